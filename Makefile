@@ -1,0 +1,41 @@
+# The project's commands. Each one installs what is missing, configures and
+# builds before it does its work, so each works on a fresh machine.
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+# Extra arguments for drvhost under `make run`, e.g. make run ARGS="--raw".
+ARGS ?=
+
+CMAKE_CONFIGURE = cmake -S . -G Ninja -Wno-dev
+
+.PHONY: run test bench fuzz deps clean
+
+deps:
+	@scripts/install-deps
+
+run: deps
+	@$(CMAKE_CONFIGURE) -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRV_TESTS=OFF > /dev/null
+	@cmake --build build/release --target drvhost -- --quiet
+	build/release/host/drvhost $(ARGS)
+
+test: deps
+	@$(CMAKE_CONFIGURE) -B build/asan -DCMAKE_BUILD_TYPE=Debug -DDRV_SANITIZE=ON > /dev/null
+	cmake --build build/asan -- --quiet
+	ctest --test-dir build/asan --output-on-failure --timeout 300 -j $(JOBS)
+
+bench: deps
+	@$(CMAKE_CONFIGURE) -B build/bench -DCMAKE_BUILD_TYPE=Release -DDRV_TESTS=OFF -DDRV_BENCH=ON > /dev/null
+	cmake --build build/bench -- --quiet
+	@set -e; for b in build/bench/bench/bench_*; do \
+	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
+
+fuzz: deps
+	@CC=clang CXX=clang++ $(CMAKE_CONFIGURE) -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRV_FUZZ=ON > /dev/null
+	cmake --build build/fuzz -- --quiet
+	@set -e; for f in build/fuzz/fuzz/fuzz_*; do \
+	  [ -x "$$f" ] || continue; name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; \
+	  mkdir -p $$corpus; [ -d fuzz/corpus/$$name ] && cp -n fuzz/corpus/$$name/* $$corpus/ 2>/dev/null || true; \
+	  echo "== $$name for $(FUZZ_SECONDS) s"; \
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus; done
+
+clean:
+	rm -rf build

@@ -1,0 +1,106 @@
+#include "common/sem.h"
+
+#include <assert.h>
+#include <string.h>
+#include <time.h>
+
+#include "common/os.h"
+
+// The reports name the lock's own source lines, so that a report reads the
+// same whichever build produced it.
+#define SEM_CHECK(cond, file, line) \
+    do {                            \
+        if (!(cond)) _dravika_assert(#cond, file, line); \
+    } while (0)
+
+CriticalBlock::CriticalBlock() : _destroyed(false), _lockCount(0), _owner(0) {
+    memset(_guard1, 0xCC, sizeof(_guard1));
+    memset(_guard2, 0xCC, sizeof(_guard2));
+    pthread_mutex_init(&_mutex, nullptr);
+}
+
+CriticalBlock::~CriticalBlock() {
+    _destroyed = true;
+    SEM_CHECK(_lockCount == 0, "sem.h", 62);
+    SEM_CHECK(_owner == (pthread_t) NULL, "sem.h", 63);
+    pthread_mutex_destroy(&_mutex);
+}
+
+void CriticalBlock::enter() {
+    SEM_CHECK(!_destroyed, "sem.h", 70);
+    SEM_CHECK(memcmp(_guard1, _guard2, sizeof(_guard1)) == 0, "sem.h", 72);
+    int rv = pthread_mutex_lock(&_mutex);
+    SEM_CHECK(rv == 0, "sem.h", 75);
+    SEM_CHECK(_owner == (pthread_t) NULL, "sem.h", 77);
+    _owner = pthread_self();
+    _lockCount++;
+    SEM_CHECK(_lockCount == 1, "sem.h", 82);
+}
+
+void CriticalBlock::exit() {
+    SEM_CHECK(!_destroyed, "sem.h", 87);
+    pthread_t t = pthread_self();
+    SEM_CHECK(pthread_equal(_owner, t), "sem.h", 89);
+    _owner = 0;
+    _lockCount--;
+    SEM_CHECK(_lockCount == 0, "sem.h", 92);
+    pthread_mutex_unlock(&_mutex);
+}
+
+CondBlock::CondBlock() : _freed(false), _locked(false) {
+    pthread_mutex_init(&_mutex, nullptr);
+    pthread_cond_init(&_cond, nullptr);
+}
+
+CondBlock::~CondBlock() {
+    // Once shutdown has begun other threads may still sit in wait(); leave
+    // the block alone rather than pull it from under them.
+    if (_shutdown) return;
+    pthread_mutex_lock(&_mutex);
+    SEM_CHECK(!_freed, "sem.cpp", 28);
+    SEM_CHECK(!_locked, "sem.cpp", 29);
+    _freed = true;
+    pthread_cond_broadcast(&_cond);
+    pthread_mutex_unlock(&_mutex);
+    pthread_cond_destroy(&_cond);
+    pthread_mutex_destroy(&_mutex);
+}
+
+void CondBlock::lock() {
+    pthread_mutex_lock(&_mutex);
+    _locked = true;
+}
+
+void CondBlock::unlock() {
+    _locked = false;
+    pthread_mutex_unlock(&_mutex);
+}
+
+void CondBlock::signal() {
+    pthread_cond_signal(&_cond);
+}
+
+void CondBlock::broadcast() {
+    pthread_cond_broadcast(&_cond);
+}
+
+void CondBlock::wait() {
+    _locked = false;
+    pthread_cond_wait(&_cond, &_mutex);
+    _locked = true;
+}
+
+bool CondBlock::wait(int ms) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += deadline.tv_nsec / 1000000000L;
+        deadline.tv_nsec %= 1000000000L;
+    }
+    _locked = false;
+    int rv = pthread_cond_timedwait(&_cond, &_mutex, &deadline);
+    _locked = true;
+    return rv == 0;
+}

@@ -1,0 +1,74 @@
+#include "dir/directory_spi.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/os.h"
+#include "dir/dir_error.h"
+#include "dirbase/any.h"
+
+DirectoryObject::DirectoryObject(const char* className, Any* value)
+    : className(className != nullptr ? strdup(className) : nullptr), value(value) {}
+
+DirectoryObject::~DirectoryObject() {
+    free(className);
+    delete value;
+}
+
+unsigned int DirectoryObject::getObjectID() const {
+    return OBJ_DIRECTORYOBJECT_ID;
+}
+
+DirectorySPI::DirectorySPI() : _locks(0), markedForDeletion(false), temporary(false), domainGuid(nullptr) {
+    char* guid = makeGuid();
+    if (guid != nullptr) {
+        size_t len = strlen(guid);
+        domainGuid = static_cast<char*>(malloc(len + 2));
+        domainGuid[0] = 'G';
+        memcpy(domainGuid + 1, guid, len + 1);
+        freeGuid(guid);
+    }
+}
+
+DirectorySPI::~DirectorySPI() {
+    free(domainGuid);
+}
+
+int DirectorySPI::list(const Principal*, DirectoryObject*, ClassEnumeration*) {
+    return 0;
+}
+
+int DirectorySPI::listen(const Principal* principal, DirectoryObject* object, const DirNameEntry* filter,
+                         int listenerId) {
+    attachListener(principal, nullptr, object, filter, listenerId, false);
+    return 0;
+}
+
+int DirectorySPI::openForRead(const Principal*, const DirectoryObject*, const char*, Input**) {
+    return DirError::E_NOT_IMPLEMENTED;
+}
+
+int DirectorySPI::openForWrite(const Principal*, const DirectoryObject*, Output**) {
+    return DirError::E_NOT_IMPLEMENTED;
+}
+
+bool DirectorySPI::isIdle() {
+    return false;
+}
+
+int DirectorySPI::attachListener(const Principal*, Connection*, const DirectoryObject*, const DirNameEntry*, int,
+                                 bool) {
+    // Provider-side listener records arrive with change notification; until
+    // then a listener has nothing to record and nothing to be told.
+    return 0;
+}
+
+bool DirectorySPI::isNetworkSPI() {
+    return false;
+}
+
+void DirectorySPI::closeDirectory() {}
+
+char* DirectorySPI::toString() const {
+    return strdup("generic SPI");
+}

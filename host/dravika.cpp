@@ -1,0 +1,69 @@
+#include "host/dravika.h"
+
+#include <string.h>
+
+#include "host/managed_object.h"
+
+namespace {
+
+int _federateResult = 0;
+
+// The host's registries live as long as the process: what modules hand over
+// is never released, so nothing may tear these down at exit either.
+std::vector<HostSPI::Federation>& federationList() {
+    static auto* list = new std::vector<HostSPI::Federation>();
+    return *list;
+}
+
+std::vector<std::string>& callLog() {
+    static auto* log = new std::vector<std::string>();
+    return *log;
+}
+
+}  // namespace
+
+Dravika* Dravika::instance() {
+    static Dravika* host = new Dravika();
+    return host;
+}
+
+int Dravika::registerManagedObjectManager(ManagedObjectManager* manager) {
+    _managers.push_back(manager);
+    callLog().push_back(std::string("register:") + manager->getName());
+    return 0;
+}
+
+ManagedObjectManager* Dravika::findManager(const char* name) const {
+    for (ManagedObjectManager* m : _managers)
+        if (strcmp(m->getName(), name) == 0) return m;
+    return nullptr;
+}
+
+void Dravika::collectAll(StatEntry* entry) {
+    for (ManagedObjectManager* m : _managers) m->collectData(entry);
+}
+
+int HostSPI::federate(const char* className, bool flag, DirectorySPI* provider) {
+    federationList().push_back(Federation{className, flag, provider});
+    callLog().push_back(std::string("federate:") + className);
+    return _federateResult;
+}
+
+void HostSPI::setFederateResult(int result) {
+    _federateResult = result;
+}
+
+const std::vector<HostSPI::Federation>& HostSPI::federations() {
+    return federationList();
+}
+
+DirectorySPI* HostSPI::findProvider(const char* className) {
+    const std::vector<Federation>& list = federationList();
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+        if (it->className == className) return it->provider;
+    return nullptr;
+}
+
+const std::vector<std::string>& hostCallLog() {
+    return callLog();
+}

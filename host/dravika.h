@@ -1,0 +1,57 @@
+// The host singleton and its directory federation entry point, as the agent
+// host runtime offers them to modules. The stand-in also lets programs and
+// tests see what a module registered and federated, and choose what
+// federation answers.
+#ifndef DRV_HOST_DRAVIKA_H
+#define DRV_HOST_DRAVIKA_H
+
+#include <string>
+#include <vector>
+
+class DirectorySPI;
+class ManagedObjectManager;
+class StatEntry;
+
+class Dravika {
+public:
+    static Dravika* instance();
+
+    // Takes the manager into the host's set; from then on the host calls its
+    // virtual operations. The manager stays alive for the process. Returns 0.
+    int registerManagedObjectManager(ManagedObjectManager* manager);
+
+    int getManagerCount() const { return static_cast<int>(_managers.size()); }
+    ManagedObjectManager* getManager(int i) const { return _managers.at(i); }
+    ManagedObjectManager* findManager(const char* name) const;
+    // Asks every registered manager to collect into entry, in registration order.
+    void collectAll(StatEntry* entry);
+
+private:
+    Dravika() = default;
+    std::vector<ManagedObjectManager*> _managers;
+};
+
+class HostSPI {
+public:
+    struct Federation {
+        std::string className;
+        bool flag;
+        DirectorySPI* provider;
+    };
+
+    // Routes names of className to provider; returns the configured result
+    // (0 unless setFederateResult chose otherwise). A provider is recorded
+    // whatever the result, so that a refused federation can be inspected.
+    static int federate(const char* className, bool flag, DirectorySPI* provider);
+
+    static void setFederateResult(int result);
+    static const std::vector<Federation>& federations();
+    // The provider most recently federated for className, or null.
+    static DirectorySPI* findProvider(const char* className);
+};
+
+// What a module did to the host, in call order: "register:<manager name>"
+// and "federate:<class name>" entries.
+const std::vector<std::string>& hostCallLog();
+
+#endif

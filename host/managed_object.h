@@ -1,0 +1,61 @@
+// The host's managed-object base classes: a ManagedObjectManager owns a list
+// of ManagedObjects and is asked by the host to collect their data.
+#ifndef DRV_HOST_MANAGED_OBJECT_H
+#define DRV_HOST_MANAGED_OBJECT_H
+
+class DomainContext;
+class RuleManager;
+class StatEntry;
+
+class ManagedObject {
+public:
+    ManagedObject();
+    virtual ~ManagedObject();
+    ManagedObject(const ManagedObject&) = delete;
+    ManagedObject& operator=(const ManagedObject&) = delete;
+
+    ManagedObject* getNext() const { return next; }
+
+    // The next object in the manager's list.
+    ManagedObject* next;
+    // The host's present-in-this-scan marking: a manager sets present to 1
+    // and absent to 0 for every object its latest scan found.
+    unsigned char present;
+    unsigned char absent;
+};
+
+class ManagedObjectManager {
+public:
+    explicit ManagedObjectManager(const char* name);
+
+    // Host events addressed to the manager; the base ignores them and returns 0.
+    virtual int handleEvent(int event, ManagedObject* object);
+    virtual ~ManagedObjectManager();
+    virtual RuleManager* createRuleManager(DomainContext* context, ManagedObjectManager* manager) = 0;
+    virtual void notifyNewDomainContext(DomainContext* context);
+    // Collection without a statistics entry: the base does nothing.
+    virtual int collectData();
+    virtual int collectData(StatEntry* entry) = 0;
+    // The rule class that applies to all objects, or null (the base).
+    virtual const char* getGlobalRuleClass();
+
+    ManagedObjectManager(const ManagedObjectManager&) = delete;
+    ManagedObjectManager& operator=(const ManagedObjectManager&) = delete;
+
+    const char* getName() const { return _name; }
+    ManagedObject* getFirstObject() const { return _first; }
+    int getObjectCount() const { return _count; }
+    // Takes ownership and links the object at the end of the list.
+    void addObject(ManagedObject* object);
+    // The domain contexts the host announced, newest last (for inspection).
+    DomainContext* getLastDomainContext() const { return _lastContext; }
+
+private:
+    char* _name;
+    ManagedObject* _first;
+    ManagedObject* _last;
+    int _count;
+    DomainContext* _lastContext;
+};
+
+#endif
