@@ -1,0 +1,157 @@
+#include "common/delayed_event.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+CriticalBlock DelayedEvent::_lock;
+long long DelayedEvent::_nextId = 1;
+DelayedEvent* DelayedEvent::_registry = nullptr;
+
+CriticalBlock DelayedEvent2::_lock;
+long long DelayedEvent2::_nextId = 1;
+DelayedEvent2* DelayedEvent2::_registry = nullptr;
+
+namespace {
+
+long long monotonicMillis() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+template <class Derived>
+DelayedEventSlot<Derived>::DelayedEventSlot()
+    : errorText(nullptr), errorCode(0), done(false), moreTimeAsked(false), id(0), userValue(0), originalId(0),
+      partialResult(nullptr), value(nullptr), error(false), next(nullptr) {
+    CriticalSection registry(Derived::_lock);
+    id = Derived::_nextId++;
+    next = Derived::_registry;
+    Derived::_registry = static_cast<Derived*>(this);
+}
+
+template <class Derived>
+DelayedEventSlot<Derived>::~DelayedEventSlot() {
+    CriticalSection registry(Derived::_lock);
+    free(errorText);
+    for (Derived** link = &Derived::_registry; *link != nullptr; link = &(*link)->next) {
+        if ((*link)->id == id) {
+            *link = next;
+            break;
+        }
+    }
+}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::fill(void* v, bool isError, const char* text, int code) {
+    CondSection hold(block);
+    if (isError) {
+        error = true;
+        errorCode = code;
+        free(errorText);
+        errorText = text != nullptr ? strdup(text) : nullptr;
+    } else {
+        value = v;
+    }
+    done = true;
+    block.broadcast();
+}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::setValue(void* v) {
+    fill(v, false, nullptr, 0);
+}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::setError(int code) {
+    fill(nullptr, true, nullptr, code);
+}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::setError(const char* text, int code) {
+    fill(nullptr, true, text, code);
+}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::moreTime() {
+    CondSection hold(block);
+    moreTimeAsked = true;
+}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::syncWithSuppliers() {
+    Derived::_lock.enter();
+    Derived::_lock.exit();
+}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::waitResult() {
+    {
+        CondSection hold(block);
+        while (!done) block.wait();
+    }
+    syncWithSuppliers();
+}
+
+template <class Derived>
+bool DelayedEventSlot<Derived>::waitResult(int ms) {
+    bool result;
+    {
+        CondSection hold(block);
+        for (;;) {
+            if (done) {
+                result = true;
+                break;
+            }
+            // One period: wake-ups without a result wait out its remainder.
+            moreTimeAsked = false;
+            long long deadline = monotonicMillis() + ms;
+            long long remaining = ms;
+            while (!done && remaining > 0) {
+                block.wait(static_cast<int>(remaining));
+                remaining = deadline - monotonicMillis();
+            }
+            if (done) {
+                result = true;
+                break;
+            }
+            if (!moreTimeAsked) {
+                result = false;
+                break;
+            }
+        }
+    }
+    syncWithSuppliers();
+    return result;
+}
+
+template <class Derived>
+Derived* DelayedEventSlot<Derived>::lockById(long long id) {
+    Derived::_lock.enter();
+    for (Derived* e = Derived::_registry; e != nullptr; e = e->next)
+        if (e->id == id) return e;
+    Derived::_lock.exit();
+    return nullptr;
+}
+
+template class DelayedEventSlot<DelayedEvent>;
+template class DelayedEventSlot<DelayedEvent2>;
+
+DelayedEvent::DelayedEvent(DelayedEventListener* listener) : listener(listener) {}
+
+DelayedEvent::~DelayedEvent() {}
+
+void DelayedEvent::release() {
+    if (done && listener != nullptr) listener->onDelayedEventChange(this);
+    _lock.exit();
+}
+
+DelayedEvent2::DelayedEvent2() {}
+
+DelayedEvent2::~DelayedEvent2() {}
+
+void DelayedEvent2::release() {
+    _lock.exit();
+}
