@@ -12,6 +12,8 @@
 #include "common/stats.h"
 #include "dir/dir_error.h"
 #include "host/dravika.h"
+#include "host/machine_info.h"
+#include "host/perf_block.h"
 #include "host/sample_table.h"
 
 #ifndef DRV_DEFAULT_MODULE
@@ -25,6 +27,7 @@ struct Options {
     double interval = 2.0;
     long count = 0;  // 0: until stopped
     bool raw = false;
+    bool info = false;
 };
 
 void usage(FILE* out) {
@@ -36,6 +39,7 @@ void usage(FILE* out) {
             "  --interval SECS   seconds between samples, fractions allowed (default: 2)\n"
             "  --count N         stop after N samples (default: run until SIGINT or SIGTERM)\n"
             "  --raw             print the rows in the statistics dump format instead of a table\n"
+            "  --info            print the machine's system facts and file systems, then exit\n"
             "  --help            show this text\n"
             "\n"
             "An interface shows a rate from its second sample on. Link speed reads 'down'\n"
@@ -47,6 +51,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
     static const struct option longOptions[] = {
         {"module", required_argument, nullptr, 'm'}, {"interval", required_argument, nullptr, 'i'},
         {"count", required_argument, nullptr, 'c'},  {"raw", no_argument, nullptr, 'r'},
+        {"info", no_argument, nullptr, 'I'},
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -73,6 +78,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
         case 'r':
             options.raw = true;
             break;
+        case 'I':
+            options.info = true;
+            break;
         case 'h':
             usage(stdout);
             exit(0);
@@ -90,12 +98,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
 
 // Loads the module and runs its entry point; false (with the reason printed)
 // when either fails.
-bool startModule(const char* path) {
+bool startModule(const char* path, PerfData* block) {
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         fprintf(stderr, "drvhost: cannot load module: %s\n", dlerror());
         return false;
     }
+    attachPerfDataBlock(handle, block);
     auto moduleMain = reinterpret_cast<int (*)()>(dlsym(handle, "moduleMain"));
     if (moduleMain == nullptr) {
         fprintf(stderr, "drvhost: %s has no moduleMain\n", path);
@@ -114,6 +123,7 @@ bool startModule(const char* path) {
 int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) return 2;
+    if (options.info) return printMachineInfo(stdout);
 
     // SIGINT and SIGTERM are taken synchronously between samples, so a stop
     // never cuts a sample or a line in half.
@@ -123,7 +133,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    if (!startModule(options.module)) return 1;
+    if (!startModule(options.module, createPerfDataBlock())) return 1;
 
     Dravika* host = Dravika::instance();
     if (!options.raw) printTableHeader(stdout);
