@@ -1,6 +1,8 @@
 #include "common/sem.h"
 
-#include <assert.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -14,6 +16,15 @@
     } while (0)
 
 namespace {
+
+// The C library's assertion report, kept in release builds too (assert()
+// vanishes under NDEBUG, and this check must not).
+[[noreturn]] void standardAssertion(const char* expr, const char* file, unsigned line, const char* function) {
+    fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, file, line, function,
+            expr);
+    fflush(stderr);
+    abort();
+}
 
 // How long a CondBlock's destructor waits for the block before it concludes
 // that the destroying thread itself still holds it.
@@ -39,7 +50,7 @@ void CriticalBlock::enter() {
     // Damage next to the mutex means the memory around the lock is no longer
     // to be trusted, assertion switches included: stop at once.
     if (memcmp(_guard1, _guard2, sizeof(_guard1)) != 0)
-        __assert_fail("memcmp(_guard1, _guard2, sizeof(_guard1)) == 0", "sem.h", 72, __PRETTY_FUNCTION__);
+        standardAssertion("memcmp(_guard1, _guard2, sizeof(_guard1)) == 0", "sem.h", 72, __PRETTY_FUNCTION__);
     // The mutex is not recursive, so a second entry by its holder would hang
     // in the lock below; report it before taking the lock. Only this thread
     // can have stored itself as the owner, so the unlocked read is safe.
