@@ -25,8 +25,12 @@ char* dupOrNull(const char* text) {
     return text != nullptr ? strdup(text) : nullptr;
 }
 
+// Copies as much of text as fits, always terminated.
 void copyText(char* out, size_t len, const char* text) {
-    if (out != nullptr && len > 0) snprintf(out, len, "%s", text);
+    if (out == nullptr || len == 0) return;
+    size_t n = strnlen(text, len - 1);
+    memcpy(out, text, n);
+    out[n] = '\0';
 }
 
 void chomp(char* line) {
