@@ -1,0 +1,40 @@
+// Sends the runtime's log to a file for the life of a test and hands back
+// what was written; the log is unconfigured again afterwards.
+#ifndef DRV_TESTS_SUPPORT_LOG_CAPTURE_H
+#define DRV_TESTS_SUPPORT_LOG_CAPTURE_H
+
+#include <unistd.h>
+
+#include <string>
+
+#include "common/log.h"
+#include "tests/support/temp_dir.h"
+
+class LogCapture {
+public:
+    LogCapture() : _path(_dir.file("captured.log")) { setLog(_path.c_str()); }
+    ~LogCapture() { setLog(""); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // Everything logged so far.
+    std::string text() const { return readFile(_path); }
+    // The messages logged so far without their time prefixes, one per line.
+    std::string messages() const {
+        std::string out;
+        for (const std::string& line : splitLines(text())) {
+            // "HH:MM:SS.mmm: " is 14 characters; error lines have no prefix.
+            bool prefixed = line.size() >= 14 && line[2] == ':' && line[5] == ':' && line[8] == '.' && line[12] == ':';
+            out += (prefixed ? line.substr(14) : line) + "\n";
+        }
+        return out;
+    }
+    // Forgets what was logged so far.
+    void clear() { unlink(_path.c_str()); }
+
+private:
+    TempDir _dir;
+    std::string _path;
+};
+
+#endif
