@@ -13,6 +13,7 @@
 #include "dir/dir_error.h"
 #include "host/dravika.h"
 #include "host/sample_table.h"
+#include "host/settings.h"
 
 #ifndef DRV_DEFAULT_MODULE
 #define DRV_DEFAULT_MODULE "libnetmod.so"
@@ -25,6 +26,7 @@ struct Options {
     double interval = 2.0;
     long count = 0;  // 0: until stopped
     bool raw = false;
+    HostSettings settings;
 };
 
 void usage(FILE* out) {
@@ -36,6 +38,8 @@ void usage(FILE* out) {
             "  --interval SECS   seconds between samples, fractions allowed (default: 2)\n"
             "  --count N         stop after N samples (default: run until SIGINT or SIGTERM)\n"
             "  --raw             print the rows in the statistics dump format instead of a table\n"
+            "  --properties PATH properties file, re-read when it changes (default: dravika.properties)\n"
+            "  --log-dir DIR     write log messages to dated files in DIR (default: standard output)\n"
             "  --help            show this text\n"
             "\n"
             "An interface shows a rate from its second sample on. Link speed reads 'down'\n"
@@ -47,7 +51,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
     static const struct option longOptions[] = {
         {"module", required_argument, nullptr, 'm'}, {"interval", required_argument, nullptr, 'i'},
         {"count", required_argument, nullptr, 'c'},  {"raw", no_argument, nullptr, 'r'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},         {"properties", required_argument, nullptr, 'p'},
+        {"log-dir", required_argument, nullptr, 'l'}, {nullptr, 0, nullptr, 0},
     };
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -73,6 +78,12 @@ bool parseOptions(int argc, char** argv, Options& options) {
         case 'r':
             options.raw = true;
             break;
+        case 'p':
+            options.settings.propertiesPath = optarg;
+            break;
+        case 'l':
+            options.settings.logDir = optarg;
+            break;
         case 'h':
             usage(stdout);
             exit(0);
@@ -90,7 +101,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
 
 // Loads the module and runs its entry point; false (with the reason printed)
 // when either fails.
-bool startModule(const char* path) {
+bool startModule(const char* path, const HostSettings& settings) {
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         fprintf(stderr, "drvhost: cannot load module: %s\n", dlerror());
@@ -101,6 +112,7 @@ bool startModule(const char* path) {
         fprintf(stderr, "drvhost: %s has no moduleMain\n", path);
         return false;
     }
+    if (!applyHostSettings(settings, handle)) return false;
     int rv = moduleMain();
     if (rv != 0) {
         fprintf(stderr, "drvhost: moduleMain failed with code %d: %s\n", rv, DirError::getErrorDescription(rv));
@@ -123,7 +135,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    if (!startModule(options.module)) return 1;
+    if (!startModule(options.module, options.settings)) return 1;
 
     Dravika* host = Dravika::instance();
     if (!options.raw) printTableHeader(stdout);
@@ -131,8 +143,10 @@ int main(int argc, char** argv) {
     wait.tv_sec = static_cast<time_t>(options.interval);
     wait.tv_nsec = static_cast<long>((options.interval - wait.tv_sec) * 1e9);
     for (long sample = 1;; sample++) {
+        recheckHostSettings();
         StatEntry entry(time(nullptr));
         host->collectAll(&entry);
+        logSample(sample, &entry);
         if (options.raw)
             entry.dump(stdout);
         else
