@@ -305,6 +305,32 @@ TEST(Properties, MergeKeepsCommentsAndOrderAndAppendsNewKeys) {
     EXPECT_FALSE(p.merge(in.c_str(), dir.file("no/such/dir/out").c_str()));
 }
 
+TEST(Properties, ShippedExampleLoadsCleanlyAndNamesEveryKey) {
+    LogCapture log;
+    Properties p;
+    ASSERT_TRUE(p.load(DRV_EXAMPLE_PROPERTIES, false));
+    int level = 0;
+    bool flag = false;
+    for (const char* key : {"log_roll", "log_ft", "log_creds", "log_coms", "log_netclient", "log_domain", "log_sel",
+                            "log_io", "log_java", "log_csv"}) {
+        EXPECT_TRUE(p.levelFromProperty(key, "example", true, level, 0)) << key;
+        EXPECT_EQ(LOG_INFO, level) << key;
+    }
+    EXPECT_TRUE(p.boolFromProperty("hourly_logs", "example", true, flag, true));
+    EXPECT_FALSE(flag);
+    EXPECT_EQ("", log.messages());
+
+    // The keys that should keep their defaults are there, commented out.
+    std::string text = readFile(DRV_EXAMPLE_PROPERTIES);
+    for (const char* key : {"upgrade_certs: false", "ft_listen_queue_size: 25", "listen_queue_size: 10",
+                            "coms_threads: 1", "nc_managed_hb_rate: 10000", "nc_managed_timeout: 45000",
+                            "creds_buffer_size: 0", "libnss-sss_creds_workaround:", "auth_group_lock:",
+                            "cpu_affinity:"}) {
+        EXPECT_NE(std::string::npos, text.find(std::string("\n#") + key)) << key;
+        EXPECT_EQ(nullptr, p.getProperty(std::string(key).substr(0, std::string(key).find(':')).c_str())) << key;
+    }
+}
+
 // First of the tests of the process-wide properties: it relies on no file
 // having been loaded yet in this process (ctest runs each test on its own).
 TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
