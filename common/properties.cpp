@@ -102,6 +102,7 @@ void Properties::copyFrom(const Properties* other) {
 }
 
 void Properties::setProperty(const char* key, const char* value, int line) {
+    if (key == nullptr) return;
     Property* p = new Property;
     p->key = strdup(key);
     p->value = strdup(value != nullptr ? value : "");
@@ -124,7 +125,7 @@ const char* Properties::getProperty(const char* key) const {
 }
 
 bool Properties::load(const char* path, bool equalsForm) {
-    FILE* f = fopen(path, "r");
+    FILE* f = path != nullptr ? fopen(path, "r") : nullptr;
     if (f == nullptr) return true;  // a missing file is an empty one
     const char separator = equalsForm ? '=' : ':';
     char line[kLineBuffer];
@@ -169,6 +170,7 @@ bool Properties::load(const char* path, bool equalsForm) {
 }
 
 bool Properties::merge(const char* inPath, const char* outPath) {
+    if (inPath == nullptr || outPath == nullptr) return false;
     FILE* in = fopen(inPath, "r");
     if (in == nullptr) return false;
     FILE* out = fopen(outPath, "w");

@@ -161,61 +161,43 @@ TEST(PropertiesReaders, ValueRulesAndTheirMessages) {
     TempDir dir;
     std::string path = dir.file("e.properties");
     writeFile(path,
-              "lvl_debug: DEBUG\n"
-              "lvl_lower: debug\n"
-              "lvl_crit: CRITICAL\n"
-              "b_on: on\n"
-              "b_TRUE: TRUE\n"
-              "b_True: True\n"
-              "b_OFF: OFF\n"
-              "b_false: false\n"
-              "i_ok: 0042\n"
-              "i_empty:\n"
-              "i_blank: 10 \n"
-              "i_neg: -1\n"
-              "i_wrap: 4294967297\n"
+              "lvl_debug: DEBUG\nlvl_lower: debug\nlvl_crit: CRITICAL\n"
+              "b_on: on\nb_TRUE: TRUE\nb_True: True\nb_OFF: OFF\nb_false: false\n"
+              "i_ok: 0042\ni_empty:\ni_blank: 10 \ni_neg: -1\ni_wrap: 4294967297\n"
               "d: 2.5e1xyz\n");
     Properties p;
     ASSERT_TRUE(p.load(path.c_str(), false));
     LogCapture log;
     const char* label = "    label";
 
-    int level = 0;
-    EXPECT_TRUE(p.levelFromProperty("lvl_debug", label, false, level, 3));
-    EXPECT_EQ(2, level);
-    EXPECT_TRUE(p.levelFromProperty("lvl_crit", label, false, level, 3));
-    EXPECT_EQ(6, level);
-    EXPECT_FALSE(p.levelFromProperty("lvl_lower", label, false, level, 3));
-    EXPECT_EQ(6, level);
-    EXPECT_TRUE(p.levelFromProperty("absent", label, false, level, 4));
-    EXPECT_EQ(4, level);
-
-    bool flag = false;
-    EXPECT_TRUE(p.boolFromProperty("b_on", label, false, flag, false));
-    EXPECT_TRUE(flag);
-    EXPECT_TRUE(p.boolFromProperty("b_OFF", label, false, flag, true));
-    EXPECT_FALSE(flag);
-    EXPECT_TRUE(p.boolFromProperty("b_TRUE", label, false, flag, false));
-    EXPECT_TRUE(flag);
-    EXPECT_TRUE(p.boolFromProperty("b_false", label, false, flag, true));
-    EXPECT_FALSE(flag);
-    EXPECT_FALSE(p.boolFromProperty("b_True", label, false, flag, true));
-    EXPECT_FALSE(flag);
-
-    int number = -5;
-    EXPECT_TRUE(p.intFromProperty("i_ok", label, false, number, 7));
-    EXPECT_EQ(42, number);
-    EXPECT_TRUE(p.intFromProperty("i_empty", label, false, number, 7));
-    EXPECT_EQ(0, number);
-    EXPECT_TRUE(p.intFromProperty("i_wrap", label, false, number, 7));
-    EXPECT_EQ(1, number);  // 2^32 + 1 in 32 bits
-    number = 99;
-    EXPECT_FALSE(p.intFromProperty("i_blank", label, false, number, 7));
-    EXPECT_FALSE(p.intFromProperty("i_neg", label, false, number, 7));
-    EXPECT_EQ(99, number);
-    EXPECT_FALSE(p.intFromProperty("absent", label, true, number, 7));
-    EXPECT_EQ(99, number);
-
+    // key, whether it reads, the value it gives (or leaves: out starts at -9)
+    struct Case {
+        const char* key;
+        bool ok;
+        int out;
+    };
+    for (Case c : {Case{"lvl_debug", true, 2}, Case{"lvl_crit", true, 6}, Case{"lvl_lower", false, -9},
+                   Case{"absent", true, 4}}) {
+        int out = -9;
+        EXPECT_EQ(c.ok, p.levelFromProperty(c.key, label, false, out, 4)) << c.key;
+        EXPECT_EQ(c.out, out) << c.key;
+    }
+    for (Case c : {Case{"b_on", true, 1}, Case{"b_TRUE", true, 1}, Case{"b_OFF", true, 0}, Case{"b_false", true, 0},
+                   Case{"b_True", false, -9}, Case{"absent", true, 1}}) {
+        // Starts opposite to what a read gives; a failed read leaves it false.
+        bool out = c.ok && c.out == 0;
+        EXPECT_EQ(c.ok, p.boolFromProperty(c.key, label, false, out, true)) << c.key;
+        EXPECT_EQ(c.ok && c.out != 0, out) << c.key;
+    }
+    for (Case c : {Case{"i_ok", true, 42}, Case{"i_empty", true, 0}, Case{"i_wrap", true, 1} /* 2^32 + 1 */,
+                   Case{"i_blank", false, -9}, Case{"i_neg", false, -9}, Case{"absent", true, 7}}) {
+        int out = -9;
+        EXPECT_EQ(c.ok, p.intFromProperty(c.key, label, false, out, 7)) << c.key;
+        EXPECT_EQ(c.out, out) << c.key;
+    }
+    int out = -9;
+    EXPECT_FALSE(p.intFromProperty("absent", label, true, out, 7));
+    EXPECT_EQ(-9, out);
     double real = 0;
     EXPECT_TRUE(p.doubleFromProperty("d", label, false, real, 1.0));
     EXPECT_EQ(25.0, real);
