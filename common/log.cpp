@@ -1,6 +1,7 @@
 #include "common/log.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -29,16 +30,22 @@ volatile bool _disableLogLocks = false;
 
 namespace {
 
-const size_t kMessageMax = 16383;
+// vsnprintf buffer: a message is cut at 16382 characters.
+const size_t kMessageBuffer = 16383;
 // A stream may stay open for this many messages in a row while writers queue up.
 const int kMaxUninterruptedWrites = 100;
+const size_t kPathField = 4096;
+const size_t kNameField = 132;
 
-char _logFile[80];
-char _logDir[80];
-char _slName[132] = "dravika";
+// The destination. Changed only by a setter holding the writer's turn, so a
+// running writer never sees a half-copied path.
+char _logFile[kPathField];
+char _logDir[kPathField];
+char _slName[kNameField] = "dravika";
 bool _copyStdout = false;
 
-// Everything below is guarded by the writers' mutex.
+// Everything below is guarded by the writers' mutex; the stream and the two
+// counters after it belong to the writer whose turn it is.
 pthread_mutex_t _writersMutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t _writersCond = PTHREAD_COND_INITIALIZER;
 FILE* _stream = nullptr;
@@ -48,10 +55,6 @@ int _waiting = 0;
 int _running = 0;
 long long _logId = 1;
 
-void copyField(char* field, size_t size, const char* value) {
-    snprintf(field, size, "%s", value);
-}
-
 bool fileOrDirConfigured() {
     return _logFile[0] != '\0' || _logDir[0] != '\0';
 }
@@ -59,7 +62,7 @@ bool fileOrDirConfigured() {
 FILE* openStream(const char* name, const struct tm& now) {
     if (_logFile[0] != '\0') return fopen(_logFile, "a");
     if (_logDir[0] == '\0') return nullptr;
-    char path[512];
+    char path[kPathField + kNameField + 32];
     logFilePath(path, sizeof(path), _logDir, name != nullptr ? name : _slName, now.tm_year + 1900, now.tm_mon + 1,
                 now.tm_mday, now.tm_hour);
     umask(0);
@@ -72,6 +75,54 @@ FILE* openStream(const char* name, const struct tm& now) {
 
 void closeStream(FILE* f) {
     if (f != nullptr && f != stdout) fclose(f);
+}
+
+void writeMessage(FILE* out, const char* prefix, const char* message, const char* errorLine) {
+    fputs(prefix, out);
+    fputs(message, out);
+    fputc('\n', out);
+    fputs(errorLine, out);
+    fflush(out);
+}
+
+// Setters wait for the running writer to finish so that neither the stream
+// nor a path changes under it, then pass the wake-up on to the next writer.
+// Once log locks are off (an assertion report) they just go ahead.
+class SetterTurn {
+public:
+    SetterTurn() : _locked(!_disableLogLocks) {
+        if (!_locked) return;
+        pthread_mutex_lock(&_writersMutex);
+        while (_running) pthread_cond_wait(&_writersCond, &_writersMutex);
+    }
+    ~SetterTurn() {
+        if (!_locked) return;
+        pthread_cond_signal(&_writersCond);
+        pthread_mutex_unlock(&_writersMutex);
+    }
+    SetterTurn(const SetterTurn&) = delete;
+    SetterTurn& operator=(const SetterTurn&) = delete;
+
+private:
+    bool _locked;
+};
+
+// Copies a path or name into its field. One that does not fit is refused
+// rather than cut, since a cut path names some other file.
+bool setField(char* field, size_t size, const char* value, const char* what) {
+    if (strlen(value) >= size) {
+        log(0, "Log %s longer than %zu characters ignored: %s", what, size - 1, value);
+        return false;
+    }
+    SetterTurn turn;
+    memcpy(field, value, strlen(value) + 1);
+    return true;
+}
+
+void useStdout() {
+    SetterTurn turn;
+    if (_stream != stdout) closeStream(_stream);
+    _stream = stdout;
 }
 
 }  // namespace
@@ -89,22 +140,22 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     gettimeofday(&tv, nullptr);
     struct tm now;
     localtime_r(&tv.tv_sec, &now);
-    int key = (_logFile[0] == '\0' && _logDir[0] != '\0') ? now.tm_mday * 32 + now.tm_hour : 0;
 
     // Everything is formatted before any lock is taken.
     char prefix[64];
     int prefixLen = snprintf(prefix, sizeof(prefix), "%02d:%02d:%02d.%03d: ", now.tm_hour, now.tm_min, now.tm_sec,
                              static_cast<int>(tv.tv_usec / 1000));
-    if (id != 0)
-        prefixLen += snprintf(prefix + prefixLen, sizeof(prefix) - prefixLen, "%016llx: ", id);
-    static thread_local char message[kMessageMax + 1];
+    if (id != 0) snprintf(prefix + prefixLen, sizeof(prefix) - prefixLen, "%016llx: ", id);
+    static thread_local char message[kMessageBuffer];
     vsnprintf(message, sizeof(message), fmt, args);
     char errorLine[320] = "";
     if (err > 0) {
         char text[256];
         snprintf(errorLine, sizeof(errorLine), "    %d %s\n", err, strerror_r(err, text, sizeof(text)));
     } else if (err < 0) {
-        snprintf(errorLine, sizeof(errorLine), "    %d %s\n", err, DirError::getErrorDescription(-err));
+        // Shared error codes travel negated; their text is the shared one.
+        snprintf(errorLine, sizeof(errorLine), "    %d %s\n", err,
+                 DirError::getErrorDescription(err == INT_MIN ? 0 : -err));
     }
 
     bool locked = !_disableLogLocks;
@@ -118,9 +169,13 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     if (locked) pthread_mutex_unlock(&_writersMutex);
 
     // Only the running writer touches the stream and the counters below it.
+    // The destination is read here, in the writer's turn, where no setter
+    // can change it; the time is the one the message was formatted with.
+    const bool configured = fileOrDirConfigured();
+    const int key = (_logFile[0] == '\0' && _logDir[0] != '\0') ? now.tm_mday * 32 + now.tm_hour : 0;
     bool reopen = true;
     if (stream != nullptr) {
-        if ((key == _openFileKey && _uninterruptedWrites <= kMaxUninterruptedWrites) || !fileOrDirConfigured()) {
+        if ((key == _openFileKey && _uninterruptedWrites <= kMaxUninterruptedWrites) || !configured) {
             reopen = false;
         } else {
             _uninterruptedWrites = 0;
@@ -131,20 +186,10 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     _openFileKey = key;
     if (reopen) stream = openStream(name, now);
 
-    if (stream != nullptr) {
-        fputs(prefix, stream);
-        fputs(message, stream);
-        fputc('\n', stream);
-        fputs(errorLine, stream);
-        fflush(stream);
-    }
-    if (_copyStdout && stream != stdout) {
-        fputs(prefix, stdout);
-        fputs(message, stdout);
-        fputc('\n', stdout);
-        fputs(errorLine, stdout);
-        fflush(stdout);
-    }
+    if (stream != nullptr) writeMessage(stream, prefix, message, errorLine);
+    // When standard output is itself the log stream the copy would print
+    // every line twice.
+    if (_copyStdout && stream != stdout) writeMessage(stdout, prefix, message, errorLine);
 
     if (!locked) {
         _stream = stream;
@@ -155,12 +200,12 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     _running = 0;
     bool alone = _waiting == 1;
     _waiting--;
-    if (alone && stream != nullptr && fileOrDirConfigured()) {
+    if (alone && stream != nullptr && configured) {
         // Nobody is queued behind us: give the file back to the system.
         _uninterruptedWrites = 0;
         closeStream(stream);
         _stream = nullptr;
-    } else {
+    } else if (!alone || stream == nullptr) {
         _uninterruptedWrites++;
     }
     pthread_cond_signal(&_writersCond);
@@ -205,19 +250,12 @@ long long nextLogId() {
     return id;
 }
 
-static void useStdout() {
-    pthread_mutex_lock(&_writersMutex);
-    if (_stream != stdout) closeStream(_stream);
-    _stream = stdout;
-    pthread_mutex_unlock(&_writersMutex);
-}
-
 void setLog(const char* path) {
     if (path == nullptr) {
         useStdout();
         return;
     }
-    copyField(_logFile, sizeof(_logFile), path);
+    setField(_logFile, sizeof(_logFile), path, "file path");
 }
 
 void setLogDir(const char* dir) {
@@ -225,13 +263,14 @@ void setLogDir(const char* dir) {
         useStdout();
         return;
     }
-    copyField(_logDir, sizeof(_logDir), dir);
+    setField(_logDir, sizeof(_logDir), dir, "directory");
 }
 
 void setLogName(const char* name) {
-    copyField(_slName, sizeof(_slName), name);
+    if (name != nullptr) setField(_slName, sizeof(_slName), name, "name");
 }
 
 void copyLogToStdout() {
+    SetterTurn turn;
     _copyStdout = true;
 }

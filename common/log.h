@@ -46,12 +46,16 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
 // A new conversation id: pid << 37 | counter.
 long long nextLogId();
 
-// Explicit log file (wins over the directory); null makes stdout the current stream.
+// Explicit log file (wins over the directory); null makes stdout the current
+// stream, "" clears the setting. A path of 4096 characters or more is refused
+// (logged) and the previous one kept. Changes apply when a stream is next opened.
 void setLog(const char* path);
-// Directory for dated files; null makes stdout the current stream.
+// Directory for dated files; null and "" as for setLog.
 void setLogDir(const char* dir);
-// Base name of dated files ("dravika" by default).
+// Base name of dated files ("dravika" by default); at most 131 characters.
 void setLogName(const char* name);
+// Also writes every message to standard output (once, when standard output
+// is already the log stream).
 void copyLogToStdout();
 
 // Builds the path of a dated log file for the given broken-down local time

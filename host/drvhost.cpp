@@ -15,6 +15,7 @@
 #include "host/machine_info.h"
 #include "host/perf_block.h"
 #include "host/sample_table.h"
+#include "host/settings.h"
 
 #ifndef DRV_DEFAULT_MODULE
 #define DRV_DEFAULT_MODULE "libnetmod.so"
@@ -28,6 +29,7 @@ struct Options {
     long count = 0;  // 0: until stopped
     bool raw = false;
     bool info = false;
+    HostSettings settings;
 };
 
 void usage(FILE* out) {
@@ -40,6 +42,8 @@ void usage(FILE* out) {
             "  --count N         stop after N samples (default: run until SIGINT or SIGTERM)\n"
             "  --raw             print the rows in the statistics dump format instead of a table\n"
             "  --info            print the machine's system facts and file systems, then exit\n"
+            "  --properties PATH properties file, re-read when it changes (default: dravika.properties)\n"
+            "  --log-dir DIR     write log messages to dated files in DIR (default: standard output)\n"
             "  --help            show this text\n"
             "\n"
             "An interface shows a rate from its second sample on. Link speed reads 'down'\n"
@@ -51,8 +55,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
     static const struct option longOptions[] = {
         {"module", required_argument, nullptr, 'm'}, {"interval", required_argument, nullptr, 'i'},
         {"count", required_argument, nullptr, 'c'},  {"raw", no_argument, nullptr, 'r'},
-        {"info", no_argument, nullptr, 'I'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"info", no_argument, nullptr, 'I'},         {"properties", required_argument, nullptr, 'p'},
+        {"log-dir", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
     };
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -81,6 +86,12 @@ bool parseOptions(int argc, char** argv, Options& options) {
         case 'I':
             options.info = true;
             break;
+        case 'p':
+            options.settings.propertiesPath = optarg;
+            break;
+        case 'l':
+            options.settings.logDir = optarg;
+            break;
         case 'h':
             usage(stdout);
             exit(0);
@@ -98,7 +109,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
 
 // Loads the module and runs its entry point; false (with the reason printed)
 // when either fails.
-bool startModule(const char* path, PerfData* block) {
+bool startModule(const char* path, PerfData* block, const HostSettings& settings) {
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         fprintf(stderr, "drvhost: cannot load module: %s\n", dlerror());
@@ -110,6 +121,7 @@ bool startModule(const char* path, PerfData* block) {
         fprintf(stderr, "drvhost: %s has no moduleMain\n", path);
         return false;
     }
+    if (!applyHostSettings(settings, handle)) return false;
     int rv = moduleMain();
     if (rv != 0) {
         fprintf(stderr, "drvhost: moduleMain failed with code %d: %s\n", rv, DirError::getErrorDescription(rv));
@@ -133,7 +145,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    if (!startModule(options.module, createPerfDataBlock())) return 1;
+    if (!startModule(options.module, createPerfDataBlock(), options.settings)) return 1;
 
     Dravika* host = Dravika::instance();
     if (!options.raw) printTableHeader(stdout);
@@ -141,8 +153,10 @@ int main(int argc, char** argv) {
     wait.tv_sec = static_cast<time_t>(options.interval);
     wait.tv_nsec = static_cast<long>((options.interval - wait.tv_sec) * 1e9);
     for (long sample = 1;; sample++) {
+        recheckHostSettings();
         StatEntry entry(time(nullptr));
         host->collectAll(&entry);
+        logSample(sample, &entry);
         if (options.raw)
             entry.dump(stdout);
         else

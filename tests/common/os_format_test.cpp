@@ -212,9 +212,9 @@ TEST(OsInfo, MountedFileSystems) {
 
 TEST(OsInfo, DistributionAndBootTimeFiles) {
     TempDir tmp;
-    const std::string redhat = tmp / "redhat-release";
-    const std::string lsb = tmp / "lsb-release";
-    const std::string none = tmp / "none";
+    const std::string redhat = tmp.file("redhat-release");
+    const std::string lsb = tmp.file("lsb-release");
+    const std::string none = tmp.file("none");
     char out[kDistroLength];
 
     s_read_distro(out, sizeof(out), none.c_str(), none.c_str());
@@ -239,8 +239,8 @@ TEST(OsInfo, DistributionAndBootTimeFiles) {
     s_read_distro(out, sizeof(out), redhat.c_str(), lsb.c_str());
     EXPECT_EQ(std::string(80, 'r'), out);
 
-    writeFile(tmp / "stat", "cpu  1 2 3\nintr 5\nbtime 1700000123\nprocesses 9\n");
-    EXPECT_EQ(1700000123, s_read_boot_time((tmp / "stat").c_str()));
+    writeFile(tmp.file("stat"), "cpu  1 2 3\nintr 5\nbtime 1700000123\nprocesses 9\n");
+    EXPECT_EQ(1700000123, s_read_boot_time((tmp.file("stat")).c_str()));
     EXPECT_EQ(0, s_read_boot_time(none.c_str()));
 
     // This machine, as far as it can be known here.

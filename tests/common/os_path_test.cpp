@@ -54,7 +54,7 @@ public:
 };
 
 TEST_F(OsPath, PrefixGoesInFrontOfAbsolutePathsOnly) {
-    const std::string jail = tmp / "jail";
+    const std::string jail = tmp.file("jail");
     ASSERT_EQ(0, mkdir(jail.c_str(), 0755));
     EXPECT_EQ(nullptr, s_get_chroot_path());
     char buf[8192];
@@ -124,7 +124,7 @@ TEST_F(OsPath, PrefixGoesInFrontOfAbsolutePathsOnly) {
 }
 
 TEST_F(OsPath, LinksCheckTheirTargetInsideThePrefix) {
-    const std::string jail = tmp / "jail";
+    const std::string jail = tmp.file("jail");
     ASSERT_EQ(0, mkdir(jail.c_str(), 0755));
     ASSERT_EQ(0, mkdir((jail + "/data").c_str(), 0755));
     writeFile(jail + "/data/file", "content");
@@ -149,7 +149,7 @@ TEST_F(OsPath, LinksCheckTheirTargetInsideThePrefix) {
 }
 
 TEST_F(OsPath, ModificationTimeAndTemporaryFiles) {
-    const std::string file = tmp / "f";
+    const std::string file = tmp.file("f");
     writeFile(file, "x");
     struct timeval times[2] = {{1600000000, 250000}, {1600000000, 0}};
     ASSERT_EQ(0, utimes(file.c_str(), times));
@@ -161,7 +161,7 @@ TEST_F(OsPath, ModificationTimeAndTemporaryFiles) {
     EXPECT_EQ(123 * 1000, st.st_mtim.tv_nsec);
     EXPECT_EQ(1600000000, st.st_atim.tv_sec) << "the access time is kept";
     EXPECT_EQ(250000 * 1000, st.st_atim.tv_nsec);
-    EXPECT_EQ(-1, s_setTLM((tmp / "missing").c_str(), 0));
+    EXPECT_EQ(-1, s_setTLM((tmp.file("missing")).c_str(), 0));
 
     // Through the prefix.
     s_set_chroot_path(tmp.path().c_str());
@@ -179,13 +179,13 @@ TEST_F(OsPath, ModificationTimeAndTemporaryFiles) {
 }
 
 TEST_F(OsPath, ChrootConfigurationLookup) {
-    ASSERT_EQ(0, mkdir((tmp / "security").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((tmp.file("security")).c_str(), 0755));
     // Under a line-by-line read in 1024-byte pieces, the comment's tail
     // would become a line of its own naming "late".
     std::string longComment = "#" + std::string(1022, 'x') + "late:/phantom\n";
     std::string longPath = "long:/" + std::string(1500, 'p') + "\n";
     std::string longName = std::string(80, 'n') + ":/too-long-name\n";
-    writeFile(tmp / "security/chroot.conf",
+    writeFile(tmp.file("security/chroot.conf"),
               "# jail:/commented\n"
               "\n"
               "    \n"
@@ -221,7 +221,7 @@ TEST_F(OsPath, ChrootConfigurationLookup) {
     ASSERT_EQ(0, s_getchroot(small, sizeof(small), dir, "jail"));
     EXPECT_STREQ("/srv/ja", small);
 
-    EXPECT_EQ(-1, s_getchroot(out, sizeof(out), (tmp / "nowhere").c_str(), "jail"));
+    EXPECT_EQ(-1, s_getchroot(out, sizeof(out), (tmp.file("nowhere")).c_str(), "jail"));
 }
 
 TEST_F(OsPath, PermissionTestByOwnerGroupAndOther) {
@@ -229,7 +229,7 @@ TEST_F(OsPath, PermissionTestByOwnerGroupAndOther) {
     const uid_t owner = 4100;
     const gid_t group = 4200;
     auto makeFile = [&](const char* name, mode_t mode) {
-        std::string path = tmp / name;
+        std::string path = tmp.file(name);
         writeFile(path, "");
         EXPECT_EQ(0, chown(path.c_str(), owner, group));
         EXPECT_EQ(0, chmod(path.c_str(), mode));
@@ -266,7 +266,7 @@ TEST_F(OsPath, PermissionTestByOwnerGroupAndOther) {
     EXPECT_TRUE(s_access(f.c_str(), 7, 5000, group, none));
     EXPECT_TRUE(s_access(f.c_str(), 5, 5000, 1, none));
 
-    EXPECT_FALSE(s_access((tmp / "missing").c_str(), 4, owner, group, none));
+    EXPECT_FALSE(s_access((tmp.file("missing")).c_str(), 4, owner, group, none));
     // Through the prefix.
     s_set_chroot_path(tmp.path().c_str());
     EXPECT_TRUE(s_access("/f640", 4, owner, 1, none));
@@ -275,10 +275,10 @@ TEST_F(OsPath, PermissionTestByOwnerGroupAndOther) {
 
 TEST_F(OsPath, TreesAreReownedAndRemovedChildrenFirstWithoutFollowingLinks) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to made-up users";
-    const std::string outside = tmp / "outside";
+    const std::string outside = tmp.file("outside");
     ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
     writeFile(outside + "/keep", "keep");
-    const std::string tree = tmp / "tree";
+    const std::string tree = tmp.file("tree");
     for (const char* d : {"", "/a", "/a/b", "/e"}) ASSERT_EQ(0, mkdir((tree + d).c_str(), 0755));
     writeFile(tree + "/a/b/c.txt", "c");
     writeFile(tree + "/a/d.txt", "d");
@@ -299,32 +299,32 @@ TEST_F(OsPath, TreesAreReownedAndRemovedChildrenFirstWithoutFollowingLinks) {
     EXPECT_EQ("keep", readFile(outside + "/keep")) << "removal does not follow links";
 
     // Through the prefix, applied once at the top; a plain file works too.
-    ASSERT_EQ(0, mkdir((tmp / "t2").c_str(), 0755));
-    writeFile(tmp / "t2/f", "f");
-    writeFile(tmp / "single", "s");
+    ASSERT_EQ(0, mkdir((tmp.file("t2")).c_str(), 0755));
+    writeFile(tmp.file("t2/f"), "f");
+    writeFile(tmp.file("single"), "s");
     s_set_chroot_path(tmp.path().c_str());
     EXPECT_EQ(0, s_chown_recursively("/t2", 77, 88));
-    EXPECT_EQ(77u, statOf(tmp / "t2/f").st_uid);
+    EXPECT_EQ(77u, statOf(tmp.file("t2/f")).st_uid);
     EXPECT_EQ(0, s_remove_path("/t2"));
-    EXPECT_FALSE(exists(tmp / "t2"));
+    EXPECT_FALSE(exists(tmp.file("t2")));
     EXPECT_EQ(0, s_remove_path("/single"));
-    EXPECT_FALSE(exists(tmp / "single"));
+    EXPECT_FALSE(exists(tmp.file("single")));
 }
 
 TEST_F(OsPath, TreeWalkFailuresAreLoggedAndMapped) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to drop and regain privileges";
     LogCapture log;
-    const std::string missing = tmp / "missing";
+    const std::string missing = tmp.file("missing");
     EXPECT_EQ(15, s_remove_path(missing.c_str()));
     EXPECT_TRUE(log.contains("Unable to unlink (remove) file: " + missing));
     EXPECT_EQ(15, s_chown_recursively(missing.c_str(), 1, 1));
     EXPECT_TRUE(log.contains("Unable to chown file: " + missing));
-    writeFile(tmp / "plain", "");
-    EXPECT_EQ(34, s_remove_path((tmp / "plain/below").c_str())) << "ENOTDIR";
+    writeFile(tmp.file("plain"), "");
+    EXPECT_EQ(34, s_remove_path((tmp.file("plain/below")).c_str())) << "ENOTDIR";
 
     // Root-owned entries, walked by an unprivileged user.
     ASSERT_EQ(0, chmod(tmp.path().c_str(), 0755));
-    const std::string tree = tmp / "tree";
+    const std::string tree = tmp.file("tree");
     for (const char* d : {"", "/empty", "/closed", "/sticky"}) ASSERT_EQ(0, mkdir((tree + d).c_str(), 0755));
     ASSERT_EQ(0, chmod((tree + "/closed").c_str(), 0700));
     ASSERT_EQ(0, chmod((tree + "/sticky").c_str(), 01777));

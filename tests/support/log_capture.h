@@ -1,5 +1,5 @@
-// Sends the runtime's log to a scratch file for the life of the object, so
-// that a test can look at the lines it wrote; afterwards the log is dropped.
+// Sends the runtime's log to a scratch file for the life of a test and hands
+// back what was written; the log is unconfigured again afterwards.
 #ifndef DRV_TESTS_SUPPORT_LOG_CAPTURE_H
 #define DRV_TESTS_SUPPORT_LOG_CAPTURE_H
 
@@ -25,14 +25,27 @@ public:
         setLog(_path.c_str());
     }
     ~LogCapture() {
-        setLog("/dev/null");
+        setLog("");
         unlink(_path.c_str());
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
+    // Everything logged so far.
     std::string text() const { return readFile(_path); }
     bool contains(const std::string& part) const { return text().find(part) != std::string::npos; }
+    // The messages logged so far without their time prefixes, one per line.
+    std::string messages() const {
+        std::string out;
+        for (const std::string& line : splitLines(text())) {
+            // "HH:MM:SS.mmm: " is 14 characters; error lines have no prefix.
+            bool prefixed = line.size() >= 14 && line[2] == ':' && line[5] == ':' && line[8] == '.' && line[12] == ':';
+            out += (prefixed ? line.substr(14) : line) + "\n";
+        }
+        return out;
+    }
+    // Forgets what was logged so far.
+    void clear() { truncate(_path.c_str(), 0); }
 
 private:
     std::string _path;

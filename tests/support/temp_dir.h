@@ -1,59 +1,75 @@
-// A scratch directory under /tmp, removed with everything in it at the end
-// of the scope.
+// A scratch directory for one test, removed with everything in it when the
+// test ends, and small helpers to write and read whole files.
 #ifndef DRV_TESTS_SUPPORT_TEMP_DIR_H
 #define DRV_TESTS_SUPPORT_TEMP_DIR_H
 
+#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
-#include <filesystem>
 #include <string>
+#include <vector>
 
 class TempDir {
 public:
     TempDir() {
-        char name[] = "/tmp/drv-test-XXXXXX";
-        if (mkdtemp(name) == nullptr) {
+        char pattern[] = "/tmp/drvtest.XXXXXX";
+        const char* made = mkdtemp(pattern);
+        if (made == nullptr) {
             perror("mkdtemp");
             abort();
         }
-        _path = name;
+        _path = made;
     }
     ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(_path, ignored);
+        nftw(_path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+             FTW_DEPTH | FTW_PHYS);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return _path; }
     // path() + "/" + name
-    std::string operator/(const std::string& name) const { return _path + "/" + name; }
+    std::string file(const std::string& name) const { return _path + "/" + name; }
 
 private:
     std::string _path;
 };
 
-// Writes text to a file, replacing it.
-inline void writeFile(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "w");
+// Writes content to a file, replacing it.
+inline void writeFile(const std::string& path, const std::string& content) {
+    FILE* f = fopen(path.c_str(), "wb");
     if (f == nullptr) {
         perror(path.c_str());
         abort();
     }
-    fwrite(text.data(), 1, text.size(), f);
+    fwrite(content.data(), 1, content.size(), f);
     fclose(f);
 }
 
+// The file's bytes, or "" when it cannot be read.
 inline std::string readFile(const std::string& path) {
     std::string text;
-    FILE* f = fopen(path.c_str(), "r");
+    FILE* f = fopen(path.c_str(), "rb");
     if (f == nullptr) return text;
-    char buf[4096];
+    char buf[65536];
     size_t n;
     while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
     fclose(f);
     return text;
+}
+
+inline std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
 }
 
 #endif

@@ -1,0 +1,493 @@
+#include "common/properties.h"
+
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "common/log.h"
+#include "common/os.h"
+
+const char* const kPropertiesLabel = "    dravika.properties";
+
+bool _upgrade_certs = false;
+// Until a file has been read the listeners use the system's usual backlog.
+int _ft_listen_queue = 50;
+int _listen_queue = 50;
+int _creds_buffer_size = 0;
+bool _nss_creds_workaround = false;
+
+namespace {
+
+const int kCpuAffinityText = 1024;
+const char kExpectedMessage[] = "Expected <key>: <value> in properties file: %s at line %d";
+
+// Guards the pointer to the current properties and the group lock text, so
+// that a getter on another thread never reads an object a reload is deleting.
+pthread_mutex_t _apLock = PTHREAD_MUTEX_INITIALIZER;
+Properties* _ap = nullptr;
+char* _authGroupLock = nullptr;
+
+// Serialises reloads and guards the path and the reload bookkeeping. It is
+// held across the load callback, and recursive so that the callback may
+// itself ask for a check or read the getters.
+pthread_mutex_t _reloadLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+char* _apPath = nullptr;
+long long _apLastLoad = -1;
+bool _missingFileReported = false;
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+const char* skipSpace(const char* p) {
+    while (isSpace(*p)) p++;
+    return p;
+}
+
+// Reads one line into buf and drops its last character: the line feed, or
+// for a last line without one, its last real character. False at the end.
+bool readLine(FILE* f, char* buf, int size) {
+    if (fgets(buf, size, f) == nullptr) return false;
+    size_t len = strlen(buf);
+    if (len > 0) buf[len - 1] = '\0';
+    return true;
+}
+
+// Blank lines and comments carry no entry.
+bool isSkipped(const char* line) {
+    const char* p = skipSpace(line);
+    return *p == '\0' || *p == '#';
+}
+
+char* copyString(const char* s) {
+    return s != nullptr ? strdup(s) : nullptr;
+}
+
+struct LevelName {
+    const char* name;
+    int level;
+};
+
+const LevelName kLevels[] = {
+    {"TRACE", LOG_TRACE},   {"DEBUG", LOG_DEBUG}, {"INFO", LOG_INFO},
+    {"WARNING", LOG_WARNING}, {"ERROR", LOG_ERROR}, {"CRITICAL", LOG_CRITICAL},
+};
+
+}  // namespace
+
+Properties::Properties() : _first(nullptr) {}
+
+Properties::~Properties() {
+    while (_first != nullptr) {
+        Property* next = _first->next;
+        free(_first->key);
+        free(_first->value);
+        delete _first;
+        _first = next;
+    }
+}
+
+Properties::Properties(const Properties& other) : _first(nullptr) {
+    copyFrom(&other);
+}
+
+void Properties::copyFrom(const Properties* other) {
+    if (other == nullptr) return;
+    for (const Property* p = other->_first; p != nullptr; p = p->next) setProperty(p->key, p->value, -1);
+}
+
+void Properties::setProperty(const char* key, const char* value, int line) {
+    if (key == nullptr) return;
+    Property* p = new Property;
+    p->key = strdup(key);
+    p->value = strdup(value != nullptr ? value : "");
+    p->line = line;
+    p->merged = false;
+    p->next = _first;
+    _first = p;
+}
+
+Property* Properties::find(const char* key) const {
+    if (key == nullptr) return nullptr;
+    for (Property* p = _first; p != nullptr; p = p->next)
+        if (strcmp(p->key, key) == 0) return p;
+    return nullptr;
+}
+
+const char* Properties::getProperty(const char* key) const {
+    const Property* p = find(key);
+    return p != nullptr ? p->value : nullptr;
+}
+
+bool Properties::load(const char* path, bool equalsForm) {
+    FILE* f = path != nullptr ? fopen(path, "r") : nullptr;
+    if (f == nullptr) return true;  // a missing file is an empty one
+    const char separator = equalsForm ? '=' : ':';
+    char line[kLineBuffer];
+    int lineNo = 0;
+    bool ok = true;
+    while (readLine(f, line, sizeof(line))) {
+        lineNo++;
+        if (isSkipped(line)) continue;
+        char* sep = strchr(line, separator);
+        if (sep == nullptr) {
+            log(0, kExpectedMessage, path, lineNo);
+            ok = false;
+            break;
+        }
+        *sep = '\0';
+        // The key is taken as written: blanks around it belong to it.
+        const char* key = line;
+        if (strlen(key) > static_cast<size_t>(kMaxKey)) {
+            log(0, "Key longer than %d characters in properties file: %s at line %d", kMaxKey, path, lineNo);
+            ok = false;
+            break;
+        }
+        if (!equalsForm) {
+            setProperty(key, skipSpace(sep + 1), lineNo);
+            continue;
+        }
+        char value[kLineBuffer];
+        size_t n = 0;
+        for (const char* p = sep + 1; *p != '\0'; p++)
+            if (*p != '\\') value[n++] = *p;
+        value[n] = '\0';
+        if (n > static_cast<size_t>(kMaxEqualsValue)) {
+            log(0, "Value longer than %d characters in properties file: %s at line %d", kMaxEqualsValue, path,
+                lineNo);
+            ok = false;
+            break;
+        }
+        setProperty(key, value, lineNo);
+    }
+    fclose(f);
+    return ok;
+}
+
+bool Properties::merge(const char* inPath, const char* outPath) {
+    if (inPath == nullptr || outPath == nullptr) return false;
+    FILE* in = fopen(inPath, "r");
+    if (in == nullptr) return false;
+    FILE* out = fopen(outPath, "w");
+    if (out == nullptr) {
+        fclose(in);
+        return false;
+    }
+    for (Property* p = _first; p != nullptr; p = p->next) p->merged = false;
+
+    bool ok = true;
+    char line[kLineBuffer];
+    int lineNo = 0;
+    while (readLine(in, line, sizeof(line))) {
+        lineNo++;
+        const char* colon = isSkipped(line) ? nullptr : strchr(line, ':');
+        if (colon == nullptr) {
+            fprintf(out, "%s\n", line);
+            if (isSkipped(line)) continue;
+            log(0, kExpectedMessage, inPath, lineNo);
+            ok = false;
+            break;
+        }
+        std::string key(line, colon - line);
+        Property* entry = find(key.c_str());
+        if (entry == nullptr) {
+            fprintf(out, "%s\n", line);
+            continue;
+        }
+        entry->merged = true;
+        if (strcmp(entry->value, skipSpace(colon + 1)) != 0)
+            fprintf(out, "%s: %s\n", entry->key, entry->value);
+        else
+            fprintf(out, "%s\n", line);
+    }
+    for (const Property* p = _first; p != nullptr; p = p->next)
+        if (!p->merged) fprintf(out, "%s: %s\n", p->key, p->value);
+
+    fclose(in);
+    if (ferror(out)) ok = false;
+    if (fclose(out) != 0) ok = false;
+    return ok;
+}
+
+Properties* Properties::diff(const Properties* other) const {
+    Properties* result = new Properties;
+    for (const Property* p = _first; p != nullptr; p = p->next) {
+        const char* theirs = other != nullptr ? other->getProperty(p->key) : nullptr;
+        if (theirs == nullptr || strcmp(theirs, p->value) != 0) result->setProperty(p->key, p->value, -1);
+    }
+    return result;
+}
+
+void Properties::logProperties(const char* label) const {
+    for (const Property* p = _first; p != nullptr; p = p->next) log(0, "%s: %s = %s", label, p->key, p->value);
+}
+
+bool Properties::intFromProperty(const char* key, const char* label, bool required, int& out, int def) const {
+    const Property* p = find(key);
+    if (p == nullptr) {
+        if (required) {
+            log(0, "%s: property %s is required but was missing", label, key);
+            return false;
+        }
+        out = def;
+        return true;
+    }
+    // Digits only; accumulated in 32 bits where an overflow simply wraps.
+    uint32_t value = 0;
+    for (const char* c = p->value; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9') {
+            log(0, "%s: property %s is not an integer value", label, key);
+            return false;
+        }
+        value = value * 10 + static_cast<uint32_t>(*c - '0');
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+bool Properties::levelFromProperty(const char* key, const char* label, bool required, int& out, int def) const {
+    const Property* p = find(key);
+    if (p == nullptr) {
+        if (required) {
+            log(0, "%s: property %s is required but was missing", label, key);
+            return false;
+        }
+        out = def;
+        return true;
+    }
+    for (const LevelName& l : kLevels) {
+        if (strcmp(p->value, l.name) == 0) {
+            out = l.level;
+            return true;
+        }
+    }
+    log(0, "%s. (property = %s, line = %d, Use TRACE, DEBUG, INFO, WARNING, ERROR or CRICICAL)", label, key,
+        p->line);
+    return false;
+}
+
+bool Properties::boolFromProperty(const char* key, const char* label, bool required, bool& out, bool def) const {
+    const Property* p = find(key);
+    if (p == nullptr) {
+        if (required) {
+            log(0, "%s: property %s is required but was missing", label, key);
+            return false;
+        }
+        out = def;
+        return true;
+    }
+    static const char* const kTrue[] = {"on", "true", "ON", "TRUE"};
+    static const char* const kFalse[] = {"off", "false", "OFF", "FALSE"};
+    for (const char* t : kTrue) {
+        if (strcmp(p->value, t) == 0) {
+            out = true;
+            return true;
+        }
+    }
+    for (const char* f : kFalse) {
+        if (strcmp(p->value, f) == 0) {
+            out = false;
+            return true;
+        }
+    }
+    log(0, "%s. (property = %s, line = %d, Use ON, OFF, TRUE, or FALSE)", label, key, p->line);
+    return false;
+}
+
+bool Properties::doubleFromProperty(const char* key, const char* label, bool required, double& out,
+                                    double def) const {
+    const Property* p = find(key);
+    if (p == nullptr) {
+        if (required) {
+            log(0, "%s: property %s is required but was missing", label, key);
+            return false;
+        }
+        out = def;
+        return true;
+    }
+    out = strtod(p->value, nullptr);
+    return true;
+}
+
+namespace {
+
+// Copies the fixed keys of a newly loaded file into their variables. An
+// unusable value is logged by its reader and leaves its variable alone.
+void applyFixedKeys(const Properties* p) {
+    struct LevelKey {
+        const char* key;
+        int* level;
+    } levels[] = {
+        {"log_roll", &_debug_logs},     {"log_ft", &_debug_ft},     {"log_creds", &_debug_creds},
+        {"log_coms", &_debug_coms},     {"log_netclient", &_debug_netclient}, {"log_domain", &_debug_domain},
+        {"log_sel", &_debug_sel},       {"log_io", &_debug_io},     {"log_java", &_debug_java},
+        {"log_csv", &_debug_csv},
+    };
+    for (const LevelKey& l : levels) p->levelFromProperty(l.key, kPropertiesLabel, false, *l.level, LOG_INFO);
+    p->boolFromProperty("hourly_logs", kPropertiesLabel, false, _hourlyLogs, false);
+    p->boolFromProperty("upgrade_certs", kPropertiesLabel, false, _upgrade_certs, false);
+    p->intFromProperty("ft_listen_queue_size", kPropertiesLabel, false, _ft_listen_queue, 25);
+    p->intFromProperty("listen_queue_size", kPropertiesLabel, false, _listen_queue, 10);
+    p->intFromProperty("creds_buffer_size", kPropertiesLabel, false, _creds_buffer_size, 0);
+
+    if (p->find("libnss-sss_creds_workaround") != nullptr) {
+        _nss_creds_workaround = true;
+        log(0, "libnss-sss creds workaround engaged");
+    }
+
+    const char* groups = p->getProperty("auth_group_lock");
+    char* copy = copyString(groups);
+    pthread_mutex_lock(&_apLock);
+    char* old = _authGroupLock;
+    _authGroupLock = copy;
+    pthread_mutex_unlock(&_apLock);
+    free(old);
+    if (groups != nullptr) log(0, "auth_group_lock: '%s'", groups);
+}
+
+}  // namespace
+
+void s_setDravikaPropertiesPath(const char* path) {
+    char* copy = copyString(path);
+    pthread_mutex_lock(&_reloadLock);
+    free(_apPath);
+    _apPath = copy;
+    pthread_mutex_unlock(&_reloadLock);
+}
+
+bool s_testDravikaProperties(bool verbose, void (*onLoad)(const Properties*)) {
+    pthread_mutex_lock(&_reloadLock);
+    if (_apPath == nullptr) {
+        pthread_mutex_unlock(&_reloadLock);
+        return true;
+    }
+    std::string path = _apPath;
+
+    char adjusted[8192];
+    struct stat st;
+    if (stat(s_adjust_path(adjusted, sizeof(adjusted), path.c_str()), &st) != 0) {
+        if (!_missingFileReported) {
+            _missingFileReported = true;
+            log(0, "Warning: file %s was not found. All properties set to defaults", path.c_str());
+        }
+        pthread_mutex_unlock(&_reloadLock);
+        return true;
+    }
+    long long mtime = static_cast<long long>(st.st_mtime);
+    if (mtime == _apLastLoad) {
+        pthread_mutex_unlock(&_reloadLock);
+        return true;
+    }
+    if (verbose) {
+        if (_apLastLoad < 1)
+            log(0, "Reading %s, ...", path.c_str());
+        else
+            log(0, "Config file, %s, has changed", path.c_str());
+    }
+    // Recorded before loading: a file that fails to load is not read again
+    // until it changes once more.
+    _apLastLoad = mtime;
+
+    Properties* loaded = new Properties;
+    if (!loaded->load(path.c_str(), false)) {
+        log(0, "Failed to load %s", path.c_str());
+        delete loaded;
+        pthread_mutex_unlock(&_reloadLock);
+        return false;
+    }
+    pthread_mutex_lock(&_apLock);
+    Properties* old = _ap;
+    _ap = loaded;
+    pthread_mutex_unlock(&_apLock);
+    delete old;
+
+    if (verbose) loaded->logProperties(kPropertiesLabel);
+    applyFixedKeys(loaded);
+    if (onLoad != nullptr) onLoad(loaded);
+    pthread_mutex_unlock(&_reloadLock);
+    return true;
+}
+
+const Properties* s_getDravikaProperties() {
+    pthread_mutex_lock(&_apLock);
+    const Properties* p = _ap;
+    pthread_mutex_unlock(&_apLock);
+    return p;
+}
+
+int s_getIntProperty(const char* key, int def) {
+    int out = def;
+    pthread_mutex_lock(&_apLock);
+    if (_ap != nullptr) _ap->intFromProperty(key, kPropertiesLabel, false, out, def);
+    pthread_mutex_unlock(&_apLock);
+    return out;
+}
+
+int s_getLevelProperty(const char* key, int def) {
+    int out = def;
+    pthread_mutex_lock(&_apLock);
+    if (_ap != nullptr) _ap->levelFromProperty(key, kPropertiesLabel, false, out, def);
+    pthread_mutex_unlock(&_apLock);
+    return out;
+}
+
+bool s_getBoolProperty(const char* key, bool def) {
+    bool out = def;
+    pthread_mutex_lock(&_apLock);
+    if (_ap != nullptr) _ap->boolFromProperty(key, kPropertiesLabel, false, out, def);
+    pthread_mutex_unlock(&_apLock);
+    return out;
+}
+
+double s_getDoubleProperty(const char* key, double def) {
+    double out = def;
+    pthread_mutex_lock(&_apLock);
+    if (_ap != nullptr) _ap->doubleFromProperty(key, kPropertiesLabel, false, out, def);
+    pthread_mutex_unlock(&_apLock);
+    return out;
+}
+
+char* s_getStringProperty(const char* key, const char* def) {
+    pthread_mutex_lock(&_apLock);
+    const char* value = _ap != nullptr ? _ap->getProperty(key) : nullptr;
+    char* copy = copyString(value != nullptr ? value : def);
+    pthread_mutex_unlock(&_apLock);
+    return copy;
+}
+
+void s_freeStringProperty(char* value) {
+    free(value);
+}
+
+char* s_getAuthGroupLock() {
+    pthread_mutex_lock(&_apLock);
+    char* copy = copyString(_authGroupLock);
+    pthread_mutex_unlock(&_apLock);
+    return copy;
+}
+
+bool s_readCpuAffinity(cpu_set_t* set) {
+    char* value = s_getStringProperty("cpu_affinity", nullptr);
+    if (value == nullptr) return false;
+    CPU_ZERO(set);
+    char text[kCpuAffinityText + 1];
+    snprintf(text, sizeof(text), "%s", value);
+    s_freeStringProperty(value);
+
+    char* save = nullptr;
+    for (char* piece = strtok_r(text, ", \t", &save); piece != nullptr; piece = strtok_r(nullptr, ", \t", &save)) {
+        long cpu = strtol(piece, nullptr, 10);
+        if (cpu < 0) {
+            log(0, "Fatal error: cpu_affinity setting is invalid");
+            exit(1);
+        }
+        log(0, "setting cpu %ld", cpu);
+        if (cpu < CPU_SETSIZE) CPU_SET(cpu, set);
+    }
+    return true;
+}

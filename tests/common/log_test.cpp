@@ -1,0 +1,287 @@
+// The logging family: dated file names, the line format, thresholds,
+// standard output, and many writers on one file.
+#include "common/log.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// The dated file a message written now goes to.
+std::string datedPath(const std::string& dir, const char* name) {
+    time_t t = time(nullptr);
+    struct tm now;
+    localtime_r(&t, &now);
+    char path[512];
+    logFilePath(path, sizeof(path), dir.c_str(), name, now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour);
+    return path;
+}
+
+// The text of whichever of two candidate files exists (the hour may turn
+// between computing a name and writing).
+std::string readEither(const std::string& a, const std::string& b) {
+    std::string text = readFile(a);
+    return text.empty() ? readFile(b) : text;
+}
+
+TEST(LogFiles, DatedNamesDailyAndHourly) {
+    char path[256];
+    _hourlyLogs = false;
+    logFilePath(path, sizeof(path), "/var/log/x", "dravika", 2024, 3, 5, 14);
+    EXPECT_STREQ("/var/log/x/dravika_20240305.log", path);
+    _hourlyLogs = true;
+    logFilePath(path, sizeof(path), "/var/log/x", "dravika", 2024, 3, 5, 14);
+    EXPECT_STREQ("/var/log/x/dravika_20240305_14.log", path);
+    logFilePath(path, sizeof(path), "/var/log/x", "dravika", 2024, 12, 31, 0);
+    EXPECT_STREQ("/var/log/x/dravika_20241231_00.log", path);
+
+    // Real files: the base name, a per-message name, and hourly files.
+    TempDir dir;
+    _hourlyLogs = false;
+    setLogDir(dir.path().c_str());
+    setLogName("svc");
+    std::string before = datedPath(dir.path(), "svc");
+    log(0, "to the daily file");
+    log("other", 0, "to a file of its own name");
+    EXPECT_NE(std::string::npos, readEither(before, datedPath(dir.path(), "svc")).find("to the daily file"));
+    EXPECT_NE(std::string::npos,
+              readEither(datedPath(dir.path(), "other"), before).find("to a file of its own name"));
+    _hourlyLogs = true;
+    before = datedPath(dir.path(), "svc");
+    log(0, "to the hourly file");
+    std::string hourly = readEither(before, datedPath(dir.path(), "svc"));
+    EXPECT_NE(std::string::npos, hourly.find("to the hourly file"));
+    EXPECT_EQ(std::string::npos, hourly.find("to the daily file"));
+    // Files are created for everyone to write, whatever the umask was.
+    struct stat st;
+    ASSERT_EQ(0, stat(before.c_str(), &st));
+    EXPECT_EQ(0666u, st.st_mode & 0777);
+
+    // A directory too long for its field is refused, and says so where the log goes now.
+    std::string tooLong(5000, 'd');
+    setLogDir(tooLong.c_str());
+    before = datedPath(dir.path(), "svc");
+    log(0, "still here");
+    std::string text = readEither(before, datedPath(dir.path(), "svc"));
+    EXPECT_NE(std::string::npos, text.find("Log directory longer than 4095 characters ignored: ddd")) << text;
+    EXPECT_NE(std::string::npos, text.find("still here"));
+
+    _hourlyLogs = false;
+    setLogName("dravika");
+    setLogDir("");
+}
+
+TEST(LogFiles, LoneWriterReopensTheFileForEachMessage) {
+    TempDir dir;
+    std::string path = dir.file("fixed.log");
+    setLog(path.c_str());
+    log(0, "one");
+    ASSERT_NE(std::string::npos, readFile(path).find("one"));
+    // Had the stream stayed open, "two" would go to the removed file.
+    ASSERT_EQ(0, unlink(path.c_str()));
+    log(0, "two");
+    std::string text = readFile(path);
+    EXPECT_EQ(std::string::npos, text.find("one"));
+    EXPECT_NE(std::string::npos, text.find("two"));
+    setLog("");
+}
+
+TEST(LogFormat, PrefixIdAndErrorLines) {
+    LogCapture log;
+    struct timeval before;
+    gettimeofday(&before, nullptr);
+    ::log(0, "plain %d", 7);
+    ::log(LOG_INFO, 0, 0x1fLL, "with id");
+    ::log(ENOENT, "failed");
+    ::log(-13, "late");
+    ::log("named", 0, "named form");
+    std::vector<std::string> lines = splitLines(log.text());
+    ASSERT_EQ(7u, lines.size()) << log.text();
+
+    std::smatch m;
+    const std::regex plain("(\\d\\d):(\\d\\d):(\\d\\d)\\.\\d\\d\\d: plain 7");
+    ASSERT_TRUE(std::regex_match(lines[0], m, plain)) << lines[0];
+    // The prefix is the local time of the message.
+    struct tm local;
+    localtime_r(&before.tv_sec, &local);
+    int logged = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
+    int expected = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+    EXPECT_TRUE(logged == expected || logged == (expected + 1) % 86400) << lines[0];
+
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: 000000000000001f: with id")))
+        << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: failed"))) << lines[2];
+    EXPECT_EQ(std::string("    2 ") + strerror(ENOENT), lines[3]);
+    EXPECT_EQ("    -13 Timeout", lines[5]);
+    EXPECT_EQ(14u, lines[6].find("named form"));
+
+    // Long messages are cut to what the 16383-byte buffer holds.
+    log.clear();
+    std::string huge(20000, 'x');
+    ::log(0, "%s", huge.c_str());
+    EXPECT_EQ(std::string(16382, 'x') + "\n", log.messages());
+}
+
+TEST(LogLevels, AreaAndGlobalThresholds) {
+    LogCapture log;
+    int savedComs = _debug_coms;
+    int savedGlobal = _log_level;
+
+    _debug_coms = LOG_INFO;
+    ::log(_debug_coms, LOG_DEBUG, 0, 0, "coms debug at INFO");
+    ::log(_debug_coms, LOG_INFO, 0, 0, "coms info at INFO");
+    _debug_coms = LOG_DEBUG;
+    ::log(_debug_coms, LOG_DEBUG, 0, 0, "coms debug at DEBUG");
+    ::log(_debug_coms, LOG_TRACE, 0, 0, "coms trace at DEBUG");
+    _debug_coms = LOG_TRACE;
+    ::log(_debug_coms, LOG_TRACE, 0, 0, "coms trace at TRACE");
+
+    _log_level = LOG_ERROR;
+    ::log(LOG_WARNING, 0, 0, "global warning at ERROR");
+    ::log(LOG_CRITICAL, 0, 0, "global critical at ERROR");
+    // These two forms ignore every threshold.
+    ::log(0, "unconditional");
+    ::log("name", 0, "named unconditional");
+
+    EXPECT_EQ("coms info at INFO\n"
+              "coms debug at DEBUG\n"
+              "coms trace at TRACE\n"
+              "global critical at ERROR\n"
+              "unconditional\n"
+              "named unconditional\n",
+              log.messages());
+    _debug_coms = savedComs;
+    _log_level = savedGlobal;
+}
+
+TEST(LogIds, ProcessIdAboveACounter) {
+    long long first = nextLogId();
+    long long second = nextLogId();
+    const long long lowMask = (1LL << 37) - 1;
+    EXPECT_EQ(static_cast<long long>(getpid()), first >> 37);
+    EXPECT_EQ(static_cast<long long>(getpid()), second >> 37);
+    EXPECT_EQ((first & lowMask) + 1, second & lowMask);
+    EXPECT_GE(first & lowMask, 1);
+}
+
+// Runs body in a child whose standard output goes to a file, and returns what it printed.
+template <typename Body>
+std::string childStdout(const TempDir& dir, Body body) {
+    std::string out = dir.file("stdout.txt");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        close(fd);
+        body();
+        fflush(stdout);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return readFile(out);
+}
+
+TEST(LogStdout, OnlyWhenCopyingOrChosen) {
+    TempDir dir;
+    std::string logDir = dir.file("logs");
+    ASSERT_EQ(0, mkdir(logDir.c_str(), 0700));
+    std::string printed = childStdout(dir, [&] {
+        log(0, "nowhere");  // neither file nor directory, no copy
+        copyLogToStdout();
+        log(0, "copied");
+        setLogDir(logDir.c_str());
+        log(0, "file and copy");
+        setLogDir("/nonexistent/dir");
+        log(0, "lost file, copy kept");
+        setLogDir("");
+        setLog(nullptr);
+        log(0, "stdout is the log");
+    });
+    std::string messages;
+    for (const std::string& line : splitLines(printed)) messages += line.substr(14) + "\n";
+    EXPECT_EQ("copied\nfile and copy\nlost file, copy kept\nstdout is the log\n", messages);
+    std::string file = readEither(datedPath(logDir, "dravika"), datedPath(logDir, "dravika"));
+    EXPECT_EQ(1u, splitLines(file).size()) << file;
+    EXPECT_NE(std::string::npos, file.find("file and copy"));
+
+    // Without copying, setLog(nullptr) is what puts messages on standard output.
+    printed = childStdout(dir, [] {
+        log(0, "before");
+        setLog(nullptr);
+        log(0, "after");
+    });
+    EXPECT_EQ(1u, splitLines(printed).size()) << printed;
+    EXPECT_NE(std::string::npos, printed.find("after"));
+}
+
+TEST(LogConcurrency, EightWritersOneDatedFileNoLineLostOrTorn) {
+    TempDir dir;
+    setLogDir(dir.path().c_str());
+    const int kThreads = 8;
+    const int kPerThread = 1250;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; t++) {
+        writers.emplace_back([t] {
+            long long id = nextLogId();
+            // A payload long enough that a torn write would show.
+            std::string payload(100 + t * 10, static_cast<char>('a' + t));
+            for (int i = 0; i < kPerThread; i++) log(LOG_INFO, 0, id, "writer %d message %04d %s", t, i, payload.c_str());
+        });
+    }
+    for (std::thread& w : writers) w.join();
+    setLogDir("");
+
+    // One dated file, or two if the hour turned during the run.
+    std::vector<std::string> lines;
+    int files = 0;
+    DIR* d = opendir(dir.path().c_str());
+    ASSERT_NE(nullptr, d);
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        files++;
+        for (const std::string& l : splitLines(readFile(dir.file(e->d_name)))) lines.push_back(l);
+    }
+    closedir(d);
+    EXPECT_TRUE(files == 1 || files == 2) << files;
+    ASSERT_EQ(static_cast<size_t>(kThreads * kPerThread), lines.size());
+
+    const std::regex line("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: ([0-9a-f]{16}): writer (\\d) message (\\d{4}) ([a-h]+)");
+    std::set<std::pair<int, int>> seen;
+    std::vector<int> nextExpected(kThreads, 0);
+    for (const std::string& l : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+        int t = std::stoi(m[2]);
+        int i = std::stoi(m[3]);
+        ASSERT_EQ(std::string(100 + t * 10, static_cast<char>('a' + t)), m[4].str()) << l;
+        EXPECT_EQ(getpid(), std::stoll(m[1], nullptr, 16) >> 37);
+        // One writer's messages keep their order.
+        EXPECT_EQ(nextExpected[t], i) << l;
+        nextExpected[t] = i + 1;
+        seen.insert({t, i});
+    }
+    EXPECT_EQ(static_cast<size_t>(kThreads * kPerThread), seen.size());
+}
+
+}  // namespace

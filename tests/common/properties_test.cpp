@@ -1,0 +1,513 @@
+// The properties file: line rules of both forms, typed readers, merge, and
+// the process-wide reload with its fixed keys.
+#include "common/properties.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/log.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// The entries of p, newest first, as "key=value@line".
+std::vector<std::string> entries(const Properties& p) {
+    std::vector<std::string> out;
+    for (const Property* e = p.first(); e != nullptr; e = e->next)
+        out.push_back(std::string(e->key) + "=" + e->value + "@" + std::to_string(e->line));
+    return out;
+}
+
+// Writes the file and gives it a modification time of its own, so that every
+// rewrite counts as a change even within one second.
+void writeProperties(const std::string& path, const std::string& content) {
+    static time_t mtime = 1600000000;
+    writeFile(path, content);
+    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    mtime += 10;
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+TEST(PropertiesLoad, ColonFormTakesKeysAsWrittenAndValuesAfterLeadingBlanks) {
+    TempDir dir;
+    std::string path = dir.file("a.properties");
+    writeFile(path,
+              "# a comment\n"
+              "\n"
+              "   \t \n"
+              "   # an indented comment\n"
+              "plain: value\n"
+              "  indented: x\n"
+              "spaced : y\n"
+              "trailing:   kept blanks  \n"
+              "url: http://host:80/path\n"
+              "empty:\n"
+              "dup: first\n"
+              "dup: second\n"
+              "last: no line feed");
+    Properties p;
+    ASSERT_TRUE(p.load(path.c_str(), false));
+    std::vector<std::string> expected = {
+        "last=no line fee@13", "dup=second@12", "dup=first@11",  "empty=@10",       "url=http://host:80/path@9",
+        "trailing=kept blanks  @8", "spaced =y@7", "  indented=x@6", "plain=value@5",
+    };
+    EXPECT_EQ(expected, entries(p));
+    EXPECT_STREQ("second", p.getProperty("dup"));
+    EXPECT_EQ(nullptr, p.getProperty("indented"));
+    EXPECT_EQ(nullptr, p.getProperty("Plain"));
+    EXPECT_STREQ("x", p.getProperty("  indented"));
+
+    // A file that cannot be opened is an empty one.
+    Properties none;
+    EXPECT_TRUE(none.load(dir.file("missing").c_str(), false));
+    EXPECT_EQ(nullptr, none.first());
+}
+
+TEST(PropertiesLoad, EqualsFormDropsBackslashesAndTrimsNothing) {
+    TempDir dir;
+    std::string path = dir.file("b.properties");
+    writeFile(path,
+              "path=C\\:\\\\dir\\\\file\n"
+              " key = spaced \n"
+              "a=b=c\n"
+              "colon: is no separator here=1\n");
+    Properties p;
+    ASSERT_TRUE(p.load(path.c_str(), true));
+    std::vector<std::string> expected = {"colon: is no separator here=1@4", "a=b=c@3", " key = spaced @2",
+                                         "path=C:dirfile@1"};
+    EXPECT_EQ(expected, entries(p));
+
+    // In this form a colon line without "=" is malformed.
+    writeFile(path, "k=v\nk: v\n");
+    LogCapture log;
+    Properties q;
+    EXPECT_FALSE(q.load(path.c_str(), true));
+    EXPECT_EQ("Expected <key>: <value> in properties file: " + path + " at line 2\n", log.messages());
+}
+
+TEST(PropertiesLoad, LineWithoutColonStopsTheLoadKeepingWhatWasRead) {
+    TempDir dir;
+    std::string path = dir.file("c.properties");
+    writeFile(path, "a: 1\n# fine\nno separator\nb: 2\n");
+    LogCapture log;
+    Properties p;
+    EXPECT_FALSE(p.load(path.c_str(), false));
+    EXPECT_EQ(std::vector<std::string>{"a=1@1"}, entries(p));
+    EXPECT_EQ("Expected <key>: <value> in properties file: " + path + " at line 3\n", log.messages());
+}
+
+TEST(PropertiesLoad, HostileFilesGetMessagesNotCrashes) {
+    TempDir dir;
+    std::string path = dir.file("d.properties");
+    LogCapture log;
+
+    // A NUL ends the line's text where it stands: "k: v" then "\0rest"
+    // leaves "k: " minus its last character, and a line starting with NUL is empty.
+    writeFile(path, std::string("k: v\0rest\n\0junk\nafter: ok\n", 26));
+    Properties nul;
+    EXPECT_TRUE(nul.load(path.c_str(), false));
+    EXPECT_EQ((std::vector<std::string>{"after=ok@3", "k=@1"}), entries(nul));
+
+    // Bytes that are not UTF-8 are carried through untouched.
+    writeFile(path, "\xff\xfe: \xc3\x28\x80\n");
+    Properties bytes;
+    EXPECT_TRUE(bytes.load(path.c_str(), false));
+    EXPECT_STREQ("\xc3\x28\x80", bytes.getProperty("\xff\xfe"));
+
+    // A 1 MB line is read in 4095-byte pieces, each losing its last
+    // character; the first piece has no colon, so the load stops there.
+    writeFile(path, std::string(1 << 20, 'a') + "\nk: v\n");
+    log.clear();
+    Properties longLine;
+    EXPECT_FALSE(longLine.load(path.c_str(), false));
+    EXPECT_EQ("Expected <key>: <value> in properties file: " + path + " at line 1\n", log.messages());
+
+    // With a colon in the first piece that piece is an entry, cut at 4094
+    // characters, and the rest of the line fails as the next line.
+    writeFile(path, "k: " + std::string(1 << 20, 'b') + "\n");
+    log.clear();
+    Properties longValue;
+    EXPECT_FALSE(longValue.load(path.c_str(), false));
+    ASSERT_NE(nullptr, longValue.getProperty("k"));
+    EXPECT_EQ(4094u - 3u, strlen(longValue.getProperty("k")));
+    EXPECT_EQ("Expected <key>: <value> in properties file: " + path + " at line 2\n", log.messages());
+
+    // Keys of up to 127 characters are taken; a longer one fails the load.
+    writeFile(path, std::string(127, 'k') + ": ok\n" + std::string(128, 'k') + ": too long\n");
+    log.clear();
+    Properties longKey;
+    EXPECT_FALSE(longKey.load(path.c_str(), false));
+    EXPECT_STREQ("ok", longKey.getProperty(std::string(127, 'k').c_str()));
+    EXPECT_EQ("Key longer than 127 characters in properties file: " + path + " at line 2\n", log.messages());
+
+    // Equals-form values are bounded at 127 characters the same way.
+    writeFile(path, "a=" + std::string(127, 'v') + "\nb=" + std::string(128, 'v') + "\n");
+    log.clear();
+    Properties longEquals;
+    EXPECT_FALSE(longEquals.load(path.c_str(), true));
+    EXPECT_NE(nullptr, longEquals.getProperty("a"));
+    EXPECT_EQ("Value longer than 127 characters in properties file: " + path + " at line 2\n", log.messages());
+}
+
+TEST(PropertiesReaders, ValueRulesAndTheirMessages) {
+    TempDir dir;
+    std::string path = dir.file("e.properties");
+    writeFile(path,
+              "lvl_debug: DEBUG\nlvl_lower: debug\nlvl_crit: CRITICAL\n"
+              "b_on: on\nb_TRUE: TRUE\nb_True: True\nb_OFF: OFF\nb_false: false\n"
+              "i_ok: 0042\ni_empty:\ni_blank: 10 \ni_neg: -1\ni_wrap: 4294967297\n"
+              "d: 2.5e1xyz\n");
+    Properties p;
+    ASSERT_TRUE(p.load(path.c_str(), false));
+    LogCapture log;
+    const char* label = "    label";
+
+    // key, whether it reads, the value it gives (or leaves: out starts at -9)
+    struct Case {
+        const char* key;
+        bool ok;
+        int out;
+    };
+    for (Case c : {Case{"lvl_debug", true, 2}, Case{"lvl_crit", true, 6}, Case{"lvl_lower", false, -9},
+                   Case{"absent", true, 4}}) {
+        int out = -9;
+        EXPECT_EQ(c.ok, p.levelFromProperty(c.key, label, false, out, 4)) << c.key;
+        EXPECT_EQ(c.out, out) << c.key;
+    }
+    for (Case c : {Case{"b_on", true, 1}, Case{"b_TRUE", true, 1}, Case{"b_OFF", true, 0}, Case{"b_false", true, 0},
+                   Case{"b_True", false, -9}, Case{"absent", true, 1}}) {
+        // Starts opposite to what a read gives; a failed read leaves it false.
+        bool out = c.ok && c.out == 0;
+        EXPECT_EQ(c.ok, p.boolFromProperty(c.key, label, false, out, true)) << c.key;
+        EXPECT_EQ(c.ok && c.out != 0, out) << c.key;
+    }
+    for (Case c : {Case{"i_ok", true, 42}, Case{"i_empty", true, 0}, Case{"i_wrap", true, 1} /* 2^32 + 1 */,
+                   Case{"i_blank", false, -9}, Case{"i_neg", false, -9}, Case{"absent", true, 7}}) {
+        int out = -9;
+        EXPECT_EQ(c.ok, p.intFromProperty(c.key, label, false, out, 7)) << c.key;
+        EXPECT_EQ(c.out, out) << c.key;
+    }
+    int out = -9;
+    EXPECT_FALSE(p.intFromProperty("absent", label, true, out, 7));
+    EXPECT_EQ(-9, out);
+    double real = 0;
+    EXPECT_TRUE(p.doubleFromProperty("d", label, false, real, 1.0));
+    EXPECT_EQ(25.0, real);
+    EXPECT_TRUE(p.doubleFromProperty("absent", label, false, real, 1.5));
+    EXPECT_EQ(1.5, real);
+
+    EXPECT_EQ("    label. (property = lvl_lower, line = 2, Use TRACE, DEBUG, INFO, WARNING, ERROR or CRICICAL)\n"
+              "    label. (property = b_True, line = 6, Use ON, OFF, TRUE, or FALSE)\n"
+              "    label: property i_blank is not an integer value\n"
+              "    label: property i_neg is not an integer value\n"
+              "    label: property absent is required but was missing\n",
+              log.messages());
+}
+
+TEST(Properties, CopyDiffSetAndLog) {
+    Properties a;
+    a.setProperty("x", "1", 1);
+    a.setProperty("y", "2", 2);
+    a.setProperty("x", "3", 3);  // shadows, never replaces
+    EXPECT_EQ((std::vector<std::string>{"x=3@3", "y=2@2", "x=1@1"}), entries(a));
+
+    Properties copy(a);
+    EXPECT_EQ((std::vector<std::string>{"x=1@-1", "y=2@-1", "x=3@-1"}), entries(copy));
+    Properties more;
+    more.setProperty("z", "9", 4);
+    more.copyFrom(&a);
+    EXPECT_EQ((std::vector<std::string>{"x=1@-1", "y=2@-1", "x=3@-1", "z=9@4"}), entries(more));
+
+    Properties b;
+    b.setProperty("y", "2", 1);
+    b.setProperty("x", "other", 2);
+    Properties* d = a.diff(&b);
+    EXPECT_EQ((std::vector<std::string>{"x=1@-1", "x=3@-1"}), entries(*d));
+    delete d;
+
+    LogCapture log;
+    b.logProperties("    lbl");
+    EXPECT_EQ("    lbl: x = other\n    lbl: y = 2\n", log.messages());
+}
+
+TEST(Properties, MergeKeepsCommentsAndOrderAndAppendsNewKeys) {
+    TempDir dir;
+    std::string in = dir.file("in.properties");
+    std::string out = dir.file("out.properties");
+    writeFile(in,
+              "# Settings\n"
+              "\n"
+              "log_coms: INFO\n"
+              "  # indented comment\n"
+              "listen_queue_size:   10\n"
+              "unchanged: keep  \n"
+              "untouched : other\n"
+              "log_coms: WARNING\n");
+    Properties p;
+    p.setProperty("log_coms", "DEBUG", -1);
+    p.setProperty("listen_queue_size", "10", -1);
+    p.setProperty("new_key", "new value", -1);
+    p.setProperty("unchanged", "keep  ", -1);
+    p.setProperty("another", "1", -1);
+    ASSERT_TRUE(p.merge(in.c_str(), out.c_str()));
+    std::vector<std::string> expected = {
+        "# Settings",
+        "",
+        "log_coms: DEBUG",
+        "  # indented comment",
+        "listen_queue_size:   10",  // same value: the line as written
+        "unchanged: keep  ",
+        "untouched : other",
+        "log_coms: DEBUG",
+        "another: 1",  // not in the file: appended newest first
+        "new_key: new value",
+    };
+    EXPECT_EQ(expected, splitLines(readFile(out)));
+    EXPECT_EQ('\n', readFile(out).back());
+
+    // A line without a colon is copied, reported and ends the reading; the
+    // entries not yet merged are still appended.
+    writeFile(in, "log_coms: INFO\nbroken line\nlisten_queue_size: 5\n");
+    LogCapture log;
+    EXPECT_FALSE(p.merge(in.c_str(), out.c_str()));
+    EXPECT_EQ((std::vector<std::string>{"log_coms: DEBUG", "broken line", "another: 1", "unchanged: keep  ",
+                                        "new_key: new value", "listen_queue_size: 10"}),
+              splitLines(readFile(out)));
+    EXPECT_EQ("Expected <key>: <value> in properties file: " + in + " at line 2\n", log.messages());
+
+    EXPECT_FALSE(p.merge(dir.file("missing").c_str(), out.c_str()));
+    EXPECT_FALSE(p.merge(in.c_str(), dir.file("no/such/dir/out").c_str()));
+}
+
+TEST(Properties, ShippedExampleLoadsCleanlyAndNamesEveryKey) {
+    LogCapture log;
+    Properties p;
+    ASSERT_TRUE(p.load(DRV_EXAMPLE_PROPERTIES, false));
+    int level = 0;
+    bool flag = false;
+    for (const char* key : {"log_roll", "log_ft", "log_creds", "log_coms", "log_netclient", "log_domain", "log_sel",
+                            "log_io", "log_java", "log_csv"}) {
+        EXPECT_TRUE(p.levelFromProperty(key, "example", true, level, 0)) << key;
+        EXPECT_EQ(LOG_INFO, level) << key;
+    }
+    EXPECT_TRUE(p.boolFromProperty("hourly_logs", "example", true, flag, true));
+    EXPECT_FALSE(flag);
+    EXPECT_EQ("", log.messages());
+
+    // The keys that should keep their defaults are there, commented out.
+    std::string text = readFile(DRV_EXAMPLE_PROPERTIES);
+    for (const char* key : {"upgrade_certs: false", "ft_listen_queue_size: 25", "listen_queue_size: 10",
+                            "coms_threads: 1", "nc_managed_hb_rate: 10000", "nc_managed_timeout: 45000",
+                            "creds_buffer_size: 0", "libnss-sss_creds_workaround:", "auth_group_lock:",
+                            "cpu_affinity:"}) {
+        EXPECT_NE(std::string::npos, text.find(std::string("\n#") + key)) << key;
+        EXPECT_EQ(nullptr, p.getProperty(std::string(key).substr(0, std::string(key).find(':')).c_str())) << key;
+    }
+}
+
+// First of the tests of the process-wide properties: it relies on no file
+// having been loaded yet in this process (ctest runs each test on its own).
+TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
+    EXPECT_EQ(nullptr, s_getDravikaProperties());
+    EXPECT_EQ(50, _listen_queue);
+    EXPECT_EQ(50, _ft_listen_queue);
+    EXPECT_EQ(17, s_getIntProperty("listen_queue_size", 17));
+
+    TempDir dir;
+    std::string path = dir.file("dravika.properties");
+    LogCapture log;
+    s_setDravikaPropertiesPath(path.c_str());
+
+    // No file: properties stay at their defaults, and that is said once.
+    EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
+    EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
+    EXPECT_EQ("Warning: file " + path + " was not found. All properties set to defaults\n", log.messages());
+    EXPECT_EQ(50, _listen_queue);
+
+    static int loads;
+    static const Properties* seen;
+    auto onLoad = [](const Properties* p) {
+        loads++;
+        seen = p;
+    };
+
+    writeProperties(path,
+                    "log_coms: DEBUG\n"
+                    "log_ft: TRACE\n"
+                    "log_roll: ERROR\n"
+                    "hourly_logs: TRUE\n"
+                    "creds_buffer_size: 8192\n"
+                    "listen_queue_size: 30\n"
+                    "auth_group_lock: wheel, admins\n"
+                    "libnss-sss_creds_workaround:\n");
+    log.clear();
+    EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
+    EXPECT_EQ(1, loads);
+    EXPECT_EQ(s_getDravikaProperties(), seen);
+    EXPECT_EQ(2, _debug_coms);
+    EXPECT_EQ(1, _debug_ft);
+    EXPECT_EQ(5, _debug_logs);
+    EXPECT_EQ(3, _debug_io);
+    EXPECT_TRUE(_hourlyLogs);
+    EXPECT_EQ(8192, _creds_buffer_size);
+    EXPECT_EQ(30, _listen_queue);
+    EXPECT_EQ(25, _ft_listen_queue);
+    EXPECT_TRUE(_nss_creds_workaround);
+    char* groups = s_getAuthGroupLock();
+    EXPECT_STREQ("wheel, admins", groups);
+    s_freeStringProperty(groups);
+    EXPECT_EQ("Reading " + path +
+                  ", ...\n"
+                  "    dravika.properties: libnss-sss_creds_workaround = \n"
+                  "    dravika.properties: auth_group_lock = wheel, admins\n"
+                  "    dravika.properties: listen_queue_size = 30\n"
+                  "    dravika.properties: creds_buffer_size = 8192\n"
+                  "    dravika.properties: hourly_logs = TRUE\n"
+                  "    dravika.properties: log_roll = ERROR\n"
+                  "    dravika.properties: log_ft = TRACE\n"
+                  "    dravika.properties: log_coms = DEBUG\n"
+                  "libnss-sss creds workaround engaged\n"
+                  "auth_group_lock: 'wheel, admins'\n",
+              log.messages());
+
+    // Unchanged modification time: nothing is read.
+    EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
+    EXPECT_EQ(1, loads);
+
+    // Bad values are reported and leave their variables alone; an indented
+    // key is a different key; keys that vanished fall back to defaults.
+    writeProperties(path,
+                    "log_coms: debug\n"
+                    "hourly_logs: True\n"
+                    "  ft_listen_queue_size: 99\n"
+                    "listen_queue_size: 10 \n"
+                    "log_ft: WARNING\n"
+                    "log_ft: INFO\n");
+    log.clear();
+    EXPECT_TRUE(s_testDravikaProperties(false, onLoad));
+    EXPECT_EQ(2, loads);
+    EXPECT_EQ(2, _debug_coms);
+    EXPECT_TRUE(_hourlyLogs);
+    EXPECT_EQ(25, _ft_listen_queue);
+    EXPECT_EQ(30, _listen_queue);
+    EXPECT_EQ(3, _debug_ft);  // the later line wins
+    EXPECT_EQ(3, _debug_logs);
+    EXPECT_EQ(0, _creds_buffer_size);
+    EXPECT_TRUE(_nss_creds_workaround);  // never cleared by a reload
+    EXPECT_EQ(nullptr, s_getAuthGroupLock());
+    EXPECT_EQ("    dravika.properties. (property = log_coms, line = 1, Use TRACE, DEBUG, INFO, WARNING, ERROR or "
+              "CRICICAL)\n"
+              "    dravika.properties. (property = hourly_logs, line = 2, Use ON, OFF, TRUE, or FALSE)\n"
+              "    dravika.properties: property listen_queue_size is not an integer value\n",
+              log.messages());
+
+    // A malformed file fails the reload and the previous properties stay.
+    const Properties* before = s_getDravikaProperties();
+    writeProperties(path, "log_coms: TRACE\nnot a property\n");
+    log.clear();
+    EXPECT_FALSE(s_testDravikaProperties(true, onLoad));
+    EXPECT_EQ(2, loads);
+    EXPECT_EQ(before, s_getDravikaProperties());
+    EXPECT_EQ(2, _debug_coms);
+    EXPECT_EQ("Config file, " + path + ", has changed\n" + "Expected <key>: <value> in properties file: " + path +
+                  " at line 2\n" + "Failed to load " + path + "\n",
+              log.messages());
+    // Not retried until the file changes again.
+    EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
+    EXPECT_EQ(2, loads);
+
+    // Deleting the file keeps what was loaded.
+    unlink(path.c_str());
+    EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
+    EXPECT_EQ(before, s_getDravikaProperties());
+}
+
+TEST(DravikaProperties, GettersFallBackToTheirDefaults) {
+    TempDir dir;
+    std::string path = dir.file("dravika.properties");
+    writeProperties(path,
+                    "n: 12\n"
+                    "bad_n: twelve\n"
+                    "lvl: WARNING\n"
+                    "b: off\n"
+                    "d: 0.25\n"
+                    "s: text\n");
+    s_setDravikaPropertiesPath(path.c_str());
+    LogCapture log;
+    ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+    log.clear();
+    // Once a file is loaded the listen queues have their own defaults.
+    EXPECT_EQ(10, _listen_queue);
+    EXPECT_EQ(25, _ft_listen_queue);
+
+    EXPECT_EQ(12, s_getIntProperty("n", 1));
+    EXPECT_EQ(1, s_getIntProperty("bad_n", 1));
+    EXPECT_EQ(1, s_getIntProperty("absent", 1));
+    EXPECT_EQ(4, s_getLevelProperty("lvl", 3));
+    EXPECT_EQ(3, s_getLevelProperty("n", 3));
+    EXPECT_FALSE(s_getBoolProperty("b", true));
+    EXPECT_TRUE(s_getBoolProperty("absent", true));
+    EXPECT_EQ(0.25, s_getDoubleProperty("d", 1.0));
+    EXPECT_EQ(1.0, s_getDoubleProperty("absent", 1.0));
+
+    char* s = s_getStringProperty("s", "def");
+    EXPECT_STREQ("text", s);
+    s_freeStringProperty(s);
+    s = s_getStringProperty("absent", "def");
+    EXPECT_STREQ("def", s);
+    s_freeStringProperty(s);
+    EXPECT_EQ(nullptr, s_getStringProperty("absent", nullptr));
+
+    EXPECT_EQ("    dravika.properties: property bad_n is not an integer value\n"
+              "    dravika.properties. (property = n, line = 1, Use TRACE, DEBUG, INFO, WARNING, ERROR or CRICICAL)\n",
+              log.messages());
+}
+
+TEST(DravikaProperties, CpuAffinity) {
+    TempDir dir;
+    std::string path = dir.file("dravika.properties");
+    s_setDravikaPropertiesPath(path.c_str());
+    LogCapture log;
+
+    writeProperties(path, "other: 1\n");
+    ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(7, &set);
+    EXPECT_FALSE(s_readCpuAffinity(&set));
+    EXPECT_TRUE(CPU_ISSET(7, &set));  // untouched
+
+    writeProperties(path, "cpu_affinity: 0, 2,3 x 5000\n");
+    ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+    log.clear();
+    EXPECT_TRUE(s_readCpuAffinity(&set));
+    EXPECT_EQ(3, CPU_COUNT(&set));
+    EXPECT_TRUE(CPU_ISSET(0, &set) && CPU_ISSET(2, &set) && CPU_ISSET(3, &set));
+    // "x" is not a number and counts as CPU 0; 5000 is beyond the set.
+    EXPECT_EQ("setting cpu 0\nsetting cpu 2\nsetting cpu 3\nsetting cpu 0\nsetting cpu 5000\n", log.messages());
+
+    writeProperties(path, "cpu_affinity: 1,-1\n");
+    ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+    log.clear();
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        s_readCpuAffinity(&set);
+        _exit(0);  // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_EQ("setting cpu 1\nFatal error: cpu_affinity setting is invalid\n", log.messages());
+}
+
+}  // namespace
