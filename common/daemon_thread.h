@@ -83,7 +83,8 @@ public:
     static void attachSignalHandler(int sig, EventHandler* h);
     // Adopts the calling thread as "main", blocks the process signals in it
     // (and so in every thread created from it later) and starts the signal
-    // thread; pthread_create's result.
+    // thread; returns pthread_create's result, once the signal thread is
+    // ready for signals.
     static int attachMainThread(ChildListener* listener, bool server);
 
     struct SignalHandlerEntry {

@@ -32,6 +32,13 @@ pthread_once_t _daemonVarOnce = PTHREAD_ONCE_INIT;
 pthread_key_t _daemonVar;
 pthread_t _sigThread;
 
+// attachMainThread returns once the signal thread is ready for signals, so a
+// process that ends soon after never has it starting up among the static
+// destructors. Plain pthread objects: they need no destruction at exit.
+pthread_mutex_t _sigReadyLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t _sigReadyCond = PTHREAD_COND_INITIALIZER;
+bool _sigReady = false;
+
 struct ShutdownEntry {
     ShutdownHandler* handler;
     ShutdownEntry* next;
@@ -271,7 +278,12 @@ int DaemonThread::attachMainThread(ChildListener* listener, bool server) {
     for (SignalHandlerEntry* e = _sigList; e != nullptr; e = e->next) sigaddset(&blocked, e->sig);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
-    return pthread_create(&_sigThread, nullptr, sigMain, nullptr);
+    int rv = pthread_create(&_sigThread, nullptr, sigMain, nullptr);
+    if (rv != 0) return rv;
+    pthread_mutex_lock(&_sigReadyLock);
+    while (!_sigReady) pthread_cond_wait(&_sigReadyCond, &_sigReadyLock);
+    pthread_mutex_unlock(&_sigReadyLock);
+    return 0;
 }
 
 void* DaemonThread::sigMain(void*) {
@@ -289,6 +301,11 @@ void* DaemonThread::sigMain(void*) {
     sigaddset(&waitSet, SIGQUIT);
     addSignalAction(SIGCHLD, exitHandler, SA_NOCLDSTOP);
     addSignalAction(SIGTERM, termHandler, 0);
+
+    pthread_mutex_lock(&_sigReadyLock);
+    _sigReady = true;
+    pthread_cond_broadcast(&_sigReadyCond);
+    pthread_mutex_unlock(&_sigReadyLock);
 
     for (;;) {
         int sig = 0;
