@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "common/log.h"
@@ -40,6 +41,9 @@ void addMillis(struct timeval* tv, long ms) {
     if (tv->tv_usec >= 1000000) {
         tv->tv_sec += tv->tv_usec / 1000000;
         tv->tv_usec %= 1000000;
+    } else if (tv->tv_usec < 0) {  // a negative delay: already expired, but still comparable
+        tv->tv_sec -= 1;
+        tv->tv_usec += 1000000;
     }
 }
 

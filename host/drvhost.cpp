@@ -10,6 +10,7 @@
 // whose one here waits until the last sample line is out, and exits with 0.
 #include <dlfcn.h>
 #include <getopt.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -169,7 +170,9 @@ class Sampler : public EventHandler, public ShutdownHandler {
 public:
     Sampler(const Options& options, Dravika* host)
         : _options(options), _host(host), _sampleTimer(this), _stopRequest(this), _samples(0), _finished(false) {
-        _intervalMs = static_cast<int>(options.interval * 1000 + 0.5);
+        // Beyond what a timer takes (about 24 days), every interval is as good as forever.
+        double ms = options.interval * 1000 + 0.5;
+        _intervalMs = ms < INT_MAX ? static_cast<int>(ms) : INT_MAX;
     }
 
     void start() { _sampleTimer.set(0); }

@@ -17,7 +17,6 @@
 
 #include "common/daemon_thread.h"
 #include "common/dravika_init.h"
-#include "common/log.h"
 #include "common/op_target.h"
 #include "common/perf_data.h"
 #include "common/thread_context.h"
@@ -154,31 +153,6 @@ TEST_F(Threads, LaterListRunsNewestFirstAndAtTheLatestOnDestruction) {
         idle.deleteLater(&d, record);
     }
     EXPECT_EQ((std::vector<int>{3, 2, 1, 4}), order);
-}
-
-TEST_F(Threads, MisusedJoinAndDetachEndTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    struct Idle : DaemonThread {
-        void run() override { setInitialized(); }
-    };
-    EXPECT_DEATH(
-        {
-            setLog("/dev/stderr");
-            Idle idle;
-            idle.setDetached();
-            idle.setDetached();
-        },
-        "assertion failure: !_detached, at thr.cpp:198");
-    EXPECT_DEATH(
-        {
-            setLog("/dev/stderr");
-            auto* t = new Idle;
-            t->setDeleteOnExit(false);
-            t->setDetached();
-            t->start();
-            t->join();
-        },
-        "assertion failure: !_detached, at thr.cpp:189");
 }
 
 struct NumberOp : DeferredOp {
