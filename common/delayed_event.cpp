@@ -25,7 +25,10 @@ long long monotonicMillis() {
 template <class Derived>
 DelayedEventSlot<Derived>::DelayedEventSlot()
     : errorText(nullptr), errorCode(0), done(false), moreTimeAsked(false), id(0), userValue(0), originalId(0),
-      partialResult(nullptr), value(nullptr), error(false), next(nullptr) {
+      partialResult(nullptr), value(nullptr), error(false), next(nullptr) {}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::enroll() {
     CriticalSection registry(Derived::_lock);
     id = Derived::_nextId++;
     next = Derived::_registry;
@@ -33,9 +36,10 @@ DelayedEventSlot<Derived>::DelayedEventSlot()
 }
 
 template <class Derived>
-DelayedEventSlot<Derived>::~DelayedEventSlot() {
+void DelayedEventSlot<Derived>::withdraw() {
     CriticalSection registry(Derived::_lock);
     free(errorText);
+    errorText = nullptr;
     for (Derived** link = &Derived::_registry; *link != nullptr; link = &(*link)->next) {
         if ((*link)->id == id) {
             *link = next;
@@ -139,18 +143,26 @@ Derived* DelayedEventSlot<Derived>::lockById(long long id) {
 template class DelayedEventSlot<DelayedEvent>;
 template class DelayedEventSlot<DelayedEvent2>;
 
-DelayedEvent::DelayedEvent(DelayedEventListener* listener) : listener(listener) {}
+DelayedEvent::DelayedEvent(DelayedEventListener* listener) : listener(listener) {
+    enroll();
+}
 
-DelayedEvent::~DelayedEvent() {}
+DelayedEvent::~DelayedEvent() {
+    withdraw();
+}
 
 void DelayedEvent::release() {
     if (done && listener != nullptr) listener->onDelayedEventChange(this);
     _lock.exit();
 }
 
-DelayedEvent2::DelayedEvent2() {}
+DelayedEvent2::DelayedEvent2() {
+    enroll();
+}
 
-DelayedEvent2::~DelayedEvent2() {}
+DelayedEvent2::~DelayedEvent2() {
+    withdraw();
+}
 
 void DelayedEvent2::release() {
     _lock.exit();

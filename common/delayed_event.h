@@ -60,7 +60,15 @@ public:
 
 protected:
     DelayedEventSlot();
-    ~DelayedEventSlot();
+    ~DelayedEventSlot() = default;
+
+    // Takes the next id and puts the event at the front of the registry.
+    // Called by the class itself once it is fully built, so that a supplier
+    // finding it by id never sees half an event.
+    void enroll();
+    // Frees the error text and takes the event out of the registry, first
+    // thing in the class's destructor for the same reason.
+    void withdraw();
 
     // Registry link, newest first.
     Derived* next;

@@ -1,3 +1,4 @@
+// Assertion reports, the root prefix and its configuration file, and GUIDs.
 #include "common/os.h"
 
 #include <execinfo.h>
@@ -18,12 +19,15 @@ bool _managedRuntime = false;
 
 namespace {
 
-const size_t kChrootMax = 4096;
-char _chrootPath[kChrootMax + 1];
+char _chrootPath[kChrootPathMax + 1];
 
 pthread_mutex_t _guidLock = PTHREAD_MUTEX_INITIALIZER;
 uuid_t* _uuid = nullptr;
 unsigned int _guidCounter = 0;
+
+// chroot.conf: lines are read in pieces of this size, names are this long at most.
+const size_t kConfLineMax = 1024;
+const size_t kConfNameMax = 79;
 
 }  // namespace
 
@@ -39,10 +43,12 @@ void s_dump_stack() {
 
 void _dravika_assert(const char* expr, const char* file, int line) {
     if (_shutdown) return;
+    // The failing thread may hold the log writers' lock; the report must get out.
     _disableLogLocks = true;
     log(0, "|||== assertion failure: %s, at %s:%d", expr, file, line);
     s_dump_stack();
     if (_abortOnAssert) {
+        // Cleared first so that an assertion inside a SIGABRT handler cannot loop.
         _abortOnAssert = false;
         raise(SIGABRT);
         _exit(55);
@@ -58,8 +64,8 @@ void s_set_chroot_path(const char* path) {
         _chrootPath[0] = '\0';
         return;
     }
-    strncpy(_chrootPath, path, kChrootMax);
-    _chrootPath[kChrootMax] = '\0';
+    strncpy(_chrootPath, path, kChrootPathMax);
+    _chrootPath[kChrootPathMax] = '\0';
 }
 
 const char* s_get_chroot_path() {
@@ -68,34 +74,67 @@ const char* s_get_chroot_path() {
 
 const char* s_adjust_path(char* buf, size_t len, const char* path) {
     if (_chrootPath[0] == '\0' || path == nullptr || path[0] != '/') return path;
+    // The prefix has no trailing slash of its own; "//x" would otherwise keep two.
     if (path[1] == '/') path++;
     snprintf(buf, len, "%s%s", _chrootPath, path);
     return buf;
 }
 
-DIR* s_opendir(const char* path, bool adjust) {
-    char buf[kChrootMax + 1024];
-    return opendir(adjust ? s_adjust_path(buf, sizeof(buf), path) : path);
-}
+int s_getchroot(char* out, size_t outLen, const char* confDir, const char* name) {
+    if (out == nullptr || outLen == 0 || confDir == nullptr || name == nullptr) return -1;
+    char path[4096];
+    if (snprintf(path, sizeof(path), "%s/security/chroot.conf", confDir) >= static_cast<int>(sizeof(path)))
+        return -1;
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return -1;
 
-int s_readdir_r(DIR* dir, struct dirent* entry, struct dirent** result) {
-    *result = nullptr;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return readdir_r(dir, entry, result);
-#pragma GCC diagnostic pop
+    size_t nameLen = strlen(name);
+    int rv = -1;
+    char line[kConfLineMax];
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        size_t n = strlen(line);
+        if (n > 0 && line[n - 1] == '\n') {
+            line[n - 1] = '\0';
+        } else {
+            // A line longer than the buffer keeps its first part; the rest is
+            // not a line of its own.
+            int c;
+            while ((c = fgetc(f)) != EOF && c != '\n') {
+            }
+        }
+        const char* p = line;
+        while (*p == ' ' || *p == '\t') p++;
+        if (*p == '\0' || *p == '#' || *p == '/') continue;
+        const char* colon = strchr(p, ':');
+        if (colon == nullptr) continue;
+        size_t len = static_cast<size_t>(colon - p);
+        if (len > kConfNameMax || len != nameLen || strncmp(p, name, len) != 0) continue;
+        const char* value = colon + 1;
+        while (*value == ' ' || *value == '\t') value++;
+        snprintf(out, outLen, "%s", value);
+        rv = 0;
+        break;
+    }
+    fclose(f);
+    return rv;
 }
 
 char* makeGuid() {
     pthread_mutex_lock(&_guidLock);
-    if (_uuid == nullptr) uuid_create(&_uuid);
+    if (_uuid == nullptr && uuid_create(&_uuid) != UUID_RC_OK) {
+        _uuid = nullptr;
+        pthread_mutex_unlock(&_guidLock);
+        return nullptr;
+    }
     char* text = nullptr;
     size_t len = 0;
     if (uuid_make(_uuid, UUID_MAKE_V1) != UUID_RC_OK || uuid_export(_uuid, UUID_FMT_STR, &text, &len) != UUID_RC_OK) {
         pthread_mutex_unlock(&_guidLock);
         return nullptr;
     }
-    // Mark digit i when bit i of the counter is set: 'g' + its value.
+    // The identifier library can repeat itself within one clock tick; marking
+    // digit i when bit i of the counter is set ('g' + its value) keeps
+    // consecutive GUIDs apart and shows which ones were made here.
     int digit = 0;
     for (char* p = text; *p != '\0' && digit < 32; p++) {
         if (*p == '-') continue;

@@ -53,8 +53,10 @@ struct PerfBusyRecord {
 
 struct PerfData {
     pid_t ownerPid;  // the process that owns the block; only it uses the child table
-    pthread_mutex_t childPidLock;  // process-shared
-    pid_t childPids[kPerfMaxChildPids];
+    // Process-shared and recursive: every child table function takes it, and
+    // a caller may hold it around several (lockPerfPid, fork, addPerfPid).
+    pthread_mutex_t childPidLock;
+    pid_t childPids[kPerfMaxChildPids];  // -1 ends the used part, 0 is a free slot
     int32_t counterCount;
     PerfCounter counters[kPerfMaxCounters];
     int32_t busyCount;
@@ -82,5 +84,19 @@ inline int32_t perfGet(PerfCounterId id) {
     PerfData* p = perfData;
     return (p != nullptr && id < p->counterCount) ? __atomic_load_n(&p->counters[id].value, __ATOMIC_RELAXED) : 0;
 }
+
+// The child pid table. Each does nothing when no block is attached.
+// All 50 entries to -1 (empty).
+void zeroPerfPids();
+// Into the first entry holding 0 or -1; dropped when all are taken.
+void addPerfPid(pid_t pid);
+// The entry holding pid becomes 0 (free, but the table goes on past it).
+void removePerfPid(pid_t pid);
+// SIGKILL to every recorded child, logging "Killing child process %d".
+void killPerfPids();
+// Holds the table across a fork, so that a child is recorded before anyone
+// can kill the children.
+void lockPerfPid();
+void unlockPerfPid();
 
 #endif

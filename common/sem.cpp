@@ -1,6 +1,8 @@
 #include "common/sem.h"
 
-#include <assert.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -12,6 +14,23 @@
     do {                            \
         if (!(cond)) _dravika_assert(#cond, file, line); \
     } while (0)
+
+namespace {
+
+// The C library's assertion report, kept in release builds too (assert()
+// vanishes under NDEBUG, and this check must not).
+[[noreturn]] void standardAssertion(const char* expr, const char* file, unsigned line, const char* function) {
+    fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, file, line, function,
+            expr);
+    fflush(stderr);
+    abort();
+}
+
+// How long a CondBlock's destructor waits for the block before it concludes
+// that the destroying thread itself still holds it.
+const int kCondDestroyWaitSeconds = 1;
+
+}  // namespace
 
 CriticalBlock::CriticalBlock() : _destroyed(false), _lockCount(0), _owner(0) {
     memset(_guard1, 0xCC, sizeof(_guard1));
@@ -28,11 +47,22 @@ CriticalBlock::~CriticalBlock() {
 
 void CriticalBlock::enter() {
     SEM_CHECK(!_destroyed, "sem.h", 70);
-    SEM_CHECK(memcmp(_guard1, _guard2, sizeof(_guard1)) == 0, "sem.h", 72);
+    // Damage next to the mutex means the memory around the lock is no longer
+    // to be trusted, assertion switches included: stop at once.
+    if (memcmp(_guard1, _guard2, sizeof(_guard1)) != 0)
+        standardAssertion("memcmp(_guard1, _guard2, sizeof(_guard1)) == 0", "sem.h", 72, __PRETTY_FUNCTION__);
+    // The mutex is not recursive, so a second entry by its holder would hang
+    // in the lock below; report it before taking the lock. Only this thread
+    // can have stored itself as the owner, so the unlocked read is safe.
+    pthread_t self = pthread_self();
+    if (pthread_equal(__atomic_load_n(&_owner, __ATOMIC_RELAXED), self)) {
+        _dravika_assert("_owner == (pthread_t) NULL", "sem.h", 77);
+        return;
+    }
     int rv = pthread_mutex_lock(&_mutex);
     SEM_CHECK(rv == 0, "sem.h", 75);
     SEM_CHECK(_owner == (pthread_t) NULL, "sem.h", 77);
-    _owner = pthread_self();
+    __atomic_store_n(&_owner, self, __ATOMIC_RELAXED);
     _lockCount++;
     SEM_CHECK(_lockCount == 1, "sem.h", 82);
 }
@@ -41,7 +71,7 @@ void CriticalBlock::exit() {
     SEM_CHECK(!_destroyed, "sem.h", 87);
     pthread_t t = pthread_self();
     SEM_CHECK(pthread_equal(_owner, t), "sem.h", 89);
-    _owner = 0;
+    __atomic_store_n(&_owner, (pthread_t) 0, __ATOMIC_RELAXED);
     _lockCount--;
     SEM_CHECK(_lockCount == 0, "sem.h", 92);
     pthread_mutex_unlock(&_mutex);
@@ -56,9 +86,21 @@ CondBlock::~CondBlock() {
     // Once shutdown has begun other threads may still sit in wait(); leave
     // the block alone rather than pull it from under them.
     if (_shutdown) return;
-    pthread_mutex_lock(&_mutex);
+    // Another holder is waited for; the destroying thread holding the block
+    // itself would wait forever, so after a while the block counts as held.
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kCondDestroyWaitSeconds;
+    if (pthread_mutex_timedlock(&_mutex, &deadline) != 0) {
+        SEM_CHECK(!_locked, "sem.cpp", 29);
+        return;  // still held: leaving the mutex and condition alive is the lesser harm
+    }
     SEM_CHECK(!_freed, "sem.cpp", 28);
     SEM_CHECK(!_locked, "sem.cpp", 29);
+    if (_freed) {
+        pthread_mutex_unlock(&_mutex);
+        return;
+    }
     _freed = true;
     pthread_cond_broadcast(&_cond);
     pthread_mutex_unlock(&_mutex);
@@ -95,9 +137,14 @@ bool CondBlock::wait(int ms) {
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += ms / 1000;
     deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    // Carry whole seconds out of the nanoseconds: an out-of-range tv_nsec
+    // makes the wait fail at once instead of waiting.
     if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec += deadline.tv_nsec / 1000000000L;
         deadline.tv_nsec %= 1000000000L;
+    } else if (deadline.tv_nsec < 0) {
+        deadline.tv_sec -= 1;
+        deadline.tv_nsec += 1000000000L;
     }
     _locked = false;
     int rv = pthread_cond_timedwait(&_cond, &_mutex, &deadline);

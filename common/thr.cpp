@@ -59,12 +59,6 @@ int kernelThreadId() {
     return static_cast<int>(syscall(SYS_gettid));
 }
 
-// The reaped child's entry in the performance block's child table is the
-// business of the fork wrappers that fill it; their removal call goes here.
-void removeChildFromPerfTable(pid_t pid) {
-    (void)pid;
-}
-
 // Runs only when a process signal reaches a thread other than the signal
 // thread, which means some thread was created before attachMainThread.
 void exitHandler(int) {
@@ -95,7 +89,7 @@ void reapChildren() {
         if (pid <= 0) return;
         perfIncrement(PC_CHILDREN_REAPED);
         if (DaemonThread::_childListener != nullptr) DaemonThread::_childListener->onChildExit(pid, status, &usage);
-        removeChildFromPerfTable(pid);
+        removePerfPid(pid);
     }
 }
 

@@ -26,6 +26,8 @@
 #include "common/thread_context.h"
 #include "dir/dir_error.h"
 #include "host/dravika.h"
+#include "host/machine_info.h"
+#include "host/perf_block.h"
 #include "host/sample_table.h"
 
 #ifndef DRV_DEFAULT_MODULE
@@ -40,6 +42,7 @@ struct Options {
     long count = 0;  // 0: until stopped
     bool raw = false;
     bool dumpThreads = false;
+    bool info = false;
 };
 
 void usage(FILE* out) {
@@ -53,6 +56,7 @@ void usage(FILE* out) {
             "  --raw             print the rows in the statistics dump format instead of a table\n"
             "  --dump-threads    log the event loops of both runtimes once sampling starts\n"
             "                    (SIGQUIT asks for the same dump at any time)\n"
+            "  --info            print the machine's system facts and file systems, then exit\n"
             "  --help            show this text\n"
             "\n"
             "An interface shows a rate from its second sample on. Link speed reads 'down'\n"
@@ -64,8 +68,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
     static const struct option longOptions[] = {
         {"module", required_argument, nullptr, 'm'}, {"interval", required_argument, nullptr, 'i'},
         {"count", required_argument, nullptr, 'c'},  {"raw", no_argument, nullptr, 'r'},
-        {"dump-threads", no_argument, nullptr, 'd'}, {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"dump-threads", no_argument, nullptr, 'd'}, {"info", no_argument, nullptr, 'I'},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
     };
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -93,6 +97,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
             break;
         case 'd':
             options.dumpThreads = true;
+            break;
+        case 'I':
+            options.info = true;
             break;
         case 'h':
             usage(stdout);
@@ -264,6 +271,7 @@ const int kLoopSliceMs = 500;
 int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) return 2;
+    if (options.info) return printMachineInfo(stdout);
 
     void* module = loadModule(options.module);
     if (module == nullptr) return 1;
@@ -272,6 +280,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "drvhost: %s carries no runtime of its own; using drvhost's\n", options.module);
         moduleRuntime = ownRuntime();
     }
+
+    // One performance data block for both runtimes, attached before their
+    // dravika_init so that each registers the named counters in it.
+    attachPerfDataBlock(module, createPerfDataBlock());
 
     // Both runtimes log to standard output, beside the samples.
     dravika_init();

@@ -40,7 +40,13 @@ ChildResult runChild(const std::function<void(int)>& body) {
     if (pid == 0) {
         close(fds[0]);
         static PerfData block;
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutex_init(&block.childPidLock, &attr);
+        block.ownerPid = getpid();
         perfData = &block;
+        zeroPerfPids();
         perfRegisterCounters();
         body(fds[1]);
         _exit(99);
@@ -124,14 +130,22 @@ TEST(SignalThread, ChildrenAreReapedAndReportedToTheListener) {
         static ChildRecorder listener;
         listener.fd = fd;
         DaemonThread::attachMainThread(&listener, true);
+        // Each child is in the child table before it can be reaped.
+        lockPerfPid();
         pid_t a = fork();
         if (a == 0) _exit(3);
+        addPerfPid(a);
         pid_t b = fork();
         if (b == 0) _exit(4);
+        addPerfPid(b);
+        unlockPerfPid();
         report(fd, "spawned " + std::to_string(a) + " " + std::to_string(b) + "\n");
         waitFor([] { return listener.reaped == 2; });
+        int left = 0;
+        for (pid_t pid : perfData->childPids) left += pid > 0 ? 1 : 0;
         report(fd, "reaped " + std::to_string(perfGet(PC_CHILDREN_REAPED)) + " after " +
-                       std::to_string(perfGet(PC_SIG_CHLD) > 0 ? 1 : 0) + " signals\n");
+                       std::to_string(perfGet(PC_SIG_CHLD) > 0 ? 1 : 0) + " signals, " + std::to_string(left) +
+                       " left in the child table\n");
         kill(getpid(), SIGTERM);
         sleep(10);
     });
@@ -144,7 +158,8 @@ TEST(SignalThread, ChildrenAreReapedAndReportedToTheListener) {
     ASSERT_EQ(2, sscanf(child.report.c_str() + spawned, "spawned %u %u", &a, &b)) << child.report;
     EXPECT_NE(std::string::npos, child.report.find("reaped " + std::to_string(a) + " 3\n")) << child.report;
     EXPECT_NE(std::string::npos, child.report.find("reaped " + std::to_string(b) + " 4\n")) << child.report;
-    EXPECT_NE(std::string::npos, child.report.find("reaped 2 after 1 signals\n")) << child.report;
+    EXPECT_NE(std::string::npos, child.report.find("reaped 2 after 1 signals, 0 left in the child table\n"))
+        << child.report;
 }
 
 struct SignalReporter : EventHandler {

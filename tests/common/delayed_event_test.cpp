@@ -1,0 +1,244 @@
+// Delayed events: waiting with and without a limit, extending the limit,
+// delivery by id through the registry, the listener, and the id counters.
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/delayed_event.h"
+
+namespace {
+
+double monotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+void sleepMs(int ms) {
+    usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+// Delivers the way a network thread does: find by id, fill, release.
+template <class Event>
+bool deliver(long long id, void* value) {
+    Event* e = Event::lockById(id);
+    if (e == nullptr) return false;
+    e->setValue(value);
+    e->release();
+    return true;
+}
+
+class CountingListener : public DelayedEventListener {
+public:
+    void onDelayedEventChange(DelayedEvent* event) override {
+        calls++;
+        last = event;
+    }
+    std::atomic<int> calls{0};
+    DelayedEvent* last = nullptr;
+};
+
+TEST(DelayedEvent, AFillWakesALimitedWaitEarly) {
+    DelayedEvent event;
+    int payload = 7;
+    std::thread supplier([&] {
+        sleepMs(300);
+        EXPECT_TRUE(deliver<DelayedEvent>(event.getId(), &payload));
+    });
+    double start = monotonicSeconds();
+    EXPECT_TRUE(event.waitResult(1000));
+    double elapsed = monotonicSeconds() - start;
+    supplier.join();
+    EXPECT_GT(elapsed, 0.28);
+    EXPECT_LT(elapsed, 0.8);
+    EXPECT_EQ(&payload, event.getValue());
+    EXPECT_FALSE(event.isError());
+    // Already done: at once, with or without a limit.
+    EXPECT_TRUE(event.waitResult(1000));
+    event.waitResult();
+}
+
+TEST(DelayedEvent, MoreTimeKeepsTheWaitAliveUntilTheValueComes) {
+    DelayedEvent2 event;
+    int payload = 1;
+    std::atomic<bool> stop{false};
+    std::thread supplier([&] {
+        for (int t = 500; t <= 2000 && !stop; t += 500) {
+            sleepMs(500);
+            DelayedEvent2* e = DelayedEvent2::lockById(event.getId());
+            ASSERT_NE(nullptr, e);
+            e->moreTime();
+            e->release();
+        }
+        sleepMs(300);
+        EXPECT_TRUE(deliver<DelayedEvent2>(event.getId(), &payload));
+    });
+    double start = monotonicSeconds();
+    bool done = event.waitResult(1000);
+    double elapsed = monotonicSeconds() - start;
+    stop = true;
+    supplier.join();
+    EXPECT_TRUE(done) << "gave up after " << elapsed << " s";
+    EXPECT_GT(elapsed, 2.2);
+    EXPECT_EQ(&payload, event.getValue());
+
+    // One extension buys one more period, no more.
+    DelayedEvent2 once;
+    std::thread extender([&] {
+        sleepMs(100);
+        once.moreTime();
+    });
+    start = monotonicSeconds();
+    EXPECT_FALSE(once.waitResult(300));
+    elapsed = monotonicSeconds() - start;
+    extender.join();
+    EXPECT_GT(elapsed, 0.58);
+    EXPECT_LT(elapsed, 0.9);
+}
+
+TEST(DelayedEvent, NoFillTimesOut) {
+    DelayedEvent event;
+    double start = monotonicSeconds();
+    EXPECT_FALSE(event.waitResult(1000));
+    double elapsed = monotonicSeconds() - start;
+    EXPECT_GT(elapsed, 0.98);
+    EXPECT_LT(elapsed, 1.3);
+    EXPECT_FALSE(event.isDone());
+}
+
+TEST(DelayedEvent, ErrorsAreResults) {
+    DelayedEvent event;
+    std::thread supplier([&] {
+        sleepMs(50);
+        DelayedEvent* e = DelayedEvent::lockById(event.getId());
+        ASSERT_NE(nullptr, e);
+        char text[] = "remote said no";
+        e->setError(text, 42);
+        strcpy(text, "overwritten");
+        e->release();
+    });
+    event.waitResult();
+    supplier.join();
+    EXPECT_TRUE(event.isDone());
+    EXPECT_TRUE(event.isError());
+    EXPECT_EQ(42, event.getErrorCode());
+    EXPECT_STREQ("remote said no", event.getErrorText()) << "the text is copied";
+
+    event.setError(13);
+    EXPECT_EQ(13, event.getErrorCode());
+    EXPECT_EQ(nullptr, event.getErrorText());
+
+    DelayedEvent2 fresh;
+    EXPECT_EQ(0, fresh.userValue);
+    EXPECT_EQ(0, fresh.originalId);
+    EXPECT_EQ(nullptr, fresh.partialResult);
+    EXPECT_FALSE(fresh.isDone());
+}
+
+TEST(DelayedEvent, LockByIdHoldsTheRegistryOnlyForALiveEvent) {
+    long long id;
+    {
+        DelayedEvent gone;
+        id = gone.getId();
+    }
+    EXPECT_EQ(nullptr, DelayedEvent::lockById(id));
+    EXPECT_EQ(nullptr, DelayedEvent::lockById(-1));
+    // Still held by this thread, this would be reported as a double entry.
+    DelayedEvent::_lock.enter();
+    DelayedEvent::_lock.exit();
+
+    // A found event comes with the registry held: nobody can make or
+    // destroy an event of the class until release().
+    DelayedEvent live;
+    DelayedEvent* found = DelayedEvent::lockById(live.getId());
+    ASSERT_EQ(&live, found);
+    std::atomic<bool> created{false};
+    std::thread maker([&] {
+        DelayedEvent other;
+        created = true;
+    });
+    sleepMs(100);
+    EXPECT_FALSE(created);
+    found->release();
+    maker.join();
+    EXPECT_TRUE(created);
+
+    // The two classes keep separate registries.
+    DelayedEvent2 twin;
+    DelayedEvent2* found2 = DelayedEvent2::lockById(twin.getId());
+    ASSERT_EQ(&twin, found2);
+    DelayedEvent* elsewhere = DelayedEvent::lockById(live.getId());
+    EXPECT_EQ(&live, elsewhere);
+    elsewhere->release();
+    found2->release();
+}
+
+TEST(DelayedEvent, ListenerHearsOfEachReleaseAfterAFill) {
+    CountingListener listener;
+    DelayedEvent event(&listener);
+    DelayedEvent* e = DelayedEvent::lockById(event.getId());
+    ASSERT_NE(nullptr, e);
+    e->release();
+    EXPECT_EQ(0, listener.calls) << "nothing to tell before a fill";
+
+    int payload = 3;
+    EXPECT_TRUE(deliver<DelayedEvent>(event.getId(), &payload));
+    EXPECT_EQ(1, listener.calls);
+    EXPECT_EQ(&event, listener.last);
+    event.setValue(&payload);
+    EXPECT_EQ(1, listener.calls) << "only release() calls the listener";
+
+    DelayedEvent silent(nullptr);
+    EXPECT_TRUE(deliver<DelayedEvent>(silent.getId(), &payload));
+}
+
+// The supplier is still inside release() (in the listener) when the waiter
+// wakes; the waiter must not return, and destroy its event, before that.
+TEST(DelayedEvent, WaiterReturnsOnlyAfterTheSupplierReleased) {
+    class SlowListener : public DelayedEventListener {
+    public:
+        void onDelayedEventChange(DelayedEvent*) override {
+            sleepMs(200);
+            released = true;
+        }
+        std::atomic<bool> released{false};
+    } listener;
+    for (int limited = 0; limited < 2; limited++) {
+        listener.released = false;
+        DelayedEvent* event = new DelayedEvent(&listener);
+        long long id = event->getId();
+        std::thread supplier([&] { deliver<DelayedEvent>(id, nullptr); });
+        if (limited)
+            EXPECT_TRUE(event->waitResult(5000));
+        else
+            event->waitResult();
+        EXPECT_TRUE(listener.released);
+        delete event;
+        supplier.join();
+    }
+}
+
+TEST(DelayedEventDeathTest, EachClassCountsItsOwnIdsFromOne) {
+    // A fresh process, so that the counters start where a process starts them.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            DelayedEvent2 b1;
+            DelayedEvent a1;
+            DelayedEvent a2;
+            DelayedEvent2 b2;
+            DelayedEvent2 b3;
+            bool ok = a1.getId() == 1 && a2.getId() == 2 && b1.getId() == 1 && b2.getId() == 2 && b3.getId() == 3;
+            fprintf(stderr, "ids %lld %lld / %lld %lld %lld\n", a1.getId(), a2.getId(), b1.getId(), b2.getId(),
+                    b3.getId());
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "ids 1 2 / 1 2 3");
+}
+
+}  // namespace
