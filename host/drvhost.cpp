@@ -1,15 +1,29 @@
-// drvhost: the agent host stand-in. Loads the network module, calls its
-// entry point, then samples every registered manager at a fixed interval and
-// prints what it collected.
+// drvhost: the agent host stand-in. Loads the network module, starts the
+// runtime the module carries as a host does, calls the module's entry point,
+// then samples every registered manager at a fixed interval on its main
+// thread's event loop and prints what it collected.
+//
+// Two copies of the runtime live in the process: drvhost's own, whose loop
+// drives the sampling, and the module's, whose signal thread is the only one
+// in the process. A stop (SIGTERM, SIGINT, or the last of --count samples)
+// always ends through that signal thread: it runs the shutdown handlers,
+// whose one here waits until the last sample line is out, and exits with 0.
 #include <dlfcn.h>
 #include <getopt.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
+#include "common/daemon_thread.h"
+#include "common/dravika_init.h"
+#include "common/log.h"
+#include "common/sem.h"
 #include "common/stats.h"
+#include "common/thread_context.h"
 #include "dir/dir_error.h"
 #include "host/dravika.h"
 #include "host/machine_info.h"
@@ -28,6 +42,7 @@ struct Options {
     double interval = 2.0;
     long count = 0;  // 0: until stopped
     bool raw = false;
+    bool dumpThreads = false;
     bool info = false;
     HostSettings settings;
 };
@@ -41,6 +56,8 @@ void usage(FILE* out) {
             "  --interval SECS   seconds between samples, fractions allowed (default: 2)\n"
             "  --count N         stop after N samples (default: run until SIGINT or SIGTERM)\n"
             "  --raw             print the rows in the statistics dump format instead of a table\n"
+            "  --dump-threads    log the event loops of both runtimes once sampling starts\n"
+            "                    (SIGQUIT asks for the same dump at any time)\n"
             "  --info            print the machine's system facts and file systems, then exit\n"
             "  --properties PATH properties file, re-read when it changes (default: dravika.properties)\n"
             "  --log-dir DIR     write log messages to dated files in DIR (default: standard output)\n"
@@ -55,9 +72,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
     static const struct option longOptions[] = {
         {"module", required_argument, nullptr, 'm'}, {"interval", required_argument, nullptr, 'i'},
         {"count", required_argument, nullptr, 'c'},  {"raw", no_argument, nullptr, 'r'},
-        {"info", no_argument, nullptr, 'I'},         {"properties", required_argument, nullptr, 'p'},
-        {"log-dir", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"dump-threads", no_argument, nullptr, 'd'}, {"info", no_argument, nullptr, 'I'},
+        {"properties", required_argument, nullptr, 'p'}, {"log-dir", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
     };
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -83,6 +100,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
         case 'r':
             options.raw = true;
             break;
+        case 'd':
+            options.dumpThreads = true;
+            break;
         case 'I':
             options.info = true;
             break;
@@ -107,21 +127,51 @@ bool parseOptions(int argc, char** argv, Options& options) {
     return true;
 }
 
-// Loads the module and runs its entry point; false (with the reason printed)
-// when either fails.
-bool startModule(const char* path, PerfData* block, const HostSettings& settings) {
+// The runtime set-up functions a host calls: the module's exported ones, or
+// drvhost's own for a module that carries no runtime.
+struct Runtime {
+    void (*init)();
+    void (*attachSignalHandler)(int, EventHandler*);
+    int (*attachMainThread)(ChildListener*, bool);
+    void (*addShutdownHandler)(ShutdownHandler*);
+    void (*dumpContexts)();
+};
+
+Runtime ownRuntime() {
+    return Runtime{dravika_init, DaemonThread::attachSignalHandler, DaemonThread::attachMainThread,
+                   s_addShutdownHandler, ThreadContext::dump};
+}
+
+template <class F>
+bool findSymbol(void* handle, const char* name, F& out) {
+    void* p = dlsym(handle, name);
+    out = reinterpret_cast<F>(p);
+    return p != nullptr;
+}
+
+// The module's copy of the runtime, by the mangled names module/exports.map lets out.
+bool findModuleRuntime(void* handle, Runtime& rt) {
+    return findSymbol(handle, "_Z12dravika_initv", rt.init) &&
+           findSymbol(handle, "_ZN12DaemonThread19attachSignalHandlerEiP12EventHandler", rt.attachSignalHandler) &&
+           findSymbol(handle, "_ZN12DaemonThread16attachMainThreadEP13ChildListenerb", rt.attachMainThread) &&
+           findSymbol(handle, "_Z20s_addShutdownHandlerP15ShutdownHandler", rt.addShutdownHandler) &&
+           findSymbol(handle, "_ZN13ThreadContext4dumpEv", rt.dumpContexts);
+}
+
+// Loads the module; null (with the reason printed) when it cannot.
+void* loadModule(const char* path) {
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        fprintf(stderr, "drvhost: cannot load module: %s\n", dlerror());
-        return false;
-    }
-    attachPerfDataBlock(handle, block);
+    if (handle == nullptr) fprintf(stderr, "drvhost: cannot load module: %s\n", dlerror());
+    return handle;
+}
+
+// Runs the module's entry point; false (with the reason printed) when it fails.
+bool startModule(void* handle, const char* path) {
     auto moduleMain = reinterpret_cast<int (*)()>(dlsym(handle, "moduleMain"));
     if (moduleMain == nullptr) {
         fprintf(stderr, "drvhost: %s has no moduleMain\n", path);
         return false;
     }
-    if (!applyHostSettings(settings, handle)) return false;
     int rv = moduleMain();
     if (rv != 0) {
         fprintf(stderr, "drvhost: moduleMain failed with code %d: %s\n", rv, DirError::getErrorDescription(rv));
@@ -130,6 +180,104 @@ bool startModule(const char* path, PerfData* block, const HostSettings& settings
     return true;
 }
 
+// Samples on the main thread's loop: a timer paces the samples, and a count
+// event carries a stop request from the signal thread, which only ever
+// advances it and waits; the loop's events stay the main thread's business.
+class Sampler : public EventHandler, public ShutdownHandler {
+public:
+    Sampler(const Options& options, Dravika* host)
+        : _options(options), _host(host), _sampleTimer(this), _stopRequest(this), _samples(0), _finished(false) {
+        // Beyond what a timer takes (about 24 days), every interval is as good as forever.
+        double ms = options.interval * 1000 + 0.5;
+        _intervalMs = ms < INT_MAX ? static_cast<int>(ms) : INT_MAX;
+    }
+
+    void start() { _sampleTimer.set(0); }
+
+    void handleEvent(Event* e) override {
+        if (e == &_stopRequest) {
+            _stopRequest.advanceReadCount();
+            finish();
+        } else if (e == &_sampleTimer && !isFinished()) {
+            sample();
+        }
+    }
+
+    // On the signal thread: returns once the main loop has printed its last line.
+    void onShutdown() override {
+        _stopRequest.advanceWriteCount();
+        CondSection hold(_state);
+        while (!_finished) _state.wait();
+    }
+
+private:
+    void sample() {
+        recheckHostSettings();
+        StatEntry entry(time(nullptr));
+        _host->collectAll(&entry);
+        logSample(_samples + 1, &entry);
+        if (_options.raw)
+            entry.dump(stdout);
+        else
+            printSampleTable(stdout, &entry, _host);
+        fflush(stdout);
+        _samples++;
+        if (_options.count != 0 && _samples >= _options.count) {
+            finish();
+            kill(getpid(), SIGTERM);  // the one way out: through the signal thread
+            return;
+        }
+        _sampleTimer.set(_intervalMs);
+    }
+
+    bool isFinished() {
+        CondSection hold(_state);
+        return _finished;
+    }
+
+    void finish() {
+        _sampleTimer.enabled(false);
+        fflush(stdout);
+        CondSection hold(_state);
+        _finished = true;
+        _state.broadcast();
+    }
+
+    const Options& _options;
+    Dravika* _host;
+    int _intervalMs;
+    TimerEvent _sampleTimer;
+    CountEvent _stopRequest;
+    long _samples;
+    CondBlock _state;
+    bool _finished;
+};
+
+// SIGINT takes the same way out as SIGTERM.
+class InterruptHandler : public EventHandler {
+public:
+    void handleEvent(Event*) override { kill(getpid(), SIGTERM); }
+};
+
+// SIGQUIT: both runtimes log their event loops the next time each loop is entered.
+class DumpHandler : public EventHandler {
+public:
+    explicit DumpHandler(const Runtime& module) : _module(module) {}
+    void handleEvent(Event*) override { requestDump(); }
+    void requestDump() {
+        log(0, "Thread dump requested");
+        ThreadContext::dump();
+        _module.dumpContexts();
+    }
+
+private:
+    const Runtime& _module;
+};
+
+// How long the main loop runs before it is entered again; a requested dump
+// is logged on entry, so this bounds how late it shows.
+const int kLoopSliceMs = 500;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,33 +285,44 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, options)) return 2;
     if (options.info) return printMachineInfo(stdout);
 
-    // SIGINT and SIGTERM are taken synchronously between samples, so a stop
-    // never cuts a sample or a line in half.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    if (!startModule(options.module, createPerfDataBlock(), options.settings)) return 1;
-
-    Dravika* host = Dravika::instance();
-    if (!options.raw) printTableHeader(stdout);
-    struct timespec wait;
-    wait.tv_sec = static_cast<time_t>(options.interval);
-    wait.tv_nsec = static_cast<long>((options.interval - wait.tv_sec) * 1e9);
-    for (long sample = 1;; sample++) {
-        recheckHostSettings();
-        StatEntry entry(time(nullptr));
-        host->collectAll(&entry);
-        logSample(sample, &entry);
-        if (options.raw)
-            entry.dump(stdout);
-        else
-            printSampleTable(stdout, &entry, host);
-        fflush(stdout);
-        if (options.count != 0 && sample >= options.count) break;
-        if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) break;
+    void* module = loadModule(options.module);
+    if (module == nullptr) return 1;
+    Runtime moduleRuntime;
+    if (!findModuleRuntime(module, moduleRuntime)) {
+        fprintf(stderr, "drvhost: %s carries no runtime of its own; using drvhost's\n", options.module);
+        moduleRuntime = ownRuntime();
     }
-    return 0;
+
+    // One performance data block for both runtimes, attached before their
+    // dravika_init so that each registers the named counters in it.
+    attachPerfDataBlock(module, createPerfDataBlock());
+
+    dravika_init();
+    moduleRuntime.init();
+    // Log destination and properties, for both runtimes.
+    if (!applyHostSettings(options.settings, module)) return 1;
+
+    // The signal thread: SIGTERM, SIGINT and SIGQUIT are taken there from now on.
+    InterruptHandler interrupt;
+    DumpHandler dumper(moduleRuntime);
+    moduleRuntime.attachSignalHandler(SIGINT, &interrupt);
+    moduleRuntime.attachSignalHandler(SIGQUIT, &dumper);
+    int rv = moduleRuntime.attachMainThread(nullptr, false);
+    if (rv != 0) {
+        fprintf(stderr, "drvhost: cannot start the signal thread: %s\n", strerror(rv));
+        return 1;
+    }
+
+    if (!startModule(module, options.module)) return 1;
+
+    Sampler sampler(options, Dravika::instance());
+    moduleRuntime.addShutdownHandler(&sampler);
+    if (!options.raw) printTableHeader(stdout);
+    fflush(stdout);
+    sampler.start();
+    if (options.dumpThreads) dumper.requestDump();
+
+    // Runs until the signal thread ends the process.
+    ThreadContext* loop = ThreadContext::get();
+    for (;;) loop->run(kLoopSliceMs);
 }

@@ -156,7 +156,9 @@ TEST(DrvhostSettings, AnEditTakesEffectAtTheNextSample) {
     ASSERT_EQ(1, sscanf(lines[toInfo - 1].c_str(), "sample %ld:", &lastDebug)) << lines[toInfo - 1];
     ASSERT_EQ(1, sscanf(lines[toTrace + 2].c_str(), "sample %ld:", &firstTrace)) << lines[toTrace + 2];
     EXPECT_GE(firstTrace, lastDebug + 4);  // the samples taken at INFO left no line
-    for (size_t i = toTrace + 3; i < lines.size(); i++) EXPECT_EQ(0u, lines[i].find("sample ")) << lines[i];
+    // The signal thread says goodbye last.
+    EXPECT_EQ("Received request to shutdown...", lines.back());
+    for (size_t i = toTrace + 3; i + 1 < lines.size(); i++) EXPECT_EQ(0u, lines[i].find("sample ")) << lines[i];
 }
 
 TEST(DrvhostSettings, BothRuntimeCopiesReadTheFileAndAMissingOneIsReportedOnce) {
@@ -169,7 +171,8 @@ TEST(DrvhostSettings, BothRuntimeCopiesReadTheFileAndAMissingOneIsReportedOnce) 
     int status = missing.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::vector<std::string> lines = logLines(logs);
-    EXPECT_EQ(std::vector<std::string>{"Warning: file " + props + " was not found. All properties set to defaults"},
+    EXPECT_EQ((std::vector<std::string>{"Warning: file " + props + " was not found. All properties set to defaults",
+                                        "Received request to shutdown..."}),
               lines);
 
     // A bad value is reported by each copy that reads it: drvhost's and the

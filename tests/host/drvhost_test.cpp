@@ -33,9 +33,20 @@ std::string slurp(FILE* f) {
     return text;
 }
 
-// Runs drvhost with the arguments; when stopAfter is given, sends SIGTERM
-// once that text has appeared on its standard output.
-RunResult runDrvhost(std::vector<std::string> args, const char* stopAfter = nullptr) {
+// A signal to send once a text has appeared on drvhost's standard output.
+struct Step {
+    const char* waitFor;
+    int signal;
+};
+
+std::string currentOutput(FILE* out) {
+    fflush(out);
+    FILE* peek = fopen(("/proc/self/fd/" + std::to_string(fileno(out))).c_str(), "r");
+    return peek != nullptr ? slurp(peek) : std::string();
+}
+
+// Runs drvhost with the arguments, taking the steps in order.
+RunResult runDrvhost(std::vector<std::string> args, const std::vector<Step>& steps = {}) {
     FILE* out = tmpfile();
     FILE* err = tmpfile();
     pid_t pid = fork();
@@ -48,16 +59,9 @@ RunResult runDrvhost(std::vector<std::string> args, const char* stopAfter = null
         execv(DRVHOST_PATH, argv.data());
         _exit(127);
     }
-    if (stopAfter != nullptr) {
-        for (int i = 0; i < 500; i++) {
-            fflush(out);
-            std::string text;
-            FILE* peek = fopen(("/proc/self/fd/" + std::to_string(fileno(out))).c_str(), "r");
-            if (peek != nullptr) text = slurp(peek);
-            if (text.find(stopAfter) != std::string::npos) break;
-            usleep(10000);
-        }
-        kill(pid, SIGTERM);
+    for (const Step& step : steps) {
+        for (int i = 0; i < 500 && currentOutput(out).find(step.waitFor) == std::string::npos; i++) usleep(10000);
+        kill(pid, step.signal);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -120,10 +124,42 @@ TEST(Drvhost, SamplesTheMachineAndStopsWhenAsked) {
     EXPECT_EQ(0, WEXITSTATUS(run.status)) << run.err;
     EXPECT_TRUE(startsALine(run.out, "    ")) << run.out;
 
-    // SIGTERM between samples ends the run cleanly, long before the next one.
-    run = runDrvhost({"--interval", "30"}, "time      interface");
+    // The last sample ends the run through the same shutdown path as a signal.
+    EXPECT_NE(std::string::npos, run.out.find(": Received request to shutdown...\n")) << run.out;
+}
+
+TEST(Drvhost, TermAndInterruptEndTheRunCleanly) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        // Between samples, long before the next one.
+        RunResult run = runDrvhost({"--interval", "30"}, {{"time      interface", sig}});
+        ASSERT_TRUE(WIFEXITED(run.status)) << strsignal(sig) << ": killed by signal " << WTERMSIG(run.status);
+        EXPECT_EQ(0, WEXITSTATUS(run.status)) << strsignal(sig) << run.err;
+        EXPECT_NE(std::string::npos, run.out.find("Received request to shutdown...")) << strsignal(sig);
+
+        // While samples follow each other closely: the run still ends with whole lines.
+        run = runDrvhost({"--interval", "0.01", "--raw"}, {{"cls: ", sig}});
+        ASSERT_TRUE(WIFEXITED(run.status)) << strsignal(sig) << ": killed by signal " << WTERMSIG(run.status);
+        EXPECT_EQ(0, WEXITSTATUS(run.status)) << strsignal(sig) << run.err;
+        EXPECT_EQ('\n', run.out.back()) << run.out;
+        EXPECT_EQ("", run.err);
+    }
+}
+
+TEST(Drvhost, DumpsItsEventLoopsWhenAsked) {
+    RunResult run = runDrvhost({"--count", "1", "--dump-threads"});
+    EXPECT_EQ(0, WEXITSTATUS(run.status)) << run.err;
+    // The main loop's sampling timer and stop request, before the first sample.
+    size_t dump = run.out.find("== Thread Context 0x");
+    EXPECT_NE(std::string::npos, dump) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("==     TimerEvent: 0x", dump)) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("==     CountEvent: 0x", dump)) << run.out;
+
+    // SIGQUIT asks for the same dump while the host runs; the host lives on.
+    run = runDrvhost({"--interval", "30"}, {{"time      interface", SIGQUIT}, {"== Thread Context", SIGTERM}});
     ASSERT_TRUE(WIFEXITED(run.status)) << "killed by signal " << WTERMSIG(run.status);
-    EXPECT_EQ(0, WEXITSTATUS(run.status));
+    EXPECT_EQ(0, WEXITSTATUS(run.status)) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("Thread dump requested\n")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("==     TimerEvent: 0x")) << run.out;
 }
 
 TEST(Drvhost, ExplainsWhatWentWrong) {
@@ -144,7 +180,7 @@ TEST(Drvhost, ExplainsWhatWentWrong) {
 
     run = runDrvhost({"--help"});
     EXPECT_EQ(0, WEXITSTATUS(run.status));
-    for (const char* option : {"--module", "--interval", "--count", "--raw", "--help"})
+    for (const char* option : {"--module", "--interval", "--count", "--raw", "--dump-threads", "--help"})
         EXPECT_NE(std::string::npos, run.out.find(option)) << option;
 }
 

@@ -1,0 +1,79 @@
+#include "common/op_target.h"
+
+#include <stdint.h>
+
+#include "common/perf_data.h"
+
+int DeferredOp::execute(OpTarget* target) {
+    return target->doExecute(this);
+}
+
+OpTarget::OpTarget() : _head(nullptr), _tail(nullptr), _countEvent(this) {}
+
+OpTarget::~OpTarget() {}
+
+void OpTarget::handleEvent(Event*) {
+    processQueue();
+}
+
+void OpTarget::post(PendingOp* entry) {
+    CriticalSection hold(_queueLock);
+    if (_tail != nullptr)
+        _tail->next = entry;
+    else
+        _head = entry;
+    _tail = entry;
+    _countEvent.advanceWriteCount();
+    perfIncrement(PC_NP_ADD);
+}
+
+OpTarget::PendingOp* OpTarget::take() {
+    CriticalSection hold(_queueLock);
+    PendingOp* entry = _head;
+    if (entry != nullptr) {
+        _head = entry->next;
+        if (_head == nullptr) _tail = nullptr;
+    }
+    return entry;
+}
+
+int OpTarget::doExecute(DeferredOp* op) {
+    // The poster waits until the target has run the op, so the entry can
+    // live on the poster's stack.
+    PendingOp entry(op);
+    post(&entry);
+    entry.result.waitResult();
+    return static_cast<int>(reinterpret_cast<intptr_t>(entry.result.getValue()));
+}
+
+void OpTarget::processQueue() {
+    while (PendingOp* entry = take()) {
+        int rv = execute(entry->op);
+        // Wakes the poster, who owns the entry from here on.
+        entry->result.setValue(reinterpret_cast<void*>(static_cast<intptr_t>(rv)));
+    }
+    _countEvent.advanceReadCount();
+    perfIncrement(PC_NP_REMOVE);
+}
+
+AsyncOpTarget::~AsyncOpTarget() {
+    while (PendingOp* entry = take()) {
+        delete entry->op;
+        delete entry;
+    }
+}
+
+int AsyncOpTarget::doExecute(DeferredOp* op) {
+    post(new PendingOp(op));
+    return 0;
+}
+
+void AsyncOpTarget::processQueue() {
+    while (PendingOp* entry = take()) {
+        execute(entry->op);
+        delete entry->op;
+        delete entry;
+    }
+    _countEvent.advanceReadCount();
+    perfIncrement(PC_NP_REMOVE);
+}

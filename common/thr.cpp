@@ -1,0 +1,350 @@
+// Daemon threads, the signal thread and the shutdown handlers.
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/daemon_thread.h"
+#include "common/log.h"
+#include "common/os.h"
+#include "common/perf_data.h"
+#include "common/thread_context.h"
+
+// Reports name this file as the source, whatever the build's path.
+#define THR_CHECK(cond, line)                                   \
+    do {                                                        \
+        if (!(cond)) _dravika_assert(#cond, "thr.cpp", line);   \
+    } while (0)
+
+DaemonThread* DaemonThread::_threadList = nullptr;
+CriticalBlock DaemonThread::_allThreadsBlock;
+DaemonThread::SignalHandlerEntry* DaemonThread::_sigList = nullptr;
+ChildListener* DaemonThread::_childListener = nullptr;
+bool DaemonThread::_server = false;
+
+namespace {
+
+pthread_once_t _daemonVarOnce = PTHREAD_ONCE_INIT;
+pthread_key_t _daemonVar;
+pthread_t _sigThread;
+
+// attachMainThread returns once the signal thread is ready for signals, so a
+// process that ends soon after never has it starting up among the static
+// destructors. Plain pthread objects: they need no destruction at exit.
+pthread_mutex_t _sigReadyLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t _sigReadyCond = PTHREAD_COND_INITIALIZER;
+bool _sigReady = false;
+
+struct ShutdownEntry {
+    ShutdownHandler* handler;
+    ShutdownEntry* next;
+};
+CriticalBlock _shutdownBlock;
+ShutdownEntry* _shutdownList = nullptr;
+
+void makeDaemonVar() {
+    pthread_key_create(&_daemonVar, nullptr);
+}
+
+void setCurrentThread(DaemonThread* t) {
+    pthread_once(&_daemonVarOnce, makeDaemonVar);
+    pthread_setspecific(_daemonVar, t);
+}
+
+int kernelThreadId() {
+    return static_cast<int>(syscall(SYS_gettid));
+}
+
+// Runs only when a process signal reaches a thread other than the signal
+// thread, which means some thread was created before attachMainThread.
+void exitHandler(int) {
+    perfIncrement(PC_SIG_WRONG_T);
+    static const char text[] = "INCORRECT THREAD\n";
+    ssize_t rv = write(STDOUT_FILENO, text, sizeof(text) - 1);
+    (void)rv;
+}
+
+// SIGTERM is taken by sigwait; the action only replaces the default one.
+void termHandler(int) {}
+
+void addSignalAction(int sig, void (*handler)(int), int flags) {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = handler;
+    action.sa_flags = flags;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+}
+
+void reapChildren() {
+    for (;;) {
+        int status = 0;
+        struct rusage usage;
+        memset(&usage, 0, sizeof(usage));
+        pid_t pid = wait3(&status, WNOHANG, &usage);
+        if (pid <= 0) return;
+        perfIncrement(PC_CHILDREN_REAPED);
+        if (DaemonThread::_childListener != nullptr) DaemonThread::_childListener->onChildExit(pid, status, &usage);
+        removePerfPid(pid);
+    }
+}
+
+}  // namespace
+
+DaemonThread::DaemonThread()
+    : _laterList(nullptr), _thread(0), _tid(0), _initialized(false), _detached(false), _deleteOnExit(true),
+      _finished(false), _started(false), _next(nullptr), _prev(nullptr), _startInProgress(false),
+      _threadCreated(false) {
+    _name[0] = '\0';
+    perfIncrement(PC_DTHR_STARTED);
+    CriticalSection hold(_allThreadsBlock);
+    _next = _threadList;
+    if (_next != nullptr) _next->_prev = this;
+    _threadList = this;
+}
+
+DaemonThread::~DaemonThread() {
+    processLaterList();
+    // The thread may end before start() has returned in its starter, which
+    // still uses the object.
+    while (_startInProgress) sleep(1);
+    perfIncrement(PC_DTHR_EXITED);
+    CriticalSection hold(_allThreadsBlock);
+    if (_prev != nullptr)
+        _prev->_next = _next;
+    else if (_threadList == this)
+        _threadList = _next;
+    if (_next != nullptr) _next->_prev = _prev;
+}
+
+void DaemonThread::onRunComplete() {}
+
+void DaemonThread::setName(const char* name) {
+    snprintf(_name, sizeof(_name), "%s", name != nullptr ? name : "");
+}
+
+int DaemonThread::getThreadId() const {
+    CriticalSection hold(_allThreadsBlock);
+    return _tid;
+}
+
+void DaemonThread::adoptCallingThread() {
+    _deleteOnExit = false;
+    _initialized = true;
+    _thread = pthread_self();
+    _threadCreated = true;
+    {
+        CriticalSection hold(_allThreadsBlock);
+        _tid = kernelThreadId();
+    }
+    _started = true;
+}
+
+void DaemonThread::start() {
+    _startInProgress = true;
+    _state.lock();
+    int rv = pthread_create(&_thread, nullptr, _threadHelperMain, this);
+    if (rv != 0) {
+        log(rv, "Error: pthread_create() fails");
+        _state.unlock();
+        _startInProgress = false;
+        return;
+    }
+    _threadCreated = true;
+    if (_detached) pthread_detach(_thread);
+    while (!_initialized) _state.wait();
+    _state.unlock();
+    _started = true;
+    _startInProgress = false;
+}
+
+void* DaemonThread::_threadHelperMain(void* arg) {
+    auto* t = static_cast<DaemonThread*>(arg);
+    setCurrentThread(t);
+    {
+        CriticalSection hold(_allThreadsBlock);
+        t->_tid = kernelThreadId();
+    }
+    if (t->_name[0] != '\0') {
+        char kernelName[16];  // the kernel keeps 15 characters
+        memcpy(kernelName, t->_name, sizeof(kernelName) - 1);
+        kernelName[sizeof(kernelName) - 1] = '\0';
+        pthread_setname_np(pthread_self(), kernelName);
+    }
+    t->run();
+    t->onRunComplete();
+    bool deleteOnExit;
+    {
+        CondSection hold(t->_state);
+        t->_finished = true;
+        deleteOnExit = t->_deleteOnExit;
+        t->_state.broadcast();
+    }
+    // Without delete on exit the object may be gone as soon as the block is released.
+    if (deleteOnExit) delete t;
+    setCurrentThread(nullptr);
+    return nullptr;
+}
+
+void DaemonThread::setInitialized() {
+    CondSection hold(_state);
+    _initialized = true;
+    _state.broadcast();
+}
+
+void DaemonThread::join() {
+    {
+        CondSection hold(_state);
+        while (!_finished) _state.wait();
+    }
+    THR_CHECK(!_detached, 189);
+    if (_detached) return;
+    pthread_join(_thread, nullptr);
+}
+
+void DaemonThread::setDetached() {
+    CondSection hold(_state);
+    THR_CHECK(!_detached, 198);
+    _detached = true;
+    if (_threadCreated) pthread_detach(_thread);
+}
+
+void DaemonThread::deleteLater(void* obj, void (*fn)(void*)) {
+    auto* entry = static_cast<LaterEntry*>(malloc(sizeof(LaterEntry)));
+    if (entry == nullptr) return;
+    entry->obj = obj;
+    entry->fn = fn;
+    CriticalSection hold(_laterLock);
+    entry->next = _laterList;
+    _laterList = entry;
+}
+
+void DaemonThread::processLaterList() {
+    CriticalSection hold(_laterLock);
+    while (_laterList != nullptr) {
+        LaterEntry* entry = _laterList;
+        _laterList = entry->next;
+        entry->fn(entry->obj);
+        free(entry);
+    }
+}
+
+DaemonThread* DaemonThread::getCurrentThread() {
+    pthread_once(&_daemonVarOnce, makeDaemonVar);
+    return static_cast<DaemonThread*>(pthread_getspecific(_daemonVar));
+}
+
+void DaemonThread::getName(char* buf, size_t len, int kernelTid) {
+    if (buf == nullptr || len == 0) return;
+    buf[0] = '\0';
+    CriticalSection hold(_allThreadsBlock);
+    for (DaemonThread* t = _threadList; t != nullptr; t = t->_next) {
+        if (t->_tid == kernelTid) {
+            snprintf(buf, len, "%s", t->_name);
+            return;
+        }
+    }
+}
+
+void DaemonThread::setPerfState(int state) {
+    ThreadContext::get()->setPerfState(state);
+}
+
+void DaemonThread::attachSignalHandler(int sig, EventHandler* h) {
+    auto* entry = new SignalHandlerEntry{sig, h, _sigList};
+    _sigList = entry;
+}
+
+int DaemonThread::attachMainThread(ChildListener* listener, bool server) {
+    setCurrentThread(new MainDaemonThread("main"));
+    _childListener = listener;
+    _server = server;
+
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGCHLD);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGQUIT);
+    for (SignalHandlerEntry* e = _sigList; e != nullptr; e = e->next) sigaddset(&blocked, e->sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+
+    int rv = pthread_create(&_sigThread, nullptr, sigMain, nullptr);
+    if (rv != 0) return rv;
+    pthread_mutex_lock(&_sigReadyLock);
+    while (!_sigReady) pthread_cond_wait(&_sigReadyCond, &_sigReadyLock);
+    pthread_mutex_unlock(&_sigReadyLock);
+    return 0;
+}
+
+void* DaemonThread::sigMain(void*) {
+    setCurrentThread(new MainDaemonThread("sig-handler"));
+    pthread_setname_np(pthread_self(), "sig-handler");
+
+    sigset_t waitSet;
+    sigemptyset(&waitSet);
+    for (SignalHandlerEntry* e = _sigList; e != nullptr; e = e->next) {
+        sigaddset(&waitSet, e->sig);
+        addSignalAction(e->sig, exitHandler, SA_RESTART);
+    }
+    sigaddset(&waitSet, SIGCHLD);
+    sigaddset(&waitSet, SIGTERM);
+    sigaddset(&waitSet, SIGQUIT);
+    addSignalAction(SIGCHLD, exitHandler, SA_NOCLDSTOP);
+    addSignalAction(SIGTERM, termHandler, 0);
+
+    pthread_mutex_lock(&_sigReadyLock);
+    _sigReady = true;
+    pthread_cond_broadcast(&_sigReadyCond);
+    pthread_mutex_unlock(&_sigReadyLock);
+
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&waitSet, &sig) != 0) continue;
+        if (sig == SIGCHLD) {
+            perfIncrement(PC_SIG_CHLD);
+            reapChildren();
+        } else if (sig == SIGTERM) {
+            break;
+        } else {
+            perfIncrement(PC_SIG_OTHER);
+            for (SignalHandlerEntry* e = _sigList; e != nullptr; e = e->next)
+                if (e->sig == sig) e->handler->handleEvent(nullptr);
+        }
+    }
+    log(0, "Received request to shutdown...");
+    s_fireShutdownHandlers();
+    exit(0);
+}
+
+MainDaemonThread::MainDaemonThread(const char* name) {
+    setName(name);
+    adoptCallingThread();
+}
+
+void MainDaemonThread::run() {}
+
+void s_addShutdownHandler(ShutdownHandler* handler) {
+    auto* entry = new ShutdownEntry{handler, nullptr};
+    CriticalSection hold(_shutdownBlock);
+    entry->next = _shutdownList;
+    _shutdownList = entry;
+}
+
+void s_fireShutdownHandlers() {
+    _shutdown = true;
+    for (;;) {
+        ShutdownEntry* entry;
+        {
+            CriticalSection hold(_shutdownBlock);
+            entry = _shutdownList;
+            if (entry == nullptr) return;
+            _shutdownList = entry->next;
+        }
+        entry->handler->onShutdown();
+        delete entry;
+    }
+}

@@ -1,0 +1,92 @@
+#include "common/thread_pool.h"
+
+#include <stdio.h>
+
+#include "common/op_target.h"
+#include "common/perf_data.h"
+
+ThreadPoolThread::ThreadPoolThread(ThreadPool* pool) : _pool(pool) {}
+
+void ThreadPoolThread::run() {
+    setInitialized();
+    while (!_pool->isStopping()) {
+        processLaterList();
+        _pool->poolRun();
+    }
+}
+
+ThreadPool::ThreadPool(const char* name, int n)
+    : _head(nullptr), _tail(nullptr), _stopping(false), _threadCount(n > 0 ? n : 0), _threads(nullptr) {
+    perfSet(PC_POOL_THREADS, n);
+    _threads = new ThreadPoolThread*[_threadCount > 0 ? _threadCount : 1];
+    for (int i = 0; i < _threadCount; i++) {
+        char threadName[DaemonThread::kNameLength + 1];
+        snprintf(threadName, sizeof(threadName), "%s-%d", name, i);
+        _threads[i] = new ThreadPoolThread(this);
+        _threads[i]->setName(threadName);
+        // The pool joins its threads when it stops.
+        _threads[i]->setDeleteOnExit(false);
+        _threads[i]->start();
+    }
+}
+
+ThreadPool::~ThreadPool() {
+    stop();
+    delete[] _threads;
+}
+
+bool ThreadPool::isStopping() {
+    CondSection hold(_block);
+    return _stopping;
+}
+
+void ThreadPool::queue(DeferredOp* op) {
+    Job* job = new Job{op, nullptr};
+    CondSection hold(_block);
+    if (_tail != nullptr)
+        _tail->next = job;
+    else
+        _head = job;
+    _tail = job;
+    perfIncrement(PC_TP_Q_ADD);
+    _block.signal();
+}
+
+void ThreadPool::poolRun() {
+    Job* job;
+    {
+        CondSection hold(_block);
+        while (_head == nullptr && !_stopping) _block.wait();
+        if (_head == nullptr) return;
+        job = _head;
+        _head = job->next;
+        if (_head == nullptr) _tail = nullptr;
+        perfIncrement(PC_TP_Q_REMOVE);
+    }
+    processOp(job->op);
+    delete job->op;
+    delete job;
+}
+
+void ThreadPool::stop() {
+    Job* unprocessed;
+    {
+        CondSection hold(_block);
+        if (_stopping) return;
+        _stopping = true;
+        unprocessed = _head;
+        _head = _tail = nullptr;
+        _block.broadcast();
+    }
+    for (int i = 0; i < _threadCount; i++) {
+        if (_threads[i]->isStarted()) _threads[i]->join();
+        delete _threads[i];
+    }
+    _threadCount = 0;
+    while (unprocessed != nullptr) {
+        Job* job = unprocessed;
+        unprocessed = job->next;
+        delete job->op;
+        delete job;
+    }
+}

@@ -1,0 +1,533 @@
+// The per-thread event loop: timer order, cross-thread wake-ups, count
+// events, descriptor dispatch and rotation, the dump, and the fatal misuses.
+// The program's clock is this file's gettimeofday, which a test can freeze so
+// that timers get exactly equal expiries.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/log.h"
+#include "common/perf_data.h"
+#include "common/thread_context.h"
+
+namespace {
+// 0: the real clock; otherwise the frozen time in microseconds.
+std::atomic<long long> _frozenMicros{0};
+}  // namespace
+
+extern "C" int gettimeofday(struct timeval* tv, void*) noexcept {
+    long long frozen = _frozenMicros.load();
+    if (frozen != 0) {
+        tv->tv_sec = frozen / 1000000;
+        tv->tv_usec = frozen % 1000000;
+        return 0;
+    }
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tv->tv_sec = ts.tv_sec;
+    tv->tv_usec = ts.tv_nsec / 1000;
+    return 0;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long millisSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Calls an optional action and keeps the order of calls across handlers.
+struct Recorder : EventHandler {
+    explicit Recorder(const char* n = "", std::vector<std::string>* o = nullptr) : name(n), order(o) {}
+    void handleEvent(Event* e) override {
+        calls++;
+        if (order != nullptr) order->push_back(name);
+        if (action) action(e);
+    }
+    std::string name;
+    std::vector<std::string>* order;
+    std::function<void(Event*)> action;
+    std::atomic<int> calls{0};
+};
+
+struct Pipe {
+    Pipe() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) abort();
+        r = fds[0];
+        w = fds[1];
+    }
+    ~Pipe() {
+        close(r);
+        close(w);
+    }
+    void fill() const { ASSERT_EQ(1, write(w, "d", 1)); }
+    int r, w;
+};
+
+PerfData _block;
+
+class EventLoop : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        perfData = &_block;
+        perfRegisterCounters();
+        ThreadContext::get()->addPerf("test-main");
+    }
+
+    // Passes of this thread's loop that ppoll woke: its busy record counts
+    // those and every timer and count batch, and only this thread runs a loop.
+    static long long passes() {
+        return _block.busy[ThreadContext::get()->getBusyIndex()].handled - perfGet(PC_EVT_TIMER_FIRED) -
+               perfGet(PC_EVT_COUNT_FIRED);
+    }
+
+    static void freezeClock(long long micros) { _frozenMicros = micros; }
+    static void thawClock() { _frozenMicros = 0; }
+    static long long realMicros() {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    }
+
+    ThreadContext* tc = ThreadContext::get();
+};
+
+TEST_F(EventLoop, TimersFireInExpiryOrderAndEqualExpiriesInTheOrderTheyWereSet) {
+    std::vector<std::string> order;
+    Recorder a("a", &order), b("b", &order), c("c", &order), d("d", &order), e("e", &order);
+    TimerEvent ta(&a), tb(&b), tcc(&c), td(&d), te(&e);
+    int timerFired = perfGet(PC_EVT_TIMER_FIRED);
+
+    // A second ago, so that everything has expired once the clock runs again.
+    freezeClock(realMicros() - 1000000);
+    ta.set(10);
+    te.set(10);
+    tb.set(10);
+    tcc.set(5);
+    td.set(10);
+    te.set(10);  // set again: off the list, then in behind the others
+    struct timeval ea = ta.getExpiry(), eb = tb.getExpiry(), ec = tcc.getExpiry();
+    thawClock();
+    EXPECT_EQ(0, TCOMP(&ea, &eb));
+    EXPECT_EQ(-1, TCOMP(&ec, &ea));
+    EXPECT_EQ(1, TCOMP(&ea, &ec));
+
+    tc->run(0);
+    EXPECT_EQ((std::vector<std::string>{"c", "a", "b", "d", "e"}), order);
+    EXPECT_EQ(timerFired + 5, perfGet(PC_EVT_TIMER_FIRED));
+    EXPECT_FALSE(ta.isScheduled());
+    EXPECT_EQ(1, ta.getHandledCount());
+}
+
+TEST_F(EventLoop, TimerSetFromAnotherThreadWakesTheSleepingLoopAtOnce) {
+    Recorder far, near;
+    TimerEvent farTimer(&far), nearTimer(&near);
+    farTimer.set(10000);
+    std::atomic<long long> firedAfterMs{-1};
+    Clock::time_point start = Clock::now();
+    near.action = [&](Event*) { firedAfterMs = millisSince(start); };
+    long long passesBefore = passes();
+
+    std::thread setter([&] {
+        usleep(30000);  // the owner is in ppoll by now, waiting for the deadline
+        nearTimer.set(50);
+    });
+    // Waits min(10 s, 500 ms) unless woken: without the nudge the loop would
+    // only look at its timers again once the deadline had passed, and leave.
+    tc->run(500);
+    setter.join();
+
+    EXPECT_EQ(1, near.calls);
+    EXPECT_EQ(0, far.calls);
+    EXPECT_GE(firedAfterMs, 75);  // not before its own expiry
+    EXPECT_EQ(1, passes() - passesBefore) << "one wake-up through the pipe";
+}
+
+TEST_F(EventLoop, TimerSetAgainInItsHandlerIsScheduledOnceTheHandlerReturns) {
+    Recorder r;
+    TimerEvent t(&r);
+    bool scheduledDuringHandler = false;
+    r.action = [&](Event*) {
+        if (r.calls < 3) t.set(5);
+        if (t.isScheduled()) scheduledDuringHandler = true;
+    };
+    t.set(0);
+    // run(0) ends within the microsecond it started in, long before 5 ms.
+    tc->run(0);
+    EXPECT_EQ(1, r.calls);
+    EXPECT_TRUE(t.isScheduled());
+    tc->run(0);
+    EXPECT_EQ(1, r.calls);
+    for (int expected = 2; expected <= 3; expected++) {
+        usleep(6000);
+        tc->run(0);
+        EXPECT_EQ(expected, r.calls);
+    }
+    EXPECT_FALSE(scheduledDuringHandler);
+    EXPECT_FALSE(t.isScheduled());
+    usleep(6000);
+    tc->run(0);
+    EXPECT_EQ(3, r.calls);
+
+    // Set from another thread while the handler runs: also put back afterwards.
+    std::atomic<bool> inHandler{false}, setDone{false};
+    r.action = [&](Event*) {
+        inHandler = true;
+        while (!setDone) usleep(1000);
+    };
+    t.set(0);
+    std::thread setter([&] {
+        while (!inHandler) usleep(1000);
+        t.set(0);
+        setDone = true;
+    });
+    tc->run(0);
+    setter.join();
+    EXPECT_EQ(4, r.calls);
+    EXPECT_TRUE(t.isScheduled());
+    r.action = nullptr;
+    tc->run(0);
+    EXPECT_EQ(5, r.calls);
+}
+
+TEST_F(EventLoop, DisabledTimerIsDroppedWhenItsTimeComes) {
+    Recorder r;
+    TimerEvent t(&r);
+    t.set(0);
+    t.enabled(false);
+    tc->run(0);
+    EXPECT_EQ(0, r.calls);
+    EXPECT_FALSE(t.isScheduled());
+    t.enabled(true);
+    tc->run(0);
+    EXPECT_EQ(0, r.calls) << "enabling does not bring it back";
+    t.set(0);
+    tc->run(0);
+    EXPECT_EQ(1, r.calls);
+}
+
+TEST_F(EventLoop, CountEventCallsItsHandlerOncePerAdvance) {
+    Recorder r;
+    CountEvent ce(&r);
+    r.action = [&](Event*) { ce.advanceReadCount(); };
+    int countFired = perfGet(PC_EVT_COUNT_FIRED);
+    std::thread writer([&] {
+        for (int i = 0; i < 3; i++) ce.advanceWriteCount();
+    });
+    writer.join();
+    tc->run(0);
+    EXPECT_EQ(3, r.calls);
+    EXPECT_EQ(3, ce.getReadCount());
+    EXPECT_EQ(3, ce.getWriteCount());
+    EXPECT_EQ(countFired + 3, perfGet(PC_EVT_COUNT_FIRED));
+
+    // A disabled count event keeps its work until it is enabled again.
+    ce.enabled(false);
+    ce.advanceWriteCount();
+    tc->run(0);
+    EXPECT_EQ(3, r.calls);
+    ce.enabled(true);
+    tc->run(0);
+    EXPECT_EQ(4, r.calls);
+}
+
+TEST_F(EventLoop, NudgeLeavesAtMostOneByteInThePipeBetweenPasses) {
+    Recorder counted;
+    CountEvent ce(&counted);
+    counted.action = [&](Event*) { ce.advanceReadCount(); };
+    long long before = passes();
+
+    // Outside run the nudge is disarmed: advances write nothing to the pipe,
+    // and the next run finds the work without a wake-up.
+    std::thread writer([&] {
+        for (int i = 0; i < 5; i++) ce.advanceWriteCount();
+    });
+    writer.join();
+    tc->run(0);
+    EXPECT_EQ(5, counted.calls);
+    EXPECT_EQ(0, passes() - before);
+
+    // Inside run, five advances before the loop polls leave one byte: one
+    // wake-up, after which the pipe is empty again.
+    Recorder burst;
+    TimerEvent t(&burst);
+    burst.action = [&](Event*) {
+        for (int i = 0; i < 5; i++) ce.advanceWriteCount();
+    };
+    t.set(0);
+    tc->run(0);
+    EXPECT_EQ(10, counted.calls);
+    EXPECT_EQ(1, passes() - before);
+    tc->run(0);
+    EXPECT_EQ(1, passes() - before) << "a second byte was left in the pipe";
+}
+
+TEST_F(EventLoop, RunZeroDoesOnePassWithoutWaiting) {
+    Pipe p;
+    p.fill();
+    Recorder timer, reader;
+    TimerEvent far(&timer);
+    far.set(5000);
+    FdEvent readable(&reader, p.r, FdEvent::KIND_READ);
+    reader.action = [&](Event*) {
+        char byte;
+        EXPECT_EQ(1, read(p.r, &byte, 1));
+    };
+    int fdFired = perfGet(PC_EVT_FT_FIRED);
+    Clock::time_point start = Clock::now();
+    tc->run(0);
+    EXPECT_LT(millisSince(start), 1000);
+    EXPECT_EQ(1, reader.calls);
+    EXPECT_EQ(0, timer.calls);
+    EXPECT_EQ(fdFired + 1, perfGet(PC_EVT_FT_FIRED));
+
+    // A disabled descriptor is not polled; enabled again, it fires again.
+    p.fill();
+    readable.enabled(false);
+    tc->run(0);
+    EXPECT_EQ(1, reader.calls);
+    readable.enabled(true);
+    tc->run(0);
+    EXPECT_EQ(2, reader.calls);
+}
+
+// The child's main thread runs run(-1), which never returns: the count
+// event's handler ends the child, with 0 when the loop had been idle (no
+// CPU spent) and had called nothing before the nudge.
+void runForeverUntilNudged() {
+    ThreadContext* loop = ThreadContext::get();
+    pthread_t loopThread = pthread_self();
+    std::atomic<bool> idle{false};
+    Recorder r;
+    CountEvent ce(&r);
+    r.action = [&](Event*) { _exit(idle ? 0 : 3); };
+    std::thread nudger([&] {
+        clockid_t cpu;
+        pthread_getcpuclockid(loopThread, &cpu);
+        usleep(50000);
+        struct timespec a, b;
+        clock_gettime(cpu, &a);
+        usleep(200000);
+        clock_gettime(cpu, &b);
+        long long usedMs = (b.tv_sec - a.tv_sec) * 1000LL + (b.tv_nsec - a.tv_nsec) / 1000000;
+        idle = usedMs < 50 && r.calls == 0;
+        ce.advanceWriteCount();
+        sleep(10);
+        _exit(5);
+    });
+    nudger.detach();
+    loop->run(-1);
+    _exit(4);
+}
+
+TEST_F(EventLoop, RunForeverBlocksUntilNudged) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(runForeverUntilNudged(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(EventLoop, CombinedKindIsPolledButNeverFires) {
+    Pipe p;
+    p.fill();
+    Recorder combinedRead, combinedWrite, plainRead;
+    FdEvent a(&combinedRead, p.r, FdEvent::KIND_READ | FdEvent::KIND_WRITE);
+    FdEvent b(&combinedWrite, p.w, FdEvent::KIND_READ | FdEvent::KIND_WRITE);
+    FdEvent c(&plainRead, p.r, FdEvent::KIND_READ_LIKE);
+    for (int i = 0; i < 3; i++) tc->run(0);
+    EXPECT_EQ(0, combinedRead.calls);
+    EXPECT_EQ(0, combinedWrite.calls);
+    EXPECT_GE(plainRead.calls, 3) << "the same descriptor, ready all along";
+}
+
+// Calls alternate between the two names, starting with first.
+void expectTurns(const std::vector<std::string>& order, size_t from, const char* first) {
+    ASSERT_LT(from + 1, order.size());
+    for (size_t i = from; i < order.size(); i++)
+        EXPECT_EQ((i - from) % 2 == 0 ? first : (strcmp(first, "a") == 0 ? "b" : "a"), order[i]) << i;
+}
+
+TEST_F(EventLoop, AlwaysReadyDescriptorsTakeTurns) {
+    Pipe p1, p2;
+    p1.fill();
+    std::vector<std::string> order;
+    Recorder ra("a", &order), rb("b", &order);
+    FdEvent a(&ra, p1.r, FdEvent::KIND_READ);
+    FdEvent b(&rb, p2.w, FdEvent::KIND_WRITE);
+    for (int i = 0; i < 3; i++) tc->run(0);
+    expectTurns(order, 0, "a");
+
+    // Served alone, a moves behind b, so b is served first from then on.
+    b.enabled(false);
+    tc->run(0);
+    b.enabled(true);
+    size_t enabledAt = order.size();
+    tc->run(0);
+    tc->run(0);
+    expectTurns(order, enabledAt, "b");
+}
+
+TEST_F(EventLoop, RemovingADescriptorInAHandlerRestartsTheWalk) {
+    Pipe p1, p2, p3;
+    p1.fill();
+    p2.fill();
+    p3.fill();
+    Recorder ra, rx, rb;
+    FdEvent a(&ra, p1.r, FdEvent::KIND_READ);
+    auto* x = new FdEvent(&rx, p2.r, FdEvent::KIND_READ);
+    FdEvent b(&rb, p3.r, FdEvent::KIND_READ);
+    auto drain = [](int fd) {
+        char byte;
+        return read(fd, &byte, 1);
+    };
+    ra.action = [&](Event*) {
+        drain(p1.r);
+        delete x;
+        x = nullptr;
+    };
+    rb.action = [&](Event*) { drain(p3.r); };
+    // The walk stops where x was; a second walk from the head still serves b.
+    tc->run(0);
+    EXPECT_EQ(1, ra.calls);
+    EXPECT_EQ(0, rx.calls);
+    EXPECT_EQ(1, rb.calls);
+    EXPECT_EQ(nullptr, x);
+}
+
+TEST_F(EventLoop, DumpLogsEveryEventWhenTheLoopIsNextEntered) {
+    char path[] = "/tmp/drv-dump-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setLog(path);
+
+    Pipe p;
+    Recorder r;
+    CountEvent ce(&r);
+    r.action = [&](Event*) { ce.advanceReadCount(); };
+    FdEvent fe(nullptr, p.r, FdEvent::KIND_READ);
+    TimerEvent te(nullptr);
+    te.set(60000);
+    struct timeval expiry = te.getExpiry();
+    ce.advanceWriteCount();
+    ce.advanceWriteCount();
+    tc->run(0);
+    auto logText = [&] {
+        std::ifstream in(path);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    };
+    EXPECT_EQ(std::string::npos, logText().find("== Thread Context")) << "nothing before it is asked for";
+
+    ThreadContext::dump();
+    tc->run(0);
+    ce.advanceWriteCount();
+    ThreadContext::dump();
+    tc->run(0);
+    std::string text = logText();
+    setLog("");
+    unlink(path);
+
+    char line[256];
+    snprintf(line, sizeof(line), "== Thread Context %p, Thread = %d, now = ", static_cast<void*>(tc),
+             static_cast<int>(syscall(SYS_gettid)));
+    EXPECT_NE(std::string::npos, text.find(line)) << text;
+    snprintf(line, sizeof(line),
+             "==     CountEvent: %p, readCount = 2, writeCount = 2, enabled = 1, handled = 2 (delta = 2)\n",
+             static_cast<void*>(&ce));
+    EXPECT_NE(std::string::npos, text.find(line)) << text;
+    // The second dump comes before the third call: the delta is since the first.
+    snprintf(line, sizeof(line),
+             "==     CountEvent: %p, readCount = 2, writeCount = 3, enabled = 1, handled = 2 (delta = 0)\n",
+             static_cast<void*>(&ce));
+    EXPECT_NE(std::string::npos, text.find(line)) << text;
+    snprintf(line, sizeof(line), "==     FdEvent: %p, fd = %d, kind = 1, enabled = 1, handled = 0 (delta = 0)\n",
+             static_cast<void*>(&fe), p.r);
+    EXPECT_NE(std::string::npos, text.find(line)) << text;
+    snprintf(line, sizeof(line), "==     TimerEvent: %p, expires = %ld.%06ld, enabled = 1, handled = 0 (delta = 0)\n",
+             static_cast<void*>(&te), static_cast<long>(expiry.tv_sec), static_cast<long>(expiry.tv_usec));
+    EXPECT_NE(std::string::npos, text.find(line)) << text;
+}
+
+TEST_F(EventLoop, PollArrayGrowsOnlyWhenADescriptorNearsItsEnd) {
+    ThreadContext* fresh = nullptr;
+    std::thread([&] { fresh = ThreadContext::get(); }).join();
+    EXPECT_EQ(1024u, fresh->getPollCapacity());
+    fresh->grow(1019);
+    EXPECT_EQ(1024u, fresh->getPollCapacity());
+    fresh->grow(1020);
+    EXPECT_EQ(1120u, fresh->getPollCapacity());
+    fresh->grow(10);
+    EXPECT_EQ(1120u, fresh->getPollCapacity());
+}
+
+void destroyOnAnotherThread(Event* e) {
+    setLog("/dev/stderr");
+    std::thread([e] { delete e; }).join();
+}
+
+void destroyInItsOwnHandler() {
+    setLog("/dev/stderr");
+    Recorder r;
+    auto* t = new TimerEvent(&r);
+    r.action = [t](Event*) { delete t; };
+    t->set(0);
+    ThreadContext::get()->run(0);
+}
+
+TEST_F(EventLoop, MisusedEventsEndTheProcessWithTheirReport) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(destroyOnAnotherThread(new TimerEvent(nullptr)),
+                 "assertion failure: tc == _owningContext, at event.cpp");
+    EXPECT_DEATH(destroyOnAnotherThread(new CountEvent(nullptr)),
+                 "assertion failure: tc == _owningContext, at event.cpp");
+    EXPECT_DEATH(destroyOnAnotherThread(new FdEvent(nullptr, 0, FdEvent::KIND_READ)),
+                 "assertion failure: tc == _tc, at event.cpp");
+    EXPECT_DEATH(destroyInItsOwnHandler(), "assertion failure: 1 == 0, at event.cpp");
+}
+
+struct rlimit _savedFileLimit;
+
+// One descriptor left: enough for the log, not for a new context's pipe. The
+// limit is lifted again before the exit handlers run, which need descriptors.
+void createContextWithoutDescriptors() {
+    setLog("/dev/stderr");
+    int lowest = dup(0);
+    close(lowest);
+    getrlimit(RLIMIT_NOFILE, &_savedFileLimit);
+    atexit([] { setrlimit(RLIMIT_NOFILE, &_savedFileLimit); });
+    struct rlimit limit = _savedFileLimit;
+    limit.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    // A bare thread: the sanitizer's type checks of std::thread need descriptors too.
+    pthread_t thread;
+    pthread_create(
+        &thread, nullptr, [](void*) -> void* { return ThreadContext::get(); }, nullptr);
+    pthread_join(thread, nullptr);
+}
+
+TEST_F(EventLoop, ContextWithoutANudgePipeEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(createContextWithoutDescriptors(), ::testing::ExitedWithCode(1),
+                "Unable to open pipe\\(\\) in ThreadContext.  Cannot Continue");
+}
+
+}  // namespace

@@ -1,0 +1,331 @@
+// Daemon threads, operation targets, the thread pool and the runtime's
+// start-up call.
+#include <signal.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/daemon_thread.h"
+#include "common/dravika_init.h"
+#include "common/op_target.h"
+#include "common/perf_data.h"
+#include "common/thread_context.h"
+#include "common/thread_pool.h"
+
+namespace {
+
+PerfData _block;
+
+int kernelThreadId() {
+    return static_cast<int>(syscall(SYS_gettid));
+}
+
+template <class Pred>
+bool waitFor(Pred done, int ms = 5000) {
+    for (int i = 0; i < ms && !done(); i++) usleep(1000);
+    return done();
+}
+
+class Threads : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        perfData = &_block;
+        perfRegisterCounters();
+    }
+};
+
+// Runs setup on its own thread, then its loop until stopped; objects bound
+// to the thread are destroyed through its later list, which it runs between
+// loop passes and once more before it ends.
+class LoopThread : public DaemonThread {
+public:
+    explicit LoopThread(std::function<void()> setup) : _setup(std::move(setup)) {
+        setName("test-loop");
+        setDeleteOnExit(false);
+    }
+    void run() override {
+        _setup();
+        setInitialized();
+        while (!stopRequested) {
+            ThreadContext::get()->run(10);
+            processLaterList();
+        }
+        processLaterList();
+    }
+    void stopAndJoin() {
+        stopRequested = true;
+        join();
+    }
+    std::atomic<bool> stopRequested{false};
+
+private:
+    std::function<void()> _setup;
+};
+
+TEST_F(Threads, StartReturnsOnlyOnceTheThreadIsInitialised) {
+    struct Slow : DaemonThread {
+        void run() override {
+            self = getCurrentThread();
+            pthread_getname_np(pthread_self(), kernelName, sizeof(kernelName));
+            usleep(100000);
+            ready = true;
+            setInitialized();
+            while (!release) usleep(1000);
+        }
+        DaemonThread* self = nullptr;
+        char kernelName[16] = "";
+        std::atomic<bool> ready{false}, release{false};
+    };
+    int started = perfGet(PC_DTHR_STARTED), exited = perfGet(PC_DTHR_EXITED);
+    auto* t = new Slow;
+    EXPECT_EQ(started + 1, perfGet(PC_DTHR_STARTED));
+    t->setName("a-very-slow-starter-thread");
+    t->setDeleteOnExit(false);
+    EXPECT_FALSE(t->isStarted());
+    t->start();
+    EXPECT_TRUE(t->ready);
+    EXPECT_TRUE(t->isStarted());
+    EXPECT_EQ(t, t->self);
+    EXPECT_STREQ("a-very-slow-sta", t->kernelName);
+
+    char name[32];
+    DaemonThread::getName(name, sizeof(name), t->getThreadId());
+    EXPECT_STREQ("a-very-slow-starter", name) << "19 characters kept";
+    DaemonThread::getName(name, sizeof(name), kernelThreadId());
+    EXPECT_STREQ("", name) << "the test's own thread is not a daemon thread";
+    EXPECT_EQ(nullptr, DaemonThread::getCurrentThread());
+
+    t->release = true;
+    t->join();
+    int tid = t->getThreadId();
+    delete t;
+    EXPECT_EQ(exited + 1, perfGet(PC_DTHR_EXITED));
+    DaemonThread::getName(name, sizeof(name), tid);
+    EXPECT_STREQ("", name) << "a deleted thread leaves the list";
+}
+
+TEST_F(Threads, DetachedThreadDeletesItselfWhenRunReturns) {
+    static std::atomic<bool> destroyed;
+    destroyed = false;
+    struct Quick : DaemonThread {
+        ~Quick() override { destroyed = true; }
+        void run() override {
+            setInitialized();
+            while (!release) usleep(1000);
+        }
+        std::atomic<bool> release{false};
+    };
+    auto* t = new Quick;
+    t->setDetached();
+    t->start();
+    t->release = true;
+    EXPECT_TRUE(waitFor([] { return destroyed.load(); }));
+}
+
+TEST_F(Threads, LaterListRunsNewestFirstAndAtTheLatestOnDestruction) {
+    struct Idle : DaemonThread {
+        void run() override {}
+    };
+    std::vector<int> order;
+    int a = 1, b = 2, c = 3, d = 4;
+    static std::vector<int>* sink;
+    sink = &order;
+    auto record = [](void* p) { sink->push_back(*static_cast<int*>(p)); };
+    {
+        Idle idle;
+        idle.deleteLater(&a, record);
+        idle.deleteLater(&b, record);
+        idle.deleteLater(&c, record);
+        idle.processLaterList();
+        EXPECT_EQ((std::vector<int>{3, 2, 1}), order);
+        idle.processLaterList();
+        EXPECT_EQ(3u, order.size());
+        idle.deleteLater(&d, record);
+    }
+    EXPECT_EQ((std::vector<int>{3, 2, 1, 4}), order);
+}
+
+struct NumberOp : DeferredOp {
+    explicit NumberOp(int v) : value(v) {}
+    ~NumberOp() override { deleted++; }
+    int value;
+    int executedOn = 0;
+    static std::atomic<int> deleted;
+};
+std::atomic<int> NumberOp::deleted{0};
+
+struct Doubler : OpTarget {
+    int execute(DeferredOp* op) override {
+        auto* n = static_cast<NumberOp*>(op);
+        n->executedOn = kernelThreadId();
+        return n->value * 2;
+    }
+};
+
+TEST_F(Threads, SynchronousPostReturnsTheResultComputedOnTheTargetsThread) {
+    Doubler* target = nullptr;
+    auto* loop = new LoopThread([&] { target = new Doubler; });
+    loop->start();
+    int npAdd = perfGet(PC_NP_ADD), npRemove = perfGet(PC_NP_REMOVE);
+
+    std::atomic<int> wrong{0};
+    auto post = [&](int from) {
+        for (int i = from; i < from + 50; i++) {
+            NumberOp op(i);
+            if (op.execute(target) != 2 * i || op.executedOn != loop->getThreadId()) wrong++;
+        }
+    };
+    std::thread p1(post, 0), p2(post, 1000);
+    p1.join();
+    p2.join();
+    EXPECT_EQ(0, wrong);
+    EXPECT_EQ(npAdd + 100, perfGet(PC_NP_ADD));
+    // Every post advanced the write count; the queue is served until the
+    // read count has caught up, once per post.
+    CountEvent* ce = target->getCountEvent();
+    EXPECT_TRUE(waitFor([&] { return ce->getReadCount() == ce->getWriteCount(); }));
+    EXPECT_EQ(npRemove + 100, perfGet(PC_NP_REMOVE));
+
+    // The target dies on its own thread (its count event insists on it).
+    loop->deleteLater(target, [](void* p) { delete static_cast<Doubler*>(p); });
+    loop->stopAndJoin();
+    delete loop;
+}
+
+TEST_F(Threads, AsynchronousPostsQueuedBeforeAWakeUpRunInOrderInOneBatch) {
+    struct Recording : AsyncOpTarget {
+        int execute(DeferredOp* op) override {
+            executed.push_back(static_cast<NumberOp*>(op)->value);
+            return 0;
+        }
+        void processQueue() override {
+            size_t before = executed.size();
+            AsyncOpTarget::processQueue();
+            batches.push_back(executed.size() - before);
+        }
+        std::vector<int> executed;
+        std::vector<size_t> batches;
+    };
+    NumberOp::deleted = 0;
+    auto* target = new Recording;
+    std::thread poster([&] {
+        for (int i = 0; i < 10; i++) EXPECT_EQ(0, (new NumberOp(i))->execute(target));
+    });
+    poster.join();
+    EXPECT_TRUE(target->executed.empty());
+
+    ThreadContext::get()->run(0);
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), target->executed);
+    ASSERT_EQ(10u, target->batches.size()) << "one call per post";
+    EXPECT_EQ(10u, target->batches[0]);
+    for (size_t i = 1; i < target->batches.size(); i++) EXPECT_EQ(0u, target->batches[i]);
+    EXPECT_EQ(10, NumberOp::deleted);
+
+    // Ops still queued when the target goes are deleted unrun.
+    (new NumberOp(10))->execute(target);
+    (new NumberOp(11))->execute(target);
+    delete target;
+    EXPECT_EQ(12, NumberOp::deleted);
+}
+
+struct CountingOp : DeferredOp {
+    ~CountingOp() override { deleted++; }
+    static std::atomic<int> deleted;
+};
+std::atomic<int> CountingOp::deleted{0};
+
+class RecordingPool : public ThreadPool {
+public:
+    RecordingPool(const char* name, int n) : ThreadPool(name, n) {}
+    ~RecordingPool() override { stop(); }
+    void processOp(DeferredOp*) override {
+        if (block) {
+            blocked = true;
+            while (block) usleep(1000);
+        }
+        std::lock_guard<std::mutex> hold(mutex);
+        names.insert(DaemonThread::getCurrentThread()->getName());
+        processed++;
+    }
+    std::mutex mutex;
+    std::set<std::string> names;
+    std::atomic<int> processed{0};
+    std::atomic<bool> block{false}, blocked{false};
+};
+
+TEST_F(Threads, PoolThreadsAreNamedAfterThePoolAndShareItsQueue) {
+    CountingOp::deleted = 0;
+    int added = perfGet(PC_TP_Q_ADD), removed = perfGet(PC_TP_Q_REMOVE);
+    {
+        RecordingPool pool("exec", 3);
+        EXPECT_EQ(3, perfGet(PC_POOL_THREADS));
+        char name[32];
+        for (int i = 0; i < 3; i++) {
+            DaemonThread::getName(name, sizeof(name), pool.getThread(i)->getThreadId());
+            EXPECT_EQ("exec-" + std::to_string(i), name);
+        }
+        for (int i = 0; i < 30; i++) pool.queue(new CountingOp);
+        EXPECT_TRUE(waitFor([&] { return CountingOp::deleted == 30; }));
+        EXPECT_EQ(30, pool.processed);
+        EXPECT_EQ(added + 30, perfGet(PC_TP_Q_ADD));
+        EXPECT_EQ(removed + 30, perfGet(PC_TP_Q_REMOVE));
+        std::lock_guard<std::mutex> hold(pool.mutex);
+        for (const std::string& n : pool.names) EXPECT_TRUE(n == "exec-0" || n == "exec-1" || n == "exec-2") << n;
+    }
+
+    RecordingPool longName("a-rather-long-pool-name", 2);
+    EXPECT_EQ(2, perfGet(PC_POOL_THREADS)) << "set, not added";
+    EXPECT_STREQ("a-rather-long-pool-", longName.getThread(1)->getName());
+
+    // Stopping lets the running job finish and drops the queued ones.
+    CountingOp::deleted = 0;
+    longName.block = true;
+    longName.queue(new CountingOp);
+    longName.queue(new CountingOp);
+    ASSERT_TRUE(waitFor([&] { return longName.blocked.load(); }));
+    longName.queue(new CountingOp);
+    std::thread stopper([&] { longName.stop(); });
+    EXPECT_TRUE(waitFor([&] { return longName.isStopping(); }));
+    longName.block = false;
+    stopper.join();
+    EXPECT_EQ(3, CountingOp::deleted);
+    EXPECT_LE(longName.processed, 2);
+}
+
+TEST_F(Threads, InitIgnoresBrokenPipesAndRegistersTheNamedCounters) {
+    PerfData fresh;
+    memset(&fresh, 0, sizeof(fresh));
+    PerfData* saved = perfData;
+    perfData = &fresh;
+    dravika_init();
+    perfData = saved;
+
+    struct sigaction action;
+    sigaction(SIGPIPE, nullptr, &action);
+    EXPECT_EQ(SIG_IGN, action.sa_handler);
+    const char* expected[] = {"evt-timer-fired", "evt-ft-fired",  "evt-count-fired", "sig-other",
+                              "sig-chld",        "sig-wrong-t",   "children-reaped", "pool-threads",
+                              "tp-q-remove",     "tp-q-add",      "dthr-started",    "dthr-exited",
+                              "lq-removed",      "lq-added",      "np-add",          "np-remove"};
+    ASSERT_EQ(16, fresh.counterCount);
+    for (int i = 0; i < 16; i++) EXPECT_STREQ(expected[i], fresh.counters[i].name) << i;
+
+    // Without a block there is nothing to register and nothing to count.
+    perfData = nullptr;
+    dravika_init();
+    perfIncrement(PC_SIG_OTHER);
+    EXPECT_EQ(0, perfGet(PC_SIG_OTHER));
+    perfData = saved;
+}
+
+}  // namespace
