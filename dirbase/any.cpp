@@ -869,10 +869,26 @@ const char* Any::getClassOf(Parser* parser) const {
 
 // --- text forms ----------------------------------------------------------
 
+namespace {
+
+// Values that arrive encoded inside encoded values are decoded one level per
+// text form; this bounds how deep such a chain may go on one thread.
+thread_local int _textDepth = 0;
+
+class TextDepth {
+public:
+    TextDepth() { _textDepth++; }
+    ~TextDepth() { _textDepth--; }
+    bool tooDeep() const { return _textDepth > kMaxNesting; }
+};
+
+}  // namespace
+
 char* Any::toString(Parser* parser) {
     if (encoded) {
+        TextDepth depth;
         Translatable* obj;
-        if (!getObject(&obj)) return nullptr;
+        if (depth.tooDeep() || !getObject(&obj)) return nullptr;
         return obj->toString(parser);
     }
     char buf[80];
@@ -899,8 +915,9 @@ char* Any::toString(Parser* parser) {
 
 char* Any::toJSON(Parser* parser) {
     if (encoded) {
+        TextDepth depth;
         Translatable* obj;
-        if (!getObject(&obj)) return nullptr;
+        if (depth.tooDeep() || !getObject(&obj)) return nullptr;
         return obj->toJSON(parser);
     }
     switch (type) {

@@ -276,14 +276,18 @@ bool DirNameEntry::operator==(const DirNameEntry& other) const {
     } else if (strcmp(className, other.className) != 0) {
         return false;
     }
+    // Every attribute on the left needs one of the same name and an equal
+    // value on the right (names may repeat, so not just the first of them).
     for (const AttrList* a = head; a != nullptr; a = a->next) {
-        const AttrList* b = other.findAttribute(a->name);
-        if (b == nullptr) return false;
-        if (a->value == nullptr || b->value == nullptr) {
-            if (a->value != b->value) return false;
-        } else if (!(*a->value == *b->value)) {
-            return false;
+        bool matched = false;
+        for (const AttrList* b = other.head; b != nullptr && !matched; b = b->next) {
+            if (strcmp(a->name, b->name) != 0) continue;
+            if (a->value == nullptr || b->value == nullptr)
+                matched = a->value == b->value;
+            else
+                matched = *a->value == *b->value;
         }
+        if (!matched) return false;
     }
     return true;
 }

@@ -637,6 +637,17 @@ TEST_F(AnyTest, ObjectsTravelEncodedUntilUsed) {
     Bytes badHint = Bytes().object(OBJ_ANY_ID).field(1).int32(1).field(3).int32(0x10000).end();
     Message m(badHint.c_str(), badHint.size());
     EXPECT_NE(0, m.readObject(OBJ_ANY_ID, &obj));
+    // Values encoded inside encoded values, 1000 deep: the text form gives up
+    // at the nesting limit instead of recursing through all of them.
+    Bytes chain;
+    for (int i = 0; i < 1000; i++) chain.object(OBJ_ANY_ID).field(1).int32(OBJ_ANY_ID).field(2);
+    chain.object(OBJ_ANY_ID).field(1).int32(1).end();
+    for (int i = 0; i < 1000; i++) chain.end();
+    Message deep(chain.c_str(), chain.size());
+    ASSERT_EQ(0, deep.readObject(OBJ_ANY_ID, &obj));
+    EXPECT_EQ(nullptr, obj->toString(nullptr));
+    delete obj;
+
     // An array count larger than its elements is refused before allocating.
     Bytes lying = Bytes().object(OBJ_ANYARRAY_ID).field(1).int32(0x7FFFFFFF).end();
     Message m2(lying.c_str(), lying.size());

@@ -179,6 +179,19 @@ TEST_F(RecordsTest, NamesHashAndCompareByValue) {
     DirNameEntry right("c", "k", "v", "extra", "1");
     EXPECT_TRUE(left == right);
     EXPECT_FALSE(right == left);
+    // Repeated names: any attribute of the name may match (found by fuzzing:
+    // an entry was once unequal to its own copy).
+    int repeatedError;
+    DirNameEntry* repeated = DirNameEntry::createFromString("a:x=1,y=\"b=1\",y=bbc", &repeatedError);
+    ASSERT_NE(nullptr, repeated);
+    DirNameEntry repeatedCopy(*repeated);
+    EXPECT_TRUE(repeatedCopy == *repeated);
+    EXPECT_TRUE(*repeated == *repeated);
+    DirNameEntry firstOnly("a", "x", "1", "y", "b=1");
+    EXPECT_TRUE(firstOnly == *repeated);
+    EXPECT_FALSE(*repeated == firstOnly);
+    delete repeated;
+
     DirNameEntry noClass(nullptr), noClass2(nullptr);
     EXPECT_TRUE(noClass == noClass2);
     EXPECT_FALSE(noClass == left);
