@@ -29,17 +29,17 @@ int DirectoryObjectXlator(MessageBase* m, Translatable** obj, int direction) {
     if (direction == XLATE_ENCODE) {
         const DirectoryObject* o = static_cast<const DirectoryObject*>(*obj);
         m->writeStringField(1, o->className);
-        return m->writeObjectField(2, OBJ_ANY_ID, o->value) != 0 ? -1 : 0;
+        return writeAnyField(m, 2, o->value) != 0 ? -1 : 0;
     }
     *obj = nullptr;
     char* className;
-    Translatable* value;
+    Any* value;
     if (m->readStringField(1, &className) != 0) return -1;
-    if (m->readObjectField(2, OBJ_ANY_ID, &value) != 0) {
+    if (readAnyField(m, 2, &value) != 0) {
         free(className);
         return -1;
     }
-    DirectoryObject* o = new DirectoryObject(nullptr, static_cast<Any*>(value));
+    DirectoryObject* o = new DirectoryObject(nullptr, value);
     o->className = className;
     *obj = o;
     return 0;

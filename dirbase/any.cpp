@@ -1061,6 +1061,78 @@ int AnyArray::isEqual(const Principal*, bool* result, const Translatable* other)
 
 // --- translators ---------------------------------------------------------
 
+namespace {
+
+void int32Field(unsigned char* p, unsigned char n, uint32_t v) {
+    p[0] = TAG_FIELD;
+    p[1] = n;
+    p[2] = TAG_INT32;
+    putBE32(p + 3, v);
+}
+
+// The encoded size of the fields of a value of a fixed size (kind, payload,
+// hint); 0 for the other kinds.
+size_t primitiveSize(const Any* a) {
+    if (a->encoded) return 0;
+    switch (a->type) {
+    case ANY_NULL:
+    case ANY_UNDEFINED: return 14;
+    case ANY_BOOLEAN: return 18;
+    case ANY_INT32:
+    case ANY_FLOAT: return 21;
+    case ANY_INT64:
+    case ANY_DOUBLE: return 25;
+    default: return 0;
+    }
+}
+
+// Writes those fields as one block; returns their size.
+size_t primitiveFields(const Any* a, unsigned char* p) {
+    if (a->encoded) return 0;
+    uint32_t kind = a->type;
+    uint32_t hint = a->hint;
+    switch (a->type) {
+    case ANY_NULL:
+    case ANY_UNDEFINED:
+        int32Field(p, 1, kind);
+        int32Field(p + 7, 3, hint);
+        return 14;
+    case ANY_BOOLEAN:
+        int32Field(p, 1, kind);
+        p[7] = TAG_FIELD;
+        p[8] = 2;
+        p[9] = TAG_BOOL;
+        p[10] = a->value.b ? 1 : 0;
+        int32Field(p + 11, 3, hint);
+        return 18;
+    case ANY_INT32:
+    case ANY_FLOAT: {
+        uint32_t bits;
+        memcpy(&bits, &a->value, 4);
+        int32Field(p, 1, kind);
+        int32Field(p + 7, 2, bits);
+        p[9] = a->type == ANY_INT32 ? TAG_INT32 : TAG_FLOAT;
+        int32Field(p + 14, 3, hint);
+        return 21;
+    }
+    case ANY_INT64:
+    case ANY_DOUBLE: {
+        uint64_t bits;
+        memcpy(&bits, &a->value, 8);
+        int32Field(p, 1, kind);
+        p[7] = TAG_FIELD;
+        p[8] = 2;
+        p[9] = a->type == ANY_INT64 ? TAG_INT64 : TAG_DOUBLE;
+        putBE64(p + 10, bits);
+        int32Field(p + 18, 3, hint);
+        return 25;
+    }
+    default: return 0;
+    }
+}
+
+}  // namespace
+
 int AnyXlator(MessageBase* m, Translatable** obj, int direction) {
     if (direction == XLATE_ENCODE) {
         const Any* a = static_cast<const Any*>(*obj);
@@ -1071,30 +1143,10 @@ int AnyXlator(MessageBase* m, Translatable** obj, int direction) {
             return m->getError() != 0 ? -1 : 0;
         }
         int rc = 0;
+        size_t n = primitiveSize(a);
+        if (n > 0) return m->writeEncoded(n, [a](unsigned char* p) { primitiveFields(a, p); }) != 0 ? -1 : 0;
         switch (a->type) {
         case ANY_INVALID: return -1;
-        case ANY_NULL:
-        case ANY_UNDEFINED: m->writeInt32Field(1, a->type); break;
-        case ANY_BOOLEAN:
-            m->writeInt32Field(1, a->type);
-            m->writeBoolField(2, a->value.b);
-            break;
-        case ANY_INT32:
-            m->writeInt32Field(1, a->type);
-            m->writeInt32Field(2, a->value.i32);
-            break;
-        case ANY_INT64:
-            m->writeInt32Field(1, a->type);
-            m->writeInt64Field(2, a->value.i64);
-            break;
-        case ANY_FLOAT:
-            m->writeInt32Field(1, a->type);
-            m->writeFloatField(2, a->value.f);
-            break;
-        case ANY_DOUBLE:
-            m->writeInt32Field(1, a->type);
-            m->writeDoubleField(2, a->value.d);
-            break;
         case ANY_STRING:
         case ANY_CHAR:
             m->writeInt32Field(1, a->type);
@@ -1182,12 +1234,121 @@ int AnyXlator(MessageBase* m, Translatable** obj, int direction) {
     return 0;
 }
 
+int writeAnyField(MessageBase* m, unsigned int field, const Any* value) {
+    // A value of a fixed size goes out whole (field, header, fields and
+    // trailer in one block) while the registered Any translator is ours.
+    size_t n = value != nullptr ? primitiveSize(value) : 0;
+    if (n == 0 || MessageBase::findXlatorFn(OBJ_ANY_ID) != AnyXlator)
+        return m->writeObjectField(field, OBJ_ANY_ID, value);
+    return m->writeEncoded(n + 8, [field, value, n](unsigned char* p) {
+        p[0] = TAG_FIELD;
+        p[1] = static_cast<unsigned char>(field);
+        p[2] = TAG_OBJECT;
+        putBE32(p + 3, OBJ_ANY_ID);
+        primitiveFields(value, p + 7);
+        p[n + 7] = TAG_OBJECT_END;
+    });
+}
+
+namespace {
+
+// An Any object in the exact layout the encoder writes: header, field 1
+// (kind, int32), field 2 (payload) unless null or undefined, field 3 (hint,
+// int32), trailer. Null when the bytes are anything else.
+Any* parseCanonicalAny(const unsigned char* p, size_t available) {
+    const unsigned char* end = p + available;
+    auto int32Field = [&](unsigned char n, uint32_t* v) {
+        if (end - p < 7 || p[0] != TAG_FIELD || p[1] != n || p[2] != TAG_INT32) return false;
+        *v = getBE32(p + 3);
+        p += 7;
+        return true;
+    };
+    uint32_t kind, hint;
+    if (end - p < 5 || p[0] != TAG_OBJECT || getBE32(p + 1) != OBJ_ANY_ID) return nullptr;
+    p += 5;
+    if (!int32Field(1, &kind)) return nullptr;
+    Any* a = nullptr;
+    if (kind == ANY_NULL || kind == ANY_UNDEFINED) {
+        a = new Any();
+    } else {
+        if (end - p < 3 || p[0] != TAG_FIELD || p[1] != 2) return nullptr;
+        unsigned char tag = p[2];
+        p += 3;
+        switch (kind) {
+        case ANY_BOOLEAN:
+            if (tag != TAG_BOOL || end - p < 1) return nullptr;
+            a = new Any(*p != 0);
+            p += 1;
+            break;
+        case ANY_INT32:
+        case ANY_FLOAT:
+            if (tag != (kind == ANY_INT32 ? TAG_INT32 : TAG_FLOAT) || end - p < 4) return nullptr;
+            a = new Any();
+            {
+                uint32_t bits = getBE32(p);
+                memcpy(&a->value, &bits, 4);
+            }
+            p += 4;
+            break;
+        case ANY_INT64:
+        case ANY_DOUBLE:
+            if (tag != (kind == ANY_INT64 ? TAG_INT64 : TAG_DOUBLE) || end - p < 8) return nullptr;
+            a = new Any();
+            {
+                uint64_t bits = getBE64(p);
+                memcpy(&a->value, &bits, 8);
+            }
+            p += 8;
+            break;
+        case ANY_STRING:
+        case ANY_CHAR:
+            if (tag == TAG_NULL_STRING) {
+                a = new Any();
+            } else {
+                if (tag != TAG_STRING || end - p < 4) return nullptr;
+                uint32_t length = getBE32(p);
+                p += 4;
+                if (static_cast<size_t>(end - p) < length) return nullptr;
+                a = new Any();
+                a->value.s = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+                memcpy(a->value.s, p, length);
+                a->value.s[length] = '\0';
+                p += length;
+            }
+            break;
+        default: return nullptr;
+        }
+    }
+    a->type = static_cast<uint16_t>(kind);
+    if (!int32Field(3, &hint) || hint >= 0xFFFF || end - p < 1 || *p != TAG_OBJECT_END) {
+        delete a;
+        return nullptr;
+    }
+    a->hint = static_cast<uint16_t>(hint);
+    return a;
+}
+
+}  // namespace
+
+int readAnyField(MessageBase* m, unsigned int field, Any** value) {
+    size_t available;
+    const unsigned char* p = m->peekField(field, &available);
+    if (p != nullptr && MessageBase::findXlatorFn(OBJ_ANY_ID) == AnyXlator) {
+        *value = parseCanonicalAny(p, available);
+        if (*value != nullptr) return 0;
+    }
+    Translatable* obj;
+    int rc = m->readObjectField(field, OBJ_ANY_ID, &obj);
+    *value = static_cast<Any*>(obj);
+    return rc;
+}
+
 int AnyArrayXlator(MessageBase* m, Translatable** obj, int direction) {
     if (direction == XLATE_ENCODE) {
         const AnyArray* array = static_cast<const AnyArray*>(*obj);
         m->writeInt32Field(1, array->count);
         for (int i = 0; i < array->count; i++)
-            if (m->writeObjectField(static_cast<unsigned int>(i) + 2, OBJ_ANY_ID, array->elements[i]) != 0) return -1;
+            if (writeAnyField(m, static_cast<unsigned int>(i) + 2, array->elements[i]) != 0) return -1;
         return m->getError() != 0 ? -1 : 0;
     }
 
@@ -1202,12 +1363,10 @@ int AnyArrayXlator(MessageBase* m, Translatable** obj, int direction) {
         array->count = count;
     }
     for (int i = 0; i < count; i++) {
-        Translatable* element;
-        if (m->readObjectField(static_cast<unsigned int>(i) + 2, OBJ_ANY_ID, &element) != 0) {
+        if (readAnyField(m, static_cast<unsigned int>(i) + 2, &array->elements[i]) != 0) {
             delete array;
             return -1;
         }
-        array->elements[i] = static_cast<Any*>(element);
     }
     *obj = array;
     return 0;

@@ -256,6 +256,12 @@ public:
 };
 
 int AnyXlator(MessageBase* message, Translatable** obj, int direction);
+// writeObjectField(field, OBJ_ANY_ID, value), in one step for values of a
+// fixed size; the same bytes either way.
+int writeAnyField(MessageBase* message, unsigned int field, const Any* value);
+// readObjectField(field, OBJ_ANY_ID, value): values laid out as
+// writeAnyField writes them are read in place, anything else the long way.
+int readAnyField(MessageBase* message, unsigned int field, Any** value);
 int AnyArrayXlator(MessageBase* message, Translatable** obj, int direction);
 
 // A deep copy of an object made by encoding it with its translator and

@@ -16,6 +16,9 @@ Attributes::AttrList::AttrList(const char* name, Any* value, int displayHint, bo
     if (!owns) object = value;
 }
 
+Attributes::AttrList::AttrList(AdoptName, char* name, Any* value, int displayHint)
+    : ObjRef(value), name(name), displayHint(displayHint), owns(true), next(nullptr) {}
+
 Attributes::AttrList::~AttrList() {
     // A value that is not ours is not released by the ObjRef part.
     if (!owns) object = nullptr;
@@ -288,20 +291,17 @@ int AttributesEntryXlator(MessageBase* m, Translatable** obj, int direction) {
         const Attributes::AttrList* e = static_cast<const Attributes::AttrList*>(*obj);
         m->writeStringField(1, e->name);
         m->writeInt32Field(2, e->displayHint);
-        return m->writeObjectField(3, OBJ_ANY_ID, e->getValue()) != 0 ? -1 : 0;
+        return writeAnyField(m, 3, e->getValue()) != 0 ? -1 : 0;
     }
     *obj = nullptr;
     char* name;
     int32_t displayHint;
-    Translatable* value;
+    Any* value;
     if (m->readStringField(1, &name) != 0) return -1;
-    if (name == nullptr || m->readInt32Field(2, &displayHint) != 0 ||
-        m->readObjectField(3, OBJ_ANY_ID, &value) != 0) {
+    if (name == nullptr || m->readInt32Field(2, &displayHint) != 0 || readAnyField(m, 3, &value) != 0) {
         free(name);
         return -1;
     }
-    Attributes::AttrList* e = new Attributes::AttrList(name, static_cast<Any*>(value), displayHint, true);
-    free(name);
-    *obj = e;
+    *obj = new Attributes::AttrList(Attributes::AttrList::AdoptName(), name, value, displayHint);
     return 0;
 }

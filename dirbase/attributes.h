@@ -20,6 +20,9 @@ public:
     public:
         // Copies name; counts value when owns is set.
         AttrList(const char* name, Any* value, int displayHint, bool owns);
+        // Takes over name (allocated with malloc) instead of copying it.
+        struct AdoptName {};
+        AttrList(AdoptName, char* name, Any* value, int displayHint);
         // Also frees the entries after this one.
         ~AttrList() override;
         AttrList(const AttrList&) = delete;

@@ -496,18 +496,18 @@ int DirNameEntryAttrXlator(MessageBase* m, Translatable** obj, int direction) {
         const DirNameEntry::AttrList* a = static_cast<const DirNameEntry::AttrList*>(*obj);
         m->writeStringField(1, a->name);
         m->writeInt32Field(2, a->isExpression);
-        return m->writeObjectField(3, OBJ_ANY_ID, a->value) != 0 ? -1 : 0;
+        return writeAnyField(m, 3, a->value) != 0 ? -1 : 0;
     }
     *obj = nullptr;
     char* name;
     int32_t expression;
-    Translatable* value;
+    Any* value;
     if (m->readStringField(1, &name) != 0) return -1;
-    if (name == nullptr || m->readInt32Field(2, &expression) != 0 || m->readObjectField(3, OBJ_ANY_ID, &value) != 0) {
+    if (name == nullptr || m->readInt32Field(2, &expression) != 0 || readAnyField(m, 3, &value) != 0) {
         free(name);
         return -1;
     }
-    DirNameEntry::AttrList* a = new DirNameEntry::AttrList(name, static_cast<Any*>(value), expression != 0);
+    DirNameEntry::AttrList* a = new DirNameEntry::AttrList(name, value, expression != 0);
     a->isExpression = expression;
     free(name);
     *obj = a;

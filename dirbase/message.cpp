@@ -10,6 +10,8 @@
 
 std::atomic<long> MessageBase::_n_messages{0};
 XlatorFn MessageBase::_principalXlator = nullptr;
+MessageBase::XlatorSlot* MessageBase::_xlatorTable = nullptr;
+size_t MessageBase::_xlatorMask = 0;
 
 namespace {
 
@@ -17,9 +19,10 @@ const size_t kFrameHeader = 9;
 const size_t kFirstBufferMin = 256;
 const size_t kBufferMax = 32768;
 const unsigned char kFrameMesg = 3;
+// Blocks from this size on may be handed over in place (see handOver).
+const uint32_t kHandOverMin = 65536;
 // Frames with more fields than this get a lookup table instead of a scan.
 const int kLinearScanMax = 16;
-const unsigned int kPrincipalId = 7;
 
 const char* const kErrorTexts[] = {
     "Unexpected end of file",         // -11
@@ -33,30 +36,19 @@ const char* const kErrorTexts[] = {
     "Unexpected NULL object",         // -19
 };
 
-// The translator registry: the list as registered (newest first) and an
-// open-addressing table over it for constant-time lookups. Both are filled
-// during start-up and read without locks afterwards.
+// The translator registry as registered, newest first; MessageBase keeps a
+// table over it for the lookups.
 struct XlatorEntry {
     unsigned int id;
     XlatorFn fn;
     XlatorEntry* next;
 };
 XlatorEntry* _xlatorList = nullptr;
-struct XlatorSlot {
-    unsigned int id;
-    XlatorFn fn;
-};
-XlatorSlot* _xlatorTable = nullptr;
-size_t _xlatorTableSize = 0;  // a power of two
 size_t _xlatorCount = 0;
 
-inline size_t slotOf(unsigned int id, size_t size) {
-    return (id * 2654435761u) & (size - 1);
-}
-
-void tableInsert(XlatorSlot* table, size_t size, unsigned int id, XlatorFn fn) {
-    size_t i = slotOf(id, size);
-    while (table[i].fn != nullptr && table[i].id != id) i = (i + 1) & (size - 1);
+void tableInsert(MessageBase::XlatorSlot* table, size_t mask, unsigned int id, XlatorFn fn) {
+    size_t i = (id * 2654435761u) & mask;
+    while (table[i].fn != nullptr && table[i].id != id) i = (i + 1) & mask;
     table[i].id = id;
     table[i].fn = fn;
 }
@@ -77,29 +69,19 @@ void MessageBase::registerObjectXlator(unsigned int id, XlatorFn fn) {
     e->next = _xlatorList;
     _xlatorList = e;
 
-    if ((_xlatorCount + 1) * 2 > _xlatorTableSize) {
-        size_t size = _xlatorTableSize == 0 ? 64 : _xlatorTableSize * 2;
-        XlatorSlot* table = static_cast<XlatorSlot*>(calloc(size, sizeof(XlatorSlot)));
-        for (size_t i = 0; i < _xlatorTableSize; i++)
-            if (_xlatorTable[i].fn != nullptr) tableInsert(table, size, _xlatorTable[i].id, _xlatorTable[i].fn);
+    size_t size = _xlatorTable == nullptr ? 0 : _xlatorMask + 1;
+    if ((_xlatorCount + 1) * 2 > size) {
+        size_t bigger = size == 0 ? 64 : size * 2;
+        XlatorSlot* table = static_cast<XlatorSlot*>(calloc(bigger, sizeof(XlatorSlot)));
+        for (size_t i = 0; i < size; i++)
+            if (_xlatorTable[i].fn != nullptr) tableInsert(table, bigger - 1, _xlatorTable[i].id, _xlatorTable[i].fn);
         free(_xlatorTable);
         _xlatorTable = table;
-        _xlatorTableSize = size;
+        _xlatorMask = bigger - 1;
     }
     // The newest registration is the one found first in the list.
-    tableInsert(_xlatorTable, _xlatorTableSize, id, fn);
+    tableInsert(_xlatorTable, _xlatorMask, id, fn);
     _xlatorCount++;
-}
-
-XlatorFn MessageBase::findXlatorFn(unsigned int id) {
-    if (id == kPrincipalId) return _principalXlator;
-    if (_xlatorTableSize == 0) return nullptr;
-    size_t i = slotOf(id, _xlatorTableSize);
-    while (_xlatorTable[i].fn != nullptr) {
-        if (_xlatorTable[i].id == id) return _xlatorTable[i].fn;
-        i = (i + 1) & (_xlatorTableSize - 1);
-    }
-    return nullptr;
 }
 
 void MessageBase::unregisterAll() {
@@ -110,7 +92,7 @@ void MessageBase::unregisterAll() {
     }
     free(_xlatorTable);
     _xlatorTable = nullptr;
-    _xlatorTableSize = 0;
+    _xlatorMask = 0;
     _xlatorCount = 0;
 }
 
@@ -118,24 +100,28 @@ void MessageBase::unregisterAll() {
 
 MessageBase::MessageBase(int mode)
     : _first(nullptr), _last(nullptr), _readLoc{nullptr, 0}, _mode(mode), _lengthBytesSeen(0), _typeBytesSeen(0),
-      _frameLength(0), _frameType(0), _bodyReceived(0), _entries(nullptr), _entryCount(0), _entryCapacity(0),
-      _frames(nullptr), _frameCount(0), _frameCapacity(0), _tables(nullptr), _tableCount(0), _tableCapacity(0),
-      _error(0), _cur(&_readLoc), _releasedBytes(0) {
+      _frameLength(0), _frameType(0), _bodyReceived(0), _entries(_inlineEntries), _entryCount(0),
+      _entryCapacity(kInlineEntries), _frames(_inlineFrames), _frameCount(0), _frameCapacity(kInlineFrames),
+      _tables(nullptr), _tableCount(0), _tableCapacity(0), _error(0), _cur(&_readLoc), _releasedBytes(0) {
     _n_messages.fetch_add(1, std::memory_order_relaxed);
 }
 
 MessageBase::~MessageBase() {
     freeBuffers();
-    free(_entries);
-    free(_frames);
+    if (_entries != _inlineEntries) free(_entries);
+    if (_frames != _inlineFrames) free(_frames);
     free(_tables);
+}
+
+void MessageBase::freeBuffer(_Buffer* b) {
+    if (b->data != reinterpret_cast<unsigned char*>(b + 1)) free(b->data);
+    free(b);
 }
 
 void MessageBase::freeBuffers() {
     while (_first != nullptr) {
         _Buffer* next = _first->next;
-        free(_first->data);
-        free(_first);
+        freeBuffer(_first);
         _first = next;
     }
     _last = nullptr;
@@ -163,8 +149,17 @@ MessageBase::_Buffer* MessageBase::grow(size_t n) {
     } else {
         capacity = n;
     }
-    _Buffer* b = static_cast<_Buffer*>(malloc(sizeof(_Buffer)));
-    b->data = static_cast<unsigned char*>(malloc(capacity == 0 ? 1 : capacity));
+    // Small buffers share one allocation with their record; large ones get
+    // their own, with one spare byte past the capacity: room for the
+    // terminator when a received block is handed over in place (readBytes).
+    _Buffer* b;
+    if (capacity < kHandOverMin) {
+        b = static_cast<_Buffer*>(malloc(sizeof(_Buffer) + capacity + 1));
+        b->data = reinterpret_cast<unsigned char*>(b + 1);
+    } else {
+        b = static_cast<_Buffer*>(malloc(sizeof(_Buffer)));
+        b->data = static_cast<unsigned char*>(malloc(capacity + 1));
+    }
     b->capacity = capacity;
     b->used = 0;
     b->indexRefs = 0;
@@ -189,8 +184,7 @@ void MessageBase::releaseRead() {
         _Buffer* b = _first;
         _first = b->next;
         _releasedBytes += b->used;
-        free(b->data);
-        free(b);
+        freeBuffer(b);
     }
 }
 
@@ -320,53 +314,42 @@ void MessageBase::switchToRead() {
 
 // --- writing -------------------------------------------------------------
 
-int MessageBase::putTagged(unsigned char tag, const void* bigEndian, size_t n) {
-    unsigned char b[9];
-    b[0] = tag;
-    memcpy(b + 1, bigEndian, n);
-    return put(b, n + 1);
-}
-
 int MessageBase::writeBool(bool v) {
     if (_error != 0) return _error;
-    unsigned char b[2] = {TAG_BOOL, static_cast<unsigned char>(v ? 1 : 0)};
-    return put(b, 2);
+    return emit(2, [v](unsigned char* p) {
+        p[0] = TAG_BOOL;
+        p[1] = v ? 1 : 0;
+    });
 }
 
 int MessageBase::writeInt32(int32_t v) {
     if (_error != 0) return _error;
-    unsigned char b[5];
-    b[0] = TAG_INT32;
-    putBE32(b + 1, static_cast<uint32_t>(v));
-    return put(b, 5);
+    return putTag32(TAG_INT32, static_cast<uint32_t>(v));
 }
 
 int MessageBase::writeInt64(int64_t v) {
     if (_error != 0) return _error;
-    unsigned char b[9];
-    b[0] = TAG_INT64;
-    putBE64(b + 1, static_cast<uint64_t>(v));
-    return put(b, 9);
+    return emit(9, [v](unsigned char* p) {
+        p[0] = TAG_INT64;
+        putBE64(p + 1, static_cast<uint64_t>(v));
+    });
 }
 
 int MessageBase::writeFloat(float v) {
     if (_error != 0) return _error;
     uint32_t bits;
     memcpy(&bits, &v, 4);
-    unsigned char b[5];
-    b[0] = TAG_FLOAT;
-    putBE32(b + 1, bits);
-    return put(b, 5);
+    return putTag32(TAG_FLOAT, bits);
 }
 
 int MessageBase::writeDouble(double v) {
     if (_error != 0) return _error;
     uint64_t bits;
     memcpy(&bits, &v, 8);
-    unsigned char b[9];
-    b[0] = TAG_DOUBLE;
-    putBE64(b + 1, bits);
-    return put(b, 9);
+    return emit(9, [bits](unsigned char* p) {
+        p[0] = TAG_DOUBLE;
+        putBE64(p + 1, bits);
+    });
 }
 
 int MessageBase::writeString(const char* s) {
@@ -380,10 +363,7 @@ int MessageBase::writeString(const char* s) {
 int MessageBase::writeString(const char* s, uint32_t length) {
     if (_error != 0) return _error;
     if (s == nullptr) return putTag(TAG_NULL_STRING);
-    unsigned char b[5];
-    b[0] = TAG_STRING;
-    putBE32(b + 1, length);
-    int rc = put(b, 5);
+    int rc = putTag32(TAG_STRING, length);
     return rc != 0 ? rc : put(s, length);
 }
 
@@ -391,15 +371,11 @@ int MessageBase::writeStringArray(const char* const* strings, int count) {
     if (_error != 0) return _error;
     if (strings == nullptr) return putTag(TAG_NULL_STRING);
     if (count < 0) count = 0;
-    unsigned char b[5];
-    b[0] = TAG_STRING_ARRAY;
-    putBE32(b + 1, static_cast<uint32_t>(count));
-    int rc = put(b, 5);
+    int rc = putTag32(TAG_STRING_ARRAY, static_cast<uint32_t>(count));
     for (int i = 0; rc == 0 && i < count; i++) {
         const char* s = strings[i] != nullptr ? strings[i] : "";
         uint32_t length = static_cast<uint32_t>(strlen(s));
-        putBE32(b, length);
-        rc = put(b, 4);
+        rc = emit(4, [length](unsigned char* p) { putBE32(p, length); });
         if (rc == 0) rc = put(s, length);
     }
     return rc;
@@ -407,40 +383,44 @@ int MessageBase::writeStringArray(const char* const* strings, int count) {
 
 int MessageBase::writeBytes(const void* data, uint32_t length) {
     if (_error != 0) return _error;
-    unsigned char b[5];
-    b[0] = TAG_BYTES;
     if (data == nullptr) length = 0;
-    putBE32(b + 1, length);
-    int rc = put(b, 5);
+    int rc = putTag32(TAG_BYTES, length);
     return rc != 0 || length == 0 ? rc : put(data, length);
 }
 
 int MessageBase::writeCmd(int32_t cmd) {
     if (_error != 0) return _error;
-    unsigned char b[5];
-    b[0] = TAG_CMD;
-    putBE32(b + 1, static_cast<uint32_t>(cmd));
-    return put(b, 5);
+    return putTag32(TAG_CMD, static_cast<uint32_t>(cmd));
+}
+
+namespace {
+
+XlatorFn requireXlator(unsigned int id) {
+    XlatorFn fn = MessageBase::findXlatorFn(id);
+    if (fn == nullptr) {
+        log(0, "Fatal error: unable to find translator for object id: %d", static_cast<int>(id));
+        _dravika_assert("translator registered for the object id", __FILE__, __LINE__);
+    }
+    return fn;
+}
+
+}  // namespace
+
+// The fields of an object whose header is written, and its trailer.
+int MessageBase::encodeObject(XlatorFn fn, const Translatable* obj) {
+    Translatable* p = const_cast<Translatable*>(obj);
+    int xrc = fn(this, &p, XLATE_ENCODE);
+    int rc = putTag(TAG_OBJECT_END);
+    return xrc != 0 ? -1 : rc;
 }
 
 int MessageBase::writeObject(unsigned int id, const Translatable* obj) {
     if (_error != 0) return _error;
     if (obj == nullptr) return putTag(TAG_NULL_OBJECT);
-    XlatorFn fn = findXlatorFn(id);
-    if (fn == nullptr) {
-        log(0, "Fatal error: unable to find translator for object id: %d", static_cast<int>(id));
-        _dravika_assert("translator registered for the object id", __FILE__, __LINE__);
-        return -1;
-    }
-    unsigned char b[5];
-    b[0] = TAG_OBJECT;
-    putBE32(b + 1, id);
-    int rc = put(b, 5);
-    if (rc != 0) return rc;
-    Translatable* p = const_cast<Translatable*>(obj);
-    int xrc = fn(this, &p, XLATE_ENCODE);
-    rc = putTag(TAG_OBJECT_END);
-    return xrc != 0 ? -1 : rc;
+    XlatorFn fn = requireXlator(id);
+    if (fn == nullptr) return -1;
+    int rc = putTag32(TAG_OBJECT, id);
+    return rc != 0 ? rc : encodeObject(fn, obj);
 }
 
 int MessageBase::writeContainer(unsigned int id, const Translatable* obj) {
@@ -450,10 +430,7 @@ int MessageBase::writeContainer(unsigned int id, const Translatable* obj) {
         log(0, "Fatal error encoding object of type: %d", static_cast<int>(id));
         return -1;
     }
-    unsigned char b[5];
-    b[0] = TAG_CONTAINER;
-    putBE32(b + 1, id);
-    int rc = put(b, 5);
+    int rc = putTag32(TAG_CONTAINER, id);
     if (rc != 0) return rc;
     Translatable* p = const_cast<Translatable*>(obj);
     int xrc = fn(this, &p, XLATE_ENCODE);
@@ -469,22 +446,32 @@ int MessageBase::writeOpaqueObject(const unsigned char* bytes, size_t length) {
 
 int MessageBase::writeBoolField(unsigned int n, bool v) {
     if (_error != 0) return _error;
-    unsigned char b[4] = {TAG_FIELD, static_cast<unsigned char>(n), TAG_BOOL, static_cast<unsigned char>(v ? 1 : 0)};
-    return put(b, 4);
+    return emit(4, [n, v](unsigned char* p) {
+        p[0] = TAG_FIELD;
+        p[1] = static_cast<unsigned char>(n);
+        p[2] = TAG_BOOL;
+        p[3] = v ? 1 : 0;
+    });
 }
 
 int MessageBase::writeInt32Field(unsigned int n, int32_t v) {
     if (_error != 0) return _error;
-    unsigned char b[7] = {TAG_FIELD, static_cast<unsigned char>(n), TAG_INT32};
-    putBE32(b + 3, static_cast<uint32_t>(v));
-    return put(b, 7);
+    return emit(7, [n, v](unsigned char* p) {
+        p[0] = TAG_FIELD;
+        p[1] = static_cast<unsigned char>(n);
+        p[2] = TAG_INT32;
+        putBE32(p + 3, static_cast<uint32_t>(v));
+    });
 }
 
 int MessageBase::writeInt64Field(unsigned int n, int64_t v) {
     if (_error != 0) return _error;
-    unsigned char b[11] = {TAG_FIELD, static_cast<unsigned char>(n), TAG_INT64};
-    putBE64(b + 3, static_cast<uint64_t>(v));
-    return put(b, 11);
+    return emit(11, [n, v](unsigned char* p) {
+        p[0] = TAG_FIELD;
+        p[1] = static_cast<unsigned char>(n);
+        p[2] = TAG_INT64;
+        putBE64(p + 3, static_cast<uint64_t>(v));
+    });
 }
 
 int MessageBase::writeFloatField(unsigned int n, float v) {
@@ -502,13 +489,19 @@ int MessageBase::writeDoubleField(unsigned int n, double v) {
 int MessageBase::writeStringField(unsigned int n, const char* s) {
     if (_error != 0) return _error;
     if (s == nullptr) {
-        unsigned char b[3] = {TAG_FIELD, static_cast<unsigned char>(n), TAG_NULL_STRING};
-        return put(b, 3);
+        return emit(3, [n](unsigned char* p) {
+            p[0] = TAG_FIELD;
+            p[1] = static_cast<unsigned char>(n);
+            p[2] = TAG_NULL_STRING;
+        });
     }
     uint32_t length = static_cast<uint32_t>(strlen(s));
-    unsigned char b[7] = {TAG_FIELD, static_cast<unsigned char>(n), TAG_STRING};
-    putBE32(b + 3, length);
-    int rc = put(b, 7);
+    int rc = emit(7, [n, length](unsigned char* p) {
+        p[0] = TAG_FIELD;
+        p[1] = static_cast<unsigned char>(n);
+        p[2] = TAG_STRING;
+        putBE32(p + 3, length);
+    });
     return rc != 0 ? rc : put(s, length);
 }
 
@@ -526,8 +519,22 @@ int MessageBase::writeBytesField(unsigned int n, const void* data, uint32_t leng
 
 int MessageBase::writeObjectField(unsigned int n, unsigned int id, const Translatable* obj) {
     if (_error != 0) return _error;
-    int rc = putField(n);
-    return rc != 0 ? rc : writeObject(id, obj);
+    if (obj == nullptr) {
+        return emit(3, [n](unsigned char* p) {
+            p[0] = TAG_FIELD;
+            p[1] = static_cast<unsigned char>(n);
+            p[2] = TAG_NULL_OBJECT;
+        });
+    }
+    XlatorFn fn = requireXlator(id);
+    if (fn == nullptr) return -1;
+    int rc = emit(7, [n, id](unsigned char* p) {
+        p[0] = TAG_FIELD;
+        p[1] = static_cast<unsigned char>(n);
+        p[2] = TAG_OBJECT;
+        putBE32(p + 3, id);
+    });
+    return rc != 0 ? rc : encodeObject(fn, obj);
 }
 
 int MessageBase::writeContainerField(unsigned int n, unsigned int id, const Translatable* obj) {
@@ -544,10 +551,23 @@ int MessageBase::writeOpaqueObjectField(unsigned int n, const unsigned char* byt
 
 // --- the field index -----------------------------------------------------
 
+namespace {
+
+// A larger heap copy of an array that may still be in its inline storage.
+void* grownArray(void* array, const void* inlineStorage, size_t size, int count, int capacity) {
+    if (array != inlineStorage) return realloc(array, size * static_cast<size_t>(capacity));
+    void* grown = malloc(size * static_cast<size_t>(capacity));
+    memcpy(grown, array, size * static_cast<size_t>(count));
+    return grown;
+}
+
+}  // namespace
+
 void MessageBase::pushFrame() {
     if (_frameCount == _frameCapacity) {
-        _frameCapacity = _frameCapacity == 0 ? 8 : _frameCapacity * 2;
-        _frames = static_cast<IndexFrame*>(realloc(_frames, sizeof(IndexFrame) * _frameCapacity));
+        _frameCapacity *= 2;
+        _frames = static_cast<IndexFrame*>(grownArray(_frames, _inlineFrames, sizeof(IndexFrame), _frameCount,
+                                                      _frameCapacity));
     }
     _frames[_frameCount++] = IndexFrame{_entryCount, 0, -1};
 }
@@ -560,9 +580,117 @@ void MessageBase::popFrame() {
     releaseRead();
 }
 
+namespace {
+
+// How fastSkip steps over the value after each tag: below 0x80 the whole
+// value's size, tag included; SPAN_LENGTH a length-prefixed value; SPAN_OBJECT
+// and SPAN_CONTAINER an opening; 0 anything it leaves to the careful walk.
+enum : unsigned char { SPAN_LENGTH = 0x80, SPAN_OBJECT = 0x81, SPAN_CONTAINER = 0x82 };
+const unsigned char kSpan[256] = {
+    0, 2, 5, 9, 5, 9, SPAN_LENGTH, 1, 1, SPAN_OBJECT, 0, 0, SPAN_CONTAINER, 0, SPAN_LENGTH, 0,
+};
+
+// The size of the well-formed value at p when it lies wholly before end and
+// nests at most 64 deep; 0 otherwise (the careful walk then decides).
+size_t fastSkip(const unsigned char* p, const unsigned char* end) {
+    const unsigned char* start = p;
+    uint64_t objects = 0;  // one bit per open level: 1 object, 0 container
+    int depth = 0;
+    for (;;) {
+        // A value.
+        if (p == end) return 0;
+        unsigned char span = kSpan[*p];
+        if (span != 0 && span < SPAN_LENGTH) {
+            if (end - p < span) return 0;
+            p += span;
+        } else if (span == SPAN_LENGTH) {
+            if (end - p < 5) return 0;
+            uint32_t n = getBE32(p + 1);
+            p += 5;
+            if (static_cast<size_t>(end - p) < n) return 0;
+            p += n;
+        } else if (span == SPAN_OBJECT || span == SPAN_CONTAINER) {
+            if (end - p < 5 || depth == 64) return 0;
+            p += 5;
+            objects = (objects << 1) | (span == SPAN_OBJECT ? 1 : 0);
+            depth++;
+        } else {
+            return 0;
+        }
+        // What follows it, up to the next value or the end of this one.
+        for (;;) {
+            if (depth == 0) return static_cast<size_t>(p - start);
+            if (p == end) return 0;
+            if (objects & 1) {
+                if (*p == TAG_FIELD) {
+                    if (end - p < 2) return 0;
+                    p += 2;
+                    break;
+                }
+                if (*p != TAG_OBJECT_END) return 0;
+            } else if (*p != TAG_CONTAINER_END) {
+                break;
+            }
+            p++;
+            objects >>= 1;
+            depth--;
+        }
+    }
+}
+
+// The size of the value at p when it lies wholly before end (and nests at
+// most 64 deep); 0 when the careful walk has to decide.
+inline size_t valueSize(const unsigned char* p, const unsigned char* end) {
+    unsigned char span = kSpan[*p];
+    if (span != 0 && span < SPAN_LENGTH) return end - p >= span ? span : 0;
+    if (span == SPAN_LENGTH) {
+        if (end - p < 5) return 0;
+        size_t n = static_cast<size_t>(getBE32(p + 1)) + 5;
+        return static_cast<size_t>(end - p) >= n ? n : 0;
+    }
+    return span == 0 ? 0 : fastSkip(p, end);
+}
+
+}  // namespace
+
+void MessageBase::addEntry(unsigned char field, _Buffer* buffer, size_t offset) {
+    if (_entryCount == _entryCapacity) {
+        _entryCapacity *= 2;
+        _entries = static_cast<IndexEntry*>(grownArray(_entries, _inlineEntries, sizeof(IndexEntry), _entryCount,
+                                                       _entryCapacity));
+    }
+    IndexEntry& e = _entries[_entryCount++];
+    e.field = field;
+    e.next = -1;
+    e.loc.buffer = buffer;
+    e.loc.offset = offset;
+    buffer->indexRefs++;
+    _frames[_frameCount - 1].count++;
+}
+
 int MessageBase::indexObject(_BufferLocation* loc) {
     pushFrame();
-    IndexFrame* f = &_frames[_frameCount - 1];
+    // Fields that lie in the current buffer are indexed with a pointer; the
+    // careful loop below takes over at a buffer boundary, at anything
+    // malformed (to report it) and at nesting too deep for the fast walk.
+    if (loc->buffer != nullptr) {
+        _Buffer* buffer = loc->buffer;
+        const unsigned char* data = buffer->data;
+        const unsigned char* p = data + loc->offset;
+        const unsigned char* end = data + buffer->used;
+        while (p != end) {
+            if (*p == TAG_OBJECT_END) {
+                loc->offset = static_cast<size_t>(p + 1 - data);
+                return 0;
+            }
+            if (*p != TAG_FIELD || end - p < 3) break;
+            size_t n = valueSize(p + 2, end);
+            if (n == 0) break;
+            addEntry(p[1], buffer, static_cast<size_t>(p + 2 - data));
+            p += 2 + n;
+        }
+        loc->offset = static_cast<size_t>(p - data);
+    }
     int rc = 0;
     for (;;) {
         unsigned char b[2];
@@ -579,16 +707,11 @@ int MessageBase::indexObject(_BufferLocation* loc) {
             rc = MSG_E_NO_FIELD_CODE;
             break;
         }
-        if (_entryCount == _entryCapacity) {
-            _entryCapacity = _entryCapacity == 0 ? 64 : _entryCapacity * 2;
-            _entries = static_cast<IndexEntry*>(realloc(_entries, sizeof(IndexEntry) * _entryCapacity));
-        }
-        IndexEntry& e = _entries[_entryCount++];
-        e.field = b[1];
-        e.next = -1;
-        e.loc = *loc;
-        loc->buffer->indexRefs++;
-        f->count++;
+        // Word by word: the offset was just stored, and one wide load of the
+        // whole location would wait for that store to land.
+        _Buffer* buffer = loc->buffer;
+        size_t offset = loc->offset;
+        addEntry(b[1], buffer, offset);
         rc = skipValue(loc);
         if (rc != 0) break;
     }
@@ -644,6 +767,15 @@ bool MessageBase::hasField(unsigned int n) {
     return findField(n) != nullptr;
 }
 
+const unsigned char* MessageBase::peekField(unsigned int n, size_t* available) {
+    *available = 0;
+    if (_error != 0) return nullptr;
+    const _BufferLocation* at = findField(n);
+    if (at == nullptr) return nullptr;
+    *available = at->buffer->used - at->offset;
+    return at->buffer->data + at->offset;
+}
+
 int MessageBase::fieldCount() const {
     return _frameCount == 0 ? 0 : _frames[_frameCount - 1].count;
 }
@@ -651,6 +783,14 @@ int MessageBase::fieldCount() const {
 // --- skipping ------------------------------------------------------------
 
 int MessageBase::skipValue(_BufferLocation* loc) {
+    if (loc->buffer != nullptr) {
+        _Buffer* b = loc->buffer;
+        size_t n = fastSkip(b->data + loc->offset, b->data + b->used);
+        if (n > 0) {
+            loc->offset += n;
+            return 0;
+        }
+    }
     // Nested objects and containers are followed with an explicit stack, so
     // hostile nesting costs heap, not stack.
     char small[64];
@@ -980,9 +1120,32 @@ int MessageBase::readBytesAt(_BufferLocation* loc, unsigned char** data, uint32_
     unsigned char b[4];
     if (!TAKE(loc, b, 4)) return setError(MSG_E_INCOMPLETE);
     uint32_t n = getBE32(b);
+    if (handOver(loc, n, data)) {
+        *length = n;
+        return 0;
+    }
     rc = readBlock(loc, n, data);
     if (rc == 0) *length = n;
     return rc;
+}
+
+bool MessageBase::handOver(_BufferLocation* loc, uint32_t length, unsigned char** data) {
+    // A large block that is all that is left of the read position's buffer,
+    // with no index entry in that buffer, is handed over in place instead of
+    // being copied into a second allocation of the same size.
+    _Buffer* b = loc->buffer;
+    if (loc != &_readLoc || b == nullptr || b->indexRefs != 0 || length < kHandOverMin ||
+        b->used - loc->offset != length)
+        return false;
+    memmove(b->data, b->data + loc->offset, length);
+    b->data[length] = 0;
+    *data = b->data;
+    _releasedBytes += b->used;
+    b->data = static_cast<unsigned char*>(malloc(1));
+    b->capacity = 0;
+    b->used = 0;
+    loc->offset = 0;
+    return true;
 }
 
 int MessageBase::readBytes(unsigned char** data, uint32_t* length) {

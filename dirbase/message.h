@@ -26,6 +26,26 @@
 class MessageBase;
 class Translatable;
 
+// Big-endian helpers shared by the encoders: one whole-word access each.
+inline void putBE32(unsigned char* p, uint32_t v) {
+    v = __builtin_bswap32(v);
+    __builtin_memcpy(p, &v, 4);
+}
+inline uint32_t getBE32(const unsigned char* p) {
+    uint32_t v;
+    __builtin_memcpy(&v, p, 4);
+    return __builtin_bswap32(v);
+}
+inline void putBE64(unsigned char* p, uint64_t v) {
+    v = __builtin_bswap64(v);
+    __builtin_memcpy(p, &v, 8);
+}
+inline uint64_t getBE64(const unsigned char* p) {
+    uint64_t v;
+    __builtin_memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
 // Encodes *obj (direction 1) or decodes a new object into *obj (direction 2).
 // Returns 0, or -1 on failure; a failed decode deletes what it built.
 typedef int (*XlatorFn)(MessageBase* message, Translatable** obj, int direction);
@@ -154,6 +174,13 @@ public:
     int writeContainer(unsigned int id, const Translatable* obj);
     // A stored encoded object, written back byte for byte.
     int writeOpaqueObject(const unsigned char* bytes, size_t length);
+    // Appends bytes that the caller has already encoded (at most 48 of
+    // them, made by fill into the buffer it is given): for translators that
+    // write several small fields in one step.
+    template <class Fill>
+    int writeEncoded(size_t n, Fill fill) {
+        return _error != 0 ? _error : emit(n, fill);
+    }
 
     int writeBoolField(unsigned int n, bool v);
     int writeInt32Field(unsigned int n, int32_t v);
@@ -213,6 +240,11 @@ public:
     int readOpaqueObjectField(unsigned int n, unsigned int* id, unsigned char** bytes, size_t* length);
     // Whether field n is in the object being read (no error either way).
     bool hasField(unsigned int n);
+    // The bytes of field n's value in the object being read, as far as the
+    // buffer it starts in holds them (*available); null when the field is
+    // not there or an error is set (nothing is set either way). For
+    // translators that read small values of a known layout in place.
+    const unsigned char* peekField(unsigned int n, size_t* available);
     // Number of fields indexed for the object being read.
     int fieldCount() const;
 
@@ -230,7 +262,13 @@ public:
 
     // --- translator registry ---------------------------------------------
     static void registerObjectXlator(unsigned int id, XlatorFn fn);
-    static XlatorFn findXlatorFn(unsigned int id);
+    static XlatorFn findXlatorFn(unsigned int id) {
+        if (id == kPrincipalObjectId) return _principalXlator;
+        if (_xlatorTable == nullptr) return nullptr;
+        for (size_t i = (id * 2654435761u) & _xlatorMask; _xlatorTable[i].fn != nullptr; i = (i + 1) & _xlatorMask)
+            if (_xlatorTable[i].id == id) return _xlatorTable[i].fn;
+        return nullptr;
+    }
     static void unregisterAll();
     // The Principal translator, answered for id 7 without a lookup; null
     // until principals exist.
@@ -238,6 +276,16 @@ public:
 
     // Messages created in this process.
     static std::atomic<long> _n_messages;
+
+    // The registry as an open-addressing table (the newest registration of
+    // an id wins), filled at start-up and read without locks afterwards.
+    struct XlatorSlot {
+        unsigned int id;
+        XlatorFn fn;
+    };
+    static XlatorSlot* _xlatorTable;
+    static size_t _xlatorMask;
+    static const unsigned int kPrincipalObjectId = 7;
 
 protected:
     struct IndexEntry {
@@ -255,6 +303,7 @@ protected:
     // header and gets max(n + 9, 256) bytes (9 when n is 0); later ones
     // double up to 32 KiB, never less than n + 9. In read mode exactly n.
     _Buffer* grow(size_t n);
+    static void freeBuffer(_Buffer* b);
     void freeBuffers();
     // Releases leading buffers that the read position has left and that no
     // index entry points into.
@@ -272,17 +321,27 @@ protected:
     int readContainerAt(_BufferLocation* loc, unsigned int id, Translatable** obj);
     int readOpaqueAt(_BufferLocation* loc, unsigned int* id, unsigned char** bytes, size_t* length);
     int readBlock(_BufferLocation* loc, uint32_t length, unsigned char** out);
+    bool handOver(_BufferLocation* loc, uint32_t length, unsigned char** data);
     // Skips one value at loc; the error code it would set, or 0.
     int skipValue(_BufferLocation* loc);
     // Indexes the fields of an object whose header was read; pushes a frame.
     int indexObject(_BufferLocation* loc);
     void pushFrame();
     void popFrame();
+    void addEntry(unsigned char field, _Buffer* buffer, size_t offset);
     // The location of field n in the current frame, or null.
     const _BufferLocation* findField(unsigned int n);
     int fieldLocation(unsigned int n, _BufferLocation* loc);
     bool isReadPosition(const _BufferLocation* loc) const { return loc == &_readLoc; }
 
+    // Room for n more bytes at the end of the last buffer, or null when the
+    // bytes must go through appendBytes.
+    unsigned char* reserve(size_t n) {
+        if (_last == nullptr || _last->capacity - _last->used < n) return nullptr;
+        unsigned char* p = _last->data + _last->used;
+        _last->used += n;
+        return p;
+    }
     int put(const void* data, size_t n) {
         if (_last != nullptr && _last->capacity - _last->used >= n) {
             __builtin_memcpy(_last->data + _last->used, data, n);
@@ -291,11 +350,35 @@ protected:
         }
         return appendBytes(data, n);
     }
-    int putTag(unsigned char tag) { return put(&tag, 1); }
-    int putTagged(unsigned char tag, const void* bigEndian, size_t n);
+    // Writes n bytes (at most 48) made by fill, straight into the buffer
+    // when they fit.
+    template <class Fill>
+    int emit(size_t n, Fill fill) {
+        unsigned char* p = reserve(n);
+        if (p != nullptr) {
+            fill(p);
+            return 0;
+        }
+        unsigned char tmp[48];
+        fill(tmp);
+        return appendBytes(tmp, n);
+    }
+    int putTag(unsigned char tag) {
+        return emit(1, [tag](unsigned char* p) { p[0] = tag; });
+    }
     int putField(unsigned int n) {
-        unsigned char b[2] = {TAG_FIELD, static_cast<unsigned char>(n)};
-        return put(b, 2);
+        return emit(2, [n](unsigned char* p) {
+            p[0] = TAG_FIELD;
+            p[1] = static_cast<unsigned char>(n);
+        });
+    }
+    // A tag and a 4-byte big-endian number after it.
+    int encodeObject(XlatorFn fn, const Translatable* obj);
+    int putTag32(unsigned char tag, uint32_t v) {
+        return emit(5, [tag, v](unsigned char* p) {
+            p[0] = tag;
+            putBE32(p + 1, v);
+        });
     }
 
     _Buffer* _first;
@@ -326,6 +409,12 @@ protected:
 
     int _error;
 
+    // First storage of the index stack; most messages need no more.
+    static const int kInlineEntries = 16;
+    static const int kInlineFrames = 8;
+    IndexEntry _inlineEntries[kInlineEntries];
+    IndexFrame _inlineFrames[kInlineFrames];
+
     // Where plain readers read: the read position, a container's position,
     // or null inside an object's translator (which reads by field only).
     _BufferLocation* _cur;
@@ -349,24 +438,5 @@ public:
     // frame header, as it goes on the wire.
     void setFrameLength();
 };
-
-// Big-endian helpers shared by the encoders.
-inline void putBE32(unsigned char* p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-inline uint32_t getBE32(const unsigned char* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-inline void putBE64(unsigned char* p, uint64_t v) {
-    putBE32(p, static_cast<uint32_t>(v >> 32));
-    putBE32(p + 4, static_cast<uint32_t>(v));
-}
-inline uint64_t getBE64(const unsigned char* p) {
-    return (static_cast<uint64_t>(getBE32(p)) << 32) | getBE32(p + 4);
-}
 
 #endif

@@ -346,6 +346,50 @@ TEST_F(MessageTest, WriteBuffersDoubleUpTo32KiBAndValuesCrossTheirBoundaries) {
     EXPECT_EQ(total, m.readOffset());
 }
 
+TEST_F(MessageTest, LargeBlocksAreHandedOverOnlyWhenNothingElseUsesTheirBuffer) {
+    std::string big(200000, 'x');
+    big.front() = '<';
+    big.back() = '>';
+    // The block ends the message: handed over in place.
+    Bytes last = Bytes().int32(1).u8(14).be32(static_cast<uint32_t>(big.size())).raw(big);
+    Message m(last.c_str(), last.size());
+    int32_t v;
+    ASSERT_EQ(0, m.readInt32(&v));
+    unsigned char* data;
+    uint32_t length;
+    ASSERT_EQ(0, m.readBytes(&data, &length));
+    ASSERT_EQ(big.size(), length);
+    EXPECT_EQ(0, memcmp(big.data(), data, length));
+    EXPECT_EQ(0, data[length]);
+    free(data);
+    EXPECT_EQ(last.size(), m.readOffset());
+    EXPECT_EQ(MSG_E_EOF, m.readInt32(&v));
+
+    // A value follows it in the same buffer: copied, and the value still reads.
+    Bytes middle = Bytes().u8(14).be32(static_cast<uint32_t>(big.size())).raw(big).int32(9);
+    Message m2(middle.c_str(), middle.size());
+    ASSERT_EQ(0, m2.readBytes(&data, &length));
+    EXPECT_EQ(0, memcmp(big.data(), data, length));
+    free(data);
+    ASSERT_EQ(0, m2.readInt32(&v));
+    EXPECT_EQ(9, v);
+
+    // Inside an object, the index points into the buffer: copied.
+    Bytes inObject = Bytes().object(70002).field(1).u8(14).be32(static_cast<uint32_t>(big.size())).raw(big).end();
+    MessageBase::registerObjectXlator(70002, [](MessageBase* msg, Translatable** obj, int) -> int {
+        unsigned char* block;
+        uint32_t n;
+        if (msg->readBytesField(1, &block, &n) != 0 || n != 200000 || block[0] != '<' || block[n - 1] != '>') return -1;
+        free(block);
+        *obj = new ProbeRecord();
+        return 0;
+    });
+    Message m3(inObject.c_str(), inObject.size());
+    Translatable* obj;
+    ASSERT_EQ(0, m3.readObject(70002, &obj));
+    delete obj;
+}
+
 TEST_F(MessageTest, AnIndexedObjectHoldsItsBuffersUntilItHasBeenRead) {
     // An attribute set, received in 5-byte pieces: every value straddles
     // buffers, and the buffers behind the read position stay only while the
