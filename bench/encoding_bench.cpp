@@ -338,11 +338,14 @@ BENCHMARK(BM_Block_Decode_Msgpack);
 class SummaryReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
+        // Single runs, or with --benchmark_repetitions the medians.
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-            times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            if (run.counters.count("bytes_per_second") > 0)
-                rates[run.benchmark_name()] = run.counters.at("bytes_per_second");
+            if (run.error_occurred) continue;
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type != Run::RT_Iteration && !median) continue;
+            const std::string& name = run.run_name.function_name;
+            times[name] = run.GetAdjustedRealTime();
+            if (run.counters.count("bytes_per_second") > 0) rates[name] = run.counters.at("bytes_per_second");
         }
         ConsoleReporter::ReportRuns(runs);
     }
