@@ -420,6 +420,12 @@ const Properties* s_getDravikaProperties() {
     return p;
 }
 
+void s_withDravikaProperties(void (*fn)(const Properties* current, void* arg), void* arg) {
+    pthread_mutex_lock(&_apLock);
+    fn(_ap, arg);
+    pthread_mutex_unlock(&_apLock);
+}
+
 int s_getIntProperty(const char* key, int def) {
     int out = def;
     pthread_mutex_lock(&_apLock);

@@ -7,6 +7,8 @@
 
 #include <sched.h>
 
+class Attributes;
+
 // One line of a properties file (or one value set by hand).
 struct Property {
     char* key;       // exactly as written before the separator, not trimmed
@@ -67,6 +69,11 @@ public:
     bool boolFromProperty(const char* key, const char* label, bool required, bool& out, bool def) const;
     bool doubleFromProperty(const char* key, const char* label, bool required, double& out, double def) const;
 
+    // Every entry as a string attribute; for a key given twice the later
+    // line is the one a lookup finds. The caller deletes it. (Built by the
+    // value layer, which defines Attributes.)
+    Attributes* getProperties() const;
+
     const Property* first() const { return _first; }
 
 private:
@@ -87,6 +94,12 @@ bool s_testDravikaProperties(bool verbose, void (*onLoad)(const Properties*));
 // The current properties or null. The pointer is valid until the next reload,
 // so only the thread that calls s_testDravikaProperties should keep it.
 const Properties* s_getDravikaProperties();
+// Calls fn with the current properties (null when none are loaded) while no
+// reload can replace them.
+void s_withDravikaProperties(void (*fn)(const Properties* current, void* arg), void* arg);
+// The current properties as a new Attributes (empty when none are loaded);
+// the caller deletes it. Defined by the value layer.
+Attributes* s_getAllProperties();
 
 // Getters over the current properties, falling back to def when nothing is
 // loaded, the key is absent or its value is unusable (which is logged).
