@@ -577,7 +577,7 @@ unsigned long Any::hashValue() const {
     case ANY_FLOAT: return static_cast<unsigned long>(truncateToInt64(value.f));
     case ANY_DOUBLE: return static_cast<unsigned long>(truncateToInt64(value.d));
     case ANY_STRING:
-    case ANY_CHAR: return getHashValue(value.s);
+    case ANY_CHAR: return static_cast<unsigned long>(getHashValue(value.s));
     default: return 0;
     }
 }

@@ -265,9 +265,11 @@ DirNameEntry* DirNameEntry::createFromString(const char* text, int* error) {
 }
 
 unsigned long DirNameEntry::hashValue() const {
-    unsigned long hash = getHashValue(className);
+    // Unsigned throughout: the hash is meant to wrap.
+    unsigned long hash = static_cast<unsigned long>(getHashValue(className));
     for (const AttrList* a = head; a != nullptr; a = a->next)
-        hash = hash * 59 + (a->value != nullptr ? a->value->hashValue() : 0) + 33 * getHashValue(a->name);
+        hash = hash * 59 + (a->value != nullptr ? a->value->hashValue() : 0) +
+               33 * static_cast<unsigned long>(getHashValue(a->name));
     return hash;
 }
 
