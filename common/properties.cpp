@@ -426,36 +426,35 @@ void s_withDravikaProperties(void (*fn)(const Properties* current, void* arg), v
     pthread_mutex_unlock(&_apLock);
 }
 
-int s_getIntProperty(const char* key, int def) {
-    int out = def;
+namespace {
+
+// A typed reader run over the current properties, under the lock that keeps
+// a reload from replacing them meanwhile; def when nothing is loaded.
+template <typename T>
+T readCurrent(bool (Properties::*reader)(const char*, const char*, bool, T&, T) const, const char* key, T def) {
+    T out = def;
     pthread_mutex_lock(&_apLock);
-    if (_ap != nullptr) _ap->intFromProperty(key, kPropertiesLabel, false, out, def);
+    if (_ap != nullptr) (_ap->*reader)(key, kPropertiesLabel, false, out, def);
     pthread_mutex_unlock(&_apLock);
     return out;
+}
+
+}  // namespace
+
+int s_getIntProperty(const char* key, int def) {
+    return readCurrent(&Properties::intFromProperty, key, def);
 }
 
 int s_getLevelProperty(const char* key, int def) {
-    int out = def;
-    pthread_mutex_lock(&_apLock);
-    if (_ap != nullptr) _ap->levelFromProperty(key, kPropertiesLabel, false, out, def);
-    pthread_mutex_unlock(&_apLock);
-    return out;
+    return readCurrent(&Properties::levelFromProperty, key, def);
 }
 
 bool s_getBoolProperty(const char* key, bool def) {
-    bool out = def;
-    pthread_mutex_lock(&_apLock);
-    if (_ap != nullptr) _ap->boolFromProperty(key, kPropertiesLabel, false, out, def);
-    pthread_mutex_unlock(&_apLock);
-    return out;
+    return readCurrent(&Properties::boolFromProperty, key, def);
 }
 
 double s_getDoubleProperty(const char* key, double def) {
-    double out = def;
-    pthread_mutex_lock(&_apLock);
-    if (_ap != nullptr) _ap->doubleFromProperty(key, kPropertiesLabel, false, out, def);
-    pthread_mutex_unlock(&_apLock);
-    return out;
+    return readCurrent(&Properties::doubleFromProperty, key, def);
 }
 
 char* s_getStringProperty(const char* key, const char* def) {

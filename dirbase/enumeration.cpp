@@ -10,35 +10,7 @@
 #include "dirbase/dir_name.h"
 #include "dirbase/list_xlator.h"
 #include "dirbase/message.h"
-
-namespace {
-
-// "[ " + texts joined by ", " + " ]" over a list of nodes.
-template <class Node>
-char* listText(Node* head, Parser* parser) {
-    size_t capacity = 64, at = 0;
-    char* out = static_cast<char*>(malloc(capacity));
-    auto add = [&](const char* s) {
-        size_t n = strlen(s);
-        if (at + n + 1 > capacity) {
-            while (at + n + 1 > capacity) capacity *= 2;
-            out = static_cast<char*>(realloc(out, capacity));
-        }
-        memcpy(out + at, s, n + 1);
-        at += n;
-    };
-    add("[ ");
-    for (Node* n = head; n != nullptr; n = n->next) {
-        if (n != head) add(", ");
-        char* text = n->toString(parser);
-        add(text != nullptr ? text : "null");
-        free(text);
-    }
-    add(" ]");
-    return out;
-}
-
-}  // namespace
+#include "dirbase/string_builder.h"
 
 // --- ClassEnumeration ----------------------------------------------------
 
@@ -101,7 +73,7 @@ int ClassEnumeration::size() const {
 }
 
 char* ClassEnumeration::toString(Parser* parser) {
-    return listText(head, parser);
+    return joinNodeTexts(head, parser, "[ ", ", ", " ]");
 }
 
 unsigned int ClassEnumeration::getObjectID() const {
@@ -169,7 +141,7 @@ Acl* DirectoryEnumeration::getAcl() const {
 }
 
 char* DirectoryEnumeration::toString(Parser* parser) {
-    return listText(head, parser);
+    return joinNodeTexts(head, parser, "[ ", ", ", " ]");
 }
 
 unsigned int DirectoryEnumeration::getObjectID() const {

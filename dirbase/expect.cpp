@@ -6,6 +6,7 @@
 #include "dirbase/build_json.h"
 #include "dirbase/list_xlator.h"
 #include "dirbase/message.h"
+#include "dirbase/string_builder.h"
 
 namespace {
 
@@ -76,26 +77,7 @@ ExpectEntry* ExpectList::get(int i) const {
 }
 
 char* ExpectList::toString(Parser* parser) {
-    size_t capacity = 64, at = 0;
-    char* out = static_cast<char*>(malloc(capacity));
-    auto add = [&](const char* s) {
-        size_t n = strlen(s);
-        if (at + n + 1 > capacity) {
-            while (at + n + 1 > capacity) capacity *= 2;
-            out = static_cast<char*>(realloc(out, capacity));
-        }
-        memcpy(out + at, s, n + 1);
-        at += n;
-    };
-    add("[");
-    for (ExpectEntryList* e = head; e != nullptr; e = e->next) {
-        if (e != head) add(", ");
-        char* text = e->toString(parser);
-        add(text);
-        free(text);
-    }
-    add("]");
-    return out;
+    return joinNodeTexts(head, parser, "[", ", ", "]");
 }
 
 unsigned int ExpectList::getObjectID() const {

@@ -4,6 +4,7 @@
 #define DRV_DIRBASE_STRING_BUILDER_H
 
 #include <stddef.h>
+#include <stdlib.h>
 
 class StringBuilder {
 public:
@@ -34,6 +35,23 @@ public:
 private:
     void reserve(size_t length);
 };
+
+// The texts of a linked list's nodes (node->toString(parser), freed after
+// use), joined by separator between open and close; a node without a text
+// reads "null". The caller frees the result.
+template <class Node, class Parser>
+char* joinNodeTexts(Node* head, Parser* parser, const char* open, const char* separator, const char* close) {
+    StringBuilder out;
+    out.append(open);
+    for (Node* n = head; n != nullptr; n = n->next) {
+        if (n != head) out.append(separator);
+        char* text = n->toString(parser);
+        out.append(text != nullptr ? text : "null");
+        free(text);
+    }
+    out.append(close);
+    return out.take();
+}
 
 // Like strtok_r, but empty tokens count: a token ends at the first delimiter
 // byte (overwritten by NUL and skipped), consecutive delimiters give empty
