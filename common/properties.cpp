@@ -227,16 +227,24 @@ void Properties::logProperties(const char* label) const {
     for (const Property* p = _first; p != nullptr; p = p->next) log(0, "%s: %s = %s", label, p->key, p->value);
 }
 
+namespace {
+
+// What every typed reader does for a key the file lacks.
+template <typename T>
+bool readAbsent(const char* key, const char* label, bool required, T& out, T def) {
+    if (required) {
+        log(0, "%s: property %s is required but was missing", label, key);
+        return false;
+    }
+    out = def;
+    return true;
+}
+
+}  // namespace
+
 bool Properties::intFromProperty(const char* key, const char* label, bool required, int& out, int def) const {
     const Property* p = find(key);
-    if (p == nullptr) {
-        if (required) {
-            log(0, "%s: property %s is required but was missing", label, key);
-            return false;
-        }
-        out = def;
-        return true;
-    }
+    if (p == nullptr) return readAbsent(key, label, required, out, def);
     // Digits only; accumulated in 32 bits where an overflow simply wraps.
     uint32_t value = 0;
     for (const char* c = p->value; *c != '\0'; c++) {
@@ -252,14 +260,7 @@ bool Properties::intFromProperty(const char* key, const char* label, bool requir
 
 bool Properties::levelFromProperty(const char* key, const char* label, bool required, int& out, int def) const {
     const Property* p = find(key);
-    if (p == nullptr) {
-        if (required) {
-            log(0, "%s: property %s is required but was missing", label, key);
-            return false;
-        }
-        out = def;
-        return true;
-    }
+    if (p == nullptr) return readAbsent(key, label, required, out, def);
     for (const LevelName& l : kLevels) {
         if (strcmp(p->value, l.name) == 0) {
             out = l.level;
@@ -273,14 +274,7 @@ bool Properties::levelFromProperty(const char* key, const char* label, bool requ
 
 bool Properties::boolFromProperty(const char* key, const char* label, bool required, bool& out, bool def) const {
     const Property* p = find(key);
-    if (p == nullptr) {
-        if (required) {
-            log(0, "%s: property %s is required but was missing", label, key);
-            return false;
-        }
-        out = def;
-        return true;
-    }
+    if (p == nullptr) return readAbsent(key, label, required, out, def);
     static const char* const kTrue[] = {"on", "true", "ON", "TRUE"};
     static const char* const kFalse[] = {"off", "false", "OFF", "FALSE"};
     for (const char* t : kTrue) {
@@ -302,14 +296,7 @@ bool Properties::boolFromProperty(const char* key, const char* label, bool requi
 bool Properties::doubleFromProperty(const char* key, const char* label, bool required, double& out,
                                     double def) const {
     const Property* p = find(key);
-    if (p == nullptr) {
-        if (required) {
-            log(0, "%s: property %s is required but was missing", label, key);
-            return false;
-        }
-        out = def;
-        return true;
-    }
+    if (p == nullptr) return readAbsent(key, label, required, out, def);
     out = strtod(p->value, nullptr);
     return true;
 }
