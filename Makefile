@@ -30,7 +30,7 @@ bench: deps
 
 fuzz: deps
 	@CC=clang CXX=clang++ $(CMAKE_CONFIGURE) -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRV_FUZZ=ON > /dev/null
-	cmake --build build/fuzz -- --quiet
+	cmake --build build/fuzz --target fuzz_targets -- --quiet
 	@set -e; for f in build/fuzz/fuzz/fuzz_*; do \
 	  [ -x "$$f" ] || continue; name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; \
 	  mkdir -p $$corpus; [ -d fuzz/corpus/$$name ] && cp -n fuzz/corpus/$$name/* $$corpus/ 2>/dev/null || true; \

@@ -6,6 +6,8 @@
 #include "common/os.h"
 #include "dir/dir_error.h"
 #include "dirbase/any.h"
+#include "dirbase/build_json.h"
+#include "dirbase/message.h"
 
 DirectoryObject::DirectoryObject(const char* className, Any* value)
     : className(className != nullptr ? strdup(className) : nullptr), value(value) {}
@@ -15,8 +17,32 @@ DirectoryObject::~DirectoryObject() {
     delete value;
 }
 
+char* DirectoryObject::toString(Parser*) {
+    return buildJSON("so", "className", className, "value", static_cast<Translatable*>(value));
+}
+
 unsigned int DirectoryObject::getObjectID() const {
     return OBJ_DIRECTORYOBJECT_ID;
+}
+
+int DirectoryObjectXlator(MessageBase* m, Translatable** obj, int direction) {
+    if (direction == XLATE_ENCODE) {
+        const DirectoryObject* o = static_cast<const DirectoryObject*>(*obj);
+        m->writeStringField(1, o->className);
+        return m->writeObjectField(2, OBJ_ANY_ID, o->value) != 0 ? -1 : 0;
+    }
+    *obj = nullptr;
+    char* className;
+    Translatable* value;
+    if (m->readStringField(1, &className) != 0) return -1;
+    if (m->readObjectField(2, OBJ_ANY_ID, &value) != 0) {
+        free(className);
+        return -1;
+    }
+    DirectoryObject* o = new DirectoryObject(nullptr, static_cast<Any*>(value));
+    o->className = className;
+    *obj = o;
+    return 0;
 }
 
 DirectorySPI::DirectorySPI() : _locks(0), markedForDeletion(false), temporary(false), domainGuid(nullptr) {

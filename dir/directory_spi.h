@@ -9,6 +9,7 @@
 
 class Acl;
 class Any;
+class MessageBase;
 class Attributes;
 class ClassEnumeration;
 class Connection;
@@ -31,6 +32,8 @@ public:
     DirectoryObject(const DirectoryObject&) = delete;
     DirectoryObject& operator=(const DirectoryObject&) = delete;
 
+    // { "className" : ..., "value" : ... }
+    char* toString(Parser* parser) override;
     unsigned int getObjectID() const override;
 
     // The provider's handle: "D" + domain, "H" + host or asset id, "E" +
@@ -39,6 +42,9 @@ public:
     // The provider's identifier of the object within the class. May be null.
     Any* value;
 };
+
+// Fields: 1 the class name (string), 2 the value (object 1000).
+int DirectoryObjectXlator(MessageBase* message, Translatable** obj, int direction);
 
 class DirectorySPI {
 public:

@@ -5,7 +5,7 @@
 #include "dir/dir_error.h"
 #include "dirbase/any.h"
 
-ScriptTypeHooks _scriptTypeHooks = {nullptr, nullptr};
+ScriptTypeHooks _scriptTypeHooks = {nullptr, nullptr, nullptr, nullptr};
 
 Translatable::~Translatable() {}
 

@@ -14,6 +14,9 @@ const unsigned int OBJ_NO_ID = 0xFFFFFFFFu;
 class Translatable {
 public:
     Translatable() : _refCount(0), _reserved(0) {}
+    // A copy is a new object: it starts without references.
+    Translatable(const Translatable&) : _refCount(0), _reserved(0) {}
+    Translatable& operator=(const Translatable&) { return *this; }
     virtual ~Translatable();
 
     virtual int callMemberFn(Parser* parser, Any** result, Translatable* self, const char* name, Any** args);
@@ -45,14 +48,21 @@ public:
     long _reserved;
 };
 
-// The scripting language owns the prototype objects and the class names per
-// object id; it installs these hooks so that the value layer can answer
-// "prototype" and getClassOf without depending on it.
+// The scripting language owns the prototype objects, the class names per
+// object id, assignable references and the output settings; it installs these
+// hooks so that the value layer can use them without depending on it. Each
+// hook may be null, and each is called with whatever Parser the caller has
+// (possibly null).
 struct ScriptTypeHooks {
     // A new value referring to the prototype for the id, or null when none.
     Any* (*prototypeReference)(Parser* parser, unsigned int objectId);
     // The registered class name for the id, or null.
     const char* (*className)(Parser* parser, unsigned int objectId);
+    // The current value behind an assignable reference (an object whose
+    // isAssignable is true), or null; the value stays the object's.
+    const Any* (*assignedValue)(Parser* parser, const Translatable* object);
+    // The Parser's nesting level when it asks for pretty output, else null.
+    int* (*prettyLevel)(Parser* parser);
 };
 extern ScriptTypeHooks _scriptTypeHooks;
 

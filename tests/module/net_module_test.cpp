@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include "dir/search_helper.h"
+#include "dirbase/acl.h"
 #include "dirbase/any.h"
+#include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "dirbase/enumeration.h"
 #include "module/net_module.h"
 #include "module/net_object.h"
 #include "tests/support/guid_format.h"
@@ -97,28 +100,34 @@ TEST(NetModule, AnswersEverythingElseWithItsDefaults) {
     EXPECT_EQ(21, spi->openForWrite(nullptr, &object, nullptr));
 
     // The out-parameters stay exactly as the caller set them.
-    Attributes* attributes = reinterpret_cast<Attributes*>(&object);
-    Acl* acl = reinterpret_cast<Acl*>(&object);
+    Attributes callersAttributes;
+    callersAttributes.setAttribute("kept", 1);
+    Acl callersAcl("K`owner");
+    Attributes* attributes = &callersAttributes;
+    Acl* acl = &callersAcl;
     EXPECT_EQ(0, spi->getAttributes(nullptr, &object, attributes));
     EXPECT_EQ(0, spi->getAcl(nullptr, &object, acl));
-    EXPECT_EQ(reinterpret_cast<Attributes*>(&object), attributes);
-    EXPECT_EQ(reinterpret_cast<Acl*>(&object), acl);
+    EXPECT_EQ(&callersAttributes, attributes);
+    EXPECT_EQ(&callersAcl, acl);
+    EXPECT_EQ(1, callersAttributes.size());
 
     // A search adds nothing, whichever class it is for.
-    unsigned char enumeration[64];
-    memset(enumeration, 0xA5, sizeof(enumeration));
+    DirectoryEnumeration enumeration;
     SearchHelper all;
     SearchHelper adapters;
     adapters.className = strdup("networkAdapter");
     EXPECT_TRUE(adapters.classMatches("networkAdapter"));
     for (SearchHelper* helper : {&all, &adapters}) {
         DirNameEntry entry("networkAdapter");
-        EXPECT_EQ(0, spi->search(nullptr, nullptr, helper, &object, &entry, nullptr,
-                                 reinterpret_cast<DirectoryEnumeration*>(enumeration)));
+        EXPECT_EQ(0, spi->search(nullptr, nullptr, helper, &object, &entry, nullptr, &enumeration));
     }
-    for (unsigned char b : enumeration) ASSERT_EQ(0xA5, b);
+    EXPECT_EQ(0, enumeration.size());
+    EXPECT_FALSE(enumeration.next());
 
-    EXPECT_EQ(0, spi->list(nullptr, &object, nullptr));
+    // Listing adds no classes either.
+    ClassEnumeration classes;
+    EXPECT_EQ(0, spi->list(nullptr, &object, &classes));
+    EXPECT_FALSE(classes.next());
     EXPECT_EQ(0, spi->listen(nullptr, &object, nullptr, 7));
     EXPECT_FALSE(spi->isIdle());
     EXPECT_FALSE(spi->isNetworkSPI());

@@ -1,0 +1,16 @@
+// Directory: the entry point of all directory operations. For now it holds
+// the process start-up step that registers the translator of every
+// encodable class.
+#ifndef DRV_DIR_DIRECTORY_H
+#define DRV_DIR_DIRECTORY_H
+
+class Directory {
+public:
+    // Registers every translator once; later calls do nothing.
+    static void init();
+
+private:
+    static bool _initDone;
+};
+
+#endif

@@ -1,0 +1,492 @@
+// The tagged encoding itself: exact bytes, the readers and writers, the
+// field index, buffer chaining and release, and the sticky errors.
+#include "dirbase/message.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/log.h"
+#include "dir/directory.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "tests/support/bytes.h"
+
+namespace {
+
+// A small record for the field index: a (1, int32), b (2, string), c (3, int64).
+const unsigned int kProbeId = 60001;
+
+class ProbeRecord : public Translatable {
+public:
+    int32_t a = 0;
+    char* b = nullptr;
+    int64_t c = 0;
+    ~ProbeRecord() override { free(b); }
+    char* toString(Parser*) override { return strdup("probe"); }
+    unsigned int getObjectID() const override { return kProbeId; }
+};
+
+int ProbeXlator(MessageBase* m, Translatable** obj, int direction) {
+    if (direction == XLATE_ENCODE) {
+        const ProbeRecord* p = static_cast<const ProbeRecord*>(*obj);
+        m->writeInt32Field(1, p->a);
+        m->writeStringField(2, p->b);
+        m->writeInt64Field(3, p->c);
+        return m->getError() != 0 ? -1 : 0;
+    }
+    ProbeRecord* p = new ProbeRecord();
+    if (m->readInt64Field(3, &p->c) != 0 || m->readStringField(2, &p->b) != 0 || m->readInt32Field(1, &p->a) != 0) {
+        delete p;
+        return -1;
+    }
+    *obj = p;
+    return 0;
+}
+
+// Exposes the buffer chain.
+class ChainMessage : public Message {
+public:
+    using Message::Message;
+    std::vector<size_t> capacities() const {
+        std::vector<size_t> out;
+        for (_Buffer* b = _first; b != nullptr; b = b->next) out.push_back(b->capacity);
+        return out;
+    }
+    // Adds received bytes in read mode, as the frame reader does.
+    void feed(const char* data, size_t n) { appendBytes(data, n); }
+};
+
+std::string body(const MessageBase& m) {
+    size_t n;
+    unsigned char* bytes = m.copyBytes(&n);
+    std::string out = n >= 9 ? Bytes::hex(bytes + 9, n - 9) : "";
+    free(bytes);
+    return out;
+}
+
+class MessageTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        _log_level = LOG_CRITICAL;  // the failure cases log warnings by design
+        Directory::init();
+        MessageBase::registerObjectXlator(kProbeId, ProbeXlator);
+    }
+
+    // Reads one probe record from bytes.
+    static int readProbe(const Bytes& bytes, ProbeRecord** out, Message** keep = nullptr) {
+        Message* m = new Message(bytes.c_str(), bytes.size());
+        Translatable* obj = nullptr;
+        int rc = m->readObject(kProbeId, &obj);
+        *out = static_cast<ProbeRecord*>(obj);
+        if (keep != nullptr)
+            *keep = m;
+        else
+            delete m;
+        return rc;
+    }
+};
+
+TEST_F(MessageTest, WritesTheDocumentedBytes) {
+    Message m(224);
+    m.writeString("ab");
+    EXPECT_EQ("06 00 00 00 02 61 62", body(m));
+
+    Message null(0);
+    null.writeString(nullptr);
+    EXPECT_EQ("07", body(null));
+
+    Message field(0);
+    field.writeInt32Field(3, 1);
+    EXPECT_EQ("0B 03 02 00 00 00 01", body(field));
+
+    Message any(0);
+    Any five(5);
+    any.writeObject(OBJ_ANY_ID, &five);
+    EXPECT_EQ("09 00 00 03 E8 0B 01 02 00 00 00 03 0B 02 02 00 00 00 05 0B 03 02 00 00 00 00 0A", body(any));
+
+    // The frame: code 3, body length, message type, body.
+    Message framed(224);
+    framed.writeInt32(5);
+    framed.setFrameLength();
+    size_t n;
+    unsigned char* bytes = framed.copyBytes(&n);
+    EXPECT_EQ("03 00 00 00 05 00 00 00 E0 02 00 00 00 05", Bytes::hex(bytes, n));
+    free(bytes);
+    EXPECT_EQ(224u, framed.getType());
+}
+
+TEST_F(MessageTest, PlainValuesRoundTrip) {
+    Message m(1);
+    const char* names[] = {"one", "", "three"};
+    const unsigned char block[] = {0, 1, 2, 0xFF};
+    m.writeBool(true);
+    m.writeInt32(-7);
+    m.writeInt64(-5000000000LL);
+    m.writeFloat(0.5f);
+    m.writeDouble(-2.25);
+    m.writeString("text");
+    m.writeString("");
+    m.writeString(nullptr);
+    m.writeStringArray(names, 3);
+    m.writeStringArray(nullptr, 0);
+    m.writeBytes(block, sizeof(block));
+    m.writeCmd(42);
+    m.switchToRead();
+
+    bool b = false;
+    int32_t i32 = 0;
+    int64_t i64 = 0;
+    float f = 0;
+    double d = 0;
+    char* s = nullptr;
+    ASSERT_EQ(0, m.readBool(&b));
+    EXPECT_TRUE(b);
+    ASSERT_EQ(0, m.readInt32(&i32));
+    EXPECT_EQ(-7, i32);
+    ASSERT_EQ(0, m.readInt64(&i64));
+    EXPECT_EQ(-5000000000LL, i64);
+    ASSERT_EQ(0, m.readFloat(&f));
+    EXPECT_EQ(0.5f, f);
+    ASSERT_EQ(0, m.readDouble(&d));
+    EXPECT_EQ(-2.25, d);
+    ASSERT_EQ(0, m.readString(&s));
+    EXPECT_STREQ("text", s);
+    free(s);
+    ASSERT_EQ(0, m.readString(&s));
+    EXPECT_STREQ("", s);
+    free(s);
+    ASSERT_EQ(0, m.readString(&s));
+    EXPECT_EQ(nullptr, s);
+
+    char** strings;
+    int count;
+    ASSERT_EQ(0, m.readStringArray(&strings, &count));
+    ASSERT_EQ(3, count);
+    EXPECT_STREQ("one", strings[0]);
+    EXPECT_STREQ("", strings[1]);
+    EXPECT_STREQ("three", strings[2]);
+    EXPECT_EQ(nullptr, strings[3]);
+    MessageBase::freeStringArray(strings);
+    ASSERT_EQ(0, m.readStringArray(&strings, &count));
+    EXPECT_EQ(nullptr, strings);
+    EXPECT_EQ(0, count);
+
+    unsigned char* data;
+    uint32_t length;
+    ASSERT_EQ(0, m.readBytes(&data, &length));
+    ASSERT_EQ(sizeof(block), length);
+    EXPECT_EQ(0, memcmp(block, data, length));
+    free(data);
+    int32_t cmd;
+    ASSERT_EQ(0, m.readCmd(&cmd));
+    EXPECT_EQ(42, cmd);
+
+    // The end: -11, and it sticks.
+    EXPECT_EQ(MSG_E_EOF, m.readInt32(&i32));
+    EXPECT_EQ(MSG_E_EOF, m.getError());
+}
+
+TEST_F(MessageTest, AWrongTagIsPushedBackAndTheErrorSticksUntilRecover) {
+    Message m(1);
+    m.writeString("kept");
+    m.writeInt32(9);
+    m.switchToRead();
+
+    int32_t v = 0;
+    EXPECT_EQ(MSG_E_BAD_TYPE, m.readInt32(&v));
+    char* s = nullptr;
+    EXPECT_EQ(MSG_E_BAD_TYPE, m.readString(&s)) << "every read fails while the error sticks";
+    EXPECT_EQ(nullptr, s);
+    m.recover();
+    ASSERT_EQ(0, m.readString(&s)) << "the tag was pushed back";
+    EXPECT_STREQ("kept", s);
+    free(s);
+    ASSERT_EQ(0, m.readInt32(&v));
+    EXPECT_EQ(9, v);
+
+    // A value cut short: -12.
+    Bytes cut{2, 0, 0};
+    Message shortValue(cut.c_str(), cut.size());
+    EXPECT_EQ(MSG_E_INCOMPLETE, shortValue.readInt32(&v));
+    // A string whose length runs past the data: -12, nothing allocated up front.
+    Bytes huge = Bytes().u8(6).be32(0xFFFFFFF0u).raw("abc");
+    Message hugeString(huge.c_str(), huge.size());
+    EXPECT_EQ(MSG_E_INCOMPLETE, hugeString.readString(&s));
+    EXPECT_EQ(nullptr, s);
+}
+
+TEST_F(MessageTest, FieldsAreFoundInAnyOrderAndUnknownOnesAreSkipped) {
+    // Written c, unknown 9 (a nested object), a, b, then a duplicate a.
+    Bytes bytes = Bytes().object(kProbeId);
+    bytes.field(3).int64(1LL << 40);
+    bytes.field(9).object(77).field(1).str("ignored").field(2).u8(15).be32(1).be32(1).raw("x").end();
+    bytes.field(1).int32(11);
+    bytes.field(2).str("bee");
+    bytes.field(1).int32(99);
+    bytes.end();
+    ProbeRecord* p;
+    ASSERT_EQ(0, readProbe(bytes, &p));
+    EXPECT_EQ(11, p->a) << "the first occurrence wins";
+    EXPECT_STREQ("bee", p->b);
+    EXPECT_EQ(1LL << 40, p->c);
+    delete p;
+
+    // An int64 where an int32 field is read keeps the low 32 bits.
+    Bytes wide = Bytes().object(kProbeId).field(1).int64(0x1234567800000005LL).field(2).u8(7).field(3).int64(0).end();
+    ASSERT_EQ(0, readProbe(wide, &p));
+    EXPECT_EQ(5, p->a);
+    EXPECT_EQ(nullptr, p->b);
+    delete p;
+}
+
+TEST_F(MessageTest, AMissingFieldSetsMinus15UntilRecover) {
+    Bytes noB = Bytes().object(kProbeId).field(1).int32(1).field(3).int64(2).end().int32(7);
+    ProbeRecord* p;
+    Message* m;
+    EXPECT_EQ(MSG_E_MISSING_FIELD, readProbe(noB, &p, &m));
+    EXPECT_EQ(nullptr, p);
+    int32_t v = 0;
+    EXPECT_EQ(MSG_E_MISSING_FIELD, m->readInt32(&v)) << "sticky";
+    m->recover();
+    ASSERT_EQ(0, m->readInt32(&v)) << "reading goes on after the object";
+    EXPECT_EQ(7, v);
+    delete m;
+}
+
+TEST_F(MessageTest, ObjectHeadersAndTheIndexerReportTheirErrors) {
+    ProbeRecord* p;
+    // Another id: -14.
+    EXPECT_EQ(MSG_E_BAD_TYPE, readProbe(Bytes().object(kProbeId + 1).end(), &p));
+    // A null object: a null result and success.
+    EXPECT_EQ(0, readProbe(Bytes{8}, &p));
+    EXPECT_EQ(nullptr, p);
+    // Nothing at all: -11.
+    EXPECT_EQ(MSG_E_EOF, readProbe(Bytes(), &p));
+    // Fields that end early: -16.
+    EXPECT_EQ(MSG_E_NO_FIELD_CODE, readProbe(Bytes().object(kProbeId).field(1).int32(1), &p));
+    // A byte other than a field or the trailer between fields: -17.
+    EXPECT_EQ(MSG_E_BAD_FIELD_CODE, readProbe(Bytes().object(kProbeId).u8(2).end(), &p));
+    // An unknown tag, or a command, where a field's value should be: -13.
+    EXPECT_EQ(MSG_E_MISSING_TYPE, readProbe(Bytes().object(kProbeId).field(1).u8(0x30).end(), &p));
+    EXPECT_EQ(MSG_E_MISSING_TYPE, readProbe(Bytes().object(kProbeId).field(1).u8(16).be32(1).end(), &p));
+    // No translator: -18, after the object.
+    Bytes unknown = Bytes().object(4242).field(1).int32(1).end().int32(3);
+    Message m(unknown.c_str(), unknown.size());
+    Translatable* obj;
+    EXPECT_EQ(MSG_E_NO_TRANSLATOR, m.readObject(4242, &obj));
+    m.recover();
+    int32_t v;
+    ASSERT_EQ(0, m.readInt32(&v));
+    EXPECT_EQ(3, v);
+
+    for (int code = MSG_E_NULL_OBJECT; code <= MSG_E_EOF; code++) EXPECT_STRNE("", encodingErrorText(code));
+    EXPECT_STREQ("Unexpected end of file", encodingErrorText(-11));
+    EXPECT_STREQ("Missing field in object", encodingErrorText(-15));
+    EXPECT_STREQ("Unexpected NULL object", encodingErrorText(-19));
+    EXPECT_STREQ("", encodingErrorText(-10));
+    EXPECT_STREQ("", encodingErrorText(-20));
+    EXPECT_STREQ("", encodingErrorText(0));
+}
+
+TEST_F(MessageTest, WriteBuffersDoubleUpTo32KiBAndValuesCrossTheirBoundaries) {
+    ChainMessage m(5);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3000; i++) {
+        texts.push_back(std::string(static_cast<size_t>(i % 97), static_cast<char>('a' + i % 26)));
+        m.writeString(texts.back().c_str());
+        m.writeInt64(i);
+    }
+    std::vector<size_t> caps = m.capacities();
+    ASSERT_GE(caps.size(), 10u);
+    std::vector<size_t> expected = {256, 512, 1024, 2048, 4096, 8192, 16384, 32768, 32768};
+    EXPECT_EQ(expected, std::vector<size_t>(caps.begin(), caps.begin() + 9));
+    for (size_t i = 9; i < caps.size(); i++) EXPECT_EQ(32768u, caps[i]);
+
+    // A block larger than a buffer gets one of its own size plus 9 (after
+    // filling what is left of the last one).
+    std::string big(100000, 'z');
+    big[0] = 'A';
+    big[99999] = 'Z';
+    m.writeBytes(big.data(), static_cast<uint32_t>(big.size()));
+    EXPECT_GE(m.capacities().back(), 100000u - 32768u + 9u);
+    m.writeInt32(-1);
+    size_t total = m.totalBytes();
+
+    // Reading gives every buffer back as soon as the position leaves it.
+    m.switchToRead();
+    int atStart = m.bufferCount();
+    EXPECT_EQ(static_cast<int>(m.capacities().size()), atStart);
+    for (int i = 0; i < 3000; i++) {
+        char* s;
+        int64_t v;
+        ASSERT_EQ(0, m.readString(&s));
+        ASSERT_EQ(texts[static_cast<size_t>(i)], s);
+        free(s);
+        ASSERT_EQ(0, m.readInt64(&v));
+        ASSERT_EQ(i, v);
+        if (i == 1500) {
+            EXPECT_LT(m.bufferCount(), atStart - 3);
+        }
+    }
+    unsigned char* data;
+    uint32_t length;
+    ASSERT_EQ(0, m.readBytes(&data, &length));
+    ASSERT_EQ(big.size(), length);
+    EXPECT_EQ(0, memcmp(big.data(), data, length));
+    free(data);
+    int32_t last;
+    ASSERT_EQ(0, m.readInt32(&last));
+    EXPECT_EQ(-1, last);
+    EXPECT_EQ(1, m.bufferCount());
+    EXPECT_EQ(total, m.readOffset());
+}
+
+TEST_F(MessageTest, AnIndexedObjectHoldsItsBuffersUntilItHasBeenRead) {
+    // An attribute set, received in 5-byte pieces: every value straddles
+    // buffers, and the buffers behind the read position stay only while the
+    // object's index points into them.
+    Attributes attrs;
+    attrs.setAttribute("name", "a fairly long text value");
+    attrs.setAttribute("count", 12);
+    attrs.setAttribute("size", 1LL << 40);
+    attrs.setAttribute("ratio", 0.25);
+    Message out(0);
+    out.writeObject(OBJ_ATTRIBUTES_ID, &attrs);
+    out.writeInt32(77);
+    size_t n;
+    unsigned char* bytes = out.copyBytes(&n);
+
+    ChainMessage in;
+    for (size_t at = 9; at < n; at += 5) in.feed(reinterpret_cast<char*>(bytes) + at, n - at < 5 ? n - at : 5);
+    free(bytes);
+    int pieces = in.bufferCount();
+    Translatable* obj;
+    ASSERT_EQ(0, in.readObject(OBJ_ATTRIBUTES_ID, &obj));
+    Attributes* copy = static_cast<Attributes*>(obj);
+    EXPECT_TRUE(*copy == attrs);
+    EXPECT_STREQ("a fairly long text value", copy->getStringAttribute("name"));
+    delete copy;
+    EXPECT_LE(in.bufferCount(), 2) << "of " << pieces;
+    int32_t v;
+    ASSERT_EQ(0, in.readInt32(&v));
+    EXPECT_EQ(77, v);
+}
+
+TEST_F(MessageTest, SkipToCmdFindsTheNextCommandPastValuesAndDamage) {
+    // Values of every shape, stray bytes, then the command.
+    Bytes bytes = Bytes().int32(1).str("x").object(kProbeId).field(1).int32(5).end();
+    bytes.container(5).int64(16).u8(15).be32(1).be32(1).raw("\x10").containerEnd();
+    bytes.u8(0).u8(0x30).u8(10).u8(13).u8(16).be32(99);
+    Message m(bytes.c_str(), bytes.size());
+    int32_t v;
+    EXPECT_EQ(MSG_E_BAD_TYPE, m.readCmd(&v));
+    ASSERT_EQ(0, m.skipToCmd()) << "the error is cleared";
+    ASSERT_EQ(0, m.readCmd(&v));
+    EXPECT_EQ(99, v);
+    EXPECT_EQ(MSG_E_EOF, m.skipToCmd());
+}
+
+TEST_F(MessageTest, OpaqueObjectsComeBackByteForByte) {
+    ProbeRecord p;
+    p.a = 3;
+    p.b = strdup("opaque");
+    Message out(0);
+    out.writeObjectField(4, kProbeId, &p);
+    out.writeObjectField(5, kProbeId, nullptr);
+    size_t n;
+    unsigned char* bytes = out.copyBytes(&n);
+    // Wrapped in an object of another id so that the fields are indexed.
+    Bytes wrapped = Bytes().object(70000).raw(std::string(reinterpret_cast<char*>(bytes) + 9, n - 9)).end();
+    free(bytes);
+
+    Message in(wrapped.c_str(), wrapped.size());
+    MessageBase::registerObjectXlator(70000, [](MessageBase* m, Translatable** obj, int) -> int {
+        unsigned int id;
+        unsigned char* raw;
+        size_t length;
+        if (m->readOpaqueObjectField(4, &id, &raw, &length) != 0) return -1;
+        EXPECT_EQ(kProbeId, id);
+        // Written back, the copy reads as the record.
+        Message again(reinterpret_cast<char*>(raw), length);
+        Translatable* record;
+        EXPECT_EQ(0, again.readObject(kProbeId, &record));
+        EXPECT_STREQ("opaque", static_cast<ProbeRecord*>(record)->b);
+        delete record;
+        Message rewrite(0);
+        rewrite.writeOpaqueObject(raw, length);
+        size_t n2;
+        unsigned char* b2 = rewrite.copyBytes(&n2);
+        EXPECT_EQ(length, n2 - 9);
+        EXPECT_EQ(0, memcmp(raw, b2 + 9, length));
+        free(b2);
+        free(raw);
+        // A null object is a null result.
+        EXPECT_EQ(0, m->readOpaqueObjectField(5, &id, &raw, &length));
+        EXPECT_EQ(nullptr, raw);
+        *obj = new ProbeRecord();
+        return 0;
+    });
+    Translatable* obj;
+    ASSERT_EQ(0, in.readObject(70000, &obj));
+    delete obj;
+}
+
+TEST_F(MessageTest, FieldNumbersAbove255ReadBackAsRepeats) {
+    // An object with 600 int32 fields numbered 1..600, written with their
+    // low byte, then looked up by full number (which needs the lookup table).
+    Message out(0);
+    out.writeInt32(0);  // not part of the object
+    Bytes obj = Bytes().object(70001);
+    for (int i = 1; i <= 600; i++) obj.field(i & 0xFF).int32(i * 3);
+    obj.end();
+    Message in(obj.c_str(), obj.size());
+    static int seen;
+    seen = 0;
+    MessageBase::registerObjectXlator(70001, [](MessageBase* m, Translatable** o, int) -> int {
+        EXPECT_EQ(600, m->fieldCount());
+        for (unsigned int i = 600; i >= 1; i--) {
+            int32_t v = 0;
+            if (m->readInt32Field(i, &v) != 0 || v != static_cast<int32_t>(i * 3)) return -1;
+            seen++;
+        }
+        EXPECT_FALSE(m->hasField(601));
+        EXPECT_TRUE(m->hasField(256 + 255));
+        *o = new ProbeRecord();
+        return 0;
+    });
+    Translatable* result;
+    ASSERT_EQ(0, in.readObject(70001, &result));
+    EXPECT_EQ(600, seen);
+    delete result;
+}
+
+TEST_F(MessageTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
+    // Arrays of arrays, 1000 deep: Any(kind 1030) -> AnyArray(count 1) -> Any ...
+    Bytes deep;
+    const int depth = 1000;
+    for (int i = 0; i < depth; i++) {
+        deep.object(OBJ_ANY_ID).field(1).int32(1030).field(2).object(OBJ_ANYARRAY_ID).field(1).int32(1).field(2);
+    }
+    deep.object(OBJ_ANY_ID).field(1).int32(1).end();
+    for (int i = 0; i < depth; i++) deep.end().end();
+    Message m(deep.c_str(), deep.size());
+    Translatable* obj;
+    EXPECT_EQ(MSG_E_MISSING_TYPE, m.readObject(OBJ_ANY_ID, &obj));
+    EXPECT_EQ(nullptr, obj);
+
+    // Skipping the same bytes as an opaque object works at any depth.
+    Message opaque(deep.c_str(), deep.size());
+    unsigned int id;
+    unsigned char* raw;
+    size_t length;
+    ASSERT_EQ(0, opaque.readOpaqueObject(&id, &raw, &length));
+    EXPECT_EQ(deep.size(), length);
+    free(raw);
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+// drvdump: the reader on good and damaged input, and the program itself.
+#include "tools/dump.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/log.h"
+#include "dir/directory.h"
+#include "dirbase/attributes.h"
+#include "dirbase/message.h"
+#include "tests/support/bytes.h"
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs drvdump in a scratch folder with the given input on standard input.
+class DrvdumpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        _log_level = LOG_CRITICAL;
+        Directory::init();
+        char dir[] = "/tmp/drvdump_test_XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(dir));
+        _dir = dir;
+    }
+    void TearDown() override {
+        for (const char* f : {"/in", "/out", "/err"}) unlink((_dir + f).c_str());
+        rmdir(_dir.c_str());
+    }
+
+    Outcome run(const std::string& args, const std::string& input = "") {
+        write("/in", input);
+        std::string cmd = std::string(DRVDUMP_PATH) + " " + args + " < " + _dir + "/in > " + _dir + "/out 2> " + _dir +
+                          "/err";
+        int rc = system(cmd.c_str());
+        return Outcome{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read("/out"), read("/err")};
+    }
+    void write(const char* name, const std::string& data) {
+        std::ofstream(_dir + name, std::ios::binary) << data;
+    }
+    std::string read(const char* name) {
+        std::ifstream in(_dir + name, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string path(const char* name) { return _dir + name; }
+
+    std::string _dir;
+};
+
+std::string dump(const Bytes& bytes, DumpOptions options = DumpOptions(), DumpResult* result = nullptr) {
+    std::string out;
+    DumpResult r = dumpEncoding(reinterpret_cast<const unsigned char*>(bytes.c_str()), bytes.size(), options, out);
+    if (result != nullptr) *result = r;
+    return out;
+}
+
+TEST_F(DrvdumpTest, EncodesANameAndDumpsItAsATreeOrAsItsText) {
+    Outcome encoded = run("--encode-name '/host:id=\"h1\"/fs:'");
+    ASSERT_EQ(0, encoded.status) << encoded.err;
+    Outcome tree = run("", encoded.out);
+    ASSERT_EQ(0, tree.status) << tree.err;
+    EXPECT_EQ(0u, tree.out.find("object 1007 (DirName) {\n  1: int32 1\n  2: int32 0\n"
+                                "  3: container 1009 (DirName nodes) [\n"))
+        << tree.out;
+    EXPECT_NE(std::string::npos, tree.out.find("              1: int32 7\n              2: string \"h1\"\n"));
+    Outcome text = run("--object 1007", encoded.out);
+    ASSERT_EQ(0, text.status) << text.err;
+    EXPECT_EQ("/host:id=\"h1\"/fs:\n", text.out);
+
+    // Framed: recognised by its header, or forced with --framed.
+    Outcome framed = run("--framed --type 224 --encode-name /a:");
+    ASSERT_EQ(0, framed.status);
+    EXPECT_EQ(std::string("\x03\x00\x00\x00", 4), framed.out.substr(0, 4));
+    Outcome auto_ = run("--offsets", framed.out);
+    EXPECT_EQ(0u, auto_.out.find("frame: type 224, body 65 bytes\n@9 object 1007 (DirName) {\n  @14 1: int32 1\n"))
+        << auto_.out;
+    Outcome bare = run("--bare", framed.out);
+    EXPECT_EQ(0u, bare.out.find("int64 ")) << "tag 3 read as a value";
+
+    // From a file too.
+    write("/file", encoded.out);
+    Outcome fromFile = run("--object 1007 " + path("/file"));
+    unlink(path("/file").c_str());
+    EXPECT_EQ("/host:id=\"h1\"/fs:\n", fromFile.out);
+}
+
+TEST_F(DrvdumpTest, DamagedInputSaysWhereAndWhy) {
+    struct Case {
+        Bytes input;
+        const char* args;
+        const char* message;
+    } cases[] = {
+        {Bytes(), "", "stopped at byte 0: error -11 (Unexpected end of file)"},
+        {Bytes{2, 0, 0}, "", "stopped at byte 1: error -12 (Incomplete message)"},
+        {Bytes().int32(1).u8(0x30), "", "stopped at byte 5: error -13 (Missing type in message)"},
+        {Bytes().object(1000).field(1).int32(1), "", "stopped at byte 12: error -16 (Missing field code)"},
+        {Bytes().object(1000).u8(2), "", "stopped at byte 5: error -17 (Unexpected field code)"},
+        {Bytes().object(1001).end(), "--object 1000", "error -14 (Invalid or unexpected type)"},
+        {Bytes().object(1000).field(2).int32(1).end(), "--object 1000", "error -15 (Missing field in object)"},
+        {Bytes().object(77).end(), "--object 77", "error -18 (No translator for this object)"},
+        {Bytes().u8(3).be32(0).be32(0).u8(8), "--framed", "bad frame header at byte 1: Less than or zero size message"},
+        {Bytes().u8(3).be32(5).be32(1).u8(8), "--framed", "stopped at byte 10: error -12 (Incomplete message)"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = run(c.args, c.input.data);
+        EXPECT_EQ(1, r.status) << c.message;
+        EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+    }
+    // What was read before the damage is still shown.
+    Outcome partial = run("", Bytes().int32(7).object(1000).field(1).u8(3).be32(0).data);
+    EXPECT_EQ("int32 7\nobject 1000 (Any) {\n  1: ?\n", partial.out);
+}
+
+TEST_F(DrvdumpTest, OptionsAndFiles) {
+    Outcome help = run("--help");
+    EXPECT_EQ(0, help.status);
+    for (const char* option : {"--bare", "--framed", "--object", "--offsets", "--full", "--encode-name", "--type",
+                               "--help", "Exit status"})
+        EXPECT_NE(std::string::npos, help.out.find(option)) << option;
+    EXPECT_EQ(2, run("--bogus").status);
+    EXPECT_EQ(2, run("--object").status);
+    EXPECT_EQ(2, run("--object twelve").status);
+    EXPECT_EQ(2, run(path("/missing")).status);
+    EXPECT_EQ(1, run("--encode-name /a").status) << "a name without a colon";
+}
+
+TEST_F(DrvdumpTest, TheReaderShowsEveryKindOfValue) {
+    Bytes all = Bytes{1, 1};
+    all.int64(-2).u8(4).be32(0x3F000000).u8(5).be64(0x4004000000000000ull).str("q\"\n\x01");
+    all.u8(7).u8(8).u8(14).be32(20).raw(std::string(20, 'x')).u8(15).be32(2).be32(1).raw("a").be32(0);
+    all.u8(16).be32(3).container(1003).object(1002).field(1).str("k").end().containerEnd();
+    all.object(4242).field(200).u8(8).end();
+    EXPECT_EQ(
+        "bool true\nint64 -2\nfloat 0.5\ndouble 2.5\nstring \"q\\\"\\n\\x01\"\nnull string\nnull object\n"
+        "bytes 20: 78 78 78 78 78 78 78 78 78 78 78 78 78 78 78 78 ...\nstrings 2 [ \"a\", \"\" ]\ncommand 3\n"
+        "container 1003 (Attributes entries) [\n  object 1002 (Attributes entry) {\n    1: string \"k\"\n  }\n]\n"
+        "object 4242 {\n  200: null object\n}\n",
+        dump(all));
+    DumpOptions full;
+    full.fullBlocks = true;
+    std::string whole = "bytes 20:";
+    for (int i = 0; i < 20; i++) whole += " 78";
+    EXPECT_EQ(whole + "\n", dump(Bytes().u8(14).be32(20).raw(std::string(20, 'x')), full));
+
+    // A record decoded through its translator prints its text form.
+    Attributes attrs;
+    attrs.setAttribute("n", 1);
+    Message m(0);
+    m.writeObject(OBJ_ATTRIBUTES_ID, &attrs);
+    size_t n;
+    unsigned char* bytes = m.copyBytes(&n);
+    DumpOptions decode;
+    decode.decodeObject = true;
+    decode.objectId = OBJ_ATTRIBUTES_ID;
+    Bytes encoded;
+    encoded.raw(std::string(reinterpret_cast<char*>(bytes) + 9, n - 9));
+    free(bytes);
+    EXPECT_EQ("{ \"n\" : 1 }\n", dump(encoded, decode));
+    EXPECT_EQ("null object\n", dump(Bytes{8}, decode));
+    DumpResult r;
+    dump(Bytes().container(1001).containerEnd(), decode, &r);
+    EXPECT_EQ(MSG_E_BAD_TYPE, r.code);
+
+    // Deep nesting is walked without recursion, and indentation stops growing.
+    Bytes deep;
+    for (int i = 0; i < 100000; i++) deep.object(1).field(1);
+    deep.u8(8);
+    for (int i = 0; i < 100000; i++) deep.end();
+    std::string out = dump(deep, DumpOptions(), &r);
+    EXPECT_EQ(0, r.code);
+    EXPECT_LT(out.size(), 100000u * 2 * 80);
+}
+
+}  // namespace
