@@ -128,13 +128,6 @@ bool parseInteger(const char* text, bool wide, long long& out) {
 
 }  // namespace
 
-unsigned long getHashValue(const char* text) {
-    if (text == nullptr) return 0;
-    unsigned long hash = 5381;
-    for (const char* p = text; *p != '\0'; p++) hash = hash * 33 + static_cast<unsigned long>(static_cast<long>(*p));
-    return hash;
-}
-
 char* escapeJSONString(const char* text) {
     if (text == nullptr) return nullptr;
     size_t length = strlen(text);

@@ -49,10 +49,6 @@ enum AnyHint : uint16_t {
     HINT_ANY = 1002,       // accepted by every typed conversion, nothing written
 };
 
-// The djb2 hash of a text (5381, then hash * 33 + each byte as a signed
-// char); 0 for a null text.
-unsigned long getHashValue(const char* text);
-
 // The escaped, double-quoted form of a UTF-8 text (see Any::toString).
 char* escapeJSONString(const char* text);
 

@@ -1,9 +1,11 @@
 #include "dirbase/dir_name.h"
 
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/os.h"
 #include "dirbase/any.h"
 #include "dirbase/list_xlator.h"
 #include "dirbase/message.h"

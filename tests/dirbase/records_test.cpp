@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.h"
+#include "common/os.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
 #include "dirbase/acl.h"
@@ -165,7 +166,7 @@ TEST_F(RecordsTest, NamesHashAndCompareByValue) {
     EXPECT_FALSE(*one == *other);
 
     DirNameEntry plain("cls");
-    unsigned long expected = getHashValue("cls");
+    unsigned long expected = static_cast<unsigned long>(getHashValue("cls"));
     EXPECT_EQ(expected, plain.hashValue());
     DirNameEntry withAttr("cls", "k", "v");
     EXPECT_EQ(expected * 59 + getHashValue("v") + 33 * getHashValue("k"), withAttr.hashValue());
