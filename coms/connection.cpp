@@ -5,12 +5,11 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <openssl/err.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-#include <openssl/err.h>
 
 #include "common/delayed_event.h"
 #include "common/log.h"
@@ -119,13 +118,14 @@ public:
 };
 
 class ConnectOpTarget : public ConnectionTargetBase {};
-class CloseOpTarget : public ConnectionTargetBase {};
 class DestroyOpTarget : public ConnectionTargetBase {};
 class ReleaseOpTarget : public ConnectionTargetBase {};
 
 // Sends gather: the writes of consecutive sends on one connection go to TLS
 // together when the batch ends, so that many small messages share records
-// and system calls. Order on each connection is the order of the posts.
+// and system calls. Order on each connection is the order of the posts;
+// closes and timing changes share this queue so that they keep their place
+// among the sends.
 class SendOpTarget : public ConnectionTargetBase {
 public:
     void processQueue() override {
@@ -285,7 +285,7 @@ Connection::ComsThreadContext::ComsThreadContext(DaemonThread* owner, int index)
     attachTarget = new AttachOpTarget();
     connectTarget = new ConnectOpTarget();
     sendTarget = new SendOpTarget();
-    closeTarget = new CloseOpTarget();
+    closeTarget = sendTarget;
     destroyTarget = new DestroyOpTarget();
     releaseTarget = new ReleaseOpTarget();
     if (index == 0) Connector::createOpTargets(this);
@@ -298,7 +298,6 @@ Connection::ComsThreadContext::~ComsThreadContext() {
     delete attachTarget;
     delete connectTarget;
     delete sendTarget;
-    delete closeTarget;
     delete destroyTarget;
     delete releaseTarget;
     delete connectorTarget;
@@ -329,21 +328,19 @@ void Connection::ComsThreadContext::handleEvent(Event*) {
 // ---------------------------------------------------------------------------
 // Construction
 
-Connection::Connection(ComsThreadContext* ctx, const char* host, const char* port, X509* cert, EVP_PKEY* key,
-                       int type)
-    : _context(ctx), _listener(nullptr), _connector(nullptr), _host(strdup(host)), _port(strdup(port)),
-      _peer(nullptr), _bindAddress(nullptr), _address(0), _resolved(false), _resolveStarted(false),
-      _resolveError(0), _inDoConnect(false), _socket(-1),
-      _ssl(nullptr), _clientCtx(nullptr), _peerCert(nullptr), _cert(cert), _key(key), _mode(SM_READ),
-      _readEvent(nullptr), _writeEvent(nullptr), _heartbeatTimer(nullptr), _lostTimer(nullptr), _type(type),
-      _typeVersion(0), _flag(0), _serverVersion(1), _forceVersionZero(false), _plain(false), _sentType2(false),
-      _complete(false), _closeSent(false), _cleanupCalled(false), _accepted(false), _inCallback(false),
-      _destroyPending(false), _waitingDestroy(false), _deleteScheduled(false), _latentDestroy(false),
-      _timingEnabled(false), _latencyProbing(false), _closeAfterWrite(false), _handshakeDone(false),
-      _t_lost(kDefaultLost), _t_heartbeat(kDefaultHeartbeat), _latency(-1), _drift(0), _lastRead(0),
-      _queueHead(nullptr), _queueTail(nullptr), _queuedBytes(0), _corkBuffer(nullptr), _corkUsed(0),
-      _corkCapacity(0), _corked(false), _bytesSent(0), _bytesReceived(0), _readBuffer(nullptr), _lockCount(0),
-      _info(nullptr), _allNext(nullptr), _allPrev(nullptr) {
+Connection::Connection(ComsThreadContext* ctx, const char* host, const char* port, X509* cert, EVP_PKEY* key, int type)
+    : _context(ctx), _listener(nullptr), _connector(nullptr), _host(strdup(host)), _port(strdup(port)), _peer(nullptr),
+      _bindAddress(nullptr), _address(0), _resolved(false), _resolveStarted(false), _resolveError(0),
+      _inDoConnect(false), _socket(-1), _ssl(nullptr), _clientCtx(nullptr), _peerCert(nullptr), _cert(cert), _key(key),
+      _mode(SM_READ), _readEvent(nullptr), _writeEvent(nullptr), _heartbeatTimer(nullptr), _lostTimer(nullptr),
+      _type(type), _typeVersion(0), _flag(0), _serverVersion(1), _forceVersionZero(false), _plain(false),
+      _sentType2(false), _complete(false), _closeSent(false), _cleanupCalled(false), _accepted(false),
+      _inCallback(false), _destroyPending(false), _waitingDestroy(false), _deleteScheduled(false),
+      _latentDestroy(false), _timingEnabled(false), _latencyProbing(false), _closeAfterWrite(false),
+      _handshakeDone(false), _opsPending(0), _destroyAfterOps(false), _t_lost(kDefaultLost),
+      _t_heartbeat(kDefaultHeartbeat), _latency(-1), _drift(0), _lastRead(0), _queueHead(nullptr), _queueTail(nullptr),
+      _queuedBytes(0), _corkBuffer(nullptr), _corkUsed(0), _corkCapacity(0), _corked(false), _bytesSent(0),
+      _bytesReceived(0), _readBuffer(nullptr), _lockCount(0), _info(nullptr), _allNext(nullptr), _allPrev(nullptr) {
     size_t len = strlen(_host);
     if (len >= 3 && strcmp(_host + len - 3, ":v0") == 0) {
         _host[len - 3] = '\0';
@@ -359,16 +356,16 @@ Connection::Connection(ComsThreadContext* ctx, const char* host, const char* por
 Connection::Connection(ComsThreadContext* ctx, Connector* connector, int socket, const char* peer, bool plain)
     : _context(ctx), _listener(nullptr), _connector(connector), _host(nullptr), _port(nullptr),
       _peer(strdup(peer != nullptr ? peer : "")), _bindAddress(nullptr), _address(0), _resolved(true),
-      _resolveStarted(true), _resolveError(0), _inDoConnect(false), _socket(socket), _ssl(nullptr), _clientCtx(nullptr), _peerCert(nullptr), _cert(nullptr),
-      _key(nullptr), _mode(SM_ACCEPT), _readEvent(nullptr), _writeEvent(nullptr), _heartbeatTimer(nullptr),
-      _lostTimer(nullptr), _type(0), _typeVersion(0), _flag(0), _serverVersion(1), _forceVersionZero(false),
-      _plain(plain), _sentType2(false), _complete(false), _closeSent(false), _cleanupCalled(false), _accepted(false),
-      _inCallback(false), _destroyPending(false), _waitingDestroy(false), _deleteScheduled(false),
-      _latentDestroy(false), _timingEnabled(false), _latencyProbing(false), _closeAfterWrite(false),
-      _handshakeDone(false), _t_lost(kDefaultLost), _t_heartbeat(kDefaultHeartbeat), _latency(-1), _drift(0),
-      _lastRead(0), _queueHead(nullptr), _queueTail(nullptr), _queuedBytes(0), _corkBuffer(nullptr), _corkUsed(0),
-      _corkCapacity(0), _corked(false), _bytesSent(0), _bytesReceived(0), _readBuffer(nullptr), _lockCount(0),
-      _info(nullptr), _allNext(nullptr), _allPrev(nullptr) {
+      _resolveStarted(true), _resolveError(0), _inDoConnect(false), _socket(socket), _ssl(nullptr), _clientCtx(nullptr),
+      _peerCert(nullptr), _cert(nullptr), _key(nullptr), _mode(SM_ACCEPT), _readEvent(nullptr), _writeEvent(nullptr),
+      _heartbeatTimer(nullptr), _lostTimer(nullptr), _type(0), _typeVersion(0), _flag(0), _serverVersion(1),
+      _forceVersionZero(false), _plain(plain), _sentType2(false), _complete(false), _closeSent(false),
+      _cleanupCalled(false), _accepted(false), _inCallback(false), _destroyPending(false), _waitingDestroy(false),
+      _deleteScheduled(false), _latentDestroy(false), _timingEnabled(false), _latencyProbing(false),
+      _closeAfterWrite(false), _handshakeDone(false), _opsPending(0), _destroyAfterOps(false), _t_lost(kDefaultLost),
+      _t_heartbeat(kDefaultHeartbeat), _latency(-1), _drift(0), _lastRead(0), _queueHead(nullptr), _queueTail(nullptr),
+      _queuedBytes(0), _corkBuffer(nullptr), _corkUsed(0), _corkCapacity(0), _corked(false), _bytesSent(0),
+      _bytesReceived(0), _readBuffer(nullptr), _lockCount(0), _info(nullptr), _allNext(nullptr), _allPrev(nullptr) {
     snprintf(_name, sizeof(_name), "S-%s", _peer);
     _live++;
     enlist();
@@ -430,8 +427,7 @@ Connection* Connection::create(const char* host, const char* port, X509* cert, E
     return op.result;
 }
 
-Connection* Connection::attach(ComsThreadContext* ctx, Connector* connector, int socket, const char* peer,
-                               bool plain) {
+Connection* Connection::attach(ComsThreadContext* ctx, Connector* connector, int socket, const char* peer, bool plain) {
     if (!ctx->isCurrentThread()) {
         auto* op = new AttachOp();
         op->ctx = ctx;
@@ -527,6 +523,7 @@ int Connection::send(Message* message) {
         return COMS_E_NOT_CONNECTED;
     }
     addLock();
+    _opsPending++;
     auto* op = new Op(Op::SEND, this);
     op->message = message;
     _context->sendTarget->doExecute(op);
@@ -537,6 +534,7 @@ void Connection::close() {
     _listener = nullptr;
     log(_debug_coms, LOG_DEBUG, 0, 0, "%s: close() called", _name);
     addLock();
+    _opsPending++;
     _context->closeTarget->doExecute(new Op(Op::CLOSE, this));
 }
 
@@ -553,6 +551,7 @@ void Connection::setTiming(int lost, int heartbeat) {
     _t_heartbeat = heartbeat;
     if (!_timingEnabled) return;
     addLock();
+    _opsPending++;
     _context->sendTarget->doExecute(new Op(Op::SET_TIMING, this));
 }
 
@@ -609,23 +608,22 @@ void ConnectionOps::run(Connection::Op* op) {
         break;
     }
     case Connection::Op::SEND:
-        c->doSend(op->message);
-        c->removeLock();
-        break;
     case Connection::Op::SET_TIMING:
-        c->doSetTiming();
-        c->removeLock();
-        break;
     case Connection::Op::CLOSE:
-        c->doClose();
+        if (op->kind == Connection::Op::SEND)
+            c->doSend(op->message);
+        else if (op->kind == Connection::Op::CLOSE)
+            c->doClose();
+        else
+            c->doSetTiming();
+        if (--c->_opsPending == 0 && c->_destroyAfterOps) {
+            c->_destroyAfterOps = false;
+            c->doDestroy();
+        }
         c->removeLock();
         break;
-    case Connection::Op::DESTROY:
-        c->doDestroy();
-        break;
-    case Connection::Op::RELEASE:
-        delete op->event;
-        break;
+    case Connection::Op::DESTROY: c->doDestroy(); break;
+    case Connection::Op::RELEASE: delete op->event; break;
     }
 }
 
@@ -650,6 +648,12 @@ void Connection::doSetTiming() {
 }
 
 void Connection::doDestroy() {
+    if (_opsPending > 0) {
+        // The destroy's lock stays until the last of them has run.
+        _destroyAfterOps = true;
+        return;
+    }
+    if (_corked) uncork();
     if (_queueHead != nullptr && !_cleanupCalled) {
         if (!_latentDestroy) {
             // Give the queue one heartbeat to drain before the socket goes.
@@ -690,8 +694,8 @@ void Connection::cleanup(bool inDtor) {
     _cleanupCalled = true;
     _closeSent = true;
     _complete = false;
-    log(_debug_coms, LOG_DEBUG, 0, 0, "%s: Connection cleanup (sent = %lld, received = %lld)", _name,
-        _bytesSent.load(), _bytesReceived.load());
+    log(_debug_coms, LOG_DEBUG, 0, 0, "%s: Connection cleanup (sent = %lld, received = %lld)", _name, _bytesSent.load(),
+        _bytesReceived.load());
     if (_readEvent != nullptr) _readEvent->enabled(false);
     if (_writeEvent != nullptr) _writeEvent->enabled(false);
     if (_heartbeatTimer != nullptr) _heartbeatTimer->enabled(false);
@@ -738,7 +742,8 @@ void Connection::cleanup(bool inDtor) {
 
 // ---------------------------------------------------------------------------
 
-void ConnectionListener::onResolveComplete(Connection*, int, int) {}
+void ConnectionListener::onResolveComplete(Connection*, int, int) {
+}
 
 void ClientResolver::resolve(const char* host, Connection* connection) {
     connection->addLock();

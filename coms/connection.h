@@ -8,13 +8,12 @@
 #ifndef DRV_COMS_CONNECTION_H
 #define DRV_COMS_CONNECTION_H
 
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
-
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include "common/daemon_thread.h"
 #include "common/sem.h"
@@ -291,13 +290,17 @@ private:
     bool _accepted;
     bool _inCallback;
     bool _destroyPending;
-    bool _waitingDestroy;  // guarded by _lockBlock
+    bool _waitingDestroy;   // guarded by _lockBlock
     bool _deleteScheduled;  // guarded by _lockBlock
     bool _latentDestroy;
     std::atomic<bool> _timingEnabled;
     bool _latencyProbing;
     bool _closeAfterWrite;
     bool _handshakeDone;
+    // Sends, timing changes and closes posted and not yet run: a destroy
+    // waits for them, so that what was sent before it still goes out.
+    std::atomic<int> _opsPending;
+    bool _destroyAfterOps;
 
     std::atomic<int> _t_lost;
     std::atomic<int> _t_heartbeat;
@@ -365,6 +368,7 @@ public:
     OpTarget* attachTarget;
     OpTarget* connectTarget;
     OpTarget* sendTarget;
+    // The send target itself: a close must follow the sends before it.
     OpTarget* closeTarget;
     OpTarget* destroyTarget;
     OpTarget* releaseTarget;

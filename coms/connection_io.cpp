@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,8 +14,6 @@
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <openssl/err.h>
 
 #include "common/log.h"
 #include "common/os.h"
@@ -688,8 +687,8 @@ void Connection::writeU32(uint32_t v) {
 }
 
 void Connection::sendTiming() {
-    log(_debug_coms, LOG_DEBUG, 0, 0, "%s: setTiming() sending C_SET_TIMING. lost = %d, hb = %d", _name,
-        _t_lost.load(), _t_heartbeat.load());
+    log(_debug_coms, LOG_DEBUG, 0, 0, "%s: setTiming() sending C_SET_TIMING. lost = %d, hb = %d", _name, _t_lost.load(),
+        _t_heartbeat.load());
     writeCode(C_SET_TIMING);
     writeU32(static_cast<uint32_t>(_t_lost.load()));
     writeU32(static_cast<uint32_t>(_t_heartbeat.load()));
@@ -768,8 +767,9 @@ void Connection::writeDirect(const unsigned char* bytes, size_t n) {
         _bytesSent += rv;
         if (static_cast<size_t>(rv) < n) {
             queueBytes(bytes + rv, n - static_cast<size_t>(rv));
-            log(_debug_coms, LOG_TRACE, 0, 0, "%s: not all bytes were written: %d were saved on the queue (mode = write)",
-                _name, static_cast<int>(n - static_cast<size_t>(rv)));
+            log(_debug_coms, LOG_TRACE, 0, 0,
+                "%s: not all bytes were written: %d were saved on the queue (mode = write)", _name,
+                static_cast<int>(n - static_cast<size_t>(rv)));
             _mode = SM_WRITE;
             _writeEvent->enabled(true);
         }

@@ -6,10 +6,10 @@
 #ifndef DRV_COMS_CONNECTOR_H
 #define DRV_COMS_CONNECTOR_H
 
-#include <atomic>
-
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+
+#include <atomic>
 
 #include "common/sem.h"
 #include "common/thread_context.h"

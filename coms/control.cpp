@@ -144,8 +144,7 @@ int ControlDecoder::feed(const unsigned char* data, size_t n, size_t* used, Cont
             item->code = code;
             *used = at;
             return 1;
-        default:
-            break;  // unknown: skipped
+        default: break;  // unknown: skipped
         }
     }
     *used = at;

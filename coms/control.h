@@ -41,11 +41,11 @@ struct ControlItem {
     uint32_t lost;
     uint32_t heartbeat;
     uint32_t serverVersion;
-    uint32_t sec;        // C_GET_LD, and the echoed send time of C_LD_REPLY
+    uint32_t sec;  // C_GET_LD, and the echoed send time of C_LD_REPLY
     uint32_t usec;
-    uint32_t replySec;   // C_LD_REPLY: the replier's time
+    uint32_t replySec;  // C_LD_REPLY: the replier's time
     uint32_t replyUsec;
-    Message* message;    // C_MESG: owned by whoever takes the item
+    Message* message;  // C_MESG: owned by whoever takes the item
 };
 
 class ControlDecoder {

@@ -5,13 +5,12 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <openssl/err.h>
 
 #include "common/log.h"
 #include "common/os.h"
@@ -161,8 +160,7 @@ void StreamConnector::acceptLoop() {
 
 StreamConnection::StreamConnection(const char* host, const char* port, X509* cert, EVP_PKEY* key, int connectValue)
     : _host(strdup(host != nullptr ? host : "")), _port(strdup(port != nullptr ? port : "")), _cert(cert), _key(key),
-      _connectValue(connectValue), _socket(-1), _ctx(nullptr), _ssl(nullptr), _serverCtx(nullptr),
-      _peerCert(nullptr) {
+      _connectValue(connectValue), _socket(-1), _ctx(nullptr), _ssl(nullptr), _serverCtx(nullptr), _peerCert(nullptr) {
     snprintf(_name, sizeof(_name), "C-%s:%s", _host, _port);
     if (_cert != nullptr) X509_up_ref(_cert);
     if (_key != nullptr) EVP_PKEY_up_ref(_key);
@@ -171,9 +169,8 @@ StreamConnection::StreamConnection(const char* host, const char* port, X509* cer
 }
 
 StreamConnection::StreamConnection(StreamConnector* connector, int socket, const char* peer)
-    : _host(nullptr), _port(nullptr), _cert(nullptr), _key(nullptr), _connectValue(0), _socket(socket),
-      _ctx(nullptr), _ssl(nullptr), _serverCtx(connector != nullptr ? connector->getSslContext() : nullptr),
-      _peerCert(nullptr) {
+    : _host(nullptr), _port(nullptr), _cert(nullptr), _key(nullptr), _connectValue(0), _socket(socket), _ctx(nullptr),
+      _ssl(nullptr), _serverCtx(connector != nullptr ? connector->getSslContext() : nullptr), _peerCert(nullptr) {
     snprintf(_name, sizeof(_name), "S-%s", peer != nullptr ? peer : "");
     _out = new StreamMessage(this, MessageBase::MODE_WRITE);
     _in = new StreamMessage(this, MessageBase::MODE_READ);

@@ -6,10 +6,10 @@
 #ifndef DRV_COMS_STREAM_CONNECTION_H
 #define DRV_COMS_STREAM_CONNECTION_H
 
-#include <atomic>
-
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+
+#include <atomic>
 
 #include "common/daemon_thread.h"
 

@@ -27,7 +27,8 @@ void sleepFor(long long ms) {
 
 FlowPacer::FlowPacer()
     : nowMs(wallMs), sleepMs(sleepFor), _limited(false), _perSlice(0), _haveSlice(false), _slice(0), _start(0),
-      _budget(0) {}
+      _budget(0) {
+}
 
 void FlowPacer::setRate(double kbps) {
     _limited = kbps != 0;
@@ -71,7 +72,8 @@ StreamMessage::StreamMessage(StreamConnection* connection, int mode) : MessageBa
     if (mode == MODE_READ) grow(kFirstReadBuffer);
 }
 
-StreamMessage::~StreamMessage() {}
+StreamMessage::~StreamMessage() {
+}
 
 int StreamMessage::appendBytes(const void* data, size_t n) {
     if (_error != 0) return _error;

@@ -1,14 +1,13 @@
 #include "coms/tls.h"
 
-#include <stdlib.h>
-#include <string.h>
-#include <time.h>
-
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
 
 #include "common/log.h"
 #include "common/x509_name.h"
@@ -132,7 +131,8 @@ SSL_CTX* tlsServerContext(X509* cert, EVP_PKEY* key, bool streamVariant, const c
     tlsApplySettings(ctx, traceName);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, acceptAnyCertificate);
     if (cert == nullptr) {
-        log(0, streamVariant ? "StreamConnector: Cannot use certificate: %s" : "Connector: unable to use certificate: %s",
+        log(0,
+            streamVariant ? "StreamConnector: Cannot use certificate: %s" : "Connector: unable to use certificate: %s",
             "no certificate");
         SSL_CTX_free(ctx);
         return nullptr;
@@ -140,13 +140,15 @@ SSL_CTX* tlsServerContext(X509* cert, EVP_PKEY* key, bool streamVariant, const c
     // The key goes in first: a certificate that does not match it then
     // shows up in the check below rather than as an unusable key.
     if (key == nullptr || SSL_CTX_use_PrivateKey(ctx, key) <= 0) {
-        log(0, streamVariant ? "StreamConnector: Cannot use private key: %s" : "Connector: unable to use private key: %s",
+        log(0,
+            streamVariant ? "StreamConnector: Cannot use private key: %s" : "Connector: unable to use private key: %s",
             key == nullptr ? "no private key" : sslErrorText());
         SSL_CTX_free(ctx);
         return nullptr;
     }
     if (SSL_CTX_use_certificate(ctx, cert) <= 0) {
-        log(0, streamVariant ? "StreamConnector: Cannot use certificate: %s" : "Connector: unable to use certificate: %s",
+        log(0,
+            streamVariant ? "StreamConnector: Cannot use certificate: %s" : "Connector: unable to use certificate: %s",
             sslErrorText());
         SSL_CTX_free(ctx);
         return nullptr;
@@ -213,7 +215,8 @@ int makeSelfSignedCertificate(const char* name, const char* subject, int bits, l
         return -1;
     }
     X509_NAME_free(x509Name);
-    if (!X509_set_version(cert, 2) || !ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(time(nullptr))) ||
+    if (!X509_set_version(cert, 2) ||
+        !ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(time(nullptr))) ||
         X509_gmtime_adj(X509_getm_notBefore(cert), 0) == nullptr ||
         X509_gmtime_adj(X509_getm_notAfter(cert), validSeconds) == nullptr || !X509_set_pubkey(cert, key) ||
         X509_sign(cert, key, EVP_sha256()) == 0) {

@@ -8,6 +8,8 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,9 +26,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 
 #include "common/dravika_init.h"
 #include "common/log.h"

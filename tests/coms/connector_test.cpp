@@ -1,9 +1,8 @@
 // Connectors: binding (retries, services), server contexts, plain
 // connectors, and connections handled in forked children.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-
-#include <gtest/gtest.h>
 
 #include "coms/coms_error.h"
 #include "tests/coms/coms_support.h"

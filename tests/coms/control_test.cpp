@@ -2,12 +2,11 @@
 // error texts, without any connection.
 #include "coms/control.h"
 
+#include <gtest/gtest.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/log.h"
 #include "coms/coms_error.h"
@@ -22,9 +21,7 @@ std::string describe(const ControlItem& item) {
     char text[200];
     switch (item.code) {
     case C_TYPE: snprintf(text, sizeof(text), "TYPE %u/%d", item.type, item.flag); break;
-    case C_TYPE2:
-        snprintf(text, sizeof(text), "TYPE2 %u/%d/v%u", item.type, item.flag, item.typeVersion);
-        break;
+    case C_TYPE2: snprintf(text, sizeof(text), "TYPE2 %u/%d/v%u", item.type, item.flag, item.typeVersion); break;
     case C_SET_TIMING: snprintf(text, sizeof(text), "SET_TIMING %u/%u", item.lost, item.heartbeat); break;
     case C_COMPLETE2: snprintf(text, sizeof(text), "COMPLETE2 %u", item.serverVersion); break;
     case C_GET_LD: snprintf(text, sizeof(text), "GET_LD %u.%u", item.sec, item.usec); break;
@@ -110,10 +107,9 @@ std::string everyItem() {
 }
 
 const std::vector<std::string> kEveryItem = {
-    "CODE 1",           "TYPE 448/1",          "TYPE2 7/0/v2",         "MESG 224 5 hello", "CODE 4",
-    "CODE 5",           "CODE 6",              "CODE 7",               "SET_TIMING 60000/10000",
-    "COMPLETE2 3",      "CODE 13",             "CODE 14",              "GET_LD 10.0",
-    "LD_REPLY 10.0 10.600000", "MESG 16777215 -1 "};
+    "CODE 1",  "TYPE 448/1", "TYPE2 7/0/v2", "MESG 224 5 hello",        "CODE 4",
+    "CODE 5",  "CODE 6",     "CODE 7",       "SET_TIMING 60000/10000",  "COMPLETE2 3",
+    "CODE 13", "CODE 14",    "GET_LD 10.0",  "LD_REPLY 10.0 10.600000", "MESG 16777215 -1 "};
 
 TEST(ControlDecoder, DecodesEveryItemWhateverTheSplit) {
     std::string stream = everyItem();

@@ -1,11 +1,10 @@
 // Both handshakes over real TLS on loopback, refusals by the listener, the
 // whitelist and the kill switch, messages both ways and connection errors.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-
-#include <gtest/gtest.h>
 
 #include "coms/coms_error.h"
 #include "tests/coms/coms_support.h"
@@ -95,7 +94,8 @@ TEST(Handshake, MessagesEchoInOrderAndConnectionInfo) {
     EXPECT_STREQ("S-127.0.0.1", accepted->getName());
 
     const int n = 500;
-    for (int i = 0; i < n; i++) ASSERT_EQ(0, client.connection->send(textMessage(100 + i % 3, "m" + std::to_string(i))));
+    for (int i = 0; i < n; i++)
+        ASSERT_EQ(0, client.connection->send(textMessage(100 + i % 3, "m" + std::to_string(i))));
     ASSERT_TRUE(client.recorder.waitMessages(n));
     std::lock_guard<std::mutex> hold(client.recorder.mutex);
     for (int i = 0; i < n; i++) {

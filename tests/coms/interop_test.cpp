@@ -1,13 +1,11 @@
 // Interop with a TLS client nobody here wrote (the openssl command), and the
 // anonymous client certificate read back through the X.509 interface.
+#include <gtest/gtest.h>
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
 #include <stdio.h>
 #include <sys/wait.h>
 #include <time.h>
-
-#include <gtest/gtest.h>
-
-#include <openssl/asn1.h>
-#include <openssl/objects.h>
 
 #include "tests/coms/coms_support.h"
 #include "tests/support/log_capture.h"

@@ -2,11 +2,10 @@
 // timer, latency probes, the write queue under a slow reader, deferred
 // destruction, and what a peer killed in the middle of a frame leaves behind.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-
-#include <gtest/gtest.h>
 
 #include "coms/coms_error.h"
 #include "tests/coms/coms_support.h"
@@ -158,6 +157,26 @@ TEST(Lifecycle, SendBeforeCompletionAndAfterClose) {
     EXPECT_EQ(3, deleted.load());
     EXPECT_EQ(nullptr, c->getListener());
     Connection::destroy(c);
+    EXPECT_TRUE(allGone());
+}
+
+TEST(Lifecycle, SendsAndCloseBeforeDestroyStillGoOut) {
+    TestServer server;
+    Recorder recorder;
+    Connection* c = Connection::create("127.0.0.1", server.port.c_str(), nullptr, nullptr, 448);
+    c->setListener(&recorder);
+    c->connect();
+    ASSERT_TRUE(recorder.waitComplete());
+    for (int i = 0; i < 200; i++) {
+        auto* m = new Message(9);
+        m->writeInt32(i);
+        c->send(m);
+    }
+    c->close();
+    Connection::destroy(c);
+    EXPECT_TRUE(waitFor([&] { return server.recorder.count(server.recorder.closed) == 1; }));
+    EXPECT_EQ(200u, server.recorder.messageCount());
+    EXPECT_EQ(0, server.recorder.count(server.recorder.lost));
     EXPECT_TRUE(allGone());
 }
 

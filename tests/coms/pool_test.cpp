@@ -1,8 +1,8 @@
 // The coms thread pool: its size from "coms_threads", the thread names and
 // the placement of new connections on the least loaded thread.
-#include <algorithm>
-
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "tests/coms/coms_support.h"
 #include "tests/support/log_capture.h"
@@ -13,8 +13,8 @@ namespace {
 
 int comsThreadsRunning() {
     std::vector<std::string> names = threadNames();
-    return static_cast<int>(std::count_if(names.begin(), names.end(),
-                                          [](const std::string& n) { return n.compare(0, 5, "coms-") == 0; }));
+    return static_cast<int>(
+        std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.compare(0, 5, "coms-") == 0; }));
 }
 
 TEST(ComsPool, SizeIsClampedAndThreadsAreNamed) {

@@ -1,12 +1,11 @@
 // The blocking stream variant: the flow limit's budget slice by slice, and
 // stream messages over a StreamConnector and StreamConnection on loopback.
-#include "coms/stream_connection.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "coms/coms_error.h"
+#include "coms/stream_connection.h"
 #include "coms/stream_message.h"
 #include "tests/coms/coms_support.h"
 #include "tests/support/log_capture.h"
@@ -40,7 +39,7 @@ TEST(FlowPacer, BudgetPerSlice) {
     EXPECT_FALSE(unlimited.isLimited());
     EXPECT_EQ(123456u, unlimited.take(123456));
 
-    EXPECT_DOUBLE_EQ(100.0, fakePacer(8).perSlice());     // 8 kbit/s: 1 byte per ms
+    EXPECT_DOUBLE_EQ(100.0, fakePacer(8).perSlice());  // 8 kbit/s: 1 byte per ms
     EXPECT_DOUBLE_EQ(12.5, fakePacer(1).perSlice());
     EXPECT_DOUBLE_EQ(100.0, fakePacer(-50).perSlice());  // a negative product gives 100
 
@@ -98,7 +97,8 @@ public:
         in->readString(&text);
         in->readBytes(&block, &length);
         bool pattern = true;
-        for (uint32_t i = 0; i < length && block != nullptr; i++) pattern = pattern && block[i] == static_cast<unsigned char>(i * 7);
+        for (uint32_t i = 0; i < length && block != nullptr; i++)
+            pattern = pattern && block[i] == static_cast<unsigned char>(i * 7);
         StreamMessage* out = s.getOutMessage();
         out->writeInt32(n + 1);
         out->writeString(text);
@@ -155,7 +155,8 @@ TEST(StreamConnection, MessagesBothWaysOverTls) {
     EXPECT_EQ("S-127.0.0.1", echo.name);
     EXPECT_EQ("ft-listen", echo.threadName);
     std::vector<std::string> names = threadNames();
-    EXPECT_EQ(names.end(), std::find(names.begin(), names.end(), "ft-listen")) << "the listen thread ends with its connector";
+    EXPECT_EQ(names.end(), std::find(names.begin(), names.end(), "ft-listen"))
+        << "the listen thread ends with its connector";
 }
 
 TEST(StreamConnection, FlowLimitPacesTheWrites) {
