@@ -29,6 +29,8 @@ Connection::ComsHelper* _helpers[Connection::kMaxComsThreads];
 Connection::ComsThreadContext* _contexts[Connection::kMaxComsThreads];
 std::atomic<int> _threadCount{0};
 std::atomic<int> _loopWait{5000};
+// Frames this large are written from their own buffers, never copied.
+const size_t kLargeFrame = 16384;
 std::atomic<long> _live{0};
 ClientResolver _defaultResolver;
 std::atomic<Resolver*> _resolver{&_defaultResolver};
@@ -337,7 +339,7 @@ Connection::Connection(ComsThreadContext* ctx, const char* host, const char* por
       _sentType2(false), _complete(false), _closeSent(false), _cleanupCalled(false), _accepted(false),
       _inCallback(false), _destroyPending(false), _waitingDestroy(false), _deleteScheduled(false),
       _latentDestroy(false), _timingEnabled(false), _latencyProbing(false), _closeAfterWrite(false),
-      _handshakeDone(false), _opsPending(0), _destroyAfterOps(false), _t_lost(kDefaultLost),
+      _handshakeDone(false), _flushPending(false), _opsPending(0), _destroyAfterOps(false), _t_lost(kDefaultLost),
       _t_heartbeat(kDefaultHeartbeat), _latency(-1), _drift(0), _lastRead(0), _queueHead(nullptr), _queueTail(nullptr),
       _queuedBytes(0), _corkBuffer(nullptr), _corkUsed(0), _corkCapacity(0), _corked(false), _bytesSent(0),
       _bytesReceived(0), _readBuffer(nullptr), _lockCount(0), _info(nullptr), _allNext(nullptr), _allPrev(nullptr) {
@@ -362,7 +364,7 @@ Connection::Connection(ComsThreadContext* ctx, Connector* connector, int socket,
       _forceVersionZero(false), _plain(plain), _sentType2(false), _complete(false), _closeSent(false),
       _cleanupCalled(false), _accepted(false), _inCallback(false), _destroyPending(false), _waitingDestroy(false),
       _deleteScheduled(false), _latentDestroy(false), _timingEnabled(false), _latencyProbing(false),
-      _closeAfterWrite(false), _handshakeDone(false), _opsPending(0), _destroyAfterOps(false), _t_lost(kDefaultLost),
+      _closeAfterWrite(false), _handshakeDone(false), _flushPending(false), _opsPending(0), _destroyAfterOps(false), _t_lost(kDefaultLost),
       _t_heartbeat(kDefaultHeartbeat), _latency(-1), _drift(0), _lastRead(0), _queueHead(nullptr), _queueTail(nullptr),
       _queuedBytes(0), _corkBuffer(nullptr), _corkUsed(0), _corkCapacity(0), _corked(false), _bytesSent(0),
       _bytesReceived(0), _readBuffer(nullptr), _lockCount(0), _info(nullptr), _allNext(nullptr), _allPrev(nullptr) {
@@ -453,7 +455,7 @@ Connection* Connection::attach(ComsThreadContext* ctx, Connector* connector, int
         c->cleanup(false);
         return c;
     }
-    SSL_set_fd(c->_ssl, socket);
+    c->attachSocket();
     SSL_set_app_data(c->_ssl, c);
     SSL_set_info_callback(c->_ssl, infoCallback);
     SSL_set_accept_state(c->_ssl);
@@ -633,6 +635,10 @@ void Connection::doSend(Message* message) {
         return;
     }
     message->setFrameLength();
+    if (message->totalBytes() >= kLargeFrame) {
+        writeLargeMessage(message);
+        return;
+    }
     for (const MessageBase::_Buffer* b = message->firstBuffer(); b != nullptr; b = b->next)
         writeBytes(b->data, b->used);
     delete message;
@@ -716,7 +722,7 @@ void Connection::cleanup(bool inDtor) {
     while (_queueHead != nullptr) {
         WriteBlock* b = _queueHead;
         _queueHead = b->next;
-        free(b);
+        freeBlock(b);
     }
     _queueTail = nullptr;
     _queuedBytes = 0;

@@ -182,11 +182,14 @@ public:
 private:
     friend class ComsThreadContext;
     friend class ConnectionOps;
-    // A queued piece of output: its bytes follow the header.
+    // A queued piece of output: a copy of small writes, or a part of a
+    // message's own buffer (the block that holds its last part owns it).
     struct WriteBlock {
         WriteBlock* next;
         size_t length;
         size_t offset;  // bytes already written
+        const unsigned char* bytes;
+        Message* owner;
         unsigned char data[1];
     };
     struct Op;
@@ -226,7 +229,13 @@ private:
     // The write path.
     void writeBytes(const void* bytes, size_t n);
     void writeDirect(const unsigned char* bytes, size_t n);
+    // Writes what the socket takes now; the count written. A block that
+    // could not go at all is to be offered again, unchanged.
+    size_t writeNow(const unsigned char* bytes, size_t n);
     void queueBytes(const unsigned char* bytes, size_t n);
+    WriteBlock* queueReference(const unsigned char* bytes, size_t n);
+    static void freeBlock(WriteBlock* block);
+    void writeLargeMessage(Message* message);
     void processWriteQueue();
     void writeCode(int code);
     void writeU32(uint32_t v);
@@ -235,6 +244,12 @@ private:
     void sendNow(int code);
     int rawWrite(const unsigned char* bytes, size_t n);
     void afterWrite();
+    // Puts the socket under the TLS object, with writes gathered in a buffer
+    // that goes to the socket in large pieces.
+    void attachSocket();
+    // Sends what the TLS layer has gathered. False while the socket pushes
+    // back (the write event then finishes it).
+    bool flushTls();
     // Batching for the send target: writes gather in a buffer until flushed.
     void cork();
     void uncork();
@@ -297,6 +312,7 @@ private:
     bool _latencyProbing;
     bool _closeAfterWrite;
     bool _handshakeDone;
+    bool _flushPending;
     // Sends, timing changes and closes posted and not yet run: a destroy
     // waits for them, so that what was sent before it still goes out.
     std::atomic<int> _opsPending;

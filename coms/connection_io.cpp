@@ -31,6 +31,8 @@ const size_t kCorkDirect = 16384;
 // A batch is written out once it holds this much.
 const size_t kCorkLimit = 256 * 1024;
 const int kLongCallMs = 1000;
+// TLS records gather up to this much before they go to the socket.
+const long kTlsWriteBuffer = 256 * 1024;
 const int kLongLostAfterReadMs = 100;
 
 long long monotonicMs() {
@@ -142,7 +144,7 @@ int Connection::doConnect() {
         logSslErrors(_name);
         return COMS_E_CERTIFICATE;
     }
-    SSL_set_fd(_ssl, _socket);
+    attachSocket();
     SSL_set_app_data(_ssl, this);
     SSL_set_info_callback(_ssl, infoCallback);
     int rc = installClientCertificate();
@@ -356,14 +358,28 @@ void Connection::doReadEvent() {
                 break;
             }
         } else {
+            // A large body goes straight into its message.
+            size_t room = 0;
+            unsigned char* body = _decoder.bodySpace(&room);
+            bool direct = body != nullptr && room >= static_cast<size_t>(kReadBufferSize);
             ERR_clear_error();
-            rv = SSL_read(_ssl, _readBuffer, kReadBufferSize);
+            rv = direct ? SSL_read(_ssl, body, room > 0x40000000 ? 0x40000000 : static_cast<int>(room))
+                        : SSL_read(_ssl, _readBuffer, kReadBufferSize);
             if (rv <= 0) {
                 if (SSL_get_error(_ssl, rv) != SSL_ERROR_ZERO_RETURN) {
                     handleSSLError(rv, _mode);
                     break;
                 }
                 rv = 0;
+            } else if (direct) {
+                _bytesReceived += rv;
+                ControlItem item;
+                if (_decoder.bodyCommit(static_cast<size_t>(rv), &item) == 1) dispatch(item);
+                if (_destroyPending) {
+                    cleanup(false);
+                    break;
+                }
+                continue;
             }
         }
         if (rv == 0) {
@@ -748,6 +764,41 @@ void Connection::writeBytes(const void* bytes, size_t n) {
     afterWrite();
 }
 
+void Connection::attachSocket() {
+    BIO* socketBio = BIO_new_socket(_socket, BIO_NOCLOSE);
+    BIO* buffer = BIO_new(BIO_f_buffer());
+    if (socketBio == nullptr || buffer == nullptr || BIO_set_write_buffer_size(buffer, kTlsWriteBuffer) <= 0) {
+        BIO_free(buffer);
+        BIO_free(socketBio);
+        SSL_set_fd(_ssl, _socket);
+        return;
+    }
+    // The socket BIO reads for TLS and ends the write chain: one reference each.
+    BIO_up_ref(socketBio);
+    BIO_push(buffer, socketBio);
+    SSL_set_bio(_ssl, socketBio, buffer);
+}
+
+bool Connection::flushTls() {
+    if (_plain || _ssl == nullptr) return true;
+    BIO* out = SSL_get_wbio(_ssl);
+    errno = 0;
+    if (BIO_flush(out) > 0) {
+        _flushPending = false;
+        return true;
+    }
+    if (BIO_should_retry(out)) {
+        _flushPending = true;
+        _mode = SM_WRITE;
+        _writeEvent->enabled(true);
+        return false;
+    }
+    int err = errno;
+    log(_debug_coms, LOG_INFO, 0, 0, "%s: unable to write to the socket (errno = %d)", _name, err);
+    handleSyscallError(err != 0 ? err : EPIPE);
+    return false;
+}
+
 int Connection::rawWrite(const unsigned char* bytes, size_t n) {
     int len = n > 0x40000000 ? 0x40000000 : static_cast<int>(n);
     if (_plain) return static_cast<int>(::send(_socket, bytes, static_cast<size_t>(len), MSG_NOSIGNAL));
@@ -762,31 +813,77 @@ void Connection::writeDirect(const unsigned char* bytes, size_t n) {
         log(_debug_coms, LOG_TRACE, 0, 0, "%s: there is a write queue.  Saved: %d", _name, static_cast<int>(n));
         return;
     }
+    size_t done = writeNow(bytes, n);
+    if (_cleanupCalled) return;
+    if (done < n) {
+        queueBytes(bytes + done, n - done);
+        if (done > 0)
+            log(_debug_coms, LOG_TRACE, 0, 0,
+                "%s: not all bytes were written: %d were saved on the queue (mode = write)", _name,
+                static_cast<int>(n - done));
+        return;
+    }
+    flushTls();
+}
+
+size_t Connection::writeNow(const unsigned char* bytes, size_t n) {
     int rv = rawWrite(bytes, n);
     if (rv > 0) {
         _bytesSent += rv;
         if (static_cast<size_t>(rv) < n) {
-            queueBytes(bytes + rv, n - static_cast<size_t>(rv));
-            log(_debug_coms, LOG_TRACE, 0, 0,
-                "%s: not all bytes were written: %d were saved on the queue (mode = write)", _name,
-                static_cast<int>(n - static_cast<size_t>(rv)));
             _mode = SM_WRITE;
             _writeEvent->enabled(true);
         }
-        return;
+        return static_cast<size_t>(rv);
     }
-    queueBytes(bytes, n);
     if (_plain) {
         int err = errno;
         _mode = SM_WRITE;
-        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
             _writeEvent->enabled(true);
-            return;
-        }
-        handleSyscallError(err);
-        return;
+        else
+            handleSyscallError(err);
+        return 0;
     }
     handleSSLError(rv, SM_WRITE);
+    return 0;
+}
+
+void Connection::writeLargeMessage(Message* message) {
+    // Pending small writes go first.
+    if (_corkUsed > 0) {
+        size_t used = _corkUsed;
+        _corkUsed = 0;
+        writeDirect(_corkBuffer, used);
+    }
+    const MessageBase::_Buffer* b = message->firstBuffer();
+    bool referenced = false;
+    for (; b != nullptr && _queueHead == nullptr && !_cleanupCalled; b = b->next) {
+        size_t done = writeNow(b->data, b->used);
+        if (done < b->used && !_cleanupCalled) {
+            queueReference(b->data + done, b->used - done);
+            referenced = true;
+            if (done > 0)
+                log(_debug_coms, LOG_TRACE, 0, 0,
+                    "%s: not all bytes were written: %d were saved on the queue (mode = write)", _name,
+                    static_cast<int>(b->used - done));
+            b = b->next;
+            break;
+        }
+    }
+    // What is left waits in the queue as it stands in the message, which
+    // goes with the block that holds its last part.
+    for (; b != nullptr && !_cleanupCalled; b = b->next) {
+        queueReference(b->data, b->used);
+        referenced = true;
+    }
+    if (_cleanupCalled || !referenced) {
+        delete message;
+        if (!_cleanupCalled && _queueHead == nullptr) flushTls();
+    } else {
+        _queueTail->owner = message;
+    }
+    if (!_corked) afterWrite();
 }
 
 void Connection::queueBytes(const unsigned char* bytes, size_t n) {
@@ -800,6 +897,8 @@ void Connection::queueBytes(const unsigned char* bytes, size_t n) {
     b->next = nullptr;
     b->length = n;
     b->offset = 0;
+    b->bytes = b->data;
+    b->owner = nullptr;
     memcpy(b->data, bytes, n);
     if (_queueTail != nullptr)
         _queueTail->next = b;
@@ -809,10 +908,31 @@ void Connection::queueBytes(const unsigned char* bytes, size_t n) {
     _queuedBytes += n;
 }
 
+Connection::WriteBlock* Connection::queueReference(const unsigned char* bytes, size_t n) {
+    auto* b = static_cast<WriteBlock*>(malloc(sizeof(WriteBlock)));
+    b->next = nullptr;
+    b->length = n;
+    b->offset = 0;
+    b->bytes = bytes;
+    b->owner = nullptr;
+    if (_queueTail != nullptr)
+        _queueTail->next = b;
+    else
+        _queueHead = b;
+    _queueTail = b;
+    _queuedBytes += n;
+    return b;
+}
+
+void Connection::freeBlock(WriteBlock* block) {
+    delete block->owner;
+    free(block);
+}
+
 void Connection::processWriteQueue() {
     while (_queueHead != nullptr && !_cleanupCalled) {
         WriteBlock* b = _queueHead;
-        int rv = rawWrite(b->data + b->offset, b->length - b->offset);
+        int rv = rawWrite(b->bytes + b->offset, b->length - b->offset);
         if (rv <= 0) {
             if (_plain) {
                 int err = errno;
@@ -837,14 +957,15 @@ void Connection::processWriteQueue() {
         _mode = SM_READ;
         _queueHead = b->next;
         if (_queueHead == nullptr) _queueTail = nullptr;
-        free(b);
+        freeBlock(b);
     }
+    if (_cleanupCalled || !flushTls()) return;
     afterWrite();
 }
 
 void Connection::afterWrite() {
     // A refusal goes out before the socket closes.
-    if (_closeAfterWrite && !_cleanupCalled && _queueHead == nullptr && !_corked) {
+    if (_closeAfterWrite && !_cleanupCalled && _queueHead == nullptr && !_corked && !_flushPending) {
         _complete = false;
         if (_ssl != nullptr) SSL_shutdown(_ssl);
         // Unread input would turn the close into a reset, which can reach the

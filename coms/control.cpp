@@ -10,6 +10,41 @@ const int kPayload[] = {5, 9, 8, 4, 8, 16};
 
 }  // namespace
 
+namespace {
+
+// As when the body arrives through Message::read: one buffer for the rest of
+// the body, but never more than this at a time.
+const size_t kMaxBodyBuffer = 16u << 20;
+
+}  // namespace
+
+unsigned char* ReceivedMessage::bodySpace(size_t* room) {
+    if (_typeBytesSeen < 4 || _bodyReceived >= _frameLength) return nullptr;
+    size_t remaining = _frameLength - _bodyReceived;
+    if (_last == nullptr || _last->used == _last->capacity) grow(remaining < kMaxBodyBuffer ? remaining : kMaxBodyBuffer);
+    size_t space = _last->capacity - _last->used;
+    *room = space < remaining ? space : remaining;
+    return _last->data + _last->used;
+}
+
+bool ReceivedMessage::bodyCommit(size_t n) {
+    _last->used += n;
+    _bodyReceived += n;
+    return _bodyReceived == _frameLength;
+}
+
+unsigned char* ControlDecoder::bodySpace(size_t* room) {
+    return _message != nullptr ? _message->bodySpace(room) : nullptr;
+}
+
+int ControlDecoder::bodyCommit(size_t n, ControlItem* item) {
+    if (!_message->bodyCommit(n)) return 0;
+    item->code = C_MESG;
+    item->message = _message;
+    _message = nullptr;
+    return 1;
+}
+
 ControlDecoder::ControlDecoder() : _collecting(-1), _message(nullptr) {
     for (int& g : _gathered) g = -1;
 }
@@ -124,7 +159,7 @@ int ControlDecoder::feed(const unsigned char* data, size_t n, size_t* used, Cont
         }
         int code = data[at++];
         if (code == C_MESG) {
-            _message = new Message();
+            _message = new ReceivedMessage();
             continue;
         }
         int kind = kindOf(code);

@@ -9,7 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-class Message;
+#include "dirbase/message.h"
 
 enum ControlCode : unsigned char {
     C_HB = 1,              // no payload
@@ -48,6 +48,17 @@ struct ControlItem {
     Message* message;  // C_MESG: owned by whoever takes the item
 };
 
+// A message being received, whose body can also be read straight into its
+// buffers: a large body then skips one copy.
+class ReceivedMessage : public Message {
+public:
+    // Room for the next body bytes, or null while the header is incomplete
+    // and once the body is complete.
+    unsigned char* bodySpace(size_t* room);
+    // n bytes were written into the room; true once the body is complete.
+    bool bodyCommit(size_t n);
+};
+
 class ControlDecoder {
 public:
     ControlDecoder();
@@ -61,6 +72,12 @@ public:
     // refused (the stream cannot be followed any further after that).
     // Unknown codes are skipped without an item.
     int feed(const unsigned char* data, size_t n, size_t* used, ControlItem* item);
+    // Room to read body bytes of the message being received straight into
+    // (see ReceivedMessage), or null when the next bytes are not body bytes.
+    unsigned char* bodySpace(size_t* room);
+    // n body bytes arrived in that room: 1 with the message in *item once it
+    // is complete, else 0.
+    int bodyCommit(size_t n, ControlItem* item);
     // True between items.
     bool idle() const;
     // Drops a partial item (and the message being received).
@@ -80,7 +97,7 @@ private:
     int _gathered[K_COUNT];
     int _collecting;  // the kind being collected, or -1
     unsigned char _payload[16];
-    Message* _message;  // the C_MESG frame being received
+    ReceivedMessage* _message;  // the C_MESG frame being received
 };
 
 // Times as the latency items carry them.

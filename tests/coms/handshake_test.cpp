@@ -108,6 +108,38 @@ TEST(Handshake, MessagesEchoInOrderAndConnectionInfo) {
     }
 }
 
+TEST(Handshake, LargeMessagesArriveWhole) {
+    TestServer server;
+    Client client("127.0.0.1", server.port);
+    client.connection->connect();
+    ASSERT_TRUE(client.recorder.waitComplete());
+    // Bodies from a few bytes to several MiB, interleaved with small ones:
+    // large ones are written from their own buffers and read straight into
+    // the receiving message.
+    std::vector<size_t> sizes = {70000, 10, 3u << 20, 16384, 16385, 1, 1u << 20};
+    for (size_t i = 0; i < sizes.size(); i++) {
+        std::string block(sizes[i], '\0');
+        for (size_t j = 0; j < block.size(); j++) block[j] = static_cast<char>((j * 31 + i) & 0xFF);
+        auto* m = new Message(static_cast<int>(i));
+        m->writeBytes(block.data(), static_cast<uint32_t>(block.size()));
+        ASSERT_EQ(0, client.connection->send(m));
+    }
+    ASSERT_TRUE(client.recorder.waitMessages(sizes.size(), 20000));
+    std::lock_guard<std::mutex> hold(client.recorder.mutex);
+    for (size_t i = 0; i < sizes.size(); i++) {
+        EXPECT_EQ(static_cast<int>(i), client.recorder.types[i]);
+        Message m(client.recorder.bodies[i].data(), client.recorder.bodies[i].size());
+        unsigned char* data = nullptr;
+        uint32_t length = 0;
+        ASSERT_EQ(0, m.readBytes(&data, &length));
+        ASSERT_EQ(sizes[i], length);
+        bool same = true;
+        for (size_t j = 0; j < length && same; j++) same = data[j] == static_cast<unsigned char>((j * 31 + i) & 0xFF);
+        EXPECT_TRUE(same) << "message " << i;
+        free(data);
+    }
+}
+
 TEST(Handshake, RefusalsReachTheClient) {
     TestServer server;
     server.accept = false;
