@@ -48,7 +48,12 @@ struct CreateOp : DeferredOp {
     Connection* result = nullptr;
 };
 
-struct AttachOp : DeferredOp {
+// Ops of the asynchronous targets, queued through their own link.
+struct QueuedOp : DeferredOp {
+    QueuedOp* queueNext = nullptr;
+};
+
+struct AttachOp : QueuedOp {
     Connection::ComsThreadContext* ctx;
     Connector* connector;
     int socket;
@@ -59,7 +64,7 @@ struct AttachOp : DeferredOp {
 }  // namespace
 
 // What the connection's own targets carry.
-struct Connection::Op : DeferredOp {
+struct Connection::Op : QueuedOp {
     enum Kind { CONNECT, SEND, SET_TIMING, CLOSE, DESTROY, RELEASE };
     Op(Kind k, Connection* c) : kind(k), connection(c), message(nullptr), event(nullptr) {}
     Kind kind;
@@ -99,10 +104,70 @@ public:
     }
 };
 
+// The asynchronous targets keep their own queue, linked through the ops.
+// A posted op costs no allocation and no process-wide registry, so a burst
+// of thousands of sends stays linear.
+class QueueTarget : public AsyncOpTarget {
+public:
+    ~QueueTarget() override {
+        QueuedOp* op = takeAll();
+        while (op != nullptr) {
+            QueuedOp* next = op->queueNext;
+            delete op;
+            op = next;
+        }
+    }
+    int doExecute(DeferredOp* op) override {
+        auto* q = static_cast<QueuedOp*>(op);
+        q->queueNext = nullptr;
+        // The count goes up with the op in the queue, so that the loop never
+        // calls for an op it cannot find.
+        CriticalSection hold(_opLock);
+        if (_opTail != nullptr)
+            _opTail->queueNext = q;
+        else
+            _opHead = q;
+        _opTail = q;
+        _countEvent.advanceWriteCount();
+        return 0;
+    }
+    void processQueue() override {
+        QueuedOp* op = takeAll();
+        int taken = 0;
+        while (op != nullptr) {
+            QueuedOp* next = op->queueNext;
+            run(op);
+            delete op;
+            op = next;
+            taken++;
+        }
+        finish(taken);
+    }
+
+protected:
+    virtual void run(QueuedOp* op) { execute(op); }
+    QueuedOp* takeAll() {
+        CriticalSection hold(_opLock);
+        QueuedOp* all = _opHead;
+        _opHead = _opTail = nullptr;
+        return all;
+    }
+    // One unit of the count per op taken.
+    void finish(int taken) {
+        for (int i = 0; i < (taken > 0 ? taken : 1); i++) _countEvent.advanceReadCount();
+        perfIncrement(PC_NP_REMOVE);
+    }
+
+private:
+    CriticalBlock _opLock;
+    QueuedOp* _opHead = nullptr;
+    QueuedOp* _opTail = nullptr;
+};
+
 // Connections of accepted sockets. Asynchronous: the accepting thread has
 // no use for the result, and waiting on another coms thread could deadlock
 // against a callback there that creates a connection on ours.
-class AttachOpTarget : public AsyncOpTarget {
+class AttachOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         auto* a = static_cast<AttachOp*>(op);
@@ -111,7 +176,7 @@ public:
     }
 };
 
-class ConnectionTargetBase : public AsyncOpTarget {
+class ConnectionTargetBase : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         ConnectionOps::runPosted(op);
@@ -131,26 +196,24 @@ class ReleaseOpTarget : public ConnectionTargetBase {};
 class SendOpTarget : public ConnectionTargetBase {
 public:
     void processQueue() override {
+        QueuedOp* op = takeAll();
         Connection* batch = nullptr;
         int taken = 0;
-        while (PendingOp* entry = take()) {
-            Connection* c = ConnectionOps::connectionOf(entry->op);
+        while (op != nullptr) {
+            QueuedOp* next = op->queueNext;
+            Connection* c = ConnectionOps::connectionOf(op);
             if (c != batch) {
                 if (batch != nullptr) ConnectionOps::endBatch(batch);
                 batch = c;
                 ConnectionOps::beginBatch(batch);
             }
-            execute(entry->op);
-            delete entry->op;
-            delete entry;
+            execute(op);
+            delete op;
+            op = next;
             taken++;
         }
         if (batch != nullptr) ConnectionOps::endBatch(batch);
-        // One unit of the count per op taken, so that the loop does not call
-        // again for posts that this round already served.
-        if (taken == 0) taken = 1;
-        for (int i = 0; i < taken; i++) _countEvent.advanceReadCount();
-        perfIncrement(PC_NP_REMOVE);
+        finish(taken);
     }
 };
 

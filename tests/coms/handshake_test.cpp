@@ -93,7 +93,7 @@ TEST(Handshake, MessagesEchoInOrderAndConnectionInfo) {
     EXPECT_EQ(info, std::string(accepted->getConnectionInfo()));
     EXPECT_STREQ("S-127.0.0.1", accepted->getName());
 
-    const int n = 500;
+    const int n = 20000;  // a burst: far more posts than one round of the loop serves
     for (int i = 0; i < n; i++)
         ASSERT_EQ(0, client.connection->send(textMessage(100 + i % 3, "m" + std::to_string(i))));
     ASSERT_TRUE(client.recorder.waitMessages(n));
