@@ -430,6 +430,9 @@ int connectCommand(const Options& o) {
     }
     c->close();
     Connection::destroy(c);
+    // Let C_CLOSE reach the server before the process ends.
+    for (int i = 0; i < 200 && Connection::liveConnections() > 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return 0;
 }
 
