@@ -9,7 +9,9 @@
 
 #include "coms/coms_error.h"
 #include "tests/coms/coms_support.h"
+#include "common/delayed_event.h"
 #include "tests/support/bytes.h"
+#include "tests/support/log_capture.h"
 
 extern char** environ;
 
@@ -282,6 +284,86 @@ TEST(Lifecycle, SlowReaderForcesPartialWritesAndKeepsOrder) {
     EXPECT_EQ(count, inOrder.load());
     EXPECT_TRUE(waitFor([&] { return c->getQueuedBytes() == 0; }));
     EXPECT_EQ(Connection::SM_READ, c->getMode());
+    Connection::destroy(c);
+    EXPECT_TRUE(allGone());
+}
+
+TEST(Lifecycle, DestroyGivesAFullQueueOneHeartbeat) {
+    ensurePool();
+    LogCapture logs;
+    std::atomic<bool> drain{false};
+    RawTlsServer raw(
+        [&](SSL* ssl, int fd, RawTlsServer& self) {
+            readTypeItems(ssl, fd, false);
+            sslWriteAll(ssl, "\x07\x05", 2);  // C_ENABLE_TIMING, C_COMPLETE
+            while (!drain && !self.stop) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            unsigned char buf[65536];
+            while (!self.stop && sslReadExact(ssl, fd, buf, 1, 200)) {
+                int n = SSL_read(ssl, buf, sizeof(buf));
+                (void)n;
+            }
+        },
+        4096);
+    Recorder recorder;
+    Connection* c = Connection::create("127.0.0.1", raw.port.c_str(), nullptr, nullptr, 448);
+    c->setListener(&recorder);
+    c->setTiming(5000, 150);
+    c->connect();
+    ASSERT_TRUE(recorder.waitComplete());
+    ASSERT_TRUE(waitFor([&] { return c->isTimingEnabled(); }));
+    std::string filler(65536, 'q');
+    for (int i = 0; i < 60; i++) {
+        auto* m = new Message(1);
+        m->writeBytes(filler.data(), static_cast<uint32_t>(filler.size()));
+        c->send(m);
+    }
+    ASSERT_TRUE(waitFor([&] { return c->getQueuedBytes() > 0; }));
+    Connection::destroy(c);
+    // The queue gets one heartbeat interval, then the connection goes anyway.
+    ASSERT_TRUE(waitFor([&] { return logs.contains("Warning: write queue head is not NULL!!!"); }));
+    EXPECT_EQ(1, Connection::liveConnections());
+    EXPECT_TRUE(allGone());
+    EXPECT_TRUE(logs.contains("Warning: write queue head is still not null after T_HEARTBEAT")) << logs.text();
+    drain = true;
+}
+
+TEST(Lifecycle, DelayedEventsAreReleasedOnTheComsThread) {
+    TestServer server;
+    Recorder recorder;
+    Connection* c = Connection::create("127.0.0.1", server.port.c_str(), nullptr, nullptr, 448);
+    auto* event = new DelayedEvent();
+    long long id = event->getId();
+    c->releaseDelayedEvent(event);
+    EXPECT_TRUE(waitFor([&] {
+        DelayedEvent* found = DelayedEvent::lockById(id);
+        if (found == nullptr) return true;
+        found->release();
+        return false;
+    }));
+    Connection::destroy(c);
+    EXPECT_TRUE(allGone());
+}
+
+TEST(Lifecycle, LongOnLostIsLogged) {
+    ensurePool();
+    LogCapture logs;
+    // The server completes the handshake and closes: the client reads the
+    // end of the stream.
+    RawTlsServer raw([&](SSL* ssl, int fd, RawTlsServer&) {
+        readTypeItems(ssl, fd, false);
+        sslWriteAll(ssl, "\x05", 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        SSL_shutdown(ssl);
+        shutdown(fd, SHUT_RDWR);
+    });
+    Recorder recorder;
+    Connection* c = Connection::create("127.0.0.1", raw.port.c_str(), nullptr, nullptr, 448);
+    c->setListener(&recorder);
+    recorder.onEnd = [](Connection*) { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+    c->connect();
+    ASSERT_TRUE(recorder.waitComplete());
+    ASSERT_TRUE(waitFor([&] { return recorder.count(recorder.lost) == 1; }));
+    EXPECT_TRUE(waitFor([&] { return logs.contains(": LONG onLost: (t = "); })) << logs.text();
     Connection::destroy(c);
     EXPECT_TRUE(allGone());
 }
