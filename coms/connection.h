@@ -113,8 +113,9 @@ public:
     void resolveComplete(uint32_t address, int error);
 
     // ---- server side ---------------------------------------------------
-    // Constructs the connection of an accepted socket on the calling thread,
-    // which must own ctx; plain connections run without TLS.
+    // Constructs the connection of an accepted socket on ctx's thread: at
+    // once (and returned) when the caller is that thread, else posted there
+    // (null returned). Plain connections run without TLS.
     static Connection* attach(ComsThreadContext* ctx, Connector* connector, int socket, const char* peer, bool plain);
     // Places a new connection: the context with the fewest connections (the
     // first such), whose count is raised.
