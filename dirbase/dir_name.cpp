@@ -1,5 +1,6 @@
 #include "dirbase/dir_name.h"
 
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

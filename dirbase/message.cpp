@@ -23,6 +23,11 @@ const unsigned char kFrameMesg = 3;
 const uint32_t kHandOverMin = 65536;
 // Frames with more fields than this get a lookup table instead of a scan.
 const int kLinearScanMax = 16;
+// Limits of a received C_MESG frame, and the largest buffer that one
+// received body allocates at a time.
+const uint32_t kMaxFrameBody = 0x4FFFFFFF;
+const uint32_t kMaxFrameType = 0xFFFFFF;
+const size_t kMaxReadBuffer = 16u << 20;
 
 const char* const kErrorTexts[] = {
     "Unexpected end of file",         // -11
@@ -1446,4 +1451,53 @@ void Message::setFrameLength() {
         _mode = mode;
     }
     putBE32(_first->data + 1, static_cast<uint32_t>(totalBytes() - kFrameHeader));
+}
+
+int Message::read(const unsigned char* data, size_t& n) {
+    size_t at = 0;
+    while (_lengthBytesSeen < 4 && at < n) {
+        _frameLength = (_frameLength << 8) | data[at++];
+        if (++_lengthBytesSeen < 4) continue;
+        // Read as a signed number: a length with the top bit set is negative.
+        int32_t length = static_cast<int32_t>(_frameLength);
+        if (length < 1) {
+            log(0, "Less than or zero size message");
+            n -= at;
+            return -1;
+        }
+        if (_frameLength > kMaxFrameBody) {
+            log(0, "packet too large 2G");
+            n -= at;
+            return -1;
+        }
+    }
+    while (_lengthBytesSeen == 4 && _typeBytesSeen < 4 && at < n) {
+        _frameType = (_frameType << 8) | data[at++];
+        if (++_typeBytesSeen == 4 && _frameType > kMaxFrameType) {
+            log(0, "illogical message type");
+            n -= at;
+            return -1;
+        }
+    }
+    if (_typeBytesSeen < 4) {
+        n -= at;
+        return 0;
+    }
+    while (_bodyReceived < _frameLength && at < n) {
+        if (_last == nullptr || _last->used == _last->capacity) {
+            // The exact remaining size, but never more than a slice at a time:
+            // the length is the peer's claim, and memory follows the bytes
+            // that actually arrive.
+            size_t remaining = _frameLength - _bodyReceived;
+            grow(remaining < kMaxReadBuffer ? remaining : kMaxReadBuffer);
+        }
+        size_t room = _last->capacity - _last->used;
+        size_t take = n - at < room ? n - at : room;
+        memcpy(_last->data + _last->used, data + at, take);
+        _last->used += take;
+        _bodyReceived += take;
+        at += take;
+    }
+    n -= at;
+    return _bodyReceived == _frameLength ? 1 : 0;
 }

@@ -256,6 +256,9 @@ public:
     // Copies every buffered byte into a new block (free()).
     unsigned char* copyBytes(size_t* length) const;
     int bufferCount() const;
+    // The chain of buffers, first to last, for writers that send them as
+    // they are (a connection writes a frame buffer by buffer).
+    const _Buffer* firstBuffer() const { return _first; }
     // The read position as a count of bytes consumed since the first byte
     // the message ever held (buffers already released included).
     size_t readOffset() const;
@@ -437,6 +440,16 @@ public:
     // Writes the body length (all bytes after the 9-byte header) into the
     // frame header, as it goes on the wire.
     void setFrameLength();
+
+    // Read mode: takes received bytes of a C_MESG frame that follow its code
+    // byte: the 4 length bytes, the 4 type bytes, then the body, each part
+    // possibly split across calls. n is reduced to the bytes not taken.
+    // 1 once the body is complete, 0 while more is needed, negative when the
+    // length or the type is refused (logged; the frame cannot be resumed).
+    int read(const unsigned char* data, size_t& n);
+    // Body bytes received so far, and the length the frame announced.
+    size_t bodyReceived() const { return _bodyReceived; }
+    uint32_t frameLength() const { return _frameLength; }
 };
 
 #endif

@@ -1,0 +1,384 @@
+#include "coms/connector.h"
+
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/log.h"
+#include "common/op_target.h"
+#include "common/os.h"
+#include "common/properties.h"
+#include "coms/tls.h"
+
+std::atomic<bool> Connector::_killAllClients{false};
+char* Connector::_whitelist = nullptr;
+CriticalBlock Connector::_whitelistLock;
+
+namespace {
+
+std::atomic<int> _bindAttempts{Connector::kDefaultBindAttempts};
+std::atomic<int> _bindPauseMs{Connector::kDefaultBindPauseMs};
+// After the process ran out of descriptors, accepting pauses this long.
+const int kAcceptRetryMs = 100;
+
+struct ConnectorOp : DeferredOp {
+    enum Kind { CREATE, DESTROY };
+    Kind kind;
+    ConnectorListener* listener = nullptr;
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    int flags = 0;
+    Connector* connector = nullptr;
+};
+
+struct BindOp : DeferredOp {
+    Connector* connector;
+    const char* port;
+};
+
+}  // namespace
+
+class ConnectorOps {
+public:
+    static Connector* construct(const ConnectorOp* op) {
+        return new Connector(op->listener, op->cert, op->key, op->flags);
+    }
+    static void remove(Connector* c) { delete c; }
+    static int bind(Connector* c, const char* port) { return c->doBind(port); }
+};
+
+namespace {
+
+class ConnectorOpTarget : public OpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        auto* c = static_cast<ConnectorOp*>(op);
+        if (c->kind == ConnectorOp::CREATE)
+            c->connector = ConnectorOps::construct(c);
+        else
+            ConnectorOps::remove(c->connector);
+        return 0;
+    }
+};
+
+class BindOpTarget : public OpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        auto* b = static_cast<BindOp*>(op);
+        return ConnectorOps::bind(b->connector, b->port);
+    }
+};
+
+// 0 for "0" (the system chooses), the number, or -1 when port is neither a
+// number nor a known service.
+int lookUpPort(const char* port, const char* protocol) {
+    char* end = nullptr;
+    long n = strtol(port, &end, 10);
+    if (end != port && *end == '\0' && n > 0 && n <= 65535) return static_cast<int>(n);
+    if (strcmp(port, "0") == 0) return 0;
+    struct servent entry;
+    struct servent* found = nullptr;
+    char buffer[1024];
+    if (getservbyname_r(port, protocol, &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) return -1;
+    return ntohs(static_cast<uint16_t>(found->s_port));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void Connector::createOpTargets(Connection::ComsThreadContext* ctx) {
+    ctx->connectorTarget = new ConnectorOpTarget();
+    ctx->bindTarget = new BindOpTarget();
+}
+
+Connector::Connector(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags)
+    : _listener(listener), _flags(flags), _ctx(nullptr), _socket(-1), _readEvent(nullptr), _retryTimer(nullptr),
+      _bindAddress(nullptr), _boundPort(0), _serverVersion(kDefaultServerVersion) {
+    snprintf(_name, sizeof(_name), "X-");
+    snprintf(_traceName, sizeof(_traceName), "%s (connector)", _name);
+    if ((flags & FLAG_PLAIN) == 0) _ctx = tlsServerContext(cert, key, false, _traceName);
+    _retryTimer = new TimerEvent(this);
+}
+
+Connector::~Connector() {
+    delete _readEvent;
+    delete _retryTimer;
+    if (_socket >= 0) close(_socket);
+    SSL_CTX_free(_ctx);
+    free(_bindAddress);
+}
+
+Connector* Connector::create(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags) {
+    Connection::comsInit();
+    Connection::ComsThreadContext* first = Connection::getComsContext(0);
+    if (first == nullptr) return nullptr;
+    ConnectorOp op;
+    op.kind = ConnectorOp::CREATE;
+    op.listener = listener;
+    op.cert = cert;
+    op.key = key;
+    op.flags = flags;
+    if (first->isCurrentThread())
+        op.connector = ConnectorOps::construct(&op);
+    else
+        first->connectorTarget->doExecute(&op);
+    return op.connector;
+}
+
+void Connector::destroy(Connector* connector) {
+    if (connector == nullptr) return;
+    Connection::ComsThreadContext* first = Connection::getComsContext(0);
+    if (first == nullptr || first->isCurrentThread()) {
+        delete connector;
+        return;
+    }
+    ConnectorOp op;
+    op.kind = ConnectorOp::DESTROY;
+    op.connector = connector;
+    first->connectorTarget->doExecute(&op);
+}
+
+void Connector::setBindAddress(const char* address) {
+    free(_bindAddress);
+    _bindAddress = address != nullptr ? strdup(address) : nullptr;
+}
+
+int Connector::bind(const char* port) {
+    if (port == nullptr) return -1;
+    snprintf(_name, sizeof(_name), "X-%s", port);
+    snprintf(_traceName, sizeof(_traceName), "%s (connector)", _name);
+    Connection::ComsThreadContext* first = Connection::getComsContext(0);
+    if (first == nullptr) return -1;
+    if (first->isCurrentThread()) return doBind(port);
+    BindOp op;
+    op.connector = this;
+    op.port = port;
+    return first->bindTarget->doExecute(&op);
+}
+
+void Connector::setBindRetry(int attempts, int pauseMs) {
+    _bindAttempts = attempts > 0 ? attempts : 1;
+    _bindPauseMs = pauseMs >= 0 ? pauseMs : 0;
+}
+
+int Connector::bindAttempts() {
+    return _bindAttempts;
+}
+
+int Connector::bindPauseMs() {
+    return _bindPauseMs;
+}
+
+int Connector::doBind(const char* port) {
+    log(_debug_coms, LOG_INFO, 0, 0, "%s: binding to port: %s, listenQueue = %d", _name, port, _listen_queue);
+    _socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (_socket < 0) {
+        log(errno, "%s: Unable to open socket", _name);
+        return -1;
+    }
+    s_setnonblocking(_socket);
+    int one = 1;
+    setsockopt(_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    int number = lookUpPort(port, "tcp");
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (number < 0) {
+        log(0, "%s: getservbyname: Unable to find service", _name);
+    } else if (_bindAddress != nullptr && inet_pton(AF_INET, _bindAddress, &addr.sin_addr) != 1) {
+        log(0, "%s: not an IPv4 address to bind to: %s", _name, _bindAddress);
+        number = -1;
+    }
+    if (number < 0) {
+        close(_socket);
+        _socket = -1;
+        return -1;
+    }
+    addr.sin_port = htons(static_cast<uint16_t>(number));
+    int attempts = _bindAttempts;
+    for (int attempt = 1;; attempt++) {
+        if (::bind(_socket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) break;
+        int err = errno;
+        if (err == EADDRINUSE && attempt < attempts) {
+            log(0, "bind: port still in use. Will retry...");
+            usleep(static_cast<useconds_t>(_bindPauseMs) * 1000);
+            continue;
+        }
+        log(err, "bind: Unable to bind to port");
+        close(_socket);
+        _socket = -1;
+        return -1;
+    }
+    struct sockaddr_in bound;
+    socklen_t len = sizeof(bound);
+    if (getsockname(_socket, reinterpret_cast<struct sockaddr*>(&bound), &len) == 0) _boundPort = ntohs(bound.sin_port);
+    _readEvent = new FdEvent(this, _socket, FdEvent::KIND_READ);
+    if (listen(_socket, _listen_queue) != 0) {
+        log(errno, "%s: Unable to listen() on port", _name);
+        delete _readEvent;
+        _readEvent = nullptr;
+        close(_socket);
+        _socket = -1;
+        return -1;
+    }
+    return 0;
+}
+
+bool Connector::newConnection(Connection* connection, int type) {
+    return _listener != nullptr && _listener->newConnection(connection, type);
+}
+
+void Connector::handleEvent(Event* e) {
+    if (e == _retryTimer) {
+        if (_readEvent != nullptr && _socket >= 0) _readEvent->enabled(true);
+        return;
+    }
+    acceptOne();
+}
+
+void Connector::acceptOne() {
+    struct sockaddr_in addr;
+    socklen_t len = sizeof(addr);
+    int fd = accept4(_socket, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) return;
+        log(err, "%s: accept failed", _name);
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+            // The pending socket stays ready and would spin the loop.
+            _readEvent->enabled(false);
+            _retryTimer->set(kAcceptRetryMs);
+        }
+        return;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    char peer[INET_ADDRSTRLEN];
+    s_inet_ntoa(peer, sizeof(peer), addr.sin_addr.s_addr);
+    bool plain = (_flags & FLAG_PLAIN) != 0;
+    if ((_flags & FLAG_FORK) == 0) {
+        Connection::ComsThreadContext* ctx = Connection::pickContext();
+        Connection::attach(ctx, this, fd, peer, plain);
+        return;
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        log(errno, "%s: fork failed for a connection from %s", _name, peer);
+        close(fd);
+        return;
+    }
+    if (pid > 0) {
+        close(fd);
+        return;
+    }
+    // The child: only this thread came along, so the connection lives here,
+    // and accepting is the parent's business.
+    _readEvent->enabled(false);
+    close(_socket);
+    _socket = -1;
+    Connection::dropInheritedConnections();
+    Connection::ComsThreadContext* ctx = Connection::getComsContext(0);
+    ctx->adjustCount(1);
+    Connection::attach(ctx, this, fd, peer, plain);
+}
+
+// ---------------------------------------------------------------------------
+// The whitelist
+
+void Connector::setUXWhitelist(const char* text) {
+    char* copy = text != nullptr ? strdup(text) : nullptr;
+    CriticalSection hold(_whitelistLock);
+    free(_whitelist);
+    _whitelist = copy;
+}
+
+bool Connector::hasWhitelist() {
+    CriticalSection hold(_whitelistLock);
+    return _whitelist != nullptr;
+}
+
+bool Connector::passesWhitelist(const char* address) {
+    char* copy;
+    {
+        CriticalSection hold(_whitelistLock);
+        copy = _whitelist != nullptr ? strdup(_whitelist) : nullptr;
+    }
+    if (copy == nullptr) return true;
+    bool ok = checkWhitelist(copy, address);
+    free(copy);
+    return ok;
+}
+
+bool Connector::checkWhitelist(const char* whitelist, const char* address) {
+    if (address == nullptr || strcmp(address, "127.0.0.1") == 0) return true;
+    struct in_addr peer;
+    if (inet_pton(AF_INET, address, &peer) != 1) return false;
+    if (whitelist == nullptr) return true;
+    log(_debug_coms, LOG_DEBUG, 0, 0, "WhiteList: whitelist = %s, connection = %s", whitelist, address);
+    uint32_t peerBits = ntohl(peer.s_addr);
+
+    char* rules = strdup(whitelist);
+    bool matched = false;
+    char* save = nullptr;
+    for (char* token = strtok_r(rules, ",", &save); token != nullptr && !matched;
+         token = strtok_r(nullptr, ",", &save)) {
+        // Blanks anywhere in a rule are dropped.
+        char* out = token;
+        for (char* in = token; *in != '\0'; in++)
+            if (!isspace(static_cast<unsigned char>(*in))) *out++ = *in;
+        *out = '\0';
+        log(_debug_coms, LOG_DEBUG, 0, 0, "Whitelist: Rule = %s", token);
+
+        int dots = 0, slashes = 0;
+        for (const char* p = token; *p != '\0'; p++) {
+            if (*p == '.') dots++;
+            if (*p == '/') slashes++;
+        }
+        if (dots != 3 || slashes > 1) {
+            log(_debug_coms, LOG_WARNING, 0, 0, "Warning: bad cidr notation in UXWhitelist, %s", token);
+            continue;
+        }
+        char* slash = strchr(token, '/');
+        if (slash != nullptr) {
+            *slash = '\0';
+            struct in_addr network;
+            char* end = nullptr;
+            long bits = strtol(slash + 1, &end, 10);
+            bool goodBits = end != slash + 1 && *end == '\0' && bits >= 0 && bits <= 32;
+            if (inet_pton(AF_INET, token, &network) != 1 || !goodBits) {
+                *slash = '/';
+                log(_debug_coms, LOG_WARNING, 0, 0, "Warning: bad cidr notation in UXWhitelist, %s", token);
+                continue;
+            }
+            if (bits == 0) bits = 32;
+            uint32_t mask = bits == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> bits);
+            if ((ntohl(network.s_addr) & mask) == (peerBits & mask)) {
+                log(_debug_coms, LOG_DEBUG, 0, 0, "Matches filter");
+                matched = true;
+            }
+            continue;
+        }
+        struct in_addr single;
+        if (inet_pton(AF_INET, token, &single) != 1) {
+            log(_debug_coms, LOG_WARNING, 0, 0, "Warning: bad IP in UXWhitelist, %s", token);
+            continue;
+        }
+        if (single.s_addr == peer.s_addr) {
+            log(_debug_coms, LOG_DEBUG, 0, 0, "Whitelist: Matches");
+            matched = true;
+        }
+    }
+    free(rules);
+    if (!matched) log(_debug_coms, LOG_INFO, 0, 0, "Whitelist: No Matches");
+    return matched;
+}

@@ -1,0 +1,122 @@
+// The server side: a Connector listens on a port on the first coms thread,
+// accepts sockets (optionally handling each in a forked child), starts TLS
+// and hands each connection to its listener once the client has said what
+// it is. The address whitelist and the kill switch that the server handshake
+// applies live here too.
+#ifndef DRV_COMS_CONNECTOR_H
+#define DRV_COMS_CONNECTOR_H
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <atomic>
+
+#include "common/sem.h"
+#include "common/thread_context.h"
+#include "coms/connection.h"
+
+class Connector;
+class FdEvent;
+class TimerEvent;
+
+class ConnectorListener {
+public:
+    virtual ~ConnectorListener() = default;
+    // A client announced its type: true accepts it (the listener usually sets
+    // the connection's listener here), false refuses it with C_AUTHFAIL.
+    // Runs on the connection's coms thread.
+    virtual bool newConnection(Connection* connection, int type) = 0;
+};
+
+class Connector final : public EventHandler {
+public:
+    // Each accepted socket is handled in a forked child process.
+    static constexpr int FLAG_FORK = 1;
+    // No TLS: accepted connections are plain.
+    static constexpr int FLAG_PLAIN = 2;
+    static constexpr int kNameLength = 40;
+    static constexpr int kDefaultBindAttempts = 20;
+    static constexpr int kDefaultBindPauseMs = 4000;
+    // The version a server announces in C_COMPLETE2 unless told otherwise.
+    static constexpr int kDefaultServerVersion = 1;
+
+    // Starts the coms threads if needed and constructs the connector on the
+    // first of them. The certificate and key are referenced, not taken.
+    static Connector* create(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags);
+    // Closes the listening socket and deletes the connector on its thread.
+    // Connections it accepted must be gone first.
+    static void destroy(Connector* connector);
+
+    // Binds on the first coms thread (waiting for the result): 0 or -1. The
+    // port is a decimal number or a service name; "0" lets the system choose
+    // a free port (see getPort).
+    int bind(const char* port);
+    // The address to listen on (IPv4 text) before bind; all addresses by default.
+    void setBindAddress(const char* address);
+    // The port actually bound, 0 before bind.
+    int getPort() const { return _boundPort; }
+
+    // Forwards to the listener; refuses when there is none.
+    bool newConnection(Connection* connection, int type);
+
+    const char* getName() const { return _name; }
+    int getFlags() const { return _flags; }
+    // The server context, null for plain connectors or when the certificate
+    // or key could not be used.
+    SSL_CTX* getSslContext() const { return _ctx; }
+    void setServerVersion(int version) { _serverVersion = version; }
+    int getServerVersion() const { return _serverVersion; }
+
+    void handleEvent(Event* e) override;
+
+    // ---- process-wide --------------------------------------------------
+    // Orders clients of type 333 (on connecting) and 550 (at their next
+    // heartbeat) to stop.
+    static std::atomic<bool> _killAllClients;
+    // Replaces the whitelist ("rule, rule, ..."); null removes it and with it
+    // every check.
+    static void setUXWhitelist(const char* text);
+    static bool hasWhitelist();
+    // Whether an IPv4 address text passes the whitelist in force.
+    static bool passesWhitelist(const char* address);
+    // Checks address against one whitelist text (as passesWhitelist does).
+    static bool checkWhitelist(const char* whitelist, const char* address);
+    // How many times a bind is tried while the port stays in use, and the
+    // pause between tries (defaults 20 and 4000 ms); shared with the stream
+    // connector.
+    static void setBindRetry(int attempts, int pauseMs);
+    static int bindAttempts();
+    static int bindPauseMs();
+
+    // Called once on the first coms thread when its context is built.
+    static void createOpTargets(Connection::ComsThreadContext* ctx);
+
+private:
+    friend class ConnectorOps;
+
+    Connector(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags);
+    ~Connector();
+    Connector(const Connector&) = delete;
+    Connector& operator=(const Connector&) = delete;
+
+    int doBind(const char* port);
+    void acceptOne();
+
+    ConnectorListener* _listener;
+    int _flags;
+    SSL_CTX* _ctx;
+    int _socket;
+    FdEvent* _readEvent;
+    // Re-arms accepting after the process ran out of descriptors.
+    TimerEvent* _retryTimer;
+    char _name[kNameLength + 1];
+    char _traceName[kNameLength + 16];
+    char* _bindAddress;
+    int _boundPort;
+    int _serverVersion;
+
+    static char* _whitelist;
+    static CriticalBlock _whitelistLock;
+};
+
+#endif

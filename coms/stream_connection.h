@@ -1,0 +1,114 @@
+// The blocking stream variant for bulk transfers: a StreamConnector listens
+// on a port and its "ft-listen" thread hands every accepted socket to the
+// listener; a StreamConnection is one blocking TLS connection whose reads
+// and writes wait until done, with an outgoing and an incoming
+// StreamMessage for the protocol running over it.
+#ifndef DRV_COMS_STREAM_CONNECTION_H
+#define DRV_COMS_STREAM_CONNECTION_H
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <atomic>
+
+#include "common/daemon_thread.h"
+
+class StreamConnector;
+class StreamMessage;
+
+class StreamConnectorListener {
+public:
+    virtual ~StreamConnectorListener() = default;
+    // Takes an accepted, blocking socket (and closes it when done), on the
+    // "ft-listen" thread. Usually wraps it in a StreamConnection.
+    virtual void onAccept(StreamConnector* connector, int socket, const char* peer) = 0;
+};
+
+class StreamConnector {
+public:
+    static constexpr int kNameLength = 40;
+
+    // The certificate and key are referenced, not taken.
+    StreamConnector(StreamConnectorListener* listener, X509* cert, EVP_PKEY* key);
+    // Stops the listen thread and closes the socket.
+    ~StreamConnector();
+    StreamConnector(const StreamConnector&) = delete;
+    StreamConnector& operator=(const StreamConnector&) = delete;
+
+    // Binds (retrying while the port stays in use, as Connector does), then
+    // starts the "ft-listen" thread. 0 or -1. "0" lets the system choose.
+    int bind(const char* port);
+    void setBindAddress(const char* address);
+    int getPort() const { return _boundPort; }
+    const char* getName() const { return _name; }
+    SSL_CTX* getSslContext() const { return _ctx; }
+    StreamConnectorListener* getListener() const { return _listener; }
+
+private:
+    friend class StreamListenThread;
+
+    void acceptLoop();
+
+    StreamConnectorListener* _listener;
+    SSL_CTX* _ctx;
+    int _socket;
+    char _name[kNameLength + 1];
+    char _traceName[kNameLength + 16];
+    char* _bindAddress;
+    int _boundPort;
+    DaemonThread* _thread;
+    std::atomic<bool> _stopping;
+};
+
+class StreamConnection {
+public:
+    static constexpr int kNameLength = 80;
+
+    // A client; connectValue is kept for the protocol that opens it.
+    StreamConnection(const char* host, const char* port, X509* cert, EVP_PKEY* key, int connectValue = 0);
+    // An accepted socket (taken: closed with the connection).
+    StreamConnection(StreamConnector* connector, int socket, const char* peer);
+    ~StreamConnection();
+    StreamConnection(const StreamConnection&) = delete;
+    StreamConnection& operator=(const StreamConnection&) = delete;
+
+    // Client: resolve, connect and run the TLS handshake. 0 or a connection
+    // error code (-2 socket, -3 host, -4 service, -5/-6 certificate or key,
+    // -7 connect, -10 handshake).
+    int connect();
+    // Server: run the TLS handshake on the accepted socket. 0 or -10.
+    int accept();
+
+    // Waits for at least one byte; the count read, 0 at the end of the
+    // stream, negative on an error.
+    int read(void* buffer, int n);
+    // Writes all n bytes; 0, or -10 when the connection failed.
+    int writeBytes(const void* buffer, int n);
+    void close();
+
+    StreamMessage* getOutMessage() { return _out; }
+    StreamMessage* getInMessage() { return _in; }
+    const char* getName() const { return _name; }
+    int getConnectValue() const { return _connectValue; }
+    // The peer's certificate after the handshake (not a new reference).
+    X509* getPeerCertificate() const { return _peerCert; }
+
+private:
+    int handshake(bool client);
+
+    char _name[kNameLength + 1];
+    char* _host;
+    char* _port;
+    X509* _cert;
+    EVP_PKEY* _key;
+    int _connectValue;
+    int _socket;
+    SSL_CTX* _ctx;  // the client's own
+    SSL* _ssl;
+    SSL_CTX* _serverCtx;
+    X509* _peerCert;
+    StreamMessage* _out;
+    StreamMessage* _in;
+};
+
+#endif

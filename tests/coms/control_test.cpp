@@ -1,0 +1,226 @@
+// The control-item codec, message frames, the latency arithmetic and the
+// error texts, without any connection.
+#include "coms/control.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "coms/coms_error.h"
+#include "dirbase/message.h"
+#include "tests/support/bytes.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+// A readable summary of one decoded item.
+std::string describe(const ControlItem& item) {
+    char text[200];
+    switch (item.code) {
+    case C_TYPE: snprintf(text, sizeof(text), "TYPE %u/%d", item.type, item.flag); break;
+    case C_TYPE2: snprintf(text, sizeof(text), "TYPE2 %u/%d/v%u", item.type, item.flag, item.typeVersion); break;
+    case C_SET_TIMING: snprintf(text, sizeof(text), "SET_TIMING %u/%u", item.lost, item.heartbeat); break;
+    case C_COMPLETE2: snprintf(text, sizeof(text), "COMPLETE2 %u", item.serverVersion); break;
+    case C_GET_LD: snprintf(text, sizeof(text), "GET_LD %u.%u", item.sec, item.usec); break;
+    case C_LD_REPLY:
+        snprintf(text, sizeof(text), "LD_REPLY %u.%u %u.%u", item.sec, item.usec, item.replySec, item.replyUsec);
+        break;
+    case C_MESG: {
+        int32_t v = 0;
+        std::string s;
+        char* str = nullptr;
+        item.message->readInt32(&v);
+        item.message->readString(&str);
+        if (str != nullptr) s = str;
+        free(str);
+        snprintf(text, sizeof(text), "MESG %u %d %s", item.message->getType(), v, s.c_str());
+        delete item.message;
+        break;
+    }
+    default: snprintf(text, sizeof(text), "CODE %d", item.code); break;
+    }
+    return text;
+}
+
+// Feeds the stream in the given pieces; the items in order, "REFUSED" for a
+// refused frame.
+std::vector<std::string> decode(const std::string& stream, const std::vector<size_t>& cuts) {
+    ControlDecoder decoder;
+    std::vector<std::string> out;
+    size_t start = 0;
+    std::vector<size_t> bounds = cuts;
+    bounds.push_back(stream.size());
+    for (size_t end : bounds) {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(stream.data()) + start;
+        size_t n = end - start;
+        while (n > 0) {
+            size_t used = 0;
+            ControlItem item;
+            int rc = decoder.feed(p, n, &used, &item);
+            EXPECT_LE(used, n);
+            p += used;
+            n -= used;
+            if (rc < 0) {
+                out.push_back("REFUSED");
+                return out;
+            }
+            if (rc == 1) out.push_back(describe(item));
+        }
+        start = end;
+    }
+    EXPECT_TRUE(decoder.idle());
+    return out;
+}
+
+std::string frame(int type, int32_t value, const char* text) {
+    Message m(type);
+    m.writeInt32(value);
+    m.writeString(text);
+    m.setFrameLength();
+    size_t n = 0;
+    unsigned char* bytes = m.copyBytes(&n);
+    std::string s(reinterpret_cast<char*>(bytes), n);
+    free(bytes);
+    return s;
+}
+
+// Every kind of item, a frame, and codes nobody knows between them.
+std::string everyItem() {
+    Bytes b;
+    b.u8(C_HB);
+    b.u8(C_TYPE).be32(448).u8(1);
+    b.u8(0).u8(10).u8(99);  // unknown codes
+    b.u8(C_TYPE2).be32(7).u8(0).be32(2);
+    b.raw(frame(224, 5, "hello"));
+    b.u8(C_CLOSE).u8(C_COMPLETE).u8(C_AUTHFAIL).u8(C_ENABLE_TIMING);
+    b.u8(C_SET_TIMING).be32(60000).be32(10000);
+    b.u8(255);
+    b.u8(C_COMPLETE2).be32(3);
+    b.u8(C_KILL).u8(C_NOT_WHITELIST);
+    b.u8(C_GET_LD).be32(10).be32(0);
+    b.u8(C_LD_REPLY).be32(10).be32(0).be32(10).be32(600000);
+    b.raw(frame(0xFFFFFF, -1, ""));
+    return b.data;
+}
+
+const std::vector<std::string> kEveryItem = {
+    "CODE 1",  "TYPE 448/1", "TYPE2 7/0/v2", "MESG 224 5 hello",        "CODE 4",
+    "CODE 5",  "CODE 6",     "CODE 7",       "SET_TIMING 60000/10000",  "COMPLETE2 3",
+    "CODE 13", "CODE 14",    "GET_LD 10.0",  "LD_REPLY 10.0 10.600000", "MESG 16777215 -1 "};
+
+TEST(ControlDecoder, DecodesEveryItemWhateverTheSplit) {
+    std::string stream = everyItem();
+    EXPECT_EQ(kEveryItem, decode(stream, {}));
+    // Two pieces, cut at every byte boundary.
+    for (size_t cut = 1; cut < stream.size(); cut++) ASSERT_EQ(kEveryItem, decode(stream, {cut})) << "cut " << cut;
+    // One byte at a time.
+    std::vector<size_t> cuts;
+    for (size_t i = 1; i < stream.size(); i++) cuts.push_back(i);
+    EXPECT_EQ(kEveryItem, decode(stream, cuts));
+}
+
+TEST(ControlDecoder, PayloadSizesMatchTheWireLayout) {
+    EXPECT_EQ(5, ControlDecoder::payloadSize(C_TYPE));
+    EXPECT_EQ(9, ControlDecoder::payloadSize(C_TYPE2));
+    EXPECT_EQ(8, ControlDecoder::payloadSize(C_SET_TIMING));
+    EXPECT_EQ(4, ControlDecoder::payloadSize(C_COMPLETE2));
+    EXPECT_EQ(8, ControlDecoder::payloadSize(C_GET_LD));
+    EXPECT_EQ(16, ControlDecoder::payloadSize(C_LD_REPLY));
+    EXPECT_EQ(-1, ControlDecoder::payloadSize(C_HB));
+    EXPECT_EQ(-1, ControlDecoder::payloadSize(42));
+}
+
+TEST(MessageFrame, SenderBytesAndReceiverAgree) {
+    Message m(224);
+    m.writeInt32(5);
+    m.setFrameLength();
+    size_t n = 0;
+    unsigned char* bytes = m.copyBytes(&n);
+    EXPECT_EQ("03 00 00 00 05 00 00 00 E0 02 00 00 00 05", Bytes::hex(bytes, n));
+
+    // The receiver takes what follows the code byte, split anywhere.
+    for (size_t cut = 1; cut < n - 1; cut++) {
+        Message in;
+        size_t first = cut;
+        ASSERT_EQ(0, in.read(bytes + 1, first));
+        EXPECT_EQ(0u, first);
+        size_t rest = n - 1 - cut + 3;  // three bytes of the next item follow
+        std::string tail(reinterpret_cast<char*>(bytes) + 1 + cut, n - 1 - cut);
+        tail += "\x01\x01\x01";
+        ASSERT_EQ(1, in.read(reinterpret_cast<const unsigned char*>(tail.data()), rest));
+        EXPECT_EQ(3u, rest) << "bytes after the body are left alone";
+        EXPECT_EQ(224u, in.getType());
+        int32_t v = 0;
+        EXPECT_EQ(0, in.readInt32(&v));
+        EXPECT_EQ(5, v);
+    }
+    free(bytes);
+}
+
+TEST(MessageFrame, RefusedHeadersAreLoggedAndStopTheFrame) {
+    LogCapture logs;
+    struct Case {
+        Bytes header;
+        const char* text;
+        size_t taken;
+    } cases[] = {
+        {Bytes().be32(0).be32(1), "Less than or zero size message", 4},
+        {Bytes().be32(0x80000000u).be32(1), "Less than or zero size message", 4},
+        {Bytes().be32(0x50000000u).be32(1), "packet too large 2G", 4},
+        {Bytes().be32(1).be32(0x1000000u).u8(2), "illogical message type", 8},
+    };
+    for (const Case& c : cases) {
+        logs.clear();
+        Message in;
+        size_t n = c.header.size();
+        EXPECT_LT(in.read(reinterpret_cast<const unsigned char*>(c.header.c_str()), n), 0);
+        EXPECT_EQ(c.header.size() - c.taken, n) << c.text;
+        EXPECT_TRUE(logs.contains(c.text)) << logs.text();
+    }
+    // The largest accepted length and type pass the header checks.
+    Message big;
+    Bytes header = Bytes().be32(0x4FFFFFFF).be32(0xFFFFFF);
+    size_t n = header.size();
+    EXPECT_EQ(0, big.read(reinterpret_cast<const unsigned char*>(header.c_str()), n));
+    EXPECT_EQ(0x4FFFFFFFu, big.frameLength());
+
+    // Through the decoder: a refused frame ends the stream.
+    std::string stream = Bytes().u8(C_HB).u8(C_MESG).be32(0).be32(1).u8(C_HB).data;
+    EXPECT_EQ((std::vector<std::string>{"CODE 1", "REFUSED"}), decode(stream, {}));
+}
+
+TEST(Latency, WorkedExampleAndBorrowing) {
+    int latency = 0, drift = 0;
+    computeLatency({10, 0}, {10, 600000}, {11, 0}, &latency, &drift);
+    EXPECT_EQ(500, latency);
+    EXPECT_EQ(400, drift);  // d = 400 is not above the latency
+    EXPECT_EQ(1000, wireDiffMs({11, 0}, {10, 0}));
+    EXPECT_EQ(400, wireDiffMs({11, 0}, {10, 600000}));
+
+    // The replier's clock runs behind: d above the latency leaves the drift.
+    computeLatency({100, 0}, {99, 0}, {100, 200000}, &latency, &drift);
+    EXPECT_EQ(100, latency);
+    EXPECT_EQ(1100, drift);
+}
+
+TEST(ComsError, TextsOfEveryCode) {
+    EXPECT_STREQ("Connection refused by server", messageFromError(-1));
+    EXPECT_STREQ("Unable to allocate a socket", messageFromError(-2));
+    EXPECT_STREQ("No such host", messageFromError(-3));
+    EXPECT_STREQ("Not Connected (lost or closed)", messageFromError(-10));
+    EXPECT_STREQ("Unexpected end of file", messageFromError(-11));
+    EXPECT_STREQ("Unexpected NULL object", messageFromError(-19));
+    EXPECT_STREQ("Server did not complete handshake in a timely fashion", messageFromError(-20));
+    EXPECT_STREQ("Authentication failure", messageFromError(-21));
+    EXPECT_STREQ("No route to host", messageFromError(-23));
+    EXPECT_STREQ("Connection disabled via whitelist", messageFromError(-24));
+    EXPECT_STREQ("", messageFromError(0));
+    EXPECT_STREQ("", messageFromError(-25));
+    EXPECT_STREQ("", messageFromError(1));
+    for (int code = -1; code >= -24; code--) EXPECT_STRNE("", messageFromError(code)) << code;
+}
+
+}  // namespace

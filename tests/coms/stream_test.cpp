@@ -1,0 +1,237 @@
+// The blocking stream variant: the flow limit's budget slice by slice, and
+// stream messages over a StreamConnector and StreamConnection on loopback.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "coms/coms_error.h"
+#include "coms/stream_connection.h"
+#include "coms/stream_message.h"
+#include "tests/coms/coms_support.h"
+#include "tests/support/log_capture.h"
+
+using namespace comstest;
+
+namespace {
+
+// A clock that moves only when told to, or when the pacer sleeps.
+long long _fakeNow = 0;
+std::vector<long long> _sleeps;
+long long fakeNow() {
+    return _fakeNow;
+}
+void fakeSleep(long long ms) {
+    _sleeps.push_back(ms);
+    _fakeNow += ms;
+}
+
+FlowPacer fakePacer(double rate) {
+    FlowPacer p;
+    p.nowMs = fakeNow;
+    p.sleepMs = fakeSleep;
+    p.setRate(rate);
+    _sleeps.clear();
+    return p;
+}
+
+TEST(FlowPacer, BudgetPerSlice) {
+    FlowPacer unlimited = fakePacer(0);
+    EXPECT_FALSE(unlimited.isLimited());
+    EXPECT_EQ(123456u, unlimited.take(123456));
+
+    EXPECT_DOUBLE_EQ(100.0, fakePacer(8).perSlice());  // 8 kbit/s: 1 byte per ms
+    EXPECT_DOUBLE_EQ(12.5, fakePacer(1).perSlice());
+    EXPECT_DOUBLE_EQ(100.0, fakePacer(-50).perSlice());  // a negative product gives 100
+
+    _fakeNow = 1050;
+    FlowPacer p = fakePacer(8);
+    EXPECT_EQ(99u, p.take(1000)) << "the first budget: 100 - 0.99999, rounded toward zero";
+    EXPECT_EQ(0, p.budget());
+    // Spent: wait for the boundary 100 ms after the recorded start.
+    EXPECT_EQ(60u, p.take(60));
+    EXPECT_EQ(std::vector<long long>{100}, _sleeps);
+    EXPECT_EQ(1150, _fakeNow);
+    EXPECT_EQ(39, p.budget());
+    EXPECT_EQ(39u, p.take(40));
+    // A new slice by the clock renews the budget without sleeping.
+    _fakeNow = 1260;
+    EXPECT_EQ(99u, p.take(500));
+    EXPECT_EQ(1u, _sleeps.size());
+
+    // The two renewals differ: 0.99999 when a slice begins, 0.999 after a wait.
+    double rate = 100.9995 / 12.5;
+    _fakeNow = 5000;
+    FlowPacer q = fakePacer(rate);
+    EXPECT_EQ(99u, q.take(1000));
+    EXPECT_EQ(100u, q.take(1000));
+}
+
+TEST(FlowPacer, WoahWhenTheClockRunsBack) {
+    LogCapture logs;
+    _fakeNow = 1050;
+    FlowPacer p = fakePacer(8);
+    p.take(99);
+    p.take(50);  // sleeps to 1150, the new start
+    p.take(49);
+    _fakeNow = 1120;  // the clock went back, same recorded slice
+    EXPECT_EQ(99u, p.take(10000));
+    EXPECT_EQ((std::vector<long long>{100, 500}), _sleeps);
+    EXPECT_TRUE(logs.contains("StreamMessage: Woah, delay greather than resolution: 130")) << logs.text();
+}
+
+// Serves one stream client: reads an int, a string and a block, answers
+// with their sizes.
+class Echo : public StreamConnectorListener {
+public:
+    void onAccept(StreamConnector* connector, int socket, const char* peer) override {
+        threadName = DaemonThread::getCurrentThread() != nullptr ? DaemonThread::getCurrentThread()->getName() : "";
+        StreamConnection s(connector, socket, peer);
+        name = s.getName();
+        if (s.accept() != 0) return;
+        StreamMessage* in = s.getInMessage();
+        int32_t n = 0;
+        char* text = nullptr;
+        unsigned char* block = nullptr;
+        uint32_t length = 0;
+        in->readInt32(&n);
+        in->readString(&text);
+        in->readBytes(&block, &length);
+        bool pattern = true;
+        for (uint32_t i = 0; i < length && block != nullptr; i++)
+            pattern = pattern && block[i] == static_cast<unsigned char>(i * 7);
+        StreamMessage* out = s.getOutMessage();
+        out->writeInt32(n + 1);
+        out->writeString(text);
+        out->writeInt32(static_cast<int32_t>(length));
+        out->writeBool(pattern);
+        free(text);
+        free(block);
+        // Wait for the client to finish reading.
+        in->readInt32(&n);
+    }
+    std::string name;
+    std::string threadName;
+};
+
+TEST(StreamConnection, MessagesBothWaysOverTls) {
+    dravika_init();
+    Echo echo;
+    TestCert& tc = TestCert::get();
+    {
+        StreamConnector connector(&echo, tc.cert, tc.key);
+        connector.setBindAddress("127.0.0.1");
+        ASSERT_EQ(0, connector.bind("0"));
+        std::vector<std::string> names = threadNames();
+        EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "ft-listen"));
+
+        StreamConnection client("127.0.0.1", std::to_string(connector.getPort()).c_str(), nullptr, nullptr, 100);
+        EXPECT_EQ(100, client.getConnectValue());
+        ASSERT_EQ(0, client.connect());
+        ASSERT_NE(nullptr, client.getPeerCertificate());
+        std::string block(100000, '\0');
+        for (size_t i = 0; i < block.size(); i++) block[i] = static_cast<char>(i * 7);
+        StreamMessage* out = client.getOutMessage();
+        out->writeInt32(41);
+        out->writeString("over the stream");
+        out->writeBytes(block.data(), static_cast<uint32_t>(block.size()));
+        StreamMessage* in = client.getInMessage();
+        int32_t n = 0, length = 0;
+        char* text = nullptr;
+        bool pattern = false;
+        EXPECT_EQ(0, in->readInt32(&n));
+        EXPECT_EQ(0, in->readString(&text));
+        EXPECT_EQ(0, in->readInt32(&length));
+        EXPECT_EQ(0, in->readBool(&pattern));
+        EXPECT_EQ(42, n);
+        EXPECT_STREQ("over the stream", text);
+        EXPECT_EQ(100000, length);
+        EXPECT_TRUE(pattern);
+        free(text);
+        out->writeInt32(0);
+        client.close();
+        // Nothing more comes: the next read fails without hanging.
+        EXPECT_NE(0, in->readInt32(&n));
+    }
+    EXPECT_EQ("S-127.0.0.1", echo.name);
+    EXPECT_EQ("ft-listen", echo.threadName);
+    std::vector<std::string> names = threadNames();
+    EXPECT_EQ(names.end(), std::find(names.begin(), names.end(), "ft-listen"))
+        << "the listen thread ends with its connector";
+}
+
+TEST(StreamConnection, FlowLimitPacesTheWrites) {
+    dravika_init();
+    Echo echo;
+    TestCert& tc = TestCert::get();
+    StreamConnector connector(&echo, tc.cert, tc.key);
+    connector.setBindAddress("127.0.0.1");
+    ASSERT_EQ(0, connector.bind("0"));
+    StreamConnection client("127.0.0.1", std::to_string(connector.getPort()).c_str(), nullptr, nullptr);
+    ASSERT_EQ(0, client.connect());
+    StreamMessage* out = client.getOutMessage();
+    FlowPacer* pacer = out->getPacer();
+    pacer->nowMs = fakeNow;
+    pacer->sleepMs = fakeSleep;
+    _fakeNow = 0;
+    _sleeps.clear();
+    out->setFlowLimit(8);  // 99 bytes per slice
+    out->writeInt32(1);
+    out->writeString(std::string(995, 'a').c_str());  // 5 + 5 + 995 bytes in all
+    std::string empty;
+    out->writeBytes(empty.data(), 0);
+    out->setFlowLimit(0);
+    EXPECT_EQ(10u, _sleeps.size()) << "1010 bytes at 99 a slice take 11 slices";
+    StreamMessage* in = client.getInMessage();
+    int32_t n = 0;
+    in->readInt32(&n);
+    EXPECT_EQ(2, n);
+    out->writeInt32(0);
+}
+
+TEST(StreamConnection, BindAndConnectFailures) {
+    dravika_init();
+    LogCapture logs;
+    Echo echo;
+    TestCert& tc = TestCert::get();
+    {
+        StreamConnector connector(&echo, tc.cert, tc.key);
+        EXPECT_EQ(-1, connector.bind("no-such-service-here"));
+        EXPECT_TRUE(logs.contains("X-no-such-service-here: getservbyname() failed."));
+    }
+    // A port in use: retried, then given up.
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(holder, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    socklen_t len = sizeof(addr);
+    getsockname(holder, reinterpret_cast<struct sockaddr*>(&addr), &len);
+    listen(holder, 1);
+    std::string port = std::to_string(ntohs(addr.sin_port));
+    Connector::setBindRetry(2, 10);
+    {
+        StreamConnector connector(&echo, tc.cert, tc.key);
+        connector.setBindAddress("127.0.0.1");
+        EXPECT_EQ(-1, connector.bind(port.c_str()));
+        EXPECT_TRUE(logs.contains("X-" + port + ": Socket still in use... Will retry"));
+        EXPECT_TRUE(logs.contains("X-" + port + ": Unable to bind() to port"));
+    }
+    Connector::setBindRetry(Connector::kDefaultBindAttempts, Connector::kDefaultBindPauseMs);
+    close(holder);  // nobody listens there now
+
+    StreamConnection refused("127.0.0.1", port.c_str(), nullptr, nullptr);
+    EXPECT_EQ(COMS_E_CONNECT, refused.connect());
+    StreamConnection noService("127.0.0.1", "no-such-service-here", nullptr, nullptr);
+    EXPECT_EQ(COMS_E_NO_SERVICE, noService.connect());
+    EXPECT_TRUE(logs.contains("Stream connect() unable to lookup service 'no-such-service-here'"));
+    // Reading and writing without a connection fail at once.
+    char buffer[4];
+    EXPECT_EQ(COMS_E_NOT_CONNECTED, refused.read(buffer, 4));
+    EXPECT_EQ(COMS_E_NOT_CONNECTED, refused.writeBytes(buffer, 4));
+    int32_t v;
+    EXPECT_NE(0, refused.getInMessage()->readInt32(&v));
+    EXPECT_EQ(MSG_E_WRITE_SHORT, refused.getOutMessage()->writeInt32(1));
+}
+
+}  // namespace
