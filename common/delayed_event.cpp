@@ -25,14 +25,16 @@ long long monotonicMillis() {
 template <class Derived>
 DelayedEventSlot<Derived>::DelayedEventSlot()
     : errorText(nullptr), errorCode(0), done(false), moreTimeAsked(false), id(0), userValue(0), originalId(0),
-      partialResult(nullptr), value(nullptr), error(false), next(nullptr) {}
+      partialResult(nullptr), value(nullptr), error(false), next(nullptr), prev(nullptr) {}
 
 template <class Derived>
 void DelayedEventSlot<Derived>::enroll() {
     CriticalSection registry(Derived::_lock);
     id = Derived::_nextId++;
+    Derived* self = static_cast<Derived*>(this);
     next = Derived::_registry;
-    Derived::_registry = static_cast<Derived*>(this);
+    if (next != nullptr) next->prev = self;
+    Derived::_registry = self;
 }
 
 template <class Derived>
@@ -40,12 +42,14 @@ void DelayedEventSlot<Derived>::withdraw() {
     CriticalSection registry(Derived::_lock);
     free(errorText);
     errorText = nullptr;
-    for (Derived** link = &Derived::_registry; *link != nullptr; link = &(*link)->next) {
-        if ((*link)->id == id) {
-            *link = next;
-            break;
-        }
-    }
+    // Doubly linked, so that leaving costs the same wherever the event sits:
+    // a burst of posts to an operation target withdraws its oldest events first.
+    if (prev != nullptr)
+        prev->next = next;
+    else if (Derived::_registry == this)
+        Derived::_registry = next;
+    if (next != nullptr) next->prev = prev;
+    next = prev = nullptr;
 }
 
 template <class Derived>

@@ -70,8 +70,9 @@ protected:
     // thing in the class's destructor for the same reason.
     void withdraw();
 
-    // Registry link, newest first.
+    // Registry links, newest first.
     Derived* next;
+    Derived* prev;
 
 private:
     void fill(void* v, bool isError, const char* text, int code);
