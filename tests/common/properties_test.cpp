@@ -36,125 +36,61 @@ void writeProperties(const std::string& path, const std::string& content) {
     utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-TEST(PropertiesLoad, ColonFormTakesKeysAsWrittenAndValuesAfterLeadingBlanks) {
+TEST(PropertiesLoad, LineRulesOfBothForms) {
+    struct Case {
+        std::string content;
+        bool equalsForm;
+        std::vector<std::string> entries;  // newest first, as "key=value@line"
+        const char* error;                 // the message's first words when the load fails
+        int line;
+    } cases[] = {
+        // Colon form: keys as written, values after their leading blanks, the
+        // last line losing its last character even without a line feed.
+        {"# a comment\n\n   \t \n   # an indented comment\nplain: value\n  indented: x\nspaced : y\n"
+         "trailing:   kept blanks  \nurl: http://host:80/path\nempty:\ndup: first\ndup: second\nlast: no line feed",
+         false,
+         {"last=no line fee@13", "dup=second@12", "dup=first@11", "empty=@10", "url=http://host:80/path@9",
+          "trailing=kept blanks  @8", "spaced =y@7", "  indented=x@6", "plain=value@5"},
+         nullptr, 0},
+        // A line without a colon stops the load; what was read stays.
+        {"a: 1\n# fine\nno separator\nb: 2\n", false, {"a=1@1"}, "Expected <key>: <value>", 3},
+        // Equals form: backslashes dropped, nothing trimmed, a colon no separator.
+        {"path=C\\:\\\\dir\\\\file\n key = spaced \na=b=c\ncolon: is no separator here=1\n", true,
+         {"colon: is no separator here=1@4", "a=b=c@3", " key = spaced @2", "path=C:dirfile@1"}, nullptr, 0},
+        {"k=v\nk: v\n", true, {"k=v@1"}, "Expected <key>: <value>", 2},
+        // A NUL ends the line's text where it stands; bytes that are not
+        // UTF-8 are carried through.
+        {std::string("k: v\0rest\n\0junk\nafter: ok\n", 26), false, {"after=ok@3", "k=@1"}, nullptr, 0},
+        {"\xff\xfe: \xc3\x28\x80\n", false, {"\xff\xfe=\xc3\x28\x80@1"}, nullptr, 0},
+        // Long lines are read in 4095-byte pieces, each losing its last
+        // character: without a colon in the first piece the load stops there;
+        // with one, that piece is an entry and the rest fails as line 2.
+        {std::string(1 << 20, 'a') + "\nk: v\n", false, {}, "Expected <key>: <value>", 1},
+        {"k: " + std::string(1 << 20, 'b') + "\n", false, {"k=" + std::string(4091, 'b') + "@1"},
+         "Expected <key>: <value>", 2},
+        // Keys, and equals-form values, hold at most 127 characters.
+        {std::string(127, 'k') + ": ok\n" + std::string(128, 'k') + ": too long\n", false,
+         {std::string(127, 'k') + "=ok@1"}, "Key longer than 127 characters", 2},
+        {"a=" + std::string(127, 'v') + "\nb=" + std::string(128, 'v') + "\n", true,
+         {"a=" + std::string(127, 'v') + "@1"}, "Value longer than 127 characters", 2},
+    };
     TempDir dir;
     std::string path = dir.file("a.properties");
-    writeFile(path,
-              "# a comment\n"
-              "\n"
-              "   \t \n"
-              "   # an indented comment\n"
-              "plain: value\n"
-              "  indented: x\n"
-              "spaced : y\n"
-              "trailing:   kept blanks  \n"
-              "url: http://host:80/path\n"
-              "empty:\n"
-              "dup: first\n"
-              "dup: second\n"
-              "last: no line feed");
-    Properties p;
-    ASSERT_TRUE(p.load(path.c_str(), false));
-    std::vector<std::string> expected = {
-        "last=no line fee@13", "dup=second@12", "dup=first@11",  "empty=@10",       "url=http://host:80/path@9",
-        "trailing=kept blanks  @8", "spaced =y@7", "  indented=x@6", "plain=value@5",
-    };
-    EXPECT_EQ(expected, entries(p));
-    EXPECT_STREQ("second", p.getProperty("dup"));
-    EXPECT_EQ(nullptr, p.getProperty("indented"));
-    EXPECT_EQ(nullptr, p.getProperty("Plain"));
-    EXPECT_STREQ("x", p.getProperty("  indented"));
+    for (const Case& c : cases) {
+        writeFile(path, c.content);
+        LogCapture log;
+        Properties p;
+        EXPECT_EQ(c.error == nullptr, p.load(path.c_str(), c.equalsForm)) << c.content.substr(0, 40);
+        EXPECT_EQ(c.entries, entries(p)) << c.content.substr(0, 40);
+        std::string message = std::string(c.error != nullptr ? c.error : "") + " in properties file: " + path +
+                              " at line " + std::to_string(c.line) + "\n";
+        EXPECT_EQ(c.error != nullptr ? message : "", log.messages()) << c.content.substr(0, 40);
+    }
 
     // A file that cannot be opened is an empty one.
     Properties none;
     EXPECT_TRUE(none.load(dir.file("missing").c_str(), false));
     EXPECT_EQ(nullptr, none.first());
-}
-
-TEST(PropertiesLoad, EqualsFormDropsBackslashesAndTrimsNothing) {
-    TempDir dir;
-    std::string path = dir.file("b.properties");
-    writeFile(path,
-              "path=C\\:\\\\dir\\\\file\n"
-              " key = spaced \n"
-              "a=b=c\n"
-              "colon: is no separator here=1\n");
-    Properties p;
-    ASSERT_TRUE(p.load(path.c_str(), true));
-    std::vector<std::string> expected = {"colon: is no separator here=1@4", "a=b=c@3", " key = spaced @2",
-                                         "path=C:dirfile@1"};
-    EXPECT_EQ(expected, entries(p));
-
-    // In this form a colon line without "=" is malformed.
-    writeFile(path, "k=v\nk: v\n");
-    LogCapture log;
-    Properties q;
-    EXPECT_FALSE(q.load(path.c_str(), true));
-    EXPECT_EQ("Expected <key>: <value> in properties file: " + path + " at line 2\n", log.messages());
-}
-
-TEST(PropertiesLoad, LineWithoutColonStopsTheLoadKeepingWhatWasRead) {
-    TempDir dir;
-    std::string path = dir.file("c.properties");
-    writeFile(path, "a: 1\n# fine\nno separator\nb: 2\n");
-    LogCapture log;
-    Properties p;
-    EXPECT_FALSE(p.load(path.c_str(), false));
-    EXPECT_EQ(std::vector<std::string>{"a=1@1"}, entries(p));
-    EXPECT_EQ("Expected <key>: <value> in properties file: " + path + " at line 3\n", log.messages());
-}
-
-TEST(PropertiesLoad, HostileFilesGetMessagesNotCrashes) {
-    TempDir dir;
-    std::string path = dir.file("d.properties");
-    LogCapture log;
-
-    // A NUL ends the line's text where it stands: "k: v" then "\0rest"
-    // leaves "k: " minus its last character, and a line starting with NUL is empty.
-    writeFile(path, std::string("k: v\0rest\n\0junk\nafter: ok\n", 26));
-    Properties nul;
-    EXPECT_TRUE(nul.load(path.c_str(), false));
-    EXPECT_EQ((std::vector<std::string>{"after=ok@3", "k=@1"}), entries(nul));
-
-    // Bytes that are not UTF-8 are carried through untouched.
-    writeFile(path, "\xff\xfe: \xc3\x28\x80\n");
-    Properties bytes;
-    EXPECT_TRUE(bytes.load(path.c_str(), false));
-    EXPECT_STREQ("\xc3\x28\x80", bytes.getProperty("\xff\xfe"));
-
-    // A 1 MB line is read in 4095-byte pieces, each losing its last
-    // character; the first piece has no colon, so the load stops there.
-    writeFile(path, std::string(1 << 20, 'a') + "\nk: v\n");
-    log.clear();
-    Properties longLine;
-    EXPECT_FALSE(longLine.load(path.c_str(), false));
-    EXPECT_EQ("Expected <key>: <value> in properties file: " + path + " at line 1\n", log.messages());
-
-    // With a colon in the first piece that piece is an entry, cut at 4094
-    // characters, and the rest of the line fails as the next line.
-    writeFile(path, "k: " + std::string(1 << 20, 'b') + "\n");
-    log.clear();
-    Properties longValue;
-    EXPECT_FALSE(longValue.load(path.c_str(), false));
-    ASSERT_NE(nullptr, longValue.getProperty("k"));
-    EXPECT_EQ(4094u - 3u, strlen(longValue.getProperty("k")));
-    EXPECT_EQ("Expected <key>: <value> in properties file: " + path + " at line 2\n", log.messages());
-
-    // Keys of up to 127 characters are taken; a longer one fails the load.
-    writeFile(path, std::string(127, 'k') + ": ok\n" + std::string(128, 'k') + ": too long\n");
-    log.clear();
-    Properties longKey;
-    EXPECT_FALSE(longKey.load(path.c_str(), false));
-    EXPECT_STREQ("ok", longKey.getProperty(std::string(127, 'k').c_str()));
-    EXPECT_EQ("Key longer than 127 characters in properties file: " + path + " at line 2\n", log.messages());
-
-    // Equals-form values are bounded at 127 characters the same way.
-    writeFile(path, "a=" + std::string(127, 'v') + "\nb=" + std::string(128, 'v') + "\n");
-    log.clear();
-    Properties longEquals;
-    EXPECT_FALSE(longEquals.load(path.c_str(), true));
-    EXPECT_NE(nullptr, longEquals.getProperty("a"));
-    EXPECT_EQ("Value longer than 127 characters in properties file: " + path + " at line 2\n", log.messages());
 }
 
 TEST(PropertiesReaders, ValueRulesAndTheirMessages) {
@@ -218,6 +154,8 @@ TEST(Properties, CopyDiffSetAndLog) {
     a.setProperty("y", "2", 2);
     a.setProperty("x", "3", 3);  // shadows, never replaces
     EXPECT_EQ((std::vector<std::string>{"x=3@3", "y=2@2", "x=1@1"}), entries(a));
+    EXPECT_STREQ("3", a.getProperty("x"));
+    EXPECT_EQ(nullptr, a.getProperty("X"));
 
     Properties copy(a);
     EXPECT_EQ((std::vector<std::string>{"x=1@-1", "y=2@-1", "x=3@-1"}), entries(copy));
