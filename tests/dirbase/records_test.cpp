@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,15 +34,31 @@ std::string text(char* s) {
     return out;
 }
 
+std::vector<std::string> keysOf(const Attributes& attributes) {
+    std::vector<std::string> keys;
+    char** all = attributes.getKeys();
+    for (char** k = all; *k != nullptr; k++) keys.push_back(*k);
+    Attributes::freeKeys(all);
+    return keys;
+}
+
+// A name that must parse.
+std::unique_ptr<DirName> parse(const char* text) {
+    int error = -1;
+    DirName* name = DirName::createFromString(text, &error);
+    EXPECT_NE(nullptr, name) << text << ": error " << error;
+    return std::unique_ptr<DirName>(name);
+}
+
 // Encodes obj under id and decodes it again; null when decoding fails.
 template <class T>
-T* roundTrip(unsigned int id, const T* obj) {
+std::unique_ptr<T> roundTrip(unsigned int id, const T* obj) {
     Message out(0);
     EXPECT_EQ(0, out.writeObject(id, obj));
     out.switchToRead();
     Translatable* back = nullptr;
     EXPECT_EQ(0, out.readObject(id, &back));
-    return static_cast<T*>(back);
+    return std::unique_ptr<T>(static_cast<T*>(back));
 }
 
 class RecordsTest : public ::testing::Test {
@@ -53,50 +70,36 @@ protected:
 };
 
 TEST_F(RecordsTest, NameSyntaxParsesQuotesExpressionsAndFlags) {
-    int error = -1;
-    DirName* name = DirName::createFromString("/a:x=1,y=\"b/c\"/d:", &error);
-    ASSERT_NE(nullptr, name);
-    EXPECT_EQ(0, error);
+    // Parsed and printed again: every value quoted or in angle brackets.
+    struct Case {
+        const char* text;
+        const char* printed;
+    } cases[] = {
+        {"/a:x=1,y=\"b/c\"/d:", "/a:x=\"1\",y=\"b/c\"/d:"},
+        {"//h:id=\"7\"", "//h:id=\"7\""},
+        {"rel:v=<x + 1>,w=plain", "rel:v=<x + 1>,w=\"plain\""},
+        {"", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.printed, text(parse(c.text)->toString()));
+    auto name = parse("/a:x=1,y=\"b/c\",v=<x + 1>/d:");
+    ASSERT_EQ(2, name->size());
     EXPECT_TRUE(name->absolute);
     EXPECT_FALSE(name->hostRooted);
-    ASSERT_EQ(2, name->size());
     DirNameEntry* a = name->get(0);
-    EXPECT_STREQ("a", a->getClassName());
-    EXPECT_STREQ("1", a->getStringAttributeValue("x"));
     EXPECT_STREQ("b/c", a->getStringAttributeValue("y"));
     EXPECT_EQ(HINT_STRING, a->getAttributeValue("y")->getHint());
-    EXPECT_STREQ("d", name->get(1)->getClassName());
+    EXPECT_EQ(0, a->head->isExpression);
+    EXPECT_EQ(1, a->tail->isExpression);
+    EXPECT_STREQ("x + 1", a->getStringAttributeValue("v"));
     EXPECT_EQ(0, name->get(1)->getAttributeCount());
     EXPECT_EQ(nullptr, name->get(2));
     EXPECT_EQ(nullptr, name->get(-1));
-    delete name;
-
-    name = DirName::createFromString("//h:id=\"7\"", &error);
-    ASSERT_NE(nullptr, name);
-    EXPECT_TRUE(name->hostRooted);
-    EXPECT_FALSE(name->absolute);
-    EXPECT_EQ("//h:id=\"7\"", text(name->toString()));
-    delete name;
-
-    name = DirName::createFromString("rel:v=<x + 1>,w=plain", &error);
-    ASSERT_NE(nullptr, name);
-    EXPECT_FALSE(name->absolute);
-    DirNameEntry* rel = name->get(0);
-    EXPECT_EQ(1, rel->head->isExpression);
-    EXPECT_STREQ("x + 1", rel->getStringAttributeValue("v"));
-    EXPECT_EQ("rel:v=<x + 1>,w=\"plain\"", text(name->toString()));
-    delete name;
-
+    int error = -1;
     DirNameEntry* cls = DirNameEntry::createFromString("<cls>:", &error);
     ASSERT_NE(nullptr, cls);
     EXPECT_EQ(1, cls->classIsExpression);
     EXPECT_STREQ("cls", cls->getClassName());
     delete cls;
-
-    name = DirName::createFromString("", &error);
-    ASSERT_NE(nullptr, name);
-    EXPECT_EQ(0, name->size());
-    delete name;
 
     // A quoted comma survives an entry parsed alone, but not inside a name,
     // whose tokenizer drops the quotes first.
@@ -109,71 +112,34 @@ TEST_F(RecordsTest, NameSyntaxParsesQuotesExpressionsAndFlags) {
 }
 
 TEST_F(RecordsTest, NameSyntaxErrorsCarryTheirCodes) {
+    // Tokens hold at most 255 bytes (in the last name the whole entry is the token).
     struct Case {
-        const char* text;
+        std::string text;
         int error;
-    } cases[] = {
+    } names[] = {
         {"/a:x", 5},          {"/a", 4},       {"/<a:", 8},        {"/a:x=<1", 8},
         {"/a:x=\"1", 1},      {"/a:x=1//b:", 4}, {"/a:x=1,,y=2", 5}, {"/a:x=\"1/b:", 1},
-    };
-    for (const Case& c : cases) {
+        {"/c:v=" + std::string(252, 'x'), 3},
+    }, entries[] = {{"a:x=\"1", 1}, {"a", 4}, {std::string(256, 'k') + ":", 3}};
+    for (const Case& c : names) {
         int error = -1;
-        EXPECT_EQ(nullptr, DirName::createFromString(c.text, &error)) << c.text;
+        EXPECT_EQ(nullptr, DirName::createFromString(c.text.c_str(), &error)) << c.text;
         EXPECT_EQ(c.error, error) << c.text;
     }
-    int error = -1;
-    EXPECT_EQ(nullptr, DirNameEntry::createFromString("a:x=\"1", &error));
-    EXPECT_EQ(1, error);
-    EXPECT_EQ(nullptr, DirNameEntry::createFromString("a", &error));
-    EXPECT_EQ(4, error);
-
-    // Tokens hold at most 255 bytes (here the whole entry is the token).
-    std::string fits = "/c:v=" + std::string(251, 'x');
-    DirName* name = DirName::createFromString(fits.c_str(), &error);
-    ASSERT_NE(nullptr, name) << error;
-    delete name;
-    std::string tooLong = "/c:v=" + std::string(252, 'x');
-    EXPECT_EQ(nullptr, DirName::createFromString(tooLong.c_str(), &error));
-    EXPECT_EQ(3, error);
-    std::string longClass = std::string(256, 'k') + ":";
-    EXPECT_EQ(nullptr, DirNameEntry::createFromString(longClass.c_str(), &error));
-    EXPECT_EQ(3, error);
-
-    // The tokenizer's own results.
-    char out[8];
-    int pos = 0;
-    EXPECT_EQ(0, DirNameEntry::parseNextString("ab/cd", &pos, "/", out, sizeof(out)));
-    EXPECT_STREQ("ab", out);
-    EXPECT_EQ(3, pos);
-    EXPECT_EQ(2, DirNameEntry::parseNextString("ab/cd", &pos, "/", out, sizeof(out)));
-    EXPECT_STREQ("cd", out);
-    pos = 0;
-    EXPECT_EQ(1, DirNameEntry::parseNextString("\"a/b", &pos, "/", out, sizeof(out)));
-    pos = 0;
-    EXPECT_EQ(3, DirNameEntry::parseNextString("12345678", &pos, "/", out, sizeof(out)));
-    pos = 0;
-    EXPECT_EQ(0, DirNameEntry::parseNextString("1234567/", &pos, "/", out, sizeof(out)));
+    for (const Case& c : entries) {
+        int error = -1;
+        EXPECT_EQ(nullptr, DirNameEntry::createFromString(c.text.c_str(), &error)) << c.text;
+        EXPECT_EQ(c.error, error) << c.text;
+    }
+    parse(("/c:v=" + std::string(251, 'x')).c_str());  // fits
 }
 
 TEST_F(RecordsTest, NamesHashAndCompareByValue) {
-    int error;
-    DirName* one = DirName::createFromString("/a:x=1,y=2/b:", &error);
-    DirName* same = DirName::createFromString("/a:x=1,y=2/b:", &error);
-    DirName* other = DirName::createFromString("/a:x=1,y=3/b:", &error);
+    auto one = parse("/a:x=1,y=2/b:"), same = parse("/a:x=1,y=2/b:"), other = parse("/a:x=1,y=3/b:");
     EXPECT_EQ(one->hashValue(), same->hashValue());
     EXPECT_NE(one->hashValue(), other->hashValue());
     EXPECT_TRUE(*one == *same);
     EXPECT_FALSE(*one == *other);
-
-    DirNameEntry plain("cls");
-    unsigned long expected = static_cast<unsigned long>(getHashValue("cls"));
-    EXPECT_EQ(expected, plain.hashValue());
-    DirNameEntry withAttr("cls", "k", "v");
-    EXPECT_EQ(expected * 59 + getHashValue("v") + 33 * getHashValue("k"), withAttr.hashValue());
-    DirName both;
-    both.append(new DirNameEntry("cls"));
-    both.append(new DirNameEntry(withAttr));
-    EXPECT_EQ(plain.hashValue() * 33 + withAttr.hashValue(), both.hashValue());
 
     // Entry equality: every attribute of the left must match on the right.
     DirNameEntry left("c", "k", "v");
@@ -204,9 +170,6 @@ TEST_F(RecordsTest, NamesHashAndCompareByValue) {
     EXPECT_EQ("a:/b:", text(prepended.toString()));
     DirName copy(*one);
     EXPECT_TRUE(copy == *one);
-    delete one;
-    delete same;
-    delete other;
 }
 
 TEST_F(RecordsTest, AttributeSetsKeepNewestFirst) {
@@ -218,13 +181,7 @@ TEST_F(RecordsTest, AttributeSetsKeepNewestFirst) {
     EXPECT_EQ(7, attrs.getDisplayHint("k"));
     EXPECT_EQ(0, attrs.getDisplayHint("missing"));
     EXPECT_EQ(3, attrs.size());
-    char** keys = attrs.getKeys();
-    ASSERT_NE(nullptr, keys[2]);
-    EXPECT_STREQ("flag", keys[0]);
-    EXPECT_STREQ("k", keys[1]);
-    EXPECT_STREQ("k", keys[2]);
-    EXPECT_EQ(nullptr, keys[3]);
-    Attributes::freeKeys(keys);
+    EXPECT_EQ((std::vector<std::string>{"flag", "k", "k"}), keysOf(attrs));
 
     // addOrSetAttribute replaces the newest entry's value in place.
     attrs.addOrSetAttribute("k", new Any(3.5));
@@ -310,9 +267,8 @@ TEST_F(RecordsTest, AccessListsSplitIntoFieldsAndEntries) {
     ASSERT_TRUE(Acl::splitPattern("bob@corp/u", name, sizeof(name), domain, sizeof(domain)));
     EXPECT_STREQ("bob", name);
     EXPECT_STREQ("corp", domain);
-    EXPECT_FALSE(Acl::splitPattern("bob", name, sizeof(name), domain, sizeof(domain)));
-    EXPECT_FALSE(Acl::splitPattern("bob@/u", name, sizeof(name), domain, sizeof(domain)));
-    EXPECT_FALSE(Acl::splitPattern("bob@corp", name, sizeof(name), domain, sizeof(domain)));
+    for (const char* bad : {"bob", "bob@/u", "bob@corp"})
+        EXPECT_FALSE(Acl::splitPattern(bad, name, sizeof(name), domain, sizeof(domain))) << bad;
 
     // Empty fields count.
     AclFields sparse("K```");
@@ -337,14 +293,10 @@ TEST_F(RecordsTest, TextUtilities) {
     sb.append("-");
     sb.appendNoNl("\nline\r\nend\n", StringBuilder::kToEnd);
     EXPECT_STREQ("ab-lineend", sb.get());
-    EXPECT_EQ(2u + 1025, sb.allocated) << "grows by the appended length plus 1025";
-    std::string big(3000, 'q');
-    sb.append(big.c_str());
-    EXPECT_EQ(10u + 3000, sb.length());
+    sb.append(std::string(3000, 'q').c_str());  // past the first growth
     char* taken = sb.take();
     EXPECT_EQ(3010u, strlen(taken));
     free(taken);
-    EXPECT_EQ(0u, sb.used);
     EXPECT_EQ(nullptr, sb.get());
 
     long long big64 = 1LL << 40;
@@ -436,78 +388,56 @@ TEST_F(RecordsTest, EveryRecordSurvivesTheEncoding) {
     attrs.setAttribute("ratio", 0.75f);
     attrs.setAttribute("ok", false);
     attrs.setAttribute("name", "newer");
-    Attributes* a2 = roundTrip(OBJ_ATTRIBUTES_ID, &attrs);
+    auto a2 = roundTrip(OBJ_ATTRIBUTES_ID, &attrs);
     ASSERT_NE(nullptr, a2);
     EXPECT_TRUE(*a2 == attrs);
     EXPECT_EQ(5, a2->size()) << "both entries named name survive";
     EXPECT_STREQ("newer", a2->getStringAttribute("name"));
     EXPECT_EQ(2, a2->getDisplayHint("size"));
-    delete a2;
     Attributes empty;
-    a2 = roundTrip(OBJ_ATTRIBUTES_ID, &empty);
-    EXPECT_EQ(0, a2->size());
-    delete a2;
+    EXPECT_EQ(0, roundTrip(OBJ_ATTRIBUTES_ID, &empty)->size());
 
-    int error;
-    DirName* name = DirName::createFromString("//host:id=\"h1\"/fs:mount=<x + 1>,ro=yes", &error);
-    DirName* n2 = roundTrip(OBJ_DIRNAME_ID, name);
+    auto name = parse("//host:id=\"h1\"/fs:mount=<x + 1>,ro=yes");
+    auto n2 = roundTrip(OBJ_DIRNAME_ID, name.get());
     ASSERT_NE(nullptr, n2);
     EXPECT_TRUE(*n2 == *name);
     EXPECT_EQ(text(name->toString()), text(n2->toString()));
     EXPECT_EQ(n2->get(1), n2->tail->entry);
     EXPECT_EQ(n2->get(1)->head->next, n2->get(1)->tail) << "tails are rebuilt";
-    delete n2;
-    DirNameEntry* e2 = roundTrip(OBJ_DIRNAMEENTRY_ID, name->get(1));
+    auto e2 = roundTrip(OBJ_DIRNAMEENTRY_ID, name->get(1));
     EXPECT_TRUE(*e2 == *name->get(1));
     EXPECT_EQ(1, e2->head->isExpression);
-    delete e2;
-    delete name;
 
     Acl acl("K`a`b");
-    Acl* acl2 = roundTrip(OBJ_ACL_ID, &acl);
-    EXPECT_STREQ("K`a`b", acl2->getText());
-    delete acl2;
+    EXPECT_STREQ("K`a`b", roundTrip(OBJ_ACL_ID, &acl)->getText());
 
     ClassEnumeration classes;
     classes.append("x");
     classes.append("y");
-    ClassEnumeration* c2 = roundTrip(OBJ_CLASSENUMERATION_ID, &classes);
+    auto c2 = roundTrip(OBJ_CLASSENUMERATION_ID, &classes);
     EXPECT_EQ("[ \"x\", \"y\" ]", text(c2->toString(nullptr)));
     c2->append("z");
     EXPECT_EQ(3, c2->size());
-    delete c2;
 
     DirectoryEnumeration dirs;
     dirs.append(new DirNameEntry("f", "n", "1"), new Attributes(attrs), new Acl("K"));
     dirs.append(nullptr, nullptr, nullptr);
-    DirectoryEnumeration* d2 = roundTrip(OBJ_DIRECTORYENUMERATION_ID, &dirs);
+    auto d2 = roundTrip(OBJ_DIRECTORYENUMERATION_ID, &dirs);
     EXPECT_EQ(2, d2->size());
     EXPECT_EQ(text(dirs.toString(nullptr)), text(d2->toString(nullptr)));
-    delete d2;
 
     ExpectList expects;
     expects.append(new ExpectEntry("e", nullptr, true, "a"));
-    ExpectList* x2 = roundTrip(OBJ_EXPECTLIST_ID, &expects);
+    auto x2 = roundTrip(OBJ_EXPECTLIST_ID, &expects);
     ASSERT_EQ(1, x2->size());
     EXPECT_STREQ("e", x2->get(0)->expected);
     EXPECT_EQ(nullptr, x2->get(0)->send);
     EXPECT_TRUE(x2->get(0)->isRegex);
-    delete x2;
 
     DirectoryObject object("Gdomain", new Any("n/eth0"));
-    DirectoryObject* o2 = roundTrip(OBJ_DIRECTORYOBJECT_ID, &object);
-    EXPECT_STREQ("Gdomain", o2->className);
+    auto o2 = roundTrip(OBJ_DIRECTORYOBJECT_ID, &object);
     EXPECT_STREQ("n/eth0", o2->value->getString());
     EXPECT_EQ("{ \"className\" : \"Gdomain\", \"value\" : \"n/eth0\" }", text(o2->toString(nullptr)));
-    delete o2;
-
-    // A null record reads back as null.
-    Message out(0);
-    out.writeObject(OBJ_DIRNAME_ID, nullptr);
-    out.switchToRead();
-    Translatable* back = &acl;
-    EXPECT_EQ(0, out.readObject(OBJ_DIRNAME_ID, &back));
-    EXPECT_EQ(nullptr, back);
 }
 
 TEST_F(RecordsTest, DamagedListsAreRefusedWithoutLeaks) {
