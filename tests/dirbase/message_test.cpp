@@ -449,24 +449,6 @@ TEST_F(MessageTest, OpaqueObjectsComeBackByteForByte) {
     EXPECT_EQ(nullptr, raw);
 }
 
-TEST_F(MessageTest, FieldNumbersAbove255ReadBackAsRepeats) {
-    // An object with 600 int32 fields numbered 1..600, written with their
-    // low byte, then looked up by full number (which needs the lookup table).
-    Bytes obj = Bytes().object(70001);
-    for (int i = 1; i <= 600; i++) obj.field(i & 0xFF).int32(i * 3);
-    EXPECT_EQ(0, readWith(obj.end(), 70001, [](MessageBase* m, Translatable** o, int) -> int {
-                  EXPECT_EQ(600, m->fieldCount());
-                  EXPECT_FALSE(m->hasField(601));
-                  EXPECT_TRUE(m->hasField(256 + 255));
-                  for (unsigned int i = 600; i >= 1; i--) {
-                      int32_t v = 0;
-                      if (m->readInt32Field(i, &v) != 0 || v != static_cast<int32_t>(i * 3)) return -1;
-                  }
-                  *o = new ProbeRecord();
-                  return 0;
-              }));
-}
-
 TEST_F(MessageTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
     // Arrays of arrays, 1000 deep: Any(kind 1030) -> AnyArray(count 1) -> Any ...
     Bytes deep;

@@ -31,10 +31,6 @@ public:
         data += s;
         return *this;
     }
-    Bytes& add(const Bytes& other) {
-        data += other.data;
-        return *this;
-    }
     // Tagged values.
     Bytes& int32(int32_t v) { return u8(2).be32(static_cast<uint32_t>(v)); }
     Bytes& int64(int64_t v) { return u8(3).be64(static_cast<uint64_t>(v)); }
