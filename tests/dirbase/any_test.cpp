@@ -176,46 +176,11 @@ TEST_F(AnyTest, EqualityFollowsKindsHintsAndWidths) {
     EXPECT_FALSE(equal);
 }
 
-TEST_F(AnyTest, TextConversionsReadUnitsAndFractions) {
-    // A failed conversion leaves the output alone: it starts at 77.
-    struct Case {
-        const char* text;
-        bool ok;
-        long long value;
-    };
-    for (Case c : {Case{" 4k ", true, 4096}, Case{"-1.5", true, -1}, Case{"12x", true, 12}, Case{"12xy", false, 77},
-                   Case{"", true, 0}, Case{"3 M", true, 3 << 20}, Case{"1t", true, 1} /* no T unit in 32 bits */}) {
-        int out = 77;
-        EXPECT_EQ(c.ok, Any::textToInt32(c.text, out)) << c.text;
-        EXPECT_EQ(c.value, out) << c.text;
-    }
-    for (Case c : {Case{"1t", true, 1LL << 40}, Case{"2P", true, 2LL << 50}, Case{"1e", true, 1LL << 60},
-                   Case{"1.5k", true, 1536}, Case{"-2g", true, -(2LL << 30)},
-                   Case{"9.9e300", true, 9223372036854775807LL} /* saturates */}) {
-        long long out = 77;
-        EXPECT_EQ(c.ok, Any::textToInt64(c.text, out)) << c.text;
-        EXPECT_EQ(c.value, out) << c.text;
-    }
-    struct DoubleCase {
-        const char* text;
-        bool ok;
-        double value;
-    };
-    for (DoubleCase c : {DoubleCase{".5", true, 0.5}, DoubleCase{"-.5", true, -0.5}, DoubleCase{"   ", true, 0.0},
-                         DoubleCase{"2.5 apples", true, 2.5}, DoubleCase{"apples", false, 77}}) {
-        double out = 77;
-        EXPECT_EQ(c.ok, Any::textToDouble(c.text, out)) << c.text;
-        EXPECT_EQ(c.value, out) << c.text;
-    }
-    for (const char* yes : {"YES", "True", "1"}) EXPECT_TRUE(Any::textToBool(yes)) << yes;
-    for (const char* no : {"10", "no"}) EXPECT_FALSE(Any::textToBool(no)) << no;
-}
-
 template <class T>
-std::string shown(bool ok, T value) {
+std::string shown(bool ok, T value, T untouched) {
     std::ostringstream out;
     out << std::boolalpha << value;
-    return ok ? out.str() : "-";
+    return ok ? out.str() : value == untouched ? "-" : "changed on failure: " + out.str();
 }
 
 // What the typed conversions make of v, in the order int32, int64, double,
@@ -228,22 +193,36 @@ std::string conversions(const Any& v) {
     bool b = false;
     bool ok[] = {v.convertToInt32(i), v.convertToInt64(l), v.convertToDouble(d), v.convertToBool(b),
                  v.convertToEnum(e)};
-    return shown(ok[0], i) + " " + shown(ok[1], l) + " " + shown(ok[2], d) + " " + shown(ok[3], b) + " " +
-           shown(ok[4], e);
+    return shown(ok[0], i, -9) + " " + shown(ok[1], l, -9LL) + " " + shown(ok[2], d, -9.0) + " " +
+           shown(ok[3], b, false) + " " + shown(ok[4], e, -9);
 }
 
 TEST_F(AnyTest, TypedConversionsAcceptWhatTheirHintsAllow) {
+    const unsigned int i32 = HINT_INT32_TEXT, i64 = HINT_INT64_TEXT, yes = HINT_BOOL_TEXT;
     struct Case {
         Any value;
         const char* results;
     } cases[] = {
         {Any(7), "7 7 7 - -"}, {Any(8LL), "- 8 8 - -"}, {Any(true), "- - 1 true -"},
         {Any(1.5), "- - 1.5 - -"}, {Any("12"), "- - 12 - -"},
-        {hinted(Any(" 4k "), HINT_INT32_TEXT), "4096 - 4 - -"},
-        {hinted(Any("1t"), HINT_INT64_TEXT), "- 1099511627776 1 - -"},
-        {hinted(Any("yes"), HINT_BOOL_TEXT), "- - - true -"},
         {hinted(Any("  42"), HINT_ENUM_TEXT), "- - 42 - 42"},
         {hinted(Any("whatever"), HINT_ANY), "-9 -9 -9 false -9"},
+        // Integer texts: units, fractions, one stray character at most.
+        {hinted(Any(" 4k "), i32), "4096 - 4 - -"}, {hinted(Any("-1.5"), i32), "-1 - -1.5 - -"},
+        {hinted(Any("12x"), i32), "12 - 12 - -"}, {hinted(Any("12xy"), i32), "- - 12 - -"},
+        {hinted(Any(""), i32), "0 - 0 - -"}, {hinted(Any("3 M"), i32), "3145728 - 3 - -"},
+        {hinted(Any("1t"), i32), "1 - 1 - -"} /* no T unit in 32 bits */,
+        {hinted(Any("1t"), i64), "- 1099511627776 1 - -"}, {hinted(Any("2P"), i64), "- 2251799813685248 2 - -"},
+        {hinted(Any("1e"), i64), "- 1152921504606846976 1 - -"}, {hinted(Any("1.5k"), i64), "- 1536 1.5 - -"},
+        {hinted(Any("-2g"), i64), "- -2147483648 -2 - -"},
+        {hinted(Any("9.9e300"), i64), "- 9223372036854775807 9.9e+300 - -"} /* saturates */,
+        // Double texts, of any hint.
+        {Any(".5"), "- - 0.5 - -"}, {Any("-.5"), "- - -0.5 - -"}, {Any("   "), "- - 0 - -"},
+        {Any("2.5 apples"), "- - 2.5 - -"}, {Any("apples"), "- - - - -"},
+        // Boolean texts.
+        {hinted(Any("YES"), yes), "- - - true -"}, {hinted(Any("True"), yes), "- - - true -"},
+        {hinted(Any("1"), yes), "- - 1 true -"}, {hinted(Any("10"), yes), "- - 10 false -"},
+        {hinted(Any("no"), yes), "- - - false -"},
     };
     for (Case& c : cases) EXPECT_EQ(c.results, conversions(c.value)) << str(c.value);
 
