@@ -251,12 +251,29 @@ TEST(Properties, ShippedExampleLoadsCleanlyAndNamesEveryKey) {
     }
 }
 
+// The variables that a reload copies the fixed keys into, in the order of
+// the keys: the ten log levels, the two flags, the two listen queues, the
+// credential buffer size and workaround, and the group lock.
+std::string fixedVariables() {
+    char* lock = s_getAuthGroupLock();
+    std::string out = "levels";
+    for (int level : {_debug_logs, _debug_ft, _debug_creds, _debug_coms, _debug_netclient, _debug_domain, _debug_sel,
+                      _debug_io, _debug_java, _debug_csv})
+        out += " " + std::to_string(level);
+    out += ", hourly " + std::to_string(_hourlyLogs) + ", upgrade " + std::to_string(_upgrade_certs) + ", queues " +
+           std::to_string(_ft_listen_queue) + " " + std::to_string(_listen_queue) + ", creds " +
+           std::to_string(_creds_buffer_size) + " " + std::to_string(_nss_creds_workaround) + ", lock " +
+           (lock != nullptr ? lock : "none");
+    s_freeStringProperty(lock);
+    return out;
+}
+
 // First of the tests of the process-wide properties: it relies on no file
 // having been loaded yet in this process (ctest runs each test on its own).
 TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     EXPECT_EQ(nullptr, s_getDravikaProperties());
-    EXPECT_EQ(50, _listen_queue);
-    EXPECT_EQ(50, _ft_listen_queue);
+    const std::string initial = "levels 3 3 3 3 3 3 3 3 3 3, hourly 0, upgrade 0, queues 50 50, creds 0 0, lock none";
+    EXPECT_EQ(initial, fixedVariables());
     EXPECT_EQ(17, s_getIntProperty("listen_queue_size", 17));
 
     TempDir dir;
@@ -268,7 +285,7 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
     EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
     EXPECT_EQ("Warning: file " + path + " was not found. All properties set to defaults\n", log.messages());
-    EXPECT_EQ(50, _listen_queue);
+    EXPECT_EQ(initial, fixedVariables());
 
     static int loads;
     static const Properties* seen;
@@ -282,6 +299,7 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
                     "log_ft: TRACE\n"
                     "log_roll: ERROR\n"
                     "hourly_logs: TRUE\n"
+                    "upgrade_certs: on\n"
                     "creds_buffer_size: 8192\n"
                     "listen_queue_size: 30\n"
                     "auth_group_lock: wheel, admins\n"
@@ -290,24 +308,15 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
     EXPECT_EQ(1, loads);
     EXPECT_EQ(s_getDravikaProperties(), seen);
-    EXPECT_EQ(2, _debug_coms);
-    EXPECT_EQ(1, _debug_ft);
-    EXPECT_EQ(5, _debug_logs);
-    EXPECT_EQ(3, _debug_io);
-    EXPECT_TRUE(_hourlyLogs);
-    EXPECT_EQ(8192, _creds_buffer_size);
-    EXPECT_EQ(30, _listen_queue);
-    EXPECT_EQ(25, _ft_listen_queue);
-    EXPECT_TRUE(_nss_creds_workaround);
-    char* groups = s_getAuthGroupLock();
-    EXPECT_STREQ("wheel, admins", groups);
-    s_freeStringProperty(groups);
+    EXPECT_EQ("levels 5 1 3 2 3 3 3 3 3 3, hourly 1, upgrade 1, queues 25 30, creds 8192 1, lock wheel, admins",
+              fixedVariables());
     EXPECT_EQ("Reading " + path +
                   ", ...\n"
                   "    dravika.properties: libnss-sss_creds_workaround = \n"
                   "    dravika.properties: auth_group_lock = wheel, admins\n"
                   "    dravika.properties: listen_queue_size = 30\n"
                   "    dravika.properties: creds_buffer_size = 8192\n"
+                  "    dravika.properties: upgrade_certs = on\n"
                   "    dravika.properties: hourly_logs = TRUE\n"
                   "    dravika.properties: log_roll = ERROR\n"
                   "    dravika.properties: log_ft = TRACE\n"
@@ -321,7 +330,8 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     EXPECT_EQ(1, loads);
 
     // Bad values are reported and leave their variables alone; an indented
-    // key is a different key; keys that vanished fall back to defaults.
+    // key is a different key; the later of two lines wins; keys that
+    // vanished fall back to defaults, but the workaround stays engaged.
     writeProperties(path,
                     "log_coms: debug\n"
                     "hourly_logs: True\n"
@@ -332,15 +342,8 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     log.clear();
     EXPECT_TRUE(s_testDravikaProperties(false, onLoad));
     EXPECT_EQ(2, loads);
-    EXPECT_EQ(2, _debug_coms);
-    EXPECT_TRUE(_hourlyLogs);
-    EXPECT_EQ(25, _ft_listen_queue);
-    EXPECT_EQ(30, _listen_queue);
-    EXPECT_EQ(3, _debug_ft);  // the later line wins
-    EXPECT_EQ(3, _debug_logs);
-    EXPECT_EQ(0, _creds_buffer_size);
-    EXPECT_TRUE(_nss_creds_workaround);  // never cleared by a reload
-    EXPECT_EQ(nullptr, s_getAuthGroupLock());
+    const std::string reloaded = "levels 3 3 3 2 3 3 3 3 3 3, hourly 1, upgrade 0, queues 25 30, creds 0 1, lock none";
+    EXPECT_EQ(reloaded, fixedVariables());
     EXPECT_EQ("    dravika.properties. (property = log_coms, line = 1, Use TRACE, DEBUG, INFO, WARNING, ERROR or "
               "CRICICAL)\n"
               "    dravika.properties. (property = hourly_logs, line = 2, Use ON, OFF, TRUE, or FALSE)\n"
@@ -354,7 +357,7 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     EXPECT_FALSE(s_testDravikaProperties(true, onLoad));
     EXPECT_EQ(2, loads);
     EXPECT_EQ(before, s_getDravikaProperties());
-    EXPECT_EQ(2, _debug_coms);
+    EXPECT_EQ(reloaded, fixedVariables());
     EXPECT_EQ("Config file, " + path + ", has changed\n" + "Expected <key>: <value> in properties file: " + path +
                   " at line 2\n" + "Failed to load " + path + "\n",
               log.messages());
