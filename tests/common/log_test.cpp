@@ -130,32 +130,27 @@ TEST(LogFormat, PrefixIdAndErrorLines) {
 
 TEST(LogLevels, AreaAndGlobalThresholds) {
     LogCapture log;
-    int savedComs = _debug_coms;
-    int savedGlobal = _log_level;
-
-    _debug_coms = LOG_INFO;
-    ::log(_debug_coms, LOG_DEBUG, 0, 0, "coms debug at INFO");
-    ::log(_debug_coms, LOG_INFO, 0, 0, "coms info at INFO");
-    _debug_coms = LOG_DEBUG;
-    ::log(_debug_coms, LOG_DEBUG, 0, 0, "coms debug at DEBUG");
-    ::log(_debug_coms, LOG_TRACE, 0, 0, "coms trace at DEBUG");
-    _debug_coms = LOG_TRACE;
-    ::log(_debug_coms, LOG_TRACE, 0, 0, "coms trace at TRACE");
-
-    _log_level = LOG_ERROR;
-    ::log(LOG_WARNING, 0, 0, "global warning at ERROR");
-    ::log(LOG_CRITICAL, 0, 0, "global critical at ERROR");
+    int savedComs = _debug_coms, savedGlobal = _log_level;
+    // A message is written when its level is at least the threshold, for an
+    // area's threshold and for the global one alike.
+    struct Case {
+        int threshold, level;
+        bool written;
+    } cases[] = {{LOG_INFO, LOG_DEBUG, false}, {LOG_INFO, LOG_INFO, true},   {LOG_DEBUG, LOG_DEBUG, true},
+                 {LOG_DEBUG, LOG_TRACE, false}, {LOG_TRACE, LOG_TRACE, true}, {LOG_ERROR, LOG_WARNING, false},
+                 {LOG_ERROR, LOG_CRITICAL, true}};
+    std::string expected;
+    for (const Case& c : cases) {
+        _debug_coms = _log_level = c.threshold;
+        ::log(_debug_coms, c.level, 0, 0, "area %d at %d", c.level, c.threshold);
+        ::log(c.level, 0, 0, "global %d at %d", c.level, c.threshold);
+        std::string suffix = " " + std::to_string(c.level) + " at " + std::to_string(c.threshold) + "\n";
+        if (c.written) expected += "area" + suffix + "global" + suffix;
+    }
     // These two forms ignore every threshold.
     ::log(0, "unconditional");
     ::log("name", 0, "named unconditional");
-
-    EXPECT_EQ("coms info at INFO\n"
-              "coms debug at DEBUG\n"
-              "coms trace at TRACE\n"
-              "global critical at ERROR\n"
-              "unconditional\n"
-              "named unconditional\n",
-              log.messages());
+    EXPECT_EQ(expected + "unconditional\nnamed unconditional\n", log.messages());
     _debug_coms = savedComs;
     _log_level = savedGlobal;
 }
