@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -438,16 +437,7 @@ TEST(DravikaProperties, CpuAffinity) {
     writeProperties(path, "cpu_affinity: 1,-1\n");
     ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
     log.clear();
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        s_readCpuAffinity(&set);
-        _exit(0);  // not reached
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_EXIT(s_readCpuAffinity(&set), ::testing::ExitedWithCode(1), "");
     EXPECT_EQ("setting cpu 1\nFatal error: cpu_affinity setting is invalid\n", log.messages());
 }
 
