@@ -85,16 +85,6 @@ protected:
         *out = static_cast<ProbeRecord*>(obj);
         return rc;
     }
-
-    // Reads bytes as one object of a test id whose translator is read.
-    static int readWith(const Bytes& bytes, unsigned int id, XlatorFn read) {
-        MessageBase::registerObjectXlator(id, read);
-        Message m(bytes.c_str(), bytes.size());
-        Translatable* obj = nullptr;
-        int rc = m.readObject(id, &obj);
-        delete obj;
-        return rc;
-    }
 };
 
 TEST_F(MessageTest, WritesTheDocumentedBytesAndReadsThemBack) {
@@ -363,16 +353,19 @@ TEST_F(MessageTest, LargeBlocksAreHandedOverOnlyWhenNothingElseUsesTheirBuffer) 
 
     // Inside an object, the index points into the buffer: copied.
     Bytes inObject = Bytes().object(70002).field(1).u8(14).be32(static_cast<uint32_t>(big.size())).raw(big).end();
-    EXPECT_EQ(0, readWith(inObject, 70002, [](MessageBase* msg, Translatable** obj, int) -> int {
-                  unsigned char* block;
-                  uint32_t n;
-                  if (msg->readBytesField(1, &block, &n) != 0) return -1;
-                  bool whole = n == 200000 && block[0] == '<' && block[n - 1] == '>';
-                  free(block);
-                  if (!whole) return -1;
-                  *obj = new ProbeRecord();
-                  return 0;
-              }));
+    MessageBase::registerObjectXlator(70002, [](MessageBase* msg, Translatable** obj, int) -> int {
+        unsigned char* block;
+        uint32_t n;
+        if (msg->readBytesField(1, &block, &n) != 0) return -1;
+        bool whole = n == 200000 && block[0] == '<' && block[n - 1] == '>';
+        free(block);
+        *obj = whole ? new ProbeRecord() : nullptr;
+        return whole ? 0 : -1;
+    });
+    Message m3(inObject.c_str(), inObject.size());
+    Translatable* obj = nullptr;
+    EXPECT_EQ(0, m3.readObject(70002, &obj));
+    delete obj;
 }
 
 TEST_F(MessageTest, AnIndexedObjectHoldsItsBuffersUntilItHasBeenRead) {
