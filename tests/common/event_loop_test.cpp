@@ -14,9 +14,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +24,7 @@
 #include "common/log.h"
 #include "common/perf_data.h"
 #include "common/thread_context.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 // 0: the real clock; otherwise the frozen time in microseconds.
@@ -125,17 +124,11 @@ TEST_F(EventLoop, TimersFireInExpiryOrderAndEqualExpiriesInTheOrderTheyWereSet) 
     tcc.set(5);
     td.set(10);
     te.set(10);  // set again: off the list, then in behind the others
-    struct timeval ea = ta.getExpiry(), eb = tb.getExpiry(), ec = tcc.getExpiry();
     thawClock();
-    EXPECT_EQ(0, TCOMP(&ea, &eb));
-    EXPECT_EQ(-1, TCOMP(&ec, &ea));
-    EXPECT_EQ(1, TCOMP(&ea, &ec));
-
     tc->run(0);
     EXPECT_EQ((std::vector<std::string>{"c", "a", "b", "d", "e"}), order);
     EXPECT_EQ(timerFired + 5, perfGet(PC_EVT_TIMER_FIRED));
     EXPECT_FALSE(ta.isScheduled());
-    EXPECT_EQ(1, ta.getHandledCount());
 }
 
 TEST_F(EventLoop, TimerSetFromAnotherThreadWakesTheSleepingLoopAtOnce) {
@@ -171,22 +164,14 @@ TEST_F(EventLoop, TimerSetAgainInItsHandlerIsScheduledOnceTheHandlerReturns) {
         if (t.isScheduled()) scheduledDuringHandler = true;
     };
     t.set(0);
-    // run(0) ends within the microsecond it started in, long before 5 ms.
-    tc->run(0);
-    EXPECT_EQ(1, r.calls);
-    EXPECT_TRUE(t.isScheduled());
-    tc->run(0);
-    EXPECT_EQ(1, r.calls);
-    for (int expected = 2; expected <= 3; expected++) {
-        usleep(6000);
+    // run(0) ends long before 5 ms: one call per round.
+    for (int expected = 1; expected <= 3; expected++) {
         tc->run(0);
         EXPECT_EQ(expected, r.calls);
+        EXPECT_EQ(expected < 3, t.isScheduled());
+        usleep(6000);
     }
     EXPECT_FALSE(scheduledDuringHandler);
-    EXPECT_FALSE(t.isScheduled());
-    usleep(6000);
-    tc->run(0);
-    EXPECT_EQ(3, r.calls);
 
     // Set from another thread while the handler runs: also put back afterwards.
     std::atomic<bool> inHandler{false}, setDone{false};
@@ -299,15 +284,6 @@ TEST_F(EventLoop, RunZeroDoesOnePassWithoutWaiting) {
     EXPECT_EQ(1, reader.calls);
     EXPECT_EQ(0, timer.calls);
     EXPECT_EQ(fdFired + 1, perfGet(PC_EVT_FT_FIRED));
-
-    // A disabled descriptor is not polled; enabled again, it fires again.
-    p.fill();
-    readable.enabled(false);
-    tc->run(0);
-    EXPECT_EQ(1, reader.calls);
-    readable.enabled(true);
-    tc->run(0);
-    EXPECT_EQ(2, reader.calls);
 }
 
 // The child's main thread runs run(-1), which never returns: the count
@@ -374,7 +350,8 @@ TEST_F(EventLoop, AlwaysReadyDescriptorsTakeTurns) {
     for (int i = 0; i < 3; i++) tc->run(0);
     expectTurns(order, 0, "a");
 
-    // Served alone, a moves behind b, so b is served first from then on.
+    // Served alone (a disabled b is not polled), a moves behind b, so b is
+    // served first from then on.
     b.enabled(false);
     tc->run(0);
     b.enabled(true);
@@ -411,13 +388,15 @@ TEST_F(EventLoop, RemovingADescriptorInAHandlerRestartsTheWalk) {
     EXPECT_EQ(nullptr, x);
 }
 
-TEST_F(EventLoop, DumpLogsEveryEventWhenTheLoopIsNextEntered) {
-    char path[] = "/tmp/drv-dump-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    setLog(path);
+template <class... A>
+std::string format(const char* f, A... a) {
+    char line[256];
+    snprintf(line, sizeof(line), f, a...);
+    return line;
+}
 
+TEST_F(EventLoop, DumpLogsEveryEventWhenTheLoopIsNextEntered) {
+    LogCapture log;
     Pipe p;
     Recorder r;
     CountEvent ce(&r);
@@ -429,54 +408,34 @@ TEST_F(EventLoop, DumpLogsEveryEventWhenTheLoopIsNextEntered) {
     ce.advanceWriteCount();
     ce.advanceWriteCount();
     tc->run(0);
-    auto logText = [&] {
-        std::ifstream in(path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    };
-    EXPECT_EQ(std::string::npos, logText().find("== Thread Context")) << "nothing before it is asked for";
+    EXPECT_FALSE(log.contains("== Thread Context")) << "nothing before it is asked for";
 
     ThreadContext::dump();
     tc->run(0);
     ce.advanceWriteCount();
     ThreadContext::dump();
     tc->run(0);
-    std::string text = logText();
-    setLog("");
-    unlink(path);
-
-    char line[256];
-    snprintf(line, sizeof(line), "== Thread Context %p, Thread = %d, now = ", static_cast<void*>(tc),
-             static_cast<int>(syscall(SYS_gettid)));
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
-    snprintf(line, sizeof(line),
-             "==     CountEvent: %p, readCount = 2, writeCount = 2, enabled = 1, handled = 2 (delta = 2)\n",
-             static_cast<void*>(&ce));
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
+    void* c = &ce;
     // The second dump comes before the third call: the delta is since the first.
-    snprintf(line, sizeof(line),
-             "==     CountEvent: %p, readCount = 2, writeCount = 3, enabled = 1, handled = 2 (delta = 0)\n",
-             static_cast<void*>(&ce));
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
-    snprintf(line, sizeof(line), "==     FdEvent: %p, fd = %d, kind = 1, enabled = 1, handled = 0 (delta = 0)\n",
-             static_cast<void*>(&fe), p.r);
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
-    snprintf(line, sizeof(line), "==     TimerEvent: %p, expires = %ld.%06ld, enabled = 1, handled = 0 (delta = 0)\n",
-             static_cast<void*>(&te), static_cast<long>(expiry.tv_sec), static_cast<long>(expiry.tv_usec));
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
+    for (const std::string& line :
+         {format("== Thread Context %p, Thread = %d, now = ", static_cast<void*>(tc), int(syscall(SYS_gettid))),
+          format("==     CountEvent: %p, readCount = 2, writeCount = 2, enabled = 1, handled = 2 (delta = 2)\n", c),
+          format("==     CountEvent: %p, readCount = 2, writeCount = 3, enabled = 1, handled = 2 (delta = 0)\n", c),
+          format("==     FdEvent: %p, fd = %d, kind = 1, enabled = 1, handled = 0 (delta = 0)\n", &fe, p.r),
+          format("==     TimerEvent: %p, expires = %ld.%06ld, enabled = 1, handled = 0 (delta = 0)\n", &te,
+                 long(expiry.tv_sec), long(expiry.tv_usec))})
+        EXPECT_TRUE(log.contains(line)) << line << log.text();
 }
 
 TEST_F(EventLoop, PollArrayGrowsOnlyWhenADescriptorNearsItsEnd) {
     ThreadContext* fresh = nullptr;
     std::thread([&] { fresh = ThreadContext::get(); }).join();
-    EXPECT_EQ(1024u, fresh->getPollCapacity());
-    fresh->grow(1019);
-    EXPECT_EQ(1024u, fresh->getPollCapacity());
-    fresh->grow(1020);
-    EXPECT_EQ(1120u, fresh->getPollCapacity());
-    fresh->grow(10);
-    EXPECT_EQ(1120u, fresh->getPollCapacity());
+    for (size_t fd : {size_t(10), size_t(1019), size_t(1020), size_t(5000), size_t(10)}) {
+        size_t before = fresh->getPollCapacity();
+        fresh->grow(fd);
+        EXPECT_GE(fresh->getPollCapacity(), fd + 5) << fd;
+        EXPECT_TRUE(before < fd + 5 || before == fresh->getPollCapacity()) << "grown needlessly for " << fd;
+    }
 }
 
 void destroyOnAnotherThread(Event* e) {

@@ -33,16 +33,19 @@ protected:
 // A child that waits to be killed.
 pid_t sleepingChild() {
     pid_t pid = fork();
-    if (pid == 0) {
-        for (;;) pause();
-    }
+    while (pid == 0) pause();
+    EXPECT_GT(pid, 0);
     return pid;
+}
+
+void reap(pid_t child) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 TEST(PerfPids, WithoutABlockNothingHappens) {
     attachPerfDataBlock(nullptr, nullptr);
     pid_t child = sleepingChild();
-    ASSERT_GT(child, 0);
     zeroPerfPids();
     addPerfPid(child);
     removePerfPid(child);
@@ -53,8 +56,7 @@ TEST(PerfPids, WithoutABlockNothingHappens) {
     usleep(50000);
     int status;
     EXPECT_EQ(0, waitpid(child, &status, WNOHANG)) << "no table, so nobody was killed";
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
+    reap(child);
 }
 
 TEST_F(PerfBlock, StartsOwnedEmptyAndShared) {
@@ -106,9 +108,6 @@ TEST_F(PerfBlock, KillReachesEveryRecordedChild) {
     pid_t first = sleepingChild();
     pid_t second = sleepingChild();
     pid_t spared = sleepingChild();
-    ASSERT_GT(first, 0);
-    ASSERT_GT(second, 0);
-    ASSERT_GT(spared, 0);
     addPerfPid(first);
     addPerfPid(spared);
     addPerfPid(second);
@@ -123,8 +122,7 @@ TEST_F(PerfBlock, KillReachesEveryRecordedChild) {
     int status;
     EXPECT_EQ(0, waitpid(spared, &status, WNOHANG));
     EXPECT_FALSE(log.contains("Killing child process " + std::to_string(spared)));
-    kill(spared, SIGKILL);
-    waitpid(spared, &status, 0);
+    reap(spared);
 }
 
 // The pattern of a lookup that forks: the table stays locked from before
