@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -42,34 +41,6 @@ protected:
         perfData = &_block;
         perfRegisterCounters();
     }
-};
-
-// Runs setup on its own thread, then its loop until stopped; objects bound
-// to the thread are destroyed through its later list, which it runs between
-// loop passes and once more before it ends.
-class LoopThread : public DaemonThread {
-public:
-    explicit LoopThread(std::function<void()> setup) : _setup(std::move(setup)) {
-        setName("test-loop");
-        setDeleteOnExit(false);
-    }
-    void run() override {
-        _setup();
-        setInitialized();
-        while (!stopRequested) {
-            ThreadContext::get()->run(10);
-            processLaterList();
-        }
-        processLaterList();
-    }
-    void stopAndJoin() {
-        stopRequested = true;
-        join();
-    }
-    std::atomic<bool> stopRequested{false};
-
-private:
-    std::function<void()> _setup;
 };
 
 TEST_F(Threads, StartReturnsOnlyOnceTheThreadIsInitialised) {
@@ -169,16 +140,24 @@ struct Doubler : OpTarget {
 };
 
 TEST_F(Threads, SynchronousPostReturnsTheResultComputedOnTheTargetsThread) {
-    Doubler* target = nullptr;
-    auto* loop = new LoopThread([&] { target = new Doubler; });
-    loop->start();
+    std::atomic<Doubler*> target{nullptr};
+    std::atomic<bool> stop{false};
+    int loopThread = 0;
+    // The target lives and dies on its loop's thread (its count event insists on it).
+    std::thread loop([&] {
+        Doubler own;
+        loopThread = kernelThreadId();
+        target = &own;
+        while (!stop) ThreadContext::get()->run(10);
+    });
+    ASSERT_TRUE(waitFor([&] { return target != nullptr; }));
     int npAdd = perfGet(PC_NP_ADD), npRemove = perfGet(PC_NP_REMOVE);
 
     std::atomic<int> wrong{0};
     auto post = [&](int from) {
         for (int i = from; i < from + 50; i++) {
             NumberOp op(i);
-            if (op.execute(target) != 2 * i || op.executedOn != loop->getThreadId()) wrong++;
+            if (op.execute(target) != 2 * i || op.executedOn != loopThread) wrong++;
         }
     };
     std::thread p1(post, 0), p2(post, 1000);
@@ -188,14 +167,11 @@ TEST_F(Threads, SynchronousPostReturnsTheResultComputedOnTheTargetsThread) {
     EXPECT_EQ(npAdd + 100, perfGet(PC_NP_ADD));
     // Every post advanced the write count; the queue is served until the
     // read count has caught up, once per post.
-    CountEvent* ce = target->getCountEvent();
+    CountEvent* ce = target.load()->getCountEvent();
     EXPECT_TRUE(waitFor([&] { return ce->getReadCount() == ce->getWriteCount(); }));
     EXPECT_EQ(npRemove + 100, perfGet(PC_NP_REMOVE));
-
-    // The target dies on its own thread (its count event insists on it).
-    loop->deleteLater(target, [](void* p) { delete static_cast<Doubler*>(p); });
-    loop->stopAndJoin();
-    delete loop;
+    stop = true;
+    loop.join();
 }
 
 TEST_F(Threads, AsynchronousPostsQueuedBeforeAWakeUpRunInOrderInOneBatch) {

@@ -50,8 +50,6 @@ TEST(DirError, TextsOfTheCodes) {
         EXPECT_STRNE("Unknown", text) << code;
         EXPECT_TRUE(texts.insert(text).second) << "repeated text for " << code;
     }
-    EXPECT_EQ(11, DirError::E_NOT_CONNECTED);
-    EXPECT_EQ(43, DirError::MUST_RESTART);
 }
 
 TEST(DirError, PosixNumbers) {
@@ -67,18 +65,9 @@ TEST(DirError, PosixNumbers) {
         EXPECT_EQ(row[1], DirError::fromPosix(row[0])) << strerror(row[0]);
         listed.insert(row[0]);
     }
-    // The Linux numbers the table is written in.
-    EXPECT_EQ(95, EOPNOTSUPP);
-    EXPECT_EQ(116, ESTALE);
-    EXPECT_EQ(122, EDQUOT);
     // Everything else is "Error but Not Defined", EAGAIN included.
-    EXPECT_EQ(86, DirError::fromPosix(EAGAIN));
-    EXPECT_EQ(86, DirError::fromPosix(0));
-    EXPECT_EQ(86, DirError::fromPosix(-1));
-    for (int err = 1; err <= 200; err++)
-        if (listed.count(err) == 0) {
-            EXPECT_EQ(86, DirError::fromPosix(err)) << err;
-        }
+    for (int err = -1; err <= 200; err++)
+        EXPECT_TRUE(listed.count(err) == 1 || DirError::fromPosix(err) == 86) << err;
 }
 
 TEST(DirError, CurlNumbers) {
@@ -94,11 +83,8 @@ TEST(DirError, CurlNumbers) {
         EXPECT_EQ(row[1], DirError::fromCurl(row[0])) << "libcurl result " << row[0];
         EXPECT_TRUE(listed.insert(row[0]).second) << "listed twice: " << row[0];
     }
-    EXPECT_EQ(86, DirError::fromCurl(0));
     for (int err = -5; err <= 120; err++)
-        if (listed.count(err) == 0) {
-            EXPECT_EQ(86, DirError::fromCurl(err)) << err;
-        }
+        EXPECT_TRUE(listed.count(err) == 1 || DirError::fromCurl(err) == 86) << err;
 }
 
 }  // namespace
