@@ -35,6 +35,7 @@
 #include "coms/connector.h"
 #include "coms/tls.h"
 #include "dirbase/message.h"
+#include "tests/support/bytes.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -293,18 +294,11 @@ inline bool sslReadExact(SSL* ssl, int fd, void* out, size_t n, int ms = 5000) {
     return true;
 }
 
-inline bool sslWriteAll(SSL* ssl, const std::string& bytes) {
-    return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
-}
-
-// A TLS server on a loopback port that accepts one client and runs script
-// on its own thread with the blocking TLS object; the socket stays open
-// until the server object goes away.
+// A TLS server on a loopback port for one client, driven byte by byte by
+// the test itself through ssl (blocking) once accept() returned true.
 class RawTlsServer {
 public:
-    using Script = std::function<void(SSL*, int fd, RawTlsServer&)>;
-
-    explicit RawTlsServer(Script script, int rcvbuf = 0) : _script(std::move(script)) {
+    explicit RawTlsServer(int rcvbuf = 0) {
         TestCert& tc = TestCert::get();
         _ctx = SSL_CTX_new(TLS_server_method());
         SSL_CTX_set_min_proto_version(_ctx, TLS1_2_VERSION);
@@ -316,37 +310,39 @@ public:
         _listen = loopbackSocket(&p);
         if (rcvbuf > 0) setsockopt(_listen, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
         port = std::to_string(p);
-        listen(_listen, 4);
-        _thread = std::thread([this] { serve(); });
+        listen(_listen, 1);
     }
     ~RawTlsServer() {
-        stop = true;
-        shutdown(_listen, SHUT_RDWR);
-        _thread.join();
+        SSL_free(ssl);
+        if (fd >= 0) close(fd);
         close(_listen);
         SSL_CTX_free(_ctx);
     }
-
-    std::string port;
-    std::atomic<bool> stop{false}, done{false};
-
-private:
-    void serve() {
-        int fd = accept(_listen, nullptr, nullptr);
-        if (fd < 0) return;
-        SSL* ssl = SSL_new(_ctx);
+    // Waits up to 5 s for the client and its TLS handshake.
+    bool accept() {
+        struct pollfd p = {_listen, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1) return false;
+        fd = ::accept(_listen, nullptr, nullptr);
+        ssl = SSL_new(_ctx);
         SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) _script(ssl, fd, *this);
-        done = true;
-        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        SSL_free(ssl);
-        close(fd);
+        return SSL_accept(ssl) == 1;
+    }
+    // Reads n bytes, in hex; "" on time-out or end.
+    std::string readHex(size_t n, int ms = 5000) {
+        std::string bytes(n, '\0');
+        return sslReadExact(ssl, fd, &bytes[0], n, ms) ? Bytes::hex(bytes.data(), n) : "";
+    }
+    bool write(const std::string& bytes) {
+        return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
     }
 
-    Script _script;
+    std::string port;
+    SSL* ssl = nullptr;
+    int fd = -1;
+
+private:
     SSL_CTX* _ctx;
     int _listen;
-    std::thread _thread;
 };
 
 // Starts this test program again to run one test, with extra environment
