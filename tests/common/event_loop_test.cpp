@@ -3,11 +3,9 @@
 // The program's clock is this file's gettimeofday, which a test can freeze so
 // that timers get exactly equal expiries.
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -253,26 +251,6 @@ TEST_F(EventLoop, CountEventsCallOncePerAdvanceWithAtMostOneNudgeByte) {
     EXPECT_EQ(11, counted.calls);
 }
 
-TEST_F(EventLoop, RunZeroDoesOnePassWithoutWaiting) {
-    Pipe p;
-    p.fill();
-    Recorder timer, reader;
-    TimerEvent far(&timer);
-    far.set(5000);
-    FdEvent readable(&reader, p.r, FdEvent::KIND_READ);
-    reader.action = [&](Event*) {
-        char byte;
-        EXPECT_EQ(1, read(p.r, &byte, 1));
-    };
-    int fdFired = perfGet(PC_EVT_FT_FIRED);
-    Clock::time_point start = Clock::now();
-    tc->run(0);
-    EXPECT_LT(millisSince(start), 1000);
-    EXPECT_EQ(1, reader.calls);
-    EXPECT_EQ(0, timer.calls);
-    EXPECT_EQ(fdFired + 1, perfGet(PC_EVT_FT_FIRED));
-}
-
 // The child's main thread runs run(-1), which never returns: the count
 // event's handler ends the child, with 0 when the loop had been idle (no
 // CPU spent) and had called nothing before the nudge.
@@ -307,17 +285,22 @@ TEST_F(EventLoop, RunForeverBlocksUntilNudged) {
     EXPECT_EXIT(runForeverUntilNudged(), ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(EventLoop, CombinedKindIsPolledButNeverFires) {
+TEST_F(EventLoop, RunZeroDoesOnePassWithoutWaitingAndCombinedKindsNeverFire) {
     Pipe p;
     p.fill();
-    Recorder combinedRead, combinedWrite, plainRead;
+    Recorder combinedRead, combinedWrite, plainRead, timer;
     FdEvent a(&combinedRead, p.r, FdEvent::KIND_READ | FdEvent::KIND_WRITE);
     FdEvent b(&combinedWrite, p.w, FdEvent::KIND_READ | FdEvent::KIND_WRITE);
     FdEvent c(&plainRead, p.r, FdEvent::KIND_READ_LIKE);
+    TimerEvent far(&timer);
+    far.set(5000);
+    int fdFired = perfGet(PC_EVT_FT_FIRED);
+    Clock::time_point start = Clock::now();
     for (int i = 0; i < 3; i++) tc->run(0);
-    EXPECT_EQ(0, combinedRead.calls);
-    EXPECT_EQ(0, combinedWrite.calls);
+    EXPECT_LT(millisSince(start), 1000);
+    EXPECT_EQ(0, combinedRead.calls + combinedWrite.calls + timer.calls);
     EXPECT_GE(plainRead.calls, 3) << "the same descriptor, ready all along";
+    EXPECT_EQ(fdFired + plainRead.calls, perfGet(PC_EVT_FT_FIRED));
 }
 
 // Calls alternate between the two names, starting with first.
@@ -375,23 +358,12 @@ TEST_F(EventLoop, RemovingADescriptorInAHandlerRestartsTheWalk) {
     EXPECT_EQ(nullptr, x);
 }
 
-template <class... A>
-std::string format(const char* f, A... a) {
-    char line[256];
-    snprintf(line, sizeof(line), f, a...);
-    return line;
-}
-
+// The dump's layout is checked where drvhost prints it; here, what it counts.
 TEST_F(EventLoop, DumpLogsEveryEventWhenTheLoopIsNextEntered) {
     LogCapture log;
-    Pipe p;
     Recorder r;
     CountEvent ce(&r);
     r.action = [&](Event*) { ce.advanceReadCount(); };
-    FdEvent fe(nullptr, p.r, FdEvent::KIND_READ);
-    TimerEvent te(nullptr);
-    te.set(60000);
-    struct timeval expiry = te.getExpiry();
     ce.advanceWriteCount();
     ce.advanceWriteCount();
     tc->run(0);
@@ -402,16 +374,14 @@ TEST_F(EventLoop, DumpLogsEveryEventWhenTheLoopIsNextEntered) {
     ce.advanceWriteCount();
     ThreadContext::dump();
     tc->run(0);
-    void* c = &ce;
     // The second dump comes before the third call: the delta is since the first.
-    for (const std::string& line :
-         {format("== Thread Context %p, Thread = %d, now = ", static_cast<void*>(tc), int(syscall(SYS_gettid))),
-          format("==     CountEvent: %p, readCount = 2, writeCount = 2, enabled = 1, handled = 2 (delta = 2)\n", c),
-          format("==     CountEvent: %p, readCount = 2, writeCount = 3, enabled = 1, handled = 2 (delta = 0)\n", c),
-          format("==     FdEvent: %p, fd = %d, kind = 1, enabled = 1, handled = 0 (delta = 0)\n", &fe, p.r),
-          format("==     TimerEvent: %p, expires = %ld.%06ld, enabled = 1, handled = 0 (delta = 0)\n", &te,
-                 long(expiry.tv_sec), long(expiry.tv_usec))})
+    char line[200];
+    for (int writes = 2, delta = 2; writes <= 3; writes++, delta -= 2) {
+        snprintf(line, sizeof(line),
+                 "CountEvent: %p, readCount = 2, writeCount = %d, enabled = 1, handled = 2 (delta = %d)\n",
+                 static_cast<void*>(&ce), writes, delta);
         EXPECT_TRUE(log.contains(line)) << line << log.text();
+    }
 }
 
 TEST_F(EventLoop, PollArrayGrowsOnlyWhenADescriptorNearsItsEnd) {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>

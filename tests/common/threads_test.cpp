@@ -43,18 +43,22 @@ protected:
     }
 };
 
+struct Slow : DaemonThread {
+    ~Slow() override { destroyed++; }
+    void run() override {
+        self = getCurrentThread();
+        usleep(100000);
+        ready = true;
+        setInitialized();
+        while (!release) usleep(1000);
+    }
+    DaemonThread* self = nullptr;
+    std::atomic<bool> ready{false}, release{false};
+    static std::atomic<int> destroyed;
+};
+std::atomic<int> Slow::destroyed{0};
+
 TEST_F(Threads, StartReturnsOnlyOnceTheThreadIsInitialised) {
-    struct Slow : DaemonThread {
-        void run() override {
-            self = getCurrentThread();
-            usleep(100000);
-            ready = true;
-            setInitialized();
-            while (!release) usleep(1000);
-        }
-        DaemonThread* self = nullptr;
-        std::atomic<bool> ready{false}, release{false};
-    };
     int started = perfGet(PC_DTHR_STARTED), exited = perfGet(PC_DTHR_EXITED);
     auto* t = new Slow;
     EXPECT_EQ(started + 1, perfGet(PC_DTHR_STARTED));
@@ -80,24 +84,14 @@ TEST_F(Threads, StartReturnsOnlyOnceTheThreadIsInitialised) {
     EXPECT_EQ(exited + 1, perfGet(PC_DTHR_EXITED));
     DaemonThread::getName(name, sizeof(name), tid);
     EXPECT_STREQ("", name) << "a deleted thread leaves the list";
-}
 
-TEST_F(Threads, DetachedThreadDeletesItselfWhenRunReturns) {
-    static std::atomic<bool> destroyed;
-    destroyed = false;
-    struct Quick : DaemonThread {
-        ~Quick() override { destroyed = true; }
-        void run() override {
-            setInitialized();
-            while (!release) usleep(1000);
-        }
-        std::atomic<bool> release{false};
-    };
-    auto* t = new Quick;
-    t->setDetached();
-    t->start();
-    t->release = true;
-    EXPECT_TRUE(waitFor([] { return destroyed.load(); }));
+    // By default a thread deletes itself when run returns.
+    int destroyed = Slow::destroyed;
+    auto* detached = new Slow;
+    detached->setDetached();
+    detached->start();
+    detached->release = true;
+    EXPECT_TRUE(waitFor([&] { return Slow::destroyed == destroyed + 1; }));
 }
 
 TEST_F(Threads, LaterListRunsNewestFirstAndAtTheLatestOnDestruction) {

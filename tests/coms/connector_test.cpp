@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include "tests/coms/coms_support.h"
-#include "tests/support/bytes.h"
 #include "tests/support/log_capture.h"
 
 using namespace comstest;

@@ -3,12 +3,10 @@
 #include "coms/control.h"
 
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 #include <vector>
 
-#include "common/log.h"
 #include "coms/coms_error.h"
 #include "dirbase/message.h"
 #include "tests/support/bytes.h"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
-#include <stdio.h>
 #include <sys/wait.h>
 #include <time.h>
 

@@ -7,7 +7,6 @@
 #include "common/delayed_event.h"
 #include "coms/coms_error.h"
 #include "tests/coms/coms_support.h"
-#include "tests/support/bytes.h"
 #include "tests/support/log_capture.h"
 
 using namespace comstest;

@@ -28,7 +28,8 @@ TEST(ComsPool, SizeIsClampedAndThreadsAreNamed) {
     restartPool(100);
     EXPECT_EQ(32, Connection::comsThreadCount());
     std::vector<std::string> names = threadNames();
-    for (int i = 1; i <= 32; i++) EXPECT_EQ(1, std::count(names.begin(), names.end(), "coms-" + std::to_string(i))) << i;
+    for (int i = 1; i <= 32; i++)
+        EXPECT_EQ(1, std::count(names.begin(), names.end(), "coms-" + std::to_string(i))) << i;
     EXPECT_TRUE(logs.contains("Will start 32 coms threads"));
 
     restartPool(-3);

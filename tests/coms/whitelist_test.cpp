@@ -9,18 +9,17 @@ namespace {
 
 TEST(Whitelist, RulesWithAndWithoutPrefix) {
     const char* rules = "10.1.0.0/16, 192.168.5.7";
+    // A prefix of 0 compares all 32 bits, 1 only the first; blanks are dropped.
     struct Case {
         const char* rules;
         const char* address;
         bool passes;
     } cases[] = {
-        {rules, "10.1.200.3", true},       {rules, "10.2.0.1", false},
-        {rules, "192.168.5.7", true},      {rules, "192.168.5.8", false},
-        {rules, "127.0.0.1", true},        {rules, nullptr, true},
-        {rules, "not an address", false},  {rules, "127.0.0.2", false},
-        {"10.0.0.5/0", "10.0.0.5", true},  {"10.0.0.5/0", "10.0.0.6", false},  // 0 compares all 32 bits
-        {"128.0.0.0/1", "200.1.2.3", true}, {"128.0.0.0/1", "100.1.2.3", false},
-        {" 10.9.8.7 / 32 ", "10.9.8.7", true},  // blanks are dropped
+        {rules, "10.1.200.3", true},           {rules, "10.2.0.1", false},         {rules, "192.168.5.7", true},
+        {rules, "192.168.5.8", false},         {rules, "127.0.0.1", true},         {rules, nullptr, true},
+        {rules, "not an address", false},      {rules, "127.0.0.2", false},        {"10.0.0.5/0", "10.0.0.5", true},
+        {"10.0.0.5/0", "10.0.0.6", false},     {"128.0.0.0/1", "200.1.2.3", true}, {"128.0.0.0/1", "100.1.2.3", false},
+        {" 10.9.8.7 / 32 ", "10.9.8.7", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.passes, Connector::checkWhitelist(c.rules, c.address)) << c.rules << " " << c.address;

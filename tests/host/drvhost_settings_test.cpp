@@ -45,7 +45,8 @@ std::vector<std::string> logFiles(const std::string& dir) {
 std::vector<std::string> logLines(const std::string& dir) {
     std::vector<std::string> lines;
     for (const std::string& n : logFiles(dir))
-        for (const std::string& l : splitLines(readFile(dir + "/" + n))) lines.push_back(l.size() > 14 ? l.substr(14) : l);
+        for (const std::string& l : splitLines(readFile(dir + "/" + n)))
+            lines.push_back(l.size() > 14 ? l.substr(14) : l);
     return lines;
 }
 

@@ -86,12 +86,12 @@ TEST(MachineInfo, MachineFactsSection) {
         unsetenv("TZ");
     tzset();
 
-    for (const char* line : {"Machine\n", "system        Linux 6.1.0-18-amd64 (x86_64)\n", "host name     agent7\n",
-                             "processors    4\n", "memory        8,589,934,592 bytes\n",
-                             "booted        2023-11-14 22:13:20 UTC\n",
-                             // Missing facts say why they are missing.
-                             "distribution  (neither /etc/redhat-release nor /etc/lsb-release",
-                             "first MAC     (none: no interface with a routable IPv4 address)"})
+    for (const char* line :
+         {"Machine\n", "system        Linux 6.1.0-18-amd64 (x86_64)\n", "host name     agent7\n", "processors    4\n",
+          "memory        8,589,934,592 bytes\n", "booted        2023-11-14 22:13:20 UTC\n",
+          // Missing facts say why they are missing.
+          "distribution  (neither /etc/redhat-release nor /etc/lsb-release",
+          "first MAC     (none: no interface with a routable IPv4 address)"})
         EXPECT_NE(std::string::npos, shown.find(line)) << line << shown;
 }
 

@@ -43,22 +43,6 @@ void reap(pid_t child) {
     waitpid(child, nullptr, 0);
 }
 
-TEST(PerfPids, WithoutABlockNothingHappens) {
-    attachPerfDataBlock(nullptr, nullptr);
-    pid_t child = sleepingChild();
-    zeroPerfPids();
-    addPerfPid(child);
-    removePerfPid(child);
-    addPerfPid(child);
-    lockPerfPid();
-    unlockPerfPid();
-    killPerfPids();
-    usleep(50000);
-    int status;
-    EXPECT_EQ(0, waitpid(child, &status, WNOHANG)) << "no table, so nobody was killed";
-    reap(child);
-}
-
 TEST_F(PerfBlock, StartsOwnedEmptyAndShared) {
     EXPECT_EQ(getpid(), block->ownerPid);
     for (pid_t pid : block->childPids) EXPECT_EQ(-1, pid);
@@ -103,11 +87,20 @@ TEST_F(PerfBlock, ChildTableKeepsFreeSlotsAndEndsAtMinusOne) {
     EXPECT_EQ(0, block->childPids[kPerfMaxChildPids - 1]);
 }
 
-TEST_F(PerfBlock, KillReachesEveryRecordedChild) {
+TEST_F(PerfBlock, KillReachesEveryRecordedChildAndOnlyWithABlock) {
     LogCapture log;
-    pid_t first = sleepingChild();
-    pid_t second = sleepingChild();
-    pid_t spared = sleepingChild();
+    pid_t first = sleepingChild(), second = sleepingChild(), spared = sleepingChild();
+    // Without a block every call does nothing.
+    attachPerfDataBlock(nullptr, nullptr);
+    addPerfPid(first);
+    lockPerfPid();
+    unlockPerfPid();
+    killPerfPids();
+    attachPerfDataBlock(nullptr, block);
+    EXPECT_EQ(-1, block->childPids[0]);
+    usleep(50000);
+    EXPECT_EQ(0, waitpid(first, nullptr, WNOHANG)) << "no table, so nobody was killed";
+
     addPerfPid(first);
     addPerfPid(spared);
     addPerfPid(second);
@@ -119,8 +112,7 @@ TEST_F(PerfBlock, KillReachesEveryRecordedChild) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
         EXPECT_TRUE(log.contains("Killing child process " + std::to_string(child)));
     }
-    int status;
-    EXPECT_EQ(0, waitpid(spared, &status, WNOHANG));
+    EXPECT_EQ(0, waitpid(spared, nullptr, WNOHANG));
     EXPECT_FALSE(log.contains("Killing child process " + std::to_string(spared)));
     reap(spared);
 }

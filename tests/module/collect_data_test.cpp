@@ -4,15 +4,12 @@
 // The module's clock is this program's gettimeofday, so elapsed times are exact.
 #include <errno.h>
 #include <sched.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
