@@ -110,13 +110,11 @@ inline int loopbackSocket(int* port) {
     return fd;
 }
 
-// A plain TCP connection to a loopback port, from source.
-inline int connectLoopback(int port, const char* source = "127.0.0.1") {
+// A plain TCP connection to a loopback port.
+inline int connectLoopback(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
-    inet_pton(AF_INET, source, &addr.sin_addr);
-    bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
