@@ -167,10 +167,18 @@ TEST(ComsError, Texts) {
         int code;
         const char* text;
     } cases[] = {
-        {-1, "Connection refused by server"}, {-10, "Not Connected (lost or closed)"},
-        {-11, "Unexpected end of file"},      {-20, "Server did not complete handshake in a timely fashion"},
-        {-21, "Authentication failure"},      {-24, "Connection disabled via whitelist"},
-        {0, ""},                              {-25, ""},
+        {-1, "Connection refused by server"},
+        {-2, "Unable to allocate a socket"},
+        {-3, "No such host"},
+        {-10, "Not Connected (lost or closed)"},
+        {-11, "Unexpected end of file"},
+        {-19, "Unexpected NULL object"},
+        {-20, "Server did not complete handshake in a timely fashion"},
+        {-21, "Authentication failure"},
+        {-23, "No route to host"},
+        {-24, "Connection disabled via whitelist"},
+        {0, ""},
+        {-25, ""},
         {1, ""},
     };
     for (const Case& c : cases) EXPECT_STREQ(c.text, messageFromError(c.code)) << c.code;

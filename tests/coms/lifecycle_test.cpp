@@ -113,14 +113,26 @@ TEST(Lifecycle, SendBeforeCompletionAndAfterClose) {
     EXPECT_EQ(nullptr, client.c->getListener());
 }
 
-// Sends, a close and a destroy posted in a row run in that order.
+// Sends, a close and a destroy posted in a row run in that order, even when
+// the loop meets them all in one pass.
 TEST(Lifecycle, SendsAndCloseBeforeDestroyStillGoOut) {
     TestServer server;
     // Echoes left unread when the client closes would reset the connection
     // and cut the server's reading short.
     server.recorder.echo = false;
     Client client("127.0.0.1", server.port);
+    std::atomic<bool> held{false}, posted{false};
+    client.recorder.onMessage = [&](Connection*, Message*) {
+        held = true;
+        while (!posted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
     ASSERT_TRUE(client.connect());
+    // A message from the server holds the client's coms thread while the
+    // test posts.
+    auto* hold = new Message(1);
+    hold->writeInt32(0);
+    server.lastAccepted()->send(hold);
+    ASSERT_TRUE(waitFor([&] { return held.load(); }));
     for (int i = 0; i < 200; i++) {
         auto* m = new Message(9);
         m->writeInt32(i);
@@ -129,6 +141,7 @@ TEST(Lifecycle, SendsAndCloseBeforeDestroyStillGoOut) {
     client.c->close();
     Connection::destroy(client.c);
     client.c = nullptr;
+    posted = true;
     EXPECT_TRUE(waitFor([&] { return server.recorder.closed == 1; }));
     EXPECT_EQ(200u, server.recorder.messageCount());
     EXPECT_EQ(0, server.recorder.lost.load());
