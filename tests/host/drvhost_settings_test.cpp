@@ -121,17 +121,4 @@ TEST(DrvhostSettings, BothRuntimeCopiesReadTheFileAndAMissingOneIsReportedOnce) 
     EXPECT_NE(std::string::npos, readFile(logs + "/" + files[1]).find("sample 2: "));
 }
 
-TEST(DrvhostSettings, MessagesGoToStandardOutputWithoutALogDirectory) {
-    TempDir dir;
-    std::string props = dir.file("p.properties");
-    writeProperties(props, "log_host: DEBUG\n");
-    Outcome run = runToEnd(DRVHOST_PATH, {"--properties", props, "--interval", "0.02", "--count", "2"});
-    EXPECT_EQ(0, run.status);
-    EXPECT_NE(std::string::npos, run.out.find(": Reading " + props + ", ...\n")) << run.out;
-    EXPECT_NE(std::string::npos, run.out.find(": sample 2: ")) << run.out;
-
-    // A log directory that cannot be written is refused up front.
-    EXPECT_EQ(1, runToEnd(DRVHOST_PATH, {"--log-dir", dir.file("none"), "--count", "1"}).status);
-}
-
 }  // namespace

@@ -73,7 +73,8 @@ TEST(Drvhost, SamplesTheMachineAndStopsWhenAsked) {
     run = runToEnd(DRVHOST_PATH, {"--count", "2", "--interval", "0.05", "--raw"});
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_TRUE(startsALine(run.out, "    ")) << run.out;
-    // The last sample ends the run through the same shutdown path as a signal.
+    // Without a log directory messages go to standard output; the last sample
+    // ends the run through the same shutdown path as a signal.
     EXPECT_NE(std::string::npos, run.out.find(": Received request to shutdown...\n")) << run.out;
 }
 
@@ -124,6 +125,9 @@ TEST(Drvhost, ExplainsWhatWentWrong) {
     EXPECT_EQ(1, run.status);
     EXPECT_NE(std::string::npos, run.err.find("moduleMain failed with code 76: Module Failed or Failed to Load"))
         << run.err;
+
+    // A log directory that cannot be written is refused up front.
+    EXPECT_EQ(1, runToEnd(DRVHOST_PATH, {"--log-dir", "/nonexistent/logs", "--count", "1"}).status);
 
     for (const char* bad : {"--interval=0", "--interval=soon", "--count=-1", "--bogus", "extra"}) {
         run = runToEnd(DRVHOST_PATH, {bad});
