@@ -137,8 +137,7 @@ TEST(Drvhost, ExplainsWhatWentWrong) {
 
     run = runToEnd(DRVHOST_PATH, {"--help"});
     EXPECT_EQ(0, run.status);
-    for (const char* option : {"--module", "--interval", "--count", "--raw", "--dump-threads", "--info", "--help"})
-        EXPECT_NE(std::string::npos, run.out.find(option)) << option;
+    EXPECT_EQ(0u, run.out.find("Usage: drvhost [options]\n")) << run.out;
 }
 
 }  // namespace

@@ -80,9 +80,7 @@ TEST(Drvconn, RoundTripAndRefusals) {
 TEST(Drvconn, UsageAndHelp) {
     Outcome help = run({"--help"});
     EXPECT_EQ(0, help.status);
-    for (const char* option : {"--bind", "--cert", "--key", "--whitelist", "--refuse", "--kill", "--type",
-                               "--type-version", "--source", "--send", "--size", "--timing", "--log", "--debug"})
-        EXPECT_TRUE(has(help.out, std::string("  ") + option + " ")) << option;
+    EXPECT_EQ(0u, help.out.find("usage: drvconn listen PORT [options]\n")) << help.out;
 
     struct Case {
         std::vector<std::string> args;
