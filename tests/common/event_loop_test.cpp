@@ -3,20 +3,16 @@
 // The program's clock is this file's gettimeofday, which a test can freeze so
 // that timers get exactly equal expiries.
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +22,7 @@
 #include "common/log.h"
 #include "common/perf_data.h"
 #include "common/thread_context.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 // 0: the real clock; otherwise the frozen time in microseconds.
@@ -125,17 +122,11 @@ TEST_F(EventLoop, TimersFireInExpiryOrderAndEqualExpiriesInTheOrderTheyWereSet) 
     tcc.set(5);
     td.set(10);
     te.set(10);  // set again: off the list, then in behind the others
-    struct timeval ea = ta.getExpiry(), eb = tb.getExpiry(), ec = tcc.getExpiry();
     thawClock();
-    EXPECT_EQ(0, TCOMP(&ea, &eb));
-    EXPECT_EQ(-1, TCOMP(&ec, &ea));
-    EXPECT_EQ(1, TCOMP(&ea, &ec));
-
     tc->run(0);
     EXPECT_EQ((std::vector<std::string>{"c", "a", "b", "d", "e"}), order);
     EXPECT_EQ(timerFired + 5, perfGet(PC_EVT_TIMER_FIRED));
     EXPECT_FALSE(ta.isScheduled());
-    EXPECT_EQ(1, ta.getHandledCount());
 }
 
 TEST_F(EventLoop, TimerSetFromAnotherThreadWakesTheSleepingLoopAtOnce) {
@@ -171,22 +162,14 @@ TEST_F(EventLoop, TimerSetAgainInItsHandlerIsScheduledOnceTheHandlerReturns) {
         if (t.isScheduled()) scheduledDuringHandler = true;
     };
     t.set(0);
-    // run(0) ends within the microsecond it started in, long before 5 ms.
-    tc->run(0);
-    EXPECT_EQ(1, r.calls);
-    EXPECT_TRUE(t.isScheduled());
-    tc->run(0);
-    EXPECT_EQ(1, r.calls);
-    for (int expected = 2; expected <= 3; expected++) {
-        usleep(6000);
+    // run(0) ends long before 5 ms: one call per round.
+    for (int expected = 1; expected <= 3; expected++) {
         tc->run(0);
         EXPECT_EQ(expected, r.calls);
+        EXPECT_EQ(expected < 3, t.isScheduled());
+        usleep(6000);
     }
     EXPECT_FALSE(scheduledDuringHandler);
-    EXPECT_FALSE(t.isScheduled());
-    usleep(6000);
-    tc->run(0);
-    EXPECT_EQ(3, r.calls);
 
     // Set from another thread while the handler runs: also put back afterwards.
     std::atomic<bool> inHandler{false}, setDone{false};
@@ -225,36 +208,12 @@ TEST_F(EventLoop, DisabledTimerIsDroppedWhenItsTimeComes) {
     EXPECT_EQ(1, r.calls);
 }
 
-TEST_F(EventLoop, CountEventCallsItsHandlerOncePerAdvance) {
-    Recorder r;
-    CountEvent ce(&r);
-    r.action = [&](Event*) { ce.advanceReadCount(); };
-    int countFired = perfGet(PC_EVT_COUNT_FIRED);
-    std::thread writer([&] {
-        for (int i = 0; i < 3; i++) ce.advanceWriteCount();
-    });
-    writer.join();
-    tc->run(0);
-    EXPECT_EQ(3, r.calls);
-    EXPECT_EQ(3, ce.getReadCount());
-    EXPECT_EQ(3, ce.getWriteCount());
-    EXPECT_EQ(countFired + 3, perfGet(PC_EVT_COUNT_FIRED));
-
-    // A disabled count event keeps its work until it is enabled again.
-    ce.enabled(false);
-    ce.advanceWriteCount();
-    tc->run(0);
-    EXPECT_EQ(3, r.calls);
-    ce.enabled(true);
-    tc->run(0);
-    EXPECT_EQ(4, r.calls);
-}
-
-TEST_F(EventLoop, NudgeLeavesAtMostOneByteInThePipeBetweenPasses) {
+TEST_F(EventLoop, CountEventsCallOncePerAdvanceWithAtMostOneNudgeByte) {
     Recorder counted;
     CountEvent ce(&counted);
     counted.action = [&](Event*) { ce.advanceReadCount(); };
     long long before = passes();
+    int countFired = perfGet(PC_EVT_COUNT_FIRED);
 
     // Outside run the nudge is disarmed: advances write nothing to the pipe,
     // and the next run finds the work without a wake-up.
@@ -264,6 +223,8 @@ TEST_F(EventLoop, NudgeLeavesAtMostOneByteInThePipeBetweenPasses) {
     writer.join();
     tc->run(0);
     EXPECT_EQ(5, counted.calls);
+    EXPECT_EQ(5, ce.getReadCount());
+    EXPECT_EQ(countFired + 5, perfGet(PC_EVT_COUNT_FIRED));
     EXPECT_EQ(0, passes() - before);
 
     // Inside run, five advances before the loop polls leave one byte: one
@@ -279,35 +240,15 @@ TEST_F(EventLoop, NudgeLeavesAtMostOneByteInThePipeBetweenPasses) {
     EXPECT_EQ(1, passes() - before);
     tc->run(0);
     EXPECT_EQ(1, passes() - before) << "a second byte was left in the pipe";
-}
 
-TEST_F(EventLoop, RunZeroDoesOnePassWithoutWaiting) {
-    Pipe p;
-    p.fill();
-    Recorder timer, reader;
-    TimerEvent far(&timer);
-    far.set(5000);
-    FdEvent readable(&reader, p.r, FdEvent::KIND_READ);
-    reader.action = [&](Event*) {
-        char byte;
-        EXPECT_EQ(1, read(p.r, &byte, 1));
-    };
-    int fdFired = perfGet(PC_EVT_FT_FIRED);
-    Clock::time_point start = Clock::now();
+    // A disabled count event keeps its work until it is enabled again.
+    ce.enabled(false);
+    ce.advanceWriteCount();
     tc->run(0);
-    EXPECT_LT(millisSince(start), 1000);
-    EXPECT_EQ(1, reader.calls);
-    EXPECT_EQ(0, timer.calls);
-    EXPECT_EQ(fdFired + 1, perfGet(PC_EVT_FT_FIRED));
-
-    // A disabled descriptor is not polled; enabled again, it fires again.
-    p.fill();
-    readable.enabled(false);
+    EXPECT_EQ(10, counted.calls);
+    ce.enabled(true);
     tc->run(0);
-    EXPECT_EQ(1, reader.calls);
-    readable.enabled(true);
-    tc->run(0);
-    EXPECT_EQ(2, reader.calls);
+    EXPECT_EQ(11, counted.calls);
 }
 
 // The child's main thread runs run(-1), which never returns: the count
@@ -344,17 +285,22 @@ TEST_F(EventLoop, RunForeverBlocksUntilNudged) {
     EXPECT_EXIT(runForeverUntilNudged(), ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(EventLoop, CombinedKindIsPolledButNeverFires) {
+TEST_F(EventLoop, RunZeroDoesOnePassWithoutWaitingAndCombinedKindsNeverFire) {
     Pipe p;
     p.fill();
-    Recorder combinedRead, combinedWrite, plainRead;
+    Recorder combinedRead, combinedWrite, plainRead, timer;
     FdEvent a(&combinedRead, p.r, FdEvent::KIND_READ | FdEvent::KIND_WRITE);
     FdEvent b(&combinedWrite, p.w, FdEvent::KIND_READ | FdEvent::KIND_WRITE);
     FdEvent c(&plainRead, p.r, FdEvent::KIND_READ_LIKE);
+    TimerEvent far(&timer);
+    far.set(5000);
+    int fdFired = perfGet(PC_EVT_FT_FIRED);
+    Clock::time_point start = Clock::now();
     for (int i = 0; i < 3; i++) tc->run(0);
-    EXPECT_EQ(0, combinedRead.calls);
-    EXPECT_EQ(0, combinedWrite.calls);
+    EXPECT_LT(millisSince(start), 1000);
+    EXPECT_EQ(0, combinedRead.calls + combinedWrite.calls + timer.calls);
     EXPECT_GE(plainRead.calls, 3) << "the same descriptor, ready all along";
+    EXPECT_EQ(fdFired + plainRead.calls, perfGet(PC_EVT_FT_FIRED));
 }
 
 // Calls alternate between the two names, starting with first.
@@ -374,7 +320,8 @@ TEST_F(EventLoop, AlwaysReadyDescriptorsTakeTurns) {
     for (int i = 0; i < 3; i++) tc->run(0);
     expectTurns(order, 0, "a");
 
-    // Served alone, a moves behind b, so b is served first from then on.
+    // Served alone (a disabled b is not polled), a moves behind b, so b is
+    // served first from then on.
     b.enabled(false);
     tc->run(0);
     b.enabled(true);
@@ -393,90 +340,54 @@ TEST_F(EventLoop, RemovingADescriptorInAHandlerRestartsTheWalk) {
     FdEvent a(&ra, p1.r, FdEvent::KIND_READ);
     auto* x = new FdEvent(&rx, p2.r, FdEvent::KIND_READ);
     FdEvent b(&rb, p3.r, FdEvent::KIND_READ);
-    auto drain = [](int fd) {
-        char byte;
-        return read(fd, &byte, 1);
-    };
+    char byte;
     ra.action = [&](Event*) {
-        drain(p1.r);
+        EXPECT_EQ(1, read(p1.r, &byte, 1));
         delete x;
-        x = nullptr;
     };
-    rb.action = [&](Event*) { drain(p3.r); };
+    rb.action = [&](Event*) { EXPECT_EQ(1, read(p3.r, &byte, 1)); };
     // The walk stops where x was; a second walk from the head still serves b.
     tc->run(0);
     EXPECT_EQ(1, ra.calls);
     EXPECT_EQ(0, rx.calls);
     EXPECT_EQ(1, rb.calls);
-    EXPECT_EQ(nullptr, x);
 }
 
+// The dump's layout is checked where drvhost prints it; here, what it counts.
 TEST_F(EventLoop, DumpLogsEveryEventWhenTheLoopIsNextEntered) {
-    char path[] = "/tmp/drv-dump-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    setLog(path);
-
-    Pipe p;
+    LogCapture log;
     Recorder r;
     CountEvent ce(&r);
     r.action = [&](Event*) { ce.advanceReadCount(); };
-    FdEvent fe(nullptr, p.r, FdEvent::KIND_READ);
-    TimerEvent te(nullptr);
-    te.set(60000);
-    struct timeval expiry = te.getExpiry();
     ce.advanceWriteCount();
     ce.advanceWriteCount();
     tc->run(0);
-    auto logText = [&] {
-        std::ifstream in(path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    };
-    EXPECT_EQ(std::string::npos, logText().find("== Thread Context")) << "nothing before it is asked for";
+    EXPECT_FALSE(log.contains("== Thread Context")) << "nothing before it is asked for";
 
     ThreadContext::dump();
     tc->run(0);
     ce.advanceWriteCount();
     ThreadContext::dump();
     tc->run(0);
-    std::string text = logText();
-    setLog("");
-    unlink(path);
-
-    char line[256];
-    snprintf(line, sizeof(line), "== Thread Context %p, Thread = %d, now = ", static_cast<void*>(tc),
-             static_cast<int>(syscall(SYS_gettid)));
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
-    snprintf(line, sizeof(line),
-             "==     CountEvent: %p, readCount = 2, writeCount = 2, enabled = 1, handled = 2 (delta = 2)\n",
-             static_cast<void*>(&ce));
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
     // The second dump comes before the third call: the delta is since the first.
-    snprintf(line, sizeof(line),
-             "==     CountEvent: %p, readCount = 2, writeCount = 3, enabled = 1, handled = 2 (delta = 0)\n",
-             static_cast<void*>(&ce));
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
-    snprintf(line, sizeof(line), "==     FdEvent: %p, fd = %d, kind = 1, enabled = 1, handled = 0 (delta = 0)\n",
-             static_cast<void*>(&fe), p.r);
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
-    snprintf(line, sizeof(line), "==     TimerEvent: %p, expires = %ld.%06ld, enabled = 1, handled = 0 (delta = 0)\n",
-             static_cast<void*>(&te), static_cast<long>(expiry.tv_sec), static_cast<long>(expiry.tv_usec));
-    EXPECT_NE(std::string::npos, text.find(line)) << text;
+    char line[200];
+    for (int writes = 2, delta = 2; writes <= 3; writes++, delta -= 2) {
+        snprintf(line, sizeof(line),
+                 "CountEvent: %p, readCount = 2, writeCount = %d, enabled = 1, handled = 2 (delta = %d)\n",
+                 static_cast<void*>(&ce), writes, delta);
+        EXPECT_TRUE(log.contains(line)) << line << log.text();
+    }
 }
 
 TEST_F(EventLoop, PollArrayGrowsOnlyWhenADescriptorNearsItsEnd) {
     ThreadContext* fresh = nullptr;
     std::thread([&] { fresh = ThreadContext::get(); }).join();
-    EXPECT_EQ(1024u, fresh->getPollCapacity());
-    fresh->grow(1019);
-    EXPECT_EQ(1024u, fresh->getPollCapacity());
-    fresh->grow(1020);
-    EXPECT_EQ(1120u, fresh->getPollCapacity());
-    fresh->grow(10);
-    EXPECT_EQ(1120u, fresh->getPollCapacity());
+    for (size_t fd : {size_t(10), size_t(1019), size_t(1020), size_t(5000), size_t(10)}) {
+        size_t before = fresh->getPollCapacity();
+        fresh->grow(fd);
+        EXPECT_GE(fresh->getPollCapacity(), fd + 5) << fd;
+        EXPECT_TRUE(before < fd + 5 || before == fresh->getPollCapacity()) << "grown needlessly for " << fd;
+    }
 }
 
 void destroyOnAnotherThread(Event* e) {

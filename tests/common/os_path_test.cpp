@@ -75,35 +75,28 @@ TEST_F(OsPath, PrefixGoesInFrontOfAbsolutePathsOnly) {
 
     // The wrappers act on the files inside the prefix.
     ASSERT_EQ(0, s_mkdir("/etc", 0755));
-    EXPECT_TRUE(exists(jail + "/etc"));
-    FILE* f = s_fopen("/etc/x", "w");
+    FILE* f = s_fopen("//etc/x", "w");
     ASSERT_NE(nullptr, f);
     fputs("inside", f);
     fclose(f);
     EXPECT_EQ("inside", readFile(jail + "/etc/x"));
-    f = s_fopen("//etc/x", "r");
-    ASSERT_NE(nullptr, f);
-    fclose(f);
-
     struct stat64 st;
     EXPECT_EQ(0, s_stat("/etc/x", &st, true));
     EXPECT_EQ(6, st.st_size);
     EXPECT_EQ(0, s_lstat("/etc/x", &st, true));
     // Without the flag the path is taken as it is, and the real /etc has no such file.
     EXPECT_EQ(-1, s_stat("/etc/x", &st, false));
-    EXPECT_EQ(0, s_stat((jail + "/etc/x").c_str(), &st, false));
 
     int fd = s_open("/etc/y", O_CREAT | O_WRONLY, 0600, true);
     ASSERT_GE(fd, 0);
     close(fd);
-    EXPECT_TRUE(exists(jail + "/etc/y"));
     EXPECT_EQ(0, s_access("/etc/y", R_OK));
     EXPECT_EQ(0, s_chmod("/etc/y", 0640));
-    EXPECT_EQ(0640u, statOf(jail + "/etc/y").st_mode & 0777);
     EXPECT_EQ(0, s_chown("/etc/y", 4242, 4343));
-    EXPECT_EQ(4242u, statOf(jail + "/etc/y").st_uid);
     EXPECT_EQ(0, s_rename("/etc/y", "/etc/z"));
-    EXPECT_TRUE(exists(jail + "/etc/z"));
+    st = statOf(jail + "/etc/z");
+    EXPECT_EQ(0640u, st.st_mode & 0777);
+    EXPECT_EQ(4242u, st.st_uid);
 
     DIR* dir = s_opendir("/etc", true);
     ASSERT_NE(nullptr, dir);
@@ -198,30 +191,30 @@ TEST_F(OsPath, ChrootConfigurationLookup) {
                   "empty:\n"
                   "last:/srv/last");
     const char* dir = tmp.path().c_str();
-    char out[4096];
-    EXPECT_EQ(0, s_getchroot(out, sizeof(out), dir, "jail"));
-    EXPECT_STREQ("/srv/jail", out) << "the first matching line, blanks after the colon dropped";
-    EXPECT_EQ(0, s_getchroot(out, sizeof(out), dir, "indented"));
-    EXPECT_STREQ("/srv/indented", out);
-    EXPECT_EQ(0, s_getchroot(out, sizeof(out), dir, "empty"));
-    EXPECT_STREQ("", out);
-    EXPECT_EQ(0, s_getchroot(out, sizeof(out), dir, "last"));
-    EXPECT_STREQ("/srv/last", out);
-    EXPECT_EQ(-1, s_getchroot(out, sizeof(out), dir, "late"));
-    EXPECT_EQ(-1, s_getchroot(out, sizeof(out), dir, std::string(80, 'n').c_str()));
-    EXPECT_EQ(-1, s_getchroot(out, sizeof(out), dir, "/jail"));
-    EXPECT_EQ(-1, s_getchroot(out, sizeof(out), dir, "nocolon /srv/x"));
-    EXPECT_EQ(-1, s_getchroot(out, sizeof(out), dir, "absent"));
-
-    // A long line keeps what fits of it.
-    ASSERT_EQ(0, s_getchroot(out, sizeof(out), dir, "long"));
-    EXPECT_EQ("/" + std::string(1017, 'p'), out);
+    struct Case {
+        std::string name, path;  // path "-": not found
+    } cases[] = {
+        {"jail", "/srv/jail"},  // the first matching line, blanks after the colon dropped
+        {"indented", "/srv/indented"},
+        {"empty", ""},
+        {"last", "/srv/last"},
+        {"long", "/" + std::string(1017, 'p')},  // a long line keeps what fits of it
+        {"late", "-"},
+        {std::string(80, 'n'), "-"},
+        {"/jail", "-"},
+        {"nocolon /srv/x", "-"},
+        {"absent", "-"},
+    };
+    for (const Case& c : cases) {
+        char out[4096] = "-";
+        EXPECT_EQ(c.path == "-" ? -1 : 0, s_getchroot(out, sizeof(out), dir, c.name.c_str())) << c.name;
+        EXPECT_EQ(c.path, out) << c.name;
+    }
     // The output is cut to its length less one.
     char small[8];
     ASSERT_EQ(0, s_getchroot(small, sizeof(small), dir, "jail"));
     EXPECT_STREQ("/srv/ja", small);
-
-    EXPECT_EQ(-1, s_getchroot(out, sizeof(out), (tmp.file("nowhere")).c_str(), "jail"));
+    EXPECT_EQ(-1, s_getchroot(small, sizeof(small), tmp.file("nowhere").c_str(), "jail"));
 }
 
 TEST_F(OsPath, PermissionTestByOwnerGroupAndOther) {

@@ -1,31 +1,31 @@
-// Shared by the connection tests: a test certificate, listeners that record
-// what happens and let a test wait for it, a server built on a Connector
-// bound to an OS-chosen loopback port, raw TLS peers written directly on
-// OpenSSL, and a way to run the pool with a given number of threads.
+// Shared by the connection tests: a test certificate, a listener that records
+// what happens, a server on an OS-chosen loopback port, client connections,
+// raw TLS peers written directly on OpenSSL, and the pool with a given size.
 #ifndef DRV_TESTS_COMS_COMS_SUPPORT_H
 #define DRV_TESTS_COMS_COMS_SUPPORT_H
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
-#include <stdlib.h>
+#include <spawn.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "common/dravika_init.h"
 #include "common/log.h"
@@ -34,7 +34,10 @@
 #include "coms/connector.h"
 #include "coms/tls.h"
 #include "dirbase/message.h"
+#include "tests/support/bytes.h"
 #include "tests/support/temp_dir.h"
+
+extern char** environ;
 
 namespace comstest {
 
@@ -46,6 +49,10 @@ inline bool waitFor(const std::function<bool()>& pred, int ms = 5000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+inline bool allGone() {
+    return waitFor([] { return Connection::liveConnections() == 0; });
 }
 
 // One self-signed server certificate for the whole test program.
@@ -63,19 +70,25 @@ struct TestCert {
     }
 };
 
-// Runs the pool with n threads: stops it (once nothing uses it) and starts
-// it again with "coms_threads" set to n in a scratch properties file.
+// Makes sure a pool runs, with short rounds so that it can be restarted.
+inline void ensurePool() {
+    dravika_init();
+    Connection::setLoopWait(20);
+    Connection::comsInit();
+}
+
+// Runs the pool with n threads: stops it once nothing uses it and starts it
+// again with "coms_threads" set to n in a scratch properties file.
 inline void restartPool(int n) {
     static int stamp = 0;
     Connection::setLoopWait(20);
-    waitFor([] { return Connection::liveConnections() == 0; });
+    allGone();
     Connection::comsStop();
     TempDir dir;
     std::string path = dir.file("dravika.properties");
     writeFile(path, "coms_threads: " + std::to_string(n) + "\n");
     // Each load needs a modification time of its own.
-    struct utimbuf times;
-    times.actime = times.modtime = 1000000 + ++stamp;
+    struct utimbuf times = {1000000 + ++stamp, 1000000 + stamp};
     utime(path.c_str(), &times);
     s_setDravikaPropertiesPath(path.c_str());
     s_testDravikaProperties(false, nullptr);
@@ -83,11 +96,31 @@ inline void restartPool(int n) {
     s_setDravikaPropertiesPath(nullptr);
 }
 
-// Makes sure a pool runs, with short rounds so that it can be restarted.
-inline void ensurePool() {
-    dravika_init();
-    Connection::setLoopWait(20);
-    Connection::comsInit();
+// A TCP socket bound to an OS-chosen loopback port, which goes to *port.
+inline int loopbackSocket(int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len);
+    getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len);
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+// A plain TCP connection to a loopback port.
+inline int connectLoopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 inline std::string bodyOf(Message* m) {
@@ -98,8 +131,8 @@ inline std::string bodyOf(Message* m) {
     return s;
 }
 
-// Records every callback; optionally echoes messages back and destroys
-// connections that end.
+// Records every callback; optionally echoes messages back. onEnd runs when a
+// connection ends (no connect, lost or closed).
 class Recorder : public ConnectionListener {
 public:
     int onReceive(Connection* c, Message* m) override {
@@ -120,45 +153,29 @@ public:
             std::lock_guard<std::mutex> hold(mutex);
             noConnect.push_back(code);
         }
-        end(c);
+        if (onEnd) onEnd(c);
     }
     void onLost(Connection* c) override {
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            lost++;
-        }
-        end(c);
+        lost++;
+        if (onEnd) onEnd(c);
     }
     void onClosed(Connection* c) override {
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            closed++;
-        }
-        end(c);
+        closed++;
+        if (onEnd) onEnd(c);
     }
-    void onConnectComplete(Connection*) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        completes++;
-    }
+    void onConnectComplete(Connection*) override { completes++; }
     void onResolveComplete(Connection*, int error, int) override {
         std::lock_guard<std::mutex> hold(mutex);
         resolves.push_back(error);
     }
 
-    int count(const int& field) {
-        std::lock_guard<std::mutex> hold(mutex);
-        return field;
-    }
-    size_t messageCount() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return bodies.size();
-    }
     std::vector<int> noConnectCodes() {
         std::lock_guard<std::mutex> hold(mutex);
         return noConnect;
     }
-    bool waitComplete(int ms = 5000) {
-        return waitFor([&] { return count(completes) > 0; }, ms);
+    size_t messageCount() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return bodies.size();
     }
     bool waitNoConnect(int ms = 5000) {
         return waitFor([&] { return !noConnectCodes().empty(); }, ms);
@@ -168,27 +185,17 @@ public:
     }
 
     std::mutex mutex;
-    int completes = 0;
-    int lost = 0;
-    int closed = 0;
-    std::vector<int> noConnect;
-    std::vector<int> resolves;
-    std::vector<int> types;
+    std::atomic<int> completes{0}, lost{0}, closed{0};
+    std::vector<int> noConnect, resolves, types;
     std::vector<std::string> bodies;
     bool echo = false;
-    // Called when a connection ends (no connect, lost or closed).
     std::function<void(Connection*)> onEnd;
     std::function<void(Connection*, Message*)> onMessage;
-
-private:
-    void end(Connection* c) {
-        if (onEnd) onEnd(c);
-    }
 };
 
 // A Connector on an OS-chosen loopback port. Accepted connections get the
-// server recorder (which echoes) and are destroyed when they end or when the
-// server goes away.
+// server recorder (which echoes) and are destroyed when they end, as they do
+// once their clients, which go first, have gone.
 class TestServer : public ConnectorListener {
 public:
     explicit TestServer(int flags = 0) {
@@ -196,32 +203,20 @@ public:
         TestCert& tc = TestCert::get();
         connector = Connector::create(this, tc.cert, tc.key, flags);
         connector->setBindAddress("127.0.0.1");
-        bindResult = connector->bind("0");
+        EXPECT_EQ(0, connector->bind("0"));
         port = std::to_string(connector->getPort());
         recorder.echo = true;
-        recorder.onEnd = [this](Connection* c) {
-            std::lock_guard<std::mutex> hold(mutex);
-            if (accepted.erase(c) > 0) Connection::destroy(c);
-        };
+        recorder.onEnd = [](Connection* c) { Connection::destroy(c); };
     }
     ~TestServer() override {
-        std::set<Connection*> left;
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            left.swap(accepted);
-        }
-        // Connections that ended were destroyed and taken out of the set.
-        for (Connection* c : left) Connection::destroy(c);
-        waitFor([] { return Connection::liveConnections() == 0; });
+        EXPECT_TRUE(allGone());
         Connector::destroy(connector);
     }
     bool newConnection(Connection* c, int type) override {
         std::lock_guard<std::mutex> hold(mutex);
         types.push_back(type);
-        typeVersions.push_back(c->getTypeVersion());
         if (!accept) return false;
         c->setListener(&recorder);
-        accepted.insert(c);
         last = c;
         return true;
     }
@@ -235,60 +230,61 @@ public:
     }
 
     Connector* connector = nullptr;
-    int bindResult = -1;
     std::string port;
     Recorder recorder;
     bool accept = true;
     std::mutex mutex;
     std::vector<int> types;
-    std::vector<int> typeVersions;
-    std::set<Connection*> accepted;
     Connection* last = nullptr;
+};
+
+// A client connection with its own recorder; destroyed, and waited for, at
+// the end of the scope unless the test destroyed it (and cleared c) itself.
+struct Client {
+    explicit Client(const std::string& host, const std::string& port, int type = 448, int typeVersion = 0) {
+        ensurePool();
+        c = Connection::create(host.c_str(), port.c_str(), nullptr, nullptr, type);
+        c->setListener(&recorder);
+        c->setTypeVersion(typeVersion);
+    }
+    ~Client() {
+        if (c != nullptr) Connection::destroy(c);
+        allGone();
+    }
+    bool connect() {
+        c->connect();
+        return waitFor([&] { return recorder.completes > 0; });
+    }
+    Recorder recorder;
+    Connection* c;
 };
 
 // ---- raw TLS peers -------------------------------------------------------
 
 // Reads exactly n bytes, waiting up to ms in all. False on time-out or end.
-inline bool sslReadExact(SSL* ssl, int fd, unsigned char* out, size_t n, int ms = 5000) {
+inline bool sslReadExact(SSL* ssl, int fd, void* out, size_t n, int ms = 5000) {
     size_t have = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (have < n) {
         if (SSL_pending(ssl) == 0) {
             struct pollfd p = {fd, POLLIN, 0};
-            int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-            if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
         }
-        int rv = SSL_read(ssl, out + have, static_cast<int>(n - have));
-        if (rv > 0) {
+        int rv = SSL_read(ssl, static_cast<char*>(out) + have, static_cast<int>(n - have));
+        if (rv > 0)
             have += static_cast<size_t>(rv);
-            continue;
-        }
-        int err = SSL_get_error(ssl, rv);
-        if (err != SSL_ERROR_WANT_READ) return false;
+        else if (SSL_get_error(ssl, rv) != SSL_ERROR_WANT_READ)
+            return false;
     }
     return true;
 }
 
-inline bool sslWriteAll(SSL* ssl, const void* data, size_t n) {
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    while (n > 0) {
-        int rv = SSL_write(ssl, p, static_cast<int>(n));
-        if (rv <= 0) return false;
-        p += rv;
-        n -= static_cast<size_t>(rv);
-    }
-    return true;
-}
-
-// A TLS server on a loopback port that accepts one client and runs script
-// on its own thread with the blocking TLS object; the socket stays open
-// until the server object goes away.
+// A TLS server on a loopback port for one client, driven byte by byte by
+// the test itself through ssl (blocking) once accept() returned true.
 class RawTlsServer {
 public:
-    using Script = std::function<void(SSL*, int fd, RawTlsServer&)>;
-
-    explicit RawTlsServer(Script script, int rcvbuf = 0) : _script(std::move(script)) {
+    explicit RawTlsServer(int rcvbuf = 0) {
         TestCert& tc = TestCert::get();
         _ctx = SSL_CTX_new(TLS_server_method());
         SSL_CTX_set_min_proto_version(_ctx, TLS1_2_VERSION);
@@ -296,109 +292,67 @@ public:
         SSL_CTX_set_security_level(_ctx, 1);
         SSL_CTX_use_certificate(_ctx, tc.cert);
         SSL_CTX_use_PrivateKey(_ctx, tc.key);
-        _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int p = 0;
+        _listen = loopbackSocket(&p);
         if (rcvbuf > 0) setsockopt(_listen, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-        struct sockaddr_in addr;
-        memset(&addr, 0, sizeof(addr));
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(_listen, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-        socklen_t len = sizeof(addr);
-        getsockname(_listen, reinterpret_cast<struct sockaddr*>(&addr), &len);
-        port = std::to_string(ntohs(addr.sin_port));
-        listen(_listen, 4);
-        _thread = std::thread([this] { serve(); });
+        port = std::to_string(p);
+        listen(_listen, 1);
     }
     ~RawTlsServer() {
-        stop = true;
-        shutdown(_listen, SHUT_RDWR);
-        _thread.join();
+        SSL_free(ssl);
+        if (fd >= 0) close(fd);
         close(_listen);
         SSL_CTX_free(_ctx);
     }
-    // Sleeps in small steps until the server is told to stop.
-    void hold() {
-        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Waits up to 5 s for the client and its TLS handshake.
+    bool accept() {
+        struct pollfd p = {_listen, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1) return false;
+        fd = ::accept(_listen, nullptr, nullptr);
+        ssl = SSL_new(_ctx);
+        SSL_set_fd(ssl, fd);
+        return SSL_accept(ssl) == 1;
+    }
+    // Reads n bytes, in hex; "" on time-out or end.
+    std::string readHex(size_t n, int ms = 5000) {
+        std::string bytes(n, '\0');
+        return sslReadExact(ssl, fd, &bytes[0], n, ms) ? Bytes::hex(bytes.data(), n) : "";
+    }
+    bool write(const std::string& bytes) {
+        return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
     }
 
     std::string port;
-    std::atomic<bool> stop{false};
-    std::atomic<bool> done{false};
-    std::string received;  // whatever the script chose to keep
-
-private:
-    void serve() {
-        int fd = accept(_listen, nullptr, nullptr);
-        if (fd < 0) return;
-        SSL* ssl = SSL_new(_ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) _script(ssl, fd, *this);
-        done = true;
-        hold();
-        SSL_free(ssl);
-        close(fd);
-    }
-
-    Script _script;
-    SSL_CTX* _ctx;
-    int _listen;
-    std::thread _thread;
-};
-
-// A blocking TLS client connected from source (an IPv4 loopback address).
-class RawTlsClient {
-public:
-    RawTlsClient(const std::string& port, const char* source = "127.0.0.1") {
-        _ctx = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_set_min_proto_version(_ctx, TLS1_2_VERSION);
-        SSL_CTX_set_max_proto_version(_ctx, TLS1_2_VERSION);
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in local;
-        memset(&local, 0, sizeof(local));
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, source, &local.sin_addr);
-        bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof(local));
-        struct sockaddr_in addr;
-        memset(&addr, 0, sizeof(addr));
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(atoi(port.c_str())));
-        if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) return;
-        ssl = SSL_new(_ctx);
-        SSL_set_fd(ssl, fd);
-        connected = SSL_connect(ssl) == 1;
-    }
-    ~RawTlsClient() {
-        if (ssl != nullptr) SSL_free(ssl);
-        if (fd >= 0) close(fd);
-        SSL_CTX_free(_ctx);
-    }
-    bool write(const std::string& bytes) { return sslWriteAll(ssl, bytes.data(), bytes.size()); }
-    std::string read(size_t n, int ms = 5000) {
-        std::string out(n, '\0');
-        if (!sslReadExact(ssl, fd, reinterpret_cast<unsigned char*>(&out[0]), n, ms)) return "";
-        return out;
-    }
-
     SSL* ssl = nullptr;
     int fd = -1;
-    bool connected = false;
 
 private:
     SSL_CTX* _ctx;
+    int _listen;
 };
 
-// Descriptors open in this process.
-inline int openDescriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') n++;
-    closedir(d);
-    return n - 1;  // the directory's own
+// Starts this test program again to run one test, with extra environment
+// variables and its standard output dropped; the child's pid.
+inline pid_t spawnSelf(const std::string& test, const std::vector<std::string>& vars) {
+    std::string filter = "--gtest_filter=" + test;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    self[n > 0 ? n : 0] = '\0';
+    char* argv[] = {self, &filter[0], nullptr};
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; e++) env.push_back(*e);
+    for (const std::string& v : vars) env.push_back(const_cast<char*>(v.c_str()));
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, self, &actions, nullptr, argv, env.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
 }
 
-// Threads of this process, and their names.
+// Threads of this process, by name.
 inline std::vector<std::string> threadNames() {
     std::vector<std::string> names;
     DIR* d = opendir("/proc/self/task");

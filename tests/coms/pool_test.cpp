@@ -29,8 +29,7 @@ TEST(ComsPool, SizeIsClampedAndThreadsAreNamed) {
     EXPECT_EQ(32, Connection::comsThreadCount());
     std::vector<std::string> names = threadNames();
     for (int i = 1; i <= 32; i++)
-        EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "coms-" + std::to_string(i))) << i;
-    EXPECT_EQ(32, comsThreadsRunning());
+        EXPECT_EQ(1, std::count(names.begin(), names.end(), "coms-" + std::to_string(i))) << i;
     EXPECT_TRUE(logs.contains("Will start 32 coms threads"));
 
     restartPool(-3);

@@ -50,35 +50,23 @@ TEST(DirError, TextsOfTheCodes) {
         EXPECT_STRNE("Unknown", text) << code;
         EXPECT_TRUE(texts.insert(text).second) << "repeated text for " << code;
     }
-    EXPECT_EQ(11, DirError::E_NOT_CONNECTED);
-    EXPECT_EQ(43, DirError::MUST_RESTART);
 }
 
 TEST(DirError, PosixNumbers) {
     const int table[][2] = {
-        {EPERM, 23},   {EACCES, 23},  {ENOENT, 15},      {ECHILD, 15},  {EIO, 28},      {EBUSY, 28},
-        {EPIPE, 28},   {ESTALE, 28},  {ENOMEM, 39},      {EMFILE, 39},  {ENOLCK, 39},   {EUSERS, 39},
-        {EEXIST, 33},  {EXDEV, 82},   {EMLINK, 82},      {ENOTDIR, 84}, {EISDIR, 79},   {EINVAL, 24},
-        {ERANGE, 24},  {EFBIG, 78},   {ENOSPC, 83},      {EROFS, 85},   {ENAMETOOLONG, 81},
-        {ENOTEMPTY, 35}, {ELOOP, 80}, {EOPNOTSUPP, 21}, {EINPROGRESS, 71}, {EDQUOT, 77},
+        {EPERM, 23},  {EACCES, 23},     {ENOENT, 15},      {ECHILD, 15},  {EIO, 28},          {EBUSY, 28},
+        {EPIPE, 28},  {ESTALE, 28},     {ENOMEM, 39},      {EMFILE, 39},  {ENOLCK, 39},       {EUSERS, 39},
+        {EEXIST, 33}, {EXDEV, 82},      {EMLINK, 82},      {ENOTDIR, 84}, {EISDIR, 79},       {EINVAL, 24},
+        {ERANGE, 24}, {EFBIG, 78},      {ENOSPC, 83},      {EROFS, 85},   {ENAMETOOLONG, 81}, {ENOTEMPTY, 35},
+        {ELOOP, 80},  {EOPNOTSUPP, 21}, {EINPROGRESS, 71}, {EDQUOT, 77},
     };
     std::set<int> listed;
     for (const auto& row : table) {
         EXPECT_EQ(row[1], DirError::fromPosix(row[0])) << strerror(row[0]);
         listed.insert(row[0]);
     }
-    // The Linux numbers the table is written in.
-    EXPECT_EQ(95, EOPNOTSUPP);
-    EXPECT_EQ(116, ESTALE);
-    EXPECT_EQ(122, EDQUOT);
     // Everything else is "Error but Not Defined", EAGAIN included.
-    EXPECT_EQ(86, DirError::fromPosix(EAGAIN));
-    EXPECT_EQ(86, DirError::fromPosix(0));
-    EXPECT_EQ(86, DirError::fromPosix(-1));
-    for (int err = 1; err <= 200; err++)
-        if (listed.count(err) == 0) {
-            EXPECT_EQ(86, DirError::fromPosix(err)) << err;
-        }
+    for (int err = -1; err <= 200; err++) EXPECT_TRUE(listed.count(err) == 1 || DirError::fromPosix(err) == 86) << err;
 }
 
 TEST(DirError, CurlNumbers) {
@@ -94,11 +82,7 @@ TEST(DirError, CurlNumbers) {
         EXPECT_EQ(row[1], DirError::fromCurl(row[0])) << "libcurl result " << row[0];
         EXPECT_TRUE(listed.insert(row[0]).second) << "listed twice: " << row[0];
     }
-    EXPECT_EQ(86, DirError::fromCurl(0));
-    for (int err = -5; err <= 120; err++)
-        if (listed.count(err) == 0) {
-            EXPECT_EQ(86, DirError::fromCurl(err)) << err;
-        }
+    for (int err = -5; err <= 120; err++) EXPECT_TRUE(listed.count(err) == 1 || DirError::fromCurl(err) == 86) << err;
 }
 
 }  // namespace

@@ -4,15 +4,12 @@
 // The module's clock is this program's gettimeofday, so elapsed times are exact.
 #include <errno.h>
 #include <sched.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +19,7 @@
 #include "common/stats.h"
 #include "module/net_object.h"
 #include "tests/support/module_loader.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -47,13 +45,6 @@ extern "C" int gettimeofday(struct timeval* tv, void*) noexcept {
 }
 
 namespace {
-
-void writeFile(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "w");
-    ASSERT_NE(nullptr, f) << path << ": " << strerror(errno);
-    fputs(text.c_str(), f);
-    fclose(f);
-}
 
 class CollectData : public ::testing::Test {
 protected:
@@ -112,18 +103,17 @@ protected:
         return rows;
     }
 
+    // The manager's objects by name.
+    std::map<std::string, NetObject*> objects() const {
+        std::map<std::string, NetObject*> byName;
+        for (ManagedObject* o = manager->getFirstObject(); o != nullptr; o = o->next)
+            byName[static_cast<NetObject*>(o)->getName()] = static_cast<NetObject*>(o);
+        return byName;
+    }
     std::vector<std::string> objectNames() const {
         std::vector<std::string> names;
-        for (ManagedObject* o = manager->getFirstObject(); o != nullptr; o = o->next)
-            names.push_back(static_cast<NetObject*>(o)->getName());
-        std::sort(names.begin(), names.end());
+        for (const auto& o : objects()) names.push_back(o.first);
         return names;
-    }
-
-    NetObject* object(const std::string& name) const {
-        for (ManagedObject* o = manager->getFirstObject(); o != nullptr; o = o->next)
-            if (name == static_cast<NetObject*>(o)->getName()) return static_cast<NetObject*>(o);
-        return nullptr;
     }
 
     ManagedObjectManager* manager = nullptr;
@@ -175,7 +165,7 @@ TEST_F(CollectData, RatesFromTwoSamplesWithTheKernelsQuirks) {
 TEST_F(CollectData, PassWithoutEntryStillSamplesAndMarksObjectsPresent) {
     addInterface("eth0", "100", "0", "1000");
     EXPECT_EQ(0, manager->collectData(nullptr));
-    NetObject* eth0 = object("eth0");
+    NetObject* eth0 = objects()["eth0"];
     ASSERT_NE(nullptr, eth0);
     EXPECT_EQ(1000, eth0->lastTransmitBytes);
     EXPECT_EQ(_fakeNowMs, eth0->lastSampleTime);
@@ -199,7 +189,7 @@ TEST_F(CollectData, PassWithoutEntryStillSamplesAndMarksObjectsPresent) {
     eth0->present = 0;
     ASSERT_EQ(0, system("rm -r /sys/class/net/eth0"));
     EXPECT_TRUE(pass().empty());
-    EXPECT_EQ(eth0, object("eth0"));
+    EXPECT_EQ(eth0, objects()["eth0"]);
     EXPECT_EQ(0, eth0->present);
 }
 
@@ -215,14 +205,14 @@ TEST_F(CollectData, ListsThroughTheRootPrefixButReadsPlainPaths) {
     EXPECT_EQ(0, manager->collectData(nullptr));
     EXPECT_EQ((std::vector<std::string>{"eth0", "ghost0"}), objectNames());
     // ...while the counters come from the real tree (ghost0 has none there).
-    EXPECT_EQ(10, object("eth0")->lastTransmitBytes);
-    EXPECT_EQ(0, object("ghost0")->lastTransmitBytes);
+    EXPECT_EQ(10, objects()["eth0"]->lastTransmitBytes);
+    EXPECT_EQ(0, objects()["ghost0"]->lastTransmitBytes);
 
     // A prefix without the directory makes the pass a no-op.
     ASSERT_EQ(0, system((std::string("rm -r ") + prefix).c_str()));
-    object("eth0")->lastTransmitBytes = 77;
+    objects()["eth0"]->lastTransmitBytes = 77;
     EXPECT_EQ(0, manager->collectData(nullptr));
-    EXPECT_EQ(77, object("eth0")->lastTransmitBytes);
+    EXPECT_EQ(77, objects()["eth0"]->lastTransmitBytes);
 }
 
 }  // namespace

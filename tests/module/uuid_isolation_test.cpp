@@ -1,7 +1,6 @@
 // The module carries OSSP uuid, whose symbol names overlap those of the
 // system's libuuid. This program links libuuid and nothing of the runtime, so
 // a module that exported or borrowed uuid symbols would be caught here.
-#include <dlfcn.h>
 #include <uuid/uuid.h>
 
 #include <string>
