@@ -260,6 +260,16 @@ private:
     void callOnNoConnect(int code);
     void callOnClosed();
     void callOnConnectComplete();
+    // Runs one call on the listener, if there is one, marked as in progress
+    // so that a destroy asked from inside it waits until it returns.
+    template <class Call>
+    void callListener(Call call) {
+        ConnectionListener* l = _listener;
+        if (l == nullptr) return;
+        _inCallback = true;
+        call(l);
+        _inCallback = false;
+    }
 
     void releaseDestroyLock();
     int lostTimeout() const;

@@ -598,27 +598,15 @@ void Connection::callOnLost(int longMs, bool afterZeroRead) {
 }
 
 void Connection::callOnNoConnect(int code) {
-    ConnectionListener* l = _listener;
-    if (l == nullptr) return;
-    _inCallback = true;
-    l->onNoConnect(this, code);
-    _inCallback = false;
+    callListener([&](ConnectionListener* l) { l->onNoConnect(this, code); });
 }
 
 void Connection::callOnClosed() {
-    ConnectionListener* l = _listener;
-    if (l == nullptr) return;
-    _inCallback = true;
-    l->onClosed(this);
-    _inCallback = false;
+    callListener([&](ConnectionListener* l) { l->onClosed(this); });
 }
 
 void Connection::callOnConnectComplete() {
-    ConnectionListener* l = _listener;
-    if (l == nullptr) return;
-    _inCallback = true;
-    l->onConnectComplete(this);
-    _inCallback = false;
+    callListener([&](ConnectionListener* l) { l->onConnectComplete(this); });
 }
 
 // ---------------------------------------------------------------------------

@@ -960,45 +960,51 @@ int MessageBase::readBool(bool* v) {
     return rc;
 }
 
-int MessageBase::readInt32(int32_t* v) {
-    unsigned char b[4];
-    int rc = readPlain(_cur, TAG_INT32, b, 4);
-    if (rc == 0) *v = static_cast<int32_t>(getBE32(b));
+namespace {
+
+// The value of a fixed-width big-endian number: its bits, copied into T.
+template <class T>
+T fromBigEndian(const unsigned char* b) {
+    T v;
+    if (sizeof(T) == 8) {
+        uint64_t bits = getBE64(b);
+        memcpy(&v, &bits, 8);
+    } else {
+        uint32_t bits = getBE32(b);
+        memcpy(&v, &bits, 4);
+    }
+    return v;
+}
+
+}  // namespace
+
+template <class T>
+int MessageBase::readNumber(unsigned char tag, T* v) {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8, "numbers on the wire are 4 or 8 bytes");
+    unsigned char b[sizeof(T)];
+    int rc = readPlain(_cur, tag, b, sizeof(T));
+    if (rc == 0) *v = fromBigEndian<T>(b);
     return rc;
+}
+
+int MessageBase::readInt32(int32_t* v) {
+    return readNumber(TAG_INT32, v);
 }
 
 int MessageBase::readInt64(int64_t* v) {
-    unsigned char b[8];
-    int rc = readPlain(_cur, TAG_INT64, b, 8);
-    if (rc == 0) *v = static_cast<int64_t>(getBE64(b));
-    return rc;
+    return readNumber(TAG_INT64, v);
 }
 
 int MessageBase::readFloat(float* v) {
-    unsigned char b[4];
-    int rc = readPlain(_cur, TAG_FLOAT, b, 4);
-    if (rc == 0) {
-        uint32_t bits = getBE32(b);
-        memcpy(v, &bits, 4);
-    }
-    return rc;
+    return readNumber(TAG_FLOAT, v);
 }
 
 int MessageBase::readDouble(double* v) {
-    unsigned char b[8];
-    int rc = readPlain(_cur, TAG_DOUBLE, b, 8);
-    if (rc == 0) {
-        uint64_t bits = getBE64(b);
-        memcpy(v, &bits, 8);
-    }
-    return rc;
+    return readNumber(TAG_DOUBLE, v);
 }
 
 int MessageBase::readCmd(int32_t* cmd) {
-    unsigned char b[4];
-    int rc = readPlain(_cur, TAG_CMD, b, 4);
-    if (rc == 0) *cmd = static_cast<int32_t>(getBE32(b));
-    return rc;
+    return readNumber(TAG_CMD, cmd);
 }
 
 int MessageBase::readBlock(_BufferLocation* loc, uint32_t length, unsigned char** out) {

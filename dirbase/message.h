@@ -317,6 +317,9 @@ protected:
 
     int readTag(_BufferLocation* loc, unsigned char expected, unsigned char* got);
     int readPlain(_BufferLocation* loc, unsigned char tag, void* dest, size_t n);
+    // A 4- or 8-byte number after its tag at the read position.
+    template <class T>
+    int readNumber(unsigned char tag, T* v);
     int readStringAt(_BufferLocation* loc, char** s);
     int readStringArrayAt(_BufferLocation* loc, char*** strings, int* count);
     int readBytesAt(_BufferLocation* loc, unsigned char** data, uint32_t* length);
