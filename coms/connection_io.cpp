@@ -790,8 +790,18 @@ bool Connection::flushTls() {
 int Connection::rawWrite(const unsigned char* bytes, size_t n) {
     int len = n > 0x40000000 ? 0x40000000 : static_cast<int>(n);
     if (_plain) return static_cast<int>(::send(_socket, bytes, static_cast<size_t>(len), MSG_NOSIGNAL));
-    ERR_clear_error();
-    return SSL_write(_ssl, bytes, len);
+    // With partial writes on, the library returns after every record, which
+    // says nothing about the socket: keep writing until all is out or the
+    // socket pushes back. A refusal after some progress reports the progress;
+    // the retry from the write event meets the refusal again.
+    int done = 0;
+    while (done < len) {
+        ERR_clear_error();
+        int rv = SSL_write(_ssl, bytes + done, len - done);
+        if (rv <= 0) return done > 0 ? done : rv;
+        done += rv;
+    }
+    return done;
 }
 
 void Connection::writeDirect(const unsigned char* bytes, size_t n) {
