@@ -256,6 +256,9 @@ private:
     void uncork();
 
     // Listener calls, with the in-callback flag set.
+    // Ends a connection whose stream can no longer be trusted: onLost if it
+    // had completed, else onNoConnect with COMS_E_NOT_CONNECTED.
+    void dropBroken();
     void callOnLost(int longMs, bool afterZeroRead);
     void callOnNoConnect(int code);
     void callOnClosed();

@@ -409,12 +409,7 @@ void Connection::consume(const unsigned char* data, size_t n) {
         if (rc < 0) {
             // The frame cannot be followed, and nothing after it can be trusted.
             log(0, "%s: unreadable message frame, closing the connection", _name);
-            if (_complete)
-                callOnLost(kLongCallMs, false);
-            else
-                callOnNoConnect(COMS_E_NOT_CONNECTED);
-            _complete = false;
-            cleanup(false);
+            dropBroken();
             return;
         }
         if (rc == 1) dispatch(item);
@@ -645,14 +640,18 @@ void Connection::handleSSLError(int result, int mode) {
     default:
         log(_debug_coms, LOG_WARNING, 0, 0, "%s: SSL error in connection", _name);
         logSslErrors(_name);
-        if (_complete)
-            callOnLost(kLongCallMs, false);
-        else
-            callOnNoConnect(COMS_E_NOT_CONNECTED);
-        _complete = false;
-        cleanup(false);
+        dropBroken();
         return;
     }
+}
+
+void Connection::dropBroken() {
+    if (_complete)
+        callOnLost(kLongCallMs, false);
+    else
+        callOnNoConnect(COMS_E_NOT_CONNECTED);
+    _complete = false;
+    cleanup(false);
 }
 
 void Connection::handleSyscallError(int err) {

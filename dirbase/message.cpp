@@ -927,14 +927,26 @@ int MessageBase::readTag(_BufferLocation* loc, unsigned char expected, unsigned 
     unsigned char tag;
     if (!TAKE(loc, &tag, 1)) return setError(MSG_E_EOF);
     if (got != nullptr) *got = tag;
-    if (tag != expected) {
-        if (isReadPosition(loc))
-            returnByte(tag);
-        else
-            loc->offset--;
-        return setError(MSG_E_BAD_TYPE);
-    }
+    if (tag != expected) return refuseTag(loc, tag);
     return 0;
+}
+
+int MessageBase::readTagOrNull(_BufferLocation* loc, unsigned char expected, unsigned char nullTag) {
+    if (_error != 0) return _error;
+    if (loc == nullptr) return setError(MSG_E_EOF);
+    unsigned char tag;
+    if (!TAKE(loc, &tag, 1)) return setError(MSG_E_EOF);
+    if (tag == nullTag) return 0;
+    if (tag != expected) return refuseTag(loc, tag);
+    return 1;
+}
+
+int MessageBase::refuseTag(_BufferLocation* loc, unsigned char tag) {
+    if (isReadPosition(loc))
+        returnByte(tag);
+    else
+        loc->offset--;
+    return setError(MSG_E_BAD_TYPE);
 }
 
 int MessageBase::readPlain(_BufferLocation* loc, unsigned char tag, void* dest, size_t n) {
@@ -1044,22 +1056,12 @@ int MessageBase::readBlock(_BufferLocation* loc, uint32_t length, unsigned char*
 
 int MessageBase::readStringAt(_BufferLocation* loc, char** s) {
     *s = nullptr;
-    if (_error != 0) return _error;
-    if (loc == nullptr) return setError(MSG_E_EOF);
-    unsigned char tag;
-    if (!TAKE(loc, &tag, 1)) return setError(MSG_E_EOF);
-    if (tag == TAG_NULL_STRING) return 0;
-    if (tag != TAG_STRING) {
-        if (isReadPosition(loc))
-            returnByte(tag);
-        else
-            loc->offset--;
-        return setError(MSG_E_BAD_TYPE);
-    }
+    int rc = readTagOrNull(loc, TAG_STRING, TAG_NULL_STRING);
+    if (rc <= 0) return rc;
     unsigned char b[4];
     if (!TAKE(loc, b, 4)) return setError(MSG_E_INCOMPLETE);
     unsigned char* data;
-    int rc = readBlock(loc, getBE32(b), &data);
+    rc = readBlock(loc, getBE32(b), &data);
     if (rc == 0) *s = reinterpret_cast<char*>(data);
     return rc;
 }
@@ -1077,18 +1079,8 @@ void MessageBase::freeStringArray(char** strings) {
 int MessageBase::readStringArrayAt(_BufferLocation* loc, char*** strings, int* count) {
     *strings = nullptr;
     *count = 0;
-    if (_error != 0) return _error;
-    if (loc == nullptr) return setError(MSG_E_EOF);
-    unsigned char tag;
-    if (!TAKE(loc, &tag, 1)) return setError(MSG_E_EOF);
-    if (tag == TAG_NULL_STRING) return 0;
-    if (tag != TAG_STRING_ARRAY) {
-        if (isReadPosition(loc))
-            returnByte(tag);
-        else
-            loc->offset--;
-        return setError(MSG_E_BAD_TYPE);
-    }
+    int rc = readTagOrNull(loc, TAG_STRING_ARRAY, TAG_NULL_STRING);
+    if (rc <= 0) return rc;
     unsigned char b[4];
     if (!TAKE(loc, b, 4)) return setError(MSG_E_INCOMPLETE);
     uint32_t n = getBE32(b);
@@ -1165,18 +1157,8 @@ int MessageBase::readBytes(unsigned char** data, uint32_t* length) {
 
 int MessageBase::readObjectAt(_BufferLocation* loc, unsigned int id, Translatable** obj) {
     *obj = nullptr;
-    if (_error != 0) return _error;
-    if (loc == nullptr) return setError(MSG_E_EOF);
-    unsigned char tag;
-    if (!TAKE(loc, &tag, 1)) return setError(MSG_E_EOF);
-    if (tag == TAG_NULL_OBJECT) return 0;
-    if (tag != TAG_OBJECT) {
-        if (isReadPosition(loc))
-            returnByte(tag);
-        else
-            loc->offset--;
-        return setError(MSG_E_BAD_TYPE);
-    }
+    int rc = readTagOrNull(loc, TAG_OBJECT, TAG_NULL_OBJECT);
+    if (rc <= 0) return rc;
     unsigned char b[4];
     if (!TAKE(loc, b, 4)) return setError(MSG_E_INCOMPLETE);
     if (getBE32(b) != id) return setError(MSG_E_BAD_TYPE);
@@ -1184,7 +1166,7 @@ int MessageBase::readObjectAt(_BufferLocation* loc, unsigned int id, Translatabl
         log(LOG_ERROR, 0, 0, "Error: objects nested deeper than %d in message", kMaxNesting);
         return setError(MSG_E_MISSING_TYPE);
     }
-    int rc = indexObject(loc);
+    rc = indexObject(loc);
     if (rc != 0) return rc;
     XlatorFn fn = findXlatorFn(id);
     if (fn == nullptr) {

@@ -316,6 +316,11 @@ protected:
     size_t availableFrom(const _BufferLocation* loc) const;
 
     int readTag(_BufferLocation* loc, unsigned char expected, unsigned char* got);
+    // The tag of a value that may also come in its null form: 1 for expected,
+    // 0 for nullTag (consumed), or the error.
+    int readTagOrNull(_BufferLocation* loc, unsigned char expected, unsigned char nullTag);
+    // Puts back a tag that is not the one expected and records MSG_E_BAD_TYPE.
+    int refuseTag(_BufferLocation* loc, unsigned char tag);
     int readPlain(_BufferLocation* loc, unsigned char tag, void* dest, size_t n);
     // A 4- or 8-byte number after its tag at the read position.
     template <class T>
