@@ -7,7 +7,7 @@ ARGS ?=
 
 CMAKE_CONFIGURE = cmake -S . -G Ninja -Wno-dev
 
-.PHONY: run test bench fuzz deps clean
+.PHONY: run test tsan bench fuzz deps clean
 
 deps:
 	@scripts/install-deps
@@ -21,6 +21,14 @@ test: deps
 	@$(CMAKE_CONFIGURE) -B build/asan -DCMAKE_BUILD_TYPE=Debug -DDRV_SANITIZE=ON > /dev/null
 	cmake --build build/asan -- --quiet
 	ctest --test-dir build/asan --output-on-failure --timeout 300 -j $(JOBS)
+
+# ThreadSanitizer over the whole suite, built with clang so that the same build
+# checks the lock annotations (-Wthread-safety, as errors).
+tsan: deps
+	@CC=clang CXX=clang++ $(CMAKE_CONFIGURE) -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRV_TSAN=ON > /dev/null
+	cmake --build build/tsan -- --quiet
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 $(TSAN_OPTIONS)" \
+	  ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS)
 
 bench: deps
 	@$(CMAKE_CONFIGURE) -B build/bench -DCMAKE_BUILD_TYPE=Release -DDRV_TESTS=OFF -DDRV_BENCH=ON > /dev/null

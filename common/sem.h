@@ -7,15 +7,17 @@
 
 #include <pthread.h>
 
-class CriticalBlock {
+#include "common/thread_annotations.h"
+
+class CAPABILITY("mutex") CriticalBlock {
 public:
     CriticalBlock();
     ~CriticalBlock();
     CriticalBlock(const CriticalBlock&) = delete;
     CriticalBlock& operator=(const CriticalBlock&) = delete;
 
-    void enter();
-    void exit();
+    void enter() ACQUIRE();
+    void exit() RELEASE();
 
 private:
     bool _destroyed;
@@ -27,10 +29,10 @@ private:
 };
 
 // Enters a CriticalBlock for the life of a scope.
-class CriticalSection {
+class SCOPED_CAPABILITY CriticalSection {
 public:
-    explicit CriticalSection(CriticalBlock& block) : _block(block) { _block.enter(); }
-    ~CriticalSection() { _block.exit(); }
+    explicit CriticalSection(CriticalBlock& block) ACQUIRE(block) : _block(block) { _block.enter(); }
+    ~CriticalSection() RELEASE() { _block.exit(); }
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 
@@ -38,22 +40,22 @@ private:
     CriticalBlock& _block;
 };
 
-class CondBlock {
+class CAPABILITY("mutex") CondBlock {
 public:
     CondBlock();
     ~CondBlock();
     CondBlock(const CondBlock&) = delete;
     CondBlock& operator=(const CondBlock&) = delete;
 
-    void lock();
-    void unlock();
+    void lock() ACQUIRE();
+    void unlock() RELEASE();
     void signal();
     void broadcast();
     // Waits without limit; the caller holds the block.
-    void wait();
+    void wait() REQUIRES(this);
     // Waits until now (realtime clock) + ms; true when woken, false on time-out.
     // The caller holds the block.
-    bool wait(int ms);
+    bool wait(int ms) REQUIRES(this);
 
 private:
     bool _freed;
@@ -63,10 +65,10 @@ private:
 };
 
 // Holds a CondBlock for the life of a scope.
-class CondSection {
+class SCOPED_CAPABILITY CondSection {
 public:
-    explicit CondSection(CondBlock& block) : _block(block) { _block.lock(); }
-    ~CondSection() { _block.unlock(); }
+    explicit CondSection(CondBlock& block) ACQUIRE(block) : _block(block) { _block.lock(); }
+    ~CondSection() RELEASE() { _block.unlock(); }
     CondSection(const CondSection&) = delete;
     CondSection& operator=(const CondSection&) = delete;
 
