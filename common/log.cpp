@@ -11,7 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "dir/dir_error.h"
+#include "common/error_codes.h"
 
 int _log_level = LOG_INFO;
 int _debug_coms = LOG_INFO;

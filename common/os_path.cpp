@@ -9,9 +9,9 @@
 
 #include <string>
 
+#include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
-#include "dir/dir_error.h"
 
 namespace {
 

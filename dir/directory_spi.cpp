@@ -3,8 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/error_codes.h"
 #include "common/os.h"
-#include "dir/dir_error.h"
 #include "dirbase/any.h"
 #include "dirbase/build_json.h"
 #include "dirbase/message.h"

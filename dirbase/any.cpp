@@ -8,9 +8,9 @@
 #include <strings.h>
 #include <time.h>
 
+#include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
-#include "dir/dir_error.h"
 #include "dirbase/message.h"
 #include "io/utf8.h"
 

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "dir/dir_error.h"
+#include "common/error_codes.h"
 #include "dirbase/list_xlator.h"
 #include "dirbase/message.h"
 #include "dirbase/string_builder.h"

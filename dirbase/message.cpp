@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
 #include "dirbase/translatable.h"
@@ -29,18 +30,6 @@ const uint32_t kMaxFrameBody = 0x4FFFFFFF;
 const uint32_t kMaxFrameType = 0xFFFFFF;
 const size_t kMaxReadBuffer = 16u << 20;
 
-const char* const kErrorTexts[] = {
-    "Unexpected end of file",         // -11
-    "Incomplete message",             // -12
-    "Missing type in message",        // -13
-    "Invalid or unexpected type",     // -14
-    "Missing field in object",        // -15
-    "Missing field code",             // -16
-    "Unexpected field code",          // -17
-    "No translator for this object",  // -18
-    "Unexpected NULL object",         // -19
-};
-
 // The translator registry as registered, newest first; MessageBase keeps a
 // table over it for the lookups.
 struct XlatorEntry {
@@ -61,8 +50,7 @@ void tableInsert(MessageBase::XlatorSlot* table, size_t mask, unsigned int id, X
 }  // namespace
 
 const char* encodingErrorText(int code) {
-    if (code < MSG_E_NULL_OBJECT || code > MSG_E_EOF) return "";
-    return kErrorTexts[MSG_E_EOF - code];
+    return errorText(ERRORS_ENCODING, code, "");
 }
 
 // --- registry ------------------------------------------------------------

@@ -1,8 +1,8 @@
 #include "dirbase/translatable.h"
 
+#include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
-#include "dir/dir_error.h"
 #include "dirbase/any.h"
 
 ScriptTypeHooks _scriptTypeHooks = {nullptr, nullptr, nullptr, nullptr};

@@ -20,11 +20,11 @@
 
 #include "common/daemon_thread.h"
 #include "common/dravika_init.h"
+#include "common/error_codes.h"
 #include "common/log.h"
 #include "common/sem.h"
 #include "common/stats.h"
 #include "common/thread_context.h"
-#include "dir/dir_error.h"
 #include "host/dravika.h"
 #include "host/machine_info.h"
 #include "host/perf_block.h"

@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "dir/dir_error.h"
+#include "common/error_codes.h"
 #include "dir/search_helper.h"
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
