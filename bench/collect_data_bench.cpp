@@ -14,8 +14,8 @@
 #include <benchmark/benchmark.h>
 
 #include "common/stats.h"
-#include "host/dravika.h"
-#include "host/managed_object.h"
+#include "hostrt/dravika.h"
+#include "hostrt/managed_object.h"
 
 namespace {
 

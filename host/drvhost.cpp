@@ -25,11 +25,11 @@
 #include "common/sem.h"
 #include "common/stats.h"
 #include "common/thread_context.h"
-#include "host/dravika.h"
 #include "host/machine_info.h"
 #include "host/perf_block.h"
 #include "host/sample_table.h"
 #include "host/settings.h"
+#include "hostrt/dravika.h"
 
 #ifndef DRV_DEFAULT_MODULE
 #define DRV_DEFAULT_MODULE "libnetmod.so"

@@ -3,8 +3,8 @@
 #include <time.h>
 
 #include "common/stats.h"
-#include "host/dravika.h"
-#include "host/managed_object.h"
+#include "hostrt/dravika.h"
+#include "hostrt/managed_object.h"
 
 namespace {
 

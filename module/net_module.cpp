@@ -7,7 +7,7 @@
 #include "dir/search_helper.h"
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
-#include "host/dravika.h"
+#include "hostrt/dravika.h"
 #include "module/net_object.h"
 
 namespace {

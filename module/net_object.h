@@ -4,8 +4,8 @@
 #ifndef DRV_MODULE_NET_OBJECT_H
 #define DRV_MODULE_NET_OBJECT_H
 
-#include "host/managed_object.h"
-#include "host/rule_manager.h"
+#include "hostrt/managed_object.h"
+#include "hostrt/rule_manager.h"
 
 // Class id of the network statistics rows.
 const long long NET_STATS_CLASS_ID = 30;

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "common/stats.h"
-#include "host/dravika.h"
 #include "host/sample_table.h"
+#include "hostrt/dravika.h"
 #include "tests/support/process.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "host/dravika.h"
-#include "host/managed_object.h"
+#include "hostrt/dravika.h"
+#include "hostrt/managed_object.h"
 
 class NetModule;
 

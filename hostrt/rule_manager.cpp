@@ -1,4 +1,4 @@
-#include "host/rule_manager.h"
+#include "hostrt/rule_manager.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-#include "host/managed_object.h"
+#include "hostrt/managed_object.h"
 
 #include <stdlib.h>
 #include <string.h>

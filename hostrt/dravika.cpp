@@ -1,8 +1,8 @@
-#include "host/dravika.h"
+#include "hostrt/dravika.h"
 
 #include <string.h>
 
-#include "host/managed_object.h"
+#include "hostrt/managed_object.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
-// The host's rule-engine base classes. The stand-in keeps them minimal: the
-// rule engine itself is the real host's business, the module only derives.
-#ifndef DRV_HOST_RULE_MANAGER_H
-#define DRV_HOST_RULE_MANAGER_H
+// libdravika-rt (hostrt/), the host runtime library that modules build
+// against: the host's rule-engine base classes. The stand-in keeps them
+// minimal: the rule engine itself is the real host's business, the module
+// only derives.
+#ifndef DRV_HOSTRT_RULE_MANAGER_H
+#define DRV_HOSTRT_RULE_MANAGER_H
 
 class ManagedObject;
 class ManagedObjectManager;

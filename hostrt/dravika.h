@@ -1,9 +1,10 @@
-// The host singleton and its directory federation entry point, as the agent
-// host runtime offers them to modules. The stand-in also lets programs and
+// libdravika-rt (hostrt/), the host runtime library that modules build
+// against: the host singleton and its directory federation entry point, as
+// the agent host offers them to modules. The stand-in also lets programs and
 // tests see what a module registered and federated, and choose what
 // federation answers.
-#ifndef DRV_HOST_DRAVIKA_H
-#define DRV_HOST_DRAVIKA_H
+#ifndef DRV_HOSTRT_DRAVIKA_H
+#define DRV_HOSTRT_DRAVIKA_H
 
 #include <string>
 #include <vector>

@@ -1,7 +1,8 @@
-// The host's managed-object base classes: a ManagedObjectManager owns a list
-// of ManagedObjects and is asked by the host to collect their data.
-#ifndef DRV_HOST_MANAGED_OBJECT_H
-#define DRV_HOST_MANAGED_OBJECT_H
+// libdravika-rt (hostrt/), the host runtime library that modules build
+// against: the host's managed-object base classes. A ManagedObjectManager
+// owns a list of ManagedObjects and is asked by the host to collect their data.
+#ifndef DRV_HOSTRT_MANAGED_OBJECT_H
+#define DRV_HOSTRT_MANAGED_OBJECT_H
 
 class DomainContext;
 class RuleManager;
