@@ -4,16 +4,16 @@
 //
 //   shared codes       1..123   everything above the connection layer; they
 //                               travel in directory replies and future
-//                               results, and the log prints them negated
+//                               results, and logging takes them negated
 //   connection codes  -1..-10,  connections, connectors and TLS
 //                     -20..-24
 //   encoding codes   -11..-19   the sticky errors of a MessageBase
 //
-// The connection and encoding numbers interleave, and a connection reports
-// an encoding failure with the encoding's own code, so a caller that shows
-// connection codes also shows -11..-19 (messageFromError); the encoding alone
-// knows only its nine (encodingErrorText). Each caller picks the tables it
-// answers from; this file keeps them apart.
+// The connection and encoding numbers interleave. Callers of the connection
+// layer meet both, so messageFromError answers -1..-24 from the two lists;
+// the encoding's own encodingErrorText answers only its nine, and not -10,
+// which a message also uses (a short file write) without a text of its own.
+// Each caller picks the lists it answers from; the lists stay apart.
 //
 // They live in the lowest library because logging and the OS layer report
 // shared codes as much as the directory does. Everything here is constant
