@@ -1,4 +1,6 @@
-// The event loop: ThreadContext, its descriptor, timer and count events.
+// The event loop: ThreadContext, its timer and count events, the nudge and
+// the pass itself. The descriptor side (the list, the epoll set, the ready
+// set) is in event_watch.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -7,6 +9,9 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "common/log.h"
 #include "common/os.h"
@@ -26,7 +31,7 @@ int ThreadContext::_nextBusyIndex = 0;
 
 namespace {
 
-const size_t kInitialPollSize = 1024;
+const size_t kInitialWatchSize = 1024;
 
 pthread_once_t _contextKeyOnce = PTHREAD_ONCE_INIT;
 pthread_key_t _contextKey;
@@ -88,14 +93,10 @@ long long Event::takeDumpDelta() {
 // FdEvent
 
 FdEvent::FdEvent(EventHandler* handler, int fd, int kind)
-    : Event(handler), _kind(kind), _fd(fd), _slot(-1), _next(nullptr), _prev(nullptr), _tc(ThreadContext::get()) {
+    : Event(handler), _kind(kind), _fd(fd), _readyIndex(-1), _listOrder(0), _next(nullptr), _prev(nullptr),
+      _sameFdNext(nullptr), _sameFdPrev(nullptr), _tc(ThreadContext::get()) {
     if (fd >= 0) _tc->grow(static_cast<size_t>(fd));
-    _prev = _tc->_fdTail;
-    if (_prev != nullptr)
-        _prev->_next = this;
-    else
-        _tc->_fdHead = this;
-    _tc->_fdTail = this;
+    _tc->appendFd(this);
 }
 
 FdEvent::~FdEvent() {
@@ -106,7 +107,7 @@ FdEvent::~FdEvent() {
 }
 
 void FdEvent::enabled(bool on) {
-    _enabled = on;
+    if (_enabled.exchange(on) != on && _fd >= 0) _tc->markChanged(_fd);
 }
 
 void FdEvent::fired() {
@@ -114,7 +115,11 @@ void FdEvent::fired() {
     _inHandler = true;
     doHandleEvent();
     _inHandler = false;
-    _slot = -1;
+    // It cannot fire again in this pass.
+    if (_readyIndex >= 0) {
+        _tc->_ready[_readyIndex] = nullptr;
+        _readyIndex = -1;
+    }
     if (_tc->_fdTail == this) return;
     // Off the list, then back at its tail; a move is not a removal, so the
     // descriptor-list-changed flag is left as the handler left it.
@@ -126,16 +131,32 @@ void FdEvent::fired() {
     else
         _tc->_fdHead = this;
     _tc->_fdTail = this;
+    _listOrder = ++_tc->_nextListOrder;
 }
 
 // ---------------------------------------------------------------------------
 // TimerEvent
 
+// The heap is only touched with the owning context's timer lock held (its
+// operations are REQUIRES(_timerLock)); the analysis cannot follow that lock
+// through the heap's template into these two.
+bool TimerEvent::HeapTraits::before(const TimerEvent* a, const TimerEvent* b) NO_THREAD_SAFETY_ANALYSIS {
+    int c = TCOMP(&a->_expiry, &b->_expiry);
+    return c < 0 || (c == 0 && a->_setOrder < b->_setOrder);
+}
+
+size_t& TimerEvent::HeapTraits::index(TimerEvent* t) NO_THREAD_SAFETY_ANALYSIS {
+    return t->_heapIndex;
+}
+
 TimerEvent::TimerEvent(EventHandler* handler)
-    : Event(handler), _next(nullptr), _prev(nullptr), _rearm(false), _scheduled(false),
-      _owningContext(ThreadContext::get()) {
+    : Event(handler), _owningContext(ThreadContext::get()), _timerLock(_owningContext->_timerLock) {
+    CriticalSection hold(_timerLock);
     _expiry.tv_sec = 0;
     _expiry.tv_usec = 0;
+    _setOrder = 0;
+    _heapIndex = IntrusiveHeap<TimerEvent, HeapTraits>::kAbsent;
+    _rearm = false;
 }
 
 TimerEvent::~TimerEvent() {
@@ -143,11 +164,12 @@ TimerEvent::~TimerEvent() {
     EVENT_CHECK(tc == _owningContext);
     if (_inHandler) EVENT_FAIL();
     CriticalSection hold(_owningContext->_timerLock);
-    if (_scheduled) _owningContext->unlinkTimer(this);
+    ThreadContext::timerLockHeld(this);
+    if (_heapIndex != IntrusiveHeap<TimerEvent, HeapTraits>::kAbsent) _owningContext->removeTimer(this);
 }
 
 void TimerEvent::enabled(bool on) {
-    CriticalSection hold(_owningContext->_timerLock);
+    CriticalSection hold(_timerLock);
     _enabled = on;
 }
 
@@ -155,7 +177,8 @@ void TimerEvent::set(int ms) {
     ThreadContext* owner = _owningContext;
     {
         CriticalSection hold(owner->_timerLock);
-        if (_scheduled) owner->unlinkTimer(this);
+        ThreadContext::timerLockHeld(this);
+        if (_heapIndex != IntrusiveHeap<TimerEvent, HeapTraits>::kAbsent) owner->removeTimer(this);
         gettimeofday(&_expiry, nullptr);
         addMillis(&_expiry, ms);
         if (_inHandler)
@@ -167,12 +190,12 @@ void TimerEvent::set(int ms) {
 }
 
 bool TimerEvent::isScheduled() const {
-    CriticalSection hold(_owningContext->_timerLock);
-    return _scheduled;
+    CriticalSection hold(_timerLock);
+    return _heapIndex != IntrusiveHeap<TimerEvent, HeapTraits>::kAbsent;
 }
 
 struct timeval TimerEvent::getExpiry() const {
-    CriticalSection hold(_owningContext->_timerLock);
+    CriticalSection hold(_timerLock);
     return _expiry;
 }
 
@@ -233,10 +256,10 @@ void CountEvent::fire() {
 // ThreadContext
 
 ThreadContext::ThreadContext()
-    : _timerHead(nullptr), _timerTail(nullptr), _fdHead(nullptr), _fdTail(nullptr), _countHead(nullptr),
-      _dumpRequested(false), _fdListChanged(false), _pollArray(nullptr), _pollSize(0), _nudgeRead(-1),
-      _nudgeWrite(-1), _busyIndex(-1), _nudgeArmed(false), _nextContext(nullptr),
-      _threadId(static_cast<int>(syscall(SYS_gettid))) {
+    : _nextSetOrder(0), _fdHead(nullptr), _fdTail(nullptr), _nextListOrder(0), _countHead(nullptr),
+      _dumpRequested(false), _fdListChanged(false), _watches(nullptr), _watchSize(0), _inEpoll(0),
+      _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _nudgeWrite(-1), _busyIndex(-1), _nudgeArmed(false),
+      _nextContext(nullptr), _threadId(static_cast<int>(syscall(SYS_gettid))) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         log(errno, "Unable to open pipe() in ThreadContext.  Cannot Continue");
@@ -251,8 +274,9 @@ ThreadContext::ThreadContext()
     }
     _nudgeRead = fds[0];
     _nudgeWrite = fds[1];
-    _pollArray = static_cast<struct pollfd*>(calloc(kInitialPollSize, sizeof(struct pollfd)));
-    _pollSize = kInitialPollSize;
+    _watches = static_cast<Watch*>(calloc(kInitialWatchSize, sizeof(Watch)));
+    _watchSize = kInitialWatchSize;
+    rebuildEpoll();
 }
 
 ThreadContext* ThreadContext::peek() {
@@ -273,15 +297,6 @@ ThreadContext* ThreadContext::get() {
 
 void Reactor::run(int ms) {
     ThreadContext::get()->run(ms);
-}
-
-void ThreadContext::grow(size_t fd) {
-    if (_pollSize >= fd + 5) return;
-    size_t size = fd + 100;
-    auto* grown = static_cast<struct pollfd*>(realloc(_pollArray, size * sizeof(struct pollfd)));
-    if (grown == nullptr) return;  // keeps the old array; the caller polls fewer slots
-    _pollArray = grown;
-    _pollSize = size;
 }
 
 void ThreadContext::armNudge(bool armed) {
@@ -336,61 +351,23 @@ void ThreadContext::countBatch() {
 }
 
 void ThreadContext::insertTimer(TimerEvent* t) {
-    // Walking back from the tail finds the same place as walking forward past
-    // every timer that expires no later (equal expiries stay in set order),
-    // and most timers are set with the same delay and so belong at the tail.
-    TimerEvent* before = _timerTail;
-    while (before != nullptr && TCOMP(&before->_expiry, &t->_expiry) > 0) before = before->_prev;
-    t->_prev = before;
-    t->_next = before != nullptr ? before->_next : _timerHead;
-    if (t->_next != nullptr)
-        t->_next->_prev = t;
-    else
-        _timerTail = t;
-    if (before != nullptr)
-        before->_next = t;
-    else
-        _timerHead = t;
-    t->_scheduled = true;
+    timerLockHeld(t);
+    t->_setOrder = _nextSetOrder++;
+    _timers.push(t);
 }
 
-void ThreadContext::unlinkTimer(TimerEvent* t) {
-    if (t->_prev != nullptr)
-        t->_prev->_next = t->_next;
-    else
-        _timerHead = t->_next;
-    if (t->_next != nullptr)
-        t->_next->_prev = t->_prev;
-    else
-        _timerTail = t->_prev;
-    t->_next = nullptr;
-    t->_prev = nullptr;
-    t->_scheduled = false;
+void ThreadContext::removeTimer(TimerEvent* t) {
+    _timers.remove(t);
 }
 
-void ThreadContext::unlinkFd(FdEvent* e) {
-    detachFd(e);
-    _fdListChanged = true;
-}
-
-void ThreadContext::detachFd(FdEvent* e) {
-    if (e->_prev != nullptr)
-        e->_prev->_next = e->_next;
-    else
-        _fdHead = e->_next;
-    if (e->_next != nullptr)
-        e->_next->_prev = e->_prev;
-    else
-        _fdTail = e->_prev;
-    e->_next = nullptr;
-    e->_prev = nullptr;
-}
-
-void ThreadContext::fireExpiredTimers(const struct timeval& now) {
-    CriticalSection hold(_timerLock);
-    while (_timerHead != nullptr && TCOMP(&_timerHead->_expiry, &now) <= 0) {
-        TimerEvent* t = _timerHead;
-        unlinkTimer(t);
+long long ThreadContext::fireExpiredTimers(const struct timeval& now) {
+    _timerLock.enter();
+    for (;;) {
+        TimerEvent* t = _timers.top();
+        if (t == nullptr) break;
+        timerLockHeld(t);
+        if (TCOMP(&t->_expiry, &now) > 0) break;
+        _timers.pop();
         if (!t->_enabled) continue;  // dropped: enabling it again does not bring it back
         setBusySince(true);
         perfIncrement(PC_EVT_TIMER_FIRED);
@@ -405,6 +382,14 @@ void ThreadContext::fireExpiredTimers(const struct timeval& now) {
             insertTimer(t);
         }
     }
+    long long waitMicros = -1;
+    TimerEvent* first = _timers.top();
+    if (first != nullptr) {
+        timerLockHeld(first);
+        waitMicros = microsUntil(first->_expiry, now);
+    }
+    _timerLock.exit();
+    return waitMicros;
 }
 
 void ThreadContext::fireExpiredCounts() {
@@ -440,7 +425,11 @@ void ThreadContext::logDump() {
             e->takeDumpDelta());
     }
     CriticalSection hold(_timerLock);
-    for (TimerEvent* t = _timerHead; t != nullptr; t = t->_next) {
+    // In firing order, as the dump has always listed them.
+    std::vector<TimerEvent*> timers = _timers.items();
+    std::sort(timers.begin(), timers.end(), TimerEvent::HeapTraits::before);
+    for (TimerEvent* t : timers) {
+        timerLockHeld(t);
         log(0, "==     TimerEvent: %p, expires = %ld.%06ld, enabled = %d, handled = %lld (delta = %lld)",
             static_cast<void*>(t), static_cast<long>(t->_expiry.tv_sec), static_cast<long>(t->_expiry.tv_usec),
             t->isEnabled() ? 1 : 0, t->getHandledCount(), t->takeDumpDelta());
@@ -461,53 +450,23 @@ void ThreadContext::run(int ms) {
     for (;;) {
         if (hasDeadline && TCOMP(&now, &deadline) > 0) break;
 
-        fireExpiredTimers(now);
-
-        long long waitMicros = -1;  // unbounded
-        {
-            CriticalSection hold(_timerLock);
-            if (_timerHead != nullptr) waitMicros = microsUntil(_timerHead->_expiry, now);
-        }
+        long long waitMicros = fireExpiredTimers(now);  // -1: unbounded
         if (hasDeadline) {
             long long remaining = microsUntil(deadline, now);
             if (waitMicros < 0 || remaining < waitMicros) waitMicros = remaining;
         }
 
-        // The poll array, in list order; the nudge pipe last.
-        size_t slots = 0;
-        for (FdEvent* e = _fdHead; e != nullptr; e = e->_next) {
-            e->_slot = -1;
-            if (!e->_enabled) continue;
-            short events = 0;
-            if (e->_kind & (FdEvent::KIND_READ | FdEvent::KIND_READ_LIKE)) events |= POLLIN | POLLERR | POLLHUP;
-            if (e->_kind & FdEvent::KIND_WRITE) events |= POLLOUT;
-            if (events == 0) continue;
-            if (slots + 1 >= _pollSize) grow(slots + 1);
-            if (slots + 1 >= _pollSize) continue;  // no memory for more slots: not polled this pass
-            _pollArray[slots].fd = e->_fd;
-            _pollArray[slots].events = events;
-            _pollArray[slots].revents = 0;
-            e->_slot = static_cast<int>(slots++);
-        }
-        size_t pipeSlot = slots;
-        _pollArray[pipeSlot].fd = _nudgeRead;
-        _pollArray[pipeSlot].events = POLLIN;
-        _pollArray[pipeSlot].revents = 0;
-
-        struct timespec wait;
-        if (waitMicros >= 0) {
-            wait.tv_sec = static_cast<time_t>(waitMicros / 1000000);
-            wait.tv_nsec = static_cast<long>(waitMicros % 1000000) * 1000;
-        }
-        int ready = ppoll(_pollArray, pipeSlot + 1, waitMicros >= 0 ? &wait : nullptr, nullptr);
-        if (ready <= 0) {
+        syncWatches();
+        int reports = waitForEvents(waitMicros);
+        bool pipeReady = false;
+        int ready = reports < 0 ? 0 : collectReady(reports, &pipeReady);
+        if (ready == 0 && !pipeReady) {
             // A time-out, or an error such as an interrupted call: look again.
             gettimeofday(&now, nullptr);
             continue;
         }
 
-        if (_pollArray[pipeSlot].revents != 0) {
-            ready--;
+        if (pipeReady) {
             char byte;
             if (read(_nudgeRead, &byte, 1) < 0) {
                 // Nothing to read: the wake-up was still counted and is harmless.
@@ -516,31 +475,7 @@ void ThreadContext::run(int ms) {
         }
 
         setBusySince(true);
-        bool firedAny = true;
-        while (firedAny && ready > 0) {
-            firedAny = false;
-            _fdListChanged = false;
-            FdEvent* e = _fdHead;
-            while (e != nullptr && !_fdListChanged) {
-                FdEvent* next = e->_next;
-                if (e->_slot >= 0 && e->_enabled) {
-                    short revents = _pollArray[e->_slot].revents;
-                    bool fire = false;
-                    if (e->_kind == FdEvent::KIND_READ || e->_kind == FdEvent::KIND_READ_LIKE)
-                        fire = (revents & (POLLIN | POLLERR | POLLHUP)) != 0;
-                    else if (e->_kind == FdEvent::KIND_WRITE)
-                        fire = (revents & POLLOUT) != 0;
-                    if (fire) {
-                        e->fired();
-                        firedAny = true;
-                        ready--;
-                        // The event now sits at the tail; what came after it is
-                        // still what the walk has to visit.
-                    }
-                }
-                e = next;
-            }
-        }
+        dispatchReady(ready);
         countBatch();
         gettimeofday(&now, nullptr);
     }

@@ -1,18 +1,29 @@
-// The per-thread event loop: a ThreadContext waits with ppoll on its
-// descriptor events, its sorted timers and its count events; other threads
-// wake it through a self-pipe (the nudge). Events belong to the thread that
-// constructs them and must be destroyed there; only timers may be set, and
-// count events advanced, from other threads.
+// The per-thread event loop: a ThreadContext waits on its descriptor events,
+// its timers and its count events; other threads wake it through a
+// self-pipe (the nudge). Events belong to the thread that constructs them
+// and must be destroyed there; only timers may be set, and count events
+// advanced, from other threads.
+//
+// What a pass costs grows with what is ready, not with what is watched: the
+// descriptors stay registered in an epoll set between passes (changes are
+// applied just before the next wait), only the ready events are dispatched,
+// in descriptor-list order, and the timers sit in a heap ordered by expiry,
+// then by the order they were set.
 #ifndef DRV_COMMON_THREAD_CONTEXT_H
 #define DRV_COMMON_THREAD_CONTEXT_H
 
 #include <poll.h>
 #include <stddef.h>
+#include <stdint.h>
+#include <sys/epoll.h>
 #include <sys/time.h>
 
 #include <atomic>
+#include <vector>
 
+#include "common/intrusive_heap.h"
 #include "common/sem.h"
+#include "common/thread_annotations.h"
 
 class Event;
 class ThreadContext;
@@ -81,9 +92,17 @@ private:
 
     int _kind;
     int _fd;
-    int _slot;  // index in the poll array for this pass, -1 when not polled
+    // Position in the context's ready set during a pass; -1 when the last
+    // wait did not report it ready to fire, or once it has fired.
+    int _readyIndex;
+    // Rises along the descriptor list (the tail has the largest), so that
+    // sorting the ready events by it gives list order.
+    uint64_t _listOrder;
     FdEvent* _next;
     FdEvent* _prev;
+    // The other events on the same descriptor, which share its registration.
+    FdEvent* _sameFdNext;
+    FdEvent* _sameFdPrev;
     ThreadContext* _tc;
 };
 
@@ -91,6 +110,9 @@ private:
 // work from any thread and wake the owner when needed.
 class TimerEvent : public Event {
 public:
+    // How the context's timer heap orders and finds its timers.
+    struct HeapTraits;
+
     explicit TimerEvent(EventHandler* handler);
     ~TimerEvent() override;
 
@@ -110,12 +132,27 @@ public:
 private:
     friend class ThreadContext;
 
-    TimerEvent* _next;
-    TimerEvent* _prev;
-    struct timeval _expiry;
-    bool _rearm;
-    bool _scheduled;
-    ThreadContext* _owningContext;
+    ThreadContext* const _owningContext;
+    // The owning context's timer lock.
+    CriticalBlock& _timerLock;
+    // Scheduling state, all under the owning context's timer lock. A timer is
+    // in one of three states:
+    //   idle       not in the heap, _rearm false
+    //   scheduled  in the heap (_heapIndex valid)        set(): idle -> scheduled
+    //   re-arming  in its handler and set meanwhile      set() in the handler;
+    //              (_rearm true, not in the heap)        the loop moves it back
+    //                                                    to scheduled afterwards
+    // Firing or destroying takes a scheduled timer out of the heap.
+    struct timeval _expiry GUARDED_BY(_timerLock);
+    // Equal expiries fire in the order the timers went into the heap.
+    uint64_t _setOrder GUARDED_BY(_timerLock);
+    size_t _heapIndex GUARDED_BY(_timerLock);
+    bool _rearm GUARDED_BY(_timerLock);
+};
+
+struct TimerEvent::HeapTraits {
+    static bool before(const TimerEvent* a, const TimerEvent* b) NO_THREAD_SAFETY_ANALYSIS;
+    static size_t& index(TimerEvent* t) NO_THREAD_SAFETY_ANALYSIS;
 };
 
 // Work counted by other threads: each advanceWriteCount wakes the owner,
@@ -142,12 +179,16 @@ private:
 
     CountEvent* _next;
     CountEvent* _prev;
-    long long _writeCount;
-    long long _readCount;
+    // Lock order: an event's lock is taken alone.
     CriticalBlock _lock;
+    long long _writeCount GUARDED_BY(_lock);
+    long long _readCount GUARDED_BY(_lock);
     ThreadContext* _owningContext;
 };
 
+// One per thread, never freed. Thread-safety: run, the descriptor events and
+// the count list belong to the owning thread; nudge, dump and the timers are
+// safe from any thread.
 class ThreadContext {
 public:
     // The calling thread's context, created (with its pipe) on first use.
@@ -168,13 +209,17 @@ public:
     // in the process) and names it.
     void addPerf(const char* name);
     void setPerfState(int state);
-    // Makes the poll array hold at least fd + 5 entries (fd + 100 when it grows).
+    // Makes the descriptor table (one entry per descriptor number) hold at
+    // least fd + 5 entries (fd + 100 when it grows). A descriptor beyond the
+    // table, when memory ran out, is listed but never watched.
     void grow(size_t fd);
 
     int getBusyIndex() const { return _busyIndex; }
     int getThreadId() const { return _threadId; }
-    size_t getPollCapacity() const { return _pollSize; }
+    size_t getPollCapacity() const { return _watchSize; }
 
+    // Guards the list of contexts and the busy-record indices.
+    // Lock order: taken alone.
     static CriticalBlock _contextLock;
 
 private:
@@ -182,42 +227,109 @@ private:
     friend class TimerEvent;
     friend class CountEvent;
 
+    // How a descriptor stands with the epoll set. Transitions, all made by
+    // syncWatch just before a wait unless noted:
+    //   UNWATCHED -> IN_EPOLL       an enabled event wants it (EPOLL_CTL_ADD)
+    //   UNWATCHED -> ALWAYS_READY   epoll refuses it (regular files and the
+    //                               like, which poll reports always ready)
+    //   IN_EPOLL -> UNWATCHED       no enabled event wants it (EPOLL_CTL_DEL;
+    //                               at once when its last event goes, since
+    //                               the descriptor may be closed next)
+    //   ALWAYS_READY -> UNWATCHED   its last event goes
+    //   any -> UNWATCHED            the epoll set is rebuilt
+    enum WatchState : uint8_t { UNWATCHED, IN_EPOLL, ALWAYS_READY };
+
+    // One per descriptor number.
+    struct Watch {
+        FdEvent* events;      // every event on the descriptor, any order
+        uint32_t registered;  // the epoll interest in force (IN_EPOLL)
+        uint32_t generation;  // tags this registration's reports; never 0
+        WatchState state;
+        bool changed;         // in _changedFds: to sync before the next wait
+        bool verify;          // an event was added: the number may now name
+                              // another file than the one registered
+    };
+
     ThreadContext();
     ~ThreadContext() = delete;
 
     void logDump();
-    void fireExpiredTimers(const struct timeval& now);
+    // Fires what has expired by now; returns the microseconds until the
+    // first remaining timer, -1 when there is none.
+    long long fireExpiredTimers(const struct timeval& now) EXCLUDES(_timerLock);
     void fireExpiredCounts();
-    // Inserts behind every timer that expires no later; the caller holds the timer lock.
-    void insertTimer(TimerEvent* t);
-    void unlinkTimer(TimerEvent* t);
-    // Takes the event off the descriptor list and marks the list changed.
+    void insertTimer(TimerEvent* t) REQUIRES(_timerLock);
+    void removeTimer(TimerEvent* t) REQUIRES(_timerLock);
+    // Tells the analysis that t's owner lock is this context's timer lock,
+    // which the caller holds.
+    static void timerLockHeld(const TimerEvent* t) ASSERT_CAPABILITY(t->_timerLock) { (void)t; }
+
+    // The descriptor list and the per-descriptor watches (event_watch.cpp).
+    void appendFd(FdEvent* e);
+    // Takes the event off the list, its watch and the ready set, and marks
+    // the list changed.
     void unlinkFd(FdEvent* e);
     void detachFd(FdEvent* e);
+    void markChanged(int fd);
+    // Brings the epoll set up to date with the events' kinds and enabled
+    // flags, for the descriptors changed since the last wait.
+    void syncWatches();
+    // False when the kernel was short of memory: to try again next pass.
+    bool syncWatch(int fd);
+    uint32_t wantedEvents(const Watch& w) const;
+    int epollControl(int op, int fd, uint32_t events, uint32_t generation);
+    // A fresh epoll set, everything registered again: the way out when a
+    // closed descriptor left a registration behind that cannot be deleted.
+    void rebuildEpoll();
+    // Waits for descriptors; the number of epoll reports, -1 on error.
+    int waitForEvents(long long waitMicros);
+    // Turns what the wait reported into the ready set; returns the number of
+    // ready events (as poll would count them) and whether the pipe was ready.
+    int collectReady(int reports, bool* pipeReady);
+    int collectWatch(Watch* w, uint32_t revents);
+    // Fires the ready set in descriptor-list order.
+    void dispatchReady(int ready);
+
     void armNudge(bool armed);
     void setBusySince(bool busy);
     void countBatch();
 
-    TimerEvent* _timerHead;
-    TimerEvent* _timerTail;
+    // Lock order: the timer lock is taken alone; timer handlers run with it
+    // released.
+    CriticalBlock _timerLock;
+    IntrusiveHeap<TimerEvent, TimerEvent::HeapTraits> _timers GUARDED_BY(_timerLock);
+    uint64_t _nextSetOrder GUARDED_BY(_timerLock);
+
     FdEvent* _fdHead;
     FdEvent* _fdTail;
+    uint64_t _nextListOrder;
     CountEvent* _countHead;
-    CriticalBlock _timerLock;
     std::atomic<bool> _dumpRequested;
     bool _fdListChanged;
-    struct pollfd* _pollArray;
-    size_t _pollSize;
+
+    Watch* _watches;
+    size_t _watchSize;
+    std::vector<int> _changedFds;
+    std::vector<int> _alwaysReadyFds;
+    size_t _inEpoll;  // watches in the IN_EPOLL state
+    uint32_t _nextGeneration;
+    int _epollFd;
+    std::vector<struct epoll_event> _reports;
+    // This pass's ready events that may fire, sorted by list order; an entry
+    // is cleared when its event fires or is destroyed.
+    std::vector<FdEvent*> _ready;
+
     int _nudgeRead;
     int _nudgeWrite;
     int _busyIndex;
-    bool _nudgeArmed;
+    // Lock order: the count lock is taken alone.
     CriticalBlock _countLock;
-    ThreadContext* _nextContext;
+    bool _nudgeArmed GUARDED_BY(_countLock);
+    ThreadContext* _nextContext GUARDED_BY(_contextLock);
     int _threadId;
 
-    static ThreadContext* _contextList;
-    static int _nextBusyIndex;
+    static ThreadContext* _contextList GUARDED_BY(_contextLock);
+    static int _nextBusyIndex GUARDED_BY(_contextLock);
 };
 
 class Reactor {
