@@ -13,7 +13,9 @@
 // - Timers set and fired: 100,000 timers with random delays of 0 to 9 ms,
 //   run until all have fired; CPU time, so the waiting is not counted.
 // - Cross-thread ping-pong: two loop threads bounce a wake-up 1,000 times
-//   (count events; libuv async handles; two threads blocked on eventfds).
+//   (count events; libuv async handles; two threads blocked on eventfds; and
+//   two threads each waiting in epoll on a pipe, the loop's own mechanism).
+#include <fcntl.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -434,7 +436,61 @@ void BM_PingPong_Eventfd(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kRoundTrips);
 }
 
+// The loop's own mechanism without the loop: each side waits in epoll_wait
+// on a non-blocking pipe, reads the byte and writes the other's pipe.
+void BM_PingPong_EpollPipe(benchmark::State& state) {
+    struct Side {
+        int r, w, ep;
+        Side() {
+            int fds[2];
+            if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) abort();
+            r = fds[0];
+            w = fds[1];
+            ep = epoll_create1(EPOLL_CLOEXEC);
+            struct epoll_event ev;
+            ev.events = EPOLLIN;
+            ev.data.fd = r;
+            epoll_ctl(ep, EPOLL_CTL_ADD, r, &ev);
+        }
+        ~Side() {
+            close(r);
+            close(w);
+            close(ep);
+        }
+        void await() const {
+            struct epoll_event ev;
+            char byte;
+            while (epoll_wait(ep, &ev, 1, -1) != 1) {
+            }
+            if (read(r, &byte, 1) != 1) abort();
+        }
+        void send() const {
+            if (write(w, "x", 1) != 1) abort();
+        }
+    };
+    Side ping, pong;
+    std::atomic<bool> stop{false};
+    std::thread away([&] {
+        for (;;) {
+            ping.await();
+            if (stop) break;
+            pong.send();
+        }
+    });
+    for (auto _ : state) {
+        for (int i = 0; i < kRoundTrips; i++) {
+            ping.send();
+            pong.await();
+        }
+    }
+    stop = true;
+    ping.send();
+    away.join();
+    state.SetItemsProcessed(state.iterations() * kRoundTrips);
+}
+
 BENCHMARK(BM_PingPong_Loop)->UseRealTime()->Repetitions(kRepetitions);
+BENCHMARK(BM_PingPong_EpollPipe)->UseRealTime()->Repetitions(kRepetitions);
 BENCHMARK(BM_PingPong_Libuv)->UseRealTime()->Repetitions(kRepetitions);
 BENCHMARK(BM_PingPong_Eventfd)->UseRealTime()->Repetitions(kRepetitions);
 
@@ -445,7 +501,10 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                std::string name = run.run_name.str();
+                // The name without its repetition count: BM_x/arg/real_time.
+                std::string name = run.run_name.function_name;
+                if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
+                if (!run.run_name.time_type.empty()) name += "/" + run.run_name.time_type;
                 times[name] = run.real_accumulated_time > 0 && name.find("real_time") != std::string::npos
                                   ? run.GetAdjustedRealTime()
                                   : run.GetAdjustedCPUTime();
@@ -491,6 +550,8 @@ int main(int argc, char** argv) {
                     "libuv", nullptr});
     rows.push_back({"ns/trip", 1.0 / kRoundTrips, "BM_PingPong_Loop/real_time",
                     "BM_PingPong_Libuv/real_time", "BM_PingPong_Eventfd/real_time", "libuv", "eventfd"});
+    rows.push_back({"ns/trip", 1.0 / kRoundTrips, "BM_PingPong_Loop/real_time",
+                    "BM_PingPong_EpollPipe/real_time", "", "epoll+pipe", nullptr});
 
     printf("\nMedians (loop / peer; lower is better, goal <= 1.0 against libuv, <= 1.5 against eventfd):\n");
     for (const Row& r : rows) {

@@ -32,9 +32,18 @@ int ThreadContext::_nextBusyIndex = 0;
 namespace {
 
 const size_t kInitialWatchSize = 1024;
+const size_t kNotScheduled = IntrusiveHeap<TimerEvent, TimerKey, TimerEvent::HeapTraits>::kAbsent;
+const int64_t kNoTimer = INT64_MAX;
+
+int64_t toMicros(const struct timeval& tv) {
+    return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
 
 pthread_once_t _contextKeyOnce = PTHREAD_ONCE_INIT;
 pthread_key_t _contextKey;
+// The same pointer as under the key, without the library call: set() asks
+// for the caller's context on every call.
+thread_local ThreadContext* _current = nullptr;
 
 void makeContextKey() {
     pthread_key_create(&_contextKey, nullptr);
@@ -139,12 +148,7 @@ void FdEvent::fired() {
 
 // The heap is only touched with the owning context's timer lock held (its
 // operations are REQUIRES(_timerLock)); the analysis cannot follow that lock
-// through the heap's template into these two.
-bool TimerEvent::HeapTraits::before(const TimerEvent* a, const TimerEvent* b) NO_THREAD_SAFETY_ANALYSIS {
-    int c = TCOMP(&a->_expiry, &b->_expiry);
-    return c < 0 || (c == 0 && a->_setOrder < b->_setOrder);
-}
-
+// through the heap's template into this.
 size_t& TimerEvent::HeapTraits::index(TimerEvent* t) NO_THREAD_SAFETY_ANALYSIS {
     return t->_heapIndex;
 }
@@ -154,8 +158,7 @@ TimerEvent::TimerEvent(EventHandler* handler)
     CriticalSection hold(_timerLock);
     _expiry.tv_sec = 0;
     _expiry.tv_usec = 0;
-    _setOrder = 0;
-    _heapIndex = IntrusiveHeap<TimerEvent, HeapTraits>::kAbsent;
+    _heapIndex = kNotScheduled;
     _rearm = false;
 }
 
@@ -165,7 +168,7 @@ TimerEvent::~TimerEvent() {
     if (_inHandler) EVENT_FAIL();
     CriticalSection hold(_owningContext->_timerLock);
     ThreadContext::timerLockHeld(this);
-    if (_heapIndex != IntrusiveHeap<TimerEvent, HeapTraits>::kAbsent) _owningContext->removeTimer(this);
+    if (_heapIndex != kNotScheduled) _owningContext->removeTimer(this);
 }
 
 void TimerEvent::enabled(bool on) {
@@ -178,7 +181,7 @@ void TimerEvent::set(int ms) {
     {
         CriticalSection hold(owner->_timerLock);
         ThreadContext::timerLockHeld(this);
-        if (_heapIndex != IntrusiveHeap<TimerEvent, HeapTraits>::kAbsent) owner->removeTimer(this);
+        if (_heapIndex != kNotScheduled) owner->removeTimer(this);
         gettimeofday(&_expiry, nullptr);
         addMillis(&_expiry, ms);
         if (_inHandler)
@@ -191,7 +194,7 @@ void TimerEvent::set(int ms) {
 
 bool TimerEvent::isScheduled() const {
     CriticalSection hold(_timerLock);
-    return _heapIndex != IntrusiveHeap<TimerEvent, HeapTraits>::kAbsent;
+    return _heapIndex != kNotScheduled;
 }
 
 struct timeval TimerEvent::getExpiry() const {
@@ -256,7 +259,7 @@ void CountEvent::fire() {
 // ThreadContext
 
 ThreadContext::ThreadContext()
-    : _nextSetOrder(0), _fdHead(nullptr), _fdTail(nullptr), _nextListOrder(0), _countHead(nullptr),
+    : _nextSetOrder(0), _firstDue(kNoTimer), _fdHead(nullptr), _fdTail(nullptr), _nextListOrder(0), _countHead(nullptr),
       _dumpRequested(false), _fdListChanged(false), _watches(nullptr), _watchSize(0), _inEpoll(0),
       _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _nudgeWrite(-1), _busyIndex(-1), _nudgeArmed(false),
       _nextContext(nullptr), _threadId(static_cast<int>(syscall(SYS_gettid))) {
@@ -280,6 +283,7 @@ ThreadContext::ThreadContext()
 }
 
 ThreadContext* ThreadContext::peek() {
+    if (_current != nullptr) return _current;
     pthread_once(&_contextKeyOnce, makeContextKey);
     return static_cast<ThreadContext*>(pthread_getspecific(_contextKey));
 }
@@ -289,6 +293,7 @@ ThreadContext* ThreadContext::get() {
     if (tc != nullptr) return tc;
     tc = new ThreadContext();
     pthread_setspecific(_contextKey, tc);
+    _current = tc;
     CriticalSection hold(_contextLock);
     tc->_nextContext = _contextList;
     _contextList = tc;
@@ -300,14 +305,13 @@ void Reactor::run(int ms) {
 }
 
 void ThreadContext::armNudge(bool armed) {
-    CriticalSection hold(_countLock);
-    _nudgeArmed = armed;
+    _nudgeArmed.store(armed);
 }
 
 void ThreadContext::nudge() {
-    CriticalSection hold(_countLock);
-    if (!_nudgeArmed) return;
-    _nudgeArmed = false;
+    // The plain load keeps an unarmed nudge (the loop is awake, or a byte
+    // already waits) from writing the flag's cache line.
+    if (!_nudgeArmed.load() || !_nudgeArmed.exchange(false)) return;
     int rv = static_cast<int>(write(_nudgeWrite, "x", 1));
     if (rv != 1) log(errno, "%p: Unable to write nudge message to pipe. fd = %d, rv = %d", this, _nudgeWrite, rv);
 }
@@ -352,22 +356,34 @@ void ThreadContext::countBatch() {
 
 void ThreadContext::insertTimer(TimerEvent* t) {
     timerLockHeld(t);
-    t->_setOrder = _nextSetOrder++;
-    _timers.push(t);
+    _timers.push(t, TimerKey{toMicros(t->_expiry), _nextSetOrder++});
+    noteFirstTimer();
 }
 
 void ThreadContext::removeTimer(TimerEvent* t) {
     _timers.remove(t);
+    noteFirstTimer();
+}
+
+void ThreadContext::noteFirstTimer() {
+    int64_t first = _timers.empty() ? kNoTimer : _timers.topKey().micros;
+    // Most changes leave the first timer where it was; the store is a fence.
+    if (_firstDue.load(std::memory_order_relaxed) != first) _firstDue.store(first);
 }
 
 long long ThreadContext::fireExpiredTimers(const struct timeval& now) {
+    int64_t nowMicros = toMicros(now);
+    // Sequentially consistent, like the nudge's flag: either this load sees a
+    // timer just set on another thread, or that setter sees the nudge armed
+    // and wakes the wait that follows.
+    int64_t due = _firstDue.load();
+    if (due > nowMicros) return due == kNoTimer ? -1 : due - nowMicros;
+
     _timerLock.enter();
-    for (;;) {
-        TimerEvent* t = _timers.top();
-        if (t == nullptr) break;
+    while (!_timers.empty() && _timers.topKey().micros <= nowMicros) {
+        TimerEvent* t = _timers.pop();
+        noteFirstTimer();
         timerLockHeld(t);
-        if (TCOMP(&t->_expiry, &now) > 0) break;
-        _timers.pop();
         if (!t->_enabled) continue;  // dropped: enabling it again does not bring it back
         setBusySince(true);
         perfIncrement(PC_EVT_TIMER_FIRED);
@@ -382,12 +398,7 @@ long long ThreadContext::fireExpiredTimers(const struct timeval& now) {
             insertTimer(t);
         }
     }
-    long long waitMicros = -1;
-    TimerEvent* first = _timers.top();
-    if (first != nullptr) {
-        timerLockHeld(first);
-        waitMicros = microsUntil(first->_expiry, now);
-    }
+    long long waitMicros = _timers.empty() ? -1 : std::max<int64_t>(_timers.topKey().micros - nowMicros, 0);
     _timerLock.exit();
     return waitMicros;
 }
@@ -426,9 +437,10 @@ void ThreadContext::logDump() {
     }
     CriticalSection hold(_timerLock);
     // In firing order, as the dump has always listed them.
-    std::vector<TimerEvent*> timers = _timers.items();
-    std::sort(timers.begin(), timers.end(), TimerEvent::HeapTraits::before);
-    for (TimerEvent* t : timers) {
+    auto timers = _timers.entries();
+    std::sort(timers.begin(), timers.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
+    for (const auto& entry : timers) {
+        TimerEvent* t = entry.item;
         timerLockHeld(t);
         log(0, "==     TimerEvent: %p, expires = %ld.%06ld, enabled = %d, handled = %lld (delta = %lld)",
             static_cast<void*>(t), static_cast<long>(t->_expiry.tv_sec), static_cast<long>(t->_expiry.tv_usec),

@@ -2,10 +2,12 @@
 // so that any element, not only the first, leaves in logarithmic time. The
 // event loop keeps its pending timers in one.
 //
-// Order and position come from a traits type:
-//   static bool before(const T* a, const T* b);  // a strictly first
-//   static size_t& index(T* x);                  // the element's position
-// An element not in any heap has the position IntrusiveHeap::kAbsent.
+// Each entry carries its key beside the pointer, so that sifting compares
+// within the heap's own array instead of reaching into every element it
+// passes (with many timers, those reaches are cache misses).
+//   Key: copyable, ordered by operator<; equal keys are not expected.
+//   Traits::index(T*): a size_t& to the element's position, kAbsent when
+//   the element is in no heap.
 // The heap does not own its elements. Not thread-safe: the owner's lock
 // guards the heap and the positions together.
 #ifndef DRV_COMMON_INTRUSIVE_HEAP_H
@@ -15,26 +17,33 @@
 
 #include <vector>
 
-template <class T, class Traits>
+template <class T, class Key, class Traits>
 class IntrusiveHeap {
 public:
     static constexpr size_t kAbsent = static_cast<size_t>(-1);
 
-    bool empty() const { return _items.empty(); }
-    size_t size() const { return _items.size(); }
-    T* top() const { return _items.empty() ? nullptr : _items.front(); }
-    // The elements in heap order, not sorted.
-    const std::vector<T*>& items() const { return _items; }
+    struct Entry {
+        Key key;
+        T* item;
+    };
 
-    void push(T* x) {
-        _items.push_back(x);
-        siftUp(_items.size() - 1, x);
+    bool empty() const { return _entries.empty(); }
+    size_t size() const { return _entries.size(); }
+    // The first element and its key; the heap must not be empty for topKey.
+    T* top() const { return _entries.empty() ? nullptr : _entries.front().item; }
+    const Key& topKey() const { return _entries.front().key; }
+    // The entries in heap order, not sorted.
+    const std::vector<Entry>& entries() const { return _entries; }
+
+    void push(T* x, const Key& key) {
+        _entries.push_back(Entry{key, x});
+        siftUp(_entries.size() - 1, Entry{key, x});
     }
 
     // Takes out the first element; null when empty.
     T* pop() {
-        if (_items.empty()) return nullptr;
-        T* first = _items.front();
+        if (_entries.empty()) return nullptr;
+        T* first = _entries.front().item;
         remove(first);
         return first;
     }
@@ -43,46 +52,46 @@ public:
     void remove(T* x) {
         size_t at = Traits::index(x);
         Traits::index(x) = kAbsent;
-        T* last = _items.back();
-        _items.pop_back();
-        if (last == x) return;
-        // The last element fills the hole and moves whichever way it belongs.
-        if (at > 0 && Traits::before(last, _items[(at - 1) / 2]))
+        Entry last = _entries.back();
+        _entries.pop_back();
+        if (at == _entries.size()) return;  // it was the last entry
+        // The last entry fills the hole and moves whichever way it belongs.
+        if (at > 0 && last.key < _entries[(at - 1) / 2].key)
             siftUp(at, last);
         else
             siftDown(at, last);
     }
 
 private:
-    void place(size_t at, T* x) {
-        _items[at] = x;
-        Traits::index(x) = at;
+    void place(size_t at, const Entry& e) {
+        _entries[at] = e;
+        Traits::index(e.item) = at;
     }
 
-    void siftUp(size_t at, T* x) {
+    void siftUp(size_t at, const Entry& e) {
         while (at > 0) {
             size_t parent = (at - 1) / 2;
-            if (!Traits::before(x, _items[parent])) break;
-            place(at, _items[parent]);
+            if (!(e.key < _entries[parent].key)) break;
+            place(at, _entries[parent]);
             at = parent;
         }
-        place(at, x);
+        place(at, e);
     }
 
-    void siftDown(size_t at, T* x) {
-        size_t n = _items.size();
+    void siftDown(size_t at, const Entry& e) {
+        size_t n = _entries.size();
         for (;;) {
             size_t child = 2 * at + 1;
             if (child >= n) break;
-            if (child + 1 < n && Traits::before(_items[child + 1], _items[child])) child++;
-            if (!Traits::before(_items[child], x)) break;
-            place(at, _items[child]);
+            if (child + 1 < n && _entries[child + 1].key < _entries[child].key) child++;
+            if (!(_entries[child].key < e.key)) break;
+            place(at, _entries[child]);
             at = child;
         }
-        place(at, x);
+        place(at, e);
     }
 
-    std::vector<T*> _items;
+    std::vector<Entry> _entries;
 };
 
 #endif

@@ -108,9 +108,18 @@ private:
 
 // A one-shot timer owned by the constructing thread's context; set and reset
 // work from any thread and wake the owner when needed.
+// Where a timer stands in its context's heap: expiry in microseconds of the
+// epoch, then the order in which timers went into the heap, so that equal
+// expiries fire in the order they were set.
+struct TimerKey {
+    int64_t micros;
+    uint64_t order;
+    bool operator<(const TimerKey& o) const { return micros < o.micros || (micros == o.micros && order < o.order); }
+};
+
 class TimerEvent : public Event {
 public:
-    // How the context's timer heap orders and finds its timers.
+    // How the context's timer heap finds a timer's position.
     struct HeapTraits;
 
     explicit TimerEvent(EventHandler* handler);
@@ -144,14 +153,11 @@ private:
     //                                                    to scheduled afterwards
     // Firing or destroying takes a scheduled timer out of the heap.
     struct timeval _expiry GUARDED_BY(_timerLock);
-    // Equal expiries fire in the order the timers went into the heap.
-    uint64_t _setOrder GUARDED_BY(_timerLock);
     size_t _heapIndex GUARDED_BY(_timerLock);
     bool _rearm GUARDED_BY(_timerLock);
 };
 
 struct TimerEvent::HeapTraits {
-    static bool before(const TimerEvent* a, const TimerEvent* b) NO_THREAD_SAFETY_ANALYSIS;
     static size_t& index(TimerEvent* t) NO_THREAD_SAFETY_ANALYSIS;
 };
 
@@ -260,6 +266,8 @@ private:
     void fireExpiredCounts();
     void insertTimer(TimerEvent* t) REQUIRES(_timerLock);
     void removeTimer(TimerEvent* t) REQUIRES(_timerLock);
+    // Publishes the first expiry after the heap changed.
+    void noteFirstTimer() REQUIRES(_timerLock);
     // Tells the analysis that t's owner lock is this context's timer lock,
     // which the caller holds.
     static void timerLockHeld(const TimerEvent* t) ASSERT_CAPABILITY(t->_timerLock) { (void)t; }
@@ -297,8 +305,12 @@ private:
     // Lock order: the timer lock is taken alone; timer handlers run with it
     // released.
     CriticalBlock _timerLock;
-    IntrusiveHeap<TimerEvent, TimerEvent::HeapTraits> _timers GUARDED_BY(_timerLock);
+    IntrusiveHeap<TimerEvent, TimerKey, TimerEvent::HeapTraits> _timers GUARDED_BY(_timerLock);
     uint64_t _nextSetOrder GUARDED_BY(_timerLock);
+    // The first expiry in microseconds (INT64_MAX when no timer waits), for
+    // the loop to read without the lock: a pass with nothing due need not
+    // take it. A setter on another thread nudges the loop after changing it.
+    std::atomic<int64_t> _firstDue;
 
     FdEvent* _fdHead;
     FdEvent* _fdTail;
@@ -322,9 +334,10 @@ private:
     int _nudgeRead;
     int _nudgeWrite;
     int _busyIndex;
-    // Lock order: the count lock is taken alone.
-    CriticalBlock _countLock;
-    bool _nudgeArmed GUARDED_BY(_countLock);
+    // A write to the pipe is wanted on the next nudge. Armed by the loop
+    // before it looks at its count events, disarmed by the one nudge that
+    // writes: an atomic exchange does what a lock around the flag would.
+    std::atomic<bool> _nudgeArmed;
     ThreadContext* _nextContext GUARDED_BY(_contextLock);
     int _threadId;
 

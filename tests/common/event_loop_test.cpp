@@ -57,7 +57,7 @@ long long millisSince(Clock::time_point t) {
 }
 
 // Calls an optional action and keeps the order of calls across handlers.
-struct Recorder : EventHandler {
+struct Recorder final : EventHandler {
     explicit Recorder(const char* n = "", std::vector<std::string>* o = nullptr) : name(n), order(o) {}
     void handleEvent(Event* e) override {
         calls++;
@@ -713,7 +713,7 @@ TEST_F(EventLoop, TenThousandDescriptorsComeAndGoWhileTheLoopRuns) {
     const int n = 10000, batch = 1000;
     FileLimit limit(n + 500);
     if (!limit.ok) GTEST_SKIP() << "the hard descriptor limit is below " << n + 500;
-    struct Slot : EventHandler {
+    struct Slot final : EventHandler {
         void handleEvent(Event*) override {
             uint64_t v;
             EXPECT_EQ(static_cast<ssize_t>(sizeof v), read(fd, &v, sizeof v));
