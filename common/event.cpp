@@ -449,10 +449,9 @@ void ThreadContext::logDump() {
 }
 
 void ThreadContext::run(int ms) {
-    if (_dumpRequested.exchange(false)) logDump();
+    if (_dumpRequested.load(std::memory_order_relaxed) && _dumpRequested.exchange(false)) logDump();
 
-    armNudge(true);
-    fireExpiredCounts();
+    fireExpiredCounts();  // arms the nudge first
     struct timeval now;
     gettimeofday(&now, nullptr);
     struct timeval deadline = now;
