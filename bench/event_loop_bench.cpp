@@ -522,6 +522,14 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Repetitions of all cases run in random order, so that a burst of load
+    // on the shared machine lands on the loop and its floors alike; a flag
+    // on the command line still wins.
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    argc = static_cast<int>(args.size());
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
