@@ -252,13 +252,13 @@ int ThreadContext::waitForEvents(long long waitMicros) {
     // ready, as one poll did.
     if (_reports.size() < _inEpoll + 1) _reports.resize(_inEpoll + 1);
     int room = static_cast<int>(std::min<size_t>(_reports.size(), INT_MAX / sizeof(struct epoll_event)));
-    if (!_pwait2Missing.load(std::memory_order_relaxed)) {
+    // epoll_wait for waits in whole milliseconds (no wait at all, above all,
+    // which a busy loop does every pass): it is the cheaper call.
+    if (waitMicros > 0 && waitMicros % 1000 != 0 && !_pwait2Missing.load(std::memory_order_relaxed)) {
         struct timespec wait;
-        if (waitMicros >= 0) {
-            wait.tv_sec = static_cast<time_t>(waitMicros / 1000000);
-            wait.tv_nsec = static_cast<long>(waitMicros % 1000000) * 1000;
-        }
-        int n = epoll_pwait2(_epollFd, _reports.data(), room, waitMicros >= 0 ? &wait : nullptr, nullptr);
+        wait.tv_sec = static_cast<time_t>(waitMicros / 1000000);
+        wait.tv_nsec = static_cast<long>(waitMicros % 1000000) * 1000;
+        int n = epoll_pwait2(_epollFd, _reports.data(), room, &wait, nullptr);
         if (n >= 0 || errno != ENOSYS) return n;
         _pwait2Missing = true;
     }
