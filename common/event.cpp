@@ -181,11 +181,15 @@ void TimerEvent::set(int ms) {
     {
         CriticalSection hold(owner->_timerLock);
         ThreadContext::timerLockHeld(this);
-        if (_heapIndex != kNotScheduled) owner->removeTimer(this);
         gettimeofday(&_expiry, nullptr);
         addMillis(&_expiry, ms);
+        // A running handler's timer is out of the heap: the firing code puts
+        // it back once the handler returns. A scheduled timer moves to its new
+        // place, behind any timer it now ties with, as if taken out and set anew.
         if (_inHandler)
-            _rearm = true;  // the firing code puts it back once the handler returns
+            _rearm = true;
+        else if (_heapIndex != kNotScheduled)
+            owner->moveTimer(this);
         else
             owner->insertTimer(this);
     }
@@ -357,6 +361,12 @@ void ThreadContext::countBatch() {
 void ThreadContext::insertTimer(TimerEvent* t) {
     timerLockHeld(t);
     _timers.push(t, TimerKey{toMicros(t->_expiry), _nextSetOrder++});
+    noteFirstTimer();
+}
+
+void ThreadContext::moveTimer(TimerEvent* t) {
+    timerLockHeld(t);
+    _timers.update(t, TimerKey{toMicros(t->_expiry), _nextSetOrder++});
     noteFirstTimer();
 }
 

@@ -40,6 +40,17 @@ public:
         siftUp(_entries.size() - 1, Entry{key, x});
     }
 
+    // Gives x, which must be in this heap, a new key: one sift instead of a
+    // removal and an insertion.
+    void update(T* x, const Key& key) {
+        size_t at = Traits::index(x);
+        Entry e{key, x};
+        if (at > 0 && key < _entries[(at - 1) / 2].key)
+            siftUp(at, e);
+        else
+            siftDown(at, e);
+    }
+
     // Takes out the first element; null when empty.
     T* pop() {
         if (_entries.empty()) return nullptr;

@@ -265,6 +265,8 @@ private:
     long long fireExpiredTimers(const struct timeval& now) EXCLUDES(_timerLock);
     void fireExpiredCounts();
     void insertTimer(TimerEvent* t) REQUIRES(_timerLock);
+    // Re-keys a scheduled timer after its expiry changed.
+    void moveTimer(TimerEvent* t) REQUIRES(_timerLock);
     void removeTimer(TimerEvent* t) REQUIRES(_timerLock);
     // Publishes the first expiry after the heap changed.
     void noteFirstTimer() REQUIRES(_timerLock);
