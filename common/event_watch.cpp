@@ -19,6 +19,7 @@
 // Only the owning thread runs this code; no lock.
 #include <errno.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>

@@ -12,7 +12,6 @@
 #ifndef DRV_COMMON_THREAD_CONTEXT_H
 #define DRV_COMMON_THREAD_CONTEXT_H
 
-#include <poll.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/epoll.h>
@@ -106,8 +105,6 @@ private:
     ThreadContext* _tc;
 };
 
-// A one-shot timer owned by the constructing thread's context; set and reset
-// work from any thread and wake the owner when needed.
 // Where a timer stands in its context's heap: expiry in microseconds of the
 // epoch, then the order in which timers went into the heap, so that equal
 // expiries fire in the order they were set.
@@ -117,6 +114,8 @@ struct TimerKey {
     bool operator<(const TimerKey& o) const { return micros < o.micros || (micros == o.micros && order < o.order); }
 };
 
+// A one-shot timer owned by the constructing thread's context; set and reset
+// work from any thread and wake the owner when needed.
 class TimerEvent : public Event {
 public:
     // How the context's timer heap finds a timer's position.
@@ -132,8 +131,8 @@ public:
     void set(int ms);
     void reset(int ms) { set(ms); }
 
-    // In the timer list. A timer set again from its own handler joins the
-    // list when the handler returns.
+    // Waiting in the context's timers. A timer set again from its own
+    // handler joins them when the handler returns.
     bool isScheduled() const;
     struct timeval getExpiry() const;
     ThreadContext* getContext() const { return _owningContext; }
