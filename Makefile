@@ -3,6 +3,8 @@
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 # Extra arguments for drvhost under `make run`, e.g. make run ARGS="--raw".
+# `make run` builds every program (drvhost, drvdump, drvconn, coms_load...)
+# in build/release before it starts drvhost.
 ARGS ?=
 
 CMAKE_CONFIGURE = cmake -S . -G Ninja -Wno-dev
@@ -14,7 +16,7 @@ deps:
 
 run: deps
 	@$(CMAKE_CONFIGURE) -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRV_TESTS=OFF > /dev/null
-	@cmake --build build/release --target drvhost -- --quiet
+	@cmake --build build/release --target programs -- --quiet
 	build/release/host/drvhost $(ARGS)
 
 test: deps

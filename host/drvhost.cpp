@@ -10,7 +10,7 @@
 // whose one here waits until the last sample line is out, and exits with 0.
 #include <dlfcn.h>
 #include <getopt.h>
-#include <limits.h>
+#include <math.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,6 +25,7 @@
 #include "common/sem.h"
 #include "common/stats.h"
 #include "common/thread_context.h"
+#include "host/interface_stats.h"
 #include "host/machine_info.h"
 #include "host/perf_block.h"
 #include "host/sample_table.h"
@@ -42,10 +43,20 @@ struct Options {
     double interval = 2.0;
     long count = 0;  // 0: until stopped
     bool raw = false;
+    bool json = false;
+    InterfaceFilter filter;
     bool dumpThreads = false;
     bool info = false;
     HostSettings settings;
 };
+
+// Exit status of a usage problem, as the other programs of the project use it.
+const int kUsageExit = 64;
+
+// What can be a sampling interval: below 10 ms the samples are mostly
+// scheduling noise, and beyond a day a run is better restarted.
+const double kMinInterval = 0.01;
+const double kMaxInterval = 86400;
 
 void usage(FILE* out) {
     fprintf(out,
@@ -53,9 +64,12 @@ void usage(FILE* out) {
             "Loads the network module, starts it, and prints the rates it samples.\n"
             "\n"
             "  --module PATH     module shared object to load (default: %s)\n"
-            "  --interval SECS   seconds between samples, fractions allowed (default: 2)\n"
+            "  --interval SECS   seconds between samples, 0.01 to 86400, fractions allowed (default: 2)\n"
             "  --count N         stop after N samples (default: run until SIGINT or SIGTERM)\n"
             "  --raw             print the rows in the statistics dump format instead of a table\n"
+            "  --json            print one JSON object per interface and sample instead of a table\n"
+            "  --interfaces GLOB show only interfaces whose name matches GLOB (repeatable)\n"
+            "  --exclude GLOB    leave out interfaces whose name matches GLOB (repeatable)\n"
             "  --dump-threads    log the event loops of both runtimes once sampling starts\n"
             "                    (SIGQUIT asks for the same dump at any time)\n"
             "  --info            print the machine's system facts and file systems, then exit\n"
@@ -63,8 +77,10 @@ void usage(FILE* out) {
             "  --log-dir DIR     write log messages to dated files in DIR (default: standard output)\n"
             "  --help            show this text\n"
             "\n"
-            "An interface shows a rate from its second sample on. Link speed reads 'down'\n"
-            "when the kernel reports -1 and 'unknown' when it reports nothing.\n",
+            "An interface shows a rate from its second sample on, and only once it has\n"
+            "transmitted; the table names those without one and why. Link speed reads\n"
+            "'unknown' when the kernel knows none and 'down' when the link is down.\n"
+            "Usage problems exit with status 64.\n",
             DRV_DEFAULT_MODULE);
 }
 
@@ -74,7 +90,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
         {"count", required_argument, nullptr, 'c'},  {"raw", no_argument, nullptr, 'r'},
         {"dump-threads", no_argument, nullptr, 'd'}, {"info", no_argument, nullptr, 'I'},
         {"properties", required_argument, nullptr, 'p'}, {"log-dir", required_argument, nullptr, 'l'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"json", no_argument, nullptr, 'j'},         {"interfaces", required_argument, nullptr, 'n'},
+        {"exclude", required_argument, nullptr, 'x'}, {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
     };
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -85,8 +103,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
             break;
         case 'i':
             options.interval = strtod(optarg, &end);
-            if (*end != '\0' || !(options.interval > 0)) {
-                fprintf(stderr, "drvhost: --interval wants a positive number of seconds, not '%s'\n", optarg);
+            if (end == optarg || *end != '\0' || !isfinite(options.interval) || options.interval < kMinInterval ||
+                options.interval > kMaxInterval) {
+                fprintf(stderr, "drvhost: --interval wants seconds from %g to %g (one day), not '%s'\n",
+                        kMinInterval, kMaxInterval, optarg);
                 return false;
             }
             break;
@@ -99,6 +119,15 @@ bool parseOptions(int argc, char** argv, Options& options) {
             break;
         case 'r':
             options.raw = true;
+            break;
+        case 'j':
+            options.json = true;
+            break;
+        case 'n':
+            options.filter.include.push_back(optarg);
+            break;
+        case 'x':
+            options.filter.exclude.push_back(optarg);
             break;
         case 'd':
             options.dumpThreads = true;
@@ -122,6 +151,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
     }
     if (optind < argc) {
         fprintf(stderr, "drvhost: unexpected argument '%s'\n", argv[optind]);
+        return false;
+    }
+    if (options.raw && options.json) {
+        fprintf(stderr, "drvhost: --raw and --json are two formats; pick one\n");
         return false;
     }
     return true;
@@ -187,9 +220,8 @@ class Sampler : public EventHandler, public ShutdownHandler {
 public:
     Sampler(const Options& options, Dravika* host)
         : _options(options), _host(host), _sampleTimer(this), _stopRequest(this), _samples(0), _finished(false) {
-        // Beyond what a timer takes (about 24 days), every interval is as good as forever.
-        double ms = options.interval * 1000 + 0.5;
-        _intervalMs = ms < INT_MAX ? static_cast<int>(ms) : INT_MAX;
+        // The option's bounds keep this well inside what a timer takes.
+        _intervalMs = static_cast<int>(options.interval * 1000 + 0.5);
     }
 
     void start() { _sampleTimer.set(0); }
@@ -215,11 +247,14 @@ private:
         recheckHostSettings();
         StatEntry entry(time(nullptr));
         _host->collectAll(&entry);
+        _interfaces.scan(monotonicMs());
         logSample(_samples + 1, &entry);
         if (_options.raw)
             entry.dump(stdout);
+        else if (_options.json)
+            printSampleJson(stdout, &entry, _interfaces, _options.filter);
         else
-            printSampleTable(stdout, &entry, _host);
+            printSampleTable(stdout, &entry, _interfaces, _options.filter);
         fflush(stdout);
         _samples++;
         if (_options.count != 0 && _samples >= _options.count) {
@@ -228,6 +263,12 @@ private:
             return;
         }
         _sampleTimer.set(_intervalMs);
+    }
+
+    static long long monotonicMs() {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
     }
 
     bool isFinished() {
@@ -245,6 +286,7 @@ private:
 
     const Options& _options;
     Dravika* _host;
+    InterfaceStats _interfaces;
     int _intervalMs;
     TimerEvent _sampleTimer;
     CountEvent _stopRequest;
@@ -282,7 +324,7 @@ const int kLoopSliceMs = 500;
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) return 2;
+    if (!parseOptions(argc, argv, options)) return kUsageExit;
     if (options.info) return printMachineInfo(stdout);
 
     void* module = loadModule(options.module);
@@ -317,7 +359,7 @@ int main(int argc, char** argv) {
 
     Sampler sampler(options, Dravika::instance());
     moduleRuntime.addShutdownHandler(&sampler);
-    if (!options.raw) printTableHeader(stdout);
+    if (!options.raw && !options.json) printTableHeader(stdout);
     fflush(stdout);
     sampler.start();
     if (options.dumpThreads) dumper.requestDump();

@@ -1,19 +1,32 @@
 // drvhost as a user runs it, and the table it prints.
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/os.h"
 #include "common/stats.h"
 #include "host/sample_table.h"
-#include "hostrt/dravika.h"
 #include "tests/support/process.h"
 
 namespace {
+
+std::string printed(const std::function<void(FILE*)>& print) {
+    char* text = nullptr;
+    size_t len = 0;
+    FILE* out = open_memstream(&text, &len);
+    print(out);
+    fclose(out);
+    std::string result(text, len);
+    free(text);
+    return result;
+}
 
 bool startsALine(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0 || text.find("\n" + start) != std::string::npos;
@@ -26,18 +39,43 @@ TEST(SampleTable, ShowsSpeedsAndRatesInUnitsAPersonReads) {
         const char* speed;
         const char* rate;
     } cases[] = {
-        {-1000, "down", "counter reset"},       {0, "unknown", "0 kbit/s"},
-        {999, "999 kbit/s", "999 kbit/s"},      {1000, "1 Mbit/s", "1.00 Mbit/s"},
-        {1234, "1.23 Mbit/s", "1.23 Mbit/s"},   {100000, "100 Mbit/s", "100.00 Mbit/s"},
-        {1000000, "1 Gbit/s", "1.00 Gbit/s"},   {25000000, "25 Gbit/s", "25.00 Gbit/s"},
-        {2500000, "2500 Mbit/s", "2.50 Gbit/s"}, {-7, "-7 kbit/s", "counter reset"},
+        {-1000, "unknown", "counter reset"},       {0, "unknown", "0.00 kbit/s"},
+        {999, "999 kbit/s", "999.00 kbit/s"},      {1000, "1 Mbit/s", "1.00 Mbit/s"},
+        {1234, "1.23 Mbit/s", "1.23 Mbit/s"},      {100000, "100 Mbit/s", "100.00 Mbit/s"},
+        {1000000, "1 Gbit/s", "1.00 Gbit/s"},      {25000000, "25 Gbit/s", "25.00 Gbit/s"},
+        {2500000, "2500 Mbit/s", "2.50 Gbit/s"},   {-7, "-7 kbit/s", "counter reset"},
     };
     for (const Case& c : cases) {
-        formatLinkSpeed(text, sizeof(text), c.kbps);
+        formatLinkSpeed(text, sizeof(text), c.kbps, LinkState::kUp);
         EXPECT_STREQ(c.speed, text) << c.kbps;
         formatRate(text, sizeof(text), c.kbps);
         EXPECT_STREQ(c.rate, text) << c.kbps;
     }
+    struct Count {
+        double perSecond;
+        const char* text;
+    } counts[] = {{0, "0.00/s"}, {12.5, "12.50/s"}, {3200, "3.20k/s"}, {1050000, "1.05M/s"}, {-1, "counter reset"}};
+    for (const Count& c : counts) {
+        formatPerSecond(text, sizeof(text), c.perSecond);
+        EXPECT_STREQ(c.text, text) << c.perSecond;
+    }
+}
+
+TEST(SampleTable, SaysDownOnlyForALinkThatIsDown) {
+    // The kernel's -1 is "no speed known"; virtual cards report it while up.
+    char text[32];
+    formatLinkSpeed(text, sizeof(text), -1000, LinkState::kUp);
+    EXPECT_STREQ("unknown", text);
+    formatLinkSpeed(text, sizeof(text), -1000, LinkState::kUnknown);
+    EXPECT_STREQ("unknown", text);
+    formatLinkSpeed(text, sizeof(text), -1000, LinkState::kDown);
+    EXPECT_STREQ("down", text);
+    formatLinkSpeed(text, sizeof(text), 0, LinkState::kDown);
+    EXPECT_STREQ("down", text);
+    EXPECT_EQ(LinkState::kUp, parseOperState("up"));
+    for (const char* down : {"down", "lowerlayerdown", "notpresent"}) EXPECT_EQ(LinkState::kDown, parseOperState(down));
+    for (const char* other : {"unknown", "dormant", "testing", ""})
+        EXPECT_EQ(LinkState::kUnknown, parseOperState(other));
 }
 
 TEST(SampleTable, PrintsOneLinePerNetworkRow) {
@@ -47,19 +85,113 @@ TEST(SampleTable, PrintsOneLinePerNetworkRow) {
                                                                         StatData::makeInt64(12))));
     // Rows of other classes are not the table's business.
     entry.addRow(new StatRow(31, 0, "disk0", StatData::createSeriesArray(1, StatData::makeInt64(5))));
-    char* printed = nullptr;
-    size_t len = 0;
-    FILE* out = open_memstream(&printed, &len);
-    printSampleTable(out, &entry, Dravika::instance());
-    fclose(out);
-    std::string text(printed, len);
-    free(printed);
+    InterfaceStats none;
+    std::string text = printed([&](FILE* out) { printSampleTable(out, &entry, none, InterfaceFilter()); });
     EXPECT_NE(std::string::npos, text.find("eth0")) << text;
     EXPECT_NE(std::string::npos, text.find("1 Gbit/s")) << text;
     EXPECT_NE(std::string::npos, text.find("1.23 Mbit/s")) << text;
-    EXPECT_NE(std::string::npos, text.find("12 kbit/s")) << text;
+    EXPECT_NE(std::string::npos, text.find("12.00 kbit/s")) << text;
     EXPECT_EQ(std::string::npos, text.find("disk0")) << text;
     EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n')) << text;
+}
+
+// A made-up /sys/class/net under drvhost's root prefix.
+class FakeInterfaces : public ::testing::Test {
+protected:
+    void SetUp() override { s_set_chroot_path(_root.path().c_str()); }
+    void TearDown() override { s_set_chroot_path(nullptr); }
+
+    void set(const std::string& name, const char* operstate, long long txBytes, long long rxPackets,
+             long long txDropped) {
+        std::string dir = _root.path() + "/sys/class/net/" + name;
+        for (const std::string& d : {_root.path() + "/sys", _root.path() + "/sys/class", _root.path() + "/sys/class/net",
+                                     dir, dir + "/statistics"})
+            mkdir(d.c_str(), 0755);
+        if (operstate != nullptr) writeFile(dir + "/operstate", std::string(operstate) + "\n");
+        writeFile(dir + "/statistics/tx_bytes", std::to_string(txBytes) + "\n");
+        writeFile(dir + "/statistics/rx_packets", std::to_string(rxPackets) + "\n");
+        writeFile(dir + "/statistics/tx_dropped", std::to_string(txDropped) + "\n");
+    }
+
+    static void addRow(StatEntry& entry, const char* name, long long speed) {
+        entry.addRow(new StatRow(30, 0, name, StatData::createSeriesArray(3, StatData::makeInt64(speed),
+                                                                          StatData::makeInt64(8),
+                                                                          StatData::makeInt64(16))));
+    }
+
+    TempDir _root;
+};
+
+TEST_F(FakeInterfaces, NamesTheInterfacesWithoutARateAndSaysWhy) {
+    set("eth0", "up", 100, 10, 0);
+    set("ens3", "down", 100, 0, 0);
+    set("ifb0", "down", 0, 0, 0);
+    set("vmnet8", "up", 100, 0, 0);  // never an interface of the table
+    InterfaceStats stats;
+    stats.scan(1000);
+    StatEntry first(0);
+    std::string text = printed([&](FILE* out) { printSampleTable(out, &first, stats, InterfaceFilter()); });
+    EXPECT_NE(std::string::npos, text.find("(no rate yet: first sample for ")) << text;
+    for (const char* name : {"eth0", "ens3", "ifb0"}) EXPECT_NE(std::string::npos, text.find(name)) << text;
+    EXPECT_EQ(std::string::npos, text.find("vmnet8")) << text;
+
+    // A second scan a second later: the module gave eth0 and ens3 a row, and
+    // ifb0, which transmitted nothing before, none.
+    set("eth0", "up", 200, 510, 3);
+    set("ifb0", "down", 0, 0, 0);
+    stats.scan(2000);
+    StatEntry second(0);
+    addRow(second, "eth0", -1000);
+    addRow(second, "ens3", -1000);
+    text = printed([&](FILE* out) { printSampleTable(out, &second, stats, InterfaceFilter()); });
+    std::string eth0 = text.substr(text.find("eth0"));
+    eth0 = eth0.substr(0, eth0.find('\n'));
+    EXPECT_NE(std::string::npos, eth0.find(" unknown ")) << text;
+    EXPECT_NE(std::string::npos, eth0.find("500.00/s")) << text;
+    EXPECT_NE(std::string::npos, eth0.find("3.00/s")) << text;
+    std::string ens3 = text.substr(text.find("ens3"));
+    EXPECT_LT(ens3.find(" down "), ens3.find('\n')) << text;
+    EXPECT_NE(std::string::npos, text.find("(no rate yet: no transmit traffic on ifb0)\n")) << text;
+
+    // The same as JSON, one object per line.
+    text = printed([&](FILE* out) { printSampleJson(out, &second, stats, InterfaceFilter()); });
+    EXPECT_EQ(3, std::count(text.begin(), text.end(), '\n')) << text;
+    EXPECT_NE(std::string::npos,
+              text.find("\"interface\":\"eth0\",\"link\":\"up\",\"speed_kbps\":null,\"receive_kbps\":8,"
+                        "\"transmit_kbps\":16,\"rx_packets_per_s\":500.00"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("\"tx_dropped_per_s\":3.00}")) << text;
+    EXPECT_NE(std::string::npos, text.find("\"interface\":\"ifb0\",\"link\":\"down\",\"no_rate\":\"no transmit traffic\""))
+        << text;
+
+    // Filters pick from rows and from the interfaces without a rate alike.
+    InterfaceFilter filter;
+    filter.include = {"e*"};
+    filter.exclude = {"ens?"};
+    text = printed([&](FILE* out) { printSampleTable(out, &second, stats, filter); });
+    EXPECT_NE(std::string::npos, text.find("eth0")) << text;
+    EXPECT_EQ(std::string::npos, text.find("ens3")) << text;
+    EXPECT_EQ(std::string::npos, text.find("ifb0")) << text;
+    EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n')) << text;
+}
+
+TEST_F(FakeInterfaces, AnInterfaceThatComesBackStartsAgain) {
+    set("eth0", nullptr, 100, 0, 0);  // no operstate file: nothing known
+    InterfaceStats stats;
+    stats.scan(1000);
+    stats.scan(2000);
+    ASSERT_NE(nullptr, stats.find("eth0"));
+    EXPECT_EQ(LinkState::kUnknown, stats.find("eth0")->link);
+    EXPECT_TRUE(stats.find("eth0")->hasRates);
+    std::string gone = _root.path() + "/gone";
+    ASSERT_EQ(0, rename((_root.path() + "/sys/class/net/eth0").c_str(), gone.c_str()));
+    stats.scan(3000);
+    EXPECT_EQ(nullptr, stats.find("eth0"));
+    ASSERT_EQ(0, rename(gone.c_str(), (_root.path() + "/sys/class/net/eth0").c_str()));
+    stats.scan(4000);
+    ASSERT_NE(nullptr, stats.find("eth0"));
+    EXPECT_EQ(1, stats.find("eth0")->scans);
+    EXPECT_FALSE(stats.find("eth0")->hasRates);
 }
 
 TEST(Drvhost, SamplesTheMachineAndStopsWhenAsked) {
@@ -68,7 +200,17 @@ TEST(Drvhost, SamplesTheMachineAndStopsWhenAsked) {
     // Log messages (the missing properties file, at least) may come first.
     EXPECT_TRUE(startsALine(run.out, "time      interface")) << run.out;
     // The first sample has no rates yet for any interface.
-    EXPECT_NE(std::string::npos, run.out.find("interfaces without a rate yet")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("(no rate yet: first sample for ")) << run.out;
+
+    // As JSON, only the interfaces asked for: lo always exists.
+    run = runToEnd(DRVHOST_PATH, {"--count", "2", "--interval", "0.05", "--json", "--interfaces", "l?"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("{\"time\":")) << run.out;
+    for (size_t at = run.out.find("{\"time\":"); at != std::string::npos; at = run.out.find("{\"time\":", at + 1)) {
+        std::string line = run.out.substr(at, run.out.find('\n', at) - at);
+        EXPECT_NE(std::string::npos, line.find(",\"interface\":\"lo\",")) << line;
+        EXPECT_EQ('}', line.back()) << line;
+    }
 
     run = runToEnd(DRVHOST_PATH, {"--count", "2", "--interval", "0.05", "--raw"});
     EXPECT_EQ(0, run.status) << run.err;
@@ -129,11 +271,21 @@ TEST(Drvhost, ExplainsWhatWentWrong) {
     // A log directory that cannot be written is refused up front.
     EXPECT_EQ(1, runToEnd(DRVHOST_PATH, {"--log-dir", "/nonexistent/logs", "--count", "1"}).status);
 
-    for (const char* bad : {"--interval=0", "--interval=soon", "--count=-1", "--bogus", "extra"}) {
+    // Usage problems, among them what cannot be a sampling interval.
+    for (const char* bad : {"--interval=0", "--interval=soon", "--interval=inf", "--interval=nan", "--interval=1e300",
+                            "--interval=1e-300", "--interval=0.001", "--interval=86401", "--interval=", "--count=-1",
+                            "--bogus", "extra"}) {
         run = runToEnd(DRVHOST_PATH, {bad});
-        EXPECT_EQ(2, run.status) << bad;
+        EXPECT_EQ(64, run.status) << bad;
         EXPECT_FALSE(run.err.empty()) << bad;
+        EXPECT_EQ("", run.out) << bad;
     }
+    run = runToEnd(DRVHOST_PATH, {"--interval", "1e300"});
+    EXPECT_NE(std::string::npos, run.err.find("--interval wants seconds from 0.01 to 86400 (one day), not '1e300'"))
+        << run.err;
+    run = runToEnd(DRVHOST_PATH, {"--raw", "--json"});
+    EXPECT_EQ(64, run.status);
+    EXPECT_NE(std::string::npos, run.err.find("pick one")) << run.err;
 
     run = runToEnd(DRVHOST_PATH, {"--help"});
     EXPECT_EQ(0, run.status);
