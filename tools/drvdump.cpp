@@ -9,8 +9,8 @@
 #include <string.h>
 
 #include <string>
-#include <vector>
 
+#include "common/error_codes.h"
 #include "common/log.h"
 #include "dir/directory.h"
 #include "dirbase/dir_name.h"
@@ -67,7 +67,8 @@ int encodeName(const char* text, bool framed, unsigned long type) {
     int error = 0;
     DirName* name = DirName::createFromString(text, &error);
     if (name == nullptr) {
-        fprintf(stderr, "drvdump: cannot parse the name \"%s\": error %d\n", text, error);
+        fprintf(stderr, "drvdump: cannot parse the name \"%s\": error %d (%s)\n", text, error,
+                DirError::getErrorDescription(error));
         return 1;
     }
     Message m(static_cast<int>(type));
@@ -84,13 +85,6 @@ int encodeName(const char* text, bool framed, unsigned long type) {
         return 2;
     }
     return 0;
-}
-
-bool readAll(FILE* in, std::vector<unsigned char>& data) {
-    unsigned char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), in)) > 0) data.insert(data.end(), buf, buf + n);
-    return !ferror(in);
 }
 
 }  // namespace
@@ -141,7 +135,6 @@ int main(int argc, char** argv) {
     Directory::init();
     if (nameToEncode != nullptr) return encodeName(nameToEncode, options.framing == DumpOptions::FRAMED, type);
 
-    std::vector<unsigned char> data;
     FILE* in = stdin;
     if (path != nullptr && strcmp(path, "-") != 0) {
         in = fopen(path, "rb");
@@ -150,17 +143,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    bool ok = readAll(in, data);
+    // Read and printed as it goes: memory holds the value being read, not the input.
+    bool readError = false;
+    DumpResult r = dumpStream(in, options, stdout, &readError);
     if (in != stdin) fclose(in);
-    if (!ok) {
+    fflush(stdout);
+    if (readError) {
         fprintf(stderr, "drvdump: cannot read %s\n", path != nullptr ? path : "standard input");
         return 2;
     }
-
-    std::string out;
-    DumpResult r = dumpEncoding(data.data(), data.size(), options, out);
-    fwrite(out.data(), 1, out.size(), stdout);
-    fflush(stdout);
     if (r.code == 0) return 0;
     if (r.code == -1)
         fprintf(stderr, "drvdump: bad frame header at byte %zu: %s\n", r.offset, r.reason.c_str());

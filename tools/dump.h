@@ -1,12 +1,14 @@
 // The reader behind drvdump: prints an encoded byte stream as a tree of
 // tagged values with field numbers and object ids, or decodes one object
-// through its registered translator and prints its text form. Malformed
+// through its registered translator and prints its text form. Input is read
+// and output written as the walk goes. Malformed
 // input stops the walk with the encoding error code of what went wrong and
 // the byte offset where it did.
 #ifndef DRV_TOOLS_DUMP_H
 #define DRV_TOOLS_DUMP_H
 
 #include <stddef.h>
+#include <stdio.h>
 
 #include <string>
 
@@ -34,6 +36,11 @@ struct DumpResult {
 
 // Appends what it read to out, even when it stops early.
 DumpResult dumpEncoding(const unsigned char* data, size_t n, const DumpOptions& options, std::string& out);
+// The same over a stream, printed to out as it is read: memory holds the
+// value being read (a framed message's body, or with decodeObject the whole
+// record, counts as one value), not the input. *readError is set when
+// reading in failed.
+DumpResult dumpStream(FILE* in, const DumpOptions& options, FILE* out, bool* readError);
 
 // The class an object id belongs to ("Any", "DirName", ...), or null.
 const char* objectIdName(unsigned int id);

@@ -1,10 +1,15 @@
 // drvdump: the reader on good and damaged input, and the program itself.
 #include "tools/dump.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +19,8 @@
 #include "dirbase/message.h"
 #include "tests/support/bytes.h"
 #include "tests/support/temp_dir.h"
+
+extern char** environ;
 
 namespace {
 
@@ -93,6 +100,11 @@ TEST_F(DrvdumpTest, DamagedInputSaysWhereAndWhy) {
         {Bytes().object(77).end(), "--object 77", "error -18 (No translator for this object)"},
         {Bytes().u8(3).be32(0).be32(0).u8(8), "--framed", "bad frame header at byte 1: Less than or zero size message"},
         {Bytes().u8(3).be32(5).be32(1).u8(8), "--framed", "stopped at byte 10: error -12 (Incomplete message)"},
+        // A bad header names what it found and what it expected.
+        {Bytes().u8(7).be32(1).be32(0).u8(8), "--framed", "bad frame header at byte 0: wrong frame code: found 7, expected 3"},
+        {Bytes().u8(3).be32(1).be32(0x1000000).u8(8), "--framed",
+         "illogical message type: found 16777216, expected at most 16777215"},
+        {Bytes().u8(3).be32(0).be32(0).u8(8), "--framed", "found body length 0, expected 1 or more"},
     };
     for (const Case& c : cases) {
         Outcome r = run(c.args, c.input.data);
@@ -114,7 +126,10 @@ TEST_F(DrvdumpTest, OptionsAndFiles) {
     EXPECT_EQ(2, run("--object").status);
     EXPECT_EQ(2, run("--object twelve").status);
     EXPECT_EQ(2, run(_dir.file("missing")).status);
-    EXPECT_EQ(1, run("--encode-name /a").status) << "a name without a colon";
+    Outcome badName = run("--encode-name /a");
+    EXPECT_EQ(1, badName.status) << "a name without a colon";
+    EXPECT_NE(std::string::npos, badName.err.find("cannot parse the name \"/a\": error 4 (Missing colon)"))
+        << badName.err;
 }
 
 TEST_F(DrvdumpTest, TheReaderShowsEveryKindOfValue) {
@@ -155,4 +170,114 @@ TEST_F(DrvdumpTest, TheReaderShowsEveryKindOfValue) {
     EXPECT_LT(out.size(), 100000u * 2 * 80);
 }
 
+// The stream reader against the reader over bytes in memory, on inputs long
+// enough that values straddle the window's refills.
+TEST(DumpStream, PrintsWhatTheWholeInputReadingPrints) {
+    _log_level = LOG_CRITICAL + 1;
+    Directory::init();
+    Bytes big;
+    for (int i = 0; i < 3000; i++) {
+        big.object(1000).field(1).str(std::string(static_cast<size_t>(i * 37 % 5000), 'a' + i % 26));
+        big.field(2).int32(i).end();
+    }
+    big.u8(14).be32(200000).raw(std::string(200000, 'z'));
+    Bytes bigFramed = Bytes().u8(3).be32(static_cast<uint32_t>(big.size())).be32(9).raw(big.data);
+    Bytes trailing = Bytes(bigFramed).raw("xyz");
+    Bytes damaged = Bytes(big).str("short").u8(6).be32(100000).raw(std::string(70000, 'q'));
+    Bytes name = Bytes().object(1007).field(1).int32(1).field(2).int32(0).field(3).container(1009).containerEnd().end();
+    struct Case {
+        const Bytes* input;
+        DumpOptions::Framing framing;
+        bool decode;
+    } cases[] = {
+        {&big, DumpOptions::AUTO, false},     {&big, DumpOptions::BARE, false},
+        {&bigFramed, DumpOptions::AUTO, false}, {&trailing, DumpOptions::FRAMED, false},
+        {&trailing, DumpOptions::AUTO, false}, {&damaged, DumpOptions::AUTO, false},
+        {&name, DumpOptions::AUTO, true},      {&big, DumpOptions::FRAMED, false},
+    };
+    for (const Case& c : cases) {
+        DumpOptions options;
+        options.framing = c.framing;
+        options.offsets = true;
+        options.decodeObject = c.decode;
+        options.objectId = 1007;
+        std::string whole;
+        DumpResult expected = dumpEncoding(reinterpret_cast<const unsigned char*>(c.input->c_str()), c.input->size(),
+                                           options, whole);
+
+        std::string input = c.input->data;
+        FILE* in = fmemopen(&input[0], input.size(), "rb");
+        char* printed = nullptr;
+        size_t len = 0;
+        FILE* out = open_memstream(&printed, &len);
+        bool readError = true;
+        DumpResult streamed = dumpStream(in, options, out, &readError);
+        fclose(out);
+        fclose(in);
+        std::string text(printed, len);
+        free(printed);
+
+        EXPECT_FALSE(readError);
+        EXPECT_EQ(expected.code, streamed.code) << expected.reason;
+        EXPECT_EQ(expected.offset, streamed.offset);
+        EXPECT_EQ(expected.reason, streamed.reason);
+        EXPECT_TRUE(whole == text) << "framing " << c.framing << ": " << whole.size() << " bytes printed from memory, "
+                                   << text.size() << " from the stream";
+    }
+}
+
+// VmHWM of a running process, in kB; 0 when it cannot be read.
+long peakResidentKb(pid_t pid) {
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\nVmHWM:");
+    return at == std::string::npos ? 0 : strtol(status.c_str() + at + 7, nullptr, 10);
+}
+
+// 50 MB of values through a pipe: drvdump's peak resident size stays far
+// below the input's, as it reads and prints as it goes.
+TEST(DrvdumpMemory, StaysBoundedWhateverTheInputSize) {
+    Bytes block;
+    while (block.size() < (1u << 20)) {
+        block.object(1000).field(1).str(std::string(100, 'v')).field(2).int32(7).field(3);
+        block.u8(14).be32(300).raw(std::string(300, 'b')).end();
+    }
+    const size_t kInput = 50u << 20;
+
+    int pipeFds[2];
+    ASSERT_EQ(0, pipe(pipeFds));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    char* argv[] = {const_cast<char*>(DRVDUMP_PATH), const_cast<char*>("--bare"), nullptr};
+    pid_t pid;
+    ASSERT_EQ(0, posix_spawn(&pid, DRVDUMP_PATH, &actions, nullptr, argv, environ));
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[0]);
+
+    // The child's peak resident size while it is still reading: its own,
+    // unlike ru_maxrss, which a spawned child inherits from this process.
+    long peakKb = 0;
+    size_t sent = 0;
+    while (sent < kInput) {
+        ssize_t n = write(pipeFds[1], block.c_str(), block.size());
+        if (n <= 0) break;
+        // Whole blocks only, so that the input stays a run of whole values.
+        ASSERT_EQ(static_cast<ssize_t>(block.size()), n);
+        sent += static_cast<size_t>(n);
+        long kb = peakResidentKb(pid);
+        if (kb > peakKb) peakKb = kb;
+    }
+    close(pipeFds[1]);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_GE(sent, kInput);
+    EXPECT_GT(peakKb, 0);
+    EXPECT_LT(peakKb, 64 * 1024) << "peak resident size " << peakKb << " kB for " << sent << " bytes of input";
+}
+
 }  // namespace
+
