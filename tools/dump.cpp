@@ -167,7 +167,7 @@ public:
     bool need(size_t n) {
         if (left() >= n) return true;
         size_t target = n < _limit - offset() ? n : _limit - offset();
-        while (_file != nullptr && !_eof && windowLeft() < target) fill(target);
+        while (_file != nullptr && !_eof && windowLeft() < target) fill();
         return left() >= n;
     }
     // Bytes there from the current position, up to the limit.
@@ -186,7 +186,7 @@ public:
     bool failed() const { return _file != nullptr && ferror(_file); }
     // Reads to the end of the input (or the limit) into the window.
     void needAll() {
-        while (_file != nullptr && !_eof && offset() + windowLeft() < _limit) fill(windowLeft() + kChunk);
+        while (_file != nullptr && !_eof && offset() + windowLeft() < _limit) fill();
     }
     // Skips to the end of the input without keeping it; the bytes skipped.
     size_t skipRest() {
@@ -195,7 +195,7 @@ public:
             n += windowLeft();
             _pos = _end;
             if (_file == nullptr || _eof) return n;
-            fill(1);
+            fill();
         }
     }
 
@@ -206,17 +206,17 @@ private:
     size_t windowLeft() const { return _end - _pos; }
 
     // Reads one more chunk, first dropping the bytes already walked.
-    void fill(size_t want) {
+    void fill() {
         if (_pos > 0) {
             memmove(_window.data(), _window.data() + _pos, _end - _pos);
             _dropped += _pos;
             _end -= _pos;
             _pos = 0;
         }
-        size_t room = want > windowLeft() ? want - windowLeft() : 0;
-        if (room < kChunk) room = kChunk;
-        if (_window.size() < _end + room) _window.resize(_end + room);
-        size_t got = fread(_window.data() + _end, 1, room < kChunk ? room : kChunk, _file);
+        // One chunk at a time, however much a value claims: the window grows
+        // with the bytes that arrive, not with a length read from the input.
+        if (_window.size() < _end + kChunk) _window.resize(_end + kChunk);
+        size_t got = fread(_window.data() + _end, 1, kChunk, _file);
         _end += got;
         if (got == 0) _eof = true;
     }

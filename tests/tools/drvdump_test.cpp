@@ -184,6 +184,9 @@ TEST(DumpStream, PrintsWhatTheWholeInputReadingPrints) {
     Bytes bigFramed = Bytes().u8(3).be32(static_cast<uint32_t>(big.size())).be32(9).raw(big.data);
     Bytes trailing = Bytes(bigFramed).raw("xyz");
     Bytes damaged = Bytes(big).str("short").u8(6).be32(100000).raw(std::string(70000, 'q'));
+    // Lengths the input claims but does not carry are not memory to set aside.
+    Bytes claims = Bytes().int32(1).u8(6).be32(0xFFFFFFF0u).raw("only this");
+    Bytes claimsFramed = Bytes().u8(3).be32(0x4FFFFFFFu).be32(1).u8(8);
     Bytes name = Bytes().object(1007).field(1).int32(1).field(2).int32(0).field(3).container(1009).containerEnd().end();
     struct Case {
         const Bytes* input;
@@ -194,6 +197,8 @@ TEST(DumpStream, PrintsWhatTheWholeInputReadingPrints) {
         {&bigFramed, DumpOptions::AUTO, false}, {&trailing, DumpOptions::FRAMED, false},
         {&trailing, DumpOptions::AUTO, false}, {&damaged, DumpOptions::AUTO, false},
         {&name, DumpOptions::AUTO, true},      {&big, DumpOptions::FRAMED, false},
+        {&claims, DumpOptions::AUTO, false},   {&claimsFramed, DumpOptions::AUTO, false},
+        {&claimsFramed, DumpOptions::FRAMED, false},
     };
     for (const Case& c : cases) {
         DumpOptions options;
