@@ -5,6 +5,12 @@
 // and their fields carry one-byte numbers so that a reader can take them in
 // any order and skip those it does not know.
 //
+// Where things are: the buffers and the writer in message.cpp, the reader in
+// message_reader.cpp with its field index and skipper in message_index.cpp,
+// the translator registry in xlator_registry.cpp (each library registers
+// its own translators: dirbase_registerTranslators in translators.h). The
+// C_MESG frame around a message is the connection layer's (coms/frame.h).
+//
 // Tags and what follows them (multi-byte numbers big-endian):
 //   1 boolean (1 byte)      2 int32 (4)        3 int64 (8)
 //   4 float (4)             5 double (8)       6 string (4-byte length, bytes)
@@ -263,32 +269,66 @@ public:
     // the message ever held (buffers already released included).
     size_t readOffset() const;
 
-    // --- translator registry ---------------------------------------------
+    // --- translator registry (xlator_registry.cpp) -------------------------
+    // Registration happens at start-up; the newest registration of an id wins.
     static void registerObjectXlator(unsigned int id, XlatorFn fn);
+    // The translator of id, or null. Id 7 is answered by the principal hook
+    // without a lookup. Lock-free; safe beside registrations.
     static XlatorFn findXlatorFn(unsigned int id) {
-        if (id == kPrincipalObjectId) return _principalXlator;
-        if (_xlatorTable == nullptr) return nullptr;
-        for (size_t i = (id * 2654435761u) & _xlatorMask; _xlatorTable[i].fn != nullptr; i = (i + 1) & _xlatorMask)
-            if (_xlatorTable[i].id == id) return _xlatorTable[i].fn;
+        if (id == kPrincipalObjectId) return _principalXlator.load(std::memory_order_acquire);
+        const XlatorTable* t = _xlatorTable.load(std::memory_order_acquire);
+        if (t == nullptr) return nullptr;
+        for (size_t i = xlatorHash(id) & t->mask; t->slots[i].fn != nullptr; i = (i + 1) & t->mask)
+            if (t->slots[i].id == id) return t->slots[i].fn;
         return nullptr;
     }
+    // Forgets every registration; no lookup may run meanwhile (tests, exit).
     static void unregisterAll();
-    // The Principal translator, answered for id 7 without a lookup; null
-    // until principals exist.
-    static XlatorFn _principalXlator;
+    // The Principal translator, answered for id 7; null until principals exist.
+    static void setPrincipalXlator(XlatorFn fn);
 
     // Messages created in this process.
     static std::atomic<long> _n_messages;
 
-    // The registry as an open-addressing table (the newest registration of
-    // an id wins), filled at start-up and read without locks afterwards.
+    // --- the C_MESG frame (read and written by coms/frame.h) -------------
+    // The frame a message travels in: bytes of the length and of the type
+    // seen so far, the declared body length, the message type (also the
+    // type of a message being written), and body bytes received. The buffers
+    // only reserve the 9-byte header in the first buffer of a message being
+    // written; what the frame means is the connection layer's.
+    struct FrameState {
+        int lengthBytesSeen;
+        int typeBytesSeen;
+        uint32_t length;
+        uint32_t type;
+        size_t bodyReceived;
+    };
+    FrameState& frame() { return _frame; }
+    const FrameState& frame() const { return _frame; }
+    // The first buffer's data, beginning with the 9-byte frame header; the
+    // buffer is made (header only) when the message has none yet.
+    unsigned char* frameHeader();
+    // Room for bytes that arrive from outside, at the end of the last buffer
+    // (*room bytes); when that buffer is full or there is none, a new one of
+    // exactly `size` bytes first. appendCommit(n) counts n bytes written there.
+    unsigned char* appendRoom(size_t size, size_t* room);
+    void appendCommit(size_t n) { _last->used += n; }
+
     struct XlatorSlot {
         unsigned int id;
         XlatorFn fn;
     };
-    static XlatorSlot* _xlatorTable;
-    static size_t _xlatorMask;
+    // An open-addressing table over the registrations, at most half full.
+    struct XlatorTable {
+        size_t mask;
+        XlatorSlot slots[1];
+    };
+    static size_t xlatorHash(unsigned int id) { return id * 2654435761u; }
+
+private:
     static const unsigned int kPrincipalObjectId = 7;
+    static std::atomic<XlatorFn> _principalXlator;
+    static std::atomic<const XlatorTable*> _xlatorTable;
 
 protected:
     struct IndexEntry {
@@ -397,15 +437,7 @@ protected:
     _BufferLocation _readLoc;
     int _mode;
 
-    // State of a frame being received (connection framing): bytes of the
-    // length and of the type seen so far, the declared body length, the
-    // message type (also the type of a message being written), and body
-    // bytes received.
-    int _lengthBytesSeen;
-    int _typeBytesSeen;
-    uint32_t _frameLength;
-    uint32_t _frameType;
-    size_t _bodyReceived;
+    FrameState _frame;
 
     // The stack of object indexes being read.
     IndexEntry* _entries;
@@ -444,20 +476,8 @@ public:
     Message(const char* bytes, size_t n);
     ~Message() override;
 
-    uint32_t getType() const { return _frameType; }
-    // Writes the body length (all bytes after the 9-byte header) into the
-    // frame header, as it goes on the wire.
-    void setFrameLength();
-
-    // Read mode: takes received bytes of a C_MESG frame that follow its code
-    // byte: the 4 length bytes, the 4 type bytes, then the body, each part
-    // possibly split across calls. n is reduced to the bytes not taken.
-    // 1 once the body is complete, 0 while more is needed, negative when the
-    // length or the type is refused (logged; the frame cannot be resumed).
-    int read(const unsigned char* data, size_t& n);
-    // Body bytes received so far, and the length the frame announced.
-    size_t bodyReceived() const { return _bodyReceived; }
-    uint32_t frameLength() const { return _frameLength; }
+    // The message type of the frame (given when writing, read with the frame).
+    uint32_t getType() const { return _frame.type; }
 };
 
 #endif

@@ -1,6 +1,6 @@
 // The directory records: names and their syntax, attribute sets, access
-// lists, enumerations, expectations, the text utilities, and the round trip
-// of every record through its translator.
+// lists, enumerations, expectations, and the round trip of every record
+// through its translator.
 #include <stdlib.h>
 #include <string.h>
 
@@ -17,13 +17,10 @@
 #include "dirbase/acl.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
-#include "dirbase/build_json.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/enumeration.h"
 #include "dirbase/expect.h"
 #include "dirbase/message.h"
-#include "dirbase/registry.h"
-#include "dirbase/string_builder.h"
 #include "tests/support/bytes.h"
 
 namespace {
@@ -274,63 +271,6 @@ TEST_F(RecordsTest, AccessListsSplitIntoFieldsAndEntries) {
     AclFields sparse("K```");
     EXPECT_EQ(3, sparse.count());
     EXPECT_STREQ("", sparse.owners());
-}
-
-TEST_F(RecordsTest, TextUtilities) {
-    char buf[] = "a``b";
-    char* save = nullptr;
-    std::vector<std::string> tokens;
-    for (char* t = ns_strtok_r(buf, "`", &save); t != nullptr; t = ns_strtok_r(nullptr, "`", &save))
-        tokens.push_back(t);
-    EXPECT_EQ((std::vector<std::string>{"a", "", "b"}), tokens);
-
-    StringBuilder sb;
-    EXPECT_EQ(nullptr, sb.get());
-    char* empty = sb.take();
-    EXPECT_STREQ("", empty);
-    free(empty);
-    sb.append("abc", 2);
-    sb.append("-");
-    sb.appendNoNl("\nline\r\nend\n", StringBuilder::kToEnd);
-    EXPECT_STREQ("ab-lineend", sb.get());
-    sb.append(std::string(3000, 'q').c_str());  // past the first growth
-    char* taken = sb.take();
-    EXPECT_EQ(3010u, strlen(taken));
-    free(taken);
-    EXPECT_EQ(nullptr, sb.get());
-
-    long long big64 = 1LL << 40;
-    Acl acl("text");
-    Translatable* aclObj = &acl;
-    Translatable* none = nullptr;
-    char* json = buildJSON("sisjbboaaz", "s", "v", "i", -3, "n", nullptr, "j", &big64, "b", 1, "f", 0, "o", &acl,
-                           "a", &aclObj, "missing", &none);
-    EXPECT_STREQ(
-        "{ \"s\" : \"v\", \"i\" : -3, \"n\" : null, \"j\" : 1099511627776, \"b\" : true, \"f\" : false, "
-        "\"o\" : text, \"a\" : text }",
-        json);
-    free(json);
-    json = buildJSON("t", "when", 0);
-    EXPECT_EQ(0, strncmp(json, "{ \"when\" : 0 /* ", 16)) << json;
-    free(json);
-    static const char* items[] = {"1", "2", nullptr};
-    json = buildJSON("l", "list", static_cast<void*>(items), static_cast<JsonNextFn>([](void** cursor) -> char* {
-                         const char** at = static_cast<const char**>(*cursor);
-                         if (*at == nullptr) return nullptr;
-                         *cursor = at + 1;
-                         return strdup(*at);
-                     }));
-    EXPECT_STREQ("{ \"list\" : [1, 2] }", json);
-    free(json);
-
-    int a = 1, b = 2;
-    Registry::registerObject("x", &a);
-    Registry::registerObject("x", &b);
-    EXPECT_EQ(&b, Registry::getObject("x"));
-    Registry::unregisterObject(&b);
-    EXPECT_EQ(&a, Registry::getObject("x"));
-    Registry::unregisterObject(&a);
-    EXPECT_EQ(nullptr, Registry::getObject("x"));
 }
 
 TEST_F(RecordsTest, EnumerationsWalkWithACursor) {
