@@ -6,6 +6,7 @@
 //
 // The fields of an Any: 1 kind code (int32); 2 the payload, absent for null
 // and undefined; 3 the hint (int32), optional on reading.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -187,25 +188,8 @@ int encodeAny(MessageBase* m, const Any* a) {
     return rc != 0 || m->getError() != 0 ? -1 : 0;
 }
 
-// The payload of field 2 in place: a fixed-size one, or a string (a null
-// string is an absent text). False when the bytes are anything else.
-bool takePayload(WireReader& r, uint32_t kind, Any* a) {
-    unsigned char tag;
-    if (!r.takeFieldHead(2) || !r.takeAnyTag(&tag)) return false;
-    if (kind == ANY_STRING || kind == ANY_CHAR) {
-        if (tag == TAG_NULL_STRING) return true;
-        uint32_t length;
-        const unsigned char* text;
-        if (tag != TAG_STRING || !r.takeU32BE(&length) || (text = r.takeBytes(length)) == nullptr) return false;
-        a->value.s = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
-        memcpy(a->value.s, text, length);
-        a->value.s[length] = '\0';
-        return true;
-    }
-    if (tag != payloadTag(kind)) return false;
-    size_t n = payloadBytes(tag);
-    const unsigned char* p = r.takeBytes(n);
-    if (p == nullptr) return false;
+// The payload bits of a fixed-size payload whose bytes are at p.
+inline void setPayloadBits(Any* a, const unsigned char* p, size_t n) {
     if (n == 1) {
         a->value.b = *p != 0;
     } else if (n == 4) {
@@ -215,26 +199,50 @@ bool takePayload(WireReader& r, uint32_t kind, Any* a) {
         uint64_t bits = getBE64(p);
         memcpy(&a->value, &bits, 8);
     }
+}
+
+// A string payload in place (after field 2's head): a copy of the text, or an
+// absent text for a null string. False when the bytes are anything else.
+__attribute__((noinline)) bool takeStringPayload(WireReader& r, Any* a) {
+    if (r.takeTag(TAG_NULL_STRING)) return true;
+    uint32_t length;
+    const unsigned char* text;
+    if (!r.takeTag(TAG_STRING) || !r.takeU32BE(&length) || (text = r.takeBytes(length)) == nullptr) return false;
+    a->value.s = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    memcpy(a->value.s, text, length);
+    a->value.s[length] = '\0';
     return true;
 }
 
-// An Any object in the exact layout the encoder writes: header, field 1
-// (kind, int32), field 2 (payload) unless null or undefined, field 3 (hint,
-// int32), trailer. Null when the bytes are anything else (the general path
-// then decides).
-Any* parseCanonicalAny(const unsigned char* p, size_t available) {
-    WireReader r(p, available);
+// The fields and trailer of an Any object in the exact layout the encoder
+// writes: field 1 (kind, int32), field 2 (payload) unless null or undefined,
+// field 3 (hint, int32), trailer. Null when the bytes are anything else (the
+// general path then decides).
+// Inlined into its callers, so that the reader stays in registers.
+inline __attribute__((always_inline)) Any* takeCanonicalAnyFields(WireReader& r) {
     uint32_t kind, hint;
-    if (!r.takeObjectHead(OBJ_ANY_ID) || !r.takeInt32Field(1, &kind)) return nullptr;
-    bool strings = kind == ANY_STRING || kind == ANY_CHAR;
-    if (!hasNoPayload(kind) && !strings && payloadTag(kind) == 0) return nullptr;
-    Any* a = new Any();
-    if (!hasNoPayload(kind) && !takePayload(r, kind, a)) {
-        // A string's text may have been taken already: the kind frees it.
-        a->type = static_cast<uint16_t>(kind);
-        delete a;
+    if (!r.takeInt32Field(1, &kind)) return nullptr;
+    unsigned char tag = payloadTag(kind);
+    bool text = kind == ANY_STRING || kind == ANY_CHAR;
+    Any* a;
+    if (tag != 0) {
+        size_t n = payloadBytes(tag);
+        const unsigned char* bytes;
+        if (!r.takeFieldHead(2) || !r.takeTag(tag) || (bytes = r.takeBytes(n)) == nullptr) return nullptr;
+        a = new Any();
+        setPayloadBits(a, bytes, n);
+    } else if (text) {
+        a = new Any();
+        if (!r.takeFieldHead(2) || !takeStringPayload(r, a)) {
+            delete a;
+            return nullptr;
+        }
+    } else if (hasNoPayload(kind)) {
+        a = new Any();
+    } else {
         return nullptr;
     }
+    // Typed only now: the kind decides what the destructor frees.
     a->type = static_cast<uint16_t>(kind);
     if (!r.takeInt32Field(3, &hint) || hint >= 0xFFFF || !r.takeTag(TAG_OBJECT_END)) {
         delete a;
@@ -242,6 +250,12 @@ Any* parseCanonicalAny(const unsigned char* p, size_t available) {
     }
     a->hint = static_cast<uint16_t>(hint);
     return a;
+}
+
+// The same with the object header first.
+Any* parseCanonicalAny(const unsigned char* p, size_t available) {
+    WireReader r(p, available);
+    return r.takeObjectHead(OBJ_ANY_ID) ? takeCanonicalAnyFields(r) : nullptr;
 }
 
 }  // namespace
@@ -270,6 +284,21 @@ int writeAnyField(MessageBase* m, unsigned int field, const Any* value) {
         putPrimitiveFields(w, value);
         w.putTag(TAG_OBJECT_END);
     });
+}
+
+Any* parseAnyInPlace(const unsigned char* p, size_t available, size_t* used) {
+    if (!ownAnyXlator()) return nullptr;
+    WireReader r(p, available);
+    Any* a = r.takeObjectHead(OBJ_ANY_ID) ? takeCanonicalAnyFields(r) : nullptr;
+    if (a != nullptr) *used = static_cast<size_t>(r.position() - p);
+    return a;
+}
+
+Translatable* AnyInPlace(const unsigned char* p, size_t available, size_t* used) {
+    WireReader r(p, available);
+    Any* a = takeCanonicalAnyFields(r);
+    if (a != nullptr) *used = static_cast<size_t>(r.position() - p);
+    return a;
 }
 
 int readAnyField(MessageBase* m, unsigned int field, Any** value) {
@@ -304,12 +333,56 @@ int AnyArrayXlator(MessageBase* m, Translatable** obj, int direction) {
         array->elements = static_cast<Any**>(calloc(static_cast<size_t>(count), sizeof(Any*)));
         array->count = count;
     }
+    // While the fields sit in the order they were written (1, 2, 3, ... by
+    // their low byte), the k-th indexed field is the one that field number
+    // k + 1 names, repeats past 255 included: the elements are then taken
+    // in order instead of looked up.
+    unsigned char field;
+    size_t available;
+    bool inOrder = ownAnyXlator() && m->peekFieldAt(0, &field, &available) != nullptr && field == 1;
     for (int i = 0; i < count; i++) {
-        if (readAnyField(m, static_cast<unsigned int>(i) + 2, &array->elements[i]) != 0) {
+        unsigned int n = static_cast<unsigned int>(i) + 2;
+        Any*& element = array->elements[i];
+        if (inOrder) {
+            const unsigned char* p = m->peekFieldAt(i + 1, &field, &available);
+            inOrder = p != nullptr && field == static_cast<unsigned char>(n);
+            if (inOrder && (element = parseCanonicalAny(p, available)) != nullptr) continue;
+        }
+        if (readAnyField(m, n, &element) != 0) {
             delete array;
             return -1;
         }
     }
     *obj = array;
     return 0;
+}
+
+Translatable* AnyArrayInPlace(const unsigned char* p, size_t available, size_t* used) {
+    if (!ownAnyXlator()) return nullptr;
+    WireReader r(p, available);
+    uint32_t count;
+    if (!r.takeInt32Field(1, &count)) return nullptr;
+    // Each element takes at least a field head and the smallest Any (header,
+    // two int32 fields, trailer): a count that the bytes cannot hold is left
+    // to the general path, before anything is allocated for it.
+    const size_t kMinElement = kWireFieldHead + kWireObjectHead + 2 * kWireInt32Field + kWireTag;
+    if (count > static_cast<uint32_t>(INT32_MAX) || count > r.left() / kMinElement) return nullptr;
+    AnyArray* array = new AnyArray();
+    if (count > 0) {
+        array->elements = static_cast<Any**>(calloc(count, sizeof(Any*)));
+        array->count = static_cast<int>(count);
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        if (!r.takeFieldHead(i + 2) || !r.takeObjectHead(OBJ_ANY_ID) ||
+            (array->elements[i] = takeCanonicalAnyFields(r)) == nullptr) {
+            delete array;
+            return nullptr;
+        }
+    }
+    if (!r.takeTag(TAG_OBJECT_END)) {
+        delete array;
+        return nullptr;
+    }
+    *used = static_cast<size_t>(r.position() - p);
+    return array;
 }

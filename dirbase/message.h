@@ -56,6 +56,14 @@ inline uint64_t getBE64(const unsigned char* p) {
 // Returns 0, or -1 on failure; a failed decode deletes what it built.
 typedef int (*XlatorFn)(MessageBase* message, Translatable** obj, int direction);
 
+// Decodes an object whose fields (after its 5-byte header, through its
+// trailer) lie at p, when they have exactly the layout that the class's
+// translator writes: the object, with *used set to the bytes through the
+// trailer. Null when the bytes are anything else; the translator then reads
+// them the general way. Optional beside a translator: it must give what the
+// translator would, and it is how long records skip the field index.
+typedef Translatable* (*InPlaceFn)(const unsigned char* p, size_t available, size_t* used);
+
 const int XLATE_ENCODE = 1;
 const int XLATE_DECODE = 2;
 
@@ -253,6 +261,20 @@ public:
     const unsigned char* peekField(unsigned int n, size_t* available);
     // Number of fields indexed for the object being read.
     int fieldCount() const;
+    // The k-th field of the object being read, in the order the fields were
+    // written: its number's low byte in *field and its value's bytes as far
+    // as the buffer it starts in holds them (*available). Null when k is out
+    // of range or an error is set. For translators of long records that walk
+    // their fields in order rather than look each one up.
+    const unsigned char* peekFieldAt(int k, unsigned char* field, size_t* available) const {
+        if (_error != 0 || _frameCount == 0) return nullptr;
+        const IndexFrame& f = _frames[_frameCount - 1];
+        if (k < 0 || k >= f.count) return nullptr;
+        const IndexEntry& e = _entries[f.start + k];
+        *field = e.field;
+        *available = e.loc.buffer->used - e.loc.offset;
+        return e.loc.buffer->data + e.loc.offset;
+    }
 
     static void freeStringArray(char** strings);
 
@@ -271,16 +293,19 @@ public:
 
     // --- translator registry (xlator_registry.cpp) -------------------------
     // Registration happens at start-up; the newest registration of an id wins.
-    static void registerObjectXlator(unsigned int id, XlatorFn fn);
+    static void registerObjectXlator(unsigned int id, XlatorFn fn, InPlaceFn inPlace = nullptr);
     // The translator of id, or null. Id 7 is answered by the principal hook
     // without a lookup. Lock-free; safe beside registrations.
     static XlatorFn findXlatorFn(unsigned int id) {
         if (id == kPrincipalObjectId) return _principalXlator.load(std::memory_order_acquire);
-        const XlatorTable* t = _xlatorTable.load(std::memory_order_acquire);
-        if (t == nullptr) return nullptr;
-        for (size_t i = xlatorHash(id) & t->mask; t->slots[i].fn != nullptr; i = (i + 1) & t->mask)
-            if (t->slots[i].id == id) return t->slots[i].fn;
-        return nullptr;
+        const XlatorSlot* slot = findSlot(id);
+        return slot != nullptr ? slot->fn : nullptr;
+    }
+    // The in-place decoder registered with id's translator, or null.
+    static InPlaceFn findInPlaceFn(unsigned int id) {
+        if (id == kPrincipalObjectId) return nullptr;
+        const XlatorSlot* slot = findSlot(id);
+        return slot != nullptr ? slot->inPlace : nullptr;
     }
     // Forgets every registration; no lookup may run meanwhile (tests, exit).
     static void unregisterAll();
@@ -317,6 +342,7 @@ public:
     struct XlatorSlot {
         unsigned int id;
         XlatorFn fn;
+        InPlaceFn inPlace;
     };
     // An open-addressing table over the registrations, at most half full.
     struct XlatorTable {
@@ -326,6 +352,13 @@ public:
     static size_t xlatorHash(unsigned int id) { return id * 2654435761u; }
 
 private:
+    static const XlatorSlot* findSlot(unsigned int id) {
+        const XlatorTable* t = _xlatorTable.load(std::memory_order_acquire);
+        if (t == nullptr) return nullptr;
+        for (size_t i = xlatorHash(id) & t->mask; t->slots[i].fn != nullptr; i = (i + 1) & t->mask)
+            if (t->slots[i].id == id) return &t->slots[i];
+        return nullptr;
+    }
     static const unsigned int kPrincipalObjectId = 7;
     static std::atomic<XlatorFn> _principalXlator;
     static std::atomic<const XlatorTable*> _xlatorTable;
@@ -380,6 +413,7 @@ protected:
     void pushFrame();
     void popFrame();
     void addEntry(unsigned char field, _Buffer* buffer, size_t offset);
+    void growEntries();
     // The location of field n in the current frame, or null.
     const _BufferLocation* findField(unsigned int n);
     int fieldLocation(unsigned int n, _BufferLocation* loc);

@@ -85,6 +85,14 @@ size_t fastSkip(const unsigned char* p, const unsigned char* end) {
             if (depth == 0) return static_cast<size_t>(p - start);
             if (p == end) return 0;
             if (objects & 1) {
+                // Fields whose values have a fixed size (most of them) are
+                // stepped over here, without a round through the value step.
+                while (end - p >= 3 && p[0] == TAG_FIELD) {
+                    unsigned char fixed = kSpan[p[2]];
+                    if (fixed == 0 || fixed >= SPAN_LENGTH || end - p < 2 + fixed) break;
+                    p += 2 + fixed;
+                }
+                if (p == end) return 0;
                 if (*p == TAG_FIELD) {
                     if (end - p < 2) return 0;
                     p += 2;
@@ -111,17 +119,30 @@ inline size_t valueSize(const unsigned char* p, const unsigned char* end) {
         size_t n = static_cast<size_t>(getBE32(p + 1)) + 5;
         return static_cast<size_t>(end - p) >= n ? n : 0;
     }
+    if (span == SPAN_OBJECT && end - p > 5) {
+        // An object whose fields all have fixed-size values (a number held
+        // in an Any, say) in one tight step; anything else the full walk.
+        const unsigned char* q = p + 5;
+        while (end - q >= 3 && q[0] == TAG_FIELD) {
+            unsigned char fixed = kSpan[q[2]];
+            if (fixed == 0 || fixed >= SPAN_LENGTH || end - q < 2 + fixed) break;
+            q += 2 + fixed;
+        }
+        if (q != end && *q == TAG_OBJECT_END) return static_cast<size_t>(q + 1 - p);
+    }
     return span == 0 ? 0 : fastSkip(p, end);
 }
 
 }  // namespace
 
+void MessageBase::growEntries() {
+    _entryCapacity *= 2;
+    _entries =
+        static_cast<IndexEntry*>(grownArray(_entries, _inlineEntries, sizeof(IndexEntry), _entryCount, _entryCapacity));
+}
+
 void MessageBase::addEntry(unsigned char field, _Buffer* buffer, size_t offset) {
-    if (_entryCount == _entryCapacity) {
-        _entryCapacity *= 2;
-        _entries = static_cast<IndexEntry*>(grownArray(_entries, _inlineEntries, sizeof(IndexEntry), _entryCount,
-                                                       _entryCapacity));
-    }
+    if (_entryCount == _entryCapacity) growEntries();
     IndexEntry& e = _entries[_entryCount++];
     e.field = field;
     e.next = -1;
@@ -141,18 +162,33 @@ int MessageBase::indexObject(_BufferLocation* loc) {
         const unsigned char* data = buffer->data;
         const unsigned char* p = data + loc->offset;
         const unsigned char* end = data + buffer->used;
+        // The entries are written straight into the array, and the counts
+        // they add (the frame's, the buffer's) brought up to date once.
+        IndexFrame& frame = _frames[_frameCount - 1];
+        int added = 0;
+        bool done = false;
         while (p != end) {
             if (*p == TAG_OBJECT_END) {
-                loc->offset = static_cast<size_t>(p + 1 - data);
-                return 0;
+                done = true;
+                p++;
+                break;
             }
             if (*p != TAG_FIELD || end - p < 3) break;
             size_t n = valueSize(p + 2, end);
             if (n == 0) break;
-            addEntry(p[1], buffer, static_cast<size_t>(p + 2 - data));
+            if (__builtin_expect(_entryCount == _entryCapacity, 0)) growEntries();
+            IndexEntry& e = _entries[_entryCount++];
+            e.field = p[1];
+            e.next = -1;
+            e.loc.buffer = buffer;
+            e.loc.offset = static_cast<size_t>(p + 2 - data);
+            added++;
             p += 2 + n;
         }
+        frame.count += added;
+        buffer->indexRefs += added;
         loc->offset = static_cast<size_t>(p - data);
+        if (done) return 0;
     }
     int rc = 0;
     for (;;) {

@@ -13,6 +13,13 @@
 
 using message_internal::kHandOverMin;
 
+namespace {
+
+// Nesting levels that an in-place decoder may stand in for.
+const int kInPlaceLevels = 4;
+
+}  // namespace
+
 // --- reading -------------------------------------------------------------
 
 int MessageBase::readTag(_BufferLocation* loc, unsigned char expected, unsigned char* got) {
@@ -257,6 +264,22 @@ int MessageBase::readObjectAt(_BufferLocation* loc, unsigned int id, Translatabl
     if (_frameCount >= kMaxNesting) {
         log(LOG_ERROR, 0, 0, "Error: objects nested deeper than %d in message", kMaxNesting);
         return setError(MSG_E_MISSING_TYPE);
+    }
+    // An object in the exact layout its translator writes, whole in this
+    // buffer, may be decoded where it lies, without an index (the in-place
+    // decoders cover a few levels of nesting; deeper down the general path
+    // keeps its depth checks).
+    InPlaceFn inPlace = findInPlaceFn(id);
+    if (inPlace != nullptr && _frameCount + kInPlaceLevels < kMaxNesting && loc->buffer != nullptr &&
+        loc->buffer->used > loc->offset) {
+        size_t used = 0;
+        Translatable* result = inPlace(loc->buffer->data + loc->offset, loc->buffer->used - loc->offset, &used);
+        if (result != nullptr) {
+            loc->offset += used;
+            releaseRead();
+            *obj = result;
+            return 0;
+        }
     }
     rc = indexObject(loc);
     if (rc != 0) return rc;

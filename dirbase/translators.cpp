@@ -10,9 +10,9 @@
 #include "dirbase/message.h"
 
 void dirbase_registerTranslators() {
-    MessageBase::registerObjectXlator(OBJ_ANY_ID, AnyXlator);
-    MessageBase::registerObjectXlator(OBJ_ANYARRAY_ID, AnyArrayXlator);
-    MessageBase::registerObjectXlator(OBJ_ATTRIBUTES_ID, AttributesXlator);
+    MessageBase::registerObjectXlator(OBJ_ANY_ID, AnyXlator, AnyInPlace);
+    MessageBase::registerObjectXlator(OBJ_ANYARRAY_ID, AnyArrayXlator, AnyArrayInPlace);
+    MessageBase::registerObjectXlator(OBJ_ATTRIBUTES_ID, AttributesXlator, AttributesInPlace);
     MessageBase::registerObjectXlator(OBJ_ATTRLIST_ID, AttributesEntryXlator);
     MessageBase::registerObjectXlator(OBJ_ATTRLIST_LIST_ID, AttributesEntryListXlator);
     MessageBase::registerObjectXlator(OBJ_DIRNAMEENTRY_ID, DirNameEntryXlator);

@@ -25,6 +25,7 @@ CriticalBlock _xlatorLock;
 struct XlatorEntry {
     unsigned int id;
     XlatorFn fn;
+    InPlaceFn inPlace;
     XlatorEntry* next;
 };
 XlatorEntry* _xlatorList GUARDED_BY(_xlatorLock) = nullptr;
@@ -44,20 +45,20 @@ MessageBase::XlatorTable* newTable(size_t size) {
     return t;
 }
 
-void tableInsert(MessageBase::XlatorTable* t, unsigned int id, XlatorFn fn) {
-    size_t i = MessageBase::xlatorHash(id) & t->mask;
-    while (t->slots[i].fn != nullptr && t->slots[i].id != id) i = (i + 1) & t->mask;
-    t->slots[i].id = id;
-    t->slots[i].fn = fn;
+void tableInsert(MessageBase::XlatorTable* t, const MessageBase::XlatorSlot& slot) {
+    size_t i = MessageBase::xlatorHash(slot.id) & t->mask;
+    while (t->slots[i].fn != nullptr && t->slots[i].id != slot.id) i = (i + 1) & t->mask;
+    t->slots[i] = slot;
 }
 
 }  // namespace
 
-void MessageBase::registerObjectXlator(unsigned int id, XlatorFn fn) {
+void MessageBase::registerObjectXlator(unsigned int id, XlatorFn fn, InPlaceFn inPlace) {
     CriticalSection lock(_xlatorLock);
     XlatorEntry* e = static_cast<XlatorEntry*>(malloc(sizeof(XlatorEntry)));
     e->id = id;
     e->fn = fn;
+    e->inPlace = inPlace;
     e->next = _xlatorList;
     _xlatorList = e;
     _xlatorCount++;
@@ -69,9 +70,9 @@ void MessageBase::registerObjectXlator(unsigned int id, XlatorFn fn) {
     XlatorTable* table = newTable(size);
     if (old != nullptr)
         for (size_t i = 0; i <= old->mask; i++)
-            if (old->slots[i].fn != nullptr) tableInsert(table, old->slots[i].id, old->slots[i].fn);
+            if (old->slots[i].fn != nullptr) tableInsert(table, old->slots[i]);
     // The newest registration of an id is the one that answers.
-    tableInsert(table, id, fn);
+    tableInsert(table, XlatorSlot{id, fn, inPlace});
     _xlatorTable.store(table, std::memory_order_release);
     if (old != nullptr) {
         RetiredTable* r = static_cast<RetiredTable*>(malloc(sizeof(RetiredTable)));

@@ -380,6 +380,76 @@ TEST_F(RecordsTest, EveryRecordSurvivesTheEncoding) {
     EXPECT_EQ("{ \"className\" : \"Gdomain\", \"value\" : \"n/eth0\" }", text(o2->toString(nullptr)));
 }
 
+// What reading an attribute set from these bytes gives: the return code,
+// the sticky error, and the set's text when there is one.
+std::string readAttributes(const std::string& bytes) {
+    Message m(bytes.data(), bytes.size());
+    Translatable* obj = nullptr;
+    int rc = m.readObject(OBJ_ATTRIBUTES_ID, &obj);
+    std::string out = std::to_string(rc) + "/" + std::to_string(m.getError());
+    if (obj != nullptr) {
+        out += " " + text(obj->toString(nullptr));
+        // What the text leaves out: display hints, kinds and value hints.
+        for (const Attributes::AttrList* e = static_cast<Attributes*>(obj)->head; e != nullptr; e = e->next) {
+            const Any* v = e->getValue();
+            out += " " + std::to_string(e->displayHint) + ":" + std::to_string(v->getType()) + ":" +
+                   std::to_string(v->getHint());
+        }
+    }
+    delete obj;
+    return out;
+}
+
+std::string encoded(const Attributes& a) {
+    Message out(0);
+    out.writeObject(OBJ_ATTRIBUTES_ID, &a);
+    size_t n;
+    unsigned char* all = out.copyBytes(&n);
+    std::string bytes(reinterpret_cast<char*>(all) + 9, n - 9);
+    free(all);
+    return bytes;
+}
+
+TEST_F(RecordsTest, AttributeSetsDecodedInPlaceReadAsTheTranslatorsReadThem) {
+    std::vector<std::string> inputs;
+    Attributes plain;
+    plain.setAttribute("n", 5);
+    plain.setAttribute("big", 1LL << 40);
+    plain.setAttribute("x", 0.5);
+    plain.setAttribute("on", true);
+    plain.setAttribute("s", "text");
+    plain.setAttribute("", "empty name", 3);
+    inputs.push_back(encoded(plain));
+    // A value that is not of a fixed size or a string sends the whole set the
+    // general way.
+    Attributes nested;
+    nested.setAttribute("s", "text");
+    nested.addAttribute("acl", new Any(), 0);
+    nested.getAttribute("acl")->setReference(new Acl("A`x"));
+    inputs.push_back(encoded(nested));
+    inputs.push_back(encoded(Attributes()));
+    // A short set cut at every byte and with every byte changed.
+    Attributes small;
+    small.setAttribute("k", 7);
+    small.setAttribute("t", "v");
+    std::string bytes = encoded(small);
+    for (size_t cut = 0; cut < bytes.size(); cut++) inputs.push_back(bytes.substr(0, cut));
+    for (size_t at = 0; at < bytes.size(); at++)
+        for (int b : {0, 1, 2, 3, 6, 7, 8, 9, 10, 11, 13, 0xFF}) {
+            std::string changed = bytes;
+            changed[at] = static_cast<char>(b);
+            inputs.push_back(changed);
+        }
+
+    for (const std::string& in : inputs) {
+        std::string inPlace = readAttributes(in);
+        MessageBase::registerObjectXlator(OBJ_ATTRIBUTES_ID, AttributesXlator);
+        std::string general = readAttributes(in);
+        MessageBase::registerObjectXlator(OBJ_ATTRIBUTES_ID, AttributesXlator, AttributesInPlace);
+        ASSERT_EQ(general, inPlace) << Bytes::hex(in.data(), in.size());
+    }
+}
+
 TEST_F(RecordsTest, DamagedListsAreRefusedWithoutLeaks) {
     // An attribute set whose list breaks off inside its second entry.
     Attributes attrs;
