@@ -56,30 +56,28 @@ size_t primitiveSize(const Any* a) {
     return 2 * kWireInt32Field + kWireFieldHead + kWireTag + payloadBytes(tag);
 }
 
-// Writes those fields; the block was sized by primitiveSize.
-void putPrimitiveFields(WireWriter& w, const Any* a) {
-    w.putInt32Field(1, a->type);
-    unsigned char tag = payloadTag(a->type);
+// Writes those fields; the block was sized by primitiveSize. The value is
+// read whole before the first byte is written (a byte store could alias it).
+inline __attribute__((always_inline)) void putPrimitiveFields(WireWriter& w, const Any* a) {
+    const uint32_t kind = a->type;
+    const uint32_t hint = a->hint;
+    const unsigned char tag = payloadTag(kind);
+    const bool truth = tag == TAG_BOOL && a->value.b;
+    uint32_t bits32;
+    uint64_t bits64;
+    memcpy(&bits32, &a->value, 4);
+    memcpy(&bits64, &a->value, 8);
+    w.putInt32Field(1, kind);
     if (tag != 0) {
         w.putFieldHead(2);
         w.putTag(tag);
         switch (payloadBytes(tag)) {
-        case 1: w.putU8(a->value.b ? 1 : 0); break;
-        case 4: {
-            uint32_t bits;
-            memcpy(&bits, &a->value, 4);
-            w.putU32BE(bits);
-            break;
-        }
-        default: {
-            uint64_t bits;
-            memcpy(&bits, &a->value, 8);
-            w.putU64BE(bits);
-            break;
-        }
+        case 1: w.putU8(truth ? 1 : 0); break;
+        case 4: w.putU32BE(bits32); break;
+        default: w.putU64BE(bits64); break;
         }
     }
-    w.putInt32Field(3, a->hint);
+    w.putInt32Field(3, hint);
 }
 
 // Whether the registered Any translator is this file's, so that the one-block
