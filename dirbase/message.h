@@ -5,6 +5,9 @@
 // and their fields carry one-byte numbers so that a reader can take them in
 // any order and skip those it does not know.
 //
+// Thread-safety: a message belongs to one thread at a time; the translator
+// registry is process-wide and safe to read from any thread.
+//
 // Where things are: the buffers and the writer in message.cpp, the reader in
 // message_reader.cpp with its field index and skipper in message_index.cpp,
 // the translator registry in xlator_registry.cpp (each library registers

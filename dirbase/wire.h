@@ -2,7 +2,8 @@
 // encoding in one block (a value's fields, an object header) instead of
 // value by value through MessageBase: WireWriter fills a block the caller
 // has sized, WireReader walks bytes in place and says whether they have the
-// layout expected. Both only touch the bytes they are given.
+// layout expected. Both only touch the bytes they are given; each belongs
+// to the one thread that made it.
 #ifndef DRV_DIRBASE_WIRE_H
 #define DRV_DIRBASE_WIRE_H
 
