@@ -19,6 +19,7 @@
 #include "common/properties.h"
 #include "coms/coms_error.h"
 #include "coms/connector.h"
+#include "coms/frame.h"
 #include "dirbase/message.h"
 
 namespace {
@@ -697,7 +698,7 @@ void Connection::doSend(Message* message) {
         delete message;
         return;
     }
-    message->setFrameLength();
+    setFrameLength(message);
     if (message->totalBytes() >= kLargeFrame) {
         writeLargeMessage(message);
         return;

@@ -10,29 +10,6 @@ const int kPayload[] = {5, 9, 8, 4, 8, 16};
 
 }  // namespace
 
-namespace {
-
-// As when the body arrives through Message::read: one buffer for the rest of
-// the body, but never more than this at a time.
-const size_t kMaxBodyBuffer = 16u << 20;
-
-}  // namespace
-
-unsigned char* ReceivedMessage::bodySpace(size_t* room) {
-    if (_typeBytesSeen < 4 || _bodyReceived >= _frameLength) return nullptr;
-    size_t remaining = _frameLength - _bodyReceived;
-    if (_last == nullptr || _last->used == _last->capacity) grow(remaining < kMaxBodyBuffer ? remaining : kMaxBodyBuffer);
-    size_t space = _last->capacity - _last->used;
-    *room = space < remaining ? space : remaining;
-    return _last->data + _last->used;
-}
-
-bool ReceivedMessage::bodyCommit(size_t n) {
-    _last->used += n;
-    _bodyReceived += n;
-    return _bodyReceived == _frameLength;
-}
-
 unsigned char* ControlDecoder::bodySpace(size_t* room) {
     return _message != nullptr ? _message->bodySpace(room) : nullptr;
 }
@@ -128,7 +105,7 @@ int ControlDecoder::feed(const unsigned char* data, size_t n, size_t* used, Cont
     while (at < n) {
         if (_message != nullptr) {
             size_t left = n - at;
-            int rc = _message->read(data + at, left);
+            int rc = readFrame(_message, data + at, left);
             at = n - left;
             if (rc < 0) {
                 delete _message;

@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "coms/frame.h"
 #include "dirbase/message.h"
 
 enum ControlCode : unsigned char {
@@ -46,17 +47,6 @@ struct ControlItem {
     uint32_t replySec;  // C_LD_REPLY: the replier's time
     uint32_t replyUsec;
     Message* message;  // C_MESG: owned by whoever takes the item
-};
-
-// A message being received, whose body can also be read straight into its
-// buffers: a large body then skips one copy.
-class ReceivedMessage : public Message {
-public:
-    // Room for the next body bytes, or null while the header is incomplete
-    // and once the body is complete.
-    unsigned char* bodySpace(size_t* room);
-    // n bytes were written into the room; true once the body is complete.
-    bool bodyCommit(size_t n);
 };
 
 class ControlDecoder {

@@ -13,4 +13,7 @@ private:
     static bool _initDone;
 };
 
+// Registers the translators of dir's own encodable classes (DirectoryObject).
+void dir_registerTranslators();
+
 #endif

@@ -259,6 +259,13 @@ int writeAnyField(MessageBase* message, unsigned int field, const Any* value);
 // writeAnyField writes them are read in place, anything else the long way.
 int readAnyField(MessageBase* message, unsigned int field, Any** value);
 int AnyArrayXlator(MessageBase* message, Translatable** obj, int direction);
+// In-place decoders of Any and AnyArray (see InPlaceFn in message.h).
+Translatable* AnyInPlace(const unsigned char* p, size_t available, size_t* used);
+Translatable* AnyArrayInPlace(const unsigned char* p, size_t available, size_t* used);
+// An Any object at p, header to trailer, in the layout its translator writes,
+// while that translator is AnyXlator: the value, with *used set to its size.
+// Null otherwise. For in-place decoders of records that hold values.
+Any* parseAnyInPlace(const unsigned char* p, size_t available, size_t* used);
 
 // A deep copy of an object made by encoding it with its translator and
 // decoding the result; null when that fails.

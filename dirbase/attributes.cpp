@@ -8,6 +8,7 @@
 #include "dirbase/list_xlator.h"
 #include "dirbase/message.h"
 #include "dirbase/string_builder.h"
+#include "dirbase/wire.h"
 
 // --- entries -------------------------------------------------------------
 
@@ -286,4 +287,66 @@ int AttributesEntryXlator(MessageBase* m, Translatable** obj, int direction) {
     }
     *obj = new Attributes::AttrList(Attributes::AttrList::AdoptName(), name, value, displayHint);
     return 0;
+}
+
+namespace {
+
+// One entry (object 1002) in the exact layout AttributesEntryXlator writes:
+// name (string), display hint (int32), value (an Any in its own exact
+// layout). Null when the bytes are anything else.
+Attributes::AttrList* takeCanonicalEntry(WireReader& r) {
+    uint32_t length, displayHint;
+    const unsigned char* name;
+    if (!r.takeObjectHead(OBJ_ATTRLIST_ID) || !r.takeFieldHead(1) || !r.takeTag(TAG_STRING) ||
+        !r.takeU32BE(&length) || (name = r.takeBytes(length)) == nullptr || !r.takeInt32Field(2, &displayHint) ||
+        !r.takeFieldHead(3))
+        return nullptr;
+    size_t used;
+    Any* value = parseAnyInPlace(r.position(), r.left(), &used);
+    if (value == nullptr) return nullptr;
+    r.takeBytes(used);
+    if (!r.takeTag(TAG_OBJECT_END)) {
+        delete value;
+        return nullptr;
+    }
+    char* copy = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    memcpy(copy, name, length);
+    copy[length] = '\0';
+    return new Attributes::AttrList(Attributes::AttrList::AdoptName(), copy, value,
+                                    static_cast<int32_t>(displayHint));
+}
+
+}  // namespace
+
+Translatable* AttributesInPlace(const unsigned char* p, size_t available, size_t* used) {
+    // Only while the list and its entries are read by the translators above.
+    if (MessageBase::findXlatorFn(OBJ_ATTRLIST_LIST_ID) != AttributesEntryListXlator ||
+        MessageBase::findXlatorFn(OBJ_ATTRLIST_ID) != AttributesEntryXlator)
+        return nullptr;
+    WireReader r(p, available);
+    uint32_t listId;
+    if (!r.takeFieldHead(1) || !r.takeTag(TAG_CONTAINER) || !r.takeU32BE(&listId) || listId != OBJ_ATTRLIST_LIST_ID)
+        return nullptr;
+    Attributes::AttrList* head = nullptr;
+    Attributes::AttrList* tail = nullptr;
+    while (!r.takeTag(TAG_CONTAINER_END)) {
+        Attributes::AttrList* e = takeCanonicalEntry(r);
+        if (e == nullptr) {
+            delete head;
+            return nullptr;
+        }
+        if (tail != nullptr)
+            tail->next = e;
+        else
+            head = e;
+        tail = e;
+    }
+    if (!r.takeTag(TAG_OBJECT_END)) {
+        delete head;
+        return nullptr;
+    }
+    *used = static_cast<size_t>(r.position() - p);
+    Attributes* a = new Attributes();
+    a->head = head;
+    return a;
 }

@@ -3,6 +3,8 @@
 #ifndef DRV_DIRBASE_ATTRIBUTES_H
 #define DRV_DIRBASE_ATTRIBUTES_H
 
+#include <stddef.h>
+
 #include "dirbase/any.h"
 #include "dirbase/translatable.h"
 
@@ -103,5 +105,7 @@ private:
 int AttributesXlator(MessageBase* message, Translatable** obj, int direction);
 int AttributesEntryXlator(MessageBase* message, Translatable** obj, int direction);
 int AttributesEntryListXlator(MessageBase* message, Translatable** obj, int direction);
+// In-place decoder of an attribute set (see InPlaceFn in message.h).
+Translatable* AttributesInPlace(const unsigned char* p, size_t available, size_t* used);
 
 #endif

@@ -5,6 +5,15 @@
 // and their fields carry one-byte numbers so that a reader can take them in
 // any order and skip those it does not know.
 //
+// Thread-safety: a message belongs to one thread at a time; the translator
+// registry is process-wide and safe to read from any thread.
+//
+// Where things are: the buffers and the writer in message.cpp, the reader in
+// message_reader.cpp with its field index and skipper in message_index.cpp,
+// the translator registry in xlator_registry.cpp (each library registers
+// its own translators: dirbase_registerTranslators in translators.h). The
+// C_MESG frame around a message is the connection layer's (coms/frame.h).
+//
 // Tags and what follows them (multi-byte numbers big-endian):
 //   1 boolean (1 byte)      2 int32 (4)        3 int64 (8)
 //   4 float (4)             5 double (8)       6 string (4-byte length, bytes)
@@ -49,6 +58,14 @@ inline uint64_t getBE64(const unsigned char* p) {
 // Encodes *obj (direction 1) or decodes a new object into *obj (direction 2).
 // Returns 0, or -1 on failure; a failed decode deletes what it built.
 typedef int (*XlatorFn)(MessageBase* message, Translatable** obj, int direction);
+
+// Decodes an object whose fields (after its 5-byte header, through its
+// trailer) lie at p, when they have exactly the layout that the class's
+// translator writes: the object, with *used set to the bytes through the
+// trailer. Null when the bytes are anything else; the translator then reads
+// them the general way. Optional beside a translator: it must give what the
+// translator would, and it is how long records skip the field index.
+typedef Translatable* (*InPlaceFn)(const unsigned char* p, size_t available, size_t* used);
 
 const int XLATE_ENCODE = 1;
 const int XLATE_DECODE = 2;
@@ -247,6 +264,20 @@ public:
     const unsigned char* peekField(unsigned int n, size_t* available);
     // Number of fields indexed for the object being read.
     int fieldCount() const;
+    // The k-th field of the object being read, in the order the fields were
+    // written: its number's low byte in *field and its value's bytes as far
+    // as the buffer it starts in holds them (*available). Null when k is out
+    // of range or an error is set. For translators of long records that walk
+    // their fields in order rather than look each one up.
+    const unsigned char* peekFieldAt(int k, unsigned char* field, size_t* available) const {
+        if (_error != 0 || _frameCount == 0) return nullptr;
+        const IndexFrame& f = _frames[_frameCount - 1];
+        if (k < 0 || k >= f.count) return nullptr;
+        const IndexEntry& e = _entries[f.start + k];
+        *field = e.field;
+        *available = e.loc.buffer->used - e.loc.offset;
+        return e.loc.buffer->data + e.loc.offset;
+    }
 
     static void freeStringArray(char** strings);
 
@@ -263,32 +294,77 @@ public:
     // the message ever held (buffers already released included).
     size_t readOffset() const;
 
-    // --- translator registry ---------------------------------------------
-    static void registerObjectXlator(unsigned int id, XlatorFn fn);
+    // --- translator registry (xlator_registry.cpp) -------------------------
+    // Registration happens at start-up; the newest registration of an id wins.
+    static void registerObjectXlator(unsigned int id, XlatorFn fn, InPlaceFn inPlace = nullptr);
+    // The translator of id, or null. Id 7 is answered by the principal hook
+    // without a lookup. Lock-free; safe beside registrations.
     static XlatorFn findXlatorFn(unsigned int id) {
-        if (id == kPrincipalObjectId) return _principalXlator;
-        if (_xlatorTable == nullptr) return nullptr;
-        for (size_t i = (id * 2654435761u) & _xlatorMask; _xlatorTable[i].fn != nullptr; i = (i + 1) & _xlatorMask)
-            if (_xlatorTable[i].id == id) return _xlatorTable[i].fn;
-        return nullptr;
+        if (id == kPrincipalObjectId) return _principalXlator.load(std::memory_order_acquire);
+        const XlatorSlot* slot = findSlot(id);
+        return slot != nullptr ? slot->fn : nullptr;
     }
+    // The in-place decoder registered with id's translator, or null.
+    static InPlaceFn findInPlaceFn(unsigned int id) {
+        if (id == kPrincipalObjectId) return nullptr;
+        const XlatorSlot* slot = findSlot(id);
+        return slot != nullptr ? slot->inPlace : nullptr;
+    }
+    // Forgets every registration; no lookup may run meanwhile (tests, exit).
     static void unregisterAll();
-    // The Principal translator, answered for id 7 without a lookup; null
-    // until principals exist.
-    static XlatorFn _principalXlator;
+    // The Principal translator, answered for id 7; null until principals exist.
+    static void setPrincipalXlator(XlatorFn fn);
 
     // Messages created in this process.
     static std::atomic<long> _n_messages;
 
-    // The registry as an open-addressing table (the newest registration of
-    // an id wins), filled at start-up and read without locks afterwards.
+    // --- the C_MESG frame (read and written by coms/frame.h) -------------
+    // The frame a message travels in: bytes of the length and of the type
+    // seen so far, the declared body length, the message type (also the
+    // type of a message being written), and body bytes received. The buffers
+    // only reserve the 9-byte header in the first buffer of a message being
+    // written; what the frame means is the connection layer's.
+    struct FrameState {
+        int lengthBytesSeen;
+        int typeBytesSeen;
+        uint32_t length;
+        uint32_t type;
+        size_t bodyReceived;
+    };
+    FrameState& frame() { return _frame; }
+    const FrameState& frame() const { return _frame; }
+    // The first buffer's data, beginning with the 9-byte frame header; the
+    // buffer is made (header only) when the message has none yet.
+    unsigned char* frameHeader();
+    // Room for bytes that arrive from outside, at the end of the last buffer
+    // (*room bytes); when that buffer is full or there is none, a new one of
+    // exactly `size` bytes first. appendCommit(n) counts n bytes written there.
+    unsigned char* appendRoom(size_t size, size_t* room);
+    void appendCommit(size_t n) { _last->used += n; }
+
     struct XlatorSlot {
         unsigned int id;
         XlatorFn fn;
+        InPlaceFn inPlace;
     };
-    static XlatorSlot* _xlatorTable;
-    static size_t _xlatorMask;
+    // An open-addressing table over the registrations, at most half full.
+    struct XlatorTable {
+        size_t mask;
+        XlatorSlot slots[1];
+    };
+    static size_t xlatorHash(unsigned int id) { return id * 2654435761u; }
+
+private:
+    static const XlatorSlot* findSlot(unsigned int id) {
+        const XlatorTable* t = _xlatorTable.load(std::memory_order_acquire);
+        if (t == nullptr) return nullptr;
+        for (size_t i = xlatorHash(id) & t->mask; t->slots[i].fn != nullptr; i = (i + 1) & t->mask)
+            if (t->slots[i].id == id) return &t->slots[i];
+        return nullptr;
+    }
     static const unsigned int kPrincipalObjectId = 7;
+    static std::atomic<XlatorFn> _principalXlator;
+    static std::atomic<const XlatorTable*> _xlatorTable;
 
 protected:
     struct IndexEntry {
@@ -340,6 +416,7 @@ protected:
     void pushFrame();
     void popFrame();
     void addEntry(unsigned char field, _Buffer* buffer, size_t offset);
+    void growEntries();
     // The location of field n in the current frame, or null.
     const _BufferLocation* findField(unsigned int n);
     int fieldLocation(unsigned int n, _BufferLocation* loc);
@@ -397,15 +474,7 @@ protected:
     _BufferLocation _readLoc;
     int _mode;
 
-    // State of a frame being received (connection framing): bytes of the
-    // length and of the type seen so far, the declared body length, the
-    // message type (also the type of a message being written), and body
-    // bytes received.
-    int _lengthBytesSeen;
-    int _typeBytesSeen;
-    uint32_t _frameLength;
-    uint32_t _frameType;
-    size_t _bodyReceived;
+    FrameState _frame;
 
     // The stack of object indexes being read.
     IndexEntry* _entries;
@@ -444,20 +513,8 @@ public:
     Message(const char* bytes, size_t n);
     ~Message() override;
 
-    uint32_t getType() const { return _frameType; }
-    // Writes the body length (all bytes after the 9-byte header) into the
-    // frame header, as it goes on the wire.
-    void setFrameLength();
-
-    // Read mode: takes received bytes of a C_MESG frame that follow its code
-    // byte: the 4 length bytes, the 4 type bytes, then the body, each part
-    // possibly split across calls. n is reduced to the bytes not taken.
-    // 1 once the body is complete, 0 while more is needed, negative when the
-    // length or the type is refused (logged; the frame cannot be resumed).
-    int read(const unsigned char* data, size_t& n);
-    // Body bytes received so far, and the length the frame announced.
-    size_t bodyReceived() const { return _bodyReceived; }
-    uint32_t frameLength() const { return _frameLength; }
+    // The message type of the frame (given when writing, read with the frame).
+    uint32_t getType() const { return _frame.type; }
 };
 
 #endif

@@ -12,6 +12,7 @@
 
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "coms/frame.h"
 #include "dir/directory.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/message.h"
@@ -74,7 +75,7 @@ int encodeName(const char* text, bool framed, unsigned long type) {
     Message m(static_cast<int>(type));
     m.writeObject(OBJ_DIRNAME_ID, name);
     delete name;
-    m.setFrameLength();
+    setFrameLength(&m);
     size_t n;
     unsigned char* bytes = m.copyBytes(&n);
     size_t skip = framed ? 0 : 9;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "coms/coms_error.h"
+#include "coms/frame.h"
 #include "dirbase/message.h"
 #include "tests/support/bytes.h"
 #include "tests/support/log_capture.h"
@@ -77,7 +78,7 @@ std::string frame(int type, int32_t value, const char* text = nullptr) {
     Message m(type);
     m.writeInt32(value);
     if (text != nullptr) m.writeString(text);
-    m.setFrameLength();
+    setFrameLength(&m);
     size_t n = 0;
     unsigned char* bytes = m.copyBytes(&n);
     std::string s(reinterpret_cast<char*>(bytes), n);
@@ -146,8 +147,17 @@ TEST(MessageFrame, RefusedHeadersAreLoggedAndEndTheStream) {
     Message big;
     Bytes header = Bytes().be32(0x4FFFFFFF).be32(0xFFFFFF);
     size_t n = header.size();
-    EXPECT_EQ(0, big.read(reinterpret_cast<const unsigned char*>(header.c_str()), n));
-    EXPECT_EQ(0x4FFFFFFFu, big.frameLength());
+    EXPECT_EQ(0, readFrame(&big, reinterpret_cast<const unsigned char*>(header.c_str()), n));
+    EXPECT_EQ(0x4FFFFFFFu, frameLength(&big));
+}
+
+TEST(Frame, AnEmptyMessageStillGetsItsHeader) {
+    Message empty(7);
+    setFrameLength(&empty);
+    size_t n = 0;
+    unsigned char* bytes = empty.copyBytes(&n);
+    EXPECT_EQ("03 00 00 00 00 00 00 00 07", Bytes::hex(bytes, n));
+    free(bytes);
 }
 
 TEST(Latency, WorkedExampleAndBorrowing) {

@@ -161,15 +161,22 @@ TEST_F(MessageTest, WritesTheDocumentedBytesAndReadsThemBack) {
     Any five(5);
     any.writeObject(OBJ_ANY_ID, &five);
     EXPECT_EQ("09 00 00 03 E8 0B 01 02 00 00 00 03 0B 02 02 00 00 00 05 0B 03 02 00 00 00 00 0A", body(any));
-    // The frame: code 3, body length, message type, body.
+    // A message to send reserves the frame header in front of its body.
     Message framed(224);
     framed.writeInt32(5);
-    framed.setFrameLength();
     size_t n;
     unsigned char* bytes = framed.copyBytes(&n);
-    EXPECT_EQ("03 00 00 00 05 00 00 00 E0 02 00 00 00 05", Bytes::hex(bytes, n));
+    EXPECT_EQ("03 00 00 00 00 00 00 00 E0 02 00 00 00 05", Bytes::hex(bytes, n));
     free(bytes);
     EXPECT_EQ(224u, framed.getType());
+}
+
+TEST_F(MessageTest, EveryMessageIsCounted) {
+    long before = MessageBase::_n_messages.load();
+    {
+        Message a(1), b, c("x", 1);
+    }
+    EXPECT_EQ(before + 3, MessageBase::_n_messages.load());
 }
 
 TEST_F(MessageTest, AWrongTagIsPushedBackAndTheErrorSticksUntilRecover) {
