@@ -107,8 +107,8 @@ Connection::Connection(ComsThreadContext* ctx, const char* host, const char* por
       _t_heartbeat(kDefaultHeartbeat), _latency(-1), _drift(0), _bytesSent(0), _bytesReceived(0), _address(0),
       _resolveError(0), _resolved(false), _peer(nullptr), _bindAddress(nullptr), _socket(-1), _ssl(nullptr),
       _clientCtx(nullptr), _peerCert(nullptr), _cert(cert), _key(key), _readEvent(nullptr), _writeEvent(nullptr),
-      _heartbeatTimer(nullptr), _lostTimer(nullptr), _type(type), _typeVersion(0), _flag(0), _lastRead(0),
-      _lostFromMs(0), _corkBuffer(nullptr), _corkUsed(0), _corkCapacity(0), _readBuffer(nullptr), _info(nullptr),
+      _heartbeat(onHeartbeatDue, this), _lost(onLostDue, this), _type(type), _typeVersion(0), _flag(0),
+      _lastRead(0), _corkBuffer(nullptr), _corkUsed(0), _corkCapacity(0), _readBuffer(nullptr), _info(nullptr),
       _outboxPosted(false), _outboxOp(new Op(Op::OUTGOING, this, false)), _lockCount(0), _destroyStage(DS_NONE),
       _allNext(nullptr), _allPrev(nullptr) {
     size_t len = strlen(_host);
@@ -129,8 +129,8 @@ Connection::Connection(ComsThreadContext* ctx, Connector* connector, int socket,
       _t_heartbeat(kDefaultHeartbeat), _latency(-1), _drift(0), _bytesSent(0), _bytesReceived(0), _address(0),
       _resolveError(0), _resolved(true), _peer(strdup(peer != nullptr ? peer : "")), _bindAddress(nullptr),
       _socket(socket), _ssl(nullptr), _clientCtx(nullptr), _peerCert(nullptr), _cert(nullptr), _key(nullptr),
-      _readEvent(nullptr), _writeEvent(nullptr), _heartbeatTimer(nullptr), _lostTimer(nullptr), _type(0),
-      _typeVersion(0), _flag(0), _lastRead(0), _lostFromMs(0), _corkBuffer(nullptr), _corkUsed(0), _corkCapacity(0),
+      _readEvent(nullptr), _writeEvent(nullptr), _heartbeat(onHeartbeatDue, this), _lost(onLostDue, this), _type(0),
+      _typeVersion(0), _flag(0), _lastRead(0), _corkBuffer(nullptr), _corkUsed(0), _corkCapacity(0),
       _readBuffer(nullptr), _info(nullptr), _outboxPosted(false), _outboxOp(new Op(Op::OUTGOING, this, false)),
       _lockCount(0), _destroyStage(DS_NONE), _allNext(nullptr), _allPrev(nullptr) {
     snprintf(_name, sizeof(_name), "S-%s", _peer);
@@ -164,8 +164,8 @@ void Connection::dropInheritedConnections() NO_THREAD_SAFETY_ANALYSIS {
         if (c->_context->isCurrentThread() && c->_readEvent != nullptr) {
             c->_readEvent->enabled(false);
             c->_writeEvent->enabled(false);
-            c->_heartbeatTimer->enabled(false);
-            c->_lostTimer->enabled(false);
+            c->_context->clock()->cancel(&c->_heartbeat);
+            c->_context->clock()->cancel(&c->_lost);
         }
     }
 }
@@ -174,8 +174,6 @@ Connection::~Connection() {
     cleanup(true);
     delete _readEvent;
     delete _writeEvent;
-    delete _heartbeatTimer;
-    delete _lostTimer;
     X509_free(_cert);
     EVP_PKEY_free(_key);
     X509_free(_peerCert);
@@ -410,7 +408,7 @@ void Connection::doDestroy() {
             // Give the queue one heartbeat to drain before the socket goes.
             log(0, "%p: Warning: write queue head is not NULL!!!", static_cast<void*>(this));
             setFlag(F_LATENT_DESTROY);
-            if (_heartbeatTimer != nullptr) _heartbeatTimer->set(heartbeatInterval());
+            if (_readEvent != nullptr) armHeartbeat();
             releaseDestroyLock();
             return;
         }
@@ -448,8 +446,8 @@ void Connection::cleanup(bool inDtor) {
         _bytesReceived.load());
     if (_readEvent != nullptr) _readEvent->enabled(false);
     if (_writeEvent != nullptr) _writeEvent->enabled(false);
-    if (_heartbeatTimer != nullptr) _heartbeatTimer->enabled(false);
-    if (_lostTimer != nullptr) _lostTimer->enabled(false);
+    if (ConnectionClock::isArmed(&_heartbeat)) _context->clock()->cancel(&_heartbeat);
+    if (ConnectionClock::isArmed(&_lost)) _context->clock()->cancel(&_lost);
     if (_ssl != nullptr) {
         SSL_free(_ssl);
         _ssl = nullptr;

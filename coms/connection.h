@@ -29,6 +29,7 @@
 #include "common/daemon_thread.h"
 #include "common/sem.h"
 #include "common/thread_context.h"
+#include "coms/connection_clock.h"
 #include "coms/control.h"
 #include "coms/write_queue.h"
 
@@ -300,10 +301,11 @@ private:
     void deliver(Message* message);
     void onHeartbeatTimer();
     void onLostTimer();
-    // Restarts the lost time-out from now. Reads only note their time; the
-    // timer looks at that when it fires, so that a busy connection costs no
-    // timer work per read.
+    static void onHeartbeatDue(void* connection);
+    static void onLostDue(void* connection);
+    // Restarts the lost time-out, or the heartbeat interval, from now.
     void restartLostTimer();
+    void armHeartbeat();
     void handleSSLError(int result, int mode);
     void handleSyscallError(int err);
     // Ends a connection whose stream can no longer be trusted: onLost if it
@@ -393,13 +395,13 @@ private:
     EVP_PKEY* _key;
     FdEvent* _readEvent;
     FdEvent* _writeEvent;
-    TimerEvent* _heartbeatTimer;
-    TimerEvent* _lostTimer;
+    // Served by the thread's ConnectionClock rather than a loop timer each.
+    ConnectionClock::Deadline _heartbeat;
+    ConnectionClock::Deadline _lost;
     int _type;
     int _typeVersion;
     int _flag;
-    long _lastRead;         // seconds, of the last read
-    long long _lostFromMs;  // monotonic ms from which the lost time-out runs
+    long _lastRead;  // seconds, of the last read
     ControlDecoder _decoder;
     WriteQueue _queue;
     unsigned char* _corkBuffer;
@@ -460,6 +462,8 @@ public:
     // every other event handler.
     void deleteLater(void* obj, void (*fn)(void*));
     void handleEvent(Event* e) override;
+    // The heartbeat and lost deadlines of this thread's connections.
+    ConnectionClock* clock() { return &_clock; }
 
     OpTarget* connectionTarget;
     OpTarget* attachTarget;
@@ -479,6 +483,7 @@ private:
     int _connections;  // the contexts' lock
     ThreadContext* _tc;
     TimerEvent* _laterTimer;
+    ConnectionClock _clock;
 };
 
 #endif

@@ -30,12 +30,6 @@ long long monotonicMs() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-long long monotonicUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 int errnoToCode(int err) {
     switch (err) {
     case ECONNREFUSED:
@@ -91,10 +85,6 @@ void Connection::handleEvent(Event* e) {
         case SM_CONNECT: continueHandshake(); break;
         default: log(0, "%s: Logic error in handleEvent: mode = %s", _name, modeName(_mode)); break;
         }
-    } else if (e == _heartbeatTimer) {
-        onHeartbeatTimer();
-    } else if (e == _lostTimer) {
-        onLostTimer();
     }
 }
 
@@ -104,7 +94,7 @@ void Connection::onHeartbeatTimer() {
         destroy(this);
         return;
     }
-    _heartbeatTimer->set(heartbeatInterval());
+    armHeartbeat();
     if (!isComplete()) return;
     if (hasFlag(F_SENT_TYPE2) && hasFlag(F_LATENCY_PROBING)) {
         struct timeval now;
@@ -119,19 +109,24 @@ void Connection::onHeartbeatTimer() {
 }
 
 void Connection::restartLostTimer() {
-    _lostFromMs = monotonicUs();
-    _lostTimer->set(lostTimeout());
+    if (!isClosed()) _context->clock()->arm(&_lost, lostTimeout(), false);
+}
+
+void Connection::armHeartbeat() {
+    if (!isClosed()) _context->clock()->arm(&_heartbeat, heartbeatInterval(), true);
+}
+
+void Connection::onHeartbeatDue(void* c) {
+    auto* self = static_cast<Connection*>(c);
+    if (!self->isClosed()) self->onHeartbeatTimer();
+}
+
+void Connection::onLostDue(void* c) {
+    auto* self = static_cast<Connection*>(c);
+    if (!self->isClosed()) self->onLostTimer();
 }
 
 void Connection::onLostTimer() {
-    // Reads since the timer was set only noted their time: the time-out runs
-    // from the last of them.
-    long long idleUs = monotonicUs() - _lostFromMs;
-    long long limitUs = static_cast<long long>(lostTimeout()) * 1000;
-    if (idleUs < limitUs) {
-        _lostTimer->set(static_cast<int>((limitUs - idleUs + 999) / 1000));
-        return;
-    }
     log(_debug_coms, LOG_INFO, 0, 0, "%s: lost timer.  Connection lost", _name);
     if (_listener.load() != nullptr) {
         if (_connector != nullptr || isComplete())
@@ -148,7 +143,7 @@ void Connection::onLostTimer() {
 
 void Connection::doReadEvent() {
     while (!isClosed()) {
-        _lostFromMs = monotonicUs();
+        restartLostTimer();
         _lastRead = static_cast<long>(time(nullptr));
         int rv;
         if (isPlain()) {
@@ -274,7 +269,7 @@ void Connection::dispatch(ControlItem& item) {
         if (heartbeat > 0) _t_heartbeat = heartbeat;
         if (hasFlag(F_TIMING_ENABLED)) {
             restartLostTimer();
-            _heartbeatTimer->set(heartbeatInterval());
+            armHeartbeat();
         }
         break;
     }

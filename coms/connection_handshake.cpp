@@ -168,9 +168,7 @@ void Connection::createEvents() {
     _readEvent = new FdEvent(this, _socket, FdEvent::KIND_READ);
     _writeEvent = new FdEvent(this, _socket, FdEvent::KIND_WRITE);
     _writeEvent->enabled(false);
-    _heartbeatTimer = new TimerEvent(this);
-    _heartbeatTimer->set(heartbeatInterval());
-    _lostTimer = new TimerEvent(this);
+    armHeartbeat();
     restartLostTimer();
     _readBuffer = static_cast<unsigned char*>(malloc(kReadBufferSize));
 }

@@ -51,7 +51,7 @@ void Connection::sendTiming() {
     writeU32(static_cast<uint32_t>(_t_heartbeat.load()));
     if (isClosed()) return;
     restartLostTimer();
-    _heartbeatTimer->set(heartbeatInterval());
+    armHeartbeat();
 }
 
 // ---------------------------------------------------------------------------
