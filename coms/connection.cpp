@@ -22,6 +22,8 @@ namespace {
 
 // Frames this large are written from their own buffers, never copied.
 const size_t kLargeFrame = 16384;
+// Rounds of a batch before it yields its thread to other work.
+const int kOutgoingRounds = 16;
 std::atomic<long> _live{0};
 ClientResolver _defaultResolver;
 std::atomic<Resolver*> _resolver{&_defaultResolver};
@@ -338,22 +340,46 @@ void Connection::releaseDestroyLock() {
 // On the coms thread
 
 void Connection::runOutgoing() {
-    {
-        CriticalSection hold(_outboxLock);
-        _running.swap(_outbox);
-        _outboxPosted = false;
+    // While the poster keeps adding, the batch keeps going without a new
+    // post: the poster then touches only the outbox, and neither side pays
+    // for waking the other. A bounded number of rounds keeps one busy
+    // connection from holding its thread; what is left is posted again.
+    bool more = false;
+    for (int round = 0; round < kOutgoingRounds; round++) {
+        {
+            CriticalSection hold(_outboxLock);
+            if (_outbox.empty()) {
+                _outboxPosted = false;
+                break;
+            }
+            _running.swap(_outbox);
+            more = round + 1 == kOutgoingRounds;
+        }
+        // One batch: the writes of all its items go to TLS together.
+        cork();
+        for (const Outgoing& o : _running) {
+            switch (o.kind) {
+            case Outgoing::SEND: doSend(o.message); break;
+            case Outgoing::CLOSE: doClose(); break;
+            case Outgoing::SET_TIMING: doSetTiming(); break;
+            }
+        }
+        _running.clear();
+        uncork();
     }
-    // One batch: the writes of all its items go to TLS together.
-    cork();
-    for (const Outgoing& o : _running) {
-        switch (o.kind) {
-        case Outgoing::SEND: doSend(o.message); break;
-        case Outgoing::CLOSE: doClose(); break;
-        case Outgoing::SET_TIMING: doSetTiming(); break;
+    if (more) {
+        bool again;
+        {
+            CriticalSection hold(_outboxLock);
+            again = !_outbox.empty();
+            if (!again) _outboxPosted = false;
+        }
+        if (again) {
+            // The lock this batch held goes on with the next post.
+            _context->sendTarget->doExecute(_outboxOp);
+            return;
         }
     }
-    _running.clear();
-    uncork();
     if (hasFlag(F_DESTROY_AFTER_OPS)) {
         clearFlag(F_DESTROY_AFTER_OPS);
         doDestroy();
