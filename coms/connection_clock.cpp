@@ -42,7 +42,7 @@ ConnectionClock::Lane* ConnectionClock::laneFor(int periodMs, bool early) {
     return l;
 }
 
-void ConnectionClock::unlink(Deadline* d) {
+void ConnectionClock::detach(Deadline* d) {
     Lane* l = d->lane;
     if (d->prev != nullptr)
         d->prev->next = d->next;
@@ -54,6 +54,9 @@ void ConnectionClock::unlink(Deadline* d) {
         l->tail = d->prev;
     d->prev = d->next = nullptr;
     d->lane = nullptr;
+}
+
+void ConnectionClock::dropIfEmpty(Lane* l) {
     if (l->head != nullptr || l == &_firingLane) return;
     // An empty lane goes: periods change with timing, and lanes nobody uses
     // would only lengthen every walk.
@@ -66,12 +69,22 @@ void ConnectionClock::unlink(Deadline* d) {
     }
 }
 
+void ConnectionClock::unlink(Deadline* d) {
+    Lane* l = d->lane;
+    detach(d);
+    dropIfEmpty(l);
+}
+
 void ConnectionClock::arm(Deadline* d, int periodMs, bool early) {
     if (periodMs < 0) periodMs = 0;
-    if (d->lane != nullptr) unlink(d);
+    // The usual re-arm stays in its lane, which must not go and come back
+    // when the deadline is its only one.
+    Lane* old = d->lane;
+    if (old != nullptr) detach(d);
     Lane* l = laneFor(periodMs, early);
     d->dueUs = nowUs() + static_cast<long long>(periodMs) * 1000;
     append(l, d);
+    if (old != nullptr && old != l) dropIfEmpty(old);
     wakeBy(d->dueUs);
 }
 

@@ -71,6 +71,8 @@ public:
 private:
     Lane* laneFor(int periodMs, bool early);
     void unlink(Deadline* d);
+    void detach(Deadline* d);
+    void dropIfEmpty(Lane* l);
     void append(Lane* l, Deadline* d);
     // Sets the loop timer for a deadline due at dueUs if nothing earlier is set.
     void wakeBy(long long dueUs);
