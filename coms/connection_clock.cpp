@@ -6,7 +6,7 @@
 
 namespace {
 
-const long long kMaxSlackUs = 50 * 1000;
+const long long kMaxSlackUs = 100 * 1000;
 
 }  // namespace
 
@@ -33,7 +33,7 @@ ConnectionClock::~ConnectionClock() {
 }
 
 ConnectionClock::Lane* ConnectionClock::laneFor(int periodMs, bool early) {
-    long long slack = early ? static_cast<long long>(periodMs) * 1000 / 20 : 0;
+    long long slack = early ? static_cast<long long>(periodMs) * 1000 / 10 : 0;
     if (slack > kMaxSlackUs) slack = kMaxSlackUs;
     for (Lane* l = _lanes; l != nullptr; l = l->next)
         if (l->periodMs == periodMs && l->slackUs == slack) return l;

@@ -8,7 +8,7 @@
 // same period sit in one lane; a re-arm appends to its lane's tail, which
 // keeps the lane in order because "now" only grows, so it costs a few
 // pointer moves. Lanes that allow it are served early by up to a small
-// slack (a twentieth of the period, at most 50 ms), so that deadlines close
+// slack (a tenth of the period, at most 100 ms), so that deadlines close
 // together are served in one pass of the loop: heartbeats go out a little
 // early, never late. Deadlines without slack (the lost time-out) are exact.
 //

@@ -56,13 +56,13 @@ TEST(ConnectionClock, SlackServesEarlyDeadlinesTogetherButNeverExactOnes) {
     std::vector<std::string> fired;
     Probe hb1("hb1", &fired), hb2("hb2", &fired), lost("lost", &fired);
     long long start = ConnectionClock::nowUs();
-    clock.arm(&hb1.deadline, 1000, true);  // slack: 50 ms
+    clock.arm(&hb1.deadline, 1000, true);  // slack: 100 ms
     clock.arm(&lost.deadline, 1000, false);
     clock.arm(&hb2.deadline, 1000, true);
     long long due = clock.nextDueUs();
     ASSERT_GE(due, start + 1000 * 1000);
-    // 40 ms before the due time the heartbeats may go, the exact one not.
-    clock.fireDue(due - 40 * 1000);
+    // 90 ms before the due time the heartbeats may go, the exact one not.
+    clock.fireDue(due - 90 * 1000);
     EXPECT_EQ((std::vector<std::string>{"hb1", "hb2"}), fired);
     EXPECT_TRUE(ConnectionClock::isArmed(&lost.deadline));
     long long lostDue = clock.nextDueUs();
@@ -70,7 +70,7 @@ TEST(ConnectionClock, SlackServesEarlyDeadlinesTogetherButNeverExactOnes) {
     Probe hb3("hb3", &fired);
     clock.arm(&hb3.deadline, 1000, true);
     long long hb3Due = ConnectionClock::nowUs() + 1000 * 1000;
-    clock.fireDue(hb3Due - 60 * 1000);
+    clock.fireDue(hb3Due - 120 * 1000);
     EXPECT_EQ(2u, fired.size());
     // One microsecond before its time the exact deadline waits; the
     // heartbeat, within its slack, goes.
