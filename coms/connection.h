@@ -5,6 +5,16 @@
 // thread's operation targets. Holders of a Connection* on other threads
 // bracket their use with addLock/removeLock; destroy() deletes the
 // connection once nobody holds it any more.
+//
+// Thread-safety: the public operations under "any thread" may be called from
+// anywhere; everything else runs on the connection's coms thread. Each member
+// says below who owns it. Lock order: _outboxLock and _lockBlock are never
+// held together; the contexts' lock (coms_thread.cpp) is taken alone.
+//
+// The implementation is split by concern: connection.cpp (life, public
+// operations, destruction), connection_handshake.cpp, connection_dispatch.cpp
+// (events, reading, items, errors), connection_write.cpp (the write path),
+// coms_thread.cpp (the pool and its operation targets).
 #ifndef DRV_COMS_CONNECTION_H
 #define DRV_COMS_CONNECTION_H
 
@@ -14,11 +24,14 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <vector>
 
 #include "common/daemon_thread.h"
 #include "common/sem.h"
 #include "common/thread_context.h"
+#include "coms/connection_clock.h"
 #include "coms/control.h"
+#include "coms/write_queue.h"
 
 class Connection;
 class Connector;
@@ -63,6 +76,52 @@ public:
 class Connection final : public EventHandler {
 public:
     enum Mode { SM_READ = 1, SM_WRITE = 2, SM_ACCEPT = 3, SM_CONNECT = 4 };
+
+    // Where a connection is in its life. Only these moves are made; any
+    // other is refused (logged, state kept) by moveTo:
+    //
+    //   ST_NEW         -> ST_TLS         socket up, TLS connect or accept started
+    //   ST_NEW         -> ST_NEGOTIATING a plain accepted socket (no TLS)
+    //   ST_TLS         -> ST_NEGOTIATING the TLS handshake finished
+    //   ST_NEGOTIATING -> ST_COMPLETE    completion item received (client) or
+    //                                    the type item accepted (server)
+    //   ST_COMPLETE    -> ST_COMPLETE    a repeated completion item
+    //   ST_NEGOTIATING -> ST_REFUSING    the server refuses the type item and
+    //   ST_COMPLETE    -> ST_REFUSING    closes once the refusal is written
+    //   ST_COMPLETE    -> ST_NEGOTIATING the connection stops being usable
+    //                                    without being cleaned up yet
+    //   any            -> ST_CLOSED      cleanup: socket, TLS and queue gone
+    //
+    // ST_CLOSED is final. Written on the coms thread only; read anywhere.
+    enum State : uint8_t { ST_NEW, ST_TLS, ST_NEGOTIATING, ST_COMPLETE, ST_REFUSING, ST_CLOSED };
+
+    // Independent switches, one bit each in _flags. Set and cleared on the
+    // coms thread only (except where noted); read anywhere.
+    enum Flag : uint32_t {
+        F_RESOLVE_STARTED = 1u << 0,   // the resolver was asked
+        F_IN_DO_CONNECT = 1u << 1,     // doConnect is calling the resolver
+        F_FORCE_V0 = 1u << 2,          // host ended in ":v0": C_TYPE whatever the version
+        F_PLAIN = 1u << 3,             // accepted without TLS
+        F_SENT_TYPE2 = 1u << 4,        // the handshake used C_TYPE2 (sent or received)
+        F_CLOSE_SENT = 1u << 5,        // C_CLOSE written (or cleanup): no more sends
+        F_ACCEPTED = 1u << 6,          // server side: the connector's listener took it
+        F_IN_CALLBACK = 1u << 7,       // a listener call is running
+        F_DESTROY_PENDING = 1u << 8,   // destroy asked from inside a listener call
+        F_LATENT_DESTROY = 1u << 9,    // destroy waits one heartbeat for the queue
+        F_TIMING_ENABLED = 1u << 10,   // both sides agreed on C_SET_TIMING
+        F_LATENCY_PROBING = 1u << 11,  // heartbeats are C_GET_LD (set before connect)
+        F_CLOSE_AFTER_WRITE = 1u << 12,  // a refusal or kill: close once written
+        F_TLS_DONE = 1u << 13,         // the TLS info callback saw the handshake end
+        F_FLUSH_PENDING = 1u << 14,    // TLS records wait for the socket
+        F_DESTROY_AFTER_OPS = 1u << 15,  // destroy waits for posted sends to run
+        F_CORKED = 1u << 16,           // writes gather in the batch buffer
+    };
+
+    // Whether a connection may move from one state to another (the table
+    // above).
+    static bool canMove(State from, State to);
+    // The text of a state, for logs.
+    static const char* stateName(int state);
 
     static constexpr int kDefaultLost = 20000;      // ms, while timing is not enabled
     static constexpr int kDefaultHeartbeat = 4500;  // ms, while timing is not enabled
@@ -149,7 +208,7 @@ public:
     void setListener(ConnectionListener* listener) { _listener = listener; }
     ConnectionListener* getListener() const { return _listener; }
     void setTypeVersion(int version) { _typeVersion = version; }
-    void setLatencyProbing(bool on) { _latencyProbing = on; }
+    void setLatencyProbing(bool on) { on ? setFlag(F_LATENCY_PROBING) : clearFlag(F_LATENCY_PROBING); }
     // The local address to connect from (an IPv4 text), or null for any.
     void setBindAddress(const char* address);
 
@@ -159,10 +218,11 @@ public:
     int getTypeVersion() const { return _typeVersion; }
     int getFlag() const { return _flag; }
     int getServerVersion() const { return _serverVersion; }
-    bool isComplete() const { return _complete; }
-    bool isAccepted() const { return _accepted; }
-    bool isPlain() const { return _plain; }
-    bool isTimingEnabled() const { return _timingEnabled; }
+    State getState() const { return _state.load(std::memory_order_acquire); }
+    bool isComplete() const { return getState() == ST_COMPLETE; }
+    bool isAccepted() const { return hasFlag(F_ACCEPTED); }
+    bool isPlain() const { return hasFlag(F_PLAIN); }
+    bool isTimingEnabled() const { return hasFlag(F_TIMING_ENABLED); }
     int getMode() const { return _mode; }
     int getLost() const { return _t_lost; }
     int getHeartbeat() const { return _t_heartbeat; }
@@ -170,8 +230,8 @@ public:
     int getDrift() const { return _drift; }
     long long getBytesSent() const { return _bytesSent; }
     long long getBytesReceived() const { return _bytesReceived; }
-    // Bytes waiting in the write queue (read on the coms thread).
-    size_t getQueuedBytes() const { return _queuedBytes; }
+    // Bytes waiting in the write queue.
+    size_t getQueuedBytes() const { return _queue.bytes(); }
     int getLockCount();
     Connector* getConnector() const { return _connector; }
     ComsThreadContext* getContext() const { return _context; }
@@ -183,17 +243,18 @@ public:
 private:
     friend class ComsThreadContext;
     friend class ConnectionOps;
-    // A queued piece of output: a copy of small writes, or a part of a
-    // message's own buffer (the block that holds its last part owns it).
-    struct WriteBlock {
-        WriteBlock* next;
-        size_t length;
-        size_t offset;  // bytes already written
-        const unsigned char* bytes;
-        Message* owner;
-        unsigned char data[1];
-    };
     struct Op;
+    // What a send, close or timing change asks of the coms thread, in the
+    // order they were asked.
+    struct Outgoing {
+        enum Kind : uint8_t { SEND, CLOSE, SET_TIMING };
+        Message* message;
+        Kind kind;
+    };
+    // How far the deletion of a connection has come, under _lockBlock:
+    // DS_NONE -> DS_WAITING (locks still held) -> DS_SCHEDULED, or DS_NONE ->
+    // DS_SCHEDULED at once. DS_SCHEDULED is final.
+    enum DestroyStage : uint8_t { DS_NONE, DS_WAITING, DS_SCHEDULED };
 
     Connection(ComsThreadContext* ctx, const char* host, const char* port, X509* cert, EVP_PKEY* key, int type);
     Connection(ComsThreadContext* ctx, Connector* connector, int socket, const char* peer, bool plain);
@@ -203,59 +264,50 @@ private:
 
     static void deleteNow(void* connection);
 
+    bool hasFlag(Flag f) const { return (_flags.load(std::memory_order_relaxed) & f) != 0; }
+    void setFlag(Flag f) { _flags.fetch_or(f, std::memory_order_relaxed); }
+    void clearFlag(Flag f) { _flags.fetch_and(~static_cast<uint32_t>(f), std::memory_order_relaxed); }
+    bool isClosed() const { return getState() == ST_CLOSED; }
+    // Moves to state if the table allows it; false (logged) otherwise.
+    bool moveTo(State state);
+    // Leaves ST_COMPLETE (or ST_REFUSING) for ST_NEGOTIATING: messages may no
+    // longer flow, and cleanup follows.
+    void markIncomplete();
+
     // Operations run on the coms thread.
     int doConnect();
+    // Runs every send, close and timing change posted so far, as one batch.
+    void runOutgoing();
     void doSend(Message* message);
     void doClose();
     void doDestroy();
     void doSetTiming();
 
+    // connection_handshake.cpp
+    // Starts an accepted connection: its events, then TLS (or, plain, reading).
+    void startAccepted();
     void createEvents();
     int installClientCertificate();
     void continueHandshake();
     void handshakeDone();
     void buildConnectionInfo();
+    void serverHandshake(const ControlItem& item);
+    static void infoCallback(const SSL* ssl, int where, int ret);
+
+    // connection_dispatch.cpp
     void doReadEvent();
     void consume(const unsigned char* data, size_t n);
     void dispatch(ControlItem& item);
-    void serverHandshake(const ControlItem& item);
     void deliver(Message* message);
     void onHeartbeatTimer();
     void onLostTimer();
+    static void onHeartbeatDue(void* connection);
+    static void onLostDue(void* connection);
+    // Restarts the lost time-out, or the heartbeat interval, from now.
+    void restartLostTimer();
+    void armHeartbeat();
     void handleSSLError(int result, int mode);
     void handleSyscallError(int err);
-    void cleanup(bool inDtor);
-    void lostConnection();
-
-    // The write path.
-    void writeBytes(const void* bytes, size_t n);
-    void writeDirect(const unsigned char* bytes, size_t n);
-    // Writes what the socket takes now; the count written. A block that
-    // could not go at all is to be offered again, unchanged.
-    size_t writeNow(const unsigned char* bytes, size_t n);
-    void queueBytes(const unsigned char* bytes, size_t n);
-    WriteBlock* queueReference(const unsigned char* bytes, size_t n);
-    static void freeBlock(WriteBlock* block);
-    void writeLargeMessage(Message* message);
-    void processWriteQueue();
-    void writeCode(int code);
-    void writeU32(uint32_t v);
-    void writeU8(int v);
-    void sendTiming();
-    void sendNow(int code);
-    int rawWrite(const unsigned char* bytes, size_t n);
-    void afterWrite();
-    // Puts the socket under the TLS object, with writes gathered in a buffer
-    // that goes to the socket in large pieces.
-    void attachSocket();
-    // Sends what the TLS layer has gathered. False while the socket pushes
-    // back (the write event then finishes it).
-    bool flushTls();
-    // Batching for the send target: writes gather in a buffer until flushed.
-    void cork();
-    void uncork();
-
-    // Listener calls, with the in-callback flag set.
     // Ends a connection whose stream can no longer be trusted: onLost if it
     // had completed, else onNoConnect with COMS_E_NOT_CONNECTED.
     void dropBroken();
@@ -269,106 +321,123 @@ private:
     void callListener(Call call) {
         ConnectionListener* l = _listener;
         if (l == nullptr) return;
-        _inCallback = true;
+        setFlag(F_IN_CALLBACK);
         call(l);
-        _inCallback = false;
+        clearFlag(F_IN_CALLBACK);
     }
 
+    // connection.cpp
+    void cleanup(bool inDtor);
     void releaseDestroyLock();
     int lostTimeout() const;
     int heartbeatInterval() const;
 
-    ComsThreadContext* _context;
-    std::atomic<ConnectionListener*> _listener;
-    Connector* _connector;
+    // connection_write.cpp: the write path.
+    void writeBytes(const void* bytes, size_t n);
+    void writeDirect(const unsigned char* bytes, size_t n);
+    // Writes what the socket takes now; the count written. A block that
+    // could not go at all is to be offered again, unchanged.
+    size_t writeNow(const unsigned char* bytes, size_t n);
+    void queueCopy(const unsigned char* bytes, size_t n);
+    void writeLargeMessage(Message* message);
+    void processWriteQueue();
+    void writeCode(int code);
+    void writeU32(uint32_t v);
+    void writeU8(int v);
+    void sendTiming();
+    int rawWrite(const unsigned char* bytes, size_t n);
+    void afterWrite();
+    // Puts the socket under the TLS object, with writes gathered in a buffer
+    // that goes to the socket in large pieces.
+    void attachSocket();
+    // Sends what the TLS layer has gathered. False while the socket pushes
+    // back (the write event then finishes it).
+    bool flushTls();
+    // Batching: writes gather in a buffer until uncork.
+    void cork();
+    void uncork();
+    void flushCork();
 
+    // ---- set at construction, then read-only -------------------------
+    ComsThreadContext* _context;
+    Connector* _connector;
     char _name[kNameLength + 1];
     char* _host;
     char* _port;
+
+    // ---- any thread ----------------------------------------------------
+    std::atomic<ConnectionListener*> _listener;
+    std::atomic<State> _state;
+    std::atomic<uint32_t> _flags;  // bits of Flag
+    std::atomic<int> _mode;
+    std::atomic<int> _serverVersion;
+    std::atomic<int> _t_lost;
+    std::atomic<int> _t_heartbeat;
+    std::atomic<int> _latency;
+    std::atomic<int> _drift;
+    std::atomic<long long> _bytesSent;
+    std::atomic<long long> _bytesReceived;
+
+    // ---- the resolver's thread, then the coms thread -------------------
+    // Written by resolveComplete before it posts the connect.
+    uint32_t _address;  // network byte order
+    int _resolveError;
+    std::atomic<bool> _resolved;
+
+    // ---- coms thread ---------------------------------------------------
     char* _peer;
     char* _bindAddress;
-    uint32_t _address;  // network byte order
-    bool _resolved;
-    bool _resolveStarted;
-    int _resolveError;
-    bool _inDoConnect;
     int _socket;
     SSL* _ssl;
     SSL_CTX* _clientCtx;
     X509* _peerCert;
     X509* _cert;
     EVP_PKEY* _key;
-    std::atomic<int> _mode;
-
     FdEvent* _readEvent;
     FdEvent* _writeEvent;
-    TimerEvent* _heartbeatTimer;
-    TimerEvent* _lostTimer;
-
+    // Served by the thread's ConnectionClock rather than a loop timer each.
+    ConnectionClock::Deadline _heartbeat;
+    ConnectionClock::Deadline _lost;
     int _type;
     int _typeVersion;
     int _flag;
-    std::atomic<int> _serverVersion;
-    bool _forceVersionZero;
-    bool _plain;
-    bool _sentType2;  // the handshake used C_TYPE2 (sent or received)
-
-    std::atomic<bool> _complete;
-    std::atomic<bool> _closeSent;
-    bool _cleanupCalled;
-    bool _accepted;
-    bool _inCallback;
-    bool _destroyPending;
-    bool _waitingDestroy;   // guarded by _lockBlock
-    bool _deleteScheduled;  // guarded by _lockBlock
-    bool _latentDestroy;
-    std::atomic<bool> _timingEnabled;
-    bool _latencyProbing;
-    bool _closeAfterWrite;
-    bool _handshakeDone;
-    bool _flushPending;
-    // Sends, timing changes and closes posted and not yet run: a destroy
-    // waits for them, so that what was sent before it still goes out.
-    std::atomic<int> _opsPending;
-    bool _destroyAfterOps;
-
-    std::atomic<int> _t_lost;
-    std::atomic<int> _t_heartbeat;
-    std::atomic<int> _latency;
-    std::atomic<int> _drift;
-    long _lastRead;
-
+    long _lastRead;  // seconds, of the last read
     ControlDecoder _decoder;
-
-    WriteBlock* _queueHead;
-    WriteBlock* _queueTail;
-    std::atomic<size_t> _queuedBytes;
+    WriteQueue _queue;
     unsigned char* _corkBuffer;
     size_t _corkUsed;
     size_t _corkCapacity;
-    bool _corked;
-
-    std::atomic<long long> _bytesSent;
-    std::atomic<long long> _bytesReceived;
     unsigned char* _readBuffer;
-
-    int _lockCount;
-    CriticalBlock _lockBlock;
-
     char* _info;
+    // The batch being run by runOutgoing; kept to reuse its storage.
+    std::vector<Outgoing> _running;
 
-    // Every connection of the process, for dropInheritedConnections.
+    // ---- _outboxLock ---------------------------------------------------
+    // Sends, closes and timing changes posted and not yet run. One op per
+    // batch is posted (_outboxOp, reused), so a send costs no allocation; a
+    // destroy waits for the batch so that what was sent before it goes out.
+    CriticalBlock _outboxLock;
+    std::vector<Outgoing> _outbox GUARDED_BY(_outboxLock);
+    bool _outboxPosted GUARDED_BY(_outboxLock);
+    Op* _outboxOp;  // owned; in the send target's queue while _outboxPosted
+
+    // ---- _lockBlock ----------------------------------------------------
+    CriticalBlock _lockBlock;
+    int _lockCount GUARDED_BY(_lockBlock);
+    DestroyStage _destroyStage GUARDED_BY(_lockBlock);
+
+    // ---- _allLock (process-wide): every connection, for dropInheritedConnections
     Connection* _allNext;
     Connection* _allPrev;
     void enlist();
     void delist();
-
-    static void infoCallback(const SSL* ssl, int where, int ret);
 };
 
 // One coms thread's share of the work: its event loop, its operation targets
 // and the number of connections placed on it. Constructed on the thread it
 // serves; owner's later list deletes connections off their event handlers.
+// The targets are used from any thread; the rest is the coms thread's but
+// for the connection count (the contexts' lock in coms_thread.cpp).
 class Connection::ComsThreadContext final : public EventHandler {
     friend class Connection;
 
@@ -393,6 +462,8 @@ public:
     // every other event handler.
     void deleteLater(void* obj, void (*fn)(void*));
     void handleEvent(Event* e) override;
+    // The heartbeat and lost deadlines of this thread's connections.
+    ConnectionClock* clock() { return &_clock; }
 
     OpTarget* connectionTarget;
     OpTarget* attachTarget;
@@ -409,9 +480,10 @@ public:
 private:
     DaemonThread* _owner;
     int _index;
-    int _connections;
+    int _connections;  // the contexts' lock
     ThreadContext* _tc;
     TimerEvent* _laterTimer;
+    ConnectionClock _clock;
 };
 
 #endif

@@ -1,3 +1,5 @@
+// Connectors: construction and binding on the first coms thread, accepting
+// (optionally in forked children), and the address whitelist.
 #include "coms/connector.h"
 
 #include <arpa/inet.h>
@@ -16,6 +18,7 @@
 #include "common/op_target.h"
 #include "common/os.h"
 #include "common/properties.h"
+#include "coms/listen_socket.h"
 #include "coms/tls.h"
 
 std::atomic<bool> Connector::_killAllClients{false};
@@ -39,11 +42,6 @@ struct ConnectorOp : DeferredOp {
     Connector* connector = nullptr;
 };
 
-struct BindOp : DeferredOp {
-    Connector* connector;
-    const char* port;
-};
-
 }  // namespace
 
 class ConnectorOps {
@@ -52,7 +50,6 @@ public:
         return new Connector(op->listener, op->cert, op->key, op->flags);
     }
     static void remove(Connector* c) { delete c; }
-    static int bind(Connector* c, const char* port) { return c->doBind(port); }
 };
 
 namespace {
@@ -69,27 +66,14 @@ public:
     }
 };
 
-class BindOpTarget : public OpTarget {
-public:
-    int execute(DeferredOp* op) override {
-        auto* b = static_cast<BindOp*>(op);
-        return ConnectorOps::bind(b->connector, b->port);
-    }
+const ListenSocket::Texts kBindTexts = {
+    "%s: binding to port: %s, listenQueue = %d",
+    "%s: Unable to open socket",
+    "%s: getservbyname: Unable to find service",
+    "bind: port still in use. Will retry...",
+    "bind: Unable to bind to port",
+    "%s: Unable to listen() on port",
 };
-
-// 0 for "0" (the system chooses), the number, or -1 when port is neither a
-// number nor a known service.
-int lookUpPort(const char* port, const char* protocol) {
-    char* end = nullptr;
-    long n = strtol(port, &end, 10);
-    if (end != port && *end == '\0' && n > 0 && n <= 65535) return static_cast<int>(n);
-    if (strcmp(port, "0") == 0) return 0;
-    struct servent entry;
-    struct servent* found = nullptr;
-    char buffer[1024];
-    if (getservbyname_r(port, protocol, &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) return -1;
-    return ntohs(static_cast<uint16_t>(found->s_port));
-}
 
 }  // namespace
 
@@ -97,7 +81,6 @@ int lookUpPort(const char* port, const char* protocol) {
 
 void Connector::createOpTargets(Connection::ComsThreadContext* ctx) {
     ctx->connectorTarget = new ConnectorOpTarget();
-    ctx->bindTarget = new BindOpTarget();
 }
 
 Connector::Connector(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags)
@@ -156,13 +139,26 @@ int Connector::bind(const char* port) {
     if (port == nullptr) return -1;
     snprintf(_name, sizeof(_name), "X-%s", port);
     snprintf(_traceName, sizeof(_traceName), "%s (connector)", _name);
-    Connection::ComsThreadContext* first = Connection::getComsContext(0);
-    if (first == nullptr) return -1;
-    if (first->isCurrentThread()) return doBind(port);
-    BindOp op;
-    op.connector = this;
-    op.port = port;
-    return first->bindTarget->doExecute(&op);
+    if (Connection::getComsContext(0) == nullptr) return -1;
+    ListenSocket::Request request;
+    request.name = _name;
+    request.port = port;
+    request.bindAddress = _bindAddress;
+    request.listenQueue = _listen_queue;
+    request.nonBlocking = true;
+    request.texts = &kBindTexts;
+    request.ready = [](void* self, int socket) { return static_cast<Connector*>(self)->listening(socket); };
+    request.readyArg = this;
+    int rc = ListenSocket::bind(&request);
+    if (rc == 0) _boundPort = request.boundPort;
+    return rc;
+}
+
+bool Connector::listening(int socket) {
+    // On the first coms thread, where the accepting event must live.
+    _socket = socket;
+    _readEvent = new FdEvent(this, _socket, FdEvent::KIND_READ);
+    return true;
 }
 
 void Connector::setBindRetry(int attempts, int pauseMs) {
@@ -176,62 +172,6 @@ int Connector::bindAttempts() {
 
 int Connector::bindPauseMs() {
     return _bindPauseMs;
-}
-
-int Connector::doBind(const char* port) {
-    log(_debug_coms, LOG_INFO, 0, 0, "%s: binding to port: %s, listenQueue = %d", _name, port, _listen_queue);
-    _socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (_socket < 0) {
-        log(errno, "%s: Unable to open socket", _name);
-        return -1;
-    }
-    s_setnonblocking(_socket);
-    int one = 1;
-    setsockopt(_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    int number = lookUpPort(port, "tcp");
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (number < 0) {
-        log(0, "%s: getservbyname: Unable to find service", _name);
-    } else if (_bindAddress != nullptr && inet_pton(AF_INET, _bindAddress, &addr.sin_addr) != 1) {
-        log(0, "%s: not an IPv4 address to bind to: %s", _name, _bindAddress);
-        number = -1;
-    }
-    if (number < 0) {
-        close(_socket);
-        _socket = -1;
-        return -1;
-    }
-    addr.sin_port = htons(static_cast<uint16_t>(number));
-    int attempts = _bindAttempts;
-    for (int attempt = 1;; attempt++) {
-        if (::bind(_socket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) break;
-        int err = errno;
-        if (err == EADDRINUSE && attempt < attempts) {
-            log(0, "bind: port still in use. Will retry...");
-            usleep(static_cast<useconds_t>(_bindPauseMs) * 1000);
-            continue;
-        }
-        log(err, "bind: Unable to bind to port");
-        close(_socket);
-        _socket = -1;
-        return -1;
-    }
-    struct sockaddr_in bound;
-    socklen_t len = sizeof(bound);
-    if (getsockname(_socket, reinterpret_cast<struct sockaddr*>(&bound), &len) == 0) _boundPort = ntohs(bound.sin_port);
-    _readEvent = new FdEvent(this, _socket, FdEvent::KIND_READ);
-    if (listen(_socket, _listen_queue) != 0) {
-        log(errno, "%s: Unable to listen() on port", _name);
-        delete _readEvent;
-        _readEvent = nullptr;
-        close(_socket);
-        _socket = -1;
-        return -1;
-    }
-    return 0;
 }
 
 bool Connector::newConnection(Connection* connection, int type) {

@@ -15,6 +15,9 @@
 #include "common/thread_context.h"
 #include "coms/connection.h"
 
+// Thread-safety: a Connector lives on the first coms thread; create, bind
+// and destroy may be called from any thread (they run there); the whitelist
+// and the kill switch are process-wide and thread-safe.
 class Connector;
 class FdEvent;
 class TimerEvent;
@@ -99,7 +102,8 @@ private:
     Connector(const Connector&) = delete;
     Connector& operator=(const Connector&) = delete;
 
-    int doBind(const char* port);
+    // The bound socket listens: accept from it (first coms thread).
+    bool listening(int socket);
     void acceptOne();
 
     ConnectorListener* _listener;

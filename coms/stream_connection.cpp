@@ -1,3 +1,6 @@
+// The blocking stream variant: a StreamConnector binds (as every connector
+// does, through ListenSocket) and accepts on its "ft-listen" thread; a
+// StreamConnection reads and writes one TLS connection, blocking.
 #include "coms/stream_connection.h"
 
 #include <arpa/inet.h>
@@ -17,6 +20,7 @@
 #include "common/properties.h"
 #include "coms/coms_error.h"
 #include "coms/connector.h"
+#include "coms/listen_socket.h"
 #include "coms/stream_message.h"
 #include "coms/tls.h"
 
@@ -37,6 +41,15 @@ private:
 };
 
 namespace {
+
+const ListenSocket::Texts kBindTexts = {
+    nullptr,
+    "%s: socket() failed",
+    "%s: getservbyname() failed.",
+    "%s: Socket still in use... Will retry",
+    "%s: Unable to bind() to port",
+    "%s: Unable to listen() to port",
+};
 
 int lookUpPort(const char* port) {
     char* end = nullptr;
@@ -85,52 +98,18 @@ int StreamConnector::bind(const char* port) {
     if (port == nullptr) return -1;
     snprintf(_name, sizeof(_name), "X-%s", port);
     snprintf(_traceName, sizeof(_traceName), "%s (connector)", _name);
-    _socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (_socket < 0) {
-        log(errno, "%s: socket() failed", _name);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    int number = lookUpPort(port);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (number < 0) log(0, "%s: getservbyname() failed.", _name);
-    if (number >= 0 && _bindAddress != nullptr && inet_pton(AF_INET, _bindAddress, &addr.sin_addr) != 1) {
-        log(0, "%s: not an IPv4 address to bind to: %s", _name, _bindAddress);
-        number = -1;
-    }
-    if (number < 0) {
-        ::close(_socket);
-        _socket = -1;
-        return -1;
-    }
-    addr.sin_port = htons(static_cast<uint16_t>(number));
-    int attempts = Connector::bindAttempts();
-    for (int attempt = 1;; attempt++) {
-        if (::bind(_socket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) break;
-        int err = errno;
-        if (err == EADDRINUSE && attempt < attempts) {
-            log(0, "%s: Socket still in use... Will retry", _name);
-            usleep(static_cast<useconds_t>(Connector::bindPauseMs()) * 1000);
-            continue;
-        }
-        log(err, "%s: Unable to bind() to port", _name);
-        ::close(_socket);
-        _socket = -1;
-        return -1;
-    }
-    struct sockaddr_in bound;
-    socklen_t len = sizeof(bound);
-    if (getsockname(_socket, reinterpret_cast<struct sockaddr*>(&bound), &len) == 0) _boundPort = ntohs(bound.sin_port);
-    if (listen(_socket, _ft_listen_queue) != 0) {
-        log(errno, "%s: Unable to listen() to port", _name);
-        ::close(_socket);
-        _socket = -1;
-        return -1;
-    }
+    ListenSocket::Request request;
+    request.name = _name;
+    request.port = port;
+    request.bindAddress = _bindAddress;
+    request.listenQueue = _ft_listen_queue;
+    request.nonBlocking = false;  // the listen thread blocks in accept
+    request.texts = &kBindTexts;
+    request.ready = nullptr;
+    request.readyArg = nullptr;
+    if (ListenSocket::bind(&request) != 0) return -1;
+    _socket = request.socket;
+    _boundPort = request.boundPort;
     _thread = new StreamListenThread(this);
     _thread->start();
     return 0;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/coms/coms_support.h"
 #include "tests/support/log_capture.h"
 
@@ -51,6 +54,39 @@ TEST(Connector, BindRetriesWhileThePortStaysInUseAndLooksUpServices) {
     EXPECT_EQ(-1, d->bind("no-such-service-here"));
     EXPECT_TRUE(logs.contains("X-no-such-service-here: getservbyname: Unable to find service"));
     Connector::destroy(d);
+}
+
+// The pause between attempts is a timer on the first coms thread, not a
+// sleep: while a bind waits for a busy port, that thread keeps serving (here:
+// building another connector), and the bind takes the port once it is free.
+TEST(Connector, BindRetriesOnATimerWhileTheThreadKeepsServing) {
+    ensurePool();
+    LogCapture logs;
+    int port = 0;
+    int holder = loopbackSocket(&port);
+    ASSERT_EQ(0, listen(holder, 1));
+    Refuser refuser;
+    TestCert& tc = TestCert::get();
+    Connector* c = Connector::create(&refuser, tc.cert, tc.key, 0);
+    c->setBindAddress("127.0.0.1");
+    Connector::setBindRetry(50, 200);
+    std::atomic<int> result{1};
+    std::thread binder([&] { result = c->bind(std::to_string(port).c_str()); });
+    ASSERT_TRUE(waitFor([&] { return logs.contains("bind: port still in use. Will retry..."); }));
+    // Other work of the first coms thread goes on between the attempts: a
+    // thread asleep in the bind could build the connector only after the
+    // last attempt, with the port still held.
+    Connector* other = Connector::create(&refuser, tc.cert, tc.key, 0);
+    EXPECT_NE(nullptr, other);
+    EXPECT_EQ(1, result.load()) << "the bind is still waiting for the port";
+    Connector::destroy(other);
+    close(holder);
+    binder.join();
+    EXPECT_EQ(0, result.load());
+    EXPECT_EQ(port, c->getPort());
+    EXPECT_FALSE(logs.contains("bind: Unable to bind to port"));
+    Connector::setBindRetry(20, 4000);
+    Connector::destroy(c);
 }
 
 TEST(Connector, ServerContextNeedsAMatchingCertificateAndKey) {

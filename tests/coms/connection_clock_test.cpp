@@ -1,0 +1,112 @@
+// The per-thread clock of connection deadlines, driven by hand: order,
+// re-arming and cancelling from the middle of a lane, the slack that
+// serves heartbeats close together in one pass and never late, and the
+// exact deadlines without slack.
+#include "coms/connection_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/dravika_init.h"
+#include "common/thread_context.h"
+
+namespace {
+
+struct Probe {
+    Probe(const char* n, std::vector<std::string>* log) : name(n), fired(log), deadline(fire, this) {}
+    static void fire(void* p) {
+        auto* self = static_cast<Probe*>(p);
+        self->fired->push_back(self->name);
+        if (self->onFire) self->onFire();
+    }
+    std::string name;
+    std::vector<std::string>* fired;
+    ConnectionClock::Deadline deadline;
+    std::function<void()> onFire;
+};
+
+TEST(ConnectionClock, DeadlinesFireInDueOrderAndCanBeMovedOrCancelled) {
+    dravika_init();
+    ConnectionClock clock;
+    std::vector<std::string> fired;
+    Probe a("a", &fired), b("b", &fired), c("c", &fired), d("d", &fired);
+    long long start = ConnectionClock::nowUs();
+    clock.arm(&a.deadline, 300, false);
+    clock.arm(&b.deadline, 100, false);
+    clock.arm(&c.deadline, 300, false);
+    clock.arm(&d.deadline, 200, false);
+    EXPECT_EQ(3, clock.laneCount());
+    // c moves behind itself (re-armed later), a is cancelled from the middle.
+    clock.arm(&c.deadline, 300, false);
+    clock.cancel(&a.deadline);
+    EXPECT_FALSE(ConnectionClock::isArmed(&a.deadline));
+    clock.fireDue(start + 50 * 1000);
+    EXPECT_TRUE(fired.empty()) << "nothing is due yet, and lost-style deadlines are never early";
+    clock.fireDue(start + 10 * 1000 * 1000);
+    EXPECT_EQ((std::vector<std::string>{"b", "d", "c"}), fired);
+    EXPECT_EQ(0, clock.laneCount()) << "empty lanes are dropped";
+    EXPECT_EQ(-1, clock.nextDueUs());
+}
+
+TEST(ConnectionClock, SlackServesEarlyDeadlinesTogetherButNeverExactOnes) {
+    ConnectionClock clock;
+    std::vector<std::string> fired;
+    Probe hb1("hb1", &fired), hb2("hb2", &fired), lost("lost", &fired);
+    long long start = ConnectionClock::nowUs();
+    clock.arm(&hb1.deadline, 1000, true);  // slack: 100 ms
+    clock.arm(&lost.deadline, 1000, false);
+    clock.arm(&hb2.deadline, 1000, true);
+    long long due = clock.nextDueUs();
+    ASSERT_GE(due, start + 1000 * 1000);
+    // 90 ms before the due time the heartbeats may go, the exact one not.
+    clock.fireDue(due - 90 * 1000);
+    EXPECT_EQ((std::vector<std::string>{"hb1", "hb2"}), fired);
+    EXPECT_TRUE(ConnectionClock::isArmed(&lost.deadline));
+    long long lostDue = clock.nextDueUs();
+    // Beyond the slack nothing goes early.
+    Probe hb3("hb3", &fired);
+    clock.arm(&hb3.deadline, 1000, true);
+    long long hb3Due = ConnectionClock::nowUs() + 1000 * 1000;
+    clock.fireDue(hb3Due - 120 * 1000);
+    EXPECT_EQ(2u, fired.size());
+    // One microsecond before its time the exact deadline waits; the
+    // heartbeat, within its slack, goes.
+    clock.fireDue(lostDue - 1);
+    EXPECT_EQ((std::vector<std::string>{"hb1", "hb2", "hb3"}), fired);
+    clock.fireDue(lostDue);
+    EXPECT_EQ("lost", fired.back());
+    EXPECT_EQ(-1, clock.nextDueUs());
+}
+
+TEST(ConnectionClock, ADeadlineArmedAgainWhileFiringWaitsForTheNextPass) {
+    ConnectionClock clock;
+    std::vector<std::string> fired;
+    Probe a("a", &fired), b("b", &fired);
+    // a re-arms itself with no delay at all and cancels b, due in the same pass.
+    a.onFire = [&] {
+        clock.arm(&a.deadline, 0, false);
+        clock.cancel(&b.deadline);
+    };
+    clock.arm(&a.deadline, 0, false);
+    clock.arm(&b.deadline, 0, false);
+    clock.fireDue(ConnectionClock::nowUs() + 1000);
+    EXPECT_EQ((std::vector<std::string>{"a"}), fired) << "b was cancelled before its turn";
+    EXPECT_TRUE(ConnectionClock::isArmed(&a.deadline));
+    clock.fireDue(ConnectionClock::nowUs() + 1000);
+    EXPECT_EQ(2u, fired.size());
+    clock.cancel(&a.deadline);
+}
+
+TEST(ConnectionClock, TheLoopTimerServesTheDeadlines) {
+    ConnectionClock clock;
+    std::vector<std::string> fired;
+    Probe a("a", &fired);
+    clock.arm(&a.deadline, 20, true);
+    for (int i = 0; i < 200 && fired.empty(); i++) Reactor::run(10);
+    EXPECT_EQ((std::vector<std::string>{"a"}), fired);
+}
+
+}  // namespace
