@@ -58,8 +58,9 @@ int SearchHelper::set(const DirNameEntry* entry, const char* list) {
     clear();
     if (entry == nullptr) {
         classPattern = new RegexPattern(".*", 0);
+        // A search without a last entry returns whole objects: the list of
+        // wanted attributes only applies to a pattern entry.
         log(LOG_DEBUG, 0, 0, "SearchHelper: search class pattern for all");
-        attributeList = dupOrNull(list);
         return 0;
     }
     const char* cls = entry->getClassName();

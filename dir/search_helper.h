@@ -36,8 +36,9 @@ public:
     SearchHelper(const SearchHelper&) = delete;
     SearchHelper& operator=(const SearchHelper&) = delete;
 
-    // Rebuilds the helper from entry (null: every class) and keeps a copy of
-    // attributeList (null: every attribute). 0, or 10 ("Illegal regular
+    // Rebuilds the helper from entry and keeps a copy of attributeList (null:
+    // every attribute). Without an entry every class and every attribute
+    // passes. 0, or 10 ("Illegal regular
     // expression") when a class or attribute expression does not compile or
     // an expression attribute is not a string; the rest of the entry is
     // still taken in, but the caller abandons the search.

@@ -1,5 +1,6 @@
 // RegexPattern: Java syntax over UTF-8, whole-text matches, searches with
 // groups, and the error of a pattern that does not compile.
+#include <regex.h>
 #include <string.h>
 
 #include <string>
@@ -83,6 +84,18 @@ TEST(RegexPattern, SharedAcrossThreads) {
         });
     for (std::thread& t : threads) t.join();
     for (int h : hits) EXPECT_EQ(500, h);
+}
+
+// Oniguruma also exports regcomp and regexec; using it must leave the C
+// library's POSIX functions to everyone else in the process.
+TEST(RegexPattern, PosixRegexStaysTheCLibrarys) {
+    RegexPattern p("a+", 0);
+    ASSERT_TRUE(p.matches("aaa"));
+    regex_t posix;
+    ASSERT_EQ(0, regcomp(&posix, "^b+$", REG_EXTENDED | REG_NOSUB));
+    EXPECT_EQ(0, regexec(&posix, "bbb", 0, nullptr, 0));
+    EXPECT_EQ(REG_NOMATCH, regexec(&posix, "abc", 0, nullptr, 0));
+    regfree(&posix);
 }
 
 }  // namespace
