@@ -1,6 +1,7 @@
 #include "dir/directory.h"
 
 #include "dir/directory_spi.h"
+#include "dir/principal.h"
 #include "dirbase/message.h"
 #include "dirbase/translators.h"
 
@@ -8,6 +9,7 @@ bool Directory::_initDone = false;
 
 void dir_registerTranslators() {
     MessageBase::registerObjectXlator(OBJ_DIRECTORYOBJECT_ID, DirectoryObjectXlator);
+    Principal::registerXlators();
 }
 
 void Directory::init() {

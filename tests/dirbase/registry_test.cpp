@@ -45,6 +45,7 @@ TEST_F(RegistryTest, TheNewestRegistrationOfAnIdAnswers) {
 }
 
 TEST_F(RegistryTest, IdSevenIsAnsweredByThePrincipalHookAlone) {
+    MessageBase::setPrincipalXlator(nullptr);
     MessageBase::registerObjectXlator(7, first);
     EXPECT_EQ(nullptr, MessageBase::findXlatorFn(7)) << "a registration of 7 is never asked";
     MessageBase::setPrincipalXlator(second);

@@ -1,0 +1,143 @@
+#include "io/regex_pattern.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <dlfcn.h>
+#include <stdio.h>
+
+#include <mutex>
+
+#include <oniguruma.h>
+
+namespace {
+
+// Oniguruma also exports the POSIX names regcomp, regexec and regfree. Linked
+// into a program, it would take those names from the C library for every
+// other user in the process (and a pattern compiled by one side and run by
+// the other hangs or crashes). So the library is opened privately and only
+// the functions used here are looked up in it.
+struct Onig {
+    decltype(&onig_initialize) initialize;
+    decltype(&onig_new) compile;
+    decltype(&onig_free) free;
+    decltype(&onig_search) search;
+    decltype(&onig_match) match;
+    decltype(&onig_region_new) regionNew;
+    decltype(&onig_region_free) regionFree;
+    decltype(&onig_error_code_to_str) errorText;
+    OnigEncoding utf8;
+    OnigSyntaxType* java;
+};
+
+std::once_flag _onigOnce;
+// Written once under _onigOnce, read-only afterwards; null when the library
+// could not be opened.
+const Onig* _onig = nullptr;
+
+template <class T>
+bool lookUp(void* handle, const char* name, T* out) {
+    *out = reinterpret_cast<T>(dlsym(handle, name));
+    return *out != nullptr;
+}
+
+const Onig* onig() {
+    std::call_once(_onigOnce, [] {
+        void* handle = nullptr;
+        for (const char* name : {"libonig.so.5", DRV_ONIG_LIBRARY})
+            if ((handle = dlopen(name, RTLD_NOW | RTLD_LOCAL)) != nullptr) break;
+        if (handle == nullptr) return;
+        static Onig o;
+        if (!lookUp(handle, "onig_initialize", &o.initialize) || !lookUp(handle, "onig_new", &o.compile) ||
+            !lookUp(handle, "onig_free", &o.free) || !lookUp(handle, "onig_search", &o.search) ||
+            !lookUp(handle, "onig_match", &o.match) || !lookUp(handle, "onig_region_new", &o.regionNew) ||
+            !lookUp(handle, "onig_region_free", &o.regionFree) ||
+            !lookUp(handle, "onig_error_code_to_str", &o.errorText) ||
+            !lookUp(handle, "OnigEncodingUTF8", &o.utf8) || !lookUp(handle, "OnigSyntaxJava", &o.java))
+            return;
+        // Oniguruma wants one explicit initialisation before any compile.
+        OnigEncoding encodings[1] = {o.utf8};
+        o.initialize(encodings, 1);
+        _onig = &o;
+    });
+    return _onig;
+}
+
+}  // namespace
+
+RegexMatch::~RegexMatch() {
+    free(_offsets);
+}
+
+void RegexMatch::set(int count, const int* offsets) {
+    free(_offsets);
+    _offsets = nullptr;
+    _count = 0;
+    if (count <= 0) return;
+    _offsets = static_cast<int*>(malloc(sizeof(int) * 2 * static_cast<size_t>(count)));
+    memcpy(_offsets, offsets, sizeof(int) * 2 * static_cast<size_t>(count));
+    _count = count;
+}
+
+RegexPattern::RegexPattern(const char* source, int flags)
+    : _regex(nullptr), _source(strdup(source != nullptr ? source : "")), _flags(flags) {
+    _error[0] = '\0';
+    const Onig* lib = onig();
+    if (lib == nullptr) {
+        snprintf(_error, sizeof(_error), "the Oniguruma library could not be loaded");
+        return;
+    }
+    OnigOptionType options = ONIG_OPTION_NONE;
+    if ((flags & IGNORE_CASE) != 0) options |= ONIG_OPTION_IGNORECASE;
+    if ((flags & DOT_ALL) != 0) options |= ONIG_OPTION_MULTILINE;
+    const OnigUChar* pattern = reinterpret_cast<const OnigUChar*>(_source);
+    OnigRegex regex = nullptr;
+    OnigErrorInfo info;
+    int rc = lib->compile(&regex, pattern, pattern + strlen(_source), options, lib->utf8, lib->java, &info);
+    if (rc != ONIG_NORMAL) {
+        OnigUChar text[ONIG_MAX_ERROR_MESSAGE_LEN];
+        lib->errorText(text, rc, &info);
+        snprintf(_error, sizeof(_error), "%s", reinterpret_cast<const char*>(text));
+        return;
+    }
+    _regex = regex;
+}
+
+RegexPattern::~RegexPattern() {
+    if (_regex != nullptr) _onig->free(static_cast<OnigRegex>(_regex));
+    free(_source);
+}
+
+int RegexPattern::search(const char* text, size_t length, size_t start, RegexMatch* match) const {
+    if (_regex == nullptr || text == nullptr || start > length) return -1;
+    OnigRegion* region = _onig->regionNew();
+    const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
+    int at = _onig->search(static_cast<OnigRegex>(_regex), s, s + length, s + start, s + length, region,
+                         ONIG_OPTION_NONE);
+    if (at >= 0 && match != nullptr) {
+        int n = region->num_regs;
+        int* offsets = static_cast<int*>(malloc(sizeof(int) * 2 * static_cast<size_t>(n > 0 ? n : 1)));
+        for (int i = 0; i < n; i++) {
+            offsets[2 * i] = region->beg[i];
+            offsets[2 * i + 1] = region->end[i];
+        }
+        match->set(n, offsets);
+        free(offsets);
+    }
+    _onig->regionFree(region, 1);
+    // Mismatch and search errors (such as a retry limit) both mean "not found".
+    return at >= 0 ? at : -1;
+}
+
+int RegexPattern::search(const char* text) const {
+    return text != nullptr ? search(text, strlen(text), 0, nullptr) : -1;
+}
+
+bool RegexPattern::matches(const char* text) const {
+    if (_regex == nullptr || text == nullptr) return false;
+    size_t length = strlen(text);
+    const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
+    // onig_match anchors at the start only; the whole text must be consumed.
+    int consumed = _onig->match(static_cast<OnigRegex>(_regex), s, s + length, s, nullptr, ONIG_OPTION_NONE);
+    return consumed >= 0 && static_cast<size_t>(consumed) == length;
+}

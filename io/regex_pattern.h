@@ -1,0 +1,77 @@
+// RegexPattern: one compiled regular expression over UTF-8 text, in the Java
+// syntax, on top of Oniguruma. The script pattern objects, the directory
+// search filters and the file transfer path filters all compile through it,
+// so every part of the runtime reads a pattern the same way.
+//
+// Ownership: the pattern owns its compiled form and its error text; a
+// RegexMatch owns its group offsets.
+//
+// Thread-safety: construction and destruction belong to one thread. Once
+// built, a pattern is never changed: Oniguruma keeps no state in a compiled
+// expression while it searches (each call gets its own region here), so any
+// number of threads may call matches and search on one pattern at once.
+#ifndef DRV_IO_REGEX_PATTERN_H
+#define DRV_IO_REGEX_PATTERN_H
+
+#include <stddef.h>
+
+// The groups of one match: group 0 is the whole match, then the capture
+// groups in order; a group that took no part has begin and end -1. Offsets
+// are byte offsets into the searched text.
+class RegexMatch {
+public:
+    RegexMatch() : _count(0), _offsets(nullptr) {}
+    ~RegexMatch();
+    RegexMatch(const RegexMatch&) = delete;
+    RegexMatch& operator=(const RegexMatch&) = delete;
+
+    int groupCount() const { return _count; }
+    int begin(int group) const { return group >= 0 && group < _count ? _offsets[2 * group] : -1; }
+    int end(int group) const { return group >= 0 && group < _count ? _offsets[2 * group + 1] : -1; }
+
+    // Replaces the groups; offsets holds 2 * count numbers (begin, end).
+    void set(int count, const int* offsets);
+
+private:
+    int _count;
+    int* _offsets;
+};
+
+class RegexPattern {
+public:
+    // Compile options, as the script patterns number them.
+    enum Flags {
+        IGNORE_CASE = 1,
+        DOT_ALL = 2,  // "." also matches a line feed
+    };
+
+    // Compiles source (null counts as empty). A pattern that does not compile
+    // still exists: failed() is true and errorText() says why.
+    RegexPattern(const char* source, int flags);
+    ~RegexPattern();
+    RegexPattern(const RegexPattern&) = delete;
+    RegexPattern& operator=(const RegexPattern&) = delete;
+
+    bool failed() const { return _regex == nullptr; }
+    // Oniguruma's text for the compile error, or "" when it compiled.
+    const char* errorText() const { return _error; }
+    const char* source() const { return _source; }
+    int flags() const { return _flags; }
+
+    // Whether the whole text (up to its NUL) matches; false for a failed
+    // pattern or a null text.
+    bool matches(const char* text) const;
+    // The byte offset of the first match at or after start, or -1 (also for
+    // a failed pattern, a null text or a start past the end). When match is
+    // given it receives the groups of that match.
+    int search(const char* text, size_t length, size_t start, RegexMatch* match) const;
+    int search(const char* text) const;
+
+private:
+    void* _regex;  // OnigRegex, kept opaque so that users need no Oniguruma header
+    char* _source;
+    int _flags;
+    char _error[96];
+};
+
+#endif

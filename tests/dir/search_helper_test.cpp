@@ -1,0 +1,153 @@
+// SearchHelper: exact and pattern classes, attribute filters (alternatives
+// within a name, all names required), the tag condition, the wanted
+// attribute list, and bad expressions.
+#include <stdlib.h>
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "dir/search_helper.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+
+namespace {
+
+std::unique_ptr<DirNameEntry> entry(const char* text) {
+    int error = 0;
+    DirNameEntry* e = DirNameEntry::createFromString(text, &error);
+    EXPECT_NE(nullptr, e) << text << " error " << error;
+    return std::unique_ptr<DirNameEntry>(e);
+}
+
+TEST(SearchHelper, ClassNames) {
+    SearchHelper h;
+    ASSERT_EQ(0, h.set(entry("host:").get(), nullptr));
+    EXPECT_TRUE(h.classMatches("host"));
+    EXPECT_FALSE(h.classMatches("Host"));
+    EXPECT_FALSE(h.classMatches("hosts"));
+    EXPECT_FALSE(h.classMatches(nullptr));
+
+    ASSERT_EQ(0, h.set(entry("<.*>:").get(), nullptr));
+    EXPECT_TRUE(h.classMatches("host"));
+    EXPECT_TRUE(h.classMatches("networkAdapter"));
+    ASSERT_EQ(0, h.set(entry("<net.*|disk>:").get(), nullptr));
+    EXPECT_TRUE(h.classMatches("networkAdapter"));
+    EXPECT_TRUE(h.classMatches("disk"));
+    EXPECT_FALSE(h.classMatches("disks"));  // the whole name must match
+
+    ASSERT_EQ(0, h.set(nullptr, nullptr));
+    EXPECT_TRUE(h.classMatches("anything"));
+    EXPECT_TRUE(h.attributesMatch(nullptr, nullptr));
+
+    EXPECT_EQ(DirError::E_BAD_REGEX, h.set(entry("<(host>:").get(), nullptr));
+    EXPECT_FALSE(h.classMatches("(host"));
+    // An entry without a class matches no class.
+    DirNameEntry noClass(nullptr);
+    ASSERT_EQ(0, h.set(&noClass, nullptr));
+    EXPECT_FALSE(h.classMatches("host"));
+}
+
+TEST(SearchHelper, FiltersAreAlternativesWithinANameOnly) {
+    SearchHelper h;
+    ASSERT_EQ(0, h.set(entry("host:os=linux,os=aix,name=<web[0-9]+>").get(), nullptr));
+    Attributes a;
+    a.setAttribute("os", "aix", 0);
+    a.setAttribute("name", "web12", 0);
+    EXPECT_TRUE(h.attributesMatch(nullptr, &a));
+    a.addOrSetAttribute("os", new Any("hpux"), 0);
+    EXPECT_FALSE(h.attributesMatch(nullptr, &a));
+    a.addOrSetAttribute("os", new Any("linux"), 0);
+    a.addOrSetAttribute("name", new Any("db1"), 0);
+    EXPECT_FALSE(h.attributesMatch(nullptr, &a));
+    // A filtered attribute found in neither place fails; the entry's own
+    // attributes stand in for absent ones.
+    Attributes osOnly;
+    osOnly.setAttribute("os", "linux", 0);
+    EXPECT_FALSE(h.attributesMatch(nullptr, &osOnly));
+    EXPECT_TRUE(h.attributesMatch(entry("host:name=web7").get(), &osOnly));
+    EXPECT_TRUE(h.attributesMatch(entry("host:name=web7,os=aix").get(), nullptr));
+    // Names no filter mentions pass.
+    EXPECT_TRUE(h.attributeMatches("ip", Any("10.0.0.1")));
+    EXPECT_TRUE(h.attributeMatches("ip", "10.0.0.1"));
+    EXPECT_TRUE(h.attributeMatches("os", "aix"));
+    EXPECT_FALSE(h.attributeMatches("os", "AIX"));
+    EXPECT_FALSE(h.attributeMatches("name", "web"));
+    EXPECT_FALSE(h.attributeMatches("name", static_cast<const char*>(nullptr)));
+    // A pattern never matches a value that is not a string.
+    EXPECT_FALSE(h.attributeMatches("name", Any(12)));
+}
+
+TEST(SearchHelper, ExactFiltersCompareTextForms) {
+    SearchHelper h;
+    ASSERT_EQ(0, h.set(entry("disk:size=5").get(), nullptr));
+    EXPECT_TRUE(h.attributeMatches("size", Any(5)));
+    EXPECT_TRUE(h.attributeMatches("size", Any(5LL)));
+    EXPECT_FALSE(h.attributeMatches("size", Any(50)));
+    // A non-string exact filter matches only equal values, never strings.
+    DirNameEntry e("disk");
+    e.setAttribute("count", 3);
+    ASSERT_EQ(0, h.set(&e, nullptr));
+    EXPECT_TRUE(h.attributeMatches("count", Any(3)));
+    EXPECT_FALSE(h.attributeMatches("count", Any(4)));
+    EXPECT_FALSE(h.attributeMatches("count", "3"));
+}
+
+TEST(SearchHelper, Tags) {
+    SearchHelper h;
+    ASSERT_EQ(0, h.set(entry("host:tagKey=tier,tagValue=web").get(), nullptr));
+    Attributes a;
+    a.setAttribute("tags", "env`prod`tier`web", 0);
+    EXPECT_TRUE(h.attributesMatch(nullptr, &a));
+    Attributes noTags;
+    EXPECT_FALSE(h.attributesMatch(nullptr, &noTags));
+    // "prod" is a value, not a key.
+    ASSERT_EQ(0, h.set(entry("host:tagKey=prod,tagValue=tier").get(), nullptr));
+    EXPECT_FALSE(h.attributesMatch(nullptr, &a));
+    ASSERT_EQ(0, h.set(entry("host:tagKey=env,tagValue=pro").get(), nullptr));
+    EXPECT_FALSE(h.attributesMatch(nullptr, &a));
+    // A last key without a value has the empty value.
+    Attributes odd;
+    odd.setAttribute("tags", "env`prod`solo", 0);
+    DirNameEntry e("host");
+    e.setAttribute("tagKey", "solo");
+    e.setAttribute("tagValue", "");
+    ASSERT_EQ(0, h.set(&e, nullptr));
+    EXPECT_TRUE(h.attributesMatch(nullptr, &odd));
+    // Only a key, no value: no tag condition at all.
+    ASSERT_EQ(0, h.set(entry("host:tagKey=tier").get(), nullptr));
+    EXPECT_TRUE(h.attributesMatch(nullptr, &noTags));
+}
+
+TEST(SearchHelper, WantedAttributes) {
+    SearchHelper h;
+    ASSERT_EQ(0, h.set(entry("host:").get(), "name, ip"));
+    EXPECT_TRUE(h.shouldAddAttribute("name"));
+    EXPECT_TRUE(h.shouldAddAttribute("ip"));
+    EXPECT_FALSE(h.shouldAddAttribute("os"));
+    EXPECT_FALSE(h.shouldAddAttribute("nam"));
+    ASSERT_EQ(0, h.set(entry("host:").get(), nullptr));
+    EXPECT_TRUE(h.shouldAddAttribute("os"));
+    ASSERT_EQ(0, h.set(entry("host:").get(), " ,, "));
+    EXPECT_TRUE(h.shouldAddAttribute("os"));
+}
+
+TEST(SearchHelper, BadExpressionsKeepTheRest) {
+    SearchHelper h;
+    DirNameEntry e("host");
+    e.setAttributeExpression("name", "web(");
+    e.addAttribute("size", new Any(7), true);  // an expression that is no string
+    e.setAttribute("os", "linux");
+    EXPECT_EQ(DirError::E_BAD_REGEX, h.set(&e, nullptr));
+    // The good filter after the bad ones was still taken in.
+    EXPECT_FALSE(h.attributeMatches("os", "aix"));
+    EXPECT_TRUE(h.attributeMatches("os", "linux"));
+    EXPECT_TRUE(h.attributeMatches("name", "web("));
+    h.clear();
+    EXPECT_EQ(nullptr, h.filters);
+    EXPECT_TRUE(h.shouldAddAttribute("x"));
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+// RegexPattern: Java syntax over UTF-8, whole-text matches, searches with
+// groups, and the error of a pattern that does not compile.
+#include <regex.h>
+#include <string.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "io/regex_pattern.h"
+
+namespace {
+
+TEST(RegexPattern, WholeTextMatches) {
+    RegexPattern p("ho(st)?", 0);
+    ASSERT_FALSE(p.failed());
+    EXPECT_STREQ("", p.errorText());
+    EXPECT_TRUE(p.matches("host"));
+    EXPECT_TRUE(p.matches("ho"));
+    EXPECT_FALSE(p.matches("hosts"));
+    EXPECT_FALSE(p.matches("Host"));
+    EXPECT_FALSE(p.matches(nullptr));
+    RegexPattern caseless("ho(st)?", RegexPattern::IGNORE_CASE);
+    EXPECT_TRUE(caseless.matches("HoST"));
+    RegexPattern dot("a.b", 0), dotAll("a.b", RegexPattern::DOT_ALL);
+    EXPECT_FALSE(dot.matches("a\nb"));
+    EXPECT_TRUE(dotAll.matches("a\nb"));
+    RegexPattern all(".*", 0);
+    EXPECT_TRUE(all.matches(""));
+    EXPECT_TRUE(all.matches("anything at all"));
+}
+
+TEST(RegexPattern, SearchWithGroups) {
+    RegexPattern p("(\\w+)@(\\w+)(/x)?", 0);
+    const char* text = "user bob@ftp/u here";
+    RegexMatch m;
+    EXPECT_EQ(5, p.search(text, strlen(text), 0, &m));
+    ASSERT_EQ(4, m.groupCount());
+    EXPECT_EQ(std::string("bob@ftp"), std::string(text + m.begin(0), text + m.end(0)));
+    EXPECT_EQ(std::string("bob"), std::string(text + m.begin(1), text + m.end(1)));
+    EXPECT_EQ(std::string("ftp"), std::string(text + m.begin(2), text + m.end(2)));
+    EXPECT_EQ(-1, m.begin(3));  // the optional group took no part
+    EXPECT_EQ(-1, m.end(7));
+    // A later start finds the match that begins there or after it.
+    EXPECT_EQ(6, p.search(text, strlen(text), 6, nullptr));
+    EXPECT_EQ(-1, p.search(text, strlen(text), 13, nullptr));
+    EXPECT_EQ(-1, p.search(text, strlen(text), strlen(text) + 1, nullptr));
+    EXPECT_EQ(-1, p.search("nothing"));
+    EXPECT_EQ(-1, p.search(nullptr));
+    // Offsets count bytes of UTF-8 text; a class matches whole characters.
+    RegexPattern word("\\p{L}+", 0);
+    const char* greek = "12 \xce\xb1\xce\xb2";
+    RegexMatch g;
+    EXPECT_EQ(3, word.search(greek, strlen(greek), 0, &g));
+    EXPECT_EQ(7, g.end(0));
+}
+
+TEST(RegexPattern, BadPatternsSayWhy) {
+    const char* bad[] = {"(", "[a-", "a{2,1}", "*x", "(?<n>a)\\k<m>"};
+    for (const char* source : bad) {
+        RegexPattern p(source, 0);
+        EXPECT_TRUE(p.failed()) << source;
+        EXPECT_NE(0u, strlen(p.errorText())) << source;
+        EXPECT_STREQ(source, p.source());
+        EXPECT_FALSE(p.matches(""));
+        EXPECT_EQ(-1, p.search("(((("));
+    }
+    RegexPattern empty(nullptr, 0);
+    EXPECT_FALSE(empty.failed());
+    EXPECT_TRUE(empty.matches(""));
+}
+
+TEST(RegexPattern, SharedAcrossThreads) {
+    RegexPattern p("(a|b)+c", 0);
+    std::vector<std::thread> threads;
+    std::vector<int> hits(4, 0);
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&p, &hits, t] {
+            RegexMatch m;
+            for (int i = 0; i < 500; i++)
+                if (p.search("xxababc", 7, 0, &m) == 2 && m.end(0) == 7 && p.matches("abc")) hits[t]++;
+        });
+    for (std::thread& t : threads) t.join();
+    for (int h : hits) EXPECT_EQ(500, h);
+}
+
+// Oniguruma also exports regcomp and regexec; using it must leave the C
+// library's POSIX functions to everyone else in the process.
+TEST(RegexPattern, PosixRegexStaysTheCLibrarys) {
+    RegexPattern p("a+", 0);
+    ASSERT_TRUE(p.matches("aaa"));
+    regex_t posix;
+    ASSERT_EQ(0, regcomp(&posix, "^b+$", REG_EXTENDED | REG_NOSUB));
+    EXPECT_EQ(0, regexec(&posix, "bbb", 0, nullptr, 0));
+    EXPECT_EQ(REG_NOMATCH, regexec(&posix, "abc", 0, nullptr, 0));
+    regfree(&posix);
+}
+
+}  // namespace
