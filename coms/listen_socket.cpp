@@ -19,20 +19,6 @@
 
 namespace {
 
-// 0 for "0" (the system chooses), the number, or -1 when port is neither a
-// number nor a known service.
-int lookUpPort(const char* port) {
-    char* end = nullptr;
-    long n = strtol(port, &end, 10);
-    if (end != port && *end == '\0' && n > 0 && n <= 65535) return static_cast<int>(n);
-    if (strcmp(port, "0") == 0) return 0;
-    struct servent entry;
-    struct servent* found = nullptr;
-    char buffer[1024];
-    if (getservbyname_r(port, "tcp", &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) return -1;
-    return ntohs(static_cast<uint16_t>(found->s_port));
-}
-
 // The caller's side of a bind: it waits here until the coms thread is done.
 struct Waiter {
     CondBlock block;
@@ -67,7 +53,7 @@ public:
         if (_request->nonBlocking) s_setnonblocking(_socket);
         int one = 1;
         setsockopt(_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        int number = lookUpPort(_request->port);
+        int number = ListenSocket::lookUpPort(_request->port);
         memset(&_address, 0, sizeof(_address));
         _address.sin_family = AF_INET;
         _address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -188,4 +174,16 @@ int ListenSocket::bind(Request* request) {
     CondSection hold(waiter.block);
     while (!waiter.done) waiter.block.wait();
     return request->socket >= 0 ? 0 : -1;
+}
+
+int ListenSocket::lookUpPort(const char* port) {
+    char* end = nullptr;
+    long n = strtol(port, &end, 10);
+    if (end != port && *end == '\0' && n > 0 && n <= 65535) return static_cast<int>(n);
+    if (strcmp(port, "0") == 0) return 0;
+    struct servent entry;
+    struct servent* found = nullptr;
+    char buffer[1024];
+    if (getservbyname_r(port, "tcp", &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) return -1;
+    return ntohs(static_cast<uint16_t>(found->s_port));
 }

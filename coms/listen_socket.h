@@ -47,6 +47,11 @@ public:
     // (Connector::bindAttempts times, Connector::bindPauseMs apart): 0 or -1.
     static int bind(Request* request);
 
+    // The port a connector or a client is given: 0 for "0" (the system
+    // chooses), the number, or -1 when it is neither a number nor a known
+    // TCP service.
+    static int lookUpPort(const char* port);
+
     // The bind target of the first coms thread (created with its context).
     static OpTarget* createOpTarget();
 };

@@ -51,18 +51,6 @@ const ListenSocket::Texts kBindTexts = {
     "%s: Unable to listen() to port",
 };
 
-int lookUpPort(const char* port) {
-    char* end = nullptr;
-    long n = strtol(port, &end, 10);
-    if (end != port && *end == '\0' && n > 0 && n <= 65535) return static_cast<int>(n);
-    if (strcmp(port, "0") == 0) return 0;
-    struct servent entry;
-    struct servent* found = nullptr;
-    char buffer[1024];
-    if (getservbyname_r(port, "tcp", &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) return -1;
-    return ntohs(static_cast<uint16_t>(found->s_port));
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -195,7 +183,7 @@ int StreamConnection::connect() {
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     memcpy(&addr.sin_addr, result->h_addr_list[0], sizeof(addr.sin_addr));
-    int port = lookUpPort(_port);
+    int port = ListenSocket::lookUpPort(_port);
     if (port <= 0) {
         log(0, "Stream connect() unable to lookup service '%s'", _port);
         return COMS_E_NO_SERVICE;
