@@ -6,6 +6,15 @@
 // default) the thread deletes its own object when run() returns. The host
 // adopts its main thread with attachMainThread, which blocks the process
 // signals and starts the one thread that takes them all with sigwait.
+//
+// Thread-safety: the process-wide thread list is guarded by its own lock,
+// taken alone (no other lock is taken while it is held, and it is never
+// held while calling out). Each object's start-up state is guarded by its
+// state block; its later list by its later-list lock, which is held while
+// the later functions run, so those may take any lock but this thread's
+// later-list lock again. The signal handler list and the child listener are
+// set up before attachMainThread starts the signal thread and only read
+// after that.
 #ifndef DRV_COMMON_DAEMON_THREAD_H
 #define DRV_COMMON_DAEMON_THREAD_H
 
@@ -60,7 +69,10 @@ public:
     void join();
     void setDetached();
     // Off: the starter owns the object (and joins before deleting it).
-    void setDeleteOnExit(bool on) { _deleteOnExit = on; }
+    void setDeleteOnExit(bool on) {
+        CondSection hold(_state);
+        _deleteOnExit = on;
+    }
     // Cut to 19 characters; also names the kernel thread (15 characters).
     void setName(const char* name);
     const char* getName() const { return _name; }
@@ -87,23 +99,31 @@ public:
     // ready for signals.
     static int attachMainThread(ChildListener* listener, bool server);
 
-    struct SignalHandlerEntry {
-        int sig;
-        EventHandler* handler;
-        SignalHandlerEntry* next;
-    };
-
-    static DaemonThread* _threadList;
-    static CriticalBlock _allThreadsBlock;
-    static SignalHandlerEntry* _sigList;
-    static ChildListener* _childListener;
-    static bool _server;
+    // For tests: whether t is in the process-wide thread list, and the
+    // server flag stored by attachMainThread.
+    static bool isListed(const DaemonThread* t);
+    static bool isServer() { return _server; }
 
 protected:
     // For threads the runtime did not create: already started and initialised.
     void adoptCallingThread();
 
 private:
+    struct SignalHandlerEntry {
+        int sig;
+        EventHandler* handler;
+        SignalHandlerEntry* next;
+    };
+
+    // The process-wide thread list, newest first, and its lock (which lives
+    // as long as the process: threads may end while it exits).
+    static CriticalBlock _allThreadsBlock;
+    static DaemonThread* _threadList GUARDED_BY(_allThreadsBlock);
+    // Written before attachMainThread creates the signal thread; read by it.
+    static SignalHandlerEntry* _sigList;
+    static ChildListener* _childListener;
+    static bool _server;
+
     struct LaterEntry {
         void* obj;
         void (*fn)(void*);
@@ -112,23 +132,27 @@ private:
 
     static void* _threadHelperMain(void* arg);
     static void* sigMain(void* arg);
+    static void reapChildren();
 
     CondBlock _state;
-    LaterEntry* _laterList;
-    pthread_t _thread;
-    int _tid;
-    bool _initialized;
-    bool _detached;
-    bool _deleteOnExit;
-    bool _finished;
+    LaterEntry* _laterList GUARDED_BY(_laterLock);
+    pthread_t _thread GUARDED_BY(_state);
+    // Kernel thread id, 0 until the thread runs; found by getName under the list lock.
+    int _tid GUARDED_BY(_allThreadsBlock);
+    bool _initialized GUARDED_BY(_state);
+    bool _detached GUARDED_BY(_state);
+    bool _deleteOnExit GUARDED_BY(_state);
+    bool _finished GUARDED_BY(_state);
     std::atomic<bool> _started;
+    // Lock order: a later function runs under it and may take any other lock.
     CriticalBlock _laterLock;
+    // Set before start(); read by getName for a thread that already runs.
     char _name[kNameLength + 1];
-    DaemonThread* _next;
-    DaemonThread* _prev;
+    DaemonThread* _next GUARDED_BY(_allThreadsBlock);
+    DaemonThread* _prev GUARDED_BY(_allThreadsBlock);
     // Set while start() runs: the object must outlive it.
     std::atomic<bool> _startInProgress;
-    bool _threadCreated;
+    bool _threadCreated GUARDED_BY(_state);
 };
 
 // A thread the runtime did not create (the main thread, the signal thread);

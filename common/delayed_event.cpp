@@ -4,11 +4,13 @@
 #include <string.h>
 #include <time.h>
 
-CriticalBlock DelayedEvent::_lock;
+// The registries live as long as the process: an event may be withdrawn by a
+// thread that outlives the static destructors.
+CriticalBlock DelayedEvent::_lock{LOCK_RANK_DELAYED_EVENT, kProcessLifetime};
 long long DelayedEvent::_nextId = 1;
 DelayedEvent* DelayedEvent::_registry = nullptr;
 
-CriticalBlock DelayedEvent2::_lock;
+CriticalBlock DelayedEvent2::_lock{LOCK_RANK_DELAYED_EVENT2, kProcessLifetime};
 long long DelayedEvent2::_nextId = 1;
 DelayedEvent2* DelayedEvent2::_registry = nullptr;
 
@@ -24,8 +26,8 @@ long long monotonicMillis() {
 
 template <class Derived>
 DelayedEventSlot<Derived>::DelayedEventSlot()
-    : errorText(nullptr), errorCode(0), done(false), moreTimeAsked(false), id(0), userValue(0), originalId(0),
-      partialResult(nullptr), value(nullptr), error(false), next(nullptr), prev(nullptr) {}
+    : userValue(0), originalId(0), partialResult(nullptr), done(false), next(nullptr), prev(nullptr),
+      errorText(nullptr), errorCode(0), moreTimeAsked(false), id(0), value(nullptr), error(false) {}
 
 template <class Derived>
 void DelayedEventSlot<Derived>::enroll() {
@@ -39,9 +41,16 @@ void DelayedEventSlot<Derived>::enroll() {
 
 template <class Derived>
 void DelayedEventSlot<Derived>::withdraw() {
+    {
+        // No supplier can reach the event any more once it is gone from the
+        // registry; the block is taken for the analysis' sake and stays in
+        // order (registry first).
+        CriticalSection registry(Derived::_lock);
+        CondSection hold(block);
+        free(errorText);
+        errorText = nullptr;
+    }
     CriticalSection registry(Derived::_lock);
-    free(errorText);
-    errorText = nullptr;
     // Doubly linked, so that leaving costs the same wherever the event sits:
     // a burst of posts to an operation target withdraws its oldest events first.
     if (prev != nullptr)
@@ -144,6 +153,36 @@ Derived* DelayedEventSlot<Derived>::lockById(long long id) {
     return nullptr;
 }
 
+template <class Derived>
+bool DelayedEventSlot<Derived>::isDone() {
+    CondSection hold(block);
+    return done;
+}
+
+template <class Derived>
+bool DelayedEventSlot<Derived>::isError() {
+    CondSection hold(block);
+    return error;
+}
+
+template <class Derived>
+int DelayedEventSlot<Derived>::getErrorCode() {
+    CondSection hold(block);
+    return errorCode;
+}
+
+template <class Derived>
+const char* DelayedEventSlot<Derived>::getErrorText() {
+    CondSection hold(block);
+    return errorText;
+}
+
+template <class Derived>
+void* DelayedEventSlot<Derived>::getValue() {
+    CondSection hold(block);
+    return value;
+}
+
 template class DelayedEventSlot<DelayedEvent>;
 template class DelayedEventSlot<DelayedEvent2>;
 
@@ -155,8 +194,9 @@ DelayedEvent::~DelayedEvent() {
     withdraw();
 }
 
+// Ends the hold that lockById began (see there).
 void DelayedEvent::release() {
-    if (done && listener != nullptr) listener->onDelayedEventChange(this);
+    if (isDone() && listener != nullptr) listener->onDelayedEventChange(this);
     _lock.exit();
 }
 

@@ -1,6 +1,14 @@
 // Delayed events: one-shot result slots that one thread waits on and another
 // fills by id. DelayedEvent (with an optional listener, for network requests)
 // and DelayedEvent2 (for operation targets) keep separate registries and ids.
+//
+// Thread-safety: any thread may fill, extend or read an event; the waiter
+// creates and destroys it. Lock order: a registry lock before an event's
+// block (lockById, then setValue); an event's block is never held while a
+// registry lock is taken. A DelayedEvent listener runs under the DelayedEvent
+// registry lock and may post to an operation target, which builds a
+// DelayedEvent2: the DelayedEvent registry comes before the DelayedEvent2
+// registry (checked by the ranks of common/sem.h and by the analysis).
 #ifndef DRV_COMMON_DELAYED_EVENT_H
 #define DRV_COMMON_DELAYED_EVENT_H
 
@@ -17,7 +25,7 @@ protected:
 };
 
 // The slot and its waiting, shared by both classes; Derived supplies the
-// registry (_lock, _nextId, _registry) and release().
+// registry (registryLock(), _nextId, _registry) and release().
 template <class Derived>
 class DelayedEventSlot {
 public:
@@ -25,38 +33,34 @@ public:
     DelayedEventSlot& operator=(const DelayedEventSlot&) = delete;
 
     // Stores v, marks done and wakes every waiter.
-    void setValue(void* v);
-    void setError(int code);
-    void setError(const char* text, int code);
+    void setValue(void* v) EXCLUDES(block);
+    void setError(int code) EXCLUDES(block);
+    void setError(const char* text, int code) EXCLUDES(block);
     // Extends a waiter's limit by one more period.
-    void moreTime();
+    void moreTime() EXCLUDES(block);
     // Waits without limit until done.
-    void waitResult();
+    void waitResult() EXCLUDES(block);
     // Waits up to ms, extended by each moreTime(); true when done.
-    bool waitResult(int ms);
+    bool waitResult(int ms) EXCLUDES(block);
 
     // Looks the event up with the registry lock taken; found: returned with
     // the lock still held (end with release()); not found: null, unlocked.
-    static Derived* lockById(long long id);
+    // The analysis cannot follow a lock handed back through a returned
+    // pointer, so this pair is not checked by it.
+    static Derived* lockById(long long id) NO_THREAD_SAFETY_ANALYSIS;
 
     long long getId() const { return id; }
-    bool isDone() const { return done; }
-    bool isError() const { return error; }
-    int getErrorCode() const { return errorCode; }
-    const char* getErrorText() const { return errorText; }
-    void* getValue() const { return value; }
+    bool isDone() EXCLUDES(block);
+    bool isError() EXCLUDES(block);
+    int getErrorCode() EXCLUDES(block);
+    // Owned by the event; valid until the next fill or the event's end.
+    const char* getErrorText() EXCLUDES(block);
+    void* getValue() EXCLUDES(block);
 
-    CondBlock block;
-    char* errorText;
-    int errorCode;
-    bool done;
-    bool moreTimeAsked;
-    long long id;
+    // Free for the requester, who alone touches them.
     long long userValue;
     long long originalId;
     void* partialResult;
-    void* value;
-    bool error;
 
 protected:
     DelayedEventSlot();
@@ -70,14 +74,25 @@ protected:
     // thing in the class's destructor for the same reason.
     void withdraw();
 
-    // Registry links, newest first.
+    CondBlock block;
+    bool done GUARDED_BY(block);
+
+    // Registry links, newest first; guarded by the class's registry lock.
     Derived* next;
     Derived* prev;
 
 private:
-    void fill(void* v, bool isError, const char* text, int code);
+    void fill(void* v, bool isError, const char* text, int code) EXCLUDES(block);
     // Passes the supplier that may still be inside release().
     static void syncWithSuppliers();
+
+    char* errorText GUARDED_BY(block);
+    int errorCode GUARDED_BY(block);
+    bool moreTimeAsked GUARDED_BY(block);
+    // Set once by enroll(), before the event can be found.
+    long long id;
+    void* value GUARDED_BY(block);
+    bool error GUARDED_BY(block);
 };
 
 class DelayedEvent : public DelayedEventSlot<DelayedEvent> {
@@ -87,13 +102,20 @@ public:
 
     // For an event from lockById: tells the listener about a filled event,
     // then releases the registry lock.
-    void release();
+    void release() EXCLUDES(block) NO_THREAD_SAFETY_ANALYSIS;
 
     DelayedEventListener* listener;
 
+    // The registry lock; for tests (the registry itself is private).
+    static CriticalBlock& registryLock() { return _lock; }
+
+private:
+    friend class DelayedEventSlot<DelayedEvent>;
+    friend class DelayedEvent2;  // names this lock in its order
+
     static CriticalBlock _lock;
-    static long long _nextId;
-    static DelayedEvent* _registry;
+    static long long _nextId GUARDED_BY(_lock);
+    static DelayedEvent* _registry GUARDED_BY(_lock);
 };
 
 class DelayedEvent2 : public DelayedEventSlot<DelayedEvent2> {
@@ -102,11 +124,16 @@ public:
     ~DelayedEvent2();
 
     // For an event from lockById: releases the registry lock.
-    void release();
+    void release() NO_THREAD_SAFETY_ANALYSIS;
 
-    static CriticalBlock _lock;
-    static long long _nextId;
-    static DelayedEvent2* _registry;
+    static CriticalBlock& registryLock() { return _lock; }
+
+private:
+    friend class DelayedEventSlot<DelayedEvent2>;
+
+    static CriticalBlock _lock ACQUIRED_AFTER(DelayedEvent::_lock);
+    static long long _nextId GUARDED_BY(_lock);
+    static DelayedEvent2* _registry GUARDED_BY(_lock);
 };
 
 #endif

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <limits.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -12,21 +11,22 @@
 #include <unistd.h>
 
 #include "common/error_codes.h"
+#include "common/sem.h"
 
-int _log_level = LOG_INFO;
-int _debug_coms = LOG_INFO;
-int _debug_netclient = LOG_INFO;
-int _debug_domain = LOG_INFO;
-int _debug_ft = LOG_INFO;
-int _debug_creds = LOG_INFO;
-int _debug_io = LOG_INFO;
-int _debug_java = LOG_INFO;
-int _debug_sel = LOG_INFO;
-int _debug_csv = LOG_INFO;
-int _debug_security = LOG_INFO;
-int _debug_logs = LOG_INFO;
-bool _hourlyLogs = false;
-volatile bool _disableLogLocks = false;
+LogThreshold _log_level = LOG_INFO;
+LogThreshold _debug_coms = LOG_INFO;
+LogThreshold _debug_netclient = LOG_INFO;
+LogThreshold _debug_domain = LOG_INFO;
+LogThreshold _debug_ft = LOG_INFO;
+LogThreshold _debug_creds = LOG_INFO;
+LogThreshold _debug_io = LOG_INFO;
+LogThreshold _debug_java = LOG_INFO;
+LogThreshold _debug_sel = LOG_INFO;
+LogThreshold _debug_csv = LOG_INFO;
+LogThreshold _debug_security = LOG_INFO;
+LogThreshold _debug_logs = LOG_INFO;
+ReloadedSetting<bool> _hourlyLogs = false;
+std::atomic<bool> _disableLogLocks{false};
 
 namespace {
 
@@ -37,23 +37,29 @@ const int kMaxUninterruptedWrites = 100;
 const size_t kPathField = 4096;
 const size_t kNameField = 132;
 
-// The destination. Changed only by a setter holding the writer's turn, so a
-// running writer never sees a half-copied path.
+// The writers' condition block. It lives as long as the process: threads
+// still logging while the process exits must find it intact.
+CondBlock _writers{kProcessLifetime};
+
+// Guarded by the writers' block: the queue of writers and the id counter.
+int _waiting GUARDED_BY(_writers) = 0;
+int _running GUARDED_BY(_writers) = 0;
+long long _logId GUARDED_BY(_writers) = 1;
+// Handed between writers under the block; with log locks off (an assertion
+// report) the reporting thread takes it without.
+FILE* _stream GUARDED_BY(_writers) = nullptr;
+
+// Owned by the writer whose turn it is (the one that set _running), which
+// uses them outside the block; the analysis cannot follow a turn, so they
+// are not marked. The destination is changed only by a setter that holds the
+// block while no writer runs, so a running writer never sees a half-copied
+// path.
 char _logFile[kPathField];
 char _logDir[kPathField];
 char _slName[kNameField] = "dravika";
 bool _copyStdout = false;
-
-// Everything below is guarded by the writers' mutex; the stream and the two
-// counters after it belong to the writer whose turn it is.
-pthread_mutex_t _writersMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t _writersCond = PTHREAD_COND_INITIALIZER;
-FILE* _stream = nullptr;
 int _openFileKey = 0;
 int _uninterruptedWrites = 0;
-int _waiting = 0;
-int _running = 0;
-long long _logId = 1;
 
 bool fileOrDirConfigured() {
     return _logFile[0] != '\0' || _logDir[0] != '\0';
@@ -87,18 +93,20 @@ void writeMessage(FILE* out, const char* prefix, const char* message, const char
 
 // Setters wait for the running writer to finish so that neither the stream
 // nor a path changes under it, then pass the wake-up on to the next writer.
-// Once log locks are off (an assertion report) they just go ahead.
+// Once log locks are off (an assertion report) they just go ahead: whether
+// the block is held is decided at run time, which the analysis cannot
+// follow.
 class SetterTurn {
 public:
-    SetterTurn() : _locked(!_disableLogLocks) {
+    SetterTurn() NO_THREAD_SAFETY_ANALYSIS : _locked(!_disableLogLocks) {
         if (!_locked) return;
-        pthread_mutex_lock(&_writersMutex);
-        while (_running) pthread_cond_wait(&_writersCond, &_writersMutex);
+        _writers.lock();
+        while (_running) _writers.wait();
     }
-    ~SetterTurn() {
+    ~SetterTurn() NO_THREAD_SAFETY_ANALYSIS {
         if (!_locked) return;
-        pthread_cond_signal(&_writersCond);
-        pthread_mutex_unlock(&_writersMutex);
+        _writers.signal();
+        _writers.unlock();
     }
     SetterTurn(const SetterTurn&) = delete;
     SetterTurn& operator=(const SetterTurn&) = delete;
@@ -119,11 +127,29 @@ bool setField(char* field, size_t size, const char* value, const char* what) {
     return true;
 }
 
-void useStdout() {
+// The stream is the writers' while the turn is held (or locks are off).
+void useStdout() NO_THREAD_SAFETY_ANALYSIS {
     SetterTurn turn;
     if (_stream != stdout) closeStream(_stream);
     _stream = stdout;
 }
+
+// With log locks off (an assertion report) the reporting thread takes the
+// stream without the block: a thread that failed while holding it would
+// otherwise keep the report from getting out.
+FILE* streamWithoutLocks() NO_THREAD_SAFETY_ANALYSIS {
+    return _stream;
+}
+
+void setStreamWithoutLocks(FILE* stream) NO_THREAD_SAFETY_ANALYSIS {
+    _stream = stream;
+}
+
+// Waits for the writer's turn; returns the current stream.
+FILE* takeTurn(bool locked);
+// Stores the stream, ends the turn and wakes the next writer; closes the
+// file when nobody is waiting.
+void passTurn(bool locked, FILE* stream, bool configured);
 
 }  // namespace
 
@@ -159,14 +185,7 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     }
 
     bool locked = !_disableLogLocks;
-    if (locked) {
-        pthread_mutex_lock(&_writersMutex);
-        _waiting++;
-        while (_running) pthread_cond_wait(&_writersCond, &_writersMutex);
-        _running = 1;
-    }
-    FILE* stream = _stream;
-    if (locked) pthread_mutex_unlock(&_writersMutex);
+    FILE* stream = takeTurn(locked);
 
     // Only the running writer touches the stream and the counters below it.
     // The destination is read here, in the writer's turn, where no setter
@@ -191,11 +210,26 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     // every line twice.
     if (_copyStdout && stream != stdout) writeMessage(stdout, prefix, message, errorLine);
 
+    passTurn(locked, stream, configured);
+}
+
+namespace {
+
+FILE* takeTurn(bool locked) {
+    if (!locked) return streamWithoutLocks();
+    CondSection hold(_writers);
+    _waiting++;
+    while (_running) _writers.wait();
+    _running = 1;
+    return _stream;
+}
+
+void passTurn(bool locked, FILE* stream, bool configured) {
     if (!locked) {
-        _stream = stream;
+        setStreamWithoutLocks(stream);
         return;
     }
-    pthread_mutex_lock(&_writersMutex);
+    CondSection hold(_writers);
     _stream = stream;
     _running = 0;
     bool alone = _waiting == 1;
@@ -208,9 +242,10 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     } else if (!alone || stream == nullptr) {
         _uninterruptedWrites++;
     }
-    pthread_cond_signal(&_writersCond);
-    pthread_mutex_unlock(&_writersMutex);
+    _writers.signal();
 }
+
+}  // namespace
 
 void log(int areaLevel, int msgLevel, int err, long long id, const char* fmt, ...) {
     if (msgLevel < areaLevel) return;
@@ -243,10 +278,9 @@ void log(int err, const char* fmt, ...) {
 }
 
 long long nextLogId() {
-    pthread_mutex_lock(&_writersMutex);
+    CondSection hold(_writers);
     long long id = (static_cast<long long>(getpid()) << 37) | _logId;
     _logId++;
-    pthread_mutex_unlock(&_writersMutex);
     return id;
 }
 

@@ -3,32 +3,41 @@
 #ifndef DRV_COMMON_LOG_H
 #define DRV_COMMON_LOG_H
 
+#include <atomic>
 #include <cstdarg>
+
+#include "common/reloaded_setting.h"
 
 // Message levels.
 enum LogLevel { LOG_TRACE = 1, LOG_DEBUG = 2, LOG_INFO = 3, LOG_WARNING = 4, LOG_ERROR = 5, LOG_CRITICAL = 6 };
 
+// A threshold is written by a properties reload (or a tool's set-up) while
+// every thread reads it: see common/reloaded_setting.h for why relaxed
+// atomics are enough.
+using LogThreshold = ReloadedSetting<int>;
+
 // Global threshold for the log(msgLevel, err, id, ...) form.
-extern int _log_level;
+extern LogThreshold _log_level;
 
 // Per-area thresholds; all but _debug_security are set from the properties file.
-extern int _debug_coms;
-extern int _debug_netclient;
-extern int _debug_domain;
-extern int _debug_ft;
-extern int _debug_creds;
-extern int _debug_io;
-extern int _debug_java;
-extern int _debug_sel;
-extern int _debug_csv;
-extern int _debug_security;
-extern int _debug_logs;
+extern LogThreshold _debug_coms;
+extern LogThreshold _debug_netclient;
+extern LogThreshold _debug_domain;
+extern LogThreshold _debug_ft;
+extern LogThreshold _debug_creds;
+extern LogThreshold _debug_io;
+extern LogThreshold _debug_java;
+extern LogThreshold _debug_sel;
+extern LogThreshold _debug_csv;
+extern LogThreshold _debug_security;
+extern LogThreshold _debug_logs;
 
 // One file per hour instead of one per day ("hourly_logs").
-extern bool _hourlyLogs;
+extern ReloadedSetting<bool> _hourlyLogs;
 // Set during assertion reports so that a thread failing while it holds the
-// writers' lock can still report; never cleared again.
-extern volatile bool _disableLogLocks;
+// writers' lock can still report; never cleared again. Atomic: the failing
+// thread sets it while every other thread reads it.
+extern std::atomic<bool> _disableLogLocks;
 
 #define DRV_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 

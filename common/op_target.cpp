@@ -8,7 +8,7 @@ int DeferredOp::execute(OpTarget* target) {
     return target->doExecute(this);
 }
 
-OpTarget::OpTarget() : _head(nullptr), _tail(nullptr), _countEvent(this) {}
+OpTarget::OpTarget() : _countEvent(this) {}
 
 OpTarget::~OpTarget() {}
 
@@ -18,23 +18,16 @@ void OpTarget::handleEvent(Event*) {
 
 void OpTarget::post(PendingOp* entry) {
     CriticalSection hold(_queueLock);
-    if (_tail != nullptr)
-        _tail->next = entry;
-    else
-        _head = entry;
-    _tail = entry;
+    _queue.push(entry);
+    // Advanced before the queue lock is released, so that each post's
+    // count follows its entry in the same order as the entries.
     _countEvent.advanceWriteCount();
     perfIncrement(PC_NP_ADD);
 }
 
 OpTarget::PendingOp* OpTarget::take() {
     CriticalSection hold(_queueLock);
-    PendingOp* entry = _head;
-    if (entry != nullptr) {
-        _head = entry->next;
-        if (_head == nullptr) _tail = nullptr;
-    }
-    return entry;
+    return _queue.pop();
 }
 
 int OpTarget::doExecute(DeferredOp* op) {

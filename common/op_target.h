@@ -1,10 +1,17 @@
 // Operation targets: objects bound to one thread's event loop to which other
 // threads post DeferredOps. OpTarget waits for the result; AsyncOpTarget
 // returns at once and deletes the op once it has run.
+//
+// Thread-safety: any thread but the target's own may post; only the target's
+// thread serves the queue. Lock order: a poster builds its entry (whose
+// DelayedEvent2 takes that registry's lock) before it takes the queue lock,
+// and holds the queue lock while it advances the count event (whose own
+// locks come after it).
 #ifndef DRV_COMMON_OP_TARGET_H
 #define DRV_COMMON_OP_TARGET_H
 
 #include "common/delayed_event.h"
+#include "common/intrusive_queue.h"
 #include "common/sem.h"
 #include "common/thread_context.h"
 
@@ -47,13 +54,12 @@ protected:
     };
 
     // Appends the entry and wakes the target's thread.
-    void post(PendingOp* entry);
+    void post(PendingOp* entry) EXCLUDES(_queueLock);
     // The first queued entry, or null.
-    PendingOp* take();
+    PendingOp* take() EXCLUDES(_queueLock);
 
-    PendingOp* _head;
-    PendingOp* _tail;
-    CriticalBlock _queueLock;
+    CriticalBlock _queueLock{LOCK_RANK_OP_QUEUE};
+    IntrusiveQueue<PendingOp> _queue GUARDED_BY(_queueLock);
     CountEvent _countEvent;
 };
 

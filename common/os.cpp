@@ -2,7 +2,6 @@
 #include "common/os.h"
 
 #include <execinfo.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,8 +11,9 @@
 #include <ossp/uuid.h>
 
 #include "common/log.h"
+#include "common/sem.h"
 
-volatile bool _shutdown = false;
+std::atomic<bool> _shutdown{false};
 bool _abortOnAssert = true;
 bool _managedRuntime = false;
 
@@ -21,9 +21,10 @@ namespace {
 
 char _chrootPath[kChrootPathMax + 1];
 
-pthread_mutex_t _guidLock = PTHREAD_MUTEX_INITIALIZER;
-uuid_t* _uuid = nullptr;
-unsigned int _guidCounter = 0;
+// The identifier library's state is not thread-safe: one GUID at a time.
+CriticalBlock _guidLock{LOCK_RANK_GUID, kProcessLifetime};
+uuid_t* _uuid GUARDED_BY(_guidLock) = nullptr;
+unsigned int _guidCounter GUARDED_BY(_guidLock) = 0;
 
 // chroot.conf: lines are read in pieces of this size, names are this long at most.
 const size_t kConfLineMax = 1024;
@@ -120,18 +121,15 @@ int s_getchroot(char* out, size_t outLen, const char* confDir, const char* name)
 }
 
 char* makeGuid() {
-    pthread_mutex_lock(&_guidLock);
+    CriticalSection hold(_guidLock);
     if (_uuid == nullptr && uuid_create(&_uuid) != UUID_RC_OK) {
         _uuid = nullptr;
-        pthread_mutex_unlock(&_guidLock);
         return nullptr;
     }
     char* text = nullptr;
     size_t len = 0;
-    if (uuid_make(_uuid, UUID_MAKE_V1) != UUID_RC_OK || uuid_export(_uuid, UUID_FMT_STR, &text, &len) != UUID_RC_OK) {
-        pthread_mutex_unlock(&_guidLock);
+    if (uuid_make(_uuid, UUID_MAKE_V1) != UUID_RC_OK || uuid_export(_uuid, UUID_FMT_STR, &text, &len) != UUID_RC_OK)
         return nullptr;
-    }
     // The identifier library can repeat itself within one clock tick; marking
     // digit i when bit i of the counter is set ('g' + its value) keeps
     // consecutive GUIDs apart and shows which ones were made here.
@@ -145,7 +143,6 @@ char* makeGuid() {
         digit++;
     }
     _guidCounter++;
-    pthread_mutex_unlock(&_guidLock);
     return text;
 }
 

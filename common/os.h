@@ -11,11 +11,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
+
 // ---- Shutdown and assertions ----
 
 // Set once shutdown has begun (by s_fireShutdownHandlers); never cleared.
 // From then on assertions are ignored and condition blocks are left alone.
-extern volatile bool _shutdown;
+// Atomic: the signal thread sets it while every thread may read it.
+extern std::atomic<bool> _shutdown;
 
 // When set (the default), a failed assertion ends the process: SIGABRT, then
 // _exit(55) should SIGABRT be caught or ignored.

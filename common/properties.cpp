@@ -1,6 +1,5 @@
 #include "common/properties.h"
 
-#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,6 +10,7 @@
 
 #include "common/log.h"
 #include "common/os.h"
+#include "common/sem.h"
 
 const char* const kPropertiesLabel = "    dravika.properties";
 
@@ -26,19 +26,24 @@ namespace {
 const int kCpuAffinityText = 1024;
 const char kExpectedMessage[] = "Expected <key>: <value> in properties file: %s at line %d";
 
+// Lock order: _reloadLock, then _apLock (a reload installs the new object
+// and the group lock text while it holds the reload lock).
+//
+// Serialises reloads and guards the path and the reload bookkeeping. It is
+// held across the load callback; a check or a path change that the callback
+// makes itself is recognised by _reloadingHere instead of entering again.
+CriticalBlock _reloadLock{LOCK_RANK_PROPERTIES_RELOAD, kProcessLifetime};
+char* _apPath GUARDED_BY(_reloadLock) = nullptr;
+long long _apLastLoad GUARDED_BY(_reloadLock) = -1;
+bool _missingFileReported GUARDED_BY(_reloadLock) = false;
+// Set while this thread holds _reloadLock inside s_testDravikaProperties.
+thread_local bool _reloadingHere = false;
+
 // Guards the pointer to the current properties and the group lock text, so
 // that a getter on another thread never reads an object a reload is deleting.
-pthread_mutex_t _apLock = PTHREAD_MUTEX_INITIALIZER;
-Properties* _ap = nullptr;
-char* _authGroupLock = nullptr;
-
-// Serialises reloads and guards the path and the reload bookkeeping. It is
-// held across the load callback, and recursive so that the callback may
-// itself ask for a check or read the getters.
-pthread_mutex_t _reloadLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-char* _apPath = nullptr;
-long long _apLastLoad = -1;
-bool _missingFileReported = false;
+CriticalBlock _apLock ACQUIRED_AFTER(_reloadLock){LOCK_RANK_CURRENT_PROPERTIES, kProcessLifetime};
+Properties* _ap GUARDED_BY(_apLock) = nullptr;
+char* _authGroupLock GUARDED_BY(_apLock) = nullptr;
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -305,18 +310,23 @@ namespace {
 
 // Copies the fixed keys of a newly loaded file into their variables. An
 // unusable value is logged by its reader and leaves its variable alone.
-void applyFixedKeys(const Properties* p) {
+void applyFixedKeys(const Properties* p) REQUIRES(_reloadLock) {
     struct LevelKey {
         const char* key;
-        int* level;
+        LogThreshold* level;
     } levels[] = {
         {"log_roll", &_debug_logs},     {"log_ft", &_debug_ft},     {"log_creds", &_debug_creds},
         {"log_coms", &_debug_coms},     {"log_netclient", &_debug_netclient}, {"log_domain", &_debug_domain},
         {"log_sel", &_debug_sel},       {"log_io", &_debug_io},     {"log_java", &_debug_java},
         {"log_csv", &_debug_csv},
     };
-    for (const LevelKey& l : levels) p->levelFromProperty(l.key, kPropertiesLabel, false, *l.level, LOG_INFO);
-    p->boolFromProperty("hourly_logs", kPropertiesLabel, false, _hourlyLogs, false);
+    // The readers fill a plain value; the threshold takes it in one store.
+    for (const LevelKey& l : levels) {
+        int level = *l.level;
+        if (p->levelFromProperty(l.key, kPropertiesLabel, false, level, LOG_INFO)) *l.level = level;
+    }
+    bool hourly = _hourlyLogs;
+    if (p->boolFromProperty("hourly_logs", kPropertiesLabel, false, hourly, false)) _hourlyLogs = hourly;
     p->boolFromProperty("upgrade_certs", kPropertiesLabel, false, _upgrade_certs, false);
     p->intFromProperty("ft_listen_queue_size", kPropertiesLabel, false, _ft_listen_queue, 25);
     p->intFromProperty("listen_queue_size", kPropertiesLabel, false, _listen_queue, 10);
@@ -329,30 +339,51 @@ void applyFixedKeys(const Properties* p) {
 
     const char* groups = p->getProperty("auth_group_lock");
     char* copy = copyString(groups);
-    pthread_mutex_lock(&_apLock);
-    char* old = _authGroupLock;
-    _authGroupLock = copy;
-    pthread_mutex_unlock(&_apLock);
+    char* old;
+    {
+        CriticalSection hold(_apLock);
+        old = _authGroupLock;
+        _authGroupLock = copy;
+    }
     free(old);
     if (groups != nullptr) log(0, "auth_group_lock: '%s'", groups);
 }
+
+// The reload lock for a scope, unless this thread already holds it: the
+// load callback may itself check the file or set the path.
+class SCOPED_CAPABILITY ReloadTurn {
+public:
+    ReloadTurn() ACQUIRE(_reloadLock) NO_THREAD_SAFETY_ANALYSIS : _entered(!_reloadingHere) {
+        if (_entered) _reloadLock.enter();
+    }
+    ~ReloadTurn() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
+        if (_entered) _reloadLock.exit();
+    }
+    ReloadTurn(const ReloadTurn&) = delete;
+    ReloadTurn& operator=(const ReloadTurn&) = delete;
+
+    // Whether an outer call on this thread is reloading right now.
+    bool nested() const { return !_entered; }
+
+private:
+    bool _entered;
+};
 
 }  // namespace
 
 void s_setDravikaPropertiesPath(const char* path) {
     char* copy = copyString(path);
-    pthread_mutex_lock(&_reloadLock);
+    ReloadTurn turn;
     free(_apPath);
     _apPath = copy;
-    pthread_mutex_unlock(&_reloadLock);
 }
 
 bool s_testDravikaProperties(bool verbose, void (*onLoad)(const Properties*)) {
-    pthread_mutex_lock(&_reloadLock);
-    if (_apPath == nullptr) {
-        pthread_mutex_unlock(&_reloadLock);
-        return true;
-    }
+    ReloadTurn turn;
+    // Called from the load callback: the properties being installed are the
+    // current ones.
+    if (turn.nested()) return true;
+    if (_apPath == nullptr) return true;
     std::string path = _apPath;
 
     char adjusted[8192];
@@ -362,14 +393,10 @@ bool s_testDravikaProperties(bool verbose, void (*onLoad)(const Properties*)) {
             _missingFileReported = true;
             log(0, "Warning: file %s was not found. All properties set to defaults", path.c_str());
         }
-        pthread_mutex_unlock(&_reloadLock);
         return true;
     }
     long long mtime = static_cast<long long>(st.st_mtime);
-    if (mtime == _apLastLoad) {
-        pthread_mutex_unlock(&_reloadLock);
-        return true;
-    }
+    if (mtime == _apLastLoad) return true;
     if (verbose) {
         if (_apLastLoad < 1)
             log(0, "Reading %s, ...", path.c_str());
@@ -384,33 +411,34 @@ bool s_testDravikaProperties(bool verbose, void (*onLoad)(const Properties*)) {
     if (!loaded->load(path.c_str(), false)) {
         log(0, "Failed to load %s", path.c_str());
         delete loaded;
-        pthread_mutex_unlock(&_reloadLock);
         return false;
     }
-    pthread_mutex_lock(&_apLock);
-    Properties* old = _ap;
-    _ap = loaded;
-    pthread_mutex_unlock(&_apLock);
+    Properties* old;
+    {
+        CriticalSection hold(_apLock);
+        old = _ap;
+        _ap = loaded;
+    }
     delete old;
 
     if (verbose) loaded->logProperties(kPropertiesLabel);
     applyFixedKeys(loaded);
-    if (onLoad != nullptr) onLoad(loaded);
-    pthread_mutex_unlock(&_reloadLock);
+    if (onLoad != nullptr) {
+        _reloadingHere = true;
+        onLoad(loaded);
+        _reloadingHere = false;
+    }
     return true;
 }
 
 const Properties* s_getDravikaProperties() {
-    pthread_mutex_lock(&_apLock);
-    const Properties* p = _ap;
-    pthread_mutex_unlock(&_apLock);
-    return p;
+    CriticalSection hold(_apLock);
+    return _ap;
 }
 
 void s_withDravikaProperties(void (*fn)(const Properties* current, void* arg), void* arg) {
-    pthread_mutex_lock(&_apLock);
+    CriticalSection hold(_apLock);
     fn(_ap, arg);
-    pthread_mutex_unlock(&_apLock);
 }
 
 namespace {
@@ -420,9 +448,8 @@ namespace {
 template <typename T>
 T readCurrent(bool (Properties::*reader)(const char*, const char*, bool, T&, T) const, const char* key, T def) {
     T out = def;
-    pthread_mutex_lock(&_apLock);
+    CriticalSection hold(_apLock);
     if (_ap != nullptr) (_ap->*reader)(key, kPropertiesLabel, false, out, def);
-    pthread_mutex_unlock(&_apLock);
     return out;
 }
 
@@ -445,11 +472,9 @@ double s_getDoubleProperty(const char* key, double def) {
 }
 
 char* s_getStringProperty(const char* key, const char* def) {
-    pthread_mutex_lock(&_apLock);
+    CriticalSection hold(_apLock);
     const char* value = _ap != nullptr ? _ap->getProperty(key) : nullptr;
-    char* copy = copyString(value != nullptr ? value : def);
-    pthread_mutex_unlock(&_apLock);
-    return copy;
+    return copyString(value != nullptr ? value : def);
 }
 
 void s_freeStringProperty(char* value) {
@@ -457,10 +482,8 @@ void s_freeStringProperty(char* value) {
 }
 
 char* s_getAuthGroupLock() {
-    pthread_mutex_lock(&_apLock);
-    char* copy = copyString(_authGroupLock);
-    pthread_mutex_unlock(&_apLock);
-    return copy;
+    CriticalSection hold(_apLock);
+    return copyString(_authGroupLock);
 }
 
 bool s_readCpuAffinity(cpu_set_t* set) {

@@ -32,24 +32,80 @@ const int kCondDestroyWaitSeconds = 1;
 
 }  // namespace
 
-CriticalBlock::CriticalBlock() : _destroyed(false), _lockCount(0), _owner(0) {
-    memset(_guard1, 0xCC, sizeof(_guard1));
-    memset(_guard2, 0xCC, sizeof(_guard2));
-    pthread_mutex_init(&_mutex, nullptr);
+namespace {
+
+// The ranked blocks the calling thread holds, in the order it entered them.
+// Deeper nesting than this is not followed (and never happens: the ranks
+// are few and each is entered once).
+const int kMaxHeldRanked = 16;
+thread_local const CriticalBlock* _heldRanked[kMaxHeldRanked];
+thread_local int _heldRankedCount = 0;
+
+const char* const kRankNames[] = {
+    "unranked",
+#define DRV_LOCK_RANK_NAME(name, text) text,
+    DRV_LOCK_RANKS(DRV_LOCK_RANK_NAME)
+#undef DRV_LOCK_RANK_NAME
+};
+
+}  // namespace
+
+const char* lockRankName(LockRank rank) {
+    int i = static_cast<int>(rank);
+    return i >= 0 && i < static_cast<int>(sizeof(kRankNames) / sizeof(kRankNames[0])) ? kRankNames[i] : "unknown";
 }
 
 CriticalBlock::~CriticalBlock() {
+    // A process-wide lock may still be taken by threads that outlive the
+    // static destructors; it stays as it is.
+    if (_processLifetime) return;
     _destroyed = true;
     SEM_CHECK(_lockCount == 0, "sem.h", 62);
     SEM_CHECK(_owner == (pthread_t) NULL, "sem.h", 63);
     pthread_mutex_destroy(&_mutex);
 }
 
+void CriticalBlock::checkOrderAndRecord() {
+    if (_rank == LOCK_RANK_NONE) return;
+    for (int i = 0; i < _heldRankedCount && i < kMaxHeldRanked; i++) {
+        const CriticalBlock* held = _heldRanked[i];
+        if (held->_rank >= _rank) {
+            // The report names both locks; the buffer outlives the call only
+            // as long as the report needs it.
+            static thread_local char text[160];
+            snprintf(text, sizeof(text), "lock order: \"%s\" taken while \"%s\" is held", lockRankName(_rank),
+                     lockRankName(held->_rank));
+            _dravika_assert(text, "sem.cpp", __LINE__);
+            break;
+        }
+    }
+    if (_heldRankedCount < kMaxHeldRanked) _heldRanked[_heldRankedCount] = this;
+    _heldRankedCount++;
+}
+
+void CriticalBlock::forget() {
+    if (_rank == LOCK_RANK_NONE) return;
+    // Usually the newest entry; a block handed from lockById to release()
+    // may leave out of order.
+    for (int i = (_heldRankedCount < kMaxHeldRanked ? _heldRankedCount : kMaxHeldRanked) - 1; i >= 0; i--) {
+        if (_heldRanked[i] == this) {
+            for (int j = i + 1; j < _heldRankedCount && j < kMaxHeldRanked; j++) _heldRanked[j - 1] = _heldRanked[j];
+            _heldRankedCount--;
+            return;
+        }
+    }
+    if (_heldRankedCount > kMaxHeldRanked) _heldRankedCount--;
+}
+
+bool CriticalBlock::heldByCaller() const {
+    return pthread_equal(__atomic_load_n(&_owner, __ATOMIC_RELAXED), pthread_self()) != 0;
+}
+
 void CriticalBlock::enter() {
     SEM_CHECK(!_destroyed, "sem.h", 70);
     // Damage next to the mutex means the memory around the lock is no longer
     // to be trusted, assertion switches included: stop at once.
-    if (memcmp(_guard1, _guard2, sizeof(_guard1)) != 0)
+    if (memcmp(_guard1.data(), _guard2.data(), sizeof(_guard1)) != 0)
         standardAssertion("memcmp(_guard1, _guard2, sizeof(_guard1)) == 0", "sem.h", 72, __PRETTY_FUNCTION__);
     // The mutex is not recursive, so a second entry by its holder would hang
     // in the lock below; report it before taking the lock. Only this thread
@@ -59,6 +115,9 @@ void CriticalBlock::enter() {
         _dravika_assert("_owner == (pthread_t) NULL", "sem.h", 77);
         return;
     }
+    // Checked before blocking, so that an inversion is reported even when
+    // it would deadlock right here.
+    checkOrderAndRecord();
     int rv = pthread_mutex_lock(&_mutex);
     SEM_CHECK(rv == 0, "sem.h", 75);
     SEM_CHECK(_owner == (pthread_t) NULL, "sem.h", 77);
@@ -70,22 +129,20 @@ void CriticalBlock::enter() {
 void CriticalBlock::exit() {
     SEM_CHECK(!_destroyed, "sem.h", 87);
     pthread_t t = pthread_self();
-    SEM_CHECK(pthread_equal(_owner, t), "sem.h", 89);
+    if (!pthread_equal(__atomic_load_n(&_owner, __ATOMIC_RELAXED), t))
+        _dravika_assert("pthread_equal(_owner, t)", "sem.h", 89);
     __atomic_store_n(&_owner, (pthread_t) 0, __ATOMIC_RELAXED);
     _lockCount--;
     SEM_CHECK(_lockCount == 0, "sem.h", 92);
+    forget();
     pthread_mutex_unlock(&_mutex);
-}
-
-CondBlock::CondBlock() : _freed(false), _locked(false) {
-    pthread_mutex_init(&_mutex, nullptr);
-    pthread_cond_init(&_cond, nullptr);
 }
 
 CondBlock::~CondBlock() {
     // Once shutdown has begun other threads may still sit in wait(); leave
-    // the block alone rather than pull it from under them.
-    if (_shutdown) return;
+    // the block alone rather than pull it from under them. A process-wide
+    // block may be used by threads that outlive the static destructors.
+    if (_shutdown || _processLifetime) return;
     // Another holder is waited for; the destroying thread holding the block
     // itself would wait forever, so after a while the block counts as held.
     struct timespec deadline;

@@ -1,17 +1,63 @@
 // Self-checking lock blocks: CriticalBlock, a non-recursive mutex that guards
 // every process-wide registry, and CondBlock, a mutex with a condition
 // variable. Misuse (double entry, exit by another thread, damage next to the
-// mutex, destruction while held) is reported through _dravika_assert.
+// mutex, destruction while held, a lock taken against the lock order) is
+// reported through _dravika_assert.
+//
+// Both are built at compile time (their constructors are constexpr), so a
+// process-wide lock is usable from any static initialiser. A lock built with
+// kProcessLifetime is never torn down: threads still running while the
+// process exits may take it after the static destructors have run.
+//
+// The lock order of the runtime is the LockRank table below. A CriticalBlock
+// built with a rank checks, on every entry, that the calling thread holds no
+// ranked block of the same or a later rank; clang's analysis checks the
+// orders it can see statically (ACQUIRED_AFTER beside the lock).
 #ifndef DRV_COMMON_SEM_H
 #define DRV_COMMON_SEM_H
 
 #include <pthread.h>
 
+#include <array>
+
 #include "common/thread_annotations.h"
+
+// The ranked locks, outermost first: a thread holding one may take only those
+// listed after it. Written once here so that the order is in one place.
+#define DRV_LOCK_RANKS(X)                                                                                \
+    /* Properties reloads: held across the load callback. */                                            \
+    X(LOCK_RANK_PROPERTIES_RELOAD, "properties reload")                                                 \
+    /* Network request registry: listeners run under it and may post to an operation target. */        \
+    X(LOCK_RANK_DELAYED_EVENT, "DelayedEvent registry")                                                  \
+    /* Operation target results: posting builds an event in this registry. */                           \
+    X(LOCK_RANK_DELAYED_EVENT2, "DelayedEvent2 registry")                                                \
+    /* An operation target's queue: held while the post advances the target's count event. */           \
+    X(LOCK_RANK_OP_QUEUE, "operation target queue")                                                      \
+    /* The loop's own locks (count events, timers, contexts) come after these, unranked. */             \
+    X(LOCK_RANK_SHUTDOWN_LIST, "shutdown handlers")                                                      \
+    X(LOCK_RANK_THREAD_LIST, "thread list")                                                              \
+    X(LOCK_RANK_CURRENT_PROPERTIES, "current properties")                                                \
+    X(LOCK_RANK_GUID, "GUID generator")
+
+enum LockRank {
+    LOCK_RANK_NONE = 0,  // not checked against the order
+#define DRV_LOCK_RANK_ENUM(name, text) name,
+    DRV_LOCK_RANKS(DRV_LOCK_RANK_ENUM)
+#undef DRV_LOCK_RANK_ENUM
+    LOCK_RANK_END  // one past the last rank
+};
+
+// The rank's name for reports ("thread list"); "unranked" for LOCK_RANK_NONE.
+const char* lockRankName(LockRank rank);
+
+// Picks the constructor of a lock that lives as long as the process.
+enum ProcessLifetime { kProcessLifetime };
 
 class CAPABILITY("mutex") CriticalBlock {
 public:
-    CriticalBlock();
+    constexpr CriticalBlock() : CriticalBlock(LOCK_RANK_NONE, false) {}
+    constexpr explicit CriticalBlock(LockRank rank) : CriticalBlock(rank, false) {}
+    constexpr CriticalBlock(LockRank rank, ProcessLifetime) : CriticalBlock(rank, true) {}
     ~CriticalBlock();
     CriticalBlock(const CriticalBlock&) = delete;
     CriticalBlock& operator=(const CriticalBlock&) = delete;
@@ -19,13 +65,34 @@ public:
     void enter() ACQUIRE();
     void exit() RELEASE();
 
+    // For tests and assertions: whether the calling thread holds the block.
+    bool heldByCaller() const;
+    LockRank rank() const { return _rank; }
+
 private:
+    using Guard = std::array<unsigned char, 40>;
+    static constexpr Guard guardBytes() {
+        Guard g{};
+        for (unsigned char& b : g) b = 0xCC;
+        return g;
+    }
+    constexpr CriticalBlock(LockRank rank, bool processLifetime)
+        : _destroyed(false), _lockCount(0), _guard1(guardBytes()), _mutex PTHREAD_MUTEX_INITIALIZER,
+          _guard2(guardBytes()), _owner(0), _rank(rank), _processLifetime(processLifetime) {}
+
+    // Reports a ranked entry made while the caller holds a block of the same
+    // or a later rank; then records the entry.
+    void checkOrderAndRecord();
+    void forget();
+
     bool _destroyed;
     int _lockCount;
-    unsigned char _guard1[40];
+    Guard _guard1;
     pthread_mutex_t _mutex;
-    unsigned char _guard2[40];
+    Guard _guard2;
     pthread_t _owner;
+    LockRank _rank;
+    bool _processLifetime;
 };
 
 // Enters a CriticalBlock for the life of a scope.
@@ -42,15 +109,17 @@ private:
 
 class CAPABILITY("mutex") CondBlock {
 public:
-    CondBlock();
+    constexpr CondBlock() : CondBlock(false) {}
+    constexpr explicit CondBlock(ProcessLifetime) : CondBlock(true) {}
     ~CondBlock();
     CondBlock(const CondBlock&) = delete;
     CondBlock& operator=(const CondBlock&) = delete;
 
     void lock() ACQUIRE();
     void unlock() RELEASE();
-    void signal();
-    void broadcast();
+    // The caller holds the block.
+    void signal() REQUIRES(this);
+    void broadcast() REQUIRES(this);
     // Waits without limit; the caller holds the block.
     void wait() REQUIRES(this);
     // Waits until now (realtime clock) + ms; true when woken, false on time-out.
@@ -58,10 +127,15 @@ public:
     bool wait(int ms) REQUIRES(this);
 
 private:
+    constexpr explicit CondBlock(bool processLifetime)
+        : _freed(false), _locked(false), _mutex PTHREAD_MUTEX_INITIALIZER, _cond PTHREAD_COND_INITIALIZER,
+          _processLifetime(processLifetime) {}
+
     bool _freed;
     bool _locked;
     pthread_mutex_t _mutex;
     pthread_cond_t _cond;
+    bool _processLifetime;
 };
 
 // Holds a CondBlock for the life of a scope.

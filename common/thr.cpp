@@ -20,8 +20,8 @@
         if (!(cond)) _dravika_assert(#cond, "thr.cpp", line);   \
     } while (0)
 
+CriticalBlock DaemonThread::_allThreadsBlock{LOCK_RANK_THREAD_LIST, kProcessLifetime};
 DaemonThread* DaemonThread::_threadList = nullptr;
-CriticalBlock DaemonThread::_allThreadsBlock;
 DaemonThread::SignalHandlerEntry* DaemonThread::_sigList = nullptr;
 ChildListener* DaemonThread::_childListener = nullptr;
 bool DaemonThread::_server = false;
@@ -34,17 +34,17 @@ pthread_t _sigThread;
 
 // attachMainThread returns once the signal thread is ready for signals, so a
 // process that ends soon after never has it starting up among the static
-// destructors. Plain pthread objects: they need no destruction at exit.
-pthread_mutex_t _sigReadyLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t _sigReadyCond = PTHREAD_COND_INITIALIZER;
-bool _sigReady = false;
+// destructors; the block is never torn down for the same reason.
+CondBlock _sigReady{kProcessLifetime};
+bool _sigReadyFlag GUARDED_BY(_sigReady) = false;
 
 struct ShutdownEntry {
     ShutdownHandler* handler;
     ShutdownEntry* next;
 };
-CriticalBlock _shutdownBlock;
-ShutdownEntry* _shutdownList = nullptr;
+// Taken alone; handlers run without it.
+CriticalBlock _shutdownBlock{LOCK_RANK_SHUTDOWN_LIST, kProcessLifetime};
+ShutdownEntry* _shutdownList GUARDED_BY(_shutdownBlock) = nullptr;
 
 void makeDaemonVar() {
     pthread_key_create(&_daemonVar, nullptr);
@@ -80,7 +80,9 @@ void addSignalAction(int sig, void (*handler)(int), int flags) {
     sigaction(sig, &action, nullptr);
 }
 
-void reapChildren() {
+}  // namespace
+
+void DaemonThread::reapChildren() {
     for (;;) {
         int status = 0;
         struct rusage usage;
@@ -88,12 +90,10 @@ void reapChildren() {
         pid_t pid = wait3(&status, WNOHANG, &usage);
         if (pid <= 0) return;
         perfIncrement(PC_CHILDREN_REAPED);
-        if (DaemonThread::_childListener != nullptr) DaemonThread::_childListener->onChildExit(pid, status, &usage);
+        if (_childListener != nullptr) _childListener->onChildExit(pid, status, &usage);
         removePerfPid(pid);
     }
 }
-
-}  // namespace
 
 DaemonThread::DaemonThread()
     : _laterList(nullptr), _thread(0), _tid(0), _initialized(false), _detached(false), _deleteOnExit(true),
@@ -133,10 +133,13 @@ int DaemonThread::getThreadId() const {
 }
 
 void DaemonThread::adoptCallingThread() {
-    _deleteOnExit = false;
-    _initialized = true;
-    _thread = pthread_self();
-    _threadCreated = true;
+    {
+        CondSection hold(_state);
+        _deleteOnExit = false;
+        _initialized = true;
+        _thread = pthread_self();
+        _threadCreated = true;
+    }
     {
         CriticalSection hold(_allThreadsBlock);
         _tid = kernelThreadId();
@@ -197,13 +200,17 @@ void DaemonThread::setInitialized() {
 }
 
 void DaemonThread::join() {
+    bool detached;
+    pthread_t thread;
     {
         CondSection hold(_state);
         while (!_finished) _state.wait();
+        detached = _detached;
+        thread = _thread;
     }
-    THR_CHECK(!_detached, 189);
-    if (_detached) return;
-    pthread_join(_thread, nullptr);
+    THR_CHECK(!detached, 189);
+    if (detached) return;
+    pthread_join(thread, nullptr);
 }
 
 void DaemonThread::setDetached() {
@@ -236,6 +243,13 @@ void DaemonThread::processLaterList() {
 DaemonThread* DaemonThread::getCurrentThread() {
     pthread_once(&_daemonVarOnce, makeDaemonVar);
     return static_cast<DaemonThread*>(pthread_getspecific(_daemonVar));
+}
+
+bool DaemonThread::isListed(const DaemonThread* t) {
+    CriticalSection hold(_allThreadsBlock);
+    for (DaemonThread* e = _threadList; e != nullptr; e = e->_next)
+        if (e == t) return true;
+    return false;
 }
 
 void DaemonThread::getName(char* buf, size_t len, int kernelTid) {
@@ -274,9 +288,8 @@ int DaemonThread::attachMainThread(ChildListener* listener, bool server) {
 
     int rv = pthread_create(&_sigThread, nullptr, sigMain, nullptr);
     if (rv != 0) return rv;
-    pthread_mutex_lock(&_sigReadyLock);
-    while (!_sigReady) pthread_cond_wait(&_sigReadyCond, &_sigReadyLock);
-    pthread_mutex_unlock(&_sigReadyLock);
+    CondSection hold(_sigReady);
+    while (!_sigReadyFlag) _sigReady.wait();
     return 0;
 }
 
@@ -296,10 +309,11 @@ void* DaemonThread::sigMain(void*) {
     addSignalAction(SIGCHLD, exitHandler, SA_NOCLDSTOP);
     addSignalAction(SIGTERM, termHandler, 0);
 
-    pthread_mutex_lock(&_sigReadyLock);
-    _sigReady = true;
-    pthread_cond_broadcast(&_sigReadyCond);
-    pthread_mutex_unlock(&_sigReadyLock);
+    {
+        CondSection hold(_sigReady);
+        _sigReadyFlag = true;
+        _sigReady.broadcast();
+    }
 
     for (;;) {
         int sig = 0;

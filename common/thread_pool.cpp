@@ -16,7 +16,7 @@ void ThreadPoolThread::run() {
 }
 
 ThreadPool::ThreadPool(const char* name, int n)
-    : _head(nullptr), _tail(nullptr), _stopping(false), _threadCount(n > 0 ? n : 0), _threads(nullptr) {
+    : _stopping(false), _threadCount(n > 0 ? n : 0), _threads(nullptr) {
     perfSet(PC_POOL_THREADS, n);
     _threads = new ThreadPoolThread*[_threadCount > 0 ? _threadCount : 1];
     for (int i = 0; i < _threadCount; i++) {
@@ -43,11 +43,7 @@ bool ThreadPool::isStopping() {
 void ThreadPool::queue(DeferredOp* op) {
     Job* job = new Job{op, nullptr};
     CondSection hold(_block);
-    if (_tail != nullptr)
-        _tail->next = job;
-    else
-        _head = job;
-    _tail = job;
+    _jobs.push(job);
     perfIncrement(PC_TP_Q_ADD);
     _block.signal();
 }
@@ -56,11 +52,9 @@ void ThreadPool::poolRun() {
     Job* job;
     {
         CondSection hold(_block);
-        while (_head == nullptr && !_stopping) _block.wait();
-        if (_head == nullptr) return;
-        job = _head;
-        _head = job->next;
-        if (_head == nullptr) _tail = nullptr;
+        while (_jobs.empty() && !_stopping) _block.wait();
+        job = _jobs.pop();
+        if (job == nullptr) return;
         perfIncrement(PC_TP_Q_REMOVE);
     }
     processOp(job->op);
@@ -69,13 +63,12 @@ void ThreadPool::poolRun() {
 }
 
 void ThreadPool::stop() {
-    Job* unprocessed;
+    IntrusiveQueue<Job> unprocessed;
     {
         CondSection hold(_block);
         if (_stopping) return;
         _stopping = true;
-        unprocessed = _head;
-        _head = _tail = nullptr;
+        unprocessed.splice(_jobs);
         _block.broadcast();
     }
     for (int i = 0; i < _threadCount; i++) {
@@ -83,9 +76,7 @@ void ThreadPool::stop() {
         delete _threads[i];
     }
     _threadCount = 0;
-    while (unprocessed != nullptr) {
-        Job* job = unprocessed;
-        unprocessed = job->next;
+    while (Job* job = unprocessed.pop()) {
         delete job->op;
         delete job;
     }

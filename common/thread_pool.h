@@ -1,9 +1,14 @@
 // A fixed set of daemon threads taking DeferredOps from one queue in order.
 // The concrete pool says what an op means (processOp).
+//
+// Thread-safety: queue() and stop() from any thread; the job queue and the
+// stopping flag are guarded by the pool's block, which is taken alone and
+// never held while an op is processed.
 #ifndef DRV_COMMON_THREAD_POOL_H
 #define DRV_COMMON_THREAD_POOL_H
 
 #include "common/daemon_thread.h"
+#include "common/intrusive_queue.h"
 #include "common/sem.h"
 
 class DeferredOp;
@@ -50,10 +55,9 @@ private:
         Job* next;
     };
 
-    Job* _head;
-    Job* _tail;
     CondBlock _block;
-    bool _stopping;
+    IntrusiveQueue<Job> _jobs GUARDED_BY(_block);
+    bool _stopping GUARDED_BY(_block);
     int _threadCount;
     ThreadPoolThread** _threads;
 };

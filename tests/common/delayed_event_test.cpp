@@ -133,8 +133,8 @@ TEST(DelayedEvent, LockByIdHoldsTheRegistryOnlyForALiveEvent) {
     EXPECT_EQ(nullptr, DelayedEvent::lockById(id));
     EXPECT_EQ(nullptr, DelayedEvent::lockById(-1));
     // Still held by this thread, this would be reported as a double entry.
-    DelayedEvent::_lock.enter();
-    DelayedEvent::_lock.exit();
+    DelayedEvent::registryLock().enter();
+    DelayedEvent::registryLock().exit();
 
     // A found event comes with the registry held: nobody can make or
     // destroy an event of the class until release().
@@ -152,14 +152,15 @@ TEST(DelayedEvent, LockByIdHoldsTheRegistryOnlyForALiveEvent) {
     maker.join();
     EXPECT_TRUE(created);
 
-    // The two classes keep separate registries.
+    // The two classes keep separate registries (taken in their lock order:
+    // DelayedEvent's first).
     DelayedEvent2 twin;
-    DelayedEvent2* found2 = DelayedEvent2::lockById(twin.getId());
-    ASSERT_EQ(&twin, found2);
     DelayedEvent* elsewhere = DelayedEvent::lockById(live.getId());
     EXPECT_EQ(&live, elsewhere);
-    elsewhere->release();
+    DelayedEvent2* found2 = DelayedEvent2::lockById(twin.getId());
+    ASSERT_EQ(&twin, found2);
     found2->release();
+    elsewhere->release();
 }
 
 TEST(DelayedEvent, ListenerHearsOfEachReleaseAfterAFill) {

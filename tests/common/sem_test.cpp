@@ -56,27 +56,27 @@ TEST(CriticalBlock, KeepsThreadsOutOfEachOther) {
 }
 
 TEST(CriticalBlockDeathTest, MisuseIsReportedWithItsCheck) {
-    EXPECT_DEATH(reporting([] {
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
                      CriticalBlock block;
                      block.enter();
                      block.enter();
                  }),
                  "\\|\\|\\|== assertion failure: _owner == \\(pthread_t\\) NULL, at sem.h:77");
-    EXPECT_DEATH(reporting([] {
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
                      CriticalBlock block;
                      block.enter();
-                     std::thread([&] { block.exit(); }).join();
+                     std::thread([&]() NO_THREAD_SAFETY_ANALYSIS { block.exit(); }).join();
                  }),
                  "assertion failure: pthread_equal\\(_owner, t\\), at sem.h:89");
-    EXPECT_DEATH(reporting([] { CriticalBlock().exit(); }),
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS { CriticalBlock().exit(); }),
                  "assertion failure: pthread_equal\\(_owner, t\\), at sem.h:89");
-    EXPECT_DEATH(reporting([] {
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
                      CriticalBlock* block = new CriticalBlock();
                      block->enter();
                      delete block;
                  }),
                  "assertion failure: _lockCount == 0, at sem.h:62");
-    EXPECT_DEATH(reporting([] {
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
                      alignas(CriticalBlock) unsigned char storage[sizeof(CriticalBlock)];
                      CriticalBlock* block = new (storage) CriticalBlock();
                      block->~CriticalBlock();
@@ -84,7 +84,7 @@ TEST(CriticalBlockDeathTest, MisuseIsReportedWithItsCheck) {
                  }),
                  "assertion failure: !_destroyed, at sem.h:70");
     // Damage to the bytes after the mutex: the second 40-byte run of 0xCC.
-    EXPECT_DEATH(reporting([] {
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
                      CriticalBlock block;
                      unsigned char* bytes = reinterpret_cast<unsigned char*>(&block);
                      for (size_t i = 0, run = 0, runs = 0; i < sizeof(block); i++) {
@@ -95,6 +95,86 @@ TEST(CriticalBlockDeathTest, MisuseIsReportedWithItsCheck) {
                  }),
                  "sem.h:72: void CriticalBlock::enter\\(\\): Assertion `memcmp\\(_guard1, _guard2, "
                  "sizeof\\(_guard1\\)\\) == 0' failed");
+}
+
+// The runtime's lock order: a ranked block taken while the thread holds one
+// of the same or a later rank is reported before the thread blocks (so an
+// inversion that would deadlock is still reported).
+TEST(CriticalBlockDeathTest, OutOfOrderEntryIsReportedWithBothLocks) {
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
+                     CriticalBlock inner(LOCK_RANK_THREAD_LIST);
+                     CriticalBlock outer(LOCK_RANK_DELAYED_EVENT);
+                     CriticalSection holdInner(inner);
+                     CriticalSection holdOuter(outer);
+                 }),
+                 "assertion failure: lock order: \"DelayedEvent registry\" taken while \"thread list\" is held");
+    // Two blocks of one rank are never held together either.
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
+                     CriticalBlock first(LOCK_RANK_OP_QUEUE);
+                     CriticalBlock second(LOCK_RANK_OP_QUEUE);
+                     CriticalSection holdFirst(first);
+                     CriticalSection holdSecond(second);
+                 }),
+                 "lock order: \"operation target queue\" taken while \"operation target queue\" is held");
+    // The order survives a lock that is left out of turn: after the inner
+    // block of three is left first, the middle one still counts as held.
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
+                     CriticalBlock a(LOCK_RANK_DELAYED_EVENT), b(LOCK_RANK_DELAYED_EVENT2), c(LOCK_RANK_OP_QUEUE);
+                     a.enter();
+                     b.enter();
+                     a.exit();
+                     c.enter();
+                     c.exit();
+                     CriticalBlock before(LOCK_RANK_DELAYED_EVENT);
+                     before.enter();
+                 }),
+                 "lock order: \"DelayedEvent registry\" taken while \"DelayedEvent2 registry\" is held");
+}
+
+TEST(CriticalBlock, RanksInOrderAndUnrankedBlocksPass) {
+    // Every pair of ranks, in order, on one thread: no report.
+    for (int outer = LOCK_RANK_NONE + 1; outer < LOCK_RANK_END; outer++) {
+        for (int inner = outer + 1; inner < LOCK_RANK_END; inner++) {
+            CriticalBlock a(static_cast<LockRank>(outer)), b(static_cast<LockRank>(inner));
+            CriticalSection holdA(a);
+            CriticalSection holdB(b);
+            EXPECT_TRUE(a.heldByCaller() && b.heldByCaller());
+        }
+    }
+    // Unranked blocks are not part of the order, either way round.
+    CriticalBlock ranked(LOCK_RANK_GUID), plain;
+    {
+        CriticalSection holdRanked(ranked);
+        CriticalSection holdPlain(plain);
+    }
+    {
+        CriticalSection holdPlain(plain);
+        CriticalSection holdRanked(ranked);
+    }
+    // What one thread holds does not constrain another.
+    CriticalBlock late(LOCK_RANK_GUID), early(LOCK_RANK_DELAYED_EVENT);
+    CriticalSection holdLate(late);
+    std::thread([&] { CriticalSection holdEarly(early); }).join();
+    EXPECT_FALSE(early.heldByCaller());
+}
+
+// A process-wide block outlives the static destructors: threads still running
+// while the process exits may take it after its destructor ran.
+TEST(CriticalBlock, ProcessLifetimeBlocksSurviveTheirDestructor) {
+    alignas(CriticalBlock) unsigned char storage[sizeof(CriticalBlock)];
+    auto* block = new (storage) CriticalBlock(LOCK_RANK_NONE, kProcessLifetime);
+    block->enter();
+    block->~CriticalBlock();  // held: an ordinary block would report this
+    block->exit();
+    block->enter();
+    EXPECT_TRUE(block->heldByCaller());
+    block->exit();
+
+    alignas(CondBlock) unsigned char condStorage[sizeof(CondBlock)];
+    auto* cond = new (condStorage) CondBlock(kProcessLifetime);
+    cond->~CondBlock();
+    CondSection hold(*cond);
+    EXPECT_FALSE(cond->wait(1));
 }
 
 TEST(CondBlock, TimedWaitCarriesNanosecondsIntoSeconds) {
@@ -119,7 +199,7 @@ TEST(CondBlock, TimedWaitCarriesNanosecondsIntoSeconds) {
 }
 
 TEST(CondBlockDeathTest, DestroyedWhileHeldUnlessShuttingDown) {
-    EXPECT_DEATH(reporting([] {
+    EXPECT_DEATH(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
                      CondBlock* block = new CondBlock();
                      block->lock();
                      delete block;
@@ -127,7 +207,7 @@ TEST(CondBlockDeathTest, DestroyedWhileHeldUnlessShuttingDown) {
                  "assertion failure: !_locked, at sem.cpp:29");
 
     // Once shutdown has begun a block is left alone, held or not.
-    EXPECT_EXIT(reporting([] {
+    EXPECT_EXIT(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
                     _shutdown = true;
                     CondBlock* block = new CondBlock();
                     block->lock();
