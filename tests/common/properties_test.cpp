@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -368,6 +370,67 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     unlink(path.c_str());
     EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
     EXPECT_EQ(before, s_getDravikaProperties());
+}
+
+// A reload on one thread changes a threshold that another thread is reading
+// while it logs: the reader must see the new level (a plain int read in a
+// loop may never be read again, and is a data race besides).
+TEST(DravikaProperties, AReloadedThresholdReachesAThreadAlreadyLogging) {
+    TempDir dir;
+    std::string path = dir.file("dravika.properties");
+    LogCapture captured;
+    const int saved = _debug_netclient;
+    s_setDravikaPropertiesPath(path.c_str());
+    writeProperties(path, "log_netclient: ERROR\n");
+    ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+    ASSERT_EQ(LOG_ERROR, _debug_netclient);
+
+    std::atomic<long> passes{0};
+    std::atomic<bool> through{false};
+    std::thread reader([&] {
+        // Spins on the threshold alone, as a hot logging path does.
+        while (LOG_WARNING < _debug_netclient) passes.fetch_add(1, std::memory_order_relaxed);
+        log(_debug_netclient, LOG_WARNING, 0, 0, "warning let through after %s", "the reload");
+        through = true;
+    });
+    for (int i = 0; i < 5000 && passes.load() == 0; i++) usleep(1000);
+    EXPECT_FALSE(through) << "an ERROR threshold holds a warning back";
+
+    writeProperties(path, "log_netclient: WARNING\n");
+    ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+    for (int i = 0; i < 5000 && !through; i++) usleep(1000);
+    EXPECT_TRUE(through.load()) << "the reader never saw the reloaded threshold";
+    if (!through) _debug_netclient = LOG_TRACE;  // let the reader go rather than hang
+    reader.join();
+    EXPECT_TRUE(captured.contains("warning let through after the reload"));
+    _debug_netclient = saved;
+}
+
+// The load callback runs under the reload lock, which is not recursive: a
+// check, a getter or a path change made from the callback must neither
+// deadlock nor be reported as a double entry.
+TEST(DravikaProperties, TheLoadCallbackMayCheckAndReadAgain) {
+    TempDir dir;
+    std::string path = dir.file("dravika.properties");
+    LogCapture captured;
+    s_setDravikaPropertiesPath(path.c_str());
+    writeProperties(path, "answer: 42\n");
+    static bool nestedCheck;
+    static int answer;
+    nestedCheck = false;
+    answer = 0;
+    static std::string samePath;
+    samePath = path;
+    EXPECT_TRUE(s_testDravikaProperties(true, [](const Properties*) {
+        nestedCheck = s_testDravikaProperties(true, nullptr);
+        answer = s_getIntProperty("answer", -1);
+        s_setDravikaPropertiesPath(samePath.c_str());
+    }));
+    EXPECT_TRUE(nestedCheck) << "a check from inside the reload finds the file being installed";
+    EXPECT_EQ(42, answer);
+    EXPECT_FALSE(captured.contains("assertion failure")) << captured.messages();
+    // The lock is free again for the next caller.
+    EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
 }
 
 TEST(DravikaProperties, GettersFallBackToTheirDefaults) {

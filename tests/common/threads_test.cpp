@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -62,6 +61,7 @@ TEST_F(Threads, StartReturnsOnlyOnceTheThreadIsInitialised) {
     int started = perfGet(PC_DTHR_STARTED), exited = perfGet(PC_DTHR_EXITED);
     auto* t = new Slow;
     EXPECT_EQ(started + 1, perfGet(PC_DTHR_STARTED));
+    EXPECT_TRUE(DaemonThread::isListed(t)) << "listed from construction, before it starts";
     t->setName("a-very-slow-starter-thread");
     t->setDeleteOnExit(false);
     EXPECT_FALSE(t->isStarted());
@@ -84,6 +84,7 @@ TEST_F(Threads, StartReturnsOnlyOnceTheThreadIsInitialised) {
     EXPECT_EQ(exited + 1, perfGet(PC_DTHR_EXITED));
     DaemonThread::getName(name, sizeof(name), tid);
     EXPECT_STREQ("", name) << "a deleted thread leaves the list";
+    EXPECT_FALSE(DaemonThread::isListed(t));
 
     // By default a thread deletes itself when run returns.
     int destroyed = Slow::destroyed;
@@ -212,12 +213,12 @@ public:
             blocked = true;
             while (block) usleep(1000);
         }
-        std::lock_guard<std::mutex> hold(mutex);
+        CriticalSection hold(mutex);
         names.insert(DaemonThread::getCurrentThread()->getName());
         processed++;
     }
-    std::mutex mutex;
-    std::set<std::string> names;
+    CriticalBlock mutex;
+    std::set<std::string> names GUARDED_BY(mutex);
     std::atomic<int> processed{0};
     std::atomic<bool> block{false}, blocked{false};
 };
@@ -238,7 +239,7 @@ TEST_F(Threads, PoolThreadsAreNamedAfterThePoolAndShareItsQueue) {
         EXPECT_EQ(30, pool.processed);
         EXPECT_EQ(added + 30, perfGet(PC_TP_Q_ADD));
         EXPECT_EQ(removed + 30, perfGet(PC_TP_Q_REMOVE));
-        std::lock_guard<std::mutex> hold(pool.mutex);
+        CriticalSection hold(pool.mutex);
         for (const std::string& n : pool.names) EXPECT_EQ(0u, n.find("exec-")) << n;
     }
 
