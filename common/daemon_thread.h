@@ -134,6 +134,8 @@ private:
     static void* sigMain(void* arg);
     static void reapChildren();
 
+    // Lock order: start() holds it while it creates the thread and logs a
+    // failure, so only the log writers' lock comes after it.
     CondBlock _state;
     LaterEntry* _laterList GUARDED_BY(_laterLock);
     pthread_t _thread GUARDED_BY(_state);

@@ -77,7 +77,8 @@ protected:
     CondBlock block;
     bool done GUARDED_BY(block);
 
-    // Registry links, newest first; guarded by the class's registry lock.
+    // Registry links, newest first; guarded by the class's registry lock
+    // (not marked: the class is incomplete where the links are declared).
     Derived* next;
     Derived* prev;
 

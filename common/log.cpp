@@ -38,7 +38,9 @@ const size_t kPathField = 4096;
 const size_t kNameField = 132;
 
 // The writers' condition block. It lives as long as the process: threads
-// still logging while the process exits must find it intact.
+// still logging while the process exits must find it intact. Lock order: it
+// comes after every other lock, since any code may log while it holds one;
+// nothing is taken while it is held.
 CondBlock _writers{kProcessLifetime};
 
 // Guarded by the writers' block: the queue of writers and the id counter.

@@ -55,6 +55,9 @@ struct PerfData {
     pid_t ownerPid;  // the process that owns the block; only it uses the child table
     // Process-shared and recursive: every child table function takes it, and
     // a caller may hold it around several (lockPerfPid, fork, addPerfPid).
+    // A raw pthread mutex because it lives in the host's shared block, which
+    // other processes map too. Lock order: only the log writers' lock is
+    // taken under it (killPerfPids logs each child it kills).
     pthread_mutex_t childPidLock;
     pid_t childPids[kPerfMaxChildPids];  // -1 ends the used part, 0 is a free slot
     int32_t counterCount;

@@ -141,15 +141,16 @@ TEST(CriticalBlock, RanksInOrderAndUnrankedBlocksPass) {
             EXPECT_TRUE(a.heldByCaller() && b.heldByCaller());
         }
     }
-    // Unranked blocks are not part of the order, either way round.
-    CriticalBlock ranked(LOCK_RANK_GUID), plain;
+    // Unranked blocks are not part of the order: inside the last rank, or
+    // outside the first.
+    CriticalBlock last(LOCK_RANK_GUID), first(static_cast<LockRank>(LOCK_RANK_NONE + 1)), inner, outer;
     {
-        CriticalSection holdRanked(ranked);
-        CriticalSection holdPlain(plain);
+        CriticalSection holdLast(last);
+        CriticalSection holdInner(inner);
     }
     {
-        CriticalSection holdPlain(plain);
-        CriticalSection holdRanked(ranked);
+        CriticalSection holdOuter(outer);
+        CriticalSection holdFirst(first);
     }
     // What one thread holds does not constrain another.
     CriticalBlock late(LOCK_RANK_GUID), early(LOCK_RANK_DELAYED_EVENT);

@@ -110,7 +110,9 @@ void child() {
     report("spawned " + std::to_string(a) + " " + std::to_string(b) + "\n");
     waitFor([] { return listener.reaped == 2; });
     int left = 0;
+    lockPerfPid();  // the signal thread writes the table under its lock
     for (pid_t pid : perfData->childPids) left += pid > 0 ? 1 : 0;
+    unlockPerfPid();
     report("reaped " + std::to_string(perfGet(PC_CHILDREN_REAPED)) + " after " +
            std::to_string(perfGet(PC_SIG_CHLD) > 0 ? 1 : 0) + " signals, " + std::to_string(left) +
            " left in the child table\n");
