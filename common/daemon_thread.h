@@ -99,10 +99,8 @@ public:
     // ready for signals.
     static int attachMainThread(ChildListener* listener, bool server);
 
-    // For tests: whether t is in the process-wide thread list, and the
-    // server flag stored by attachMainThread.
+    // For tests: whether t is in the process-wide thread list.
     static bool isListed(const DaemonThread* t);
-    static bool isServer() { return _server; }
 
 protected:
     // For threads the runtime did not create: already started and initialised.

@@ -1,5 +1,9 @@
 // The one logging family of the runtime: dated or fixed log files, optional
 // copy to standard output, per-area thresholds and conversation ids.
+//
+// Thread-safe: any thread may log or change the destination. Writers take
+// turns under one condition block, which comes after every other lock (code
+// logs while holding its own); formatting happens before the turn.
 #ifndef DRV_COMMON_LOG_H
 #define DRV_COMMON_LOG_H
 

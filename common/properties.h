@@ -2,6 +2,12 @@
 // (dravika.properties), reloaded when its modification time changes, the
 // process-wide variables that each reload fills from fixed keys, and typed
 // getters with defaults for every other key.
+//
+// Thread-safety: a Properties object is not thread-safe; the process-wide
+// functions are. Reloads are serialised by the reload lock, which is held
+// across the load callback (the callback may check again or read the
+// getters); the current object is guarded by its own lock, taken after the
+// reload lock, so that a getter never reads an object a reload deletes.
 #ifndef DRV_COMMON_PROPERTIES_H
 #define DRV_COMMON_PROPERTIES_H
 
@@ -95,7 +101,8 @@ bool s_testDravikaProperties(bool verbose, void (*onLoad)(const Properties*));
 // so only the thread that calls s_testDravikaProperties should keep it.
 const Properties* s_getDravikaProperties();
 // Calls fn with the current properties (null when none are loaded) while no
-// reload can replace them.
+// reload can replace them. fn runs under the current-properties lock, so it
+// must not call the getters (a double entry, reported as such).
 void s_withDravikaProperties(void (*fn)(const Properties* current, void* arg), void* arg);
 // The current properties as a new Attributes (empty when none are loaded);
 // the caller deletes it. Defined by the value layer.
