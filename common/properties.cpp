@@ -14,12 +14,12 @@
 
 const char* const kPropertiesLabel = "    dravika.properties";
 
-bool _upgrade_certs = false;
+ReloadedSetting<bool> _upgrade_certs = false;
 // Until a file has been read the listeners use the system's usual backlog.
-int _ft_listen_queue = 50;
-int _listen_queue = 50;
-int _creds_buffer_size = 0;
-bool _nss_creds_workaround = false;
+ReloadedSetting<int> _ft_listen_queue = 50;
+ReloadedSetting<int> _listen_queue = 50;
+ReloadedSetting<int> _creds_buffer_size = 0;
+ReloadedSetting<bool> _nss_creds_workaround = false;
 
 namespace {
 
@@ -310,6 +310,15 @@ namespace {
 
 // Copies the fixed keys of a newly loaded file into their variables. An
 // unusable value is logged by its reader and leaves its variable alone.
+// Runs one typed reader into a setting: the reader fills a plain value,
+// which the setting takes in one store when the reader accepted it.
+template <class T>
+void readSetting(const Properties* p, bool (Properties::*reader)(const char*, const char*, bool, T&, T) const,
+                 const char* key, ReloadedSetting<T>& setting, T def) {
+    T value = setting;
+    if ((p->*reader)(key, kPropertiesLabel, false, value, def)) setting = value;
+}
+
 void applyFixedKeys(const Properties* p) REQUIRES(_reloadLock) {
     struct LevelKey {
         const char* key;
@@ -320,17 +329,12 @@ void applyFixedKeys(const Properties* p) REQUIRES(_reloadLock) {
         {"log_sel", &_debug_sel},       {"log_io", &_debug_io},     {"log_java", &_debug_java},
         {"log_csv", &_debug_csv},
     };
-    // The readers fill a plain value; the threshold takes it in one store.
-    for (const LevelKey& l : levels) {
-        int level = *l.level;
-        if (p->levelFromProperty(l.key, kPropertiesLabel, false, level, LOG_INFO)) *l.level = level;
-    }
-    bool hourly = _hourlyLogs;
-    if (p->boolFromProperty("hourly_logs", kPropertiesLabel, false, hourly, false)) _hourlyLogs = hourly;
-    p->boolFromProperty("upgrade_certs", kPropertiesLabel, false, _upgrade_certs, false);
-    p->intFromProperty("ft_listen_queue_size", kPropertiesLabel, false, _ft_listen_queue, 25);
-    p->intFromProperty("listen_queue_size", kPropertiesLabel, false, _listen_queue, 10);
-    p->intFromProperty("creds_buffer_size", kPropertiesLabel, false, _creds_buffer_size, 0);
+    for (const LevelKey& l : levels) readSetting(p, &Properties::levelFromProperty, l.key, *l.level, int(LOG_INFO));
+    readSetting(p, &Properties::boolFromProperty, "hourly_logs", _hourlyLogs, false);
+    readSetting(p, &Properties::boolFromProperty, "upgrade_certs", _upgrade_certs, false);
+    readSetting(p, &Properties::intFromProperty, "ft_listen_queue_size", _ft_listen_queue, 25);
+    readSetting(p, &Properties::intFromProperty, "listen_queue_size", _listen_queue, 10);
+    readSetting(p, &Properties::intFromProperty, "creds_buffer_size", _creds_buffer_size, 0);
 
     if (p->find("libnss-sss_creds_workaround") != nullptr) {
         _nss_creds_workaround = true;

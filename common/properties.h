@@ -13,6 +13,8 @@
 
 #include <sched.h>
 
+#include "common/reloaded_setting.h"
+
 class Attributes;
 
 // One line of a properties file (or one value set by hand).
@@ -125,14 +127,15 @@ bool s_readCpuAffinity(cpu_set_t* set);
 
 // Variables filled by each successful reload (the log_* levels go to the
 // _debug_* thresholds of common/log.h, "hourly_logs" to _hourlyLogs).
-// Written only by the reload, read by anyone.
-extern bool _upgrade_certs;        // "upgrade_certs"
-extern int _ft_listen_queue;       // "ft_listen_queue_size": 50 before any load, 25 by default after
-extern int _listen_queue;          // "listen_queue_size": 50 before any load, 10 by default after
-extern int _creds_buffer_size;     // "creds_buffer_size": 0 lets the system suggest a size
+// Written only by the reload, read by anyone (relaxed atomics, see
+// common/reloaded_setting.h; pass .get() to printf-style functions).
+extern ReloadedSetting<bool> _upgrade_certs;      // "upgrade_certs"
+extern ReloadedSetting<int> _ft_listen_queue;     // "ft_listen_queue_size": 50 before any load, 25 by default after
+extern ReloadedSetting<int> _listen_queue;        // "listen_queue_size": 50 before any load, 10 by default after
+extern ReloadedSetting<int> _creds_buffer_size;   // "creds_buffer_size": 0 lets the system suggest a size
 // Set once "libnss-sss_creds_workaround" has appeared in a loaded file; a
 // later reload without the key leaves it set.
-extern bool _nss_creds_workaround;
+extern ReloadedSetting<bool> _nss_creds_workaround;
 
 // A malloc'd copy of "auth_group_lock" as of the last reload, or null when
 // the key was absent. Free with s_freeStringProperty.

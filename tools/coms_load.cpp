@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
         _debug_coms = LOG_CRITICAL + 1;
     }
     Connection::comsInit();
-    printf("coms threads: %d, listen queue: %d\n", Connection::comsThreadCount(), _listen_queue);
+    printf("coms threads: %d, listen queue: %d\n", Connection::comsThreadCount(), _listen_queue.get());
 
     X509* serverCert;
     EVP_PKEY* serverKey;
