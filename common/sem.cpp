@@ -30,10 +30,6 @@ namespace {
 // that the destroying thread itself still holds it.
 const int kCondDestroyWaitSeconds = 1;
 
-}  // namespace
-
-namespace {
-
 // The ranked blocks the calling thread holds, in the order it entered them.
 // Deeper nesting than this is not followed (and never happens: the ranks
 // are few and each is entered once).
@@ -70,8 +66,8 @@ void CriticalBlock::checkOrderAndRecord() {
     for (int i = 0; i < _heldRankedCount && i < kMaxHeldRanked; i++) {
         const CriticalBlock* held = _heldRanked[i];
         if (held->_rank >= _rank) {
-            // The report names both locks; the buffer outlives the call only
-            // as long as the report needs it.
+            // The report names both locks; one buffer per thread, since two
+            // threads may report at once.
             static thread_local char text[160];
             snprintf(text, sizeof(text), "lock order: \"%s\" taken while \"%s\" is held", lockRankName(_rank),
                      lockRankName(held->_rank));
