@@ -33,10 +33,8 @@
     X(LOCK_RANK_DELAYED_EVENT2, "DelayedEvent2 registry")                                                \
     /* An operation target's queue: held while the post advances the target's count event. */           \
     X(LOCK_RANK_OP_QUEUE, "operation target queue")                                                      \
-    /* The event loop's: a count event's counts (advanced under an operation target's queue lock), */  \
-    /* then its context's nudge state. */                                                               \
+    /* The event loop's: a count event's counts, advanced under an operation target's queue lock. */   \
     X(LOCK_RANK_COUNT_EVENT, "count event")                                                              \
-    X(LOCK_RANK_LOOP_NUDGE, "loop nudge")                                                                \
     X(LOCK_RANK_SHUTDOWN_LIST, "shutdown handlers")                                                      \
     X(LOCK_RANK_THREAD_LIST, "thread list")                                                              \
     X(LOCK_RANK_CURRENT_PROPERTIES, "current properties")                                                \
