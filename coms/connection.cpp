@@ -173,9 +173,14 @@ void Connection::dropInheritedConnections() NO_THREAD_SAFETY_ANALYSIS {
 }
 
 Connection::~Connection() {
-    cleanup(true);
+    // The events go before cleanup closes the socket: their removal from the
+    // loop's watch set names the descriptor, whose number another thread may
+    // reuse as soon as it is closed.
     delete _readEvent;
+    _readEvent = nullptr;
     delete _writeEvent;
+    _writeEvent = nullptr;
+    cleanup(true);
     X509_free(_cert);
     EVP_PKEY_free(_key);
     X509_free(_peerCert);

@@ -12,7 +12,7 @@
 #include "common/properties.h"
 #include "common/stats.h"
 
-int _debug_host = LOG_INFO;
+LogThreshold _debug_host = LOG_INFO;
 
 namespace {
 
@@ -54,7 +54,8 @@ bool findModuleRuntime(void* handle) {
 // drvhost's own keys, read on every load of its copy.
 void onHostLoad(const Properties* p) {
     _hostReloaded = true;
-    p->levelFromProperty("log_host", kPropertiesLabel, false, _debug_host, LOG_INFO);
+    int level = _debug_host;
+    if (p->levelFromProperty("log_host", kPropertiesLabel, false, level, LOG_INFO)) _debug_host = level;
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #ifndef DRV_HOST_SETTINGS_H
 #define DRV_HOST_SETTINGS_H
 
+#include "common/log.h"
+
 class StatEntry;
 
 struct HostSettings {
@@ -17,7 +19,7 @@ struct HostSettings {
 
 // Threshold of drvhost's own messages, from the drvhost-only key "log_host"
 // (INFO when absent): DEBUG logs a line per sample, TRACE one per row.
-extern int _debug_host;
+extern LogThreshold _debug_host;
 
 // Points both runtime copies at the log destination and the properties file
 // and loads it. moduleHandle is the module's dlopen handle. False, with the

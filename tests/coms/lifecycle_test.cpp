@@ -319,7 +319,13 @@ TEST(Lifecycle, PeerKilledMidFrameLeavesNothing) {
     // The server has the type item and part of the frame.
     bool partial = waitFor([&] {
         Connection* s = server.lastAccepted();
-        return s != nullptr && s->getBytesReceived() >= 6 + 1 + 9 + 5 + 11;
+        if (s == nullptr) return false;
+        // Held as any user of another thread's connection holds it, so that
+        // its later deletion on the coms thread comes after this read.
+        s->addLock();
+        bool arrived = s->getBytesReceived() >= 6 + 1 + 9 + 5 + 11;
+        s->removeLock();
+        return arrived;
     });
     kill(pid, SIGKILL);
     int status = 0;
