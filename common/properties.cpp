@@ -54,14 +54,35 @@ const char* skipSpace(const char* p) {
     return p;
 }
 
-// Reads one line into buf and drops its last character: the line feed, or
-// for a last line without one, its last real character. False at the end.
-bool readLine(FILE* f, char* buf, int size) {
-    if (fgets(buf, size, f) == nullptr) return false;
-    size_t len = strlen(buf);
-    if (len > 0) buf[len - 1] = '\0';
-    return true;
-}
+// Reads the file a buffer at a time, as a line each, and numbers the
+// reads by the file's own lines: a line longer than the buffer arrives in
+// several pieces, which all carry the number of the line they came from.
+class LineReader {
+public:
+    explicit LineReader(FILE* f) : _f(f) {}
+
+    // Reads one piece into buf and drops its last character: the line feed,
+    // or for a last line without one, its last real character. False at the
+    // end.
+    bool next(char* buf, int size) {
+        // Cleared first, so that a line feed in it can only be this read's,
+        // even after a NUL in the line.
+        memset(buf, 0, static_cast<size_t>(size));
+        if (fgets(buf, size, _f) == nullptr) return false;
+        if (_atLineStart) _lineNo++;
+        _atLineStart = memchr(buf, '\n', static_cast<size_t>(size)) != nullptr;
+        size_t len = strlen(buf);
+        if (len > 0) buf[len - 1] = '\0';
+        return true;
+    }
+
+    int lineNo() const { return _lineNo; }
+
+private:
+    FILE* _f;
+    int _lineNo = 0;
+    bool _atLineStart = true;
+};
 
 // Blank lines and comments carry no entry.
 bool isSkipped(const char* line) {
@@ -134,10 +155,10 @@ bool Properties::load(const char* path, bool equalsForm) {
     if (f == nullptr) return true;  // a missing file is an empty one
     const char separator = equalsForm ? '=' : ':';
     char line[kLineBuffer];
-    int lineNo = 0;
+    LineReader reader(f);
     bool ok = true;
-    while (readLine(f, line, sizeof(line))) {
-        lineNo++;
+    while (reader.next(line, sizeof(line))) {
+        const int lineNo = reader.lineNo();
         if (isSkipped(line)) continue;
         char* sep = strchr(line, separator);
         if (sep == nullptr) {
@@ -187,9 +208,9 @@ bool Properties::merge(const char* inPath, const char* outPath) {
 
     bool ok = true;
     char line[kLineBuffer];
-    int lineNo = 0;
-    while (readLine(in, line, sizeof(line))) {
-        lineNo++;
+    LineReader reader(in);
+    while (reader.next(line, sizeof(line))) {
+        const int lineNo = reader.lineNo();
         const char* colon = isSkipped(line) ? nullptr : strchr(line, ':');
         if (colon == nullptr) {
             fprintf(out, "%s\n", line);

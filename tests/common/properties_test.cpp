@@ -65,10 +65,13 @@ TEST(PropertiesLoad, LineRulesOfBothForms) {
         {"\xff\xfe: \xc3\x28\x80\n", false, {"\xff\xfe=\xc3\x28\x80@1"}, nullptr, 0},
         // Long lines are read in 4095-byte pieces, each losing its last
         // character: without a colon in the first piece the load stops there;
-        // with one, that piece is an entry and the rest fails as line 2.
+        // with one, that piece is an entry and the rest fails. Every piece
+        // carries its line's number, so what follows a long line keeps its own.
         {std::string(1 << 20, 'a') + "\nk: v\n", false, {}, "Expected <key>: <value>", 1},
         {"k: " + std::string(1 << 20, 'b') + "\n", false, {"k=" + std::string(4091, 'b') + "@1"},
-         "Expected <key>: <value>", 2},
+         "Expected <key>: <value>", 1},
+        {"a: 1\n#" + std::string(4094, 'c') + "k: x\nb: 2\nno separator\n", false,
+         {"b=2@3", "k=x@2", "a=1@1"}, "Expected <key>: <value>", 4},
         // Keys, and equals-form values, hold at most 127 characters.
         {std::string(127, 'k') + ": ok\n" + std::string(128, 'k') + ": too long\n", false,
          {std::string(127, 'k') + "=ok@1"}, "Key longer than 127 characters", 2},
