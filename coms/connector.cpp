@@ -259,6 +259,78 @@ bool Connector::passesWhitelist(const char* address) {
     return ok;
 }
 
+namespace {
+
+// One whitelist rule, blanks already removed: the network and mask it
+// matches, or why it cannot match anything. The check logs such a rule and
+// skips it; drvconn refuses it up front.
+struct WhitelistRule {
+    uint32_t network = 0;
+    uint32_t mask = 0;
+    bool cidr = false;              // ADDRESS/BITS rather than one address
+    const char* problem = nullptr;  // null for a usable rule
+};
+
+WhitelistRule parseWhitelistRule(const char* text) {
+    WhitelistRule rule;
+    int dots = 0, slashes = 0;
+    for (const char* p = text; *p != '\0'; p++) {
+        if (*p == '.') dots++;
+        if (*p == '/') slashes++;
+    }
+    rule.cidr = slashes > 0;
+    if (dots != 3 || slashes > 1) {
+        rule.cidr = true;  // logged as a bad CIDR rule
+        rule.problem = "expected an IPv4 address or ADDRESS/BITS (three dots, at most one slash)";
+        return rule;
+    }
+    char address[INET_ADDRSTRLEN + 8];
+    const char* slash = strchr(text, '/');
+    size_t length = slash != nullptr ? static_cast<size_t>(slash - text) : strlen(text);
+    struct in_addr parsed;
+    if (length >= sizeof(address)) {
+        rule.problem = "not an IPv4 address";
+        return rule;
+    }
+    memcpy(address, text, length);
+    address[length] = '\0';
+    if (inet_pton(AF_INET, address, &parsed) != 1) {
+        rule.problem = rule.cidr ? "the network is not an IPv4 address" : "not an IPv4 address";
+        return rule;
+    }
+    rule.network = ntohl(parsed.s_addr);
+    rule.mask = 0xFFFFFFFFu;
+    if (slash != nullptr) {
+        char* end = nullptr;
+        long bits = strtol(slash + 1, &end, 10);
+        if (end == slash + 1 || *end != '\0' || bits < 0 || bits > 32) {
+            rule.problem = "the prefix length must be a number from 0 to 32";
+            return rule;
+        }
+        // 0 compares all 32 bits, as a plain address does.
+        if (bits != 0 && bits != 32) rule.mask = ~(0xFFFFFFFFu >> bits);
+    }
+    return rule;
+}
+
+// Splits a whitelist at its commas and calls each(rule text, rule) with the
+// blanks of each rule removed, until each returns true.
+template <class Each>
+void forEachWhitelistRule(const char* whitelist, Each each) {
+    char* rules = strdup(whitelist);
+    char* save = nullptr;
+    for (char* token = strtok_r(rules, ",", &save); token != nullptr; token = strtok_r(nullptr, ",", &save)) {
+        char* out = token;
+        for (char* in = token; *in != '\0'; in++)
+            if (!isspace(static_cast<unsigned char>(*in))) *out++ = *in;
+        *out = '\0';
+        if (each(token, parseWhitelistRule(token))) break;
+    }
+    free(rules);
+}
+
+}  // namespace
+
 bool Connector::checkWhitelist(const char* whitelist, const char* address) {
     if (address == nullptr || strcmp(address, "127.0.0.1") == 0) return true;
     struct in_addr peer;
@@ -267,58 +339,33 @@ bool Connector::checkWhitelist(const char* whitelist, const char* address) {
     log(_debug_coms, LOG_DEBUG, 0, 0, "WhiteList: whitelist = %s, connection = %s", whitelist, address);
     uint32_t peerBits = ntohl(peer.s_addr);
 
-    char* rules = strdup(whitelist);
     bool matched = false;
-    char* save = nullptr;
-    for (char* token = strtok_r(rules, ",", &save); token != nullptr && !matched;
-         token = strtok_r(nullptr, ",", &save)) {
-        // Blanks anywhere in a rule are dropped.
-        char* out = token;
-        for (char* in = token; *in != '\0'; in++)
-            if (!isspace(static_cast<unsigned char>(*in))) *out++ = *in;
-        *out = '\0';
-        log(_debug_coms, LOG_DEBUG, 0, 0, "Whitelist: Rule = %s", token);
-
-        int dots = 0, slashes = 0;
-        for (const char* p = token; *p != '\0'; p++) {
-            if (*p == '.') dots++;
-            if (*p == '/') slashes++;
+    forEachWhitelistRule(whitelist, [&](const char* text, const WhitelistRule& rule) {
+        log(_debug_coms, LOG_DEBUG, 0, 0, "Whitelist: Rule = %s", text);
+        if (rule.problem != nullptr) {
+            log(_debug_coms, LOG_WARNING, 0, 0,
+                rule.cidr ? "Warning: bad cidr notation in UXWhitelist, %s" : "Warning: bad IP in UXWhitelist, %s",
+                text);
+            return false;
         }
-        if (dots != 3 || slashes > 1) {
-            log(_debug_coms, LOG_WARNING, 0, 0, "Warning: bad cidr notation in UXWhitelist, %s", token);
-            continue;
-        }
-        char* slash = strchr(token, '/');
-        if (slash != nullptr) {
-            *slash = '\0';
-            struct in_addr network;
-            char* end = nullptr;
-            long bits = strtol(slash + 1, &end, 10);
-            bool goodBits = end != slash + 1 && *end == '\0' && bits >= 0 && bits <= 32;
-            if (inet_pton(AF_INET, token, &network) != 1 || !goodBits) {
-                *slash = '/';
-                log(_debug_coms, LOG_WARNING, 0, 0, "Warning: bad cidr notation in UXWhitelist, %s", token);
-                continue;
-            }
-            if (bits == 0) bits = 32;
-            uint32_t mask = bits == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> bits);
-            if ((ntohl(network.s_addr) & mask) == (peerBits & mask)) {
-                log(_debug_coms, LOG_DEBUG, 0, 0, "Matches filter");
-                matched = true;
-            }
-            continue;
-        }
-        struct in_addr single;
-        if (inet_pton(AF_INET, token, &single) != 1) {
-            log(_debug_coms, LOG_WARNING, 0, 0, "Warning: bad IP in UXWhitelist, %s", token);
-            continue;
-        }
-        if (single.s_addr == peer.s_addr) {
-            log(_debug_coms, LOG_DEBUG, 0, 0, "Whitelist: Matches");
+        if ((rule.network & rule.mask) == (peerBits & rule.mask)) {
+            log(_debug_coms, LOG_DEBUG, 0, 0, rule.cidr ? "Matches filter" : "Whitelist: Matches");
             matched = true;
         }
-    }
-    free(rules);
+        return matched;
+    });
     if (!matched) log(_debug_coms, LOG_INFO, 0, 0, "Whitelist: No Matches");
     return matched;
+}
+
+bool Connector::findBadWhitelistRule(const char* whitelist, std::string* rule, std::string* reason) {
+    bool bad = false;
+    forEachWhitelistRule(whitelist, [&](const char* text, const WhitelistRule& parsed) {
+        if (parsed.problem == nullptr) return false;
+        *rule = text;
+        *reason = parsed.problem;
+        bad = true;
+        return true;
+    });
+    return bad;
 }

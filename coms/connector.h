@@ -10,6 +10,7 @@
 #include <openssl/x509.h>
 
 #include <atomic>
+#include <string>
 
 #include "common/sem.h"
 #include "common/thread_context.h"
@@ -84,6 +85,10 @@ public:
     static bool passesWhitelist(const char* address);
     // Checks address against one whitelist text (as passesWhitelist does).
     static bool checkWhitelist(const char* whitelist, const char* address);
+    // The first rule of a whitelist text that can never match (the check
+    // skips such rules with a warning), with the reason; false when every
+    // rule is usable. For programs that take rules from their users.
+    static bool findBadWhitelistRule(const char* whitelist, std::string* rule, std::string* reason);
     // How many times a bind is tried while the port stays in use, and the
     // pause between tries (defaults 20 and 4000 ms); shared with the stream
     // connector.

@@ -136,6 +136,11 @@ Options parse(int argc, char** argv) {
             o.key = value("--key");
         } else if (a == "--whitelist") {
             o.whitelist = value("--whitelist");
+            // A rule the check could never match would lock out every
+            // client but 127.0.0.1, silently: refuse it here instead.
+            std::string rule, reason;
+            if (Connector::findBadWhitelistRule(o.whitelist.c_str(), &rule, &reason))
+                usage(("bad --whitelist rule \"" + rule + "\": " + reason).c_str());
         } else if (a == "--refuse") {
             o.refuse = true;
         } else if (a == "--kill") {

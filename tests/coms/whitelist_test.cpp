@@ -58,4 +58,37 @@ TEST(Whitelist, BadRulesAreReportedAndSkipped) {
     _debug_coms = saved;
 }
 
+// The rules the check would skip are the ones a program taking rules from
+// its users refuses, each with its reason; usable rules pass unnoticed.
+TEST(Whitelist, BadRulesAreFoundBeforeUse) {
+    std::string rule, reason;
+    EXPECT_FALSE(Connector::findBadWhitelistRule("10.1.0.0/16, 192.168.5.7,10.0.0.0/0, 10.9.9.9/32", &rule, &reason));
+    EXPECT_EQ("", rule);
+    struct Case {
+        const char* whitelist;
+        const char* rule;
+        const char* reason;
+    } cases[] = {
+        {"garbage", "garbage", "three dots"},
+        {"10.1.0.0/16, 300.1.1.1/99", "300.1.1.1/99", "network is not an IPv4 address"},
+        {"10.1.0.0/33", "10.1.0.0/33", "from 0 to 32"},
+        {"10.1.0.0/x", "10.1.0.0/x", "from 0 to 32"},
+        {"1.2.3.4, 10.1.2.x", "10.1.2.x", "not an IPv4 address"},
+        {"1.2.3.4/8/8", "1.2.3.4/8/8", "at most one slash"},
+        {"1.2.3.4,  ,5.6.7.8", "", "three dots"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(Connector::findBadWhitelistRule(c.whitelist, &rule, &reason)) << c.whitelist;
+        EXPECT_EQ(c.rule, rule) << c.whitelist;
+        EXPECT_NE(std::string::npos, reason.find(c.reason)) << c.whitelist << ": " << reason;
+        // The same rule is one the check warns about and skips.
+        LogCapture logs;
+        int saved = _debug_coms;
+        _debug_coms = LOG_WARNING;
+        Connector::checkWhitelist(c.whitelist, "10.200.0.1");
+        _debug_coms = saved;
+        EXPECT_TRUE(logs.contains("in UXWhitelist, " + std::string(c.rule) + "\n")) << logs.messages();
+    }
+}
+
 }  // namespace

@@ -89,6 +89,9 @@ TEST(Drvconn, UsageAndHelp) {
     } cases[] = {
         {{}, 64, "drvconn: say listen or connect"},
         {{"connect", "h", "1", "--frobnicate"}, 64, "unknown option --frobnicate"},
+        {{"listen", "0", "--whitelist", "10.1.0.0/16, 300.1.1.1/99"},
+         64,
+         "bad --whitelist rule \"300.1.1.1/99\": the network is not an IPv4 address"},
         {{"listen", "0", "--cert", "x.pem"}, 64, "--cert and --key go together"},
         {{"listen", "0", "--cert", "/nonexistent.pem", "--key", "/nonexistent.key"},
          2,
