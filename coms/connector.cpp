@@ -149,6 +149,11 @@ int Connector::bind(const char* port) {
     request.texts = &kBindTexts;
     request.ready = [](void* self, int socket) { return static_cast<Connector*>(self)->listening(socket); };
     request.readyArg = this;
+    request.failed = [](void* self, int err, int attempt, bool willRetry) {
+        auto* connector = static_cast<Connector*>(self);
+        if (connector->_listener != nullptr)
+            connector->_listener->onBindFailed(err, attempt, bindAttempts(), bindPauseMs(), willRetry);
+    };
     int rc = ListenSocket::bind(&request);
     if (rc == 0) _boundPort = request.boundPort;
     return rc;

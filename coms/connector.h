@@ -30,6 +30,13 @@ public:
     // the connection's listener here), false refuses it with C_AUTHFAIL.
     // Runs on the connection's coms thread.
     virtual bool newConnection(Connection* connection, int type) = 0;
+    // An attempt to bind failed with errno err. attempt counts from 1;
+    // willRetry says whether another attempt follows after pauseMs (only
+    // while the address is in use). For programs that tell a person why they
+    // are waiting; the log has the same. Runs on the first coms thread.
+    virtual void onBindFailed(int err, int attempt, int attempts, int pauseMs, bool willRetry) {
+        (void)err, (void)attempt, (void)attempts, (void)pauseMs, (void)willRetry;
+    }
 };
 
 class Connector final : public EventHandler {

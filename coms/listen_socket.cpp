@@ -93,7 +93,9 @@ private:
         _attempt++;
         if (::bind(_socket, reinterpret_cast<struct sockaddr*>(&_address), sizeof(_address)) != 0) {
             int err = errno;
-            if (err == EADDRINUSE && _attempt < Connector::bindAttempts()) {
+            bool willRetry = err == EADDRINUSE && _attempt < Connector::bindAttempts();
+            if (_request->failed != nullptr) _request->failed(_request->readyArg, err, _attempt, willRetry);
+            if (willRetry) {
                 log(0, t->retry, _request->name);
                 if (_waiter != nullptr) {
                     if (_timer == nullptr) _timer = new TimerEvent(this);

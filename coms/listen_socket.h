@@ -38,6 +38,9 @@ public:
         const Texts* texts;
         Ready ready;  // may be null
         void* readyArg;
+        // Told of each failed bind (errno, attempt from 1, whether another
+        // follows) on the thread that binds; may be null. Takes readyArg.
+        void (*failed)(void* arg, int err, int attempt, bool willRetry) = nullptr;
         // Results: the socket (-1 on failure) and the port bound.
         int socket = -1;
         int boundPort = 0;

@@ -226,6 +226,14 @@ class EchoServer : public ConnectorListener, public ConnectionListener {
 public:
     explicit EchoServer(bool refuse) : _refuse(refuse) {}
 
+    void onBindFailed(int err, int attempt, int attempts, int pauseMs, bool willRetry) override {
+        if (willRetry && attempt == 1)
+            say(stderr, "drvconn: cannot bind: %s; retrying every %.1f s, for up to %.0f s more\n", strerror(err),
+                pauseMs / 1000.0, (attempts - 1) * pauseMs / 1000.0);
+        else if (!willRetry)
+            say(stderr, "drvconn: cannot bind: %s (attempt %d of %d)\n", strerror(err), attempt, attempts);
+    }
+
     bool newConnection(Connection* c, int type) override {
         if (_refuse) {
             say(stdout, "refused client %s (type %d)\n", c->getPeerAddress(), type);

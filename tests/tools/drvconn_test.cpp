@@ -77,6 +77,28 @@ TEST(Drvconn, RoundTripAndRefusals) {
     EXPECT_TRUE(has(gone.err, "cannot connect to 127.0.0.1:" + refusing + ": Connection refused (-8)")) << gone.err;
 }
 
+// A port that stays busy: the listener says at once why it waits and for
+// how long, and a bind that cannot work says why without waiting.
+TEST(Drvconn, BindFailuresAreExplainedAsTheyHappen) {
+    Process holder(DRVCONN_PATH, {"listen", "0", "--bind", "127.0.0.1"});
+    std::string port = portOf(holder);
+    ASSERT_FALSE(port.empty());
+    Process second(DRVCONN_PATH, {"listen", port, "--bind", "127.0.0.1"});
+    bool told = false;
+    for (int i = 0; i < 500 && !told; i++) {
+        told = has(second.err(), "drvconn: cannot bind: Address already in use; retrying every 4.0 s, for up to 76 s");
+        if (!told) usleep(10000);
+    }
+    EXPECT_TRUE(told) << second.err();
+    second.stop(SIGKILL);
+
+    // Not an address of this machine: no retry.
+    Outcome foreign = run({"listen", "0", "--bind", "192.0.2.1"});
+    EXPECT_EQ(2, foreign.status);
+    EXPECT_TRUE(has(foreign.err, "drvconn: cannot bind: Cannot assign requested address (attempt 1 of 20)"))
+        << foreign.err;
+}
+
 TEST(Drvconn, UsageAndHelp) {
     Outcome help = run({"--help"});
     EXPECT_EQ(0, help.status);
