@@ -24,28 +24,9 @@
 
 #include "common/perf_data.h"
 #include "common/thread_context.h"
+#include "tests/support/loop_recorder.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-long long millisSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
-// Calls an optional action and keeps the order of calls across handlers.
-struct Recorder final : EventHandler {
-    explicit Recorder(const char* n = "", std::vector<std::string>* o = nullptr) : name(n), order(o) {}
-    void handleEvent(Event* e) override {
-        calls++;
-        if (order != nullptr) order->push_back(name);
-        if (action) action(e);
-    }
-    std::string name;
-    std::vector<std::string>* order;
-    std::function<void(Event*)> action;
-    int calls = 0;
-};
 
 struct Pipe {
     Pipe() {

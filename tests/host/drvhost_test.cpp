@@ -13,20 +13,10 @@
 #include "common/os.h"
 #include "common/stats.h"
 #include "host/sample_table.h"
+#include "tests/support/printed.h"
 #include "tests/support/process.h"
 
 namespace {
-
-std::string printed(const std::function<void(FILE*)>& print) {
-    char* text = nullptr;
-    size_t len = 0;
-    FILE* out = open_memstream(&text, &len);
-    print(out);
-    fclose(out);
-    std::string result(text, len);
-    free(text);
-    return result;
-}
 
 bool startsALine(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0 || text.find("\n" + start) != std::string::npos;

@@ -11,20 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "host/machine_info.h"
+#include "tests/support/printed.h"
 #include "tests/support/process.h"
 
 namespace {
-
-std::string printed(const std::function<void(FILE*)>& print) {
-    char* text = nullptr;
-    size_t len = 0;
-    FILE* out = open_memstream(&text, &len);
-    print(out);
-    fclose(out);
-    std::string result(text, len);
-    free(text);
-    return result;
-}
 
 DrvFsEntry entry(const char* device, const char* mount, const char* type, long long total, long long freeKb,
                  long long avail, DrvFsEntry* next) {

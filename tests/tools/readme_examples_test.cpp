@@ -40,18 +40,6 @@ struct Block {
     std::vector<Command> commands;
 };
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t");
     if (b == std::string::npos) return "";
