@@ -130,6 +130,12 @@ void ThreadContext::unlinkFd(FdEvent* e) {
     w.verify = false;
 }
 
+void FdEvent::settleBeforeClose() {
+    if (_fd < 0 || static_cast<size_t>(_fd) >= _tc->_watchSize || !_tc->_watches[_fd].changed) return;
+    // Stays in the changed list; the next pass finds nothing left to do.
+    _tc->syncWatch(_fd);
+}
+
 void ThreadContext::markChanged(int fd) {
     if (fd < 0 || static_cast<size_t>(fd) >= _watchSize) return;
     Watch& w = _watches[fd];

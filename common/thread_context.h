@@ -78,6 +78,12 @@ public:
     ~FdEvent() override;
 
     void enabled(bool on) override;
+    // On the owning thread, just before closing the descriptor while this
+    // event lives on (disabled): applies the pending change to its watch
+    // now, while the number still names this file. Otherwise the change
+    // would reach the kernel at the next pass, after the number may have
+    // been given to another file.
+    void settleBeforeClose();
     int getFd() const { return _fd; }
     int getKind() const { return _kind; }
     ThreadContext* getContext() const { return _tc; }

@@ -484,6 +484,9 @@ void Connection::cleanup(bool inDtor) {
         _ssl = nullptr;
     }
     if (_socket >= 0) {
+        // The events outlive the socket here (a handler up the stack may be
+        // one of them), so their watch is settled before the number is freed.
+        if (_readEvent != nullptr && _context->isCurrentThread()) _readEvent->settleBeforeClose();
         ::close(_socket);
         _socket = -1;
     }
