@@ -1,0 +1,411 @@
+// The allocator replacements and the report writer. Nothing here may
+// allocate through the replacements while the report mutex is held: the
+// backtrace machinery is warmed up before reporting starts, records are
+// built on the stack and written with plain write calls, and a failed write
+// ends the process with _exit (exit would run handlers that allocate).
+#include "common/mem_hooks.h"
+
+#include <errno.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+// Sanitizers bring their own allocator; the replacements would bypass it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DRV_MEM_HOOKS_REPLACE 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define DRV_MEM_HOOKS_REPLACE 0
+#endif
+#endif
+#ifndef DRV_MEM_HOOKS_REPLACE
+#define DRV_MEM_HOOKS_REPLACE 1
+#endif
+
+#define DRV_INLINE inline __attribute__((always_inline))
+// The reporting paths: out of line and entered by a tail call from the
+// replacement, so that the fast path stays a test and a jump, and so that
+// the innermost frame a backtrace sees is the hook's, the next its caller's.
+#define DRV_SLOW __attribute__((noinline))
+#define DRV_LIKELY(x) __builtin_expect(!!(x), 1)
+
+namespace {
+
+void say(const char* text) {
+    ssize_t n = write(STDOUT_FILENO, text, strlen(text));
+    (void)n;
+}
+
+}  // namespace
+
+#if !DRV_MEM_HOOKS_REPLACE
+
+void drv_init_mem_hooks(const char*, bool) {
+    say("Memory hooks are not available in a sanitizer build\n");
+}
+void drv_init_mem_guards(void) {}
+void drv_post_fork_hooks(void) {}
+
+#else
+
+extern "C" {
+void* __libc_malloc(size_t) noexcept;
+void* __libc_calloc(size_t, size_t) noexcept;
+void* __libc_realloc(void*, size_t) noexcept;
+void __libc_free(void*) noexcept;
+}
+
+namespace {
+
+// _mode, read without the lock on every call: reporting on, guards on.
+// Guards stay on once set, even after reporting stops in a forked child,
+// because blocks allocated with them must still be unwrapped when freed.
+const int kReporting = 1;
+const int kGuards = 2;
+int _mode = 0;
+
+// Set up before reporting starts and not changed after.
+int _reportFd = -1;
+unsigned char _preGuard[16];
+unsigned char _postGuard[16];
+// Never destroyed: any thread may allocate while the process exits.
+pthread_mutex_t _reportLock = PTHREAD_MUTEX_INITIALIZER;
+
+// Set while this thread holds the report mutex: an allocation made from
+// inside the hook (a library the backtrace reaches on first use, say)
+// passes straight through instead of waiting for the mutex it holds.
+__thread int _inHook __attribute__((tls_model("initial-exec"))) = 0;
+
+DRV_INLINE int mode() {
+    return __atomic_load_n(&_mode, __ATOMIC_RELAXED);
+}
+
+void writeFailed() {
+    say("\nERROR write to memory analyzer failed");
+    _exit(0);
+}
+
+void writeAll(const void* data, size_t len) {
+    ssize_t n;
+    do {
+        n = write(_reportFd, data, len);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 || static_cast<size_t>(n) != len) writeFailed();
+}
+
+// One record, built on the stack and written with one call.
+struct Record {
+    unsigned char bytes[1 + 4 + DRV_MEM_MAX_FRAMES * 8 + 8 + 8];
+    size_t len = 0;
+
+    void add(const void* p, size_t n) {
+        memcpy(bytes + len, p, n);
+        len += n;
+    }
+    void addU64(uint64_t v) { add(&v, 8); }
+    // The type and the stack without its innermost frame (the hook).
+    void begin(unsigned char type, void* const* frames, int count) {
+        bytes[0] = type;
+        len = 1;
+        uint32_t n = count > 1 ? static_cast<uint32_t>(count - 1) : 0;
+        add(&n, 4);
+        if (n > 0) add(frames + 1, n * 8);
+    }
+    void flush() { writeAll(bytes, len); }
+};
+
+struct Stack {
+    void* frames[DRV_MEM_MAX_FRAMES];
+    int count;
+};
+
+#define DRV_CAPTURE(stack) ((stack).count = backtrace((stack).frames, DRV_MEM_MAX_FRAMES))
+
+DRV_INLINE void lockReport() {
+    pthread_mutex_lock(&_reportLock);
+    _inHook = 1;
+}
+
+DRV_INLINE void unlockReport() {
+    _inHook = 0;
+    pthread_mutex_unlock(&_reportLock);
+}
+
+// A block that carries the pre-guard in front of the user pointer. Half of
+// it intact is enough, so that a small underrun is still recognised (and
+// reported); the C library's chunk header never looks like either half, so
+// blocks from before the guards (or from memalign and friends) are told
+// apart and freed as they are.
+DRV_INLINE bool carriesGuard(const unsigned char* user) {
+    return memcmp(user - 16, _preGuard, 8) == 0 || memcmp(user - 8, _preGuard + 8, 8) == 0;
+}
+
+DRV_INLINE unsigned char* dressBlock(unsigned char* block, size_t size) {
+    memcpy(block, &size, 8);
+    memcpy(block + 8, _preGuard, 16);
+    memcpy(block + DRV_MEM_GUARD_HEAD + size, _postGuard, 16);
+    return block + DRV_MEM_GUARD_HEAD;
+}
+
+DRV_INLINE void reportMessage(const char* text) {
+    Stack stack;
+    lockReport();
+    DRV_CAPTURE(stack);
+    Record r;
+    r.begin(DRV_MEM_MESSAGE, stack.frames, stack.count);
+    uint64_t len = strlen(text);
+    r.addU64(len);
+    r.flush();
+    writeAll(text, len);
+    unlockReport();
+}
+
+DRV_SLOW void* allocate(size_t count, size_t size, bool zero) {
+    size_t total;
+    if (__builtin_mul_overflow(count, size, &total)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (_inHook) return zero ? __libc_calloc(count, size) : __libc_malloc(total);
+    Stack stack;
+    lockReport();
+    DRV_CAPTURE(stack);
+    Record r;
+    r.begin(DRV_MEM_ALLOC, stack.frames, stack.count);
+    r.addU64(total);
+    void* result;
+    if (!(mode() & kGuards)) {
+        result = zero ? __libc_calloc(count, size) : __libc_malloc(total);
+        r.addU64(reinterpret_cast<uintptr_t>(result));
+    } else {
+        unsigned char* block =
+            total > SIZE_MAX - DRV_MEM_GUARD_OVERHEAD
+                ? nullptr
+                : static_cast<unsigned char*>(__libc_malloc(total + DRV_MEM_GUARD_OVERHEAD));
+        r.addU64(reinterpret_cast<uintptr_t>(block));
+        result = nullptr;
+        if (block != nullptr) {
+            result = dressBlock(block, total);
+            if (zero) memset(result, 0, total);
+        } else {
+            errno = ENOMEM;
+        }
+    }
+    r.flush();
+    unlockReport();
+    return result;
+}
+
+// Frees a block that may carry guards, without reporting (reporting off
+// after a fork, or a call from inside the hook).
+void releaseQuietly(void* ptr) {
+    unsigned char* user = static_cast<unsigned char*>(ptr);
+    __libc_free((mode() & kGuards) && carriesGuard(user) ? user - DRV_MEM_GUARD_HEAD : ptr);
+}
+
+void* reallocQuietly(void* ptr, size_t size) {
+    unsigned char* user = static_cast<unsigned char*>(ptr);
+    if (ptr == nullptr || !(mode() & kGuards) || !carriesGuard(user)) return __libc_realloc(ptr, size);
+    size_t old;
+    memcpy(&old, user - DRV_MEM_GUARD_HEAD, 8);
+    void* fresh = __libc_malloc(size);
+    if (fresh == nullptr) return nullptr;
+    memcpy(fresh, user, old < size ? old : size);
+    __libc_free(user - DRV_MEM_GUARD_HEAD);
+    return fresh;
+}
+
+DRV_SLOW void release(void* ptr) {
+    if (_inHook) return releaseQuietly(ptr);
+    Stack stack;
+    lockReport();
+    DRV_CAPTURE(stack);
+    Record r;
+    r.begin(DRV_MEM_RELEASE, stack.frames, stack.count);
+    unsigned char* user = static_cast<unsigned char*>(ptr);
+    bool preBroken = false, postBroken = false;
+    if (!(mode() & kGuards) || !carriesGuard(user)) {
+        r.addU64(reinterpret_cast<uintptr_t>(ptr));
+        r.flush();
+        __libc_free(ptr);
+    } else {
+        unsigned char* block = user - DRV_MEM_GUARD_HEAD;
+        r.addU64(reinterpret_cast<uintptr_t>(block));
+        r.flush();
+        size_t size;
+        memcpy(&size, block, 8);
+        preBroken = memcmp(block + 8, _preGuard, 16) != 0;
+        // A size that no longer fits the block means the front was
+        // overwritten; the post-guard cannot be found then.
+        size_t usable = malloc_usable_size(block);
+        if (usable < DRV_MEM_GUARD_OVERHEAD || size > usable - DRV_MEM_GUARD_OVERHEAD) {
+            preBroken = true;
+        } else {
+            postBroken = memcmp(block + DRV_MEM_GUARD_HEAD + size, _postGuard, 16) != 0;
+            memset(block, 'X', size);
+        }
+        __libc_free(block);
+    }
+    unlockReport();
+    if (preBroken) reportMessage("PREGUARD was destroyed. Detected in free()");
+    if (postBroken) reportMessage("POSTGUARD was destroyed. Detected in free()");
+}
+
+DRV_SLOW void* reallocate(void* ptr, size_t size) {
+    if (_inHook) return reallocQuietly(ptr, size);
+    Stack stack;
+    lockReport();
+    DRV_CAPTURE(stack);
+    unsigned char* user = static_cast<unsigned char*>(ptr);
+    bool guards = (mode() & kGuards) != 0;
+    bool guarded = guards && ptr != nullptr && carriesGuard(user);
+    Record r;
+    if (ptr != nullptr) {
+        r.begin(DRV_MEM_RELEASE, stack.frames, stack.count);
+        r.addU64(reinterpret_cast<uintptr_t>(guarded ? user - DRV_MEM_GUARD_HEAD : user));
+        r.flush();
+    }
+    r.begin(DRV_MEM_ALLOC, stack.frames, stack.count);
+    r.addU64(size);
+    void* result;
+    if (!guards) {
+        result = __libc_realloc(ptr, size);
+        r.addU64(reinterpret_cast<uintptr_t>(result));
+    } else {
+        unsigned char* block = nullptr;
+        if (size <= SIZE_MAX - DRV_MEM_GUARD_OVERHEAD) {
+            if (ptr == nullptr || guarded) {
+                block = static_cast<unsigned char*>(
+                    __libc_realloc(guarded ? user - DRV_MEM_GUARD_HEAD : nullptr, size + DRV_MEM_GUARD_OVERHEAD));
+            } else {
+                // A block from before the guards: moved into a guarded one.
+                block = static_cast<unsigned char*>(__libc_malloc(size + DRV_MEM_GUARD_OVERHEAD));
+                if (block != nullptr) {
+                    size_t old = malloc_usable_size(ptr);
+                    memcpy(block + DRV_MEM_GUARD_HEAD, ptr, old < size ? old : size);
+                    __libc_free(ptr);
+                }
+            }
+        }
+        r.addU64(reinterpret_cast<uintptr_t>(block));
+        result = block != nullptr ? dressBlock(block, size) : nullptr;
+        if (block == nullptr) errno = ENOMEM;
+    }
+    r.flush();
+    unlockReport();
+    return result;
+}
+
+int openReport(const char* path, bool socketFlag) {
+    if (!socketFlag) {
+        int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) say("Unable to open the memory report file\n");
+        return fd;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        say("Unable to create socket for memory hooks\n");
+        return -1;
+    }
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
+    while (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+        say("Unable to bind to server socket\n");
+        sleep(2);
+    }
+    return fd;
+}
+
+void writeMappings() {
+    char name[64];
+    snprintf(name, sizeof(name), "/proc/%d/maps", static_cast<int>(getpid()));
+    FILE* f = fopen(name, "r");
+    if (f == nullptr) return;
+    char line[4096 + 256];
+    char perms[32];
+    char path[4096];
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        unsigned long long start = 0, end = 0;
+        path[0] = '\0';
+        // The device numbers are hex ("fd:01"), so they are skipped as such.
+        if (sscanf(line, "%llx-%llx %31s %*x %*x:%*x %*x %4095s", &start, &end, perms, path) < 3) continue;
+        if (strlen(perms) < 3 || perms[2] != 'x') continue;
+        unsigned char head[1 + 8 + 8 + 4];
+        uint32_t len = static_cast<uint32_t>(strlen(path));
+        head[0] = DRV_MEM_MAPPING;
+        memcpy(head + 1, &start, 8);
+        memcpy(head + 9, &end, 8);
+        memcpy(head + 17, &len, 4);
+        writeAll(head, sizeof(head));
+        if (len > 0) writeAll(path, len);
+    }
+    fclose(f);
+}
+
+}  // namespace
+
+void drv_init_mem_hooks(const char* path, bool socketFlag) {
+    if (path == nullptr || (mode() & kReporting)) return;
+    // The first backtrace loads the unwinder, which allocates: done now,
+    // while allocations still pass straight through.
+    void* warm[DRV_MEM_MAX_FRAMES];
+    backtrace(warm, DRV_MEM_MAX_FRAMES);
+    memcpy(_preGuard, "ZZZZpreguardZZZZ", 16);
+    memcpy(_postGuard, "ZZZZpostguardZZZ", 16);
+    _reportFd = openReport(path, socketFlag);
+    if (_reportFd < 0) return;
+    writeMappings();
+    __atomic_fetch_or(&_mode, kReporting, __ATOMIC_SEQ_CST);
+}
+
+void drv_init_mem_guards(void) {
+    memcpy(_preGuard, "ZZZZpreguardZZZZ", 16);
+    memcpy(_postGuard, "ZZZZpostguardZZZ", 16);
+    __atomic_fetch_or(&_mode, kGuards, __ATOMIC_SEQ_CST);
+}
+
+void drv_post_fork_hooks(void) {
+    __atomic_fetch_and(&_mode, ~kReporting, __ATOMIC_SEQ_CST);
+    // The parent's holder of the mutex does not exist here.
+    _inHook = 0;
+}
+
+extern "C" {
+
+void* malloc(size_t size) noexcept {
+    if (DRV_LIKELY(!(mode() & kReporting))) return __libc_malloc(size);
+    return allocate(1, size, false);
+}
+
+void* calloc(size_t count, size_t size) noexcept {
+    if (DRV_LIKELY(!(mode() & kReporting))) return __libc_calloc(count, size);
+    return allocate(count, size, true);
+}
+
+void* realloc(void* ptr, size_t size) noexcept {
+    int m = mode();
+    if (DRV_LIKELY(m == 0)) return __libc_realloc(ptr, size);
+    if (!(m & kReporting)) return reallocQuietly(ptr, size);
+    return reallocate(ptr, size);
+}
+
+void free(void* ptr) noexcept {
+    int m = mode();
+    if (DRV_LIKELY(m == 0)) return __libc_free(ptr);
+    if (ptr == nullptr) return;
+    if (!(m & kReporting)) return releaseQuietly(ptr);
+    release(ptr);
+}
+
+}  // extern "C"
+
+#endif
