@@ -1,0 +1,86 @@
+// drvmem against reports that the hooked test program writes (a file and a
+// socket), and against damaged ones.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// The planted leak: three blocks of 48 bytes from leakyModuleFunction, which
+// leak() called; a block from allocateHere that was freed; a guarded block
+// overrun by one byte and freed in releaseHere.
+void expectPlantedLeak(const std::string& out) {
+    EXPECT_NE(std::string::npos, out.find("outstanding: 3 blocks, 144 bytes, from 1 stacks; guard violations: 1\n"))
+        << out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m,
+                                  std::regex("\n144 bytes in 3 blocks outstanding, allocated at:\n"
+                                             "    #0 0x[0-9a-f]+ \\(anonymous namespace\\)::leakyModuleFunction\\("
+                                             "unsigned long\\)\\+0x[0-9a-f]+ \\([^)]*/mem_hooks_child\\)\n"
+                                             "    #1 0x[0-9a-f]+ \\(anonymous namespace\\)::leak\\(")))
+        << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("\nguard violation: POSTGUARD was destroyed. Detected in free\\(\\)\n"
+                                                  "    #0 0x[0-9a-f]+ \\(anonymous namespace\\)::releaseHere\\(")))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("allocateHere")) << out;  // freed, so not listed
+}
+
+TEST(Drvmem, FindsAPlantedLeakWithItsStackInAReportFileAndFromTheSocket) {
+    TempDir dir;
+    std::string report = dir.file("report");
+    ASSERT_EQ(0, runToEnd(MEM_HOOKS_CHILD, {"leak", report}).status);
+    Outcome o = runToEnd(DRVMEM_PATH, {report});
+    EXPECT_EQ(0, o.status) << o.err;
+    expectPlantedLeak(o.out);
+
+    std::string socket = dir.file("analyser.sock");
+    Process analyser(DRVMEM_PATH, {"--listen", socket});
+    for (int i = 0; i < 1000 && analyser.err().find("listening") == std::string::npos; i++) usleep(10000);
+    ASSERT_EQ(0, runToEnd(MEM_HOOKS_CHILD, {"leak-socket", socket}).status);
+    EXPECT_EQ(0, analyser.wait()) << analyser.err();
+    expectPlantedLeak(analyser.out());
+    struct stat st;
+    EXPECT_NE(0, lstat(socket.c_str(), &st));  // the socket is removed
+}
+
+TEST(Drvmem, ADamagedReportKeepsWhatCameBeforeAndSaysWhereItBroke) {
+    TempDir dir;
+    std::string report = dir.file("report");
+    ASSERT_EQ(0, runToEnd(MEM_HOOKS_CHILD, {"leak", report}).status);
+    std::string bytes = readFile(report);
+
+    // Cut inside the last record: everything before it is still counted.
+    writeFile(report, bytes.substr(0, bytes.size() - 3));
+    Outcome cut = runToEnd(DRVMEM_PATH, {"--no-symbols", report});
+    EXPECT_EQ(1, cut.status);
+    EXPECT_NE(std::string::npos, cut.err.find("drvmem: malformed report: record cut short")) << cut.err;
+    EXPECT_NE(std::string::npos, cut.out.find("144 bytes in 3 blocks outstanding")) << cut.out;
+    // Without symbols a frame is its file and offset.
+    EXPECT_TRUE(std::regex_search(cut.out, std::regex("    #0 0x[0-9a-f]+ [^ ]*/mem_hooks_child\\+0x[0-9a-f]+\n")))
+        << cut.out;
+
+    // An unknown record type, with its offset.
+    writeFile(report, bytes + std::string("\x09\x00\x00\x00\x00", 5));
+    Outcome bad = runToEnd(DRVMEM_PATH, {report});
+    EXPECT_EQ(1, bad.status);
+    EXPECT_NE(std::string::npos,
+              bad.err.find("unknown record type 9 at offset " + std::to_string(bytes.size())))
+        << bad.err;
+    // A frame count no stack has.
+    writeFile(report, std::string("\x01\xff\xff\x00\x00", 5) + std::string(64, '\0'));
+    Outcome frames = runToEnd(DRVMEM_PATH, {report});
+    EXPECT_EQ(1, frames.status);
+    EXPECT_NE(std::string::npos, frames.err.find("frame count 65535 at offset 0")) << frames.err;
+
+    EXPECT_EQ(2, runToEnd(DRVMEM_PATH, {dir.file("missing")}).status);
+    EXPECT_EQ(2, runToEnd(DRVMEM_PATH, {"--bogus"}).status);
+}
+
+}  // namespace
