@@ -71,6 +71,17 @@ void exitHandler(int) {
 // SIGTERM is taken by sigwait; the action only replaces the default one.
 void termHandler(int) {}
 
+// Ends the process with status 0 once the shutdown handlers have run. The
+// other threads are still running (a loop thread may be inside a lock or a
+// registry at this moment), so the static destructors and exit handlers must
+// not run under them: they would destroy locks, free registries and clean up
+// libraries that those threads still use. Buffered output is written out
+// first, which is all exit() would have done that matters.
+[[noreturn]] void endProcess() {
+    fflush(nullptr);
+    _exit(0);
+}
+
 void addSignalAction(int sig, void (*handler)(int), int flags) {
     struct sigaction action;
     memset(&action, 0, sizeof(action));
@@ -331,7 +342,7 @@ void* DaemonThread::sigMain(void*) {
     }
     log(0, "Received request to shutdown...");
     s_fireShutdownHandlers();
-    exit(0);
+    endProcess();
 }
 
 MainDaemonThread::MainDaemonThread(const char* name) {

@@ -230,7 +230,8 @@ public:
     size_t getPollCapacity() const { return _watchSize; }
 
     // Guards the list of contexts and the busy-record indices.
-    // Lock order: taken alone.
+    // Lock order: taken alone. Lives as long as the process: loop threads
+    // may still end while the process exits.
     static CriticalBlock _contextLock;
 
 private:

@@ -16,8 +16,8 @@
 namespace {
 
 // Lock order: each is taken alone.
-CriticalBlock _initLock;      // starting and stopping the pool
-CriticalBlock _contextsLock;  // the contexts' connection counts and the table
+CriticalBlock _initLock{LOCK_RANK_NONE, kProcessLifetime};      // starting and stopping the pool
+CriticalBlock _contextsLock{LOCK_RANK_NONE, kProcessLifetime};  // the contexts' connection counts and the table
 Connection::ComsHelper* _helpers[Connection::kMaxComsThreads];  // _initLock
 Connection::ComsThreadContext* _contexts[Connection::kMaxComsThreads] GUARDED_BY(_contextsLock);
 std::atomic<int> _threadCount{0};

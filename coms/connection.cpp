@@ -27,7 +27,7 @@ const int kOutgoingRounds = 16;
 std::atomic<long> _live{0};
 ClientResolver _defaultResolver;
 std::atomic<Resolver*> _resolver{&_defaultResolver};
-CriticalBlock _allLock;  // taken alone
+CriticalBlock _allLock{LOCK_RANK_NONE, kProcessLifetime};  // taken alone
 Connection* _allConnections GUARDED_BY(_allLock) = nullptr;
 
 }  // namespace

@@ -23,7 +23,7 @@
 
 std::atomic<bool> Connector::_killAllClients{false};
 char* Connector::_whitelist = nullptr;
-CriticalBlock Connector::_whitelistLock;
+CriticalBlock Connector::_whitelistLock{LOCK_RANK_NONE, kProcessLifetime};
 
 namespace {
 

@@ -25,7 +25,7 @@ void any_internal::fatal(const char* message, const char* file, int line) {
 
 // --- ObjRef --------------------------------------------------------------
 
-CriticalBlock ObjRef::objRefLock;
+CriticalBlock ObjRef::objRefLock{LOCK_RANK_NONE, kProcessLifetime};
 
 void ObjRef::addRef(Translatable* obj) {
     if (obj == nullptr) return;

@@ -19,7 +19,7 @@ std::atomic<const MessageBase::XlatorTable*> MessageBase::_xlatorTable{nullptr};
 
 namespace {
 
-CriticalBlock _xlatorLock;
+CriticalBlock _xlatorLock{LOCK_RANK_NONE, kProcessLifetime};
 
 // The registrations, newest first; the table answers lookups over them.
 struct XlatorEntry {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -156,6 +157,73 @@ TEST(SignalThread, SignalsReachTheirHandlersChildrenAreReapedAndTermShutsDown) {
           "reaped " + std::to_string(b) + " 4\n", std::string("reaped 2 after 1 signals, 0 left in the child table\n"),
           std::string("Received request to shutdown...\n321")})
         EXPECT_NE(std::string::npos, text.find(part)) << part << "\n" << text;
+}
+
+// A process-wide registry with a destructor, as the runtime's subsystems
+// keep them, read by a thread that is still running when the process ends.
+const std::string _registry(200, 'r');
+
+// Registered before any static object's destructor, so it runs after all of
+// them if exit handlers run at all: it holds the process open there for a
+// while, so that a thread still running meets whatever they tore down.
+std::atomic<bool> _lingerAtExit{false};
+__attribute__((constructor(101))) void registerLinger() {
+    atexit([] {
+        if (_lingerAtExit) usleep(300000);
+    });
+}
+
+void busyUntilTheEnd() {
+    for (;;) {
+        ThreadContext::dump();  // the list of loops and its lock
+        char name[32];
+        DaemonThread::getName(name, sizeof(name), 1);  // the thread list
+        size_t rs = 0;
+        for (char c : _registry) rs += c == 'r';
+        if (rs != 200) report("registry damaged\n");
+    }
+}
+
+// The child: never returns to the test.
+void terminatedWhileBusy() {
+    if (DaemonThread::attachMainThread(nullptr, false) != 0) _exit(98);
+    std::thread(busyUntilTheEnd).detach();
+    std::thread(busyUntilTheEnd).detach();
+    usleep(20000);
+    _lingerAtExit = true;
+    kill(getpid(), SIGTERM);
+    sleep(10);
+    _exit(99);
+}
+
+// Threads that are still running when SIGTERM ends the process find the
+// process-wide locks and registries intact: the end does not tear them down
+// under them (which AddressSanitizer or ThreadSanitizer would report, and
+// the linger at exit makes certain to happen if anything is torn down).
+TEST(SignalThread, TermEndsTheProcessWithoutTearingDownStateThatRunningThreadsUse) {
+    int fds[2];
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        _fd = fds[1];
+        terminatedWhileBusy();
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[512];
+    struct pollfd p = {fds[0], POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, 10000) > 0 && (n = read(fds[0], buf, sizeof(buf))) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = -1;
+    for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(10000);
+    if (kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
+
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ("", text);
 }
 
 }  // namespace
