@@ -52,6 +52,7 @@ void drv_init_mem_hooks(const char*, bool) {
 }
 void drv_init_mem_guards(void) {}
 void drv_post_fork_hooks(void) {}
+void drv_mem_hooks_rescan_mappings(void) {}
 
 #else
 
@@ -325,30 +326,71 @@ int openReport(const char* path, bool socketFlag) {
     return fd;
 }
 
+// The executable mappings already reported (start and end), so that a
+// rescan after dlopen writes only the new ones. Under the report mutex.
+const int kMaxKnownMappings = 4096;
+uint64_t _known[kMaxKnownMappings][2];
+int _knownCount = 0;
+
+bool known(uint64_t start, uint64_t end) {
+    for (int i = 0; i < _knownCount; i++)
+        if (_known[i][0] == start && _known[i][1] == end) return true;
+    return false;
+}
+
+void mappingLine(char* line) {
+    unsigned long long start = 0, end = 0;
+    char perms[32];
+    char path[4096];
+    path[0] = '\0';
+    // The device numbers are hex ("fd:01"), so they are skipped as such.
+    if (sscanf(line, "%llx-%llx %31s %*x %*x:%*x %*x %4095s", &start, &end, perms, path) < 3) return;
+    if (strlen(perms) < 3 || perms[2] != 'x' || known(start, end)) return;
+    if (_knownCount < kMaxKnownMappings) {
+        _known[_knownCount][0] = start;
+        _known[_knownCount][1] = end;
+        _knownCount++;
+    }
+    unsigned char head[1 + 8 + 8 + 4];
+    uint32_t len = static_cast<uint32_t>(strlen(path));
+    head[0] = DRV_MEM_MAPPING;
+    memcpy(head + 1, &start, 8);
+    memcpy(head + 9, &end, 8);
+    memcpy(head + 17, &len, 4);
+    writeAll(head, sizeof(head));
+    if (len > 0) writeAll(path, len);
+}
+
+// Writes a mapping record for each executable mapping not reported yet.
+// Reads with plain calls into a static buffer: it runs under the report
+// mutex once reporting is on, where nothing may allocate.
 void writeMappings() {
     char name[64];
     snprintf(name, sizeof(name), "/proc/%d/maps", static_cast<int>(getpid()));
-    FILE* f = fopen(name, "r");
-    if (f == nullptr) return;
-    char line[4096 + 256];
-    char perms[32];
-    char path[4096];
-    while (fgets(line, sizeof(line), f) != nullptr) {
-        unsigned long long start = 0, end = 0;
-        path[0] = '\0';
-        // The device numbers are hex ("fd:01"), so they are skipped as such.
-        if (sscanf(line, "%llx-%llx %31s %*x %*x:%*x %*x %4095s", &start, &end, perms, path) < 3) continue;
-        if (strlen(perms) < 3 || perms[2] != 'x') continue;
-        unsigned char head[1 + 8 + 8 + 4];
-        uint32_t len = static_cast<uint32_t>(strlen(path));
-        head[0] = DRV_MEM_MAPPING;
-        memcpy(head + 1, &start, 8);
-        memcpy(head + 9, &end, 8);
-        memcpy(head + 17, &len, 4);
-        writeAll(head, sizeof(head));
-        if (len > 0) writeAll(path, len);
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    static char buf[16384];
+    size_t have = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf + have, sizeof(buf) - 1 - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        have += static_cast<size_t>(n);
+        buf[have] = '\0';
+        char* line = buf;
+        for (char* nl; (nl = strchr(line, '\n')) != nullptr; line = nl + 1) {
+            *nl = '\0';
+            mappingLine(line);
+        }
+        have = static_cast<size_t>(buf + have - line);
+        if (have == sizeof(buf) - 1) have = 0;  // a line longer than the buffer: skipped
+        memmove(buf, line, have);
     }
-    fclose(f);
+    if (have > 0) {
+        buf[have] = '\0';
+        mappingLine(buf);
+    }
+    close(fd);
 }
 
 }  // namespace
@@ -371,6 +413,13 @@ void drv_init_mem_guards(void) {
     memcpy(_preGuard, "ZZZZpreguardZZZZ", 16);
     memcpy(_postGuard, "ZZZZpostguardZZZ", 16);
     __atomic_fetch_or(&_mode, kGuards, __ATOMIC_SEQ_CST);
+}
+
+void drv_mem_hooks_rescan_mappings(void) {
+    if (!(mode() & kReporting)) return;
+    lockReport();
+    writeMappings();
+    unlockReport();
 }
 
 void drv_post_fork_hooks(void) {

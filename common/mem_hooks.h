@@ -65,6 +65,10 @@ __attribute__((weak)) void drv_init_mem_hooks(const char* path, bool socket);
 __attribute__((weak)) void drv_init_mem_guards(void);
 // Turns reporting off; for a child process right after fork.
 __attribute__((weak)) void drv_post_fork_hooks(void);
+// Writes a mapping record for every executable mapping that appeared since
+// reporting began (a module loaded with dlopen), so that the analyser can
+// name its frames; the preload library calls it after every dlopen.
+__attribute__((weak)) void drv_mem_hooks_rescan_mappings(void);
 
 }
 

@@ -50,6 +50,31 @@ TEST(Drvmem, FindsAPlantedLeakWithItsStackInAReportFileAndFromTheSocket) {
     EXPECT_NE(0, lstat(socket.c_str(), &st));  // the socket is removed
 }
 
+// A program that was not linked with the hooks gets them from the preloaded
+// library, and a module it loads with dlopen after reporting began is
+// named in the stacks all the same.
+TEST(Drvmem, NamesTheFramesOfAModuleLoadedAfterReportingBeganInAPreloadedProgram) {
+    TempDir dir;
+    std::string report = dir.file("report");
+    setenv("DRV_MEM_REPORT", report.c_str(), 1);
+    setenv("DRV_MEM_GUARDS", "1", 1);
+    setenv("LD_PRELOAD", MEM_HOOKS_PRELOAD, 1);
+    Process host(MEM_MODULE_HOST, {MEM_MODULE});
+    unsetenv("LD_PRELOAD");
+    unsetenv("DRV_MEM_GUARDS");
+    unsetenv("DRV_MEM_REPORT");
+    ASSERT_EQ(0, host.wait()) << host.err();
+    EXPECT_EQ("done\n", host.out());
+
+    Outcome o = runToEnd(DRVMEM_PATH, {report});
+    EXPECT_EQ(0, o.status) << o.err;
+    EXPECT_TRUE(std::regex_search(o.out, std::regex("\n80 bytes in 2 blocks outstanding, allocated at:\n"
+                                                    "    #0 0x[0-9a-f]+ \\(anonymous namespace\\)::keepSample\\("
+                                                    "unsigned long\\)\\+0x[0-9a-f]+ \\([^)]*mem_module[^)]*\\)\n"
+                                                    "    #1 0x[0-9a-f]+ moduleCollect\\+0x[0-9a-f]+ ")))
+        << o.out;
+}
+
 TEST(Drvmem, ADamagedReportKeepsWhatCameBeforeAndSaysWhereItBroke) {
     TempDir dir;
     std::string report = dir.file("report");
