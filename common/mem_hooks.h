@@ -9,7 +9,9 @@
 //
 // The replacements live in their own library, drv_memhooks, which is always
 // compiled without sanitizers and linked only into programs built without
-// them: AddressSanitizer and ThreadSanitizer own malloc themselves. A
+// them: AddressSanitizer and ThreadSanitizer own malloc themselves. The
+// shared library libdrvmemhooks.so carries the same hooks for LD_PRELOAD
+// (common/mem_hooks_preload.cpp says how it is turned on). A
 // program linked without the library has none of these functions, so code
 // that may run in either kind of program calls them through the weak
 // references below and tests them first:
