@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
 
     MemSymbolizer names(report.mappings(), symbols);
     fputs(formatMemReport(report, names).c_str(), stdout);
+    fflush(stdout);  // the report before the error, also when both go to one pipe
     if (report.failed()) {
         fprintf(stderr, "drvmem: malformed report: %s\n", report.error().c_str());
         return 1;
