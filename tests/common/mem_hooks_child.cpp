@@ -166,9 +166,12 @@ int forked(const char* path) {
 }
 
 // For drvmem: three leaked blocks from one place, a freed one, a broken guard.
-int leak(const char* path, bool socket) {
+// Not inlined and the loop not unrolled, so that the three blocks share
+// one stack in every build.
+__attribute__((noinline)) int leak(const char* path, bool socket) {
     drv_init_mem_guards();
     drv_init_mem_hooks(path, socket);
+#pragma GCC unroll 1
     for (int i = 0; i < 3; i++) leakyModuleFunction(48);
     free(allocateHere(64));
     char* broken = static_cast<char*>(allocateHere(16));

@@ -68,7 +68,7 @@ TEST(Drvmem, NamesTheFramesOfAModuleLoadedAfterReportingBeganInAPreloadedProgram
 
     Outcome o = runToEnd(DRVMEM_PATH, {report});
     EXPECT_EQ(0, o.status) << o.err;
-    EXPECT_TRUE(std::regex_search(o.out, std::regex("\n80 bytes in 2 blocks outstanding, allocated at:\n"
+    EXPECT_TRUE(std::regex_search(o.out, std::regex("\n40 bytes in 1 blocks outstanding, allocated at:\n"
                                                     "    #0 0x[0-9a-f]+ \\(anonymous namespace\\)::keepSample\\("
                                                     "unsigned long\\)\\+0x[0-9a-f]+ \\([^)]*mem_module[^)]*\\)\n"
                                                     "    #1 0x[0-9a-f]+ moduleCollect\\+0x[0-9a-f]+ ")))
