@@ -4,6 +4,7 @@
 #include "dir/principal.h"
 #include "dirbase/message.h"
 #include "dirbase/translators.h"
+#include "records/records.h"
 
 bool Directory::_initDone = false;
 
@@ -18,5 +19,6 @@ void Directory::init() {
     // Every library's translators, lowest layer first, so that a higher one
     // could take an id over (the newest registration wins).
     dirbase_registerTranslators();
+    records_registerTranslators();
     dir_registerTranslators();
 }

@@ -1,0 +1,100 @@
+// StatsFile::consolidate: one file per day out of the day's statistics files.
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/os.h"
+#include "records/stats_file.h"
+
+namespace {
+
+const char kSuffix[] = ".stats";
+
+struct Input {
+    std::string path;
+    std::unique_ptr<StatsFile> file;
+};
+
+bool isDayFile(const char* name, const char* prefix) {
+    size_t n = strlen(name), suffix = sizeof(kSuffix) - 1;
+    if (n < 7) return false;
+    return strncmp(name, prefix, strlen(prefix)) == 0 && strcmp(name + n - suffix, kSuffix) == 0;
+}
+
+}  // namespace
+
+int StatsFile::consolidate(const char* dir, struct tm* day) {
+    char prefix[32];
+    snprintf(prefix, sizeof(prefix), "%04d%02d%02d-", day->tm_year + 1900, day->tm_mon + 1, day->tm_mday);
+
+    std::vector<Input> inputs;
+    DIR* d = s_opendir(dir, true);
+    if (d != nullptr) {
+        std::vector<std::string> names;
+        while (struct dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+            if (isDayFile(e->d_name, prefix)) names.push_back(e->d_name);
+        }
+        closedir(d);
+        // Directory order is the file system's; by name they read the same
+        // way every time.
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            std::string path = std::string(dir) + "/" + name;
+            printf("Will consolidate: %s\n", path.c_str());
+            StatsFile* f = readFromFile(path.c_str());
+            if (f != nullptr) inputs.push_back(Input{path, std::unique_ptr<StatsFile>(f)});
+        }
+    }
+    if (inputs.empty()) return 0;
+
+    std::stable_sort(inputs.begin(), inputs.end(),
+                     [](const Input& a, const Input& b) { return a.file->startTime < b.file->startTime; });
+    StatsFile merged;
+    merged.interval = inputs.front().file->interval;
+    long long start = inputs.front().file->startTime, end = inputs.front().file->endTime;
+    for (Input& in : inputs) {
+        int n = 0;
+        StatEntry** entries = in.file->releaseEntries(&n);
+        for (int i = 0; i < n; i++) merged.add(entries[i]);
+        free(entries);
+        if (in.file->startTime < start) start = in.file->startTime;
+        if (in.file->endTime > end) end = in.file->endTime;
+    }
+    merged.startTime = start;
+    merged.endTime = end;
+
+    char target[kChrootPathMax];
+    snprintf(target, sizeof(target), "%s/%04d%02d%02d-000000.stats", dir, day->tm_year + 1900, day->tm_mon + 1,
+             day->tm_mday);
+    // Written beside the target and renamed over it, so that a failed write
+    // never costs the day's earlier consolidated file.
+    std::string temporary = std::string(target) + ".new";
+    long rv = merged.writeToFile(temporary.c_str());
+    printf("write returns %d\n", static_cast<int>(rv));
+    if (rv >= 0 && s_rename(temporary.c_str(), target) != 0) {
+        rv = -errno;
+        char buf[kChrootPathMax + 256];
+        unlink(s_adjust_path(buf, sizeof(buf), temporary.c_str()));
+    }
+    if (rv < 0) {
+        log(static_cast<int>(-rv), "Error: unable to write to file '%s'", target);
+        return -1;
+    }
+    printf("Data consolidated in: %s\n", target);
+    for (const Input& in : inputs) {
+        if (in.path == target) continue;
+        char buf[kChrootPathMax + 256];
+        if (unlink(s_adjust_path(buf, sizeof(buf), in.path.c_str())) != 0)
+            log(errno, "Warning: Unable to delete data file: '%s'", in.path.c_str());
+    }
+    return 0;
+}
