@@ -1,0 +1,313 @@
+// Statistics files: the buffer form built by hand, files written and read
+// back, the magic line and damaged gzip streams refused with their reasons,
+// the encoded object that keeps its bytes, and consolidation of a day.
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "common/log.h"
+#include "dir/directory.h"
+#include "dirbase/message.h"
+#include "records/stats_file.h"
+#include "tests/support/bytes.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/printed.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+StatRow* row(long long cls, long long id, const char* label, std::vector<long long> values) {
+    StatData** series = static_cast<StatData**>(malloc(sizeof(StatData*) * (values.size() + 1)));
+    for (size_t i = 0; i < values.size(); i++) series[i] = StatData::makeInt64(values[i]);
+    series[values.size()] = nullptr;
+    return new StatRow(cls, id, label, series);
+}
+
+StatEntry* entry(long time, std::vector<StatRow*> rows) {
+    StatEntry* e = new StatEntry(time);
+    for (StatRow* r : rows) e->addRow(r);
+    return e;
+}
+
+// A readable account of a file's contents, independent of dump().
+std::string describe(const StatsFile& f) {
+    std::string out = "interval " + std::to_string(f.interval) + ", " + std::to_string(f.startTime) + " to " +
+                      std::to_string(f.endTime) + "\n";
+    for (int i = 0; i < f.count; i++) {
+        const StatEntry* e = f.entries[i];
+        out += std::to_string(e->time) + ":";
+        for (int r = 0; r < e->count; r++) {
+            const StatRow* row = e->rows[r];
+            out += " " + std::to_string(row->cls) + "/" + std::to_string(row->id) + "/" +
+                   (row->label != nullptr ? row->label : "-");
+            for (int k = 0; k < row->seriesCount(); k++) {
+                const StatData* d = row->series[k];
+                out += d->kind == StatData::KIND_DOUBLE ? "," + std::to_string(d->value.d)
+                                                        : "," + std::to_string(d->value.i);
+            }
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+// zlib's own reading of a gzip stream, to check what the writer produced.
+std::string gunzip(const std::string& data) {
+    z_stream z;
+    memset(&z, 0, sizeof(z));
+    EXPECT_EQ(Z_OK, inflateInit2(&z, 16 + MAX_WBITS));
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    std::string out;
+    char buf[4096];
+    int rc;
+    do {
+        z.next_out = reinterpret_cast<Bytef*>(buf);
+        z.avail_out = sizeof(buf);
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(buf, sizeof(buf) - z.avail_out);
+    } while (rc == Z_OK);
+    EXPECT_EQ(Z_STREAM_END, rc);
+    inflateEnd(&z);
+    return out;
+}
+
+std::string gzipped(const std::string& data) {
+    z_stream z;
+    memset(&z, 0, sizeof(z));
+    deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, data.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(Z_STREAM_END, deflate(&z, Z_FINISH));
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+class StatsFileTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        _log_level = LOG_INFO;
+        Directory::init();
+    }
+    TempDir dir;
+};
+
+TEST_F(StatsFileTest, WritesTheMagicLineThenOneGzipStreamOfTheBufferForm) {
+    StatsFile f;
+    StatEntry* e = entry(1000, {row(30, 0, "eth0", {1000000, 12})});
+    StatData** half = StatData::createSeriesArray(1, StatData::makeDouble(0.5));
+    e->addRow(new StatRow(31, 2, nullptr, half));
+    f.add(e);
+    f.add(entry(1060, {}));
+
+    // Interval, start, end, entry count; each entry's time and rows; each
+    // row's class, id, label, value count and (kind, value) pairs.
+    Bytes body;
+    body.int32(10).int64(1000).int64(1060).int32(2);
+    body.int64(1000).int32(2);
+    body.int64(30).int64(0).str("eth0").int32(2).int32(1).int64(1000000).int32(1).int64(12);
+    body.int64(31).int64(2).u8(7).int32(1).int32(2).u8(5).be64(0x3FE0000000000000ULL);
+    body.int64(1060).int32(0);
+    // The length word counts every byte of the frame after its first eight.
+    Bytes buffer;
+    buffer.be32(static_cast<uint32_t>(body.size() + 1)).be32(0).raw(body.data);
+
+    char* mem = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(0, f.writeToBuffer(&mem, &len));
+    EXPECT_EQ(buffer.hex(), Bytes::hex(mem, len));
+    free(mem);
+
+    std::string path = dir.file("a.stats");
+    EXPECT_EQ(static_cast<long>(buffer.size()), f.writeToFile(path.c_str()));
+    std::string file = readFile(path);
+    ASSERT_GT(file.size(), 20u);
+    EXPECT_EQ("?dravika-perfdata\n", file.substr(0, 18));
+    EXPECT_EQ("1F 8B", Bytes::hex(file.data() + 18, 2));
+    EXPECT_EQ(buffer.hex(), Bytes::hex(gunzip(file.substr(18)).data(), buffer.size()));
+
+    std::unique_ptr<StatsFile> back(StatsFile::readFromFile(path.c_str()));
+    ASSERT_NE(nullptr, back);
+    EXPECT_EQ(describe(f), describe(*back));
+    EXPECT_EQ("interval 10, 1000 to 1060\n1000: 30/0/eth0,1000000,12 31/2/-,0.500000\n1060:\n", describe(*back));
+
+    // A body whose length word counts only the body reads the same.
+    Bytes exact;
+    exact.be32(static_cast<uint32_t>(body.size())).be32(0).raw(body.data);
+    back.reset(StatsFile::readFromBuffer(exact.c_str(), exact.size()));
+    ASSERT_NE(nullptr, back);
+    EXPECT_EQ(describe(f), describe(*back));
+}
+
+TEST_F(StatsFileTest, RefusesFilesThatAreNotWholeStatisticsFiles) {
+    StatsFile f;
+    for (int i = 0; i < 50; i++) f.add(entry(1000 + i, {row(30, i, "eth0", {i, 2 * i, 3 * i})}));
+    std::string good = dir.file("good.stats");
+    ASSERT_GT(f.writeToFile(good.c_str()), 0);
+    std::string file = readFile(good);
+
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* reason;
+    } cases[] = {
+        {"magic", "?dravika-perfdatA\n" + file.substr(18), "is not a statistics file"},
+        {"short", "?dravika", "is not a statistics file"},
+        {"truncated", file.substr(0, file.size() - 12), "unexpected end of file"},
+        {"corrupt", file.substr(0, 40) + std::string(8, '\x55') + file.substr(48), "is damaged"},
+        {"plain", file.substr(0, 18) + gunzip(file.substr(18)), "not gzip-compressed"},
+        {"trailing", file.substr(0, 18) + gzipped(gunzip(file.substr(18)) + "xx"), "bytes after the end"},
+        {"badbody", file.substr(0, 18) + gzipped(Bytes().be32(6).be32(0).int32(10).u8(1).data), "does not decode"},
+    };
+    for (const Case& c : cases) {
+        LogCapture log;
+        std::string path = dir.file(c.name);
+        writeFile(path, c.content);
+        std::unique_ptr<StatsFile> back(StatsFile::readFromFile(path.c_str()));
+        EXPECT_EQ(nullptr, back) << c.name;
+        EXPECT_TRUE(log.contains(c.reason)) << c.name << ": " << log.text();
+        EXPECT_TRUE(log.contains(path)) << c.name;
+    }
+    LogCapture log;
+    EXPECT_EQ(nullptr, StatsFile::readFromFile(dir.file("missing").c_str()));
+    EXPECT_TRUE(log.contains("unable to open statistics file")) << log.text();
+
+    // Writing: an error number, and no half-written file left behind.
+    EXPECT_EQ(-ENOSPC, f.writeToFile("/dev/full"));
+    struct stat st;
+    EXPECT_EQ(0, stat("/dev/full", &st));
+    std::string notADir = good + "/x.stats";
+    EXPECT_EQ(-ENOTDIR, f.writeToFile(notADir.c_str()));
+}
+
+TEST_F(StatsFileTest, TravelsEncodedAndDecodesOnDemand) {
+    StatsFile f;
+    f.interval = 60;
+    f.add(entry(5000, {row(30, 1, "lo", {7})}));
+    Message m(0);
+    ASSERT_EQ(0, m.writeObject(OBJ_STATSFILE_ID, &f));
+    m.switchToRead();
+    Translatable* obj = nullptr;
+    ASSERT_EQ(0, m.readObject(OBJ_STATSFILE_ID, &obj));
+    std::unique_ptr<StatsFile> got(static_cast<StatsFile*>(obj));
+    ASSERT_TRUE(got->isEncoded());
+    EXPECT_EQ(5000, got->startTime);
+    EXPECT_EQ(0, got->count);
+
+    // Written to a file as the bytes it came with; read back whole.
+    std::string path = dir.file("kept.stats");
+    ASSERT_GT(got->writeToFile(path.c_str()), 0);
+    std::unique_ptr<StatsFile> back(StatsFile::readFromFile(path.c_str()));
+    ASSERT_NE(nullptr, back);
+    EXPECT_EQ(describe(f), describe(*back));
+
+    ASSERT_EQ(0, got->decode());
+    EXPECT_FALSE(got->isEncoded());
+    EXPECT_EQ(describe(f), describe(*got));
+
+    // Kept bytes that do not decode stay kept.
+    StatsFile broken;
+    broken._encoded = static_cast<unsigned char*>(malloc(3));
+    memcpy(broken._encoded, "abc", 3);
+    broken._encodedLength = 3;
+    EXPECT_EQ(-1, broken.decode());
+    EXPECT_TRUE(broken.isEncoded());
+}
+
+TEST_F(StatsFileTest, FindsTheLatestEntryOfAClassAndDumpsRowsReadably) {
+    StatsFile f;
+    f.add(entry(36000, {row(30, 0, "eth0", {1, 2, 3})}));
+    f.add(entry(36300, {row(30, 0, "eth0", {1000000, 12, 3})}));
+    f.add(entry(36600, {row(31, 0, "cpu", {5})}));
+    f.add(entry(36100, {row(30, 0, "eth0", {9})}));
+    EXPECT_EQ(f.entries[1], f.findLatestContainingClsid(30));
+    EXPECT_EQ(f.entries[2], f.findLatestContainingClsid(31));
+    EXPECT_EQ(nullptr, f.findLatestContainingClsid(32));
+
+    EXPECT_EQ("        cls: 30, id: 0, label: eth0, (1) 1000000, (1) 12, (1) 3, \n",
+              printed([&](FILE* out) { f.entries[1]->rows[0]->dump(out); }));
+    std::string listing = printed([&](FILE* out) { f.dump(out); });
+    EXPECT_NE(std::string::npos, listing.find(" (4)\n    ")) << listing;
+    EXPECT_NE(std::string::npos, listing.find("        cls: 31, id: 0, label: cpu, (1) 5, \n")) << listing;
+}
+
+TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
+    // Day 2026-12-05; the names do not say which file starts first.
+    auto write = [&](const char* name, int interval, std::vector<StatEntry*> entries) {
+        StatsFile f;
+        f.interval = interval;
+        for (StatEntry* e : entries) f.add(e);
+        ASSERT_GT(f.writeToFile(dir.file(name).c_str()), 0) << name;
+    };
+    write("20261205-000000.stats", 10, {entry(800, {row(30, 0, "eth0", {1})}), entry(830, {row(30, 0, "eth0", {2})})});
+    write("20261205-090000.stats", 20, {entry(1000, {row(30, 0, "eth0", {5}), row(30, 1, "lo", {6})}),
+                                        entry(1005, {row(30, 0, "eth0", {7})})});
+    write("20261205-100000.stats", 30, {entry(900, {row(30, 1, "lo", {3}), row(30, 0, "eth0", {4})})});
+    write("20261206-000000.stats", 10, {entry(2000, {row(30, 0, "eth0", {8})})});
+    writeFile(dir.file("20261205-110000.stats"), "not statistics");
+    writeFile(dir.file("20261205-note.txt"), "left alone");
+
+    struct tm day = {};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    {
+        LogCapture log;
+        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
+    }
+
+    std::unique_ptr<StatsFile> merged(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    ASSERT_NE(nullptr, merged);
+    EXPECT_EQ("interval 10, 800 to 1005\n"
+              "800: 30/0/eth0,1\n"
+              "830: 30/0/eth0,2\n"
+              "900: 30/1/lo,3 30/0/eth0,4\n"
+              "1000: 30/0/eth0,5 30/1/lo,6\n"
+              "1005: 30/0/eth0,7\n",
+              describe(*merged));
+    struct stat st;
+    EXPECT_NE(0, stat(dir.file("20261205-090000.stats").c_str(), &st));
+    EXPECT_NE(0, stat(dir.file("20261205-100000.stats").c_str(), &st));
+    // What could not be read, another day and other names stay.
+    EXPECT_EQ(0, stat(dir.file("20261205-110000.stats").c_str(), &st));
+    EXPECT_EQ(0, stat(dir.file("20261206-000000.stats").c_str(), &st));
+    EXPECT_EQ(0, stat(dir.file("20261205-note.txt").c_str(), &st));
+
+    // Again with one newer file: still exactly one consolidated file.
+    write("20261205-120000.stats", 10, {entry(1200, {row(30, 0, "eth0", {9})})});
+    {
+        LogCapture log;
+        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
+    }
+    merged.reset(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    ASSERT_NE(nullptr, merged);
+    EXPECT_EQ(6, merged->count);
+    EXPECT_EQ(1200, merged->endTime);
+    EXPECT_NE(0, stat(dir.file("20261205-120000.stats").c_str(), &st));
+
+    // A merged file that cannot be written leaves every input as it was.
+    write("20261205-130000.stats", 10, {entry(1300, {row(30, 0, "eth0", {10})})});
+    mkdir(dir.file("20261205-000000.stats.new").c_str(), 0755);
+    LogCapture log;
+    EXPECT_EQ(-1, StatsFile::consolidate(dir.path().c_str(), &day));
+    EXPECT_TRUE(log.contains("Error: unable to write to file '" + dir.file("20261205-000000.stats") + "'"))
+        << log.text();
+    EXPECT_EQ(0, stat(dir.file("20261205-130000.stats").c_str(), &st));
+    merged.reset(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    ASSERT_NE(nullptr, merged);
+    EXPECT_EQ(6, merged->count);
+}
+
+}  // namespace
