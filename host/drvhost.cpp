@@ -18,6 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "common/daemon_thread.h"
 #include "common/dravika_init.h"
 #include "common/error_codes.h"
@@ -30,6 +32,7 @@
 #include "host/perf_block.h"
 #include "host/sample_table.h"
 #include "host/settings.h"
+#include "host/stats_recorder.h"
 #include "hostrt/dravika.h"
 
 #ifndef DRV_DEFAULT_MODULE
@@ -75,6 +78,9 @@ void usage(FILE* out) {
             "  --info            print the machine's system facts and file systems, then exit\n"
             "  --properties PATH properties file, re-read when it changes (default: dravika.properties)\n"
             "  --log-dir DIR     write log messages to dated files in DIR (default: standard output)\n"
+            "  --stats-dir DIR   also keep the samples in statistics files in DIR, one per\n"
+            "                    --stats-period and day, named YYYYMMDD-HHMMSS.stats\n"
+            "  --stats-period SECS  seconds one statistics file covers (default: 3600)\n"
             "  --help            show this text\n"
             "\n"
             "An interface shows a rate from its second sample on, and only once it has\n"
@@ -90,6 +96,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
         {"count", required_argument, nullptr, 'c'},  {"raw", no_argument, nullptr, 'r'},
         {"dump-threads", no_argument, nullptr, 'd'}, {"info", no_argument, nullptr, 'I'},
         {"properties", required_argument, nullptr, 'p'}, {"log-dir", required_argument, nullptr, 'l'},
+        {"stats-dir", required_argument, nullptr, 's'}, {"stats-period", required_argument, nullptr, 'P'},
         {"json", no_argument, nullptr, 'j'},         {"interfaces", required_argument, nullptr, 'n'},
         {"exclude", required_argument, nullptr, 'x'}, {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -141,6 +148,18 @@ bool parseOptions(int argc, char** argv, Options& options) {
         case 'l':
             options.settings.logDir = optarg;
             break;
+        case 's':
+            options.settings.statsDir = optarg;
+            break;
+        case 'P': {
+            long period = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || period < 1 || period > 86400) {
+                fprintf(stderr, "drvhost: --stats-period wants seconds from 1 to 86400, not '%s'\n", optarg);
+                return false;
+            }
+            options.settings.statsPeriod = static_cast<int>(period);
+            break;
+        }
         case 'h':
             usage(stdout);
             exit(0);
@@ -220,6 +239,8 @@ class Sampler : public EventHandler, public ShutdownHandler {
 public:
     Sampler(const Options& options, Dravika* host)
         : _options(options), _host(host), _sampleTimer(this), _stopRequest(this), _samples(0), _finished(false) {
+        if (options.settings.statsDir != nullptr)
+            _stats.reset(new StatsRecorder(options.settings.statsDir, options.interval, options.settings.statsPeriod));
         // The option's bounds keep this well inside what a timer takes.
         _intervalMs = static_cast<int>(options.interval * 1000 + 0.5);
     }
@@ -245,17 +266,20 @@ public:
 private:
     void sample() {
         recheckHostSettings();
-        StatEntry entry(time(nullptr));
-        _host->collectAll(&entry);
+        std::unique_ptr<StatEntry> entry(new StatEntry(time(nullptr)));
+        _host->collectAll(entry.get());
         _interfaces.scan(monotonicMs());
-        logSample(_samples + 1, &entry);
+        logSample(_samples + 1, entry.get());
         if (_options.raw)
-            entry.dump(stdout);
+            entry->dump(stdout);
         else if (_options.json)
-            printSampleJson(stdout, &entry, _interfaces, _options.filter);
+            printSampleJson(stdout, entry.get(), _interfaces, _options.filter);
         else
-            printSampleTable(stdout, &entry, _interfaces, _options.filter);
+            printSampleTable(stdout, entry.get(), _interfaces, _options.filter);
         fflush(stdout);
+        // A statistics file that cannot be written is reported there; the
+        // samples go on either way.
+        if (_stats) _stats->add(entry.release());
         _samples++;
         if (_options.count != 0 && _samples >= _options.count) {
             finish();
@@ -278,6 +302,7 @@ private:
 
     void finish() {
         _sampleTimer.enabled(false);
+        if (_stats) _stats->flush();
         fflush(stdout);
         CondSection hold(_state);
         _finished = true;
@@ -291,6 +316,7 @@ private:
     TimerEvent _sampleTimer;
     CountEvent _stopRequest;
     long _samples;
+    std::unique_ptr<StatsRecorder> _stats;
     CondBlock _state;
     bool _finished;
 };
@@ -326,6 +352,7 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) return kUsageExit;
     if (options.info) return printMachineInfo(stdout);
+    if (options.settings.statsDir != nullptr && !checkStatsDir(options.settings.statsDir)) return 1;
 
     void* module = loadModule(options.module);
     if (module == nullptr) return 1;

@@ -15,6 +15,10 @@ struct HostSettings {
     const char* propertiesPath = "dravika.properties";
     // Directory for dated log files; null puts log messages on standard output.
     const char* logDir = nullptr;
+    // Directory for statistics files of the samples; null writes none.
+    const char* statsDir = nullptr;
+    // Seconds after which a statistics file is written and a new one begun.
+    int statsPeriod = 3600;
 };
 
 // Threshold of drvhost's own messages, from the drvhost-only key "log_host"

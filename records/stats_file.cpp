@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include <zlib.h>
@@ -348,10 +349,23 @@ long StatsFile::writeToFile(const char* path) {
 }
 
 StatsFile* StatsFile::readFromFile(const char* path) {
+    char why[256];
+    int err = 0;
+    StatsFile* f = readFromFile(path, why, sizeof(why), &err);
+    if (f == nullptr) log(err, "Error: statistics file '%s' %s", path, why);
+    return f;
+}
+
+StatsFile* StatsFile::readFromFile(const char* path, char* why, size_t whyLength, int* err) {
+    *err = 0;
+    auto refuse = [&](const char* reason, const char* detail) -> StatsFile* {
+        snprintf(why, whyLength, "%s%s%s", reason, detail != nullptr ? ": " : "", detail != nullptr ? detail : "");
+        return nullptr;
+    };
     int fd = s_open(path, O_RDONLY | O_CLOEXEC, 0, true);
     if (fd < 0) {
-        log(errno, "Error: unable to open statistics file '%s'", path);
-        return nullptr;
+        *err = errno;
+        return refuse("cannot be opened", nullptr);
     }
     char magic[kMagicLength];
     size_t got = 0;
@@ -362,49 +376,36 @@ StatsFile* StatsFile::readFromFile(const char* path) {
         got += static_cast<size_t>(r);
     }
     if (got < kMagicLength || memcmp(magic, kMagic, kMagicLength) != 0) {
-        log(0, "Error: '%s' is not a statistics file (its first line is not \"?dravika-perfdata\")", path);
         close(fd);
-        return nullptr;
+        return refuse("is not a statistics file (its first line is not \"?dravika-perfdata\")", nullptr);
     }
     gzFile gz = gzdopen(fd, "rb");
     if (gz == nullptr) {
-        log(ENOMEM, "Error: unable to read statistics file '%s'", path);
         close(fd);
-        return nullptr;
+        *err = ENOMEM;
+        return refuse("cannot be read", nullptr);
     }
     ReceivedMessage m;
-    const char* why = nullptr;
+    const char* fault = nullptr;
     unsigned char piece[kPiece];
-    bool ok = true;
     for (;;) {
         int n = gzread(gz, piece, sizeof(piece));
         if (n < 0) break;
         if (gzdirect(gz)) {
-            why = "the data after the first line is not gzip-compressed";
-            ok = false;
+            fault = "the data after the first line is not gzip-compressed";
             break;
         }
         if (n == 0) break;
-        if (!receiveBody(m, piece, static_cast<size_t>(n), false, &why)) {
-            ok = false;
-            break;
-        }
+        if (!receiveBody(m, piece, static_cast<size_t>(n), false, &fault)) break;
     }
     int code = Z_OK;
-    const char* zmsg = gzerror(gz, &code);
-    if (ok && code != Z_OK) {
-        log(0, "Error: statistics file '%s' is damaged: %s", path, zmsg);
-        gzclose(gz);
-        return nullptr;
-    }
+    std::string zmsg = gzerror(gz, &code);
     gzclose(gz);
-    if (ok && !receiveBody(m, nullptr, 0, true, &why)) ok = false;
-    if (!ok) {
-        log(0, "Error: statistics file '%s' is damaged: %s", path, why);
-        return nullptr;
-    }
+    if (fault == nullptr && code != Z_OK) return refuse("is damaged", zmsg.c_str());
+    if (fault == nullptr) receiveBody(m, nullptr, 0, true, &fault);
+    if (fault != nullptr) return refuse("is damaged", fault);
     StatsFile* f = decodeBody(m);
-    if (f == nullptr) log(0, "Error: statistics file '%s' is damaged: its body does not decode", path);
+    if (f == nullptr) return refuse("is damaged", "its body does not decode");
     return f;
 }
 

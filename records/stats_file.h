@@ -73,6 +73,9 @@ public:
     // line, is not one whole gzip stream, or its body does not decode (each
     // logged with the reason).
     static StatsFile* readFromFile(const char* path);
+    // The same without logging: the reason is written into why (a phrase
+    // that follows the file's name) and *err gets the errno behind it, or 0.
+    static StatsFile* readFromFile(const char* path, char* why, size_t whyLength, int* err);
     // The buffer form in memory (malloc'ed): frame length and type words,
     // then the encoded file. 0, or -1 when encoding failed.
     int writeToBuffer(char** buf, size_t* len);

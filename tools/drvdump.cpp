@@ -2,7 +2,7 @@
 // (a bare value stream or a framed message) as a tree of tags with field
 // numbers and object ids, or decodes one object through its translator; it
 // can also write the encoding of a directory name, to have something to
-// inspect.
+// inspect. It also lists statistics files and consolidates a day of them.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +16,7 @@
 #include "dir/directory.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/message.h"
+#include "records/stats_file.h"
 #include "tools/dump.h"
 
 namespace {
@@ -41,6 +42,13 @@ const char kUsage[] =
     "                     1007) to standard output instead of reading; with\n"
     "                     --framed as a framed message\n"
     "  --type N           the message type of that framed message (default 0)\n"
+    "  --stats FILE       list a statistics file: its time span and entry count,\n"
+    "                     then each entry's time and its rows (class id, id,\n"
+    "                     label and the (kind) values)\n"
+    "  --consolidate DIR DAY\n"
+    "                     merge the statistics files of DAY (YYYYMMDD or\n"
+    "                     YYYY-MM-DD) in DIR into DIR/YYYYMMDD-000000.stats and\n"
+    "                     remove the merged ones\n"
     "  --help             show this text\n"
     "\n"
     "Exit status: 0 when the input was read to its end; 1 when it is malformed,\n"
@@ -88,6 +96,46 @@ int encodeName(const char* text, bool framed, unsigned long type) {
     return 0;
 }
 
+int listStats(const char* path) {
+    char why[256];
+    int err = 0;
+    StatsFile* f = StatsFile::readFromFile(path, why, sizeof(why), &err);
+    if (f == nullptr) {
+        fprintf(stderr, "drvdump: %s %s%s%s\n", path, why, err != 0 ? ": " : "", err != 0 ? strerror(err) : "");
+        return 1;
+    }
+    f->dump(stdout);
+    delete f;
+    return fflush(stdout) == 0 ? 0 : 2;
+}
+
+// "YYYYMMDD" or "YYYY-MM-DD", a real calendar day.
+bool parseDay(const char* text, struct tm* day) {
+    int y = 0, m = 0, d = 0, used = 0;
+    if (!(sscanf(text, "%4d%2d%2d%n", &y, &m, &d, &used) == 3 && used == 8 && text[8] == '\0') &&
+        !(sscanf(text, "%4d-%2d-%2d%n", &y, &m, &d, &used) == 3 && used == 10 && text[10] == '\0'))
+        return false;
+    struct tm t = {};
+    t.tm_year = y - 1900;
+    t.tm_mon = m - 1;
+    t.tm_mday = d;
+    t.tm_hour = 12;
+    t.tm_isdst = -1;
+    struct tm check = t;
+    if (y < 1970 || mktime(&check) == -1 || check.tm_mday != d || check.tm_mon != m - 1) return false;
+    *day = t;
+    return true;
+}
+
+int consolidateDay(const char* dir, const char* dayText) {
+    struct tm day;
+    if (!parseDay(dayText, &day)) return usageError("bad day: %s (want YYYYMMDD or YYYY-MM-DD)", dayText);
+    int rv = StatsFile::consolidate(dir, &day);
+    fflush(stdout);
+    if (rv != 0) fprintf(stderr, "drvdump: could not consolidate the statistics of %s in %s\n", dayText, dir);
+    return rv == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,6 +145,9 @@ int main(int argc, char** argv) {
     const char* path = nullptr;
     const char* nameToEncode = nullptr;
     unsigned long type = 0;
+    const char* statsPath = nullptr;
+    const char* consolidateDir = nullptr;
+    const char* consolidateDayText = nullptr;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
@@ -110,6 +161,13 @@ int main(int argc, char** argv) {
             options.offsets = true;
         } else if (strcmp(a, "--full") == 0) {
             options.fullBlocks = true;
+        } else if (strcmp(a, "--stats") == 0) {
+            if (i + 1 == argc) return usageError("%s needs a file", a);
+            statsPath = argv[++i];
+        } else if (strcmp(a, "--consolidate") == 0) {
+            if (i + 2 >= argc) return usageError("%s needs a directory and a day", a);
+            consolidateDir = argv[++i];
+            consolidateDayText = argv[++i];
         } else if (strcmp(a, "--object") == 0 || strcmp(a, "--type") == 0 || strcmp(a, "--encode-name") == 0) {
             if (i + 1 == argc) return usageError("%s needs a value", a);
             const char* v = argv[++i];
@@ -134,6 +192,11 @@ int main(int argc, char** argv) {
     }
 
     Directory::init();
+    if (statsPath != nullptr || consolidateDir != nullptr) {
+        if (path != nullptr || nameToEncode != nullptr || (statsPath != nullptr && consolidateDir != nullptr))
+            return usageError("%s works alone", statsPath != nullptr ? "--stats" : "--consolidate");
+        return statsPath != nullptr ? listStats(statsPath) : consolidateDay(consolidateDir, consolidateDayText);
+    }
     if (nameToEncode != nullptr) return encodeName(nameToEncode, options.framing == DumpOptions::FRAMED, type);
 
     FILE* in = stdin;

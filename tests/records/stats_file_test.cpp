@@ -182,7 +182,7 @@ TEST_F(StatsFileTest, RefusesFilesThatAreNotWholeStatisticsFiles) {
     }
     LogCapture log;
     EXPECT_EQ(nullptr, StatsFile::readFromFile(dir.file("missing").c_str()));
-    EXPECT_TRUE(log.contains("unable to open statistics file")) << log.text();
+    EXPECT_TRUE(log.contains("missing' cannot be opened")) << log.text();
 
     // Writing: an error number, and no half-written file left behind.
     EXPECT_EQ(-ENOSPC, f.writeToFile("/dev/full"));
