@@ -400,6 +400,8 @@ StatsFile* StatsFile::readFromFile(const char* path, char* why, size_t whyLength
     }
     int code = Z_OK;
     std::string zmsg = gzerror(gz, &code);
+    // zlib names the descriptor ("<fd:3>: "); the caller names the file.
+    if (zmsg.compare(0, 4, "<fd:") == 0 && zmsg.find(": ") != std::string::npos) zmsg.erase(0, zmsg.find(": ") + 2);
     gzclose(gz);
     if (fault == nullptr && code != Z_OK) return refuse("is damaged", zmsg.c_str());
     if (fault == nullptr) receiveBody(m, nullptr, 0, true, &fault);
