@@ -352,7 +352,7 @@ StatsFile* StatsFile::readFromFile(const char* path) {
     char why[256];
     int err = 0;
     StatsFile* f = readFromFile(path, why, sizeof(why), &err);
-    if (f == nullptr) log(err, "Error: statistics file '%s' %s", path, why);
+    if (f == nullptr) log(err, "Error: '%s' %s", path, why);
     return f;
 }
 
