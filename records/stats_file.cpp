@@ -196,6 +196,12 @@ bool encodeFile(const StatsFile* f, Message& m) {
 // (files are written that way); anything else that does not add up is
 // refused. why names the fault on failure.
 bool receiveBody(ReceivedMessage& m, const unsigned char* data, size_t n, bool last, const char** why) {
+    // A claimed length beyond the limit is refused before anything is
+    // allocated for it.
+    if (m.frame().lengthBytesSeen == 0 && n >= 4 && getBE32(data) > StatsFile::_maxBodyBytes + 1) {
+        *why = "body too large";
+        return false;
+    }
     size_t left = n;
     int rc = readFrame(&m, data, left);
     if (rc < 0) {
@@ -439,6 +445,8 @@ void StatsFile::dump(FILE* out) {
 }
 
 char* StatsFile::toString(Parser*) {
+    // Shown as what it holds; bytes that do not decode are counted instead.
+    decode();
     int n = count;
     if (_encoded != nullptr) n = -1;
     return buildJSON("ijjii", "interval", interval, "startTime", &startTime, "endTime", &endTime, "entries", n,

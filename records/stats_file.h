@@ -99,6 +99,8 @@ public:
     // "start - end (entries)", then every entry and row.
     void dump(FILE* out);
 
+    // { "interval", "startTime", "endTime", "entries", "encodedBytes" },
+    // decoding kept bytes first (entries -1 when they do not decode).
     char* toString(Parser* parser) override;
     unsigned int getObjectID() const override { return OBJ_STATSFILE_ID; }
 

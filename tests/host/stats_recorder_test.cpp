@@ -1,0 +1,76 @@
+// drvhost's statistics files: one per period and day, and samples kept and
+// written later when their file could not be written.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/log.h"
+#include "common/stats.h"
+#include "host/stats_recorder.h"
+#include "records/stats_file.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// Local noon of 2026-12-05, plus seconds.
+long at(long seconds) {
+    struct tm tm = {};
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = 11;
+    tm.tm_mday = 5;
+    tm.tm_hour = 12;
+    tm.tm_isdst = -1;
+    return static_cast<long>(mktime(&tm)) + seconds;
+}
+
+StatEntry* sample(long time) {
+    StatEntry* e = new StatEntry(time);
+    e->addRow(new StatRow(30, 0, "eth0", StatData::createSeriesArray(1, StatData::makeInt64(time))));
+    return e;
+}
+
+int entriesIn(const std::string& path) {
+    std::unique_ptr<StatsFile> f(StatsFile::readFromFile(path.c_str()));
+    return f != nullptr ? f->count : -1;
+}
+
+TEST(StatsRecorder, OneFilePerPeriodAndDayAndNothingLostWhenWritesFail) {
+    TempDir dir;
+    {
+        StatsRecorder r(dir.path().c_str(), 10, 60);
+        for (long t = 0; t <= 70; t += 10) r.add(sample(at(t)));
+        // 0..60 went out when the period was over; 70 waits for the stop.
+        EXPECT_EQ(7, entriesIn(dir.file("20261205-120000.stats")));
+        EXPECT_TRUE(r.flush());
+        EXPECT_EQ(1, entriesIn(dir.file("20261205-120110.stats")));
+        // A new day starts a new file even inside a period.
+        r.add(sample(at(12 * 3600 - 5)));
+        r.add(sample(at(12 * 3600 + 5)));
+        EXPECT_TRUE(r.flush());
+        EXPECT_EQ(1, entriesIn(dir.file("20261205-235955.stats")));
+        EXPECT_EQ(1, entriesIn(dir.file("20261206-000005.stats")));
+    }
+
+    // The directory is not there (as good as a full disk): every write
+    // fails and says so, and the samples wait, each day in its own file.
+    std::string later = dir.file("later");
+    LogCapture log;
+    StatsRecorder r(later.c_str(), 10, 60);
+    for (long t = 0; t <= 60; t += 10) r.add(sample(at(t)));
+    r.add(sample(at(12 * 3600 + 1)));
+    EXPECT_EQ(2, r.failures());
+    EXPECT_TRUE(log.contains("Error: unable to write to file '" + later + "/20261205-120000.stats'")) << log.text();
+    ASSERT_EQ(0, mkdir(later.c_str(), 0755));
+    EXPECT_TRUE(r.flush());
+    EXPECT_EQ(7, entriesIn(later + "/20261205-120000.stats"));
+    EXPECT_EQ(1, entriesIn(later + "/20261206-000001.stats"));
+}
+
+}  // namespace
