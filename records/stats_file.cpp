@@ -25,9 +25,6 @@ static_assert(sizeof(StatsFile::kMagic) - 1 == StatsFile::kMagicLength, "magic l
 
 namespace {
 
-// The frame around the buffer form: code byte (left out of files), length
-// and type words.
-const size_t kFrameHeader = 9;
 // zlib is fed and drained in pieces of this size.
 const size_t kPiece = 4096;
 
