@@ -341,6 +341,15 @@ TEST_F(RecordsTest, EventsCarryAPromptAndANestedObjectOfAnyClass) {
     e.prompt->addEntry("user", "admin", false, "bob");
     e.prompt->addEntry("password", nullptr, true, "secret");
     e.setPayload(2003, new UptimeData(60, 1, 2, 3));
+    Bytes prompt;
+    prompt.object(2400).field(1).str("Log in").field(2).container(2401);
+    prompt.object(2402).field(1).str("user").field(2).str("admin").field(3);
+    boolean(prompt, false).field(4).str("bob").end();
+    prompt.object(2402).field(1).str("password").field(2);
+    nullString(prompt).field(3);
+    boolean(prompt, true).field(4).str("secret").end().containerEnd().end();
+    std::string promptBytes = encode(2400, e.prompt);
+    EXPECT_EQ(prompt.hex(), Bytes::hex(promptBytes.data(), promptBytes.size()));
     back = decode<DrvEvent>(4987, encode(4987, &e));
     ASSERT_NE(nullptr, back);
     ASSERT_NE(nullptr, back->prompt);

@@ -198,6 +198,18 @@ TEST_F(StatsFileTest, TravelsEncodedAndDecodesOnDemand) {
     f.add(entry(5000, {row(30, 1, "lo", {7})}));
     Message m(0);
     ASSERT_EQ(0, m.writeObject(OBJ_STATSFILE_ID, &f));
+    // Field 1 the buffer form as a byte block, field 2 the start time.
+    char* form = nullptr;
+    size_t formLength = 0;
+    ASSERT_EQ(0, f.writeToBuffer(&form, &formLength));
+    Bytes want;
+    want.object(2055).field(1).u8(14).be32(static_cast<uint32_t>(formLength)).raw(std::string(form, formLength));
+    want.field(2).int64(5000).end();
+    free(form);
+    size_t n;
+    unsigned char* bytes = m.copyBytes(&n);
+    EXPECT_EQ(want.hex(), Bytes::hex(bytes + 9, n - 9));
+    free(bytes);
     m.switchToRead();
     Translatable* obj = nullptr;
     ASSERT_EQ(0, m.readObject(OBJ_STATSFILE_ID, &obj));
