@@ -23,6 +23,8 @@ namespace {
 
 const int kLongCallMs = 1000;
 const int kLongLostAfterReadMs = 100;
+// The most one read asks for, straight into a message body.
+const size_t kMaxReadSize = 1u << 30;
 
 long long monotonicMs() {
     struct timespec ts;
@@ -145,9 +147,16 @@ void Connection::doReadEvent() {
     while (!isClosed()) {
         restartLostTimer();
         _lastRead = static_cast<long>(time(nullptr));
+        // The body of a large frame is read straight into the buffer of its
+        // message, which the listener then owns: stored once, never copied.
+        size_t room = 0;
+        unsigned char* body = _decoder.bodySpace(&room);
+        bool direct = body != nullptr && room >= static_cast<size_t>(kReadBufferSize);
+        unsigned char* into = direct ? body : _readBuffer;
+        int want = direct ? static_cast<int>(room < kMaxReadSize ? room : kMaxReadSize) : kReadBufferSize;
         int rv;
         if (isPlain()) {
-            rv = static_cast<int>(::read(_socket, _readBuffer, kReadBufferSize));
+            rv = static_cast<int>(::read(_socket, into, static_cast<size_t>(want)));
             if (rv < 0) {
                 int err = errno;
                 if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) break;
@@ -156,28 +165,14 @@ void Connection::doReadEvent() {
                 break;
             }
         } else {
-            // A large body goes straight into its message.
-            size_t room = 0;
-            unsigned char* body = _decoder.bodySpace(&room);
-            bool direct = body != nullptr && room >= static_cast<size_t>(kReadBufferSize);
             ERR_clear_error();
-            rv = direct ? SSL_read(_ssl, body, room > 0x40000000 ? 0x40000000 : static_cast<int>(room))
-                        : SSL_read(_ssl, _readBuffer, kReadBufferSize);
+            rv = SSL_read(_ssl, into, want);
             if (rv <= 0) {
                 if (SSL_get_error(_ssl, rv) != SSL_ERROR_ZERO_RETURN) {
                     handleSSLError(rv, _mode);
                     break;
                 }
                 rv = 0;
-            } else if (direct) {
-                _bytesReceived += rv;
-                ControlItem item;
-                if (_decoder.bodyCommit(static_cast<size_t>(rv), &item) == 1) dispatch(item);
-                if (hasFlag(F_DESTROY_PENDING)) {
-                    cleanup(false);
-                    break;
-                }
-                continue;
             }
         }
         if (rv == 0) {
@@ -188,7 +183,12 @@ void Connection::doReadEvent() {
             break;
         }
         _bytesReceived += rv;
-        consume(_readBuffer, static_cast<size_t>(rv));
+        if (direct) {
+            ControlItem item;
+            if (_decoder.bodyCommit(static_cast<size_t>(rv), &item) == 1) dispatch(item);
+        } else {
+            consume(_readBuffer, static_cast<size_t>(rv));
+        }
         if (hasFlag(F_DESTROY_PENDING)) {
             cleanup(false);
             break;

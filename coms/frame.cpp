@@ -8,13 +8,29 @@
 namespace {
 
 const size_t kFrameHeader = 9;
-// The largest buffer that one received body allocates at a time: the length
-// is the peer's claim, and memory follows the bytes that actually arrive.
-const size_t kMaxBodyBuffer = 16u << 20;
+// The first buffer of a body. The length is the peer's claim: only once the
+// peer has sent this much is the rest of it reserved.
+const size_t kFirstBodyBuffer = 1u << 20;
 
-size_t nextBuffer(const MessageBase::FrameState& f) {
+// Room for the next body bytes. The body ends in one buffer of its exact
+// size, where the decoded message keeps it and from which a block that
+// fills it is handed on whole (MessageBase::readBytes takes it over in
+// place): the first buffer, once full, grows to the whole body, so at most
+// its first MiB is ever moved. The pages of a large buffer become resident
+// only as bytes are written into them, so memory follows the bytes that
+// arrive. Null (logged) when the body cannot be reserved; the frame is then
+// refused.
+unsigned char* bodyRoom(Message* m, size_t* room) {
+    const MessageBase::FrameState& f = m->frame();
     size_t remaining = f.length - f.bodyReceived;
-    return remaining < kMaxBodyBuffer ? remaining : kMaxBodyBuffer;
+    if (f.bodyReceived == 0) return m->appendRoom(remaining < kFirstBodyBuffer ? remaining : kFirstBodyBuffer, room);
+    if (f.bodyReceived == kFirstBodyBuffer && !m->growLastBuffer(f.length)) {
+        log(0, "no memory for a message of %u bytes", f.length);
+        return nullptr;
+    }
+    unsigned char* space = m->appendRoom(remaining, room);
+    if (*room > remaining) *room = remaining;
+    return space;
 }
 
 }  // namespace
@@ -40,7 +56,8 @@ int readFrame(Message* m, const unsigned char* data, size_t& n) {
     }
     while (f.lengthBytesSeen == 4 && f.typeBytesSeen < 4 && at < n) {
         f.type = (f.type << 8) | data[at++];
-        if (++f.typeBytesSeen == 4 && f.type > kMaxFrameType) {
+        if (++f.typeBytesSeen < 4) continue;
+        if (f.type > kMaxFrameType) {
             log(0, "illogical message type");
             n -= at;
             return -1;
@@ -52,7 +69,11 @@ int readFrame(Message* m, const unsigned char* data, size_t& n) {
     }
     while (f.bodyReceived < f.length && at < n) {
         size_t room;
-        unsigned char* space = m->appendRoom(nextBuffer(f), &room);
+        unsigned char* space = bodyRoom(m, &room);
+        if (space == nullptr) {
+            n -= at;
+            return -1;
+        }
         size_t take = n - at < room ? n - at : room;
         memcpy(space, data + at, take);
         m->appendCommit(take);
@@ -71,10 +92,9 @@ void setFrameLength(Message* m) {
 unsigned char* ReceivedMessage::bodySpace(size_t* room) {
     const FrameState& f = frame();
     if (f.typeBytesSeen < 4 || f.bodyReceived >= f.length) return nullptr;
-    size_t remaining = f.length - f.bodyReceived;
-    unsigned char* space = appendRoom(nextBuffer(f), room);
-    if (*room > remaining) *room = remaining;
-    return space;
+    // A body that cannot be reserved is refused by readFrame, through which
+    // the bytes then go.
+    return bodyRoom(this, room);
 }
 
 bool ReceivedMessage::bodyCommit(size_t n) {

@@ -485,6 +485,42 @@ unsigned char* MessageBase::appendRoom(size_t size, size_t* room) {
     return _last->data + _last->used;
 }
 
+bool MessageBase::growLastBuffer(size_t capacity) {
+    _Buffer* b = _last;
+    if (b == nullptr || capacity <= b->capacity) return b != nullptr;
+    // One spare byte past the capacity, as grow() gives large buffers.
+    unsigned char* data;
+    if (b->data == reinterpret_cast<unsigned char*>(b + 1)) {
+        // The bytes share the record's allocation: they move to a block of
+        // their own (freeBuffer frees both).
+        data = static_cast<unsigned char*>(malloc(capacity + 1));
+        if (data == nullptr) return false;
+        memcpy(data, b->data, b->used);
+    } else {
+        data = static_cast<unsigned char*>(realloc(b->data, capacity + 1));
+        if (data == nullptr) return false;
+    }
+    b->data = data;
+    b->capacity = capacity;
+    return true;
+}
+
+void MessageBase::takeBuffers(MessageBase* from) {
+    if (from->_first == nullptr) return;
+    // A message being written keeps its frame header in front.
+    if (_mode == MODE_WRITE && _first == nullptr) frameHeader();
+    if (_last != nullptr)
+        _last->next = from->_first;
+    else
+        _first = from->_first;
+    _last = from->_last;
+    from->_releasedBytes += from->totalBytes();
+    from->_first = nullptr;
+    from->_last = nullptr;
+    from->_readLoc.buffer = nullptr;
+    from->_readLoc.offset = 0;
+}
+
 // --- Message -------------------------------------------------------------
 
 Message::Message(int type) : MessageBase(MODE_WRITE) {

@@ -341,6 +341,15 @@ public:
     // exactly `size` bytes first. appendCommit(n) counts n bytes written there.
     unsigned char* appendRoom(size_t size, size_t* room);
     void appendCommit(size_t n) { _last->used += n; }
+    // Gives the last buffer room for capacity bytes in all, keeping the
+    // bytes it holds (they may move): a buffer filled from outside that
+    // turns out to need more. Checked: false, with nothing changed, when the
+    // memory cannot be had. Not while the message is being read.
+    bool growLastBuffer(size_t capacity);
+    // Moves every buffer of from (all the bytes it holds) to the end of this
+    // message without copying them; from is left empty. Neither message may
+    // be inside an object it is reading.
+    void takeBuffers(MessageBase* from);
 
     struct XlatorSlot {
         unsigned int id;

@@ -3,7 +3,9 @@
 #include "coms/control.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -149,6 +151,61 @@ TEST(MessageFrame, RefusedHeadersAreLoggedAndEndTheStream) {
     size_t n = header.size();
     EXPECT_EQ(0, readFrame(&big, reinterpret_cast<const unsigned char*>(header.c_str()), n));
     EXPECT_EQ(0x4FFFFFFFu, frameLength(&big));
+}
+
+// A large body is stored once: in one buffer of exactly its size, filled
+// where it lies whether the bytes come through feed or are read straight
+// into the room the decoder offers, and a block that fills the body is
+// handed over whole to the reader rather than copied.
+TEST(MessageFrame, ALargeBodyIsOneBufferHandedOverWhole) {
+    std::string payload(20u << 20, '\0');
+    for (size_t i = 0; i < payload.size(); i++) payload[i] = static_cast<char>(i * 7 + i / 4096);
+    Message m(9);
+    m.writeBytes(payload.data(), static_cast<uint32_t>(payload.size()));
+    setFrameLength(&m);
+    size_t n = 0;
+    unsigned char* wire = m.copyBytes(&n);
+    const size_t kPiece = 100000;
+    for (bool direct : {false, true}) {
+        ControlDecoder decoder;
+        ControlItem item;
+        item.message = nullptr;
+        size_t at = 0, used = 0;
+        // The header and the first body bytes.
+        ASSERT_EQ(0, decoder.feed(wire, 20, &used, &item));
+        at = used;
+        while (at < n && item.message == nullptr) {
+            if (direct) {
+                size_t room = 0;
+                unsigned char* space = decoder.bodySpace(&room);
+                ASSERT_NE(nullptr, space);
+                ASSERT_GT(room, 0u);
+                ASSERT_LE(room, n - at) << "never past the body";
+                size_t take = std::min(room, kPiece);
+                memcpy(space, wire + at, take);
+                at += take;
+                decoder.bodyCommit(take, &item);
+            } else {
+                size_t take = std::min(n - at, kPiece);
+                decoder.feed(wire + at, take, &used, &item);
+                ASSERT_EQ(take, used);
+                at += take;
+            }
+        }
+        ASSERT_NE(nullptr, item.message) << direct;
+        EXPECT_EQ(n, at);
+        EXPECT_EQ(1, item.message->bufferCount());
+        EXPECT_EQ(n - 9, item.message->totalBytes());
+        unsigned char* data = nullptr;
+        uint32_t length = 0;
+        ASSERT_EQ(0, item.message->readBytes(&data, &length));
+        EXPECT_TRUE(length == payload.size() && memcmp(data, payload.data(), length) == 0);
+        EXPECT_EQ(0u, item.message->totalBytes()) << "handed over, not copied";
+        free(data);
+        delete item.message;
+        EXPECT_TRUE(decoder.idle());
+    }
+    free(wire);
 }
 
 TEST(Frame, AnEmptyMessageStillGetsItsHeader) {
