@@ -237,6 +237,10 @@ public:
     ComsThreadContext* getContext() const { return _context; }
     // The peer's certificate once the handshake is done (not a new reference).
     X509* getPeerCertificate() const { return _peerCert; }
+    // Why the connection failed, beyond its error code, when that is known
+    // (a static text, e.g. that the peer refused TLS 1.2); else null. Set
+    // before the listener hears of the failure.
+    const char* getFailureReason() const { return _failureReason.load(std::memory_order_acquire); }
 
     void handleEvent(Event* e) override;
 
@@ -377,6 +381,7 @@ private:
     std::atomic<int> _drift;
     std::atomic<long long> _bytesSent;
     std::atomic<long long> _bytesReceived;
+    std::atomic<const char*> _failureReason{nullptr};
 
     // ---- the resolver's thread, then the coms thread -------------------
     // Written by resolveComplete before it posts the connect.

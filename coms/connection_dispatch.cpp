@@ -394,11 +394,18 @@ void Connection::handleSSLError(int result, int mode) {
         handleSyscallError(savedErrno);
         return;
     }
-    default:
+    default: {
         log(_debug_coms, LOG_WARNING, 0, 0, "%s: SSL error in connection", _name);
-        logSslErrors(_name);
+        // The error code stays the generic one; the reason goes with it, to
+        // the log and to whoever asks the connection.
+        const char* why = logSslFailure(_name);
+        if (why != nullptr) {
+            log(_debug_coms, LOG_WARNING, 0, 0, "%s: %s", _name, why);
+            _failureReason.store(why, std::memory_order_release);
+        }
         dropBroken();
         return;
+    }
     }
 }
 

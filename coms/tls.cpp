@@ -77,12 +77,34 @@ const char* sslErrorText() {
 }
 
 void logSslErrors(const char* name) {
+    logSslFailure(name);
+}
+
+const char* logSslFailure(const char* name) {
+    const char* why = nullptr;
     unsigned long e;
     char text[256];
     while ((e = ERR_get_error()) != 0) {
         ERR_error_string_n(e, text, sizeof(text));
         log(0, "%s: %s", name, text);
+        if (ERR_GET_LIB(e) != ERR_LIB_SSL) continue;
+        switch (ERR_GET_REASON(e)) {
+        case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:  // the peer's alert: not our version
+        case SSL_R_UNSUPPORTED_PROTOCOL:          // it offered none we speak
+        case SSL_R_VERSION_TOO_LOW:
+        case SSL_R_VERSION_TOO_HIGH:
+        case SSL_R_WRONG_SSL_VERSION:
+            why = "the peer refused TLS 1.2, the only protocol version this side speaks";
+            break;
+        case SSL_R_WRONG_VERSION_NUMBER:  // its records carry another version
+            if (why == nullptr)
+                why = "the peer refused TLS 1.2, the only protocol version this side speaks (it answered in "
+                      "another version, or not in TLS at all)";
+            break;
+        default: break;
+        }
     }
+    return why;
 }
 
 char* x509Text(X509* cert) {

@@ -41,6 +41,11 @@ char* x509Text(X509* cert);
 char* x509NameText(X509_NAME* name);
 // Logs and empties the library's error queue, one line per entry.
 void logSslErrors(const char* name);
+// The same for a failed handshake, which also says why when the entries show
+// that the peer will not use TLS 1.2, the only version this side speaks
+// (it refused ours, offered only others, or answered in another one): a
+// text for people, static; null for any other failure.
+const char* logSslFailure(const char* name);
 // The first entry of the library's error queue as text (removed from it).
 const char* sslErrorText();
 

@@ -281,14 +281,15 @@ inline bool sslReadExact(SSL* ssl, int fd, void* out, size_t n, int ms = 5000) {
 }
 
 // A TLS server on a loopback port for one client, driven byte by byte by
-// the test itself through ssl (blocking) once accept() returned true.
+// the test itself through ssl (blocking) once accept() returned true. It
+// speaks only the given protocol version.
 class RawTlsServer {
 public:
-    explicit RawTlsServer(int rcvbuf = 0) {
+    explicit RawTlsServer(int rcvbuf = 0, int version = TLS1_2_VERSION) {
         TestCert& tc = TestCert::get();
         _ctx = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_set_min_proto_version(_ctx, TLS1_2_VERSION);
-        SSL_CTX_set_max_proto_version(_ctx, TLS1_2_VERSION);
+        SSL_CTX_set_min_proto_version(_ctx, version);
+        SSL_CTX_set_max_proto_version(_ctx, version);
         SSL_CTX_set_security_level(_ctx, 1);
         SSL_CTX_use_certificate(_ctx, tc.cert);
         SSL_CTX_use_PrivateKey(_ctx, tc.key);

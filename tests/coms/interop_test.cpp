@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <time.h>
 
+#include "coms/coms_error.h"
 #include "tests/coms/coms_support.h"
 #include "tests/support/log_capture.h"
 
@@ -48,6 +49,47 @@ TEST(Interop, OpensslClientSpeaksTls12Only) {
     EXPECT_EQ(std::string::npos, refused.out.find("TLSv1.3, Cipher")) << refused.out;
     EXPECT_NE(std::string::npos, refused.out.find("alert")) << refused.out;
     EXPECT_TRUE(waitFor([] { return Connection::liveConnections() == 0; })) << "refused connections are deleted";
+}
+
+// Peers that speak only TLS 1.3: the failure keeps its code, and both the
+// log and the connection say that the peer refused TLS 1.2.
+TEST(Interop, PeerThatSpeaksOnlyTls13IsNamedAsTheReason) {
+    LogCapture logs;
+    {
+        RawTlsServer tls13(0, TLS1_3_VERSION);
+        Client client("127.0.0.1", tls13.port);
+        client.c->connect();
+        EXPECT_FALSE(tls13.accept());
+        ASSERT_TRUE(client.recorder.waitNoConnect());
+        EXPECT_EQ(std::vector<int>{COMS_E_NOT_CONNECTED}, client.recorder.noConnectCodes());
+        const char* why = client.c->getFailureReason();
+        ASSERT_NE(nullptr, why);
+        EXPECT_NE(std::string::npos, std::string(why).find("the peer refused TLS 1.2")) << why;
+        EXPECT_TRUE(logs.contains("C-127.0.0.1:" + tls13.port + ": the peer refused TLS 1.2")) << logs.text();
+    }
+
+    // This side as the server, and a TLS 1.3 client written on OpenSSL.
+    TestServer server;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+    SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
+    int fd = connectLoopback(atoi(server.port.c_str()));
+    ASSERT_GE(fd, 0);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    EXPECT_NE(1, SSL_connect(ssl));
+    EXPECT_TRUE(waitFor([&] { return logs.contains("S-127.0.0.1: the peer refused TLS 1.2"); })) << logs.text();
+    SSL_free(ssl);
+    close(fd);
+    SSL_CTX_free(ctx);
+    EXPECT_TRUE(server.seenTypes().empty());
+
+    // Other failures carry no such reason.
+    Client nobody("127.0.0.1", "1");
+    nobody.c->connect();
+    ASSERT_TRUE(nobody.recorder.waitNoConnect());
+    EXPECT_EQ(std::vector<int>{COMS_E_REFUSED}, nobody.recorder.noConnectCodes());
+    EXPECT_EQ(nullptr, nobody.c->getFailureReason());
 }
 
 TEST(Interop, AnonymousCertificate) {
