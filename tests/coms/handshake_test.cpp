@@ -168,7 +168,9 @@ TEST(Handshake, ResolverMayAnswerLater) {
     Connection::setResolver(nullptr);
 }
 
-// The child half of the kill test: a client that the server must stop.
+// The child half of the kill tests: a client that the server may stop. It
+// exits 0 when it is still connected after 20 heartbeat intervals in which
+// its latency probes (if it sends them) were answered.
 // Runs only when the parent starts this program for it.
 TEST(ChildSideKill, ClientOfType333) {
     const char* port = getenv("DRV_COMS_KILL_PORT");
@@ -178,14 +180,24 @@ TEST(ChildSideKill, ClientOfType333) {
     Connection* c = Connection::create("127.0.0.1", port, nullptr, nullptr, atoi(getenv("DRV_COMS_KILL_TYPE")));
     c->setListener(&recorder);
     c->setTiming(5000, 50);
+    const char* version = getenv("DRV_COMS_KILL_VERSION");
+    c->setTypeVersion(version != nullptr ? atoi(version) : 0);
+    bool probing = getenv("DRV_COMS_KILL_PROBE") != nullptr;
+    c->setLatencyProbing(probing);
     c->connect();
+    if (probing && waitFor([&] { return c->getLatency() >= 0; }, 10000)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 * 50));
+        _exit(c->isComplete() ? 0 : 4);
+    }
     std::this_thread::sleep_for(std::chrono::seconds(10));
     _exit(3);  // the server never stopped us
 }
 
-int runKillChild(const std::string& port, int type) {
-    pid_t pid = spawnSelf("ChildSideKill.ClientOfType333",
-                          {"DRV_COMS_KILL_PORT=" + port, "DRV_COMS_KILL_TYPE=" + std::to_string(type)});
+int runKillChild(const std::string& port, int type, int typeVersion = 0, bool probing = false) {
+    std::vector<std::string> vars = {"DRV_COMS_KILL_PORT=" + port, "DRV_COMS_KILL_TYPE=" + std::to_string(type),
+                                     "DRV_COMS_KILL_VERSION=" + std::to_string(typeVersion)};
+    if (probing) vars.push_back("DRV_COMS_KILL_PROBE=1");
+    pid_t pid = spawnSelf("ChildSideKill.ClientOfType333", vars);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -202,6 +214,26 @@ TEST(Handshake, KillSwitchEndsTheClientProcess) {
     // and the server's side of it, closed by the server, waits for its destroy.
     EXPECT_EQ(std::vector<int>{550}, server.seenTypes());
     Connection::destroy(server.lastAccepted());
+}
+
+// After C_TYPE2 the kill switch works as after C_TYPE: type 333 is stopped
+// on connecting, type 550 at its first heartbeat (C_HB). A client that
+// probes latency sends C_GET_LD in place of heartbeats, and a probe is not a
+// heartbeat: such a client of type 550 is answered and stays.
+TEST(Handshake, KillSwitchWithTheNewerHandshake) {
+    TestServer server;
+    Connector::_killAllClients = true;
+    EXPECT_EQ(1, runKillChild(server.port, 333, 2));
+    EXPECT_EQ(1, runKillChild(server.port, 550, 2));
+    // The server's side of a killed client was closed by the server and
+    // waits for its destroy; that of the probing one ends with its process.
+    Connection::destroy(server.lastAccepted());
+    EXPECT_EQ(0, runKillChild(server.port, 550, 2, true));
+    // Probes need C_TYPE2: after C_TYPE the same client sends heartbeats.
+    EXPECT_EQ(1, runKillChild(server.port, 550, 0, true));
+    Connection::destroy(server.lastAccepted());
+    Connector::_killAllClients = false;
+    EXPECT_EQ((std::vector<int>{550, 550, 550}), server.seenTypes());
 }
 
 }  // namespace
