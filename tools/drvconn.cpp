@@ -53,8 +53,11 @@ const char* const kHelp =
     "  --whitelist TEXT     accept only addresses matching these rules, e.g.\n"
     "                       \"10.1.0.0/16, 192.168.5.7\" (127.0.0.1 always passes)\n"
     "  --refuse             refuse every client (it is told C_AUTHFAIL)\n"
-    "  --kill               order clients of type 333 (on connecting) and 550\n"
-    "                       (at their first heartbeat) to stop (C_KILL)\n"
+    "  --kill               order clients to stop (C_KILL): those of type 333 as\n"
+    "                       they connect (either handshake), those of type 550 at\n"
+    "                       their first heartbeat (C_HB). A client that probes\n"
+    "                       latency instead (C_GET_LD, after C_TYPE2) sends no\n"
+    "                       heartbeat and is not stopped\n"
     "\n"
     "connect HOST PORT: connect to a server, complete the handshake, print the\n"
     "connection (TLS version, cipher, the server certificate's signature and\n"
@@ -71,6 +74,9 @@ const char* const kHelp =
     "  --size BYTES         body size of each message sent (default 64, at least 5)\n"
     "  --timing LOST,HB     lost time-out and heartbeat interval in ms asked of\n"
     "                       the server (default 20000,200)\n"
+    "  --hold MS            stay connected MS milliseconds after the handshake,\n"
+    "                       heartbeats or latency probes going on, before the\n"
+    "                       rest (default 0)\n"
     "\n"
     "Both:\n"
     "  --log FILE           write the runtime's log to FILE\n"
@@ -104,6 +110,7 @@ struct Options {
     int type = 100, typeVersion = 2;
     long send = 0;
     long size = 64;
+    long hold = 0;
     int lost = 20000, heartbeat = 200;
 };
 
@@ -155,6 +162,8 @@ Options parse(int argc, char** argv) {
             o.send = number(value("--send"), "--send");
         } else if (a == "--size") {
             o.size = number(value("--size"), "--size");
+        } else if (a == "--hold") {
+            o.hold = number(value("--hold"), "--hold");
         } else if (a == "--timing") {
             const char* t = value("--timing");
             if (sscanf(t, "%d,%d", &o.lost, &o.heartbeat) != 2 || o.lost <= 0 || o.heartbeat <= 0)
@@ -185,6 +194,7 @@ Options parse(int argc, char** argv) {
     if (o.port.empty()) usage(o.command == "listen" ? "listen needs a PORT" : "connect needs HOST and PORT");
     if (o.cert.empty() != o.key.empty()) usage("--cert and --key go together");
     if (o.send < 0) usage("--send needs a count of 0 or more");
+    if (o.hold < 0 || o.hold > 86400000L) usage("--hold takes 0 to 86400000 milliseconds");
     if (o.size < 5 || o.size > 0x40000000L) usage("--size must be between 5 and 1073741824");
     return o;
 }
@@ -245,11 +255,10 @@ public:
         return true;
     }
     int onReceive(Connection* c, Message* m) override {
-        size_t n = 0;
-        unsigned char* body = m->copyBytes(&n);
+        // The body goes back in the buffer it arrived in: a large message
+        // is held once, not copied for the echo.
         auto* echo = new Message(static_cast<int>(m->getType()));
-        echo->appendBytes(body, n);
-        free(body);
+        echo->takeBuffers(m);
         c->send(echo);
         return 0;
     }
@@ -346,7 +355,8 @@ private:
     long _received = 0;
 };
 
-void explain(const Options& o, int code) {
+// why: what the connection knows beyond the code, or null.
+void explain(const Options& o, int code, const char* why) {
     std::string where = o.host + ":" + o.port;
     switch (code) {
     case COMS_E_AUTH:
@@ -357,7 +367,11 @@ void explain(const Options& o, int code) {
             messageFromError(code));
         break;
     default:
-        say(stderr, "drvconn: cannot connect to %s: %s (%d)\n", where.c_str(), messageFromError(code), code);
+        if (why != nullptr)
+            say(stderr, "drvconn: cannot connect to %s: %s (%d): %s\n", where.c_str(), messageFromError(code), code,
+                why);
+        else
+            say(stderr, "drvconn: cannot connect to %s: %s (%d)\n", where.c_str(), messageFromError(code), code);
         break;
     }
 }
@@ -393,19 +407,26 @@ int connectCommand(const Options& o) {
     c->connect();
     int rc = client.waitComplete();
     if (rc != 0) {
-        explain(o, rc);
+        explain(o, rc, c->getFailureReason());
         return kExitFailed;
     }
     bool type2 = o.typeVersion > 0 && o.host.find(":v0") == std::string::npos;
     say(stdout, "connected to %s:%s (%s, server version %d)\n", o.host.c_str(), o.port.c_str(),
         type2 ? "C_TYPE2" : "C_TYPE", c->getServerVersion());
     say(stdout, "connection: %s\n", c->getConnectionInfo());
+    if (o.hold > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.hold));
+        if (client.error() != 0) {
+            explain(o, client.error(), c->getFailureReason());
+            return kExitFailed;
+        }
+    }
 
     // One message there and back, timed here; then the protocol's own probe.
     auto start = std::chrono::steady_clock::now();
     c->send(testMessage(64));
     if (!client.waitReceived(1)) {
-        explain(o, client.error());
+        explain(o, client.error(), c->getFailureReason());
         return kExitFailed;
     }
     double roundTrip = secondsSince(start) * 1000;
@@ -434,7 +455,7 @@ int connectCommand(const Options& o) {
             sent++;
         }
         if (!client.waitReceived(1 + o.send)) {
-            explain(o, client.error());
+            explain(o, client.error(), c->getFailureReason());
             return kExitFailed;
         }
         double seconds = secondsSince(start);

@@ -50,6 +50,8 @@ public:
         return wait();
     }
     void signal(int sig) const { kill(_pid, sig); }
+    // The running program's process id; -1 once it has ended.
+    pid_t pid() const { return _pid; }
     // Waits up to 10 s for text to appear on standard output.
     bool waitForOutput(const std::string& text) const {
         for (int i = 0; i < 1000; i++) {

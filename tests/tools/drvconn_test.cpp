@@ -1,10 +1,20 @@
-// drvconn: a listen/connect round trip, every refusal as the user sees it,
-// connection errors and the usage text.
+// drvconn: a listen/connect round trip, every refusal and the kill switch as
+// the user sees them, connection errors, the memory a large message takes,
+// and the usage text.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "coms/tls.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -49,7 +59,15 @@ TEST(Drvconn, RoundTripAndRefusals) {
         {{"127.0.0.1", port, "--source", "127.0.0.2"},
          2,
          "refused this client's address: Connection disabled via whitelist (C_NOT_WHITELIST)"},
+        // The kill switch with either handshake: type 333 on connecting,
+        // type 550 at its first heartbeat; a 550 client that probes latency
+        // (C_TYPE2) sends no heartbeat and stays.
         {{"127.0.0.1", port, "--type", "333"}, 1, "ordered this client to stop (C_KILL); exiting with status 1"},
+        {{"127.0.0.1", port, "--type", "333", "--type-version", "0"}, 1, "ordered this client to stop (C_KILL)"},
+        {{"127.0.0.1", port, "--type", "550", "--type-version", "0", "--hold", "5000"},
+         1,
+         "ordered this client to stop (C_KILL)"},
+        {{"127.0.0.1", port, "--type", "550", "--hold", "1000"}, 0, "latency: "},
     };
     for (Case& c : cases) {
         c.args.insert(c.args.begin(), "connect");
@@ -75,6 +93,94 @@ TEST(Drvconn, RoundTripAndRefusals) {
     Outcome gone = run({"connect", "127.0.0.1", refusing});
     EXPECT_EQ(2, gone.status);
     EXPECT_TRUE(has(gone.err, "cannot connect to 127.0.0.1:" + refusing + ": Connection refused (-8)")) << gone.err;
+}
+
+// A TLS server on a loopback port that speaks only TLS 1.3, for one client.
+class Tls13Server {
+public:
+    Tls13Server() {
+        _ctx = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_set_min_proto_version(_ctx, TLS1_3_VERSION);
+        SSL_CTX_set_max_proto_version(_ctx, TLS1_3_VERSION);
+        X509* cert = nullptr;
+        EVP_PKEY* key = nullptr;
+        makeSelfSignedCertificate("test", "/CN=tls13 only", 2048, 3600, &cert, &key);
+        SSL_CTX_use_certificate(_ctx, cert);
+        SSL_CTX_use_PrivateKey(_ctx, key);
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        bind(_listen, reinterpret_cast<struct sockaddr*>(&addr), len);
+        getsockname(_listen, reinterpret_cast<struct sockaddr*>(&addr), &len);
+        port = std::to_string(ntohs(addr.sin_port));
+        listen(_listen, 1);
+        _thread = std::thread([this] {
+            int fd = accept(_listen, nullptr, nullptr);
+            if (fd < 0) return;
+            SSL* ssl = SSL_new(_ctx);
+            SSL_set_fd(ssl, fd);
+            accepted = SSL_accept(ssl) == 1;
+            SSL_free(ssl);
+            close(fd);
+        });
+    }
+    ~Tls13Server() {
+        shutdown(_listen, SHUT_RDWR);
+        _thread.join();
+        close(_listen);
+        SSL_CTX_free(_ctx);
+    }
+    std::string port;
+    std::atomic<bool> accepted{false};
+
+private:
+    SSL_CTX* _ctx;
+    int _listen;
+    std::thread _thread;
+};
+
+TEST(Drvconn, AServerThatRefusesTls12IsNamed) {
+    Tls13Server server;
+    Outcome o = run({"connect", "127.0.0.1", server.port});
+    EXPECT_EQ(2, o.status);
+    EXPECT_TRUE(has(o.err, "drvconn: cannot connect to 127.0.0.1:" + server.port +
+                               ": Not Connected (lost or closed) (-10): the peer refused TLS 1.2"))
+        << o.err;
+    EXPECT_FALSE(server.accepted);
+}
+
+// VmHWM of a running process, in kB; 0 when it cannot be read.
+long peakResidentKb(pid_t pid) {
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\nVmHWM:");
+    return at == std::string::npos ? 0 : strtol(status.c_str() + at + 7, nullptr, 10);
+}
+
+// A listener that receives one large message, and echoes it, holds its body
+// once: its peak resident size grows by the body and a small margin (room
+// for the address sanitizer's shadow of the body, an eighth of it), where a
+// copy would add the body again.
+TEST(Drvconn, ALargeMessageIsHeldOnceByTheListener) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer's shadow memory hides what is measured";
+#endif
+    Process server(DRVCONN_PATH, {"listen", "0", "--bind", "127.0.0.1"});
+    std::string port = portOf(server);
+    ASSERT_FALSE(port.empty()) << server.err();
+    long before = peakResidentKb(server.pid());
+    ASSERT_GT(before, 0);
+    const long kBody = 128L << 20;
+    Outcome o = run({"connect", "127.0.0.1", port, "--send", "1", "--size", std::to_string(kBody)});
+    ASSERT_EQ(0, o.status) << o.err;
+    EXPECT_TRUE(has(o.out, "sent 1 messages of " + std::to_string(kBody) + " bytes")) << o.out;
+    long grown = (peakResidentKb(server.pid()) - before) * 1024;
+    EXPECT_GT(grown, kBody) << "the body was not received";
+    EXPECT_LT(grown, kBody + kBody / 8 + (16L << 20)) << "peak grew by " << (grown >> 20) << " MiB";
+    EXPECT_EQ(0, server.stop());
 }
 
 // A port that stays busy: the listener says at once why it waits and for
