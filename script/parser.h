@@ -1,0 +1,213 @@
+// Parser: the recursive-descent parser of the scripting language, and
+// afterwards the interpreter context in which its tree runs (scopes, return
+// value, the recorded error).
+//
+// The grammar is a small relative of ECMAScript with deliberate differences
+// that scripts rely on: binary operators associate to the right, object keys
+// are quoted strings, a `function` declaration ends with `;`, `return` always
+// has a value, at most one prefix operator stands before an operand, and
+// `case`/`default` labels may stand in any statement list. Two- and
+// three-character operators are assembled here from the lexer's
+// single-character tokens, through three tokens of look-ahead.
+//
+// Hostile input cannot exhaust the stack: rule nesting is limited
+// (setMaxNesting), and going deeper is a syntax error.
+//
+// Ownership: the parser owns its lexer, tokens, tree and recorded error;
+// the output and debug streams are the caller's.
+// Thread-safety: a parser and its tree are used by one thread at a time;
+// different parsers are independent.
+#ifndef DRV_SCRIPT_PARSER_H
+#define DRV_SCRIPT_PARSER_H
+
+#include <stddef.h>
+
+#include "dirbase/any.h"
+#include "script/ast.h"
+#include "script/error.h"
+#include "script/lex.h"
+#include "script/token.h"
+
+class AbstractVarSet;
+class Function;
+class Principal;
+
+// Where a parser writes template output and debug text: a write of bytes.
+// Answers 0 on success.
+class ParserOutput {
+public:
+    virtual ~ParserOutput();
+    virtual int write(const char* data, size_t length) = 0;
+};
+
+class Parser {
+public:
+    // Default for setMaxNesting: deep enough for any hand-written script,
+    // shallow enough for a small thread stack even in sanitizer builds.
+    static const int kDefaultMaxNesting = 200;
+
+    // Parses a copy of source. name is the file name of every location;
+    // root (may be null) is the root scope used when running. The system's
+    // callers pass line 1, column 0 and templateMode false.
+    Parser(const char* name, const char* source, const ObjRef* root, int line, int column, bool templateMode);
+    // Parses a stream (see LexStream); the stream must outlive the parser.
+    Parser(const char* name, LexStream* in, const ObjRef* root, int line, int column, bool templateMode);
+    ~Parser();
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    // One expression followed by the end of the input. True on success.
+    bool parse();
+    // A statement list followed by the end of the input. The two are the same.
+    bool parseScript();
+    bool parseScriptlet() { return parseScript(); }
+
+    // Prints the tree through the debug output at level 2.
+    void dump();
+
+    // Records a syntax error (only the first one of the parser) at t1's
+    // position or at location (taken over).
+    void pError(const char* message);
+    void pError(const char* message, Location* location);
+
+    // Debug output: produced when the debug level is not above level; goes
+    // to the debug stream when set, and while the process-wide debug
+    // selector (_debug_sel) is below 3 also to the log as "Sel: %s" lines.
+    void printf(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    const char* getName() const { return _name; }
+    Lex* getLexer() { return _lex; }
+    int getDebugLevel() const { return _debugLevel; }
+    void setDebugLevel(int level) { _debugLevel = level; }
+    void setDebugStream(ParserOutput* stream) { _debugStream = stream; }
+    ParserOutput* getDebugStream() const { return _debugStream; }
+    void setOutput(ParserOutput* output) { _output = output; }
+    ParserOutput* getOutput() const { return _output; }
+    void setMaxNesting(int depth) { _maxNesting = depth; }
+
+    // The tree: the expression after parse(), the statement list after
+    // parseScript(); null before or after a failure.
+    ExprAstNode* getExpression() const { return _expression; }
+    StmtListAstNode* getScript() const { return _script; }
+
+    // The recorded error (syntax or run time), or null.
+    bool hasError() const { return _errorFlag; }
+    const Error* getError() const { return _error; }
+
+    // Current depth of the tree dump (nodes indent by it).
+    int dumpDepth;
+
+    // ---- run state (evaluation side) ------------------------------------
+    // Declared here, defined with the interpreter; the parser's own code
+    // uses none of these. Fields of this block are released by
+    // releaseRunState(), which the destructor calls.
+    bool executeExpression(const Principal* principal, const ObjRef* root, Any** result);
+    bool executeScript(const Principal* principal, const ObjRef* root);
+    int source(const Principal* principal, const ObjRef* root, const char* path);
+    int source(const Principal* principal, const ObjRef* root, const char* path, const char* name);
+
+    void push(int kind);
+    void pop();
+    void popAll();
+    AbstractVarSet* getCurrentScope();
+    int define(const char* name, Any* value, int kind);
+    void setReturnValue(Any* value);
+    Any* getReturnValue();
+
+    Location** getTraceback(AstNode* node);
+    void throwError(const Error* error);
+    void throwErrorCode(AstNode* node, Error::Type type, int code);
+    void recover();
+
+    int getProperty(Translatable* object, Any** result, const char* name);
+    int constructObject(Translatable** out, const char* className, Any** args);
+    Translatable* findPrototype(unsigned int objectId);
+    Any* findPrototypeByName(const char* name);
+    bool isFunctionOf(Translatable* object, const char* name);
+    static int registerObject(int objectId, const char* name, Translatable* prototype, bool alias);
+    static int registerAlias(const char* existing, const char* alias, Translatable* prototype);
+    static int registerMembers(const char* name, int* memberIds);
+
+    void releaseRunState();
+
+    const Principal* _principal;
+    ObjRef* _rootScope;
+    ObjRef* _currentScope;
+    int _flowFlags;  // bit 1 continue, bit 2 break
+    Any* _switchValue;
+    Any* _returnValue;
+    // ---- end of run state ------------------------------------------------
+
+    // Shared by both sides: the first error recorded and the error flag.
+    Error* _error;
+    bool _errorFlag;
+
+private:
+    void init(const char* name, const ObjRef* root);
+    void start();
+    void advance();
+    // Whether t1 (and t2) are the punctuation a (and b) as one operator.
+    bool is2(int a, int b) const { return _t1.isPunct(a) && _t2.isPunct(b); }
+    bool is3(int a, int b, int c) const { return is2(a, b) && _t3.isPunct(c); }
+
+    // Statements.
+    StmtListAstNode* statements(bool isBlock, Location* location);
+    bool labels(LabelList** labels, bool* isDefault);
+    StmtAstNode* statement();
+    StmtAstNode* statementProper();
+    StmtAstNode* varStatement();
+    StmtAstNode* ifStatement();
+    StmtAstNode* whileStatement();
+    StmtAstNode* doStatement();
+    StmtAstNode* forStatement();
+    StmtAstNode* switchStatement();
+    StmtAstNode* functionStatement();
+    bool expectSemicolon(const char* message);
+    Function* functionRest(const char* name, Location* location);
+    OutputStmt* takeText();
+
+    // Expressions, loosest first.
+    ExprAstNode* assignment();
+    ExprAstNode* conditional();
+    ExprAstNode* logicalOr();
+    ExprAstNode* logicalAnd();
+    ExprAstNode* bitwiseOr();
+    ExprAstNode* bitwiseXor();
+    ExprAstNode* bitwiseAnd();
+    ExprAstNode* equals();
+    ExprAstNode* compare();
+    ExprAstNode* shift();
+    ExprAstNode* add();
+    ExprAstNode* mul();
+    ExprAstNode* unary();
+    ExprAstNode* postfix();
+    ExprAstNode* newOrPrimary();
+    ExprAstNode* primary();
+    ExprAstNode* objectLiteral();
+    ExprAstNode* arrayLiteral();
+    bool arguments(FnCallAstNode* call);
+    ExprAstNode* binaryRest(ExprAstNode* left, int kind, int opcode, int tokens, ExprAstNode* (Parser::*rest)());
+
+    // Nesting guard: false (and a recorded error) when too deep.
+    bool enter();
+    void leave() { --_nesting; }
+    friend class NestingGuard;
+
+    void traceState(const char* what);
+
+    Lex* _lex;
+    Token _t1, _t2, _t3;
+    char* _name;
+    int _debugLevel;
+    ParserOutput* _debugStream;
+    ParserOutput* _output;
+    char _lineBuffer[4096];
+    size_t _lineUsed;
+    ExprAstNode* _expression;
+    StmtListAstNode* _script;
+    bool _newSeen;
+    int _nesting;
+    int _maxNesting;
+};
+
+#endif
