@@ -20,15 +20,16 @@ ParserOutput::~ParserOutput() {}
 // (and a syntax error recorded) when the limit is passed.
 class NestingGuard {
 public:
-    explicit NestingGuard(Parser* parser) : _parser(parser), ok(parser->enter()) {}
+    explicit NestingGuard(Parser* parser, int cost = 1) : _parser(parser), _cost(cost), ok(parser->enter(cost)) {}
     ~NestingGuard() {
-        if (ok) _parser->leave();
+        if (ok) _parser->leave(_cost);
     }
     NestingGuard(const NestingGuard&) = delete;
     NestingGuard& operator=(const NestingGuard&) = delete;
 
 private:
     Parser* _parser;
+    int _cost;
 
 public:
     const bool ok;
@@ -108,12 +109,12 @@ void Parser::advance() {
     _lex->nextToken(&_t3);
 }
 
-bool Parser::enter() {
-    if (_nesting >= _maxNesting) {
+bool Parser::enter(int cost) {
+    if (_nesting + cost > _maxNesting) {
         pError("Script nested too deeply");
         return false;
     }
-    ++_nesting;
+    _nesting += cost;
     return true;
 }
 
@@ -125,15 +126,17 @@ void Parser::pError(const char* message) {
 }
 
 void Parser::pError(const char* message, Location* location) {
+    _errorFlag = true;
+    // Rules that fail after an inner one has recorded its error add
+    // nothing: the first message is the one that says what went wrong.
+    if (_error != nullptr) {
+        delete location;
+        return;
+    }
     if (_debugLevel <= 2) {
         printf(2, "Syntax error: %s at t1: ", message);
         _t1.print(this);
         printf(2, "\n");
-    }
-    _errorFlag = true;
-    if (_error != nullptr) {
-        delete location;
-        return;
     }
     Location** traceback = new Location*[2];
     traceback[0] = location;
@@ -751,7 +754,8 @@ ExprAstNode* Parser::binaryRest(ExprAstNode* left, int kind, int opcode, int tok
 }
 
 ExprAstNode* Parser::assignment() {
-    NestingGuard guard(this);
+    // A parenthesis costs two: it recurses through every precedence level.
+    NestingGuard guard(this, 2);
     if (!guard.ok) return nullptr;
     ExprAstNode* target = conditional();
     if (target == nullptr) return nullptr;
@@ -788,13 +792,12 @@ ExprAstNode* Parser::assignment() {
 }
 
 ExprAstNode* Parser::conditional() {
-    NestingGuard guard(this);
-    if (!guard.ok) return nullptr;
     ExprAstNode* condition = logicalOr();
     if (condition == nullptr || !_t1.isPunct('?')) return condition;
     Location* location = _t1.getLocation(this);
     advance();
-    ExprAstNode* thenExpr = conditional();
+    NestingGuard guard(this);
+    ExprAstNode* thenExpr = guard.ok ? conditional() : nullptr;
     ExprAstNode* elseExpr = nullptr;
     if (thenExpr == nullptr) {
         pError("Expression expected");
@@ -961,7 +964,7 @@ ExprAstNode* Parser::postfix() {
     for (bool first = true; ok; first = false) {
         bool member = _t1.isPunct('.');
         if (!member && !_t1.isPunct('[') && !_t1.isPunct('(')) break;
-        if (!enter()) {
+        if (!enter(1)) {
             ok = false;
             break;
         }

@@ -1,0 +1,332 @@
+// The parser: syntax errors with their positions, the nesting limit that
+// keeps hostile input off the stack, and the shape of representative trees
+// as the debug dump prints them.
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "script/error.h"
+#include "script/location.h"
+#include "script/parser.h"
+#include "tests/script/string_stream.h"
+
+namespace {
+
+class StringOutput : public ParserOutput {
+public:
+    int write(const char* data, size_t length) override {
+        text.append(data, length);
+        return 0;
+    }
+    std::string text;
+};
+
+// Depth `depth` of each kind of nesting a hostile script can use.
+std::string nested(const std::string& kind, int depth) {
+    std::string open, close, middle = "x";
+    if (kind == "parens") open = "(", close = ")";
+    if (kind == "blocks") open = "{", close = "}", middle = "x;";
+    if (kind == "ifs") open = "if (x) ", middle = "x;";
+    if (kind == "arrays") open = "[", close = "]";
+    if (kind == "functions") open = "function(){ return ", close = ";}";
+    if (kind == "negations") open = "-(", close = ")";
+    std::string out;
+    if (kind == "sums" || kind == "assignments" || kind == "members" || kind == "calls" || kind == "typeofs" ||
+        kind == "conditionals") {
+        for (int i = 0; i < depth; ++i) {
+            if (kind == "sums") out += "x + ";
+            if (kind == "assignments") out += "x = ";
+            if (kind == "typeofs") out += "typeof ";
+            if (kind == "conditionals") out += "x ? ";
+        }
+        out += "x";
+        for (int i = 0; i < depth; ++i) {
+            if (kind == "members") out += ".m";
+            if (kind == "calls") out += "()";
+            if (kind == "conditionals") out += " : y";
+        }
+    } else {
+        for (int i = 0; i < depth; ++i) out += open;
+        out += middle;
+        for (int i = 0; i < depth; ++i) out += close;
+    }
+    if (kind != "blocks" && kind != "ifs") out = "y = " + out + ";";
+    return out;
+}
+
+struct ParseResult {
+    bool ok;
+    std::string message;
+};
+
+// Parses on a thread with a 2 MB stack, so a limit that does not hold shows
+// as a crash and not as a pass on the main thread's larger stack.
+ParseResult parseOnSmallStack(const std::string& source) {
+    struct Job {
+        const std::string* source;
+        ParseResult result;
+    } job{&source, {false, ""}};
+    auto run = [](void* arg) -> void* {
+        Job* j = static_cast<Job*>(arg);
+        Parser parser("deep.js", j->source->c_str(), nullptr, 1, 0, false);
+        j->result.ok = parser.parseScript();
+        if (parser.getError() != nullptr) j->result.message = parser.getError()->message;
+        return nullptr;
+    };
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 2 << 20);
+    pthread_t thread;
+    EXPECT_EQ(0, pthread_create(&thread, &attr, run, &job));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    return job.result;
+}
+
+TEST(Parser, HostileNestingIsASyntaxErrorWithinASmallStack) {
+    // What one level of each kind costs against the limit.
+    struct Kind {
+        const char* name;
+        int cost;
+    } kinds[] = {{"parens", 2},  {"blocks", 2}, {"ifs", 1},         {"arrays", 2},  {"functions", 4},
+                 {"negations", 2}, {"sums", 1},  {"assignments", 2}, {"members", 1}, {"calls", 1},
+                 {"typeofs", 1},  {"conditionals", 1}};
+    for (const Kind& k : kinds) {
+        const char* kind = k.name;
+        ParseResult deep = parseOnSmallStack(nested(kind, 100000));
+        EXPECT_FALSE(deep.ok) << kind;
+        EXPECT_EQ("Script nested too deeply", deep.message) << kind;
+        // Just inside the limit everything still parses on that stack.
+        int inside = Parser::kDefaultMaxNesting / k.cost - 8;  // the statement and `y = ` around it cost 6
+        ParseResult fits = parseOnSmallStack(nested(kind, inside));
+        EXPECT_TRUE(fits.ok) << kind << " " << inside << ": " << fits.message;
+    }
+}
+
+struct ErrorCase {
+    const char* source;
+    const char* message;
+    int line;
+    int column;
+};
+
+TEST(Parser, SyntaxErrorsReportTheFirstFailureAndWhere) {
+    // Columns of the first line count from 0 (reported as 1 for the first
+    // character); after a newline they count from 1.
+    ErrorCase cases[] = {
+        {"function f(a) { return a; }", "Expected ';' to follow statement.", 1, 27},
+        {"x = !!y;", "Primary expression expected", 1, 5},
+        {"x = - -y;", "Primary expression expected", 1, 6},
+        {"x = {k: 1};", "Property name as quoted string expected in object", 1, 5},
+        {"return;", "Primary expression expected", 1, 6},
+        {"for (;;) x;", "Primary expression expected", 1, 5},
+        {"x = new C;", "Argument list expected after 'new' <className>", 1, 9},
+        {"let class = 1;", "Identifier expected after 'var' or 'let'", 1, 4},
+        {"var x y;", "Expected ';' or ',' to follow statement.", 1, 6},
+        {"var x : 1;", "'=' operator expected after 'var' or 'let' <identifier>", 1, 6},
+        {"if (a) {\n  x = 1;\n", "Unmatched '{'", 1, 7},
+        {"x = 1\ny = 2;", "Expected ';' to follow statement.", 2, 1},
+        {"if x", "Expected '(' after 'if' keyword", 1, 3},
+        {"while (a b", "Expected ')' after 'while ( <expression> '", 1, 9},
+        {"x = 'abc", "Primary expression expected", 1, 4},
+        {"x = /* open", "Primary expression expected", 1, 4},
+        {"x;\n}", "Unexpected input at end", 2, 1},
+        {"x = [1, 2", "Expected ']' to end array. Were there too many or too few commas?", 1, 9},
+        {"x = {'a': 1 'b': 2};", "Expected '}' to end object. Were there too many commas?", 1, 12},
+        {"switch (x) { case y: }", "Expected literal value after 'case'", 1, 18},
+        {"switch (x) { case 1 }", "Expected ':' after 'case' <literal>", 1, 20},
+        {"do x = 1; until (y);", "Expected 'while' after 'do' <statement>", 1, 10},
+        {"do x = 1; while (y)", "Expected ';' after 'do .. while ( <expression> )'", 1, 19},
+        {"for (i = 0; i < 3 i++) x;", "Expected ';' after 'for ( <expression> ; <condition> '", 1, 18},
+        {"x = a ? b;", "Expected ':' after 'expression ? expression ", 1, 9},
+        {"f(1, 2;", "Expected ')'", 1, 6},
+        {"x = a[1;", "']' expected", 1, 7},
+        {"x = function g() {};", "Argument list starting with '(' expected after 'function <functionName>'", 1, 13},
+        {"function (a) {};", "function name expected after the 'function' keyword", 1, 9},
+        {"function f(a,) {};", "variable name expected in argument list", 1, 13},
+        {"function f(1) {};", "variable name expected after 'function <functionName> ('", 1, 11},
+        {"function f() x;", "Expected '{' to start body of function after arguments", 1, 13},
+        {"try { x; }", "Primary expression expected", 1, 0},
+    };
+    for (const ErrorCase& c : cases) {
+        Parser parser("e.js", c.source, nullptr, 1, 0, false);
+        EXPECT_FALSE(parser.parseScript()) << c.source;
+        ASSERT_NE(nullptr, parser.getError()) << c.source;
+        const Error* error = parser.getError();
+        EXPECT_STREQ(c.message, error->message) << c.source;
+        EXPECT_EQ(Error::SyntaxError, error->type);
+        EXPECT_EQ(105, error->code);
+        ASSERT_NE(nullptr, error->firstLocation());
+        EXPECT_STREQ("e.js", error->firstLocation()->fileName);
+        EXPECT_EQ(c.line, error->firstLocation()->line) << c.source;
+        EXPECT_EQ(c.column == 0 ? 1 : c.column, error->firstLocation()->column) << c.source;
+        EXPECT_EQ(nullptr, parser.getScript());
+    }
+
+    // The lexer's own message stays on its token, for the debug trace.
+    Parser traced("e.js", "x = 'abc", nullptr, 1, 0, false);
+    StringOutput trace;
+    traced.setDebugLevel(2);
+    traced.setDebugStream(&trace);
+    EXPECT_FALSE(traced.parseScript());
+    EXPECT_EQ("Inital State: t1: IDENT: \"x\", t2: (space) PUNCT: '=', t3: (space) [R] type: 40 \"End of file "
+              "encountered in string\"\n"
+              "Syntax error: Primary expression expected at t1: (space) type: 40 \"End of file encountered in "
+              "string\"\n",
+              trace.text);
+
+    // One expression: the whole input must be used.
+    Parser expr("e.js", "1 2", nullptr, 1, 0, false);
+    EXPECT_FALSE(expr.parse());
+    EXPECT_STREQ("Unexpected input at end", expr.getError()->message);
+    char* text = const_cast<Error*>(expr.getError())->toString(&expr);
+    EXPECT_STREQ("SyntaxError: Unexpected input at end\n    at: e.js:1:2", text);
+    free(text);
+}
+
+std::string dumpOf(const char* source, bool templateMode = false) {
+    Parser parser("t.js", source, nullptr, 1, 0, templateMode);
+    if (!parser.parseScript()) return parser.getError()->message;
+    StringOutput debug;
+    parser.setDebugLevel(2);
+    parser.setDebugStream(&debug);
+    parser.dump();
+    return debug.text;
+}
+
+TEST(Parser, TreesKeepTheLanguagesOwnShapes) {
+    // Binary operators nest to the right; a compound assignment uses its
+    // target twice.
+    EXPECT_EQ("'{' statement list (t.js:1:1)\n"
+              "    assignment statement (t.js:1:1)\n"
+              "        '=' assign (t.js:1:2)\n"
+              "            identifier: 'x' (t.js:1:1)\n"
+              "            '-' additive (t.js:1:6)\n"
+              "                identifier: 'a' (t.js:1:4)\n"
+              "                '-' additive (t.js:1:10)\n"
+              "                    identifier: 'b' (t.js:1:8)\n"
+              "                    identifier: 'c' (t.js:1:12)\n"
+              "    assignment statement (t.js:2:1)\n"
+              "        '=' assign (t.js:2:3)\n"
+              "            identifier: 'x' (t.js:2:1)\n"
+              "            '*' multiplicative (t.js:2:3)\n"
+              "                identifier: 'x' (t.js:2:1)\n"
+              "                literal: 3 (t.js:2:6)\n",
+              dumpOf("x = a - b - c;\nx *= 3;"));
+
+    // a.b(1) calls the member a.b; a.b.c(1) is a method call of c on a.b;
+    // once a `new` has been parsed, even the first form is a method call.
+    EXPECT_EQ("'{' statement list (t.js:1:1)\n"
+              "    assignment statement (t.js:1:1)\n"
+              "        call: (t.js:1:3)\n"
+              "            '.' property dereference (t.js:1:1)\n"
+              "                identifier: 'a' (t.js:1:1)\n"
+              "                identifier: 'b' (t.js:1:2)\n"
+              "            arg 0: \n"
+              "                literal: 1 (t.js:1:4)\n"
+              "    assignment statement (t.js:1:8)\n"
+              "        call: (t.js:1:11)\n"
+              "            function: c\n"
+              "            '.' property dereference (t.js:1:9)\n"
+              "                identifier: 'a' (t.js:1:8)\n"
+              "                identifier: 'b' (t.js:1:10)\n"
+              "            arg 0: \n"
+              "                literal: 1 (t.js:1:14)\n"
+              "    assignment statement (t.js:1:18)\n"
+              "        call: new 'p.Q' (t.js:1:18)\n"
+              "            arg <no arguments>\n"
+              "    assignment statement (t.js:1:29)\n"
+              "        call: (t.js:1:30)\n"
+              "            function: b\n"
+              "            identifier: 'a' (t.js:1:29)\n"
+              "            arg <no arguments>\n",
+              dumpOf("a.b(1); a.b.c(1); new p.Q(); a.b();"));
+
+    // typeof takes the comparison after it; the else branch of ?: is an
+    // assignment; labels stand in any list and attach to the next statement.
+    EXPECT_EQ("'{' statement list (t.js:1:1)\n"
+              "    case -1:\n"
+              "    case \"x\":\n"
+              "    default:\n"
+              "    assignment statement (t.js:1:28)\n"
+              "        'typeof' (t.js:1:28)\n"
+              "            '<' compare (t.js:1:37)\n"
+              "                identifier: 'a' (t.js:1:35)\n"
+              "                identifier: 'b' (t.js:1:39)\n"
+              "    assignment statement (t.js:1:42)\n"
+              "        '? conditional (t.js:1:44)\n"
+              "            identifier: 'c' (t.js:1:42)\n"
+              "            identifier: 'a' (t.js:1:46)\n"
+              "            '=' assign (t.js:1:52)\n"
+              "                identifier: 'b' (t.js:1:50)\n"
+              "                literal: 1 (t.js:1:54)\n",
+              dumpOf("case -1: case 'x': default: typeof a < b; c ? a : b = 1;"));
+
+    // A declaration assigns the function to its name; several names in one
+    // `var` become an unscoped list.
+    EXPECT_EQ("'{' statement list (t.js:1:1)\n"
+              "    assignment statement (t.js:1:1)\n"
+              "        '=' assign (t.js:1:1)\n"
+              "            identifier: 'f' (t.js:1:9)\n"
+              "            literal: f (t.js:1:1) (t.js:1:1)\n"
+              "                '{' statement list (t.js:1:14)\n"
+              "                    '{' statement list (t.js:1:16)\n"
+              "                        let statement (t.js:1:20)\n"
+              "                            variable: 'x'\n"
+              "                            value:\n"
+              "                                identifier: 'a' (t.js:1:24)\n"
+              "                        let statement (t.js:1:27)\n"
+              "                            variable: 'y'\n"
+              "                    return (t.js:1:30)\n"
+              "                        identifier: 'x' (t.js:1:37)\n",
+              dumpOf("function f(a) { let x = a, y; return x; };"));
+}
+
+TEST(Parser, TemplateTextBecomesOutputStatements) {
+    EXPECT_EQ("'{' statement list (t.js:1:11)\n"
+              "    <output> \"Hello \" (t.js:1:11)\n"
+              "    assignment statement (t.js:1:11)\n"
+              "        '=' assign (t.js:1:13)\n"
+              "            identifier: 'x' (t.js:1:11)\n"
+              "            literal: 1 (t.js:1:15)\n"
+              "    <output expr> \"World\" (t.js:1:28)\n"
+              "        identifier: 'x' (t.js:1:28)\n"
+              "    <output> \".\" (t.js:1:33)\n",
+              dumpOf("Hello <?JS x = 1; ?>World<? x ?>.", true));
+    // Only text: one output statement.
+    EXPECT_EQ("'{' statement list (t.js:2:5)\n"
+              "    <output> \"just\\ntext\" (t.js:2:5)\n",
+              dumpOf("just\ntext", true));
+    // Text inside a block ends up in that block; text before a case label
+    // is its own entry, so a switch that jumps to the label skips it. The
+    // empty texts before the first and after the last section count too.
+    EXPECT_EQ("'{' statement list (t.js:1:5)\n"
+              "    <output> \"\" (t.js:1:5)\n"
+              "    'switch' (t.js:1:5)\n"
+              "        identifier: 'x' (t.js:1:13)\n"
+              "        '{' statement list (t.js:1:16)\n"
+              "            <output> \"a\" (t.js:1:26)\n"
+              "            case 1:\n"
+              "            <output> \"b\" (t.js:1:42)\n"
+              "            'break' (t.js:1:42)\n"
+              "            <output> \"c\" (t.js:1:57)\n"
+              "    <output> \"\" (t.js:1:61)\n",
+              dumpOf("<?JS switch (x) { ?>a<?JS case 1: ?>b<?JS break; ?>c<?JS } ?>", true));
+
+    // The same template read from a stream parses to the same tree.
+    const char* source = "Hello <?JS x = 1; ?>World<? x ?>.";
+    StringStream in(source, 5);
+    Parser streamed("t.js", &in, nullptr, 1, 0, true);
+    ASSERT_TRUE(streamed.parseScript());
+    StringOutput debug;
+    streamed.setDebugLevel(2);
+    streamed.setDebugStream(&debug);
+    streamed.dump();
+    EXPECT_EQ(dumpOf(source, true), debug.text);
+}
+
+}  // namespace
