@@ -209,8 +209,8 @@ bool Lex::convertToDouble(const char* text, double& out) {
         while (isDigit(*p)) ++p;
     }
     if (*p != 0) return false;
+    // Every part's digits are optional: ".", "e" and the like read as 0.
     out = *text != 0 ? cLocaleStrtod(text) : 0.0;
-    if (isnan(out)) out = 0.0;  // "e" alone and the like: digits are optional in every part
     return true;
 }
 

@@ -192,10 +192,28 @@ private:
     bool arguments(FnCallAstNode* call);
     ExprAstNode* binaryRest(ExprAstNode* left, int kind, int opcode, int tokens, ExprAstNode* (Parser::*rest)());
 
-    // Nesting guard: false (and a recorded error) when too deep.
+    // Nesting: enter is false (and a syntax error recorded) when going
+    // `cost` deeper passes the limit.
     bool enter(int cost);
     void leave(int cost) { _nesting -= cost; }
-    friend class NestingGuard;
+    // Holds `cost` levels for as long as it lives; ok is false when
+    // entering failed.
+    class NestingGuard {
+    public:
+        explicit NestingGuard(Parser* parser, int cost = 1) : _parser(parser), _cost(cost), ok(parser->enter(cost)) {}
+        ~NestingGuard() {
+            if (ok) _parser->leave(_cost);
+        }
+        NestingGuard(const NestingGuard&) = delete;
+        NestingGuard& operator=(const NestingGuard&) = delete;
+
+    private:
+        Parser* _parser;
+        int _cost;
+
+    public:
+        const bool ok;
+    };
 
     void traceState(const char* what);
 
