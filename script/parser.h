@@ -150,8 +150,13 @@ private:
     void init(const char* name, const ObjRef* root);
     void start();
     void advance();
-    // Whether t1 (and t2) are the punctuation a (and b) as one operator.
-    bool is2(int a, int b) const { return _t1.isPunct(a) && _t2.isPunct(b); }
+    // Whether t1 is punctuation c that continues the expression before it.
+    // A token that carries template text starts a new section, so it never
+    // continues one: "<? a ?> <? [1] ?>" is two outputs, not a[1].
+    bool cont(int c) const { return _t1.text == nullptr && _t1.isPunct(c); }
+    // Whether t1 (and t2, t3) are the punctuation a, b (and c) as one
+    // continuing operator.
+    bool is2(int a, int b) const { return cont(a) && _t2.isPunct(b); }
     bool is3(int a, int b, int c) const { return is2(a, b) && _t3.isPunct(c); }
 
     // Statements.

@@ -60,10 +60,10 @@ ExprAstNode* Parser::assignment() {
     ExprAstNode* target = conditional();
     if (target == nullptr) return nullptr;
     int op = 0;
-    if (_t1.isPunct('=') && !_t2.isPunct('=')) {
+    if (cont('=') && !_t2.isPunct('=')) {
         op = '=';
     } else if (_t2.isPunct('=') &&
-               (_t1.isPunct('+') || _t1.isPunct('-') || _t1.isPunct('*') || _t1.isPunct('/') || _t1.isPunct('%'))) {
+               (cont('+') || cont('-') || cont('*') || cont('/') || cont('%'))) {
         op = _t1.value.getInt32();
     }
     if (op == 0) return target;
@@ -93,7 +93,7 @@ ExprAstNode* Parser::assignment() {
 
 ExprAstNode* Parser::conditional() {
     ExprAstNode* condition = logicalOr();
-    if (condition == nullptr || !_t1.isPunct('?')) return condition;
+    if (condition == nullptr || !cont('?')) return condition;
     Location* location = _t1.getLocation(this);
     advance();
     NestingGuard guard(this);
@@ -128,7 +128,7 @@ ExprAstNode* Parser::logicalAnd() {
 
 ExprAstNode* Parser::bitwiseOr() {
     ExprAstNode* left = bitwiseXor();
-    if (left != nullptr && _t1.isPunct('|') && !_t2.isPunct('|')) {
+    if (left != nullptr && cont('|') && !_t2.isPunct('|')) {
         return binaryRest(left, BIT_OR, OP_BITWISE_OR, 1, &Parser::bitwiseOr);
     }
     return left;
@@ -136,13 +136,13 @@ ExprAstNode* Parser::bitwiseOr() {
 
 ExprAstNode* Parser::bitwiseXor() {
     ExprAstNode* left = bitwiseAnd();
-    if (left != nullptr && _t1.isPunct('^')) return binaryRest(left, BIT_XOR, OP_BITWISE_XOR, 1, &Parser::bitwiseXor);
+    if (left != nullptr && cont('^')) return binaryRest(left, BIT_XOR, OP_BITWISE_XOR, 1, &Parser::bitwiseXor);
     return left;
 }
 
 ExprAstNode* Parser::bitwiseAnd() {
     ExprAstNode* left = equals();
-    if (left != nullptr && _t1.isPunct('&') && !_t2.isPunct('&')) {
+    if (left != nullptr && cont('&') && !_t2.isPunct('&')) {
         return binaryRest(left, BIT_AND, OP_BITWISE_AND, 1, &Parser::bitwiseAnd);
     }
     return left;
@@ -175,8 +175,8 @@ ExprAstNode* Parser::compare() {
     if (left == nullptr) return nullptr;
     if (is2('<', '=')) return binaryRest(left, COMPARE, OP_LE, 2, &Parser::compare);
     if (is2('>', '=')) return binaryRest(left, COMPARE, OP_GE, 2, &Parser::compare);
-    if (_t1.isPunct('<') && !_t2.isPunct('<')) return binaryRest(left, COMPARE, OP_LT, 1, &Parser::compare);
-    if (_t1.isPunct('>') && !_t2.isPunct('>')) return binaryRest(left, COMPARE, OP_GT, 1, &Parser::compare);
+    if (cont('<') && !_t2.isPunct('<')) return binaryRest(left, COMPARE, OP_LT, 1, &Parser::compare);
+    if (cont('>') && !_t2.isPunct('>')) return binaryRest(left, COMPARE, OP_GT, 1, &Parser::compare);
     return left;
 }
 
@@ -192,17 +192,17 @@ ExprAstNode* Parser::shift() {
 ExprAstNode* Parser::add() {
     ExprAstNode* left = mul();
     if (left == nullptr || _t2.isPunct('=')) return left;
-    if (_t1.isPunct('+')) return binaryRest(left, ADD, OP_ADD, 1, &Parser::add);
-    if (_t1.isPunct('-')) return binaryRest(left, ADD, OP_SUB, 1, &Parser::add);
+    if (cont('+')) return binaryRest(left, ADD, OP_ADD, 1, &Parser::add);
+    if (cont('-')) return binaryRest(left, ADD, OP_SUB, 1, &Parser::add);
     return left;
 }
 
 ExprAstNode* Parser::mul() {
     ExprAstNode* left = unary();
     if (left == nullptr || _t2.isPunct('=')) return left;
-    if (_t1.isPunct('*')) return binaryRest(left, MUL, OP_MUL, 1, &Parser::mul);
-    if (_t1.isPunct('/')) return binaryRest(left, MUL, OP_DIV, 1, &Parser::mul);
-    if (_t1.isPunct('%')) return binaryRest(left, MUL, OP_MOD, 1, &Parser::mul);
+    if (cont('*')) return binaryRest(left, MUL, OP_MUL, 1, &Parser::mul);
+    if (cont('/')) return binaryRest(left, MUL, OP_DIV, 1, &Parser::mul);
+    if (cont('%')) return binaryRest(left, MUL, OP_MOD, 1, &Parser::mul);
     return left;
 }
 
@@ -211,9 +211,9 @@ ExprAstNode* Parser::unary() {
     // characters touch.
     enum { NONE, INC, DEC, PLUS, MINUS, NOT, BITNOT } prefix = NONE;
     Location* location = _t1.getLocation(this);
-    if (is2('+', '+') && !_t2.spaceBefore) {
+    if (_t1.isPunct('+') && _t2.isPunct('+') && !_t2.spaceBefore) {
         prefix = INC;
-    } else if (is2('-', '-') && !_t2.spaceBefore) {
+    } else if (_t1.isPunct('-') && _t2.isPunct('-') && !_t2.spaceBefore) {
         prefix = DEC;
     } else if (_t1.isPunct('+')) {
         prefix = PLUS;
@@ -262,8 +262,8 @@ ExprAstNode* Parser::postfix() {
     int wrapped = 0;
     bool ok = true;
     for (bool first = true; ok; first = false) {
-        bool member = _t1.isPunct('.');
-        if (!member && !_t1.isPunct('[') && !_t1.isPunct('(')) break;
+        bool member = cont('.');
+        if (!member && !cont('[') && !cont('(')) break;
         if (!enter(1)) {
             ok = false;
             break;
@@ -289,7 +289,7 @@ ExprAstNode* Parser::postfix() {
         } else if (_t1.isPunct('[')) {
             ArrayDerefAstNode* deref = new ArrayDerefAstNode(location, e);
             e = deref;
-            while (ok && _t1.isPunct('[')) {
+            while (ok && cont('[')) {
                 advance();
                 ExprAstNode* index = assignment();
                 if (index == nullptr) {

@@ -317,6 +317,20 @@ TEST(Parser, TemplateTextBecomesOutputStatements) {
               "    <output> \"\" (t.js:1:61)\n",
               dumpOf("<?JS switch (x) { ?>a<?JS case 1: ?>b<?JS break; ?>c<?JS } ?>", true));
 
+    // A section's expression ends where the next section's text arrives,
+    // even when the next section could continue it.
+    EXPECT_EQ("'{' statement list (t.js:1:3)\n"
+              "    <output expr> \"\" (t.js:1:3)\n"
+              "        identifier: 'a' (t.js:1:3)\n"
+              "    <output expr> \" \" (t.js:1:11)\n"
+              "        array: (t.js:1:11)\n"
+              "            literal: 1 (t.js:1:12)\n"
+              "    <output expr> \"\" (t.js:1:20)\n"
+              "        '-' negative (t.js:1:20)\n"
+              "            identifier: 'b' (t.js:1:21)\n"
+              "    <output> \"\" (t.js:1:25)\n",
+              dumpOf("<? a ?> <? [1] ?><? -b ?>", true));
+
     // The same template read from a stream parses to the same tree.
     const char* source = "Hello <?JS x = 1; ?>World<? x ?>.";
     StringStream in(source, 5);
