@@ -8,6 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
+
+#include "common/block_cache.h"
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
@@ -47,9 +50,19 @@ MessageBase::~MessageBase() {
     free(_tables);
 }
 
+void* MessageBase::operator new(size_t n) {
+    void* p = block_cache::allocate(n);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void MessageBase::operator delete(void* p) {
+    block_cache::release(p);
+}
+
 void MessageBase::freeBuffer(_Buffer* b) {
     if (b->data != reinterpret_cast<unsigned char*>(b + 1)) free(b->data);
-    free(b);
+    block_cache::release(b);
 }
 
 void MessageBase::freeBuffers() {
@@ -88,10 +101,10 @@ MessageBase::_Buffer* MessageBase::grow(size_t n) {
     // terminator when a received block is handed over in place (readBytes).
     _Buffer* b;
     if (capacity < kHandOverMin) {
-        b = static_cast<_Buffer*>(malloc(sizeof(_Buffer) + capacity + 1));
+        b = static_cast<_Buffer*>(block_cache::allocate(sizeof(_Buffer) + capacity + 1));
         b->data = reinterpret_cast<unsigned char*>(b + 1);
     } else {
-        b = static_cast<_Buffer*>(malloc(sizeof(_Buffer)));
+        b = static_cast<_Buffer*>(block_cache::allocate(sizeof(_Buffer)));
         b->data = static_cast<unsigned char*>(malloc(capacity + 1));
     }
     b->capacity = capacity;

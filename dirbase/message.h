@@ -146,6 +146,12 @@ public:
 
     explicit MessageBase(int mode);
     virtual ~MessageBase();
+    // Messages and their small buffers come from the allocating thread's
+    // block cache (common/block_cache.h): a message built on one thread and
+    // deleted on another (once a connection has written it) goes back to
+    // the first, without touching malloc on either.
+    static void* operator new(size_t n);
+    static void operator delete(void* p);
     MessageBase(const MessageBase&) = delete;
     MessageBase& operator=(const MessageBase&) = delete;
 
