@@ -49,6 +49,11 @@ struct Cache {
     std::atomic<Header*> returned{nullptr};
     Header* lists[kClasses] = {};
     size_t bytes = 0;  // held in lists
+    // Returned blocks taken but not yet sorted: they are sorted as
+    // allocations look for their size, so that each is touched once, and
+    // the order they come back in (a message, then its buffer) usually is
+    // the order they are asked for again.
+    Header* taken = nullptr;
     Cache* nextParked = nullptr;
 };
 
@@ -86,18 +91,25 @@ void keep(Cache* c, Header* h) {
     c->bytes += n;
 }
 
-// Sorts the blocks other threads returned into the owner's lists.
-void takeReturned(Cache* c) {
-    Header* h = c->returned.exchange(nullptr, std::memory_order_acquire);
-    while (h != nullptr) {
-        Header* next = link(h);
-        keep(c, h);
-        h = next;
+// A block of class cls from the returned ones, sorting those passed over
+// into the owner's lists; null when none is left.
+Header* takeReturned(Cache* c, uint32_t cls) {
+    for (;;) {
+        if (c->taken == nullptr) {
+            if (c->returned.load(std::memory_order_relaxed) == nullptr) return nullptr;
+            c->taken = c->returned.exchange(nullptr, std::memory_order_acquire);
+        }
+        while (c->taken != nullptr) {
+            Header* h = c->taken;
+            c->taken = link(h);
+            if (h->cls == cls) return h;
+            keep(c, h);
+        }
     }
 }
 
 void empty(Cache* c) {
-    takeReturned(c);
+    takeReturned(c, kUncached);  // no block has that class: sorts them all
     for (Header*& list : c->lists) {
         while (list != nullptr) {
             Header* h = list;
@@ -160,13 +172,11 @@ void* allocate(size_t n) {
     uint32_t cls = n == 0 ? 0 : static_cast<uint32_t>((n - 1) / kStep);
     Cache* c = _mine != nullptr ? _mine : adopt();
     Header* h = c->lists[cls];
-    if (h == nullptr && c->returned.load(std::memory_order_relaxed) != nullptr) {
-        takeReturned(c);
-        h = c->lists[cls];
-    }
     if (h != nullptr) {
         c->lists[cls] = link(h);
         c->bytes -= blockBytes(cls);
+        DRV_UNPOISON(h + 1, payloadBytes(cls));
+    } else if ((h = takeReturned(c, cls)) != nullptr) {
         DRV_UNPOISON(h + 1, payloadBytes(cls));
     } else {
         h = static_cast<Header*>(malloc(blockBytes(cls)));
