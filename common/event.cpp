@@ -265,7 +265,7 @@ void CountEvent::fire() {
 ThreadContext::ThreadContext()
     : _nextSetOrder(0), _firstDue(kNoTimer), _fdHead(nullptr), _fdTail(nullptr), _nextListOrder(0), _countHead(nullptr),
       _dumpRequested(false), _fdListChanged(false), _watches(nullptr), _watchSize(0), _inEpoll(0),
-      _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _nudgeWrite(-1), _busyIndex(-1), _nudgeArmed(false),
+      _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _nudgeWrite(-1), _armsSinceDrain(0), _busyIndex(-1), _nudgeArmed(false),
       _nextContext(nullptr), _threadId(static_cast<int>(syscall(SYS_gettid))) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -309,6 +309,16 @@ void Reactor::run(int ms) {
 }
 
 void ThreadContext::armNudge(bool armed) {
+    // Each arming allows one byte into the pipe, and the loop does not read
+    // the byte that woke it (the pipe is watched edge-triggered, so every
+    // write reports once): every so often the bytes are read away together,
+    // long before the smallest pipe could fill.
+    if (armed && ++_armsSinceDrain >= kNudgeDrainEvery) {
+        char bytes[kNudgeDrainEvery];
+        while (read(_nudgeRead, bytes, sizeof(bytes)) > 0) {
+        }
+        _armsSinceDrain = 0;
+    }
     _nudgeArmed.store(armed);
 }
 
@@ -487,13 +497,7 @@ void ThreadContext::run(int ms) {
             continue;
         }
 
-        if (pipeReady) {
-            char byte;
-            if (read(_nudgeRead, &byte, 1) < 0) {
-                // Nothing to read: the wake-up was still counted and is harmless.
-            }
-            fireExpiredCounts();
-        }
+        if (pipeReady) fireExpiredCounts();
 
         setBusySince(true);
         dispatchReady(ready);

@@ -232,7 +232,7 @@ void ThreadContext::rebuildEpoll() {
     if (fresh < 0) return;  // keeps the old set, stale registration and all
     if (_epollFd >= 0) close(_epollFd);
     _epollFd = fresh;
-    if (epollControl(EPOLL_CTL_ADD, _nudgeRead, EPOLLIN, 0) != 0) {
+    if (epollControl(EPOLL_CTL_ADD, _nudgeRead, EPOLLIN | EPOLLET, 0) != 0) {
         log(errno, "Unable to create the epoll set of ThreadContext.  Cannot Continue");
         exit(1);
     }

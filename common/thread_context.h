@@ -210,7 +210,7 @@ public:
     // Runs the loop: -1 forever, otherwise until ms milliseconds have passed
     // (0: one pass without waiting).
     void run(int ms);
-    // Wakes the loop from any thread; at most one byte waits in the pipe
+    // Wakes the loop from any thread; at most one byte goes into the pipe
     // between two passes.
     void nudge();
     // Asks every context to log its events the next time its run is entered.
@@ -339,8 +339,12 @@ private:
     // is cleared when its event fires or is destroyed.
     std::vector<FdEvent*> _ready;
 
-    int _nudgeRead;
+    int _nudgeRead;  // watched edge-triggered: a wake-up reads nothing
     int _nudgeWrite;
+    // Armings since the pipe was last read: a bound on the bytes in it.
+    // The smallest pipe (one page) holds twice the bytes drained at once.
+    static constexpr int kNudgeDrainEvery = 2048;
+    int _armsSinceDrain;
     int _busyIndex;
     // A write to the pipe is wanted on the next nudge. Armed by the loop
     // before it looks at its count events, disarmed by the one nudge that
