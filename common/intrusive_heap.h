@@ -1,10 +1,13 @@
-// A binary min-heap of pointers whose elements record their own position,
+// A 4-ary min-heap of pointers whose elements record their own position,
 // so that any element, not only the first, leaves in logarithmic time. The
 // event loop keeps its pending timers in one.
 //
 // Each entry carries its key beside the pointer, so that sifting compares
 // within the heap's own array instead of reaching into every element it
-// passes (with many timers, those reaches are cache misses).
+// passes (with many timers, those reaches are cache misses). Four children
+// per node halve the depth of a binary heap: a sift moves half as many
+// entries (each move also writes the moved element's position), and the
+// children compared at each level sit side by side in the array.
 //   Key: copyable, ordered by operator<; equal keys are not expected.
 //   Traits::index(T*): a size_t& to the element's position, kAbsent when
 //   the element is in no heap.
@@ -45,7 +48,7 @@ public:
     void update(T* x, const Key& key) {
         size_t at = Traits::index(x);
         Entry e{key, x};
-        if (at > 0 && key < _entries[(at - 1) / 2].key)
+        if (at > 0 && key < _entries[parentOf(at)].key)
             siftUp(at, e);
         else
             siftDown(at, e);
@@ -67,13 +70,16 @@ public:
         _entries.pop_back();
         if (at == _entries.size()) return;  // it was the last entry
         // The last entry fills the hole and moves whichever way it belongs.
-        if (at > 0 && last.key < _entries[(at - 1) / 2].key)
+        if (at > 0 && last.key < _entries[parentOf(at)].key)
             siftUp(at, last);
         else
             siftDown(at, last);
     }
 
 private:
+    static constexpr size_t kArity = 4;
+    static size_t parentOf(size_t at) { return (at - 1) / kArity; }
+
     void place(size_t at, const Entry& e) {
         _entries[at] = e;
         Traits::index(e.item) = at;
@@ -81,7 +87,7 @@ private:
 
     void siftUp(size_t at, const Entry& e) {
         while (at > 0) {
-            size_t parent = (at - 1) / 2;
+            size_t parent = parentOf(at);
             if (!(e.key < _entries[parent].key)) break;
             place(at, _entries[parent]);
             at = parent;
@@ -92,9 +98,12 @@ private:
     void siftDown(size_t at, const Entry& e) {
         size_t n = _entries.size();
         for (;;) {
-            size_t child = 2 * at + 1;
-            if (child >= n) break;
-            if (child + 1 < n && _entries[child + 1].key < _entries[child].key) child++;
+            size_t first = kArity * at + 1;
+            if (first >= n) break;
+            size_t end = first + kArity < n ? first + kArity : n;
+            size_t child = first;
+            for (size_t c = first + 1; c < end; c++)
+                if (_entries[c].key < _entries[child].key) child = c;
             if (!(_entries[child].key < e.key)) break;
             place(at, _entries[child]);
             at = child;
