@@ -236,6 +236,35 @@ TEST_F(EventLoop, CountEventsCallOncePerAdvanceWithAtMostOneNudgeByte) {
     EXPECT_EQ(11, counted.calls);
 }
 
+// The woken loop leaves the byte that woke it in the pipe and reads the
+// bytes away in bulk: more separate wake-ups than the largest default pipe
+// holds must neither fill it (the nudge's write would fail) nor lose one.
+TEST_F(EventLoop, WakeUpsBeyondWhatThePipeHoldsKeepWakingTheLoop) {
+    LogCapture log;
+    Recorder counted;
+    CountEvent ce(&counted);
+    const int kWakeUps = 70000;
+    std::atomic<int> handled{0};
+    counted.action = [&](Event*) {
+        ce.advanceReadCount();
+        handled++;
+    };
+    long long before = passes();
+    std::thread poster([&] {
+        // One advance at a time, each once the last was handled: the loop
+        // is back in its wait (or on its way there) for every one.
+        for (int i = 1; i <= kWakeUps; i++) {
+            ce.advanceWriteCount();
+            while (handled.load() < i) std::this_thread::yield();
+        }
+    });
+    while (handled.load() < kWakeUps) tc->run(100);
+    poster.join();
+    EXPECT_EQ(kWakeUps, counted.calls);
+    EXPECT_GE(passes() - before, kWakeUps / 2) << "the advances did not wake the loop";
+    EXPECT_FALSE(log.contains("Unable to write nudge")) << log.text();
+}
+
 // The child's main thread runs run(-1), which never returns: the count
 // event's handler ends the child, with 0 when the loop had been idle (no
 // CPU spent) and had called nothing before the nudge.
