@@ -1,12 +1,33 @@
 #include "dir/directory.h"
 
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "common/os.h"
 #include "dir/directory_spi.h"
 #include "dir/principal.h"
+#include "dir/resolve_context.h"
 #include "dirbase/message.h"
 #include "dirbase/translators.h"
 #include "records/records.h"
 
 bool Directory::_initDone = false;
+CriticalBlock Directory::_providerCb(LOCK_RANK_DIR_PROVIDERS, kProcessLifetime);
+Directory::ProviderEntry* Directory::_providerList = nullptr;
+RemoteProviderSeam* Directory::_remote = nullptr;
+void (*Directory::addLocalAlertListener)(AlertListener*) = nullptr;
+int (*Directory::_openFile)(Directory*, const char*, const char*, const char*, bool, int, void**) = nullptr;
+DirectorySPI* Directory::_initSpi = nullptr;
+void* Directory::_routeMQ = nullptr;
+long long (*Directory::_instanceIdFn)() = nullptr;
+long long (*Directory::_uniqueIdFn)() = nullptr;
+int (*Directory::_miniGuidFn)(char*, int) = nullptr;
+bool Directory::_debug = false;
+bool Directory::_spi_debug = false;
 
 void dir_registerTranslators() {
     MessageBase::registerObjectXlator(OBJ_DIRECTORYOBJECT_ID, DirectoryObjectXlator);
@@ -21,4 +42,229 @@ void Directory::init() {
     dirbase_registerTranslators();
     records_registerTranslators();
     dir_registerTranslators();
+}
+
+namespace {
+
+void freeSubstituted(void* p) {
+    delete static_cast<Principal*>(p);
+}
+
+char* prefixed(char prefix, const char* text) {
+    std::string s(1, prefix);
+    if (text != nullptr) s += text;
+    return strdup(s.c_str());
+}
+
+}  // namespace
+
+Directory::Directory()
+    : _userKey(),
+      principal(nullptr),
+      spi(nullptr),
+      root(nullptr),
+      certificate(nullptr),
+      privateKey(nullptr),
+      domain(nullptr),
+      host(nullptr),
+      port(nullptr),
+      lockedSPI(nullptr),
+      disposePending(false) {
+    pthread_key_create(&_userKey, freeSubstituted);
+}
+
+Directory* Directory::startClientDirectoryService(const char* domain, const char* host, const char* port,
+                                                  X509* cert, EVP_PKEY* key, int* err) {
+    if (_spi_debug) log(0, "startClientDirectoryServer, LOGIN: domain = %s", domain != nullptr ? domain : "NULL");
+    if (err != nullptr) *err = 0;
+    startExecThread(false);
+    Directory* d = new Directory();
+    d->principal = Principal::createFromCertificate(cert);
+    d->certificate = cert;
+    d->privateKey = key;
+    d->domain = domain != nullptr ? strdup(domain) : nullptr;
+    init();
+    char* rootName = prefixed('D', domain);
+    d->root = new DirectoryObject(rootName, nullptr);
+    d->host = host != nullptr ? strdup(host) : nullptr;
+    d->port = port != nullptr ? strdup(port) : nullptr;
+    {
+        CriticalSection cs(_providerCb);
+        for (ProviderEntry* e = _providerList; e != nullptr; e = e->next) {
+            if (e->spi->isNetworkSPI() && strcmp(e->key, rootName) == 0) {
+                e->pinCount++;
+                d->spi = e->spi;
+                free(rootName);
+                return d;
+            }
+        }
+    }
+    DirectorySPI* remote = _remote != nullptr ? _remote->openDomain(d, domain, host, port, nullptr, rootName) : nullptr;
+    if (remote == nullptr) {
+        free(rootName);
+        delete d;
+        if (err != nullptr) *err = DirError::E_NOT_CONNECTED;
+        return nullptr;
+    }
+    addProvider(remote, rootName, 1);
+    d->spi = remote;
+    if (_routeMQ == nullptr) {
+        // The remote provider library fills the forwarding hooks when it
+        // installs itself; the first client provider is what they forward to.
+        _initSpi = remote;
+    }
+    free(rootName);
+    return d;
+}
+
+Directory* Directory::startServerDirectoryService(DirectorySPI* spi, X509* cert, EVP_PKEY* key, const char* domain,
+                                                  int* err) {
+    if (err != nullptr) *err = 0;
+    init();
+    startExecThread(true);
+    Directory* d = new Directory();
+    d->principal = Principal::createServerPrincipal();
+    d->spi = spi;
+    d->certificate = cert;
+    d->privateKey = key;
+    if (domain != nullptr) {
+        d->domain = strdup(domain);
+        char* rootName = prefixed('D', domain);
+        d->root = new DirectoryObject(rootName, nullptr);
+        free(rootName);
+    }
+    return d;
+}
+
+int Directory::startProxyDirectoryService() {
+    init();
+    return 0;
+}
+
+Directory::~Directory() {
+    char user[256] = "";
+    if (principal != nullptr) principal->getLoginUser(user, sizeof(user));
+    log(0, "LOGOUT: user = %s, session = %p", user, static_cast<void*>(this));
+    {
+        CriticalSection cs(_providerCb);
+        for (ProviderEntry* e = _providerList; e != nullptr; e = e->next) {
+            if (e->spi == spi && e->pinCount > 0) {
+                e->pinCount--;
+                break;
+            }
+        }
+    }
+    // The calling thread's own substitution; other threads' copies go with
+    // their thread-exit destructor.
+    revertUser();
+    pthread_key_delete(_userKey);
+    free(domain);
+    free(host);
+    free(port);
+    delete root;
+    if (certificate != nullptr) X509_free(certificate);
+    if (privateKey != nullptr) EVP_PKEY_free(privateKey);
+    delete principal;
+    stopExecThreadIfClient();
+}
+
+void Directory::dispose(Directory* directory) {
+    if (directory == nullptr) return;
+    {
+        CriticalSection cs(_providerCb);
+        if (directory->lockedSPI != nullptr) {
+            directory->disposePending = true;
+            return;
+        }
+    }
+    delete directory;
+}
+
+void Directory::testDispose(Directory* directory) {
+    if (directory == nullptr) return;
+    bool pending;
+    {
+        CriticalSection cs(_providerCb);
+        pending = directory->disposePending;
+    }
+    if (pending) delete directory;
+}
+
+void Directory::lockToSPI(DirectorySPI* masq) {
+    CriticalSection cs(_providerCb);
+    lockedSPI = masq;
+}
+
+void Directory::substituteUser(const Principal* p) {
+    Principal* old = static_cast<Principal*>(pthread_getspecific(_userKey));
+    pthread_setspecific(_userKey, p != nullptr ? new Principal(*p) : nullptr);
+    delete old;
+}
+
+void Directory::revertUser() {
+    Principal* old = static_cast<Principal*>(pthread_getspecific(_userKey));
+    pthread_setspecific(_userKey, nullptr);
+    delete old;
+}
+
+const Principal* Directory::findPrincipal() const {
+    const Principal* p = static_cast<const Principal*>(pthread_getspecific(_userKey));
+    return p != nullptr ? p : principal;
+}
+
+Directory::ProviderEntry* Directory::findProviderLocked(const char* key) {
+    for (ProviderEntry* e = _providerList; e != nullptr; e = e->next)
+        if (!e->spi->isMarkedForDeletion() && !e->spi->isTemporary() && strcmp(e->key, key) == 0) return e;
+    return nullptr;
+}
+
+void Directory::addProvider(DirectorySPI* provider, const char* key, int pinCount) {
+    ProviderEntry* e = new ProviderEntry{provider, strdup(key), pinCount, nullptr};
+    CriticalSection cs(_providerCb);
+    e->next = _providerList;
+    _providerList = e;
+}
+
+void Directory::testIdleProviders() {
+    log(0, "testIdleProviders - - - -");
+    {
+        CriticalSection cs(_providerCb);
+        ProviderEntry** link = &_providerList;
+        while (*link != nullptr) {
+            ProviderEntry* e = *link;
+            int locks = e->spi->lockCount();
+            if (_spi_debug) {
+                char* text = e->spi->toString();
+                log(0, "testIdleProviders: domainId = %s, lockCount = %d, SPI = %s", e->key, locks, text);
+                free(text);
+            }
+            if (e->pinCount != 0 || locks != 0) {
+                link = &e->next;
+                continue;
+            }
+            if (e->spi->isMarkedForDeletion()) {
+                *link = e->next;
+                delete e->spi;
+                free(e->key);
+                delete e;
+                continue;
+            }
+            if (e->spi->isIdle() && !listenerUsesSPI(e->spi))
+                e->spi->markedForDeletion.store(true, std::memory_order_release);
+            link = &e->next;
+        }
+    }
+    retryListeners();
+}
+
+DirectorySPI* Directory::findManagedSPI(const char* assetId) {
+    if (assetId == nullptr || _remote == nullptr) return nullptr;
+    CriticalSection cs(_providerCb);
+    for (ProviderEntry* e = _providerList; e != nullptr; e = e->next) {
+        DirectorySPI* p = e->spi;
+        if (p->isMarkedForDeletion() || !p->isNetworkSPI() || !_remote->hasManagedConnection(p)) continue;
+        const char* id = _remote->assetIdOf(p);
+        if (id != nullptr && strcmp(id, assetId) == 0) return p;
+    }
+    return nullptr;
 }

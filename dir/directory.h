@@ -1,15 +1,257 @@
-// Directory: the entry point of all directory operations. For now it holds
-// the process start-up step that registers the translator of every
-// encodable class.
+// Directory: the entry point of all directory operations. One Directory per
+// login session or server instance walks names entry by entry and hands each
+// step to a provider (DirectorySPI). Providers opened for domains, hosts,
+// assets and endpoints are kept in one process-wide list keyed by what they
+// serve, pinned by the sessions whose root they are, locked by the
+// resolutions using them, and swept when idle. Local providers registered in
+// the object registry are reached through objects of class "D" + their name.
+//
+// Ownership: a Directory owns its principal, root object, certificate, key
+// and strings. The provider list owns its providers and keys. The session's
+// root provider is owned by the list when it was opened for the session,
+// otherwise by whoever handed it to startServerDirectoryService.
+//
+// Thread-safety: any thread may resolve names and run the synchronous
+// operations on one Directory at once. Process-wide state is guarded by the
+// provider lock (_providerCb: the list, pinCount, lockedSPI, disposePending)
+// and the listener lock (_listenerCb). Order: the provider lock may be held
+// while a provider's own lock or the listener lock is taken, never the
+// reverse. The hooks are set once during start-up, before other threads run.
 #ifndef DRV_DIR_DIRECTORY_H
 #define DRV_DIR_DIRECTORY_H
 
-class Directory {
+#include <pthread.h>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "common/sem.h"
+#include "common/thread_annotations.h"
+#include "dirbase/translatable.h"
+
+class Acl;
+class AlertListener;
+class Any;
+class Asset;
+class AsyncResolveHelper;
+class Attributes;
+class ClassEnumeration;
+class DelayedEvent;
+class Directory;
+class DirName;
+class DirNameEntry;
+class DirectoryEnumeration;
+class DirectoryListener;
+class DirectoryObject;
+class DirectorySPI;
+class Endpoint;
+class ExecuteUpdate;
+class FutureResult;
+class FutureResultListener;
+class Input;
+class ListenerEntry;
+class ManagedConnectionListener;
+class Output;
+class Principal;
+class ResolveContext;
+
+// The directory's calls into the remote provider (NetClientSPI), which lives
+// in a later library. That library installs one instance in
+// Directory::_remote at start-up; until then every step that needs a remote
+// provider answers 11 ("Not connected"), as a remote provider that cannot
+// reach its peer does.
+class RemoteProviderSeam {
 public:
+    virtual ~RemoteProviderSeam() = default;
+    // A new provider for a domain or "temp" entry (domain may be null); the
+    // caller adds it to the provider list. Null when none can be made.
+    virtual DirectorySPI* openDomain(Directory* directory, const char* domain, const char* host, const char* port,
+                                     Attributes* domainAttributes, const char* key) = 0;
+    // A new provider for an asset, reached through masq when it is set.
+    virtual DirectorySPI* openAsset(Directory* directory, DirectorySPI* masq, const char* domain, const Asset* asset,
+                                    const char* key) = 0;
+    // The process-wide mode: 0 reaches masquerading assets through the
+    // domain provider, 1 is a server whose masquerading assets connect in.
+    virtual int getMode() = 0;
+    // Sends a resolve of entry below current; the answer completes event.
+    // 0 when sent, else the error.
+    virtual int asyncResolve(DirectorySPI* spi, DelayedEvent* event, const Endpoint* target,
+                             const Principal* principal, DirectoryObject* current, const DirNameEntry* entry) = 0;
+    // Whether the provider holds a managed connection; its asset id or null.
+    virtual bool hasManagedConnection(DirectorySPI* spi) = 0;
+    virtual const char* assetIdOf(DirectorySPI* spi) = 0;
+    virtual void forceReset1(DirectorySPI* spi) = 0;
+    virtual void forceReset2(DirectorySPI* spi) = 0;
+    virtual void forceReset3(DirectorySPI* spi) = 0;
+    virtual void addAlertListener(DirectorySPI* spi, AlertListener* listener, const Principal* principal) = 0;
+    virtual void setManagedConnection(DirectorySPI* spi, ManagedConnectionListener* listener) = 0;
+};
+
+class Directory : public Translatable {
+public:
+    // One open provider, newest first.
+    struct ProviderEntry {
+        DirectorySPI* spi;  // owned by the list
+        char* key;          // "D" + domain, "H" + host or asset id
+        int pinCount;       // sessions using it as their root provider
+        ProviderEntry* next;
+    };
+
+    // ---- Session construction and end ----
+    // A client session over the domain's remote provider (shared with other
+    // sessions of the same domain). Needs the remote provider library: null
+    // with *err = 11 without it.
+    static Directory* startClientDirectoryService(const char* domain, const char* host, const char* port,
+                                                  X509* cert, EVP_PKEY* key, int* err);
+    // A server session whose root is the given local provider and whose
+    // principal is the server principal; root "D" + domain (domain may be
+    // null). Takes ownership of cert and key. Never null.
+    static Directory* startServerDirectoryService(DirectorySPI* spi, X509* cert, EVP_PKEY* key, const char* domain,
+                                                  int* err);
+    // Registers the translators; 0.
+    static int startProxyDirectoryService();
     // Registers every translator once; later calls do nothing.
     static void init();
 
+    ~Directory() override;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    // Deletes the directory, or only marks it when a masquerade provider is
+    // locked to it; testDispose deletes a marked one.
+    static void dispose(Directory* directory);
+    static void testDispose(Directory* directory);
+    // The provider through which masquerading assets are reached.
+    void lockToSPI(DirectorySPI* spi);
+
+    // ---- Principal in force ----
+    // The calling thread runs as a copy of principal until revertUser.
+    void substituteUser(const Principal* principal);
+    void revertUser();
+    // The thread's substituted principal, else the session's.
+    const Principal* findPrincipal() const;
+
+    // ---- Synchronous operations (err receives 0 or the error code) ----
+    Attributes* getAttributes(const DirName* name, int* err);
+    Acl* getAcl(const DirName* name, int* err);
+    ClassEnumeration* list(const DirName* name, int* err);
+    // filter: the wanted attribute names (commas or spaces), null for all.
+    DirectoryEnumeration* search(const DirName* name, const char* filter, int* err);
+    // Reading and writing go through the file transfer service; null with
+    // 21 until that service provides _openFile.
+    Input* openForRead(const DirName* name, const char* path, int* err);
+    Output* openForWrite(const DirName* name, int mode, int* err);
+
+    // ---- Re-authentication through "/auth:" (waits for the result) ----
+    Any* authenticateAlternateUser(const char* user, int* err);
+    void relogin(int* err);
+
+    // ---- Name resolution ----
+    // The domain part: opens or finds the provider of a "//" name's first
+    // entry, or starts a "/" or relative name at the session's root.
+    int resolveToDomain(ResolveContext* rc, FutureResult** pending, FutureResultListener* listener);
+    // Finds or opens the provider for a domain, temp, host, asset or
+    // endpoint entry. With pending, an asset lookup that must wait stores its
+    // future result there and answers 62.
+    int openProvider(const DirNameEntry* entry, ResolveContext* rc, FutureResult** pending,
+                     FutureResultListener* listener);
+    // Resolves every entry; with arh, a remote provider's step is sent
+    // asynchronously (31 until it completes).
+    int resolveToObject(ResolveContext* rc, FutureResult** pending, FutureResultListener* listener,
+                        AsyncResolveHelper* arh);
+    // Resolves all entries but the last (the search pattern or listener filter).
+    int resolveForSearch(ResolveContext* rc, FutureResult** pending, FutureResultListener* listener);
+    // Switches the context to the registered provider of a "D" + name object.
+    static void adjustSPI(ResolveContext* rc, DirectoryObject* object);
+    // Force-resets the remote provider named by a "//" name's first entry.
+    int resetDomain(ResolveContext* rc, FutureResult** pending, FutureResultListener* listener, bool wait);
+
+    // ---- Provider list ----
+    // Marks unpinned, unlocked, idle providers without client listeners;
+    // deletes those already marked. Then retries unconnected listeners.
+    static void testIdleProviders();
+    static DirectorySPI* findManagedSPI(const char* assetId);
+    // The list entry whose provider is usable (not marked, not temporary)
+    // and whose key matches, or null. The caller holds the provider lock.
+    static ProviderEntry* findProviderLocked(const char* key) REQUIRES(_providerCb);
+    // Pushes a provider at the head of the list (taking ownership).
+    static void addProvider(DirectorySPI* spi, const char* key, int pinCount) EXCLUDES(_providerCb);
+
+    // ---- Execution (defined with the execution thread, directory_exec.cpp) ----
+    FutureResult* execute(const DirName* name, FutureResultListener* listener, const char* operation, Any** args);
+    FutureResult* executeWithLengthyOp(const DirName* name, const char* description, FutureResultListener* listener,
+                                       const char* operation, Any** args);
+    static void executeComplete(long long id, int error);
+    static void executeComplete(long long id, FutureResult* result);
+    static void executeUpdated(long long id, ExecuteUpdate* update);
+    static void spiConnected(const char* name);
+    // Starts the execution thread unless one runs; stops a client-mode one.
+    static void startExecThread(bool serverMode);
+    static void stopExecThreadIfClient();
+    // openProvider's asset and endpoint lookups: the mapper hook, the asset
+    // cache, or a "getAsset"/"getEndpointData" request on this directory.
+    // 0 with a new copy in *out; 62 with *pending set when pending is given
+    // and the lookup must wait; else 13, 29 (73 for endpoints) or 30.
+    int lookupAssetForOpen(const char* id, FutureResult** pending, FutureResultListener* listener, Asset** out);
+    int lookupEndpointForOpen(const char* id, FutureResult** pending, FutureResultListener* listener,
+                              Endpoint** out);
+
+    // ---- Listeners (defined with the listener code, directory_listen.cpp) ----
+    int addListener(const DirName* name, DirectoryListener* listener, int* err);
+    void removeListener(DirectoryListener* listener);
+    static void listenComplete(int listenerId, DirectorySPI* spi);
+    static void processDisconnect(DirectorySPI* spi);
+    static void retryListeners();
+    static void processDirectoryUpdate(int listenerId, int kind, const DirNameEntry* entry,
+                                       const Attributes* attributes, const Acl* acl);
+    // Whether a client listener entry names this provider (takes the listener lock).
+    static bool listenerUsesSPI(DirectorySPI* spi);
+    int addAlertListener(const DirName* name, AlertListener* listener, int* err);
+    int startAssetMonitor(const DirName* name, ManagedConnectionListener* listener, int* err);
+    int stopAssetMonitor(const DirName* name, int* err);
+
+    // ---- Fields ----
+    pthread_key_t _userKey;  // the thread's substituted Principal*
+    Principal* principal;    // the session's default principal
+    DirectorySPI* spi;       // root provider of the session's domain
+    DirectoryObject* root;   // "D" + domain, no value
+    X509* certificate;
+    EVP_PKEY* privateKey;
+    char* domain;
+    char* host;
+    char* port;
+    DirectorySPI* lockedSPI GUARDED_BY(_providerCb);
+    bool disposePending GUARDED_BY(_providerCb);
+
+    // ---- Process-wide state ----
+    static CriticalBlock _providerCb;
+    static ProviderEntry* _providerList GUARDED_BY(_providerCb);
+    static CriticalBlock _listenerCb;
+    static ListenerEntry* _listeners GUARDED_BY(_listenerCb);
+    // Installed by the remote provider library; null until then.
+    static RemoteProviderSeam* _remote;
+    // Called with an alert listener when alerts are asked of a local domain.
+    static void (*addLocalAlertListener)(AlertListener* listener);
+    // Opens a file through the file transfer service (from host:port with
+    // the session's certificate); installed by that service. Null: 21.
+    static int (*_openFile)(Directory* directory, const char* host, const char* port, const char* remotePath,
+                            bool write, int mode, void** stream);
+    // Client hooks, set once by the first client login while _routeMQ is
+    // unset; each forwards to the same-named operation of _initSpi.
+    static DirectorySPI* _initSpi;
+    static void* _routeMQ;
+    static long long (*_instanceIdFn)();
+    static long long (*_uniqueIdFn)();
+    static int (*_miniGuidFn)(char* buffer, int size);
+    static bool _debug;
+    static bool _spi_debug;
+
 private:
+    Directory();
+    // resolveToObject's remote branch: takes the answer of an outstanding
+    // remote resolve, or sends one (31 while it is out).
+    int consumeAsyncResolve(ResolveContext* rc, AsyncResolveHelper* arh);
+    int startAsyncResolve(ResolveContext* rc, AsyncResolveHelper* arh);
     static bool _initDone;
 };
 

@@ -12,6 +12,26 @@
 DirectoryObject::DirectoryObject(const char* className, Any* value)
     : className(className != nullptr ? strdup(className) : nullptr), value(value) {}
 
+DirectoryObject::DirectoryObject(const DirectoryObject& other)
+    : Translatable(other),
+      className(other.className != nullptr ? strdup(other.className) : nullptr),
+      value(other.value != nullptr ? new Any(*other.value) : nullptr) {}
+
+bool DirectoryObject::operator==(const DirectoryObject& other) const {
+    if ((className == nullptr) != (other.className == nullptr)) return false;
+    if (className != nullptr && strcmp(className, other.className) != 0) return false;
+    if ((value == nullptr) != (other.value == nullptr)) return false;
+    return value == nullptr || *value == *other.value;
+}
+
+unsigned long DirectoryObject::hashValue() const {
+    unsigned long h = 5381;
+    if (className != nullptr)
+        for (const char* c = className; *c != '\0'; c++) h = h * 33 + static_cast<unsigned char>(*c);
+    unsigned long v = value != nullptr ? value->hashValue() : 0;
+    return h ^ (v + 0x9e3779b97f4a7c15UL + (h << 6) + (h >> 2));
+}
+
 DirectoryObject::~DirectoryObject() {
     free(className);
     delete value;
@@ -45,7 +65,8 @@ int DirectoryObjectXlator(MessageBase* m, Translatable** obj, int direction) {
     return 0;
 }
 
-DirectorySPI::DirectorySPI() : _locks(0), markedForDeletion(false), temporary(false), domainGuid(nullptr) {
+DirectorySPI::DirectorySPI()
+    : lock(LOCK_RANK_DIR_SPI), _locks(0), markedForDeletion(false), temporary(false), domainGuid(nullptr) {
     char* guid = makeGuid();
     if (guid != nullptr) {
         size_t len = strlen(guid);
@@ -58,6 +79,23 @@ DirectorySPI::DirectorySPI() : _locks(0), markedForDeletion(false), temporary(fa
 
 DirectorySPI::~DirectorySPI() {
     free(domainGuid);
+}
+
+void DirectorySPI::addLock() {
+    DRV_ASSERT(!isMarkedForDeletion());
+    CriticalSection cs(lock);
+    _locks++;
+}
+
+void DirectorySPI::removeLock() {
+    CriticalSection cs(lock);
+    _locks--;
+    DRV_ASSERT(_locks >= 0);
+}
+
+int DirectorySPI::lockCount() {
+    CriticalSection cs(lock);
+    return _locks;
 }
 
 int DirectorySPI::list(const Principal*, DirectoryObject*, ClassEnumeration*) {
@@ -80,13 +118,6 @@ int DirectorySPI::openForWrite(const Principal*, const DirectoryObject*, Output*
 
 bool DirectorySPI::isIdle() {
     return false;
-}
-
-int DirectorySPI::attachListener(const Principal*, Connection*, const DirectoryObject*, const DirNameEntry*, int,
-                                 bool) {
-    // Provider-side listener records arrive with change notification; until
-    // then a listener has nothing to record and nothing to be told.
-    return 0;
 }
 
 bool DirectorySPI::isNetworkSPI() {

@@ -1,10 +1,24 @@
 // DirectorySPI: the base class of every directory provider, with the default
 // operations a provider may keep; DirectoryObject: a provider's handle for
 // one resolved object.
+//
+// Ownership: a DirectoryObject owns its class name and value. Providers in
+// the directory's provider list are owned by the list (directory.h); local
+// providers registered with the host belong to whoever registered them.
+//
+// Thread-safety: DirectoryObject is a plain value, one thread at a time.
+// DirectorySPI's lock count is guarded by its own lock and changed only
+// through ResolveContext and readers (addLock/removeLock); the deletion mark
+// is written by the idle sweep under the directory's provider lock and read
+// by any thread; the slots themselves may be called from any thread at once,
+// so each provider guards its own state.
 #ifndef DRV_DIR_DIRECTORY_SPI_H
 #define DRV_DIR_DIRECTORY_SPI_H
 
+#include <atomic>
+
 #include "common/sem.h"
+#include "common/thread_annotations.h"
 #include "dirbase/translatable.h"
 
 class Acl;
@@ -13,6 +27,8 @@ class MessageBase;
 class Attributes;
 class ClassEnumeration;
 class Connection;
+class DirectoryChangeHelper;
+class DisconnectListener;
 class DirNameEntry;
 class DirectoryEnumeration;
 class Endpoint;
@@ -28,9 +44,17 @@ class DirectoryObject : public Translatable {
 public:
     // Copies className; takes ownership of value.
     DirectoryObject(const char* className, Any* value);
+    // Duplicates the class name and the value.
+    DirectoryObject(const DirectoryObject& other);
     ~DirectoryObject() override;
-    DirectoryObject(const DirectoryObject&) = delete;
     DirectoryObject& operator=(const DirectoryObject&) = delete;
+
+    // Same class name (both null counts as equal) and equal values (both
+    // null, or Any equality).
+    bool operator==(const DirectoryObject& other) const;
+    bool operator!=(const DirectoryObject& other) const { return !(*this == other); }
+    // Combines the class name's hash with the value's; equal objects hash alike.
+    unsigned long hashValue() const;
 
     // { "className" : ..., "value" : ... }
     char* toString(Parser* parser) override;
@@ -84,10 +108,60 @@ public:
 
     const char* getDomainGuid() const { return domainGuid; }
 
+    // The count of live resolution contexts and readers using the provider.
+    // addLock refuses (asserts on) a provider marked for deletion; a count
+    // that would go negative is an assertion failure.
+    void addLock() EXCLUDES(lock);
+    void removeLock() EXCLUDES(lock);
+    int lockCount() EXCLUDES(lock);
+
+    bool isMarkedForDeletion() const { return markedForDeletion.load(std::memory_order_acquire); }
+    bool isTemporary() const { return temporary; }
+
+    // ---- Provider-side listeners and change notification (defined with
+    // the listener code, directory_listen.cpp). ----
+    // One attached listener: local (no connection) or held for a remote
+    // client's connection, on which a lock is taken while the record lives.
+    struct DirListenerEntry {
+        Connection* connection;
+        DirectoryObject* object;  // owned copy
+        DirNameEntry* filter;     // owned copy
+        DirectorySPI* spi;
+        int listenerId;
+        bool multi;
+        DirListenerEntry* next;
+    };
+    // On the execution thread: pushes the record at the head of _dirListeners.
+    static void completeAttach(DirListenerEntry* entry);
+    // Unlinks and frees every record of that connection.
+    static void closeListenersOnLost(Connection* connection);
+    // Whether a changed entry (with the attribute set sent with the change)
+    // passes a record's filter.
+    static bool matchingNotify(const DirListenerEntry* entry, const DirNameEntry* changed,
+                               const Attributes* attributes);
+    void notifyDirectoryAdd(const DirNameEntry* entry, const Attributes* attributes, const Acl* acl);
+    void notifyDirectoryDelete(const DirNameEntry* entry, const Attributes* attributes);
+    void notifyDirectoryModified(const DirNameEntry* entry, const Attributes* attributes, const Acl* acl);
+    // Multiple forms: count changed entries with parallel arrays (acls may be null).
+    void notifyDirectoryAdd(int count, DirNameEntry** entries, Attributes** attributes, Acl** acls);
+    void notifyDirectoryDelete(int count, DirNameEntry** entries, Attributes** attributes);
+    void notifyDirectoryModified(int count, DirNameEntry** entries, Attributes** attributes, Acl** acls);
+    DirectoryChangeHelper* getChangeHelper();
+    void addDisconnectListener(DisconnectListener* listener);
+    void fireDisconnectEvent(Connection* connection);
+
+    static CriticalBlock _dCb;
+    static DirListenerEntry* _dirListeners GUARDED_BY(_dCb);
+
 protected:
+    friend class Directory;
+
     CriticalBlock lock;
-    int _locks;
-    bool markedForDeletion;
+    int _locks GUARDED_BY(lock);
+    // Set by the idle sweep under the provider list lock; atomic because
+    // resolving threads read it without that lock.
+    std::atomic<bool> markedForDeletion;
+    // Set once by whoever opens the provider, before it is shared.
     bool temporary;
     char* domainGuid;
 };

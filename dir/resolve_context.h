@@ -1,0 +1,55 @@
+// ResolveContext: the state of one name resolution, on the stack of a
+// synchronous operation or owned by an execution request. It keeps the
+// provider of the step reached locked (its lock count one higher) so that
+// the idle sweep never deletes a provider under a resolution.
+//
+// Ownership: the context owns its copies of the root object, principal and
+// name, its current object and its endpoint copy; it holds one lock on spi.
+//
+// Thread-safety: one thread at a time (an execution request moves between
+// threads only through the execution thread's queue).
+#ifndef DRV_DIR_RESOLVE_CONTEXT_H
+#define DRV_DIR_RESOLVE_CONTEXT_H
+
+class DirName;
+class DirNameEntry;
+class Directory;
+class DirectoryObject;
+class DirectorySPI;
+class Endpoint;
+class Principal;
+
+class ResolveContext {
+public:
+    // Copies name and principal (either may be null); starts at the
+    // directory's root provider with no current object and index 0.
+    ResolveContext(Directory* directory, const DirName* name, const Principal* principal);
+    // Releases the lock on spi.
+    ~ResolveContext();
+    ResolveContext(const ResolveContext&) = delete;
+    ResolveContext& operator=(const ResolveContext&) = delete;
+
+    // Locks the new provider before releasing the old one. A null provider
+    // or one marked for deletion is an assertion failure.
+    void setSPI(DirectorySPI* next);
+    // Takes ownership of object and frees the previous one.
+    void setCurrent(DirectoryObject* object);
+    // Takes ownership of endpoint (may be null) and frees the previous one.
+    void setTarget(Endpoint* endpoint);
+
+    // Entries of the name; the entry at i, or null.
+    int entryCount() const;
+    const DirNameEntry* entry(int i) const;
+
+    DirectorySPI* rootSPI;
+    DirectoryObject* domainObject;  // copy of the directory's root, or null
+    DirectorySPI* spi;              // locked while set
+    Directory* directory;
+    Principal* principal;
+    DirName* name;
+    int index;  // next entry to resolve
+    DirectoryObject* current;
+    Endpoint* target;
+};
+
+#endif
