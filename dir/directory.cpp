@@ -20,7 +20,7 @@ CriticalBlock Directory::_providerCb(LOCK_RANK_DIR_PROVIDERS, kProcessLifetime);
 Directory::ProviderEntry* Directory::_providerList = nullptr;
 RemoteProviderSeam* Directory::_remote = nullptr;
 void (*Directory::addLocalAlertListener)(AlertListener*) = nullptr;
-int (*Directory::_openFile)(Directory*, const char*, const char*, const char*, bool, int, void**) = nullptr;
+int (*Directory::_openFile)(Directory*, DirectorySPI*, const char*, bool, int, void**) = nullptr;
 DirectorySPI* Directory::_initSpi = nullptr;
 void* Directory::_routeMQ = nullptr;
 long long (*Directory::_instanceIdFn)() = nullptr;

@@ -232,10 +232,12 @@ public:
     static RemoteProviderSeam* _remote;
     // Called with an alert listener when alerts are asked of a local domain.
     static void (*addLocalAlertListener)(AlertListener* listener);
-    // Opens a file through the file transfer service (from host:port with
-    // the session's certificate); installed by that service. Null: 21.
-    static int (*_openFile)(Directory* directory, const char* host, const char* port, const char* remotePath,
-                            bool write, int mode, void** stream);
+    // Opens a file through the file transfer service, which picks the
+    // transfer host from the provider reached (127.0.0.1:14001 for a local
+    // one, the asset's address for a remote one, a masquerade reader for a
+    // masquerading asset). Installed by that service; null answers 21.
+    static int (*_openFile)(Directory* directory, DirectorySPI* spi, const char* remotePath, bool write, int mode,
+                            void** stream);
     // Client hooks, set once by the first client login while _routeMQ is
     // unset; each forwards to the same-named operation of _initSpi.
     static DirectorySPI* _initSpi;

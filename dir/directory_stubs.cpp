@@ -61,3 +61,12 @@ int DirectorySPI::attachListener(const Principal*, Connection*, const DirectoryO
                                  bool) {
     return 0;
 }
+
+// The remote resolve branch needs the execution request's resolve helper;
+// until that lands no request passes one.
+int Directory::consumeAsyncResolve(ResolveContext*, AsyncResolveHelper*) {
+    return 0;
+}
+int Directory::startAsyncResolve(ResolveContext*, AsyncResolveHelper*) {
+    return DirError::E_NOT_CONNECTED;
+}

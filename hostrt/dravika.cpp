@@ -44,7 +44,7 @@ void Dravika::collectAll(StatEntry* entry) {
 }
 
 int HostSPI::federate(const char* className, bool flag, DirectorySPI* provider) {
-    federationList().push_back(Federation{className, flag, provider});
+    federationList().push_back(Federation{className, flag, provider, _federateResult});
     callLog().push_back(std::string("federate:") + className);
     return _federateResult;
 }
@@ -61,6 +61,14 @@ DirectorySPI* HostSPI::findProvider(const char* className) {
     const std::vector<Federation>& list = federationList();
     for (auto it = list.rbegin(); it != list.rend(); ++it)
         if (it->className == className) return it->provider;
+    return nullptr;
+}
+
+DirectorySPI* HostSPI::routeFor(const char* className) {
+    if (className == nullptr) return nullptr;
+    const std::vector<Federation>& list = federationList();
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+        if (it->result == 0 && it->className == className) return it->provider;
     return nullptr;
 }
 

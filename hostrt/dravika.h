@@ -38,17 +38,24 @@ public:
         std::string className;
         bool flag;
         DirectorySPI* provider;
+        int result;  // what federate answered; only 0 routes
     };
 
-    // Routes names of className to provider; returns the configured result
-    // (0 unless setFederateResult chose otherwise). A provider is recorded
-    // whatever the result, so that a refused federation can be inspected.
+    // Routes names of className to provider (see hostrt/host_directory.h:
+    // the host's root provider hands entries of that class, and everything
+    // below the objects they resolve to, to provider); returns the
+    // configured result (0 unless setFederateResult chose otherwise). A
+    // provider is recorded whatever the result, so that a refused federation
+    // can be inspected, but only an accepted one routes.
     static int federate(const char* className, bool flag, DirectorySPI* provider);
 
     static void setFederateResult(int result);
     static const std::vector<Federation>& federations();
     // The provider most recently federated for className, or null.
     static DirectorySPI* findProvider(const char* className);
+    // The provider that names of className reach: the most recent accepted
+    // federation of that class, or null.
+    static DirectorySPI* routeFor(const char* className);
 };
 
 // What a module did to the host, in call order: "register:<manager name>"

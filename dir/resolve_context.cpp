@@ -1,0 +1,58 @@
+#include "dir/resolve_context.h"
+
+#include "common/os.h"
+#include "dir/asset.h"
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "dir/principal.h"
+#include "dirbase/dir_name.h"
+
+ResolveContext::ResolveContext(Directory* directory, const DirName* name, const Principal* principal)
+    : rootSPI(directory != nullptr ? directory->spi : nullptr),
+      domainObject(directory != nullptr && directory->root != nullptr ? new DirectoryObject(*directory->root)
+                                                                       : nullptr),
+      spi(nullptr),
+      directory(directory),
+      principal(principal != nullptr ? new Principal(*principal) : nullptr),
+      name(name != nullptr ? new DirName(*name) : nullptr),
+      index(0),
+      current(nullptr),
+      target(nullptr) {}
+
+ResolveContext::~ResolveContext() {
+    if (spi != nullptr) spi->removeLock();
+    delete domainObject;
+    delete principal;
+    delete name;
+    delete current;
+    delete target;
+}
+
+void ResolveContext::setSPI(DirectorySPI* next) {
+    DRV_ASSERT(next != nullptr);
+    // Lock the new provider first: between the two steps the context always
+    // holds at least one lock, so neither provider can be swept under it.
+    next->addLock();
+    if (spi != nullptr) spi->removeLock();
+    spi = next;
+}
+
+void ResolveContext::setCurrent(DirectoryObject* object) {
+    if (object == current) return;
+    delete current;
+    current = object;
+}
+
+void ResolveContext::setTarget(Endpoint* endpoint) {
+    if (endpoint == target) return;
+    delete target;
+    target = endpoint;
+}
+
+int ResolveContext::entryCount() const {
+    return name != nullptr ? name->size() : 0;
+}
+
+const DirNameEntry* ResolveContext::entry(int i) const {
+    return name != nullptr ? name->get(i) : nullptr;
+}

@@ -1,0 +1,361 @@
+// The directory core: name resolution through the provider list, its error
+// codes, provider sharing, the idle sweep and the lock counts that keep a
+// provider alive under a resolution.
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "dir/principal.h"
+#include "dir/resolve_context.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+#include "dirbase/enumeration.h"
+#include "dirbase/registry.h"
+
+namespace {
+
+std::atomic<int> g_deleted{0};
+std::atomic<int> g_deletedWhileLocked{0};
+
+// Resolves every entry to an object named after its class, except
+// "missing" (nothing found), "fail" (error 77) and "jump" (an object of
+// class "Dother", which the registry routes to another provider). Its
+// attributes tell which provider answered and for which object.
+class TestSPI : public DirectorySPI {
+public:
+    explicit TestSPI(const std::string& tag, bool idle = true, bool remote = false)
+        : tag(tag), idle(idle), remote(remote) {}
+    ~TestSPI() override {
+        g_deleted++;
+        if (lockCount() != 0) g_deletedWhileLocked++;
+    }
+
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
+                DirectoryObject*& out) override {
+        std::string c = entry->getClassName() != nullptr ? entry->getClassName() : "";
+        if (c == "fail") return 77;
+        if (c == "missing") {
+            out = nullptr;
+            return 0;
+        }
+        if (c == "jump") {
+            out = new DirectoryObject("Dother", nullptr);
+            return 0;
+        }
+        Any* v = new Any();
+        v->set(c.c_str());
+        out = new DirectoryObject(tag.c_str(), v);
+        return 0;
+    }
+    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
+               DirectoryEnumeration*) override {
+        return 0;
+    }
+    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
+        return DirError::E_NOT_IMPLEMENTED;
+    }
+    int getAttributes(const Principal*, DirectoryObject* object, Attributes*& out) override {
+        out = new Attributes();
+        out->setAttribute("by", tag.c_str());
+        char* value = object->value != nullptr ? object->value->toString(nullptr) : nullptr;
+        out->setAttribute("object", value != nullptr ? value : "");
+        free(value);
+        return 0;
+    }
+    int getAcl(const Principal*, DirectoryObject*, Acl*&) override { return 0; }
+    bool isIdle() override { return idle; }
+    bool isNetworkSPI() override { return remote; }
+
+    std::string tag;
+    bool idle;
+    bool remote;
+};
+
+// Stands in for the remote provider library: "opens" local test providers.
+class FakeRemote : public RemoteProviderSeam {
+public:
+    DirectorySPI* openDomain(Directory*, const char*, const char*, const char*, Attributes*,
+                             const char* key) override {
+        opened++;
+        return new TestSPI(key, idleProviders, true);
+    }
+    DirectorySPI* openAsset(Directory*, DirectorySPI*, const char*, const Asset*, const char* key) override {
+        opened++;
+        return new TestSPI(key, idleProviders, true);
+    }
+    int getMode() override { return 0; }
+    int asyncResolve(DirectorySPI*, DelayedEvent*, const Endpoint*, const Principal*, DirectoryObject*,
+                     const DirNameEntry*) override {
+        return DirError::E_NOT_CONNECTED;
+    }
+    bool hasManagedConnection(DirectorySPI*) override { return false; }
+    const char* assetIdOf(DirectorySPI*) override { return nullptr; }
+    void forceReset1(DirectorySPI*) override {}
+    void forceReset2(DirectorySPI*) override {}
+    void forceReset3(DirectorySPI*) override {}
+    void addAlertListener(DirectorySPI*, AlertListener*, const Principal*) override {}
+    void setManagedConnection(DirectorySPI*, ManagedConnectionListener*) override {}
+
+    std::atomic<int> opened{0};
+    bool idleProviders = true;
+};
+
+DirName* parse(const char* text) {
+    int err = 0;
+    DirName* n = DirName::createFromString(text, &err);
+    EXPECT_NE(nullptr, n) << text << ": " << err;
+    return n;
+}
+
+// The error of getAttributes on the name, and the answering provider's tag.
+int attrs(Directory* d, const char* text, std::string* by = nullptr) {
+    DirName* name = parse(text);
+    int err = -1;
+    Attributes* a = d->getAttributes(name, &err);
+    if (by != nullptr) {
+        Any* v = a != nullptr ? a->getAttribute("by") : nullptr;
+        const char* t = v != nullptr ? v->getString() : nullptr;
+        *by = t != nullptr ? t : "";
+    }
+    delete a;
+    delete name;
+    return err;
+}
+
+int providerCount() {
+    CriticalSection cs(Directory::_providerCb);
+    int n = 0;
+    for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next) n++;
+    return n;
+}
+
+Directory::ProviderEntry* findEntry(const char* key) {
+    CriticalSection cs(Directory::_providerCb);
+    for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+        if (strcmp(e->key, key) == 0) return e;
+    return nullptr;
+}
+
+class DirectoryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Directory::_remote = &remote;
+        int err = -1;
+        dir = Directory::startServerDirectoryService(&root, nullptr, nullptr, "home", &err);
+        ASSERT_EQ(0, err);
+    }
+    void TearDown() override {
+        delete dir;
+        // Two sweeps end every idle provider a test left in the list.
+        Directory::testIdleProviders();
+        Directory::testIdleProviders();
+        EXPECT_EQ(0, providerCount());
+        Directory::_remote = nullptr;
+    }
+
+    FakeRemote remote;
+    TestSPI root{"root"};
+    Directory* dir = nullptr;
+};
+
+TEST_F(DirectoryTest, DomainProvidersAreSharedAndTempProvidersAreNot) {
+    std::string by;
+    EXPECT_EQ(0, attrs(dir, "//domain:name=x/thing:", &by));
+    EXPECT_EQ("Dx", by);
+    EXPECT_EQ(0, attrs(dir, "//domain:name=x/other:", &by));
+    EXPECT_EQ("Dx", by);
+    EXPECT_EQ(1, remote.opened.load());
+
+    EXPECT_EQ(0, attrs(dir, "//temp:hostname=h,port=9/thing:", &by));
+    EXPECT_EQ(0, attrs(dir, "//temp:hostname=h,port=9/thing:", &by));
+    EXPECT_EQ("Hh", by);
+    EXPECT_EQ(3, remote.opened.load());
+    EXPECT_EQ(3, providerCount());
+
+    // Relative and rooted names start at the session's own provider.
+    EXPECT_EQ(0, attrs(dir, "/thing:", &by));
+    EXPECT_EQ("root", by);
+    EXPECT_EQ(0, attrs(dir, "thing:", &by));
+    EXPECT_EQ("root", by);
+    EXPECT_EQ(3, remote.opened.load());
+}
+
+TEST_F(DirectoryTest, ResolutionErrorsCarryTheirCodes) {
+    struct Case {
+        const char* name;
+        int code;
+    } cases[] = {
+        {"//domain:title=x/a:", DirError::E_MISSING_DOMAIN},
+        {"//asset:id=1/a:", DirError::E_MISSING_DOMAIN},  // not a domain reference
+        {"//host:name=1/a:", DirError::E_MISSING_HOST},
+        {"//endpoint:name=1/a:", DirError::E_MISSING_HOST},
+        {"//temp:hostname=h/a:", DirError::E_MISSING_HOST},
+        {"/missing:", DirError::E_OBJECT_NOT_FOUND},  // the provider found nothing
+        {"/a:/missing:", DirError::E_OBJECT_NOT_FOUND},
+        {"/fail:", 77},  // a provider's own error passes unchanged
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.code, attrs(dir, c.name)) << c.name;
+
+    DirNameEntry bogus("bogus", "id", "1");
+    DirName* name = parse("/a:");
+    ResolveContext rc(dir, name, dir->findPrincipal());
+    EXPECT_EQ(DirError::E_BAD_ROOT_CLASS, dir->openProvider(&bogus, &rc, nullptr, nullptr));
+    delete name;
+
+    // Without the remote provider library a domain cannot be reached.
+    Directory::_remote = nullptr;
+    EXPECT_EQ(DirError::E_NOT_CONNECTED, attrs(dir, "//domain:name=x/a:"));
+    EXPECT_EQ(0, providerCount());
+}
+
+TEST_F(DirectoryTest, RegisteredProvidersTakeOverMidName) {
+    TestSPI other("other");
+    Registry::registerObject("other", &other);
+    std::string by;
+    EXPECT_EQ(0, attrs(dir, "/jump:/thing:", &by));
+    EXPECT_EQ("other", by);
+    Registry::unregisterObject(&other);
+    // Unregistered, the root provider goes on resolving.
+    EXPECT_EQ(0, attrs(dir, "/jump:/thing:", &by));
+    EXPECT_EQ("root", by);
+    EXPECT_EQ(0, other.lockCount());
+    EXPECT_EQ(0, root.lockCount());
+}
+
+TEST_F(DirectoryTest, PinnedProvidersSurviveAndIdleOnesDieOnTheSecondSweep) {
+    int err = -1;
+    Directory* client = Directory::startClientDirectoryService("pinned", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, client);
+    ASSERT_EQ(0, err);
+    Directory* second = Directory::startClientDirectoryService("pinned", "h", "1", nullptr, nullptr, &err);
+    EXPECT_EQ(client->spi, second->spi);
+    EXPECT_EQ(2, findEntry("Dpinned")->pinCount);
+    EXPECT_EQ(0, attrs(dir, "//domain:name=idle/a:"));
+    int deleted = g_deleted;
+
+    Directory::testIdleProviders();
+    DirectorySPI* idle = findEntry("Didle")->spi;
+    EXPECT_TRUE(idle->isMarkedForDeletion());
+    EXPECT_FALSE(client->spi->isMarkedForDeletion());
+    EXPECT_EQ(deleted, g_deleted.load());
+    // A marked provider is never handed out again: the same key opens a new one.
+    EXPECT_EQ(0, attrs(dir, "//domain:name=idle/a:"));
+    EXPECT_EQ(3, providerCount());
+
+    Directory::testIdleProviders();
+    EXPECT_EQ(deleted + 1, g_deleted.load());
+    EXPECT_EQ(2, providerCount());
+
+    // A provider under a live resolution is neither marked nor deleted (the
+    // second "idle" provider, marked by the last sweep, goes meanwhile).
+    DirName* name = parse("//domain:name=idle/a:");
+    {
+        ResolveContext rc(dir, name, dir->findPrincipal());
+        ASSERT_EQ(0, dir->resolveToDomain(&rc, nullptr, nullptr));
+        for (int i = 0; i < 3; i++) Directory::testIdleProviders();
+        EXPECT_EQ(deleted + 2, g_deleted.load());
+        EXPECT_FALSE(rc.spi->isMarkedForDeletion());
+        EXPECT_EQ(1, rc.spi->lockCount());
+    }
+    delete name;
+    Directory::testIdleProviders();
+    Directory::testIdleProviders();
+    EXPECT_EQ(deleted + 3, g_deleted.load());
+
+    // Pinned by two sessions, the provider outlives the first logout.
+    delete second;
+    Directory::testIdleProviders();
+    EXPECT_FALSE(client->spi->isMarkedForDeletion());
+    delete client;
+    Directory::testIdleProviders();
+    Directory::testIdleProviders();
+    EXPECT_EQ(deleted + 4, g_deleted.load());
+    EXPECT_EQ(0, g_deletedWhileLocked.load());
+}
+
+TEST_F(DirectoryTest, BusyProvidersAreNeverMarked) {
+    remote.idleProviders = false;
+    EXPECT_EQ(0, attrs(dir, "//domain:name=busy/a:"));
+    for (int i = 0; i < 3; i++) Directory::testIdleProviders();
+    ASSERT_NE(nullptr, findEntry("Dbusy"));
+    EXPECT_FALSE(findEntry("Dbusy")->spi->isMarkedForDeletion());
+    static_cast<TestSPI*>(findEntry("Dbusy")->spi)->idle = true;
+}
+
+TEST_F(DirectoryTest, LockCountsStayBalancedUnderResolversAndASweeper) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    int deletedBefore = g_deleted;
+    std::thread sweeper([&] {
+        while (!stop) Directory::testIdleProviders();
+    });
+    std::vector<std::thread> resolvers;
+    for (int t = 0; t < 8; t++) {
+        resolvers.emplace_back([&, t] {
+            const char* names[] = {"//domain:name=c/a:", "//temp:hostname=t,port=1/a:", "/a:/b:"};
+            for (int i = 0; i < 400; i++)
+                if (attrs(dir, names[(i + t) % 3]) != 0) failures++;
+        });
+    }
+    for (std::thread& r : resolvers) r.join();
+    stop = true;
+    sweeper.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0, root.lockCount());
+    {
+        CriticalSection cs(Directory::_providerCb);
+        for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+            EXPECT_EQ(0, e->spi->lockCount()) << e->key;
+    }
+    Directory::testIdleProviders();
+    Directory::testIdleProviders();
+    EXPECT_EQ(remote.opened.load(), g_deleted.load() - deletedBefore);
+    EXPECT_EQ(0, g_deletedWhileLocked.load());
+}
+
+TEST_F(DirectoryTest, SubstitutedPrincipalsBelongToOneThread) {
+    Principal alice("0`alice,x`", "home", nullptr, 1);
+    dir->substituteUser(&alice);
+    char user[64] = "";
+    ASSERT_NE(nullptr, dir->findPrincipal());
+    dir->findPrincipal()->getLoginUser(user, sizeof(user));
+    EXPECT_STREQ("alice", user);
+    const Principal* seenElsewhere = &alice;
+    std::thread([&] { seenElsewhere = dir->findPrincipal(); }).join();
+    EXPECT_EQ(dir->principal, seenElsewhere);
+    dir->revertUser();
+    EXPECT_EQ(dir->principal, dir->findPrincipal());
+}
+
+TEST(DirectoryObject, EqualObjectsHashAlikeAndCopiesAreEqual) {
+    Any* v1 = new Any();
+    v1->set("n/eth0");
+    DirectoryObject a("Gx", v1);
+    DirectoryObject copy(a);
+    EXPECT_TRUE(a == copy);
+    EXPECT_EQ(a.hashValue(), copy.hashValue());
+    EXPECT_NE(a.className, copy.className);
+
+    Any* v2 = new Any();
+    v2->set("n/eth1");
+    DirectoryObject b("Gx", v2);
+    DirectoryObject c("Gy", new Any(*a.value));
+    DirectoryObject bare("Gx", nullptr);
+    EXPECT_FALSE(a == b);
+    EXPECT_FALSE(a == c);
+    EXPECT_FALSE(a == bare);
+    EXPECT_TRUE(bare == DirectoryObject("Gx", nullptr));
+    EXPECT_NE(a.hashValue(), b.hashValue());
+}
+
+}  // namespace
