@@ -103,16 +103,20 @@ RegexPattern::RegexPattern(const char* source, int flags)
     _regex = regex;
 }
 
+// A pattern may be compiled by one copy of this code and run by another (a
+// loaded module carries its own), so every use reaches the library through
+// onig(), which opens it in whichever copy runs; the library itself is one.
 RegexPattern::~RegexPattern() {
-    if (_regex != nullptr) _onig->free(static_cast<OnigRegex>(_regex));
+    if (_regex != nullptr) onig()->free(static_cast<OnigRegex>(_regex));
     free(_source);
 }
 
 int RegexPattern::search(const char* text, size_t length, size_t start, RegexMatch* match) const {
     if (_regex == nullptr || text == nullptr || start > length) return -1;
-    OnigRegion* region = _onig->regionNew();
+    const Onig* lib = onig();
+    OnigRegion* region = lib->regionNew();
     const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
-    int at = _onig->search(static_cast<OnigRegex>(_regex), s, s + length, s + start, s + length, region,
+    int at = lib->search(static_cast<OnigRegex>(_regex), s, s + length, s + start, s + length, region,
                          ONIG_OPTION_NONE);
     if (at >= 0 && match != nullptr) {
         int n = region->num_regs;
@@ -124,7 +128,7 @@ int RegexPattern::search(const char* text, size_t length, size_t start, RegexMat
         match->set(n, offsets);
         free(offsets);
     }
-    _onig->regionFree(region, 1);
+    lib->regionFree(region, 1);
     // Mismatch and search errors (such as a retry limit) both mean "not found".
     return at >= 0 ? at : -1;
 }
@@ -138,6 +142,6 @@ bool RegexPattern::matches(const char* text) const {
     size_t length = strlen(text);
     const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
     // onig_match anchors at the start only; the whole text must be consumed.
-    int consumed = _onig->match(static_cast<OnigRegex>(_regex), s, s + length, s, nullptr, ONIG_OPTION_NONE);
+    int consumed = onig()->match(static_cast<OnigRegex>(_regex), s, s + length, s, nullptr, ONIG_OPTION_NONE);
     return consumed >= 0 && static_cast<size_t>(consumed) == length;
 }
