@@ -29,10 +29,10 @@
     X(LOCK_RANK_PROPERTIES_RELOAD, "properties reload")                                                 \
     /* Directory provider list: held while a provider's own lock or the listener list is taken. */      \
     X(LOCK_RANK_DIR_PROVIDERS, "directory provider list")                                                \
+    /* Provider-side listener records: held while changes reach client listeners. */                     \
+    X(LOCK_RANK_DIR_SPI_LISTENERS, "provider listeners")                                                 \
     /* Directory client listener list. */                                                                \
     X(LOCK_RANK_DIR_LISTENERS, "directory listeners")                                                    \
-    /* Provider-side listener records. */                                                                \
-    X(LOCK_RANK_DIR_SPI_LISTENERS, "provider listeners")                                                 \
     /* One provider's lock count. */                                                                     \
     X(LOCK_RANK_DIR_SPI, "provider lock count")                                                          \
     /* Network request registry: listeners run under it and may post to an operation target. */        \

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/os.h"
 #include "dir/directory_spi.h"
+#include "dir/future_result.h"
 #include "dir/principal.h"
 #include "dir/resolve_context.h"
 #include "dirbase/message.h"
@@ -32,6 +33,7 @@ bool Directory::_spi_debug = false;
 void dir_registerTranslators() {
     MessageBase::registerObjectXlator(OBJ_DIRECTORYOBJECT_ID, DirectoryObjectXlator);
     Principal::registerXlators();
+    exec_registerTranslators();
 }
 
 void Directory::init() {

@@ -1,0 +1,41 @@
+#include "dir/async_resolve.h"
+
+#include "common/log.h"
+#include "dir/exec_dir_thread.h"
+#include "dir/exec_helper.h"
+
+AsyncResolveHelper::AsyncResolveHelper(ExecHelper* owner)
+    : deadline(0), event(nullptr), owner(owner), outstanding(false) {}
+
+AsyncResolveHelper::~AsyncResolveHelper() {
+    clear();
+}
+
+DelayedEvent* AsyncResolveHelper::getEvent() {
+    if (event == nullptr) {
+        event = new DelayedEvent(AsyncResolveCompleter::instance());
+        event->userValue = owner != nullptr ? owner->getId() : 0;
+    }
+    return event;
+}
+
+void AsyncResolveHelper::begin() {
+    deadline = time(nullptr) + kResolveSeconds;
+    outstanding = true;
+}
+
+void AsyncResolveHelper::clear() {
+    delete event;
+    event = nullptr;
+    outstanding = false;
+}
+
+AsyncResolveCompleter* AsyncResolveCompleter::instance() {
+    static AsyncResolveCompleter completer;
+    return &completer;
+}
+
+void AsyncResolveCompleter::onDelayedEventChange(DelayedEvent* event) {
+    log(LOG_TRACE, 0, event->userValue, "delay event for id: %lld deleverd from asycn resolver", event->userValue);
+    ExecDirThread::postAsyncResolve(event->userValue);
+}

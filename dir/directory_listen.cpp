@@ -1,0 +1,404 @@
+// Directory listeners: the client side (ListenerEntry and the Directory
+// operations that manage them) and the provider side (attached records,
+// matching and the notify functions).
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "coms/connection.h"
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "dir/exec_dir_thread.h"
+#include "dir/listener.h"
+#include "dir/principal.h"
+#include "dir/resolve_context.h"
+#include "dirbase/acl.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+
+CriticalBlock Directory::_listenerCb(LOCK_RANK_DIR_LISTENERS, kProcessLifetime);
+ListenerEntry* Directory::_listeners = nullptr;
+CriticalBlock DirectorySPI::_dCb(LOCK_RANK_DIR_SPI_LISTENERS, kProcessLifetime);
+DirectorySPI::DirListenerEntry* DirectorySPI::_dirListeners = nullptr;
+ListenerUpdateSender* _listenerUpdateSender = nullptr;
+int ListenerEntry::_nextListenerId = 1;
+
+namespace {
+
+// Disconnect listeners, process-wide; guarded by the provider-side lock.
+struct DisconnectEntry {
+    DirectorySPI* spi;
+    DisconnectListener* listener;
+    DisconnectEntry* next;
+};
+DisconnectEntry* _disconnectListeners GUARDED_BY(DirectorySPI::_dCb) = nullptr;
+
+void freeRecord(DirectorySPI::DirListenerEntry* e) {
+    if (e->connection != nullptr) e->connection->removeLock();
+    delete e->object;
+    delete e->filter;
+    delete e;
+}
+
+char* entryText(const DirNameEntry* e) {
+    char* t = e != nullptr ? const_cast<DirNameEntry*>(e)->toString(nullptr) : nullptr;
+    return t != nullptr ? t : strdup("(null)");
+}
+
+}  // namespace
+
+// --- client side -----------------------------------------------------------------
+
+ListenerEntry::ListenerEntry(Directory* directory, DirectoryListener* listener, const DirName* name,
+                             const Principal* principal)
+    : directory(directory), connected(false), listener(listener), name(name != nullptr ? new DirName(*name) : nullptr),
+      next(nullptr), listenerId(0), spi(nullptr), principal(principal != nullptr ? new Principal(*principal) : nullptr) {}
+
+int ListenerEntry::takeNextId() {
+    return _nextListenerId++;
+}
+
+ListenerEntry::~ListenerEntry() {
+    delete name;
+    delete principal;
+}
+
+int ListenerEntry::connect() {
+    ResolveContext rc(directory, name, principal);
+    int rv = directory->resolveForSearch(&rc, nullptr, nullptr);
+    if (rv != 0) {
+        log(LOG_DEBUG, 0, 0, "Listener failed to resolve: %d", rv);
+        return rv;
+    }
+    log(LOG_DEBUG, 0, 0, "Listener::connect: initiating connect: id = %d", listenerId);
+    const DirNameEntry* filter = name != nullptr && name->size() > 0 ? name->get(name->size() - 1) : nullptr;
+    return rc.spi->listen(rc.principal, rc.current, filter, listenerId);
+}
+
+int Directory::addListener(const DirName* name, DirectoryListener* listener, int* err) {
+    ListenerEntry* entry;
+    ListenerEntry copy(this, listener, name, findPrincipal());
+    {
+        CriticalSection hold(_listenerCb);
+        entry = new ListenerEntry(this, listener, name, findPrincipal());
+        entry->listenerId = ListenerEntry::takeNextId();
+        entry->next = _listeners;
+        _listeners = entry;
+        copy.listenerId = entry->listenerId;
+    }
+    // Connected outside the listener lock, which resolution must not be
+    // taken under; the copy carries what connect needs, so that a listener
+    // removed meanwhile is not touched.
+    int rv = copy.connect();
+    if (rv != 0) {
+        CriticalSection hold(_listenerCb);
+        for (ListenerEntry** link = &_listeners; *link != nullptr; link = &(*link)->next) {
+            if (*link == entry) {
+                *link = entry->next;
+                delete entry;
+                break;
+            }
+        }
+    }
+    if (err != nullptr) *err = rv;
+    return rv;
+}
+
+void Directory::removeListener(DirectoryListener* listener) {
+    ListenerEntry* gone = nullptr;
+    {
+        CriticalSection hold(_listenerCb);
+        for (ListenerEntry** link = &_listeners; *link != nullptr; link = &(*link)->next) {
+            if ((*link)->listener == listener) {
+                gone = *link;
+                *link = gone->next;
+                break;
+            }
+        }
+    }
+    delete gone;
+}
+
+void Directory::listenComplete(int listenerId, DirectorySPI* spi) {
+    log(LOG_DEBUG, 0, 0, "Directory::listenComplete: connect completes: id = %d", listenerId);
+    CriticalSection hold(_listenerCb);
+    for (ListenerEntry* e = _listeners; e != nullptr; e = e->next) {
+        if (e->listenerId != listenerId) continue;
+        e->connected = true;
+        e->spi = spi;
+        log(LOG_TRACE, 0, 0, "Directory::listenComplete: dispatching connect");
+        e->listener->listenerConnected();
+    }
+}
+
+void Directory::processDisconnect(DirectorySPI* spi) {
+    CriticalSection hold(_listenerCb);
+    for (ListenerEntry* e = _listeners; e != nullptr; e = e->next) {
+        if (e->spi != spi) continue;
+        e->connected = false;
+        e->listener->listenerDisconnected();
+    }
+}
+
+void Directory::retryListeners() {
+    // Copies of the unconnected entries, connected outside the lock (see addListener).
+    std::vector<ListenerEntry*> retry;
+    {
+        CriticalSection hold(_listenerCb);
+        for (ListenerEntry* e = _listeners; e != nullptr; e = e->next) {
+            if (e->connected) continue;
+            ListenerEntry* copy = new ListenerEntry(e->directory, e->listener, e->name, e->principal);
+            copy->listenerId = e->listenerId;
+            retry.push_back(copy);
+        }
+    }
+    for (ListenerEntry* copy : retry) {
+        copy->connect();  // a failure is logged; the entry stays unconnected
+        delete copy;
+    }
+}
+
+bool Directory::listenerUsesSPI(DirectorySPI* spi) {
+    CriticalSection hold(_listenerCb);
+    for (ListenerEntry* e = _listeners; e != nullptr; e = e->next)
+        if (e->spi == spi) return true;
+    return false;
+}
+
+void Directory::processDirectoryUpdate(int listenerId, int kind, const DirNameEntry* entry,
+                                       const Attributes* attributes, const Acl* acl) {
+    if (_debug) {
+        char* text = entryText(entry);
+        log(0, "Directory: processing notify: id = %d, amd = %d, dn = %s", listenerId, kind, text);
+        free(text);
+    }
+    CriticalSection hold(_listenerCb);
+    for (ListenerEntry* e = _listeners; e != nullptr; e = e->next) {
+        if (e->listenerId != listenerId) continue;
+        switch (kind) {
+        case CHANGE_ADD: e->listener->directoryAdd(entry, attributes, acl); break;
+        case CHANGE_MODIFY: e->listener->directoryModified(entry, attributes, acl); break;
+        case CHANGE_DELETE: e->listener->directoryDelete(entry, attributes); break;
+        default: break;
+        }
+    }
+}
+
+int Directory::addAlertListener(const DirName* name, AlertListener* listener, int* err) {
+    ResolveContext rc(this, name, findPrincipal());
+    int rv = resolveToDomain(&rc, nullptr, nullptr);
+    if (rv == 0) {
+        if (rc.spi != nullptr && rc.spi->isNetworkSPI()) {
+            if (_remote != nullptr)
+                _remote->addAlertListener(rc.spi, listener, rc.principal);
+            else
+                rv = DirError::E_NOT_CONNECTED;
+        } else if (addLocalAlertListener != nullptr) {
+            addLocalAlertListener(listener);
+        }
+    }
+    if (err != nullptr) *err = rv;
+    return rv;
+}
+
+namespace {
+int setMonitor(Directory* d, const DirName* name, ManagedConnectionListener* listener, int* err) {
+    ResolveContext rc(d, name, d->findPrincipal());
+    int rv = d->resolveToDomain(&rc, nullptr, nullptr);
+    if (rv == 0 && rc.spi != nullptr && rc.spi->isNetworkSPI()) {
+        if (Directory::_remote != nullptr)
+            Directory::_remote->setManagedConnection(rc.spi, listener);
+        else
+            rv = DirError::E_NOT_CONNECTED;
+    }
+    if (err != nullptr) *err = rv;
+    return rv;
+}
+}  // namespace
+
+int Directory::startAssetMonitor(const DirName* name, ManagedConnectionListener* listener, int* err) {
+    return setMonitor(this, name, listener, err);
+}
+
+int Directory::stopAssetMonitor(const DirName* name, int* err) {
+    return setMonitor(this, name, nullptr, err);
+}
+
+// --- provider side -----------------------------------------------------------------
+
+int DirectorySPI::attachListener(const Principal*, Connection* connection, const DirectoryObject* object,
+                                 const DirNameEntry* filter, int listenerId, bool multi) {
+    DirListenerEntry* e = new DirListenerEntry{connection,
+                                               object != nullptr ? new DirectoryObject(*object) : nullptr,
+                                               filter != nullptr ? new DirNameEntry(*filter) : nullptr,
+                                               this,
+                                               listenerId,
+                                               multi,
+                                               nullptr};
+    if (connection != nullptr) connection->addLock();
+    if (!ExecDirThread::postAttach(e)) {
+        // No execution thread to record it on: record it here.
+        completeAttach(e);
+    }
+    return 0;
+}
+
+void DirectorySPI::completeAttach(DirListenerEntry* entry) {
+    {
+        CriticalSection hold(_dCb);
+        entry->next = _dirListeners;
+        _dirListeners = entry;
+    }
+    // A listener of this process is confirmed as soon as it is recorded;
+    // a remote client hears of it from the remote provider's reply.
+    if (entry->connection == nullptr) Directory::listenComplete(entry->listenerId, entry->spi);
+}
+
+void DirectorySPI::closeListenersOnLost(Connection* connection) {
+    std::vector<DirListenerEntry*> gone;
+    {
+        CriticalSection hold(_dCb);
+        for (DirListenerEntry** link = &_dirListeners; *link != nullptr;) {
+            if ((*link)->connection == connection) {
+                gone.push_back(*link);
+                *link = (*link)->next;
+            } else {
+                link = &(*link)->next;
+            }
+        }
+    }
+    for (DirListenerEntry* e : gone) freeRecord(e);
+}
+
+bool DirectorySPI::matchingNotify(const DirListenerEntry* entry, const DirNameEntry* changed,
+                                  const Attributes* attributes) {
+    const DirNameEntry* filter = entry->filter;
+    if (filter == nullptr || changed == nullptr) return false;
+    const char* want = filter->getClassName();
+    const char* have = changed->getClassName();
+    if (want == nullptr || have == nullptr || strcmp(want, have) != 0) return false;
+    int n = filter->getAttributeCount();
+    for (int i = 0; i < n; i++) {
+        const char* attr = filter->getAttributeName(i);
+        const Any* value = changed->getAttributeValue(attr);
+        if (value == nullptr && attributes != nullptr) value = attributes->getAttribute(attr);
+        if (value == nullptr) return false;
+        const Any* wanted = filter->getAttributeValue(i);
+        if (wanted == nullptr || !(*value == *wanted)) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// One change to every matching record of spi (single form).
+void notifyOne(DirectorySPI* spi, int kind, const DirNameEntry* entry, const Attributes* attributes, const Acl* acl)
+    REQUIRES(DirectorySPI::_dCb) {
+    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next) {
+        if (e->spi != spi || !DirectorySPI::matchingNotify(e, entry, attributes)) continue;
+        if (e->connection == nullptr) {
+            Directory::processDirectoryUpdate(e->listenerId, kind, entry, attributes, acl);
+        } else {
+            log(LOG_TRACE, 0, 0, "    dispatched to connection: %p", static_cast<void*>(e->connection));
+            if (_listenerUpdateSender != nullptr)
+                _listenerUpdateSender->sendUpdate(e->connection, e->listenerId, kind, entry, attributes, acl);
+        }
+    }
+}
+
+void notifyMany(DirectorySPI* spi, int kind, int count, DirNameEntry** entries, Attributes** attributes, Acl** acls)
+    REQUIRES(DirectorySPI::_dCb) {
+    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next) {
+        // Records are matched against the first change only.
+        if (e->spi != spi || !DirectorySPI::matchingNotify(e, entries[0], attributes != nullptr ? attributes[0] : nullptr))
+            continue;
+        if (e->connection == nullptr) {
+            for (int i = 0; i < count; i++)
+                Directory::processDirectoryUpdate(e->listenerId, kind, entries[i],
+                                                  attributes != nullptr ? attributes[i] : nullptr,
+                                                  acls != nullptr && kind != CHANGE_DELETE ? acls[i] : nullptr);
+            continue;
+        }
+        log(LOG_TRACE, 0, 0, "    dispatched to connection: %p", static_cast<void*>(e->connection));
+        if (_listenerUpdateSender == nullptr) continue;
+        if (e->multi) {
+            _listenerUpdateSender->sendUpdates(e->connection, e->listenerId, kind, count, entries, attributes,
+                                               kind != CHANGE_DELETE ? acls : nullptr);
+        } else {
+            for (int i = 0; i < count; i++)
+                _listenerUpdateSender->sendUpdate(e->connection, e->listenerId, kind, entries[i],
+                                                  attributes != nullptr ? attributes[i] : nullptr,
+                                                  acls != nullptr && kind != CHANGE_DELETE ? acls[i] : nullptr);
+        }
+    }
+}
+
+}  // namespace
+
+void DirectorySPI::notifyDirectoryAdd(const DirNameEntry* entry, const Attributes* attributes, const Acl* acl) {
+    char* text = entryText(entry);
+    log(LOG_TRACE, 0, 0, "%p, SPI: notify add: %s, { %s }", static_cast<void*>(this), text, "");
+    free(text);
+    CriticalSection hold(_dCb);
+    notifyOne(this, CHANGE_ADD, entry, attributes, acl);
+}
+
+void DirectorySPI::notifyDirectoryDelete(const DirNameEntry* entry, const Attributes* attributes) {
+    char* text = entryText(entry);
+    log(LOG_TRACE, 0, 0, "%p, SPI: notify delete: %s", static_cast<void*>(this), text);
+    free(text);
+    CriticalSection hold(_dCb);
+    notifyOne(this, CHANGE_DELETE, entry, attributes, nullptr);
+}
+
+void DirectorySPI::notifyDirectoryModified(const DirNameEntry* entry, const Attributes* attributes, const Acl* acl) {
+    char* text = entryText(entry);
+    log(LOG_TRACE, 0, 0, "%p, SPI: notify modified: %s", static_cast<void*>(this), text);
+    free(text);
+    CriticalSection hold(_dCb);
+    notifyOne(this, CHANGE_MODIFY, entry, attributes, acl);
+}
+
+void DirectorySPI::notifyDirectoryAdd(int count, DirNameEntry** entries, Attributes** attributes, Acl** acls) {
+    if (count <= 0 || entries == nullptr) return;
+    log(LOG_TRACE, 0, 0, "%p, SPI: notify add: multi %d", static_cast<void*>(this), count);
+    CriticalSection hold(_dCb);
+    notifyMany(this, CHANGE_ADD, count, entries, attributes, acls);
+}
+
+void DirectorySPI::notifyDirectoryDelete(int count, DirNameEntry** entries, Attributes** attributes) {
+    if (count <= 0 || entries == nullptr) return;
+    log(LOG_TRACE, 0, 0, "%p, SPI: notify delete: multi %d", static_cast<void*>(this), count);
+    CriticalSection hold(_dCb);
+    notifyMany(this, CHANGE_DELETE, count, entries, attributes, nullptr);
+}
+
+void DirectorySPI::notifyDirectoryModified(int count, DirNameEntry** entries, Attributes** attributes, Acl** acls) {
+    if (count <= 0 || entries == nullptr) return;
+    log(LOG_TRACE, 0, 0, "%p, SPI: notify modify:", static_cast<void*>(this));
+    CriticalSection hold(_dCb);
+    notifyMany(this, CHANGE_MODIFY, count, entries, attributes, acls);
+}
+
+DirectoryChangeHelper* DirectorySPI::getChangeHelper() {
+    return new DirectoryChangeHelper(this);
+}
+
+void DirectorySPI::addDisconnectListener(DisconnectListener* listener) {
+    CriticalSection hold(_dCb);
+    _disconnectListeners = new DisconnectEntry{this, listener, _disconnectListeners};
+}
+
+void DirectorySPI::fireDisconnectEvent(Connection* connection) {
+    std::vector<DisconnectListener*> tell;
+    {
+        CriticalSection hold(_dCb);
+        for (DisconnectEntry* e = _disconnectListeners; e != nullptr; e = e->next)
+            if (e->spi == this) tell.push_back(e->listener);
+    }
+    for (DisconnectListener* l : tell) l->onDisconnect(connection);
+}

@@ -1,0 +1,343 @@
+#include "dir/exec_dir_thread.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "common/op_target.h"
+#include "common/properties.h"
+#include "dir/directory.h"
+#include "dir/exec_helper.h"
+#include "dir/future_result.h"
+#include "dirbase/any.h"
+
+namespace {
+
+// The running thread and its targets. Set by the thread before it reports
+// itself initialised and cleared under the same lock when it ends, so that
+// a poster never reaches a target that is being torn down.
+CriticalBlock _targetsLock{LOCK_RANK_NONE, kProcessLifetime};
+ExecDirThread* _execDirThread GUARDED_BY(_targetsLock) = nullptr;
+
+// A new request belongs to its op until the execution list takes it.
+struct HelperOp : DeferredOp {
+    HelperOp(ExecHelper* h, bool owns) : helper(h), id(h->getId()), owns(owns) {}
+    ~HelperOp() override {
+        if (owns) delete helper;
+    }
+    ExecHelper* helper;
+    long long id;
+    bool owns;
+};
+struct UpdateOp : DeferredOp {
+    explicit UpdateOp(ResultUpdate* u) : update(u) {}
+    ~UpdateOp() override {
+        // Only an update that was never processed is still here.
+        if (update != nullptr) {
+            delete update->result;
+            delete update->update;
+            delete update;
+        }
+    }
+    ResultUpdate* update;
+};
+struct IdOp : DeferredOp {
+    IdOp(long long i, int s) : id(i), seconds(s) {}
+    long long id;
+    int seconds;
+};
+struct TextOp : DeferredOp {
+    explicit TextOp(const char* t) : text(t != nullptr ? strdup(t) : nullptr) {}
+    ~TextOp() override { free(text); }
+    char* text;
+};
+struct AttachOp : DeferredOp {
+    explicit AttachOp(DirectorySPI::DirListenerEntry* e) : entry(e) {}
+    DirectorySPI::DirListenerEntry* entry;
+};
+struct FreeOp : DeferredOp {
+    explicit FreeOp(FutureResult* r) : result(r) {}
+    ~FreeOp() override {
+        if (result != nullptr) FutureResult::destroy(result);
+    }
+    FutureResult* result;
+};
+
+// Runs fn with the thread's perf state set to state, then back to 0.
+template <class Fn>
+void withPerfState(int state, Fn fn) {
+    if (state != 0) DaemonThread::setPerfState(state);
+    fn();
+    if (state != 0) DaemonThread::setPerfState(0);
+}
+
+class ExecOpTarget : public AsyncOpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        withPerfState(1, [op] {
+            // The request may have finished since it was posted: run it
+            // only while the list still holds it.
+            HelperOp* hop = static_cast<HelperOp*>(op);
+            ExecHelper* h = ExecHelper::findById(hop->id);
+            if (h != nullptr && h == hop->helper) h->run();
+        });
+        return 0;
+    }
+};
+
+class ExecNewOpTarget : public AsyncOpTarget {
+public:
+    explicit ExecNewOpTarget(ExecDirThread* t) : _thread(t) {}
+    int execute(DeferredOp* op) override {
+        HelperOp* hop = static_cast<HelperOp*>(op);
+        ExecHelper* h = hop->helper;
+        hop->owns = false;
+        DaemonThread::setPerfState(2);
+        ExecHelper::push(h);
+        _thread->updatedExecList();
+        DaemonThread::setPerfState(3);
+        h->run();
+        DaemonThread::setPerfState(0);
+        return 0;
+    }
+
+private:
+    ExecDirThread* _thread;
+};
+
+class ResultUpdateOpTarget : public AsyncOpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        withPerfState(4, [op] {
+            UpdateOp* u = static_cast<UpdateOp*>(op);
+            ExecHelper* h = ExecHelper::findById(u->update->id);
+            if (h == nullptr) return;
+            ResultUpdate* update = u->update;
+            u->update = nullptr;
+            h->processUpdate(update);
+        });
+        return 0;
+    }
+};
+
+class AsyncResolveOpTarget : public AsyncOpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        withPerfState(5, [op] { ExecHelper::notifyAsyncResolveComplete(static_cast<IdOp*>(op)->id); });
+        return 0;
+    }
+};
+
+class RestartExecOpTarget : public AsyncOpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        withPerfState(6, [op] {
+            Directory::retryListeners();
+            ExecHelper::notifyRestart(static_cast<TextOp*>(op)->text);
+        });
+        return 0;
+    }
+};
+
+class SetTimeoutOpTarget : public AsyncOpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        withPerfState(7, [op] {
+            IdOp* t = static_cast<IdOp*>(op);
+            ExecHelper::notifyTimeout(t->id, t->seconds);
+        });
+        return 0;
+    }
+};
+
+class AttachOpTarget : public AsyncOpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        withPerfState(8, [op] { DirectorySPI::completeAttach(static_cast<AttachOp*>(op)->entry); });
+        return 0;
+    }
+};
+
+class FreeFrOpTarget : public AsyncOpTarget {
+public:
+    int execute(DeferredOp* op) override {
+        FreeOp* f = static_cast<FreeOp*>(op);
+        FutureResult::destroy(f->result);
+        f->result = nullptr;
+        return 0;
+    }
+};
+
+// The eight targets, created by the thread when it starts.
+struct Targets {
+    AsyncOpTarget* _executeOpTarget;
+    AsyncOpTarget* _executeNewOpTarget;
+    AsyncOpTarget* _resultUpdateOpTarget;
+    AsyncOpTarget* _asyncResolveOpTarget;
+    AsyncOpTarget* _restartExecOpTarget;
+    AsyncOpTarget* _setTimeoutOpTarget;
+    AsyncOpTarget* _attachOpTarget;
+    AsyncOpTarget* _freeFrOpTarget;
+};
+Targets _targets GUARDED_BY(_targetsLock) = {};
+
+// Serialises starting and stopping.
+CriticalBlock _startLock{LOCK_RANK_NONE, kProcessLifetime};
+
+// Posts op to target under the targets lock; false (op deleted) when the
+// thread is not running.
+bool postTo(AsyncOpTarget* Targets::*target, DeferredOp* op) {
+    CriticalSection hold(_targetsLock);
+    AsyncOpTarget* t = _targets.*target;
+    if (t == nullptr) {
+        delete op;
+        return false;
+    }
+    t->doExecute(op);
+    return true;
+}
+
+// How long one pass of the loop waits before it looks at the stop flag and
+// the later list again. The timer does the request bookkeeping; this only
+// bounds how long a stop or a queued deletion waits.
+const int kSliceMillis = 100;
+
+}  // namespace
+
+ExecDirThread::ExecDirThread(bool serverMode)
+    : _timer(nullptr), _timerSet(false), _serverMode(serverMode), _stopRequested(false) {
+    setName("exec-dir");
+    setDeleteOnExit(false);
+}
+
+void ExecDirThread::startIfNeeded(bool serverMode) {
+    CriticalSection start(_startLock);
+    {
+        CriticalSection hold(_targetsLock);
+        if (_execDirThread != nullptr) return;
+    }
+    ExecDirThread* t = new ExecDirThread(serverMode);
+    t->start();
+}
+
+void ExecDirThread::stopAndWait() {
+    CriticalSection start(_startLock);
+    ExecDirThread* t;
+    {
+        CriticalSection hold(_targetsLock);
+        t = _execDirThread;
+        if (t == nullptr || t->_serverMode) return;
+        t->_stopRequested = true;
+    }
+    t->join();
+    delete t;
+}
+
+ExecDirThread* ExecDirThread::instance() {
+    CriticalSection hold(_targetsLock);
+    return _execDirThread;
+}
+
+bool ExecDirThread::isExecThread() {
+    DaemonThread* self = DaemonThread::getCurrentThread();
+    return self != nullptr && self == instance();
+}
+
+bool ExecDirThread::postNew(ExecHelper* helper) {
+    return postTo(&Targets::_executeNewOpTarget, new HelperOp(helper, true));
+}
+
+bool ExecDirThread::postRun(ExecHelper* helper) {
+    return postTo(&Targets::_executeOpTarget, new HelperOp(helper, false));
+}
+
+bool ExecDirThread::postResultUpdate(ResultUpdate* update) {
+    return postTo(&Targets::_resultUpdateOpTarget, new UpdateOp(update));
+}
+
+bool ExecDirThread::postAsyncResolve(long long id) {
+    return postTo(&Targets::_asyncResolveOpTarget, new IdOp(id, 0));
+}
+
+bool ExecDirThread::postRestart(const char* name) {
+    return postTo(&Targets::_restartExecOpTarget, new TextOp(name));
+}
+
+bool ExecDirThread::postSetTimeout(long long id, int seconds) {
+    return postTo(&Targets::_setTimeoutOpTarget, new IdOp(id, seconds));
+}
+
+bool ExecDirThread::postAttach(DirectorySPI::DirListenerEntry* entry) {
+    return postTo(&Targets::_attachOpTarget, new AttachOp(entry));
+}
+
+bool ExecDirThread::postFree(FutureResult* result) {
+    return postTo(&Targets::_freeFrOpTarget, new FreeOp(result));
+}
+
+void ExecDirThread::updatedExecList() {
+    if (_timerSet) return;
+    _timerSet = true;
+    _timer->set(kTimerMillis);
+}
+
+void ExecDirThread::handleEvent(Event*) {
+    log(LOG_TRACE, 0, 0, "timer: FutureResults: %d, ExecHelpers: %d", FutureResult::liveCount(),
+        ExecHelper::liveCount());
+    time_t now = time(nullptr);
+    for (ExecHelper* h = ExecHelper::head(); h != nullptr; h = h->next)
+        if (h->wantsTimerRun(now)) postAsyncResolve(h->id);
+    if (ExecHelper::head() != nullptr) {
+        log(LOG_TRACE, 0, 0, "ExecList is not empty.  Resetting timer");
+        _timer->set(kTimerMillis);
+    } else {
+        _timerSet = false;
+        log(LOG_TRACE, 0, 0, "ExecList is empty.  NOT resetting timer");
+    }
+    processLaterList();
+}
+
+void ExecDirThread::run() {
+    _timer = new TimerEvent(this);
+    {
+        CriticalSection hold(_targetsLock);
+        _targets._executeOpTarget = new ExecOpTarget();
+        _targets._executeNewOpTarget = new ExecNewOpTarget(this);
+        _targets._resultUpdateOpTarget = new ResultUpdateOpTarget();
+        _targets._asyncResolveOpTarget = new AsyncResolveOpTarget();
+        _targets._restartExecOpTarget = new RestartExecOpTarget();
+        _targets._setTimeoutOpTarget = new SetTimeoutOpTarget();
+        _targets._attachOpTarget = new AttachOpTarget();
+        _targets._freeFrOpTarget = new FreeFrOpTarget();
+        _execDirThread = this;
+    }
+    ThreadContext::get()->addPerf("exec-dir");
+    setInitialized();
+
+    while (!_stopRequested) {
+        Reactor::run(kSliceMillis);
+        processLaterList();
+    }
+
+    // Requests still waiting end with a time-out, so that no waiter hangs.
+    while (ExecHelper* h = ExecHelper::head()) h->setFutureResultError(DirError::E_TIMEOUT);
+    processLaterList();
+
+    // Unpublish first, so that no poster reaches a target being deleted;
+    // whatever is still queued is deleted unrun with the targets.
+    {
+        CriticalSection hold(_targetsLock);
+        _execDirThread = nullptr;
+        for (AsyncOpTarget* Targets::*t :
+             {&Targets::_executeOpTarget, &Targets::_executeNewOpTarget, &Targets::_resultUpdateOpTarget,
+              &Targets::_asyncResolveOpTarget, &Targets::_restartExecOpTarget, &Targets::_setTimeoutOpTarget,
+              &Targets::_attachOpTarget, &Targets::_freeFrOpTarget}) {
+            delete (_targets.*t);
+            _targets.*t = nullptr;
+        }
+    }
+    delete _timer;
+    _timer = nullptr;
+    processLaterList();
+}

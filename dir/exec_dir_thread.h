@@ -1,0 +1,84 @@
+// ExecDirThread: the directory's execution thread ("exec-dir"). Every
+// Directory::execute request runs here: the thread resolves the name, sends
+// the operation to the provider, retries what must wait, enforces the
+// request's deadline with a 2500 ms timer, and completes the future result
+// when the reply, an error or a progress update arrives. Other threads reach
+// it only through its eight operation targets (the post* functions below).
+//
+// One thread per process, started by the first directory session: in client
+// mode a session's end stops it; in server mode it never stops.
+//
+// Thread-safety: the post* functions and instance() are safe from any
+// thread (a post before the thread runs, or after it stopped, is dropped
+// and its payload freed). Everything else belongs to the thread itself.
+#ifndef DRV_DIR_EXEC_DIR_THREAD_H
+#define DRV_DIR_EXEC_DIR_THREAD_H
+
+#include <atomic>
+
+#include "common/daemon_thread.h"
+#include "common/thread_context.h"
+#include "dir/directory_spi.h"
+
+class ExecHelper;
+class ExecuteUpdate;
+class FutureResult;
+class TimerEvent;
+
+// A reply or progress report for one request, posted to the execution thread.
+struct ResultUpdate {
+    enum Kind { KIND_ERROR = 1, KIND_RESULT = 2, KIND_PROGRESS = 3 };
+    int kind;
+    long long id;
+    int error;
+    ExecuteUpdate* update;  // owned, kind 3
+    FutureResult* result;   // owned, kind 2
+};
+
+class ExecDirThread : public DaemonThread, public EventHandler {
+public:
+    // The timer period while requests are outstanding.
+    static const int kTimerMillis = 2500;
+    // A server-mode thread runs its later list at least this often by default
+    // ("execDirThreadMemCleanup").
+    static const int kServerCleanupMillis = 200000;
+
+    // Starts the thread unless one runs; returns once its targets exist.
+    static void startIfNeeded(bool serverMode);
+    // Client mode only: asks the thread to stop and waits until it has ended.
+    // A server-mode thread keeps running.
+    static void stopAndWait();
+    // The running thread, or null.
+    static ExecDirThread* instance();
+    static bool isExecThread();
+
+    // The operation targets. Each returns false (and frees the payload)
+    // when no execution thread runs.
+    static bool postNew(ExecHelper* helper);
+    static bool postRun(ExecHelper* helper);
+    static bool postResultUpdate(ResultUpdate* update);
+    static bool postAsyncResolve(long long id);
+    // Copies name.
+    static bool postRestart(const char* name);
+    static bool postSetTimeout(long long id, int seconds);
+    static bool postAttach(DirectorySPI::DirListenerEntry* entry);
+    static bool postFree(FutureResult* result);
+
+    // After a push on the execution list: arms the timer if it is idle.
+    void updatedExecList();
+
+    void run() override;
+    void handleEvent(Event* e) override;
+
+    bool isServerMode() const { return _serverMode; }
+
+private:
+    explicit ExecDirThread(bool serverMode);
+
+    TimerEvent* _timer;
+    bool _timerSet;
+    const bool _serverMode;
+    std::atomic<bool> _stopRequested;
+};
+
+#endif

@@ -1,0 +1,404 @@
+#include "dir/exec_helper.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <unordered_map>
+
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "common/os.h"
+#include "dir/asset.h"
+#include "dir/asset_cache.h"
+#include "dir/async_resolve.h"
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "dir/exec_dir_thread.h"
+#include "dir/resolve_context.h"
+#include "dirbase/any.h"
+#include "dirbase/dir_name.h"
+
+std::atomic<int> ExecHelper::_execHelpers{0};
+
+namespace {
+
+// The execution list, newest first, and an index by id; execution thread only.
+ExecHelper* _execList = nullptr;
+std::unordered_map<long long, ExecHelper*>& byId() {
+    static std::unordered_map<long long, ExecHelper*> map;
+    return map;
+}
+
+const int kSlowRunMillis = 2000;
+
+// Set around a local provider's execute; read on the same thread.
+thread_local long long _runningRequestId = 0;
+
+int noRemoteExecute(DirectorySPI*, const Principal*, DirectoryObject*, const char*, Any**, long long, Connection**) {
+    return DirError::E_NOT_IMPLEMENTED;
+}
+
+void assertExecThread() {
+    if (!ExecDirThread::isExecThread()) {
+        log(0, "Exec operation run() called from non-exec-dir thread");
+        _dravika_assert("_execDirThread->isSameThread()", __FILE__, __LINE__);
+    }
+}
+
+Any** copyArgs(Any** args) {
+    int n = 0;
+    if (args != nullptr)
+        while (args[n] != nullptr) n++;
+    Any** copy = static_cast<Any**>(calloc(n + 1, sizeof(Any*)));
+    for (int i = 0; i < n; i++) copy[i] = new Any(*args[i]);
+    return copy;
+}
+
+long long elapsedMillis(const struct timeval& since) {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return (now.tv_sec - since.tv_sec) * 1000LL + (now.tv_usec - since.tv_usec) / 1000;
+}
+
+}  // namespace
+
+int (*ExecHelper::_asyncExecuteFn)(DirectorySPI*, const Principal*, DirectoryObject*, const char*, Any**, long long,
+                                   Connection**) = noRemoteExecute;
+
+ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirName* name, const char* operation,
+                       Any** args)
+    : pendingError(0), step(STEP_RESOLVE), deadline(0), name(name != nullptr ? new DirName(*name) : nullptr),
+      id(result->id), lookup(nullptr), args(copyArgs(args)), operation(strdup(operation != nullptr ? operation : "")),
+      restart(false), context(context), next(nullptr), resolver(nullptr), assetLookupOutstanding(false),
+      connection(nullptr) {
+    _execHelpers++;
+    startTime.tv_sec = 0;
+    startTime.tv_usec = 0;
+    deadline = time(nullptr) + result->timeout;
+    result->deadline = deadline;
+    if (Directory::_spi_debug) log(0, "execute: id: %lld, %s, timeout: %d", id, this->operation, result->timeout);
+    resolver = new AsyncResolveHelper(this);
+}
+
+ExecHelper::~ExecHelper() {
+    delete resolver;
+    delete context;
+    delete name;
+    if (args != nullptr) {
+        for (Any** a = args; *a != nullptr; a++) delete *a;
+        free(args);
+    }
+    free(operation);
+    _execHelpers--;
+}
+
+// --- the execution list --------------------------------------------------------
+
+void ExecHelper::push(ExecHelper* helper) {
+    assertExecThread();
+    helper->next = _execList;
+    _execList = helper;
+    byId()[helper->id] = helper;
+}
+
+ExecHelper* ExecHelper::findById(long long wanted) {
+    assertExecThread();
+    auto it = byId().find(wanted);
+    return it != byId().end() ? it->second : nullptr;
+}
+
+ExecHelper* ExecHelper::head() {
+    return _execList;
+}
+
+void ExecHelper::deleteNow(void* helper) {
+    delete static_cast<ExecHelper*>(helper);
+}
+
+void ExecHelper::finish() {
+    assertExecThread();
+    for (ExecHelper** link = &_execList; *link != nullptr; link = &(*link)->next) {
+        if (*link == this) {
+            *link = next;
+            break;
+        }
+    }
+    byId().erase(id);
+    // Its resolver's event must not deliver to a finished request.
+    resolver->clear();
+    ExecDirThread::instance()->deleteLater(this, deleteNow);
+}
+
+void ExecHelper::notifyRestart(const char* className) {
+    if (className == nullptr) return;
+    for (ExecHelper* h = _execList; h != nullptr; h = h->next) {
+        const DirectoryObject* current = h->context != nullptr ? h->context->current : nullptr;
+        if (current != nullptr && current->className != nullptr && strcmp(current->className, className) == 0)
+            h->restart = true;
+    }
+}
+
+void ExecHelper::notifyTimeout(long long wanted, int seconds) {
+    ExecHelper* h = findById(wanted);
+    if (h != nullptr) h->deadline = time(nullptr) + seconds;
+}
+
+void ExecHelper::notifyAsyncResolveComplete(long long wanted) {
+    ExecHelper* h = findById(wanted);
+    if (h != nullptr) h->run();
+}
+
+long long ExecHelper::runningRequestId() {
+    return _runningRequestId;
+}
+
+bool ExecHelper::wantsTimerRun(time_t now) const {
+    return restart || now > deadline || resolver->isPastDeadline(now);
+}
+
+// --- running ---------------------------------------------------------------------
+
+void ExecHelper::run() {
+    assertExecThread();
+    gettimeofday(&startTime, nullptr);
+    long long requestId = id;
+    struct timeval began = startTime;
+    dorun();
+    // The request may be finished (and only queued for deletion) by now.
+    long long spent = elapsedMillis(began);
+    if (spent > kSlowRunMillis) log(LOG_WARNING, 0, requestId, "ExecDir::run(): %lld", spent);
+}
+
+void ExecHelper::dorun() {
+    restart = false;
+    if (pendingError != 0) {
+        setFutureResultError(pendingError);
+        return;
+    }
+    time_t now = time(nullptr);
+    log(LOG_TRACE, 0, id, "execute: id: %lld run(), timeout-in = %d, assetLookupOutstanding: %d", id,
+        static_cast<int>(deadline - now), assetLookupOutstanding ? 1 : 0);
+    if (now > deadline || (step == STEP_RESOLVE && resolver->isPastDeadline(now))) {
+        if (assetLookupOutstanding) {
+            log(LOG_DEBUG, 0, id, "execute: id: %lld, call has timed but an outstanding asset lookup prevents timeout",
+                id);
+            return;
+        }
+        log(LOG_DEBUG, 0, id, "execute: id: %lld, call has timed out", id);
+        setFutureResultError(DirError::E_TIMEOUT);
+        return;
+    }
+    DaemonThread::setPerfState(step + 10);
+    if (step == STEP_RESOLVE) {
+        log(LOG_TRACE, 0, id, "execute: id: %lld, at step 0, calling resolve", id);
+        int rv = context->directory->resolveToObject(context, &lookup, this, resolver);
+        switch (rv) {
+        case 0:
+            log(LOG_TRACE, 0, id, "execute: id: %lld resolve OK", id);
+            step = STEP_SEND;
+            break;
+        case DirError::E_WAITING_ON_ASSET:
+            assetLookupOutstanding = true;
+            log(LOG_TRACE, 0, id, "execute: id: %lld try later -- waiting on asset lookup", id);
+            return;
+        case DirError::E_WAITING_FOR_RESULT:
+            log(LOG_TRACE, 0, id, "execute: id: %lld try later -- waiting on resolver", id);
+            return;
+        case DirError::E_NOT_CONNECTED:
+            log(LOG_TRACE, 0, id, "execute: id: %lld try later -- not connected", id);
+            return;
+        default:
+            log(LOG_DEBUG, 0, id, "execute: id: %lld resolve failed, %d", id, rv);
+            setFutureResultError(rv);
+            return;
+        }
+    }
+    if (step == STEP_SEND) sendStep();
+}
+
+void ExecHelper::sendStep() {
+    log(LOG_TRACE, 0, id, "execute: id: %lld step = 1, sending execute request...", id);
+    DirectorySPI* spi = context->spi;
+    if (spi->isNetworkSPI()) {
+        DaemonThread::setPerfState(21);
+        int rv = _asyncExecuteFn(spi, context->principal, context->current, operation, args, id, &connection);
+        if (rv == DirError::E_NOT_CONNECTED) {
+            DaemonThread::setPerfState(22);
+            log(LOG_TRACE, 0, id, "execute: id: %lld send must try later", id);
+            return;
+        }
+        if (rv != 0) {
+            DaemonThread::setPerfState(23);
+            setFutureResultError(rv);
+            return;
+        }
+        log(LOG_TRACE, 0, id, "execute: id: %lld send ok", id);
+        return;
+    }
+    DaemonThread::setPerfState(24);
+    FutureResult* local = new FutureResult(nullptr);
+    _runningRequestId = id;
+    int rv = spi->execute(context->principal, context->current, operation, args, local);
+    _runningRequestId = 0;
+    if (rv != 0) {
+        setFutureResultError(rv);
+        FutureResult::destroy(local);
+        DaemonThread::setPerfState(25);
+        return;
+    }
+    DaemonThread::setPerfState(26);
+    if (local->complete) {
+        // Keep the id: assignFinalResult may finish (and queue deletion of)
+        // this request.
+        long long requestId = id;
+        assignFinalResult(local);
+        FutureResult::destroy(local);
+        log(LOG_TRACE, 0, requestId, "execute: id: %lld send ok", requestId);
+        return;
+    }
+    // A local provider completes before it returns; a result that is not
+    // complete now is never picked up and the request ends at its deadline.
+    log(LOG_DEBUG, 0, id, "execute: id: %lld local future result did not complete", id);
+    FutureResult::destroy(local);
+    log(LOG_TRACE, 0, id, "execute: id: %lld send ok", id);
+}
+
+// --- finishing ----------------------------------------------------------------------
+
+void ExecHelper::setFutureResultError(int code) {
+    FutureResult* fr = FutureResult::lockById(id);
+    if (fr != nullptr) {
+        if (!fr->failed) {
+            fr->error = code;
+            fr->failed = true;
+            fr->makeComplete();
+        }
+        FutureResult::release();
+    }
+    finish();
+}
+
+void ExecHelper::assignFinalResult(FutureResult* r) {
+    FutureResult* fr = FutureResult::lockById(id);
+    if (fr == nullptr) return;
+    fr->assignFrom(r);
+    FutureResult::release();
+    finish();
+}
+
+void ExecHelper::processUpdate(ResultUpdate* u) {
+    FutureResult* fr = FutureResult::lockById(u->id);
+    if (fr == nullptr) {
+        // The owner destroyed the result: nobody wants the reply any more.
+        // The request goes at its deadline, when failing it finds nothing.
+        delete u->result;
+        delete u->update;
+        delete u;
+        return;
+    }
+    bool finished = false;
+    switch (u->kind) {
+    case ResultUpdate::KIND_RESULT:
+        log(LOG_TRACE, 0, u->id, "Assigning to type of id = %lld", u->id);
+        fr->assignFrom(u->result);
+        FutureResult::release();
+        finished = true;
+        break;
+    case ResultUpdate::KIND_PROGRESS:
+        fr->update(u->update);
+        u->update = nullptr;
+        FutureResult::release();
+        break;
+    case ResultUpdate::KIND_ERROR:
+        if (!fr->failed) {
+            fr->error = u->error;
+            fr->failed = true;
+            fr->makeComplete();
+        }
+        FutureResult::release();
+        finished = true;
+        break;
+    default:
+        FutureResult::release();
+        break;
+    }
+    if (finished && u->kind == ResultUpdate::KIND_ERROR && u->error == DirError::MUST_RESTART && connection != nullptr) {
+        // The connection's peer must start again: everything sent on it is lost.
+        bool again = true;
+        while (again) {
+            again = false;
+            for (ExecHelper* h = _execList; h != nullptr; h = h->next) {
+                if (h != this && h->connection == connection) {
+                    log(LOG_INFO, 0, h->id, "exechelper: failing transaction %lld due to MUST_RESTART from same connection",
+                        h->id);
+                    h->setFutureResultError(DirError::MUST_RESTART);
+                    again = true;
+                    break;
+                }
+            }
+        }
+    }
+    delete u->result;
+    delete u->update;
+    delete u;
+    if (finished) finish();
+}
+
+// --- asset and endpoint lookups -------------------------------------------------------
+
+void ExecHelper::onComplete(FutureResult* fr) {
+    assetLookupOutstanding = false;
+    if (fr->failed) {
+        log(LOG_DEBUG, 0, id, "asset/endpoint lookup failed: %d", fr->error);
+        pendingError = DirError::E_ASSET_LOOKUP;
+    } else {
+        log(LOG_TRACE, 0, id, "asset lookup succeeded: %d", fr->error);
+    }
+    if (lookup == fr) lookup = nullptr;
+    ExecDirThread::postRun(this);
+    ExecDirThread::postFree(fr);
+}
+
+void ExecHelper::onUpdate(FutureResult*, ExecuteUpdate*) {}
+
+OpenListenerHelper::OpenListenerHelper(FutureResultListener* wrapped, const char* host, int port)
+    : listener(wrapped), host(host != nullptr ? strdup(host) : nullptr), port(port) {}
+
+OpenListenerHelper::~OpenListenerHelper() {
+    free(host);
+}
+
+namespace {
+void deleteOpenListener(void* helper) {
+    delete static_cast<OpenListenerHelper*>(helper);
+}
+}  // namespace
+
+void OpenListenerHelper::onComplete(FutureResult* fr) {
+    if (fr->complete && !fr->failed && fr->result != nullptr) {
+        Translatable* obj = nullptr;
+        if (fr->result->getObject(&obj) && obj != nullptr) {
+            if (obj->getObjectID() == OBJ_ENDPOINT_ID) {
+                AssetCache::addAssetCache(static_cast<const Endpoint*>(obj));
+            } else if (obj->getObjectID() == OBJ_ASSET_ID) {
+                Asset copy(*static_cast<const Asset*>(obj));
+                if (copy.id != nullptr && strcmp(copy.id, "ZephanServer") == 0) {
+                    free(copy.host);
+                    copy.host = host != nullptr ? strdup(host) : nullptr;
+                    copy.port = port;
+                }
+                AssetCache::addAssetCache(&copy);
+            }
+        }
+    }
+    if (listener != nullptr) listener->onComplete(fr);
+    ExecDirThread* t = ExecDirThread::instance();
+    if (t != nullptr)
+        t->deleteLater(this, deleteOpenListener);
+    else
+        delete this;
+}
+
+void OpenListenerHelper::onUpdate(FutureResult* fr, ExecuteUpdate* update) {
+    if (listener != nullptr) listener->onUpdate(fr, update);
+}

@@ -1,0 +1,395 @@
+#include "dir/future_result.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/daemon_thread.h"
+#include "common/log.h"
+#include "dir/asset.h"
+#include "dir/exec_dir_thread.h"
+#include "dirbase/any.h"
+#include "dirbase/build_json.h"
+#include "dirbase/message.h"
+
+CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
+long long FutureResult::_nextId = 1;
+FutureResult* FutureResult::_list = nullptr;
+int FutureResult::_futureResults = 0;
+
+namespace {
+
+void freeValues(Any** values) {
+    if (values == nullptr) return;
+    for (Any** v = values; *v != nullptr; v++) delete *v;
+    free(values);
+}
+
+}  // namespace
+
+// --- ExecuteUpdate -------------------------------------------------------------
+
+ExecuteUpdate::ExecuteUpdate(int status, double amount, const char* message)
+    : status(status), amount(amount), message(message != nullptr ? strdup(message) : nullptr) {}
+
+ExecuteUpdate::ExecuteUpdate(const ExecuteUpdate& o)
+    : Translatable(o), status(o.status), amount(o.amount),
+      message(o.message != nullptr ? strdup(o.message) : nullptr) {}
+
+ExecuteUpdate::~ExecuteUpdate() {
+    free(message);
+}
+
+char* ExecuteUpdate::toString(Parser*) {
+    char amount[40];
+    snprintf(amount, sizeof amount, "%g", this->amount);
+    return buildJSON("iss", "status", status, "amount", amount, "message", message);
+}
+
+unsigned int ExecuteUpdate::getObjectID() const {
+    return OBJ_EXECUTEUPDATE_ID;
+}
+
+int ExecuteUpdateXlator(MessageBase* m, Translatable** obj, int direction) {
+    if (direction == XLATE_ENCODE) {
+        const ExecuteUpdate* u = static_cast<const ExecuteUpdate*>(*obj);
+        m->writeInt32Field(1, u->status);
+        m->writeDoubleField(2, u->amount);
+        return m->writeStringField(3, u->message) != 0 ? -1 : 0;
+    }
+    *obj = nullptr;
+    int32_t status = 0;
+    double amount = 0;
+    char* message = nullptr;
+    if (m->readInt32Field(1, &status) != 0 || m->readDoubleField(2, &amount) != 0 ||
+        m->readStringField(3, &message) != 0)
+        return -1;
+    ExecuteUpdate* u = new ExecuteUpdate(status, amount, nullptr);
+    u->message = message;
+    *obj = u;
+    return 0;
+}
+
+// --- FutureResult ----------------------------------------------------------------
+
+FutureResult::FutureResult(FutureResultListener* listener)
+    : result(nullptr), errorText(nullptr), error(0), timeout(kDefaultTimeout), deadline(0), failed(false),
+      complete(false), listener(listener), id(0), data(nullptr), dataLength(0), dataText(nullptr),
+      values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
+      _signalled(false), _next(nullptr), _prev(nullptr) {
+    CriticalSection hold(_lock);
+    id = _nextId++;
+    _next = _list;
+    if (_list != nullptr) _list->_prev = this;
+    _list = this;
+    _futureResults++;
+}
+
+FutureResult::~FutureResult() {
+    {
+        CriticalSection hold(_lock);
+        if (_prev != nullptr)
+            _prev->_next = _next;
+        else if (_list == this)
+            _list = _next;
+        if (_next != nullptr) _next->_prev = _prev;
+        _futureResults--;
+    }
+    delete result;
+    free(errorText);
+    free(data);
+    free(dataText);
+    freeValues(values);
+    free(lengthyOp);
+}
+
+int FutureResult::liveCount() {
+    CriticalSection hold(_lock);
+    return _futureResults;
+}
+
+void FutureResult::deleteNow(void* object) {
+    delete static_cast<FutureResult*>(object);
+}
+
+void FutureResult::destroy(FutureResult* fr) {
+    if (fr == nullptr) return;
+    bool unlocked;
+    {
+        CondSection hold(fr->cond);
+        fr->destroyed = true;
+        unlocked = fr->lockCount == 0;
+    }
+    if (!unlocked) return;
+    DaemonThread* owner = fr->ownerThread != nullptr ? fr->ownerThread : ExecDirThread::instance();
+    if (owner != nullptr)
+        owner->deleteLater(fr, deleteNow);
+    else
+        delete fr;
+}
+
+void FutureResult::addLock() {
+    CondSection hold(cond);
+    lockCount++;
+}
+
+void FutureResult::removeLock() {
+    bool last;
+    {
+        CondSection hold(cond);
+        last = --lockCount == 0 && destroyed;
+    }
+    if (!last) return;
+    // destroy() found it locked and left it to the last holder.
+    DaemonThread* owner = ownerThread != nullptr ? ownerThread : ExecDirThread::instance();
+    if (owner != nullptr)
+        owner->deleteLater(this, deleteNow);
+    else
+        delete this;
+}
+
+FutureResult* FutureResult::lockById(long long wanted) {
+    _lock.enter();
+    for (FutureResult* fr = _list; fr != nullptr; fr = fr->_next)
+        if (fr->id == wanted) return fr;
+    _lock.exit();
+    return nullptr;
+}
+
+void FutureResult::release() {
+    _lock.exit();
+}
+
+void FutureResult::signalWaiters() {
+    CondSection hold(cond);
+    _signalled = true;
+    cond.broadcast();
+}
+
+void FutureResult::makeComplete() {
+    {
+        CondSection hold(cond);
+        complete = true;
+    }
+    if (listener != nullptr) listener->onComplete(this);
+    signalWaiters();
+}
+
+void FutureResult::assignFrom(FutureResult* other) {
+    if (other == nullptr || other == this) return;
+    {
+        CondSection hold(cond);
+        delete result;
+        result = other->result;
+        other->result = nullptr;
+        error = other->error;
+        failed = other->failed;
+        complete = other->complete;
+        free(errorText);
+        errorText = other->errorText;
+        other->errorText = nullptr;
+        free(dataText);
+        dataText = other->dataText;
+        other->dataText = nullptr;
+        freeValues(values);
+        values = other->values;
+        other->values = nullptr;
+        free(data);
+        data = nullptr;
+        dataLength = 0;
+        if (other->data != nullptr && other->dataLength > 0) {
+            data = static_cast<unsigned char*>(malloc(other->dataLength));
+            memcpy(data, other->data, other->dataLength);
+            dataLength = other->dataLength;
+        }
+    }
+    if (!complete) return;
+    if (listener != nullptr) {
+        log(LOG_TRACE, 0, id, "Calling complete listener for %p", static_cast<void*>(this));
+        listener->onComplete(this);
+    }
+    signalWaiters();
+}
+
+void FutureResult::update(ExecuteUpdate* u) {
+    deadline = time(nullptr) + timeout;
+    if (listener != nullptr) listener->onUpdate(this, u);
+    {
+        CondSection hold(cond);
+        cond.broadcast();
+    }
+    delete u;
+}
+
+void FutureResult::notifyTimeout(int) {
+    ExecDirThread::postSetTimeout(id, timeout);
+}
+
+void FutureResult::setResult(Any* value) {
+    delete result;
+    result = value;
+    makeComplete();
+}
+
+void FutureResult::setError(int code, const char* text) {
+    error = code;
+    failed = true;
+    free(errorText);
+    errorText = text != nullptr ? strdup(text) : nullptr;
+    makeComplete();
+}
+
+bool FutureResult::waitComplete(int ms) {
+    CondSection hold(cond);
+    if (ms < 0) {
+        while (!_signalled) cond.wait();
+        return true;
+    }
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (!_signalled) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long spent = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= ms) break;
+        cond.wait(static_cast<int>(ms - spent));
+    }
+    return _signalled;
+}
+
+bool FutureResult::isSignalled() {
+    CondSection hold(cond);
+    return _signalled;
+}
+
+void FutureResult::setData(unsigned char* bytes, int length) {
+    free(data);
+    data = bytes;
+    dataLength = bytes != nullptr ? length : 0;
+}
+
+char* FutureResult::toString(Parser*) {
+    long long idCopy = id;
+    return buildJSON("jbbiso", "id", &idCopy, "complete", static_cast<int>(complete), "failed",
+                     static_cast<int>(failed), "error", error, "errorText", errorText, "result",
+                     static_cast<Translatable*>(result));
+}
+
+unsigned int FutureResult::getObjectID() const {
+    return OBJ_FUTURERESULT_ID;
+}
+
+int FutureResultXlator(MessageBase* m, Translatable** obj, int direction) {
+    if (direction == XLATE_ENCODE) {
+        const FutureResult* fr = static_cast<const FutureResult*>(*obj);
+        writeAnyField(m, 1, fr->result);
+        m->writeInt32Field(2, fr->error);
+        m->writeBoolField(3, fr->complete);
+        m->writeBoolField(4, fr->failed);
+        m->writeStringField(5, fr->errorText);
+        m->writeInt32Field(6, fr->dataLength);
+        if (fr->dataLength != 0) m->writeBytesField(7, fr->data, static_cast<uint32_t>(fr->dataLength));
+        m->writeStringField(8, fr->dataText);
+        int count = 0;
+        if (fr->values != nullptr)
+            while (fr->values[count] != nullptr) count++;
+        m->writeInt32Field(20, count);
+        for (int i = 0; i < count; i++) writeAnyField(m, 21 + i, fr->values[i]);
+        return m->getError() != 0 ? -1 : 0;
+    }
+    *obj = nullptr;
+    FutureResult* fr = new FutureResult(nullptr);
+    int32_t dataLength = 0, count = 0;
+    bool ok = readAnyField(m, 1, &fr->result) == 0 && m->readInt32Field(2, &fr->error) == 0 &&
+              m->readBoolField(3, &fr->complete) == 0 && m->readBoolField(4, &fr->failed) == 0 &&
+              m->readStringField(5, &fr->errorText) == 0 && m->readInt32Field(6, &dataLength) == 0;
+    if (ok && dataLength != 0) {
+        uint32_t got = 0;
+        ok = dataLength > 0 && m->readBytesField(7, &fr->data, &got) == 0 &&
+             got == static_cast<uint32_t>(dataLength);
+        fr->dataLength = fr->data != nullptr ? static_cast<int>(got) : 0;
+    }
+    ok = ok && m->readStringField(8, &fr->dataText) == 0;
+    if (ok && m->hasField(20)) ok = m->readInt32Field(20, &count) == 0;
+    // Each value is a field of its own, so a count beyond what the object
+    // holds fails at the first missing field rather than allocating for it.
+    if (ok && count < 0) ok = false;
+    if (ok && count > 0 && m->fieldCount() < count) ok = false;
+    if (ok && count > 0) {
+        fr->values = static_cast<Any**>(calloc(static_cast<size_t>(count) + 1, sizeof(Any*)));
+        for (int i = 0; ok && i < count; i++) ok = readAnyField(m, 21 + i, &fr->values[i]) == 0;
+    }
+    if (!ok) {
+        delete fr;
+        return -1;
+    }
+    *obj = fr;
+    return 0;
+}
+
+// --- FileIo -------------------------------------------------------------------------
+
+FileIo::FileIo(long long offset, long long size, int length, const unsigned char* src)
+    : error(0), text(nullptr), offset(offset), size(size), bytes(nullptr), length(length > 0 ? length : 0) {
+    if (this->length > 0) {
+        bytes = static_cast<unsigned char*>(malloc(this->length));
+        if (src != nullptr)
+            memcpy(bytes, src, this->length);
+        else
+            memset(bytes, 0, this->length);
+    }
+}
+
+FileIo::FileIo(int error, const char* text)
+    : error(error), text(text != nullptr ? strdup(text) : nullptr), offset(0), size(0), bytes(nullptr), length(0) {}
+
+FileIo::~FileIo() {
+    free(text);
+    free(bytes);
+}
+
+unsigned int FileIo::getObjectID() const {
+    return OBJ_FILEIO_ID;
+}
+
+int FileIoXlator(MessageBase* m, Translatable** obj, int direction) {
+    if (direction == XLATE_ENCODE) {
+        const FileIo* f = static_cast<const FileIo*>(*obj);
+        m->writeInt32Field(1, f->error);
+        m->writeStringField(2, f->text);
+        m->writeInt64Field(3, f->offset);
+        m->writeInt64Field(4, f->size);
+        m->writeBytesField(5, f->bytes, static_cast<uint32_t>(f->length));
+        return m->writeInt32Field(6, f->length) != 0 ? -1 : 0;
+    }
+    *obj = nullptr;
+    int32_t error = 0, length = 0;
+    char* text = nullptr;
+    int64_t offset = 0, size = 0;
+    unsigned char* bytes = nullptr;
+    uint32_t got = 0;
+    if (m->readInt32Field(1, &error) != 0 || m->readStringField(2, &text) != 0) return -1;
+    if (m->readInt64Field(3, &offset) != 0 || m->readInt64Field(4, &size) != 0 ||
+        m->readBytesField(5, &bytes, &got) != 0 || m->readInt32Field(6, &length) != 0 ||
+        length != static_cast<int32_t>(got)) {
+        free(text);
+        free(bytes);
+        return -1;
+    }
+    FileIo* f = new FileIo(error, nullptr);
+    f->text = text;
+    f->offset = offset;
+    f->size = size;
+    f->bytes = bytes;
+    f->length = length;
+    *obj = f;
+    return 0;
+}
+
+void exec_registerTranslators() {
+    MessageBase::registerObjectXlator(OBJ_FUTURERESULT_ID, FutureResultXlator);
+    MessageBase::registerObjectXlator(OBJ_EXECUTEUPDATE_ID, ExecuteUpdateXlator);
+    MessageBase::registerObjectXlator(OBJ_FILEIO_ID, FileIoXlator);
+    MessageBase::registerObjectXlator(OBJ_ASSET_ID, AssetXlator);
+    MessageBase::registerObjectXlator(OBJ_ENDPOINT_ID, EndpointXlator);
+}

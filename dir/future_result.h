@@ -1,0 +1,188 @@
+// FutureResult: the asynchronous result of a directory operation, with the
+// process-wide registry through which replies find it by id; ExecuteUpdate,
+// the progress of a running operation; FileIo, a block of a remote file read.
+//
+// Life of a future result: Directory::execute creates it and hands it to its
+// caller, who owns it and ends it with FutureResult::destroy. The execution
+// thread completes it (a value, or an error code with `failed` set) and may
+// update it with progress; a waiter blocks in waitComplete, a listener is
+// told through FutureResultListener. Requests never hold a pointer to their
+// future result: they find it by id under the registry lock, so a result the
+// caller has already destroyed simply is not found.
+//
+// Thread-safety: the registry (the list and the id counter) is guarded by
+// FutureResult::_lock; lockById returns with it held. What waiters read
+// (complete, failed, error, result) is written by the execution thread and
+// read after waitComplete, whose condition block orders the two. Listener
+// callbacks reached through lockById run with the registry lock held and
+// must not call lockById. Lock order: the registry lock, then an object's
+// condition block; the registry lock is taken after a thread's later-list
+// lock (a deleted result leaves the registry) and before an operation
+// target's queue lock (listeners post).
+#ifndef DRV_DIR_FUTURE_RESULT_H
+#define DRV_DIR_FUTURE_RESULT_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include "common/sem.h"
+#include "dirbase/translatable.h"
+
+class Any;
+class DaemonThread;
+class ExecuteUpdate;
+class FutureResult;
+class MessageBase;
+
+const unsigned int OBJ_FUTURERESULT_ID = 1016;
+const unsigned int OBJ_EXECUTEUPDATE_ID = 1017;
+const unsigned int OBJ_FILEIO_ID = 2996;
+
+class FutureResultListener {
+public:
+    virtual void onComplete(FutureResult* result) = 0;
+    // The update stays the caller's.
+    virtual void onUpdate(FutureResult* result, ExecuteUpdate* update) = 0;
+
+protected:
+    ~FutureResultListener() = default;
+};
+
+class ExecuteUpdate : public Translatable {
+public:
+    // Copies message.
+    ExecuteUpdate(int status, double amount, const char* message);
+    ExecuteUpdate(const ExecuteUpdate& other);
+    ExecuteUpdate& operator=(const ExecuteUpdate&) = delete;
+    ~ExecuteUpdate() override;
+
+    char* toString(Parser* parser) override;
+    unsigned int getObjectID() const override;
+
+    int status;
+    double amount;  // how far the operation has come; its scale is the operation's
+    char* message;
+};
+
+class FutureResult : public Translatable {
+public:
+    static const int kDefaultTimeout = 30;
+
+    // Enrols the result in the registry under the next id.
+    explicit FutureResult(FutureResultListener* listener = nullptr);
+    FutureResult(const FutureResult&) = delete;
+    FutureResult& operator=(const FutureResult&) = delete;
+    // Leaves the registry. Only through destroy(), except for results that
+    // never left their creator's hands.
+    ~FutureResult() override;
+
+    // Marks the result destroyed; once no lock is held it is deleted on its
+    // owner thread (or the execution thread, or at once when neither runs).
+    static void destroy(FutureResult* result);
+    void addLock();
+    void removeLock();
+
+    // The live result with that id, returned with the registry lock held
+    // (end with release()); null, unlocked, when there is none.
+    static FutureResult* lockById(long long id) NO_THREAD_SAFETY_ANALYSIS;
+    static void release() NO_THREAD_SAFETY_ANALYSIS;
+
+    // Sets complete, tells the listener, then wakes the waiters.
+    void makeComplete();
+    // Takes over other's result, error, flags, texts and values and copies
+    // its data; completes this one when other is complete.
+    void assignFrom(FutureResult* other);
+    // Moves the deadline to now + timeout, tells the listener, wakes the
+    // waiters; frees the update.
+    void update(ExecuteUpdate* update);
+    // Asks the execution thread to move the running request's deadline to
+    // now + timeout (after the caller changed timeout).
+    void notifyTimeout(int unused = 0);
+
+    // Convenience for the provider filling a local result: takes ownership
+    // of value, or records the error; both complete the result.
+    void setResult(Any* value);
+    void setError(int code, const char* text = nullptr);
+
+    // Blocks until the result is complete; ms < 0 waits without limit.
+    // True when complete.
+    bool waitComplete(int ms = -1);
+    // Whether every waiter would now return (complete and signalled).
+    bool isSignalled();
+
+    // Takes ownership.
+    void setData(unsigned char* bytes, int length);
+
+    char* toString(Parser* parser) override;
+    unsigned int getObjectID() const override;
+
+    // Live future results (the registry's size).
+    static int liveCount();
+
+    Any* result;
+    char* errorText;
+    int error;
+    int timeout;
+    time_t deadline;
+    bool failed;
+    bool complete;
+    FutureResultListener* listener;
+    long long id;
+    CondBlock cond;
+    unsigned char* data;
+    int dataLength;
+    char* dataText;
+    Any** values;  // null-terminated, or null
+    DaemonThread* ownerThread;
+    int lockCount GUARDED_BY(cond);
+    bool destroyed GUARDED_BY(cond);
+    char* lengthyOp;
+
+private:
+    // Waiters wait for this rather than `complete`, which is set before the
+    // listener runs.
+    bool _signalled GUARDED_BY(cond);
+    FutureResult* _next;
+    FutureResult* _prev;
+
+    void signalWaiters();
+    static void deleteNow(void* object);
+
+    static CriticalBlock _lock;
+    static long long _nextId GUARDED_BY(_lock);
+    static FutureResult* _list GUARDED_BY(_lock);
+    static int _futureResults GUARDED_BY(_lock);
+};
+
+class FileIo : public Translatable {
+public:
+    // A block of data: copies length bytes.
+    FileIo(long long offset, long long size, int length, const unsigned char* bytes);
+    // An error: copies text.
+    FileIo(int error, const char* text);
+    FileIo(const FileIo&) = delete;
+    FileIo& operator=(const FileIo&) = delete;
+    ~FileIo() override;
+
+    unsigned int getObjectID() const override;
+
+    int error;
+    char* text;
+    long long offset;
+    long long size;  // the whole file's
+    unsigned char* bytes;
+    int length;
+};
+
+// 1 result (1000), 2 error, 3 complete, 4 failed, 5 errorText, 6 data length,
+// 7 data (only when not empty), 8 dataText, 20 count of values, 21... values.
+int FutureResultXlator(MessageBase* message, Translatable** obj, int direction);
+// 1 status, 2 amount (double), 3 message.
+int ExecuteUpdateXlator(MessageBase* message, Translatable** obj, int direction);
+// 1 error, 2 text, 3 offset (int64), 4 size (int64), 5 bytes, 6 length.
+int FileIoXlator(MessageBase* message, Translatable** obj, int direction);
+
+// Registers FutureResult, ExecuteUpdate, FileIo, Asset and Endpoint.
+void exec_registerTranslators();
+
+#endif
