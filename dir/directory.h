@@ -143,7 +143,10 @@ public:
     Output* openForWrite(const DirName* name, int mode, int* err);
 
     // ---- Re-authentication through "/auth:" (waits for the result) ----
+    // The operation's value (the caller's), or null with *err set.
     Any* authenticateAlternateUser(const char* user, int* err);
+    // The returned principal replaces the session's; the caller makes sure
+    // no other thread of the session is running an operation meanwhile.
     void relogin(int* err);
 
     // ---- Name resolution ----

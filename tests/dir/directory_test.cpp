@@ -3,6 +3,7 @@
 // provider alive under a resolution.
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -14,6 +15,8 @@
 #include "common/error_codes.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
+#include "dir/exec_helper.h"
+#include "dir/future_result.h"
 #include "dir/principal.h"
 #include "dir/resolve_context.h"
 #include "dirbase/any.h"
@@ -61,8 +64,21 @@ public:
                DirectoryEnumeration*) override {
         return 0;
     }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
+    // "/auth:" answers the re-authentication operations: a greeting for the
+    // alternate user, and for relogin a text where a principal belongs.
+    int execute(const Principal*, DirectoryObject*, const char* operation, Any** args,
+                FutureResult* result) override {
+        Any* v = new Any();
+        if (strcmp(operation, "authenticateAlternateUser") == 0 && args != nullptr && args[0] != nullptr) {
+            v->set((std::string("hello ") + args[0]->getString()).c_str());
+        } else if (strcmp(operation, "relogin") == 0) {
+            v->set("not a principal");
+        } else {
+            delete v;
+            return DirError::E_NOT_IMPLEMENTED;
+        }
+        result->setResult(v);
+        return 0;
     }
     int getAttributes(const Principal*, DirectoryObject* object, Attributes*& out) override {
         out = new Attributes();
@@ -155,6 +171,10 @@ protected:
         ASSERT_EQ(0, err);
     }
     void TearDown() override {
+        // Finished requests are deleted on the execution thread, and each
+        // holds a lock on the provider it reached: wait for them first.
+        for (int i = 0; i < 500 && ExecHelper::liveCount() > 0; i++) usleep(10000);
+        EXPECT_EQ(0, ExecHelper::liveCount());
         delete dir;
         // Two sweeps end every idle provider a test left in the list.
         Directory::testIdleProviders();
@@ -335,6 +355,21 @@ TEST_F(DirectoryTest, SubstitutedPrincipalsBelongToOneThread) {
     EXPECT_EQ(dir->principal, seenElsewhere);
     dir->revertUser();
     EXPECT_EQ(dir->principal, dir->findPrincipal());
+}
+
+TEST_F(DirectoryTest, ReauthenticationRunsOnTheSessionsOwnProvider) {
+    int err = -1;
+    Any* greeting = dir->authenticateAlternateUser("carol", &err);
+    ASSERT_EQ(0, err);
+    ASSERT_NE(nullptr, greeting);
+    EXPECT_STREQ("hello carol", greeting->getString());
+    delete greeting;
+
+    // A relogin answer that is not a principal leaves the session's in place.
+    const Principal* before = dir->principal;
+    dir->relogin(&err);
+    EXPECT_EQ(DirError::E_IO, err);
+    EXPECT_EQ(before, dir->principal);
 }
 
 TEST(DirectoryObject, EqualObjectsHashAlikeAndCopiesAreEqual) {
