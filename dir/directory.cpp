@@ -111,9 +111,9 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
     addProvider(remote, rootName, 1);
     d->spi = remote;
     if (_routeMQ == nullptr) {
-        // The remote provider library fills the forwarding hooks when it
-        // installs itself; the first client provider is what they forward to.
+        // The first client provider is what the process hooks forward to.
         _initSpi = remote;
+        _remote->installClientHooks();
     }
     free(rootName);
     return d;

@@ -85,6 +85,9 @@ public:
     virtual void forceReset3(DirectorySPI* spi) = 0;
     virtual void addAlertListener(DirectorySPI* spi, AlertListener* listener, const Principal* principal) = 0;
     virtual void setManagedConnection(DirectorySPI* spi, ManagedConnectionListener* listener) = 0;
+    // Sets _routeMQ, _instanceIdFn, _uniqueIdFn and _miniGuidFn to the
+    // forwarders of the first client provider (_initSpi).
+    virtual void installClientHooks() = 0;
 };
 
 class Directory : public Translatable {
