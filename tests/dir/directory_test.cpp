@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "dir/asset.h"
+#include "dir/asset_cache.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
 #include "dir/exec_helper.h"
@@ -237,6 +239,68 @@ TEST_F(DirectoryTest, ResolutionErrorsCarryTheirCodes) {
     Directory::_remote = nullptr;
     EXPECT_EQ(DirError::E_NOT_CONNECTED, attrs(dir, "//domain:name=x/a:"));
     EXPECT_EQ(0, providerCount());
+}
+
+// Knows asset "a1" (with an address), asset "nohost" (without) and endpoint
+// "e1" on asset a1 of domain corp.
+class Mapper : public AssetMapper {
+public:
+    Asset* lookupAsset(const char* id) override {
+        if (strcmp(id, "a1") != 0 && strcmp(id, "nohost") != 0) return nullptr;
+        Asset* a = new Asset();
+        a->id = strdup(id);
+        if (strcmp(id, "a1") == 0) a->host = strdup("10.0.0.1");
+        return a;
+    }
+    Endpoint* lookupEndpoint(const char* id) override {
+        if (strcmp(id, "e1") != 0) return nullptr;
+        Endpoint* e = new Endpoint();
+        e->id = strdup(id);
+        e->asset = strdup("corp`a1");
+        return e;
+    }
+};
+
+TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
+    Mapper mapper;
+    assetMapper = &mapper;
+    std::string by;
+    EXPECT_EQ(0, attrs(dir, "//host:id=a1/x:", &by));
+    EXPECT_EQ("Ha1", by);
+    // The endpoint lives on a1: its names share a1's provider and carry the
+    // endpoint to every later provider call.
+    DirName* name = parse("//endpoint:id=e1/x:");
+    {
+        ResolveContext rc(dir, name, dir->findPrincipal());
+        ASSERT_EQ(0, dir->resolveToObject(&rc, nullptr, nullptr, nullptr));
+        EXPECT_EQ(findEntry("Ha1")->spi, rc.spi);
+        ASSERT_NE(nullptr, rc.target);
+        EXPECT_STREQ("e1", rc.target->id);
+    }
+    delete name;
+    EXPECT_EQ(1, remote.opened.load());
+
+    EXPECT_EQ(DirError::E_NO_SUCH_ASSET, attrs(dir, "//host:id=zz/x:"));
+    EXPECT_EQ(DirError::E_NO_SUCH_ENDPOINT, attrs(dir, "//endpoint:id=zz/x:"));
+    EXPECT_EQ(DirError::E_MISSING_HOST, attrs(dir, "//host:id=nohost/x:"));
+    assetMapper = nullptr;
+
+    // Without the hook an uncached asset is asked of the directory with
+    // "getAsset"; this root provider cannot answer it.
+    EXPECT_EQ(DirError::E_ASSET_LOOKUP, attrs(dir, "//host:id=b2/x:"));
+    // Given somewhere to put the pending lookup, resolution does not wait.
+    name = parse("//host:id=b2/x:");
+    {
+        ResolveContext rc(dir, name, dir->findPrincipal());
+        FutureResult* pending = nullptr;
+        EXPECT_EQ(DirError::E_WAITING_ON_ASSET, dir->resolveToObject(&rc, &pending, nullptr, nullptr));
+        ASSERT_NE(nullptr, pending);
+        pending->waitComplete();
+        EXPECT_TRUE(pending->failed);
+        FutureResult::destroy(pending);
+    }
+    delete name;
+    EXPECT_EQ(1, remote.opened.load());
 }
 
 TEST_F(DirectoryTest, RegisteredProvidersTakeOverMidName) {
