@@ -228,16 +228,18 @@ void Directory::addProvider(DirectorySPI* provider, const char* key, int pinCoun
 }
 
 void Directory::testIdleProviders() {
-    log(0, "testIdleProviders - - - -");
+    // Every sweep's trace is at debug level: sweeps run every few seconds.
+    log(LOG_DEBUG, 0, 0, "testIdleProviders - - - -");
     {
         CriticalSection cs(_providerCb);
         ProviderEntry** link = &_providerList;
         while (*link != nullptr) {
             ProviderEntry* e = *link;
             int locks = e->spi->lockCount();
-            if (_spi_debug) {
+            if (_log_level <= LOG_DEBUG) {
                 char* text = e->spi->toString();
-                log(0, "testIdleProviders: domainId = %s, lockCount = %d, SPI = %s", e->key, locks, text);
+                log(LOG_DEBUG, 0, 0, "testIdleProviders: domainId = %s, lockCount = %d, SPI = %s", e->key, locks,
+                    text);
                 free(text);
             }
             if (e->pinCount != 0 || locks != 0) {
