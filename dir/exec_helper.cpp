@@ -124,8 +124,11 @@ void ExecHelper::finish() {
         }
     }
     byId().erase(id);
-    // Its resolver's event must not deliver to a finished request.
+    // Its resolver's event must not deliver to a finished request, and its
+    // provider is free for the idle sweep as soon as it finishes.
     resolver->clear();
+    delete context;
+    context = nullptr;
     ExecDirThread::instance()->deleteLater(this, deleteNow);
 }
 

@@ -16,6 +16,7 @@ CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
 long long FutureResult::_nextId = 1;
 FutureResult* FutureResult::_list = nullptr;
 int FutureResult::_futureResults = 0;
+std::atomic<int> FutureResult::defaultTimeout{FutureResult::kDefaultTimeout};
 
 namespace {
 
@@ -73,7 +74,7 @@ int ExecuteUpdateXlator(MessageBase* m, Translatable** obj, int direction) {
 // --- FutureResult ----------------------------------------------------------------
 
 FutureResult::FutureResult(FutureResultListener* listener)
-    : result(nullptr), errorText(nullptr), error(0), timeout(kDefaultTimeout), deadline(0), failed(false),
+    : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(listener), id(0), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
       _signalled(false), _next(nullptr), _prev(nullptr) {

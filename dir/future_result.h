@@ -25,6 +25,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <atomic>
+
 #include "common/sem.h"
 #include "dirbase/translatable.h"
 
@@ -67,6 +69,10 @@ public:
 class FutureResult : public Translatable {
 public:
     static const int kDefaultTimeout = 30;
+    // The timeout new results start with (kDefaultTimeout unless a program
+    // or test chose another); a request's deadline is fixed from it when
+    // execute creates the request.
+    static std::atomic<int> defaultTimeout;
 
     // Enrols the result in the registry under the next id.
     explicit FutureResult(FutureResultListener* listener = nullptr);

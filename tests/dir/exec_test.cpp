@@ -1,0 +1,317 @@
+// Directory::execute through the execution thread: results, errors and
+// progress reaching the future result and its listener; time-outs (the
+// default, and one moved by notifyTimeout); asset lookups that hand back a
+// pending result versus blocking; and a burst of 10,000 outstanding requests,
+// half answered and half timing out, that leaves nothing behind.
+#include <dirent.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "dir/asset.h"
+#include "dir/asset_cache.h"
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "dir/exec_dir_thread.h"
+#include "dir/exec_helper.h"
+#include "dir/future_result.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+
+namespace {
+
+// Resolves any entry except "missing"; its operations:
+//   echo   completes at once with a copy of the first argument
+//   fail   refuses with 24
+//   never  accepts and never answers
+//   later  accepts and records the request id; the test answers by id
+//   getAsset  answers an Asset for id "H1" on an "asset:" object, else 15
+class ExecSPI : public DirectorySPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
+                DirectoryObject*& out) override {
+        const char* c = entry->getClassName();
+        if (c == nullptr || strcmp(c, "missing") == 0) {
+            out = nullptr;
+            return 0;
+        }
+        const char* id = entry->getStringAttributeValue("id");
+        out = new DirectoryObject(c, new Any(id != nullptr ? id : ""));
+        return 0;
+    }
+    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
+               DirectoryEnumeration*) override {
+        return 0;
+    }
+    int execute(const Principal*, DirectoryObject* object, const char* op, Any** args, FutureResult* r) override {
+        executes++;
+        if (strcmp(op, "echo") == 0) {
+            r->setResult(args != nullptr && args[0] != nullptr ? new Any(*args[0]) : new Any());
+            return 0;
+        }
+        if (strcmp(op, "fail") == 0) return DirError::E_ILLEGAL_ARGUMENT;
+        if (strcmp(op, "never") == 0) return 0;
+        if (strcmp(op, "later") == 0) {
+            std::lock_guard<std::mutex> hold(lock);
+            ids.push_back(ExecHelper::runningRequestId());
+            return 0;
+        }
+        if (strcmp(op, "getAsset") == 0) {
+            const char* id = object->value != nullptr ? object->value->getString() : nullptr;
+            if (id == nullptr || strcmp(id, "H1") != 0) return DirError::E_OBJECT_NOT_FOUND;
+            Asset* a = new Asset();
+            a->id = strdup("H1");
+            a->host = strdup("10.1.1.1");
+            Any* v = new Any();
+            v->setObject(a);
+            r->setResult(v);
+            return 0;
+        }
+        return DirError::E_NOT_IMPLEMENTED;
+    }
+    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
+        out = nullptr;
+        return 0;
+    }
+
+    // Waits until n requests have reached "later"; their ids.
+    std::vector<long long> waitForIds(size_t n) {
+        for (int i = 0; i < 3000; i++) {
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                if (ids.size() >= n) return ids;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        return ids;
+    }
+
+    std::mutex lock;
+    std::vector<long long> ids;
+    std::atomic<int> executes{0};
+};
+
+struct Recorder : FutureResultListener {
+    void onComplete(FutureResult* r) override {
+        completes++;
+        lastError = r->failed ? r->error : 0;
+    }
+    void onUpdate(FutureResult*, ExecuteUpdate* u) override {
+        updates++;
+        lastAmount = u->amount;
+    }
+    std::atomic<int> completes{0}, updates{0}, lastError{-1};
+    std::atomic<double> lastAmount{0};
+};
+
+DirName* parse(const char* text) {
+    int err = 0;
+    DirName* n = DirName::createFromString(text, &err);
+    EXPECT_NE(nullptr, n) << text;
+    return n;
+}
+
+int threadCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/task");
+    while (struct dirent* e = readdir(d))
+        if (e->d_name[0] != '.') n++;
+    closedir(d);
+    return n;
+}
+
+class ExecTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int err = -1;
+        dir = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "exec", &err);
+        ASSERT_EQ(0, err);
+        ASSERT_NE(nullptr, ExecDirThread::instance());
+    }
+    void TearDown() override {
+        FutureResult::defaultTimeout = FutureResult::kDefaultTimeout;
+        AssetCache::clear();
+        delete dir;
+    }
+
+    FutureResult* run(const char* name, const char* op, Any** args = nullptr, FutureResultListener* l = nullptr) {
+        DirName* n = parse(name);
+        FutureResult* r = dir->execute(n, l, op, args);
+        delete n;
+        return r;
+    }
+
+    ExecSPI spi;
+    Directory* dir = nullptr;
+};
+
+TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
+    Any arg("hello");
+    Any* args[] = {&arg, nullptr};
+    Recorder rec;
+    FutureResult* r = run("/thing:id=1", "echo", args, &rec);
+    ASSERT_TRUE(r->waitComplete(10000));
+    EXPECT_FALSE(r->failed);
+    EXPECT_STREQ("hello", r->result->getString());
+    EXPECT_EQ(1, rec.completes);
+    FutureResult::destroy(r);
+
+    r = run("/thing:id=1", "fail");
+    ASSERT_TRUE(r->waitComplete(10000));
+    EXPECT_TRUE(r->failed);
+    EXPECT_EQ(DirError::E_ILLEGAL_ARGUMENT, r->error);
+    FutureResult::destroy(r);
+
+    r = run("/thing:id=1/missing:", "echo");
+    ASSERT_TRUE(r->waitComplete(10000));
+    EXPECT_EQ(DirError::E_OBJECT_NOT_FOUND, r->error);
+    FutureResult::destroy(r);
+
+    // An answer that comes later, by id, after two progress reports.
+    Recorder later;
+    r = run("/thing:id=2", "later", nullptr, &later);
+    long long id = spi.waitForIds(1).at(0);
+    EXPECT_EQ(r->id, id);
+    time_t before = r->deadline;
+    sleep(1);
+    Directory::executeUpdated(id, new ExecuteUpdate(1, 0.25, "quarter"));
+    Directory::executeUpdated(id, new ExecuteUpdate(1, 0.5, "half"));
+    for (int i = 0; i < 1000 && later.updates < 2; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(2, later.updates);
+    EXPECT_EQ(0.5, later.lastAmount);
+    EXPECT_FALSE(r->isSignalled());
+    EXPECT_GT(r->deadline, before);  // progress pushes the result's deadline on
+    FutureResult* answer = new FutureResult();
+    answer->result = new Any(42);
+    answer->complete = true;
+    Directory::executeComplete(id, answer);
+    ASSERT_TRUE(r->waitComplete(10000));
+    EXPECT_FALSE(r->failed);
+    EXPECT_EQ(42, r->result->getInt32());
+    EXPECT_EQ(1, later.completes);
+    // A late error for a finished request changes nothing.
+    Directory::executeComplete(id, DirError::MUST_RESTART);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(r->failed);
+    EXPECT_EQ(1, later.completes);
+    FutureResult::destroy(r);
+
+    // "__force_reset" completes on the caller's thread and never makes a request.
+    int before2 = spi.executes;
+    r = run("/thing:id=1", "__force_reset");
+    EXPECT_TRUE(r->isSignalled());
+    EXPECT_EQ(0, r->result->getInt32());
+    EXPECT_EQ(before2, spi.executes);
+    FutureResult::destroy(r);
+}
+
+TEST_F(ExecTest, RequestsTimeOutAtTheirDeadlineWhichNotifyTimeoutMoves) {
+    FutureResult::defaultTimeout = 1;
+    Recorder rec;
+    auto start = std::chrono::steady_clock::now();
+    FutureResult* quiet = run("/thing:id=1", "never", nullptr, &rec);
+    ASSERT_TRUE(quiet->waitComplete(15000));
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(quiet->failed);
+    EXPECT_EQ(DirError::E_TIMEOUT, quiet->error);
+    EXPECT_EQ(DirError::E_TIMEOUT, rec.lastError);
+    EXPECT_GE(took, 1.0);
+    FutureResult::destroy(quiet);
+
+    // A long deadline, cut short once the request runs.
+    FutureResult::defaultTimeout = 600;
+    FutureResult* r = run("/thing:id=3", "later");
+    spi.waitForIds(1);
+    start = std::chrono::steady_clock::now();
+    r->timeout = 1;
+    r->notifyTimeout();
+    ASSERT_TRUE(r->waitComplete(15000));
+    took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(DirError::E_TIMEOUT, r->error);
+    EXPECT_LT(took, 10.0);
+    FutureResult::destroy(r);
+}
+
+TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
+    struct Done : FutureResultListener {
+        void onComplete(FutureResult*) override { done++; }
+        void onUpdate(FutureResult*, ExecuteUpdate*) override {}
+        std::atomic<int> done{0};
+    } listener;
+    Asset* out = nullptr;
+    FutureResult* pending = nullptr;
+    ASSERT_EQ(DirError::E_WAITING_ON_ASSET, dir->lookupAssetForOpen("H1", &pending, &listener, &out));
+    ASSERT_NE(nullptr, pending);
+    EXPECT_EQ(nullptr, out);
+    ASSERT_TRUE(pending->waitComplete(10000));
+    EXPECT_EQ(1, listener.done);
+    FutureResult::destroy(pending);
+    // The answer went into the cache on its way to the listener.
+    Asset* cached = AssetCache::assetCacheLookup("H1");
+    ASSERT_NE(nullptr, cached);
+    EXPECT_STREQ("10.1.1.1", cached->host);
+    delete cached;
+
+    AssetCache::clear();
+    EXPECT_EQ(0, dir->lookupAssetForOpen("H1", nullptr, nullptr, &out));
+    ASSERT_NE(nullptr, out);
+    EXPECT_STREQ("10.1.1.1", out->host);
+    delete out;
+    EXPECT_EQ(DirError::E_NO_SUCH_ASSET, dir->lookupAssetForOpen("H2", nullptr, nullptr, &out));
+    EXPECT_EQ(nullptr, out);
+}
+
+TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
+    const int kRequests = 10000;
+    // Settle what earlier tests left for the thread to delete.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int results = FutureResult::liveCount();
+    int threads = threadCount();
+    FutureResult::defaultTimeout = 1;
+    std::vector<FutureResult*> all;
+    for (int i = 0; i < kRequests; i++) all.push_back(run("/thing:id=4", "later"));
+    std::vector<long long> ids = spi.waitForIds(kRequests);
+    ASSERT_EQ(static_cast<size_t>(kRequests), ids.size());
+    // Every second request is answered; the others time out.
+    for (int i = 0; i < kRequests; i += 2) {
+        FutureResult* answer = new FutureResult();
+        answer->result = new Any(i);
+        answer->complete = true;
+        Directory::executeComplete(ids[i], answer);
+    }
+    int answered = 0, timedOut = 0;
+    for (FutureResult* r : all) {
+        ASSERT_TRUE(r->waitComplete(30000));
+        if (!r->failed)
+            answered++;
+        else if (r->error == DirError::E_TIMEOUT)
+            timedOut++;
+        FutureResult::destroy(r);
+    }
+    EXPECT_EQ(kRequests / 2, answered);
+    EXPECT_EQ(kRequests / 2, timedOut);
+    // Deletion happens on the execution thread; give it a moment.
+    for (int i = 0; i < 400 && (ExecHelper::liveCount() != 0 || FutureResult::liveCount() != results); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(0, ExecHelper::liveCount());
+    EXPECT_EQ(results, FutureResult::liveCount());
+    EXPECT_EQ(threads, threadCount());
+}
+
+}  // namespace
