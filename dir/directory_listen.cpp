@@ -120,6 +120,22 @@ void Directory::removeListener(DirectoryListener* listener) {
             }
         }
     }
+    if (gone == nullptr) return;
+    // The provider's record for a listener of this process has nobody left
+    // to deliver to (a remote client's records go with its connection).
+    std::vector<DirectorySPI::DirListenerEntry*> records;
+    {
+        CriticalSection hold(DirectorySPI::_dCb);
+        for (DirectorySPI::DirListenerEntry** link = &DirectorySPI::_dirListeners; *link != nullptr;) {
+            if ((*link)->connection == nullptr && (*link)->listenerId == gone->listenerId) {
+                records.push_back(*link);
+                *link = (*link)->next;
+            } else {
+                link = &(*link)->next;
+            }
+        }
+    }
+    for (DirectorySPI::DirListenerEntry* r : records) freeRecord(r);
     delete gone;
 }
 

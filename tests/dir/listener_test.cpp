@@ -1,0 +1,179 @@
+// Directory listeners in one process: a listener attaches through its
+// provider, its filter decides which changes reach it (class exactly,
+// attributes from the entry or from the set sent with the change), the
+// multiple forms deliver each change (and nothing for a count of 0), and
+// removing one listener leaves the others.
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "dir/listener.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+
+namespace {
+
+class ChangeSPI : public DirectorySPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
+                DirectoryObject*& out) override {
+        out = new DirectoryObject(entry->getClassName(), nullptr);
+        return 0;
+    }
+    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
+               DirectoryEnumeration*) override {
+        return 0;
+    }
+    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
+        return DirError::E_NOT_IMPLEMENTED;
+    }
+    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
+        out = nullptr;
+        return 0;
+    }
+};
+
+// Records "add name", "mod name", "del name" lines.
+struct Lines : DirectoryListener {
+    void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override { note("add", e); }
+    void directoryDelete(const DirNameEntry* e, const Attributes*) override { note("del", e); }
+    void directoryModified(const DirNameEntry* e, const Attributes*, const Acl*) override { note("mod", e); }
+    void listenerDisconnected() override { connected = false; }
+    void listenerConnected() override { connected = true; }
+
+    void note(const char* what, const DirNameEntry* e) {
+        std::lock_guard<std::mutex> hold(lock);
+        const char* n = e->getStringAttributeValue("name");
+        seen.push_back(std::string(what) + " " + (n != nullptr ? n : "?"));
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> hold(lock);
+        std::vector<std::string> out;
+        out.swap(seen);
+        return out;
+    }
+    bool waitConnected() {
+        for (int i = 0; i < 2000 && !connected; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return connected;
+    }
+
+    std::mutex lock;
+    std::vector<std::string> seen;
+    std::atomic<bool> connected{false};
+};
+
+using Strings = std::vector<std::string>;
+
+DirNameEntry* host(const char* name, const char* os = nullptr) {
+    DirNameEntry* e = new DirNameEntry("host", "name", name);
+    if (os != nullptr) e->setAttribute("os", os);
+    return e;
+}
+
+class ListenerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int err = -1;
+        dir = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "watch", &err);
+        ASSERT_EQ(0, err);
+    }
+    void TearDown() override {
+        for (Lines* l : {&all, &linux, &other}) dir->removeListener(l);
+        delete dir;
+    }
+    void listen(const char* name, Lines* l) {
+        int err = 0;
+        DirName* n = DirName::createFromString(name, &err);
+        ASSERT_NE(nullptr, n);
+        ASSERT_EQ(0, dir->addListener(n, l, &err));
+        delete n;
+        ASSERT_TRUE(l->waitConnected());
+    }
+
+    ChangeSPI spi;
+    Directory* dir = nullptr;
+    Lines all, linux, other;
+};
+
+TEST_F(ListenerTest, FiltersChooseWhichChangesArrive) {
+    listen("/zone:/host:", &all);
+    listen("/zone:/host:os=linux", &linux);
+    listen("/zone:/disk:", &other);
+
+    Attributes sent;
+    sent.setAttribute("os", "linux");
+    DirNameEntry* a = host("a");  // os only in the attribute set sent along
+    DirNameEntry* b = host("b", "aix");
+    DirNameEntry* c = host("c", "linux");
+    spi.notifyDirectoryAdd(a, &sent, nullptr);
+    spi.notifyDirectoryModified(b, nullptr, nullptr);
+    spi.notifyDirectoryDelete(c, nullptr);
+    DirNameEntry* plural = new DirNameEntry("hosts", "name", "d");
+    spi.notifyDirectoryAdd(plural, &sent, nullptr);
+    EXPECT_EQ((Strings{"add a", "mod b", "del c"}), all.take());
+    EXPECT_EQ((Strings{"add a", "del c"}), linux.take());
+    EXPECT_EQ(Strings{}, other.take());
+    // A filter attribute that neither the entry nor the set has fails.
+    spi.notifyDirectoryAdd(a, nullptr, nullptr);
+    EXPECT_EQ(Strings{}, linux.take());
+    all.take();
+
+    // Multiple forms: matched on the first change, then every change delivered.
+    DirNameEntry* entries[] = {c, b};
+    Attributes* sets[] = {nullptr, nullptr};
+    spi.notifyDirectoryAdd(2, entries, sets, nullptr);
+    EXPECT_EQ((Strings{"add c", "add b"}), linux.take());
+    spi.notifyDirectoryDelete(0, entries, sets);
+    spi.notifyDirectoryModified(-1, entries, sets, nullptr);
+    EXPECT_EQ(Strings{}, linux.take());
+    DirNameEntry* first[] = {b, c};
+    spi.notifyDirectoryModified(2, first, sets, nullptr);
+    EXPECT_EQ(Strings{}, linux.take());
+    EXPECT_EQ((Strings{"add c", "add b", "mod b", "mod c"}), all.take());
+
+    // Removing a listener that is not at the head keeps the others.
+    dir->removeListener(&linux);
+    spi.notifyDirectoryDelete(c, nullptr);
+    EXPECT_EQ(Strings{}, linux.take());
+    EXPECT_EQ((Strings{"del c"}), all.take());
+    DirNameEntry* disk = new DirNameEntry("disk", "name", "sda");
+    DirectoryChangeHelper* helper = spi.getChangeHelper();
+    helper->notifyDirectoryAdd(disk, nullptr, nullptr);
+    delete helper;
+    EXPECT_EQ((Strings{"add sda"}), other.take());
+
+    // A provider that goes away disconnects its listeners.
+    Directory::processDisconnect(&spi);
+    EXPECT_FALSE(all.connected);
+    EXPECT_FALSE(other.connected);
+    for (DirNameEntry* e : {a, b, c, plural, disk}) delete e;
+}
+
+TEST_F(ListenerTest, AListenerWhoseNameDoesNotResolveIsNotKept) {
+    int err = 0;
+    DirName* n = DirName::createFromString("//asset:/host:", &err);
+    ASSERT_NE(nullptr, n);
+    EXPECT_EQ(DirError::E_MISSING_DOMAIN, dir->addListener(n, &all, &err));
+    EXPECT_EQ(DirError::E_MISSING_DOMAIN, err);
+    delete n;
+    EXPECT_FALSE(Directory::listenerUsesSPI(&spi));
+    CriticalSection hold(Directory::_listenerCb);
+    EXPECT_EQ(nullptr, Directory::_listeners);
+}
+
+}  // namespace
