@@ -24,9 +24,11 @@ namespace {
 
 // The execution list, newest first, and an index by id; execution thread only.
 ExecHelper* _execList = nullptr;
+// Never freed: the execution thread of a server never stops and may still
+// run while the process exits.
 std::unordered_map<long long, ExecHelper*>& byId() {
-    static std::unordered_map<long long, ExecHelper*> map;
-    return map;
+    static auto* map = new std::unordered_map<long long, ExecHelper*>();
+    return *map;
 }
 
 const int kSlowRunMillis = 2000;
