@@ -129,8 +129,7 @@ void ExecHelper::finish() {
     // Its resolver's event must not deliver to a finished request, and its
     // provider is free for the idle sweep as soon as it finishes.
     resolver->clear();
-    delete context;
-    context = nullptr;
+    releaseContext();
     ExecDirThread::instance()->deleteLater(this, deleteNow);
 }
 
@@ -270,7 +269,14 @@ void ExecHelper::sendStep() {
 
 // --- finishing ----------------------------------------------------------------------
 
+void ExecHelper::releaseContext() {
+    delete context;
+    context = nullptr;
+}
+
 void ExecHelper::setFutureResultError(int code) {
+    // Before the waiter wakes: it may end the provider as soon as it does.
+    releaseContext();
     FutureResult* fr = FutureResult::lockById(id);
     if (fr != nullptr) {
         if (!fr->failed) {
@@ -286,6 +292,7 @@ void ExecHelper::setFutureResultError(int code) {
 void ExecHelper::assignFinalResult(FutureResult* r) {
     FutureResult* fr = FutureResult::lockById(id);
     if (fr == nullptr) return;
+    releaseContext();
     fr->assignFrom(r);
     FutureResult::release();
     finish();
@@ -302,6 +309,7 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
         return;
     }
     bool finished = false;
+    if (u->kind == ResultUpdate::KIND_RESULT || u->kind == ResultUpdate::KIND_ERROR) releaseContext();
     switch (u->kind) {
     case ResultUpdate::KIND_RESULT:
         log(LOG_TRACE, 0, u->id, "Assigning to type of id = %lld", u->id);

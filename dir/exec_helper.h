@@ -115,6 +115,10 @@ public:
 private:
     void dorun();
     void sendStep();
+    // Drops the resolution context and with it the lock on its provider;
+    // done before the future result completes, since a waiter may end the
+    // provider as soon as it wakes.
+    void releaseContext();
     // Takes the request off the list and deletes it later on this thread.
     void finish();
     static void deleteNow(void* helper);

@@ -28,7 +28,9 @@
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/enumeration.h"
+#include "host/demo_provider.h"
 #include "hostrt/host_directory.h"
+#include "tools/drvdir_exec.h"
 
 namespace {
 
@@ -39,6 +41,8 @@ struct Options {
     const char* module = DRV_DEFAULT_MODULE;
     const char* logPath = nullptr;
     const char* attrs = nullptr;  // search: the wanted attributes
+    const char* mounts = "/proc/self/mounts";  // the mount provider's table
+    int count = 0;                // watch: stop after this many changes (0: never)
     int timeout = 30;             // seconds, for operations that wait
     const char* command = nullptr;
     std::vector<const char*> args;  // the name first, then the command's own
@@ -119,6 +123,19 @@ int cmdSearch(Directory* dir, const DirName* name, const Options& options) {
     return 0;
 }
 
+int cmdExec(Directory* dir, const DirName* name, const Options& options) {
+    if (options.args.size() < 2) {
+        fprintf(stderr, "usage: drvdir exec NAME OPERATION [ARG...]\n");
+        return kUsageExit;
+    }
+    std::vector<const char*> args(options.args.begin() + 2, options.args.end());
+    return runExec(dir, name, options.args[1], args, options.timeout);
+}
+
+int cmdWatch(Directory* dir, const DirName* name, const Options& options) {
+    return runWatch(dir, name, options.count);
+}
+
 struct Command {
     const char* name;
     int extraArgs;  // arguments after the name; -1: any number
@@ -134,6 +151,8 @@ const Command kCommands[] = {
     {"acl", 0, cmdAcl, "acl NAME              the object's access list"},
     {"list", 0, cmdList, "list NAME             the classes below the object"},
     {"search", 0, cmdSearch, "search NAME [--attrs a,b]  objects matching NAME's last entry"},
+    {"exec", -1, cmdExec, "exec NAME OPERATION [ARG...]  run an operation (arguments as JSON values)"},
+    {"watch", 0, cmdWatch, "watch NAME            print add/modify/delete lines until interrupted"},
 };
 
 void usage(FILE* out) {
@@ -149,7 +168,10 @@ void usage(FILE* out) {
             "  --module PATH     module shared object to load (default: %s)\n"
             "  --log PATH        write the directory's log there (default: none)\n"
             "  --attrs a,b       search: the attributes to return (default: all)\n"
-            "  --timeout SECS    operations that wait: give up after SECS (default: 30)\n",
+            "  --timeout SECS    operations that wait: give up after SECS (default: 30)\n"
+            "  --mounts PATH     the mount table the host's \"mount\" provider reads\n"
+            "                    (default: /proc/self/mounts)\n"
+            "  --count N         watch: stop after N changes (default: until interrupted)\n",
             DRV_DEFAULT_MODULE);
 }
 
@@ -158,10 +180,12 @@ bool parseOptions(int argc, char** argv, Options& options) {
                                          {"log", required_argument, nullptr, 'l'},
                                          {"attrs", required_argument, nullptr, 'a'},
                                          {"timeout", required_argument, nullptr, 't'},
+                                         {"mounts", required_argument, nullptr, 'M'},
+                                         {"count", required_argument, nullptr, 'c'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "+m:l:a:t:h", longOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+m:l:a:t:M:c:h", longOptions, nullptr)) != -1) {
         switch (c) {
             case 'm': options.module = optarg; break;
             case 'l': options.logPath = optarg; break;
@@ -176,6 +200,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
                 options.timeout = static_cast<int>(v);
                 break;
             }
+            case 'M': options.mounts = optarg; break;
+            case 'c': options.count = atoi(optarg); break;
             case 'h': usage(stdout); exit(0);
             default: usage(stderr); return false;
         }
@@ -251,7 +277,12 @@ int main(int argc, char** argv) {
         delete name;
         return kFailExit;
     }
-    // The host stand-in's own providers federate here, beside the module's.
+    // The host stand-in's own provider federates here, beside the module's.
+    MountProvider mounts(options.mounts);
+    if (int rv = mounts.start(); rv != 0) {
+        delete name;
+        return fail("federate mount", rv);
+    }
 
     char host[256] = "localhost";
     s_gethostname(host, sizeof(host));
