@@ -19,6 +19,9 @@ namespace {
 // a poster never reaches a target that is being torn down.
 CriticalBlock _targetsLock{LOCK_RANK_NONE, kProcessLifetime};
 ExecDirThread* _execDirThread GUARDED_BY(_targetsLock) = nullptr;
+// The same pointer for readers that only ask which thread it is (every run
+// asks), so that they do not contend with posters for the lock.
+std::atomic<ExecDirThread*> _running{nullptr};
 
 // A new request belongs to its op until the execution list takes it.
 struct HelperOp : DeferredOp {
@@ -235,8 +238,7 @@ void ExecDirThread::stopAndWait() {
 }
 
 ExecDirThread* ExecDirThread::instance() {
-    CriticalSection hold(_targetsLock);
-    return _execDirThread;
+    return _running.load(std::memory_order_acquire);
 }
 
 bool ExecDirThread::isExecThread() {
@@ -311,6 +313,7 @@ void ExecDirThread::run() {
         _targets._attachOpTarget = new AttachOpTarget();
         _targets._freeFrOpTarget = new FreeFrOpTarget();
         _execDirThread = this;
+        _running.store(this, std::memory_order_release);
     }
     ThreadContext::get()->addPerf("exec-dir");
     setInitialized();
@@ -329,6 +332,7 @@ void ExecDirThread::run() {
     {
         CriticalSection hold(_targetsLock);
         _execDirThread = nullptr;
+        _running.store(nullptr, std::memory_order_release);
         for (AsyncOpTarget* Targets::*t :
              {&Targets::_executeOpTarget, &Targets::_executeNewOpTarget, &Targets::_resultUpdateOpTarget,
               &Targets::_asyncResolveOpTarget, &Targets::_restartExecOpTarget, &Targets::_setTimeoutOpTarget,
