@@ -1,0 +1,167 @@
+// A file pulled block by block through "readBytes" operations: the name
+// reaches an asset that is not cached yet (the request waits on the asset
+// lookup, then opens the asset's provider), every block arrives in order,
+// and a failing read ends the reader with its error.
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "dir/asset.h"
+#include "dir/asset_cache.h"
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "dir/future_result.h"
+#include "dir/masq_input_reader.h"
+#include "dirbase/any.h"
+#include "dirbase/dir_name.h"
+
+namespace {
+
+const std::string kContent(10000, 'x');
+const int kBlock = 4096;
+
+// Serves an asset's file system: "readBytes" of path and offset answers the
+// next block of kContent, or 28 for any other path.
+class FileSPI : public DirectorySPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
+                DirectoryObject*& out) override {
+        const char* id = entry->getStringAttributeValue("id");
+        out = new DirectoryObject(entry->getClassName(), id != nullptr ? new Any(id) : nullptr);
+        return 0;
+    }
+    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
+               DirectoryEnumeration*) override {
+        return 0;
+    }
+    int execute(const Principal*, DirectoryObject* object, const char* op, Any** args, FutureResult* r) override {
+        if (strcmp(op, "getAsset") == 0) {  // the root answers asset lookups
+            lookups++;
+            Asset* a = new Asset();
+            a->id = strdup(object->value != nullptr ? object->value->getString() : "?");
+            a->host = strdup("192.0.2.1");
+            Any* v = new Any();
+            v->setObject(a);
+            r->setResult(v);
+            return 0;
+        }
+        if (strcmp(op, "readBytes") != 0 || strcmp(object->className, "filesystem") != 0) return 21;
+        long long offset = 0;
+        if (strcmp(args[0]->getString(), "/etc/motd") != 0 || !args[1]->convertToInt64(offset))
+            return DirError::E_IO;
+        long long n = std::min<long long>(kBlock, static_cast<long long>(kContent.size()) - offset);
+        Any* v = new Any();
+        v->setObject(new FileIo(offset, kContent.size(), static_cast<int>(n),
+                                reinterpret_cast<const unsigned char*>(kContent.data() + offset)));
+        r->setResult(v);
+        return 0;
+    }
+    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    std::atomic<int> lookups{0};
+};
+
+// Opens FileSPIs for assets, as the remote provider library would open
+// remote providers.
+class Remote : public RemoteProviderSeam {
+public:
+    DirectorySPI* openDomain(Directory*, const char*, const char*, const char*, Attributes*, const char*) override {
+        return nullptr;
+    }
+    DirectorySPI* openAsset(Directory*, DirectorySPI*, const char*, const Asset*, const char*) override {
+        opened++;
+        return new FileSPI();
+    }
+    int getMode() override { return 0; }
+    int asyncResolve(DirectorySPI*, DelayedEvent*, const Endpoint*, const Principal*, DirectoryObject*,
+                     const DirNameEntry*) override {
+        return DirError::E_NOT_CONNECTED;
+    }
+    bool hasManagedConnection(DirectorySPI*) override { return false; }
+    const char* assetIdOf(DirectorySPI*) override { return nullptr; }
+    void forceReset1(DirectorySPI*) override {}
+    void forceReset2(DirectorySPI*) override {}
+    void forceReset3(DirectorySPI*) override {}
+    void addAlertListener(DirectorySPI*, AlertListener*, const Principal*) override {}
+    void setManagedConnection(DirectorySPI*, ManagedConnectionListener*) override {}
+    std::atomic<int> opened{0};
+};
+
+struct Collect : MasqInputReader::Sink {
+    bool deliver(const unsigned char* bytes, int length, long long offset, long long size) override {
+        std::lock_guard<std::mutex> hold(lock);
+        if (offset != static_cast<long long>(data.size())) ordered = false;
+        data.append(reinterpret_cast<const char*>(bytes), length);
+        total = size;
+        return true;
+    }
+    void finished(int error) override {
+        result = error;
+        done = true;
+    }
+    bool wait() {
+        for (int i = 0; i < 3000 && !done; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done;
+    }
+    std::mutex lock;
+    std::string data;
+    long long total = 0;
+    bool ordered = true;
+    std::atomic<int> result{-1};
+    std::atomic<bool> done{false};
+};
+
+class MasqReaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Directory::_remote = &remote;
+        int err = -1;
+        dir = Directory::startServerDirectoryService(&root, nullptr, nullptr, "masq", &err);
+        ASSERT_EQ(0, err);
+    }
+    void TearDown() override {
+        delete dir;
+        Directory::testIdleProviders();
+        Directory::testIdleProviders();
+        Directory::_remote = nullptr;
+        AssetCache::clear();
+    }
+    Remote remote;
+    FileSPI root;
+    Directory* dir = nullptr;
+};
+
+TEST_F(MasqReaderTest, BlocksArriveInOrderAfterTheAssetLookup) {
+    Collect sink;
+    (new MasqInputReader(dir, nullptr, "H7", "/etc/motd", &sink))->start();
+    ASSERT_TRUE(sink.wait());
+    EXPECT_EQ(0, sink.result);
+    EXPECT_TRUE(kContent == sink.data) << sink.data.size() << " bytes";
+    EXPECT_TRUE(sink.ordered);
+    EXPECT_EQ(static_cast<long long>(kContent.size()), sink.total);
+    // One lookup: the first request waited for it, the later ones found the
+    // asset's provider open.
+    EXPECT_EQ(1, root.lookups);
+    EXPECT_EQ(1, remote.opened);
+
+    Collect missing;
+    (new MasqInputReader(dir, nullptr, "H7", "/etc/shadow", &missing))->start();
+    ASSERT_TRUE(missing.wait());
+    EXPECT_EQ(DirError::E_IO, missing.result);
+    EXPECT_EQ("", missing.data);
+}
+
+}  // namespace
