@@ -70,7 +70,7 @@ int (*ExecHelper::_asyncExecuteFn)(DirectorySPI*, const Principal*, DirectoryObj
 ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirName* name, const char* operation,
                        Any** args)
     : pendingError(0), step(STEP_RESOLVE), deadline(0), name(name != nullptr ? new DirName(*name) : nullptr),
-      id(result->id), lookup(nullptr), args(copyArgs(args)), operation(strdup(operation != nullptr ? operation : "")),
+      id(result->id), lookup(nullptr), lookupId(0), args(copyArgs(args)), operation(strdup(operation != nullptr ? operation : "")),
       restart(false), context(context), next(nullptr), resolver(nullptr), assetLookupOutstanding(false),
       connection(nullptr) {
     _execHelpers++;
@@ -130,6 +130,18 @@ void ExecHelper::finish() {
     // provider is free for the idle sweep as soon as it finishes.
     resolver->clear();
     releaseContext();
+    // Nor may an asset lookup still running tell it of its completion.
+    if (assetLookupOutstanding && lookupId != 0) {
+        FutureResult* fr = FutureResult::lockById(lookupId);
+        if (fr != nullptr) {
+            if (fr->listener == this) {
+                fr->listener = nullptr;
+            } else if (auto* open = dynamic_cast<OpenListenerHelper*>(fr->listener)) {
+                if (open->listener == this) open->listener = nullptr;
+            }
+            FutureResult::release();
+        }
+    }
     ExecDirThread::instance()->deleteLater(this, deleteNow);
 }
 
@@ -203,6 +215,8 @@ void ExecHelper::dorun() {
             break;
         case DirError::E_WAITING_ON_ASSET:
             assetLookupOutstanding = true;
+            // By id: the lookup's result is freed on this thread once it completes.
+            lookupId = lookup != nullptr ? lookup->id : 0;
             log(LOG_TRACE, 0, id, "execute: id: %lld try later -- waiting on asset lookup", id);
             return;
         case DirError::E_WAITING_FOR_RESULT:
@@ -367,7 +381,10 @@ void ExecHelper::onComplete(FutureResult* fr) {
     } else {
         log(LOG_TRACE, 0, id, "asset lookup succeeded: %d", fr->error);
     }
-    if (lookup == fr) lookup = nullptr;
+    if (lookup == fr) {
+        lookup = nullptr;
+        lookupId = 0;
+    }
     ExecDirThread::postRun(this);
     ExecDirThread::postFree(fr);
 }

@@ -103,6 +103,7 @@ public:
     DirName* name;
     long long id;
     FutureResult* lookup;
+    long long lookupId;  // the outstanding lookup's id, 0 when none
     Any** args;
     char* operation;
     bool restart;
