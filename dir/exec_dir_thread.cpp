@@ -59,12 +59,21 @@ struct AttachOp : DeferredOp {
     explicit AttachOp(DirectorySPI::DirListenerEntry* e) : entry(e) {}
     DirectorySPI::DirListenerEntry* entry;
 };
+// Frees a future result, or runs a deletion function; what is left unrun
+// when the thread stops runs with the op's deletion.
 struct FreeOp : DeferredOp {
-    explicit FreeOp(FutureResult* r) : result(r) {}
-    ~FreeOp() override {
+    explicit FreeOp(FutureResult* r) : result(r), obj(nullptr), fn(nullptr) {}
+    FreeOp(void* o, void (*f)(void*)) : result(nullptr), obj(o), fn(f) {}
+    ~FreeOp() override { run(); }
+    void run() {
         if (result != nullptr) FutureResult::destroy(result);
+        if (fn != nullptr) fn(obj);
+        result = nullptr;
+        fn = nullptr;
     }
     FutureResult* result;
+    void* obj;
+    void (*fn)(void*);
 };
 
 // Runs fn with the thread's perf state set to state, then back to 0.
@@ -165,9 +174,7 @@ public:
 class FreeFrOpTarget : public AsyncOpTarget {
 public:
     int execute(DeferredOp* op) override {
-        FreeOp* f = static_cast<FreeOp*>(op);
-        FutureResult::destroy(f->result);
-        f->result = nullptr;
+        static_cast<FreeOp*>(op)->run();
         return 0;
     }
 };
@@ -214,23 +221,37 @@ ExecDirThread::ExecDirThread(bool serverMode)
     setDeleteOnExit(false);
 }
 
+namespace {
+// Even a server's thread ends before the static destructors run: it may
+// still be deleting finished requests, whose values take process-wide locks
+// that those destructors tear down.
+void stopAtExit() {
+    ExecDirThread::stopAndWait(true);
+}
+}  // namespace
+
 void ExecDirThread::startIfNeeded(bool serverMode) {
     CriticalSection start(_startLock);
     {
         CriticalSection hold(_targetsLock);
         if (_execDirThread != nullptr) return;
     }
+    static bool exitHandlerSet = false;
+    if (!exitHandlerSet) {
+        exitHandlerSet = true;
+        atexit(stopAtExit);
+    }
     ExecDirThread* t = new ExecDirThread(serverMode);
     t->start();
 }
 
-void ExecDirThread::stopAndWait() {
+void ExecDirThread::stopAndWait(bool evenServer) {
     CriticalSection start(_startLock);
     ExecDirThread* t;
     {
         CriticalSection hold(_targetsLock);
         t = _execDirThread;
-        if (t == nullptr || t->_serverMode) return;
+        if (t == nullptr || (t->_serverMode && !evenServer)) return;
         t->_stopRequested = true;
     }
     t->join();
@@ -276,6 +297,11 @@ bool ExecDirThread::postAttach(DirectorySPI::DirListenerEntry* entry) {
 
 bool ExecDirThread::postFree(FutureResult* result) {
     return postTo(&Targets::_freeFrOpTarget, new FreeOp(result));
+}
+
+void ExecDirThread::postDeleteLater(void* obj, void (*fn)(void*)) {
+    // Without a thread the op's deletion runs fn at once.
+    postTo(&Targets::_freeFrOpTarget, new FreeOp(obj, fn));
 }
 
 void ExecDirThread::updatedExecList() {

@@ -46,8 +46,8 @@ public:
     // Starts the thread unless one runs; returns once its targets exist.
     static void startIfNeeded(bool serverMode);
     // Client mode only: asks the thread to stop and waits until it has ended.
-    // A server-mode thread keeps running.
-    static void stopAndWait();
+    // A server-mode thread keeps running (evenServer: the process is exiting).
+    static void stopAndWait(bool evenServer = false);
     // The running thread, or null.
     static ExecDirThread* instance();
     static bool isExecThread();
@@ -63,6 +63,11 @@ public:
     static bool postSetTimeout(long long id, int seconds);
     static bool postAttach(DirectorySPI::DirListenerEntry* entry);
     static bool postFree(FutureResult* result);
+    // Runs fn(obj) on the execution thread later: for objects to be deleted
+    // from code that holds the future-result registry lock, which must not
+    // take the thread's later-list lock (that list deletes future results,
+    // which take the registry lock). Run at once when no thread runs.
+    static void postDeleteLater(void* obj, void (*fn)(void*));
 
     // After a push on the execution list: arms the timer if it is idle.
     void updatedExecList();

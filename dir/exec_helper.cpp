@@ -422,11 +422,8 @@ void OpenListenerHelper::onComplete(FutureResult* fr) {
         }
     }
     if (listener != nullptr) listener->onComplete(fr);
-    ExecDirThread* t = ExecDirThread::instance();
-    if (t != nullptr)
-        t->deleteLater(this, deleteOpenListener);
-    else
-        delete this;
+    // Called under the registry lock: not through the later list.
+    ExecDirThread::postDeleteLater(this, deleteOpenListener);
 }
 
 void OpenListenerHelper::onUpdate(FutureResult* fr, ExecuteUpdate* update) {

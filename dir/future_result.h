@@ -15,7 +15,10 @@
 // (complete, failed, error, result) is written by the execution thread and
 // read after waitComplete, whose condition block orders the two. Listener
 // callbacks reached through lockById run with the registry lock held and
-// must not call lockById. Lock order: the registry lock, then an object's
+// must not call lockById, nor destroy a future result (the execution
+// thread's later list deletes results, taking the registry lock, so the
+// two locks would be taken in both orders); post it to
+// ExecDirThread::postFree instead. Lock order: the registry lock, then an object's
 // condition block; the registry lock is taken after a thread's later-list
 // lock (a deleted result leaves the registry) and before an operation
 // target's queue lock (listeners post).

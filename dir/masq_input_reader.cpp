@@ -17,6 +17,8 @@ MasqInputReader::MasqInputReader(Directory* directory, const Principal* principa
       _assetId(assetId != nullptr ? assetId : ""), _path(path != nullptr ? path : ""), _sink(sink),
       _cancelled(false) {
     setName("masq-input-reader");
+    // Ends on its own and deletes itself; nobody joins it.
+    setDetached();
 }
 
 MasqInputReader::~MasqInputReader() {

@@ -117,6 +117,8 @@ public:
         _scan.limit = seconds;
         _scan.requestId = requestId;
         setName("mount-scan");
+        // Ends on its own and deletes itself; nobody joins it.
+        setDetached();
     }
     void run() override {
         setInitialized();
@@ -217,10 +219,14 @@ MountProvider::MountProvider(const char* table) : _table(table != nullptr ? tabl
 }
 
 MountProvider::~MountProvider() {
-    if (_watcher != nullptr) {
-        _watcher->stop();
-        delete _watcher;
-    }
+    stop();
+}
+
+void MountProvider::stop() {
+    if (_watcher == nullptr) return;
+    _watcher->stop();
+    delete _watcher;
+    _watcher = nullptr;
 }
 
 int MountProvider::start() {

@@ -52,6 +52,8 @@ public:
     // Federates the provider under "mount" and starts the watcher; the
     // host's federation result.
     int start();
+    // Stops the watcher (the provider stays federated and answers on).
+    void stop();
     // Re-reads the table and reports what changed since the last reading.
     void checkForChanges();
     // The table as it is now (unreadable: empty).

@@ -81,6 +81,7 @@ protected:
         ASSERT_EQ(0, provider->start());
     }
     static void TearDownTestSuite() {
+        provider->stop();
         delete tmpDir;
         tmpDir = nullptr;
     }
