@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.h"
+#include "dir/asset.h"
 #include "dir/directory.h"
 #include "dirbase/acl.h"
 #include "dirbase/any.h"
@@ -31,7 +32,7 @@ TEST_F(RegistryTest, InitRegistersEachLibrarysTranslatorsOnce) {
     EXPECT_EQ(&AnyXlator, MessageBase::findXlatorFn(OBJ_ANY_ID));
     EXPECT_EQ(&AclXlator, MessageBase::findXlatorFn(OBJ_ACL_ID));
     EXPECT_NE(nullptr, MessageBase::findXlatorFn(1013)) << "dir's own DirectoryObject";
-    EXPECT_EQ(nullptr, MessageBase::findXlatorFn(4000)) << "assets come later";
+    EXPECT_EQ(&AssetXlator, MessageBase::findXlatorFn(OBJ_ASSET_ID)) << "dir's asset records";
 }
 
 TEST_F(RegistryTest, TheNewestRegistrationOfAnIdAnswers) {
