@@ -97,6 +97,7 @@ public:
     void forceReset3(DirectorySPI*) override {}
     void addAlertListener(DirectorySPI*, AlertListener*, const Principal*) override {}
     void setManagedConnection(DirectorySPI*, ManagedConnectionListener*) override {}
+    void installClientHooks() override {}
     std::atomic<int> opened{0};
 };
 
