@@ -293,12 +293,17 @@ void ExecHelper::setFutureResultError(int code) {
     releaseContext();
     FutureResult* fr = FutureResult::lockById(id);
     if (fr != nullptr) {
+        bool completed = false;
         if (!fr->failed) {
             fr->error = code;
             fr->failed = true;
-            fr->makeComplete();
+            fr->makeComplete(false);
+            completed = true;
         }
+        fr->addLock();
         FutureResult::release();
+        if (completed) fr->signalWaiters();
+        fr->removeLock();
     }
     finish();
 }
@@ -307,8 +312,13 @@ void ExecHelper::assignFinalResult(FutureResult* r) {
     FutureResult* fr = FutureResult::lockById(id);
     if (fr == nullptr) return;
     releaseContext();
-    fr->assignFrom(r);
+    fr->assignFrom(r, false);
+    // Woken once the registry lock is dropped; the lock keeps the result
+    // alive meanwhile.
+    fr->addLock();
     FutureResult::release();
+    if (fr->complete) fr->signalWaiters();
+    fr->removeLock();
     finish();
 }
 
@@ -327,8 +337,11 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
     switch (u->kind) {
     case ResultUpdate::KIND_RESULT:
         log(LOG_TRACE, 0, u->id, "Assigning to type of id = %lld", u->id);
-        fr->assignFrom(u->result);
+        fr->assignFrom(u->result, false);
+        fr->addLock();
         FutureResult::release();
+        if (fr->complete) fr->signalWaiters();
+        fr->removeLock();
         finished = true;
         break;
     case ResultUpdate::KIND_PROGRESS:
@@ -336,15 +349,20 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
         u->update = nullptr;
         FutureResult::release();
         break;
-    case ResultUpdate::KIND_ERROR:
-        if (!fr->failed) {
+    case ResultUpdate::KIND_ERROR: {
+        bool completed = !fr->failed;
+        if (completed) {
             fr->error = u->error;
             fr->failed = true;
-            fr->makeComplete();
+            fr->makeComplete(false);
         }
+        fr->addLock();
         FutureResult::release();
+        if (completed) fr->signalWaiters();
+        fr->removeLock();
         finished = true;
         break;
+    }
     default:
         FutureResult::release();
         break;

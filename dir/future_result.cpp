@@ -167,16 +167,16 @@ void FutureResult::signalWaiters() {
     cond.broadcast();
 }
 
-void FutureResult::makeComplete() {
+void FutureResult::makeComplete(bool wake) {
     {
         CondSection hold(cond);
         complete = true;
     }
     if (listener != nullptr) listener->onComplete(this);
-    signalWaiters();
+    if (wake) signalWaiters();
 }
 
-void FutureResult::assignFrom(FutureResult* other) {
+void FutureResult::assignFrom(FutureResult* other, bool wake) {
     if (other == nullptr || other == this) return;
     {
         CondSection hold(cond);
@@ -209,7 +209,7 @@ void FutureResult::assignFrom(FutureResult* other) {
         log(LOG_TRACE, 0, id, "Calling complete listener for %p", static_cast<void*>(this));
         listener->onComplete(this);
     }
-    signalWaiters();
+    if (wake) signalWaiters();
 }
 
 void FutureResult::update(ExecuteUpdate* u) {

@@ -96,11 +96,16 @@ public:
     static FutureResult* lockById(long long id) NO_THREAD_SAFETY_ANALYSIS;
     static void release() NO_THREAD_SAFETY_ANALYSIS;
 
-    // Sets complete, tells the listener, then wakes the waiters.
-    void makeComplete();
+    // Sets complete, tells the listener, then wakes the waiters (or, with
+    // wake false, leaves that to the caller's signalWaiters: the execution
+    // thread wakes them once it has dropped the registry lock, so that a
+    // waiter does not wake only to wait for that lock).
+    void makeComplete(bool wake = true);
     // Takes over other's result, error, flags, texts and values and copies
     // its data; completes this one when other is complete.
-    void assignFrom(FutureResult* other);
+    void assignFrom(FutureResult* other, bool wake = true);
+    // Wakes every waiter for good.
+    void signalWaiters();
     // Moves the deadline to now + timeout, tells the listener, wakes the
     // waiters; frees the update.
     void update(ExecuteUpdate* update);
@@ -154,7 +159,6 @@ private:
     FutureResult* _next;
     FutureResult* _prev;
 
-    void signalWaiters();
     static void deleteNow(void* object);
 
     static CriticalBlock _lock;
