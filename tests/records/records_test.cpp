@@ -50,7 +50,9 @@ std::unique_ptr<T> decode(unsigned int id, const std::string& bytes) {
     Message m(bytes.data(), bytes.size());
     Translatable* obj = nullptr;
     int rc = m.readObject(id, &obj);
-    if (rc != 0) EXPECT_EQ(nullptr, obj);
+    if (rc != 0) {
+        EXPECT_EQ(nullptr, obj);
+    }
     return std::unique_ptr<T>(static_cast<T*>(obj));
 }
 
