@@ -22,6 +22,8 @@
 
 #include <stddef.h>
 
+#include <vector>
+
 #include "dirbase/any.h"
 #include "script/ast.h"
 #include "script/error.h"
@@ -102,26 +104,43 @@ public:
     int dumpDepth;
 
     // ---- run state (evaluation side) ------------------------------------
-    // Declared here, defined with the interpreter; the parser's own code
-    // uses none of these. Fields of this block are released by
-    // releaseRunState(), which the destructor calls.
+    // Declared here, defined with the interpreter (script/run_state.cpp,
+    // eval_*.cpp, registry.cpp); the parser's own code uses none of these.
+    // Fields of this block are released by releaseRunState(), which the
+    // destructor calls.
     bool executeExpression(const Principal* principal, const ObjRef* root, Any** result);
     bool executeScript(const Principal* principal, const ObjRef* root);
     int source(const Principal* principal, const ObjRef* root, const char* path);
     int source(const Principal* principal, const ObjRef* root, const char* path, const char* name);
 
+    // Scopes. push(1) makes a block frame only once something is declared
+    // in it (most loop bodies declare nothing); push(2) always makes one.
     void push(int kind);
+    // Never above the root.
     void pop();
     void popAll();
     AbstractVarSet* getCurrentScope();
+    AbstractVarSet* getRootScope() { return _root; }
+    const Principal* getPrincipal() const { return _principal; }
+    // kind 1 (let): the current block; else the nearest function frame (113
+    // when none). Takes ownership of value.
     int define(const char* name, Any* value, int kind);
     void setReturnValue(Any* value);
     Any* getReturnValue();
 
+    // A new null-terminated traceback for a failure at node (null: t1).
     Location** getTraceback(AstNode* node);
     void throwError(const Error* error);
     void throwErrorCode(AstNode* node, Error::Type type, int code);
     void recover();
+
+    // Run limits: a step budget per run and a call depth, from the settings
+    // "script_max_steps" and "script_max_depth" unless setLimits overrides
+    // them (0 keeps the setting). Exceeding either records RangeError 39.
+    bool step(AstNode* node) { return ++_steps <= _maxSteps || stepBudgetSpent(node); }
+    bool enterCall(AstNode* node);
+    void leaveCall() { --_callDepth; }
+    void setLimits(long long maxSteps, int maxDepth);
 
     int getProperty(Translatable* object, Any** result, const char* name);
     int constructObject(Translatable** out, const char* className, Any** args);
@@ -134,12 +153,28 @@ public:
 
     void releaseRunState();
 
+    // Set by the constructor (init).
     const Principal* _principal;
-    ObjRef* _rootScope;
-    ObjRef* _currentScope;
-    int _flowFlags;  // bit 1 continue, bit 2 break
+    ObjRef* _rootScope;     // the root given to the constructor, or null
+    ObjRef* _currentScope;  // unused; the run's frames are _root/_current
+    int _flowFlags;         // bit 1 continue, bit 2 break
     Any* _switchValue;
     Any* _returnValue;
+    // The frames of the run in progress (counted), null between runs.
+    AbstractVarSet* _root = nullptr;
+    AbstractVarSet* _current = nullptr;
+    // One mark per push not yet popped: 0 a block frame not made yet, 1 a
+    // frame that exists.
+    std::vector<char> _scopeMarks;
+    long long _steps = 0;
+    long long _maxSteps = 0;
+    long long _stepsOverride = 0;
+    int _callDepth = 0;
+    int _maxDepth = 0;
+    int _depthOverride = 0;
+    bool stepBudgetSpent(AstNode* node);
+    void startRun(const Principal* principal, const ObjRef* root);
+    void endRun();
     // ---- end of run state ------------------------------------------------
 
     // Shared by both sides: the first error recorded and the error flag.

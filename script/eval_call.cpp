@@ -1,0 +1,169 @@
+// Evaluation of calls: `f(x)`, `a.b(x)`, method calls `a.b.m(x)` and
+// constructions `new a.B(x)`. A call finds its target object T and member
+// name F, evaluates the arguments, and then either constructs through the
+// class registry, calls F on T's prototype, or calls T itself.
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "common/error_codes.h"
+#include "script/assignable.h"
+#include "script/eval_internal.h"
+#include "script/registry.h"
+#include "script/varset.h"
+
+using namespace script_eval;
+
+// The object id of the host's presence-test function: it is not called; the
+// call's value says whether every argument could be evaluated and defined.
+static const unsigned int OBJ_PRESENCE_TEST_ID = 9831;
+
+namespace {
+
+bool isKind(const Any& v, uint16_t kind) {
+    return !v.isEncoded() && v.getType() == kind;
+}
+
+// The call's target T (counted while the call runs) and member F.
+struct Target {
+    Translatable* object = nullptr;
+    const char* member = nullptr;
+    ObjRef keep;             // T when it is an object
+    ObjRef keepValue;        // T when it is a plain value (an Any)
+    ObjRef keepAssignable;   // the assignable F's text belongs to
+
+    // T is v itself (a plain value) or the object v denotes; takes v.
+    void take(Any* v, const char* f) {
+        member = f;
+        if (Translatable* obj = objectOf(*v)) {
+            keep.set(obj);
+            object = obj;
+            delete v;
+            return;
+        }
+        keepValue.set(v);
+        object = v;
+    }
+};
+
+// Frees a null-terminated argument array.
+struct Args {
+    std::vector<Any*> list;
+    ~Args() {
+        for (Any* a : list) delete a;
+    }
+};
+
+bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
+    Args args;
+    args.list.reserve(node->args.size() + 1);
+    bool presenceTest = t.member == nullptr && t.object != nullptr && t.object->getObjectID() == OBJ_PRESENCE_TEST_ID;
+    bool allDefined = true;
+    for (ExprAstNode* e : node->args) {
+        Any v;
+        if (!valueInto(parser, e, v)) {
+            const Error* err = parser->getError();
+            if (presenceTest && err != nullptr && err->code == DirError::E_UNDEFINED_VARIABLE) {
+                parser->recover();
+                *result = new Any(false);
+                return true;
+            }
+            return false;
+        }
+        if (isKind(v, ANY_UNDEFINED)) allDefined = false;
+        args.list.push_back(detach(v));
+    }
+    args.list.push_back(nullptr);
+    if (presenceTest) {
+        *result = new Any(allDefined);
+        return true;
+    }
+    Any* out = nullptr;
+    int rc;
+    if (node->isNew) {
+        Translatable* made = nullptr;
+        rc = parser->constructObject(&made, node->className, args.list.data());
+        if (rc == 0 && made != nullptr) {
+            out = new Any();
+            out->setReference(made);
+        } else if (rc == 0) {
+            rc = DirError::E_NO_CONSTRUCTOR;
+        }
+    } else if (t.object == nullptr) {
+        return fail(parser, node, Error::EvalError, DirError::E_CALL_ON_NULL);
+    } else if (t.member != nullptr) {
+        if (args.list.size() == 1 && strcmp(t.member, "toString") == 0 && !t.object->isPrototype()) {
+            char* text = t.object->toString(parser);
+            *result = new Any(text != nullptr ? text : "");
+            free(text);
+            return true;
+        }
+        Translatable* proto = ScriptRegistry::prototypeFor(t.object);
+        if (proto == nullptr) return fail(parser, node, Error::EvalError, DirError::E_CALL_ON_NULL);
+        rc = proto->callMemberFn(parser, &out, t.object, t.member, args.list.data());
+    } else {
+        if (!parser->enterCall(node)) return false;
+        rc = t.object->call(parser, node->location, &out, args.list.data());
+        parser->leaveCall();
+    }
+    if (rc != 0) {
+        delete out;
+        return fail(parser, node, Error::EvalError, rc);
+    }
+    *result = out != nullptr ? out : Any::makeUndefined();
+    return true;
+}
+
+}  // namespace
+
+bool FnCallAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    if (!parser->step(this)) return false;
+    Target t;
+    if (isNew) {
+        t.object = parser->getCurrentScope();
+        t.keep.set(t.object);
+        return callTarget(parser, this, t, result);
+    }
+    Any* v = nullptr;
+    if (!target->evaluate(parser, &v)) {
+        // `'abc'.m(1)` when reading m failed: call m on the object part.
+        if (target->getType() != 1) return false;
+        MemberDerefAstNode* m = static_cast<MemberDerefAstNode*>(target);
+        if (m->object->getType() != 2 || !m->member->isIdentifier()) return false;
+        Any ov;
+        if (!valueInto(parser, m->object, ov)) return false;
+        if (isKind(ov, ANY_NULL) || isKind(ov, ANY_UNDEFINED))
+            return fail(parser, this, Error::SyntaxError, DirError::E_PROTOTYPE_EXPECTED);
+        t.take(detach(ov), static_cast<IdentAstNode*>(m->member)->name);
+        return callTarget(parser, this, t, result);
+    }
+    if (Assignable* a = Assignable::of(v)) {
+        t.keepAssignable.set(a);
+        delete v;
+        Any* cur = nullptr;
+        int rc = a->get(parser, &cur);
+        if (rc == 0 && cur != nullptr && !isKind(*cur, ANY_UNDEFINED)) {
+            t.take(cur, methodName);
+        } else {
+            // Nothing under that name: call it as a method of its owner
+            // (`f(x)` on the scope object, `a.b(x)` on a).
+            delete cur;
+            t.object = a->getOwner();
+            t.keep.set(t.object);
+            t.member = a->getName();
+        }
+        return callTarget(parser, this, t, result);
+    }
+    if (isKind(*v, ANY_NULL)) {
+        delete v;
+        return fail(parser, this, Error::EvalError, DirError::E_CALL_ON_NULL);
+    }
+    if (isKind(*v, ANY_UNDEFINED)) {
+        delete v;
+        return fail(parser, this, Error::EvalError, DirError::E_NO_SUCH_FUNCTION);
+    }
+    t.take(v, methodName);
+    return callTarget(parser, this, t, result);
+}

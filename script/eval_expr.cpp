@@ -1,0 +1,677 @@
+// Evaluation of the expression nodes: leaves, member and element access,
+// operators, assignment and the conditional. Calls are in eval_call.cpp.
+//
+// Values are Anys. A node that names something assignable (a variable, a
+// property, an element) evaluates to a reference to an Assignable; every
+// other node to a plain value. The rules that depart from ECMAScript live
+// here and in operators.cpp: no truthiness, boolean && and ||, integral
+// integer arithmetic, strict equality that also compares kinds, and an error
+// for undeclared variables where missing properties read as undefined.
+#include <stdlib.h>
+#include <string.h>
+
+#include <typeinfo>
+
+#include "common/error_codes.h"
+#include "dirbase/attributes.h"
+#include "script/assignable.h"
+#include "script/eval_internal.h"
+#include "script/operators.h"
+#include "script/registry.h"
+#include "script/varset.h"
+
+using namespace script_eval;
+
+namespace script_eval {
+
+Translatable* objectOf(Any& v) {
+    if (v.isEncoded()) {
+        Translatable* obj = nullptr;
+        if (!v.takeObject(&obj) || obj == nullptr) return nullptr;
+        v.setReference(obj);
+        return obj;
+    }
+    if (v.getType() == ANY_REFERENCE) return v.getReferenced();
+    if (v.getType() == OBJ_ANYARRAY_ID || v.getType() > ANY_UNDEFINED) {
+        Translatable* obj = nullptr;
+        if (!v.takeObject(&obj) || obj == nullptr) return nullptr;
+        v.setReference(obj);
+        return obj;
+    }
+    return nullptr;
+}
+
+Any* storableValue(Any& v) {
+    if (Any* a = Any::createForVariableAssign(&v)) return a;
+    Any* r = new Any();
+    if (Translatable* obj = objectOf(v)) r->setReference(obj);
+    return r;
+}
+
+}  // namespace script_eval
+
+namespace {
+
+// The value of a literal token.
+void literalInto(const LiteralAstNode* node, Any& out) {
+    switch (node->token.type) {
+    case TOKEN_LITERAL_NULL: out.clear(); break;
+    case TOKEN_LITERAL_UNDEFINED: out.setUndefined(); break;
+    default: out = node->token.value; break;
+    }
+}
+
+// Reads a variable straight from the scope chain when nothing registered
+// can shadow it; otherwise (and for anything unusual) the way a
+// MemberAssignable reads it.
+bool identInto(Parser* parser, IdentAstNode* node, Any& out) {
+    AbstractVarSet* scope = parser->getCurrentScope();
+    if (scope == nullptr) return fail(parser, node, Error::ReferenceError, DirError::E_UNDEFINED_VARIABLE);
+    if (ScriptRegistry::empty()) {
+        if (Any* v = scope->get(node->name)) {
+            out = *v;
+            return true;
+        }
+    }
+    MemberAssignable* a = new MemberAssignable(node->name, scope, false);
+    ObjRef hold(a);
+    Any* v = nullptr;
+    int rc = a->get(parser, &v);
+    if (rc != 0) return fail(parser, node, Error::ReferenceError, rc);
+    out.takeFrom(*v);
+    delete v;
+    return true;
+}
+
+// The variable slot of name when a plain frame of the chain holds it as a
+// local; null when the general path must decide (this-objects, read-only
+// frames, host frames, registered class names).
+Any* variableSlot(Parser* parser, const char* name) {
+    if (!ScriptRegistry::empty()) return nullptr;
+    AbstractVarSet* scope = parser->getCurrentScope();
+    while (scope != nullptr) {
+        VarSet* vs = dynamic_cast<VarSet*>(scope);
+        if (vs == nullptr || vs->getThis() != nullptr || vs->isReadOnly()) return nullptr;
+        if (Any* v = vs->getLocal(name)) return v;
+        scope = scope->getParent();
+    }
+    return nullptr;
+}
+
+bool isBinaryMath(const std::type_info& t) {
+    return t == typeid(AddAstNode) || t == typeid(MulAstNode) || t == typeid(CompareAstNode) ||
+           t == typeid(EqualsAstNode);
+}
+
+bool isBinaryBits(const std::type_info& t) {
+    return t == typeid(ShiftAstNode) || t == typeid(BitwiseAndAstNode) || t == typeid(BitwiseOrAstNode) ||
+           t == typeid(BitwiseXorAstNode);
+}
+
+int bitOpcode(const BinaryExprAstNode* node) {
+    const std::type_info& t = typeid(*node);
+    if (t == typeid(BitwiseAndAstNode)) return OP_BITWISE_AND;
+    if (t == typeid(BitwiseOrAstNode)) return OP_BITWISE_OR;
+    if (t == typeid(BitwiseXorAstNode)) return OP_BITWISE_XOR;
+    return node->opcode;
+}
+
+// Assigns v to a variable slot in place (no frame walk, no allocation for
+// numbers and booleans).
+void assignSlot(Any* slot, Any& v) {
+    uint16_t t = v.getType();
+    if (!v.isEncoded() && (t == ANY_BOOLEAN || t == ANY_INT32 || t == ANY_INT64 || t == ANY_FLOAT || t == ANY_DOUBLE)) {
+        slot->clear();
+        slot->type = t;
+        slot->value = v.value;
+        return;
+    }
+    Any* stored = storableValue(v);
+    slot->takeFrom(*stored);
+    delete stored;
+}
+
+// The string slot `s` of `s = s + piece` grows in place: building a long
+// string piece by piece costs the length of the pieces, not the square.
+// Only for pieces that cannot change s (see simplePiece), so reading s
+// first or last is the same.
+bool appendInPlace(Parser* parser, AssignmentExprAstNode* node, Any* slot, Any& out, bool wantResult) {
+    AddAstNode* add = static_cast<AddAstNode*>(node->right);
+    Any piece;
+    if (!valueInto(parser, add->right, piece)) return false;
+    char* text = plainText(parser, piece);
+    size_t have = slot->value.s != nullptr ? strlen(slot->value.s) : 0, more = strlen(text);
+    char* grown = static_cast<char*>(realloc(slot->value.s, have + more + 1));
+    memcpy(grown + have, text, more + 1);
+    free(text);
+    slot->value.s = grown;
+    slot->hint = HINT_STRING;
+    if (wantResult) out = *slot;
+    return true;
+}
+
+// Whether the right side of `x = x + e` can be run after x is read without
+// changing what x held: e is a literal or another variable.
+bool simplePiece(ExprAstNode* e) {
+    const std::type_info& t = typeid(*e);
+    if (t == typeid(LiteralAstNode)) return true;
+    if (t == typeid(IdentAstNode)) return true;
+    return false;
+}
+
+bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool wantResult);
+
+}  // namespace
+
+namespace script_eval {
+
+bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
+    const std::type_info& t = typeid(*node);
+    if (t == typeid(IdentAstNode)) return identInto(parser, static_cast<IdentAstNode*>(node), out);
+    if (t == typeid(LiteralAstNode)) {
+        literalInto(static_cast<LiteralAstNode*>(node), out);
+        return true;
+    }
+    if (isBinaryMath(t) || isBinaryBits(t)) {
+        BinaryExprAstNode* b = static_cast<BinaryExprAstNode*>(node);
+        Any l, r;
+        if (!valueInto(parser, b->left, l) || !valueInto(parser, b->right, r)) return false;
+        Error::Type type = Error::TypeError;
+        int rc = isBinaryMath(t) ? binaryMath(b->opcode, l, r, out, &type) : binaryBits(bitOpcode(b), l, r, out, &type);
+        if (rc != 0) return fail(parser, node, type, rc);
+        return true;
+    }
+    if (t == typeid(AssignmentExprAstNode))
+        return assignInto(parser, static_cast<AssignmentExprAstNode*>(node), out, true);
+    Any* v = nullptr;
+    if (!node->evaluate(parser, &v)) return false;
+    if (Assignable* a = Assignable::of(v)) {
+        Any* read = nullptr;
+        int rc = a->get(parser, &read);
+        delete v;
+        if (rc != 0) return fail(parser, node, Error::ReferenceError, rc);
+        out.takeFrom(*read);
+        delete read;
+        return true;
+    }
+    out.takeFrom(*v);
+    delete v;
+    return true;
+}
+
+}  // namespace script_eval
+
+// --- helpers of ExprAstNode ----------------------------------------------------
+
+bool ExprAstNode::evaluateToValue(Parser* parser, Any** result) {
+    *result = nullptr;
+    Any v;
+    if (!valueInto(parser, this, v)) return false;
+    *result = detach(v);
+    return true;
+}
+
+bool ExprAstNode::expectAssignable(Parser* parser, ExprAstNode* node, ObjRef** assignable, ObjRef** object) {
+    *assignable = nullptr;
+    if (object != nullptr) *object = nullptr;
+    Any* v = nullptr;
+    if (!node->evaluate(parser, &v)) return false;
+    if (Assignable* a = Assignable::of(v)) {
+        *assignable = new ObjRef(a);
+        delete v;
+        return true;
+    }
+    if (object != nullptr) {
+        Translatable* obj = objectOf(*v);
+        if (obj != nullptr) {
+            *object = new ObjRef(obj);
+        } else {
+            // A plain value stands for itself (an Any is an object too).
+            *object = new ObjRef(v);
+            return true;
+        }
+        delete v;
+        return true;
+    }
+    delete v;
+    return fail(parser, node, Error::SyntaxError, DirError::E_EXPECTED_ASSIGNABLE);
+}
+
+bool ExprAstNode::expectBoolean(Parser* parser, ExprAstNode* node, bool* out, bool lenient) {
+    Any v;
+    if (lenient) {
+        // An unreadable reference counts as false, without an error.
+        Any* raw = nullptr;
+        if (!node->evaluate(parser, &raw)) return false;
+        if (Assignable* a = Assignable::of(raw)) {
+            Any* read = nullptr;
+            int rc = a->get(parser, &read);
+            delete raw;
+            if (rc != 0) {
+                *out = false;
+                return true;
+            }
+            v.takeFrom(*read);
+            delete read;
+        } else {
+            v.takeFrom(*raw);
+            delete raw;
+        }
+    } else if (!valueInto(parser, node, v)) {
+        return false;
+    }
+    if (v.isEncoded() || v.getType() != ANY_BOOLEAN)
+        return fail(parser, node, Error::SyntaxError, DirError::E_EXPECTED_BOOLEAN);
+    *out = v.getBool();
+    return true;
+}
+
+// --- leaves --------------------------------------------------------------------
+
+bool LiteralAstNode::evaluate(Parser*, Any** result) {
+    Any v;
+    literalInto(this, v);
+    *result = detach(v);
+    return true;
+}
+
+bool IdentAstNode::evaluate(Parser* parser, Any** result) {
+    *result = makeAssignableRef(new MemberAssignable(name, parser->getCurrentScope(), false));
+    return true;
+}
+
+bool ObjectAstNode::evaluate(Parser*, Any** result) {
+    *result = makeAssignableRef(new ObjectAssignable(object.get()));
+    return true;
+}
+
+bool ObjectFactoryAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    Translatable* made;
+    if (kind == ARRAY_LITERAL) {
+        AnyArray* array = new AnyArray();
+        ObjRef hold(array);
+        for (Entry& e : entries) {
+            Any v;
+            if (!valueInto(parser, e.value, v)) return false;
+            array->append(storableValue(v));
+        }
+        made = array;
+        *result = makeAssignableRef(new ObjectAssignable(made));
+        return true;
+    }
+    Attributes* attrs = new Attributes();
+    ObjRef hold(attrs);
+    for (Entry& e : entries) {
+        Any v;
+        if (!valueInto(parser, e.value, v)) return false;
+        attrs->addOrSetAttribute(e.name, storableValue(v));
+    }
+    made = attrs;
+    *result = makeAssignableRef(new ObjectAssignable(made));
+    return true;
+}
+
+// --- member and element access ---------------------------------------------------
+
+bool MemberDerefAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    if (!member->isIdentifier()) return fail(parser, this, Error::SyntaxError, DirError::E_EXPECTED_ASSIGNABLE);
+    const char* name = static_cast<IdentAstNode*>(member)->name;
+    Any* v = nullptr;
+    if (!object->evaluate(parser, &v)) return false;
+    Any* value = v;
+    if (Assignable* a = Assignable::of(v)) {
+        int rc = a->get(parser, &value);
+        delete v;
+        if (rc != 0) return fail(parser, this, Error::ReferenceError, rc);
+        if (Translatable* obj = objectOf(*value)) {
+            *result = makeAssignableRef(new MemberAssignable(name, obj, true));
+            delete value;
+            return true;
+        }
+    } else {
+        if (!v->isEncoded() && (v->getType() == ANY_NULL || v->getType() == ANY_UNDEFINED)) {
+            delete v;
+            return fail(parser, this, Error::TypeError, DirError::E_NOT_DEREFERENCEABLE);
+        }
+        if (!v->isEncoded() && v->getType() == ANY_REFERENCE && v->getReferenced() == nullptr) {
+            delete v;
+            return fail(parser, this, Error::TypeError, DirError::E_NULL_DEREFERENCE);
+        }
+    }
+    // A plain value (or the object a plain value refers to) answers for
+    // itself; it is counted while a bound method made from it may keep it.
+    int rc;
+    if (Translatable* target = objectOf(*value)) {
+        ObjRef keep(target);
+        delete value;
+        rc = parser->getProperty(target, result, name);
+    } else {
+        ObjRef keep(value);
+        rc = parser->getProperty(value, result, name);
+    }
+    if (rc == 0) return true;
+    delete *result;
+    *result = nullptr;
+    // A missing member of a plain value fails quietly: a call through it
+    // falls back to the value's prototype (see FnCallAstNode).
+    if (rc == DirError::E_UNDEFINED_PROPERTY) return fail(parser, this, Error::ReferenceError, rc);
+    return false;
+}
+
+bool ArrayDerefAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    Any* v = nullptr;
+    if (!base->evaluate(parser, &v)) return false;
+    Any* current = v;  // a reference to an assignable, or a plain array
+    Translatable* container = nullptr;
+    if (Assignable::of(v) == nullptr) {
+        if (!v->isEncoded() && (v->getType() == ANY_NULL || v->getType() == ANY_UNDEFINED)) {
+            delete v;
+            return fail(parser, this, Error::TypeError, DirError::E_NOT_DEREFERENCEABLE);
+        }
+        container = objectOf(*v);
+        if (container == nullptr || container->getObjectID() != OBJ_ANYARRAY_ID) {
+            delete v;
+            return fail(parser, this, Error::TypeError, DirError::E_NULL_DEREFERENCE);
+        }
+    }
+    for (size_t i = 0; i < indexes.size(); i++) {
+        Any* holder = nullptr;  // keeps the container alive
+        if (container == nullptr) {
+            Any* read = nullptr;
+            int rc = Assignable::of(current)->get(parser, &read);
+            if (rc != 0) {
+                delete current;
+                return fail(parser, this, Error::TypeError, rc);
+            }
+            container = objectOf(*read);
+            if (container == nullptr) {
+                delete read;
+                delete current;
+                return fail(parser, this, Error::TypeError, DirError::E_NOT_DEREFERENCEABLE);
+            }
+            holder = read;
+        }
+        Any* index = nullptr;
+        if (!indexes[i]->evaluate(parser, &index)) {
+            delete holder;
+            delete current;
+            return false;
+        }
+        Any* next = makeAssignableRef(new ArrayAssignable(container, index));
+        delete holder;
+        delete current;
+        current = next;
+        container = nullptr;
+    }
+    *result = current;
+    return true;
+}
+
+// --- unary operators ---------------------------------------------------------------
+
+bool UnaryExprAstNode::doMath(Parser* parser, Any* value, int delta) {
+    Error::Type type = Error::TypeError;
+    int rc = stepValue(*value, delta, &type);
+    return rc == 0 || fail(parser, this, type, rc);
+}
+
+bool UnaryExprAstNode::doIncDec(Parser* parser, Any** result, bool prefix, int delta) {
+    *result = nullptr;
+    if (operand->isIdentifier()) {
+        if (Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(operand)->name)) {
+            Any old;
+            if (!prefix) old = *slot;
+            if (!doMath(parser, slot, delta)) return false;
+            *result = prefix ? new Any(*slot) : detach(old);
+            return true;
+        }
+    }
+    Any* ref = nullptr;
+    if (!operand->evaluate(parser, &ref)) return false;
+    Assignable* a = Assignable::of(ref);
+    if (a == nullptr) {
+        delete ref;
+        return fail(parser, this, Error::SyntaxError, DirError::E_EXPECTED_ASSIGNABLE);
+    }
+    Any* value = nullptr;
+    int rc = a->get(parser, &value);
+    if (rc != 0) {
+        delete ref;
+        return fail(parser, this, Error::TypeError, rc);
+    }
+    Any old(*value);
+    if (!doMath(parser, value, delta)) {
+        delete value;
+        delete ref;
+        return false;
+    }
+    Any* stored = new Any(*value);
+    rc = a->set(parser, stored);
+    delete ref;
+    if (rc != 0) {
+        delete value;
+        return fail(parser, this, Error::TypeError, rc);
+    }
+    if (prefix) {
+        *result = value;
+    } else {
+        delete value;
+        *result = detach(old);
+    }
+    return true;
+}
+
+bool IncrementAstNode::evaluate(Parser* parser, Any** result) {
+    return doIncDec(parser, result, prefix, 1);
+}
+
+bool DecrementAstNode::evaluate(Parser* parser, Any** result) {
+    return doIncDec(parser, result, prefix, -1);
+}
+
+bool NegativeAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    Any v;
+    if (!valueInto(parser, operand, v)) return false;
+    Error::Type type = Error::TypeError;
+    int rc = negateValue(v, &type);
+    if (rc != 0) return fail(parser, this, type, rc);
+    *result = detach(v);
+    return true;
+}
+
+bool BitwiseNotAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    Any v;
+    if (!valueInto(parser, operand, v)) return false;
+    Error::Type type = Error::TypeError;
+    int rc = complementValue(v, &type);
+    if (rc != 0) return fail(parser, this, type, rc);
+    *result = detach(v);
+    return true;
+}
+
+bool BooleanNotAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    bool b;
+    if (!expectBoolean(parser, operand, &b, false)) return false;
+    *result = new Any(!b);
+    return true;
+}
+
+bool TypeofAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    Any v;
+    if (!valueInto(parser, operand, v)) {
+        // An undeclared name has the type "undefined" rather than an error.
+        const Error* e = parser->getError();
+        if (e != nullptr && e->code == DirError::E_UNDEFINED_VARIABLE) {
+            parser->recover();
+            *result = new Any("undefined");
+            return true;
+        }
+        return false;
+    }
+    *result = new Any(v.getTypeOf(parser));
+    return true;
+}
+
+// --- binary operators --------------------------------------------------------------
+
+bool BinaryExprAstNode::mathOp(Parser* parser, _OPCODE op, Any** result) {
+    *result = nullptr;
+    Any l, r, out;
+    if (!valueInto(parser, left, l) || !valueInto(parser, right, r)) return false;
+    Error::Type type = Error::TypeError;
+    int rc = binaryMath(op, l, r, out, &type);
+    if (rc != 0) return fail(parser, this, type, rc);
+    *result = detach(out);
+    return true;
+}
+
+bool BinaryExprAstNode::bitOp(Parser* parser, _OPCODE op, Any** result) {
+    *result = nullptr;
+    Any l, r, out;
+    if (!valueInto(parser, left, l) || !valueInto(parser, right, r)) return false;
+    Error::Type type = Error::TypeError;
+    int rc = binaryBits(op, l, r, out, &type);
+    if (rc != 0) return fail(parser, this, type, rc);
+    *result = detach(out);
+    return true;
+}
+
+bool MulAstNode::evaluate(Parser* parser, Any** result) {
+    return mathOp(parser, static_cast<_OPCODE>(opcode), result);
+}
+bool AddAstNode::evaluate(Parser* parser, Any** result) {
+    return mathOp(parser, static_cast<_OPCODE>(opcode), result);
+}
+bool CompareAstNode::evaluate(Parser* parser, Any** result) {
+    return mathOp(parser, static_cast<_OPCODE>(opcode), result);
+}
+bool EqualsAstNode::evaluate(Parser* parser, Any** result) {
+    return mathOp(parser, static_cast<_OPCODE>(opcode), result);
+}
+bool ShiftAstNode::evaluate(Parser* parser, Any** result) {
+    return bitOp(parser, static_cast<_OPCODE>(opcode), result);
+}
+bool BitwiseAndAstNode::evaluate(Parser* parser, Any** result) {
+    return bitOp(parser, OP_BITWISE_AND, result);
+}
+bool BitwiseOrAstNode::evaluate(Parser* parser, Any** result) {
+    return bitOp(parser, OP_BITWISE_OR, result);
+}
+bool BitwiseXorAstNode::evaluate(Parser* parser, Any** result) {
+    return bitOp(parser, OP_BITWISE_XOR, result);
+}
+
+bool LogicalAndAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    bool b;
+    if (!expectBoolean(parser, left, &b, false)) return false;
+    if (b && !expectBoolean(parser, right, &b, false)) return false;
+    *result = new Any(b);
+    return true;
+}
+
+bool LogicalOrAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    bool b;
+    if (!expectBoolean(parser, left, &b, false)) return false;
+    if (!b && !expectBoolean(parser, right, &b, false)) return false;
+    *result = new Any(b);
+    return true;
+}
+
+// --- assignment and the conditional ------------------------------------------------
+
+namespace {
+
+bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool wantResult) {
+    if (node->left->isIdentifier()) {
+        // A declared variable is written in place.
+        const char* name = static_cast<IdentAstNode*>(node->left)->name;
+        if (Any* slot = variableSlot(parser, name)) {
+            ExprAstNode* value = node->right;
+            if (typeid(*value) == typeid(AddAstNode)) {
+                AddAstNode* add = static_cast<AddAstNode*>(value);
+                if (add->left->isIdentifier() && strcmp(static_cast<IdentAstNode*>(add->left)->name, name) == 0 &&
+                    !slot->isEncoded() && slot->getType() == ANY_STRING && simplePiece(add->right))
+                    return appendInPlace(parser, node, slot, out, wantResult);
+            }
+            Any v;
+            if (!valueInto(parser, value, v)) return false;
+            // The value may have declared or removed variables: look again.
+            slot = variableSlot(parser, name);
+            if (slot != nullptr) {
+                assignSlot(slot, v);
+                if (wantResult) out = *slot;
+                return true;
+            }
+            Any* stored = storableValue(v);
+            if (wantResult) out = *stored;
+            if (!parser->getCurrentScope()->set(name, stored))
+                return fail(parser, node, Error::ReferenceError, DirError::E_UNDEFINED_VARIABLE);
+            return true;
+        }
+    }
+    // A function declaration (`function f() {...};`, an assignment of the
+    // function to its name) declares the name when no scope has it yet, in
+    // the function frame as `var` would: the function exists from then on.
+    if (node->left->isIdentifier() && typeid(*node->right) == typeid(ObjectAstNode)) {
+        const char* name = static_cast<IdentAstNode*>(node->left)->name;
+        AbstractVarSet* scope = parser->getCurrentScope();
+        if (scope != nullptr && scope->get(name) == nullptr && scope->getSubSet(name) == nullptr) {
+            Any v;
+            if (!valueInto(parser, node->right, v)) return false;
+            Any* stored = storableValue(v);
+            if (wantResult) out = *stored;
+            int rc = parser->define(name, stored, LetOrVarAstNode::VAR);
+            return rc == 0 || fail(parser, node, Error::ReferenceError, rc);
+        }
+    }
+    Any* target = nullptr;
+    if (!node->left->evaluate(parser, &target)) return false;
+    Assignable* a = Assignable::of(target);
+    if (a == nullptr) {
+        delete target;
+        return fail(parser, node, Error::SyntaxError, DirError::E_EXPECTED_ASSIGNABLE);
+    }
+    Any v;
+    if (!valueInto(parser, node->right, v)) {
+        delete target;
+        return false;
+    }
+    Any* stored = storableValue(v);
+    if (wantResult) out = *stored;
+    int rc = a->set(parser, stored);
+    delete target;
+    if (rc != 0) return fail(parser, node, Error::ReferenceError, rc);
+    return true;
+}
+
+}  // namespace
+
+bool AssignmentExprAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    Any out;
+    if (!assignInto(parser, this, out, true)) return false;
+    *result = detach(out);
+    return true;
+}
+
+// The statement form discards the value, so it is never copied.
+bool script_assignStatement(Parser* parser, AssignmentExprAstNode* node) {
+    Any unused;
+    return assignInto(parser, node, unused, false);
+}
+
+bool ConditionalExpressionAstNode::evaluate(Parser* parser, Any** result) {
+    *result = nullptr;
+    bool b;
+    if (!expectBoolean(parser, condition, &b, true)) return false;
+    return (b ? thenExpr : elseExpr)->evaluate(parser, result);
+}

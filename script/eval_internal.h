@@ -1,0 +1,43 @@
+// Helpers shared by the evaluation files (eval_expr.cpp, eval_call.cpp,
+// eval_stmt.cpp). Internal to the interpreter.
+#ifndef DRV_SCRIPT_EVAL_INTERNAL_H
+#define DRV_SCRIPT_EVAL_INTERNAL_H
+
+#include "dirbase/any.h"
+#include "script/ast.h"
+#include "script/error.h"
+#include "script/parser.h"
+
+namespace script_eval {
+
+// Records the first error of the run at node and answers false.
+inline bool fail(Parser* parser, AstNode* node, Error::Type type, int code) {
+    parser->throwErrorCode(node, type, code);
+    return false;
+}
+
+// A new heap value holding what v held (v keeps its kind, not its payload).
+inline Any* detach(Any& v) {
+    Any* a = new Any();
+    a->takeFrom(v);
+    return a;
+}
+
+// Evaluates node to a plain value in out (an assignable is read; a failing
+// read records a ReferenceError). The common node shapes are evaluated
+// without allocating.
+bool valueInto(Parser* parser, ExprAstNode* node, Any& out);
+
+// The object a value denotes: the referenced object of a reference, or an
+// owned array or object (moved out of v into a new counted object); null
+// for everything else.
+Translatable* objectOf(Any& v);
+
+// The value a variable or property stores for v: numbers, booleans and
+// strings are copied; arrays and objects become references (an owned one is
+// moved out of v). Never null.
+Any* storableValue(Any& v);
+
+}  // namespace script_eval
+
+#endif

@@ -1,0 +1,377 @@
+#include "script/operators.h"
+
+#include <limits.h>
+#include <math.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <limits>
+#include <string>
+
+#include "common/error_codes.h"
+#include "script/ast.h"
+#include "script/lex.h"
+
+namespace {
+
+bool isString(const Any& v) {
+    return !v.isEncoded() && (v.getType() == ANY_STRING || v.getType() == ANY_CHAR);
+}
+
+bool isNullish(const Any& v) {
+    return !v.isEncoded() && (v.getType() == ANY_NULL || v.getType() == ANY_UNDEFINED);
+}
+
+bool isNumber(const Any& v) {
+    if (v.isEncoded()) return false;
+    switch (v.getType()) {
+    case ANY_INT32:
+    case ANY_INT64:
+    case ANY_FLOAT:
+    case ANY_DOUBLE: return true;
+    default: return false;
+    }
+}
+
+bool isEquality(int op) {
+    return op >= OP_EQ && op <= OP_SNE;
+}
+
+bool isComparison(int op) {
+    return op >= OP_LT && op <= OP_GE;
+}
+
+double asDouble(const Any& v) {
+    switch (v.getType()) {
+    case ANY_BOOLEAN: return v.getBool() ? 1.0 : 0.0;
+    case ANY_INT32: return v.getInt32();
+    case ANY_INT64: return static_cast<double>(v.getInt64());
+    case ANY_FLOAT: return v.getFloat();
+    default: return v.getDouble();
+    }
+}
+
+long long asInt64(const Any& v) {
+    switch (v.getType()) {
+    case ANY_BOOLEAN: return v.getBool() ? 1 : 0;
+    case ANY_INT32: return v.getInt32();
+    default: return v.getInt64();
+    }
+}
+
+// Comparison and equality on promoted values. Strict equality also wants
+// the operands' kinds to match (sameType).
+template <typename T>
+bool compare(int op, T a, T b, bool sameType) {
+    switch (op) {
+    case OP_LT: return a < b;
+    case OP_LE: return a <= b;
+    case OP_GT: return a > b;
+    case OP_GE: return a >= b;
+    case OP_EQ: return a == b;
+    case OP_NE: return !(a == b);
+    case OP_SEQ: return sameType && a == b;
+    default: return !(sameType && a == b);
+    }
+}
+
+// Floating-point arithmetic; the remainder is the floating remainder.
+template <typename T>
+T floatArith(int op, T a, T b) {
+    switch (op) {
+    case OP_ADD: return a + b;
+    case OP_SUB: return a - b;
+    case OP_MUL: return a * b;
+    case OP_DIV: return a / b;
+    default: return static_cast<T>(fmod(static_cast<double>(a), static_cast<double>(b)));
+    }
+}
+
+// Integer arithmetic that wraps. Division and remainder by zero have no
+// value: they answer RangeError 24 ("Illegal Argument") so that a script
+// can never trap the process. The most negative value divided by -1 would
+// overflow: that is RangeError 24 too, while its remainder is simply 0.
+template <typename T, typename U>
+int intArith(int op, T a, T b, T& out, Error::Type* type) {
+    switch (op) {
+    case OP_ADD: out = static_cast<T>(static_cast<U>(a) + static_cast<U>(b)); return 0;
+    case OP_SUB: out = static_cast<T>(static_cast<U>(a) - static_cast<U>(b)); return 0;
+    case OP_MUL: out = static_cast<T>(static_cast<U>(a) * static_cast<U>(b)); return 0;
+    default: break;
+    }
+    if (b == 0) {
+        *type = Error::RangeError;
+        return DirError::E_ILLEGAL_ARGUMENT;
+    }
+    if (b == -1) {
+        if (op == OP_MOD) {
+            out = 0;
+            return 0;
+        }
+        if (a == std::numeric_limits<T>::min()) {
+            *type = Error::RangeError;
+            return DirError::E_ILLEGAL_ARGUMENT;
+        }
+    }
+    out = op == OP_DIV ? a / b : a % b;
+    return 0;
+}
+
+int notImplemented(Error::Type* type) {
+    *type = Error::ReferenceError;
+    return DirError::E_NOT_IMPLEMENTED;
+}
+
+int illegalMath(Error::Type* type) {
+    *type = Error::TypeError;
+    return DirError::E_ILLEGAL_MATH_OPERAND;
+}
+
+// Both operands numbers or booleans (no strings, no null/undefined).
+int numericMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type) {
+    uint16_t lt = l.getType(), rt = r.getType();
+    bool lb = lt == ANY_BOOLEAN, rb = rt == ANY_BOOLEAN;
+    if ((!lb && !isNumber(l)) || (!rb && !isNumber(r))) return illegalMath(type);
+    bool same = lt == rt;
+    bool cmp = isComparison(op) || isEquality(op);
+    if (lt == ANY_DOUBLE || rt == ANY_DOUBLE) {
+        double a = asDouble(l), b = asDouble(r);
+        if (cmp)
+            out.setBool(compare(op, a, b, same));
+        else
+            out.setDouble(floatArith(op, a, b));
+        return 0;
+    }
+    if (lt == ANY_FLOAT || rt == ANY_FLOAT) {
+        // Booleans take part in double and 64-bit arithmetic only.
+        if (lb || rb) return notImplemented(type);
+        float a = static_cast<float>(asDouble(l)), b = static_cast<float>(asDouble(r));
+        if (cmp)
+            out.setBool(compare(op, a, b, same));
+        else
+            out.setFloat(floatArith(op, a, b));
+        return 0;
+    }
+    if (lt == ANY_INT64 || rt == ANY_INT64) {
+        long long a = asInt64(l), b = asInt64(r);
+        if (cmp) {
+            out.setBool(compare(op, a, b, same));
+            return 0;
+        }
+        long long v;
+        int rc = intArith<long long, unsigned long long>(op, a, b, v, type);
+        if (rc == 0) out.setInt64(v);
+        return rc;
+    }
+    if (lb != rb) return notImplemented(type);
+    if (lb) {
+        int a = l.getBool() ? 1 : 0, b = r.getBool() ? 1 : 0;
+        if (cmp) {
+            out.setBool(compare(op, a, b, same));
+            return 0;
+        }
+        if (op == OP_MOD) {
+            out.setInt32(0);
+            return 0;
+        }
+        int v;
+        int rc = intArith<int, unsigned int>(op, a, b, v, type);
+        if (rc == 0) out.setInt32(v);
+        return rc;
+    }
+    int a = l.getInt32(), b = r.getInt32();
+    if (cmp) {
+        out.setBool(compare(op, a, b, same));
+        return 0;
+    }
+    int v;
+    int rc = intArith<int, unsigned int>(op, a, b, v, type);
+    if (rc == 0) out.setInt32(v);
+    return rc;
+}
+
+// A string against a number (operators other than +); s is the string.
+int stringNumberMath(int op, const Any& l, const Any& r, bool stringLeft, Any& out, Error::Type* type) {
+    const Any& s = stringLeft ? l : r;
+    const Any& n = stringLeft ? r : l;
+    const char* text = s.getString() != nullptr ? s.getString() : "";
+    if (op == OP_SEQ || op == OP_SNE) {
+        out.setBool(op == OP_SNE);
+        return 0;
+    }
+    if (n.getType() == ANY_FLOAT || n.getType() == ANY_DOUBLE) {
+        double sv;
+        if (!Lex::convertToDouble(text, sv)) {
+            // A text that is no number has no value next to a float: the
+            // operation fails like its integer counterpart does.
+            *type = Error::TypeError;
+            return DirError::E_NOT_CONVERTIBLE;
+        }
+        double nv = asDouble(n);
+        double a = stringLeft ? sv : nv, b = stringLeft ? nv : sv;
+        if (op == OP_EQ)
+            out.setBool(fabs(a - b) < 1e-11);
+        else if (op == OP_NE)
+            out.setBool(a != b);
+        else if (isComparison(op))
+            out.setBool(compare(op, a, b, false));
+        else
+            out.setDouble(floatArith(op, a, b));
+        return 0;
+    }
+    long long sv;
+    if (!Lex::convertToInt64(text, sv)) {
+        if (isComparison(op) || op == OP_EQ) {
+            out.setBool(false);
+            return 0;
+        }
+        if (op == OP_NE) {
+            out.setBool(true);
+            return 0;
+        }
+        *type = Error::TypeError;
+        return DirError::E_NOT_CONVERTIBLE;
+    }
+    long long nv = asInt64(n);
+    long long a = stringLeft ? sv : nv, b = stringLeft ? nv : sv;
+    if (isComparison(op) || isEquality(op)) {
+        out.setBool(compare(op, a, b, false));
+        return 0;
+    }
+    long long v;
+    int rc = intArith<long long, unsigned long long>(op, a, b, v, type);
+    if (rc == 0) out.setInt64(v);
+    return rc;
+}
+
+}  // namespace
+
+char* plainText(Parser* parser, const Any& value) {
+    if (isString(value)) return strdup(value.getString() != nullptr ? value.getString() : "");
+    char* text = const_cast<Any&>(value).toString(parser);
+    return text != nullptr ? text : strdup("");
+}
+
+int binaryMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type) {
+    bool ls = isString(l), rs = isString(r);
+    if (op == OP_ADD && (ls || rs)) {
+        char* a = plainText(nullptr, l);
+        char* b = plainText(nullptr, r);
+        size_t la = strlen(a), lb = strlen(b);
+        char* joined = static_cast<char*>(realloc(a, la + lb + 1));
+        memcpy(joined + la, b, lb + 1);
+        free(b);
+        out.clear();
+        out.set(static_cast<const char*>(nullptr));
+        out.value.s = joined;
+        return 0;
+    }
+    if (isNullish(l) || isNullish(r)) {
+        bool ln = l.getType() == ANY_NULL, rn = r.getType() == ANY_NULL;
+        bool both = isNullish(l) && isNullish(r);
+        switch (op) {
+        case OP_EQ: out.setBool(both); return 0;
+        case OP_NE: out.setBool(!both); return 0;
+        case OP_SEQ: out.setBool(both && ln == rn); return 0;
+        case OP_SNE: out.setBool(!(both && ln == rn)); return 0;
+        default:
+            // Nothing but equality applies to null and undefined; the failure
+            // is reported as an operand illegal for arithmetic.
+            return illegalMath(type);
+        }
+    }
+    if (ls && rs) {
+        if (!isComparison(op) && !isEquality(op)) return notImplemented(type);
+        int c = strcmp(l.getString() != nullptr ? l.getString() : "", r.getString() != nullptr ? r.getString() : "");
+        out.setBool(compare(op, c, 0, true));
+        return 0;
+    }
+    if (ls || rs) {
+        const Any& other = ls ? r : l;
+        if (isNumber(other)) return stringNumberMath(op, l, r, ls, out, type);
+        // A string against a boolean or an object: unequal strictly, no
+        // other operator defined.
+        if (op == OP_SEQ || op == OP_SNE) {
+            out.setBool(op == OP_SNE);
+            return 0;
+        }
+        return notImplemented(type);
+    }
+    return numericMath(op, l, r, out, type);
+}
+
+int binaryBits(int op, const Any& l, const Any& r, Any& out, Error::Type* type) {
+    uint16_t lt = l.isEncoded() ? 0 : l.getType(), rt = r.isEncoded() ? 0 : r.getType();
+    if ((lt != ANY_INT32 && lt != ANY_INT64) || (rt != ANY_INT32 && rt != ANY_INT64)) {
+        *type = Error::TypeError;
+        return DirError::E_ILLEGAL_BINARY_OPERAND;
+    }
+    if (lt == ANY_INT32 && rt == ANY_INT32) {
+        uint32_t a = static_cast<uint32_t>(l.getInt32());
+        int32_t b = r.getInt32();
+        switch (op) {
+        case OP_SHL: out.setInt32(static_cast<int32_t>(a << (b & 31))); break;
+        case OP_SHR: out.setInt32(l.getInt32() >> (b & 31)); break;
+        case OP_USHR: out.setInt32(static_cast<int32_t>(a >> (b & 31))); break;
+        case OP_BITWISE_AND: out.setInt32(l.getInt32() & b); break;
+        case OP_BITWISE_OR: out.setInt32(l.getInt32() | b); break;
+        default: out.setInt32(l.getInt32() ^ b); break;
+        }
+        return 0;
+    }
+    long long a = asInt64(l), b = asInt64(r);
+    switch (op) {
+    case OP_SHL: out.setInt64(static_cast<long long>(static_cast<unsigned long long>(a) << (b & 63))); break;
+    case OP_SHR: out.setInt64(a >> (b & 63)); break;
+    case OP_USHR: out.setInt64(static_cast<long long>(static_cast<uint32_t>(a) >> (b & 31))); break;
+    case OP_BITWISE_AND: out.setInt64(a & b); break;
+    case OP_BITWISE_OR: out.setInt64(a | b); break;
+    default: out.setInt64(a ^ b); break;
+    }
+    return 0;
+}
+
+int negateValue(Any& v, Error::Type* type) {
+    if (v.isEncoded()) return illegalMath(type);
+    switch (v.getType()) {
+    case ANY_INT32: v.setInt32(static_cast<int32_t>(0u - static_cast<uint32_t>(v.getInt32()))); return 0;
+    case ANY_INT64: v.setInt64(static_cast<int64_t>(0ull - static_cast<uint64_t>(v.getInt64()))); return 0;
+    case ANY_FLOAT: v.setFloat(-v.getFloat()); return 0;
+    case ANY_DOUBLE: v.setDouble(-v.getDouble()); return 0;
+    default: return illegalMath(type);
+    }
+}
+
+// ~ complements a 32- or 64-bit integer, like the other bitwise operators;
+// anything else is TypeError 101.
+int complementValue(Any& v, Error::Type* type) {
+    if (!v.isEncoded() && v.getType() == ANY_INT32) {
+        v.setInt32(~v.getInt32());
+        return 0;
+    }
+    if (!v.isEncoded() && v.getType() == ANY_INT64) {
+        v.setInt64(~v.getInt64());
+        return 0;
+    }
+    *type = Error::TypeError;
+    return DirError::E_ILLEGAL_BINARY_OPERAND;
+}
+
+int stepValue(Any& v, int delta, Error::Type* type) {
+    if (!v.isEncoded()) {
+        switch (v.getType()) {
+        case ANY_INT32:
+            v.value.i32 = static_cast<int32_t>(static_cast<uint32_t>(v.value.i32) + static_cast<uint32_t>(delta));
+            return 0;
+        case ANY_INT64:
+            v.value.i64 = static_cast<int64_t>(static_cast<uint64_t>(v.value.i64) + static_cast<uint64_t>(delta));
+            return 0;
+        case ANY_FLOAT: v.value.f += static_cast<float>(delta); return 0;
+        case ANY_DOUBLE: v.value.d += delta; return 0;
+        default: break;
+        }
+    }
+    *type = Error::TypeError;
+    return DirError::E_NOT_CONVERTIBLE;
+}

@@ -1,0 +1,30 @@
+// The value rules of the script operators, on plain values: arithmetic,
+// comparison and equality (binaryMath), shifts and bitwise operators
+// (binaryBits), unary minus, complement and the ++/-- step. Evaluation
+// (eval_expr.cpp) calls these after reading its operands; keeping them apart
+// from the tree lets them run on stack values without allocating.
+//
+// Each answers 0 with the result in out, or a shared error code with the
+// script error class to report it as. Pure functions: any thread.
+#ifndef DRV_SCRIPT_OPERATORS_H
+#define DRV_SCRIPT_OPERATORS_H
+
+#include "dirbase/any.h"
+#include "script/error.h"
+
+
+// Opcodes 16-31 (+ - * / % < <= > >= == != === !==).
+int binaryMath(int opcode, const Any& left, const Any& right, Any& out, Error::Type* type);
+// Opcodes 25-27 (<< >> >>>) and 35-37 (& | ^).
+int binaryBits(int opcode, const Any& left, const Any& right, Any& out, Error::Type* type);
+// Unary minus, in place.
+int negateValue(Any& value, Error::Type* type);
+// ~, in place.
+int complementValue(Any& value, Error::Type* type);
+// Adds delta to a number in place, keeping its type.
+int stepValue(Any& value, int delta, Error::Type* type);
+// The string form used by `+` and template output: a string's own text, any
+// other value's toString. New, caller frees.
+char* plainText(Parser* parser, const Any& value);
+
+#endif

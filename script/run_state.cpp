@@ -1,0 +1,198 @@
+// The Parser's run state: scope frames, the pending return value, the
+// recorded error with its traceback, and the run limits.
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/error_codes.h"
+#include "common/properties.h"
+#include "script/location.h"
+#include "script/parser.h"
+#include "script/varset.h"
+
+// A runaway script ends with an error instead of holding its thread: the
+// budget counts the statements, loop turns and calls of one run.
+static const int kDefaultMaxSteps = 100000000;
+// Each script call nests a dozen C++ frames; this keeps the deepest
+// recursion well inside an 8 MB thread stack, sanitizer builds included.
+static const int kDefaultMaxDepth = 400;
+
+void Parser::releaseRunState() {
+    endRun();
+    delete _rootScope;
+    _rootScope = nullptr;
+    delete _currentScope;
+    _currentScope = nullptr;
+    delete _switchValue;
+    _switchValue = nullptr;
+    delete _returnValue;
+    _returnValue = nullptr;
+}
+
+void Parser::setLimits(long long maxSteps, int maxDepth) {
+    _stepsOverride = maxSteps;
+    _depthOverride = maxDepth;
+}
+
+void Parser::startRun(const Principal* principal, const ObjRef* root) {
+    endRun();
+    _principal = principal;
+    Translatable* given = root != nullptr && root->get() != nullptr ? root->get()
+                          : _rootScope != nullptr                   ? _rootScope->get()
+                                                                    : nullptr;
+    AbstractVarSet* scope = given != nullptr ? dynamic_cast<AbstractVarSet*>(given) : nullptr;
+    if (scope == nullptr) scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    ObjRef::addRef(scope);
+    ObjRef::addRef(scope);
+    _root = scope;
+    _current = scope;
+    _scopeMarks.clear();
+    _flowFlags = 0;
+    delete _switchValue;
+    _switchValue = nullptr;
+    _steps = 0;
+    _callDepth = 0;
+    _maxSteps = _stepsOverride > 0 ? _stepsOverride : s_getIntProperty("script_max_steps", kDefaultMaxSteps);
+    _maxDepth = _depthOverride > 0 ? _depthOverride : s_getIntProperty("script_max_depth", kDefaultMaxDepth);
+    if (_maxSteps <= 0) _maxSteps = kDefaultMaxSteps;
+    if (_maxDepth <= 0) _maxDepth = kDefaultMaxDepth;
+}
+
+void Parser::endRun() {
+    _scopeMarks.clear();
+    ObjRef::release(_current);
+    ObjRef::release(_root);
+    _current = nullptr;
+    _root = nullptr;
+}
+
+AbstractVarSet* Parser::getCurrentScope() {
+    return _current;
+}
+
+void Parser::push(int kind) {
+    if (kind == AbstractVarSet::BLOCK) {
+        _scopeMarks.push_back(0);
+        return;
+    }
+    VarSet* scope = new VarSet(_current, kind);
+    ObjRef::addRef(scope);
+    ObjRef::release(_current);
+    _current = scope;
+    _scopeMarks.push_back(1);
+}
+
+void Parser::pop() {
+    if (!_scopeMarks.empty()) {
+        char made = _scopeMarks.back();
+        _scopeMarks.pop_back();
+        if (made == 0) return;
+    }
+    if (_current == nullptr || _current == _root) return;
+    AbstractVarSet* parent = _current->getParent();
+    ObjRef::addRef(parent);
+    ObjRef::release(_current);
+    _current = parent;
+}
+
+void Parser::popAll() {
+    _scopeMarks.clear();
+    while (_current != nullptr && _current != _root) {
+        AbstractVarSet* parent = _current->getParent();
+        ObjRef::addRef(parent);
+        ObjRef::release(_current);
+        _current = parent;
+    }
+}
+
+int Parser::define(const char* name, Any* value, int kind) {
+    if (value == nullptr) value = Any::makeUndefined();
+    if (kind == 1 && !_scopeMarks.empty() && _scopeMarks.back() == 0) {
+        // The block frame this let belongs to is made now.
+        VarSet* scope = new VarSet(_current, AbstractVarSet::BLOCK);
+        ObjRef::addRef(scope);
+        ObjRef::release(_current);
+        _current = scope;
+        _scopeMarks.back() = 1;
+    }
+    AbstractVarSet* scope = _current;
+    if (kind != 1) {
+        while (scope != nullptr && scope->getKind() != AbstractVarSet::FUNCTION) scope = scope->getParent();
+    }
+    if (scope == nullptr) {
+        delete value;
+        return DirError::E_NO_STACK_FRAME;
+    }
+    return scope->define(name, value) ? 0 : DirError::E_PERMISSION_DENIED;
+}
+
+void Parser::setReturnValue(Any* value) {
+    delete _returnValue;
+    _returnValue = value;
+}
+
+Any* Parser::getReturnValue() {
+    Any* v = _returnValue;
+    _returnValue = nullptr;
+    return v;
+}
+
+Location** Parser::getTraceback(AstNode* node) {
+    size_t n = 1;
+    for (AbstractVarSet* s = _current; s != nullptr && s != _root; s = s->getParent())
+        if (s->getLocation() != nullptr) n++;
+    Location** tb = new Location*[n + 1]();
+    // The function name of the frame that a location belongs to: the
+    // nearest frame from s outwards that has one.
+    auto frameName = [this](AbstractVarSet* s) -> const char* {
+        for (; s != nullptr && s != _root; s = s->getParent())
+            if (s->getFunctionName() != nullptr) return s->getFunctionName();
+        return nullptr;
+    };
+    const Location* at = node != nullptr ? node->location : nullptr;
+    tb[0] = at != nullptr ? new Location(*at) : _t1.getLocation(this);
+    tb[0]->setFunctionName(frameName(_current));
+    size_t i = 1;
+    for (AbstractVarSet* s = _current; s != nullptr && s != _root; s = s->getParent()) {
+        if (s->getLocation() == nullptr) continue;
+        Location* l = new Location(*s->getLocation());
+        l->setFunctionName(frameName(s->getParent()));
+        tb[i++] = l;
+    }
+    return tb;
+}
+
+void Parser::throwError(const Error* error) {
+    _errorFlag = true;
+    if (_error == nullptr && error != nullptr) _error = new Error(*error);
+}
+
+void Parser::throwErrorCode(AstNode* node, Error::Type type, int code) {
+    _errorFlag = true;
+    if (_error != nullptr) return;
+    _error = new Error(type, code, nullptr, getTraceback(node));
+}
+
+void Parser::recover() {
+    delete _error;
+    _error = nullptr;
+    _errorFlag = false;
+}
+
+bool Parser::stepBudgetSpent(AstNode* node) {
+    // Every later step fails too, so the run unwinds without more work.
+    _steps = _maxSteps;
+    // RangeError 39 ("System resource not available"): the run has used up
+    // its step budget (a runaway loop, or more work than one run may do).
+    throwErrorCode(node, Error::RangeError, DirError::E_NO_RESOURCE);
+    return false;
+}
+
+bool Parser::enterCall(AstNode* node) {
+    if (_callDepth >= _maxDepth) {
+        // RangeError 39 as for the step budget: calls nested too deep.
+        throwErrorCode(node, Error::RangeError, DirError::E_NO_RESOURCE);
+        return false;
+    }
+    _callDepth++;
+    return true;
+}

@@ -1,0 +1,220 @@
+#include "script/varset.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/error_codes.h"
+#include "dirbase/attributes.h"
+
+// --- AbstractVarSet ----------------------------------------------------------
+
+AbstractVarSet::AbstractVarSet(AbstractVarSet* parent, int kind)
+    : _parent(parent), _kind(kind), _functionName(nullptr), _location(nullptr) {
+    ObjRef::addRef(_parent);
+}
+
+AbstractVarSet::~AbstractVarSet() {
+    free(_functionName);
+    delete _location;
+    ObjRef::release(_parent);
+}
+
+void AbstractVarSet::setThis(Attributes*) {}
+Attributes* AbstractVarSet::getThis() const {
+    return nullptr;
+}
+void AbstractVarSet::clearThis() {}
+
+int AbstractVarSet::getField(Parser*, Any** result, const char* name) const {
+    AbstractVarSet* self = const_cast<AbstractVarSet*>(this);
+    if (Any* v = self->get(name)) {
+        Any* copy = v->getType() == OBJ_ANYARRAY_ID || (v->getType() > ANY_UNDEFINED && !v->isEncoded())
+                        ? nullptr
+                        : v->createReference();
+        *result = copy != nullptr ? copy : new Any(*v);
+        return 0;
+    }
+    if (AbstractVarSet* sub = self->getSubSet(name)) {
+        *result = new Any();
+        (*result)->setReference(sub);
+        return 0;
+    }
+    *result = nullptr;
+    return DirError::E_UNDEFINED_VARIABLE;
+}
+
+int AbstractVarSet::setField(Parser*, const char* name, Any* value) {
+    return set(name, value) ? 0 : DirError::E_UNDEFINED_VARIABLE;
+}
+
+char* AbstractVarSet::toString(Parser*) {
+    return strdup(_kind == FUNCTION ? "[function scope]" : "[block scope]");
+}
+
+void AbstractVarSet::setLocation(const Location* location) {
+    delete _location;
+    _location = location != nullptr ? new Location(*location) : nullptr;
+}
+
+void AbstractVarSet::setLocation(const char* functionName, const Location* location) {
+    free(_functionName);
+    _functionName = strdup(functionName != nullptr ? functionName : "<anonymous>");
+    setLocation(location);
+}
+
+// --- VarSet ------------------------------------------------------------------
+
+VarSet::VarSet(AbstractVarSet* parent, int kind) : AbstractVarSet(parent, kind), _this(nullptr), _readOnly(false) {}
+
+VarSet::~VarSet() {
+    for (Var& v : _vars) {
+        free(v.name);
+        delete v.value;
+        ObjRef::release(v.subSet);
+    }
+    ObjRef::release(_this);
+}
+
+Any* VarSet::getLocal(const char* name) const {
+    for (size_t i = _vars.size(); i-- > 0;) {
+        const Var& v = _vars[i];
+        if (v.value != nullptr && strcmp(v.name, name) == 0) return v.value;
+    }
+    return nullptr;
+}
+
+Any* VarSet::get(const char* name) {
+    for (VarSet* s = this;;) {
+        if (s->_this != nullptr) {
+            if (Any* a = s->_this->getAttribute(name)) return a;
+        }
+        if (Any* v = s->getLocal(name)) return v;
+        AbstractVarSet* parent = s->_parent;
+        if (parent == nullptr) return nullptr;
+        // Walk plain VarSets without a virtual call per frame.
+        if (parent->getObjectID() != OBJ_VARSET_ID || dynamic_cast<VarSet*>(parent) == nullptr) return parent->get(name);
+        s = static_cast<VarSet*>(parent);
+    }
+}
+
+bool VarSet::set(const char* name, Any* value) {
+    if (!_readOnly) {
+        for (size_t i = _vars.size(); i-- > 0;) {
+            Var& v = _vars[i];
+            if (v.value != nullptr && strcmp(v.name, name) == 0) {
+                delete v.value;
+                v.value = value;
+                return true;
+            }
+        }
+    }
+    if (_parent == nullptr) {
+        delete value;
+        return false;
+    }
+    return _parent->set(name, value);
+}
+
+bool VarSet::define(const char* name, Any* value) {
+    if (_readOnly) {
+        delete value;
+        return false;
+    }
+    for (size_t i = _vars.size(); i-- > 0;) {
+        Var& v = _vars[i];
+        if (strcmp(v.name, name) == 0) {
+            delete v.value;
+            ObjRef::release(v.subSet);
+            v.subSet = nullptr;
+            v.value = value;
+            return true;
+        }
+    }
+    _vars.push_back(Var{strdup(name), value, nullptr});
+    return true;
+}
+
+bool VarSet::define(const char* name, AbstractVarSet* subSet) {
+    if (_readOnly) return false;
+    ObjRef::addRef(subSet);
+    for (size_t i = _vars.size(); i-- > 0;) {
+        Var& v = _vars[i];
+        if (strcmp(v.name, name) == 0) {
+            delete v.value;
+            v.value = nullptr;
+            ObjRef::release(v.subSet);
+            v.subSet = subSet;
+            return true;
+        }
+    }
+    _vars.push_back(Var{strdup(name), nullptr, subSet});
+    return true;
+}
+
+AbstractVarSet* VarSet::getSubSet(const char* name) {
+    for (size_t i = _vars.size(); i-- > 0;) {
+        const Var& v = _vars[i];
+        if (v.subSet != nullptr && strcmp(v.name, name) == 0) return v.subSet;
+    }
+    return _parent != nullptr ? _parent->getSubSet(name) : nullptr;
+}
+
+// Empties what a value holds, so that containers referring back to this
+// frame (or to each other) do not keep one another alive.
+static void emptyContainer(Any* value) {
+    if (value == nullptr) return;
+    if (value->getType() == OBJ_ANYARRAY_ID) {
+        if (AnyArray* a = value->getArray()) a->clear();
+        return;
+    }
+    Translatable* t = value->getReferenced();
+    if (t == nullptr) return;
+    switch (t->getObjectID()) {
+    case OBJ_ANYARRAY_ID: static_cast<AnyArray*>(t)->clear(); break;
+    case OBJ_ATTRIBUTES_ID: static_cast<Attributes*>(t)->clear(); break;
+    case OBJ_ANY_ID: static_cast<Any*>(t)->clear(); break;
+    default: break;
+    }
+}
+
+void VarSet::clear() {
+    std::vector<Var> vars;
+    vars.swap(_vars);
+    for (Var& v : vars) emptyContainer(v.value);
+    for (Var& v : vars) {
+        free(v.name);
+        delete v.value;
+        ObjRef::release(v.subSet);
+    }
+}
+
+void VarSet::clear(const char* name) {
+    for (size_t i = _vars.size(); i-- > 0;) {
+        if (strcmp(_vars[i].name, name) == 0) {
+            Var v = _vars[i];
+            _vars.erase(_vars.begin() + static_cast<long>(i));
+            free(v.name);
+            delete v.value;
+            ObjRef::release(v.subSet);
+            return;
+        }
+    }
+}
+
+void VarSet::setThis(Attributes* object) {
+    ObjRef::addRef(object);
+    ObjRef::release(_this);
+    _this = object;
+}
+
+void VarSet::clearThis() {
+    ObjRef::release(_this);
+    _this = nullptr;
+}
+
+char** VarSet::getLocalVariables() const {
+    char** names = static_cast<char**>(calloc(_vars.size() + 1, sizeof(char*)));
+    size_t n = 0;
+    for (size_t i = _vars.size(); i-- > 0;) names[n++] = strdup(_vars[i].name);
+    return names;
+}

@@ -1,0 +1,111 @@
+// Scope frames of the interpreter. AbstractVarSet is the interface the
+// interpreter walks (a host may supply its own root); VarSet is the concrete
+// frame: an optional this-object whose attributes read as variables, the
+// local variables newest first, and a read-only flag.
+//
+// Frames are reference-counted Translatables shared through ObjRef; a frame
+// and its values belong to the thread that runs the parser (not locked).
+#ifndef DRV_SCRIPT_VARSET_H
+#define DRV_SCRIPT_VARSET_H
+
+#include <vector>
+
+#include "dirbase/any.h"
+#include "script/location.h"
+
+class Attributes;
+
+const unsigned int OBJ_VARSET_ID = 9225;
+
+class AbstractVarSet : public Translatable {
+public:
+    enum Kind { BLOCK = 1, FUNCTION = 2 };
+
+    explicit AbstractVarSet(AbstractVarSet* parent, int kind);
+    AbstractVarSet(const AbstractVarSet&) = delete;
+    AbstractVarSet& operator=(const AbstractVarSet&) = delete;
+    ~AbstractVarSet() override;
+
+    // The value visible under name from this frame outwards (the frame's
+    // own storage, not a copy), or null.
+    virtual Any* get(const char* name) = 0;
+    // Replaces the value of the nearest variable of that name; false when no
+    // frame holds it. Takes ownership of value either way.
+    virtual bool set(const char* name, Any* value) = 0;
+    // Defines (or redefines) a local variable; takes ownership of value.
+    // False when the frame refuses (read-only).
+    virtual bool define(const char* name, Any* value) = 0;
+    virtual bool define(const char* name, AbstractVarSet* subSet) = 0;
+    virtual AbstractVarSet* getSubSet(const char* name) = 0;
+    virtual void clear() = 0;
+    virtual void clear(const char* name) = 0;
+
+    virtual void setThis(Attributes* object);
+    virtual Attributes* getThis() const;
+    virtual void clearThis();
+
+    // Reads name (a variable, else a sub-set as an object reference); 46
+    // when nothing holds it.
+    int getField(Parser* parser, Any** result, const char* name) const override;
+    // set(); 46 when no frame holds the name.
+    int setField(Parser* parser, const char* name, Any* value) override;
+    char* toString(Parser* parser) override;
+    unsigned int getObjectID() const override { return OBJ_VARSET_ID; }
+
+    AbstractVarSet* getParent() const { return _parent; }
+    int getKind() const { return _kind; }
+    const char* getFunctionName() const { return _functionName; }
+    const Location* getLocation() const { return _location; }
+    // Copies location (null clears it).
+    void setLocation(const Location* location);
+    // Also sets the function name; null gives "<anonymous>".
+    void setLocation(const char* functionName, const Location* location);
+
+protected:
+    AbstractVarSet* _parent;  // counted
+    int _kind;
+    char* _functionName;
+    Location* _location;
+};
+
+class VarSet : public AbstractVarSet {
+public:
+    explicit VarSet(AbstractVarSet* parent = nullptr, int kind = FUNCTION);
+    ~VarSet() override;
+
+    Any* get(const char* name) override;
+    bool set(const char* name, Any* value) override;
+    bool define(const char* name, Any* value) override;
+    bool define(const char* name, AbstractVarSet* subSet) override;
+    AbstractVarSet* getSubSet(const char* name) override;
+    // Removes every local variable, first emptying the arrays, attribute
+    // sets and values that they refer to (breaks cycles through scopes).
+    void clear() override;
+    void clear(const char* name) override;
+
+    void setThis(Attributes* object) override;
+    Attributes* getThis() const override { return _this; }
+    void clearThis() override;
+
+    // A new null-terminated array of copies of the local names, newest
+    // first; free each and the array.
+    char** getLocalVariables() const;
+    void setReadOnly(bool readOnly) { _readOnly = readOnly; }
+    bool isReadOnly() const { return _readOnly; }
+
+    // The local variable of that name in this frame only, or null.
+    Any* getLocal(const char* name) const;
+
+private:
+    struct Var {
+        char* name;
+        Any* value;              // owned, or null for a sub-set
+        AbstractVarSet* subSet;  // counted, or null
+    };
+    // Oldest first; lookups walk from the back so the newest wins.
+    std::vector<Var> _vars;
+    Attributes* _this;  // counted, or null
+    bool _readOnly;
+};
+
+#endif

@@ -1,0 +1,14 @@
+print(7 / 2);
+print(7.0 / 2);
+print(7 % 2.5);
+print(-7 / 2);
+print(2147483647 + 1);
+print(10 - 5 - 2);
+print(8 / 4 / 2);
+print(2 * 3 + 4);
+print(5L + 1);
+print(typeof (5L + 1));
+print(1.5F * 2);
+print(true + true);
+print(true * false);
+print(true % true);

@@ -1,0 +1,13 @@
+print(1 << 33);
+print(-8 >> 1);
+print(-8 >>> 28);
+print(-1 >>> 0);
+print(5 & 3);
+print(5 | 3);
+print(5 ^ 3);
+print(~5);
+print(~0L);
+print(1L << 40);
+print(1L << 65);
+print(-1L >>> 4);
+print(1 << -1);

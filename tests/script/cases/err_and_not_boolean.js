@@ -1,0 +1,2 @@
+var x = true;
+var y = x && 1;

@@ -1,0 +1,2 @@
+if (true) { let b = 1; }
+print(b);

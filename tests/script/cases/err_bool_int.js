@@ -1,0 +1,2 @@
+var b = true;
+var n = b + 1;

@@ -1,0 +1,2 @@
+var n = 5;
+do { break; } while (n);

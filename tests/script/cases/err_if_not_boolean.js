@@ -1,0 +1,2 @@
+print('before');
+if (1) { print('never'); }

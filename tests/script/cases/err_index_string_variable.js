@@ -1,0 +1,2 @@
+var s = 'abc';
+var c = s[0];

@@ -1,0 +1,2 @@
+function f(a, b) { return b; };
+f(1);

@@ -1,0 +1,3 @@
+var o = {'a': 1};
+print(o.missing);
+var v = o.missing.x;

@@ -1,0 +1,1 @@
+var o = new Missing(1);

@@ -1,0 +1,2 @@
+var s = 'x';
+var n = s * 2;

@@ -1,0 +1,2 @@
+var n = null;
+var m = n + 1;

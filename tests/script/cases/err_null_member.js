@@ -1,0 +1,1 @@
+var n = null.x;

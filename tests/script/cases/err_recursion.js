@@ -1,0 +1,3 @@
+// max-depth: 3
+function f(n) { return f(n + 1); };
+f(0);

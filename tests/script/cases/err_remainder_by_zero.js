@@ -1,0 +1,2 @@
+var z = 0L;
+var n = 7 % z;

@@ -1,0 +1,3 @@
+// max-steps: 1000
+var i = 0;
+while (true) { i++; }

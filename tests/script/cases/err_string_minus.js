@@ -1,0 +1,2 @@
+var s = 'a';
+var t = s - 'b';

@@ -1,0 +1,2 @@
+print('not run');
+var a = !!true;

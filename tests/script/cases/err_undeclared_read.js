@@ -1,0 +1,2 @@
+var a = 1;
+print(a + notDeclared);

@@ -1,0 +1,15 @@
+print(true || undefinedVariable);
+print(false && undefinedVariable);
+print(true && false);
+print(false || true);
+print(!true);
+print(!(!true));
+print(1 < 2 && 2 < 3);
+var c = true ? 'yes' : 'no';
+print(c);
+var ca = 0;
+var cb = 0;
+false ? ca : cb = 1;
+print(ca, cb);
+true ? ca : cb = 2;
+print(ca, cb);

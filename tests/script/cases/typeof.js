@@ -1,0 +1,15 @@
+print(typeof notDeclared);
+print(typeof 1);
+print(typeof 1.5);
+print(typeof 2L);
+print(typeof 'a');
+print(typeof true);
+print(typeof null);
+print(typeof undefined);
+print(typeof [1]);
+print(typeof {'a': 1});
+print(typeof print);
+function f() { return 1; };
+print(typeof f);
+print(typeof 1 == 'number');
+print(typeof 1 < 2);

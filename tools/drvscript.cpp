@@ -1,0 +1,212 @@
+// drvscript: runs scripts of the embedded scripting language from the
+// command line.
+//
+//   drvscript FILE [ARG...]       run a script file; the ARGs are the strings
+//                                 of the array variable `args`
+//   drvscript -e 'SOURCE' [ARG...] run the source text given
+//   drvscript --template FILE     run a template; its output goes to stdout
+//   drvscript                     a prompt when stdin is a terminal (one
+//                                 statement or expression per line, values
+//                                 printed); otherwise the script on stdin
+//
+// The runner is the host here: it registers print(...), which writes its
+// arguments' text forms separated by one space and then a newline. A script
+// error prints its class, code, message and traceback and exits with 1.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/error_codes.h"
+#include "dirbase/any.h"
+#include "script/native_function.h"
+#include "script/operators.h"
+#include "script/parser.h"
+#include "script/registry.h"
+#include "script/report.h"
+#include "script/varset.h"
+
+namespace {
+
+class StdoutOutput : public ParserOutput {
+public:
+    int write(const char* data, size_t length) override {
+        return fwrite(data, 1, length, stdout) == length ? 0 : DirError::E_WRITE_FAILURE;
+    }
+};
+
+// print(a, b, ...): the text forms (a string as itself) joined by spaces.
+class PrintFunction : public NativeFunction {
+public:
+    PrintFunction() : NativeFunction("print") {}
+    int call(Parser* parser, const Location*, Any** result, Any** args) override {
+        std::string line;
+        for (size_t i = 0; args != nullptr && args[i] != nullptr; i++) {
+            if (i > 0) line += ' ';
+            char* text = plainText(parser, *args[i]);
+            line += text;
+            free(text);
+        }
+        line += '\n';
+        fwrite(line.data(), 1, line.size(), stdout);
+        fflush(stdout);
+        *result = Any::makeUndefined();
+        return 0;
+    }
+};
+
+void usage() {
+    fprintf(stderr,
+            "usage: drvscript FILE [ARG...]\n"
+            "       drvscript -e 'SOURCE' [ARG...]\n"
+            "       drvscript --template FILE [ARG...]\n"
+            "       drvscript            (a prompt when stdin is a terminal, else the script on stdin)\n");
+}
+
+bool readFile(FILE* f, std::string& text) {
+    char buf[8192];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+    return !ferror(f);
+}
+
+// The root scope of every run: print and the arguments.
+VarSet* makeRoot(int argc, char** argv) {
+    VarSet* root = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    Any* print = new Any();
+    print->setReference(new PrintFunction());
+    root->define("print", print);
+    AnyArray* list = new AnyArray();
+    for (int i = 0; i < argc; i++) list->append(new Any(argv[i]));
+    Any* args = new Any();
+    args->setReference(list);
+    root->define("args", args);
+    return root;
+}
+
+void printError(Parser& parser) {
+    std::string report = scriptErrorReport(parser.getError());
+    fputs(report.c_str(), stderr);
+}
+
+int runSource(const char* name, const std::string& text, bool templateMode, ObjRef& root) {
+    StdoutOutput out;
+    Parser parser(name, text.c_str(), &root, 1, 0, templateMode);
+    parser.setOutput(&out);
+    bool ok = parser.parseScript() && parser.executeScript(nullptr, &root);
+    fflush(stdout);
+    if (!ok) {
+        printError(parser);
+        return 1;
+    }
+    return 0;
+}
+
+// One line at the prompt: an expression prints its value; otherwise the
+// line runs as statements.
+void runLine(const std::string& line, ObjRef& root) {
+    StdoutOutput out;
+    {
+        Parser expr("<stdin>", line.c_str(), &root, 1, 0, false);
+        expr.setOutput(&out);
+        if (expr.parse()) {
+            Any* value = nullptr;
+            if (expr.executeExpression(nullptr, &root, &value)) {
+                char* text = value->toString(&expr);
+                printf("%s\n", text != nullptr ? text : "");
+                free(text);
+            } else {
+                printError(expr);
+            }
+            delete value;
+            return;
+        }
+    }
+    Parser stmts("<stdin>", line.c_str(), &root, 1, 0, false);
+    stmts.setOutput(&out);
+    if (!stmts.parseScript() || !stmts.executeScript(nullptr, &root)) printError(stmts);
+}
+
+int interactive(ObjRef& root) {
+    std::string line;
+    char buf[4096];
+    for (;;) {
+        fputs("> ", stdout);
+        fflush(stdout);
+        line.clear();
+        bool got = false;
+        while (fgets(buf, sizeof(buf), stdin) != nullptr) {
+            got = true;
+            line += buf;
+            if (!line.empty() && line.back() == '\n') break;
+        }
+        if (!got) {
+            fputc('\n', stdout);
+            return 0;
+        }
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        runLine(line, root);
+        fflush(stdout);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    script_installHooks();
+    bool templateMode = false;
+    const char* inline_ = nullptr;
+    int i = 1;
+    if (i < argc && strcmp(argv[i], "--template") == 0) {
+        templateMode = true;
+        i++;
+        if (i >= argc) {
+            usage();
+            return 2;
+        }
+    } else if (i < argc && strcmp(argv[i], "-e") == 0) {
+        if (i + 1 >= argc) {
+            usage();
+            return 2;
+        }
+        inline_ = argv[i + 1];
+        i += 2;
+    } else if (i < argc && (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0)) {
+        usage();
+        return 0;
+    }
+
+    if (inline_ != nullptr) {
+        ObjRef root(makeRoot(argc - i, argv + i));
+        return runSource("-e", inline_, false, root);
+    }
+    if (i < argc) {
+        const char* path = argv[i];
+        FILE* f = fopen(path, "rb");
+        if (f == nullptr) {
+            fprintf(stderr, "drvscript: cannot open %s: %s\n", path, strerror(errno));
+            return 2;
+        }
+        std::string text;
+        bool ok = readFile(f, text);
+        fclose(f);
+        if (!ok) {
+            fprintf(stderr, "drvscript: cannot read %s\n", path);
+            return 2;
+        }
+        ObjRef root(makeRoot(argc - i - 1, argv + i + 1));
+        return runSource(path, text, templateMode, root);
+    }
+    ObjRef root(makeRoot(0, nullptr));
+    if (isatty(STDIN_FILENO)) return interactive(root);
+    std::string text;
+    if (!readFile(stdin, text)) {
+        fprintf(stderr, "drvscript: cannot read standard input\n");
+        return 2;
+    }
+    return runSource("<stdin>", text, templateMode, root);
+}
