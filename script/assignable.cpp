@@ -127,29 +127,29 @@ int ArrayAssignable::set(Parser* parser, Any* value) {
         delete value;
         return rc;
     }
-    const Any* index = resolved != nullptr ? resolved : _index;
-    if (_container->getObjectID() == OBJ_ANYARRAY_ID) {
+    rc = storeElement(parser, _container, resolved != nullptr ? resolved : _index, value);
+    delete resolved;
+    return rc;
+}
+
+int storeElement(Parser* parser, Translatable* container, const Any* index, Any* value) {
+    if (container->getObjectID() == OBJ_ANYARRAY_ID) {
         // An array grows by one when a script stores just past its end
         // (`a[a.length] = v`); any other index outside it is refused here,
         // before the array's own check would stop the process.
-        AnyArray* array = static_cast<AnyArray*>(_container);
-        long long i = -1;
-        if (!index->isEncoded() && index->getType() == ANY_INT32) i = index->getInt32();
-        if (i == array->size()) {
+        AnyArray* array = static_cast<AnyArray*>(container);
+        bool int32 = !index->isEncoded() && index->getType() == ANY_INT32;
+        long long i = int32 ? index->getInt32() : -1;
+        if (int32 && i == array->size()) {
             array->append(value);
-            delete resolved;
             return 0;
         }
-        if (i < 0 || i > array->size()) {
+        if (!int32 || i < 0 || i > array->size()) {
             delete value;
-            delete resolved;
-            return i < 0 && !(index->getType() == ANY_INT32) ? DirError::E_ILLEGAL_ARGUMENT
-                                                              : DirError::E_INDEX_OUT_OF_BOUNDS;
+            return int32 ? DirError::E_INDEX_OUT_OF_BOUNDS : DirError::E_ILLEGAL_ARGUMENT;
         }
     }
-    rc = _container->setArrayElement(parser, index, value);
-    delete resolved;
-    return rc;
+    return container->setArrayElement(parser, index, value);
 }
 
 // --- ObjectAssignable --------------------------------------------------------

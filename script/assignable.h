@@ -80,6 +80,11 @@ private:
     Translatable* _object;
 };
 
+// Stores value (taken) at index of container, as element assignment does:
+// an array grows by one for the index just past its end; other indexes
+// outside it answer 56 (24 for an index that is no 32-bit integer).
+int storeElement(Parser* parser, Translatable* container, const Any* index, Any* value);
+
 // Makes a new Any referring to a new assignable.
 Any* makeAssignableRef(Assignable* assignable);
 

@@ -126,6 +126,16 @@ bool FnCallAstNode::evaluate(Parser* parser, Any** result) {
         t.keep.set(t.object);
         return callTarget(parser, this, t, result);
     }
+    if (methodName == nullptr && target->isIdentifier() && ScriptRegistry::empty()) {
+        // `f(x)` with f a variable holding a function: no assignable.
+        AbstractVarSet* scope = parser->getCurrentScope();
+        Any* slot = scope != nullptr ? scope->get(static_cast<IdentAstNode*>(target)->name) : nullptr;
+        if (slot != nullptr && !slot->isEncoded() && slot->getType() == ANY_REFERENCE && slot->getReferenced() != nullptr) {
+            t.object = slot->getReferenced();
+            t.keep.set(t.object);
+            return callTarget(parser, this, t, result);
+        }
+    }
     Any* v = nullptr;
     if (!target->evaluate(parser, &v)) {
         // `'abc'.m(1)` when reading m failed: call m on the object part.

@@ -88,31 +88,85 @@ bool identInto(Parser* parser, IdentAstNode* node, Any& out) {
 // frames, host frames, registered class names).
 Any* variableSlot(Parser* parser, const char* name) {
     if (!ScriptRegistry::empty()) return nullptr;
+    uint32_t hash = VarSet::nameHash(name);
     AbstractVarSet* scope = parser->getCurrentScope();
     while (scope != nullptr) {
-        VarSet* vs = dynamic_cast<VarSet*>(scope);
+        VarSet* vs = scope->asVarSet();
         if (vs == nullptr || vs->getThis() != nullptr || vs->isReadOnly()) return nullptr;
-        if (Any* v = vs->getLocal(name)) return v;
+        if (Any* v = vs->getLocal(name, hash)) return v;
         scope = scope->getParent();
     }
     return nullptr;
 }
 
-bool isBinaryMath(const std::type_info& t) {
-    return t == typeid(AddAstNode) || t == typeid(MulAstNode) || t == typeid(CompareAstNode) ||
-           t == typeid(EqualsAstNode);
+// The object a plain declared variable refers to, or null (see variableSlot).
+Translatable* variableObject(Parser* parser, ExprAstNode* node) {
+    if (!node->isIdentifier()) return nullptr;
+    Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(node)->name);
+    return slot != nullptr && !slot->isEncoded() && slot->getType() == ANY_REFERENCE ? slot->getReferenced() : nullptr;
 }
 
-bool isBinaryBits(const std::type_info& t) {
-    return t == typeid(ShiftAstNode) || t == typeid(BitwiseAndAstNode) || t == typeid(BitwiseOrAstNode) ||
-           t == typeid(BitwiseXorAstNode);
+// `o.name` with o a variable holding an object: read without assignables.
+// Answers -1 when the general path must decide.
+int memberInto(Parser* parser, MemberDerefAstNode* node, Any& out) {
+    if (!node->member->isIdentifier()) return -1;
+    Translatable* obj = variableObject(parser, node->object);
+    if (obj == nullptr) return -1;
+    ObjRef keep(obj);
+    Any* v = nullptr;
+    int rc = parser->getProperty(obj, &v, static_cast<IdentAstNode*>(node->member)->name);
+    if (rc == DirError::E_NO_SUCH_PROPERTY) {
+        delete v;
+        out.setUndefined();
+        return 1;
+    }
+    if (rc != 0) {
+        delete v;
+        return fail(parser, node, Error::ReferenceError, rc) ? 1 : 0;
+    }
+    out.takeFrom(*v);
+    delete v;
+    return 1;
+}
+
+// `a[i]` with a a variable holding an object: read without assignables.
+int elementInto(Parser* parser, ArrayDerefAstNode* node, Any& out) {
+    if (node->indexes.size() != 1) return -1;
+    Translatable* obj = variableObject(parser, node->base);
+    if (obj == nullptr) return -1;
+    ObjRef keep(obj);
+    Any index;
+    if (!valueInto(parser, node->indexes[0], index)) return 0;
+    Any* v = nullptr;
+    int rc = obj->getArrayElement(parser, &v, &index);
+    if (rc != 0) {
+        delete v;
+        return fail(parser, node, Error::ReferenceError, rc) ? 1 : 0;
+    }
+    if (v == nullptr) {
+        out.setUndefined();
+    } else {
+        out.takeFrom(*v);
+        delete v;
+    }
+    return 1;
+}
+
+bool isBinaryMath(const std::type_info* t) {
+    return t == &typeid(AddAstNode) || t == &typeid(MulAstNode) || t == &typeid(CompareAstNode) ||
+           t == &typeid(EqualsAstNode);
+}
+
+bool isBinaryBits(const std::type_info* t) {
+    return t == &typeid(ShiftAstNode) || t == &typeid(BitwiseAndAstNode) || t == &typeid(BitwiseOrAstNode) ||
+           t == &typeid(BitwiseXorAstNode);
 }
 
 int bitOpcode(const BinaryExprAstNode* node) {
-    const std::type_info& t = typeid(*node);
-    if (t == typeid(BitwiseAndAstNode)) return OP_BITWISE_AND;
-    if (t == typeid(BitwiseOrAstNode)) return OP_BITWISE_OR;
-    if (t == typeid(BitwiseXorAstNode)) return OP_BITWISE_XOR;
+    const std::type_info* t = &typeid(*node);
+    if (t == &typeid(BitwiseAndAstNode)) return OP_BITWISE_AND;
+    if (t == &typeid(BitwiseOrAstNode)) return OP_BITWISE_OR;
+    if (t == &typeid(BitwiseXorAstNode)) return OP_BITWISE_XOR;
     return node->opcode;
 }
 
@@ -153,9 +207,9 @@ bool appendInPlace(Parser* parser, AssignmentExprAstNode* node, Any* slot, Any& 
 // Whether the right side of `x = x + e` can be run after x is read without
 // changing what x held: e is a literal or another variable.
 bool simplePiece(ExprAstNode* e) {
-    const std::type_info& t = typeid(*e);
-    if (t == typeid(LiteralAstNode)) return true;
-    if (t == typeid(IdentAstNode)) return true;
+    const std::type_info* t = &typeid(*e);
+    if (t == &typeid(LiteralAstNode)) return true;
+    if (t == &typeid(IdentAstNode)) return true;
     return false;
 }
 
@@ -166,9 +220,9 @@ bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool want
 namespace script_eval {
 
 bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
-    const std::type_info& t = typeid(*node);
-    if (t == typeid(IdentAstNode)) return identInto(parser, static_cast<IdentAstNode*>(node), out);
-    if (t == typeid(LiteralAstNode)) {
+    const std::type_info* t = &typeid(*node);
+    if (t == &typeid(IdentAstNode)) return identInto(parser, static_cast<IdentAstNode*>(node), out);
+    if (t == &typeid(LiteralAstNode)) {
         literalInto(static_cast<LiteralAstNode*>(node), out);
         return true;
     }
@@ -181,8 +235,16 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
         if (rc != 0) return fail(parser, node, type, rc);
         return true;
     }
-    if (t == typeid(AssignmentExprAstNode))
+    if (t == &typeid(AssignmentExprAstNode))
         return assignInto(parser, static_cast<AssignmentExprAstNode*>(node), out, true);
+    if (t == &typeid(MemberDerefAstNode)) {
+        int done = memberInto(parser, static_cast<MemberDerefAstNode*>(node), out);
+        if (done >= 0) return done == 1;
+    }
+    if (t == &typeid(ArrayDerefAstNode)) {
+        int done = elementInto(parser, static_cast<ArrayDerefAstNode*>(node), out);
+        if (done >= 0) return done == 1;
+    }
     Any* v = nullptr;
     if (!node->evaluate(parser, &v)) return false;
     if (Assignable* a = Assignable::of(v)) {
@@ -596,7 +658,7 @@ bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool want
         const char* name = static_cast<IdentAstNode*>(node->left)->name;
         if (Any* slot = variableSlot(parser, name)) {
             ExprAstNode* value = node->right;
-            if (typeid(*value) == typeid(AddAstNode)) {
+            if (isA<AddAstNode>(value)) {
                 AddAstNode* add = static_cast<AddAstNode*>(value);
                 if (add->left->isIdentifier() && strcmp(static_cast<IdentAstNode*>(add->left)->name, name) == 0 &&
                     !slot->isEncoded() && slot->getType() == ANY_STRING && simplePiece(add->right))
@@ -618,10 +680,37 @@ bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool want
             return true;
         }
     }
+    // `o.name = v` and `a[i] = v` on a variable holding an object.
+    if (isA<MemberDerefAstNode>(node->left)) {
+        MemberDerefAstNode* m = static_cast<MemberDerefAstNode*>(node->left);
+        Translatable* obj = m->member->isIdentifier() ? variableObject(parser, m->object) : nullptr;
+        if (obj != nullptr) {
+            ObjRef keep(obj);
+            Any v;
+            if (!valueInto(parser, node->right, v)) return false;
+            Any* stored = storableValue(v);
+            if (wantResult) out = *stored;
+            int rc = obj->setField(parser, static_cast<IdentAstNode*>(m->member)->name, stored);
+            return rc == 0 || fail(parser, node, Error::ReferenceError, rc);
+        }
+    }
+    if (isA<ArrayDerefAstNode>(node->left)) {
+        ArrayDerefAstNode* d = static_cast<ArrayDerefAstNode*>(node->left);
+        Translatable* obj = d->indexes.size() == 1 ? variableObject(parser, d->base) : nullptr;
+        if (obj != nullptr) {
+            ObjRef keep(obj);
+            Any index, v;
+            if (!valueInto(parser, d->indexes[0], index) || !valueInto(parser, node->right, v)) return false;
+            Any* stored = storableValue(v);
+            if (wantResult) out = *stored;
+            int rc = storeElement(parser, obj, &index, stored);
+            return rc == 0 || fail(parser, node, Error::ReferenceError, rc);
+        }
+    }
     // A function declaration (`function f() {...};`, an assignment of the
     // function to its name) declares the name when no scope has it yet, in
     // the function frame as `var` would: the function exists from then on.
-    if (node->left->isIdentifier() && typeid(*node->right) == typeid(ObjectAstNode)) {
+    if (node->left->isIdentifier() && isA<ObjectAstNode>(node->right)) {
         const char* name = static_cast<IdentAstNode*>(node->left)->name;
         AbstractVarSet* scope = parser->getCurrentScope();
         if (scope != nullptr && scope->get(name) == nullptr && scope->getSubSet(name) == nullptr) {

@@ -3,12 +3,22 @@
 #ifndef DRV_SCRIPT_EVAL_INTERNAL_H
 #define DRV_SCRIPT_EVAL_INTERNAL_H
 
+#include <typeinfo>
+
 #include "dirbase/any.h"
 #include "script/ast.h"
 #include "script/error.h"
 #include "script/parser.h"
 
 namespace script_eval {
+
+// Whether node is exactly of class T. Compares the type_info objects by
+// address: one per class in a linked program, and a miss only costs a fast
+// path (every caller falls back to the general evaluation).
+template <typename T>
+inline bool isA(const AstNode* node) {
+    return &typeid(*node) == &typeid(T);
+}
 
 // Records the first error of the run at node and answers false.
 inline bool fail(Parser* parser, AstNode* node, Error::Type type, int code) {

@@ -36,7 +36,7 @@ bool runInBlock(Parser* parser, StmtAstNode* stmt) {
 }
 
 bool evaluateAndDiscard(Parser* parser, ExprAstNode* expr) {
-    if (typeid(*expr) == typeid(AssignmentExprAstNode))
+    if (isA<AssignmentExprAstNode>(expr))
         return script_assignStatement(parser, static_cast<AssignmentExprAstNode*>(expr));
     Any* v = nullptr;
     bool ok = expr->evaluate(parser, &v);

@@ -16,7 +16,6 @@
 int Function::call(Parser* parser, const Location* callSite, Any** result, Any** args) {
     *result = nullptr;
     if (body == nullptr) return DirError::E_ERROR_NOT_DEFINED;
-    if (!parser->enterCall(nullptr)) return DirError::E_FUNCTION_CALL_FAILED;
     parser->push(AbstractVarSet::FUNCTION);
     AbstractVarSet* frame = parser->getCurrentScope();
     // Arguments pair with the declared names in order; extra ones are
@@ -24,16 +23,16 @@ int Function::call(Parser* parser, const Location* callSite, Any** result, Any**
     // shared, not copied.
     size_t n = 0;
     while (args != nullptr && args[n] != nullptr && n < argNames.size()) {
-        Any* v = args[n]->getType() == OBJ_ANYARRAY_ID || args[n]->getType() > ANY_UNDEFINED
-                     ? args[n]->createReferenceOrCopy()
-                     : args[n]->createReference();
+        Any* v = args[n]->createReferenceOrCopy();
         frame->define(argNames[n], v);
         n++;
     }
-    frame->setLocation(displayName(), callSite);
+    // The frame borrows the call site and the name for the length of the
+    // call (the caller holds both).
+    frame->lendLocation(displayName(), callSite);
     bool ok = body->execute(parser);
+    frame->lendLocation(nullptr, nullptr);
     parser->pop();
-    parser->leaveCall();
     if (!ok) {
         delete parser->getReturnValue();
         return DirError::E_FUNCTION_CALL_FAILED;

@@ -9,13 +9,18 @@
 // --- AbstractVarSet ----------------------------------------------------------
 
 AbstractVarSet::AbstractVarSet(AbstractVarSet* parent, int kind)
-    : _parent(parent), _kind(kind), _functionName(nullptr), _location(nullptr) {
+    : _parent(parent),
+      _kind(kind),
+      _functionName(nullptr),
+      _location(nullptr),
+      _ownedName(nullptr),
+      _ownedLocation(nullptr) {
     ObjRef::addRef(_parent);
 }
 
 AbstractVarSet::~AbstractVarSet() {
-    free(_functionName);
-    delete _location;
+    free(_ownedName);
+    delete _ownedLocation;
     ObjRef::release(_parent);
 }
 
@@ -52,14 +57,27 @@ char* AbstractVarSet::toString(Parser*) {
 }
 
 void AbstractVarSet::setLocation(const Location* location) {
-    delete _location;
-    _location = location != nullptr ? new Location(*location) : nullptr;
+    Location* copy = location != nullptr ? new Location(*location) : nullptr;
+    delete _ownedLocation;
+    _ownedLocation = copy;
+    _location = copy;
 }
 
 void AbstractVarSet::setLocation(const char* functionName, const Location* location) {
-    free(_functionName);
-    _functionName = strdup(functionName != nullptr ? functionName : "<anonymous>");
+    char* copy = strdup(functionName != nullptr ? functionName : "<anonymous>");
+    free(_ownedName);
+    _ownedName = copy;
+    _functionName = copy;
     setLocation(location);
+}
+
+void AbstractVarSet::lendLocation(const char* functionName, const Location* location) {
+    free(_ownedName);
+    _ownedName = nullptr;
+    delete _ownedLocation;
+    _ownedLocation = nullptr;
+    _functionName = functionName;
+    _location = location;
 }
 
 // --- VarSet ------------------------------------------------------------------
@@ -75,33 +93,34 @@ VarSet::~VarSet() {
     ObjRef::release(_this);
 }
 
-Any* VarSet::getLocal(const char* name) const {
+Any* VarSet::getLocal(const char* name, uint32_t hash) const {
     for (size_t i = _vars.size(); i-- > 0;) {
         const Var& v = _vars[i];
-        if (v.value != nullptr && strcmp(v.name, name) == 0) return v.value;
+        if (v.hash == hash && v.value != nullptr && strcmp(v.name, name) == 0) return v.value;
     }
     return nullptr;
 }
 
 Any* VarSet::get(const char* name) {
+    uint32_t hash = nameHash(name);
     for (VarSet* s = this;;) {
         if (s->_this != nullptr) {
             if (Any* a = s->_this->getAttribute(name)) return a;
         }
-        if (Any* v = s->getLocal(name)) return v;
+        if (Any* v = s->getLocal(name, hash)) return v;
         AbstractVarSet* parent = s->_parent;
         if (parent == nullptr) return nullptr;
-        // Walk plain VarSets without a virtual call per frame.
-        if (parent->getObjectID() != OBJ_VARSET_ID || dynamic_cast<VarSet*>(parent) == nullptr) return parent->get(name);
-        s = static_cast<VarSet*>(parent);
+        s = parent->asVarSet();
+        if (s == nullptr) return parent->get(name);
     }
 }
 
 bool VarSet::set(const char* name, Any* value) {
     if (!_readOnly) {
+        uint32_t hash = nameHash(name);
         for (size_t i = _vars.size(); i-- > 0;) {
             Var& v = _vars[i];
-            if (v.value != nullptr && strcmp(v.name, name) == 0) {
+            if (v.hash == hash && v.value != nullptr && strcmp(v.name, name) == 0) {
                 delete v.value;
                 v.value = value;
                 return true;
@@ -130,7 +149,7 @@ bool VarSet::define(const char* name, Any* value) {
             return true;
         }
     }
-    _vars.push_back(Var{strdup(name), value, nullptr});
+    _vars.push_back(Var{nameHash(name), strdup(name), value, nullptr});
     return true;
 }
 
@@ -147,7 +166,7 @@ bool VarSet::define(const char* name, AbstractVarSet* subSet) {
             return true;
         }
     }
-    _vars.push_back(Var{strdup(name), nullptr, subSet});
+    _vars.push_back(Var{nameHash(name), strdup(name), nullptr, subSet});
     return true;
 }
 

@@ -8,12 +8,15 @@
 #ifndef DRV_SCRIPT_VARSET_H
 #define DRV_SCRIPT_VARSET_H
 
+#include <stdint.h>
+
 #include <vector>
 
 #include "dirbase/any.h"
 #include "script/location.h"
 
 class Attributes;
+class VarSet;
 
 const unsigned int OBJ_VARSET_ID = 9225;
 
@@ -40,6 +43,10 @@ public:
     virtual void clear() = 0;
     virtual void clear(const char* name) = 0;
 
+    // This frame as a VarSet, or null for other kinds (no dynamic_cast on
+    // the lookup path).
+    virtual VarSet* asVarSet() { return nullptr; }
+
     virtual void setThis(Attributes* object);
     virtual Attributes* getThis() const;
     virtual void clearThis();
@@ -60,12 +67,18 @@ public:
     void setLocation(const Location* location);
     // Also sets the function name; null gives "<anonymous>".
     void setLocation(const char* functionName, const Location* location);
+    // Like setLocation without copying: both must stay valid until the
+    // frame's location is replaced or cleared (a call lends its call site
+    // and its function's name for as long as the call runs).
+    void lendLocation(const char* functionName, const Location* location);
 
 protected:
     AbstractVarSet* _parent;  // counted
     int _kind;
-    char* _functionName;
-    Location* _location;
+    const char* _functionName;  // _ownedName or lent
+    const Location* _location;  // _ownedLocation or lent
+    char* _ownedName;
+    Location* _ownedLocation;
 };
 
 class VarSet : public AbstractVarSet {
@@ -93,11 +106,21 @@ public:
     void setReadOnly(bool readOnly) { _readOnly = readOnly; }
     bool isReadOnly() const { return _readOnly; }
 
-    // The local variable of that name in this frame only, or null.
-    Any* getLocal(const char* name) const;
+    // The local variable of that name in this frame only, or null; hash is
+    // nameHash(name).
+    Any* getLocal(const char* name, uint32_t hash) const;
+    Any* getLocal(const char* name) const { return getLocal(name, nameHash(name)); }
+    VarSet* asVarSet() override { return this; }
+    static uint32_t nameHash(const char* name) {
+        uint32_t h = 2166136261u;
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; p++)
+            h = (h ^ *p) * 16777619u;
+        return h;
+    }
 
 private:
     struct Var {
+        uint32_t hash;
         char* name;
         Any* value;              // owned, or null for a sub-set
         AbstractVarSet* subSet;  // counted, or null
