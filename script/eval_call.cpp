@@ -10,6 +10,7 @@
 #include "common/error_codes.h"
 #include "script/assignable.h"
 #include "script/eval_internal.h"
+#include "script/native_function.h"
 #include "script/registry.h"
 #include "script/varset.h"
 
@@ -72,7 +73,7 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
             return false;
         }
         if (isKind(v, ANY_UNDEFINED)) allDefined = false;
-        args.list.push_back(detach(v));
+        args.list.push_back(storableValue(v));
     }
     args.list.push_back(nullptr);
     if (presenceTest) {
@@ -104,7 +105,12 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
         rc = proto->callMemberFn(parser, &out, t.object, t.member, args.list.data());
     } else {
         if (!parser->enterCall(node)) return false;
-        rc = t.object->call(parser, node->location, &out, args.list.data());
+        // A script function takes the evaluated arguments as they are.
+        if (&typeid(*t.object) == &typeid(Function))
+            rc = script_callFunction(parser, static_cast<Function*>(t.object), node->location, &out,
+                                     args.list.data(), true);
+        else
+            rc = t.object->call(parser, node->location, &out, args.list.data());
         parser->leaveCall();
     }
     if (rc != 0) {

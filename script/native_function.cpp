@@ -14,23 +14,34 @@
 // --- Function::call ------------------------------------------------------------
 
 int Function::call(Parser* parser, const Location* callSite, Any** result, Any** args) {
+    return script_callFunction(parser, this, callSite, result, args, false);
+}
+
+int script_callFunction(Parser* parser, Function* fn, const Location* callSite, Any** result, Any** args,
+                        bool takeArgs) {
     *result = nullptr;
-    if (body == nullptr) return DirError::E_ERROR_NOT_DEFINED;
+    if (fn->body == nullptr) return DirError::E_ERROR_NOT_DEFINED;
     parser->push(AbstractVarSet::FUNCTION);
     AbstractVarSet* frame = parser->getCurrentScope();
     // Arguments pair with the declared names in order; extra ones are
     // ignored, and a missing one leaves its name undeclared. Objects are
     // shared, not copied.
     size_t n = 0;
-    while (args != nullptr && args[n] != nullptr && n < argNames.size()) {
-        Any* v = args[n]->createReferenceOrCopy();
-        frame->define(argNames[n], v);
+    while (args != nullptr && args[n] != nullptr && n < fn->argNames.size()) {
+        Any* v;
+        if (takeArgs) {
+            v = args[n];
+            args[n] = nullptr;
+        } else {
+            v = args[n]->createReferenceOrCopy();
+        }
+        frame->define(fn->argNames[n], v);
         n++;
     }
     // The frame borrows the call site and the name for the length of the
     // call (the caller holds both).
-    frame->lendLocation(displayName(), callSite);
-    bool ok = body->execute(parser);
+    frame->lendLocation(fn->displayName(), callSite);
+    bool ok = fn->body->execute(parser);
     frame->lendLocation(nullptr, nullptr);
     parser->pop();
     if (!ok) {

@@ -11,6 +11,12 @@
 
 #include "script/function.h"
 
+// Runs a script function as Function::call does. With takeArgs the
+// argument values (plain values or references, never owned containers)
+// are moved into the new frame and their slots in args set to null.
+int script_callFunction(Parser* parser, Function* fn, const Location* callSite, Any** result, Any** args,
+                        bool takeArgs);
+
 class NativeFunction : public Function {
 public:
     explicit NativeFunction(const char* name);

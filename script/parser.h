@@ -31,6 +31,7 @@
 #include "script/token.h"
 
 class AbstractVarSet;
+class VarSet;
 class Function;
 class Principal;
 
@@ -166,6 +167,9 @@ public:
     // One mark per push not yet popped: 0 a block frame not made yet, 1 a
     // frame that exists.
     std::vector<char> _scopeMarks;
+    // Emptied frames kept for reuse (each holds one count).
+    std::vector<VarSet*> _framePool;
+    static const size_t kFramePoolSize = 64;
     long long _steps = 0;
     long long _maxSteps = 0;
     long long _stepsOverride = 0;
@@ -173,6 +177,7 @@ public:
     int _maxDepth = 0;
     int _depthOverride = 0;
     bool stepBudgetSpent(AstNode* node);
+    void pushFrame(int kind);
     void startRun(const Principal* principal, const ObjRef* root);
     void endRun();
     // ---- end of run state ------------------------------------------------

@@ -59,6 +59,8 @@ void Parser::startRun(const Principal* principal, const ObjRef* root) {
 
 void Parser::endRun() {
     _scopeMarks.clear();
+    for (VarSet* frame : _framePool) ObjRef::release(frame);
+    _framePool.clear();
     ObjRef::release(_current);
     ObjRef::release(_root);
     _current = nullptr;
@@ -74,11 +76,24 @@ void Parser::push(int kind) {
         _scopeMarks.push_back(0);
         return;
     }
-    VarSet* scope = new VarSet(_current, kind);
-    ObjRef::addRef(scope);
-    ObjRef::release(_current);
-    _current = scope;
+    pushFrame(kind);
     _scopeMarks.push_back(1);
+}
+
+void Parser::pushFrame(int kind) {
+    VarSet* scope;
+    if (!_framePool.empty()) {
+        // A recycled frame already holds its one count; the parser's count
+        // on the current frame passes to it as its parent.
+        scope = _framePool.back();
+        _framePool.pop_back();
+        scope->reuse(_current, kind);
+    } else {
+        scope = new VarSet(_current, kind);
+        ObjRef::addRef(scope);
+        ObjRef::release(_current);
+    }
+    _current = scope;
 }
 
 void Parser::pop() {
@@ -88,6 +103,15 @@ void Parser::pop() {
         if (made == 0) return;
     }
     if (_current == nullptr || _current == _root) return;
+    VarSet* frame = _current->asVarSet();
+    // A frame nobody else holds is kept for the next push; the parser's
+    // count (the only one, so no other thread can be changing it) stays
+    // on it, and the frame's count on its parent becomes the parser's.
+    if (frame != nullptr && frame->recyclable() && _framePool.size() < kFramePoolSize) {
+        _current = frame->recycle();
+        _framePool.push_back(frame);
+        return;
+    }
     AbstractVarSet* parent = _current->getParent();
     ObjRef::addRef(parent);
     ObjRef::release(_current);
@@ -108,10 +132,7 @@ int Parser::define(const char* name, Any* value, int kind) {
     if (value == nullptr) value = Any::makeUndefined();
     if (kind == 1 && !_scopeMarks.empty() && _scopeMarks.back() == 0) {
         // The block frame this let belongs to is made now.
-        VarSet* scope = new VarSet(_current, AbstractVarSet::BLOCK);
-        ObjRef::addRef(scope);
-        ObjRef::release(_current);
-        _current = scope;
+        pushFrame(AbstractVarSet::BLOCK);
         _scopeMarks.back() = 1;
     }
     AbstractVarSet* scope = _current;

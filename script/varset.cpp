@@ -237,3 +237,21 @@ char** VarSet::getLocalVariables() const {
     for (size_t i = _vars.size(); i-- > 0;) names[n++] = strdup(_vars[i].name);
     return names;
 }
+
+AbstractVarSet* VarSet::recycle() {
+    for (Var& v : _vars) {
+        free(v.name);
+        delete v.value;
+        ObjRef::release(v.subSet);
+    }
+    _vars.clear();
+    lendLocation(nullptr, nullptr);
+    AbstractVarSet* parent = _parent;
+    _parent = nullptr;
+    return parent;
+}
+
+void VarSet::reuse(AbstractVarSet* parent, int kind) {
+    _parent = parent;
+    _kind = kind;
+}

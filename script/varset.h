@@ -106,6 +106,15 @@ public:
     void setReadOnly(bool readOnly) { _readOnly = readOnly; }
     bool isReadOnly() const { return _readOnly; }
 
+    // Frame reuse by the Parser (no allocation or count lock per call).
+    // True when the only count is the caller's and nothing else is attached.
+    bool recyclable() const { return _refCount == 1 && _this == nullptr && !_readOnly; }
+    // Empties the frame and hands its count on the parent to the caller.
+    AbstractVarSet* recycle();
+    // Makes an emptied frame the child of parent, taking over the caller's
+    // count on parent.
+    void reuse(AbstractVarSet* parent, int kind);
+
     // The local variable of that name in this frame only, or null; hash is
     // nameHash(name).
     Any* getLocal(const char* name, uint32_t hash) const;
