@@ -74,7 +74,12 @@ int ScriptRegistry::add(int objectId, const char* name, Translatable* prototype,
     if (name == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
     name = stripPrefix(name);
     CriticalSection lock(_registryLock);
-    if (ClassEntry* old = lookupName(name)) return old->objectId == objectId ? 0 : DirError::E_ALREADY_EXISTS;
+    if (ClassEntry* old = lookupName(name)) {
+        // Not kept: a prototype nobody else counts is deleted.
+        ObjRef::addRef(prototype);
+        ObjRef::release(prototype);
+        return old->objectId == objectId ? 0 : DirError::E_ALREADY_EXISTS;
+    }
     ClassEntry* e = new ClassEntry{objectId, name, prototype, alias, {}};
     ObjRef::addRef(prototype);
     classes().push_back(e);

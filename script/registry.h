@@ -14,7 +14,9 @@ class Any;
 
 namespace ScriptRegistry {
 
-// 0, or 33 when the name is already registered under another id.
+// 0, or 33 when the name is already registered under another id. The
+// registry counts prototype for the life of the process; a prototype it
+// does not keep (a repeated or refused name) is released.
 int add(int objectId, const char* name, Translatable* prototype, bool alias);
 int addAlias(const char* existing, const char* alias, Translatable* prototype);
 int setMembers(const char* name, const int* memberIds);

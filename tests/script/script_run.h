@@ -1,0 +1,79 @@
+// Runs a script the way the runner does, with print() writing into the
+// returned text and a failure appending the error report. Shared by the
+// script tests.
+#ifndef DRV_TESTS_SCRIPT_SCRIPT_RUN_H
+#define DRV_TESTS_SCRIPT_SCRIPT_RUN_H
+
+#include <stdlib.h>
+
+#include <string>
+
+#include "script/native_function.h"
+#include "script/operators.h"
+#include "script/parser.h"
+#include "script/report.h"
+#include "script/varset.h"
+
+namespace script_test {
+
+class CapturePrint : public NativeFunction {
+public:
+    explicit CapturePrint(std::string* out) : NativeFunction("print"), _out(out) {}
+    int call(Parser* parser, const Location*, Any** result, Any** args) override {
+        for (size_t i = 0; args != nullptr && args[i] != nullptr; i++) {
+            if (i > 0) *_out += ' ';
+            char* text = plainText(parser, *args[i]);
+            *_out += text;
+            free(text);
+        }
+        *_out += '\n';
+        *result = Any::makeUndefined();
+        return 0;
+    }
+
+private:
+    std::string* _out;
+};
+
+class CaptureOutput : public ParserOutput {
+public:
+    explicit CaptureOutput(std::string* out) : _out(out) {}
+    int write(const char* data, size_t length) override {
+        _out->append(data, length);
+        return 0;
+    }
+
+private:
+    std::string* _out;
+};
+
+inline long long directive(const std::string& source, const char* key) {
+    std::string prefix = std::string("// ") + key + ": ";
+    if (source.compare(0, prefix.size(), prefix) != 0) return 0;
+    return atoll(source.c_str() + prefix.size());
+}
+
+inline std::string run(const std::string& name, const std::string& source, bool templateMode) {
+    std::string out;
+    VarSet* scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    ObjRef root(scope);
+    Any* print = new Any();
+    print->setReference(new CapturePrint(&out));
+    scope->define("print", print);
+    Any* args = new Any();
+    args->setReference(new AnyArray());
+    scope->define("args", args);
+    CaptureOutput output(&out);
+    {
+        Parser parser(name.c_str(), source.c_str(), &root, 1, 0, templateMode);
+        parser.setOutput(&output);
+        parser.setLimits(directive(source, "max-steps"), static_cast<int>(directive(source, "max-depth")));
+        if (!parser.parseScript() || !parser.executeScript(nullptr, &root)) out += scriptErrorReport(parser.getError());
+    }
+    scope->clear();
+    return out;
+}
+
+}  // namespace script_test
+
+#endif
