@@ -12,8 +12,19 @@ std::string scriptErrorReport(const Error* e) {
     snprintf(line, sizeof(line), "%s %d: %s\n", Error::typeName(e->type), e->code,
              e->message != nullptr ? e->message : "");
     out += line;
-    for (Location** l = e->traceback; l != nullptr && *l != nullptr; l++) {
-        const Location* at = *l;
+    size_t count = 0;
+    while (e->traceback != nullptr && e->traceback[count] != nullptr) count++;
+    // A runaway recursion has a frame per call: the innermost frames and
+    // the outermost ones say where; the middle is counted.
+    const size_t head = 12, tail = 4;
+    for (size_t i = 0; i < count; i++) {
+        if (count > head + tail + 1 && i == head) {
+            snprintf(line, sizeof(line), "    ... %zu more\n", count - head - tail);
+            out += line;
+            i = count - tail - 1;
+            continue;
+        }
+        const Location* at = e->traceback[i];
         if (at->functionName != nullptr)
             snprintf(line, sizeof(line), "    at: %s (%s:%d:%d)\n", at->functionName, at->fileName, at->line,
                      at->column);

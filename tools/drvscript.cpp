@@ -156,6 +156,13 @@ int interactive(ObjRef& root) {
 
 }  // namespace
 
+// Empties the root's variables: arrays and objects that refer to each
+// other are released with them.
+int finish(ObjRef& root, int status) {
+    static_cast<VarSet*>(root.get())->clear();
+    return status;
+}
+
 int main(int argc, char** argv) {
     script_installHooks();
     bool templateMode = false;
@@ -182,7 +189,7 @@ int main(int argc, char** argv) {
 
     if (inline_ != nullptr) {
         ObjRef root(makeRoot(argc - i, argv + i));
-        return runSource("-e", inline_, false, root);
+        return finish(root, runSource("-e", inline_, false, root));
     }
     if (i < argc) {
         const char* path = argv[i];
@@ -199,14 +206,14 @@ int main(int argc, char** argv) {
             return 2;
         }
         ObjRef root(makeRoot(argc - i - 1, argv + i + 1));
-        return runSource(path, text, templateMode, root);
+        return finish(root, runSource(path, text, templateMode, root));
     }
     ObjRef root(makeRoot(0, nullptr));
-    if (isatty(STDIN_FILENO)) return interactive(root);
+    if (isatty(STDIN_FILENO)) return finish(root, interactive(root));
     std::string text;
     if (!readFile(stdin, text)) {
         fprintf(stderr, "drvscript: cannot read standard input\n");
-        return 2;
+        return finish(root, 2);
     }
-    return runSource("<stdin>", text, templateMode, root);
+    return finish(root, runSource("<stdin>", text, templateMode, root));
 }
