@@ -48,17 +48,32 @@ struct Target {
     }
 };
 
-// Frees a null-terminated argument array.
+// A null-terminated argument array; a few arguments need no allocation.
 struct Args {
-    std::vector<Any*> list;
+    Any* inlineSlots[6];
+    Any** slots = inlineSlots;
+    size_t count = 0;
+    size_t capacity = 6;
     ~Args() {
-        for (Any* a : list) delete a;
+        for (size_t i = 0; i < count; i++) delete slots[i];
+        if (slots != inlineSlots) free(slots);
     }
+    void push(Any* v) {
+        if (count == capacity) {
+            size_t grown = capacity * 2;
+            Any** bigger = static_cast<Any**>(malloc(grown * sizeof(Any*)));
+            memcpy(bigger, slots, count * sizeof(Any*));
+            if (slots != inlineSlots) free(slots);
+            slots = bigger;
+            capacity = grown;
+        }
+        slots[count++] = v;
+    }
+    Any** data() { return slots; }
 };
 
 bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
     Args args;
-    args.list.reserve(node->args.size() + 1);
     bool presenceTest = t.member == nullptr && t.object != nullptr && t.object->getObjectID() == OBJ_PRESENCE_TEST_ID;
     bool allDefined = true;
     for (ExprAstNode* e : node->args) {
@@ -73,9 +88,9 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
             return false;
         }
         if (isKind(v, ANY_UNDEFINED)) allDefined = false;
-        args.list.push_back(storableValue(v));
+        args.push(storableValue(v));
     }
-    args.list.push_back(nullptr);
+    args.push(nullptr);
     if (presenceTest) {
         *result = new Any(allDefined);
         return true;
@@ -84,7 +99,7 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
     int rc;
     if (node->isNew) {
         Translatable* made = nullptr;
-        rc = parser->constructObject(&made, node->className, args.list.data());
+        rc = parser->constructObject(&made, node->className, args.data());
         if (rc == 0 && made != nullptr) {
             out = new Any();
             out->setReference(made);
@@ -94,7 +109,7 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
     } else if (t.object == nullptr) {
         return fail(parser, node, Error::EvalError, DirError::E_CALL_ON_NULL);
     } else if (t.member != nullptr) {
-        if (args.list.size() == 1 && strcmp(t.member, "toString") == 0 && !t.object->isPrototype()) {
+        if (args.count == 1 && strcmp(t.member, "toString") == 0 && !t.object->isPrototype()) {
             char* text = t.object->toString(parser);
             *result = new Any(text != nullptr ? text : "");
             free(text);
@@ -102,15 +117,15 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
         }
         Translatable* proto = ScriptRegistry::prototypeFor(t.object);
         if (proto == nullptr) return fail(parser, node, Error::EvalError, DirError::E_CALL_ON_NULL);
-        rc = proto->callMemberFn(parser, &out, t.object, t.member, args.list.data());
+        rc = proto->callMemberFn(parser, &out, t.object, t.member, args.data());
     } else {
         if (!parser->enterCall(node)) return false;
         // A script function takes the evaluated arguments as they are.
         if (&typeid(*t.object) == &typeid(Function))
             rc = script_callFunction(parser, static_cast<Function*>(t.object), node->location, &out,
-                                     args.list.data(), true);
+                                     args.data(), true);
         else
-            rc = t.object->call(parser, node->location, &out, args.list.data());
+            rc = t.object->call(parser, node->location, &out, args.data());
         parser->leaveCall();
     }
     if (rc != 0) {

@@ -15,6 +15,37 @@
 
 namespace {
 
+// Results go into values that hold no payload almost always (fresh stack
+// values); those are written directly, anything else through its setter.
+inline bool plain(const Any& v) {
+    return !v.encoded && v.type != ANY_STRING && v.type != ANY_CHAR && v.type != ANY_REFERENCE &&
+           v.type <= ANY_UNDEFINED;
+}
+inline void putBool(Any& out, bool b) {
+    if (!plain(out)) out.clear();
+    out.type = ANY_BOOLEAN;
+    out.hint = 0;
+    out.value.b = b;
+}
+inline void putInt32(Any& out, int32_t i) {
+    if (!plain(out)) out.clear();
+    out.type = ANY_INT32;
+    out.hint = 0;
+    out.value.i32 = i;
+}
+inline void putInt64(Any& out, int64_t i) {
+    if (!plain(out)) out.clear();
+    out.type = ANY_INT64;
+    out.hint = 0;
+    out.value.i64 = i;
+}
+inline void putDouble(Any& out, double d) {
+    if (!plain(out)) out.clear();
+    out.type = ANY_DOUBLE;
+    out.hint = 0;
+    out.value.d = d;
+}
+
 bool isString(const Any& v) {
     return !v.isEncoded() && (v.getType() == ANY_STRING || v.getType() == ANY_CHAR);
 }
@@ -138,9 +169,9 @@ int numericMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type)
     if (lt == ANY_DOUBLE || rt == ANY_DOUBLE) {
         double a = asDouble(l), b = asDouble(r);
         if (cmp)
-            out.setBool(compare(op, a, b, same));
+            putBool(out, compare(op, a, b, same));
         else
-            out.setDouble(floatArith(op, a, b));
+            putDouble(out, floatArith(op, a, b));
         return 0;
     }
     if (lt == ANY_FLOAT || rt == ANY_FLOAT) {
@@ -148,7 +179,7 @@ int numericMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type)
         if (lb || rb) return notImplemented(type);
         float a = static_cast<float>(asDouble(l)), b = static_cast<float>(asDouble(r));
         if (cmp)
-            out.setBool(compare(op, a, b, same));
+            putBool(out, compare(op, a, b, same));
         else
             out.setFloat(floatArith(op, a, b));
         return 0;
@@ -156,38 +187,38 @@ int numericMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type)
     if (lt == ANY_INT64 || rt == ANY_INT64) {
         long long a = asInt64(l), b = asInt64(r);
         if (cmp) {
-            out.setBool(compare(op, a, b, same));
+            putBool(out, compare(op, a, b, same));
             return 0;
         }
         long long v;
         int rc = intArith<long long, unsigned long long>(op, a, b, v, type);
-        if (rc == 0) out.setInt64(v);
+        if (rc == 0) putInt64(out, v);
         return rc;
     }
     if (lb != rb) return notImplemented(type);
     if (lb) {
         int a = l.getBool() ? 1 : 0, b = r.getBool() ? 1 : 0;
         if (cmp) {
-            out.setBool(compare(op, a, b, same));
+            putBool(out, compare(op, a, b, same));
             return 0;
         }
         if (op == OP_MOD) {
-            out.setInt32(0);
+            putInt32(out, 0);
             return 0;
         }
         int v;
         int rc = intArith<int, unsigned int>(op, a, b, v, type);
-        if (rc == 0) out.setInt32(v);
+        if (rc == 0) putInt32(out, v);
         return rc;
     }
     int a = l.getInt32(), b = r.getInt32();
     if (cmp) {
-        out.setBool(compare(op, a, b, same));
+        putBool(out, compare(op, a, b, same));
         return 0;
     }
     int v;
     int rc = intArith<int, unsigned int>(op, a, b, v, type);
-    if (rc == 0) out.setInt32(v);
+    if (rc == 0) putInt32(out, v);
     return rc;
 }
 
@@ -197,7 +228,7 @@ int stringNumberMath(int op, const Any& l, const Any& r, bool stringLeft, Any& o
     const Any& n = stringLeft ? r : l;
     const char* text = s.getString() != nullptr ? s.getString() : "";
     if (op == OP_SEQ || op == OP_SNE) {
-        out.setBool(op == OP_SNE);
+        putBool(out, op == OP_SNE);
         return 0;
     }
     if (n.getType() == ANY_FLOAT || n.getType() == ANY_DOUBLE) {
@@ -211,23 +242,23 @@ int stringNumberMath(int op, const Any& l, const Any& r, bool stringLeft, Any& o
         double nv = asDouble(n);
         double a = stringLeft ? sv : nv, b = stringLeft ? nv : sv;
         if (op == OP_EQ)
-            out.setBool(fabs(a - b) < 1e-11);
+            putBool(out, fabs(a - b) < 1e-11);
         else if (op == OP_NE)
-            out.setBool(a != b);
+            putBool(out, a != b);
         else if (isComparison(op))
-            out.setBool(compare(op, a, b, false));
+            putBool(out, compare(op, a, b, false));
         else
-            out.setDouble(floatArith(op, a, b));
+            putDouble(out, floatArith(op, a, b));
         return 0;
     }
     long long sv;
     if (!Lex::convertToInt64(text, sv)) {
         if (isComparison(op) || op == OP_EQ) {
-            out.setBool(false);
+            putBool(out, false);
             return 0;
         }
         if (op == OP_NE) {
-            out.setBool(true);
+            putBool(out, true);
             return 0;
         }
         *type = Error::TypeError;
@@ -236,12 +267,12 @@ int stringNumberMath(int op, const Any& l, const Any& r, bool stringLeft, Any& o
     long long nv = asInt64(n);
     long long a = stringLeft ? sv : nv, b = stringLeft ? nv : sv;
     if (isComparison(op) || isEquality(op)) {
-        out.setBool(compare(op, a, b, false));
+        putBool(out, compare(op, a, b, false));
         return 0;
     }
     long long v;
     int rc = intArith<long long, unsigned long long>(op, a, b, v, type);
-    if (rc == 0) out.setInt64(v);
+    if (rc == 0) putInt64(out, v);
     return rc;
 }
 
@@ -271,10 +302,10 @@ int binaryMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type) 
         bool ln = l.getType() == ANY_NULL, rn = r.getType() == ANY_NULL;
         bool both = isNullish(l) && isNullish(r);
         switch (op) {
-        case OP_EQ: out.setBool(both); return 0;
-        case OP_NE: out.setBool(!both); return 0;
-        case OP_SEQ: out.setBool(both && ln == rn); return 0;
-        case OP_SNE: out.setBool(!(both && ln == rn)); return 0;
+        case OP_EQ: putBool(out, both); return 0;
+        case OP_NE: putBool(out, !both); return 0;
+        case OP_SEQ: putBool(out, both && ln == rn); return 0;
+        case OP_SNE: putBool(out, !(both && ln == rn)); return 0;
         default:
             // Nothing but equality applies to null and undefined; the failure
             // is reported as an operand illegal for arithmetic.
@@ -284,7 +315,7 @@ int binaryMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type) 
     if (ls && rs) {
         if (!isComparison(op) && !isEquality(op)) return notImplemented(type);
         int c = strcmp(l.getString() != nullptr ? l.getString() : "", r.getString() != nullptr ? r.getString() : "");
-        out.setBool(compare(op, c, 0, true));
+        putBool(out, compare(op, c, 0, true));
         return 0;
     }
     if (ls || rs) {
@@ -293,7 +324,7 @@ int binaryMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type) 
         // A string against a boolean or an object: unequal strictly, no
         // other operator defined.
         if (op == OP_SEQ || op == OP_SNE) {
-            out.setBool(op == OP_SNE);
+            putBool(out, op == OP_SNE);
             return 0;
         }
         return notImplemented(type);
@@ -311,23 +342,23 @@ int binaryBits(int op, const Any& l, const Any& r, Any& out, Error::Type* type) 
         uint32_t a = static_cast<uint32_t>(l.getInt32());
         int32_t b = r.getInt32();
         switch (op) {
-        case OP_SHL: out.setInt32(static_cast<int32_t>(a << (b & 31))); break;
-        case OP_SHR: out.setInt32(l.getInt32() >> (b & 31)); break;
-        case OP_USHR: out.setInt32(static_cast<int32_t>(a >> (b & 31))); break;
-        case OP_BITWISE_AND: out.setInt32(l.getInt32() & b); break;
-        case OP_BITWISE_OR: out.setInt32(l.getInt32() | b); break;
-        default: out.setInt32(l.getInt32() ^ b); break;
+        case OP_SHL: putInt32(out, static_cast<int32_t>(a << (b & 31))); break;
+        case OP_SHR: putInt32(out, l.getInt32() >> (b & 31)); break;
+        case OP_USHR: putInt32(out, static_cast<int32_t>(a >> (b & 31))); break;
+        case OP_BITWISE_AND: putInt32(out, l.getInt32() & b); break;
+        case OP_BITWISE_OR: putInt32(out, l.getInt32() | b); break;
+        default: putInt32(out, l.getInt32() ^ b); break;
         }
         return 0;
     }
     long long a = asInt64(l), b = asInt64(r);
     switch (op) {
-    case OP_SHL: out.setInt64(static_cast<long long>(static_cast<unsigned long long>(a) << (b & 63))); break;
-    case OP_SHR: out.setInt64(a >> (b & 63)); break;
-    case OP_USHR: out.setInt64(static_cast<long long>(static_cast<uint32_t>(a) >> (b & 31))); break;
-    case OP_BITWISE_AND: out.setInt64(a & b); break;
-    case OP_BITWISE_OR: out.setInt64(a | b); break;
-    default: out.setInt64(a ^ b); break;
+    case OP_SHL: putInt64(out, static_cast<long long>(static_cast<unsigned long long>(a) << (b & 63))); break;
+    case OP_SHR: putInt64(out, a >> (b & 63)); break;
+    case OP_USHR: putInt64(out, static_cast<long long>(static_cast<uint32_t>(a) >> (b & 31))); break;
+    case OP_BITWISE_AND: putInt64(out, a & b); break;
+    case OP_BITWISE_OR: putInt64(out, a | b); break;
+    default: putInt64(out, a ^ b); break;
     }
     return 0;
 }

@@ -82,7 +82,9 @@ void AbstractVarSet::lendLocation(const char* functionName, const Location* loca
 
 // --- VarSet ------------------------------------------------------------------
 
-VarSet::VarSet(AbstractVarSet* parent, int kind) : AbstractVarSet(parent, kind), _this(nullptr), _readOnly(false) {}
+VarSet::VarSet(AbstractVarSet* parent, int kind) : AbstractVarSet(parent, kind), _this(nullptr), _readOnly(false) {
+    _isVarSet = true;
+}
 
 VarSet::~VarSet() {
     for (Var& v : _vars) {
@@ -91,14 +93,6 @@ VarSet::~VarSet() {
         ObjRef::release(v.subSet);
     }
     ObjRef::release(_this);
-}
-
-Any* VarSet::getLocal(const char* name, uint32_t hash) const {
-    for (size_t i = _vars.size(); i-- > 0;) {
-        const Var& v = _vars[i];
-        if (v.hash == hash && v.value != nullptr && strcmp(v.name, name) == 0) return v.value;
-    }
-    return nullptr;
 }
 
 Any* VarSet::get(const char* name) {
@@ -139,9 +133,10 @@ bool VarSet::define(const char* name, Any* value) {
         delete value;
         return false;
     }
+    uint32_t hash = nameHash(name);
     for (size_t i = _vars.size(); i-- > 0;) {
         Var& v = _vars[i];
-        if (strcmp(v.name, name) == 0) {
+        if (v.hash == hash && strcmp(v.name, name) == 0) {
             delete v.value;
             ObjRef::release(v.subSet);
             v.subSet = nullptr;

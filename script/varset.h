@@ -9,6 +9,7 @@
 #define DRV_SCRIPT_VARSET_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include <vector>
 
@@ -43,9 +44,9 @@ public:
     virtual void clear() = 0;
     virtual void clear(const char* name) = 0;
 
-    // This frame as a VarSet, or null for other kinds (no dynamic_cast on
-    // the lookup path).
-    virtual VarSet* asVarSet() { return nullptr; }
+    // This frame as a VarSet, or null for other kinds (no dynamic_cast or
+    // virtual call on the lookup path).
+    inline VarSet* asVarSet();
 
     virtual void setThis(Attributes* object);
     virtual Attributes* getThis() const;
@@ -73,6 +74,7 @@ public:
     void lendLocation(const char* functionName, const Location* location);
 
 protected:
+    bool _isVarSet = false;
     AbstractVarSet* _parent;  // counted
     int _kind;
     const char* _functionName;  // _ownedName or lent
@@ -117,9 +119,14 @@ public:
 
     // The local variable of that name in this frame only, or null; hash is
     // nameHash(name).
-    Any* getLocal(const char* name, uint32_t hash) const;
+    Any* getLocal(const char* name, uint32_t hash) const {
+        for (size_t i = _vars.size(); i-- > 0;) {
+            const Var& v = _vars[i];
+            if (v.hash == hash && v.value != nullptr && strcmp(v.name, name) == 0) return v.value;
+        }
+        return nullptr;
+    }
     Any* getLocal(const char* name) const { return getLocal(name, nameHash(name)); }
-    VarSet* asVarSet() override { return this; }
     static uint32_t nameHash(const char* name) {
         uint32_t h = 2166136261u;
         for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; p++)
@@ -139,5 +146,9 @@ private:
     Attributes* _this;  // counted, or null
     bool _readOnly;
 };
+
+inline VarSet* AbstractVarSet::asVarSet() {
+    return _isVarSet ? static_cast<VarSet*>(this) : nullptr;
+}
 
 #endif
