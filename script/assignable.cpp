@@ -141,6 +141,11 @@ int storeElement(Parser* parser, Translatable* container, const Any* index, Any*
         bool int32 = !index->isEncoded() && index->getType() == ANY_INT32;
         long long i = int32 ? index->getInt32() : -1;
         if (int32 && i == array->size()) {
+            // Bounded like strings: 16 million elements.
+            if (array->size() >= (1 << 24)) {
+                delete value;
+                return DirError::E_NO_RESOURCE;
+            }
             array->append(value);
             return 0;
         }

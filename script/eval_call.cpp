@@ -11,6 +11,7 @@
 #include "script/assignable.h"
 #include "script/eval_internal.h"
 #include "script/native_function.h"
+#include "script/operators.h"
 #include "script/registry.h"
 #include "script/varset.h"
 
@@ -21,6 +22,12 @@ using namespace script_eval;
 static const unsigned int OBJ_PRESENCE_TEST_ID = 9831;
 
 namespace {
+
+bool plainTextUnbounded(const Any& v) {
+    char* text = plainText(nullptr, v);
+    free(text);
+    return text == nullptr;
+}
 
 bool isKind(const Any& v, uint16_t kind) {
     return !v.isEncoded() && v.getType() == kind;
@@ -110,6 +117,9 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
         return fail(parser, node, Error::EvalError, DirError::E_CALL_ON_NULL);
     } else if (t.member != nullptr) {
         if (args.count == 1 && strcmp(t.member, "toString") == 0 && !t.object->isPrototype()) {
+            if (!textIsBounded(t.object) ||
+                (t.object->getObjectID() == OBJ_ANY_ID && plainTextUnbounded(*static_cast<Any*>(t.object))))
+                return fail(parser, node, Error::TypeError, DirError::E_NOT_CONVERTIBLE);
             char* text = t.object->toString(parser);
             *result = new Any(text != nullptr ? text : "");
             free(text);

@@ -194,8 +194,21 @@ bool appendInPlace(Parser* parser, AssignmentExprAstNode* node, Any* slot, Any& 
     Any piece;
     if (!valueInto(parser, add->right, piece)) return false;
     char* text = plainText(parser, piece);
+    if (text == nullptr) return fail(parser, add, Error::TypeError, DirError::E_NOT_CONVERTIBLE);
     size_t have = slot->value.s != nullptr ? strlen(slot->value.s) : 0, more = strlen(text);
+    if (have + more > kMaxStringBytes) {
+        free(text);
+        return fail(parser, add, Error::RangeError, DirError::E_NO_RESOURCE);
+    }
+    if (!parser->charge(add, more)) {
+        free(text);
+        return false;
+    }
     char* grown = static_cast<char*>(realloc(slot->value.s, have + more + 1));
+    if (grown == nullptr) {
+        free(text);
+        return fail(parser, add, Error::RangeError, DirError::E_NO_RESOURCE);
+    }
     memcpy(grown + have, text, more + 1);
     free(text);
     slot->value.s = grown;
@@ -233,7 +246,7 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
         Error::Type type = Error::TypeError;
         int rc = isBinaryMath(t) ? binaryMath(b->opcode, l, r, out, &type) : binaryBits(bitOpcode(b), l, r, out, &type);
         if (rc != 0) return fail(parser, node, type, rc);
-        return true;
+        return out.getType() != ANY_STRING || out.getString() == nullptr || parser->charge(node, strlen(out.getString()));
     }
     if (t == &typeid(AssignmentExprAstNode))
         return assignInto(parser, static_cast<AssignmentExprAstNode*>(node), out, true);
@@ -590,6 +603,8 @@ bool BinaryExprAstNode::mathOp(Parser* parser, _OPCODE op, Any** result) {
     Error::Type type = Error::TypeError;
     int rc = binaryMath(op, l, r, out, &type);
     if (rc != 0) return fail(parser, this, type, rc);
+    if (out.getType() == ANY_STRING && out.getString() != nullptr && !parser->charge(this, strlen(out.getString())))
+        return false;
     *result = detach(out);
     return true;
 }

@@ -125,6 +125,7 @@ bool OutputStmt::execute(Parser* parser) {
     Any v;
     if (!valueInto(parser, expr, v)) return false;
     char* s = plainText(parser, v);
+    if (s == nullptr) return fail(parser, this, Error::TypeError, DirError::E_NOT_CONVERTIBLE);
     int rc = out->write(s, strlen(s));
     free(s);
     if (rc != 0) return fail(parser, this, Error::EvalError, DirError::E_WRITE_FAILURE);

@@ -8,8 +8,10 @@
 
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "common/error_codes.h"
+#include "dirbase/attributes.h"
 #include "script/ast.h"
 #include "script/lex.h"
 
@@ -276,10 +278,48 @@ int stringNumberMath(int op, const Any& l, const Any& r, bool stringLeft, Any& o
     return rc;
 }
 
+bool walkText(const Translatable* t, std::vector<const Translatable*>& path, size_t& budget);
+
+bool walkValue(const Any* v, std::vector<const Translatable*>& path, size_t& budget) {
+    if (v == nullptr || v->isEncoded()) return true;
+    if (v->getType() == OBJ_ANYARRAY_ID) return walkText(v->getArray(), path, budget);
+    if (v->getType() == ANY_REFERENCE) return walkText(v->getReferenced(), path, budget);
+    return true;
+}
+
+bool walkText(const Translatable* t, std::vector<const Translatable*>& path, size_t& budget) {
+    if (t == nullptr) return true;
+    unsigned int id = t->getObjectID();
+    if (id != OBJ_ANYARRAY_ID && id != OBJ_ATTRIBUTES_ID) return true;
+    for (const Translatable* p : path)
+        if (p == t) return false;
+    if (path.size() >= 64) return false;
+    path.push_back(t);
+    bool ok = true;
+    if (id == OBJ_ANYARRAY_ID) {
+        const AnyArray* a = static_cast<const AnyArray*>(t);
+        for (int i = 0; ok && i < a->size(); i++) ok = budget-- > 0 && walkValue(a->get(i), path, budget);
+    } else {
+        for (Attributes::AttrList* n = static_cast<const Attributes*>(t)->head; ok && n != nullptr; n = n->next)
+            ok = budget-- > 0 && walkValue(n->getValue(), path, budget);
+    }
+    path.pop_back();
+    return ok;
+}
+
 }  // namespace
+
+bool textIsBounded(const Translatable* object) {
+    std::vector<const Translatable*> path;
+    size_t budget = kMaxTextElements;
+    return walkText(object, path, budget);
+}
 
 char* plainText(Parser* parser, const Any& value) {
     if (isString(value)) return strdup(value.getString() != nullptr ? value.getString() : "");
+    std::vector<const Translatable*> path;
+    size_t budget = kMaxTextElements;
+    if (!walkValue(&value, path, budget)) return nullptr;
     char* text = const_cast<Any&>(value).toString(parser);
     return text != nullptr ? text : strdup("");
 }
@@ -289,7 +329,19 @@ int binaryMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type) 
     if (op == OP_ADD && (ls || rs)) {
         char* a = plainText(nullptr, l);
         char* b = plainText(nullptr, r);
+        if (a == nullptr || b == nullptr) {
+            free(a);
+            free(b);
+            *type = Error::TypeError;
+            return DirError::E_NOT_CONVERTIBLE;
+        }
         size_t la = strlen(a), lb = strlen(b);
+        if (la + lb > kMaxStringBytes) {
+            free(a);
+            free(b);
+            *type = Error::RangeError;
+            return DirError::E_NO_RESOURCE;
+        }
         char* joined = static_cast<char*>(realloc(a, la + lb + 1));
         memcpy(joined + la, b, lb + 1);
         free(b);

@@ -23,8 +23,18 @@ int negateValue(Any& value, Error::Type* type);
 int complementValue(Any& value, Error::Type* type);
 // Adds delta to a number in place, keeping its type.
 int stepValue(Any& value, int delta, Error::Type* type);
-// The string form used by `+` and template output: a string's own text, any
-// other value's toString. New, caller frees.
+// The string form used by `+`, template output and print: a string's own
+// text, any other value's toString. New, caller frees. Null when the value
+// has no bounded text (an array or object that contains itself, or more
+// than kMaxTextElements elements in all, counting shared parts each time
+// they appear): the value layer would recurse without end.
 char* plainText(Parser* parser, const Any& value);
+// Whether object's text is bounded in the sense above.
+bool textIsBounded(const Translatable* object);
+const size_t kMaxTextElements = 100000;
+// The longest string a script can build (16 MiB): longer results are
+// RangeError 39, so that a doubling loop ends with an error, not with the
+// machine's memory.
+const size_t kMaxStringBytes = 16u << 20;
 
 #endif

@@ -139,6 +139,13 @@ public:
     // "script_max_steps" and "script_max_depth" unless setLimits overrides
     // them (0 keeps the setting). Exceeding either records RangeError 39.
     bool step(AstNode* node) { return ++_steps <= _maxSteps || stepBudgetSpent(node); }
+    // Counts the work of building bytes of text as steps too (one per 4 KiB
+    // and one for the operation), so that a budget also bounds a run that
+    // copies large strings over and over.
+    bool charge(AstNode* node, size_t bytes) {
+        _steps += static_cast<long long>(bytes >> 12);
+        return step(node);
+    }
     bool enterCall(AstNode* node);
     void leaveCall() { --_callDepth; }
     void setLimits(long long maxSteps, int maxDepth);

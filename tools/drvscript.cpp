@@ -47,6 +47,7 @@ public:
         for (size_t i = 0; args != nullptr && args[i] != nullptr; i++) {
             if (i > 0) line += ' ';
             char* text = plainText(parser, *args[i]);
+            if (text == nullptr) return DirError::E_NOT_CONVERTIBLE;
             line += text;
             free(text);
         }
@@ -115,8 +116,8 @@ void runLine(const std::string& line, ObjRef& root) {
         if (expr.parse()) {
             Any* value = nullptr;
             if (expr.executeExpression(nullptr, &root, &value)) {
-                char* text = value->toString(&expr);
-                printf("%s\n", text != nullptr ? text : "");
+                char* text = textIsBounded(value->getReferenced()) ? value->toString(&expr) : nullptr;
+                printf("%s\n", text != nullptr ? text : "(a value without a bounded text form)");
                 free(text);
             } else {
                 printError(expr);

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "common/error_codes.h"
 #include "script/native_function.h"
 #include "script/operators.h"
 #include "script/parser.h"
@@ -23,6 +24,7 @@ public:
         for (size_t i = 0; args != nullptr && args[i] != nullptr; i++) {
             if (i > 0) *_out += ' ';
             char* text = plainText(parser, *args[i]);
+            if (text == nullptr) return DirError::E_NOT_CONVERTIBLE;
             *_out += text;
             free(text);
         }

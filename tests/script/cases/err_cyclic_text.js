@@ -1,0 +1,4 @@
+var a = [];
+a[0] = a;
+print(a.length);
+var s = '' + a;
