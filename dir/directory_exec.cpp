@@ -33,6 +33,42 @@ const Translatable* answerOf(FutureResult* fr) {
     return obj;
 }
 
+// Asks the directory itself for the asset or endpoint record `id` (an
+// operation on "/CLASS:id=..."). A caller that passed `pending` gets the
+// request back to wait on elsewhere (E_WAITING_ON_ASSET); otherwise this
+// waits and hands over the completed request in *done (0).
+int askForRecord(Directory& directory, const char* className, const char* operation, const char* id,
+                 FutureResult** pending, FutureResultListener* listener, FutureResult** done) {
+    char text[600];
+    snprintf(text, sizeof text, "/%s:id=\"%s\"", className, id != nullptr ? id : "");
+    int error = 0;
+    DirName* name = DirName::createFromString(text, &error);
+    if (name == nullptr) return DirError::E_ASSET_LOOKUP;
+    int port = directory.port != nullptr ? atoi(directory.port) : 0;
+    FutureResultListener* wrapped =
+        listener != nullptr ? new OpenListenerHelper(listener, directory.host, port) : nullptr;
+    FutureResult* fr = directory.execute(name, wrapped, operation, nullptr);
+    delete name;
+    if (pending != nullptr) {
+        *pending = fr;
+        return DirError::E_WAITING_ON_ASSET;
+    }
+    fr->waitComplete();
+    *done = fr;
+    return 0;
+}
+
+// 0 when a completed lookup answered a record of class `wantedId`; else the
+// code to give: a time-out stays one, a missing object is `notFound`.
+int recordLookupError(FutureResult* fr, unsigned int wantedId, int notFound) {
+    if (fr->failed) {
+        if (fr->error == DirError::E_TIMEOUT) return DirError::E_TIMEOUT;
+        return fr->error == DirError::E_OBJECT_NOT_FOUND ? notFound : DirError::E_ASSET_LOOKUP;
+    }
+    const Translatable* answer = answerOf(fr);
+    return answer != nullptr && answer->getObjectID() == wantedId ? 0 : DirError::E_ASSET_LOOKUP;
+}
+
 }  // namespace
 
 FutureResult* Directory::execute(const DirName* name, FutureResultListener* listener, const char* operation,
@@ -106,30 +142,14 @@ int Directory::lookupAssetForOpen(const char* id, FutureResult** pending, Future
         *out = cached;
         return 0;
     }
-    char text[600];
-    snprintf(text, sizeof text, "/asset:id=\"%s\"", id != nullptr ? id : "");
-    int error = 0;
-    DirName* name = DirName::createFromString(text, &error);
-    if (name == nullptr) return DirError::E_ASSET_LOOKUP;
-    FutureResultListener* wrapped =
-        listener != nullptr ? new OpenListenerHelper(listener, host, port != nullptr ? atoi(port) : 0) : nullptr;
-    FutureResult* fr = execute(name, wrapped, "getAsset", nullptr);
-    delete name;
-    if (pending != nullptr) {
-        *pending = fr;
-        return DirError::E_WAITING_ON_ASSET;
-    }
-    fr->waitComplete();
-    int rv = 0;
-    const Translatable* answer = answerOf(fr);
-    if (fr->failed) {
-        rv = fr->error == DirError::E_TIMEOUT            ? DirError::E_TIMEOUT
-             : fr->error == DirError::E_OBJECT_NOT_FOUND ? DirError::E_NO_SUCH_ASSET
-                                                          : DirError::E_ASSET_LOOKUP;
-    } else if (answer == nullptr || answer->getObjectID() != OBJ_ASSET_ID) {
-        rv = DirError::E_ASSET_LOOKUP;
-    } else {
-        Asset* copy = new Asset(*static_cast<const Asset*>(answer));
+    FutureResult* fr = nullptr;
+    int rv = askForRecord(*this, "asset", "getAsset", id, pending, listener, &fr);
+    if (rv != 0) return rv;
+    rv = recordLookupError(fr, OBJ_ASSET_ID, DirError::E_NO_SUCH_ASSET);
+    if (rv == 0) {
+        Asset* copy = new Asset(*static_cast<const Asset*>(answerOf(fr)));
+        // The server's own asset is reached at the address this directory
+        // already talks to, whatever the record says.
         if (copy->id != nullptr && strcmp(copy->id, kServerAssetId) == 0) {
             free(copy->host);
             copy->host = host != nullptr ? strdup(host) : nullptr;
@@ -154,30 +174,12 @@ int Directory::lookupEndpointForOpen(const char* id, FutureResult** pending, Fut
         *out = cached;
         return 0;
     }
-    char text[600];
-    snprintf(text, sizeof text, "/endpoint:id=\"%s\"", id != nullptr ? id : "");
-    int error = 0;
-    DirName* name = DirName::createFromString(text, &error);
-    if (name == nullptr) return DirError::E_ASSET_LOOKUP;
-    FutureResultListener* wrapped =
-        listener != nullptr ? new OpenListenerHelper(listener, host, port != nullptr ? atoi(port) : 0) : nullptr;
-    FutureResult* fr = execute(name, wrapped, "getEndpointData", nullptr);
-    delete name;
-    if (pending != nullptr) {
-        *pending = fr;
-        return DirError::E_WAITING_ON_ASSET;
-    }
-    fr->waitComplete();
-    int rv = 0;
-    const Translatable* answer = answerOf(fr);
-    if (fr->failed) {
-        rv = fr->error == DirError::E_TIMEOUT            ? DirError::E_TIMEOUT
-             : fr->error == DirError::E_OBJECT_NOT_FOUND ? DirError::E_NO_SUCH_ENDPOINT
-                                                          : DirError::E_ASSET_LOOKUP;
-    } else if (answer == nullptr || answer->getObjectID() != OBJ_ENDPOINT_ID) {
-        rv = DirError::E_ASSET_LOOKUP;
-    } else {
-        Endpoint* copy = new Endpoint(*static_cast<const Endpoint*>(answer));
+    FutureResult* fr = nullptr;
+    int rv = askForRecord(*this, "endpoint", "getEndpointData", id, pending, listener, &fr);
+    if (rv != 0) return rv;
+    rv = recordLookupError(fr, OBJ_ENDPOINT_ID, DirError::E_NO_SUCH_ENDPOINT);
+    if (rv == 0) {
+        Endpoint* copy = new Endpoint(*static_cast<const Endpoint*>(answerOf(fr)));
         AssetCache::addAssetCache(copy);
         *out = copy;
     }
