@@ -24,6 +24,7 @@
 #include <benchmark/benchmark.h>
 #include <msgpack.h>
 
+#include "bench/bench_support.h"
 #include "common/log.h"
 #include "dir/directory.h"
 #include "dirbase/any.h"
@@ -344,55 +345,14 @@ BENCHMARK(BM_Block_Encode_Msgpack);
 BENCHMARK(BM_Block_Decode_Ours);
 BENCHMARK(BM_Block_Decode_Msgpack);
 
-// Keeps the median CPU time per operation of each case, its throughput and
-// its bytes on the wire, for the summary.
-class SummaryReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            const std::string& name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Iteration) {
-                if (run.counters.count("bytes") > 0) wire[name] = run.counters.at("bytes");
-                // A single run (no repetitions asked for) stands for its median.
-                if (times.count(name) == 0) times[name] = run.GetAdjustedCPUTime();
-                continue;
-            }
-            if (run.aggregate_name != "median") continue;
-            times[name] = run.GetAdjustedCPUTime();
-            if (run.counters.count("bytes") > 0) wire[name] = run.counters.at("bytes");
-            if (run.counters.count("bytes_per_second") > 0) rates[name] = run.counters.at("bytes_per_second");
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-    std::map<std::string, double> rates;
-    std::map<std::string, double> wire;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     _log_level = LOG_CRITICAL + 1;
     Directory::init();
-    // Repeated and interleaved unless the command line says otherwise.
-    std::vector<char*> args(argv, argv + argc);
-    static char repetitions[] = "--benchmark_repetitions=9";
-    static char interleave[] = "--benchmark_enable_random_interleaving=true";
-    static char aggregates[] = "--benchmark_report_aggregates_only=true";
-    bool given = false;
-    for (int i = 1; i < argc; i++)
-        if (strncmp(argv[i], "--benchmark_repetitions", 23) == 0) given = true;
-    if (!given) {
-        args.push_back(repetitions);
-        args.push_back(interleave);
-        args.push_back(aggregates);
-    }
-    int n = static_cast<int>(args.size());
-    args.push_back(nullptr);
-    benchmark::Initialize(&n, args.data());
-    SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    bench::MedianReporter reporter;
+    bench::runRepeated(argc, argv, 9, reporter);
 
     printf("\nMedian CPU time per operation, ours beside msgpack-c's (target: decode 1.0 or less):\n");
     printf("  %-18s %12s %12s %7s\n", "", "ours", "msgpack-c", "ratio");
@@ -400,22 +360,22 @@ int main(int argc, char** argv) {
                              "Block_Encode", "Block_Decode"}) {
         std::string ours = std::string("BM_") + what + "_Ours";
         std::string theirs = std::string("BM_") + what + "_Msgpack";
-        if (reporter.times.count(ours) == 0 || reporter.times.count(theirs) == 0) continue;
-        printf("  %-18s %9.0f ns %9.0f ns %7.2f\n", what, reporter.times[ours], reporter.times[theirs],
-               reporter.times[ours] / reporter.times[theirs]);
+        if (!reporter.has(ours) || !reporter.has(theirs)) continue;
+        printf("  %-18s %9.0f ns %9.0f ns %7.2f\n", what, reporter.time(ours), reporter.time(theirs),
+               reporter.time(ours) / reporter.time(theirs));
     }
     printf("\nBytes on the wire for the same record (our frame header not counted):\n");
     printf("  %-18s %12s %12s %7s\n", "", "ours", "msgpack-c", "ratio");
     for (const char* what : {"Attributes", "Array", "Block"}) {
         std::string ours = std::string("BM_") + what + "_Encode_Ours";
         std::string theirs = std::string("BM_") + what + "_Encode_Msgpack";
-        if (reporter.wire.count(ours) == 0 || reporter.wire.count(theirs) == 0) continue;
-        printf("  %-18s %12.0f %12.0f %7.2f\n", what, reporter.wire[ours], reporter.wire[theirs],
-               reporter.wire[ours] / reporter.wire[theirs]);
+        if (!reporter.hasCounter(ours, "bytes") || !reporter.hasCounter(theirs, "bytes")) continue;
+        printf("  %-18s %12.0f %12.0f %7.2f\n", what, reporter.counter(ours, "bytes"), reporter.counter(theirs, "bytes"),
+               reporter.counter(ours, "bytes") / reporter.counter(theirs, "bytes"));
     }
     for (const char* what : {"BM_Block_Encode_Ours", "BM_Block_Decode_Ours"}) {
-        if (reporter.rates.count(what) > 0)
-            printf("  %-22s %6.2f GB/s (target: 2 or more)\n", what + 3, reporter.rates[what] / 1e9);
+        if (reporter.hasCounter(what, "bytes_per_second"))
+            printf("  %-22s %6.2f GB/s (target: 2 or more)\n", what + 3, reporter.counter(what, "bytes_per_second") / 1e9);
     }
     benchmark::Shutdown();
     return 0;

@@ -24,6 +24,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
 #include "common/log.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
@@ -123,47 +124,16 @@ BENCHMARK(BM_Resolve_Directory);
 BENCHMARK(BM_Resolve_Providers);
 BENCHMARK(BM_Resolve_Lookups);
 
-class SummaryReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            const std::string& name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Iteration) {
-                if (times.count(name) == 0) times[name] = run.GetAdjustedCPUTime();
-                continue;
-            }
-            if (run.aggregate_name == "median") times[name] = run.GetAdjustedCPUTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     _log_level = LOG_CRITICAL + 1;
     Directory::init();
-    std::vector<char*> args(argv, argv + argc);
-    static char repetitions[] = "--benchmark_repetitions=9";
-    static char interleave[] = "--benchmark_enable_random_interleaving=true";
-    static char aggregates[] = "--benchmark_report_aggregates_only=true";
-    bool given = false;
-    for (int i = 1; i < argc; i++)
-        if (strncmp(argv[i], "--benchmark_repetitions", 23) == 0) given = true;
-    if (!given) {
-        args.push_back(repetitions);
-        args.push_back(interleave);
-        args.push_back(aggregates);
-    }
-    int n = static_cast<int>(args.size());
-    args.push_back(nullptr);
-    benchmark::Initialize(&n, args.data());
-    SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    bench::MedianReporter reporter;
+    bench::runRepeated(argc, argv, 9, reporter);
 
-    auto t = [&](const char* name) { return reporter.times.count(name) > 0 ? reporter.times[name] : 0.0; };
+    auto t = [&](const char* name) { return reporter.time(name); };
     double dir = t("BM_Resolve_Directory");
     printf("\nMedian CPU time per resolve of a three-entry name through two providers (target: under 2000 ns):\n");
     printf("  directory            %8.0f ns\n", dir);

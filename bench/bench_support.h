@@ -1,0 +1,71 @@
+// What the Google Benchmark programs share: the repeated, interleaved
+// default run, and a reporter that keeps each case's median for the summary
+// a program prints beside its floor.
+#ifndef DRV_BENCH_BENCH_SUPPORT_H
+#define DRV_BENCH_BENCH_SUPPORT_H
+
+#include <benchmark/benchmark.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Keeps, per case (function name), the median CPU time per iteration and
+// the median run's counters. A case run once (no repetitions asked for)
+// stands for its own median.
+class MedianReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const std::string& name = run.run_name.function_name;
+            bool single = run.run_type == Run::RT_Iteration;
+            if (single ? times.count(name) > 0 : run.aggregate_name != "median") continue;
+            times[name] = run.GetAdjustedCPUTime();
+            for (const auto& c : run.counters) counters[name][c.first] = c.second;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    bool has(const std::string& name) const { return times.count(name) > 0; }
+    double time(const std::string& name) const { return has(name) ? times.at(name) : 0.0; }
+    bool hasCounter(const std::string& name, const char* counter) const {
+        auto it = counters.find(name);
+        return it != counters.end() && it->second.count(counter) > 0;
+    }
+    double counter(const std::string& name, const char* counter) const {
+        return hasCounter(name, counter) ? double(counters.at(name).at(counter)) : 0.0;
+    }
+
+private:
+    std::map<std::string, double> times;
+    std::map<std::string, std::map<std::string, double>> counters;
+};
+
+// Initialises Google Benchmark with `repetitions` interleaved repetitions
+// reported as aggregates, unless the command line asks for repetitions
+// itself; then runs every case through `reporter`.
+inline void runRepeated(int argc, char** argv, int repetitions, benchmark::BenchmarkReporter& reporter) {
+    std::vector<std::string> extra;
+    bool given = false;
+    for (int i = 1; i < argc; i++)
+        if (strncmp(argv[i], "--benchmark_repetitions", 23) == 0) given = true;
+    if (!given) {
+        extra.push_back("--benchmark_repetitions=" + std::to_string(repetitions));
+        extra.push_back("--benchmark_enable_random_interleaving=true");
+        extra.push_back("--benchmark_report_aggregates_only=true");
+    }
+    std::vector<char*> args(argv, argv + argc);
+    for (std::string& e : extra) args.push_back(&e[0]);
+    int n = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&n, args.data());
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+}
+
+}  // namespace bench
+
+#endif
