@@ -122,26 +122,35 @@ void child() {
     _exit(99);
 }
 
-TEST(SignalThread, SignalsReachTheirHandlersChildrenAreReapedAndTermShutsDown) {
+// Runs `body` (which never returns) in a forked child and gives back what
+// it reported and how it ended; a child still running once its reports
+// stop for ten seconds and `graceTicks` more 10 ms ticks have passed is
+// killed.
+int runChild(void (*body)(), std::string* text, int graceTicks) {
     int fds[2];
-    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
         _fd = fds[1];
-        child();
+        body();
     }
     close(fds[1]);
-    std::string text;
     char buf[512];
     struct pollfd p = {fds[0], POLLIN, 0};
     for (ssize_t n; poll(&p, 1, 10000) > 0 && (n = read(fds[0], buf, sizeof(buf))) > 0;)
-        text.append(buf, static_cast<size_t>(n));
+        text->append(buf, static_cast<size_t>(n));
     close(fds[0]);
     int status = -1;
-    for (int i = 0; i < 20 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(10000);
-    if (kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);  // still running after ten seconds
+    for (int i = 0; i < graceTicks && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(10000);
+    if (kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST(SignalThread, SignalsReachTheirHandlersChildrenAreReapedAndTermShutsDown) {
+    std::string text;
+    int status = runChild(child, &text, 20);
 
     ASSERT_TRUE(WIFEXITED(status)) << status << text;
     EXPECT_EQ(0, WEXITSTATUS(status)) << text;
@@ -201,25 +210,8 @@ void terminatedWhileBusy() {
 // under them (which AddressSanitizer or ThreadSanitizer would report, and
 // the linger at exit makes certain to happen if anything is torn down).
 TEST(SignalThread, TermEndsTheProcessWithoutTearingDownStateThatRunningThreadsUse) {
-    int fds[2];
-    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        _fd = fds[1];
-        terminatedWhileBusy();
-    }
-    close(fds[1]);
     std::string text;
-    char buf[512];
-    struct pollfd p = {fds[0], POLLIN, 0};
-    for (ssize_t n; poll(&p, 1, 10000) > 0 && (n = read(fds[0], buf, sizeof(buf))) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = -1;
-    for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(10000);
-    if (kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
+    int status = runChild(terminatedWhileBusy, &text, 100);
 
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(0, WEXITSTATUS(status));
