@@ -1,0 +1,381 @@
+#include "io/input.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "common/os.h"
+
+namespace {
+
+long long nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Text arriving in UTF-8 (or in an unnamed set) is taken as it is.
+bool needsConverter(const char* encoding) {
+    return encoding != nullptr && *encoding != '\0' && strcasecmp(encoding, "UTF-8") != 0;
+}
+
+const int kLocalChunk = 65536;
+
+}  // namespace
+
+Input::Input(long long initialSize, void (*closeCallback)(Input*), const char* encoding)
+    : _closeCallback(closeCallback) {
+    CondSection lock(_data);
+    _localSize = initialSize;
+    _remoteSize = initialSize;
+    _fd = s_mkstemp(_tempName);
+    if (_fd < 0) {
+        char text[256];
+        snprintf(text, sizeof text, "Unable to open temporary file: %s", strerror(errno));
+        _tempName[0] = '\0';
+        setError(DirError::E_IO, text);
+        _closed = true;
+        return;
+    }
+    // The converter reports construction errors at once, through
+    // encodingError, which expects the data lock held.
+    if (needsConverter(encoding)) _converter = new EncodingConverter(this, encoding);
+}
+
+Input::Input(int fd, const char* encoding) {
+    CondSection lock(_data);
+    struct stat64 st;
+    if (fstat64(fd, &st) != 0) {
+        char text[256];
+        snprintf(text, sizeof text, "Unable to stat input file: %s", strerror(errno));
+        _fd = fd;
+        setError(DirError::E_IO, text);
+        _closed = true;
+        return;
+    }
+    if (needsConverter(encoding)) {
+        _converter = new EncodingConverter(this, encoding);
+        convertDescriptor(fd);
+        return;
+    }
+    _fd = fd;
+    _localSize = st.st_size;
+    _remoteSize = st.st_size;
+    _totalTransferred = st.st_size;
+}
+
+// A local file in another set is converted whole into a temporary file, so
+// that reads, sizes and offsets all count converted bytes as they do for a
+// file that arrives in chunks.
+void Input::convertDescriptor(int fd) {
+    _fd = s_mkstemp(_tempName);
+    if (_fd < 0) {
+        char text[256];
+        snprintf(text, sizeof text, "Unable to open temporary file: %s", strerror(errno));
+        _tempName[0] = '\0';
+        ::close(fd);
+        setError(DirError::E_IO, text);
+        _closed = true;
+        return;
+    }
+    _localSize = 0;
+    char* chunk = static_cast<char*>(malloc(kLocalChunk));
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, kLocalChunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            char text[256];
+            snprintf(text, sizeof text, "Unable to read input file: %s", strerror(errno));
+            setError(DirError::E_IO, text);
+            break;
+        }
+        if (n == 0) {
+            _converter->finish();
+            break;
+        }
+        _totalTransferred += n;
+        _converter->append(chunk, static_cast<int>(n));
+    }
+    free(chunk);
+    ::close(fd);
+    _remoteSize = _totalTransferred;
+}
+
+Input::~Input() {
+    DRV_ASSERT(!_deleted);
+    _deleted = true;
+    if (_closeCallback != nullptr) _closeCallback(this);
+
+    InputProducer* copy;
+    InputProducer* masq;
+    {
+        CondSection lock(_data);
+        // Closed first, so that a producer still running when it is
+        // cancelled below adds nothing more.
+        _closed = true;
+        copy = _fileCopy;
+        masq = _masqReader;
+        _fileCopy = nullptr;
+        _masqReader = nullptr;
+        _data.broadcast();
+    }
+    if (copy != nullptr) {
+        log(_debug_io, LOG_DEBUG, 0, 0, "Input: will cancel file copy");
+        copy->cancel();
+        delete copy;
+    }
+    if (masq != nullptr) {
+        log(_debug_io, LOG_DEBUG, 0, 0, "Input: will cancel masq reader");
+        masq->cancel();
+        delete masq;
+    }
+
+    // Readers blocked in read wake on the broadcast, see the closed flag and
+    // leave; wait for the last one before the state they use goes away.
+    bool logged = false;
+    for (;;) {
+        {
+            CondSection lock(_data);
+            _data.broadcast();
+        }
+        CondSection lock(_readers);
+        if (_readerCount == 0) break;
+        if (!logged) {
+            log(_debug_io, LOG_DEBUG, 0, 0, "Input: reader count is still non-zero. Must wait");
+            logged = true;
+        }
+        _readers.wait(100);
+    }
+
+    CondSection lock(_data);
+    if (_tempName[0] != '\0') unlink(_tempName);
+    if (_fd >= 0) ::close(_fd);
+    free(_errorText);
+    _errorText = nullptr;
+    delete _converter;
+    _converter = nullptr;
+}
+
+void Input::attach(InputProducer* producer, bool masq) {
+    InputProducer* old;
+    {
+        CondSection lock(_data);
+        old = masq ? _fileCopy : _masqReader;
+        if (masq) {
+            _fileCopy = nullptr;
+            _masqReader = producer;
+            _writer = true;
+        } else {
+            _masqReader = nullptr;
+            _fileCopy = producer;
+            _writer = producer != nullptr && producer->isWriter();
+        }
+    }
+    if (old != nullptr) {
+        old->cancel();
+        delete old;
+    }
+}
+
+void Input::setFileCopy(InputProducer* copy) {
+    attach(copy, false);
+}
+
+void Input::setMasqInputReader(InputProducer* reader) {
+    attach(reader, true);
+}
+
+void Input::close() {
+    InputProducer* copy;
+    InputProducer* masq;
+    {
+        CondSection lock(_data);
+        copy = _fileCopy;
+        masq = _masqReader;
+    }
+    // Cancelled outside the data lock: a producer may hold its own lock
+    // while it appends.
+    if (copy != nullptr) copy->cancel();
+    if (masq != nullptr) masq->cancel();
+}
+
+void Input::setError(int code, const char* text) {
+    if (code != 0) _errorCode = code;
+    free(_errorText);
+    _errorText = strdup(text != nullptr ? text : "");
+}
+
+void Input::handleError(int code, const char* text) {
+    CondSection lock(_data);
+    setError(code, text);
+    _data.broadcast();
+}
+
+// The converter runs only inside appendData or a constructor, both of which
+// hold the data lock; the analysis cannot follow the call through the
+// converter.
+void Input::encodingError(const char* text) NO_THREAD_SAFETY_ANALYSIS {
+    log(0, "Input: converter failed with message: %s", text);
+    setError(DirError::E_IO, text);
+}
+
+void Input::fromConverter(const char* data, int count) NO_THREAD_SAFETY_ANALYSIS {
+    writeBacking(data, count);
+}
+
+void Input::writeBacking(const char* data, int count) {
+    int done = 0;
+    while (done < count) {
+        ssize_t n = pwrite(_fd, data + done, static_cast<size_t>(count - done), _writeLocation + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            char text[256];
+            snprintf(text, sizeof text, "Unable to write temporary file: %s", n < 0 ? strerror(errno) : "no space");
+            setError(DirError::E_IO, text);
+            break;
+        }
+        done += static_cast<int>(n);
+    }
+    _writeLocation += done;
+    if (_localSize < 0) _localSize = 0;
+    _localSize += done;
+}
+
+void Input::appendData(unsigned char* data, long long newLength, int count) {
+    CondSection lock(_data);
+    if (_closed) return;
+    if (newLength < 1) {
+        if (_remoteSize < 0 || newLength != 0) _remoteSize = newLength;
+        if (_localSize < 0) _localSize = 0;
+        // The end: a sequence left incomplete becomes a substitution
+        // character instead of vanishing.
+        if (_converter != nullptr) _converter->finish();
+    } else {
+        if (count < 0 || data == nullptr) count = 0;
+        _totalTransferred += count;
+        _remoteSize = newLength;
+        if (_localSize < 0) _localSize = 0;
+        if (_converter != nullptr) {
+            _converter->append(reinterpret_cast<const char*>(data), count);
+        } else {
+            writeBacking(reinterpret_cast<const char*>(data), count);
+        }
+    }
+    _data.broadcast();
+}
+
+long long Input::refreshSizeLocked() {
+    struct stat64 st;
+    if (_tempName[0] == '\0' && _fd >= 0 && fstat64(_fd, &st) == 0) {
+        _localSize = st.st_size;
+        _totalTransferred = st.st_size;
+    }
+    return _localSize;
+}
+
+long long Input::size() {
+    CondSection lock(_data);
+    return refreshSizeLocked();
+}
+
+long long Input::available() {
+    CondSection lock(_data);
+    long long left = _localSize - _readLocation;
+    return left > 0 ? left : 0;
+}
+
+long long Input::seek(long long pos) {
+    CondSection lock(_data);
+    long long held = _localSize > 0 ? _localSize : 0;
+    _readLocation = pos < 0 ? 0 : pos > held ? held : pos;
+    return _readLocation;
+}
+
+int Input::errorCode() {
+    CondSection lock(_data);
+    return _errorCode;
+}
+
+void Input::errorText(char* out, int size) {
+    CondSection lock(_data);
+    if (size > 0) snprintf(out, static_cast<size_t>(size), "%s", _errorText != nullptr ? _errorText : "");
+}
+
+void Input::setWaitTimes(int sizeWaitMs, int dataWaitMs) {
+    CondSection lock(_data);
+    _sizeWaitMs = sizeWaitMs;
+    _dataWaitMs = dataWaitMs;
+}
+
+int Input::read(unsigned char* buffer, int length) {
+    {
+        CondSection lock(_readers);
+        _readerCount++;
+    }
+    int result;
+    {
+        CondSection lock(_data);
+        result = readLocked(buffer, length);
+    }
+    CondSection lock(_readers);
+    if (--_readerCount == 0) _readers.broadcast();
+    return result;
+}
+
+int Input::readLocked(unsigned char* buffer, int length) {
+    // Wait for the sender to announce a size (or an end, or an error).
+    long long start = nowMs();
+    while (_errorText == nullptr && !_closed && _remoteSize == -1) {
+        long long left = _sizeWaitMs - (nowMs() - start);
+        if (left <= 0) break;
+        if (!_data.wait(static_cast<int>(left))) {
+            if (_errorText == nullptr) setError(0, "Unable to read. Network timeout (1)");
+            return -2;
+        }
+    }
+    if (_remoteSize == -1) return -2;
+
+    bool local = _tempName[0] == '\0';
+    if (local && _readLocation == _localSize) refreshSizeLocked();
+    if (_errorText != nullptr) return -2;
+
+    int got = 0;
+    while (length >= 1 && !_closed) {
+        // Everything held has been read: the end, unless more is on its way.
+        if (_readLocation >= _localSize && (local || _totalTransferred >= _remoteSize)) break;
+        if (_localSize - _readLocation < length && !local && _totalTransferred < _remoteSize) {
+            if (!_data.wait(_dataWaitMs)) {
+                if (_errorText == nullptr) setError(0, "Unable to read. Network timeout (2)");
+                return -2;
+            }
+        }
+        if (_errorText != nullptr) return -2;
+        long long have = _localSize - _readLocation;
+        int n = have <= 0 ? 0 : have < length ? static_cast<int>(have) : length;
+        int done = 0;
+        while (done < n) {
+            ssize_t r = pread(_fd, buffer + done, static_cast<size_t>(n - done), _readLocation + done);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                char text[256];
+                snprintf(text, sizeof text, "Unable to read input file: %s", r < 0 ? strerror(errno) : "file shrank");
+                setError(DirError::E_IO, text);
+                return -2;
+            }
+            done += static_cast<int>(r);
+        }
+        _readLocation += n;
+        got += n;
+        buffer += n;
+        length -= n;
+        // All available bytes have been read: hand them over rather than wait.
+        if (got > 0 && _readLocation == _localSize && _totalTransferred != _remoteSize) return got;
+    }
+    return got == 0 ? -1 : got;
+}
