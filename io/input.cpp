@@ -313,6 +313,11 @@ void Input::setWaitTimes(int sizeWaitMs, int dataWaitMs) {
     _dataWaitMs = dataWaitMs;
 }
 
+int Input::readerCount() {
+    CondSection lock(_readers);
+    return _readerCount;
+}
+
 int Input::read(unsigned char* buffer, int length) {
     {
         CondSection lock(_readers);

@@ -96,6 +96,9 @@ public:
     // The last error's description ("" when none); a copy.
     void errorText(char* out, int size) EXCLUDES(_data);
 
+    // Reads in progress; for tests and diagnostics.
+    int readerCount() EXCLUDES(_readers);
+
     // How long read waits for the size to be announced and then for more
     // data, in milliseconds (40000 and 20000 unless changed; tests shorten them).
     void setWaitTimes(int sizeWaitMs, int dataWaitMs) EXCLUDES(_data);

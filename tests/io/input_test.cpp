@@ -1,0 +1,309 @@
+#include "io/input.h"
+
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/error_codes.h"
+#include "io/output.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void append(Input& in, const std::string& bytes, long long announced) {
+    in.appendData(reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())), announced,
+                  static_cast<int>(bytes.size()));
+}
+
+void end(Input& in) {
+    in.appendData(nullptr, 0, 0);
+}
+
+// Reads until the end (-1) or an error (-2); returns the text and the last result.
+std::string readAll(Input& in, int chunk, int* last = nullptr) {
+    std::string text;
+    std::vector<unsigned char> buf(static_cast<size_t>(chunk));
+    int n;
+    while ((n = in.read(buf.data(), chunk)) > 0) text.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n));
+    if (last) *last = n;
+    return text;
+}
+
+std::string errorOf(Input& in) {
+    char text[256];
+    in.errorText(text, sizeof text);
+    return text;
+}
+
+void waitForReaders(Input& in, int count) {
+    while (in.readerCount() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST(Input, ArrivingDataIsSharedByConcurrentReadersExactlyOnce) {
+    // 4-byte counters in chunks of whole counters, read in whole counters:
+    // every counter must reach exactly one reader, each read in order.
+    const int kCounters = 20000;
+    const int kReaders = 4;
+    Input in(-1, nullptr, nullptr);
+    std::vector<std::vector<uint32_t>> seen(kReaders);
+    std::atomic<bool> ordered{true};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < kReaders; r++) {
+        readers.emplace_back([&, r] {
+            unsigned char buf[4 * 37];
+            int n;
+            while ((n = in.read(buf, sizeof buf)) > 0) {
+                if (n % 4 != 0) ordered = false;
+                for (int k = 0; k + 4 <= n; k += 4) {
+                    uint32_t v;
+                    memcpy(&v, buf + k, 4);
+                    if (k > 0 && v != seen[r].back() + 1) ordered = false;
+                    seen[r].push_back(v);
+                }
+            }
+            if (n != -1) ordered = false;
+        });
+    }
+    const long long total = 4LL * kCounters;
+    for (int c = 0; c < kCounters;) {
+        std::string chunk;
+        for (int k = 0; k < 1 + c % 53 && c < kCounters; k++, c++) chunk.append(reinterpret_cast<char*>(&c), 4);
+        append(in, chunk, total);
+        if (c % 500 == 0) std::this_thread::yield();
+    }
+    end(in);
+    for (std::thread& t : readers) t.join();
+    EXPECT_TRUE(ordered);
+    std::vector<int> hits(kCounters, 0);
+    for (const auto& list : seen)
+        for (uint32_t v : list) {
+            ASSERT_LT(v, static_cast<uint32_t>(kCounters));
+            hits[v]++;
+        }
+    for (int c = 0; c < kCounters; c++) ASSERT_EQ(1, hits[c]) << c;
+    EXPECT_EQ(0, in.available());
+    EXPECT_EQ(total, in.size());
+}
+
+TEST(Input, ReadsHandOverWhatArrivedAndEndAfterTheMarker) {
+    Input in(-1, nullptr, nullptr);
+    unsigned char buf[64];
+    // A reader asking for more than has arrived waits for the next chunk,
+    // then takes all that has arrived rather than wait for the rest.
+    append(in, "0123456789", 100);
+    std::thread reader([&] { EXPECT_EQ(16, in.read(buf, sizeof buf)); });
+    waitForReaders(in, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it reach its wait
+    append(in, "abcdef", 100);
+    reader.join();
+    EXPECT_EQ(0, memcmp(buf, "0123456789abcdef", 16));
+    EXPECT_EQ(0, in.available());
+
+    // The sender ends short of its announced size: a negative size reports
+    // the terminated transfer, and what arrived is read, then -1.
+    append(in, "ghi", 100);
+    in.appendData(nullptr, -3, 0);
+    EXPECT_EQ(3, in.read(buf, sizeof buf));
+    EXPECT_EQ(0, memcmp(buf, "ghi", 3));
+    EXPECT_EQ(-1, in.read(buf, sizeof buf));
+    EXPECT_EQ(-1, in.read(buf, sizeof buf));
+
+    // Seeking back re-reads what is held; positions stay within it.
+    EXPECT_EQ(19, in.seek(1000));
+    EXPECT_EQ(0, in.seek(-5));
+    EXPECT_EQ("0123456789abcdefghi", readAll(in, 5));
+}
+
+TEST(Input, AZeroEndMarkerSetsTheSizeOnlyWhenNoneWasAnnounced) {
+    unsigned char buf[8];
+    Input empty(-1, nullptr, nullptr);
+    empty.appendData(nullptr, 0, 0);
+    EXPECT_EQ(-1, empty.read(buf, sizeof buf));
+    EXPECT_EQ(0, empty.size());
+
+    Input sized(-1, nullptr, nullptr);
+    sized.setWaitTimes(5000, 100);
+    append(sized, "abc", 10);
+    sized.appendData(nullptr, 0, 0);  // the announced 10 still stands
+    EXPECT_EQ(3, sized.read(buf, 3));
+    EXPECT_EQ(-2, sized.read(buf, sizeof buf));  // the other 7 never come
+}
+
+TEST(Input, TimeOutsAndProducerErrorsStick) {
+    unsigned char buf[16];
+    {
+        // The size never arrives.
+        Input in(-1, nullptr, nullptr);
+        in.setWaitTimes(150, 150);
+        auto start = Clock::now();
+        EXPECT_EQ(-2, in.read(buf, sizeof buf));
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(140));
+        EXPECT_EQ("Unable to read. Network timeout (1)", errorOf(in));
+        append(in, "late", 4);
+        EXPECT_EQ(-2, in.read(buf, sizeof buf));
+    }
+    {
+        // Part of the data arrives, then nothing.
+        Input in(-1, nullptr, nullptr);
+        in.setWaitTimes(5000, 100);
+        append(in, "part", 50);
+        EXPECT_EQ(-2, in.read(buf, sizeof buf));
+        EXPECT_EQ("Unable to read. Network timeout (2)", errorOf(in));
+    }
+    {
+        // The producer fails while a reader waits.
+        Input in(-1, nullptr, nullptr);
+        std::thread reader([&] { EXPECT_EQ(-2, in.read(buf, sizeof buf)); });
+        waitForReaders(in, 1);
+        in.handleError(DirError::E_IO, "FT: connection lost");
+        reader.join();
+        EXPECT_EQ(DirError::E_IO, in.errorCode());
+        EXPECT_EQ("FT: connection lost", errorOf(in));
+    }
+}
+
+class FakeProducer : public InputProducer {
+public:
+    FakeProducer(std::atomic<int>* cancels, std::atomic<int>* deletes) : _cancels(cancels), _deletes(deletes) {}
+    ~FakeProducer() override { (*_deletes)++; }
+    void cancel() override { (*_cancels)++; }
+
+private:
+    std::atomic<int>* _cancels;
+    std::atomic<int>* _deletes;
+};
+
+std::atomic<int> closeCalls{0};
+
+TEST(Input, DestroyingWakesBlockedReadersAndReleasesTheProducer) {
+    std::atomic<int> cancels{0}, deletes{0};
+    Input* in = new Input(-1, [](Input*) { closeCalls++; }, nullptr);
+    in->setFileCopy(new FakeProducer(&cancels, &deletes));
+    // Attaching the other kind replaces (and releases) the first.
+    in->setMasqInputReader(new FakeProducer(&cancels, &deletes));
+    EXPECT_EQ(1, deletes.load());
+    in->close();
+    EXPECT_EQ(2, cancels.load());
+
+    // Readers blocked waiting for a size that never comes (40 s by default).
+    std::vector<std::thread> readers;
+    std::atomic<int> returned{0};
+    for (int r = 0; r < 3; r++) {
+        readers.emplace_back([&] {
+            unsigned char buf[8];
+            int n = in->read(buf, sizeof buf);
+            EXPECT_TRUE(n == -1 || n == -2) << n;
+            returned++;
+        });
+    }
+    waitForReaders(*in, 3);
+    auto start = Clock::now();
+    delete in;  // returns once every reader has left (ASan sees any later touch)
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    for (std::thread& t : readers) t.join();
+    EXPECT_EQ(3, returned.load());
+    EXPECT_EQ(1, closeCalls.load());
+    EXPECT_EQ(3, cancels.load());
+    EXPECT_EQ(2, deletes.load());
+}
+
+TEST(Input, LocalFilesAreReadAsTheyGrow) {
+    TempDir dir;
+    std::string path = dir.file("local.txt");
+    writeFile(path, "first line\n");
+    Input in(open(path.c_str(), O_RDONLY), nullptr);
+    EXPECT_EQ(11, in.size());
+    int last = 0;
+    EXPECT_EQ("first line\n", readAll(in, 4, &last));
+    EXPECT_EQ(-1, last);
+    FILE* f = fopen(path.c_str(), "ab");
+    fputs("second\n", f);
+    fclose(f);
+    EXPECT_EQ("second\n", readAll(in, 100));
+
+    // A local file in another set is read converted; sizes count UTF-8 bytes.
+    writeFile(path, "Stra\xDF" "e");
+    Input latin(open(path.c_str(), O_RDONLY), "ISO-8859-1");
+    EXPECT_EQ(7, latin.size());
+    EXPECT_EQ("Stra\xC3\x9F" "e", readAll(latin, 3));
+
+    // A descriptor that cannot be examined gives an input that only fails.
+    Input bad(-1, nullptr);
+    unsigned char buf[4];
+    EXPECT_EQ(-2, bad.read(buf, sizeof buf));
+    EXPECT_EQ(0u, errorOf(bad).find("Unable to stat input file: "));
+    EXPECT_EQ(DirError::E_IO, bad.errorCode());
+}
+
+TEST(Input, ConvertsArrivingTextAndReportsConverterFailures) {
+    // UTF-16 detected from the first chunk; chunks cut through characters.
+    std::string utf16("\xFF\xFE", 2);
+    for (char16_t u : std::u16string(u"K\u00F6ln;\u65E5\u672C\n")) {
+        utf16.push_back(static_cast<char>(u & 0xFF));
+        utf16.push_back(static_cast<char>(u >> 8));
+    }
+    Input in(-1, nullptr, "*");
+    for (size_t at = 0; at < utf16.size(); at += 3) append(in, utf16.substr(at, 3), static_cast<long long>(utf16.size()));
+    end(in);
+    EXPECT_EQ("K\xC3\xB6ln;\xE6\x97\xA5\xE6\x9C\xAC\n", readAll(in, 2));
+
+    LogCapture log;
+    Input bad(-1, nullptr, "no-such-charset");
+    append(bad, "abc", 3);
+    unsigned char buf[4];
+    EXPECT_EQ(-2, bad.read(buf, sizeof buf));
+    EXPECT_EQ(DirError::E_IO, bad.errorCode());
+    EXPECT_TRUE(log.contains("Input: converter failed with message: Invalid encoding. Cannot create ucnv converter for "
+                             "no-such-charset, U_"))
+        << log.text();
+}
+
+class FakeWriter : public OutputWriter {
+public:
+    explicit FakeWriter(std::string* log) : _log(log) {}
+    ~FakeWriter() override { *_log += "deleted;"; }
+    int write(long long offset, unsigned char* data, int length) override {
+        *_log += std::to_string(offset) + ":" + std::string(reinterpret_cast<char*>(data), static_cast<size_t>(length)) + ";";
+        return length > 3 ? -1 : length;  // long writes fail
+    }
+    int close() override {
+        *_log += "closed;";
+        return 7;
+    }
+
+private:
+    std::string* _log;
+};
+
+TEST(Output, WritesAtItsOffsetAndOwnsItsWriter) {
+    std::string log;
+    {
+        Output out(new FakeWriter(&log), 0644);
+        unsigned char data[] = "abcdef";
+        EXPECT_EQ(2, out.write(data, 2));
+        EXPECT_EQ(-1, out.write(data, 5));  // a failure does not move the offset
+        EXPECT_EQ(3, out.write(data + 2, 3));
+        out.seek(100);
+        out.write(data, 1);
+        EXPECT_EQ(7, out.close());
+        EXPECT_EQ(0, out.close());
+        EXPECT_EQ(-1, out.write(data, 1));
+    }
+    EXPECT_EQ("0:ab;2:abcde;2:cde;100:a;closed;deleted;", log);
+    log.clear();
+    { Output out(new FakeWriter(&log), 0600); }
+    EXPECT_EQ("closed;deleted;", log);
+}
+
+}  // namespace
