@@ -163,23 +163,20 @@ Input::~Input() {
 }
 
 void Input::attach(InputProducer* producer, bool masq) {
-    InputProducer* old;
+    InputProducer* old[2];
     {
         CondSection lock(_data);
-        old = masq ? _fileCopy : _masqReader;
-        if (masq) {
-            _fileCopy = nullptr;
-            _masqReader = producer;
-            _writer = true;
-        } else {
-            _masqReader = nullptr;
-            _fileCopy = producer;
-            _writer = producer != nullptr && producer->isWriter();
-        }
+        old[0] = _fileCopy;
+        old[1] = _masqReader;
+        _fileCopy = masq ? nullptr : producer;
+        _masqReader = masq ? producer : nullptr;
+        _writer = masq || (producer != nullptr && producer->isWriter());
     }
-    if (old != nullptr) {
-        old->cancel();
-        delete old;
+    // Whatever was attached before is released, outside the data lock.
+    for (InputProducer* p : old) {
+        if (p == nullptr || p == producer) continue;
+        p->cancel();
+        delete p;
     }
 }
 
@@ -311,6 +308,11 @@ void Input::setWaitTimes(int sizeWaitMs, int dataWaitMs) {
     CondSection lock(_data);
     _sizeWaitMs = sizeWaitMs;
     _dataWaitMs = dataWaitMs;
+}
+
+bool Input::fedByWriter() {
+    CondSection lock(_data);
+    return _writer;
 }
 
 int Input::readerCount() {

@@ -96,6 +96,9 @@ public:
     // The last error's description ("" when none); a copy.
     void errorText(char* out, int size) EXCLUDES(_data);
 
+    // True when the attached producer writes the file rather than reads it
+    // (always for a masquerade reader).
+    bool fedByWriter() EXCLUDES(_data);
     // Reads in progress; for tests and diagnostics.
     int readerCount() EXCLUDES(_readers);
 

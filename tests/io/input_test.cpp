@@ -191,10 +191,12 @@ TEST(Input, DestroyingWakesBlockedReadersAndReleasesTheProducer) {
     Input* in = new Input(-1, [](Input*) { closeCalls++; }, nullptr);
     in->setFileCopy(new FakeProducer(&cancels, &deletes));
     // Attaching the other kind replaces (and releases) the first.
+    EXPECT_FALSE(in->fedByWriter());
     in->setMasqInputReader(new FakeProducer(&cancels, &deletes));
     EXPECT_EQ(1, deletes.load());
+    EXPECT_TRUE(in->fedByWriter());
     in->close();
-    EXPECT_EQ(2, cancels.load());
+    EXPECT_EQ(2, cancels.load());  // the replaced one when released, the attached one by close
 
     // Readers blocked waiting for a size that never comes (40 s by default).
     std::vector<std::thread> readers;
