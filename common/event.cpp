@@ -230,10 +230,16 @@ CountEvent::~CountEvent() {
 }
 
 void CountEvent::advanceWriteCount() {
-    {
-        CriticalSection hold(_lock);
-        _writeCount++;
-    }
+    countWrite();
+    nudgeOwner();
+}
+
+void CountEvent::countWrite() {
+    CriticalSection hold(_lock);
+    _writeCount++;
+}
+
+void CountEvent::nudgeOwner() {
     _owningContext->nudge();
 }
 

@@ -17,12 +17,17 @@ void OpTarget::handleEvent(Event*) {
 }
 
 void OpTarget::post(PendingOp* entry) {
-    CriticalSection hold(_queueLock);
-    _queue.push(entry);
-    // Advanced before the queue lock is released, so that each post's
-    // count follows its entry in the same order as the entries.
-    _countEvent.advanceWriteCount();
-    perfIncrement(PC_NP_ADD);
+    {
+        CriticalSection hold(_queueLock);
+        _queue.push(entry);
+        // Counted before the queue lock is released, so that each post's
+        // count follows its entry in the same order as the entries.
+        _countEvent.countWrite();
+        perfIncrement(PC_NP_ADD);
+    }
+    // The wake-up follows the release: a loop woken while the poster still
+    // held the queue lock would at once block on it in take().
+    _countEvent.nudgeOwner();
 }
 
 OpTarget::PendingOp* OpTarget::take() {

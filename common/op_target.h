@@ -5,8 +5,8 @@
 // Thread-safety: any thread but the target's own may post; only the target's
 // thread serves the queue. Lock order: a poster builds its entry (whose
 // DelayedEvent2 takes that registry's lock) before it takes the queue lock,
-// and holds the queue lock while it advances the count event (whose own
-// locks come after it).
+// and holds the queue lock while it counts the post on the count event
+// (whose lock comes after it); it wakes the target's loop after releasing it.
 #ifndef DRV_COMMON_OP_TARGET_H
 #define DRV_COMMON_OP_TARGET_H
 

@@ -179,6 +179,10 @@ void CondBlock::broadcast() {
     pthread_cond_broadcast(&_cond);
 }
 
+void CondBlock::broadcastReleased() {
+    pthread_cond_broadcast(&_cond);
+}
+
 void CondBlock::wait() {
     _locked = false;
     pthread_cond_wait(&_cond, &_mutex);

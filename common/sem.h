@@ -129,6 +129,11 @@ public:
     // The caller holds the block.
     void signal() REQUIRES(this);
     void broadcast() REQUIRES(this);
+    // Wakes every waiter after the caller has changed what they wait for
+    // under the block and released it, so that a woken waiter does not at
+    // once block again on the mutex the waker still holds. Only for callers
+    // that know the block cannot be destroyed until this returns.
+    void broadcastReleased();
     // Waits without limit; the caller holds the block.
     void wait() REQUIRES(this);
     // Waits until now (realtime clock) + ms; true when woken, false on time-out.

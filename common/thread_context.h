@@ -176,6 +176,12 @@ public:
 
     // From any thread.
     void advanceWriteCount();
+    // advanceWriteCount in two halves, for a poster that counts under a lock
+    // of its own but wakes the loop only once it has released that lock (the
+    // woken loop would otherwise block on it at once). Each count must be
+    // followed by a nudge.
+    void countWrite();
+    void nudgeOwner();
     // On the owning thread, from the handler.
     void advanceReadCount();
 

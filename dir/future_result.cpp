@@ -162,9 +162,22 @@ void FutureResult::release() {
 }
 
 void FutureResult::signalWaiters() {
-    CondSection hold(cond);
-    _signalled = true;
-    cond.broadcast();
+    // A future result is only deleted on its owner's thread (through that
+    // thread's later list, or at once when no execution thread runs). When
+    // that is this thread nothing can free it before the broadcast, which
+    // then follows the release: a waiter woken while the block is still
+    // held would only wake to sleep again on its mutex.
+    DaemonThread* owner = ownerThread != nullptr ? ownerThread : ExecDirThread::instance();
+    bool deletedOnlyHere = owner != nullptr && owner == DaemonThread::getCurrentThread();
+    {
+        CondSection hold(cond);
+        _signalled = true;
+        if (!deletedOnlyHere) {
+            cond.broadcast();
+            return;
+        }
+    }
+    cond.broadcastReleased();
 }
 
 void FutureResult::makeComplete(bool wake) {
