@@ -87,12 +87,24 @@ VarSet::VarSet(AbstractVarSet* parent, int kind) : AbstractVarSet(parent, kind),
 }
 
 VarSet::~VarSet() {
-    for (Var& v : _vars) {
-        free(v.name);
-        delete v.value;
-        ObjRef::release(v.subSet);
-    }
+    for (Var& v : _vars) freeVar(v);
     ObjRef::release(_this);
+}
+
+VarSet::Var VarSet::makeVar(const char* name, uint32_t hash, Any* value, AbstractVarSet* subSet) {
+    Var v{hash, nullptr, value, subSet, {}};
+    size_t n = strlen(name);
+    if (n < kInlineName)
+        memcpy(v.inlineName, name, n + 1);
+    else
+        v.heapName = strdup(name);
+    return v;
+}
+
+void VarSet::freeVar(Var& v) {
+    free(v.heapName);
+    delete v.value;
+    ObjRef::release(v.subSet);
 }
 
 Any* VarSet::get(const char* name) {
@@ -114,7 +126,7 @@ bool VarSet::set(const char* name, Any* value) {
         uint32_t hash = nameHash(name);
         for (size_t i = _vars.size(); i-- > 0;) {
             Var& v = _vars[i];
-            if (v.hash == hash && v.value != nullptr && strcmp(v.name, name) == 0) {
+            if (v.hash == hash && v.value != nullptr && sameName(v.name(), name)) {
                 delete v.value;
                 v.value = value;
                 return true;
@@ -136,7 +148,7 @@ bool VarSet::define(const char* name, Any* value) {
     uint32_t hash = nameHash(name);
     for (size_t i = _vars.size(); i-- > 0;) {
         Var& v = _vars[i];
-        if (v.hash == hash && strcmp(v.name, name) == 0) {
+        if (v.hash == hash && sameName(v.name(), name)) {
             delete v.value;
             ObjRef::release(v.subSet);
             v.subSet = nullptr;
@@ -144,7 +156,8 @@ bool VarSet::define(const char* name, Any* value) {
             return true;
         }
     }
-    _vars.push_back(Var{nameHash(name), strdup(name), value, nullptr});
+    _vars.push_back(makeVar(name, hash, value, nullptr));
+    _nameMask |= maskBit(hash);
     return true;
 }
 
@@ -153,7 +166,7 @@ bool VarSet::define(const char* name, AbstractVarSet* subSet) {
     ObjRef::addRef(subSet);
     for (size_t i = _vars.size(); i-- > 0;) {
         Var& v = _vars[i];
-        if (strcmp(v.name, name) == 0) {
+        if (strcmp(v.name(), name) == 0) {
             delete v.value;
             v.value = nullptr;
             ObjRef::release(v.subSet);
@@ -161,14 +174,16 @@ bool VarSet::define(const char* name, AbstractVarSet* subSet) {
             return true;
         }
     }
-    _vars.push_back(Var{nameHash(name), strdup(name), nullptr, subSet});
+    uint32_t hash = nameHash(name);
+    _vars.push_back(makeVar(name, hash, nullptr, subSet));
+    _nameMask |= maskBit(hash);
     return true;
 }
 
 AbstractVarSet* VarSet::getSubSet(const char* name) {
     for (size_t i = _vars.size(); i-- > 0;) {
         const Var& v = _vars[i];
-        if (v.subSet != nullptr && strcmp(v.name, name) == 0) return v.subSet;
+        if (v.subSet != nullptr && strcmp(v.name(), name) == 0) return v.subSet;
     }
     return _parent != nullptr ? _parent->getSubSet(name) : nullptr;
 }
@@ -194,22 +209,17 @@ static void emptyContainer(Any* value) {
 void VarSet::clear() {
     std::vector<Var> vars;
     vars.swap(_vars);
+    _nameMask = 0;
     for (Var& v : vars) emptyContainer(v.value);
-    for (Var& v : vars) {
-        free(v.name);
-        delete v.value;
-        ObjRef::release(v.subSet);
-    }
+    for (Var& v : vars) freeVar(v);
 }
 
 void VarSet::clear(const char* name) {
     for (size_t i = _vars.size(); i-- > 0;) {
-        if (strcmp(_vars[i].name, name) == 0) {
+        if (strcmp(_vars[i].name(), name) == 0) {
             Var v = _vars[i];
             _vars.erase(_vars.begin() + static_cast<long>(i));
-            free(v.name);
-            delete v.value;
-            ObjRef::release(v.subSet);
+            freeVar(v);
             return;
         }
     }
@@ -229,17 +239,14 @@ void VarSet::clearThis() {
 char** VarSet::getLocalVariables() const {
     char** names = static_cast<char**>(calloc(_vars.size() + 1, sizeof(char*)));
     size_t n = 0;
-    for (size_t i = _vars.size(); i-- > 0;) names[n++] = strdup(_vars[i].name);
+    for (size_t i = _vars.size(); i-- > 0;) names[n++] = strdup(_vars[i].name());
     return names;
 }
 
 AbstractVarSet* VarSet::recycle() {
-    for (Var& v : _vars) {
-        free(v.name);
-        delete v.value;
-        ObjRef::release(v.subSet);
-    }
+    for (Var& v : _vars) freeVar(v);
     _vars.clear();
+    _nameMask = 0;
     lendLocation(nullptr, nullptr);
     AbstractVarSet* parent = _parent;
     _parent = nullptr;

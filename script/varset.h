@@ -120,9 +120,12 @@ public:
     // The local variable of that name in this frame only, or null; hash is
     // nameHash(name).
     Any* getLocal(const char* name, uint32_t hash) const {
+        // A name looked up through many callers' frames is absent from most
+        // of them; the mask rules those out without a scan.
+        if ((_nameMask & maskBit(hash)) == 0) return nullptr;
         for (size_t i = _vars.size(); i-- > 0;) {
             const Var& v = _vars[i];
-            if (v.hash == hash && v.value != nullptr && strcmp(v.name, name) == 0) return v.value;
+            if (v.hash == hash && v.value != nullptr && sameName(v.name(), name)) return v.value;
         }
         return nullptr;
     }
@@ -135,14 +138,30 @@ public:
     }
 
 private:
+    // Most names are short: those live inside the Var, so defining a
+    // variable on every call allocates nothing for its name.
+    static const size_t kInlineName = 16;
     struct Var {
         uint32_t hash;
-        char* name;
+        char* heapName;          // owned when the name is too long to inline
         Any* value;              // owned, or null for a sub-set
         AbstractVarSet* subSet;  // counted, or null
+        char inlineName[kInlineName];
+        const char* name() const { return heapName != nullptr ? heapName : inlineName; }
     };
+    static Var makeVar(const char* name, uint32_t hash, Any* value, AbstractVarSet* subSet);
+    static void freeVar(Var& v);
+    static uint64_t maskBit(uint32_t hash) { return uint64_t(1) << (hash >> 26); }
+    static bool sameName(const char* a, const char* b) {
+        for (; *a == *b; a++, b++)
+            if (*a == 0) return true;
+        return false;
+    }
     // Oldest first; lookups walk from the back so the newest wins.
     std::vector<Var> _vars;
+    // One bit per name hash defined here since the frame was last emptied
+    // (a removed name may leave its bit set).
+    uint64_t _nameMask = 0;
     Attributes* _this;  // counted, or null
     bool _readOnly;
 };
