@@ -21,48 +21,42 @@ void setErr(int* err, int code) {
     if (err != nullptr) *err = code;
 }
 
+// Resolves `name` with the principal in force and asks the provider
+// reached for one record through `ask`; on any failure the record is
+// dropped and *err says why.
+template <class Record, class Ask>
+Record* resolveAndAsk(Directory* directory, const DirName* name, int* err, Ask ask) {
+    ResolveContext rc(directory, name, directory->findPrincipal());
+    int rv = directory->resolveToObject(&rc, nullptr, nullptr, nullptr);
+    Record* out = nullptr;
+    if (rv == 0) rv = ask(rc, out);
+    if (rv != 0) {
+        delete out;
+        out = nullptr;
+    }
+    setErr(err, rv);
+    return out;
+}
+
 }  // namespace
 
 Attributes* Directory::getAttributes(const DirName* name, int* err) {
-    ResolveContext rc(this, name, findPrincipal());
-    int rv = resolveToObject(&rc, nullptr, nullptr, nullptr);
-    Attributes* out = nullptr;
-    if (rv == 0) rv = rc.spi->getAttributes(rc.principal, rc.current, out);
-    if (rv != 0) {
-        delete out;
-        out = nullptr;
-    }
-    setErr(err, rv);
-    return out;
+    return resolveAndAsk<Attributes>(this, name, err, [](ResolveContext& rc, Attributes*& out) {
+        return rc.spi->getAttributes(rc.principal, rc.current, out);
+    });
 }
 
 Acl* Directory::getAcl(const DirName* name, int* err) {
-    ResolveContext rc(this, name, findPrincipal());
-    int rv = resolveToObject(&rc, nullptr, nullptr, nullptr);
-    Acl* out = nullptr;
-    if (rv == 0) rv = rc.spi->getAcl(rc.principal, rc.current, out);
-    if (rv != 0) {
-        delete out;
-        out = nullptr;
-    }
-    setErr(err, rv);
-    return out;
+    return resolveAndAsk<Acl>(this, name, err, [](ResolveContext& rc, Acl*& out) {
+        return rc.spi->getAcl(rc.principal, rc.current, out);
+    });
 }
 
 ClassEnumeration* Directory::list(const DirName* name, int* err) {
-    ResolveContext rc(this, name, findPrincipal());
-    int rv = resolveToObject(&rc, nullptr, nullptr, nullptr);
-    ClassEnumeration* out = nullptr;
-    if (rv == 0) {
+    return resolveAndAsk<ClassEnumeration>(this, name, err, [](ResolveContext& rc, ClassEnumeration*& out) {
         out = new ClassEnumeration();
-        rv = rc.spi->list(rc.principal, rc.current, out);
-        if (rv != 0) {
-            delete out;
-            out = nullptr;
-        }
-    }
-    setErr(err, rv);
-    return out;
+        return rc.spi->list(rc.principal, rc.current, out);
+    });
 }
 
 DirectoryEnumeration* Directory::search(const DirName* name, const char* filter, int* err) {
