@@ -71,6 +71,7 @@ DirectoryEnumeration* Directory::search(const DirName* name, const char* filter,
         rv = helper.set(last, filter);
         if (rv == 0) {
             out = new DirectoryEnumeration();
+            out->setOrigin(name, this);
             char* wanted = filter != nullptr ? strdup(filter) : nullptr;
             rv = rc.spi->search(rc.target, rc.principal, &helper, rc.current, last, wanted, out);
             free(wanted);

@@ -106,10 +106,24 @@ unsigned int DirectoryEnumeration::EnumEntry::getObjectID() const {
 }
 
 DirectoryEnumeration::DirectoryEnumeration()
-    : head(nullptr), tail(nullptr), cursor(nullptr), count(0), _started(false) {}
+    : head(nullptr),
+      tail(nullptr),
+      cursor(nullptr),
+      count(0),
+      _started(false),
+      _searchName(nullptr),
+      _directory(nullptr) {}
 
 DirectoryEnumeration::~DirectoryEnumeration() {
     delete head;
+    delete _searchName;
+}
+
+void DirectoryEnumeration::setOrigin(const DirName* searchName, Translatable* directory) {
+    DirName* copy = searchName != nullptr ? new DirName(*searchName) : nullptr;
+    delete _searchName;
+    _searchName = copy;
+    _directory = directory;
 }
 
 void DirectoryEnumeration::append(DirNameEntry* name, Attributes* attributes, Acl* acl) {

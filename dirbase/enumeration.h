@@ -9,6 +9,7 @@
 
 class Acl;
 class Attributes;
+class DirName;
 class DirNameEntry;
 class MessageBase;
 
@@ -90,6 +91,12 @@ public:
 
     // Adds at the tail; takes ownership of all three.
     void append(DirNameEntry* name, Attributes* attributes, Acl* acl);
+    // Records what produced the list: a copy of the searched name and the
+    // directory that ran the search (not owned: it is the caller's session,
+    // valid for as long as the caller keeps it). Neither is encoded.
+    void setOrigin(const DirName* searchName, Translatable* directory);
+    DirName* getSearchName() const { return _searchName; }
+    Translatable* getDirectory() const { return _directory; }
     bool next();
     DirNameEntry* getName() const;
     Attributes* getAttributes() const;
@@ -107,6 +114,8 @@ public:
 
 private:
     bool _started;
+    DirName* _searchName;     // owned copy, or null
+    Translatable* _directory;  // not owned, or null
 };
 
 int ClassEnumerationXlator(MessageBase* message, Translatable** obj, int direction);

@@ -134,8 +134,16 @@ TEST_F(FederateRouting, DeeperNamesStayWithTheFederatedProviderAndRefusalsDoNotR
     DirectoryEnumeration* found = dir->search(name, nullptr, &err);
     ASSERT_NE(nullptr, found);
     EXPECT_EQ(1, found->size());
-    delete found;
+    // The list keeps its own copy of the searched name and knows its session
+    // (an expression class prints without its angle brackets).
     delete name;
+    name = nullptr;
+    ASSERT_NE(nullptr, found->getSearchName());
+    char* searched = found->getSearchName()->toString(nullptr);
+    EXPECT_STREQ("/pro.*:", searched);
+    free(searched);
+    EXPECT_EQ(dir, found->getDirectory());
+    delete found;
 
     static Probe refused;
     HostSPI::setFederateResult(76);
