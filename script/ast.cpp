@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "script/location.h"
+#include "script/varset.h"
 
 namespace {
 char* copyOrNull(const char* text) {
@@ -38,7 +39,8 @@ LiteralAstNode::LiteralAstNode(Location* location, Token* from) : ExprAstNode(lo
     token.textLength = 0;
 }
 
-IdentAstNode::IdentAstNode(Location* location, const char* name) : ExprAstNode(location), name(strdup(name)) {}
+IdentAstNode::IdentAstNode(Location* location, const char* name)
+    : ExprAstNode(location), name(strdup(name)), hash(VarSet::nameHash(name)) {}
 
 IdentAstNode::~IdentAstNode() {
     free(name);

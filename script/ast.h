@@ -179,6 +179,7 @@ public:
     bool evaluate(Parser* parser, Any** result) override;
 
     char* name;
+    uint32_t hash;  // VarSet::nameHash(name), so lookups need not hash again
 };
 
 // A constant object: the Function of a declaration or a function literal.

@@ -160,7 +160,9 @@ bool FnCallAstNode::evaluate(Parser* parser, Any** result) {
     if (methodName == nullptr && target->isIdentifier() && ScriptRegistry::empty()) {
         // `f(x)` with f a variable holding a function: no assignable.
         AbstractVarSet* scope = parser->getCurrentScope();
-        Any* slot = scope != nullptr ? scope->get(static_cast<IdentAstNode*>(target)->name) : nullptr;
+        IdentAstNode* ident = static_cast<IdentAstNode*>(target);
+        VarSet* vs = scope != nullptr ? scope->asVarSet() : nullptr;
+        Any* slot = vs != nullptr ? vs->get(ident->name, ident->hash) : scope != nullptr ? scope->get(ident->name) : nullptr;
         if (slot != nullptr && !slot->isEncoded() && slot->getType() == ANY_REFERENCE && slot->getReferenced() != nullptr) {
             t.object = slot->getReferenced();
             t.keep.set(t.object);

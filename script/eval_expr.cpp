@@ -68,7 +68,8 @@ bool identInto(Parser* parser, IdentAstNode* node, Any& out) {
     AbstractVarSet* scope = parser->getCurrentScope();
     if (scope == nullptr) return fail(parser, node, Error::ReferenceError, DirError::E_UNDEFINED_VARIABLE);
     if (ScriptRegistry::empty()) {
-        if (Any* v = scope->get(node->name)) {
+        VarSet* vs = scope->asVarSet();
+        if (Any* v = vs != nullptr ? vs->get(node->name, node->hash) : scope->get(node->name)) {
             out = *v;
             return true;
         }
@@ -86,9 +87,10 @@ bool identInto(Parser* parser, IdentAstNode* node, Any& out) {
 // The variable slot of name when a plain frame of the chain holds it as a
 // local; null when the general path must decide (this-objects, read-only
 // frames, host frames, registered class names).
-Any* variableSlot(Parser* parser, const char* name) {
+Any* variableSlot(Parser* parser, const IdentAstNode* ident) {
     if (!ScriptRegistry::empty()) return nullptr;
-    uint32_t hash = VarSet::nameHash(name);
+    const char* name = ident->name;
+    uint32_t hash = ident->hash;
     AbstractVarSet* scope = parser->getCurrentScope();
     while (scope != nullptr) {
         VarSet* vs = scope->asVarSet();
@@ -102,7 +104,7 @@ Any* variableSlot(Parser* parser, const char* name) {
 // The object a plain declared variable refers to, or null (see variableSlot).
 Translatable* variableObject(Parser* parser, ExprAstNode* node) {
     if (!node->isIdentifier()) return nullptr;
-    Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(node)->name);
+    Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(node));
     return slot != nullptr && !slot->isEncoded() && slot->getType() == ANY_REFERENCE ? slot->getReferenced() : nullptr;
 }
 
@@ -496,7 +498,7 @@ bool UnaryExprAstNode::doMath(Parser* parser, Any* value, int delta) {
 bool UnaryExprAstNode::doIncDec(Parser* parser, Any** result, bool prefix, int delta) {
     *result = nullptr;
     if (operand->isIdentifier()) {
-        if (Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(operand)->name)) {
+        if (Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(operand))) {
             Any old;
             if (!prefix) old = *slot;
             if (!doMath(parser, slot, delta)) return false;
@@ -670,8 +672,9 @@ namespace {
 bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool wantResult) {
     if (node->left->isIdentifier()) {
         // A declared variable is written in place.
-        const char* name = static_cast<IdentAstNode*>(node->left)->name;
-        if (Any* slot = variableSlot(parser, name)) {
+        const IdentAstNode* ident = static_cast<IdentAstNode*>(node->left);
+        const char* name = ident->name;
+        if (Any* slot = variableSlot(parser, ident)) {
             ExprAstNode* value = node->right;
             if (isA<AddAstNode>(value)) {
                 AddAstNode* add = static_cast<AddAstNode*>(value);
@@ -682,7 +685,7 @@ bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool want
             Any v;
             if (!valueInto(parser, value, v)) return false;
             // The value may have declared or removed variables: look again.
-            slot = variableSlot(parser, name);
+            slot = variableSlot(parser, ident);
             if (slot != nullptr) {
                 assignSlot(slot, v);
                 if (wantResult) out = *slot;

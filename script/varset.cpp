@@ -107,8 +107,7 @@ void VarSet::freeVar(Var& v) {
     ObjRef::release(v.subSet);
 }
 
-Any* VarSet::get(const char* name) {
-    uint32_t hash = nameHash(name);
+Any* VarSet::get(const char* name, uint32_t hash) {
     for (VarSet* s = this;;) {
         if (s->_this != nullptr) {
             if (Any* a = s->_this->getAttribute(name)) return a;

@@ -88,7 +88,9 @@ public:
     explicit VarSet(AbstractVarSet* parent = nullptr, int kind = FUNCTION);
     ~VarSet() override;
 
-    Any* get(const char* name) override;
+    Any* get(const char* name) override { return get(name, nameHash(name)); }
+    // get() with the name's hash already known.
+    Any* get(const char* name, uint32_t hash);
     bool set(const char* name, Any* value) override;
     bool define(const char* name, Any* value) override;
     bool define(const char* name, AbstractVarSet* subSet) override;
