@@ -55,7 +55,10 @@ inline long long directive(const std::string& source, const char* key) {
     return atoll(source.c_str() + prefix.size());
 }
 
-inline std::string run(const std::string& name, const std::string& source, bool templateMode) {
+// Runs source, or the script read from stream when one is given (source
+// then only supplies the directives).
+inline std::string run(const std::string& name, const std::string& source, bool templateMode,
+                       LexStream* stream = nullptr) {
     std::string out;
     VarSet* scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
     ObjRef root(scope);
@@ -67,7 +70,8 @@ inline std::string run(const std::string& name, const std::string& source, bool 
     scope->define("args", args);
     CaptureOutput output(&out);
     {
-        Parser parser(name.c_str(), source.c_str(), &root, 1, 0, templateMode);
+        Parser parser = stream != nullptr ? Parser(name.c_str(), stream, &root, 1, 0, templateMode)
+                                          : Parser(name.c_str(), source.c_str(), &root, 1, 0, templateMode);
         parser.setOutput(&output);
         parser.setLimits(directive(source, "max-steps"), static_cast<int>(directive(source, "max-depth")));
         if (!parser.parseScript() || !parser.executeScript(nullptr, &root)) out += scriptErrorReport(parser.getError());
