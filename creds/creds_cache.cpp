@@ -1,0 +1,234 @@
+// The credential cache, the lock table, the clock and the counters.
+#include "creds/creds_cache.h"
+
+#include <signal.h>
+#include <string.h>
+#include <time.h>
+
+#include "common/log.h"
+#include "creds/creds_protocol.h"
+
+namespace {
+
+std::atomic<long long (*)()> _clock{nullptr};
+
+// The kind of entry that answers an operation.
+int kindOf(int operation) {
+    switch (operation) {
+    case CREDS_OP_GROUP_BY_ID:
+    case CREDS_OP_GROUP_BY_NAME:
+    case CREDS_OP_ALL_GROUPS:
+        return CREDS_KIND_GROUP;
+    case CREDS_OP_HOST_BY_NAME:
+        return CREDS_KIND_HOST;
+    default:
+        return CREDS_KIND_USER;
+    }
+}
+
+// Set on an entry that must never be found again; it goes once unused.
+const long long kExpired = -(1LL << 40);
+
+}  // namespace
+
+long long credsNow() {
+    long long (*now)() = _clock.load(std::memory_order_acquire);
+    return now != nullptr ? now() : static_cast<long long>(time(nullptr));
+}
+
+void credsSetClock(long long (*now)()) { _clock.store(now, std::memory_order_release); }
+
+CredsCounters _credsCounters;
+CredsCache _credsCache;
+CredsLockTable _credsLocks;
+
+// ---------------------------------------------------------------------------
+// Cache
+
+bool CredsCache::matches(const CredsCacheEntry* e, const char* name, long id, int operation) {
+    if (e->kind != kindOf(operation)) return false;
+    switch (operation) {
+    case CREDS_OP_USER_BY_NAME:
+    case CREDS_OP_HOST_BY_NAME:
+        return name != nullptr && e->userName == name;
+    case CREDS_OP_USER_BY_ID:
+        return e->uid == static_cast<uid_t>(id);
+    case CREDS_OP_GROUP_BY_NAME:
+        return name != nullptr && e->groupName == name;
+    case CREDS_OP_GROUP_BY_ID:
+        return e->gid == static_cast<gid_t>(id);
+    default:
+        return false;  // logins and enumerations are never answered from here
+    }
+}
+
+CredsCacheEntry* CredsCache::find(long long now, const char* name, long id, int operation) {
+    CriticalSection hold(_lock);
+    CredsCacheEntry** link = &_head;
+    while (*link != nullptr) {
+        CredsCacheEntry* e = *link;
+        if (now - e->created > kCredsCacheLifetime) {
+            if (e->useCount == 0) {
+                log(_debug_creds, LOG_TRACE, 0, 0, "Creds: purging cache row, t = %d", static_cast<int>(e->created));
+                *link = e->next;
+                delete e;
+                continue;
+            }
+        } else if (matches(e, name, id, operation)) {
+            e->useCount++;
+            _credsCounters.cacheHits++;
+            log(_debug_creds, LOG_TRACE, 0, 0, "Creds: cache hit");
+            return e;
+        }
+        link = &e->next;
+    }
+    return nullptr;
+}
+
+CredsCacheEntry* CredsCache::add(CredsCacheEntry* entry) {
+    if (entry->kind == CREDS_KIND_USER)
+        log(_debug_creds, LOG_DEBUG, 0, 0, "Creds: addCache(USER, t = %d, user = %s, uid = %d, gid = %d)",
+            static_cast<int>(entry->created), entry->userName.c_str(), static_cast<int>(entry->uid),
+            static_cast<int>(entry->gid));
+    else if (entry->kind == CREDS_KIND_GROUP)
+        log(_debug_creds, LOG_DEBUG, 0, 0, "Creds: addCache(GROUP, t = %d, group = %s, gid = %d)",
+            static_cast<int>(entry->created), entry->groupName.c_str(), static_cast<int>(entry->gid));
+    else
+        log(_debug_creds, LOG_DEBUG, 0, 0, "Creds: addCache(HOST, t = %d, host = %s, uid = %x)",
+            static_cast<int>(entry->created), entry->userName.c_str(), static_cast<unsigned>(entry->uid));
+    CriticalSection hold(_lock);
+    // An older answer for the same key must not be found again. Entries from
+    // a failed lookup know only the key they were asked for: the other key
+    // is empty (names) or kCredsUnknownId (ids), which matches nothing real.
+    for (CredsCacheEntry* e = _head; e != nullptr; e = e->next) {
+        if (e->kind != entry->kind) continue;
+        bool sameName, sameId;
+        if (entry->kind == CREDS_KIND_GROUP) {
+            sameName = !entry->groupName.empty() && e->groupName == entry->groupName;
+            sameId = entry->gid != kCredsUnknownId && e->gid == entry->gid;
+        } else {
+            sameName = !entry->userName.empty() && e->userName == entry->userName;
+            sameId = entry->kind == CREDS_KIND_USER && entry->uid != kCredsUnknownId && e->uid == entry->uid;
+        }
+        if (sameName || sameId) e->created = kExpired;
+    }
+    entry->useCount = 1;
+    entry->next = _head;
+    _head = entry;
+    return entry;
+}
+
+void CredsCache::release(CredsCacheEntry* entry) {
+    if (entry == nullptr) return;
+    CriticalSection hold(_lock);
+    entry->useCount--;
+}
+
+void CredsCache::timeoutAll() {
+    CriticalSection hold(_lock);
+    for (CredsCacheEntry* e = _head; e != nullptr; e = e->next) e->created -= kCredsCacheAgeing;
+}
+
+void CredsCache::flush() {
+    {
+        CriticalSection hold(_lock);
+        CredsCacheEntry** link = &_head;
+        while (*link != nullptr) {
+            CredsCacheEntry* e = *link;
+            if (e->useCount == 0) {
+                *link = e->next;
+                delete e;
+            } else {
+                link = &e->next;
+            }
+        }
+    }
+    log(_debug_creds, LOG_INFO, 0, 0, "Creds: cache flushed");
+}
+
+int CredsCache::size() {
+    CriticalSection hold(_lock);
+    int n = 0;
+    for (CredsCacheEntry* e = _head; e != nullptr; e = e->next) n++;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Lock table
+
+int CredsLockTable::lockOrWait(const char* name, long id, int operation) {
+    if (name == nullptr) name = "";
+    log(_debug_creds, LOG_TRACE, 0, 0, "Creds: lockOrWait: name = %s, id = %d, operation = %d", name,
+        static_cast<int>(id), operation);
+    CondSection hold(_block);
+    for (;;) {
+        bool taken = false;
+        int free = -1;
+        for (int i = 0; i < kSlots; i++) {
+            Slot& s = _slots[i];
+            if (s.operation == 0) {
+                if (free < 0) free = i;
+            } else if (s.operation == operation && s.id == id && strncmp(s.name, name, kNameBytes) == 0) {
+                taken = true;
+                break;
+            }
+        }
+        if (taken) {
+            log(_debug_creds, LOG_TRACE, 0, 0, "Creds: lockOrWait: Thread waiting");
+            _credsCounters.blocked++;
+            _block.wait();
+            continue;
+        }
+        if (free < 0) {
+            log(_debug_creds, LOG_WARNING, 0, 0, "Creds: Warning: cred lock table too small");
+            return -1;
+        }
+        Slot& s = _slots[free];
+        s.operation = operation;
+        s.id = id;
+        strncpy(s.name, name, kNameBytes);  // compared on at most kNameBytes, so no terminator needed
+        s.pid = 0;
+        s.started = 0;
+        log(_debug_creds, LOG_TRACE, 0, 0, "Creds: lockOrWait: locking slot %d", free);
+        return free;
+    }
+}
+
+void CredsLockTable::unlock(int slot) {
+    if (slot < 0 || slot >= kSlots) return;
+    CondSection hold(_block);
+    _slots[slot] = Slot();
+    _block.broadcast();
+}
+
+void CredsLockTable::setChild(int slot, pid_t pid, long long started) {
+    if (slot < 0 || slot >= kSlots) return;
+    CondSection hold(_block);
+    _slots[slot].pid = pid;
+    _slots[slot].started = pid != 0 ? started : 0;
+}
+
+int CredsLockTable::killHungChildren(long long now, int limitSeconds) {
+    int killed = 0;
+    CondSection hold(_block);
+    for (Slot& s : _slots) {
+        if (s.operation == 0 || s.pid <= 0 || now - s.started <= limitSeconds) continue;
+        log(_debug_creds, LOG_WARNING, 0, 0, "Creds: credSafetyTimer will kill sub-process %d. it's seems to have hung",
+            static_cast<int>(s.pid));
+        // The lookup that owns the slot reaps the child only after it has
+        // cleared the pid here, so the pid cannot belong to anyone else yet.
+        kill(s.pid, SIGKILL);
+        s.pid = 0;
+        s.started = 0;
+        killed++;
+    }
+    return killed;
+}
+
+int CredsLockTable::slotsInUse() {
+    CondSection hold(_block);
+    int n = 0;
+    for (const Slot& s : _slots)
+        if (s.operation != 0) n++;
+    return n;
+}

@@ -1,0 +1,147 @@
+// The credential lookups' shared state: the clock they age by, the cache of
+// answers (300 seconds), the lock table that lets only one lookup per key
+// run at a time, and the counters of the statistics line.
+//
+// Ownership: the cache owns its entries. find and add hand out an entry with
+// its use count raised; the caller gives it back with release, and an entry
+// in use is never freed (an expired one waits until its last user is done).
+//
+// Thread-safety: CredsCache is guarded by its own CriticalBlock, the lock
+// table by its CondBlock; neither is held while the other is taken, and only
+// the log writers' lock is taken under either. The counters and the clock
+// are atomics.
+#ifndef DRV_CREDS_CREDS_CACHE_H
+#define DRV_CREDS_CREDS_CACHE_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "common/sem.h"
+
+// ---- Clock ----
+
+// Seconds since the epoch as the lookups see them: the system's, unless a
+// test has put its own clock in.
+long long credsNow();
+// For tests: now() replaces the system clock; null restores it.
+void credsSetClock(long long (*now)());
+
+// ---- Counters ----
+
+struct CredsCounters {
+    std::atomic<int> lookups{0};    // children started
+    std::atomic<int> cacheHits{0};  // answers taken from the cache
+    std::atomic<int> blocked{0};    // waits on the lock table
+};
+extern CredsCounters _credsCounters;
+
+// ---- Cache ----
+
+// What an entry describes.
+enum CredsKind { CREDS_KIND_USER = 1, CREDS_KIND_GROUP = 2, CREDS_KIND_HOST = 3 };
+
+// The id an entry of a failed lookup by name carries: it matches no real
+// user or group.
+const unsigned kCredsUnknownId = static_cast<unsigned>(-1);
+
+// An answer is fresh for this many seconds.
+const int kCredsCacheLifetime = 300;
+// timeoutCredsCache ages every entry by this much.
+const int kCredsCacheAgeing = 10000;
+
+struct CredsCacheEntry {
+    long long created = 0;  // seconds (credsNow)
+    int kind = CREDS_KIND_USER;
+    bool noExist = false;  // the child found no such entry
+    bool error = false;    // the child failed
+    int useCount = 0;
+    // A user's fields; a host keeps its name in userName and its IPv4
+    // address (network order) in uid.
+    std::string userName;
+    uid_t uid = 0;
+    std::string home;
+    gid_t gid = 0;
+    std::string groupName;
+    std::vector<gid_t> groups;
+    CredsCacheEntry* next = nullptr;
+};
+
+class CredsCache {
+public:
+    // Lives as long as the process (threads may look things up while it
+    // exits), so entries are never torn down.
+    CredsCache() = default;
+    CredsCache(const CredsCache&) = delete;
+    CredsCache& operator=(const CredsCache&) = delete;
+
+    // The freshest matching entry for the operation's key, its use count
+    // raised, or null. Entries older than kCredsCacheLifetime are removed
+    // on the way when unused and skipped otherwise.
+    CredsCacheEntry* find(long long now, const char* name, long id, int operation);
+    // Takes ownership of a new entry: marks older entries with the same kind
+    // and name or id as expired, puts it at the head with a use count of 1.
+    CredsCacheEntry* add(CredsCacheEntry* entry);
+    // Lowers the use count of an entry from find or add.
+    void release(CredsCacheEntry* entry);
+    // Ages every entry by kCredsCacheAgeing seconds.
+    void timeoutAll();
+    // Removes every entry not in use.
+    void flush();
+    // For tests and statistics.
+    int size();
+
+private:
+    static bool matches(const CredsCacheEntry* e, const char* name, long id, int operation);
+
+    CriticalBlock _lock{LOCK_RANK_NONE, kProcessLifetime};
+    CredsCacheEntry* _head GUARDED_BY(_lock) = nullptr;
+};
+
+// The process's cache.
+extern CredsCache _credsCache;
+
+// ---- Lock table ----
+
+class CredsLockTable {
+public:
+    static const int kSlots = 60;
+    static const int kNameBytes = 20;
+
+    CredsLockTable() = default;
+    CredsLockTable(const CredsLockTable&) = delete;
+    CredsLockTable& operator=(const CredsLockTable&) = delete;
+
+    // Waits while another thread holds the key (counted as blocked), then
+    // takes the first free slot and returns its index. With every slot
+    // taken, warns and returns -1: the caller goes on without one.
+    int lockOrWait(const char* name, long id, int operation);
+    // Frees a slot from lockOrWait (-1 is ignored) and wakes every waiter.
+    void unlock(int slot);
+    // The child a slot's lookup is running, and its start time; cleared
+    // with pid 0. Ignored for slot -1.
+    void setChild(int slot, pid_t pid, long long started);
+    // SIGKILLs every recorded child started more than limitSeconds before
+    // now and forgets it; returns how many.
+    int killHungChildren(long long now, int limitSeconds);
+    // Slots taken.
+    int slotsInUse();
+
+private:
+    struct Slot {
+        int operation = 0;  // 0: free
+        long id = 0;
+        char name[kNameBytes] = {};
+        pid_t pid = 0;
+        long long started = 0;
+    };
+
+    CondBlock _block{kProcessLifetime};
+    Slot _slots[kSlots] GUARDED_BY(_block);
+};
+
+extern CredsLockTable _credsLocks;
+
+#endif

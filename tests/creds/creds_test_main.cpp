@@ -1,0 +1,64 @@
+// main of the credential test programs: the lookup child when started with
+// "-testcred" (with the test hooks of creds_test_support.h), the tests otherwise.
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "creds/creds.h"
+#include "tests/creds/creds_test_support.h"
+
+namespace {
+
+void appendLine(const std::string& file, const std::string& line) {
+    int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0) return;
+    std::string text = line + "\n";
+    // One write, so that lines of concurrent children never interleave.
+    ssize_t n = write(fd, text.data(), text.size());
+    (void)n;
+    close(fd);
+}
+
+void beforeServe(int operation, const char* name) {
+    if (credstest::dir().empty()) return;
+    appendLine(credstest::path("children"), std::to_string(operation) + " " + name);
+    if (access(credstest::path("slow").c_str(), F_OK) == 0) usleep(300 * 1000);
+    // rename is atomic: exactly one child takes each marker.
+    if (rename(credstest::path("hang").c_str(), credstest::path("hung").c_str()) == 0) {
+        appendLine(credstest::path("hung.pid"), std::to_string(getpid()));
+        for (;;) pause();
+    }
+    if (rename(credstest::path("die").c_str(), credstest::path("died").c_str()) == 0) _exit(3);
+}
+
+int pamStart(const char* service, const char* user, const struct pam_conv* conversation, pam_handle_t** handle) {
+    std::string confdir = credstest::path("pam.d");
+    return pam_start_confdir(service, user, conversation, confdir.c_str(), handle);
+}
+
+const CredsChildHooks kHooks = {beforeServe, pamStart};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    credsSetChildHooks(&kHooks);
+    credsProgramStart(argc, argv);  // a child serves its request and exits here
+
+    char dir[] = "/tmp/drv-creds-test.XXXXXX";
+    if (mkdtemp(dir) == nullptr) return 1;
+    setenv("DRV_CREDS_TEST_DIR", dir, 1);
+    mkdir((std::string(dir) + "/pam.d").c_str(), 0700);
+    ::testing::InitGoogleTest(&argc, argv);
+    int rc = RUN_ALL_TESTS();
+    credCleanup();
+    nftw(dir, [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16, FTW_DEPTH | FTW_PHYS);
+    return rc;
+}

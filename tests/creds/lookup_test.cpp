@@ -1,0 +1,300 @@
+// User, group and host lookups through the child, checked against the
+// system's own answers; the lock table, the cache and the safety thread.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <grp.h>
+#include <netdb.h>
+#include <pwd.h>
+#include <signal.h>
+#include <string.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/creds/creds_test_support.h"
+#include "tests/support/log_capture.h"
+
+using credstest::childrenFor;
+using credstest::CredsTest;
+
+namespace {
+
+// A few users and groups every Linux machine has; only those this one has
+// are used.
+std::vector<std::string> systemUsers() {
+    std::vector<std::string> found;
+    for (const char* name : {"root", "daemon", "bin", "nobody"})
+        if (getpwnam(name) != nullptr) found.push_back(name);
+    return found;
+}
+
+// An id nobody on this machine has.
+uid_t unusedUid() {
+    uid_t id = 3999999;
+    while (getpwuid(id) != nullptr || getgrgid(id) != nullptr) id--;
+    return id;
+}
+
+std::set<gid_t> systemGroupIds(const char* user, gid_t gid) {
+    gid_t groups[256];
+    int n = 256;
+    getgrouplist(user, gid, groups, &n);
+    return std::set<gid_t>(groups, groups + n);
+}
+
+}  // namespace
+
+using LookupTest = CredsTest;
+
+TEST_F(LookupTest, UsersAndGroupsMatchTheSystem) {
+    char buf[4096];
+    for (const std::string& name : systemUsers()) {
+        SCOPED_TRACE(name);
+        struct passwd* sys = getpwnam(name.c_str());
+        ASSERT_NE(nullptr, sys);
+        std::string sysDir = sys->pw_dir;
+        uid_t sysUid = sys->pw_uid;
+        gid_t sysGid = sys->pw_gid;
+
+        struct passwd ours, *result = nullptr;
+        ASSERT_EQ(0, s_getpwnam_r(name.c_str(), &ours, buf, sizeof(buf), &result));
+        ASSERT_EQ(&ours, result);
+        EXPECT_EQ(name, ours.pw_name);
+        EXPECT_EQ(sysUid, ours.pw_uid);
+        EXPECT_EQ(sysGid, ours.pw_gid);
+        EXPECT_EQ(sysDir, ours.pw_dir);
+
+        ASSERT_EQ(0, s_getpwuid_r(sysUid, &ours, buf, sizeof(buf), &result));
+        ASSERT_EQ(&ours, result);
+        EXPECT_EQ(name, ours.pw_name);
+        EXPECT_EQ(sysUid, static_cast<uid_t>(s_get_uid(name.c_str())));
+
+        gid_t groups[200];
+        int n = 200;
+        ASSERT_GT(s_getgroups(name.c_str(), sysGid, groups, &n), 0);
+        EXPECT_EQ(systemGroupIds(name.c_str(), sysGid), std::set<gid_t>(groups, groups + n));
+        std::set<std::string> sysNames, ourNames;
+        for (gid_t g : systemGroupIds(name.c_str(), sysGid)) {
+            struct group* gr = getgrgid(g);
+            sysNames.insert(gr != nullptr ? gr->gr_name : std::to_string(g));
+        }
+        char** list = s_getgrouplist(name.c_str());
+        ASSERT_NE(nullptr, list);
+        for (char** p = list; *p != nullptr; p++) ourNames.insert(*p);
+        s_free_grouplist(list);
+        EXPECT_EQ(sysNames, ourNames);
+    }
+
+    char* rootName = s_getusername(0);
+    ASSERT_NE(nullptr, rootName);
+    EXPECT_STREQ(getpwuid(0)->pw_name, rootName);
+    free(rootName);
+
+    struct group* sysRoot = getgrgid(0);
+    ASSERT_NE(nullptr, sysRoot);
+    std::string rootGroup = sysRoot->gr_name;
+    struct group gr, *gresult = nullptr;
+    ASSERT_EQ(0, s_getgrgid_r(0, &gr, buf, sizeof(buf), &gresult));
+    ASSERT_EQ(&gr, gresult);
+    EXPECT_EQ(rootGroup, gr.gr_name);
+    EXPECT_EQ(nullptr, gr.gr_mem[0]);
+    ASSERT_EQ(0, s_getgrnam_r(rootGroup.c_str(), &gr, buf, sizeof(buf), &gresult));
+    ASSERT_EQ(&gr, gresult);
+    EXPECT_EQ(0u, gr.gr_gid);
+    EXPECT_EQ(0, s_get_gid(rootGroup.c_str()));
+    char* groupName = s_getgroupname(0);
+    ASSERT_NE(nullptr, groupName);
+    EXPECT_EQ(rootGroup, groupName);
+    free(groupName);
+
+    // Too small a buffer is the caller's problem, as with the C library.
+    struct passwd small, *smallResult = &small;
+    EXPECT_EQ(ERANGE, s_getpwnam_r("root", &small, buf, 4, &smallResult));
+    EXPECT_EQ(nullptr, smallResult);
+    EXPECT_EQ(ERANGE, s_getgrgid_r(0, &gr, buf, 3, &gresult));
+}
+
+TEST_F(LookupTest, MissingEntriesAreNotFoundAndCachedAsSuch) {
+    char buf[1024];
+    const char* missing = "drv-no-such-entry";
+    uid_t unused = unusedUid();
+    struct passwd pw, *result = &pw;
+    struct group gr, *gresult = &gr;
+    for (int round = 0; round < 2; round++) {
+        EXPECT_EQ(0, s_getpwnam_r(missing, &pw, buf, sizeof(buf), &result));
+        EXPECT_EQ(nullptr, result);
+        EXPECT_EQ(0, s_getpwuid_r(unused, &pw, buf, sizeof(buf), &result));
+        EXPECT_EQ(nullptr, result);
+        EXPECT_EQ(0, s_getgrnam_r(missing, &gr, buf, sizeof(buf), &gresult));
+        EXPECT_EQ(nullptr, gresult);
+        EXPECT_EQ(0, s_getgrgid_r(unused, &gr, buf, sizeof(buf), &gresult));
+        EXPECT_EQ(nullptr, gresult);
+        EXPECT_EQ(-1, s_get_uid(missing));
+        EXPECT_EQ(-1, s_get_gid(missing));
+        EXPECT_EQ(nullptr, s_getusername(unused));
+        EXPECT_EQ(nullptr, s_getgrouplist(missing));
+        int n = 10;
+        gid_t groups[10];
+        EXPECT_EQ(-1, s_getgroups(missing, 0, groups, &n));
+    }
+    // The second round came from the cache: one child per key.
+    EXPECT_EQ(1, childrenFor(CREDS_OP_USER_BY_NAME, missing));
+    EXPECT_EQ(1, childrenFor(CREDS_OP_USER_BY_ID, ""));
+    EXPECT_EQ(1, childrenFor(CREDS_OP_GROUP_BY_NAME, missing));
+    EXPECT_EQ(1, childrenFor(CREDS_OP_GROUP_BY_ID, ""));
+}
+
+TEST_F(LookupTest, HostsResolveLikeTheSystem) {
+    struct addrinfo hints = {}, *list = nullptr;
+    hints.ai_family = AF_INET;
+    ASSERT_EQ(0, getaddrinfo("localhost", nullptr, &hints, &list));
+    uint32_t expected = reinterpret_cast<struct sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(list);
+
+    int error = -1;
+    EXPECT_EQ(expected, s_gethostbyname("localhost", &error));
+    EXPECT_EQ(0, error);
+    EXPECT_EQ(0u, s_gethostbyname("drv-no-such-host.invalid", &error));
+    EXPECT_EQ(HOST_NOT_FOUND, error);
+    EXPECT_EQ(expected, s_gethostbyname("localhost", &error));
+    EXPECT_EQ(1, childrenFor(CREDS_OP_HOST_BY_NAME, "localhost"));
+}
+
+TEST_F(LookupTest, EnumerationsListWhatTheSystemLists) {
+    std::set<std::string> sysUsers, sysGroups, ourUsers, ourGroups;
+    setpwent();
+    for (struct passwd* p = getpwent(); p != nullptr; p = getpwent()) sysUsers.insert(p->pw_name);
+    endpwent();
+    setgrent();
+    for (struct group* g = getgrent(); g != nullptr; g = getgrent()) sysGroups.insert(g->gr_name);
+    endgrent();
+
+    char buf[1024];
+    struct passwd pw, *result;
+    s_setpwent();
+    int rc;
+    while ((rc = s_getpwent_r(&pw, buf, sizeof(buf), &result)) == 0) ourUsers.insert(pw.pw_name);
+    EXPECT_EQ(ENOENT, rc);
+    s_endpwent();
+    struct group gr, *gresult;
+    s_setgrent();
+    // An entry that does not fit is handed out again with a bigger buffer.
+    ASSERT_EQ(ERANGE, s_getgrent_r(&gr, buf, 2, &gresult));
+    while ((rc = s_getgrent_r(&gr, buf, sizeof(buf), &gresult)) == 0) ourGroups.insert(gr.gr_name);
+    EXPECT_EQ(ENOENT, rc);
+    s_endgrent();
+    EXPECT_EQ(sysUsers, ourUsers);
+    EXPECT_EQ(sysGroups, ourGroups);
+
+    // Every group came into the cache with the enumeration.
+    credstest::unmark("children");
+    EXPECT_EQ(0, s_getgrgid_r(0, &gr, buf, sizeof(buf), &gresult));
+    EXPECT_EQ(&gr, gresult);
+    EXPECT_TRUE(credstest::children().empty());
+}
+
+TEST_F(LookupTest, ConcurrentLookupsOfOneKeyRunOneChild) {
+    credstest::mark("slow");
+    const int kThreads = 8;
+    std::vector<std::thread> threads;
+    std::vector<std::string> names(kThreads), others(kThreads);
+    for (int i = 0; i < kThreads; i++) {
+        threads.emplace_back([i, &names, &others] {
+            char buf[1024];
+            struct passwd pw, *result = nullptr;
+            if (s_getpwnam_r("root", &pw, buf, sizeof(buf), &result) == 0 && result != nullptr) names[i] = pw.pw_name;
+            // A different key runs beside it.
+            if (i == 0 && s_getpwuid_r(0, &pw, buf, sizeof(buf), &result) == 0 && result != nullptr)
+                others[i] = pw.pw_name;
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (const std::string& n : names) EXPECT_EQ("root", n);
+    EXPECT_EQ("root", others[0]);
+    EXPECT_EQ(1, childrenFor(CREDS_OP_USER_BY_NAME, "root"));
+    EXPECT_GE(_credsCounters.blocked.load(), 1);
+    EXPECT_EQ(0, _credsLocks.slotsInUse());
+}
+
+TEST_F(LookupTest, CacheLifetimeFollowsTheClock) {
+    LogCapture captured;
+    _debug_creds = LOG_INFO;
+    char buf[1024];
+    struct passwd pw, *result;
+    auto lookUp = [&] {
+        EXPECT_EQ(0, s_getpwnam_r("root", &pw, buf, sizeof(buf), &result));
+        EXPECT_EQ(&pw, result);
+        return childrenFor(CREDS_OP_USER_BY_NAME, "root");
+    };
+    EXPECT_EQ(1, lookUp());
+    credstest::clockOffset() = 299;
+    EXPECT_EQ(1, lookUp());
+    credstest::clockOffset() = 301;
+    EXPECT_EQ(2, lookUp());  // the old answer expired; the new one is fresh
+    EXPECT_EQ(2, lookUp());
+    timeoutCredsCache();
+    EXPECT_EQ(3, lookUp());
+    flushCredsCache();
+    EXPECT_EQ(0, _credsCache.size());
+    EXPECT_EQ(4, lookUp());
+    EXPECT_EQ(1, _credsCache.size());  // expired entries go once nobody uses them
+    EXPECT_TRUE(captured.contains("Creds: cache flushed"));
+}
+
+TEST_F(LookupTest, HungChildIsKilledAndTheLookupRetried) {
+    LogCapture captured;
+    credsSetSafetyPeriodForTests(20);
+    credstest::mark("hang");
+    std::string name;
+    std::thread lookup([&name] {
+        char buf[1024];
+        struct passwd pw, *result = nullptr;
+        if (s_getpwnam_r("daemon", &pw, buf, sizeof(buf), &result) == 0 && result != nullptr) name = pw.pw_name;
+    });
+    std::string pid;
+    for (int i = 0; i < 1000 && pid.empty(); i++) {
+        usleep(10000);
+        pid = readFile(credstest::path("hung.pid"));
+    }
+    ASSERT_FALSE(pid.empty()) << "the child never started";
+    // Not killed while young ...
+    usleep(100 * 1000);
+    EXPECT_EQ(0, kill(std::stoi(pid), 0));
+    // ... but once older than 15 seconds.
+    credstest::clockOffset() = 16;
+    lookup.join();
+    EXPECT_EQ("daemon", name);
+    EXPECT_EQ(2, childrenFor(CREDS_OP_USER_BY_NAME, "daemon"));
+    EXPECT_TRUE(captured.contains("Creds: credSafetyTimer will kill sub-process " + std::to_string(std::stoi(pid)) +
+                                  ". it's seems to have hung"));
+    EXPECT_TRUE(captured.contains("Creds: unable to read error reply from child process"));
+    // Killed and reaped.
+    EXPECT_EQ(-1, kill(std::stoi(pid), 0));
+}
+
+TEST_F(LookupTest, ChildrenThatFailAreRetriedThenReported) {
+    LogCapture captured;
+    char buf[1024];
+    struct passwd pw, *result = nullptr;
+    credstest::mark("die");
+    EXPECT_EQ(0, s_getpwnam_r("root", &pw, buf, sizeof(buf), &result));
+    EXPECT_EQ(&pw, result);
+    EXPECT_EQ(2, childrenFor(CREDS_OP_USER_BY_NAME, "root"));
+    EXPECT_TRUE(captured.contains("Creds: unable to read error reply from child process (step 1)"));
+
+    // A program that cannot run: three tries, then the call fails, and
+    // nothing is cached for it.
+    std::string saved = commandPath;
+    ASSERT_TRUE(s_setCredsCommandPath("/nonexistent/drv-program"));
+    int before = _credsCounters.lookups.load();
+    EXPECT_EQ(EIO, s_getpwnam_r("bin", &pw, buf, sizeof(buf), &result));
+    EXPECT_EQ(nullptr, result);
+    EXPECT_EQ(3, _credsCounters.lookups.load() - before);
+    EXPECT_TRUE(captured.contains("lookup: unable to execute -testcred command"));
+    ASSERT_TRUE(s_setCredsCommandPath(saved.c_str()));
+    EXPECT_EQ(0, s_getpwnam_r("bin", &pw, buf, sizeof(buf), &result));
+    EXPECT_EQ(&pw, result);
+    EXPECT_FALSE(s_setCredsCommandPath(std::string(kCredsCommandPathLength, 'x').c_str()));
+}

@@ -1,0 +1,158 @@
+// The child protocol: answers decode to what a child encoded, and a short,
+// lying or unknown answer is an error. The child's argument list.
+#include <string>
+#include <vector>
+
+#include "tests/creds/creds_test_support.h"
+
+namespace {
+
+CredsAnswer sampleAnswer(int operation) {
+    CredsAnswer a;
+    a.user.uid = 1234;
+    a.user.gid = 99;
+    a.user.name = "alice";
+    a.user.home = "/home/alice";
+    a.user.groups = {99, 4, 27};
+    a.group.gid = 27;
+    a.group.name = "sudo";
+    a.address = 0x0100007f;
+    if (operation == CREDS_OP_ALL_GROUPS) a.groups = {{0, "root"}, {27, "sudo"}, {65534, ""}};
+    if (operation == CREDS_OP_ALL_USERS) {
+        CredsUser u;
+        u.uid = 1;
+        u.gid = 1;
+        u.name = "daemon";
+        a.users = {u, u};
+        a.users[1].name = "bin";
+        a.users[1].uid = 2;
+    }
+    return a;
+}
+
+int decode(int operation, const std::string& bytes, CredsAnswer& out) {
+    CredsMemorySource in(bytes.data(), bytes.size());
+    return decodeCredsAnswer(operation, in, out);
+}
+
+std::string word(int32_t w) { return std::string(reinterpret_cast<const char*>(&w), sizeof(w)); }
+
+}  // namespace
+
+TEST(CredsProtocol, AnswersDecodeToWhatTheChildSent) {
+    for (int op = CREDS_OP_LOGIN; op <= CREDS_OP_HOST_BY_NAME; op++) {
+        SCOPED_TRACE(op);
+        CredsAnswer sent = sampleAnswer(op);
+        std::string bytes;
+        encodeCredsAnswer(op, sent, bytes);
+        CredsAnswer got;
+        ASSERT_EQ(0, decode(op, bytes, got));
+        EXPECT_EQ(CREDS_STATUS_OK, got.status);
+        if (op <= CREDS_OP_USER_BY_NAME) {
+            EXPECT_EQ(1234u, got.user.uid);
+            EXPECT_EQ(99u, got.user.gid);
+            EXPECT_EQ("alice", got.user.name);
+            EXPECT_EQ("/home/alice", got.user.home);
+            EXPECT_EQ(sent.user.groups, got.user.groups);
+        } else if (op <= CREDS_OP_GROUP_BY_NAME) {
+            EXPECT_EQ(27u, got.group.gid);
+            EXPECT_EQ("sudo", got.group.name);
+        } else if (op == CREDS_OP_ALL_GROUPS) {
+            ASSERT_EQ(3u, got.groups.size());
+            EXPECT_EQ(65534u, got.groups[2].gid);
+            EXPECT_EQ("sudo", got.groups[1].name);
+        } else if (op == CREDS_OP_ALL_USERS) {
+            ASSERT_EQ(2u, got.users.size());
+            EXPECT_EQ("bin", got.users[1].name);
+            EXPECT_EQ(2u, got.users[1].uid);
+        } else {
+            EXPECT_EQ(0x0100007fu, got.address);
+        }
+
+        // Every cut short of the whole answer is an error.
+        for (size_t cut = 0; cut < bytes.size(); cut++) {
+            CredsAnswer partial;
+            EXPECT_NE(0, decode(op, bytes.substr(0, cut), partial)) << "cut at " << cut;
+        }
+    }
+    // A failure status is the whole answer.
+    for (int32_t status : {1, 2, 99}) {
+        CredsAnswer got;
+        EXPECT_EQ(0, decode(CREDS_OP_LOGIN, word(status), got));
+        EXPECT_EQ(status, got.status);
+    }
+}
+
+TEST(CredsProtocol, LyingAnswersAreRefused) {
+    CredsAnswer got;
+    // A user record claiming more groups than a child may send.
+    std::string user = word(0) + word(1) + word(1) + word(1) + "a" + word(0) + word(101);
+    EXPECT_EQ(10, decode(CREDS_OP_USER_BY_ID, user, got));
+    // Negative and oversized lengths.
+    EXPECT_EQ(3, decode(CREDS_OP_USER_BY_NAME, word(0) + word(1) + word(1) + word(-1), got));
+    EXPECT_EQ(3, decode(CREDS_OP_USER_BY_NAME, word(0) + word(1) + word(1) + word(1 << 30) + "abc", got));
+    EXPECT_EQ(5, decode(CREDS_OP_GROUP_BY_ID, word(0) + word(4) + word(5000), got));
+    // An enumeration item marker other than 0 or 1, or no end byte.
+    EXPECT_EQ(6, decode(CREDS_OP_ALL_GROUPS, std::string("\2"), got));
+    EXPECT_EQ(6, decode(CREDS_OP_ALL_USERS, std::string("\1") + word(1) + word(1) + word(0), got));
+    EXPECT_EQ(9, decode(42, word(0), got));
+}
+
+TEST(CredsProtocol, RequestsReachTheChildIntact) {
+    for (int op = CREDS_OP_LOGIN; op <= CREDS_OP_HOST_BY_NAME; op++) {
+        CredsRequest sent;
+        sent.operation = op;
+        sent.name = "someone";
+        sent.password = "pa ss";
+        sent.service = "login";
+        sent.id = 4242;
+        sent.accessOnly = true;
+        std::string bytes;
+        ASSERT_TRUE(encodeCredsRequest(sent, bytes));
+        CredsMemorySource in(bytes.data(), bytes.size());
+        CredsRequest got;
+        ASSERT_TRUE(readCredsRequest(in, got));
+        EXPECT_EQ(0u, in.left());
+        EXPECT_EQ(op, got.operation);
+        bool byName = op == CREDS_OP_LOGIN || op == CREDS_OP_USER_BY_NAME || op == CREDS_OP_GROUP_BY_NAME ||
+                      op == CREDS_OP_HOST_BY_NAME;
+        EXPECT_EQ(byName ? "someone" : "", got.name);
+        EXPECT_EQ(op == CREDS_OP_USER_BY_ID || op == CREDS_OP_GROUP_BY_ID ? 4242 : 0, got.id);
+        EXPECT_EQ(op == CREDS_OP_LOGIN, got.accessOnly);
+        EXPECT_EQ(op == CREDS_OP_LOGIN ? "pa ss" : "", got.password);
+        // A request cut short is refused.
+        CredsMemorySource cut(bytes.data(), bytes.size() - 1);
+        CredsRequest partial;
+        EXPECT_FALSE(readCredsRequest(cut, partial));
+    }
+    CredsRequest tooLong;
+    tooLong.operation = CREDS_OP_USER_BY_NAME;
+    tooLong.name.assign(kCredsMaxText + 1, 'x');
+    std::string bytes;
+    EXPECT_FALSE(encodeCredsRequest(tooLong, bytes));
+    EXPECT_TRUE(bytes.empty());
+}
+
+TEST(CredsProtocol, OnlyTheChildArgumentListMakesAChild) {
+    auto parse = [](std::vector<const char*> args, CredsChildOptions& o) {
+        return credsParseChildArguments(static_cast<int>(args.size()), const_cast<char**>(args.data()), o);
+    };
+    CredsChildOptions o;
+    ASSERT_TRUE(parse({"dravika", "-nss_workaround", "-debug_creds", "-bufsize", "8192", "-testcred"}, o));
+    EXPECT_TRUE(o.nssWorkaround);
+    EXPECT_TRUE(o.debug);
+    EXPECT_EQ(8192, o.bufferSize);
+    ASSERT_TRUE(parse({"dravika", "-bufsize", "0", "-testcred"}, o));
+    EXPECT_FALSE(o.nssWorkaround);
+    EXPECT_FALSE(o.debug);
+    EXPECT_EQ(0, o.bufferSize);
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+             {"drvhost"},
+             {"drvhost", "--lookup", "user", "root"},
+             {"drvhost", "-testcred", "-bufsize", "1"},
+             {"drvhost", "--count", "-testcred"},
+             {"drvhost", "-bufsize", "-testcred"},
+             {"drvhost", "-bufsize", "-5", "-testcred"},
+             {"drvhost", "-bufsize", "12abc", "-testcred"}})
+        EXPECT_FALSE(parse(bad, o)) << bad[1];
+}
