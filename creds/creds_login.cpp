@@ -32,7 +32,7 @@ bool passesGroupLock(char** groups) {
     }
     s_freeStringProperty(lock);
     if (found) {
-        log(_debug_creds, LOG_DEBUG, 0, 0, "Creds: s_verify_login, group found");
+        log(_debug_creds, LOG_INFO, 0, 0, "Creds: s_verify_login, group found");
         return true;
     }
     log(_debug_creds, LOG_WARNING, 0, 0,
