@@ -27,6 +27,8 @@
 #include "common/sem.h"
 #include "common/stats.h"
 #include "common/thread_context.h"
+#include "creds/creds_child.h"
+#include "host/creds_commands.h"
 #include "host/interface_stats.h"
 #include "host/machine_info.h"
 #include "host/perf_block.h"
@@ -50,6 +52,10 @@ struct Options {
     InterfaceFilter filter;
     bool dumpThreads = false;
     bool info = false;
+    const char* lookupKind = nullptr;  // --lookup KIND NAME
+    const char* lookupValue = nullptr;
+    const char* verifyUser = nullptr;
+    const char* pamService = "login";
     HostSettings settings;
 };
 
@@ -76,6 +82,12 @@ void usage(FILE* out) {
             "  --dump-threads    log the event loops of both runtimes once sampling starts\n"
             "                    (SIGQUIT asks for the same dump at any time)\n"
             "  --info            print the machine's system facts and file systems, then exit\n"
+            "  --lookup user NAME|uid N|group NAME|gid N|host NAME\n"
+            "                    look one entry up through the credential child, print it, exit\n"
+            "                    (status 1: no such entry, 2: the lookup failed)\n"
+            "  --verify USER     check USER's password (asked on the terminal) with PAM, print\n"
+            "                    the user's groups, exit (status 1: refused)\n"
+            "  --pam-service NAME  PAM service for --verify (default: login)\n"
             "  --properties PATH properties file, re-read when it changes (default: dravika.properties)\n"
             "  --log-dir DIR     write log messages to dated files in DIR (default: standard output)\n"
             "  --stats-dir DIR   also keep the samples in statistics files in DIR, one per\n"
@@ -99,6 +111,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
         {"stats-dir", required_argument, nullptr, 's'}, {"stats-period", required_argument, nullptr, 'P'},
         {"json", no_argument, nullptr, 'j'},         {"interfaces", required_argument, nullptr, 'n'},
         {"exclude", required_argument, nullptr, 'x'}, {"help", no_argument, nullptr, 'h'},
+        {"lookup", required_argument, nullptr, 'L'}, {"verify", required_argument, nullptr, 'V'},
+        {"pam-service", required_argument, nullptr, 'S'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -160,11 +174,36 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.settings.statsPeriod = static_cast<int>(period);
             break;
         }
+        case 'L':
+            if (!isLookupKind(optarg)) {
+                fprintf(stderr, "drvhost: --lookup wants user, uid, group, gid or host, not '%s'\n", optarg);
+                return false;
+            }
+            options.lookupKind = optarg;
+            break;
+        case 'V':
+            options.verifyUser = optarg;
+            break;
+        case 'S':
+            options.pamService = optarg;
+            break;
         case 'h':
             usage(stdout);
             exit(0);
         default:
             usage(stderr);
+            return false;
+        }
+    }
+    // The name --lookup looks up is the one word left over.
+    if (options.lookupKind != nullptr) {
+        if (optind >= argc) {
+            fprintf(stderr, "drvhost: --lookup %s wants what to look up\n", options.lookupKind);
+            return false;
+        }
+        options.lookupValue = argv[optind++];
+        if (options.verifyUser != nullptr) {
+            fprintf(stderr, "drvhost: --lookup and --verify are two commands; pick one\n");
             return false;
         }
     }
@@ -349,9 +388,15 @@ const int kLoopSliceMs = 500;
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A credential lookup re-runs this program as its child: that serves one
+    // request here and exits.
+    credsProgramStart(argc, argv);
     Options options;
     if (!parseOptions(argc, argv, options)) return kUsageExit;
     if (options.info) return printMachineInfo(stdout);
+    if (options.lookupKind != nullptr)
+        return runLookup(options.settings, options.lookupKind, options.lookupValue, stdout);
+    if (options.verifyUser != nullptr) return runVerify(options.settings, options.verifyUser, options.pamService, stdout);
     if (options.settings.statsDir != nullptr && !checkStatsDir(options.settings.statsDir)) return 1;
 
     void* module = loadModule(options.module);

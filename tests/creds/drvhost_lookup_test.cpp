@@ -1,0 +1,47 @@
+// drvhost --lookup: the host stand-in answers "-testcred" itself, so its
+// lookups run through its own program as the child.
+#include <arpa/inet.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+
+#include <string>
+
+#include "tests/support/process.h"
+
+namespace {
+
+Outcome drvhost(const std::vector<std::string>& args) { return runToEnd(DRVHOST_PATH, args); }
+
+}  // namespace
+
+TEST(DrvhostLookup, PrintsWhatTheSystemKnows) {
+    struct passwd* root = getpwuid(0);
+    ASSERT_NE(nullptr, root);
+    std::string user = std::string("user ") + root->pw_name + ": uid 0, gid " + std::to_string(root->pw_gid) +
+                       ", home " + root->pw_dir + ", groups ";
+    Outcome byName = drvhost({"--lookup", "user", root->pw_name});
+    EXPECT_EQ(0, byName.status) << byName.err;
+    EXPECT_EQ(0u, byName.out.find(user)) << byName.out;
+    Outcome byId = drvhost({"--lookup", "uid", "0"});
+    EXPECT_EQ(byName.out, byId.out);
+
+    struct group* group = getgrgid(0);
+    ASSERT_NE(nullptr, group);
+    std::string groupLine = std::string("group ") + group->gr_name + ": gid 0\n";
+    EXPECT_EQ(groupLine, drvhost({"--lookup", "gid", "0"}).out);
+    EXPECT_EQ(groupLine, drvhost({"--lookup", "group", group->gr_name}).out);
+    EXPECT_EQ("host localhost: 127.0.0.1\n", drvhost({"--lookup", "host", "localhost"}).out);
+}
+
+TEST(DrvhostLookup, MissingEntriesAndBadRequestsAreTold) {
+    Outcome missing = drvhost({"--lookup", "user", "drv-no-such-user"});
+    EXPECT_EQ(1, missing.status);
+    EXPECT_EQ("", missing.out);
+    EXPECT_NE(std::string::npos, missing.err.find("no such user: drv-no-such-user"));
+    EXPECT_EQ(1, drvhost({"--lookup", "host", "drv-no-such-host.invalid"}).status);
+    EXPECT_EQ(2, drvhost({"--lookup", "uid", "zero"}).status);
+    EXPECT_EQ(64, drvhost({"--lookup", "shell", "root"}).status);
+    EXPECT_EQ(64, drvhost({"--lookup", "user"}).status);
+    EXPECT_EQ(64, drvhost({"--lookup", "user", "root", "--verify", "root"}).status);
+}
