@@ -1,0 +1,83 @@
+// Credential lookups: a cached user lookup (s_getpwnam_r answered from the
+// cache, with the lock-table slot it takes and gives back) beside the C
+// library's getpwnam_r for the same user in the same run (the floor; target:
+// the cached lookup no slower), and an uncached lookup, the child's whole
+// round trip (fork, re-executing this program with "-testcred", the request,
+// the name-service call in the child, the answer, reaping), in microseconds.
+//
+// Each of 9 rounds times the three cases one after the other; the summary
+// prints the medians. This program is its own lookup child.
+#include <pwd.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "common/log.h"
+#include "creds/creds.h"
+
+namespace {
+
+const int kRounds = 9;
+const int kCachedCalls = 200000;
+const int kUncachedCalls = 40;
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double nsPerCall(std::chrono::steady_clock::time_point start, int calls) {
+    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / calls;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    credsProgramStart(argc, argv);
+    _log_level = LOG_CRITICAL + 1;
+    _debug_creds = LOG_CRITICAL + 1;
+    const char* user = "root";
+    char buf[4096];
+    struct passwd pw, *result = nullptr;
+    if (s_getpwnam_r(user, &pw, buf, sizeof(buf), &result) != 0 || result == nullptr) {
+        fprintf(stderr, "creds_bench: the first lookup of %s failed\n", user);
+        return 1;
+    }
+
+    std::vector<double> library, cached, uncached;
+    for (int round = 0; round < kRounds; round++) {
+        auto t = std::chrono::steady_clock::now();
+        for (int i = 0; i < kCachedCalls; i++) {
+            getpwnam_r(user, &pw, buf, sizeof(buf), &result);
+            if (result == nullptr) return 1;
+        }
+        library.push_back(nsPerCall(t, kCachedCalls));
+
+        t = std::chrono::steady_clock::now();
+        for (int i = 0; i < kCachedCalls; i++) {
+            s_getpwnam_r(user, &pw, buf, sizeof(buf), &result);
+            if (result == nullptr) return 1;
+        }
+        cached.push_back(nsPerCall(t, kCachedCalls));
+
+        t = std::chrono::steady_clock::now();
+        for (int i = 0; i < kUncachedCalls; i++) {
+            timeoutCredsCache();
+            s_getpwnam_r(user, &pw, buf, sizeof(buf), &result);
+            if (result == nullptr) return 1;
+        }
+        uncached.push_back(nsPerCall(t, kUncachedCalls) / 1000);
+    }
+    credCleanup();
+
+    double floor = median(library), ours = median(cached);
+    printf("Medians of %d rounds, user lookup of \"%s\":\n", kRounds, user);
+    printf("  cached s_getpwnam_r        %10.0f ns\n", ours);
+    printf("  floor: getpwnam_r          %10.0f ns   cached / floor %5.2f (target: at most 1)\n", floor,
+           floor > 0 ? ours / floor : 0.0);
+    printf("  uncached (child round trip) %9.0f us\n", median(uncached));
+    return 0;
+}
