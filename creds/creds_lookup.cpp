@@ -209,10 +209,10 @@ int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer) {
     // before anyone can kill the children.
     lockPerfPid();
     pid_t pid = fork();
+    int forkErrno = errno;
     if (pid == 0) execChild(launch, toChild[0], fromChild[1]);
     if (pid > 0) addPerfPid(pid);
     unlockPerfPid();
-    int forkErrno = errno;
     closeFd(toChild[0]);
     closeFd(fromChild[1]);
     if (pid < 0) {

@@ -220,7 +220,6 @@ TEST_F(LookupTest, ConcurrentLookupsOfOneKeyRunOneChild) {
 
 TEST_F(LookupTest, CacheLifetimeFollowsTheClock) {
     LogCapture captured;
-    _debug_creds = LOG_INFO;
     char buf[1024];
     struct passwd pw, *result;
     auto lookUp = [&] {
@@ -241,6 +240,49 @@ TEST_F(LookupTest, CacheLifetimeFollowsTheClock) {
     EXPECT_EQ(4, lookUp());
     EXPECT_EQ(1, _credsCache.size());  // expired entries go once nobody uses them
     EXPECT_TRUE(captured.contains("Creds: cache flushed"));
+
+    // An entry in use survives a flush and its own expiry.
+    CredsCacheEntry* held = _credsCache.find(credsNow(), "root", 0, CREDS_OP_USER_BY_NAME);
+    ASSERT_NE(nullptr, held);
+    flushCredsCache();
+    timeoutCredsCache();
+    EXPECT_EQ(nullptr, _credsCache.find(credsNow(), "root", 0, CREDS_OP_USER_BY_NAME));
+    EXPECT_EQ(1, _credsCache.size());
+    EXPECT_EQ("root", held->userName);
+    _credsCache.release(held);
+    flushCredsCache();
+    EXPECT_EQ(0, _credsCache.size());
+}
+
+TEST(CredsLockTable, SameKeyWaitsAndAFullTableOnlyLosesCoalescing) {
+    LogCapture captured;
+    CredsLockTable table;
+    std::vector<int> slots;
+    for (int i = 0; i < CredsLockTable::kSlots; i++)
+        slots.push_back(table.lockOrWait(("user" + std::to_string(i)).c_str(), 0, CREDS_OP_USER_BY_NAME));
+    EXPECT_EQ(CredsLockTable::kSlots - 1, slots.back());
+    EXPECT_EQ(-1, table.lockOrWait("one-more", 0, CREDS_OP_USER_BY_NAME));
+    EXPECT_TRUE(captured.contains("Creds: Warning: cred lock table too small"));
+    // Another operation or id is another key.
+    table.unlock(slots[1]);
+    table.unlock(slots[2]);
+    int other = table.lockOrWait("user0", 7, CREDS_OP_USER_BY_ID);
+    EXPECT_EQ(slots[1], other);
+    table.unlock(other);
+
+    std::atomic<bool> entered{false};
+    std::thread waiter([&] {
+        int slot = table.lockOrWait("user0", 0, CREDS_OP_USER_BY_NAME);
+        entered = true;
+        table.unlock(slot);
+    });
+    usleep(100 * 1000);
+    EXPECT_FALSE(entered.load());
+    table.unlock(slots[0]);
+    waiter.join();
+    EXPECT_TRUE(entered.load());
+    for (size_t i = 3; i < slots.size(); i++) table.unlock(slots[i]);
+    EXPECT_EQ(0, table.slotsInUse());
 }
 
 TEST_F(LookupTest, HungChildIsKilledAndTheLookupRetried) {
