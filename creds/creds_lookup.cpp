@@ -120,6 +120,9 @@ struct ChildLaunch {
         dup2(devNull, 2);
         close(devNull);
     }
+    // Nothing else of the parent's (sockets, files) stays open in a child
+    // that may live until the safety thread kills it.
+    close_range(3, ~0U, 0);
     execv(launch.path.c_str(), const_cast<char* const*>(launch.argv.data()));
     _exit(kExecFailedStatus);
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/properties.h"
 #include "tests/creds/creds_test_support.h"
 #include "tests/support/log_capture.h"
 
@@ -339,4 +340,30 @@ TEST_F(LookupTest, ChildrenThatFailAreRetriedThenReported) {
     EXPECT_EQ(0, s_getpwnam_r("bin", &pw, buf, sizeof(buf), &result));
     EXPECT_EQ(&pw, result);
     EXPECT_FALSE(s_setCredsCommandPath(std::string(kCredsCommandPathLength, 'x').c_str()));
+}
+
+TEST_F(LookupTest, ChildSwitchesFollowTheSettings) {
+    LogCapture captured;
+    char buf[1024];
+    struct passwd pw, *result = &pw;
+    // A configured buffer is used as it is: too small, and the child finds nothing.
+    _creds_buffer_size = 8;
+    EXPECT_EQ(0, s_getpwnam_r("root", &pw, buf, sizeof(buf), &result));
+    EXPECT_EQ(nullptr, result);
+    _creds_buffer_size = 0;
+    flushCredsCache();
+
+    // The TRACE level of the credentials log makes the child trace what it does.
+    const std::string trace = "/tmp/dravika-testcred.out";
+    bool existed = access(trace.c_str(), F_OK) == 0;
+    size_t before = readFile(trace).size();
+    _debug_creds = LOG_TRACE;
+    EXPECT_EQ(0, s_getpwnam_r("root", &pw, buf, sizeof(buf), &result));
+    _debug_creds = LOG_INFO;
+    EXPECT_EQ(&pw, result);
+    std::string added = readFile(trace).substr(before);
+    if (!existed) unlink(trace.c_str());
+    EXPECT_NE(std::string::npos, added.find("----\nSession started\nOperation: 3\nName: root\n")) << added;
+    EXPECT_TRUE(captured.contains("Creds: addCache(USER, t = "));
+    EXPECT_TRUE(captured.contains("Creds: lockOrWait: name = root, id = 0, operation = 3"));
 }
