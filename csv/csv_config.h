@@ -1,0 +1,109 @@
+// The configuration of a streaming CSV read (CSVConfig), its column
+// definitions (CSVRow) and the rows it produces (CSVResultRow).
+//
+// A CSVRow maps one input column (1-based position in the CSV line) to one
+// output column (1-based slot in the result row), with a type code and an
+// optional script expression that transforms the field first (the field's
+// text is the variable VALUE while it runs).
+//
+// Ownership: a CSVConfig owns its copies of the texts and its CSVRows; a
+// CSVRow owns its expression text and its Parser; a CSVResultRow owns its
+// values and its errors. Whoever receives a CSVResultRow deletes it.
+// Thread-safety: none. A configuration is built before the reader starts
+// and is then used by the reader's thread only, until the reader is gone.
+#ifndef DRV_CSV_CSV_CONFIG_H
+#define DRV_CSV_CSV_CONFIG_H
+
+#include <vector>
+
+class Any;
+class AnyArray;
+class Error;
+class ObjRef;
+class Parser;
+
+// Type codes that the conversion acts on; any other code keeps the value as
+// the field or its expression produced it.
+enum CSVType {
+    CSV_TYPE_STRING = 1,
+    CSV_TYPE_DOUBLE = 5,
+    CSV_TYPE_DATE = 13,
+    CSV_TYPE_TIMESTAMP = 14,
+};
+
+class CSVRow {
+public:
+    // expression (may be null or empty: no transform) is copied.
+    CSVRow(int inputColumn, int outputColumn, int type, const char* expression);
+    virtual ~CSVRow();
+    CSVRow(const CSVRow&) = delete;
+    CSVRow& operator=(const CSVRow&) = delete;
+
+    // Builds the parser "col-%d" (the output column) over the expression,
+    // with scope as its root, and parses the expression. The parser takes
+    // debugLevel when that is below the process-wide selector. Returns null
+    // on success (or when there is no expression), else the parser's error
+    // (owned by the parser).
+    const Error* createParser(int debugLevel, ObjRef* scope);
+    // Releases the parser (the reader does when it is destroyed).
+    void releaseParser();
+
+    int inputColumn;
+    int outputColumn;
+    int type;
+    char* expression;  // null when there is none
+    Parser* parser;    // null until createParser
+};
+
+class CSVConfig {
+public:
+    // Every text is copied; inputPath, taskLogPath and encoding may be null.
+    // quote and separator give their first character (null or empty: '"'
+    // and ','). debugLevel: trace detail of the task log, below 2 every
+    // character and read, below 3 every field, below 4 the final summary.
+    CSVConfig(const char* inputPath, const char* taskLogPath, int debugLevel, const char* encoding, const char* quote,
+              const char* separator, int headerLines);
+    virtual ~CSVConfig();
+    CSVConfig(const CSVConfig&) = delete;
+    CSVConfig& operator=(const CSVConfig&) = delete;
+
+    // Takes ownership; puts the definition at the front of rows.
+    void addRow(CSVRow* row);
+
+    char* inputPath;
+    char* taskLogPath;
+    int debugLevel;
+    char* encoding;
+    char* quote;
+    char* separator;
+    int headerLines;
+    std::vector<CSVRow*> rows;  // front first
+};
+
+class CSVResultRow {
+public:
+    // count empty (null) slots.
+    explicit CSVResultRow(int count);
+    virtual ~CSVResultRow();
+    CSVResultRow(const CSVResultRow&) = delete;
+    CSVResultRow& operator=(const CSVResultRow&) = delete;
+
+    // Replaces slot index (from 0) with value (taken over; may be null).
+    // Returns 0, or 24 ("Illegal Argument") when index is out of range (value
+    // is then deleted).
+    int set(int index, Any* value);
+    // Takes ownership; appended at the end of the row's errors.
+    void addError(Error* error);
+
+    int count() const;
+    // The value in slot index, or null for an empty slot or a bad index.
+    Any* get(int index) const;
+    AnyArray* values() const { return _values; }
+    const std::vector<Error*>& errors() const { return _errors; }
+
+private:
+    AnyArray* _values;
+    std::vector<Error*> _errors;
+};
+
+#endif

@@ -1,0 +1,423 @@
+// The producer side of HyperCSV: opening the input and the task log, the
+// character loop over the read window, line and field ends, the queue and
+// the end of the run. Field conversion is in hyper_csv_convert.cpp.
+#include "csv/hyper_csv.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "common/error_codes.h"
+#include "common/os.h"
+#include "dir/principal.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "io/input.h"
+#include "script/error.h"
+#include "script/location.h"
+#include "script/varset.h"
+
+namespace {
+
+// Consumers waiting for rows are woken once this many are queued (or
+// before the producer may block on a read, or at the end), not per row.
+const size_t kWakeBatch = 32;
+// Column numbers beyond this are refused: they would only size vectors.
+const int kMaxColumn = 65536;
+
+long long monotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec);
+}
+
+}  // namespace
+
+HyperCSV::HyperCSV(Input* input, CSVConfig* config, const Principal* principal, const ObjRef* scope)
+    : _input(input), _config(config), _principal(principal != nullptr ? new Principal(*principal) : nullptr),
+      _scope(scope != nullptr && scope->get() != nullptr ? new ObjRef(*scope)
+                                                         : new ObjRef(new VarSet(nullptr, AbstractVarSet::FUNCTION))) {
+    setName("csv-reader");
+    // The starter reads the results after the run, so it owns the object.
+    setDeleteOnExit(false);
+}
+
+HyperCSV::~HyperCSV() {
+    for (CSVRow* def : _config->rows) def->releaseParser();
+    {
+        CondSection hold(_queueBlock);
+        for (CSVResultRow* row : _queue) delete row;
+        _queue.clear();
+    }
+    delete _row;
+    for (Error* e : _errors) delete e;
+    for (Error* e : _warnings) delete e;
+    delete _result;
+    delete _principal;
+    delete _scope;
+    if (_ownsInput) delete _input;
+    if (_taskLog != nullptr) fclose(_taskLog);
+    free(_field);
+}
+
+Error* HyperCSV::makeError(int type, int code, const char* message, int line, int column) const {
+    Location** where = new Location*[2]();
+    where[0] = new Location(_config->inputPath != nullptr ? _config->inputPath : "<input>", nullptr, line, column);
+    return new Error(static_cast<Error::Type>(type), code, message, where);
+}
+
+void HyperCSV::trace(const char* fmt, ...) {
+    if (_taskLog == nullptr) return;
+    va_list args;
+    va_start(args, fmt);
+    vfprintf(_taskLog, fmt, args);
+    va_end(args);
+}
+
+void HyperCSV::appendError(Error* error) {
+    if (error != nullptr) _errors.push_back(error);
+}
+
+void HyperCSV::appendWarning(Error* error) {
+    if (error != nullptr) _warnings.push_back(error);
+}
+
+void HyperCSV::setErrorFromInput() {
+    appendError(makeError(Error::EvalError, DirError::E_IO, "I/O Error", _line, _column));
+    char text[256] = "";
+    if (_input != nullptr) _input->errorText(text, sizeof text);
+    trace("[%d, %d]: Error: I/O Error %s\n", _line, _column, text);
+}
+
+void HyperCSV::run() {
+    setInitialized();
+    _startTime = monotonicSeconds();
+    if (_config->taskLogPath != nullptr) {
+        _taskLog = s_fopen(_config->taskLogPath, "w");
+        if (_taskLog == nullptr) {
+            char message[512];
+            snprintf(message, sizeof message, "Unable to open task log: %s\n", strerror(errno));
+            appendError(makeError(Error::EvalError, DirError::E_IO, message, 0, 0));
+            finish();
+            return;
+        }
+    }
+    if (openInput()) {
+        prepareDefinitions();
+        parseInput();
+    }
+    finish();
+}
+
+bool HyperCSV::openInput() {
+    if (_input != nullptr) return true;
+    const char* path = _config->inputPath != nullptr ? _config->inputPath : "";
+    int fd = s_open(path, O_RDONLY, 0, true);
+    if (fd < 0) {
+        int err = errno;
+        char message[512];
+        snprintf(message, sizeof message, "Unable to open file: %s\n", strerror(err));
+        appendError(makeError(Error::EvalError, DirError::E_IO, message, 0, 0));
+        trace("Error: unable to open input file: %s\n    (%d) %s\n", path, err, strerror(err));
+        return false;
+    }
+    _input = new Input(fd, _config->encoding);
+    _ownsInput = true;
+    if (_input->errorCode() != 0) {
+        setErrorFromInput();
+        return false;
+    }
+    return true;
+}
+
+void HyperCSV::prepareDefinitions() {
+    for (CSVRow* def : _config->rows) {
+        if (def->inputColumn < 1 || def->inputColumn > kMaxColumn || def->outputColumn < 1 ||
+            def->outputColumn > kMaxColumn) {
+            char message[128];
+            snprintf(message, sizeof message, "Invalid column definition [CSV: %d, DB: %d]", def->inputColumn,
+                     def->outputColumn);
+            appendError(makeError(Error::EvalError, DirError::E_ILLEGAL_ARGUMENT, message, 0, 0));
+            continue;
+        }
+        // A definition whose expression does not parse stays: each of its
+        // fields reports the failure.
+        const Error* failed = def->createParser(_config->debugLevel, _scope);
+        if (failed != nullptr) appendError(new Error(*failed));
+        if (def->expression != nullptr) _wakeEachRow = true;
+        if (static_cast<int>(_byColumn.size()) <= def->inputColumn) _byColumn.resize(def->inputColumn + 1);
+        _byColumn[def->inputColumn].push_back(def);
+        _outputCount = std::max(_outputCount, def->outputColumn);
+    }
+}
+
+void HyperCSV::appendBytes(const unsigned char* from, size_t n) {
+    if (_fieldLength + n + 1 > _fieldCapacity) {
+        // Rounded to the step, but at least doubled, so that a huge field
+        // costs linear time.
+        size_t want = std::max(_fieldLength + n + 1, _fieldCapacity * 2);
+        want = (want + kFieldStep - 1) / kFieldStep * kFieldStep;
+        _field = static_cast<char*>(realloc(_field, want));
+        _fieldCapacity = want;
+    }
+    memcpy(_field + _fieldLength, from, n);
+    _fieldLength += n;
+}
+
+const char* HyperCSV::fieldText() {
+    if (_fieldCapacity == 0) appendBytes(reinterpret_cast<const unsigned char*>(""), 0);
+    _field[_fieldLength] = '\0';
+    return _field;
+}
+
+bool HyperCSV::testRead() {
+    if (_eof || _readFailed || _end - _pos >= _lookahead) return _pos < _end;
+    // The read may block: rows already queued should not wait for it.
+    wakeConsumers();
+    memmove(_window, _window + _pos, static_cast<size_t>(_end - _pos));
+    _end -= _pos;
+    _pos = 0;
+    int n = _input->read(_window + _end, kWindowSize - _end);
+    if (_config->debugLevel < 2) trace("[%d, %d]: Read: %d\n", _line, _column, n);
+    if (n > 0) {
+        _end += n;
+    } else if (n == -1 || n == 0) {
+        _eof = true;
+    } else {
+        _eof = true;
+        _readFailed = true;
+        setErrorFromInput();
+    }
+    return _pos < _end;
+}
+
+void HyperCSV::parseInput() {
+    _quote = CSVDelimiter::of(_config->quote, '"');
+    _sep = CSVDelimiter::of(_config->separator, ',');
+    // Enough look-ahead for a doubled quote and a carriage return's newline.
+    _lookahead = std::max({4, 2 * _quote.length, _sep.length});
+    memset(_plain, 0, sizeof _plain);
+    memset(_quoted, 0, sizeof _quoted);
+    _plain[_quote.bytes[0]] = _plain[_sep.bytes[0]] = _plain['\r'] = _plain['\n'] = 1;
+    _quoted[_quote.bytes[0]] = _quoted['\n'] = 1;
+    _headersLeft = std::max(0, _config->headerLines);
+    const bool traceChars = _taskLog != nullptr && _config->debugLevel < 2;
+
+    while (!_eof && _end - _pos < 3) testRead();
+    _pos += static_cast<int>(csvBomLength(_window + _pos, static_cast<size_t>(_end - _pos)));
+    for (;;) {
+        if (_stopRequested.load(std::memory_order_relaxed)) break;
+        if (_end - _pos < _lookahead && !_eof) testRead();
+        if (_pos >= _end) break;
+
+        // A run of plain field text is taken at once.
+        const unsigned char* table = _inQuote ? _quoted : _plain;
+        const unsigned char* p = _window + _pos;
+        const unsigned char* e = _window + _end;
+        const unsigned char* from = p;
+        while (p < e && table[*p] == 0) p++;
+        if (p > from) {
+            size_t n = static_cast<size_t>(p - from);
+            if (traceChars) {
+                for (const unsigned char* c = from; c < p;) {
+                    int len = 1;
+                    while (c + len < p && (c[len] & 0xC0) == 0x80) len++;
+                    trace("[%d, %d]: Char: %.*s\n", _line, _column++, len, reinterpret_cast<const char*>(c));
+                    c += len;
+                }
+            } else {
+                _column += csvCountChars(from, n);
+            }
+            appendBytes(from, n);
+            _hasContent = true;
+            _pos = static_cast<int>(p - _window);
+            continue;
+        }
+        // Something special may start here; it needs the look-ahead.
+        if (_end - _pos < _lookahead && !_eof) continue;
+        if (traceChars) {
+            if (*p < 0x20) {
+                trace("[%d, %d]: Char: 0x%02X\n", _line, _column, *p);
+            } else {
+                trace("[%d, %d]: Char: %c\n", _line, _column, *p);
+            }
+        }
+        int left = _end - _pos;
+        if (_inQuote) {
+            if (left >= _quote.length && _quote.at(p)) {
+                _pos += _quote.length;
+                _column++;
+                if (left >= 2 * _quote.length && _quote.at(p + _quote.length)) {
+                    // A doubled quote stands for one quote character.
+                    appendBytes(_quote.bytes, static_cast<size_t>(_quote.length));
+                    _pos += _quote.length;
+                    _column++;
+                } else {
+                    _inQuote = false;
+                }
+            } else if (*p == '\n') {
+                appendBytes(p, 1);
+                _pos++;
+                _line++;
+                _column = 1;
+            } else {
+                appendBytes(p, 1);
+                _pos++;
+                _column++;
+            }
+            continue;
+        }
+        if (left >= _quote.length && _quote.at(p)) {
+            _quoteLine = _line;
+            _quoteColumn = _column;
+            _pos += _quote.length;
+            _column++;
+            _inQuote = true;
+            _hasContent = true;
+        } else if (left >= _sep.length && _sep.at(p)) {
+            // The field's position is that of the separator ending it.
+            _hasContent = true;
+            endField(false);
+            _pos += _sep.length;
+            _column++;
+        } else if (*p == '\n' || *p == '\r') {
+            // A carriage return ends the line by itself; a newline right
+            // after it belongs to the same line end.
+            endField(true);
+            _pos++;
+            if (*p == '\r' && _pos < _end && _window[_pos] == '\n') _pos++;
+            _line++;
+            _column = 1;
+        } else {
+            appendBytes(p, 1);
+            _pos++;
+            _column++;
+            _hasContent = true;
+        }
+    }
+
+    if (_readFailed || _stopRequested.load(std::memory_order_relaxed)) {
+        delete _row;
+        _row = nullptr;
+        return;
+    }
+    if (_inQuote) {
+        appendError(makeError(Error::SyntaxError, DirError::E_IO, "EOF encountered in unmatched quote", _quoteLine,
+                              _quoteColumn));
+        trace("[%d, %d]: Error: EOF encountered inside quote starting at [%d, %d]\n", _line, _column, _quoteLine,
+              _quoteColumn);
+        delete _row;
+        _row = nullptr;
+        return;
+    }
+    if (_hasContent) endField(true);
+}
+
+void HyperCSV::endField(bool lineEnd) {
+    if (lineEnd && _fieldIndex == 0 && _fieldLength == 0) {
+        trace("[%d, %d]: Empty line encountered\n", _line, _column);
+        _hasContent = false;
+        return;
+    }
+    _fieldIndex++;
+    bool traceFields = _taskLog != nullptr && _config->debugLevel < 3;
+    if (_headersLeft > 0) {
+        if (traceFields) trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
+    } else if (_fieldIndex < static_cast<int>(_byColumn.size()) && !_byColumn[_fieldIndex].empty()) {
+        if (_row == nullptr) _row = new CSVResultRow(_outputCount);
+        for (CSVRow* def : _byColumn[_fieldIndex]) convertField(_row, def);
+    } else if (traceFields) {
+        trace("[%d, %d]: Ignored column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
+    }
+    _fieldLength = 0;
+    if (lineEnd) endLine();
+}
+
+void HyperCSV::endLine() {
+    if (_reference < 0) {
+        _reference = _fieldIndex;
+    } else if (_fieldIndex != _reference) {
+        appendWarning(makeError(Error::EvalError, DirError::E_IO, "Number of columns differ from prior line", _line,
+                                _column));
+        trace("[%d, %d]: Warning: Number of columns differ from prior line\n", _line, _column);
+        _reference = _fieldIndex;
+    }
+    if (_headersLeft > 0) {
+        _headersLeft--;
+    } else {
+        if (_row != nullptr) queueRow(_row);
+        _row = nullptr;
+        _totalRows++;
+    }
+    _fieldIndex = 0;
+    _hasContent = false;
+}
+
+void HyperCSV::queueRow(CSVResultRow* row) {
+    CondSection hold(_queueBlock);
+    // Bounded: wait for the consumers, who wake this thread when they take
+    // the queue back to the bound, and look again at least once a second.
+    while (_queue.size() > kMaxQueued && !_stopRequested.load(std::memory_order_relaxed)) {
+        _producerWaiting = true;
+        _queueBlock.wait(1000);
+    }
+    _producerWaiting = false;
+    _queue.push_back(row);
+    if (_consumersWaiting > 0 && (_wakeEachRow || _queue.size() >= kWakeBatch)) _queueBlock.broadcast();
+}
+
+void HyperCSV::wakeConsumers() {
+    CondSection hold(_queueBlock);
+    if (_consumersWaiting > 0 && !_queue.empty()) _queueBlock.broadcast();
+}
+
+size_t HyperCSV::queuedRows() {
+    CondSection hold(_queueBlock);
+    return _queue.size();
+}
+
+CSVResultRow* HyperCSV::getNext() {
+    CondSection hold(_queueBlock);
+    _consumersInside++;
+    while (_queue.empty() && !_done) {
+        _consumersWaiting++;
+        _queueBlock.wait();
+        _consumersWaiting--;
+    }
+    CSVResultRow* row = nullptr;
+    if (!_queue.empty()) {
+        row = _queue.front();
+        _queue.pop_front();
+        if (_producerWaiting && _queue.size() <= kMaxQueued) _queueBlock.broadcast();
+    }
+    if (--_consumersInside == 0 && _done) _queueBlock.broadcast();
+    return row;
+}
+
+void HyperCSV::finish() {
+    _result = new Attributes();
+    // Newest first: added in reverse so that the text form lists them in order.
+    _result->setAttribute("elapsedTime", monotonicSeconds() - _startTime);
+    _result->setAttribute("errors", static_cast<int>(_errors.size()));
+    _result->setAttribute("warnings", static_cast<int>(_warnings.size()));
+    _result->setAttribute("totalRows", _totalRows);
+    if (_config->debugLevel < 4 && _taskLog != nullptr) {
+        char* text = _result->toString(nullptr);
+        trace("[%d, %d]: Parse Complete: %s\n", _line, _column, text != nullptr ? text : "");
+        free(text);
+    }
+    if (_taskLog != nullptr) {
+        fclose(_taskLog);
+        _taskLog = nullptr;
+    }
+    CondSection hold(_queueBlock);
+    _done = true;
+    _queueBlock.broadcast();
+    while (_consumersInside > 0) _queueBlock.wait(10000);
+}

@@ -1,0 +1,164 @@
+// HyperCSV: the streaming CSV reader. A producer thread reads a CSV file (or
+// an Input) through a small window, maps the configured input columns to
+// output columns, runs each column's script expression on the field, converts
+// the result to the column's type and queues finished rows for any number of
+// consumer threads; it writes a trace to an optional task log and collects
+// warnings and errors.
+//
+// Use:
+//   HyperCSV* reader = new HyperCSV(input, &config, principal, &scope);
+//   reader->start();
+//   while (CSVResultRow* row = reader->getNext()) { ...; delete row; }
+//   reader->join();
+//   ... reader->result(), reader->errors(), reader->warnings() ...
+//   delete reader;
+//
+// Ownership: the caller owns the configuration and a given Input, and both
+// must outlive the reader; an Input the reader opens itself (from the
+// configuration's inputPath) is its own. The reader owns its copy of the
+// principal, its queued rows, its error and warning lists and its result,
+// and it releases the configuration's parsers when destroyed. It is not
+// deleted when its thread ends: the starter joins and deletes it.
+//
+// Thread-safety: getNext and stop may be called from any thread. The queue,
+// the consumer count and the done flag are guarded by the queue block. The
+// error and warning lists, the counters and the result belong to the
+// producer thread while it runs; read them only after join(). The scope's
+// variables (VALUE among them) are changed by the producer thread while it
+// runs, so nothing else may use that scope until then.
+#ifndef DRV_CSV_HYPER_CSV_H
+#define DRV_CSV_HYPER_CSV_H
+
+#include <stdio.h>
+
+#include <atomic>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "common/daemon_thread.h"
+#include "common/sem.h"
+#include "csv/csv_config.h"
+#include "csv/csv_parse.h"
+
+class Attributes;
+class Error;
+class Input;
+class ObjRef;
+class Principal;
+
+class HyperCSV : public DaemonThread {
+public:
+    static constexpr int kWindowSize = 4096;
+    static constexpr int kFieldStep = 1024;
+    // The producer waits while more rows than this are queued.
+    static constexpr size_t kMaxQueued = 100;
+
+    // input may be null (the configuration's inputPath is opened); principal
+    // (copied) and scope are what expressions run with. Without a scope the
+    // reader makes an empty one of its own.
+    HyperCSV(Input* input, CSVConfig* config, const Principal* principal, const ObjRef* scope);
+    ~HyperCSV() override;
+
+    void run() override;
+
+    // The next row (the caller deletes it), waiting while the queue is empty
+    // and the producer still works; null once the producer has finished and
+    // the queue is empty.
+    CSVResultRow* getNext() EXCLUDES(_queueBlock);
+    // Asks the producer to stop reading; it then finishes as at the end of
+    // the input (the row in progress is dropped).
+    void stop() { _stopRequested.store(true, std::memory_order_relaxed); }
+    // Rows waiting in the queue; for tests and diagnostics.
+    size_t queuedRows() EXCLUDES(_queueBlock);
+
+    // Producer side, also for callers that extend the reader. Each takes
+    // ownership of the error.
+    void appendError(Error* error);
+    void appendWarning(Error* error);
+    // Adds the error "I/O Error" (code 28) at the current position.
+    void setErrorFromInput();
+    // Refills the window when fewer than the look-ahead bytes remain; false
+    // when nothing is left to read (the end, or a read error).
+    bool testRead();
+    // Converts the current field into row with definition def.
+    void convertField(CSVResultRow* row, CSVRow* def);
+
+    // After join(): "totalRows", "warnings", "errors", "elapsedTime"; null
+    // when the run never got that far.
+    Attributes* result() const { return _result; }
+    const std::vector<Error*>& errors() const { return _errors; }
+    const std::vector<Error*>& warnings() const { return _warnings; }
+    long long totalRows() const { return _totalRows; }
+
+private:
+    Error* makeError(int type, int code, const char* message, int line, int column) const;
+    void trace(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    bool openInput();
+    void prepareDefinitions();
+    void parseInput();
+    void appendBytes(const unsigned char* from, size_t n);
+    void endField(bool lineEnd);
+    void endLine();
+    void queueRow(CSVResultRow* row) EXCLUDES(_queueBlock);
+    // Wakes consumers waiting for rows that are already queued.
+    void wakeConsumers() EXCLUDES(_queueBlock);
+    void finish() EXCLUDES(_queueBlock);
+    const char* fieldText();
+
+    Input* _input;
+    bool _ownsInput = false;
+    CSVConfig* _config;
+    Principal* _principal;
+    ObjRef* _scope;
+    FILE* _taskLog = nullptr;
+
+    // The read window and the field being read.
+    unsigned char _window[kWindowSize];
+    int _pos = 0;
+    int _end = 0;
+    bool _eof = false;
+    bool _readFailed = false;
+    int _lookahead = 4;
+    char* _field = nullptr;
+    size_t _fieldLength = 0;
+    size_t _fieldCapacity = 0;
+    CSVDelimiter _quote;
+    CSVDelimiter _sep;
+    unsigned char _plain[256];
+    unsigned char _quoted[256];
+
+    // Position and line state.
+    int _line = 1;
+    int _column = 1;
+    int _fieldIndex = 0;
+    bool _inQuote = false;
+    bool _hasContent = false;
+    int _quoteLine = 0;
+    int _quoteColumn = 0;
+    int _reference = -1;
+    int _headersLeft = 0;
+    long long _totalRows = 0;
+    long long _startTime = 0;
+    // Definitions by input column; the highest output column.
+    std::vector<std::vector<CSVRow*>> _byColumn;
+    int _outputCount = 0;
+    // With expressions rows come slowly: each is handed over at once.
+    bool _wakeEachRow = false;
+    CSVResultRow* _row = nullptr;
+
+    std::vector<Error*> _errors;
+    std::vector<Error*> _warnings;
+    Attributes* _result = nullptr;
+    std::atomic<bool> _stopRequested{false};
+
+    CondBlock _queueBlock;
+    std::deque<CSVResultRow*> _queue GUARDED_BY(_queueBlock);
+    // Consumers inside getNext, and those of them waiting for a row.
+    int _consumersInside GUARDED_BY(_queueBlock) = 0;
+    int _consumersWaiting GUARDED_BY(_queueBlock) = 0;
+    bool _producerWaiting GUARDED_BY(_queueBlock) = false;
+    bool _done GUARDED_BY(_queueBlock) = false;
+};
+
+#endif

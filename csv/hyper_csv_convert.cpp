@@ -1,0 +1,159 @@
+// HyperCSV's field conversion: the column's expression, then the column's
+// type. A field that cannot be converted leaves its slot empty and an error
+// on the row and in the run's list; the run goes on.
+#include <ctype.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "common/error_codes.h"
+#include "csv/csv_date.h"
+#include "csv/hyper_csv.h"
+#include "dirbase/any.h"
+#include "script/error.h"
+#include "script/parser.h"
+#include "script/varset.h"
+
+namespace {
+
+// The message with its texts quoted as given; any length.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int n = vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) vsnprintf(&text[0], static_cast<size_t>(n) + 1, fmt, again);
+    va_end(again);
+    return text;
+}
+
+bool isText(const Any* v) {
+    return !v->isEncoded() && (v->getType() == ANY_STRING || v->getType() == ANY_CHAR);
+}
+
+}  // namespace
+
+void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
+    // Trailing white space is not part of the value.
+    size_t length = _fieldLength;
+    const char* base = fieldText();
+    while (length > 0 && isspace(static_cast<unsigned char>(base[length - 1]))) length--;
+    _field[length] = '\0';
+    const char* text = _field;
+    const int in = def->inputColumn;
+    const int out = def->outputColumn;
+    const int slot = out - 1;
+
+    auto fail = [&](int type, int code, const std::string& message) {
+        Error* e = makeError(type, code, message.c_str(), _line, _column);
+        appendError(new Error(*e));
+        row->addError(e);
+        row->set(slot, nullptr);
+    };
+
+    Any* value;
+    if (def->expression != nullptr) {
+        if (def->parser == nullptr || def->parser->getExpression() == nullptr) {
+            fail(Error::EvalError, DirError::E_SYNTAX, "Unable to parse script");
+            return;
+        }
+        AbstractVarSet* vars = dynamic_cast<AbstractVarSet*>(_scope->get());
+        if (vars != nullptr) vars->define("VALUE", new Any(text));
+        value = nullptr;
+        if (!def->parser->executeExpression(_principal, _scope, &value)) {
+            delete value;
+            const Error* e = def->parser->getError();
+            if (e != nullptr) {
+                appendError(new Error(*e));
+                row->addError(new Error(*e));
+            } else {
+                Error* made = makeError(Error::EvalError, DirError::E_SYNTAX, "Unable to run script", _line, _column);
+                appendError(new Error(*made));
+                row->addError(made);
+            }
+            // The next field runs the same expression afresh.
+            def->parser->recover();
+            row->set(slot, nullptr);
+            return;
+        }
+        if (value == nullptr) value = new Any();
+    } else {
+        value = new Any(text);
+    }
+
+    switch (def->type) {
+    case CSV_TYPE_STRING:
+        if (!isText(value)) {
+            char* converted = nullptr;
+            if (!value->convertToString(def->parser, converted) || converted == nullptr) {
+                free(converted);
+                delete value;
+                fail(Error::EvalError, DirError::E_NOT_CONVERTIBLE,
+                     format("Unable to convert value '%s' to string [CSV: %d, DB: %d]", text, in, out));
+                return;
+            }
+            value->set(converted);
+            free(converted);
+        }
+        break;
+    case CSV_TYPE_DOUBLE: {
+        double d = 0.0;
+        if (!value->convertToDouble(def->parser, d)) d = 0.0;
+        delete value;
+        value = new Any(d);
+        break;
+    }
+    case CSV_TYPE_DATE:
+    case CSV_TYPE_TIMESTAMP: {
+        if (!value->isEncoded() && value->getHint() == HINT_DATE &&
+            (value->getType() == ANY_INT64 || value->getType() == ANY_INT32))
+            break;
+        long long ms = 0;
+        Translatable* object = value->getType() == ANY_REFERENCE ? value->getReferenced() : nullptr;
+        if (value->getType() == ANY_NULL || value->getType() == ANY_UNDEFINED ||
+            (value->getType() == ANY_REFERENCE && object == nullptr)) {
+            delete value;
+            fail(Error::EvalError, DirError::E_NOT_CONVERTIBLE, format("NULL date [CSV: %d, DB: %d]", in, out));
+            return;
+        }
+        bool ok;
+        std::string shown;
+        if (object != nullptr) {
+            ok = csv_dateHooks.objectMillis != nullptr && csv_dateHooks.objectMillis(object, &ms);
+            shown = text;
+        } else {
+            char* converted = nullptr;
+            ok = isText(value) ? (converted = strdup(value->getString() != nullptr ? value->getString() : "")) != nullptr
+                               : value->convertToString(def->parser, converted) && converted != nullptr;
+            shown = converted != nullptr ? converted : text;
+            if (ok && strcmp(converted, "0") == 0) {
+                ms = 0;
+            } else if (ok) {
+                ok = csv_dateHooks.parseText != nullptr && csv_dateHooks.parseText(converted, &ms);
+            }
+            free(converted);
+        }
+        delete value;
+        if (!ok) {
+            fail(Error::EvalError, DirError::E_NOT_CONVERTIBLE,
+                 format("Unable to convert '%s' to date [CSV: %d, DB: %d]", shown.c_str(), in, out));
+            return;
+        }
+        value = Any::makeDate(ms);
+        break;
+    }
+    default:
+        break;
+    }
+    if (_taskLog != nullptr && _config->debugLevel < 3) {
+        trace("[%d, %d]: Column: %d -> %d, value = %s\n", _line, _column, in, out, text);
+    }
+    row->set(slot, value);
+}

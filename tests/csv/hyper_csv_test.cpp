@@ -1,0 +1,486 @@
+// HyperCSV: column mapping and conversion, script transforms, the line
+// rules with their warnings and task-log lines, character sets, read-window
+// and chunk boundaries, the bounded queue with several consumers, stopping,
+// and open and read failures.
+#include "csv/hyper_csv.h"
+
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "csv/csv_config.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "io/input.h"
+#include "script/error.h"
+#include "script/location.h"
+#include "script/registry.h"
+#include "script/varset.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+std::string render(const Any* v) {
+    if (v == nullptr) return "<null>";
+    if (v->getHint() == HINT_DATE) return "t:" + std::to_string(v->getInt64());
+    if (v->getType() == ANY_DOUBLE) {
+        char b[64];
+        snprintf(b, sizeof b, "d:%g", v->getDouble());
+        return b;
+    }
+    if (v->getString() != nullptr) return v->getString();
+    return "<kind " + std::to_string(v->getType()) + ">";
+}
+
+std::string describe(const Error* e) {
+    std::string s = e->message;
+    if (const Location* at = e->firstLocation()) s += "@" + std::to_string(at->line) + ":" + std::to_string(at->column);
+    return s;
+}
+
+struct Outcome {
+    Rows rows;
+    Rows rowErrors;
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
+    std::vector<int> errorCodes;
+    long long totalRows = -1;
+    int warningCount = -1;
+    int errorCount = -1;
+};
+
+Outcome drain(HyperCSV* reader) {
+    Outcome out;
+    while (CSVResultRow* row = reader->getNext()) {
+        std::vector<std::string> values, errors;
+        for (int i = 0; i < row->count(); i++) values.push_back(render(row->get(i)));
+        for (const Error* e : row->errors()) errors.push_back(e->message);
+        out.rows.push_back(values);
+        out.rowErrors.push_back(errors);
+        delete row;
+    }
+    reader->join();
+    for (const Error* e : reader->errors()) {
+        out.errors.push_back(describe(e));
+        out.errorCodes.push_back(e->code);
+    }
+    for (const Error* e : reader->warnings()) out.warnings.push_back(describe(e));
+    Attributes* result = reader->result();
+    if (result != nullptr) {
+        result->getAttribute("totalRows")->convertToInt64(out.totalRows);
+        result->getAttribute("warnings")->convertToInt32(out.warningCount);
+        result->getAttribute("errors")->convertToInt32(out.errorCount);
+    }
+    return out;
+}
+
+Outcome readWith(CSVConfig& config, Input* input = nullptr, const ObjRef* scope = nullptr) {
+    HyperCSV* reader = new HyperCSV(input, &config, nullptr, scope);
+    reader->start();
+    Outcome out = drain(reader);
+    delete reader;
+    return out;
+}
+
+// Every input column i mapped to output column i as a string.
+void mapStrings(CSVConfig& config, int columns) {
+    for (int i = columns; i >= 1; i--) config.addRow(new CSVRow(i, i, CSV_TYPE_STRING, nullptr));
+}
+
+class ScopedTZ {
+public:
+    explicit ScopedTZ(const char* tz) {
+        const char* old = getenv("TZ");
+        _had = old != nullptr;
+        if (_had) _old = old;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ScopedTZ() {
+        if (_had) {
+            setenv("TZ", _old.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+private:
+    bool _had;
+    std::string _old;
+};
+
+TEST(HyperCSV, MapsColumnsAndConvertsEachToItsType) {
+    // Five hours west of UTC, so that local midnight is not UTC midnight.
+    ScopedTZ tz("XST5");
+    TempDir dir;
+    writeFile(dir.file("in.csv"), "id,name,amount,when\n"
+                                  "1,Ann  \t,3.5,2024-01-02\n"
+                                  "2,Bob,abc,0\n"
+                                  "3,\"Cy, Jr.\",-2.25,abc\n"
+                                  "4,Di,7,2024-01-02T10:20:30.250+01:00\n");
+    CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, "\"", ",", 1);
+    config.addRow(new CSVRow(4, 3, CSV_TYPE_DATE, nullptr));
+    config.addRow(new CSVRow(3, 2, CSV_TYPE_DOUBLE, nullptr));
+    config.addRow(new CSVRow(2, 1, CSV_TYPE_STRING, nullptr));
+    Outcome out = readWith(config);
+
+    // 2024-01-02 is day 19724 after 1970-01-01.
+    const long long midnightLocal = (19724LL * 86400 + 5 * 3600) * 1000;
+    const long long withOffset = (19724LL * 86400 + 10 * 3600 + 20 * 60 + 30 - 3600) * 1000 + 250;
+    EXPECT_EQ(out.rows, (Rows{{"Ann", "d:3.5", "t:" + std::to_string(midnightLocal)},
+                              {"Bob", "d:0", "t:0"},
+                              {"Cy, Jr.", "d:-2.25", "<null>"},
+                              {"Di", "d:7", "t:" + std::to_string(withOffset)}}));
+    EXPECT_EQ(out.rowErrors, (Rows{{}, {}, {"Unable to convert 'abc' to date [CSV: 4, DB: 3]"}, {}}));
+    ASSERT_EQ(out.errors.size(), 1u);
+    EXPECT_EQ(out.errors[0].rfind("Unable to convert 'abc' to date [CSV: 4, DB: 3]@4:", 0), 0u) << out.errors[0];
+    EXPECT_EQ(out.errorCodes, std::vector<int>{49});
+    EXPECT_EQ(out.totalRows, 4);
+    EXPECT_EQ(out.errorCount, 1);
+    EXPECT_EQ(out.warningCount, 0);
+}
+
+TEST(HyperCSV, ScriptTransformsRunPerFieldAndFailPerField) {
+    script_installHooks();
+    TempDir dir;
+    writeFile(dir.file("in.csv"), "a,1,x,q\nb,2,y,r\n");
+    CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    config.addRow(new CSVRow(4, 4, CSV_TYPE_STRING, "VALUE +"));
+    config.addRow(new CSVRow(3, 3, CSV_TYPE_STRING, "noSuchVariable + VALUE"));
+    config.addRow(new CSVRow(2, 2, CSV_TYPE_DOUBLE, "VALUE * 2"));
+    config.addRow(new CSVRow(1, 1, CSV_TYPE_STRING, "VALUE + \"!\""));
+    ObjRef scope(new VarSet(nullptr, AbstractVarSet::FUNCTION));
+    Outcome out = readWith(config, nullptr, &scope);
+
+    EXPECT_EQ(out.rows, (Rows{{"a!", "d:2", "<null>", "<null>"}, {"b!", "d:4", "<null>", "<null>"}}));
+    // Each row: the run-time failure of column 3, the parse failure of column 4.
+    ASSERT_EQ(out.rowErrors.size(), 2u);
+    for (const auto& errors : out.rowErrors) {
+        ASSERT_EQ(errors.size(), 2u);
+        EXPECT_EQ(errors[1], "Unable to parse script");
+    }
+    // The syntax error once at the start, then two per row.
+    ASSERT_EQ(out.errorCodes.size(), 5u);
+    EXPECT_EQ(out.errorCodes[2], 105);
+    EXPECT_EQ(out.errorCodes[4], 105);
+    EXPECT_EQ(out.errorCount, 5);
+    static_cast<VarSet*>(scope.get())->clear();
+}
+
+TEST(HyperCSV, LineRulesWarningsAndTaskLog) {
+    TempDir dir;
+    writeFile(dir.file("in.csv"), "h1,h2\r\n\"q\"\"1\",\"multi\nline\"\r\rx,y,z\n\nlast,row");
+    CSVConfig config(dir.file("in.csv").c_str(), dir.file("task.log").c_str(), 3, nullptr, "\"", ",", 1);
+    mapStrings(config, 2);
+    Outcome out = readWith(config);
+    EXPECT_EQ(out.rows, (Rows{{"q\"1", "multi\nline"}, {"x", "y"}, {"last", "row"}}));
+    EXPECT_EQ(out.totalRows, 3);
+    EXPECT_EQ(out.warnings, (std::vector<std::string>{"Number of columns differ from prior line@5:6",
+                                                      "Number of columns differ from prior line@7:9"}));
+    EXPECT_EQ(out.warningCount, 2);
+    std::string log = readFile(dir.file("task.log"));
+    EXPECT_NE(log.find("[4, 1]: Empty line encountered\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[6, 1]: Empty line encountered\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[5, 6]: Warning: Number of columns differ from prior line\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Parse Complete: "), std::string::npos) << log;
+    // Level 3 leaves out the per-field lines.
+    EXPECT_EQ(log.find("Header: column"), std::string::npos) << log;
+
+    // An unterminated quote: its start is reported, the partial row dropped.
+    writeFile(dir.file("open.csv"), "a,b\nc,\"open\nmore");
+    CSVConfig open(dir.file("open.csv").c_str(), dir.file("open.log").c_str(), 2, nullptr, nullptr, nullptr, 0);
+    mapStrings(open, 2);
+    out = readWith(open);
+    EXPECT_EQ(out.rows, (Rows{{"a", "b"}}));
+    EXPECT_EQ(out.errors, std::vector<std::string>{"EOF encountered in unmatched quote@2:3"});
+    log = readFile(dir.file("open.log"));
+    EXPECT_NE(log.find("[3, 5]: Error: EOF encountered inside quote starting at [2, 3]\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[1, 2]: Column: 1 -> 1, value = a\n"), std::string::npos) << log;
+}
+
+TEST(HyperCSV, CharacterSetsAreDetectedAndConverted) {
+    TempDir dir;
+    const std::vector<std::string> names = {"José", "Françoise", "René", "Hélène", "Zoë", "Gaëlle", "Benoît", "Jérôme"};
+    const std::vector<std::string> towns = {"Genève", "Besançon", "Orléans", "Nîmes", "Sète", "Bâle", "Cluses", "Évian"};
+    std::string utf8;
+    Rows want;
+    for (int i = 0; i < 40; i++) {
+        const std::string& n = names[i % names.size()];
+        const std::string& t = towns[(i * 3) % towns.size()];
+        utf8 += n + ",la très belle ville de " + t + "\n";
+        want.push_back({n, "la très belle ville de " + t});
+    }
+    // Latin-1: every character here is below U+0100.
+    std::string latin1;
+    for (size_t i = 0; i < utf8.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x80) {
+            latin1 += static_cast<char>(c);
+        } else {
+            latin1 += static_cast<char>(((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+        }
+    }
+    // UTF-16LE with its byte-order mark.
+    std::string utf16 = "\xFF\xFE";
+    for (unsigned char c : latin1) {
+        utf16 += static_cast<char>(c);
+        utf16 += '\0';
+    }
+    writeFile(dir.file("latin1.csv"), latin1);
+    writeFile(dir.file("utf16.csv"), utf16);
+    writeFile(dir.file("bom.csv"), "\xEF\xBB\xBF" + utf8);
+    for (const char* file : {"latin1.csv", "utf16.csv"}) {
+        CSVConfig config(dir.file(file).c_str(), nullptr, 9, "*", nullptr, nullptr, 0);
+        mapStrings(config, 2);
+        Outcome out = readWith(config);
+        EXPECT_EQ(out.rows, want) << file;
+        EXPECT_TRUE(out.errors.empty()) << file;
+    }
+    CSVConfig config(dir.file("bom.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(config, 2);
+    EXPECT_EQ(readWith(config).rows, want);
+}
+
+// Fields full of what the reader must get right at a read boundary:
+// quotes, doubled quotes, separators, line ends, two- to four-byte characters.
+Rows generatedRows(int count) {
+    const char* pieces[] = {"plain", "\"", ",", "\n", "\r\n", "é", "€", "😀", "§", "x", "  y", "'"};
+    Rows rows;
+    uint32_t seed = 12345;
+    for (int r = 0; r < count; r++) {
+        std::vector<std::string> row;
+        for (int f = 0; f < 3; f++) {
+            std::string field;
+            seed = seed * 1103515245 + 12345;
+            int n = 1 + (seed >> 16) % 9;
+            for (int k = 0; k < n; k++) {
+                seed = seed * 1103515245 + 12345;
+                field += pieces[(seed >> 16) % (sizeof pieces / sizeof pieces[0])];
+            }
+            // Trailing white space is not kept, so none is generated.
+            field += "z";
+            row.push_back(field);
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string encode(const Rows& rows, const std::string& quote, const std::string& sep) {
+    std::string text;
+    for (const auto& row : rows) {
+        for (size_t i = 0; i < row.size(); i++) {
+            if (i > 0) text += sep;
+            text += quote;
+            for (size_t p = 0; p < row[i].size();) {
+                if (row[i].compare(p, quote.size(), quote) == 0) {
+                    text += quote + quote;
+                    p += quote.size();
+                } else {
+                    text += row[i][p++];
+                }
+            }
+            text += quote;
+        }
+        text += "\r\n";
+    }
+    return text;
+}
+
+std::string toUtf16le(const std::string& utf8) {
+    std::string out;
+    auto unit = [&out](uint32_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    };
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        int n = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+        uint32_t cp = n == 0 ? c : c & (0x3F >> n);
+        for (int k = 1; k <= n; k++) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += static_cast<size_t>(n) + 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            unit(0xD800 | (cp >> 10));
+            unit(0xDC00 | (cp & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    return out;
+}
+
+TEST(HyperCSV, ReadWindowAndChunkBoundariesSplitNothing) {
+    const Rows rows = generatedRows(2500);
+    TempDir dir;
+    // The file is many read windows long, so window ends fall inside quoted
+    // fields, doubled quotes, line ends and multi-byte characters (the
+    // second time also inside the two-byte separator).
+    struct Case {
+        const char* quote;
+        const char* sep;
+    } cases[] = {{"\"", ","}, {"'", "§"}};
+    for (const Case& c : cases) {
+        std::string text = encode(rows, c.quote, c.sep);
+        ASSERT_GT(text.size(), 20u * HyperCSV::kWindowSize);
+        writeFile(dir.file("in.csv"), text);
+        CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, c.quote, c.sep, 0);
+        mapStrings(config, 3);
+        Outcome out = readWith(config);
+        EXPECT_EQ(out.rows, rows) << c.sep;
+        EXPECT_TRUE(out.errors.empty() && out.warnings.empty()) << c.sep;
+    }
+
+    // Arriving in UTF-16 in 7-byte chunks: chunks end inside code units and
+    // surrogate pairs, and reads return whatever has arrived.
+    std::string utf16 = toUtf16le(encode(rows, "\"", ","));
+    Input input(-1, nullptr, "UTF-16LE");
+    std::thread feeder([&] {
+        for (size_t at = 0; at < utf16.size(); at += 7) {
+            int n = static_cast<int>(std::min<size_t>(7, utf16.size() - at));
+            input.appendData(reinterpret_cast<unsigned char*>(&utf16[at]), static_cast<long long>(utf16.size()), n);
+        }
+        input.appendData(nullptr, 0, 0);
+    });
+    CSVConfig config(nullptr, nullptr, 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(config, 3);
+    Outcome out = readWith(config, &input);
+    feeder.join();
+    EXPECT_EQ(out.rows, rows);
+    EXPECT_TRUE(out.errors.empty());
+}
+
+std::string numberedLines(int count) {
+    std::string text;
+    for (int i = 1; i <= count; i++) text += std::to_string(i) + "\n";
+    return text;
+}
+
+bool waitFor(const std::function<bool()>& ready) {
+    for (int i = 0; i < 500; i++) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ready();
+}
+
+TEST(HyperCSV, BoundedQueueFeedsSeveralConsumersEachRowOnce) {
+    TempDir dir;
+    writeFile(dir.file("in.csv"), numberedLines(3000));
+    CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(config, 1);
+    HyperCSV* reader = new HyperCSV(nullptr, &config, nullptr, nullptr);
+    reader->start();
+    // Nobody consumes: the producer stops at the bound.
+    ASSERT_TRUE(waitFor([&] { return reader->queuedRows() > HyperCSV::kMaxQueued; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(reader->queuedRows(), HyperCSV::kMaxQueued + 1);
+
+    std::vector<std::vector<int>> seen(3);
+    std::vector<std::thread> consumers;
+    for (auto& mine : seen) {
+        consumers.emplace_back([reader, &mine] {
+            while (CSVResultRow* row = reader->getNext()) {
+                mine.push_back(atoi(row->get(0)->getString()));
+                delete row;
+            }
+        });
+    }
+    for (auto& t : consumers) t.join();
+    reader->join();
+    std::multiset<int> all;
+    for (const auto& mine : seen) {
+        EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end()));
+        all.insert(mine.begin(), mine.end());
+    }
+    ASSERT_EQ(all.size(), 3000u);
+    int expect = 1;
+    for (int v : all) EXPECT_EQ(v, expect++);
+    EXPECT_EQ(reader->totalRows(), 3000);
+    delete reader;
+}
+
+TEST(HyperCSV, StopEndsAProducerBlockedOnAFullQueue) {
+    TempDir dir;
+    writeFile(dir.file("in.csv"), numberedLines(3000));
+    CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(config, 1);
+    HyperCSV* reader = new HyperCSV(nullptr, &config, nullptr, nullptr);
+    reader->start();
+    ASSERT_TRUE(waitFor([&] { return reader->queuedRows() > HyperCSV::kMaxQueued; }));
+    reader->stop();
+    Outcome out = drain(reader);
+    EXPECT_LT(out.rows.size(), 3000u);
+    EXPECT_GT(out.rows.size(), HyperCSV::kMaxQueued);
+    EXPECT_EQ(out.totalRows, static_cast<long long>(out.rows.size()));
+    delete reader;
+}
+
+TEST(HyperCSV, OpenAndReadFailuresEndTheRunWithAnError) {
+    TempDir dir;
+    std::string missing = dir.file("missing.csv");
+    CSVConfig config(missing.c_str(), dir.file("task.log").c_str(), 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(config, 1);
+    Outcome out = readWith(config);
+    EXPECT_TRUE(out.rows.empty());
+    EXPECT_EQ(out.errors, std::vector<std::string>{"Unable to open file: No such file or directory\n@0:0"});
+    EXPECT_EQ(out.errorCount, 1);
+    EXPECT_EQ(readFile(dir.file("task.log")),
+              "Error: unable to open input file: " + missing + "\n    (2) No such file or directory\n");
+
+    CSVConfig noLog(missing.c_str(), dir.file("no/such/dir/task.log").c_str(), 9, nullptr, nullptr, nullptr, 0);
+    out = readWith(noLog);
+    EXPECT_EQ(out.errors, std::vector<std::string>{"Unable to open task log: No such file or directory\n@0:0"});
+
+    // A producer error while reading: the rows before it arrive, the
+    // partial line is dropped, and the run ends with "I/O Error".
+    Input input(-1, nullptr, nullptr);
+    std::string head = "a\nbcdef";
+    input.appendData(reinterpret_cast<unsigned char*>(&head[0]), 1000, static_cast<int>(head.size()));
+    CSVConfig streamed(nullptr, nullptr, 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(streamed, 1);
+    HyperCSV* reader = new HyperCSV(&input, &streamed, nullptr, nullptr);
+    reader->start();
+    // A read short of what it asks for waits for the next chunk: keep them
+    // coming (more text of the unfinished line) until the first row is out.
+    std::atomic<bool> firstSeen{false};
+    std::thread trickle([&] {
+        unsigned char more = 'x';
+        while (!firstSeen) {
+            input.appendData(&more, 1000, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    CSVResultRow* first = reader->getNext();
+    firstSeen = true;
+    trickle.join();
+    ASSERT_NE(first, nullptr);
+    EXPECT_STREQ(first->get(0)->getString(), "a");
+    delete first;
+    input.handleError(28, "peer went away");
+    out = drain(reader);
+    EXPECT_TRUE(out.rows.empty());
+    EXPECT_EQ(out.errorCodes, std::vector<int>{28});
+    ASSERT_EQ(out.errors.size(), 1u);
+    EXPECT_EQ(out.errors[0].rfind("I/O Error@", 0), 0u);
+    EXPECT_EQ(out.totalRows, 1);
+    delete reader;
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+// parseCSV: quoting, line ends, blank and ragged lines with their warnings,
+// header lines, byte-order marks and the unterminated quote.
+#include "csv/csv_parse.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "script/error.h"
+#include "script/location.h"
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+struct Parsed {
+    std::vector<std::string> columns;
+    Rows data;
+    long long totalRows = -1;
+    // "description@line" per warning.
+    std::vector<std::string> warnings;
+    bool hasWarnings = false;
+};
+
+std::vector<std::string> strings(const Any* v) {
+    std::vector<std::string> out;
+    AnyArray* a = v != nullptr ? v->getArray() : nullptr;
+    for (int i = 0; a != nullptr && i < a->size(); i++) {
+        const char* s = a->get(i) != nullptr ? a->get(i)->getString() : nullptr;
+        out.push_back(s != nullptr ? s : "<not a string>");
+    }
+    return out;
+}
+
+Parsed parse(const std::string& text, int headerLines = 0, const char* quote = "\"", const char* sep = ",") {
+    Attributes* out = nullptr;
+    Error* err = parseCSV(&out, text.c_str(), quote, sep, headerLines);
+    Parsed p;
+    EXPECT_EQ(err, nullptr) << (err != nullptr ? err->message : "");
+    delete err;
+    if (out == nullptr) return p;
+    p.columns = strings(out->getAttribute("columns"));
+    AnyArray* data = out->getAttribute("data") != nullptr ? out->getAttribute("data")->getArray() : nullptr;
+    for (int i = 0; data != nullptr && i < data->size(); i++) p.data.push_back(strings(data->get(i)));
+    long long total = -1;
+    if (out->getAttribute("totalRows") != nullptr) out->getAttribute("totalRows")->convertToInt64(total);
+    p.totalRows = total;
+    Any* warnings = out->getAttribute("warnings");
+    p.hasWarnings = warnings != nullptr;
+    AnyArray* list = warnings != nullptr ? warnings->getArray() : nullptr;
+    for (int i = 0; list != nullptr && i < list->size(); i++) {
+        Translatable* obj = nullptr;
+        Attributes* w = list->get(i)->getObject(&obj) ? static_cast<Attributes*>(obj) : nullptr;
+        int line = -1;
+        if (w != nullptr && w->getAttribute("line") != nullptr) w->getAttribute("line")->convertToInt32(line);
+        const char* d = w != nullptr ? w->getStringAttribute("description") : nullptr;
+        p.warnings.push_back(std::string(d != nullptr ? d : "?") + "@" + std::to_string(line));
+    }
+    delete out;
+    return p;
+}
+
+TEST(ParseCSV, QuotesSeparatorsAndEmbeddedNewlines) {
+    Parsed p = parse("a,\"b,c\",d\n"
+                     "\"say \"\"hi\"\"\",\"\",x\n"
+                     "ab\"c,d\"e,\"two\nlines\",z\n"
+                     "\"cr\r\nlf\",,\n");
+    Rows want = {{"a", "b,c", "d"}, {"say \"hi\"", "", "x"}, {"abc,de", "two\nlines", "z"}, {"cr\r\nlf", "", ""}};
+    EXPECT_EQ(p.data, want);
+    EXPECT_EQ(p.totalRows, 4);
+    EXPECT_FALSE(p.hasWarnings);
+
+    // Other characters for both, the separator one of two bytes.
+    Parsed q = parse("'x§y'§b§'it''s'\n1§2§3", 0, "'", "§");
+    EXPECT_EQ(q.data, (Rows{{"x§y", "b", "it's"}, {"1", "2", "3"}}));
+}
+
+TEST(ParseCSV, LineEndsBlankLinesAndTheLastLine) {
+    // CR LF and LF end lines; a lone CR is field text; blank lines are
+    // skipped with a warning naming their line; the unterminated last line
+    // still counts.
+    Parsed p = parse("a,b\r\n\r\nc\rd,e\n\nf,g");
+    EXPECT_EQ(p.data, (Rows{{"a", "b"}, {"c\rd", "e"}, {"f", "g"}}));
+    EXPECT_EQ(p.totalRows, 3);
+    EXPECT_EQ(p.warnings, (std::vector<std::string>{"Blank line ignored@2", "Blank line ignored@4"}));
+
+    // An embedded newline advances the line that later warnings give.
+    Parsed q = parse("\"1\n2\n3\",x\n\ny\n");
+    EXPECT_EQ(q.warnings, (std::vector<std::string>{"Blank line ignored@4", "Number of fields differs from prior lines@5"}));
+}
+
+TEST(ParseCSV, HeadersAndRaggedRows) {
+    Parsed p = parse("id,name\n,full\n1,a\n2,b,extra\n3,c,more\n4\n", 2);
+    EXPECT_EQ(p.columns, (std::vector<std::string>{"id\n", "name\nfull"}));
+    EXPECT_EQ(p.data, (Rows{{"1", "a"}, {"2", "b", "extra"}, {"3", "c", "more"}, {"4"}}));
+    EXPECT_EQ(p.totalRows, 4);
+    // Each change of the count warns once; the changed count is the new reference.
+    EXPECT_EQ(p.warnings, (std::vector<std::string>{"Number of fields differs from prior lines@4",
+                                                    "Number of fields differs from prior lines@6"}));
+}
+
+TEST(ParseCSV, EmptyTextHeaderOnlyAndByteOrderMark) {
+    Parsed empty = parse("", 1);
+    EXPECT_TRUE(empty.columns.empty());
+    EXPECT_TRUE(empty.data.empty());
+    EXPECT_EQ(empty.totalRows, 0);
+    EXPECT_FALSE(empty.hasWarnings);
+
+    Parsed header = parse("\xEF\xBB\xBFkey,value\n", 1);
+    EXPECT_EQ(header.columns, (std::vector<std::string>{"key", "value"}));
+    EXPECT_TRUE(header.data.empty());
+    EXPECT_EQ(header.totalRows, 0);
+
+    // Only a mark at the very start is dropped.
+    Parsed later = parse("a\n\xEF\xBB\xBF" "b\n");
+    EXPECT_EQ(later.data, (Rows{{"a"}, {"\xEF\xBB\xBF" "b"}}));
+}
+
+TEST(ParseCSV, UnterminatedQuoteIsASyntaxErrorWhereTheTextEnds) {
+    Attributes* out = reinterpret_cast<Attributes*>(1);
+    Error* err = parseCSV(&out, "a,b\nc,\"de\nfg", nullptr, nullptr, 0);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(err->type, Error::SyntaxError);
+    EXPECT_EQ(err->code, 28);
+    EXPECT_STREQ(err->message, "EOF encountered while inside quote");
+    ASSERT_NE(err->firstLocation(), nullptr);
+    EXPECT_STREQ(err->firstLocation()->fileName, "<input>");
+    EXPECT_EQ(err->firstLocation()->line, 3);
+    // Columns count characters from 1: "fg" leaves the next one at 3.
+    EXPECT_EQ(err->firstLocation()->column, 3);
+    EXPECT_EQ(err->traceback[1], nullptr);
+    delete err;
+}
+
+}  // namespace
