@@ -49,8 +49,8 @@ public:
           _headersLeft(headerLines > 0 ? headerLines : 0), _columns(new AnyArray()), _data(new AnyArray()) {
         memset(_plain, 0, sizeof _plain);
         memset(_quoted, 0, sizeof _quoted);
-        _plain[_quote.bytes[0]] = _plain[_sep.bytes[0]] = _plain['\r'] = _plain['\n'] = 1;
-        _quoted[_quote.bytes[0]] = _quoted['\n'] = 1;
+        _plain[_quote.bytes[0]] = _plain[_sep.bytes[0]] = _plain[unsigned('\r')] = _plain[unsigned('\n')] = 1;
+        _quoted[_quote.bytes[0]] = _quoted[unsigned('\n')] = 1;
     }
     ~TextParser() {
         delete _columns;

@@ -204,8 +204,8 @@ void HyperCSV::parseInput() {
     _lookahead = std::max({4, 2 * _quote.length, _sep.length});
     memset(_plain, 0, sizeof _plain);
     memset(_quoted, 0, sizeof _quoted);
-    _plain[_quote.bytes[0]] = _plain[_sep.bytes[0]] = _plain['\r'] = _plain['\n'] = 1;
-    _quoted[_quote.bytes[0]] = _quoted['\n'] = 1;
+    _plain[_quote.bytes[0]] = _plain[_sep.bytes[0]] = _plain[unsigned('\r')] = _plain[unsigned('\n')] = 1;
+    _quoted[_quote.bytes[0]] = _quoted[unsigned('\n')] = 1;
     _headersLeft = std::max(0, _config->headerLines);
     const bool traceChars = _taskLog != nullptr && _config->debugLevel < 2;
 
