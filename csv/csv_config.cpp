@@ -62,26 +62,25 @@ void CSVConfig::addRow(CSVRow* row) {
     if (row != nullptr) rows.insert(rows.begin(), row);
 }
 
-CSVResultRow::CSVResultRow(int count) : _values(new AnyArray()) {
+CSVResultRow::CSVResultRow(int count) {
     if (count > 0) {
         // Sized once: the array would otherwise grow a slot at a time.
-        _values->elements = static_cast<Any**>(calloc(static_cast<size_t>(count), sizeof(Any*)));
-        _values->count = count;
+        _values.elements = static_cast<Any**>(calloc(static_cast<size_t>(count), sizeof(Any*)));
+        _values.count = count;
     }
 }
 
 CSVResultRow::~CSVResultRow() {
-    delete _values;
     for (Error* e : _errors) delete e;
 }
 
 int CSVResultRow::set(int index, Any* value) {
-    if (index < 0 || index >= _values->count) {
+    if (index < 0 || index >= _values.count) {
         delete value;
         return DirError::E_ILLEGAL_ARGUMENT;
     }
-    delete _values->elements[index];
-    _values->elements[index] = value;
+    delete _values.elements[index];
+    _values.elements[index] = value;
     return 0;
 }
 
@@ -90,9 +89,9 @@ void CSVResultRow::addError(Error* error) {
 }
 
 int CSVResultRow::count() const {
-    return _values->count;
+    return _values.count;
 }
 
 Any* CSVResultRow::get(int index) const {
-    return _values->get(index);
+    return _values.get(index);
 }

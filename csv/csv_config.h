@@ -16,8 +16,8 @@
 
 #include <vector>
 
-class Any;
-class AnyArray;
+#include "dirbase/any.h"
+
 class Error;
 class ObjRef;
 class Parser;
@@ -98,11 +98,11 @@ public:
     int count() const;
     // The value in slot index, or null for an empty slot or a bad index.
     Any* get(int index) const;
-    AnyArray* values() const { return _values; }
+    AnyArray* values() { return &_values; }
     const std::vector<Error*>& errors() const { return _errors; }
 
 private:
-    AnyArray* _values;
+    AnyArray _values;
     std::vector<Error*> _errors;
 };
 

@@ -25,9 +25,9 @@
 
 namespace {
 
-// Consumers waiting for rows are woken once this many are queued (or
-// before the producer may block on a read, or at the end), not per row.
-const size_t kWakeBatch = 32;
+// Finished rows are queued, and waiting consumers woken, this many at a
+// time (and before the producer may block on a read, and at the end).
+const size_t kRowBatch = 64;
 // Column numbers beyond this are refused: they would only size vectors.
 const int kMaxColumn = 65536;
 
@@ -56,6 +56,7 @@ HyperCSV::~HyperCSV() {
         _queue.clear();
     }
     delete _row;
+    for (CSVResultRow* row : _finished) delete row;
     for (Error* e : _errors) delete e;
     for (Error* e : _warnings) delete e;
     delete _result;
@@ -178,8 +179,8 @@ const char* HyperCSV::fieldText() {
 
 bool HyperCSV::testRead() {
     if (_eof || _readFailed || _end - _pos >= _lookahead) return _pos < _end;
-    // The read may block: rows already queued should not wait for it.
-    wakeConsumers();
+    // The read may block: rows already finished should not wait for it.
+    flushRows();
     memmove(_window, _window + _pos, static_cast<size_t>(_end - _pos));
     _end -= _pos;
     _pos = 0;
@@ -360,21 +361,26 @@ void HyperCSV::endLine() {
 }
 
 void HyperCSV::queueRow(CSVResultRow* row) {
-    CondSection hold(_queueBlock);
-    // Bounded: wait for the consumers, who wake this thread when they take
-    // the queue back to the bound, and look again at least once a second.
-    while (_queue.size() > kMaxQueued && !_stopRequested.load(std::memory_order_relaxed)) {
-        _producerWaiting = true;
-        _queueBlock.wait(1000);
-    }
-    _producerWaiting = false;
-    _queue.push_back(row);
-    if (_consumersWaiting > 0 && (_wakeEachRow || _queue.size() >= kWakeBatch)) _queueBlock.broadcast();
+    _finished.push_back(row);
+    if (_wakeEachRow || _finished.size() >= kRowBatch) flushRows();
 }
 
-void HyperCSV::wakeConsumers() {
+void HyperCSV::flushRows() {
+    if (_finished.empty()) return;
     CondSection hold(_queueBlock);
-    if (_consumersWaiting > 0 && !_queue.empty()) _queueBlock.broadcast();
+    for (CSVResultRow* row : _finished) {
+        // Bounded: wait for the consumers, who wake this thread when they
+        // take the queue back to the bound, and look again at least once a
+        // second.
+        while (_queue.size() > kMaxQueued && !_stopRequested.load(std::memory_order_relaxed)) {
+            _producerWaiting = true;
+            _queueBlock.wait(1000);
+        }
+        _producerWaiting = false;
+        _queue.push_back(row);
+    }
+    _finished.clear();
+    if (_consumersWaiting > 0) _queueBlock.broadcast();
 }
 
 size_t HyperCSV::queuedRows() {
@@ -401,6 +407,7 @@ CSVResultRow* HyperCSV::getNext() {
 }
 
 void HyperCSV::finish() {
+    flushRows();
     _result = new Attributes();
     // Newest first: added in reverse so that the text form lists them in order.
     _result->setAttribute("elapsedTime", monotonicSeconds() - _startTime);

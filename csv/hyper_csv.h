@@ -100,9 +100,12 @@ private:
     void appendBytes(const unsigned char* from, size_t n);
     void endField(bool lineEnd);
     void endLine();
+    // Rows go to the queue in small batches: a lock and a wake-up per row
+    // would cost more than the row.
     void queueRow(CSVResultRow* row) EXCLUDES(_queueBlock);
-    // Wakes consumers waiting for rows that are already queued.
-    void wakeConsumers() EXCLUDES(_queueBlock);
+    // Moves the finished rows into the queue (waiting while it is full) and
+    // wakes waiting consumers.
+    void flushRows() EXCLUDES(_queueBlock);
     void finish() EXCLUDES(_queueBlock);
     const char* fieldText();
 
@@ -146,6 +149,8 @@ private:
     // With expressions rows come slowly: each is handed over at once.
     bool _wakeEachRow = false;
     CSVResultRow* _row = nullptr;
+    // Finished rows not yet in the queue (the producer's own).
+    std::vector<CSVResultRow*> _finished;
 
     std::vector<Error*> _errors;
     std::vector<Error*> _warnings;

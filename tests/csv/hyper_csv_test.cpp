@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "csv/csv_config.h"
+#include "csv/csv_date.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "io/input.h"
@@ -154,6 +155,27 @@ TEST(HyperCSV, MapsColumnsAndConvertsEachToItsType) {
     EXPECT_EQ(out.totalRows, 4);
     EXPECT_EQ(out.errorCount, 1);
     EXPECT_EQ(out.warningCount, 0);
+}
+
+TEST(HyperCSV, BuiltInDateTextForms) {
+    // Expected values from the calendar, not from the parser.
+    struct {
+        const char* text;
+        long long ms;
+    } good[] = {{"2024-01-02Z", 1704153600000LL},
+                {"2024-02-29T12:00:00Z", 1709208000000LL},
+                {"2000-03-01 05:06:07.89-05:30", 951906967890LL},
+                {"1969-12-31T23:59:59.5Z", -500LL}};
+    for (const auto& g : good) {
+        long long ms = 0;
+        EXPECT_TRUE(csv_parseIsoDate(g.text, &ms)) << g.text;
+        EXPECT_EQ(ms, g.ms) << g.text;
+    }
+    for (const char* bad : {"", "2023-02-29", "2024-13-01", "2024-01-00", "2024-01-02T24:00", "2024-1-2",
+                            "2024-01-02T10", "2024-01-02x", "2024-01-02T10:00+5", "24-01-02"}) {
+        long long ms = 0;
+        EXPECT_FALSE(csv_parseIsoDate(bad, &ms)) << bad;
+    }
 }
 
 TEST(HyperCSV, ScriptTransformsRunPerFieldAndFailPerField) {
