@@ -26,9 +26,16 @@ struct Onig {
     decltype(&onig_region_new) regionNew;
     decltype(&onig_region_free) regionFree;
     decltype(&onig_error_code_to_str) errorText;
+    decltype(&onig_set_retry_limit_in_match) retryLimitInMatch;      // optional
+    decltype(&onig_set_retry_limit_in_search) retryLimitInSearch;    // optional
+    decltype(&onig_set_match_stack_limit_size) matchStackLimit;      // optional
     OnigEncoding utf8;
     OnigSyntaxType* java;
 };
+
+const unsigned long kRetryLimitInMatch = 5000000;
+const unsigned long kRetryLimitInSearch = 20000000;
+const unsigned int kMatchStackLimit = 4000000;
 
 std::once_flag _onigOnce;
 // Written once under _onigOnce, read-only afterwards; null when the library
@@ -58,6 +65,16 @@ const Onig* onig() {
         // Oniguruma wants one explicit initialisation before any compile.
         OnigEncoding encodings[1] = {o.utf8};
         o.initialize(encodings, 1);
+        // The library's own defaults let a search backtrack without bound
+        // (no limit over all start positions, an unlimited stack). These
+        // bounds are far above what a sensible pattern needs on megabytes
+        // of text and stop a catastrophic one within about a second.
+        if (lookUp(handle, "onig_set_retry_limit_in_match", &o.retryLimitInMatch))
+            o.retryLimitInMatch(kRetryLimitInMatch);
+        if (lookUp(handle, "onig_set_retry_limit_in_search", &o.retryLimitInSearch))
+            o.retryLimitInSearch(kRetryLimitInSearch);
+        if (lookUp(handle, "onig_set_match_stack_limit_size", &o.matchStackLimit))
+            o.matchStackLimit(kMatchStackLimit);
         _onig = &o;
     });
     return _onig;
@@ -112,6 +129,11 @@ RegexPattern::~RegexPattern() {
 }
 
 int RegexPattern::search(const char* text, size_t length, size_t start, RegexMatch* match) const {
+    int at = searchChecked(text, length, start, match);
+    return at >= 0 ? at : -1;
+}
+
+int RegexPattern::searchChecked(const char* text, size_t length, size_t start, RegexMatch* match) const {
     if (_regex == nullptr || text == nullptr || start > length) return -1;
     const Onig* lib = onig();
     OnigRegion* region = lib->regionNew();
@@ -129,8 +151,8 @@ int RegexPattern::search(const char* text, size_t length, size_t start, RegexMat
         free(offsets);
     }
     lib->regionFree(region, 1);
-    // Mismatch and search errors (such as a retry limit) both mean "not found".
-    return at >= 0 ? at : -1;
+    if (at >= 0) return at;
+    return at == ONIG_MISMATCH ? -1 : kGaveUp;
 }
 
 int RegexPattern::search(const char* text) const {

@@ -66,6 +66,12 @@ public:
     // given it receives the groups of that match.
     int search(const char* text, size_t length, size_t start, RegexMatch* match) const;
     int search(const char* text) const;
+    // As search, but a search that gave up answers kGaveUp instead of -1.
+    // Every search is bounded (backtracking retries per position and in
+    // all, and the backtracking stack), so that a catastrophic pattern such
+    // as (a+)+b over a long run of a's ends instead of running for ever.
+    static const int kGaveUp = -2;
+    int searchChecked(const char* text, size_t length, size_t start, RegexMatch* match) const;
 
 private:
     void* _regex;  // OnigRegex, kept opaque so that users need no Oniguruma header

@@ -2,13 +2,127 @@
 
 #include <string.h>
 
+#include <vector>
+
+#include "common/error_codes.h"
+#include "dirbase/any.h"
 #include "dirbase/string_builder.h"
+#include "io/utf8.h"
+#include "script/builtin_args.h"
+
+using script_builtin::newText;
 
 // The literal's m flag is Oniguruma's multi-line option (a dot also matches
 // a line feed), which RegexPattern calls DOT_ALL; the global flag only
 // changes how often the string methods search, so the compiler never sees it.
 ZephanPattern::ZephanPattern(const char* source, int flags)
     : _regex(source, flags & (RegexPattern::IGNORE_CASE | RegexPattern::DOT_ALL)), _flags(flags) {}
+
+bool ZephanPattern::matches(const char* text) const {
+    if (text == nullptr) return false;
+    size_t length = strlen(text);
+    RegexMatch m;
+    int at = _regex.searchChecked(text, length, 0, &m);
+    if (at < 0) return false;
+    if (_flags & ANY_MATCH) return true;
+    return at == 0 && static_cast<size_t>(m.end(0)) == length;
+}
+
+int ZephanPattern::search(const char* text) const {
+    return _regex.search(text);
+}
+
+size_t ZephanPattern::nextStart(const char* text, size_t length, size_t begin, size_t end) const {
+    if (end > begin || end >= length) return end;
+    int i = static_cast<int>(end);
+    u8_inc(text, &i);
+    return static_cast<size_t>(i);
+}
+
+int ZephanPattern::replace(const char* text, const char* replacement, char** out) const {
+    *out = nullptr;
+    if (text == nullptr) text = "";
+    if (replacement == nullptr) replacement = "";
+    size_t length = strlen(text), replacementLength = strlen(replacement);
+    StringBuilder result;
+    size_t copied = 0, from = 0;
+    RegexMatch m;
+    for (;;) {
+        int at = _regex.searchChecked(text, length, from, &m);
+        if (at == RegexPattern::kGaveUp) return DirError::E_NO_RESOURCE;
+        if (at < 0) break;
+        size_t end = static_cast<size_t>(m.end(0));
+        result.append(text + copied, static_cast<size_t>(at) - copied);
+        result.append(replacement, replacementLength);
+        copied = end;
+        if (!(_flags & GLOBAL) || (end == static_cast<size_t>(at) && end >= length)) break;
+        from = nextStart(text, length, static_cast<size_t>(at), end);
+    }
+    result.append(text + copied, length - copied);
+    *out = result.take();
+    return 0;
+}
+
+int ZephanPattern::split(const char* text, AnyArray** out) const {
+    *out = nullptr;
+    if (text == nullptr) text = "";
+    size_t length = strlen(text);
+    std::vector<Any*> pieces;
+    size_t last = 0, from = 0;
+    RegexMatch m;
+    for (;;) {
+        int at = _regex.searchChecked(text, length, from, &m);
+        if (at == RegexPattern::kGaveUp) {
+            for (Any* p : pieces) delete p;
+            return DirError::E_NO_RESOURCE;
+        }
+        if (at < 0) break;
+        size_t begin = static_cast<size_t>(at), end = static_cast<size_t>(m.end(0));
+        // An empty match at the very end has nothing after it to split off.
+        if (begin == end && begin >= length) break;
+        if (begin > 0) pieces.push_back(newText(text + last, begin - last));
+        last = end;
+        if (!(_flags & GLOBAL)) break;
+        from = nextStart(text, length, begin, end);
+        if (from > length) break;
+    }
+    pieces.push_back(newText(text + last, length - last));
+    AnyArray* array = new AnyArray();
+    array->elements = static_cast<Any**>(malloc(sizeof(Any*) * pieces.size()));
+    memcpy(array->elements, pieces.data(), sizeof(Any*) * pieces.size());
+    array->count = static_cast<int>(pieces.size());
+    *out = array;
+    return 0;
+}
+
+int ZephanPattern::match(const char* text, Any** out) const {
+    *out = nullptr;
+    if (text == nullptr) text = "";
+    size_t length = strlen(text);
+    AnyArray* found = nullptr;
+    size_t from = 0;
+    RegexMatch m;
+    for (;;) {
+        int at = _regex.searchChecked(text, length, from, &m);
+        if (at == RegexPattern::kGaveUp) {
+            delete found;
+            return DirError::E_NO_RESOURCE;
+        }
+        if (at < 0) break;
+        if (found == nullptr) found = new AnyArray();
+        for (int g = 0; g < m.groupCount(); g++) {
+            if (m.begin(g) < 0)
+                found->append(Any::makeUndefined());
+            else
+                found->append(newText(text + m.begin(g), static_cast<size_t>(m.end(g) - m.begin(g))));
+        }
+        size_t end = static_cast<size_t>(m.end(0));
+        if (!(_flags & GLOBAL) || (end == static_cast<size_t>(at) && end >= length)) break;
+        from = nextStart(text, length, static_cast<size_t>(at), end);
+    }
+    *out = found != nullptr ? script_builtin::newReference(found) : new Any();
+    return 0;
+}
 
 char* ZephanPattern::toString(Parser*) {
     StringBuilder out;
@@ -30,4 +144,19 @@ int ZephanPattern::isEqual(const Principal*, bool* result, const Translatable* o
     *result = p != nullptr && p->_flags == _flags &&
               strcmp(p->source() != nullptr ? p->source() : "", source() != nullptr ? source() : "") == 0;
     return 0;
+}
+
+int ZephanPattern::getField(Parser* parser, Any** result, const char* name) const {
+    return Translatable::getField(parser, result, name);
+}
+
+int ZephanPattern::setField(Parser*, const char*, Any* value) {
+    delete value;
+    return 0;
+}
+
+bool zephan_match(const char* pattern, const char* text) {
+    ZephanPattern* p = new ZephanPattern(pattern, 0);
+    ObjRef hold(p);
+    return !p->failed() && p->matches(text);
 }

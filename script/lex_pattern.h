@@ -1,25 +1,39 @@
-// ZephanPattern: the script's regular-expression object, as far as the
-// lexer needs it: a regular-expression literal is compiled at once into one
-// (Java syntax over UTF-8, through io/regex_pattern.h) and the token holds a
-// reference to it. Its script methods come with the built-in objects.
+// ZephanPattern: the script's regular-expression object. A regular-expression
+// literal is compiled at once into one (Java syntax over UTF-8, through
+// io/regex_pattern.h) and the token holds a reference to it; `new
+// ZephanPattern(text)` builds one at run time (pattern_prototype.h). The
+// string methods search, replace and split use the operations below, and the
+// host matches single texts through zephan_match.
 //
-// Ownership: the pattern owns its compiled form. Reference-counted through
-// ObjRef like every scriptable object.
-// Thread-safety: used by one thread at a time; never changed once built.
+// Every search is bounded (see RegexPattern::searchChecked): an operation
+// whose search gave up answers 39 ("System resource not available") instead
+// of running on.
+//
+// Ownership: the pattern owns its compiled form; results are new values the
+// caller owns. Reference-counted through ObjRef like every scriptable object.
+// Thread-safety: never changed once built; used by one thread at a time.
 #ifndef DRV_SCRIPT_LEX_PATTERN_H
 #define DRV_SCRIPT_LEX_PATTERN_H
 
+#include <stddef.h>
+
 #include "dirbase/translatable.h"
 #include "io/regex_pattern.h"
+
+class Any;
+class AnyArray;
 
 const unsigned int OBJ_ZEPHAN_PATTERN_ID = 9223;
 
 class ZephanPattern : public Translatable {
 public:
-    // Flags of a literal; only the first two reach the compiler.
-    enum Flags { IGNORE_CASE = 1, MULTI_LINE = 2, GLOBAL = 4 };
+    // IGNORE_CASE and MULTI_LINE (a dot also matches a line feed) reach the
+    // compiler; GLOBAL makes replace, split and match go on after the first
+    // match; ANY_MATCH makes matches accept a match anywhere in the text.
+    enum Flags { IGNORE_CASE = 1, MULTI_LINE = 2, GLOBAL = 4, ANY_MATCH = 8 };
 
-    // Compiles source; a pattern that does not compile still exists (failed).
+    // Compiles source; a pattern that does not compile still exists (failed)
+    // and finds nothing.
     ZephanPattern(const char* source, int flags);
     ZephanPattern(const ZephanPattern&) = delete;
     ZephanPattern& operator=(const ZephanPattern&) = delete;
@@ -30,14 +44,44 @@ public:
     int flags() const { return _flags; }
     const RegexPattern& regex() const { return _regex; }
 
+    // One search over the whole text: true when the first match covers all
+    // of it (with ANY_MATCH: when there is a match at all). A search that
+    // gave up is false.
+    bool matches(const char* text) const;
+    // Byte offset of the first match, or -1.
+    int search(const char* text) const;
+    // The text with the first match (every match with GLOBAL) replaced by
+    // replacement, literally: "$1" is two characters, not a group.
+    int replace(const char* text, const char* replacement, char** out) const;
+    // The pieces around the first match (every match with GLOBAL): the text
+    // before it (none when it starts the text), the text between matches,
+    // then the text after the last match.
+    int split(const char* text, AnyArray** out) const;
+    // The first match's text and its groups' texts (a group that took no
+    // part is undefined); with GLOBAL those of every match in turn. A null
+    // value when nothing matches.
+    int match(const char* text, Any** out) const;
+
     // "/" source "/" and "i", "g", "m" for the flags set, in that order.
     char* toString(Parser* parser) override;
     unsigned int getObjectID() const override;
     int isEqual(const Principal* principal, bool* result, const Translatable* other) const override;
+    // No fields of its own: the source and flags cannot be read.
+    int getField(Parser* parser, Any** result, const char* name) const override;
+    // Accepts and drops any field (answers success).
+    int setField(Parser* parser, const char* name, Any* value) override;
 
 private:
+    // Where the search after a match that ended at end goes on: after an
+    // empty match one character further, so a global scan always advances.
+    size_t nextStart(const char* text, size_t length, size_t begin, size_t end) const;
+
     RegexPattern _regex;
     int _flags;
 };
+
+// Compiles pattern with no flags and tells whether it matches the whole of
+// text; a pattern that does not compile matches nothing.
+bool zephan_match(const char* pattern, const char* text);
 
 #endif

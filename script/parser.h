@@ -72,6 +72,12 @@ public:
     // Prints the tree through the debug output at level 2.
     void dump();
 
+    // Reads the whole source as JSON text (an object or an array, then the
+    // end of the input) into a new Attributes or AnyArray, which *result
+    // refers to. False after a syntax error (recorded as by pError); nesting
+    // deeper than setMaxNesting is one. Defined in json_parse.cpp.
+    bool parseJSON(Any** result);
+
     // Records a syntax error (only the first one of the parser) at t1's
     // position or at location (taken over).
     void pError(const char* message);
@@ -243,6 +249,12 @@ private:
     ExprAstNode* arrayLiteral();
     bool arguments(FnCallAstNode* call);
     ExprAstNode* binaryRest(ExprAstNode* left, int kind, int opcode, int tokens, ExprAstNode* (Parser::*rest)());
+
+    // JSON text (json_parse.cpp).
+    Translatable* parseJSONObject();
+    Translatable* parseJSONArray();
+    // One value; inArray picks the wording of the error.
+    Any* parseJSONValue(bool inArray);
 
     // Nesting: enter is false (and a syntax error recorded) when going
     // `cost` deeper passes the limit.

@@ -42,16 +42,16 @@ struct ClassEntry {
 
 // Entries are never freed: prototypes live as long as the process.
 std::vector<ClassEntry*>& classes() {
-    static std::vector<ClassEntry*> list;
-    return list;
+    static auto* list = new std::vector<ClassEntry*>();  // never destroyed: used until exit
+    return *list;
 }
 std::unordered_map<std::string, ClassEntry*>& byName() {
-    static std::unordered_map<std::string, ClassEntry*> map;
-    return map;
+    static auto* map = new std::unordered_map<std::string, ClassEntry*>();
+    return *map;
 }
 std::unordered_map<int, ClassEntry*>& byId() {  // non-alias classes only
-    static std::unordered_map<int, ClassEntry*> map;
-    return map;
+    static auto* map = new std::unordered_map<int, ClassEntry*>();
+    return *map;
 }
 
 CriticalBlock _registryLock;

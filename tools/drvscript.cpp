@@ -25,6 +25,7 @@
 #include "script/native_function.h"
 #include "script/operators.h"
 #include "script/parser.h"
+#include "script/builtins.h"
 #include "script/registry.h"
 #include "script/report.h"
 #include "script/varset.h"
@@ -166,6 +167,7 @@ int finish(ObjRef& root, int status) {
 
 int main(int argc, char** argv) {
     script_installHooks();
+    script_registerBuiltins();
     bool templateMode = false;
     const char* inline_ = nullptr;
     int i = 1;

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "script/builtins.h"
 #include "script/registry.h"
 #include "tests/script/script_run.h"
 
@@ -47,7 +48,7 @@ std::string withoutTraceback(const std::string& text) {
 }
 
 TEST(ScriptCases, EveryCasePrintsItsExpectedOutput) {
-    script_installHooks();
+    script_registerBuiltins();
     std::vector<std::string> names;
     DIR* dir = opendir(casesDir().c_str());
     ASSERT_NE(dir, nullptr) << casesDir();

@@ -1,0 +1,178 @@
+#include "script/array_prototype.h"
+
+#include <string.h>
+
+#include "common/error_codes.h"
+#include "dirbase/any.h"
+#include "dirbase/string_builder.h"
+#include "io/utf8.h"
+#include "script/builtin_args.h"
+#include "script/operators.h"
+
+using namespace script_builtin;
+
+// isArray 1, of 2, concat 3, includes 7, slice 76, join 77.
+const int AnyArrayPrototype::kMemberIds[] = {1, 2, 3, 7, 76, 77, 0};
+
+namespace {
+
+// The longest separator join uses, in bytes (never cutting a character).
+const size_t kMaxSeparator = 79;
+
+AnyArray* arrayOf(const Any* v) {
+    if (v == nullptr || v->isEncoded()) return nullptr;
+    Translatable* t = v->getReferenced();
+    return t != nullptr && t->getObjectID() == OBJ_ANYARRAY_ID ? dynamic_cast<AnyArray*>(t) : nullptr;
+}
+
+// A copy of an element for a new array that shares its objects.
+Any* share(const Any* element) {
+    return element != nullptr ? element->createReferenceOrCopy() : nullptr;
+}
+
+// Reserves exactly n slots of a new, empty array.
+AnyArray* newArray(int n) {
+    AnyArray* a = new AnyArray();
+    if (n > 0) {
+        a->elements = static_cast<Any**>(calloc(static_cast<size_t>(n), sizeof(Any*)));
+        a->count = n;
+    }
+    return a;
+}
+
+int of(Any** args, Any** result) {
+    long long n;
+    int rc = argInt64(args, 0, true, &n);
+    if (rc != 0) return rc;
+    if (n < 0) return DirError::E_ILLEGAL_ARGUMENT;
+    if (n > AnyArrayPrototype::kMaxElements) return DirError::E_NO_RESOURCE;
+    *result = newReference(newArray(static_cast<int>(n)));
+    return 0;
+}
+
+int slice(AnyArray* self, Any** args, Any** result) {
+    long long start, end;
+    int rc = argInt64(args, 0, true, &start);
+    if (rc != 0) return rc;
+    long long length = self->size();
+    end = length;
+    rc = argInt64(args, 1, false, &end);
+    if (rc != 0) return rc;
+    if (start < 0) start += length;
+    if (end < 0) end += length;
+    if (end > length) end = length;
+    if (start < 0 || start >= length || end < start) {
+        *result = newReference(new AnyArray());
+        return 0;
+    }
+    AnyArray* out = newArray(static_cast<int>(end - start));
+    for (long long i = start; i < end; i++) out->elements[i - start] = share(self->get(static_cast<int>(i)));
+    *result = newReference(out);
+    return 0;
+}
+
+int join(Parser* parser, AnyArray* self, Any** args, Any** result) {
+    TextArg given;
+    const char* separator = ",";
+    size_t separatorLength = 1;
+    if (arg(args, 0) != nullptr) {
+        int rc = given.read(parser, arg(args, 0));
+        if (rc != 0) return rc;
+        separator = given.text;
+        separatorLength = given.length;
+        if (separatorLength > kMaxSeparator) {
+            int cut = static_cast<int>(kMaxSeparator) + 1;
+            u8_dec(separator, &cut);
+            separatorLength = static_cast<size_t>(cut);
+        }
+    }
+    StringBuilder out;
+    for (int i = 0; i < self->size(); i++) {
+        if (i > 0) out.append(separator, separatorLength);
+        const Any* e = self->get(i);
+        if (e == nullptr) {
+            out.append("undefined", 9);
+        } else if (isText(e)) {
+            if (e->getString() != nullptr) out.append(e->getString());
+        } else {
+            char* text = plainText(parser, *e);
+            if (text == nullptr) return DirError::E_NOT_CONVERTIBLE;
+            out.append(text);
+            free(text);
+        }
+        if (out.length() > kMaxStringBytes) return DirError::E_NO_RESOURCE;
+    }
+    *result = adoptText(out.take());
+    return 0;
+}
+
+int concat(AnyArray* self, Any** args, Any** result) {
+    long long total = self->size();
+    int n = argCount(args);
+    for (int i = 0; i < n; i++) {
+        AnyArray* other = arrayOf(args[i]);
+        if (other == nullptr) return DirError::E_NOT_CONVERTIBLE;
+        total += other->size();
+    }
+    if (total > AnyArrayPrototype::kMaxElements) return DirError::E_NO_RESOURCE;
+    AnyArray* out = newArray(static_cast<int>(total));
+    int at = 0;
+    for (int i = 0; i < self->size(); i++) out->elements[at++] = share(self->get(i));
+    for (int k = 0; k < n; k++) {
+        AnyArray* other = arrayOf(args[k]);
+        for (int i = 0; i < other->size(); i++) out->elements[at++] = share(other->get(i));
+    }
+    *result = newReference(out);
+    return 0;
+}
+
+int includes(AnyArray* self, Any** args, Any** result) {
+    Any* value = arg(args, 0);
+    if (value == nullptr) return DirError::E_MISSING_ARGUMENTS;
+    long long from = 0;
+    int rc = argInt64(args, 1, false, &from);
+    if (rc != 0) return rc;
+    if (from < 0) from = 0;
+    bool found = false;
+    for (long long i = from; i < self->size() && !found; i++) {
+        const Any* e = self->get(static_cast<int>(i));
+        found = e != nullptr && *e == *value;
+    }
+    *result = new Any(found);
+    return 0;
+}
+
+}  // namespace
+
+int AnyArrayPrototype::callMemberFn(Parser* parser, Any** result, Translatable* self, const char* name,
+                                    Any** args) {
+    *result = nullptr;
+    AnyArray* array = self != nullptr && self != this && self->getObjectID() == OBJ_ANYARRAY_ID
+                          ? dynamic_cast<AnyArray*>(self)
+                          : nullptr;
+    bool onClass = self == this;
+    if (name != nullptr && (array != nullptr || onClass)) {
+        if (strcmp(name, "isArray") == 0) {
+            if (array != nullptr) {
+                *result = new Any(true);
+                return 0;
+            }
+            Any* v = arg(args, 0);
+            if (v == nullptr) return DirError::E_MISSING_ARGUMENTS;
+            *result = new Any(arrayOf(v) != nullptr);
+            return 0;
+        }
+        if (strcmp(name, "of") == 0) return of(args, result);
+    }
+    if (array != nullptr && name != nullptr) {
+        if (strcmp(name, "slice") == 0) return slice(array, args, result);
+        if (strcmp(name, "join") == 0) return join(parser, array, args, result);
+        if (strcmp(name, "concat") == 0) return concat(array, args, result);
+        if (strcmp(name, "includes") == 0) return includes(array, args, result);
+    }
+    return Translatable::callMemberFn(parser, result, self, name, args);
+}
+
+char* AnyArrayPrototype::toString(Parser*) {
+    return strdup("[class AnyArray]");
+}

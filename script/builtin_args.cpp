@@ -1,0 +1,85 @@
+#include "script/builtin_args.h"
+
+#include <string.h>
+
+#include "common/error_codes.h"
+#include "script/lex_pattern.h"
+#include "script/operators.h"
+
+namespace script_builtin {
+
+int argCount(Any** args) {
+    int n = 0;
+    while (args != nullptr && args[n] != nullptr) n++;
+    return n;
+}
+
+Any* arg(Any** args, int i) {
+    for (int k = 0; k <= i; k++)
+        if (args == nullptr || args[k] == nullptr) return nullptr;
+    return args[i];
+}
+
+bool isText(const Any* v) {
+    return v != nullptr && !v->isEncoded() && (v->getType() == ANY_STRING || v->getType() == ANY_CHAR);
+}
+
+int TextArg::read(Parser* parser, const Any* v) {
+    if (v == nullptr) return DirError::E_MISSING_ARGUMENTS;
+    if (isText(v)) {
+        text = v->getString() != nullptr ? v->getString() : "";
+    } else {
+        _owned = plainText(parser, *v);
+        if (_owned == nullptr) return DirError::E_NOT_CONVERTIBLE;
+        text = _owned;
+    }
+    length = strlen(text);
+    return 0;
+}
+
+int argInt64(Any** args, int i, bool required, long long* out) {
+    Any* v = arg(args, i);
+    if (v == nullptr) return required ? DirError::E_MISSING_ARGUMENTS : 0;
+    long long n;
+    if (!v->convertToInt64(n)) return DirError::E_NOT_CONVERTIBLE;
+    *out = n;
+    return 0;
+}
+
+int argInt32(Any** args, int i, bool required, int* out) {
+    Any* v = arg(args, i);
+    if (v == nullptr) return required ? DirError::E_MISSING_ARGUMENTS : 0;
+    int n;
+    if (!v->convertToInt32(n)) return DirError::E_NOT_CONVERTIBLE;
+    *out = n;
+    return 0;
+}
+
+ZephanPattern* patternOf(const Any* v) {
+    if (v == nullptr || v->isEncoded()) return nullptr;
+    Translatable* t = v->getReferenced();
+    if (t == nullptr || t->getObjectID() != OBJ_ZEPHAN_PATTERN_ID) return nullptr;
+    // Error objects share the pattern's object id.
+    return dynamic_cast<ZephanPattern*>(t);
+}
+
+Any* newText(const char* data, size_t length) {
+    char* s = static_cast<char*>(malloc(length + 1));
+    if (length > 0) memcpy(s, data, length);
+    s[length] = '\0';
+    return adoptText(s);
+}
+
+Any* adoptText(char* text) {
+    Any* v = new Any(static_cast<const char*>(nullptr));
+    v->value.s = text;
+    return v;
+}
+
+Any* newReference(Translatable* object) {
+    Any* v = new Any();
+    v->setReference(object);
+    return v;
+}
+
+}  // namespace script_builtin

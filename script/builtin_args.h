@@ -1,0 +1,63 @@
+// Argument reading and result making shared by the built-in prototypes
+// (strings, arrays, JSON, patterns). A method receives a null-terminated
+// array of values; a missing argument is a null entry. These helpers turn an
+// argument into the type a method wants and answer the shared error code
+// when it cannot: 48 ("Missing Arguments") for an absent required argument,
+// 49 ("Object cannot be converted to a useful type") for one that does not
+// convert. Internal to the interpreter; pure functions, any thread.
+#ifndef DRV_SCRIPT_BUILTIN_ARGS_H
+#define DRV_SCRIPT_BUILTIN_ARGS_H
+
+#include <stddef.h>
+#include <stdlib.h>
+
+#include "dirbase/any.h"
+
+class ZephanPattern;
+
+namespace script_builtin {
+
+// The number of arguments before the terminating null.
+int argCount(Any** args);
+// args[i], or null when the list ends before it.
+Any* arg(Any** args, int i);
+
+// Whether v is a string value (either string kind, not encoded).
+bool isText(const Any* v);
+
+// The text form of a value used where a method wants a string: a string's
+// own text, any other value's text form (every value has one). Owned copies
+// only where a conversion was needed.
+class TextArg {
+public:
+    TextArg() : text(nullptr), length(0), _owned(nullptr) {}
+    ~TextArg() { free(_owned); }
+    TextArg(const TextArg&) = delete;
+    TextArg& operator=(const TextArg&) = delete;
+    // 0, 48 when v is null, 49 when the value has no bounded text.
+    int read(Parser* parser, const Any* v);
+    const char* text;
+    size_t length;
+
+private:
+    char* _owned;
+};
+
+// Integer arguments. With required false an absent argument leaves *out at
+// its default and answers 0.
+int argInt64(Any** args, int i, bool required, long long* out);
+int argInt32(Any** args, int i, bool required, int* out);
+
+// The pattern object a value refers to, or null.
+ZephanPattern* patternOf(const Any* v);
+
+// A new string value (hint 1) holding length bytes of data.
+Any* newText(const char* data, size_t length);
+// A new string value taking over text (malloc'd, terminated).
+Any* adoptText(char* text);
+// A new value referring to object (which gets its first count here when new).
+Any* newReference(Translatable* object);
+
+}  // namespace script_builtin
+
+#endif
