@@ -62,6 +62,11 @@ const Onig* onig() {
             !lookUp(handle, "onig_error_code_to_str", &o.errorText) ||
             !lookUp(handle, "OnigEncodingUTF8", &o.utf8) || !lookUp(handle, "OnigSyntaxJava", &o.java))
             return;
+        // Java has named groups, (?<name>X) and \k<name>, which the
+        // library's Java syntax leaves out; numbered groups keep capturing.
+        static OnigSyntaxType java = *o.java;
+        java.op2 |= ONIG_SYN_OP2_QMARK_LT_NAMED_GROUP | ONIG_SYN_OP2_ESC_K_NAMED_BACKREF;
+        o.java = &java;
         // Oniguruma wants one explicit initialisation before any compile.
         OnigEncoding encodings[1] = {o.utf8};
         o.initialize(encodings, 1);

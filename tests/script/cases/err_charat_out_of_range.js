@@ -1,0 +1,3 @@
+var s = 'héllo';
+print(s.charAt(4));
+print(s.charAt(5));

@@ -1,0 +1,3 @@
+// Arrays have no sort method.
+var a = [3, 1, 2];
+a.sort();
