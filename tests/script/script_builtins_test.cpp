@@ -1,0 +1,185 @@
+// The built-in classes beyond what the conformance cases show: the error
+// code of every way a method call can fail, the pattern operations the host
+// calls directly (match, zephan_match, bounded searches), and an Error
+// object's members as a script reads them.
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "script/builtins.h"
+#include "script/lex_pattern.h"
+#include "script/location.h"
+#include "tests/script/script_run.h"
+
+namespace {
+
+using script_test::run;
+
+class Builtins : public ::testing::Test {
+protected:
+    void SetUp() override { script_registerBuiltins(); }
+};
+
+// The first line of a failed run's report: class, code and message.
+std::string failure(const std::string& source) {
+    std::string out = run("t.js", source, false);
+    return out.substr(0, out.find('\n'));
+}
+
+TEST_F(Builtins, EveryFailureAnswersItsCode) {
+    struct Case {
+        const char* source;
+        const char* report;
+    };
+    const Case cases[] = {
+        // Character positions and their arguments.
+        {"'abc'.charAt(-1);", "EvalError 56: Array index out of bounds"},
+        {"'héllo'.charCodeAt(5);", "EvalError 56: Array index out of bounds"},
+        {"'abc'.charAt();", "EvalError 48: Missing Arguments"},
+        {"'abc'.charAt('1');", "EvalError 49: Object cannot be converted to a useful type"},
+        {"'abc'.endsWith('c', 4);", "EvalError 56: Array index out of bounds"},
+        {"'abc'.endsWith('c', -1);", "EvalError 56: Array index out of bounds"},
+        {"'abc'.indexOf('a', 1L);", "EvalError 49: Object cannot be converted to a useful type"},
+        {"'abc'.indexOf();", "EvalError 48: Missing Arguments"},
+        {"'abc'.substring();", "EvalError 48: Missing Arguments"},
+        {"'abc'.slice(1.5);", "EvalError 49: Object cannot be converted to a useful type"},
+        // Wrong kinds of search, replace and split arguments.
+        {"'abc'.search('b');", "EvalError 49: Object cannot be converted to a useful type"},
+        {"'abc'.search();", "EvalError 48: Missing Arguments"},
+        {"'abc'.replace(1, 'x');", "EvalError 49: Object cannot be converted to a useful type"},
+        {"'abc'.replace('a');", "EvalError 48: Missing Arguments"},
+        {"'abc'.split(5);", "EvalError 49: Object cannot be converted to a useful type"},
+        {"'abc'.split(',', 'x');", "EvalError 49: Object cannot be converted to a useful type"},
+        {"var a = [1]; a[1] = a; 'x'.concat(a);", "EvalError 49: Object cannot be converted to a useful type"},
+        // Names no prototype answers, and values that are not strings.
+        {"'abc'.nosuch();", "EvalError 111: No such function"},
+        {"var n = 5; n.charAt(0);", "EvalError 111: No such function"},
+        {"'abc'.abs();", "EvalError 111: No such function"},
+        {"String.fromCodePoint(65);", "EvalError 21: Not Implemented"},
+        {"String.fromCharCode(72, 'a');", "EvalError 49: Object cannot be converted to a useful type"},
+        // Arrays.
+        {"[1, 2].concat([3], 4);", "EvalError 49: Object cannot be converted to a useful type"},
+        {"[1].slice();", "EvalError 48: Missing Arguments"},
+        {"Array.of(-1);", "EvalError 24: Illegal Argument"},
+        {"Array.of(20000000);", "EvalError 39: System resource not available"},
+        {"[1].includes();", "EvalError 48: Missing Arguments"},
+        {"[1].join(',', 2).x(1);", "EvalError 111: No such function"},
+        {"var a = [1]; a[1] = a; a.join();", "EvalError 49: Object cannot be converted to a useful type"},
+        // JSON.
+        {"JSON.parse('5');", "EvalError 105: Syntax Error"},
+        {"JSON.parse();", "EvalError 48: Missing Arguments"},
+        {"JSON.parse('[1, 2');", "EvalError 105: Syntax Error"},
+        {"JSON.parse('[1] 2');", "EvalError 105: Syntax Error"},
+        {"JSON.parse('{a: 1}');", "EvalError 105: Syntax Error"},
+        {"JSON.parse(\"{'a' 1}\");", "EvalError 105: Syntax Error"},
+        {"JSON.parse('[1 2]');", "EvalError 105: Syntax Error"},
+        {"JSON.parse('[1,,2]');", "EvalError 105: Syntax Error"},
+        {"JSON.parse('[-\"x\"]');", "EvalError 105: Syntax Error"},
+        {"JSON.parse('[undefined]');", "EvalError 105: Syntax Error"},
+        {"JSON.parse('[\"unterminated]');", "EvalError 105: Syntax Error"},
+        {"JSON.parse('');", "EvalError 105: Syntax Error"},
+        {"JSON.stringify();", "EvalError 48: Missing Arguments"},
+        {"JSON.nosuch(1);", "EvalError 111: No such function"},
+        // Patterns.
+        {"new ZephanPattern();", "EvalError 48: Missing Arguments"},
+        {"var r = /a/; r.test();", "EvalError 48: Missing Arguments"},
+        {"var r = /a/; r.exec('a');", "EvalError 111: No such function"},
+        {"'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!'.replace(/(a+)+b/g, 'x');",
+         "EvalError 39: System resource not available"},
+        {"var r = /a/y;", "SyntaxError 105: Primary expression expected"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.report, failure(c.source)) << c.source;
+}
+
+TEST_F(Builtins, PatternOperationsForTheHost) {
+    ZephanPattern* dates = new ZephanPattern("(?<y>\\d{4})-(\\d\\d)(x)?", ZephanPattern::GLOBAL);
+    ObjRef hold(dates);
+    Any* found = nullptr;
+    ASSERT_EQ(0, dates->match("on 2024-02 and 1999-12.", &found));
+    char* text = found->toString(nullptr);
+    EXPECT_STREQ("[ \"2024-02\", \"2024\", \"02\", undefined, \"1999-12\", \"1999\", \"12\", undefined ]", text);
+    free(text);
+    delete found;
+
+    ZephanPattern first("(\\d)", 0);
+    ASSERT_EQ(0, first.match("a1b2", &found));
+    text = found->toString(nullptr);
+    EXPECT_STREQ("[ \"1\", \"1\" ]", text);
+    free(text);
+    delete found;
+    ASSERT_EQ(0, first.match("none", &found));
+    EXPECT_EQ(ANY_NULL, found->getType());
+    delete found;
+
+    // Whole-text matches unless any-match is asked for.
+    ZephanPattern digit("\\d", 0), anywhere("\\d", ZephanPattern::ANY_MATCH);
+    EXPECT_FALSE(digit.matches("a1"));
+    EXPECT_TRUE(digit.matches("1"));
+    EXPECT_TRUE(anywhere.matches("a1"));
+    EXPECT_FALSE(anywhere.matches("ab"));
+
+    EXPECT_TRUE(zephan_match("eth[0-9]+", "eth12"));
+    EXPECT_FALSE(zephan_match("eth[0-9]+", "eth12x"));
+    EXPECT_FALSE(zephan_match("eth[", "eth["));
+    EXPECT_TRUE(zephan_match("", ""));
+
+    // A bounded search gives up: no match, and the operations that build
+    // results say so.
+    std::string runaway(5000, 'a');
+    runaway += '!';
+    ZephanPattern bad("(a|aa)+$", ZephanPattern::GLOBAL);
+    EXPECT_FALSE(bad.matches(runaway.c_str()));
+    EXPECT_EQ(-1, bad.search(runaway.c_str()));
+    char* replaced = nullptr;
+    EXPECT_EQ(DirError::E_NO_RESOURCE, bad.replace(runaway.c_str(), "x", &replaced));
+    EXPECT_EQ(nullptr, replaced);
+    AnyArray* pieces = nullptr;
+    EXPECT_EQ(DirError::E_NO_RESOURCE, bad.split(runaway.c_str(), &pieces));
+    EXPECT_EQ(nullptr, pieces);
+    EXPECT_EQ(DirError::E_NO_RESOURCE, bad.match(runaway.c_str(), &found));
+    EXPECT_EQ(nullptr, found);
+}
+
+TEST_F(Builtins, ErrorMembersAsAScriptReadsThem) {
+    std::string out;
+    VarSet* scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    ObjRef root(scope);
+    Any* print = new Any();
+    print->setReference(new script_test::CapturePrint(&out));
+    scope->define("print", print);
+    Location** traceback = new Location*[3];
+    traceback[0] = new Location("a.js", "f", 3, 5);
+    traceback[1] = new Location("a.js", nullptr, 7, 1);
+    traceback[2] = nullptr;
+    Any* err = new Any();
+    err->setReference(new Error(Error::TypeError, DirError::E_ILLEGAL_MATH_OPERAND, nullptr, traceback));
+    scope->define("err", err);
+    const char* source =
+        "print(err.name, err.message, err.fileName, err.lineNumber, err.columnNumber);\n"
+        "print(err.stack);\n"
+        "print(err.toString() == err.stack, typeof err, err.missing);\n"
+        "err.test('x');\n";
+    {
+        Parser parser("e.js", source, &root, 1, 0, false);
+        ASSERT_TRUE(parser.parseScript());
+        EXPECT_FALSE(parser.executeScript(nullptr, &root));
+        ASSERT_NE(nullptr, parser.getError());
+        // The pattern class shares the error's object id; its methods do not
+        // apply to an error.
+        EXPECT_EQ(DirError::E_NO_SUCH_FUNCTION, parser.getError()->code);
+    }
+    scope->clear();
+    EXPECT_EQ(
+        "TypeError Operand illegal for math operation a.js 3 5\n"
+        "TypeError: Operand illegal for math operation\n"
+        "    at: f (a.js:3:5)\n"
+        "    at: a.js:7:1\n"
+        "true object undefined\n",
+        out);
+}
+
+}  // namespace
