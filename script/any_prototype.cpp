@@ -70,7 +70,7 @@ int charCodeAt(Parser*, Text& t, Any** args, Any** result) {
 }
 
 int concat(Parser* parser, Text& t, Any** args, Any** result) {
-    StringBuilder out;
+    TextBuffer out;
     out.append(t.s, t.length);
     for (int i = 0; args != nullptr && args[i] != nullptr; i++) {
         TextArg a;
@@ -196,7 +196,7 @@ int replaceText(const Text& t, const char* what, size_t whatLength, const TextAr
         *result = newText(t.s, t.length);
         return 0;
     }
-    StringBuilder out;
+    TextBuffer out;
     size_t copied = 0;
     for (;;) {
         const void* hit = memmem(t.s + copied, t.length - copied, what, whatLength);

@@ -86,7 +86,7 @@ int join(Parser* parser, AnyArray* self, Any** args, Any** result) {
             separatorLength = static_cast<size_t>(cut);
         }
     }
-    StringBuilder out;
+    TextBuffer out;
     for (int i = 0; i < self->size(); i++) {
         if (i > 0) out.append(separator, separatorLength);
         const Any* e = self->get(i);

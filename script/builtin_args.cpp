@@ -63,6 +63,22 @@ ZephanPattern* patternOf(const Any* v) {
     return dynamic_cast<ZephanPattern*>(t);
 }
 
+void TextBuffer::grow(size_t length) {
+    size_t room = _room < 64 ? 64 : _room;
+    while (room < _used + length + 1) room *= 2;
+    _data = static_cast<char*>(realloc(_data, room));
+    _room = room;
+}
+
+char* TextBuffer::take() {
+    if (_data == nullptr) grow(0);
+    _data[_used] = '\0';
+    char* text = _data;
+    _data = nullptr;
+    _used = _room = 0;
+    return text;
+}
+
 Any* newText(const char* data, size_t length) {
     char* s = static_cast<char*>(malloc(length + 1));
     if (length > 0) memcpy(s, data, length);

@@ -51,6 +51,31 @@ int argInt32(Any** args, int i, bool required, int* out);
 // The pattern object a value refers to, or null.
 ZephanPattern* patternOf(const Any* v);
 
+// A growing text that doubles its room (long results are built in linear
+// time also where realloc cannot grow in place). take() hands the malloc'd,
+// terminated text over and empties the buffer.
+class TextBuffer {
+public:
+    TextBuffer() : _data(nullptr), _used(0), _room(0) {}
+    ~TextBuffer() { free(_data); }
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    void append(const char* text, size_t length) {
+        if (_used + length + 1 > _room) grow(length);
+        if (length > 0) __builtin_memcpy(_data + _used, text, length);
+        _used += length;
+    }
+    void append(const char* text) { append(text, __builtin_strlen(text)); }
+    size_t length() const { return _used; }
+    char* take();
+
+private:
+    void grow(size_t length);
+    char* _data;
+    size_t _used;
+    size_t _room;
+};
+
 // A new string value (hint 1) holding length bytes of data.
 Any* newText(const char* data, size_t length);
 // A new string value taking over text (malloc'd, terminated).

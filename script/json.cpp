@@ -38,9 +38,9 @@ int parse(Parser* parser, Any** args, Any** result) {
 int stringify(Parser* parser, Any** args, Any** result) {
     Any* value = arg(args, 0);
     if (value == nullptr) return DirError::E_MISSING_ARGUMENTS;
-    // A value that contains itself (or is too large to print) has no text.
-    Translatable* object = value->getReferenced();
-    char* text = (object == nullptr || textIsBounded(object)) ? value->toJSON(parser) : nullptr;
+    char* text = nullptr;
+    int rc = script_jsonText(parser, value, &text);
+    if (rc != 0) return rc;
     *result = text != nullptr ? adoptText(text) : new Any();
     return 0;
 }

@@ -36,4 +36,10 @@ public:
     unsigned int getObjectID() const override;
 };
 
+// The JSON text of value (newly allocated, the caller frees it) in *text:
+// the same text as its toJSON. Null with 0 when the value has no JSON form
+// (it contains itself, or a part has no text); 39 when the text would be
+// longer than a script string may be. json_text.cpp.
+int script_jsonText(Parser* parser, Any* value, char** text);
+
 #endif

@@ -11,6 +11,7 @@
 #include "script/builtin_args.h"
 
 using script_builtin::newText;
+using script_builtin::TextBuffer;
 
 // The literal's m flag is Oniguruma's multi-line option (a dot also matches
 // a line feed), which RegexPattern calls DOT_ALL; the global flag only
@@ -44,7 +45,7 @@ int ZephanPattern::replace(const char* text, const char* replacement, char** out
     if (text == nullptr) text = "";
     if (replacement == nullptr) replacement = "";
     size_t length = strlen(text), replacementLength = strlen(replacement);
-    StringBuilder result;
+    TextBuffer result;
     size_t copied = 0, from = 0;
     RegexMatch m;
     for (;;) {
@@ -125,7 +126,7 @@ int ZephanPattern::match(const char* text, Any** out) const {
 }
 
 char* ZephanPattern::toString(Parser*) {
-    StringBuilder out;
+    TextBuffer out;
     out.append("/");
     out.append(source() != nullptr ? source() : "");
     out.append("/");

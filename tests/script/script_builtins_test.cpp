@@ -95,6 +95,26 @@ TEST_F(Builtins, EveryFailureAnswersItsCode) {
     for (const Case& c : cases) EXPECT_EQ(c.report, failure(c.source)) << c.source;
 }
 
+TEST_F(Builtins, StringifyIsBoundedByItsLengthNotByItsElementCount) {
+    // 110,000 numbers: more elements than a generic text form prints, well
+    // within the longest string.
+    std::string expected = "[ ";
+    for (int i = 0; i < 110000; i++) expected += (i > 0 ? ", " : "") + std::to_string(i);
+    expected += " ]";
+    EXPECT_EQ(std::to_string(expected.size()) + "\n",
+              run("t.js",
+                  "// max-steps: 10000000\n"
+                  "var a = Array.of(110000); for (var i = 0; i < 110000; i++) { a[i] = i; }\n"
+                  "print(JSON.stringify(a).length);\n",
+                  false));
+    // 17 MiB of text is more than a script string may hold.
+    EXPECT_EQ("EvalError 39: System resource not available",
+              failure("// max-steps: 10000000\n"
+                      "var s = 'x'; for (var k = 0; k < 20; k++) { s = s + s; }\n"
+                      "var a = Array.of(17); for (var i = 0; i < 17; i++) { a[i] = s; }\n"
+                      "JSON.stringify(a);\n"));
+}
+
 TEST_F(Builtins, PatternOperationsForTheHost) {
     ZephanPattern* dates = new ZephanPattern("(?<y>\\d{4})-(\\d\\d)(x)?", ZephanPattern::GLOBAL);
     ObjRef hold(dates);
