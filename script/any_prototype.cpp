@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <utility>
 #include <vector>
 
 #include "common/error_codes.h"

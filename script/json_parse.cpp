@@ -54,9 +54,23 @@ char* handOverText(Any& value) {
 
 }  // namespace
 
+void Parser::jsonAdvance() {
+    if (_jsonQueued > 0) {
+        _t1.moveTo(&_t2);
+        if (--_jsonQueued > 0) _t2.moveTo(&_t3);
+        return;
+    }
+    // As the parser's own look-ahead decides: a '/' after punctuation other
+    // than ')' may start a regular expression.
+    _t1.regexAllowed = (_t1.type == TOKEN_PUNCT && !_t1.isPunct(')')) || _t1.type == TOKEN_KEYWORD_TYPEOF;
+    _lex->nextToken(&_t1);
+}
+
 bool Parser::parseJSON(Any** result) {
     *result = nullptr;
     _lex->setLongIntegers(true);
+    // t2 and t3 were read ahead by the constructor.
+    _jsonQueued = 2;
     Translatable* made;
     if (_t1.isPunct('{')) {
         made = parseJSONObject();
@@ -84,7 +98,7 @@ Translatable* Parser::parseJSONObject() {
         pError("Expected '{' to start object");
         return nullptr;
     }
-    advance();
+    jsonAdvance();
     Attributes* object = new Attributes();
     Attributes::AttrList* tail = nullptr;
     KeySet keys;
@@ -95,14 +109,14 @@ Translatable* Parser::parseJSONObject() {
             return nullptr;
         }
         char* name = handOverText(_t1.value);
-        advance();
+        jsonAdvance();
         if (!_t1.isPunct(':')) {
             free(name);
             pError("Expected ':' between member name and value");
             delete object;
             return nullptr;
         }
-        advance();
+        jsonAdvance();
         Any* value = parseJSONValue(false);
         if (value == nullptr) {
             free(name);
@@ -124,14 +138,14 @@ Translatable* Parser::parseJSONObject() {
             return nullptr;
         }
         if (_t1.isPunct(',')) {
-            advance();
+            jsonAdvance();
         } else if (!_t1.isPunct('}')) {
             pError("Expected '}' to end object. Were there too many commas?");
             delete object;
             return nullptr;
         }
     }
-    advance();
+    jsonAdvance();
     return object;
 }
 
@@ -142,7 +156,7 @@ Translatable* Parser::parseJSONArray() {
         pError("Expected '[' to start array");
         return nullptr;
     }
-    advance();
+    jsonAdvance();
     std::vector<Any*> elements;
     bool ok = true;
     while (!_t1.isPunct(']')) {
@@ -153,7 +167,7 @@ Translatable* Parser::parseJSONArray() {
         }
         elements.push_back(value);
         if (_t1.isPunct(',')) {
-            advance();
+            jsonAdvance();
         } else if (!_t1.isPunct(']')) {
             pError("Expected ']' to end object. Were there too many commas?");
             ok = false;
@@ -165,7 +179,7 @@ Translatable* Parser::parseJSONArray() {
         for (Any* e : elements) delete e;
         return nullptr;
     }
-    advance();
+    jsonAdvance();
     AnyArray* array = new AnyArray();
     if (!elements.empty()) {
         array->elements = static_cast<Any**>(malloc(sizeof(Any*) * elements.size()));
@@ -177,7 +191,7 @@ Translatable* Parser::parseJSONArray() {
 
 Any* Parser::parseJSONValue(bool inArray) {
     bool negative = _t1.isPunct('-');
-    if (negative) advance();
+    if (negative) jsonAdvance();
     Any* value = nullptr;
     switch (_t1.type) {
     case TOKEN_INTEGER:
@@ -187,7 +201,7 @@ Any* Parser::parseJSONValue(bool inArray) {
         value = new Any();
         value->takeFrom(_t1.value);
         if (negative) value->setSign(-1);
-        advance();
+        jsonAdvance();
         return value;
     case TOKEN_STRING:
     case TOKEN_BOOL:
@@ -195,7 +209,7 @@ Any* Parser::parseJSONValue(bool inArray) {
         if (negative) break;
         value = new Any();
         if (_t1.type != TOKEN_LITERAL_NULL) value->takeFrom(_t1.value);
-        advance();
+        jsonAdvance();
         return value;
     case TOKEN_PUNCT: {
         if (negative) break;

@@ -187,7 +187,10 @@ void JsonWriter::escaped(const char* s) {
     int i = 0;
     while (s[i] != '\0') {
         int run = i;
-        while (s[run] >= 32 && s[run] != 127 && s[run] != '"' && s[run] != '\\') run++;
+        // Plain ASCII is copied in runs; a byte that a continuation byte
+        // follows is decoded together with it, as u8_nextchar does.
+        while (s[run] >= 32 && s[run] != 127 && s[run] != '"' && s[run] != '\\' && (s[run + 1] & 0xC0) != 0x80)
+            run++;
         if (run > i) {
             out.append(s + i, static_cast<size_t>(run - i));
             i = run;

@@ -250,7 +250,11 @@ private:
     bool arguments(FnCallAstNode* call);
     ExprAstNode* binaryRest(ExprAstNode* left, int kind, int opcode, int tokens, ExprAstNode* (Parser::*rest)());
 
-    // JSON text (json_parse.cpp).
+    // JSON text (json_parse.cpp). jsonAdvance moves to the next token like
+    // advance, but once the look-ahead is used up it lexes straight into t1
+    // (JSON needs one token of look-ahead, not three).
+    void jsonAdvance();
+    int _jsonQueued = 0;
     Translatable* parseJSONObject();
     Translatable* parseJSONArray();
     // One value; inArray picks the wording of the error.

@@ -11,6 +11,7 @@
 
 #include "common/error_codes.h"
 #include "script/builtins.h"
+#include "script/json.h"
 #include "script/lex_pattern.h"
 #include "script/location.h"
 #include "tests/script/script_run.h"
@@ -113,6 +114,26 @@ TEST_F(Builtins, StringifyIsBoundedByItsLengthNotByItsElementCount) {
                       "var s = 'x'; for (var k = 0; k < 20; k++) { s = s + s; }\n"
                       "var a = Array.of(17); for (var i = 0; i < 17; i++) { a[i] = s; }\n"
                       "JSON.stringify(a);\n"));
+}
+
+TEST_F(Builtins, StringifyWritesWhatTheTextFormsWrite) {
+    // Escapes, every byte class and malformed UTF-8 (an ASCII byte with a
+    // stray continuation byte after it decodes as one character).
+    const char* texts[] = {"plain", "q\"b\\s/", "\t\n\r\b\f\a\v\x01\x7f", "h\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+                           "t\x9are", "\xc3", "\xff\xfe", "a\xc3\xa9\x80b"};
+    AnyArray* list = new AnyArray();
+    Any value;
+    value.setReference(list);
+    for (const char* t : texts) list->append(new Any(t));
+    list->append(new Any(2.5));
+    list->append(Any::makeUndefined());
+    list->append(nullptr);
+    char* generic = value.toJSON(nullptr);
+    char* text = nullptr;
+    ASSERT_EQ(0, script_jsonText(nullptr, &value, &text));
+    EXPECT_STREQ(generic, text);
+    free(generic);
+    free(text);
 }
 
 TEST_F(Builtins, PatternOperationsForTheHost) {
