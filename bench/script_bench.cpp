@@ -15,6 +15,7 @@
 // the operation's script is timed, not the setup.
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <chrono>
@@ -201,8 +202,13 @@ void runLibraryRows() {
 
 }  // namespace
 
-int main() {
+// "--library" runs the library table only.
+int main(int argc, char** argv) {
     script_installHooks();
+    if (argc > 1 && strcmp(argv[1], "--library") == 0) {
+        runLibraryRows();
+        return 0;
+    }
     printf("%-32s %12s %12s %8s\n", "program (median of 5)", "ours ms", "duktape ms", "ratio");
     for (const Program& p : kPrograms) {
         std::vector<double> ours, duk;
