@@ -157,7 +157,8 @@ bool FnCallAstNode::evaluate(Parser* parser, Any** result) {
         t.keep.set(t.object);
         return callTarget(parser, this, t, result);
     }
-    if (methodName == nullptr && target->isIdentifier() && ScriptRegistry::empty()) {
+    if (methodName == nullptr && target->isIdentifier() &&
+        !ScriptRegistry::mayNameClass(static_cast<IdentAstNode*>(target)->hash)) {
         // `f(x)` with f a variable holding a function: no assignable.
         AbstractVarSet* scope = parser->getCurrentScope();
         IdentAstNode* ident = static_cast<IdentAstNode*>(target);

@@ -67,7 +67,7 @@ void literalInto(const LiteralAstNode* node, Any& out) {
 bool identInto(Parser* parser, IdentAstNode* node, Any& out) {
     AbstractVarSet* scope = parser->getCurrentScope();
     if (scope == nullptr) return fail(parser, node, Error::ReferenceError, DirError::E_UNDEFINED_VARIABLE);
-    if (ScriptRegistry::empty()) {
+    if (!ScriptRegistry::mayNameClass(node->hash)) {
         VarSet* vs = scope->asVarSet();
         if (Any* v = vs != nullptr ? vs->get(node->name, node->hash) : scope->get(node->name)) {
             out = *v;
@@ -88,7 +88,7 @@ bool identInto(Parser* parser, IdentAstNode* node, Any& out) {
 // local; null when the general path must decide (this-objects, read-only
 // frames, host frames, registered class names).
 Any* variableSlot(Parser* parser, const IdentAstNode* ident) {
-    if (!ScriptRegistry::empty()) return nullptr;
+    if (ScriptRegistry::mayNameClass(ident->hash)) return nullptr;
     const char* name = ident->name;
     uint32_t hash = ident->hash;
     AbstractVarSet* scope = parser->getCurrentScope();

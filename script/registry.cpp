@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "script/native_function.h"
 #include "script/parser.h"
 #include "script/registry.h"
+#include "script/varset.h"
 
 namespace {
 
@@ -56,6 +58,18 @@ std::unordered_map<int, ClassEntry*>& byId() {  // non-alias classes only
 
 CriticalBlock _registryLock;
 
+// One bit per class-name hash bucket, set when a class of a name in that
+// bucket is registered. Evaluation tests it on every identifier, so it is
+// read without the registry lock; relaxed order is enough because classes
+// are registered before scripts that use them start.
+const uint32_t kNameBuckets = 1024;
+std::atomic<uint64_t> _classNameBits[kNameBuckets / 64];
+
+void noteClassName(const std::string& name) {
+    uint32_t bucket = VarSet::nameHash(name.c_str()) % kNameBuckets;
+    _classNameBits[bucket / 64].fetch_or(uint64_t(1) << (bucket % 64), std::memory_order_relaxed);
+}
+
 const char* stripPrefix(const char* name) {
     static const char kPrefix[] = "zephan.wf.var.api.";
     return strncmp(name, kPrefix, sizeof(kPrefix) - 1) == 0 ? name + sizeof(kPrefix) - 1 : name;
@@ -84,6 +98,7 @@ int ScriptRegistry::add(int objectId, const char* name, Translatable* prototype,
     ObjRef::addRef(prototype);
     classes().push_back(e);
     byName()[e->name] = e;
+    noteClassName(e->name);
     if (!alias && byId().find(objectId) == byId().end()) byId()[objectId] = e;
     return 0;
 }
@@ -121,10 +136,16 @@ void ScriptRegistry::clear() {
     classes().clear();
     byName().clear();
     byId().clear();
+    for (std::atomic<uint64_t>& word : _classNameBits) word.store(0, std::memory_order_relaxed);
 }
 
 bool ScriptRegistry::empty() {
     return classes().empty();
+}
+
+bool ScriptRegistry::mayNameClass(uint32_t nameHash) {
+    uint32_t bucket = nameHash % kNameBuckets;
+    return (_classNameBits[bucket / 64].load(std::memory_order_relaxed) >> (bucket % 64)) & 1;
 }
 
 Translatable* ScriptRegistry::prototypeOf(unsigned int objectId) {

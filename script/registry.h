@@ -8,6 +8,8 @@
 #ifndef DRV_SCRIPT_REGISTRY_H
 #define DRV_SCRIPT_REGISTRY_H
 
+#include <stdint.h>
+
 #include "dirbase/translatable.h"
 
 class Any;
@@ -35,6 +37,10 @@ Translatable* prototypeFor(const Translatable* object);
 bool hasMember(const Translatable* object, const char* name);
 // Whether any class is registered (a fast "no" for lookups).
 bool empty();
+// False when no class is registered under a name of that hash
+// (VarSet::nameHash), so an identifier with it denotes a variable and not a
+// prototype; true means "perhaps" and sends the caller down the general path.
+bool mayNameClass(uint32_t nameHash);
 
 // The member-name table (id 0 "toString" ... 84 "toTimestamp"); null beyond.
 const char* memberName(int id);
