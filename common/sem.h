@@ -46,7 +46,9 @@
     X(LOCK_RANK_SHUTDOWN_LIST, "shutdown handlers")                                                      \
     X(LOCK_RANK_THREAD_LIST, "thread list")                                                              \
     X(LOCK_RANK_CURRENT_PROPERTIES, "current properties")                                                \
-    X(LOCK_RANK_GUID, "GUID generator")
+    X(LOCK_RANK_GUID, "GUID generator")                                                                  \
+    /* The script Date's parsed time zones: a leaf. */                                                  \
+    X(LOCK_RANK_DATE_ZONES, "date zone cache")
 
 enum LockRank {
     LOCK_RANK_NONE = 0,  // not checked against the order

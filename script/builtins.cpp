@@ -3,6 +3,7 @@
 #include "dirbase/any.h"
 #include "script/any_prototype.h"
 #include "script/array_prototype.h"
+#include "script/date.h"
 #include "script/json.h"
 #include "script/lex_pattern.h"
 #include "script/parser.h"
@@ -29,4 +30,5 @@ void script_registerBuiltins() {
     Parser::registerAlias("AnyArray", "Array", nullptr);
     add(OBJ_JSON_ID, "JSON", new JSONPrototype(), JSONPrototype::kMemberIds);
     add(OBJ_ZEPHAN_PATTERN_ID, "ZephanPattern", new ZephanPatternPrototype(), nullptr);
+    script_registerDate();
 }

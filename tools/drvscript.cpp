@@ -22,6 +22,7 @@
 
 #include "common/error_codes.h"
 #include "dirbase/any.h"
+#include "script/date.h"
 #include "script/native_function.h"
 #include "script/operators.h"
 #include "script/parser.h"

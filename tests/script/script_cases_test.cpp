@@ -67,6 +67,7 @@ TEST(ScriptCases, EveryCasePrintsItsExpectedOutput) {
         if (expected.find("    at: ") == std::string::npos) actual = withoutTraceback(actual);
         EXPECT_EQ(expected, actual) << "case " << n;
     }
+    ScriptRegistry::clear();
 }
 
 }  // namespace

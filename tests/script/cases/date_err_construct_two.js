@@ -1,0 +1,1 @@
+var d = new Date(2024, 1);

@@ -1,0 +1,2 @@
+var d = new Date(0);
+d.setTime();
