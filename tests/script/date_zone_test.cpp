@@ -1,0 +1,173 @@
+// The Date's own zone arithmetic checked against the C library's tz code
+// (switching this single-threaded test's TZ is safe), the POSIX rule path
+// against the zone files it summarises, and the date-text reader's
+// rejections with the position where each text stops fitting.
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "script/date_parse.h"
+#include "script/date_zone.h"
+
+namespace {
+
+class LibcZone {
+public:
+    explicit LibcZone(const char* zone) {
+        const char* old = getenv("TZ");
+        _had = old != nullptr;
+        if (_had) _old = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~LibcZone() {
+        if (_had)
+            setenv("TZ", _old.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool _had;
+    std::string _old;
+};
+
+const char* const kZones[] = {"America/New_York", "Europe/Berlin", "Australia/Sydney", "Asia/Kolkata",
+                              "America/Sao_Paulo", "Pacific/Chatham", "Africa/Casablanca"};
+
+TEST(DateZone, LocalTimeAgreesWithTheCLibraryFrom1900To2100) {
+    for (const char* zone : kZones) {
+        LibcZone libc(zone);
+        // An odd step visits every hour of the day and every weekday.
+        for (long long t = -2208988800LL; t < 4102444800LL; t += 7 * 86400 + 3 * 3600 + 17 * 60 + 11) {
+            time_t tt = static_cast<time_t>(t);
+            struct tm want, got;
+            ASSERT_NE(nullptr, localtime_r(&tt, &want));
+            DateZone::Local local;
+            DateZone::localTime(zone, t, &got, &local);
+            ASSERT_EQ(want.tm_gmtoff, local.offsetSeconds) << zone << " at " << t;
+            ASSERT_STREQ(want.tm_zone, local.abbr) << zone << " at " << t;
+            ASSERT_EQ(want.tm_isdst > 0, local.isDst) << zone << " at " << t;
+            ASSERT_EQ(want.tm_year, got.tm_year);
+            ASSERT_EQ(want.tm_mon, got.tm_mon);
+            ASSERT_EQ(want.tm_mday, got.tm_mday) << zone << " at " << t;
+            ASSERT_EQ(want.tm_hour, got.tm_hour);
+            ASSERT_EQ(want.tm_min, got.tm_min);
+            ASSERT_EQ(want.tm_sec, got.tm_sec);
+            ASSERT_EQ(want.tm_wday, got.tm_wday);
+            ASSERT_EQ(want.tm_yday, got.tm_yday);
+            // Back from the wall clock: the same instant wherever the time
+            // is not one of the two readings of a repeated hour.
+            struct tm again = want;
+            again.tm_isdst = -1;
+            time_t back = mktime(&again);
+            if (back == tt) {
+                EXPECT_EQ(t, DateZone::fromLocal(zone, &want)) << zone << " at " << t;
+            }
+        }
+    }
+}
+
+TEST(DateZone, PosixRulesAgreeWithTheZoneFilesTheySummarise) {
+    struct {
+        const char* file;
+        const char* rule;
+    } pairs[] = {{"America/New_York", "EST5EDT,M3.2.0,M11.1.0"},
+                 {"Europe/Berlin", "CET-1CEST,M3.5.0,M10.5.0/3"},
+                 {"Australia/Sydney", "AEST-10AEDT,M10.1.0,M4.1.0/3"},
+                 {"Asia/Kolkata", "IST-5:30"},
+                 {"Pacific/Chatham", "<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45"}};
+    // 2010-2036: both the files' tables and the rules describe these years.
+    for (const auto& p : pairs) {
+        for (long long t = 1262304000LL; t < 2082758400LL; t += 3 * 86400 + 3600 + 1) {
+            DateZone::Local a, b;
+            DateZone::lookup(p.file, t, &a);
+            DateZone::lookup(p.rule, t, &b);
+            ASSERT_EQ(a.offsetSeconds, b.offsetSeconds) << p.rule << " at " << t;
+            ASSERT_STREQ(a.abbr, b.abbr) << p.rule << " at " << t;
+        }
+        // Exactly at a change and one second before.
+        EXPECT_TRUE(DateZone::parsePosix(p.rule, strlen(p.rule)));
+    }
+    DateZone::Local l;
+    DateZone::lookup("EST5EDT,M3.2.0,M11.1.0", 1710054000LL - 1, &l);  // 2024-03-10T06:59:59Z
+    EXPECT_EQ(-5 * 3600, l.offsetSeconds);
+    DateZone::lookup("EST5EDT,M3.2.0,M11.1.0", 1710054000LL, &l);
+    EXPECT_EQ(-4 * 3600, l.offsetSeconds);
+    EXPECT_STREQ("EDT", l.abbr);
+}
+
+TEST(DateZone, WallClockTimesThatAChangeSkipsOrRepeats) {
+    struct tm tm = {};
+    // New York, 2024-03-10 02:30 does not exist: read with EST, shown as 03:30 EDT.
+    tm.tm_year = 124, tm.tm_mon = 2, tm.tm_mday = 10, tm.tm_hour = 2, tm.tm_min = 30;
+    EXPECT_EQ(1710055800LL, DateZone::fromLocal("America/New_York", &tm));  // 07:30Z
+    // 2024-11-03 01:30 happens twice: the earlier, EDT, reading.
+    tm.tm_mon = 10, tm.tm_mday = 3, tm.tm_hour = 1;
+    EXPECT_EQ(1730611800LL, DateZone::fromLocal("America/New_York", &tm));  // 05:30Z
+    // Out-of-range fields roll over: 2023-02-29 is March 1, month 12 is January.
+    tm = {};
+    tm.tm_year = 123, tm.tm_mon = 1, tm.tm_mday = 29;
+    EXPECT_EQ(1677628800LL, DateZone::fromLocal("UTC", &tm));
+    tm.tm_mon = 12, tm.tm_mday = 1;
+    EXPECT_EQ(1704067200LL, DateZone::fromLocal("UTC", &tm));
+}
+
+TEST(DateZone, UnknownNamesAndHostileFilesAreUtcOrRefused) {
+    DateZone::Local l;
+    for (const char* name : {"No/Such_Zone", "../../../etc/passwd", "/etc/passwd", "Europe/..", "A", "<+05"}) {
+        DateZone::lookup(name, 1700000000LL, &l);
+        EXPECT_EQ(0, l.offsetSeconds) << name;
+        EXPECT_STREQ("UTC", l.abbr) << name;
+    }
+    // A leading ':' is the file form.
+    DateZone::lookup(":Asia/Tokyo", 0, &l);
+    EXPECT_EQ(9 * 3600, l.offsetSeconds);
+    const unsigned char truncated[] = "TZif2\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\1\0\0\0\1";
+    EXPECT_FALSE(DateZone::parseTzif(truncated, sizeof(truncated)));
+    for (const char* bad : {"EST", "EST5EDT,M13.1.0,M11.1.0", "EST5EDT,M3.2.0", "EST5EDT,J0,J100", "EST999"})
+        EXPECT_FALSE(DateZone::parsePosix(bad, strlen(bad))) << bad;
+}
+
+TEST(DateText, RejectionsStopWhereTheTextStopsFitting) {
+    struct {
+        const char* text;
+        size_t at;
+    } cases[] = {
+        {"", 0},
+        {"2024", 4},                        // the month is required
+        {"24-02-29", 0},                    // the year has four digits
+        {"2024-2-29", 5},                   // months have two digits
+        {"2024-02-29 12:34", 10},           // a space is not 'T'
+        {"2024-02-29T1234:5", 16},          // seconds have two digits
+        {"2024-02-29T12:34:56.78Z", 20},    // milliseconds have exactly three
+        {"2024-02-29T12:34:56.7891Z", 23},  // ... and no more
+        {"2024-02-29T12:34+1", 17},         // zone hours have two digits
+        {"2024-02-29T12:34+01:", 20},       // a ':' wants the minutes
+        {"2024-02-29T12:34Zjunk", 17},      // nothing may follow
+        {"2024-02-29T", 11},
+        {"2024-02-29t12:34", 10},
+    };
+    for (const auto& c : cases) {
+        DateText t;
+        size_t at = 999;
+        EXPECT_EQ(24, date_scanText(c.text, &t, &at)) << c.text;
+        EXPECT_EQ(c.at, at) << c.text;
+    }
+    long long ms = 0;
+    int offset = 1;
+    ASSERT_EQ(0, date_parseText("2024-02-29T12:34:56.789-01:30", nullptr, &ms, &offset));
+    EXPECT_EQ(1709215496789LL, ms);
+    EXPECT_EQ(-90, offset);
+    // Without a zone, the named zone's offset now (Tokyo has no daylight saving).
+    ASSERT_EQ(0, date_parseText("20240229T1234", "Asia/Tokyo", &ms, &offset));
+    EXPECT_EQ(1709177640000LL, ms);
+    EXPECT_EQ(540, offset);
+}
+
+}  // namespace
