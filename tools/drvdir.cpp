@@ -8,7 +8,6 @@
 //
 // Output goes to standard output; every failure prints the error code with
 // its text on standard error and exits non-zero.
-#include <dlfcn.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,6 +31,7 @@
 #include "host/demo_provider.h"
 #include "hostrt/host_directory.h"
 #include "tools/drvdir_exec.h"
+#include "tools/local_directory.h"
 
 namespace {
 
@@ -226,27 +226,6 @@ bool parseOptions(int argc, char** argv, Options& options) {
     return true;
 }
 
-// Loads the module and runs its entry point, which federates its provider
-// with the host; false with the reason printed when it cannot.
-bool startModule(const char* path) {
-    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        fprintf(stderr, "drvdir: cannot load module: %s\n", dlerror());
-        return false;
-    }
-    auto moduleMain = reinterpret_cast<int (*)()>(dlsym(handle, "moduleMain"));
-    if (moduleMain == nullptr) {
-        fprintf(stderr, "drvdir: %s has no moduleMain\n", path);
-        return false;
-    }
-    int rv = moduleMain();
-    if (rv != 0) {
-        fail("moduleMain", rv);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -274,28 +253,15 @@ int main(int argc, char** argv) {
     DirName* name = DirName::createFromString(options.args[0], &err);
     if (name == nullptr) return fail(std::string("name '") + options.args[0] + "'", err);
 
-    if (!startModule(options.module)) {
+    LocalDirectory local(options.mounts);
+    if (!local.start("drvdir", options.module)) {
         delete name;
         return kFailExit;
     }
-    // The host stand-in's own provider federates here, beside the module's.
-    MountProvider mounts(options.mounts);
-    if (int rv = mounts.start(); rv != 0) {
-        delete name;
-        return fail("federate mount", rv);
-    }
-
-    char host[256] = "localhost";
-    s_gethostname(host, sizeof(host));
-    HostDirectorySPI root;
-    Directory* dir = Directory::startServerDirectoryService(&root, nullptr, nullptr, host, &err);
-    if (dir == nullptr) {
-        delete name;
-        return fail("start directory", err);
-    }
+    Directory* dir = local.directory();
     int rv = command->run(dir, name, options);
     delete name;
-    Directory::dispose(dir);
+    local.stop();
     fflush(stdout);
     fflush(stderr);
     // A server directory's execution thread runs until the process ends and

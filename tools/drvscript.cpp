@@ -9,6 +9,13 @@
 //                                 statement or expression per line, values
 //                                 printed); otherwise the script on stdin
 //
+// Options, before the above:
+//   --tz ZONE        the script variable TZ (the zone of Date's local times)
+//   --directory      the global object `directory`: this host's in-process
+//                    directory (the network module and the host's mount
+//                    provider, as drvdir runs them)
+//   --module PATH    with --directory: the module to load
+//
 // The runner is the host here: it registers print(...), which writes its
 // arguments' text forms separated by one space and then a newline. A script
 // error prints its class, code, message and traceback and exits with 1.
@@ -30,6 +37,9 @@
 #include "script/registry.h"
 #include "script/report.h"
 #include "script/varset.h"
+#include "common/log.h"
+#include "dir/sel_directory_object.h"
+#include "tools/local_directory.h"
 
 namespace {
 
@@ -63,7 +73,7 @@ public:
 
 void usage() {
     fprintf(stderr,
-            "usage: drvscript FILE [ARG...]\n"
+            "usage: drvscript [--tz ZONE] [--directory [--module PATH]] FILE [ARG...]\n"
             "       drvscript -e 'SOURCE' [ARG...]\n"
             "       drvscript --template FILE [ARG...]\n"
             "       drvscript            (a prompt when stdin is a terminal, else the script on stdin)\n");
@@ -76,9 +86,25 @@ bool readFile(FILE* f, std::string& text) {
     return !ferror(f);
 }
 
-// The root scope of every run: print and the arguments.
+// The options that shape the root scope.
+struct Settings {
+    const char* tz = nullptr;
+    bool directory = false;
+    const char* module = DRV_DEFAULT_MODULE;
+};
+Settings _settings;
+LocalDirectory* _local = nullptr;
+
+// The root scope of every run: print, the arguments, and what the options
+// add (TZ, directory).
 VarSet* makeRoot(int argc, char** argv) {
     VarSet* root = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    if (_settings.tz != nullptr) root->define("TZ", new Any(_settings.tz));
+    if (_local != nullptr) {
+        Any* dir = new Any();
+        dir->setReference(new SelDirectory(_local->directory()));
+        root->define("directory", dir);
+    }
     Any* print = new Any();
     print->setReference(new PrintFunction());
     root->define("print", print);
@@ -163,6 +189,15 @@ int interactive(ObjRef& root) {
 // other are released with them.
 int finish(ObjRef& root, int status) {
     static_cast<VarSet*>(root.get())->clear();
+    if (_local != nullptr) {
+        _local->stop();
+        fflush(stdout);
+        fflush(stderr);
+        // The directory's execution thread runs until the process ends and
+        // may still be deleting finished requests: leave without running
+        // the static destructors under it.
+        _exit(status);
+    }
     return status;
 }
 
@@ -172,6 +207,28 @@ int main(int argc, char** argv) {
     bool templateMode = false;
     const char* inline_ = nullptr;
     int i = 1;
+    for (; i < argc; i++) {
+        if (strcmp(argv[i], "--tz") == 0 && i + 1 < argc) {
+            _settings.tz = argv[++i];
+        } else if (strcmp(argv[i], "--module") == 0 && i + 1 < argc) {
+            _settings.module = argv[++i];
+        } else if (strcmp(argv[i], "--directory") == 0) {
+            _settings.directory = true;
+        } else if (strcmp(argv[i], "--tz") == 0 || strcmp(argv[i], "--module") == 0) {
+            usage();
+            return 2;
+        } else {
+            break;
+        }
+    }
+    if (_settings.directory) {
+        // The log goes nowhere: standard output carries the script's output.
+        setLog("/dev/null");
+        dir_registerScriptClasses();
+        static LocalDirectory local("/proc/self/mounts");
+        if (!local.start("drvscript", _settings.module)) return 1;
+        _local = &local;
+    }
     if (i < argc && strcmp(argv[i], "--template") == 0) {
         templateMode = true;
         i++;
