@@ -6,6 +6,7 @@
 
 #include <stdlib.h>
 
+#include <functional>
 #include <string>
 
 #include "common/error_codes.h"
@@ -56,9 +57,10 @@ inline long long directive(const std::string& source, const char* key) {
 }
 
 // Runs source, or the script read from stream when one is given (source
-// then only supplies the directives).
+// then only supplies the directives). setUp (may be empty) adds the host's
+// own variables to the root scope.
 inline std::string run(const std::string& name, const std::string& source, bool templateMode,
-                       LexStream* stream = nullptr) {
+                       LexStream* stream = nullptr, const std::function<void(VarSet*)>& setUp = nullptr) {
     std::string out;
     VarSet* scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
     ObjRef root(scope);
@@ -68,6 +70,7 @@ inline std::string run(const std::string& name, const std::string& source, bool 
     Any* args = new Any();
     args->setReference(new AnyArray());
     scope->define("args", args);
+    if (setUp) setUp(scope);
     CaptureOutput output(&out);
     {
         Parser parser = stream != nullptr ? Parser(name.c_str(), stream, &root, 1, 0, templateMode)
