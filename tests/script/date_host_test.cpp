@@ -1,0 +1,99 @@
+// What the host controls of Date: the conversion hooks replace the zone
+// arithmetic (and receive the script's zone name), the debug time fixes
+// every new date, and a text that does not parse leaves a debug line.
+#include <string.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "dirbase/any.h"
+#include "script/date.h"
+#include "script/parser.h"
+#include "script/registry.h"
+#include "tests/script/script_run.h"
+
+namespace {
+
+std::string _zoneSeen;
+
+// A zone fixed at UTC-02:30 called "HOOK", whatever the zone asked for.
+int tmHook(bool utc, const char* zone, long long seconds, struct tm* out, char* abbr, int* offsetMinutes) {
+    _zoneSeen = zone != nullptr ? zone : "";
+    time_t t = static_cast<time_t>(seconds - (utc ? 0 : 150 * 60));
+    gmtime_r(&t, out);
+    strcpy(abbr, utc ? "UTC" : "HOOK");
+    *offsetMinutes = utc ? 0 : -150;
+    return 0;
+}
+
+int secondsHook(const char* zone, long long* out, struct tm* tm) {
+    _zoneSeen = zone != nullptr ? zone : "";
+    *out = static_cast<long long>(timegm(tm)) + 150 * 60;
+    return 0;
+}
+
+class DateHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        script_installHooks();
+        script_registerDate();
+    }
+    void TearDown() override {
+        Date::_tmHook = nullptr;
+        Date::_secondsHook = nullptr;
+        Date::setDebugTime(-1, 0);
+        ScriptRegistry::clear();
+    }
+};
+
+TEST_F(DateHostTest, ConversionHooksReplaceTheZoneArithmetic) {
+    Date::_tmHook = tmHook;
+    Date::_secondsHook = secondsHook;
+    std::string out = script_test::run("hooks.js",
+                                       "var TZ = 'Somewhere/Else';\n"
+                                       "var d = new Date(1709164800000L);\n"  // 2024-02-29T00:00Z
+                                       "print(d);\n"
+                                       "d.setDate(1);\n"
+                                       "print(d.toJSON(), d.getDate());\n"
+                                       "print(Date.parse('2024-02-29T12:00').toJSON());\n",
+                                       false);
+    EXPECT_EQ(
+        "Wed Feb 28 2024 21:30:00 GMT-0230 (HOOK)\n"
+        "2024-02-02T00:00:00.000Z 1\n"
+        "2024-02-29T14:30:00.000Z\n",
+        out);
+    EXPECT_EQ("Somewhere/Else", _zoneSeen);
+}
+
+TEST_F(DateHostTest, TheDebugTimeFixesEveryNewDate) {
+    Date::setDebugTime(1000, 5);
+    std::string out = script_test::run("debug.js",
+                                       "var TZ = 'UTC';\n"
+                                       "print(new Date().getTime(), Date.now().getTime(), Date.today().getTime());\n"
+                                       "print(Date.tomorrow().toJSON(), Date.yesterday().toJSON());\n",
+                                       false);
+    EXPECT_EQ("1000005 1000005 0\n1970-01-02T00:00:00.000Z 1969-12-31T00:00:00.000Z\n", out);
+    Date::setDebugTime(-1, 0);
+    Date now;
+    EXPECT_GT(now.getTime(), 1700000000000LL);
+}
+
+TEST_F(DateHostTest, ATextThatDoesNotParseLeavesADebugLine) {
+    std::string debug;
+    script_test::CaptureOutput stream(&debug);
+    Parser parser("p.js", "1;", nullptr, 1, 0, false);
+    parser.setDebugStream(&stream);
+    parser.setDebugLevel(5);
+    Any* result = nullptr;
+    EXPECT_EQ(24, DatePrototype::complexParse(&parser, "2024-02-29 12:34", &result));
+    EXPECT_EQ(nullptr, result);
+    EXPECT_EQ("Error parsing date at ' 12:34' in '2024-02-29 12:34'\n", debug);
+    // Above the level nothing is written.
+    debug.clear();
+    parser.setDebugLevel(6);
+    EXPECT_EQ(24, DatePrototype::complexParse(&parser, "2024-13", &result));
+    EXPECT_EQ("", debug);
+}
+
+}  // namespace
