@@ -98,6 +98,8 @@ const char* Date::scopeZone(Parser* parser) {
 }
 
 void Date::setTime(long long ms) {
+    if (ms > kMaxMillis) ms = kMaxMillis;
+    if (ms < -kMaxMillis) ms = -kMaxMillis;
     seconds = floorDiv1000(ms);
     milliseconds = static_cast<int>(ms - seconds * 1000);
 }

@@ -36,6 +36,11 @@ public:
     static TmHook _tmHook;
     static SecondsHook _secondsHook;
 
+    // The instants a date may be given: 100 million days either side of
+    // 1970, as in ECMAScript (the calendar arithmetic stays far from
+    // overflowing).
+    static const long long kMaxMillis = 8640000000000000LL;
+
     // Now (gettimeofday), or the debug time when one is set.
     Date();
     explicit Date(long long ms);
@@ -55,6 +60,7 @@ public:
     static const char* scopeZone(Parser* parser);
 
     // Splits the milliseconds so that milliseconds stays within 0-999.
+    // ms beyond kMaxMillis either way is clamped (callers refuse it first).
     void setTime(long long ms);
     long long getTime() const { return seconds * 1000 + milliseconds; }
 
@@ -92,8 +98,9 @@ class DatePrototype : public Translatable {
 public:
     bool isPrototype() const override { return true; }
     unsigned int getObjectID() const override { return OBJ_DATE_ID; }
-    // No argument: now; one 32- or 64-bit integer: milliseconds since 1970;
-    // another single argument: 24; more than one: 21.
+    // No argument: now; one 32- or 64-bit integer: milliseconds since 1970
+    // (beyond Date::kMaxMillis: 24); another single argument: 24; more than
+    // one: 21.
     int construct(Parser* parser, Any** args, Translatable** out) const override;
     int callMemberFn(Parser* parser, Any** result, Translatable* self, const char* name, Any** args) override;
     char* toString(Parser* parser) override;

@@ -32,6 +32,13 @@ long long integerOf(const Any* v) {
     return v->getType() == ANY_INT32 ? v->getInt32() : v->getInt64();
 }
 
+// An integer argument within the instants a date may hold.
+bool isInstant(const Any* v) {
+    if (!isInteger(v)) return false;
+    long long ms = integerOf(v);
+    return ms >= -Date::kMaxMillis && ms <= Date::kMaxMillis;
+}
+
 // Today at 00:00:00.000 local time, moved by days.
 Any* dayStart(Parser* parser, int days) {
     Date* d = new Date();
@@ -60,7 +67,7 @@ int getTime(Parser*, Date* self, Any**, Any** result) {
 
 int setTime(Parser*, Date* self, Any** args, Any** result) {
     if (args == nullptr || args[0] == nullptr) return DirError::E_MISSING_ARGUMENTS;
-    if (!isInteger(args[0])) return DirError::E_ILLEGAL_ARGUMENT;
+    if (!isInstant(args[0])) return DirError::E_ILLEGAL_ARGUMENT;
     self->setTime(integerOf(args[0]));
     *result = Any::makeUndefined();
     return 0;
@@ -74,7 +81,12 @@ int setDate(Parser* parser, Date* self, Any** args, Any** result) {
     if (day < -1000000000LL || day > 1000000000LL) return DirError::E_ILLEGAL_ARGUMENT;
     if (int rc = self->buildTm(parser, false); rc != 0) return rc;
     self->tm.tm_mday = static_cast<int>(day);
+    long long before = self->seconds;
     if (int rc = self->buildTime(parser); rc != 0) return rc;
+    if (self->seconds > Date::kMaxMillis / 1000 || self->seconds < -Date::kMaxMillis / 1000) {
+        self->seconds = before;
+        return DirError::E_ILLEGAL_ARGUMENT;
+    }
     *result = Any::makeUndefined();
     return 0;
 }
@@ -193,7 +205,7 @@ int DatePrototype::construct(Parser*, Any** args, Translatable** out) const {
         return 0;
     }
     if (n > 1) return DirError::E_NOT_IMPLEMENTED;
-    if (!isInteger(args[0])) return DirError::E_ILLEGAL_ARGUMENT;
+    if (!isInstant(args[0])) return DirError::E_ILLEGAL_ARGUMENT;
     *out = new Date(integerOf(args[0]));
     return 0;
 }

@@ -27,3 +27,5 @@ TZ = "<+0530>-5:30";
 print(new Date(0));
 TZ = "EST5EDT,M3.2.0,M11.1.0";
 print(new Date(1720000000000L));
+// The ends of the range.
+print(new Date(8640000000000000L).toJSON(), new Date(-8640000000000000L).toJSON());
