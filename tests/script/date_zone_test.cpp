@@ -2,11 +2,14 @@
 // (switching this single-threaded test's TZ is safe), the POSIX rule path
 // against the zone files it summarises, and the date-text reader's
 // rejections with the position where each text stops fitting.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +135,31 @@ TEST(DateZone, UnknownNamesAndHostileFilesAreUtcOrRefused) {
     EXPECT_FALSE(DateZone::parseTzif(truncated, sizeof(truncated)));
     for (const char* bad : {"EST", "EST5EDT,M13.1.0,M11.1.0", "EST5EDT,M3.2.0", "EST5EDT,J0,J100", "EST999"})
         EXPECT_FALSE(DateZone::parsePosix(bad, strlen(bad))) << bad;
+}
+
+TEST(DateZone, ThreadsShareTheZoneCacheWhileItFillsAndEmpties) {
+    // 100 different zones overflow the cache (it empties itself when full)
+    // while four threads read them at once.
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4, 0);
+    for (int n = 0; n < 4; n++) {
+        threads.emplace_back([n, &wrong] {
+            for (int round = 0; round < 5; round++) {
+                for (int i = 0; i < 100; i++) {
+                    int z = (i * 7 + n * 13) % 100;
+                    int hours = z / 10, minutes = z % 60;
+                    char name[32];
+                    snprintf(name, sizeof name, "ZZZ-%d:%02d", hours, minutes);
+                    DateZone::Local l;
+                    DateZone::lookup(name, 1700000000LL + i, &l);
+                    if (l.offsetSeconds != hours * 3600 + minutes * 60 || strcmp(l.abbr, "ZZZ") != 0) wrong[n]++;
+                }
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int n = 0; n < 4; n++) EXPECT_EQ(0, wrong[n]) << "thread " << n;
+    DateZone::clearCache();
 }
 
 TEST(DateText, RejectionsStopWhereTheTextStopsFitting) {
