@@ -1,0 +1,158 @@
+#include "ft/ft_checksum.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <cmath>
+
+#include "dirbase/sfs.h"
+
+namespace {
+
+// Seeds: sixteen odd values spread over the 32-bit range, so that the low
+// 16 bits (the only part that enters the sum) differ between all of them.
+const uint32_t kSeeds[16] = {0x0000a5f1u, 0x3c6e1b47u, 0x71d2c3a9u, 0x9e3779b9u, 0x2545f491u, 0x6a09e667u,
+                             0xbb67ae85u, 0x3c6ef372u, 0xa54ff53bu, 0x510e527fu, 0x9b05688du, 0x1f83d9abu,
+                             0x5be0cd19u, 0xcbbb9d5du, 0x629a292au, 0x9159015au};
+std::atomic<uint32_t> _seed{kSeeds[0]};
+std::atomic<unsigned> _seedIndex{0};
+
+}  // namespace
+
+uint32_t adler_checksum(uint32_t seed, const unsigned char* data, size_t n) {
+    uint32_t a = seed & 0xffffu;
+    uint32_t b = 0;
+    a %= ADLER_MOD;
+    while (n > 0) {
+        // 5552 is the longest run for which the sums cannot overflow 32 bits.
+        size_t run = n < 5552 ? n : 5552;
+        n -= run;
+        while (run-- > 0) {
+            a += *data++;
+            b += a;
+        }
+        a %= ADLER_MOD;
+        b %= ADLER_MOD;
+    }
+    return (b << 16) | a;
+}
+
+uint32_t adler_roll(uint32_t sum, uint32_t seed, size_t n, unsigned char out, unsigned char in) {
+    const uint64_t m = ADLER_MOD;
+    uint64_t a = sum & 0xffffu;
+    uint64_t b = sum >> 16;
+    uint64_t s = (seed & 0xffffu) % m;
+    a = (a + m - out + in) % m;
+    uint64_t sub = ((n % m) * out + s) % m;
+    b = (b + m - sub + a) % m;
+    return static_cast<uint32_t>((b << 16) | a);
+}
+
+int adler_sum(SfsFile* file, uint32_t seed, long long length, uint32_t* sum) {
+    uint32_t a = (seed & 0xffffu) % ADLER_MOD;
+    uint32_t b = 0;
+    char buf[1024];
+    while (length > 0) {
+        int want = length < static_cast<long long>(sizeof buf) ? static_cast<int>(length) : static_cast<int>(sizeof buf);
+        int got = file->read(buf, want);
+        if (got <= 0) return -1;
+        for (int i = 0; i < got; i++) {
+            a += static_cast<unsigned char>(buf[i]);
+            b += a;
+        }
+        a %= ADLER_MOD;
+        b %= ADLER_MOD;
+        length -= got;
+    }
+    *sum = (b << 16) | a;
+    return 0;
+}
+
+uint32_t adler_getSeed() { return _seed.load(); }
+void adler_setSeed(uint32_t seed) { _seed.store(seed); }
+uint32_t adler_reseed() {
+    unsigned i = (_seedIndex.fetch_add(1) + 1) % 16;
+    _seed.store(kSeeds[i]);
+    return kSeeds[i];
+}
+
+HashTable::HashTable(size_t size) : _size(size == 0 ? 1 : size), _count(0) {
+    _buckets = static_cast<HashBlock**>(calloc(_size, sizeof(HashBlock*)));
+    memset(_bits, 0, sizeof _bits);
+}
+
+HashTable::~HashTable() {
+    for (size_t i = 0; i < _size; i++) {
+        HashBlock* b = _buckets[i];
+        while (b != nullptr) {
+            HashBlock* next = b->next;
+            delete b;
+            b = next;
+        }
+    }
+    free(_buckets);
+}
+
+void HashTable::add(int32_t block, uint32_t weak, const unsigned char digest[16]) {
+    if (find(weak, digest) != nullptr) return;
+    HashBlock* b = new HashBlock;
+    b->block = block;
+    b->weak = weak;
+    memcpy(b->digest, digest, 16);
+    // Appended at the bucket's end so that earlier blocks are found first.
+    HashBlock** at = &_buckets[weak % _size];
+    while (*at != nullptr) at = &(*at)->next;
+    b->next = nullptr;
+    *at = b;
+    _bits[(weak & 0xffffu) >> 3] |= static_cast<unsigned char>(1u << (weak & 7u));
+    _count++;
+}
+
+bool HashTable::hasWeak(uint32_t weak) const {
+    if ((_bits[(weak & 0xffffu) >> 3] & (1u << (weak & 7u))) == 0) return false;
+    for (const HashBlock* b = _buckets[weak % _size]; b != nullptr; b = b->next)
+        if (b->weak == weak) return true;
+    return false;
+}
+
+const HashBlock* HashTable::find(uint32_t weak, const unsigned char digest[16]) const {
+    if ((_bits[(weak & 0xffffu) >> 3] & (1u << (weak & 7u))) == 0) return nullptr;
+    for (const HashBlock* b = _buckets[weak % _size]; b != nullptr; b = b->next)
+        if (b->weak == weak && memcmp(b->digest, digest, 16) == 0) return b;
+    return nullptr;
+}
+
+void md5_digestToString(const unsigned char digest[16], char* out) {
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 16; i++) {
+        out[2 * i] = kHex[digest[i] >> 4];
+        out[2 * i + 1] = kHex[digest[i] & 15];
+    }
+    out[32] = '\0';
+}
+
+bool md5_stringToDigest(const char* text, unsigned char digest[16]) {
+    if (text == nullptr || strlen(text) != 32) return false;
+    for (int i = 0; i < 32; i++) {
+        char c = text[i];
+        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (v < 0) return false;
+        if (i % 2 == 0)
+            digest[i / 2] = static_cast<unsigned char>(v << 4);
+        else
+            digest[i / 2] |= static_cast<unsigned char>(v);
+    }
+    return true;
+}
+
+int ft_blockSize(long long size) {
+    if (size <= 0) return 1024;
+    long long r = static_cast<long long>(std::sqrt(static_cast<double>(size)));
+    while (r * r > size) r--;
+    while ((r + 1) * (r + 1) <= size) r++;
+    r = (r + 63) / 64 * 64;
+    if (r < 1024) r = 1024;
+    if (r > 262144) r = 262144;
+    return static_cast<int>(r);
+}

@@ -1,0 +1,84 @@
+// The checksum primitives of partial updates: the seeded Adler-32 variant
+// (weak, rolling), the seed table, the block table (HashTable of HashBlock)
+// the sender looks a window up in, and MD5 digests as text.
+//
+// The weak checksum: A starts at the low 16 bits of the seed, B at 0; each
+// byte adds to A and A to B, both modulo 65521; the sum is B << 16 | A.
+// Rolling a window of n bytes by one (out leaves, in enters):
+//   A' = A - out + in,   B' = B - n*out - seed16 + A'   (mod 65521)
+// where seed16 is the seed's low 16 bits: every byte's contribution to B
+// carries the starting A once, so dropping a byte drops one seed16.
+//
+// Thread-safety: the functions are pure except the process-wide seed
+// (adler_setSeed / adler_reseed / adler_getSeed), which is atomic. A
+// HashTable belongs to one thread.
+#ifndef DRV_FT_FT_CHECKSUM_H
+#define DRV_FT_FT_CHECKSUM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+class SfsFile;
+
+const uint32_t ADLER_MOD = 65521;
+
+// Checksum of n bytes with the given seed.
+uint32_t adler_checksum(uint32_t seed, const unsigned char* data, size_t n);
+// One step of the rolling checksum for a window of n bytes.
+uint32_t adler_roll(uint32_t sum, uint32_t seed, size_t n, unsigned char out, unsigned char in);
+// Checksum of the next `length` bytes of a file, read in pieces of 1024
+// bytes. 0 with *sum set, or -1 when the file ends early or fails.
+int adler_sum(SfsFile* file, uint32_t seed, long long length, uint32_t* sum);
+
+// The process-wide current seed, one of a table of 16 values.
+uint32_t adler_getSeed();
+void adler_setSeed(uint32_t seed);
+// Steps the seed to the next table entry; returns it.
+uint32_t adler_reseed();
+
+// A block of the destination's file.
+struct HashBlock {
+    int32_t block;              // block number (offset / block size)
+    uint32_t weak;              // seeded rolling checksum
+    unsigned char digest[16];   // MD5
+    HashBlock* next;            // bucket chain
+};
+
+class HashTable {
+public:
+    // size: the number of buckets (at least 1).
+    explicit HashTable(size_t size);
+    ~HashTable();
+    HashTable(const HashTable&) = delete;
+    HashTable& operator=(const HashTable&) = delete;
+
+    // Copies the block in; a later add with an equal weak sum and digest
+    // does not replace the first (the lowest block number wins when added
+    // in order).
+    void add(int32_t block, uint32_t weak, const unsigned char digest[16]);
+    // Whether any block has this weak checksum (the cheap first test).
+    bool hasWeak(uint32_t weak) const;
+    // The block whose weak checksum and digest both match, or null.
+    const HashBlock* find(uint32_t weak, const unsigned char digest[16]) const;
+    size_t count() const { return _count; }
+
+private:
+    HashBlock** _buckets;
+    size_t _size;
+    size_t _count;
+    // A bitmap over the low 16 bits of the weak sums, to skip most lookups.
+    unsigned char _bits[8192];
+};
+
+// The 32 lowercase hexadecimal digits of a 16-byte digest into out (33
+// bytes, NUL-terminated).
+void md5_digestToString(const unsigned char digest[16], char* out);
+// The 16 bytes of a 32-digit text; false when it is anything else.
+bool md5_stringToDigest(const char* text, unsigned char digest[16]);
+
+// The block size of a partial update for a file of `size` bytes: the
+// integer square root, rounded up to a multiple of 64, kept within 1024 and
+// 262144.
+int ft_blockSize(long long size);
+
+#endif
