@@ -153,6 +153,10 @@ StreamConnection::~StreamConnection() {
     free(_port);
 }
 
+void StreamConnection::shutdown() {
+    if (_socket >= 0) ::shutdown(_socket, SHUT_RDWR);
+}
+
 void StreamConnection::close() {
     if (_ssl != nullptr) {
         SSL_shutdown(_ssl);

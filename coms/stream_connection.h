@@ -85,6 +85,9 @@ public:
     // Writes all n bytes; 0, or -10 when the connection failed.
     int writeBytes(const void* buffer, int n);
     void close();
+    // Wakes a thread blocked reading this connection: shuts the socket down
+    // both ways; the descriptor stays until close(). Any thread.
+    void shutdown();
 
     StreamMessage* getOutMessage() { return _out; }
     StreamMessage* getInMessage() { return _in; }

@@ -110,7 +110,8 @@ public:
     static void dispose(SfsFile* file);
 
 private:
-    int _refs;  // guarded by sfsLock
+    friend Sfs* getNativeFileSystem();
+    int _refs;  // guarded by sfsLock (dirbase/sfs.cpp)
 };
 
 // The process's native file system (created on first use, no root prefix),

@@ -1,0 +1,444 @@
+// UnixSfs, UnixFile and UnixDirectory: the POSIX calls under an optional
+// root prefix, with every failure recorded.
+#include "dirbase/sfs_unix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <openssl/md5.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "dirbase/acl.h"
+
+namespace {
+
+// Link expansions allowed while resolving one path.
+const int kMaxLinkPasses = 30;
+
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos) j = path.size();
+        if (j > i) parts.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    return parts;
+}
+
+std::string joinPath(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& p : parts) out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+}  // namespace
+
+UnixSfs::UnixSfs(const char* prefix)
+    : _prefix(prefix != nullptr && prefix[0] != '\0' ? strdup(prefix) : nullptr), _lastErrno(0), _lastCode(0),
+      _lastText(nullptr) {}
+
+UnixSfs::~UnixSfs() {
+    free(_prefix);
+    free(_lastText);
+}
+
+int UnixSfs::setError(int errnum, int code) {
+    _lastErrno = errnum;
+    free(_lastText);
+    _lastText = nullptr;
+    if (code == -1) {
+        _lastCode = DirError::fromPosix(errnum);
+        _lastText = strdup(strerror(errnum));
+    } else {
+        _lastCode = code;
+        if (errnum == 0 && code > 0) _lastText = strdup(DirError::getErrorDescription(code));
+        else _lastText = strdup(errnum != 0 ? strerror(errnum) : "");
+    }
+    return -1;
+}
+
+int UnixSfs::adjustForChroot(char* out, size_t len, const char* path) {
+    if (path == nullptr) return -1;
+    const char* p = path;
+    std::string result;
+    if (_prefix != nullptr && p[0] == '/') {
+        if (p[1] == '/') p++;
+        result = std::string(_prefix) + p;
+    } else {
+        result = path;
+    }
+    if (result.size() >= len) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(out, result.c_str(), result.size() + 1);
+    return 0;
+}
+
+const char* UnixSfs::target(char* buf, const char* path, bool adjust) {
+    if (path == nullptr) {
+        setError(EINVAL, -1);
+        return nullptr;
+    }
+    if (!adjust || _prefix == nullptr) return path;
+    if (adjustForChroot(buf, SFS_PATH_MAX, path) != 0) {
+        setError(ENAMETOOLONG, -1);
+        return nullptr;
+    }
+    return buf;
+}
+
+int UnixSfs::expandSpecialDirectory(const char* in, char* out, size_t len) {
+    std::string result;
+    if (strncmp(in, "${HOME}/", 8) == 0) {
+        struct passwd pw;
+        struct passwd* found = nullptr;
+        char buf[4096];
+        if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) != 0 || found == nullptr)
+            return setError(ENOENT, -1);
+        result = std::string(pw.pw_dir) + (in + 7);
+    } else {
+        result = in;
+    }
+    if (result.size() >= len) return setError(ENAMETOOLONG, -1);
+    memcpy(out, result.c_str(), result.size() + 1);
+    return 0;
+}
+
+int UnixSfs::lstat(const char* path, struct stat64* st, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    return ::lstat64(p, st) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::stat(const char* path, struct stat64* st, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    return ::stat64(p, st) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::opendir(const char* path, SfsDirectory** dir, bool adjust) {
+    *dir = nullptr;
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    DIR* d = ::opendir(p);
+    if (d == nullptr) return setError(errno, -1);
+    *dir = new UnixDirectory(d);
+    return 0;
+}
+
+int UnixSfs::readLink(const char* path, char* out, size_t len, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr || len == 0) return -1;
+    ssize_t n = ::readlink(p, out, len - 1);
+    if (n < 0) return setError(errno, -1);
+    out[n] = '\0';
+    return static_cast<int>(n);
+}
+
+int UnixSfs::realPath(char* out, size_t len, const char* base, const char* link, bool adjust) {
+    std::string start;
+    if (link == nullptr) {
+        start = base != nullptr ? base : "";
+    } else if (link[0] == '/') {
+        start = link;
+    } else {
+        std::string dir = base != nullptr ? base : "";
+        size_t slash = dir.rfind('/');
+        if (dir.empty() || dir == "/" || slash == std::string::npos) dir = "/";
+        else dir = slash == 0 ? "/" : dir.substr(0, slash);
+        start = dir + "/" + link;
+    }
+    if (start.empty() || start[0] != '/') return setError(ENOENT, -1);
+
+    std::vector<std::string> pending = splitPath(start);
+    std::vector<std::string> done;
+    // Components are taken from the back of `todo` (reversed order).
+    std::vector<std::string> todo(pending.rbegin(), pending.rend());
+    int passes = 0;
+    while (!todo.empty()) {
+        std::string c = todo.back();
+        todo.pop_back();
+        if (c == ".") continue;
+        if (c == "..") {
+            if (done.empty()) return setError(ENOENT, -1);
+            done.pop_back();
+            continue;
+        }
+        done.push_back(c);
+        std::string current = joinPath(done);
+        struct stat64 st;
+        if (lstat(current.c_str(), &st, adjust) != 0) {
+            if (_lastErrno == ENOENT || _lastErrno == ENOTDIR) continue;  // the rest is taken literally
+            return -1;
+        }
+        if (!S_ISLNK(st.st_mode)) continue;
+        if (++passes > kMaxLinkPasses) {
+            setError(ELOOP, -1);
+            free(_lastText);
+            _lastText = strdup("Links Create a Loop");
+            return -1;
+        }
+        char text[SFS_PATH_MAX];
+        if (readLink(current.c_str(), text, sizeof text, adjust) < 0) return -1;
+        done.pop_back();
+        if (text[0] == '/') done.clear();
+        std::vector<std::string> more = splitPath(text);
+        for (auto it = more.rbegin(); it != more.rend(); ++it) todo.push_back(*it);
+    }
+    std::string result = joinPath(done);
+    if (result.size() >= len) return setError(ENAMETOOLONG, -1);
+    memcpy(out, result.c_str(), result.size() + 1);
+    return 0;
+}
+
+int UnixSfs::isSameFileSystem(const char* a, const char* b, bool adjust) {
+    struct stat64 sa, sb;
+    if (stat(a, &sa, adjust) != 0 || stat(b, &sb, adjust) != 0) return -1;
+    return sa.st_dev == sb.st_dev ? 1 : 0;
+}
+
+int UnixSfs::open(const char* path, SfsFile** file, int flags, int mode, bool adjust) {
+    *file = nullptr;
+    int acc = flags & O_ACCMODE;
+    bool writes = acc == O_WRONLY || acc == O_RDWR;
+    if (writes && (flags & O_CREAT) != 0 && mode == 0) {
+        log(0, "Logic error: cannot open file with O_CREAT and no perms");
+        return setError(EINVAL, -1);
+    }
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    int fd = ::open64(p, flags | O_CLOEXEC, mode);
+    if (fd < 0) return setError(errno, -1);
+    *file = new UnixFile(this, fd, acc == O_RDONLY || acc == O_RDWR, writes);
+    return 0;
+}
+
+int UnixSfs::chroot(const char* prefix) {
+    free(_prefix);
+    _prefix = prefix != nullptr && prefix[0] != '\0' ? strdup(prefix) : nullptr;
+    return 0;
+}
+
+Acl* UnixSfs::getAcl(const char* path, struct stat64* st, bool adjust) {
+    struct stat64 own;
+    if (st == nullptr) {
+        if (stat(path, &own, adjust) != 0) return nullptr;
+        st = &own;
+    }
+    char owner[256], group[256];
+    struct passwd pw, *pwp = nullptr;
+    struct group gr, *grp = nullptr;
+    char buf[4096];
+    if (getpwuid_r(st->st_uid, &pw, buf, sizeof buf, &pwp) == 0 && pwp != nullptr)
+        snprintf(owner, sizeof owner, "%s", pw.pw_name);
+    else
+        snprintf(owner, sizeof owner, "%u", static_cast<unsigned>(st->st_uid));
+    if (getgrgid_r(st->st_gid, &gr, buf, sizeof buf, &grp) == 0 && grp != nullptr)
+        snprintf(group, sizeof group, "%s", gr.gr_name);
+    else
+        snprintf(group, sizeof group, "%u", static_cast<unsigned>(st->st_gid));
+    // Kind, owners, group owners, then the owner/group and other permission
+    // bits in octal.
+    char text[700];
+    snprintf(text, sizeof text, "U`%s`%s`%03o`%o", owner, group, static_cast<unsigned>((st->st_mode >> 3) & 0777),
+             static_cast<unsigned>(st->st_mode & 07));
+    return new Acl(text);
+}
+
+int UnixSfs::removeTree(const char* sysPath) {
+    struct stat64 st;
+    if (::lstat64(sysPath, &st) != 0) return setError(errno, -1);
+    if (!S_ISDIR(st.st_mode)) return ::unlink(sysPath) == 0 ? 0 : setError(errno, -1);
+    DIR* d = ::opendir(sysPath);
+    if (d == nullptr) return setError(errno, -1);
+    int rc = 0;
+    while (struct dirent* e = ::readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        std::string child = std::string(sysPath) + "/" + e->d_name;
+        if (removeTree(child.c_str()) != 0) rc = -1;
+    }
+    ::closedir(d);
+    if (rc != 0) return -1;
+    return ::rmdir(sysPath) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::removePath(const char* path, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    return removeTree(p);
+}
+
+int UnixSfs::mkdir(const char* path, int mode, bool adjust, bool existingIsSuccess) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    if (::mkdir(p, static_cast<mode_t>(mode)) == 0) return 0;
+    int err = errno;
+    if (err == EEXIST && existingIsSuccess) {
+        struct stat64 st;
+        if (::stat64(p, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    }
+    return setError(err, -1);
+}
+
+int UnixSfs::mkdirPath(const char* path, int mode, bool adjust) {
+    std::string full = path != nullptr ? path : "";
+    for (size_t i = 1; i < full.size(); i++) {
+        if (full[i] != '/') continue;
+        if (mkdir(full.substr(0, i).c_str(), mode, adjust, true) != 0) return -1;
+    }
+    return mkdir(full.c_str(), mode, adjust, true);
+}
+
+int UnixSfs::unlink(const char* path, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    return ::unlink(p) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::symlink(const char* linkTarget, const char* link, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, link, adjust);
+    if (p == nullptr) return -1;
+    return ::symlink(linkTarget, p) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::rename(const char* from, const char* to, bool adjust) {
+    char b1[SFS_PATH_MAX], b2[SFS_PATH_MAX];
+    const char* p1 = target(b1, from, adjust);
+    const char* p2 = target(b2, to, adjust);
+    if (p1 == nullptr || p2 == nullptr) return -1;
+    return ::rename(p1, p2) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::chown(const char* path, int uid, int gid, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    return ::lchown(p, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::chmod(const char* path, int mode, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    return ::chmod(p, static_cast<mode_t>(mode)) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::access(const char* path, int mode, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    return ::access(p, mode) == 0 ? 0 : setError(errno, -1);
+}
+
+int UnixSfs::setTLM(const char* path, long long ms, bool adjust) {
+    char buf[SFS_PATH_MAX];
+    const char* p = target(buf, path, adjust);
+    if (p == nullptr) return -1;
+    struct stat64 st;
+    if (::lstat64(p, &st) != 0) return setError(errno, -1);
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(ms / 1000);
+    times[0].tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    if (times[0].tv_nsec < 0) {
+        times[0].tv_sec -= 1;
+        times[0].tv_nsec += 1000000000L;
+    }
+    times[1] = times[0];
+    return ::utimensat(AT_FDCWD, p, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : setError(errno, -1);
+}
+
+UnixFile::UnixFile(UnixSfs* owner, int fd, bool forRead, bool forWrite)
+    : _fd(fd), _forWrite(forWrite), _forRead(forRead), _owner(owner) {}
+
+UnixFile::~UnixFile() { close(); }
+
+int UnixFile::read(char* buf, int n) {
+    if (!_forRead) log(0, "Logic error: reading from file not open for read");
+    ssize_t got;
+    do {
+        got = ::read(_fd, buf, static_cast<size_t>(n));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return _owner->setError(errno, -1);
+    return static_cast<int>(got);
+}
+
+int UnixFile::write(char* buf, int n) {
+    if (!_forWrite) log(0, "Logic error: writing to a file not open for write");
+    int done = 0;
+    while (done < n) {
+        ssize_t put = ::write(_fd, buf + done, static_cast<size_t>(n - done));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            int err = errno == EPERM ? ENOSPC : errno;
+            return _owner->setError(err, -1);
+        }
+        done += static_cast<int>(put);
+    }
+    return done;
+}
+
+int UnixFile::close() {
+    if (_fd < 0) return 0;
+    int rc = ::close(_fd);
+    _fd = -1;
+    return rc == 0 ? 0 : _owner->setError(errno, -1);
+}
+
+int UnixFile::md5sum(int length, char* out) {
+    MD5_CTX ctx;
+    MD5_Init(&ctx);
+    char buf[4096];
+    while (length > 0) {
+        int got = read(buf, length < 4096 ? length : 4096);
+        if (got < 0) return -1;
+        if (got == 0) break;
+        MD5_Update(&ctx, buf, static_cast<size_t>(got));
+        length -= got;
+    }
+    unsigned char digest[16];
+    MD5_Final(digest, &ctx);
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 16; i++) {
+        out[2 * i] = kHex[digest[i] >> 4];
+        out[2 * i + 1] = kHex[digest[i] & 15];
+    }
+    out[32] = '\0';
+    return 0;
+}
+
+int UnixFile::seek(long long offset) {
+    ::lseek64(_fd, offset, SEEK_SET);
+    return 0;
+}
+
+UnixDirectory::~UnixDirectory() {
+    if (_dir != nullptr) ::closedir(_dir);
+}
+
+const char* UnixDirectory::readNext() {
+    if (_dir == nullptr) return nullptr;
+    struct dirent* e = ::readdir(_dir);
+    return e != nullptr ? e->d_name : nullptr;
+}

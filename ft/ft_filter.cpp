@@ -1,0 +1,128 @@
+#include "ft/ft_filter.h"
+
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "common/log.h"
+#include "io/regex_pattern.h"
+
+const char* const matchName[4] = {"PAT_NOMATCH", "PAT_INCLUDE", "PAT_EXCLUDE", "PAT_PROTECT"};
+std::atomic<bool> _debug_fmatch{false};
+
+namespace {
+
+bool debugOn() { return _debug_fmatch.load(std::memory_order_relaxed); }
+
+// Splits text (modified in place) at "/" into at most max non-empty parts.
+int splitParts(char* text, char** parts, int max) {
+    int n = 0;
+    char* save = nullptr;
+    for (char* tok = strtok_r(text, "/", &save); tok != nullptr && n < max; tok = strtok_r(nullptr, "/", &save))
+        parts[n++] = tok;
+    return n;
+}
+
+bool isDoubleStar(const char* s) { return s[0] == '*' && s[1] == '*' && s[2] == '\0'; }
+
+}  // namespace
+
+bool zephan_match(const char* pattern, const char* text) {
+    // Walks compile the same few component patterns again and again: keep
+    // them per thread (bounded, so hostile pattern lists cannot grow it).
+    thread_local std::unordered_map<std::string, std::unique_ptr<RegexPattern>> cache;
+    if (pattern == nullptr || text == nullptr) return false;
+    auto it = cache.find(pattern);
+    if (it == cache.end()) {
+        if (cache.size() >= 256) cache.clear();
+        it = cache.emplace(pattern, std::unique_ptr<RegexPattern>(new RegexPattern(pattern, 0))).first;
+    }
+    bool ok = !it->second->failed() && it->second->matches(text);
+    if (debugOn()) log(0, "compare regex '%s' and path '%s': %d", pattern, text, ok ? 1 : 0);
+    return ok;
+}
+
+void pp(char** parts, int n) {
+    for (int i = 0; i < n; i++) log(0, "pp    %s", parts[i]);
+}
+
+bool rmatch(char** pat, int k, char** path, int n) {
+    int i = k - 1;
+    int j = n - 1;
+    while (i >= 0) {
+        if (j < 0) return false;
+        if (isDoubleStar(pat[i])) {
+            // "**" covers path[s..j], at least one component.
+            if (i == 0) return true;
+            for (int s = j; s >= 1; s--)
+                if (rmatch(pat, i, path, s)) return true;
+            return false;
+        }
+        if (!zephan_match(pat[i], path[j])) return false;
+        i--;
+        j--;
+    }
+    return true;
+}
+
+bool lmatch(char** pat, int k, char** path, int n, bool anyTail) {
+    int i = 0;
+    int j = 0;
+    while (i < k) {
+        if (isDoubleStar(pat[i])) {
+            int rest = k - i - 1;
+            if (rest == 0) return j < n;
+            // The rest must match a tail of the path that leaves "**" at
+            // least one component.
+            for (int s = j + 1; s < n; s++)
+                if (rmatch(pat + i + 1, rest, path + s, n - s)) return true;
+            return false;
+        }
+        if (j >= n) return false;
+        if (!zephan_match(pat[i], path[j])) return false;
+        i++;
+        j++;
+    }
+    return j == n || anyTail;
+}
+
+int imatch(char** parts, int n, bool isDir, FtTransaction::FilterEntry* filter) {
+    if (filter == nullptr || filter->pattern == nullptr || filter->pattern[0] == '\0') return PAT_NOMATCH;
+    const char* pattern = filter->pattern;
+    size_t len = strlen(pattern);
+    bool anyTail = len > 4 && strcmp(pattern + len - 4, "/***") == 0;
+    if (!anyTail) {
+        bool dirPattern = pattern[len - 1] == '/';
+        if (dirPattern != isDir) {
+            if (debugOn()) log(0, "fmatch: type mismatch, pattern '%s', isdir = %d", pattern, isDir ? 1 : 0);
+            return PAT_NOMATCH;
+        }
+    }
+    std::string copy(pattern, anyTail ? len - 4 : len);
+    if (copy.size() > static_cast<size_t>(FT_FILTER_PATH_MAX)) copy.resize(FT_FILTER_PATH_MAX);
+    char* patParts[FT_FILTER_MAX_PARTS];
+    int k = splitParts(&copy[0], patParts, FT_FILTER_MAX_PARTS);
+    if (k == 0 || k > n) return PAT_NOMATCH;
+    bool ok = pattern[0] == '/' ? lmatch(patParts, k, parts, n, anyTail) : rmatch(patParts, k, parts, n);
+    int result = ok ? filter->action : PAT_NOMATCH;
+    if (result < PAT_NOMATCH || result > PAT_PROTECT) result = PAT_NOMATCH;
+    if (debugOn()) log(0, "fmatch: imatch returns %s", matchName[result]);
+    return result;
+}
+
+int fmatch(const char* path, bool isDir, FtTransaction::FilterEntry* filters) {
+    if (filters == nullptr) return PAT_INCLUDE;
+    if (debugOn()) log(0, "fmatch: path = %s, isdir = %d", path != nullptr ? path : "", isDir ? 1 : 0);
+    char copy[FT_FILTER_PATH_MAX + 1];
+    snprintf(copy, sizeof copy, "%s", path != nullptr ? path : "");
+    char* parts[FT_FILTER_MAX_PARTS];
+    int n = splitParts(copy, parts, FT_FILTER_MAX_PARTS);
+    if (debugOn()) pp(parts, n);
+    for (FtTransaction::FilterEntry* f = filters; f != nullptr; f = f->next) {
+        int r = imatch(parts, n, isDir, f);
+        if (r != PAT_NOMATCH) return r;
+    }
+    return PAT_INCLUDE;
+}

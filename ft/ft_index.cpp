@@ -1,0 +1,257 @@
+// The destination's index: fetched from the peer or read from the local
+// index file of a prior run, kept up to date while sending, written back
+// afterwards; validation of files that changed while read; removal of
+// destination entries the source no longer has.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "common/log.h"
+#include "dirbase/sfs.h"
+#include "ft/ft_filter.h"
+#include "ft/ft_protocol.h"
+#include "ft/ft_run.h"
+
+namespace {
+
+// Collects the encoding in memory (no frame header).
+class ByteSink : public MessageBase {
+public:
+    ByteSink() : MessageBase(MODE_WRITE) {}
+    int appendBytes(const void* data, size_t n) override {
+        bytes.append(static_cast<const char*>(data), n);
+        return 0;
+    }
+    std::string bytes;
+};
+
+bool parentOf(const std::string& dir, const std::string& name) {
+    return name.size() > dir.size() && name.compare(0, dir.size(), dir) == 0 && name[dir.size()] == '/';
+}
+
+}  // namespace
+
+std::string FtRun::localIndexPath() const {
+    std::string name = std::string(_t->indexName) + "-" + _host;
+    if (_ft->_indexDir.empty()) return name;
+    return _ft->_indexDir + "/" + name;
+}
+
+_IndexEntry* FtRun::findIndex(const std::string& name) {
+    auto it = _byName.find(name);
+    return it == _byName.end() ? nullptr : &_index[it->second];
+}
+
+void FtRun::markSeen(const std::string& name, const struct stat64* st, int type, const char* digest) {
+    _IndexEntry* e = findIndex(name);
+    if (st == nullptr) {
+        if (e != nullptr) e->seen = true;
+        return;
+    }
+    if (e == nullptr) {
+        _byName[name] = _index.size();
+        _index.emplace_back();
+        e = &_index.back();
+        e->name = name;
+        e->hash = makeHash(name.c_str());
+    }
+    e->seen = true;
+    e->type = type;
+    e->size = type == FT_TYPE_FILE ? st->st_size : 0;
+    e->mtimeMs = static_cast<long long>(st->st_mtim.tv_sec) * 1000 + st->st_mtim.tv_nsec / 1000000;
+    e->digest = digest != nullptr ? digest : "";
+}
+
+bool FtRun::readLocalIndex(const std::string& path) {
+    SfsFile* f = nullptr;
+    if (_sfs->open(path.c_str(), &f, O_RDONLY, 0, true) != 0) {
+        log(_debug_ft, LOG_INFO, 0, 0, "Unable to open index file.  Will re-index");
+        return false;
+    }
+    std::string bytes;
+    char buf[65536];
+    int got;
+    while ((got = f->read(buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(got));
+    Sfs::dispose(f);
+    Message m(bytes.data(), bytes.size());
+    std::vector<_IndexEntry> entries;
+    for (;;) {
+        FtIndexRecord r;
+        bool end = false;
+        if (r.read(&m, true, &end) != 0 ||
+            (!end && r.type != FT_TYPE_DIRECTORY && r.type != FT_TYPE_FILE && r.type != FT_TYPE_LINK)) {
+            log(_debug_ft, LOG_WARNING, 0, 0, "index file: %s bad or corrupted", path.c_str());
+            return false;
+        }
+        if (end) break;
+        _IndexEntry e;
+        e.name = r.name;
+        e.hash = makeHash(r.name.c_str());
+        e.size = r.size;
+        e.mtimeMs = r.mtimeMs;
+        e.type = r.type;
+        e.digest = r.digest;
+        e.target = r.target;
+        entries.push_back(std::move(e));
+    }
+    _index.swap(entries);
+    _byName.clear();
+    for (size_t i = 0; i < _index.size(); i++) _byName[_index[i].name] = i;
+    return true;
+}
+
+int FtRun::writeLocalIndex() {
+    ByteSink sink;
+    for (const _IndexEntry& e : _index) {
+        if (!e.seen) continue;
+        FtIndexRecord r;
+        r.type = e.type;
+        r.name = e.name;
+        r.size = e.size;
+        r.mtimeMs = e.mtimeMs;
+        r.digest = e.digest;
+        r.target = e.target;
+        r.write(&sink, true);
+    }
+    sink.writeInt32(FT_END_OF_LIST);
+    std::string path = localIndexPath();
+    SfsFile* f = nullptr;
+    if (_sfs->open(path.c_str(), &f, O_WRONLY | O_CREAT | O_TRUNC, 0644, true) != 0 ||
+        f->write(&sink.bytes[0], static_cast<int>(sink.bytes.size())) != static_cast<int>(sink.bytes.size())) {
+        _s->print("\nError: Unable to write index, %s\n    (%d) %s\n", path.c_str(), _sfs->getLastError(), _sfs->getErrorString());
+        if (f != nullptr) Sfs::dispose(f);
+        return -1;
+    }
+    Sfs::dispose(f);
+    return 0;
+}
+
+int FtRun::prepareIndex() {
+    if (!_t->modifiedOnly && !_t->removeMissing) return 0;
+    if (_t->modifiedOnly && _t->indexName != nullptr) {
+        std::string path = localIndexPath();
+        log(_debug_ft, LOG_INFO, 0, 0, "Will use index: %s", path.c_str());
+        _s->print("\nWill use index from prior run: %s\n", path.c_str());
+        if (readLocalIndex(path)) {
+            _haveIndex = true;
+            _indexFromFile = true;
+            command(FT_INSTALL_IN_PLACE);
+            return 0;
+        }
+    }
+    _s->print("\nRetrieving index from destination.\n");
+    bool md5 = _s->protocol() >= FT_PROTOCOL_2 && (_t->indexMd5 || getenv("INDEX_MD5") != nullptr);
+    _s->resetIndex();
+    command(md5 ? FT_INDEX_START_MD5 : FT_INDEX_START);
+    _out->writeString(_destRoot.c_str());
+    if (!_s->waitIndex()) {
+        _s->print("Index operation failed\n");
+        if (!failed()) _s->setError("Protocol error receiving index");
+        return -1;
+    }
+    _s->print("Index received OK.\n");
+    _index.swap(_s->index());
+    _s->index().clear();
+    _byName.clear();
+    for (size_t i = 0; i < _index.size(); i++) _byName[_index[i].name] = i;
+    _haveIndex = true;
+    return 0;
+}
+
+int FtRun::validate() {
+    std::vector<std::pair<std::string, std::string>> list;
+    list.swap(_t->retryList);
+    int pass = 0;
+    while (!list.empty() && pass < 5 && !failed()) {
+        pass++;
+        _s->print("\nWaiting 10 seconds before validation...\n");
+        _s->flush();
+        for (int i = 0; i < _ft->_validationDelay * 10 && !_ft->isCanceled(); i++) usleep(100000);
+        if (_ft->isCanceled()) return -1;
+        _s->print("Requesting MD5 sums from remote...\n");
+        _s->resetChecksums();
+        _t->checksums.clear();
+        command(FT_CHECKSUM_REQUEST);
+        for (const auto& f : list) {
+            _out->writeString(f.first.c_str());
+            _out->writeString(f.second.c_str());
+        }
+        _out->writeString("");
+        if (!_s->waitChecksums()) return -1;
+        _s->print("Validating files list...\n");
+        std::vector<std::pair<std::string, std::string>> invalid;
+        for (const auto& f : list) {
+            char mine[33] = "";
+            SfsFile* file = nullptr;
+            struct stat64 st;
+            if (_sfs->stat(f.second.c_str(), &st, true) == 0 && _sfs->open(f.second.c_str(), &file, O_RDONLY, 0, true) == 0) {
+                file->md5sum(static_cast<int>(st.st_size > 0x7fffffff ? 0x7fffffff : st.st_size), mine);
+                Sfs::dispose(file);
+            }
+            auto it = _t->checksums.find(f.first);
+            std::string theirs = it != _t->checksums.end() ? it->second : "";
+            if (mine[0] != '\0' && theirs == mine) {
+                _s->print("src: %s dst: %s %s (OK)\n", mine, theirs.c_str(), f.first.c_str());
+            } else {
+                _s->print("src: %s dst: %s %s (invalid MD5)\n", mine, theirs.c_str(), f.first.c_str());
+                invalid.push_back(f);
+            }
+        }
+        list.swap(invalid);
+        if (list.empty() || pass >= 5) break;
+        // Send the invalid ones again, in a file list of their own.
+        command(_t->useRecvStart2 && _srcIsDir ? FT_RECV_START2 : FT_RECV_START);
+        _out->writeString(_t->destination);
+        _out->writeBool(_t->recursive);
+        _out->writeString(_srcBase.c_str());
+        _out->writeString(_t->optionText != nullptr ? _t->optionText : "");
+        for (const auto& f : list) {
+            struct stat64 st;
+            if (_sfs->lstat(f.second.c_str(), &st, true) == 0 && S_ISREG(st.st_mode)) sendFile(f.second, f.first, st, nullptr);
+        }
+        _t->retryList.clear();
+        ftWritePlain(_out, FT_END_OF_FILES);
+    }
+    if (!list.empty() && !failed()) {
+        _s->setError("One or more files were changed after 5 retries");
+        return -1;
+    }
+    return 0;
+}
+
+int FtRun::removeMissing() {
+    if (!_haveIndex) return 0;
+    _s->print("\nRemoving files not found on source...\n");
+    // Directories holding a protected entry stay, so that the entry does.
+    std::set<std::string> keep;
+    for (const _IndexEntry& e : _index) {
+        if (e.seen) continue;
+        if (fmatch(e.name.c_str(), e.type == FT_TYPE_DIRECTORY, _t->filters) != PAT_PROTECT && e.name != "lost+found") continue;
+        for (size_t slash = e.name.find('/'); slash != std::string::npos; slash = e.name.find('/', slash + 1))
+            keep.insert(e.name.substr(0, slash));
+    }
+    std::vector<std::string> removedDirs;
+    for (const _IndexEntry& e : _index) {
+        if (e.seen || e.name == "lost+found") continue;
+        bool skipped = false;
+        for (const std::string& d : removedDirs)
+            if (parentOf(d, e.name)) {
+                log(_debug_ft, LOG_DEBUG, 0, 0, "%s in %s -- skipped", e.name.c_str(), d.c_str());
+                skipped = true;
+                break;
+            }
+        if (skipped) continue;
+        int m = fmatch(e.name.c_str(), e.type == FT_TYPE_DIRECTORY, _t->filters);
+        if (m == PAT_PROTECT || m == PAT_EXCLUDE) continue;
+        if (e.type == FT_TYPE_DIRECTORY && keep.count(e.name) != 0) continue;
+        std::string path = std::string(_t->destination) + "/" + (_destRoot == _t->destination ? e.name : _srcBase + "/" + e.name);
+        command(FT_REMOVE);
+        _out->writeString(path.c_str());
+        _s->print("    %s\n", e.name.c_str());
+        if (e.type == FT_TYPE_DIRECTORY) removedDirs.push_back(e.name);
+    }
+    return 0;
+}

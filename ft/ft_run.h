@@ -1,0 +1,93 @@
+// FtRun: the state of one Ft run over one session, shared by the files of
+// the engine (ft_copy.cpp: the session and transaction loop; ft_walk.cpp:
+// walking and per-entry decisions; ft_send.cpp: whole files and partial
+// updates; ft_index.cpp: the destination's index, the local index file,
+// removals and validation). Internal to the ft library.
+//
+// Thread-safety: used only by the thread that runs Ft::copyTo.
+#ifndef DRV_FT_FT_RUN_H
+#define DRV_FT_FT_RUN_H
+
+#include <sys/stat.h>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ft/ft.h"
+#include "ft/ft_entry.h"
+
+class FtRun {
+public:
+    FtRun(Ft* ft, FtSession* session, const char* hostName);
+
+    // One transaction, in the order the protocol fixes. 0 or -1 (the
+    // session error is set).
+    int runTransaction(FtTransaction* t);
+    // Source files sent, for a move.
+    const std::vector<std::string>& sentFiles() const { return _sentFiles; }
+
+    // ---- ft_walk.cpp
+    // Walks the source and sends the file list (without its end).
+    int sendEntries();
+    int walkDirectory(const std::string& local, const std::string& rel, int depth);
+    int visit(const std::string& local, const std::string& rel, const struct stat64& st);
+    int visitLink(const std::string& local, const std::string& rel, const struct stat64& st);
+    int visitFile(const std::string& local, const std::string& rel, const struct stat64& st, bool fromLink);
+    void fillHeader(FtEntryHeader* h, const std::string& rel, const struct stat64& st);
+
+    // ---- ft_send.cpp
+    // The body of a regular file: whole, or a partial update against the
+    // index entry (null: whole). 0 sent, 1 skipped or failed (reported).
+    int sendFile(const std::string& local, const std::string& rel, const struct stat64& st, const _IndexEntry* known);
+    // DATA: deflated blocks, empty block, status. Returns the status sent.
+    int sendData(SfsFile* file, long long size, int level, const std::string& local, long long* bytesRead);
+    // FT_SYNC_WRITE of `length` bytes at `offset` from buf.
+    void sendLiteral(long long offset, const unsigned char* buf, long long length, int level);
+    int syncAppend(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known, int level,
+                   long long* bytesRead);
+    int syncRolling(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known,
+                    int level, long long* bytesRead);
+
+    // ---- ft_index.cpp
+    int prepareIndex();
+    bool readLocalIndex(const std::string& path);
+    int writeLocalIndex();
+    std::string localIndexPath() const;
+    _IndexEntry* findIndex(const std::string& name);
+    void markSeen(const std::string& name, const struct stat64* st, int type, const char* digest);
+    int validate();
+    int removeMissing();
+
+    // Commands outside the file list.
+    void command(int32_t code) { ftWriteCommand(_out, _s->protocol(), code); }
+    bool failed() { return _s->hasError(); }
+    // A per-file problem: report line, listener, and the session error
+    // when sessionError.
+    void fileProblem(bool sessionError, const char* errorFmt, const std::string& name, const char* reportFmt, ...);
+
+    Ft* _ft;
+    FtSession* _s;
+    MessageBase* _out;
+    Sfs* _sfs;
+    std::string _host;
+    FtTransaction* _t = nullptr;
+    std::string _srcRoot;   // real path of the source
+    std::string _srcBase;   // its base name
+    std::string _destRoot;  // where names are relative to on the destination
+    bool _srcIsDir = false;
+    dev_t _srcDev = 0;
+    bool _haveIndex = false;
+    bool _indexFromFile = false;
+    std::vector<_IndexEntry> _index;
+    std::unordered_map<std::string, size_t> _byName;
+    std::vector<std::string> _sentFiles;
+    std::unordered_map<unsigned, std::string> _userNames;
+    std::unordered_map<unsigned, std::string> _groupNames;
+    long long _now = 0;
+};
+
+// The thousands-separated text of n ("1,234,567").
+std::string ft_withCommas(long long n);
+
+#endif

@@ -1,0 +1,436 @@
+// Sending a regular file: whole and deflated, or as a partial update (the
+// append check or the rolling-checksum block exchange of ft/ft_sync.h).
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/md5.h>
+#include <string.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/log.h"
+#include "dirbase/sfs.h"
+#include "ft/ft_checksum.h"
+#include "ft/ft_protocol.h"
+#include "ft/ft_run.h"
+
+namespace {
+
+const size_t kChunk = 256 * 1024;
+// Literal runs are sent in pieces of at most this many bytes.
+const long long kLiteralPiece = 1024 * 1024;
+
+long long msOf(const struct stat64& st) {
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+// Runs deflate over what zs holds and writes every output piece as a byte
+// block. Z_OK, or the zlib error.
+int pump(z_stream* zs, int flush, MessageBase* out, std::vector<unsigned char>* buf) {
+    for (;;) {
+        zs->next_out = buf->data();
+        zs->avail_out = static_cast<uInt>(buf->size());
+        int rc = deflate(zs, flush);
+        if (rc == Z_STREAM_ERROR) return rc;
+        size_t produced = buf->size() - zs->avail_out;
+        if (produced > 0) out->writeBytes(buf->data(), static_cast<uint32_t>(produced));
+        if (flush == Z_FINISH) {
+            if (rc == Z_STREAM_END) return Z_OK;
+        } else if (zs->avail_out != 0) {
+            return Z_OK;
+        }
+    }
+}
+
+}  // namespace
+
+int FtRun::sendData(SfsFile* file, long long size, int level, const std::string& local, long long* bytesRead) {
+    *bytesRead = 0;
+    z_stream zs;
+    memset(&zs, 0, sizeof zs);
+    if (deflateInit(&zs, level) != Z_OK) {
+        fileProblem(true, "Unable to initialize deflator: %s", local,
+                    "Error: %s\n    File was not copied because of a problem initializing zlib\n", local.c_str());
+        _out->writeBytes("", 0);
+        _out->writeInt32(FT_DATA_DISCARD);
+        return FT_DATA_DISCARD;
+    }
+    std::vector<unsigned char> in(kChunk), outBuf(kChunk);
+    long long total = 0;
+    bool grew = false, canceled = false, readError = false;
+    for (;;) {
+        if (_ft->isCanceled()) {
+            canceled = true;
+            break;
+        }
+        if (failed()) {
+            readError = true;
+            break;
+        }
+        // Read at most one byte past the announced size: enough to know it grew.
+        long long want = std::min<long long>(static_cast<long long>(kChunk), size + 1 - total);
+        int got = file->read(reinterpret_cast<char*>(in.data()), static_cast<int>(want));
+        if (got < 0) {
+            readError = true;
+            break;
+        }
+        if (got == 0) break;
+        total += got;
+        if (total > size) {
+            grew = true;
+            break;
+        }
+        zs.next_in = in.data();
+        zs.avail_in = static_cast<uInt>(got);
+        if (pump(&zs, Z_NO_FLUSH, _out, &outBuf) != Z_OK) {
+            readError = true;
+            break;
+        }
+    }
+    zs.next_in = nullptr;
+    zs.avail_in = 0;
+    pump(&zs, Z_FINISH, _out, &outBuf);
+    deflateEnd(&zs);
+    _out->writeBytes("", 0);
+    int status = grew || canceled || readError ? FT_DATA_DISCARD : FT_DATA_OK;
+    _out->writeInt32(status);
+    *bytesRead = total;
+    if (grew) {
+        fileProblem(true, "File grew during copy: %s", local,
+                    "Error: %s\n    File grew while being transferred.\n    File size at copy start = %s, bytes read "
+                    "during copy = %s\n",
+                    local.c_str(), ft_withCommas(size).c_str(), ft_withCommas(total).c_str());
+    } else if (canceled) {
+        fileProblem(true, "File not copied due to cancel: %s", local, "Error: %s\n    File was not copied due to cancel\n",
+                    local.c_str());
+    } else if (readError && !failed()) {
+        fileProblem(false, "Unable to read file: %s", local, "Error: Unable to read file: %s\n", local.c_str());
+    } else if (total < size && !failed()) {
+        fileProblem(false, "File shrank during copy: %s", local, "Warning: %s\n    File shrank while being transferred.\n",
+                    local.c_str());
+    }
+    return status;
+}
+
+void FtRun::sendLiteral(long long offset, const unsigned char* buf, long long length, int level) {
+    ftWritePlain(_out, FT_SYNC_WRITE);
+    _out->writeInt64(offset);
+    _out->writeInt64(length);
+    z_stream zs;
+    memset(&zs, 0, sizeof zs);
+    std::vector<unsigned char> outBuf(kChunk);
+    if (deflateInit(&zs, level) == Z_OK) {
+        zs.next_in = const_cast<unsigned char*>(buf);
+        zs.avail_in = static_cast<uInt>(length);
+        pump(&zs, Z_FINISH, _out, &outBuf);
+        deflateEnd(&zs);
+    }
+    _out->writeBytes("", 0);
+}
+
+int FtRun::sendFile(const std::string& local, const std::string& rel, const struct stat64& st, const _IndexEntry* known) {
+    SfsFile* file = nullptr;
+    if (_sfs->open(local.c_str(), &file, O_RDONLY, 0, true) != 0) {
+        fileProblem(false, "Unable to open file: %s", local, "Error: Unable to open file: %s\n    %s\n", local.c_str(),
+                    _sfs->getErrorString());
+        return 1;
+    }
+    FtEntryHeader h;
+    fillHeader(&h, rel, st);
+    h.type = FT_TYPE_FILE;
+    h.code = known != nullptr ? FT_RECV_PART2_KNOWN : FT_RECV_PART2;
+    h.body = known != nullptr ? FT_BODY_SYNC : FT_BODY_WHOLE;
+    int level = _t->compressionFor(rel.c_str());
+    h.write(_out);
+    long long before = _s->bytesWritten();
+    long long bytesRead = 0;
+    int status;
+    if (known == nullptr) {
+        status = sendData(file, st.st_size, level, local, &bytesRead);
+    } else if (_t->algorithm == 1) {
+        status = syncAppend(file, local, st, *known, level, &bytesRead);
+    } else if (_t->algorithm == 2) {
+        status = syncRolling(file, local, st, *known, level, &bytesRead);
+    } else {
+        log(_debug_ft, LOG_ERROR, 0, 0, "NO ALG for diff ft");
+        ftWritePlain(_out, FT_SYNC_END);
+        _out->writeBool(true);
+        status = sendData(file, st.st_size, level, local, &bytesRead);
+    }
+    Sfs::dispose(file);
+    _ft->_stats.bytesRead += bytesRead;
+    if (status != FT_DATA_OK) return 1;
+    struct stat64 after;
+    if (_sfs->lstat(local.c_str(), &after, true) != 0 || msOf(after) != msOf(st) || after.st_size != st.st_size) {
+        _s->print("Warning: %s\n    File changed while being transferred.\n", local.c_str());
+        _t->retryList.emplace_back(rel, local);
+    }
+    _ft->_stats.filesCopied++;
+    if (_s->listener() != nullptr)
+        _s->listener()->progress(rel.c_str(), local.c_str(), known != nullptr ? "updated" : "sent", st.st_size,
+                                 _s->bytesWritten() - before, _ft->_stats.filesCopied, _t);
+    return 0;
+}
+
+int FtRun::syncAppend(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known,
+                      int level, long long* bytesRead) {
+    *bytesRead = 0;
+    if (known.mtimeMs > msOf(st) + 1000 || st.st_size < known.size) {
+        log(_debug_ft, LOG_INFO, 0, 0, "FT: remote mod time is greater than local mod time; assuming gross changes");
+        ftWritePlain(_out, FT_SYNC_END);
+        _out->writeBool(true);
+        return sendData(file, st.st_size, level, local, bytesRead);
+    }
+    int len = static_cast<int>(std::min<long long>(st.st_size, 4096));
+    char mine[33];
+    if (file->md5sum(len, mine) != 0) mine[0] = '\0';
+    file->seek(0);
+    _s->resetSyncReply();
+    ftWritePlain(_out, FT_SYNC_FIND_MD5);
+    _out->writeInt64(0);
+    _out->writeInt32(len);
+    int status = 0;
+    std::string theirs;
+    if (!_s->waitFindMd5Reply(&status, &theirs)) return FT_DATA_DISCARD;
+    if (status != 0 || theirs != mine || mine[0] == '\0') {
+        ftWritePlain(_out, FT_SYNC_END);
+        log(_debug_ft, LOG_INFO, 0, 0, "FT: too many changes; doing full xfer");
+        _out->writeBool(true);
+        return sendData(file, st.st_size, level, local, bytesRead);
+    }
+    log(_debug_ft, LOG_INFO, 0, 0, "FT: MD ok; continuing with sync");
+    int result = FT_DATA_OK;
+    *bytesRead = len;
+    if (st.st_size > known.size) {
+        file->seek(known.size);
+        std::vector<unsigned char> buf(kLiteralPiece);
+        long long offset = known.size;
+        while (offset < st.st_size) {
+            if (_ft->isCanceled() || failed()) {
+                result = FT_DATA_DISCARD;
+                break;
+            }
+            long long want = std::min<long long>(kLiteralPiece, st.st_size - offset);
+            long long have = 0;
+            while (have < want) {
+                int got = file->read(reinterpret_cast<char*>(buf.data()) + have, static_cast<int>(want - have));
+                if (got <= 0) break;
+                have += got;
+            }
+            if (have < want) {
+                result = FT_DATA_DISCARD;
+                break;
+            }
+            sendLiteral(offset, buf.data(), have, level);
+            offset += have;
+            *bytesRead += have;
+        }
+    }
+    log(_debug_ft, LOG_DEBUG, 0, 0, "FT: sending command zero to terminate sync");
+    ftWritePlain(_out, FT_SYNC_END);
+    _out->writeBool(false);
+    _out->writeInt32(result);
+    return result;
+}
+
+namespace {
+
+// The new file read front to back through a sliding buffer that keeps what
+// the pending literal and the current window still need.
+class SlidingFile {
+public:
+    SlidingFile(SfsFile* file, long long size, size_t capacity) : _file(file), _size(size), _buf(capacity) {
+        MD5_Init(&_md5);
+    }
+    // Makes [keepFrom, end) available (end is cut at the size). False once
+    // the file ended early (then size() is what there was).
+    bool ensure(long long keepFrom, long long end) {
+        if (end > _size) end = _size;
+        if (end <= _base + static_cast<long long>(_have)) return true;
+        if (keepFrom > _base) {
+            size_t drop = static_cast<size_t>(keepFrom - _base);
+            memmove(_buf.data(), _buf.data() + drop, _have - drop);
+            _have -= drop;
+            _base = keepFrom;
+        }
+        while (_base + static_cast<long long>(_have) < end) {
+            long long room = std::min<long long>(static_cast<long long>(_buf.size() - _have), _size - (_base + _have));
+            if (room <= 0) return false;
+            int got = _file->read(reinterpret_cast<char*>(_buf.data() + _have), static_cast<int>(std::min<long long>(room, 1 << 30)));
+            if (got <= 0) {
+                _size = _base + static_cast<long long>(_have);
+                _short = true;
+                return false;
+            }
+            MD5_Update(&_md5, _buf.data() + _have, static_cast<size_t>(got));
+            _have += static_cast<size_t>(got);
+            _read += got;
+        }
+        return true;
+    }
+    const unsigned char* at(long long offset) const { return _buf.data() + (offset - _base); }
+    long long size() const { return _size; }
+    long long bytesRead() const { return _read; }
+    bool endedEarly() const { return _short; }
+    void digest(unsigned char out[16]) { MD5_Final(out, &_md5); }
+
+private:
+    SfsFile* _file;
+    long long _size;
+    std::vector<unsigned char> _buf;
+    long long _base = 0;
+    size_t _have = 0;
+    long long _read = 0;
+    bool _short = false;
+    MD5_CTX _md5;
+};
+
+}  // namespace
+
+int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known,
+                       int level, long long* bytesRead) {
+    *bytesRead = 0;
+    if (known.mtimeMs > msOf(st) + 1000 || st.st_size < known.size) {
+        log(_debug_ft, LOG_INFO, 0, 0, "FT: remote mod time is greater than local mod time; assuming gross changes");
+        ftWritePlain(_out, FT_SYNC_END);
+        _out->writeBool(true);
+        return sendData(file, st.st_size, level, local, bytesRead);
+    }
+    const long long size = st.st_size;
+    const int bs = ft_blockSize(size);
+    log(_debug_ft, LOG_DEBUG, 0, 0, "FT: Computed blocksize = %d", bs);
+    const uint32_t seed = adler_getSeed();
+    _s->resetSyncReply();
+    ftWritePlain(_out, FT_SYNC_ROLLING_START);
+    _out->writeInt64(0);
+    _out->writeInt64(-1);
+    _out->writeInt32(bs);
+    _out->writeInt32(static_cast<int32_t>(seed));
+    long long destSize = 0;
+    int count = 0;
+    std::vector<FtBlockSignature> sigs;
+    if (!_s->waitSignatures(&destSize, &count, &sigs)) return FT_DATA_DISCARD;
+    long long expected = destSize <= 0 ? 0 : (destSize + bs - 1) / bs;
+    if (count < 0 || destSize < 0 || count != expected || static_cast<size_t>(count) != sigs.size()) {
+        if (count >= 0) log(_debug_ft, LOG_WARNING, 0, 0, "FT: block signatures do not fit the destination's size; sending whole");
+        ftWritePlain(_out, FT_SYNC_END);
+        _out->writeBool(true);
+        return sendData(file, size, level, local, bytesRead);
+    }
+    HashTable table(static_cast<size_t>(count) * 2 + 1);
+    for (int i = 0; i < count; i++) table.add(i, sigs[static_cast<size_t>(i)].weak, sigs[static_cast<size_t>(i)].digest);
+    const long long lastLen = count > 0 ? destSize - static_cast<long long>(count - 1) * bs : 0;
+
+    SlidingFile in(file, size, static_cast<size_t>(8 * kLiteralPiece + 2 * bs));
+    long long pos = 0, litStart = 0;
+    int runFirst = -1, runCount = 0;
+    auto flushRun = [&]() {
+        if (runCount > 0) {
+            ftWritePlain(_out, FT_SYNC_COPY_BLOCKS);
+            _out->writeInt32(runFirst);
+            _out->writeInt32(runCount);
+        }
+        runCount = 0;
+    };
+    auto flushLiteral = [&](long long upTo) {
+        if (upTo > litStart) {
+            flushRun();
+            sendLiteral(litStart, in.at(litStart), upTo - litStart, level);
+        }
+        litStart = upTo;
+    };
+    auto addBlock = [&](int block) {
+        if (runCount > 0 && block == runFirst + runCount) {
+            runCount++;
+        } else {
+            flushRun();
+            runFirst = block;
+            runCount = 1;
+        }
+    };
+    const uint32_t s16 = (seed & 0xffffu) % ADLER_MOD;
+    const uint32_t nOut = static_cast<uint32_t>(bs % ADLER_MOD);
+    bool haveWeak = false;
+    uint32_t a = 0, b = 0;
+    unsigned char digest[16];
+    bool stopped = false;
+    while (!stopped) {
+        if (_ft->isCanceled() || failed()) {
+            stopped = true;
+            break;
+        }
+        in.ensure(std::min(pos, litStart), pos + bs + 1);
+        if (in.size() - pos < bs) break;
+        if (!haveWeak) {
+            uint32_t w = adler_checksum(seed, in.at(pos), static_cast<size_t>(bs));
+            a = w & 0xffffu;
+            b = w >> 16;
+            haveWeak = true;
+        }
+        uint32_t weak = (b << 16) | a;
+        if (table.hasWeak(weak)) {
+            MD5(in.at(pos), static_cast<size_t>(bs), digest);
+            const HashBlock* hit = table.find(weak, digest);
+            if (hit != nullptr && (hit->block != count - 1 || lastLen == bs)) {
+                flushLiteral(pos);
+                addBlock(hit->block);
+                pos += bs;
+                litStart = pos;
+                haveWeak = false;
+                continue;
+            }
+        }
+        if (pos + bs >= in.size()) break;
+        // Roll the window one byte.
+        uint32_t outB = *in.at(pos);
+        uint32_t inB = *in.at(pos + bs);
+        a = (a + ADLER_MOD - outB + inB) % ADLER_MOD;
+        b = static_cast<uint32_t>((static_cast<uint64_t>(b) + 2ull * ADLER_MOD * ADLER_MOD - static_cast<uint64_t>(nOut) * outB -
+                                   s16 + a) % ADLER_MOD);
+        pos++;
+        if (pos - litStart >= kLiteralPiece) flushLiteral(pos);
+    }
+    if (!stopped) {
+        // The tail: the destination's short last block may still match.
+        in.ensure(std::min(pos, litStart), in.size());
+        long long remaining = in.size() - pos;
+        if (count > 0 && lastLen < bs && remaining == lastLen && remaining > 0) {
+            uint32_t w = adler_checksum(seed, in.at(pos), static_cast<size_t>(remaining));
+            MD5(in.at(pos), static_cast<size_t>(remaining), digest);
+            const HashBlock* hit = table.find(w, digest);
+            if (hit != nullptr && hit->block == count - 1) {
+                flushLiteral(pos);
+                addBlock(hit->block);
+                pos += remaining;
+                litStart = pos;
+            }
+        }
+        // Whatever is left is literal; read it all (in pieces) so that the
+        // digest covers the whole file.
+        while (litStart < in.size()) {
+            long long upTo = std::min(in.size(), litStart + kLiteralPiece);
+            in.ensure(litStart, upTo);
+            upTo = std::min(upTo, in.size());
+            if (upTo <= litStart) break;
+            flushLiteral(upTo);
+        }
+        flushRun();
+    }
+    *bytesRead = in.bytesRead();
+    int status = stopped || in.endedEarly() ? FT_DATA_DISCARD : FT_DATA_OK;
+    unsigned char whole[16];
+    in.digest(whole);
+    ftWritePlain(_out, FT_SYNC_NEW_DIGEST);
+    _out->writeBytes(whole, 16);
+    ftWritePlain(_out, FT_SYNC_END);
+    _out->writeBool(false);
+    _out->writeInt32(status);
+    if (in.endedEarly())
+        fileProblem(false, "File shrank during copy: %s", local, "Warning: %s\n    File shrank while being transferred.\n",
+                    local.c_str());
+    if (stopped && _ft->isCanceled())
+        fileProblem(true, "File not copied due to cancel: %s", local, "Error: %s\n    File was not copied due to cancel\n",
+                    local.c_str());
+    return status;
+}

@@ -1,0 +1,475 @@
+#include "ft/ft_session.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/log.h"
+#include "coms/stream_connection.h"
+#include "coms/stream_message.h"
+#include "ft/ft_checksum.h"
+#include "ft/ft_entry.h"
+#include "ft/ft_protocol.h"
+#include "ft/ft_transaction.h"
+
+int FtBufferedOut::appendBytes(const void* data, size_t n) {
+    if (_error != 0) return _error;
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    if (n >= kFlushAt / 4) {
+        // Bulk data goes straight through, after what is already waiting.
+        if (flush() != 0) return _error;
+        int rc = _sink->appendBytes(p, n);
+        _written += static_cast<long long>(n);
+        if (rc != 0 || _sink->getError() != 0) return setError(rc != 0 ? rc : _sink->getError());
+        return 0;
+    }
+    _pending.insert(_pending.end(), p, p + n);
+    if (_pending.size() >= kFlushAt) return flush();
+    return 0;
+}
+
+int FtBufferedOut::flush() {
+    if (_error != 0) return _error;
+    if (_pending.empty()) return 0;
+    int rc = _sink->appendBytes(_pending.data(), _pending.size());
+    _written += static_cast<long long>(_pending.size());
+    _pending.clear();
+    if (rc != 0 || _sink->getError() != 0) return setError(rc != 0 ? rc : _sink->getError());
+    return 0;
+}
+
+namespace {
+
+int readStr(MessageBase* in, std::string* s) {
+    char* v = nullptr;
+    int rc = in->readString(&v);
+    if (rc != 0) return rc;
+    s->assign(v != nullptr ? v : "");
+    free(v);
+    return 0;
+}
+
+}  // namespace
+
+FtSession::FtSession(MessageBase* out, MessageBase* in, int protocol, FtListener* listener, FILE* report)
+    : _out(out), _sink(out), _in(in), _stream(nullptr), _connection(nullptr), _protocol(protocol), _listener(listener), _report(report),
+      _thread(nullptr), _error(false), _indexComplete(false), _ack(false), _synced(false), _quitAck(false),
+      _quitSent(false), _checksums(false), _readerDone(false), _transaction(nullptr), _plainIndexSeen(false),
+      _syncReply(false), _syncStatus(0), _sigSize(0), _sigCount(0) {}
+
+FtSession::~FtSession() {
+    joinReadThread();
+}
+
+void FtSession::setFlowLimit(double kbps) {
+    flush();
+    if (_stream != nullptr) _stream->setFlowLimit(kbps);
+}
+
+void FtSession::print(const char* fmt, ...) {
+    if (_report == nullptr) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(_report, fmt, ap);
+    va_end(ap);
+    fflush(_report);
+}
+
+void FtSession::startReadThread() {
+    if (_thread != nullptr) return;
+    FtSessionReadThread* t = new FtSessionReadThread(this);
+    t->setDeleteOnExit(false);
+    _thread = t;
+    t->start();
+}
+
+void FtSession::joinReadThread() {
+    if (_thread == nullptr) return;
+    if (_thread->isStarted()) _thread->join();
+    delete _thread;
+    _thread = nullptr;
+}
+
+void FtSession::setError(const char* fmt, ...) {
+    char text[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    CondSection hold(_cond);
+    if (_error) return;
+    _error = true;
+    _errorText = text;
+    wake();
+}
+
+bool FtSession::hasError() {
+    CondSection hold(_cond);
+    return _error;
+}
+
+std::string FtSession::errorText() {
+    CondSection hold(_cond);
+    return _errorText;
+}
+
+std::string FtSession::errorDetail() {
+    CondSection hold(_cond);
+    return _errorDetail;
+}
+
+bool FtSession::waitFlag(bool* flag, int stepMs, const char* timeoutLog) {
+    while (!*flag && !_error && !_quitAck && !_readerDone) {
+        if (!_cond.wait(stepMs) && timeoutLog != nullptr) log(_debug_ft, LOG_DEBUG, 0, 0, "%s", timeoutLog);
+    }
+    return *flag && !_error;
+}
+
+void FtSession::resetIndex() {
+    CondSection hold(_cond);
+    _indexComplete = false;
+    _index.clear();
+}
+
+bool FtSession::waitIndex() {
+    flush();
+    CondSection hold(_cond);
+    return waitFlag(&_indexComplete, 1000, nullptr);
+}
+
+void FtSession::resetAck() {
+    CondSection hold(_cond);
+    _ack = false;
+}
+
+bool FtSession::waitAck() {
+    flush();
+    CondSection hold(_cond);
+    return waitFlag(&_ack, 2000, nullptr);
+}
+
+void FtSession::resetSync() {
+    CondSection hold(_cond);
+    _synced = false;
+}
+
+bool FtSession::waitTransactionSync() {
+    flush();
+    CondSection hold(_cond);
+    return waitFlag(&_synced, 2000, nullptr);
+}
+
+void FtSession::resetChecksums() {
+    CondSection hold(_cond);
+    _checksums = false;
+}
+
+bool FtSession::waitChecksums() {
+    flush();
+    CondSection hold(_cond);
+    return waitFlag(&_checksums, 2000, nullptr);
+}
+
+void FtSession::setTransaction(FtTransaction* t) {
+    CondSection hold(_cond);
+    _transaction = t;
+}
+
+void FtSession::resetSyncReply() {
+    CondSection hold(_syncCond);
+    _syncReply = false;
+    _sigs.clear();
+    _sigCount = 0;
+    _sigSize = 0;
+}
+
+bool FtSession::waitFindMd5Reply(int* status, std::string* digest, int stepMs) {
+    flush();
+    for (;;) {
+        {
+            CondSection hold(_syncCond);
+            if (_syncReply) {
+                *status = _syncStatus;
+                *digest = _syncDigest;
+                return true;
+            }
+            if (!_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for FT_SYNC_FIND_MD5_COMPLETE");
+            if (_syncReply) continue;
+        }
+        CondSection hold(_cond);
+        if (_error || _quitAck || _readerDone) return false;
+    }
+}
+
+bool FtSession::waitSignatures(long long* size, int* count, std::vector<FtBlockSignature>* sigs, int stepMs) {
+    flush();
+    for (;;) {
+        {
+            CondSection hold(_syncCond);
+            if (_syncReply) {
+                *size = _sigSize;
+                *count = _sigCount;
+                sigs->swap(_sigs);
+                return true;
+            }
+            if (!_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for sync signatures");
+            if (_syncReply) continue;
+        }
+        CondSection hold(_cond);
+        if (_error || _quitAck || _readerDone) return false;
+    }
+}
+
+void FtSession::quitSent() {
+    flush();
+    CondSection hold(_cond);
+    _quitSent = true;
+    wake();
+}
+
+bool FtSession::quitAcknowledged() {
+    CondSection hold(_cond);
+    return _quitAck;
+}
+
+bool FtSession::awaitReaderEnd(int ms) {
+    {
+        CondSection hold(_cond);
+        for (int waited = 0; !_readerDone && waited < ms; waited += 500) _cond.wait(500);
+        if (_readerDone) return true;
+    }
+    log(_debug_ft, LOG_WARNING, 0, 0, "FT: the peer did not close the session; closing it");
+    if (_connection != nullptr) _connection->shutdown();
+    return false;
+}
+
+bool FtSession::readerDone() {
+    CondSection hold(_cond);
+    return _readerDone;
+}
+
+void FtSession::endRead(const char* why) {
+    log(_debug_ft, LOG_DEBUG, 0, 0, "FT: recv read thread ends: %s", why);
+    {
+        CondSection hold(_cond);
+        _readerDone = true;
+        wake();
+    }
+    // Wake a sender waiting for a sync reply too: its wait re-checks _cond.
+    CondSection hold(_syncCond);
+    _syncCond.broadcast();
+}
+
+bool FtSession::readIndex(bool withDigest) {
+    std::vector<_IndexEntry> entries;
+    for (;;) {
+        FtIndexRecord r;
+        bool end = false;
+        if (r.read(_in, withDigest, &end) != 0) {
+            setError("Protocol error receiving index");
+            return false;
+        }
+        if (end) break;
+        if (r.type == FT_TYPE_ERROR) {
+            setError("Error indexing file: %s, %s", r.name.c_str(), r.reason.c_str());
+            continue;
+        }
+        _IndexEntry e;
+        e.name = r.name;
+        e.hash = makeHash(r.name.c_str());
+        e.size = r.size;
+        e.mtimeMs = r.mtimeMs;
+        e.type = r.type == FT_TYPE_OTHER ? FT_TYPE_ERROR : r.type;
+        e.digest = r.digest;
+        e.target = r.target;
+        entries.push_back(std::move(e));
+    }
+    CondSection hold(_cond);
+    _index.swap(entries);
+    _indexComplete = true;
+    wake();
+    return true;
+}
+
+void FtSession::readError() {
+    std::string s[4], last;
+    int32_t err = 0;
+    for (std::string& x : s)
+        if (readStr(_in, &x) != 0) return;
+    if (_in->readInt32(&err) != 0 || readStr(_in, &last) != 0) return;
+    log(_debug_ft, LOG_INFO, 0, 0, "FT: recv reason was: %s", s[3].c_str());
+    CondSection hold(_cond);
+    if (!_error) {
+        _error = true;
+        _errorText = s[3];
+        _errorDetail = last.empty() ? s[0] + " (" + s[1] + ")" : last;
+    }
+    wake();
+}
+
+void FtSession::runReadThread() {
+    for (;;) {
+        int32_t code = 0;
+        if (ftReadReply(_in, &code) != 0) {
+            log(_debug_ft, LOG_DEBUG, 0, 0, "FT: recv read thread reads EOF");
+            if (_protocol >= FT_PROTOCOL_2) {
+                bool quit;
+                {
+                    CondSection hold(_cond);
+                    quit = _quitAck;
+                }
+                if (!quit) setError("Unexpected protocol error reading from stream");
+            }
+            endRead("end of stream");
+            return;
+        }
+        switch (code) {
+            case FT_QUIT_ACK: {
+                bool answer;
+                {
+                    CondSection hold(_cond);
+                    _quitAck = true;
+                    wake();
+                    // The peer may answer while the sender is still handing
+                    // FT_QUIT over; it marks the quit as sent once done.
+                    if (!_quitSent) _cond.wait(2000);
+                    answer = _quitSent;
+                }
+                if (answer) {
+                    ftWriteCommand(_sink, _protocol, FT_QUIT_ACK);
+                }
+                log(_debug_ft, LOG_DEBUG, 0, 0, "FT: recv thread exits");
+                endRead("quit acknowledged");
+                return;
+            }
+            case FT_UPDATE: {
+                std::string a, b, c;
+                int64_t n1 = 0, n2 = 0, n3 = 0;
+                if (readStr(_in, &a) != 0 || readStr(_in, &b) != 0 || readStr(_in, &c) != 0 || _in->readInt64(&n1) != 0 ||
+                    _in->readInt64(&n2) != 0 || _in->readInt64(&n3) != 0)
+                    break;
+                FtTransaction* t;
+                {
+                    CondSection hold(_cond);
+                    t = _transaction;
+                }
+                if (_listener != nullptr) _listener->progress(a.c_str(), b.c_str(), c.c_str(), n1, n2, n3, t);
+                continue;
+            }
+            case FT_ACK_COMPLETE: {
+                int64_t count = 0;
+                if (_in->readInt64(&count) != 0) break;
+                CondSection hold(_cond);
+                _ack = true;
+                wake();
+                continue;
+            }
+            case FT_ERROR:
+                readError();
+                if (_in->getError() != 0) break;
+                continue;
+            case FT_OUTPUT: {
+                std::string text;
+                if (readStr(_in, &text) != 0) break;
+                print("%s", text.c_str());
+                continue;
+            }
+            case FT_INDEX_MARK:
+                _plainIndexSeen = true;
+                if (!readIndex(false)) break;
+                continue;
+            case FT_INDEX_MARK_MD5:
+                if (!_plainIndexSeen) print("Destination replied: FT_INDEX_MARK_MD5\n");
+                if (!readIndex(!_plainIndexSeen)) break;
+                continue;
+            case FT_CHECKSUM_LIST: {
+                std::map<std::string, std::string> got;
+                bool ok = true;
+                for (;;) {
+                    std::string name, digest;
+                    if (readStr(_in, &name) != 0) {
+                        ok = false;
+                        break;
+                    }
+                    if (name.empty()) break;
+                    if (readStr(_in, &digest) != 0) {
+                        ok = false;
+                        break;
+                    }
+                    got[name] = digest;
+                }
+                if (!ok) break;
+                CondSection hold(_cond);
+                if (_transaction != nullptr)
+                    for (auto& kv : got) _transaction->checksums[kv.first] = kv.second;
+                _checksums = true;
+                wake();
+                continue;
+            }
+            case FT_FAIL: {
+                std::string reason;
+                if (readStr(_in, &reason) != 0) break;
+                log(_debug_ft, LOG_INFO, 0, 0, "FT: recv FT_FAIL: %s", reason.c_str());
+                setError("%s", reason.c_str());
+                continue;
+            }
+            case FT_SYNC_FIND_MD5_REPLY: {
+                int32_t status = 0;
+                std::string digest;
+                if (_in->readInt32(&status) != 0 || readStr(_in, &digest) != 0) status = 1;
+                CondSection hold(_syncCond);
+                _syncReply = true;
+                _syncStatus = status;
+                _syncDigest = digest;
+                _syncCond.broadcast();
+                if (_in->getError() != 0) break;
+                continue;
+            }
+            case FT_SYNC_SIGNATURES: {
+                int64_t size = 0;
+                int32_t count = 0;
+                std::vector<FtBlockSignature> sigs;
+                bool ok = _in->readInt64(&size) == 0 && _in->readInt32(&count) == 0 && count >= -1 &&
+                          count <= kMaxSignatures;
+                for (int32_t i = 0; ok && i < count; i++) {
+                    int32_t weak = 0;
+                    unsigned char* bytes = nullptr;
+                    uint32_t len = 0;
+                    ok = _in->readInt32(&weak) == 0 && _in->readBytes(&bytes, &len) == 0 && len == 16;
+                    if (ok) {
+                        FtBlockSignature s;
+                        s.weak = static_cast<uint32_t>(weak);
+                        memcpy(s.digest, bytes, 16);
+                        sigs.push_back(s);
+                    }
+                    free(bytes);
+                }
+                if (!ok) {
+                    setError("Protocol error receiving block signatures");
+                    break;
+                }
+                CondSection hold(_syncCond);
+                _syncReply = true;
+                _sigSize = size;
+                _sigCount = count;
+                _sigs.swap(sigs);
+                _syncCond.broadcast();
+                continue;
+            }
+            case FT_TRANSACTION_SYNC: {
+                CondSection hold(_cond);
+                _synced = true;
+                wake();
+                continue;
+            }
+            default:
+                log(_debug_ft, LOG_DEBUG, 0, 0, "FT: recv ignores code %d", code);
+                continue;
+        }
+        // A reply whose payload could not be read: the stream is no longer
+        // in step with the peer.
+        setError("Unexpected protocol error reading from stream");
+        endRead("bad reply");
+        return;
+    }
+}

@@ -1,0 +1,212 @@
+// One file transfer session on the initiating side: the messages it writes
+// and reads, the negotiated protocol, the state the read thread hands to the
+// sender, and the listener and report output it informs.
+//
+// Threads: the sender (the caller of Ft::copyTo) is the only writer of the
+// outgoing message, except for the FT_QUIT_ACK answer, which the read
+// thread writes only after the sender has sent FT_QUIT and stopped writing.
+// FtSessionReadThread runs runReadThread(), the only reader of the incoming
+// message. They meet under two condition blocks: _cond for the flags below
+// and the error, _syncCond for the replies of a partial update. Every wait
+// is a bounded wait that re-checks its flag, and every wait also ends on an
+// error or when the read thread has stopped.
+//
+// Ownership: the session owns its buffered writer and the index it reads;
+// it refers to (does not own) the two messages, the listener, the report
+// stream and the transaction being served.
+#ifndef DRV_FT_FT_SESSION_H
+#define DRV_FT_FT_SESSION_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/daemon_thread.h"
+#include "common/os.h"
+#include "common/sem.h"
+#include "common/thread_annotations.h"
+#include "dirbase/message.h"
+#include "ft/ft_sync.h"
+
+class FtTransaction;
+class StreamMessage;
+class StreamConnection;
+
+// What the sender reports. Every operation has an empty default.
+class FtListener {
+public:
+    virtual ~FtListener() {}
+    // Progress: from the peer (FT_UPDATE: its three strings and counts) or
+    // from the sender per file (name, local path, what happened, size,
+    // bytes transmitted so far, files sent so far).
+    virtual void progress(const char* /*a*/, const char* /*b*/, const char* /*c*/, long long /*n1*/,
+                          long long /*n2*/, long long /*n3*/, FtTransaction* /*t*/) {}
+    virtual void transactionComplete(FtTransaction* /*t*/) {}
+    virtual void failed(const char* /*text*/) {}
+};
+
+// One destination entry as the index reports it.
+struct _IndexEntry {
+    long long hash = 0;
+    std::string name;
+    long long size = 0;
+    long long mtimeMs = 0;
+    int type = 0;  // 1 directory, 2 file, 3 other, 5 link
+    bool seen = false;
+    std::string digest;
+    std::string target;
+};
+
+
+// Collects bytes and hands them to the real outgoing message in large
+// pieces, so that many small values do not become many small writes.
+class FtBufferedOut : public MessageBase {
+public:
+    static const size_t kFlushAt = 65536;
+    explicit FtBufferedOut(MessageBase* sink) : MessageBase(MODE_WRITE), _sink(sink) {}
+    int appendBytes(const void* data, size_t n) override;
+    // Hands everything collected to the sink; the sticky error.
+    int flush();
+    MessageBase* sink() { return _sink; }
+    // Bytes handed on so far.
+    long long bytesWritten() const { return _written; }
+
+private:
+    MessageBase* _sink;
+    std::vector<unsigned char> _pending;
+    long long _written = 0;
+};
+
+class FtSession {
+public:
+    // out and in stay the caller's; stream (may be null) is the outgoing
+    // stream message, for the flow limit.
+    FtSession(MessageBase* out, MessageBase* in, int protocol, FtListener* listener, FILE* report);
+    ~FtSession();
+    FtSession(const FtSession&) = delete;
+    FtSession& operator=(const FtSession&) = delete;
+
+    int protocol() const { return _protocol; }
+    // The buffered outgoing message the sender writes to.
+    MessageBase* out() { return &_out; }
+    long long bytesWritten() const { return _out.bytesWritten(); }
+    int flush() { return _out.flush(); }
+    void setStream(StreamMessage* stream) { _stream = stream; }
+    // The connection under the messages, so that a read thread stuck on a
+    // silent peer can be woken (may stay null).
+    void setConnection(StreamConnection* connection) { _connection = connection; }
+    // Waits up to ms for the read thread to stop; wakes it by shutting the
+    // connection down when it has not. True when it stopped by itself.
+    bool awaitReaderEnd(int ms);
+    // kbit/s, 0 for none (only with a stream).
+    void setFlowLimit(double kbps);
+    FtListener* listener() { return _listener; }
+    FILE* report() { return _report; }
+    // Writes to the report output, if any.
+    void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    // Starts FtSessionReadThread; joinReadThread waits for it to end.
+    void startReadThread();
+    void joinReadThread();
+    // The read loop (also callable on the current thread, as the fuzz
+    // target does).
+    void runReadThread();
+
+    // The error (first one wins).
+    void setError(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    bool hasError();
+    std::string errorText();
+    // The peer's second text and failed names of its FT_ERROR.
+    std::string errorDetail();
+
+    // Before FT_INDEX_START: forget the previous index.
+    void resetIndex();
+    // Waits (1 s steps) for the index; true when it arrived complete.
+    bool waitIndex();
+    // The index read (the sender's after waitIndex returned true).
+    std::vector<_IndexEntry>& index() { return _index; }
+    // Before FT_MARK_COMPLETE / FT_TRANSACTION_SYNC / checksum requests.
+    void resetAck();
+    bool waitAck();
+    void resetSync();
+    bool waitTransactionSync();
+    void resetChecksums();
+    bool waitChecksums();
+    // The transaction being served (FT_UPDATE and checksum lists go to it).
+    void setTransaction(FtTransaction* t);
+
+    // Partial updates. resetSyncReply before sending the request; the
+    // waits use ms-long steps, logging after each time-out, and return
+    // false on an error, a quit or the end of the read thread.
+    void resetSyncReply();
+    bool waitFindMd5Reply(int* status, std::string* digest, int stepMs = 90000);
+    bool waitSignatures(long long* size, int* count, std::vector<FtBlockSignature>* sigs, int stepMs = 90000);
+
+    // Marks FT_QUIT as sent: from now on the read thread may answer
+    // FT_QUIT_ACK.
+    void quitSent();
+    bool quitAcknowledged();
+    bool readerDone();
+
+    // Largest number of block signatures accepted in one reply.
+    static const int kMaxSignatures = 1 << 22;
+
+private:
+    bool waitFlag(bool* flag, int stepMs, const char* timeoutLog) REQUIRES(_cond);
+    bool readIndex(bool withDigest);
+    void readError();
+    void endRead(const char* why);
+    void wake() REQUIRES(_cond) { _cond.broadcast(); }
+
+    FtBufferedOut _out;
+    MessageBase* _sink;
+    MessageBase* _in;
+    StreamMessage* _stream;
+    StreamConnection* _connection;
+    int _protocol;
+    FtListener* _listener;
+    FILE* _report;
+    DaemonThread* _thread;
+
+    CondBlock _cond;
+    bool _error GUARDED_BY(_cond);
+    std::string _errorText GUARDED_BY(_cond);
+    std::string _errorDetail GUARDED_BY(_cond);
+    bool _indexComplete GUARDED_BY(_cond);
+    bool _ack GUARDED_BY(_cond);
+    bool _synced GUARDED_BY(_cond);
+    bool _quitAck GUARDED_BY(_cond);
+    bool _quitSent GUARDED_BY(_cond);
+    bool _checksums GUARDED_BY(_cond);
+    bool _readerDone GUARDED_BY(_cond);
+    FtTransaction* _transaction GUARDED_BY(_cond);
+    // Written by the read thread while the sender waits for _indexComplete.
+    std::vector<_IndexEntry> _index;
+    // Only the read thread: a plain FT_INDEX_MARK was seen.
+    bool _plainIndexSeen;
+
+    CondBlock _syncCond;
+    bool _syncReply GUARDED_BY(_syncCond);
+    int _syncStatus GUARDED_BY(_syncCond);
+    std::string _syncDigest GUARDED_BY(_syncCond);
+    long long _sigSize GUARDED_BY(_syncCond);
+    int _sigCount GUARDED_BY(_syncCond);
+    std::vector<FtBlockSignature> _sigs GUARDED_BY(_syncCond);
+};
+
+class FtSessionReadThread : public DaemonThread {
+public:
+    explicit FtSessionReadThread(FtSession* session) : _session(session) { setName("ft-read"); }
+    void run() override {
+        setInitialized();
+        _session->runReadThread();
+    }
+
+private:
+    FtSession* _session;
+};
+
+#endif

@@ -1,0 +1,331 @@
+// The sender against a scripted peer over a socket pair: what arrives is
+// rebuilt by the peer and compared with the source tree the test made.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "dirbase/sfs.h"
+#include "ft/ft.h"
+#include "ft/ft_filter.h"
+#include "ft/ft_protocol.h"
+#include "tests/ft/ft_test_peer.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+void setMtime(const std::string& path, time_t secs) {
+    struct timeval tv[2] = {{secs, 0}, {secs, 0}};
+    utimes(path.c_str(), tv);
+}
+
+struct Recorder : FtListener {
+    std::vector<std::string> failures;
+    int completed = 0;
+    void transactionComplete(FtTransaction*) override { completed++; }
+    void failed(const char* text) override { failures.push_back(text); }
+};
+
+// Runs one Ft against the peer; the peer's state stays for inspection.
+int runAgainst(TestPeer* peer, Ft* ft, int protocol, Recorder* rec, FILE* report = nullptr) {
+    EXPECT_EQ(0, ft->preCopy(rec));
+    FtSession session(peer->senderOut, peer->senderIn, protocol, rec, report);
+    peer->start();
+    int rc = ft->runSession(&session, "peerhost");
+    peer->join();
+    return rc;
+}
+
+FtTransaction* transaction(const std::string& src, const std::string& dest) {
+    FtTransaction* t = new FtTransaction;
+    t->setSource(src.c_str());
+    t->setDestination(dest.c_str());
+    t->compression = 6;
+    t->createDest = true;
+    return t;
+}
+
+}  // namespace
+
+TEST(FtEngine, TreeArrivesWithNamesModesTimesAndLinksInOrderedSession) {
+    TempDir dir;
+    std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    mkdir((src + "/empty").c_str(), 0700);
+    mkdir((src + "/sub").c_str(), 0755);
+    std::string big = randomBytes(300000, 1);
+    writeFile(src + "/sub/big", big);
+    writeFile(src + "/zero", "");
+    writeFile(src + "/name with spaces", "spaces");
+    writeFile(src + "/line\nbreak", "newline");
+    writeFile(src + "/caf\xc3\xa9.txt", std::string(5000, 'x'));
+    chmod((src + "/zero").c_str(), 0600);
+    setMtime(src + "/sub/big", 1500000000);
+    symlink("sub/big", (src + "/inside").c_str());
+    writeFile(dir.file("outside"), "secret");
+    symlink("../outside", (src + "/escape").c_str());
+
+    TestPeer peer;
+    Ft ft;
+    ft.addTransaction(transaction(src, "/dest"));
+    Recorder rec;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_TRUE(peer.problems.empty()) << peer.problems[0];
+    EXPECT_EQ(1, rec.completed);
+
+    ASSERT_EQ(1u, peer.files.count("sub/big"));
+    EXPECT_EQ(big, peer.files["sub/big"].content);
+    EXPECT_EQ(1500000000000LL, peer.files["sub/big"].mtimeMs);
+    EXPECT_EQ("", peer.files["zero"].content);
+    EXPECT_EQ(0600, peer.files["zero"].mode);
+    EXPECT_EQ(FT_TYPE_DIRECTORY, peer.files["empty"].type);
+    EXPECT_EQ(0700, peer.files["empty"].mode);
+    EXPECT_EQ("spaces", peer.files["name with spaces"].content);
+    EXPECT_EQ("newline", peer.files["line\nbreak"].content);
+    EXPECT_EQ(std::string(5000, 'x'), peer.files["caf\xc3\xa9.txt"].content);
+    ASSERT_EQ(1u, peer.files.count("inside"));
+    EXPECT_EQ("sub/big", peer.files["inside"].target);
+    EXPECT_EQ(0u, peer.files.count("escape"));
+    EXPECT_EQ(0u, peer.files.count("outside"));
+    // Commands outside the file list, in the order the session fixes.
+    std::vector<int> want = {FT_CREATE_DEST, FT_RECV_START, FT_TRANSACTION_SYNC, FT_MARK_COMPLETE,
+                             FT_INSTALL_FILE, FT_MARK_COMPLETE, FT_QUIT};
+    EXPECT_EQ(want, peer.commands);
+    EXPECT_TRUE(peer.sawCmdTag);
+    EXPECT_EQ(FT_END_OF_FILES, peer.entryCodes.back());
+    // Deflate at level 6 shrinks the 'x' file, so fewer bytes than read went out.
+    EXPECT_EQ(static_cast<long long>(big.size() + 5000 + 6 + 7), ft.stats().bytesRead);
+    EXPECT_EQ(5, ft.stats().filesCopied);
+}
+
+TEST(FtEngine, ProtocolOneUsesPlainCodesAndNoTransactionSync) {
+    TempDir dir;
+    writeFile(dir.file("one.txt"), "hello");
+    TestPeer peer;
+    Ft ft;
+    ft.addTransaction(transaction(dir.file("one.txt"), "/d"));
+    Recorder rec;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_1, &rec));
+    EXPECT_FALSE(peer.sawCmdTag);
+    std::vector<int> want = {FT_CREATE_DEST, FT_RECV_START, FT_MARK_COMPLETE, FT_INSTALL_FILE, FT_MARK_COMPLETE, FT_QUIT};
+    EXPECT_EQ(want, peer.commands);
+    EXPECT_EQ("hello", peer.files["one.txt"].content);
+}
+
+TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
+    TempDir dir;
+    std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/a", "alpha");
+    writeFile(src + "/b", randomBytes(20000, 2));
+    mkdir((src + "/d").c_str(), 0755);
+    writeFile(src + "/d/c", "gamma");
+
+    std::map<std::string, PeerNode> dest;
+    for (int run = 0; run < 3; run++) {
+        TestPeer peer;
+        peer.files = dest;
+        Ft ft;
+        ft.setIndexDirectory(dir.path().c_str());
+        FtTransaction* t = transaction(src, "/dest");
+        t->modifiedOnly = true;
+        // The third run reads the index the second one wrote.
+        if (run == 2) t->setIndexName("idx");
+        if (run == 1) t->setIndexName("idx");
+        ft.addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << run;
+        EXPECT_TRUE(peer.problems.empty());
+        if (run == 0) {
+            EXPECT_EQ(3, ft.stats().filesCopied);
+        } else {
+            EXPECT_EQ(0, ft.stats().filesCopied) << run;
+            EXPECT_EQ(3, ft.stats().filesSkipped) << run;
+            EXPECT_EQ(0, peer.wholeBytes) << run;
+        }
+        bool fetched = std::find(peer.commands.begin(), peer.commands.end(), FT_INDEX_START) != peer.commands.end();
+        bool inPlace = std::find(peer.commands.begin(), peer.commands.end(), FT_INSTALL_IN_PLACE) != peer.commands.end();
+        EXPECT_EQ(run < 2, fetched) << run;
+        EXPECT_EQ(run == 2, inPlace) << run;
+        dest = peer.files;
+    }
+    // A changed file is sent again, and only it.
+    writeFile(src + "/a", "alpha2");
+    TestPeer peer;
+    peer.files = dest;
+    Ft ft;
+    FtTransaction* t = transaction(src, "/dest");
+    t->modifiedOnly = true;
+    ft.addTransaction(t);
+    Recorder rec;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_EQ(1, ft.stats().filesCopied);
+    EXPECT_EQ("alpha2", peer.files["a"].content);
+}
+
+TEST(FtEngine, RollingUpdateSendsOnlyTheChangedBlocks) {
+    TempDir dir;
+    std::string src = dir.file("data");
+    std::string old = randomBytes(2000000, 3);
+    std::string now = old;
+    // 1% of the bytes, in two places, changed in place; plus 100 bytes appended.
+    for (size_t i = 0; i < 10000; i++) now[500000 + i] ^= 0x5a;
+    for (size_t i = 0; i < 10000; i++) now[1500000 + i] ^= 0x33;
+    now += randomBytes(100, 4);
+    writeFile(src, now);
+    setMtime(src, 1600000000);
+
+    TestPeer peer;
+    PeerNode node;
+    node.content = old;
+    node.mtimeMs = 1500000000000LL;
+    peer.files["data"] = node;
+    Ft ft;
+    FtTransaction* t = transaction(src, "/d");
+    t->modifiedOnly = true;
+    t->algorithm = 2;
+    ft.addTransaction(t);
+    Recorder rec;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_TRUE(peer.problems.empty()) << peer.problems[0];
+    ASSERT_EQ(now, peer.files["data"].content);
+    EXPECT_EQ(0, peer.wholeBytes);
+    // Each change touches at most two blocks of 1472 bytes (sqrt of 2 MB
+    // rounded up to 64), plus the appended tail.
+    EXPECT_LE(peer.literalBytes, 2 * (10000 + 2 * 1472) + 100 + 1472);
+    EXPECT_GT(peer.copiedBlocks, 1300);
+}
+
+TEST(FtEngine, AppendCheckSendsOnlyTheNewTailOrTheWholeFileWhenThePrefixDiffers) {
+    for (bool samePrefix : {true, false}) {
+        TempDir dir;
+        std::string src = dir.file("log");
+        std::string old = randomBytes(10000, 5);
+        std::string now = old + "appended bytes";
+        if (!samePrefix) now[10] ^= 1;
+        writeFile(src, now);
+        TestPeer peer;
+        PeerNode node;
+        node.content = old;
+        node.mtimeMs = 0;
+        peer.files["log"] = node;
+        Ft ft;
+        FtTransaction* t = transaction(src, "/d");
+        t->modifiedOnly = true;
+        t->algorithm = 1;
+        ft.addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        EXPECT_TRUE(peer.problems.empty());
+        EXPECT_EQ(now, peer.files["log"].content);
+        EXPECT_EQ(samePrefix ? 14 : 0, peer.literalBytes);
+        EXPECT_EQ(samePrefix ? 0 : static_cast<long long>(now.size()), peer.wholeBytes);
+    }
+}
+
+TEST(FtEngine, NewerDestinationCopyIsSentWhole) {
+    TempDir dir;
+    std::string src = dir.file("f");
+    writeFile(src, randomBytes(50000, 6));
+    setMtime(src, 1600000000);
+    TestPeer peer;
+    PeerNode node;
+    node.content = randomBytes(40000, 7);
+    node.mtimeMs = 1600000001500LL;
+    peer.files["f"] = node;
+    Ft ft;
+    FtTransaction* t = transaction(src, "/d");
+    t->modifiedOnly = true;
+    t->algorithm = 2;
+    ft.addTransaction(t);
+    Recorder rec;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_EQ(50000, peer.wholeBytes);
+    EXPECT_EQ(0, peer.literalBytes);
+}
+
+TEST(FtEngine, RemovalSparesProtectedLostFoundAndExcludedEntries) {
+    TempDir dir;
+    std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/kept", "k");
+    TestPeer peer;
+    for (const char* name : {"kept", "gone", "lost+found", "lost+found2", "data", "data/keep", "olddir", "olddir/x",
+                             "olddir/y", "cache.tmp"}) {
+        PeerNode n;
+        if (strcmp(name, "data") == 0 || strcmp(name, "olddir") == 0) n.type = FT_TYPE_DIRECTORY;
+        peer.files[name] = n;
+    }
+    Ft ft;
+    FtTransaction* t = transaction(src, "/dest");
+    t->removeMissing = true;
+    t->addFilter(PAT_PROTECT, "keep");
+    t->addFilter(PAT_EXCLUDE, ".*\\.tmp");
+    ft.addTransaction(t);
+    Recorder rec;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    std::vector<std::string> want = {"/dest/gone", "/dest/lost+found2", "/dest/olddir"};
+    EXPECT_EQ(want, peer.removed);
+}
+
+TEST(FtEngine, PeerErrorBecomesTheSessionErrorAndStopsTheLoop) {
+    TempDir dir;
+    writeFile(dir.file("x"), "data");
+    TestPeer peer;
+    peer.failFirstFile = true;
+    Ft ft;
+    ft.addTransaction(transaction(dir.file("x"), "/d1"));
+    ft.addTransaction(transaction(dir.file("x"), "/d2"));
+    Recorder rec;
+    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_EQ("Disk full", ft.errorText());
+    ASSERT_FALSE(rec.failures.empty());
+    EXPECT_EQ("Disk full", rec.failures.back());
+    EXPECT_EQ(1, std::count(peer.commands.begin(), peer.commands.end(), FT_RECV_START));
+}
+
+TEST(FtEngine, PeerGoneMidFileIsReportedNotHung) {
+    TempDir dir;
+    writeFile(dir.file("x"), randomBytes(3000000, 8));
+    TestPeer peer;
+    peer.dropOnFirstFile = true;
+    Ft ft;
+    ft.addTransaction(transaction(dir.file("x"), "/d"));
+    Recorder rec;
+    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_FALSE(ft.errorText().empty());
+}
+
+TEST(FtEngine, PreCopyIsRequiredAndReportFileEndsWithSummary) {
+    TempDir dir;
+    writeFile(dir.file("x"), std::string(1000, 'a'));
+    Ft ft;
+    ft.addTransaction(transaction(dir.file("x"), "/d"));
+    Recorder rec;
+    EXPECT_EQ(-1, ft.copyTo(nullptr, "127.0.0.1", "1", nullptr, nullptr, &rec, nullptr));
+    ASSERT_EQ(1u, rec.failures.size());
+    EXPECT_EQ("preCopy must be called first", rec.failures[0]);
+
+    TestPeer peer;
+    FILE* report = fopen(dir.file("report").c_str(), "w");
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec, report));
+    fclose(report);
+    std::string text = readFile(dir.file("report"));
+    EXPECT_NE(std::string::npos, text.find("      Total Files Copied: 1\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("        Total Bytes Read: 1,000\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\n-----\n"));
+    // A thousand 'a's deflate to a few bytes: the compression line is high.
+    size_t at = text.find("Compression: ");
+    ASSERT_NE(std::string::npos, at);
+    EXPECT_GT(atof(text.c_str() + at + 13), 50.0);
+}
+
