@@ -33,6 +33,10 @@ class SfsFile;
 class StreamConnection;
 struct stat64;
 
+// The thousands-separated text of n ("1,234,567"), as the report prints
+// numbers.
+std::string ft_withCommas(long long n);
+
 // What a run did, for the summary and for callers.
 struct FtStats {
     int transactions = 0;

@@ -87,7 +87,5 @@ public:
     long long _now = 0;
 };
 
-// The thousands-separated text of n ("1,234,567").
-std::string ft_withCommas(long long n);
 
 #endif
