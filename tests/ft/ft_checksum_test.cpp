@@ -1,0 +1,91 @@
+// The rolling checksum, the block table, digests as text and block sizes.
+#include <gtest/gtest.h>
+#include <openssl/md5.h>
+#include <zlib.h>
+
+#include <random>
+#include <set>
+
+#include "dirbase/sfs.h"
+#include "ft/ft_checksum.h"
+#include "ft/ft_sync.h"
+
+TEST(FtChecksum, SeedOneIsAdler32AndRollingMatchesRecomputing) {
+    std::mt19937 gen(7);
+    std::vector<unsigned char> data(100000);
+    for (auto& b : data) b = static_cast<unsigned char>(gen());
+    // With A starting at 1 the sum is zlib's Adler-32.
+    EXPECT_EQ(adler32(1, data.data(), static_cast<uInt>(data.size())), adler_checksum(1, data.data(), data.size()));
+    for (uint32_t seed : {0u, 1u, 0x12345u, 0xffffffffu}) {
+        const size_t n = 1024;
+        uint32_t sum = adler_checksum(seed, data.data(), n);
+        for (size_t pos = 0; pos + n < 5000; pos++) {
+            sum = adler_roll(sum, seed, n, data[pos], data[pos + n]);
+            ASSERT_EQ(adler_checksum(seed, data.data() + pos + 1, n), sum) << "seed " << seed << " pos " << pos;
+        }
+    }
+    MemoryFile f(data.data(), data.size());
+    uint32_t fromFile = 0;
+    ASSERT_EQ(0, adler_sum(&f, 99, 70000, &fromFile));
+    EXPECT_EQ(adler_checksum(99, data.data(), 70000), fromFile);
+    EXPECT_EQ(-1, adler_sum(&f, 99, 70000, &fromFile));  // only 30000 left
+}
+
+TEST(FtChecksum, SeedsStepThroughDistinctValues) {
+    std::set<uint32_t> low;
+    for (int i = 0; i < 16; i++) low.insert(adler_reseed() & 0xffffu);
+    EXPECT_EQ(16u, low.size());
+    adler_setSeed(42);
+    EXPECT_EQ(42u, adler_getSeed());
+}
+
+TEST(FtChecksum, HashTableNeedsWeakAndStrongToMatch) {
+    HashTable table(7);
+    unsigned char d1[16], d2[16];
+    MD5(reinterpret_cast<const unsigned char*>("one"), 3, d1);
+    MD5(reinterpret_cast<const unsigned char*>("two"), 3, d2);
+    table.add(0, 1000, d1);
+    table.add(5, 1007, d2);  // same bucket (modulo 7)
+    table.add(9, 1000, d1);  // a duplicate block: the first stays
+    EXPECT_EQ(2u, table.count());
+    ASSERT_NE(nullptr, table.find(1000, d1));
+    EXPECT_EQ(0, table.find(1000, d1)->block);
+    EXPECT_EQ(5, table.find(1007, d2)->block);
+    EXPECT_EQ(nullptr, table.find(1000, d2));
+    EXPECT_EQ(nullptr, table.find(1007, d1));
+    EXPECT_TRUE(table.hasWeak(1007));
+    EXPECT_FALSE(table.hasWeak(1014));
+}
+
+TEST(FtChecksum, DigestTextAndBlockSizes) {
+    unsigned char d[16];
+    MD5(reinterpret_cast<const unsigned char*>(""), 0, d);
+    char text[33];
+    md5_digestToString(d, text);
+    EXPECT_STREQ("d41d8cd98f00b204e9800998ecf8427e", text);
+    unsigned char back[16];
+    ASSERT_TRUE(md5_stringToDigest("D41D8CD98F00B204E9800998ECF8427E", back));
+    EXPECT_EQ(0, memcmp(d, back, 16));
+    EXPECT_FALSE(md5_stringToDigest("d41d8cd98f00b204e9800998ecf8427", back));
+    EXPECT_FALSE(md5_stringToDigest("g41d8cd98f00b204e9800998ecf8427e", back));
+
+    EXPECT_EQ(3200, ft_blockSize(10000000));
+    EXPECT_EQ(1024, ft_blockSize(100));
+    EXPECT_EQ(1024, ft_blockSize(0));
+    EXPECT_EQ(262144, ft_blockSize(1000000000000LL));
+    EXPECT_EQ(32768, ft_blockSize(1LL << 30));
+}
+
+TEST(FtChecksum, SignaturesCoverEveryBlockWithAShortLast) {
+    std::string data(2500, 'q');
+    data[2400] = 'z';
+    MemoryFile f(data.data(), data.size());
+    std::vector<FtBlockSignature> sigs;
+    ASSERT_EQ(0, ft_computeSignatures(&f, 2500, 1024, 5, &sigs));
+    ASSERT_EQ(3u, sigs.size());
+    EXPECT_EQ(sigs[0].weak, sigs[1].weak);
+    EXPECT_EQ(adler_checksum(5, reinterpret_cast<const unsigned char*>(data.data()) + 2048, 452), sigs[2].weak);
+    MemoryFile shortFile(data.data(), 100);
+    sigs.clear();
+    EXPECT_EQ(-1, ft_computeSignatures(&shortFile, 2500, 1024, 5, &sigs));
+}

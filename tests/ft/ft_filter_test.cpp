@@ -1,0 +1,81 @@
+// Path filters as a table of patterns against paths.
+#include <gtest/gtest.h>
+
+#include "ft/ft_filter.h"
+#include "ft/ft_transaction.h"
+
+namespace {
+
+struct Case {
+    std::vector<std::pair<int, const char*>> filters;
+    const char* path;
+    bool isDir;
+    int expected;
+};
+
+}  // namespace
+
+TEST(FtFilter, PatternTable) {
+    const int I = PAT_INCLUDE, E = PAT_EXCLUDE, P = PAT_PROTECT;
+    const Case cases[] = {
+        {{}, "any/path", false, I},
+        // A plain pattern matches files at any depth, not directories.
+        {{{E, "core"}}, "core", false, E},
+        {{{E, "core"}}, "a/b/core", false, E},
+        {{{E, "core"}}, "a/core", true, I},
+        {{{E, "core"}}, "a/core2", false, I},
+        // A trailing slash: directories only, at any depth.
+        {{{E, "tmp/"}}, "x/y/tmp", true, E},
+        {{{E, "tmp/"}}, "tmp", false, I},
+        // Anchored subtree.
+        {{{E, "/build/***"}}, "build", true, E},
+        {{{E, "/build/***"}}, "build/x/y.o", false, E},
+        {{{E, "/build/***"}}, "src/build/z", false, I},
+        // Each component is a whole-match regular expression.
+        {{{E, ".*\\.o"}}, "main.o", false, E},
+        {{{E, ".*\\.o"}}, "main.obj", false, I},
+        {{{E, ".*\\.o"}}, "src/lib/x.o", false, E},
+        // "**" is one or more components.
+        {{{P, "data/**/keep"}}, "data/a/keep", false, P},
+        {{{P, "data/**/keep"}}, "data/a/b/keep", false, P},
+        {{{P, "data/**/keep"}}, "data/keep", false, I},
+        {{{P, "data/**/keep"}}, "top/data/a/keep", false, P},
+        {{{E, "/**/x"}}, "a/b/x", false, E},
+        {{{E, "/**/x"}}, "x", false, I},
+        // First match wins.
+        {{{I, "important\\.log"}, {E, ".*\\.log"}}, "important.log", false, I},
+        {{{I, "important\\.log"}, {E, ".*\\.log"}}, "debug.log", false, E},
+        // An invalid expression matches nothing; the next filter decides.
+        {{{E, "(unclosed"}, {E, "x"}}, "x", false, E},
+        {{{E, "(unclosed"}}, "(unclosed", false, I},
+        // Anchored multi-component patterns match from the top only.
+        {{{E, "/a/b"}}, "a/b", false, E},
+        {{{E, "/a/b"}}, "z/a/b", false, I},
+        {{{E, "/a/b"}}, "a/b/c", false, I},
+        // A pattern longer than the path cannot match; doubled slashes vanish.
+        {{{E, "a/b/c"}}, "b/c", false, I},
+        {{{E, "a/b"}}, "//a//b", false, E},
+        // Empty pattern matches nothing.
+        {{{E, ""}}, "x", false, I},
+    };
+    for (const Case& c : cases) {
+        FtTransaction t;
+        for (const auto& f : c.filters) t.addFilter(f.first, f.second);
+        EXPECT_EQ(c.expected, fmatch(c.path, c.isDir, t.filters))
+            << c.path << " against " << (c.filters.empty() ? "(none)" : c.filters[0].second);
+    }
+}
+
+TEST(FtFilter, LongAndDeepPathsAreCutNotOverrun) {
+    FtTransaction t;
+    t.addFilter(PAT_EXCLUDE, "x");
+    std::string deep;
+    for (int i = 0; i < 400; i++) deep += "d/";
+    deep += "x";
+    // Only the first 256 components are looked at, so the final "x" is not.
+    EXPECT_EQ(PAT_INCLUDE, fmatch(deep.c_str(), false, t.filters));
+    std::string longName(10000, 'a');
+    EXPECT_EQ(PAT_INCLUDE, fmatch(longName.c_str(), false, t.filters));
+    t.addFilter(PAT_EXCLUDE, "a+");
+    EXPECT_EQ(PAT_EXCLUDE, fmatch(longName.c_str(), false, t.filters));
+}
