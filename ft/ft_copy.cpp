@@ -303,7 +303,12 @@ int FtRun::runTransaction(FtTransaction* t) {
     int protocol = _s->protocol();
 
     char real[SFS_PATH_MAX];
-    if (_sfs->realPath(real, sizeof real, t->source, nullptr, true) != 0) {
+    std::string source = t->source;
+    if (source[0] != '/') {
+        char cwd[SFS_PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) != nullptr) source = std::string(cwd) + "/" + source;
+    }
+    if (_sfs->realPath(real, sizeof real, source.c_str(), nullptr, true) != 0) {
         _s->setError("Unable to stat: %s [2]", t->source);
         return -1;
     }

@@ -169,7 +169,12 @@ int copyCommand(int argc, char** argv) {
     positional.pop_back();
 
     Ft ft;
-    for (const std::string& src : positional) {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
+    for (std::string src : positional) {
+        // Sources are walked from their real path, so relative ones are
+        // made absolute first.
+        if (src[0] != '/') src = std::string(cwd) + "/" + src;
         FtTransaction* t = new FtTransaction;
         t->setSource(src.c_str());
         t->setDestination(dest.c_str());
