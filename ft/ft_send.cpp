@@ -161,15 +161,17 @@ int FtRun::sendFile(const std::string& local, const std::string& rel, const stru
     Sfs::dispose(file);
     _ft->_stats.bytesRead += bytesRead;
     if (status != FT_DATA_OK) return 1;
+    _ft->_stats.filesCopied++;
+    if (_s->listener() != nullptr)
+        _s->listener()->progress(rel.c_str(), local.c_str(), known != nullptr ? "updated" : "sent", st.st_size,
+                                 _s->bytesWritten() - before, _ft->_stats.filesCopied, _t);
+    // Checked as late as possible: a change made while the bytes were on
+    // their way is caught too.
     struct stat64 after;
     if (_sfs->lstat(local.c_str(), &after, true) != 0 || msOf(after) != msOf(st) || after.st_size != st.st_size) {
         _s->print("Warning: %s\n    File changed while being transferred.\n", local.c_str());
         _t->retryList.emplace_back(rel, local);
     }
-    _ft->_stats.filesCopied++;
-    if (_s->listener() != nullptr)
-        _s->listener()->progress(rel.c_str(), local.c_str(), known != nullptr ? "updated" : "sent", st.st_size,
-                                 _s->bytesWritten() - before, _ft->_stats.filesCopied, _t);
     return 0;
 }
 
