@@ -9,6 +9,7 @@
 #define DRV_FT_FT_RUN_H
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <string>
 #include <unordered_map>
@@ -20,6 +21,13 @@
 class FtRun {
 public:
     FtRun(Ft* ft, FtSession* session, const char* hostName);
+    ~FtRun();
+    FtRun(const FtRun&) = delete;
+    FtRun& operator=(const FtRun&) = delete;
+    // A deflate stream at the level, reset for a new file (kept between
+    // files: setting one up costs more than a small file's data). Null when
+    // zlib cannot set one up.
+    z_stream* deflater(int level);
 
     // One transaction, in the order the protocol fixes. 0 or -1 (the
     // session error is set).
@@ -61,7 +69,11 @@ public:
 
     // Commands outside the file list.
     void command(int32_t code) { ftWriteCommand(_out, _s->protocol(), code); }
-    bool failed() { return _s->hasError(); }
+    // The session failed: an error, or a stream that no longer takes bytes.
+    bool failed() {
+        if (_out->getError() != 0 && !_s->hasError()) _s->setError("Unable to write to the stream");
+        return _s->hasError();
+    }
     // A per-file problem: report line, listener, and the session error
     // when sessionError.
     void fileProblem(bool sessionError, const char* errorFmt, const std::string& name, const char* reportFmt, ...);
@@ -85,6 +97,10 @@ public:
     std::unordered_map<unsigned, std::string> _userNames;
     std::unordered_map<unsigned, std::string> _groupNames;
     long long _now = 0;
+    z_stream* _deflaters[10] = {};
+    // Read and deflate buffers, shared by every file of the run.
+    std::vector<unsigned char> _inBuf;
+    std::vector<unsigned char> _zBuf;
 };
 
 

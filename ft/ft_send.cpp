@@ -45,18 +45,47 @@ int pump(z_stream* zs, int flush, MessageBase* out, std::vector<unsigned char>* 
 
 }  // namespace
 
+FtRun::~FtRun() {
+    for (z_stream*& zs : _deflaters) {
+        if (zs == nullptr) continue;
+        deflateEnd(zs);
+        delete zs;
+        zs = nullptr;
+    }
+}
+
+z_stream* FtRun::deflater(int level) {
+    if (level < 0 || level > 9) level = 3;
+    z_stream*& zs = _deflaters[level];
+    if (zs == nullptr) {
+        zs = new z_stream;
+        memset(zs, 0, sizeof *zs);
+        if (deflateInit(zs, level) != Z_OK) {
+            delete zs;
+            zs = nullptr;
+            return nullptr;
+        }
+    } else if (deflateReset(zs) != Z_OK) {
+        return nullptr;
+    }
+    if (_zBuf.empty()) _zBuf.resize(kChunk);
+    return zs;
+}
+
 int FtRun::sendData(SfsFile* file, long long size, int level, const std::string& local, long long* bytesRead) {
     *bytesRead = 0;
-    z_stream zs;
-    memset(&zs, 0, sizeof zs);
-    if (deflateInit(&zs, level) != Z_OK) {
+    z_stream* zsp = deflater(level);
+    if (zsp == nullptr) {
         fileProblem(true, "Unable to initialize deflator: %s", local,
                     "Error: %s\n    File was not copied because of a problem initializing zlib\n", local.c_str());
         _out->writeBytes("", 0);
         _out->writeInt32(FT_DATA_DISCARD);
         return FT_DATA_DISCARD;
     }
-    std::vector<unsigned char> in(kChunk), outBuf(kChunk);
+    z_stream& zs = *zsp;
+    if (_inBuf.empty()) _inBuf.resize(kChunk);
+    std::vector<unsigned char>& in = _inBuf;
+    std::vector<unsigned char>& outBuf = _zBuf;
     long long total = 0;
     bool grew = false, canceled = false, readError = false;
     for (;;) {
@@ -91,7 +120,6 @@ int FtRun::sendData(SfsFile* file, long long size, int level, const std::string&
     zs.next_in = nullptr;
     zs.avail_in = 0;
     pump(&zs, Z_FINISH, _out, &outBuf);
-    deflateEnd(&zs);
     _out->writeBytes("", 0);
     int status = grew || canceled || readError ? FT_DATA_DISCARD : FT_DATA_OK;
     _out->writeInt32(status);
@@ -117,14 +145,11 @@ void FtRun::sendLiteral(long long offset, const unsigned char* buf, long long le
     ftWritePlain(_out, FT_SYNC_WRITE);
     _out->writeInt64(offset);
     _out->writeInt64(length);
-    z_stream zs;
-    memset(&zs, 0, sizeof zs);
-    std::vector<unsigned char> outBuf(kChunk);
-    if (deflateInit(&zs, level) == Z_OK) {
-        zs.next_in = const_cast<unsigned char*>(buf);
-        zs.avail_in = static_cast<uInt>(length);
-        pump(&zs, Z_FINISH, _out, &outBuf);
-        deflateEnd(&zs);
+    z_stream* zs = deflater(level);
+    if (zs != nullptr) {
+        zs->next_in = const_cast<unsigned char*>(buf);
+        zs->avail_in = static_cast<uInt>(length);
+        pump(zs, Z_FINISH, _out, &_zBuf);
     }
     _out->writeBytes("", 0);
 }
