@@ -373,7 +373,9 @@ int FtRun::runTransaction(FtTransaction* t) {
     ftWritePlain(_out, FT_END_OF_FILES);
     if (!failed() && !_ft->isCanceled() && !t->retryList.empty()) validate();
     // 8. Removals.
-    if (t->removeMissing && !failed() && !_ft->isCanceled()) removeMissing();
+    // Only a directory source says what the destination should hold; a
+    // single file removes nothing beside it.
+    if (t->removeMissing && _srcIsDir && !failed() && !_ft->isCanceled()) removeMissing();
     // 9. Synchronise.
     if (protocol >= FT_PROTOCOL_2) {
         _s->resetSync();

@@ -275,6 +275,17 @@ TEST(FtEngine, RemovalSparesProtectedLostFoundAndExcludedEntries) {
     ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
     std::vector<std::string> want = {"/dest/gone", "/dest/lost+found2", "/dest/olddir"};
     EXPECT_EQ(want, peer.removed);
+
+    // A single file as the source removes nothing beside it.
+    TestPeer single;
+    single.files["other"] = PeerNode();
+    Ft one;
+    FtTransaction* t1 = transaction(src + "/kept", "/dest");
+    t1->removeMissing = true;
+    one.addTransaction(t1);
+    ASSERT_EQ(0, runAgainst(&single, &one, FT_PROTOCOL_2, &rec));
+    EXPECT_TRUE(single.removed.empty());
+    EXPECT_EQ("k", single.files["kept"].content);
 }
 
 TEST(FtEngine, PeerErrorBecomesTheSessionErrorAndStopsTheLoop) {
