@@ -248,6 +248,7 @@ int StreamConnection::read(void* buffer, int n) {
     int rv = SSL_read(_ssl, buffer, n);
     if (rv > 0) {
         log(_debug_coms, LOG_TRACE, 0, 0, "%s: read %d bytes", _name, rv);
+        _bytesRead.fetch_add(rv, std::memory_order_relaxed);
         return rv;
     }
     int err = SSL_get_error(_ssl, rv);
@@ -268,6 +269,7 @@ int StreamConnection::writeBytes(const void* buffer, int n) {
         }
         p += rv;
         n -= rv;
+        _bytesWritten.fetch_add(rv, std::memory_order_relaxed);
     }
     return 0;
 }

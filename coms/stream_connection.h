@@ -95,6 +95,10 @@ public:
     int getConnectValue() const { return _connectValue; }
     // The peer's certificate after the handshake (not a new reference).
     X509* getPeerCertificate() const { return _peerCert; }
+    // Payload bytes read and written so far (inside TLS), for transfer
+    // statistics; readable from any thread.
+    long long bytesRead() const { return _bytesRead.load(std::memory_order_relaxed); }
+    long long bytesWritten() const { return _bytesWritten.load(std::memory_order_relaxed); }
 
 private:
     int handshake(bool client);
@@ -112,6 +116,8 @@ private:
     X509* _peerCert;
     StreamMessage* _out;
     StreamMessage* _in;
+    std::atomic<long long> _bytesRead{0};
+    std::atomic<long long> _bytesWritten{0};
 };
 
 #endif

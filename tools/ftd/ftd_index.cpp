@@ -1,0 +1,275 @@
+// The receiving service's index: walking a destination for an index reply,
+// digests reused while a file is unchanged, and the saved copy.
+#include "tools/ftd/ftd_index.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "common/log.h"
+#include "dirbase/message.h"
+#include "tools/ftd/ftd_tree.h"
+
+namespace {
+
+const int32_t kIndexVersion = 1;
+const int32_t kEndOfList = 99;
+const int kMaxDepth = 256;
+
+long long nsOf(const struct timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+std::string indexPath(const FtdTree& tree) {
+    return tree.root() + "/" + kFtdStateDir + "/index";
+}
+
+}  // namespace
+
+bool ftdDigestFd(int fd, std::string* out) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
+    std::vector<unsigned char> buf(1 << 16);
+    long long offset = 0;
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::pread(fd, buf.data(), buf.size(), offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(n));
+        offset += n;
+    }
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx, md, &len);
+    EVP_MD_CTX_free(ctx);
+    if (!ok) return false;
+    static const char hex[] = "0123456789abcdef";
+    out->clear();
+    for (unsigned int i = 0; i < len; i++) {
+        *out += hex[md[i] >> 4];
+        *out += hex[md[i] & 15];
+    }
+    return true;
+}
+
+FtdIndexStore::FtdIndexStore(const FtdTree& tree) : _tree(tree) {}
+
+bool FtdIndexStore::matches(const Known& k, const struct stat& st) {
+    return k.size == st.st_size && k.mtimeNs == nsOf(st.st_mtim) && k.ino == static_cast<long long>(st.st_ino) &&
+           k.ctimeNs == nsOf(st.st_ctim);
+}
+
+void FtdIndexStore::load() {
+    int fd = ::open(indexPath(_tree).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    std::string bytes;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof(buf))) > 0) bytes.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    Message m(bytes.data(), bytes.size());
+    int32_t version = 0;
+    std::unordered_map<std::string, Known> loaded;
+    bool good = m.readInt32(&version) == 0 && version == kIndexVersion;
+    while (good) {
+        int32_t tag = 0;
+        if (m.readInt32(&tag) != 0) {
+            good = false;
+            break;
+        }
+        if (tag == kEndOfList) break;
+        char* name = nullptr;
+        char* digest = nullptr;
+        Known k;
+        int64_t v[4] = {};
+        good = m.readString(&name) == 0 && m.readInt64(&v[0]) == 0 && m.readInt64(&v[1]) == 0 &&
+               m.readInt64(&v[2]) == 0 && m.readInt64(&v[3]) == 0 && m.readString(&digest) == 0 &&
+               name != nullptr && digest != nullptr;
+        if (good) {
+            k.size = v[0];
+            k.mtimeNs = v[1];
+            k.ino = v[2];
+            k.ctimeNs = v[3];
+            k.digest = digest;
+            loaded[name] = k;
+        }
+        free(name);
+        free(digest);
+    }
+    if (!good) {
+        log(LOG_WARNING, 0, 0, "drvftd: index %s bad or corrupted; starting a new one", indexPath(_tree).c_str());
+        return;
+    }
+    CriticalSection hold(_lock);
+    _known.swap(loaded);
+}
+
+int FtdIndexStore::save() {
+    Message m(0);
+    {
+        CriticalSection hold(_lock);
+        if (!_dirty) return 0;
+        m.writeInt32(kIndexVersion);
+        for (const auto& e : _known) {
+            m.writeInt32(FTD_FILE);
+            m.writeString(e.first.c_str());
+            m.writeInt64(e.second.size);
+            m.writeInt64(e.second.mtimeNs);
+            m.writeInt64(e.second.ino);
+            m.writeInt64(e.second.ctimeNs);
+            m.writeString(e.second.digest.c_str());
+        }
+        m.writeInt32(kEndOfList);
+        _dirty = false;
+    }
+    int dir = _tree.openDir(kFtdStateDir, true);
+    if (dir < 0) return -1;
+    int fd = ::openat(dir, "index.new", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = fd >= 0;
+    size_t skip = 9;  // the frame header of the first buffer
+    for (const MessageBase::_Buffer* b = m.firstBuffer(); ok && b != nullptr; b = b->next) {
+        size_t from = std::min(skip, b->used);
+        skip -= from;
+        ok = ::write(fd, b->data + from, b->used - from) == static_cast<ssize_t>(b->used - from);
+    }
+    if (fd >= 0) ::close(fd);
+    ok = ok && ::renameat(dir, "index.new", dir, "index") == 0;
+    ::close(dir);
+    if (!ok) {
+        log(LOG_ERROR, errno, 0, "drvftd: unable to save the index %s", indexPath(_tree).c_str());
+        CriticalSection hold(_lock);
+        _dirty = true;
+        return -1;
+    }
+    return 0;
+}
+
+bool FtdIndexStore::fileDigest(int dirFd, const char* leaf, const std::string& rel, const struct stat& st,
+                               std::string* out) {
+    {
+        CriticalSection hold(_lock);
+        auto it = _known.find(rel);
+        if (it != _known.end() && matches(it->second, st)) {
+            *out = it->second.digest;
+            return true;
+        }
+    }
+    int fd = ::openat(dirFd, leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat now;
+    bool ok = ::fstat(fd, &now) == 0 && ftdDigestFd(fd, out);
+    ::close(fd);
+    if (!ok) return false;
+    CriticalSection hold(_lock);
+    _computed++;
+    _known[rel] = Known{now.st_size, nsOf(now.st_mtim), static_cast<long long>(now.st_ino), nsOf(now.st_ctim), *out};
+    _dirty = true;
+    return true;
+}
+
+bool FtdIndexStore::digest(const std::string& rel, std::string* out) {
+    std::string leaf;
+    int dir = _tree.openParent(rel, false, &leaf);
+    if (dir < 0) return false;
+    struct stat st;
+    bool ok = ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+              fileDigest(dir, leaf.c_str(), rel, st, out);
+    ::close(dir);
+    return ok;
+}
+
+void FtdIndexStore::noteWritten(const std::string& rel, const struct stat& st, const std::string& digest) {
+    CriticalSection hold(_lock);
+    _known[rel] = Known{st.st_size, nsOf(st.st_mtim), static_cast<long long>(st.st_ino), nsOf(st.st_ctim), digest};
+    _dirty = true;
+}
+
+void FtdIndexStore::forget(const std::string& rel) {
+    CriticalSection hold(_lock);
+    std::string prefix = rel + "/";
+    for (auto it = _known.begin(); it != _known.end();) {
+        if (it->first == rel || it->first.compare(0, prefix.size(), prefix) == 0) {
+            it = _known.erase(it);
+            _dirty = true;
+        } else {
+            ++it;
+        }
+    }
+}
+
+long long FtdIndexStore::digestsComputed() {
+    CriticalSection hold(_lock);
+    return _computed;
+}
+
+void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string& relName, bool checksums,
+                         std::vector<FtdIndexEntry>* out, int depth) {
+    DIR* d = ::fdopendir(dirFd);
+    if (d == nullptr) {
+        ::close(dirFd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (struct dirent* e = ::readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0 || ftdIsTempName(e->d_name)) continue;
+        if (relDir.empty() && strcmp(e->d_name, kFtdStateDir) == 0) continue;
+        names.push_back(e->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    int fd = ::dirfd(d);
+    for (const std::string& n : names) {
+        std::string rel = FtdTree::join(relDir, n);
+        std::string name = relName.empty() ? n : relName + "/" + n;
+        struct stat st;
+        FtdIndexEntry e;
+        e.name = name;
+        if (::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            e.type = FTD_ERROR;
+            e.reason = strerror(errno);
+            out->push_back(e);
+            continue;
+        }
+        e.size = st.st_size;
+        e.mtimeMs = static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+        if (S_ISDIR(st.st_mode)) {
+            e.type = FTD_DIR;
+            out->push_back(e);
+            int sub = depth < kMaxDepth ? ::openat(fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+            if (sub >= 0) walk(sub, rel, name, checksums, out, depth + 1);
+        } else if (S_ISLNK(st.st_mode)) {
+            e.type = FTD_LINK;
+            char target[4096];
+            ssize_t len = ::readlinkat(fd, n.c_str(), target, sizeof(target) - 1);
+            e.link.assign(target, len > 0 ? static_cast<size_t>(len) : 0);
+            out->push_back(e);
+        } else if (S_ISREG(st.st_mode)) {
+            e.type = FTD_FILE;
+            if (checksums && !fileDigest(fd, n.c_str(), rel, st, &e.digest)) {
+                e.type = FTD_ERROR;
+                e.reason = strerror(errno);
+            }
+            out->push_back(e);
+        } else {
+            e.type = FTD_OTHER;
+            out->push_back(e);
+        }
+    }
+    ::closedir(d);
+}
+
+void FtdIndexStore::build(const std::string& dest, bool checksums, std::vector<FtdIndexEntry>* out) {
+    out->clear();
+    int fd = _tree.openDir(dest, false);
+    if (fd < 0) return;
+    walk(fd, dest, "", checksums, out, 0);
+}

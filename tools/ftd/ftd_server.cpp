@@ -1,0 +1,138 @@
+// The receiving service: listening, one thread per session, shutdown.
+#include "tools/ftd/ftd_server.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/daemon_thread.h"
+#include "common/log.h"
+#include "coms/stream_message.h"
+#include "coms/tls.h"
+#include "tools/ftd/ftd_session.h"
+
+namespace {
+
+class FtdSessionThread : public DaemonThread {
+public:
+    FtdSessionThread(FtdServer* server, StreamConnector* connector, int socket, const char* peer)
+        : _server(server), _connector(connector), _socket(socket), _peer(peer != nullptr ? peer : "") {
+        setName("ftd-session");
+    }
+    void run() override {
+        setInitialized();
+        long long in = 0;
+        long long out = 0;
+        {
+            StreamConnection connection(_connector, _socket, _peer.c_str());
+            if (connection.accept() == 0) {
+                FtdSession session(_server, &connection, _peer.c_str());
+                session.run();
+            } else {
+                log(LOG_WARNING, 0, 0, "drvftd: TLS handshake with %s failed", _peer.c_str());
+            }
+            in = connection.bytesRead();
+            out = connection.bytesWritten();
+            // Before the socket closes, so that stop() never shuts down a
+            // descriptor number that has been reused.
+            _server->forgetSocket(_socket);
+        }
+        _server->sessionEnded(in, out);
+    }
+
+private:
+    FtdServer* _server;
+    StreamConnector* _connector;
+    int _socket;
+    std::string _peer;
+};
+
+}  // namespace
+
+FtdServer::FtdServer(const char* root, X509* cert, EVP_PKEY* key)
+    : _tree(root), _index(_tree), _cert(cert), _key(key), _ownIdentity(false) {
+    if (_cert == nullptr || _key == nullptr) {
+        _cert = nullptr;
+        _key = nullptr;
+        _ownIdentity = makeSelfSignedCertificate("drvftd", "/O=Dravika/CN=drvftd", 2048, 3650L * 86400, &_cert,
+                                                 &_key) == 0;
+    }
+}
+
+FtdServer::~FtdServer() {
+    stop();
+    if (_ownIdentity) {
+        X509_free(_cert);
+        EVP_PKEY_free(_key);
+    }
+}
+
+int FtdServer::start(const char* port, const char* bindAddress) {
+    if (!_tree.ok()) {
+        log(LOG_ERROR, 0, 0, "drvftd: root folder cannot be opened");
+        return -1;
+    }
+    if (_cert == nullptr) {
+        log(LOG_ERROR, 0, 0, "drvftd: no certificate");
+        return -1;
+    }
+    _index.load();
+    {
+        CondSection hold(_sessions);
+        _stopping = false;
+    }
+    _connector = new StreamConnector(this, _cert, _key);
+    if (bindAddress != nullptr) _connector->setBindAddress(bindAddress);
+    if (_connector->bind(port) != 0) {
+        delete _connector;
+        _connector = nullptr;
+        return -1;
+    }
+    log(LOG_INFO, 0, 0, "drvftd: serving %s on port %d", _tree.root().c_str(), _connector->getPort());
+    return 0;
+}
+
+void FtdServer::stop() {
+    if (_connector == nullptr) return;
+    delete _connector;  // no more sessions start
+    _connector = nullptr;
+    CondSection hold(_sessions);
+    _stopping = true;
+    for (int s : _sockets) ::shutdown(s, SHUT_RDWR);
+    while (_live > 0) _sessions.wait(200);
+    _index.save();
+}
+
+void FtdServer::onAccept(StreamConnector* connector, int socket, const char* peer) {
+    {
+        CondSection hold(_sessions);
+        if (_stopping) {
+            ::close(socket);
+            return;
+        }
+        _sockets.insert(socket);
+        _live++;
+    }
+    FtdSessionThread* t = new FtdSessionThread(this, connector, socket, peer);
+    t->start();
+}
+
+int FtdServer::liveSessions() {
+    CondSection hold(_sessions);
+    return _live;
+}
+
+void FtdServer::forgetSocket(int socket) {
+    CondSection hold(_sessions);
+    _sockets.erase(socket);
+}
+
+void FtdServer::sessionEnded(long long in, long long out) {
+    _bytesReceived += in;
+    _bytesSent += out;
+    _index.save();
+    CondSection hold(_sessions);
+    _live--;
+    _sessions.broadcast();
+}

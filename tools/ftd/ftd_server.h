@@ -1,0 +1,66 @@
+// The receiving service of the file transfer protocol (drvftd): a
+// StreamConnector on a port, one session thread per accepted connection,
+// all writing below one root folder and sharing one index.
+//
+// Thread-safety: start() and stop() from one controlling thread; sessions
+// run on their own threads and reach the shared tree, index and counters,
+// which are safe for that. stop() closes the sockets of live sessions and
+// waits for their threads.
+#ifndef DRV_TOOLS_FTD_FTD_SERVER_H
+#define DRV_TOOLS_FTD_FTD_SERVER_H
+
+#include <openssl/x509.h>
+
+#include <atomic>
+#include <set>
+
+#include "common/sem.h"
+#include "coms/stream_connection.h"
+#include "tools/ftd/ftd_index.h"
+#include "tools/ftd/ftd_tree.h"
+
+class FtdServer : public StreamConnectorListener {
+public:
+    // root: the folder to serve (must exist). cert/key: the service's TLS
+    // identity; null makes a self-signed one.
+    FtdServer(const char* root, X509* cert, EVP_PKEY* key);
+    ~FtdServer() override;
+    FtdServer(const FtdServer&) = delete;
+    FtdServer& operator=(const FtdServer&) = delete;
+
+    // Loads the index and listens; "0" lets the system pick the port. 0 or -1.
+    int start(const char* port, const char* bindAddress = nullptr);
+    int getPort() const { return _connector != nullptr ? _connector->getPort() : -1; }
+    // Stops listening, ends live sessions, saves the index.
+    void stop();
+
+    void onAccept(StreamConnector* connector, int socket, const char* peer) override;
+
+    const FtdTree& tree() const { return _tree; }
+    FtdIndexStore& index() { return _index; }
+    bool ok() const { return _tree.ok(); }
+
+    // Totals over all sessions, for statistics and tests.
+    long long bytesReceived() const { return _bytesReceived.load(); }
+    long long bytesSent() const { return _bytesSent.load(); }
+    int liveSessions();
+    // Called by a session thread: before its socket closes, and at its end.
+    void forgetSocket(int socket);
+    void sessionEnded(long long in, long long out);
+
+private:
+    FtdTree _tree;
+    FtdIndexStore _index;
+    X509* _cert;
+    EVP_PKEY* _key;
+    bool _ownIdentity;
+    StreamConnector* _connector = nullptr;
+    CondBlock _sessions;
+    std::set<int> _sockets GUARDED_BY(_sessions);
+    int _live GUARDED_BY(_sessions) = 0;
+    bool _stopping GUARDED_BY(_sessions) = false;
+    std::atomic<long long> _bytesReceived{0};
+    std::atomic<long long> _bytesSent{0};
+};
+
+#endif

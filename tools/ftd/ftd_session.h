@@ -1,0 +1,101 @@
+// One conversation of the receiving service with a file transfer peer, on
+// its own thread: the opening (protocol 1 or 2), then commands until the
+// peer quits or the stream ends. It answers index requests from the
+// service's index, receives transactions' file lists into the root (whole
+// files, append checks and block exchanges), removes, checksums, and serves
+// single-file reads (FT_GET_FILE) and writes (FT_WRITE_FILE).
+//
+// Anything the peer asks for outside the root, or that does not parse, is
+// refused with FT_ERROR and a logged reason; a broken stream ends the
+// session and leaves every file as it was (data goes to temporary files and
+// only complete files are renamed into place).
+//
+// Thread-safety: a session belongs to its thread; it shares the service's
+// tree (immutable), index (locked) and counters (atomic).
+#ifndef DRV_TOOLS_FTD_FTD_SESSION_H
+#define DRV_TOOLS_FTD_FTD_SESSION_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+class FtdServer;
+class FtdFileWriter;
+class MessageBase;
+class StreamConnection;
+struct FtEntryHeader;
+
+class FtdSession {
+public:
+    // The connection is the caller's and must have completed its handshake.
+    FtdSession(FtdServer* server, StreamConnection* connection, const char* peer);
+    ~FtdSession();
+    FtdSession(const FtdSession&) = delete;
+    FtdSession& operator=(const FtdSession&) = delete;
+
+    // Runs the conversation to its end.
+    void run();
+
+private:
+    struct PendingDir {
+        std::string rel;
+        int mode;
+        long long mtimeMs;
+    };
+
+    int opening();
+    // One command outside a file list; *done ends the session.
+    int command(int32_t code, bool* done);
+    int indexRequest(bool checksums);
+    int receiveList(bool second);
+    // One entry of a file list.
+    int entry(int32_t code);
+    int fileBody(const FtEntryHeader& h, const std::string& rel, bool refused);
+    int syncBody(const FtEntryHeader& h, const std::string& rel);
+    // DATA: deflated blocks, an empty block, a status. Writes into w (null
+    // discards). *status receives the sender's status.
+    int data(FtdFileWriter* w, long long limit, int32_t* status);
+    // FT_SYNC_WRITE's payload into w (null discards).
+    int syncWrite(FtdFileWriter* w);
+    int finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::string& rel);
+    int makeLink(const FtEntryHeader& h, const std::string& rel);
+    int makeDir(const FtEntryHeader& h, const std::string& rel);
+    void applyDirAttributes();
+    int removeRequest();
+    int checksumRequest();
+    int getFile();
+    int writeFile();
+    int quit();
+
+    // Refuses something the peer asked for: logs the reason and answers
+    // FT_ERROR. Returns 0 so that the session goes on.
+    int refuse(const std::string& name, const std::string& reason, int err = 0);
+    void sendError(const std::string& name, const std::string& what, const std::string& reason, int err);
+    void progress(const std::string& name, long long size, bool force);
+    // Checks a peer path; false after refusing it.
+    bool confine(const std::string& peerPath, std::string* rel);
+    bool readText(std::string* out);
+    void logTransactionEnd();
+
+    FtdServer* _server;
+    StreamConnection* _connection;
+    MessageBase* _in;
+    MessageBase* _out;
+    std::string _peer;
+    std::string _user;
+    int _protocol = 0;
+    // The transaction being received and its tallies.
+    std::string _dest;
+    int _transactions = 0;
+    long long _files = 0;
+    long long _bytes = 0;
+    long long _unchanged = 0;
+    long long _removed = 0;
+    long long _refused = 0;
+    long long _sessionBytes = 0;
+    long long _lastProgressMs = 0;
+    std::vector<PendingDir> _dirs;
+};
+
+#endif

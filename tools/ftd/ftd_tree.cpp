@@ -1,0 +1,290 @@
+// Path confinement and atomic installation below the served root.
+#include "tools/ftd/ftd_tree.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+const char* const kFtdStateDir = ".drvftd";
+
+namespace {
+
+const size_t kMaxPath = 4095;
+
+std::vector<std::string> split(const std::string& rel) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= rel.size()) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos) end = rel.size();
+        if (end > start) parts.push_back(rel.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+}  // namespace
+
+bool ftdIsTempName(const char* leaf) {
+    size_t n = strlen(leaf);
+    return n > 11 && leaf[0] == '.' && strncmp(leaf + n - 11, ".ftd-", 5) == 0;
+}
+
+FtdTree::FtdTree(const char* root) : _rootFd(-1) {
+    char resolved[PATH_MAX];
+    if (root == nullptr || realpath(root, resolved) == nullptr) return;
+    _root = resolved;
+    _rootFd = ::open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+FtdTree::~FtdTree() {
+    if (_rootFd >= 0) ::close(_rootFd);
+}
+
+bool FtdTree::confine(const std::string& peerPath, std::string* relative, std::string* reason) {
+    relative->clear();
+    if (peerPath.size() > kMaxPath) {
+        *reason = "path too long";
+        return false;
+    }
+    if (peerPath.find('\0') != std::string::npos) {
+        *reason = "NUL byte in path";
+        return false;
+    }
+    if (!peerPath.empty() && (peerPath[0] == '/' || peerPath[0] == '\\')) {
+        *reason = "absolute path";
+        return false;
+    }
+    std::string out;
+    for (const std::string& part : split(peerPath)) {
+        if (part == ".") continue;
+        if (part == "..") {
+            *reason = "path leaves the root (..)";
+            return false;
+        }
+        if (out.empty() && part == kFtdStateDir) {
+            *reason = "path names the service's state folder";
+            return false;
+        }
+        if (!out.empty()) out += '/';
+        out += part;
+    }
+    *relative = out;
+    return true;
+}
+
+std::string FtdTree::join(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    return a + "/" + b;
+}
+
+int FtdTree::openParent(const std::string& rel, bool create, std::string* leaf) const {
+    std::vector<std::string> parts = split(rel);
+    if (parts.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    *leaf = parts.back();
+    parts.pop_back();
+    std::string dir;
+    for (const std::string& p : parts) dir = join(dir, p);
+    return openDir(dir, create);
+}
+
+int FtdTree::openDir(const std::string& rel, bool create) const {
+    if (_rootFd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    int fd = ::dup(_rootFd);
+    if (fd < 0) return -1;
+    for (const std::string& p : split(rel)) {
+        int next = ::openat(fd, p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(fd, p.c_str(), 0755) != 0 && errno != EEXIST) {
+                int saved = errno;
+                ::close(fd);
+                errno = saved;
+                return -1;
+            }
+            next = ::openat(fd, p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        int saved = errno;
+        ::close(fd);
+        if (next < 0) {
+            // A link where a folder should be: never followed.
+            errno = saved == ENOTDIR ? ENOTDIR : saved;
+            return -1;
+        }
+        fd = next;
+    }
+    return fd;
+}
+
+int FtdTree::lstat(const std::string& rel, struct stat* st) const {
+    if (rel.empty()) return ::fstat(_rootFd, st);
+    std::string leaf;
+    int dir = openParent(rel, false, &leaf);
+    if (dir < 0) return -1;
+    int rc = ::fstatat(dir, leaf.c_str(), st, AT_SYMLINK_NOFOLLOW);
+    int saved = errno;
+    ::close(dir);
+    errno = saved;
+    return rc;
+}
+
+int FtdTree::removeAt(int dirFd, const char* name) {
+    struct stat st;
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+    if (!S_ISDIR(st.st_mode)) return ::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT ? 0 : -1;
+    int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return -1;
+    }
+    int rc = 0;
+    std::vector<std::string> names;
+    while (struct dirent* e = ::readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        names.push_back(e->d_name);
+    }
+    for (const std::string& n : names)
+        if (removeAt(::dirfd(d), n.c_str()) != 0) rc = -1;
+    ::closedir(d);
+    if (rc == 0 && ::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) rc = -1;
+    return rc;
+}
+
+int FtdTree::remove(const std::string& rel) const {
+    std::string leaf;
+    int dir = openParent(rel, false, &leaf);
+    if (dir < 0) return errno == ENOENT ? 0 : -1;
+    int rc = removeAt(dir, leaf.c_str());
+    int saved = errno;
+    ::close(dir);
+    errno = saved;
+    return rc;
+}
+
+bool FtdTree::linkStaysInside(const std::string& rel, const std::string& target) {
+    if (target.empty() || target[0] == '/' || target.find('\0') != std::string::npos) return false;
+    // Depth of the link's folder below the root, then walk the target.
+    long depth = static_cast<long>(split(rel).size()) - 1;
+    for (const std::string& p : split(target)) {
+        if (p == ".") continue;
+        if (p == "..") {
+            if (--depth < 0) return false;
+        } else {
+            depth++;
+        }
+    }
+    return true;
+}
+
+FtdStagedFile::~FtdStagedFile() {
+    discard();
+}
+
+int FtdStagedFile::open(const FtdTree& tree, const std::string& rel) {
+    discard();
+    _dirFd = tree.openParent(rel, true, &_leaf);
+    if (_dirFd < 0) return -1;
+    // The leaf itself may not be a folder or a link we would write through;
+    // rename replaces a link, so only a folder is in the way.
+    struct stat st;
+    if (::fstatat(_dirFd, _leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
+    std::string base = _leaf.size() > 200 ? _leaf.substr(0, 200) : _leaf;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        char suffix[16];
+        snprintf(suffix, sizeof(suffix), ".ftd-%06x", static_cast<unsigned>(random()) & 0xffffff);
+        _tempName = "." + base + suffix;
+        _fd = ::openat(_dirFd, _tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (_fd >= 0 || errno != EEXIST) break;
+    }
+    if (_fd < 0) {
+        _tempName.clear();
+        return -1;
+    }
+    _written = 0;
+    return 0;
+}
+
+int FtdStagedFile::append(const void* data, size_t n) {
+    if (writeAt(_written, data, n) != 0) return -1;
+    return 0;
+}
+
+int FtdStagedFile::writeAt(long long offset, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t w = ::pwrite(_fd, p, n, offset);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+        offset += w;
+    }
+    if (offset > _written) _written = offset;
+    return 0;
+}
+
+int ftdSetAttributes(int dirFd, const char* name, int mode, long long mtimeMs) {
+    int rc = 0;
+    if (mode >= 0 && ::fchmodat(dirFd, name, static_cast<mode_t>(mode & 01777), 0) != 0) rc = -1;
+    if (mtimeMs >= 0) {
+        struct timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(mtimeMs / 1000);
+        times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(mtimeMs % 1000) * 1000000L;
+        if (::utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW) != 0) rc = -1;
+    }
+    return rc;
+}
+
+int FtdStagedFile::install(int mode, long long mtimeMs) {
+    if (_fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (mode >= 0 && ::fchmod(_fd, static_cast<mode_t>(mode & 01777)) != 0) return -1;
+    if (mtimeMs >= 0) {
+        struct timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(mtimeMs / 1000);
+        times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(mtimeMs % 1000) * 1000000L;
+        if (::futimens(_fd, times) != 0) return -1;
+    }
+    if (::renameat(_dirFd, _tempName.c_str(), _dirFd, _leaf.c_str()) != 0) return -1;
+    ::close(_fd);
+    _fd = -1;
+    _tempName.clear();
+    ::close(_dirFd);
+    _dirFd = -1;
+    return 0;
+}
+
+void FtdStagedFile::discard() {
+    if (_fd >= 0) {
+        ::close(_fd);
+        _fd = -1;
+    }
+    if (_dirFd >= 0) {
+        if (!_tempName.empty()) ::unlinkat(_dirFd, _tempName.c_str(), 0);
+        ::close(_dirFd);
+        _dirFd = -1;
+    }
+    _tempName.clear();
+}

@@ -1,0 +1,109 @@
+// The receiving service's hold on its root folder: every path a peer names is
+// checked here and reached only through descriptors opened below the root,
+// one component at a time and never through a symbolic link, so that no
+// name, ".." or link made earlier can lead a write outside the root.
+//
+// Files arrive in a temporary file beside their final name and are renamed
+// into place when complete, so a reader (or a crashed transfer) never sees
+// half a file.
+//
+// Thread-safety: an FtdTree is immutable after construction and may be used
+// by every session at once; the descriptors it hands out belong to the caller.
+#ifndef DRV_TOOLS_FTD_FTD_TREE_H
+#define DRV_TOOLS_FTD_FTD_TREE_H
+
+#include <sys/stat.h>
+
+#include <string>
+
+// The folder below the root where the service keeps its own state (its
+// index); peers can neither name it nor see it.
+extern const char* const kFtdStateDir;
+// Temporary files are named ".<name>.ftd-XXXXXX" and are hidden from indexes.
+bool ftdIsTempName(const char* leaf);
+
+class FtdTree {
+public:
+    // root must exist; it is resolved once (links in the root's own path are
+    // the administrator's choice and are followed).
+    explicit FtdTree(const char* root);
+    ~FtdTree();
+    FtdTree(const FtdTree&) = delete;
+    FtdTree& operator=(const FtdTree&) = delete;
+
+    bool ok() const { return _rootFd >= 0; }
+    const std::string& root() const { return _root; }
+    int rootFd() const { return _rootFd; }
+
+    // Checks a peer's path and gives it as clean relative components joined
+    // by "/" ("" is the root itself). Refused, with the reason: absolute
+    // paths, ".." components, NUL bytes, over-long paths, and the service's
+    // own state folder. "." and empty components are dropped.
+    static bool confine(const std::string& peerPath, std::string* relative, std::string* reason);
+    // Joins two relative paths that have each passed confine.
+    static std::string join(const std::string& a, const std::string& b);
+
+    // Opens the folder holding rel's last component (creating missing
+    // folders with mode 0755 when create is set) and gives that component.
+    // A component that is a link, or not a folder, fails with ELOOP or
+    // ENOTDIR. Returns the descriptor or -1 with errno set.
+    int openParent(const std::string& rel, bool create, std::string* leaf) const;
+    // Opens the folder rel itself (without following links); -1 with errno.
+    int openDir(const std::string& rel, bool create) const;
+    // lstat of rel below the root; -1 with errno.
+    int lstat(const std::string& rel, struct stat* st) const;
+
+    // Removes rel, a file, link or whole folder (depth first, no link
+    // followed). A missing entry is success. 0 or -1 with errno.
+    int remove(const std::string& rel) const;
+    // Removes what is at name inside dirFd, recursively.
+    static int removeAt(int dirFd, const char* name);
+
+    // True when a link at rel pointing at target stays inside the root
+    // (relative target, resolved lexically against the link's folder).
+    static bool linkStaysInside(const std::string& rel, const std::string& target);
+
+private:
+    std::string _root;
+    int _rootFd;
+};
+
+// A file being received: a temporary file in the final file's folder, made
+// the real file by install(), removed by the destructor otherwise.
+class FtdStagedFile {
+public:
+    FtdStagedFile() = default;
+    ~FtdStagedFile();
+    FtdStagedFile(const FtdStagedFile&) = delete;
+    FtdStagedFile& operator=(const FtdStagedFile&) = delete;
+
+    // Creates the temporary file for rel (its folders are created). 0, or
+    // -1 with errno.
+    int open(const FtdTree& tree, const std::string& rel);
+    int fd() const { return _fd; }
+    int dirFd() const { return _dirFd; }
+    const std::string& leaf() const { return _leaf; }
+    // Writes all of n bytes at the end; 0 or -1 with errno.
+    int append(const void* data, size_t n);
+    // Writes at an offset; 0 or -1 with errno.
+    int writeAt(long long offset, const void* data, size_t n);
+    long long written() const { return _written; }
+    // Sets mode and times (milliseconds since the epoch; negative leaves
+    // them), then renames over the final name. 0 or -1 with errno.
+    int install(int mode, long long mtimeMs);
+    // Drops the temporary file.
+    void discard();
+
+private:
+    int _dirFd = -1;
+    int _fd = -1;
+    std::string _leaf;
+    std::string _tempName;
+    long long _written = 0;
+};
+
+// Sets mode (when >= 0) and times (when >= 0, milliseconds) of name in
+// dirFd without following a link. 0 or -1 with errno.
+int ftdSetAttributes(int dirFd, const char* name, int mode, long long mtimeMs);
+
+#endif
