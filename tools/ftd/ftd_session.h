@@ -52,14 +52,13 @@ private:
     // One entry of a file list.
     int entry(int32_t code);
     int fileBody(const FtEntryHeader& h, const std::string& rel, bool refused);
-    int syncBody(const FtEntryHeader& h, const std::string& rel);
-    // DATA: deflated blocks, an empty block, a status. Writes into w (null
-    // discards). *status receives the sender's status.
+    int syncBody(const FtEntryHeader& h, const std::string& rel, bool refused);
+    // DATA: deflated blocks, an empty block, a status. Inflates into w, at
+    // most limit bytes (w null: read and dropped). *status receives the
+    // sender's status. 0, or the stream's error.
     int data(FtdFileWriter* w, long long limit, int32_t* status);
-    // FT_SYNC_WRITE's payload into w (null discards).
-    int syncWrite(FtdFileWriter* w);
     int finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::string& rel);
-    int makeLink(const FtEntryHeader& h, const std::string& rel);
+    int makeLink(const FtEntryHeader& h, const std::string& rel, bool refused);
     int makeDir(const FtEntryHeader& h, const std::string& rel);
     void applyDirAttributes();
     int removeRequest();
@@ -87,6 +86,11 @@ private:
     int _protocol = 0;
     // The transaction being received and its tallies.
     std::string _dest;
+    // Where the entries of the transaction land (the destination, or the
+    // destination and the source's base name), relative to the root; unset
+    // when the destination was refused, and every entry is then refused.
+    std::string _base;
+    bool _baseOk = false;
     int _transactions = 0;
     long long _files = 0;
     long long _bytes = 0;

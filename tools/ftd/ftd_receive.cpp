@@ -1,0 +1,443 @@
+// The receiving service's side of a transaction's file list: folders, links,
+// whole files and the two partial-update exchanges, each file built beside
+// its final name and renamed into place only when complete and accepted.
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/md5.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "common/log.h"
+#include "coms/stream_message.h"
+#include "ft/ft_checksum.h"
+#include "ft/ft_entry.h"
+#include "ft/ft_protocol.h"
+#include "tools/ftd/ftd_server.h"
+#include "tools/ftd/ftd_session.h"
+#include "tools/ftd/ftd_writer.h"
+
+namespace {
+
+// Block exchanges with smaller blocks, or more of them, are refused: the
+// sender's block size comes from the file size and never goes below 1024.
+const int kMinBlock = 64;
+const int kMaxBlock = 1 << 24;
+const long long kMaxBlocks = 1 << 24;
+
+long long freeBytes(int fd) {
+    struct statvfs vs;
+    if (fstatvfs(fd, &vs) != 0) return -1;
+    return static_cast<long long>(vs.f_bavail) * static_cast<long long>(vs.f_frsize);
+}
+
+// Opens the current version of rel for reading, without following links.
+int openOld(const FtdTree& tree, const std::string& rel, struct stat* st) {
+    std::string leaf;
+    int dir = tree.openParent(rel, false, &leaf);
+    if (dir < 0) return -1;
+    int fd = ::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(dir);
+    if (fd >= 0 && (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+        ::close(fd);
+        errno = EISDIR;
+        fd = -1;
+    }
+    return fd;
+}
+
+struct FdHolder {
+    int fd = -1;
+    ~FdHolder() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+int FtdSession::receiveList(bool second) {
+    std::string dest;
+    std::string base;
+    std::string options;
+    bool recursive = false;
+    if (!readText(&dest) || _in->readBool(&recursive) != 0 || !readText(&base) || !readText(&options)) return -1;
+    _transactions++;
+    _dest = dest;
+    _files = _bytes = _unchanged = _removed = 0;
+    _dirs.clear();
+    std::string rel;
+    std::string reason;
+    _baseOk = FtdTree::confine(second ? dest + "/" + base : dest, &rel, &reason);
+    if (_baseOk && second && (base.empty() || base.find('/') != std::string::npos || base == "..")) {
+        _baseOk = false;
+        reason = "bad source name";
+    }
+    if (_baseOk) {
+        int fd = _server->tree().openDir(rel, true);
+        if (fd < 0) {
+            reason = std::string("unable to create the destination: ") + strerror(errno);
+            _baseOk = false;
+        } else {
+            ::close(fd);
+        }
+    }
+    if (!_baseOk) refuse(dest, reason);
+    _base = rel;
+    log(LOG_INFO, 0, 0, "drvftd: %s: transaction %d from %s: %s -> %s%s", _peer.c_str(), _transactions,
+        _user.c_str(), base.c_str(), dest.c_str(), second ? " (folder)" : "");
+    for (;;) {
+        int32_t code = 0;
+        if (ftReadCommand(_in, &code) != 0) return -1;
+        if (code == FT_END_OF_FILES) break;
+        if (code != FT_RECV_PART2 && code != FT_RECV_PART2_KNOWN && code != FT_RECV_PART3) {
+            refuse(dest, "unexpected code " + std::to_string(code) + " in a file list");
+            return -1;
+        }
+        int rc = entry(code);
+        if (rc != 0) return rc;
+        if (_out->getError() != 0) return -1;
+    }
+    applyDirAttributes();
+    log(LOG_INFO, 0, 0, "drvftd: %s: transaction %d complete: %lld files (%lld bytes) written, %lld unchanged",
+        _peer.c_str(), _transactions, _files, _bytes, _unchanged);
+    return 0;
+}
+
+int FtdSession::entry(int32_t code) {
+    if (code == FT_RECV_PART3) {
+        int32_t v = 0;
+        if (_in->readInt32(&v) != 0) return -1;
+        _unchanged++;
+        return 0;
+    }
+    FtEntryHeader h;
+    int rc = h.readAfterCode(_in, code);
+    if (rc == -1) {
+        // Without a known body form the rest of the stream cannot be read.
+        refuse(h.name, "malformed file entry");
+        return -1;
+    }
+    if (rc != 0) return rc;
+    std::string name;
+    std::string rel;
+    std::string reason;
+    bool refused = !_baseOk;
+    if (!refused) {
+        if (h.name.empty() || !FtdTree::confine(h.name, &name, &reason) || name.empty() ||
+            !FtdTree::confine(FtdTree::join(_base, name), &rel, &reason)) {
+            if (reason.empty()) reason = "empty name";
+            refuse(h.name, reason);
+            refused = true;
+        }
+    }
+    switch (h.type) {
+    case FT_TYPE_DIRECTORY:
+        return refused ? 0 : makeDir(h, rel);
+    case FT_TYPE_LINK:
+        return makeLink(h, rel, refused);
+    default:
+        return fileBody(h, rel, refused);
+    }
+}
+
+int FtdSession::makeDir(const FtEntryHeader& h, const std::string& rel) {
+    struct stat st;
+    if (_server->tree().lstat(rel, &st) == 0 && !S_ISDIR(st.st_mode)) {
+        // The source has a folder where we have a file or link: it goes.
+        _server->tree().remove(rel);
+        _server->index().forget(rel);
+    }
+    int fd = _server->tree().openDir(rel, true);
+    if (fd < 0) return refuse(h.name, std::string("unable to create folder: ") + strerror(errno), errno);
+    ::close(fd);
+    _dirs.push_back(PendingDir{rel, h.mode, h.mtimeMs});
+    return 0;
+}
+
+void FtdSession::applyDirAttributes() {
+    // Deepest first: setting a folder's time after its children are done.
+    for (auto it = _dirs.rbegin(); it != _dirs.rend(); ++it) {
+        std::string leaf;
+        int dir = _server->tree().openParent(it->rel, false, &leaf);
+        if (dir < 0) continue;
+        if (ftdSetAttributes(dir, leaf.c_str(), it->mode & 01777, it->mtimeMs) != 0)
+            log(LOG_WARNING, errno, 0, "drvftd: %s: unable to set attributes of %s", _peer.c_str(), it->rel.c_str());
+        ::close(dir);
+    }
+    _dirs.clear();
+}
+
+int FtdSession::makeLink(const FtEntryHeader& h, const std::string& rel, bool refused) {
+    bool keep = false;
+    std::string target;
+    if (h.body != FT_BODY_NONE) {
+        refuse(h.name, "a link with a body");
+        return -1;
+    }
+    if (_in->readBool(&keep) != 0 || !readText(&target)) return -1;
+    if (refused || !keep) return 0;
+    if (!FtdTree::linkStaysInside(rel, target)) return refuse(h.name, "link target leaves the root: " + target);
+    std::string leaf;
+    int dir = _server->tree().openParent(rel, true, &leaf);
+    if (dir < 0) return refuse(h.name, std::string("unable to create link: ") + strerror(errno), errno);
+    // A new link beside the old entry, then renamed over it.
+    std::string temp = "." + (leaf.size() > 200 ? leaf.substr(0, 200) : leaf) + ".ftd-link00";
+    ::unlinkat(dir, temp.c_str(), 0);
+    struct stat st;
+    int rc = ::symlinkat(target.c_str(), dir, temp.c_str());
+    if (rc == 0 && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        FtdTree::removeAt(dir, leaf.c_str());
+    if (rc == 0) rc = ::renameat(dir, temp.c_str(), dir, leaf.c_str());
+    int err = errno;
+    if (rc == 0) {
+        ftdSetAttributes(dir, leaf.c_str(), -1, h.mtimeMs);
+        _server->index().forget(rel);
+        _files++;
+    } else {
+        ::unlinkat(dir, temp.c_str(), 0);
+    }
+    ::close(dir);
+    if (rc != 0) return refuse(h.name, std::string("unable to create link: ") + strerror(err), err);
+    return 0;
+}
+
+int FtdSession::data(FtdFileWriter* w, long long limit, int32_t* status) {
+    if (w != nullptr) w->begin(limit);
+    for (;;) {
+        unsigned char* block = nullptr;
+        uint32_t length = 0;
+        if (_in->readBytes(&block, &length) != 0) return -1;
+        if (length == 0) {
+            free(block);
+            break;
+        }
+        if (w != nullptr && w->problem().empty()) w->inflate(block, length);
+        free(block);
+    }
+    if (_in->readInt32(status) != 0) return -1;
+    if (w != nullptr) w->end();
+    return 0;
+}
+
+int FtdSession::finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::string& rel) {
+    struct stat st;
+    if (w->install(h.mode & 01777, h.mtimeMs, &st) != 0) {
+        int err = errno;
+        w->discard();
+        return refuse(h.name, std::string("unable to install: ") + strerror(err), err);
+    }
+    _server->index().noteWritten(rel, st, w->digestText());
+    _files++;
+    _bytes += w->written();
+    _sessionBytes += w->written();
+    progress(h.name, w->written(), false);
+    return 0;
+}
+
+int FtdSession::fileBody(const FtEntryHeader& h, const std::string& rel, bool refused) {
+    if (h.body == FT_BODY_SYNC) return syncBody(h, rel, refused);
+    if (h.body == FT_BODY_NONE) {
+        // Attributes only: the content is already here.
+        if (refused) return 0;
+        std::string leaf;
+        int dir = _server->tree().openParent(rel, false, &leaf);
+        struct stat st;
+        bool ok = dir >= 0 && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+                  ftdSetAttributes(dir, leaf.c_str(), h.mode & 01777, h.mtimeMs) == 0;
+        int err = errno;
+        if (dir >= 0) ::close(dir);
+        return ok ? 0 : refuse(h.name, "no file to update", err);
+    }
+    FtdFileWriter w;
+    if (!refused) {
+        long long space = freeBytes(_server->tree().rootFd());
+        if (space >= 0 && h.size > space) {
+            refuse(h.name, "declared size " + std::to_string(h.size) + " exceeds the free space (" +
+                               std::to_string(space) + " bytes)");
+            refused = true;
+        } else if (w.open(_server->tree(), rel) != 0) {
+            refuse(h.name, std::string("unable to create: ") + strerror(errno), errno);
+            refused = true;
+        }
+    }
+    int32_t status = 0;
+    if (data(refused ? nullptr : &w, h.size, &status) != 0) return -1;
+    if (refused) return 0;
+    if (!w.problem().empty()) return refuse(h.name, w.problem());
+    if (status != FT_DATA_OK) {
+        log(LOG_INFO, 0, 0, "drvftd: %s: %s not installed: the sender could not read it whole", _peer.c_str(),
+            rel.c_str());
+        return 0;
+    }
+    return finishFile(&w, h, rel);
+}
+
+int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool refused) {
+    FdHolder old;
+    struct stat oldSt;
+    memset(&oldSt, 0, sizeof(oldSt));
+    FtdFileWriter w;
+    bool rolling = false;
+    int blockSize = 0;
+    bool haveDigest = false;
+    unsigned char wanted[16] = {};
+    std::string problem;
+    if (!refused) old.fd = openOld(_server->tree(), rel, &oldSt);
+    auto startWriter = [&]() -> bool {
+        if (w.isOpen()) return true;
+        if (w.open(_server->tree(), rel) != 0) {
+            problem = std::string("unable to create: ") + strerror(errno);
+            return false;
+        }
+        // An append check builds on the whole previous file.
+        if (!rolling && old.fd >= 0 && w.copyFrom(old.fd, 0, oldSt.st_size) != 0) {
+            problem = "unable to read the previous version";
+            return false;
+        }
+        return true;
+    };
+    for (;;) {
+        int32_t code = 0;
+        if (ftReadCommand(_in, &code) != 0) return -1;
+        switch (code) {
+        case FT_SYNC_FIND_MD5: {
+            int64_t offset = 0;
+            int32_t length = 0;
+            if (_in->readInt64(&offset) != 0 || _in->readInt32(&length) != 0) return -1;
+            std::vector<unsigned char> buf(length > 0 && length <= (1 << 20) ? static_cast<size_t>(length) : 0);
+            bool ok = !refused && old.fd >= 0 && offset >= 0 && length >= 0 && length <= (1 << 20) &&
+                      ::pread(old.fd, buf.data(), buf.size(), offset) == static_cast<ssize_t>(buf.size());
+            char text[33] = "";
+            if (ok) {
+                unsigned char d[16];
+                MD5(buf.data(), buf.size(), d);
+                md5_digestToString(d, text);
+            }
+            ftWritePlain(_out, FT_SYNC_FIND_MD5_REPLY);
+            _out->writeInt32(ok ? 0 : 1);
+            _out->writeString(text);
+            break;
+        }
+        case FT_SYNC_ROLLING_START: {
+            int64_t zero = 0;
+            int64_t minusOne = 0;
+            int32_t seed = 0;
+            if (_in->readInt64(&zero) != 0 || _in->readInt64(&minusOne) != 0 || _in->readInt32(&blockSize) != 0 ||
+                _in->readInt32(&seed) != 0)
+                return -1;
+            rolling = true;
+            long long size = old.fd >= 0 ? oldSt.st_size : 0;
+            long long count = blockSize > 0 ? (size + blockSize - 1) / blockSize : -1;
+            bool ok = !refused && old.fd >= 0 && blockSize >= kMinBlock && blockSize <= kMaxBlock &&
+                      count <= kMaxBlocks && startWriter();
+            std::vector<unsigned char> sigs;
+            if (ok) {
+                std::vector<unsigned char> buf(static_cast<size_t>(blockSize));
+                for (long long b = 0; ok && b < count; b++) {
+                    long long off = b * blockSize;
+                    size_t n = static_cast<size_t>(size - off < blockSize ? size - off : blockSize);
+                    ok = ::pread(old.fd, buf.data(), n, off) == static_cast<ssize_t>(n);
+                    unsigned char rec[20];
+                    putBE32(rec, adler_checksum(static_cast<uint32_t>(seed), buf.data(), n));
+                    MD5(buf.data(), n, rec + 4);
+                    sigs.insert(sigs.end(), rec, rec + 20);
+                }
+            }
+            ftWritePlain(_out, FT_SYNC_SIGNATURES);
+            _out->writeInt64(size);
+            _out->writeInt32(ok ? static_cast<int32_t>(count) : -1);
+            for (size_t i = 0; ok && i < sigs.size(); i += 20) {
+                _out->writeInt32(static_cast<int32_t>(getBE32(&sigs[i])));
+                _out->writeBytes(&sigs[i + 4], 16);
+            }
+            break;
+        }
+        case FT_SYNC_COPY_BLOCKS: {
+            int32_t first = 0;
+            int32_t count = 0;
+            if (_in->readInt32(&first) != 0 || _in->readInt32(&count) != 0) return -1;
+            if (!problem.empty() || refused) break;
+            long long from = static_cast<long long>(first) * blockSize;
+            long long length = static_cast<long long>(count) * blockSize;
+            if (from + length > oldSt.st_size) length = oldSt.st_size - from;
+            if (!rolling || old.fd < 0 || first < 0 || count < 0 || from > oldSt.st_size || length < 0)
+                problem = "block reference out of range";
+            else if (startWriter() && w.copyFrom(old.fd, from, length) != 0)
+                problem = "unable to read the previous version";
+            break;
+        }
+        case FT_SYNC_WRITE: {
+            int64_t offset = 0;
+            int64_t length = 0;
+            if (_in->readInt64(&offset) != 0 || _in->readInt64(&length) != 0) return -1;
+            bool use = problem.empty() && !refused && startWriter();
+            if (use && (offset != w.written() || length < 0)) {
+                problem = "sync write out of order";
+                use = false;
+            }
+            long long before = use ? w.written() : 0;
+            if (use) w.begin(length);
+            for (;;) {
+                unsigned char* block = nullptr;
+                uint32_t n = 0;
+                if (_in->readBytes(&block, &n) != 0) return -1;
+                if (n == 0) {
+                    free(block);
+                    break;
+                }
+                if (use && w.problem().empty()) w.inflate(block, n);
+                free(block);
+            }
+            if (use && (!w.end() || w.written() - before != length))
+                problem = w.problem().empty() ? "sync write shorter than announced" : w.problem();
+            break;
+        }
+        case FT_SYNC_NEW_DIGEST: {
+            unsigned char* d = nullptr;
+            uint32_t n = 0;
+            if (_in->readBytes(&d, &n) != 0) return -1;
+            haveDigest = n == 16;
+            if (haveDigest) memcpy(wanted, d, 16);
+            free(d);
+            break;
+        }
+        case FT_SYNC_END: {
+            bool whole = false;
+            if (_in->readBool(&whole) != 0) return -1;
+            if (whole) {
+                w.discard();
+                FtEntryHeader wholeHeader = h;
+                wholeHeader.body = FT_BODY_WHOLE;
+                return fileBody(wholeHeader, rel, refused);
+            }
+            int32_t status = 0;
+            if (_in->readInt32(&status) != 0) return -1;
+            if (refused) return 0;
+            if (!problem.empty()) return refuse(h.name, problem);
+            if (status != FT_DATA_OK) return 0;
+            if (!w.isOpen()) {
+                // Nothing to add: the previous file stands, with the new attributes.
+                FtEntryHeader same = h;
+                same.body = FT_BODY_NONE;
+                return fileBody(same, rel, false);
+            }
+            if (haveDigest) {
+                unsigned char got[16];
+                w.digest(got);
+                if (memcmp(got, wanted, 16) != 0) {
+                    w.discard();
+                    return refuse(h.name, "the rebuilt file's digest differs from the sender's; kept the old file");
+                }
+            }
+            return finishFile(&w, h, rel);
+        }
+        default:
+            refuse(h.name, "unexpected code " + std::to_string(code) + " in a sync exchange");
+            return -1;
+        }
+        if (_out->getError() != 0) return -1;
+    }
+}

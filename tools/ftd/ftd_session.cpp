@@ -1,0 +1,399 @@
+// The receiving service's conversation: opening, commands outside a file
+// list, index replies, removal, checksums, and the single-file clients.
+// The file list itself is in ftd_receive.cpp.
+#include "tools/ftd/ftd_session.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "common/log.h"
+#include "coms/stream_connection.h"
+#include "coms/stream_message.h"
+#include "ft/ft_entry.h"
+#include "ft/ft_protocol.h"
+#include "tools/ftd/ftd_server.h"
+#include "tools/ftd/ftd_writer.h"
+
+namespace {
+
+const int kGetChunk = 1 << 20;
+// A single-file write may not reach beyond this offset.
+const long long kMaxWriteOffset = 1LL << 40;
+
+long long nowMs() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+FtdSession::FtdSession(FtdServer* server, StreamConnection* connection, const char* peer)
+    : _server(server),
+      _connection(connection),
+      _in(connection->getInMessage()),
+      _out(connection->getOutMessage()),
+      _peer(peer != nullptr ? peer : "") {}
+
+FtdSession::~FtdSession() {}
+
+bool FtdSession::readText(std::string* out) {
+    char* s = nullptr;
+    if (_in->readString(&s) != 0) return false;
+    out->assign(s != nullptr ? s : "");
+    free(s);
+    return true;
+}
+
+void FtdSession::sendError(const std::string& name, const std::string& what, const std::string& reason, int err) {
+    ftWritePlain(_out, FT_ERROR);
+    _out->writeString(name.c_str());
+    _out->writeString(_dest.c_str());
+    _out->writeString(what.c_str());
+    _out->writeString(reason.c_str());
+    _out->writeInt32(err);
+    _out->writeString(err != 0 ? strerror(err) : "");
+}
+
+int FtdSession::refuse(const std::string& name, const std::string& reason, int err) {
+    _refused++;
+    log(LOG_WARNING, err, 0, "drvftd: %s: refused '%s': %s", _peer.c_str(), name.c_str(), reason.c_str());
+    sendError(name, "refused", reason, err);
+    return 0;
+}
+
+bool FtdSession::confine(const std::string& peerPath, std::string* rel) {
+    std::string reason;
+    if (FtdTree::confine(peerPath, rel, &reason)) return true;
+    refuse(peerPath, reason);
+    return false;
+}
+
+void FtdSession::progress(const std::string& name, long long size, bool force) {
+    long long now = nowMs();
+    if (!force && now - _lastProgressMs < 250) return;
+    _lastProgressMs = now;
+    ftWritePlain(_out, FT_UPDATE);
+    _out->writeString(name.c_str());
+    _out->writeString(_dest.c_str());
+    _out->writeString("received");
+    _out->writeInt64(size);
+    _out->writeInt64(_sessionBytes);
+    _out->writeInt64(_files);
+}
+
+int FtdSession::opening() {
+    int32_t version = 0;
+    if (_in->readInt32(&version) != 0) return -1;
+    if (version == FT_PROTOCOL_1) {
+        std::string login;
+        std::string user;
+        if (!readText(&login) || !readText(&user)) return -1;
+        _user = user.empty() ? login : user;
+    } else if (version == FT_PROTOCOL_2) {
+        unsigned int id = 0;
+        unsigned char* bytes = nullptr;
+        size_t length = 0;
+        int32_t one = 0;
+        int rc = _in->readOpaqueObject(&id, &bytes, &length);
+        free(bytes);
+        if (rc != 0 || _in->readInt32(&one) != 0) return -1;
+        rc = _in->readOpaqueObject(&id, &bytes, &length);
+        free(bytes);
+        if (rc != 0) return -1;
+        _user = "(principal)";
+    } else {
+        log(LOG_WARNING, 0, 0, "drvftd: %s: refused: unknown protocol version %d", _peer.c_str(), version);
+        return -1;
+    }
+    _protocol = version;
+    log(LOG_INFO, 0, 0, "drvftd: %s: session opened, protocol %d, user %s", _peer.c_str(), _protocol, _user.c_str());
+    return 0;
+}
+
+void FtdSession::run() {
+    if (opening() != 0) {
+        log(LOG_WARNING, 0, 0, "drvftd: %s: bad opening; closing", _peer.c_str());
+        return;
+    }
+    bool done = false;
+    while (!done) {
+        int32_t code = 0;
+        if (ftReadCommand(_in, &code) != 0) {
+            log(LOG_INFO, 0, 0, "drvftd: %s: stream ended", _peer.c_str());
+            break;
+        }
+        if (command(code, &done) != 0) {
+            log(LOG_WARNING, 0, 0, "drvftd: %s: protocol error after command %d (%s); closing", _peer.c_str(), code,
+                ftCommandName(code, false));
+            break;
+        }
+        if (_out->getError() != 0) {
+            log(LOG_WARNING, 0, 0, "drvftd: %s: cannot write to the peer; closing", _peer.c_str());
+            break;
+        }
+    }
+    if (_transactions > 0)
+        log(LOG_INFO, 0, 0, "drvftd: %s: session closed: %d transactions, %lld files, %lld bytes, %lld refused",
+            _peer.c_str(), _transactions, _files, _sessionBytes, _refused);
+}
+
+int FtdSession::command(int32_t code, bool* done) {
+    std::string text;
+    switch (code) {
+    case FT_RECV_START:
+    case FT_RECV_START2:
+        return receiveList(code == FT_RECV_START2);
+    case FT_INDEX_START:
+    case FT_INDEX_START_MD5:
+        return indexRequest(code == FT_INDEX_START_MD5);
+    case FT_REMOVE:
+        return removeRequest();
+    case FT_CREATE_DEST: {
+        std::string rel;
+        if (!readText(&text)) return -1;
+        if (!confine(text, &rel)) return 0;
+        int fd = _server->tree().openDir(rel, true);
+        if (fd < 0) {
+            int err = errno;
+            log(LOG_ERROR, err, 0, "drvftd: %s: unable to create destination %s", _peer.c_str(), text.c_str());
+            sendError(text, "create destination", "unable to create the destination", err);
+        } else {
+            ::close(fd);
+        }
+        return 0;
+    }
+    case FT_SET_BANDWIDTH: {
+        double kbps = 0;
+        if (_in->readDouble(&kbps) != 0) return -1;
+        // Our own writes (FT_GET_FILE) keep to the same limit.
+        static_cast<StreamMessage*>(_out)->setFlowLimit(kbps > 0 ? kbps : 0);
+        log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth limited to %.1f kbit/s", _peer.c_str(), kbps);
+        return 0;
+    }
+    case FT_KEEP_FALLBACKS: {
+        std::string a;
+        std::string b;
+        int32_t count = 0;
+        int32_t age = 0;
+        if (!readText(&a) || !readText(&b) || _in->readInt32(&count) != 0 || _in->readInt32(&age) != 0) return -1;
+        log(LOG_INFO, 0, 0, "drvftd: %s: fallbacks asked (%s, %s, %d, %d); replaced files are not kept",
+            _peer.c_str(), a.c_str(), b.c_str(), count, age);
+        return 0;
+    }
+    case FT_INSTALL_FILE:
+    case FT_INSTALL_IN_PLACE:
+    case FT_NO_KEEP_BACKUPS:
+    case FT_KEEP_BACKUPS:
+        // Every file is installed by rename as soon as it is complete.
+        return 0;
+    case FT_CANCEL:
+        log(LOG_INFO, 0, 0, "drvftd: %s: transfer cancelled by the sender", _peer.c_str());
+        return 0;
+    case FT_TRANSACTION_SYNC:
+        return ftWritePlain(_out, FT_TRANSACTION_SYNC);
+    case FT_MARK_COMPLETE:
+        ftWritePlain(_out, FT_ACK_COMPLETE);
+        return _out->writeInt64(_sessionBytes);
+    case FT_CHECKSUM_REQUEST:
+        return checksumRequest();
+    case FT_GET_FILE:
+        return getFile();
+    case FT_WRITE_FILE:
+        return writeFile();
+    case FT_QUIT:
+        *done = true;
+        return quit();
+    case FT_QUIT_ACK:
+        *done = true;
+        return 0;
+    default:
+        refuse(ftCommandName(code, false), "unknown command " + std::to_string(code));
+        return -1;
+    }
+}
+
+int FtdSession::quit() {
+    ftWritePlain(_out, FT_QUIT_ACK);
+    // The sender echoes the acknowledgement and closes.
+    int32_t code = 0;
+    for (int i = 0; i < 16 && ftReadCommand(_in, &code) == 0; i++)
+        if (code == FT_QUIT_ACK) break;
+    return 0;
+}
+
+int FtdSession::indexRequest(bool checksums) {
+    std::string dest;
+    std::string rel;
+    if (!readText(&dest)) return -1;
+    bool ok = confine(dest, &rel);
+    std::vector<FtdIndexEntry> entries;
+    if (ok) _server->index().build(rel, checksums && _protocol == FT_PROTOCOL_2, &entries);
+    bool withDigest = checksums && _protocol == FT_PROTOCOL_2;
+    ftWritePlain(_out, withDigest ? FT_INDEX_MARK_MD5 : FT_INDEX_MARK);
+    for (const FtdIndexEntry& e : entries) {
+        FtIndexRecord r;
+        r.type = e.type;
+        r.name = e.name;
+        r.size = e.size;
+        r.mtimeMs = e.mtimeMs;
+        r.digest = e.digest;
+        r.target = e.link;
+        r.reason = e.reason;
+        r.write(_out, withDigest);
+    }
+    log(LOG_INFO, 0, 0, "drvftd: %s: index of %s: %zu entries%s", _peer.c_str(), dest.c_str(), entries.size(),
+        withDigest ? " with checksums" : "");
+    return ftWritePlain(_out, FT_END_OF_LIST);
+}
+
+int FtdSession::removeRequest() {
+    std::string path;
+    std::string rel;
+    if (!readText(&path)) return -1;
+    if (!confine(path, &rel)) return 0;
+    if (rel.empty()) return refuse(path, "the root itself cannot be removed");
+    if (_server->tree().remove(rel) != 0) {
+        int err = errno;
+        log(LOG_ERROR, err, 0, "drvftd: %s: unable to remove %s", _peer.c_str(), rel.c_str());
+        sendError(path, "remove", "unable to remove", err);
+        return 0;
+    }
+    _server->index().forget(rel);
+    _removed++;
+    log(LOG_DEBUG, 0, 0, "drvftd: %s: removed %s", _peer.c_str(), rel.c_str());
+    return 0;
+}
+
+int FtdSession::checksumRequest() {
+    std::vector<std::pair<std::string, std::string>> answers;
+    for (;;) {
+        std::string name;
+        if (!readText(&name)) return -1;
+        if (name.empty()) break;
+        std::string local;
+        if (!readText(&local)) return -1;
+        std::string rel;
+        std::string reason;
+        std::string digest;
+        if (FtdTree::confine(FtdTree::join(_base, name), &rel, &reason) && !rel.empty())
+            _server->index().digest(rel, &digest);
+        else
+            log(LOG_WARNING, 0, 0, "drvftd: %s: refused checksum of '%s': %s", _peer.c_str(), name.c_str(),
+                reason.c_str());
+        answers.emplace_back(name, digest);
+    }
+    ftWritePlain(_out, FT_CHECKSUM_LIST);
+    for (const auto& a : answers) {
+        _out->writeString(a.first.c_str());
+        _out->writeString(a.second.c_str());
+    }
+    return _out->writeString("");
+}
+
+int FtdSession::getFile() {
+    std::string path;
+    std::string rel;
+    std::string reason;
+    if (!readText(&path)) return -1;
+    if (!FtdTree::confine(path, &rel, &reason) || rel.empty()) {
+        if (reason.empty()) reason = "not a file";
+        log(LOG_WARNING, 0, 0, "drvftd: %s: refused get of '%s': %s", _peer.c_str(), path.c_str(), reason.c_str());
+        ftWritePlain(_out, FT_FAIL);
+        return _out->writeString(reason.c_str());
+    }
+    std::string leaf;
+    int dir = _server->tree().openParent(rel, false, &leaf);
+    int fd = dir >= 0 ? ::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    int err = errno;
+    if (dir >= 0) ::close(dir);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+        err = EISDIR;
+    }
+    if (fd < 0) {
+        log(LOG_WARNING, err, 0, "drvftd: %s: unable to serve %s", _peer.c_str(), rel.c_str());
+        ftWritePlain(_out, FT_FAIL);
+        return _out->writeString(strerror(err));
+    }
+    log(LOG_INFO, 0, 0, "drvftd: %s: sending %s (%lld bytes)", _peer.c_str(), rel.c_str(),
+        static_cast<long long>(st.st_size));
+    std::vector<unsigned char> buf(kGetChunk);
+    int status = 0;
+    long long sent = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) status = errno;
+        if (n <= 0) break;
+        _out->writeInt64(n);
+        if (_out->writeBytes(buf.data(), static_cast<uint32_t>(n)) != 0) break;
+        sent += n;
+    }
+    ::close(fd);
+    _out->writeInt64(-1);
+    _out->writeInt32(status);
+    _sessionBytes += sent;
+    return _out->writeString(status != 0 ? strerror(status) : "");
+}
+
+int FtdSession::writeFile() {
+    std::string path;
+    int32_t mode = 0;
+    if (!readText(&path) || _in->readInt32(&mode) != 0) return -1;
+    std::string rel;
+    std::string reason;
+    FtdStagedFile staged;
+    bool ok = FtdTree::confine(path, &rel, &reason) && !rel.empty();
+    if (ok && staged.open(_server->tree(), rel) != 0) {
+        reason = strerror(errno);
+        ok = false;
+    }
+    if (!ok) {
+        if (reason.empty()) reason = "not a file";
+        log(LOG_WARNING, 0, 0, "drvftd: %s: refused write of '%s': %s", _peer.c_str(), path.c_str(), reason.c_str());
+        _out->writeInt32(1);
+        return _out->writeString(reason.c_str());
+    }
+    _out->writeInt32(0);
+    std::string problem;
+    for (;;) {
+        int64_t offset = 0;
+        if (_in->readInt64(&offset) != 0) return -1;  // the temporary file goes with `staged`
+        if (offset == -1) break;
+        unsigned char* data = nullptr;
+        uint32_t length = 0;
+        if (_in->readBytes(&data, &length) != 0) return -1;
+        if (problem.empty()) {
+            if (offset < 0 || offset + static_cast<long long>(length) > kMaxWriteOffset)
+                problem = "offset out of range";
+            else if (staged.writeAt(offset, data, length) != 0)
+                problem = strerror(errno);
+        }
+        free(data);
+    }
+    struct stat st;
+    std::string digest;
+    if (problem.empty() && !ftdDigestFd(staged.fd(), &digest)) problem = strerror(errno);
+    int dir = ::dup(staged.dirFd());
+    std::string leaf = staged.leaf();
+    if (problem.empty() && staged.install(mode > 0 ? mode : 0644, -1) != 0) problem = strerror(errno);
+    if (problem.empty() && dir >= 0 && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        _server->index().noteWritten(rel, st, digest);
+    if (dir >= 0) ::close(dir);
+    if (!problem.empty()) {
+        log(LOG_WARNING, 0, 0, "drvftd: %s: write of %s failed: %s", _peer.c_str(), rel.c_str(), problem.c_str());
+        _out->writeInt32(1);
+        return _out->writeString(problem.c_str());
+    }
+    log(LOG_INFO, 0, 0, "drvftd: %s: wrote %s", _peer.c_str(), rel.c_str());
+    return _out->writeInt32(0);
+}

@@ -1,0 +1,66 @@
+// Building one received file: a staged temporary file written front to
+// back with its MD5 digest kept as it grows, fed from deflated blocks or
+// from ranges of the previous version of the file.
+//
+// Thread-safety: one session thread uses a writer.
+#ifndef DRV_TOOLS_FTD_FTD_WRITER_H
+#define DRV_TOOLS_FTD_FTD_WRITER_H
+
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <string>
+
+#include "tools/ftd/ftd_tree.h"
+
+class FtdFileWriter {
+public:
+    FtdFileWriter();
+    ~FtdFileWriter();
+    FtdFileWriter(const FtdFileWriter&) = delete;
+    FtdFileWriter& operator=(const FtdFileWriter&) = delete;
+
+    // Starts the temporary file for rel. 0 or -1 with errno.
+    int open(const FtdTree& tree, const std::string& rel);
+    bool isOpen() const { return _staged.fd() >= 0; }
+    long long written() const { return _staged.written(); }
+
+    // Appends bytes (and adds them to the digest). 0 or -1 with errno.
+    int append(const unsigned char* data, size_t n);
+    // Appends length bytes of fd from offset. 0, or -1 (errno set, or 0
+    // when fd ended first).
+    int copyFrom(int fd, long long offset, long long length);
+
+    // Inflating: begin() starts a zlib stream, inflate() feeds one block and
+    // appends what comes out, at most `limit` bytes in all since begin();
+    // end() says whether the stream was complete. Errors are described in
+    // problem() and make the writer refuse further data.
+    void begin(long long limit);
+    int inflate(const unsigned char* data, size_t n);
+    bool end();
+    const std::string& problem() const { return _problem; }
+    long long inflated() const { return _inflated; }
+
+    // The digest of everything appended: 16 bytes, or 32 hex digits.
+    void digest(unsigned char out[16]);
+    std::string digestText();
+
+    // Installs with mode and time (ms); *st gets the installed file's
+    // status. 0 or -1 with errno.
+    int install(int mode, long long mtimeMs, struct stat* st);
+    void discard();
+
+private:
+    FtdStagedFile _staged;
+    EVP_MD_CTX* _md;
+    bool _digestDone = false;
+    unsigned char _digest[16] = {};
+    z_stream _z;
+    bool _zActive = false;
+    bool _zEnded = false;
+    long long _limit = 0;
+    long long _inflated = 0;
+    std::string _problem;
+};
+
+#endif
