@@ -234,8 +234,8 @@ int FtdSession::indexRequest(bool checksums) {
     if (!readText(&dest)) return -1;
     bool ok = confine(dest, &rel);
     std::vector<FtdIndexEntry> entries;
-    if (ok) _server->index().build(rel, checksums && _protocol == FT_PROTOCOL_2, &entries);
-    bool withDigest = checksums && _protocol == FT_PROTOCOL_2;
+    bool withDigest = checksums;
+    if (ok) _server->index().build(rel, withDigest, &entries);
     ftWritePlain(_out, withDigest ? FT_INDEX_MARK_MD5 : FT_INDEX_MARK);
     for (const FtdIndexEntry& e : entries) {
         FtIndexRecord r;

@@ -1,0 +1,420 @@
+// The receiving service driven by a hand-written sender on loopback: trees
+// with their attributes, partial updates, hostile commands, a sender that
+// dies mid-file, and the index across a restart.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <thread>
+
+#include "ft/ft_checksum.h"
+#include "tests/ftd/ftd_peer.h"
+#include "tests/support/log_capture.h"
+
+using namespace ftdtest;
+
+namespace {
+
+long long mtimeMs(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return -1;
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+int modeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// Every name below dir, relative, found by a plain walk.
+void walk(const std::string& dir, const std::string& rel, std::vector<std::string>* out) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (struct dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..") continue;
+        std::string r = rel.empty() ? n : rel + "/" + n;
+        out->push_back(r);
+        if (e->d_type == DT_DIR) walk(dir + "/" + n, r, out);
+    }
+    closedir(d);
+}
+
+bool noTemporaryFiles(const std::string& root) {
+    std::vector<std::string> names;
+    walk(root, "", &names);
+    for (const std::string& n : names)
+        if (n.find(".ftd-") != std::string::npos) return false;
+    return true;
+}
+
+bool waitFor(const std::function<bool()>& pred) {
+    for (int i = 0; i < 1000 && !pred(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pred();
+}
+
+}  // namespace
+
+TEST(FtdTree, ConfinesPeerPathsAndLinks) {
+    struct Case {
+        const char* peer;
+        const char* rel;  // null: refused
+    } cases[] = {
+        {"a/b", "a/b"},         {"./a//b/.", "a/b"},       {"", ""},           {"a/../b", nullptr},
+        {"..", nullptr},        {"/etc/passwd", nullptr},  {"\\x", nullptr},   {".drvftd/index", nullptr},
+        {"x/.drvftd", "x/.drvftd"}, {"sp ace/new\nline/é名", "sp ace/new\nline/é名"},
+    };
+    for (const Case& c : cases) {
+        std::string rel;
+        std::string reason;
+        bool ok = FtdTree::confine(c.peer, &rel, &reason);
+        EXPECT_EQ(c.rel != nullptr, ok) << c.peer;
+        if (c.rel != nullptr) {
+            EXPECT_EQ(c.rel, rel) << c.peer;
+        } else {
+            EXPECT_FALSE(reason.empty()) << c.peer;
+        }
+    }
+    EXPECT_TRUE(FtdTree::linkStaysInside("a/b/l", "../c"));
+    EXPECT_TRUE(FtdTree::linkStaysInside("a/l", "../c"));
+    EXPECT_FALSE(FtdTree::linkStaysInside("a/l", "../../c"));
+    EXPECT_FALSE(FtdTree::linkStaysInside("l", "/etc/passwd"));
+    EXPECT_TRUE(FtdTree::linkStaysInside("a/l", "x/../../a/y"));
+
+    // A link already in the root is never followed on the way to a write.
+    Service s;
+    ASSERT_EQ(0, symlink(s.outside.c_str(), s.path("jump").c_str()));
+    FtdStagedFile f;
+    EXPECT_NE(0, f.open(s.server->tree(), "jump/pwned"));
+    EXPECT_NE(0, f.open(s.server->tree(), "jump/deeper/pwned"));
+    std::vector<std::string> outside;
+    walk(s.outside, "", &outside);
+    EXPECT_TRUE(outside.empty());
+}
+
+TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {
+    Service s;
+    Sender p(s.port(), FT_PROTOCOL_2);
+    ASSERT_TRUE(p.connected);
+    p.opening();
+    // Large enough to cross the stream's 32 KiB and 16 KiB read buffers, the
+    // inflater's 64 KiB output and many 50 KB blocks (100 MB is too slow
+    // under the sanitizers; the boundaries are the same).
+    const std::string big = randomBytes(3 * 1024 * 1024 + 17, 1);
+    const std::string odd = "name with space,\nnewline and multi-byte é名";
+    const long long t1 = 1400000000456LL;
+    p.cmd(FT_CREATE_DEST);
+    p.out->writeString("dest/deeper");
+    p.start("dest/deeper");
+    p.header("empty", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0700, t1);
+    p.header("sub", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0755, t1 + 1000);
+    p.file("sub/zero", "", 0600, t1 + 2000);
+    p.file("sub/big", big, 0750, t1 + 3000);
+    p.file("sub/" + odd, "odd\n", 0644, t1 + 4000);
+    p.header("sub/link", FT_TYPE_LINK, FT_BODY_NONE, 3);
+    p.out->writeBool(true);
+    p.out->writeString("big");
+    p.header("escape", FT_TYPE_LINK, FT_BODY_NONE, 3);
+    p.out->writeBool(true);
+    p.out->writeString("../../../outside");
+    p.plain(FT_END_OF_FILES);
+    ASSERT_TRUE(p.sync());
+
+    const std::string d = s.path("dest/deeper/");
+    EXPECT_EQ(big, readFile(d + "sub/big"));
+    EXPECT_EQ("", readFile(d + "sub/zero"));
+    EXPECT_EQ("odd\n", readFile(d + "sub/" + odd));
+    EXPECT_EQ(0750, modeOf(d + "sub/big"));
+    EXPECT_EQ(0600, modeOf(d + "sub/zero"));
+    EXPECT_EQ(t1 + 3000, mtimeMs(d + "sub/big"));
+    // Folder attributes are set after their contents arrived.
+    EXPECT_EQ(0700, modeOf(d + "empty"));
+    EXPECT_EQ(t1, mtimeMs(d + "empty"));
+    EXPECT_EQ(t1 + 1000, mtimeMs(d + "sub"));
+    char target[64] = {};
+    EXPECT_EQ(3, readlink((d + "sub/link").c_str(), target, sizeof(target)));
+    EXPECT_STREQ("big", target);
+    struct stat st;
+    EXPECT_NE(0, lstat((d + "escape").c_str(), &st)) << "a link leaving the root is not made";
+    ASSERT_EQ(1u, p.errors.size());
+    EXPECT_EQ("escape", p.errors[0].texts[0]);
+    EXPECT_NE(std::string::npos, p.errors[0].texts[3].find("leaves the root"));
+    EXPECT_TRUE(noTemporaryFiles(s.root));
+
+    // The index lists folders before their contents, with digests of the
+    // bytes that were sent.
+    std::vector<FtIndexRecord> index = p.index("dest/deeper", true);
+    std::map<std::string, FtIndexRecord> byName;
+    std::vector<std::string> order;
+    for (const FtIndexRecord& r : index) {
+        byName[r.name] = r;
+        order.push_back(r.name);
+    }
+    ASSERT_EQ(6u, index.size());
+    EXPECT_EQ(FT_TYPE_DIRECTORY, byName["sub"].type);
+    EXPECT_LT(std::find(order.begin(), order.end(), "sub") - order.begin(),
+              std::find(order.begin(), order.end(), "sub/big") - order.begin());
+    EXPECT_EQ(md5Hex(big), byName["sub/big"].digest);
+    EXPECT_EQ(static_cast<long long>(big.size()), byName["sub/big"].size);
+    EXPECT_EQ(t1 + 3000, byName["sub/big"].mtimeMs);
+    EXPECT_EQ(md5Hex(""), byName["sub/zero"].digest);
+    EXPECT_EQ(md5Hex("odd\n"), byName["sub/" + odd].digest);
+    EXPECT_EQ(FT_TYPE_LINK, byName["sub/link"].type);
+    EXPECT_EQ("big", byName["sub/link"].target);
+    EXPECT_TRUE(p.index("no/such/dest", false).empty());
+
+    // Checksums of named files, the byte count, and a polite close.
+    p.cmd(FT_CHECKSUM_REQUEST);
+    p.out->writeString("sub/big");
+    p.out->writeString("/local/big");
+    p.out->writeString("sub/missing");
+    p.out->writeString("/local/missing");
+    p.out->writeString("");
+    Reply sums = p.skipTo(FT_CHECKSUM_LIST);
+    ASSERT_EQ(5u, sums.texts.size());
+    EXPECT_EQ(md5Hex(big), sums.texts[1]);
+    EXPECT_EQ("", sums.texts[3]);
+    p.cmd(FT_MARK_COMPLETE);
+    Reply ack = p.skipTo(FT_ACK_COMPLETE);
+    ASSERT_EQ(1u, ack.numbers.size());
+    EXPECT_EQ(static_cast<long long>(big.size() + 4), ack.numbers[0]);
+    EXPECT_TRUE(p.quit());
+}
+
+TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
+    Service s;
+    mkdir(s.path("d").c_str(), 0755);
+    const std::string logText = randomBytes(10000, 2);
+    const std::string old = randomBytes(200000, 3);
+    writeFile(s.path("d/log"), logText);
+    writeFile(s.path("d/data"), old);
+    writeFile(s.path("d/keep"), old);
+    Sender p(s.port());
+    ASSERT_TRUE(p.connected);
+    p.opening();
+    p.start("d");
+
+    // Append check: the digest of the head, then only the new tail.
+    const std::string tail = "appended line\n";
+    p.header("log", FT_TYPE_FILE, FT_BODY_SYNC, logText.size() + tail.size());
+    p.plain(FT_SYNC_FIND_MD5);
+    p.out->writeInt64(0);
+    p.out->writeInt32(4096);
+    Reply found = p.skipTo(FT_SYNC_FIND_MD5_REPLY);
+    EXPECT_EQ(0, found.numbers.at(0));
+    EXPECT_EQ(md5Hex(logText.substr(0, 4096)), found.texts.at(0));
+    p.syncWrite(static_cast<long long>(logText.size()), tail);
+    p.plain(FT_SYNC_END);
+    p.out->writeBool(false);
+    p.out->writeInt32(FT_DATA_OK);
+
+    // Block exchange: blocks 0-47 and 50-195 kept, 48-49 replaced.
+    const int bs = 1024;
+    const uint32_t seed = 0x1234;
+    const std::string literal = randomBytes(2 * bs, 4);
+    const std::string fresh = old.substr(0, 48 * bs) + literal + old.substr(50 * bs);
+    p.header("data", FT_TYPE_FILE, FT_BODY_SYNC, fresh.size(), 0640, 1600000000000LL);
+    p.plain(FT_SYNC_ROLLING_START);
+    p.out->writeInt64(0);
+    p.out->writeInt64(-1);
+    p.out->writeInt32(bs);
+    p.out->writeInt32(static_cast<int32_t>(seed));
+    Reply sig = p.skipTo(FT_SYNC_SIGNATURES);
+    ASSERT_EQ(FT_SYNC_SIGNATURES, sig.code);
+    EXPECT_EQ(200000, sig.numbers.at(0));
+    ASSERT_EQ(196, sig.numbers.at(1));  // the last block is short
+    ASSERT_EQ(196u, sig.texts.size());
+    for (size_t b = 0; b < 196; b++) EXPECT_EQ(md5Hex(old.substr(b * bs, bs)), sig.texts[b]) << b;
+    // The weak sum by its definition: A starts from the seed, B sums A.
+    uint32_t a = seed & 0xffff;
+    uint32_t bsum = 0;
+    for (size_t i = 0; i < bs; i++) {
+        a = (a + static_cast<unsigned char>(old[i])) % 65521;
+        bsum = (bsum + a) % 65521;
+    }
+    EXPECT_EQ((bsum << 16) | a, static_cast<uint32_t>(sig.numbers.at(2)));
+    p.plain(FT_SYNC_COPY_BLOCKS);
+    p.out->writeInt32(0);
+    p.out->writeInt32(48);
+    p.syncWrite(48 * bs, literal);
+    p.plain(FT_SYNC_COPY_BLOCKS);
+    p.out->writeInt32(50);
+    p.out->writeInt32(146);
+    unsigned char want[16];
+    MD5(reinterpret_cast<const unsigned char*>(fresh.data()), fresh.size(), want);
+    p.plain(FT_SYNC_NEW_DIGEST);
+    p.out->writeBytes(want, 16);
+    p.plain(FT_SYNC_END);
+    p.out->writeBool(false);
+    p.out->writeInt32(FT_DATA_OK);
+
+    // The same exchange with a wrong digest keeps the old file.
+    p.header("keep", FT_TYPE_FILE, FT_BODY_SYNC, old.size());
+    p.plain(FT_SYNC_ROLLING_START);
+    p.out->writeInt64(0);
+    p.out->writeInt64(-1);
+    p.out->writeInt32(bs);
+    p.out->writeInt32(7);
+    p.plain(FT_SYNC_COPY_BLOCKS);
+    p.out->writeInt32(0);
+    p.out->writeInt32(195);
+    p.plain(FT_SYNC_NEW_DIGEST);
+    p.out->writeBytes(want, 16);
+    p.plain(FT_SYNC_END);
+    p.out->writeBool(false);
+    p.out->writeInt32(FT_DATA_OK);
+
+    // A file the service does not have: no signatures, then the whole file.
+    p.header("new", FT_TYPE_FILE, FT_BODY_SYNC, 5);
+    p.plain(FT_SYNC_ROLLING_START);
+    p.out->writeInt64(0);
+    p.out->writeInt64(-1);
+    p.out->writeInt32(bs);
+    p.out->writeInt32(7);
+    p.plain(FT_SYNC_END);
+    p.out->writeBool(true);
+    p.data("fresh");
+    p.plain(FT_END_OF_FILES);
+    ASSERT_TRUE(p.sync());
+
+    EXPECT_EQ(logText + tail, readFile(s.path("d/log")));
+    EXPECT_EQ(fresh, readFile(s.path("d/data")));
+    EXPECT_EQ(0640, modeOf(s.path("d/data")));
+    EXPECT_EQ(1600000000000LL, mtimeMs(s.path("d/data")));
+    EXPECT_EQ(old, readFile(s.path("d/keep")));
+    EXPECT_EQ("fresh", readFile(s.path("d/new")));
+    ASSERT_EQ(1u, p.errors.size());
+    EXPECT_EQ("keep", p.errors[0].texts[0]);
+    EXPECT_NE(std::string::npos, p.errors[0].texts[3].find("digest"));
+    EXPECT_TRUE(noTemporaryFiles(s.root));
+    EXPECT_TRUE(p.quit());
+}
+
+TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
+    Service s;
+    LogCapture logs;
+    writeFile(s.outside + "/secret", "secret");
+    {
+        Sender p(s.port());
+        ASSERT_TRUE(p.connected);
+        p.opening();
+        // Destinations outside the root: every entry is refused.
+        p.start("../outside");
+        p.file("pwned", "x");
+        p.plain(FT_END_OF_FILES);
+        p.start("/abs");
+        p.file("pwned", "x");
+        p.plain(FT_END_OF_FILES);
+        // Entry names leaving a good destination, or naming the state folder.
+        p.start("");
+        p.file("../outside/pwned", "x");
+        p.file("/etc/pwned", "x");
+        p.file(".drvftd/index", "x");
+        // A size beyond any disk, and data beyond its announced size.
+        p.header("huge", FT_TYPE_FILE, FT_BODY_WHOLE, 1LL << 60);
+        p.data("small");
+        p.header("bomb", FT_TYPE_FILE, FT_BODY_WHOLE, 10);
+        p.data(std::string(1 << 20, 'z'));
+        p.file("fine", "still served");
+        p.plain(FT_END_OF_FILES);
+        p.cmd(FT_REMOVE);
+        p.out->writeString("../outside");
+        p.cmd(FT_REMOVE);
+        p.out->writeString("");
+        ASSERT_TRUE(p.sync());
+        EXPECT_EQ(9u, p.errors.size());  // two destinations, three names, two sizes, two removals
+        for (const Reply& r : p.errors) EXPECT_FALSE(r.texts.at(3).empty());
+        EXPECT_EQ("still served", readFile(s.path("fine")));
+        struct stat st;
+        EXPECT_NE(0, stat(s.path("huge").c_str(), &st));
+        EXPECT_NE(0, stat(s.path("bomb").c_str(), &st));
+        // An unknown command ends the session (the stream cannot be trusted).
+        p.cmd(4242);
+        EXPECT_EQ(FT_ERROR, p.reply().code);
+        EXPECT_EQ(-1, p.reply().code);
+    }
+    {
+        Sender g(s.port());
+        g.opening();
+        g.cmd(FT_GET_FILE);
+        g.out->writeString("../outside/secret");
+        int64_t size = 0;
+        EXPECT_NE(0, g.in->readInt64(&size));
+        g.in->recover();
+        EXPECT_EQ(FT_FAIL, g.reply().code);
+    }
+    {
+        // Garbage after the opening: the session ends, the service goes on.
+        Sender junk(s.port());
+        junk.opening();
+        std::string noise = randomBytes(4096, 9);
+        junk.connection().writeBytes(noise.data(), static_cast<int>(noise.size()));
+    }
+    std::vector<std::string> outside;
+    walk(s.outside, "", &outside);
+    EXPECT_EQ(std::vector<std::string>{"secret"}, outside);
+    EXPECT_TRUE(noTemporaryFiles(s.root));
+    EXPECT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
+    Sender after(s.port());
+    after.opening();
+    EXPECT_TRUE(after.sync());
+    for (const char* reason : {"path leaves the root", "absolute path", "state folder", "exceeds the free space",
+                               "more data than the size announced", "the root itself cannot be removed",
+                               "unknown command 4242"})
+        EXPECT_TRUE(logs.contains(reason)) << reason;
+}
+
+TEST(FtdService, ASenderThatDiesOrGivesUpLeavesThePreviousFile) {
+    Service s;
+    const std::string old = "the previous complete version\n";
+    writeFile(s.path("f"), old);
+    writeFile(s.path("g"), old);
+    {
+        Sender p(s.port());
+        p.opening();
+        p.start("");
+        // A file the sender could not read whole: discarded.
+        p.header("g", FT_TYPE_FILE, FT_BODY_WHOLE, 5);
+        p.data("trunc", FT_DATA_DISCARD);
+        // Half a file, then the connection is gone.
+        const std::string fresh = randomBytes(2 * 1024 * 1024, 5);
+        std::vector<std::string> blocks = deflateBlocks(fresh, 0);
+        p.header("f", FT_TYPE_FILE, FT_BODY_WHOLE, fresh.size());
+        for (size_t i = 0; i < blocks.size() / 2; i++) p.out->writeBytes(blocks[i].data(), blocks[i].size());
+        p.connection().shutdown();
+    }
+    EXPECT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
+    EXPECT_EQ(old, readFile(s.path("f")));
+    EXPECT_EQ(old, readFile(s.path("g")));
+    EXPECT_TRUE(noTemporaryFiles(s.root));
+}
+
+TEST(FtdService, TheIndexSurvivesARestart) {
+    Service s;
+    const std::string a = randomBytes(300000, 6);
+    {
+        Sender p(s.port());
+        p.opening();
+        p.start("keep");
+        p.file("a", a);
+        p.file("b", "bee");
+        p.plain(FT_END_OF_FILES);
+        ASSERT_TRUE(p.quit());
+    }
+    ASSERT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
+    s.restart();
+    Sender p(s.port());
+    p.opening();
+    std::vector<FtIndexRecord> index = p.index("keep", true);
+    ASSERT_EQ(2u, index.size());
+    EXPECT_EQ(md5Hex(a), index[0].digest);
+    EXPECT_EQ(md5Hex("bee"), index[1].digest);
+    EXPECT_EQ(0, s.server->index().digestsComputed()) << "the digests came from the saved index";
+    // A file changed behind the service's back is read again.
+    writeFile(s.path("keep/b"), "wasp");
+    index = p.index("keep", true);
+    ASSERT_EQ(2u, index.size());
+    EXPECT_EQ(md5Hex("wasp"), index[1].digest);
+    EXPECT_EQ(1, s.server->index().digestsComputed());
+}
