@@ -1,0 +1,232 @@
+// The single-file clients against the receiving service on loopback:
+// FileCopy feeding an Input, RemoteWriter behind an Output, the directory's
+// routing of a local provider's files, and drvft get and put.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "ft/file_copy.h"
+#include "ft/remote_writer.h"
+#include "io/input.h"
+#include "io/output.h"
+#include "tests/ftd/ftd_peer.h"
+#include "tools/drvft_getput.h"
+
+using namespace ftdtest;
+
+namespace {
+
+std::string readAll(Input* in, int* last) {
+    std::string got;
+    unsigned char buf[70000];
+    int n;
+    while ((n = in->read(buf, sizeof(buf))) > 0) got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+    *last = n;
+    return got;
+}
+
+// A local provider with nothing to resolve: only its kind matters here.
+class LocalSPI : public DirectorySPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
+                DirectoryObject*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
+               DirectoryEnumeration*) override {
+        return 0;
+    }
+    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override { return 21; }
+    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
+        out = nullptr;
+        return 0;
+    }
+};
+
+// What fn writes to standard error.
+std::string stderrOf(const std::function<void()>& fn) {
+    TempDir t;
+    fflush(stderr);
+    int saved = dup(2);
+    int fd = open(t.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
+    dup2(fd, 2);
+    close(fd);
+    fn();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    return readFile(t.file("err"));
+}
+
+}  // namespace
+
+TEST(FileCopy, FeedsAnInputAndReportsRefusals) {
+    Service s;
+    // Crosses the service's 1 MiB chunks and the reader's buffer size.
+    const std::string content = randomBytes(2 * 1024 * 1024 + 333, 11);
+    mkdir(s.path("files").c_str(), 0755);
+    writeFile(s.path("files/blob"), content);
+    writeFile(s.path("files/empty"), "");
+    writeFile(s.outside + "/secret", "secret");
+
+    struct Case {
+        const char* path;
+        const std::string* want;  // null: refused
+    } cases[] = {{"files/blob", &content}, {"files/empty", nullptr}, {"files/missing", nullptr},
+                 {"../outside/secret", nullptr}, {"files", nullptr}};
+    const std::string empty;
+    cases[1].want = &empty;
+    for (const Case& c : cases) {
+        Input* in = new Input(-1, nullptr, nullptr);
+        in->setWaitTimes(20000, 20000);
+        FileCopy* copy = new FileCopy("127.0.0.1", s.port().c_str(), c.path, nullptr, nullptr, nullptr, in);
+        in->setFileCopy(copy);
+        ASSERT_EQ(0, copy->start());
+        int last = 0;
+        std::string got = readAll(in, &last);
+        if (c.want != nullptr) {
+            EXPECT_EQ(-1, last) << c.path;
+            EXPECT_TRUE(*c.want == got) << c.path << ": " << got.size() << " bytes";
+            EXPECT_EQ(0, in->errorCode()) << c.path;
+        } else {
+            EXPECT_EQ(-2, last) << c.path;
+            EXPECT_EQ("", got) << c.path;
+            char text[256];
+            in->errorText(text, sizeof(text));
+            EXPECT_STRNE("", text) << c.path;
+        }
+        delete in;  // cancels and joins the copy
+    }
+
+    // Nobody listening: the connection error reaches the input.
+    Input* in = new Input(-1, nullptr, nullptr);
+    FileCopy* copy = new FileCopy("127.0.0.1", "1", "x", nullptr, nullptr, nullptr, in);
+    in->setFileCopy(copy);
+    copy->start();
+    int last = 0;
+    EXPECT_EQ("", readAll(in, &last));
+    EXPECT_EQ(-2, last);
+    delete in;
+}
+
+TEST(RemoteWriter, WritesAFileThatAppearsOnlyWhenClosed) {
+    Service s;
+    RemoteWriter* writer = new RemoteWriter("127.0.0.1", s.port().c_str(), "out/new file", nullptr, nullptr,
+                                            nullptr, 0640);
+    ASSERT_EQ(0, writer->start());
+    Output out(writer, 0640);
+    writer->setOutput(&out);
+    std::string first = "hello, ";
+    std::string second = "world";
+    EXPECT_EQ(7, out.write(reinterpret_cast<unsigned char*>(&first[0]), 7));
+    out.seek(100);
+    EXPECT_EQ(5, out.write(reinterpret_cast<unsigned char*>(&second[0]), 5));
+    out.seek(7);
+    EXPECT_EQ(5, out.write(reinterpret_cast<unsigned char*>(&second[0]), 5));
+    struct stat st;
+    EXPECT_NE(0, stat(s.path("out/new file").c_str(), &st)) << "nothing is installed before close";
+    EXPECT_EQ(0, out.close());
+    std::string want = "hello, world" + std::string(88, '\0') + "world";
+    EXPECT_EQ(want, readFile(s.path("out/new file")));
+    ASSERT_EQ(0, stat(s.path("out/new file").c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777);
+
+    for (const char* bad : {"../outside/x", "/etc/x", ""}) {
+        RemoteWriter refused("127.0.0.1", s.port().c_str(), bad, nullptr, nullptr, nullptr, 0644);
+        EXPECT_EQ(28, refused.start()) << bad;
+        EXPECT_FALSE(refused.errorText().empty()) << bad;
+    }
+    EXPECT_EQ("", readFile(s.outside + "/x"));
+
+    // A writer dropped without close leaves nothing behind.
+    {
+        RemoteWriter dropped("127.0.0.1", s.port().c_str(), "out/dropped", nullptr, nullptr, nullptr, 0644);
+        ASSERT_EQ(0, dropped.start());
+        unsigned char b[3] = {1, 2, 3};
+        EXPECT_EQ(3, dropped.write(0, b, 3));
+    }
+    for (int i = 0; i < 500 && s.server->liveSessions() > 0; i++) usleep(10000);
+    EXPECT_NE(0, stat(s.path("out/dropped").c_str(), &st));
+}
+
+TEST(FileRouting, ALocalProvidersFilesGoThroughTheLocalService) {
+    Service s;
+    writeFile(s.path("motd"), "message of the day\n");
+    LocalSPI spi;
+    int err = -1;
+    Directory* dir = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "local", &err);
+    ASSERT_EQ(0, err);
+    ft_installFileOpener();
+    ft_setLocalFileService("127.0.0.1", s.port().c_str());
+
+    void* stream = nullptr;
+    ASSERT_EQ(0, Directory::_openFile(dir, &spi, "motd", false, 0, &stream));
+    Input* in = static_cast<Input*>(stream);
+    int last = 0;
+    EXPECT_EQ("message of the day\n", readAll(in, &last));
+    EXPECT_EQ(-1, last);
+    delete in;
+
+    ASSERT_EQ(0, Directory::_openFile(dir, &spi, "written", true, 0600, &stream));
+    Output* out = static_cast<Output*>(stream);
+    unsigned char text[] = "routed";
+    EXPECT_EQ(6, out->write(text, 6));
+    EXPECT_EQ(0, out->close());
+    delete out;
+    EXPECT_EQ("routed", readFile(s.path("written")));
+
+    ft_setLocalFileService(nullptr, nullptr);
+    Directory::_openFile = nullptr;
+    delete dir;
+}
+
+TEST(DrvftGetPut, RoundTripAndNameTheFailure) {
+    Service s;
+    TempDir local;
+    const std::string content = randomBytes(1500000, 12);
+    writeFile(local.file("up"), content);
+    chmod(local.file("up").c_str(), 0600);
+    std::string remote = "127.0.0.1:" + s.port() + ":dir/up";
+    std::vector<std::string> putArgs = {"put", local.file("up"), remote};
+    std::vector<char*> argv;
+    for (std::string& a : putArgs) argv.push_back(&a[0]);
+    EXPECT_EQ(0, drvft_put(3, argv.data()));
+    EXPECT_TRUE(content == readFile(s.path("dir/up")));
+    struct stat st;
+    ASSERT_EQ(0, stat(s.path("dir/up").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+
+    std::vector<std::string> getArgs = {"get", remote, local.file("down")};
+    argv.clear();
+    for (std::string& a : getArgs) argv.push_back(&a[0]);
+    EXPECT_EQ(0, drvft_get(3, argv.data()));
+    EXPECT_TRUE(content == readFile(local.file("down")));
+
+    std::vector<std::string> badGet = {"get", "127.0.0.1:" + s.port() + ":dir/nothere", local.file("x")};
+    argv.clear();
+    for (std::string& a : badGet) argv.push_back(&a[0]);
+    std::string said = stderrOf([&] { EXPECT_EQ(1, drvft_get(3, argv.data())); });
+    EXPECT_NE(std::string::npos, said.find("dir/nothere")) << said;
+    EXPECT_EQ("", readFile(local.file("x")));
+
+    std::string host;
+    std::string port;
+    std::string path;
+    EXPECT_TRUE(drvft_splitRemote("h:2000:a:b", &host, &port, &path));
+    EXPECT_EQ("h", host);
+    EXPECT_EQ("2000", port);
+    EXPECT_EQ("a:b", path);
+    EXPECT_TRUE(drvft_splitRemote("h:a", &host, &port, &path));
+    EXPECT_EQ("14001", port);
+    EXPECT_EQ("a", path);
+    EXPECT_FALSE(drvft_splitRemote(":a", &host, &port, &path));
+    EXPECT_FALSE(drvft_splitRemote("h:", &host, &port, &path));
+}
