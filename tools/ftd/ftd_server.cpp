@@ -27,7 +27,7 @@ public:
         {
             StreamConnection connection(_connector, _socket, _peer.c_str());
             if (connection.accept() == 0) {
-                FtdSession session(_server, &connection, _peer.c_str());
+                FtdSession session(_server, connection.getInMessage(), connection.getOutMessage(), _peer.c_str());
                 session.run();
             } else {
                 log(LOG_WARNING, 0, 0, "drvftd: TLS handshake with %s failed", _peer.c_str());

@@ -34,12 +34,8 @@ long long nowMs() {
 
 }  // namespace
 
-FtdSession::FtdSession(FtdServer* server, StreamConnection* connection, const char* peer)
-    : _server(server),
-      _connection(connection),
-      _in(connection->getInMessage()),
-      _out(connection->getOutMessage()),
-      _peer(peer != nullptr ? peer : "") {}
+FtdSession::FtdSession(FtdServer* server, MessageBase* in, MessageBase* out, const char* peer)
+    : _server(server), _in(in), _out(out), _peer(peer != nullptr ? peer : "") {}
 
 FtdSession::~FtdSession() {}
 
@@ -173,7 +169,7 @@ int FtdSession::command(int32_t code, bool* done) {
         double kbps = 0;
         if (_in->readDouble(&kbps) != 0) return -1;
         // Our own writes (FT_GET_FILE) keep to the same limit.
-        static_cast<StreamMessage*>(_out)->setFlowLimit(kbps > 0 ? kbps : 0);
+        if (StreamMessage* stream = dynamic_cast<StreamMessage*>(_out)) stream->setFlowLimit(kbps > 0 ? kbps : 0);
         log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth limited to %.1f kbit/s", _peer.c_str(), kbps);
         return 0;
     }

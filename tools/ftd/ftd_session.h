@@ -23,13 +23,14 @@
 class FtdServer;
 class FtdFileWriter;
 class MessageBase;
-class StreamConnection;
 struct FtEntryHeader;
 
 class FtdSession {
 public:
-    // The connection is the caller's and must have completed its handshake.
-    FtdSession(FtdServer* server, StreamConnection* connection, const char* peer);
+    // The messages are the caller's: the incoming and outgoing stream of a
+    // connection that has completed its handshake (or any message to read
+    // from and one to write to).
+    FtdSession(FtdServer* server, MessageBase* in, MessageBase* out, const char* peer);
     ~FtdSession();
     FtdSession(const FtdSession&) = delete;
     FtdSession& operator=(const FtdSession&) = delete;
@@ -78,7 +79,6 @@ private:
     void logTransactionEnd();
 
     FtdServer* _server;
-    StreamConnection* _connection;
     MessageBase* _in;
     MessageBase* _out;
     std::string _peer;
