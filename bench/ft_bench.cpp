@@ -1,0 +1,355 @@
+// drvft to drvftd against rsync to an rsync daemon, on loopback, in the same
+// run: a first copy of 10,000 files of 4 KiB, a first copy of one large
+// file (1 GiB; FT_BENCH_BIG_MB sets another size for quick runs), and a
+// re-sync after 1% of the large file changed in place. Each case runs
+// FT_BENCH_REPEAT times (default 3), alternating the tools, and the medians
+// are printed with their ratio. Bytes on the wire are counted by a relay
+// that both tools' connections pass through (TLS records included for
+// drvft). Last, drvft --bwlimit is measured against the rate asked.
+//
+//   bench_ft              (drvft, drvftd and rsync must be there)
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int run(const std::vector<std::string>& args, bool quiet = true) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Starts a server and reads its stdout until a line holding `marker`.
+pid_t startServer(const std::vector<std::string>& args, const char* marker, std::string* line) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return -1;
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&fa, pipeFds[0]);
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(pipeFds[1]);
+    if (rc != 0) return -1;
+    std::string text;
+    char c;
+    while (marker != nullptr && read(pipeFds[0], &c, 1) == 1) {
+        text += c;
+        if (c == '\n') {
+            if (text.find(marker) != std::string::npos) {
+                *line = text;
+                break;
+            }
+            text.clear();
+        }
+    }
+    // Keep draining so that the server never blocks on a full pipe.
+    std::thread([fd = pipeFds[0]] {
+        char buf[4096];
+        while (read(fd, buf, sizeof(buf)) > 0) {
+        }
+        close(fd);
+    }).detach();
+    return pid;
+}
+
+int freePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t n = sizeof(a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// A loopback relay to a target port that counts the bytes passing both ways.
+class Relay {
+public:
+    explicit Relay(int target) : _target(target) {
+        _listen = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        listen(_listen, 64);
+        socklen_t n = sizeof(a);
+        getsockname(_listen, reinterpret_cast<sockaddr*>(&a), &n);
+        _port = ntohs(a.sin_port);
+        _thread = std::thread([this] { acceptLoop(); });
+    }
+    ~Relay() {
+        shutdown(_listen, SHUT_RDWR);
+        close(_listen);
+        _thread.join();
+    }
+    int port() const { return _port; }
+    long long bytes() const { return _bytes.load(); }
+    void reset() { _bytes = 0; }
+
+private:
+    void acceptLoop() {
+        for (;;) {
+            int c = accept(_listen, nullptr, nullptr);
+            if (c < 0) return;
+            int t = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(_target));
+            if (connect(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+                close(c);
+                close(t);
+                continue;
+            }
+            std::thread([this, c, t] { pump(c, t); }).detach();
+        }
+    }
+    void pump(int a, int b) {
+        std::vector<char> buf(1 << 18);
+        pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+        bool open[2] = {true, true};
+        while (open[0] || open[1]) {
+            if (poll(fds, 2, -1) < 0) break;
+            for (int i = 0; i < 2; i++) {
+                if (!open[i] || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                ssize_t n = read(fds[i].fd, buf.data(), buf.size());
+                int other = fds[1 - i].fd;
+                if (n <= 0) {
+                    open[i] = false;
+                    fds[i].fd = -1;
+                    shutdown(other, SHUT_WR);
+                    continue;
+                }
+                _bytes += n;
+                for (ssize_t off = 0; off < n;) {
+                    ssize_t w = write(other, buf.data() + off, static_cast<size_t>(n - off));
+                    if (w <= 0) {
+                        open[0] = open[1] = false;
+                        break;
+                    }
+                    off += w;
+                }
+            }
+        }
+        close(a);
+        close(b);
+    }
+    int _target;
+    int _listen;
+    int _port;
+    std::atomic<long long> _bytes{0};
+    std::thread _thread;
+};
+
+void writeRandom(const std::string& path, long long size, unsigned long long seed) {
+    FILE* f = fopen(path.c_str(), "wb");
+    std::vector<unsigned long long> buf(1 << 16);
+    unsigned long long x = seed * 0x9E3779B97F4A7C15ULL + 1;
+    for (long long done = 0; done < size;) {
+        for (auto& v : buf) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            v = x;
+        }
+        size_t n = static_cast<size_t>(std::min<long long>(size - done, buf.size() * 8));
+        fwrite(buf.data(), 1, n, f);
+        done += static_cast<long long>(n);
+    }
+    fclose(f);
+}
+
+// Overwrites 1% of the file in place, in 64 KiB pieces spread over it.
+void changeOnePercent(const std::string& path, long long size, unsigned seed) {
+    int fd = open(path.c_str(), O_WRONLY);
+    const long long piece = 64 * 1024;
+    long long pieces = std::max<long long>(1, size / 100 / piece);
+    std::vector<char> buf(piece);
+    for (size_t i = 0; i < buf.size(); i++) buf[i] = static_cast<char>(seed * 31 + i * 7);
+    for (long long i = 0; i < pieces; i++) {
+        long long at = (size / pieces) * i + (seed % 7) * 4096;
+        if (at + piece > size) at = size - piece;
+        pwrite(fd, buf.data(), buf.size(), at);
+    }
+    close(fd);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct Result {
+    std::vector<double> seconds;
+    std::vector<double> bytes;
+    int failures = 0;
+};
+
+void report(const char* name, const Result& ours, const Result& theirs) {
+    double t1 = median(ours.seconds);
+    double t2 = median(theirs.seconds);
+    double b1 = median(ours.bytes);
+    double b2 = median(theirs.bytes);
+    printf("%-28s drvft %8.3f s %14.0f B | rsync %8.3f s %14.0f B | time ratio %5.2f  bytes ratio %5.2f%s\n", name,
+           t1, b1, t2, b2, t2 > 0 ? t1 / t2 : 0, b2 > 0 ? b1 / b2 : 0,
+           ours.failures + theirs.failures > 0 ? "  (FAILURES)" : "");
+    fflush(stdout);
+}
+
+}  // namespace
+
+int main() {
+    signal(SIGPIPE, SIG_IGN);
+    const long long bigMb = getenv("FT_BENCH_BIG_MB") != nullptr ? atoll(getenv("FT_BENCH_BIG_MB")) : 1024;
+    const int repeat = getenv("FT_BENCH_REPEAT") != nullptr ? atoi(getenv("FT_BENCH_REPEAT")) : 3;
+    const long long bigSize = bigMb * 1024 * 1024;
+    char pattern[] = "/tmp/ftbench.XXXXXX";
+    std::string top = mkdtemp(pattern);
+    std::string src = top + "/src";
+    std::string ours = top + "/ours";
+    std::string theirs = top + "/theirs";
+    for (const std::string& d : {src, ours, theirs, src + "/small", src + "/big"}) mkdir(d.c_str(), 0755);
+    for (int i = 0; i < 10000; i++) {
+        std::string dir = src + "/small/d" + std::to_string(i / 100);
+        if (i % 100 == 0) mkdir(dir.c_str(), 0755);
+        writeRandom(dir + "/f" + std::to_string(i), 4096, static_cast<unsigned long long>(i) + 1);
+    }
+    writeRandom(src + "/big/file", bigSize, 4242);
+    printf("ft bench: 10,000 files of 4 KiB, one file of %lld MiB, %d runs each, medians\n", bigMb, repeat);
+
+    std::string line;
+    pid_t ftd = startServer({DRVFTD_PATH, "--root", ours, "--port", "0", "--log", top + "/drvftd.log"},
+                            "listening on port", &line);
+    int ftdPort = atoi(line.c_str() + line.find("port ") + 5);
+    int rsyncPort = freePort();
+    std::string conf = top + "/rsyncd.conf";
+    FILE* f = fopen(conf.c_str(), "w");
+    fprintf(f, "use chroot = false\nlog file = %s/rsyncd.log\npid file = %s/rsyncd.pid\n[dst]\npath = %s\nread only = false\n",
+            top.c_str(), top.c_str(), theirs.c_str());
+    fclose(f);
+    pid_t rsyncd = startServer({RSYNC_PATH, "--daemon", "--no-detach", "--address=127.0.0.1",
+                                "--port=" + std::to_string(rsyncPort), "--config=" + conf},
+                               nullptr, &line);
+    usleep(500000);
+    Relay ftdRelay(ftdPort);
+    Relay rsyncRelay(rsyncPort);
+    std::string ftdHost = "127.0.0.1:" + std::to_string(ftdRelay.port()) + ":";
+    std::string rsyncUrl = "rsync://127.0.0.1:" + std::to_string(rsyncRelay.port()) + "/dst/";
+
+    auto drvft = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {DRVFT_PATH, "copy"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run(args);
+    };
+    auto rsync = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {RSYNC_PATH, "-a"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run(args);
+    };
+    auto timed = [](Relay& relay, Result* r, const std::function<int()>& fn) {
+        relay.reset();
+        double t0 = now();
+        if (fn() != 0) r->failures++;
+        r->seconds.push_back(now() - t0);
+        usleep(100000);  // let the relay count the last bytes
+        r->bytes.push_back(static_cast<double>(relay.bytes()));
+    };
+    auto wipe = [&](const std::string& path) { run({"/bin/rm", "-rf", path}); };
+
+    // First copies: the destination (and drvft's index of it) start empty each time.
+    Result smallOurs, smallTheirs, bigOurs, bigTheirs, syncOurs, syncTheirs;
+    for (int i = 0; i < repeat; i++) {
+        wipe(ours + "/small");
+        wipe(theirs + "/small");
+        timed(ftdRelay, &smallOurs, [&] { return drvft({src + "/small", ftdHost + "small"}); });
+        timed(rsyncRelay, &smallTheirs, [&] { return rsync({src + "/small", rsyncUrl + "small"}); });
+    }
+    report("10,000 x 4 KiB, first copy", smallOurs, smallTheirs);
+    for (int i = 0; i < repeat; i++) {
+        wipe(ours + "/big");
+        wipe(theirs + "/big");
+        timed(ftdRelay, &bigOurs, [&] { return drvft({src + "/big", ftdHost + "big"}); });
+        timed(rsyncRelay, &bigTheirs, [&] { return rsync({src + "/big", rsyncUrl + "big"}); });
+    }
+    report("large file, first copy", bigOurs, bigTheirs);
+    // Re-syncs: each run changes a different 1% of the file in place.
+    for (int i = 0; i < repeat; i++) {
+        changeOnePercent(src + "/big/file", bigSize, static_cast<unsigned>(i + 1));
+        timed(ftdRelay, &syncOurs, [&] { return drvft({src + "/big", ftdHost + "big"}); });
+        timed(rsyncRelay, &syncTheirs, [&] { return rsync({src + "/big", rsyncUrl + "big"}); });
+    }
+    report("large file, 1% changed", syncOurs, syncTheirs);
+
+    // Bandwidth limit: a fresh copy of up to 64 MiB at 80 Mbit/s (or a size
+    // that takes a few seconds), against the rate asked.
+    const long long limitBytes = std::min<long long>(bigSize, 64LL << 20);
+    std::string limited = src + "/limited";
+    mkdir(limited.c_str(), 0755);
+    writeRandom(limited + "/file", limitBytes, 77);
+    const double kbps = 80000;
+    std::vector<double> rates;
+    for (int i = 0; i < repeat; i++) {
+        wipe(ours + "/limited");
+        double t0 = now();
+        drvft({"--bwlimit", std::to_string(static_cast<long long>(kbps)), limited, ftdHost + "limited"});
+        double t = now() - t0;
+        rates.push_back(static_cast<double>(limitBytes) * 8 / 1000 / t);
+    }
+    double rate = median(rates);
+    printf("--bwlimit %.0f kbit/s: achieved %.0f kbit/s (%.1f%% of the asked rate, connection set-up included)\n",
+           kbps, rate, rate / kbps * 100);
+
+    kill(ftd, SIGTERM);
+    kill(rsyncd, SIGTERM);
+    waitpid(ftd, nullptr, 0);
+    waitpid(rsyncd, nullptr, 0);
+    wipe(top);
+    return 0;
+}
