@@ -23,8 +23,9 @@
 namespace {
 
 const int kGetChunk = 1 << 20;
-// A single-file write may not reach beyond this offset.
-const long long kMaxWriteOffset = 1LL << 40;
+// A single-file write may leave a hole of at most this much beyond the
+// file's end: a peer may not make us hold (and digest) a vast sparse file.
+const long long kMaxWriteGap = 64LL << 20;
 
 long long nowMs() {
     struct timespec t;
@@ -91,7 +92,7 @@ int FtdSession::opening() {
         std::string login;
         std::string user;
         if (!readText(&login) || !readText(&user)) return -1;
-        _user = user.empty() ? login : user;
+        _user = !user.empty() ? user : !login.empty() ? login : "(anonymous)";
     } else if (version == FT_PROTOCOL_2) {
         unsigned int id = 0;
         unsigned char* bytes = nullptr;
@@ -369,7 +370,7 @@ int FtdSession::writeFile() {
         uint32_t length = 0;
         if (_in->readBytes(&data, &length) != 0) return -1;
         if (problem.empty()) {
-            if (offset < 0 || offset + static_cast<long long>(length) > kMaxWriteOffset)
+            if (offset < 0 || offset > staged.written() + kMaxWriteGap)
                 problem = "offset out of range";
             else if (staged.writeAt(offset, data, length) != 0)
                 problem = strerror(errno);
