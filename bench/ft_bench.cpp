@@ -271,8 +271,11 @@ int main() {
     int rsyncPort = freePort();
     std::string conf = top + "/rsyncd.conf";
     FILE* f = fopen(conf.c_str(), "w");
-    fprintf(f, "use chroot = false\nlog file = %s/rsyncd.log\npid file = %s/rsyncd.pid\n[dst]\npath = %s\nread only = false\n",
-            top.c_str(), top.c_str(), theirs.c_str());
+    // The daemon writes as this user (as root it would otherwise be "nobody").
+    fprintf(f,
+            "use chroot = false\nuid = %d\ngid = %d\nlog file = %s/rsyncd.log\npid file = %s/rsyncd.pid\n"
+            "[dst]\npath = %s\nread only = false\n",
+            static_cast<int>(getuid()), static_cast<int>(getgid()), top.c_str(), top.c_str(), theirs.c_str());
     fclose(f);
     pid_t rsyncd = startServer({RSYNC_PATH, "--daemon", "--no-detach", "--address=127.0.0.1",
                                 "--port=" + std::to_string(rsyncPort), "--config=" + conf},

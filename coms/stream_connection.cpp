@@ -224,6 +224,9 @@ int StreamConnection::connect() {
 
 int StreamConnection::accept() {
     if (_serverCtx == nullptr || _socket < 0) return COMS_E_NOT_CONNECTED;
+    // Replies are small and written value by value, as on the client side.
+    int one = 1;
+    setsockopt(_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     _ssl = SSL_new(_serverCtx);
     if (_ssl == nullptr) return COMS_E_NOT_CONNECTED;
     return handshake(false);
