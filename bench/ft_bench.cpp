@@ -206,17 +206,24 @@ void writeRandom(const std::string& path, long long size, unsigned long long see
     fclose(f);
 }
 
-// Overwrites 1% of the file in place, in 64 KiB pieces spread over it.
+// Overwrites 1% of the file in place with fresh random bytes, in 64 KiB
+// pieces spread over it.
 void changeOnePercent(const std::string& path, long long size, unsigned seed) {
     int fd = open(path.c_str(), O_WRONLY);
     const long long piece = 64 * 1024;
     long long pieces = std::max<long long>(1, size / 100 / piece);
-    std::vector<char> buf(piece);
-    for (size_t i = 0; i < buf.size(); i++) buf[i] = static_cast<char>(seed * 31 + i * 7);
+    std::vector<unsigned long long> buf(piece / 8);
+    unsigned long long x = seed * 0x2545F4914F6CDD1DULL + 7;
     for (long long i = 0; i < pieces; i++) {
+        for (auto& v : buf) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            v = x;
+        }
         long long at = (size / pieces) * i + (seed % 7) * 4096;
         if (at + piece > size) at = size - piece;
-        pwrite(fd, buf.data(), buf.size(), at);
+        if (pwrite(fd, buf.data(), piece, at) != piece) break;
     }
     close(fd);
 }
