@@ -24,9 +24,9 @@ namespace {
 
 // Block exchanges with smaller blocks, or more of them, are refused: the
 // sender's block size comes from the file size and never goes below 1024.
-const int kMinBlock = 64;
+const int kMinBlock = 512;
 const int kMaxBlock = 1 << 24;
-const long long kMaxBlocks = 1 << 24;
+const long long kMaxBlocks = 1 << 22;
 
 long long freeBytes(int fd) {
     struct statvfs vs;
@@ -90,7 +90,7 @@ int FtdSession::receiveList(bool second) {
         _user.c_str(), base.c_str(), dest.c_str(), second ? " (folder)" : "");
     for (;;) {
         int32_t code = 0;
-        if (ftReadCommand(_in, &code) != 0) return -1;
+        if (flush() != 0 || ftReadCommand(_in, &code) != 0) return -1;
         if (code == FT_END_OF_FILES) break;
         if (code != FT_RECV_PART2 && code != FT_RECV_PART2_KNOWN && code != FT_RECV_PART3) {
             refuse(dest, "unexpected code " + std::to_string(code) + " in a file list");
@@ -98,7 +98,6 @@ int FtdSession::receiveList(bool second) {
         }
         int rc = entry(code);
         if (rc != 0) return rc;
-        if (_out->getError() != 0) return -1;
     }
     applyDirAttributes();
     log(LOG_INFO, 0, 0, "drvftd: %s: transaction %d complete: %lld files (%lld bytes) written, %lld unchanged",
@@ -135,6 +134,10 @@ int FtdSession::entry(int32_t code) {
     }
     switch (h.type) {
     case FT_TYPE_DIRECTORY:
+        if (h.body != FT_BODY_NONE) {
+            refuse(h.name, "a folder with a body");
+            return -1;
+        }
         return refused ? 0 : makeDir(h, rel);
     case FT_TYPE_LINK:
         return makeLink(h, rel, refused);
@@ -301,7 +304,7 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
     };
     for (;;) {
         int32_t code = 0;
-        if (ftReadCommand(_in, &code) != 0) return -1;
+        if (flush() != 0 || ftReadCommand(_in, &code) != 0) return -1;
         switch (code) {
         case FT_SYNC_FIND_MD5: {
             int64_t offset = 0;
@@ -438,6 +441,5 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             refuse(h.name, "unexpected code " + std::to_string(code) + " in a sync exchange");
             return -1;
         }
-        if (_out->getError() != 0) return -1;
     }
 }

@@ -36,9 +36,29 @@ long long nowMs() {
 }  // namespace
 
 FtdSession::FtdSession(FtdServer* server, MessageBase* in, MessageBase* out, const char* peer)
-    : _server(server), _in(in), _out(out), _peer(peer != nullptr ? peer : "") {}
+    : _server(server), _in(in), _out(new Message(0)), _wire(out), _peer(peer != nullptr ? peer : "") {}
 
-FtdSession::~FtdSession() {}
+FtdSession::~FtdSession() {
+    delete _out;
+}
+
+int FtdSession::flush() {
+    size_t skip = 9;  // the frame header of an in-memory message
+    bool any = false;
+    for (const MessageBase::_Buffer* b = _out->firstBuffer(); b != nullptr; b = b->next) {
+        size_t from = skip < b->used ? skip : b->used;
+        skip -= from;
+        if (b->used > from) {
+            _wire->appendBytes(b->data + from, b->used - from);
+            any = true;
+        }
+    }
+    if (any) {
+        delete _out;
+        _out = new Message(0);
+    }
+    return _wire->getError();
+}
 
 bool FtdSession::readText(std::string* out) {
     char* s = nullptr;
@@ -122,6 +142,10 @@ void FtdSession::run() {
     bool done = false;
     while (!done) {
         int32_t code = 0;
+        if (flush() != 0) {
+            log(LOG_WARNING, 0, 0, "drvftd: %s: cannot write to the peer; closing", _peer.c_str());
+            break;
+        }
         if (ftReadCommand(_in, &code) != 0) {
             log(LOG_INFO, 0, 0, "drvftd: %s: stream ended", _peer.c_str());
             break;
@@ -131,11 +155,8 @@ void FtdSession::run() {
                 ftCommandName(code, false));
             break;
         }
-        if (_out->getError() != 0) {
-            log(LOG_WARNING, 0, 0, "drvftd: %s: cannot write to the peer; closing", _peer.c_str());
-            break;
-        }
     }
+    flush();
     if (_transactions > 0)
         log(LOG_INFO, 0, 0, "drvftd: %s: session closed: %d transactions, %lld files, %lld bytes, %lld refused",
             _peer.c_str(), _transactions, _files, _sessionBytes, _refused);
@@ -170,7 +191,7 @@ int FtdSession::command(int32_t code, bool* done) {
         double kbps = 0;
         if (_in->readDouble(&kbps) != 0) return -1;
         // Our own writes (FT_GET_FILE) keep to the same limit.
-        if (StreamMessage* stream = dynamic_cast<StreamMessage*>(_out)) stream->setFlowLimit(kbps > 0 ? kbps : 0);
+        if (StreamMessage* stream = dynamic_cast<StreamMessage*>(_wire)) stream->setFlowLimit(kbps > 0 ? kbps : 0);
         log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth limited to %.1f kbit/s", _peer.c_str(), kbps);
         return 0;
     }
@@ -219,6 +240,7 @@ int FtdSession::command(int32_t code, bool* done) {
 int FtdSession::quit() {
     ftWritePlain(_out, FT_QUIT_ACK);
     // The sender echoes the acknowledgement and closes.
+    if (flush() != 0) return 0;
     int32_t code = 0;
     for (int i = 0; i < 16 && ftReadCommand(_in, &code) == 0; i++)
         if (code == FT_QUIT_ACK) break;
@@ -332,7 +354,8 @@ int FtdSession::getFile() {
         if (n < 0) status = errno;
         if (n <= 0) break;
         _out->writeInt64(n);
-        if (_out->writeBytes(buf.data(), static_cast<uint32_t>(n)) != 0) break;
+        _out->writeBytes(buf.data(), static_cast<uint32_t>(n));
+        if (flush() != 0) break;
         sent += n;
     }
     ::close(fd);
@@ -361,6 +384,7 @@ int FtdSession::writeFile() {
         return _out->writeString(reason.c_str());
     }
     _out->writeInt32(0);
+    if (flush() != 0) return -1;
     std::string problem;
     for (;;) {
         int64_t offset = 0;

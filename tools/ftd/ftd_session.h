@@ -22,6 +22,7 @@
 
 class FtdServer;
 class FtdFileWriter;
+class Message;
 class MessageBase;
 struct FtEntryHeader;
 
@@ -76,11 +77,17 @@ private:
     // Checks a peer path; false after refusing it.
     bool confine(const std::string& peerPath, std::string* rel);
     bool readText(std::string* out);
+    // Sends the gathered replies; 0 or the wire's error.
+    int flush();
     void logTransactionEnd();
 
     FtdServer* _server;
     MessageBase* _in;
-    MessageBase* _out;
+    // Replies are gathered here and go to the wire in one write each time
+    // the session is about to wait for the peer: small values written one by
+    // one would each become a record of their own on the connection.
+    Message* _out;
+    MessageBase* _wire;
     std::string _peer;
     std::string _user;
     int _protocol = 0;
