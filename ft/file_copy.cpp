@@ -75,7 +75,10 @@ int FileCopy::start() {
 }
 
 void FileCopy::join() {
-    if (_thread != nullptr && _thread->isStarted()) _thread->join();
+    if (_thread != nullptr && _thread->isStarted() && !_joined) {
+        _thread->join();
+        _joined = true;
+    }
 }
 
 void FileCopy::cancel() {

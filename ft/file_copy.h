@@ -43,7 +43,8 @@ public:
     // Stops the transfer as soon as possible (the feeder is told the
     // transfer ended early); may be called more than once.
     void cancel() override;
-    // Waits for the copy thread to end.
+    // Waits for the copy thread to end (from the thread that started it;
+    // later calls return at once).
     void join();
 
     // The copy's own run, on the copy thread.
@@ -66,6 +67,7 @@ private:
     EVP_PKEY* _key;
     InputFeeder* _feeder;
     FileCopyThread* _thread = nullptr;
+    bool _joined = false;
     std::atomic<bool> _cancelled{false};
     std::atomic<int> _result{0};
     std::atomic<long long> _received{0};

@@ -19,6 +19,9 @@ public:
     FtdSessionThread(FtdServer* server, StreamConnector* connector, int socket, const char* peer)
         : _server(server), _connector(connector), _socket(socket), _peer(peer != nullptr ? peer : "") {
         setName("ftd-session");
+        // Nobody joins a session: it deletes itself, and stop() waits for
+        // its end through sessionEnded().
+        setDetached();
     }
     void run() override {
         setInitialized();
