@@ -1,4 +1,5 @@
 #include "dir/directory.h"
+#include "dir/security_object.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -34,6 +35,7 @@ void dir_registerTranslators() {
     MessageBase::registerObjectXlator(OBJ_DIRECTORYOBJECT_ID, DirectoryObjectXlator);
     Principal::registerXlators();
     exec_registerTranslators();
+    MessageBase::registerObjectXlator(OBJ_SECURITYOBJECT_ID, SecurityObjectXlator);
 }
 
 void Directory::init() {

@@ -551,3 +551,14 @@ Message::Message(const char* bytes, size_t n) : MessageBase(MODE_READ) {
 }
 
 Message::~Message() {}
+
+int Message::appendProxy(Message* from) {
+    if (_error != 0) return _error;
+    unsigned char block[4096];
+    for (;;) {
+        size_t n = from->readLocBytes(&from->_readLoc, block, sizeof block);
+        if (n == 0) return 0;
+        int rc = appendBytes(block, n);
+        if (rc != 0) return rc;
+    }
+}

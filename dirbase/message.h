@@ -530,6 +530,11 @@ public:
 
     // The message type of the frame (given when writing, read with the frame).
     uint32_t getType() const { return _frame.type; }
+
+    // Appends the bytes of from that its read position has not reached yet,
+    // to its end, block by block (a relay forwards the rest of a request
+    // it has read the head of). from's read position moves to its end.
+    int appendProxy(Message* from);
 };
 
 #endif
