@@ -298,6 +298,9 @@ public:
     // not decode is counted in failedTriples and skipped; for 38 reading
     // stops, successfully, at the first command that cannot be read.
     static int readReply(Message* m, Reply* out);
+    // The same after the caller has read the id itself (out->code and
+    // out->id set): the receive path looks at the id before the body.
+    static int readReplyBody(Message* m, Reply* out);
 
     // ==== Login exchange (connection type 333) =============================
     enum LoginCode { LOGIN_SSH = 3, LOGIN_CREDENTIAL = 5, LOGIN_PASSWORD = 6 };

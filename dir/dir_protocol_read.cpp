@@ -337,13 +337,17 @@ void allocTriples(DirProtocol::Reply* r, int n) {
 
 int DirProtocol::readReply(Message* m, Reply* r) {
     r->code = static_cast<int>(m->getType());
-    int rv = 0;
     if (hasRequestId(r->code)) {
         int64_t id = 0;
-        rv = m->readInt64(&id);
+        int rv = m->readInt64(&id);
         r->id = id;
         if (rv != 0) return rv;
     }
+    return readReplyBody(m, r);
+}
+
+int DirProtocol::readReplyBody(Message* m, Reply* r) {
+    int rv = 0;
     switch (r->code) {
         case M_RESOLVE_REPLY:
             return m->readObject(OBJ_DIRECTORYOBJECT_ID, &r->object);

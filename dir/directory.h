@@ -31,6 +31,8 @@
 
 class Acl;
 class AlertListener;
+class AuthListener;
+class SecurityObject;
 class Any;
 class Asset;
 class AsyncResolveHelper;
@@ -51,6 +53,8 @@ class FutureResultListener;
 class Input;
 class ListenerEntry;
 class ManagedConnectionListener;
+class NetClientSPI;
+class Connection;
 class Output;
 class Principal;
 class ResolveContext;
@@ -113,6 +117,19 @@ public:
                                                   int* err);
     // Registers the translators; 0.
     static int startProxyDirectoryService();
+    // Login to a domain's directory server and the session it starts; see
+    // dir/login.h (Login) for the exchange, the progress texts and codes.
+    static Directory* authenticate(const char* domain, const char* host, const char* port, const char* user,
+                                   const char* password, AuthListener* listener, int* err);
+    static Directory* authenticate(const char* domain, const char* host, const char* port, const char* user,
+                                   const SecurityObject* credential, AuthListener* listener, int* err);
+    static Directory* authenticate(const char* domain, const char* host, const char* port, const char* user,
+                                   X509* cert, EVP_PKEY* key, AuthListener* listener, int* err);
+    static Directory* authenticateUsingSsh(const char* domain, const char* host, const char* port, const char* user,
+                                           AuthListener* listener, int* err);
+    static Directory* authenticateViaKeyChain(const char* domain, const char* host, const char* port,
+                                              const char* user, const char* keychainPath, AuthListener* listener,
+                                              int* err);
     // Registers every translator once; later calls do nothing.
     static void init();
 
@@ -177,6 +194,14 @@ public:
     // deletes those already marked. Then retries unconnected listeners.
     static void testIdleProviders();
     static DirectorySPI* findManagedSPI(const char* assetId);
+    // Server side (remote provider library, net_client_seam.cpp): hands a
+    // connection an agent opened to the provider of that agent id (false
+    // when none has it); the provider of an asset with its lock count
+    // raised (the caller removes the lock), or null; forgets the keys on
+    // file of an asset's providers.
+    static bool attachConnection(Connection* connection, const char* agentId, EVP_PKEY* key);
+    static NetClientSPI* findProxy(const char* assetId);
+    static void resetMasqProvider(const char* assetId);
     // The list entry whose provider is usable (not marked, not temporary)
     // and whose key matches, or null. The caller holds the provider lock.
     static ProviderEntry* findProviderLocked(const char* key) REQUIRES(_providerCb);

@@ -1,0 +1,430 @@
+// NetClientSPI's directory calls: waiting for the connection, sending
+// requests and waiting for their replies, the asynchronous resolve and
+// execute of the execution thread, the provider's own local objects, relaying
+// for a server, unique ids and message-queue traffic.
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "common/delayed_event.h"
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "dir/asset.h"
+#include "dir/dir_protocol.h"
+#include "dir/directory.h"
+#include "dir/net_client_internal.h"
+#include "dir/net_client_spi.h"
+#include "dirbase/acl.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+#include "dirbase/enumeration.h"
+#include "dirbase/message.h"
+
+namespace {
+
+const char* kConnectionObject = "____connection";
+const char* kAgentAttributesObject = "____agent_attributes";
+const char* kThisObject = "____this";
+
+const char* localValue(const DirectoryObject* object) {
+    if (object == nullptr || object->value == nullptr) return nullptr;
+    const char* v = object->value->getString();
+    if (v == nullptr) return nullptr;
+    if (strcmp(v, kConnectionObject) == 0 || strcmp(v, kAgentAttributesObject) == 0 || strcmp(v, kThisObject) == 0)
+        return v;
+    return nullptr;
+}
+
+}  // namespace
+
+int NetClientSPI::waitConnected() {
+    CondSection hold(state);
+    if (connected) return 0;
+    if (!mayConnect) return lastError != 0 ? lastError : DirError::E_NOT_CONNECTED;
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    long long deadline = until.tv_sec * 1000LL + until.tv_nsec / 1000000 + _netclient_timeout.load();
+    while (!connected && mayConnect) {
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        long long left = deadline - (until.tv_sec * 1000LL + until.tv_nsec / 1000000);
+        if (left <= 0) break;
+        state.wait(static_cast<int>(left));
+    }
+    if (connected) return 0;
+    return lastError != 0 ? lastError : DirError::E_NOT_CONNECTED;
+}
+
+int NetClientSPI::sendLocked(Message* m) {
+    if (connection == nullptr) {
+        delete m;
+        return DirError::E_NOT_CONNECTED;
+    }
+    return connection->send(m) == 0 ? 0 : DirError::E_NOT_CONNECTED;
+}
+
+int NetClientSPI::sendMessage(Message* m) {
+    CondSection hold(state);
+    return sendLocked(m);
+}
+
+int NetClientSPI::call(Message* m, DelayedEvent* event, void** value) {
+    long long id = event->getId();
+    {
+        CondSection hold(state);
+        if (!connected) {
+            delete m;
+            return lastError != 0 ? lastError : DirError::E_NOT_CONNECTED;
+        }
+        int rv = sendLocked(m);
+        if (rv != 0) return rv;
+        pendingCalls.insert(id);
+    }
+    bool done = event->waitResult(_netclient_timeout.load());
+    {
+        CondSection hold(state);
+        pendingCalls.erase(id);
+    }
+    // A reply that raced the time-out still counts.
+    if (!done && !event->isDone()) return DirError::E_TIMEOUT;
+    if (event->isError()) return event->getErrorCode();
+    *value = event->getValue();
+    return 0;
+}
+
+void NetClientSPI::failPendingCalls(int error) {
+    std::vector<long long> ids;
+    {
+        CondSection hold(state);
+        ids.assign(pendingCalls.begin(), pendingCalls.end());
+    }
+    for (long long id : ids) {
+        DelayedEvent* e = DelayedEvent::lockById(id);
+        if (e == nullptr) continue;
+        if (!e->isDone()) e->setError(error);
+        e->release();
+    }
+}
+
+// ---- local objects -------------------------------------------------------
+
+int NetClientSPI::localResolve(DirectoryObject* current, const DirNameEntry* entry, DirectoryObject*& out) {
+    const char* c = entry != nullptr ? entry->getClassName() : nullptr;
+    const char* value = nullptr;
+    if (c == nullptr) return -1;
+    if (strcmp(c, "connection") == 0)
+        value = kConnectionObject;
+    else if (strcmp(c, "agentattributes") == 0)
+        value = kAgentAttributesObject;
+    else if (strcmp(c, "this") == 0)
+        value = kThisObject;
+    if (value == nullptr) return -1;
+    out = new DirectoryObject(current != nullptr ? current->className : nullptr, new Any(value));
+    return 0;
+}
+
+int NetClientSPI::localAttributes(DirectoryObject* object, Attributes*& out) {
+    const char* which = localValue(object);
+    if (which == nullptr) return -1;
+    CondSection hold(state);
+    if (strcmp(which, kThisObject) == 0) {
+        out = domainAttributes != nullptr ? new Attributes(*domainAttributes) : new Attributes();
+        return 0;
+    }
+    if (strcmp(which, kAgentAttributesObject) == 0) {
+        out = agentAttributes != nullptr ? new Attributes(*agentAttributes) : new Attributes();
+        out->setAttribute("connected", connected);
+        return 0;
+    }
+    Attributes* a = new Attributes();
+    if (connected && connection != nullptr) {
+        a->setAttribute("bytesSent", connection->getBytesSent());
+        a->setAttribute("bytesReceived", connection->getBytesReceived());
+        a->setAttribute("connectionVersion", connection->getServerVersion());
+        a->setAttribute("ipaddr", connection->getPeerAddress());
+    }
+    a->setAttribute("lostConnection", static_cast<long long>(lostAt.load()));
+    a->setAttribute("lastConnected", static_cast<long long>(connectedAt.load()));
+    a->setAttribute("port", port);
+    a->setAttribute("host", host);
+    a->setAttribute("domain", domain);
+    a->setAttribute("connected", connected);
+    out = a;
+    return 0;
+}
+
+// ---- the directory slots ---------------------------------------------------
+
+int NetClientSPI::resolve(const Endpoint* target, const Principal* principal, DirectoryObject* current,
+                          const DirNameEntry* entry, DirectoryObject*& out) {
+    touch();
+    out = nullptr;
+    if (localResolve(current, entry, out) == 0) return 0;
+    int rv = waitConnected();
+    if (rv != 0) return rv;
+    DelayedEvent event;
+    void* value = nullptr;
+    rv = call(DirProtocol::resolveRequest(masqAsset(), event.getId(), principal, current, entry, target), &event,
+              &value);
+    if (rv == 0) out = static_cast<DirectoryObject*>(value);
+    return rv;
+}
+
+int NetClientSPI::search(const Endpoint* target, const Principal* principal, SearchHelper*,
+                         DirectoryObject* current, const DirNameEntry* entry, char* filter,
+                         DirectoryEnumeration* result) {
+    touch();
+    int rv = waitConnected();
+    if (rv != 0) return rv;
+    DelayedEvent event;
+    void* value = nullptr;
+    rv = call(DirProtocol::searchRequest(masqAsset(), event.getId(), principal, current, entry, filter, target,
+                                         masqThrough != nullptr),
+              &event, &value);
+    // Parts gathered before a failure or time-out are dropped; the receive
+    // path fills them under the event registry's lock.
+    {
+        CriticalSection hold(DelayedEvent::registryLock());
+        delete static_cast<DirectoryEnumeration*>(event.partialResult);
+        event.partialResult = nullptr;
+    }
+    if (rv != 0) return rv;
+    DirectoryEnumeration* got = static_cast<DirectoryEnumeration*>(value);
+    if (got == nullptr) return 0;
+    for (DirectoryEnumeration::EnumEntry* e = got->head; e != nullptr; e = e->next) {
+        result->append(e->name, e->attributes, e->acl);
+        e->name = nullptr;
+        e->attributes = nullptr;
+        e->acl = nullptr;
+    }
+    delete got;
+    return 0;
+}
+
+int NetClientSPI::execute(const Principal* principal, DirectoryObject* object, const char* operation, Any** args,
+                          FutureResult* result) {
+    Connection* used = nullptr;
+    return asyncExecute(principal, object, operation, args, result->id, &used);
+}
+
+int NetClientSPI::getAttributes(const Principal* principal, DirectoryObject* object, Attributes*& out) {
+    touch();
+    out = nullptr;
+    if (localAttributes(object, out) == 0) return 0;
+    int rv = waitConnected();
+    if (rv != 0) return rv;
+    DelayedEvent event;
+    void* value = nullptr;
+    rv = call(DirProtocol::headerOnlyRequest(DirProtocol::M_GET_ATTRIBUTES, masqAsset(), event.getId(), principal,
+                                             object),
+              &event, &value);
+    if (rv == 0) out = static_cast<Attributes*>(value);
+    return rv;
+}
+
+int NetClientSPI::list(const Principal* principal, DirectoryObject* object, ClassEnumeration* result) {
+    touch();
+    int rv = waitConnected();
+    if (rv != 0) return rv;
+    DelayedEvent event;
+    void* value = nullptr;
+    rv = call(DirProtocol::headerOnlyRequest(DirProtocol::M_LIST, masqAsset(), event.getId(), principal, object),
+              &event, &value);
+    ClassEnumeration* got = static_cast<ClassEnumeration*>(value);
+    if (rv == 0 && got != nullptr) result->takeContents(got);
+    delete got;
+    return rv;
+}
+
+int NetClientSPI::getAcl(const Principal* principal, DirectoryObject* object, Acl*& out) {
+    touch();
+    out = nullptr;
+    int rv = waitConnected();
+    if (rv != 0) return rv;
+    DelayedEvent event;
+    void* value = nullptr;
+    rv = call(DirProtocol::headerOnlyRequest(DirProtocol::M_GET_ACL, masqAsset(), event.getId(), principal, object),
+              &event, &value);
+    if (rv == 0) out = static_cast<Acl*>(value);
+    return rv;
+}
+
+int NetClientSPI::listen(const Principal* principal, DirectoryObject* object, const DirNameEntry* filter,
+                         int listenerId) {
+    touch();
+    int rv = waitConnected();
+    if (rv != 0) return rv;
+    CondSection hold(state);
+    bool v2 = connection != nullptr && connection->getServerVersion() >= 1;
+    return sendLocked(DirProtocol::openListenerRequest(masqAsset(), listenerId, principal, object, filter, v2));
+}
+
+int NetClientSPI::openForRead(const Principal*, const DirectoryObject*, const char*, Input** out) {
+    // Remote reads go through the file transfer service.
+    touch();
+    if (out != nullptr) *out = nullptr;
+    return 0;
+}
+
+int NetClientSPI::openForWrite(const Principal* principal, const DirectoryObject* object, Output** out) {
+    touch();
+    if (out != nullptr) *out = nullptr;
+    int rv = waitConnected();
+    if (rv != 0) return rv;
+    DelayedEvent event;
+    void* value = nullptr;
+    return call(DirProtocol::headerOnlyRequest(DirProtocol::M_WRITE_REMOTE_FILE, masqAsset(), event.getId(), principal,
+                                               object),
+                &event, &value);
+}
+
+// ---- asynchronous forms ------------------------------------------------------
+
+int NetClientSPI::asyncResolve(DelayedEvent* event, const Endpoint* target, const Principal* principal,
+                               DirectoryObject* current, const DirNameEntry* entry) {
+    touch();
+    DirectoryObject* local = nullptr;
+    if (localResolve(current, entry, local) == 0) {
+        event->setValue(local);
+        return 0;
+    }
+    Message* m = DirProtocol::resolveRequest(masqAsset(), event->getId(), principal, current, entry, target);
+    CondSection hold(state);
+    if (!connected) {
+        delete m;
+        return DirError::E_NOT_CONNECTED;
+    }
+    return sendLocked(m);
+}
+
+int NetClientSPI::asyncExecute(const Principal* principal, DirectoryObject* current, const char* operation,
+                               Any** args, long long id, Connection** used) {
+    touch();
+    Message* m = DirProtocol::executeRequest(masqAsset(), id, principal, current, operation, args);
+    CondSection hold(state);
+    if (!connected) {
+        delete m;
+        return DirError::E_NOT_CONNECTED;
+    }
+    if (used != nullptr) *used = connection;
+    return sendLocked(m);
+}
+
+// ---- relaying ------------------------------------------------------------------
+
+int NetClientSPI::proxy(int messageType, long long origId, Message* request, Message** reply) {
+    *reply = nullptr;
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request, messageType = %d, origId = %lld", name,
+        messageType, origId);
+    touch();
+    if (waitConnected() != 0) {
+        int err = getLastError();
+        if (err != 0) {
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request, connect error %d", name, err);
+            return err;
+        }
+        log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request, will return E_NOT_CONNECTED", name);
+        return DirError::E_NOT_CONNECTED;
+    }
+    DelayedEvent event;
+    event.originalId = origId;
+    Message* out = new Message(messageType);
+    if (origId != 0) out->writeInt64(event.getId());
+    out->appendProxy(request);
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request, doing send", name);
+    {
+        CondSection hold(state);
+        proxyIds.insert(event.getId());
+    }
+    void* value = nullptr;
+    int rv = call(out, &event, &value);
+    {
+        CondSection hold(state);
+        proxyIds.erase(event.getId());
+    }
+    if (rv == DirError::E_TIMEOUT) {
+        log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request, timeout waiting for peer reply", name);
+        return rv;
+    }
+    if (rv != 0) {
+        log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request retuned error %d", name, rv);
+        return rv;
+    }
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request returning message", name);
+    *reply = static_cast<Message*>(value);
+    return 0;
+}
+
+// ---- unique ids ------------------------------------------------------------------
+
+int NetClientSPI::localUniqueId(long long* id) {
+    bool ask = false;
+    {
+        CondSection hold(idBlock);
+        if (!idRequestOutstanding && (idIndex == -1 || idIndex > 16)) {
+            idRequestOutstanding = true;
+            ask = true;
+        }
+    }
+    if (ask) {
+        int rv = waitConnected();
+        if (rv == 0) rv = sendMessage(DirProtocol::getUniqueIds(DirProtocol::kUniqueIdBatch));
+        if (rv != 0) {
+            CondSection hold(idBlock);
+            idRequestOutstanding = false;
+            return rv;
+        }
+    }
+    CondSection hold(idBlock);
+    while (idIndex < 0 || idIndex >= DirProtocol::kUniqueIdBatch) {
+        if (!idRequestOutstanding) return DirError::E_NOT_CONNECTED;
+        if (!idBlock.wait(_netclient_timeout.load())) return DirError::E_TIMEOUT;
+    }
+    *id = ids[idIndex++];
+    return 0;
+}
+
+int NetClientSPI::localMiniGuid(char* buffer, int size) {
+    bool ask = false;
+    {
+        CondSection hold(idBlock);
+        if (!idRequestOutstanding && (miniGuidIndex == -1 || miniGuidIndex > 16)) {
+            idRequestOutstanding = true;
+            ask = true;
+        }
+    }
+    if (ask) {
+        int rv = waitConnected();
+        if (rv == 0) rv = sendMessage(DirProtocol::getUniqueIds(DirProtocol::kUniqueIdBatch));
+        if (rv != 0) {
+            CondSection hold(idBlock);
+            idRequestOutstanding = false;
+            return rv;
+        }
+    }
+    CondSection hold(idBlock);
+    while (miniGuidIndex < 0 || miniGuidIndex >= DirProtocol::kUniqueIdBatch) {
+        if (!idRequestOutstanding) return DirError::E_NOT_CONNECTED;
+        if (!idBlock.wait(_netclient_timeout.load())) return DirError::E_TIMEOUT;
+    }
+    const char* g = miniGuids[miniGuidIndex++];
+    snprintf(buffer, static_cast<size_t>(size), "%s", g != nullptr ? g : "");
+    return 0;
+}
+
+long long NetClientSPI::localInstanceId() {
+    {
+        CondSection hold(idBlock);
+        if (idsArrived) return instanceId;
+    }
+    long long ignored = 0;
+    localUniqueId(&ignored);
+    CondSection hold(idBlock);
+    return instanceId;
+}
+
+void NetClientSPI::processMQ(long long a, long long b, const char* data, unsigned long length) {
+    if (waitConnected() != 0) return;
+    sendMessage(DirProtocol::mqSend(a, b, data, static_cast<uint32_t>(length)));
+}

@@ -1,0 +1,72 @@
+// Pieces shared by the remote provider's source files: the "dir-client"
+// thread and its operations, the live-provider registry that those
+// operations go through, and ProviderLink, the connection listener that
+// stands between a connection and its provider.
+//
+// Thread-safety: runOnClientThread may be called from any thread. The live
+// registry is guarded by _liveLock, which is held while an operation or a
+// timer runs for a provider, so that a provider being destroyed on another
+// thread waits for it and no later one reaches it. A ProviderLink's
+// forwarding holds the link's busy count, which detach() waits for.
+#ifndef DRV_DIR_NET_CLIENT_INTERNAL_H
+#define DRV_DIR_NET_CLIENT_INTERNAL_H
+
+#include <functional>
+
+#include "common/sem.h"
+#include "coms/connection.h"
+#include "dir/net_client_spi.h"
+
+namespace netclient {
+
+// Runs fn(provider) on the "dir-client" thread while the provider lives
+// (looked up by its serial number then; dropped when it is gone).
+void runFor(long long serial, std::function<void(NetClientSPI*)> fn);
+// Runs fn on the "dir-client" thread (started if needed).
+void runOnClientThread(std::function<void()> fn);
+bool onClientThread();
+// Registers / withdraws a provider; withdraw waits for any operation that
+// runs for it.
+long long enroll(NetClientSPI* spi);
+void withdraw(long long serial);
+// Arms the provider's connect timer (created on the dir-client thread).
+void setTimer(long long serial, int ms);
+// Ends the timer of a withdrawn provider.
+void dropTimer(long long serial);
+// The provider the serial number names while the caller holds the live
+// lock inside an operation; for tests of the registry.
+NetClientSPI* liveProvider(long long serial);
+
+}  // namespace netclient
+
+// Forwards a connection's callbacks to its provider until detached.
+class ProviderLink : public ConnectionListener {
+public:
+    explicit ProviderLink(NetClientSPI* spi) : _spi(spi), _busy(0) {}
+    ~ProviderLink() override = default;
+
+    int onReceive(Connection* c, Message* m) override;
+    void onNoConnect(Connection* c, int code) override;
+    void onLost(Connection* c) override;
+    void onClosed(Connection* c) override;
+    void onConnectComplete(Connection* c) override;
+    void onResolveComplete(Connection* c, int error, int address) override;
+
+    // No call reaches the provider after this returns. The link itself
+    // stays allocated (a connection may still hold it) until park's owner
+    // frees it at thread stop.
+    void detach();
+    // Keeps a detached link until the dir-client thread stops.
+    static void park(ProviderLink* link);
+    static void freeParked();
+
+private:
+    NetClientSPI* enter();
+    void leave();
+
+    CondBlock _block;
+    NetClientSPI* _spi GUARDED_BY(_block);
+    int _busy GUARDED_BY(_block);
+};
+
+#endif

@@ -1,0 +1,381 @@
+// NetClientSPI's receive path: every message from the peer, on the
+// connection's coms thread. Nothing here blocks: replies fill delayed events
+// by id, execute results go to the execution thread, alerts to the
+// "dir-client" thread. A body that does not decode fails its waiting call
+// with 14 ("Protocol Error") or is logged and dropped.
+#include <stdlib.h>
+#include <string.h>
+
+#include <openssl/pem.h>
+
+#include <memory>
+
+#include "common/delayed_event.h"
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "dir/asset.h"
+#include "dir/asset_cache.h"
+#include "dir/dir_protocol.h"
+#include "dir/directory.h"
+#include "dir/future_result.h"
+#include "dir/net_client_internal.h"
+#include "dir/net_client_spi.h"
+#include "dirbase/acl.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+#include "dirbase/enumeration.h"
+#include "dirbase/message.h"
+#include "records/alert.h"
+#include "records/ci_update.h"
+
+namespace {
+
+// Fills the waiting event of id with value (taking it) or with error; a
+// reply whose caller gave up is dropped.
+void deliver(long long id, void* value, int error, void (*drop)(void*)) {
+    DelayedEvent* e = DelayedEvent::lockById(id);
+    if (e == nullptr) {
+        if (value != nullptr) drop(value);
+        return;
+    }
+    if (error != 0)
+        e->setError("Protocol Error", error);
+    else
+        e->setValue(value);
+    e->release();
+}
+
+template <class T>
+void dropAs(void* p) {
+    delete static_cast<T*>(p);
+}
+
+// Owns what an alert operation carries until a listener takes it.
+struct AlertWork {
+    ~AlertWork() {
+        for (Translatable* a : alerts) delete a;
+        free(alertId);
+    }
+    std::vector<Translatable*> alerts;
+    char* alertId = nullptr;
+};
+
+}  // namespace
+
+int NetClientSPI::onReceive(Connection* c, Message* m) {
+    receive(c, m);
+    return 0;
+}
+
+void NetClientSPI::receive(Connection* c, Message* m) {
+    DirProtocol::Reply r;
+    r.code = static_cast<int>(m->getType());
+    if (DirProtocol::hasRequestId(r.code)) {
+        int64_t id = 0;
+        if (m->readInt64(&id) != 0) return;  // no id: nothing to answer
+        r.id = id;
+    }
+    log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: Received %s, id = %lld", name,
+        DirProtocol::name(r.code), r.id);
+
+    // A reply to a relayed request goes back under the original id, unread.
+    if (r.id != 0) {
+        bool relayed;
+        {
+            CondSection hold(state);
+            relayed = proxyIds.count(r.id) != 0;
+        }
+        if (relayed) {
+            DelayedEvent* e = DelayedEvent::lockById(r.id);
+            if (e == nullptr) return;
+            log(_debug_netclient, LOG_DEBUG, 0, 0,
+                "NetClientSPI %s: Received %d, id = %lld, orig id: %lld, forwarding proxy reply", name, r.code, r.id,
+                e->originalId);
+            if (!e->isDone()) {
+                Message* forward = new Message(r.code);
+                forward->writeInt64(e->originalId);
+                forward->appendProxy(m);
+                e->setValue(forward);
+            }
+            e->release();
+            return;
+        }
+    }
+
+    int rv = DirProtocol::readReplyBody(m, &r);
+    switch (r.code) {
+        case DirProtocol::M_RESOLVE_REPLY:
+            deliver(r.id, rv == 0 ? r.object : nullptr, rv == 0 ? 0 : DirError::E_PROTOCOL, dropAs<DirectoryObject>);
+            if (rv == 0) r.object = nullptr;
+            return;
+        case DirProtocol::M_GET_ATTRIBUTES_REPLY:
+            deliver(r.id, rv == 0 ? r.object : nullptr, rv == 0 ? 0 : DirError::E_PROTOCOL, dropAs<Attributes>);
+            if (rv == 0) r.object = nullptr;
+            return;
+        case DirProtocol::M_GET_ACL:
+            deliver(r.id, rv == 0 ? r.object : nullptr, rv == 0 ? 0 : DirError::E_PROTOCOL, dropAs<Acl>);
+            if (rv == 0) r.object = nullptr;
+            return;
+        case DirProtocol::M_LIST_REPLY:
+            deliver(r.id, rv == 0 ? r.object : nullptr, rv == 0 ? 0 : DirError::E_PROTOCOL, dropAs<ClassEnumeration>);
+            if (rv == 0) r.object = nullptr;
+            return;
+        case DirProtocol::M_ERROR_REPLY: {
+            DelayedEvent* e = DelayedEvent::lockById(r.id);
+            if (e == nullptr) return;
+            e->setError(rv == 0 && r.error != 0 ? r.error : DirError::E_PROTOCOL);
+            e->release();
+            return;
+        }
+        case DirProtocol::M_SEARCH_REPLY:
+            deliver(r.id, rv == 0 ? r.entries : nullptr, rv == 0 ? 0 : DirError::E_PROTOCOL,
+                    dropAs<DirectoryEnumeration>);
+            if (rv == 0) r.entries = nullptr;
+            return;
+        case DirProtocol::M_SEARCH_PARTIAL_REPLY: {
+            DelayedEvent* e = DelayedEvent::lockById(r.id);
+            if (e == nullptr) {
+                log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: no prior search context. Search fails", name);
+                return;
+            }
+            DirectoryEnumeration* whole = static_cast<DirectoryEnumeration*>(e->partialResult);
+            if (whole == nullptr) whole = new DirectoryEnumeration();
+            e->partialResult = nullptr;
+            if (r.entries != nullptr) {
+                for (DirectoryEnumeration::EnumEntry* x = r.entries->head; x != nullptr; x = x->next) {
+                    whole->append(x->name, x->attributes, x->acl);
+                    x->name = nullptr;
+                    x->attributes = nullptr;
+                    x->acl = nullptr;
+                }
+            }
+            if (rv != 0) {
+                delete whole;
+                e->setError("Protocol Error", DirError::E_PROTOCOL);
+            } else if (!r.last) {
+                e->partialResult = whole;
+                log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: sending ACK for partial reply", name);
+                sendMessage(DirProtocol::searchPartialOk(masqAsset(), r.id));
+                e->moreTime();
+            } else {
+                e->setValue(whole);
+            }
+            e->release();
+            return;
+        }
+        case DirProtocol::M_EXECUTE_REPLY:
+            if (rv == 0 && r.object != nullptr) {
+                Directory::executeComplete(r.id, static_cast<FutureResult*>(r.object));
+                r.object = nullptr;
+            } else {
+                Directory::executeComplete(r.id, DirError::E_PROTOCOL);
+            }
+            return;
+        case DirProtocol::M_EXEC_ERROR_REPLY:
+            Directory::executeComplete(r.id, rv == 0 ? r.error : DirError::E_PROTOCOL);
+            return;
+        case DirProtocol::M_EXECUTE_UPDATE:
+            if (rv == 0 && r.object != nullptr) {
+                Directory::executeUpdated(r.id, static_cast<ExecuteUpdate*>(r.object));
+                r.object = nullptr;
+            }
+            return;
+        case DirProtocol::M_OPEN_LISTENER_REPLY:
+            Directory::listenComplete(static_cast<int>(r.id), this);
+            return;
+        case DirProtocol::M_LISTENER_UPDATE:
+            if (rv != 0) {
+                log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: M_LISTENER_UPDATE, protocol error in update",
+                    name);
+                return;
+            }
+            Directory::processDirectoryUpdate(r.listenerId, r.kind, r.updateEntries[0], r.updateAttributes[0],
+                                              r.updateAcls[0]);
+            return;
+        case DirProtocol::M_LISTENER_UPDATE2:
+            if (rv != 0 || r.updateEntries == nullptr) {
+                log(_debug_netclient, LOG_WARNING, 0, 0,
+                    "NetClientSPI %s: M_LISTENER_UPDATE2, protocol error in update", name);
+                return;
+            }
+            for (int i = 0; i < r.failedTriples; i++)
+                log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: M_LISTENER_UPDATE2, failed to connect", name);
+            for (int i = 0; i < r.count; i++)
+                Directory::processDirectoryUpdate(r.listenerId, r.kind, r.updateEntries[i], r.updateAttributes[i],
+                                                  r.updateAcls[i]);
+            return;
+        case DirProtocol::M_DOMAIN_ATTRIBUTES: {
+            if (rv != 0) {
+                log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: unreadable domain attributes", name);
+                return;
+            }
+            char* text = r.object != nullptr ? r.object->toString(nullptr) : nullptr;
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: got domain attributes: %s", name,
+                text != nullptr ? text : "NULL");
+            free(text);
+            bool complete;
+            {
+                CondSection hold(state);
+                complete = domainAttributesPending && connection == c;
+                domainAttributesPending = false;
+                Attributes* a = static_cast<Attributes*>(r.object);
+                r.object = nullptr;
+                if (a != nullptr) {
+                    const char* ft = a->getStringAttribute("ftPort");
+                    if (ft != nullptr) {
+                        free(ftPort);
+                        ftPort = strdup(ft);
+                    }
+                    delete domainAttributes;
+                    domainAttributes = a;
+                }
+            }
+            if (complete) completeConnect(c);
+            return;
+        }
+        case DirProtocol::M_SET_AGENT_ATTRIBUTES: {
+            if (rv != 0) return;
+            char* text = r.object != nullptr ? r.object->toString(nullptr) : nullptr;
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: agentAttributes: %s", name,
+                text != nullptr ? text : "NULL");
+            free(text);
+            CondSection hold(state);
+            delete agentAttributes;
+            agentAttributes = static_cast<Attributes*>(r.object);
+            r.object = nullptr;
+            return;
+        }
+        case DirProtocol::M_MARK_START_ALERT_SYNC:
+        case DirProtocol::M_MARK_END_ALERT_SYNC:
+        case DirProtocol::M_ALERT_UPDATE:
+        case DirProtocol::M_ALERT_UPDATE2:
+        case DirProtocol::M_ALERT_CLEAR: {
+            if (rv != 0) {
+                log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: unreadable %s dropped", name,
+                    DirProtocol::name(r.code));
+                return;
+            }
+            auto work = std::make_shared<AlertWork>();
+            if (r.object != nullptr) work->alerts.push_back(r.object);
+            r.object = nullptr;
+            for (int i = 0; i < r.count && r.alerts != nullptr; i++) work->alerts.push_back(r.alerts[i]);
+            r.count = 0;
+            work->alertId = r.strings[0];
+            r.strings[0] = nullptr;
+            int code = r.code;
+            netclient::runFor(serial, [code, work](NetClientSPI* spi) {
+                spi->handleAlertMessage(code, work->alerts, work->alertId);
+                work->alerts.clear();
+            });
+            return;
+        }
+        case DirProtocol::M_EVENT_DISPATCH: {
+            if (rv != 0 || r.object == nullptr) return;
+            DrvEvent* ev = static_cast<DrvEvent*>(r.object);
+            // The event's id, type and source name it for the sender.
+            sendMessage(DirProtocol::eventAck(ev->id, ev->eventType, ev->source));
+            if (eventDispatcher != nullptr) {
+                r.object = nullptr;
+                eventDispatcher(ev);
+            }
+            return;
+        }
+        case DirProtocol::M_STATS_UPLOAD:
+            if (rv == 0 && statDispatcher != nullptr) {
+                Translatable* f = r.object;
+                r.object = nullptr;
+                statDispatcher(r.strings[0], r.strings[1], f);
+            }
+            return;
+        case DirProtocol::M_CI_UPDATE: {
+            if (rv != 0 || r.object == nullptr) return;
+            CiUpdate* u = static_cast<CiUpdate*>(r.object);
+            sendMessage(DirProtocol::ciAck(u->assetId, u->source, u->collectedAt));
+            return;
+        }
+        case DirProtocol::M_GET_SECURITYOBJECT: {
+            if (rv != 0 || asset == nullptr) return;
+            Translatable* so = _authHelper != nullptr ? _authHelper(asset->id, r.number, r.strings[0], r.strings[1])
+                                                      : nullptr;
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: reply M_GET_SECURITYOBJECT_REPLY, so = %p", name,
+                static_cast<void*>(so));
+            sendMessage(DirProtocol::securityObjectReply(r.id, so != nullptr ? 0 : DirError::E_NOT_IMPLEMENTED, so));
+            delete so;
+            return;
+        }
+        case DirProtocol::M_VERIFY_CERT: {
+            if (rv != 0) return;
+            // Keys are offered to the embedding server's asset mapper, which
+            // this system does not give a key check: unknown.
+            if (assetMapper != nullptr) {
+                log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: M_VERIFY_CERT: key was not found", name);
+            }
+            sendMessage(DirProtocol::verifyCertReply(r.id, false));
+            return;
+        }
+        case DirProtocol::M_UNIQUEIDS: {
+            if (rv != 0) return;
+            CondSection hold(idBlock);
+            instanceId = r.size;
+            for (int i = 0; i < DirProtocol::kUniqueIdBatch; i++) {
+                ids[i] = i < r.count ? r.ids[i] : 0;
+                free(miniGuids[i]);
+                miniGuids[i] = i < r.count ? r.miniGuids[i] : nullptr;
+                if (i < r.count) r.miniGuids[i] = nullptr;
+            }
+            idIndex = 0;
+            miniGuidIndex = 0;
+            idRequestOutstanding = false;
+            idsArrived = true;
+            idBlock.broadcast();
+            return;
+        }
+        case DirProtocol::M_MQ_SEND:
+            if (rv == 0 && _dispatchMQ != nullptr) _dispatchMQ(r.mq[0], r.mq[1], r.bytes, r.byteCount);
+            return;
+        default:
+            return;  // codes a provider does not handle are ignored
+    }
+}
+
+void NetClientSPI::handleAlertMessage(int code, std::vector<Translatable*>& alerts, const char* alertId) {
+    std::vector<AlertListener*> tell;
+    ManagedConnectionListener* managed;
+    {
+        CriticalSection hold(listenersLock);
+        tell.assign(alertListeners, alertListeners + alertListenerCount);
+        managed = managedListener;
+    }
+    const char* id = getAssetId();
+    switch (code) {
+        case DirProtocol::M_MARK_START_ALERT_SYNC:
+            if (managed != nullptr) managed->syncStarted(id);
+            for (AlertListener* l : tell) l->startSync();
+            return;
+        case DirProtocol::M_MARK_END_ALERT_SYNC:
+            if (managed != nullptr) managed->agentConnected(asset != nullptr ? asset->name : nullptr, id, nullptr);
+            for (AlertListener* l : tell) l->endSync();
+            return;
+        case DirProtocol::M_ALERT_CLEAR:
+            if (managed != nullptr) managed->alertCleared(id, alertId);
+            for (AlertListener* l : tell) l->alertClear(alertId);
+            return;
+        default:
+            break;
+    }
+    for (Translatable*& alert : alerts) {
+        if (managed != nullptr) managed->alertUpdated(id, alert);
+        // Each listener gets its own copy; the last one the received alert.
+        for (size_t i = 0; i < tell.size(); i++) {
+            if (i + 1 == tell.size()) {
+                tell[i]->alertUpdate(alert);
+                alert = nullptr;
+            } else {
+                Translatable* copy = nullptr;
+                if (alert->clone(nullptr, &copy) == 0 && copy != nullptr) tell[i]->alertUpdate(copy);
+            }
+        }
+        delete alert;
+        alert = nullptr;
+    }
+}

@@ -1,0 +1,869 @@
+// NetClientSPI's life: construction, the connect timer, the connection's
+// events and the certificate check, the idle test, forced resets, closing,
+// alert listeners and the managed-connection listener.
+#include "dir/net_client_spi.h"
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/error_codes.h"
+#include "common/log.h"
+#include "common/properties.h"
+#include "coms/coms_error.h"
+#include "dir/asset.h"
+#include "dir/asset_cache.h"
+#include "dir/dir_protocol.h"
+#include "dir/directory.h"
+#include "dir/net_client_internal.h"
+#include "dir/principal.h"
+#include "dirbase/attributes.h"
+#include "dirbase/build_json.h"
+#include "dirbase/message.h"
+
+std::atomic<int> NetClientSPI::_netclient_timeout{40000};
+std::atomic<int> NetClientSPI::_mode{0};
+int (*NetClientSPI::_handleIdentifyFn)(int, const char*) = nullptr;
+bool NetClientSPI::_upgrade_certs = false;
+void (*NetClientSPI::eventDispatcher)(Translatable*) = nullptr;
+void (*NetClientSPI::statDispatcher)(const char*, const char*, Translatable*) = nullptr;
+void (*NetClientSPI::_dispatchMQ)(long long, long long, const unsigned char*, uint32_t) = nullptr;
+Translatable* (*NetClientSPI::_authHelper)(const char*, int, const char*, const char*) = nullptr;
+
+namespace {
+
+char* dup(const char* s) { return s != nullptr ? strdup(s) : nullptr; }
+const char* orNull(const char* s) { return s != nullptr ? s : "NULL"; }
+
+int propertyInt(const char* key, int fallback) { return s_getIntProperty(key, fallback); }
+
+}  // namespace
+
+// ---- construction --------------------------------------------------------
+
+void NetClientSPI::initCommon(Directory* dir, const char* domainName, const char* key) {
+    link = new ProviderLink(this);
+    connection = nullptr;
+    connected = false;
+    // A first attempt is about to be made: callers wait for it.
+    mayConnect = true;
+    connectBad = false;
+    lastError = 0;
+    domainAttributesPending = false;
+    attemptCount = 0;
+    instanceId = 0;
+    for (int i = 0; i < 20; i++) {
+        ids[i] = 0;
+        miniGuids[i] = nullptr;
+    }
+    idIndex = -1;
+    miniGuidIndex = -1;
+    idRequestOutstanding = false;
+    idsArrived = false;
+    alertListenerCount = 0;
+    alertPrincipal = nullptr;
+    managedListener = nullptr;
+    domainAttributes = nullptr;
+    agentAttributes = nullptr;
+    host = nullptr;
+    port = nullptr;
+    ftPort = strdup("14001");
+    keyOnFile = nullptr;
+    certificateRequired = false;
+    reconnectPass = 0;
+    timer = nullptr;
+    directory = dir;
+    domain = dup(domainName);
+    connectErrors = 0;
+    resetting = false;
+    connectedAt = 0;
+    lostAt = 0;
+    closed = false;
+    masqThrough = nullptr;
+    lastUsed = time(nullptr);
+    lostNotified = false;
+    name[0] = '\0';
+    asset = nullptr;
+    if (key != nullptr) {
+        free(domainGuid);
+        domainGuid = strdup(key);
+    }
+    // The session's certificate and key outlive the session in the provider.
+    if (dir != nullptr) {
+        if (dir->certificate != nullptr) X509_up_ref(dir->certificate);
+        if (dir->privateKey != nullptr) EVP_PKEY_up_ref(dir->privateKey);
+        certificate = dir->certificate;
+        privateKey = dir->privateKey;
+    } else {
+        certificate = nullptr;
+        privateKey = nullptr;
+    }
+}
+
+NetClientSPI::NetClientSPI(Directory* dir, const char* domainName, const char* hostName, const char* portText,
+                           Attributes* attributes, const char* key, const EVP_PKEY* key2) {
+    initCommon(dir, domainName, key);
+    {
+        CondSection hold(state);
+        host = dup(hostName);
+        port = dup(portText);
+        if (key2 != nullptr) {
+            EVP_PKEY_up_ref(const_cast<EVP_PKEY*>(key2));
+            keyOnFile = const_cast<EVP_PKEY*>(key2);
+            certificateRequired = true;
+        }
+        domainAttributes = attributes != nullptr ? new Attributes(*attributes) : nullptr;
+        const char* ft = attributes != nullptr ? attributes->getStringAttribute("ftPort") : nullptr;
+        if (ft != nullptr) {
+            free(ftPort);
+            ftPort = strdup(ft);
+        }
+    }
+    snprintf(name, sizeof(name), "[%s:%s:%s]", orNull(domainName), orNull(hostName), orNull(portText));
+    if (dir != nullptr) dir->lockToSPI(this);
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: created: domain = %s, host = %s, port = %s", name,
+        orNull(domainName), orNull(hostName), orNull(portText));
+    serial = netclient::enroll(this);
+    start();
+}
+
+NetClientSPI::NetClientSPI(Directory* dir, NetClientSPI* through, const char* domainName, const Asset* a,
+                           const char* key, const Endpoint*) {
+    initCommon(dir, domainName, key);
+    asset = new Asset(*a);
+    masqThrough = through;
+    snprintf(name, sizeof(name), "[%s/%s]", orNull(domainName), orNull(a->id));
+    {
+        CondSection hold(state);
+        if (through != nullptr) {
+            CondSection other(through->state);
+            host = dup(through->host);
+            port = dup(through->port);
+        } else {
+            host = dup(a->host);
+            char text[16];
+            snprintf(text, sizeof(text), "%d", a->port);
+            port = strdup(text);
+        }
+        if (a->publicKey != nullptr && a->publicKey[0] != '\0') {
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: key will be: %s", name, a->publicKey);
+            BIO* bio = BIO_new_mem_buf(a->publicKey, -1);
+            keyOnFile = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+            BIO_free(bio);
+            if (keyOnFile == nullptr)
+                log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: the RSA key is in dommgr.xml is invalid",
+                    name);
+            else
+                certificateRequired = true;
+        }
+        domainAttributes = new Attributes();
+        char ft[16];
+        snprintf(ft, sizeof(ft), "%d", a->ftport);
+        domainAttributes->setAttribute("ftPort", ft);
+        free(ftPort);
+        ftPort = strdup(ft);
+    }
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: created: domain = %s, asset = %s, id = %s", name,
+        orNull(domainName), orNull(a->name), orNull(a->id));
+    serial = netclient::enroll(this);
+    start();
+}
+
+void NetClientSPI::start() {
+    long long s = serial;
+    netclient::runFor(s, [](NetClientSPI* spi) {
+        log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: start()", spi->name);
+        netclient::setTimer(spi->serial, kFirstRun);
+    });
+}
+
+NetClientSPI::~NetClientSPI() {
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: destroyed", name);
+    // No timer, operation or connection callback reaches this provider
+    // once these return.
+    netclient::withdraw(serial);
+    link->detach();
+    ManagedConnectionListener* managed;
+    {
+        CriticalSection hold(listenersLock);
+        managed = managedListener;
+    }
+    if (managed != nullptr) managed->agentRemoved(getAssetId());
+    Connection* c;
+    {
+        CondSection hold(state);
+        c = connection;
+        connection = nullptr;
+    }
+    if (c != nullptr) {
+        log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: closing connection on destroy", name);
+        c->close();
+        Connection::destroy(c);
+    }
+    ProviderLink::park(link);
+    CondSection hold(state);
+    free(host);
+    free(port);
+    free(ftPort);
+    free(domain);
+    if (keyOnFile != nullptr) EVP_PKEY_free(keyOnFile);
+    if (certificate != nullptr) X509_free(certificate);
+    if (privateKey != nullptr) EVP_PKEY_free(privateKey);
+    delete domainAttributes;
+    delete agentAttributes;
+    delete asset;
+    CriticalSection l(listenersLock);
+    delete alertPrincipal;
+    CondSection ids(idBlock);
+    for (char* g : miniGuids) free(g);
+}
+
+const char* NetClientSPI::getAssetId() const { return asset != nullptr ? asset->id : nullptr; }
+
+const char* NetClientSPI::assetAgentId() const { return asset != nullptr ? asset->agentId : nullptr; }
+
+const char* NetClientSPI::masqAsset() const { return masqThrough != nullptr ? getAssetId() : nullptr; }
+
+bool NetClientSPI::isReversed() {
+    bool r = getMode() == 1 && asset != nullptr && asset->masq;
+    log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: isReversed() called, will return %s", name,
+        r ? "true" : "false");
+    return r;
+}
+
+bool NetClientSPI::isConnected() {
+    CondSection hold(state);
+    return connected;
+}
+
+int NetClientSPI::getLastError() {
+    CondSection hold(state);
+    return lastError;
+}
+
+// ---- the connect timer ---------------------------------------------------
+
+void NetClientSPI::handleEvent(Event*) {
+    log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: handleEvent called", name);
+    if (closed) return;
+    if (isReversed()) {
+        Connection* drop = nullptr;
+        bool none;
+        {
+            CondSection hold(state);
+            if (connectBad) {
+                drop = connection;
+                connection = nullptr;
+                connectBad = false;
+                connected = false;
+            }
+            none = connection == nullptr;
+        }
+        if (drop != nullptr) {
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: destroying connection", name);
+            drop->close();
+            Connection::destroy(drop);
+        }
+        ManagedConnectionListener* managed;
+        {
+            CriticalSection hold(listenersLock);
+            managed = managedListener;
+        }
+        if (none && managed != nullptr && !lostNotified) {
+            lostNotified = true;
+            managed->agentDisconnected(getAssetId());
+        }
+        log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: Masq so will not try and connect", name);
+        netclient::setTimer(serial, kReversedCheck);
+        return;
+    }
+    Connection* current;
+    bool bad;
+    {
+        CondSection hold(state);
+        current = connection;
+        bad = connectBad;
+    }
+    log(_debug_netclient, LOG_TRACE, 0, 0,
+        "NetClientSPI %s: Not reversed so will consider connecting now, asset = %s, reconnectPass = %d, _c = %p, "
+        "bad = %d",
+        name, orNull(getAssetId()), reconnectPass.load(), static_cast<void*>(current), bad ? 1 : 0);
+    if (reconnectPass > 0) {
+        reconnectPass--;
+        netclient::setTimer(serial, kSkipPass);
+        return;
+    }
+    if (current != nullptr && bad) {
+        {
+            CondSection hold(state);
+            current = connection;
+            connection = nullptr;
+            connected = false;
+            connectBad = false;
+        }
+        if (current != nullptr) {
+            current->close();
+            Connection::destroy(current);
+        }
+        std::vector<AlertListener*> tell;
+        ManagedConnectionListener* managed;
+        {
+            CriticalSection hold(listenersLock);
+            tell.assign(alertListeners, alertListeners + alertListenerCount);
+            managed = managedListener;
+        }
+        for (AlertListener* l : tell) l->disconnected();
+        if (managed != nullptr) managed->agentDisconnected(getAssetId());
+    } else if (current == nullptr) {
+        if (isMarkedForDeletion()) {
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: marked for deletion. Will not connect", name);
+            return;
+        }
+        connectNow();
+        netclient::setTimer(serial, kAfterAttempt);
+        return;
+    }
+    bool managed;
+    {
+        CriticalSection hold(listenersLock);
+        managed = managedListener != nullptr;
+    }
+    log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: managed = %d, connectErrors = %d", name, managed ? 1 : 0,
+        connectErrors.load());
+    netclient::setTimer(serial, managed && connectErrors > 4 ? kManagedBackoff : kSkipPass);
+}
+
+void NetClientSPI::connectNow() {
+    char* h;
+    char* p;
+    {
+        CondSection hold(state);
+        h = dup(host);
+        p = dup(port);
+    }
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: Directory service: Connecting to %s:%s (ver 2)", name,
+        orNull(h), orNull(p));
+    Connection* c = Connection::create(h, p, certificate, privateKey, kConnectionType);
+    int rv = c != nullptr ? 0 : COMS_E_NO_HOST;
+    if (c != nullptr) {
+        c->setListener(link);
+        c->setTypeVersion(2);
+        c->setLatencyProbing(true);
+        bool managed;
+        {
+            CriticalSection hold(listenersLock);
+            managed = managedListener != nullptr;
+        }
+        if (managed) c->setTiming(propertyInt("nc_managed_timeout", 45000), propertyInt("nc_managed_hb_rate", 10000));
+        {
+            CondSection hold(state);
+            connection = c;
+            mayConnect = true;
+        }
+        connectedAt = time(nullptr);
+        rv = c->connect();
+    }
+    if (rv != 0) {
+        log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: Unable to connect directory service: %s:%s. (%d) %s",
+            name, orNull(h), orNull(p), rv, messageFromError(rv));
+        const char* text = nullptr;
+        int code = mapErrorCode(rv, &text);
+        {
+            CondSection hold(state);
+            lastError = code;
+            connected = false;
+            mayConnect = false;
+            if (connection == c) connection = nullptr;
+            wakeWaiters();
+        }
+        if (c != nullptr) Connection::destroy(c);
+    }
+    free(h);
+    free(p);
+}
+
+int NetClientSPI::mapErrorCode(int comsError, const char** text) {
+    int code;
+    const char* t;
+    switch (comsError) {
+        case -23: code = DirError::E_HOST_UNREACHABLE, t = "No route to host or host down"; break;
+        case -22: code = DirError::E_NETWORK_UNREACHABLE, t = "No route to network or network is down"; break;
+        case -21: code = DirError::E_AUTHENTICATION, t = "Authentication failure"; break;
+        case -20: code = DirError::E_CONNECT_TIMEOUT, t = "Timeout"; break;
+        case -8:
+            code = DirError::E_CONNECTION_REFUSED, t = "Connection Refused";
+            reconnectPass = 2;
+            break;
+        case -7:
+            code = DirError::E_NO_RESOURCE, t = "Unable to connect";
+            reconnectPass = 2;
+            break;
+        case -3:
+            code = DirError::E_HOST_LOOKUP, t = "Unable to lookup hostname";
+            reconnectPass = 2;
+            break;
+        case -2: code = DirError::E_NO_RESOURCE, t = "Resource not available"; break;
+        default: code = DirError::E_IO, t = "Unexpected IO Error"; break;
+    }
+    if (text != nullptr) *text = t;
+    return code;
+}
+
+// ---- connection events (coms thread) ---------------------------------------
+
+void NetClientSPI::wakeWaiters() { state.broadcast(); }
+
+void NetClientSPI::signalAttempt() {
+    CondSection hold(attempt);
+    attemptCount++;
+    attempt.broadcast();
+}
+
+bool NetClientSPI::checkCertificate(Connection* c) {
+    bool required;
+    EVP_PKEY* onFile;
+    {
+        CondSection hold(state);
+        required = certificateRequired;
+        onFile = keyOnFile;
+        if (onFile != nullptr) EVP_PKEY_up_ref(onFile);
+    }
+    if (!required || isReversed() || masqThrough != nullptr) {
+        if (onFile != nullptr) EVP_PKEY_free(onFile);
+        return true;
+    }
+    const char* agentText = nullptr;
+    X509* peer = c->getPeerCertificate();
+    EVP_PKEY* peerKey = peer != nullptr ? X509_get0_pubkey(peer) : nullptr;
+    char h[128], p[32];
+    {
+        CondSection hold(state);
+        snprintf(h, sizeof(h), "%s", orNull(host));
+        snprintf(p, sizeof(p), "%s", orNull(port));
+    }
+    if (onFile == nullptr) {
+        log(_debug_netclient, LOG_ERROR, 0, 0, "NetClientSPI %s: A certificate is required but no certificate is on file",
+            name);
+        agentText = "No certificate was presented by the agent";
+    } else if (peerKey == nullptr || EVP_PKEY_base_id(peerKey) != EVP_PKEY_RSA) {
+        log(_debug_netclient, LOG_ERROR, 0, 0,
+            "NetClientSPI %s: Peer, host = %s, port = %s, did not present a valid certificate", name, h, p);
+        agentText = "The certificate presented by the agent was invalid";
+    } else if (EVP_PKEY_base_id(onFile) != EVP_PKEY_RSA) {
+        log(_debug_netclient, LOG_ERROR, 0, 0, "NetClientSPI %s: Unable to decode keys", name);
+        ManagedConnectionListener* managed;
+        {
+            CriticalSection hold(listenersLock);
+            managed = managedListener;
+        }
+        if (managed != nullptr)
+            managed->agentError(getAssetId(),
+                                "The certificate presented by the agent did not match the certificate on file in the server.");
+        EVP_PKEY_free(onFile);
+        return true;
+    } else if (EVP_PKEY_eq(peerKey, onFile) != 1) {
+        log(_debug_netclient, LOG_ERROR, 0, 0,
+            "NetClientSPI %s: Peer, host = %s, port = %s, presented a certificate that did not match the public key "
+            "on file",
+            name, h, p);
+        log(_debug_netclient, LOG_ERROR, 0, 0, "Possible \"man in the middle\" attack");
+        agentText = "The certificate presented by the agent did not match the certificate on file in the server.";
+        if (_upgrade_certs && _handleIdentifyFn != nullptr) {
+            log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: upgrade_certs is set. Will try to upgrade", name);
+            _handleIdentifyFn(7, getAssetId());
+        }
+    }
+    if (onFile != nullptr) EVP_PKEY_free(onFile);
+    if (agentText == nullptr) return true;
+    {
+        CondSection hold(state);
+        connected = false;
+        mayConnect = false;
+        connectBad = true;
+        if (connection == c) connection = nullptr;
+        lastError = DirError::E_SECURITY_VIOLATION;
+        wakeWaiters();
+    }
+    c->close();
+    Connection::destroy(c);
+    Directory::processDisconnect(this);
+    reloadAsset();
+    reconnectPass = 2;
+    ManagedConnectionListener* managed;
+    {
+        CriticalSection hold(listenersLock);
+        managed = managedListener;
+    }
+    if (managed != nullptr) managed->agentError(getAssetId(), agentText);
+    return false;
+}
+
+void NetClientSPI::onConnectComplete(Connection* c) {
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: onConnectComplete", name);
+    if (isReversed()) {
+        CondSection hold(state);
+        connection = c;
+        connected = true;
+        mayConnect = true;
+        connectBad = false;
+        lostNotified = false;
+        wakeWaiters();
+    }
+    {
+        CondSection hold(state);
+        lastError = 0;
+    }
+    connectErrors = 0;
+    signalAttempt();
+    if (!checkCertificate(c)) return;
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: Directory service connected", name);
+    if (asset == nullptr && c->getTypeVersion() > 1) {
+        // The connect completes when the domain attributes arrive.
+        CondSection hold(state);
+        domainAttributesPending = true;
+        sendLocked(DirProtocol::domainAttributesRequest());
+        return;
+    }
+    completeConnect(c);
+}
+
+void NetClientSPI::completeConnect(Connection* c) {
+    Principal* viewer = nullptr;
+    std::vector<AlertListener*> tell;
+    ManagedConnectionListener* managed;
+    {
+        CriticalSection hold(listenersLock);
+        if (alertListenerCount > 0 && alertPrincipal != nullptr) viewer = new Principal(*alertPrincipal);
+        tell.assign(alertListeners, alertListeners + alertListenerCount);
+        managed = managedListener;
+    }
+    bool required;
+    {
+        CondSection hold(state);
+        if (viewer != nullptr) sendLocked(DirProtocol::initiateAlertViewerSync(viewer));
+        connected = true;
+        mayConnect = true;
+        required = certificateRequired;
+        wakeWaiters();
+    }
+    delete viewer;
+    touch();
+    for (AlertListener* l : tell) l->connected();
+    if (managed != nullptr) {
+        if (!required) {
+            managed->agentConnected(asset != nullptr ? asset->name : nullptr, getAssetId(), c->getPeerAddress());
+        } else {
+            managed->agentVerified(getAssetId());
+            sendMessage(DirProtocol::initiateAlertServerSync(domain, getAssetId()));
+        }
+    }
+    Directory::spiConnected(getDomainGuid());
+}
+
+void NetClientSPI::onNoConnect(Connection* c, int code) {
+    connectErrors++;
+    log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: failed to connect. %s", name, messageFromError(code));
+    const char* text = nullptr;
+    int mapped = mapErrorCode(code, &text);
+    ManagedConnectionListener* managed;
+    {
+        CriticalSection hold(listenersLock);
+        managed = managedListener;
+    }
+    if (managed != nullptr) managed->agentError(getAssetId(), text);
+    if (asset != nullptr) reloadAsset();
+    signalAttempt();
+    {
+        CondSection hold(state);
+        lastError = mapped;
+        if (connection == c) connectBad = true;
+        connected = false;
+        mayConnect = false;
+        wakeWaiters();
+    }
+    if (isReversed()) netclient::setTimer(serial, 1000);
+    failPendingCalls(mapped);
+    Directory::processDisconnect(this);
+}
+
+void NetClientSPI::onLost(Connection* c) {
+    log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: Lost connection", name);
+    signalAttempt();
+    {
+        CondSection hold(state);
+        if (connection != c) return;
+    }
+    netclient::runFor(serial, [](NetClientSPI* spi) { spi->doLost(); });
+}
+
+void NetClientSPI::doLost() {
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: doLost", name);
+    {
+        CondSection hold(state);
+        connected = false;
+        mayConnect = true;
+        connectBad = true;
+        wakeWaiters();
+    }
+    lostAt = time(nullptr);
+    failPendingCalls(DirError::E_NOT_CONNECTED);
+    Directory::processDisconnect(this);
+}
+
+void NetClientSPI::onClosed(Connection* c) {
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: client closed connection", name);
+    {
+        CondSection hold(state);
+        if (connection != c && c != nullptr) return;
+        connected = false;
+        mayConnect = false;
+        connectBad = true;
+        wakeWaiters();
+    }
+    signalAttempt();
+    failPendingCalls(DirError::E_NOT_CONNECTED);
+    Directory::processDisconnect(this);
+}
+
+void NetClientSPI::onResolveComplete(Connection*, int error, int address) {
+    if (asset == nullptr || _handleIdentifyFn == nullptr) return;
+    char text[20] = "0.0.0.0";
+    if (error == 0) {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(&address);
+        snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    }
+    _handleIdentifyFn(4, text);
+}
+
+// ---- asset reload ----------------------------------------------------------
+
+void NetClientSPI::reloadAsset() {
+    if (asset == nullptr) return;
+    addLock();
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: reloadAsset: lock count incremented to: %d", name,
+        lockCount());
+    // In a server the asset table answers at once; elsewhere the previous
+    // address and key stay (a client has no session to ask through here).
+    Asset* fresh = assetMapper != nullptr ? assetMapper->lookupAsset(asset->id) : nullptr;
+    if (fresh == nullptr) {
+        log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: unable to reload asset", name);
+    } else {
+        CondSection hold(state);
+        free(host);
+        host = dup(fresh->host);
+        free(port);
+        char text[16];
+        snprintf(text, sizeof(text), "%d", fresh->port);
+        port = strdup(text);
+        if (fresh->publicKey != nullptr) {
+            BIO* bio = BIO_new_mem_buf(fresh->publicKey, -1);
+            EVP_PKEY* k = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+            BIO_free(bio);
+            if (k != nullptr) {
+                if (keyOnFile != nullptr) EVP_PKEY_free(keyOnFile);
+                keyOnFile = k;
+            }
+        }
+        delete domainAttributes;
+        domainAttributes = new Attributes();
+        snprintf(text, sizeof(text), "%d", fresh->ftport);
+        domainAttributes->setAttribute("ftPort", text);
+        delete fresh;
+    }
+    removeLock();
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: remove lock count decremented to: %d", name, lockCount());
+}
+
+void NetClientSPI::onComplete(FutureResult*) {}
+
+// ---- idle, resets, closing -------------------------------------------------
+
+bool NetClientSPI::isIdle() {
+    char* text = toString();
+    log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: isIdle: %s", name, text);
+    free(text);
+    if (lockCount() > 0 || resetting) return false;
+    {
+        CriticalSection hold(listenersLock);
+        if (managedListener != nullptr || alertListenerCount > 0) return false;
+    }
+    time_t idle = time(nullptr) - lastUsed.load();
+    int limit = isReversed() ? 6 : isTemporary() ? 31 : 181;
+    return idle >= limit;
+}
+
+void NetClientSPI::forceReset1() {
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: forceReset1", name);
+    resetting = true;
+}
+
+void NetClientSPI::forceReset2() {
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: forceReset2", name);
+    bool idle;
+    {
+        CondSection hold(state);
+        idle = !connected && !mayConnect;
+    }
+    if (idle) {
+        int before;
+        {
+            CondSection hold(attempt);
+            before = attemptCount;
+        }
+        reconnectPass = 0;
+        netclient::setTimer(serial, 1);
+        CondSection hold(attempt);
+        while (attemptCount == before)
+            if (!attempt.wait(_netclient_timeout.load())) break;
+    }
+    resetting = false;
+}
+
+void NetClientSPI::forceReset3() {
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: forceReset3", name);
+    {
+        CondSection hold(state);
+        connectBad = true;
+    }
+    reconnectPass = 0;
+    reloadAsset();
+}
+
+void NetClientSPI::resetKeys() {
+    CondSection hold(state);
+    if (keyOnFile != nullptr) EVP_PKEY_free(keyOnFile);
+    keyOnFile = nullptr;
+}
+
+void NetClientSPI::closeDirectory() {
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: closeDirectory() called", name);
+    closed = true;
+    Connection* c;
+    {
+        CondSection hold(state);
+        c = connection;
+        connection = nullptr;
+    }
+    if (c != nullptr) {
+        log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: closing client connection", name);
+        c->close();
+        Connection::destroy(c);
+        onClosed(nullptr);
+    }
+    markedForDeletion.store(true, std::memory_order_release);
+}
+
+char* NetClientSPI::toString() const {
+    NetClientSPI* self = const_cast<NetClientSPI*>(this);
+    bool isConn, tryWait, bad;
+    char* h;
+    char* p;
+    char* f;
+    {
+        CondSection hold(self->state);
+        isConn = connected;
+        tryWait = mayConnect;
+        bad = connectBad;
+        h = dup(host);
+        p = dup(port);
+        f = dup(ftPort);
+    }
+    const char* assetName = asset != nullptr && asset->name != nullptr ? asset->name : "NULL";
+    const char* assetId = asset != nullptr && asset->id != nullptr ? asset->id : "NULL";
+    const char* agentId = asset != nullptr && asset->agentId != nullptr ? asset->agentId : "NULL";
+    char* text = buildJSON("bssssssssbbbi", "connected", isConn ? 1 : 0, "domain", domain, "assetName", assetName,
+                           "assetId", assetId, "agentId", agentId, "host", h, "port", p, "ftPort", f, "tryWait",
+                           tryWait ? 1 : 0, "connectBad", bad ? 1 : 0, "forceReset", resetting.load() ? 1 : 0,
+                           "operationLocks", self->lockCount());
+    free(h);
+    free(p);
+    free(f);
+    return text;
+}
+
+// ---- alerts and management -------------------------------------------------
+
+void NetClientSPI::addAlertListener(AlertListener* listener, const Principal* principal) {
+    {
+        CriticalSection hold(listenersLock);
+        delete alertPrincipal;
+        alertPrincipal = principal != nullptr ? new Principal(*principal) : nullptr;
+        if (alertListenerCount < 16) {
+            // Newest first.
+            memmove(alertListeners + 1, alertListeners, sizeof(AlertListener*) * alertListenerCount);
+            alertListeners[0] = listener;
+            alertListenerCount++;
+        }
+    }
+    if (isConnected()) {
+        listener->connected();
+        if (principal != nullptr) sendMessage(DirProtocol::initiateAlertViewerSync(principal));
+    }
+}
+
+void NetClientSPI::setManagedConnection(ManagedConnectionListener* listener) {
+    ManagedConnectionListener* old;
+    {
+        CriticalSection hold(listenersLock);
+        old = managedListener;
+        managedListener = listener;
+    }
+    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: now (un)managed, new = %p, old = %p", name,
+        static_cast<void*>(listener), static_cast<void*>(old));
+    bool isConn;
+    bool required;
+    char* peer = nullptr;
+    {
+        CondSection hold(state);
+        isConn = connected;
+        required = certificateRequired;
+        if (connection != nullptr && connection->getPeerAddress() != nullptr) peer = strdup(connection->getPeerAddress());
+    }
+    if (listener != nullptr) {
+        if (isConn) {
+            if (required) {
+                listener->agentVerified(getAssetId());
+                log(_debug_netclient, LOG_INFO, 0, 0,
+                    "NetClientSPI %s: initiating viewer resync to agent, sending M_INITIATE_ALERT_SERVER_SYNC", name);
+                sendMessage(DirProtocol::initiateAlertServerSync(domain, getAssetId()));
+            } else {
+                listener->agentConnected(asset != nullptr ? asset->name : nullptr, getAssetId(), peer);
+            }
+        }
+    } else {
+        if (isConn) {
+            log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: sending M_NOTIFY_UNMANAGED to agent", name);
+            sendMessage(DirProtocol::notifyUnmanaged(domain, getAssetId()));
+        }
+        if (old != nullptr) old->agentRemoved(getAssetId());
+        if (getAssetId() != nullptr) AssetCache::forceRemove(getAssetId());
+    }
+    free(peer);
+}
+
+bool NetClientSPI::hasManagedConnection() {
+    CriticalSection hold(listenersLock);
+    return managedListener != nullptr;
+}
+
+void NetClientSPI::attachCallHome(Connection* c) {
+    c->addLock();
+    netclient::runFor(serial, [c](NetClientSPI* spi) { spi->doCallHome(c); });
+}
+
+void NetClientSPI::doCallHome(Connection* c) {
+    Connection* old;
+    {
+        CondSection hold(state);
+        old = connection;
+        connection = nullptr;
+    }
+    if (old != nullptr && old != c) {
+        old->close();
+        Connection::destroy(old);
+    }
+    c->setListener(link);
+    onConnectComplete(c);
+    c->removeLock();
+}

@@ -1,0 +1,298 @@
+// NetClientSPI: the directory provider that stands for a remote domain server
+// or a remote asset (an agent). It owns at most one connection to its peer,
+// keeps (re)connecting on a timer, checks the peer's certificate against the
+// public key on file, answers directory calls by sending the directory
+// messages (dir_protocol.h) and waiting for their replies, sends
+// asynchronous resolves and executes for the execution thread, and carries
+// the alert, event, statistics and unique-id traffic of the peer. In a
+// server process it can also adopt a connection that an agent opened
+// towards it (a reversed connection), or relay requests to an agent for
+// another client (proxy).
+//
+// Threads: every provider's timer, start, lost, call-home and alert work runs
+// on one process-wide "dir-client" thread. Connection callbacks arrive on coms
+// threads (through a ProviderLink, so that a provider being deleted is never
+// called). Directory calls come from any thread, asynchronous ones from the
+// execution thread.
+//
+// Ownership: the provider list owns providers; a provider owns its
+// connection, strings, keys, attributes and asset copy. Alert listeners and
+// the managed listener belong to their callers.
+//
+// Thread-safety: the connection state (connection and flags) is guarded by
+// `state`, which also serialises sends; the unique-id block by `idBlock`;
+// the connect-attempt condition by `attempt`. The provider's own lock
+// (DirectorySPI::lock, for _locks) is never held while `state` is taken.
+// Lock order: state before a connection's own locks; no registry lock is
+// held while state is held, except the DelayedEvent registry taken by
+// lockById inside the receive path (never the other way round).
+#ifndef DRV_DIR_NET_CLIENT_SPI_H
+#define DRV_DIR_NET_CLIENT_SPI_H
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <time.h>
+
+#include <atomic>
+#include <set>
+#include <vector>
+
+#include "common/sem.h"
+#include "common/thread_annotations.h"
+#include "common/thread_context.h"
+#include "coms/connection.h"
+#include "dir/directory_spi.h"
+#include "dir/future_result.h"
+
+class Asset;
+class Attributes;
+class DelayedEvent;
+class Directory;
+class Endpoint;
+class Message;
+class ProviderLink;
+
+// Alert viewers riding on a provider; called on the "dir-client" thread.
+class AlertListener {
+public:
+    virtual ~AlertListener() = default;
+    // Takes the alert.
+    virtual void alertUpdate(Translatable* alert) = 0;
+    virtual void alertClear(const char* alertId) = 0;
+    virtual void connected() = 0;
+    virtual void disconnected() = 0;
+    virtual void startSync() = 0;
+    virtual void endSync() = 0;
+};
+
+// The embedding server's view of one managed asset.
+class ManagedConnectionListener {
+public:
+    virtual ~ManagedConnectionListener() = default;
+    virtual void alertUpdated(const char* assetId, Translatable* alert) = 0;
+    virtual void alertCleared(const char* assetId, const char* alertId) = 0;
+    virtual void syncStarted(const char* assetId) = 0;
+    virtual void agentConnected(const char* assetName, const char* assetId, const char* peer) = 0;
+    virtual void agentVerified(const char* assetId) = 0;
+    virtual void agentDisconnected(const char* assetId) = 0;
+    virtual void agentRemoved(const char* assetId) = 0;
+    virtual void agentError(const char* assetId, const char* text) = 0;
+};
+
+class NetClientSPI : public DirectorySPI, public ConnectionListener, public EventHandler, public FutureResultListener {
+public:
+    // Timer periods (ms) of the connect algorithm.
+    static const int kFirstRun = 1;
+    static const int kSkipPass = 3000;
+    static const int kAfterAttempt = 6000;
+    static const int kManagedBackoff = 45000;
+    static const int kReversedCheck = 6000;
+    static const int kConnectionType = 448;
+    // How long a synchronous call waits for its reply (ms), and for a
+    // connection; tests shorten it.
+    static std::atomic<int> _netclient_timeout;
+
+    // A domain provider. keyOnFile (may be null) is copied; key replaces the
+    // domain identifier (the provider key, "D" + domain).
+    NetClientSPI(Directory* directory, const char* domain, const char* host, const char* port,
+                 Attributes* domainAttributes, const char* key, const EVP_PKEY* keyOnFile);
+    // An asset provider, reached through masqThrough when it is set.
+    NetClientSPI(Directory* directory, NetClientSPI* masqThrough, const char* domain, const Asset* asset,
+                 const char* key, const Endpoint* endpoint);
+    ~NetClientSPI() override;
+
+    // ---- DirectorySPI ----
+    int resolve(const Endpoint* target, const Principal* principal, DirectoryObject* current,
+                const DirNameEntry* entry, DirectoryObject*& out) override;
+    int search(const Endpoint* target, const Principal* principal, SearchHelper* helper, DirectoryObject* current,
+               const DirNameEntry* entry, char* filter, DirectoryEnumeration* result) override;
+    // The synchronous form: sends and waits for the final reply.
+    int execute(const Principal* principal, DirectoryObject* object, const char* operation, Any** args,
+                FutureResult* result) override;
+    int getAttributes(const Principal* principal, DirectoryObject* object, Attributes*& out) override;
+    int list(const Principal* principal, DirectoryObject* object, ClassEnumeration* result) override;
+    int listen(const Principal* principal, DirectoryObject* object, const DirNameEntry* filter,
+               int listenerId) override;
+    int getAcl(const Principal* principal, DirectoryObject* object, Acl*& out) override;
+    int openForRead(const Principal* principal, const DirectoryObject* object, const char* path,
+                    Input** out) override;
+    int openForWrite(const Principal* principal, const DirectoryObject* object, Output** out) override;
+    bool isIdle() override;
+    bool isNetworkSPI() override { return true; }
+    void closeDirectory() override;
+    char* toString() const override;
+
+    // ---- ConnectionListener (coms thread) ----
+    int onReceive(Connection* connection, Message* message) override;
+    void onNoConnect(Connection* connection, int code) override;
+    void onLost(Connection* connection) override;
+    void onClosed(Connection* connection) override;
+    void onConnectComplete(Connection* connection) override;
+    void onResolveComplete(Connection* connection, int error, int address) override;
+    // ---- the connect timer ("dir-client" thread) ----
+    void handleEvent(Event* e) override;
+    // ---- asset reload ----
+    void onComplete(FutureResult* result) override;
+    void onUpdate(FutureResult*, ExecuteUpdate*) override {}
+
+    // ---- asynchronous forms (execution thread) ----
+    // 11 at once when not connected; 0 once sent.
+    int asyncResolve(DelayedEvent* event, const Endpoint* target, const Principal* principal,
+                     DirectoryObject* current, const DirNameEntry* entry);
+    int asyncExecute(const Principal* principal, DirectoryObject* current, const char* operation, Any** args,
+                     long long id, Connection** used);
+
+    // ---- relaying (server side) ----
+    // Forwards request (read up to just after its id) under a new id and
+    // waits for the peer's reply, handed back with origId as its id.
+    int proxy(int messageType, long long origId, Message* request, Message** reply);
+    // Adopts a connection an agent opened to this server (a reversed provider).
+    void attachCallHome(Connection* connection);
+
+    // ---- alerts, management, misc ----
+    void addAlertListener(AlertListener* listener, const Principal* principal);
+    void setManagedConnection(ManagedConnectionListener* listener);
+    bool hasManagedConnection();
+    void forceReset1();
+    void forceReset2();
+    void forceReset3();
+    void resetKeys();
+    // Unique ids from the peer, 20 at a time: 0 with the id, or the error.
+    int localUniqueId(long long* id);
+    int localMiniGuid(char* buffer, int size);
+    long long localInstanceId();
+    void processMQ(long long a, long long b, const char* data, unsigned long length);
+    bool isReversed();
+    // The coms error of a failed connect to a directory code (and its text
+    // for the managed listener); refused, unreachable and unknown-host
+    // failures make the next two timer runs skip.
+    int mapErrorCode(int comsError, const char** text);
+
+    static void setMode(int mode) { _mode.store(mode); }
+    static int getMode() { return _mode.load(); }
+
+    const char* getAssetId() const;
+    const char* assetAgentId() const;
+    const char* getHost() const { return host; }
+    const char* getPort() const { return port; }
+    bool isConnected();
+    int getLastError();
+    const char* getName() const { return name; }
+
+    // Installs the remote-provider seam of the directory (Directory::_remote),
+    // the listener-update sender and the asynchronous execute hook. Idempotent.
+    static void install();
+    // Stops the "dir-client" thread once every provider is gone (tests and
+    // tools that end cleanly). Later providers start it again.
+    static void stopThread();
+
+    // Server hooks (set once by an embedding server).
+    static int (*_handleIdentifyFn)(int code, const char* text);
+    static bool _upgrade_certs;
+    static void (*eventDispatcher)(Translatable* event);
+    static void (*statDispatcher)(const char* a, const char* b, Translatable* statsFile);
+    static void (*_dispatchMQ)(long long a, long long b, const unsigned char* data, uint32_t length);
+    static Translatable* (*_authHelper)(const char* assetId, int kind, const char* a, const char* b);
+
+private:
+    friend class ProviderLink;
+    friend class NetClientThread;
+    struct SyncCall;
+
+    void initCommon(Directory* directory, const char* domain, const char* key);
+    void start();
+    void connectNow();
+    // Waits for the connection as the directory calls do; 0 when connected,
+    // else lastError or 11.
+    int waitConnected();
+    // Sends m on the current connection under the state mutex; takes m.
+    int sendLocked(Message* m) REQUIRES(state);
+    int sendMessage(Message* m);
+    // Sends a request and waits for its reply on event; 0 with *value set,
+    // or the error (13 on time-out).
+    int call(Message* m, DelayedEvent* event, void** value);
+    void completeConnect(Connection* connection);
+    // Drops the connection after a failure (certificate, lost, closed).
+    void markBad(int error) REQUIRES(state);
+    void wakeWaiters() REQUIRES(state);
+    // Ends every waiting synchronous call with error (the connection went).
+    void failPendingCalls(int error);
+    void signalAttempt();
+    void reloadAsset();
+    void doLost();
+    void doCallHome(Connection* connection);
+    void handleAlertMessage(int code, std::vector<Translatable*>& alerts, const char* alertId);
+    bool checkCertificate(Connection* connection);
+    int localResolve(DirectoryObject* current, const DirNameEntry* entry, DirectoryObject*& out);
+    int localAttributes(DirectoryObject* object, Attributes*& out);
+    void receive(Connection* connection, Message* message);
+    void touch() { lastUsed.store(time(nullptr)); }
+    const char* masqAsset() const;
+    // Tear the connection away from this provider and destroy it.
+    static void dropConnection(Connection* c, ProviderLink* link, bool wait);
+
+    // ---- connection state ----
+    CondBlock state;
+    Connection* connection GUARDED_BY(state);
+    bool connected GUARDED_BY(state);
+    bool mayConnect GUARDED_BY(state);
+    bool connectBad GUARDED_BY(state);
+    int lastError GUARDED_BY(state);
+    bool domainAttributesPending GUARDED_BY(state);
+    // Ids of synchronous calls and relayed requests waiting for replies.
+    std::set<long long> pendingCalls GUARDED_BY(state);
+    std::set<long long> proxyIds GUARDED_BY(state);
+    ProviderLink* link;  // set once at construction
+
+    CondBlock attempt;
+    int attemptCount GUARDED_BY(attempt);
+
+    // ---- unique ids ----
+    CondBlock idBlock;
+    long long instanceId GUARDED_BY(idBlock);
+    long long ids[20] GUARDED_BY(idBlock);
+    char* miniGuids[20] GUARDED_BY(idBlock);
+    int idIndex GUARDED_BY(idBlock);
+    int miniGuidIndex GUARDED_BY(idBlock);
+    bool idRequestOutstanding GUARDED_BY(idBlock);
+    bool idsArrived GUARDED_BY(idBlock);
+
+    // ---- alerts and management (dir-client thread and callers) ----
+    CriticalBlock listenersLock;
+    AlertListener* alertListeners[16] GUARDED_BY(listenersLock);
+    int alertListenerCount GUARDED_BY(listenersLock);
+    Principal* alertPrincipal GUARDED_BY(listenersLock);
+    ManagedConnectionListener* managedListener GUARDED_BY(listenersLock);
+
+    // ---- fixed after construction, or touched by the dir-client thread ----
+    Attributes* domainAttributes GUARDED_BY(state);
+    Attributes* agentAttributes GUARDED_BY(state);
+    char* host GUARDED_BY(state);
+    char* port GUARDED_BY(state);
+    char* ftPort GUARDED_BY(state);
+    EVP_PKEY* keyOnFile GUARDED_BY(state);
+    bool certificateRequired GUARDED_BY(state);
+    std::atomic<int> reconnectPass;
+    TimerEvent* timer;  // dir-client thread only
+    Directory* directory;
+    // The session's certificate and key, referenced for the provider's life
+    // (the session may end first).
+    X509* certificate;
+    EVP_PKEY* privateKey;
+    char* domain;
+    std::atomic<int> connectErrors;
+    std::atomic<bool> resetting;
+    std::atomic<time_t> connectedAt;
+    std::atomic<time_t> lostAt;
+    std::atomic<bool> closed;
+    NetClientSPI* masqThrough;
+    std::atomic<time_t> lastUsed;
+    bool lostNotified;  // dir-client thread only
+    char name[61];
+    Asset* asset;  // immutable copy, or null
+    long long serial;  // the provider's number in the live registry
+
+    static std::atomic<int> _mode;
+};
+
+#endif

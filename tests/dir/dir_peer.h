@@ -1,0 +1,311 @@
+// A scripted directory peer for the remote provider's tests: a Connector on
+// an OS-chosen loopback port that answers the directory messages the way a
+// test asks (or not at all), and answers the login exchange with a session
+// certificate signed by a throw-away test CA. Only what the client-side
+// tests need; the real server is tools/dird.
+#ifndef DRV_TESTS_DIR_DIR_PEER_H
+#define DRV_TESTS_DIR_DIR_PEER_H
+
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/dravika_init.h"
+#include "coms/connection.h"
+#include "coms/connector.h"
+#include "coms/tls.h"
+#include "dir/dir_protocol.h"
+#include "dir/directory_spi.h"
+#include "dir/future_result.h"
+#include "dir/principal.h"
+#include "dir/security_object.h"
+#include "dirbase/acl.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+#include "dirbase/enumeration.h"
+#include "dirbase/message.h"
+
+namespace dirpeer {
+
+inline bool waitFor(const std::function<bool()>& pred, int ms = 10000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+struct KeyPair {
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    explicit KeyPair(const char* cn) {
+        dravika_init();
+        std::string subject = std::string("/O=Dravika Test/CN=") + cn;
+        makeSelfSignedCertificate("peer", subject.c_str(), 1024, 86400, &cert, &key);
+    }
+    ~KeyPair() {
+        X509_free(cert);
+        EVP_PKEY_free(key);
+    }
+};
+
+// A session certificate for publicKeyPem, issued by ca for domain with the
+// security text in extension 1.1.1.1; PEM text.
+inline std::string issueSessionCert(const KeyPair& ca, const char* domain, const char* publicKeyPem,
+                                    const char* security, long serial) {
+    BIO* bio = BIO_new_mem_buf(publicKeyPem, -1);
+    EVP_PKEY* pub = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    if (pub == nullptr) return "";
+    X509* x = X509_new();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
+    X509_gmtime_adj(X509_getm_notBefore(x), 0);
+    X509_gmtime_adj(X509_getm_notAfter(x), 3600);
+    X509_set_pubkey(x, pub);
+    X509_NAME* subject = X509_NAME_new();
+    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("session"), -1, -1, 0);
+    X509_set_subject_name(x, subject);
+    X509_NAME_free(subject);
+    X509_NAME* issuer = X509_NAME_new();
+    X509_NAME_add_entry_by_txt(issuer, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(domain), -1, -1, 0);
+    X509_set_issuer_name(x, issuer);
+    X509_NAME_free(issuer);
+    ASN1_OBJECT* oid = OBJ_txt2obj("1.1.1.1", 1);
+    ASN1_OCTET_STRING* data = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(data, reinterpret_cast<const unsigned char*>(security), static_cast<int>(strlen(security)));
+    X509_EXTENSION* ext = X509_EXTENSION_create_by_OBJ(nullptr, oid, 0, data);
+    X509_add_ext(x, ext, -1);
+    X509_EXTENSION_free(ext);
+    ASN1_OCTET_STRING_free(data);
+    ASN1_OBJECT_free(oid);
+    X509_sign(x, ca.key, EVP_sha256());
+    BIO* out = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(out, x);
+    char* p = nullptr;
+    long n = BIO_get_mem_data(out, &p);
+    std::string pem(p, static_cast<size_t>(n));
+    BIO_free(out);
+    X509_free(x);
+    EVP_PKEY_free(pub);
+    return pem;
+}
+
+// The peer. Behaviour switches are read on the coms thread; set them before
+// the client sends.
+class Peer : public ConnectorListener, public ConnectionListener {
+public:
+    // Serves with the given certificate (a fresh self-signed one by default).
+    explicit Peer(const KeyPair& identity, const char* port = "0") : _identity(identity) { start(port); }
+    ~Peer() override { stop(); }
+
+    void start(const char* port) {
+        _connector = Connector::create(this, _identity.cert, _identity.key, 0);
+        _connector->setServerVersion(1);
+        bindResult = _connector->bind(port);
+        _port = std::to_string(_connector->getPort());
+    }
+    // Closes every connection and stops listening (a server going away).
+    void stop() {
+        if (_connector == nullptr) return;
+        std::vector<Connection*> conns;
+        {
+            std::lock_guard<std::mutex> hold(_mutex);
+            conns.swap(_conns);
+        }
+        for (Connection* c : conns) {
+            c->setListener(nullptr);
+            Connection::destroy(c);
+        }
+        Connector::destroy(_connector);
+        _connector = nullptr;
+    }
+    const char* port() const { return _port.c_str(); }
+    // Sends m on the first open connection (deleted when there is none).
+    void sendAll(Message* m) {
+        std::lock_guard<std::mutex> hold(_mutex);
+        if (_conns.empty())
+            delete m;
+        else
+            _conns.front()->send(m);
+    }
+
+    bool newConnection(Connection* c, int type) override {
+        c->setListener(this);
+        std::lock_guard<std::mutex> hold(_mutex);
+        _types.push_back(type);
+        _conns.push_back(c);
+        return true;
+    }
+    void onNoConnect(Connection*, int) override {}
+    void onLost(Connection* c) override { forget(c); }
+    void onClosed(Connection* c) override { forget(c); }
+    void onConnectComplete(Connection*) override {}
+
+    int onReceive(Connection* c, Message* m) override {
+        received++;
+        if (c->getType() == DirProtocol::kLoginConnectionType) return login(c, m);
+        DirProtocol::Request r;
+        int rv = DirProtocol::readRequest(m, &r);
+        {
+            std::lock_guard<std::mutex> hold(_mutex);
+            _codes.push_back(r.code);
+        }
+        if (rv != 0) return 0;
+        switch (r.code) {
+            case DirProtocol::M_DOMAIN_ATTRIBUTES: {
+                if (!answerDomainAttributes) return 0;
+                Attributes a;
+                a.setAttribute("ftPort", "14999");
+                c->send(DirProtocol::domainAttributes(&a));
+                return 0;
+            }
+            case DirProtocol::M_RESOLVE: {
+                const char* cls = r.entry->getClassName();
+                if (strcmp(cls, "never") == 0) return 0;
+                if (strcmp(cls, "missing") == 0) {
+                    c->send(DirProtocol::errorReply(r.id, 15));
+                    return 0;
+                }
+                if (strcmp(cls, "late") == 0) {
+                    lateId = r.id;
+                    return 0;
+                }
+                const char* v = r.entry->getStringAttributeValue("name");
+                DirectoryObject o(cls, new Any(v != nullptr ? v : "?"));
+                c->send(DirProtocol::resolveReply(r.id, &o));
+                return 0;
+            }
+            case DirProtocol::M_GET_ATTRIBUTES: {
+                Attributes a;
+                a.setAttribute("object", r.current != nullptr ? r.current->className : "none");
+                a.setAttribute("user", r.principal != nullptr ? r.principal->security : "none");
+                c->send(DirProtocol::attributesReply(r.id, &a));
+                return 0;
+            }
+            case DirProtocol::M_SEARCH: {
+                searchId = r.id;
+                sendSearchPart(c);
+                return 0;
+            }
+            case DirProtocol::M_SEARCH_PARTIAL_REPLY_OK:
+                acks++;
+                if (r.id == searchId) sendSearchPart(c);
+                return 0;
+            case DirProtocol::M_EXECUTE: {
+                if (strcmp(r.operation, "never") == 0) return 0;
+                for (int i = 1; i <= updatesPerExecute; i++) {
+                    ExecuteUpdate u(i, i * 10.0, "step");
+                    c->send(DirProtocol::executeUpdate(r.id, &u));
+                }
+                if (strcmp(r.operation, "fail") == 0) {
+                    c->send(DirProtocol::execErrorReply(r.id, 23));
+                    return 0;
+                }
+                FutureResult fr;
+                Any* echo = r.argCount > 0 ? new Any(*r.args[0]) : new Any("done");
+                fr.setResult(echo);
+                c->send(DirProtocol::executeReply(r.id, &fr));
+                return 0;
+            }
+            case DirProtocol::M_OPEN_LISTENER:
+            case DirProtocol::M_OPEN_LISTENER2: {
+                listenerCode = r.code;
+                c->send(DirProtocol::openListenerReply(r.listenerId));
+                DirNameEntry e1("iface", "name", "eth9");
+                DirNameEntry e2("iface", "name", "eth10");
+                Attributes a1, a2;
+                DirNameEntry* es[] = {&e1, &e2};
+                Attributes* as[] = {&a1, &a2};
+                c->send(DirProtocol::listenerUpdate2(r.listenerId, DirProtocol::KIND_ADD, 2, es, as, nullptr));
+                return 0;
+            }
+            default:
+                c->send(DirProtocol::errorReply(r.id, 21));
+                return 0;
+        }
+    }
+
+    // Sends the next of searchParts parts of two entries each.
+    void sendSearchPart(Connection* c) {
+        if (partsSent >= searchParts) return;
+        DirectoryEnumeration en;
+        for (int i = 0; i < 2; i++) {
+            std::string n = "e" + std::to_string(partsSent * 2 + i);
+            Attributes* a = new Attributes();
+            a->setAttribute("part", partsSent);
+            en.append(new DirNameEntry("iface", "name", n.c_str()), a, nullptr);
+        }
+        partsSent++;
+        c->send(DirProtocol::searchPartialReply(searchId, &en, 0, 2, partsSent == searchParts));
+    }
+
+    int login(Connection* c, Message* m) {
+        DirProtocol::LoginRequest r;
+        if (DirProtocol::readLoginRequest(m, &r) != 0) return 0;
+        if (loginSilent) return 0;
+        SecurityObject* so = static_cast<SecurityObject*>(r.credential);
+        if (so == nullptr || so->secret == nullptr || password != so->secret) {
+            c->send(DirProtocol::loginReply(r.code, 20, nullptr));
+            return 0;
+        }
+        std::string security = std::string("v1`") + r.user + ",x,users`" + r.user + ",x";
+        std::string pem = issueSessionCert(_identity, "testdom", r.secret, security.c_str(), 4242);
+        c->send(DirProtocol::loginReply(r.code, 0, pem.c_str()));
+        return 0;
+    }
+
+    int bindResult = -1;
+    std::atomic<int> received{0};
+    std::atomic<int> acks{0};
+    std::atomic<long long> lateId{0};
+    std::atomic<long long> searchId{0};
+    std::atomic<int> partsSent{0};
+    std::atomic<int> listenerCode{0};
+    std::vector<int> types() {
+        std::lock_guard<std::mutex> hold(_mutex);
+        return _types;
+    }
+    std::vector<int> codes() {
+        std::lock_guard<std::mutex> hold(_mutex);
+        return _codes;
+    }
+    // Switches.
+    std::atomic<bool> answerDomainAttributes{true};
+    int searchParts = 3;
+    int updatesPerExecute = 2;
+    std::atomic<bool> loginSilent{false};
+    std::string password = "secret";
+
+private:
+    void forget(Connection* c) {
+        std::lock_guard<std::mutex> hold(_mutex);
+        for (auto it = _conns.begin(); it != _conns.end(); ++it)
+            if (*it == c) {
+                _conns.erase(it);
+                break;
+            }
+    }
+
+    const KeyPair& _identity;
+    Connector* _connector = nullptr;
+    std::string _port;
+    std::mutex _mutex;
+    std::vector<Connection*> _conns;
+    std::vector<int> _types;
+    std::vector<int> _codes;
+};
+
+}  // namespace dirpeer
+
+#endif

@@ -1,0 +1,314 @@
+// The remote provider and the login against a scripted peer on loopback TLS:
+// directory calls through the peer (partial searches with their
+// acknowledgements, execute progress and errors, listener updates), calls
+// whose replies never come or come late, a peer that never finishes the
+// connect, the certificate check against the key on file, a refused connect
+// and a peer that goes away and comes back, and every way a login ends.
+#include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "dir/directory.h"
+#include "dir/listener.h"
+#include "dir/login.h"
+#include "dir/net_client_spi.h"
+#include "tests/dir/dir_peer.h"
+#include "tests/support/log_capture.h"
+
+using dirpeer::KeyPair;
+using dirpeer::Peer;
+using dirpeer::waitFor;
+
+namespace {
+
+class NetClientTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dravika_init();
+        Directory::init();
+        NetClientSPI::install();
+        Connection::setLoopWait(20);
+        Connection::comsInit();
+    }
+    void SetUp() override {
+        NetClientSPI::_netclient_timeout = 2000;
+        Login::_timeout = 20000;
+    }
+    void TearDown() override {
+        for (Directory* d : sessions) delete d;
+        sessions.clear();
+        // Every provider goes: closed, then swept.
+        {
+            CriticalSection hold(Directory::_providerCb);
+            for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+                e->spi->closeDirectory();
+        }
+        Directory::testIdleProviders();
+        NetClientSPI::stopThread();
+    }
+
+    // A client session to the peer on a throw-away certificate.
+    Directory* session(const char* port, const char* domain = "testdom") {
+        X509* cert = nullptr;
+        EVP_PKEY* key = nullptr;
+        makeSelfSignedCertificate("client", "/O=Dravika Test/CN=client", 1024, 3600, &cert, &key);
+        int err = 0;
+        Directory* d = Directory::startClientDirectoryService(domain, "127.0.0.1", port, cert, key, &err);
+        EXPECT_EQ(err, 0);
+        if (d != nullptr) sessions.push_back(d);
+        return d;
+    }
+
+    static DirName* name(const char* text) {
+        int err = 0;
+        DirName* n = DirName::createFromString(text, &err);
+        EXPECT_NE(n, nullptr) << text;
+        return n;
+    }
+
+    static int attrs(Directory* d, const char* text, std::string* object = nullptr) {
+        DirName* n = name(text);
+        int err = 0;
+        Attributes* a = d->getAttributes(n, &err);
+        if (a != nullptr && object != nullptr && a->getStringAttribute("object") != nullptr)
+            *object = a->getStringAttribute("object");
+        delete a;
+        delete n;
+        return err;
+    }
+
+    std::vector<Directory*> sessions;
+};
+
+class Progress : public FutureResultListener {
+public:
+    void onComplete(FutureResult*) override {}
+    void onUpdate(FutureResult*, ExecuteUpdate*) override { updates++; }
+    std::atomic<int> updates{0};
+};
+
+class Watcher : public DirectoryListener {
+public:
+    void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        added.push_back(e->getStringAttributeValue("name"));
+    }
+    void directoryDelete(const DirNameEntry*, const Attributes*) override {}
+    void directoryModified(const DirNameEntry*, const Attributes*, const Acl*) override {}
+    void listenerDisconnected() override {}
+    void listenerConnected() override { connected = true; }
+    size_t count() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return added.size();
+    }
+    std::mutex mutex;
+    std::vector<std::string> added;
+    std::atomic<bool> connected{false};
+};
+
+TEST_F(NetClientTest, CallsReachThePeerAndRepliesComeBack) {
+    KeyPair server("server");
+    Peer peer(server);
+    ASSERT_EQ(peer.bindResult, 0);
+    Directory* d = session(peer.port());
+    ASSERT_NE(d, nullptr);
+
+    std::string object;
+    EXPECT_EQ(attrs(d, "/iface:name=eth0", &object), 0);
+    EXPECT_EQ(object, "iface");  // the peer saw the resolved object as current
+    EXPECT_EQ(attrs(d, "/missing:name=x"), 15);
+    EXPECT_EQ(peer.types().front(), 448);
+
+    // A search in three parts: one enumeration, two acknowledgements.
+    DirName* n = name("/iface:name=*");
+    int err = -1;
+    DirectoryEnumeration* found = d->search(n, nullptr, &err);
+    ASSERT_EQ(err, 0);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->size(), 6);
+    std::vector<std::string> names;
+    while (found->next()) names.push_back(found->getName()->getStringAttributeValue("name"));
+    EXPECT_EQ(names, (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4", "e5"}));
+    EXPECT_EQ(peer.acks.load(), 2);
+    delete found;
+
+    // Execute: progress updates reach the listener before the result.
+    DirName* eth0 = name("/iface:name=eth0");
+    Progress progress;
+    Any hello("hello");
+    Any* args[] = {&hello, nullptr};
+    FutureResult* fr = d->execute(eth0, &progress, "echo", args);
+    ASSERT_TRUE(fr->waitComplete(10000));
+    EXPECT_FALSE(fr->failed) << fr->error;
+    ASSERT_NE(fr->result, nullptr);
+    EXPECT_STREQ(fr->result->getString(), "hello");
+    EXPECT_EQ(progress.updates.load(), 2);
+    FutureResult::destroy(fr);
+    fr = d->execute(eth0, nullptr, "fail", nullptr);
+    ASSERT_TRUE(fr->waitComplete(10000));
+    EXPECT_TRUE(fr->failed);
+    EXPECT_EQ(fr->error, 23);
+    FutureResult::destroy(fr);
+
+    // A listener: the peer speaks version 1, so the second form is used,
+    // and a batched update delivers both entries.
+    Watcher watcher;
+    ASSERT_EQ(d->addListener(n, &watcher, &err), 0);
+    EXPECT_TRUE(waitFor([&] { return watcher.count() == 2; }));
+    EXPECT_TRUE(watcher.connected.load());
+    EXPECT_EQ(peer.listenerCode.load(), 224);
+    d->removeListener(&watcher);
+    delete n;
+    delete eth0;
+}
+
+TEST_F(NetClientTest, UnansweredCallsTimeOutAndLateRepliesAreDropped) {
+    KeyPair server("server");
+    Peer peer(server);
+    Directory* d = session(peer.port());
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(attrs(d, "/iface:name=eth0"), 0);
+
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(attrs(d, "/never:name=1"), DirError::E_TIMEOUT);
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_LT(waited, std::chrono::milliseconds(6000));
+
+    // A reply after its caller gave up goes nowhere; the session goes on.
+    EXPECT_EQ(attrs(d, "/late:name=1"), DirError::E_TIMEOUT);
+    ASSERT_NE(peer.lateId.load(), 0);
+    DirectoryObject o("late", new Any("x"));
+    peer.sendAll(DirProtocol::resolveReply(peer.lateId.load(), &o));
+    EXPECT_EQ(attrs(d, "/iface:name=eth1"), 0);
+
+    // A peer that never completes the connect (no domain attributes): calls
+    // wait for the connection, then fail with "Not connected".
+    Peer mute(server);
+    mute.answerDomainAttributes = false;
+    // Another domain name keeps the two sessions' providers apart.
+    Directory* d2 = session(mute.port(), "mutedom");
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(attrs(d2, "/iface:name=eth0"), DirError::E_NOT_CONNECTED);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+}
+
+TEST_F(NetClientTest, PeerKeyIsCheckedAgainstTheKeyOnFile) {
+    KeyPair server("server");
+    KeyPair other("impostor");
+    Peer peer(server);
+    LogCapture logs;
+    {
+        NetClientSPI wrong(nullptr, "keyed", "127.0.0.1", peer.port(), nullptr, "Dkeyed", other.key);
+        EXPECT_TRUE(waitFor([&] { return wrong.getLastError() == DirError::E_SECURITY_VIOLATION; }));
+        EXPECT_FALSE(wrong.isConnected());
+        EXPECT_TRUE(logs.contains("Possible \"man in the middle\" attack"));
+    }
+    {
+        NetClientSPI right(nullptr, "keyed", "127.0.0.1", peer.port(), nullptr, "Dkeyed", server.key);
+        EXPECT_TRUE(waitFor([&] { return right.isConnected(); }));
+        EXPECT_EQ(right.getLastError(), 0);
+    }
+}
+
+TEST_F(NetClientTest, RefusedConnectIsMappedAndThePeerIsFoundAgainWhenItReturns) {
+    KeyPair server("server");
+    Peer peer(server);
+    std::string port = peer.port();
+    Directory* d = session(port.c_str());
+    ASSERT_EQ(attrs(d, "/iface:name=eth0"), 0);
+    DirectorySPI* spi = d->spi;
+    NetClientSPI* client = dynamic_cast<NetClientSPI*>(spi);
+    ASSERT_NE(client, nullptr);
+
+    // The server goes away: the provider notices and refused connects map to 40.
+    peer.stop();
+    EXPECT_TRUE(waitFor([&] { return !client->isConnected(); }));
+    EXPECT_TRUE(waitFor([&] { return client->getLastError() == DirError::E_CONNECTION_REFUSED; }, 15000));
+    EXPECT_EQ(attrs(d, "/iface:name=eth0"), DirError::E_CONNECTION_REFUSED);
+
+    // It comes back on the same port; the provider reconnects by itself.
+    peer.start(port.c_str());
+    ASSERT_EQ(peer.bindResult, 0);
+    EXPECT_TRUE(waitFor([&] { return client->isConnected(); }, 25000));
+    EXPECT_EQ(attrs(d, "/iface:name=eth2"), 0);
+
+    EXPECT_EQ(client->mapErrorCode(-23, nullptr), 60);
+    EXPECT_EQ(client->mapErrorCode(-21, nullptr), 42);
+    EXPECT_EQ(client->mapErrorCode(-99, nullptr), 28);
+}
+
+class Recorded : public AuthListener {
+public:
+    void progress(const char* text, bool isError, bool isFinal) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        texts.push_back(text);
+        if (isFinal) {
+            finals++;
+            lastIsError = isError;
+        }
+    }
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    int finals = 0;
+    bool lastIsError = false;
+};
+
+TEST_F(NetClientTest, LoginReportsEachStepAndEachFailure) {
+    KeyPair ca("testdom");
+    Peer peer(ca);
+
+    Recorded ok;
+    int err = -1;
+    Directory* d = Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &ok, &err);
+    ASSERT_NE(d, nullptr) << err;
+    sessions.push_back(d);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(ok.texts, (std::vector<std::string>{"Generating keys", "Connecting", "Authenticating",
+                                                  "Starting directory service", "Login successful"}));
+    EXPECT_EQ(ok.finals, 1);
+    EXPECT_FALSE(ok.lastIsError);
+    ASSERT_NE(d->principal, nullptr);
+    char user[64] = "";
+    d->principal->getLoginUser(user, sizeof(user));
+    EXPECT_STREQ(user, "alice");
+    EXPECT_STREQ(d->principal->domain, "testdom");
+    // The session works over the issued certificate, and the peer sees
+    // the principal of the login in every request.
+    std::string object;
+    EXPECT_EQ(attrs(d, "/iface:name=eth0", &object), 0);
+
+    Recorded bad;
+    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "wrong", &bad, &err), nullptr);
+    EXPECT_EQ(err, 20);
+    EXPECT_EQ(bad.texts.back(), "Authentication failure");
+    EXPECT_TRUE(bad.lastIsError);
+
+    Peer closed(ca);
+    std::string gone = closed.port();
+    closed.stop();
+    Recorded unreachable;
+    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", gone.c_str(), "alice", "secret", &unreachable, &err),
+              nullptr);
+    EXPECT_EQ(err, DirError::E_NOT_CONNECTED);
+    EXPECT_EQ(unreachable.texts.back(), "Unable to connect");
+
+    peer.loginSilent = true;
+    Login::_timeout = 1000;
+    Recorded silent;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &silent, &err), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(5000));
+    EXPECT_EQ(err, DirError::E_LOGIN_TIMEOUT);
+    EXPECT_EQ(silent.texts.back(), "Connection timeout");
+    EXPECT_TRUE(silent.lastIsError);
+    EXPECT_EQ(silent.finals, 1);
+}
+
+}  // namespace
