@@ -155,6 +155,7 @@ public:
     int onReceive(Connection* c, Message* m) override {
         received++;
         if (c->getType() == DirProtocol::kLoginConnectionType) return login(c, m);
+        if (c->getType() == DirProtocol::kDomainConnectionType) return enrol(c, m);
         DirProtocol::Request r;
         int rv = DirProtocol::readRequest(m, &r);
         {
@@ -248,6 +249,30 @@ public:
         }
         partsSent++;
         c->send(DirProtocol::searchPartialReply(searchId, &en, 0, 2, partsSent == searchParts));
+    }
+
+    // Enrolment: add answers with a pushed certificate first, then the data;
+    // remove refuses with a text; identify never answers.
+    int enrol(Connection* c, Message* m) {
+        DirProtocol::DomainRequest r;
+        if (DirProtocol::readDomainRequest(m, &r) != 0) return 0;
+        {
+            std::lock_guard<std::mutex> hold(_mutex);
+            _codes.push_back(r.code);
+        }
+        if (r.code == DirProtocol::DOMAIN_ADD) {
+            BIO* out = BIO_new(BIO_s_mem());
+            PEM_write_bio_X509(out, _identity.cert);
+            char* p = nullptr;
+            long n = BIO_get_mem_data(out, &p);
+            std::string pem(p, static_cast<size_t>(n));
+            BIO_free(out);
+            c->send(DirProtocol::domainCertPush(r.code, pem.c_str()));
+            c->send(DirProtocol::domainReply(r.code, 0, (std::string("enrolled:") + r.strings[0]).c_str()));
+        } else if (r.code == DirProtocol::DOMAIN_REMOVE) {
+            c->send(DirProtocol::domainReply(r.code, 5, "not enrolled"));
+        }
+        return 0;
     }
 
     int login(Connection* c, Message* m) {

@@ -15,6 +15,7 @@
 
 #include "common/error_codes.h"
 #include "dir/directory.h"
+#include "dir/domain.h"
 #include "dir/listener.h"
 #include "dir/login.h"
 #include "dir/net_client_spi.h"
@@ -309,6 +310,53 @@ TEST_F(NetClientTest, LoginReportsEachStepAndEachFailure) {
     EXPECT_EQ(silent.texts.back(), "Connection timeout");
     EXPECT_TRUE(silent.lastIsError);
     EXPECT_EQ(silent.finals, 1);
+}
+
+}  // namespace
+
+namespace {
+
+int _pushed = 0;
+int acceptPush(X509* cert) {
+    _pushed += cert != nullptr ? 1 : 0;
+    return 0;
+}
+
+TEST_F(NetClientTest, EnrolmentExchanges) {
+    KeyPair server("server");
+    Peer peer(server);
+    KeyPair agent("agent");
+    Domain::_domAuthCertUpdater = acceptPush;
+    char result[Domain::kResultSize];
+    char text[Domain::kErrorTextSize];
+    // A pushed certificate first, then the real answer on the same connection.
+    EXPECT_EQ(Domain::add(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", result, text), 0);
+    EXPECT_STREQ(result, "enrolled:alice");
+    EXPECT_EQ(_pushed, 1);
+
+    text[0] = '\0';
+    EXPECT_EQ(Domain::remove(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", text),
+              DirError::E_PROTOCOL);
+    EXPECT_STREQ(text, "not enrolled");
+
+    // Nobody answers identify: a time-out, and no connection stays behind.
+    Domain::_stepWait = 600;
+    long before = Connection::liveConnections();
+    EXPECT_EQ(Domain::identify(agent.cert, agent.key, agent.cert, "testdom", "127.0.0.1", peer.port(), 1, "A1", "a",
+                               "b", "c", "d", "agent-1"),
+              DirError::E_LOGIN_TIMEOUT);
+    Domain::_stepWait = 20000;
+    EXPECT_TRUE(waitFor([&] { return Connection::liveConnections() <= before; }));
+
+    std::string gone;
+    {
+        Peer closed(server);
+        gone = closed.port();
+    }
+    EXPECT_EQ(Domain::add(agent.cert, agent.key, "127.0.0.1", gone.c_str(), "alice", "pw", result, text),
+              DirError::E_NOT_CONNECTED);
+    EXPECT_NE(strstr(text, "unable to connect to 127.0.0.1:"), nullptr) << text;
+    Domain::_domAuthCertUpdater = nullptr;
 }
 
 }  // namespace
