@@ -1,0 +1,394 @@
+#include "tools/dird/dir_server.h"
+
+#include <string.h>
+#include <time.h>
+
+#include "common/log.h"
+#include "common/op_target.h"
+#include "common/thread_pool.h"
+#include "dir/directory.h"
+#include "dir/principal.h"
+#include "dirbase/message.h"
+#include "tools/dird/dird_login.h"
+#include "tools/dird/dird_root.h"
+#include "tools/dird/dird_state.h"
+#include "tools/dird/domain_ca.h"
+
+namespace {
+
+long long monotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// One received message and the session it belongs to, for a worker.
+class RequestJob : public DeferredOp {
+public:
+    RequestJob(const std::shared_ptr<DirSession>& session, Message* message) : session(session), message(message) {}
+    ~RequestJob() override { delete message; }
+    std::shared_ptr<DirSession> session;
+    Message* message;
+};
+
+const char* kindName(int kind) {
+    switch (kind) {
+    case DirSession::KIND_LOGIN: return "login";
+    case DirSession::KIND_ENROL: return "enrolment";
+    case DirSession::KIND_CLIENT: return "client";
+    case DirSession::KIND_AGENT: return "agent";
+    default: return "upstream";
+    }
+}
+
+}  // namespace
+
+class DirWorkPool : public ThreadPool {
+public:
+    explicit DirWorkPool(int n) : ThreadPool("dird-work", n) {}
+    ~DirWorkPool() override { stop(); }
+    void processOp(DeferredOp* op) override {
+        RequestJob* job = static_cast<RequestJob*>(op);
+        if (!job->session->isClosed()) job->session->handle(job->message);
+    }
+};
+
+// Answers relayed requests whose agent never did, once a second.
+class DirServer::Sweeper : public DaemonThread {
+public:
+    explicit Sweeper(DirServer* server) : _server(server) {
+        setName("dird-sweep");
+        setDeleteOnExit(false);
+    }
+    void run() override {
+        setInitialized();
+        for (;;) {
+            {
+                CondSection hold(_block);
+                if (!_stop) _block.wait(1000);
+                if (_stop) return;
+            }
+            _server->sweepRelays();
+        }
+    }
+    void stopAndJoin() {
+        {
+            CondSection hold(_block);
+            _stop = true;
+            _block.broadcast();
+        }
+        join();
+    }
+
+private:
+    DirServer* _server;
+    CondBlock _block;
+    bool _stop GUARDED_BY(_block) = false;
+};
+
+// ---- DirSession ---------------------------------------------------------------
+
+DirSession::DirSession(DirServer* server, Connection* connection, Kind kind, Principal* principal,
+                       const std::string& agent)
+    : _server(server), _connection(connection), _kind(kind), _principal(principal), _agent(agent) {
+    _connection->addLock();
+}
+
+DirSession::~DirSession() {
+    // The last job is done: the connection may go.
+    _connection->removeLock();
+}
+
+int DirSession::onReceive(Connection*, Message* message) {
+    if (_closed.load()) return 0;
+    _server->queue(shared_from_this(), message);
+    return 1;
+}
+
+void DirSession::onNoConnect(Connection*, int code) {
+    log(LOG_INFO, 0, 0, "dird: %s %s: could not be made (%d)", kindName(_kind), _connection->getName(), code);
+    close();
+}
+
+void DirSession::onLost(Connection*) {
+    log(LOG_INFO, 0, 0, "dird: %s %s: connection lost", kindName(_kind), _connection->getName());
+    close();
+}
+
+void DirSession::onClosed(Connection*) {
+    log(LOG_INFO, 0, 0, "dird: %s %s: closed by the peer", kindName(_kind), _connection->getName());
+    close();
+}
+
+void DirSession::onConnectComplete(Connection*) {
+    _connected = true;
+    log(LOG_INFO, 0, 0, "dird: %s: connected; serving this machine's providers to it", _connection->getName());
+}
+
+bool DirSession::send(Message* message) {
+    if (_closed.load()) {
+        delete message;
+        return false;
+    }
+    return _connection->send(message) == 0;
+}
+
+void DirSession::close() {
+    if (_closed.exchange(true)) return;
+    // Listener records hold locks on the connection: they go first.
+    DirectorySPI::closeListenersOnLost(_connection);
+    Connection::destroy(_connection);
+    _server->forget(this);
+}
+
+void DirSession::handle(Message* message) {
+    int code = static_cast<int>(message->getType());
+    switch (_kind) {
+    case KIND_LOGIN: handleLogin(message, code); break;
+    case KIND_ENROL: handleEnrol(message, code); break;
+    case KIND_AGENT: handleAgentReply(message, code); break;
+    default:
+        if (code >= 10000 && _kind == KIND_CLIENT)
+            handleMasquerade(message, code);
+        else
+            handleRequest(message, code);
+        break;
+    }
+}
+
+// ---- DirServer -----------------------------------------------------------------
+
+DirServer::DirServer(const DirServerOptions& options) : _options(options) {}
+
+DirServer::~DirServer() {
+    stop();
+}
+
+bool DirServer::start(DirectorySPI* hostRoot, std::string* error) {
+    _state.reset(DirdState::open(_options.stateDir, _options.domain.empty() ? nullptr : _options.domain.c_str(),
+                                 true, error));
+    if (!_state) return false;
+    _root.reset(new DirdRootSPI(hostRoot, _state->assets(), _state->users(), _state->ca()));
+    int err = 0;
+    _directory = Directory::startServerDirectoryService(_root.get(), nullptr, nullptr, _state->ca()->domain().c_str(),
+                                                        &err);
+    dird_installListenerUpdateSender();
+    dird_registerTranslators();
+    _pool.reset(new DirWorkPool(_options.workers < 1 ? 1 : _options.workers));
+    _sweeper.reset(new Sweeper(this));
+    _sweeper->start();
+    if (!_options.listen) return true;
+    if (!_options.whitelist.empty()) Connector::setUXWhitelist(_options.whitelist.c_str());
+    _connector = Connector::create(this, _state->serverCertificate(), _state->serverKey(), 0);
+    if (_connector == nullptr || _connector->getSslContext() == nullptr) {
+        *error = "the server certificate in " + _options.stateDir + " cannot be used for TLS";
+        return false;
+    }
+    if (!_options.bindAddress.empty()) _connector->setBindAddress(_options.bindAddress.c_str());
+    if (_connector->bind(_options.port.c_str()) != 0) {
+        *error = "cannot listen on port " + _options.port;
+        Connector::destroy(_connector);
+        _connector = nullptr;
+        return false;
+    }
+    log(LOG_INFO, 0, 0, "dird: domain %s served on port %d from %s", _state->ca()->domain().c_str(), port(),
+        _options.stateDir.c_str());
+    return true;
+}
+
+int DirServer::port() const {
+    return _connector != nullptr ? _connector->getPort() : 0;
+}
+
+void DirServer::stop() {
+    std::map<DirSession*, std::shared_ptr<DirSession>> sessions;
+    {
+        CriticalSection hold(_sessionLock);
+        if (_stopping) return;
+        _stopping = true;
+        sessions = _sessions;
+    }
+    if (_connector != nullptr) {
+        Connector::destroy(_connector);
+        _connector = nullptr;
+    }
+    for (auto& s : sessions) {
+        s.second->connection()->close();
+        s.second->close();
+    }
+    sessions.clear();
+    if (_pool) _pool->stop();
+    if (_sweeper) {
+        _sweeper->stopAndJoin();
+        _sweeper.reset();
+    }
+    {
+        CriticalSection hold(_relayLock);
+        _relays.clear();
+        _relayedListeners.clear();
+    }
+    {
+        CriticalSection hold(_sessionLock);
+        _sessions.clear();
+        _agents.clear();
+    }
+    if (_directory != nullptr) {
+        Directory::dispose(_directory);
+        _directory = nullptr;
+    }
+    log(LOG_INFO, 0, 0, "dird: stopped (%lld requests served, %lld errors answered)", requestsServed.load(),
+        errorsAnswered.load());
+}
+
+void DirServer::onBindFailed(int err, int attempt, int attempts, int pauseMs, bool willRetry) {
+    log(LOG_WARNING, err, 0, "dird: cannot bind port %s (attempt %d of %d)%s", _options.port.c_str(), attempt,
+        attempts, willRetry ? ", retrying" : "");
+    (void)pauseMs;
+}
+
+bool DirServer::newConnection(Connection* connection, int type) {
+    Principal* principal = nullptr;
+    std::string agent;
+    X509* peer = connection->getPeerCertificate();
+    switch (type) {
+    case DirSession::KIND_LOGIN:
+    case DirSession::KIND_ENROL: break;
+    case DirSession::KIND_CLIENT:
+    case DirSession::KIND_AGENT:
+        if (!_state->ca()->issuedByUs(peer)) {
+            log(LOG_WARNING, 0, 0, "dird: %s: refused: its certificate was not issued by domain %s",
+                connection->getName(), _state->ca()->domain().c_str());
+            return false;
+        }
+        if (type == DirSession::KIND_CLIENT) {
+            principal = Principal::createFromCertificate(peer);
+            if (principal == nullptr) {
+                log(LOG_WARNING, 0, 0, "dird: %s: refused: its certificate names no principal", connection->getName());
+                return false;
+            }
+        } else {
+            agent = subjectCommonName(peer);
+        }
+        break;
+    default:
+        log(LOG_WARNING, 0, 0, "dird: %s: refused: unknown client type %d", connection->getName(), type);
+        return false;
+    }
+    auto session = std::make_shared<DirSession>(this, connection, static_cast<DirSession::Kind>(type), principal, agent);
+    {
+        CriticalSection hold(_sessionLock);
+        if (_stopping) return false;
+        _sessions[session.get()] = session;
+        if (type == DirSession::KIND_AGENT) _agents[agent] = session;
+    }
+    connection->setListener(session.get());
+    log(LOG_INFO, 0, 0, "dird: %s: %s session%s%s", connection->getName(), kindName(type),
+        agent.empty() ? "" : " of agent ", agent.c_str());
+    return true;
+}
+
+bool DirServer::connectUpstream(const char* host, const char* port, X509* cert, EVP_PKEY* key) {
+    Connection* c = Connection::create(host, port, cert, key, DirSession::KIND_AGENT);
+    if (c == nullptr) return false;
+    // Protocol version 2, as remote providers announce it.
+    c->setTypeVersion(2);
+    auto session = std::make_shared<DirSession>(this, c, DirSession::KIND_UPSTREAM, nullptr, std::string());
+    {
+        CriticalSection hold(_sessionLock);
+        if (_stopping) {
+            Connection::destroy(c);
+            return false;
+        }
+        _sessions[session.get()] = session;
+        _upstream = session;
+    }
+    c->setListener(session.get());
+    c->connect();
+    log(LOG_INFO, 0, 0, "dird: calling the directory server at %s:%s as agent %s", host, port,
+        subjectCommonName(cert).c_str());
+    return true;
+}
+
+bool DirServer::upstreamConnected() {
+    CriticalSection hold(_sessionLock);
+    std::shared_ptr<DirSession> s = _upstream.lock();
+    return s && s->isConnected() && !s->isClosed();
+}
+
+bool DirServer::upstreamAlive() {
+    CriticalSection hold(_sessionLock);
+    std::shared_ptr<DirSession> s = _upstream.lock();
+    return s && !s->isClosed();
+}
+
+void DirServer::queue(const std::shared_ptr<DirSession>& session, Message* message) {
+    if (_pool)
+        _pool->queue(new RequestJob(session, message));
+    else
+        delete message;
+}
+
+void DirServer::forget(DirSession* session) {
+    std::shared_ptr<DirSession> keep;  // released outside the lock
+    CriticalSection hold(_sessionLock);
+    auto it = _sessions.find(session);
+    if (it == _sessions.end()) return;
+    keep = it->second;
+    _sessions.erase(it);
+    if (session->kind() == DirSession::KIND_AGENT) {
+        auto a = _agents.find(session->agent());
+        if (a != _agents.end() && a->second.lock().get() == session) _agents.erase(a);
+    }
+}
+
+std::shared_ptr<DirSession> DirServer::agentSession(const std::string& assetId) {
+    CriticalSection hold(_sessionLock);
+    auto it = _agents.find(assetId);
+    if (it == _agents.end()) return nullptr;
+    std::shared_ptr<DirSession> s = it->second.lock();
+    return s && !s->isClosed() ? s : nullptr;
+}
+
+int DirServer::sessionCount() {
+    CriticalSection hold(_sessionLock);
+    return static_cast<int>(_sessions.size());
+}
+
+long long DirServer::addRelay(const Relay& relay) {
+    CriticalSection hold(_relayLock);
+    long long id = _nextRelayId++;
+    Relay r = relay;
+    if (!r.persistent) r.deadline = monotonicMs() + _options.relayTimeoutMs;
+    _relays[id] = r;
+    return id;
+}
+
+bool DirServer::takeRelay(long long id, bool keep, Relay* out) {
+    CriticalSection hold(_relayLock);
+    auto it = _relays.find(id);
+    if (it == _relays.end()) return false;
+    *out = it->second;
+    if (keep && !it->second.persistent) it->second.deadline = monotonicMs() + _options.relayTimeoutMs;
+    if (!keep && !it->second.persistent) _relays.erase(it);
+    return true;
+}
+
+int DirServer::addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId) {
+    CriticalSection hold(_relayLock);
+    int id = _nextRelayedListener++;
+    _relayedListeners[id] = std::make_pair(std::weak_ptr<DirSession>(client), clientListenerId);
+    return id;
+}
+
+bool DirServer::findRelayedListener(int agentListenerId, std::shared_ptr<DirSession>* client, int* clientListenerId) {
+    CriticalSection hold(_relayLock);
+    auto it = _relayedListeners.find(agentListenerId);
+    if (it == _relayedListeners.end()) return false;
+    *client = it->second.first.lock();
+    *clientListenerId = it->second.second;
+    if (!*client || (*client)->isClosed()) {
+        _relayedListeners.erase(it);
+        return false;
+    }
+    return true;
+}

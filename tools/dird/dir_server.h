@@ -1,0 +1,237 @@
+// DirServer: the directory server. It listens with a Connector (TLS, the
+// whitelist honoured) and gives every accepted connection a DirSession by
+// the type the client announced:
+//
+//   333  login: the login exchange issues a session certificate
+//   336  enrolment: add, remove, identify, certificate upgrade
+//   448  directory clients (remote providers): the M_* requests, answered
+//        from the domain root (dird_root.h) and the host's providers, or
+//        relayed to an agent (the masquerade form, code + 10000)
+//   550  agents calling in: they serve their own providers over the
+//        connection, and the server relays clients' requests to them
+//
+// Clients of types 448 and 550 must present a certificate the domain's CA
+// issued (a session or an agent certificate); the principal of a client
+// session is made from it, never taken from its requests.
+//
+// Received messages are handled on a pool of worker threads ("dird-work"),
+// never on the coms thread that received them; replies go back through the
+// connection's own send path. Operations run through the execution thread
+// (Directory::execute's machinery) so that lengthy ones report progress
+// ("M_EXECUTE_UPDATE") and answer later.
+//
+// Ownership: the server owns its state, root provider, directory,
+// connector, worker pool and sessions; a session holds a lock on its
+// connection until the last job that uses it is done.
+//
+// Thread-safety: start and stop from one thread; everything else from any
+// thread. The session table and the relay table are guarded by their own
+// locks, taken alone.
+#ifndef DRV_TOOLS_DIRD_DIR_SERVER_H
+#define DRV_TOOLS_DIRD_DIR_SERVER_H
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "common/sem.h"
+#include "common/thread_annotations.h"
+#include "coms/connection.h"
+#include "coms/connector.h"
+#include "dirbase/enumeration.h"
+
+class Directory;
+class DirectoryEnumeration;
+class DirectoryObject;
+class DirectorySPI;
+class DirdRootSPI;
+class DirdState;
+class DirServer;
+class Message;
+class Principal;
+class DirWorkPool;
+
+struct DirServerOptions {
+    std::string stateDir;
+    // The domain of a new state folder (ignored, or checked, for an existing one).
+    std::string domain;
+    std::string port = "14000";
+    std::string bindAddress;
+    // "rule, rule, ..." (coms/connector.h); empty: no whitelist.
+    std::string whitelist;
+    int workers = 4;
+    // Entries per "M_SEARCH_PARTIAL_REPLY".
+    int partialEntries = 64;
+    // How long a relayed request waits for the agent's answer.
+    int relayTimeoutMs = 40000;
+    // Listen for clients (an agent that only calls its server need not).
+    bool listen = true;
+};
+
+// One accepted (or, in agent mode, initiated) connection.
+class DirSession : public ConnectionListener, public std::enable_shared_from_this<DirSession> {
+public:
+    enum Kind { KIND_LOGIN = 333, KIND_ENROL = 336, KIND_CLIENT = 448, KIND_AGENT = 550, KIND_UPSTREAM = -1 };
+
+    // Takes a lock on connection and ownership of principal.
+    DirSession(DirServer* server, Connection* connection, Kind kind, Principal* principal, const std::string& agent);
+    ~DirSession() override;
+
+    int onReceive(Connection* connection, Message* message) override;
+    void onNoConnect(Connection* connection, int code) override;
+    void onLost(Connection* connection) override;
+    void onClosed(Connection* connection) override;
+    void onConnectComplete(Connection* connection) override;
+
+    // Sends on the session's connection (taking message); false when it is gone.
+    bool send(Message* message);
+    // Handles one received message (on a worker thread). Defined by concern
+    // in dird_requests.cpp, dird_login.cpp and dird_relay.cpp.
+    void handle(Message* message);
+
+    Kind kind() const { return _kind; }
+    Connection* connection() const { return _connection; }
+    const Principal* principal() const { return _principal.get(); }
+    const std::string& agent() const { return _agent; }
+    bool isClosed() const { return _closed.load(); }
+    // The handshake finished (sessions this process initiated).
+    bool isConnected() const { return _connected.load(); }
+    // Ends the session: no more sends, the connection is destroyed once the
+    // jobs using it are done.
+    void close();
+
+    // A search whose later parts wait for the client's acknowledgement.
+    struct PendingSearch {
+        std::unique_ptr<DirectoryEnumeration> results;
+        DirectoryEnumeration::EnumEntry* next = nullptr;  // the first entry not sent
+    };
+
+private:
+    // dird_requests.cpp
+    void handleRequest(Message* m, int code);
+    void handleSearch(Message* m, int code, long long id, const Principal* principal, DirectoryObject* current);
+    // Sends the next part of a partial search; *finished after the last.
+    void sendSearchPart(long long id, PendingSearch* search, bool* finished);
+    void handleAck(Message* m);
+    void handleListen(Message* m, int code, long long id, const Principal* principal, DirectoryObject* current);
+    void replyError(int code, long long id, int error);
+    // dird_login.cpp
+    void handleLogin(Message* m, int code);
+    void handleEnrol(Message* m, int code);
+    void replyEnrol(int result, const std::string& text);
+    // dird_relay.cpp
+    void handleMasquerade(Message* m, int code);
+    void handleAgentReply(Message* m, int code);
+
+    DirServer* _server;
+    Connection* _connection;
+    Kind _kind;
+    std::unique_ptr<Principal> _principal;
+    std::string _agent;  // the asset id of an agent session
+    std::atomic<bool> _closed{false};
+    std::atomic<bool> _connected{false};
+    // The code of the enrolment request being answered (the reply carries it).
+    int _lastEnrolCode = 0;
+    CriticalBlock _searchLock;
+    std::map<long long, std::unique_ptr<PendingSearch>> _searches GUARDED_BY(_searchLock);
+};
+
+class DirServer : public ConnectorListener {
+public:
+    explicit DirServer(const DirServerOptions& options);
+    ~DirServer() override;
+    DirServer(const DirServer&) = delete;
+    DirServer& operator=(const DirServer&) = delete;
+
+    // Opens the state folder, starts the server directory over hostRoot
+    // (the host's root provider: the federated providers of this machine),
+    // the workers and the connector. False with *error set.
+    bool start(DirectorySPI* hostRoot, std::string* error);
+    // The port bound (0 before start).
+    int port() const;
+    // Refuses new connections, closes every session and stops the workers.
+    void stop();
+
+    bool newConnection(Connection* connection, int type) override;
+    void onBindFailed(int err, int attempt, int attempts, int pauseMs, bool willRetry) override;
+
+    // ---- used by the sessions ----
+    DirdState* state() { return _state.get(); }
+    DirdRootSPI* root() { return _root.get(); }
+    Directory* directory() { return _directory; }
+    const DirServerOptions& options() const { return _options; }
+    void queue(const std::shared_ptr<DirSession>& session, Message* message);
+    void forget(DirSession* session);
+    // The agent session of an asset, or null.
+    std::shared_ptr<DirSession> agentSession(const std::string& assetId);
+    // Agent mode: calls the directory server at host:port as agent (type
+    // 550, with the certificate the domain issued to this asset) and serves
+    // this machine's providers to it over that connection. Returns at once;
+    // upstreamConnected() tells when the server took it.
+    bool connectUpstream(const char* host, const char* port, X509* cert, EVP_PKEY* key);
+    bool upstreamConnected() EXCLUDES(_sessionLock);
+    // Whether an upstream connection exists or is being made.
+    bool upstreamAlive() EXCLUDES(_sessionLock);
+
+    // Relayed requests: the id used towards the agent, by which its answer
+    // finds the client and the client's own id.
+    struct Relay {
+        std::weak_ptr<DirSession> client;
+        int code;  // of the request
+        long long clientId;
+        int listenerId;        // a relayed listener: the client's listener id
+        bool persistent;       // listeners stay until the client goes
+        long long deadline;    // ms (monotonic); 0 for listeners
+    };
+    long long addRelay(const Relay& relay);
+    // The relay of that id; false when there is none. Removed unless keep
+    // (or persistent).
+    bool takeRelay(long long id, bool keep, Relay* out);
+    // The relay of a client's request id (a search being acknowledged).
+    bool findRelayOf(const DirSession* client, long long clientId, long long* relayId);
+    // Relayed listeners by the id the agent knows them by.
+    int addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId);
+    bool findRelayedListener(int agentListenerId, std::shared_ptr<DirSession>* client, int* clientListenerId);
+    // Drops relays whose time passed (answering the client with 13) and
+    // those of sessions gone.
+    void sweepRelays();
+
+    // Counters for logs, tests and the load script.
+    std::atomic<long long> requestsServed{0};
+    std::atomic<long long> errorsAnswered{0};
+    std::atomic<long long> malformedMessages{0};
+    int sessionCount() EXCLUDES(_sessionLock);
+
+private:
+    DirServerOptions _options;
+    std::unique_ptr<DirdState> _state;
+    std::unique_ptr<DirdRootSPI> _root;
+    Directory* _directory = nullptr;
+    Connector* _connector = nullptr;
+    std::unique_ptr<DirWorkPool> _pool;
+    class Sweeper;
+    std::unique_ptr<Sweeper> _sweeper;
+
+    CriticalBlock _sessionLock;
+    std::map<DirSession*, std::shared_ptr<DirSession>> _sessions GUARDED_BY(_sessionLock);
+    std::map<std::string, std::weak_ptr<DirSession>> _agents GUARDED_BY(_sessionLock);
+    bool _stopping GUARDED_BY(_sessionLock) = false;
+    std::weak_ptr<DirSession> _upstream GUARDED_BY(_sessionLock);
+
+    CriticalBlock _relayLock;
+    std::map<long long, Relay> _relays GUARDED_BY(_relayLock);
+    long long _nextRelayId GUARDED_BY(_relayLock) = 1LL << 40;
+    std::map<int, std::pair<std::weak_ptr<DirSession>, int>> _relayedListeners GUARDED_BY(_relayLock);
+    int _nextRelayedListener GUARDED_BY(_relayLock) = 1 << 24;
+};
+
+// Installs the sender of listener updates for records held for remote
+// clients ("M_LISTENER_UPDATE", "M_LISTENER_UPDATE2"), unless one is set.
+void dird_installListenerUpdateSender();
+
+#endif

@@ -1,0 +1,76 @@
+// UserTable: the users who may log in to the directory server, kept in the
+// state folder's "users" file, one line per user:
+//
+//   NAME:pbkdf2-sha256:ITERATIONS:SALT:HASH:SECURITY
+//
+// SALT (16 bytes) and HASH (32 bytes) in hexadecimal; SECURITY is the
+// principal's security text that the session certificate carries (it may
+// hold any character but a line break, colons included, which is why it
+// comes last). Lines starting with "#" and blank lines are kept out of the
+// table; a malformed line is logged and skipped, never fatal.
+//
+// The file is read again when its modification time changes, so that a
+// user added by "drvdird --add-user" while the server runs can log in at
+// once.
+//
+// Thread-safety: every operation takes the table's lock; check() hashes
+// outside it.
+#ifndef DRV_TOOLS_DIRD_USER_TABLE_H
+#define DRV_TOOLS_DIRD_USER_TABLE_H
+
+#include <time.h>
+
+#include <map>
+#include <string>
+
+#include "common/sem.h"
+#include "common/thread_annotations.h"
+
+class UserTable {
+public:
+    static const int kIterations = 60000;
+    static const int kSaltBytes = 16;
+    static const int kHashBytes = 32;
+
+    explicit UserTable(const std::string& path) : _path(path) {}
+
+    // A user name: 1 to 64 characters of letters, digits and ".-_@", not
+    // starting with "-".
+    static bool validName(const std::string& name);
+    // The security text a new user gets when none is given: no policies,
+    // the name as login and management user, in group "Users" of domain.
+    static std::string defaultSecurity(const std::string& name, const std::string& domain);
+
+    // Adds the user or replaces the password and security text of one of
+    // that name, and rewrites the file. False with *error set.
+    bool setUser(const std::string& name, const std::string& password, const std::string& security,
+                 std::string* error) EXCLUDES(_lock);
+    // 0 with the user's security text, or 20 ("Login failure") for an
+    // unknown user or a wrong password (the same answer for both).
+    int check(const std::string& name, const std::string& password, std::string* security) EXCLUDES(_lock);
+    // The user's security text; false for an unknown user.
+    bool find(const std::string& name, std::string* security) EXCLUDES(_lock);
+    int size() EXCLUDES(_lock);
+
+private:
+    struct Entry {
+        int iterations;
+        std::string salt;  // raw bytes
+        std::string hash;  // raw bytes
+        std::string security;
+    };
+
+    // Reads the file again when it changed since the last reading.
+    void refreshLocked() REQUIRES(_lock);
+    bool saveLocked(std::string* error) REQUIRES(_lock);
+    static std::string derive(const std::string& password, const std::string& salt, int iterations);
+
+    std::string _path;
+    CriticalBlock _lock;
+    std::map<std::string, Entry> _users GUARDED_BY(_lock);
+    time_t _mtime GUARDED_BY(_lock) = 0;
+    long _mtimeNs GUARDED_BY(_lock) = 0;
+    bool _loaded GUARDED_BY(_lock) = false;
+};
+
+#endif
