@@ -9,7 +9,6 @@
 #include "dir/directory.h"
 #include "dir/principal.h"
 #include "dirbase/message.h"
-#include "tools/dird/dird_login.h"
 #include "tools/dird/dird_root.h"
 #include "tools/dird/dird_state.h"
 #include "tools/dird/domain_ca.h"
@@ -173,7 +172,6 @@ bool DirServer::start(DirectorySPI* hostRoot, std::string* error) {
     _directory = Directory::startServerDirectoryService(_root.get(), nullptr, nullptr, _state->ca()->domain().c_str(),
                                                         &err);
     dird_installListenerUpdateSender();
-    dird_registerTranslators();
     _pool.reset(new DirWorkPool(_options.workers < 1 ? 1 : _options.workers));
     _sweeper.reset(new Sweeper(this));
     _sweeper->start();

@@ -43,6 +43,7 @@
 #include "common/thread_annotations.h"
 #include "coms/connection.h"
 #include "coms/connector.h"
+#include "dir/dir_protocol.h"
 #include "dirbase/enumeration.h"
 
 class Directory;
@@ -108,22 +109,22 @@ public:
     // A search whose later parts wait for the client's acknowledgement.
     struct PendingSearch {
         std::unique_ptr<DirectoryEnumeration> results;
-        DirectoryEnumeration::EnumEntry* next = nullptr;  // the first entry not sent
+        int sent = 0;  // entries sent so far
     };
 
 private:
     // dird_requests.cpp
     void handleRequest(Message* m, int code);
-    void handleSearch(Message* m, int code, long long id, const Principal* principal, DirectoryObject* current);
+    void handleSearch(DirProtocol::Request& req, const Principal* principal);
     // Sends the next part of a partial search; *finished after the last.
     void sendSearchPart(long long id, PendingSearch* search, bool* finished);
-    void handleAck(Message* m);
-    void handleListen(Message* m, int code, long long id, const Principal* principal, DirectoryObject* current);
+    void handleAck(long long id);
+    void handleListen(DirProtocol::Request& req, const Principal* principal);
     void replyError(int code, long long id, int error);
     // dird_login.cpp
     void handleLogin(Message* m, int code);
     void handleEnrol(Message* m, int code);
-    void replyEnrol(int result, const std::string& text);
+    void replyEnrol(int code, int result, const std::string& text);
     // dird_relay.cpp
     void handleMasquerade(Message* m, int code);
     void handleAgentReply(Message* m, int code);
@@ -135,8 +136,6 @@ private:
     std::string _agent;  // the asset id of an agent session
     std::atomic<bool> _closed{false};
     std::atomic<bool> _connected{false};
-    // The code of the enrolment request being answered (the reply carries it).
-    int _lastEnrolCode = 0;
     CriticalBlock _searchLock;
     std::map<long long, std::unique_ptr<PendingSearch>> _searches GUARDED_BY(_searchLock);
 };

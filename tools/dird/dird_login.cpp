@@ -13,6 +13,8 @@
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "dir/asset.h"
+#include "dir/dir_protocol.h"
+#include "dir/security_object.h"
 #include "dir/principal.h"
 #include "dirbase/message.h"
 #include "tools/dird/dir_server.h"
@@ -22,8 +24,7 @@
 
 namespace {
 
-enum LoginCode { LOGIN_SSH = 3, LOGIN_CREDENTIAL = 5, LOGIN_PASSWORD = 6 };
-enum EnrolCode { ENROL_ADD = 1, ENROL_REMOVE = 2, ENROL_UPGRADE = 4, ENROL_IDENTIFY = 30 };
+using P = DirProtocol;
 
 const char kAnonymousCN[] = "LoginRequest";
 
@@ -31,69 +32,7 @@ std::string text(const char* s) {
     return s != nullptr ? s : "";
 }
 
-// Frees the strings read for one request.
-struct Strings {
-    ~Strings() {
-        for (char* s : all) free(s);
-    }
-    // Reads one more string into the list; false when the message has none.
-    bool read(Message* m, char** out) {
-        char* s = nullptr;
-        if (m->readString(&s) != 0) return false;
-        all.push_back(s);
-        *out = s;
-        return true;
-    }
-    std::vector<char*> all;
-};
-
 }  // namespace
-
-// ---- the credential object of the login exchange -----------------------------
-
-LoginCredential::LoginCredential(int kind, const char* user, const char* secret)
-    : kind(kind), user(user != nullptr ? strdup(user) : nullptr), secret(secret != nullptr ? strdup(secret) : nullptr) {}
-
-LoginCredential::~LoginCredential() {
-    free(user);
-    if (secret != nullptr) {
-        OPENSSL_cleanse(secret, strlen(secret));
-        free(secret);
-    }
-}
-
-unsigned int LoginCredential::getObjectID() const {
-    return OBJ_LOGIN_CREDENTIAL_ID;
-}
-
-int LoginCredentialXlator(MessageBase* m, Translatable** obj, int direction) {
-    if (direction == XLATE_ENCODE) {
-        const LoginCredential* c = static_cast<const LoginCredential*>(*obj);
-        if (m->writeInt32Field(1, c->kind) != 0 || m->writeStringField(2, c->user) != 0 ||
-            m->writeStringField(3, c->secret) != 0)
-            return -1;
-        return 0;
-    }
-    int32_t kind = 0;
-    char* user = nullptr;
-    char* secret = nullptr;
-    if (m->readInt32Field(1, &kind) != 0 || (m->hasField(2) && m->readStringField(2, &user) != 0) ||
-        (m->hasField(3) && m->readStringField(3, &secret) != 0)) {
-        free(user);
-        free(secret);
-        return -1;
-    }
-    LoginCredential* c = new LoginCredential(kind, nullptr, nullptr);
-    c->user = user;
-    c->secret = secret;
-    *obj = c;
-    return 0;
-}
-
-void dird_registerTranslators() {
-    if (MessageBase::findXlatorFn(OBJ_LOGIN_CREDENTIAL_ID) == nullptr)
-        MessageBase::registerObjectXlator(OBJ_LOGIN_CREDENTIAL_ID, LoginCredentialXlator);
-}
 
 // ---- login ------------------------------------------------------------------------
 
@@ -113,102 +52,102 @@ int dird_issueSessionCertificate(DirdState* state, const std::string& user, cons
 }
 
 void DirSession::handleLogin(Message* m, int code) {
-    Strings s;
-    char* user = nullptr;
-    char* key = nullptr;
-    std::string password;
-    int rv = 0;
-    if (code == LOGIN_CREDENTIAL) {
-        Translatable* obj = nullptr;
-        int32_t version = 0;
-        if (!s.read(m, &user) || !s.read(m, &key) || m->readObject(OBJ_LOGIN_CREDENTIAL_ID, &obj) != 0 ||
-            obj == nullptr || m->readInt32(&version) != 0) {
-            delete obj;
-            rv = DirError::E_PROTOCOL;
-        } else {
-            std::unique_ptr<LoginCredential> c(static_cast<LoginCredential*>(obj));
-            if (c->kind != LoginCredential::KIND_PASSWORD)
-                rv = DirError::E_AUTH_METHOD_UNAVAILABLE;
-            else
-                password = text(c->secret);
-        }
-    } else if (code == LOGIN_PASSWORD) {
-        char* secret = nullptr;
-        if (!s.read(m, &user) || !s.read(m, &secret))
-            rv = DirError::E_PROTOCOL;
+    P::LoginRequest req;
+    int rv = P::readLoginRequest(m, &req);
+    std::string pem;
+    std::string user = text(req.user);
+    if (rv != 0) {
+        _server->malformedMessages++;
+        rv = DirError::E_PROTOCOL;
+    } else if (req.code == P::LOGIN_CREDENTIAL) {
+        // user, new public key, the credential: a password is what this server checks.
+        SecurityObject* credential = static_cast<SecurityObject*>(req.credential);
+        if (credential == nullptr || credential->kind == nullptr || strcmp(credential->kind, "password") != 0)
+            rv = DirError::E_AUTH_METHOD_UNAVAILABLE;
         else
-            password = text(secret);
-        // The key the certificate is for follows the two strings.
-        if (rv == 0 && (!m->hasNext() || !s.read(m, &key))) rv = DirError::E_PROTOCOL;
-    } else if (code == LOGIN_SSH) {
+            rv = dird_issueSessionCertificate(_server->state(), user, text(credential->secret), req.secret, &pem);
+    } else if (req.code == P::LOGIN_PASSWORD) {
+        // Key-chain login: user and new public key, vouched for by the
+        // session certificate of the same user that the client connects with.
+        X509* peer = _connection->getPeerCertificate();
+        std::unique_ptr<Principal> p(_server->state()->ca()->issuedByUs(peer) ? Principal::createFromCertificate(peer)
+                                                                               : nullptr);
+        char login[256] = "";
+        std::string security;
+        if (!p || p->getLoginUser(login, sizeof login) != 0 || user != login ||
+            !_server->state()->users()->find(user, &security)) {
+            rv = DirError::E_LOGIN_FAILURE;
+        } else {
+            EVP_PKEY* key = publicKeyFromPem(req.secret, req.secret != nullptr ? strlen(req.secret) : 0);
+            X509* cert = key != nullptr ? _server->state()->ca()->issue(user.c_str(), key, security.c_str(), 0,
+                                                                        DomainCA::kSessionSeconds)
+                                        : nullptr;
+            rv = key == nullptr ? DirError::E_BAD_RSA_KEY : cert == nullptr ? DirError::E_SYSTEM_FAILED : 0;
+            if (cert != nullptr) pem = pemOfCertificate(cert);
+            X509_free(cert);
+            EVP_PKEY_free(key);
+        }
+    } else {
         // This server keeps no one's ssh keys.
         rv = DirError::E_AUTH_METHOD_UNAVAILABLE;
-    } else {
-        rv = DirError::E_PROTOCOL;
     }
-    std::string pem;
-    if (rv == 0) rv = dird_issueSessionCertificate(_server->state(), text(user), password, key, &pem);
-    if (!password.empty()) OPENSSL_cleanse(&password[0], password.size());
-    if (rv == DirError::E_PROTOCOL) _server->malformedMessages++;
     log(rv == 0 ? LOG_INFO : LOG_WARNING, 0, 0, "dird: %s: login of '%s' %s (%d)", _connection->getName(),
-        text(user).c_str(), rv == 0 ? "accepted" : "refused", rv);
-    Message* r = new Message(code);
-    r->writeInt32(rv);
-    if (rv == 0) r->writeBytes(pem.data(), static_cast<uint32_t>(pem.size()));
+        user.c_str(), rv == 0 ? "accepted" : "refused", rv);
     if (rv != 0) _server->errorsAnswered++;
     _server->requestsServed++;
-    send(r);
+    send(P::loginReply(code, rv, rv == 0 ? pem.c_str() : nullptr));
 }
 
 // ---- enrolment --------------------------------------------------------------------
 
-void DirSession::replyEnrol(int result, const std::string& reply) {
-    Message* r = new Message(_lastEnrolCode);
-    r->writeInt32(result);
-    r->writeString(reply.c_str());
+void DirSession::replyEnrol(int code, int result, const std::string& reply) {
     if (result != 0) _server->errorsAnswered++;
     _server->requestsServed++;
-    send(r);
+    send(P::domainReply(code, result, reply.c_str()));
 }
 
 void DirSession::handleEnrol(Message* m, int code) {
-    _lastEnrolCode = code;
-    Strings s;
+    P::DomainRequest req;
+    if (P::readDomainRequest(m, &req) != 0) {
+        _server->malformedMessages++;
+        log(LOG_WARNING, 0, 0, "dird: %s: enrolment request %d does not decode", _connection->getName(), code);
+        replyEnrol(code, DirError::E_PROTOCOL, "the request does not decode");
+        return;
+    }
     DirdState* state = _server->state();
     X509* peer = _connection->getPeerCertificate();
     EVP_PKEY* peerKey = peer != nullptr ? X509_get0_pubkey(peer) : nullptr;
     std::string error;
     switch (code) {
-    case ENROL_ADD:
-    case ENROL_REMOVE: {
-        char* login = nullptr;
-        char* password = nullptr;
-        if (!s.read(m, &login) || !s.read(m, &password)) break;
+    case P::DOMAIN_ADD:
+    case P::DOMAIN_REMOVE: {
+        const char* login = req.strings[0];
+        const char* password = req.strings[1];
         std::string security;
         if (state->users()->check(text(login), text(password), &security) != 0) {
             log(LOG_WARNING, 0, 0, "dird: %s: enrolment by '%s' refused: login failure", _connection->getName(),
                 text(login).c_str());
-            replyEnrol(DirError::E_LOGIN_FAILURE, "Login failure");
+            replyEnrol(code, DirError::E_LOGIN_FAILURE, "Login failure");
             return;
         }
         if (peerKey == nullptr) {
-            replyEnrol(DirError::E_BAD_CERTIFICATE, "no certificate was presented");
+            replyEnrol(code, DirError::E_BAD_CERTIFICATE, "no certificate was presented");
             return;
         }
         std::string keyPem = pemOfPublicKey(peerKey);
         std::unique_ptr<Asset> known(state->assets()->findAssetByKey(keyPem.c_str()));
-        if (code == ENROL_REMOVE) {
+        if (code == P::DOMAIN_REMOVE) {
             if (!known) {
-                replyEnrol(DirError::E_NO_SUCH_ASSET, "no asset is enrolled with this key");
+                replyEnrol(code, DirError::E_NO_SUCH_ASSET, "no asset is enrolled with this key");
                 return;
             }
             if (!state->assets()->removeAsset(known->id, &error)) {
-                replyEnrol(DirError::E_WRITE_FAILURE, error);
+                replyEnrol(code, DirError::E_WRITE_FAILURE, error);
                 return;
             }
             _server->root()->assetChanged(*known, false, true);
             log(LOG_INFO, 0, 0, "dird: asset %s left the domain", known->id);
-            replyEnrol(0, "");
+            replyEnrol(code, 0, "");
             return;
         }
         // The asset is named by the certificate it connects with, unless that
@@ -221,7 +160,7 @@ void DirSession::handleEnrol(Message* m, int code) {
         }
         X509* cert = state->ca()->issue(id.c_str(), peerKey, nullptr, 0, DomainCA::kLongSeconds);
         if (cert == nullptr) {
-            replyEnrol(DirError::E_SYSTEM_FAILED, "the certificate could not be issued");
+            replyEnrol(code, DirError::E_SYSTEM_FAILED, "the certificate could not be issued");
             return;
         }
         std::unique_ptr<Asset> made(known ? new Asset(*known) : new Asset());
@@ -243,35 +182,28 @@ void DirSession::handleEnrol(Message* m, int code) {
         std::string pem = pemOfCertificate(cert);
         X509_free(cert);
         if (!state->assets()->putAsset(a, &added, &error)) {
-            replyEnrol(DirError::E_WRITE_FAILURE, error);
+            replyEnrol(code, DirError::E_WRITE_FAILURE, error);
             return;
         }
         _server->root()->assetChanged(a, added, false);
         log(LOG_INFO, 0, 0, "dird: asset %s enrolled by '%s' from %s", id.c_str(), text(login).c_str(),
             text(_connection->getPeerAddress()).c_str());
-        replyEnrol(0, pem);
+        replyEnrol(code, 0, pem);
         return;
     }
-    case ENROL_IDENTIFY: {
-        int32_t number = 0;
-        char* domain = nullptr;
-        char* asset = nullptr;
-        char* more[4] = {};
-        char* groups = nullptr;
-        char* agentId = nullptr;
-        unsigned char* certBytes = nullptr;
-        uint32_t certLength = 0;
-        if (m->readInt32(&number) != 0 || !s.read(m, &domain) || !s.read(m, &asset) || !s.read(m, &more[0]) ||
-            !s.read(m, &more[1]) || !s.read(m, &more[2]) || !s.read(m, &more[3]) || !s.read(m, &groups) ||
-            !s.read(m, &agentId) || m->readBytes(&certBytes, &certLength) != 0)
-            break;
-        std::unique_ptr<unsigned char, decltype(&free)> hold(certBytes, &free);
+    case P::DOMAIN_IDENTIFY: {
+        const char* domain = req.strings[0];
+        const char* asset = req.strings[1];
+        const char* groups = req.strings[6];
+        const char* agentId = req.strings[7];
+        const unsigned char* certBytes = req.cert;
+        uint32_t certLength = req.certLength;
         if (domain != nullptr && *domain != '\0' && state->ca()->domain() != domain) {
-            replyEnrol(DirError::E_MISSING_DOMAIN, "this server serves domain " + state->ca()->domain());
+            replyEnrol(code, DirError::E_MISSING_DOMAIN, "this server serves domain " + state->ca()->domain());
             return;
         }
         if (asset == nullptr || !UserTable::validName(asset)) {
-            replyEnrol(DirError::E_ILLEGAL_ARGUMENT, "no usable asset name");
+            replyEnrol(code, DirError::E_ILLEGAL_ARGUMENT, "no usable asset name");
             return;
         }
         X509* agentCert = certificateFromPem(reinterpret_cast<const char*>(certBytes), certLength);
@@ -296,21 +228,20 @@ void DirSession::handleEnrol(Message* m, int code) {
         a.agentId = strdup(text(agentId).empty() ? asset : agentId);
         bool added = false;
         if (!state->assets()->putAsset(a, &added, &error)) {
-            replyEnrol(DirError::E_WRITE_FAILURE, error);
+            replyEnrol(code, DirError::E_WRITE_FAILURE, error);
             return;
         }
         _server->root()->assetChanged(a, added, false);
         log(LOG_INFO, 0, 0, "dird: asset %s identified from %s (groups %s)", asset,
             text(_connection->getPeerAddress()).c_str(), text(groups).c_str());
-        replyEnrol(0, "identified");
+        replyEnrol(code, 0, "identified");
         return;
     }
-    case ENROL_UPGRADE: {
-        char* oldPem = nullptr;
-        char* newPem = nullptr;
-        if (!s.read(m, &oldPem) || !s.read(m, &newPem)) break;
-        X509* oldCert = certificateFromPem(oldPem, strlen(oldPem));
-        X509* newCert = certificateFromPem(newPem, strlen(newPem));
+    case P::DOMAIN_UPGRADE: {
+        const char* oldPem = req.strings[0];
+        const char* newPem = req.strings[1];
+        X509* oldCert = certificateFromPem(oldPem, oldPem != nullptr ? strlen(oldPem) : 0);
+        X509* newCert = certificateFromPem(newPem, newPem != nullptr ? strlen(newPem) : 0);
         int rv = 0;
         std::string reply;
         if (oldCert == nullptr || newCert == nullptr) {
@@ -335,14 +266,11 @@ void DirSession::handleEnrol(Message* m, int code) {
         }
         X509_free(oldCert);
         X509_free(newCert);
-        replyEnrol(rv, reply);
+        replyEnrol(code, rv, reply);
         return;
     }
     default:
-        replyEnrol(DirError::E_NOT_IMPLEMENTED, "not an enrolment request");
+        replyEnrol(code, DirError::E_NOT_IMPLEMENTED, "not an enrolment request");
         return;
     }
-    _server->malformedMessages++;
-    log(LOG_WARNING, 0, 0, "dird: %s: enrolment request %d does not decode", _connection->getName(), code);
-    replyEnrol(DirError::E_PROTOCOL, "the request does not decode");
 }

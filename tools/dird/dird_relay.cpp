@@ -12,6 +12,7 @@
 
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "dir/dir_protocol.h"
 #include "dir/directory_spi.h"
 #include "dir/principal.h"
 #include "dirbase/dir_name.h"
@@ -37,15 +38,6 @@ enum Code {
     M_OPEN_LISTENER2 = 224,
     M_LISTENER_UPDATE2 = 225,
 };
-
-// Messages an agent sends without a request id.
-bool withoutId(int code) {
-    switch (code) {
-    case 33: case 34: case 35: case 36: case 38: case 40: case 45: case 48: case 50: case 53: case 227: case 300:
-        return true;
-    default: return false;
-    }
-}
 
 long long monotonicMs() {
     struct timespec ts;
@@ -163,7 +155,7 @@ void DirSession::handleMasquerade(Message* m, int code) {
 }
 
 void DirSession::handleAgentReply(Message* m, int code) {
-    if (withoutId(code)) {
+    if (!DirProtocol::hasRequestId(code)) {
         log(LOG_DEBUG, 0, 0, "dird: agent %s: message %d taken without an answer", _agent.c_str(), code);
         return;
     }

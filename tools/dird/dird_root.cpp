@@ -201,7 +201,10 @@ int DirdRootSPI::execute(const Principal* principal, DirectoryObject* object, co
             delete value;
             return DirError::E_LOGIN_FAILURE;
         }
+        // Kind 7 of a value is a string: a principal travels in a value
+        // under its second id, whose translator is the same.
         value->setObject(p);
+        value->setType(OBJ_PRINCIPAL_FT_ID);
     } else {
         delete value;
         return DirError::E_NOT_IMPLEMENTED;

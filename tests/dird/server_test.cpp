@@ -1,0 +1,525 @@
+// The directory server over TLS on loopback, spoken to by a raw client that
+// builds its requests with the protocol's builders: the login exchange, the
+// requests of a client session (resolve, execute with progress, attributes,
+// list, searches in acknowledged parts, listeners), hostile frames, the
+// certificate rule, and the relay to an agent that called in.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/dravika_init.h"
+#include "coms/connection.h"
+#include "coms/tls.h"
+#include "dir/asset.h"
+#include "dir/dir_protocol.h"
+#include "dir/directory.h"
+#include "dir/future_result.h"
+#include "dir/principal.h"
+#include "dir/security_object.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+#include "dirbase/enumeration.h"
+#include "dirbase/message.h"
+#include "host/demo_provider.h"
+#include "hostrt/host_directory.h"
+#include "tests/support/temp_dir.h"
+#include "tools/dird/dir_server.h"
+#include "tools/dird/dird_state.h"
+
+namespace {
+
+using P = DirProtocol;
+using Clock = std::chrono::steady_clock;
+
+// A client connection that keeps every message it receives.
+class RawClient : public ConnectionListener {
+public:
+    ~RawClient() override {
+        if (_c != nullptr) Connection::destroy(_c);
+        std::lock_guard<std::mutex> hold(_lock);
+        for (Message* m : _received) delete m;
+    }
+    // 0 once the handshake is complete, else the connection error.
+    int connect(int port, X509* cert, EVP_PKEY* key, int type) {
+        _c = Connection::create("127.0.0.1", std::to_string(port).c_str(), cert, key, type);
+        _c->setListener(this);
+        _c->setTypeVersion(2);
+        _c->connect();
+        std::unique_lock<std::mutex> hold(_lock);
+        _changed.wait_for(hold, std::chrono::seconds(20), [&] { return _complete || _error != 0; });
+        return _complete ? 0 : (_error != 0 ? _error : -20);
+    }
+    void send(Message* m) { ASSERT_EQ(0, _c->send(m)); }
+    // The next message (of code, when given) within ms; null on time-out.
+    std::unique_ptr<Message> next(int code = 0, int ms = 10000) {
+        std::unique_lock<std::mutex> hold(_lock);
+        std::unique_ptr<Message> found;
+        _changed.wait_for(hold, std::chrono::milliseconds(ms), [&] {
+            for (auto it = _received.begin(); it != _received.end(); ++it) {
+                if (code == 0 || static_cast<int>((*it)->getType()) == code) {
+                    found.reset(*it);
+                    _received.erase(it);
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+    int onReceive(Connection*, Message* m) override {
+        std::lock_guard<std::mutex> hold(_lock);
+        _received.push_back(m);
+        _changed.notify_all();
+        return 1;
+    }
+    void onNoConnect(Connection*, int code) override { fail(code); }
+    void onLost(Connection*) override { fail(-10); }
+    void onClosed(Connection*) override { fail(-10); }
+    void onConnectComplete(Connection*) override {
+        std::lock_guard<std::mutex> hold(_lock);
+        _complete = true;
+        _changed.notify_all();
+    }
+
+private:
+    void fail(int code) {
+        std::lock_guard<std::mutex> hold(_lock);
+        _error = code;
+        _complete = false;
+        _changed.notify_all();
+    }
+    Connection* _c = nullptr;
+    std::mutex _lock;
+    std::condition_variable _changed;
+    std::deque<Message*> _received;
+    bool _complete = false;
+    int _error = 0;
+};
+
+
+const int kAssets = 150;
+const char kSecurity[] = "1`alice,-,ops`alice,-,Users@test.example";
+
+class DirServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dravika_init();
+        tmp = new TempDir();
+        // Mounts: the scratch folder and /usr, served by the host's provider.
+        table = tmp->file("mounts");
+        writeTable(false);
+        mounts = new MountProvider(table.c_str());
+        ASSERT_EQ(0, mounts->start());
+        std::string assets = "{ \"assets\": [";
+        for (int i = 0; i < kAssets; i++)
+            assets += std::string(i ? ", " : "") + "{ \"id\": \"a" + std::to_string(i) + "\", \"host\": \"10.0.0." +
+                      std::to_string(i) + "\", \"port\": 14000 }";
+        assets += "], \"endpoints\": [ { \"id\": \"ep1\", \"asset\": \"a1\", \"type\": 5 } ] }";
+        mkdir(tmp->file("state").c_str(), 0700);
+        writeFile(tmp->file("state/assets.json"), assets);
+        DirServerOptions o;
+        o.stateDir = tmp->file("state");
+        o.domain = "test.example";
+        o.port = "0";
+        o.partialEntries = 64;
+        o.relayTimeoutMs = 3000;
+        server = new DirServer(o);
+        std::string error;
+        ASSERT_TRUE(server->start(&hostRoot, &error)) << error;
+        ASSERT_TRUE(server->state()->users()->setUser("alice", "s3cret", kSecurity, &error)) << error;
+        key = DomainCA::generateKey(2048);
+        std::string pem;
+        ASSERT_EQ(0, loginOnce("alice", "s3cret", &pem));
+        cert = certificateFromPem(pem.data(), pem.size());
+        ASSERT_NE(nullptr, cert);
+    }
+    static void TearDownTestSuite() {
+        server->stop();
+        delete server;
+        mounts->stop();
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        delete tmp;
+    }
+    static void writeTable(bool withExtra) {
+        std::string text = "/dev/x " + tmp->path() + " tmpfs rw 0 0\n/dev/y /usr ext4 ro 0 0\n";
+        if (withExtra) text += "/dev/w /mnt/extra xfs rw 0 0\n";
+        writeFile(table + ".new", text);
+        rename((table + ".new").c_str(), table.c_str());
+    }
+    // One login exchange: the result code, the certificate in *pem.
+    static int loginOnce(const char* user, const char* password, std::string* pem) {
+        RawClient login;
+        if (login.connect(server->port(), nullptr, nullptr, P::kLoginConnectionType) != 0) return -1;
+        SecurityObject credential("password", user, password);
+        login.send(P::loginCredential(user, pemOfPublicKey(key).c_str(), &credential));
+        std::unique_ptr<Message> reply = login.next(P::LOGIN_CREDENTIAL, 20000);
+        if (!reply) return -2;
+        int32_t result = -3;
+        reply->readInt32(&result);
+        if (result == 0) {
+            unsigned char* bytes = nullptr;
+            uint32_t n = 0;
+            if (reply->readBytes(&bytes, &n) != 0) return -4;
+            pem->assign(reinterpret_cast<char*>(bytes), n);
+            free(bytes);
+        }
+        return result;
+    }
+    void openClient(RawClient* c) { ASSERT_EQ(0, c->connect(server->port(), cert, key, P::kProviderConnectionType)); }
+    static DirectoryObject* domainRoot() { return new DirectoryObject("Dtest.example", nullptr); }
+    // Sends a request and reads its answer of code.
+    static void ask(RawClient* c, Message* request, int code, P::Reply* out) {
+        c->send(request);
+        std::unique_ptr<Message> m = c->next(code);
+        ASSERT_TRUE(m) << "no answer of code " << code;
+        ASSERT_EQ(0, P::readReply(m.get(), out));
+    }
+    DirectoryObject* resolveIn(RawClient* c, const DirectoryObject* current, const char* entryText) {
+        int err = 0;
+        std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString(entryText, &err));
+        P::Reply r;
+        ask(c, P::resolveRequest(nullptr, 11, &principal, current, entry.get(), nullptr), P::M_RESOLVE_REPLY, &r);
+        EXPECT_EQ(11, r.id);
+        DirectoryObject* o = static_cast<DirectoryObject*>(r.object);
+        r.object = nullptr;
+        return o;
+    }
+
+    static TempDir* tmp;
+    static std::string table;
+    static MountProvider* mounts;
+    static HostDirectorySPI hostRoot;
+    static DirServer* server;
+    static EVP_PKEY* key;
+    static X509* cert;
+    // What the client claims; the server uses its certificate's instead.
+    Principal principal{"1`mallory,-`mallory,-,Admins@x", "test.example", nullptr, 1};
+};
+
+TempDir* DirServerTest::tmp = nullptr;
+std::string DirServerTest::table;
+MountProvider* DirServerTest::mounts = nullptr;
+HostDirectorySPI DirServerTest::hostRoot;
+DirServer* DirServerTest::server = nullptr;
+EVP_PKEY* DirServerTest::key = nullptr;
+X509* DirServerTest::cert = nullptr;
+
+TEST_F(DirServerTest, LoginIssuesTheSessionCertificateOrRefuses) {
+    std::unique_ptr<Principal> p(Principal::createFromCertificate(cert));
+    ASSERT_TRUE(p);
+    EXPECT_STREQ(kSecurity, p->security);
+    EXPECT_STREQ("test.example", p->domain);
+    EXPECT_TRUE(samePublicKey(key, X509_get0_pubkey(cert)));
+
+    std::string pem;
+    EXPECT_EQ(20, loginOnce("alice", "wrong", &pem));
+    EXPECT_EQ(20, loginOnce("bob", "s3cret", &pem));
+    EXPECT_TRUE(pem.empty());
+
+    // Key-chain login: the session certificate vouches for its own user only.
+    RawClient chain;
+    ASSERT_EQ(0, chain.connect(server->port(), cert, key, P::kLoginConnectionType));
+    EVP_PKEY* fresh = DomainCA::generateKey(2048);
+    chain.send(P::loginPassword("alice", pemOfPublicKey(fresh).c_str()));
+    std::unique_ptr<Message> reply = chain.next(P::LOGIN_PASSWORD);
+    ASSERT_TRUE(reply);
+    int32_t result = -1;
+    reply->readInt32(&result);
+    EXPECT_EQ(0, result);
+    RawClient anonymous;
+    ASSERT_EQ(0, anonymous.connect(server->port(), nullptr, nullptr, P::kLoginConnectionType));
+    anonymous.send(P::loginPassword("alice", pemOfPublicKey(fresh).c_str()));
+    reply = anonymous.next(P::LOGIN_PASSWORD);
+    ASSERT_TRUE(reply);
+    reply->readInt32(&result);
+    EXPECT_EQ(20, result);
+    EVP_PKEY_free(fresh);
+}
+
+TEST_F(DirServerTest, ClientsWithoutACertificateOfTheDomainAreRefused) {
+    X509* self = nullptr;
+    EVP_PKEY* selfKey = nullptr;
+    ASSERT_EQ(0, makeSelfSignedCertificate("test", "/CN=alice", 2048, 3600, &self, &selfKey));
+    RawClient c;
+    EXPECT_EQ(-21, c.connect(server->port(), self, selfKey, P::kProviderConnectionType));
+    RawClient anonymous;
+    EXPECT_EQ(-21, anonymous.connect(server->port(), nullptr, nullptr, P::kProviderConnectionType));
+    X509_free(self);
+    EVP_PKEY_free(selfKey);
+}
+
+TEST_F(DirServerTest, ResolveExecuteAttributesAndListAnswerFromTheDomain) {
+    RawClient c;
+    openClient(&c);
+    P::Reply attrs;
+    ask(&c, P::domainAttributesRequest(), P::M_DOMAIN_ATTRIBUTES, &attrs);
+    ASSERT_NE(nullptr, attrs.object);
+    EXPECT_STREQ("test.example", static_cast<Attributes*>(attrs.object)->getStringAttribute("domain"));
+
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    std::unique_ptr<DirectoryObject> asset(resolveIn(&c, top.get(), "asset:id=\"a7\""));
+    ASSERT_TRUE(asset);
+    P::Reply missing;
+    int err = 0;
+    std::unique_ptr<DirNameEntry> none(DirNameEntry::createFromString("asset:id=\"zz\"", &err));
+    ask(&c, P::resolveRequest(nullptr, 12, &principal, top.get(), none.get(), nullptr), P::M_ERROR_REPLY, &missing);
+    EXPECT_EQ(12, missing.id);
+    EXPECT_EQ(15, missing.error);
+
+    // getAsset, as a client's openProvider runs it: the record of the table.
+    Any* noArgs[] = {nullptr};
+    P::Reply exec;
+    ask(&c, P::executeRequest(nullptr, 500, &principal, asset.get(), "getAsset", noArgs), P::M_EXECUTE_REPLY, &exec);
+    EXPECT_EQ(500, exec.id);
+    FutureResult* fr = static_cast<FutureResult*>(exec.object);
+    ASSERT_NE(nullptr, fr);
+    ASSERT_FALSE(fr->failed);
+    Translatable* record = nullptr;
+    ASSERT_TRUE(fr->result != nullptr && fr->result->getObject(&record));
+    ASSERT_EQ(OBJ_ASSET_ID, record->getObjectID());
+    EXPECT_STREQ("10.0.0.7", static_cast<Asset*>(record)->host);
+
+    P::Reply failed;
+    ask(&c, P::executeRequest(nullptr, 501, &principal, asset.get(), "noSuchOperation", noArgs),
+        P::M_EXEC_ERROR_REPLY, &failed);
+    EXPECT_EQ(501, failed.id);
+    EXPECT_EQ(21, failed.error);
+
+    P::Reply a;
+    ask(&c, P::headerOnlyRequest(P::M_GET_ATTRIBUTES, nullptr, 13, &principal, asset.get()),
+        P::M_GET_ATTRIBUTES_REPLY, &a);
+    EXPECT_STREQ("10.0.0.7", static_cast<Attributes*>(a.object)->getStringAttribute("host"));
+
+    P::Reply classes;
+    ask(&c, P::headerOnlyRequest(P::M_LIST, nullptr, 14, &principal, top.get()), P::M_LIST_REPLY, &classes);
+    std::set<std::string> names;
+    ClassEnumeration* e = static_cast<ClassEnumeration*>(classes.object);
+    while (e->next()) names.insert(e->getClass());
+    EXPECT_EQ(1u, names.count("asset"));
+    EXPECT_EQ(1u, names.count("mount"));
+
+    // The relogin runs as the certificate's user, not the one the request claims.
+    std::unique_ptr<DirectoryObject> auth(resolveIn(&c, top.get(), "auth:"));
+    P::Reply relogin;
+    ask(&c, P::executeRequest(nullptr, 502, &principal, auth.get(), "relogin", noArgs), P::M_EXECUTE_REPLY, &relogin);
+    Translatable* who = nullptr;
+    FutureResult* rfr = static_cast<FutureResult*>(relogin.object);
+    ASSERT_TRUE(rfr != nullptr && rfr->result != nullptr && rfr->result->getObject(&who));
+    EXPECT_STREQ(kSecurity, static_cast<Principal*>(who)->security);
+}
+
+TEST_F(DirServerTest, ALargeSearchArrivesInPartsEachAfterItsAcknowledgement) {
+    RawClient c;
+    openClient(&c);
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    int err = 0;
+    std::unique_ptr<DirNameEntry> pattern(DirNameEntry::createFromString("asset:", &err));
+    c.send(P::searchRequest(nullptr, 900, &principal, top.get(), pattern.get(), "id,host", nullptr, false));
+    std::set<std::string> ids;
+    int parts = 0;
+    for (bool last = false; !last;) {
+        std::unique_ptr<Message> m = c.next(P::M_SEARCH_PARTIAL_REPLY);
+        ASSERT_TRUE(m) << "part " << parts;
+        P::Reply r;
+        ASSERT_EQ(0, P::readReply(m.get(), &r));
+        EXPECT_EQ(900, r.id);
+        parts++;
+        while (r.entries->next()) ids.insert(r.entries->getAttributes()->getStringAttribute("id"));
+        last = r.last;
+        if (!last) {
+            // Nothing more comes before the acknowledgement.
+            EXPECT_FALSE(c.next(0, 300));
+            c.send(P::searchPartialOk(nullptr, 900));
+        }
+    }
+    EXPECT_EQ(3, parts);  // 64 + 64 + 22
+    EXPECT_EQ(static_cast<size_t>(kAssets), ids.size());
+
+    P::Reply whole;
+    ask(&c, P::searchRequest(nullptr, 901, &principal, top.get(), pattern.get(), nullptr, nullptr, true),
+        P::M_SEARCH_REPLY, &whole);
+    EXPECT_EQ(kAssets, whole.entries->size());
+}
+
+TEST_F(DirServerTest, RemoteExecuteReportsProgressThenTheResult) {
+    RawClient c;
+    openClient(&c);
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    std::unique_ptr<DirectoryObject> usr(resolveIn(&c, top.get(), "mount:path=\"/usr\""));
+    ASSERT_TRUE(usr);
+    Any seconds(1.2);
+    Any* args[] = {&seconds, nullptr};
+    c.send(P::executeRequest(nullptr, 77, &principal, usr.get(), "scan", args));
+    std::unique_ptr<Message> done = c.next(P::M_EXECUTE_REPLY, 30000);
+    ASSERT_TRUE(done);
+    P::Reply r;
+    ASSERT_EQ(0, P::readReply(done.get(), &r));
+    EXPECT_EQ(77, r.id);
+    FutureResult* fr = static_cast<FutureResult*>(r.object);
+    Translatable* counts = nullptr;
+    ASSERT_TRUE(fr->result != nullptr && fr->result->getObject(&counts));
+    Attributes* a = static_cast<Attributes*>(counts);
+    EXPECT_GT(a->getAttribute("files")->getInt64(), 0);
+    // A walk cut short by its time limit reported progress on the way.
+    if (!a->getAttribute("complete")->getBool()) {
+        std::unique_ptr<Message> update = c.next(P::M_EXECUTE_UPDATE, 0);
+        ASSERT_TRUE(update);
+        P::Reply u;
+        ASSERT_EQ(0, P::readReply(update.get(), &u));
+        EXPECT_EQ(77, u.id);
+    }
+}
+
+TEST_F(DirServerTest, ListenerUpdatesArriveWhenTheServersObjectsChange) {
+    RawClient c;
+    openClient(&c);
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    int err = 0;
+    std::unique_ptr<DirNameEntry> filter(DirNameEntry::createFromString("mount:", &err));
+    P::Reply opened;
+    ask(&c, P::openListenerRequest(nullptr, 41, &principal, top.get(), filter.get(), true), P::M_OPEN_LISTENER_REPLY,
+        &opened);
+    EXPECT_EQ(41, opened.id);
+    // The record is kept on the execution thread; let it land before the change.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    writeTable(true);
+    mounts->checkForChanges();
+    std::unique_ptr<Message> m = c.next(0, 10000);
+    ASSERT_TRUE(m);
+    P::Reply u;
+    ASSERT_EQ(0, P::readReply(m.get(), &u));
+    ASSERT_TRUE(u.code == P::M_LISTENER_UPDATE || u.code == P::M_LISTENER_UPDATE2) << u.code;
+    EXPECT_EQ(41, u.listenerId);
+    EXPECT_EQ(P::KIND_ADD, u.kind);
+    // The provider reports one mount at a time: one update of either form.
+    ASSERT_TRUE(u.code == P::M_LISTENER_UPDATE || u.count == 1);
+    ASSERT_NE(nullptr, u.updateEntries);
+    EXPECT_STREQ("/mnt/extra", u.updateEntries[0]->getStringAttributeValue("path"));
+    writeTable(false);
+    mounts->checkForChanges();
+}
+
+TEST_F(DirServerTest, HostileFramesAreAnsweredAndTheServerKeepsServing) {
+    RawClient c;
+    openClient(&c);
+    long long before = server->malformedMessages.load();
+    // A resolve whose id reads but whose body is garbage.
+    Message* m = new Message(P::M_RESOLVE);
+    m->writeInt64(4242);
+    m->writeString("not a principal");
+    c.send(m);
+    P::Reply r;
+    std::unique_ptr<Message> got = c.next(P::M_ERROR_REPLY);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(0, P::readReply(got.get(), &r));
+    EXPECT_EQ(4242, r.id);
+    EXPECT_EQ(14, r.error);
+    // An execute that claims a million arguments.
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    Message* e = new Message(P::M_EXECUTE);
+    P::writeHeader(e, 4343, &principal, top.get());
+    e->writeString("getAsset");
+    e->writeInt32(1000000);
+    c.send(e);
+    got = c.next(P::M_EXEC_ERROR_REPLY);
+    ASSERT_TRUE(got);
+    P::Reply x;
+    ASSERT_EQ(0, P::readReply(got.get(), &x));
+    EXPECT_EQ(4343, x.id);
+    EXPECT_EQ(14, x.error);
+    // Raw bytes under codes the server does not know or cannot read.
+    for (int code : {1, 2, 6, 24, 44, 226, 999, 10001, 10006}) {
+        Message* junk = new Message(code);
+        const unsigned char bytes[] = {0x03, 0x00, 0x09, 0xFF, 0x0B, 0x06, 0x7F, 0xFF, 0xFF, 0xFF, 0x01};
+        junk->appendBytes(bytes, sizeof bytes);
+        c.send(junk);
+    }
+    // Still serving, on the same connection.
+    std::unique_ptr<DirectoryObject> asset(resolveIn(&c, top.get(), "asset:id=\"a3\""));
+    EXPECT_TRUE(asset);
+    EXPECT_GT(server->malformedMessages.load(), before + 5);
+
+    // A login connection with a broken request gets 14 and a good one works after.
+    RawClient login;
+    ASSERT_EQ(0, login.connect(server->port(), nullptr, nullptr, P::kLoginConnectionType));
+    Message* bad = new Message(P::LOGIN_CREDENTIAL);
+    bad->writeString("alice");
+    login.send(bad);
+    got = login.next(P::LOGIN_CREDENTIAL);
+    ASSERT_TRUE(got);
+    int32_t result = 0;
+    got->readInt32(&result);
+    EXPECT_EQ(14, result);
+}
+
+TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
+    RawClient c;
+    openClient(&c);
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    int err = 0;
+    std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString("mount:path=\"/usr\"", &err));
+    // No agent of that asset yet.
+    P::Reply none;
+    ask(&c, P::resolveRequest("web1", 61, &principal, top.get(), entry.get(), nullptr), P::M_ERROR_REPLY, &none);
+    EXPECT_EQ(61, none.id);
+    EXPECT_EQ(11, none.error);
+
+    // An agent of asset web1 calls in: a second server, serving this
+    // machine's providers over the connection it made.
+    EVP_PKEY* agentKey = DomainCA::generateKey(2048);
+    X509* agentCert = server->state()->ca()->issue("web1", agentKey, nullptr, 0, 3600);
+    TempDir agentState;
+    DirServerOptions o;
+    o.stateDir = agentState.file("s");
+    o.domain = "web1";
+    o.listen = false;
+    DirServer agent(o);
+    std::string error;
+    HostDirectorySPI agentRoot;
+    ASSERT_TRUE(agent.start(&agentRoot, &error)) << error;
+    ASSERT_TRUE(agent.connectUpstream("127.0.0.1", std::to_string(server->port()).c_str(), agentCert, agentKey));
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!(agent.upstreamConnected() && server->agentSession("web1")) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(server->agentSession("web1"));
+
+    P::Reply resolved;
+    ask(&c, P::resolveRequest("web1", 62, &principal, top.get(), entry.get(), nullptr), P::M_RESOLVE_REPLY, &resolved);
+    EXPECT_EQ(62, resolved.id);
+    DirectoryObject* usr = static_cast<DirectoryObject*>(resolved.object);
+    ASSERT_NE(nullptr, usr);
+    Any* noArgs[] = {nullptr};
+    P::Reply stat;
+    ask(&c, P::executeRequest("web1", 63, &principal, usr, "stat", noArgs), P::M_EXECUTE_REPLY, &stat);
+    EXPECT_EQ(63, stat.id);
+    FutureResult* fr = static_cast<FutureResult*>(stat.object);
+    Translatable* values = nullptr;
+    ASSERT_TRUE(fr->result != nullptr && fr->result->getObject(&values));
+    EXPECT_STREQ("/usr", static_cast<Attributes*>(values)->getStringAttribute("path"));
+    long long served = agent.requestsServed.load();
+    EXPECT_GE(served, 2);
+
+    agent.stop();
+    deadline = Clock::now() + std::chrono::seconds(20);
+    while (server->agentSession("web1") && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    P::Reply gone;
+    ask(&c, P::resolveRequest("web1", 64, &principal, top.get(), entry.get(), nullptr), P::M_ERROR_REPLY, &gone);
+    EXPECT_EQ(11, gone.error);
+    X509_free(agentCert);
+    EVP_PKEY_free(agentKey);
+}
+
+}  // namespace
