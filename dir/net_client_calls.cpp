@@ -95,10 +95,14 @@ int NetClientSPI::call(Message* m, DelayedEvent* event, void** value) {
 
 void NetClientSPI::failPendingCalls(int error) {
     std::vector<long long> ids;
+    std::vector<long long> execs;
     {
         CondSection hold(state);
         ids.assign(pendingCalls.begin(), pendingCalls.end());
+        execs.assign(execIds.begin(), execIds.end());
+        execIds.clear();
     }
+    for (long long id : execs) Directory::executeComplete(id, error);
     for (long long id : ids) {
         DelayedEvent* e = DelayedEvent::lockById(id);
         if (e == nullptr) continue;
@@ -308,7 +312,9 @@ int NetClientSPI::asyncExecute(const Principal* principal, DirectoryObject* curr
         return DirError::E_NOT_CONNECTED;
     }
     if (used != nullptr) *used = connection;
-    return sendLocked(m);
+    int rv = sendLocked(m);
+    if (rv == 0) execIds.insert(id);
+    return rv;
 }
 
 // ---- relaying ------------------------------------------------------------------

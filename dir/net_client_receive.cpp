@@ -103,6 +103,10 @@ void NetClientSPI::receive(Connection* c, Message* m) {
     }
 
     int rv = DirProtocol::readReplyBody(m, &r);
+    if (r.code == DirProtocol::M_EXECUTE_REPLY || r.code == DirProtocol::M_EXEC_ERROR_REPLY) {
+        CondSection hold(state);
+        execIds.erase(r.id);
+    }
     switch (r.code) {
         case DirProtocol::M_RESOLVE_REPLY:
             deliver(r.id, rv == 0 ? r.object : nullptr, rv == 0 ? 0 : DirError::E_PROTOCOL, dropAs<DirectoryObject>);

@@ -242,6 +242,9 @@ private:
     // Ids of synchronous calls and relayed requests waiting for replies.
     std::set<long long> pendingCalls GUARDED_BY(state);
     std::set<long long> proxyIds GUARDED_BY(state);
+    // Executes sent on the current connection and not answered yet; they
+    // fail with "Not connected" when the connection goes.
+    std::set<long long> execIds GUARDED_BY(state);
     ProviderLink* link;  // set once at construction
 
     CondBlock attempt;

@@ -5,9 +5,19 @@
 // operation on a name written in the directory's own text form.
 //
 //   drvdir [--module PATH] [--log PATH] COMMAND NAME [options]
+//   drvdir --domain NAME --server HOST:PORT --user USER [--password-file F]
+//          COMMAND NAME [options]
+//   drvdir enrol|leave --server HOST:PORT --user USER [--password-file F]
+//          --cert PEM --key PEM [--out FILE]
+//
+// With --server the same commands run against a remote directory: the
+// program logs in to the domain's directory server (printing each step)
+// and sends every request through the remote provider. enrol and leave
+// enrol this agent's certificate with the domain server, or withdraw it.
 //
 // Output goes to standard output; every failure prints the error code with
 // its text on standard error and exits non-zero.
+#include <openssl/pem.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,6 +32,9 @@
 #include "common/os.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
+#include "dir/domain.h"
+#include "dir/login.h"
+#include "dir/net_client_spi.h"
 #include "dir/resolve_context.h"
 #include "dirbase/acl.h"
 #include "dirbase/any.h"
@@ -47,6 +60,14 @@ struct Options {
     int timeout = 30;             // seconds, for operations that wait
     const char* command = nullptr;
     std::vector<const char*> args;  // the name first, then the command's own
+    // Remote mode and enrolment.
+    const char* domain = nullptr;
+    const char* server = nullptr;  // HOST:PORT
+    const char* user = nullptr;
+    const char* passwordFile = nullptr;
+    const char* certFile = nullptr;
+    const char* keyFile = nullptr;
+    const char* outFile = nullptr;
 };
 
 // Prints "drvdir: WHAT: error CODE: TEXT" and gives the failure exit code.
@@ -172,7 +193,15 @@ void usage(FILE* out) {
             "  --timeout SECS    operations that wait: give up after SECS (default: 30)\n"
             "  --mounts PATH     the mount table the host's \"mount\" provider reads\n"
             "                    (default: /proc/self/mounts)\n"
-            "  --count N         watch: stop after N changes (default: until interrupted)\n",
+            "  --count N         watch: stop after N changes (default: until interrupted)\n"
+            "Remote directory (instead of this host's providers):\n"
+            "  --domain NAME --server HOST:PORT --user USER [--password-file F]\n"
+            "                    log in to the domain's directory server (the password\n"
+            "                    from F's first line, else prompted) and run COMMAND there\n"
+            "Enrolment: drvdir enrol|leave --server HOST:PORT --user USER\n"
+            "                    [--password-file F] --cert PEM --key PEM [--out FILE]\n"
+            "                    enrol this agent's certificate (enrol writes what the\n"
+            "                    server returns to FILE, else prints it) or withdraw it\n",
             DRV_DEFAULT_MODULE);
 }
 
@@ -183,6 +212,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
                                          {"timeout", required_argument, nullptr, 't'},
                                          {"mounts", required_argument, nullptr, 'M'},
                                          {"count", required_argument, nullptr, 'c'},
+                                         {"domain", required_argument, nullptr, 'D'},
+                                         {"server", required_argument, nullptr, 'S'},
+                                         {"user", required_argument, nullptr, 'U'},
+                                         {"password-file", required_argument, nullptr, 'P'},
+                                         {"cert", required_argument, nullptr, 'C'},
+                                         {"key", required_argument, nullptr, 'K'},
+                                         {"out", required_argument, nullptr, 'o'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
     int c;
@@ -203,27 +239,146 @@ bool parseOptions(int argc, char** argv, Options& options) {
             }
             case 'M': options.mounts = optarg; break;
             case 'c': options.count = atoi(optarg); break;
+            case 'D': options.domain = optarg; break;
+            case 'S': options.server = optarg; break;
+            case 'U': options.user = optarg; break;
+            case 'P': options.passwordFile = optarg; break;
+            case 'C': options.certFile = optarg; break;
+            case 'K': options.keyFile = optarg; break;
+            case 'o': options.outFile = optarg; break;
             case 'h': usage(stdout); exit(0);
             default: usage(stderr); return false;
         }
     }
     // Options may also follow the command and its name.
+    struct Late {
+        const char* name;
+        const char** target;
+    } late[] = {{"attrs", &options.attrs},         {"domain", &options.domain}, {"server", &options.server},
+                {"user", &options.user},           {"cert", &options.certFile}, {"key", &options.keyFile},
+                {"password-file", &options.passwordFile}, {"out", &options.outFile}};
     for (int i = optind; i < argc; i++) {
-        if (strcmp(argv[i], "--attrs") == 0 && i + 1 < argc) {
-            options.attrs = argv[++i];
-        } else if (strncmp(argv[i], "--attrs=", 8) == 0) {
-            options.attrs = argv[i] + 8;
+        bool taken = false;
+        for (const Late& l : late) {
+            size_t n = strlen(l.name);
+            if (strncmp(argv[i], "--", 2) != 0 || strncmp(argv[i] + 2, l.name, n) != 0) continue;
+            if (argv[i][2 + n] == '\0' && i + 1 < argc) {
+                *l.target = argv[++i];
+                taken = true;
+            } else if (argv[i][2 + n] == '=') {
+                *l.target = argv[i] + 3 + n;
+                taken = true;
+            }
+            if (taken) break;
+        }
+        if (taken) {
+            continue;
         } else if (options.command == nullptr) {
             options.command = argv[i];
         } else {
             options.args.push_back(argv[i]);
         }
     }
-    if (options.command == nullptr || options.args.empty()) {
+    bool enrolment = options.command != nullptr &&
+                     (strcmp(options.command, "enrol") == 0 || strcmp(options.command, "leave") == 0);
+    if (options.command == nullptr || (options.args.empty() && !enrolment)) {
         usage(stderr);
         return false;
     }
     return true;
+}
+
+// Splits "HOST:PORT"; false when either part is missing.
+bool splitServer(const char* server, std::string* host, std::string* port) {
+    const char* colon = server != nullptr ? strrchr(server, ':') : nullptr;
+    if (colon == nullptr || colon == server || colon[1] == '\0') return false;
+    host->assign(server, static_cast<size_t>(colon - server));
+    port->assign(colon + 1);
+    return true;
+}
+
+// The password: the first line of the file, else a prompt on the terminal,
+// else the first line of standard input.
+bool readPassword(const Options& options, std::string* password) {
+    char line[1024];
+    FILE* f = nullptr;
+    if (options.passwordFile != nullptr) {
+        f = fopen(options.passwordFile, "r");
+        if (f == nullptr) {
+            fprintf(stderr, "drvdir: cannot read %s\n", options.passwordFile);
+            return false;
+        }
+    } else if (isatty(0)) {
+        const char* typed = getpass("Password: ");
+        if (typed == nullptr) return false;
+        password->assign(typed);
+        return true;
+    }
+    bool ok = fgets(line, sizeof(line), f != nullptr ? f : stdin) != nullptr;
+    if (f != nullptr) fclose(f);
+    if (!ok) line[0] = '\0';
+    line[strcspn(line, "\r\n")] = '\0';
+    password->assign(line);
+    return true;
+}
+
+// Prints each login step as it happens.
+class PrintProgress : public AuthListener {
+public:
+    void progress(const char* text, bool isError, bool) override {
+        fprintf(isError ? stderr : stdout, "%s%s\n", isError ? "drvdir: login: " : "", text);
+        fflush(stdout);
+    }
+};
+
+// enrol / leave: Domain::add or Domain::remove with this agent's
+// certificate and key.
+int runEnrolment(const Options& options) {
+    std::string host, port, password;
+    if (!splitServer(options.server, &host, &port) || options.user == nullptr || options.certFile == nullptr ||
+        options.keyFile == nullptr) {
+        fprintf(stderr, "usage: drvdir %s --server HOST:PORT --user USER [--password-file F] --cert PEM --key PEM\n",
+                options.command);
+        return kUsageExit;
+    }
+    FILE* cf = fopen(options.certFile, "r");
+    X509* cert = cf != nullptr ? PEM_read_X509(cf, nullptr, nullptr, nullptr) : nullptr;
+    if (cf != nullptr) fclose(cf);
+    FILE* kf = fopen(options.keyFile, "r");
+    EVP_PKEY* key = kf != nullptr ? PEM_read_PrivateKey(kf, nullptr, nullptr, nullptr) : nullptr;
+    if (kf != nullptr) fclose(kf);
+    if (cert == nullptr || key == nullptr) {
+        fprintf(stderr, "drvdir: cannot read the certificate or key\n");
+        return kFailExit;
+    }
+    if (!readPassword(options, &password)) return kFailExit;
+    char text[Domain::kErrorTextSize] = "";
+    int rv;
+    if (strcmp(options.command, "enrol") == 0) {
+        std::vector<char> result(Domain::kResultSize, '\0');
+        rv = Domain::add(cert, key, host.c_str(), port.c_str(), options.user, password.c_str(), result.data(), text);
+        if (rv == 0) {
+            FILE* out = options.outFile != nullptr ? fopen(options.outFile, "w") : stdout;
+            if (out == nullptr) {
+                fprintf(stderr, "drvdir: cannot write %s\n", options.outFile);
+                rv = DirError::E_WRITE_FAILURE;
+            } else {
+                fprintf(out, "%s%s", result.data(), result.empty() || result.data()[0] == '\0' ? "" : "\n");
+                if (out != stdout) fclose(out);
+                printf("enrolled with %s\n", options.server);
+            }
+        }
+    } else {
+        rv = Domain::remove(cert, key, host.c_str(), port.c_str(), options.user, password.c_str(), text);
+        if (rv == 0) printf("left %s\n", options.server);
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    if (rv != 0) {
+        if (text[0] != '\0') fprintf(stderr, "drvdir: %s: %s\n", options.command, text);
+        return fail(options.command, rv);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -231,6 +386,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) return kUsageExit;
+    if (strcmp(options.command, "enrol") == 0 || strcmp(options.command, "leave") == 0) {
+        setLog(options.logPath != nullptr ? options.logPath : "/dev/null");
+        _log_level = LOG_INFO;
+        int rv = runEnrolment(options);
+        fflush(stdout);
+        _exit(rv);
+    }
     const Command* command = nullptr;
     for (const Command& c : kCommands)
         if (strcmp(c.name, options.command) == 0) command = &c;
@@ -252,6 +414,33 @@ int main(int argc, char** argv) {
     int err = 0;
     DirName* name = DirName::createFromString(options.args[0], &err);
     if (name == nullptr) return fail(std::string("name '") + options.args[0] + "'", err);
+
+    if (options.server != nullptr) {
+        std::string host, port, password;
+        if (!splitServer(options.server, &host, &port) || options.domain == nullptr || options.user == nullptr) {
+            fprintf(stderr, "usage: drvdir --domain NAME --server HOST:PORT --user USER [--password-file F] "
+                            "COMMAND NAME\n");
+            delete name;
+            return kUsageExit;
+        }
+        if (!readPassword(options, &password)) {
+            delete name;
+            return kFailExit;
+        }
+        PrintProgress progress;
+        Directory* dir = Directory::authenticate(options.domain, host.c_str(), port.c_str(), options.user,
+                                                 password.c_str(), &progress, &err);
+        if (dir == nullptr) {
+            delete name;
+            return fail("login", err);
+        }
+        int rv = command->run(dir, name, options);
+        delete name;
+        delete dir;
+        fflush(stdout);
+        fflush(stderr);
+        _exit(rv);
+    }
 
     LocalDirectory local(options.mounts);
     if (!local.start("drvdir", options.module)) {

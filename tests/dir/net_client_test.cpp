@@ -228,8 +228,17 @@ TEST_F(NetClientTest, RefusedConnectIsMappedAndThePeerIsFoundAgainWhenItReturns)
     NetClientSPI* client = dynamic_cast<NetClientSPI*>(spi);
     ASSERT_NE(client, nullptr);
 
-    // The server goes away: the provider notices and refused connects map to 40.
+    // The server goes away: an execute still waiting fails at once with
+    // "Not connected" (not at its time-out), and refused connects map to 40.
+    DirName* eth0 = name("/iface:name=eth0");
+    FutureResult* pending = d->execute(eth0, nullptr, "never", nullptr);
+    delete eth0;
+    EXPECT_TRUE(waitFor([&] { return peer.codes().back() == DirProtocol::M_EXECUTE; }));
     peer.stop();
+    ASSERT_TRUE(pending->waitComplete(8000));
+    EXPECT_TRUE(pending->failed);
+    EXPECT_EQ(pending->error, DirError::E_NOT_CONNECTED);
+    FutureResult::destroy(pending);
     EXPECT_TRUE(waitFor([&] { return !client->isConnected(); }));
     EXPECT_TRUE(waitFor([&] { return client->getLastError() == DirError::E_CONNECTION_REFUSED; }, 15000));
     EXPECT_EQ(attrs(d, "/iface:name=eth0"), DirError::E_CONNECTION_REFUSED);

@@ -1,0 +1,298 @@
+// Remote execute round trips over one TLS connection on loopback:
+// Directory::execute on a remote provider (through the execution thread,
+// the directory messages and a minimal in-process peer that answers every
+// execute at once), one request at a time and with 64 outstanding, with the
+// p50 and p99 latency of each; printed beside the floor, the bare echo rate
+// of the messaging layer (a 64-byte message out and back on the same kind of
+// connection, one at a time and 64 outstanding) measured in the same run.
+// Every case runs five times; the summary gives the medians.
+//
+// Targets: 64 outstanding at least 50% of the echo rate with 64 outstanding;
+// one-at-a-time p50 below 100 us.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/dravika_init.h"
+#include "common/log.h"
+#include "coms/connection.h"
+#include "coms/connector.h"
+#include "coms/tls.h"
+#include "dir/dir_protocol.h"
+#include "dir/directory.h"
+#include "dir/future_result.h"
+#include "dir/net_client_spi.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+#include "dirbase/message.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const int kEchoType = 999;
+const int kWindow = 64;
+const int kRepeats = 5;
+
+// The peer: answers the connect's domain attributes and every execute at
+// once; echoes anything of kEchoType.
+class Peer : public ConnectorListener, public ConnectionListener {
+public:
+    bool newConnection(Connection* c, int) override {
+        c->setListener(this);
+        return true;
+    }
+    int onReceive(Connection* c, Message* m) override {
+        int code = static_cast<int>(m->getType());
+        if (code == kEchoType) {
+            size_t n = 0;
+            unsigned char* body = m->copyBytes(&n);
+            Message* reply = new Message(kEchoType);
+            reply->appendBytes(body + 9, n - 9);
+            free(body);
+            c->send(reply);
+            return 0;
+        }
+        DirProtocol::Request r;
+        if (DirProtocol::readRequest(m, &r) != 0) return 0;
+        if (r.code == DirProtocol::M_DOMAIN_ATTRIBUTES) {
+            Attributes a;
+            c->send(DirProtocol::domainAttributes(&a));
+        } else if (r.code == DirProtocol::M_EXECUTE) {
+            FutureResult fr;
+            fr.setResult(new Any(1));
+            c->send(DirProtocol::executeReply(r.id, &fr));
+        } else {
+            c->send(DirProtocol::errorReply(r.id, 21));
+        }
+        return 0;
+    }
+    void onNoConnect(Connection*, int) override {}
+    void onLost(Connection*) override {}
+    void onClosed(Connection*) override {}
+    void onConnectComplete(Connection*) override {}
+};
+
+// The client end of the echo floor.
+class EchoClient : public ConnectionListener {
+public:
+    int onReceive(Connection*, Message*) override {
+        std::lock_guard<std::mutex> hold(lock);
+        received++;
+        changed.notify_all();
+        return 0;
+    }
+    void onNoConnect(Connection*, int) override {}
+    void onLost(Connection*) override {}
+    void onClosed(Connection*) override {}
+    void onConnectComplete(Connection*) override {
+        std::lock_guard<std::mutex> hold(lock);
+        up = true;
+        changed.notify_all();
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    long received = 0;
+    bool up = false;
+};
+
+struct Result {
+    double perSecond;
+    double p50us;
+    double p99us;
+};
+
+double percentile(std::vector<double>& v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1));
+    return v[i];
+}
+
+Result echoRun(Connection* c, EchoClient* e, int window, int total) {
+    std::string payload(64, 'x');
+    std::vector<double> lat;
+    std::deque<Clock::time_point> sent;
+    long base;
+    {
+        std::lock_guard<std::mutex> hold(e->lock);
+        base = e->received;
+    }
+    auto t0 = Clock::now();
+    int issued = 0;
+    long done = 0;
+    while (done < total) {
+        while (issued < total && issued - done < window) {
+            Message* m = new Message(kEchoType);
+            m->writeString(payload.c_str());
+            sent.push_back(Clock::now());
+            c->send(m);
+            issued++;
+        }
+        std::unique_lock<std::mutex> hold(e->lock);
+        e->changed.wait(hold, [&] { return e->received - base > done; });
+        long now = e->received - base;
+        hold.unlock();
+        auto t = Clock::now();
+        for (; done < now; done++) {
+            lat.push_back(std::chrono::duration<double, std::micro>(t - sent.front()).count());
+            sent.pop_front();
+        }
+    }
+    double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99)};
+}
+
+// Counts completions of the execute runs.
+class Done : public FutureResultListener {
+public:
+    void onComplete(FutureResult* r) override {
+        std::lock_guard<std::mutex> hold(lock);
+        finished.push_back(r);
+        changed.notify_all();
+    }
+    void onUpdate(FutureResult*, ExecuteUpdate*) override {}
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<FutureResult*> finished;
+};
+
+Result executeRun(Directory* d, const DirName* name, int window, int total, int* failures) {
+    Done done;
+    std::vector<double> lat;
+    std::map<FutureResult*, Clock::time_point> started;
+    auto t0 = Clock::now();
+    int issued = 0;
+    int completed = 0;
+    std::mutex startedLock;
+    while (completed < total) {
+        while (issued < total && issued - completed < window) {
+            auto t = Clock::now();
+            FutureResult* fr = d->execute(name, &done, "ping", nullptr);
+            {
+                std::lock_guard<std::mutex> hold(startedLock);
+                started[fr] = t;
+            }
+            issued++;
+        }
+        std::vector<FutureResult*> got;
+        {
+            std::unique_lock<std::mutex> hold(done.lock);
+            done.changed.wait(hold, [&] { return !done.finished.empty(); });
+            got.swap(done.finished);
+        }
+        auto t = Clock::now();
+        for (FutureResult* fr : got) {
+            {
+                std::lock_guard<std::mutex> hold(startedLock);
+                auto it = started.find(fr);
+                if (it != started.end()) {
+                    lat.push_back(std::chrono::duration<double, std::micro>(t - it->second).count());
+                    started.erase(it);
+                }
+            }
+            if (fr->failed) (*failures)++;
+            FutureResult::destroy(fr);
+            completed++;
+        }
+    }
+    double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99)};
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int total = argc > 1 ? atoi(argv[1]) : 20000;
+    dravika_init();
+    setLog("/dev/null");
+    Directory::init();
+    NetClientSPI::install();
+    Connection::comsInit();
+
+    X509* serverCert = nullptr;
+    EVP_PKEY* serverKey = nullptr;
+    makeSelfSignedCertificate("bench", "/O=Dravika Bench/CN=server", 2048, 86400, &serverCert, &serverKey);
+    Peer peer;
+    Connector* connector = Connector::create(&peer, serverCert, serverKey, 0);
+    connector->setServerVersion(1);
+    if (connector->bind("0") != 0) {
+        fprintf(stderr, "bind failed\n");
+        return 1;
+    }
+    std::string port = std::to_string(connector->getPort());
+
+    // The floor: an echo connection of the same kind.
+    X509* cc = nullptr;
+    EVP_PKEY* ck = nullptr;
+    makeSelfSignedCertificate("bench", "/O=Dravika Bench/CN=client", 2048, 86400, &cc, &ck);
+    EchoClient echo;
+    Connection* ec = Connection::create("127.0.0.1", port.c_str(), cc, ck, 448);
+    ec->setListener(&echo);
+    ec->setTypeVersion(2);
+    ec->connect();
+    {
+        std::unique_lock<std::mutex> hold(echo.lock);
+        echo.changed.wait(hold, [&] { return echo.up; });
+    }
+
+    X509* sc = nullptr;
+    EVP_PKEY* sk = nullptr;
+    makeSelfSignedCertificate("bench", "/O=Dravika Bench/CN=session", 2048, 86400, &sc, &sk);
+    int err = 0;
+    Directory* d = Directory::startClientDirectoryService("benchdom", "127.0.0.1", port.c_str(), sc, sk, &err);
+    DirName* name = DirName::createFromString("/", &err);
+    int failures = 0;
+    // Warm up: the provider connects, caches fill.
+    executeRun(d, name, 1, 200, &failures);
+    echoRun(ec, &echo, 1, 200);
+    failures = 0;
+
+    std::vector<double> echo1, echo64, exec1, exec64, p50a, p99a, p50b, p99b, ep50;
+    for (int rep = 0; rep < kRepeats; rep++) {
+        Result e1 = echoRun(ec, &echo, 1, total / 4);
+        Result e64 = echoRun(ec, &echo, kWindow, total);
+        Result x1 = executeRun(d, name, 1, total / 4, &failures);
+        Result x64 = executeRun(d, name, kWindow, total, &failures);
+        echo1.push_back(e1.perSecond);
+        ep50.push_back(e1.p50us);
+        echo64.push_back(e64.perSecond);
+        exec1.push_back(x1.perSecond);
+        exec64.push_back(x64.perSecond);
+        p50a.push_back(x1.p50us);
+        p99a.push_back(x1.p99us);
+        p50b.push_back(x64.p50us);
+        p99b.push_back(x64.p99us);
+        printf("run %d: echo 1: %.0f/s, echo 64: %.0f/s, execute 1: %.0f/s (p50 %.1f us, p99 %.1f us), "
+               "execute 64: %.0f/s (p50 %.1f us, p99 %.1f us)\n",
+               rep + 1, e1.perSecond, e64.perSecond, x1.perSecond, x1.p50us, x1.p99us, x64.perSecond, x64.p50us,
+               x64.p99us);
+        fflush(stdout);
+    }
+    printf("\nmedians of %d runs (%d requests per 64-outstanding run, %d failed):\n", kRepeats, total, failures);
+    printf("  floor: echo one at a time      %10.0f round trips/s (p50 %.1f us)\n", median(echo1), median(ep50));
+    printf("  floor: echo 64 outstanding     %10.0f round trips/s\n", median(echo64));
+    printf("  remote execute one at a time   %10.0f round trips/s  p50 %.1f us  p99 %.1f us  (target p50 < 100 us)\n",
+           median(exec1), median(p50a), median(p99a));
+    printf("  remote execute 64 outstanding  %10.0f round trips/s  p50 %.1f us  p99 %.1f us\n", median(exec64),
+           median(p50b), median(p99b));
+    printf("  64 outstanding / echo 64       %10.0f%%  (target >= 50%%)\n", 100.0 * median(exec64) / median(echo64));
+    fflush(stdout);
+    _exit(0);
+}
