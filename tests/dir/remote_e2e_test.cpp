@@ -1,0 +1,379 @@
+// The client side of the directory across machines, end to end against the
+// real directory server (drv_dird, in process) over TLS on loopback: login and
+// its failures, the directory calls through the remote provider (a search
+// large enough to come in several parts, execute with its result, attributes,
+// list, access lists), listener updates for a watched name, the server
+// restarted under a live session, the server's certificate against a key on
+// file, enrolment, and a relay through the server to a second agent.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/dravika_init.h"
+#include "common/error_codes.h"
+#include "coms/connection.h"
+#include "dir/asset.h"
+#include "dir/directory.h"
+#include "dir/domain.h"
+#include "dir/future_result.h"
+#include "dir/listener.h"
+#include "dir/login.h"
+#include "dir/net_client_spi.h"
+#include "dir/principal.h"
+#include "coms/tls.h"
+#include "dirbase/acl.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+#include "dirbase/enumeration.h"
+#include "host/demo_provider.h"
+#include "hostrt/host_directory.h"
+#include "tests/support/temp_dir.h"
+#include "tools/dird/dir_server.h"
+#include "tools/dird/dird_state.h"
+#include "tools/dird/domain_ca.h"
+#include "tools/dird/user_table.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const int kAssets = 150;
+const char kDomain[] = "test.example";
+const char kSecurity[] = "1`alice,-,ops`alice,-,Users@test.example";
+
+bool waitFor(const std::function<bool()>& pred, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (Clock::now() > end) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class Steps : public AuthListener {
+public:
+    void progress(const char* text, bool isError, bool) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        texts.push_back(text);
+        lastIsError = isError;
+    }
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    bool lastIsError = false;
+};
+
+class Watcher : public DirectoryListener {
+public:
+    void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        const char* p = e->getStringAttributeValue("path");
+        added.insert(p != nullptr ? p : "?");
+    }
+    void directoryDelete(const DirNameEntry*, const Attributes*) override {}
+    void directoryModified(const DirNameEntry*, const Attributes*, const Acl*) override {}
+    void listenerDisconnected() override {}
+    void listenerConnected() override {}
+    bool has(const std::string& p) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return added.count(p) > 0;
+    }
+    std::mutex mutex;
+    std::set<std::string> added;
+};
+
+class RemoteEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dravika_init();
+        Directory::init();
+        NetClientSPI::install();
+        tmp = new TempDir();
+        table = tmp->file("mounts");
+        writeTable(false);
+        mounts = new MountProvider(table.c_str());
+        ASSERT_EQ(0, mounts->start());
+        std::string assets = "{ \"assets\": [";
+        for (int i = 0; i < kAssets; i++)
+            assets += std::string(i ? ", " : "") + "{ \"id\": \"a" + std::to_string(i) + "\", \"host\": \"10.0.0." +
+                      std::to_string(i) + "\", \"port\": 14000 }";
+        assets += "] }";
+        mkdir(tmp->file("state").c_str(), 0700);
+        writeFile(tmp->file("state/assets.json"), assets);
+        startServer("0");
+        std::string error;
+        ASSERT_TRUE(server->state()->users()->setUser("alice", "s3cret", kSecurity, &error)) << error;
+        port = std::to_string(server->port());
+    }
+    static void startServer(const std::string& onPort) {
+        DirServerOptions o;
+        o.stateDir = tmp->file("state");
+        o.domain = kDomain;
+        o.port = onPort;
+        o.partialEntries = 64;
+        o.relayTimeoutMs = 5000;
+        server = new DirServer(o);
+        std::string error;
+        ASSERT_TRUE(server->start(&hostRoot, &error)) << error;
+    }
+    static void TearDownTestSuite() {
+        server->stop();
+        delete server;
+        mounts->stop();
+        delete mounts;
+        delete tmp;
+    }
+    void SetUp() override { NetClientSPI::_netclient_timeout = 10000; }
+    void TearDown() override {
+        for (Directory* d : sessions) delete d;
+        sessions.clear();
+        {
+            CriticalSection hold(Directory::_providerCb);
+            for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+                if (dynamic_cast<NetClientSPI*>(e->spi) != nullptr) e->spi->closeDirectory();
+        }
+        Directory::testIdleProviders();
+        NetClientSPI::stopThread();
+    }
+    static void writeTable(bool withExtra) {
+        std::string text = "/dev/x " + tmp->path() + " tmpfs rw 0 0\n/dev/y /usr ext4 ro 0 0\n";
+        if (withExtra) text += "/dev/w /mnt/extra xfs rw 0 0\n";
+        writeFile(table + ".new", text);
+        rename((table + ".new").c_str(), table.c_str());
+    }
+    Directory* login(Steps* steps = nullptr, int* errOut = nullptr, const char* password = "s3cret") {
+        int err = -1;
+        Directory* d = Directory::authenticate(kDomain, "127.0.0.1", port.c_str(), "alice", password, steps, &err);
+        if (errOut != nullptr) *errOut = err;
+        if (d != nullptr) sessions.push_back(d);
+        return d;
+    }
+    static DirName* name(const char* text) {
+        int err = 0;
+        DirName* n = DirName::createFromString(text, &err);
+        EXPECT_NE(n, nullptr) << text << " " << err;
+        return n;
+    }
+    static std::string attr(Directory* d, const char* text, const char* key, int* errOut = nullptr) {
+        DirName* n = name(text);
+        int err = 0;
+        Attributes* a = d->getAttributes(n, &err);
+        delete n;
+        if (errOut != nullptr) *errOut = err;
+        std::string v = a != nullptr && a->getStringAttribute(key) != nullptr ? a->getStringAttribute(key) : "";
+        delete a;
+        return v;
+    }
+
+    std::vector<Directory*> sessions;
+    static TempDir* tmp;
+    static std::string table;
+    static std::string port;
+    static MountProvider* mounts;
+    static HostDirectorySPI hostRoot;
+    static DirServer* server;
+};
+
+TempDir* RemoteEndToEnd::tmp = nullptr;
+std::string RemoteEndToEnd::table;
+std::string RemoteEndToEnd::port;
+MountProvider* RemoteEndToEnd::mounts = nullptr;
+HostDirectorySPI RemoteEndToEnd::hostRoot;
+DirServer* RemoteEndToEnd::server = nullptr;
+
+TEST_F(RemoteEndToEnd, LoginThenEveryKindOfCallThroughTheServer) {
+    Steps steps;
+    int err = -1;
+    Directory* d = login(&steps, &err);
+    ASSERT_NE(d, nullptr) << err;
+    EXPECT_EQ(steps.texts, (std::vector<std::string>{"Generating keys", "Connecting", "Authenticating",
+                                                     "Starting directory service", "Login successful"}));
+    char user[64] = "";
+    d->principal->getLoginUser(user, sizeof(user));
+    EXPECT_STREQ(user, "alice");
+
+    EXPECT_EQ(attr(d, "/asset:id=\"a7\"", "host"), "10.0.0.7");
+    attr(d, "/asset:id=\"nope\"", "host", &err);
+    EXPECT_EQ(err, DirError::E_OBJECT_NOT_FOUND);
+
+    DirName* root = name("/");
+    ClassEnumeration* classes = d->list(root, &err);
+    ASSERT_EQ(err, 0);
+    std::set<std::string> seen;
+    while (classes->next()) seen.insert(classes->getClass());
+    delete classes;
+    EXPECT_EQ(seen.count("asset"), 1u);
+    EXPECT_EQ(seen.count("mount"), 1u);
+    delete root;
+
+    // 150 assets: three partial replies, each acknowledged, one enumeration.
+    DirName* all = name("/asset:");
+    DirectoryEnumeration* found = d->search(all, "id,host", &err);
+    ASSERT_EQ(err, 0);
+    std::set<std::string> ids;
+    while (found->next()) ids.insert(found->getAttributes()->getStringAttribute("id"));
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kAssets));
+    delete found;
+    delete all;
+
+    // getAsset, the call a client's asset lookup makes, returns the record.
+    DirName* a7 = name("/asset:id=\"a7\"");
+    FutureResult* fr = d->execute(a7, nullptr, "getAsset", nullptr);
+    ASSERT_TRUE(fr->waitComplete(20000));
+    ASSERT_FALSE(fr->failed) << fr->error;
+    Translatable* record = nullptr;
+    ASSERT_TRUE(fr->result != nullptr && fr->result->getObject(&record));
+    ASSERT_EQ(record->getObjectID(), OBJ_ASSET_ID);
+    EXPECT_STREQ(static_cast<Asset*>(record)->host, "10.0.0.7");
+    FutureResult::destroy(fr);
+    fr = d->execute(a7, nullptr, "noSuchOperation", nullptr);
+    ASSERT_TRUE(fr->waitComplete(20000));
+    EXPECT_TRUE(fr->failed);
+    EXPECT_EQ(fr->error, DirError::E_NOT_IMPLEMENTED);
+    FutureResult::destroy(fr);
+    delete a7;
+
+    // The principal the server sees is the certificate's: relogin returns it.
+    d->relogin(&err);
+    EXPECT_EQ(err, 0);
+    EXPECT_STREQ(d->principal->security, kSecurity);
+
+    Steps bad;
+    EXPECT_EQ(login(&bad, &err, "wrong"), nullptr);
+    EXPECT_EQ(err, DirError::E_LOGIN_FAILURE);
+    EXPECT_EQ(bad.texts.back(), "Authentication failure");
+    EXPECT_TRUE(bad.lastIsError);
+}
+
+TEST_F(RemoteEndToEnd, WatchedNameGetsUpdatesWhenTheServersObjectsChange) {
+    Directory* d = login();
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(attr(d, "/mount:path=\"/usr\"", "path"), "/usr");
+    Watcher watcher;
+    DirName* n = name("/mount:");
+    int err = -1;
+    ASSERT_EQ(d->addListener(n, &watcher, &err), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    writeTable(true);
+    mounts->checkForChanges();
+    EXPECT_TRUE(waitFor([&] { return watcher.has("/mnt/extra"); }, 10000));
+    d->removeListener(&watcher);
+    writeTable(false);
+    mounts->checkForChanges();
+    delete n;
+}
+
+TEST_F(RemoteEndToEnd, ServerKeyOnFileIsCheckedAndARestartedServerIsFoundAgain) {
+    Directory* d = login();
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(attr(d, "/asset:id=\"a1\"", "host"), "10.0.0.1");
+
+    // A provider with the server's key on file connects; one with another key refuses.
+    {
+        NetClientSPI right(d, "keyed", "127.0.0.1", port.c_str(), nullptr, "Dkeyed1", server->state()->serverKey());
+        EXPECT_TRUE(waitFor([&] { return right.isConnected(); }, 10000));
+        EVP_PKEY* other = DomainCA::generateKey(1024);
+        NetClientSPI wrong(d, "keyed", "127.0.0.1", port.c_str(), nullptr, "Dkeyed2", other);
+        EXPECT_TRUE(waitFor([&] { return wrong.getLastError() == DirError::E_SECURITY_VIOLATION; }, 10000));
+        EXPECT_FALSE(wrong.isConnected());
+        EVP_PKEY_free(other);
+    }
+
+    // The server stops and starts again on the same port: the session's
+    // provider reconnects by itself.
+    NetClientSPI* provider = dynamic_cast<NetClientSPI*>(d->spi);
+    ASSERT_NE(provider, nullptr);
+    server->stop();
+    delete server;
+    server = nullptr;
+    EXPECT_TRUE(waitFor([&] { return !provider->isConnected(); }, 10000));
+    int err = 0;
+    attr(d, "/asset:id=\"a1\"", "host", &err);
+    EXPECT_NE(err, 0);
+    startServer(port);
+    EXPECT_TRUE(waitFor([&] { return provider->isConnected(); }, 30000));
+    EXPECT_EQ(attr(d, "/asset:id=\"a2\"", "host"), "10.0.0.2");
+}
+
+TEST_F(RemoteEndToEnd, EnrolmentAddRemoveIdentifyUpgrade) {
+    EVP_PKEY* agentKey = DomainCA::generateKey(2048);
+    X509* agentCert = server->state()->ca()->issue("agent7", agentKey, nullptr, 0, 3600);
+    char result[Domain::kResultSize] = "";
+    char text[Domain::kErrorTextSize] = "";
+    EXPECT_EQ(Domain::add(agentCert, agentKey, "127.0.0.1", port.c_str(), "alice", "s3cret", result, text), 0) << text;
+    X509* issued = certificateFromPem(result, strlen(result));
+    ASSERT_NE(issued, nullptr) << result;
+    EXPECT_TRUE(server->state()->ca()->issuedByUs(issued));
+    EXPECT_EQ(Domain::add(agentCert, agentKey, "127.0.0.1", port.c_str(), "alice", "bad", result, text),
+              DirError::E_PROTOCOL);
+    EXPECT_NE(text[0], '\0');
+
+    EXPECT_EQ(Domain::identify(agentCert, agentKey, issued, kDomain, "127.0.0.1", port.c_str(), 1, "agent7", "a", "b",
+                               "c", "d", "agent-7"),
+              0);
+
+    // Upgrade: the old certificate (ours) is re-issued for the new one's key.
+    EVP_PKEY* newKey = DomainCA::generateKey(2048);
+    X509* newCert = server->state()->ca()->issue("agent7", newKey, nullptr, 0, 3600);
+    Domain::setOldCertAndKey(issued, agentKey);
+    Domain::setNewCert(newCert);
+    EXPECT_TRUE(Domain::recentCertUpgrade());
+    EXPECT_EQ(Domain::upgradeCert("127.0.0.1", port.c_str()), 0);
+
+    text[0] = '\0';
+    EXPECT_EQ(Domain::remove(issued, agentKey, "127.0.0.1", port.c_str(), "alice", "s3cret", text), 0) << text;
+    Domain::setOldCertAndKey(nullptr, nullptr);
+    Domain::setNewCert(nullptr);
+    X509_free(newCert);
+    EVP_PKEY_free(newKey);
+    X509_free(issued);
+    X509_free(agentCert);
+    EVP_PKEY_free(agentKey);
+}
+
+TEST_F(RemoteEndToEnd, NamesPassThroughTheServerToASecondAgent) {
+    // Agent web1 calls in and serves this machine's providers; its asset
+    // record says it is reached through the domain server.
+    Asset web1;
+    web1.id = strdup("web1");
+    web1.name = strdup("web1");
+    web1.host = strdup("127.0.0.1");
+    web1.port = 14000;
+    web1.masq = true;
+    web1.agentId = strdup("web1");
+    bool added = false;
+    std::string error;
+    ASSERT_TRUE(server->state()->assets()->putAsset(web1, &added, &error)) << error;
+    EVP_PKEY* agentKey = DomainCA::generateKey(2048);
+    X509* agentCert = server->state()->ca()->issue("web1", agentKey, nullptr, 0, 3600);
+    TempDir agentState;
+    DirServerOptions o;
+    o.stateDir = agentState.file("s");
+    o.domain = "web1";
+    o.listen = false;
+    DirServer agent(o);
+    HostDirectorySPI agentRoot;
+    ASSERT_TRUE(agent.start(&agentRoot, &error)) << error;
+    ASSERT_TRUE(agent.connectUpstream("127.0.0.1", port.c_str(), agentCert, agentKey));
+    ASSERT_TRUE(waitFor([&] { return agent.upstreamConnected() && server->agentSession("web1") != nullptr; }, 20000));
+
+    Directory* d = login();
+    ASSERT_NE(d, nullptr);
+    long long before = agent.requestsServed.load();
+    int err = -1;
+    EXPECT_EQ(attr(d, "//host:id=web1/mount:path=\"/usr\"", "path", &err), "/usr") << err;
+    EXPECT_GT(agent.requestsServed.load(), before);
+
+    agent.stop();
+    X509_free(agentCert);
+    EVP_PKEY_free(agentKey);
+}
+
+}  // namespace
