@@ -142,7 +142,9 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
             masq = lockedSPI;
             if (_spi_debug) log(0, "openProvider, will open masquerated provider through %p", static_cast<void*>(masq));
         }
-        if (asset->host == nullptr) {
+        // A masquerading asset is reached through the domain provider's
+        // address; any other needs its own.
+        if (asset->host == nullptr && masq == nullptr) {
             delete asset;
             return DirError::E_MISSING_HOST;
         }

@@ -109,6 +109,8 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
     int dummy = 0;
     if (err == nullptr) err = &dummy;
     *err = 0;
+    // The request carries encoded records: their translators first.
+    Directory::init();
     NetClientSPI::install();
     report(listener, "Generating keys");
     EVP_PKEY* key = Login::generateKey();

@@ -772,7 +772,7 @@ char* NetClientSPI::toString() const {
     const char* assetName = asset != nullptr && asset->name != nullptr ? asset->name : "NULL";
     const char* assetId = asset != nullptr && asset->id != nullptr ? asset->id : "NULL";
     const char* agentId = asset != nullptr && asset->agentId != nullptr ? asset->agentId : "NULL";
-    char* text = buildJSON("bssssssssbbbi", "connected", isConn ? 1 : 0, "domain", domain, "assetName", assetName,
+    char* text = buildJSON("bsssssssbbbi", "connected", isConn ? 1 : 0, "domain", domain, "assetName", assetName,
                            "assetId", assetId, "agentId", agentId, "host", h, "port", p, "ftPort", f, "tryWait",
                            tryWait ? 1 : 0, "connectBad", bad ? 1 : 0, "forceReset", resetting.load() ? 1 : 0,
                            "operationLocks", self->lockCount());

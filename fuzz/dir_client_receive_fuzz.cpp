@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "common/delayed_event.h"
 #include "common/dravika_init.h"
 #include "common/log.h"

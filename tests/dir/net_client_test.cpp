@@ -215,6 +215,12 @@ TEST_F(NetClientTest, PeerKeyIsCheckedAgainstTheKeyOnFile) {
         NetClientSPI right(nullptr, "keyed", "127.0.0.1", peer.port(), nullptr, "Dkeyed", server.key);
         EXPECT_TRUE(waitFor([&] { return right.isConnected(); }));
         EXPECT_EQ(right.getLastError(), 0);
+        char* text = right.toString();
+        std::string t = text;
+        free(text);
+        EXPECT_NE(t.find("\"connected\" : true"), std::string::npos) << t;
+        EXPECT_NE(t.find("\"port\" : \"" + std::string(peer.port()) + "\""), std::string::npos) << t;
+        EXPECT_NE(t.find("\"assetId\" : \"NULL\""), std::string::npos) << t;
     }
 }
 
