@@ -161,8 +161,9 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
     c->close();
     Login::comsBarrier(c);
     Connection::destroy(c);
+    // The connection came up (a quick reply can beat the first look).
+    if (!reportedUp && ll->isUp()) report(listener, "Authenticating");
     delete ll;
-    if (!reportedUp && !timedOut && !event->isError()) report(listener, "Authenticating");
 
     X509* cert = nullptr;
     if (timedOut) {
