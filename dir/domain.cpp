@@ -22,7 +22,7 @@ int (*Domain::_domAuthCertUpdater)(X509*) = nullptr;
 
 namespace {
 
-CriticalBlock _settingsLock;
+CriticalBlock _settingsLock(LOCK_RANK_NONE, kProcessLifetime);
 char* _discoverGroups GUARDED_BY(_settingsLock) = nullptr;
 X509* _oldCert GUARDED_BY(_settingsLock) = nullptr;
 EVP_PKEY* _oldKey GUARDED_BY(_settingsLock) = nullptr;

@@ -39,21 +39,23 @@ public:
     TimerEvent timer;
 };
 
+// Process-wide state that the "dir-client" thread may still touch while the
+// process exits: locks that are never torn down, tables never freed.
 // Guards the thread pointer and its start and stop.
-CriticalBlock _threadLock;
+CriticalBlock _threadLock(LOCK_RANK_NONE, kProcessLifetime);
 class ClientThread;
 ClientThread* _thread GUARDED_BY(_threadLock) = nullptr;
 
 // Held while an operation or timer runs for a provider (see the header).
-CriticalBlock _liveLock;
-std::map<long long, NetClientSPI*> _live GUARDED_BY(_liveLock);
+CriticalBlock _liveLock(LOCK_RANK_NONE, kProcessLifetime);
+std::map<long long, NetClientSPI*>& _live GUARDED_BY(_liveLock) = *new std::map<long long, NetClientSPI*>();
 long long _nextSerial GUARDED_BY(_liveLock) = 1;
 
 // Pacers by serial; the dir-client thread alone touches them.
 std::map<long long, Pacer*>* _pacers = nullptr;
 
-CriticalBlock _parkLock;
-std::vector<ProviderLink*> _parked GUARDED_BY(_parkLock);
+CriticalBlock _parkLock(LOCK_RANK_NONE, kProcessLifetime);
+std::vector<ProviderLink*>& _parked GUARDED_BY(_parkLock) = *new std::vector<ProviderLink*>();
 
 class ClientThread : public DaemonThread {
 public:
