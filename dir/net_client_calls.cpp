@@ -368,7 +368,8 @@ int NetClientSPI::localUniqueId(long long* id) {
     bool ask = false;
     {
         CondSection hold(idBlock);
-        if (!idRequestOutstanding && (idIndex == -1 || idIndex > 16)) {
+        // The 17th take from a batch asks for the next one.
+        if (!idRequestOutstanding && (idIndex == -1 || idIndex >= 16)) {
             idRequestOutstanding = true;
             ask = true;
         }
@@ -385,7 +386,11 @@ int NetClientSPI::localUniqueId(long long* id) {
     CondSection hold(idBlock);
     while (idIndex < 0 || idIndex >= DirProtocol::kUniqueIdBatch) {
         if (!idRequestOutstanding) return DirError::E_NOT_CONNECTED;
-        if (!idBlock.wait(_netclient_timeout.load())) return DirError::E_TIMEOUT;
+        if (!idBlock.wait(_netclient_timeout.load())) {
+            // The next caller asks again.
+            idRequestOutstanding = false;
+            return DirError::E_TIMEOUT;
+        }
     }
     *id = ids[idIndex++];
     return 0;
@@ -395,7 +400,7 @@ int NetClientSPI::localMiniGuid(char* buffer, int size) {
     bool ask = false;
     {
         CondSection hold(idBlock);
-        if (!idRequestOutstanding && (miniGuidIndex == -1 || miniGuidIndex > 16)) {
+        if (!idRequestOutstanding && (miniGuidIndex == -1 || miniGuidIndex >= 16)) {
             idRequestOutstanding = true;
             ask = true;
         }
@@ -412,7 +417,10 @@ int NetClientSPI::localMiniGuid(char* buffer, int size) {
     CondSection hold(idBlock);
     while (miniGuidIndex < 0 || miniGuidIndex >= DirProtocol::kUniqueIdBatch) {
         if (!idRequestOutstanding) return DirError::E_NOT_CONNECTED;
-        if (!idBlock.wait(_netclient_timeout.load())) return DirError::E_TIMEOUT;
+        if (!idBlock.wait(_netclient_timeout.load())) {
+            idRequestOutstanding = false;
+            return DirError::E_TIMEOUT;
+        }
     }
     const char* g = miniGuids[miniGuidIndex++];
     snprintf(buffer, static_cast<size_t>(size), "%s", g != nullptr ? g : "");

@@ -219,6 +219,20 @@ public:
                 c->send(DirProtocol::executeReply(r.id, &fr));
                 return 0;
             }
+            case DirProtocol::M_GETUNIQUEIDS: {
+                int batch = ++idBatches;
+                if (holdIds) return 0;
+                long long ids[20];
+                std::vector<std::string> guids;
+                const char* g[20];
+                for (int i = 0; i < 20; i++) {
+                    ids[i] = batch * 100 + i;
+                    guids.push_back("g" + std::to_string(batch * 100 + i));
+                }
+                for (int i = 0; i < 20; i++) g[i] = guids[i].c_str();
+                c->send(DirProtocol::uniqueIds(7000 + batch, r.number, ids, g));
+                return 0;
+            }
             case DirProtocol::M_OPEN_LISTENER:
             case DirProtocol::M_OPEN_LISTENER2: {
                 listenerCode = r.code;
@@ -297,6 +311,8 @@ public:
     std::atomic<long long> searchId{0};
     std::atomic<int> partsSent{0};
     std::atomic<int> listenerCode{0};
+    std::atomic<int> idBatches{0};
+    std::atomic<bool> holdIds{false};
     std::vector<int> types() {
         std::lock_guard<std::mutex> hold(_mutex);
         return _types;

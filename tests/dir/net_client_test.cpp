@@ -260,6 +260,33 @@ TEST_F(NetClientTest, RefusedConnectIsMappedAndThePeerIsFoundAgainWhenItReturns)
     EXPECT_EQ(client->mapErrorCode(-99, nullptr), 28);
 }
 
+TEST_F(NetClientTest, UniqueIdsComeInBatchesAskedForBeforeTheyRunOut) {
+    KeyPair server("server");
+    Peer peer(server);
+    NetClientSPI spi(nullptr, "ids", "127.0.0.1", peer.port(), nullptr, "Dids", nullptr);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    long long id = 0;
+    for (int i = 0; i < 16; i++) {
+        ASSERT_EQ(spi.localUniqueId(&id), 0);
+        EXPECT_EQ(id, 100 + i);
+    }
+    EXPECT_EQ(peer.idBatches.load(), 1);
+    EXPECT_EQ(spi.localInstanceId(), 7001);
+    // The 17th take asks for the next batch, which replaces this one when it comes.
+    peer.holdIds = true;
+    ASSERT_EQ(spi.localUniqueId(&id), 0);
+    EXPECT_EQ(id, 116);
+    EXPECT_TRUE(waitFor([&] { return peer.idBatches.load() == 2; }));
+    for (int i = 17; i < 20; i++) ASSERT_EQ(spi.localUniqueId(&id), 0);
+    EXPECT_EQ(id, 119);
+    // The 21st waits for a batch that does not come: a time-out, not a stale id.
+    NetClientSPI::_netclient_timeout = 300;
+    EXPECT_EQ(spi.localUniqueId(&id), DirError::E_TIMEOUT);
+    char guid[16];
+    EXPECT_EQ(spi.localMiniGuid(guid, sizeof(guid)), 0);
+    EXPECT_STREQ(guid, "g100");  // mini GUIDs are taken apart from the ids
+}
+
 class Recorded : public AuthListener {
 public:
     void progress(const char* text, bool isError, bool isFinal) override {
