@@ -762,12 +762,12 @@ char* NetClientSPI::toString() const {
     char* f;
     {
         CondSection hold(self->state);
-        isConn = connected;
-        tryWait = mayConnect;
-        bad = connectBad;
-        h = dup(host);
-        p = dup(port);
-        f = dup(ftPort);
+        isConn = self->connected;
+        tryWait = self->mayConnect;
+        bad = self->connectBad;
+        h = dup(self->host);
+        p = dup(self->port);
+        f = dup(self->ftPort);
     }
     const char* assetName = asset != nullptr && asset->name != nullptr ? asset->name : "NULL";
     const char* assetId = asset != nullptr && asset->id != nullptr ? asset->id : "NULL";

@@ -173,8 +173,6 @@ public:
 
     const char* getAssetId() const;
     const char* assetAgentId() const;
-    const char* getHost() const { return host; }
-    const char* getPort() const { return port; }
     bool isConnected();
     int getLastError();
     const char* getName() const { return name; }
@@ -199,7 +197,8 @@ private:
     friend class NetClientThread;
     struct SyncCall;
 
-    void initCommon(Directory* directory, const char* domain, const char* key);
+    // Construction only: nothing else can see the provider yet.
+    void initCommon(Directory* directory, const char* domain, const char* key) NO_THREAD_SAFETY_ANALYSIS;
     void start();
     void connectNow();
     // Waits for the connection as the directory calls do; 0 when connected,
