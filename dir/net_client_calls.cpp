@@ -342,12 +342,14 @@ int NetClientSPI::proxy(int messageType, long long origId, Message* request, Mes
     {
         CondSection hold(state);
         proxyIds.insert(event.getId());
+        proxyCount++;
     }
     void* value = nullptr;
     int rv = call(out, &event, &value);
     {
         CondSection hold(state);
         proxyIds.erase(event.getId());
+        proxyCount--;
     }
     if (rv == DirError::E_TIMEOUT) {
         log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request, timeout waiting for peer reply", name);

@@ -79,7 +79,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
         DirProtocol::name(r.code), r.id);
 
     // A reply to a relayed request goes back under the original id, unread.
-    if (r.id != 0) {
+    if (r.id != 0 && proxyCount.load(std::memory_order_acquire) > 0) {
         bool relayed;
         {
             CondSection hold(state);

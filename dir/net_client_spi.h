@@ -241,6 +241,8 @@ private:
     // Ids of synchronous calls and relayed requests waiting for replies.
     std::set<long long> pendingCalls GUARDED_BY(state);
     std::set<long long> proxyIds GUARDED_BY(state);
+    // proxyIds' size, read without the lock by the receive path.
+    std::atomic<int> proxyCount{0};
     // Executes sent on the current connection and not answered yet; they
     // fail with "Not connected" when the connection goes.
     std::set<long long> execIds GUARDED_BY(state);
