@@ -264,6 +264,11 @@ int DirectorySPI::attachListener(const Principal*, Connection* connection, const
 }
 
 void DirectorySPI::completeAttach(DirListenerEntry* entry) {
+    // Read before the record is shared: a remote client's record may be
+    // freed (its connection closed) as soon as it is in the list.
+    bool local = entry->connection == nullptr;
+    int listenerId = entry->listenerId;
+    DirectorySPI* spi = entry->spi;
     {
         CriticalSection hold(_dCb);
         entry->next = _dirListeners;
@@ -271,7 +276,7 @@ void DirectorySPI::completeAttach(DirListenerEntry* entry) {
     }
     // A listener of this process is confirmed as soon as it is recorded;
     // a remote client hears of it from the remote provider's reply.
-    if (entry->connection == nullptr) Directory::listenComplete(entry->listenerId, entry->spi);
+    if (local) Directory::listenComplete(listenerId, spi);
 }
 
 void DirectorySPI::closeListenersOnLost(Connection* connection) {
