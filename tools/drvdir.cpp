@@ -17,8 +17,8 @@
 //
 // Output goes to standard output; every failure prints the error code with
 // its text on standard error and exits non-zero.
-#include <openssl/pem.h>
 #include <getopt.h>
+#include <openssl/pem.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
