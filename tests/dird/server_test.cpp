@@ -511,6 +511,21 @@ TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
     long long served = agent.requestsServed.load();
     EXPECT_GE(served, 2);
 
+    // The agent runs relayed requests as the principal the server vouches
+    // for (the client's certificate's), not the one the request claims.
+    ASSERT_TRUE(agent.state()->users()->setUser("alice", "x", "1`alice,-`alice,-,AtAgent", &error));
+    ASSERT_TRUE(agent.state()->users()->setUser("mallory", "x", "1`mallory,-`mallory,-,AtAgent", &error));
+    std::unique_ptr<DirNameEntry> authEntry(DirNameEntry::createFromString("auth:", &err));
+    P::Reply auth;
+    ask(&c, P::resolveRequest("web1", 65, &principal, top.get(), authEntry.get(), nullptr), P::M_RESOLVE_REPLY, &auth);
+    P::Reply relogin;
+    ask(&c, P::executeRequest("web1", 66, &principal, static_cast<DirectoryObject*>(auth.object), "relogin", noArgs),
+        P::M_EXECUTE_REPLY, &relogin);
+    FutureResult* rfr = static_cast<FutureResult*>(relogin.object);
+    Translatable* who = nullptr;
+    ASSERT_TRUE(rfr != nullptr && rfr->result != nullptr && rfr->result->getObject(&who));
+    EXPECT_STREQ("1`alice,-`alice,-,AtAgent", static_cast<Principal*>(who)->security);
+
     agent.stop();
     deadline = Clock::now() + std::chrono::seconds(20);
     while (server->agentSession("web1") && Clock::now() < deadline)

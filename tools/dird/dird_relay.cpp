@@ -85,6 +85,26 @@ Message* forwarded(int code, long long id, const Body& body, size_t from) {
     return m;
 }
 
+// A relayed request: code, the server's id, then the principal the server
+// vouches for in place of the one the client wrote, then the rest of the
+// body as it came. Null when no principal follows the id.
+Message* forwardedAs(int code, long long id, const Principal* principal, const Body& body, size_t from) {
+    if (from > body.length) return nullptr;
+    Message probe(reinterpret_cast<const char*>(body.bytes + from), body.length - from);
+    unsigned int objectId = 0;
+    unsigned char* encoded = nullptr;
+    size_t length = 0;
+    int rv = probe.readOpaqueObject(&objectId, &encoded, &length);
+    free(encoded);
+    if (rv != 0 || (objectId != OBJ_PRINCIPAL_ID && objectId != 0)) return nullptr;
+    size_t after = from + probe.readOffset();
+    Message* m = new Message(code);
+    m->writeInt64(id);
+    m->writeObject(OBJ_PRINCIPAL_ID, principal);
+    if (after < body.length) m->appendBytes(body.bytes + after, body.length - after);
+    return m;
+}
+
 int errorCodeFor(int requestCode) {
     return requestCode == M_EXECUTE || requestCode == M_EXECUTE_FAST ? M_EXEC_ERROR_REPLY : M_ERROR_REPLY;
 }
@@ -132,7 +152,7 @@ void DirSession::handleMasquerade(Message* m, int code) {
             int relayed = _server->addRelayedListener(shared_from_this(), listenerId);
             Message* out = new Message(plain);
             out->writeInt64(relayed);
-            out->writeObject(OBJ_PRINCIPAL_ID, principal);
+            out->writeObject(OBJ_PRINCIPAL_ID, _principal.get());
             out->writeObject(OBJ_DIRECTORYOBJECT_ID, object);
             out->writeInt32(relayed);
             out->writeObject(OBJ_DIRNAMEENTRY_ID, filter);
@@ -147,11 +167,21 @@ void DirSession::handleMasquerade(Message* m, int code) {
         }
         return;
     }
+    // The agent runs the request as the principal this server vouches
+    // for: the client's certificate's, not whatever the request claims.
     DirServer::Relay relay{shared_from_this(), plain, clientId, 0, false, 0};
     long long relayId = _server->addRelay(relay);
+    Message* out = forwardedAs(plain, relayId, _principal.get(), body, at + 9);
+    if (out == nullptr) {
+        DirServer::Relay dropped;
+        _server->takeRelay(relayId, false, &dropped);
+        _server->malformedMessages++;
+        replyError(errorCodeFor(plain), clientId, DirError::E_PROTOCOL);
+        return;
+    }
     log(LOG_DEBUG, 0, 0, "dird: %s: request %lld (%d) relayed to asset %s as %lld", _connection->getName(), clientId,
         plain, assetId.c_str(), relayId);
-    agent->send(forwarded(plain, relayId, body, at + 9));
+    agent->send(out);
 }
 
 void DirSession::handleAgentReply(Message* m, int code) {
