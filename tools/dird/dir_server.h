@@ -116,8 +116,8 @@ private:
     // dird_requests.cpp
     void handleRequest(Message* m, int code);
     void handleSearch(DirProtocol::Request& req, const Principal* principal);
-    // Sends the next part of a partial search; *finished after the last.
-    void sendSearchPart(long long id, PendingSearch* search, bool* finished);
+    // The next part of a partial search; *finished for the last.
+    Message* nextSearchPart(long long id, PendingSearch* search, bool* finished);
     void handleAck(long long id);
     void handleListen(DirProtocol::Request& req, const Principal* principal);
     void replyError(int code, long long id, int error);

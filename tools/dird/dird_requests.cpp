@@ -279,25 +279,26 @@ void DirSession::handleSearch(DirProtocol::Request& req, const Principal* princi
         send(P::searchReply(req.id, results.get()));
         return;
     }
-    auto* pending = new PendingSearch();
+    std::unique_ptr<PendingSearch> pending(new PendingSearch());
     pending->results = std::move(results);
     bool finished = false;
-    sendSearchPart(req.id, pending, &finished);
-    if (finished) {
-        delete pending;
-        return;
+    Message* first = nextSearchPart(req.id, pending.get(), &finished);
+    {
+        // Recorded before the first part goes out: its acknowledgement may
+        // be handled on another worker as soon as it is sent.
+        CriticalSection hold(_searchLock);
+        if (_searches.size() >= kMaxPendingSearches) {
+            // A client that never acknowledges does not pile searches up here.
+            log(LOG_WARNING, 0, 0, "dird: %s: search %lld dropped: never acknowledged", _connection->getName(),
+                _searches.begin()->first);
+            _searches.erase(_searches.begin());
+        }
+        _searches[req.id] = std::move(pending);
     }
-    CriticalSection hold(_searchLock);
-    if (_searches.size() >= kMaxPendingSearches) {
-        // A client that never acknowledges does not pile searches up here.
-        log(LOG_WARNING, 0, 0, "dird: %s: search %lld dropped: never acknowledged", _connection->getName(),
-            _searches.begin()->first);
-        _searches.erase(_searches.begin());
-    }
-    _searches[req.id].reset(pending);
+    send(first);
 }
 
-void DirSession::sendSearchPart(long long id, PendingSearch* search, bool* finished) {
+Message* DirSession::nextSearchPart(long long id, PendingSearch* search, bool* finished) {
     int part = _server->options().partialEntries;
     int total = search->results->size();
     bool last = search->sent + part >= total;
@@ -305,12 +306,14 @@ void DirSession::sendSearchPart(long long id, PendingSearch* search, bool* finis
     search->sent += part;
     *finished = last;
     if (last) _server->requestsServed++;
-    send(r);
+    return r;
 }
 
 void DirSession::handleAck(long long id) {
-    std::unique_ptr<PendingSearch> search;
+    Message* next = nullptr;
     {
+        // The search stays recorded while its part is built and sent, so
+        // that the next acknowledgement finds it.
         CriticalSection hold(_searchLock);
         auto it = _searches.find(id);
         if (it == _searches.end()) {
@@ -318,12 +321,9 @@ void DirSession::handleAck(long long id) {
                 _connection->getName(), id);
             return;
         }
-        search = std::move(it->second);
-        _searches.erase(it);
+        bool finished = false;
+        next = nextSearchPart(id, it->second.get(), &finished);
+        if (finished) _searches.erase(it);
     }
-    bool finished = false;
-    sendSearchPart(id, search.get(), &finished);
-    if (finished) return;
-    CriticalSection hold(_searchLock);
-    _searches[id] = std::move(search);
+    send(next);
 }
