@@ -10,6 +10,7 @@
 #include <openssl/x509v3.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -148,8 +149,10 @@ public:
         return true;
     }
     void onNoConnect(Connection*, int) override {}
-    void onLost(Connection* c) override { forget(c); }
-    void onClosed(Connection* c) override { forget(c); }
+    // The peer owns its accepted connections: one that ends is destroyed
+    // here unless stop() has already taken it.
+    void onLost(Connection* c) override { end(c); }
+    void onClosed(Connection* c) override { end(c); }
     void onConnectComplete(Connection*) override {}
 
     int onReceive(Connection* c, Message* m) override {
@@ -329,13 +332,15 @@ public:
     std::string password = "secret";
 
 private:
-    void forget(Connection* c) {
-        std::lock_guard<std::mutex> hold(_mutex);
-        for (auto it = _conns.begin(); it != _conns.end(); ++it)
-            if (*it == c) {
-                _conns.erase(it);
-                break;
-            }
+    void end(Connection* c) {
+        {
+            std::lock_guard<std::mutex> hold(_mutex);
+            auto it = std::find(_conns.begin(), _conns.end(), c);
+            if (it == _conns.end()) return;
+            _conns.erase(it);
+        }
+        c->setListener(nullptr);
+        Connection::destroy(c);
     }
 
     const KeyPair& _identity;
