@@ -18,214 +18,15 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "dirbase/json_reader.h"
 
 namespace {
 
 const int kFailExit = 1;
-const int kMaxDepth = 64;
-
 int fail(const char* what, int code) {
     fprintf(stderr, "drvdir: %s: error %d: %s\n", what, code, errorText(ERRORS_SHARED, code, "Unknown"));
     return kFailExit;
 }
-
-// A small recursive-descent reader of one JSON value.
-class JsonReader {
-public:
-    explicit JsonReader(const char* text) : _p(text) {}
-
-    Any* read(std::string* error) {
-        Any* v = value(0);
-        skipSpace();
-        if (v != nullptr && *_p != '\0') {
-            delete v;
-            v = nullptr;
-            _error = "text after the value";
-        }
-        if (v == nullptr) *error = _error.empty() ? "not a JSON value" : _error;
-        return v;
-    }
-
-private:
-    void skipSpace() {
-        while (isspace(static_cast<unsigned char>(*_p))) _p++;
-    }
-    bool literal(const char* word) {
-        size_t n = strlen(word);
-        if (strncmp(_p, word, n) != 0) return false;
-        _p += n;
-        return true;
-    }
-    Any* fail(const char* why) {
-        if (_error.empty()) _error = why;
-        return nullptr;
-    }
-
-    Any* value(int depth) {
-        if (depth > kMaxDepth) return fail("nested too deeply");
-        skipSpace();
-        if (*_p == '"') {
-            std::string s;
-            if (!string(&s)) return fail("unterminated or malformed string");
-            return new Any(s.c_str());
-        }
-        if (*_p == '[') return array(depth);
-        if (*_p == '{') return object(depth);
-        if (literal("true")) return new Any(true);
-        if (literal("false")) return new Any(false);
-        if (literal("null")) return new Any();
-        return number();
-    }
-
-    bool string(std::string* out) {
-        _p++;  // the opening quote
-        while (*_p != '"') {
-            if (*_p == '\0') return false;
-            if (*_p != '\\') {
-                *out += *_p++;
-                continue;
-            }
-            _p++;
-            switch (*_p) {
-                case '"': *out += '"'; break;
-                case '\\': *out += '\\'; break;
-                case '/': *out += '/'; break;
-                case 'b': *out += '\b'; break;
-                case 'f': *out += '\f'; break;
-                case 'n': *out += '\n'; break;
-                case 'r': *out += '\r'; break;
-                case 't': *out += '\t'; break;
-                case 'u': {
-                    unsigned code = 0;
-                    for (int i = 1; i <= 4; i++) {
-                        if (!isxdigit(static_cast<unsigned char>(_p[i]))) return false;
-                        code = code * 16 + (isdigit(static_cast<unsigned char>(_p[i])) ? _p[i] - '0'
-                                                                                      : (tolower(_p[i]) - 'a' + 10));
-                    }
-                    _p += 4;
-                    // UTF-8 of a code point in the basic plane.
-                    if (code < 0x80) {
-                        *out += static_cast<char>(code);
-                    } else if (code < 0x800) {
-                        *out += static_cast<char>(0xC0 | (code >> 6));
-                        *out += static_cast<char>(0x80 | (code & 0x3F));
-                    } else {
-                        *out += static_cast<char>(0xE0 | (code >> 12));
-                        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                        *out += static_cast<char>(0x80 | (code & 0x3F));
-                    }
-                    break;
-                }
-                default: return false;
-            }
-            _p++;
-        }
-        _p++;  // the closing quote
-        return true;
-    }
-
-    Any* number() {
-        const char* start = _p;
-        if (*_p == '-') _p++;
-        if (!isdigit(static_cast<unsigned char>(*_p))) return fail("expected a value");
-        bool whole = true;
-        while (isdigit(static_cast<unsigned char>(*_p))) _p++;
-        if (*_p == '.' || *_p == 'e' || *_p == 'E') whole = false;
-        std::string text(start, _p);
-        if (whole) {
-            errno = 0;
-            long long v = strtoll(text.c_str(), nullptr, 10);
-            if (errno == 0) {
-                if (v >= INT32_MIN && v <= INT32_MAX) return new Any(static_cast<int>(v));
-                return new Any(v);
-            }
-        }
-        char* end = nullptr;
-        double d = strtod(start, &end);
-        if (end == start) return fail("malformed number");
-        _p = end;
-        return new Any(d);
-    }
-
-    Any* array(int depth) {
-        _p++;
-        AnyArray* a = new AnyArray();
-        skipSpace();
-        if (*_p == ']') {
-            _p++;
-        } else {
-            for (;;) {
-                Any* v = value(depth + 1);
-                if (v == nullptr) {
-                    delete a;
-                    return nullptr;
-                }
-                a->append(v);
-                skipSpace();
-                if (*_p == ',') {
-                    _p++;
-                    continue;
-                }
-                if (*_p == ']') {
-                    _p++;
-                    break;
-                }
-                delete a;
-                return fail("expected ',' or ']'");
-            }
-        }
-        Any* out = new Any();
-        out->setArray(a);
-        return out;
-    }
-
-    Any* object(int depth) {
-        _p++;
-        Attributes* attrs = new Attributes();
-        skipSpace();
-        if (*_p == '}') {
-            _p++;
-        } else {
-            for (;;) {
-                skipSpace();
-                std::string key;
-                if (*_p != '"' || !string(&key)) {
-                    delete attrs;
-                    return fail("expected a member name");
-                }
-                skipSpace();
-                if (*_p != ':') {
-                    delete attrs;
-                    return fail("expected ':'");
-                }
-                _p++;
-                Any* v = value(depth + 1);
-                if (v == nullptr) {
-                    delete attrs;
-                    return nullptr;
-                }
-                attrs->addOrSetAttribute(key.c_str(), v);
-                skipSpace();
-                if (*_p == ',') {
-                    _p++;
-                    continue;
-                }
-                if (*_p == '}') {
-                    _p++;
-                    break;
-                }
-                delete attrs;
-                return fail("expected ',' or '}'");
-            }
-        }
-        Any* out = new Any();
-        out->setObject(attrs);
-        return out;
-    }
-
-    const char* _p;
-    std::string _error;
-};
 
 // Shows progress on standard error as it arrives.
 class Progress final : public FutureResultListener {
@@ -272,7 +73,7 @@ private:
 }  // namespace
 
 Any* parseJsonArg(const char* text, std::string* error) {
-    return JsonReader(text != nullptr ? text : "").read(error);
+    return parseJsonValue(text != nullptr ? text : "", error);
 }
 
 int runExec(Directory* dir, const DirName* name, const char* operation, const std::vector<const char*>& args,
