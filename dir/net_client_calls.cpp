@@ -366,12 +366,16 @@ int NetClientSPI::proxy(int messageType, long long origId, Message* request, Mes
 
 // ---- unique ids ------------------------------------------------------------------
 
-int NetClientSPI::localUniqueId(long long* id) {
+// Takes the next unused entry of the current batch: a unique id into *id, or
+// with buffer set a mini GUID into buffer. The 17th take from a batch asks the
+// peer for the next one; a spent batch waits for it.
+int NetClientSPI::takeFromBatch(long long* id, char* buffer, int size) {
+    bool guid = buffer != nullptr;
     bool ask = false;
     {
         CondSection hold(idBlock);
-        // The 17th take from a batch asks for the next one.
-        if (!idRequestOutstanding && (idIndex == -1 || idIndex >= 16)) {
+        int index = guid ? miniGuidIndex : idIndex;
+        if (!idRequestOutstanding && (index == -1 || index >= 16)) {
             idRequestOutstanding = true;
             ask = true;
         }
@@ -386,7 +390,18 @@ int NetClientSPI::localUniqueId(long long* id) {
         }
     }
     CondSection hold(idBlock);
-    while (idIndex < 0 || idIndex >= DirProtocol::kUniqueIdBatch) {
+    for (;;) {
+        int& index = guid ? miniGuidIndex : idIndex;
+        if (index >= 0 && index < DirProtocol::kUniqueIdBatch) {
+            if (guid) {
+                const char* g = miniGuids[index];
+                snprintf(buffer, static_cast<size_t>(size), "%s", g != nullptr ? g : "");
+            } else {
+                *id = ids[index];
+            }
+            index++;
+            return 0;
+        }
         if (!idRequestOutstanding) return DirError::E_NOT_CONNECTED;
         if (!idBlock.wait(_netclient_timeout.load())) {
             // The next caller asks again.
@@ -394,39 +409,14 @@ int NetClientSPI::localUniqueId(long long* id) {
             return DirError::E_TIMEOUT;
         }
     }
-    *id = ids[idIndex++];
-    return 0;
+}
+
+int NetClientSPI::localUniqueId(long long* id) {
+    return takeFromBatch(id, nullptr, 0);
 }
 
 int NetClientSPI::localMiniGuid(char* buffer, int size) {
-    bool ask = false;
-    {
-        CondSection hold(idBlock);
-        if (!idRequestOutstanding && (miniGuidIndex == -1 || miniGuidIndex >= 16)) {
-            idRequestOutstanding = true;
-            ask = true;
-        }
-    }
-    if (ask) {
-        int rv = waitConnected();
-        if (rv == 0) rv = sendMessage(DirProtocol::getUniqueIds(DirProtocol::kUniqueIdBatch));
-        if (rv != 0) {
-            CondSection hold(idBlock);
-            idRequestOutstanding = false;
-            return rv;
-        }
-    }
-    CondSection hold(idBlock);
-    while (miniGuidIndex < 0 || miniGuidIndex >= DirProtocol::kUniqueIdBatch) {
-        if (!idRequestOutstanding) return DirError::E_NOT_CONNECTED;
-        if (!idBlock.wait(_netclient_timeout.load())) {
-            idRequestOutstanding = false;
-            return DirError::E_TIMEOUT;
-        }
-    }
-    const char* g = miniGuids[miniGuidIndex++];
-    snprintf(buffer, static_cast<size_t>(size), "%s", g != nullptr ? g : "");
-    return 0;
+    return takeFromBatch(nullptr, buffer, size);
 }
 
 long long NetClientSPI::localInstanceId() {

@@ -259,6 +259,7 @@ private:
     int idIndex GUARDED_BY(idBlock);
     int miniGuidIndex GUARDED_BY(idBlock);
     bool idRequestOutstanding GUARDED_BY(idBlock);
+    int takeFromBatch(long long* id, char* buffer, int size) EXCLUDES(idBlock);
     bool idsArrived GUARDED_BY(idBlock);
 
     // ---- alerts and management (dir-client thread and callers) ----
