@@ -25,22 +25,8 @@ void any_internal::fatal(const char* message, const char* file, int line) {
 
 // --- ObjRef --------------------------------------------------------------
 
-CriticalBlock ObjRef::objRefLock{LOCK_RANK_NONE, kProcessLifetime};
-
-void ObjRef::addRef(Translatable* obj) {
-    if (obj == nullptr) return;
-    CriticalSection lock(objRefLock);
-    obj->_refCount++;
-}
-
-void ObjRef::release(Translatable* obj) {
-    if (obj == nullptr) return;
-    bool last;
-    {
-        CriticalSection lock(objRefLock);
-        last = --obj->_refCount == 0;
-    }
-    if (last) delete obj;
+void ObjRef::destroy(Translatable* obj) {
+    delete obj;
 }
 
 ObjRef::ObjRef(Translatable* object) : object(object) {
@@ -68,10 +54,6 @@ char* ObjRef::toString(Parser* parser) {
 }
 
 // --- Any: construction ---------------------------------------------------
-
-Any::Any() : encoded(false), encodedLength(0), type(ANY_NULL), hint(HINT_NONE) {
-    value.i64 = 0;
-}
 
 Any::Any(const char* text) : Any() {
     set(text);
@@ -101,21 +83,73 @@ Any::Any(double v) : Any() {
     setDouble(v);
 }
 
-Any::Any(const Any& other) : Translatable(), encoded(false), encodedLength(0), type(ANY_NULL), hint(HINT_NONE) {
-    value.i64 = 0;
-    copyFrom(other);
-}
+// --- Any: the per-thread block cache --------------------------------------
 
-Any& Any::operator=(const Any& other) {
-    if (this != &other) {
-        clear();
-        copyFrom(other);
+namespace {
+
+// Sanitizers track every block themselves: reuse here would hide their
+// findings, so they get the plain allocator.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DRV_ANY_BLOCK_CACHE 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DRV_ANY_BLOCK_CACHE 0
+#endif
+#endif
+#ifndef DRV_ANY_BLOCK_CACHE
+#define DRV_ANY_BLOCK_CACHE 1
+#endif
+
+#if DRV_ANY_BLOCK_CACHE
+// Free blocks of one thread, linked through their first word. A block freed
+// on another thread than the one that made it simply joins that thread's
+// list. After the thread's cache is gone (thread exit, static destruction)
+// blocks go straight back to the allocator.
+struct AnyBlockCache {
+    void* head = nullptr;
+    size_t count = 0;
+    bool gone = false;
+    ~AnyBlockCache() {
+        gone = true;
+        while (head != nullptr) {
+            void* next = *static_cast<void**>(head);
+            ::operator delete(head);
+            head = next;
+        }
+        count = 0;
     }
-    return *this;
+};
+const size_t kAnyBlocksKept = 512;
+thread_local AnyBlockCache t_anyBlocks;
+#endif
+
+}  // namespace
+
+void* Any::operator new(size_t size) {
+#if DRV_ANY_BLOCK_CACHE
+    AnyBlockCache& c = t_anyBlocks;
+    if (size == sizeof(Any) && c.head != nullptr) {
+        void* p = c.head;
+        c.head = *static_cast<void**>(p);
+        c.count--;
+        return p;
+    }
+#endif
+    return ::operator new(size);
 }
 
-Any::~Any() {
-    clear();
+void Any::operator delete(void* p, size_t size) {
+    if (p == nullptr) return;
+#if DRV_ANY_BLOCK_CACHE
+    AnyBlockCache& c = t_anyBlocks;
+    if (size == sizeof(Any) && !c.gone && c.count < kAnyBlocksKept) {
+        *static_cast<void**>(p) = c.head;
+        c.head = p;
+        c.count++;
+        return;
+    }
+#endif
+    ::operator delete(p, size);
 }
 
 void Any::copyFrom(const Any& other) {
@@ -158,7 +192,7 @@ Any* Any::makeDate(long long ms) {
     return a;
 }
 
-void Any::clear() {
+void Any::releasePayload() {
     if (encoded) {
         free(value.bytes);
     } else {
@@ -172,10 +206,6 @@ void Any::clear() {
             break;
         }
     }
-    encoded = false;
-    encodedLength = 0;
-    type = ANY_NULL;
-    hint = HINT_NONE;
     value.i64 = 0;
 }
 

@@ -69,18 +69,29 @@ public:
     // Drops the count held and takes one on obj.
     void set(Translatable* obj);
 
-    // Every count change of every ObjRef happens under this lock.
-    static CriticalBlock objRefLock;
-    static void addRef(Translatable* obj);
+    // Counts change atomically (no lock): a count is one word, and the
+    // thread that drops the last one deletes the object.
+    static void addRef(Translatable* obj) {
+        if (obj != nullptr) __atomic_fetch_add(&obj->_refCount, 1, __ATOMIC_RELAXED);
+    }
     // Drops one count; deletes the object when it was the last.
-    static void release(Translatable* obj);
+    static void release(Translatable* obj) {
+        if (obj != nullptr && __atomic_sub_fetch(&obj->_refCount, 1, __ATOMIC_ACQ_REL) == 0) destroy(obj);
+    }
+    // The current count (for a holder that wants to know whether it is the
+    // only one).
+    static int count(const Translatable* obj) { return __atomic_load_n(&obj->_refCount, __ATOMIC_ACQUIRE); }
 
     Translatable* object;
+
+private:
+    // Out of line, so that the inline release needs no complete type.
+    static void destroy(Translatable* obj);
 };
 
 class Any : public Translatable {
 public:
-    Any();
+    Any() : encoded(false), encodedLength(0), type(ANY_NULL), hint(HINT_NONE) { value.i64 = 0; }
     // A string with hint 1; the text is duplicated (null gives an absent text).
     explicit Any(const char* text);
     explicit Any(bool v);
@@ -90,9 +101,37 @@ public:
     explicit Any(float v);
     explicit Any(double v);
     // Deep copy; copying an invalid (kind 0) value stops the process.
-    Any(const Any& other);
-    Any& operator=(const Any& other);
-    ~Any() override;
+    Any(const Any& other) : Translatable(), encoded(false), encodedLength(0), type(ANY_NULL), hint(HINT_NONE) {
+        value.i64 = 0;
+        if (other.isScalar()) {
+            type = other.type;
+            hint = other.hint;
+            value = other.value;
+        } else {
+            copyFrom(other);
+        }
+    }
+    Any& operator=(const Any& other) {
+        if (this != &other) {
+            clear();
+            if (other.isScalar()) {
+                type = other.type;
+                hint = other.hint;
+                value = other.value;
+            } else {
+                copyFrom(other);
+            }
+        }
+        return *this;
+    }
+    ~Any() override {
+        if (ownsPayload()) releasePayload();
+    }
+
+    // Values are made and dropped by the million while scripts run: blocks
+    // of exactly an Any's size are kept per thread for reuse.
+    static void* operator new(size_t size);
+    static void operator delete(void* p, size_t size);
 
     static Any* makeUndefined();
     // An int64 of milliseconds since 1970 with the date hint.
@@ -102,7 +141,20 @@ public:
     static Any* createForVariableAssign(const Any* value);
 
     // Releases the payload and leaves null, hint 0, not encoded.
-    void clear();
+    void clear() {
+        if (ownsPayload()) releasePayload();
+        encoded = false;
+        encodedLength = 0;
+        type = ANY_NULL;
+        hint = HINT_NONE;
+        value.i64 = 0;
+    }
+    // Whether the whole value lives in the Any itself (null, boolean,
+    // numbers, undefined): copying it copies the bits, dropping it frees
+    // nothing.
+    bool isScalar() const {
+        return !encoded && (type <= ANY_DOUBLE ? type != ANY_INVALID : type == ANY_UNDEFINED);
+    }
     // Makes this a string with hint 1 holding a copy of text.
     void set(const char* text);
     void setBool(bool v);
@@ -219,6 +271,9 @@ public:
     } value;
 
 private:
+    bool ownsPayload() const { return encoded || !(type <= ANY_DOUBLE || type == ANY_UNDEFINED); }
+    // Frees a string, reference, array, owned object or encoding.
+    void releasePayload();
     void copyFrom(const Any& other);
     // This value, or the current value behind an assignable reference.
     const Any* resolved(Parser* parser) const;

@@ -112,7 +112,7 @@ public:
 
     // Frame reuse by the Parser (no allocation or count lock per call).
     // True when the only count is the caller's and nothing else is attached.
-    bool recyclable() const { return _refCount == 1 && _this == nullptr && !_readOnly; }
+    bool recyclable() const { return ObjRef::count(this) == 1 && _this == nullptr && !_readOnly; }
     // Empties the frame and hands its count on the parent to the caller.
     AbstractVarSet* recycle();
     // Makes an emptied frame the child of parent, taking over the caller's
