@@ -128,7 +128,7 @@ void StmtListAstNode::add(StmtAstNode* stmt, LabelList* labels, bool isDefault) 
 }
 
 LetOrVarAstNode::LetOrVarAstNode(Location* location, const char* name, ExprAstNode* init, int kind)
-    : StmtAstNode(location), name(strdup(name)), init(init), kind(kind) {}
+    : StmtAstNode(location), name(strdup(name)), hash(VarSet::nameHash(name)), init(init), kind(kind) {}
 
 LetOrVarAstNode::~LetOrVarAstNode() {
     free(name);

@@ -15,12 +15,15 @@
 #ifndef DRV_SCRIPT_AST_H
 #define DRV_SCRIPT_AST_H
 
+#include <stdint.h>
+
 #include <vector>
 
 #include "dirbase/any.h"
 #include "script/token.h"
 
 class AbstractVarSet;
+class VarSet;
 class Location;
 class OutputStmt;
 class Parser;
@@ -137,6 +140,10 @@ public:
     bool evaluateToValue(Parser* parser, Any** result);
     bool expectAssignable(Parser* parser, ExprAstNode* node, ObjRef** assignable, ObjRef** object);
     bool expectBoolean(Parser* parser, ExprAstNode* node, bool* out, bool lenient);
+
+    // The evaluator's note of which node class this is, taken once (0 until
+    // then), so that it dispatches on a byte instead of asking for types.
+    uint8_t evalKind = 0;
 };
 
 class StmtAstNode : public AstNode {
@@ -180,6 +187,19 @@ public:
 
     char* name;
     uint32_t hash;  // VarSet::nameHash(name), so lookups need not hash again
+
+    // Where the name was last found: the frame and its variable's index, and
+    // the run and the name bucket's change count they hold for (see
+    // script_scope). A run id never repeats, so a note from another run,
+    // parser or thread never matches.
+    // Where the name was last found when the current frame held it: the
+    // index of its variable there (functions define their variables in the
+    // same order on every call, so the index of a fresh frame's is the same).
+    uint32_t topIndex = UINT32_MAX;
+    uint64_t foundRun = 0;
+    uint64_t foundEpoch = 0;
+    VarSet* foundFrame = nullptr;
+    uint32_t foundIndex = 0;
 };
 
 // A constant object: the Function of a declaration or a function literal.
@@ -435,6 +455,7 @@ public:
     bool execute(Parser* parser) override;
 
     char* name;
+    uint32_t hash;      // VarSet::nameHash(name)
     ExprAstNode* init;  // null: the variable starts undefined
     int kind;
 };

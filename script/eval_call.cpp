@@ -148,6 +148,105 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
 
 }  // namespace
 
+namespace {
+
+// Arguments of a plain call live in a small array on the stack.
+const size_t kMaxStackArgs = 8;
+
+// Evaluates node's arguments into args (null-terminated) as the general
+// path stores them; false (nothing left to free) on failure.
+bool stackArgs(Parser* parser, FnCallAstNode* node, Any** args) {
+    size_t n = node->args.size();
+    for (size_t i = 0; i < n; i++) {
+        Any v;
+        if (!valueInto(parser, node->args[i], v)) {
+            for (size_t j = 0; j < i; j++) delete args[j];
+            return false;
+        }
+        args[i] = storableValue(v);
+    }
+    args[n] = nullptr;
+    return true;
+}
+
+// The call's value from a callee's answer.
+int callOutcome(Parser* parser, FnCallAstNode* node, int rc, Any* result, Any& out) {
+    if (rc != 0) {
+        delete result;
+        return fail(parser, node, Error::EvalError, rc) ? 1 : 0;
+    }
+    if (result != nullptr) {
+        out.takeFrom(*result);
+        delete result;
+    } else {
+        out.setUndefined();
+    }
+    return 1;
+}
+
+// `C.m(a, b)` with C the name of a registered class: the prototype's member
+// function called straight away, as the general path ends up doing once it
+// has read C, found no field m on the prototype and made a bound method of
+// m (or, for a name the class does not list, called m on the prototype).
+int classCallInto(Parser* parser, FnCallAstNode* node, Any& out) {
+    MemberDerefAstNode* m = static_cast<MemberDerefAstNode*>(node->target);
+    if (!m->object->isIdentifier() || !m->member->isIdentifier()) return -1;
+    IdentAstNode* cls = static_cast<IdentAstNode*>(m->object);
+    IdentAstNode* member = static_cast<IdentAstNode*>(m->member);
+    if (!ScriptRegistry::mayNameClass(cls->hash) || ScriptRegistry::mayNameClass(member->hash)) return -1;
+    Translatable* proto = ScriptRegistry::classNamed(cls->name);
+    if (proto == nullptr) return -1;
+    if (!parser->step(node)) return 0;
+    Any* field = nullptr;
+    int probe = proto->getField(parser, &field, member->name);
+    delete field;
+    // A field of that name (or a dereference failure) is the general path's.
+    if (probe == 0 || probe == DirError::E_UNDEFINED_PROPERTY) return -1;
+    Any* args[kMaxStackArgs + 1];
+    if (!stackArgs(parser, node, args)) return 0;
+    // A listed method is called as a bound method, which counts as a call.
+    bool bound = ScriptRegistry::hasMember(proto, member->name);
+    Translatable* answering = ScriptRegistry::prototypeFor(proto);
+    Any* result = nullptr;
+    int rc = -1;
+    if (!bound || parser->enterCall(node)) {
+        rc = answering != nullptr ? answering->callMemberFn(parser, &result, proto, member->name, args)
+                                  : DirError::E_CALL_ON_NULL;
+        if (bound) parser->leaveCall();
+    }
+    for (size_t i = 0; i < node->args.size(); i++) delete args[i];
+    if (rc == -1) return 0;
+    return callOutcome(parser, node, rc, result, out);
+}
+
+}  // namespace
+
+int script_eval::plainCallInto(Parser* parser, FnCallAstNode* node, Any& out) {
+    if (node->isNew || node->methodName != nullptr || node->args.size() > kMaxStackArgs) return -1;
+    if (isA<MemberDerefAstNode>(node->target)) return classCallInto(parser, node, out);
+    if (!node->target->isIdentifier()) return -1;
+    Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(node->target));
+    if (slot == nullptr || slot->isEncoded() || slot->getType() != ANY_REFERENCE) return -1;
+    Translatable* callee = slot->getReferenced();
+    if (callee == nullptr || &typeid(*callee) != &typeid(Function)) return -1;
+    if (!parser->step(node)) return 0;
+    // Counted while it runs: the call may assign its variable.
+    ObjRef keep(callee);
+    Any* args[kMaxStackArgs + 1];
+    if (!stackArgs(parser, node, args)) return 0;
+    size_t n = node->args.size();
+    Any* result = nullptr;
+    int rc = -1;
+    if (parser->enterCall(node)) {
+        rc = script_callFunction(parser, static_cast<Function*>(callee), node->location, &result, args, true);
+        parser->leaveCall();
+    }
+    // The function took the arguments it declares; the rest are still here.
+    for (size_t i = 0; i < n; i++) delete args[i];
+    if (rc == -1) return 0;
+    return callOutcome(parser, node, rc, result, out);
+}
+
 bool FnCallAstNode::evaluate(Parser* parser, Any** result) {
     *result = nullptr;
     if (!parser->step(this)) return false;

@@ -41,7 +41,45 @@ Translatable* objectOf(Any& v) {
     return nullptr;
 }
 
+Any* variableSlotFurther(Parser* parser, IdentAstNode* ident, VarSet* top) {
+    uint64_t epoch = script_scope::epochs[script_scope::bucketOf(ident->hash)];
+    if (ident->foundRun == parser->_runId && ident->foundEpoch == epoch) {
+        if (Any* v = ident->foundFrame->valueAt(ident->foundIndex)) return v;
+    }
+    VarSet* frame;
+    uint32_t index;
+    if (!top->locate(ident->name, ident->hash, &frame, &index)) return nullptr;
+    if (frame == top) {
+        ident->topIndex = index;
+        return frame->valueAt(index);
+    }
+    ident->foundRun = parser->_runId;
+    ident->foundEpoch = epoch;
+    ident->foundFrame = frame;
+    ident->foundIndex = index;
+    return frame->valueAt(index);
+}
+
 Any* storableValue(Any& v) {
+    // v is a temporary: numbers and booleans are copied bit for bit, a
+    // string's text is moved rather than copied (both as a variable
+    // assignment stores them: no hint but a string's).
+    if (!v.isEncoded()) {
+        uint16_t t = v.getType();
+        if (t == ANY_NULL || t == ANY_UNDEFINED || (t >= ANY_BOOLEAN && t <= ANY_DOUBLE)) {
+            Any* a = new Any();
+            a->type = t;
+            if (t != ANY_NULL) a->value = v.value;
+            return a;
+        }
+        if (t == ANY_STRING || t == ANY_CHAR) {
+            Any* a = new Any();
+            a->takeFrom(v);
+            a->type = ANY_STRING;
+            a->hint = HINT_STRING;
+            return a;
+        }
+    }
     if (Any* a = Any::createForVariableAssign(&v)) return a;
     Any* r = new Any();
     if (Translatable* obj = objectOf(v)) r->setReference(obj);
@@ -68,6 +106,10 @@ bool identInto(Parser* parser, IdentAstNode* node, Any& out) {
     AbstractVarSet* scope = parser->getCurrentScope();
     if (scope == nullptr) return fail(parser, node, Error::ReferenceError, DirError::E_UNDEFINED_VARIABLE);
     if (!ScriptRegistry::mayNameClass(node->hash)) {
+        if (Any* v = variableSlot(parser, node)) {
+            out = *v;
+            return true;
+        }
         VarSet* vs = scope->asVarSet();
         if (Any* v = vs != nullptr ? vs->get(node->name, node->hash) : scope->get(node->name)) {
             out = *v;
@@ -82,23 +124,6 @@ bool identInto(Parser* parser, IdentAstNode* node, Any& out) {
     out.takeFrom(*v);
     delete v;
     return true;
-}
-
-// The variable slot of name when a plain frame of the chain holds it as a
-// local; null when the general path must decide (this-objects, read-only
-// frames, host frames, registered class names).
-Any* variableSlot(Parser* parser, const IdentAstNode* ident) {
-    if (ScriptRegistry::mayNameClass(ident->hash)) return nullptr;
-    const char* name = ident->name;
-    uint32_t hash = ident->hash;
-    AbstractVarSet* scope = parser->getCurrentScope();
-    while (scope != nullptr) {
-        VarSet* vs = scope->asVarSet();
-        if (vs == nullptr || vs->getThis() != nullptr || vs->isReadOnly()) return nullptr;
-        if (Any* v = vs->getLocal(name, hash)) return v;
-        scope = scope->getParent();
-    }
-    return nullptr;
 }
 
 // The object a plain declared variable refers to, or null (see variableSlot).
@@ -230,35 +255,131 @@ bool simplePiece(ExprAstNode* e) {
 
 bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool wantResult);
 
+// The node classes valueInto tells apart (ExprAstNode::evalKind).
+enum EvalKind : uint8_t {
+    K_UNSET = 0,
+    K_IDENT,
+    K_LITERAL,
+    K_MATH,     // + - * / % and the comparisons and equalities
+    K_BITS,     // shifts and & | ^
+    K_ASSIGN,
+    K_MEMBER,
+    K_ELEMENT,
+    K_CALL,
+    K_OTHER,
+};
+
+uint8_t evalKindOf(ExprAstNode* node);
+
+// The value of a variable or numeric literal without copying it, when that
+// can be had without evaluating anything (and so without side effects or
+// errors); null otherwise.
+inline const Any* peekValue(Parser* parser, ExprAstNode* node) {
+    uint8_t k = evalKindOf(node);
+    if (k == K_IDENT) return variableSlot(parser, static_cast<IdentAstNode*>(node));
+    if (k == K_LITERAL) {
+        const Token& t = static_cast<LiteralAstNode*>(node)->token;
+        return t.type == TOKEN_INTEGER ? &t.value : nullptr;
+    }
+    return nullptr;
+}
+
+uint8_t evalKindOf(ExprAstNode* node) {
+    if (node->evalKind != K_UNSET) return node->evalKind;
+    const std::type_info* t = &typeid(*node);
+    uint8_t k = t == &typeid(IdentAstNode)            ? K_IDENT
+                : t == &typeid(LiteralAstNode)        ? K_LITERAL
+                : isBinaryMath(t)                     ? K_MATH
+                : isBinaryBits(t)                     ? K_BITS
+                : t == &typeid(AssignmentExprAstNode) ? K_ASSIGN
+                : t == &typeid(MemberDerefAstNode)    ? K_MEMBER
+                : t == &typeid(ArrayDerefAstNode)     ? K_ELEMENT
+                : t == &typeid(FnCallAstNode)         ? K_CALL
+                                                      : K_OTHER;
+    node->evalKind = k;
+    return k;
+}
+
+// Two 32-bit integers under an operator that cannot fail: the result
+// straight away (the same as binaryMath's, which handles everything else).
+// False when the general rules must decide.
+inline bool putInt32(Any& out, uint32_t v) {
+    out.clear();
+    out.type = ANY_INT32;
+    out.value.i32 = static_cast<int32_t>(v);
+    return true;
+}
+
+inline bool putBool(Any& out, bool v) {
+    out.clear();
+    out.type = ANY_BOOLEAN;
+    out.value.b = v;
+    return true;
+}
+
+inline bool int32Math(int op, const Any& l, const Any& r, Any& out) {
+    if (l.isEncoded() || r.isEncoded() || l.getType() != ANY_INT32 || r.getType() != ANY_INT32) return false;
+    uint32_t a = static_cast<uint32_t>(l.getInt32()), b = static_cast<uint32_t>(r.getInt32());
+    int32_t sa = l.getInt32(), sb = r.getInt32();
+    switch (op) {
+    case OP_ADD: return putInt32(out, a + b);
+    case OP_SUB: return putInt32(out, a - b);
+    case OP_MUL: return putInt32(out, a * b);
+    case OP_LT: return putBool(out, sa < sb);
+    case OP_LE: return putBool(out, sa <= sb);
+    case OP_GT: return putBool(out, sa > sb);
+    case OP_GE: return putBool(out, sa >= sb);
+    case OP_EQ:
+    case OP_SEQ: return putBool(out, sa == sb);
+    case OP_NE:
+    case OP_SNE: return putBool(out, sa != sb);
+    default: return false;
+    }
+}
+
 }  // namespace
 
 namespace script_eval {
 
 bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
-    const std::type_info* t = &typeid(*node);
-    if (t == &typeid(IdentAstNode)) return identInto(parser, static_cast<IdentAstNode*>(node), out);
-    if (t == &typeid(LiteralAstNode)) {
-        literalInto(static_cast<LiteralAstNode*>(node), out);
-        return true;
-    }
-    if (isBinaryMath(t) || isBinaryBits(t)) {
+    switch (evalKindOf(node)) {
+    case K_IDENT: return identInto(parser, static_cast<IdentAstNode*>(node), out);
+    case K_LITERAL: literalInto(static_cast<LiteralAstNode*>(node), out); return true;
+    case K_MATH:
+    case K_BITS: {
         BinaryExprAstNode* b = static_cast<BinaryExprAstNode*>(node);
+        if (node->evalKind == K_MATH) {
+            // Variables and literals are read where they are.
+            const Any* lp = peekValue(parser, b->left);
+            const Any* rp = lp != nullptr ? peekValue(parser, b->right) : nullptr;
+            if (rp != nullptr && int32Math(b->opcode, *lp, *rp, out)) return true;
+        }
         Any l, r;
         if (!valueInto(parser, b->left, l) || !valueInto(parser, b->right, r)) return false;
+        if (node->evalKind == K_MATH && int32Math(b->opcode, l, r, out)) return true;
         Error::Type type = Error::TypeError;
-        int rc = isBinaryMath(t) ? binaryMath(b->opcode, l, r, out, &type) : binaryBits(bitOpcode(b), l, r, out, &type);
+        int rc = node->evalKind == K_MATH ? binaryMath(b->opcode, l, r, out, &type)
+                                          : binaryBits(bitOpcode(b), l, r, out, &type);
         if (rc != 0) return fail(parser, node, type, rc);
         return out.getType() != ANY_STRING || out.getString() == nullptr || parser->charge(node, strlen(out.getString()));
     }
-    if (t == &typeid(AssignmentExprAstNode))
-        return assignInto(parser, static_cast<AssignmentExprAstNode*>(node), out, true);
-    if (t == &typeid(MemberDerefAstNode)) {
+    case K_ASSIGN: return assignInto(parser, static_cast<AssignmentExprAstNode*>(node), out, true);
+    case K_MEMBER: {
         int done = memberInto(parser, static_cast<MemberDerefAstNode*>(node), out);
         if (done >= 0) return done == 1;
+        break;
     }
-    if (t == &typeid(ArrayDerefAstNode)) {
+    case K_ELEMENT: {
         int done = elementInto(parser, static_cast<ArrayDerefAstNode*>(node), out);
         if (done >= 0) return done == 1;
+        break;
+    }
+    case K_CALL: {
+        int done = plainCallInto(parser, static_cast<FnCallAstNode*>(node), out);
+        if (done >= 0) return done == 1;
+        break;
+    }
+    default: break;
     }
     Any* v = nullptr;
     if (!node->evaluate(parser, &v)) return false;
@@ -672,7 +793,7 @@ namespace {
 bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool wantResult) {
     if (node->left->isIdentifier()) {
         // A declared variable is written in place.
-        const IdentAstNode* ident = static_cast<IdentAstNode*>(node->left);
+        IdentAstNode* ident = static_cast<IdentAstNode*>(node->left);
         const char* name = ident->name;
         if (Any* slot = variableSlot(parser, ident)) {
             ExprAstNode* value = node->right;

@@ -9,6 +9,8 @@
 #include "script/ast.h"
 #include "script/error.h"
 #include "script/parser.h"
+#include "script/registry.h"
+#include "script/varset.h"
 
 namespace script_eval {
 
@@ -38,6 +40,20 @@ inline Any* detach(Any& v) {
 // without allocating.
 bool valueInto(Parser* parser, ExprAstNode* node, Any& out);
 
+// The slot of a variable that a plain frame of the chain holds (no
+// this-object or read-only frame on the way, no registered class of that
+// name); null when the general path must decide. The slot may be read and
+// assigned in place. Where the name was found is kept on the node.
+inline Any* variableSlot(Parser* parser, IdentAstNode* ident);
+// variableSlot() past the check of the current frame.
+Any* variableSlotFurther(Parser* parser, IdentAstNode* ident, VarSet* top);
+
+// `f(a, b)` with f a variable holding a script function: the call without
+// the general target search. -1 when the call is of another shape (the
+// caller takes the general path, nothing evaluated yet), else 1 on success
+// with the value in out, 0 on failure (error recorded).
+int plainCallInto(Parser* parser, FnCallAstNode* node, Any& out);
+
 // The object a value denotes: the referenced object of a reference, or an
 // owned array or object (moved out of v into a new counted object); null
 // for everything else.
@@ -47,6 +63,16 @@ Translatable* objectOf(Any& v);
 // strings are copied; arrays and objects become references (an owned one is
 // moved out of v). Never null.
 Any* storableValue(Any& v);
+
+inline Any* variableSlot(Parser* parser, IdentAstNode* ident) {
+    if (ScriptRegistry::mayNameClass(ident->hash)) return nullptr;
+    AbstractVarSet* scope = parser->getCurrentScope();
+    VarSet* top = scope != nullptr ? scope->asVarSet() : nullptr;
+    if (top == nullptr) return nullptr;
+    // A local of the running function: checked in place, always valid.
+    if (Any* v = top->plainLocalAt(ident->topIndex, ident->name, ident->hash)) return v;
+    return variableSlotFurther(parser, ident, top);
+}
 
 }  // namespace script_eval
 

@@ -97,7 +97,7 @@ bool LetOrVarAstNode::execute(Parser* parser) {
         value = Any::makeUndefined();
     }
     // A refused definition fails the statement without an error of its own.
-    return parser->define(name, value, kind) == 0;
+    return parser->define(name, hash, value, kind) == 0;
 }
 
 bool AssignmentStmtAstNode::execute(Parser* parser) {

@@ -6,11 +6,16 @@
 
 #include "script/ast.h"
 #include "script/location.h"
+#include "script/varset.h"
 
 Function::Function(const char* name, const std::vector<char*>& args, StmtListAstNode* body, Location* location)
     : name(name != nullptr ? strdup(name) : nullptr), body(body), location(location) {
     argNames.reserve(args.size());
-    for (const char* a : args) argNames.push_back(strdup(a));
+    argHashes.reserve(args.size());
+    for (const char* a : args) {
+        argNames.push_back(strdup(a));
+        argHashes.push_back(VarSet::nameHash(a));
+    }
 }
 
 Function::~Function() {

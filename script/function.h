@@ -10,6 +10,8 @@
 #ifndef DRV_SCRIPT_FUNCTION_H
 #define DRV_SCRIPT_FUNCTION_H
 
+#include <stdint.h>
+
 #include <vector>
 
 #include "dirbase/any.h"
@@ -40,6 +42,7 @@ public:
 
     char* name;
     std::vector<char*> argNames;
+    std::vector<uint32_t> argHashes;  // VarSet::nameHash of each argument name
     StmtListAstNode* body;
     Location* location;
 };

@@ -23,6 +23,7 @@ int script_callFunction(Parser* parser, Function* fn, const Location* callSite, 
     if (fn->body == nullptr) return DirError::E_ERROR_NOT_DEFINED;
     parser->push(AbstractVarSet::FUNCTION);
     AbstractVarSet* frame = parser->getCurrentScope();
+    VarSet* plainFrame = frame->asVarSet();
     // Arguments pair with the declared names in order; extra ones are
     // ignored, and a missing one leaves its name undeclared. Objects are
     // shared, not copied.
@@ -35,7 +36,10 @@ int script_callFunction(Parser* parser, Function* fn, const Location* callSite, 
         } else {
             v = args[n]->createReferenceOrCopy();
         }
-        frame->define(fn->argNames[n], v);
+        if (plainFrame != nullptr)
+            plainFrame->define(fn->argNames[n], fn->argHashes[n], v);
+        else
+            frame->define(fn->argNames[n], v);
         n++;
     }
     // The frame borrows the call site and the name for the length of the

@@ -21,6 +21,7 @@
 #define DRV_SCRIPT_PARSER_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <vector>
 
@@ -126,12 +127,14 @@ public:
     // Never above the root.
     void pop();
     void popAll();
-    AbstractVarSet* getCurrentScope();
+    AbstractVarSet* getCurrentScope() { return _current; }
     AbstractVarSet* getRootScope() { return _root; }
     const Principal* getPrincipal() const { return _principal; }
     // kind 1 (let): the current block; else the nearest function frame (113
     // when none). Takes ownership of value.
     int define(const char* name, Any* value, int kind);
+    // define() with the name's hash (VarSet::nameHash) already known.
+    int define(const char* name, uint32_t hash, Any* value, int kind);
     void setReturnValue(Any* value);
     Any* getReturnValue();
 
@@ -180,6 +183,11 @@ public:
     // One mark per push not yet popped: 0 a block frame not made yet, 1 a
     // frame that exists.
     std::vector<char> _scopeMarks;
+    // Identifies the run in progress (or the time between runs) among all
+    // runs of all parsers: notes the evaluator keeps on the tree hold for
+    // one run only (see IdentAstNode).
+    uint64_t _runId = newRunId();
+    static uint64_t newRunId();
     // Emptied frames kept for reuse (each holds one count).
     std::vector<VarSet*> _framePool;
     static const size_t kFramePoolSize = 64;

@@ -62,12 +62,11 @@ CriticalBlock _registryLock;
 // bucket is registered. Evaluation tests it on every identifier, so it is
 // read without the registry lock; relaxed order is enough because classes
 // are registered before scripts that use them start.
-const uint32_t kNameBuckets = 1024;
-std::atomic<uint64_t> _classNameBits[kNameBuckets / 64];
+const uint32_t kNameBuckets = ScriptRegistry::kNameBuckets;
 
 void noteClassName(const std::string& name) {
     uint32_t bucket = VarSet::nameHash(name.c_str()) % kNameBuckets;
-    _classNameBits[bucket / 64].fetch_or(uint64_t(1) << (bucket % 64), std::memory_order_relaxed);
+    ScriptRegistry::classNameBits[bucket / 64].fetch_or(uint64_t(1) << (bucket % 64), std::memory_order_relaxed);
 }
 
 const char* stripPrefix(const char* name) {
@@ -136,17 +135,14 @@ void ScriptRegistry::clear() {
     classes().clear();
     byName().clear();
     byId().clear();
-    for (std::atomic<uint64_t>& word : _classNameBits) word.store(0, std::memory_order_relaxed);
+    for (std::atomic<uint64_t>& word : ScriptRegistry::classNameBits) word.store(0, std::memory_order_relaxed);
 }
 
 bool ScriptRegistry::empty() {
     return classes().empty();
 }
 
-bool ScriptRegistry::mayNameClass(uint32_t nameHash) {
-    uint32_t bucket = nameHash % kNameBuckets;
-    return (_classNameBits[bucket / 64].load(std::memory_order_relaxed) >> (bucket % 64)) & 1;
-}
+std::atomic<uint64_t> ScriptRegistry::classNameBits[ScriptRegistry::kNameBuckets / 64];
 
 Translatable* ScriptRegistry::prototypeOf(unsigned int objectId) {
     auto& map = byId();

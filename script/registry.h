@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "dirbase/translatable.h"
 
 class Any;
@@ -40,7 +42,13 @@ bool empty();
 // False when no class is registered under a name of that hash
 // (VarSet::nameHash), so an identifier with it denotes a variable and not a
 // prototype; true means "perhaps" and sends the caller down the general path.
-bool mayNameClass(uint32_t nameHash);
+// (Asked for every variable read, so inline: one bit per bucket of names.)
+const uint32_t kNameBuckets = 1024;
+extern std::atomic<uint64_t> classNameBits[kNameBuckets / 64];
+inline bool mayNameClass(uint32_t nameHash) {
+    uint32_t bucket = nameHash % kNameBuckets;
+    return (classNameBits[bucket / 64].load(std::memory_order_relaxed) >> (bucket % 64)) & 1;
+}
 
 // The member-name table (id 0 "toString" ... 84 "toTimestamp"); null beyond.
 const char* memberName(int id);

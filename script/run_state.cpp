@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "common/error_codes.h"
 #include "common/properties.h"
 #include "script/location.h"
@@ -28,6 +30,11 @@ void Parser::releaseRunState() {
     _returnValue = nullptr;
 }
 
+uint64_t Parser::newRunId() {
+    static std::atomic<uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 void Parser::setLimits(long long maxSteps, int maxDepth) {
     _stepsOverride = maxSteps;
     _depthOverride = maxDepth;
@@ -35,6 +42,7 @@ void Parser::setLimits(long long maxSteps, int maxDepth) {
 
 void Parser::startRun(const Principal* principal, const ObjRef* root) {
     endRun();
+    _runId = newRunId();
     _principal = principal;
     Translatable* given = root != nullptr && root->get() != nullptr ? root->get()
                           : _rootScope != nullptr                   ? _rootScope->get()
@@ -58,6 +66,7 @@ void Parser::startRun(const Principal* principal, const ObjRef* root) {
 }
 
 void Parser::endRun() {
+    _runId = newRunId();
     _scopeMarks.clear();
     for (VarSet* frame : _framePool) ObjRef::release(frame);
     _framePool.clear();
@@ -65,10 +74,6 @@ void Parser::endRun() {
     ObjRef::release(_root);
     _current = nullptr;
     _root = nullptr;
-}
-
-AbstractVarSet* Parser::getCurrentScope() {
-    return _current;
 }
 
 void Parser::push(int kind) {
@@ -112,6 +117,8 @@ void Parser::pop() {
         _framePool.push_back(frame);
         return;
     }
+    // The frame leaves the chain (it may live on elsewhere).
+    if (frame != nullptr) frame->touchNames();
     AbstractVarSet* parent = _current->getParent();
     ObjRef::addRef(parent);
     ObjRef::release(_current);
@@ -121,6 +128,7 @@ void Parser::pop() {
 void Parser::popAll() {
     _scopeMarks.clear();
     while (_current != nullptr && _current != _root) {
+        if (VarSet* frame = _current->asVarSet()) frame->touchNames();
         AbstractVarSet* parent = _current->getParent();
         ObjRef::addRef(parent);
         ObjRef::release(_current);
@@ -129,6 +137,10 @@ void Parser::popAll() {
 }
 
 int Parser::define(const char* name, Any* value, int kind) {
+    return define(name, VarSet::nameHash(name), value, kind);
+}
+
+int Parser::define(const char* name, uint32_t hash, Any* value, int kind) {
     if (value == nullptr) value = Any::makeUndefined();
     if (kind == 1 && !_scopeMarks.empty() && _scopeMarks.back() == 0) {
         // The block frame this let belongs to is made now.
@@ -143,7 +155,9 @@ int Parser::define(const char* name, Any* value, int kind) {
         delete value;
         return DirError::E_NO_STACK_FRAME;
     }
-    return scope->define(name, value) ? 0 : DirError::E_PERMISSION_DENIED;
+    VarSet* vs = scope->asVarSet();
+    bool ok = vs != nullptr ? vs->define(name, hash, value) : scope->define(name, value);
+    return ok ? 0 : DirError::E_PERMISSION_DENIED;
 }
 
 void Parser::setReturnValue(Any* value) {

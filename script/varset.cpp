@@ -6,6 +6,8 @@
 #include "common/error_codes.h"
 #include "dirbase/attributes.h"
 
+__thread uint64_t script_scope::epochs[64];
+
 // --- AbstractVarSet ----------------------------------------------------------
 
 AbstractVarSet::AbstractVarSet(AbstractVarSet* parent, int kind)
@@ -71,13 +73,11 @@ void AbstractVarSet::setLocation(const char* functionName, const Location* locat
     setLocation(location);
 }
 
-void AbstractVarSet::lendLocation(const char* functionName, const Location* location) {
+void AbstractVarSet::dropOwnedLocation() {
     free(_ownedName);
     _ownedName = nullptr;
     delete _ownedLocation;
     _ownedLocation = nullptr;
-    _functionName = functionName;
-    _location = location;
 }
 
 // --- VarSet ------------------------------------------------------------------
@@ -87,6 +87,7 @@ VarSet::VarSet(AbstractVarSet* parent, int kind) : AbstractVarSet(parent, kind),
 }
 
 VarSet::~VarSet() {
+    touchNames();
     for (Var& v : _vars) freeVar(v);
     ObjRef::release(_this);
 }
@@ -139,15 +140,37 @@ bool VarSet::set(const char* name, Any* value) {
     return _parent->set(name, value);
 }
 
-bool VarSet::define(const char* name, Any* value) {
+bool VarSet::locate(const char* name, uint32_t hash, VarSet** frame, uint32_t* index) {
+    for (VarSet* s = this;;) {
+        if (s->_this != nullptr || s->_readOnly) return false;
+        if ((s->_nameMask & maskBit(hash)) != 0) {
+            for (size_t i = s->_vars.size(); i-- > 0;) {
+                const Var& v = s->_vars[i];
+                if (v.hash == hash && v.value != nullptr && sameName(v.name(), name)) {
+                    *frame = s;
+                    *index = static_cast<uint32_t>(i);
+                    return true;
+                }
+            }
+        }
+        AbstractVarSet* parent = s->_parent;
+        if (parent == nullptr) return false;
+        s = parent->asVarSet();
+        if (s == nullptr) return false;
+    }
+}
+
+bool VarSet::define(const char* name, uint32_t hash, Any* value) {
     if (_readOnly) {
         delete value;
         return false;
     }
-    uint32_t hash = nameHash(name);
     for (size_t i = _vars.size(); i-- > 0;) {
         Var& v = _vars[i];
         if (v.hash == hash && sameName(v.name(), name)) {
+            // Redefining in place keeps the variable where it was; only a
+            // former sub-set changes what the name resolves to.
+            if (v.value == nullptr) script_scope::touch(maskBit(hash));
             delete v.value;
             ObjRef::release(v.subSet);
             v.subSet = nullptr;
@@ -157,6 +180,7 @@ bool VarSet::define(const char* name, Any* value) {
     }
     _vars.push_back(makeVar(name, hash, value, nullptr));
     _nameMask |= maskBit(hash);
+    script_scope::touch(maskBit(hash));
     return true;
 }
 
@@ -166,6 +190,7 @@ bool VarSet::define(const char* name, AbstractVarSet* subSet) {
     for (size_t i = _vars.size(); i-- > 0;) {
         Var& v = _vars[i];
         if (strcmp(v.name(), name) == 0) {
+            script_scope::touch(maskBit(v.hash));
             delete v.value;
             v.value = nullptr;
             ObjRef::release(v.subSet);
@@ -176,6 +201,7 @@ bool VarSet::define(const char* name, AbstractVarSet* subSet) {
     uint32_t hash = nameHash(name);
     _vars.push_back(makeVar(name, hash, nullptr, subSet));
     _nameMask |= maskBit(hash);
+    script_scope::touch(maskBit(hash));
     return true;
 }
 
@@ -206,6 +232,7 @@ static void emptyContainer(Any* value) {
 }
 
 void VarSet::clear() {
+    touchNames();
     std::vector<Var> vars;
     vars.swap(_vars);
     _nameMask = 0;
@@ -216,6 +243,8 @@ void VarSet::clear() {
 void VarSet::clear(const char* name) {
     for (size_t i = _vars.size(); i-- > 0;) {
         if (strcmp(_vars[i].name(), name) == 0) {
+            // The variables after it move down one place.
+            touchNames();
             Var v = _vars[i];
             _vars.erase(_vars.begin() + static_cast<long>(i));
             freeVar(v);
@@ -225,12 +254,14 @@ void VarSet::clear(const char* name) {
 }
 
 void VarSet::setThis(Attributes* object) {
+    script_scope::touchAll();
     ObjRef::addRef(object);
     ObjRef::release(_this);
     _this = object;
 }
 
 void VarSet::clearThis() {
+    script_scope::touchAll();
     ObjRef::release(_this);
     _this = nullptr;
 }
@@ -243,6 +274,7 @@ char** VarSet::getLocalVariables() const {
 }
 
 AbstractVarSet* VarSet::recycle() {
+    touchNames();
     for (Var& v : _vars) freeVar(v);
     _vars.clear();
     _nameMask = 0;

@@ -19,6 +19,24 @@
 class Attributes;
 class VarSet;
 
+// What a name resolves to changes only when a frame gains or loses a
+// variable or a this-object, or leaves the chain. Those changes are counted
+// per name bucket (the top six bits of VarSet::nameHash) on the thread that
+// makes them, so an evaluator can keep where it last found a name and trust
+// it while the name's bucket has not moved (see IdentAstNode).
+namespace script_scope {
+extern __thread uint64_t epochs[64];
+inline unsigned bucketOf(uint32_t hash) { return hash >> 26; }
+// One change to every bucket of mask (bit b for bucket b).
+inline void touch(uint64_t mask) {
+    while (mask != 0) {
+        epochs[__builtin_ctzll(mask)]++;
+        mask &= mask - 1;
+    }
+}
+inline void touchAll() { touch(~uint64_t(0)); }
+}  // namespace script_scope
+
 const unsigned int OBJ_VARSET_ID = 9225;
 
 class AbstractVarSet : public Translatable {
@@ -71,9 +89,14 @@ public:
     // Like setLocation without copying: both must stay valid until the
     // frame's location is replaced or cleared (a call lends its call site
     // and its function's name for as long as the call runs).
-    void lendLocation(const char* functionName, const Location* location);
+    void lendLocation(const char* functionName, const Location* location) {
+        if (_ownedName != nullptr || _ownedLocation != nullptr) dropOwnedLocation();
+        _functionName = functionName;
+        _location = location;
+    }
 
 protected:
+    void dropOwnedLocation();
     bool _isVarSet = false;
     AbstractVarSet* _parent;  // counted
     int _kind;
@@ -92,9 +115,32 @@ public:
     // get() with the name's hash already known.
     Any* get(const char* name, uint32_t hash);
     bool set(const char* name, Any* value) override;
-    bool define(const char* name, Any* value) override;
+    bool define(const char* name, Any* value) override { return define(name, nameHash(name), value); }
+    // define() with the name's hash already known.
+    bool define(const char* name, uint32_t hash, Any* value);
     bool define(const char* name, AbstractVarSet* subSet) override;
     AbstractVarSet* getSubSet(const char* name) override;
+
+    // Where name is found from this frame outwards: the frame and the index
+    // of its variable (see valueAt). False when nothing holds it, or when
+    // the walk meets what a remembered position cannot stand for: a
+    // this-object, a read-only frame or a frame that is no VarSet.
+    bool locate(const char* name, uint32_t hash, VarSet** frame, uint32_t* index);
+    // The value of the variable at index (an index locate gave, while the
+    // name's bucket has not moved); null for a sub-set.
+    Any* valueAt(uint32_t index) const { return _vars[index].value; }
+    // The value of the variable at index of this frame when it is the
+    // variable name (hash its nameHash) and this frame is plain (no
+    // this-object, not read-only); else null. A frame holds a name at most
+    // once, so a hit is the name's nearest holder when this frame is the
+    // current one.
+    Any* plainLocalAt(uint32_t index, const char* name, uint32_t hash) const {
+        if (index >= _vars.size() || _this != nullptr || _readOnly) return nullptr;
+        const Var& v = _vars[index];
+        return v.hash == hash && sameName(v.name(), name) ? v.value : nullptr;
+    }
+    // Counts this frame's names as changed: the frame leaves the chain.
+    void touchNames() const { script_scope::touch(_nameMask); }
     // Removes every local variable, first emptying the arrays, attribute
     // sets and values that they refer to (breaks cycles through scopes).
     void clear() override;
@@ -107,7 +153,10 @@ public:
     // A new null-terminated array of copies of the local names, newest
     // first; free each and the array.
     char** getLocalVariables() const;
-    void setReadOnly(bool readOnly) { _readOnly = readOnly; }
+    void setReadOnly(bool readOnly) {
+        _readOnly = readOnly;
+        script_scope::touchAll();
+    }
     bool isReadOnly() const { return _readOnly; }
 
     // Frame reuse by the Parser (no allocation or count lock per call).
