@@ -158,12 +158,11 @@ const size_t kMaxStackArgs = 8;
 bool stackArgs(Parser* parser, FnCallAstNode* node, Any** args) {
     size_t n = node->args.size();
     for (size_t i = 0; i < n; i++) {
-        Any v;
-        if (!valueInto(parser, node->args[i], v)) {
+        args[i] = storedValueOf(parser, node->args[i]);
+        if (args[i] == nullptr) {
             for (size_t j = 0; j < i; j++) delete args[j];
             return false;
         }
-        args[i] = storableValue(v);
     }
     args[n] = nullptr;
     return true;

@@ -337,9 +337,36 @@ inline bool int32Math(int op, const Any& l, const Any& r, Any& out) {
     }
 }
 
+// & | ^ on two 32-bit integers (as binaryBits); false for everything else.
+inline bool int32Bits(int op, const Any& l, const Any& r, Any& out) {
+    if (l.isEncoded() || r.isEncoded() || l.getType() != ANY_INT32 || r.getType() != ANY_INT32) return false;
+    uint32_t a = static_cast<uint32_t>(l.getInt32()), b = static_cast<uint32_t>(r.getInt32());
+    switch (op) {
+    case OP_BITWISE_AND: return putInt32(out, a & b);
+    case OP_BITWISE_OR: return putInt32(out, a | b);
+    case OP_BITWISE_XOR: return putInt32(out, a ^ b);
+    default: return false;
+    }
+}
+
 }  // namespace
 
 namespace script_eval {
+
+Any* storedValueOf(Parser* parser, ExprAstNode* node) {
+    if (evalKindOf(node) == K_IDENT) {
+        const Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(node));
+        if (slot != nullptr && slot->isScalar()) {
+            Any* a = new Any();
+            a->type = slot->getType();
+            if (a->type != ANY_NULL) a->value = slot->value;
+            return a;
+        }
+    }
+    Any v;
+    if (!valueInto(parser, node, v)) return nullptr;
+    return storableValue(v);
+}
 
 bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
     switch (evalKindOf(node)) {
@@ -348,11 +375,13 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
     case K_MATH:
     case K_BITS: {
         BinaryExprAstNode* b = static_cast<BinaryExprAstNode*>(node);
-        if (node->evalKind == K_MATH) {
+        {
             // Variables and literals are read where they are.
             const Any* lp = peekValue(parser, b->left);
             const Any* rp = lp != nullptr ? peekValue(parser, b->right) : nullptr;
-            if (rp != nullptr && int32Math(b->opcode, *lp, *rp, out)) return true;
+            if (rp != nullptr && (node->evalKind == K_MATH ? int32Math(b->opcode, *lp, *rp, out)
+                                                           : int32Bits(bitOpcode(b), *lp, *rp, out)))
+                return true;
         }
         Any l, r;
         if (!valueInto(parser, b->left, l) || !valueInto(parser, b->right, r)) return false;

@@ -48,6 +48,11 @@ inline Any* variableSlot(Parser* parser, IdentAstNode* ident);
 // variableSlot() past the check of the current frame.
 Any* variableSlotFurther(Parser* parser, IdentAstNode* ident, VarSet* top);
 
+// storableValue() of what node evaluates to: a new value, or null after a
+// failure (recorded). A variable holding a number or boolean is copied
+// straight from its slot.
+Any* storedValueOf(Parser* parser, ExprAstNode* node);
+
 // `f(a, b)` with f a variable holding a script function: the call without
 // the general target search. -1 when the call is of another shape (the
 // caller takes the general path, nothing evaluated yet), else 1 on success

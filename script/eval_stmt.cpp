@@ -38,6 +38,14 @@ bool runInBlock(Parser* parser, StmtAstNode* stmt) {
 bool evaluateAndDiscard(Parser* parser, ExprAstNode* expr) {
     if (isA<AssignmentExprAstNode>(expr))
         return script_assignStatement(parser, static_cast<AssignmentExprAstNode*>(expr));
+    // `i++;` on a plain variable: stepped in place, no value made.
+    bool up = isA<IncrementAstNode>(expr);
+    if (up || isA<DecrementAstNode>(expr)) {
+        UnaryExprAstNode* u = static_cast<UnaryExprAstNode*>(expr);
+        if (u->operand->isIdentifier())
+            if (Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(u->operand)))
+                return u->doMath(parser, slot, up ? 1 : -1);
+    }
     Any* v = nullptr;
     bool ok = expr->evaluate(parser, &v);
     delete v;
@@ -90,9 +98,8 @@ bool LetOrVarAstNode::execute(Parser* parser) {
     if (!prologue(parser, this)) return false;
     Any* value;
     if (init != nullptr) {
-        Any v;
-        if (!valueInto(parser, init, v)) return false;
-        value = storableValue(v);
+        value = storedValueOf(parser, init);
+        if (value == nullptr) return false;
     } else {
         value = Any::makeUndefined();
     }
@@ -107,9 +114,9 @@ bool AssignmentStmtAstNode::execute(Parser* parser) {
 
 bool ReturnStmtAstNode::execute(Parser* parser) {
     if (!prologue(parser, this)) return false;
-    Any v;
-    if (!valueInto(parser, expr, v)) return false;
-    parser->setReturnValue(storableValue(v));
+    Any* v = storedValueOf(parser, expr);
+    if (v == nullptr) return false;
+    parser->setReturnValue(v);
     return true;
 }
 

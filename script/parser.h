@@ -123,9 +123,22 @@ public:
 
     // Scopes. push(1) makes a block frame only once something is declared
     // in it (most loop bodies declare nothing); push(2) always makes one.
-    void push(int kind);
+    void push(int kind) {
+        if (kind == 1) {
+            _scopeMarks.push_back(0);
+            return;
+        }
+        pushFunctionFrame(kind);
+    }
     // Never above the root.
-    void pop();
+    void pop() {
+        // A block that declared nothing has no frame to drop.
+        if (!_scopeMarks.empty() && _scopeMarks.back() == 0) {
+            _scopeMarks.pop_back();
+            return;
+        }
+        popFrame();
+    }
     void popAll();
     AbstractVarSet* getCurrentScope() { return _current; }
     AbstractVarSet* getRootScope() { return _root; }
@@ -199,6 +212,8 @@ public:
     int _depthOverride = 0;
     bool stepBudgetSpent(AstNode* node);
     void pushFrame(int kind);
+    void pushFunctionFrame(int kind);
+    void popFrame();
     void startRun(const Principal* principal, const ObjRef* root);
     void endRun();
     // ---- end of run state ------------------------------------------------

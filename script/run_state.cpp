@@ -76,11 +76,7 @@ void Parser::endRun() {
     _root = nullptr;
 }
 
-void Parser::push(int kind) {
-    if (kind == AbstractVarSet::BLOCK) {
-        _scopeMarks.push_back(0);
-        return;
-    }
+void Parser::pushFunctionFrame(int kind) {
     pushFrame(kind);
     _scopeMarks.push_back(1);
 }
@@ -101,7 +97,7 @@ void Parser::pushFrame(int kind) {
     _current = scope;
 }
 
-void Parser::pop() {
+void Parser::popFrame() {
     if (!_scopeMarks.empty()) {
         char made = _scopeMarks.back();
         _scopeMarks.pop_back();

@@ -103,7 +103,7 @@ VarSet::Var VarSet::makeVar(const char* name, uint32_t hash, Any* value, Abstrac
 }
 
 void VarSet::freeVar(Var& v) {
-    free(v.heapName);
+    if (v.heapName != nullptr) free(v.heapName);
     delete v.value;
     ObjRef::release(v.subSet);
 }
@@ -165,7 +165,8 @@ bool VarSet::define(const char* name, uint32_t hash, Any* value) {
         delete value;
         return false;
     }
-    for (size_t i = _vars.size(); i-- > 0;) {
+    // A name of a bucket the frame has never held is new here.
+    for (size_t i = (_nameMask & maskBit(hash)) != 0 ? _vars.size() : 0; i-- > 0;) {
         Var& v = _vars[i];
         if (v.hash == hash && sameName(v.name(), name)) {
             // Redefining in place keeps the variable where it was; only a
