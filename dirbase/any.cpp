@@ -103,31 +103,43 @@ namespace {
 #if DRV_ANY_BLOCK_CACHE
 // Free blocks of one thread, linked through their first word. A block freed
 // on another thread than the one that made it simply joins that thread's
-// list. After the thread's cache is gone (thread exit, static destruction)
-// blocks go straight back to the allocator.
-struct AnyBlockCache {
-    void* head = nullptr;
-    size_t count = 0;
-    bool gone = false;
-    ~AnyBlockCache() {
-        gone = true;
-        while (head != nullptr) {
-            void* next = *static_cast<void**>(head);
-            ::operator delete(head);
-            head = next;
+// list. Plain thread data (no constructor, so reaching it costs no guard);
+// the first block kept arranges for the list to be emptied when the thread
+// ends, and from then on blocks go straight back to the allocator.
+struct AnyBlocks {
+    void* head;
+    size_t count;
+    bool watched;
+    bool gone;
+};
+__thread AnyBlocks t_anyBlocks;
+const size_t kAnyBlocksKept = 512;
+
+struct AnyBlocksAtExit {
+    ~AnyBlocksAtExit() {
+        AnyBlocks& c = t_anyBlocks;
+        c.gone = true;
+        while (c.head != nullptr) {
+            void* next = *static_cast<void**>(c.head);
+            ::operator delete(c.head);
+            c.head = next;
         }
-        count = 0;
+        c.count = 0;
     }
 };
-const size_t kAnyBlocksKept = 512;
-thread_local AnyBlockCache t_anyBlocks;
+
+void watchAnyBlocks() {
+    static thread_local AnyBlocksAtExit atExit;
+    (void)atExit;
+    t_anyBlocks.watched = true;
+}
 #endif
 
 }  // namespace
 
 void* Any::operator new(size_t size) {
 #if DRV_ANY_BLOCK_CACHE
-    AnyBlockCache& c = t_anyBlocks;
+    AnyBlocks& c = t_anyBlocks;
     if (size == sizeof(Any) && c.head != nullptr) {
         void* p = c.head;
         c.head = *static_cast<void**>(p);
@@ -141,8 +153,9 @@ void* Any::operator new(size_t size) {
 void Any::operator delete(void* p, size_t size) {
     if (p == nullptr) return;
 #if DRV_ANY_BLOCK_CACHE
-    AnyBlockCache& c = t_anyBlocks;
+    AnyBlocks& c = t_anyBlocks;
     if (size == sizeof(Any) && !c.gone && c.count < kAnyBlocksKept) {
+        if (!c.watched) watchAnyBlocks();
         *static_cast<void**>(p) = c.head;
         c.head = p;
         c.count++;

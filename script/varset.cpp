@@ -179,7 +179,15 @@ bool VarSet::define(const char* name, uint32_t hash, Any* value) {
             return true;
         }
     }
-    _vars.push_back(makeVar(name, hash, value, nullptr));
+    _vars.emplace_back();
+    Var& v = _vars.back();
+    v.hash = hash;
+    v.value = value;
+    size_t n = strlen(name);
+    if (n < kInlineName)
+        memcpy(v.inlineName, name, n + 1);
+    else
+        v.heapName = strdup(name);
     _nameMask |= maskBit(hash);
     script_scope::touch(maskBit(hash));
     return true;
