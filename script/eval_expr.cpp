@@ -354,7 +354,18 @@ inline bool int32Bits(int op, const Any& l, const Any& r, Any& out) {
 namespace script_eval {
 
 Any* storedValueOf(Parser* parser, ExprAstNode* node) {
-    if (evalKindOf(node) == K_IDENT) {
+    uint8_t kind = evalKindOf(node);
+    if (kind == K_MATH) {
+        // `n - 1` on 32-bit integers: the result made where it is kept.
+        BinaryExprAstNode* b = static_cast<BinaryExprAstNode*>(node);
+        const Any* lp = peekValue(parser, b->left);
+        const Any* rp = lp != nullptr ? peekValue(parser, b->right) : nullptr;
+        if (rp != nullptr) {
+            Any* a = new Any();
+            if (int32Math(b->opcode, *lp, *rp, *a)) return a;
+            delete a;
+        }
+    } else if (kind == K_IDENT) {
         const Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(node));
         if (slot != nullptr && slot->isScalar()) {
             Any* a = new Any();

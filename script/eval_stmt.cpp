@@ -27,8 +27,9 @@ bool prologue(Parser* parser, StmtAstNode* stmt) {
     return stmt->preceding == nullptr || stmt->preceding->execute(parser);
 }
 
-// Runs stmt in a block scope of its own.
+// Runs stmt in a block scope of its own (a block statement makes its own).
 bool runInBlock(Parser* parser, StmtAstNode* stmt) {
+    if (isA<StmtListAstNode>(stmt) && static_cast<StmtListAstNode*>(stmt)->isBlock) return stmt->execute(parser);
     parser->push(AbstractVarSet::BLOCK);
     bool ok = stmt->execute(parser);
     parser->pop();
