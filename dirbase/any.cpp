@@ -151,6 +151,7 @@ void* Any::operator new(size_t size) {
 }
 
 void Any::operator delete(void* p, size_t size) {
+    (void)size;  // only the block cache asks for it
     if (p == nullptr) return;
 #if DRV_ANY_BLOCK_CACHE
     AnyBlocks& c = t_anyBlocks;
@@ -162,7 +163,7 @@ void Any::operator delete(void* p, size_t size) {
         return;
     }
 #endif
-    ::operator delete(p, size);
+    ::operator delete(p);
 }
 
 void Any::copyFrom(const Any& other) {
