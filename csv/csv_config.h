@@ -8,11 +8,15 @@
 //
 // Ownership: a CSVConfig owns its copies of the texts and its CSVRows; a
 // CSVRow owns its expression text and its Parser; a CSVResultRow owns its
-// values and its errors. Whoever receives a CSVResultRow deletes it.
+// values and its errors. Whoever receives a CSVResultRow deletes it, or
+// gives it back to the reader that made it (HyperCSV::recycle) so that the
+// row, its values and their storage serve a later line.
 // Thread-safety: none. A configuration is built before the reader starts
 // and is then used by the reader's thread only, until the reader is gone.
 #ifndef DRV_CSV_CSV_CONFIG_H
 #define DRV_CSV_CSV_CONFIG_H
+
+#include <stddef.h>
 
 #include <vector>
 
@@ -95,13 +99,33 @@ public:
     // Takes ownership; appended at the end of the row's errors.
     void addError(Error* error);
 
-    int count() const;
+    // Typed setters that reuse the value already in the slot (and, for a
+    // text, its storage when the new text is no longer than the old one)
+    // instead of allocating a new value: how a recycled row is refilled.
+    // Each returns 0, or 24 when index is out of range.
+    int setText(int index, const char* text, size_t length);
+    int setDouble(int index, double value);
+    // An int64 of milliseconds since 1970 with the date hint.
+    int setDate(int index, long long ms);
+    // Drops the errors for the row's next use; the values stay, to be
+    // overwritten or emptied.
+    void clearErrors();
+
+    int count() const { return _values.count; }
     // The value in slot index, or null for an empty slot or a bad index.
-    Any* get(int index) const;
+    Any* get(int index) const { return _values.get(index); }
     AnyArray* values() { return &_values; }
     const std::vector<Error*>& errors() const { return _errors; }
 
 private:
+    // The slot's value made ready to be overwritten (created when empty).
+    Any* slot(int index) {
+        if (index < 0 || index >= _values.count) return nullptr;
+        Any*& v = _values.elements[index];
+        if (v == nullptr) v = new Any();
+        return v;
+    }
+
     AnyArray _values;
     std::vector<Error*> _errors;
 };

@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "common/error_codes.h"
+#include "csv/csv_scan.h"
 #include "common/os.h"
 #include "dir/principal.h"
 #include "dirbase/any.h"
@@ -27,7 +28,7 @@ namespace {
 
 // Finished rows are queued, and waiting consumers woken, this many at a
 // time (and before the producer may block on a read, and at the end).
-const size_t kRowBatch = 64;
+const size_t kRowBatch = HyperCSV::kMaxQueued;
 // Column numbers beyond this are refused: they would only size vectors.
 const int kMaxColumn = 65536;
 
@@ -54,7 +55,10 @@ HyperCSV::~HyperCSV() {
         CondSection hold(_queueBlock);
         for (CSVResultRow* row : _queue) delete row;
         _queue.clear();
+        for (CSVResultRow* row : _spare) delete row;
+        _spare.clear();
     }
+    for (CSVResultRow* row : _reusable) delete row;
     delete _row;
     for (CSVResultRow* row : _finished) delete row;
     for (Error* e : _errors) delete e;
@@ -65,6 +69,11 @@ HyperCSV::~HyperCSV() {
     if (_ownsInput) delete _input;
     if (_taskLog != nullptr) fclose(_taskLog);
     free(_field);
+    free(_window);
+}
+
+void HyperCSV::setWindowSize(int bytes) {
+    _windowSize = std::max(bytes, kMinWindowSize);
 }
 
 Error* HyperCSV::makeError(int type, int code, const char* message, int line, int column) const {
@@ -159,6 +168,32 @@ void HyperCSV::prepareDefinitions() {
 }
 
 void HyperCSV::appendBytes(const unsigned char* from, size_t n) {
+    // Most fields are one stretch of the window: they are only pointed at
+    // until something else joins them or the window moves.
+    if (_span != nullptr) {
+        if (from == _span + _fieldLength) {
+            _fieldLength += n;
+            return;
+        }
+        holdSpan();
+    } else if (_fieldLength == 0) {
+        _span = from;
+        _fieldLength = n;
+        return;
+    }
+    copyBytes(from, n);
+}
+
+void HyperCSV::holdSpan() {
+    if (_span == nullptr) return;
+    const unsigned char* from = _span;
+    size_t n = _fieldLength;
+    _span = nullptr;
+    _fieldLength = 0;
+    copyBytes(from, n);
+}
+
+void HyperCSV::copyBytes(const unsigned char* from, size_t n) {
     if (_fieldLength + n + 1 > _fieldCapacity) {
         // Rounded to the step, but at least doubled, so that a huge field
         // costs linear time.
@@ -172,7 +207,8 @@ void HyperCSV::appendBytes(const unsigned char* from, size_t n) {
 }
 
 const char* HyperCSV::fieldText() {
-    if (_fieldCapacity == 0) appendBytes(reinterpret_cast<const unsigned char*>(""), 0);
+    holdSpan();
+    if (_fieldCapacity == 0) copyBytes(reinterpret_cast<const unsigned char*>(""), 0);
     _field[_fieldLength] = '\0';
     return _field;
 }
@@ -181,10 +217,12 @@ bool HyperCSV::testRead() {
     if (_eof || _readFailed || _end - _pos >= _lookahead) return _pos < _end;
     // The read may block: rows already finished should not wait for it.
     flushRows();
+    // The window's bytes move: a field still pointing into them is copied.
+    holdSpan();
     memmove(_window, _window + _pos, static_cast<size_t>(_end - _pos));
     _end -= _pos;
     _pos = 0;
-    int n = _input->read(_window + _end, kWindowSize - _end);
+    int n = _input->read(_window + _end, _windowSize - _end);
     if (_config->debugLevel < 2) trace("[%d, %d]: Read: %d\n", _line, _column, n);
     if (n > 0) {
         _end += n;
@@ -203,104 +241,114 @@ void HyperCSV::parseInput() {
     _sep = CSVDelimiter::of(_config->separator, ',');
     // Enough look-ahead for a doubled quote and a carriage return's newline.
     _lookahead = std::max({4, 2 * _quote.length, _sep.length});
-    memset(_plain, 0, sizeof _plain);
-    memset(_quoted, 0, sizeof _quoted);
-    _plain[_quote.bytes[0]] = _plain[_sep.bytes[0]] = _plain[unsigned('\r')] = _plain[unsigned('\n')] = 1;
-    _quoted[_quote.bytes[0]] = _quoted[unsigned('\n')] = 1;
+    // Bytes that may start something other than field text, outside and
+    // inside quotes.
+    const unsigned char plainStops[4] = {_quote.bytes[0], _sep.bytes[0], '\r', '\n'};
+    const unsigned char quotedStops[2] = {_quote.bytes[0], '\n'};
+    const CSVScanner plain(plainStops, 4);
+    const CSVScanner quoted(quotedStops, 2);
     _headersLeft = std::max(0, _config->headerLines);
+    _window = static_cast<unsigned char*>(malloc(static_cast<size_t>(_windowSize)));
     const bool traceChars = _taskLog != nullptr && _config->debugLevel < 2;
 
     while (!_eof && _end - _pos < 3) testRead();
     _pos += static_cast<int>(csvBomLength(_window + _pos, static_cast<size_t>(_end - _pos)));
-    for (;;) {
-        if (_stopRequested.load(std::memory_order_relaxed)) break;
+    bool stopped = false;
+    while (!stopped) {
         if (_end - _pos < _lookahead && !_eof) testRead();
         if (_pos >= _end) break;
-
-        // A run of plain field text is taken at once.
-        const unsigned char* table = _inQuote ? _quoted : _plain;
+        // The cursor lives in a local while the window is walked; _pos
+        // catches up before the window is refilled.
         const unsigned char* p = _window + _pos;
-        const unsigned char* e = _window + _end;
-        const unsigned char* from = p;
-        while (p < e && table[*p] == 0) p++;
-        if (p > from) {
-            size_t n = static_cast<size_t>(p - from);
-            if (traceChars) {
-                for (const unsigned char* c = from; c < p;) {
-                    int len = 1;
-                    while (c + len < p && (c[len] & 0xC0) == 0x80) len++;
-                    trace("[%d, %d]: Char: %.*s\n", _line, _column++, len, reinterpret_cast<const char*>(c));
-                    c += len;
-                }
-            } else {
-                _column += csvCountChars(from, n);
+        const unsigned char* const e = _window + _end;
+        // Something special may start before limit: there its look-ahead
+        // is in the window (or the input has no more).
+        const unsigned char* const limit = _eof ? e : e - _lookahead + 1;
+        for (;;) {
+            if (_stopRequested.load(std::memory_order_relaxed)) {
+                stopped = true;
+                break;
             }
-            appendBytes(from, n);
-            _hasContent = true;
-            _pos = static_cast<int>(p - _window);
-            continue;
-        }
-        // Something special may start here; it needs the look-ahead.
-        if (_end - _pos < _lookahead && !_eof) continue;
-        if (traceChars) {
-            if (*p < 0x20) {
-                trace("[%d, %d]: Char: 0x%02X\n", _line, _column, *p);
-            } else {
-                trace("[%d, %d]: Char: %c\n", _line, _column, *p);
-            }
-        }
-        int left = _end - _pos;
-        if (_inQuote) {
-            if (left >= _quote.length && _quote.at(p)) {
-                _pos += _quote.length;
-                _column++;
-                if (left >= 2 * _quote.length && _quote.at(p + _quote.length)) {
-                    // A doubled quote stands for one quote character.
-                    appendBytes(_quote.bytes, static_cast<size_t>(_quote.length));
-                    _pos += _quote.length;
-                    _column++;
+            // A run of plain field text is taken at once.
+            const unsigned char* from = p;
+            int chars = 0;
+            p = (_inQuote ? quoted : plain).find(p, e, &chars);
+            if (p > from) {
+                if (traceChars) {
+                    for (const unsigned char* c = from; c < p;) {
+                        int len = 1;
+                        while (c + len < p && (c[len] & 0xC0) == 0x80) len++;
+                        trace("[%d, %d]: Char: %.*s\n", _line, _column++, len, reinterpret_cast<const char*>(c));
+                        c += len;
+                    }
                 } else {
-                    _inQuote = false;
+                    _column += chars;
                 }
-            } else if (*p == '\n') {
-                appendBytes(p, 1);
-                _pos++;
+                appendBytes(from, static_cast<size_t>(p - from));
+                _hasContent = true;
+            }
+            if (p >= limit) break;
+            if (traceChars) {
+                if (*p < 0x20) {
+                    trace("[%d, %d]: Char: 0x%02X\n", _line, _column, *p);
+                } else {
+                    trace("[%d, %d]: Char: %c\n", _line, _column, *p);
+                }
+            }
+            const long left = e - p;
+            if (_inQuote) {
+                if (left >= _quote.length && _quote.at(p)) {
+                    p += _quote.length;
+                    _column++;
+                    if (left >= 2 * _quote.length && _quote.at(p)) {
+                        // A doubled quote stands for one quote character.
+                        appendBytes(_quote.bytes, static_cast<size_t>(_quote.length));
+                        p += _quote.length;
+                        _column++;
+                    } else {
+                        _inQuote = false;
+                    }
+                } else if (*p == '\n') {
+                    appendBytes(p, 1);
+                    p++;
+                    _line++;
+                    _column = 1;
+                } else {
+                    appendBytes(p, 1);
+                    p++;
+                    _column++;
+                }
+                continue;
+            }
+            if (left >= _quote.length && _quote.at(p)) {
+                _quoteLine = _line;
+                _quoteColumn = _column;
+                p += _quote.length;
+                _column++;
+                _inQuote = true;
+                _hasContent = true;
+            } else if (left >= _sep.length && _sep.at(p)) {
+                // The field's position is that of the separator ending it.
+                _hasContent = true;
+                endField(false);
+                p += _sep.length;
+                _column++;
+            } else if (*p == '\n' || *p == '\r') {
+                // A carriage return ends the line by itself; a newline right
+                // after it belongs to the same line end.
+                endField(true);
+                if (*p == '\r' && p + 1 < e && p[1] == '\n') p++;
+                p++;
                 _line++;
                 _column = 1;
             } else {
                 appendBytes(p, 1);
-                _pos++;
+                p++;
                 _column++;
+                _hasContent = true;
             }
-            continue;
         }
-        if (left >= _quote.length && _quote.at(p)) {
-            _quoteLine = _line;
-            _quoteColumn = _column;
-            _pos += _quote.length;
-            _column++;
-            _inQuote = true;
-            _hasContent = true;
-        } else if (left >= _sep.length && _sep.at(p)) {
-            // The field's position is that of the separator ending it.
-            _hasContent = true;
-            endField(false);
-            _pos += _sep.length;
-            _column++;
-        } else if (*p == '\n' || *p == '\r') {
-            // A carriage return ends the line by itself; a newline right
-            // after it belongs to the same line end.
-            endField(true);
-            _pos++;
-            if (*p == '\r' && _pos < _end && _window[_pos] == '\n') _pos++;
-            _line++;
-            _column = 1;
-        } else {
-            appendBytes(p, 1);
-            _pos++;
-            _column++;
-            _hasContent = true;
-        }
+        _pos = static_cast<int>(p - _window);
     }
 
     if (_readFailed || _stopRequested.load(std::memory_order_relaxed)) {
@@ -331,12 +379,13 @@ void HyperCSV::endField(bool lineEnd) {
     if (_headersLeft > 0) {
         if (traceFields) trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
     } else if (_fieldIndex < static_cast<int>(_byColumn.size()) && !_byColumn[_fieldIndex].empty()) {
-        if (_row == nullptr) _row = new CSVResultRow(_outputCount);
+        if (_row == nullptr) _row = takeRow();
         for (CSVRow* def : _byColumn[_fieldIndex]) convertField(_row, def);
     } else if (traceFields) {
         trace("[%d, %d]: Ignored column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
     }
     _fieldLength = 0;
+    _span = nullptr;
     if (lineEnd) endLine();
 }
 
@@ -352,12 +401,34 @@ void HyperCSV::endLine() {
     if (_headersLeft > 0) {
         _headersLeft--;
     } else {
-        if (_row != nullptr) queueRow(_row);
+        if (_row != nullptr) {
+            // A reused row may hold values of an earlier line in slots
+            // this line did not fill.
+            for (int i = 0; i < _outputCount; i++)
+                if (_slotLine[static_cast<size_t>(i)] != _lineSerial) _row->set(i, nullptr);
+            queueRow(_row);
+        }
         _row = nullptr;
         _totalRows++;
     }
     _fieldIndex = 0;
     _hasContent = false;
+    _lineSerial++;
+}
+
+CSVResultRow* HyperCSV::takeRow() {
+    if (_slotLine.size() != static_cast<size_t>(_outputCount)) _slotLine.assign(static_cast<size_t>(_outputCount), -1);
+    while (!_reusable.empty()) {
+        CSVResultRow* row = _reusable.back();
+        _reusable.pop_back();
+        // A row whose slots the consumer changed in number is not reused.
+        if (row->count() == _outputCount) {
+            row->clearErrors();
+            return row;
+        }
+        delete row;
+    }
+    return new CSVResultRow(_outputCount);
 }
 
 void HyperCSV::queueRow(CSVResultRow* row) {
@@ -380,7 +451,25 @@ void HyperCSV::flushRows() {
         _queue.push_back(row);
     }
     _finished.clear();
+    // The rows given back since the last time serve the next batch.
+    _reusable.insert(_reusable.end(), _spare.begin(), _spare.end());
+    _spare.clear();
     if (_consumersWaiting > 0) _queueBlock.broadcast();
+}
+
+bool HyperCSV::keepSpare(CSVResultRow* row) {
+    if (_spare.size() >= kMaxSpare || _done) return false;
+    _spare.push_back(row);
+    return true;
+}
+
+void HyperCSV::recycle(CSVResultRow* row) {
+    if (row == nullptr) return;
+    {
+        CondSection hold(_queueBlock);
+        if (keepSpare(row)) return;
+    }
+    delete row;
 }
 
 size_t HyperCSV::queuedRows() {
@@ -388,21 +477,26 @@ size_t HyperCSV::queuedRows() {
     return _queue.size();
 }
 
-CSVResultRow* HyperCSV::getNext() {
-    CondSection hold(_queueBlock);
-    _consumersInside++;
-    while (_queue.empty() && !_done) {
-        _consumersWaiting++;
-        _queueBlock.wait();
-        _consumersWaiting--;
-    }
+CSVResultRow* HyperCSV::getNext(CSVResultRow* done) {
     CSVResultRow* row = nullptr;
-    if (!_queue.empty()) {
-        row = _queue.front();
-        _queue.pop_front();
-        if (_producerWaiting && _queue.size() <= kMaxQueued) _queueBlock.broadcast();
+    {
+        CondSection hold(_queueBlock);
+        if (done != nullptr && keepSpare(done)) done = nullptr;
+        _consumersInside++;
+        while (_queue.empty() && !_done) {
+            _consumersWaiting++;
+            _queueBlock.wait();
+            _consumersWaiting--;
+        }
+        if (!_queue.empty()) {
+            row = _queue.front();
+            _queue.pop_front();
+            if (_producerWaiting && _queue.size() <= kMaxQueued) _queueBlock.broadcast();
+        }
+        if (--_consumersInside == 0 && _done) _queueBlock.broadcast();
     }
-    if (--_consumersInside == 0 && _done) _queueBlock.broadcast();
+    // A row the pool has no room for is freed outside the lock.
+    delete done;
     return row;
 }
 

@@ -8,7 +8,8 @@
 // Use:
 //   HyperCSV* reader = new HyperCSV(input, &config, principal, &scope);
 //   reader->start();
-//   while (CSVResultRow* row = reader->getNext()) { ...; delete row; }
+//   CSVResultRow* row = nullptr;
+//   while ((row = reader->getNext(row)) != nullptr) { ... }   // each row given back
 //   reader->join();
 //   ... reader->result(), reader->errors(), reader->warnings() ...
 //   delete reader;
@@ -16,12 +17,19 @@
 // Ownership: the caller owns the configuration and a given Input, and both
 // must outlive the reader; an Input the reader opens itself (from the
 // configuration's inputPath) is its own. The reader owns its copy of the
-// principal, its queued rows, its error and warning lists and its result,
+// principal, its queued and given-back rows, its error and warning lists
+// and its result,
 // and it releases the configuration's parsers when destroyed. It is not
 // deleted when its thread ends: the starter joins and deletes it.
 //
-// Thread-safety: getNext and stop may be called from any thread. The queue,
-// the consumer count and the done flag are guarded by the queue block. The
+// Rows given back (getNext's argument, recycle) are refilled for later lines
+// instead of being freed and allocated again, values and text storage
+// included: a consumer that keeps up with the reader then costs no
+// allocation per field. Deleting rows instead is just as correct.
+//
+// Thread-safety: getNext, recycle and stop may be called from any thread.
+// The queue, the rows given back, the consumer count and the done flag are
+// guarded by the queue block. The
 // error and warning lists, the counters and the result belong to the
 // producer thread while it runs; read them only after join(). The scope's
 // variables (VALUE among them) are changed by the producer thread while it
@@ -49,10 +57,15 @@ class Principal;
 
 class HyperCSV : public DaemonThread {
 public:
-    static constexpr int kWindowSize = 4096;
+    // The read window: large enough that reading costs few system calls
+    // and locks per megabyte.
+    static constexpr int kWindowSize = 65536;
+    static constexpr int kMinWindowSize = 64;
     static constexpr int kFieldStep = 1024;
     // The producer waits while more rows than this are queued.
     static constexpr size_t kMaxQueued = 100;
+    // Rows given back and kept for reuse, at most; any more are freed.
+    static constexpr size_t kMaxSpare = 256;
 
     // input may be null (the configuration's inputPath is opened); principal
     // (copied) and scope are what expressions run with. Without a scope the
@@ -65,10 +78,19 @@ public:
     // The next row (the caller deletes it), waiting while the queue is empty
     // and the producer still works; null once the producer has finished and
     // the queue is empty.
-    CSVResultRow* getNext() EXCLUDES(_queueBlock);
+    CSVResultRow* getNext() EXCLUDES(_queueBlock) { return getNext(nullptr); }
+    // The same, first giving back done (may be null), a row this reader
+    // returned and the caller has finished with, in the same lock.
+    CSVResultRow* getNext(CSVResultRow* done) EXCLUDES(_queueBlock);
+    // Gives back a row this reader returned, for reuse (null is ignored).
+    // The caller must not touch it afterwards.
+    void recycle(CSVResultRow* row) EXCLUDES(_queueBlock);
     // Asks the producer to stop reading; it then finishes as at the end of
     // the input (the row in progress is dropped).
     void stop() { _stopRequested.store(true, std::memory_order_relaxed); }
+    // Sets the read window's size (at least kMinWindowSize) before start();
+    // small windows let tests put window ends everywhere.
+    void setWindowSize(int bytes);
     // Rows waiting in the queue; for tests and diagnostics.
     size_t queuedRows() EXCLUDES(_queueBlock);
 
@@ -97,7 +119,16 @@ private:
     bool openInput();
     void prepareDefinitions();
     void parseInput();
+    // Adds bytes to the field being read.
     void appendBytes(const unsigned char* from, size_t n);
+    // Copies a field that is still only a stretch of the window into the
+    // field buffer.
+    void holdSpan();
+    void copyBytes(const unsigned char* from, size_t n);
+    // A row for the current line: one given back, or a new one.
+    CSVResultRow* takeRow();
+    // Keeps row for reuse; false when the pool is full (the caller frees it).
+    bool keepSpare(CSVResultRow* row) REQUIRES(_queueBlock);
     void endField(bool lineEnd);
     void endLine();
     // Rows go to the queue in small batches: a lock and a wake-up per row
@@ -108,6 +139,11 @@ private:
     void flushRows() EXCLUDES(_queueBlock);
     void finish() EXCLUDES(_queueBlock);
     const char* fieldText();
+    // The scope's time zone for date texts without one (null: the machine's).
+    const char* scopeZone() const;
+    // A date column's text ("0", or what the script Date parser reads) in
+    // milliseconds since 1970.
+    bool dateFromText(const char* text, long long* ms) const;
 
     Input* _input;
     bool _ownsInput = false;
@@ -117,19 +153,21 @@ private:
     FILE* _taskLog = nullptr;
 
     // The read window and the field being read.
-    unsigned char _window[kWindowSize];
+    unsigned char* _window = nullptr;
+    int _windowSize = kWindowSize;
     int _pos = 0;
     int _end = 0;
     bool _eof = false;
     bool _readFailed = false;
     int _lookahead = 4;
+    // The field: _fieldLength bytes at _span (in the window) when that is
+    // set, else in _field.
+    const unsigned char* _span = nullptr;
     char* _field = nullptr;
     size_t _fieldLength = 0;
     size_t _fieldCapacity = 0;
     CSVDelimiter _quote;
     CSVDelimiter _sep;
-    unsigned char _plain[256];
-    unsigned char _quoted[256];
 
     // Position and line state.
     int _line = 1;
@@ -149,8 +187,14 @@ private:
     // With expressions rows come slowly: each is handed over at once.
     bool _wakeEachRow = false;
     CSVResultRow* _row = nullptr;
-    // Finished rows not yet in the queue (the producer's own).
+    // Which slots the current line has filled: a slot holds the line's
+    // number when it has. A reused row's other slots are emptied at its end.
+    std::vector<long long> _slotLine;
+    long long _lineSerial = 0;
+    // Finished rows not yet in the queue, and rows given back that the
+    // producer has taken over (both the producer's own).
     std::vector<CSVResultRow*> _finished;
+    std::vector<CSVResultRow*> _reusable;
 
     std::vector<Error*> _errors;
     std::vector<Error*> _warnings;
@@ -159,6 +203,7 @@ private:
 
     CondBlock _queueBlock;
     std::deque<CSVResultRow*> _queue GUARDED_BY(_queueBlock);
+    std::vector<CSVResultRow*> _spare GUARDED_BY(_queueBlock);
     // Consumers inside getNext, and those of them waiting for a row.
     int _consumersInside GUARDED_BY(_queueBlock) = 0;
     int _consumersWaiting GUARDED_BY(_queueBlock) = 0;

@@ -1,7 +1,6 @@
 // HyperCSV's field conversion: the column's expression, then the column's
 // type. A field that cannot be converted leaves its slot empty and an error
 // on the row and in the run's list; the run goes on.
-#include <ctype.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,9 +9,10 @@
 #include <string>
 
 #include "common/error_codes.h"
-#include "csv/csv_date.h"
 #include "csv/hyper_csv.h"
 #include "dirbase/any.h"
+#include "script/date.h"
+#include "script/date_parse.h"
 #include "script/error.h"
 #include "script/parser.h"
 #include "script/varset.h"
@@ -38,18 +38,64 @@ bool isText(const Any* v) {
     return !v->isEncoded() && (v->getType() == ANY_STRING || v->getType() == ANY_CHAR);
 }
 
+// White space as the C locale's isspace has it, without the locale lookup.
+inline bool isBlank(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The Date object a value holds or refers to, if any.
+const Date* dateObject(const Any* value) {
+    if (value->isEncoded()) return nullptr;
+    const Translatable* object = value->getType() == ANY_REFERENCE ? value->getReferenced()
+                                 : value->getType() == OBJ_DATE_ID ? value->value.object
+                                                                   : nullptr;
+    return dynamic_cast<const Date*>(object);
+}
+
 }  // namespace
 
+const char* HyperCSV::scopeZone() const {
+    // The zone a script running in this scope would use: its TZ variable
+    // when that is a non-empty string, else the machine's.
+    AbstractVarSet* vars = dynamic_cast<AbstractVarSet*>(_scope->get());
+    const Any* v = vars != nullptr ? vars->get("TZ") : nullptr;
+    const char* text = v != nullptr && v->getType() == ANY_STRING ? v->getString() : nullptr;
+    return text != nullptr && text[0] != '\0' ? text : nullptr;
+}
+
+bool HyperCSV::dateFromText(const char* text, long long* ms) const {
+    if (strcmp(text, "0") == 0) {
+        *ms = 0;
+        return true;
+    }
+    // The same reading as the script Date parser: a text without a zone
+    // takes the current offset of the scope's zone.
+    return date_parseText(text, scopeZone(), ms, nullptr) == 0;
+}
+
 void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
+    const int slot = def->outputColumn - 1;
+    if (slot >= 0 && static_cast<size_t>(slot) < _slotLine.size()) _slotLine[static_cast<size_t>(slot)] = _lineSerial;
+    if (def->expression == nullptr && def->type != CSV_TYPE_DOUBLE && def->type != CSV_TYPE_DATE &&
+        def->type != CSV_TYPE_TIMESTAMP && (_taskLog == nullptr || _config->debugLevel >= 3)) {
+        // The common case, a text kept as it is: straight from where the
+        // field's bytes are into the row's own value, without trailing
+        // white space.
+        const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
+        size_t length = _fieldLength;
+        while (length > 0 && isBlank(static_cast<unsigned char>(data[length - 1]))) length--;
+        row->setText(slot, length > 0 ? data : "", length);
+        return;
+    }
+
     // Trailing white space is not part of the value.
     size_t length = _fieldLength;
     const char* base = fieldText();
-    while (length > 0 && isspace(static_cast<unsigned char>(base[length - 1]))) length--;
+    while (length > 0 && isBlank(static_cast<unsigned char>(base[length - 1]))) length--;
     _field[length] = '\0';
     const char* text = _field;
     const int in = def->inputColumn;
     const int out = def->outputColumn;
-    const int slot = out - 1;
 
     auto fail = [&](int type, int code, const std::string& message) {
         Error* e = makeError(type, code, message.c_str(), _line, _column);
@@ -57,36 +103,65 @@ void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
         row->addError(e);
         row->set(slot, nullptr);
     };
+    auto traced = [&] {
+        if (_taskLog != nullptr && _config->debugLevel < 3) {
+            trace("[%d, %d]: Column: %d -> %d, value = %s\n", _line, _column, in, out, text);
+        }
+    };
+
+    if (def->expression == nullptr) {
+        // Straight from the field's bytes into the row's own value.
+        switch (def->type) {
+        case CSV_TYPE_DOUBLE: {
+            double d = 0.0;
+            if (!Any::textToDouble(text, d)) d = 0.0;
+            row->setDouble(slot, d);
+            break;
+        }
+        case CSV_TYPE_DATE:
+        case CSV_TYPE_TIMESTAMP: {
+            long long ms = 0;
+            if (!dateFromText(text, &ms)) {
+                fail(Error::EvalError, DirError::E_NOT_CONVERTIBLE,
+                     format("Unable to convert '%s' to date [CSV: %d, DB: %d]", text, in, out));
+                return;
+            }
+            row->setDate(slot, ms);
+            break;
+        }
+        default:
+            row->setText(slot, text, length);
+            break;
+        }
+        traced();
+        return;
+    }
 
     Any* value;
-    if (def->expression != nullptr) {
-        if (def->parser == nullptr || def->parser->getExpression() == nullptr) {
-            fail(Error::EvalError, DirError::E_SYNTAX, "Unable to parse script");
-            return;
-        }
-        AbstractVarSet* vars = dynamic_cast<AbstractVarSet*>(_scope->get());
-        if (vars != nullptr) vars->define("VALUE", new Any(text));
-        value = nullptr;
-        if (!def->parser->executeExpression(_principal, _scope, &value)) {
-            delete value;
-            const Error* e = def->parser->getError();
-            if (e != nullptr) {
-                appendError(new Error(*e));
-                row->addError(new Error(*e));
-            } else {
-                Error* made = makeError(Error::EvalError, DirError::E_SYNTAX, "Unable to run script", _line, _column);
-                appendError(new Error(*made));
-                row->addError(made);
-            }
-            // The next field runs the same expression afresh.
-            def->parser->recover();
-            row->set(slot, nullptr);
-            return;
-        }
-        if (value == nullptr) value = new Any();
-    } else {
-        value = new Any(text);
+    if (def->parser == nullptr || def->parser->getExpression() == nullptr) {
+        fail(Error::EvalError, DirError::E_SYNTAX, "Unable to parse script");
+        return;
     }
+    AbstractVarSet* vars = dynamic_cast<AbstractVarSet*>(_scope->get());
+    if (vars != nullptr) vars->define("VALUE", new Any(text));
+    value = nullptr;
+    if (!def->parser->executeExpression(_principal, _scope, &value)) {
+        delete value;
+        const Error* e = def->parser->getError();
+        if (e != nullptr) {
+            appendError(new Error(*e));
+            row->addError(new Error(*e));
+        } else {
+            Error* made = makeError(Error::EvalError, DirError::E_SYNTAX, "Unable to run script", _line, _column);
+            appendError(new Error(*made));
+            row->addError(made);
+        }
+        // The next field runs the same expression afresh.
+        def->parser->recover();
+        row->set(slot, nullptr);
+        return;
+    }
+    if (value == nullptr) value = new Any();
 
     switch (def->type) {
     case CSV_TYPE_STRING:
@@ -116,28 +191,27 @@ void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
             (value->getType() == ANY_INT64 || value->getType() == ANY_INT32))
             break;
         long long ms = 0;
-        Translatable* object = value->getType() == ANY_REFERENCE ? value->getReferenced() : nullptr;
         if (value->getType() == ANY_NULL || value->getType() == ANY_UNDEFINED ||
-            (value->getType() == ANY_REFERENCE && object == nullptr)) {
+            (value->getType() == ANY_REFERENCE && value->getReferenced() == nullptr)) {
             delete value;
             fail(Error::EvalError, DirError::E_NOT_CONVERTIBLE, format("NULL date [CSV: %d, DB: %d]", in, out));
             return;
         }
         bool ok;
         std::string shown;
-        if (object != nullptr) {
-            ok = csv_dateHooks.objectMillis != nullptr && csv_dateHooks.objectMillis(object, &ms);
+        if (const Date* date = dateObject(value)) {
+            ms = date->getTime();
+            ok = true;
+        } else if (value->getType() == ANY_REFERENCE) {
+            // Some other object: not a date.
+            ok = false;
             shown = text;
         } else {
             char* converted = nullptr;
             ok = isText(value) ? (converted = strdup(value->getString() != nullptr ? value->getString() : "")) != nullptr
                                : value->convertToString(def->parser, converted) && converted != nullptr;
             shown = converted != nullptr ? converted : text;
-            if (ok && strcmp(converted, "0") == 0) {
-                ms = 0;
-            } else if (ok) {
-                ok = csv_dateHooks.parseText != nullptr && csv_dateHooks.parseText(converted, &ms);
-            }
+            if (ok) ok = dateFromText(converted, &ms);
             free(converted);
         }
         delete value;
@@ -152,8 +226,6 @@ void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
     default:
         break;
     }
-    if (_taskLog != nullptr && _config->debugLevel < 3) {
-        trace("[%d, %d]: Column: %d -> %d, value = %s\n", _line, _column, in, out, text);
-    }
+    traced();
     row->set(slot, value);
 }

@@ -1,6 +1,8 @@
 // HyperCSV on arbitrary bytes: the first byte picks the character set the
-// input is declared in (or detection) and the quote character, the second
-// the size of the chunks in which the bytes arrive; the rest is the file.
+// input is declared in (or detection), the quote character, the reader's
+// window size and whether rows are given back for reuse or deleted, the
+// second the size of the chunks in which the bytes arrive; the rest is the
+// file.
 // Columns 1 to 4 are read as a string, a double, a date and, through a
 // script expression, a string. Every row must have the four slots, no more
 // rows may arrive than lines were counted, and nothing may crash, leak or
@@ -54,12 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.addRow(new CSVRow(1, 1, CSV_TYPE_STRING, nullptr));
     ObjRef scope(new VarSet(nullptr, AbstractVarSet::FUNCTION));
     HyperCSV* reader = new HyperCSV(&input, &config, nullptr, &scope);
+    const int windows[] = {HyperCSV::kMinWindowSize, HyperCSV::kMinWindowSize + 3, 4096, HyperCSV::kWindowSize};
+    reader->setWindowSize(windows[(data[0] >> 6) & 3]);
+    const bool giveBack = (data[0] >> 5) & 1;
     reader->start();
     long long rows = 0;
-    while (CSVResultRow* row = reader->getNext()) {
+    CSVResultRow* row = nullptr;
+    while ((row = reader->getNext(giveBack ? row : nullptr)) != nullptr) {
         if (row->count() != 4) abort();
         rows++;
-        delete row;
+        if (!giveBack) delete row;
     }
     reader->join();
     if (rows > reader->totalRows()) abort();

@@ -32,6 +32,8 @@
 #include "dirbase/attributes.h"
 #include "io/input.h"
 #include "io/utf8.h"
+#include "script/builtins.h"
+#include "script/date.h"
 #include "script/error.h"
 #include "script/location.h"
 #include "script/registry.h"
@@ -255,6 +257,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     script_installHooks();
+    // Transforms may use the built-in classes (Date.parse and the like).
+    script_registerBuiltins();
+    script_registerDate();
 
     if (maps.empty()) {
         int fields = firstLineFields(path, encoding, quote, separator);
@@ -276,7 +281,9 @@ int main(int argc, char** argv) {
     reader->start();
     long long rowNumber = 0;
     std::multiset<std::string> shownWithRows;
-    while (CSVResultRow* row = reader->getNext()) {
+    CSVResultRow* row = nullptr;
+    // Each row goes back to the reader when the next is asked for.
+    while ((row = reader->getNext(row)) != nullptr) {
         rowNumber++;
         std::string line = asJson ? "[" : "";
         for (int i = 0; i < row->count(); i++) {
@@ -291,7 +298,6 @@ int main(int argc, char** argv) {
             fprintf(stderr, "row %lld: %s%s\n", rowNumber, message(e).c_str(), where(e).c_str());
             shownWithRows.insert(message(e) + where(e));
         }
-        delete row;
     }
     reader->join();
     fflush(stdout);

@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "csv/csv_config.h"
-#include "csv/csv_date.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "io/input.h"
+#include "script/date.h"
 #include "script/error.h"
 #include "script/location.h"
 #include "script/registry.h"
@@ -90,8 +90,9 @@ Outcome drain(HyperCSV* reader) {
     return out;
 }
 
-Outcome readWith(CSVConfig& config, Input* input = nullptr, const ObjRef* scope = nullptr) {
+Outcome readWith(CSVConfig& config, Input* input = nullptr, const ObjRef* scope = nullptr, int window = 0) {
     HyperCSV* reader = new HyperCSV(input, &config, nullptr, scope);
+    if (window > 0) reader->setWindowSize(window);
     reader->start();
     Outcome out = drain(reader);
     delete reader;
@@ -103,32 +104,18 @@ void mapStrings(CSVConfig& config, int columns) {
     for (int i = columns; i >= 1; i--) config.addRow(new CSVRow(i, i, CSV_TYPE_STRING, nullptr));
 }
 
-class ScopedTZ {
-public:
-    explicit ScopedTZ(const char* tz) {
-        const char* old = getenv("TZ");
-        _had = old != nullptr;
-        if (_had) _old = old;
-        setenv("TZ", tz, 1);
-        tzset();
+// A scope whose TZ variable names the zone of date texts without one.
+struct ZoneScope {
+    explicit ZoneScope(const char* zone) : scope(new VarSet(nullptr, AbstractVarSet::FUNCTION)) {
+        static_cast<VarSet*>(scope.get())->define("TZ", new Any(zone));
     }
-    ~ScopedTZ() {
-        if (_had) {
-            setenv("TZ", _old.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
-private:
-    bool _had;
-    std::string _old;
+    ~ZoneScope() { static_cast<VarSet*>(scope.get())->clear(); }
+    ObjRef scope;
 };
 
 TEST(HyperCSV, MapsColumnsAndConvertsEachToItsType) {
     // Five hours west of UTC, so that local midnight is not UTC midnight.
-    ScopedTZ tz("XST5");
+    ZoneScope zone("XST5");
     TempDir dir;
     writeFile(dir.file("in.csv"), "id,name,amount,when\n"
                                   "1,Ann  \t,3.5,2024-01-02\n"
@@ -139,7 +126,7 @@ TEST(HyperCSV, MapsColumnsAndConvertsEachToItsType) {
     config.addRow(new CSVRow(4, 3, CSV_TYPE_DATE, nullptr));
     config.addRow(new CSVRow(3, 2, CSV_TYPE_DOUBLE, nullptr));
     config.addRow(new CSVRow(2, 1, CSV_TYPE_STRING, nullptr));
-    Outcome out = readWith(config);
+    Outcome out = readWith(config, nullptr, &zone.scope);
 
     // 2024-01-02 is day 19724 after 1970-01-01.
     const long long midnightLocal = (19724LL * 86400 + 5 * 3600) * 1000;
@@ -157,24 +144,49 @@ TEST(HyperCSV, MapsColumnsAndConvertsEachToItsType) {
     EXPECT_EQ(out.warningCount, 0);
 }
 
-TEST(HyperCSV, BuiltInDateTextForms) {
-    // Expected values from the calendar, not from the parser.
+TEST(HyperCSV, DateColumnsReadWhatScriptDatesRead) {
+    // Column 1 is read as a date directly, column 2 through the script's
+    // own Date.parse (a Date object). Expected values from the calendar:
+    // 2024-02-29 is day 19782 after 1970-01-01.
+    script_installHooks();
+    script_registerDate();
+    ZoneScope zone("XST5");
+    const long long feb29 = 19782LL * 86400 * 1000;
     struct {
         const char* text;
-        long long ms;
-    } good[] = {{"2024-01-02Z", 1704153600000LL},
-                {"2024-02-29T12:00:00Z", 1709208000000LL},
-                {"2000-03-01 05:06:07.89-05:30", 951906967890LL},
-                {"1969-12-31T23:59:59.5Z", -500LL}};
-    for (const auto& g : good) {
-        long long ms = 0;
-        EXPECT_TRUE(csv_parseIsoDate(g.text, &ms)) << g.text;
-        EXPECT_EQ(ms, g.ms) << g.text;
-    }
-    for (const char* bad : {"", "2023-02-29", "2024-13-01", "2024-01-00", "2024-01-02T24:00", "2024-1-2",
-                            "2024-01-02T10", "2024-01-02x", "2024-01-02T10:00+5", "24-01-02"}) {
-        long long ms = 0;
-        EXPECT_FALSE(csv_parseIsoDate(bad, &ms)) << bad;
+        long long ms;  // -1: refused
+    } cases[] = {
+        {"2024-02-29T12:34:56.789Z", feb29 + 45296789},
+        {"2024-02-29T12:34+01:00", feb29 + (11 * 60 + 34) * 60000LL},
+        {"20240229T1234", feb29 + (17 * 60 + 34) * 60000LL},  // no zone: five hours west
+        {"2024-0229", feb29 + 5 * 3600000LL},
+        {"2023-02-29", feb29 - 365 * 86400000LL + 5 * 3600000LL},  // rolls into March, as in scripts
+        {"2024-02-29 12:34", -1},
+        {"2024-02-29T12:34:56.5Z", -1},
+        {"2024-1-2", -1},
+        {"abc", -1},
+    };
+    std::string text;
+    for (const auto& c : cases) text += std::string(c.text) + "," + c.text + "\n";
+    TempDir dir;
+    writeFile(dir.file("in.csv"), text);
+    CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    config.addRow(new CSVRow(2, 2, CSV_TYPE_TIMESTAMP, "Date.parse(VALUE)"));
+    config.addRow(new CSVRow(1, 1, CSV_TYPE_DATE, nullptr));
+    Outcome out = readWith(config, nullptr, &zone.scope);
+    ASSERT_EQ(out.rows.size(), sizeof cases / sizeof cases[0]);
+    for (size_t i = 0; i < out.rows.size(); i++) {
+        const auto& c = cases[i];
+        if (c.ms >= 0) {
+            std::string want = "t:" + std::to_string(c.ms);
+            EXPECT_EQ(out.rows[i], (std::vector<std::string>{want, want})) << c.text;
+            EXPECT_EQ(out.rowErrors[i], std::vector<std::string>{}) << c.text;
+        } else {
+            EXPECT_EQ(out.rows[i][0], "<null>") << c.text;
+            EXPECT_EQ(out.rows[i][1], "<null>") << c.text;
+            ASSERT_FALSE(out.rowErrors[i].empty()) << c.text;
+            EXPECT_EQ(out.rowErrors[i][0], "Unable to convert '" + std::string(c.text) + "' to date [CSV: 1, DB: 1]");
+        }
     }
 }
 
@@ -358,15 +370,19 @@ TEST(HyperCSV, ReadWindowAndChunkBoundariesSplitNothing) {
         const char* quote;
         const char* sep;
     } cases[] = {{"\"", ","}, {"'", "§"}};
+    // An odd small window moves the ends by a few bytes each time, and
+    // leaves the 16-byte scan a short tail to finish byte by byte.
     for (const Case& c : cases) {
         std::string text = encode(rows, c.quote, c.sep);
-        ASSERT_GT(text.size(), 20u * HyperCSV::kWindowSize);
         writeFile(dir.file("in.csv"), text);
-        CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, c.quote, c.sep, 0);
-        mapStrings(config, 3);
-        Outcome out = readWith(config);
-        EXPECT_EQ(out.rows, rows) << c.sep;
-        EXPECT_TRUE(out.errors.empty() && out.warnings.empty()) << c.sep;
+        for (int window : {HyperCSV::kMinWindowSize + 3, 4096}) {
+            ASSERT_GT(text.size(), 20u * static_cast<size_t>(window));
+            CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, c.quote, c.sep, 0);
+            mapStrings(config, 3);
+            Outcome out = readWith(config, nullptr, nullptr, window);
+            EXPECT_EQ(out.rows, rows) << c.sep << " " << window;
+            EXPECT_TRUE(out.errors.empty() && out.warnings.empty()) << c.sep << " " << window;
+        }
     }
 
     // Arriving in UTF-16 in 7-byte chunks: chunks end inside code units and
