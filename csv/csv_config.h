@@ -20,6 +20,10 @@
 
 #include <vector>
 
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/error_codes.h"
 #include "dirbase/any.h"
 
 class Error;
@@ -129,5 +133,35 @@ private:
     AnyArray _values;
     std::vector<Error*> _errors;
 };
+
+// Inline: it runs once for every text field the reader produces.
+inline int CSVResultRow::setText(int index, const char* text, size_t length) {
+    Any* v = slot(index);
+    if (v == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
+    // A string the value owns was allocated for at least its length and
+    // terminator, whoever allocated it, so a text no longer than that fits.
+    // Anything else (another kind, a longer text) gets storage of its own.
+    char* buffer = nullptr;
+    if (!v->encoded && (v->type == ANY_STRING || v->type == ANY_CHAR) && v->value.s != nullptr) {
+        // Fields are short: a plain loop beats the library call here.
+        const char* old = v->value.s;
+        size_t n = 0;
+        while (n < length && old[n] != '\0') n++;
+        if (n == length) {
+            buffer = v->value.s;
+            v->value.s = nullptr;
+        }
+    }
+    if (buffer == nullptr) {
+        v->clear();
+        buffer = static_cast<char*>(malloc(length + 1));
+    }
+    memcpy(buffer, text, length);
+    buffer[length] = '\0';
+    v->type = ANY_STRING;
+    v->hint = HINT_STRING;
+    v->value.s = buffer;
+    return 0;
+}
 
 #endif

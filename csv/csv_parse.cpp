@@ -1,10 +1,13 @@
 #include "csv/csv_parse.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "common/error_codes.h"
+#include "csv/csv_scan.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "script/error.h"
@@ -32,31 +35,47 @@ size_t csvBomLength(const unsigned char* p, size_t length) {
     return length >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF ? 3 : 0;
 }
 
-int csvCountChars(const unsigned char* p, size_t length) {
-    int n = 0;
-    for (size_t i = 0; i < length; i++) n += (p[i] & 0xC0) != 0x80;
-    return n;
-}
-
 namespace {
 
+// A string value holding a copy of length bytes at text.
+Any* textValue(const char* text, size_t length) {
+    Any* v = new Any();
+    char* copy = static_cast<char*>(malloc(length + 1));
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    v->type = ANY_STRING;
+    v->hint = HINT_STRING;
+    v->value.s = copy;
+    return v;
+}
+
+// An array value taking over the values collected in items (which is
+// emptied), allocated once at its final size.
+Any* arrayValue(std::vector<Any*>& items) {
+    AnyArray* array = new AnyArray();
+    if (!items.empty()) {
+        array->elements = static_cast<Any**>(malloc(items.size() * sizeof(Any*)));
+        memcpy(array->elements, items.data(), items.size() * sizeof(Any*));
+        array->count = static_cast<int>(items.size());
+        items.clear();
+    }
+    Any* v = new Any();
+    v->setArray(array);
+    return v;
+}
+
 // The state of one parse; the tree under construction is released unless
-// finish() hands it over.
+// parse() hands it over.
 class TextParser {
 public:
     TextParser(const char* quote, const char* separator, int headerLines)
         : _quote(CSVDelimiter::of(quote, '"')), _sep(CSVDelimiter::of(separator, ',')),
-          _headersLeft(headerLines > 0 ? headerLines : 0), _columns(new AnyArray()), _data(new AnyArray()) {
-        memset(_plain, 0, sizeof _plain);
-        memset(_quoted, 0, sizeof _quoted);
-        _plain[_quote.bytes[0]] = _plain[_sep.bytes[0]] = _plain[unsigned('\r')] = _plain[unsigned('\n')] = 1;
-        _quoted[_quote.bytes[0]] = _quoted[unsigned('\n')] = 1;
-    }
+          _headersLeft(headerLines > 0 ? headerLines : 0), _columns(new AnyArray()) {}
     ~TextParser() {
         delete _columns;
-        delete _data;
         delete _warnings;
-        delete _row;
+        for (Any* v : _row) delete v;
+        for (Any* v : _data) delete v;
     }
     TextParser(const TextParser&) = delete;
     TextParser& operator=(const TextParser&) = delete;
@@ -64,11 +83,24 @@ public:
     Error* parse(const unsigned char* p, Attributes** out);
 
 private:
-    void ordinary(const unsigned char* from, const unsigned char* to) {
-        _field.append(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from));
-        _column += csvCountChars(from, static_cast<size_t>(to - from));
-        _hasContent = true;
+    // Adds bytes to the field. A field that is one stretch of the text is
+    // only pointed at; anything else is copied together in _field.
+    void append(const unsigned char* from, size_t n) {
+        if (_span != nullptr) {
+            if (from == _span + _spanLength) {
+                _spanLength += n;
+                return;
+            }
+            _field.assign(reinterpret_cast<const char*>(_span), _spanLength);
+            _span = nullptr;
+        } else if (_field.empty()) {
+            _span = from;
+            _spanLength = n;
+            return;
+        }
+        _field.append(reinterpret_cast<const char*>(from), n);
     }
+    bool fieldEmpty() const { return _span == nullptr ? _field.empty() : _spanLength == 0; }
     void warn(const char* description);
     // Returns false for a blank line (which then ends here).
     bool endField(bool lineEnd);
@@ -76,10 +108,8 @@ private:
 
     CSVDelimiter _quote;
     CSVDelimiter _sep;
-    // Bytes that may start something other than field text, outside and
-    // inside quotes.
-    unsigned char _plain[256];
-    unsigned char _quoted[256];
+    const unsigned char* _span = nullptr;
+    size_t _spanLength = 0;
     std::string _field;
     int _fieldIndex = 0;
     int _line = 1;
@@ -88,11 +118,12 @@ private:
     bool _hasContent = false;
     int _headersLeft;
     int _reference = -1;
-    long long _rows = 0;
     AnyArray* _columns;
-    AnyArray* _data;
     AnyArray* _warnings = nullptr;
-    AnyArray* _row = nullptr;
+    // The current row's values and the data rows so far, made into arrays
+    // once their size is known (an array grows one slot per append).
+    std::vector<Any*> _row;
+    std::vector<Any*> _data;
 };
 
 void TextParser::warn(const char* description) {
@@ -106,30 +137,34 @@ void TextParser::warn(const char* description) {
 }
 
 bool TextParser::endField(bool lineEnd) {
-    if (lineEnd && _fieldIndex == 0 && _field.empty()) {
+    if (lineEnd && _fieldIndex == 0 && fieldEmpty()) {
         warn("Blank line ignored");
         _hasContent = false;
         return false;
     }
+    const char* text = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field.data();
+    size_t length = _span != nullptr ? _spanLength : _field.size();
     if (_headersLeft > 0) {
+        std::string value(text, length);
         Any* existing = _columns->get(_fieldIndex);
         if (existing != nullptr && existing->getString() != nullptr) {
-            std::string joined = std::string(existing->getString()) + "\n" + _field;
+            std::string joined = std::string(existing->getString()) + "\n" + value;
             existing->set(joined.c_str());
         } else {
             // Header fields arrive in order, so the slot is the next one.
             while (_columns->size() < _fieldIndex) _columns->append(new Any(""));
             if (_fieldIndex < _columns->size()) {
-                _columns->elements[_fieldIndex]->set(_field.c_str());
+                _columns->elements[_fieldIndex]->set(value.c_str());
             } else {
-                _columns->append(new Any(_field.c_str()));
+                _columns->append(new Any(value.c_str()));
             }
         }
     } else {
-        if (_row == nullptr) _row = new AnyArray();
-        _row->append(new Any(_field.c_str()));
+        _row.push_back(textValue(text, length));
     }
     _fieldIndex++;
+    _span = nullptr;
+    _spanLength = 0;
     _field.clear();
     return true;
 }
@@ -144,45 +179,54 @@ void TextParser::endLine() {
     if (_headersLeft > 0) {
         _headersLeft--;
     } else {
-        Any* v = new Any();
-        v->setArray(_row != nullptr ? _row : new AnyArray());
-        _row = nullptr;
-        _data->append(v);
-        _rows++;
+        _data.push_back(arrayValue(_row));
     }
     _fieldIndex = 0;
     _hasContent = false;
 }
 
 Error* TextParser::parse(const unsigned char* p, Attributes** out) {
-    p += csvBomLength(p, strnlen(reinterpret_cast<const char*>(p), 3));
+    const unsigned char* const end = p + strlen(reinterpret_cast<const char*>(p));
+    p += csvBomLength(p, static_cast<size_t>(end - p));
+    // Bytes that may start something other than field text, outside and
+    // inside quotes.
+    const unsigned char plainStops[4] = {_quote.bytes[0], _sep.bytes[0], '\r', '\n'};
+    const unsigned char quotedStops[2] = {_quote.bytes[0], '\n'};
+    const CSVScanner plain(plainStops, 4);
+    const CSVScanner quoted(quotedStops, 2);
     for (;;) {
-        // A run of plain field text is copied at once.
+        // A run of plain field text is taken at once.
         const unsigned char* from = p;
-        const unsigned char* table = _inQuote ? _quoted : _plain;
-        while (*p != 0 && table[*p] == 0) p++;
-        if (p > from) ordinary(from, p);
-        if (*p == 0) break;
+        p = (_inQuote ? quoted : plain).find(p, end, &_column);
+        if (p > from) {
+            append(from, static_cast<size_t>(p - from));
+            _hasContent = true;
+        }
+        if (p == end) break;
+        // The text is terminated, so a delimiter that is cut short by the
+        // end simply does not match.
         if (_inQuote) {
             if (_quote.at(p)) {
                 p += _quote.length;
                 _column++;
-                if (*p != 0 && _quote.at(p)) {
+                if (p != end && _quote.at(p)) {
                     // A doubled quote stands for one quote character.
-                    _field.append(reinterpret_cast<const char*>(_quote.bytes), static_cast<size_t>(_quote.length));
+                    append(_quote.bytes, static_cast<size_t>(_quote.length));
                     p += _quote.length;
                     _column++;
                 } else {
                     _inQuote = false;
                 }
             } else if (*p == '\n') {
-                _field += '\n';
+                append(p, 1);
                 p++;
                 _line++;
                 _column = 1;
             } else {
-                ordinary(p, p + 1);
+                append(p, 1);
                 p++;
+                _column++;
+                _hasContent = true;
             }
             continue;
         }
@@ -204,8 +248,10 @@ Error* TextParser::parse(const unsigned char* p, Attributes** out) {
         } else {
             // A lone carriage return, or the first byte of a character that
             // only begins like a delimiter.
-            ordinary(p, p + 1);
+            append(p, 1);
             p++;
+            _column++;
+            _hasContent = true;
         }
     }
     if (_inQuote) {
@@ -220,11 +266,9 @@ Error* TextParser::parse(const unsigned char* p, Attributes** out) {
     v->setArray(_columns);
     _columns = nullptr;
     result->addAttribute("columns", v);
-    v = new Any();
-    v->setArray(_data);
-    _data = nullptr;
-    result->addAttribute("data", v);
-    result->setAttribute("totalRows", _rows);
+    const long long rows = static_cast<long long>(_data.size());
+    result->addAttribute("data", arrayValue(_data));
+    result->setAttribute("totalRows", rows);
     if (_warnings != nullptr) {
         v = new Any();
         v->setArray(_warnings);

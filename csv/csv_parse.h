@@ -39,9 +39,6 @@ struct CSVDelimiter {
 // Length of a UTF-8 byte-order mark at the start of the length bytes at p (0 or 3).
 size_t csvBomLength(const unsigned char* p, size_t length);
 
-// Number of characters (UTF-8 lead and single bytes) among the length bytes at p.
-int csvCountChars(const unsigned char* p, size_t length);
-
 // Parses text (UTF-8, up to its terminator). quote and separator give the
 // first character of each (null or empty: '"' and ','); headerLines leading
 // non-blank lines are headers. Returns null with *out set to a new tree,

@@ -14,6 +14,11 @@
 #include <emmintrin.h>
 #endif
 
+// White space as the C locale's isspace has it, without the locale lookup.
+inline bool csvIsBlank(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 class CSVScanner {
 public:
     // Stops at any of the count bytes in stops (1 to 4).

@@ -165,6 +165,17 @@ void HyperCSV::prepareDefinitions() {
         _byColumn[def->inputColumn].push_back(def);
         _outputCount = std::max(_outputCount, def->outputColumn);
     }
+    // Columns with a single definition that keeps the text as it is take
+    // the short way, unless the task log wants every field.
+    const bool traceFields = _taskLog != nullptr && _config->debugLevel < 3;
+    _textSlot.assign(_byColumn.size(), -1);
+    for (size_t c = 0; c < _byColumn.size(); c++) {
+        if (_byColumn[c].size() != 1 || traceFields) continue;
+        const CSVRow* def = _byColumn[c][0];
+        if (def->expression == nullptr && def->type != CSV_TYPE_DOUBLE && def->type != CSV_TYPE_DATE &&
+            def->type != CSV_TYPE_TIMESTAMP)
+            _textSlot[c] = def->outputColumn - 1;
+    }
 }
 
 void HyperCSV::appendBytes(const unsigned char* from, size_t n) {
@@ -380,7 +391,18 @@ void HyperCSV::endField(bool lineEnd) {
         if (traceFields) trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
     } else if (_fieldIndex < static_cast<int>(_byColumn.size()) && !_byColumn[_fieldIndex].empty()) {
         if (_row == nullptr) _row = takeRow();
-        for (CSVRow* def : _byColumn[_fieldIndex]) convertField(_row, def);
+        int slot = _textSlot[static_cast<size_t>(_fieldIndex)];
+        if (slot >= 0) {
+            // A text kept as it is: straight from where the field's bytes
+            // are into the row's own value, without trailing white space.
+            _slotLine[static_cast<size_t>(slot)] = _lineSerial;
+            const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
+            size_t length = _fieldLength;
+            while (length > 0 && csvIsBlank(static_cast<unsigned char>(data[length - 1]))) length--;
+            _row->setText(slot, length > 0 ? data : "", length);
+        } else {
+            for (CSVRow* def : _byColumn[_fieldIndex]) convertField(_row, def);
+        }
     } else if (traceFields) {
         trace("[%d, %d]: Ignored column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
     }
@@ -491,7 +513,9 @@ CSVResultRow* HyperCSV::getNext(CSVResultRow* done) {
         if (!_queue.empty()) {
             row = _queue.front();
             _queue.pop_front();
-            if (_producerWaiting && _queue.size() <= kMaxQueued) _queueBlock.broadcast();
+            // A waiting producer is woken once the queue is half empty, so
+            // that it hands over many rows per wake-up, not one.
+            if (_producerWaiting && _queue.size() <= kMaxQueued / 2) _queueBlock.broadcast();
         }
         if (--_consumersInside == 0 && _done) _queueBlock.broadcast();
     }

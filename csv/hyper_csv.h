@@ -184,6 +184,9 @@ private:
     // Definitions by input column; the highest output column.
     std::vector<std::vector<CSVRow*>> _byColumn;
     int _outputCount = 0;
+    // By input column: the slot a text goes to unchanged, or -1 when the
+    // column needs convertField.
+    std::vector<int> _textSlot;
     // With expressions rows come slowly: each is handed over at once.
     bool _wakeEachRow = false;
     CSVResultRow* _row = nullptr;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/error_codes.h"
+#include "csv/csv_scan.h"
 #include "csv/hyper_csv.h"
 #include "dirbase/any.h"
 #include "script/date.h"
@@ -36,11 +37,6 @@ std::string format(const char* fmt, ...) {
 
 bool isText(const Any* v) {
     return !v->isEncoded() && (v->getType() == ANY_STRING || v->getType() == ANY_CHAR);
-}
-
-// White space as the C locale's isspace has it, without the locale lookup.
-inline bool isBlank(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 // The Date object a value holds or refers to, if any.
@@ -76,22 +72,10 @@ bool HyperCSV::dateFromText(const char* text, long long* ms) const {
 void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
     const int slot = def->outputColumn - 1;
     if (slot >= 0 && static_cast<size_t>(slot) < _slotLine.size()) _slotLine[static_cast<size_t>(slot)] = _lineSerial;
-    if (def->expression == nullptr && def->type != CSV_TYPE_DOUBLE && def->type != CSV_TYPE_DATE &&
-        def->type != CSV_TYPE_TIMESTAMP && (_taskLog == nullptr || _config->debugLevel >= 3)) {
-        // The common case, a text kept as it is: straight from where the
-        // field's bytes are into the row's own value, without trailing
-        // white space.
-        const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
-        size_t length = _fieldLength;
-        while (length > 0 && isBlank(static_cast<unsigned char>(data[length - 1]))) length--;
-        row->setText(slot, length > 0 ? data : "", length);
-        return;
-    }
-
     // Trailing white space is not part of the value.
     size_t length = _fieldLength;
     const char* base = fieldText();
-    while (length > 0 && isBlank(static_cast<unsigned char>(base[length - 1]))) length--;
+    while (length > 0 && csvIsBlank(static_cast<unsigned char>(base[length - 1]))) length--;
     _field[length] = '\0';
     const char* text = _field;
     const int in = def->inputColumn;
