@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -78,6 +80,45 @@ TEST(ParseCSV, QuotesSeparatorsAndEmbeddedNewlines) {
     EXPECT_EQ(q.data, (Rows{{"x§y", "b", "it's"}, {"1", "2", "3"}}));
 }
 
+TEST(ParseCSV, LongFieldsRoundTripWhereverTheDelimitersFall) {
+    // Fields of every length from pieces of one to four bytes, so that
+    // quotes, separators and line ends land at every offset of the 16-byte
+    // steps the reader scans in; quoted and bare, LF and CR LF.
+    const char* pieces[] = {"a", "bb", "\xC3\xA9", "\xF0\x9F\x98\x80", "\"", ",", "\n", "0123456789abcdef", " "};
+    Rows rows;
+    std::string text;
+    uint32_t seed = 7;
+    auto next = [&seed] {
+        seed = seed * 1103515245 + 12345;
+        return seed >> 16;
+    };
+    for (int r = 0; r < 300; r++) {
+        std::vector<std::string> row;
+        for (int f = 0; f < 4; f++) {
+            std::string field;
+            for (unsigned k = next() % 12; k > 0; k--) field += pieces[next() % (sizeof pieces / sizeof pieces[0])];
+            // A bare field holds no delimiter; the first field is never
+            // empty, or the line would be blank.
+            bool bare = next() % 2 == 0 && field.find_first_of("\",\n") == std::string::npos;
+            if (f == 0 && field.empty()) field = "x";
+            if (f > 0) text += ",";
+            if (bare) {
+                text += field;
+            } else {
+                text += '"';
+                for (char c : field) text += c == '"' ? std::string("\"\"") : std::string(1, c);
+                text += '"';
+            }
+            row.push_back(field);
+        }
+        text += r % 3 == 0 ? "\r\n" : "\n";
+        rows.push_back(row);
+    }
+    Parsed p = parse(text);
+    EXPECT_EQ(p.data, rows);
+    EXPECT_FALSE(p.hasWarnings);
+}
+
 TEST(ParseCSV, LineEndsBlankLinesAndTheLastLine) {
     // CR LF and LF end lines; a lone CR is field text; blank lines are
     // skipped with a warning naming their line; the unterminated last line
@@ -133,6 +174,17 @@ TEST(ParseCSV, UnterminatedQuoteIsASyntaxErrorWhereTheTextEnds) {
     // Columns count characters from 1: "fg" leaves the next one at 3.
     EXPECT_EQ(err->firstLocation()->column, 3);
     EXPECT_EQ(err->traceback[1], nullptr);
+    delete err;
+
+    // Columns count characters, not bytes: a quote and 7 times "é€😀ab"
+    // (five characters, ten bytes) leave the next column at 37.
+    std::string many;
+    for (int i = 0; i < 7; i++) many += "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" "ab";
+    err = parseCSV(&out, ("a\n\"" + many).c_str(), nullptr, nullptr, 0);
+    ASSERT_NE(err, nullptr);
+    ASSERT_NE(err->firstLocation(), nullptr);
+    EXPECT_EQ(err->firstLocation()->line, 2);
+    EXPECT_EQ(err->firstLocation()->column, 37);
     delete err;
 }
 
