@@ -17,11 +17,10 @@
 #define DRV_CSV_CSV_CONFIG_H
 
 #include <stddef.h>
-
-#include <vector>
-
 #include <stdlib.h>
 #include <string.h>
+
+#include <vector>
 
 #include "common/error_codes.h"
 #include "dirbase/any.h"

@@ -18,9 +18,9 @@
 // must outlive the reader; an Input the reader opens itself (from the
 // configuration's inputPath) is its own. The reader owns its copy of the
 // principal, its queued and given-back rows, its error and warning lists
-// and its result,
-// and it releases the configuration's parsers when destroyed. It is not
-// deleted when its thread ends: the starter joins and deletes it.
+// and its result, and it releases the configuration's parsers when
+// destroyed. It is not deleted when its thread ends: the starter joins and
+// deletes it.
 //
 // Rows given back (getNext's argument, recycle) are refilled for later lines
 // instead of being freed and allocated again, values and text storage
@@ -29,11 +29,11 @@
 //
 // Thread-safety: getNext, recycle and stop may be called from any thread.
 // The queue, the rows given back, the consumer count and the done flag are
-// guarded by the queue block. The
-// error and warning lists, the counters and the result belong to the
-// producer thread while it runs; read them only after join(). The scope's
-// variables (VALUE among them) are changed by the producer thread while it
-// runs, so nothing else may use that scope until then.
+// guarded by the queue block. The error and warning lists, the counters
+// and the result belong to the producer thread while it runs; read them
+// only after join(). The scope's variables (VALUE among them) are changed
+// by the producer thread while it runs, so nothing else may use that scope
+// until then.
 #ifndef DRV_CSV_HYPER_CSV_H
 #define DRV_CSV_HYPER_CSV_H
 
