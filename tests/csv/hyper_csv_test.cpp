@@ -500,10 +500,22 @@ TEST(HyperCSV, BoundedQueueFeedsSeveralConsumersEachRowOnce) {
     std::vector<std::vector<int>> seen(3);
     std::vector<std::thread> consumers;
     for (auto& mine : seen) {
-        consumers.emplace_back([reader, &mine] {
-            while (CSVResultRow* row = reader->getNext()) {
+        // One consumer deletes its rows, one gives them back with the next
+        // call, one gives them back on their own: rows made on the reader's
+        // thread and refilled there after passing through the others.
+        const int way = static_cast<int>(&mine - &seen[0]);
+        consumers.emplace_back([reader, &mine, way] {
+            CSVResultRow* back = nullptr;
+            while (CSVResultRow* row = reader->getNext(back)) {
+                back = nullptr;
                 mine.push_back(atoi(row->get(0)->getString()));
-                delete row;
+                if (way == 0) {
+                    delete row;
+                } else if (way == 1) {
+                    back = row;
+                } else {
+                    reader->recycle(row);
+                }
             }
         });
     }
