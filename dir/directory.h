@@ -84,6 +84,10 @@ public:
     // Whether the provider holds a managed connection; its asset id or null.
     virtual bool hasManagedConnection(DirectorySPI* spi) = 0;
     virtual const char* assetIdOf(DirectorySPI* spi) = 0;
+    // Whether the provider's asset has its files read through directory
+    // operations (it is reached through another provider, or it called in)
+    // rather than over a file-transfer connection of its own.
+    virtual bool readsThroughDirectory(DirectorySPI*) { return false; }
     virtual void forceReset1(DirectorySPI* spi) = 0;
     virtual void forceReset2(DirectorySPI* spi) = 0;
     virtual void forceReset3(DirectorySPI* spi) = 0;
@@ -158,7 +162,10 @@ public:
     // filter: the wanted attribute names (commas or spaces), null for all.
     DirectoryEnumeration* search(const DirName* name, const char* filter, int* err);
     // Reading and writing go through the file transfer service; null with
-    // 21 until that service provides _openFile.
+    // 21 until that service provides _openFile. A file of an asset reached
+    // through another provider or over its own call-in connection is read
+    // through "readBytes" operations instead (MasqInputReader): path names
+    // the file (the remote path of the object reached when path is null).
     Input* openForRead(const DirName* name, const char* path, int* err);
     Output* openForWrite(const DirName* name, int mode, int* err);
 

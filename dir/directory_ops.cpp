@@ -8,6 +8,7 @@
 #include "common/error_codes.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
+#include "dir/masq_input_reader.h"
 #include "dir/resolve_context.h"
 #include "dir/search_helper.h"
 #include "dirbase/acl.h"
@@ -97,7 +98,11 @@ Input* Directory::openForRead(const DirName* name, const char* path, int* err) {
     std::string remotePath = std::string(rc.current->className != nullptr ? rc.current->className : "") + ":" +
                              (nameText != nullptr ? nameText : "");
     free(nameText);
-    (void)path;
+    if (rc.spi->isNetworkSPI() && _remote != nullptr && _remote->readsThroughDirectory(rc.spi)) {
+        const char* file = path != nullptr && *path != '\0' ? path : remotePath.c_str();
+        setErr(err, 0);
+        return MasqInputReader::openInput(this, rc.spi, rc.principal, _remote->assetIdOf(rc.spi), file);
+    }
     void* stream = nullptr;
     if (_openFile == nullptr) {
         setErr(err, DirError::E_NOT_IMPLEMENTED);

@@ -10,6 +10,80 @@
 #include "dir/principal.h"
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
+#include "dir/directory_spi.h"
+#include "io/input.h"
+
+namespace {
+
+// The Input's side of a reader: it owns nothing but its place between the
+// two. The Input owns it (cancels it when closed, deletes it when
+// destroyed); the reader calls it until finished(), and the destructor
+// waits for that call so that the reader never reaches a freed sink.
+class MasqFeed final : public InputProducer, public MasqInputReader::Sink {
+public:
+    MasqFeed(Input* input, DirectorySPI* provider) : _input(input), _provider(provider) {}
+    ~MasqFeed() override {
+        cancel();
+        CondSection hold(_lock);
+        while (!_done) _lock.wait();
+    }
+    void start(MasqInputReader* reader) {
+        {
+            CondSection hold(_lock);
+            _reader = reader;
+        }
+        reader->start();
+    }
+    void cancel() override {
+        CondSection hold(_lock);
+        _cancelled = true;
+        if (!_done && _reader != nullptr) _reader->cancel();
+    }
+    bool deliver(const unsigned char* bytes, int length, long long offset, long long size) override {
+        _end = offset + length;
+        _input->appendData(const_cast<unsigned char*>(bytes), size, length);
+        return true;
+    }
+    void finished(int error, const char* text) override {
+        bool cancelled;
+        {
+            CondSection hold(_lock);
+            cancelled = _cancelled;
+        }
+        if (error == 0)
+            _input->appendData(nullptr, _end, 0);  // the whole size: the end
+        else if (cancelled)
+            _input->handleError(DirError::E_IO, "read cancelled");  // readers waiting for more stop now
+        else
+            _input->handleError(error, text != nullptr && *text != '\0' ? text : DirError::getErrorDescription(error));
+        if (_provider != nullptr) _provider->removeLock();
+        CondSection hold(_lock);
+        _done = true;
+        _reader = nullptr;
+        _lock.broadcast();
+    }
+
+private:
+    Input* _input;
+    DirectorySPI* _provider;
+    long long _end = 0;  // reader thread only
+    CondBlock _lock;
+    MasqInputReader* _reader GUARDED_BY(_lock) = nullptr;
+    bool _cancelled GUARDED_BY(_lock) = false;
+    bool _done GUARDED_BY(_lock) = false;
+};
+
+}  // namespace
+
+Input* MasqInputReader::openInput(Directory* directory, DirectorySPI* provider, const Principal* principal,
+                                  const char* assetId, const char* path) {
+    Input* input = new Input(-1, nullptr, nullptr);
+    if (provider != nullptr) provider->addLock();
+    MasqFeed* feed = new MasqFeed(input, provider);
+    input->setMasqInputReader(feed);
+    feed->start(new MasqInputReader(directory, principal, assetId, path, feed));
+    return input;
+}
 
 MasqInputReader::MasqInputReader(Directory* directory, const Principal* principal, const char* assetId,
                                  const char* path, Sink* sink)
@@ -44,28 +118,41 @@ void MasqInputReader::run() {
     DirName* name = DirName::createFromString(text.c_str(), &err);
     long long offset = 0;
     int rv = name == nullptr ? DirError::E_ILLEGAL_ARGUMENT : 0;
-    while (rv == 0 && !cancelled()) {
+    std::string why;
+    bool done = false;
+    while (rv == 0 && !done) {
+        if (cancelled()) {
+            rv = DirError::E_IO;
+            break;
+        }
         Any path(_path.c_str());
         Any at(static_cast<long long>(offset));
         Any* args[] = {&path, &at, nullptr};
         FutureResult* fr = _directory->execute(name, nullptr, "readBytes", args);
-        fr->waitComplete();
+        bool complete = false;
+        while (!(complete = fr->waitComplete(kCancelPollMs)) && !cancelled()) {
+        }
         const FileIo* block = nullptr;
         Translatable* obj = nullptr;
-        if (fr->failed) {
+        if (!complete) {
+            log(LOG_DEBUG, 0, 0, "masq-input-reader: read of %s on %s cancelled at %lld", _path.c_str(),
+                _assetId.c_str(), offset);
+            rv = DirError::E_IO;
+        } else if (fr->failed) {
             rv = fr->error;
+            if (fr->errorText != nullptr) why = fr->errorText;
         } else if (fr->result != nullptr && fr->result->getObject(&obj) && obj != nullptr &&
                    obj->getObjectID() == OBJ_FILEIO_ID) {
             block = static_cast<const FileIo*>(obj);
         } else {
             rv = DirError::E_PROTOCOL;
         }
-        bool more = false;
         if (block != nullptr) {
             log(LOG_TRACE, 0, 0, "f = %p, size = %lld, len = %d", static_cast<const void*>(block), block->size,
                 block->length);
             if (block->error != 0) {
                 rv = block->error;
+                if (block->text != nullptr) why = block->text;
             } else if (block->offset != offset || block->length < 0) {
                 rv = DirError::E_PROTOCOL;  // a block from elsewhere in the file
             } else {
@@ -73,13 +160,12 @@ void MasqInputReader::run() {
                     rv = DirError::E_IO;
                 offset += block->length;
                 // The end: the whole size delivered, or an empty block.
-                more = rv == 0 && block->length > 0 && offset < block->size;
+                done = block->length == 0 || offset >= block->size;
             }
         }
         FutureResult::destroy(fr);
-        if (!more) break;
     }
     delete name;
     if (_principal != nullptr) _directory->revertUser();
-    _sink->finished(rv);
+    _sink->finished(rv, why.empty() ? nullptr : why.c_str());
 }

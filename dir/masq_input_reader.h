@@ -9,10 +9,13 @@
 // Ownership: the reader owns its copies of the principal, asset id and
 // path; the sink is the caller's and must outlive the thread, which calls
 // its finished() exactly once as its last act (the object then deletes
-// itself).
+// itself). openInput hands the reader to an Input through a sink that the
+// Input owns: closing the Input cancels the reader, and destroying it waits
+// for the reader's end.
 //
 // Thread-safety: cancel() may be called from any thread; everything else
-// runs on the reader's thread.
+// runs on the reader's thread. A cancel takes effect within kCancelPollMs,
+// even while a block is on its way.
 #ifndef DRV_DIR_MASQ_INPUT_READER_H
 #define DRV_DIR_MASQ_INPUT_READER_H
 
@@ -22,6 +25,8 @@
 #include "common/sem.h"
 
 class Directory;
+class DirectorySPI;
+class Input;
 class Principal;
 
 class MasqInputReader : public DaemonThread {
@@ -31,12 +36,18 @@ public:
     public:
         // A block at offset of a file of size bytes in all; false stops the reading.
         virtual bool deliver(const unsigned char* bytes, int length, long long offset, long long size) = 0;
-        // The end: 0 after the last block, else the error code.
-        virtual void finished(int error) = 0;
+        // The end: 0 after the last block, else the error code and what
+        // the remote side said of it (may be null).
+        virtual void finished(int error, const char* text) = 0;
 
     protected:
         ~Sink() = default;
     };
+
+    // A new Input fed by a reader of path on asset assetId, reached through
+    // provider (which stays locked until the reader ends). Never null.
+    static Input* openInput(Directory* directory, DirectorySPI* provider, const Principal* principal,
+                            const char* assetId, const char* path);
 
     // Copies principal, assetId and path.
     MasqInputReader(Directory* directory, const Principal* principal, const char* assetId, const char* path,
@@ -44,11 +55,11 @@ public:
     ~MasqInputReader() override;
 
     void run() override;
-    // Stops the reading at the next block; the sink still hears finished().
+    // Stops the reading; the sink still hears finished(), with E_IO.
     void cancel();
 
-    // Seconds each block may take.
-    static const int kBlockTimeoutSeconds = 40;
+    // How often a reader waiting for a block looks for a cancel (ms).
+    static const int kCancelPollMs = 100;
 
 private:
     bool cancelled();

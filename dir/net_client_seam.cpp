@@ -45,6 +45,10 @@ public:
         NetClientSPI* n = asClient(spi);
         return n != nullptr ? n->getAssetId() : nullptr;
     }
+    bool readsThroughDirectory(DirectorySPI* spi) override {
+        NetClientSPI* n = asClient(spi);
+        return n != nullptr && n->readsThroughDirectory();
+    }
     void forceReset1(DirectorySPI* spi) override {
         if (NetClientSPI* n = asClient(spi)) n->forceReset1();
     }

@@ -38,6 +38,12 @@ const char* orNull(const char* s) { return s != nullptr ? s : "NULL"; }
 
 int propertyInt(const char* key, int fallback) { return s_getIntProperty(key, fallback); }
 
+// A managed connection is declared lost after "nc_managed_timeout" without
+// a read, and proves its own life every "nc_managed_hb_rate".
+void setManagedTiming(Connection* c) {
+    c->setTiming(propertyInt("nc_managed_timeout", 45000), propertyInt("nc_managed_hb_rate", 10000));
+}
+
 }  // namespace
 
 // ---- construction --------------------------------------------------------
@@ -355,7 +361,7 @@ void NetClientSPI::connectNow() {
             CriticalSection hold(listenersLock);
             managed = managedListener != nullptr;
         }
-        if (managed) c->setTiming(propertyInt("nc_managed_timeout", 45000), propertyInt("nc_managed_hb_rate", 10000));
+        if (managed) setManagedTiming(c);
         {
             CondSection hold(state);
             connection = c;
@@ -819,6 +825,9 @@ void NetClientSPI::setManagedConnection(ManagedConnectionListener* listener) {
         isConn = connected;
         required = certificateRequired;
         if (connection != nullptr && connection->getPeerAddress() != nullptr) peer = strdup(connection->getPeerAddress());
+        // A connection made before the provider became managed takes the
+        // managed timing now rather than at its next connect.
+        if (listener != nullptr && old == nullptr && connection != nullptr) setManagedTiming(connection);
     }
     if (listener != nullptr) {
         if (isConn) {
@@ -864,6 +873,7 @@ void NetClientSPI::doCallHome(Connection* c) {
         Connection::destroy(old);
     }
     c->setListener(link);
+    if (hasManagedConnection()) setManagedTiming(c);
     onConnectComplete(c);
     c->removeLock();
 }

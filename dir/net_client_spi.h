@@ -163,6 +163,9 @@ public:
     long long localInstanceId();
     void processMQ(long long a, long long b, const char* data, unsigned long length);
     bool isReversed();
+    // An asset reached through another provider or over its call-in
+    // connection: its files are read through directory operations.
+    bool readsThroughDirectory() { return masqThrough != nullptr || isReversed(); }
     // The coms error of a failed connect to a directory code (and its text
     // for the managed listener); refused, unreachable and unknown-host
     // failures make the next two timer runs skip.

@@ -43,6 +43,7 @@
 #include "dirbase/enumeration.h"
 #include "host/demo_provider.h"
 #include "hostrt/host_directory.h"
+#include "io/input.h"
 #include "tools/drvdir_exec.h"
 #include "tools/local_directory.h"
 
@@ -154,6 +155,26 @@ int cmdExec(Directory* dir, const DirName* name, const Options& options) {
     return runExec(dir, name, options.args[1], args, options.timeout);
 }
 
+// The file PATH of the object NAME reaches, copied to standard output.
+int cmdRead(Directory* dir, const DirName* name, const Options& options) {
+    int err = 0;
+    Input* in = dir->openForRead(name, options.args[1], &err);
+    if (in == nullptr) return fail("read", err != 0 ? err : DirError::E_IO);
+    unsigned char buffer[65536];
+    int n;
+    while ((n = in->read(buffer, sizeof buffer)) > 0) fwrite(buffer, 1, static_cast<size_t>(n), stdout);
+    fflush(stdout);
+    int rv = 0;
+    if (n != -1) {
+        char text[512];
+        in->errorText(text, sizeof text);
+        if (text[0] != '\0') fprintf(stderr, "drvdir: read: %s\n", text);
+        rv = fail("read", in->errorCode() != 0 ? in->errorCode() : DirError::E_IO);
+    }
+    delete in;
+    return rv;
+}
+
 int cmdWatch(Directory* dir, const DirName* name, const Options& options) {
     return runWatch(dir, name, options.count);
 }
@@ -174,6 +195,7 @@ const Command kCommands[] = {
     {"list", 0, cmdList, "list NAME             the classes below the object"},
     {"search", 0, cmdSearch, "search NAME [--attrs a,b]  objects matching NAME's last entry"},
     {"exec", -1, cmdExec, "exec NAME OPERATION [ARG...]  run an operation (arguments as JSON values)"},
+    {"read", 1, cmdRead, "read NAME PATH        the file PATH of the object NAME reaches, to standard output"},
     {"watch", 0, cmdWatch, "watch NAME            print add/modify/delete lines until interrupted"},
 };
 
@@ -322,13 +344,18 @@ bool readPassword(const Options& options, std::string* password) {
     return true;
 }
 
-// Prints each login step as it happens.
+// Prints each login step as it happens (on standard error when standard
+// output carries a file's bytes).
 class PrintProgress : public AuthListener {
 public:
+    explicit PrintProgress(FILE* steps = stdout) : _steps(steps) {}
     void progress(const char* text, bool isError, bool) override {
-        fprintf(isError ? stderr : stdout, "%s%s\n", isError ? "drvdir: login: " : "", text);
-        fflush(stdout);
+        fprintf(isError ? stderr : _steps, "%s%s\n", isError ? "drvdir: login: " : "", text);
+        fflush(_steps);
     }
+
+private:
+    FILE* _steps;
 };
 
 // enrol / leave: Domain::add or Domain::remove with this agent's
@@ -427,7 +454,7 @@ int main(int argc, char** argv) {
             delete name;
             return kFailExit;
         }
-        PrintProgress progress;
+        PrintProgress progress(command->run == cmdRead ? stderr : stdout);
         Directory* dir = Directory::authenticate(options.domain, host.c_str(), port.c_str(), options.user,
                                                  password.c_str(), &progress, &err);
         if (dir == nullptr) {

@@ -109,7 +109,7 @@ struct Collect : MasqInputReader::Sink {
         total = size;
         return true;
     }
-    void finished(int error) override {
+    void finished(int error, const char*) override {
         result = error;
         done = true;
     }

@@ -4,11 +4,16 @@
 // large enough to come in several parts, execute with its result, attributes,
 // list, access lists), listener updates for a watched name, the server
 // restarted under a live session, the server's certificate against a key on
-// file, enrolment, and a relay through the server to a second agent.
+// file, enrolment, a relay through the server to a second agent, and a file
+// of that agent read block by block through the server.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <errno.h>
+
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -22,6 +27,7 @@
 #include "dir/asset.h"
 #include "dir/directory.h"
 #include "dir/domain.h"
+#include "dir/file_system_spi.h"
 #include "dir/future_result.h"
 #include "dir/listener.h"
 #include "dir/login.h"
@@ -34,6 +40,7 @@
 #include "dirbase/dir_name.h"
 #include "dirbase/enumeration.h"
 #include "host/demo_provider.h"
+#include "io/input.h"
 #include "hostrt/host_directory.h"
 #include "tests/support/temp_dir.h"
 #include "tools/dird/dir_server.h"
@@ -374,6 +381,171 @@ TEST_F(RemoteEndToEnd, NamesPassThroughTheServerToASecondAgent) {
     agent.stop();
     X509_free(agentCert);
     EVP_PKEY_free(agentKey);
+}
+
+// An agent that calls in and serves a folder as its "filesystem:" object.
+struct FileAgent {
+    FileAgent(DirServer* server, const char* id, const std::string& port, const std::string& folder)
+        : files(folder.c_str()) {
+        Asset a;
+        a.id = strdup(id);
+        a.name = strdup(id);
+        a.port = 14000;
+        a.masq = true;
+        a.agentId = strdup(id);
+        bool added = false;
+        std::string error;
+        EXPECT_TRUE(server->state()->assets()->putAsset(a, &added, &error)) << error;
+        key = DomainCA::generateKey(2048);
+        cert = server->state()->ca()->issue(id, key, nullptr, 0, 3600);
+        DirServerOptions o;
+        o.stateDir = state.file("s");
+        o.domain = id;
+        o.listen = false;
+        agent.reset(new DirServer(o));
+        EXPECT_TRUE(agent->start(&files, &error)) << error;
+        EXPECT_TRUE(agent->connectUpstream("127.0.0.1", port.c_str(), cert, key));
+        std::string idText = id;
+        ready = waitFor([&] { return agent->upstreamConnected() && server->agentSession(idText) != nullptr; }, 20000);
+    }
+    ~FileAgent() {
+        agent->stop();
+        X509_free(cert);
+        EVP_PKEY_free(key);
+    }
+    FileSystemSPI files;
+    TempDir state;
+    std::unique_ptr<DirServer> agent;
+    EVP_PKEY* key = nullptr;
+    X509* cert = nullptr;
+    bool ready = false;
+};
+
+// Reads the input to its end: the bytes, and the last read's answer.
+std::string drain(Input* in, int* last, size_t stopAfter = std::string::npos) {
+    std::string got;
+    unsigned char buf[7000];  // not a divisor of the block size
+    for (;;) {
+        *last = in->read(buf, sizeof buf);
+        if (*last <= 0) break;
+        got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(*last));
+        if (got.size() >= stopAfter) break;
+    }
+    return got;
+}
+
+int lockCountOf(const char* key) {
+    CriticalSection hold(Directory::_providerCb);
+    for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+        if (strcmp(e->key, key) == 0) return e->spi->lockCount();
+    return -1;
+}
+
+TEST_F(RemoteEndToEnd, AFileOfAnAgentIsReadThroughTheServerBlockByBlock) {
+    TempDir folder;
+    // Five blocks and a piece of a sixth, each byte depending on its place.
+    std::string content(5 * FileSystemSPI::kBlockSize + 1234, '\0');
+    for (size_t i = 0; i < content.size(); i++) content[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
+    mkdir(folder.file("logs").c_str(), 0700);
+    writeFile(folder.file("logs/app.log"), content);
+    writeFile(folder.file("empty"), "");
+    writeFile(tmp->file("outside"), "not to be read");
+    ASSERT_EQ(0, symlink(tmp->file("outside").c_str(), folder.file("link").c_str()));
+    FileAgent web2(server, "web2", port, folder.path());
+    ASSERT_TRUE(web2.ready);
+
+    Directory* d = login();
+    ASSERT_NE(d, nullptr);
+    DirName* fs = name("//host:id=web2/filesystem:");
+    int err = -1;
+    long long before = web2.agent->requestsServed.load();
+    Input* in = d->openForRead(fs, "/logs/app.log", &err);
+    ASSERT_EQ(err, 0);
+    ASSERT_NE(in, nullptr);
+    int last = 0;
+    std::string got = drain(in, &last);
+    EXPECT_EQ(last, -1);
+    EXPECT_EQ(got.size(), content.size());
+    EXPECT_TRUE(got == content) << "content differs";
+    // Every block went to the agent: a resolve and a read each.
+    EXPECT_GE(web2.agent->requestsServed.load() - before, 6);
+    delete in;
+    EXPECT_TRUE(waitFor([] { return lockCountOf("Hweb2") == 0; }, 5000)) << lockCountOf("Hweb2");
+
+    in = d->openForRead(fs, "empty", &err);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(drain(in, &last), "");
+    EXPECT_EQ(last, -1);
+    delete in;
+
+    // What cannot be served ends the input with the agent's reason.
+    struct Refused {
+        const char* path;
+        int code;
+        const char* text;
+    } refused[] = {
+        {"logs/missing.log", DirError::fromPosix(ENOENT), "No such file"},
+        {"../outside", DirError::E_PERMISSION_DENIED, "may not leave"},
+        {"link", DirError::fromPosix(ELOOP), "symbolic links"},
+        {"logs", DirError::E_IS_DIRECTORY, "folder"},
+    };
+    for (const Refused& r : refused) {
+        in = d->openForRead(fs, r.path, &err);
+        ASSERT_NE(in, nullptr) << r.path;
+        EXPECT_EQ(drain(in, &last), "") << r.path;
+        EXPECT_EQ(last, -2) << r.path;
+        EXPECT_EQ(in->errorCode(), r.code) << r.path;
+        char text[256];
+        in->errorText(text, sizeof text);
+        EXPECT_NE(strstr(text, r.text), nullptr) << r.path << ": " << text;
+        delete in;
+    }
+    delete fs;
+}
+
+TEST_F(RemoteEndToEnd, AFileReadThroughTheServerStopsWhenCancelled) {
+    TempDir folder;
+    const int blocks = 64;
+    writeFile(folder.file("big"), std::string(blocks * FileSystemSPI::kBlockSize, 'b'));
+    FileAgent web3(server, "web3", port, folder.path());
+    ASSERT_TRUE(web3.ready);
+    Directory* d = login();
+    ASSERT_NE(d, nullptr);
+    DirName* fs = name("//host:id=web3/filesystem:");
+    int err = -1;
+    long long before = web3.agent->requestsServed.load();
+    Input* in = d->openForRead(fs, "big", &err);
+    ASSERT_NE(in, nullptr);
+    int last = 0;
+    std::string head = drain(in, &last, 2 * FileSystemSPI::kBlockSize);
+    ASSERT_GE(head.size(), static_cast<size_t>(2 * FileSystemSPI::kBlockSize));
+    EXPECT_EQ(head.find_first_not_of('b'), std::string::npos);
+    in->close();
+    // The reader stops: the agent hears no more, far short of the whole file.
+    long long served = 0;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            long long now = web3.agent->requestsServed.load();
+            bool still = now == served;
+            served = now;
+            if (still) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            return still && web3.agent->requestsServed.load() == now;
+        },
+        10000));
+    EXPECT_LT(served - before, 2 * blocks);
+    // What arrived stays readable; the rest never comes.
+    Clock::time_point closed = Clock::now();
+    std::string rest = drain(in, &last);
+    EXPECT_LT(head.size() + rest.size(), static_cast<size_t>(blocks * FileSystemSPI::kBlockSize));
+    EXPECT_EQ(last, -2);
+    // Readers are not left waiting for data that will not come.
+    EXPECT_LT(Clock::now() - closed, std::chrono::seconds(5));
+    char why[128];
+    in->errorText(why, sizeof why);
+    EXPECT_STREQ(why, "read cancelled");
+    delete in;
+    EXPECT_TRUE(waitFor([] { return lockCountOf("Hweb3") == 0; }, 5000));
+    delete fs;
 }
 
 }  // namespace

@@ -38,6 +38,10 @@ TEST(Drvdird, AddUserMakesTheStateFolderAndRefusesBadInput) {
     EXPECT_EQ(std::string::npos, readFile(state + "/users").find("bob"));
     Outcome usage = runToEnd(DRVDIRD_PATH, {"--port", "1"});
     EXPECT_EQ(64, usage.status);
+    // Files are served only from a folder that exists.
+    Outcome noFolder = runToEnd(DRVDIRD_PATH, {"--state", state, "--files", tmp.file("absent")});
+    EXPECT_EQ(64, noFolder.status);
+    EXPECT_NE(std::string::npos, noFolder.err.find("--files wants a folder")) << noFolder.err;
 }
 
 TEST(Drvdird, ServesUntilSigtermThenStopsCleanly) {

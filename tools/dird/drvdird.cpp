@@ -16,9 +16,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include <openssl/pem.h>
@@ -29,7 +31,9 @@
 #include "common/os.h"
 #include "coms/connector.h"
 #include "dir/asset.h"
+#include "dir/file_system_spi.h"
 #include "host/demo_provider.h"
+#include "hostrt/dravika.h"
 #include "hostrt/host_directory.h"
 #include "tools/dird/dir_server.h"
 #include "tools/dird/dird_state.h"
@@ -47,6 +51,7 @@ struct Options {
     DirServerOptions server;
     const char* module = DRV_DEFAULT_MODULE;
     const char* mounts = "/proc/self/mounts";
+    const char* files = nullptr;
     const char* logPath = nullptr;
     const char* logDir = nullptr;
     const char* addUser = nullptr;
@@ -73,6 +78,8 @@ void usage(FILE* out) {
             "  --partial N        search entries per partial reply (default 64)\n"
             "  --module PATH      network module to load (default: %s)\n"
             "  --mounts PATH      the mount table the \"mount\" provider reads\n"
+            "  --files DIR        serve the files below DIR, read only, as \"filesystem:\"\n"
+            "                     (how files of an agent that calls in are read)\n"
             "  --log PATH         log file (default: standard output)\n"
             "  --log-dir DIR      dated log files in DIR\n"
             "\n"
@@ -107,6 +114,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
         {"security", required_argument, nullptr, 'S'},  {"issue-agent", required_argument, nullptr, 'i'},
         {"agent", required_argument, nullptr, 'a'},     {"cert", required_argument, nullptr, 'c'},
         {"key", required_argument, nullptr, 'k'},       {"help", no_argument, nullptr, 'h'},
+        {"files", required_argument, nullptr, 'F'},
         {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -118,6 +126,15 @@ bool parseOptions(int argc, char** argv, Options& o) {
             o.portGiven = true;
             break;
         case 'b': o.server.bindAddress = optarg; break;
+        case 'F': {
+            struct stat st;
+            if (stat(optarg, &st) != 0 || !S_ISDIR(st.st_mode)) {
+                fprintf(stderr, "drvdird: --files wants a folder, not '%s'\n", optarg);
+                return false;
+            }
+            o.files = optarg;
+            break;
+        }
         case 'w': {
             std::string rule, reason;
             if (Connector::findBadWhitelistRule(optarg, &rule, &reason)) {
@@ -339,6 +356,15 @@ int main(int argc, char** argv) {
     if (int rv = mounts.start(); rv != 0) {
         fprintf(stderr, "drvdird: cannot federate the mount provider: %s\n", DirError::getErrorDescription(rv));
         return kFailExit;
+    }
+    // Files are served only when asked for, and only below that folder.
+    std::unique_ptr<FileSystemSPI> files;
+    if (o.files != nullptr) {
+        files.reset(new FileSystemSPI(o.files));
+        if (int rv = HostSPI::federate(FileSystemSPI::kClass, false, files.get()); rv != 0) {
+            fprintf(stderr, "drvdird: cannot federate the file provider: %s\n", DirError::getErrorDescription(rv));
+            return kFailExit;
+        }
     }
     HostDirectorySPI hostRoot;
     DirServer server(o.server);

@@ -1,0 +1,538 @@
+// The remote provider as a server runs it towards its agents: a managed
+// connection kept alive by heartbeats at the configured rate and dropped
+// when they stop, and an agent that calls in (a reversed connection) whose
+// connection the provider adopts and serves requests over, carrying the
+// agent's alert sync, alerts, events and statistics to the server's
+// listeners with their exact contents.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/properties.h"
+#include "dir/asset.h"
+#include "dir/directory.h"
+#include "dir/future_result.h"
+#include "dir/net_client_spi.h"
+#include "dir/principal.h"
+#include "io/input.h"
+#include "records/alert.h"
+#include "records/records.h"
+#include "records/stats_file.h"
+#include "common/stats.h"
+#include "tests/dir/dir_peer.h"
+#include "tests/support/temp_dir.h"
+
+using dirpeer::KeyPair;
+using dirpeer::Peer;
+using dirpeer::waitFor;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The body of a message built to be sent (after its 9-byte frame header).
+std::string bodyOf(const Message& m) {
+    size_t n = 0;
+    unsigned char* b = m.copyBytes(&n);
+    std::string s = n > 9 ? std::string(reinterpret_cast<char*>(b) + 9, n - 9) : "";
+    free(b);
+    return s;
+}
+
+long long msSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// A loopback TCP relay that can stop passing bytes, as a peer that hangs
+// without closing its socket would.
+class Relay {
+public:
+    explicit Relay(const char* targetPort) : _target(atoi(targetPort)) {
+        _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(_listen, 8);
+        socklen_t n = sizeof a;
+        getsockname(_listen, reinterpret_cast<sockaddr*>(&a), &n);
+        _port = std::to_string(ntohs(a.sin_port));
+        _thread = std::thread([this] { run(); });
+    }
+    ~Relay() {
+        _stop = true;
+        _thread.join();
+        for (int fd : _fds) close(fd);
+        close(_listen);
+    }
+    const char* port() const { return _port.c_str(); }
+    void freeze() { _frozen = true; }
+    int accepted() const { return _accepted.load(); }
+
+private:
+    void run() {
+        while (!_stop) {
+            std::vector<pollfd> p{{_listen, POLLIN, 0}};
+            if (!_frozen)
+                for (int fd : _fds) p.push_back({fd, POLLIN, 0});
+            if (poll(p.data(), p.size(), 20) <= 0) continue;
+            if (p[0].revents & POLLIN) accept1();
+            for (size_t i = 1; i < p.size(); i++) {
+                if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                size_t at = i - 1;
+                int other = _fds[at ^ 1];
+                char buf[16384];
+                ssize_t r = read(p[i].fd, buf, sizeof buf);
+                if (r <= 0) {
+                    shutdown(other, SHUT_WR);
+                    continue;
+                }
+                for (ssize_t done = 0; done < r;) {
+                    ssize_t w = write(other, buf + done, static_cast<size_t>(r - done));
+                    if (w <= 0) break;
+                    done += w;
+                }
+            }
+        }
+    }
+    void accept1() {
+        int in = accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (in < 0) return;
+        int out = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(_target));
+        if (connect(out, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(in);
+            close(out);
+            return;
+        }
+        _fds.push_back(in);
+        _fds.push_back(out);
+        _accepted++;
+    }
+
+    int _target;
+    int _listen;
+    std::string _port;
+    std::vector<int> _fds;  // relay thread only, pairs: client, peer
+    std::atomic<bool> _stop{false};
+    std::atomic<bool> _frozen{false};
+    std::atomic<int> _accepted{0};
+    std::thread _thread;
+};
+
+// The server's listeners of one asset, in the order they were told.
+class Recorder : public ManagedConnectionListener, public AlertListener {
+public:
+    void alertUpdated(const char* asset, Translatable* alert) override {
+        add("managed alert " + text(asset) + " " + idOf(alert));
+    }
+    void alertCleared(const char* asset, const char* alertId) override {
+        add("managed clear " + text(asset) + " " + text(alertId));
+    }
+    void syncStarted(const char* asset) override { add("managed sync " + text(asset)); }
+    void agentConnected(const char*, const char* asset, const char*) override { add("managed connected " + text(asset)); }
+    void agentVerified(const char* asset) override { add("managed verified " + text(asset)); }
+    void agentDisconnected(const char* asset) override { add("managed disconnected " + text(asset)); }
+    void agentRemoved(const char* asset) override { add("managed removed " + text(asset)); }
+    void agentError(const char* asset, const char* what) override { add("managed error " + text(asset) + " " + text(what)); }
+
+    void alertUpdate(Translatable* alert) override {
+        std::lock_guard<std::mutex> hold(_mutex);
+        _events.push_back("viewer alert " + idOf(alert));
+        _alerts.push_back(encode(OBJ_ALERT_ID, alert));
+        delete alert;
+    }
+    void alertClear(const char* alertId) override { add("viewer clear " + text(alertId)); }
+    void connected() override { add("viewer connected"); }
+    void disconnected() override { add("viewer disconnected"); }
+    void startSync() override { add("viewer sync"); }
+    void endSync() override { add("viewer end"); }
+
+    std::vector<std::string> events() {
+        std::lock_guard<std::mutex> hold(_mutex);
+        return _events;
+    }
+    std::vector<std::string> alerts() {
+        std::lock_guard<std::mutex> hold(_mutex);
+        return _alerts;
+    }
+    bool has(const std::string& e) { return count(e) > 0; }
+    int count(const std::string& e) {
+        std::lock_guard<std::mutex> hold(_mutex);
+        int n = 0;
+        for (const std::string& x : _events) n += x == e;
+        return n;
+    }
+    static std::string encode(unsigned int id, const Translatable* object) {
+        Message m(1);
+        m.writeObject(id, object);
+        size_t n = 0;
+        unsigned char* b = m.copyBytes(&n);
+        std::string s(reinterpret_cast<char*>(b), n);
+        free(b);
+        return s;
+    }
+
+private:
+    static std::string text(const char* s) { return s != nullptr ? s : "-"; }
+    static std::string idOf(Translatable* alert) { return text(static_cast<Alert*>(alert)->id); }
+    void add(const std::string& e) {
+        std::lock_guard<std::mutex> hold(_mutex);
+        _events.push_back(e);
+    }
+    std::mutex _mutex;
+    std::vector<std::string> _events;
+    std::vector<std::string> _alerts;
+};
+
+// The agent's end of a call-in connection: answers resolves and attribute
+// requests, and keeps every message it receives.
+class AgentSide : public ConnectionListener {
+public:
+    int onReceive(Connection* c, Message* m) override {
+        int code = static_cast<int>(m->getType());
+        size_t n = 0;
+        unsigned char* b = m->copyBytes(&n);
+        {
+            std::lock_guard<std::mutex> hold(_mutex);
+            _received.emplace_back(code, std::string(reinterpret_cast<char*>(b), n));
+        }
+        free(b);
+        DirProtocol::Request r;
+        if (code != DirProtocol::M_RESOLVE && code != DirProtocol::M_GET_ATTRIBUTES && code != DirProtocol::M_EXECUTE)
+            return 0;
+        if (DirProtocol::readRequest(m, &r) != 0) return 0;
+        if (code == DirProtocol::M_EXECUTE) {
+            // "readBytes" of the one file this agent has, 1000 bytes a block.
+            long long at = 0;
+            if (strcmp(r.operation, "readBytes") != 0 || r.argCount != 2 || !r.args[1]->convertToInt64(at)) {
+                c->send(DirProtocol::execErrorReply(r.id, 21));
+                return 0;
+            }
+            FileIo* block;
+            if (strcmp(r.args[0]->getString(), "notes.txt") != 0) {
+                block = new FileIo(15, "no such file here");
+            } else {
+                long long n = std::max(0LL, std::min<long long>(1000, static_cast<long long>(file.size()) - at));
+                block = new FileIo(at, static_cast<long long>(file.size()), static_cast<int>(n),
+                                   reinterpret_cast<const unsigned char*>(file.data() + at));
+            }
+            FutureResult fr;
+            Any* v = new Any();
+            v->setObject(block);
+            fr.setResult(v);
+            c->send(DirProtocol::executeReply(r.id, &fr));
+            return 0;
+        }
+        if (code == DirProtocol::M_RESOLVE) {
+            DirectoryObject o(r.entry->getClassName(), new Any("agent-object"));
+            c->send(DirProtocol::resolveReply(r.id, &o));
+        } else {
+            Attributes a;
+            a.setAttribute("served-by", "agent7");
+            a.setAttribute("object", r.current != nullptr ? r.current->className : "none");
+            c->send(DirProtocol::attributesReply(r.id, &a));
+        }
+        return 0;
+    }
+    void onNoConnect(Connection*, int) override {}
+    void onLost(Connection*) override {}
+    void onClosed(Connection*) override {}
+    void onConnectComplete(Connection*) override { connected = true; }
+
+    // The body of the first message of that code, or "" with *found false.
+    std::string body(int code, bool* found) {
+        std::lock_guard<std::mutex> hold(_mutex);
+        for (auto& r : _received)
+            if (r.first == code) {
+                *found = true;
+                return r.second;
+            }
+        *found = false;
+        return "";
+    }
+    std::atomic<bool> connected{false};
+    std::string file;
+
+private:
+    std::mutex _mutex;
+    std::vector<std::pair<int, std::string>> _received;
+};
+
+// Accepts agents calling in and hands each connection to the provider of
+// its asset.
+class CallIn : public ConnectorListener {
+public:
+    bool newConnection(Connection* c, int type) override {
+        if (type != 550) return false;
+        return Directory::attachConnection(c, "agent7", nullptr);
+    }
+};
+
+class NetClientAgentTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dravika_init();
+        Directory::init();
+        NetClientSPI::install();
+        Connection::setLoopWait(20);
+        Connection::comsInit();
+    }
+    void SetUp() override { NetClientSPI::_netclient_timeout = 5000; }
+    void TearDown() override {
+        for (Directory* d : sessions) delete d;
+        sessions.clear();
+        {
+            CriticalSection hold(Directory::_providerCb);
+            for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+                e->spi->closeDirectory();
+        }
+        Directory::testIdleProviders();
+        Directory::testIdleProviders();
+        NetClientSPI::stopThread();
+        NetClientSPI::setMode(0);
+        NetClientSPI::statDispatcher = nullptr;
+        // The properties this test wrote give way to none.
+        if (!props.empty()) {
+            unlink(props.c_str());
+            s_testDravikaProperties(false, nullptr);
+        }
+    }
+    Directory* session(const char* port) {
+        X509* cert = nullptr;
+        EVP_PKEY* key = nullptr;
+        makeSelfSignedCertificate("client", "/O=Dravika Test/CN=client", 1024, 3600, &cert, &key);
+        int err = 0;
+        Directory* d = Directory::startClientDirectoryService("testdom", "127.0.0.1", port, cert, key, &err);
+        EXPECT_EQ(err, 0);
+        if (d != nullptr) sessions.push_back(d);
+        return d;
+    }
+    void setProperties(const TempDir& dir, const std::string& text) {
+        props = dir.file("dravika.properties");
+        writeFile(props, text);
+        s_setDravikaPropertiesPath(props.c_str());
+        ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+    }
+
+    std::vector<Directory*> sessions;
+    std::string props;
+};
+
+TEST_F(NetClientAgentTest, HeartbeatsKeepAManagedConnectionUpAndAMissedOneDropsIt) {
+    TempDir tmp;
+    const int lost = 1500;
+    setProperties(tmp, "nc_managed_timeout: " + std::to_string(lost) + "\nnc_managed_hb_rate: 300\n");
+    KeyPair server("server");
+    Peer peer(server);
+    ASSERT_EQ(peer.bindResult, 0);
+    Relay relay(peer.port());
+    Directory* d = session(relay.port());
+    ASSERT_NE(d, nullptr);
+    NetClientSPI* spi = dynamic_cast<NetClientSPI*>(d->spi);
+    ASSERT_NE(spi, nullptr);
+    ASSERT_TRUE(waitFor([&] { return spi->isConnected(); }));
+    Recorder rec;
+    spi->setManagedConnection(&rec);
+    EXPECT_TRUE(rec.has("managed connected -"));
+
+    // Idle for twice the lost time-out: heartbeats alone keep it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * lost + 500));
+    EXPECT_TRUE(spi->isConnected());
+    EXPECT_EQ(relay.accepted(), 1);
+    EXPECT_FALSE(rec.has("managed disconnected -"));
+
+    // The peer hangs: the connection goes within the lost time-out.
+    relay.freeze();
+    Clock::time_point frozen = Clock::now();
+    ASSERT_TRUE(waitFor([&] { return !spi->isConnected(); }, 4 * lost));
+    long long took = msSince(frozen);
+    EXPECT_LE(took, lost + 700);
+    EXPECT_GE(took, lost / 3);
+    // The server's listener hears of it at the provider's next check.
+    EXPECT_TRUE(waitFor([&] { return rec.has("managed disconnected -"); }, 5000));
+    spi->setManagedConnection(nullptr);
+    EXPECT_TRUE(rec.has("managed removed -"));
+}
+
+TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsArriveWhole) {
+    NetClientSPI::setMode(1);
+    // Where the agent would be dialled: it never is.
+    KeyPair decoyId("decoy");
+    Peer decoy(decoyId);
+    Asset asset;
+    asset.id = strdup("agent7");
+    asset.name = strdup("Agent Seven");
+    asset.agentId = strdup("agent7");
+    asset.host = strdup("127.0.0.1");
+    asset.port = atoi(decoy.port());
+    asset.masq = true;
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    makeSelfSignedCertificate("server", "/O=Dravika Test/CN=server", 1024, 3600, &cert, &key);
+    int err = 0;
+    Directory* d = Directory::startServerDirectoryService(nullptr, cert, key, "testdom", &err);
+    ASSERT_NE(d, nullptr);
+    NetClientSPI* spi = new NetClientSPI(d, nullptr, "testdom", &asset, "Hagent7", nullptr);
+    Directory::addProvider(spi, "Hagent7", 0);
+    EXPECT_TRUE(spi->isReversed());
+    Recorder rec;
+    spi->setManagedConnection(&rec);
+    EXPECT_FALSE(Directory::attachConnection(nullptr, "someone-else", nullptr));
+
+    std::vector<std::string> stats;
+    static std::mutex statsMutex;
+    static std::vector<std::string>* statsOut;
+    statsOut = &stats;
+    NetClientSPI::statDispatcher = [](const char* a, const char* b, Translatable* f) {
+        std::lock_guard<std::mutex> hold(statsMutex);
+        statsOut->push_back(std::string(a) + "|" + b + "|" + Recorder::encode(OBJ_STATSFILE_ID, f));
+        delete f;
+    };
+
+    KeyPair serverId("server");
+    CallIn callIn;
+    Connector* connector = Connector::create(&callIn, serverId.cert, serverId.key, 0);
+    ASSERT_EQ(connector->bind("0"), 0);
+    std::string port = std::to_string(connector->getPort());
+    KeyPair agentId("agent7");
+    AgentSide agent;
+    for (int i = 0; agent.file.size() < 4500; i++) agent.file += "line " + std::to_string(i) + " of the agent's notes\n";
+    Connection* toServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
+    toServer->setListener(&agent);
+    ASSERT_EQ(toServer->connect(), 0);
+    ASSERT_TRUE(waitFor([&] { return spi->isConnected(); }));
+    EXPECT_TRUE(rec.has("managed connected agent7"));
+
+    // Requests for the asset travel over the agent's own connection.
+    int e = -1;
+    DirName* n = DirName::createFromString("//host:id=agent7/iface:name=eth0", &e);
+    Attributes* a = d->getAttributes(n, &e);
+    ASSERT_EQ(e, 0);
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a->getStringAttribute("served-by"), "agent7");
+    EXPECT_STREQ(a->getStringAttribute("object"), "iface");
+    delete a;
+    delete n;
+
+    // A viewer asks for the alerts: the agent hears who is asking.
+    Principal viewer("v1`viewer,x,ops`viewer,x", "testdom", nullptr, 5);
+    spi->addAlertListener(&rec, &viewer);
+    bool found = false;
+    ASSERT_TRUE(waitFor([&] {
+        agent.body(DirProtocol::M_INITIATE_ALERT_VIEWER_SYNC, &found);
+        return found;
+    }));
+    Message expectViewer(DirProtocol::M_INITIATE_ALERT_VIEWER_SYNC);
+    expectViewer.writeObject(OBJ_PRINCIPAL_ID, &viewer);
+    EXPECT_EQ(agent.body(DirProtocol::M_INITIATE_ALERT_VIEWER_SYNC, &found), bodyOf(expectViewer));
+
+    // The agent's alert sync.
+    Alert* alerts[3];
+    std::vector<std::string> sent;
+    for (int i = 0; i < 3; i++) {
+        alerts[i] = new Alert();
+        alerts[i]->id = strdup(("a" + std::to_string(i + 1)).c_str());
+        alerts[i]->guid = strdup(("guid-" + std::to_string(i)).c_str());
+        alerts[i]->level = 3 + i;
+        alerts[i]->errorCode = 28;
+        alerts[i]->time = 1700000000 + i;
+        alerts[i]->exceptionMesg = strdup("disk \"/var\" at 97%");
+        alerts[i]->addArgument(new Any(i * 1.5));
+        sent.push_back(Recorder::encode(OBJ_ALERT_ID, alerts[i]));
+    }
+    toServer->send(DirProtocol::markAlertSync(true));
+    toServer->send(DirProtocol::alertUpdate(alerts[0]));
+    Translatable* two[] = {alerts[1], alerts[2]};
+    toServer->send(DirProtocol::alertUpdate2(2, two));
+    toServer->send(DirProtocol::alertClear("a1"));
+    toServer->send(DirProtocol::markAlertSync(false));
+    StatsFile file;
+    file.add(new StatEntry(1700000100));
+    toServer->send(DirProtocol::statsUpload("agent7", "Network", &file));
+    DrvEvent event;
+    event.id = strdup("ev-9");
+    event.eventType = strdup("linkDown");
+    event.source = strdup("eth0");
+    toServer->send(DirProtocol::eventDispatch(&event));
+
+    ASSERT_TRUE(waitFor([&] { return rec.has("viewer end"); }));
+    std::vector<std::string> expected = {
+        "managed connected agent7", "viewer connected",       "managed sync agent7",     "viewer sync",
+        "managed alert agent7 a1",  "viewer alert a1",        "managed alert agent7 a2", "viewer alert a2",
+        "managed alert agent7 a3",  "viewer alert a3",        "managed clear agent7 a1", "viewer clear a1",
+        "managed connected agent7", "viewer end"};
+    std::vector<std::string> events = rec.events();
+    // The provider's first check may come before the agent calls in.
+    if (!events.empty() && events.front() == "managed disconnected agent7") events.erase(events.begin());
+    EXPECT_EQ(events, expected);
+    EXPECT_EQ(rec.alerts(), sent);
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> hold(statsMutex);
+        return !stats.empty();
+    }));
+    {
+        std::lock_guard<std::mutex> hold(statsMutex);
+        EXPECT_EQ(stats, std::vector<std::string>{"agent7|Network|" + Recorder::encode(OBJ_STATSFILE_ID, &file)});
+    }
+    // The event is acknowledged to the agent with its id, type and source.
+    ASSERT_TRUE(waitFor([&] {
+        agent.body(DirProtocol::M_EVENT_ACK, &found);
+        return found;
+    }));
+    Message ack(DirProtocol::M_EVENT_ACK);
+    ack.writeString("ev-9");
+    ack.writeString("linkDown");
+    ack.writeString("eth0");
+    EXPECT_EQ(agent.body(DirProtocol::M_EVENT_ACK, &found), bodyOf(ack));
+    for (Alert* x : alerts) delete x;
+
+    // Its files are read over the same connection, block by block.
+    n = DirName::createFromString("//host:id=agent7/filesystem:", &e);
+    Input* in = d->openForRead(n, "notes.txt", &e);
+    ASSERT_NE(in, nullptr);
+    std::string got;
+    unsigned char buf[4096];
+    int r;
+    while ((r = in->read(buf, sizeof buf)) > 0) got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(r));
+    EXPECT_EQ(r, -1);
+    EXPECT_TRUE(got == agent.file) << got.size();
+    delete in;
+    in = d->openForRead(n, "other.txt", &e);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(in->read(buf, sizeof buf), -2);
+    EXPECT_EQ(in->errorCode(), 15);
+    char why[128];
+    in->errorText(why, sizeof why);
+    EXPECT_STREQ(why, "no such file here");
+    delete in;
+    delete n;
+
+    // The agent goes: the server's listeners hear it; nobody was ever dialled.
+    int gone = rec.count("managed disconnected agent7");
+    toServer->close();
+    ASSERT_TRUE(waitFor([&] { return !spi->isConnected(); }));
+    EXPECT_TRUE(waitFor([&] { return rec.count("managed disconnected agent7") == gone + 1; }, 10000));
+    EXPECT_TRUE(decoy.types().empty());
+    spi->setManagedConnection(nullptr);
+    Connection::destroy(toServer);
+    Connector::destroy(connector);
+    sessions.push_back(d);
+}
+
+}  // namespace
