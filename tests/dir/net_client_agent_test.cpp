@@ -20,14 +20,17 @@
 
 #include <gtest/gtest.h>
 
+#include "common/error_codes.h"
 #include "common/properties.h"
 #include "dir/asset.h"
 #include "dir/directory.h"
 #include "dir/future_result.h"
 #include "dir/net_client_spi.h"
 #include "dir/principal.h"
+#include "dirbase/attributes.h"
 #include "io/input.h"
 #include "records/alert.h"
+#include "records/ci_update.h"
 #include "records/records.h"
 #include "records/stats_file.h"
 #include "common/stats.h"
@@ -370,29 +373,70 @@ TEST_F(NetClientAgentTest, HeartbeatsKeepAManagedConnectionUpAndAMissedOneDropsI
     EXPECT_TRUE(rec.has("managed removed -"));
 }
 
-TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsArriveWhole) {
-    NetClientSPI::setMode(1);
-    // Where the agent would be dialled: it never is.
-    KeyPair decoyId("decoy");
-    Peer decoy(decoyId);
-    Asset asset;
-    asset.id = strdup("agent7");
-    asset.name = strdup("Agent Seven");
-    asset.agentId = strdup("agent7");
-    asset.host = strdup("127.0.0.1");
-    asset.port = atoi(decoy.port());
-    asset.masq = true;
-    X509* cert = nullptr;
-    EVP_PKEY* key = nullptr;
-    makeSelfSignedCertificate("server", "/O=Dravika Test/CN=server", 1024, 3600, &cert, &key);
-    int err = 0;
-    Directory* d = Directory::startServerDirectoryService(nullptr, cert, key, "testdom", &err);
-    ASSERT_NE(d, nullptr);
-    NetClientSPI* spi = new NetClientSPI(d, nullptr, "testdom", &asset, "Hagent7", nullptr);
-    Directory::addProvider(spi, "Hagent7", 0);
-    EXPECT_TRUE(spi->isReversed());
+// A server directory whose provider of asset "agent7" waits for the agent
+// to call in (mode 1), and the agent calling in: its requests are answered
+// by an AgentSide, the server's listeners are a Recorder.
+struct CalledIn {
+    explicit CalledIn(std::vector<Directory*>* sessions) : decoyId("decoy"), decoy(decoyId), serverId("server"),
+                                                          agentId("agent7") {
+        NetClientSPI::setMode(1);
+        Asset asset;
+        asset.id = strdup("agent7");
+        asset.name = strdup("Agent Seven");
+        asset.agentId = strdup("agent7");
+        // Where the agent would be dialled: it never is.
+        asset.host = strdup("127.0.0.1");
+        asset.port = atoi(decoy.port());
+        asset.masq = true;
+        X509* cert = nullptr;
+        EVP_PKEY* key = nullptr;
+        makeSelfSignedCertificate("server", "/O=Dravika Test/CN=server", 1024, 3600, &cert, &key);
+        int err = 0;
+        d = Directory::startServerDirectoryService(nullptr, cert, key, "testdom", &err);
+        sessions->push_back(d);
+        spi = new NetClientSPI(d, nullptr, "testdom", &asset, "Hagent7", nullptr);
+        Directory::addProvider(spi, "Hagent7", 0);
+        spi->setManagedConnection(&rec);
+        connector = Connector::create(&callIn, serverId.cert, serverId.key, 0);
+        EXPECT_EQ(connector->bind("0"), 0);
+        std::string port = std::to_string(connector->getPort());
+        for (int i = 0; agent.file.size() < 4500; i++)
+            agent.file += "line " + std::to_string(i) + " of the agent's notes\n";
+        toServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
+        toServer->setListener(&agent);
+        EXPECT_EQ(toServer->connect(), 0);
+        ready = waitFor([&] { return spi->isConnected(); });
+    }
+    ~CalledIn() {
+        spi->setManagedConnection(nullptr);
+        Connection::destroy(toServer);
+        Connector::destroy(connector);
+    }
+    KeyPair decoyId;
+    Peer decoy;
+    KeyPair serverId;
+    KeyPair agentId;
+    Directory* d = nullptr;
+    NetClientSPI* spi = nullptr;
     Recorder rec;
-    spi->setManagedConnection(&rec);
+    CallIn callIn;
+    Connector* connector = nullptr;
+    AgentSide agent;
+    Connection* toServer = nullptr;
+    bool ready = false;
+};
+
+TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsArriveWhole) {
+    CalledIn world(&sessions);
+    ASSERT_TRUE(world.ready);
+    Directory* d = world.d;
+    NetClientSPI* spi = world.spi;
+    Recorder& rec = world.rec;
+    AgentSide& agent = world.agent;
+    Connection* toServer = world.toServer;
+    Peer& decoy = world.decoy;
+    EXPECT_TRUE(spi->isReversed());
+    EXPECT_TRUE(rec.has("managed connected agent7"));
     EXPECT_FALSE(Directory::attachConnection(nullptr, "someone-else", nullptr));
 
     std::vector<std::string> stats;
@@ -404,20 +448,6 @@ TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsAr
         statsOut->push_back(std::string(a) + "|" + b + "|" + Recorder::encode(OBJ_STATSFILE_ID, f));
         delete f;
     };
-
-    KeyPair serverId("server");
-    CallIn callIn;
-    Connector* connector = Connector::create(&callIn, serverId.cert, serverId.key, 0);
-    ASSERT_EQ(connector->bind("0"), 0);
-    std::string port = std::to_string(connector->getPort());
-    KeyPair agentId("agent7");
-    AgentSide agent;
-    for (int i = 0; agent.file.size() < 4500; i++) agent.file += "line " + std::to_string(i) + " of the agent's notes\n";
-    Connection* toServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
-    toServer->setListener(&agent);
-    ASSERT_EQ(toServer->connect(), 0);
-    ASSERT_TRUE(waitFor([&] { return spi->isConnected(); }));
-    EXPECT_TRUE(rec.has("managed connected agent7"));
 
     // Requests for the asset travel over the agent's own connection.
     int e = -1;
@@ -529,10 +559,145 @@ TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsAr
     ASSERT_TRUE(waitFor([&] { return !spi->isConnected(); }));
     EXPECT_TRUE(waitFor([&] { return rec.count("managed disconnected agent7") == gone + 1; }, 10000));
     EXPECT_TRUE(decoy.types().empty());
-    spi->setManagedConnection(nullptr);
-    Connection::destroy(toServer);
-    Connector::destroy(connector);
-    sessions.push_back(d);
+}
+
+// A message of code built from parts, as the peer must receive it.
+struct Expect {
+    explicit Expect(int code) : m(code) {}
+    Expect& int64(long long v) { m.writeInt64(v); return *this; }
+    Expect& int32(int v) { m.writeInt32(v); return *this; }
+    Expect& str(const char* v) { m.writeString(v); return *this; }
+    Expect& bytes(const char* v, uint32_t n) { m.writeBytes(v, n); return *this; }
+    std::string body() const { return bodyOf(m); }
+    Message m;
+};
+
+// A message received (its body) read back from the start.
+Message* readable(const Message* sent) {
+    std::string b = bodyOf(*sent);
+    return new Message(b.data(), b.size());
+}
+
+TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatTheAgentAsks) {
+    CalledIn world(&sessions);
+    ASSERT_TRUE(world.ready);
+    NetClientSPI::_netclient_timeout = 800;
+
+    // Relaying a client's request: the agent sees the provider's own id,
+    // the client gets the answer under its id, the rest byte for byte.
+    Principal client("v1`carol,x,ops`carol,x", "testdom", nullptr, 9);
+    DirectoryObject current("iface", new Any("eth1"));
+    Message* request = DirProtocol::headerOnlyRequest(DirProtocol::M_GET_ATTRIBUTES, nullptr, 777, &client, &current);
+    Message* in = readable(request);
+    int64_t id = 0;
+    ASSERT_EQ(in->readInt64(&id), 0);
+    NetClientSPI* relay = Directory::findProxy("agent7");
+    ASSERT_EQ(relay, world.spi);
+    EXPECT_EQ(relay->lockCount(), 1);
+    Message* reply = nullptr;
+    ASSERT_EQ(relay->proxy(DirProtocol::M_GET_ATTRIBUTES, id, in, &reply), 0);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->getType(), static_cast<unsigned>(DirProtocol::M_GET_ATTRIBUTES_REPLY));
+    Message* answer = readable(reply);
+    int64_t answeredId = 0;
+    Translatable* attrs = nullptr;
+    ASSERT_EQ(answer->readInt64(&answeredId), 0);
+    EXPECT_EQ(answeredId, 777);
+    ASSERT_EQ(answer->readObject(OBJ_ATTRIBUTES_ID, &attrs), 0);
+    EXPECT_STREQ(static_cast<Attributes*>(attrs)->getStringAttribute("served-by"), "agent7");
+    EXPECT_STREQ(static_cast<Attributes*>(attrs)->getStringAttribute("object"), "iface");
+    delete attrs;
+    delete answer;
+    delete reply;
+    delete in;
+    delete request;
+    // The agent never answers a list: the relay gives up with a time-out.
+    request = DirProtocol::headerOnlyRequest(DirProtocol::M_LIST, nullptr, 778, &client, &current);
+    in = readable(request);
+    in->readInt64(&id);
+    EXPECT_EQ(relay->proxy(DirProtocol::M_LIST, id, in, &reply), DirError::E_TIMEOUT);
+    EXPECT_EQ(reply, nullptr);
+    delete in;
+    delete request;
+    relay->removeLock();
+
+    // The provider's own objects: its connection and what the agent says of itself.
+    Attributes self;
+    self.setAttribute("os", "linux");
+    world.toServer->send(DirProtocol::setAgentAttributes(&self));
+    auto attribute = [&](const char* text, const char* key) {
+        int e = -1;
+        DirName* n = DirName::createFromString(text, &e);
+        Attributes* a = world.d->getAttributes(n, &e);
+        delete n;
+        Any* value = a != nullptr ? a->getAttribute(key) : nullptr;
+        std::string v;
+        if (value != nullptr && value->getString() != nullptr) {
+            v = value->getString();
+        } else if (value != nullptr) {
+            char* text = value->toString(nullptr);
+            v = text != nullptr ? text : "";
+            free(text);
+        }
+        delete a;
+        return v;
+    };
+    EXPECT_TRUE(waitFor([&] { return attribute("//host:id=agent7/agentattributes:", "os") == "linux"; }));
+    EXPECT_EQ(attribute("//host:id=agent7/agentattributes:", "connected"), "true");
+    EXPECT_EQ(attribute("//host:id=agent7/connection:", "connected"), "true");
+    EXPECT_EQ(attribute("//host:id=agent7/connection:", "ipaddr"), "127.0.0.1");
+    EXPECT_NE(attribute("//host:id=agent7/connection:", "bytesReceived"), "");
+    EXPECT_EQ(attribute("//host:id=agent7/this:", "ftPort"), "0");
+
+    // What the agent asks of the server, and its message-queue traffic.
+    static std::mutex mqMutex;
+    static std::string mqSeen;
+    NetClientSPI::_dispatchMQ = [](long long a, long long b, const unsigned char* data, uint32_t n) {
+        std::lock_guard<std::mutex> hold(mqMutex);
+        mqSeen = std::to_string(a) + "/" + std::to_string(b) + "/" + std::string(reinterpret_cast<const char*>(data), n);
+    };
+    world.toServer->send(DirProtocol::verifyCert(55, "-----BEGIN CERTIFICATE-----\nAA==\n-----END CERTIFICATE-----\n"));
+    world.toServer->send(DirProtocol::getSecurityObject(56, 1, "root", "ssh"));
+    CiUpdate update("agent7", 1, "inventory", "2026-12-06T06:00:00Z");
+    world.toServer->send(DirProtocol::ciUpdate(&update));
+    world.toServer->send(DirProtocol::mqSend(5, 6, "from agent", 10));
+    world.spi->processMQ(7, 8, const_cast<char*>("to agent"), 8);
+    bool found = false;
+    auto body = [&](int code) { return world.agent.body(code, &found); };
+    ASSERT_TRUE(waitFor([&] {
+        for (int code : {DirProtocol::M_VERIFY_CERT_REPLY, DirProtocol::M_GET_SECURITYOBJECT_REPLY,
+                         DirProtocol::M_CI_ACK, DirProtocol::M_MQ_SEND}) {
+            body(code);
+            if (!found) return false;
+        }
+        return true;
+    }));
+    // No key check exists here: a presented certificate is never known.
+    EXPECT_EQ(body(DirProtocol::M_VERIFY_CERT_REPLY), Expect(63).int64(55).int32(0).body());
+    EXPECT_EQ(body(DirProtocol::M_GET_SECURITYOBJECT_REPLY),
+              Expect(61).int64(56).int32(DirError::E_NOT_IMPLEMENTED).body());
+    EXPECT_EQ(body(DirProtocol::M_CI_ACK),
+              Expect(51).str("agent7").str("inventory").str("2026-12-06T06:00:00Z").body());
+    EXPECT_EQ(body(DirProtocol::M_MQ_SEND), Expect(300).int64(7).int64(8).bytes("to agent", 8).body());
+    EXPECT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> hold(mqMutex);
+        return mqSeen == "5/6/from agent";
+    }));
+    NetClientSPI::_dispatchMQ = nullptr;
+
+    // The agent goes: relaying fails at once with "Not connected".
+    world.toServer->close();
+    ASSERT_TRUE(waitFor([&] { return !world.spi->isConnected(); }));
+    request = DirProtocol::headerOnlyRequest(DirProtocol::M_GET_ATTRIBUTES, nullptr, 779, &client, &current);
+    in = readable(request);
+    in->readInt64(&id);
+    relay = Directory::findProxy("agent7");
+    ASSERT_NE(relay, nullptr);
+    EXPECT_EQ(relay->proxy(DirProtocol::M_GET_ATTRIBUTES, id, in, &reply), DirError::E_NOT_CONNECTED);
+    relay->removeLock();
+    delete in;
+    delete request;
+    EXPECT_EQ(Directory::findProxy("agent8"), nullptr);
 }
 
 }  // namespace
