@@ -377,8 +377,9 @@ TEST_F(NetClientAgentTest, HeartbeatsKeepAManagedConnectionUpAndAMissedOneDropsI
 // to call in (mode 1), and the agent calling in: its requests are answered
 // by an AgentSide, the server's listeners are a Recorder.
 struct CalledIn {
-    explicit CalledIn(std::vector<Directory*>* sessions) : decoyId("decoy"), decoy(decoyId), serverId("server"),
-                                                          agentId("agent7") {
+    // With keyOnFile the asset's record carries the agent's public key.
+    CalledIn(std::vector<Directory*>* sessions, bool keyOnFile) : decoyId("decoy"), decoy(decoyId), serverId("server"),
+                                                                 agentId("agent7") {
         NetClientSPI::setMode(1);
         Asset asset;
         asset.id = strdup("agent7");
@@ -388,6 +389,14 @@ struct CalledIn {
         asset.host = strdup("127.0.0.1");
         asset.port = atoi(decoy.port());
         asset.masq = true;
+        if (keyOnFile) {
+            BIO* out = BIO_new(BIO_s_mem());
+            PEM_write_bio_PUBKEY(out, X509_get0_pubkey(agentId.cert));
+            char* p = nullptr;
+            long n = BIO_get_mem_data(out, &p);
+            asset.publicKey = strndup(p, static_cast<size_t>(n));
+            BIO_free(out);
+        }
         X509* cert = nullptr;
         EVP_PKEY* key = nullptr;
         makeSelfSignedCertificate("server", "/O=Dravika Test/CN=server", 1024, 3600, &cert, &key);
@@ -427,7 +436,7 @@ struct CalledIn {
 };
 
 TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsArriveWhole) {
-    CalledIn world(&sessions);
+    CalledIn world(&sessions, false);
     ASSERT_TRUE(world.ready);
     Directory* d = world.d;
     NetClientSPI* spi = world.spi;
@@ -579,9 +588,19 @@ Message* readable(const Message* sent) {
 }
 
 TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatTheAgentAsks) {
-    CalledIn world(&sessions);
+    CalledIn world(&sessions, true);
     ASSERT_TRUE(world.ready);
     NetClientSPI::_netclient_timeout = 800;
+    // An agent whose key is on file is verified, and asked for its alerts.
+    EXPECT_TRUE(world.rec.has("managed verified agent7"));
+    EXPECT_FALSE(world.rec.has("managed connected agent7"));
+    bool found = false;
+    auto body = [&](int code) { return world.agent.body(code, &found); };
+    ASSERT_TRUE(waitFor([&] {
+        body(DirProtocol::M_INITIATE_ALERT_SERVER_SYNC);
+        return found;
+    }));
+    EXPECT_EQ(body(DirProtocol::M_INITIATE_ALERT_SERVER_SYNC), Expect(31).str("testdom").str("agent7").body());
 
     // Relaying a client's request: the agent sees the provider's own id,
     // the client gets the answer under its id, the rest byte for byte.
@@ -662,8 +681,6 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     world.toServer->send(DirProtocol::ciUpdate(&update));
     world.toServer->send(DirProtocol::mqSend(5, 6, "from agent", 10));
     world.spi->processMQ(7, 8, const_cast<char*>("to agent"), 8);
-    bool found = false;
-    auto body = [&](int code) { return world.agent.body(code, &found); };
     ASSERT_TRUE(waitFor([&] {
         for (int code : {DirProtocol::M_VERIFY_CERT_REPLY, DirProtocol::M_GET_SECURITYOBJECT_REPLY,
                          DirProtocol::M_CI_ACK, DirProtocol::M_MQ_SEND}) {
@@ -684,6 +701,14 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
         return mqSeen == "5/6/from agent";
     }));
     NetClientSPI::_dispatchMQ = nullptr;
+    // No longer watched: the agent is told, the watcher let go.
+    world.spi->setManagedConnection(nullptr);
+    EXPECT_TRUE(world.rec.has("managed removed agent7"));
+    ASSERT_TRUE(waitFor([&] {
+        body(DirProtocol::M_NOTIFY_UNMANAGED);
+        return found;
+    }));
+    EXPECT_EQ(body(DirProtocol::M_NOTIFY_UNMANAGED), Expect(46).str("testdom").str("agent7").body());
 
     // The agent goes: relaying fails at once with "Not connected".
     world.toServer->close();
