@@ -30,6 +30,7 @@ void (*NetClientSPI::eventDispatcher)(Translatable*) = nullptr;
 void (*NetClientSPI::statDispatcher)(const char*, const char*, Translatable*) = nullptr;
 void (*NetClientSPI::_dispatchMQ)(long long, long long, const unsigned char*, uint32_t) = nullptr;
 Translatable* (*NetClientSPI::_authHelper)(const char*, int, const char*, const char*) = nullptr;
+int (*NetClientSPI::_ruleHelperFn)(const char*, Connection*, const Asset*, Translatable***) = nullptr;
 
 namespace {
 
@@ -534,6 +535,16 @@ void NetClientSPI::onConnectComplete(Connection* c) {
     completeConnect(c);
 }
 
+void NetClientSPI::sendRuleSets(Connection* c) {
+    if (_ruleHelperFn == nullptr || c == nullptr) return;
+    Translatable** sets = nullptr;
+    int count = _ruleHelperFn(getAssetId(), c, asset, &sets);
+    if (count >= 0 && (count == 0 || sets != nullptr))
+        c->send(DirProtocol::updateRuleSets(domain, getAssetId(), count, sets));
+    for (int i = 0; sets != nullptr && i < count; i++) delete sets[i];
+    free(sets);
+}
+
 void NetClientSPI::completeConnect(Connection* c) {
     Principal* viewer = nullptr;
     std::vector<AlertListener*> tell;
@@ -548,9 +559,15 @@ void NetClientSPI::completeConnect(Connection* c) {
     {
         CondSection hold(state);
         if (viewer != nullptr) sendLocked(DirProtocol::initiateAlertViewerSync(viewer));
+        required = certificateRequired;
+    }
+    // A verified agent under management gets its rule sets first (the
+    // helper is called without the state lock held).
+    if (required && managed != nullptr) sendRuleSets(c);
+    {
+        CondSection hold(state);
         connected = true;
         mayConnect = true;
-        required = certificateRequired;
         wakeWaiters();
     }
     delete viewer;

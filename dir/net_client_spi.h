@@ -194,6 +194,11 @@ public:
     static void (*statDispatcher)(const char* a, const char* b, Translatable* statsFile);
     static void (*_dispatchMQ)(long long a, long long b, const unsigned char* data, uint32_t length);
     static Translatable* (*_authHelper)(const char* assetId, int kind, const char* a, const char* b);
+    // The rule sets of a managed agent: the count (negative: none to send)
+    // and a malloc'ed array of RuleSet objects in *ruleSets, both handed
+    // over to the provider.
+    static int (*_ruleHelperFn)(const char* assetId, Connection* connection, const Asset* asset,
+                                Translatable*** ruleSets);
 
 private:
     friend class ProviderLink;
@@ -214,6 +219,8 @@ private:
     // or the error (13 on time-out).
     int call(Message* m, DelayedEvent* event, void** value);
     void completeConnect(Connection* connection);
+    // Sends the agent its rule sets from _ruleHelperFn, when that is set.
+    void sendRuleSets(Connection* connection);
     // Drops the connection after a failure (certificate, lost, closed).
     void markBad(int error) REQUIRES(state);
     void wakeWaiters() REQUIRES(state);

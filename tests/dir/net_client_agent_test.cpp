@@ -32,6 +32,7 @@
 #include "records/alert.h"
 #include "records/ci_update.h"
 #include "records/records.h"
+#include "records/rule.h"
 #include "records/stats_file.h"
 #include "common/stats.h"
 #include "tests/dir/dir_peer.h"
@@ -588,10 +589,18 @@ Message* readable(const Message* sent) {
 }
 
 TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatTheAgentAsks) {
+    NetClientSPI::_ruleHelperFn = [](const char* assetId, Connection*, const Asset* asset, Translatable*** out) {
+        if (assetId == nullptr || asset == nullptr || strcmp(assetId, asset->id) != 0) return -1;
+        *out = static_cast<Translatable**>(malloc(sizeof(Translatable*)));
+        (*out)[0] = new RuleSet("group", assetId, 2, 1700000000123LL);
+        return 1;
+    };
     CalledIn world(&sessions, true);
+    NetClientSPI::_ruleHelperFn = nullptr;
     ASSERT_TRUE(world.ready);
     NetClientSPI::_netclient_timeout = 800;
-    // An agent whose key is on file is verified, and asked for its alerts.
+    // An agent whose key is on file is verified, given its rule sets and
+    // asked for its alerts.
     EXPECT_TRUE(world.rec.has("managed verified agent7"));
     EXPECT_FALSE(world.rec.has("managed connected agent7"));
     bool found = false;
@@ -601,6 +610,10 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
         return found;
     }));
     EXPECT_EQ(body(DirProtocol::M_INITIATE_ALERT_SERVER_SYNC), Expect(31).str("testdom").str("agent7").body());
+    RuleSet rules("group", "agent7", 2, 1700000000123LL);
+    Expect ruleSets(41);
+    ruleSets.str("testdom").str("agent7").int32(1).m.writeObject(OBJ_RULESET_ID, &rules);
+    EXPECT_EQ(body(DirProtocol::M_UPDATE_RULESETS), ruleSets.body());
 
     // Relaying a client's request: the agent sees the provider's own id,
     // the client gets the answer under its id, the rest byte for byte.
