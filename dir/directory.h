@@ -165,7 +165,8 @@ public:
     // 21 until that service provides _openFile. A file of an asset reached
     // through another provider or over its own call-in connection is read
     // through "readBytes" operations instead (MasqInputReader): path names
-    // the file (the remote path of the object reached when path is null).
+    // the file (the remote path of the object reached when path is null),
+    // and the Input must be deleted before this directory.
     Input* openForRead(const DirName* name, const char* path, int* err);
     Output* openForWrite(const DirName* name, int mode, int* err);
 

@@ -6,11 +6,11 @@
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "dir/directory.h"
+#include "dir/directory_spi.h"
 #include "dir/future_result.h"
 #include "dir/principal.h"
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
-#include "dir/directory_spi.h"
 #include "io/input.h"
 
 namespace {

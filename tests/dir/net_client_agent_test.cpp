@@ -366,7 +366,9 @@ TEST_F(NetClientAgentTest, HeartbeatsKeepAManagedConnectionUpAndAMissedOneDropsI
     Clock::time_point frozen = Clock::now();
     ASSERT_TRUE(waitFor([&] { return !spi->isConnected(); }, 4 * lost));
     long long took = msSince(frozen);
-    EXPECT_LE(took, lost + 700);
+    // Within the lost time-out, give or take a loaded machine's delays:
+    // far from the 20-second time-out of an unmanaged connection.
+    EXPECT_LE(took, 2 * lost);
     EXPECT_GE(took, lost / 3);
     // The server's listener hears of it at the provider's next check.
     EXPECT_TRUE(waitFor([&] { return rec.has("managed disconnected -"); }, 5000));
