@@ -600,7 +600,6 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     CalledIn world(&sessions, true);
     NetClientSPI::_ruleHelperFn = nullptr;
     ASSERT_TRUE(world.ready);
-    NetClientSPI::_netclient_timeout = 800;
     // An agent whose key is on file is verified, given its rule sets and
     // asked for its alerts.
     EXPECT_TRUE(world.rec.has("managed verified agent7"));
@@ -649,7 +648,9 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     request = DirProtocol::headerOnlyRequest(DirProtocol::M_LIST, nullptr, 778, &client, &current);
     in = readable(request);
     in->readInt64(&id);
+    NetClientSPI::_netclient_timeout = 800;
     EXPECT_EQ(relay->proxy(DirProtocol::M_LIST, id, in, &reply), DirError::E_TIMEOUT);
+    NetClientSPI::_netclient_timeout = 5000;
     EXPECT_EQ(reply, nullptr);
     delete in;
     delete request;
