@@ -7,11 +7,15 @@
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -158,11 +162,22 @@ void StreamConnection::shutdown() {
 }
 
 void StreamConnection::close() {
-    if (_ssl != nullptr) {
-        SSL_shutdown(_ssl);
-        SSL_free(_ssl);
-        _ssl = nullptr;
+    {
+        CriticalSection hold(_sslLock);
+        if (_ssl != nullptr) {
+            // The socket does not block: a close-notify that does not fit is
+            // dropped rather than waited for.
+            SSL_shutdown(_ssl);
+            SSL_free(_ssl);
+            _ssl = nullptr;
+        }
+        for (Waiter& w : _waiters) {
+            if (w.wakeFd >= 0) ::close(w.wakeFd);
+            w.wakeFd = -1;
+            w.events = 0;
+        }
     }
+    ERR_clear_error();
     if (_socket >= 0) {
         ::close(_socket);
         _socket = -1;
@@ -205,18 +220,21 @@ int StreamConnection::connect() {
     setsockopt(_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     _ctx = tlsClientContext(_name);
     if (_ctx == nullptr) return COMS_E_CERTIFICATE;
-    _ssl = SSL_new(_ctx);
-    if (_ssl == nullptr) return COMS_E_CERTIFICATE;
-    if (_cert != nullptr) {
-        if (SSL_use_certificate(_ssl, _cert) <= 0) {
-            log(0, "Stream connect() Unable to assign connect certificate");
-            ERR_clear_error();
-            return COMS_E_CERTIFICATE;
-        }
-        if (_key == nullptr || SSL_use_PrivateKey(_ssl, _key) <= 0) {
-            log(0, "Stream connect() Unable to assign private key");
-            ERR_clear_error();
-            return COMS_E_KEY;
+    {
+        CriticalSection hold(_sslLock);
+        _ssl = SSL_new(_ctx);
+        if (_ssl == nullptr) return COMS_E_CERTIFICATE;
+        if (_cert != nullptr) {
+            if (SSL_use_certificate(_ssl, _cert) <= 0) {
+                log(0, "Stream connect() Unable to assign connect certificate");
+                ERR_clear_error();
+                return COMS_E_CERTIFICATE;
+            }
+            if (_key == nullptr || SSL_use_PrivateKey(_ssl, _key) <= 0) {
+                log(0, "Stream connect() Unable to assign private key");
+                ERR_clear_error();
+                return COMS_E_KEY;
+            }
         }
     }
     return handshake(true);
@@ -227,52 +245,141 @@ int StreamConnection::accept() {
     // Replies are small and written value by value, as on the client side.
     int one = 1;
     setsockopt(_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    _ssl = SSL_new(_serverCtx);
-    if (_ssl == nullptr) return COMS_E_NOT_CONNECTED;
+    {
+        CriticalSection hold(_sslLock);
+        _ssl = SSL_new(_serverCtx);
+        if (_ssl == nullptr) return COMS_E_NOT_CONNECTED;
+    }
     return handshake(false);
 }
 
-int StreamConnection::handshake(bool client) {
-    SSL_set_fd(_ssl, _socket);
+int StreamConnection::startConcurrentIo() {
+    int flags = fcntl(_socket, F_GETFL);
+    if (flags < 0 || fcntl(_socket, F_SETFL, flags | O_NONBLOCK) != 0) {
+        log(errno, "%s: unable to make the socket non-blocking", _name);
+        return COMS_E_NOT_CONNECTED;
+    }
+    CriticalSection hold(_sslLock);
+    for (Waiter& w : _waiters) {
+        if (w.wakeFd < 0) w.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (w.wakeFd < 0) {
+            log(errno, "%s: unable to create a wake descriptor", _name);
+            return COMS_E_NOT_CONNECTED;
+        }
+    }
+    return SSL_set_fd(_ssl, _socket) == 1 ? 0 : COMS_E_NOT_CONNECTED;
+}
+
+template <class Call>
+int StreamConnection::sslCall(Side side, Call call, int* sslError) {
+    CriticalSection hold(_sslLock);
+    if (_ssl == nullptr) {
+        *sslError = -1;
+        return 0;
+    }
+    BIO* rbio = SSL_get_rbio(_ssl);
+    BIO* wbio = SSL_get_wbio(_ssl);
+    uint64_t readBefore = BIO_number_read(rbio);
+    uint64_t writtenBefore = BIO_number_written(wbio);
     ERR_clear_error();
-    int rv = client ? SSL_connect(_ssl) : SSL_accept(_ssl);
-    if (rv != 1) {
+    int rv = call(_ssl);
+    int err = rv > 0 ? SSL_ERROR_NONE : SSL_get_error(_ssl, rv);
+    if (err != SSL_ERROR_NONE && err != SSL_ERROR_SYSCALL) ERR_clear_error();
+    *sslError = err;
+    // The other side may be polling for bytes this call just took off the
+    // socket (then the socket no longer shows them), or for room this call
+    // just used up or made: it must look again.
+    Waiter& other = _waiters[side == READER ? WRITER : READER];
+    bool tookInput = BIO_number_read(rbio) != readBefore || SSL_has_pending(_ssl);
+    bool movedOutput = BIO_number_written(wbio) != writtenBefore;
+    if (((other.events & POLLIN) != 0 && tookInput) || ((other.events & POLLOUT) != 0 && movedOutput)) {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(other.wakeFd, &one, sizeof(one));
+        (void)ignored;
+        other.events = 0;
+    }
+    Waiter& self = _waiters[side];
+    self.events = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+    return rv;
+}
+
+bool StreamConnection::waitForSocket(Side side, int sslError) {
+    int wakeFd;
+    {
+        CriticalSection hold(_sslLock);
+        wakeFd = _waiters[side].wakeFd;
+    }
+    struct pollfd fds[2];
+    fds[0].fd = _socket;
+    fds[0].events = sslError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+    fds[0].revents = 0;
+    fds[1].fd = wakeFd;
+    fds[1].events = POLLIN;
+    fds[1].revents = 0;
+    for (;;) {
+        int rv = poll(fds, 2, -1);
+        if (rv >= 0) break;
+        if (errno != EINTR) {
+            log(errno, "%s: poll failed", _name);
+            return false;
+        }
+    }
+    if (fds[1].revents != 0) {
+        uint64_t count;
+        ssize_t ignored = ::read(wakeFd, &count, sizeof(count));
+        (void)ignored;
+    }
+    return true;
+}
+
+int StreamConnection::handshake(bool client) {
+    if (startConcurrentIo() != 0) return COMS_E_NOT_CONNECTED;
+    for (;;) {
+        int err = 0;
+        int rv = sslCall(READER, [client](SSL* ssl) { return client ? SSL_connect(ssl) : SSL_accept(ssl); }, &err);
+        if (rv == 1) break;
+        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) && waitForSocket(READER, err)) continue;
         log(_debug_coms, LOG_WARNING, 0, 0, "%s: TLS handshake failed", _name);
         logSslErrors(_name);
         return COMS_E_NOT_CONNECTED;
     }
+    CriticalSection hold(_sslLock);
     _peerCert = SSL_get_peer_certificate(_ssl);
     return 0;
 }
 
 int StreamConnection::read(void* buffer, int n) {
-    if (_ssl == nullptr) return COMS_E_NOT_CONNECTED;
-    ERR_clear_error();
-    int rv = SSL_read(_ssl, buffer, n);
-    if (rv > 0) {
-        log(_debug_coms, LOG_TRACE, 0, 0, "%s: read %d bytes", _name, rv);
-        _bytesRead.fetch_add(rv, std::memory_order_relaxed);
-        return rv;
+    for (;;) {
+        int err = 0;
+        int rv = sslCall(READER, [buffer, n](SSL* ssl) { return SSL_read(ssl, buffer, n); }, &err);
+        if (rv > 0) {
+            log(_debug_coms, LOG_TRACE, 0, 0, "%s: read %d bytes", _name, rv);
+            _bytesRead.fetch_add(rv, std::memory_order_relaxed);
+            return rv;
+        }
+        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) && waitForSocket(READER, err)) continue;
+        ERR_clear_error();
+        return err == SSL_ERROR_ZERO_RETURN ? 0 : COMS_E_NOT_CONNECTED;
     }
-    int err = SSL_get_error(_ssl, rv);
-    ERR_clear_error();
-    return err == SSL_ERROR_ZERO_RETURN ? 0 : COMS_E_NOT_CONNECTED;
 }
 
 int StreamConnection::writeBytes(const void* buffer, int n) {
-    if (_ssl == nullptr) return COMS_E_NOT_CONNECTED;
     log(_debug_coms, LOG_TRACE, 0, 0, "%s: Writing %d bytes", _name, n);
     const unsigned char* p = static_cast<const unsigned char*>(buffer);
     while (n > 0) {
-        ERR_clear_error();
-        int rv = SSL_write(_ssl, p, n);
-        if (rv <= 0) {
-            ERR_clear_error();
-            return COMS_E_NOT_CONNECTED;
+        int err = 0;
+        int rv = sslCall(WRITER, [p, n](SSL* ssl) { return SSL_write(ssl, p, n); }, &err);
+        if (rv > 0) {
+            p += rv;
+            n -= rv;
+            _bytesWritten.fetch_add(rv, std::memory_order_relaxed);
+            continue;
         }
-        p += rv;
-        n -= rv;
-        _bytesWritten.fetch_add(rv, std::memory_order_relaxed);
+        // A want-read here is the peer's handshake traffic that the reader
+        // (or the next try) must take in first.
+        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) && waitForSocket(WRITER, err)) continue;
+        ERR_clear_error();
+        return COMS_E_NOT_CONNECTED;
     }
     return 0;
 }

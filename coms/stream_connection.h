@@ -3,6 +3,15 @@
 // listener; a StreamConnection is one blocking TLS connection whose reads
 // and writes wait until done, with an outgoing and an incoming
 // StreamMessage for the protocol running over it.
+//
+// Thread-safety of a StreamConnection: once connect() or accept() has
+// returned 0, one thread may read while another writes (a transfer's read
+// thread and its sender). The TLS object allows one call at a time, so
+// every call on it is made under _sslLock on a non-blocking socket; a side
+// that must wait for the socket drops the lock and polls, and a call by the
+// other side that took or sent the bytes it waited for wakes it through its
+// wake descriptor. shutdown() may be called from any thread; connect(),
+// accept() and close() only while nobody reads or writes.
 #ifndef DRV_COMS_STREAM_CONNECTION_H
 #define DRV_COMS_STREAM_CONNECTION_H
 
@@ -12,6 +21,8 @@
 #include <atomic>
 
 #include "common/daemon_thread.h"
+#include "common/sem.h"
+#include "common/thread_annotations.h"
 
 class StreamConnector;
 class StreamMessage;
@@ -101,7 +112,27 @@ public:
     long long bytesWritten() const { return _bytesWritten.load(std::memory_order_relaxed); }
 
 private:
+    // The two sides that may use the connection at once.
+    enum Side { READER = 0, WRITER = 1 };
+    // A side that waits for the socket: what it polls for (POLLIN or
+    // POLLOUT; 0 while it does not wait) and the descriptor that wakes it.
+    struct Waiter {
+        short events = 0;
+        int wakeFd = -1;
+    };
+
     int handshake(bool client);
+    // After the handshake: the socket becomes non-blocking and the wake
+    // descriptors are made. 0, or -10.
+    int startConcurrentIo();
+    // One TLS call for side under the lock (0 with *sslError set to -1 when
+    // the connection is closed). On a want-read or want-write result the
+    // side is recorded as waiting, and *sslError tells which.
+    template <class Call>
+    int sslCall(Side side, Call call, int* sslError);
+    // Waits, without the lock, for the socket or for the other side's wake.
+    // False when polling failed.
+    bool waitForSocket(Side side, int sslError);
 
     char _name[kNameLength + 1];
     char* _host;
@@ -111,8 +142,10 @@ private:
     int _connectValue;
     int _socket;
     SSL_CTX* _ctx;  // the client's own
-    SSL* _ssl;
+    SSL* _ssl GUARDED_BY(_sslLock);
     SSL_CTX* _serverCtx;
+    CriticalBlock _sslLock;
+    Waiter _waiters[2] GUARDED_BY(_sslLock);
     X509* _peerCert;
     StreamMessage* _out;
     StreamMessage* _in;
