@@ -10,9 +10,9 @@
 // Thread-safety: the process-wide thread list is guarded by its own lock,
 // taken alone (no other lock is taken while it is held, and it is never
 // held while calling out). Each object's start-up state is guarded by its
-// state block; its later list by its later-list lock, which is held while
-// the later functions run, so those may take any lock but this thread's
-// later-list lock again. The signal handler list and the child listener are
+// state block; its later list by its later-list lock, which is held only
+// to add entries or take the whole list: the later functions run without
+// it and may take any lock, or queue more later work. The signal handler list and the child listener are
 // set up before attachMainThread starts the signal thread and only read
 // after that.
 #ifndef DRV_COMMON_DAEMON_THREAD_H
@@ -80,7 +80,7 @@ public:
     int getThreadId() const;
 
     // Queues fn(obj) to run on this thread the next time it runs its later
-    // list; fn must not call deleteLater on the same thread.
+    // list (fn may queue more; it runs in the same pass).
     void deleteLater(void* obj, void (*fn)(void*));
     void processLaterList();
 

@@ -242,12 +242,23 @@ void DaemonThread::deleteLater(void* obj, void (*fn)(void*)) {
 }
 
 void DaemonThread::processLaterList() {
-    CriticalSection hold(_laterLock);
-    while (_laterList != nullptr) {
-        LaterEntry* entry = _laterList;
-        _laterList = entry->next;
-        entry->fn(entry->obj);
-        free(entry);
+    // The deletions run outside the lock: other threads keep handing over
+    // objects meanwhile instead of waiting for the whole batch, and what a
+    // deletion hands over in turn runs in the next round of this loop.
+    for (;;) {
+        LaterEntry* batch;
+        {
+            CriticalSection hold(_laterLock);
+            batch = _laterList;
+            _laterList = nullptr;
+        }
+        if (batch == nullptr) return;
+        while (batch != nullptr) {
+            LaterEntry* entry = batch;
+            batch = entry->next;
+            entry->fn(entry->obj);
+            free(entry);
+        }
     }
 }
 

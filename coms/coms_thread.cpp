@@ -65,11 +65,16 @@ QueueTarget::~QueueTarget() {
 
 int QueueTarget::doExecute(DeferredOp* op) {
     auto* q = static_cast<QueuedOp*>(op);
-    // The count goes up with the op in the queue, so that the loop never
-    // calls for an op it cannot find.
-    CriticalSection hold(_opLock);
-    _ops.push(q);
-    _countEvent.advanceWriteCount();
+    {
+        // The count goes up with the op in the queue, so that the loop never
+        // calls for an op it cannot find.
+        CriticalSection hold(_opLock);
+        _ops.push(q);
+        _countEvent.countWrite();
+    }
+    // Woken after the release: a loop woken earlier would at once wait for
+    // the lock in takeAll.
+    _countEvent.nudgeOwner();
     return 0;
 }
 

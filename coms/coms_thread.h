@@ -1,5 +1,6 @@
 // The coms threads' operation targets and the ops they carry, shared by the
-// coms files (not for users of connections). A target's queue is an
+// coms files; QueueTarget and QueuedOp also serve other threads whose
+// targets see bursts (the directory's execution thread). A target's queue is an
 // IntrusiveQueue of QueuedOps under the target's own lock; the ops are the
 // poster's: heap ops (owned) are deleted once run, ops embedded in a longer
 // lived object (a connection's batch op, a bind on the poster's stack) are

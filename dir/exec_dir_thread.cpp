@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "common/op_target.h"
 #include "common/properties.h"
+#include "coms/coms_thread.h"
 #include "dir/directory.h"
 #include "dir/exec_helper.h"
 #include "dir/future_result.h"
@@ -24,7 +25,7 @@ ExecDirThread* _execDirThread GUARDED_BY(_targetsLock) = nullptr;
 std::atomic<ExecDirThread*> _running{nullptr};
 
 // A new request belongs to its op until the execution list takes it.
-struct HelperOp : DeferredOp {
+struct HelperOp : QueuedOp {
     HelperOp(ExecHelper* h, bool owns) : helper(h), id(h->getId()), owns(owns) {}
     ~HelperOp() override {
         if (owns) delete helper;
@@ -33,7 +34,7 @@ struct HelperOp : DeferredOp {
     long long id;
     bool owns;
 };
-struct UpdateOp : DeferredOp {
+struct UpdateOp : QueuedOp {
     explicit UpdateOp(ResultUpdate* u) : update(u) {}
     ~UpdateOp() override {
         // Only an update that was never processed is still here.
@@ -45,23 +46,23 @@ struct UpdateOp : DeferredOp {
     }
     ResultUpdate* update;
 };
-struct IdOp : DeferredOp {
+struct IdOp : QueuedOp {
     IdOp(long long i, int s) : id(i), seconds(s) {}
     long long id;
     int seconds;
 };
-struct TextOp : DeferredOp {
+struct TextOp : QueuedOp {
     explicit TextOp(const char* t) : text(t != nullptr ? strdup(t) : nullptr) {}
     ~TextOp() override { free(text); }
     char* text;
 };
-struct AttachOp : DeferredOp {
+struct AttachOp : QueuedOp {
     explicit AttachOp(DirectorySPI::DirListenerEntry* e) : entry(e) {}
     DirectorySPI::DirListenerEntry* entry;
 };
 // Frees a future result, or runs a deletion function; what is left unrun
 // when the thread stops runs with the op's deletion.
-struct FreeOp : DeferredOp {
+struct FreeOp : QueuedOp {
     explicit FreeOp(FutureResult* r) : result(r), obj(nullptr), fn(nullptr) {}
     FreeOp(void* o, void (*f)(void*)) : result(nullptr), obj(o), fn(f) {}
     ~FreeOp() override { run(); }
@@ -84,7 +85,7 @@ void withPerfState(int state, Fn fn) {
     if (state != 0) DaemonThread::setPerfState(0);
 }
 
-class ExecOpTarget : public AsyncOpTarget {
+class ExecOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         withPerfState(1, [op] {
@@ -98,7 +99,7 @@ public:
     }
 };
 
-class ExecNewOpTarget : public AsyncOpTarget {
+class ExecNewOpTarget : public QueueTarget {
 public:
     explicit ExecNewOpTarget(ExecDirThread* t) : _thread(t) {}
     int execute(DeferredOp* op) override {
@@ -118,7 +119,7 @@ private:
     ExecDirThread* _thread;
 };
 
-class ResultUpdateOpTarget : public AsyncOpTarget {
+class ResultUpdateOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         withPerfState(4, [op] {
@@ -133,7 +134,7 @@ public:
     }
 };
 
-class AsyncResolveOpTarget : public AsyncOpTarget {
+class AsyncResolveOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         withPerfState(5, [op] { ExecHelper::notifyAsyncResolveComplete(static_cast<IdOp*>(op)->id); });
@@ -141,7 +142,7 @@ public:
     }
 };
 
-class RestartExecOpTarget : public AsyncOpTarget {
+class RestartExecOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         withPerfState(6, [op] {
@@ -152,7 +153,7 @@ public:
     }
 };
 
-class SetTimeoutOpTarget : public AsyncOpTarget {
+class SetTimeoutOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         withPerfState(7, [op] {
@@ -163,7 +164,7 @@ public:
     }
 };
 
-class AttachOpTarget : public AsyncOpTarget {
+class AttachOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         withPerfState(8, [op] { DirectorySPI::completeAttach(static_cast<AttachOp*>(op)->entry); });
@@ -171,7 +172,7 @@ public:
     }
 };
 
-class FreeFrOpTarget : public AsyncOpTarget {
+class FreeFrOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         static_cast<FreeOp*>(op)->run();
@@ -179,16 +180,18 @@ public:
     }
 };
 
-// The eight targets, created by the thread when it starts.
+// The eight targets, created by the thread when it starts. Each queues its
+// ops through their own links and takes the whole queue at once, so a burst
+// of requests or replies costs one wake-up and no allocation beyond the op.
 struct Targets {
-    AsyncOpTarget* _executeOpTarget;
-    AsyncOpTarget* _executeNewOpTarget;
-    AsyncOpTarget* _resultUpdateOpTarget;
-    AsyncOpTarget* _asyncResolveOpTarget;
-    AsyncOpTarget* _restartExecOpTarget;
-    AsyncOpTarget* _setTimeoutOpTarget;
-    AsyncOpTarget* _attachOpTarget;
-    AsyncOpTarget* _freeFrOpTarget;
+    QueueTarget* _executeOpTarget;
+    QueueTarget* _executeNewOpTarget;
+    QueueTarget* _resultUpdateOpTarget;
+    QueueTarget* _asyncResolveOpTarget;
+    QueueTarget* _restartExecOpTarget;
+    QueueTarget* _setTimeoutOpTarget;
+    QueueTarget* _attachOpTarget;
+    QueueTarget* _freeFrOpTarget;
 };
 Targets _targets GUARDED_BY(_targetsLock) = {};
 
@@ -197,9 +200,9 @@ CriticalBlock _startLock{LOCK_RANK_NONE, kProcessLifetime};
 
 // Posts op to target under the targets lock; false (op deleted) when the
 // thread is not running.
-bool postTo(AsyncOpTarget* Targets::*target, DeferredOp* op) {
+bool postTo(QueueTarget* Targets::*target, QueuedOp* op) {
     CriticalSection hold(_targetsLock);
-    AsyncOpTarget* t = _targets.*target;
+    QueueTarget* t = _targets.*target;
     if (t == nullptr) {
         delete op;
         return false;
@@ -359,7 +362,7 @@ void ExecDirThread::run() {
         CriticalSection hold(_targetsLock);
         _execDirThread = nullptr;
         _running.store(nullptr, std::memory_order_release);
-        for (AsyncOpTarget* Targets::*t :
+        for (QueueTarget* Targets::*t :
              {&Targets::_executeOpTarget, &Targets::_executeNewOpTarget, &Targets::_resultUpdateOpTarget,
               &Targets::_asyncResolveOpTarget, &Targets::_restartExecOpTarget, &Targets::_setTimeoutOpTarget,
               &Targets::_attachOpTarget, &Targets::_freeFrOpTarget}) {

@@ -99,6 +99,8 @@ ExecHelper::~ExecHelper() {
 void ExecHelper::push(ExecHelper* helper) {
     assertExecThread();
     helper->next = _execList;
+    helper->_prev = nullptr;
+    if (_execList != nullptr) _execList->_prev = helper;
     _execList = helper;
     byId()[helper->id] = helper;
 }
@@ -119,13 +121,14 @@ void ExecHelper::deleteNow(void* helper) {
 
 void ExecHelper::finish() {
     assertExecThread();
-    for (ExecHelper** link = &_execList; *link != nullptr; link = &(*link)->next) {
-        if (*link == this) {
-            *link = next;
-            break;
-        }
+    if (byId().erase(id) != 0) {
+        if (_prev != nullptr)
+            _prev->next = next;
+        else
+            _execList = next;
+        if (next != nullptr) next->_prev = _prev;
+        _prev = nullptr;
     }
-    byId().erase(id);
     // Its resolver's event must not deliver to a finished request, and its
     // provider is free for the idle sweep as soon as it finishes.
     resolver->clear();

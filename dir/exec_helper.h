@@ -114,6 +114,10 @@ public:
     Connection* connection;
 
 private:
+    // The link back in the execution list, so that a finished request
+    // leaves it at once wherever it stands.
+    ExecHelper* _prev = nullptr;
+
     void dorun();
     void sendStep();
     // Drops the resolution context and with it the lock on its provider;

@@ -16,6 +16,7 @@ CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
 long long FutureResult::_nextId = 1;
 FutureResult* FutureResult::_list = nullptr;
 int FutureResult::_futureResults = 0;
+FutureResult* FutureResult::_byId[FutureResult::kBuckets] = {};
 std::atomic<int> FutureResult::defaultTimeout{FutureResult::kDefaultTimeout};
 
 namespace {
@@ -77,12 +78,15 @@ FutureResult::FutureResult(FutureResultListener* listener)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(listener), id(0), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _next(nullptr), _prev(nullptr) {
+      _signalled(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr) {
     CriticalSection hold(_lock);
     id = _nextId++;
     _next = _list;
     if (_list != nullptr) _list->_prev = this;
     _list = this;
+    FutureResult*& bucket = _byId[bucketOf(id)];
+    _sameHash = bucket;
+    bucket = this;
     _futureResults++;
 }
 
@@ -94,6 +98,12 @@ FutureResult::~FutureResult() {
         else if (_list == this)
             _list = _next;
         if (_next != nullptr) _next->_prev = _prev;
+        for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
+            if (*link == this) {
+                *link = _sameHash;
+                break;
+            }
+        }
         _futureResults--;
     }
     delete result;
@@ -151,7 +161,7 @@ void FutureResult::removeLock() {
 
 FutureResult* FutureResult::lockById(long long wanted) {
     _lock.enter();
-    for (FutureResult* fr = _list; fr != nullptr; fr = fr->_next)
+    for (FutureResult* fr = _byId[bucketOf(wanted)]; fr != nullptr; fr = fr->_sameHash)
         if (fr->id == wanted) return fr;
     _lock.exit();
     return nullptr;

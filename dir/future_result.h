@@ -15,13 +15,11 @@
 // (complete, failed, error, result) is written by the execution thread and
 // read after waitComplete, whose condition block orders the two. Listener
 // callbacks reached through lockById run with the registry lock held and
-// must not call lockById, nor destroy a future result (the execution
-// thread's later list deletes results, taking the registry lock, so the
-// two locks would be taken in both orders); post it to
-// ExecDirThread::postFree instead. Lock order: the registry lock, then an object's
-// condition block; the registry lock is taken after a thread's later-list
-// lock (a deleted result leaves the registry) and before an operation
-// target's queue lock (listeners post).
+// must not call lockById; a result they are done with goes to
+// ExecDirThread::postFree. Lock order: the registry lock, then an object's
+// condition block, then a thread's later-list lock or an operation target's
+// queue lock (listeners post). Lookups by id go through a hash index beside
+// the list, so the lock is held for as short a time as the caller needs.
 #ifndef DRV_DIR_FUTURE_RESULT_H
 #define DRV_DIR_FUTURE_RESULT_H
 
@@ -158,8 +156,15 @@ private:
     bool _signalled GUARDED_BY(cond);
     FutureResult* _next;
     FutureResult* _prev;
+    FutureResult* _sameHash;  // the next result in this one's index bucket
 
     static void deleteNow(void* object);
+    static size_t bucketOf(long long id) { return static_cast<size_t>(id) & (kBuckets - 1); }
+
+    // The index by id: the low bits of the id pick the bucket, and ids are
+    // handed out in sequence, so live results spread evenly.
+    static constexpr size_t kBuckets = 4096;
+    static FutureResult* _byId[kBuckets] GUARDED_BY(_lock);
 
     static CriticalBlock _lock;
     static long long _nextId GUARDED_BY(_lock);

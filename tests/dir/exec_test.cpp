@@ -290,6 +290,13 @@ TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
     for (int i = 0; i < kRequests; i++) all.push_back(run("/thing:id=4", "later"));
     std::vector<long long> ids = spi.waitForIds(kRequests);
     ASSERT_EQ(static_cast<size_t>(kRequests), ids.size());
+    // Each live result is found by its id, as replies find them, among more
+    // results than the index has slots.
+    for (int i = 0; i < kRequests; i += 7) {
+        FutureResult* found = FutureResult::lockById(all[i]->id);
+        EXPECT_EQ(all[i], found);
+        if (found != nullptr) FutureResult::release();
+    }
     // Every second request is answered; the others get a one-second deadline.
     for (int i = 0; i < kRequests; i++) {
         if (i % 2 == 0) {
@@ -319,6 +326,15 @@ TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
     EXPECT_EQ(0, ExecHelper::liveCount());
     EXPECT_EQ(results, FutureResult::liveCount());
     EXPECT_EQ(threads, threadCount());
+    // Deleted results are gone from the index: a late reply finds nothing.
+    int stillFound = 0;
+    for (long long id : ids) {
+        if (FutureResult::lockById(id) != nullptr) {
+            stillFound++;
+            FutureResult::release();
+        }
+    }
+    EXPECT_EQ(0, stillFound);
 }
 
 }  // namespace
