@@ -23,7 +23,7 @@ namespace {
 const char kServerAssetId[] = "ZephanServer";
 
 void postUpdate(int kind, long long id, int error, ExecuteUpdate* update, FutureResult* result) {
-    ExecDirThread::postResultUpdate(new ResultUpdate{kind, id, error, update, result});
+    ExecDirThread::postResultUpdate(new ResultUpdate(kind, id, error, update, result));
 }
 
 // The object an asset or endpoint lookup answered, or null.

@@ -34,18 +34,6 @@ struct HelperOp : QueuedOp {
     long long id;
     bool owns;
 };
-struct UpdateOp : QueuedOp {
-    explicit UpdateOp(ResultUpdate* u) : update(u) {}
-    ~UpdateOp() override {
-        // Only an update that was never processed is still here.
-        if (update != nullptr) {
-            delete update->result;
-            delete update->update;
-            delete update;
-        }
-    }
-    ResultUpdate* update;
-};
 struct IdOp : QueuedOp {
     IdOp(long long i, int s) : id(i), seconds(s) {}
     long long id;
@@ -123,12 +111,11 @@ class ResultUpdateOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         withPerfState(4, [op] {
-            UpdateOp* u = static_cast<UpdateOp*>(op);
-            ExecHelper* h = ExecHelper::findById(u->update->id);
-            if (h == nullptr) return;
-            ResultUpdate* update = u->update;
-            u->update = nullptr;
-            h->processUpdate(update);
+            // The update, with what the request left in it, is deleted
+            // once this returns.
+            ResultUpdate* update = static_cast<ResultUpdate*>(op);
+            ExecHelper* h = ExecHelper::findById(update->id);
+            if (h != nullptr) h->processUpdate(update);
         });
         return 0;
     }
@@ -278,8 +265,14 @@ bool ExecDirThread::postRun(ExecHelper* helper) {
     return postTo(&Targets::_executeOpTarget, new HelperOp(helper, false));
 }
 
+ResultUpdate::~ResultUpdate() {
+    delete result;
+    delete update;
+}
+
 bool ExecDirThread::postResultUpdate(ResultUpdate* update) {
-    return postTo(&Targets::_resultUpdateOpTarget, new UpdateOp(update));
+    update->owned = true;
+    return postTo(&Targets::_resultUpdateOpTarget, update);
 }
 
 bool ExecDirThread::postAsyncResolve(long long id) {

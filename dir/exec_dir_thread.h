@@ -18,6 +18,7 @@
 
 #include "common/daemon_thread.h"
 #include "common/thread_context.h"
+#include "coms/coms_thread.h"
 #include "dir/directory_spi.h"
 
 class ExecHelper;
@@ -25,9 +26,17 @@ class ExecuteUpdate;
 class FutureResult;
 class TimerEvent;
 
-// A reply or progress report for one request, posted to the execution thread.
-struct ResultUpdate {
+// A reply or progress report for one request, posted to the execution
+// thread as its own queued op. Whoever deletes it deletes what it still
+// holds: the update and the result are taken by nulling them.
+struct ResultUpdate : QueuedOp {
     enum Kind { KIND_ERROR = 1, KIND_RESULT = 2, KIND_PROGRESS = 3 };
+    ResultUpdate(int kind, long long id, int error, ExecuteUpdate* update, FutureResult* result)
+        : kind(kind), id(id), error(error), update(update), result(result) {}
+    ~ResultUpdate() override;
+    ResultUpdate(const ResultUpdate&) = delete;
+    ResultUpdate& operator=(const ResultUpdate&) = delete;
+
     int kind;
     long long id;
     int error;

@@ -72,18 +72,18 @@ ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirN
     : pendingError(0), step(STEP_RESOLVE), deadline(0), name(name != nullptr ? new DirName(*name) : nullptr),
       id(result->id), lookup(nullptr), lookupId(0), args(copyArgs(args)), operation(strdup(operation != nullptr ? operation : "")),
       restart(false), context(context), next(nullptr), resolver(nullptr), assetLookupOutstanding(false),
-      connection(nullptr) {
+      connection(nullptr), _resolverStorage(this) {
     _execHelpers++;
     startTime.tv_sec = 0;
     startTime.tv_usec = 0;
     deadline = time(nullptr) + result->timeout;
     result->deadline = deadline;
     if (Directory::_spi_debug) log(0, "execute: id: %lld, %s, timeout: %d", id, this->operation, result->timeout);
-    resolver = new AsyncResolveHelper(this);
+    resolver = &_resolverStorage;
 }
 
 ExecHelper::~ExecHelper() {
-    delete resolver;
+    _resolverStorage.clear();
     delete context;
     delete name;
     if (args != nullptr) {
@@ -330,9 +330,6 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
     if (fr == nullptr) {
         // The owner destroyed the result: nobody wants the reply any more.
         // The request goes at its deadline, when failing it finds nothing.
-        delete u->result;
-        delete u->update;
-        delete u;
         return;
     }
     bool finished = false;
@@ -386,9 +383,6 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
             }
         }
     }
-    delete u->result;
-    delete u->update;
-    delete u;
     if (finished) finish();
 }
 

@@ -25,6 +25,7 @@
 
 #include <atomic>
 
+#include "dir/async_resolve.h"
 #include "dir/future_result.h"
 
 class Any;
@@ -61,7 +62,9 @@ public:
     void setFutureResultError(int code);
     // Takes r's outcome into the request's future result and finishes the request.
     void assignFinalResult(FutureResult* r);
-    // A reply or progress report for this request; frees the update.
+    // A reply or progress report for this request. The update stays the
+    // caller's; what the request takes from it (the progress report) is
+    // nulled there.
     void processUpdate(ResultUpdate* update);
 
     // The execution list (execution thread only).
@@ -117,6 +120,8 @@ private:
     // The link back in the execution list, so that a finished request
     // leaves it at once wherever it stands.
     ExecHelper* _prev = nullptr;
+    // What `resolver` points at: a request's own, allocated with it.
+    AsyncResolveHelper _resolverStorage;
 
     void dorun();
     void sendStep();

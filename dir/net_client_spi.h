@@ -33,6 +33,7 @@
 #include <openssl/x509.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <vector>
@@ -63,6 +64,32 @@ public:
     virtual void disconnected() = 0;
     virtual void startSync() = 0;
     virtual void endSync() = 0;
+};
+
+// Request ids in ascending order, kept in one vector: ids are handed out in
+// sequence, so an insert is nearly always an append, and a set of a few
+// hundred outstanding ids costs no allocation per request. Not thread-safe.
+class RequestIdSet {
+public:
+    using const_iterator = std::vector<long long>::const_iterator;
+    void insert(long long id) {
+        if (_ids.empty() || _ids.back() < id) {
+            _ids.push_back(id);
+            return;
+        }
+        auto at = std::lower_bound(_ids.begin(), _ids.end(), id);
+        if (at == _ids.end() || *at != id) _ids.insert(at, id);
+    }
+    void erase(long long id) {
+        auto at = std::lower_bound(_ids.begin(), _ids.end(), id);
+        if (at != _ids.end() && *at == id) _ids.erase(at);
+    }
+    void clear() { _ids.clear(); }
+    const_iterator begin() const { return _ids.begin(); }
+    const_iterator end() const { return _ids.end(); }
+
+private:
+    std::vector<long long> _ids;
 };
 
 // The embedding server's view of one managed asset.
@@ -255,7 +282,7 @@ private:
     std::atomic<int> proxyCount{0};
     // Executes sent on the current connection and not answered yet; they
     // fail with "Not connected" when the connection goes.
-    std::set<long long> execIds GUARDED_BY(state);
+    RequestIdSet execIds GUARDED_BY(state);
     ProviderLink* link;  // set once at construction
 
     CondBlock attempt;
