@@ -5,13 +5,16 @@
 // p50 and p99 latency of each; printed beside the floor, the bare echo rate
 // of the messaging layer (a 64-byte message out and back on the same kind of
 // connection, one at a time and 64 outstanding) measured in the same run.
-// Every case runs five times; the summary gives the medians.
+// Every case runs five times; the summary gives the medians. Beside each
+// rate stands the process's CPU time per round trip (all threads), which
+// says more than the rate alone on a machine that others load as well.
 //
 // Targets: 64 outstanding at least 50% of the echo rate with 64 outstanding;
 // one-at-a-time p50 below 100 us.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,7 +132,15 @@ struct Result {
     double perSecond;
     double p50us;
     double p99us;
+    double cpuUs;  // process CPU time per round trip
 };
+
+// The process's CPU time so far, user and system, in microseconds.
+double cpuNowUs() {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+}
 
 double percentile(std::vector<double>& v, double p) {
     if (v.empty()) return 0;
@@ -147,6 +158,7 @@ Result echoRun(Connection* c, EchoClient* e, int window, int total) {
         std::lock_guard<std::mutex> hold(e->lock);
         base = e->received;
     }
+    double cpu0 = cpuNowUs();
     auto t0 = Clock::now();
     int issued = 0;
     long done = 0;
@@ -169,7 +181,7 @@ Result echoRun(Connection* c, EchoClient* e, int window, int total) {
         }
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-    return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99)};
+    return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99), (cpuNowUs() - cpu0) / total};
 }
 
 // Counts completions of the execute runs.
@@ -190,6 +202,7 @@ Result executeRun(Directory* d, const DirName* name, int window, int total, int*
     Done done;
     std::vector<double> lat;
     std::map<FutureResult*, Clock::time_point> started;
+    double cpu0 = cpuNowUs();
     auto t0 = Clock::now();
     int issued = 0;
     int completed = 0;
@@ -228,7 +241,7 @@ Result executeRun(Directory* d, const DirName* name, int window, int total, int*
         }
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-    return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99)};
+    return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99), (cpuNowUs() - cpu0) / total};
 }
 
 double median(std::vector<double> v) {
@@ -284,7 +297,7 @@ int main(int argc, char** argv) {
     echoRun(ec, &echo, 1, 200);
     failures = 0;
 
-    std::vector<double> echo1, echo64, exec1, exec64, p50a, p99a, p50b, p99b, ep50;
+    std::vector<double> echo1, echo64, exec1, exec64, p50a, p99a, p50b, p99b, ep50, cpuEcho64, cpuExec64;
     for (int rep = 0; rep < kRepeats; rep++) {
         Result e1 = echoRun(ec, &echo, 1, total / 4);
         Result e64 = echoRun(ec, &echo, kWindow, total);
@@ -299,20 +312,25 @@ int main(int argc, char** argv) {
         p99a.push_back(x1.p99us);
         p50b.push_back(x64.p50us);
         p99b.push_back(x64.p99us);
-        printf("run %d: echo 1: %.0f/s, echo 64: %.0f/s, execute 1: %.0f/s (p50 %.1f us, p99 %.1f us), "
-               "execute 64: %.0f/s (p50 %.1f us, p99 %.1f us)\n",
-               rep + 1, e1.perSecond, e64.perSecond, x1.perSecond, x1.p50us, x1.p99us, x64.perSecond, x64.p50us,
-               x64.p99us);
+        cpuEcho64.push_back(e64.cpuUs);
+        cpuExec64.push_back(x64.cpuUs);
+        printf("run %d: echo 1: %.0f/s, echo 64: %.0f/s (cpu %.1f us), execute 1: %.0f/s (p50 %.1f us, p99 %.1f us), "
+               "execute 64: %.0f/s (p50 %.1f us, p99 %.1f us, cpu %.1f us)\n",
+               rep + 1, e1.perSecond, e64.perSecond, e64.cpuUs, x1.perSecond, x1.p50us, x1.p99us, x64.perSecond,
+               x64.p50us, x64.p99us, x64.cpuUs);
         fflush(stdout);
     }
     printf("\nmedians of %d runs (%d requests per 64-outstanding run, %d failed):\n", kRepeats, total, failures);
     printf("  floor: echo one at a time      %10.0f round trips/s (p50 %.1f us)\n", median(echo1), median(ep50));
-    printf("  floor: echo 64 outstanding     %10.0f round trips/s\n", median(echo64));
+    printf("  floor: echo 64 outstanding     %10.0f round trips/s  cpu %.1f us per round trip\n", median(echo64),
+           median(cpuEcho64));
     printf("  remote execute one at a time   %10.0f round trips/s  p50 %.1f us  p99 %.1f us  (target p50 < 100 us)\n",
            median(exec1), median(p50a), median(p99a));
-    printf("  remote execute 64 outstanding  %10.0f round trips/s  p50 %.1f us  p99 %.1f us\n", median(exec64),
-           median(p50b), median(p99b));
+    printf("  remote execute 64 outstanding  %10.0f round trips/s  p50 %.1f us  p99 %.1f us  cpu %.1f us per round trip\n",
+           median(exec64), median(p50b), median(p99b), median(cpuExec64));
     printf("  64 outstanding / echo 64       %10.0f%%  (target >= 50%%)\n", 100.0 * median(exec64) / median(echo64));
+    printf("  cpu per echo / per execute     %10.0f%%  (the same ratio counted in CPU time)\n",
+           100.0 * median(cpuEcho64) / median(cpuExec64));
     fflush(stdout);
     _exit(0);
 }
