@@ -57,9 +57,11 @@ class Principal;
 
 class HyperCSV : public DaemonThread {
 public:
-    // The read window: large enough that reading costs few system calls
-    // and locks per megabyte.
-    static constexpr int kWindowSize = 65536;
+    // The read window a reader starts with; setWindowSize trades memory for
+    // fewer reads (and Input locks) per megabyte.
+    static constexpr int kWindowSize = 4096;
+    // What a reader of large files (drvcsv) asks for instead.
+    static constexpr int kLargeWindowSize = 65536;
     static constexpr int kMinWindowSize = 64;
     static constexpr int kFieldStep = 1024;
     // The producer waits while more rows than this are queued.

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.addRow(new CSVRow(1, 1, CSV_TYPE_STRING, nullptr));
     ObjRef scope(new VarSet(nullptr, AbstractVarSet::FUNCTION));
     HyperCSV* reader = new HyperCSV(&input, &config, nullptr, &scope);
-    const int windows[] = {HyperCSV::kMinWindowSize, HyperCSV::kMinWindowSize + 3, 4096, HyperCSV::kWindowSize};
+    const int windows[] = {HyperCSV::kMinWindowSize, HyperCSV::kMinWindowSize + 3, HyperCSV::kWindowSize, HyperCSV::kLargeWindowSize};
     reader->setWindowSize(windows[(data[0] >> 6) & 3]);
     const bool giveBack = (data[0] >> 5) & 1;
     reader->start();

@@ -278,6 +278,7 @@ int main(int argc, char** argv) {
 
     ObjRef scope(new VarSet(nullptr, AbstractVarSet::FUNCTION));
     HyperCSV* reader = new HyperCSV(nullptr, &config, nullptr, &scope);
+    reader->setWindowSize(HyperCSV::kLargeWindowSize);
     reader->start();
     long long rowNumber = 0;
     std::multiset<std::string> shownWithRows;
