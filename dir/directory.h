@@ -22,6 +22,8 @@
 
 #include <pthread.h>
 
+#include <string>
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -88,6 +90,10 @@ public:
     // operations (it is reached through another provider, or it called in)
     // rather than over a file-transfer connection of its own.
     virtual bool readsThroughDirectory(DirectorySPI*) { return false; }
+    // The host and file-transfer port of the provider's asset (the port is
+    // "14001" unless the asset gives one); false when spi is not a remote
+    // provider.
+    virtual bool fileServiceOf(DirectorySPI*, std::string* /*host*/, std::string* /*port*/) { return false; }
     virtual void forceReset1(DirectorySPI* spi) = 0;
     virtual void forceReset2(DirectorySPI* spi) = 0;
     virtual void forceReset3(DirectorySPI* spi) = 0;

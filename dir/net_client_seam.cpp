@@ -49,6 +49,10 @@ public:
         NetClientSPI* n = asClient(spi);
         return n != nullptr && n->readsThroughDirectory();
     }
+    bool fileServiceOf(DirectorySPI* spi, std::string* host, std::string* port) override {
+        NetClientSPI* n = asClient(spi);
+        return n != nullptr && n->fileService(host, port);
+    }
     void forceReset1(DirectorySPI* spi) override {
         if (NetClientSPI* n = asClient(spi)) n->forceReset1();
     }

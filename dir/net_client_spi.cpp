@@ -239,6 +239,14 @@ bool NetClientSPI::isReversed() {
     return r;
 }
 
+bool NetClientSPI::fileService(std::string* hostOut, std::string* portOut) {
+    CondSection hold(state);
+    if (host == nullptr) return false;
+    *hostOut = host;
+    *portOut = ftPort != nullptr ? ftPort : "14001";
+    return true;
+}
+
 bool NetClientSPI::isConnected() {
     CondSection hold(state);
     return connected;

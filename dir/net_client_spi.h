@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <atomic>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "common/sem.h"
@@ -193,6 +194,8 @@ public:
     // An asset reached through another provider or over its call-in
     // connection: its files are read through directory operations.
     bool readsThroughDirectory() { return masqThrough != nullptr || isReversed(); }
+    // The peer's host and file-transfer port, as they stand now.
+    bool fileService(std::string* hostOut, std::string* portOut) EXCLUDES(state);
     // The coms error of a failed connect to a directory code (and its text
     // for the managed listener); refused, unreachable and unknown-host
     // failures make the next two timer runs skip.

@@ -1,5 +1,6 @@
 // The directory's file routing: files of local providers come from and go to
-// the local file-transfer service.
+// the local file-transfer service, files of a remote provider's asset to the
+// file-transfer service on that asset's host.
 #include <string>
 
 #include "common/error_codes.h"
@@ -20,10 +21,12 @@ std::string _servicePort GUARDED_BY(_serviceLock) = FT_DEFAULT_PORT;
 
 int openFile(Directory* directory, DirectorySPI* spi, const char* remotePath, bool write, int mode, void** stream) {
     *stream = nullptr;
-    if (spi != nullptr && spi->isNetworkSPI()) return DirError::E_NOT_IMPLEMENTED;
     std::string host;
     std::string port;
-    {
+    if (spi != nullptr && spi->isNetworkSPI()) {
+        if (Directory::_remote == nullptr || !Directory::_remote->fileServiceOf(spi, &host, &port))
+            return DirError::E_NOT_IMPLEMENTED;
+    } else {
         CriticalSection hold(_serviceLock);
         host = _serviceHost;
         port = _servicePort;

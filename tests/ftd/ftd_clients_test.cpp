@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "common/error_codes.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
 #include "ft/file_copy.h"
@@ -49,6 +50,42 @@ public:
         out = nullptr;
         return 0;
     }
+};
+
+// A remote provider as the routing sees it: a network provider whose
+// asset's file service the seam reports.
+class RemoteSPI : public LocalSPI {
+public:
+    bool isNetworkSPI() override { return true; }
+};
+
+class FileServiceSeam : public RemoteProviderSeam {
+public:
+    std::string host, port;  // empty: the provider gives no file service
+    DirectorySPI* openDomain(Directory*, const char*, const char*, const char*, Attributes*, const char*) override {
+        return nullptr;
+    }
+    DirectorySPI* openAsset(Directory*, DirectorySPI*, const char*, const Asset*, const char*) override {
+        return nullptr;
+    }
+    int getMode() override { return 0; }
+    int asyncResolve(DirectorySPI*, DelayedEvent*, const Endpoint*, const Principal*, DirectoryObject*,
+                     const DirNameEntry*) override {
+        return 11;
+    }
+    bool hasManagedConnection(DirectorySPI*) override { return false; }
+    const char* assetIdOf(DirectorySPI*) override { return nullptr; }
+    bool fileServiceOf(DirectorySPI*, std::string* h, std::string* p) override {
+        *h = host;
+        *p = port;
+        return !host.empty();
+    }
+    void forceReset1(DirectorySPI*) override {}
+    void forceReset2(DirectorySPI*) override {}
+    void forceReset3(DirectorySPI*) override {}
+    void addAlertListener(DirectorySPI*, AlertListener*, const Principal*) override {}
+    void setManagedConnection(DirectorySPI*, ManagedConnectionListener*) override {}
+    void installClientHooks() override {}
 };
 
 // What fn writes to standard error.
@@ -183,6 +220,41 @@ TEST(FileRouting, ALocalProvidersFilesGoThroughTheLocalService) {
     delete out;
     EXPECT_EQ("routed", readFile(s.path("written")));
 
+    ft_setLocalFileService(nullptr, nullptr);
+    Directory::_openFile = nullptr;
+    delete dir;
+}
+
+TEST(FileRouting, ARemoteProvidersFilesComeFromItsAssetsService) {
+    Service s;
+    writeFile(s.path("motd"), "from the asset\n");
+    LocalSPI local;
+    RemoteSPI remote;
+    int err = -1;
+    Directory* dir = Directory::startServerDirectoryService(&local, nullptr, nullptr, "local", &err);
+    ASSERT_EQ(0, err);
+    ft_installFileOpener();
+    // The local service points nowhere: a read that arrives came from the
+    // asset's service.
+    ft_setLocalFileService("127.0.0.1", "1");
+    FileServiceSeam seam;
+    RemoteProviderSeam* saved = Directory::_remote;
+    Directory::_remote = &seam;
+
+    void* stream = nullptr;
+    EXPECT_EQ(DirError::E_NOT_IMPLEMENTED, Directory::_openFile(dir, &remote, "motd", false, 0, &stream));
+    EXPECT_EQ(nullptr, stream);
+
+    seam.host = "127.0.0.1";
+    seam.port = s.port();
+    ASSERT_EQ(0, Directory::_openFile(dir, &remote, "motd", false, 0, &stream));
+    Input* in = static_cast<Input*>(stream);
+    int last = 0;
+    EXPECT_EQ("from the asset\n", readAll(in, &last));
+    EXPECT_EQ(-1, last);
+    delete in;
+
+    Directory::_remote = saved;
     ft_setLocalFileService(nullptr, nullptr);
     Directory::_openFile = nullptr;
     delete dir;
