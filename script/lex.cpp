@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "dirbase/any.h"
 #include "script/lex_pattern.h"
 
@@ -136,7 +138,7 @@ void Lex::testMore() {
     if (!_eof && _end - _pos < static_cast<size_t>(kRefillBelow)) fill();
 }
 
-void Lex::advance() {
+void Lex::advanceSlow() {
     if (_pos >= _end && peek(0) < 0) return;
     if (_buf[_pos++] == '\n') {
         ++_line;
@@ -152,10 +154,30 @@ void Lex::advance() {
 
 void Lex::textAdd(int c) {
     if (_tokLen + 1 >= _tokCap) {
-        _tokCap += 256;
+        _tokCap *= 2;
         _tok = static_cast<char*>(realloc(_tok, _tokCap));
     }
     _tok[_tokLen++] = static_cast<char>(c);
+}
+
+void Lex::textAdd(const unsigned char* bytes, size_t n) {
+    if (_tokLen + n + 1 > _tokCap) {
+        while (_tokLen + n + 1 > _tokCap) _tokCap *= 2;
+        _tok = static_cast<char*>(realloc(_tok, _tokCap));
+    }
+    memcpy(_tok + _tokLen, bytes, n);
+    _tokLen += n;
+}
+
+void Lex::setString(Token* t, const unsigned char* bytes, size_t n) {
+    char* text = static_cast<char*>(malloc(n + 1));
+    memcpy(text, bytes, n);
+    text[n] = 0;
+    t->type = TOKEN_STRING;
+    t->value.clear();
+    t->value.type = ANY_STRING;
+    t->value.hint = HINT_STRING;
+    t->value.value.s = text;
 }
 
 const char* Lex::textGet() {
@@ -351,6 +373,25 @@ void Lex::lexString(Token* t, int quote) {
     textReset();
     const char* error = nullptr;
     for (;;) {
+        // Bytes that need no attention are taken as one run.
+        size_t run = 0;
+        while (_pos + run < _end) {
+            unsigned char b = _buf[_pos + run];
+            if (b == quote || b == '\\' || b == '\n') break;
+            ++run;
+        }
+        if (run > 0) {
+            if (_tokLen == 0 && _pos + run < _end && _buf[_pos + run] == quote) {
+                // The whole literal is one run: no pass through the text buffer.
+                setString(t, _buf + _pos, run);
+                skipHeld(run);
+                advance();
+                return;
+            }
+            textAdd(_buf + _pos, run);
+            skipHeld(run);
+            continue;
+        }
         int c = cur();
         if (c < 0) {
             setError(t, "End of file encountered in string");
@@ -429,8 +470,7 @@ void Lex::lexString(Token* t, int quote) {
         setError(t, "%s", error);
         return;
     }
-    t->type = TOKEN_STRING;
-    t->value.set(textGet());
+    setString(t, reinterpret_cast<const unsigned char*>(_tok), _tokLen);
 }
 
 // Numbers ---------------------------------------------------------------
@@ -487,7 +527,42 @@ void Lex::skipSuffixes() {
     while (isSuffix(cur())) advance();
 }
 
+bool Lex::lexPlainNumber(Token* t) {
+    if (_in != nullptr) return false;
+    size_t p = _pos;
+    // A leading zero before a digit or x is octal or hex.
+    if (_buf[p] == '0' && p + 1 < _end && (isDigit(_buf[p + 1]) || _buf[p + 1] == 'x' || _buf[p + 1] == 'X'))
+        return false;
+    uint64_t v = 0;
+    while (p < _end && isDigit(_buf[p])) {
+        v = v * 10 + static_cast<uint64_t>(_buf[p] - '0');
+        ++p;
+    }
+    bool fraction = p < _end && _buf[p] == '.';
+    if (fraction) {
+        ++p;
+        while (p < _end && isDigit(_buf[p])) ++p;
+    }
+    if (p < _end && (_buf[p] == 'e' || _buf[p] == 'E' || isSuffix(_buf[p]))) return false;
+    size_t n = p - _pos;
+    if (fraction) {
+        textReset();
+        textAdd(_buf + _pos, n);
+        t->type = TOKEN_DOUBLE;
+        t->value.setDouble(cLocaleStrtod(textGet()));
+    } else if (_longIntegers) {
+        t->type = TOKEN_LONG_INTEGER;
+        t->value.setInt64(static_cast<int64_t>(v));
+    } else {
+        t->type = TOKEN_INTEGER;
+        t->value.setInt32(static_cast<int32_t>(static_cast<uint32_t>(v)));
+    }
+    skipHeld(n);
+    return true;
+}
+
 void Lex::lexNumber(Token* t) {
+    if (lexPlainNumber(t)) return;
     // The look-ahead may reach past the refill point; the mark keeps the
     // number's first byte in the window while it does.
     _mark = _pos;
@@ -652,39 +727,73 @@ bool Lex::lexRegex(Token* t) {
 
 // Words -----------------------------------------------------------------
 
+namespace {
+
+// What a word is, beyond an identifier.
+enum WordKind { WORD_RESERVED = -1, WORD_TRUE = -2, WORD_FALSE = -3, WORD_NAN = -4 };
+
+struct SpecialWord {
+    const char* word;
+    size_t length;
+    int kind;  // a token type or a WordKind
+};
+
+// The words that are not identifiers, by first byte, so that a word is
+// compared with the few that could match instead of with all of them.
+class SpecialWords {
+public:
+    SpecialWords() {
+        for (int type = TOKEN_FIRST_KEYWORD; type <= TOKEN_LITERAL_NULL; ++type)
+            if (tokenWord(type) != nullptr) add(tokenWord(type), type);
+        add("undefined", TOKEN_LITERAL_UNDEFINED);
+        add("NaN", WORD_NAN);
+        for (const char* reserved : kReservedWords) add(reserved, WORD_RESERVED);
+        add("true", WORD_TRUE);
+        add("false", WORD_FALSE);
+    }
+    // 0 for an ordinary identifier.
+    int find(const char* word, size_t length) const {
+        for (const SpecialWord& w : _byFirst[static_cast<unsigned char>(word[0]) & 127])
+            if (w.length == length && memcmp(w.word, word, length) == 0) return w.kind;
+        return 0;
+    }
+
+private:
+    void add(const char* word, int kind) { _byFirst[static_cast<unsigned char>(word[0]) & 127].push_back({word, strlen(word), kind}); }
+    std::vector<SpecialWord> _byFirst[128];
+};
+
+}  // namespace
+
 void Lex::lexWord(Token* t) {
+    static const SpecialWords special;
     textReset();
-    while (isWordChar(cur())) {
-        textAdd(cur());
-        advance();
+    for (;;) {
+        size_t run = 0;
+        while (_pos + run < _end && isWordChar(_buf[_pos + run])) ++run;
+        if (run > 0) {
+            textAdd(_buf + _pos, run);
+            skipHeld(run);
+        }
+        if (!isWordChar(cur())) break;
     }
     const char* word = textGet();
-    if (strcmp(word, "undefined") == 0) {
-        t->type = TOKEN_LITERAL_UNDEFINED;
+    int kind = special.find(word, _tokLen);
+    switch (kind) {
+    case 0:
+        setString(t, reinterpret_cast<const unsigned char*>(word), _tokLen);
+        t->type = TOKEN_IDENT;
         return;
-    }
-    if (strcmp(word, "NaN") == 0) {
+    case WORD_NAN:
         t->type = TOKEN_DOUBLE;
         t->value.setDouble(NAN);
         return;
-    }
-    for (int type = TOKEN_FIRST_KEYWORD; type <= TOKEN_LITERAL_NULL; ++type) {
-        if (strcmp(word, tokenWord(type)) == 0) {
-            t->type = type;
-            return;
-        }
-    }
-    for (const char* reserved : kReservedWords) {
-        if (strcmp(word, reserved) == 0) {
-            setError(t, "Illegal use of reserved word, %s", word);
-            return;
-        }
-    }
-    if (strcmp(word, "true") == 0 || strcmp(word, "false") == 0) {
+    case WORD_RESERVED: setError(t, "Illegal use of reserved word, %s", word); return;
+    case WORD_TRUE:
+    case WORD_FALSE:
         t->type = TOKEN_BOOL;
-        t->value.setBool(word[0] == 't');
+        t->value.setBool(kind == WORD_TRUE);
         return;
+    default: t->type = kind; return;  // a keyword, null or undefined
     }
-    t->type = TOKEN_IDENT;
-    t->value.set(word);
 }

@@ -76,8 +76,27 @@ private:
     // The byte at the cursor plus k, or -1 past the end of the input.
     int peek(size_t k);
     int cur() { return _pos < _end ? _buf[_pos] : peek(0); }
-    // Consumes one byte, keeping line and column.
-    void advance();
+    // Consumes one byte, keeping line and column. Inline for a held byte of
+    // a whole-string source, the common case.
+    void advance() {
+        if (_pos < _end && _in == nullptr) {
+            if (_buf[_pos++] == '\n') {
+                ++_line;
+                _column = 1;
+            } else {
+                ++_column;
+            }
+            return;
+        }
+        advanceSlow();
+    }
+    void advanceSlow();
+    // Consumes n held bytes that contain no line end.
+    void skipHeld(size_t n) {
+        _pos += n;
+        _column += static_cast<int>(n);
+        if (_in != nullptr) testMore();
+    }
     // Streaming: refills the window when fewer than kRefillBelow unread
     // bytes remain and the stream has more.
     void testMore();
@@ -103,7 +122,14 @@ private:
     // The reusable token-text buffer.
     void textReset() { _tokLen = 0; }
     void textAdd(int c);
+    void textAdd(const unsigned char* bytes, size_t n);
     const char* textGet();
+    // Makes t a string token holding a copy of n bytes.
+    static void setString(Token* t, const unsigned char* bytes, size_t n);
+    // A decimal integer or a fraction without exponent or suffix, read
+    // straight from the bytes of a whole-string source; false (nothing
+    // consumed) sends every other number to the general scan.
+    bool lexPlainNumber(Token* t);
 
     unsigned char* _buf;
     size_t _pos;   // read cursor

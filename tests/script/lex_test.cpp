@@ -200,6 +200,9 @@ TEST(Lex, LiteralKindsAndLexicalErrors) {
         {"1.5F", "FLOAT 1.5 @1:0"},
         {".5", "DOUBLE 0.5 @1:0"},
         {"0.3", "DOUBLE 0.3 @1:0"},
+        {"1.", "DOUBLE 1.0 @1:0"},
+        {"1.e2", "DOUBLE 100.0 @1:0"},
+        {"2.5e-1)", "DOUBLE 0.25 @1:0"},
         {"10U", "ERROR \"Unsigned values are not supported yet\" @1:0"},
         {"0x10U", "ERROR \"Unsigned values are not supported yet\" @1:0"},
         {"1.5L", "ERROR \"Floating point values cannot be marked long\" @1:0"},
@@ -209,6 +212,7 @@ TEST(Lex, LiteralKindsAndLexicalErrors) {
         {"'\\x4g'", "ERROR \"Expected \\\\x<HEXDIGIT><HEXDIGIT>\" @1:0"},
         {"'\\u12'", "ERROR \"Expected \\\\u<HEXDIGIT><HEXDIGIT><HEXDIGIT><HEXDIGIT>\" @1:0"},
         {"'ab\ncd'", "ERROR \"Newline not allowed in string\" @1:0"},
+        {"'ab\\tcd\\'' x", "STRING \"ab\\tcd'\" @1:0"},
         {"x // last line", "IDENT \"x\" @1:0"},
         {"\n /* open", "ERROR \"End of file encountered in \\\"/*\\\" comment (Beginning at Line: 2, Position: 2)\" @2:2"},
         {"class", "ERROR \"Illegal use of reserved word, class\" @1:0"},
@@ -217,6 +221,8 @@ TEST(Lex, LiteralKindsAndLexicalErrors) {
         {"undefined", "LITERAL_UNDEFINED @1:0"},
         {"null", "LITERAL_NULL @1:0"},
         {"true", "BOOL true @1:0"},
+        {"nullx", "IDENT \"nullx\" @1:0"},
+        {"fals", "IDENT \"fals\" @1:0"},
         {"$_a1", "IDENT \"$_a1\" @1:0"},
         {"#", "PUNCT # @1:0"},
         {"@ /x/", "PUNCT @ @1:0"},
@@ -235,6 +241,8 @@ TEST(Lex, LiteralKindsAndLexicalErrors) {
                                         "IDENT \"c\" @1:4", "END @1:5"}),
               lexString("a/b/c"));
     EXPECT_EQ("PUNCT / @1:0", lexString("/x/")[0]);
+    // An exponent needs digits: "1e" is a number and a name.
+    EXPECT_EQ((std::vector<std::string>{"INTEGER 1 @1:0", "IDENT \"e\" @1:1", "END @1:2"}), lexString("1e"));
 
     // \u gives one byte, not UTF-8.
     Token one;
