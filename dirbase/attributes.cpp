@@ -21,10 +21,24 @@ Attributes::AttrList::AttrList(const char* name, Any* value, int displayHint, bo
 Attributes::AttrList::AttrList(AdoptName, char* name, Any* value, int displayHint)
     : ObjRef(value), name(name), displayHint(displayHint), owns(true), next(nullptr) {}
 
+Attributes::AttrList::AttrList(InlineName, const char* name, size_t length, Any* value, int displayHint, bool owns)
+    : ObjRef(owns ? value : nullptr), name(reinterpret_cast<char*>(this + 1)), displayHint(displayHint), owns(owns),
+      next(nullptr), _nameInline(true) {
+    if (!owns) object = value;
+    if (length > 0) memcpy(this->name, name, length);
+    this->name[length] = '\0';
+}
+
+Attributes::AttrList* Attributes::AttrList::create(const char* name, size_t length, Any* value, int displayHint,
+                                                   bool owns) {
+    if (name == nullptr) length = 0;
+    return new (NameRoom{length + 1}) AttrList(InlineName(), name, length, value, displayHint, owns);
+}
+
 Attributes::AttrList::~AttrList() {
     // A value that is not ours is not released by the ObjRef part.
     if (!owns) object = nullptr;
-    free(name);
+    if (!_nameInline) free(name);
     deleteChain(this);
 }
 
@@ -55,7 +69,7 @@ Attributes::Attributes(const Attributes& other) : Translatable(), head(nullptr),
     AttrList* tail = nullptr;
     for (const AttrList* e = other.head; e != nullptr; e = e->next) {
         Any* copy = e->getValue() != nullptr ? new Any(*e->getValue()) : nullptr;
-        AttrList* n = new AttrList(e->name, copy, e->displayHint, true);
+        AttrList* n = AttrList::create(e->name, strlen(e->name), copy, e->displayHint);
         if (tail != nullptr)
             tail->next = n;
         else
@@ -74,13 +88,13 @@ void Attributes::clear() {
 }
 
 void Attributes::addAttribute(const char* name, Any* value, int displayHint) {
-    AttrList* e = new AttrList(name, value, displayHint, true);
+    AttrList* e = AttrList::create(name, name != nullptr ? strlen(name) : 0, value, displayHint);
     e->next = head;
     head = e;
 }
 
 void Attributes::setAttributeDontFree(const char* name, Any* value, int displayHint) {
-    AttrList* e = new AttrList(name, value, displayHint, false);
+    AttrList* e = AttrList::create(name, name != nullptr ? strlen(name) : 0, value, displayHint, false);
     e->next = head;
     head = e;
 }
@@ -309,11 +323,8 @@ Attributes::AttrList* takeCanonicalEntry(WireReader& r) {
         delete value;
         return nullptr;
     }
-    char* copy = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
-    memcpy(copy, name, length);
-    copy[length] = '\0';
-    return new Attributes::AttrList(Attributes::AttrList::AdoptName(), copy, value,
-                                    static_cast<int32_t>(displayHint));
+    return Attributes::AttrList::create(reinterpret_cast<const char*>(name), length, value,
+                                        static_cast<int32_t>(displayHint));
 }
 
 }  // namespace

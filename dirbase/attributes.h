@@ -17,9 +17,15 @@ const unsigned int OBJ_ATTRLIST_LIST_ID = 1003;
 class Attributes : public Translatable {
 public:
     // One entry; its ObjRef part holds a count on the value, except for
-    // entries that do not own their value.
-    class AttrList : public ObjRef, public Translatable {
+    // entries that do not own their value. The name is the entry's own: in
+    // the entry's allocation when made by create, else a malloc'd string.
+    class AttrList final : public ObjRef, public Translatable {
     public:
+        // A new entry holding a copy of the first length bytes of name in
+        // its own allocation (one allocation for both, as sets are built by
+        // the hundred thousand when large documents are read); counts value
+        // when owns is set.
+        static AttrList* create(const char* name, size_t length, Any* value, int displayHint, bool owns = true);
         // Copies name; counts value when owns is set.
         AttrList(const char* name, Any* value, int displayHint, bool owns);
         // Takes over name (allocated with malloc) instead of copying it.
@@ -29,6 +35,9 @@ public:
         ~AttrList() override;
         AttrList(const AttrList&) = delete;
         AttrList& operator=(const AttrList&) = delete;
+
+        static void* operator new(size_t size) { return ::operator new(size); }
+        static void operator delete(void* p) { ::operator delete(p); }
 
         Any* getValue() const { return static_cast<Any*>(object); }
         // Replaces the value; the entry owns the new one.
@@ -41,6 +50,17 @@ public:
         int displayHint;
         bool owns;
         AttrList* next;
+
+    private:
+        // Room for the name after the entry itself.
+        struct NameRoom {
+            size_t bytes;
+        };
+        static void* operator new(size_t size, NameRoom room) { return ::operator new(size + room.bytes); }
+        static void operator delete(void* p, NameRoom) { ::operator delete(p); }
+        struct InlineName {};
+        AttrList(InlineName, const char* name, size_t length, Any* value, int displayHint, bool owns);
+        bool _nameInline = false;
     };
 
     Attributes();

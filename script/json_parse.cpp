@@ -9,6 +9,7 @@
 // is bounded by the parser's nesting limit, so a hostile text cannot exhaust
 // the stack (here, nor later when the value is printed or freed).
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string_view>
@@ -21,36 +22,65 @@
 
 namespace {
 
-// Keys of one object: a short list is searched, a long one hashed.
+// Keys of one object: a short list is searched in place, a long one hashed.
 class KeySet {
 public:
     // False when name is already there.
     bool add(const char* name) {
         std::string_view key(name);
-        if (_hashed.empty() && _list.size() < kListed) {
-            for (const std::string_view& k : _list)
-                if (k == key) return false;
-            _list.push_back(key);
+        if (_count < kListed) {
+            for (size_t i = 0; i < _count; ++i)
+                if (_list[i] == key) return false;
+            _list[_count++] = key;
             return true;
         }
-        if (_hashed.empty()) _hashed.insert(_list.begin(), _list.end());
+        if (_hashed.empty()) _hashed.insert(_list, _list + kListed);
         return _hashed.insert(key).second;
     }
 
 private:
     static const size_t kListed = 12;
-    std::vector<std::string_view> _list;
+    std::string_view _list[kListed];
+    size_t _count = 0;
     std::unordered_set<std::string_view> _hashed;
 };
 
-// The text a string token holds, handed over (malloc'd).
-char* handOverText(Any& value) {
-    Any held;
-    held.takeFrom(value);
-    char* text = held.value.s;
-    held.value.s = nullptr;
-    return text != nullptr ? text : strdup("");
-}
+// The elements of one array while it is read: the first few in place, the
+// rest on the heap, so that small arrays cost no allocation of their own.
+class ElementList {
+public:
+    ElementList() = default;
+    ElementList(const ElementList&) = delete;
+    ElementList& operator=(const ElementList&) = delete;
+    ~ElementList() {
+        for (size_t i = 0; i < size(); ++i) delete at(i);
+    }
+
+    void push(Any* value) {
+        if (_inPlace < kInPlace)
+            _first[_inPlace++] = value;
+        else
+            _more.push_back(value);
+    }
+    size_t size() const { return _inPlace + _more.size(); }
+    // Hands the elements over as a malloc'd array of size() pointers.
+    Any** take() {
+        size_t n = size();
+        Any** out = static_cast<Any**>(malloc(sizeof(Any*) * n));
+        memcpy(out, _first, sizeof(Any*) * _inPlace);
+        if (!_more.empty()) memcpy(out + _inPlace, _more.data(), sizeof(Any*) * _more.size());
+        _inPlace = 0;
+        _more.clear();
+        return out;
+    }
+
+private:
+    Any* at(size_t i) const { return i < _inPlace ? _first[i] : _more[i - _inPlace]; }
+    static const size_t kInPlace = 8;
+    Any* _first[kInPlace];
+    size_t _inPlace = 0;
+    std::vector<Any*> _more;
+};
 
 }  // namespace
 
@@ -108,10 +138,13 @@ Translatable* Parser::parseJSONObject() {
             delete object;
             return nullptr;
         }
-        char* name = handOverText(_t1.value);
+        // The entry takes the name before the token moves on; its value
+        // follows.
+        const char* name = _t1.value.getString() != nullptr ? _t1.value.getString() : "";
+        Attributes::AttrList* entry = Attributes::AttrList::create(name, strlen(name), nullptr, 0);
         jsonAdvance();
         if (!_t1.isPunct(':')) {
-            free(name);
+            delete entry;
             pError("Expected ':' between member name and value");
             delete object;
             return nullptr;
@@ -119,12 +152,11 @@ Translatable* Parser::parseJSONObject() {
         jsonAdvance();
         Any* value = parseJSONValue(false);
         if (value == nullptr) {
-            free(name);
+            delete entry;
             delete object;
             return nullptr;
         }
-        Attributes::AttrList* entry =
-            new Attributes::AttrList(Attributes::AttrList::AdoptName(), name, value, 0);
+        entry->replaceValue(value);
         if (tail != nullptr)
             tail->next = entry;
         else
@@ -157,34 +189,27 @@ Translatable* Parser::parseJSONArray() {
         return nullptr;
     }
     jsonAdvance();
-    std::vector<Any*> elements;
-    bool ok = true;
+    ElementList elements;
     while (!_t1.isPunct(']')) {
         Any* value = parseJSONValue(true);
-        if (value == nullptr) {
-            ok = false;
-            break;
-        }
-        elements.push_back(value);
+        if (value == nullptr) return nullptr;
+        elements.push(value);
         if (_t1.isPunct(',')) {
             jsonAdvance();
         } else if (!_t1.isPunct(']')) {
             pError("Expected ']' to end object. Were there too many commas?");
-            ok = false;
-            break;
+            return nullptr;
         }
     }
-    if (!ok || elements.size() > static_cast<size_t>(1 << 24)) {
-        if (ok) pError("Too many array elements");
-        for (Any* e : elements) delete e;
+    if (elements.size() > static_cast<size_t>(1 << 24)) {
+        pError("Too many array elements");
         return nullptr;
     }
     jsonAdvance();
     AnyArray* array = new AnyArray();
-    if (!elements.empty()) {
-        array->elements = static_cast<Any**>(malloc(sizeof(Any*) * elements.size()));
-        memcpy(array->elements, elements.data(), sizeof(Any*) * elements.size());
+    if (elements.size() > 0) {
         array->count = static_cast<int>(elements.size());
+        array->elements = elements.take();
     }
     return array;
 }
