@@ -197,7 +197,10 @@ TEST_F(Builtins, ErrorMembersAsAScriptReadsThem) {
     traceback[1] = new Location("a.js", nullptr, 7, 1);
     traceback[2] = nullptr;
     Any* err = new Any();
-    err->setReference(new Error(Error::TypeError, DirError::E_ILLEGAL_MATH_OPERAND, nullptr, traceback));
+    // An error whose own message is not its code's text: "message" answers
+    // the code's shared text, the text form (and "stack") the own message.
+    err->setReference(new Error(Error::TypeError, DirError::E_ILLEGAL_MATH_OPERAND, "left operand is a string",
+                                traceback));
     scope->define("err", err);
     const char* source =
         "print(err.name, err.message, err.fileName, err.lineNumber, err.columnNumber);\n"
@@ -216,7 +219,7 @@ TEST_F(Builtins, ErrorMembersAsAScriptReadsThem) {
     scope->clear();
     EXPECT_EQ(
         "TypeError Operand illegal for math operation a.js 3 5\n"
-        "TypeError: Operand illegal for math operation\n"
+        "TypeError: left operand is a string\n"
         "    at: f (a.js:3:5)\n"
         "    at: a.js:7:1\n"
         "true object undefined\n",
