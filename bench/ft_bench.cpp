@@ -8,6 +8,9 @@
 // drvft). Last, drvft --bwlimit is measured against the rate asked.
 //
 //   bench_ft              (drvft, drvftd and rsync must be there)
+// FT_BENCH_DRVFT and FT_BENCH_DRVFTD name other builds of the two programs.
+// Beside wall time and bytes it prints the CPU seconds (user + system) of
+// both sides, which vary less than wall time on a busy machine.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -19,6 +22,8 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +43,11 @@ double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// CPU seconds (user + system) of the last program run() waited for.
+double lastChildCpu = 0;
+
+double tvSeconds(const struct timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; }
+
 int run(const std::vector<std::string>& args, bool quiet = true) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -53,7 +63,10 @@ int run(const std::vector<std::string>& args, bool quiet = true) {
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) return -1;
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage ru;
+    memset(&ru, 0, sizeof ru);
+    wait4(pid, &status, 0, &ru);
+    lastChildCpu = tvSeconds(ru.ru_utime) + tvSeconds(ru.ru_stime);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -228,6 +241,30 @@ void changeOnePercent(const std::string& path, long long size, unsigned seed) {
     close(fd);
 }
 
+// CPU seconds a server has used so far: its own threads and, for a server
+// that forks a child per connection (rsync --daemon), the children it has
+// reaped.
+double serverCpu(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return 0;
+    char buf[1024];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = '\0';
+    // After the command name (in parentheses, may hold spaces): state,
+    // then numbers; utime, stime, cutime and cstime are the 12th to 15th.
+    const char* p = strrchr(buf, ')');
+    unsigned long long ut = 0, st = 0;
+    long long cut = 0, cst = 0;
+    if (p == nullptr ||
+        sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %lld %lld", &ut, &st, &cut, &cst) != 4)
+        return 0;
+    double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return static_cast<double>(ut + st + cut + cst) / ticks;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -236,6 +273,8 @@ double median(std::vector<double> v) {
 struct Result {
     std::vector<double> seconds;
     std::vector<double> bytes;
+    std::vector<double> clientCpu;
+    std::vector<double> serverCpu;
     int failures = 0;
 };
 
@@ -247,6 +286,10 @@ void report(const char* name, const Result& ours, const Result& theirs) {
     printf("%-28s drvft %8.3f s %14.0f B | rsync %8.3f s %14.0f B | time ratio %5.2f  bytes ratio %5.2f%s\n", name,
            t1, b1, t2, b2, t2 > 0 ? t1 / t2 : 0, b2 > 0 ? b1 / b2 : 0,
            ours.failures + theirs.failures > 0 ? "  (FAILURES)" : "");
+    double c1 = median(ours.clientCpu), s1 = median(ours.serverCpu);
+    double c2 = median(theirs.clientCpu), s2 = median(theirs.serverCpu);
+    printf("%-28s   cpu: drvft %6.2f + drvftd %6.2f s | rsync %6.2f + daemon %6.2f s | cpu ratio %5.2f\n", "", c1, s1,
+           c2, s2, c2 + s2 > 0 ? (c1 + s1) / (c2 + s2) : 0);
     fflush(stdout);
 }
 
@@ -257,6 +300,9 @@ int main() {
     const long long bigMb = getenv("FT_BENCH_BIG_MB") != nullptr ? atoll(getenv("FT_BENCH_BIG_MB")) : 1024;
     const int repeat = getenv("FT_BENCH_REPEAT") != nullptr ? atoi(getenv("FT_BENCH_REPEAT")) : 3;
     const long long bigSize = bigMb * 1024 * 1024;
+    // Other builds of the two programs may be compared with these.
+    const std::string drvftPath = getenv("FT_BENCH_DRVFT") != nullptr ? getenv("FT_BENCH_DRVFT") : DRVFT_PATH;
+    const std::string drvftdPath = getenv("FT_BENCH_DRVFTD") != nullptr ? getenv("FT_BENCH_DRVFTD") : DRVFTD_PATH;
     char pattern[] = "/tmp/ftbench.XXXXXX";
     std::string top = mkdtemp(pattern);
     std::string src = top + "/src";
@@ -272,7 +318,7 @@ int main() {
     printf("ft bench: 10,000 files of 4 KiB, one file of %lld MiB, %d runs each, medians\n", bigMb, repeat);
 
     std::string line;
-    pid_t ftd = startServer({DRVFTD_PATH, "--root", ours, "--port", "0", "--log", top + "/drvftd.log"},
+    pid_t ftd = startServer({drvftdPath, "--root", ours, "--port", "0", "--log", top + "/drvftd.log"},
                             "listening on port", &line);
     int ftdPort = atoi(line.c_str() + line.find("port ") + 5);
     int rsyncPort = freePort();
@@ -294,7 +340,7 @@ int main() {
     std::string rsyncUrl = "rsync://127.0.0.1:" + std::to_string(rsyncRelay.port()) + "/dst/";
 
     auto drvft = [&](const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {DRVFT_PATH, "copy"};
+        std::vector<std::string> args = {drvftPath, "copy"};
         args.insert(args.end(), extra.begin(), extra.end());
         return run(args);
     };
@@ -303,13 +349,16 @@ int main() {
         args.insert(args.end(), extra.begin(), extra.end());
         return run(args);
     };
-    auto timed = [](Relay& relay, Result* r, const std::function<int()>& fn) {
+    auto timed = [](Relay& relay, pid_t server, Result* r, const std::function<int()>& fn) {
         relay.reset();
+        double cpu0 = serverCpu(server);
         double t0 = now();
         if (fn() != 0) r->failures++;
         r->seconds.push_back(now() - t0);
-        usleep(100000);  // let the relay count the last bytes
+        r->clientCpu.push_back(lastChildCpu);
+        usleep(300000);  // let the relay count the last bytes, and the daemon reap its child
         r->bytes.push_back(static_cast<double>(relay.bytes()));
+        r->serverCpu.push_back(serverCpu(server) - cpu0);
     };
     auto wipe = [&](const std::string& path) { run({"/bin/rm", "-rf", path}); };
 
@@ -318,22 +367,22 @@ int main() {
     for (int i = 0; i < repeat; i++) {
         wipe(ours + "/small");
         wipe(theirs + "/small");
-        timed(ftdRelay, &smallOurs, [&] { return drvft({src + "/small", ftdHost + "small"}); });
-        timed(rsyncRelay, &smallTheirs, [&] { return rsync({src + "/small", rsyncUrl + "small"}); });
+        timed(ftdRelay, ftd, &smallOurs, [&] { return drvft({src + "/small", ftdHost + "small"}); });
+        timed(rsyncRelay, rsyncd, &smallTheirs, [&] { return rsync({src + "/small", rsyncUrl + "small"}); });
     }
     report("10,000 x 4 KiB, first copy", smallOurs, smallTheirs);
     for (int i = 0; i < repeat; i++) {
         wipe(ours + "/big");
         wipe(theirs + "/big");
-        timed(ftdRelay, &bigOurs, [&] { return drvft({src + "/big", ftdHost + "big"}); });
-        timed(rsyncRelay, &bigTheirs, [&] { return rsync({src + "/big", rsyncUrl + "big"}); });
+        timed(ftdRelay, ftd, &bigOurs, [&] { return drvft({src + "/big", ftdHost + "big"}); });
+        timed(rsyncRelay, rsyncd, &bigTheirs, [&] { return rsync({src + "/big", rsyncUrl + "big"}); });
     }
     report("large file, first copy", bigOurs, bigTheirs);
     // Re-syncs: each run changes a different 1% of the file in place.
     for (int i = 0; i < repeat; i++) {
         changeOnePercent(src + "/big/file", bigSize, static_cast<unsigned>(i + 1));
-        timed(ftdRelay, &syncOurs, [&] { return drvft({src + "/big", ftdHost + "big"}); });
-        timed(rsyncRelay, &syncTheirs, [&] { return rsync({src + "/big", rsyncUrl + "big"}); });
+        timed(ftdRelay, ftd, &syncOurs, [&] { return drvft({src + "/big", ftdHost + "big"}); });
+        timed(rsyncRelay, rsyncd, &syncTheirs, [&] { return rsync({src + "/big", rsyncUrl + "big"}); });
     }
     report("large file, 1% changed", syncOurs, syncTheirs);
 
