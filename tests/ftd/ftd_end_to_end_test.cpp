@@ -229,4 +229,25 @@ TEST(DrvftToDrvftd, AServiceKilledMidFileFailsTheSenderAndKeepsThePreviousFile) 
     EXPECT_NE(0, status) << sender.out();
     EXPECT_FALSE(sender.err().empty());
     EXPECT_EQ("previous complete version", readFile(root.file("dest/big")));
+
+    // The half-written temporary is still there until a service starts on
+    // the root again; then it goes, and files that merely look like one
+    // (another mode, not six hexadecimal digits) stay.
+    EXPECT_FALSE(noTemporaryFiles(root.path()));
+    mkdir(root.file("dest/sub").c_str(), 0755);
+    writeFile(root.file("dest/sub/.x.ftd-00beef"), "left by a crash");
+    chmod(root.file("dest/sub/.x.ftd-00beef").c_str(), 0600);
+    writeFile(root.file("dest/sub/.y.ftd-00beef"), "a user's own file");
+    chmod(root.file("dest/sub/.y.ftd-00beef").c_str(), 0644);
+    writeFile(root.file("dest/.z.ftd-notHex"), "a user's own file");
+    chmod(root.file("dest/.z.ftd-notHex").c_str(), 0600);
+    FtdServer again(root.path().c_str(), nullptr, nullptr);
+    ASSERT_EQ(0, again.start("0", "127.0.0.1"));
+    EXPECT_FALSE(exists(root.file("dest/sub/.x.ftd-00beef")));
+    EXPECT_TRUE(exists(root.file("dest/sub/.y.ftd-00beef")));
+    EXPECT_TRUE(exists(root.file("dest/.z.ftd-notHex")));
+    unlink(root.file("dest/sub/.y.ftd-00beef").c_str());
+    unlink(root.file("dest/.z.ftd-notHex").c_str());
+    EXPECT_TRUE(noTemporaryFiles(root.path()));
+    EXPECT_EQ("previous complete version", readFile(root.file("dest/big")));
 }

@@ -403,6 +403,20 @@ TEST(FtdService, TheIndexSurvivesARestart) {
         ASSERT_TRUE(p.quit());
     }
     ASSERT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
+    {
+        // Received files are digested when first asked for, once.
+        Sender p(s.port());
+        p.opening();
+        for (int round = 0; round < 2; round++) {
+            std::vector<FtIndexRecord> index = p.index("keep", true);
+            ASSERT_EQ(2u, index.size());
+            EXPECT_EQ(md5Hex(a), index[0].digest);
+            EXPECT_EQ(md5Hex("bee"), index[1].digest);
+            EXPECT_EQ(2, s.server->index().digestsComputed());
+        }
+        ASSERT_TRUE(p.quit());
+    }
+    ASSERT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
     s.restart();
     Sender p(s.port());
     p.opening();
@@ -417,4 +431,73 @@ TEST(FtdService, TheIndexSurvivesARestart) {
     ASSERT_EQ(2u, index.size());
     EXPECT_EQ(md5Hex("wasp"), index[1].digest);
     EXPECT_EQ(1, s.server->index().digestsComputed());
+}
+
+TEST(FtdService, FallbacksKeepWhatATransactionReplacesOrRemoves) {
+    Service s;
+    auto fallback = [&](const std::string& rel) { return s.path(std::string(FtdFallbacks::folder()) + "/" + rel); };
+    auto present = [](const std::string& path) {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0;
+    };
+    auto version = [](int n) { return "version " + std::to_string(n); };
+    // One transaction sending f, after asking for fallbacks when count >= 0;
+    // removals follow the file list.
+    auto send = [&](Sender& p, int n, int count, int age, const std::vector<std::string>& removals = {}) {
+        if (count >= 0) {
+            p.cmd(FT_KEEP_FALLBACKS);
+            p.out->writeString("nightly job");
+            p.out->writeString("keep");
+            p.out->writeInt32(count);
+            p.out->writeInt32(age);
+        }
+        p.start("d");
+        if (n > 0) p.file("f", version(n));
+        if (n == 6) p.file("sub/g", "gee");
+        p.plain(FT_END_OF_FILES);
+        for (const std::string& r : removals) {
+            p.cmd(FT_REMOVE);
+            p.out->writeString(r.c_str());
+        }
+        EXPECT_TRUE(p.sync());
+    };
+    {
+        Sender p(s.port());
+        p.opening();
+        send(p, 1, 2, 30);
+        EXPECT_FALSE(present(fallback("d/f.1"))) << "nothing was replaced";
+        for (int n = 2; n <= 4; n++) send(p, n, 2, 30);
+        EXPECT_EQ(version(4), readFile(s.path("d/f")));
+        EXPECT_EQ(version(3), readFile(fallback("d/f.1")));
+        EXPECT_EQ(version(2), readFile(fallback("d/f.2")));
+        EXPECT_FALSE(present(fallback("d/f.3"))) << "two are kept";
+        // A transaction that does not ask keeps nothing.
+        send(p, 5, -1, 0);
+        EXPECT_EQ(version(3), readFile(fallback("d/f.1")));
+        // Removals move the entry, a folder whole; a larger count keeps more.
+        send(p, 6, 3, 30);
+        send(p, 0, 3, 30, {"d/f", "d/sub"});
+        EXPECT_FALSE(present(s.path("d/f")));
+        EXPECT_FALSE(present(s.path("d/sub")));
+        EXPECT_EQ(version(6), readFile(fallback("d/f.1")));
+        EXPECT_EQ(version(5), readFile(fallback("d/f.2")));
+        EXPECT_EQ(version(3), readFile(fallback("d/f.3")));
+        EXPECT_EQ("gee", readFile(fallback("d/sub.1/g")));
+        // The fallbacks are nobody's business but the service's.
+        for (const FtIndexRecord& r : p.index("", false)) EXPECT_EQ(std::string::npos, r.name.find("fallbacks"));
+        send(p, 7, -1, 0);
+        EXPECT_TRUE(p.errors.empty());
+        ASSERT_TRUE(p.quit());
+    }
+    ASSERT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
+    // A month later, the fallbacks superseded before then are too old.
+    s.server->fallbacks().now = [] { return time(nullptr) + 31 * 86400; };
+    Sender p(s.port());
+    p.opening();
+    send(p, 8, 3, 30);
+    EXPECT_EQ(version(7), readFile(fallback("d/f.1")));
+    EXPECT_FALSE(present(fallback("d/f.2")));
+    EXPECT_FALSE(present(fallback("d/f.3")));
+    EXPECT_TRUE(p.errors.empty());
+    ASSERT_TRUE(p.quit());
 }

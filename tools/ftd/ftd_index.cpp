@@ -194,6 +194,11 @@ void FtdIndexStore::noteWritten(const std::string& rel, const struct stat& st, c
     _dirty = true;
 }
 
+void FtdIndexStore::noteChanged(const std::string& rel) {
+    CriticalSection hold(_lock);
+    if (_known.erase(rel) > 0) _dirty = true;
+}
+
 void FtdIndexStore::forget(const std::string& rel) {
     CriticalSection hold(_lock);
     std::string prefix = rel + "/";

@@ -55,6 +55,9 @@ public:
     bool digest(const std::string& rel, std::string* out);
     // Records the digest of a file this service has just written.
     void noteWritten(const std::string& rel, const struct stat& st, const std::string& digest);
+    // Forgets what is known of the file rel (it was replaced and its digest
+    // not taken): the next digest asked for reads it.
+    void noteChanged(const std::string& rel);
     // Forgets rel and everything below it.
     void forget(const std::string& rel);
 

@@ -65,6 +65,9 @@ int FtdSession::receiveList(bool second) {
     bool recursive = false;
     if (!readText(&dest) || _in->readBool(&recursive) != 0 || !readText(&base) || !readText(&options)) return -1;
     _transactions++;
+    _dirCache.clear();
+    _fallback = _fallbackNext;
+    _fallbackNext = FtdFallbackPolicy();
     _dest = dest;
     _files = _bytes = _unchanged = _removed = 0;
     _dirs.clear();
@@ -150,6 +153,7 @@ int FtdSession::makeDir(const FtEntryHeader& h, const std::string& rel) {
     struct stat st;
     if (_server->tree().lstat(rel, &st) == 0 && !S_ISDIR(st.st_mode)) {
         // The source has a folder where we have a file or link: it goes.
+        _dirCache.clear();
         _server->tree().remove(rel);
         _server->index().forget(rel);
     }
@@ -182,6 +186,8 @@ int FtdSession::makeLink(const FtEntryHeader& h, const std::string& rel, bool re
     }
     if (_in->readBool(&keep) != 0 || !readText(&target)) return -1;
     if (refused || !keep) return 0;
+    // The link may take a folder's place.
+    _dirCache.clear();
     if (!FtdTree::linkStaysInside(rel, target)) return refuse(h.name, "link target leaves the root: " + target);
     std::string leaf;
     int dir = _server->tree().openParent(rel, true, &leaf);
@@ -227,12 +233,18 @@ int FtdSession::data(FtdFileWriter* w, long long limit, int32_t* status) {
 
 int FtdSession::finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::string& rel) {
     struct stat st;
+    if (_fallback.keep && _server->fallbacks().keepReplaced(w->dirFd(), w->leaf(), rel, _fallback) != 0)
+        log(LOG_WARNING, errno, 0, "drvftd: %s: unable to keep the previous version of %s", _peer.c_str(),
+            rel.c_str());
     if (w->install(h.mode & 01777, h.mtimeMs, &st) != 0) {
         int err = errno;
         w->discard();
         return refuse(h.name, std::string("unable to install: ") + strerror(err), err);
     }
-    _server->index().noteWritten(rel, st, w->digestText());
+    if (w->digesting())
+        _server->index().noteWritten(rel, st, w->digestText());
+    else
+        _server->index().noteChanged(rel);
     _files++;
     _bytes += w->written();
     _sessionBytes += w->written();
@@ -255,13 +267,15 @@ int FtdSession::fileBody(const FtEntryHeader& h, const std::string& rel, bool re
         return ok ? 0 : refuse(h.name, "no file to update", err);
     }
     FtdFileWriter w;
+    // Nobody checks a whole file's digest now; the index reads it when asked.
+    w.setDigesting(false);
     if (!refused) {
         long long space = freeBytes(_server->tree().rootFd());
         if (space >= 0 && h.size > space) {
             refuse(h.name, "declared size " + std::to_string(h.size) + " exceeds the free space (" +
                                std::to_string(space) + " bytes)");
             refused = true;
-        } else if (w.open(_server->tree(), rel) != 0) {
+        } else if (w.open(_server->tree(), rel, &_dirCache) != 0) {
             refuse(h.name, std::string("unable to create: ") + strerror(errno), errno);
             refused = true;
         }
@@ -291,7 +305,9 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
     if (!refused) old.fd = openOld(_server->tree(), rel, &oldSt);
     auto startWriter = [&]() -> bool {
         if (w.isOpen()) return true;
-        if (w.open(_server->tree(), rel) != 0) {
+        // Only a rebuilt file is checked against the sender's digest.
+        w.setDigesting(rolling);
+        if (w.open(_server->tree(), rel, &_dirCache) != 0) {
             problem = std::string("unable to create: ") + strerror(errno);
             return false;
         }

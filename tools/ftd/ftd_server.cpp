@@ -1,6 +1,8 @@
 // The receiving service: listening, one thread per session, shutdown.
 #include "tools/ftd/ftd_server.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,7 +56,7 @@ private:
 }  // namespace
 
 FtdServer::FtdServer(const char* root, X509* cert, EVP_PKEY* key)
-    : _tree(root), _index(_tree), _cert(cert), _key(key), _ownIdentity(false) {
+    : _tree(root), _index(_tree), _fallbacks(_tree), _cert(cert), _key(key), _ownIdentity(false) {
     if (_cert == nullptr || _key == nullptr) {
         _cert = nullptr;
         _key = nullptr;
@@ -65,6 +67,7 @@ FtdServer::FtdServer(const char* root, X509* cert, EVP_PKEY* key)
 
 FtdServer::~FtdServer() {
     stop();
+    if (_lockFd >= 0) ::close(_lockFd);
     if (_ownIdentity) {
         X509_free(_cert);
         EVP_PKEY_free(_key);
@@ -79,6 +82,21 @@ int FtdServer::start(const char* port, const char* bindAddress) {
     if (_cert == nullptr) {
         log(LOG_ERROR, 0, 0, "drvftd: no certificate");
         return -1;
+    }
+    if (_lockFd < 0) {
+        int state = _tree.openDir(kFtdStateDir, true);
+        int fd = state >= 0 ? ::openat(state, "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
+        if (state >= 0) ::close(state);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            _lockFd = fd;
+            int removed = _tree.removeStaleTemporaries();
+            if (removed > 0)
+                log(LOG_INFO, 0, 0, "drvftd: removed %d temporary file(s) left by an interrupted run", removed);
+        } else {
+            if (fd >= 0) ::close(fd);
+            log(LOG_WARNING, 0, 0, "drvftd: another service holds %s; its temporary files are left alone",
+                _tree.root().c_str());
+        }
     }
     _index.load();
     {

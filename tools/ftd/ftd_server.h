@@ -16,6 +16,7 @@
 
 #include "common/sem.h"
 #include "coms/stream_connection.h"
+#include "tools/ftd/ftd_fallback.h"
 #include "tools/ftd/ftd_index.h"
 #include "tools/ftd/ftd_tree.h"
 
@@ -29,6 +30,9 @@ public:
     FtdServer& operator=(const FtdServer&) = delete;
 
     // Loads the index and listens; "0" lets the system pick the port. 0 or -1.
+    // First, when no other service holds the root (a lock in the state
+    // folder says so), removes the temporary files a service killed in the
+    // middle of a transfer left behind.
     int start(const char* port, const char* bindAddress = nullptr);
     int getPort() const { return _connector != nullptr ? _connector->getPort() : -1; }
     // Stops listening, ends live sessions, saves the index.
@@ -38,6 +42,7 @@ public:
 
     const FtdTree& tree() const { return _tree; }
     FtdIndexStore& index() { return _index; }
+    FtdFallbacks& fallbacks() { return _fallbacks; }
     bool ok() const { return _tree.ok(); }
 
     // Totals over all sessions, for statistics and tests.
@@ -51,9 +56,13 @@ public:
 private:
     FtdTree _tree;
     FtdIndexStore _index;
+    FtdFallbacks _fallbacks;
     X509* _cert;
     EVP_PKEY* _key;
     bool _ownIdentity;
+    // The root's lock, held from start() to destruction (-1 when another
+    // service held it).
+    int _lockFd = -1;
     StreamConnector* _connector = nullptr;
     CondBlock _sessions;
     std::set<int> _sockets GUARDED_BY(_sessions);

@@ -201,8 +201,15 @@ int FtdSession::command(int32_t code, bool* done) {
         int32_t count = 0;
         int32_t age = 0;
         if (!readText(&a) || !readText(&b) || _in->readInt32(&count) != 0 || _in->readInt32(&age) != 0) return -1;
-        log(LOG_INFO, 0, 0, "drvftd: %s: fallbacks asked (%s, %s, %d, %d); replaced files are not kept",
-            _peer.c_str(), a.c_str(), b.c_str(), count, age);
+        _fallbackNext.keep = true;
+        _fallbackNext.count = count < 0 ? 0 : count > FtdFallbackPolicy::kMaxCount ? FtdFallbackPolicy::kMaxCount : count;
+        _fallbackNext.ageDays = age;
+        _fallbackNext.text = a;
+        _fallbackNext.fallbackText = b;
+        log(LOG_INFO, 0, 0,
+            "drvftd: %s: the next transaction keeps %d previous version(s) of what it replaces or removes, for %d "
+            "days (%s, %s)",
+            _peer.c_str(), _fallbackNext.count, age, a.c_str(), b.c_str());
         return 0;
     }
     case FT_INSTALL_FILE:
@@ -278,7 +285,16 @@ int FtdSession::removeRequest() {
     if (!readText(&path)) return -1;
     if (!confine(path, &rel)) return 0;
     if (rel.empty()) return refuse(path, "the root itself cannot be removed");
-    if (_server->tree().remove(rel) != 0) {
+    _dirCache.clear();
+    if (_fallback.keep && _fallback.count > 0) {
+        if (_server->fallbacks().keepRemoved(rel, _fallback) != 0) {
+            int err = errno;
+            log(LOG_ERROR, err, 0, "drvftd: %s: unable to keep %s as a fallback; not removed", _peer.c_str(),
+                rel.c_str());
+            sendError(path, "remove", "unable to keep a fallback", err);
+            return 0;
+        }
+    } else if (_server->tree().remove(rel) != 0) {
         int err = errno;
         log(LOG_ERROR, err, 0, "drvftd: %s: unable to remove %s", _peer.c_str(), rel.c_str());
         sendError(path, "remove", "unable to remove", err);

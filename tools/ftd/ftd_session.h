@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/ftd/ftd_fallback.h"
+#include "tools/ftd/ftd_tree.h"
+
 class FtdServer;
 class FtdFileWriter;
 class Message;
@@ -107,6 +110,13 @@ private:
     long long _sessionBytes = 0;
     long long _lastProgressMs = 0;
     std::vector<PendingDir> _dirs;
+    // The folder of the last file placed (see FtdDirCache for when it is
+    // cleared).
+    FtdDirCache _dirCache;
+    // Fallbacks asked for the next transaction, and those of the current
+    // one (its file list and the removals after it).
+    FtdFallbackPolicy _fallbackNext;
+    FtdFallbackPolicy _fallback;
 };
 
 #endif

@@ -1,6 +1,7 @@
 // Path confinement and atomic installation below the served root.
 #include "tools/ftd/ftd_tree.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -35,6 +36,56 @@ std::vector<std::string> split(const std::string& rel) {
 bool ftdIsTempName(const char* leaf) {
     size_t n = strlen(leaf);
     return n > 11 && leaf[0] == '.' && strncmp(leaf + n - 11, ".ftd-", 5) == 0;
+}
+
+bool ftdIsStaleTemporary(const char* leaf, const struct stat& st) {
+    if (!ftdIsTempName(leaf)) return false;
+    const char* tail = leaf + strlen(leaf) - 6;
+    if (S_ISLNK(st.st_mode)) return strcmp(tail, "link00") == 0;
+    if (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0600) return false;
+    for (int i = 0; i < 6; i++)
+        if (!isxdigit(static_cast<unsigned char>(tail[i])) || isupper(static_cast<unsigned char>(tail[i]))) return false;
+    return true;
+}
+
+namespace {
+
+int removeTemporariesBelow(int dirFd, bool top, int depth) {
+    if (depth > 256) return 0;
+    DIR* d = ::fdopendir(dirFd);
+    if (d == nullptr) {
+        ::close(dirFd);
+        return 0;
+    }
+    int removed = 0;
+    std::vector<std::string> folders;
+    while (struct dirent* e = ::readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        if (top && strcmp(e->d_name, kFtdStateDir) == 0) continue;
+        struct stat st;
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            folders.push_back(e->d_name);
+        } else if (ftdIsStaleTemporary(e->d_name, st) && ::unlinkat(::dirfd(d), e->d_name, 0) == 0) {
+            removed++;
+        }
+    }
+    for (const std::string& f : folders) {
+        int fd = ::openat(::dirfd(d), f.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) removed += removeTemporariesBelow(fd, false, depth + 1);
+    }
+    ::closedir(d);
+    return removed;
+}
+
+}  // namespace
+
+int FtdTree::removeStaleTemporaries() const {
+    if (_rootFd < 0) return 0;
+    // A description of its own: reading the folder moves its offset.
+    int fd = ::openat(_rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    return removeTemporariesBelow(fd, true, 0);
 }
 
 FtdTree::FtdTree(const char* root) : _rootFd(-1) {
@@ -97,6 +148,29 @@ int FtdTree::openParent(const std::string& rel, bool create, std::string* leaf) 
     std::string dir;
     for (const std::string& p : parts) dir = join(dir, p);
     return openDir(dir, create);
+}
+
+void FtdDirCache::clear() {
+    if (_fd >= 0) ::close(_fd);
+    _fd = -1;
+    _rel.clear();
+}
+
+int FtdTree::openParent(const std::string& rel, bool create, std::string* leaf, FtdDirCache* cache) const {
+    if (cache == nullptr) return openParent(rel, create, leaf);
+    size_t slash = rel.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+    std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    if (name.empty() || dir.find("//") != std::string::npos) return openParent(rel, create, leaf);
+    if (cache->_fd < 0 || cache->_rel != dir) {
+        int fd = openDir(dir, create);
+        if (fd < 0) return -1;
+        cache->clear();
+        cache->_fd = fd;
+        cache->_rel = dir;
+    }
+    *leaf = name;
+    return ::fcntl(cache->_fd, F_DUPFD_CLOEXEC, 0);
 }
 
 int FtdTree::openDir(const std::string& rel, bool create) const {
@@ -195,9 +269,9 @@ FtdStagedFile::~FtdStagedFile() {
     discard();
 }
 
-int FtdStagedFile::open(const FtdTree& tree, const std::string& rel) {
+int FtdStagedFile::open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache) {
     discard();
-    _dirFd = tree.openParent(rel, true, &_leaf);
+    _dirFd = tree.openParent(rel, true, &_leaf, cache);
     if (_dirFd < 0) return -1;
     // The leaf itself may not be a folder or a link we would write through;
     // rename replaces a link, so only a folder is in the way.

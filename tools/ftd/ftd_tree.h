@@ -21,6 +21,33 @@
 extern const char* const kFtdStateDir;
 // Temporary files are named ".<name>.ftd-XXXXXX" and are hidden from indexes.
 bool ftdIsTempName(const char* leaf);
+// Whether an entry is a temporary this service left behind: a regular file
+// named ".<name>.ftd-" and six hexadecimal digits (as FtdStagedFile makes
+// them, mode 0600 until installed), or a link named ".<name>.ftd-link00"
+// (a link on its way into place).
+bool ftdIsStaleTemporary(const char* leaf, const struct stat& st);
+
+// The folder of the last file a session placed, kept open: files of one
+// folder usually arrive one after another, and opening the folder again
+// from the root for each of them cost more than writing a small file.
+// The owner clears it whenever a folder may have been removed or replaced
+// (a removal, a folder or link taking another entry's place), so that a
+// file never lands in a folder that is no longer part of the tree.
+//
+// Thread-safety: one session thread owns a cache.
+class FtdDirCache {
+public:
+    FtdDirCache() = default;
+    ~FtdDirCache() { clear(); }
+    FtdDirCache(const FtdDirCache&) = delete;
+    FtdDirCache& operator=(const FtdDirCache&) = delete;
+    void clear();
+
+private:
+    friend class FtdTree;
+    std::string _rel;
+    int _fd = -1;
+};
 
 class FtdTree {
 public:
@@ -48,6 +75,8 @@ public:
     // A component that is a link, or not a folder, fails with ELOOP or
     // ENOTDIR. Returns the descriptor or -1 with errno set.
     int openParent(const std::string& rel, bool create, std::string* leaf) const;
+    // The same through a cache of the last folder opened (may be null).
+    int openParent(const std::string& rel, bool create, std::string* leaf, FtdDirCache* cache) const;
     // Opens the folder rel itself (without following links); -1 with errno.
     int openDir(const std::string& rel, bool create) const;
     // lstat of rel below the root; -1 with errno.
@@ -58,6 +87,12 @@ public:
     int remove(const std::string& rel) const;
     // Removes what is at name inside dirFd, recursively.
     static int removeAt(int dirFd, const char* name);
+
+    // Removes the temporaries (ftdIsStaleTemporary) anywhere below the root,
+    // outside the service's state folder, without following links. Only
+    // safe while no session writes: a service killed in the middle of a
+    // file left them. Returns how many were removed.
+    int removeStaleTemporaries() const;
 
     // True when a link at rel pointing at target stays inside the root
     // (relative target, resolved lexically against the link's folder).
@@ -77,9 +112,9 @@ public:
     FtdStagedFile(const FtdStagedFile&) = delete;
     FtdStagedFile& operator=(const FtdStagedFile&) = delete;
 
-    // Creates the temporary file for rel (its folders are created). 0, or
-    // -1 with errno.
-    int open(const FtdTree& tree, const std::string& rel);
+    // Creates the temporary file for rel (its folders are created), finding
+    // the folder through cache when one is given. 0, or -1 with errno.
+    int open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache = nullptr);
     int fd() const { return _fd; }
     int dirFd() const { return _dirFd; }
     const std::string& leaf() const { return _leaf; }

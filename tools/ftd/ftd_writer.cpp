@@ -23,14 +23,14 @@ FtdFileWriter::~FtdFileWriter() {
     EVP_MD_CTX_free(_md);
 }
 
-int FtdFileWriter::open(const FtdTree& tree, const std::string& rel) {
-    return _staged.open(tree, rel);
+int FtdFileWriter::open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache) {
+    return _staged.open(tree, rel, cache);
 }
 
 int FtdFileWriter::append(const unsigned char* data, size_t n) {
     if (n == 0) return 0;
     if (_staged.append(data, n) != 0) return -1;
-    EVP_DigestUpdate(_md, data, n);
+    if (_digesting) EVP_DigestUpdate(_md, data, n);
     return 0;
 }
 

@@ -20,9 +20,18 @@ public:
     FtdFileWriter(const FtdFileWriter&) = delete;
     FtdFileWriter& operator=(const FtdFileWriter&) = delete;
 
-    // Starts the temporary file for rel. 0 or -1 with errno.
-    int open(const FtdTree& tree, const std::string& rel);
+    // Starts the temporary file for rel (its folder found through cache,
+    // which may be null). 0 or -1 with errno.
+    int open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache = nullptr);
+    // Whether the digest of what is appended is kept (default true). Off
+    // for files whose digest nobody checks now: the index takes it later,
+    // only if asked, instead of every received byte paying for it.
+    void setDigesting(bool on) { _digesting = on; }
+    bool digesting() const { return _digesting; }
     bool isOpen() const { return _staged.fd() >= 0; }
+    // The folder of the file being built, and the final name in it.
+    int dirFd() const { return _staged.dirFd(); }
+    const std::string& leaf() const { return _staged.leaf(); }
     long long written() const { return _staged.written(); }
 
     // Appends bytes (and adds them to the digest). 0 or -1 with errno.
@@ -41,7 +50,8 @@ public:
     const std::string& problem() const { return _problem; }
     long long inflated() const { return _inflated; }
 
-    // The digest of everything appended: 16 bytes, or 32 hex digits.
+    // The digest of everything appended (only while digesting): 16 bytes,
+    // or 32 hex digits.
     void digest(unsigned char out[16]);
     std::string digestText();
 
@@ -53,6 +63,7 @@ public:
 private:
     FtdStagedFile _staged;
     EVP_MD_CTX* _md;
+    bool _digesting = true;
     bool _digestDone = false;
     unsigned char _digest[16] = {};
     z_stream _z;

@@ -1,0 +1,109 @@
+// Keeping previous versions of replaced and removed entries.
+#include "tools/ftd/ftd_fallback.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tools/ftd/ftd_tree.h"
+
+namespace {
+
+std::string numbered(const std::string& leaf, int n) {
+    return leaf + "." + std::to_string(n);
+}
+
+}  // namespace
+
+const char* FtdFallbacks::folder() {
+    static const std::string path = std::string(kFtdStateDir) + "/fallbacks";
+    return path.c_str();
+}
+
+int FtdFallbacks::makeRoom(const std::string& rel, const FtdFallbackPolicy& policy, std::string* leaf) {
+    int dir = _tree.openParent(std::string(folder()) + "/" + rel, true, leaf);
+    if (dir < 0) return -1;
+    int count = policy.count < FtdFallbackPolicy::kMaxCount ? policy.count : FtdFallbackPolicy::kMaxCount;
+    // Anything from the last kept number on goes (a count lowered since
+    // leaves more behind).
+    for (int n = count;; n++) {
+        struct stat st;
+        std::string name = numbered(*leaf, n);
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) break;
+        FtdTree::removeAt(dir, name.c_str());
+    }
+    const time_t oldest = policy.ageDays > 0 ? now() - static_cast<time_t>(policy.ageDays) * 86400 : 0;
+    for (int n = count - 1; n >= 1; n--) {
+        std::string from = numbered(*leaf, n);
+        struct stat st;
+        if (::fstatat(dir, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (policy.ageDays > 0 && st.st_atim.tv_sec < oldest) {
+            FtdTree::removeAt(dir, from.c_str());
+            continue;
+        }
+        std::string to = numbered(*leaf, n + 1);
+        // A folder cannot be renamed over a folder that holds anything.
+        FtdTree::removeAt(dir, to.c_str());
+        if (::renameat(dir, from.c_str(), dir, to.c_str()) != 0) FtdTree::removeAt(dir, from.c_str());
+    }
+    return dir;
+}
+
+void FtdFallbacks::stamp(int fb, const std::string& name) {
+    struct timespec times[2];
+    times[0].tv_sec = now();
+    times[0].tv_nsec = 0;
+    times[1].tv_sec = 0;
+    times[1].tv_nsec = UTIME_OMIT;
+    ::utimensat(fb, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+int FtdFallbacks::keepReplaced(int dirFd, const std::string& leaf, const std::string& rel,
+                               const FtdFallbackPolicy& policy) {
+    if (!policy.keep || policy.count <= 0) return 0;
+    struct stat st;
+    if (::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+    std::string name;
+    int fb = makeRoom(rel, policy, &name);
+    if (fb < 0) return -1;
+    std::string first = numbered(name, 1);
+    FtdTree::removeAt(fb, first.c_str());
+    int rc = S_ISREG(st.st_mode) ? ::linkat(dirFd, leaf.c_str(), fb, first.c_str(), 0)
+                                 : ::renameat(dirFd, leaf.c_str(), fb, first.c_str());
+    int err = errno;
+    if (rc == 0) stamp(fb, first);
+    ::close(fb);
+    errno = err;
+    return rc == 0 ? 0 : -1;
+}
+
+int FtdFallbacks::keepRemoved(const std::string& rel, const FtdFallbackPolicy& policy) {
+    if (!policy.keep || policy.count <= 0) return 0;
+    std::string leaf;
+    int dir = _tree.openParent(rel, false, &leaf);
+    if (dir < 0) return errno == ENOENT ? 0 : -1;
+    struct stat st;
+    int rc = 0;
+    if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        std::string name;
+        int fb = makeRoom(rel, policy, &name);
+        if (fb < 0) {
+            rc = -1;
+        } else {
+            std::string first = numbered(name, 1);
+            FtdTree::removeAt(fb, first.c_str());
+            rc = ::renameat(dir, leaf.c_str(), fb, first.c_str());
+            int err = errno;
+            if (rc == 0) stamp(fb, first);
+            ::close(fb);
+            errno = err;
+        }
+    } else if (errno != ENOENT) {
+        rc = -1;
+    }
+    int err = errno;
+    ::close(dir);
+    errno = err;
+    return rc;
+}
