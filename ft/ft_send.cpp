@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <openssl/md5.h>
+#include <openssl/sha.h>
 #include <string.h>
 #include <zlib.h>
 
@@ -12,6 +13,8 @@
 #include "common/log.h"
 #include "dirbase/sfs.h"
 #include "ft/ft_checksum.h"
+#include "ft/ft_md5x8.h"
+#include "ft/ft_parallel.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_run.h"
 
@@ -267,8 +270,11 @@ namespace {
 // the pending literal and the current window still need.
 class SlidingFile {
 public:
-    SlidingFile(SfsFile* file, long long size, size_t capacity) : _file(file), _size(size), _buf(capacity) {
-        MD5_Init(&_md5);
+    // hashing: whether the bytes read go into the whole file's digest here
+    // (otherwise another reader takes it).
+    SlidingFile(SfsFile* file, long long size, size_t capacity, bool hashing)
+        : _file(file), _size(size), _buf(capacity), _hashing(hashing) {
+        SHA1_Init(&_sha);
     }
     // Makes [keepFrom, end) available (end is cut at the size). False once
     // the file ended early (then size() is what there was).
@@ -290,7 +296,7 @@ public:
                 _short = true;
                 return false;
             }
-            MD5_Update(&_md5, _buf.data() + _have, static_cast<size_t>(got));
+            if (_hashing) SHA1_Update(&_sha, _buf.data() + _have, static_cast<size_t>(got));
             _have += static_cast<size_t>(got);
             _read += got;
         }
@@ -300,7 +306,7 @@ public:
     long long size() const { return _size; }
     long long bytesRead() const { return _read; }
     bool endedEarly() const { return _short; }
-    void digest(unsigned char out[16]) { MD5_Final(out, &_md5); }
+    void digest(unsigned char out[SHA_DIGEST_LENGTH]) { SHA1_Final(out, &_sha); }
 
 private:
     SfsFile* _file;
@@ -310,8 +316,25 @@ private:
     size_t _have = 0;
     long long _read = 0;
     bool _short = false;
-    MD5_CTX _md5;
+    bool _hashing;
+    SHA_CTX _sha;
 };
+
+// The SHA-1 of the first `size` bytes of a file, read through its own
+// handle. False when it cannot be read whole.
+bool digestFile(SfsFile* file, long long size, unsigned char out[SHA_DIGEST_LENGTH]) {
+    SHA_CTX sha;
+    SHA1_Init(&sha);
+    std::vector<char> buf(1 << 20);
+    while (size > 0) {
+        int got = file->read(buf.data(), static_cast<int>(std::min<long long>(size, static_cast<long long>(buf.size()))));
+        if (got <= 0) return false;
+        SHA1_Update(&sha, buf.data(), static_cast<size_t>(got));
+        size -= got;
+    }
+    SHA1_Final(out, &sha);
+    return true;
+}
 
 }  // namespace
 
@@ -336,8 +359,9 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     _out->writeInt32(static_cast<int32_t>(seed));
     long long destSize = 0;
     int count = 0;
+    int strongLen = 16;
     std::vector<FtBlockSignature> sigs;
-    if (!_s->waitSignatures(&destSize, &count, &sigs)) return FT_DATA_DISCARD;
+    if (!_s->waitSignatures(&destSize, &count, &strongLen, &sigs)) return FT_DATA_DISCARD;
     long long expected = destSize <= 0 ? 0 : (destSize + bs - 1) / bs;
     if (count < 0 || destSize < 0 || count != expected || static_cast<size_t>(count) != sigs.size()) {
         if (count >= 0) log(_debug_ft, LOG_WARNING, 0, 0, "FT: block signatures do not fit the destination's size; sending whole");
@@ -349,7 +373,16 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     for (int i = 0; i < count; i++) table.add(i, sigs[static_cast<size_t>(i)].weak, sigs[static_cast<size_t>(i)].digest);
     const long long lastLen = count > 0 ? destSize - static_cast<long long>(count - 1) * bs : 0;
 
-    SlidingFile in(file, size, static_cast<size_t>(8 * kLiteralPiece + 2 * bs));
+    // The whole file's digest is taken beside the block search, through a
+    // second handle on the file.
+    SfsFile* second = nullptr;
+    if (_sfs->open(local.c_str(), &second, O_RDONLY, 0, true) != 0) second = nullptr;
+    unsigned char besideDigest[SHA_DIGEST_LENGTH];
+    bool besideOk = false;
+    FtBesideThread digester([&] {
+        if (second != nullptr) besideOk = digestFile(second, size, besideDigest);
+    });
+    SlidingFile in(file, size, static_cast<size_t>(8 * kLiteralPiece + 2 * bs), second == nullptr);
     long long pos = 0, litStart = 0;
     int runFirst = -1, runCount = 0;
     auto flushRun = [&]() {
@@ -381,6 +414,11 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     bool haveWeak = false;
     uint32_t a = 0, b = 0;
     unsigned char digest[16];
+    // Digests of the eight blocks from specBase on, taken ahead.
+    const bool fastMd5 = ft_md5x8Fast();
+    unsigned char spec[8][16];
+    long long specBase = -1;
+    int specCount = 0;
     bool stopped = false;
     while (!stopped) {
         if (_ft->isCanceled() || failed()) {
@@ -397,7 +435,23 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
         }
         uint32_t weak = (b << 16) | a;
         if (table.hasWeak(weak)) {
-            MD5(in.at(pos), static_cast<size_t>(bs), digest);
+            long long k = specBase >= 0 && pos >= specBase && (pos - specBase) % bs == 0 ? (pos - specBase) / bs : -1;
+            if (k >= 0 && k < specCount) {
+                memcpy(digest, spec[k], 16);
+            } else if (fastMd5 && in.ensure(std::min(pos, litStart), pos + 8LL * bs) && in.size() - pos >= 8LL * bs) {
+                // Where one block matches, the next ones usually do too:
+                // their digests are taken together, eight at a time.
+                const unsigned char* lanes[8];
+                for (int i = 0; i < 8; i++) lanes[i] = in.at(pos + static_cast<long long>(i) * bs);
+                ft_md5x8(lanes, static_cast<size_t>(bs), spec);
+                for (int i = 0; i < 8; i++) ft_truncateDigest(spec[i], strongLen);
+                specBase = pos;
+                specCount = 8;
+                memcpy(digest, spec[0], 16);
+            } else {
+                MD5(in.at(pos), static_cast<size_t>(bs), digest);
+                ft_truncateDigest(digest, strongLen);
+            }
             const HashBlock* hit = table.find(weak, digest);
             if (hit != nullptr && (hit->block != count - 1 || lastLen == bs)) {
                 flushLiteral(pos);
@@ -425,6 +479,7 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
         if (count > 0 && lastLen < bs && remaining == lastLen && remaining > 0) {
             uint32_t w = adler_checksum(seed, in.at(pos), static_cast<size_t>(remaining));
             MD5(in.at(pos), static_cast<size_t>(remaining), digest);
+            ft_truncateDigest(digest, strongLen);
             const HashBlock* hit = table.find(w, digest);
             if (hit != nullptr && hit->block == count - 1) {
                 flushLiteral(pos);
@@ -445,11 +500,20 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
         flushRun();
     }
     *bytesRead = in.bytesRead();
+    digester.join();
+    if (second != nullptr) Sfs::dispose(second);
+    // A file that the second reader found shorter changed under us: the
+    // receiver then finds the digest wrong and keeps its file.
     int status = stopped || in.endedEarly() ? FT_DATA_DISCARD : FT_DATA_OK;
-    unsigned char whole[16];
-    in.digest(whole);
+    unsigned char whole[SHA_DIGEST_LENGTH];
+    if (second != nullptr) {
+        if (besideOk) memcpy(whole, besideDigest, sizeof whole);
+        else memset(whole, 0, sizeof whole);
+    } else {
+        in.digest(whole);
+    }
     ftWritePlain(_out, FT_SYNC_NEW_DIGEST);
-    _out->writeBytes(whole, 16);
+    _out->writeBytes(whole, SHA_DIGEST_LENGTH);
     ftWritePlain(_out, FT_SYNC_END);
     _out->writeBool(false);
     _out->writeInt32(status);

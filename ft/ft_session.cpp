@@ -55,7 +55,7 @@ FtSession::FtSession(MessageBase* out, MessageBase* in, int protocol, FtListener
     : _out(out), _sink(out), _in(in), _stream(nullptr), _connection(nullptr), _protocol(protocol), _listener(listener), _report(report),
       _thread(nullptr), _error(false), _indexComplete(false), _ack(false), _synced(false), _quitAck(false),
       _quitSent(false), _checksums(false), _readerDone(false), _transaction(nullptr), _plainIndexSeen(false),
-      _syncReply(false), _syncStatus(0), _sigSize(0), _sigCount(0) {}
+      _syncReply(false), _syncStatus(0), _sigSize(0), _sigCount(0), _sigStrong(0) {}
 
 FtSession::~FtSession() {
     joinReadThread();
@@ -201,7 +201,8 @@ bool FtSession::waitFindMd5Reply(int* status, std::string* digest, int stepMs) {
     }
 }
 
-bool FtSession::waitSignatures(long long* size, int* count, std::vector<FtBlockSignature>* sigs, int stepMs) {
+bool FtSession::waitSignatures(long long* size, int* count, int* strongLen, std::vector<FtBlockSignature>* sigs,
+                               int stepMs) {
     flush();
     for (;;) {
         {
@@ -209,6 +210,7 @@ bool FtSession::waitSignatures(long long* size, int* count, std::vector<FtBlockS
             if (_syncReply) {
                 *size = _sigSize;
                 *count = _sigCount;
+                *strongLen = _sigStrong;
                 sigs->swap(_sigs);
                 return true;
             }
@@ -426,25 +428,11 @@ void FtSession::runReadThread() {
                 continue;
             }
             case FT_SYNC_SIGNATURES: {
-                int64_t size = 0;
-                int32_t count = 0;
+                long long size = 0;
+                int count = 0;
+                int strongLen = 0;
                 std::vector<FtBlockSignature> sigs;
-                bool ok = _in->readInt64(&size) == 0 && _in->readInt32(&count) == 0 && count >= -1 &&
-                          count <= kMaxSignatures;
-                for (int32_t i = 0; ok && i < count; i++) {
-                    int32_t weak = 0;
-                    unsigned char* bytes = nullptr;
-                    uint32_t len = 0;
-                    ok = _in->readInt32(&weak) == 0 && _in->readBytes(&bytes, &len) == 0 && len == 16;
-                    if (ok) {
-                        FtBlockSignature s;
-                        s.weak = static_cast<uint32_t>(weak);
-                        memcpy(s.digest, bytes, 16);
-                        sigs.push_back(s);
-                    }
-                    free(bytes);
-                }
-                if (!ok) {
+                if (ft_readSignatures(_in, kMaxSignatures, &size, &count, &strongLen, &sigs) != 0) {
                     setError("Protocol error receiving block signatures");
                     break;
                 }
@@ -452,6 +440,7 @@ void FtSession::runReadThread() {
                 _syncReply = true;
                 _sigSize = size;
                 _sigCount = count;
+                _sigStrong = strongLen;
                 _sigs.swap(sigs);
                 _syncCond.broadcast();
                 continue;

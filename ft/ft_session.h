@@ -143,7 +143,8 @@ public:
     // false on an error, a quit or the end of the read thread.
     void resetSyncReply();
     bool waitFindMd5Reply(int* status, std::string* digest, int stepMs = 90000);
-    bool waitSignatures(long long* size, int* count, std::vector<FtBlockSignature>* sigs, int stepMs = 90000);
+    bool waitSignatures(long long* size, int* count, int* strongLen, std::vector<FtBlockSignature>* sigs,
+                        int stepMs = 90000);
 
     // Marks FT_QUIT as sent: from now on the read thread may answer
     // FT_QUIT_ACK.
@@ -194,6 +195,7 @@ private:
     std::string _syncDigest GUARDED_BY(_syncCond);
     long long _sigSize GUARDED_BY(_syncCond);
     int _sigCount GUARDED_BY(_syncCond);
+    int _sigStrong GUARDED_BY(_syncCond);
     std::vector<FtBlockSignature> _sigs GUARDED_BY(_syncCond);
 };
 

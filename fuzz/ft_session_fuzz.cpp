@@ -35,8 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session.waitFindMd5Reply(&status, &digest, 1);
     long long sigSize = 0;
     int count = 0;
+    int strongLen = 0;
     std::vector<FtBlockSignature> sigs;
-    session.waitSignatures(&sigSize, &count, &sigs, 1);
-    if (count > FtSession::kMaxSignatures) abort();
+    session.waitSignatures(&sigSize, &count, &strongLen, &sigs, 1);
+    if (count > FtSession::kMaxSignatures || static_cast<size_t>(count > 0 ? count : 0) != sigs.size()) abort();
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "dirbase/sfs.h"
 #include "ft/ft_checksum.h"
+#include "ft/ft_md5x8.h"
 #include "ft/ft_sync.h"
 
 TEST(FtChecksum, SeedOneIsAdler32AndRollingMatchesRecomputing) {
@@ -88,4 +89,22 @@ TEST(FtChecksum, SignaturesCoverEveryBlockWithAShortLast) {
     MemoryFile shortFile(data.data(), 100);
     sigs.clear();
     EXPECT_EQ(-1, ft_computeSignatures(&shortFile, 2500, 1024, 5, &sigs));
+}
+
+TEST(FtChecksum, EightDigestsAtOnceAreEachRangesMd5) {
+    std::mt19937 gen(9);
+    std::vector<unsigned char> data(8 * 40000);
+    for (unsigned char& c : data) c = static_cast<unsigned char>(gen());
+    // Lengths around the padding's edges (55/56/64) and block sizes.
+    for (size_t n : {0, 1, 55, 56, 63, 64, 65, 119, 120, 1000, 32768, 39999}) {
+        const unsigned char* lanes[8];
+        for (int i = 0; i < 8; i++) lanes[i] = data.data() + 40000 * i + (i % 3);
+        unsigned char got[8][16];
+        ft_md5x8(lanes, n, got);
+        for (int i = 0; i < 8; i++) {
+            unsigned char want[16];
+            MD5(lanes[i], n, want);
+            EXPECT_EQ(0, memcmp(want, got[i], 16)) << "length " << n << ", lane " << i;
+        }
+    }
 }

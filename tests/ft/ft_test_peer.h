@@ -7,6 +7,7 @@
 #define DRV_TESTS_FT_FT_TEST_PEER_H
 
 #include <openssl/md5.h>
+#include <openssl/sha.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -267,14 +268,12 @@ private:
                 if (zero != 0 || minusOne != -1) problems.push_back("bad rolling start");
                 MemoryFile f(old.data(), old.size());
                 std::vector<FtBlockSignature> sigs;
-                ft_computeSignatures(&f, static_cast<long long>(old.size()), bs, static_cast<uint32_t>(seed), &sigs);
+                int strongLen = ft_strongLength(static_cast<long long>(old.size()), bs);
+                ft_computeSignatures(&f, static_cast<long long>(old.size()), bs, static_cast<uint32_t>(seed), &sigs,
+                                     strongLen);
                 reply(FT_SYNC_SIGNATURES);
-                _out->writeInt64(static_cast<int64_t>(old.size()));
-                _out->writeInt32(static_cast<int32_t>(sigs.size()));
-                for (const FtBlockSignature& s : sigs) {
-                    _out->writeInt32(static_cast<int32_t>(s.weak));
-                    _out->writeBytes(s.digest, 16);
-                }
+                ft_writeSignatures(_out, static_cast<long long>(old.size()), static_cast<int>(sigs.size()), strongLen,
+                                   sigs.data());
                 content->clear();
             } else if (code == FT_SYNC_COPY_BLOCKS) {
                 int32_t first = 0, count = 0;
@@ -297,9 +296,9 @@ private:
                 unsigned char* d = nullptr;
                 uint32_t len = 0;
                 _in->readBytes(&d, &len);
-                unsigned char mine[16];
-                MD5(reinterpret_cast<const unsigned char*>(content->data()), content->size(), mine);
-                if (len != 16 || memcmp(d, mine, 16) != 0) problems.push_back("new file digest differs");
+                unsigned char mine[SHA_DIGEST_LENGTH];
+                SHA1(reinterpret_cast<const unsigned char*>(content->data()), content->size(), mine);
+                if (len != SHA_DIGEST_LENGTH || memcmp(d, mine, len) != 0) problems.push_back("new file digest differs");
                 free(d);
             } else if (code == FT_SYNC_END) {
                 bool whole = false;

@@ -22,6 +22,7 @@
 #include "ft/ft_checksum.h"
 #include "ft/ft_entry.h"
 #include "ft/ft_protocol.h"
+#include "ft/ft_sync.h"
 #include "tests/support/temp_dir.h"
 #include "tools/ftd/ftd_server.h"
 
@@ -200,18 +201,22 @@ public:
             text();
             break;
         case FT_SYNC_SIGNATURES: {
-            // numbers: size, count, then the weak sums; texts: the digests.
-            i64();
-            i32();
-            for (long long b = 0; b < r.numbers[1]; b++) {
-                i32();
-                unsigned char* d = nullptr;
-                uint32_t n = 0;
-                in->readBytes(&d, &n);
-                char hex[33] = "";
-                if (n == 16) md5_digestToString(d, hex);
-                r.texts.push_back(hex);
-                free(d);
+            // numbers: size, count, strong length, then the weak sums;
+            // texts: the digests' bytes that were sent, in hex.
+            long long size = 0;
+            int count = 0;
+            int strongLen = 0;
+            std::vector<FtBlockSignature> sigs;
+            if (ft_readSignatures(in, 1 << 22, &size, &count, &strongLen, &sigs) != 0) {
+                r.code = -1;
+                break;
+            }
+            r.numbers = {size, count, strongLen};
+            for (const FtBlockSignature& s : sigs) {
+                r.numbers.push_back(s.weak);
+                char hex[33];
+                md5_digestToString(s.digest, hex);
+                r.texts.push_back(std::string(hex, static_cast<size_t>(2 * strongLen)));
             }
             break;
         }

@@ -9,13 +9,16 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/log.h"
 #include "coms/stream_message.h"
 #include "ft/ft_checksum.h"
 #include "ft/ft_entry.h"
+#include "ft/ft_parallel.h"
 #include "ft/ft_protocol.h"
+#include "ft/ft_sync.h"
 #include "tools/ftd/ftd_server.h"
 #include "tools/ftd/ftd_session.h"
 #include "tools/ftd/ftd_writer.h"
@@ -47,6 +50,38 @@ int openOld(const FtdTree& tree, const std::string& rel, struct stat* st) {
         fd = -1;
     }
     return fd;
+}
+
+// The signatures of a file's blocks, read and hashed in two halves at
+// once. False when the file cannot be read whole.
+bool signFile(int fd, long long size, int blockSize, uint32_t seed, int strongLen, std::vector<FtBlockSignature>* sigs) {
+    const long long count = static_cast<long long>(sigs->size());
+    auto part = [&](long long first, long long last) {
+        // Whole blocks per read, about 4 MiB at a time.
+        long long perRead = std::max<long long>(1, (4 << 20) / blockSize);
+        std::vector<unsigned char> buf(static_cast<size_t>(perRead * blockSize));
+        for (long long b = first; b < last; b += perRead) {
+            long long n = std::min(perRead, last - b);
+            long long off = b * blockSize;
+            size_t bytes = static_cast<size_t>(std::min<long long>(n * blockSize, size - off));
+            size_t have = 0;
+            while (have < bytes) {
+                ssize_t got = ::pread(fd, buf.data() + have, bytes - have, off + static_cast<long long>(have));
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) return false;
+                have += static_cast<size_t>(got);
+            }
+            ft_signBlocks(buf.data(), static_cast<long long>(bytes), blockSize, seed, strongLen, 0, n,
+                          sigs->data() + b);
+        }
+        return true;
+    };
+    const long long half = count / 2;
+    bool firstOk = false;
+    FtBesideThread beside([&] { firstOk = part(0, half); });
+    bool secondOk = part(half, count);
+    beside.join();
+    return firstOk && secondOk;
 }
 
 struct FdHolder {
@@ -241,8 +276,9 @@ int FtdSession::finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::
         w->discard();
         return refuse(h.name, std::string("unable to install: ") + strerror(err), err);
     }
-    if (w->digesting())
-        _server->index().noteWritten(rel, st, w->digestText());
+    std::string digest = w->digestText();
+    if (!digest.empty())
+        _server->index().noteWritten(rel, st, digest);
     else
         _server->index().noteChanged(rel);
     _files++;
@@ -268,7 +304,7 @@ int FtdSession::fileBody(const FtEntryHeader& h, const std::string& rel, bool re
     }
     FtdFileWriter w;
     // Nobody checks a whole file's digest now; the index reads it when asked.
-    w.setDigesting(false);
+    w.setDigest(FtdFileWriter::DIGEST_NONE);
     if (!refused) {
         long long space = freeBytes(_server->tree().rootFd());
         if (space >= 0 && h.size > space) {
@@ -300,13 +336,14 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
     bool rolling = false;
     int blockSize = 0;
     bool haveDigest = false;
-    unsigned char wanted[16] = {};
+    unsigned char wanted[20] = {};
+    int wantedLength = 0;
     std::string problem;
     if (!refused) old.fd = openOld(_server->tree(), rel, &oldSt);
     auto startWriter = [&]() -> bool {
         if (w.isOpen()) return true;
         // Only a rebuilt file is checked against the sender's digest.
-        w.setDigesting(rolling);
+        w.setDigest(rolling ? FtdFileWriter::DIGEST_SHA1 : FtdFileWriter::DIGEST_NONE);
         if (w.open(_server->tree(), rel, &_dirCache) != 0) {
             problem = std::string("unable to create: ") + strerror(errno);
             return false;
@@ -352,26 +389,11 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             long long count = blockSize > 0 ? (size + blockSize - 1) / blockSize : -1;
             bool ok = !refused && old.fd >= 0 && blockSize >= kMinBlock && blockSize <= kMaxBlock &&
                       count <= kMaxBlocks && startWriter();
-            std::vector<unsigned char> sigs;
-            if (ok) {
-                std::vector<unsigned char> buf(static_cast<size_t>(blockSize));
-                for (long long b = 0; ok && b < count; b++) {
-                    long long off = b * blockSize;
-                    size_t n = static_cast<size_t>(size - off < blockSize ? size - off : blockSize);
-                    ok = ::pread(old.fd, buf.data(), n, off) == static_cast<ssize_t>(n);
-                    unsigned char rec[20];
-                    putBE32(rec, adler_checksum(static_cast<uint32_t>(seed), buf.data(), n));
-                    MD5(buf.data(), n, rec + 4);
-                    sigs.insert(sigs.end(), rec, rec + 20);
-                }
-            }
+            int strongLen = ft_strongLength(size, blockSize);
+            std::vector<FtBlockSignature> sigs(ok ? static_cast<size_t>(count) : 0);
+            if (ok) ok = signFile(old.fd, size, blockSize, static_cast<uint32_t>(seed), strongLen, &sigs);
             ftWritePlain(_out, FT_SYNC_SIGNATURES);
-            _out->writeInt64(size);
-            _out->writeInt32(ok ? static_cast<int32_t>(count) : -1);
-            for (size_t i = 0; ok && i < sigs.size(); i += 20) {
-                _out->writeInt32(static_cast<int32_t>(getBE32(&sigs[i])));
-                _out->writeBytes(&sigs[i + 4], 16);
-            }
+            ft_writeSignatures(_out, size, ok ? static_cast<int>(count) : -1, strongLen, sigs.data());
             break;
         }
         case FT_SYNC_COPY_BLOCKS: {
@@ -418,8 +440,9 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             unsigned char* d = nullptr;
             uint32_t n = 0;
             if (_in->readBytes(&d, &n) != 0) return -1;
-            haveDigest = n == 16;
-            if (haveDigest) memcpy(wanted, d, 16);
+            haveDigest = n == 16 || n == 20;
+            wantedLength = haveDigest ? static_cast<int>(n) : 0;
+            if (haveDigest) memcpy(wanted, d, n);
             free(d);
             break;
         }
@@ -444,9 +467,17 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
                 return fileBody(same, rel, false);
             }
             if (haveDigest) {
-                unsigned char got[16];
-                w.digest(got);
-                if (memcmp(got, wanted, 16) != 0) {
+                unsigned char got[20];
+                int gotLength = w.digest(got);
+                bool same = gotLength == wantedLength && memcmp(got, wanted, static_cast<size_t>(gotLength)) == 0;
+                if (wantedLength == 16) {
+                    // An older sender's MD5: read the rebuilt file again.
+                    std::string text;
+                    char hex[33];
+                    md5_digestToString(wanted, hex);
+                    same = ftdDigestFd(w.fd(), &text) && text == hex;
+                }
+                if (!same) {
                     w.discard();
                     return refuse(h.name, "the rebuilt file's digest differs from the sender's; kept the old file");
                 }

@@ -30,7 +30,7 @@ int FtdFileWriter::open(const FtdTree& tree, const std::string& rel, FtdDirCache
 int FtdFileWriter::append(const unsigned char* data, size_t n) {
     if (n == 0) return 0;
     if (_staged.append(data, n) != 0) return -1;
-    if (_digesting) EVP_DigestUpdate(_md, data, n);
+    if (_kind != DIGEST_NONE) EVP_DigestUpdate(_md, data, n);
     return 0;
 }
 
@@ -109,23 +109,30 @@ bool FtdFileWriter::end() {
     return _problem.empty();
 }
 
-void FtdFileWriter::digest(unsigned char out[16]) {
+void FtdFileWriter::setDigest(Digest kind) {
+    _kind = kind;
+    _digestDone = false;
+    if (kind != DIGEST_NONE) EVP_DigestInit_ex(_md, kind == DIGEST_SHA1 ? EVP_sha1() : EVP_md5(), nullptr);
+}
+
+int FtdFileWriter::digest(unsigned char out[20]) {
     if (!_digestDone) {
-        unsigned int len = 0;
-        EVP_DigestFinal_ex(_md, _digest, &len);
+        _digestLength = 0;
+        if (_kind != DIGEST_NONE) EVP_DigestFinal_ex(_md, _digest, &_digestLength);
         _digestDone = true;
     }
-    memcpy(out, _digest, 16);
+    memcpy(out, _digest, _digestLength);
+    return static_cast<int>(_digestLength);
 }
 
 std::string FtdFileWriter::digestText() {
-    unsigned char d[16];
-    digest(d);
+    unsigned char d[20];
+    if (_kind != DIGEST_MD5 || digest(d) != 16) return std::string();
     static const char hex[] = "0123456789abcdef";
     std::string s;
-    for (unsigned char c : d) {
-        s += hex[c >> 4];
-        s += hex[c & 15];
+    for (int i = 0; i < 16; i++) {
+        s += hex[d[i] >> 4];
+        s += hex[d[i] & 15];
     }
     return s;
 }

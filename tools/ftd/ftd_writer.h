@@ -23,14 +23,18 @@ public:
     // Starts the temporary file for rel (its folder found through cache,
     // which may be null). 0 or -1 with errno.
     int open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache = nullptr);
-    // Whether the digest of what is appended is kept (default true). Off
+    // The digest kept of what is appended (default MD5, the index's). None
     // for files whose digest nobody checks now: the index takes it later,
-    // only if asked, instead of every received byte paying for it.
-    void setDigesting(bool on) { _digesting = on; }
-    bool digesting() const { return _digesting; }
+    // only if asked, instead of every received byte paying for it. SHA-1
+    // for a rebuilt file that the sender's digest checks. Before the first
+    // byte.
+    enum Digest { DIGEST_NONE, DIGEST_MD5, DIGEST_SHA1 };
+    void setDigest(Digest kind);
+    Digest digestKind() const { return _kind; }
     bool isOpen() const { return _staged.fd() >= 0; }
     // The folder of the file being built, and the final name in it.
     int dirFd() const { return _staged.dirFd(); }
+    int fd() const { return _staged.fd(); }
     const std::string& leaf() const { return _staged.leaf(); }
     long long written() const { return _staged.written(); }
 
@@ -50,9 +54,9 @@ public:
     const std::string& problem() const { return _problem; }
     long long inflated() const { return _inflated; }
 
-    // The digest of everything appended (only while digesting): 16 bytes,
-    // or 32 hex digits.
-    void digest(unsigned char out[16]);
+    // The digest of everything appended: its bytes (16 for MD5, 20 for
+    // SHA-1; returns the length), or for MD5 the 32 hex digits.
+    int digest(unsigned char out[20]);
     std::string digestText();
 
     // Installs with mode and time (ms); *st gets the installed file's
@@ -63,9 +67,10 @@ public:
 private:
     FtdStagedFile _staged;
     EVP_MD_CTX* _md;
-    bool _digesting = true;
+    Digest _kind = DIGEST_MD5;
     bool _digestDone = false;
-    unsigned char _digest[16] = {};
+    unsigned char _digest[20] = {};
+    unsigned int _digestLength = 0;
     z_stream _z;
     bool _zActive = false;
     bool _zEnded = false;
