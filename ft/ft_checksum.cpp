@@ -3,6 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <atomic>
 #include <cmath>
 
@@ -20,6 +24,62 @@ std::atomic<unsigned> _seedIndex{0};
 
 }  // namespace
 
+namespace {
+
+// The sums over n bytes (n small enough that nothing overflows), one byte at
+// a time.
+void adlerScalar(uint32_t* a, uint32_t* b, const unsigned char* data, size_t n) {
+    uint32_t x = *a;
+    uint32_t y = *b;
+    while (n-- > 0) {
+        x += *data++;
+        y += x;
+    }
+    *a = x;
+    *b = y;
+}
+
+#if defined(__x86_64__)
+// The same 32 bytes at a time: over a chunk, A grows by the bytes' sum and B
+// by 32 times the A it started with plus the bytes weighted 32 down to 1.
+__attribute__((target("avx2"))) void adlerAvx2(uint32_t* a, uint32_t* b, const unsigned char* data, size_t n) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i weights = _mm256_set_epi8(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                            22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32);
+    const __m256i ones = _mm256_set1_epi16(1);
+    size_t chunks = n / 32;
+    __m256i sums = zero;      // bytes summed, four 64-bit lanes
+    __m256i earlier = zero;   // sums as they stood before each chunk, added up
+    __m256i weighted = zero;  // weighted bytes, eight 32-bit lanes
+    for (size_t c = 0; c < chunks; c++) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 32 * c));
+        earlier = _mm256_add_epi64(earlier, sums);
+        sums = _mm256_add_epi64(sums, _mm256_sad_epu8(v, zero));
+        weighted = _mm256_add_epi32(weighted, _mm256_madd_epi16(_mm256_maddubs_epi16(v, weights), ones));
+    }
+    uint64_t s[4], e[4];
+    uint32_t w[8];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(s), sums);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(e), earlier);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(w), weighted);
+    uint64_t sum = s[0] + s[1] + s[2] + s[3];
+    uint64_t before = e[0] + e[1] + e[2] + e[3];
+    uint64_t wsum = static_cast<uint64_t>(w[0]) + w[1] + w[2] + w[3] + w[4] + w[5] + w[6] + w[7];
+    uint64_t y = *b + static_cast<uint64_t>(chunks) * 32 * *a + 32 * before + wsum;
+    uint64_t x = *a + sum;
+    *a = static_cast<uint32_t>(x % ADLER_MOD);
+    *b = static_cast<uint32_t>(y % ADLER_MOD);
+    adlerScalar(a, b, data + 32 * chunks, n % 32);
+}
+
+bool haveAvx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
+}  // namespace
+
 uint32_t adler_checksum(uint32_t seed, const unsigned char* data, size_t n) {
     uint32_t a = seed & 0xffffu;
     uint32_t b = 0;
@@ -27,11 +87,14 @@ uint32_t adler_checksum(uint32_t seed, const unsigned char* data, size_t n) {
     while (n > 0) {
         // 5552 is the longest run for which the sums cannot overflow 32 bits.
         size_t run = n < 5552 ? n : 5552;
+#if defined(__x86_64__)
+        if (haveAvx2())
+            adlerAvx2(&a, &b, data, run);
+        else
+#endif
+            adlerScalar(&a, &b, data, run);
+        data += run;
         n -= run;
-        while (run-- > 0) {
-            a += *data++;
-            b += a;
-        }
         a %= ADLER_MOD;
         b %= ADLER_MOD;
     }
@@ -77,9 +140,9 @@ uint32_t adler_reseed() {
     return kSeeds[i];
 }
 
-HashTable::HashTable(size_t size) : _size(size == 0 ? 1 : size), _count(0) {
+HashTable::HashTable(size_t size) : _size(size == 0 ? 1 : size > 0xffffffffu ? 0xffffffffu : size), _count(0) {
     _buckets = static_cast<HashBlock**>(calloc(_size, sizeof(HashBlock*)));
-    memset(_bits, 0, sizeof _bits);
+    _bits = static_cast<unsigned char*>(calloc(1u << (kBitmapBits - 3), 1));
 }
 
 HashTable::~HashTable() {
@@ -92,6 +155,7 @@ HashTable::~HashTable() {
         }
     }
     free(_buckets);
+    free(_bits);
 }
 
 void HashTable::add(int32_t block, uint32_t weak, const unsigned char digest[16]) {
@@ -101,24 +165,24 @@ void HashTable::add(int32_t block, uint32_t weak, const unsigned char digest[16]
     b->weak = weak;
     memcpy(b->digest, digest, 16);
     // Appended at the bucket's end so that earlier blocks are found first.
-    HashBlock** at = &_buckets[weak % _size];
+    HashBlock** at = &_buckets[weak % static_cast<uint32_t>(_size)];
     while (*at != nullptr) at = &(*at)->next;
     b->next = nullptr;
     *at = b;
-    _bits[(weak & 0xffffu) >> 3] |= static_cast<unsigned char>(1u << (weak & 7u));
+    _bits[bitOf(weak) >> 3] |= static_cast<unsigned char>(1u << (bitOf(weak) & 7u));
     _count++;
 }
 
 bool HashTable::hasWeak(uint32_t weak) const {
-    if ((_bits[(weak & 0xffffu) >> 3] & (1u << (weak & 7u))) == 0) return false;
-    for (const HashBlock* b = _buckets[weak % _size]; b != nullptr; b = b->next)
+    if ((_bits[bitOf(weak) >> 3] & (1u << (bitOf(weak) & 7u))) == 0) return false;
+    for (const HashBlock* b = _buckets[weak % static_cast<uint32_t>(_size)]; b != nullptr; b = b->next)
         if (b->weak == weak) return true;
     return false;
 }
 
 const HashBlock* HashTable::find(uint32_t weak, const unsigned char digest[16]) const {
-    if ((_bits[(weak & 0xffffu) >> 3] & (1u << (weak & 7u))) == 0) return nullptr;
-    for (const HashBlock* b = _buckets[weak % _size]; b != nullptr; b = b->next)
+    if ((_bits[bitOf(weak) >> 3] & (1u << (bitOf(weak) & 7u))) == 0) return nullptr;
+    for (const HashBlock* b = _buckets[weak % static_cast<uint32_t>(_size)]; b != nullptr; b = b->next)
         if (b->weak == weak && memcmp(b->digest, digest, 16) == 0) return b;
     return nullptr;
 }

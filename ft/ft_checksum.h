@@ -66,8 +66,11 @@ private:
     HashBlock** _buckets;
     size_t _size;
     size_t _count;
-    // A bitmap over the low 16 bits of the weak sums, to skip most lookups.
-    unsigned char _bits[8192];
+    // A bitmap over 20 bits mixed from the weak sums, to skip most lookups
+    // (a file of a million blocks still leaves most of it clear).
+    static const uint32_t kBitmapBits = 20;
+    static uint32_t bitOf(uint32_t weak) { return (weak ^ (weak >> 12)) & ((1u << kBitmapBits) - 1); }
+    unsigned char* _bits;
 };
 
 // The 32 lowercase hexadecimal digits of a 16-byte digest into out (33

@@ -66,9 +66,9 @@ class MessageBase;
     X(FT_SYNC_FIND_MD5, 1001, S)      /* int64 offset, int32 length */                                \
     X(FT_SYNC_FIND_MD5_REPLY, 1002, R) /* int32 status, string digest */                              \
     X(FT_SYNC_ROLLING_START, 1003, S) /* int64 0, int64 -1, int32 block size, int32 seed */           \
-    X(FT_SYNC_SIGNATURES, 1004, R)    /* ours: int64 size, int32 count (-1), count x (int32, 16 bytes) */ \
+    X(FT_SYNC_SIGNATURES, 1004, R)    /* ours: int64 size, int32 count (-1), int32 L, blocks of (weak, L bytes of MD5) */ \
     X(FT_SYNC_COPY_BLOCKS, 1005, S)   /* ours: int32 first block, int32 block count */                \
-    X(FT_SYNC_NEW_DIGEST, 1006, S)    /* ours: 16-byte MD5 of the whole new file */
+    X(FT_SYNC_NEW_DIGEST, 1006, S)    /* ours: SHA-1 (20 bytes) of the whole new file */
 
 enum FtCommand : int32_t {
 #define DRV_FT_COMMAND_ENUM(name, code, dir) name = (code),

@@ -411,6 +411,11 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     };
     const uint32_t s16 = (seed & 0xffffu) % ADLER_MOD;
     const uint32_t nOut = static_cast<uint32_t>(bs % ADLER_MOD);
+    // What a byte leaving the window takes from B: n times the byte and the
+    // seed's part, modulo.
+    uint32_t leaving[256];
+    for (uint32_t x = 0; x < 256; x++)
+        leaving[x] = static_cast<uint32_t>((static_cast<uint64_t>(nOut) * x + s16) % ADLER_MOD);
     bool haveWeak = false;
     uint32_t a = 0, b = 0;
     unsigned char digest[16];
@@ -466,9 +471,15 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
         // Roll the window one byte.
         uint32_t outB = *in.at(pos);
         uint32_t inB = *in.at(pos + bs);
-        a = (a + ADLER_MOD - outB + inB) % ADLER_MOD;
-        b = static_cast<uint32_t>((static_cast<uint64_t>(b) + 2ull * ADLER_MOD * ADLER_MOD - static_cast<uint64_t>(nOut) * outB -
-                                   s16 + a) % ADLER_MOD);
+        // Without divisions: every term is already below the modulus.
+        int32_t na = static_cast<int32_t>(a) + static_cast<int32_t>(inB) - static_cast<int32_t>(outB);
+        if (na < 0) na += static_cast<int32_t>(ADLER_MOD);
+        else if (na >= static_cast<int32_t>(ADLER_MOD)) na -= static_cast<int32_t>(ADLER_MOD);
+        a = static_cast<uint32_t>(na);
+        int32_t nb = static_cast<int32_t>(b) + na - static_cast<int32_t>(leaving[outB]);
+        if (nb < 0) nb += static_cast<int32_t>(ADLER_MOD);
+        else if (nb >= static_cast<int32_t>(ADLER_MOD)) nb -= static_cast<int32_t>(ADLER_MOD);
+        b = static_cast<uint32_t>(nb);
         pos++;
         if (pos - litStart >= kLiteralPiece) flushLiteral(pos);
     }

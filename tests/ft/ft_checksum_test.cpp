@@ -17,6 +17,13 @@ TEST(FtChecksum, SeedOneIsAdler32AndRollingMatchesRecomputing) {
     for (auto& b : data) b = static_cast<unsigned char>(gen());
     // With A starting at 1 the sum is zlib's Adler-32.
     EXPECT_EQ(adler32(1, data.data(), static_cast<uInt>(data.size())), adler_checksum(1, data.data(), data.size()));
+    // Lengths around the 32-byte steps and the 5552-byte runs, unaligned,
+    // and bytes at their largest (the sums closest to overflowing).
+    std::vector<unsigned char> full(20000, 0xff);
+    for (size_t n : {0, 1, 31, 32, 33, 63, 95, 5551, 5552, 5553, 11104, 11137, 19999}) {
+        EXPECT_EQ(adler32(1, data.data() + 3, static_cast<uInt>(n)), adler_checksum(1, data.data() + 3, n)) << n;
+        EXPECT_EQ(adler32(1, full.data(), static_cast<uInt>(n)), adler_checksum(1, full.data(), n)) << n;
+    }
     for (uint32_t seed : {0u, 1u, 0x12345u, 0xffffffffu}) {
         const size_t n = 1024;
         uint32_t sum = adler_checksum(seed, data.data(), n);
