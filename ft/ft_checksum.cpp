@@ -81,9 +81,12 @@ bool haveAvx2() {
 }  // namespace
 
 uint32_t adler_checksum(uint32_t seed, const unsigned char* data, size_t n) {
-    uint32_t a = seed & 0xffffu;
-    uint32_t b = 0;
-    a %= ADLER_MOD;
+    return adler_continue((seed & 0xffffu) % ADLER_MOD, data, n);
+}
+
+uint32_t adler_continue(uint32_t sum, const unsigned char* data, size_t n) {
+    uint32_t a = (sum & 0xffffu) % ADLER_MOD;
+    uint32_t b = (sum >> 16) % ADLER_MOD;
     while (n > 0) {
         // 5552 is the longest run for which the sums cannot overflow 32 bits.
         size_t run = n < 5552 ? n : 5552;

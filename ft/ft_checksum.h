@@ -24,6 +24,9 @@ const uint32_t ADLER_MOD = 65521;
 
 // Checksum of n bytes with the given seed.
 uint32_t adler_checksum(uint32_t seed, const unsigned char* data, size_t n);
+// Continues a running sum (B << 16 | A, as returned) over n more bytes;
+// from 1 it is zlib's Adler-32.
+uint32_t adler_continue(uint32_t sum, const unsigned char* data, size_t n);
 // One step of the rolling checksum for a window of n bytes.
 uint32_t adler_roll(uint32_t sum, uint32_t seed, size_t n, unsigned char out, unsigned char in);
 // Checksum of the next `length` bytes of a file, read in pieces of 1024

@@ -50,6 +50,12 @@ public:
     int sendFile(const std::string& local, const std::string& rel, const struct stat64& st, const _IndexEntry* known);
     // DATA: deflated blocks, empty block, status. Returns the status sent.
     int sendData(SfsFile* file, long long size, int level, const std::string& local, long long* bytesRead);
+    // The same at level 0: stored blocks, written without zlib.
+    int sendStored(SfsFile* file, long long size, const std::string& local, long long* bytesRead);
+    // After a file's data: the empty block, the status, and the problem
+    // reported. Returns the status.
+    int endData(bool grew, bool canceled, bool readError, long long size, long long total, const std::string& local,
+                long long* bytesRead);
     // FT_SYNC_WRITE of `length` bytes at `offset` from buf.
     void sendLiteral(long long offset, const unsigned char* buf, long long length, int level);
     int syncAppend(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known, int level,
