@@ -190,7 +190,8 @@ int FtRun::sendStored(SfsFile* file, long long size, const std::string& local, l
             readError = true;
             break;
         }
-        long long want = std::min<long long>(static_cast<long long>(kChunk), size + 1 - total);
+        // Whole stored blocks per read.
+        long long want = std::min<long long>(static_cast<long long>(4 * StoredStream::kBlock), size + 1 - total);
         int got = file->read(reinterpret_cast<char*>(in.data()), static_cast<int>(want));
         if (got < 0) {
             readError = true;
