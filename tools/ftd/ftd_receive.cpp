@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,12 @@ namespace {
 const int kMinBlock = 512;
 const int kMaxBlock = 1 << 24;
 const long long kMaxBlocks = 1 << 22;
+
+long long monotonicMs() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
 long long freeBytes(int fd) {
     struct statvfs vs;
@@ -271,12 +278,13 @@ int FtdSession::finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::
     if (_fallback.keep && _server->fallbacks().keepReplaced(w->dirFd(), w->leaf(), rel, _fallback) != 0)
         log(LOG_WARNING, errno, 0, "drvftd: %s: unable to keep the previous version of %s", _peer.c_str(),
             rel.c_str());
-    if (w->install(h.mode & 01777, h.mtimeMs, &st) != 0) {
+    // The installed file's status is only needed to record its digest.
+    std::string digest = w->digestText();
+    if (w->install(h.mode & 01777, h.mtimeMs, digest.empty() ? nullptr : &st) != 0) {
         int err = errno;
         w->discard();
         return refuse(h.name, std::string("unable to install: ") + strerror(err), err);
     }
-    std::string digest = w->digestText();
     if (!digest.empty())
         _server->index().noteWritten(rel, st, digest);
     else
@@ -306,7 +314,15 @@ int FtdSession::fileBody(const FtEntryHeader& h, const std::string& rel, bool re
     // Nobody checks a whole file's digest now; the index reads it when asked.
     w.setDigest(FtdFileWriter::DIGEST_NONE);
     if (!refused) {
-        long long space = freeBytes(_server->tree().rootFd());
+        // The free space is asked again only for a file that could use a
+        // good part of what was free at the last look, or after a while.
+        long long now = monotonicMs();
+        if (_freeSpace < 0 || h.size > _freeSpace / 8 || now - _freeSpaceAtMs > 1000) {
+            _freeSpace = freeBytes(_server->tree().rootFd());
+            _freeSpaceAtMs = now;
+        }
+        long long space = _freeSpace;
+        if (space >= 0) _freeSpace = space > h.size ? space - h.size : 0;
         if (space >= 0 && h.size > space) {
             refuse(h.name, "declared size " + std::to_string(h.size) + " exceeds the free space (" +
                                std::to_string(space) + " bytes)");

@@ -113,6 +113,10 @@ private:
     // The folder of the last file placed (see FtdDirCache for when it is
     // cleared).
     FtdDirCache _dirCache;
+    // The root's free space at the last look (less what was received
+    // since), -1 before the first.
+    long long _freeSpace = -1;
+    long long _freeSpaceAtMs = 0;
     // Fallbacks asked for the next transaction, and those of the current
     // one (its file list and the removals after it).
     FtdFallbackPolicy _fallbackNext;

@@ -138,6 +138,7 @@ std::string FtdFileWriter::digestText() {
 }
 
 int FtdFileWriter::install(int mode, long long mtimeMs, struct stat* st) {
+    if (st == nullptr) return _staged.install(mode, mtimeMs);
     int dir = ::dup(_staged.dirFd());
     std::string leaf = _staged.leaf();
     int rc = _staged.install(mode, mtimeMs);

@@ -59,8 +59,8 @@ public:
     int digest(unsigned char out[20]);
     std::string digestText();
 
-    // Installs with mode and time (ms); *st gets the installed file's
-    // status. 0 or -1 with errno.
+    // Installs with mode and time (ms); *st (when not null) gets the
+    // installed file's status. 0 or -1 with errno.
     int install(int mode, long long mtimeMs, struct stat* st);
     void discard();
 
