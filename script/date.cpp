@@ -30,8 +30,11 @@ long long floorDiv1000(long long ms) {
     return ms >= 0 ? ms / 1000 : -((-(ms + 1)) / 1000) - 1;
 }
 
+// Zone names are kept to 12 bytes; longer ones are cut.
 void copyZone(char* dst, const char* src) {
-    snprintf(dst, 13, "%s", src != nullptr ? src : "");
+    size_t n = src != nullptr ? strnlen(src, 12) : 0;
+    if (n > 0) memcpy(dst, src, n);
+    dst[n] = '\0';
 }
 
 }  // namespace
