@@ -120,7 +120,7 @@ TEST_F(Builtins, StringifyWritesWhatTheTextFormsWrite) {
     // Escapes, every byte class and malformed UTF-8 (an ASCII byte with a
     // stray continuation byte after it decodes as one character).
     const char* texts[] = {"plain", "q\"b\\s/", "\t\n\r\b\f\a\v\x01\x7f", "h\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
-                           "t\x9are", "\xc3", "\xff\xfe", "a\xc3\xa9\x80" "b"};
+                           "t\x9are", "\xc3", "\xff\xfe", ("a\xc3\xa9\x80" "b")};
     AnyArray* list = new AnyArray();
     Any value;
     value.setReference(list);
