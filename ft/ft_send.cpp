@@ -507,11 +507,11 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     bool haveWeak = false;
     uint32_t a = 0, b = 0;
     unsigned char digest[16];
-    // Digests of the eight blocks from specBase on, taken ahead.
+    // Digests of the eight blocks from aheadBase on, taken ahead.
     const bool fastMd5 = ft_md5x8Fast();
-    unsigned char spec[8][16];
-    long long specBase = -1;
-    int specCount = 0;
+    unsigned char ahead[8][16];
+    long long aheadBase = -1;
+    int aheadCount = 0;
     bool stopped = false;
     while (!stopped) {
         if (_ft->isCanceled() || failed()) {
@@ -528,19 +528,19 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
         }
         uint32_t weak = (b << 16) | a;
         if (table.hasWeak(weak)) {
-            long long k = specBase >= 0 && pos >= specBase && (pos - specBase) % bs == 0 ? (pos - specBase) / bs : -1;
-            if (k >= 0 && k < specCount) {
-                memcpy(digest, spec[k], 16);
+            long long k = aheadBase >= 0 && pos >= aheadBase && (pos - aheadBase) % bs == 0 ? (pos - aheadBase) / bs : -1;
+            if (k >= 0 && k < aheadCount) {
+                memcpy(digest, ahead[k], 16);
             } else if (fastMd5 && in.ensure(std::min(pos, litStart), pos + 8LL * bs) && in.size() - pos >= 8LL * bs) {
                 // Where one block matches, the next ones usually do too:
                 // their digests are taken together, eight at a time.
                 const unsigned char* lanes[8];
                 for (int i = 0; i < 8; i++) lanes[i] = in.at(pos + static_cast<long long>(i) * bs);
-                ft_md5x8(lanes, static_cast<size_t>(bs), spec);
-                for (int i = 0; i < 8; i++) ft_truncateDigest(spec[i], strongLen);
-                specBase = pos;
-                specCount = 8;
-                memcpy(digest, spec[0], 16);
+                ft_md5x8(lanes, static_cast<size_t>(bs), ahead);
+                for (int i = 0; i < 8; i++) ft_truncateDigest(ahead[i], strongLen);
+                aheadBase = pos;
+                aheadCount = 8;
+                memcpy(digest, ahead[0], 16);
             } else {
                 MD5(in.at(pos), static_cast<size_t>(bs), digest);
                 ft_truncateDigest(digest, strongLen);
