@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -52,10 +53,19 @@ public:
     int sendData(SfsFile* file, long long size, int level, const std::string& local, long long* bytesRead);
     // The same at level 0: stored blocks, written without zlib.
     int sendStored(SfsFile* file, long long size, const std::string& local, long long* bytesRead);
+    // How reading a file's body ended.
+    struct ReadOutcome {
+        long long total = 0;
+        bool grew = false, canceled = false, readError = false;
+    };
+    // Reads the body in chunks of at most `chunk` bytes into _inBuf and hands
+    // each to take (false from take is a read error). Stops at the end, on
+    // cancel or failure, or once one byte past `size` shows the file grew.
+    ReadOutcome readBody(SfsFile* file, long long size, size_t chunk,
+                         const std::function<bool(const unsigned char*, int)>& take);
     // After a file's data: the empty block, the status, and the problem
     // reported. Returns the status.
-    int endData(bool grew, bool canceled, bool readError, long long size, long long total, const std::string& local,
-                long long* bytesRead);
+    int endData(const ReadOutcome& read, long long size, const std::string& local, long long* bytesRead);
     // FT_SYNC_WRITE of `length` bytes at `offset` from buf.
     void sendLiteral(long long offset, const unsigned char* buf, long long length, int level);
     int syncAppend(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known, int level,

@@ -135,82 +135,65 @@ int FtRun::sendData(SfsFile* file, long long size, int level, const std::string&
         return FT_DATA_DISCARD;
     }
     z_stream& zs = *zsp;
-    if (_inBuf.empty()) _inBuf.resize(kChunk);
-    std::vector<unsigned char>& in = _inBuf;
-    std::vector<unsigned char>& outBuf = _zBuf;
-    long long total = 0;
-    bool grew = false, canceled = false, readError = false;
-    for (;;) {
-        if (_ft->isCanceled()) {
-            canceled = true;
-            break;
-        }
-        if (failed()) {
-            readError = true;
-            break;
-        }
-        // Read at most one byte past the announced size: enough to know it grew.
-        long long want = std::min<long long>(static_cast<long long>(kChunk), size + 1 - total);
-        int got = file->read(reinterpret_cast<char*>(in.data()), static_cast<int>(want));
-        if (got < 0) {
-            readError = true;
-            break;
-        }
-        if (got == 0) break;
-        total += got;
-        if (total > size) {
-            grew = true;
-            break;
-        }
-        zs.next_in = in.data();
+    ReadOutcome read = readBody(file, size, kChunk, [&](const unsigned char* data, int got) {
+        zs.next_in = const_cast<unsigned char*>(data);
         zs.avail_in = static_cast<uInt>(got);
-        if (pump(&zs, Z_NO_FLUSH, _out, &outBuf) != Z_OK) {
-            readError = true;
-            break;
-        }
-    }
+        return pump(&zs, Z_NO_FLUSH, _out, &_zBuf) == Z_OK;
+    });
     zs.next_in = nullptr;
     zs.avail_in = 0;
-    pump(&zs, Z_FINISH, _out, &outBuf);
-    return endData(grew, canceled, readError, size, total, local, bytesRead);
+    pump(&zs, Z_FINISH, _out, &_zBuf);
+    return endData(read, size, local, bytesRead);
 }
 
 int FtRun::sendStored(SfsFile* file, long long size, const std::string& local, long long* bytesRead) {
-    if (_inBuf.empty()) _inBuf.resize(kChunk);
-    std::vector<unsigned char>& in = _inBuf;
     StoredStream stream(&_zBuf);
-    long long total = 0;
-    bool grew = false, canceled = false, readError = false;
+    // Whole stored blocks per read.
+    ReadOutcome read = readBody(file, size, 4 * StoredStream::kBlock, [&](const unsigned char* data, int got) {
+        stream.add(data, static_cast<size_t>(got), _out);
+        return true;
+    });
+    stream.finish(_out);
+    return endData(read, size, local, bytesRead);
+}
+
+FtRun::ReadOutcome FtRun::readBody(SfsFile* file, long long size, size_t chunk,
+                                   const std::function<bool(const unsigned char*, int)>& take) {
+    if (_inBuf.size() < chunk) _inBuf.resize(chunk);
+    ReadOutcome r;
     for (;;) {
         if (_ft->isCanceled()) {
-            canceled = true;
+            r.canceled = true;
             break;
         }
         if (failed()) {
-            readError = true;
+            r.readError = true;
             break;
         }
-        // Whole stored blocks per read.
-        long long want = std::min<long long>(static_cast<long long>(4 * StoredStream::kBlock), size + 1 - total);
-        int got = file->read(reinterpret_cast<char*>(in.data()), static_cast<int>(want));
+        // Read at most one byte past the announced size: enough to know it grew.
+        long long want = std::min<long long>(static_cast<long long>(chunk), size + 1 - r.total);
+        int got = file->read(reinterpret_cast<char*>(_inBuf.data()), static_cast<int>(want));
         if (got < 0) {
-            readError = true;
+            r.readError = true;
             break;
         }
         if (got == 0) break;
-        total += got;
-        if (total > size) {
-            grew = true;
+        r.total += got;
+        if (r.total > size) {
+            r.grew = true;
             break;
         }
-        stream.add(in.data(), static_cast<size_t>(got), _out);
+        if (!take(_inBuf.data(), got)) {
+            r.readError = true;
+            break;
+        }
     }
-    stream.finish(_out);
-    return endData(grew, canceled, readError, size, total, local, bytesRead);
+    return r;
 }
 
-int FtRun::endData(bool grew, bool canceled, bool readError, long long size, long long total,
-                   const std::string& local, long long* bytesRead) {
+int FtRun::endData(const ReadOutcome& read, long long size, const std::string& local, long long* bytesRead) {
+    const bool grew = read.grew, canceled = read.canceled, readError = read.readError;
+    const long long total = read.total;
     _out->writeBytes("", 0);
     int status = grew || canceled || readError ? FT_DATA_DISCARD : FT_DATA_OK;
     _out->writeInt32(status);
