@@ -602,7 +602,9 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     ASSERT_TRUE(world.ready);
     // An agent whose key is on file is verified, given its rule sets and
     // asked for its alerts.
-    EXPECT_TRUE(world.rec.has("managed verified agent7"));
+    // The watcher hears of it on the dir-client thread, after the
+    // connection counts as ready.
+    EXPECT_TRUE(waitFor([&] { return world.rec.has("managed verified agent7"); }));
     EXPECT_FALSE(world.rec.has("managed connected agent7"));
     bool found = false;
     auto body = [&](int code) { return world.agent.body(code, &found); };
