@@ -21,10 +21,17 @@ class Asset;
 class Endpoint;
 
 // Installed by an embedding server; each lookup returns a new record or null.
+// isKnownKey answers an agent's "is this certificate one of ours?" question
+// (M_VERIFY_CERT) with the certificate's public key in PEM form; a mapper
+// that keeps no keys knows none.
 class AssetMapper {
 public:
     virtual Asset* lookupAsset(const char* id) = 0;
     virtual Endpoint* lookupEndpoint(const char* id) = 0;
+    virtual bool isKnownKey(const char* publicKeyPem) {
+        (void)publicKeyPem;
+        return false;
+    }
 
 protected:
     ~AssetMapper() = default;

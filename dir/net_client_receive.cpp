@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <openssl/err.h>
 #include <openssl/pem.h>
 
 #include <memory>
@@ -18,6 +19,7 @@
 #include "dir/dir_protocol.h"
 #include "dir/directory.h"
 #include "dir/future_result.h"
+#include "dir/login.h"
 #include "dir/net_client_internal.h"
 #include "dir/net_client_spi.h"
 #include "dirbase/acl.h"
@@ -59,6 +61,22 @@ struct AlertWork {
     std::vector<Translatable*> alerts;
     char* alertId = nullptr;
 };
+
+// The public key (PEM) of a PEM certificate an agent presented, or null when
+// the bytes are not one. malloc'd.
+char* publicKeyOfCertificate(const unsigned char* pem, uint32_t length) {
+    if (pem == nullptr || length == 0 || length > (1u << 20)) return nullptr;
+    BIO* bio = BIO_new_mem_buf(pem, static_cast<int>(length));
+    X509* cert = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    EVP_PKEY* key = cert != nullptr ? X509_get0_pubkey(cert) : nullptr;
+    char* text = key != nullptr ? Login::publicKeyPem(key) : nullptr;
+    X509_free(cert);
+    // A failed parse leaves its reason queued on this thread, where the
+    // connection's next SSL_get_error would take it for its own.
+    if (text == nullptr) ERR_clear_error();
+    return text;
+}
 
 }  // namespace
 
@@ -309,12 +327,18 @@ void NetClientSPI::receive(Connection* c, Message* m) {
         }
         case DirProtocol::M_VERIFY_CERT: {
             if (rv != 0) return;
-            // Keys are offered to the embedding server's asset mapper, which
-            // this system does not give a key check: unknown.
+            bool known = false;
             if (assetMapper != nullptr) {
-                log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: M_VERIFY_CERT: key was not found", name);
+                char* key = publicKeyOfCertificate(r.bytes, r.byteCount);
+                log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: M_VERIFY_CERT: pubkey is: '%s'", name,
+                    key != nullptr ? key : "");
+                known = key != nullptr && assetMapper->isKnownKey(key);
+                if (!known) {
+                    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: M_VERIFY_CERT: key was not found", name);
+                }
+                free(key);
             }
-            sendMessage(DirProtocol::verifyCertReply(r.id, false));
+            sendMessage(DirProtocol::verifyCertReply(r.id, known));
             return;
         }
         case DirProtocol::M_UNIQUEIDS: {

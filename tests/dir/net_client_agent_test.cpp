@@ -23,6 +23,7 @@
 #include "common/error_codes.h"
 #include "common/properties.h"
 #include "dir/asset.h"
+#include "dir/asset_cache.h"
 #include "dir/directory.h"
 #include "dir/future_result.h"
 #include "dir/net_client_spi.h"
@@ -269,6 +270,14 @@ public:
             }
         *found = false;
         return "";
+    }
+    // Every body of that code, in arrival order.
+    std::vector<std::string> bodies(int code) {
+        std::lock_guard<std::mutex> hold(_mutex);
+        std::vector<std::string> out;
+        for (auto& r : _received)
+            if (r.first == code) out.push_back(r.second);
+        return out;
     }
     std::atomic<bool> connected{false};
     std::string file;
@@ -588,6 +597,46 @@ struct Expect {
 Message* readable(const Message* sent) {
     std::string b = bodyOf(*sent);
     return new Message(b.data(), b.size());
+}
+
+TEST_F(NetClientAgentTest, AnAgentsQuestionAboutACertificateIsAnsweredByTheMappersKeyCheck) {
+    // The embedding server knows one key; the mapper is installed before
+    // any connection thread runs, as a server does at start-up.
+    KeyPair ours("ours");
+    struct KeyMapper : AssetMapper {
+        Asset* lookupAsset(const char*) override { return nullptr; }
+        Endpoint* lookupEndpoint(const char*) override { return nullptr; }
+        bool isKnownKey(const char* pem) override { return known == pem; }
+        std::string known;
+    } mapper;
+    auto pemOf = [](X509* cert, bool keyOnly) {
+        BIO* out = BIO_new(BIO_s_mem());
+        if (keyOnly)
+            PEM_write_bio_PUBKEY(out, X509_get0_pubkey(cert));
+        else
+            PEM_write_bio_X509(out, cert);
+        char* p = nullptr;
+        long n = BIO_get_mem_data(out, &p);
+        std::string text(p, static_cast<size_t>(n));
+        BIO_free(out);
+        return text;
+    };
+    mapper.known = pemOf(ours.cert, true);
+    assetMapper = &mapper;
+    struct Uninstall {
+        ~Uninstall() { assetMapper = nullptr; }
+    } uninstall;
+    {
+        CalledIn world(&sessions, true);
+        ASSERT_TRUE(world.ready);
+        world.toServer->send(DirProtocol::verifyCert(61, pemOf(ours.cert, false).c_str()));
+        world.toServer->send(DirProtocol::verifyCert(62, pemOf(world.decoyId.cert, false).c_str()));
+        world.toServer->send(DirProtocol::verifyCert(63, "not a certificate"));
+        EXPECT_TRUE(waitFor([&] { return world.agent.bodies(DirProtocol::M_VERIFY_CERT_REPLY).size() == 3; }));
+        EXPECT_EQ(world.agent.bodies(DirProtocol::M_VERIFY_CERT_REPLY),
+                  (std::vector<std::string>{Expect(63).int64(61).int32(1).body(), Expect(63).int64(62).int32(0).body(),
+                                            Expect(63).int64(63).int32(0).body()}));
+    }
 }
 
 TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatTheAgentAsks) {
