@@ -66,6 +66,28 @@ Sfs* getTestJigFileSystem() {
     return newUnixFileSystem(root);
 }
 
+int SfsFile::md5sum(int length, char* out) {
+    MD5_CTX ctx;
+    MD5_Init(&ctx);
+    char buf[4096];
+    while (length > 0) {
+        int got = read(buf, length < 4096 ? length : 4096);
+        if (got < 0) return -1;
+        if (got == 0) break;
+        MD5_Update(&ctx, buf, static_cast<size_t>(got));
+        length -= got;
+    }
+    unsigned char digest[16];
+    MD5_Final(digest, &ctx);
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 16; i++) {
+        out[2 * i] = kHex[digest[i] >> 4];
+        out[2 * i + 1] = kHex[digest[i] & 15];
+    }
+    out[32] = '\0';
+    return 0;
+}
+
 int MemoryFile::read(char* buf, int n) {
     if (_closed || n < 0) return -1;
     if (_failReadAt >= 0 && _pos >= _failReadAt) return -1;
@@ -89,28 +111,6 @@ int MemoryFile::write(char* buf, int n) {
 
 int MemoryFile::close() {
     _closed = true;
-    return 0;
-}
-
-int MemoryFile::md5sum(int length, char* out) {
-    MD5_CTX ctx;
-    MD5_Init(&ctx);
-    char buf[4096];
-    while (length > 0) {
-        int got = read(buf, length < 4096 ? length : 4096);
-        if (got < 0) return -1;
-        if (got == 0) break;
-        MD5_Update(&ctx, buf, static_cast<size_t>(got));
-        length -= got;
-    }
-    unsigned char digest[16];
-    MD5_Final(digest, &ctx);
-    static const char kHex[] = "0123456789abcdef";
-    for (int i = 0; i < 16; i++) {
-        out[2 * i] = kHex[digest[i] >> 4];
-        out[2 * i + 1] = kHex[digest[i] & 15];
-    }
-    out[32] = '\0';
     return 0;
 }
 

@@ -44,8 +44,9 @@ public:
     // Closes once; later calls return 0.
     virtual int close() = 0;
     // MD5 of the next `length` bytes from the current position, as 32
-    // lowercase hexadecimal digits into out (33 bytes). 0 or -1.
-    virtual int md5sum(int length, char* out) = 0;
+    // lowercase hexadecimal digits into out (33 bytes). 0 or -1. Reads
+    // through read(), so every kind of file shares this one.
+    virtual int md5sum(int length, char* out);
     // Positions from the start of the file; always 0.
     virtual int seek(long long offset) = 0;
     // The descriptor, or -1 when there is none.
@@ -134,7 +135,6 @@ public:
     int read(char* buf, int n) override;
     int write(char* buf, int n) override;
     int close() override;
-    int md5sum(int length, char* out) override;
     int seek(long long offset) override;
     int getFd() override { return -1; }
 

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <openssl/md5.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -404,28 +403,6 @@ int UnixFile::close() {
     int rc = ::close(_fd);
     _fd = -1;
     return rc == 0 ? 0 : _owner->setError(errno, -1);
-}
-
-int UnixFile::md5sum(int length, char* out) {
-    MD5_CTX ctx;
-    MD5_Init(&ctx);
-    char buf[4096];
-    while (length > 0) {
-        int got = read(buf, length < 4096 ? length : 4096);
-        if (got < 0) return -1;
-        if (got == 0) break;
-        MD5_Update(&ctx, buf, static_cast<size_t>(got));
-        length -= got;
-    }
-    unsigned char digest[16];
-    MD5_Final(digest, &ctx);
-    static const char kHex[] = "0123456789abcdef";
-    for (int i = 0; i < 16; i++) {
-        out[2 * i] = kHex[digest[i] >> 4];
-        out[2 * i + 1] = kHex[digest[i] & 15];
-    }
-    out[32] = '\0';
-    return 0;
 }
 
 int UnixFile::seek(long long offset) {

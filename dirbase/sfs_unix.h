@@ -76,7 +76,6 @@ public:
     int read(char* buf, int n) override;
     int write(char* buf, int n) override;
     int close() override;
-    int md5sum(int length, char* out) override;
     int seek(long long offset) override;
     int getFd() override { return _fd; }
 
