@@ -252,7 +252,10 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Usage: bench_dir_remote [requests] [only]; "only" (echo1, echo64,
+    // exec1 or exec64) runs that case alone, for a profiler.
     int total = argc > 1 ? atoi(argv[1]) : 20000;
+    const char* only = argc > 2 ? argv[2] : nullptr;
     dravika_init();
     setLog("/dev/null");
     Directory::init();
@@ -297,6 +300,15 @@ int main(int argc, char** argv) {
     echoRun(ec, &echo, 1, 200);
     failures = 0;
 
+    if (only != nullptr) {
+        bool exec = strncmp(only, "exec", 4) == 0;
+        int window = strcmp(only + 4, "64") == 0 ? kWindow : 1;
+        Result r = exec ? executeRun(d, name, window, total, &failures) : echoRun(ec, &echo, window, total);
+        printf("%s: %.0f round trips/s  p50 %.1f us  p99 %.1f us  cpu %.1f us per round trip (%d failed)\n", only,
+               r.perSecond, r.p50us, r.p99us, r.cpuUs, failures);
+        fflush(stdout);
+        _exit(0);
+    }
     std::vector<double> echo1, echo64, exec1, exec64, p50a, p99a, p50b, p99b, ep50, cpuEcho64, cpuExec64;
     for (int rep = 0; rep < kRepeats; rep++) {
         Result e1 = echoRun(ec, &echo, 1, total / 4);

@@ -235,8 +235,13 @@ void CountEvent::advanceWriteCount() {
 }
 
 void CountEvent::countWrite() {
-    CriticalSection hold(_lock);
-    _writeCount++;
+    {
+        CriticalSection hold(_lock);
+        _writeCount++;
+    }
+    // After the count, before the nudge's look at the flag: the loop arms the
+    // flag before it reads this total, so one of the two sees the other.
+    _owningContext->_countPosts.fetch_add(1);
 }
 
 void CountEvent::nudgeOwner() {
@@ -429,8 +434,14 @@ long long ThreadContext::fireExpiredTimers(const struct timeval& now) {
     return waitMicros;
 }
 
+bool ThreadContext::countsPending() const {
+    return _countPosts.load() != _countPostsSeen;
+}
+
 void ThreadContext::fireExpiredCounts() {
-    armNudge(true);
+    // Every count posted up to this total is served by the walk below; a
+    // post after it leaves the total ahead of the mark.
+    _countPostsSeen = _countPosts.load();
     for (CountEvent* ce = _countHead; ce != nullptr; ce = ce->_next) {
         ce->_lock.enter();
         while (ce->_enabled && ce->_readCount < ce->_writeCount) {
@@ -477,16 +488,25 @@ void ThreadContext::logDump() {
 void ThreadContext::run(int ms) {
     if (_dumpRequested.load(std::memory_order_relaxed) && _dumpRequested.exchange(false)) logDump();
 
-    fireExpiredCounts();  // arms the nudge first
+    fireExpiredCounts();
     struct timeval now;
     gettimeofday(&now, nullptr);
     struct timeval deadline = now;
     bool hasDeadline = ms >= 0;
     if (hasDeadline) addMillis(&deadline, ms);
 
+    bool skippedWait = false;
     for (;;) {
         if (hasDeadline && TCOMP(&now, &deadline) > 0) break;
 
+        // The nudge is armed only from here to the end of the wait, so that
+        // other threads write to the pipe only while this loop may sleep, not
+        // for every post it takes while busy. No wake-up is lost: a poster
+        // counts, then looks at the flag; this loop arms the flag, then looks
+        // at the counts (countsPending) and the first timer (inside
+        // fireExpiredTimers), so either it sees the post or the poster sees
+        // the flag armed and writes.
+        armNudge(true);
         long long waitMicros = fireExpiredTimers(now);  // -1: unbounded
         if (hasDeadline) {
             long long remaining = microsUntil(deadline, now);
@@ -494,16 +514,33 @@ void ThreadContext::run(int ms) {
         }
 
         syncWatches();
-        int reports = waitForEvents(waitMicros);
+        bool pending = countsPending();
+        int reports = -1;  // no wait made: nothing to collect
+        if (pending && !skippedWait && _nudgeArmed.exchange(false)) {
+            // Work was posted while this pass ran and no poster took the
+            // arming (so no byte is on its way): serve it without asking the
+            // kernel, but only every other pass, so that descriptors still get
+            // their turn while posts keep coming.
+            skippedWait = true;
+        } else {
+            // A byte written for this arming is taken by this wait, which
+            // then returns at once.
+            skippedWait = false;
+            reports = waitForEvents(pending ? 0 : waitMicros);
+            armNudge(false);
+        }
         bool pipeReady = false;
         int ready = reports < 0 ? 0 : collectReady(reports, &pipeReady);
-        if (ready == 0 && !pipeReady) {
+        // What a wake-up brought is in the counts (or the timers, which the
+        // next turn fires); posts served without a wait count as a pass too.
+        pending = countsPending();
+        if (ready == 0 && !pending && !pipeReady) {
             // A time-out, or an error such as an interrupted call: look again.
             gettimeofday(&now, nullptr);
             continue;
         }
 
-        if (pipeReady) fireExpiredCounts();
+        if (pending) fireExpiredCounts();
 
         setBusySince(true);
         dispatchReady(ready);

@@ -276,6 +276,8 @@ private:
     // first remaining timer, -1 when there is none.
     long long fireExpiredTimers(const struct timeval& now) EXCLUDES(_timerLock);
     void fireExpiredCounts();
+    // Whether a count was posted since the last fireExpiredCounts began.
+    bool countsPending() const;
     void insertTimer(TimerEvent* t) REQUIRES(_timerLock);
     // Re-keys a scheduled timer after its expiry changed.
     void moveTimer(TimerEvent* t) REQUIRES(_timerLock);
@@ -351,9 +353,14 @@ private:
     // The smallest pipe (one page) holds twice the bytes drained at once.
     static constexpr int kNudgeDrainEvery = 2048;
     int _armsSinceDrain;
+    // Counts posted by any thread (CountEvent::countWrite adds one after its
+    // count), and the total when this loop last walked its count events.
+    std::atomic<uint64_t> _countPosts{0};
+    uint64_t _countPostsSeen = 0;
     int _busyIndex;
     // A write to the pipe is wanted on the next nudge. Armed by the loop
-    // before it looks at its count events, disarmed by the one nudge that
+    // just before it looks at its counts and timers for the last time before
+    // waiting, disarmed when the wait returns or by the one nudge that
     // writes: an atomic exchange does what a lock around the flag would.
     std::atomic<bool> _nudgeArmed;
     ThreadContext* _nextContext GUARDED_BY(_contextLock);

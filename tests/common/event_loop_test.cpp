@@ -265,6 +265,73 @@ TEST_F(EventLoop, WakeUpsBeyondWhatThePipeHoldsKeepWakingTheLoop) {
     EXPECT_FALSE(log.contains("Unable to write nudge")) << log.text();
 }
 
+// The loop arms its wake-up only just before it waits, and takes what was
+// posted meanwhile without waiting. Posts and timers from two threads, each
+// waited for before the next, with a handler that is sometimes slow (so that
+// posts land while it is busy): every one must be served long before the
+// loop's own 3 s time-out would have brought it back. A lost wake-up shows as
+// a wait of seconds.
+TEST_F(EventLoop, PostsAndTimersFromOtherThreadsNeverWaitForTheLoopTimeOut) {
+    std::atomic<CountEvent*> counter{nullptr};
+    std::atomic<TimerEvent*> timer{nullptr};
+    std::atomic<bool> stop{false};
+    std::atomic<int> counted{0}, timed{0};
+    Recorder onCount, onTimer;
+    std::thread loop([&] {
+        ThreadContext* own = ThreadContext::get();
+        CountEvent ce(&onCount);
+        TimerEvent t(&onTimer);
+        onCount.action = [&](Event*) {
+            ce.advanceReadCount();
+            if (++counted % 7 == 0) {
+                Clock::time_point until = Clock::now() + std::chrono::microseconds(30);
+                while (Clock::now() < until) {
+                }
+            }
+        };
+        onTimer.action = [&](Event*) { timed++; };
+        timer = &t;
+        counter = &ce;
+        while (!stop) own->run(3000);
+        counter = nullptr;
+        timer = nullptr;
+    });
+    while (counter.load() == nullptr) std::this_thread::yield();
+
+    // Waits for done() with a bound far below the loop's time-out; the
+    // longest wait in milliseconds.
+    auto waitFor = [](const std::function<bool()>& done, long long* longest) {
+        Clock::time_point start = Clock::now();
+        while (!done()) {
+            if (millisSince(start) > 1500) break;
+            std::this_thread::yield();
+        }
+        *longest = std::max(*longest, millisSince(start));
+    };
+    long long longestPost = 0, longestTimer = 0;
+    std::thread timers([&] {
+        for (int i = 1; i <= 3000 && longestTimer < 1500; i++) {
+            timer.load()->set(0);
+            waitFor([&] { return timed.load() >= i; }, &longestTimer);
+        }
+    });
+    std::mt19937 random(7);
+    int posted = 0;
+    for (int i = 0; i < 20000 && longestPost < 1500; i++) {
+        int burst = 1 + static_cast<int>(random() % 3);
+        for (int k = 0; k < burst; k++) counter.load()->advanceWriteCount();
+        posted += burst;
+        waitFor([&] { return counted.load() >= posted; }, &longestPost);
+    }
+    timers.join();
+    EXPECT_LT(longestPost, 1500) << "a post waited for the loop's time-out";
+    EXPECT_LT(longestTimer, 1500) << "a timer set from another thread waited for the loop's time-out";
+    EXPECT_EQ(posted, counted.load());
+    stop = true;
+    counter.load()->advanceWriteCount();
+    loop.join();
+}
+
 // The child's main thread runs run(-1), which never returns: the count
 // event's handler ends the child, with 0 when the loop had been idle (no
 // CPU spent) and had called nothing before the nudge.
