@@ -206,7 +206,8 @@ const int kSliceMillis = 100;
 }  // namespace
 
 ExecDirThread::ExecDirThread(bool serverMode)
-    : _timer(nullptr), _timerSet(false), _serverMode(serverMode), _stopRequested(false) {
+    : _timer(nullptr), _timerSet(false), _laterTimer(nullptr), _laterSet(false), _serverMode(serverMode),
+      _stopRequested(false) {
     setName("exec-dir");
     setDeleteOnExit(false);
 }
@@ -306,7 +307,18 @@ void ExecDirThread::updatedExecList() {
     _timer->set(kTimerMillis);
 }
 
-void ExecDirThread::handleEvent(Event*) {
+void ExecDirThread::laterSoon() {
+    if (_laterSet || _laterTimer == nullptr) return;
+    _laterSet = true;
+    _laterTimer->set(0);
+}
+
+void ExecDirThread::handleEvent(Event* e) {
+    if (e == _laterTimer) {
+        _laterSet = false;
+        processLaterList();
+        return;
+    }
     log(LOG_TRACE, 0, 0, "timer: FutureResults: %d, ExecHelpers: %d", FutureResult::liveCount(),
         ExecHelper::liveCount());
     time_t now = time(nullptr);
@@ -324,6 +336,7 @@ void ExecDirThread::handleEvent(Event*) {
 
 void ExecDirThread::run() {
     _timer = new TimerEvent(this);
+    _laterTimer = new TimerEvent(this);
     {
         CriticalSection hold(_targetsLock);
         _targets._executeOpTarget = new ExecOpTarget();
@@ -365,5 +378,7 @@ void ExecDirThread::run() {
     }
     delete _timer;
     _timer = nullptr;
+    delete _laterTimer;
+    _laterTimer = nullptr;
     processLaterList();
 }

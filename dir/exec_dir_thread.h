@@ -80,6 +80,12 @@ public:
 
     // After a push on the execution list: arms the timer if it is idle.
     void updatedExecList();
+    // On the execution thread, after handing something to its later list:
+    // the list is run at the next pass of the loop (outside every handler)
+    // rather than at the end of the loop's slice, so that finished requests
+    // and the results their owners destroyed are freed while they are still
+    // warm, instead of piling up for a whole slice.
+    void laterSoon();
 
     void run() override;
     void handleEvent(Event* e) override;
@@ -91,6 +97,9 @@ private:
 
     TimerEvent* _timer;
     bool _timerSet;
+    // Runs the later list; armed by laterSoon, once per pass at most.
+    TimerEvent* _laterTimer;
+    bool _laterSet;
     const bool _serverMode;
     std::atomic<bool> _stopRequested;
 };

@@ -145,7 +145,11 @@ void ExecHelper::finish() {
             FutureResult::release();
         }
     }
-    ExecDirThread::instance()->deleteLater(this, deleteNow);
+    ExecDirThread* thread = ExecDirThread::instance();
+    thread->deleteLater(this, deleteNow);
+    // The results of requests finished in this pass are usually destroyed
+    // by their owners by then, and go with it.
+    thread->laterSoon();
 }
 
 void ExecHelper::notifyRestart(const char* className) {
