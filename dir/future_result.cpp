@@ -11,9 +11,10 @@
 #include "dirbase/any.h"
 #include "dirbase/build_json.h"
 #include "dirbase/message.h"
+#include "dirbase/wire.h"
 
 CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
-long long FutureResult::_nextId = 1;
+std::atomic<long long> FutureResult::_nextId{1};
 FutureResult* FutureResult::_list = nullptr;
 int FutureResult::_futureResults = 0;
 FutureResult* FutureResult::_byId[FutureResult::kBuckets] = {};
@@ -78,7 +79,7 @@ FutureResult::FutureResult(FutureResultListener* listener)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(listener), id(0), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr) {
+      _signalled(false), _listed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr) {
     CriticalSection hold(_lock);
     id = _nextId++;
     _next = _list;
@@ -90,8 +91,18 @@ FutureResult::FutureResult(FutureResultListener* listener)
     _futureResults++;
 }
 
+FutureResult::FutureResult(Unlisted)
+    : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
+      complete(false), listener(nullptr), id(_nextId++), data(nullptr), dataLength(0), dataText(nullptr),
+      values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
+      _signalled(false), _listed(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr) {}
+
+FutureResult* FutureResult::newUnlisted() {
+    return new FutureResult(Unlisted());
+}
+
 FutureResult::~FutureResult() {
-    {
+    if (_listed) {
         CriticalSection hold(_lock);
         if (_prev != nullptr)
             _prev->_next = _next;
@@ -322,7 +333,7 @@ int FutureResultXlator(MessageBase* m, Translatable** obj, int direction) {
         return m->getError() != 0 ? -1 : 0;
     }
     *obj = nullptr;
-    FutureResult* fr = new FutureResult(nullptr);
+    FutureResult* fr = FutureResult::newUnlisted();
     int32_t dataLength = 0, count = 0;
     bool ok = readAnyField(m, 1, &fr->result) == 0 && m->readInt32Field(2, &fr->error) == 0 &&
               m->readBoolField(3, &fr->complete) == 0 && m->readBoolField(4, &fr->failed) == 0 &&
@@ -349,6 +360,80 @@ int FutureResultXlator(MessageBase* m, Translatable** obj, int direction) {
     }
     *obj = fr;
     return 0;
+}
+
+namespace {
+
+// The pieces of the in-place decoder: each takes one field in the layout the
+// translator writes, or fails leaving the caller to give up.
+bool takeBoolField(WireReader& r, unsigned int n, bool* v) {
+    unsigned char b;
+    if (!r.takeFieldHead(n) || !r.takeTag(TAG_BOOL) || !r.takeU8(&b)) return false;
+    *v = b != 0;
+    return true;
+}
+
+bool takeStringField(WireReader& r, unsigned int n, char** s) {
+    uint32_t length;
+    const unsigned char* bytes;
+    if (!r.takeFieldHead(n)) return false;
+    if (r.takeTag(TAG_NULL_STRING)) return true;
+    if (!r.takeTag(TAG_STRING) || !r.takeU32BE(&length) || (bytes = r.takeBytes(length)) == nullptr) return false;
+    char* copy = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    memcpy(copy, bytes, length);
+    copy[length] = 0;
+    *s = copy;
+    return true;
+}
+
+bool takeAnyField(WireReader& r, unsigned int n, Any** v) {
+    if (!r.takeFieldHead(n)) return false;
+    if (r.takeTag(TAG_NULL_OBJECT)) return true;
+    size_t used = 0;
+    Any* a = parseAnyInPlace(r.position(), r.left(), &used);
+    if (a == nullptr) return false;
+    r.takeBytes(used);
+    *v = a;
+    return true;
+}
+
+// Values beyond this many are numbered past one byte; the index reads those.
+const uint32_t kInPlaceMaxValues = 200;
+
+}  // namespace
+
+Translatable* FutureResultInPlace(const unsigned char* p, size_t available, size_t* used) {
+    WireReader r(p, available);
+    FutureResult* fr = FutureResult::newUnlisted();
+    uint32_t error = 0, dataLength = 0, count = 0;
+    bool ok = takeAnyField(r, 1, &fr->result) && r.takeInt32Field(2, &error) && takeBoolField(r, 3, &fr->complete) &&
+              takeBoolField(r, 4, &fr->failed) && takeStringField(r, 5, &fr->errorText) &&
+              r.takeInt32Field(6, &dataLength) && static_cast<int32_t>(dataLength) >= 0;
+    fr->error = static_cast<int32_t>(error);
+    if (ok && dataLength != 0) {
+        uint32_t got = 0;
+        const unsigned char* bytes = nullptr;
+        ok = r.takeFieldHead(7) && r.takeTag(TAG_BYTES) && r.takeU32BE(&got) && got == dataLength &&
+             (bytes = r.takeBytes(got)) != nullptr;
+        if (ok) {
+            // As the general reader does: one spare byte, a terminating zero.
+            fr->data = static_cast<unsigned char*>(malloc(static_cast<size_t>(got) + 1));
+            memcpy(fr->data, bytes, got);
+            fr->data[got] = 0;
+            fr->dataLength = static_cast<int>(got);
+        }
+    }
+    ok = ok && takeStringField(r, 8, &fr->dataText) && r.takeInt32Field(20, &count) && count <= kInPlaceMaxValues;
+    if (ok && count > 0) {
+        fr->values = static_cast<Any**>(calloc(static_cast<size_t>(count) + 1, sizeof(Any*)));
+        for (uint32_t i = 0; ok && i < count; i++) ok = takeAnyField(r, 21 + i, &fr->values[i]);
+    }
+    if (!ok || !r.takeTag(TAG_OBJECT_END)) {
+        delete fr;
+        return nullptr;
+    }
+    *used = static_cast<size_t>(r.position() - p);
+    return fr;
 }
 
 // --- FileIo -------------------------------------------------------------------------
@@ -411,7 +496,7 @@ int FileIoXlator(MessageBase* m, Translatable** obj, int direction) {
 }
 
 void exec_registerTranslators() {
-    MessageBase::registerObjectXlator(OBJ_FUTURERESULT_ID, FutureResultXlator);
+    MessageBase::registerObjectXlator(OBJ_FUTURERESULT_ID, FutureResultXlator, FutureResultInPlace);
     MessageBase::registerObjectXlator(OBJ_EXECUTEUPDATE_ID, ExecuteUpdateXlator);
     MessageBase::registerObjectXlator(OBJ_FILEIO_ID, FileIoXlator);
     MessageBase::registerObjectXlator(OBJ_ASSET_ID, AssetXlator);

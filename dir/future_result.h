@@ -79,6 +79,12 @@ public:
     explicit FutureResult(FutureResultListener* listener = nullptr);
     FutureResult(const FutureResult&) = delete;
     FutureResult& operator=(const FutureResult&) = delete;
+    // A result that nobody looks up by id: what a reply decodes into, handed
+    // to assignFrom and then freed. It takes a fresh id like any other but
+    // stays out of the registry, so that building and freeing one (on the
+    // connection's thread, while the execution thread holds the registry
+    // lock around its listeners) takes no process-wide lock.
+    static FutureResult* newUnlisted();
     // Leaves the registry. Only through destroy(), except for results that
     // never left their creator's hands.
     ~FutureResult() override;
@@ -154,10 +160,13 @@ private:
     // Waiters wait for this rather than `complete`, which is set before the
     // listener runs.
     bool _signalled GUARDED_BY(cond);
+    bool _listed;  // in the registry (all but newUnlisted's)
     FutureResult* _next;
     FutureResult* _prev;
     FutureResult* _sameHash;  // the next result in this one's index bucket
 
+    struct Unlisted {};
+    explicit FutureResult(Unlisted);
     static void deleteNow(void* object);
     static size_t bucketOf(long long id) { return static_cast<size_t>(id) & (kBuckets - 1); }
 
@@ -167,7 +176,8 @@ private:
     static FutureResult* _byId[kBuckets] GUARDED_BY(_lock);
 
     static CriticalBlock _lock;
-    static long long _nextId GUARDED_BY(_lock);
+    // Taken under the registry lock by listed results, alone by unlisted ones.
+    static std::atomic<long long> _nextId;
     static FutureResult* _list GUARDED_BY(_lock);
     static int _futureResults GUARDED_BY(_lock);
 };
@@ -194,7 +204,11 @@ public:
 
 // 1 result (1000), 2 error, 3 complete, 4 failed, 5 errorText, 6 data length,
 // 7 data (only when not empty), 8 dataText, 20 count of values, 21... values.
+// Decoded results are unlisted (newUnlisted).
 int FutureResultXlator(MessageBase* message, Translatable** obj, int direction);
+// In-place decoder of the exact layout FutureResultXlator writes (see
+// InPlaceFn in dirbase/message.h): the common reply skips the field index.
+Translatable* FutureResultInPlace(const unsigned char* p, size_t available, size_t* used);
 // 1 status, 2 amount (double), 3 message.
 int ExecuteUpdateXlator(MessageBase* message, Translatable** obj, int direction);
 // 1 error, 2 text, 3 offset (int64), 4 size (int64), 5 bytes, 6 length.

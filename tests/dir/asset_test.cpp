@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -163,6 +164,75 @@ TEST_F(AssetTest, ScriptFieldsAndVersionNumbers) {
     free(a->agentVersion);
     a->agentVersion = strdup("dravika-99999999999.9.9.9.9.9.9.9.9.9.9.9.9");
     EXPECT_GT(a->getDravikaVersion(), 0);
+}
+
+// A reply's result is decoded where it lies when it has the translator's own
+// layout; whatever the path, the decoded result must be the one the general
+// reader builds (re-encoded, byte for byte the same), must stay out of the
+// registry, and a cut-off or damaged encoding must fail cleanly either way.
+TEST_F(AssetTest, ReplyResultsDecodeInPlaceAsTheGeneralReaderDoes) {
+    auto generalOnly = [](const std::string& bytes) {
+        MessageBase::registerObjectXlator(OBJ_FUTURERESULT_ID, FutureResultXlator);
+        auto fr = decoded<FutureResult>(OBJ_FUTURERESULT_ID, bytes);
+        exec_registerTranslators();
+        return fr;
+    };
+    std::vector<std::unique_ptr<FutureResult>> samples;
+    samples.emplace_back(new FutureResult());  // nothing set: null result, no texts
+    samples.emplace_back(new FutureResult());
+    samples.back()->result = new Any("a value");
+    samples.back()->complete = true;
+    samples.emplace_back(new FutureResult());
+    samples.back()->failed = true;
+    samples.back()->complete = true;
+    samples.back()->error = DirError::E_IO;
+    samples.back()->errorText = strdup("disk full");
+    samples.emplace_back(new FutureResult());
+    unsigned char* data = static_cast<unsigned char*>(malloc(5));
+    memcpy(data, "a\0b\0c", 5);
+    samples.back()->setData(data, 5);
+    samples.back()->dataText = strdup("");
+    samples.back()->result = new Any(static_cast<int64_t>(-5));
+    samples.emplace_back(new FutureResult());
+    samples.back()->values = static_cast<Any**>(calloc(4, sizeof(Any*)));
+    samples.back()->values[0] = new Any(1.5);
+    samples.back()->values[1] = new Any("two");
+    samples.back()->values[2] = new Any(true);
+
+    for (size_t i = 0; i < samples.size(); i++) {
+        std::string bytes = encoded(OBJ_FUTURERESULT_ID, samples[i].get());
+        int live = FutureResult::liveCount();
+        auto fast = decoded<FutureResult>(OBJ_FUTURERESULT_ID, bytes);
+        auto general = generalOnly(bytes);
+        ASSERT_NE(nullptr, fast) << i;
+        ASSERT_NE(nullptr, general) << i;
+        EXPECT_EQ(bytes, encoded(OBJ_FUTURERESULT_ID, fast.get())) << i;
+        EXPECT_EQ(bytes, encoded(OBJ_FUTURERESULT_ID, general.get())) << i;
+        EXPECT_EQ(live, FutureResult::liveCount()) << "decoded results are not listed";
+        EXPECT_EQ(nullptr, FutureResult::lockById(fast->id));
+        EXPECT_NE(fast->id, general->id);
+        EXPECT_NE(samples[i]->id, fast->id);
+        for (size_t n = 0; n < bytes.size(); n++) {
+            EXPECT_EQ(nullptr, decoded<FutureResult>(OBJ_FUTURERESULT_ID, bytes.substr(0, n))) << i << " cut at " << n;
+            EXPECT_EQ(nullptr, generalOnly(bytes.substr(0, n))) << i << " cut at " << n;
+        }
+    }
+
+    // Fields in another order than the translator's are read by the index;
+    // a damaged data length is refused on both paths.
+    Bytes reordered;
+    reordered.object(OBJ_FUTURERESULT_ID).field(2).int32(9).field(1).u8(8).field(4).u8(1).u8(1).field(3).u8(1).u8(1)
+        .field(5).str("late").field(6).int32(0).field(8).u8(7).field(20).int32(0).end();
+    auto other = decoded<FutureResult>(OBJ_FUTURERESULT_ID, reordered.data);
+    ASSERT_NE(nullptr, other);
+    EXPECT_EQ(9, other->error);
+    EXPECT_TRUE(other->failed);
+    EXPECT_STREQ("late", other->errorText);
+    Bytes badLength;
+    badLength.object(OBJ_FUTURERESULT_ID).field(1).u8(8).field(2).int32(0).field(3).u8(1).u8(1).field(4).u8(1).u8(0)
+        .field(5).u8(7).field(6).int32(4).field(7).u8(14).be32(3).raw("abc").field(8).u8(7).field(20).int32(0).end();
+    EXPECT_EQ(nullptr, decoded<FutureResult>(OBJ_FUTURERESULT_ID, badLength.data));
+    EXPECT_EQ(nullptr, generalOnly(badLength.data));
 }
 
 TEST_F(AssetTest, ExecutionRecordsRoundTrip) {
