@@ -235,10 +235,7 @@ void CountEvent::advanceWriteCount() {
 }
 
 void CountEvent::countWrite() {
-    {
-        CriticalSection hold(_lock);
-        _writeCount++;
-    }
+    _writeCount.fetch_add(1);
     // After the count, before the nudge's look at the flag: the loop arms the
     // flag before it reads this total, so one of the two sees the other.
     _owningContext->_countPosts.fetch_add(1);
@@ -249,18 +246,19 @@ void CountEvent::nudgeOwner() {
 }
 
 void CountEvent::advanceReadCount() {
-    CriticalSection hold(_lock);
-    _readCount++;
+    advanceReadCount(1);
+}
+
+void CountEvent::advanceReadCount(long long n) {
+    _readCount.store(_readCount.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
 long long CountEvent::getReadCount() {
-    CriticalSection hold(_lock);
-    return _readCount;
+    return _readCount.load(std::memory_order_relaxed);
 }
 
 long long CountEvent::getWriteCount() {
-    CriticalSection hold(_lock);
-    return _writeCount;
+    return _writeCount.load();
 }
 
 void CountEvent::fire() {
@@ -443,15 +441,11 @@ void ThreadContext::fireExpiredCounts() {
     // post after it leaves the total ahead of the mark.
     _countPostsSeen = _countPosts.load();
     for (CountEvent* ce = _countHead; ce != nullptr; ce = ce->_next) {
-        ce->_lock.enter();
-        while (ce->_enabled && ce->_readCount < ce->_writeCount) {
-            ce->_lock.exit();
+        while (ce->_enabled && ce->_readCount.load(std::memory_order_relaxed) < ce->_writeCount.load()) {
             setBusySince(true);
             ce->fire();
-            ce->_lock.enter();
             countBatch();
         }
-        ce->_lock.exit();
     }
 }
 

@@ -182,8 +182,9 @@ public:
     // followed by a nudge.
     void countWrite();
     void nudgeOwner();
-    // On the owning thread, from the handler.
+    // On the owning thread, from the handler: one unit, or n at once.
     void advanceReadCount();
+    void advanceReadCount(long long n);
 
     long long getReadCount();
     long long getWriteCount();
@@ -196,10 +197,12 @@ private:
 
     CountEvent* _next;
     CountEvent* _prev;
-    // Lock order: an event's lock is taken alone.
-    CriticalBlock _lock;
-    long long _writeCount GUARDED_BY(_lock);
-    long long _readCount GUARDED_BY(_lock);
+    // Atomics, not a lock: every post and every unit of work touches them.
+    // A poster that counts while it holds its queue's lock has its entry in
+    // the queue before the loop can see the count, and the loop takes that
+    // lock before it looks in the queue.
+    std::atomic<long long> _writeCount;
+    std::atomic<long long> _readCount;  // written by the owner only
     ThreadContext* _owningContext;
 };
 

@@ -97,7 +97,7 @@ IntrusiveQueue<QueuedOp> QueueTarget::takeAll() {
 }
 
 void QueueTarget::finish(int taken) {
-    for (int i = 0; i < (taken > 0 ? taken : 1); i++) _countEvent.advanceReadCount();
+    _countEvent.advanceReadCount(taken > 0 ? taken : 1);
     perfIncrement(PC_NP_REMOVE);
 }
 
