@@ -307,10 +307,11 @@ void ExecHelper::setFutureResultError(int code) {
             fr->makeComplete(false);
             completed = true;
         }
-        fr->addLock();
+        bool pin = !fr->diesOnCallingThread();
+        if (pin) fr->addLock();
         FutureResult::release();
         if (completed) fr->signalWaiters();
-        fr->removeLock();
+        if (pin) fr->removeLock();
     }
     finish();
 }
@@ -320,12 +321,13 @@ void ExecHelper::assignFinalResult(FutureResult* r) {
     if (fr == nullptr) return;
     releaseContext();
     fr->assignFrom(r, false);
-    // Woken once the registry lock is dropped; the lock keeps the result
-    // alive meanwhile.
-    fr->addLock();
+    // Woken once the registry lock is dropped; a lock keeps the result alive
+    // meanwhile, unless only this thread could free it anyway.
+    bool pin = !fr->diesOnCallingThread();
+    if (pin) fr->addLock();
     FutureResult::release();
     if (fr->complete) fr->signalWaiters();
-    fr->removeLock();
+    if (pin) fr->removeLock();
     finish();
 }
 
@@ -337,15 +339,19 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
         return;
     }
     bool finished = false;
+    // Whether a lock must keep the result alive from the registry's release
+    // to the wake-up: only when another thread could free it meanwhile.
+    bool pin = false;
     if (u->kind == ResultUpdate::KIND_RESULT || u->kind == ResultUpdate::KIND_ERROR) releaseContext();
     switch (u->kind) {
     case ResultUpdate::KIND_RESULT:
         log(LOG_TRACE, 0, u->id, "Assigning to type of id = %lld", u->id);
         fr->assignFrom(u->result, false);
-        fr->addLock();
+        pin = !fr->diesOnCallingThread();
+        if (pin) fr->addLock();
         FutureResult::release();
         if (fr->complete) fr->signalWaiters();
-        fr->removeLock();
+        if (pin) fr->removeLock();
         finished = true;
         break;
     case ResultUpdate::KIND_PROGRESS:
@@ -360,10 +366,11 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
             fr->failed = true;
             fr->makeComplete(false);
         }
-        fr->addLock();
+        pin = !fr->diesOnCallingThread();
+        if (pin) fr->addLock();
         FutureResult::release();
         if (completed) fr->signalWaiters();
-        fr->removeLock();
+        if (pin) fr->removeLock();
         finished = true;
         break;
     }

@@ -182,14 +182,18 @@ void FutureResult::release() {
     _lock.exit();
 }
 
-void FutureResult::signalWaiters() {
+bool FutureResult::diesOnCallingThread() const {
     // A future result is only deleted on its owner's thread (through that
-    // thread's later list, or at once when no execution thread runs). When
-    // that is this thread nothing can free it before the broadcast, which
-    // then follows the release: a waiter woken while the block is still
-    // held would only wake to sleep again on its mutex.
+    // thread's later list, or at once when no execution thread runs).
     DaemonThread* owner = ownerThread != nullptr ? ownerThread : ExecDirThread::instance();
-    bool deletedOnlyHere = owner != nullptr && owner == DaemonThread::getCurrentThread();
+    return owner != nullptr && owner == DaemonThread::getCurrentThread();
+}
+
+void FutureResult::signalWaiters() {
+    // When only this thread can free it, nothing can before the broadcast,
+    // which then follows the release: a waiter woken while the block is
+    // still held would only wake to sleep again on its mutex.
+    bool deletedOnlyHere = diesOnCallingThread();
     {
         CondSection hold(cond);
         _signalled = true;

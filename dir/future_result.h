@@ -110,6 +110,10 @@ public:
     void assignFrom(FutureResult* other, bool wake = true);
     // Wakes every waiter for good.
     void signalWaiters();
+    // Whether only the calling thread can delete this result (it is the
+    // owner thread, or the execution thread for results without one): a
+    // caller there needs no lock to keep it alive until it returns.
+    bool diesOnCallingThread() const;
     // Moves the deadline to now + timeout, tells the listener, wakes the
     // waiters; frees the update.
     void update(ExecuteUpdate* update);
