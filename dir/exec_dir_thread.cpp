@@ -316,7 +316,7 @@ void ExecDirThread::laterSoon() {
 void ExecDirThread::handleEvent(Event* e) {
     if (e == _laterTimer) {
         _laterSet = false;
-        processLaterList();
+        freeLater();
         return;
     }
     log(LOG_TRACE, 0, 0, "timer: FutureResults: %d, ExecHelpers: %d", FutureResult::liveCount(),
@@ -331,6 +331,12 @@ void ExecDirThread::handleEvent(Event* e) {
         _timerSet = false;
         log(LOG_TRACE, 0, 0, "ExecList is empty.  NOT resetting timer");
     }
+    freeLater();
+}
+
+void ExecDirThread::freeLater() {
+    ExecHelper::freeFinished();
+    FutureResult::freeDestroyed();
     processLaterList();
 }
 
@@ -355,12 +361,12 @@ void ExecDirThread::run() {
 
     while (!_stopRequested) {
         Reactor::run(kSliceMillis);
-        processLaterList();
+        freeLater();
     }
 
     // Requests still waiting end with a time-out, so that no waiter hangs.
     while (ExecHelper* h = ExecHelper::head()) h->setFutureResultError(DirError::E_TIMEOUT);
-    processLaterList();
+    freeLater();
 
     // Unpublish first, so that no poster reaches a target being deleted;
     // whatever is still queued is deleted unrun with the targets.
@@ -380,5 +386,5 @@ void ExecDirThread::run() {
     _timer = nullptr;
     delete _laterTimer;
     _laterTimer = nullptr;
-    processLaterList();
+    freeLater();
 }

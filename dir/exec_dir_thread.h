@@ -94,6 +94,8 @@ public:
 
 private:
     explicit ExecDirThread(bool serverMode);
+    // Deletes finished requests, destroyed results and the later list.
+    void freeLater();
 
     TimerEvent* _timer;
     bool _timerSet;

@@ -77,6 +77,9 @@ public:
     static void notifyTimeout(long long id, int seconds);
     // Runs the request with that id, if it still exists.
     static void notifyAsyncResolveComplete(long long id);
+    // Deletes the requests finished since the last call; on the execution
+    // thread, outside every handler (its later-list turns).
+    static void freeFinished();
     // Live requests.
     static int liveCount() { return _execHelpers.load(); }
 
@@ -120,6 +123,8 @@ private:
     // The link back in the execution list, so that a finished request
     // leaves it at once wherever it stands.
     ExecHelper* _prev = nullptr;
+    // The link in the list of finished requests awaiting deletion.
+    ExecHelper* _finishedNext = nullptr;
     // What `resolver` points at: a request's own, allocated with it.
     AsyncResolveHelper _resolverStorage;
 
@@ -131,7 +136,6 @@ private:
     void releaseContext();
     // Takes the request off the list and deletes it later on this thread.
     void finish();
-    static void deleteNow(void* helper);
 
     static std::atomic<int> _execHelpers;
 };

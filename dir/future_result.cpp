@@ -15,6 +15,7 @@
 
 CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
 std::atomic<long long> FutureResult::_nextId{1};
+std::atomic<FutureResult*> FutureResult::_destroyed{nullptr};
 FutureResult* FutureResult::_list = nullptr;
 int FutureResult::_futureResults = 0;
 FutureResult* FutureResult::_byId[FutureResult::kBuckets] = {};
@@ -79,7 +80,8 @@ FutureResult::FutureResult(FutureResultListener* listener)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(listener), id(0), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _listed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr) {
+      _signalled(false), _listed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
+      _destroyedNext(nullptr) {
     CriticalSection hold(_lock);
     id = _nextId++;
     _next = _list;
@@ -95,7 +97,8 @@ FutureResult::FutureResult(Unlisted)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(nullptr), id(_nextId++), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _listed(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr) {}
+      _signalled(false), _listed(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
+      _destroyedNext(nullptr) {}
 
 FutureResult* FutureResult::newUnlisted() {
     return new FutureResult(Unlisted());
@@ -143,11 +146,32 @@ void FutureResult::destroy(FutureResult* fr) {
         unlocked = fr->lockCount == 0;
     }
     if (!unlocked) return;
-    DaemonThread* owner = fr->ownerThread != nullptr ? fr->ownerThread : ExecDirThread::instance();
-    if (owner != nullptr)
-        owner->deleteLater(fr, deleteNow);
-    else
+    fr->deleteOnOwner();
+}
+
+void FutureResult::deleteOnOwner() {
+    if (ownerThread != nullptr) {
+        ownerThread->deleteLater(this, deleteNow);
+        return;
+    }
+    if (ExecDirThread::instance() == nullptr) {
+        delete this;
+        return;
+    }
+    // The execution thread takes the stack at its next later-list turn.
+    FutureResult* head = _destroyed.load(std::memory_order_relaxed);
+    do {
+        _destroyedNext = head;
+    } while (!_destroyed.compare_exchange_weak(head, this, std::memory_order_release, std::memory_order_relaxed));
+}
+
+void FutureResult::freeDestroyed() {
+    FutureResult* fr = _destroyed.exchange(nullptr, std::memory_order_acquire);
+    while (fr != nullptr) {
+        FutureResult* next = fr->_destroyedNext;
         delete fr;
+        fr = next;
+    }
 }
 
 void FutureResult::addLock() {
@@ -163,11 +187,7 @@ void FutureResult::removeLock() {
     }
     if (!last) return;
     // destroy() found it locked and left it to the last holder.
-    DaemonThread* owner = ownerThread != nullptr ? ownerThread : ExecDirThread::instance();
-    if (owner != nullptr)
-        owner->deleteLater(this, deleteNow);
-    else
-        delete this;
+    deleteOnOwner();
 }
 
 FutureResult* FutureResult::lockById(long long wanted) {

@@ -94,6 +94,9 @@ public:
     static void destroy(FutureResult* result);
     void addLock();
     void removeLock();
+    // On the execution thread, outside every handler: deletes the results
+    // destroyed for it since the last call.
+    static void freeDestroyed();
 
     // The live result with that id, returned with the registry lock held
     // (end with release()); null, unlocked, when there is none.
@@ -168,10 +171,18 @@ private:
     FutureResult* _next;
     FutureResult* _prev;
     FutureResult* _sameHash;  // the next result in this one's index bucket
+    FutureResult* _destroyedNext;  // in _destroyed, once handed over
+    // Results handed to the execution thread for deletion (a stack pushed by
+    // any thread, taken whole by that thread).
+    static std::atomic<FutureResult*> _destroyed;
 
     struct Unlisted {};
     explicit FutureResult(Unlisted);
     static void deleteNow(void* object);
+    // Deletes on the owner thread, or hands the result to the execution
+    // thread: through a list of its own, linked through the results, so that
+    // the caller (usually another thread) takes no lock and allocates nothing.
+    void deleteOnOwner();
     static size_t bucketOf(long long id) { return static_cast<size_t>(id) & (kBuckets - 1); }
 
     // The index by id: the low bits of the id pick the bucket, and ids are
