@@ -113,6 +113,10 @@ public:
     // Drops the errors for the row's next use; the values stay, to be
     // overwritten or emptied.
     void clearErrors();
+    // Notes how much text each slot's string storage holds, for setText.
+    // Called when the row is given back, by the thread giving it back, so
+    // that the reader does not measure the storage again.
+    void measureStorage();
 
     int count() const { return _values.count; }
     // The value in slot index, or null for an empty slot or a bad index.
@@ -129,32 +133,45 @@ private:
         return v;
     }
 
+    // The string storage of one slot that setText may write into: the
+    // buffer and the text it has room for (its terminator excluded), which
+    // is the length of the text last written there. A slot whose value no
+    // longer holds that buffer has none.
+    struct Storage {
+        const char* buffer;
+        size_t room;
+    };
+
+    // The slot's buffer has gone, or may have: setText no longer writes into it.
+    void forgetStorage(int index) {
+        if (static_cast<size_t>(index) < _storage.size()) _storage[static_cast<size_t>(index)] = {nullptr, 0};
+    }
+
     AnyArray _values;
     std::vector<Error*> _errors;
+    std::vector<Storage> _storage;
 };
 
 // Inline: it runs once for every text field the reader produces.
 inline int CSVResultRow::setText(int index, const char* text, size_t length) {
     Any* v = slot(index);
     if (v == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
-    // A string the value owns was allocated for at least its length and
-    // terminator, whoever allocated it, so a text no longer than that fits.
-    // Anything else (another kind, a longer text) gets storage of its own.
+    // The slot's own buffer is written over when the text fits it. The
+    // buffer is known only while the value still holds it; anything else
+    // (another kind, a longer text, a value the consumer replaced) gets
+    // storage of its own.
+    Storage* known = static_cast<size_t>(index) < _storage.size() ? &_storage[static_cast<size_t>(index)] : nullptr;
     char* buffer = nullptr;
-    if (!v->encoded && (v->type == ANY_STRING || v->type == ANY_CHAR) && v->value.s != nullptr) {
-        // Fields are short: a plain loop beats the library call here.
-        const char* old = v->value.s;
-        size_t n = 0;
-        while (n < length && old[n] != '\0') n++;
-        if (n == length) {
-            buffer = v->value.s;
-            v->value.s = nullptr;
-        }
-    }
-    if (buffer == nullptr) {
+    if (known != nullptr && !v->encoded && v->type == ANY_STRING && v->value.s != nullptr &&
+        v->value.s == known->buffer && length <= known->room) {
+        buffer = v->value.s;
+    } else {
         v->clear();
         buffer = static_cast<char*>(malloc(length + 1));
     }
+    // What a consumer will find there: measureStorage then has nothing to
+    // change unless the consumer changed the value.
+    if (known != nullptr) *known = {buffer, length};
     memcpy(buffer, text, length);
     buffer[length] = '\0';
     v->type = ANY_STRING;

@@ -48,6 +48,7 @@
 #include "common/sem.h"
 #include "csv/csv_config.h"
 #include "csv/csv_parse.h"
+#include "csv/csv_scan.h"
 
 class Attributes;
 class Error;
@@ -121,6 +122,23 @@ private:
     bool openInput();
     void prepareDefinitions();
     void parseInput();
+    // Walk the window from _pos up to where the look-ahead runs out; false
+    // when asked to stop. walkSimple serves one-byte quotes and separators
+    // without a character trace, walkGeneral everything.
+    bool walkSimple(CSVScanner& scanner);
+    bool walkGeneral(CSVScanner& scanner, bool traceChars);
+    // appendBytes with the common case, a field growing at the end of its
+    // stretch of the window, inline.
+    void addBytes(const unsigned char* from, size_t n) {
+        if (_span != nullptr && from == _span + _fieldLength) {
+            _fieldLength += n;
+        } else if (_span == nullptr && _fieldLength == 0) {
+            _span = from;
+            _fieldLength = n;
+        } else {
+            appendBytes(from, n);
+        }
+    }
     // Adds bytes to the field being read.
     void appendBytes(const unsigned char* from, size_t n);
     // Copies a field that is still only a stretch of the window into the
@@ -186,9 +204,13 @@ private:
     // Definitions by input column; the highest output column.
     std::vector<std::vector<CSVRow*>> _byColumn;
     int _outputCount = 0;
-    // By input column: the slot a text goes to unchanged, or -1 when the
-    // column needs convertField.
-    std::vector<int> _textSlot;
+    // By input column: the slot a text goes to unchanged, or kConvert when
+    // the column needs convertField, or kIgnored when nothing reads it.
+    static constexpr int kConvert = -1;
+    static constexpr int kIgnored = -2;
+    std::vector<int> _plan;
+    // The task log wants every field.
+    bool _traceFields = false;
     // With expressions rows come slowly: each is handed over at once.
     bool _wakeEachRow = false;
     CSVResultRow* _row = nullptr;
