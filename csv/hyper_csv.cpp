@@ -390,7 +390,10 @@ bool HyperCSV::walkGeneral(CSVScanner& scanner, bool traceChars) {
                 for (const unsigned char* c = from; c < p;) {
                     int len = 1;
                     while (c + len < p && (c[len] & 0xC0) == 0x80) len++;
-                    trace("[%d, %d]: Char: %.*s\n", _line, _column++, len, reinterpret_cast<const char*>(c));
+                    trace("[%d, %d]: Char: %.*s\n", _line, _column, len, reinterpret_cast<const char*>(c));
+                    // The rest of a character that a window end split was
+                    // counted with its first byte.
+                    if ((*c & 0xC0) != 0x80) _column++;
                     c += len;
                 }
             } else {

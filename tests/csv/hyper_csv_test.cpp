@@ -404,6 +404,56 @@ TEST(HyperCSV, ReadWindowAndChunkBoundariesSplitNothing) {
     EXPECT_TRUE(out.errors.empty());
 }
 
+// Ragged lines of everything that moves the line and column counters:
+// quotes anywhere in a field, doubled quotes, line ends inside and outside
+// quotes, lone carriage returns, blank lines, multi-byte characters.
+std::string raggedText(uint32_t seed, int lines) {
+    const char* pieces[] = {"ab", "\"q\"", "\"x\"\"y\"", "é", "😀", "\"in\nside\"", "\"cr\r\nlf\"", "k\"m,n\"", " "};
+    std::string text;
+    for (int l = 0; l < lines; l++) {
+        seed = seed * 1103515245 + 12345;
+        int fields = 1 + (seed >> 16) % 5;
+        for (int f = 0; f < fields; f++) {
+            if (f > 0) text += ",";
+            seed = seed * 1103515245 + 12345;
+            int n = (seed >> 16) % 4;
+            for (int k = 0; k < n; k++) {
+                seed = seed * 1103515245 + 12345;
+                text += pieces[(seed >> 16) % (sizeof pieces / sizeof pieces[0])];
+            }
+        }
+        seed = seed * 1103515245 + 12345;
+        const char* ends[] = {"\n", "\r\n", "\r", "\n\n"};
+        text += ends[(seed >> 16) % 4];
+    }
+    return text;
+}
+
+TEST(HyperCSV, CharacterTraceWalkAgreesOnRowsAndPositions) {
+    // With every character traced the reader takes its general walk; without,
+    // the short one. Both must give the same rows and put every warning and
+    // error at the same line and column.
+    TempDir dir;
+    for (int variant = 0; variant < 2; variant++) {
+        std::string text = raggedText(99 + variant, 400);
+        if (variant == 1) text += "last,\"never closed\nat all";
+        writeFile(dir.file("in.csv"), text);
+        for (int window : {HyperCSV::kMinWindowSize + 3, HyperCSV::kLargeWindowSize}) {
+            CSVConfig quiet(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+            mapStrings(quiet, 5);
+            Outcome fast = readWith(quiet, nullptr, nullptr, window);
+            CSVConfig traced(dir.file("in.csv").c_str(), dir.file("task.log").c_str(), 1, nullptr, nullptr, nullptr, 0);
+            mapStrings(traced, 5);
+            Outcome general = readWith(traced, nullptr, nullptr, window);
+            EXPECT_GT(fast.warnings.size(), 50u);
+            EXPECT_EQ(fast.rows, general.rows) << variant << " " << window;
+            EXPECT_EQ(fast.warnings, general.warnings) << variant << " " << window;
+            EXPECT_EQ(fast.errors, general.errors) << variant << " " << window;
+            EXPECT_EQ(fast.errors.size(), static_cast<size_t>(variant));
+        }
+    }
+}
+
 std::string numberedLines(int count) {
     std::string text;
     for (int i = 1; i <= count; i++) text += std::to_string(i) + "\n";
