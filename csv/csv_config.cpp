@@ -67,12 +67,22 @@ CSVResultRow::CSVResultRow(int count) {
         // Sized once: the array would otherwise grow a slot at a time.
         _values.elements = static_cast<Any**>(calloc(static_cast<size_t>(count), sizeof(Any*)));
         _values.count = count;
-        _storage.assign(static_cast<size_t>(count), Storage{nullptr, 0});
     }
 }
 
 CSVResultRow::~CSVResultRow() {
     for (Error* e : _errors) delete e;
+    free(_noted);
+}
+
+void CSVResultRow::fillTexts() {
+    size_t at = 0;
+    for (const Noted& n : _notedSlots) {
+        setText(n.index, _noted + at, n.length);
+        at += n.length;
+    }
+    _notedSlots.clear();
+    _notedLength = 0;
 }
 
 int CSVResultRow::set(int index, Any* value) {
@@ -82,27 +92,11 @@ int CSVResultRow::set(int index, Any* value) {
     }
     delete _values.elements[index];
     _values.elements[index] = value;
-    forgetStorage(index);
     return 0;
 }
 
 void CSVResultRow::addError(Error* error) {
     if (error != nullptr) _errors.push_back(error);
-}
-
-void CSVResultRow::measureStorage() {
-    // Whoever holds the row may have changed its values in any way; a
-    // string's buffer was allocated for at least its text, whoever
-    // allocated it.
-    for (size_t i = 0; i < _storage.size(); i++) {
-        const Any* v = static_cast<int>(i) < _values.count ? _values.elements[i] : nullptr;
-        Storage now{nullptr, 0};
-        if (v != nullptr && !v->encoded && v->type == ANY_STRING && v->value.s != nullptr)
-            now = {v->value.s, strlen(v->value.s)};
-        // Written only when changed: the reader's thread finds the line as
-        // it left it, not taken over by this one.
-        if (_storage[i].buffer != now.buffer || _storage[i].room != now.room) _storage[i] = now;
-    }
 }
 
 void CSVResultRow::clearErrors() {
@@ -114,7 +108,6 @@ int CSVResultRow::setDouble(int index, double value) {
     Any* v = slot(index);
     if (v == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
     v->setDouble(value);
-    forgetStorage(index);
     return 0;
 }
 
@@ -123,7 +116,6 @@ int CSVResultRow::setDate(int index, long long ms) {
     if (v == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
     v->setInt64(ms);
     v->setHint(HINT_DATE);
-    forgetStorage(index);
     return 0;
 }
 

@@ -20,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/error_codes.h"
@@ -113,10 +114,15 @@ public:
     // Drops the errors for the row's next use; the values stay, to be
     // overwritten or emptied.
     void clearErrors();
-    // Notes how much text each slot's string storage holds, for setText.
-    // Called when the row is given back, by the thread giving it back, so
-    // that the reader does not measure the storage again.
-    void measureStorage();
+
+    // Texts noted for slots and put into them later, by fillTexts: the
+    // reader notes a line's plain texts as it reads them, and the consumer
+    // that receives the row makes the values, so that this work is done on
+    // the consumer's side and by several consumers at once. The text is
+    // copied; a slot noted twice before fillTexts gets the later text.
+    void noteText(int index, const char* text, size_t length);
+    // Puts every noted text into its slot (setText) and forgets them.
+    void fillTexts();
 
     int count() const { return _values.count; }
     // The value in slot index, or null for an empty slot or a bad index.
@@ -133,45 +139,57 @@ private:
         return v;
     }
 
-    // The string storage of one slot that setText may write into: the
-    // buffer and the text it has room for (its terminator excluded), which
-    // is the length of the text last written there. A slot whose value no
-    // longer holds that buffer has none.
-    struct Storage {
-        const char* buffer;
-        size_t room;
+    // The noted texts: their bytes one after another in _noted, and per
+    // text its slot and length, in the order noted.
+    struct Noted {
+        int index;
+        size_t length;
     };
-
-    // The slot's buffer has gone, or may have: setText no longer writes into it.
-    void forgetStorage(int index) {
-        if (static_cast<size_t>(index) < _storage.size()) _storage[static_cast<size_t>(index)] = {nullptr, 0};
-    }
 
     AnyArray _values;
     std::vector<Error*> _errors;
-    std::vector<Storage> _storage;
+    char* _noted = nullptr;
+    size_t _notedLength = 0;
+    size_t _notedCapacity = 0;
+    std::vector<Noted> _notedSlots;
 };
+
+// Inline: it runs once for every text field the reader produces.
+inline void CSVResultRow::noteText(int index, const char* text, size_t length) {
+    if (_notedLength + length > _notedCapacity || _noted == nullptr) {
+        size_t want = std::max(_notedLength + length, _notedCapacity * 2 + 64);
+        char* grown = static_cast<char*>(realloc(_noted, want));
+        if (grown == nullptr) abort();
+        _noted = grown;
+        _notedCapacity = want;
+    }
+    memcpy(_noted + _notedLength, text, length);
+    _notedLength += length;
+    _notedSlots.push_back(Noted{index, length});
+}
 
 // Inline: it runs once for every text field the reader produces.
 inline int CSVResultRow::setText(int index, const char* text, size_t length) {
     Any* v = slot(index);
     if (v == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
-    // The slot's own buffer is written over when the text fits it. The
-    // buffer is known only while the value still holds it; anything else
-    // (another kind, a longer text, a value the consumer replaced) gets
-    // storage of its own.
-    Storage* known = static_cast<size_t>(index) < _storage.size() ? &_storage[static_cast<size_t>(index)] : nullptr;
+    // A string the value owns was allocated for at least its length and
+    // terminator, whoever allocated it, so a text no longer than that fits.
+    // Anything else (another kind, a longer text) gets storage of its own.
     char* buffer = nullptr;
-    if (known != nullptr && !v->encoded && v->type == ANY_STRING && v->value.s != nullptr &&
-        v->value.s == known->buffer && length <= known->room) {
-        buffer = v->value.s;
-    } else {
+    if (!v->encoded && (v->type == ANY_STRING || v->type == ANY_CHAR) && v->value.s != nullptr) {
+        // Fields are short: a plain loop beats the library call here.
+        const char* old = v->value.s;
+        size_t n = 0;
+        while (n < length && old[n] != '\0') n++;
+        if (n == length) {
+            buffer = v->value.s;
+            v->value.s = nullptr;
+        }
+    }
+    if (buffer == nullptr) {
         v->clear();
         buffer = static_cast<char*>(malloc(length + 1));
     }
-    // What a consumer will find there: measureStorage then has nothing to
-    // change unless the consumer changed the value.
-    if (known != nullptr) *known = {buffer, length};
     memcpy(buffer, text, length);
     buffer[length] = '\0';
     v->type = ANY_STRING;

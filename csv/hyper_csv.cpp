@@ -169,6 +169,14 @@ void HyperCSV::prepareDefinitions() {
     // definition that keeps the text as it is goes straight to its slot,
     // unless the task log wants every field.
     _traceFields = _taskLog != nullptr && _config->debugLevel < 3;
+    // Texts are left to the consumer to put in place unless two
+    // definitions share a slot: then the order in which values land in it
+    // must stay that of the fields.
+    std::vector<int> users(static_cast<size_t>(_outputCount) + 1, 0);
+    _deferTexts = true;
+    for (const std::vector<CSVRow*>& defs : _byColumn)
+        for (const CSVRow* def : defs)
+            if (++users[static_cast<size_t>(def->outputColumn)] > 1) _deferTexts = false;
     _plan.assign(_byColumn.size(), kIgnored);
     for (size_t c = 0; c < _byColumn.size(); c++) {
         if (_byColumn[c].empty()) continue;
@@ -487,7 +495,11 @@ void HyperCSV::endField(bool lineEnd) {
         const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
         size_t length = _fieldLength;
         while (length > 0 && csvIsBlank(static_cast<unsigned char>(data[length - 1]))) length--;
-        _row->setText(plan, length > 0 ? data : "", length);
+        if (_deferTexts) {
+            _row->noteText(plan, length > 0 ? data : "", length);
+        } else {
+            _row->setText(plan, length > 0 ? data : "", length);
+        }
     } else if (_headersLeft > 0) {
         if (_traceFields) trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
     } else if (plan == kConvert) {
@@ -591,8 +603,6 @@ bool HyperCSV::keepSpare(CSVResultRow* row) {
 
 void HyperCSV::recycle(CSVResultRow* row) {
     if (row == nullptr) return;
-    // Measured here, on the consumer's side, while the producer works.
-    row->measureStorage();
     {
         CondSection hold(_queueBlock);
         if (keepSpare(row)) return;
@@ -607,7 +617,6 @@ size_t HyperCSV::queuedRows() {
 
 CSVResultRow* HyperCSV::getNext(CSVResultRow* done) {
     CSVResultRow* row = nullptr;
-    if (done != nullptr) done->measureStorage();
     {
         CondSection hold(_queueBlock);
         if (done != nullptr && keepSpare(done)) done = nullptr;
@@ -626,8 +635,10 @@ CSVResultRow* HyperCSV::getNext(CSVResultRow* done) {
         }
         if (--_consumersInside == 0 && _done) _queueBlock.broadcast();
     }
-    // A row the pool has no room for is freed outside the lock.
+    // A row the pool has no room for is freed outside the lock, and the
+    // row's texts are made into values here, on the consumer's side.
     delete done;
+    if (row != nullptr) row->fillTexts();
     return row;
 }
 

@@ -211,6 +211,10 @@ private:
     std::vector<int> _plan;
     // The task log wants every field.
     bool _traceFields = false;
+    // Plain texts are noted in the row and made into values by the
+    // consumer (CSVResultRow::noteText); false when a slot has several
+    // definitions.
+    bool _deferTexts = false;
     // With expressions rows come slowly: each is handed over at once.
     bool _wakeEachRow = false;
     CSVResultRow* _row = nullptr;
@@ -228,7 +232,9 @@ private:
     Attributes* _result = nullptr;
     std::atomic<bool> _stopRequested{false};
 
-    CondBlock _queueBlock;
+    // What consumers write starts on a cache line of its own, so that the
+    // producer's state above is not pulled away by every getNext.
+    alignas(64) CondBlock _queueBlock;
     std::deque<CSVResultRow*> _queue GUARDED_BY(_queueBlock);
     std::vector<CSVResultRow*> _spare GUARDED_BY(_queueBlock);
     // Consumers inside getNext, and those of them waiting for a row.

@@ -142,6 +142,15 @@ TEST(HyperCSV, MapsColumnsAndConvertsEachToItsType) {
     EXPECT_EQ(out.totalRows, 4);
     EXPECT_EQ(out.errorCount, 1);
     EXPECT_EQ(out.warningCount, 0);
+
+    // Two definitions filling one slot: the later field's value stays,
+    // whichever kind of value each makes.
+    writeFile(dir.file("shared.csv"), "a,b,2.5\nc,d,x\n");
+    CSVConfig shared(dir.file("shared.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    shared.addRow(new CSVRow(3, 1, CSV_TYPE_DOUBLE, nullptr));
+    shared.addRow(new CSVRow(2, 2, CSV_TYPE_STRING, nullptr));
+    shared.addRow(new CSVRow(1, 1, CSV_TYPE_STRING, nullptr));
+    EXPECT_EQ(readWith(shared).rows, (Rows{{"d:2.5", "b"}, {"d:0", "d"}}));
 }
 
 TEST(HyperCSV, DateColumnsReadWhatScriptDatesRead) {
