@@ -67,6 +67,7 @@ CSVResultRow::CSVResultRow(int count) {
         // Sized once: the array would otherwise grow a slot at a time.
         _values.elements = static_cast<Any**>(calloc(static_cast<size_t>(count), sizeof(Any*)));
         _values.count = count;
+        _notedSlots.reserve(static_cast<size_t>(count));
     }
 }
 
@@ -77,9 +78,10 @@ CSVResultRow::~CSVResultRow() {
 
 void CSVResultRow::fillTexts() {
     size_t at = 0;
-    for (const Noted& n : _notedSlots) {
-        setText(n.index, _noted + at, n.length);
-        at += n.length;
+    for (uint64_t n : _notedSlots) {
+        const size_t length = static_cast<size_t>(n >> kNotedSlotBits);
+        setText(static_cast<int>(n & ((1u << kNotedSlotBits) - 1)), _noted + at, length);
+        at += length;
     }
     _notedSlots.clear();
     _notedLength = 0;

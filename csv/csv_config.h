@@ -17,6 +17,7 @@
 #define DRV_CSV_CSV_CONFIG_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -140,22 +141,22 @@ private:
     }
 
     // The noted texts: their bytes one after another in _noted, and per
-    // text its slot and length, in the order noted.
-    struct Noted {
-        int index;
-        size_t length;
-    };
+    // text, in the order noted, its length shifted above its slot (one word
+    // each, written with one store).
+    static constexpr int kNotedSlotBits = 20;
 
     AnyArray _values;
     std::vector<Error*> _errors;
     char* _noted = nullptr;
     size_t _notedLength = 0;
     size_t _notedCapacity = 0;
-    std::vector<Noted> _notedSlots;
+    std::vector<uint64_t> _notedSlots;
 };
 
 // Inline: it runs once for every text field the reader produces.
 inline void CSVResultRow::noteText(int index, const char* text, size_t length) {
+    // A bad slot is ignored, as setText would refuse it.
+    if (index < 0 || index >= _values.count || index >= (1 << kNotedSlotBits)) return;
     if (_notedLength + length > _notedCapacity || _noted == nullptr) {
         size_t want = std::max(_notedLength + length, _notedCapacity * 2 + 64);
         char* grown = static_cast<char*>(realloc(_noted, want));
@@ -165,7 +166,7 @@ inline void CSVResultRow::noteText(int index, const char* text, size_t length) {
     }
     memcpy(_noted + _notedLength, text, length);
     _notedLength += length;
-    _notedSlots.push_back(Noted{index, length});
+    _notedSlots.push_back(static_cast<uint64_t>(length) << kNotedSlotBits | static_cast<uint64_t>(index));
 }
 
 // Inline: it runs once for every text field the reader produces.
