@@ -27,6 +27,12 @@
 // included: a consumer that keeps up with the reader then costs no
 // allocation per field. Deleting rows instead is just as correct.
 //
+// The work is split so that the reader thread does as little per field as
+// it can: it finds the fields and, for a column whose text is kept as it
+// is, only notes the text in the row; getNext makes those texts into the
+// row's values on the consumer's thread, outside the queue lock. Columns
+// with an expression or a type conversion are finished by the reader.
+//
 // Thread-safety: getNext, recycle and stop may be called from any thread.
 // The queue, the rows given back, the consumer count and the done flag are
 // guarded by the queue block. The error and warning lists, the counters
