@@ -302,6 +302,23 @@ void HyperCSV::parseInput() {
     if (_hasContent) endField(true);
 }
 
+bool HyperCSV::noteField() {
+    // The common case of endField(false) without the call: a data field
+    // whose text is kept as it is, in a row already begun.
+    const size_t index = static_cast<size_t>(_fieldIndex) + 1;
+    const int plan = index < _plan.size() ? _plan[index] : kIgnored;
+    if (plan < 0 || _headersLeft > 0 || !_deferTexts || _row == nullptr) return false;
+    _fieldIndex++;
+    _slotLine[static_cast<size_t>(plan)] = _lineSerial;
+    const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
+    size_t length = _fieldLength;
+    while (length > 0 && csvIsBlank(static_cast<unsigned char>(data[length - 1]))) length--;
+    _row->noteText(plan, length > 0 ? data : "", length);
+    _fieldLength = 0;
+    _span = nullptr;
+    return true;
+}
+
 bool HyperCSV::walkSimple(CSVScanner& scanner) {
     // The same rules as walkGeneral for one-byte quote and separator, with
     // the hot state in locals: members are written back before anything
@@ -354,8 +371,10 @@ bool HyperCSV::walkSimple(CSVScanner& scanner) {
             inQuote = true;
             hasContent = true;
         } else if (c == sep) {
-            _column = column;
-            endField(false);
+            if (!noteField()) {
+                _column = column;
+                endField(false);
+            }
             p++;
             column++;
             hasContent = true;

@@ -156,6 +156,9 @@ private:
     // Keeps row for reuse; false when the pool is full (the caller frees it).
     bool keepSpare(CSVResultRow* row) REQUIRES(_queueBlock);
     void endField(bool lineEnd);
+    // Ends a field that a separator ends the short way when it can (true);
+    // false leaves it to endField.
+    inline bool noteField();
     void endLine();
     // Rows go to the queue in small batches: a lock and a wake-up per row
     // would cost more than the row.
