@@ -37,8 +37,8 @@ public:
     // characters (a multi-byte one is then confirmed by the caller).
     CSVScanner(unsigned char quote, unsigned char separator) : _quote(quote), _sep(separator) {
         for (int i = 0; i < 256; i++) _kind[i] = 0;
-        _kind['\r'] |= kPlainStop;
-        _kind['\n'] |= kPlainStop | kQuotedStop;
+        _kind[static_cast<unsigned char>('\r')] |= kPlainStop;
+        _kind[static_cast<unsigned char>('\n')] |= kPlainStop | kQuotedStop;
         _kind[separator] |= kPlainStop;
         _kind[quote] |= kPlainStop | kQuotedStop;
     }
