@@ -8,7 +8,9 @@
 // drvft). Last, drvft --bwlimit is measured against the rate asked.
 //
 //   bench_ft              (drvft, drvftd and rsync must be there)
-// FT_BENCH_DRVFT and FT_BENCH_DRVFTD name other builds of the two programs.
+// FT_BENCH_DRVFT and FT_BENCH_DRVFTD name other builds of the two programs;
+// FT_BENCH_CASES picks cases (a comma list of small, big, sync, bwlimit;
+// default all; sync includes big, which makes its destination).
 // Beside wall time and bytes it prints the CPU seconds (user + system) of
 // both sides, which vary less than wall time on a busy machine.
 #include <arpa/inet.h>
@@ -303,13 +305,16 @@ int main() {
     // Other builds of the two programs may be compared with these.
     const std::string drvftPath = getenv("FT_BENCH_DRVFT") != nullptr ? getenv("FT_BENCH_DRVFT") : DRVFT_PATH;
     const std::string drvftdPath = getenv("FT_BENCH_DRVFTD") != nullptr ? getenv("FT_BENCH_DRVFTD") : DRVFTD_PATH;
+    const std::string cases = getenv("FT_BENCH_CASES") != nullptr ? getenv("FT_BENCH_CASES") : "small,big,sync,bwlimit";
+    auto wanted = [&](const char* name) { return ("," + cases + ",").find(std::string(",") + name + ",") != std::string::npos; };
+    const bool doSmall = wanted("small"), doSync = wanted("sync"), doBig = doSync || wanted("big");
     char pattern[] = "/tmp/ftbench.XXXXXX";
     std::string top = mkdtemp(pattern);
     std::string src = top + "/src";
     std::string ours = top + "/ours";
     std::string theirs = top + "/theirs";
     for (const std::string& d : {src, ours, theirs, src + "/small", src + "/big"}) mkdir(d.c_str(), 0755);
-    for (int i = 0; i < 10000; i++) {
+    for (int i = 0; doSmall && i < 10000; i++) {
         std::string dir = src + "/small/d" + std::to_string(i / 100);
         if (i % 100 == 0) mkdir(dir.c_str(), 0755);
         writeRandom(dir + "/f" + std::to_string(i), 4096, static_cast<unsigned long long>(i) + 1);
@@ -367,37 +372,37 @@ int main() {
     // Each tool's destination is wiped just before its own run: the file
     // system makes new files slower for a while after many were deleted, and
     // wiping both first would give that cost to whichever runs first.
-    for (int i = 0; i < repeat; i++) {
+    for (int i = 0; doSmall && i < repeat; i++) {
         wipe(ours + "/small");
         timed(ftdRelay, ftd, &smallOurs, [&] { return drvft({src + "/small", ftdHost + "small"}); });
         wipe(theirs + "/small");
         timed(rsyncRelay, rsyncd, &smallTheirs, [&] { return rsync({src + "/small", rsyncUrl + "small"}); });
     }
-    report("10,000 x 4 KiB, first copy", smallOurs, smallTheirs);
-    for (int i = 0; i < repeat; i++) {
+    if (doSmall) report("10,000 x 4 KiB, first copy", smallOurs, smallTheirs);
+    for (int i = 0; doBig && i < repeat; i++) {
         wipe(ours + "/big");
         timed(ftdRelay, ftd, &bigOurs, [&] { return drvft({src + "/big", ftdHost + "big"}); });
         wipe(theirs + "/big");
         timed(rsyncRelay, rsyncd, &bigTheirs, [&] { return rsync({src + "/big", rsyncUrl + "big"}); });
     }
-    report("large file, first copy", bigOurs, bigTheirs);
+    if (doBig) report("large file, first copy", bigOurs, bigTheirs);
     // Re-syncs: each run changes a different 1% of the file in place.
-    for (int i = 0; i < repeat; i++) {
+    for (int i = 0; doSync && i < repeat; i++) {
         changeOnePercent(src + "/big/file", bigSize, static_cast<unsigned>(i + 1));
         timed(ftdRelay, ftd, &syncOurs, [&] { return drvft({src + "/big", ftdHost + "big"}); });
         timed(rsyncRelay, rsyncd, &syncTheirs, [&] { return rsync({src + "/big", rsyncUrl + "big"}); });
     }
-    report("large file, 1% changed", syncOurs, syncTheirs);
+    if (doSync) report("large file, 1% changed", syncOurs, syncTheirs);
 
     // Bandwidth limit: a fresh copy of up to 64 MiB at 80 Mbit/s (or a size
     // that takes a few seconds), against the rate asked.
     const long long limitBytes = std::min<long long>(bigSize, 64LL << 20);
     std::string limited = src + "/limited";
     mkdir(limited.c_str(), 0755);
-    writeRandom(limited + "/file", limitBytes, 77);
+    if (wanted("bwlimit")) writeRandom(limited + "/file", limitBytes, 77);
     const double kbps = 80000;
     std::vector<double> rates;
-    for (int i = 0; i < repeat; i++) {
+    for (int i = 0; wanted("bwlimit") && i < repeat; i++) {
         wipe(ours + "/limited");
         double t0 = now();
         drvft({"--bwlimit", std::to_string(static_cast<long long>(kbps)), limited, ftdHost + "limited"});
@@ -405,8 +410,9 @@ int main() {
         rates.push_back(static_cast<double>(limitBytes) * 8 / 1000 / t);
     }
     double rate = median(rates);
-    printf("--bwlimit %.0f kbit/s: achieved %.0f kbit/s (%.1f%% of the asked rate, connection set-up included)\n",
-           kbps, rate, rate / kbps * 100);
+    if (!rates.empty())
+        printf("--bwlimit %.0f kbit/s: achieved %.0f kbit/s (%.1f%% of the asked rate, connection set-up included)\n",
+               kbps, rate, rate / kbps * 100);
 
     kill(ftd, SIGTERM);
     kill(rsyncd, SIGTERM);
