@@ -100,6 +100,15 @@ bool StreamMessage::fetch() {
 size_t StreamMessage::readLocBytes(_BufferLocation* loc, void* dest, size_t n) {
     unsigned char* out = static_cast<unsigned char*>(dest);
     size_t done = MessageBase::readLocBytes(loc, out, n);
+    // A large read past everything buffered goes straight into the caller's
+    // memory rather than through a buffer and a copy. The next fetch starts
+    // a buffer again, so a returned byte still lands where it was read.
+    while (n - done >= kDirectRead && out != nullptr && isReadPosition(loc) && _connection != nullptr) {
+        size_t want = n - done < 0x40000000 ? n - done : 0x40000000;
+        int got = _connection->read(out + done, static_cast<int>(want));
+        if (got <= 0) return done;
+        done += static_cast<size_t>(got);
+    }
     while (done < n && fetch()) done += MessageBase::readLocBytes(loc, out != nullptr ? out + done : nullptr, n - done);
     return done;
 }

@@ -46,6 +46,9 @@ public:
     static constexpr size_t kNextReadBuffer = 16384;
     // A fetch goes into the current buffer while it has this much room.
     static constexpr size_t kMinRoom = 65;
+    // Reads of at least this many bytes beyond what is buffered go to the
+    // connection directly.
+    static constexpr size_t kDirectRead = 16384;
 
     // mode: MODE_WRITE or MODE_READ.
     StreamMessage(StreamConnection* connection, int mode);

@@ -31,6 +31,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <vector>
 
 class MessageBase;
 class Translatable;
@@ -233,6 +234,9 @@ public:
     int readStringArray(char*** strings, int* count);
     // A new block (free()); never null on success.
     int readBytes(unsigned char** data, uint32_t* length);
+    // A block into the caller's reusable buffer, which grows (as the bytes
+    // arrive) when too small: the bytes are (*into)[0, *length).
+    int readBytesInto(std::vector<unsigned char>* into, uint32_t* length);
     int readCmd(int32_t* cmd);
     // A null object gives a null result and success.
     int readObject(unsigned int id, Translatable** obj);

@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "common/log.h"
 #include "dirbase/message.h"
 #include "dirbase/message_internal.h"
@@ -252,6 +255,29 @@ bool MessageBase::handOver(_BufferLocation* loc, uint32_t length, unsigned char*
 
 int MessageBase::readBytes(unsigned char** data, uint32_t* length) {
     return readBytesAt(_cur, data, length);
+}
+
+int MessageBase::readBytesInto(std::vector<unsigned char>* into, uint32_t* length) {
+    *length = 0;
+    if (_error != 0) return _error;
+    _BufferLocation* loc = _cur;
+    if (loc == nullptr) return setError(MSG_E_EOF);
+    int rc = readTag(loc, TAG_BYTES, nullptr);
+    if (rc != 0) return rc;
+    unsigned char b[4];
+    if (!TAKE(loc, b, 4)) return setError(MSG_E_INCOMPLETE);
+    const size_t n = getBE32(b);
+    size_t have = 0;
+    while (have < n) {
+        // Grown only as far as the bytes that came, whatever length was
+        // announced.
+        if (into->size() <= have) into->resize(std::min(n, std::max<size_t>(65536, 2 * have)));
+        size_t got = readLocBytes(loc, into->data() + have, std::min(n, into->size()) - have);
+        if (got == 0) return setError(MSG_E_INCOMPLETE);
+        have += got;
+    }
+    *length = static_cast<uint32_t>(n);
+    return 0;
 }
 
 int MessageBase::readObjectAt(_BufferLocation* loc, unsigned int id, Translatable** obj) {

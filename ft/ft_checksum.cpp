@@ -176,8 +176,7 @@ void HashTable::add(int32_t block, uint32_t weak, const unsigned char digest[16]
     _count++;
 }
 
-bool HashTable::hasWeak(uint32_t weak) const {
-    if ((_bits[bitOf(weak) >> 3] & (1u << (bitOf(weak) & 7u))) == 0) return false;
+bool HashTable::scanWeak(uint32_t weak) const {
     for (const HashBlock* b = _buckets[weak % static_cast<uint32_t>(_size)]; b != nullptr; b = b->next)
         if (b->weak == weak) return true;
     return false;

@@ -59,13 +59,20 @@ public:
     // does not replace the first (the lowest block number wins when added
     // in order).
     void add(int32_t block, uint32_t weak, const unsigned char digest[16]);
-    // Whether any block has this weak checksum (the cheap first test).
-    bool hasWeak(uint32_t weak) const;
+    // Whether any block has this weak checksum (the cheap first test, made
+    // at nearly every byte of a changed stretch: the bitmap answers most).
+    bool hasWeak(uint32_t weak) const {
+        const uint32_t bit = bitOf(weak);
+        if ((_bits[bit >> 3] & (1u << (bit & 7u))) == 0) return false;
+        return scanWeak(weak);
+    }
     // The block whose weak checksum and digest both match, or null.
     const HashBlock* find(uint32_t weak, const unsigned char digest[16]) const;
     size_t count() const { return _count; }
 
 private:
+    bool scanWeak(uint32_t weak) const;
+
     HashBlock** _buckets;
     size_t _size;
     size_t _count;

@@ -68,8 +68,12 @@ public:
     int endData(const ReadOutcome& read, long long size, const std::string& local, long long* bytesRead);
     // FT_SYNC_WRITE of `length` bytes at `offset` from buf.
     void sendLiteral(long long offset, const unsigned char* buf, long long length, int level);
+    // The destination's copy is newer by more than a second, or longer than
+    // ours: it is sent whole (logged here).
+    bool grossChange(const struct stat64& st, const _IndexEntry& known);
     int syncAppend(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known, int level,
                    long long* bytesRead);
+    // ---- ft_send_rolling.cpp
     int syncRolling(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known,
                     int level, long long* bytesRead);
 

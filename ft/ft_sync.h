@@ -28,8 +28,9 @@
 //   S, otherwise, in the order of the new file's bytes:
 //      FT_SYNC_COPY_BLOCKS, first block (int32), count (int32)  - old blocks
 //      FT_SYNC_WRITE ...                                         - literals
-//   then FT_SYNC_NEW_DIGEST (a byte block: the 20-byte SHA-1 of the whole
-//   new file, or from older senders its 16-byte MD5), and
+//   then FT_SYNC_NEW_DIGEST (a byte block: FT_SUM_FILESUM and the 16-byte
+//   FtFileSum of the whole new file, ft/ft_filesum.h; from older senders
+//   the 20-byte SHA-1 or the 16-byte MD5 of it), and
 //   FT_SYNC_END, false, status.
 //   The receiver builds the new file beside the old one, checks the digest
 //   (a mismatch is an FT_ERROR naming the file, and the old file stays) and
@@ -44,6 +45,9 @@
 #include <vector>
 
 class SfsFile;
+
+// The first byte of a FT_SYNC_NEW_DIGEST of 17 bytes: the kind of sum.
+const unsigned char FT_SUM_FILESUM = 1;
 
 struct FtBlockSignature {
     uint32_t weak;

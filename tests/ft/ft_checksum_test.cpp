@@ -8,6 +8,7 @@
 
 #include "dirbase/sfs.h"
 #include "ft/ft_checksum.h"
+#include "ft/ft_filesum.h"
 #include "ft/ft_md5x8.h"
 #include "ft/ft_sync.h"
 
@@ -113,5 +114,40 @@ TEST(FtChecksum, EightDigestsAtOnceAreEachRangesMd5) {
             MD5(lanes[i], n, want);
             EXPECT_EQ(0, memcmp(want, got[i], 16)) << "length " << n << ", lane " << i;
         }
+    }
+}
+
+TEST(FtFileSum, DependsOnTheBytesOnlyNotOnHowTheyWereCut) {
+    std::mt19937 gen(11);
+    std::string data(300000, '\0');
+    for (char& c : data) c = static_cast<char>(gen());
+    auto sumOf = [](const std::string& s, size_t maxPiece, bool vectorised, unsigned seed) {
+        std::mt19937 cut(seed);
+        FtFileSum sum(vectorised);
+        for (size_t at = 0; at < s.size();) {
+            size_t n = std::min<size_t>(s.size() - at, cut() % maxPiece);
+            sum.update(s.data() + at, n);
+            at += n;
+        }
+        std::string out(FtFileSum::kLength, '\0');
+        sum.final(reinterpret_cast<unsigned char*>(&out[0]));
+        return out;
+    };
+    std::set<std::string> seen;
+    // Lengths around the 64-byte stripes and the 1024-byte rounds.
+    for (size_t n : {0, 1, 63, 64, 65, 1023, 1024, 1025, 4096, 300000}) {
+        const std::string s = data.substr(0, n);
+        const std::string whole = sumOf(s, 1 << 20, true, 1);
+        EXPECT_EQ(whole, sumOf(s, 100, true, 2)) << n;
+        EXPECT_EQ(whole, sumOf(s, 3, false, 3)) << n;
+        EXPECT_TRUE(seen.insert(whole).second) << n;
+    }
+    // A zero added at the end, or one bit flipped anywhere, changes it.
+    const std::string s = data.substr(0, 5000);
+    EXPECT_TRUE(seen.insert(sumOf(s + std::string(1, '\0'), 1 << 20, true, 1)).second);
+    for (size_t bit = 0; bit < s.size() * 8; bit += 997) {
+        std::string flipped = s;
+        flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (1 << (bit % 8)));
+        EXPECT_TRUE(seen.insert(sumOf(flipped, 1 << 20, true, 1)).second) << bit;
     }
 }

@@ -7,7 +7,6 @@
 #define DRV_TESTS_FT_FT_TEST_PEER_H
 
 #include <openssl/md5.h>
-#include <openssl/sha.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "dirbase/sfs.h"
 #include "ft/ft_checksum.h"
 #include "ft/ft_entry.h"
+#include "ft/ft_filesum.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_sync.h"
 
@@ -296,9 +296,11 @@ private:
                 unsigned char* d = nullptr;
                 uint32_t len = 0;
                 _in->readBytes(&d, &len);
-                unsigned char mine[SHA_DIGEST_LENGTH];
-                SHA1(reinterpret_cast<const unsigned char*>(content->data()), content->size(), mine);
-                if (len != SHA_DIGEST_LENGTH || memcmp(d, mine, len) != 0) problems.push_back("new file digest differs");
+                unsigned char mine[1 + FtFileSum::kLength] = {FT_SUM_FILESUM};
+                FtFileSum sum;
+                sum.update(content->data(), content->size());
+                sum.final(mine + 1);
+                if (len != sizeof mine || memcmp(d, mine, len) != 0) problems.push_back("new file digest differs");
                 free(d);
             } else if (code == FT_SYNC_END) {
                 bool whole = false;

@@ -2,7 +2,7 @@
 // with their attributes, partial updates, hostile commands, a sender that
 // dies mid-file, and the index across a restart.
 #include <dirent.h>
-#include <openssl/sha.h>
+#include <openssl/md5.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "ft/ft_checksum.h"
+#include "ft/ft_filesum.h"
+#include "ft/ft_sync.h"
 #include "tests/ftd/ftd_peer.h"
 #include "tests/support/log_capture.h"
 
@@ -191,6 +193,7 @@ TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
     writeFile(s.path("d/log"), logText);
     writeFile(s.path("d/data"), old);
     writeFile(s.path("d/keep"), old);
+    writeFile(s.path("d/legacy"), old);
     Sender p(s.port());
     ASSERT_TRUE(p.connected);
     p.opening();
@@ -245,32 +248,43 @@ TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
     p.plain(FT_SYNC_COPY_BLOCKS);
     p.out->writeInt32(50);
     p.out->writeInt32(146);
-    unsigned char sha[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char*>(fresh.data()), fresh.size(), sha);
+    auto fileSum = [](const std::string& content) {
+        unsigned char sum[1 + FtFileSum::kLength] = {FT_SUM_FILESUM};
+        FtFileSum f;
+        f.update(content.data(), content.size());
+        f.final(sum + 1);
+        return std::string(reinterpret_cast<char*>(sum), sizeof sum);
+    };
+    auto blocksThenDigest = [&](const char* name, int count, const std::string& digest) {
+        p.header(name, FT_TYPE_FILE, FT_BODY_SYNC, old.size(), 0600, 1500000000000LL);
+        p.plain(FT_SYNC_ROLLING_START);
+        p.out->writeInt64(0);
+        p.out->writeInt64(-1);
+        p.out->writeInt32(bs);
+        p.out->writeInt32(7);
+        p.plain(FT_SYNC_COPY_BLOCKS);
+        p.out->writeInt32(0);
+        p.out->writeInt32(count);
+        p.plain(FT_SYNC_NEW_DIGEST);
+        p.out->writeBytes(digest.data(), static_cast<uint32_t>(digest.size()));
+        p.plain(FT_SYNC_END);
+        p.out->writeBool(false);
+        p.out->writeInt32(FT_DATA_OK);
+    };
+    const std::string freshSum = fileSum(fresh);
     p.plain(FT_SYNC_NEW_DIGEST);
-    p.out->writeBytes(sha, sizeof sha);
+    p.out->writeBytes(freshSum.data(), static_cast<uint32_t>(freshSum.size()));
     p.plain(FT_SYNC_END);
     p.out->writeBool(false);
     p.out->writeInt32(FT_DATA_OK);
 
-    // The same exchange with a wrong digest (an older sender's MD5, of
-    // another content) keeps the old file.
-    unsigned char want[16];
-    MD5(reinterpret_cast<const unsigned char*>(fresh.data()), fresh.size(), want);
-    p.header("keep", FT_TYPE_FILE, FT_BODY_SYNC, old.size());
-    p.plain(FT_SYNC_ROLLING_START);
-    p.out->writeInt64(0);
-    p.out->writeInt64(-1);
-    p.out->writeInt32(bs);
-    p.out->writeInt32(7);
-    p.plain(FT_SYNC_COPY_BLOCKS);
-    p.out->writeInt32(0);
-    p.out->writeInt32(195);
-    p.plain(FT_SYNC_NEW_DIGEST);
-    p.out->writeBytes(want, 16);
-    p.plain(FT_SYNC_END);
-    p.out->writeBool(false);
-    p.out->writeInt32(FT_DATA_OK);
+    // A rebuilt file that does not have the sender's sum (its last block
+    // left out) is refused and the old file kept.
+    blocksThenDigest("keep", 195, fileSum(old));
+    // An older sender's MD5 is checked by reading the rebuilt file again.
+    unsigned char oldMd5[16];
+    MD5(reinterpret_cast<const unsigned char*>(old.data()), old.size(), oldMd5);
+    blocksThenDigest("legacy", 196, std::string(reinterpret_cast<char*>(oldMd5), 16));
 
     // A file the service does not have: no signatures, then the whole file.
     p.header("new", FT_TYPE_FILE, FT_BODY_SYNC, 5);
@@ -290,6 +304,8 @@ TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
     EXPECT_EQ(0640, modeOf(s.path("d/data")));
     EXPECT_EQ(1600000000000LL, mtimeMs(s.path("d/data")));
     EXPECT_EQ(old, readFile(s.path("d/keep")));
+    EXPECT_EQ(old, readFile(s.path("d/legacy")));
+    EXPECT_EQ(1500000000000LL, mtimeMs(s.path("d/legacy")));
     EXPECT_EQ("fresh", readFile(s.path("d/new")));
     ASSERT_EQ(1u, p.errors.size());
     EXPECT_EQ("keep", p.errors[0].texts[0]);

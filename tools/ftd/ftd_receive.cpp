@@ -3,6 +3,7 @@
 // its final name and renamed into place only when complete and accepted.
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <openssl/md5.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include "coms/stream_message.h"
 #include "ft/ft_checksum.h"
 #include "ft/ft_entry.h"
+#include "ft/ft_filesum.h"
 #include "ft/ft_parallel.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_sync.h"
@@ -89,6 +91,38 @@ bool signFile(int fd, long long size, int blockSize, uint32_t seed, int strongLe
     bool secondOk = part(half, count);
     beside.join();
     return firstOk && secondOk;
+}
+
+// The data blocks of a file are read into one buffer per session thread,
+// instead of an allocation per block; one that an unusually large block
+// grew is given back afterwards.
+std::vector<unsigned char>& blockBuffer() {
+    thread_local std::vector<unsigned char> buffer;
+    return buffer;
+}
+
+void trimBlockBuffer() {
+    std::vector<unsigned char>& b = blockBuffer();
+    if (b.capacity() > (8u << 20)) std::vector<unsigned char>().swap(b);
+}
+
+// The digest of a whole file, read from its start. False when it cannot
+// be read.
+bool digestOfFile(int fd, const EVP_MD* md, unsigned char* out, unsigned* length) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, md, nullptr) == 1;
+    std::vector<unsigned char> buf(1 << 20);
+    for (off_t at = 0; ok;) {
+        ssize_t got = ::pread(fd, buf.data(), buf.size(), at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ok = false;
+        if (got <= 0) break;
+        EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(got));
+        at += got;
+    }
+    if (ok) ok = EVP_DigestFinal_ex(ctx, out, length) == 1;
+    EVP_MD_CTX_free(ctx);
+    return ok;
 }
 
 struct FdHolder {
@@ -257,17 +291,14 @@ int FtdSession::makeLink(const FtEntryHeader& h, const std::string& rel, bool re
 
 int FtdSession::data(FtdFileWriter* w, long long limit, int32_t* status) {
     if (w != nullptr) w->begin(limit);
+    std::vector<unsigned char>& block = blockBuffer();
     for (;;) {
-        unsigned char* block = nullptr;
         uint32_t length = 0;
-        if (_in->readBytes(&block, &length) != 0) return -1;
-        if (length == 0) {
-            free(block);
-            break;
-        }
-        if (w != nullptr && w->problem().empty()) w->inflate(block, length);
-        free(block);
+        if (_in->readBytesInto(&block, &length) != 0) return -1;
+        if (length == 0) break;
+        if (w != nullptr && w->problem().empty()) w->inflate(block.data(), length);
     }
+    trimBlockBuffer();
     if (_in->readInt32(status) != 0) return -1;
     if (w != nullptr) w->end();
     return 0;
@@ -358,8 +389,8 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
     if (!refused) old.fd = openOld(_server->tree(), rel, &oldSt);
     auto startWriter = [&]() -> bool {
         if (w.isOpen()) return true;
-        // Only a rebuilt file is checked against the sender's digest.
-        w.setDigest(rolling ? FtdFileWriter::DIGEST_SHA1 : FtdFileWriter::DIGEST_NONE);
+        // Only a rebuilt file is checked against the sender's sum.
+        w.setDigest(rolling ? FtdFileWriter::DIGEST_FILESUM : FtdFileWriter::DIGEST_NONE);
         if (w.open(_server->tree(), rel, &_dirCache) != 0) {
             problem = std::string("unable to create: ") + strerror(errno);
             return false;
@@ -437,17 +468,14 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             }
             long long before = use ? w.written() : 0;
             if (use) w.begin(length);
+            std::vector<unsigned char>& block = blockBuffer();
             for (;;) {
-                unsigned char* block = nullptr;
                 uint32_t n = 0;
-                if (_in->readBytes(&block, &n) != 0) return -1;
-                if (n == 0) {
-                    free(block);
-                    break;
-                }
-                if (use && w.problem().empty()) w.inflate(block, n);
-                free(block);
+                if (_in->readBytesInto(&block, &n) != 0) return -1;
+                if (n == 0) break;
+                if (use && w.problem().empty()) w.inflate(block.data(), n);
             }
+            trimBlockBuffer();
             if (use && (!w.end() || w.written() - before != length))
                 problem = w.problem().empty() ? "sync write shorter than announced" : w.problem();
             break;
@@ -456,7 +484,7 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             unsigned char* d = nullptr;
             uint32_t n = 0;
             if (_in->readBytes(&d, &n) != 0) return -1;
-            haveDigest = n == 16 || n == 20;
+            haveDigest = n == 16 || n == 20 || (n == 1 + FtFileSum::kLength && d[0] == FT_SUM_FILESUM);
             wantedLength = haveDigest ? static_cast<int>(n) : 0;
             if (haveDigest) memcpy(wanted, d, n);
             free(d);
@@ -483,15 +511,17 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
                 return fileBody(same, rel, false);
             }
             if (haveDigest) {
-                unsigned char got[20];
-                int gotLength = w.digest(got);
-                bool same = gotLength == wantedLength && memcmp(got, wanted, static_cast<size_t>(gotLength)) == 0;
-                if (wantedLength == 16) {
-                    // An older sender's MD5: read the rebuilt file again.
-                    std::string text;
-                    char hex[33];
-                    md5_digestToString(wanted, hex);
-                    same = ftdDigestFd(w.fd(), &text) && text == hex;
+                unsigned char got[EVP_MAX_MD_SIZE];
+                unsigned gotLength = 0;
+                bool same;
+                if (wantedLength == 1 + static_cast<int>(FtFileSum::kLength)) {
+                    same = w.digest(got) == static_cast<int>(FtFileSum::kLength) &&
+                           memcmp(got, wanted + 1, FtFileSum::kLength) == 0;
+                } else {
+                    // An older sender's SHA-1 or MD5: read the rebuilt file again.
+                    same = digestOfFile(w.fd(), wantedLength == 20 ? EVP_sha1() : EVP_md5(), got, &gotLength) &&
+                           static_cast<int>(gotLength) == wantedLength &&
+                           memcmp(got, wanted, gotLength) == 0;
                 }
                 if (!same) {
                     w.discard();

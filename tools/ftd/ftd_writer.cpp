@@ -15,11 +15,9 @@ const size_t kChunk = 1 << 16;
 
 FtdFileWriter::FtdFileWriter() : _md(EVP_MD_CTX_new()) {
     EVP_DigestInit_ex(_md, EVP_md5(), nullptr);
-    memset(&_z, 0, sizeof(_z));
 }
 
 FtdFileWriter::~FtdFileWriter() {
-    if (_zActive) inflateEnd(&_z);
     EVP_MD_CTX_free(_md);
 }
 
@@ -30,7 +28,10 @@ int FtdFileWriter::open(const FtdTree& tree, const std::string& rel, FtdDirCache
 int FtdFileWriter::append(const unsigned char* data, size_t n) {
     if (n == 0) return 0;
     if (_staged.append(data, n) != 0) return -1;
-    if (_kind != DIGEST_NONE) EVP_DigestUpdate(_md, data, n);
+    if (_kind == DIGEST_MD5)
+        EVP_DigestUpdate(_md, data, n);
+    else if (_kind == DIGEST_FILESUM)
+        _sum.update(data, n);
     return 0;
 }
 
@@ -52,73 +53,57 @@ int FtdFileWriter::copyFrom(int fd, long long offset, long long length) {
 }
 
 void FtdFileWriter::begin(long long limit) {
-    if (_zActive) inflateEnd(&_z);
-    memset(&_z, 0, sizeof(_z));
-    // 15 + 32: a zlib or gzip header, detected.
-    _zActive = inflateInit2(&_z, 15 + 32) == Z_OK;
-    _zEnded = false;
+    _inflater.reset();
+    _inflating = true;
     _limit = limit;
     _inflated = 0;
-    if (!_zActive) _problem = "unable to initialise the inflater";
 }
 
 int FtdFileWriter::inflate(const unsigned char* data, size_t n) {
     if (!_problem.empty()) return -1;
-    if (_zEnded) {
-        _problem = "data after the end of the compressed stream";
+    if (!_inflating) {
+        _problem = "compressed data without a stream";
         return -1;
     }
-    unsigned char out[kChunk];
-    _z.next_in = const_cast<unsigned char*>(data);
-    _z.avail_in = static_cast<uInt>(n);
-    while (_z.avail_in > 0 || _z.avail_out == 0) {
-        _z.next_out = out;
-        _z.avail_out = sizeof(out);
-        int rc = ::inflate(&_z, Z_NO_FLUSH);
-        size_t produced = sizeof(out) - _z.avail_out;
-        if (produced > 0) {
-            if (_inflated + static_cast<long long>(produced) > _limit) {
-                _problem = "more data than the size announced";
-                return -1;
-            }
-            if (append(out, produced) != 0) {
-                _problem = std::string("write failed: ") + strerror(errno);
-                return -1;
-            }
-            _inflated += static_cast<long long>(produced);
+    int rc = _inflater.feed(data, n, [this](const unsigned char* out, size_t produced) {
+        if (_inflated + static_cast<long long>(produced) > _limit) {
+            _problem = "more data than the size announced";
+            return false;
         }
-        if (rc == Z_STREAM_END) {
-            _zEnded = true;
-            if (_z.avail_in > 0) {
-                _problem = "data after the end of the compressed stream";
-                return -1;
-            }
-            return 0;
+        if (append(out, produced) != 0) {
+            _problem = std::string("write failed: ") + strerror(errno);
+            return false;
         }
-        if (rc != Z_OK && rc != Z_BUF_ERROR) {
-            _problem = std::string("corrupt compressed data: ") + (_z.msg != nullptr ? _z.msg : "inflate failed");
-            return -1;
-        }
-        if (rc == Z_BUF_ERROR && produced == 0) break;
-    }
-    return 0;
+        _inflated += static_cast<long long>(produced);
+        return true;
+    });
+    // The sink's own reason comes first.
+    if (rc != 0 && _problem.empty()) _problem = _inflater.problem();
+    return rc;
 }
 
 bool FtdFileWriter::end() {
-    if (_problem.empty() && !_zEnded) _problem = "compressed stream ended early";
+    if (_problem.empty() && !_inflater.finished()) _problem = "compressed stream ended early";
+    _inflating = false;
     return _problem.empty();
 }
 
 void FtdFileWriter::setDigest(Digest kind) {
     _kind = kind;
     _digestDone = false;
-    if (kind != DIGEST_NONE) EVP_DigestInit_ex(_md, kind == DIGEST_SHA1 ? EVP_sha1() : EVP_md5(), nullptr);
+    if (kind == DIGEST_MD5) EVP_DigestInit_ex(_md, EVP_md5(), nullptr);
+    _sum.reset();
 }
 
-int FtdFileWriter::digest(unsigned char out[20]) {
+int FtdFileWriter::digest(unsigned char out[16]) {
     if (!_digestDone) {
         _digestLength = 0;
-        if (_kind != DIGEST_NONE) EVP_DigestFinal_ex(_md, _digest, &_digestLength);
+        if (_kind == DIGEST_MD5) {
+            EVP_DigestFinal_ex(_md, _digest, &_digestLength);
+        } else if (_kind == DIGEST_FILESUM) {
+            _sum.final(_digest);
+            _digestLength = FtFileSum::kLength;
+        }
         _digestDone = true;
     }
     memcpy(out, _digest, _digestLength);
@@ -126,7 +111,7 @@ int FtdFileWriter::digest(unsigned char out[20]) {
 }
 
 std::string FtdFileWriter::digestText() {
-    unsigned char d[20];
+    unsigned char d[16];
     if (_kind != DIGEST_MD5 || digest(d) != 16) return std::string();
     static const char hex[] = "0123456789abcdef";
     std::string s;

@@ -7,10 +7,11 @@
 #define DRV_TOOLS_FTD_FTD_WRITER_H
 
 #include <openssl/evp.h>
-#include <zlib.h>
 
 #include <string>
 
+#include "ft/ft_filesum.h"
+#include "ft/ft_inflate.h"
 #include "tools/ftd/ftd_tree.h"
 
 class FtdFileWriter {
@@ -25,10 +26,10 @@ public:
     int open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache = nullptr);
     // The digest kept of what is appended (default MD5, the index's). None
     // for files whose digest nobody checks now: the index takes it later,
-    // only if asked, instead of every received byte paying for it. SHA-1
-    // for a rebuilt file that the sender's digest checks. Before the first
-    // byte.
-    enum Digest { DIGEST_NONE, DIGEST_MD5, DIGEST_SHA1 };
+    // only if asked, instead of every received byte paying for it. The
+    // FtFileSum for a rebuilt file that the sender's sum checks. Before the
+    // first byte.
+    enum Digest { DIGEST_NONE, DIGEST_MD5, DIGEST_FILESUM };
     void setDigest(Digest kind);
     Digest digestKind() const { return _kind; }
     bool isOpen() const { return _staged.fd() >= 0; }
@@ -54,9 +55,9 @@ public:
     const std::string& problem() const { return _problem; }
     long long inflated() const { return _inflated; }
 
-    // The digest of everything appended: its bytes (16 for MD5, 20 for
-    // SHA-1; returns the length), or for MD5 the 32 hex digits.
-    int digest(unsigned char out[20]);
+    // The digest of everything appended: its bytes (16 for both kinds;
+    // returns the length, 0 for none), or for MD5 the 32 hex digits.
+    int digest(unsigned char out[16]);
     std::string digestText();
 
     // Installs with mode and time (ms); *st (when not null) gets the
@@ -67,13 +68,13 @@ public:
 private:
     FtdStagedFile _staged;
     EVP_MD_CTX* _md;
+    FtFileSum _sum;
     Digest _kind = DIGEST_MD5;
     bool _digestDone = false;
-    unsigned char _digest[20] = {};
+    unsigned char _digest[16] = {};
     unsigned int _digestLength = 0;
-    z_stream _z;
-    bool _zActive = false;
-    bool _zEnded = false;
+    FtInflater _inflater;
+    bool _inflating = false;
     long long _limit = 0;
     long long _inflated = 0;
     std::string _problem;
