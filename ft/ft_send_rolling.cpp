@@ -115,7 +115,8 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     for (int i = 0; i < count; i++) table.add(i, sigs[static_cast<size_t>(i)].weak, sigs[static_cast<size_t>(i)].digest);
     const long long lastLen = count > 0 ? destSize - static_cast<long long>(count - 1) * bs : 0;
 
-    SlidingFile in(file, size, static_cast<size_t>(8 * kLiteralPiece + 9LL * bs));
+    // Room for a literal piece kept, the blocks hashed ahead and the reads.
+    SlidingFile in(file, size, static_cast<size_t>(8 * kLiteralPiece + 17LL * bs));
     long long pos = 0, litStart = 0;
     int runFirst = -1, runCount = 0;
     auto flushRun = [&]() {
@@ -165,9 +166,10 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     };
     bool haveWeak = false;
     unsigned char digest[16];
-    // Digests of the eight blocks from aheadBase on, taken ahead.
-    const bool fastMd5 = ft_md5x8Fast();
-    unsigned char ahead[8][16];
+    // Digests of the blocks from aheadBase on, taken ahead as many at once
+    // as the processor hashes side by side.
+    const int width = ft_md5Width();
+    unsigned char ahead[16][16];
     long long aheadBase = -1;
     int aheadCount = 0;
     bool stopped = false;
@@ -213,15 +215,16 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
         long long k = aheadBase >= 0 && pos >= aheadBase && (pos - aheadBase) % bs == 0 ? (pos - aheadBase) / bs : -1;
         if (k >= 0 && k < aheadCount) {
             memcpy(digest, ahead[k], 16);
-        } else if (fastMd5 && in.ensure(litStart, pos + 8LL * bs) && in.size() - pos >= 8LL * bs) {
+        } else if (width > 1 && in.ensure(litStart, pos + width * static_cast<long long>(bs)) &&
+                   in.size() - pos >= width * static_cast<long long>(bs)) {
             // Where one block matches, the next ones usually do too: their
-            // digests are taken together, eight at a time.
-            const unsigned char* lanes[8];
-            for (int i = 0; i < 8; i++) lanes[i] = in.at(pos + static_cast<long long>(i) * bs);
-            ft_md5x8(lanes, static_cast<size_t>(bs), ahead);
-            for (int i = 0; i < 8; i++) ft_truncateDigest(ahead[i], strongLen);
+            // digests are taken together.
+            const unsigned char* lanes[16];
+            for (int i = 0; i < width; i++) lanes[i] = in.at(pos + static_cast<long long>(i) * bs);
+            ft_md5Many(lanes, static_cast<size_t>(width), static_cast<size_t>(bs), ahead);
+            for (int i = 0; i < width; i++) ft_truncateDigest(ahead[i], strongLen);
             aheadBase = pos;
-            aheadCount = 8;
+            aheadCount = width;
             memcpy(digest, ahead[0], 16);
         } else {
             MD5(in.at(pos), static_cast<size_t>(bs), digest);

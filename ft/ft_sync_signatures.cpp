@@ -1,6 +1,7 @@
 #include <openssl/md5.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "dirbase/message.h"
@@ -38,20 +39,23 @@ void ft_truncateDigest(unsigned char digest[16], int strongLen) {
 
 void ft_signBlocks(const unsigned char* data, long long size, int blockSize, uint32_t seed, int strongLen,
                    long long first, long long last, FtBlockSignature* out) {
+    // Full blocks go to the many-lane MD5 in batches.
+    const long long fullEnd = std::min(last, size / blockSize);
+    const long long kBatch = 64;
     long long b = first;
-    // Full blocks eight at a time.
-    for (; b + 8 <= last && (b + 8) * static_cast<long long>(blockSize) <= size; b += 8) {
-        const unsigned char* lanes[8];
-        unsigned char digests[8][16];
-        for (int i = 0; i < 8; i++) lanes[i] = data + (b + i) * blockSize;
-        ft_md5x8(lanes, static_cast<size_t>(blockSize), digests);
-        for (int i = 0; i < 8; i++) {
+    for (; b < fullEnd; b += kBatch) {
+        long long n = std::min(kBatch, fullEnd - b);
+        const unsigned char* lanes[kBatch];
+        unsigned char digests[kBatch][16];
+        for (long long i = 0; i < n; i++) lanes[i] = data + (b + i) * blockSize;
+        ft_md5Many(lanes, static_cast<size_t>(n), static_cast<size_t>(blockSize), digests);
+        for (long long i = 0; i < n; i++) {
             out[b + i].weak = adler_checksum(seed, lanes[i], static_cast<size_t>(blockSize));
             memcpy(out[b + i].digest, digests[i], 16);
             ft_truncateDigest(out[b + i].digest, strongLen);
         }
     }
-    for (; b < last; b++) {
+    for (b = std::max(fullEnd, first); b < last; b++) {
         long long off = b * blockSize;
         size_t n = static_cast<size_t>(size - off < blockSize ? size - off : blockSize);
         out[b].weak = adler_checksum(seed, data + off, n);

@@ -99,20 +99,25 @@ TEST(FtChecksum, SignaturesCoverEveryBlockWithAShortLast) {
     EXPECT_EQ(-1, ft_computeSignatures(&shortFile, 2500, 1024, 5, &sigs));
 }
 
-TEST(FtChecksum, EightDigestsAtOnceAreEachRangesMd5) {
+TEST(FtChecksum, DigestsTakenSideBySideAreEachRangesMd5) {
     std::mt19937 gen(9);
-    std::vector<unsigned char> data(8 * 40000);
+    std::vector<unsigned char> data(40 * 4100);
     for (unsigned char& c : data) c = static_cast<unsigned char>(gen());
-    // Lengths around the padding's edges (55/56/64) and block sizes.
-    for (size_t n : {0, 1, 55, 56, 63, 64, 65, 119, 120, 1000, 32768, 39999}) {
-        const unsigned char* lanes[8];
-        for (int i = 0; i < 8; i++) lanes[i] = data.data() + 40000 * i + (i % 3);
-        unsigned char got[8][16];
+    // Lengths around the padding's edges (55/56/64), and counts that fill
+    // the lanes, leave some over, or fall short of them.
+    for (size_t n : {0, 1, 55, 56, 63, 64, 65, 119, 120, 1000, 4099}) {
+        const unsigned char* lanes[40];
+        for (int i = 0; i < 40; i++) lanes[i] = data.data() + 4100 * i + (i % 3);
+        unsigned char want[40][16];
+        for (int i = 0; i < 40; i++) MD5(lanes[i], n, want[i]);
+        unsigned char got[40][16];
         ft_md5x8(lanes, n, got);
-        for (int i = 0; i < 8; i++) {
-            unsigned char want[16];
-            MD5(lanes[i], n, want);
-            EXPECT_EQ(0, memcmp(want, got[i], 16)) << "length " << n << ", lane " << i;
+        for (int i = 0; i < 8; i++) EXPECT_EQ(0, memcmp(want[i], got[i], 16)) << "length " << n << ", lane " << i;
+        for (size_t count : {1, 2, 7, 8, 9, 15, 16, 17, 40}) {
+            memset(got, 0, sizeof got);
+            ft_md5Many(lanes, count, n, got);
+            for (size_t i = 0; i < count; i++)
+                EXPECT_EQ(0, memcmp(want[i], got[i], 16)) << "length " << n << ", count " << count << ", lane " << i;
         }
     }
 }
