@@ -143,7 +143,8 @@ uint32_t adler_reseed() {
     return kSeeds[i];
 }
 
-HashTable::HashTable(size_t size) : _size(size == 0 ? 1 : size > 0xffffffffu ? 0xffffffffu : size), _count(0) {
+HashTable::HashTable(size_t size)
+    : _weakSet(64), _weakShift(32 - 6), _size(size == 0 ? 1 : size > 0xffffffffu ? 0xffffffffu : size), _count(0) {
     _buckets = static_cast<HashBlock**>(calloc(_size, sizeof(HashBlock*)));
     _bits = static_cast<unsigned char*>(calloc(1u << (kBitmapBits - 3), 1));
 }
@@ -173,13 +174,42 @@ void HashTable::add(int32_t block, uint32_t weak, const unsigned char digest[16]
     b->next = nullptr;
     *at = b;
     _bits[bitOf(weak) >> 3] |= static_cast<unsigned char>(1u << (bitOf(weak) & 7u));
+    insertWeak(weak);
     _count++;
 }
 
 bool HashTable::scanWeak(uint32_t weak) const {
-    for (const HashBlock* b = _buckets[weak % static_cast<uint32_t>(_size)]; b != nullptr; b = b->next)
-        if (b->weak == weak) return true;
-    return false;
+    if (weak == 0) return _zeroWeak;
+    const uint32_t mask = static_cast<uint32_t>(_weakSet.size() - 1);
+    for (uint32_t i = slotOf(weak);; i = (i + 1) & mask) {
+        if (_weakSet[i] == weak) return true;
+        if (_weakSet[i] == 0) return false;
+    }
+}
+
+void HashTable::insertWeak(uint32_t weak) {
+    if (weak == 0) {
+        _zeroWeak = true;
+        return;
+    }
+    // At most a quarter full, so that a miss ends at once.
+    if (4 * (_weakCount + 1) > _weakSet.size()) {
+        std::vector<uint32_t> old(2 * _weakSet.size(), 0);
+        old.swap(_weakSet);
+        _weakShift--;
+        _weakCount = 0;
+        for (uint32_t w : old)
+            if (w != 0) insertWeak(w);
+    }
+    const uint32_t mask = static_cast<uint32_t>(_weakSet.size() - 1);
+    for (uint32_t i = slotOf(weak);; i = (i + 1) & mask) {
+        if (_weakSet[i] == weak) return;
+        if (_weakSet[i] == 0) {
+            _weakSet[i] = weak;
+            _weakCount++;
+            return;
+        }
+    }
 }
 
 const HashBlock* HashTable::find(uint32_t weak, const unsigned char digest[16]) const {

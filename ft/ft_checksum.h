@@ -18,6 +18,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
 class SfsFile;
 
 const uint32_t ADLER_MOD = 65521;
@@ -71,8 +73,17 @@ public:
     size_t count() const { return _count; }
 
 private:
+    // The weak sums alone, in an open-addressed table of plain words: one
+    // cache line answers what the bitmap let through, where walking a
+    // bucket's blocks cost a miss per block.
     bool scanWeak(uint32_t weak) const;
+    void insertWeak(uint32_t weak);
+    uint32_t slotOf(uint32_t weak) const { return (weak * 0x9E3779B1u) >> _weakShift; }
 
+    std::vector<uint32_t> _weakSet;  // 0: empty slot
+    unsigned _weakShift;
+    size_t _weakCount = 0;
+    bool _zeroWeak = false;
     HashBlock** _buckets;
     size_t _size;
     size_t _count;

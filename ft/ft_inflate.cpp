@@ -123,8 +123,14 @@ int FtInflater::feed(const unsigned char* data, size_t n, const Sink& sink) {
             if (((cmf << 8) | flg) % 31 != 0) return fail("corrupt compressed data: incorrect header check");
             if ((cmf & 0x0f) != Z_DEFLATED) return fail("corrupt compressed data: unknown compression method");
             if ((cmf >> 4) + 8 > 15) return fail("corrupt compressed data: invalid window size");
-            if ((flg & 0x20) != 0) return fail("corrupt compressed data: the stream asks for a preset dictionary");
-            _state = BLOCK;
+            // A preset dictionary's id follows; like zlib, refuse once it came.
+            _state = (flg & 0x20) != 0 ? DICTIONARY_ID : BLOCK;
+            break;
+        }
+        case DICTIONARY_ID: {
+            _pending[_pendingCount++] = *data++;
+            n--;
+            if (_pendingCount == 4) return fail("corrupt compressed data: the stream asks for a preset dictionary");
             break;
         }
         case BLOCK: {

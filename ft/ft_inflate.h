@@ -44,12 +44,13 @@ public:
     long long produced() const { return _produced; }
 
 private:
-    // HEADER: the two zlib header bytes. BLOCK: a block's first byte, on a
+    // HEADER: the two zlib header bytes. DICTIONARY_ID: the id of a preset
+    // dictionary, which no sender uses. BLOCK: a block's first byte, on a
     // byte boundary. STORED_LENGTH: the four length bytes of a stored block.
     // STORED: its data. ZLIB_RAW: everything from the first compressed block
     // on, in zlib. TRAILER: the four Adler-32 bytes. GZIP: a gzip stream, in
     // zlib. DONE and FAILED end the stream.
-    enum State { HEADER, BLOCK, STORED_LENGTH, STORED, ZLIB_RAW, TRAILER, GZIP, DONE, FAILED };
+    enum State { HEADER, DICTIONARY_ID, BLOCK, STORED_LENGTH, STORED, ZLIB_RAW, TRAILER, GZIP, DONE, FAILED };
 
     int fail(const std::string& why);
     bool emit(const unsigned char* data, size_t n, const Sink& sink);

@@ -64,6 +64,25 @@ TEST(FtChecksum, HashTableNeedsWeakAndStrongToMatch) {
     EXPECT_EQ(nullptr, table.find(1007, d1));
     EXPECT_TRUE(table.hasWeak(1007));
     EXPECT_FALSE(table.hasWeak(1014));
+
+    // Thousands of blocks (the weak sums' own table grows under them), a
+    // weak sum of zero among them; the sums between them stay absent.
+    HashTable many(8001);
+    std::mt19937 gen(5);
+    std::set<uint32_t> added;
+    for (int i = 0; i < 4000; i++) {
+        uint32_t weak = i == 77 ? 0u : static_cast<uint32_t>(gen());
+        many.add(i, weak, d1);
+        added.insert(weak);
+    }
+    for (uint32_t weak : added) EXPECT_TRUE(many.hasWeak(weak)) << weak;
+    int strays = 0;
+    for (int i = 0; i < 100000; i++) {
+        uint32_t weak = static_cast<uint32_t>(gen());
+        if (added.count(weak) == 0 && many.hasWeak(weak)) strays++;
+    }
+    EXPECT_EQ(0, strays);
+    EXPECT_FALSE(table.hasWeak(0));
 }
 
 TEST(FtChecksum, DigestTextAndBlockSizes) {
