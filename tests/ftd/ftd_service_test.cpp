@@ -318,6 +318,8 @@ TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
     Service s;
     LogCapture logs;
     writeFile(s.outside + "/secret", "secret");
+    mkdir(s.path("adir").c_str(), 0755);
+    writeFile(s.path("adir/inner"), "inner");
     {
         Sender p(s.port());
         ASSERT_TRUE(p.connected);
@@ -339,6 +341,8 @@ TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
         p.data("small");
         p.header("bomb", FT_TYPE_FILE, FT_BODY_WHOLE, 10);
         p.data(std::string(1 << 20, 'z'));
+        // A file where a folder stands.
+        p.file("adir", "not a folder");
         p.file("fine", "still served");
         p.plain(FT_END_OF_FILES);
         p.cmd(FT_REMOVE);
@@ -346,9 +350,10 @@ TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
         p.cmd(FT_REMOVE);
         p.out->writeString("");
         ASSERT_TRUE(p.sync());
-        EXPECT_EQ(9u, p.errors.size());  // two destinations, three names, two sizes, two removals
+        EXPECT_EQ(10u, p.errors.size());  // two destinations, three names, two sizes, a folder, two removals
         for (const Reply& r : p.errors) EXPECT_FALSE(r.texts.at(3).empty());
         EXPECT_EQ("still served", readFile(s.path("fine")));
+        EXPECT_EQ("inner", readFile(s.path("adir/inner")));
         struct stat st;
         EXPECT_NE(0, stat(s.path("huge").c_str(), &st));
         EXPECT_NE(0, stat(s.path("bomb").c_str(), &st));
@@ -499,6 +504,20 @@ TEST(FtdService, FallbacksKeepWhatATransactionReplacesOrRemoves) {
         EXPECT_EQ(version(3), readFile(fallback("d/f.1")));
         // Removals move the entry, a folder whole; a larger count keeps more.
         send(p, 6, 3, 30);
+        // A file does not take a folder's place, whatever is kept.
+        p.cmd(FT_KEEP_FALLBACKS);
+        p.out->writeString("nightly job");
+        p.out->writeString("keep");
+        p.out->writeInt32(3);
+        p.out->writeInt32(30);
+        p.start("d");
+        p.file("sub", "not a folder");
+        p.plain(FT_END_OF_FILES);
+        EXPECT_TRUE(p.sync());
+        EXPECT_EQ(1u, p.errors.size());
+        p.errors.clear();
+        EXPECT_EQ("gee", readFile(s.path("d/sub/g")));
+        EXPECT_FALSE(present(fallback("d/sub.1")));
         send(p, 0, 3, 30, {"d/f", "d/sub"});
         EXPECT_FALSE(present(s.path("d/f")));
         EXPECT_FALSE(present(s.path("d/sub")));

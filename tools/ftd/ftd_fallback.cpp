@@ -64,6 +64,10 @@ int FtdFallbacks::keepReplaced(int dirFd, const std::string& leaf, const std::st
     if (!policy.keep || policy.count <= 0) return 0;
     struct stat st;
     if (::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
     std::string name;
     int fb = makeRoom(rel, policy, &name);
     if (fb < 0) return -1;

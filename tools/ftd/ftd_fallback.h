@@ -49,7 +49,8 @@ public:
     // Keeps the entry leaf of dirFd (rel below the root) as the newest
     // fallback, before it is replaced: a second link for a file (the entry
     // stays), a rename for anything else (the entry goes). Nothing happens
-    // when the policy keeps nothing or the entry does not exist. 0, or -1
+    // when the policy keeps nothing or the entry does not exist. A folder is
+    // left where it is (EISDIR): a file does not replace a folder. 0, or -1
     // with errno when the fallback could not be made.
     int keepReplaced(int dirFd, const std::string& leaf, const std::string& rel, const FtdFallbackPolicy& policy);
     // Moves rel into the fallbacks instead of removing it. 0, or -1 with

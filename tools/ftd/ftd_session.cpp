@@ -389,6 +389,12 @@ int FtdSession::writeFile() {
     std::string reason;
     FtdStagedFile staged;
     bool ok = FtdTree::confine(path, &rel, &reason) && !rel.empty();
+    struct stat st;
+    // A folder in the way is refused before the writer sends anything.
+    if (ok && _server->tree().lstat(rel, &st) == 0 && S_ISDIR(st.st_mode)) {
+        reason = strerror(EISDIR);
+        ok = false;
+    }
     if (ok && staged.open(_server->tree(), rel) != 0) {
         reason = strerror(errno);
         ok = false;
@@ -417,7 +423,6 @@ int FtdSession::writeFile() {
         }
         free(data);
     }
-    struct stat st;
     std::string digest;
     if (problem.empty() && !ftdDigestFd(staged.fd(), &digest)) problem = strerror(errno);
     int dir = ::dup(staged.dirFd());

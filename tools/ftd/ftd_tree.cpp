@@ -157,6 +157,14 @@ void FtdDirCache::clear() {
 }
 
 int FtdTree::openParent(const std::string& rel, bool create, std::string* leaf, FtdDirCache* cache) const {
+    bool borrowed = false;
+    int fd = openParentShared(rel, create, leaf, cache, &borrowed);
+    return fd >= 0 && borrowed ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : fd;
+}
+
+int FtdTree::openParentShared(const std::string& rel, bool create, std::string* leaf, FtdDirCache* cache,
+                              bool* borrowed) const {
+    *borrowed = false;
     if (cache == nullptr) return openParent(rel, create, leaf);
     size_t slash = rel.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : rel.substr(0, slash);
@@ -170,7 +178,8 @@ int FtdTree::openParent(const std::string& rel, bool create, std::string* leaf, 
         cache->_rel = dir;
     }
     *leaf = name;
-    return ::fcntl(cache->_fd, F_DUPFD_CLOEXEC, 0);
+    *borrowed = true;
+    return cache->_fd;
 }
 
 int FtdTree::openDir(const std::string& rel, bool create) const {
@@ -271,15 +280,8 @@ FtdStagedFile::~FtdStagedFile() {
 
 int FtdStagedFile::open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache) {
     discard();
-    _dirFd = tree.openParent(rel, true, &_leaf, cache);
+    _dirFd = tree.openParentShared(rel, true, &_leaf, cache, &_dirBorrowed);
     if (_dirFd < 0) return -1;
-    // The leaf itself may not be a folder or a link we would write through;
-    // rename replaces a link, so only a folder is in the way.
-    struct stat st;
-    if (::fstatat(_dirFd, _leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return -1;
-    }
     std::string base = _leaf.size() > 200 ? _leaf.substr(0, 200) : _leaf;
     for (int attempt = 0; attempt < 100; attempt++) {
         char suffix[16];
@@ -289,11 +291,20 @@ int FtdStagedFile::open(const FtdTree& tree, const std::string& rel, FtdDirCache
         if (_fd >= 0 || errno != EEXIST) break;
     }
     if (_fd < 0) {
+        int saved = errno;
         _tempName.clear();
+        releaseDir();
+        errno = saved;
         return -1;
     }
     _written = 0;
     return 0;
+}
+
+void FtdStagedFile::releaseDir() {
+    if (_dirFd >= 0 && !_dirBorrowed) ::close(_dirFd);
+    _dirFd = -1;
+    _dirBorrowed = false;
 }
 
 int FtdStagedFile::append(const void* data, size_t n) {
@@ -345,8 +356,7 @@ int FtdStagedFile::install(int mode, long long mtimeMs) {
     ::close(_fd);
     _fd = -1;
     _tempName.clear();
-    ::close(_dirFd);
-    _dirFd = -1;
+    releaseDir();
     return 0;
 }
 
@@ -355,10 +365,7 @@ void FtdStagedFile::discard() {
         ::close(_fd);
         _fd = -1;
     }
-    if (_dirFd >= 0) {
-        if (!_tempName.empty()) ::unlinkat(_dirFd, _tempName.c_str(), 0);
-        ::close(_dirFd);
-        _dirFd = -1;
-    }
+    if (_dirFd >= 0 && !_tempName.empty()) ::unlinkat(_dirFd, _tempName.c_str(), 0);
+    releaseDir();
     _tempName.clear();
 }

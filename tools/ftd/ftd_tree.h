@@ -77,6 +77,11 @@ public:
     int openParent(const std::string& rel, bool create, std::string* leaf) const;
     // The same through a cache of the last folder opened (may be null).
     int openParent(const std::string& rel, bool create, std::string* leaf, FtdDirCache* cache) const;
+    // As above, but a descriptor served from the cache is the cache's own,
+    // not a copy: *borrowed says so, and the caller must not close it and
+    // must be done with it before the cache is cleared.
+    int openParentShared(const std::string& rel, bool create, std::string* leaf, FtdDirCache* cache,
+                         bool* borrowed) const;
     // Opens the folder rel itself (without following links); -1 with errno.
     int openDir(const std::string& rel, bool create) const;
     // lstat of rel below the root; -1 with errno.
@@ -113,7 +118,12 @@ public:
     FtdStagedFile& operator=(const FtdStagedFile&) = delete;
 
     // Creates the temporary file for rel (its folders are created), finding
-    // the folder through cache when one is given. 0, or -1 with errno.
+    // the folder through cache when one is given; the staged file then uses
+    // the cache's descriptor and must be installed or discarded before the
+    // cache is cleared. A folder standing at rel is found only when the
+    // file is installed (the rename fails with EISDIR): looking for it
+    // first cost a lookup per file for a case that hardly ever happens.
+    // 0, or -1 with errno.
     int open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache = nullptr);
     int fd() const { return _fd; }
     int dirFd() const { return _dirFd; }
@@ -130,7 +140,11 @@ public:
     void discard();
 
 private:
+    // Closes the folder unless it is a cache's.
+    void releaseDir();
+
     int _dirFd = -1;
+    bool _dirBorrowed = false;
     int _fd = -1;
     std::string _leaf;
     std::string _tempName;
