@@ -333,7 +333,7 @@ int main() {
     fprintf(f,
             "use chroot = false\nuid = %d\ngid = %d\nlog file = %s/rsyncd.log\npid file = %s/rsyncd.pid\n"
             "[dst]\npath = %s\nread only = false\n",
-            static_cast<int>(getuid()), static_cast<int>(getgid()), top.c_str(), top.c_str(), theirs.c_str());
+            static_cast<int>(getuid()), static_cast<int>(getgid()), top.c_str(), top.c_str(), top.c_str());
     fclose(f);
     pid_t rsyncd = startServer({RSYNC_PATH, "--daemon", "--no-detach", "--address=127.0.0.1",
                                 "--port=" + std::to_string(rsyncPort), "--config=" + conf},
@@ -342,7 +342,10 @@ int main() {
     Relay ftdRelay(ftdPort);
     Relay rsyncRelay(rsyncPort);
     std::string ftdHost = "127.0.0.1:" + std::to_string(ftdRelay.port()) + ":";
-    std::string rsyncUrl = "rsync://127.0.0.1:" + std::to_string(rsyncRelay.port()) + "/dst/";
+    // The daemon's module is the whole scratch folder: the small files go
+    // to the same folder for both tools (below).
+    std::string rsyncTop = "rsync://127.0.0.1:" + std::to_string(rsyncRelay.port()) + "/dst/";
+    std::string rsyncUrl = rsyncTop + "theirs/";
 
     auto drvft = [&](const std::vector<std::string>& extra) {
         std::vector<std::string> args = {drvftPath, "copy"};
@@ -366,17 +369,33 @@ int main() {
         r->serverCpu.push_back(serverCpu(server) - cpu0);
     };
     auto wipe = [&](const std::string& path) { run({"/bin/rm", "-rf", path}); };
+    // Moves a copy of the small files out of the way, to be deleted at the
+    // end: deleting 10,000 files makes creating files slower for minutes
+    // after (ext4 without a journal passes over each recently freed inode of
+    // the folder's group, one by one), by an amount that depends on the
+    // group's history rather than on the tool that runs next.
+    std::string aside = top + "/aside";
+    mkdir(aside.c_str(), 0755);
+    int asideCount = 0;
+    auto moveAside = [&](const std::string& path) {
+        rename(path.c_str(), (aside + "/" + std::to_string(asideCount++)).c_str());
+    };
 
     // First copies: the destination (and drvft's index of it) start empty each time.
     Result smallOurs, smallTheirs, bigOurs, bigTheirs, syncOurs, syncTheirs;
-    // Each tool's destination is wiped just before its own run: the file
-    // system makes new files slower for a while after many were deleted, and
-    // wiping both first would give that cost to whichever runs first.
+    // Both tools create the small files in the same folder, emptied just
+    // before each run, and take turns at going first: files deleted shortly
+    // before (by this machine's other work) cost whichever runs nearer to
+    // the deletion.
     for (int i = 0; doSmall && i < repeat; i++) {
-        wipe(ours + "/small");
-        timed(ftdRelay, ftd, &smallOurs, [&] { return drvft({src + "/small", ftdHost + "small"}); });
-        wipe(theirs + "/small");
-        timed(rsyncRelay, rsyncd, &smallTheirs, [&] { return rsync({src + "/small", rsyncUrl + "small"}); });
+        for (int turn = 0; turn < 2; turn++) {
+            moveAside(ours + "/small");
+            if ((turn + i) % 2 == 0)
+                timed(ftdRelay, ftd, &smallOurs, [&] { return drvft({src + "/small", ftdHost + "small"}); });
+            else
+                timed(rsyncRelay, rsyncd, &smallTheirs,
+                      [&] { return rsync({src + "/small", rsyncTop + "ours/small"}); });
+        }
     }
     if (doSmall) report("10,000 x 4 KiB, first copy", smallOurs, smallTheirs);
     for (int i = 0; doBig && i < repeat; i++) {
