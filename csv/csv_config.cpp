@@ -67,24 +67,11 @@ CSVResultRow::CSVResultRow(int count) {
         // Sized once: the array would otherwise grow a slot at a time.
         _values.elements = static_cast<Any**>(calloc(static_cast<size_t>(count), sizeof(Any*)));
         _values.count = count;
-        _notedSlots.reserve(static_cast<size_t>(count));
     }
 }
 
 CSVResultRow::~CSVResultRow() {
     for (Error* e : _errors) delete e;
-    free(_noted);
-}
-
-void CSVResultRow::fillTexts() {
-    size_t at = 0;
-    for (uint64_t n : _notedSlots) {
-        const size_t length = static_cast<size_t>(n >> kNotedSlotBits);
-        setText(static_cast<int>(n & ((1u << kNotedSlotBits) - 1)), _noted + at, length);
-        at += length;
-    }
-    _notedSlots.clear();
-    _notedLength = 0;
 }
 
 int CSVResultRow::set(int index, Any* value) {

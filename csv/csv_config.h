@@ -17,11 +17,9 @@
 #define DRV_CSV_CSV_CONFIG_H
 
 #include <stddef.h>
-#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "common/error_codes.h"
@@ -89,29 +87,6 @@ public:
     std::vector<CSVRow*> rows;  // front first
 };
 
-// Copies n bytes. Fields are mostly short, and a library call per field
-// costs more than the copy: up to 16 bytes are moved as two overlapping
-// words (or halves), never touching a byte outside either range.
-inline void csvCopy(char* to, const char* from, size_t n) {
-    if (n >= 8 && n <= 16) {
-        uint64_t a, b;
-        memcpy(&a, from, 8);
-        memcpy(&b, from + n - 8, 8);
-        memcpy(to, &a, 8);
-        memcpy(to + n - 8, &b, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t a, b;
-        memcpy(&a, from, 4);
-        memcpy(&b, from + n - 4, 4);
-        memcpy(to, &a, 4);
-        memcpy(to + n - 4, &b, 4);
-    } else if (n < 4) {
-        for (size_t i = 0; i < n; i++) to[i] = from[i];
-    } else {
-        memcpy(to, from, n);
-    }
-}
-
 class CSVResultRow {
 public:
     // count empty (null) slots.
@@ -139,15 +114,6 @@ public:
     // overwritten or emptied.
     void clearErrors();
 
-    // Texts noted for slots and put into them later, by fillTexts: the
-    // reader notes a line's plain texts as it reads them, and the consumer
-    // that receives the row makes the values, so that this work is done on
-    // the consumer's side and by several consumers at once. The text is
-    // copied; a slot noted twice before fillTexts gets the later text.
-    void noteText(int index, const char* text, size_t length);
-    // Puts every noted text into its slot (setText) and forgets them.
-    void fillTexts();
-
     int count() const { return _values.count; }
     // The value in slot index, or null for an empty slot or a bad index.
     Any* get(int index) const { return _values.get(index); }
@@ -163,34 +129,9 @@ private:
         return v;
     }
 
-    // The noted texts: their bytes one after another in _noted, and per
-    // text, in the order noted, its length shifted above its slot (one word
-    // each, written with one store).
-    static constexpr int kNotedSlotBits = 20;
-
     AnyArray _values;
     std::vector<Error*> _errors;
-    char* _noted = nullptr;
-    size_t _notedLength = 0;
-    size_t _notedCapacity = 0;
-    std::vector<uint64_t> _notedSlots;
 };
-
-// Inline: it runs once for every text field the reader produces.
-inline void CSVResultRow::noteText(int index, const char* text, size_t length) {
-    // A bad slot is ignored, as setText would refuse it.
-    if (index < 0 || index >= _values.count || index >= (1 << kNotedSlotBits)) return;
-    if (_notedLength + length > _notedCapacity || _noted == nullptr) {
-        size_t want = std::max(_notedLength + length, _notedCapacity * 2 + 64);
-        char* grown = static_cast<char*>(realloc(_noted, want));
-        if (grown == nullptr) abort();
-        _noted = grown;
-        _notedCapacity = want;
-    }
-    csvCopy(_noted + _notedLength, text, length);
-    _notedLength += length;
-    _notedSlots.push_back(static_cast<uint64_t>(length) << kNotedSlotBits | static_cast<uint64_t>(index));
-}
 
 // Inline: it runs once for every text field the reader produces.
 inline int CSVResultRow::setText(int index, const char* text, size_t length) {
@@ -214,7 +155,7 @@ inline int CSVResultRow::setText(int index, const char* text, size_t length) {
         v->clear();
         buffer = static_cast<char*>(malloc(length + 1));
     }
-    csvCopy(buffer, text, length);
+    memcpy(buffer, text, length);
     buffer[length] = '\0';
     v->type = ANY_STRING;
     v->hint = HINT_STRING;

@@ -188,12 +188,16 @@ void TextParser::endLine() {
 Error* TextParser::parse(const unsigned char* p, Attributes** out) {
     const unsigned char* const end = p + strlen(reinterpret_cast<const char*>(p));
     p += csvBomLength(p, static_cast<size_t>(end - p));
-    // Bytes that may start something other than field text.
-    CSVScanner scanner(_quote.bytes[0], _sep.bytes[0]);
+    // Bytes that may start something other than field text, outside and
+    // inside quotes.
+    const unsigned char plainStops[4] = {_quote.bytes[0], _sep.bytes[0], '\r', '\n'};
+    const unsigned char quotedStops[2] = {_quote.bytes[0], '\n'};
+    const CSVScanner plain(plainStops, 4);
+    const CSVScanner quoted(quotedStops, 2);
     for (;;) {
         // A run of plain field text is taken at once.
         const unsigned char* from = p;
-        p = scanner.find(p, end, _inQuote, &_column);
+        p = (_inQuote ? quoted : plain).find(p, end, &_column);
         if (p > from) {
             append(from, static_cast<size_t>(p - from));
             _hasContent = true;

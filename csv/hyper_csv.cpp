@@ -165,27 +165,16 @@ void HyperCSV::prepareDefinitions() {
         _byColumn[def->inputColumn].push_back(def);
         _outputCount = std::max(_outputCount, def->outputColumn);
     }
-    // The plan of each input column, made once: a column with a single
-    // definition that keeps the text as it is goes straight to its slot,
-    // unless the task log wants every field.
-    _traceFields = _taskLog != nullptr && _config->debugLevel < 3;
-    // Texts are left to the consumer to put in place unless two
-    // definitions share a slot: then the order in which values land in it
-    // must stay that of the fields.
-    std::vector<int> users(static_cast<size_t>(_outputCount) + 1, 0);
-    _deferTexts = true;
-    for (const std::vector<CSVRow*>& defs : _byColumn)
-        for (const CSVRow* def : defs)
-            if (++users[static_cast<size_t>(def->outputColumn)] > 1) _deferTexts = false;
-    _plan.assign(_byColumn.size(), kIgnored);
+    // Columns with a single definition that keeps the text as it is take
+    // the short way, unless the task log wants every field.
+    const bool traceFields = _taskLog != nullptr && _config->debugLevel < 3;
+    _textSlot.assign(_byColumn.size(), -1);
     for (size_t c = 0; c < _byColumn.size(); c++) {
-        if (_byColumn[c].empty()) continue;
-        _plan[c] = kConvert;
-        if (_byColumn[c].size() != 1 || _traceFields) continue;
+        if (_byColumn[c].size() != 1 || traceFields) continue;
         const CSVRow* def = _byColumn[c][0];
         if (def->expression == nullptr && def->type != CSV_TYPE_DOUBLE && def->type != CSV_TYPE_DATE &&
             def->type != CSV_TYPE_TIMESTAMP)
-            _plan[c] = def->outputColumn - 1;
+            _textSlot[c] = def->outputColumn - 1;
     }
 }
 
@@ -263,26 +252,117 @@ void HyperCSV::parseInput() {
     _sep = CSVDelimiter::of(_config->separator, ',');
     // Enough look-ahead for a doubled quote and a carriage return's newline.
     _lookahead = std::max({4, 2 * _quote.length, _sep.length});
-    // Bytes that may start something other than field text.
-    CSVScanner scanner(_quote.bytes[0], _sep.bytes[0]);
+    // Bytes that may start something other than field text, outside and
+    // inside quotes.
+    const unsigned char plainStops[4] = {_quote.bytes[0], _sep.bytes[0], '\r', '\n'};
+    const unsigned char quotedStops[2] = {_quote.bytes[0], '\n'};
+    const CSVScanner plain(plainStops, 4);
+    const CSVScanner quoted(quotedStops, 2);
     _headersLeft = std::max(0, _config->headerLines);
     _window = static_cast<unsigned char*>(malloc(static_cast<size_t>(_windowSize)));
     const bool traceChars = _taskLog != nullptr && _config->debugLevel < 2;
-    // Single-byte delimiters, with nobody tracing characters: the short way.
-    const bool simple = _quote.length == 1 && _sep.length == 1 && !traceChars;
 
     while (!_eof && _end - _pos < 3) testRead();
     _pos += static_cast<int>(csvBomLength(_window + _pos, static_cast<size_t>(_end - _pos)));
-    for (;;) {
-        // Asked to stop: looked at once per window and once per line, often
-        // enough to be prompt and rarely enough to cost nothing.
-        if (_stopRequested.load(std::memory_order_relaxed)) break;
+    bool stopped = false;
+    while (!stopped) {
         if (_end - _pos < _lookahead && !_eof) testRead();
-        // The window's bytes may have moved.
-        scanner.reset();
         if (_pos >= _end) break;
-        const bool more = simple ? walkSimple(scanner) : walkGeneral(scanner, traceChars);
-        if (!more) break;
+        // The cursor lives in a local while the window is walked; _pos
+        // catches up before the window is refilled.
+        const unsigned char* p = _window + _pos;
+        const unsigned char* const e = _window + _end;
+        // Something special may start before limit: there its look-ahead
+        // is in the window (or the input has no more).
+        const unsigned char* const limit = _eof ? e : e - _lookahead + 1;
+        for (;;) {
+            if (_stopRequested.load(std::memory_order_relaxed)) {
+                stopped = true;
+                break;
+            }
+            // A run of plain field text is taken at once.
+            const unsigned char* from = p;
+            int chars = 0;
+            p = (_inQuote ? quoted : plain).find(p, e, &chars);
+            if (p > from) {
+                if (traceChars) {
+                    for (const unsigned char* c = from; c < p;) {
+                        int len = 1;
+                        while (c + len < p && (c[len] & 0xC0) == 0x80) len++;
+                        trace("[%d, %d]: Char: %.*s\n", _line, _column, len, reinterpret_cast<const char*>(c));
+                        // The rest of a character that a window end split
+                        // was counted with its first byte.
+                        if ((*c & 0xC0) != 0x80) _column++;
+                        c += len;
+                    }
+                } else {
+                    _column += chars;
+                }
+                appendBytes(from, static_cast<size_t>(p - from));
+                _hasContent = true;
+            }
+            if (p >= limit) break;
+            if (traceChars) {
+                if (*p < 0x20) {
+                    trace("[%d, %d]: Char: 0x%02X\n", _line, _column, *p);
+                } else {
+                    trace("[%d, %d]: Char: %c\n", _line, _column, *p);
+                }
+            }
+            const long left = e - p;
+            if (_inQuote) {
+                if (left >= _quote.length && _quote.at(p)) {
+                    p += _quote.length;
+                    _column++;
+                    if (left >= 2 * _quote.length && _quote.at(p)) {
+                        // A doubled quote stands for one quote character.
+                        appendBytes(_quote.bytes, static_cast<size_t>(_quote.length));
+                        p += _quote.length;
+                        _column++;
+                    } else {
+                        _inQuote = false;
+                    }
+                } else if (*p == '\n') {
+                    appendBytes(p, 1);
+                    p++;
+                    _line++;
+                    _column = 1;
+                } else {
+                    appendBytes(p, 1);
+                    p++;
+                    _column++;
+                }
+                continue;
+            }
+            if (left >= _quote.length && _quote.at(p)) {
+                _quoteLine = _line;
+                _quoteColumn = _column;
+                p += _quote.length;
+                _column++;
+                _inQuote = true;
+                _hasContent = true;
+            } else if (left >= _sep.length && _sep.at(p)) {
+                // The field's position is that of the separator ending it.
+                _hasContent = true;
+                endField(false);
+                p += _sep.length;
+                _column++;
+            } else if (*p == '\n' || *p == '\r') {
+                // A carriage return ends the line by itself; a newline right
+                // after it belongs to the same line end.
+                endField(true);
+                if (*p == '\r' && p + 1 < e && p[1] == '\n') p++;
+                p++;
+                _line++;
+                _column = 1;
+            } else {
+                appendBytes(p, 1);
+                p++;
+                _column++;
+                _hasContent = true;
+            }
+        }
+        _pos = static_cast<int>(p - _window);
     }
 
     if (_readFailed || _stopRequested.load(std::memory_order_relaxed)) {
@@ -302,202 +382,6 @@ void HyperCSV::parseInput() {
     if (_hasContent) endField(true);
 }
 
-bool HyperCSV::noteField() {
-    // The common case of endField(false) without the call: a data field
-    // whose text is kept as it is, in a row already begun.
-    const size_t index = static_cast<size_t>(_fieldIndex) + 1;
-    const int plan = index < _plan.size() ? _plan[index] : kIgnored;
-    if (plan < 0 || _headersLeft > 0 || !_deferTexts || _row == nullptr) return false;
-    _fieldIndex++;
-    _slotLine[static_cast<size_t>(plan)] = _lineSerial;
-    const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
-    size_t length = _fieldLength;
-    while (length > 0 && csvIsBlank(static_cast<unsigned char>(data[length - 1]))) length--;
-    _row->noteText(plan, length > 0 ? data : "", length);
-    _fieldLength = 0;
-    _span = nullptr;
-    return true;
-}
-
-bool HyperCSV::walkSimple(CSVScanner& scanner) {
-    // The same rules as walkGeneral for one-byte quote and separator, with
-    // the hot state in locals: members are written back before anything
-    // that reads them (field and line ends) and at the end of the walk.
-    const unsigned char quote = _quote.bytes[0];
-    const unsigned char sep = _sep.bytes[0];
-    const unsigned char* p = _window + _pos;
-    const unsigned char* const e = _window + _end;
-    const unsigned char* const limit = _eof ? e : e - _lookahead + 1;
-    int column = _column;
-    bool inQuote = _inQuote;
-    bool hasContent = _hasContent;
-    bool more = true;
-    for (;;) {
-        const unsigned char* from = p;
-        p = scanner.find(p, e, inQuote, &column);
-        if (p > from) {
-            addBytes(from, static_cast<size_t>(p - from));
-            hasContent = true;
-        }
-        if (p >= limit) break;
-        const unsigned char c = *p;
-        if (inQuote) {
-            if (c == quote) {
-                column++;
-                if (p + 1 < e && p[1] == quote) {
-                    // A doubled quote stands for one quote character: the
-                    // first of the pair, so a field that ends just before
-                    // it stays one stretch of the window.
-                    addBytes(p, 1);
-                    p += 2;
-                    column++;
-                } else {
-                    inQuote = false;
-                    p++;
-                }
-            } else {
-                addBytes(p, 1);
-                p++;
-                _line++;
-                column = 1;
-            }
-            continue;
-        }
-        if (c == quote) {
-            _quoteLine = _line;
-            _quoteColumn = column;
-            p++;
-            column++;
-            inQuote = true;
-            hasContent = true;
-        } else if (c == sep) {
-            if (!noteField()) {
-                _column = column;
-                endField(false);
-            }
-            p++;
-            column++;
-            hasContent = true;
-        } else {
-            _column = column;
-            endField(true);
-            if (c == '\r' && p + 1 < e && p[1] == '\n') p++;
-            p++;
-            _line++;
-            column = 1;
-            hasContent = false;
-            if (_stopRequested.load(std::memory_order_relaxed)) {
-                more = false;
-                break;
-            }
-        }
-    }
-    _column = column;
-    _inQuote = inQuote;
-    _hasContent = hasContent;
-    _pos = static_cast<int>(p - _window);
-    return more;
-}
-
-bool HyperCSV::walkGeneral(CSVScanner& scanner, bool traceChars) {
-    // The cursor lives in a local while the window is walked; _pos catches
-    // up before the window is refilled.
-    const unsigned char* p = _window + _pos;
-    const unsigned char* const e = _window + _end;
-    // Something special may start before limit: there its look-ahead is in
-    // the window (or the input has no more).
-    const unsigned char* const limit = _eof ? e : e - _lookahead + 1;
-    for (;;) {
-        // A run of plain field text is taken at once.
-        const unsigned char* from = p;
-        int chars = 0;
-        p = scanner.find(p, e, _inQuote, &chars);
-        if (p > from) {
-            if (traceChars) {
-                for (const unsigned char* c = from; c < p;) {
-                    int len = 1;
-                    while (c + len < p && (c[len] & 0xC0) == 0x80) len++;
-                    trace("[%d, %d]: Char: %.*s\n", _line, _column, len, reinterpret_cast<const char*>(c));
-                    // The rest of a character that a window end split was
-                    // counted with its first byte.
-                    if ((*c & 0xC0) != 0x80) _column++;
-                    c += len;
-                }
-            } else {
-                _column += chars;
-            }
-            appendBytes(from, static_cast<size_t>(p - from));
-            _hasContent = true;
-        }
-        if (p >= limit) break;
-        if (traceChars) {
-            if (*p < 0x20) {
-                trace("[%d, %d]: Char: 0x%02X\n", _line, _column, *p);
-            } else {
-                trace("[%d, %d]: Char: %c\n", _line, _column, *p);
-            }
-        }
-        const long left = e - p;
-        if (_inQuote) {
-            if (left >= _quote.length && _quote.at(p)) {
-                p += _quote.length;
-                _column++;
-                if (left >= 2 * _quote.length && _quote.at(p)) {
-                    // A doubled quote stands for one quote character.
-                    appendBytes(_quote.bytes, static_cast<size_t>(_quote.length));
-                    p += _quote.length;
-                    _column++;
-                } else {
-                    _inQuote = false;
-                }
-            } else if (*p == '\n') {
-                appendBytes(p, 1);
-                p++;
-                _line++;
-                _column = 1;
-            } else {
-                appendBytes(p, 1);
-                p++;
-                _column++;
-            }
-            continue;
-        }
-        if (left >= _quote.length && _quote.at(p)) {
-            _quoteLine = _line;
-            _quoteColumn = _column;
-            p += _quote.length;
-            _column++;
-            _inQuote = true;
-            _hasContent = true;
-        } else if (left >= _sep.length && _sep.at(p)) {
-            // The field's position is that of the separator ending it.
-            _hasContent = true;
-            endField(false);
-            p += _sep.length;
-            _column++;
-        } else if (*p == '\n' || *p == '\r') {
-            // A carriage return ends the line by itself; a newline right
-            // after it belongs to the same line end.
-            endField(true);
-            if (*p == '\r' && p + 1 < e && p[1] == '\n') p++;
-            p++;
-            _line++;
-            _column = 1;
-            if (_stopRequested.load(std::memory_order_relaxed)) {
-                _pos = static_cast<int>(p - _window);
-                return false;
-            }
-        } else {
-            appendBytes(p, 1);
-            p++;
-            _column++;
-            _hasContent = true;
-        }
-    }
-    _pos = static_cast<int>(p - _window);
-    return true;
-}
-
 void HyperCSV::endField(bool lineEnd) {
     if (lineEnd && _fieldIndex == 0 && _fieldLength == 0) {
         trace("[%d, %d]: Empty line encountered\n", _line, _column);
@@ -505,26 +389,24 @@ void HyperCSV::endField(bool lineEnd) {
         return;
     }
     _fieldIndex++;
-    const int plan = static_cast<size_t>(_fieldIndex) < _plan.size() ? _plan[static_cast<size_t>(_fieldIndex)] : kIgnored;
-    if (plan >= 0 && _headersLeft == 0) {
-        // A text kept as it is: straight from where the field's bytes are
-        // into the row's own value, without trailing white space.
+    bool traceFields = _taskLog != nullptr && _config->debugLevel < 3;
+    if (_headersLeft > 0) {
+        if (traceFields) trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
+    } else if (_fieldIndex < static_cast<int>(_byColumn.size()) && !_byColumn[_fieldIndex].empty()) {
         if (_row == nullptr) _row = takeRow();
-        _slotLine[static_cast<size_t>(plan)] = _lineSerial;
-        const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
-        size_t length = _fieldLength;
-        while (length > 0 && csvIsBlank(static_cast<unsigned char>(data[length - 1]))) length--;
-        if (_deferTexts) {
-            _row->noteText(plan, length > 0 ? data : "", length);
+        int slot = _textSlot[static_cast<size_t>(_fieldIndex)];
+        if (slot >= 0) {
+            // A text kept as it is: straight from where the field's bytes
+            // are into the row's own value, without trailing white space.
+            _slotLine[static_cast<size_t>(slot)] = _lineSerial;
+            const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
+            size_t length = _fieldLength;
+            while (length > 0 && csvIsBlank(static_cast<unsigned char>(data[length - 1]))) length--;
+            _row->setText(slot, length > 0 ? data : "", length);
         } else {
-            _row->setText(plan, length > 0 ? data : "", length);
+            for (CSVRow* def : _byColumn[_fieldIndex]) convertField(_row, def);
         }
-    } else if (_headersLeft > 0) {
-        if (_traceFields) trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
-    } else if (plan == kConvert) {
-        if (_row == nullptr) _row = takeRow();
-        for (CSVRow* def : _byColumn[static_cast<size_t>(_fieldIndex)]) convertField(_row, def);
-    } else if (_traceFields) {
+    } else if (traceFields) {
         trace("[%d, %d]: Ignored column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
     }
     _fieldLength = 0;
@@ -581,37 +463,23 @@ void HyperCSV::queueRow(CSVResultRow* row) {
 
 void HyperCSV::flushRows() {
     if (_finished.empty()) return;
-    bool wake = false;
-    {
-        CondSection hold(_queueBlock);
-        size_t next = 0;
-        while (next < _finished.size()) {
-            // Bounded: wait for the consumers, who wake this thread when
-            // they take the queue back to half the bound, and look again at
-            // least once a second.
-            while (_queue.size() > kMaxQueued && !_stopRequested.load(std::memory_order_relaxed)) {
-                if (_consumersWaiting > 0) _queueBlock.broadcast();
-                _producerWaiting = true;
-                _queueBlock.wait(1000);
-            }
-            _producerWaiting = false;
-            // As many as fit in one go.
-            size_t room = _queue.size() > kMaxQueued ? 1 : kMaxQueued + 1 - _queue.size();
-            size_t n = std::min(room, _finished.size() - next);
-            _queue.insert(_queue.end(), _finished.begin() + static_cast<long>(next),
-                          _finished.begin() + static_cast<long>(next + n));
-            next += n;
+    CondSection hold(_queueBlock);
+    for (CSVResultRow* row : _finished) {
+        // Bounded: wait for the consumers, who wake this thread when they
+        // take the queue back to the bound, and look again at least once a
+        // second.
+        while (_queue.size() > kMaxQueued && !_stopRequested.load(std::memory_order_relaxed)) {
+            _producerWaiting = true;
+            _queueBlock.wait(1000);
         }
-        _finished.clear();
-        // The rows given back since the last time serve the next batch.
-        _reusable.insert(_reusable.end(), _spare.begin(), _spare.end());
-        _spare.clear();
-        wake = _consumersWaiting > 0;
+        _producerWaiting = false;
+        _queue.push_back(row);
     }
-    // Woken after the block is released, so that a consumer does not wake
-    // only to wait for the block this thread still holds. The producer's
-    // own object outlives its thread, so the block is still there.
-    if (wake) _queueBlock.broadcastReleased();
+    _finished.clear();
+    // The rows given back since the last time serve the next batch.
+    _reusable.insert(_reusable.end(), _spare.begin(), _spare.end());
+    _spare.clear();
+    if (_consumersWaiting > 0) _queueBlock.broadcast();
 }
 
 bool HyperCSV::keepSpare(CSVResultRow* row) {
@@ -654,10 +522,8 @@ CSVResultRow* HyperCSV::getNext(CSVResultRow* done) {
         }
         if (--_consumersInside == 0 && _done) _queueBlock.broadcast();
     }
-    // A row the pool has no room for is freed outside the lock, and the
-    // row's texts are made into values here, on the consumer's side.
+    // A row the pool has no room for is freed outside the lock.
     delete done;
-    if (row != nullptr) row->fillTexts();
     return row;
 }
 

@@ -27,12 +27,6 @@
 // included: a consumer that keeps up with the reader then costs no
 // allocation per field. Deleting rows instead is just as correct.
 //
-// The work is split so that the reader thread does as little per field as
-// it can: it finds the fields and, for a column whose text is kept as it
-// is, only notes the text in the row; getNext makes those texts into the
-// row's values on the consumer's thread, outside the queue lock. Columns
-// with an expression or a type conversion are finished by the reader.
-//
 // Thread-safety: getNext, recycle and stop may be called from any thread.
 // The queue, the rows given back, the consumer count and the done flag are
 // guarded by the queue block. The error and warning lists, the counters
@@ -54,7 +48,6 @@
 #include "common/sem.h"
 #include "csv/csv_config.h"
 #include "csv/csv_parse.h"
-#include "csv/csv_scan.h"
 
 class Attributes;
 class Error;
@@ -128,23 +121,6 @@ private:
     bool openInput();
     void prepareDefinitions();
     void parseInput();
-    // Walk the window from _pos up to where the look-ahead runs out; false
-    // when asked to stop. walkSimple serves one-byte quotes and separators
-    // without a character trace, walkGeneral everything.
-    bool walkSimple(CSVScanner& scanner);
-    bool walkGeneral(CSVScanner& scanner, bool traceChars);
-    // appendBytes with the common case, a field growing at the end of its
-    // stretch of the window, inline.
-    void addBytes(const unsigned char* from, size_t n) {
-        if (_span != nullptr && from == _span + _fieldLength) {
-            _fieldLength += n;
-        } else if (_span == nullptr && _fieldLength == 0) {
-            _span = from;
-            _fieldLength = n;
-        } else {
-            appendBytes(from, n);
-        }
-    }
     // Adds bytes to the field being read.
     void appendBytes(const unsigned char* from, size_t n);
     // Copies a field that is still only a stretch of the window into the
@@ -156,9 +132,6 @@ private:
     // Keeps row for reuse; false when the pool is full (the caller frees it).
     bool keepSpare(CSVResultRow* row) REQUIRES(_queueBlock);
     void endField(bool lineEnd);
-    // Ends a field that a separator ends the short way when it can (true);
-    // false leaves it to endField.
-    inline bool noteField();
     void endLine();
     // Rows go to the queue in small batches: a lock and a wake-up per row
     // would cost more than the row.
@@ -213,17 +186,9 @@ private:
     // Definitions by input column; the highest output column.
     std::vector<std::vector<CSVRow*>> _byColumn;
     int _outputCount = 0;
-    // By input column: the slot a text goes to unchanged, or kConvert when
-    // the column needs convertField, or kIgnored when nothing reads it.
-    static constexpr int kConvert = -1;
-    static constexpr int kIgnored = -2;
-    std::vector<int> _plan;
-    // The task log wants every field.
-    bool _traceFields = false;
-    // Plain texts are noted in the row and made into values by the
-    // consumer (CSVResultRow::noteText); false when a slot has several
-    // definitions.
-    bool _deferTexts = false;
+    // By input column: the slot a text goes to unchanged, or -1 when the
+    // column needs convertField.
+    std::vector<int> _textSlot;
     // With expressions rows come slowly: each is handed over at once.
     bool _wakeEachRow = false;
     CSVResultRow* _row = nullptr;
@@ -241,9 +206,7 @@ private:
     Attributes* _result = nullptr;
     std::atomic<bool> _stopRequested{false};
 
-    // What consumers write starts on a cache line of its own, so that the
-    // producer's state above is not pulled away by every getNext.
-    alignas(64) CondBlock _queueBlock;
+    CondBlock _queueBlock;
     std::deque<CSVResultRow*> _queue GUARDED_BY(_queueBlock);
     std::vector<CSVResultRow*> _spare GUARDED_BY(_queueBlock);
     // Consumers inside getNext, and those of them waiting for a row.
