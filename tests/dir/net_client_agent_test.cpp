@@ -320,6 +320,7 @@ protected:
         NetClientSPI::stopThread();
         NetClientSPI::setMode(0);
         NetClientSPI::statDispatcher = nullptr;
+        NetClientSPI::_ruleHelperFn = nullptr;
         // The properties this test wrote give way to none.
         if (!props.empty()) {
             unlink(props.c_str());
@@ -457,7 +458,9 @@ TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsAr
     Connection* toServer = world.toServer;
     Peer& decoy = world.decoy;
     EXPECT_TRUE(spi->isReversed());
-    EXPECT_TRUE(rec.has("managed connected agent7"));
+    // The watcher hears it on the "dir-client" thread, after the connection
+    // counts as ready.
+    EXPECT_TRUE(waitFor([&] { return rec.has("managed connected agent7"); }));
     EXPECT_FALSE(Directory::attachConnection(nullptr, "someone-else", nullptr));
 
     std::vector<std::string> stats;
@@ -646,8 +649,9 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
         (*out)[0] = new RuleSet("group", assetId, 2, 1700000000123LL);
         return 1;
     };
+    // Read on the "dir-client" thread as the agent's connection completes;
+    // TearDown takes it away once every session is gone.
     CalledIn world(&sessions, true);
-    NetClientSPI::_ruleHelperFn = nullptr;
     ASSERT_TRUE(world.ready);
     // An agent whose key is on file is verified, given its rule sets and
     // asked for its alerts.
