@@ -632,6 +632,13 @@ TEST_F(NetClientAgentTest, AnAgentsQuestionAboutACertificateIsAnsweredByTheMappe
     {
         CalledIn world(&sessions, true);
         ASSERT_TRUE(world.ready);
+        // The server takes an agent's questions once it has checked the
+        // agent's key and asked for its alerts.
+        bool asked = false;
+        ASSERT_TRUE(waitFor([&] {
+            world.agent.body(DirProtocol::M_INITIATE_ALERT_SERVER_SYNC, &asked);
+            return asked;
+        }));
         world.toServer->send(DirProtocol::verifyCert(61, pemOf(ours.cert, false).c_str()));
         world.toServer->send(DirProtocol::verifyCert(62, pemOf(world.decoyId.cert, false).c_str()));
         world.toServer->send(DirProtocol::verifyCert(63, "not a certificate"));
