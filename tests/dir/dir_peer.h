@@ -24,8 +24,10 @@
 #include "coms/connector.h"
 #include "coms/tls.h"
 #include "dir/dir_protocol.h"
+#include "dir/directory.h"
 #include "dir/directory_spi.h"
 #include "dir/future_result.h"
+#include "dir/net_client_spi.h"
 #include "dir/principal.h"
 #include "dir/security_object.h"
 #include "dirbase/acl.h"
@@ -351,6 +353,31 @@ private:
     std::vector<int> _types;
     std::vector<int> _codes;
 };
+
+// A client session to the peer at port on a throw-away certificate; *err
+// receives the start's code.
+inline Directory* startClientSession(const char* port, const char* domain, int* err) {
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    makeSelfSignedCertificate("client", "/O=Dravika Test/CN=client", 1024, 3600, &cert, &key);
+    *err = 0;
+    return Directory::startClientDirectoryService(domain, "127.0.0.1", port, cert, key, err);
+}
+
+// Ends what a client test started: its sessions, then every provider closed
+// and swept, then the client thread.
+inline void endClientSessions(std::vector<Directory*>* sessions) {
+    for (Directory* d : *sessions) delete d;
+    sessions->clear();
+    {
+        CriticalSection hold(Directory::_providerCb);
+        for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+            e->spi->closeDirectory();
+    }
+    Directory::testIdleProviders();
+    Directory::testIdleProviders();
+    NetClientSPI::stopThread();
+}
 
 }  // namespace dirpeer
 

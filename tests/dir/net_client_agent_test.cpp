@@ -308,16 +308,7 @@ protected:
     }
     void SetUp() override { NetClientSPI::_netclient_timeout = 5000; }
     void TearDown() override {
-        for (Directory* d : sessions) delete d;
-        sessions.clear();
-        {
-            CriticalSection hold(Directory::_providerCb);
-            for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
-                e->spi->closeDirectory();
-        }
-        Directory::testIdleProviders();
-        Directory::testIdleProviders();
-        NetClientSPI::stopThread();
+        dirpeer::endClientSessions(&sessions);
         NetClientSPI::setMode(0);
         NetClientSPI::statDispatcher = nullptr;
         NetClientSPI::_ruleHelperFn = nullptr;
@@ -328,11 +319,8 @@ protected:
         }
     }
     Directory* session(const char* port) {
-        X509* cert = nullptr;
-        EVP_PKEY* key = nullptr;
-        makeSelfSignedCertificate("client", "/O=Dravika Test/CN=client", 1024, 3600, &cert, &key);
         int err = 0;
-        Directory* d = Directory::startClientDirectoryService("testdom", "127.0.0.1", port, cert, key, &err);
+        Directory* d = dirpeer::startClientSession(port, "testdom", &err);
         EXPECT_EQ(err, 0);
         if (d != nullptr) sessions.push_back(d);
         return d;

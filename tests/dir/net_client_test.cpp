@@ -41,26 +41,12 @@ protected:
         NetClientSPI::_netclient_timeout = 2000;
         Login::_timeout = 20000;
     }
-    void TearDown() override {
-        for (Directory* d : sessions) delete d;
-        sessions.clear();
-        // Every provider goes: closed, then swept.
-        {
-            CriticalSection hold(Directory::_providerCb);
-            for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
-                e->spi->closeDirectory();
-        }
-        Directory::testIdleProviders();
-        NetClientSPI::stopThread();
-    }
+    void TearDown() override { dirpeer::endClientSessions(&sessions); }
 
     // A client session to the peer on a throw-away certificate.
     Directory* session(const char* port, const char* domain = "testdom") {
-        X509* cert = nullptr;
-        EVP_PKEY* key = nullptr;
-        makeSelfSignedCertificate("client", "/O=Dravika Test/CN=client", 1024, 3600, &cert, &key);
         int err = 0;
-        Directory* d = Directory::startClientDirectoryService(domain, "127.0.0.1", port, cert, key, &err);
+        Directory* d = dirpeer::startClientSession(port, domain, &err);
         EXPECT_EQ(err, 0);
         if (d != nullptr) sessions.push_back(d);
         return d;
