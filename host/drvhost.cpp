@@ -249,26 +249,14 @@ bool findModuleRuntime(void* handle, Runtime& rt) {
            findSymbol(handle, "_ZN13ThreadContext4dumpEv", rt.dumpContexts);
 }
 
-// Loads the module; null (with the reason printed) when it cannot.
-void* loadModule(const char* path) {
-    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) fprintf(stderr, "drvhost: cannot load module: %s\n", dlerror());
-    return handle;
-}
-
 // Runs the module's entry point; false (with the reason printed) when it fails.
 bool startModule(void* handle, const char* path) {
-    auto moduleMain = reinterpret_cast<int (*)()>(dlsym(handle, "moduleMain"));
-    if (moduleMain == nullptr) {
-        fprintf(stderr, "drvhost: %s has no moduleMain\n", path);
-        return false;
-    }
-    int rv = moduleMain();
-    if (rv != 0) {
-        fprintf(stderr, "drvhost: moduleMain failed with code %d: %s\n", rv, DirError::getErrorDescription(rv));
-        return false;
-    }
-    return true;
+    std::string why;
+    int rv = Dravika::startModule(handle, path, &why);
+    if (rv == 0) return true;
+    if (rv > 0) why = why + ": " + DirError::getErrorDescription(rv);
+    fprintf(stderr, "drvhost: %s\n", why.c_str());
+    return false;
 }
 
 // Samples on the main thread's loop: a timer paces the samples, and a count
@@ -399,8 +387,12 @@ int main(int argc, char** argv) {
     if (options.verifyUser != nullptr) return runVerify(options.settings, options.verifyUser, options.pamService, stdout);
     if (options.settings.statsDir != nullptr && !checkStatsDir(options.settings.statsDir)) return 1;
 
-    void* module = loadModule(options.module);
-    if (module == nullptr) return 1;
+    std::string why;
+    void* module = Dravika::loadModule(options.module, &why);
+    if (module == nullptr) {
+        fprintf(stderr, "drvhost: %s\n", why.c_str());
+        return 1;
+    }
     Runtime moduleRuntime;
     if (!findModuleRuntime(module, moduleRuntime)) {
         fprintf(stderr, "drvhost: %s carries no runtime of its own; using drvhost's\n", options.module);

@@ -1,5 +1,6 @@
 #include "hostrt/dravika.h"
 
+#include <dlfcn.h>
 #include <string.h>
 
 #include "hostrt/managed_object.h"
@@ -41,6 +42,23 @@ ManagedObjectManager* Dravika::findManager(const char* name) const {
 
 void Dravika::collectAll(StatEntry* entry) {
     for (ManagedObjectManager* m : _managers) m->collectData(entry);
+}
+
+void* Dravika::loadModule(const char* path, std::string* error) {
+    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) *error = std::string("cannot load module: ") + dlerror();
+    return handle;
+}
+
+int Dravika::startModule(void* handle, const char* path, std::string* error) {
+    auto moduleMain = reinterpret_cast<int (*)()>(dlsym(handle, "moduleMain"));
+    if (moduleMain == nullptr) {
+        *error = std::string(path) + " has no moduleMain";
+        return -1;
+    }
+    int rv = moduleMain();
+    if (rv != 0) *error = "moduleMain failed with code " + std::to_string(rv);
+    return rv;
 }
 
 int HostSPI::federate(const char* className, bool flag, DirectorySPI* provider) {

@@ -27,6 +27,17 @@ public:
     // Asks every registered manager to collect into entry, in registration order.
     void collectAll(StatEntry* entry);
 
+    // Loads a module with its symbols kept local (each module carries and
+    // hides its own runtime). Returns the handle, or null with "cannot load
+    // module: <the loader's reason>" in *error. The module stays loaded for
+    // the process.
+    static void* loadModule(const char* path, std::string* error);
+    // Runs a loaded module's entry point, through which it registers its
+    // managers and federates its providers. Returns 0, or -1 when the module
+    // has no moduleMain, or what moduleMain returned (a shared error code)
+    // when it failed; *error then says which.
+    static int startModule(void* handle, const char* path, std::string* error);
+
 private:
     Dravika() = default;
     std::vector<ManagedObjectManager*> _managers;

@@ -1,11 +1,13 @@
 #include "tools/local_directory.h"
 
-#include <dlfcn.h>
 #include <stdio.h>
+
+#include <string>
 
 #include "common/error_codes.h"
 #include "common/os.h"
 #include "dir/directory.h"
+#include "hostrt/dravika.h"
 
 namespace {
 
@@ -16,22 +18,13 @@ void printFailure(const char* program, const char* what, int code) {
 // Loads the module and runs its entry point, which federates its provider
 // with the host.
 bool startModule(const char* program, const char* path) {
-    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        fprintf(stderr, "%s: cannot load module: %s\n", program, dlerror());
-        return false;
-    }
-    auto moduleMain = reinterpret_cast<int (*)()>(dlsym(handle, "moduleMain"));
-    if (moduleMain == nullptr) {
-        fprintf(stderr, "%s: %s has no moduleMain\n", program, path);
-        return false;
-    }
-    int rv = moduleMain();
-    if (rv != 0) {
-        printFailure(program, "moduleMain", rv);
-        return false;
-    }
-    return true;
+    std::string why;
+    void* handle = Dravika::loadModule(path, &why);
+    int rv = handle == nullptr ? -1 : Dravika::startModule(handle, path, &why);
+    if (rv == 0) return true;
+    if (rv > 0) why = why + ": " + errorText(ERRORS_SHARED, rv, "Unknown");
+    fprintf(stderr, "%s: %s\n", program, why.c_str());
+    return false;
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 //   drvdird --state DIR --agent HOST:PORT --cert F --key F     serve a server
 //
 // Runs until SIGTERM or SIGINT, then closes every session and exits 0.
-#include <dlfcn.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -280,22 +279,13 @@ int issueAgent(const Options& o) {
 }
 
 bool startModule(const char* path) {
-    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        fprintf(stderr, "drvdird: cannot load module: %s\n", dlerror());
-        return false;
-    }
-    auto moduleMain = reinterpret_cast<int (*)()>(dlsym(handle, "moduleMain"));
-    if (moduleMain == nullptr) {
-        fprintf(stderr, "drvdird: %s has no moduleMain\n", path);
-        return false;
-    }
-    int rv = moduleMain();
-    if (rv != 0) {
-        fprintf(stderr, "drvdird: moduleMain failed with code %d: %s\n", rv, DirError::getErrorDescription(rv));
-        return false;
-    }
-    return true;
+    std::string why;
+    void* handle = Dravika::loadModule(path, &why);
+    int rv = handle == nullptr ? -1 : Dravika::startModule(handle, path, &why);
+    if (rv == 0) return true;
+    if (rv > 0) why = why + ": " + DirError::getErrorDescription(rv);
+    fprintf(stderr, "drvdird: %s\n", why.c_str());
+    return false;
 }
 
 template <class T, class Read>
