@@ -50,38 +50,8 @@ extern "C" int gettimeofday(struct timeval* tv, void*) noexcept {
 
 namespace {
 
-struct Pipe {
-    Pipe() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) abort();
-        r = fds[0];
-        w = fds[1];
-    }
-    ~Pipe() {
-        close(r);
-        close(w);
-    }
-    void fill() const { ASSERT_EQ(1, write(w, "d", 1)); }
-    int r, w;
-};
-
-PerfData _block;
-
-class EventLoop : public ::testing::Test {
+class EventLoop : public LoopPassesTest {
 protected:
-    static void SetUpTestSuite() {
-        perfData = &_block;
-        perfRegisterCounters();
-        ThreadContext::get()->addPerf("test-main");
-    }
-
-    // Passes of this thread's loop that ppoll woke: its busy record counts
-    // those and every timer and count batch, and only this thread runs a loop.
-    static long long passes() {
-        return _block.busy[ThreadContext::get()->getBusyIndex()].handled - perfGet(PC_EVT_TIMER_FIRED) -
-               perfGet(PC_EVT_COUNT_FIRED);
-    }
-
     static void freezeClock(long long micros) { _frozenMicros = micros; }
     static void thawClock() { _frozenMicros = 0; }
     static long long realMicros() {
