@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "common/error_codes.h"
 #include "csv/csv_scan.h"
@@ -31,6 +32,30 @@ namespace {
 const size_t kRowBatch = HyperCSV::kMaxQueued;
 // Column numbers beyond this are refused: they would only size vectors.
 const int kMaxColumn = 65536;
+
+// One step of a polling loop: tells the core (and a hypervisor) that this
+// thread is waiting on memory, not working.
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
+// Polls ready() for up to HyperCSV::kSpinMicros; true as soon as it holds.
+template <class Ready>
+bool spinUntil(Ready ready) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + std::chrono::microseconds(HyperCSV::kSpinMicros);
+    for (unsigned i = 1;; i++) {
+        if (ready()) return true;
+        cpuRelax();
+        // The clock is read now and then: a look at one cache line is far
+        // cheaper than a clock read.
+        if (i % 64 == 0 && Clock::now() >= until) return ready();
+    }
+}
 
 long long monotonicSeconds() {
     struct timespec ts;
@@ -463,11 +488,24 @@ void HyperCSV::queueRow(CSVResultRow* row) {
 
 void HyperCSV::flushRows() {
     if (_finished.empty()) return;
-    CondSection hold(_queueBlock);
+    _queueBlock.lock();
     for (CSVResultRow* row : _finished) {
-        // Bounded: wait for the consumers, who wake this thread when they
-        // take the queue back to the bound, and look again at least once a
-        // second.
+        // Bounded: above the bound the producer first polls, without the
+        // block, until the consumers have taken the queue back to half the
+        // bound; then it sleeps, and the consumers wake it at half the bound.
+        // It looks again at least once a second.
+        if (_queue.size() > kMaxQueued && !_stopRequested.load(std::memory_order_relaxed)) {
+            _queueBlock.unlock();
+            spinUntil([this] {
+                return _queuedHint.load(std::memory_order_relaxed) <= kMaxQueued / 2 ||
+                       _stopRequested.load(std::memory_order_relaxed);
+            });
+            _queueBlock.lock();
+        }
+        // No wake-up is lost: _producerWaiting is set and the queue looked
+        // at under the block, and wait() releases it atomically, so a
+        // consumer's pop either came before the look (seen here) or sees
+        // the flag and broadcasts.
         while (_queue.size() > kMaxQueued && !_stopRequested.load(std::memory_order_relaxed)) {
             _producerWaiting = true;
             _queueBlock.wait(1000);
@@ -475,11 +513,16 @@ void HyperCSV::flushRows() {
         _producerWaiting = false;
         _queue.push_back(row);
     }
+    _queuedHint.store(_queue.size(), std::memory_order_release);
     _finished.clear();
     // The rows given back since the last time serve the next batch.
     _reusable.insert(_reusable.end(), _spare.begin(), _spare.end());
     _spare.clear();
+    // Consumers still polling see _queuedHint; only sleeping ones need the
+    // wake-up, and a consumer only sleeps after counting itself in
+    // _consumersWaiting under the block (see getNext).
     if (_consumersWaiting > 0) _queueBlock.broadcast();
+    _queueBlock.unlock();
 }
 
 bool HyperCSV::keepSpare(CSVResultRow* row) {
@@ -504,24 +547,37 @@ size_t HyperCSV::queuedRows() {
 
 CSVResultRow* HyperCSV::getNext(CSVResultRow* done) {
     CSVResultRow* row = nullptr;
-    {
-        CondSection hold(_queueBlock);
-        if (done != nullptr && keepSpare(done)) done = nullptr;
-        _consumersInside++;
-        while (_queue.empty() && !_done) {
-            _consumersWaiting++;
-            _queueBlock.wait();
-            _consumersWaiting--;
-        }
-        if (!_queue.empty()) {
-            row = _queue.front();
-            _queue.pop_front();
-            // A waiting producer is woken once the queue is half empty, so
-            // that it hands over many rows per wake-up, not one.
-            if (_producerWaiting && _queue.size() <= kMaxQueued / 2) _queueBlock.broadcast();
-        }
-        if (--_consumersInside == 0 && _done) _queueBlock.broadcast();
+    _queueBlock.lock();
+    if (done != nullptr && keepSpare(done)) done = nullptr;
+    _consumersInside++;
+    if (_queue.empty() && !_done) {
+        // The producer is usually a batch away: poll for it without the
+        // block before sleeping, so that it need not wake this thread.
+        _queueBlock.unlock();
+        spinUntil([this] {
+            return _queuedHint.load(std::memory_order_acquire) > 0 || _doneHint.load(std::memory_order_acquire);
+        });
+        _queueBlock.lock();
     }
+    // No wake-up is lost: the queue and the done flag are looked at and
+    // _consumersWaiting raised under the block, and wait() releases it
+    // atomically; the producer changes both and reads _consumersWaiting
+    // under the block, so it either comes first (seen here) or broadcasts.
+    while (_queue.empty() && !_done) {
+        _consumersWaiting++;
+        _queueBlock.wait();
+        _consumersWaiting--;
+    }
+    if (!_queue.empty()) {
+        row = _queue.front();
+        _queue.pop_front();
+        _queuedHint.store(_queue.size(), std::memory_order_relaxed);
+        // A waiting producer is woken once the queue is half empty, so
+        // that it hands over many rows per wake-up, not one.
+        if (_producerWaiting && _queue.size() <= kMaxQueued / 2) _queueBlock.broadcast();
+    }
+    if (--_consumersInside == 0 && _done) _queueBlock.broadcast();
+    _queueBlock.unlock();
     // A row the pool has no room for is freed outside the lock.
     delete done;
     return row;
@@ -546,6 +602,7 @@ void HyperCSV::finish() {
     }
     CondSection hold(_queueBlock);
     _done = true;
+    _doneHint.store(true, std::memory_order_release);
     _queueBlock.broadcast();
     while (_consumersInside > 0) _queueBlock.wait(10000);
 }

@@ -68,6 +68,11 @@ public:
     static constexpr size_t kMaxQueued = 100;
     // Rows given back and kept for reuse, at most; any more are freed.
     static constexpr size_t kMaxSpare = 256;
+    // How long a consumer that finds the queue empty (or the producer that
+    // finds it full) polls for a change before it sleeps on the condition.
+    // Waking a sleeping thread on another core costs the waker microseconds
+    // of kernel time; a short poll makes most hand-overs need no wake-up.
+    static constexpr int kSpinMicros = 50;
 
     // input may be null (the configuration's inputPath is opened); principal
     // (copied) and scope are what expressions run with. Without a scope the
@@ -206,7 +211,10 @@ private:
     Attributes* _result = nullptr;
     std::atomic<bool> _stopRequested{false};
 
-    CondBlock _queueBlock;
+    // What the consumers and the producer share lives apart from the
+    // producer's own fields above, on lines of its own, so that a consumer
+    // polling or locking does not keep taking the producer's cache lines.
+    alignas(64) CondBlock _queueBlock;
     std::deque<CSVResultRow*> _queue GUARDED_BY(_queueBlock);
     std::vector<CSVResultRow*> _spare GUARDED_BY(_queueBlock);
     // Consumers inside getNext, and those of them waiting for a row.
@@ -214,6 +222,12 @@ private:
     int _consumersWaiting GUARDED_BY(_queueBlock) = 0;
     bool _producerWaiting GUARDED_BY(_queueBlock) = false;
     bool _done GUARDED_BY(_queueBlock) = false;
+    // Copies of _queue.size() and _done, stored under the block whenever
+    // those change, read without it while polling. A poll only decides when
+    // to take the block and look again: every decision to sleep is made
+    // under the block, on the guarded fields.
+    alignas(64) std::atomic<size_t> _queuedHint{0};
+    std::atomic<bool> _doneHint{false};
 };
 
 #endif
