@@ -18,6 +18,7 @@
 
 #include <stddef.h>
 #include <stdlib.h>
+#include <malloc.h>
 #include <string.h>
 
 #include <vector>
@@ -129,6 +130,11 @@ private:
         return v;
     }
 
+    // A new text buffer holds at least this much; one up to
+    // kKeptTextCapacity is always reused for a text that fits.
+    static constexpr size_t kMinTextCapacity = 32;
+    static constexpr size_t kKeptTextCapacity = 4096;
+
     AnyArray _values;
     std::vector<Error*> _errors;
 };
@@ -137,23 +143,22 @@ private:
 inline int CSVResultRow::setText(int index, const char* text, size_t length) {
     Any* v = slot(index);
     if (v == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
-    // A string the value owns was allocated for at least its length and
-    // terminator, whoever allocated it, so a text no longer than that fits.
-    // Anything else (another kind, a longer text) gets storage of its own.
+    // A value's string is always malloc'ed (the value frees it with free),
+    // whoever set it, so the allocator knows how much it holds: a text that
+    // fits is written over it. A buffer far larger than the text is not
+    // kept, so that one huge field does not pin its memory in a reused row.
     char* buffer = nullptr;
     if (!v->encoded && (v->type == ANY_STRING || v->type == ANY_CHAR) && v->value.s != nullptr) {
-        // Fields are short: a plain loop beats the library call here.
-        const char* old = v->value.s;
-        size_t n = 0;
-        while (n < length && old[n] != '\0') n++;
-        if (n == length) {
+        size_t capacity = malloc_usable_size(v->value.s);
+        if (capacity > length && (capacity <= kKeptTextCapacity || capacity / 4 <= length)) {
             buffer = v->value.s;
             v->value.s = nullptr;
         }
     }
     if (buffer == nullptr) {
         v->clear();
-        buffer = static_cast<char*>(malloc(length + 1));
+        // Room for somewhat longer texts of later lines in the same slot.
+        buffer = static_cast<char*>(malloc(length < kMinTextCapacity ? kMinTextCapacity : length + 1));
     }
     memcpy(buffer, text, length);
     buffer[length] = '\0';
