@@ -192,32 +192,17 @@ void HyperCSV::prepareDefinitions() {
     }
     // Columns with a single definition that keeps the text as it is take
     // the short way, unless the task log wants every field.
-    const bool traceFields = _taskLog != nullptr && _config->debugLevel < 3;
-    _textSlot.assign(_byColumn.size(), -1);
+    _traceFields = _taskLog != nullptr && _config->debugLevel < 3;
+    _columnAction.assign(_byColumn.size(), kIgnoreColumn);
     for (size_t c = 0; c < _byColumn.size(); c++) {
-        if (_byColumn[c].size() != 1 || traceFields) continue;
+        if (_byColumn[c].empty()) continue;
+        _columnAction[c] = kConvertColumn;
+        if (_byColumn[c].size() != 1 || _traceFields) continue;
         const CSVRow* def = _byColumn[c][0];
         if (def->expression == nullptr && def->type != CSV_TYPE_DOUBLE && def->type != CSV_TYPE_DATE &&
             def->type != CSV_TYPE_TIMESTAMP)
-            _textSlot[c] = def->outputColumn - 1;
+            _columnAction[c] = def->outputColumn - 1;
     }
-}
-
-void HyperCSV::appendBytes(const unsigned char* from, size_t n) {
-    // Most fields are one stretch of the window: they are only pointed at
-    // until something else joins them or the window moves.
-    if (_span != nullptr) {
-        if (from == _span + _fieldLength) {
-            _fieldLength += n;
-            return;
-        }
-        holdSpan();
-    } else if (_fieldLength == 0) {
-        _span = from;
-        _fieldLength = n;
-        return;
-    }
-    copyBytes(from, n);
 }
 
 void HyperCSV::holdSpan() {
@@ -414,24 +399,25 @@ void HyperCSV::endField(bool lineEnd) {
         return;
     }
     _fieldIndex++;
-    bool traceFields = _taskLog != nullptr && _config->debugLevel < 3;
+    const int action = static_cast<size_t>(_fieldIndex) < _columnAction.size()
+                           ? _columnAction[static_cast<size_t>(_fieldIndex)]
+                           : kIgnoreColumn;
     if (_headersLeft > 0) {
-        if (traceFields) trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
-    } else if (_fieldIndex < static_cast<int>(_byColumn.size()) && !_byColumn[_fieldIndex].empty()) {
+        if (_traceFields)
+            trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
+    } else if (action >= 0) {
+        // A text kept as it is: straight from where the field's bytes are
+        // into the row's own value, without trailing white space.
         if (_row == nullptr) _row = takeRow();
-        int slot = _textSlot[static_cast<size_t>(_fieldIndex)];
-        if (slot >= 0) {
-            // A text kept as it is: straight from where the field's bytes
-            // are into the row's own value, without trailing white space.
-            _slotLine[static_cast<size_t>(slot)] = _lineSerial;
-            const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
-            size_t length = _fieldLength;
-            while (length > 0 && csvIsBlank(static_cast<unsigned char>(data[length - 1]))) length--;
-            _row->setText(slot, length > 0 ? data : "", length);
-        } else {
-            for (CSVRow* def : _byColumn[_fieldIndex]) convertField(_row, def);
-        }
-    } else if (traceFields) {
+        _slotLine[static_cast<size_t>(action)] = _lineSerial;
+        const char* data = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field;
+        size_t length = _fieldLength;
+        while (length > 0 && csvIsBlank(static_cast<unsigned char>(data[length - 1]))) length--;
+        _row->setText(action, length > 0 ? data : "", length);
+    } else if (action == kConvertColumn) {
+        if (_row == nullptr) _row = takeRow();
+        for (CSVRow* def : _byColumn[static_cast<size_t>(_fieldIndex)]) convertField(_row, def);
+    } else if (_traceFields) {
         trace("[%d, %d]: Ignored column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
     }
     _fieldLength = 0;

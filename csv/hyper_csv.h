@@ -126,8 +126,18 @@ private:
     bool openInput();
     void prepareDefinitions();
     void parseInput();
-    // Adds bytes to the field being read.
-    void appendBytes(const unsigned char* from, size_t n);
+    // Adds bytes to the field being read. Most fields are one stretch of
+    // the window: they are only pointed at until something else joins them
+    // or the window moves. Inline: it runs for every run of field text.
+    void appendBytes(const unsigned char* from, size_t n) {
+        if (_span != nullptr ? from == _span + _fieldLength : _fieldLength == 0) {
+            if (_span == nullptr) _span = from;
+            _fieldLength += n;
+            return;
+        }
+        holdSpan();
+        copyBytes(from, n);
+    }
     // Copies a field that is still only a stretch of the window into the
     // field buffer.
     void holdSpan();
@@ -191,9 +201,13 @@ private:
     // Definitions by input column; the highest output column.
     std::vector<std::vector<CSVRow*>> _byColumn;
     int _outputCount = 0;
-    // By input column: the slot a text goes to unchanged, or -1 when the
-    // column needs convertField.
-    std::vector<int> _textSlot;
+    // By input column: the slot a text goes to unchanged, or one of the
+    // codes below. Columns past its end are ignored.
+    static constexpr int kConvertColumn = -1;
+    static constexpr int kIgnoreColumn = -2;
+    std::vector<int> _columnAction;
+    // Whether the task log wants every field.
+    bool _traceFields = false;
     // With expressions rows come slowly: each is handed over at once.
     bool _wakeEachRow = false;
     CSVResultRow* _row = nullptr;

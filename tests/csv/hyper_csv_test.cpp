@@ -5,6 +5,7 @@
 #include "csv/hyper_csv.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <time.h>
@@ -542,6 +543,31 @@ TEST(HyperCSV, RowsGivenBackAreRefilledLikeNewOnes) {
     EXPECT_EQ(rows, fresh.rows);
     EXPECT_EQ(rowErrors, fresh.rowErrors);
     delete reader;
+}
+
+TEST(HyperCSV, ASlotTakesTextsOfEveryLengthInAnyOrder) {
+    // A refilled slot writes over the text it held when the new one fits:
+    // every length, growing and shrinking, from every alignment, must read
+    // back exactly (ASan reports a write past the buffer). A huge text is
+    // not kept once a short one replaces it.
+    std::string source;
+    for (int i = 0; i < 300; i++) source += static_cast<char>('!' + (i * 7) % 90);
+    CSVResultRow row(1);
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 70; n++) lengths.push_back(n);
+    for (size_t n = 70; n-- > 0;) lengths.push_back(n);
+    for (size_t n = 0; n < 40; n++) lengths.push_back((n * 37) % 71);
+    for (size_t i = 0; i < lengths.size(); i++) {
+        const size_t at = i % 13;
+        ASSERT_EQ(row.setText(0, source.data() + at, lengths[i]), 0);
+        ASSERT_EQ(std::string(row.get(0)->getString()), source.substr(at, lengths[i])) << i;
+    }
+    EXPECT_NE(row.setText(1, "x", 1), 0);
+    const std::string huge(1 << 20, 'h');
+    row.setText(0, huge.data(), huge.size());
+    row.setText(0, "short", 5);
+    EXPECT_STREQ(row.get(0)->getString(), "short");
+    EXPECT_LT(malloc_usable_size(row.get(0)->value.s), huge.size() / 4);
 }
 
 TEST(HyperCSV, BoundedQueueFeedsSeveralConsumersEachRowOnce) {
