@@ -271,6 +271,15 @@ void HyperCSV::parseInput() {
     _headersLeft = std::max(0, _config->headerLines);
     _window = static_cast<unsigned char*>(malloc(static_cast<size_t>(_windowSize)));
     const bool traceChars = _taskLog != nullptr && _config->debugLevel < 2;
+    // Whether the quote or the separator starts at p, wholly before e. The
+    // first byte decides nearly always; most delimiters are that one byte.
+    const bool shortQuote = _quote.length == 1, shortSep = _sep.length == 1;
+    auto quoteAt = [this, shortQuote](const unsigned char* p, const unsigned char* e) {
+        return p < e && *p == _quote.bytes[0] && (shortQuote || (e - p >= _quote.length && _quote.at(p)));
+    };
+    auto sepAt = [this, shortSep](const unsigned char* p, const unsigned char* e) {
+        return p < e && *p == _sep.bytes[0] && (shortSep || (e - p >= _sep.length && _sep.at(p)));
+    };
 
     while (!_eof && _end - _pos < 3) testRead();
     _pos += static_cast<int>(csvBomLength(_window + _pos, static_cast<size_t>(_end - _pos)));
@@ -319,14 +328,15 @@ void HyperCSV::parseInput() {
                     trace("[%d, %d]: Char: %c\n", _line, _column, *p);
                 }
             }
-            const long left = e - p;
             if (_inQuote) {
-                if (left >= _quote.length && _quote.at(p)) {
+                if (quoteAt(p, e)) {
                     p += _quote.length;
                     _column++;
-                    if (left >= 2 * _quote.length && _quote.at(p)) {
-                        // A doubled quote stands for one quote character.
-                        appendBytes(_quote.bytes, static_cast<size_t>(_quote.length));
+                    if (quoteAt(p, e)) {
+                        // A doubled quote stands for one quote character:
+                        // the first of the pair, which usually lengthens
+                        // the stretch of the window the field already is.
+                        appendBytes(p - _quote.length, static_cast<size_t>(_quote.length));
                         p += _quote.length;
                         _column++;
                     } else {
@@ -344,14 +354,14 @@ void HyperCSV::parseInput() {
                 }
                 continue;
             }
-            if (left >= _quote.length && _quote.at(p)) {
+            if (quoteAt(p, e)) {
                 _quoteLine = _line;
                 _quoteColumn = _column;
                 p += _quote.length;
                 _column++;
                 _inQuote = true;
                 _hasContent = true;
-            } else if (left >= _sep.length && _sep.at(p)) {
+            } else if (sepAt(p, e)) {
                 // The field's position is that of the separator ending it.
                 _hasContent = true;
                 endField(false);

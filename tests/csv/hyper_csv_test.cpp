@@ -375,11 +375,12 @@ TEST(HyperCSV, ReadWindowAndChunkBoundariesSplitNothing) {
     TempDir dir;
     // The file is many read windows long, so window ends fall inside quoted
     // fields, doubled quotes, line ends and multi-byte characters (the
-    // second time also inside the two-byte separator).
+    // second time also inside the two-byte separator, the third inside the
+    // two-byte quote and its doubles).
     struct Case {
         const char* quote;
         const char* sep;
-    } cases[] = {{"\"", ","}, {"'", "§"}};
+    } cases[] = {{"\"", ","}, {"'", "§"}, {"§", ","}};
     // An odd small window moves the ends by a few bytes each time, and
     // leaves the 16-byte scan a short tail to finish byte by byte.
     for (const Case& c : cases) {
