@@ -15,6 +15,7 @@
 #include "script/date.h"
 #include "script/date_parse.h"
 #include "script/error.h"
+#include "script/operators.h"
 #include "script/parser.h"
 #include "script/varset.h"
 
@@ -150,9 +151,11 @@ void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
     switch (def->type) {
     case CSV_TYPE_STRING:
         if (!isText(value)) {
-            char* converted = nullptr;
-            if (!value->convertToString(def->parser, converted) || converted == nullptr) {
-                free(converted);
+            // A number, a boolean or an object becomes the text a script
+            // would print for it; only a value without a bounded text
+            // (an array that holds itself) has none.
+            char* converted = plainText(def->parser, *value);
+            if (converted == nullptr) {
                 delete value;
                 fail(Error::EvalError, DirError::E_NOT_CONVERTIBLE,
                      format("Unable to convert value '%s' to string [CSV: %d, DB: %d]", text, in, out));

@@ -87,6 +87,10 @@ Outcome drain(HyperCSV* reader) {
         result->getAttribute("totalRows")->convertToInt64(out.totalRows);
         result->getAttribute("warnings")->convertToInt32(out.warningCount);
         result->getAttribute("errors")->convertToInt32(out.errorCount);
+        // Whole seconds as a 64-bit count; no test run takes minutes.
+        const Any* elapsed = result->getAttribute("elapsedTime");
+        EXPECT_TRUE(elapsed != nullptr && elapsed->getType() == ANY_INT64 && elapsed->getInt64() >= 0 &&
+                    elapsed->getInt64() < 600);
     }
     return out;
 }
@@ -224,6 +228,18 @@ TEST(HyperCSV, ScriptTransformsRunPerFieldAndFailPerField) {
     EXPECT_EQ(out.errorCodes[2], 105);
     EXPECT_EQ(out.errorCodes[4], 105);
     EXPECT_EQ(out.errorCount, 5);
+
+    // A string column takes the string form of whatever the expression
+    // gives; a date column refuses an empty value, naming both columns.
+    writeFile(dir.file("forms.csv"), "1,x\n2,y\n");
+    CSVConfig forms(dir.file("forms.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    forms.addRow(new CSVRow(2, 3, CSV_TYPE_DATE, "null"));
+    forms.addRow(new CSVRow(1, 1, CSV_TYPE_STRING, "VALUE * 2.5"));
+    out = readWith(forms, nullptr, &scope);
+    // A double keeps one digit after the point, as in its printed form.
+    EXPECT_EQ(out.rows, (Rows{{"2.5", "<null>", "<null>"}, {"5.0", "<null>", "<null>"}}));
+    EXPECT_EQ(out.rowErrors, (Rows{{"NULL date [CSV: 2, DB: 3]"}, {"NULL date [CSV: 2, DB: 3]"}}));
+    EXPECT_EQ(out.errorCodes, (std::vector<int>{49, 49}));
     static_cast<VarSet*>(scope.get())->clear();
 }
 
@@ -249,13 +265,14 @@ TEST(HyperCSV, LineRulesWarningsAndTaskLog) {
     // An unterminated quote: its start is reported, the partial row dropped.
     writeFile(dir.file("open.csv"), "a,b\nc,\"open\nmore");
     CSVConfig open(dir.file("open.csv").c_str(), dir.file("open.log").c_str(), 2, nullptr, nullptr, nullptr, 0);
-    mapStrings(open, 2);
+    mapStrings(open, 1);
     out = readWith(open);
-    EXPECT_EQ(out.rows, (Rows{{"a", "b"}}));
+    EXPECT_EQ(out.rows, (Rows{{"a"}}));
     EXPECT_EQ(out.errors, std::vector<std::string>{"EOF encountered in unmatched quote@2:3"});
     log = readFile(dir.file("open.log"));
     EXPECT_NE(log.find("[3, 5]: Error: EOF encountered inside quote starting at [2, 3]\n"), std::string::npos) << log;
     EXPECT_NE(log.find("[1, 2]: Column: 1 -> 1, value = a\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[1, 4]: Ignored column: 2, value = b\n"), std::string::npos) << log;
 }
 
 TEST(HyperCSV, CharacterSetsAreDetectedAndConverted) {
