@@ -263,16 +263,20 @@ TEST(HyperCSV, LineRulesWarningsAndTaskLog) {
     EXPECT_EQ(log.find("Header: column"), std::string::npos) << log;
 
     // An unterminated quote: its start is reported, the partial row dropped.
-    writeFile(dir.file("open.csv"), "a,b\nc,\"open\nmore");
-    CSVConfig open(dir.file("open.csv").c_str(), dir.file("open.log").c_str(), 2, nullptr, nullptr, nullptr, 0);
+    // Level 2 traces every field: header, converted and ignored.
+    writeFile(dir.file("open.csv"), "h1,h2\na,b\nc,\"open\nmore");
+    CSVConfig open(dir.file("open.csv").c_str(), dir.file("open.log").c_str(), 2, nullptr, nullptr, nullptr, 1);
     mapStrings(open, 1);
     out = readWith(open);
     EXPECT_EQ(out.rows, (Rows{{"a"}}));
-    EXPECT_EQ(out.errors, std::vector<std::string>{"EOF encountered in unmatched quote@2:3"});
+    EXPECT_EQ(out.errors, std::vector<std::string>{"EOF encountered in unmatched quote@3:3"});
     log = readFile(dir.file("open.log"));
-    EXPECT_NE(log.find("[3, 5]: Error: EOF encountered inside quote starting at [2, 3]\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("[1, 2]: Column: 1 -> 1, value = a\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("[1, 4]: Ignored column: 2, value = b\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[4, 5]: Error: EOF encountered inside quote starting at [3, 3]\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[1, 3]: Header: column: 1, value = h1\n[1, 6]: Header: column: 2, value = h2\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[2, 2]: Column: 1 -> 1, value = a\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[2, 4]: Ignored column: 2, value = b\n"), std::string::npos) << log;
 }
 
 TEST(HyperCSV, CharacterSetsAreDetectedAndConverted) {
