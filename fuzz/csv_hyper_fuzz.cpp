@@ -3,8 +3,9 @@
 // window size and whether rows are given back for reuse or deleted, the
 // second the size of the chunks in which the bytes arrive; the rest is the
 // file.
-// Columns 1 to 4 are read as a string, a double, a date and, through a
-// script expression, a string. Every row must have the four slots, no more
+// Columns 1 to 5 are read as a string, a double, a date and, through script
+// expressions, a string made from text and one made from a number. Every row
+// must have the five slots, no more
 // rows may arrive than lines were counted, and nothing may crash, leak or
 // hang.
 #include <stddef.h>
@@ -50,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input.appendData(nullptr, 0, 0);
 
     CSVConfig config(nullptr, nullptr, 9, nullptr, quote, ",", (data[0] >> 4) & 1);
+    config.addRow(new CSVRow(5, 5, CSV_TYPE_STRING, "VALUE * 2"));
     config.addRow(new CSVRow(4, 4, CSV_TYPE_STRING, "VALUE + \"|\""));
     config.addRow(new CSVRow(3, 3, CSV_TYPE_DATE, nullptr));
     config.addRow(new CSVRow(2, 2, CSV_TYPE_DOUBLE, nullptr));
@@ -63,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     long long rows = 0;
     CSVResultRow* row = nullptr;
     while ((row = reader->getNext(giveBack ? row : nullptr)) != nullptr) {
-        if (row->count() != 4) abort();
+        if (row->count() != 5) abort();
         rows++;
         if (!giveBack) delete row;
     }
