@@ -51,6 +51,26 @@ TEST(Interop, OpensslClientSpeaksTls12Only) {
     EXPECT_TRUE(waitFor([] { return Connection::liveConnections() == 0; })) << "refused connections are deleted";
 }
 
+// The server keeps AES-128-GCM first but gives ChaCha20-Poly1305 to a
+// client that leads with it (one that found it quicker on its processor).
+TEST(Interop, ServerGivesChachaToAClientLeadingWithIt) {
+    TestServer server;
+    server.accept = false;
+    std::string connect = "timeout 20 openssl s_client -tls1_2 -connect 127.0.0.1:" + server.port + " -cipher ";
+    const std::string aes = "ECDHE-RSA-AES128-GCM-SHA256", chacha = "ECDHE-RSA-CHACHA20-POLY1305";
+    struct Case {
+        std::string offer, chosen;
+    } cases[] = {
+        {chacha + ":" + aes, chacha},
+        {aes + ":" + chacha, aes},
+        {"ECDHE-RSA-AES256-GCM-SHA384:" + chacha + ":" + aes, aes},
+    };
+    for (const Case& c : cases) {
+        ShellRun run = shell(connect + c.offer, "");
+        EXPECT_NE(std::string::npos, run.out.find("Cipher is " + c.chosen)) << c.offer << "\n" << run.out;
+    }
+}
+
 // Peers that speak only TLS 1.3: the failure keeps its code, and both the
 // log and the connection say that the peer refused TLS 1.2.
 TEST(Interop, PeerThatSpeaksOnlyTls13IsNamedAsTheReason) {
