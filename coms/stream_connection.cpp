@@ -267,7 +267,41 @@ int StreamConnection::startConcurrentIo() {
             return COMS_E_NOT_CONNECTED;
         }
     }
-    return SSL_set_fd(_ssl, _socket) == 1 ? 0 : COMS_E_NOT_CONNECTED;
+    if (SSL_set_fd(_ssl, _socket) != 1) return COMS_E_NOT_CONNECTED;
+    // The library writes each record of at most 16 KiB with a system call
+    // of its own; bulk writes go out in far fewer, larger ones (and as far
+    // fewer segments) through a buffer that writeBytes() empties before it
+    // returns. The socket's BIO stays the read side. Its reference as the
+    // write side goes to the buffer's chain (SSL_set0_wbio drops the old
+    // write side's).
+    BIO* socketBio = SSL_get_wbio(_ssl);
+    BIO* buffer = BIO_new(BIO_f_buffer());
+    if (buffer == nullptr || BIO_set_write_buffer_size(buffer, kWriteBuffer) <= 0 || BIO_up_ref(socketBio) != 1) {
+        BIO_free(buffer);
+        return COMS_E_NOT_CONNECTED;
+    }
+    BIO_push(buffer, socketBio);
+    SSL_set0_wbio(_ssl, buffer);
+    return 0;
+}
+
+int StreamConnection::flushWrites() {
+    for (;;) {
+        bool retry;
+        {
+            CriticalSection hold(_sslLock);
+            if (_ssl == nullptr) return COMS_E_NOT_CONNECTED;
+            BIO* wbio = SSL_get_wbio(_ssl);
+            if (BIO_flush(wbio) > 0) return 0;
+            retry = BIO_should_retry(wbio) != 0;
+            // The reader wakes this side when a call of its own moved output.
+            if (retry) _waiters[WRITER].events = POLLOUT;
+        }
+        if (!retry || !waitForSocket(WRITER, SSL_ERROR_WANT_WRITE)) {
+            ERR_clear_error();
+            return COMS_E_NOT_CONNECTED;
+        }
+    }
 }
 
 template <class Call>
@@ -381,5 +415,5 @@ int StreamConnection::writeBytes(const void* buffer, int n) {
         ERR_clear_error();
         return COMS_E_NOT_CONNECTED;
     }
-    return 0;
+    return flushWrites();
 }

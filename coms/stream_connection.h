@@ -121,7 +121,13 @@ private:
         int wakeFd = -1;
     };
 
+    // Bytes of TLS records gathered before they go to the socket.
+    static constexpr long kWriteBuffer = 256 * 1024 + 1024;
+
     int handshake(bool client);
+    // Sends the records gathered in the write buffer, waiting for the
+    // socket as needed. 0, or -10.
+    int flushWrites();
     // After the handshake: the socket becomes non-blocking and the wake
     // descriptors are made. 0, or -10.
     int startConcurrentIo();
