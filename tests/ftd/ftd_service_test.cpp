@@ -115,6 +115,14 @@ TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {
     p.file("sub/zero", "", 0600, t1 + 2000);
     p.file("sub/big", big, 0750, t1 + 3000);
     p.file("sub/" + odd, "odd\n", 0644, t1 + 4000);
+    // One byte block holding many stored blocks (more than one gathered
+    // write takes) and then compressed ones, whose output must land after
+    // them.
+    const std::string mixed = randomBytes(5 * 1024 * 1024, 7) + std::string(300000, 'x') + randomBytes(999, 8);
+    p.header("sub/mixed", FT_TYPE_FILE, FT_BODY_WHOLE, static_cast<long long>(mixed.size()));
+    for (const std::string& b : deflateBlocks(mixed, 6, mixed.size())) p.out->writeBytes(b.data(), b.size());
+    p.out->writeBytes("", 0);
+    p.out->writeInt32(FT_DATA_OK);
     p.header("sub/link", FT_TYPE_LINK, FT_BODY_NONE, 3);
     p.out->writeBool(true);
     p.out->writeString("big");
@@ -126,6 +134,7 @@ TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {
 
     const std::string d = s.path("dest/deeper/");
     EXPECT_EQ(big, readFile(d + "sub/big"));
+    EXPECT_TRUE(readFile(d + "sub/mixed") == mixed) << "the mixed stream arrived changed";
     EXPECT_EQ("", readFile(d + "sub/zero"));
     EXPECT_EQ("odd\n", readFile(d + "sub/" + odd));
     EXPECT_EQ(0750, modeOf(d + "sub/big"));
@@ -154,7 +163,7 @@ TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {
         byName[r.name] = r;
         order.push_back(r.name);
     }
-    ASSERT_EQ(6u, index.size());
+    ASSERT_EQ(7u, index.size());
     EXPECT_EQ(FT_TYPE_DIRECTORY, byName["sub"].type);
     EXPECT_LT(std::find(order.begin(), order.end(), "sub") - order.begin(),
               std::find(order.begin(), order.end(), "sub/big") - order.begin());
@@ -181,7 +190,7 @@ TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {
     p.cmd(FT_MARK_COMPLETE);
     Reply ack = p.skipTo(FT_ACK_COMPLETE);
     ASSERT_EQ(1u, ack.numbers.size());
-    EXPECT_EQ(static_cast<long long>(big.size() + 4), ack.numbers[0]);
+    EXPECT_EQ(static_cast<long long>(big.size() + 4 + mixed.size()), ack.numbers[0]);
     EXPECT_TRUE(p.quit());
 }
 

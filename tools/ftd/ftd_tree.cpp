@@ -312,6 +312,36 @@ int FtdStagedFile::append(const void* data, size_t n) {
     return 0;
 }
 
+int FtdStagedFile::appendv(const struct iovec* pieces, size_t count) {
+    struct iovec left[kMaxPieces];
+    if (count > kMaxPieces) {
+        errno = EINVAL;
+        return -1;
+    }
+    memcpy(left, pieces, count * sizeof(struct iovec));
+    struct iovec* at = left;
+    while (count > 0) {
+        ssize_t w = ::pwritev(_fd, at, static_cast<int>(count), _written);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        _written += w;
+        // Past the pieces written whole, into the one written in part.
+        size_t done = static_cast<size_t>(w);
+        while (count > 0 && done >= at->iov_len) {
+            done -= at->iov_len;
+            at++;
+            count--;
+        }
+        if (count > 0) {
+            at->iov_base = static_cast<char*>(at->iov_base) + done;
+            at->iov_len -= done;
+        }
+    }
+    return 0;
+}
+
 int FtdStagedFile::writeAt(long long offset, const void* data, size_t n) {
     const char* p = static_cast<const char*>(data);
     while (n > 0) {

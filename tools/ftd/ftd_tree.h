@@ -13,6 +13,7 @@
 #define DRV_TOOLS_FTD_FTD_TREE_H
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <string>
 
@@ -130,6 +131,10 @@ public:
     const std::string& leaf() const { return _leaf; }
     // Writes all of n bytes at the end; 0 or -1 with errno.
     int append(const void* data, size_t n);
+    // Writes count pieces at the end, in order; 0 or -1 with errno. At most
+    // kMaxPieces.
+    static const size_t kMaxPieces = 64;
+    int appendv(const struct iovec* pieces, size_t count);
     // Writes at an offset; 0 or -1 with errno.
     int writeAt(long long offset, const void* data, size_t n);
     long long written() const { return _written; }

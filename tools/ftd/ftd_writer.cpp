@@ -28,11 +28,15 @@ int FtdFileWriter::open(const FtdTree& tree, const std::string& rel, FtdDirCache
 int FtdFileWriter::append(const unsigned char* data, size_t n) {
     if (n == 0) return 0;
     if (_staged.append(data, n) != 0) return -1;
+    addToDigest(data, n);
+    return 0;
+}
+
+void FtdFileWriter::addToDigest(const unsigned char* data, size_t n) {
     if (_kind == DIGEST_MD5)
         EVP_DigestUpdate(_md, data, n);
     else if (_kind == DIGEST_FILESUM)
         _sum.update(data, n);
-    return 0;
 }
 
 int FtdFileWriter::copyFrom(int fd, long long offset, long long length) {
@@ -65,18 +69,38 @@ int FtdFileWriter::inflate(const unsigned char* data, size_t n) {
         _problem = "compressed data without a stream";
         return -1;
     }
-    int rc = _inflater.feed(data, n, [this](const unsigned char* out, size_t produced) {
+    // Stored blocks come out as pieces of this block, which stay where they
+    // are until the call returns: they are gathered and written together,
+    // one system call for the block rather than one per stored block.
+    // Output that zlib made lies in its own buffer, reused at once, and is
+    // written as it comes (after the pieces gathered before it).
+    const unsigned char* blockEnd = data + n;
+    _gathered.clear();
+    auto writeGathered = [this]() {
+        if (_gathered.empty()) return true;
+        int rc = _staged.appendv(_gathered.data(), _gathered.size());
+        _gathered.clear();
+        if (rc == 0) return true;
+        _problem = std::string("write failed: ") + strerror(errno);
+        return false;
+    };
+    int rc = _inflater.feed(data, n, [&](const unsigned char* out, size_t produced) {
         if (_inflated + static_cast<long long>(produced) > _limit) {
             _problem = "more data than the size announced";
             return false;
         }
-        if (append(out, produced) != 0) {
-            _problem = std::string("write failed: ") + strerror(errno);
+        if (out >= data && out + produced <= blockEnd) {
+            if (_gathered.size() == FtdStagedFile::kMaxPieces && !writeGathered()) return false;
+            _gathered.push_back({const_cast<unsigned char*>(out), produced});
+            addToDigest(out, produced);
+        } else if (!writeGathered() || append(out, produced) != 0) {
+            if (_problem.empty()) _problem = std::string("write failed: ") + strerror(errno);
             return false;
         }
         _inflated += static_cast<long long>(produced);
         return true;
     });
+    if (!writeGathered() && rc == 0) rc = -1;
     // The sink's own reason comes first.
     if (rc != 0 && _problem.empty()) _problem = _inflater.problem();
     return rc;

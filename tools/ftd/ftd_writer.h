@@ -7,8 +7,10 @@
 #define DRV_TOOLS_FTD_FTD_WRITER_H
 
 #include <openssl/evp.h>
+#include <sys/uio.h>
 
 #include <string>
+#include <vector>
 
 #include "ft/ft_filesum.h"
 #include "ft/ft_inflate.h"
@@ -66,7 +68,10 @@ public:
     void discard();
 
 private:
+    void addToDigest(const unsigned char* data, size_t n);
+
     FtdStagedFile _staged;
+    std::vector<struct iovec> _gathered;
     EVP_MD_CTX* _md;
     FtFileSum _sum;
     Digest _kind = DIGEST_MD5;
