@@ -267,6 +267,14 @@ double serverCpu(pid_t pid) {
     return static_cast<double>(ut + st + cut + cst) / ticks;
 }
 
+// CPU seconds of this process so far, all threads: the relay's, while a
+// tool runs (the main thread only waits for it then).
+double ownCpu() {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return tvSeconds(ru.ru_utime) + tvSeconds(ru.ru_stime);
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -277,6 +285,9 @@ struct Result {
     std::vector<double> bytes;
     std::vector<double> clientCpu;
     std::vector<double> serverCpu;
+    // The relay's own CPU seconds: the loopback copies both tools' bytes
+    // pass through, which take a share of the same cores.
+    std::vector<double> relayCpu;
     int failures = 0;
 };
 
@@ -290,8 +301,10 @@ void report(const char* name, const Result& ours, const Result& theirs) {
            ours.failures + theirs.failures > 0 ? "  (FAILURES)" : "");
     double c1 = median(ours.clientCpu), s1 = median(ours.serverCpu);
     double c2 = median(theirs.clientCpu), s2 = median(theirs.serverCpu);
-    printf("%-28s   cpu: drvft %6.2f + drvftd %6.2f s | rsync %6.2f + daemon %6.2f s | cpu ratio %5.2f\n", "", c1, s1,
-           c2, s2, c2 + s2 > 0 ? (c1 + s1) / (c2 + s2) : 0);
+    printf("%-28s   cpu: drvft %6.2f + drvftd %6.2f s | rsync %6.2f + daemon %6.2f s | cpu ratio %5.2f"
+           " | relay %4.2f / %4.2f s\n",
+           "", c1, s1, c2, s2, c2 + s2 > 0 ? (c1 + s1) / (c2 + s2) : 0, median(ours.relayCpu),
+           median(theirs.relayCpu));
     fflush(stdout);
 }
 
@@ -359,6 +372,7 @@ int main() {
     };
     auto timed = [](Relay& relay, pid_t server, Result* r, const std::function<int()>& fn) {
         relay.reset();
+        double relay0 = ownCpu();
         double cpu0 = serverCpu(server);
         double t0 = now();
         if (fn() != 0) r->failures++;
@@ -367,6 +381,7 @@ int main() {
         usleep(300000);  // let the relay count the last bytes, and the daemon reap its child
         r->bytes.push_back(static_cast<double>(relay.bytes()));
         r->serverCpu.push_back(serverCpu(server) - cpu0);
+        r->relayCpu.push_back(ownCpu() - relay0);
     };
     auto wipe = [&](const std::string& path) { run({"/bin/rm", "-rf", path}); };
     // Moves a copy of the small files out of the way, to be deleted at the
