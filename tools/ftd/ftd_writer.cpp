@@ -10,7 +10,10 @@
 #include <vector>
 
 namespace {
-const size_t kChunk = 1 << 16;
+// Ranges of the previous version are copied half a megabyte at a time:
+// few system calls, and the piece stays in the processor's second-level
+// cache between its read, its sum and its write.
+const size_t kChunk = 1 << 19;
 }
 
 FtdFileWriter::FtdFileWriter() : _md(EVP_MD_CTX_new()) {
@@ -40,7 +43,8 @@ void FtdFileWriter::addToDigest(const unsigned char* data, size_t n) {
 }
 
 int FtdFileWriter::copyFrom(int fd, long long offset, long long length) {
-    std::vector<unsigned char> buf(kChunk);
+    std::vector<unsigned char>& buf = _copyBuffer;
+    if (buf.size() < kChunk) buf.resize(kChunk);
     while (length > 0) {
         size_t want = length < static_cast<long long>(buf.size()) ? static_cast<size_t>(length) : buf.size();
         ssize_t got = ::pread(fd, buf.data(), want, offset);

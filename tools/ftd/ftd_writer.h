@@ -72,6 +72,8 @@ private:
 
     FtdStagedFile _staged;
     std::vector<struct iovec> _gathered;
+    // copyFrom()'s buffer, kept for the file's next range.
+    std::vector<unsigned char> _copyBuffer;
     EVP_MD_CTX* _md;
     FtFileSum _sum;
     Digest _kind = DIGEST_MD5;
