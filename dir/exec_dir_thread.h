@@ -20,6 +20,7 @@
 #include "common/thread_context.h"
 #include "coms/coms_thread.h"
 #include "dir/directory_spi.h"
+#include "dir/request_alloc.h"
 
 class ExecHelper;
 class ExecuteUpdate;
@@ -29,7 +30,7 @@ class TimerEvent;
 // A reply or progress report for one request, posted to the execution
 // thread as its own queued op. Whoever deletes it deletes what it still
 // holds: the update and the result are taken by nulling them.
-struct ResultUpdate : QueuedOp {
+struct ResultUpdate : QueuedOp, RequestAlloc {
     enum Kind { KIND_ERROR = 1, KIND_RESULT = 2, KIND_PROGRESS = 3 };
     ResultUpdate(int kind, long long id, int error, ExecuteUpdate* update, FutureResult* result)
         : kind(kind), id(id), error(error), update(update), result(result) {}

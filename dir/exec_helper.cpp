@@ -70,13 +70,20 @@ long long elapsedMillis(const struct timeval& since) {
 int (*ExecHelper::_asyncExecuteFn)(DirectorySPI*, const Principal*, DirectoryObject*, const char*, Any**, long long,
                                    Connection**) = noRemoteExecute;
 
-ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirName* name, const char* operation,
-                       Any** args)
-    : pendingError(0), step(STEP_RESOLVE), deadline(0), name(name != nullptr ? new DirName(*name) : nullptr),
-      id(result->id), lookup(nullptr), lookupId(0), args(copyArgs(args)), operation(strdup(operation != nullptr ? operation : "")),
+ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const char* operation, Any** args)
+    : pendingError(0), step(STEP_RESOLVE), deadline(0), id(result->id), lookup(nullptr), lookupId(0),
+      args(copyArgs(args)), operation(nullptr),
       restart(false), context(context), next(nullptr), resolver(nullptr), assetLookupOutstanding(false),
       connection(nullptr), _resolverStorage(this) {
     _execHelpers++;
+    if (operation == nullptr) operation = "";
+    size_t length = strlen(operation);
+    if (length < sizeof _operationRoom) {
+        memcpy(_operationRoom, operation, length + 1);
+        this->operation = _operationRoom;
+    } else {
+        this->operation = strdup(operation);
+    }
     startTime.tv_sec = 0;
     startTime.tv_usec = 0;
     deadline = time(nullptr) + result->timeout;
@@ -88,12 +95,11 @@ ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirN
 ExecHelper::~ExecHelper() {
     _resolverStorage.clear();
     delete context;
-    delete name;
     if (args != nullptr) {
         for (Any** a = args; *a != nullptr; a++) delete *a;
         free(args);
     }
-    free(operation);
+    if (operation != _operationRoom) free(operation);
     _execHelpers--;
 }
 

@@ -11,8 +11,8 @@
 //
 // Ownership: a request is created on the caller's thread, then belongs to
 // the execution thread, which deletes it (later) when it finishes. It owns
-// copies of the name, the operation and the arguments, its resolution
-// context and its AsyncResolveHelper.
+// copies of the operation and the arguments, its resolution context (with
+// the name) and its AsyncResolveHelper.
 //
 // Thread-safety: everything here runs on the execution thread (run and the
 // list operations assert it), except the constructor and the process-wide
@@ -27,6 +27,7 @@
 
 #include "dir/async_resolve.h"
 #include "dir/future_result.h"
+#include "dir/request_alloc.h"
 
 class Any;
 class AsyncResolveHelper;
@@ -38,15 +39,14 @@ class Principal;
 class ResolveContext;
 struct ResultUpdate;
 
-class ExecHelper final : public FutureResultListener {
+class ExecHelper final : public FutureResultListener, public RequestAlloc {
 public:
     enum Step { STEP_RESOLVE = 0, STEP_SEND = 1 };
 
-    // Copies name, operation and args (null-terminated); takes ownership of
-    // context. The future result's and the request's deadline become now +
-    // its timeout.
-    ExecHelper(FutureResult* result, ResolveContext* context, const DirName* name, const char* operation,
-               Any** args);
+    // Copies operation and args (null-terminated); takes ownership of
+    // context, which carries the name. The future result's and the
+    // request's deadline become now + its timeout.
+    ExecHelper(FutureResult* result, ResolveContext* context, const char* operation, Any** args);
     ~ExecHelper();
     ExecHelper(const ExecHelper&) = delete;
     ExecHelper& operator=(const ExecHelper&) = delete;
@@ -106,7 +106,6 @@ public:
     int pendingError;
     int step;
     time_t deadline;
-    DirName* name;
     long long id;
     FutureResult* lookup;
     long long lookupId;  // the outstanding lookup's id, 0 when none
@@ -127,6 +126,9 @@ private:
     ExecHelper* _finishedNext = nullptr;
     // What `resolver` points at: a request's own, allocated with it.
     AsyncResolveHelper _resolverStorage;
+    // Where `operation` is kept when it is short (nearly every operation
+    // name is), so that the copy costs no allocation.
+    char _operationRoom[40];
 
     void dorun();
     void sendStep();

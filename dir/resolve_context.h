@@ -11,6 +11,8 @@
 #ifndef DRV_DIR_RESOLVE_CONTEXT_H
 #define DRV_DIR_RESOLVE_CONTEXT_H
 
+#include "dir/request_alloc.h"
+
 class DirName;
 class DirNameEntry;
 class Directory;
@@ -19,7 +21,7 @@ class DirectorySPI;
 class Endpoint;
 class Principal;
 
-class ResolveContext {
+class ResolveContext : public RequestAlloc {
 public:
     // Copies name and principal (either may be null); starts at the
     // directory's root provider with no current object and index 0.
