@@ -1,5 +1,6 @@
 #include "dir/exec_dir_thread.h"
 
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,17 +16,16 @@
 
 namespace {
 
-// The running thread and its targets. Set by the thread before it reports
-// itself initialised and cleared under the same lock when it ends, so that
-// a poster never reaches a target that is being torn down.
-CriticalBlock _targetsLock{LOCK_RANK_NONE, kProcessLifetime};
-ExecDirThread* _execDirThread GUARDED_BY(_targetsLock) = nullptr;
+// The running thread, for starting and stopping. Set by the thread before
+// it reports itself initialised and cleared when it ends.
+CriticalBlock _threadLock{LOCK_RANK_NONE, kProcessLifetime};
+ExecDirThread* _execDirThread GUARDED_BY(_threadLock) = nullptr;
 // The same pointer for readers that only ask which thread it is (every run
 // asks), so that they do not contend with posters for the lock.
 std::atomic<ExecDirThread*> _running{nullptr};
 
 // A new request belongs to its op until the execution list takes it.
-struct HelperOp : QueuedOp {
+struct HelperOp : QueuedOp, RequestAlloc {
     HelperOp(ExecHelper* h, bool owns) : helper(h), id(h->getId()), owns(owns) {}
     ~HelperOp() override {
         if (owns) delete helper;
@@ -180,7 +180,18 @@ struct Targets {
     QueueTarget* _attachOpTarget;
     QueueTarget* _freeFrOpTarget;
 };
-Targets _targets GUARDED_BY(_targetsLock) = {};
+// Written by the thread while unpublished (before it publishes them and
+// after it has unpublished them and no poster is left inside).
+Targets _targets = {};
+
+// Posting takes no lock shared with the other posters: a poster counts
+// itself in, then reads the published targets; the thread unpublishes them,
+// then waits until no poster is counted in before it deletes them. All four
+// steps are sequentially consistent, so a poster that still read the
+// targets was counted in before the thread read the count (the thread waits
+// for it), and one counted in after that reads null.
+std::atomic<Targets*> _published{nullptr};
+std::atomic<int> _posting{0};
 
 // Serialises starting and stopping.
 CriticalBlock _startLock{LOCK_RANK_NONE, kProcessLifetime};
@@ -188,13 +199,15 @@ CriticalBlock _startLock{LOCK_RANK_NONE, kProcessLifetime};
 // Posts op to target under the targets lock; false (op deleted) when the
 // thread is not running.
 bool postTo(QueueTarget* Targets::*target, QueuedOp* op) {
-    CriticalSection hold(_targetsLock);
-    QueueTarget* t = _targets.*target;
-    if (t == nullptr) {
+    _posting.fetch_add(1);
+    Targets* targets = _published.load();
+    if (targets == nullptr) {
+        _posting.fetch_sub(1);
         delete op;
         return false;
     }
-    t->doExecute(op);
+    (targets->*target)->doExecute(op);
+    _posting.fetch_sub(1);
     return true;
 }
 
@@ -224,7 +237,7 @@ void stopAtExit() {
 void ExecDirThread::startIfNeeded(bool serverMode) {
     CriticalSection start(_startLock);
     {
-        CriticalSection hold(_targetsLock);
+        CriticalSection hold(_threadLock);
         if (_execDirThread != nullptr) return;
     }
     static bool exitHandlerSet = false;
@@ -240,7 +253,7 @@ void ExecDirThread::stopAndWait(bool evenServer) {
     CriticalSection start(_startLock);
     ExecDirThread* t;
     {
-        CriticalSection hold(_targetsLock);
+        CriticalSection hold(_threadLock);
         t = _execDirThread;
         if (t == nullptr || (t->_serverMode && !evenServer)) return;
         t->_stopRequested = true;
@@ -343,16 +356,17 @@ void ExecDirThread::freeLater() {
 void ExecDirThread::run() {
     _timer = new TimerEvent(this);
     _laterTimer = new TimerEvent(this);
+    _targets._executeOpTarget = new ExecOpTarget();
+    _targets._executeNewOpTarget = new ExecNewOpTarget(this);
+    _targets._resultUpdateOpTarget = new ResultUpdateOpTarget();
+    _targets._asyncResolveOpTarget = new AsyncResolveOpTarget();
+    _targets._restartExecOpTarget = new RestartExecOpTarget();
+    _targets._setTimeoutOpTarget = new SetTimeoutOpTarget();
+    _targets._attachOpTarget = new AttachOpTarget();
+    _targets._freeFrOpTarget = new FreeFrOpTarget();
+    _published.store(&_targets);
     {
-        CriticalSection hold(_targetsLock);
-        _targets._executeOpTarget = new ExecOpTarget();
-        _targets._executeNewOpTarget = new ExecNewOpTarget(this);
-        _targets._resultUpdateOpTarget = new ResultUpdateOpTarget();
-        _targets._asyncResolveOpTarget = new AsyncResolveOpTarget();
-        _targets._restartExecOpTarget = new RestartExecOpTarget();
-        _targets._setTimeoutOpTarget = new SetTimeoutOpTarget();
-        _targets._attachOpTarget = new AttachOpTarget();
-        _targets._freeFrOpTarget = new FreeFrOpTarget();
+        CriticalSection hold(_threadLock);
         _execDirThread = this;
         _running.store(this, std::memory_order_release);
     }
@@ -370,17 +384,19 @@ void ExecDirThread::run() {
 
     // Unpublish first, so that no poster reaches a target being deleted;
     // whatever is still queued is deleted unrun with the targets.
+    _published.store(nullptr);
+    while (_posting.load() != 0) sched_yield();
     {
-        CriticalSection hold(_targetsLock);
+        CriticalSection hold(_threadLock);
         _execDirThread = nullptr;
         _running.store(nullptr, std::memory_order_release);
-        for (QueueTarget* Targets::*t :
+    }
+    for (QueueTarget* Targets::*t :
              {&Targets::_executeOpTarget, &Targets::_executeNewOpTarget, &Targets::_resultUpdateOpTarget,
               &Targets::_asyncResolveOpTarget, &Targets::_restartExecOpTarget, &Targets::_setTimeoutOpTarget,
               &Targets::_attachOpTarget, &Targets::_freeFrOpTarget}) {
-            delete (_targets.*t);
-            _targets.*t = nullptr;
-        }
+        delete (_targets.*t);
+        _targets.*t = nullptr;
     }
     delete _timer;
     _timer = nullptr;

@@ -13,11 +13,10 @@
 #include "dirbase/message.h"
 #include "dirbase/wire.h"
 
-CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
+FutureResult::Stripe FutureResult::_locks[FutureResult::kLocks];
 std::atomic<long long> FutureResult::_nextId{1};
 std::atomic<FutureResult*> FutureResult::_destroyed{nullptr};
-FutureResult* FutureResult::_list = nullptr;
-int FutureResult::_futureResults = 0;
+std::atomic<int> FutureResult::_futureResults{0};
 FutureResult* FutureResult::_byId[FutureResult::kBuckets] = {};
 std::atomic<int> FutureResult::defaultTimeout{FutureResult::kDefaultTimeout};
 
@@ -80,13 +79,9 @@ FutureResult::FutureResult(FutureResultListener* listener)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(listener), id(0), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _listed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
-      _destroyedNext(nullptr) {
-    CriticalSection hold(_lock);
+      _signalled(false), _listed(true), _sameHash(nullptr), _destroyedNext(nullptr) {
     id = _nextId++;
-    _next = _list;
-    if (_list != nullptr) _list->_prev = this;
-    _list = this;
+    CriticalSection hold(lockOf(id));
     FutureResult*& bucket = _byId[bucketOf(id)];
     _sameHash = bucket;
     bucket = this;
@@ -97,8 +92,7 @@ FutureResult::FutureResult(Unlisted)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(nullptr), id(_nextId++), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _listed(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
-      _destroyedNext(nullptr) {}
+      _signalled(false), _listed(false), _sameHash(nullptr), _destroyedNext(nullptr) {}
 
 FutureResult* FutureResult::newUnlisted() {
     return new FutureResult(Unlisted());
@@ -106,12 +100,7 @@ FutureResult* FutureResult::newUnlisted() {
 
 FutureResult::~FutureResult() {
     if (_listed) {
-        CriticalSection hold(_lock);
-        if (_prev != nullptr)
-            _prev->_next = _next;
-        else if (_list == this)
-            _list = _next;
-        if (_next != nullptr) _next->_prev = _prev;
+        CriticalSection hold(lockOf(id));
         for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
             if (*link == this) {
                 *link = _sameHash;
@@ -129,8 +118,7 @@ FutureResult::~FutureResult() {
 }
 
 int FutureResult::liveCount() {
-    CriticalSection hold(_lock);
-    return _futureResults;
+    return _futureResults.load();
 }
 
 void FutureResult::deleteNow(void* object) {
@@ -190,16 +178,28 @@ void FutureResult::removeLock() {
     deleteOnOwner();
 }
 
+namespace {
+// The lock lockById left held on this thread, for release().
+thread_local CriticalBlock* t_heldByIdLock = nullptr;
+}  // namespace
+
 FutureResult* FutureResult::lockById(long long wanted) {
-    _lock.enter();
-    for (FutureResult* fr = _byId[bucketOf(wanted)]; fr != nullptr; fr = fr->_sameHash)
-        if (fr->id == wanted) return fr;
-    _lock.exit();
+    CriticalBlock& lock = lockOf(wanted);
+    lock.enter();
+    for (FutureResult* fr = _byId[bucketOf(wanted)]; fr != nullptr; fr = fr->_sameHash) {
+        if (fr->id == wanted) {
+            t_heldByIdLock = &lock;
+            return fr;
+        }
+    }
+    lock.exit();
     return nullptr;
 }
 
 void FutureResult::release() {
-    _lock.exit();
+    CriticalBlock* lock = t_heldByIdLock;
+    t_heldByIdLock = nullptr;
+    lock->exit();
 }
 
 bool FutureResult::diesOnCallingThread() const {

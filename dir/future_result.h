@@ -10,8 +10,10 @@
 // future result: they find it by id under the registry lock, so a result the
 // caller has already destroyed simply is not found.
 //
-// Thread-safety: the registry (the list and the id counter) is guarded by
-// FutureResult::_lock; lockById returns with it held. What waiters read
+// Thread-safety: the registry is an index by id whose buckets are guarded by
+// a set of locks (a bucket's lock follows from its number, so requests
+// completing and requests being made rarely meet); lockById returns with
+// the found result's lock held, and release() drops it on the same thread. What waiters read
 // (complete, failed, error, result) is written by the execution thread and
 // read after waitComplete, whose condition block orders the two. Listener
 // callbacks reached through lockById run with the registry lock held and
@@ -29,6 +31,7 @@
 #include <atomic>
 
 #include "common/sem.h"
+#include "dir/request_alloc.h"
 #include "dirbase/translatable.h"
 
 class Any;
@@ -67,7 +70,7 @@ public:
     char* message;
 };
 
-class FutureResult : public Translatable {
+class FutureResult : public Translatable, public RequestAlloc {
 public:
     static const int kDefaultTimeout = 30;
     // The timeout new results start with (kDefaultTimeout unless a program
@@ -168,8 +171,6 @@ private:
     // listener runs.
     bool _signalled GUARDED_BY(cond);
     bool _listed;  // in the registry (all but newUnlisted's)
-    FutureResult* _next;
-    FutureResult* _prev;
     FutureResult* _sameHash;  // the next result in this one's index bucket
     FutureResult* _destroyedNext;  // in _destroyed, once handed over
     // Results handed to the execution thread for deletion (a stack pushed by
@@ -186,15 +187,26 @@ private:
     static size_t bucketOf(long long id) { return static_cast<size_t>(id) & (kBuckets - 1); }
 
     // The index by id: the low bits of the id pick the bucket, and ids are
-    // handed out in sequence, so live results spread evenly.
+    // handed out in sequence, so live results spread evenly. A bucket is
+    // guarded by the lock lockOf gives for it (the annotations cannot name
+    // a lock chosen at run time).
     static constexpr size_t kBuckets = 4096;
-    static FutureResult* _byId[kBuckets] GUARDED_BY(_lock);
+    static FutureResult* _byId[kBuckets];
+    // The bucket's lock: a multiplicative hash of the bucket number, so
+    // that the ids in flight at one time (a run of consecutive ids) spread
+    // over all the locks instead of meeting at a window's distance.
+    static constexpr size_t kLocks = 64;
+    struct Stripe {
+        CriticalBlock lock{LOCK_RANK_NONE, kProcessLifetime};
+    };
+    static Stripe _locks[kLocks];
+    static CriticalBlock& lockOf(long long id) {
+        uint64_t bucket = static_cast<uint64_t>(bucketOf(id));
+        return _locks[(bucket * 0x9E3779B97F4A7C15ull) >> 58].lock;
+    }
 
-    static CriticalBlock _lock;
-    // Taken under the registry lock by listed results, alone by unlisted ones.
     static std::atomic<long long> _nextId;
-    static FutureResult* _list GUARDED_BY(_lock);
-    static int _futureResults GUARDED_BY(_lock);
+    static std::atomic<int> _futureResults;
 };
 
 class FileIo : public Translatable {
