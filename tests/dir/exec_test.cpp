@@ -60,6 +60,10 @@ public:
             r->setResult(args != nullptr && args[0] != nullptr ? new Any(*args[0]) : new Any());
             return 0;
         }
+        if (strncmp(op, "name:", 5) == 0) {
+            r->setResult(new Any(op));
+            return 0;
+        }
         if (strcmp(op, "fail") == 0) return DirError::E_ILLEGAL_ARGUMENT;
         if (strcmp(op, "never") == 0) return 0;
         if (strcmp(op, "later") == 0) {
@@ -171,6 +175,19 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     EXPECT_STREQ("hello", r->result->getString());
     EXPECT_EQ(1, rec.completes);
     FutureResult::destroy(r);
+
+    // The request keeps its own copy of the operation, whatever its length
+    // (short names are kept inside the request, long ones beside it).
+    for (size_t length : {5, 38, 39, 40, 41, 200}) {
+        std::string op = "name:" + std::string(length - 5, 'x');
+        std::string passed = op;
+        r = run("/thing:id=1", &passed[0]);
+        passed.assign(passed.size(), '?');
+        ASSERT_TRUE(r->waitComplete(10000));
+        ASSERT_FALSE(r->failed) << length;
+        EXPECT_EQ(op, r->result->getString()) << length;
+        FutureResult::destroy(r);
+    }
 
     r = run("/thing:id=1", "fail");
     ASSERT_TRUE(r->waitComplete(10000));
