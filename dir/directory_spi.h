@@ -19,6 +19,7 @@
 
 #include "common/sem.h"
 #include "common/thread_annotations.h"
+#include "dir/request_alloc.h"
 #include "dirbase/translatable.h"
 
 class Acl;
@@ -40,7 +41,10 @@ class SearchHelper;
 
 const unsigned int OBJ_DIRECTORYOBJECT_ID = 1013;
 
-class DirectoryObject : public Translatable {
+// Allocated from the making thread's block cache: every execute request
+// carries copies made on the caller's thread and freed on the execution
+// thread.
+class DirectoryObject : public Translatable, public RequestAlloc {
 public:
     // Copies className; takes ownership of value.
     DirectoryObject(const char* className, Any* value);

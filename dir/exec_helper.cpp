@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <unordered_map>
 
 #include "common/error_codes.h"
 #include "common/log.h"
@@ -27,11 +26,15 @@ ExecHelper* _execList = nullptr;
 // Finished requests, deleted at the thread's next later-list turn; execution
 // thread only, so handing one over takes neither a lock nor an allocation.
 ExecHelper* _finished = nullptr;
-// Never freed: the execution thread of a server never stops and may still
-// run while the process exits.
-std::unordered_map<long long, ExecHelper*>& byId() {
-    static auto* map = new std::unordered_map<long long, ExecHelper*>();
-    return *map;
+// The index: listed requests chained through their _sameHash by the low
+// bits of their id. Ids are handed out in sequence, so the outstanding ones
+// spread evenly, and listing a request costs no allocation. A plain array,
+// never torn down: a server's execution thread may still run while the
+// process exits.
+const size_t kIndexBuckets = 4096;
+ExecHelper* _index[kIndexBuckets] = {};
+ExecHelper*& bucketOf(long long id) {
+    return _index[static_cast<size_t>(id) & (kIndexBuckets - 1)];
 }
 
 const int kSlowRunMillis = 2000;
@@ -72,7 +75,7 @@ int (*ExecHelper::_asyncExecuteFn)(DirectorySPI*, const Principal*, DirectoryObj
 
 ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const char* operation, Any** args)
     : pendingError(0), step(STEP_RESOLVE), deadline(0), id(result->id), lookup(nullptr), lookupId(0),
-      args(copyArgs(args)), operation(nullptr),
+      args(args != nullptr && args[0] != nullptr ? copyArgs(args) : _noArgs), operation(nullptr),
       restart(false), context(context), next(nullptr), resolver(nullptr), assetLookupOutstanding(false),
       connection(nullptr), _resolverStorage(this) {
     _execHelpers++;
@@ -95,7 +98,7 @@ ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const char
 ExecHelper::~ExecHelper() {
     _resolverStorage.clear();
     delete context;
-    if (args != nullptr) {
+    if (args != _noArgs) {
         for (Any** a = args; *a != nullptr; a++) delete *a;
         free(args);
     }
@@ -111,13 +114,17 @@ void ExecHelper::push(ExecHelper* helper) {
     helper->_prev = nullptr;
     if (_execList != nullptr) _execList->_prev = helper;
     _execList = helper;
-    byId()[helper->id] = helper;
+    ExecHelper*& bucket = bucketOf(helper->id);
+    helper->_sameHash = bucket;
+    bucket = helper;
+    helper->_listed = true;
 }
 
 ExecHelper* ExecHelper::findById(long long wanted) {
     assertExecThread();
-    auto it = byId().find(wanted);
-    return it != byId().end() ? it->second : nullptr;
+    for (ExecHelper* h = bucketOf(wanted); h != nullptr; h = h->_sameHash)
+        if (h->id == wanted) return h;
+    return nullptr;
 }
 
 ExecHelper* ExecHelper::head() {
@@ -134,7 +141,14 @@ void ExecHelper::freeFinished() {
 
 void ExecHelper::finish() {
     assertExecThread();
-    if (byId().erase(id) != 0) {
+    if (_listed) {
+        _listed = false;
+        for (ExecHelper** link = &bucketOf(id); *link != nullptr; link = &(*link)->_sameHash) {
+            if (*link == this) {
+                *link = _sameHash;
+                break;
+            }
+        }
         if (_prev != nullptr)
             _prev->next = next;
         else

@@ -122,6 +122,10 @@ private:
     // The link back in the execution list, so that a finished request
     // leaves it at once wherever it stands.
     ExecHelper* _prev = nullptr;
+    // The next request in this one's bucket of the index by id, and whether
+    // the request is listed (in the list and the index).
+    ExecHelper* _sameHash = nullptr;
+    bool _listed = false;
     // The link in the list of finished requests awaiting deletion.
     ExecHelper* _finishedNext = nullptr;
     // What `resolver` points at: a request's own, allocated with it.
@@ -129,6 +133,9 @@ private:
     // Where `operation` is kept when it is short (nearly every operation
     // name is), so that the copy costs no allocation.
     char _operationRoom[40];
+    // What `args` points at when there are none: the empty list every
+    // provider expects, without an allocation.
+    Any* _noArgs[1] = {nullptr};
 
     void dorun();
     void sendStep();
