@@ -13,10 +13,12 @@
 #include "dirbase/message.h"
 #include "dirbase/wire.h"
 
+CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
+FutureResult* FutureResult::_list = nullptr;
+int FutureResult::_futureResults = 0;
 FutureResult::Stripe FutureResult::_locks[FutureResult::kLocks];
 std::atomic<long long> FutureResult::_nextId{1};
 std::atomic<FutureResult*> FutureResult::_destroyed{nullptr};
-std::atomic<int> FutureResult::_futureResults{0};
 FutureResult* FutureResult::_byId[FutureResult::kBuckets] = {};
 std::atomic<int> FutureResult::defaultTimeout{FutureResult::kDefaultTimeout};
 
@@ -79,20 +81,30 @@ FutureResult::FutureResult(FutureResultListener* listener)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(listener), id(0), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _listed(true), _sameHash(nullptr), _destroyedNext(nullptr) {
-    id = _nextId++;
+      _signalled(false), _listed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
+      _destroyedNext(nullptr) {
+    {
+        CriticalSection hold(_lock);
+        id = _nextId++;
+        _next = _list;
+        if (_list != nullptr) _list->_prev = this;
+        _list = this;
+        _futureResults++;
+    }
+    // Nobody knows the id before the constructor returns, so the result may
+    // join the index after the list.
     CriticalSection hold(lockOf(id));
     FutureResult*& bucket = _byId[bucketOf(id)];
     _sameHash = bucket;
     bucket = this;
-    _futureResults++;
 }
 
 FutureResult::FutureResult(Unlisted)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(nullptr), id(_nextId++), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _listed(false), _sameHash(nullptr), _destroyedNext(nullptr) {}
+      _signalled(false), _listed(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
+      _destroyedNext(nullptr) {}
 
 FutureResult* FutureResult::newUnlisted() {
     return new FutureResult(Unlisted());
@@ -100,13 +112,22 @@ FutureResult* FutureResult::newUnlisted() {
 
 FutureResult::~FutureResult() {
     if (_listed) {
-        CriticalSection hold(lockOf(id));
-        for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
-            if (*link == this) {
-                *link = _sameHash;
-                break;
+        // Out of the index first, so that no reply finds it from here on.
+        {
+            CriticalSection hold(lockOf(id));
+            for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
+                if (*link == this) {
+                    *link = _sameHash;
+                    break;
+                }
             }
         }
+        CriticalSection hold(_lock);
+        if (_prev != nullptr)
+            _prev->_next = _next;
+        else
+            _list = _next;
+        if (_next != nullptr) _next->_prev = _prev;
         _futureResults--;
     }
     delete result;
@@ -118,7 +139,8 @@ FutureResult::~FutureResult() {
 }
 
 int FutureResult::liveCount() {
-    return _futureResults.load();
+    CriticalSection hold(_lock);
+    return _futureResults;
 }
 
 void FutureResult::deleteNow(void* object) {

@@ -10,18 +10,20 @@
 // future result: they find it by id under the registry lock, so a result the
 // caller has already destroyed simply is not found.
 //
-// Thread-safety: the registry is an index by id whose buckets are guarded by
-// a set of locks (a bucket's lock follows from its number, so requests
-// completing and requests being made rarely meet); lockById returns with
-// the found result's lock held, and release() drops it on the same thread. What waiters read
-// (complete, failed, error, result) is written by the execution thread and
-// read after waitComplete, whose condition block orders the two. Listener
-// callbacks reached through lockById run with the registry lock held and
-// must not call lockById; a result they are done with goes to
-// ExecDirThread::postFree. Lock order: the registry lock, then an object's
+// Thread-safety: the registry is the list of all live results, with their
+// count and the id counter, guarded by FutureResult::_lock, which the
+// constructor and destructor take alone and briefly. Beside it, the index by
+// id through which replies find a result has buckets guarded by a set of
+// index locks (a bucket's lock follows from its number, so requests
+// completing and requests being made rarely meet); lockById returns with the
+// found result's index lock held, and release() drops it on the same thread.
+// What waiters read (complete, failed, error, result) is written by the
+// execution thread and read after waitComplete, whose condition block orders
+// the two. Listener callbacks reached through lockById run with the index
+// lock held and must not call lockById; a result they are done with goes to
+// ExecDirThread::postFree. Lock order: an index lock, then an object's
 // condition block, then a thread's later-list lock or an operation target's
-// queue lock (listeners post). Lookups by id go through a hash index beside
-// the list, so the lock is held for as short a time as the caller needs.
+// queue lock (listeners post). The list lock is never held with another.
 #ifndef DRV_DIR_FUTURE_RESULT_H
 #define DRV_DIR_FUTURE_RESULT_H
 
@@ -171,6 +173,10 @@ private:
     // listener runs.
     bool _signalled GUARDED_BY(cond);
     bool _listed;  // in the registry (all but newUnlisted's)
+    // Neighbours in _list; doubly linked so that a result leaves in constant
+    // time however many are live.
+    FutureResult* _next GUARDED_BY(_lock);
+    FutureResult* _prev GUARDED_BY(_lock);
     FutureResult* _sameHash;  // the next result in this one's index bucket
     FutureResult* _destroyedNext;  // in _destroyed, once handed over
     // Results handed to the execution thread for deletion (a stack pushed by
@@ -205,8 +211,13 @@ private:
         return _locks[(bucket * 0x9E3779B97F4A7C15ull) >> 58].lock;
     }
 
+    // The registry: every live listed result, newest first, and their
+    // count. Ids are taken under the lock too, so that the list is in id
+    // order; unlisted results take theirs without it (hence atomic).
+    static CriticalBlock _lock;
+    static FutureResult* _list GUARDED_BY(_lock);
+    static int _futureResults GUARDED_BY(_lock);
     static std::atomic<long long> _nextId;
-    static std::atomic<int> _futureResults;
 };
 
 class FileIo : public Translatable {
