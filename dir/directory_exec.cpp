@@ -97,7 +97,7 @@ FutureResult* Directory::executeWithLengthyOp(const DirName* name, const char* d
         fr->makeComplete();
         return fr;
     }
-    ExecHelper* helper = new ExecHelper(fr, rc, operation, args);
+    ExecHelper* helper = new ExecHelper(fr, rc, name, operation, args);
     if (!ExecDirThread::postNew(helper)) {
         // No execution thread (no session started one): nothing can run it.
         fr->setError(DirError::E_NO_PROVIDER);

@@ -73,8 +73,10 @@ long long elapsedMillis(const struct timeval& since) {
 int (*ExecHelper::_asyncExecuteFn)(DirectorySPI*, const Principal*, DirectoryObject*, const char*, Any**, long long,
                                    Connection**) = noRemoteExecute;
 
-ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const char* operation, Any** args)
-    : pendingError(0), step(STEP_RESOLVE), deadline(0), id(result->id), lookup(nullptr), lookupId(0),
+ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirName* name, const char* operation,
+                       Any** args)
+    : pendingError(0), step(STEP_RESOLVE), deadline(0), name(name != nullptr ? new DirName(*name) : nullptr),
+      id(result->id), lookup(nullptr), lookupId(0),
       args(args != nullptr && args[0] != nullptr ? copyArgs(args) : _noArgs), operation(nullptr),
       restart(false), context(context), next(nullptr), resolver(nullptr), assetLookupOutstanding(false),
       connection(nullptr), _resolverStorage(this) {
@@ -98,6 +100,7 @@ ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const char
 ExecHelper::~ExecHelper() {
     _resolverStorage.clear();
     delete context;
+    delete name;
     if (args != _noArgs) {
         for (Any** a = args; *a != nullptr; a++) delete *a;
         free(args);

@@ -11,8 +11,8 @@
 //
 // Ownership: a request is created on the caller's thread, then belongs to
 // the execution thread, which deletes it (later) when it finishes. It owns
-// copies of the operation and the arguments, its resolution context (with
-// the name) and its AsyncResolveHelper.
+// copies of the name, the operation and the arguments, its resolution
+// context and its AsyncResolveHelper.
 //
 // Thread-safety: everything here runs on the execution thread (run and the
 // list operations assert it), except the constructor and the process-wide
@@ -43,10 +43,11 @@ class ExecHelper final : public FutureResultListener, public RequestAlloc {
 public:
     enum Step { STEP_RESOLVE = 0, STEP_SEND = 1 };
 
-    // Copies operation and args (null-terminated); takes ownership of
-    // context, which carries the name. The future result's and the
-    // request's deadline become now + its timeout.
-    ExecHelper(FutureResult* result, ResolveContext* context, const char* operation, Any** args);
+    // Copies name, operation and args (null-terminated); takes ownership of
+    // context. The future result's and the request's deadline become now +
+    // its timeout.
+    ExecHelper(FutureResult* result, ResolveContext* context, const DirName* name, const char* operation,
+               Any** args);
     ~ExecHelper();
     ExecHelper(const ExecHelper&) = delete;
     ExecHelper& operator=(const ExecHelper&) = delete;
@@ -106,6 +107,7 @@ public:
     int pendingError;
     int step;
     time_t deadline;
+    DirName* name;
     long long id;
     FutureResult* lookup;
     long long lookupId;  // the outstanding lookup's id, 0 when none

@@ -14,11 +14,10 @@
 #include "dirbase/wire.h"
 
 CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
-FutureResult* FutureResult::_list = nullptr;
-int FutureResult::_futureResults = 0;
-FutureResult::Stripe FutureResult::_locks[FutureResult::kLocks];
 std::atomic<long long> FutureResult::_nextId{1};
 std::atomic<FutureResult*> FutureResult::_destroyed{nullptr};
+FutureResult* FutureResult::_list = nullptr;
+int FutureResult::_futureResults = 0;
 FutureResult* FutureResult::_byId[FutureResult::kBuckets] = {};
 std::atomic<int> FutureResult::defaultTimeout{FutureResult::kDefaultTimeout};
 
@@ -83,20 +82,15 @@ FutureResult::FutureResult(FutureResultListener* listener)
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
       _signalled(false), _listed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
       _destroyedNext(nullptr) {
-    {
-        CriticalSection hold(_lock);
-        id = _nextId++;
-        _next = _list;
-        if (_list != nullptr) _list->_prev = this;
-        _list = this;
-        _futureResults++;
-    }
-    // Nobody knows the id before the constructor returns, so the result may
-    // join the index after the list.
-    CriticalSection hold(lockOf(id));
+    CriticalSection hold(_lock);
+    id = _nextId++;
+    _next = _list;
+    if (_list != nullptr) _list->_prev = this;
+    _list = this;
     FutureResult*& bucket = _byId[bucketOf(id)];
     _sameHash = bucket;
     bucket = this;
+    _futureResults++;
 }
 
 FutureResult::FutureResult(Unlisted)
@@ -112,22 +106,18 @@ FutureResult* FutureResult::newUnlisted() {
 
 FutureResult::~FutureResult() {
     if (_listed) {
-        // Out of the index first, so that no reply finds it from here on.
-        {
-            CriticalSection hold(lockOf(id));
-            for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
-                if (*link == this) {
-                    *link = _sameHash;
-                    break;
-                }
-            }
-        }
         CriticalSection hold(_lock);
         if (_prev != nullptr)
             _prev->_next = _next;
-        else
+        else if (_list == this)
             _list = _next;
         if (_next != nullptr) _next->_prev = _prev;
+        for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
+            if (*link == this) {
+                *link = _sameHash;
+                break;
+            }
+        }
         _futureResults--;
     }
     delete result;
@@ -200,28 +190,16 @@ void FutureResult::removeLock() {
     deleteOnOwner();
 }
 
-namespace {
-// The lock lockById left held on this thread, for release().
-thread_local CriticalBlock* t_heldByIdLock = nullptr;
-}  // namespace
-
 FutureResult* FutureResult::lockById(long long wanted) {
-    CriticalBlock& lock = lockOf(wanted);
-    lock.enter();
-    for (FutureResult* fr = _byId[bucketOf(wanted)]; fr != nullptr; fr = fr->_sameHash) {
-        if (fr->id == wanted) {
-            t_heldByIdLock = &lock;
-            return fr;
-        }
-    }
-    lock.exit();
+    _lock.enter();
+    for (FutureResult* fr = _byId[bucketOf(wanted)]; fr != nullptr; fr = fr->_sameHash)
+        if (fr->id == wanted) return fr;
+    _lock.exit();
     return nullptr;
 }
 
 void FutureResult::release() {
-    CriticalBlock* lock = t_heldByIdLock;
-    t_heldByIdLock = nullptr;
-    lock->exit();
+    _lock.exit();
 }
 
 bool FutureResult::diesOnCallingThread() const {

@@ -10,20 +10,16 @@
 // future result: they find it by id under the registry lock, so a result the
 // caller has already destroyed simply is not found.
 //
-// Thread-safety: the registry is the list of all live results, with their
-// count and the id counter, guarded by FutureResult::_lock, which the
-// constructor and destructor take alone and briefly. Beside it, the index by
-// id through which replies find a result has buckets guarded by a set of
-// index locks (a bucket's lock follows from its number, so requests
-// completing and requests being made rarely meet); lockById returns with the
-// found result's index lock held, and release() drops it on the same thread.
-// What waiters read (complete, failed, error, result) is written by the
-// execution thread and read after waitComplete, whose condition block orders
-// the two. Listener callbacks reached through lockById run with the index
-// lock held and must not call lockById; a result they are done with goes to
-// ExecDirThread::postFree. Lock order: an index lock, then an object's
+// Thread-safety: the registry (the list and the id counter) is guarded by
+// FutureResult::_lock; lockById returns with it held. What waiters read
+// (complete, failed, error, result) is written by the execution thread and
+// read after waitComplete, whose condition block orders the two. Listener
+// callbacks reached through lockById run with the registry lock held and
+// must not call lockById; a result they are done with goes to
+// ExecDirThread::postFree. Lock order: the registry lock, then an object's
 // condition block, then a thread's later-list lock or an operation target's
-// queue lock (listeners post). The list lock is never held with another.
+// queue lock (listeners post). Lookups by id go through a hash index beside
+// the list, so the lock is held for as short a time as the caller needs.
 #ifndef DRV_DIR_FUTURE_RESULT_H
 #define DRV_DIR_FUTURE_RESULT_H
 
@@ -173,10 +169,8 @@ private:
     // listener runs.
     bool _signalled GUARDED_BY(cond);
     bool _listed;  // in the registry (all but newUnlisted's)
-    // Neighbours in _list; doubly linked so that a result leaves in constant
-    // time however many are live.
-    FutureResult* _next GUARDED_BY(_lock);
-    FutureResult* _prev GUARDED_BY(_lock);
+    FutureResult* _next;
+    FutureResult* _prev;
     FutureResult* _sameHash;  // the next result in this one's index bucket
     FutureResult* _destroyedNext;  // in _destroyed, once handed over
     // Results handed to the execution thread for deletion (a stack pushed by
@@ -193,31 +187,15 @@ private:
     static size_t bucketOf(long long id) { return static_cast<size_t>(id) & (kBuckets - 1); }
 
     // The index by id: the low bits of the id pick the bucket, and ids are
-    // handed out in sequence, so live results spread evenly. A bucket is
-    // guarded by the lock lockOf gives for it (the annotations cannot name
-    // a lock chosen at run time).
+    // handed out in sequence, so live results spread evenly.
     static constexpr size_t kBuckets = 4096;
-    static FutureResult* _byId[kBuckets];
-    // The bucket's lock: a multiplicative hash of the bucket number, so
-    // that the ids in flight at one time (a run of consecutive ids) spread
-    // over all the locks instead of meeting at a window's distance.
-    static constexpr size_t kLocks = 64;
-    struct Stripe {
-        CriticalBlock lock{LOCK_RANK_NONE, kProcessLifetime};
-    };
-    static Stripe _locks[kLocks];
-    static CriticalBlock& lockOf(long long id) {
-        uint64_t bucket = static_cast<uint64_t>(bucketOf(id));
-        return _locks[(bucket * 0x9E3779B97F4A7C15ull) >> 58].lock;
-    }
+    static FutureResult* _byId[kBuckets] GUARDED_BY(_lock);
 
-    // The registry: every live listed result, newest first, and their
-    // count. Ids are taken under the lock too, so that the list is in id
-    // order; unlisted results take theirs without it (hence atomic).
     static CriticalBlock _lock;
+    // Taken under the registry lock by listed results, alone by unlisted ones.
+    static std::atomic<long long> _nextId;
     static FutureResult* _list GUARDED_BY(_lock);
     static int _futureResults GUARDED_BY(_lock);
-    static std::atomic<long long> _nextId;
 };
 
 class FileIo : public Translatable {

@@ -193,7 +193,7 @@ void DirSession::handleRequest(Message* m, int code) {
         rc->setSPI(root);
         rc->setCurrent(req.current);
         req.current = nullptr;
-        ExecHelper* helper = new ExecHelper(fr, rc, req.operation, req.args);
+        ExecHelper* helper = new ExecHelper(fr, rc, nullptr, req.operation, req.args);
         if (!ExecDirThread::postNew(helper)) fr->setError(DirError::E_NO_PROVIDER);
         return;
     }
