@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
