@@ -12,16 +12,10 @@
 #include "ft/ft_filter.h"
 #include "ft/ft_protocol.h"
 #include "tests/ft/ft_test_peer.h"
+#include "tests/support/bytes.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
-}
 
 void setMtime(const std::string& path, time_t secs) {
     struct timeval tv[2] = {{secs, 0}, {secs, 0}};

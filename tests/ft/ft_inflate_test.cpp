@@ -8,15 +8,9 @@
 #include <string>
 
 #include "ft/ft_inflate.h"
+#include "tests/support/bytes.h"
 
 namespace {
-
-std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
-}
 
 // One zlib (or gzip) stream of the segments, each deflated at its own level,
 // so that stored and compressed blocks alternate.

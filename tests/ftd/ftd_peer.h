@@ -23,6 +23,7 @@
 #include "ft/ft_entry.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_sync.h"
+#include "tests/support/bytes.h"
 #include "tests/support/temp_dir.h"
 #include "tools/ftd/ftd_server.h"
 
@@ -59,13 +60,6 @@ inline std::string md5Hex(const std::string& data) {
     char out[33];
     for (int i = 0; i < 16; i++) snprintf(out + 2 * i, 3, "%02x", d[i]);
     return out;
-}
-
-inline std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i++) s[i] = static_cast<char>(gen());
-    return s;
 }
 
 // One zlib stream of data, cut into blocks of at most blockSize bytes.

@@ -1,5 +1,5 @@
 // Builds encoded byte strings by hand, for tests that check exact bytes or
-// feed malformed input.
+// feed malformed input; and reproducible random contents for test files.
 #ifndef DRV_TESTS_SUPPORT_BYTES_H
 #define DRV_TESTS_SUPPORT_BYTES_H
 
@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include <initializer_list>
+#include <random>
 #include <string>
 
 class Bytes {
@@ -59,5 +60,13 @@ public:
 
     std::string data;
 };
+
+// n bytes that the same seed always gives again.
+inline std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
 
 #endif
