@@ -141,12 +141,15 @@ CondBlock::~CondBlock() {
     if (_shutdown || _processLifetime) return;
     // Another holder is waited for; the destroying thread holding the block
     // itself would wait forever, so after a while the block counts as held.
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += kCondDestroyWaitSeconds;
-    if (pthread_mutex_timedlock(&_mutex, &deadline) != 0) {
-        SEM_CHECK(!_locked, "sem.cpp", 29);
-        return;  // still held: leaving the mutex and condition alive is the lesser harm
+    // Nearly always nobody holds it: the clock is read only when it is.
+    if (pthread_mutex_trylock(&_mutex) != 0) {
+        struct timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += kCondDestroyWaitSeconds;
+        if (pthread_mutex_timedlock(&_mutex, &deadline) != 0) {
+            SEM_CHECK(!_locked, "sem.cpp", 29);
+            return;  // still held: leaving the mutex and condition alive is the lesser harm
+        }
     }
     SEM_CHECK(!_freed, "sem.cpp", 28);
     SEM_CHECK(!_locked, "sem.cpp", 29);
@@ -155,7 +158,7 @@ CondBlock::~CondBlock() {
         return;
     }
     _freed = true;
-    pthread_cond_broadcast(&_cond);
+    if (_waiters.load(std::memory_order_relaxed) > 0) pthread_cond_broadcast(&_cond);
     pthread_mutex_unlock(&_mutex);
     pthread_cond_destroy(&_cond);
     pthread_mutex_destroy(&_mutex);
@@ -172,20 +175,25 @@ void CondBlock::unlock() {
 }
 
 void CondBlock::signal() {
-    pthread_cond_signal(&_cond);
+    if (_waiters.load(std::memory_order_relaxed) > 0) pthread_cond_signal(&_cond);
 }
 
 void CondBlock::broadcast() {
-    pthread_cond_broadcast(&_cond);
+    if (_waiters.load(std::memory_order_relaxed) > 0) pthread_cond_broadcast(&_cond);
 }
 
 void CondBlock::broadcastReleased() {
-    pthread_cond_broadcast(&_cond);
+    // A waiter counts itself under the block before it sleeps, and the
+    // caller changed what it waits for under the block before releasing
+    // it: a waiter not counted by now will see the change and not sleep.
+    if (_waiters.load() > 0) pthread_cond_broadcast(&_cond);
 }
 
 void CondBlock::wait() {
     _locked = false;
+    _waiters.fetch_add(1, std::memory_order_relaxed);
     pthread_cond_wait(&_cond, &_mutex);
+    _waiters.fetch_sub(1, std::memory_order_relaxed);
     _locked = true;
 }
 
@@ -204,7 +212,9 @@ bool CondBlock::wait(int ms) {
         deadline.tv_nsec += 1000000000L;
     }
     _locked = false;
+    _waiters.fetch_add(1, std::memory_order_relaxed);
     int rv = pthread_cond_timedwait(&_cond, &_mutex, &deadline);
+    _waiters.fetch_sub(1, std::memory_order_relaxed);
     _locked = true;
     return rv == 0;
 }

@@ -19,6 +19,7 @@
 #include <pthread.h>
 
 #include <array>
+#include <atomic>
 
 #include "common/thread_annotations.h"
 
@@ -144,11 +145,15 @@ public:
 
 private:
     constexpr explicit CondBlock(bool processLifetime)
-        : _freed(false), _locked(false), _mutex PTHREAD_MUTEX_INITIALIZER, _cond PTHREAD_COND_INITIALIZER,
+        : _freed(false), _locked(false), _waiters(0), _mutex PTHREAD_MUTEX_INITIALIZER, _cond PTHREAD_COND_INITIALIZER,
           _processLifetime(processLifetime) {}
 
     bool _freed;
     bool _locked;
+    // Threads inside wait(), changed under the mutex: a broadcast with
+    // none costs no call, and neither does the teardown of a block that
+    // nobody ever waited on (most of them).
+    std::atomic<int> _waiters;
     pthread_mutex_t _mutex;
     pthread_cond_t _cond;
     bool _processLifetime;

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
 #include <thread>
 #include <vector>
@@ -197,6 +198,57 @@ TEST(CondBlock, TimedWaitCarriesNanosecondsIntoSeconds) {
     // Waking early is the delayed events' business; no time means no wait.
     EXPECT_FALSE(block.wait(0));
     EXPECT_FALSE(block.wait(-5));
+}
+
+// Broadcasts are skipped while nobody waits: hand a generation to three
+// waiters two thousand times, alternately waking them under the block and
+// after releasing it, while they come and go from their waits. A lost
+// wake-up shows as a wait that times out.
+TEST(CondBlock, BroadcastsReachEveryWaiterWhileTheyComeAndGo) {
+    const int kRounds = 2000, kWaiters = 3;
+    CondBlock block;
+    int generation = 0, acks = 0;
+    std::atomic<int> timeouts{0};
+    std::vector<std::thread> waiters;
+    for (int w = 0; w < kWaiters; w++) {
+        waiters.emplace_back([&] {
+            for (int seen = 0; seen < kRounds;) {
+                CondSection hold(block);
+                while (generation == seen) {
+                    if (!block.wait(5000)) {
+                        timeouts++;
+                        return;
+                    }
+                }
+                seen = generation;
+                acks++;
+                block.broadcast();
+            }
+        });
+    }
+    for (int round = 1; round <= kRounds && timeouts == 0; round++) {
+        if (round % 2 == 0) {
+            CondSection hold(block);
+            generation = round;
+            block.broadcast();
+        } else {
+            {
+                CondSection hold(block);
+                generation = round;
+            }
+            block.broadcastReleased();
+        }
+        CondSection hold(block);
+        while (acks < kWaiters * round) {
+            if (!block.wait(5000)) {
+                timeouts++;
+                break;
+            }
+        }
+    }
+    for (std::thread& t : waiters) t.join();
+    EXPECT_EQ(0, timeouts.load());
+    EXPECT_EQ(kWaiters * kRounds, acks);
 }
 
 TEST(CondBlockDeathTest, DestroyedWhileHeldUnlessShuttingDown) {
