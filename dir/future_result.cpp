@@ -13,9 +13,9 @@
 #include "dirbase/message.h"
 #include "dirbase/wire.h"
 
-CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
-std::atomic<long long> FutureResult::_nextId{1};
-std::atomic<FutureResult*> FutureResult::_destroyed{nullptr};
+alignas(64) CriticalBlock FutureResult::_lock{LOCK_RANK_NONE, kProcessLifetime};
+alignas(64) std::atomic<long long> FutureResult::_nextId{1};
+alignas(64) std::atomic<FutureResult*> FutureResult::_destroyed{nullptr};
 FutureResult* FutureResult::_list = nullptr;
 int FutureResult::_futureResults = 0;
 FutureResult* FutureResult::_byId[FutureResult::kBuckets] = {};

@@ -175,7 +175,9 @@ private:
     FutureResult* _destroyedNext;  // in _destroyed, once handed over
     // Results handed to the execution thread for deletion (a stack pushed by
     // any thread, taken whole by that thread).
-    static std::atomic<FutureResult*> _destroyed;
+    // This stack, the registry lock and the id counter each sit on a cache
+    // line of their own: different threads change them.
+    alignas(64) static std::atomic<FutureResult*> _destroyed;
 
     struct Unlisted {};
     explicit FutureResult(Unlisted);
@@ -191,9 +193,9 @@ private:
     static constexpr size_t kBuckets = 4096;
     static FutureResult* _byId[kBuckets] GUARDED_BY(_lock);
 
-    static CriticalBlock _lock;
+    alignas(64) static CriticalBlock _lock;
     // Taken under the registry lock by listed results, alone by unlisted ones.
-    static std::atomic<long long> _nextId;
+    alignas(64) static std::atomic<long long> _nextId;
     static FutureResult* _list GUARDED_BY(_lock);
     static int _futureResults GUARDED_BY(_lock);
 };

@@ -238,6 +238,34 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     FutureResult::destroy(r);
 }
 
+// A waiter that finds the result complete while its listener still runs
+// returns only once the listener has, however long that takes.
+TEST_F(ExecTest, WaitersGoOnlyOnceTheListenerHasReturned) {
+    struct SlowListener : FutureResultListener {
+        void onComplete(FutureResult*) override {
+            entered = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            returned = true;
+        }
+        void onUpdate(FutureResult*, ExecuteUpdate*) override {}
+        std::atomic<bool> entered{false}, returned{false};
+    } slow;
+    FutureResult* r = run("/thing:id=3", "later", nullptr, &slow);
+    long long id = spi.waitForIds(1).at(0);
+    FutureResult* answer = new FutureResult();
+    answer->result = new Any(7);
+    answer->complete = true;
+    Directory::executeComplete(id, answer);
+    for (int i = 0; i < 2000 && !slow.entered; i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(slow.entered);
+    EXPECT_FALSE(r->waitComplete(20));
+    EXPECT_FALSE(slow.returned);
+    ASSERT_TRUE(r->waitComplete(10000));
+    EXPECT_TRUE(slow.returned);
+    EXPECT_EQ(7, r->result->getInt32());
+    FutureResult::destroy(r);
+}
+
 TEST_F(ExecTest, RequestsTimeOutAtTheirDeadlineWhichNotifyTimeoutMoves) {
     FutureResult::defaultTimeout = 1;
     Recorder rec;
