@@ -11,6 +11,7 @@
 #ifndef DRV_DIR_NET_CLIENT_INTERNAL_H
 #define DRV_DIR_NET_CLIENT_INTERNAL_H
 
+#include <atomic>
 #include <functional>
 
 #include "common/sem.h"
@@ -42,7 +43,7 @@ NetClientSPI* liveProvider(long long serial);
 // Forwards a connection's callbacks to its provider until detached.
 class ProviderLink : public ConnectionListener {
 public:
-    explicit ProviderLink(NetClientSPI* spi) : _spi(spi), _busy(0) {}
+    explicit ProviderLink(NetClientSPI* spi) : _spi(spi), _busy(0), _detaching(false) {}
     ~ProviderLink() override = default;
 
     int onReceive(Connection* c, Message* m) override;
@@ -64,9 +65,16 @@ private:
     NetClientSPI* enter();
     void leave();
 
+    // Every message of the connection passes through enter and leave, so
+    // they take no lock: a forwarder counts itself busy, then reads the
+    // provider; detach clears the provider, then waits for the count to
+    // drop. Both pairs are sequentially consistent, so either the forwarder
+    // reads null or detach sees it counted. The block is only for detach's
+    // sleep: the forwarder that ends the count wakes it when it is waiting.
+    std::atomic<NetClientSPI*> _spi;
+    std::atomic<int> _busy;
+    std::atomic<bool> _detaching;
     CondBlock _block;
-    NetClientSPI* _spi GUARDED_BY(_block);
-    int _busy GUARDED_BY(_block);
 };
 
 #endif

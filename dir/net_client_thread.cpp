@@ -199,21 +199,28 @@ void NetClientSPI::stopThread() {
 // ---- ProviderLink --------------------------------------------------------
 
 NetClientSPI* ProviderLink::enter() {
-    CondSection hold(_block);
-    if (_spi == nullptr) return nullptr;
-    _busy++;
-    return _spi;
+    _busy.fetch_add(1);
+    NetClientSPI* spi = _spi.load();
+    if (spi == nullptr) leave();
+    return spi;
 }
 
 void ProviderLink::leave() {
+    // No wake-up is lost: detach sets _detaching before it looks at the
+    // count under the block, and this drops the count before it looks at
+    // _detaching. Either detach sees the count at 0 and does not sleep, or
+    // this sees it detaching and broadcasts under the block, which detach
+    // holds from its look until it sleeps.
+    if (_busy.fetch_sub(1) != 1 || !_detaching.load()) return;
     CondSection hold(_block);
-    if (--_busy == 0) _block.broadcast();
+    _block.broadcast();
 }
 
 void ProviderLink::detach() {
+    _spi.store(nullptr);
+    _detaching.store(true);
     CondSection hold(_block);
-    _spi = nullptr;
-    while (_busy > 0) _block.wait();
+    while (_busy.load() > 0) _block.wait();
 }
 
 void ProviderLink::park(ProviderLink* link) {
