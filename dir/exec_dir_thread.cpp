@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/op_target.h"
 #include "common/properties.h"
+#include "common/sharded_counter.h"
 #include "coms/coms_thread.h"
 #include "dir/directory.h"
 #include "dir/exec_helper.h"
@@ -189,9 +190,11 @@ Targets _targets = {};
 // then waits until no poster is counted in before it deletes them. All four
 // steps are sequentially consistent, so a poster that still read the
 // targets was counted in before the thread read the count (the thread waits
-// for it), and one counted in after that reads null.
+// for it), and one counted in after that reads null. The count is sharded:
+// the caller making requests and the connection thread handing over replies
+// each count in on a cache line of their own.
 std::atomic<Targets*> _published{nullptr};
-std::atomic<int> _posting{0};
+ShardedCounter _posting;
 
 // Serialises starting and stopping.
 CriticalBlock _startLock{LOCK_RANK_NONE, kProcessLifetime};
@@ -199,15 +202,15 @@ CriticalBlock _startLock{LOCK_RANK_NONE, kProcessLifetime};
 // Posts op to target under the targets lock; false (op deleted) when the
 // thread is not running.
 bool postTo(QueueTarget* Targets::*target, QueuedOp* op) {
-    _posting.fetch_add(1);
+    _posting.add(1);
     Targets* targets = _published.load();
     if (targets == nullptr) {
-        _posting.fetch_sub(1);
+        _posting.add(-1);
         delete op;
         return false;
     }
     (targets->*target)->doExecute(op);
-    _posting.fetch_sub(1);
+    _posting.add(-1);
     return true;
 }
 

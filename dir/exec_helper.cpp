@@ -16,7 +16,7 @@
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
 
-std::atomic<int> ExecHelper::_execHelpers{0};
+ShardedCounter ExecHelper::_execHelpers;
 
 namespace {
 
@@ -79,7 +79,7 @@ ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirN
       args(args != nullptr && args[0] != nullptr ? copyArgs(args) : _noArgs), operation(nullptr),
       restart(false), context(context), next(nullptr), resolver(nullptr), assetLookupOutstanding(false),
       connection(nullptr), _resolverStorage(this) {
-    _execHelpers++;
+    _execHelpers.add(1);
     if (operation == nullptr) operation = "";
     size_t length = strlen(operation);
     if (length < sizeof _operationRoom) {
@@ -105,7 +105,7 @@ ExecHelper::~ExecHelper() {
         free(args);
     }
     if (operation != _operationRoom) free(operation);
-    _execHelpers--;
+    _execHelpers.add(-1);
 }
 
 // --- the execution list --------------------------------------------------------

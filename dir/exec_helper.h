@@ -25,6 +25,7 @@
 
 #include <atomic>
 
+#include "common/sharded_counter.h"
 #include "dir/async_resolve.h"
 #include "dir/future_result.h"
 #include "dir/request_alloc.h"
@@ -82,7 +83,7 @@ public:
     // thread, outside every handler (its later-list turns).
     static void freeFinished();
     // Live requests.
-    static int liveCount() { return _execHelpers.load(); }
+    static int liveCount() { return static_cast<int>(_execHelpers.load()); }
 
     // Whether the timer should run this request again now.
     bool wantsTimerRun(time_t now) const;
@@ -148,7 +149,7 @@ private:
     // Takes the request off the list and deletes it later on this thread.
     void finish();
 
-    static std::atomic<int> _execHelpers;
+    static ShardedCounter _execHelpers;
 };
 
 // Wraps the listener of an asset or endpoint lookup: caches a successful

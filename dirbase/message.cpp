@@ -20,7 +20,7 @@
 using message_internal::kFrameHeader;
 using message_internal::kHandOverMin;
 
-std::atomic<long> MessageBase::_n_messages{0};
+ShardedCounter MessageBase::_n_messages;
 
 namespace {
 
@@ -40,7 +40,7 @@ MessageBase::MessageBase(int mode)
     : _first(nullptr), _last(nullptr), _readLoc{nullptr, 0}, _mode(mode), _frame{0, 0, 0, 0, 0}, _entries(_inlineEntries), _entryCount(0),
       _entryCapacity(kInlineEntries), _frames(_inlineFrames), _frameCount(0), _frameCapacity(kInlineFrames),
       _tables(nullptr), _tableCount(0), _tableCapacity(0), _error(0), _cur(&_readLoc), _releasedBytes(0) {
-    _n_messages.fetch_add(1, std::memory_order_relaxed);
+    _n_messages.add(1);
 }
 
 MessageBase::~MessageBase() {

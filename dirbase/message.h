@@ -33,6 +33,8 @@
 #include <atomic>
 #include <vector>
 
+#include "common/sharded_counter.h"
+
 class MessageBase;
 class Translatable;
 
@@ -326,7 +328,7 @@ public:
     static void setPrincipalXlator(XlatorFn fn);
 
     // Messages created in this process.
-    static std::atomic<long> _n_messages;
+    static ShardedCounter _n_messages;
 
     // --- the C_MESG frame (read and written by coms/frame.h) -------------
     // The frame a message travels in: bytes of the length and of the type
