@@ -65,15 +65,14 @@ QueueTarget::~QueueTarget() {
 
 int QueueTarget::doExecute(DeferredOp* op) {
     auto* q = static_cast<QueuedOp*>(op);
-    {
-        // The count goes up with the op in the queue, so that the loop never
-        // calls for an op it cannot find.
-        CriticalSection hold(_opLock);
-        _ops.push(q);
-        _countEvent.countWrite();
-    }
-    // Woken after the release: a loop woken earlier would at once wait for
-    // the lock in takeAll.
+    QueuedOp* head = _posted.load(std::memory_order_relaxed);
+    do {
+        q->next = head;
+    } while (!_posted.compare_exchange_weak(head, q, std::memory_order_release, std::memory_order_relaxed));
+    // Counted once the op is on the stack, so that the loop never calls for
+    // an op it cannot find; a loop that takes the op before the count only
+    // finds the count already served.
+    _countEvent.countWrite();
     _countEvent.nudgeOwner();
     return 0;
 }
@@ -92,8 +91,21 @@ void QueueTarget::processQueue() {
 }
 
 IntrusiveQueue<QueuedOp> QueueTarget::takeAll() {
-    CriticalSection hold(_opLock);
-    return _ops.takeAll();
+    QueuedOp* newestFirst = _posted.exchange(nullptr, std::memory_order_acquire);
+    QueuedOp* oldestFirst = nullptr;
+    while (newestFirst != nullptr) {
+        QueuedOp* next = newestFirst->next;
+        newestFirst->next = oldestFirst;
+        oldestFirst = newestFirst;
+        newestFirst = next;
+    }
+    IntrusiveQueue<QueuedOp> batch;
+    while (oldestFirst != nullptr) {
+        QueuedOp* next = oldestFirst->next;
+        batch.push(oldestFirst);
+        oldestFirst = next;
+    }
+    return batch;
 }
 
 void QueueTarget::finish(int taken) {

@@ -1,12 +1,14 @@
 // The coms threads' operation targets and the ops they carry, shared by the
 // coms files; QueueTarget and QueuedOp also serve other threads whose
-// targets see bursts (the directory's execution thread). A target's queue is an
-// IntrusiveQueue of QueuedOps under the target's own lock; the ops are the
-// poster's: heap ops (owned) are deleted once run, ops embedded in a longer
-// lived object (a connection's batch op, a bind on the poster's stack) are
-// not.
+// targets see bursts (the directory's execution thread). A target's queue is a
+// stack of QueuedOps that posters push onto without a lock and the target's
+// thread takes whole, oldest first; the ops are the poster's: heap ops
+// (owned) are deleted once run, ops embedded in a longer lived object (a
+// connection's batch op, a bind on the poster's stack) are not.
 #ifndef DRV_COMS_COMS_THREAD_H
 #define DRV_COMS_COMS_THREAD_H
+
+#include <atomic>
 
 #include "common/intrusive_queue.h"
 #include "common/op_target.h"
@@ -32,9 +34,10 @@ struct Connection::Op : QueuedOp {
     DelayedEvent* event;
 };
 
-// An asynchronous target with its own queue: a post costs no allocation and
-// no process-wide registry, so a burst of posts stays linear. Thread-safe:
-// doExecute from any thread, processQueue on the target's thread.
+// An asynchronous target with its own queue: a post costs no allocation, no
+// process-wide registry and no lock, so a burst of posts stays linear and a
+// poster never waits for the target's thread. Thread-safe: doExecute from
+// any thread, processQueue on the target's thread.
 class QueueTarget : public AsyncOpTarget {
 public:
     ~QueueTarget() override;
@@ -42,13 +45,16 @@ public:
     void processQueue() override;
 
 protected:
+    // Every op posted so far, in the order of their posts.
     IntrusiveQueue<QueuedOp> takeAll();
     // One unit of the count per op taken.
     void finish(int taken);
 
 private:
-    CriticalBlock _opLock;
-    IntrusiveQueue<QueuedOp> _ops GUARDED_BY(_opLock);
+    // Posted ops, newest first, linked through their `next`: a poster links
+    // its op to the head it read and swaps it in (a release), the target's
+    // thread swaps the whole stack out (an acquire) and reverses it.
+    std::atomic<QueuedOp*> _posted{nullptr};
 };
 
 #endif
