@@ -107,9 +107,13 @@ public:
 // The client end of the echo floor.
 class EchoClient : public ConnectionListener {
 public:
+    // Both clients wake the waiting caller after releasing their lock, so
+    // that it does not wake only to wait for that lock.
     int onReceive(Connection*, Message*) override {
-        std::lock_guard<std::mutex> hold(lock);
-        received++;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            received++;
+        }
         changed.notify_all();
         return 0;
     }
@@ -188,8 +192,10 @@ Result echoRun(Connection* c, EchoClient* e, int window, int total) {
 class Done : public FutureResultListener {
 public:
     void onComplete(FutureResult* r) override {
-        std::lock_guard<std::mutex> hold(lock);
-        finished.push_back(r);
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            finished.push_back(r);
+        }
         changed.notify_all();
     }
     void onUpdate(FutureResult*, ExecuteUpdate*) override {}
