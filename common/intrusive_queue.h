@@ -53,6 +53,20 @@ public:
         return all;
     }
 
+    // The entries of a chain linked newest first (a lock-free stack that a
+    // consumer swapped out whole), as a queue oldest first.
+    static IntrusiveQueue fromNewestFirst(T* newest) {
+        IntrusiveQueue all;
+        all._tail = newest;
+        while (newest != nullptr) {
+            T* older = newest->*Next;
+            newest->*Next = all._head;
+            all._head = newest;
+            newest = older;
+        }
+        return all;
+    }
+
     // Appends every entry of other (left empty) after this queue's.
     void splice(IntrusiveQueue& other) {
         if (other._head == nullptr) return;

@@ -91,21 +91,7 @@ void QueueTarget::processQueue() {
 }
 
 IntrusiveQueue<QueuedOp> QueueTarget::takeAll() {
-    QueuedOp* newestFirst = _posted.exchange(nullptr, std::memory_order_acquire);
-    QueuedOp* oldestFirst = nullptr;
-    while (newestFirst != nullptr) {
-        QueuedOp* next = newestFirst->next;
-        newestFirst->next = oldestFirst;
-        oldestFirst = newestFirst;
-        newestFirst = next;
-    }
-    IntrusiveQueue<QueuedOp> batch;
-    while (oldestFirst != nullptr) {
-        QueuedOp* next = oldestFirst->next;
-        batch.push(oldestFirst);
-        oldestFirst = next;
-    }
-    return batch;
+    return IntrusiveQueue<QueuedOp>::fromNewestFirst(_posted.exchange(nullptr, std::memory_order_acquire));
 }
 
 void QueueTarget::finish(int taken) {

@@ -53,7 +53,7 @@ protected:
 private:
     // Posted ops, newest first, linked through their `next`: a poster links
     // its op to the head it read and swaps it in (a release), the target's
-    // thread swaps the whole stack out (an acquire) and reverses it.
+    // thread swaps the whole stack out (an acquire) and takes it oldest first.
     std::atomic<QueuedOp*> _posted{nullptr};
 };
 
