@@ -11,6 +11,7 @@
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/sem.h"
+#include "coms/coms_barrier.h"
 #include "coms/coms_error.h"
 #include "dir/dir_protocol.h"
 #include "dir/login.h"
@@ -167,7 +168,7 @@ int Domain::run(X509* cert, EVP_PKEY* key, const char* host, const char* port, M
             if (nowMillis() - start > waitMs) break;
     }
     c->close();
-    Login::comsBarrier(c);
+    ComsBarrier(c).wait();
     Connection::destroy(c);
     delete listener;
     int rv = 0;

@@ -17,6 +17,7 @@
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
+#include "coms/coms_barrier.h"
 #include "coms/connection.h"
 #include "dir/dir_protocol.h"
 #include "dir/directory.h"
@@ -159,7 +160,7 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
         }
     }
     c->close();
-    Login::comsBarrier(c);
+    ComsBarrier(c).wait();
     Connection::destroy(c);
     // The connection came up (a quick reply can beat the first look).
     if (!reportedUp && ll->isUp()) report(listener, "Authenticating");
@@ -226,20 +227,6 @@ char* Login::publicKeyPem(EVP_PKEY* key) {
     }
     BIO_free(bio);
     return out;
-}
-
-void Login::comsBarrier(Connection* c) {
-    // The release runs on the connection's own thread after any callback
-    // that started before the listener was cleared.
-    DelayedEvent* marker = new DelayedEvent();
-    long long id = marker->getId();
-    c->releaseDelayedEvent(marker);
-    for (;;) {
-        DelayedEvent* e = DelayedEvent::lockById(id);
-        if (e == nullptr) return;
-        e->release();
-        usleep(1000);
-    }
 }
 
 Directory* Login::authenticate(const char* domain, const char* host, const char* port, const char* user,

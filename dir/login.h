@@ -59,10 +59,6 @@ public:
                                               const char* user, const char* keychainPath, AuthListener* listener,
                                               int* err);
 
-    // Waits until every callback that the connection's coms thread may be
-    // running has returned; for listeners whose connection was just closed
-    // or destroyed and who are about to be freed.
-    static void comsBarrier(Connection* connection);
     // A new 2048-bit RSA key, or null (logged).
     static EVP_PKEY* generateKey();
     // The public half in PEM form (free()), or null.

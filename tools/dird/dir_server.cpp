@@ -52,7 +52,8 @@ public:
     }
 };
 
-// Answers relayed requests whose agent never did, once a second.
+// Once a second: answers relayed requests whose agent never did, and frees
+// closed sessions.
 class DirServer::Sweeper : public DaemonThread {
 public:
     explicit Sweeper(DirServer* server) : _server(server) {
@@ -68,6 +69,7 @@ public:
                 if (_stop) return;
             }
             _server->sweepRelays();
+            _server->reapClosed(false);
         }
     }
     void stopAndJoin() {
@@ -230,6 +232,7 @@ void DirServer::stop() {
         _sessions.clear();
         _agents.clear();
     }
+    reapClosed(true);
     if (_directory != nullptr) {
         Directory::dispose(_directory);
         _directory = nullptr;
@@ -327,16 +330,43 @@ void DirServer::queue(const std::shared_ptr<DirSession>& session, Message* messa
 }
 
 void DirServer::forget(DirSession* session) {
-    std::shared_ptr<DirSession> keep;  // released outside the lock
     CriticalSection hold(_sessionLock);
     auto it = _sessions.find(session);
     if (it == _sessions.end()) return;
-    keep = it->second;
+    // The session is its connection's listener: its coms thread may be in
+    // one of its callbacks right now, even this one.
+    _closing.emplace_back(ComsBarrier(session->connection()), it->second);
     _sessions.erase(it);
     if (session->kind() == DirSession::KIND_AGENT) {
         auto a = _agents.find(session->agent());
         if (a != _agents.end() && a->second.lock().get() == session) _agents.erase(a);
     }
+}
+
+void DirServer::reapClosed(bool wait) {
+    // Waits happen outside the lock: the callback a barrier waits for may
+    // itself be closing a session.
+    if (wait) {
+        for (;;) {
+            std::vector<std::pair<ComsBarrier, std::shared_ptr<DirSession>>> closing;
+            {
+                CriticalSection hold(_sessionLock);
+                closing.swap(_closing);
+            }
+            if (closing.empty()) return;
+            for (auto& c : closing) c.first.wait();
+        }
+    }
+    std::vector<std::shared_ptr<DirSession>> done;  // freed outside the lock
+    CriticalSection hold(_sessionLock);
+    auto keep = _closing.begin();
+    for (auto& c : _closing) {
+        if (c.first.passed())
+            done.push_back(std::move(c.second));
+        else
+            *keep++ = std::move(c);
+    }
+    _closing.erase(keep, _closing.end());
 }
 
 std::shared_ptr<DirSession> DirServer::agentSession(const std::string& assetId) {

@@ -38,9 +38,12 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/sem.h"
 #include "common/thread_annotations.h"
+#include "coms/coms_barrier.h"
 #include "coms/connection.h"
 #include "coms/connector.h"
 #include "dir/dir_protocol.h"
@@ -199,6 +202,9 @@ public:
     // Drops relays whose time passed (answering the client with 13) and
     // those of sessions gone.
     void sweepRelays();
+    // Frees the closed sessions whose coms thread is done with them; with
+    // wait, all of them.
+    void reapClosed(bool wait) EXCLUDES(_sessionLock);
 
     // Counters for logs, tests and the load script.
     std::atomic<long long> requestsServed{0};
@@ -221,6 +227,9 @@ private:
     std::map<std::string, std::weak_ptr<DirSession>> _agents GUARDED_BY(_sessionLock);
     bool _stopping GUARDED_BY(_sessionLock) = false;
     std::weak_ptr<DirSession> _upstream GUARDED_BY(_sessionLock);
+    // Sessions closed but perhaps still inside a callback on their coms
+    // thread: each is freed once the barrier behind that callback passed.
+    std::vector<std::pair<ComsBarrier, std::shared_ptr<DirSession>>> _closing GUARDED_BY(_sessionLock);
 
     CriticalBlock _relayLock;
     std::map<long long, Relay> _relays GUARDED_BY(_relayLock);
