@@ -43,7 +43,7 @@ NetClientSPI* liveProvider(long long serial);
 // Forwards a connection's callbacks to its provider until detached.
 class ProviderLink : public ConnectionListener {
 public:
-    explicit ProviderLink(NetClientSPI* spi) : _spi(spi), _busy(0), _detaching(false) {}
+    explicit ProviderLink(NetClientSPI* spi) : _spi(spi), _busy(0), _drained(false) {}
     ~ProviderLink() override = default;
 
     int onReceive(Connection* c, Message* m) override;
@@ -67,14 +67,16 @@ private:
 
     // Every message of the connection passes through enter and leave, so
     // they take no lock: a forwarder counts itself busy, then reads the
-    // provider; detach clears the provider, then waits for the count to
-    // drop. Both pairs are sequentially consistent, so either the forwarder
-    // reads null or detach sees it counted. The block is only for detach's
-    // sleep: the forwarder that ends the count wakes it when it is waiting.
+    // provider; detach clears the provider, then adds kDetaching to the
+    // count. Both pairs are sequentially consistent, so either the
+    // forwarder reads null or detach's addition finds it counted; then the
+    // forwarder whose leave brings the count down to the mark alone wakes
+    // detach through the block.
+    static constexpr int kDetaching = 1 << 30;
     std::atomic<NetClientSPI*> _spi;
     std::atomic<int> _busy;
-    std::atomic<bool> _detaching;
     CondBlock _block;
+    bool _drained GUARDED_BY(_block);
 };
 
 #endif

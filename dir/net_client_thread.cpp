@@ -206,21 +206,21 @@ NetClientSPI* ProviderLink::enter() {
 }
 
 void ProviderLink::leave() {
-    // No wake-up is lost: detach sets _detaching before it looks at the
-    // count under the block, and this drops the count before it looks at
-    // _detaching. Either detach sees the count at 0 and does not sleep, or
-    // this sees it detaching and broadcasts under the block, which detach
-    // holds from its look until it sleeps.
-    if (_busy.fetch_sub(1) != 1 || !_detaching.load()) return;
+    // Only the forwarder whose decrement leaves nothing but the detach mark
+    // touches the link afterwards, and detach waits for exactly that one:
+    // it sets _drained under the block and its unlock is its last access.
+    if (_busy.fetch_sub(1) != kDetaching + 1) return;
     CondSection hold(_block);
+    _drained = true;
     _block.broadcast();
 }
 
 void ProviderLink::detach() {
     _spi.store(nullptr);
-    _detaching.store(true);
+    // Forwarders that come later read null: their count follows the mark.
+    if (_busy.fetch_add(kDetaching) == 0) return;
     CondSection hold(_block);
-    while (_busy.load() > 0) _block.wait();
+    while (!_drained) _block.wait();
 }
 
 void ProviderLink::park(ProviderLink* link) {
