@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "common/delayed_event.h"
+#include "coms/coms_barrier.h"
 #include "coms/coms_error.h"
 #include "tests/coms/coms_support.h"
 #include "tests/support/log_capture.h"
@@ -254,16 +254,25 @@ TEST(Lifecycle, DestroyGivesAFullQueueOneHeartbeat) {
     EXPECT_TRUE(logs.contains("Warning: write queue head is still not null after T_HEARTBEAT")) << logs.text();
 }
 
-TEST(Lifecycle, DelayedEventsAreReleasedOnTheComsThread) {
-    Client client("127.0.0.1", "1");
-    auto* event = new DelayedEvent();
-    long long id = event->getId();
-    client.c->releaseDelayedEvent(event);
-    EXPECT_TRUE(waitFor([&] {
-        DelayedEvent* found = DelayedEvent::lockById(id);
-        if (found != nullptr) found->release();
-        return found == nullptr;
-    }));
+// A barrier travels as a delayed event released on the coms thread, so it
+// also shows that such events are released there.
+TEST(Lifecycle, ABarrierPassesOnlyOnceTheCallbackUnderWayHasReturned) {
+    Client client("127.0.0.1", "1");  // refused: onNoConnect runs on the coms thread
+    std::atomic<bool> inside{false};
+    std::atomic<bool> release{false};
+    client.recorder.onEnd = [&](Connection*) {
+        inside = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    client.c->connect();
+    ASSERT_TRUE(waitFor([&] { return inside.load(); }));
+    client.c->close();
+    ComsBarrier barrier(client.c);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(barrier.passed());
+    release = true;
+    barrier.wait();
+    EXPECT_TRUE(barrier.passed());
 }
 
 TEST(Lifecycle, LongOnLostIsLogged) {
