@@ -229,6 +229,8 @@ private:
     std::weak_ptr<DirSession> _upstream GUARDED_BY(_sessionLock);
     // Sessions closed but perhaps still inside a callback on their coms
     // thread: each is freed once the barrier behind that callback passed.
+    // Lock order: _sessionLock, then the delayed-event registry (posting
+    // and looking up a barrier's marker).
     std::vector<std::pair<ComsBarrier, std::shared_ptr<DirSession>>> _closing GUARDED_BY(_sessionLock);
 
     CriticalBlock _relayLock;
