@@ -13,8 +13,10 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 #include "common/sem.h"
+#include "coms/coms_barrier.h"
 #include "coms/connection.h"
 #include "dir/net_client_spi.h"
 
@@ -57,8 +59,11 @@ public:
     // stays allocated (a connection may still hold it) until park's owner
     // frees it at thread stop.
     void detach();
-    // Keeps a detached link until the dir-client thread stops.
-    static void park(ProviderLink* link);
+    // Keeps a detached link until the dir-client thread stops. closed is
+    // the provider's connection, if it had one: closed (so its listener is
+    // cleared) but not yet destroyed. The link is freed only once a barrier
+    // behind that connection's callbacks has passed.
+    static void park(ProviderLink* link, Connection* closed);
     static void freeParked();
 
 private:
@@ -77,6 +82,7 @@ private:
     std::atomic<int> _busy;
     CondBlock _block;
     bool _drained GUARDED_BY(_block);
+    std::unique_ptr<ComsBarrier> _lastCallbacks;  // set by park
 };
 
 #endif

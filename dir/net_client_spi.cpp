@@ -206,9 +206,11 @@ NetClientSPI::~NetClientSPI() {
     if (c != nullptr) {
         log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: closing connection on destroy", name);
         c->close();
-        Connection::destroy(c);
     }
-    ProviderLink::park(link);
+    // Parked before the destroy: the link's barrier goes through the
+    // connection, which destroy may free.
+    ProviderLink::park(link, c);
+    if (c != nullptr) Connection::destroy(c);
     CondSection hold(state);
     free(host);
     free(port);

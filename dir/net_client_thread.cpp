@@ -223,7 +223,8 @@ void ProviderLink::detach() {
     while (!_drained) _block.wait();
 }
 
-void ProviderLink::park(ProviderLink* link) {
+void ProviderLink::park(ProviderLink* link, Connection* closed) {
+    if (closed != nullptr) link->_lastCallbacks.reset(new ComsBarrier(closed));
     CriticalSection hold(_parkLock);
     _parked.push_back(link);
 }
@@ -234,7 +235,10 @@ void ProviderLink::freeParked() {
         CriticalSection hold(_parkLock);
         gone.swap(_parked);
     }
-    for (ProviderLink* l : gone) delete l;
+    for (ProviderLink* l : gone) {
+        if (l->_lastCallbacks) l->_lastCallbacks->wait();
+        delete l;
+    }
 }
 
 int ProviderLink::onReceive(Connection* c, Message* m) {
