@@ -2,6 +2,7 @@
 // with their attributes, partial updates, hostile commands, a sender that
 // dies mid-file, and the index across a restart.
 #include <dirent.h>
+#include <fcntl.h>
 #include <openssl/md5.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -468,6 +469,14 @@ TEST(FtdService, TheIndexSurvivesARestart) {
     ASSERT_EQ(2u, index.size());
     EXPECT_EQ(md5Hex("wasp"), index[1].digest);
     EXPECT_EQ(1, s.server->index().digestsComputed());
+    // So is one whose modification time (a sender may set any) lies past
+    // what a 64-bit count of nanoseconds since 1970 holds.
+    struct timespec times[2] = {{0, UTIME_OMIT}, {10000000000LL, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, s.path("keep/a").c_str(), times, 0));
+    index = p.index("keep", true);
+    ASSERT_EQ(2u, index.size());
+    EXPECT_EQ(md5Hex(a), index[0].digest);
+    EXPECT_EQ(2, s.server->index().digestsComputed());
 }
 
 TEST(FtdService, FallbacksKeepWhatATransactionReplacesOrRemoves) {

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/evp.h>
 #include <string.h>
 #include <unistd.h>
@@ -21,8 +22,14 @@ const int32_t kIndexVersion = 1;
 const int32_t kEndOfList = 99;
 const int kMaxDepth = 256;
 
+// Times past the year 2262 (a sender may set any) saturate. The key stays
+// sound: the change time, which only the kernel sets, is part of it too.
 long long nsOf(const struct timespec& t) {
-    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+    long long ns;
+    if (__builtin_mul_overflow(static_cast<long long>(t.tv_sec), 1000000000LL, &ns) ||
+        __builtin_add_overflow(ns, static_cast<long long>(t.tv_nsec), &ns))
+        return t.tv_sec < 0 ? LLONG_MIN : LLONG_MAX;
+    return ns;
 }
 
 std::string indexPath(const FtdTree& tree) {
