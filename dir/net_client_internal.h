@@ -13,7 +13,7 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
+#include <optional>
 
 #include "common/sem.h"
 #include "coms/coms_barrier.h"
@@ -82,7 +82,7 @@ private:
     std::atomic<int> _busy;
     CondBlock _block;
     bool _drained GUARDED_BY(_block);
-    std::unique_ptr<ComsBarrier> _lastCallbacks;  // set by park
+    std::optional<ComsBarrier> _lastCallbacks;  // set by park
 };
 
 #endif

@@ -224,7 +224,7 @@ void ProviderLink::detach() {
 }
 
 void ProviderLink::park(ProviderLink* link, Connection* closed) {
-    if (closed != nullptr) link->_lastCallbacks.reset(new ComsBarrier(closed));
+    if (closed != nullptr) link->_lastCallbacks.emplace(closed);
     CriticalSection hold(_parkLock);
     _parked.push_back(link);
 }
