@@ -68,20 +68,14 @@ bool signFile(int fd, long long size, int blockSize, uint32_t seed, int strongLe
     auto part = [&](long long first, long long last) {
         // Whole blocks per read, about 4 MiB at a time.
         long long perRead = std::max<long long>(1, (4 << 20) / blockSize);
-        std::vector<unsigned char> buf(static_cast<size_t>(perRead * blockSize));
+        FtdRangeReader reader(fd, static_cast<size_t>(perRead * blockSize));
         for (long long b = first; b < last; b += perRead) {
             long long n = std::min(perRead, last - b);
             long long off = b * blockSize;
             size_t bytes = static_cast<size_t>(std::min<long long>(n * blockSize, size - off));
-            size_t have = 0;
-            while (have < bytes) {
-                ssize_t got = ::pread(fd, buf.data() + have, bytes - have, off + static_cast<long long>(have));
-                if (got < 0 && errno == EINTR) continue;
-                if (got <= 0) return false;
-                have += static_cast<size_t>(got);
-            }
-            ft_signBlocks(buf.data(), static_cast<long long>(bytes), blockSize, seed, strongLen, 0, n,
-                          sigs->data() + b);
+            const unsigned char* data = reader.read(off, bytes);
+            if (data == nullptr) return false;
+            ft_signBlocks(data, static_cast<long long>(bytes), blockSize, seed, strongLen, 0, n, sigs->data() + b);
         }
         return true;
     };
@@ -362,6 +356,7 @@ int FtdSession::fileBody(const FtEntryHeader& h, const std::string& rel, bool re
             refuse(h.name, std::string("unable to create: ") + strerror(errno), errno);
             refused = true;
         }
+        w.expectSize(h.size);
     }
     int32_t status = 0;
     if (data(refused ? nullptr : &w, h.size, &status) != 0) return -1;
@@ -395,6 +390,7 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             problem = std::string("unable to create: ") + strerror(errno);
             return false;
         }
+        w.expectSize(h.size);
         // An append check builds on the whole previous file.
         if (!rolling && old.fd >= 0 && w.copyFrom(old.fd, 0, oldSt.st_size) != 0) {
             problem = "unable to read the previous version";
@@ -519,7 +515,8 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
                            memcmp(got, wanted + 1, FtFileSum::kLength) == 0;
                 } else {
                     // An older sender's SHA-1 or MD5: read the rebuilt file again.
-                    same = digestOfFile(w.fd(), wantedLength == 20 ? EVP_sha1() : EVP_md5(), got, &gotLength) &&
+                    same = w.settle() == 0 &&
+                           digestOfFile(w.fd(), wantedLength == 20 ? EVP_sha1() : EVP_md5(), got, &gotLength) &&
                            static_cast<int>(gotLength) == wantedLength &&
                            memcmp(got, wanted, gotLength) == 0;
                 }

@@ -307,9 +307,25 @@ void FtdStagedFile::releaseDir() {
     _dirBorrowed = false;
 }
 
+void FtdStagedFile::expectSize(long long size) {
+    if (_fd >= 0 && _written == 0 && _direct == nullptr && size >= FtdDirectSink::kMinSize)
+        _direct = FtdDirectSink::start(_fd);
+}
+
+int FtdStagedFile::settle() {
+    if (_direct == nullptr) return 0;
+    int rc = _direct->finish();
+    _direct.reset();
+    return rc;
+}
+
 int FtdStagedFile::append(const void* data, size_t n) {
-    if (writeAt(_written, data, n) != 0) return -1;
-    return 0;
+    if (_direct != nullptr) {
+        if (_direct->write(data, n) != 0) return -1;
+        _written += static_cast<long long>(n);
+        return 0;
+    }
+    return writeAt(_written, data, n);
 }
 
 int FtdStagedFile::appendv(const struct iovec* pieces, size_t count) {
@@ -317,6 +333,11 @@ int FtdStagedFile::appendv(const struct iovec* pieces, size_t count) {
     if (count > kMaxPieces) {
         errno = EINVAL;
         return -1;
+    }
+    if (_direct != nullptr) {
+        for (size_t i = 0; i < count; i++)
+            if (append(pieces[i].iov_base, pieces[i].iov_len) != 0) return -1;
+        return 0;
     }
     memcpy(left, pieces, count * sizeof(struct iovec));
     struct iovec* at = left;
@@ -343,6 +364,10 @@ int FtdStagedFile::appendv(const struct iovec* pieces, size_t count) {
 }
 
 int FtdStagedFile::writeAt(long long offset, const void* data, size_t n) {
+    if (_direct != nullptr) {
+        if (offset == _written) return append(data, n);
+        if (settle() != 0) return -1;
+    }
     const char* p = static_cast<const char*>(data);
     while (n > 0) {
         ssize_t w = ::pwrite(_fd, p, n, offset);
@@ -375,6 +400,8 @@ int FtdStagedFile::install(int mode, long long mtimeMs) {
         errno = EBADF;
         return -1;
     }
+    // The times are set after the last write, which would change them.
+    if (settle() != 0) return -1;
     if (mode >= 0 && ::fchmod(_fd, static_cast<mode_t>(mode & 01777)) != 0) return -1;
     if (mtimeMs >= 0) {
         struct timespec times[2];
@@ -391,6 +418,7 @@ int FtdStagedFile::install(int mode, long long mtimeMs) {
 }
 
 void FtdStagedFile::discard() {
+    _direct.reset();
     if (_fd >= 0) {
         ::close(_fd);
         _fd = -1;

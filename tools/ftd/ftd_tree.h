@@ -15,7 +15,10 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 
+#include <memory>
 #include <string>
+
+#include "tools/ftd/ftd_direct.h"
 
 // The folder below the root where the service keeps its own state (its
 // index); peers can neither name it nor see it.
@@ -126,8 +129,15 @@ public:
     // first cost a lookup per file for a case that hardly ever happens.
     // 0, or -1 with errno.
     int open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache = nullptr);
+    // The descriptor: for reading the file back, only once settle() has
+    // returned.
     int fd() const { return _fd; }
     int dirFd() const { return _dirFd; }
+    // The size the file is expected to reach, before the first byte: a
+    // large file is then written around the page cache (ftd_direct.h).
+    void expectSize(long long size);
+    // Waits until everything appended is in the file. 0 or -1 with errno.
+    int settle();
     const std::string& leaf() const { return _leaf; }
     // Writes all of n bytes at the end; 0 or -1 with errno.
     int append(const void* data, size_t n);
@@ -138,8 +148,8 @@ public:
     // Writes at an offset; 0 or -1 with errno.
     int writeAt(long long offset, const void* data, size_t n);
     long long written() const { return _written; }
-    // Sets mode and times (milliseconds since the epoch; negative leaves
-    // them), then renames over the final name. 0 or -1 with errno.
+    // Settles, sets mode and times (milliseconds since the epoch; negative
+    // leaves them), then renames over the final name. 0 or -1 with errno.
     int install(int mode, long long mtimeMs);
     // Drops the temporary file.
     void discard();
@@ -154,6 +164,8 @@ private:
     std::string _leaf;
     std::string _tempName;
     long long _written = 0;
+    // While a large file is appended to.
+    std::unique_ptr<FtdDirectSink> _direct;
 };
 
 // Sets mode (when >= 0) and times (when >= 0, milliseconds) of name in

@@ -9,11 +9,13 @@
 #include <openssl/evp.h>
 #include <sys/uio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ft/ft_filesum.h"
 #include "ft/ft_inflate.h"
+#include "tools/ftd/ftd_direct.h"
 #include "tools/ftd/ftd_tree.h"
 
 class FtdFileWriter {
@@ -26,6 +28,9 @@ public:
     // Starts the temporary file for rel (its folder found through cache,
     // which may be null). 0 or -1 with errno.
     int open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache = nullptr);
+    // See FtdStagedFile.
+    void expectSize(long long size) { _staged.expectSize(size); }
+    int settle() { return _staged.settle(); }
     // The digest kept of what is appended (default MD5, the index's). None
     // for files whose digest nobody checks now: the index takes it later,
     // only if asked, instead of every received byte paying for it. The
@@ -43,8 +48,9 @@ public:
 
     // Appends bytes (and adds them to the digest). 0 or -1 with errno.
     int append(const unsigned char* data, size_t n);
-    // Appends length bytes of fd from offset. 0, or -1 (errno set, or 0
-    // when fd ended first).
+    // Appends length bytes of fd from offset (the page cache is used where
+    // they are in it, ftd_direct.h). 0, or -1 (errno set, or 0 when fd ended
+    // first).
     int copyFrom(int fd, long long offset, long long length);
 
     // Inflating: begin() starts a zlib stream, inflate() feeds one block and
@@ -72,8 +78,8 @@ private:
 
     FtdStagedFile _staged;
     std::vector<struct iovec> _gathered;
-    // copyFrom()'s buffer, kept for the file's next range.
-    std::vector<unsigned char> _copyBuffer;
+    // copyFrom()'s reader, kept for the file's next range.
+    std::unique_ptr<FtdRangeReader> _copyReader;
     EVP_MD_CTX* _md;
     FtFileSum _sum;
     Digest _kind = DIGEST_MD5;
