@@ -24,6 +24,8 @@ public:
 
     // Returns once fn has returned. Idempotent.
     void join();
+    // Whether fn runs on a thread of its own (rather than at join()).
+    bool onItsOwnThread() const { return _thread != nullptr; }
 
 private:
     std::function<void()> _fn;

@@ -10,7 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "common/daemon_thread.h"
+#include "ft/ft_parallel.h"
 
 namespace {
 
@@ -53,21 +53,6 @@ void giveBuffer(unsigned char* buffer, size_t size) {
 
 }  // namespace
 
-class FtdDirectThread : public DaemonThread {
-public:
-    explicit FtdDirectThread(FtdDirectSink* sink) : _sink(sink) {
-        setName("ftd-direct");
-        setDeleteOnExit(false);
-    }
-    void run() override {
-        setInitialized();
-        _sink->drain();
-    }
-
-private:
-    FtdDirectSink* _sink;
-};
-
 FtdDirectSink::FtdDirectSink(int fd) : _fd(fd), _flags(::fcntl(fd, F_GETFL)) {}
 
 std::unique_ptr<FtdDirectSink> FtdDirectSink::start(int fd) {
@@ -84,13 +69,16 @@ std::unique_ptr<FtdDirectSink> FtdDirectSink::start(int fd) {
             CondSection hold(sink->_lock);
             for (int i = 1; i < kBuffers; i++) sink->_free.push_back(i);
         }
-        DaemonThread* t = new FtdDirectThread(sink.get());
-        t->start();
-        if (t->isStarted()) {
-            sink->_thread = t;
-            return sink;
+        FtdDirectSink* self = sink.get();
+        sink->_thread.reset(new FtBesideThread([self] { self->drain(); }));
+        if (sink->_thread->onItsOwnThread()) return sink;
+        // Without a thread of its own the drain would only run at join():
+        // stop it at once and write through the page cache instead.
+        {
+            CondSection hold(sink->_lock);
+            sink->_stop = true;
         }
-        delete t;
+        sink->_thread.reset();
     }
     ::fcntl(fd, F_SETFL, sink->_flags);
     return nullptr;
@@ -104,8 +92,7 @@ FtdDirectSink::~FtdDirectSink() {
             _full.clear();
             _lock.broadcast();
         }
-        _thread->join();
-        delete _thread;
+        _thread.reset();
         ::fcntl(_fd, F_SETFL, _flags);
     }
     for (Buffer& b : _buffers) giveBuffer(b.data, kBufferSize);
@@ -212,9 +199,7 @@ int FtdDirectSink::finish() {
         _lock.broadcast();
         err = _error;
     }
-    _thread->join();
-    delete _thread;
-    _thread = nullptr;
+    _thread.reset();
     if (::fcntl(_fd, F_SETFL, _flags) != 0 && err == 0) err = errno;
     if (err == 0 && tailLength > 0) {
         _directOn = false;

@@ -7,7 +7,7 @@
 // page is a fault in the host as well) and then pushes part of the
 // machine's working set out. A sink instead copies the bytes into a few
 // aligned buffers and writes them with direct I/O on a thread of its own
-// ("ftd-direct"), so that the session thread goes on reading the network
+// (an "ft-work" thread), so that the session thread goes on reading the network
 // while the device works. Only the last piece, shorter than a device block,
 // goes through the page cache.
 //
@@ -37,7 +37,7 @@
 #include "common/sem.h"
 #include "common/thread_annotations.h"
 
-class DaemonThread;
+class FtBesideThread;
 
 class FtdDirectSink {
 public:
@@ -68,7 +68,6 @@ public:
 
 private:
     explicit FtdDirectSink(int fd);
-    friend class FtdDirectThread;
     // The thread's loop: writes full buffers in order until told to stop.
     void drain();
     // Hands the buffer being filled to the thread and takes a free one
@@ -97,7 +96,7 @@ private:
     // still on.
     long long _offset = 0;
     bool _directOn = true;
-    DaemonThread* _thread = nullptr;
+    std::unique_ptr<FtBesideThread> _thread;
 };
 
 // Reads ranges of one file into a buffer of its own, aligned for direct
