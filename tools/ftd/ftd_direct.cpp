@@ -14,6 +14,11 @@
 
 namespace {
 
+// n rounded up to a whole number of device blocks.
+size_t roundUpToBlock(size_t n) {
+    return (n + FtdDirectSink::kAlign - 1) / FtdDirectSink::kAlign * FtdDirectSink::kAlign;
+}
+
 // Aligned buffers kept between files: memory fresh from the system costs a
 // page fault per page on first touch (on a virtual machine, one in the host
 // as well), which is more than the copy into it, and a large file takes
@@ -214,7 +219,7 @@ int FtdDirectSink::finish() {
 
 FtdRangeReader::FtdRangeReader(int fd, size_t maxRange) : _fd(fd) {
     // Room for a range that starts and ends inside a device block.
-    size_t capacity = (maxRange + 2 * FtdDirectSink::kAlign - 1) / FtdDirectSink::kAlign * FtdDirectSink::kAlign;
+    size_t capacity = roundUpToBlock(maxRange + FtdDirectSink::kAlign);
     _buffer = takeBuffer(capacity);
     if (_buffer != nullptr) _capacity = capacity;
 }
@@ -251,9 +256,9 @@ bool allCached(int fd, long long offset, size_t n) {
     CacheStatRange range = {static_cast<uint64_t>(offset), n};
     CacheStat st;
     if (syscall(__NR_cachestat, fd, &range, &st, 0) != 0) return true;
-    const long long page = 4096;
-    uint64_t pages = static_cast<uint64_t>((offset + static_cast<long long>(n) + page - 1) / page - offset / page);
-    return st.cached >= pages;
+    // Pages are the size of device blocks here.
+    size_t lead = static_cast<size_t>(offset % static_cast<long long>(FtdDirectSink::kAlign));
+    return st.cached >= roundUpToBlock(lead + n) / FtdDirectSink::kAlign;
 }
 
 // Reads n bytes at offset whole; the count read (short only at the end of
@@ -290,17 +295,15 @@ bool FtdRangeReader::openDirect() {
 }
 
 const unsigned char* FtdRangeReader::read(long long offset, size_t n) {
-    const long long align = static_cast<long long>(FtdDirectSink::kAlign);
-    const long long start = offset / align * align;
-    const size_t lead = static_cast<size_t>(offset - start);
+    const size_t lead = static_cast<size_t>(offset % static_cast<long long>(FtdDirectSink::kAlign));
+    const long long start = offset - static_cast<long long>(lead);
     if (_buffer == nullptr || lead + n > _capacity) {
         errno = ENOMEM;
         return nullptr;
     }
     if (!allCached(_fd, offset, n) && openDirect()) {
         // Whole device blocks around the range.
-        size_t span = (lead + n + FtdDirectSink::kAlign - 1) / FtdDirectSink::kAlign * FtdDirectSink::kAlign;
-        ssize_t got = readWhole(_directFd, _buffer, span, start);
+        ssize_t got = readWhole(_directFd, _buffer, roundUpToBlock(lead + n), start);
         if (got >= static_cast<ssize_t>(lead + n)) return _buffer + lead;
         if (got >= 0) errno = 0;
         if (got >= 0 || errno != EINVAL) return nullptr;

@@ -8,12 +8,14 @@
 #include <limits.h>
 #include <openssl/evp.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "common/log.h"
 #include "dirbase/message.h"
+#include "tools/ftd/ftd_direct.h"
 #include "tools/ftd/ftd_tree.h"
 
 namespace {
@@ -38,28 +40,28 @@ std::string indexPath(const FtdTree& tree) {
 
 }  // namespace
 
-bool ftdDigestFd(int fd, std::string* out) {
+bool ftdDigestFile(int fd, const EVP_MD* md, unsigned char* out, unsigned* length) {
+    const size_t kChunk = 1 << 20;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    FtdRangeReader reader(fd, kChunk);
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
-    std::vector<unsigned char> buf(1 << 16);
-    long long offset = 0;
-    bool ok = true;
-    for (;;) {
-        ssize_t n = ::pread(fd, buf.data(), buf.size(), offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0) break;
-        EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(n));
-        offset += n;
+    bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, md, nullptr) == 1;
+    for (long long at = 0; ok && at < st.st_size;) {
+        size_t n = static_cast<size_t>(std::min<long long>(kChunk, st.st_size - at));
+        const unsigned char* data = reader.read(at, n);
+        ok = data != nullptr && EVP_DigestUpdate(ctx, data, n) == 1;
+        at += static_cast<long long>(n);
     }
+    ok = ok && EVP_DigestFinal_ex(ctx, out, length) == 1;
+    EVP_MD_CTX_free(ctx);
+    return ok;
+}
+
+bool ftdDigestFd(int fd, std::string* out) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx, md, &len);
-    EVP_MD_CTX_free(ctx);
-    if (!ok) return false;
+    if (!ftdDigestFile(fd, EVP_md5(), md, &len)) return false;
     static const char hex[] = "0123456789abcdef";
     out->clear();
     for (unsigned int i = 0; i < len; i++) {

@@ -11,6 +11,7 @@
 #ifndef DRV_TOOLS_FTD_FTD_INDEX_H
 #define DRV_TOOLS_FTD_FTD_INDEX_H
 
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -84,6 +85,10 @@ private:
     long long _computed GUARDED_BY(_lock) = 0;
 };
 
+// The digest (md) of a descriptor's whole content, read around the page
+// cache where it is not cached (ftd_direct.h): a file the service wrote
+// itself is not. False when it cannot be read whole (errno set, or 0).
+bool ftdDigestFile(int fd, const EVP_MD* md, unsigned char* out, unsigned* length);
 // MD5 of a descriptor's whole content from offset 0, as 32 hex digits.
 bool ftdDigestFd(int fd, std::string* out);
 

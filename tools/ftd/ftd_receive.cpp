@@ -22,6 +22,7 @@
 #include "ft/ft_parallel.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_sync.h"
+#include "tools/ftd/ftd_index.h"
 #include "tools/ftd/ftd_server.h"
 #include "tools/ftd/ftd_session.h"
 #include "tools/ftd/ftd_writer.h"
@@ -98,25 +99,6 @@ std::vector<unsigned char>& blockBuffer() {
 void trimBlockBuffer() {
     std::vector<unsigned char>& b = blockBuffer();
     if (b.capacity() > (8u << 20)) std::vector<unsigned char>().swap(b);
-}
-
-// The digest of a whole file, read from its start. False when it cannot
-// be read.
-bool digestOfFile(int fd, const EVP_MD* md, unsigned char* out, unsigned* length) {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, md, nullptr) == 1;
-    std::vector<unsigned char> buf(1 << 20);
-    for (off_t at = 0; ok;) {
-        ssize_t got = ::pread(fd, buf.data(), buf.size(), at);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) ok = false;
-        if (got <= 0) break;
-        EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(got));
-        at += got;
-    }
-    if (ok) ok = EVP_DigestFinal_ex(ctx, out, length) == 1;
-    EVP_MD_CTX_free(ctx);
-    return ok;
 }
 
 struct FdHolder {
@@ -516,7 +498,7 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
                 } else {
                     // An older sender's SHA-1 or MD5: read the rebuilt file again.
                     same = w.settle() == 0 &&
-                           digestOfFile(w.fd(), wantedLength == 20 ? EVP_sha1() : EVP_md5(), got, &gotLength) &&
+                           ftdDigestFile(w.fd(), wantedLength == 20 ? EVP_sha1() : EVP_md5(), got, &gotLength) &&
                            static_cast<int>(gotLength) == wantedLength &&
                            memcmp(got, wanted, gotLength) == 0;
                 }
