@@ -1,0 +1,19 @@
+// Offers wide_gcm.h's AES-128-GCM to the TLS layer, as a small provider of
+// the crypto library with that one cipher, used for the record protection
+// of TLS 1.2 (the only version this system speaks) and nothing else.
+//
+// The provider is registered in the library's default context the first
+// time it is asked for, and only where the processor has the instructions;
+// the library's own providers stay loaded and serve everything else.
+// Contexts made with tlsWideGcmProperties() prefer it for AES-128-GCM; the
+// preference is a soft one, so anything else they fetch comes from the
+// library as before.
+#ifndef DRV_COMS_TLS_WIDE_GCM_H
+#define DRV_COMS_TLS_WIDE_GCM_H
+
+// The property query to create TLS contexts with (SSL_CTX_new_ex), or null
+// where the processor lacks the instructions or registration failed
+// (logged once). Thread-safe.
+const char* tlsWideGcmProperties();
+
+#endif
