@@ -286,10 +286,14 @@ const char* registerProvider() {
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS, nullptr);
     static LoadedProvider loaded;
     libraryGcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", "provider!=drv-wide-gcm");
-    // Loading with fallbacks kept leaves the library's default provider to
-    // be loaded as it would have been without this one.
-    if (libraryGcm == nullptr || OSSL_PROVIDER_add_builtin(nullptr, kProviderName, initProvider) != 1 ||
-        (loaded.provider = OSSL_PROVIDER_try_load(nullptr, kProviderName, 1)) == nullptr) {
+    // Another copy of this code in the process (the host program and a
+    // module each carry the runtime) may have registered the name first;
+    // its provider then serves both, and loading by name finds it. Loading
+    // with fallbacks kept leaves the library's default provider to be
+    // loaded as it would have been without this one.
+    if (libraryGcm != nullptr && OSSL_PROVIDER_add_builtin(nullptr, kProviderName, initProvider) != 1)
+        ERR_clear_error();
+    if (libraryGcm == nullptr || (loaded.provider = OSSL_PROVIDER_try_load(nullptr, kProviderName, 1)) == nullptr) {
         log(0, "TLS: the wide AES-GCM provider could not be loaded: %s", sslErrorText());
         ERR_clear_error();
         return nullptr;

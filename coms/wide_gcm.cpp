@@ -13,10 +13,11 @@
 // carry-less product of two elements comes out shifted by one and
 // reflected over 256 bits.
 //
-// The product is folded back to 128 bits in two steps, each of which moves
-// the lowest 64 bits up by 128 (their weight times x^-128) and adds them
-// times y^63 + y^62 + y^57 (0xc2 << 56) at 64 bits higher, which together is
-// a multiplication by x^-128 (1 + x + x^2 + x^7) = 1. What is left, read
+// The product is folded back to 128 bits in two steps (y below stands for
+// one bit position up), each of which moves the lowest 64 bits up by 128
+// (their weight times x^-128) and adds them times y^63 + y^62 + y^57
+// (0xc2 << 56) at 64 bits higher: together a multiplication by
+// x^-128 (1 + x + x^2 + x^7) = 1. What is left, read
 // as a reflected element, is the product times x. Keeping the key powers
 // divided by x (H^i x^-1) cancels that, so that one multiplication and one
 // reduction give a * H^i exactly.

@@ -193,20 +193,19 @@ SSL_CTX* libraryContext(const SSL_METHOD* method, const Credentials* credentials
     return ctx;
 }
 
-// GCM used through the library's interface in every other way than TLS
-// record protection, with the cipher that contexts preferring the provider
-// get: streamed in uneven pieces, with a nonce that is not 96 bits and a
-// short tag, and opened again. A fetch without the preference may get the
-// same implementation, and must get all of GCM from it.
+// Seals through the library's interface in uneven pieces, with a nonce that
+// is not 96 bits (given as a parameter) and a 12-byte tag.
 Sealed sealInPieces(EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& aad, const Bytes& in) {
     Sealed s{Bytes(in.size()), Bytes(12)};
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    OSSL_PARAM ivLength[] = {OSSL_PARAM_construct_size_t("ivlen", const_cast<size_t*>(&kIvLength)), OSSL_PARAM_END};
+    size_t ivBytes = iv.size();
+    OSSL_PARAM ivLength[] = {OSSL_PARAM_construct_size_t(OSSL_CIPHER_PARAM_IVLEN, &ivBytes), OSSL_PARAM_END};
     int n = 0, total = 0;
     EXPECT_EQ(1, EVP_EncryptInit_ex2(ctx, cipher, key.data(), nullptr, ivLength));
     EXPECT_EQ(1, EVP_EncryptInit_ex2(ctx, nullptr, nullptr, iv.data(), nullptr));
     for (size_t at = 0; at < aad.size(); at += 7) {
-        EXPECT_EQ(1, EVP_EncryptUpdate(ctx, nullptr, &n, aad.data() + at, static_cast<int>(std::min<size_t>(7, aad.size() - at))));
+        int piece = static_cast<int>(std::min<size_t>(7, aad.size() - at));
+        EXPECT_EQ(1, EVP_EncryptUpdate(ctx, nullptr, &n, aad.data() + at, piece));
     }
     for (size_t at = 0; at < in.size(); at += 1000) {
         int piece = static_cast<int>(std::min<size_t>(1000, in.size() - at));
@@ -219,6 +218,10 @@ Sealed sealInPieces(EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const
     return s;
 }
 
+// GCM used in every other way than TLS record protection, with the cipher
+// that contexts preferring the provider get: sealed in pieces and opened
+// again. A fetch without the preference may get the same implementation,
+// and must get all of GCM from it.
 TEST(TlsWideGcm, ServesAllOfGcmToWhoeverFetchesIt) {
     REQUIRE_WIDE();
     ASSERT_NE(nullptr, tlsWideGcmProperties());
