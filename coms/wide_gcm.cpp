@@ -138,15 +138,23 @@ DRV_WIDE __m128i encryptBlock(const WideGcmKey& key, __m128i block) {
     return _mm_aesenclast_si128(block, _mm_load_si128(rk + 10));
 }
 
-// The counter block J0 = iv || 1, byte-swapped so that its 32-bit counter
-// is the lowest lane and counts up with a plain vector add (wrapping within
-// 32 bits as GCM's inc32 does).
-DRV_WIDE __m128i firstCounter(const uint8_t iv[kWideGcmIvBytes]) {
-    uint8_t j0[16];
-    memcpy(j0, iv, 12);
-    j0[12] = j0[13] = j0[14] = 0;
-    j0[15] = 1;
-    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(j0)), byteSwapMask());
+// The counter block J0 = iv || 1, and the counters of the first sixteen
+// data blocks (J0 + 1 onwards) four to a vector. All are byte-swapped, so
+// that the 32-bit counter is the lowest lane and counts up with a plain
+// vector add (wrapping within 32 bits as GCM's inc32 does).
+DRV_WIDE __m128i startCounters(const uint8_t iv[kWideGcmIvBytes], __m512i counters[4]) {
+    uint8_t block[16];
+    memcpy(block, iv, 12);
+    block[12] = block[13] = block[14] = 0;
+    block[15] = 1;
+    __m128i j0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), byteSwapMask());
+    __m512i base = broadcast(j0);
+    DRV_UNROLL for (int i = 0; i < 4; i++) {
+        int first = 4 * i + 1;
+        counters[i] = _mm512_add_epi32(base, _mm512_set_epi32(0, 0, 0, first + 3, 0, 0, 0, first + 2, 0, 0, 0,
+                                                              first + 1, 0, 0, 0, first));
+    }
+    return j0;
 }
 
 // The sixteen counter blocks (four to a vector) in use, moved on to the
@@ -154,15 +162,6 @@ DRV_WIDE __m128i firstCounter(const uint8_t iv[kWideGcmIvBytes]) {
 DRV_WIDE inline void nextCounters(__m512i counters[4]) {
     const __m512i sixteen = _mm512_set_epi32(0, 0, 0, 16, 0, 0, 0, 16, 0, 0, 0, 16, 0, 0, 0, 16);
     DRV_UNROLL for (int i = 0; i < 4; i++) counters[i] = _mm512_add_epi32(counters[i], sixteen);
-}
-
-DRV_WIDE void startCounters(__m128i j0, __m512i counters[4]) {
-    __m512i base = broadcast(j0);
-    DRV_UNROLL for (int i = 0; i < 4; i++) {
-        int first = 4 * i + 1;  // the data starts at J0 + 1
-        counters[i] = _mm512_add_epi32(base, _mm512_set_epi32(0, 0, 0, first + 3, 0, 0, 0, first + 2, 0, 0, 0,
-                                                              first + 1, 0, 0, 0, first));
-    }
 }
 
 // Encrypts (or decrypts: it is the same) the last 1 to 255 bytes with the
@@ -232,9 +231,8 @@ DRV_WIDE void setKeyWide(WideGcmKey* key, const uint8_t raw[16]) {
 DRV_WIDE void sealWide(const WideGcmKey& key, const uint8_t iv[12], const uint8_t* aad, size_t aadLen,
                        const uint8_t* in, size_t len, uint8_t* out, uint8_t tag[16]) {
     const Wide w(key);
-    __m128i j0 = firstCounter(iv);
     __m512i counters[4];
-    startCounters(j0, counters);
+    __m128i j0 = startCounters(iv, counters);
     __m128i y = hashBytes(key, w, _mm_setzero_si128(), aad, aadLen);
 
     // Each pass encrypts sixteen blocks and hashes the sixteen before, so
@@ -265,9 +263,8 @@ DRV_WIDE void sealWide(const WideGcmKey& key, const uint8_t iv[12], const uint8_
 DRV_WIDE bool openWide(const WideGcmKey& key, const uint8_t iv[12], const uint8_t* aad, size_t aadLen,
                        const uint8_t* in, size_t len, uint8_t* out, const uint8_t tag[16]) {
     const Wide w(key);
-    __m128i j0 = firstCounter(iv);
     __m512i counters[4];
-    startCounters(j0, counters);
+    __m128i j0 = startCounters(iv, counters);
     __m128i y = hashBytes(key, w, _mm_setzero_si128(), aad, aadLen);
 
     // The ciphertext is hashed as it is decrypted: both read the same
