@@ -16,7 +16,6 @@
 #include "common/log.h"
 #include "common/x509_name.h"
 #include "coms/tls_wide_gcm.h"
-#include "coms/wide_gcm.h"
 
 const char* const kAnonymousSubject = "/O=ZephanSoftware/CN=LoginRequest";
 
