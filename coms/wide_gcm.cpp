@@ -205,6 +205,7 @@ DRV_WIDE void setKeyWide(WideGcmKey* key, const uint8_t raw[16]) {
     DRV_EXPAND(8, 0x80);
     DRV_EXPAND(9, 0x1b);
     DRV_EXPAND(10, 0x36);
+#undef DRV_EXPAND
 
     // H = E(0), reflected, then divided by x: a shift up by one bit, and
     // where the x^0 coefficient (bit 127) falls off, x^-1 = x^127 + x^6 +
