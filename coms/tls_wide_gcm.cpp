@@ -38,8 +38,10 @@
 
 namespace {
 
-const char* const kProviderName = "drv-wide-gcm";
-const char* const kProperties = "?provider=drv-wide-gcm";
+// The provider's name, written once: the queries below are built from it.
+#define DRV_WIDE_GCM_PROVIDER "drv-wide-gcm"
+const char* const kProviderName = DRV_WIDE_GCM_PROVIDER;
+const char* const kProperties = "?provider=" DRV_WIDE_GCM_PROVIDER;
 
 // The library's own AES-128-GCM, fetched once at registration.
 EVP_CIPHER* libraryGcm = nullptr;
@@ -250,7 +252,7 @@ const OSSL_DISPATCH kCipherFunctions[] = {
 };
 
 const OSSL_ALGORITHM kCiphers[] = {
-    {"AES-128-GCM:id-aes128-GCM:2.16.840.1.101.3.4.1.6", "provider=drv-wide-gcm", kCipherFunctions,
+    {"AES-128-GCM:id-aes128-GCM:2.16.840.1.101.3.4.1.6", "provider=" DRV_WIDE_GCM_PROVIDER, kCipherFunctions,
      "AES-128-GCM, TLS 1.2 records on 512-bit vector instructions"},
     {nullptr, nullptr, nullptr, nullptr},
 };
@@ -287,7 +289,7 @@ const char* registerProvider() {
     if (!wideGcmAvailable()) return nullptr;
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS, nullptr);
     static LoadedProvider loaded;
-    libraryGcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", "provider!=drv-wide-gcm");
+    libraryGcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", "provider!=" DRV_WIDE_GCM_PROVIDER);
     // Another copy of this code in the process (the host program and a
     // module each carry the runtime) may have registered the name first;
     // its provider then serves both, and loading by name finds it. Loading
