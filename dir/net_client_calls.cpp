@@ -290,7 +290,15 @@ int NetClientSPI::asyncResolve(DelayedEvent* event, const Endpoint* target, cons
     touch();
     DirectoryObject* local = nullptr;
     if (localResolve(current, entry, local) == 0) {
-        event->setValue(local);
+        // Filled the way a reply is, so that the event's listener runs the
+        // waiting request again.
+        DelayedEvent* e = DelayedEvent::lockById(event->getId());
+        if (e == nullptr) {
+            delete local;
+            return 0;
+        }
+        e->setValue(local);
+        e->release();
         return 0;
     }
     Message* m = DirProtocol::resolveRequest(masqAsset(), event->getId(), principal, current, entry, target);

@@ -733,6 +733,19 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     EXPECT_EQ(attribute("//host:id=agent7/connection:", "ipaddr"), "127.0.0.1");
     EXPECT_NE(attribute("//host:id=agent7/connection:", "bytesReceived"), "");
     EXPECT_EQ(attribute("//host:id=agent7/this:", "ftPort"), "0");
+    // An operation on one of those objects: the execution thread's resolve of
+    // the last step is answered at once, and the operation goes to the agent,
+    // which refuses everything but readBytes.
+    {
+        int e = -1;
+        DirName* n = DirName::createFromString("//host:id=agent7/connection:", &e);
+        FutureResult* fr = world.d->execute(n, nullptr, "ping", nullptr);
+        delete n;
+        EXPECT_TRUE(fr->waitComplete(5000));
+        EXPECT_TRUE(fr->failed);
+        EXPECT_EQ(fr->error, DirError::E_NOT_IMPLEMENTED);
+        FutureResult::destroy(fr);
+    }
 
     // What the agent asks of the server, and its message-queue traffic.
     static std::mutex mqMutex;
