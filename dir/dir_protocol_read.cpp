@@ -27,6 +27,9 @@ namespace {
 // us allocate without end; a real message never comes near them.
 const int kMaxArgs = 4096;
 const int kMaxItems = 1 << 20;
+// The least an encoded object (a null is its tag alone) and an int64 take.
+const size_t kObjectBytes = 1;
+const size_t kInt64Bytes = 8;
 
 template <class T>
 int readAs(MessageBase* m, unsigned int id, T** out) {
@@ -63,11 +66,15 @@ int readHeader(MessageBase* m, DirProtocol::Request* r) {
     return rv;
 }
 
-int readCount(MessageBase* m, int* n, int max) {
+// A count of items that each take at least itemBytes on the wire: one the
+// rest of the message could not hold is refused before anything is sized
+// by it, so a short message cannot ask for a large allocation.
+int readCount(MessageBase* m, int* n, int max, size_t itemBytes) {
     int32_t v = 0;
     int rv = m->readInt32(&v);
     if (rv != 0) return rv;
-    if (v < 0 || v > max) return m->setError(MSG_E_INCOMPLETE);
+    if (v < 0 || v > max || static_cast<size_t>(v) > m->unreadBytes() / itemBytes)
+        return m->setError(MSG_E_INCOMPLETE);
     *n = v;
     return 0;
 }
@@ -152,7 +159,7 @@ int DirProtocol::readRequest(Message* m, Request* r) {
             rv = readHeader(m, r);
             if (rv == 0) rv = m->readString(&r->operation);
             int n = 0;
-            if (rv == 0) rv = readCount(m, &n, kMaxArgs);
+            if (rv == 0) rv = readCount(m, &n, kMaxArgs, kObjectBytes);
             if (rv != 0) return rv;
             r->args = static_cast<Any**>(calloc(static_cast<size_t>(n) + 1, sizeof(Any*)));
             for (int i = 0; i < n && rv == 0; i++) {
@@ -202,7 +209,7 @@ int DirProtocol::readRequest(Message* m, Request* r) {
             rv = m->readString(&r->strings[0]);
             if (rv == 0) rv = m->readString(&r->strings[1]);
             int n = 0;
-            if (rv == 0) rv = readCount(m, &n, kMaxItems);
+            if (rv == 0) rv = readCount(m, &n, kMaxItems, kObjectBytes);
             if (rv != 0) return rv;
             r->ruleSets = static_cast<Translatable**>(calloc(static_cast<size_t>(n) + 1, sizeof(Translatable*)));
             for (int i = 0; i < n && rv == 0; i++) {
@@ -392,7 +399,7 @@ int DirProtocol::readReplyBody(Message* m, Reply* r) {
                 return readTriple(m, &r->updateEntries[0], &r->updateAttributes[0], &r->updateAcls[0]);
             }
             int n = 0;
-            rv = readCount(m, &n, kMaxItems);
+            rv = readCount(m, &n, kMaxItems, 3 * kObjectBytes);
             if (rv != 0) return rv;
             allocTriples(r, n);
             // Each triple is taken whole first (the object framing tells
@@ -490,7 +497,7 @@ int DirProtocol::readReplyBody(Message* m, Reply* r) {
             rv = m->readInt64(&instance);
             r->size = instance;
             int n = 0;
-            if (rv == 0) rv = readCount(m, &n, kMaxItems);
+            if (rv == 0) rv = readCount(m, &n, kMaxItems, kInt64Bytes);
             if (rv != 0) return rv;
             for (int i = 0; i < n && rv == 0; i++) {
                 int64_t v = 0;

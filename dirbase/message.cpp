@@ -236,6 +236,12 @@ size_t MessageBase::readOffset() const {
     return at + _readLoc.offset;
 }
 
+size_t MessageBase::unreadBytes() const {
+    size_t held = _releasedBytes + totalBytes();
+    size_t at = readOffset();
+    return held > at ? held - at : 0;
+}
+
 void MessageBase::switchToRead() {
     _mode = MODE_READ;
     _readLoc.buffer = _first;

@@ -305,6 +305,9 @@ public:
     // The read position as a count of bytes consumed since the first byte
     // the message ever held (buffers already released included).
     size_t readOffset() const;
+    // Bytes held beyond the read position: an upper bound on what the rest
+    // of the message can still decode into.
+    size_t unreadBytes() const;
 
     // --- translator registry (xlator_registry.cpp) -------------------------
     // Registration happens at start-up; the newest registration of an id wins.

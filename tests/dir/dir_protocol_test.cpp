@@ -362,6 +362,13 @@ TEST_F(DirProtocolTest, ReadersTakeHandBuiltBodiesAndSurviveDamage) {
                              .str("op").int32(-5).data);
         EXPECT_NE(DirProtocol::readRequest(in, &q), 0);
         delete in;
+        // A count within the hard bound, but more than the rest of the body
+        // could hold, is refused before the update's arrays are sized by it.
+        DirProtocol::Reply u;
+        in = received(225, Bytes().int64(0).int32(6).int32(0).int32(100000).raw(t1).data);
+        EXPECT_NE(DirProtocol::readReply(in, &u), 0);
+        EXPECT_EQ(u.updateEntries, nullptr);
+        delete in;
     }
 
     // An error reply whose code is missing is an encoding error, not a 0.

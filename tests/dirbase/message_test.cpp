@@ -311,7 +311,11 @@ TEST_F(MessageTest, WriteBuffersDoubleUpTo32KiBAndValuesCrossTheirBoundaries) {
         free(s);
         ASSERT_EQ(0, m.readInt64(&v));
         ASSERT_EQ(i, v);
-        if (i == 1500) { EXPECT_LT(m.bufferCount(), atStart - 3); }
+        if (i == 1500) {
+            EXPECT_LT(m.bufferCount(), atStart - 3);
+            // Buffers already given back still count as read.
+            EXPECT_EQ(total - m.readOffset(), m.unreadBytes());
+        }
     }
     unsigned char* data;
     uint32_t length;
@@ -324,6 +328,7 @@ TEST_F(MessageTest, WriteBuffersDoubleUpTo32KiBAndValuesCrossTheirBoundaries) {
     EXPECT_EQ(-1, last);
     EXPECT_EQ(1, m.bufferCount());
     EXPECT_EQ(total, m.readOffset());
+    EXPECT_EQ(0u, m.unreadBytes());
 }
 
 TEST_F(MessageTest, LargeBlocksAreHandedOverOnlyWhenNothingElseUsesTheirBuffer) {
