@@ -64,6 +64,11 @@ void DelayedEventSlot<Derived>::withdraw() {
 template <class Derived>
 void DelayedEventSlot<Derived>::fill(void* v, bool isError, const char* text, int code) {
     CondSection hold(block);
+    fillLocked(v, isError, text, code);
+}
+
+template <class Derived>
+void DelayedEventSlot<Derived>::fillLocked(void* v, bool isError, const char* text, int code) {
     if (isError) {
         error = true;
         errorCode = code;
@@ -89,6 +94,14 @@ void DelayedEventSlot<Derived>::setError(int code) {
 template <class Derived>
 void DelayedEventSlot<Derived>::setError(const char* text, int code) {
     fill(nullptr, true, text, code);
+}
+
+template <class Derived>
+bool DelayedEventSlot<Derived>::setErrorUnlessDone(const char* text, int code) {
+    CondSection hold(block);
+    if (done) return false;
+    fillLocked(nullptr, true, text, code);
+    return true;
 }
 
 template <class Derived>

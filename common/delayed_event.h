@@ -32,10 +32,16 @@ public:
     DelayedEventSlot(const DelayedEventSlot&) = delete;
     DelayedEventSlot& operator=(const DelayedEventSlot&) = delete;
 
-    // Stores v, marks done and wakes every waiter.
+    // Stores v, marks done and wakes every waiter. A second fill replaces
+    // the first.
     void setValue(void* v) EXCLUDES(block);
     void setError(int code) EXCLUDES(block);
     void setError(const char* text, int code) EXCLUDES(block);
+    // As setError, but only while nothing has filled the event: for news
+    // that matters only without an answer (a connection that ends after its
+    // reply came). The look and the fill are one step under the block.
+    // True when it filled.
+    bool setErrorUnlessDone(const char* text, int code) EXCLUDES(block);
     // Extends a waiter's limit by one more period.
     void moreTime() EXCLUDES(block);
     // Waits without limit until done.
@@ -84,6 +90,7 @@ protected:
 
 private:
     void fill(void* v, bool isError, const char* text, int code) EXCLUDES(block);
+    void fillLocked(void* v, bool isError, const char* text, int code) REQUIRES(block);
     // Passes the supplier that may still be inside release().
     static void syncWithSuppliers();
 

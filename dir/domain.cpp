@@ -109,23 +109,26 @@ int DomAuthListener::onReceive(Connection*, Message* m) {
     return 0;
 }
 
+// News of the connection fails only an exchange still waiting for its
+// answer: a server may hang up as soon as it has answered, and the close can
+// be handled before the waiter wakes.
 void DomAuthListener::onNoConnect(Connection*, int code) {
     log(_debug_domain, LOG_WARNING, 0, 0, "Domain: Unable to connect to server.");
     log(_debug_domain, LOG_WARNING, 0, 0, "    (%d) %s", code, messageFromError(code));
     char text[512];
     snprintf(text, sizeof(text), "Error: unable to connect to %s:%s. %s (%d)", _host != nullptr ? _host : "<host>",
              _port != nullptr ? _port : "<port>", messageFromError(code), code);
-    _event->setError(text, DirError::E_NOT_CONNECTED);
+    _event->setErrorUnlessDone(text, DirError::E_NOT_CONNECTED);
 }
 
 void DomAuthListener::onLost(Connection*) {
     log(_debug_domain, LOG_WARNING, 0, 0, "Domain: Lost connection to server");
-    _event->setError("Lost connection", DirError::E_NOT_CONNECTED);
+    _event->setErrorUnlessDone("Lost connection", DirError::E_NOT_CONNECTED);
 }
 
 void DomAuthListener::onClosed(Connection*) {
     log(_debug_domain, LOG_INFO, 0, 0, "Domain: Server closed connection");
-    _event->setError("No provider for this connection", DirError::E_NOT_CONNECTED);
+    _event->setErrorUnlessDone("No provider for this connection", DirError::E_NOT_CONNECTED);
 }
 
 void DomAuthListener::onConnectComplete(Connection* c) {
@@ -136,7 +139,7 @@ void DomAuthListener::onConnectComplete(Connection* c) {
     if (rv != 0) {
         log(_debug_domain, LOG_ERROR, 0, 0, "Domain: Unable to send request to server.");
         log(_debug_domain, LOG_ERROR, 0, 0, "    (%d) %s", rv, messageFromError(rv));
-        _event->setError("Unable to send request", rv);
+        _event->setErrorUnlessDone("Unable to send request", rv);
     }
 }
 

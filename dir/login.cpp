@@ -74,19 +74,22 @@ public:
         _event->setValue(cert);
         return 0;
     }
+    // News of the connection fails only a login still waiting for its
+    // reply: the server may hang up right after the certificate, and the
+    // close can be handled before the waiter wakes.
     void onNoConnect(Connection*, int code) override {
         log(_debug_netclient, LOG_WARNING, 0, 0, "Authentication error: Unable to connect. error = %d", code);
-        _event->setError(DirError::E_NOT_CONNECTED);
+        _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED);
     }
-    void onLost(Connection*) override { _event->setError(DirError::E_NOT_CONNECTED); }
-    void onClosed(Connection*) override { _event->setError(DirError::E_NOT_CONNECTED); }
+    void onLost(Connection*) override { _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED); }
+    void onClosed(Connection*) override { _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED); }
     void onConnectComplete(Connection* c) override {
         _up = true;
         Message* m = _request;
         _request = nullptr;
         if (m == nullptr || c->send(m) != 0) {
             log(_debug_netclient, LOG_ERROR, 0, 0, "Unable to send authentication request.");
-            _event->setError(DirError::E_NOT_CONNECTED);
+            _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED);
         }
     }
     bool isUp() const { return _up.load(); }

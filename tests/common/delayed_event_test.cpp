@@ -1,11 +1,13 @@
 // Delayed events: waiting with and without a limit, extending the limit,
-// delivery by id through the registry, the listener, and the id counters.
+// delivery by id through the registry, the listener, the error that fills
+// only an unfilled event, and the id counters.
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -114,6 +116,63 @@ TEST(DelayedEvent, ErrorsAreResults) {
     event.setError(13);
     EXPECT_EQ(13, event.getErrorCode());
     EXPECT_EQ(nullptr, event.getErrorText());
+}
+
+// A connection failure reported after the answer must not replace it: the
+// failure fills only an event that nothing has filled yet.
+TEST(DelayedEvent, AnErrorUnlessDoneLeavesAFilledEventAlone) {
+    DelayedEvent answered;
+    int payload = 5;
+    answered.setValue(&payload);
+    EXPECT_FALSE(answered.setErrorUnlessDone("lost", 11));
+    EXPECT_FALSE(answered.isError());
+    EXPECT_EQ(&payload, answered.getValue());
+    EXPECT_EQ(nullptr, answered.getErrorText());
+
+    DelayedEvent2 refused;
+    refused.setError("remote said no", 42);
+    EXPECT_FALSE(refused.setErrorUnlessDone(nullptr, 11));
+    EXPECT_EQ(42, refused.getErrorCode());
+    EXPECT_STREQ("remote said no", refused.getErrorText());
+
+    // Not yet filled: it fills, and wakes the waiter.
+    DelayedEvent waited;
+    std::atomic<bool> filled{false};
+    std::thread supplier([&] {
+        sleepMs(100);
+        filled = waited.setErrorUnlessDone("lost", 11);
+    });
+    EXPECT_TRUE(waited.waitResult(5000));
+    supplier.join();
+    EXPECT_TRUE(filled);
+    EXPECT_TRUE(waited.isError());
+    EXPECT_EQ(11, waited.getErrorCode());
+    EXPECT_STREQ("lost", waited.getErrorText());
+}
+
+// The look and the fill are one step: of several racing suppliers exactly
+// one fills, and the event holds what that one filled.
+TEST(DelayedEvent, OfRacingErrorsUnlessDoneExactlyOneFills) {
+    const int kSuppliers = 8;
+    for (int round = 0; round < 200; round++) {
+        DelayedEvent event;
+        std::atomic<bool> go{false};
+        std::atomic<int> winners{0};
+        std::atomic<int> winner{-1};
+        std::vector<std::thread> suppliers;
+        for (int i = 0; i < kSuppliers; i++)
+            suppliers.emplace_back([&, i] {
+                while (!go) std::this_thread::yield();
+                if (event.setErrorUnlessDone(nullptr, 100 + i)) {
+                    winners++;
+                    winner = 100 + i;
+                }
+            });
+        go = true;
+        for (std::thread& t : suppliers) t.join();
+        ASSERT_EQ(1, winners) << "round " << round;
+        ASSERT_EQ(winner.load(), event.getErrorCode()) << "round " << round;
+    }
 }
 
 TEST(DelayedEvent, LockByIdHoldsTheRegistryOnlyForALiveEvent) {

@@ -291,6 +291,7 @@ public:
         } else if (r.code == DirProtocol::DOMAIN_REMOVE) {
             c->send(DirProtocol::domainReply(r.code, 5, "not enrolled"));
         }
+        if (closeAfterReply) c->close();
         return 0;
     }
 
@@ -306,6 +307,7 @@ public:
         std::string security = std::string("v1`") + r.user + ",x,users`" + r.user + ",x";
         std::string pem = issueSessionCert(_identity, "testdom", r.secret, security.c_str(), 4242);
         c->send(DirProtocol::loginReply(r.code, 0, pem.c_str()));
+        if (closeAfterReply) c->close();
         return 0;
     }
 
@@ -331,6 +333,11 @@ public:
     int searchParts = 3;
     int updatesPerExecute = 2;
     std::atomic<bool> loginSilent{false};
+    // The enrolment replies and a login's certificate are followed at once
+    // by the close (in the same batch of writes), the way a server that is
+    // done with the client hangs up. The connection stays the peer's until
+    // stop().
+    std::atomic<bool> closeAfterReply{false};
     std::string password = "secret";
 
 private:

@@ -3,7 +3,8 @@
 // acknowledgements, execute progress and errors, listener updates), calls
 // whose replies never come or come late, a peer that never finishes the
 // connect, the certificate check against the key on file, a refused connect
-// and a peer that goes away and comes back, and every way a login ends.
+// and a peer that goes away and comes back, every way a login ends, and a
+// login or enrolment whose peer hangs up right after its answer.
 #include <stdlib.h>
 #include <string.h>
 
@@ -340,6 +341,24 @@ TEST_F(NetClientTest, LoginReportsEachStepAndEachFailure) {
     EXPECT_EQ(silent.finals, 1);
 }
 
+// The certificate and the server's close arrive together: the close that
+// follows must not undo the login.
+TEST_F(NetClientTest, LoginSucceedsWhenThePeerHangsUpRightAfterItsReply) {
+    KeyPair ca("testdom");
+    Peer peer(ca);
+    peer.closeAfterReply = true;
+    for (int round = 0; round < 3; round++) {
+        Recorded steps;
+        int err = -1;
+        Directory* d = Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &steps, &err);
+        ASSERT_NE(d, nullptr) << "round " << round << ": error " << err;
+        sessions.push_back(d);
+        EXPECT_EQ(err, 0);
+        EXPECT_EQ(steps.texts.back(), "Login successful");
+        EXPECT_FALSE(steps.lastIsError);
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -385,6 +404,29 @@ TEST_F(NetClientTest, EnrolmentExchanges) {
               DirError::E_NOT_CONNECTED);
     EXPECT_NE(strstr(text, "unable to connect to 127.0.0.1:"), nullptr) << text;
     Domain::_domAuthCertUpdater = nullptr;
+}
+
+// The answer and the server's close arrive together: the close that follows
+// must not turn the answer into a failure.
+TEST_F(NetClientTest, EnrolmentKeepsTheAnswerWhenThePeerHangsUpRightAfterIt) {
+    KeyPair server("server");
+    Peer peer(server);
+    peer.closeAfterReply = true;
+    KeyPair agent("agent");
+    for (int round = 0; round < 10; round++) {
+        char result[Domain::kResultSize] = "";
+        char text[Domain::kErrorTextSize] = "";
+        EXPECT_EQ(Domain::add(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", result, text), 0)
+            << "round " << round << ": " << text;
+        EXPECT_STREQ(result, "enrolled:alice") << "round " << round;
+
+        // A refusal is an answer too.
+        text[0] = '\0';
+        EXPECT_EQ(Domain::remove(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", text),
+                  DirError::E_PROTOCOL)
+            << "round " << round;
+        EXPECT_STREQ(text, "not enrolled") << "round " << round;
+    }
 }
 
 }  // namespace
