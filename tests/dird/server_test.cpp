@@ -1,8 +1,9 @@
 // The directory server over TLS on loopback, spoken to by a raw client that
 // builds its requests with the protocol's builders: the login exchange, the
 // requests of a client session (resolve, execute with progress, attributes,
-// list, searches in acknowledged parts, listeners), hostile frames, the
-// certificate rule, and the relay to an agent that called in.
+// list, searches in acknowledged parts, listeners, listener opens it cannot
+// serve), hostile frames, the certificate rule, and the relay to an agent
+// that called in.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -411,6 +412,44 @@ TEST_F(DirServerTest, ListenerUpdatesArriveWhenTheServersObjectsChange) {
     mounts->checkForChanges();
 }
 
+// A listener open has no failure answer: one the server cannot serve is
+// left unanswered (the client retries it later). An error under its id
+// would reach whatever synchronous call of the client has the same number.
+TEST_F(DirServerTest, AListenerOpenThatCannotBeServedIsLeftUnanswered) {
+    RawClient c;
+    openClient(&c);
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    int err = 0;
+    std::unique_ptr<DirNameEntry> nobodys(DirNameEntry::createFromString("nosuchclass:", &err));
+    std::unique_ptr<DirNameEntry> mounts(DirNameEntry::createFromString("mount:", &err));
+    long long errorsBefore = server->errorsAnswered.load();
+    // No provider owns the name.
+    c.send(P::openListenerRequest(nullptr, 11, &principal, top.get(), nobodys.get(), true));
+    c.send(P::openListenerRequest(nullptr, 12, &principal, top.get(), nobodys.get(), false));
+    // No agent of the asset is connected.
+    c.send(P::openListenerRequest("web9", 13, &principal, top.get(), mounts.get(), true));
+    // One whose number reads but whose body does not.
+    Message* broken = new Message(P::M_OPEN_LISTENER);
+    broken->writeInt64(14);
+    broken->writeString("not a principal");
+    c.send(broken);
+    // Synchronous calls under the same numbers get their own answers.
+    std::unique_ptr<DirectoryObject> asset(resolveIn(&c, top.get(), "asset:id=\"a5\""));
+    EXPECT_TRUE(asset);
+    for (long long id : {12, 13, 14}) {
+        std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString("asset:id=\"a6\"", &err));
+        P::Reply r;
+        ask(&c, P::resolveRequest(nullptr, id, &principal, top.get(), entry.get(), nullptr), P::M_RESOLVE_REPLY, &r);
+        EXPECT_EQ(id, r.id);
+        delete static_cast<DirectoryObject*>(r.object);
+        r.object = nullptr;
+    }
+    // And nothing else comes, neither an error nor an open.
+    std::unique_ptr<Message> extra = c.next(0, 1000);
+    EXPECT_FALSE(extra) << "unexpected message " << (extra ? static_cast<int>(extra->getType()) : 0);
+    EXPECT_EQ(errorsBefore, server->errorsAnswered.load());
+}
+
 TEST_F(DirServerTest, HostileFramesAreAnsweredAndTheServerKeepsServing) {
     RawClient c;
     openClient(&c);
@@ -495,9 +534,23 @@ TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(server->agentSession("web1"));
 
+    // A relayed listener open that does not read is dropped without a word:
+    // the next answer under its number is the resolve's own.
+    long long malformedBefore = server->malformedMessages.load();
+    Message* broken = new Message(P::M_OPEN_LISTENER2 + P::kMasqOffset);
+    broken->writeString("web1");
+    broken->writeInt64(62);
+    broken->writeString("not a principal");
+    c.send(broken);
     P::Reply resolved;
     ask(&c, P::resolveRequest("web1", 62, &principal, top.get(), entry.get(), nullptr), P::M_RESOLVE_REPLY, &resolved);
     EXPECT_EQ(62, resolved.id);
+    // Workers take messages in any order: the broken one may come second.
+    auto seen = Clock::now() + std::chrono::seconds(10);
+    while (server->malformedMessages.load() == malformedBefore && Clock::now() < seen)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GT(server->malformedMessages.load(), malformedBefore);
+    EXPECT_FALSE(c.next(P::M_ERROR_REPLY, 500));
     DirectoryObject* usr = static_cast<DirectoryObject*>(resolved.object);
     ASSERT_NE(nullptr, usr);
     Any* noArgs[] = {nullptr};

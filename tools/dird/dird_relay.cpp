@@ -51,19 +51,31 @@ void DirSession::handleMasquerade(Message* m, int code) {
             agent->send(relayForwarded(plain, relayId, body, head.rest));
         return;
     }
+    // A listener open has no failure answer (the client keeps an unanswered
+    // listener unconnected and tries it again later), and its id is a
+    // listener id: an error under it would fail the client's synchronous
+    // call of the same number. One that cannot be relayed is left unanswered.
+    bool listen = plain == DirProtocol::M_OPEN_LISTENER || plain == DirProtocol::M_OPEN_LISTENER2;
     if (!agent) {
+        if (listen) {
+            log(LOG_INFO, 0, 0,
+                "dird: %s: listener %lld for asset %s: no agent of that asset is connected; left unanswered",
+                _connection->getName(), head.clientId, head.assetId.c_str());
+            return;
+        }
         log(LOG_INFO, 0, 0, "dird: %s: request %lld for asset %s: no agent of that asset is connected",
             _connection->getName(), head.clientId, head.assetId.c_str());
         replyError(errorCodeFor(plain), head.clientId, DirError::E_NOT_CONNECTED);
         return;
     }
-    if (plain == DirProtocol::M_OPEN_LISTENER || plain == DirProtocol::M_OPEN_LISTENER2) {
+    if (listen) {
         // The listener id is inside the body as well: the request is read
         // and written again with the id the agent will know it by.
         RelayedListenerRequest request;
         if (!request.read(body, head.rest)) {
             _server->malformedMessages++;
-            replyError(DirProtocol::M_ERROR_REPLY, head.clientId, DirError::E_PROTOCOL);
+            log(LOG_WARNING, 0, 0, "dird: %s: listener %lld for asset %s does not decode; left unanswered",
+                _connection->getName(), head.clientId, head.assetId.c_str());
             return;
         }
         int relayed = _server->addRelayedListener(shared_from_this(), request.clientListener());

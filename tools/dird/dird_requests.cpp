@@ -118,7 +118,12 @@ void DirSession::handleRequest(Message* m, int code) {
     if (rv != 0) {
         _server->malformedMessages++;
         bool execute = code == P::M_EXECUTE || code == P::M_EXECUTE_FAST;
-        if (P::hasRequestId(code) || req.id != 0) {
+        if (code == P::M_OPEN_LISTENER || code == P::M_OPEN_LISTENER2) {
+            // A listener open has no failure answer, and an error under its
+            // listener id would reach the client's call of the same number.
+            log(LOG_WARNING, 0, 0, "dird: %s: %s, listener %lld, does not decode (%d); left unanswered",
+                _connection->getName(), P::name(code), req.id, rv);
+        } else if (P::hasRequestId(code) || req.id != 0) {
             log(LOG_WARNING, 0, 0, "dird: %s: message %d, request %lld, does not decode (%d); answered with 14",
                 _connection->getName(), code, req.id, rv);
             replyError(execute ? P::M_EXEC_ERROR_REPLY : P::M_ERROR_REPLY, req.id, DirError::E_PROTOCOL);
@@ -251,7 +256,13 @@ void DirSession::handleRequest(Message* m, int code) {
 void DirSession::handleListen(DirProtocol::Request& req, const Principal* principal) {
     DirectorySPI* owner = _server->root()->listenerOwner(req.current, req.entry);
     if (owner == nullptr) {
-        replyError(P::M_ERROR_REPLY, req.id, DirError::E_NO_PROVIDER);
+        // There is no failure answer to a listener open: the client keeps an
+        // unanswered listener unconnected and tries it again later. An error
+        // under the listener id would fail the client's synchronous call of
+        // the same number instead.
+        const char* cls = req.entry != nullptr ? req.entry->getClassName() : nullptr;
+        log(LOG_INFO, 0, 0, "dird: %s: listener %lld on class %s: no provider owns the name; left unanswered",
+            _connection->getName(), req.id, cls != nullptr ? cls : "(none)");
         return;
     }
     // The record holds a lock on the connection until the session ends
