@@ -69,7 +69,7 @@ int NetClientSPI::sendMessage(Message* m) {
     return sendLocked(m);
 }
 
-int NetClientSPI::call(Message* m, DelayedEvent* event, void** value) {
+int NetClientSPI::call(Message* m, DelayedEvent* event, int replyCode, void** value) {
     long long id = event->getId();
     {
         CondSection hold(state);
@@ -79,7 +79,7 @@ int NetClientSPI::call(Message* m, DelayedEvent* event, void** value) {
         }
         int rv = sendLocked(m);
         if (rv != 0) return rv;
-        pendingCalls.insert(id);
+        pendingCalls[id] = replyCode;
     }
     bool done = event->waitResult(_netclient_timeout.load());
     {
@@ -98,7 +98,7 @@ void NetClientSPI::failPendingCalls(int error) {
     std::vector<long long> execs;
     {
         CondSection hold(state);
-        ids.assign(pendingCalls.begin(), pendingCalls.end());
+        for (const auto& waiting : pendingCalls) ids.push_back(waiting.first);
         execs.assign(execIds.begin(), execIds.end());
         execIds.clear();
     }
@@ -170,7 +170,7 @@ int NetClientSPI::resolve(const Endpoint* target, const Principal* principal, Di
     DelayedEvent event;
     void* value = nullptr;
     rv = call(DirProtocol::resolveRequest(masqAsset(), event.getId(), principal, current, entry, target), &event,
-              &value);
+              DirProtocol::M_RESOLVE_REPLY, &value);
     if (rv == 0) out = static_cast<DirectoryObject*>(value);
     return rv;
 }
@@ -185,7 +185,7 @@ int NetClientSPI::search(const Endpoint* target, const Principal* principal, Sea
     void* value = nullptr;
     rv = call(DirProtocol::searchRequest(masqAsset(), event.getId(), principal, current, entry, filter, target,
                                          masqThrough != nullptr),
-              &event, &value);
+              &event, DirProtocol::M_SEARCH_REPLY, &value);
     // Parts gathered before a failure or time-out are dropped; the receive
     // path fills them under the event registry's lock.
     {
@@ -222,7 +222,7 @@ int NetClientSPI::getAttributes(const Principal* principal, DirectoryObject* obj
     void* value = nullptr;
     rv = call(DirProtocol::headerOnlyRequest(DirProtocol::M_GET_ATTRIBUTES, masqAsset(), event.getId(), principal,
                                              object),
-              &event, &value);
+              &event, DirProtocol::M_GET_ATTRIBUTES_REPLY, &value);
     if (rv == 0) out = static_cast<Attributes*>(value);
     return rv;
 }
@@ -234,7 +234,7 @@ int NetClientSPI::list(const Principal* principal, DirectoryObject* object, Clas
     DelayedEvent event;
     void* value = nullptr;
     rv = call(DirProtocol::headerOnlyRequest(DirProtocol::M_LIST, masqAsset(), event.getId(), principal, object),
-              &event, &value);
+              &event, DirProtocol::M_LIST_REPLY, &value);
     ClassEnumeration* got = static_cast<ClassEnumeration*>(value);
     if (rv == 0 && got != nullptr) result->takeContents(got);
     delete got;
@@ -249,7 +249,7 @@ int NetClientSPI::getAcl(const Principal* principal, DirectoryObject* object, Ac
     DelayedEvent event;
     void* value = nullptr;
     rv = call(DirProtocol::headerOnlyRequest(DirProtocol::M_GET_ACL, masqAsset(), event.getId(), principal, object),
-              &event, &value);
+              &event, DirProtocol::M_GET_ACL, &value);
     if (rv == 0) out = static_cast<Acl*>(value);
     return rv;
 }
@@ -280,7 +280,7 @@ int NetClientSPI::openForWrite(const Principal* principal, const DirectoryObject
     void* value = nullptr;
     return call(DirProtocol::headerOnlyRequest(DirProtocol::M_WRITE_REMOTE_FILE, masqAsset(), event.getId(), principal,
                                                object),
-                &event, &value);
+                &event, DirProtocol::M_WRITE_REMOTE_FILE_REPLY, &value);
 }
 
 // ---- asynchronous forms ------------------------------------------------------
@@ -307,7 +307,11 @@ int NetClientSPI::asyncResolve(DelayedEvent* event, const Endpoint* target, cons
         delete m;
         return DirError::E_NOT_CONNECTED;
     }
-    return sendLocked(m);
+    int rv = sendLocked(m);
+    // Taken off when its reply comes or the connection goes; one whose
+    // reply never comes stays until then.
+    if (rv == 0) pendingCalls[event->getId()] = DirProtocol::M_RESOLVE_REPLY;
+    return rv;
 }
 
 int NetClientSPI::asyncExecute(const Principal* principal, DirectoryObject* current, const char* operation,
@@ -353,7 +357,7 @@ int NetClientSPI::proxy(int messageType, long long origId, Message* request, Mes
         proxyCount++;
     }
     void* value = nullptr;
-    int rv = call(out, &event, &value);
+    int rv = call(out, &event, 0, &value);
     {
         CondSection hold(state);
         proxyIds.erase(event.getId());

@@ -47,6 +47,22 @@ void deliver(long long id, void* value, int error, void (*drop)(void*)) {
     e->release();
 }
 
+// Replies that answer a synchronous call or an asynchronous resolve.
+bool answersACall(int code) {
+    switch (code) {
+        case DirProtocol::M_RESOLVE_REPLY:
+        case DirProtocol::M_GET_ATTRIBUTES_REPLY:
+        case DirProtocol::M_GET_ACL:
+        case DirProtocol::M_LIST_REPLY:
+        case DirProtocol::M_ERROR_REPLY:
+        case DirProtocol::M_SEARCH_REPLY:
+        case DirProtocol::M_SEARCH_PARTIAL_REPLY:
+            return true;
+        default:
+            return false;
+    }
+}
+
 template <class T>
 void dropAs(void* p) {
     delete static_cast<T*>(p);
@@ -85,6 +101,32 @@ int NetClientSPI::onReceive(Connection* c, Message* m) {
     return 0;
 }
 
+bool NetClientSPI::takesReply(long long id, int code, bool final) {
+    int expected;
+    {
+        CondSection hold(state);
+        auto waiting = pendingCalls.find(id);
+        if (waiting == pendingCalls.end()) {
+            expected = -1;
+        } else {
+            expected = waiting->second;
+            bool fits = code == DirProtocol::M_ERROR_REPLY || code == expected ||
+                        (code == DirProtocol::M_SEARCH_PARTIAL_REPLY && expected == DirProtocol::M_SEARCH_REPLY);
+            if (fits) {
+                if (final) pendingCalls.erase(waiting);
+                return true;
+            }
+        }
+    }
+    if (expected < 0)
+        log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: %s for id %lld, which nothing waits for, dropped",
+            name, DirProtocol::name(code), id);
+    else
+        log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: %s for id %lld, which waits for %s, dropped", name,
+            DirProtocol::name(code), id, expected != 0 ? DirProtocol::name(expected) : "a relayed reply");
+    return false;
+}
+
 void NetClientSPI::receive(Connection* c, Message* m) {
     DirProtocol::Reply r;
     r.code = static_cast<int>(m->getType());
@@ -121,6 +163,16 @@ void NetClientSPI::receive(Connection* c, Message* m) {
     }
 
     int rv = DirProtocol::readReplyBody(m, &r);
+    // A reply that does not decode fails its waiting call below; anything
+    // else has nobody to tell, so it is logged and dropped.
+    auto dropUnreadable = [&] {
+        log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: unreadable %s dropped", name,
+            DirProtocol::name(r.code));
+    };
+    if (answersACall(r.code)) {
+        bool final = r.code != DirProtocol::M_SEARCH_PARTIAL_REPLY || rv != 0 || r.last;
+        if (!takesReply(r.id, r.code, final)) return;
+    }
     if (r.code == DirProtocol::M_EXECUTE_REPLY || r.code == DirProtocol::M_EXEC_ERROR_REPLY) {
         CondSection hold(state);
         execIds.erase(r.id);
@@ -197,10 +249,9 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             Directory::executeComplete(r.id, rv == 0 ? r.error : DirError::E_PROTOCOL);
             return;
         case DirProtocol::M_EXECUTE_UPDATE:
-            if (rv == 0 && r.object != nullptr) {
-                Directory::executeUpdated(r.id, static_cast<ExecuteUpdate*>(r.object));
-                r.object = nullptr;
-            }
+            if (rv != 0 || r.object == nullptr) return dropUnreadable();
+            Directory::executeUpdated(r.id, static_cast<ExecuteUpdate*>(r.object));
+            r.object = nullptr;
             return;
         case DirProtocol::M_OPEN_LISTENER_REPLY:
             Directory::listenComplete(static_cast<int>(r.id), this);
@@ -227,9 +278,13 @@ void NetClientSPI::receive(Connection* c, Message* m) {
                                                   r.updateAcls[i]);
             return;
         case DirProtocol::M_DOMAIN_ATTRIBUTES: {
+            // Unreadable attributes still complete the connect: they only
+            // refine what the provider knows of its peer (its file-transfer
+            // port), and every other call can be served.
             if (rv != 0) {
-                log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: unreadable domain attributes", name);
-                return;
+                dropUnreadable();
+                delete r.object;
+                r.object = nullptr;
             }
             char* text = r.object != nullptr ? r.object->toString(nullptr) : nullptr;
             log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: got domain attributes: %s", name,
@@ -256,7 +311,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             return;
         }
         case DirProtocol::M_SET_AGENT_ATTRIBUTES: {
-            if (rv != 0) return;
+            if (rv != 0) return dropUnreadable();
             char* text = r.object != nullptr ? r.object->toString(nullptr) : nullptr;
             log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: agentAttributes: %s", name,
                 text != nullptr ? text : "NULL");
@@ -272,11 +327,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
         case DirProtocol::M_ALERT_UPDATE:
         case DirProtocol::M_ALERT_UPDATE2:
         case DirProtocol::M_ALERT_CLEAR: {
-            if (rv != 0) {
-                log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: unreadable %s dropped", name,
-                    DirProtocol::name(r.code));
-                return;
-            }
+            if (rv != 0) return dropUnreadable();
             auto work = std::make_shared<AlertWork>();
             if (r.object != nullptr) work->alerts.push_back(r.object);
             r.object = nullptr;
@@ -292,7 +343,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             return;
         }
         case DirProtocol::M_EVENT_DISPATCH: {
-            if (rv != 0 || r.object == nullptr) return;
+            if (rv != 0 || r.object == nullptr) return dropUnreadable();
             DrvEvent* ev = static_cast<DrvEvent*>(r.object);
             // The event's id, type and source name it for the sender.
             sendMessage(DirProtocol::eventAck(ev->id, ev->eventType, ev->source));
@@ -303,20 +354,22 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             return;
         }
         case DirProtocol::M_STATS_UPLOAD:
-            if (rv == 0 && statDispatcher != nullptr) {
+            if (rv != 0) return dropUnreadable();
+            if (statDispatcher != nullptr) {
                 Translatable* f = r.object;
                 r.object = nullptr;
                 statDispatcher(r.strings[0], r.strings[1], f);
             }
             return;
         case DirProtocol::M_CI_UPDATE: {
-            if (rv != 0 || r.object == nullptr) return;
+            if (rv != 0 || r.object == nullptr) return dropUnreadable();
             CiUpdate* u = static_cast<CiUpdate*>(r.object);
             sendMessage(DirProtocol::ciAck(u->assetId, u->source, u->collectedAt));
             return;
         }
         case DirProtocol::M_GET_SECURITYOBJECT: {
-            if (rv != 0 || asset == nullptr) return;
+            if (rv != 0) return dropUnreadable();
+            if (asset == nullptr) return;
             Translatable* so = _authHelper != nullptr ? _authHelper(asset->id, r.number, r.strings[0], r.strings[1])
                                                       : nullptr;
             log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: reply M_GET_SECURITYOBJECT_REPLY, so = %p", name,
@@ -326,7 +379,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             return;
         }
         case DirProtocol::M_VERIFY_CERT: {
-            if (rv != 0) return;
+            if (rv != 0) return dropUnreadable();
             bool known = false;
             if (assetMapper != nullptr) {
                 char* key = publicKeyOfCertificate(r.bytes, r.byteCount);
@@ -342,7 +395,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             return;
         }
         case DirProtocol::M_UNIQUEIDS: {
-            if (rv != 0) return;
+            if (rv != 0) return dropUnreadable();
             CondSection hold(idBlock);
             instanceId = r.size;
             for (int i = 0; i < DirProtocol::kUniqueIdBatch; i++) {
@@ -359,7 +412,8 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             return;
         }
         case DirProtocol::M_MQ_SEND:
-            if (rv == 0 && _dispatchMQ != nullptr) _dispatchMQ(r.mq[0], r.mq[1], r.bytes, r.byteCount);
+            if (rv != 0) return dropUnreadable();
+            if (_dispatchMQ != nullptr) _dispatchMQ(r.mq[0], r.mq[1], r.bytes, r.byteCount);
             return;
         default:
             return;  // codes a provider does not handle are ignored

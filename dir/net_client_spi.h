@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -247,7 +248,12 @@ private:
     int sendMessage(Message* m);
     // Sends a request and waits for its reply on event; 0 with *value set,
     // or the error (13 on time-out).
-    int call(Message* m, DelayedEvent* event, void** value);
+    // Sends m and waits for the reply to event's id: replyCode is the code
+    // of the answer the request expects (an error reply is always taken).
+    int call(Message* m, DelayedEvent* event, int replyCode, void** value);
+    // True when the request `id` of this provider takes a reply of `code`;
+    // a final reply also ends the wait.
+    bool takesReply(long long id, int code, bool final) EXCLUDES(state);
     void completeConnect(Connection* connection);
     // Sends the agent its rule sets from _ruleHelperFn, when that is set.
     void sendRuleSets(Connection* connection);
@@ -278,8 +284,14 @@ private:
     bool connectBad GUARDED_BY(state);
     int lastError GUARDED_BY(state);
     bool domainAttributesPending GUARDED_BY(state);
-    // Ids of synchronous calls and relayed requests waiting for replies.
-    std::set<long long> pendingCalls GUARDED_BY(state);
+    // Requests waiting for replies on this provider's connection: the
+    // synchronous calls, the asynchronous resolves and the relayed requests,
+    // by id, with the code of the reply each can take (0 for a relayed
+    // request, which takes whatever comes). A reply is delivered only to a
+    // request of this provider that expects its kind: delayed-event ids are
+    // process-wide, and a peer must not be able to hand a waiter of another
+    // provider, or of another kind, an object it will misread.
+    std::map<long long, int> pendingCalls GUARDED_BY(state);
     std::set<long long> proxyIds GUARDED_BY(state);
     // proxyIds' size, read without the lock by the receive path.
     std::atomic<int> proxyCount{0};

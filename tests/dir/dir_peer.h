@@ -171,6 +171,12 @@ public:
         switch (r.code) {
             case DirProtocol::M_DOMAIN_ATTRIBUTES: {
                 if (!answerDomainAttributes) return 0;
+                if (garbleDomainAttributes) {
+                    Message* bad = new Message(DirProtocol::M_DOMAIN_ATTRIBUTES);
+                    bad->writeInt32(-1);
+                    c->send(bad);
+                    return 0;
+                }
                 Attributes a;
                 a.setAttribute("ftPort", "14999");
                 c->send(DirProtocol::domainAttributes(&a));
@@ -185,6 +191,15 @@ public:
                 }
                 if (strcmp(cls, "late") == 0) {
                     lateId = r.id;
+                    return 0;
+                }
+                if (strcmp(cls, "confused") == 0) {
+                    // Answers of other kinds under the resolve's id.
+                    Attributes a;
+                    a.setAttribute("not", "an object");
+                    c->send(DirProtocol::attributesReply(r.id, &a));
+                    DirectoryEnumeration none;
+                    c->send(DirProtocol::searchPartialReply(r.id, &none, 0, 0, true));
                     return 0;
                 }
                 const char* v = r.entry->getStringAttributeValue("name");
@@ -330,6 +345,8 @@ public:
     }
     // Switches.
     std::atomic<bool> answerDomainAttributes{true};
+    // Domain attributes that do not decode.
+    std::atomic<bool> garbleDomainAttributes{false};
     int searchParts = 3;
     int updatesPerExecute = 2;
     std::atomic<bool> loginSilent{false};

@@ -176,6 +176,21 @@ TEST_F(NetClientTest, UnansweredCallsTimeOutAndLateRepliesAreDropped) {
     peer.sendAll(DirProtocol::resolveReply(peer.lateId.load(), &o));
     EXPECT_EQ(attrs(d, "/iface:name=eth1"), 0);
 
+    // Answers of other kinds under a resolve's id are dropped, not handed to
+    // the waiting resolve as its object: it times out and the session goes on.
+    {
+        LogCapture logs;
+        EXPECT_EQ(attrs(d, "/confused:name=1"), DirError::E_TIMEOUT);
+        EXPECT_TRUE(logs.contains("M_GET_ATTRIBUTES_REPLY for id"));
+        EXPECT_TRUE(logs.contains("which waits for M_RESOLVE_REPLY, dropped"));
+        EXPECT_EQ(attrs(d, "/iface:name=eth2"), 0);
+    }
+
+    // A peer whose domain attributes do not decode still serves the rest.
+    Peer garbled(server);
+    garbled.garbleDomainAttributes = true;
+    EXPECT_EQ(attrs(session(garbled.port(), "garbleddom"), "/iface:name=eth0"), 0);
+
     // A peer that never completes the connect (no domain attributes): calls
     // wait for the connection, then fail with "Not connected".
     Peer mute(server);
