@@ -161,8 +161,9 @@ NetClientSPI::NetClientSPI(Directory* dir, NetClientSPI* through, const char* do
             if (keyOnFile == nullptr)
                 log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: the RSA key is in dommgr.xml is invalid",
                     name);
-            else
-                certificateRequired = true;
+            // Required even when the key on file cannot be read: such an
+            // asset is refused rather than reached without any check.
+            certificateRequired = true;
         }
         domainAttributes = new Attributes();
         char ft[16];
@@ -377,6 +378,9 @@ void NetClientSPI::connectNow() {
             CondSection hold(state);
             connection = c;
             mayConnect = true;
+            // A mark left by a refused certificate, whose connection went
+            // at once, must not drop this one at the next timer run.
+            connectBad = false;
         }
         connectedAt = time(nullptr);
         rv = c->connect();
@@ -395,6 +399,7 @@ void NetClientSPI::connectNow() {
             wakeWaiters();
         }
         if (c != nullptr) Connection::destroy(c);
+        signalAttempt();
     }
     free(h);
     free(p);
@@ -519,6 +524,7 @@ bool NetClientSPI::checkCertificate(Connection* c) {
 void NetClientSPI::onConnectComplete(Connection* c) {
     log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: onConnectComplete", name);
     if (isReversed()) {
+        connectedAt = time(nullptr);
         CondSection hold(state);
         connection = c;
         connected = true;

@@ -17,6 +17,7 @@
 #include "common/error_codes.h"
 #include "dir/directory.h"
 #include "dir/domain.h"
+#include "dir/asset.h"
 #include "dir/listener.h"
 #include "dir/login.h"
 #include "dir/net_client_spi.h"
@@ -223,6 +224,30 @@ TEST_F(NetClientTest, PeerKeyIsCheckedAgainstTheKeyOnFile) {
         EXPECT_NE(t.find("\"connected\" : true"), std::string::npos) << t;
         EXPECT_NE(t.find("\"port\" : \"" + std::string(peer.port()) + "\""), std::string::npos) << t;
         EXPECT_NE(t.find("\"assetId\" : \"NULL\""), std::string::npos) << t;
+    }
+    {
+        // An asset whose key on file cannot be read is refused, not reached
+        // without a check.
+        Asset a;
+        a.id = strdup("A9");
+        a.host = strdup("127.0.0.1");
+        a.port = atoi(peer.port());
+        a.publicKey = strdup("-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n");
+        NetClientSPI unreadable(nullptr, nullptr, "keyed", &a, "HA9", nullptr);
+        EXPECT_TRUE(waitFor([&] { return unreadable.getLastError() == DirError::E_SECURITY_VIOLATION; }));
+        EXPECT_FALSE(unreadable.isConnected());
+        EXPECT_TRUE(logs.contains("A certificate is required but no certificate is on file"));
+    }
+    {
+        // A connect that fails at once (no address) still ends the attempt a
+        // reset waits for.
+        NetClientSPI::_netclient_timeout = 20000;
+        NetClientSPI nowhere(nullptr, "nowhere", nullptr, nullptr, nullptr, "Dnowhere", nullptr);
+        EXPECT_TRUE(waitFor([&] { return nowhere.getLastError() != 0; }));
+        auto t0 = std::chrono::steady_clock::now();
+        nowhere.forceReset2();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(5000));
+        NetClientSPI::_netclient_timeout = 2000;
     }
 }
 
