@@ -363,6 +363,16 @@ int NetClientSPI::proxy(int messageType, long long origId, Message* request, Mes
         proxyIds.erase(event.getId());
         proxyCount--;
     }
+    if (rv != 0) {
+        // The receive path fills a relayed event under the registry lock
+        // once it has seen it unfilled; marking it failed under the same
+        // lock settles which came first. A reply that won still counts.
+        CriticalSection hold(DelayedEvent::registryLock());
+        if (!event.setErrorUnlessDone(nullptr, rv) && !event.isError()) {
+            value = event.getValue();
+            rv = 0;
+        }
+    }
     if (rv == DirError::E_TIMEOUT) {
         log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request, timeout waiting for peer reply", name);
         return rv;
