@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
 #include <string>
 
 #include "common/error_codes.h"
@@ -11,6 +12,7 @@
 #include "common/os.h"
 #include "dir/directory_spi.h"
 #include "dir/future_result.h"
+#include "dir/net_client_spi.h"
 #include "dir/principal.h"
 #include "dir/resolve_context.h"
 #include "dirbase/message.h"
@@ -39,13 +41,21 @@ void dir_registerTranslators() {
 }
 
 void Directory::init() {
-    if (_initDone) return;
-    _initDone = true;
-    // Every library's translators, lowest layer first, so that a higher one
-    // could take an id over (the newest registration wins).
-    dirbase_registerTranslators();
-    records_registerTranslators();
-    dir_registerTranslators();
+    // Logins may start on several threads at once: the first does the work
+    // and the others wait for it.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Every library's translators, lowest layer first, so that a higher
+        // one could take an id over (the newest registration wins).
+        dirbase_registerTranslators();
+        records_registerTranslators();
+        dir_registerTranslators();
+        // Every session reaches beyond this process through the remote
+        // provider, whether or not a login came first (a test may have put
+        // its own in).
+        if (_remote == nullptr) NetClientSPI::install();
+        _initDone = true;
+    });
 }
 
 namespace {

@@ -61,9 +61,10 @@ class Output;
 class Principal;
 class ResolveContext;
 
-// The directory's calls into the remote provider (NetClientSPI), which lives
-// in a later library. That library installs one instance in
-// Directory::_remote at start-up; until then every step that needs a remote
+// The directory's calls into the remote provider (NetClientSPI), kept behind
+// an interface so that the resolution code does not depend on the network
+// and tests can put a fake in its place. Directory::init installs the real
+// one when none is installed; without one, every step that needs a remote
 // provider answers 11 ("Not connected"), as a remote provider that cannot
 // reach its peer does.
 class RemoteProviderSeam {
@@ -273,7 +274,7 @@ public:
     static ProviderEntry* _providerList GUARDED_BY(_providerCb);
     static CriticalBlock _listenerCb;
     static ListenerEntry* _listeners GUARDED_BY(_listenerCb);
-    // Installed by the remote provider library; null until then.
+    // Installed by init (or a test); null until then.
     static RemoteProviderSeam* _remote;
     // Called with an alert listener when alerts are asked of a local domain.
     static void (*addLocalAlertListener)(AlertListener* listener);

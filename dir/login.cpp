@@ -20,7 +20,6 @@
 #include "coms/connection.h"
 #include "dir/dir_protocol.h"
 #include "dir/directory.h"
-#include "dir/net_client_spi.h"
 #include "dir/principal.h"
 #include "dir/security_object.h"
 #include "dirbase/message.h"
@@ -112,9 +111,9 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
     int dummy = 0;
     if (err == nullptr) err = &dummy;
     *err = 0;
-    // The request carries encoded records: their translators first.
+    // The request carries encoded records, and the session needs the remote
+    // provider: both come with init.
     Directory::init();
-    NetClientSPI::install();
     report(listener, "Generating keys");
     EVP_PKEY* key = Login::generateKey();
     char* pem = key != nullptr ? Login::publicKeyPem(key) : nullptr;
