@@ -22,6 +22,7 @@
 bool Directory::_initDone = false;
 CriticalBlock Directory::_providerCb(LOCK_RANK_DIR_PROVIDERS, kProcessLifetime);
 Directory::ProviderEntry* Directory::_providerList = nullptr;
+Directory* Directory::_sessions = nullptr;
 RemoteProviderSeam* Directory::_remote = nullptr;
 void (*Directory::addLocalAlertListener)(AlertListener*) = nullptr;
 int (*Directory::_openFile)(Directory*, DirectorySPI*, const char*, bool, int, void**) = nullptr;
@@ -83,8 +84,14 @@ Directory::Directory()
       host(nullptr),
       port(nullptr),
       lockedSPI(nullptr),
-      disposePending(false) {
+      disposePending(false),
+      _nextSession(nullptr),
+      _prevSession(nullptr) {
     pthread_key_create(&_userKey, freeSubstituted);
+    CriticalSection cs(_providerCb);
+    _nextSession = _sessions;
+    if (_sessions != nullptr) _sessions->_prevSession = this;
+    _sessions = this;
 }
 
 Directory* Directory::startClientDirectoryService(const char* domain, const char* host, const char* port,
@@ -167,6 +174,11 @@ Directory::~Directory() {
                 break;
             }
         }
+        if (_prevSession != nullptr)
+            _prevSession->_nextSession = _nextSession;
+        else
+            _sessions = _nextSession;
+        if (_nextSession != nullptr) _nextSession->_prevSession = _prevSession;
     }
     // The calling thread's own substitution; other threads' copies go with
     // their thread-exit destructor.
@@ -199,9 +211,23 @@ void Directory::testDispose(Directory* directory) {
     bool pending;
     {
         CriticalSection cs(_providerCb);
-        pending = directory->disposePending;
+        pending = isLiveLocked(directory) && directory->disposePending;
     }
     if (pending) delete directory;
+}
+
+bool Directory::isLiveLocked(const Directory* directory) {
+    for (const Directory* d = _sessions; d != nullptr; d = d->_nextSession)
+        if (d == directory) return true;
+    return false;
+}
+
+void Directory::releaseSessionsOf(DirectorySPI* provider, std::vector<Directory*>* finish) {
+    for (Directory* d = _sessions; d != nullptr; d = d->_nextSession) {
+        if (d->lockedSPI != provider) continue;
+        d->lockedSPI = nullptr;
+        if (d->disposePending) finish->push_back(d);
+    }
 }
 
 void Directory::lockToSPI(DirectorySPI* masq) {
@@ -242,6 +268,7 @@ void Directory::addProvider(DirectorySPI* provider, const char* key, int pinCoun
 void Directory::testIdleProviders() {
     // Every sweep's trace is at debug level: sweeps run every few seconds.
     log(LOG_DEBUG, 0, 0, "testIdleProviders - - - -");
+    std::vector<Directory*> finish;
     {
         CriticalSection cs(_providerCb);
         ProviderEntry** link = &_providerList;
@@ -260,6 +287,7 @@ void Directory::testIdleProviders() {
             }
             if (e->spi->isMarkedForDeletion()) {
                 *link = e->next;
+                releaseSessionsOf(e->spi, &finish);
                 delete e->spi;
                 free(e->key);
                 delete e;
@@ -270,6 +298,8 @@ void Directory::testIdleProviders() {
             link = &e->next;
         }
     }
+    // Disposes that waited for a provider just deleted.
+    for (Directory* d : finish) delete d;
     retryListeners();
 }
 

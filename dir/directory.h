@@ -23,6 +23,7 @@
 #include <pthread.h>
 
 #include <string>
+#include <vector>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -149,7 +150,9 @@ public:
     Directory& operator=(const Directory&) = delete;
 
     // Deletes the directory, or only marks it when a masquerade provider is
-    // locked to it; testDispose deletes a marked one.
+    // locked to it; testDispose deletes a marked one, and so does the end of
+    // that provider. testDispose may be given a directory already deleted:
+    // it only looks it up among the live sessions.
     static void dispose(Directory* directory);
     static void testDispose(Directory* directory);
     // The provider through which masquerading assets are reached.
@@ -268,10 +271,22 @@ public:
     char* port;
     DirectorySPI* lockedSPI GUARDED_BY(_providerCb);
     bool disposePending GUARDED_BY(_providerCb);
+    // Links in the list of live sessions.
+    Directory* _nextSession GUARDED_BY(_providerCb);
+    Directory* _prevSession GUARDED_BY(_providerCb);
 
     // ---- Process-wide state ----
     static CriticalBlock _providerCb;
     static ProviderEntry* _providerList GUARDED_BY(_providerCb);
+    // Every live session, so that a provider's end can take itself out of
+    // the sessions locked to it (no session is left pointing at a deleted
+    // provider) and finish their pending disposes.
+    static Directory* _sessions GUARDED_BY(_providerCb);
+    // Unlocks every session locked to spi; those waiting to be disposed
+    // are added to `finish`, for the caller to delete once it has let the
+    // provider lock go.
+    static void releaseSessionsOf(DirectorySPI* spi, std::vector<Directory*>* finish) REQUIRES(_providerCb);
+    static bool isLiveLocked(const Directory* directory) REQUIRES(_providerCb);
     static CriticalBlock _listenerCb;
     static ListenerEntry* _listeners GUARDED_BY(_listenerCb);
     // Installed by init (or a test); null until then.

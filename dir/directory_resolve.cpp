@@ -139,7 +139,13 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
         DirectorySPI* masq = nullptr;
         if (_remote->getMode() == 0 && asset->masq) {
             CriticalSection cs(_providerCb);
-            masq = lockedSPI;
+            // Locked while the new provider copies its address, so that the
+            // idle sweep cannot end it in between; one already marked for
+            // the sweep is not used.
+            if (lockedSPI != nullptr && !lockedSPI->isMarkedForDeletion()) {
+                masq = lockedSPI;
+                masq->addLock();
+            }
             if (_spi_debug) log(0, "openProvider, will open masquerated provider through %p", static_cast<void*>(masq));
         }
         // A masquerading asset is reached through the domain provider's
@@ -149,6 +155,7 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
             return DirError::E_MISSING_HOST;
         }
         opened = _remote->openAsset(this, masq, domain, asset, key.c_str());
+        if (masq != nullptr) masq->removeLock();
         delete asset;
         if (opened == nullptr) return DirError::E_NOT_CONNECTED;
     }

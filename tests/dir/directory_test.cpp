@@ -24,6 +24,7 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/support/log_capture.h"
 #include "dirbase/enumeration.h"
 #include "dirbase/registry.h"
 
@@ -375,6 +376,38 @@ TEST_F(DirectoryTest, BusyProvidersAreNeverMarked) {
     ASSERT_NE(nullptr, findEntry("Dbusy"));
     EXPECT_FALSE(findEntry("Dbusy")->spi->isMarkedForDeletion());
     static_cast<TestSPI*>(findEntry("Dbusy")->spi)->idle = true;
+}
+
+TEST_F(DirectoryTest, AProvidersEndUnlocksItsSessionsAndFinishesTheirDisposes) {
+    // A domain opened by name becomes a session's masquerade provider (as a
+    // remote domain provider makes itself), here of two sessions; the second
+    // is disposed and so waits for that provider.
+    EXPECT_EQ(0, attrs(dir, "//domain:name=passing/a:"));
+    DirectorySPI* passing = findEntry("Dpassing")->spi;
+    dir->lockToSPI(passing);
+    int err = -1;
+    Directory* leaving = Directory::startServerDirectoryService(&root, nullptr, nullptr, "home", &err);
+    ASSERT_NE(nullptr, leaving);
+    leaving->lockToSPI(passing);
+    Directory::dispose(leaving);
+    char logout[64];
+    snprintf(logout, sizeof(logout), "session = %p", static_cast<void*>(leaving));
+
+    LogCapture logs;
+    Directory::testIdleProviders();
+    EXPECT_FALSE(logs.contains(logout));
+    Directory::testIdleProviders();
+    EXPECT_EQ(nullptr, findEntry("Dpassing"));
+    EXPECT_TRUE(logs.contains(logout));
+    {
+        CriticalSection cs(Directory::_providerCb);
+        EXPECT_EQ(nullptr, dir->lockedSPI);
+    }
+
+    // A directory already gone is only looked for, never read.
+    Directory* gone = Directory::startServerDirectoryService(&root, nullptr, nullptr, "home", &err);
+    delete gone;
+    Directory::testDispose(gone);
 }
 
 TEST_F(DirectoryTest, LockCountsStayBalancedUnderResolversAndASweeper) {
