@@ -51,10 +51,6 @@ void Directory::init() {
         dirbase_registerTranslators();
         records_registerTranslators();
         dir_registerTranslators();
-        // Every session reaches beyond this process through the remote
-        // provider, whether or not a login came first (a test may have put
-        // its own in).
-        if (_remote == nullptr) NetClientSPI::install();
         _initDone = true;
     });
 }
@@ -120,7 +116,10 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
             }
         }
     }
-    DirectorySPI* remote = _remote != nullptr ? _remote->openDomain(d, domain, host, port, nullptr, rootName) : nullptr;
+    // A client session stands on a remote provider, whether or not a login
+    // came first (a test may have put its own in).
+    if (_remote == nullptr) NetClientSPI::install();
+    DirectorySPI* remote = _remote->openDomain(d, domain, host, port, nullptr, rootName);
     if (remote == nullptr) {
         free(rootName);
         delete d;

@@ -64,8 +64,9 @@ class ResolveContext;
 
 // The directory's calls into the remote provider (NetClientSPI), kept behind
 // an interface so that the resolution code does not depend on the network
-// and tests can put a fake in its place. Directory::init installs the real
-// one when none is installed; without one, every step that needs a remote
+// and tests can put a fake in its place. A client session installs the real
+// one when none is installed; until then (a local or server directory of a
+// process that has no client session) every step that needs a remote
 // provider answers 11 ("Not connected"), as a remote provider that cannot
 // reach its peer does.
 class RemoteProviderSeam {
@@ -289,7 +290,7 @@ public:
     static bool isLiveLocked(const Directory* directory) REQUIRES(_providerCb);
     static CriticalBlock _listenerCb;
     static ListenerEntry* _listeners GUARDED_BY(_listenerCb);
-    // Installed by init (or a test); null until then.
+    // Installed by the first client session (or a test); null until then.
     static RemoteProviderSeam* _remote;
     // Called with an alert listener when alerts are asked of a local domain.
     static void (*addLocalAlertListener)(AlertListener* listener);

@@ -111,8 +111,7 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
     int dummy = 0;
     if (err == nullptr) err = &dummy;
     *err = 0;
-    // The request carries encoded records, and the session needs the remote
-    // provider: both come with init.
+    // The request carries encoded records: their translators first.
     Directory::init();
     report(listener, "Generating keys");
     EVP_PKEY* key = Login::generateKey();

@@ -34,8 +34,8 @@ class NetClientTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dravika_init();
-        // Sessions start without a login first: init puts the remote
-        // provider in place.
+        // Sessions start without a login first: the first one puts the
+        // remote provider in place.
         Directory::init();
         Connection::setLoopWait(20);
         Connection::comsInit();
