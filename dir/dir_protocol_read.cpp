@@ -411,8 +411,13 @@ int DirProtocol::readReplyBody(Message* m, Reply* r) {
                 unsigned int ids[3] = {0, 0, 0};
                 for (int k = 0; k < 3 && rv == 0; k++) rv = m->readOpaqueObject(&ids[k], &raw[k], &len[k]);
                 if (rv != 0) {
+                    // Nothing tells where this triple ends, so neither it nor
+                    // any after it can be read: one failure, and the triples
+                    // already read still arrive.
                     for (unsigned char* b : raw) free(b);
-                    return rv;
+                    m->recover();
+                    r->failedTriples++;
+                    return 0;
                 }
                 DirNameEntry* e = nullptr;
                 Attributes* a = nullptr;

@@ -320,6 +320,17 @@ TEST_F(DirProtocolTest, ReadersTakeHandBuiltBodiesAndSurviveDamage) {
         EXPECT_STREQ(r.updateEntries[1]->getClassName(), "iface");
         delete in;
     }
+    // One whose last triple cannot even be delimited delivers those before.
+    Bytes cut;
+    cut.int64(0).int32(6).int32(0).int32(3).raw(t1).raw(t1).u8(0xEE).u8(0xEE);
+    {
+        DirProtocol::Reply r;
+        Message* in = received(225, cut.data);
+        ASSERT_EQ(DirProtocol::readReply(in, &r), 0);
+        EXPECT_EQ(r.count, 2);
+        EXPECT_EQ(r.failedTriples, 1);
+        delete in;
+    }
 
     // A partial reply whose entries run into the end of the body fails with
     // an encoding error and keeps what it read.
