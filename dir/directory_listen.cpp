@@ -19,6 +19,7 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "dirbase/string_builder.h"
 
 CriticalBlock Directory::_listenerCb(LOCK_RANK_DIR_LISTENERS, kProcessLifetime);
 ListenerEntry* Directory::_listeners = nullptr;
@@ -361,9 +362,16 @@ void notifyMany(DirectorySPI* spi, int kind, int count, DirNameEntry** entries, 
 }  // namespace
 
 void DirectorySPI::notifyDirectoryAdd(const DirNameEntry* entry, const Attributes* attributes, const Acl* acl) {
-    char* text = entryText(entry);
-    log(LOG_TRACE, 0, 0, "%p, SPI: notify add: %s, { %s }", static_cast<void*>(this), text, "");
-    free(text);
+    if (_log_level <= LOG_TRACE) {
+        char* text = entryText(entry);
+        // The values alone: the line puts its own braces round them.
+        char* values = attributes != nullptr ? joinNodeTexts(attributes->head, static_cast<Parser*>(nullptr), "", ", ", "")
+                                             : nullptr;
+        log(LOG_TRACE, 0, 0, "%p, SPI: notify add: %s, { %s }", static_cast<void*>(this), text,
+            values != nullptr ? values : "");
+        free(values);
+        free(text);
+    }
     CriticalSection hold(_dCb);
     notifyOne(this, CHANGE_ADD, entry, attributes, acl);
 }
