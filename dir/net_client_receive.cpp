@@ -101,6 +101,16 @@ int NetClientSPI::onReceive(Connection* c, Message* m) {
     return 0;
 }
 
+void NetClientSPI::expectReply(long long id, int replyCode) {
+    CondSection hold(state);
+    pendingCalls[id] = replyCode;
+}
+
+void NetClientSPI::forgetReply(long long id) {
+    CondSection hold(state);
+    pendingCalls.erase(id);
+}
+
 bool NetClientSPI::takesReply(long long id, int code, bool final) {
     int expected;
     {

@@ -210,6 +210,11 @@ public:
     bool isConnected();
     int getLastError();
     const char* getName() const { return name; }
+    // Marks id as a request of this provider waiting for a reply of
+    // replyCode, as a call does when it sends, and takes the mark off: for
+    // the fuzzer and tests, which have no peer to send a request to.
+    void expectReply(long long id, int replyCode) EXCLUDES(state);
+    void forgetReply(long long id) EXCLUDES(state);
 
     // Installs the remote-provider seam of the directory (Directory::_remote),
     // the listener-update sender and the asynchronous execute hook. Idempotent.

@@ -2,9 +2,10 @@
 // provider's receive path, as if its peer had sent them. The first byte picks
 // the code (from every code a peer may send, plus the masquerade form and a
 // few unknown ones); the second says whether the body's leading id is
-// replaced by the id of a synchronous call that waits for an answer, so that
-// replies and partial searches reach a live call as well as none; the rest is
-// the body. The provider has no peer to reach (its host is missing), so
+// replaced by the id of a synchronous call that waits for an answer, and
+// whether that call waits for a reply of the code given or of another kind,
+// so that replies and partial searches reach a live call, a call that must
+// not take them, and none; the rest is the body. The provider has no peer to reach (its host is missing), so
 // nothing leaves the process.
 #include <stdint.h>
 #include <stdlib.h>
@@ -67,10 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         unsigned char id[8];
         putBE64(id, static_cast<uint64_t>(event->getId()));
         body.replace(1, 8, reinterpret_cast<const char*>(id), 8);
+        int expected = code == DirProtocol::M_SEARCH_PARTIAL_REPLY ? DirProtocol::M_SEARCH_REPLY : code;
+        if ((data[1] & 2) != 0) expected = DirProtocol::M_RESOLVE_REPLY;
+        w.spi->expectReply(event->getId(), expected);
     }
     Message* m = new Message(body.data(), body.size());
     m->frame().type = static_cast<uint32_t>(code);
     if (w.spi->onReceive(nullptr, m) == 0) delete m;
+    w.spi->forgetReply(event->getId());
     {
         CriticalSection hold(DelayedEvent::registryLock());
         drop(event);
