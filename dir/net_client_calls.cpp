@@ -351,18 +351,10 @@ int NetClientSPI::proxy(int messageType, long long origId, Message* request, Mes
     if (origId != 0) out->writeInt64(event.getId());
     out->appendProxy(request);
     log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: proxying request, doing send", name);
-    {
-        CondSection hold(state);
-        proxyIds.insert(event.getId());
-        proxyCount++;
-    }
+    proxyCount++;
     void* value = nullptr;
-    int rv = call(out, &event, 0, &value);
-    {
-        CondSection hold(state);
-        proxyIds.erase(event.getId());
-        proxyCount--;
-    }
+    int rv = call(out, &event, kRelayedReply, &value);
+    proxyCount--;
     if (rv != 0) {
         // The receive path fills a relayed event under the registry lock
         // once it has seen it unfilled; marking it failed under the same

@@ -133,7 +133,8 @@ bool NetClientSPI::takesReply(long long id, int code, bool final) {
             name, DirProtocol::name(code), id);
     else
         log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: %s for id %lld, which waits for %s, dropped", name,
-            DirProtocol::name(code), id, expected != 0 ? DirProtocol::name(expected) : "a relayed reply");
+            DirProtocol::name(code), id,
+            expected != kRelayedReply ? DirProtocol::name(expected) : "a relayed reply");
     return false;
 }
 
@@ -153,7 +154,8 @@ void NetClientSPI::receive(Connection* c, Message* m) {
         bool relayed;
         {
             CondSection hold(state);
-            relayed = proxyIds.count(r.id) != 0;
+            auto waiting = pendingCalls.find(r.id);
+            relayed = waiting != pendingCalls.end() && waiting->second == kRelayedReply;
         }
         if (relayed) {
             DelayedEvent* e = DelayedEvent::lockById(r.id);

@@ -36,7 +36,6 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -291,14 +290,16 @@ private:
     bool domainAttributesPending GUARDED_BY(state);
     // Requests waiting for replies on this provider's connection: the
     // synchronous calls, the asynchronous resolves and the relayed requests,
-    // by id, with the code of the reply each can take (0 for a relayed
-    // request, which takes whatever comes). A reply is delivered only to a
-    // request of this provider that expects its kind: delayed-event ids are
-    // process-wide, and a peer must not be able to hand a waiter of another
-    // provider, or of another kind, an object it will misread.
+    // by id, with the code of the reply each can take (kRelayedReply for a
+    // relayed request, which takes whatever comes, unread). A reply is
+    // delivered only to a request of this provider that expects its kind:
+    // delayed-event ids are process-wide, and a peer must not be able to hand
+    // a waiter of another provider, or of another kind, an object it will
+    // misread.
+    static const int kRelayedReply = 0;
     std::map<long long, int> pendingCalls GUARDED_BY(state);
-    std::set<long long> proxyIds GUARDED_BY(state);
-    // proxyIds' size, read without the lock by the receive path.
+    // Relayed requests outstanding, read without the lock by the receive
+    // path, which looks for a relayed id only while there are some.
     std::atomic<int> proxyCount{0};
     // Executes sent on the current connection and not answered yet; they
     // fail with "Not connected" when the connection goes.
