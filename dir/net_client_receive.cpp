@@ -47,6 +47,18 @@ void deliver(long long id, void* value, int error, void (*drop)(void*)) {
     e->release();
 }
 
+// A copy made through the object's encoding, for records that have no copy
+// of their own (alerts); null when it does not survive the round trip.
+Translatable* copyByEncoding(const Translatable* object) {
+    Message m(1);
+    if (m.writeObject(object->getObjectID(), object) != 0) return nullptr;
+    m.switchToRead();
+    Translatable* copy = nullptr;
+    if (m.readObject(object->getObjectID(), &copy) == 0) return copy;
+    delete copy;
+    return nullptr;
+}
+
 // Replies that answer a synchronous call or an asynchronous resolve.
 bool answersACall(int code) {
     switch (code) {
@@ -437,7 +449,7 @@ void NetClientSPI::handleAlertMessage(int code, std::vector<Translatable*>& aler
     ManagedConnectionListener* managed;
     {
         CriticalSection hold(listenersLock);
-        tell.assign(alertListeners, alertListeners + alertListenerCount);
+        tell = alertListeners;
         managed = managedListener;
     }
     const char* id = getAssetId();
@@ -466,7 +478,8 @@ void NetClientSPI::handleAlertMessage(int code, std::vector<Translatable*>& aler
                 alert = nullptr;
             } else {
                 Translatable* copy = nullptr;
-                if (alert->clone(nullptr, &copy) == 0 && copy != nullptr) tell[i]->alertUpdate(copy);
+                if (alert->clone(nullptr, &copy) != 0 || copy == nullptr) copy = copyByEncoding(alert);
+                if (copy != nullptr) tell[i]->alertUpdate(copy);
             }
         }
         delete alert;

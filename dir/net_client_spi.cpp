@@ -68,7 +68,6 @@ void NetClientSPI::initCommon(Directory* dir, const char* domainName, const char
     miniGuidIndex = -1;
     idRequestOutstanding = false;
     idsArrived = false;
-    alertListenerCount = 0;
     alertPrincipal = nullptr;
     managedListener = nullptr;
     domainAttributes = nullptr;
@@ -328,7 +327,7 @@ void NetClientSPI::handleEvent(Event*) {
         ManagedConnectionListener* managed;
         {
             CriticalSection hold(listenersLock);
-            tell.assign(alertListeners, alertListeners + alertListenerCount);
+            tell = alertListeners;
             managed = managedListener;
         }
         for (AlertListener* l : tell) l->disconnected();
@@ -567,8 +566,8 @@ void NetClientSPI::completeConnect(Connection* c) {
     ManagedConnectionListener* managed;
     {
         CriticalSection hold(listenersLock);
-        if (alertListenerCount > 0 && alertPrincipal != nullptr) viewer = new Principal(*alertPrincipal);
-        tell.assign(alertListeners, alertListeners + alertListenerCount);
+        if (!alertListeners.empty() && alertPrincipal != nullptr) viewer = new Principal(*alertPrincipal);
+        tell = alertListeners;
         managed = managedListener;
     }
     bool required;
@@ -725,7 +724,7 @@ bool NetClientSPI::isIdle() {
     if (lockCount() > 0 || resetting) return false;
     {
         CriticalSection hold(listenersLock);
-        if (managedListener != nullptr || alertListenerCount > 0) return false;
+        if (managedListener != nullptr || !alertListeners.empty()) return false;
     }
     time_t idle = time(nullptr) - lastUsed.load();
     int limit = isReversed() ? 6 : isTemporary() ? 31 : 181;
@@ -828,12 +827,7 @@ void NetClientSPI::addAlertListener(AlertListener* listener, const Principal* pr
         CriticalSection hold(listenersLock);
         delete alertPrincipal;
         alertPrincipal = principal != nullptr ? new Principal(*principal) : nullptr;
-        if (alertListenerCount < 16) {
-            // Newest first.
-            memmove(alertListeners + 1, alertListeners, sizeof(AlertListener*) * alertListenerCount);
-            alertListeners[0] = listener;
-            alertListenerCount++;
-        }
+        alertListeners.insert(alertListeners.begin(), listener);
     }
     if (isConnected()) {
         listener->connected();

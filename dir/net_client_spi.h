@@ -322,8 +322,7 @@ private:
 
     // ---- alerts and management (dir-client thread and callers) ----
     CriticalBlock listenersLock;
-    AlertListener* alertListeners[16] GUARDED_BY(listenersLock);
-    int alertListenerCount GUARDED_BY(listenersLock);
+    std::vector<AlertListener*> alertListeners GUARDED_BY(listenersLock);  // newest first
     Principal* alertPrincipal GUARDED_BY(listenersLock);
     ManagedConnectionListener* managedListener GUARDED_BY(listenersLock);
 

@@ -437,6 +437,9 @@ struct CalledIn {
 };
 
 TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsArriveWhole) {
+    // Viewers that join before the one followed below; declared first, they
+    // outlive the provider that tells them.
+    Recorder crowd[16];
     CalledIn world(&sessions, false);
     ASSERT_TRUE(world.ready);
     Directory* d = world.d;
@@ -474,6 +477,7 @@ TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsAr
 
     // A viewer asks for the alerts: the agent hears who is asking.
     Principal viewer("v1`viewer,x,ops`viewer,x", "testdom", nullptr, 5);
+    for (Recorder& r : crowd) spi->addAlertListener(&r, &viewer);
     spi->addAlertListener(&rec, &viewer);
     bool found = false;
     ASSERT_TRUE(waitFor([&] {
@@ -524,6 +528,9 @@ TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsAr
     if (!events.empty() && events.front() == "managed disconnected agent7") events.erase(events.begin());
     EXPECT_EQ(events, expected);
     EXPECT_EQ(rec.alerts(), sent);
+    // However many viewers there are, each is told.
+    EXPECT_TRUE(waitFor([&] { return crowd[0].has("viewer end"); }));
+    EXPECT_EQ(crowd[0].alerts(), sent);
     ASSERT_TRUE(waitFor([&] {
         std::lock_guard<std::mutex> hold(statsMutex);
         return !stats.empty();
