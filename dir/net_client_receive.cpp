@@ -221,7 +221,12 @@ void NetClientSPI::receive(Connection* c, Message* m) {
         case DirProtocol::M_ERROR_REPLY: {
             DelayedEvent* e = DelayedEvent::lockById(r.id);
             if (e == nullptr) return;
-            e->setError(rv == 0 && r.error != 0 ? r.error : DirError::E_PROTOCOL);
+            // An error reply must carry an error: one without a readable
+            // code, or with 0, is the peer's protocol error.
+            if (rv == 0 && r.error != 0)
+                e->setError(r.error);
+            else
+                e->setError("Protocol Error", DirError::E_PROTOCOL);
             e->release();
             return;
         }
