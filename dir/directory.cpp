@@ -19,7 +19,6 @@
 #include "dirbase/translators.h"
 #include "records/records.h"
 
-bool Directory::_initDone = false;
 CriticalBlock Directory::_providerCb(LOCK_RANK_DIR_PROVIDERS, kProcessLifetime);
 Directory::ProviderEntry* Directory::_providerList = nullptr;
 Directory* Directory::_sessions = nullptr;
@@ -51,7 +50,6 @@ void Directory::init() {
         dirbase_registerTranslators();
         records_registerTranslators();
         dir_registerTranslators();
-        _initDone = true;
     });
 }
 

@@ -316,7 +316,6 @@ private:
     // remote resolve, or sends one (31 while it is out).
     int consumeAsyncResolve(ResolveContext* rc, AsyncResolveHelper* arh);
     int startAsyncResolve(ResolveContext* rc, AsyncResolveHelper* arh);
-    static bool _initDone;
 };
 
 // Registers the translators of dir's own encodable classes (DirectoryObject).
