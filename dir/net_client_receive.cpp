@@ -23,6 +23,7 @@
 #include "dir/net_client_internal.h"
 #include "dir/net_client_spi.h"
 #include "dirbase/acl.h"
+#include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/enumeration.h"
@@ -45,18 +46,6 @@ void deliver(long long id, void* value, int error, void (*drop)(void*)) {
     else
         e->setValue(value);
     e->release();
-}
-
-// A copy made through the object's encoding, for records that have no copy
-// of their own (alerts); null when it does not survive the round trip.
-Translatable* copyByEncoding(const Translatable* object) {
-    Message m(1);
-    if (m.writeObject(object->getObjectID(), object) != 0) return nullptr;
-    m.switchToRead();
-    Translatable* copy = nullptr;
-    if (m.readObject(object->getObjectID(), &copy) == 0) return copy;
-    delete copy;
-    return nullptr;
 }
 
 // Replies that answer a synchronous call or an asynchronous resolve.
@@ -483,7 +472,9 @@ void NetClientSPI::handleAlertMessage(int code, std::vector<Translatable*>& aler
                 alert = nullptr;
             } else {
                 Translatable* copy = nullptr;
-                if (alert->clone(nullptr, &copy) != 0 || copy == nullptr) copy = copyByEncoding(alert);
+                // Alerts have no copy of their own: through their encoding.
+                if (alert->clone(nullptr, &copy) != 0 || copy == nullptr)
+                    copy = copyByEncoding(alert->getObjectID(), alert);
                 if (copy != nullptr) tell[i]->alertUpdate(copy);
             }
         }
