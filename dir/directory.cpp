@@ -79,6 +79,7 @@ Directory::Directory()
       port(nullptr),
       lockedSPI(nullptr),
       disposePending(false),
+      _retiredLock(LOCK_RANK_NONE),
       _nextSession(nullptr),
       _prevSession(nullptr) {
     pthread_key_create(&_userKey, freeSubstituted);
@@ -188,6 +189,7 @@ Directory::~Directory() {
     if (certificate != nullptr) X509_free(certificate);
     if (privateKey != nullptr) EVP_PKEY_free(privateKey);
     delete principal;
+    for (Principal* p : _retiredPrincipals) delete p;
     stopExecThreadIfClient();
 }
 
@@ -246,7 +248,7 @@ void Directory::revertUser() {
 
 const Principal* Directory::findPrincipal() const {
     const Principal* p = static_cast<const Principal*>(pthread_getspecific(_userKey));
-    return p != nullptr ? p : principal;
+    return p != nullptr ? p : __atomic_load_n(&principal, __ATOMIC_ACQUIRE);
 }
 
 Directory::ProviderEntry* Directory::findProviderLocked(const char* key) {

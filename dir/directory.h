@@ -262,7 +262,11 @@ public:
 
     // ---- Fields ----
     pthread_key_t _userKey;  // the thread's substituted Principal*
-    Principal* principal;    // the session's default principal
+    // The session's default principal. relogin replaces it while other
+    // threads may be copying it (findPrincipal), so it is stored and read
+    // atomically and a replaced one lives on in _retiredPrincipals until
+    // logout.
+    Principal* principal;
     DirectorySPI* spi;       // root provider of the session's domain
     DirectoryObject* root;   // "D" + domain, no value
     X509* certificate;
@@ -272,6 +276,8 @@ public:
     char* port;
     DirectorySPI* lockedSPI GUARDED_BY(_providerCb);
     bool disposePending GUARDED_BY(_providerCb);
+    CriticalBlock _retiredLock;
+    std::vector<Principal*> _retiredPrincipals GUARDED_BY(_retiredLock);
     // Links in the list of live sessions.
     Directory* _nextSession GUARDED_BY(_providerCb);
     Directory* _prevSession GUARDED_BY(_providerCb);

@@ -59,8 +59,10 @@ void Directory::relogin(int* err) {
     }
     Principal* next = new Principal(*static_cast<Principal*>(object));
     FutureResult::destroy(fr);
-    Principal* previous = principal;
-    principal = next;
-    delete previous;
+    // Another thread may be copying the previous one right now: it is freed
+    // at logout.
+    Principal* previous = __atomic_exchange_n(&principal, next, __ATOMIC_ACQ_REL);
+    CriticalSection hold(_retiredLock);
+    _retiredPrincipals.push_back(previous);
     if (err != nullptr) *err = 0;
 }

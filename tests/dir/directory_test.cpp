@@ -74,6 +74,11 @@ public:
         Any* v = new Any();
         if (strcmp(operation, "authenticateAlternateUser") == 0 && args != nullptr && args[0] != nullptr) {
             v->set((std::string("hello ") + args[0]->getString()).c_str());
+        } else if (strcmp(operation, "relogin") == 0 && reloginPrincipal) {
+            // Kind 7 of a value is a string: a principal travels under its
+            // second id, as the directory server sends it.
+            v->setObject(new Principal("v1`dave,x,ops`dave,x", "home", nullptr, ++reloginSession));
+            v->setType(OBJ_PRINCIPAL_FT_ID);
         } else if (strcmp(operation, "relogin") == 0) {
             v->set("not a principal");
         } else {
@@ -98,6 +103,9 @@ public:
     std::string tag;
     bool idle;
     bool remote;
+    // relogin answers a principal (with a new session number each time).
+    std::atomic<bool> reloginPrincipal{false};
+    std::atomic<long long> reloginSession{0};
 };
 
 // Stands in for the remote provider library: "opens" local test providers.
@@ -468,6 +476,28 @@ TEST_F(DirectoryTest, ReauthenticationRunsOnTheSessionsOwnProvider) {
     dir->relogin(&err);
     EXPECT_EQ(DirError::E_IO, err);
     EXPECT_EQ(before, dir->principal);
+
+    // A principal replaces the session's, while another thread copies the
+    // session's principal as every request does.
+    root.reloginPrincipal = true;
+    std::atomic<bool> stop{false};
+    std::atomic<long> copies{0};
+    std::thread copier([&] {
+        while (!stop) {
+            Principal copy(*dir->findPrincipal());
+            copies += copy.security != nullptr ? 1 : 0;
+        }
+    });
+    for (int i = 0; i < 200; i++) {
+        dir->relogin(&err);
+        ASSERT_EQ(0, err);
+    }
+    stop = true;
+    copier.join();
+    EXPECT_GT(copies.load(), 0);
+    EXPECT_STREQ("home", dir->principal->domain);
+    EXPECT_EQ(200, dir->principal->session);
+    root.reloginPrincipal = false;
 }
 
 TEST(DirectoryObject, EqualObjectsHashAlikeAndCopiesAreEqual) {
