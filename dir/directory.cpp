@@ -79,6 +79,7 @@ Directory::Directory()
       port(nullptr),
       lockedSPI(nullptr),
       disposePending(false),
+      rootPinned(false),
       _retiredLock(LOCK_RANK_NONE),
       _nextSession(nullptr),
       _prevSession(nullptr) {
@@ -110,6 +111,7 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
             if (e->spi->isNetworkSPI() && strcmp(e->key, rootName) == 0) {
                 e->pinCount++;
                 d->spi = e->spi;
+                d->rootPinned = true;
                 free(rootName);
                 return d;
             }
@@ -127,6 +129,10 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
     }
     addProvider(remote, rootName, 1);
     d->spi = remote;
+    {
+        CriticalSection cs(_providerCb);
+        d->rootPinned = true;
+    }
     if (_routeMQ == nullptr) {
         // The first client provider is what the process hooks forward to.
         _initSpi = remote;
@@ -166,12 +172,7 @@ Directory::~Directory() {
     log(0, "LOGOUT: user = %s, session = %p", user, static_cast<void*>(this));
     {
         CriticalSection cs(_providerCb);
-        for (ProviderEntry* e = _providerList; e != nullptr; e = e->next) {
-            if (e->spi == spi && e->pinCount > 0) {
-                e->pinCount--;
-                break;
-            }
-        }
+        if (rootPinned) unpinRootLocked();
         if (_prevSession != nullptr)
             _prevSession->_nextSession = _nextSession;
         else
@@ -199,6 +200,7 @@ void Directory::dispose(Directory* directory) {
         CriticalSection cs(_providerCb);
         if (directory->lockedSPI != nullptr) {
             directory->disposePending = true;
+            if (directory->lockedSPI == directory->spi && directory->rootPinned) directory->unpinRootLocked();
             return;
         }
     }
@@ -213,6 +215,16 @@ void Directory::testDispose(Directory* directory) {
         pending = isLiveLocked(directory) && directory->disposePending;
     }
     if (pending) delete directory;
+}
+
+void Directory::unpinRootLocked() {
+    rootPinned = false;
+    for (ProviderEntry* e = _providerList; e != nullptr; e = e->next) {
+        if (e->spi == spi && e->pinCount > 0) {
+            e->pinCount--;
+            return;
+        }
+    }
 }
 
 bool Directory::isLiveLocked(const Directory* directory) {

@@ -152,7 +152,9 @@ public:
 
     // Deletes the directory, or only marks it when a masquerade provider is
     // locked to it; testDispose deletes a marked one, and so does the end of
-    // that provider. testDispose may be given a directory already deleted:
+    // that provider. When that provider is the session's own root (a remote
+    // domain provider locks its opener to itself), the session's pin on it
+    // goes at once, so that it can idle out. testDispose may be given a directory already deleted:
     // it only looks it up among the live sessions.
     static void dispose(Directory* directory);
     static void testDispose(Directory* directory);
@@ -276,6 +278,10 @@ public:
     char* port;
     DirectorySPI* lockedSPI GUARDED_BY(_providerCb);
     bool disposePending GUARDED_BY(_providerCb);
+    // Whether the session still holds its pin on `spi`. A dispose waiting on
+    // the session's own root provider gives the pin up early, or the wait
+    // could never end.
+    bool rootPinned GUARDED_BY(_providerCb);
     CriticalBlock _retiredLock;
     std::vector<Principal*> _retiredPrincipals GUARDED_BY(_retiredLock);
     // Links in the list of live sessions.
@@ -294,6 +300,8 @@ public:
     // provider lock go.
     static void releaseSessionsOf(DirectorySPI* spi, std::vector<Directory*>* finish) REQUIRES(_providerCb);
     static bool isLiveLocked(const Directory* directory) REQUIRES(_providerCb);
+    // Gives up the session's pin on its root provider.
+    void unpinRootLocked() REQUIRES(_providerCb);
     static CriticalBlock _listenerCb;
     static ListenerEntry* _listeners GUARDED_BY(_listenerCb);
     // Installed by the first client session (or a test); null until then.

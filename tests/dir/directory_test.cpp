@@ -418,6 +418,36 @@ TEST_F(DirectoryTest, AProvidersEndUnlocksItsSessionsAndFinishesTheirDisposes) {
     Directory::testDispose(gone);
 }
 
+TEST_F(DirectoryTest, ADisposeWaitingOnItsOwnRootProviderEndsWhenThatProviderIdlesOut) {
+    // A remote domain provider locks the session that opened it to itself,
+    // and that session pins it: the dispose gives up the pin so the wait can
+    // end. A second session on the same provider keeps it until its logout.
+    int err = -1;
+    Directory* first = Directory::startClientDirectoryService("own", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, first);
+    Directory* second = Directory::startClientDirectoryService("own", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, second);
+    first->lockToSPI(first->spi);
+    Directory::dispose(first);
+    EXPECT_EQ(1, findEntry("Down")->pinCount);
+    char logout[64];
+    snprintf(logout, sizeof(logout), "session = %p", static_cast<void*>(first));
+
+    LogCapture logs;
+    Directory::testIdleProviders();
+    Directory::testIdleProviders();
+    ASSERT_NE(nullptr, findEntry("Down"));
+    EXPECT_FALSE(logs.contains(logout));
+
+    // The disposed session's pin went once: the second logout leaves none.
+    delete second;
+    EXPECT_EQ(0, findEntry("Down")->pinCount);
+    Directory::testIdleProviders();
+    Directory::testIdleProviders();
+    EXPECT_EQ(nullptr, findEntry("Down"));
+    EXPECT_TRUE(logs.contains(logout));
+}
+
 TEST_F(DirectoryTest, LockCountsStayBalancedUnderResolversAndASweeper) {
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
