@@ -284,9 +284,17 @@ void Any::setArray(AnyArray* array) {
 }
 
 void Any::setObject(Translatable* obj) {
+    setObject(obj, obj != nullptr ? obj->getObjectID() : 0);
+}
+
+void Any::setObject(Translatable* obj, unsigned int kind) {
     clear();
     if (obj == nullptr) return;
-    setType(obj->getObjectID());
+    if (!(kind > ANY_UNDEFINED)) {
+        _dravika_assert("kind > ANY_UNDEFINED", __FILE__, __LINE__);
+        return;
+    }
+    setType(kind);
     value.object = obj;
 }
 

@@ -169,8 +169,12 @@ public:
     void setReference(Translatable* obj);
     // Takes ownership.
     void setArray(AnyArray* array);
-    // Takes ownership; the kind is the object's id.
+    // Takes ownership; the kind is the object's id. An object whose id is
+    // below 11 (a principal's is 7, the string kind) would pass for a
+    // built-in value, so that stops the process ("kind > ANY_UNDEFINED"):
+    // such an object travels under another id of its translator, given here.
     void setObject(Translatable* obj);
+    void setObject(Translatable* obj, unsigned int kind);
     // Takes ownership of the whole encoding of an object of that id.
     void setEncoded(unsigned int id, unsigned char* bytes, size_t length);
     // Programming errors stop the process: "type < 0xFFFF", "t < 0xFFFF".

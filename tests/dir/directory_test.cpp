@@ -77,8 +77,8 @@ public:
         } else if (strcmp(operation, "relogin") == 0 && reloginPrincipal) {
             // Kind 7 of a value is a string: a principal travels under its
             // second id, as the directory server sends it.
-            v->setObject(new Principal("v1`dave,x,ops`dave,x", "home", nullptr, ++reloginSession));
-            v->setType(OBJ_PRINCIPAL_FT_ID);
+            v->setObject(new Principal("v1`dave,x,ops`dave,x", "home", nullptr, ++reloginSession),
+                         OBJ_PRINCIPAL_FT_ID);
         } else if (strcmp(operation, "relogin") == 0) {
             v->set("not a principal");
         } else {

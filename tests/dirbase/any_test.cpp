@@ -401,6 +401,16 @@ TEST_F(AnyTest, ProgrammingErrorsStopTheProcess) {
     EXPECT_DEATH({ Any a; a.setType(0xFFFF); }, "");
     EXPECT_DEATH({ Any a = arrayOf({}); delete a.createReference(); }, "");
     EXPECT_DEATH({ AnyArray array; Any index(3); array.setArrayElement(nullptr, &index, new Any(1)); }, "");
+    // An object under a built-in kind's code would be freed as that kind's payload.
+    struct StringCoded : Translatable {
+        unsigned int getObjectID() const override { return ANY_STRING; }
+    };
+    EXPECT_DEATH({ Any a; a.setObject(new StringCoded()); }, "");
+    StringCoded* carried = new StringCoded();
+    Any a;
+    a.setObject(carried, 97);
+    EXPECT_EQ(97, a.getType());
+    EXPECT_EQ(carried, a.value.object);
 }
 
 TEST_F(AnyTest, CountsOnASharedObjectHoldAcrossThreads) {

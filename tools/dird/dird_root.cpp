@@ -203,8 +203,7 @@ int DirdRootSPI::execute(const Principal* principal, DirectoryObject* object, co
         }
         // Kind 7 of a value is a string: a principal travels in a value
         // under its second id, whose translator is the same.
-        value->setObject(p);
-        value->setType(OBJ_PRINCIPAL_FT_ID);
+        value->setObject(p, OBJ_PRINCIPAL_FT_ID);
     } else {
         delete value;
         return DirError::E_NOT_IMPLEMENTED;
