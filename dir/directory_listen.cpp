@@ -257,10 +257,7 @@ int DirectorySPI::attachListener(const Principal*, Connection* connection, const
                                                multi,
                                                nullptr};
     if (connection != nullptr) connection->addLock();
-    if (!ExecDirThread::postAttach(e)) {
-        // No execution thread to record it on: record it here.
-        completeAttach(e);
-    }
+    ExecDirThread::postAttach(e);
     return 0;
 }
 

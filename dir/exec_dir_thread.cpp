@@ -45,9 +45,26 @@ struct TextOp : QueuedOp {
     ~TextOp() override { free(text); }
     char* text;
 };
+// Records a listener, or (entry null) closes every record of a connection
+// that has gone; a close left unrun when the thread stops runs with the
+// op's deletion.
 struct AttachOp : QueuedOp {
-    explicit AttachOp(DirectorySPI::DirListenerEntry* e) : entry(e) {}
+    explicit AttachOp(DirectorySPI::DirListenerEntry* e) : entry(e), closing(nullptr) {}
+    explicit AttachOp(Connection* gone) : entry(nullptr), closing(gone) { gone->addLock(); }
+    ~AttachOp() override { run(); }
+    void run() {
+        if (entry != nullptr) {
+            DirectorySPI::completeAttach(entry);
+            entry = nullptr;
+        }
+        if (closing != nullptr) {
+            DirectorySPI::closeListenersOnLost(closing);
+            closing->removeLock();
+            closing = nullptr;
+        }
+    }
     DirectorySPI::DirListenerEntry* entry;
+    Connection* closing;
 };
 // Frees a future result, or runs a deletion function; what is left unrun
 // when the thread stops runs with the op's deletion.
@@ -155,7 +172,7 @@ public:
 class AttachOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
-        withPerfState(8, [op] { DirectorySPI::completeAttach(static_cast<AttachOp*>(op)->entry); });
+        withPerfState(8, [op] { static_cast<AttachOp*>(op)->run(); });
         return 0;
     }
 };
@@ -304,8 +321,13 @@ bool ExecDirThread::postSetTimeout(long long id, int seconds) {
     return postTo(&Targets::_setTimeoutOpTarget, new IdOp(id, seconds));
 }
 
-bool ExecDirThread::postAttach(DirectorySPI::DirListenerEntry* entry) {
-    return postTo(&Targets::_attachOpTarget, new AttachOp(entry));
+// Without a thread, the op's deletion runs it at once.
+void ExecDirThread::postAttach(DirectorySPI::DirListenerEntry* entry) {
+    postTo(&Targets::_attachOpTarget, new AttachOp(entry));
+}
+
+void ExecDirThread::postCloseListeners(Connection* connection) {
+    postTo(&Targets::_attachOpTarget, new AttachOp(connection));
 }
 
 bool ExecDirThread::postFree(FutureResult* result) {

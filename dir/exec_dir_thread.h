@@ -22,6 +22,7 @@
 #include "dir/directory_spi.h"
 #include "dir/request_alloc.h"
 
+class Connection;
 class ExecHelper;
 class ExecuteUpdate;
 class FutureResult;
@@ -71,7 +72,15 @@ public:
     // Copies name.
     static bool postRestart(const char* name);
     static bool postSetTimeout(long long id, int seconds);
-    static bool postAttach(DirectorySPI::DirListenerEntry* entry);
+    // DirectorySPI::completeAttach(entry) on the execution thread; at once
+    // when no thread runs.
+    static void postAttach(DirectorySPI::DirListenerEntry* entry);
+    // DirectorySPI::closeListenersOnLost(connection) behind every attach
+    // posted before it, so that a record still on its way is closed too (a
+    // server whose requests run on several threads cannot otherwise know
+    // that none is). The connection stays locked until then; at once when
+    // no thread runs.
+    static void postCloseListeners(Connection* connection);
     static bool postFree(FutureResult* result);
     // Runs fn(obj) on the execution thread later: for objects to be deleted
     // from code that holds the future-result registry lock, which must not

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,8 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "coms/connection.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/listener.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
@@ -174,6 +177,48 @@ TEST_F(ListenerTest, AListenerWhoseNameDoesNotResolveIsNotKept) {
     EXPECT_FALSE(Directory::listenerUsesSPI(&spi));
     CriticalSection hold(Directory::_listenerCb);
     EXPECT_EQ(nullptr, Directory::_listeners);
+}
+
+TEST_F(ListenerTest, ARemoteClientsRecordStillOnItsWayIsClosedBehindIt) {
+    // A server's request thread attaches a remote client's listener while
+    // the client's session ends on another thread: the record reaches the
+    // execution thread after the session closed its records, and would hold
+    // the connection for ever. The close posted behind it frees it.
+    Connection::comsInit();
+    Connection* client = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    ASSERT_NE(nullptr, client);
+    int base = client->getLockCount();
+
+    // Hold the execution thread so that the attach waits in its queue.
+    struct Hold {
+        std::promise<void> running;
+        std::promise<void> release;
+    } hold;
+    std::future<void> running = hold.running.get_future();
+    ExecDirThread::postDeleteLater(&hold, [](void* p) {
+        Hold* h = static_cast<Hold*>(p);
+        h->running.set_value();
+        h->release.get_future().wait_for(std::chrono::seconds(10));
+    });
+    ASSERT_EQ(std::future_status::ready, running.wait_for(std::chrono::seconds(10)));
+
+    DirectoryObject zone("zone", nullptr);
+    DirNameEntry filter("host");
+    spi.attachListener(nullptr, client, &zone, &filter, 9, false);
+    EXPECT_EQ(base + 1, client->getLockCount());
+    DirectorySPI::closeListenersOnLost(client);  // too early: nothing recorded yet
+    ExecDirThread::postCloseListeners(client);
+    hold.release.set_value();
+
+    for (int i = 0; i < 2000 && client->getLockCount() != base; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(base, client->getLockCount());
+    {
+        CriticalSection records(DirectorySPI::_dCb);
+        for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
+            EXPECT_NE(client, e->connection);
+    }
+    Connection::destroy(client);
 }
 
 }  // namespace

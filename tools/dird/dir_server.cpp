@@ -7,6 +7,7 @@
 #include "common/op_target.h"
 #include "common/thread_pool.h"
 #include "dir/directory.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/principal.h"
 #include "dirbase/message.h"
 #include "tools/dird/dird_root.h"
@@ -96,7 +97,9 @@ DirSession::DirSession(DirServer* server, Connection* connection, Kind kind, Pri
 }
 
 DirSession::~DirSession() {
-    // The last job is done: the connection may go.
+    // The last job is done, but a listener it opened may still be on its way
+    // to the execution thread: that record is closed behind it.
+    ExecDirThread::postCloseListeners(_connection);
     _connection->removeLock();
 }
 
