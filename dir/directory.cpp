@@ -1,4 +1,6 @@
 #include "dir/directory.h"
+
+#include "dir/exec_dir_thread.h"
 #include "dir/security_object.h"
 
 #include <stdlib.h>
@@ -80,6 +82,7 @@ Directory::Directory()
       lockedSPI(nullptr),
       disposePending(false),
       rootPinned(false),
+      _holdsExecThread(false),
       _retiredLock(LOCK_RANK_NONE),
       _nextSession(nullptr),
       _prevSession(nullptr) {
@@ -94,8 +97,9 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
                                                   X509* cert, EVP_PKEY* key, int* err) {
     if (_spi_debug) log(0, "startClientDirectoryServer, LOGIN: domain = %s", domain != nullptr ? domain : "NULL");
     if (err != nullptr) *err = 0;
-    startExecThread(false);
+    ExecDirThread::holdForClient();
     Directory* d = new Directory();
+    d->_holdsExecThread = true;
     d->principal = Principal::createFromCertificate(cert);
     d->certificate = cert;
     d->privateKey = key;
@@ -146,7 +150,7 @@ Directory* Directory::startServerDirectoryService(DirectorySPI* spi, X509* cert,
                                                   int* err) {
     if (err != nullptr) *err = 0;
     init();
-    startExecThread(true);
+    ExecDirThread::startIfNeeded(true);
     Directory* d = new Directory();
     d->principal = Principal::createServerPrincipal();
     d->spi = spi;
@@ -191,7 +195,7 @@ Directory::~Directory() {
     if (privateKey != nullptr) EVP_PKEY_free(privateKey);
     delete principal;
     for (Principal* p : _retiredPrincipals) delete p;
-    stopExecThreadIfClient();
+    if (_holdsExecThread) ExecDirThread::releaseClient();
 }
 
 void Directory::dispose(Directory* directory) {

@@ -237,9 +237,6 @@ public:
     static void executeComplete(long long id, FutureResult* result);
     static void executeUpdated(long long id, ExecuteUpdate* update);
     static void spiConnected(const char* name);
-    // Starts the execution thread unless one runs; stops a client-mode one.
-    static void startExecThread(bool serverMode);
-    static void stopExecThreadIfClient();
     // openProvider's asset and endpoint lookups: the mapper hook, the asset
     // cache, or a "getAsset"/"getEndpointData" request on this directory.
     // 0 with a new copy in *out; 62 with *pending set when pending is given
@@ -282,6 +279,8 @@ public:
     // the session's own root provider gives the pin up early, or the wait
     // could never end.
     bool rootPinned GUARDED_BY(_providerCb);
+    // A client session holds the execution thread until its logout.
+    bool _holdsExecThread;
     CriticalBlock _retiredLock;
     std::vector<Principal*> _retiredPrincipals GUARDED_BY(_retiredLock);
     // Links in the list of live sessions.

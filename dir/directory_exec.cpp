@@ -121,14 +121,6 @@ void Directory::spiConnected(const char* name) {
     ExecDirThread::postRestart(name);
 }
 
-void Directory::startExecThread(bool serverMode) {
-    ExecDirThread::startIfNeeded(serverMode);
-}
-
-void Directory::stopExecThreadIfClient() {
-    ExecDirThread::stopAndWait();
-}
-
 int Directory::lookupAssetForOpen(const char* id, FutureResult** pending, FutureResultListener* listener,
                                   Asset** out) {
     *out = nullptr;

@@ -215,6 +215,10 @@ ShardedCounter _posting;
 
 // Serialises starting and stopping.
 CriticalBlock _startLock{LOCK_RANK_NONE, kProcessLifetime};
+// Client sessions holding the thread, and whether a server session started
+// it (then it never stops for clients, whatever mode it runs in).
+int _clientHolds GUARDED_BY(_startLock) = 0;
+bool _serverStarted GUARDED_BY(_startLock) = false;
 
 // Posts op to target under the targets lock; false (op deleted) when the
 // thread is not running.
@@ -254,8 +258,7 @@ void stopAtExit() {
 }
 }  // namespace
 
-void ExecDirThread::startIfNeeded(bool serverMode) {
-    CriticalSection start(_startLock);
+void ExecDirThread::startLocked(bool serverMode) {
     {
         CriticalSection hold(_threadLock);
         if (_execDirThread != nullptr) return;
@@ -269,8 +272,7 @@ void ExecDirThread::startIfNeeded(bool serverMode) {
     t->start();
 }
 
-void ExecDirThread::stopAndWait(bool evenServer) {
-    CriticalSection start(_startLock);
+void ExecDirThread::stopLocked(bool evenServer) {
     ExecDirThread* t;
     {
         CriticalSection hold(_threadLock);
@@ -280,6 +282,30 @@ void ExecDirThread::stopAndWait(bool evenServer) {
     }
     t->join();
     delete t;
+}
+
+void ExecDirThread::startIfNeeded(bool serverMode) {
+    CriticalSection start(_startLock);
+    if (serverMode) _serverStarted = true;
+    startLocked(serverMode);
+}
+
+void ExecDirThread::holdForClient() {
+    CriticalSection start(_startLock);
+    _clientHolds++;
+    startLocked(false);
+}
+
+void ExecDirThread::releaseClient() {
+    CriticalSection start(_startLock);
+    if (_clientHolds > 0) _clientHolds--;
+    if (_clientHolds > 0 || _serverStarted) return;
+    stopLocked(false);
+}
+
+void ExecDirThread::stopAndWait(bool evenServer) {
+    CriticalSection start(_startLock);
+    stopLocked(evenServer);
 }
 
 ExecDirThread* ExecDirThread::instance() {

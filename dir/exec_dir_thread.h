@@ -56,6 +56,11 @@ public:
 
     // Starts the thread unless one runs; returns once its targets exist.
     static void startIfNeeded(bool serverMode);
+    // A client session's hold on the thread: the first starts it (in client
+    // mode unless one runs), and the last release stops it, unless a server
+    // session started it. Every client session shares the one thread.
+    static void holdForClient();
+    static void releaseClient();
     // Client mode only: asks the thread to stop and waits until it has ended.
     // A server-mode thread keeps running (evenServer: the process is exiting).
     static void stopAndWait(bool evenServer = false);
@@ -104,6 +109,9 @@ public:
 
 private:
     explicit ExecDirThread(bool serverMode);
+    // Under the start lock.
+    static void startLocked(bool serverMode);
+    static void stopLocked(bool evenServer);
     // Deletes finished requests, destroyed results and the later list.
     void freeLater();
 

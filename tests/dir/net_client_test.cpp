@@ -16,6 +16,7 @@
 
 #include "common/error_codes.h"
 #include "dir/directory.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/domain.h"
 #include "dir/asset.h"
 #include "dir/listener.h"
@@ -156,6 +157,38 @@ TEST_F(NetClientTest, CallsReachThePeerAndRepliesComeBack) {
     d->removeListener(&watcher);
     delete n;
     delete eth0;
+}
+
+TEST_F(NetClientTest, OneSessionsLogoutLeavesTheOthersExecuting) {
+    // The execution thread serves every client session; the last logout
+    // stops it, not the first.
+    KeyPair server("server");
+    Peer peer(server);
+    ASSERT_EQ(peer.bindResult, 0);
+    Directory* staying = session(peer.port());
+    ASSERT_NE(staying, nullptr);
+    int err = 0;
+    Directory* leaving = dirpeer::startClientSession(peer.port(), "testdom", &err);
+    ASSERT_NE(leaving, nullptr);
+    DirName* eth0 = name("/iface:name=eth0");
+    Any hello("hello");
+    Any* args[] = {&hello, nullptr};
+    auto echo = [&](Directory* d) {
+        FutureResult* fr = d->execute(eth0, nullptr, "echo", args);
+        bool done = fr->waitComplete(10000);
+        int code = !done ? -1 : fr->failed ? fr->error : 0;
+        FutureResult::destroy(fr);
+        return code;
+    };
+    EXPECT_EQ(echo(leaving), 0);
+    delete leaving;
+    EXPECT_NE(ExecDirThread::instance(), nullptr);
+    EXPECT_EQ(echo(staying), 0);
+    delete eth0;
+
+    sessions.clear();
+    delete staying;
+    EXPECT_EQ(ExecDirThread::instance(), nullptr);
 }
 
 TEST_F(NetClientTest, UnansweredCallsTimeOutAndLateRepliesAreDropped) {
