@@ -83,6 +83,7 @@ Directory::Directory()
       disposePending(false),
       rootPinned(false),
       _holdsExecThread(false),
+      _internal(false),
       _retiredLock(LOCK_RANK_NONE),
       _nextSession(nullptr),
       _prevSession(nullptr) {
@@ -171,9 +172,11 @@ int Directory::startProxyDirectoryService() {
 }
 
 Directory::~Directory() {
-    char user[256] = "";
-    if (principal != nullptr) principal->getLoginUser(user, sizeof(user));
-    log(0, "LOGOUT: user = %s, session = %p", user, static_cast<void*>(this));
+    if (!_internal) {
+        char user[256] = "";
+        if (principal != nullptr) principal->getLoginUser(user, sizeof(user));
+        log(0, "LOGOUT: user = %s, session = %p", user, static_cast<void*>(this));
+    }
     {
         CriticalSection cs(_providerCb);
         if (rootPinned) unpinRootLocked();
@@ -196,6 +199,32 @@ Directory::~Directory() {
     delete principal;
     for (Principal* p : _retiredPrincipals) delete p;
     if (_holdsExecThread) ExecDirThread::releaseClient();
+}
+
+Directory* Directory::startInternalSession(const char* domain, const Principal* principal) {
+    ExecDirThread::holdForClient();
+    Directory* d = new Directory();
+    d->_holdsExecThread = true;
+    d->_internal = true;
+    d->principal = principal != nullptr ? new Principal(*principal) : nullptr;
+    d->domain = domain != nullptr ? strdup(domain) : nullptr;
+    char* rootName = prefixed('D', domain);
+    d->root = new DirectoryObject(rootName, nullptr);
+    {
+        CriticalSection cs(_providerCb);
+        ProviderEntry* e = findProviderLocked(rootName);
+        if (e != nullptr && e->spi->isNetworkSPI()) {
+            e->pinCount++;
+            d->spi = e->spi;
+            d->rootPinned = true;
+        }
+    }
+    free(rootName);
+    if (d->spi == nullptr) {
+        delete d;
+        return nullptr;
+    }
+    return d;
 }
 
 void Directory::dispose(Directory* directory) {

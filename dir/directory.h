@@ -123,6 +123,11 @@ public:
     // with *err = 11 without it.
     static Directory* startClientDirectoryService(const char* domain, const char* host, const char* port,
                                                   X509* cert, EVP_PKEY* key, int* err);
+    // A session of the process's own over the domain's open remote provider
+    // (null when none is open), for requests a provider makes itself (an
+    // asset reload). It runs as a copy of principal, holds the execution
+    // thread like a client session, and its end logs nothing.
+    static Directory* startInternalSession(const char* domain, const Principal* principal);
     // A server session whose root is the given local provider and whose
     // principal is the server principal; root "D" + domain (domain may be
     // null). Takes ownership of cert and key. Never null.
@@ -281,6 +286,7 @@ public:
     bool rootPinned GUARDED_BY(_providerCb);
     // A client session holds the execution thread until its logout.
     bool _holdsExecThread;
+    bool _internal;  // started by startInternalSession
     CriticalBlock _retiredLock;
     std::vector<Principal*> _retiredPrincipals GUARDED_BY(_retiredLock);
     // Links in the list of live sessions.

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/properties.h"
@@ -20,6 +22,7 @@
 #include "dir/principal.h"
 #include "dirbase/attributes.h"
 #include "dirbase/build_json.h"
+#include "dirbase/dir_name.h"
 #include "dirbase/message.h"
 
 std::atomic<int> NetClientSPI::_netclient_timeout{40000};
@@ -105,6 +108,12 @@ void NetClientSPI::initCommon(Directory* dir, const char* domainName, const char
         certificate = nullptr;
         privateKey = nullptr;
     }
+    // Who an asset reload asks as, and in which domain: the opener's, which
+    // may have ended by then.
+    const Principal* opener = dir != nullptr ? dir->findPrincipal() : nullptr;
+    reloadPrincipal = opener != nullptr ? new Principal(*opener) : nullptr;
+    reloadDomain = dir != nullptr ? dup(dir->domain) : nullptr;
+    reloading = false;
 }
 
 NetClientSPI::NetClientSPI(Directory* dir, const char* domainName, const char* hostName, const char* portText,
@@ -216,6 +225,8 @@ NetClientSPI::~NetClientSPI() {
     free(port);
     free(ftPort);
     free(domain);
+    free(reloadDomain);
+    delete reloadPrincipal;
     if (keyOnFile != nullptr) EVP_PKEY_free(keyOnFile);
     if (certificate != nullptr) X509_free(certificate);
     if (privateKey != nullptr) EVP_PKEY_free(privateKey);
@@ -678,42 +689,97 @@ void NetClientSPI::onResolveComplete(Connection*, int error, int address) {
 
 void NetClientSPI::reloadAsset() {
     if (asset == nullptr) return;
+    // One reload at a time: every failed connect asks for one.
+    if (reloading.exchange(true)) return;
     addLock();
     log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: reloadAsset: lock count incremented to: %d", name,
         lockCount());
-    // In a server the asset table answers at once; elsewhere the previous
-    // address and key stay (a client has no session to ask through here).
-    Asset* fresh = assetMapper != nullptr ? assetMapper->lookupAsset(asset->id) : nullptr;
+    if (assetMapper != nullptr) {
+        // A server answers from its own asset table, at once.
+        Asset* fresh = assetMapper->lookupAsset(asset->id);
+        takeAsset(fresh);
+        delete fresh;
+        endReload(nullptr, nullptr);
+        return;
+    }
+    // Elsewhere "getAsset" goes to the domain server through a session of
+    // the provider's own, so that the request outlives whichever session
+    // opened this provider.
+    Directory* via = Directory::startInternalSession(reloadDomain, reloadPrincipal);
+    if (via == nullptr) {
+        takeAsset(nullptr);
+        endReload(nullptr, nullptr);
+        return;
+    }
+    std::string text = std::string("/asset:id=\"") + asset->id + "\"";
+    int err = 0;
+    DirName* assetName = DirName::createFromString(text.c_str(), &err);
+    if (assetName == nullptr) {
+        takeAsset(nullptr);
+        endReload(nullptr, via);
+        return;
+    }
+    reloadSession.store(via);
+    via->execute(assetName, this, "getAsset", nullptr);
+    delete assetName;
+}
+
+void NetClientSPI::onComplete(FutureResult* fr) {
+    // On the execution thread with the future-result registry held: the
+    // rest, down to the session's end (which may stop this thread), runs
+    // on the dir-client thread.
+    Directory* via = reloadSession.exchange(nullptr);
+    netclient::runOnClientThread([this, fr, via] {
+        Translatable* answer = nullptr;
+        bool found = !fr->failed && fr->result != nullptr && fr->result->getObject(&answer) && answer != nullptr &&
+                     answer->getObjectID() == OBJ_ASSET_ID;
+        takeAsset(found ? static_cast<const Asset*>(answer) : nullptr);
+        endReload(fr, via);
+    });
+}
+
+void NetClientSPI::takeAsset(const Asset* fresh) {
     if (fresh == nullptr) {
         log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: unable to reload asset", name);
-    } else {
-        CondSection hold(state);
+        return;
+    }
+    CondSection hold(state);
+    // An asset reached through the domain server keeps that server's address.
+    if (masqThrough == nullptr) {
         free(host);
         host = dup(fresh->host);
         free(port);
         char text[16];
         snprintf(text, sizeof(text), "%d", fresh->port);
         port = strdup(text);
-        if (fresh->publicKey != nullptr) {
-            BIO* bio = BIO_new_mem_buf(fresh->publicKey, -1);
-            EVP_PKEY* k = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
-            BIO_free(bio);
-            if (k != nullptr) {
-                if (keyOnFile != nullptr) EVP_PKEY_free(keyOnFile);
-                keyOnFile = k;
-            }
-        }
-        delete domainAttributes;
-        domainAttributes = new Attributes();
-        snprintf(text, sizeof(text), "%d", fresh->ftport);
-        domainAttributes->setAttribute("ftPort", text);
-        delete fresh;
     }
-    removeLock();
-    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: remove lock count decremented to: %d", name, lockCount());
+    if (fresh->publicKey != nullptr) {
+        BIO* bio = BIO_new_mem_buf(fresh->publicKey, -1);
+        EVP_PKEY* k = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+        BIO_free(bio);
+        if (k != nullptr) {
+            if (keyOnFile != nullptr) EVP_PKEY_free(keyOnFile);
+            keyOnFile = k;
+        }
+    }
+    delete domainAttributes;
+    domainAttributes = new Attributes();
+    char ft[16];
+    snprintf(ft, sizeof(ft), "%d", fresh->ftport);
+    domainAttributes->setAttribute("ftPort", ft);
+    free(ftPort);
+    ftPort = strdup(ft);
 }
 
-void NetClientSPI::onComplete(FutureResult*) {}
+void NetClientSPI::endReload(FutureResult* fr, Directory* via) {
+    if (fr != nullptr) FutureResult::destroy(fr);
+    delete via;
+    reloading = false;
+    int locks = lockCount() - 1;
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: remove lock count decremented to: %d", name, locks);
+    // Last: once unlocked, the sweep may delete the provider.
+    removeLock();
+}
 
 // ---- idle, resets, closing -------------------------------------------------
 

@@ -267,7 +267,14 @@ private:
     // Ends every waiting synchronous call with error (the connection went).
     void failPendingCalls(int error);
     void signalAttempt();
+    // Asks for the asset's record again after a failed connect, holding a
+    // lock on the provider until the answer is in (onComplete).
     void reloadAsset();
+    // Takes the address, key and file-transfer port of a fresh record
+    // (null: none came).
+    void takeAsset(const Asset* fresh);
+    // Ends a reload: frees its request and session, then unlocks.
+    void endReload(FutureResult* fr, Directory* via);
     void doLost();
     void doCallHome(Connection* connection);
     void handleAlertMessage(int code, std::vector<Translatable*>& alerts, const char* alertId);
@@ -352,6 +359,11 @@ private:
     bool lostNotified;  // dir-client thread only
     char name[61];
     Asset* asset;  // immutable copy, or null
+    // What an asset reload asks as, and where (see reloadAsset).
+    Principal* reloadPrincipal;
+    char* reloadDomain;
+    std::atomic<bool> reloading;
+    std::atomic<Directory*> reloadSession{nullptr};
     long long serial;  // the provider's number in the live registry
 
     static std::atomic<int> _mode;

@@ -23,6 +23,7 @@
 #include "coms/connection.h"
 #include "coms/connector.h"
 #include "coms/tls.h"
+#include "dir/asset.h"
 #include "dir/dir_protocol.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
@@ -233,6 +234,15 @@ public:
                     c->send(DirProtocol::execErrorReply(r.id, 23));
                     return 0;
                 }
+                if (strcmp(r.operation, "getAsset") == 0 && assetAnswer != nullptr) {
+                    assetAsks++;
+                    FutureResult fr;
+                    Any* record = new Any();
+                    record->setObject(new Asset(*assetAnswer));
+                    fr.setResult(record);
+                    c->send(DirProtocol::executeReply(r.id, &fr));
+                    return 0;
+                }
                 FutureResult fr;
                 Any* echo = r.argCount > 0 ? new Any(*r.args[0]) : new Any("done");
                 fr.setResult(echo);
@@ -335,6 +345,9 @@ public:
     std::atomic<int> listenerCode{0};
     std::atomic<int> idBatches{0};
     std::atomic<bool> holdIds{false};
+    // The record every "getAsset" gets (the caller's), when set.
+    const Asset* assetAnswer = nullptr;
+    std::atomic<int> assetAsks{0};
     std::vector<int> types() {
         std::lock_guard<std::mutex> hold(_mutex);
         return _types;

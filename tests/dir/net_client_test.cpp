@@ -15,10 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
-#include "dir/directory.h"
-#include "dir/exec_dir_thread.h"
-#include "dir/domain.h"
 #include "dir/asset.h"
+#include "dir/asset_cache.h"
+#include "dir/directory.h"
+#include "dir/domain.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/listener.h"
 #include "dir/login.h"
 #include "dir/net_client_spi.h"
@@ -189,6 +190,47 @@ TEST_F(NetClientTest, OneSessionsLogoutLeavesTheOthersExecuting) {
     sessions.clear();
     delete staying;
     EXPECT_EQ(ExecDirThread::instance(), nullptr);
+}
+
+TEST_F(NetClientTest, AnAgentThatMovedIsAskedForAgainAndReachedAtItsNewAddress) {
+    // The cached record of an agent names a port where nothing listens any
+    // more. The failed connect asks the domain server for the record again,
+    // and the provider's next attempt reaches the agent where it is now.
+    KeyPair server("server");
+    KeyPair agentKey("agent");
+    Peer domainServer(server);
+    Peer agent(agentKey);
+    std::string oldPort;
+    {
+        Peer moved(agentKey);
+        oldPort = moved.port();
+    }
+    Asset now;
+    now.id = strdup("a7");
+    now.host = strdup("127.0.0.1");
+    now.port = atoi(agent.port());
+    now.ftport = 14123;
+    domainServer.assetAnswer = &now;
+    Directory* d = session(domainServer.port());
+    ASSERT_NE(d, nullptr);
+    Asset before;
+    before.id = strdup("a7");
+    before.host = strdup("127.0.0.1");
+    before.port = atoi(oldPort.c_str());
+    AssetCache::addAssetCache(&before);
+
+    DirName* eth0 = name("//host:id=a7/iface:name=eth0");
+    Any hello("hello");
+    Any* args[] = {&hello, nullptr};
+    FutureResult* fr = d->execute(eth0, nullptr, "echo", args);
+    ASSERT_TRUE(fr->waitComplete(30000));
+    EXPECT_FALSE(fr->failed) << fr->error;
+    ASSERT_NE(fr->result, nullptr);
+    EXPECT_STREQ(fr->result->getString(), "hello");
+    FutureResult::destroy(fr);
+    EXPECT_GE(domainServer.assetAsks.load(), 1);
+    EXPECT_GE(agent.received.load(), 2);  // the resolve and the execute
+    delete eth0;
 }
 
 TEST_F(NetClientTest, UnansweredCallsTimeOutAndLateRepliesAreDropped) {
