@@ -111,15 +111,15 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
     d->host = host != nullptr ? strdup(host) : nullptr;
     d->port = port != nullptr ? strdup(port) : nullptr;
     {
+        // One the idle sweep has marked is not taken: it is about to go.
         CriticalSection cs(_providerCb);
-        for (ProviderEntry* e = _providerList; e != nullptr; e = e->next) {
-            if (e->spi->isNetworkSPI() && strcmp(e->key, rootName) == 0) {
-                e->pinCount++;
-                d->spi = e->spi;
-                d->rootPinned = true;
-                free(rootName);
-                return d;
-            }
+        ProviderEntry* e = findProviderLocked(rootName);
+        if (e != nullptr && e->spi->isNetworkSPI()) {
+            e->pinCount++;
+            d->spi = e->spi;
+            d->rootPinned = true;
+            free(rootName);
+            return d;
         }
     }
     // A client session stands on a remote provider, whether or not a login
@@ -132,12 +132,15 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
         if (err != nullptr) *err = DirError::E_NOT_CONNECTED;
         return nullptr;
     }
-    addProvider(remote, rootName, 1);
+    DirectorySPI* spare = nullptr;
+    remote = adoptProvider(remote, rootName, 1, &spare);
     d->spi = remote;
     {
         CriticalSection cs(_providerCb);
         d->rootPinned = true;
     }
+    remote->removeLock();  // pinned now
+    if (spare != nullptr) spare->closeDirectory();
     if (_routeMQ == nullptr) {
         // The first client provider is what the process hooks forward to.
         _initSpi = remote;
@@ -300,6 +303,25 @@ Directory::ProviderEntry* Directory::findProviderLocked(const char* key) {
     for (ProviderEntry* e = _providerList; e != nullptr; e = e->next)
         if (!e->spi->isMarkedForDeletion() && !e->spi->isTemporary() && strcmp(e->key, key) == 0) return e;
     return nullptr;
+}
+
+DirectorySPI* Directory::adoptProvider(DirectorySPI* opened, const char* key, int pinCount, DirectorySPI** spare) {
+    ProviderEntry* e = new ProviderEntry{opened, strdup(key), pinCount, nullptr};
+    CriticalSection cs(_providerCb);
+    ProviderEntry* other = opened->isTemporary() ? nullptr : findProviderLocked(key);
+    *spare = nullptr;
+    if (other != nullptr) {
+        other->pinCount += pinCount;
+        e->pinCount = 0;
+        *spare = opened;
+        for (Directory* d = _sessions; d != nullptr; d = d->_nextSession)
+            if (d->lockedSPI == opened) d->lockedSPI = other->spi;
+    }
+    e->next = _providerList;
+    _providerList = e;
+    DirectorySPI* used = other != nullptr ? other->spi : opened;
+    used->addLock();
+    return used;
 }
 
 void Directory::addProvider(DirectorySPI* provider, const char* key, int pinCount) {

@@ -62,6 +62,7 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
                             FutureResultListener* listener) {
     enum { kDomainOrTemp, kAsset } kind;
     std::string key;
+    std::string objectName;  // the key, but "E" + id for an endpoint
     std::string host;
     std::string portText;
     const char* domainName = nullptr;
@@ -94,6 +95,7 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
     } else if (isClass(entry, "endpoint")) {
         const char* id = stringAttr(entry, "id");
         if (id == nullptr) return DirError::E_MISSING_HOST;
+        objectName = std::string("E") + id;
         int rv = lookupEndpointForOpen(id, pending, listener, &endpoint);
         if (rv != 0) return rv;
         endpointAsset = endpointAssetId(endpoint);
@@ -104,12 +106,14 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
         return DirError::E_BAD_ROOT_CLASS;
     }
 
+    if (objectName.empty()) objectName = key;
+
     // An open provider for the key serves this name too.
     {
         CriticalSection cs(_providerCb);
         ProviderEntry* found = findProviderLocked(key.c_str());
         if (found != nullptr) {
-            rc->setCurrent(new DirectoryObject(key.c_str(), nullptr));
+            rc->setCurrent(new DirectoryObject(objectName.c_str(), nullptr));
             rc->setSPI(found->spi);
             rc->index++;
             rc->setTarget(endpoint);
@@ -160,16 +164,19 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
         if (opened == nullptr) return DirError::E_NOT_CONNECTED;
     }
 
-    rc->index++;
-    rc->setCurrent(new DirectoryObject(key.c_str(), nullptr));
-    rc->setSPI(opened);
-    rc->setTarget(nullptr);
     if (_spi_debug) {
         char* text = opened->toString();
         log(0, "openProvider, adding: domainId = %s, SPI = %s", key.c_str(), text);
         free(text);
     }
-    addProvider(opened, key.c_str(), 0);
+    DirectorySPI* spare = nullptr;
+    DirectorySPI* used = adoptProvider(opened, key.c_str(), 0, &spare);
+    rc->index++;
+    rc->setCurrent(new DirectoryObject(key.c_str(), nullptr));
+    rc->setSPI(used);
+    used->removeLock();  // the context holds it now
+    rc->setTarget(nullptr);
+    if (spare != nullptr) spare->closeDirectory();
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,6 +115,7 @@ public:
     DirectorySPI* openDomain(Directory*, const char*, const char*, const char*, Attributes*,
                              const char* key) override {
         opened++;
+        if (whileOpening) whileOpening();
         return new TestSPI(key, idleProviders, true);
     }
     DirectorySPI* openAsset(Directory*, DirectorySPI*, const char*, const Asset*, const char* key) override {
@@ -136,6 +138,8 @@ public:
 
     std::atomic<int> opened{0};
     bool idleProviders = true;
+    // Runs inside each domain open, while the provider is being built.
+    std::function<void()> whileOpening;
 };
 
 DirName* parse(const char* text) {
@@ -287,6 +291,15 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
         EXPECT_STREQ("e1", rc.target->id);
     }
     delete name;
+    // Below the endpoint, the provider's current object is the endpoint's.
+    name = parse("//endpoint:id=e1");
+    {
+        ResolveContext rc(dir, name, dir->findPrincipal());
+        ASSERT_EQ(0, dir->resolveToObject(&rc, nullptr, nullptr, nullptr));
+        ASSERT_NE(nullptr, rc.current);
+        EXPECT_STREQ("Ee1", rc.current->className);
+    }
+    delete name;
     EXPECT_EQ(1, remote.opened.load());
 
     EXPECT_EQ(DirError::E_NO_SUCH_ASSET, attrs(dir, "//host:id=zz/x:"));
@@ -375,6 +388,55 @@ TEST_F(DirectoryTest, PinnedProvidersSurviveAndIdleOnesDieOnTheSecondSweep) {
     Directory::testIdleProviders();
     EXPECT_EQ(deleted + 4, g_deleted.load());
     EXPECT_EQ(0, g_deletedWhileLocked.load());
+}
+
+TEST_F(DirectoryTest, ALoginNeverTakesAProviderTheSweepHasMarked) {
+    int err = -1;
+    Directory* first = Directory::startClientDirectoryService("again", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, first);
+    DirectorySPI* old = first->spi;
+    delete first;
+    Directory::testIdleProviders();
+    ASSERT_TRUE(old->isMarkedForDeletion());
+
+    Directory* second = Directory::startClientDirectoryService("again", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, second);
+    EXPECT_NE(old, second->spi);
+    EXPECT_FALSE(second->spi->isMarkedForDeletion());
+    EXPECT_EQ(0, attrs(second, "/a:"));
+    delete second;
+}
+
+TEST_F(DirectoryTest, TwoOpensOfOneDomainAtOnceShareOneProvider) {
+    // Both logins miss the list and build a provider each; the second to be
+    // listed gives way, and the one it built is closed and swept.
+    std::atomic<int> inside{0};
+    remote.whileOpening = [&] {
+        inside++;
+        for (int i = 0; i < 500 && inside.load() < 2; i++) usleep(2000);
+    };
+    Directory* a = nullptr;
+    Directory* b = nullptr;
+    std::thread other([&] {
+        int err = -1;
+        b = Directory::startClientDirectoryService("both", "h", "1", nullptr, nullptr, &err);
+    });
+    int err = -1;
+    a = Directory::startClientDirectoryService("both", "h", "1", nullptr, nullptr, &err);
+    other.join();
+    remote.whileOpening = nullptr;
+    ASSERT_EQ(2, remote.opened.load());
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(a->spi, b->spi);
+    {
+        CriticalSection cs(Directory::_providerCb);
+        for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+            EXPECT_EQ(e->spi == a->spi ? 2 : 0, e->pinCount);
+    }
+    EXPECT_EQ(2, providerCount()) << "the spare is listed until the sweep ends it";
+    delete a;
+    delete b;
 }
 
 TEST_F(DirectoryTest, BusyProvidersAreNeverMarked) {
