@@ -349,15 +349,27 @@ void ExecHelper::assignFinalResult(FutureResult* r) {
     FutureResult* fr = FutureResult::lockById(id);
     if (fr == nullptr) return;
     releaseContext();
-    fr->assignFrom(r, false);
+    takeFinal(fr, r);
+    finish();
+}
+
+void ExecHelper::takeFinal(FutureResult* fr, FutureResult* r) {
+    // A final answer completes the result whatever its own flag says (a
+    // peer's reply may claim otherwise): left incomplete, it would be
+    // waited on for ever, its request being gone.
+    if (r != nullptr) {
+        r->complete = true;
+        fr->assignFrom(r, false);
+    } else {
+        fr->makeComplete(false);
+    }
     // Woken once the registry lock is dropped; a lock keeps the result alive
     // meanwhile, unless only this thread could free it anyway.
     bool pin = !fr->diesOnCallingThread();
     if (pin) fr->addLock();
     FutureResult::release();
-    if (fr->complete) fr->signalWaiters();
+    fr->signalWaiters();
     if (pin) fr->removeLock();
-    finish();
 }
 
 void ExecHelper::processUpdate(ResultUpdate* u) {
@@ -368,19 +380,11 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
         return;
     }
     bool finished = false;
-    // Whether a lock must keep the result alive from the registry's release
-    // to the wake-up: only when another thread could free it meanwhile.
-    bool pin = false;
     if (u->kind == ResultUpdate::KIND_RESULT || u->kind == ResultUpdate::KIND_ERROR) releaseContext();
     switch (u->kind) {
     case ResultUpdate::KIND_RESULT:
         log(LOG_TRACE, 0, u->id, "Assigning to type of id = %lld", u->id);
-        fr->assignFrom(u->result, false);
-        pin = !fr->diesOnCallingThread();
-        if (pin) fr->addLock();
-        FutureResult::release();
-        if (fr->complete) fr->signalWaiters();
-        if (pin) fr->removeLock();
+        takeFinal(fr, u->result);
         finished = true;
         break;
     case ResultUpdate::KIND_PROGRESS:
@@ -395,7 +399,7 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
             fr->failed = true;
             fr->makeComplete(false);
         }
-        pin = !fr->diesOnCallingThread();
+        bool pin = !fr->diesOnCallingThread();
         if (pin) fr->addLock();
         FutureResult::release();
         if (completed) fr->signalWaiters();

@@ -122,6 +122,9 @@ public:
     Connection* connection;
 
 private:
+    // fr (locked through the registry, released here) takes the final
+    // answer r, or completes without one when r is null, and its waiters wake.
+    static void takeFinal(FutureResult* fr, FutureResult* r);
     // The link back in the execution list, so that a finished request
     // leaves it at once wherever it stands.
     ExecHelper* _prev = nullptr;

@@ -229,6 +229,29 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     EXPECT_EQ(1, later.completes);
     FutureResult::destroy(r);
 
+    // A final answer completes the result even when it says it is not
+    // complete (as a peer's reply may), and even when it is missing.
+    for (bool missing : {false, true}) {
+        Recorder last;
+        r = run("/thing:id=2", "later", nullptr, &last);
+        id = spi.waitForIds(2 + (missing ? 1 : 0)).back();
+        FutureResult* incomplete = nullptr;
+        if (!missing) {
+            incomplete = new FutureResult();
+            incomplete->result = new Any(7);
+            incomplete->complete = false;
+        }
+        Directory::executeComplete(id, incomplete);
+        ASSERT_TRUE(r->waitComplete(10000)) << missing;
+        EXPECT_FALSE(r->failed);
+        EXPECT_EQ(1, last.completes);
+        if (!missing) {
+            ASSERT_NE(nullptr, r->result);
+            EXPECT_EQ(7, r->result->getInt32());
+        }
+        FutureResult::destroy(r);
+    }
+
     // "__force_reset" completes on the caller's thread and never makes a request.
     int before2 = spi.executes;
     r = run("/thing:id=1", "__force_reset");
