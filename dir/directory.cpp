@@ -84,6 +84,7 @@ Directory::Directory()
       rootPinned(false),
       _holdsExecThread(false),
       _internal(false),
+      _listenerRetries(0),
       _retiredLock(LOCK_RANK_NONE),
       _nextSession(nullptr),
       _prevSession(nullptr) {
@@ -175,6 +176,7 @@ int Directory::startProxyDirectoryService() {
 }
 
 Directory::~Directory() {
+    dropListeners();
     if (!_internal) {
         char user[256] = "";
         if (principal != nullptr) principal->getLoginUser(user, sizeof(user));

@@ -265,6 +265,8 @@ public:
     static void listenComplete(int listenerId, DirectorySPI* spi);
     static void processDisconnect(DirectorySPI* spi);
     static void retryListeners();
+    // Whether a listener of this process has that id (takes the listener lock).
+    static bool hasListener(int listenerId);
     static void processDirectoryUpdate(int listenerId, int kind, const DirNameEntry* entry,
                                        const Attributes* attributes, const Acl* acl);
     // Whether a client listener entry names this provider (takes the listener lock).
@@ -296,6 +298,8 @@ public:
     // A client session holds the execution thread until its logout.
     bool _holdsExecThread;
     bool _internal;  // started by startInternalSession
+    // Listener retries resolving through this session right now.
+    int _listenerRetries GUARDED_BY(_listenerCb);
     CriticalBlock _retiredLock;
     std::vector<Principal*> _retiredPrincipals GUARDED_BY(_retiredLock);
     // Links in the list of live sessions.
@@ -316,6 +320,11 @@ public:
     static bool isLiveLocked(const Directory* directory) REQUIRES(_providerCb);
     // Gives up the session's pin on its root provider.
     void unpinRootLocked() REQUIRES(_providerCb);
+    // At the session's end: its listeners and their records go, and any
+    // retry still resolving through the session is waited for.
+    void dropListeners() EXCLUDES(_listenerCb);
+    // Frees the provider records of a listener of this process.
+    static void dropLocalRecords(int listenerId) EXCLUDES(_listenerCb);
     static CriticalBlock _listenerCb;
     static ListenerEntry* _listeners GUARDED_BY(_listenerCb);
     // Installed by the first client session (or a test); null until then.

@@ -3,6 +3,7 @@
 // matching and the notify functions).
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -122,13 +123,18 @@ void Directory::removeListener(DirectoryListener* listener) {
         }
     }
     if (gone == nullptr) return;
+    dropLocalRecords(gone->listenerId);
+    delete gone;
+}
+
+void Directory::dropLocalRecords(int listenerId) {
     // The provider's record for a listener of this process has nobody left
     // to deliver to (a remote client's records go with its connection).
     std::vector<DirectorySPI::DirListenerEntry*> records;
     {
         CriticalSection hold(DirectorySPI::_dCb);
         for (DirectorySPI::DirListenerEntry** link = &DirectorySPI::_dirListeners; *link != nullptr;) {
-            if ((*link)->connection == nullptr && (*link)->listenerId == gone->listenerId) {
+            if ((*link)->connection == nullptr && (*link)->listenerId == listenerId) {
                 records.push_back(*link);
                 *link = (*link)->next;
             } else {
@@ -137,7 +143,40 @@ void Directory::removeListener(DirectoryListener* listener) {
         }
     }
     for (DirectorySPI::DirListenerEntry* r : records) freeRecord(r);
-    delete gone;
+}
+
+void Directory::dropListeners() {
+    std::vector<ListenerEntry*> gone;
+    {
+        CriticalSection hold(_listenerCb);
+        for (ListenerEntry** link = &_listeners; *link != nullptr;) {
+            if ((*link)->directory == this) {
+                gone.push_back(*link);
+                *link = (*link)->next;
+            } else {
+                link = &(*link)->next;
+            }
+        }
+    }
+    for (ListenerEntry* e : gone) {
+        dropLocalRecords(e->listenerId);
+        delete e;
+    }
+    // A retry may still be resolving through this session: wait it out.
+    for (;;) {
+        {
+            CriticalSection hold(_listenerCb);
+            if (_listenerRetries == 0) return;
+        }
+        usleep(1000);
+    }
+}
+
+bool Directory::hasListener(int listenerId) {
+    CriticalSection hold(_listenerCb);
+    for (ListenerEntry* e = _listeners; e != nullptr; e = e->next)
+        if (e->listenerId == listenerId) return true;
+    return false;
 }
 
 void Directory::listenComplete(int listenerId, DirectorySPI* spi) {
@@ -170,11 +209,17 @@ void Directory::retryListeners() {
             if (e->connected) continue;
             ListenerEntry* copy = new ListenerEntry(e->directory, e->listener, e->name, e->principal);
             copy->listenerId = e->listenerId;
+            // The session stays until the retry is done (dropListeners).
+            e->directory->_listenerRetries++;
             retry.push_back(copy);
         }
     }
     for (ListenerEntry* copy : retry) {
         copy->connect();  // a failure is logged; the entry stays unconnected
+        {
+            CriticalSection hold(_listenerCb);
+            copy->directory->_listenerRetries--;
+        }
         delete copy;
     }
 }
@@ -267,14 +312,29 @@ void DirectorySPI::completeAttach(DirListenerEntry* entry) {
     bool local = entry->connection == nullptr;
     int listenerId = entry->listenerId;
     DirectorySPI* spi = entry->spi;
+    bool listening = true;
+    bool kept = false;
     {
         CriticalSection hold(_dCb);
-        entry->next = _dirListeners;
-        _dirListeners = entry;
+        // One record per listener: a retry that overtook an attach still on
+        // its way, or a client that asks twice, adds none. A listener of
+        // this process removed while its attach was on its way gets none
+        // (its removal looked for the record before there was one).
+        bool recorded = false;
+        for (DirListenerEntry* e = _dirListeners; e != nullptr && !recorded; e = e->next)
+            recorded = e->connection == entry->connection && e->listenerId == listenerId && e->spi == spi;
+        if (local) listening = Directory::hasListener(listenerId);
+        if (!recorded && listening) {
+            entry->next = _dirListeners;
+            _dirListeners = entry;
+            kept = true;
+        }
     }
-    // A listener of this process is confirmed as soon as it is recorded;
-    // a remote client hears of it from the remote provider's reply.
-    if (local) Directory::listenComplete(listenerId, spi);
+    if (!kept) freeRecord(entry);
+    // A listener of this process is confirmed once it is recorded (again, a
+    // retry after a disconnect); a remote client hears of it from the
+    // remote provider's reply.
+    if (local && listening) Directory::listenComplete(listenerId, spi);
 }
 
 void DirectorySPI::closeListenersOnLost(Connection* connection) {

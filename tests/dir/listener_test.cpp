@@ -88,6 +88,48 @@ DirNameEntry* host(const char* name, const char* os = nullptr) {
     return e;
 }
 
+// Keeps the execution thread busy until release(), so that attaches wait
+// in its queue.
+class HeldExecThread {
+public:
+    HeldExecThread() {
+        std::future<void> running = _running.get_future();
+        ExecDirThread::postDeleteLater(this, [](void* p) {
+            HeldExecThread* h = static_cast<HeldExecThread*>(p);
+            h->_running.set_value();
+            h->_release.get_future().wait_for(std::chrono::seconds(10));
+        });
+        _holding = running.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    }
+    ~HeldExecThread() { release(); }
+    bool holding() const { return _holding; }
+    void release() {
+        if (_released) return;
+        _released = true;
+        _release.set_value();
+    }
+
+private:
+    std::promise<void> _running;
+    std::promise<void> _release;
+    bool _holding = false;
+    bool _released = false;
+};
+
+// The provider records of a listener of this process with that id.
+int localRecords(int listenerId) {
+    CriticalSection hold(DirectorySPI::_dCb);
+    int n = 0;
+    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
+        if (e->connection == nullptr && e->listenerId == listenerId) n++;
+    return n;
+}
+
+int lastListenerId() {
+    CriticalSection hold(Directory::_listenerCb);
+    return Directory::_listeners != nullptr ? Directory::_listeners->listenerId : 0;
+}
+
 class ListenerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -190,25 +232,15 @@ TEST_F(ListenerTest, ARemoteClientsRecordStillOnItsWayIsClosedBehindIt) {
     int base = client->getLockCount();
 
     // Hold the execution thread so that the attach waits in its queue.
-    struct Hold {
-        std::promise<void> running;
-        std::promise<void> release;
-    } hold;
-    std::future<void> running = hold.running.get_future();
-    ExecDirThread::postDeleteLater(&hold, [](void* p) {
-        Hold* h = static_cast<Hold*>(p);
-        h->running.set_value();
-        h->release.get_future().wait_for(std::chrono::seconds(10));
-    });
-    ASSERT_EQ(std::future_status::ready, running.wait_for(std::chrono::seconds(10)));
-
+    HeldExecThread held;
+    ASSERT_TRUE(held.holding());
     DirectoryObject zone("zone", nullptr);
     DirNameEntry filter("host");
     spi.attachListener(nullptr, client, &zone, &filter, 9, false);
     EXPECT_EQ(base + 1, client->getLockCount());
     DirectorySPI::closeListenersOnLost(client);  // too early: nothing recorded yet
     ExecDirThread::postCloseListeners(client);
-    hold.release.set_value();
+    held.release();
 
     for (int i = 0; i < 2000 && client->getLockCount() != base; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -219,6 +251,71 @@ TEST_F(ListenerTest, ARemoteClientsRecordStillOnItsWayIsClosedBehindIt) {
             EXPECT_NE(client, e->connection);
     }
     Connection::destroy(client);
+}
+
+TEST_F(ListenerTest, ARecordWaitingForTheExecutionThreadIsKeptOnceAndOnlyForALiveListener) {
+    // A retry overtakes the attach still on its way: one record, one delivery.
+    {
+        HeldExecThread held;
+        ASSERT_TRUE(held.holding());
+        int err = 0;
+        DirName* n = DirName::createFromString("/zone:/host:", &err);
+        ASSERT_EQ(0, dir->addListener(n, &all, &err));
+        delete n;
+        Directory::retryListeners();
+        held.release();
+        ASSERT_TRUE(all.waitConnected());
+    }
+    int id = lastListenerId();
+    for (int i = 0; i < 200 && localRecords(id) == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(1, localRecords(id));
+    DirNameEntry* a = host("a");
+    spi.notifyDirectoryAdd(a, nullptr, nullptr);
+    EXPECT_EQ((Strings{"add a"}), all.take());
+
+    // Removed while its attach is on its way: no record stays behind.
+    {
+        HeldExecThread held;
+        ASSERT_TRUE(held.holding());
+        int err = 0;
+        DirName* n = DirName::createFromString("/zone:/host:", &err);
+        ASSERT_EQ(0, dir->addListener(n, &other, &err));
+        delete n;
+        id = lastListenerId();
+        dir->removeListener(&other);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(0, localRecords(id));
+    spi.notifyDirectoryAdd(a, nullptr, nullptr);
+    EXPECT_EQ(Strings{}, other.take());
+    delete a;
+}
+
+TEST_F(ListenerTest, ASessionsEndTakesItsListenersWithIt) {
+    // Left unconnected (its provider went away) and never removed, the
+    // listener of a session that ended is not retried through that session.
+    int err = -1;
+    Directory* leaving = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "watch", &err);
+    ASSERT_NE(nullptr, leaving);
+    Lines mine;
+    DirName* n = DirName::createFromString("/zone:/host:", &err);
+    ASSERT_EQ(0, leaving->addListener(n, &mine, &err));
+    delete n;
+    ASSERT_TRUE(mine.waitConnected());
+    int id = lastListenerId();
+    Directory::processDisconnect(&spi);
+    delete leaving;
+    {
+        CriticalSection hold(Directory::_listenerCb);
+        for (ListenerEntry* e = Directory::_listeners; e != nullptr; e = e->next) EXPECT_NE(id, e->listenerId);
+    }
+    EXPECT_EQ(0, localRecords(id));
+    Directory::retryListeners();
+    DirNameEntry* a = host("a");
+    spi.notifyDirectoryAdd(a, nullptr, nullptr);
+    EXPECT_EQ(Strings{}, mine.take());
+    delete a;
 }
 
 }  // namespace
