@@ -82,7 +82,10 @@ FutureResult::FutureResult(FutureResultListener* listener)
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
       _signalled(false), _listed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
       _destroyedNext(nullptr) {
-    CriticalSection hold(_lock);
+    // A listener runs with the registry lock held (lockById); one that
+    // starts a follow-up request registers it under the lock it holds.
+    bool nested = _lock.heldByCaller();
+    if (!nested) _lock.enter();
     id = _nextId++;
     _next = _list;
     if (_list != nullptr) _list->_prev = this;
@@ -91,6 +94,7 @@ FutureResult::FutureResult(FutureResultListener* listener)
     _sameHash = bucket;
     bucket = this;
     _futureResults++;
+    if (!nested) _lock.exit();
 }
 
 FutureResult::FutureResult(Unlisted)

@@ -77,7 +77,7 @@ public:
     static std::atomic<int> defaultTimeout;
 
     // Enrols the result in the registry under the next id.
-    explicit FutureResult(FutureResultListener* listener = nullptr);
+    explicit FutureResult(FutureResultListener* listener = nullptr) NO_THREAD_SAFETY_ANALYSIS;
     FutureResult(const FutureResult&) = delete;
     FutureResult& operator=(const FutureResult&) = delete;
     // A result that nobody looks up by id: what a reply decodes into, handed

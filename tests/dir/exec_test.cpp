@@ -261,6 +261,34 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     FutureResult::destroy(r);
 }
 
+TEST_F(ExecTest, AListenerMayStartTheNextRequest) {
+    // Each completion starts the next request from inside the listener,
+    // which runs with the registry lock held.
+    struct Chain : FutureResultListener {
+        void onComplete(FutureResult*) override {
+            if (++done >= 3) return;
+            DirName* n = parse("/thing:id=1");
+            next.push_back(directory->execute(n, this, "echo", nullptr));
+            delete n;
+        }
+        void onUpdate(FutureResult*, ExecuteUpdate*) override {}
+        Directory* directory = nullptr;
+        std::atomic<int> done{0};
+        std::vector<FutureResult*> next;  // written on the execution thread only
+    } chain;
+    chain.directory = dir;
+    FutureResult* first = run("/thing:id=1", "echo", nullptr, &chain);
+    ASSERT_TRUE(first->waitComplete(10000));
+    for (int i = 0; i < 2000 && chain.done < 3; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(3, chain.done.load());
+    FutureResult::destroy(first);
+    for (FutureResult* r : chain.next) {
+        ASSERT_TRUE(r->waitComplete(10000));
+        EXPECT_FALSE(r->failed);
+        FutureResult::destroy(r);
+    }
+}
+
 // A waiter that finds the result complete while its listener still runs
 // returns only once the listener has, however long that takes.
 TEST_F(ExecTest, WaitersGoOnlyOnceTheListenerHasReturned) {
