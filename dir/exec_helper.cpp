@@ -434,8 +434,16 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
 
 void ExecHelper::onComplete(FutureResult* fr) {
     assetLookupOutstanding = false;
+    // Only a record ends the lookup: any other answer would leave the cache
+    // empty, and the next run would ask again, until the time-out.
+    Translatable* answer = nullptr;
+    bool record = !fr->failed && fr->result != nullptr && fr->result->getObject(&answer) && answer != nullptr &&
+                  (answer->getObjectID() == OBJ_ASSET_ID || answer->getObjectID() == OBJ_ENDPOINT_ID);
     if (fr->failed) {
         log(LOG_DEBUG, 0, id, "asset/endpoint lookup failed: %d", fr->error);
+        pendingError = DirError::E_ASSET_LOOKUP;
+    } else if (!record) {
+        log(LOG_DEBUG, 0, id, "asset/endpoint lookup answered no record");
         pendingError = DirError::E_ASSET_LOOKUP;
     } else {
         log(LOG_TRACE, 0, id, "asset lookup succeeded: %d", fr->error);

@@ -73,6 +73,10 @@ public:
         }
         if (strcmp(op, "getAsset") == 0) {
             const char* id = object->value != nullptr ? object->value->getString() : nullptr;
+            if (id != nullptr && strcmp(id, "H3") == 0) {
+                r->setResult(new Any("not a record"));
+                return 0;
+            }
             if (id == nullptr || strcmp(id, "H1") != 0) return DirError::E_OBJECT_NOT_FOUND;
             Asset* a = new Asset();
             a->id = strdup("H1");
@@ -371,6 +375,16 @@ TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
     delete out;
     EXPECT_EQ(DirError::E_NO_SUCH_ASSET, dir->lookupAssetForOpen("H2", nullptr, nullptr, &out));
     EXPECT_EQ(nullptr, out);
+
+    // A lookup answered with something that is no record fails the request
+    // that waited for it with 30, rather than asking again until its time-out.
+    int timeout = FutureResult::defaultTimeout.exchange(5);
+    FutureResult* r = run("//host:id=H3/x:", "echo");
+    FutureResult::defaultTimeout = timeout;
+    ASSERT_TRUE(r->waitComplete(20000));
+    EXPECT_TRUE(r->failed);
+    EXPECT_EQ(DirError::E_ASSET_LOOKUP, r->error);
+    FutureResult::destroy(r);
 }
 
 TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
