@@ -119,9 +119,12 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
             e->pinCount++;
             d->spi = e->spi;
             d->rootPinned = true;
-            free(rootName);
-            return d;
         }
+    }
+    if (d->spi != nullptr) {
+        free(rootName);
+        adoptHookProvider(d->spi);
+        return d;
     }
     // A client session stands on a remote provider, whether or not a login
     // came first (a test may have put its own in).
@@ -142,13 +145,26 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
     }
     remote->removeLock();  // pinned now
     if (spare != nullptr) spare->closeDirectory();
-    if (_routeMQ == nullptr) {
-        // The first client provider is what the process hooks forward to.
-        _initSpi = remote;
-        _remote->installClientHooks();
-    }
     free(rootName);
+    adoptHookProvider(d->spi);
     return d;
+}
+
+void Directory::adoptHookProvider(DirectorySPI* spi) {
+    bool install;
+    {
+        CriticalSection cs(_providerCb);
+        if (_initSpi == nullptr) _initSpi = spi;
+        install = _routeMQ == nullptr;
+    }
+    if (install) _remote->installClientHooks();
+}
+
+DirectorySPI* Directory::lockHookProvider() {
+    CriticalSection cs(_providerCb);
+    if (_initSpi == nullptr || _initSpi->isMarkedForDeletion()) return nullptr;
+    _initSpi->addLock();
+    return _initSpi;
 }
 
 Directory* Directory::startServerDirectoryService(DirectorySPI* spi, X509* cert, EVP_PKEY* key, const char* domain,
@@ -356,6 +372,8 @@ void Directory::testIdleProviders() {
             if (e->spi->isMarkedForDeletion()) {
                 *link = e->next;
                 releaseSessionsOf(e->spi, &finish);
+                // The next client session gives the hooks a provider again.
+                if (_initSpi == e->spi) _initSpi = nullptr;
                 delete e->spi;
                 free(e->key);
                 delete e;

@@ -338,8 +338,16 @@ public:
     static int (*_openFile)(Directory* directory, DirectorySPI* spi, const char* remotePath, bool write, int mode,
                             void** stream);
     // Client hooks, set once by the first client login while _routeMQ is
-    // unset; each forwards to the same-named operation of _initSpi.
-    static DirectorySPI* _initSpi;
+    // unset; each forwards to the same-named operation of _initSpi, the
+    // first client session's provider, or once the idle sweep has ended
+    // that one, the next client session's.
+    static DirectorySPI* _initSpi GUARDED_BY(_providerCb);
+    // Makes spi the hooks' provider unless they have one, and installs the
+    // hooks once.
+    static void adoptHookProvider(DirectorySPI* spi) EXCLUDES(_providerCb);
+    // The hooks' provider with a lock taken on it (the caller removes it),
+    // or null.
+    static DirectorySPI* lockHookProvider() EXCLUDES(_providerCb);
     static void* _routeMQ;
     static long long (*_instanceIdFn)();
     static long long (*_uniqueIdFn)();

@@ -73,26 +73,38 @@ public:
 
 Seam _seam;
 
-NetClientSPI* initSpi() { return asClient(Directory::_initSpi); }
+// Runs fn on the hooks' provider, locked so that the idle sweep cannot end
+// it meanwhile; `none` when there is none.
+template <typename R, typename F>
+R withHookProvider(R none, F fn) {
+    DirectorySPI* spi = Directory::lockHookProvider();
+    if (spi == nullptr) return none;
+    NetClientSPI* n = asClient(spi);
+    R r = n != nullptr ? fn(n) : none;
+    spi->removeLock();
+    return r;
+}
 
 void processMQClient(long long a, long long b, char* data, unsigned long length) {
-    if (NetClientSPI* n = initSpi()) n->processMQ(a, b, data, length);
+    withHookProvider(0, [&](NetClientSPI* n) {
+        n->processMQ(a, b, data, length);
+        return 0;
+    });
 }
 
 long long localInstanceIdFn() {
-    NetClientSPI* n = initSpi();
-    return n != nullptr ? n->localInstanceId() : 0;
+    return withHookProvider(0LL, [](NetClientSPI* n) { return n->localInstanceId(); });
 }
 
 long long localUniqueIdFn() {
-    NetClientSPI* n = initSpi();
-    long long id = 0;
-    return n != nullptr && n->localUniqueId(&id) == 0 ? id : 0;
+    return withHookProvider(0LL, [](NetClientSPI* n) {
+        long long id = 0;
+        return n->localUniqueId(&id) == 0 ? id : 0LL;
+    });
 }
 
 int localMiniGuidFn(char* buffer, int size) {
-    NetClientSPI* n = initSpi();
-    return n != nullptr ? n->localMiniGuid(buffer, size) : 11;
+    return withHookProvider(11, [&](NetClientSPI* n) { return n->localMiniGuid(buffer, size); });
 }
 
 void Seam::installClientHooks() {

@@ -407,6 +407,31 @@ TEST_F(DirectoryTest, ALoginNeverTakesAProviderTheSweepHasMarked) {
     delete second;
 }
 
+TEST_F(DirectoryTest, TheProcessHooksMoveOnWhenTheirProviderEnds) {
+    // The hooks forward to the first client session's provider; once the
+    // sweep ends it, the next client session's takes its place.
+    int err = -1;
+    Directory* first = Directory::startClientDirectoryService("hooks1", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, first);
+    DirectorySPI* held = Directory::lockHookProvider();
+    ASSERT_EQ(first->spi, held);
+    held->removeLock();
+    delete first;
+    Directory::testIdleProviders();
+    Directory::testIdleProviders();
+    ASSERT_EQ(nullptr, findEntry("Dhooks1"));
+    EXPECT_EQ(nullptr, Directory::lockHookProvider());
+
+    Directory* second = Directory::startClientDirectoryService("hooks2", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, second);
+    held = Directory::lockHookProvider();
+    ASSERT_NE(nullptr, held);
+    EXPECT_EQ(second->spi, held);
+    EXPECT_EQ(1, held->lockCount());
+    held->removeLock();
+    delete second;
+}
+
 TEST_F(DirectoryTest, TwoOpensOfOneDomainAtOnceShareOneProvider) {
     // Both logins miss the list and build a provider each; the second to be
     // listed gives way, and the one it built is closed and swept.
