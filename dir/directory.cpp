@@ -386,7 +386,7 @@ void Directory::testIdleProviders() {
     }
     // Disposes that waited for a provider just deleted.
     for (Directory* d : finish) delete d;
-    retryListeners();
+    requestListenerRetry();
 }
 
 DirectorySPI* Directory::findManagedSPI(const char* assetId) {

@@ -265,6 +265,9 @@ public:
     static void listenComplete(int listenerId, DirectorySPI* spi);
     static void processDisconnect(DirectorySPI* spi);
     static void retryListeners();
+    // retryListeners on the "dir-listen-0" thread, soon; requests made before
+    // a queued pass starts are served by it.
+    static void requestListenerRetry();
     // Whether a listener of this process has that id (takes the listener lock).
     static bool hasListener(int listenerId);
     static void processDirectoryUpdate(int listenerId, int kind, const DirNameEntry* entry,

@@ -5,10 +5,13 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <vector>
 
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "common/op_target.h"
+#include "common/thread_pool.h"
 #include "coms/connection.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
@@ -222,6 +225,40 @@ void Directory::retryListeners() {
         }
         delete copy;
     }
+}
+
+namespace {
+
+// Retries asked for by the idle sweep (on the dir-client thread) and by a
+// provider's connect (on the execution thread) run on a thread of their own:
+// a retry resolves through remote providers and may wait for one to
+// connect, which those two threads drive. Like the dir-client thread, it
+// may still be at work while the process exits: it touches only state that
+// lives as long as the process.
+class RetryPool : public ThreadPool {
+public:
+    RetryPool() : ThreadPool("dir-listen", 1) {}
+    ~RetryPool() override { stop(); }
+    void processOp(DeferredOp*) override;
+};
+
+// Set while a pass is queued and not yet started: requests in between add none.
+std::atomic<bool> _retryQueued{false};
+CriticalBlock _retryPoolLock(LOCK_RANK_NONE, kProcessLifetime);
+RetryPool* _retryPool GUARDED_BY(_retryPoolLock) = nullptr;
+
+void RetryPool::processOp(DeferredOp*) {
+    _retryQueued.store(false);
+    Directory::retryListeners();
+}
+
+}  // namespace
+
+void Directory::requestListenerRetry() {
+    if (_retryQueued.exchange(true)) return;
+    CriticalSection hold(_retryPoolLock);
+    if (_retryPool == nullptr) _retryPool = new RetryPool();
+    _retryPool->queue(new DeferredOp());
 }
 
 bool Directory::listenerUsesSPI(DirectorySPI* spi) {

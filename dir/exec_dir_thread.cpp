@@ -151,7 +151,7 @@ class RestartExecOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         withPerfState(6, [op] {
-            Directory::retryListeners();
+            Directory::requestListenerRetry();
             ExecHelper::notifyRestart(static_cast<TextOp*>(op)->text);
         });
         return 0;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
@@ -31,9 +32,30 @@ class ChangeSPI : public DirectorySPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
                 DirectoryObject*& out) override {
+        // While held, a resolve waits (as one through a remote provider that
+        // is not connected does).
+        std::unique_lock<std::mutex> lock(holdLock);
+        resolving++;
+        holdChanged.notify_all();
+        holdChanged.wait_for(lock, std::chrono::seconds(10), [&] { return !held; });
+        resolved++;
         out = new DirectoryObject(entry->getClassName(), nullptr);
         return 0;
     }
+    void hold(bool on) {
+        std::lock_guard<std::mutex> lock(holdLock);
+        held = on;
+        holdChanged.notify_all();
+    }
+    bool waitResolving(int n) {
+        std::unique_lock<std::mutex> lock(holdLock);
+        return holdChanged.wait_for(lock, std::chrono::seconds(10), [&] { return resolving >= n; });
+    }
+    std::mutex holdLock;
+    std::condition_variable holdChanged;
+    bool held = false;
+    int resolving = 0;  // resolves begun
+    int resolved = 0;   // resolves ended
     int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
                DirectoryEnumeration*) override {
         return 0;
@@ -316,6 +338,28 @@ TEST_F(ListenerTest, ASessionsEndTakesItsListenersWithIt) {
     spi.notifyDirectoryAdd(a, nullptr, nullptr);
     EXPECT_EQ(Strings{}, mine.take());
     delete a;
+}
+
+TEST_F(ListenerTest, TheSweepHandsListenerRetriesToAThreadOfTheirOwn) {
+    // A retry that has to wait (its provider is not connected) must not hold
+    // up the sweep, whose thread drives the remote providers' connects.
+    listen("/zone:/host:", &all);
+    Directory::processDisconnect(&spi);
+    ASSERT_FALSE(all.connected);
+    int before;
+    {
+        std::lock_guard<std::mutex> lock(spi.holdLock);
+        before = spi.resolving;
+    }
+    spi.hold(true);
+    Directory::testIdleProviders();
+    EXPECT_TRUE(spi.waitResolving(before + 1));
+    {
+        std::lock_guard<std::mutex> lock(spi.holdLock);
+        EXPECT_EQ(before, spi.resolved) << "the sweep returned only once the retry's resolve was over";
+    }
+    spi.hold(false);
+    EXPECT_TRUE(all.waitConnected());
 }
 
 }  // namespace
