@@ -36,9 +36,17 @@ const Translatable* answerOf(FutureResult* fr) {
 // Asks the directory itself for the asset or endpoint record `id` (an
 // operation on "/CLASS:id=..."). A caller that passed `pending` gets the
 // request back to wait on elsewhere (E_WAITING_ON_ASSET); otherwise this
-// waits and hands over the completed request in *done (0).
+// waits and hands over the completed request in *done (0), except on the
+// execution thread (30).
 int askForRecord(Directory& directory, const char* className, const char* operation, const char* id,
                  FutureResult** pending, FutureResultListener* listener, FutureResult** done) {
+    if (pending == nullptr && ExecDirThread::isExecThread()) {
+        // A synchronous call made on the execution thread (from a local
+        // provider's execute, or a listener) cannot wait here: only this
+        // thread could run the lookup.
+        log(LOG_WARNING, 0, 0, "%s of %s cannot wait on the execution thread", operation, id != nullptr ? id : "");
+        return DirError::E_ASSET_LOOKUP;
+    }
     char text[600];
     snprintf(text, sizeof text, "/%s:id=\"%s\"", className, id != nullptr ? id : "");
     int error = 0;

@@ -71,6 +71,17 @@ public:
             ids.push_back(ExecHelper::runningRequestId());
             return 0;
         }
+        if (strcmp(op, "lookInside") == 0 && directory != nullptr) {
+            // A synchronous call on the execution thread whose asset is not
+            // cached: it cannot wait for a lookup only this thread could run.
+            int err = 0;
+            DirName* n = DirName::createFromString("//host:id=H9/x:", &err);
+            Attributes* a = directory->getAttributes(n, &err);
+            delete a;
+            delete n;
+            r->setResult(new Any(err));
+            return 0;
+        }
         if (strcmp(op, "getAsset") == 0) {
             const char* id = object->value != nullptr ? object->value->getString() : nullptr;
             if (id != nullptr && strcmp(id, "H3") == 0) {
@@ -110,6 +121,7 @@ public:
         return ids;
     }
 
+    Directory* directory = nullptr;  // the session the provider's own calls go through
     std::mutex lock;
     std::vector<long long> ids;
     std::atomic<int> executes{0};
@@ -149,6 +161,7 @@ protected:
     void SetUp() override {
         int err = -1;
         dir = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "exec", &err);
+        spi.directory = dir;
         ASSERT_EQ(0, err);
         ASSERT_NE(nullptr, ExecDirThread::instance());
     }
@@ -375,6 +388,14 @@ TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
     delete out;
     EXPECT_EQ(DirError::E_NO_SUCH_ASSET, dir->lookupAssetForOpen("H2", nullptr, nullptr, &out));
     EXPECT_EQ(nullptr, out);
+
+    // On the execution thread, a synchronous call that needs a lookup fails
+    // at once rather than waiting for itself for ever.
+    FutureResult* inside = run("/thing:id=1", "lookInside");
+    ASSERT_TRUE(inside->waitComplete(20000));
+    ASSERT_NE(nullptr, inside->result);
+    EXPECT_EQ(DirError::E_ASSET_LOOKUP, inside->result->getInt32());
+    FutureResult::destroy(inside);
 
     // A lookup answered with something that is no record fails the request
     // that waited for it with 30, rather than asking again until its time-out.
