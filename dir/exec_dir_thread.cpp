@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
+
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/op_target.h"
@@ -45,26 +47,25 @@ struct TextOp : QueuedOp {
     ~TextOp() override { free(text); }
     char* text;
 };
-// Records a listener, or (entry null) closes every record of a connection
-// that has gone; a close left unrun when the thread stops runs with the
-// op's deletion.
+// Records a listener, or runs what was posted behind the attaches before it;
+// what is left unrun when the thread stops runs with the op's deletion.
 struct AttachOp : QueuedOp {
-    explicit AttachOp(DirectorySPI::DirListenerEntry* e) : entry(e), closing(nullptr) {}
-    explicit AttachOp(Connection* gone) : entry(nullptr), closing(gone) { gone->addLock(); }
+    explicit AttachOp(DirectorySPI::DirListenerEntry* e) : entry(e) {}
+    explicit AttachOp(std::function<void()> f) : entry(nullptr), after(std::move(f)) {}
     ~AttachOp() override { run(); }
     void run() {
         if (entry != nullptr) {
             DirectorySPI::completeAttach(entry);
             entry = nullptr;
         }
-        if (closing != nullptr) {
-            DirectorySPI::closeListenersOnLost(closing);
-            closing->removeLock();
-            closing = nullptr;
+        if (after) {
+            std::function<void()> fn = std::move(after);
+            after = nullptr;
+            fn();
         }
     }
     DirectorySPI::DirListenerEntry* entry;
-    Connection* closing;
+    std::function<void()> after;
 };
 // Frees a future result, or runs a deletion function; what is left unrun
 // when the thread stops runs with the op's deletion.
@@ -352,8 +353,8 @@ void ExecDirThread::postAttach(DirectorySPI::DirListenerEntry* entry) {
     postTo(&Targets::_attachOpTarget, new AttachOp(entry));
 }
 
-void ExecDirThread::postCloseListeners(Connection* connection) {
-    postTo(&Targets::_attachOpTarget, new AttachOp(connection));
+void ExecDirThread::postBehindAttaches(std::function<void()> fn) {
+    postTo(&Targets::_attachOpTarget, new AttachOp(std::move(fn)));
 }
 
 bool ExecDirThread::postFree(FutureResult* result) {

@@ -15,6 +15,7 @@
 #define DRV_DIR_EXEC_DIR_THREAD_H
 
 #include <atomic>
+#include <functional>
 
 #include "common/daemon_thread.h"
 #include "common/thread_context.h"
@@ -22,7 +23,6 @@
 #include "dir/directory_spi.h"
 #include "dir/request_alloc.h"
 
-class Connection;
 class ExecHelper;
 class ExecuteUpdate;
 class FutureResult;
@@ -80,12 +80,11 @@ public:
     // DirectorySPI::completeAttach(entry) on the execution thread; at once
     // when no thread runs.
     static void postAttach(DirectorySPI::DirListenerEntry* entry);
-    // DirectorySPI::closeListenersOnLost(connection) behind every attach
-    // posted before it, so that a record still on its way is closed too (a
-    // server whose requests run on several threads cannot otherwise know
-    // that none is). The connection stays locked until then; at once when
-    // no thread runs.
-    static void postCloseListeners(Connection* connection);
+    // Runs fn on the execution thread behind every attach posted before it
+    // (at once when no thread runs): what a server whose requests run on
+    // several threads does once a listener is recorded (confirm it), or
+    // once a session's last record can no longer be on its way (close them).
+    static void postBehindAttaches(std::function<void()> fn);
     static bool postFree(FutureResult* result);
     // Runs fn(obj) on the execution thread later: for objects to be deleted
     // from code that holds the future-result registry lock, which must not

@@ -261,7 +261,11 @@ TEST_F(ListenerTest, ARemoteClientsRecordStillOnItsWayIsClosedBehindIt) {
     spi.attachListener(nullptr, client, &zone, &filter, 9, false);
     EXPECT_EQ(base + 1, client->getLockCount());
     DirectorySPI::closeListenersOnLost(client);  // too early: nothing recorded yet
-    ExecDirThread::postCloseListeners(client);
+    client->addLock();
+    ExecDirThread::postBehindAttaches([client] {
+        DirectorySPI::closeListenersOnLost(client);
+        client->removeLock();
+    });
     held.release();
 
     for (int i = 0; i < 2000 && client->getLockCount() != base; i++)

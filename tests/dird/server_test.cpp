@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -24,6 +25,7 @@
 #include "dir/asset.h"
 #include "dir/dir_protocol.h"
 #include "dir/directory.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/future_result.h"
 #include "dir/principal.h"
 #include "dir/security_object.h"
@@ -389,12 +391,32 @@ TEST_F(DirServerTest, ListenerUpdatesArriveWhenTheServersObjectsChange) {
     std::unique_ptr<DirectoryObject> top(domainRoot());
     int err = 0;
     std::unique_ptr<DirNameEntry> filter(DirNameEntry::createFromString("mount:", &err));
+    // The record is kept on the execution thread, and the open is confirmed
+    // only once it is: a change right after the reply is not missed. While
+    // that thread is held, no reply comes.
+    std::promise<void> running, release;
+    std::future<void> started = running.get_future();
+    std::shared_future<void> go = release.get_future().share();
+    struct Hold {
+        std::promise<void>* running;
+        std::shared_future<void> go;
+    } hold{&running, go};
+    ExecDirThread::postDeleteLater(&hold, [](void* p) {
+        Hold* h = static_cast<Hold*>(p);
+        h->running->set_value();
+        h->go.wait_for(std::chrono::seconds(10));
+    });
+    ASSERT_EQ(std::future_status::ready, started.wait_for(std::chrono::seconds(10)));
+    c.send(P::openListenerRequest(nullptr, 41, &principal, top.get(), filter.get(), true));
+    std::unique_ptr<Message> early = c.next(0, 300);
+    release.set_value();
+    EXPECT_FALSE(early) << "confirmed before it was recorded";
+    std::unique_ptr<Message> reply = early ? std::move(early) : c.next(0, 10000);
+    ASSERT_TRUE(reply);
     P::Reply opened;
-    ask(&c, P::openListenerRequest(nullptr, 41, &principal, top.get(), filter.get(), true), P::M_OPEN_LISTENER_REPLY,
-        &opened);
+    ASSERT_EQ(0, P::readReply(reply.get(), &opened));
+    EXPECT_EQ(P::M_OPEN_LISTENER_REPLY, opened.code);
     EXPECT_EQ(41, opened.id);
-    // The record is kept on the execution thread; let it land before the change.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     writeTable(true);
     mounts->checkForChanges();
     std::unique_ptr<Message> m = c.next(0, 10000);

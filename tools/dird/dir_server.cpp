@@ -99,7 +99,12 @@ DirSession::DirSession(DirServer* server, Connection* connection, Kind kind, Pri
 DirSession::~DirSession() {
     // The last job is done, but a listener it opened may still be on its way
     // to the execution thread: that record is closed behind it.
-    ExecDirThread::postCloseListeners(_connection);
+    Connection* c = _connection;
+    c->addLock();
+    ExecDirThread::postBehindAttaches([c] {
+        DirectorySPI::closeListenersOnLost(c);
+        c->removeLock();
+    });
     _connection->removeLock();
 }
 

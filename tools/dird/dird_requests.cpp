@@ -270,7 +270,10 @@ void DirSession::handleListen(DirProtocol::Request& req, const Principal* princi
     owner->attachListener(principal, _connection, req.current, req.entry, req.listenerId,
                           req.code == P::M_OPEN_LISTENER2);
     _server->requestsServed++;
-    send(P::openListenerReply(req.listenerId));
+    // Confirmed once recorded, so that no change in between goes unheard.
+    std::shared_ptr<DirSession> self = shared_from_this();
+    int listenerId = req.listenerId;
+    ExecDirThread::postBehindAttaches([self, listenerId] { self->send(P::openListenerReply(listenerId)); });
 }
 
 void DirSession::handleSearch(DirProtocol::Request& req, const Principal* principal) {
