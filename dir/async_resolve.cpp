@@ -1,6 +1,7 @@
 #include "dir/async_resolve.h"
 
 #include "common/log.h"
+#include "dir/directory_spi.h"
 #include "dir/exec_dir_thread.h"
 #include "dir/exec_helper.h"
 
@@ -25,9 +26,20 @@ void AsyncResolveHelper::begin() {
 }
 
 void AsyncResolveHelper::clear() {
+    // A request that ended (time-out, failure) before it took the answer.
+    if (event != nullptr && event->isDone() && !event->isError())
+        delete static_cast<DirectoryObject*>(event->getValue());
     delete event;
     event = nullptr;
     outstanding = false;
+}
+
+DirectoryObject* AsyncResolveHelper::takeAnswer() {
+    DirectoryObject* answer = event != nullptr ? static_cast<DirectoryObject*>(event->getValue()) : nullptr;
+    delete event;
+    event = nullptr;
+    outstanding = false;
+    return answer;
 }
 
 AsyncResolveCompleter* AsyncResolveCompleter::instance() {

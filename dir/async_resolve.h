@@ -19,6 +19,8 @@
 
 class ExecHelper;
 
+class DirectoryObject;
+
 class AsyncResolveHelper {
 public:
     // Seconds a remote resolve may take.
@@ -34,8 +36,11 @@ public:
     DelayedEvent* getEvent();
     // Marks a resolve outstanding with a deadline of now + kResolveSeconds.
     void begin();
-    // Drops the event and the outstanding mark.
+    // Drops the event and the outstanding mark, with an answer nobody took.
     void clear();
+    // The answer of a filled event (an object, or null), taken from it; the
+    // event and the mark go as with clear.
+    DirectoryObject* takeAnswer();
     bool isOutstanding() const { return outstanding; }
     bool isPastDeadline(time_t now) const { return outstanding && now > deadline; }
 

@@ -20,8 +20,7 @@ int Directory::consumeAsyncResolve(ResolveContext* rc, AsyncResolveHelper* arh) 
         arh->clear();
         return code;
     }
-    DirectoryObject* object = static_cast<DirectoryObject*>(event->getValue());
-    arh->clear();
+    DirectoryObject* object = arh->takeAnswer();
     if (object == nullptr) return DirError::E_OBJECT_NOT_FOUND;
     if (_debug)
         log(0, "    arh resolves to: %s|%p", object->className != nullptr ? object->className : "NULL",

@@ -19,6 +19,7 @@
 
 #include "common/error_codes.h"
 #include "dir/asset.h"
+#include "dir/async_resolve.h"
 #include "dir/asset_cache.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
@@ -276,6 +277,27 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     EXPECT_EQ(0, r->result->getInt32());
     EXPECT_EQ(before2, spi.executes);
     FutureResult::destroy(r);
+}
+
+TEST_F(ExecTest, ARemoteResolvesAnswerIsTakenOnceOrFreedWithItsHelper) {
+    // Taken: the request owns the object. Never taken (the request ended
+    // first): the helper frees it (the leak checker would see it otherwise).
+    for (bool taken : {true, false}) {
+        AsyncResolveHelper helper(nullptr);
+        helper.begin();
+        DelayedEvent* event = helper.getEvent();
+        event->setValue(new DirectoryObject("Dfar", new Any("x")));
+        if (taken) {
+            DirectoryObject* answer = helper.takeAnswer();
+            ASSERT_NE(nullptr, answer);
+            EXPECT_STREQ("Dfar", answer->className);
+            delete answer;
+        } else {
+            helper.clear();
+        }
+        EXPECT_FALSE(helper.isOutstanding());
+        EXPECT_EQ(nullptr, helper.event);
+    }
 }
 
 TEST_F(ExecTest, AListenerMayStartTheNextRequest) {
