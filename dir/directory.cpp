@@ -1,6 +1,4 @@
 #include "dir/directory.h"
-
-#include "dir/exec_dir_thread.h"
 #include "dir/security_object.h"
 
 #include <stdlib.h>
@@ -13,6 +11,7 @@
 #include "common/log.h"
 #include "common/os.h"
 #include "dir/directory_spi.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/future_result.h"
 #include "dir/net_client_spi.h"
 #include "dir/principal.h"

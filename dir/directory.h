@@ -159,8 +159,8 @@ public:
     // locked to it; testDispose deletes a marked one, and so does the end of
     // that provider. When that provider is the session's own root (a remote
     // domain provider locks its opener to itself), the session's pin on it
-    // goes at once, so that it can idle out. testDispose may be given a directory already deleted:
-    // it only looks it up among the live sessions.
+    // goes at once, so that it can idle out. testDispose may be given a
+    // directory already deleted: it only looks it up among the live sessions.
     static void dispose(Directory* directory);
     static void testDispose(Directory* directory);
     // The provider through which masquerading assets are reached.

@@ -688,7 +688,7 @@ void NetClientSPI::onResolveComplete(Connection*, int error, int address) {
 // ---- asset reload ----------------------------------------------------------
 
 void NetClientSPI::reloadAsset() {
-    if (asset == nullptr) return;
+    if (asset == nullptr || asset->id == nullptr) return;
     // One reload at a time: every failed connect asks for one.
     if (reloading.exchange(true)) return;
     addLock();
