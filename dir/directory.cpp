@@ -110,17 +110,7 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
     d->root = new DirectoryObject(rootName, nullptr);
     d->host = host != nullptr ? strdup(host) : nullptr;
     d->port = port != nullptr ? strdup(port) : nullptr;
-    {
-        // One the idle sweep has marked is not taken: it is about to go.
-        CriticalSection cs(_providerCb);
-        ProviderEntry* e = findProviderLocked(rootName);
-        if (e != nullptr && e->spi->isNetworkSPI()) {
-            e->pinCount++;
-            d->spi = e->spi;
-            d->rootPinned = true;
-        }
-    }
-    if (d->spi != nullptr) {
+    if (d->pinOpenRoot(rootName)) {
         free(rootName);
         adoptHookProvider(d->spi);
         return d;
@@ -230,17 +220,9 @@ Directory* Directory::startInternalSession(const char* domain, const Principal* 
     d->domain = domain != nullptr ? strdup(domain) : nullptr;
     char* rootName = prefixed('D', domain);
     d->root = new DirectoryObject(rootName, nullptr);
-    {
-        CriticalSection cs(_providerCb);
-        ProviderEntry* e = findProviderLocked(rootName);
-        if (e != nullptr && e->spi->isNetworkSPI()) {
-            e->pinCount++;
-            d->spi = e->spi;
-            d->rootPinned = true;
-        }
-    }
+    bool pinned = d->pinOpenRoot(rootName);
     free(rootName);
-    if (d->spi == nullptr) {
+    if (!pinned) {
         delete d;
         return nullptr;
     }
@@ -268,6 +250,17 @@ void Directory::testDispose(Directory* directory) {
         pending = isLiveLocked(directory) && directory->disposePending;
     }
     if (pending) delete directory;
+}
+
+bool Directory::pinOpenRoot(const char* rootName) {
+    // One the idle sweep has marked is not taken: it is about to go.
+    CriticalSection cs(_providerCb);
+    ProviderEntry* e = findProviderLocked(rootName);
+    if (e == nullptr || !e->spi->isNetworkSPI()) return false;
+    e->pinCount++;
+    spi = e->spi;
+    rootPinned = true;
+    return true;
 }
 
 void Directory::unpinRootLocked() {

@@ -321,6 +321,9 @@ public:
     // provider lock go.
     static void releaseSessionsOf(DirectorySPI* spi, std::vector<Directory*>* finish) REQUIRES(_providerCb);
     static bool isLiveLocked(const Directory* directory) REQUIRES(_providerCb);
+    // Makes the open remote provider of rootName ("D" + domain) the
+    // session's root, pinned; false when none is open.
+    bool pinOpenRoot(const char* rootName) EXCLUDES(_providerCb);
     // Gives up the session's pin on its root provider.
     void unpinRootLocked() REQUIRES(_providerCb);
     // At the session's end: its listeners and their records go, and any

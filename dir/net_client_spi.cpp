@@ -173,12 +173,7 @@ NetClientSPI::NetClientSPI(Directory* dir, NetClientSPI* through, const char* do
             // asset is refused rather than reached without any check.
             certificateRequired = true;
         }
-        domainAttributes = new Attributes();
-        char ft[16];
-        snprintf(ft, sizeof(ft), "%d", a->ftport);
-        domainAttributes->setAttribute("ftPort", ft);
-        free(ftPort);
-        ftPort = strdup(ft);
+        setFileTransferPort(a->ftport);
     }
     log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: created: domain = %s, asset = %s, id = %s", name,
         orNull(domainName), orNull(a->name), orNull(a->id));
@@ -762,10 +757,14 @@ void NetClientSPI::takeAsset(const Asset* fresh) {
             keyOnFile = k;
         }
     }
+    setFileTransferPort(fresh->ftport);
+}
+
+void NetClientSPI::setFileTransferPort(int ftport) {
     delete domainAttributes;
     domainAttributes = new Attributes();
     char ft[16];
-    snprintf(ft, sizeof(ft), "%d", fresh->ftport);
+    snprintf(ft, sizeof(ft), "%d", ftport);
     domainAttributes->setAttribute("ftPort", ft);
     free(ftPort);
     ftPort = strdup(ft);

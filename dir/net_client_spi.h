@@ -275,6 +275,8 @@ private:
     void takeAsset(const Asset* fresh);
     // Ends a reload: frees its request and session, then unlocks.
     void endReload(FutureResult* fr, Directory* via);
+    // The domain attributes become {"ftPort": ftport}, as an asset's are.
+    void setFileTransferPort(int ftport) REQUIRES(state);
     void doLost();
     void doCallHome(Connection* connection);
     void handleAlertMessage(int code, std::vector<Translatable*>& alerts, const char* alertId);
