@@ -42,6 +42,22 @@ struct DisconnectEntry {
 };
 DisconnectEntry* _disconnectListeners GUARDED_BY(DirectorySPI::_dCb) = nullptr;
 
+// Unlinks every node of a singly linked list (linked by `next`) for which
+// wanted(node) holds; the caller holds the list's lock and frees them.
+template <typename Node, typename Pred>
+std::vector<Node*> unlinkWhere(Node*& head, Pred wanted) {
+    std::vector<Node*> out;
+    for (Node** link = &head; *link != nullptr;) {
+        if (wanted(*link)) {
+            out.push_back(*link);
+            *link = (*link)->next;
+        } else {
+            link = &(*link)->next;
+        }
+    }
+    return out;
+}
+
 void freeRecord(DirectorySPI::DirListenerEntry* e) {
     if (e->connection != nullptr) e->connection->removeLock();
     delete e->object;
@@ -136,14 +152,9 @@ void Directory::dropLocalRecords(int listenerId) {
     std::vector<DirectorySPI::DirListenerEntry*> records;
     {
         CriticalSection hold(DirectorySPI::_dCb);
-        for (DirectorySPI::DirListenerEntry** link = &DirectorySPI::_dirListeners; *link != nullptr;) {
-            if ((*link)->connection == nullptr && (*link)->listenerId == listenerId) {
-                records.push_back(*link);
-                *link = (*link)->next;
-            } else {
-                link = &(*link)->next;
-            }
-        }
+        records = unlinkWhere(DirectorySPI::_dirListeners, [&](const DirectorySPI::DirListenerEntry* e) {
+            return e->connection == nullptr && e->listenerId == listenerId;
+        });
     }
     for (DirectorySPI::DirListenerEntry* r : records) freeRecord(r);
 }
@@ -152,14 +163,7 @@ void Directory::dropListeners() {
     std::vector<ListenerEntry*> gone;
     {
         CriticalSection hold(_listenerCb);
-        for (ListenerEntry** link = &_listeners; *link != nullptr;) {
-            if ((*link)->directory == this) {
-                gone.push_back(*link);
-                *link = (*link)->next;
-            } else {
-                link = &(*link)->next;
-            }
-        }
+        gone = unlinkWhere(_listeners, [this](const ListenerEntry* e) { return e->directory == this; });
     }
     for (ListenerEntry* e : gone) {
         dropLocalRecords(e->listenerId);
@@ -378,14 +382,7 @@ void DirectorySPI::closeListenersOnLost(Connection* connection) {
     std::vector<DirListenerEntry*> gone;
     {
         CriticalSection hold(_dCb);
-        for (DirListenerEntry** link = &_dirListeners; *link != nullptr;) {
-            if ((*link)->connection == connection) {
-                gone.push_back(*link);
-                *link = (*link)->next;
-            } else {
-                link = &(*link)->next;
-            }
-        }
+        gone = unlinkWhere(_dirListeners, [connection](const DirListenerEntry* e) { return e->connection == connection; });
     }
     for (DirListenerEntry* e : gone) freeRecord(e);
 }

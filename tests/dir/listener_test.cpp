@@ -163,12 +163,17 @@ protected:
         for (Lines* l : {&all, &linux, &other}) dir->removeListener(l);
         delete dir;
     }
-    void listen(const char* name, Lines* l) {
+    // Adds a listener on the session; listen also waits until it is connected.
+    static int add(Directory* session, const char* name, Lines* l) {
         int err = 0;
         DirName* n = DirName::createFromString(name, &err);
-        ASSERT_NE(nullptr, n);
-        ASSERT_EQ(0, dir->addListener(n, l, &err));
+        if (n == nullptr) return err;
+        session->addListener(n, l, &err);
         delete n;
+        return err;
+    }
+    void listen(const char* name, Lines* l) {
+        ASSERT_EQ(0, add(dir, name, l));
         ASSERT_TRUE(l->waitConnected());
     }
 
@@ -284,10 +289,7 @@ TEST_F(ListenerTest, ARecordWaitingForTheExecutionThreadIsKeptOnceAndOnlyForALiv
     {
         HeldExecThread held;
         ASSERT_TRUE(held.holding());
-        int err = 0;
-        DirName* n = DirName::createFromString("/zone:/host:", &err);
-        ASSERT_EQ(0, dir->addListener(n, &all, &err));
-        delete n;
+        ASSERT_EQ(0, add(dir, "/zone:/host:", &all));
         Directory::retryListeners();
         held.release();
         ASSERT_TRUE(all.waitConnected());
@@ -304,10 +306,7 @@ TEST_F(ListenerTest, ARecordWaitingForTheExecutionThreadIsKeptOnceAndOnlyForALiv
     {
         HeldExecThread held;
         ASSERT_TRUE(held.holding());
-        int err = 0;
-        DirName* n = DirName::createFromString("/zone:/host:", &err);
-        ASSERT_EQ(0, dir->addListener(n, &other, &err));
-        delete n;
+        ASSERT_EQ(0, add(dir, "/zone:/host:", &other));
         id = lastListenerId();
         dir->removeListener(&other);
     }
@@ -325,9 +324,7 @@ TEST_F(ListenerTest, ASessionsEndTakesItsListenersWithIt) {
     Directory* leaving = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "watch", &err);
     ASSERT_NE(nullptr, leaving);
     Lines mine;
-    DirName* n = DirName::createFromString("/zone:/host:", &err);
-    ASSERT_EQ(0, leaving->addListener(n, &mine, &err));
-    delete n;
+    ASSERT_EQ(0, add(leaving, "/zone:/host:", &mine));
     ASSERT_TRUE(mine.waitConnected());
     int id = lastListenerId();
     Directory::processDisconnect(&spi);
