@@ -117,9 +117,12 @@ public:
     HeldExecThread() {
         std::future<void> running = _running.get_future();
         ExecDirThread::postDeleteLater(this, [](void* p) {
+            // Taken before the holder hears it runs: once released, the
+            // holder may be gone.
             HeldExecThread* h = static_cast<HeldExecThread*>(p);
+            std::future<void> go = h->_release.get_future();
             h->_running.set_value();
-            h->_release.get_future().wait_for(std::chrono::seconds(10));
+            go.wait_for(std::chrono::seconds(10));
         });
         _holding = running.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     }

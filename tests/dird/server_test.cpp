@@ -403,8 +403,9 @@ TEST_F(DirServerTest, ListenerUpdatesArriveWhenTheServersObjectsChange) {
     } hold{&running, go};
     ExecDirThread::postDeleteLater(&hold, [](void* p) {
         Hold* h = static_cast<Hold*>(p);
+        std::shared_future<void> go = h->go;  // the holder may be gone once released
         h->running->set_value();
-        h->go.wait_for(std::chrono::seconds(10));
+        go.wait_for(std::chrono::seconds(10));
     });
     ASSERT_EQ(std::future_status::ready, started.wait_for(std::chrono::seconds(10)));
     c.send(P::openListenerRequest(nullptr, 41, &principal, top.get(), filter.get(), true));
