@@ -88,6 +88,10 @@ public:
     virtual int search(const Endpoint* target, const Principal* principal, SearchHelper* helper,
                        DirectoryObject* current, const DirNameEntry* entry, char* filter,
                        DirectoryEnumeration* result) = 0;
+    // Runs on the execution thread. The result is valid only during the call:
+    // complete it before returning, or keep ExecHelper::runningRequestId() and
+    // answer later with Directory::executeComplete/executeUpdated, never
+    // through the pointer.
     virtual int execute(const Principal* principal, DirectoryObject* object, const char* operation, Any** args,
                         FutureResult* result) = 0;
     virtual int getAttributes(const Principal* principal, DirectoryObject* object, Attributes*& out) = 0;

@@ -18,6 +18,10 @@
 // Thread-safety: Directory::_listeners is guarded by Directory::_listenerCb
 // and DirectorySPI::_dirListeners by DirectorySPI::_dCb. Listener callbacks
 // run with the listener lock held and must not add or remove listeners.
+// Nor may they make a local provider notify a change: a callback reached
+// from a notify function runs under that provider's _dCb, which is not
+// recursive, so the nested notify stops the process on the lock's check.
+// Hand such work to another thread instead.
 // Lock order: the provider-side lock (_dCb) is held while a change is
 // delivered, so _dCb comes before _listenerCb; the provider list lock comes
 // before both.
