@@ -5,6 +5,7 @@
 // ends the process with _exit (exit would run handlers that allocate).
 #include "common/mem_hooks.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <execinfo.h>
 #include <fcntl.h>
@@ -148,6 +149,14 @@ DRV_INLINE bool carriesGuard(const unsigned char* user) {
     return memcmp(user - 16, _preGuard, 8) == 0 || memcmp(user - 8, _preGuard + 8, 8) == 0;
 }
 
+// The C library's own malloc_usable_size, which ours replaces. Resolved on
+// first use; dlsym does not allocate when the symbol exists.
+size_t libcUsableSize(void* ptr) {
+    using Fn = size_t (*)(void*);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "malloc_usable_size"));
+    return real != nullptr ? real(ptr) : 0;
+}
+
 DRV_INLINE unsigned char* dressBlock(unsigned char* block, size_t size) {
     memcpy(block, &size, 8);
     memcpy(block + 8, _preGuard, 16);
@@ -245,7 +254,7 @@ DRV_SLOW void release(void* ptr) {
         preBroken = memcmp(block + 8, _preGuard, 16) != 0;
         // A size that no longer fits the block means the front was
         // overwritten; the post-guard cannot be found then.
-        size_t usable = malloc_usable_size(block);
+        size_t usable = libcUsableSize(block);
         if (usable < DRV_MEM_GUARD_OVERHEAD || size > usable - DRV_MEM_GUARD_OVERHEAD) {
             preBroken = true;
         } else {
@@ -289,7 +298,7 @@ DRV_SLOW void* reallocate(void* ptr, size_t size) {
                 // A block from before the guards: moved into a guarded one.
                 block = static_cast<unsigned char*>(__libc_malloc(size + DRV_MEM_GUARD_OVERHEAD));
                 if (block != nullptr) {
-                    size_t old = malloc_usable_size(ptr);
+                    size_t old = libcUsableSize(ptr);
                     memcpy(block + DRV_MEM_GUARD_HEAD, ptr, old < size ? old : size);
                     __libc_free(ptr);
                 }
@@ -445,6 +454,17 @@ void* realloc(void* ptr, size_t size) noexcept {
     if (DRV_LIKELY(m == 0)) return __libc_realloc(ptr, size);
     if (!(m & kReporting)) return reallocQuietly(ptr, size);
     return reallocate(ptr, size);
+}
+
+// Code that sizes a block to reuse it (a text written over a longer one)
+// must be told what a guarded block holds: the C library would read the
+// guard as its chunk header. A block from before the guards is its own.
+size_t malloc_usable_size(void* ptr) noexcept {
+    unsigned char* user = static_cast<unsigned char*>(ptr);
+    if (ptr == nullptr || !(mode() & kGuards) || !carriesGuard(user)) return libcUsableSize(ptr);
+    size_t size;
+    memcpy(&size, user - DRV_MEM_GUARD_HEAD, 8);
+    return size;
 }
 
 void free(void* ptr) noexcept {

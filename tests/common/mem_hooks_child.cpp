@@ -4,6 +4,7 @@
 // what the tests compare with the report (addresses, block bytes) on
 // standard output. Output is formatted on the stack and written with write(),
 // so that the program's own printing adds no allocations to the report.
+#include <malloc.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -97,6 +98,9 @@ int records(const char* path) {
 // Guarded blocks: the layout, an overrun and an underrun by one byte, a
 // clean block, calloc and realloc.
 int guards(const char* path) {
+    // A block from before the guards is sized by the C library, a guarded
+    // one by what it was asked for.
+    void* early = malloc(33);
     drv_init_mem_guards();
     drv_init_mem_hooks(path, false);
     sites();
@@ -113,7 +117,9 @@ int guards(const char* path) {
     char* clean = static_cast<char*>(malloc(10));
     out("clean %llx\n", addr(clean));
     memset(clean, 'c', 10);
+    out("usable-clean %zu\nusable-early %zu\n", malloc_usable_size(clean), malloc_usable_size(early));
     free(clean);
+    free(early);
     unsigned char* zeroed = static_cast<unsigned char*>(calloc(4, 5));
     bool zero = true;
     for (int i = 0; i < 20; i++) zero = zero && zeroed[i] == 0;

@@ -245,6 +245,8 @@ TEST(MemHooks, GuardsFenceEveryBlockAndABrokenOneIsReportedWhenFreed) {
     rel = find(recs, 2, hex(v["clean"]) - 24, rel + 2);
     ASSERT_GE(rel, 0);
     EXPECT_NE(4, recs[rel + 1].type);
+    EXPECT_EQ("10", v["usable-clean"]);
+    EXPECT_GE(std::stoul(v["usable-early"]), 33u);
 
     // realloc keeps the contents and puts fresh guards around the new size;
     // the overrun of the shrunk block is caught too.
