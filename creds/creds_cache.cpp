@@ -202,24 +202,62 @@ void CredsLockTable::unlock(int slot) {
 }
 
 void CredsLockTable::setChild(int slot, pid_t pid, long long started) {
-    if (slot < 0 || slot >= kSlots) return;
+    if (slot >= kSlots || pid <= 0) return;
     CondSection hold(_block);
+    if (slot < 0) {
+        _unslotted.push_back({pid, started});
+        return;
+    }
     _slots[slot].pid = pid;
-    _slots[slot].started = pid != 0 ? started : 0;
+    _slots[slot].started = started;
 }
+
+void CredsLockTable::clearChild(int slot, pid_t pid) {
+    if (slot >= kSlots) return;
+    CondSection hold(_block);
+    if (slot >= 0) {
+        _slots[slot].pid = 0;
+        _slots[slot].started = 0;
+        return;
+    }
+    for (size_t i = 0; i < _unslotted.size(); i++) {
+        if (_unslotted[i].pid != pid) continue;
+        _unslotted[i] = _unslotted.back();
+        _unslotted.pop_back();
+        return;
+    }
+}
+
+namespace {
+
+// The lookup that owns a recorded child reaps it only after clearing its
+// record, so a recorded pid cannot belong to anyone else yet.
+void killHung(pid_t pid) {
+    log(_debug_creds, LOG_WARNING, 0, 0, "Creds: credSafetyTimer will kill sub-process %d. it's seems to have hung",
+        static_cast<int>(pid));
+    kill(pid, SIGKILL);
+}
+
+}  // namespace
 
 int CredsLockTable::killHungChildren(long long now, int limitSeconds) {
     int killed = 0;
     CondSection hold(_block);
     for (Slot& s : _slots) {
         if (s.operation == 0 || s.pid <= 0 || now - s.started <= limitSeconds) continue;
-        log(_debug_creds, LOG_WARNING, 0, 0, "Creds: credSafetyTimer will kill sub-process %d. it's seems to have hung",
-            static_cast<int>(s.pid));
-        // The lookup that owns the slot reaps the child only after it has
-        // cleared the pid here, so the pid cannot belong to anyone else yet.
-        kill(s.pid, SIGKILL);
+        killHung(s.pid);
         s.pid = 0;
         s.started = 0;
+        killed++;
+    }
+    for (size_t i = 0; i < _unslotted.size();) {
+        if (now - _unslotted[i].started <= limitSeconds) {
+            i++;
+            continue;
+        }
+        killHung(_unslotted[i].pid);
+        _unslotted[i] = _unslotted.back();
+        _unslotted.pop_back();
         killed++;
     }
     return killed;

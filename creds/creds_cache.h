@@ -120,9 +120,13 @@ public:
     int lockOrWait(const char* name, long id, int operation);
     // Frees a slot from lockOrWait (-1 is ignored) and wakes every waiter.
     void unlock(int slot);
-    // The child a slot's lookup is running, and its start time; cleared
-    // with pid 0. Ignored for slot -1.
+    // Records the child a lookup runs, and its start time, so that a hung
+    // one is killed. A lookup without a slot (-1) is recorded apart: a full
+    // table loses only the coalescing of lookups, not the watchdog.
     void setChild(int slot, pid_t pid, long long started);
+    // Forgets the child; call it before the child is reaped, so that its
+    // pid is never killed once another process may have it.
+    void clearChild(int slot, pid_t pid);
     // SIGKILLs every recorded child started more than limitSeconds before
     // now and forgets it; returns how many.
     int killHungChildren(long long now, int limitSeconds);
@@ -138,8 +142,14 @@ private:
         long long started = 0;
     };
 
+    struct Child {
+        pid_t pid;
+        long long started;
+    };
+
     CondBlock _block{kProcessLifetime};
     Slot _slots[kSlots] GUARDED_BY(_block);
+    std::vector<Child> _unslotted GUARDED_BY(_block);
 };
 
 extern CredsLockTable _credsLocks;

@@ -134,6 +134,14 @@ void closeFd(int& fd) {
 
 // Waits for the child to end and reaps it; its exit status, or -1 when
 // someone else (the signal thread) reaped it first.
+// Waits until the child has ended without reaping it: its pid stays its own
+// until reapChild, whatever else happens meanwhile.
+void awaitChildEnd(pid_t pid) {
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+}
+
 int reapChild(pid_t pid) {
     int status;
     for (;;) {
@@ -235,10 +243,12 @@ int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer) {
     // A child that answered wrongly may still be running; it is of no more use.
     // It is not reaped yet, so the pid is still its own.
     if (step != 0) kill(pid, SIGKILL);
-    // Reaped while still in the slot: the safety thread covers a child that
-    // lingers after answering, and it cannot meet a reused pid.
+    // Recorded until it has ended, so that the safety thread covers a child
+    // that lingers after answering; forgotten before it is reaped, so that
+    // the safety thread never meets its pid reused.
+    awaitChildEnd(pid);
+    _credsLocks.clearChild(slot, pid);
     int status = reapChild(pid);
-    _credsLocks.setChild(slot, 0, 0);
     removePerfPid(pid);
     if (step == 0) return 0;
     if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == kExecFailedStatus)

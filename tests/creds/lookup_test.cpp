@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <string.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <thread>
@@ -286,27 +287,41 @@ TEST(CredsLockTable, SameKeyWaitsAndAFullTableOnlyLosesCoalescing) {
     EXPECT_EQ(0, table.slotsInUse());
 }
 
-TEST_F(LookupTest, HungChildIsKilledAndTheLookupRetried) {
+// A lookup whose first child hangs: the child must be left alone while
+// young, killed once older than 15 seconds, and the lookup retried.
+void expectHungChildKilledAndTheLookupRetried() {
     LogCapture captured;
     credsSetSafetyPeriodForTests(20);
     credstest::mark("hang");
     std::string name;
-    std::thread lookup([&name] {
+    std::atomic<bool> done{false};
+    std::thread lookup([&name, &done] {
         char buf[1024];
         struct passwd pw, *result = nullptr;
         if (s_getpwnam_r("daemon", &pw, buf, sizeof(buf), &result) == 0 && result != nullptr) name = pw.pw_name;
+        done = true;
     });
     std::string pid;
     for (int i = 0; i < 1000 && pid.empty(); i++) {
         usleep(10000);
         pid = readFile(credstest::path("hung.pid"));
     }
-    ASSERT_FALSE(pid.empty()) << "the child never started";
+    if (pid.empty()) {
+        credstest::clockOffset() = 16;
+        lookup.join();
+        FAIL() << "the child never started";
+    }
     // Not killed while young ...
     usleep(100 * 1000);
     EXPECT_EQ(0, kill(std::stoi(pid), 0));
     // ... but once older than 15 seconds.
     credstest::clockOffset() = 16;
+    for (int i = 0; i < 1000 && !done; i++) usleep(10000);
+    if (!done) {
+        kill(std::stoi(pid), SIGKILL);  // so that the lookup ends and the test can report
+        lookup.join();
+        FAIL() << "the hung child was never killed";
+    }
     lookup.join();
     EXPECT_EQ("daemon", name);
     EXPECT_EQ(2, childrenFor(CREDS_OP_USER_BY_NAME, "daemon"));
@@ -315,6 +330,21 @@ TEST_F(LookupTest, HungChildIsKilledAndTheLookupRetried) {
     EXPECT_TRUE(captured.contains("Creds: unable to read error reply from child process"));
     // Killed and reaped.
     EXPECT_EQ(-1, kill(std::stoi(pid), 0));
+}
+
+TEST_F(LookupTest, HungChildIsKilledAndTheLookupRetried) {
+    expectHungChildKilledAndTheLookupRetried();
+}
+
+// Without a free slot the lookup runs all the same, and its child is watched
+// all the same.
+TEST_F(LookupTest, HungChildIsKilledWhenTheLockTableIsFull) {
+    std::vector<int> slots;
+    for (int i = 0; i < CredsLockTable::kSlots; i++)
+        slots.push_back(_credsLocks.lockOrWait(("filler" + std::to_string(i)).c_str(), 0, CREDS_OP_USER_BY_NAME));
+    expectHungChildKilledAndTheLookupRetried();
+    for (int slot : slots) _credsLocks.unlock(slot);
+    EXPECT_EQ(0, _credsLocks.slotsInUse());
 }
 
 TEST_F(LookupTest, ChildrenThatFailAreRetriedThenReported) {
