@@ -33,6 +33,8 @@ int credsServe(const CredsChildOptions& options, int inFd, int outFd);
 
 // The child: serves one request on standard input and output, then exits.
 [[noreturn]] void testcred(const CredsChildOptions& options);
+// The same with the switches read from the process's own arguments.
+[[noreturn]] void testcred();
 
 // The first call of a program that can reach a lookup; see above.
 void credsProgramStart(int argc, char** argv);
