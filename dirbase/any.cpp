@@ -26,7 +26,7 @@ void any_internal::fatal(const char* message, const char* file, int line) {
 // --- ObjRef --------------------------------------------------------------
 
 void ObjRef::destroy(Translatable* obj) {
-    delete obj;
+    any_internal::deleteNested(obj);
 }
 
 ObjRef::ObjRef(Translatable* object) : object(object) {
@@ -214,9 +214,9 @@ void Any::releasePayload() {
         case ANY_STRING:
         case ANY_CHAR: free(value.s); break;
         case ANY_REFERENCE: delete value.ref; break;
-        case OBJ_ANYARRAY_ID: delete value.array; break;
+        case OBJ_ANYARRAY_ID: any_internal::deleteNested(value.array); break;
         default:
-            if (isObjectKind(type)) delete value.object;
+            if (isObjectKind(type)) any_internal::deleteNested(value.object);
             break;
         }
     }
@@ -522,13 +522,19 @@ bool Any::operator==(const Any& other) const {
         Translatable* b = other.getReferenced();
         if (a == b) return true;
         if (a == nullptr || b == nullptr) return false;
-        bool equal = false;
-        return a->isEqual(nullptr, &equal, b) == 0 && equal;
+        return any_internal::compareNested(a, b, [](const void* x, const void* y) {
+            bool equal = false;
+            return static_cast<const Translatable*>(x)->isEqual(nullptr, &equal, static_cast<const Translatable*>(y)) == 0 &&
+                   equal;
+        });
     }
     case OBJ_ANYARRAY_ID: {
         if (value.array == nullptr || other.value.array == nullptr) return value.array == other.value.array;
-        bool equal = false;
-        return value.array->isEqual(nullptr, &equal, other.value.array) == 0 && equal;
+        return any_internal::compareNested(value.array, other.value.array, [](const void* x, const void* y) {
+            bool equal = false;
+            return static_cast<const AnyArray*>(x)->isEqual(nullptr, &equal, static_cast<const AnyArray*>(y)) == 0 &&
+                   equal;
+        });
     }
     default: return false;
     }

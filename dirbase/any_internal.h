@@ -29,6 +29,18 @@ inline long long truncateToInt64(double d) {
     return static_cast<long long>(d);
 }
 
+// Deletes an object that a value held. Past a nesting limit the deletion
+// waits for the outermost one on this thread, so that releasing a deeply
+// nested value cannot overflow the stack.
+void deleteNested(Translatable* obj);
+
+// Compares two containers (arrays, or referenced objects) with compare,
+// within the comparison under way on this thread: a pair met again in it is
+// equal, and past a depth limit the answer is "unequal". So a value that
+// holds itself, or that shares its parts many times, compares in bounded
+// time and stack.
+bool compareNested(const void* a, const void* b, bool (*compare)(const void*, const void*));
+
 }  // namespace any_internal
 
 #endif

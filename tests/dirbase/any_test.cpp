@@ -17,6 +17,7 @@
 #include "common/os.h"
 #include "dir/directory.h"
 #include "dirbase/acl.h"
+#include "dirbase/attributes.h"
 #include "dirbase/message.h"
 #include "tests/support/bytes.h"
 
@@ -174,6 +175,90 @@ TEST_F(AnyTest, EqualityFollowsKindsHintsAndWidths) {
     EXPECT_TRUE(equal);
     EXPECT_EQ(0, i32.isEqual(nullptr, &equal, shared));
     EXPECT_FALSE(equal);
+}
+
+// An array whose first element refers to the array itself: [self, last].
+AnyArray* selfHolding(int last) {
+    AnyArray* a = new AnyArray;
+    Any* self = new Any;
+    self->setReference(a);
+    a->append(self);
+    a->append(new Any(last));
+    return a;
+}
+
+// level 0 is [base]; each level above holds the one below twice, by reference.
+Any sharedTower(int levels, int base) {
+    AnyArray* a = new AnyArray;
+    a->append(new Any(base));
+    for (int i = 0; i < levels; i++) {
+        AnyArray* up = new AnyArray;
+        for (int k = 0; k < 2; k++) {
+            Any* below = new Any;
+            below->setReference(a);
+            up->append(below);
+        }
+        a = up;
+    }
+    return ref(a);
+}
+
+// Values a script can build: an array that holds itself, parts shared many
+// times over, and nesting far deeper than a stack could hold one frame per
+// level.
+TEST_F(AnyTest, NestedValuesCompareAndReleaseWithinBoundedStack) {
+    AnyArray* d = selfHolding(1);
+    AnyArray* e = selfHolding(1);
+    AnyArray* f = selfHolding(2);
+    {
+        Any dv = ref(d), ev = ref(e), fv = ref(f);
+        // The same shape unrolled for ever is equal; a difference behind the
+        // cycle is still found.
+        EXPECT_TRUE(dv == ev);
+        EXPECT_FALSE(dv == fv);
+        EXPECT_FALSE(fv == dv);
+        // Each holds itself: break the cycles so the values can go.
+        d->clear();
+        e->clear();
+        f->clear();
+    }
+
+    // 2^60 paths, 61 distinct arrays: compared once each.
+    EXPECT_TRUE(sharedTower(60, 1) == sharedTower(60, 1));
+    EXPECT_FALSE(sharedTower(60, 1) == sharedTower(60, 2));
+
+    const int kDeep = 200000;
+    Any chainA, chainB;
+    chainA.set("bottom");
+    chainB.set("bottom");
+    for (int i = 0; i < kDeep; i++) {
+        AnyArray* a = new AnyArray;
+        a->append(new Any(chainA));
+        chainA.setReference(a);
+        AnyArray* b = new AnyArray;
+        b->append(new Any(chainB));
+        chainB.setReference(b);
+    }
+    // Too deep to compare: unequal rather than a stack overflow.
+    EXPECT_FALSE(chainA == chainB);
+    chainA.clear();  // references, each array released by the one above it
+
+    // Owned arrays inside owned arrays, and objects inside objects.
+    Any owner;
+    owner.set("bottom");
+    Any objects;
+    for (int i = 0; i < kDeep; i++) {
+        AnyArray* a = new AnyArray;
+        Any* inner = new Any;
+        inner->takeFrom(owner);
+        a->append(inner);
+        owner.setArray(a);
+        Attributes* o = new Attributes;
+        o->addAttribute("x", new Any(objects));
+        objects.setReference(o);
+    }
+    owner.clear();
+    objects.clear();
 }
 
 template <class T>
