@@ -1,6 +1,7 @@
 #include "module/net_object.h"
 
 #include <dirent.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,6 +44,17 @@ long long readCounter(const char* format, const char* name) {
     if (fscanf(f, "%lld", &value) != 1) value = 0;
     fclose(f);
     return value;
+}
+
+// (now - before) * 8 / elapsed: bits per millisecond, that is kbit/s. A
+// counter that jumps by more than 2^60 (a driver printing all ones, a
+// reset to a huge value) must not overflow, so the product is taken in 128
+// bits and the rate held within 64.
+long long kbitPerSecond(long long now, long long before, long long elapsed) {
+    __int128 rate = (static_cast<__int128>(now) - before) * 8 / elapsed;
+    if (rate > LLONG_MAX) return LLONG_MAX;
+    if (rate < LLONG_MIN) return LLONG_MIN;
+    return static_cast<long long>(rate);
 }
 
 long long nowMillis() {
@@ -94,6 +106,9 @@ int NetObjectManager::collectData(StatEntry* entry) {
     // are read on their plain paths.
     DIR* dir = s_opendir(kNetClassDir, true);
     if (dir == nullptr) return 0;
+    // The host owns the list and may have dropped objects since the last
+    // pass, so the walk's starting point is not kept across passes.
+    _lastFound = nullptr;
 
     struct dirent slot;
     struct dirent* d;
@@ -127,9 +142,8 @@ int NetObjectManager::collectData(StatEntry* entry) {
         // Two passes within one millisecond have no rate to report.
         if (elapsed == 0) continue;
 
-        // Bytes per millisecond times 8 is kbit/s.
-        long long transmitRate = (transmit - previousTransmit) * 8 / elapsed;
-        long long receiveRate = (receive - previousReceive) * 8 / elapsed;
+        long long transmitRate = kbitPerSecond(transmit, previousTransmit, elapsed);
+        long long receiveRate = kbitPerSecond(receive, previousReceive, elapsed);
         StatData** series = StatData::createSeriesArray(3, StatData::makeInt64(speed), StatData::makeInt64(receiveRate),
                                                         StatData::makeInt64(transmitRate));
         entry->addRow(new StatRow(NET_STATS_CLASS_ID, 0, d->d_name, series));

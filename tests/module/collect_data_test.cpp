@@ -3,6 +3,7 @@
 // interfaces that the test controls, on the very paths it reads in real use.
 // The module's clock is this program's gettimeofday, so elapsed times are exact.
 #include <errno.h>
+#include <limits.h>
 #include <sched.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -160,6 +161,18 @@ TEST_F(CollectData, RatesFromTwoSamplesWithTheKernelsQuirks) {
     // Two passes in one millisecond have no rate.
     rows = pass();
     EXPECT_EQ(0u, rows.count("eth0"));
+
+    // A jump too large for bytes times 8 in 64 bits (a driver printing all
+    // ones saturates the read) is held at the largest rate, and the way back
+    // at the smallest, instead of overflowing.
+    setCounters("eth0", nullptr, "18446744073709551615");
+    _fakeNowMs += 1;
+    rows = pass();
+    EXPECT_EQ(LLONG_MAX, rows["eth0"][2]);
+    setCounters("eth0", nullptr, "1");
+    _fakeNowMs += 1;
+    rows = pass();
+    EXPECT_EQ(LLONG_MIN, rows["eth0"][2]);
 }
 
 TEST_F(CollectData, PassWithoutEntryStillSamplesAndMarksObjectsPresent) {
