@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <string>
+
 #include "common/log.h"
+#include "common/os.h"
 #include "common/stats.h"
 #include "records/stats_file.h"
 
@@ -33,10 +36,20 @@ StatsRecorder::~StatsRecorder() {
 void StatsRecorder::startFile(long long time) {
     struct tm tm;
     _day = localDay(time, &tm);
-    char name[64];
-    snprintf(name, sizeof(name), "/%04d%02d%02d-%02d%02d%02d.stats", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+    // Named after the first sample's local time. That name may be taken (an
+    // earlier run in the same second, the hour that repeats when the clocks
+    // go back), and midnight's is the consolidated day's: such a file gets a
+    // counter, so that no earlier file is overwritten.
+    char stamp[64];
+    snprintf(stamp, sizeof(stamp), "/%04d%02d%02d-%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
              tm.tm_hour, tm.tm_min, tm.tm_sec);
-    _path = _dir + name;
+    bool midnight = tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0;
+    for (int n = 0;; n++) {
+        if (n == 0 && midnight) continue;
+        _path = _dir + stamp + (n > 0 ? "-" + std::to_string(n) : std::string()) + ".stats";
+        struct stat64 st;
+        if (s_stat(_path.c_str(), &st, true) != 0 && errno == ENOENT) break;
+    }
     _file = new StatsFile();
     _file->interval = _interval;
     _lastWrite = time;

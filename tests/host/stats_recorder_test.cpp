@@ -58,6 +58,22 @@ TEST(StatsRecorder, OneFilePerPeriodAndDayAndNothingLostWhenWritesFail) {
         EXPECT_EQ(1, entriesIn(dir.file("20261206-000005.stats")));
     }
 
+    // Files already there, from an earlier run in the same second, are not
+    // overwritten; nor is a day's consolidated file by a run starting at
+    // midnight.
+    {
+        StatsRecorder r(dir.path().c_str(), 10, 60);
+        r.add(sample(at(0)));
+        r.add(sample(at(10)));
+        EXPECT_TRUE(r.flush());
+        r.add(sample(at(12 * 3600)));
+        EXPECT_TRUE(r.flush());
+        EXPECT_EQ(7, entriesIn(dir.file("20261205-120000.stats")));
+        EXPECT_EQ(2, entriesIn(dir.file("20261205-120000-1.stats")));
+        EXPECT_EQ(1, entriesIn(dir.file("20261206-000000-1.stats")));
+        EXPECT_EQ(-1, entriesIn(dir.file("20261206-000000.stats")));
+    }
+
     // The directory is not there (as good as a full disk): every write
     // fails and says so, and the samples wait, each day in its own file.
     std::string later = dir.file("later");
