@@ -81,9 +81,9 @@ void StatEntry::addRow(StatRow* row) {
 void StatEntry::dump(FILE* out) const {
     time_t t = static_cast<time_t>(time);
     struct tm tm;
-    localtime_r(&t, &tm);
-    char when[64];
-    strftime(when, sizeof(when), "%x %X", &tm);
+    // A time the calendar cannot hold (from a damaged file) shows as nothing.
+    char when[64] = "";
+    if (localtime_r(&t, &tm) != nullptr) strftime(when, sizeof(when), "%x %X", &tm);
     fprintf(out, "    %s:\n", when);
     for (int i = 0; i < count; i++) rows[i]->dump(out);
 }

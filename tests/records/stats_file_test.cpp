@@ -1,6 +1,7 @@
 // Statistics files: the buffer form built by hand, files written and read
 // back, the magic line and damaged gzip streams refused with their reasons,
 // the encoded object that keeps its bytes, and consolidation of a day.
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -253,6 +254,11 @@ TEST_F(StatsFileTest, FindsTheLatestEntryOfAClassAndDumpsRowsReadably) {
     std::string listing = printed([&](FILE* out) { f.dump(out); });
     EXPECT_NE(std::string::npos, listing.find(" (4)\n    ")) << listing;
     EXPECT_NE(std::string::npos, listing.find("        cls: 31, id: 0, label: cpu, (1) 5, \n")) << listing;
+
+    // A time no calendar holds, as a damaged file may carry, shows as nothing.
+    std::unique_ptr<StatEntry> beyond(entry(LLONG_MAX, {row(30, 0, "eth0", {1})}));
+    EXPECT_EQ("    :\n        cls: 30, id: 0, label: eth0, (1) 1, \n",
+              printed([&](FILE* out) { beyond->dump(out); }));
 }
 
 TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
