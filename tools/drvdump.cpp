@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "coms/frame.h"
 #include "dir/directory.h"
+#include "ft/ft_transaction.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/message.h"
 #include "records/stats_file.h"
@@ -192,6 +193,9 @@ int main(int argc, char** argv) {
     }
 
     Directory::init();
+    // The file transfer records travel inside directory messages too; the
+    // dump knows every record a peer may send.
+    ft_registerTranslators();
     if (statsPath != nullptr || consolidateDir != nullptr) {
         if (path != nullptr || nameToEncode != nullptr || (statsPath != nullptr && consolidateDir != nullptr))
             return usageError("%s works alone", statsPath != nullptr ? "--stats" : "--consolidate");

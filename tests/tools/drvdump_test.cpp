@@ -84,6 +84,14 @@ TEST_F(DrvdumpTest, EncodesANameAndDumpsItAsATreeOrAsItsText) {
     EXPECT_EQ("/host:id=\"h1\"/fs:\n", fromFile.out);
 }
 
+// A file transfer record, as a directory message may carry one, is read
+// by its own translator.
+TEST_F(DrvdumpTest, ReadsFileTransferRecords) {
+    Outcome ft = run("--bare --object 2109", Bytes().object(2109).field(3).str("old").field(4).int32(5).end().data);
+    ASSERT_EQ(0, ft.status) << ft.err;
+    EXPECT_NE(std::string::npos, ft.out.find("\"fallbackText\" : \"old\", \"fallbackCount\" : 5")) << ft.out;
+}
+
 TEST_F(DrvdumpTest, DamagedInputSaysWhereAndWhy) {
     struct Case {
         Bytes input;
