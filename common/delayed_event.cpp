@@ -41,15 +41,9 @@ void DelayedEventSlot<Derived>::enroll() {
 
 template <class Derived>
 void DelayedEventSlot<Derived>::withdraw() {
-    {
-        // No supplier can reach the event any more once it is gone from the
-        // registry; the block is taken for the analysis' sake and stays in
-        // order (registry first).
-        CriticalSection registry(Derived::_lock);
-        CondSection hold(block);
-        free(errorText);
-        errorText = nullptr;
-    }
+    // One hold of the registry lock for both: a supplier that looked the
+    // event up holds that lock until it is done, so it either filled the
+    // event before (and its text is freed here) or cannot find it after.
     CriticalSection registry(Derived::_lock);
     // Doubly linked, so that leaving costs the same wherever the event sits:
     // a burst of posts to an operation target withdraws its oldest events first.
@@ -59,6 +53,11 @@ void DelayedEventSlot<Derived>::withdraw() {
         Derived::_registry = next;
     if (next != nullptr) next->prev = prev;
     next = prev = nullptr;
+    // The block is taken for the analysis' sake and stays in order
+    // (registry first).
+    CondSection hold(block);
+    free(errorText);
+    errorText = nullptr;
 }
 
 template <class Derived>

@@ -214,6 +214,34 @@ TEST(DelayedEvent, LockByIdHoldsTheRegistryOnlyForALiveEvent) {
     elsewhere->release();
 }
 
+// A supplier that answers by id just as the waiter gives up and destroys
+// the event: the answer's text either goes with the event or is never
+// written (the leak checker sees any that was written into a dying event).
+TEST(DelayedEvent, AnAnswerRacingTheWaitersDestructionGoesWithTheEvent) {
+    std::atomic<long long> current{0};
+    std::atomic<bool> stop{false};
+    std::atomic<long> answered{0};
+    std::thread supplier([&] {
+        while (!stop) {
+            long long id = current.load();
+            if (id == 0) continue;
+            DelayedEvent* e = DelayedEvent::lockById(id);
+            if (e == nullptr) continue;
+            e->setError("late answer", 5);
+            answered++;
+            e->release();
+        }
+    });
+    for (int i = 0; i < 50000; i++) {
+        DelayedEvent* e = new DelayedEvent();
+        current = e->getId();
+        delete e;
+    }
+    stop = true;
+    supplier.join();
+    EXPECT_GT(answered.load(), 0);
+}
+
 TEST(DelayedEvent, ListenerHearsOfEachReleaseAfterAFill) {
     CountingListener listener;
     DelayedEvent event(&listener);
