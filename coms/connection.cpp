@@ -503,7 +503,10 @@ void Connection::cleanup(bool inDtor) {
     bool schedule = false;
     {
         CriticalSection hold(_lockBlock);
-        bool unowned = hasFlag(F_DESTROY_PENDING) || (_connector != nullptr && !hasFlag(F_ACCEPTED));
+        // Destroyed already (from a callback, or waiting a heartbeat for its
+        // queue), or accepted by no one: nobody else will delete it.
+        bool unowned = hasFlag(F_DESTROY_PENDING) || hasFlag(F_LATENT_DESTROY) ||
+                       (_connector != nullptr && !hasFlag(F_ACCEPTED));
         if (unowned && _destroyStage != DS_SCHEDULED) {
             if (_lockCount == 0) {
                 _destroyStage = DS_SCHEDULED;

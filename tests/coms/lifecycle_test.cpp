@@ -231,11 +231,10 @@ TEST(Lifecycle, SlowReaderForcesPartialWritesAndKeepsOrder) {
     EXPECT_EQ(Connection::SM_READ, client.c->getMode());
 }
 
-TEST(Lifecycle, DestroyGivesAFullQueueOneHeartbeat) {
-    LogCapture logs;
-    RawTlsServer raw(4096);  // which reads nothing after the type items
-    Client client("127.0.0.1", raw.port);
-    client.c->setTiming(5000, 150);
+// Fills the write queue of a client whose peer reads nothing, then destroys
+// it: the destroy waits one heartbeat for the queue.
+void destroyWithAFullQueue(Client& client, RawTlsServer& raw, int heartbeatMs, LogCapture& logs) {
+    client.c->setTiming(60000, heartbeatMs);
     greet(client, raw, "\x07\x05");  // C_ENABLE_TIMING, C_COMPLETE
     ASSERT_TRUE(waitFor([&] { return client.c->isTimingEnabled() && client.recorder.completes == 1; }));
     std::string filler(65536, 'q');
@@ -247,11 +246,34 @@ TEST(Lifecycle, DestroyGivesAFullQueueOneHeartbeat) {
     ASSERT_TRUE(waitFor([&] { return client.c->getQueuedBytes() > 0; }));
     Connection::destroy(client.c);
     client.c = nullptr;
-    // The queue gets one heartbeat interval, then the connection goes anyway.
     ASSERT_TRUE(waitFor([&] { return logs.contains("Warning: write queue head is not NULL!!!"); }));
+}
+
+TEST(Lifecycle, DestroyGivesAFullQueueOneHeartbeat) {
+    LogCapture logs;
+    RawTlsServer raw(4096);  // which reads nothing after the type items
+    Client client("127.0.0.1", raw.port);
+    destroyWithAFullQueue(client, raw, 150, logs);
+    // The queue gets one heartbeat interval, then the connection goes anyway.
     EXPECT_EQ(1, Connection::liveConnections());
     EXPECT_TRUE(allGone());
     EXPECT_TRUE(logs.contains("Warning: write queue head is still not null after T_HEARTBEAT")) << logs.text();
+}
+
+// The peer goes away while the destroy waits: the connection closes at once,
+// and the destroy it was waiting to finish deletes it.
+TEST(Lifecycle, APeerLostDuringTheDestroysHeartbeatStillLetsTheConnectionGo) {
+    LogCapture logs;
+    RawTlsServer raw(4096);
+    Client client("127.0.0.1", raw.port);
+    destroyWithAFullQueue(client, raw, 3000, logs);
+    struct linger reset = {1, 0};
+    setsockopt(raw.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    SSL_free(raw.ssl);
+    raw.ssl = nullptr;
+    close(raw.fd);
+    raw.fd = -1;
+    EXPECT_TRUE(allGone()) << logs.text();
 }
 
 // A barrier travels as a delayed event released on the coms thread, so it
