@@ -39,7 +39,9 @@ bool zephan_match(const char* pattern, const char* text) {
         if (cache.size() >= 256) cache.clear();
         it = cache.emplace(pattern, std::unique_ptr<RegexPattern>(new RegexPattern(pattern, 0))).first;
     }
-    bool ok = !it->second->failed() && it->second->matches(text);
+    // Whole-text matching: "log|logs" must take "logs", and a protect filter
+    // "keep|keep2" must cover keep2.
+    bool ok = !it->second->failed() && it->second->matchesWhole(text);
     if (debugOn()) log(0, "compare regex '%s' and path '%s': %d", pattern, text, ok ? 1 : 0);
     return ok;
 }

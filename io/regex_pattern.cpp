@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include <mutex>
+#include <string>
 
 #include <oniguruma.h>
 
@@ -101,6 +102,24 @@ void RegexMatch::set(int count, const int* offsets) {
     _count = count;
 }
 
+namespace {
+
+OnigOptionType optionsOf(int flags) {
+    OnigOptionType options = ONIG_OPTION_NONE;
+    if ((flags & RegexPattern::IGNORE_CASE) != 0) options |= ONIG_OPTION_IGNORECASE;
+    if ((flags & RegexPattern::DOT_ALL) != 0) options |= ONIG_OPTION_MULTILINE;
+    return options;
+}
+
+// Compiles text in the Java syntax over UTF-8; ONIG_NORMAL or Oniguruma's
+// error code (info filled).
+int compile(const Onig* lib, const std::string& text, int flags, OnigRegex* regex, OnigErrorInfo* info) {
+    const OnigUChar* pattern = reinterpret_cast<const OnigUChar*>(text.data());
+    return lib->compile(regex, pattern, pattern + text.size(), optionsOf(flags), lib->utf8, lib->java, info);
+}
+
+}  // namespace
+
 RegexPattern::RegexPattern(const char* source, int flags)
     : _regex(nullptr), _source(strdup(source != nullptr ? source : "")), _flags(flags) {
     _error[0] = '\0';
@@ -109,13 +128,9 @@ RegexPattern::RegexPattern(const char* source, int flags)
         snprintf(_error, sizeof(_error), "the Oniguruma library could not be loaded");
         return;
     }
-    OnigOptionType options = ONIG_OPTION_NONE;
-    if ((flags & IGNORE_CASE) != 0) options |= ONIG_OPTION_IGNORECASE;
-    if ((flags & DOT_ALL) != 0) options |= ONIG_OPTION_MULTILINE;
-    const OnigUChar* pattern = reinterpret_cast<const OnigUChar*>(_source);
     OnigRegex regex = nullptr;
     OnigErrorInfo info;
-    int rc = lib->compile(&regex, pattern, pattern + strlen(_source), options, lib->utf8, lib->java, &info);
+    int rc = compile(lib, _source, flags, &regex, &info);
     if (rc != ONIG_NORMAL) {
         OnigUChar text[ONIG_MAX_ERROR_MESSAGE_LEN];
         lib->errorText(text, rc, &info);
@@ -130,6 +145,7 @@ RegexPattern::RegexPattern(const char* source, int flags)
 // onig(), which opens it in whichever copy runs; the library itself is one.
 RegexPattern::~RegexPattern() {
     if (_regex != nullptr) onig()->free(static_cast<OnigRegex>(_regex));
+    if (_whole != nullptr) onig()->free(static_cast<OnigRegex>(_whole));
     free(_source);
 }
 
@@ -168,7 +184,41 @@ bool RegexPattern::matches(const char* text) const {
     if (_regex == nullptr || text == nullptr) return false;
     size_t length = strlen(text);
     const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
-    // onig_match anchors at the start only; the whole text must be consumed.
+    // onig_match anchors at the start only and stops at the first match it
+    // finds there, which must consume the whole text.
     int consumed = onig()->match(static_cast<OnigRegex>(_regex), s, s + length, s, nullptr, ONIG_OPTION_NONE);
+    return consumed >= 0 && static_cast<size_t>(consumed) == length;
+}
+
+// The pattern as a non-capturing group followed by \z: a match from the
+// start must then reach the end, and backtracking tries every alternative
+// until one does. Only a pattern that compiled alone is wrapped (a broken
+// one such as "a)(b" would compile once wrapped). Two endings that the
+// plain group would swallow get their own form: a trailing comment of the
+// extended mode runs to a line end, which that mode otherwise ignores, and
+// an unclosed \Q quote ends at \E.
+void RegexPattern::compileWhole() const {
+    if (_regex == nullptr) return;
+    const Onig* lib = onig();
+    const std::string source = _source;
+    for (const char* ending : {")\\z", "\n)\\z", "\\E)\\z"}) {
+        OnigRegex regex = nullptr;
+        OnigErrorInfo info;
+        if (compile(lib, "(?:" + source + ending, _flags, &regex, &info) == ONIG_NORMAL) {
+            _whole = regex;
+            return;
+        }
+    }
+}
+
+bool RegexPattern::matchesWhole(const char* text) const {
+    if (_regex == nullptr || text == nullptr) return false;
+    std::call_once(_wholeOnce, [this] { compileWhole(); });
+    // No anchored form could be made (no such pattern is known): the first
+    // match decides, as matches() does.
+    if (_whole == nullptr) return matches(text);
+    size_t length = strlen(text);
+    const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
+    int consumed = onig()->match(static_cast<OnigRegex>(_whole), s, s + length, s, nullptr, ONIG_OPTION_NONE);
     return consumed >= 0 && static_cast<size_t>(consumed) == length;
 }

@@ -10,10 +10,14 @@
 // built, a pattern is never changed: Oniguruma keeps no state in a compiled
 // expression while it searches (each call gets its own region here), so any
 // number of threads may call matches and search on one pattern at once.
+// matchesWhole builds its end-anchored form once, under a once flag, and
+// may be called the same way.
 #ifndef DRV_IO_REGEX_PATTERN_H
 #define DRV_IO_REGEX_PATTERN_H
 
 #include <stddef.h>
+
+#include <mutex>
 
 // The groups of one match: group 0 is the whole match, then the capture
 // groups in order; a group that took no part has begin and end -1. Offsets
@@ -58,9 +62,15 @@ public:
     const char* source() const { return _source; }
     int flags() const { return _flags; }
 
-    // Whether the whole text (up to its NUL) matches; false for a failed
-    // pattern or a null text.
+    // Whether the first match from the start of text reaches its end (up
+    // to its NUL), the way script patterns and directory searches test a
+    // text: the first alternative that matches decides, so "log|logs" does
+    // not match "logs". False for a failed pattern or a null text.
     bool matches(const char* text) const;
+    // Whether any way of matching covers all of text: "log|logs" matches
+    // "logs". False for a failed pattern or a null text. The first call
+    // compiles a second, end-anchored form of the pattern.
+    bool matchesWhole(const char* text) const;
     // The byte offset of the first match at or after start, or -1 (also for
     // a failed pattern, a null text or a start past the end). When match is
     // given it receives the groups of that match.
@@ -74,7 +84,15 @@ public:
     int searchChecked(const char* text, size_t length, size_t start, RegexMatch* match) const;
 
 private:
+    // Compiles the end-anchored form into _whole (once).
+    void compileWhole() const;
+
     void* _regex;  // OnigRegex, kept opaque so that users need no Oniguruma header
+    // The pattern anchored at the end of the text, for matchesWhole; built
+    // on first use under _wholeOnce, read-only afterwards. Null when it
+    // could not be built.
+    mutable std::once_flag _wholeOnce;
+    mutable void* _whole = nullptr;
     char* _source;
     int _flags;
     char _error[96];

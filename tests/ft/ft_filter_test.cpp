@@ -35,6 +35,15 @@ TEST(FtFilter, PatternTable) {
         {{{E, ".*\\.o"}}, "main.o", false, E},
         {{{E, ".*\\.o"}}, "main.obj", false, I},
         {{{E, ".*\\.o"}}, "src/lib/x.o", false, E},
+        // Whole-match holds with alternatives too: any alternative may cover the name.
+        {{{E, "log|logs"}}, "logs", false, E},
+        {{{E, "log|logs"}}, "a/log", false, E},
+        {{{E, "log|logs"}}, "logsx", false, I},
+        {{{E, ".*\\.o|.*\\.obj"}}, "main.obj", false, E},
+        {{{E, ".*\\.o|.*\\.obj"}}, "main.objx", false, I},
+        {{{P, "keep|keep2"}}, "d/keep2", false, P},
+        {{{E, "a|ab/c"}}, "x/ab/c", false, E},
+        {{{E, "/tmp|tmp2/***"}}, "tmp2/x/y", false, E},
         // "**" is one or more components.
         {{{P, "data/**/keep"}}, "data/a/keep", false, P},
         {{{P, "data/**/keep"}}, "data/a/b/keep", false, P},

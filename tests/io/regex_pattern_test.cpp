@@ -32,6 +32,49 @@ TEST(RegexPattern, WholeTextMatches) {
     EXPECT_TRUE(all.matches("anything at all"));
 }
 
+// matches() lets the first match from the start decide, as script patterns
+// and directory searches do; matchesWhole() takes any way of matching that
+// covers the whole text, which is what path filters need.
+TEST(RegexPattern, WholeMatchTriesEveryAlternative) {
+    RegexPattern logs("log|logs", 0);
+    EXPECT_TRUE(logs.matchesWhole("logs"));
+    EXPECT_TRUE(logs.matchesWhole("log"));
+    EXPECT_FALSE(logs.matchesWhole("logsx"));
+    EXPECT_FALSE(logs.matchesWhole("xlog"));
+    EXPECT_FALSE(logs.matchesWhole(nullptr));
+    EXPECT_FALSE(logs.matches("logs"));
+    EXPECT_TRUE(logs.matches("log"));
+    RegexPattern objects(".*\\.o|.*\\.obj", 0);
+    EXPECT_TRUE(objects.matchesWhole("main.obj"));
+    EXPECT_TRUE(objects.matchesWhole("main.o"));
+    EXPECT_FALSE(objects.matchesWhole("main.ob"));
+    RegexPattern caseless("ab|abc", RegexPattern::IGNORE_CASE);
+    EXPECT_TRUE(caseless.matchesWhole("ABC"));
+    RegexPattern dotAll("a|a.b", RegexPattern::DOT_ALL);
+    EXPECT_TRUE(dotAll.matchesWhole("a\nb"));
+    RegexPattern endOfLine("a$", 0);
+    EXPECT_FALSE(endOfLine.matchesWhole("a\n"));
+    RegexPattern backReference("(a|ab)\\1", 0);
+    EXPECT_TRUE(backReference.matchesWhole("abab"));
+    EXPECT_FALSE(backReference.matchesWhole("aab"));
+    // Endings a plain group around the pattern would swallow: a comment of
+    // the extended mode, and a quote that is never closed.
+    RegexPattern commented("(?x) a | ab  # two spellings", 0);
+    ASSERT_FALSE(commented.failed()) << commented.errorText();
+    EXPECT_TRUE(commented.matchesWhole("ab"));
+    EXPECT_FALSE(commented.matchesWhole("a b"));
+    RegexPattern quoted("\\Qa.b", 0);
+    ASSERT_FALSE(quoted.failed()) << quoted.errorText();
+    EXPECT_TRUE(quoted.matchesWhole("a.b"));
+    EXPECT_FALSE(quoted.matchesWhole("axb"));
+    // A pattern that does not compile alone matches nothing, even where the
+    // wrapped text would compile.
+    RegexPattern broken("a)(b", 0);
+    EXPECT_TRUE(broken.failed());
+    EXPECT_FALSE(broken.matchesWhole("a)(b"));
+    EXPECT_FALSE(broken.matchesWhole("ab"));
+}
+
 TEST(RegexPattern, SearchWithGroups) {
     RegexPattern p("(\\w+)@(\\w+)(/x)?", 0);
     const char* text = "user bob@ftp/u here";
@@ -80,7 +123,9 @@ TEST(RegexPattern, SharedAcrossThreads) {
         threads.emplace_back([&p, &hits, t] {
             RegexMatch m;
             for (int i = 0; i < 500; i++)
-                if (p.search("xxababc", 7, 0, &m) == 2 && m.end(0) == 7 && p.matches("abc")) hits[t]++;
+                if (p.search("xxababc", 7, 0, &m) == 2 && m.end(0) == 7 && p.matches("abc") &&
+                    p.matchesWhole("babc") && !p.matchesWhole("abca"))
+                    hits[t]++;
         });
     for (std::thread& t : threads) t.join();
     for (int h : hits) EXPECT_EQ(500, h);
