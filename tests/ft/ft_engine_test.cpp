@@ -11,44 +11,10 @@
 #include "ft/ft.h"
 #include "ft/ft_filter.h"
 #include "ft/ft_protocol.h"
+#include "tests/ft/ft_engine_support.h"
 #include "tests/ft/ft_test_peer.h"
 #include "tests/support/bytes.h"
 #include "tests/support/temp_dir.h"
-
-namespace {
-
-void setMtime(const std::string& path, time_t secs) {
-    struct timeval tv[2] = {{secs, 0}, {secs, 0}};
-    utimes(path.c_str(), tv);
-}
-
-struct Recorder : FtListener {
-    std::vector<std::string> failures;
-    int completed = 0;
-    void transactionComplete(FtTransaction*) override { completed++; }
-    void failed(const char* text) override { failures.push_back(text); }
-};
-
-// Runs one Ft against the peer; the peer's state stays for inspection.
-int runAgainst(TestPeer* peer, Ft* ft, int protocol, Recorder* rec, FILE* report = nullptr) {
-    EXPECT_EQ(0, ft->preCopy(rec));
-    FtSession session(peer->senderOut, peer->senderIn, protocol, rec, report);
-    peer->start();
-    int rc = ft->runSession(&session, "peerhost");
-    peer->join();
-    return rc;
-}
-
-FtTransaction* transaction(const std::string& src, const std::string& dest) {
-    FtTransaction* t = new FtTransaction;
-    t->setSource(src.c_str());
-    t->setDestination(dest.c_str());
-    t->compression = 6;
-    t->createDest = true;
-    return t;
-}
-
-}  // namespace
 
 TEST(FtEngine, TreeArrivesWithNamesModesTimesAndLinksInOrderedSession) {
     TempDir dir;
