@@ -65,6 +65,11 @@ void FtRun::markSeen(const std::string& name, const struct stat64* st, int type,
     e->digest = digest != nullptr ? digest : "";
 }
 
+void FtRun::keepSubtree(const std::string& rel) {
+    for (_IndexEntry& e : _index)
+        if (rel.empty() || e.name == rel || parentOf(rel, e.name)) e.seen = true;
+}
+
 bool FtRun::readLocalIndex(const std::string& path) {
     SfsFile* f = nullptr;
     if (_sfs->open(path.c_str(), &f, O_RDONLY, 0, true) != 0) {

@@ -84,6 +84,9 @@ public:
     std::string localIndexPath() const;
     _IndexEntry* findIndex(const std::string& name);
     void markSeen(const std::string& name, const struct stat64* st, int type, const char* digest);
+    // Marks rel and every index entry below it seen ("" marks them all):
+    // for a part of the source that exists but could not be walked.
+    void keepSubtree(const std::string& rel);
     int validate();
     int removeMissing();
 

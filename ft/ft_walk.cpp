@@ -77,13 +77,17 @@ int FtRun::sendEntries() {
 }
 
 int FtRun::walkDirectory(const std::string& local, const std::string& rel, int depth) {
+    // A directory whose entries are not looked at keeps whatever the
+    // destination holds below it: they may all still exist here.
     if (depth > kMaxDepth) {
         fileProblem(false, "Directory too deep: %s", local, "Error: %s\n    Directory nested too deeply.\n", local.c_str());
+        keepSubtree(rel);
         return -1;
     }
     SfsDirectory* dir = nullptr;
     if (_sfs->opendir(local.c_str(), &dir, true) != 0) {
         fileProblem(false, "Unable to open directory: %s", local, "Error: Unable to open directory: %s\n", local.c_str());
+        keepSubtree(rel);
         return -1;
     }
     std::vector<std::string> names;
@@ -100,7 +104,10 @@ int FtRun::walkDirectory(const std::string& local, const std::string& rel, int d
             if (_sfs->getLastError() == ENOENT) {
                 _s->print("Warning: %s\n    Removed during copy.\n", childLocal.c_str());
             } else {
+                // It exists but cannot be looked at: neither it nor anything
+                // below it is removed from the destination.
                 fileProblem(false, "Unable to stat: %s [2]", childLocal, "Error: Unable to stat: %s\n", childLocal.c_str());
+                keepSubtree(childRel);
             }
             continue;
         }
@@ -108,6 +115,7 @@ int FtRun::walkDirectory(const std::string& local, const std::string& rel, int d
         if (S_ISDIR(st.st_mode)) {
             if (fmatch(childRel.c_str(), true, _t->filters) == PAT_EXCLUDE) continue;
             if (_t->recursive) walkDirectory(childLocal, childRel, depth + 1);
+            else keepSubtree(childRel);
         }
     }
     return 0;
@@ -184,6 +192,7 @@ int FtRun::visitLink(const std::string& local, const std::string& rel, const str
     char text[SFS_PATH_MAX];
     if (_sfs->readLink(local.c_str(), text, sizeof text, true) < 0) {
         log(_debug_ft, LOG_WARNING, 0, 0, "Unable to expand real path of %s, %s", local.c_str(), _sfs->getErrorString());
+        markSeen(rel, nullptr, 0, nullptr);
         return 0;
     }
     std::string when = formatTime(st);
@@ -299,6 +308,10 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
         _s->print("%s %19s %s\n", formatTime(st).c_str(), ft_withCommas(st.st_size).c_str(), rel.c_str());
         if (!fromLink) _sentFiles.push_back(local);
         markSeen(rel, &st, FT_TYPE_FILE, nullptr);
+    } else {
+        // Not sent (unreadable, or it changed too much), but it exists: the
+        // destination keeps its copy, and the index what that copy is.
+        markSeen(rel, nullptr, 0, nullptr);
     }
     return rc;
 }

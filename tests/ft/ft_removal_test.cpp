@@ -1,0 +1,120 @@
+// What the sender removes: destination entries the source no longer has
+// (--delete), and source files after a move. Entries the source still has
+// are never removed, even when they could not be read.
+#include <gtest/gtest.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dirbase/sfs_unix.h"
+#include "ft/ft.h"
+#include "ft/ft_filter.h"
+#include "ft/ft_protocol.h"
+#include "tests/ft/ft_engine_support.h"
+#include "tests/ft/ft_test_peer.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// The native file system refusing chosen paths with EACCES, as it would for
+// an unprivileged user (these tests may run as root, who reads everything).
+class RefusingSfs : public UnixSfs {
+public:
+    RefusingSfs() : UnixSfs(nullptr) {}
+    std::set<std::string> noLstat, noOpendir, noOpen, noUnlink;
+
+    int lstat(const char* path, struct stat64* st, bool adjust) override {
+        return noLstat.count(path) != 0 ? setError(EACCES, -1) : UnixSfs::lstat(path, st, adjust);
+    }
+    int opendir(const char* path, SfsDirectory** dir, bool adjust) override {
+        return noOpendir.count(path) != 0 ? setError(EACCES, -1) : UnixSfs::opendir(path, dir, adjust);
+    }
+    int open(const char* path, SfsFile** file, int flags, int mode, bool adjust) override {
+        return noOpen.count(path) != 0 ? setError(EACCES, -1) : UnixSfs::open(path, file, flags, mode, adjust);
+    }
+    int unlink(const char* path, bool adjust) override {
+        return noUnlink.count(path) != 0 ? setError(EACCES, -1) : UnixSfs::unlink(path, adjust);
+    }
+};
+
+std::string realDir(const TempDir& dir) {
+    char real[PATH_MAX];
+    return realpath(dir.path().c_str(), real) != nullptr ? real : dir.path();
+}
+
+void destHas(TestPeer* peer, const std::vector<std::string>& names, const std::set<std::string>& dirs) {
+    for (const std::string& n : names) {
+        PeerNode node;
+        if (dirs.count(n) != 0) node.type = FT_TYPE_DIRECTORY;
+        peer->files[n] = node;
+    }
+}
+
+}  // namespace
+
+TEST(FtRemoval, WhatExistsOnTheSourceStaysEvenWhenItCannotBeRead) {
+    TempDir dir;
+    const std::string src = realDir(dir) + "/src";
+    mkdir(src.c_str(), 0755);
+    for (const char* d : {"/locked", "/hidden", "/flat"}) mkdir((src + d).c_str(), 0755);
+    for (const char* f : {"/plain", "/secret", "/locked/inner", "/hidden/deep", "/flat/below"}) writeFile(src + f, f);
+    const std::vector<std::string> dest = {"plain",  "secret",      "locked", "locked/inner", "locked/old",
+                                           "hidden", "hidden/deep", "flat",   "flat/below",   "gone"};
+    const std::set<std::string> dirs = {"locked", "hidden", "flat"};
+
+    // A file that cannot be opened, a folder that cannot be listed, an entry
+    // that cannot be stat-ed: all of them and what lies below them stay.
+    {
+        TestPeer peer;
+        destHas(&peer, dest, dirs);
+        Ft ft;
+        RefusingSfs* sfs = new RefusingSfs;
+        sfs->noOpen = {src + "/secret"};
+        sfs->noOpendir = {src + "/locked"};
+        sfs->noLstat = {src + "/hidden"};
+        ft.setFileSystem(sfs);
+        FtTransaction* t = transaction(src, "/dest");
+        t->removeMissing = true;
+        ft.addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        EXPECT_EQ(std::vector<std::string>{"/dest/gone"}, peer.removed);
+        EXPECT_EQ("/plain", peer.files["plain"].content);
+        EXPECT_EQ(3, ft.stats().filesFailed);
+    }
+    // The source folder itself cannot be listed: nothing is removed.
+    {
+        TestPeer peer;
+        destHas(&peer, dest, dirs);
+        Ft ft;
+        RefusingSfs* sfs = new RefusingSfs;
+        sfs->noOpendir = {src};
+        ft.setFileSystem(sfs);
+        FtTransaction* t = transaction(src, "/dest");
+        t->removeMissing = true;
+        ft.addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        EXPECT_TRUE(peer.removed.empty()) << peer.removed[0];
+    }
+    // Without recursion the folders below the top are not looked into, so
+    // what the destination holds in them stays.
+    {
+        TestPeer peer;
+        destHas(&peer, dest, dirs);
+        Ft ft;
+        FtTransaction* t = transaction(src, "/dest");
+        t->removeMissing = true;
+        t->recursive = false;
+        ft.addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        EXPECT_EQ(std::vector<std::string>{"/dest/gone"}, peer.removed);
+    }
+}
