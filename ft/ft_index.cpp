@@ -249,8 +249,8 @@ int FtRun::removeMissing() {
                 break;
             }
         if (skipped) continue;
-        int m = fmatch(e.name.c_str(), e.type == FT_TYPE_DIRECTORY, _t->filters);
-        if (m == PAT_PROTECT || m == PAT_EXCLUDE) continue;
+        // Excluded names are not spared: only protection keeps an entry.
+        if (fmatch(e.name.c_str(), e.type == FT_TYPE_DIRECTORY, _t->filters) == PAT_PROTECT) continue;
         if (e.type == FT_TYPE_DIRECTORY && keep.count(e.name) != 0) continue;
         std::string path = std::string(_t->destination) + "/" + (_destRoot == _t->destination ? e.name : _srcBase + "/" + e.name);
         command(FT_REMOVE);

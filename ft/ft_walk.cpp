@@ -159,11 +159,10 @@ void FtRun::fillHeader(FtEntryHeader* h, const std::string& rel, const struct st
 
 int FtRun::visit(const std::string& local, const std::string& rel, const struct stat64& st) {
     bool isDir = S_ISDIR(st.st_mode);
-    // 1. Filters. An excluded entry is hidden on both sides: it is neither
-    // sent nor removed from the destination.
+    // 1. Filters. An excluded entry is not sent and not marked seen: with
+    // removals, its destination copy goes unless a protect filter keeps it.
     if (fmatch(rel.c_str(), isDir, _t->filters) == PAT_EXCLUDE) {
         _s->print("Excluded by filter...                 %s\n", rel.c_str());
-        markSeen(rel, nullptr, 0, nullptr);
         return 0;
     }
     if (isDir) {

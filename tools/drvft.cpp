@@ -40,7 +40,15 @@ void usage() {
             "                  [--filter '+ PATTERN' | '- PATTERN' | 'P PATTERN']... [--bwlimit KBPS]\n"
             "                  [--report FILE]\n"
             "       drvft get HOST[:PORT]:PATH LOCAL\n"
-            "       drvft put LOCAL HOST[:PORT]:PATH\n");
+            "       drvft put LOCAL HOST[:PORT]:PATH\n"
+            "\n"
+            "copy sends what changed since the destination's index; a SRC ending in\n"
+            "\"/\" copies the folder's contents, otherwise the folder itself.\n"
+            "  --delete         remove destination entries the source does not send: a\n"
+            "                   name a '- PATTERN' filter excludes is removed too, unless\n"
+            "                   a 'P PATTERN' filter protects it (lost+found always stays)\n"
+            "  --filter SPEC    include (+), exclude (-) or protect (P) the paths PATTERN\n"
+            "                   matches; the first matching filter decides\n");
 }
 
 long long nowMs() {

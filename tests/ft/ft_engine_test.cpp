@@ -215,28 +215,39 @@ TEST(FtEngine, NewerDestinationCopyIsSentWhole) {
     EXPECT_EQ(0, peer.literalBytes);
 }
 
-TEST(FtEngine, RemovalSparesProtectedLostFoundAndExcludedEntries) {
+// Only protection and the name lost+found keep an entry the source does
+// not send: an excluded name is removed like a vanished one.
+TEST(FtEngine, RemovalSparesProtectedAndLostFoundEntriesOnly) {
     TempDir dir;
     std::string src = dir.file("src");
     mkdir(src.c_str(), 0755);
-    writeFile(src + "/kept", "k");
+    mkdir((src + "/build").c_str(), 0755);
+    for (const char* f : {"/kept", "/cache.tmp", "/notes.tmp", "/build/obj"}) writeFile(src + f, "k");
     TestPeer peer;
     for (const char* name : {"kept", "gone", "lost+found", "lost+found2", "data", "data/keep", "olddir", "olddir/x",
-                             "olddir/y", "cache.tmp"}) {
+                             "olddir/y", "cache.tmp", "notes.tmp", "keep2", "build", "build/keep", "build/obj"}) {
         PeerNode n;
-        if (strcmp(name, "data") == 0 || strcmp(name, "olddir") == 0) n.type = FT_TYPE_DIRECTORY;
+        if (strcmp(name, "data") == 0 || strcmp(name, "olddir") == 0 || strcmp(name, "build") == 0)
+            n.type = FT_TYPE_DIRECTORY;
         peer.files[name] = n;
     }
     Ft ft;
     FtTransaction* t = transaction(src, "/dest");
     t->removeMissing = true;
-    t->addFilter(PAT_PROTECT, "keep");
+    t->addFilter(PAT_PROTECT, "notes\\.tmp");
+    t->addFilter(PAT_PROTECT, "keep|keep2");
     t->addFilter(PAT_EXCLUDE, ".*\\.tmp");
+    t->addFilter(PAT_EXCLUDE, "build/");
     ft.addTransaction(t);
     Recorder rec;
     ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
-    std::vector<std::string> want = {"/dest/gone", "/dest/lost+found2", "/dest/olddir"};
+    // build stays for its protected keep; the excluded build/obj and
+    // cache.tmp go although the source has them.
+    std::vector<std::string> want = {"/dest/build/obj", "/dest/cache.tmp", "/dest/gone", "/dest/lost+found2",
+                                     "/dest/olddir"};
     EXPECT_EQ(want, peer.removed);
+    EXPECT_EQ("", peer.files["cache.tmp"].content) << "an excluded file is not sent";
+    EXPECT_EQ("k", peer.files["notes.tmp"].content) << "the protect filter comes first, so it is not excluded";
 
     // A single file as the source removes nothing beside it.
     TestPeer single;
