@@ -216,21 +216,12 @@ int Ft::runSession(FtSession* session, const char* hostName) {
     bool ok = !session->hasError() && !canceledFlag;
     if (ok && protocol >= FT_PROTOCOL_2) {
         bool anyMove = false;
-        for (FtTransaction* t = _transactions; t != nullptr; t = t->next) anyMove = anyMove || (t->move && !t->modifiedOnly);
+        for (FtTransaction* t = _transactions; t != nullptr; t = t->next) anyMove = anyMove || FtRun::moves(t);
         if (anyMove) {
             session->print("\nMove selected.  Removing source files.\n");
             bool failedRemove = false;
-            for (const std::string& path : run.sentFiles()) {
-                struct stat64 st;
-                if (_sfs->lstat(path.c_str(), &st, true) != 0) {
-                    session->print("Error: unable to remove %s.  Unable to stat file.\n", path.c_str());
-                    failedRemove = true;
-                } else if (_sfs->unlink(path.c_str(), true) != 0) {
-                    session->print("Error: Unable to remove: %s\n", path.c_str());
-                    failedRemove = true;
-                }
-                if (failedRemove) _stats.unableToRemove++;
-            }
+            for (FtTransaction* t = _transactions; t != nullptr; t = t->next)
+                if (FtRun::moves(t) && !run.removeMovedSources(t)) failedRemove = true;
             if (failedRemove) session->setError("One or more files could not be removed on the source after they were copied");
         }
     }
@@ -274,6 +265,37 @@ int Ft::runSession(FtSession* session, const char* hostName) {
 
 FtRun::FtRun(Ft* ft, FtSession* session, const char* hostName)
     : _ft(ft), _s(session), _out(session->out()), _sfs(ft->_sfs), _host(hostName != nullptr ? hostName : "") {}
+
+bool FtRun::removeMovedSources(FtTransaction* t) {
+    auto it = _sent.find(t);
+    if (it == _sent.end()) return true;
+    bool failedRemove = false;
+    for (const std::string& path : it->second.files) {
+        struct stat64 st;
+        if (_sfs->lstat(path.c_str(), &st, true) != 0) {
+            _s->print("Error: unable to remove %s.  Unable to stat file.\n", path.c_str());
+            failedRemove = true;
+        } else if (_sfs->unlink(path.c_str(), true) != 0) {
+            _s->print("Error: Unable to remove: %s\n", path.c_str());
+            failedRemove = true;
+        }
+        if (failedRemove) _ft->_stats.unableToRemove++;
+    }
+    // Deepest first, so that a folder emptied by its children's removal
+    // goes too. The file system layer has no call that removes only an
+    // empty folder (removePath would take unsent entries with it), so the
+    // system's rmdir does it: a folder still holding anything stays.
+    std::vector<std::string> dirs = it->second.dirs;
+    std::stable_sort(dirs.begin(), dirs.end(), [](const std::string& a, const std::string& b) {
+        return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
+    });
+    for (const std::string& dir : dirs) {
+        char path[SFS_PATH_MAX];
+        if (_sfs->adjustForChroot(path, sizeof path, dir.c_str()) == 0 && ::rmdir(path) != 0)
+            log(_debug_ft, LOG_DEBUG, errno, 0, "FT: source folder %s stays", dir.c_str());
+    }
+    return !failedRemove;
+}
 
 void FtRun::fileProblem(bool sessionError, const char* errorFmt, const std::string& name, const char* reportFmt, ...) {
     if (reportFmt != nullptr && _s->report() != nullptr) {
@@ -328,6 +350,9 @@ int FtRun::runTransaction(FtTransaction* t) {
     bool start2 = t->useRecvStart2 && _srcIsDir;
     _destRoot = t->destination;
     if (start2) _destRoot += "/" + _srcBase;
+    // A move takes the top source folder too once it is empty, except when
+    // FT_RECV_START2 sends the folder itself.
+    if (moves(t) && _srcIsDir && !start2) _sent[t].dirs.push_back(_srcRoot);
     _now = static_cast<long long>(time(nullptr));
 
     // 1. Bandwidth.

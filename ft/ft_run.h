@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -33,8 +34,13 @@ public:
     // One transaction, in the order the protocol fixes. 0 or -1 (the
     // session error is set).
     int runTransaction(FtTransaction* t);
-    // Source files sent, for a move.
-    const std::vector<std::string>& sentFiles() const { return _sentFiles; }
+    // After the session, for a transaction that moves: removes the source
+    // files it sent, then its source folders left empty, deepest first (the
+    // top one stays when FT_RECV_START2 sent the folder itself). False when
+    // a file could not be removed (reported).
+    bool removeMovedSources(FtTransaction* t);
+    // Whether the transaction removes what it sent from the source.
+    static bool moves(const FtTransaction* t) { return t->move && !t->modifiedOnly; }
 
     // ---- ft_walk.cpp
     // Walks the source and sends the file list (without its end).
@@ -116,7 +122,13 @@ public:
     bool _indexFromFile = false;
     std::vector<_IndexEntry> _index;
     std::unordered_map<std::string, size_t> _byName;
-    std::vector<std::string> _sentFiles;
+    // What each moving transaction sent from its source: the files, and
+    // the folders walked (the top one too when it is to go).
+    struct SentSource {
+        std::vector<std::string> files;
+        std::vector<std::string> dirs;
+    };
+    std::map<const FtTransaction*, SentSource> _sent;
     std::unordered_map<unsigned, std::string> _userNames;
     std::unordered_map<unsigned, std::string> _groupNames;
     long long _now = 0;

@@ -94,6 +94,7 @@ int FtRun::walkDirectory(const std::string& local, const std::string& rel, int d
     while (const char* n = dir->readNext())
         if (strcmp(n, ".") != 0 && strcmp(n, "..") != 0) names.push_back(n);
     delete dir;
+    if (!rel.empty() && moves(_t)) _sent[_t].dirs.push_back(local);
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
         if (failed() || _ft->isCanceled()) return -1;
@@ -305,7 +306,7 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
     int rc = sendFile(local, rel, st, known != nullptr && _t->algorithm != 0 ? known : nullptr);
     if (rc == 0) {
         _s->print("%s %19s %s\n", formatTime(st).c_str(), ft_withCommas(st.st_size).c_str(), rel.c_str());
-        if (!fromLink) _sentFiles.push_back(local);
+        if (!fromLink && moves(_t)) _sent[_t].files.push_back(local);
         markSeen(rel, &st, FT_TYPE_FILE, nullptr);
     } else {
         // Not sent (unreadable, or it changed too much), but it exists: the

@@ -118,3 +118,49 @@ TEST(FtRemoval, WhatExistsOnTheSourceStaysEvenWhenItCannotBeRead) {
         EXPECT_EQ(std::vector<std::string>{"/dest/gone"}, peer.removed);
     }
 }
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+// Each transaction moves only if it asks to; the folders it emptied go too,
+// deepest first, but not one still holding something it did not send, nor
+// the top folder that FT_RECV_START2 sent as itself.
+TEST(FtRemoval, MoveRemovesOnlyItsOwnTransactionsFilesAndTheFoldersItEmptied) {
+    TempDir dir;
+    const std::string root = realDir(dir);
+    for (const char* d : {"/moved", "/moved/sub", "/moved/sub/deeper", "/kept", "/whole", "/whole/sub", "/whole/busy"})
+        mkdir((root + d).c_str(), 0755);
+    for (const char* f : {"/moved/a", "/moved/sub/b", "/moved/sub/deeper/c", "/kept/x", "/whole/y", "/whole/sub/z"})
+        writeFile(root + f, f);
+    // Too fresh to be sent: its folder stays.
+    writeFile(root + "/whole/busy/fresh.log", "busy");
+
+    TestPeer peer;
+    Ft ft;
+    FtTransaction* moved = transaction(root + "/moved/", "/d1");
+    moved->move = true;
+    ft.addTransaction(moved);
+    ft.addTransaction(transaction(root + "/kept", "/d2"));
+    FtTransaction* whole = transaction(root + "/whole", "/d3");
+    whole->move = true;
+    whole->useRecvStart2 = true;
+    whole->setStableTime(".log/600");
+    ft.addTransaction(whole);
+    Recorder rec;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << ft.errorText();
+    EXPECT_EQ("/moved/sub/deeper/c", peer.files["sub/deeper/c"].content);
+
+    EXPECT_FALSE(exists(root + "/moved")) << "emptied by the move, top folder included";
+    EXPECT_EQ("/kept/x", readFile(root + "/kept/x")) << "this transaction did not ask for a move";
+    EXPECT_FALSE(exists(root + "/whole/y"));
+    EXPECT_FALSE(exists(root + "/whole/sub"));
+    EXPECT_EQ("busy", readFile(root + "/whole/busy/fresh.log"));
+    EXPECT_TRUE(exists(root + "/whole")) << "FT_RECV_START2 sent the folder itself";
+    EXPECT_EQ(0, ft.stats().unableToRemove);
+}
