@@ -6,7 +6,8 @@
 //   drvft get HOST[:PORT]:PATH LOCAL
 //   drvft put LOCAL HOST[:PORT]:PATH
 // copy sends only what changed since the destination's index (partial
-// updates for changed files the destination has), shows progress on
+// updates for changed files the destination has; --move sends every file
+// and removes the source files that arrived), shows progress on
 // standard error, and prints the report's summary. The exit status is 0
 // only when everything arrived.
 #include <stdio.h>
@@ -47,6 +48,9 @@ void usage() {
             "  --delete         remove destination entries the source does not send: a\n"
             "                   name a '- PATTERN' filter excludes is removed too, unless\n"
             "                   a 'P PATTERN' filter protects it (lost+found always stays)\n"
+            "  --move           send every file, changed or not, and remove each source\n"
+            "                   file once the destination has it, then the source folders\n"
+            "                   left empty (a SRC without \"/\" keeps its own folder)\n"
             "  --filter SPEC    include (+), exclude (-) or protect (P) the paths PATTERN\n"
             "                   matches; the first matching filter decides\n");
 }
@@ -189,8 +193,11 @@ int copyCommand(int argc, char** argv) {
         t->compression = compression;
         t->createDest = true;
         // Only what changed since the destination's index is sent, changed
-        // files as block differences.
-        t->modifiedOnly = true;
+        // files as block differences. A move sends every file instead: the
+        // engine removes only files it sent, and ignores a move for a
+        // transaction that sends modified files only, so an unchanged file
+        // would stay behind.
+        t->modifiedOnly = !move;
         t->algorithm = 2;
         t->removeMissing = removeMissing;
         t->move = move;

@@ -1,7 +1,8 @@
 // drvft copy against the receiving service on loopback: real trees with
 // their attributes, a second run that sends nothing, a 1% change sent as a
 // partial update, the index across a restart, --delete with protected
-// paths, a file growing while it is read, and a service killed mid-file.
+// paths, a move, a file growing while it is read, and a service killed
+// mid-file.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -161,6 +162,28 @@ TEST(DrvftToDrvftd, DeleteRemovesVanishedFilesExceptProtectedOnes) {
     EXPECT_FALSE(exists(s.path("d/old")));
     EXPECT_EQ("/keep/precious", readFile(s.path("d/keep/precious")));
     EXPECT_TRUE(exists(s.path("d/lost+found")));
+}
+
+// A move takes every source file that arrived, including those the
+// destination already had unchanged, and the folders that leaves empty.
+TEST(DrvftToDrvftd, MoveEmptiesTheSourceEvenOfUnchangedFiles) {
+    Service s;
+    TempDir local;
+    const std::string src = local.file("src");
+    mkdir(src.c_str(), 0755);
+    mkdir((src + "/sub").c_str(), 0755);
+    writeFile(src + "/old", "already there");
+    const std::string to = "127.0.0.1:" + s.port() + ":m";
+    ASSERT_EQ(0, drvft({"copy", src + "/", to}).status);
+    writeFile(src + "/sub/new", "new");
+
+    Outcome o = drvft({"copy", src + "/", to, "--move"});
+    ASSERT_EQ(0, o.status) << o.err << o.out;
+    EXPECT_EQ("already there", readFile(s.path("m/old")));
+    EXPECT_EQ("new", readFile(s.path("m/sub/new")));
+    EXPECT_FALSE(exists(src + "/old"));
+    EXPECT_FALSE(exists(src + "/sub"));
+    EXPECT_FALSE(exists(src)) << "a source ending in / is its contents: the emptied folder goes too";
 }
 
 TEST(DrvftToDrvftd, AFileGrowingWhileReadNeverArrivesTorn) {
