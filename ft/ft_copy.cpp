@@ -272,14 +272,17 @@ bool FtRun::removeMovedSources(FtTransaction* t) {
     bool failedRemove = false;
     for (const std::string& path : it->second.files) {
         struct stat64 st;
-        if (_sfs->lstat(path.c_str(), &st, true) != 0) {
+        bool removed = false;
+        if (_sfs->lstat(path.c_str(), &st, true) != 0)
             _s->print("Error: unable to remove %s.  Unable to stat file.\n", path.c_str());
-            failedRemove = true;
-        } else if (_sfs->unlink(path.c_str(), true) != 0) {
+        else if (_sfs->unlink(path.c_str(), true) != 0)
             _s->print("Error: Unable to remove: %s\n", path.c_str());
+        else
+            removed = true;
+        if (!removed) {
             failedRemove = true;
+            _ft->_stats.unableToRemove++;
         }
-        if (failedRemove) _ft->_stats.unableToRemove++;
     }
     // Deepest first, so that a folder emptied by its children's removal
     // goes too. The file system layer has no call that removes only an

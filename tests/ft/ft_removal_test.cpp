@@ -164,3 +164,32 @@ TEST(FtRemoval, MoveRemovesOnlyItsOwnTransactionsFilesAndTheFoldersItEmptied) {
     EXPECT_TRUE(exists(root + "/whole")) << "FT_RECV_START2 sent the folder itself";
     EXPECT_EQ(0, ft.stats().unableToRemove);
 }
+
+// Each source file that a move could not remove counts once in the summary.
+TEST(FtRemoval, EveryFileAMoveCouldNotRemoveCountsOnce) {
+    TempDir dir;
+    const std::string src = realDir(dir) + "/src";
+    mkdir(src.c_str(), 0755);
+    for (const char* f : {"/a", "/b", "/c", "/d"}) writeFile(src + f, f);
+    TestPeer peer;
+    Ft ft;
+    RefusingSfs* sfs = new RefusingSfs;
+    sfs->noUnlink = {src + "/a", src + "/c"};
+    ft.setFileSystem(sfs);
+    FtTransaction* t = transaction(src + "/", "/d");
+    t->move = true;
+    ft.addTransaction(t);
+    Recorder rec;
+    FILE* report = fopen(dir.file("report").c_str(), "w");
+    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec, report));
+    fclose(report);
+    EXPECT_EQ("One or more files could not be removed on the source after they were copied", ft.errorText());
+    EXPECT_EQ(2, ft.stats().unableToRemove);
+    std::string text = readFile(dir.file("report"));
+    EXPECT_NE(std::string::npos, text.find("        Unable to Remove: 2\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Error: Unable to remove: " + src + "/c\n")) << text;
+    EXPECT_TRUE(exists(src + "/a"));
+    EXPECT_FALSE(exists(src + "/b"));
+    EXPECT_TRUE(exists(src + "/c"));
+    EXPECT_FALSE(exists(src + "/d"));
+}
