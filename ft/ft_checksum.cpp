@@ -1,5 +1,6 @@
 #include "ft/ft_checksum.h"
 
+#include <openssl/md5.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -7,6 +8,7 @@
 #include <immintrin.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 
@@ -226,6 +228,25 @@ void md5_digestToString(const unsigned char digest[16], char* out) {
         out[2 * i + 1] = kHex[digest[i] & 15];
     }
     out[32] = '\0';
+}
+
+int md5_file(SfsFile* file, long long length, char* out, int piece) {
+    if (piece <= 0) piece = kMd5Piece;
+    std::vector<char> buf(static_cast<size_t>(std::min<long long>(piece, length > 0 ? length : 1)));
+    MD5_CTX ctx;
+    MD5_Init(&ctx);
+    while (length > 0) {
+        int want = static_cast<int>(std::min<long long>(length, static_cast<long long>(buf.size())));
+        int got = file->read(buf.data(), want);
+        if (got < 0) return -1;
+        if (got == 0) break;
+        MD5_Update(&ctx, buf.data(), static_cast<size_t>(got));
+        length -= got;
+    }
+    unsigned char digest[16];
+    MD5_Final(digest, &ctx);
+    md5_digestToString(digest, out);
+    return 0;
 }
 
 bool md5_stringToDigest(const char* text, unsigned char digest[16]) {

@@ -99,6 +99,12 @@ private:
 void md5_digestToString(const unsigned char digest[16], char* out);
 // The 16 bytes of a 32-digit text; false when it is anything else.
 bool md5_stringToDigest(const char* text, unsigned char digest[16]);
+// The MD5 digest of the next `length` bytes of a file, as 32 lowercase
+// hexadecimal digits into out (33 bytes): SfsFile::md5sum for lengths of
+// any size, read in pieces of at most `piece` bytes. A file that ends first
+// gives the digest of what it held. 0, or -1 when a read fails.
+const int kMd5Piece = 1 << 20;
+int md5_file(SfsFile* file, long long length, char* out, int piece = kMd5Piece);
 
 // The block size of a partial update for a file of `size` bytes: the
 // integer square root, rounded up to a multiple of 64, kept within 1024 and

@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "dirbase/sfs.h"
+#include "ft/ft_checksum.h"
 #include "ft/ft_filter.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_run.h"
@@ -193,7 +194,7 @@ int FtRun::validate() {
             SfsFile* file = nullptr;
             struct stat64 st;
             if (_sfs->stat(f.second.c_str(), &st, true) == 0 && _sfs->open(f.second.c_str(), &file, O_RDONLY, 0, true) == 0) {
-                file->md5sum(static_cast<int>(st.st_size > 0x7fffffff ? 0x7fffffff : st.st_size), mine);
+                if (md5_file(file, st.st_size, mine) != 0) mine[0] = '\0';
                 Sfs::dispose(file);
             }
             auto it = _t->checksums.find(f.first);

@@ -12,6 +12,7 @@
 
 #include "common/log.h"
 #include "dirbase/sfs.h"
+#include "ft/ft_checksum.h"
 #include "ft/ft_filter.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_run.h"
@@ -284,7 +285,7 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
             SfsFile* f = nullptr;
             char digest[33] = "";
             if (_sfs->open(local.c_str(), &f, O_RDONLY, 0, true) == 0) {
-                f->md5sum(static_cast<int>(st.st_size > 0x7fffffff ? 0x7fffffff : st.st_size), digest);
+                if (md5_file(f, st.st_size, digest) != 0) digest[0] = '\0';
                 Sfs::dispose(f);
             }
             if (known->digest != digest) {

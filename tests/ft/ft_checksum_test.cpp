@@ -104,6 +104,51 @@ TEST(FtChecksum, DigestTextAndBlockSizes) {
     EXPECT_EQ(32768, ft_blockSize(1LL << 30));
 }
 
+namespace {
+
+std::string md5Of(const std::vector<unsigned char>& data, size_t n) {
+    unsigned char d[16];
+    MD5(data.data(), n, d);
+    char text[33];
+    md5_digestToString(d, text);
+    return text;
+}
+
+}  // namespace
+
+// A file's digest is taken over every piece of the length asked for, not
+// only the first one that a single read call can take: the engine digests
+// files of any size with the pieces a megabyte each; small pieces here
+// stand for that limit.
+TEST(FtChecksum, FileDigestCoversTheWholeLengthInPieces) {
+    std::mt19937 gen(11);
+    std::vector<unsigned char> data(10007);
+    for (auto& b : data) b = static_cast<unsigned char>(gen());
+    char out[33];
+    for (int piece : {1, 7, 4096, 10007, 1 << 20}) {
+        MemoryFile f(data.data(), data.size());
+        ASSERT_EQ(0, md5_file(&f, static_cast<long long>(data.size()), out, piece)) << piece;
+        EXPECT_EQ(md5Of(data, data.size()), out) << piece;
+        EXPECT_EQ(static_cast<long long>(data.size()), f.position()) << piece;
+    }
+    // From the current position, for the length asked; a file that ends
+    // first gives the digest of what it held.
+    MemoryFile part(data.data(), data.size());
+    ASSERT_EQ(0, md5_file(&part, 5000, out, 4096));
+    EXPECT_EQ(md5Of(data, 5000), out);
+    EXPECT_EQ(5000, part.position());
+    MemoryFile longer(data.data(), data.size());
+    ASSERT_EQ(0, md5_file(&longer, 1LL << 33, out, 4096));
+    EXPECT_EQ(md5Of(data, data.size()), out);
+    MemoryFile empty;
+    ASSERT_EQ(0, md5_file(&empty, 0, out));
+    EXPECT_STREQ("d41d8cd98f00b204e9800998ecf8427e", out);
+    // A read that fails in a later piece fails the digest.
+    MemoryFile failing(data.data(), data.size());
+    failing.failReadsFrom(6000);
+    EXPECT_EQ(-1, md5_file(&failing, static_cast<long long>(data.size()), out, 4096));
+}
+
 TEST(FtChecksum, SignaturesCoverEveryBlockWithAShortLast) {
     std::string data(2500, 'q');
     data[2400] = 'z';
