@@ -321,6 +321,7 @@ int FtRun::runTransaction(FtTransaction* t) {
     _s->setTransaction(t);
     t->retryList.clear();
     t->checksums.clear();
+    _indexMd5 = t->indexMd5 || getenv("INDEX_MD5") != nullptr;
     _haveIndex = false;
     _indexFromFile = false;
     _index.clear();

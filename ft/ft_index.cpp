@@ -3,7 +3,6 @@
 // afterwards; validation of files that changed while read; removal of
 // destination entries the source no longer has.
 #include <fcntl.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -149,7 +148,7 @@ int FtRun::prepareIndex() {
         }
     }
     _s->print("\nRetrieving index from destination.\n");
-    bool md5 = _s->protocol() >= FT_PROTOCOL_2 && (_t->indexMd5 || getenv("INDEX_MD5") != nullptr);
+    bool md5 = _s->protocol() >= FT_PROTOCOL_2 && _indexMd5;
     _s->resetIndex();
     command(md5 ? FT_INDEX_START_MD5 : FT_INDEX_START);
     _out->writeString(_destRoot.c_str());

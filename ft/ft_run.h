@@ -118,6 +118,10 @@ public:
     std::string _destRoot;  // where names are relative to on the destination
     bool _srcIsDir = false;
     dev_t _srcDev = 0;
+    // Index checksums for this transaction: its field, or forced on for
+    // every transaction by the environment variable INDEX_MD5. Both the
+    // index request and the comparison go by it.
+    bool _indexMd5 = false;
     bool _haveIndex = false;
     bool _indexFromFile = false;
     std::vector<_IndexEntry> _index;

@@ -281,7 +281,7 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
             log(_debug_ft, LOG_DEBUG, 0, 0, "%s: copying (index/tlm, local = %lld, remote = %lld, diff = %lld)", rel.c_str(),
                 local_ms, known->mtimeMs, local_ms - known->mtimeMs);
             send = true;
-        } else if (_t->indexMd5 && !known->digest.empty()) {
+        } else if (_indexMd5 && !known->digest.empty()) {
             SfsFile* f = nullptr;
             char digest[33] = "";
             if (_sfs->open(local.c_str(), &f, O_RDONLY, 0, true) == 0) {

@@ -1,0 +1,69 @@
+// How the sender checks what arrived: digests in the destination's index,
+// validation of files that changed while read and their re-sends, and the
+// checksum lists the peer answers with.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ft/ft.h"
+#include "ft/ft_protocol.h"
+#include "tests/ft/ft_engine_support.h"
+#include "tests/ft/ft_test_peer.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : _name(name) { setenv(name, value, 1); }
+    ~ScopedEnv() { unsetenv(_name); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* _name;
+};
+
+}  // namespace
+
+// A destination copy with the size and time of the source but other bytes
+// is found by its digest when index checksums are on, whether the
+// transaction asks for them or INDEX_MD5 forces them for every transaction.
+TEST(FtValidation, IndexChecksumsFromTheFieldOrTheEnvironmentCompareDigests) {
+    enum { NONE, FIELD, ENVIRONMENT };
+    for (int how : {NONE, FIELD, ENVIRONMENT}) {
+        TempDir dir;
+        const std::string src = dir.file("src");
+        mkdir(src.c_str(), 0755);
+        writeFile(src + "/f", "new content");
+        setMtime(src + "/f", 1600000000);
+        TestPeer peer;
+        PeerNode old;
+        old.content = "old content";
+        old.mtimeMs = 1600000000000LL;
+        peer.files["f"] = old;
+        Ft ft;
+        FtTransaction* t = transaction(src, "/d");
+        t->modifiedOnly = true;
+        t->indexMd5 = how == FIELD;
+        ft.addTransaction(t);
+        Recorder rec;
+        {
+            std::unique_ptr<ScopedEnv> env(how == ENVIRONMENT ? new ScopedEnv("INDEX_MD5", "1") : nullptr);
+            ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << how;
+        }
+        bool askedForDigests =
+            std::find(peer.commands.begin(), peer.commands.end(), FT_INDEX_START_MD5) != peer.commands.end();
+        EXPECT_EQ(how != NONE, askedForDigests) << how;
+        // Without digests size and time decide, and they say unchanged.
+        EXPECT_EQ(how != NONE ? "new content" : "old content", peer.files["f"].content) << how;
+        EXPECT_EQ(how != NONE ? 1 : 0, ft.stats().filesCopied) << how;
+    }
+}
