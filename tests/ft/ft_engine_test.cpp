@@ -313,51 +313,6 @@ TEST(FtEngine, PreCopyIsRequiredAndReportFileEndsWithSummary) {
     EXPECT_GT(atof(text.c_str() + at + 13), 50.0);
 }
 
-
-namespace {
-
-// Rewrites a file each time it has been sent, as a file that keeps
-// changing would; stops after `times` rewrites.
-struct Rewriter : Recorder {
-    std::string path;
-    int times = 0;
-    int done = 0;
-    void progress(const char*, const char*, const char* what, long long, long long, long long, FtTransaction*) override {
-        if (what != nullptr && strcmp(what, "sent") == 0 && done < times) {
-            done++;
-            writeFile(path, "version " + std::to_string(done) + std::string(static_cast<size_t>(done), '!'));
-        }
-    }
-};
-
-}  // namespace
-
-TEST(FtEngine, FilesChangedWhileSentAreValidatedAndResentUpToFivePasses) {
-    for (int times : {1, 100}) {
-        TempDir dir;
-        writeFile(dir.file("f"), "original");
-        TestPeer peer;
-        Ft ft;
-        ft.setValidationDelay(0);
-        ft.addTransaction(transaction(dir.file("f"), "/d"));
-        Rewriter rec;
-        rec.path = dir.file("f");
-        rec.times = times;
-        int rc = runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec);
-        int requests = static_cast<int>(std::count(peer.commands.begin(), peer.commands.end(), FT_CHECKSUM_REQUEST));
-        if (times == 1) {
-            // Sent, changed, found invalid, sent again, found valid.
-            EXPECT_EQ(0, rc) << ft.errorText();
-            EXPECT_EQ(2, requests);
-            EXPECT_EQ(readFile(dir.file("f")), peer.files["f"].content);
-        } else {
-            EXPECT_NE(0, rc);
-            EXPECT_EQ("One or more files were changed after 5 retries", ft.errorText());
-            EXPECT_EQ(5, requests);
-        }
-    }
-}
-
 TEST(FtEngine, CancelStableTimeBandwidthAndMove) {
     TempDir dir;
     std::string src = dir.file("src");
