@@ -206,8 +206,9 @@ int FtRun::validate() {
             }
         }
         list.swap(invalid);
-        if (list.empty() || pass >= 5) break;
-        // Send the invalid ones again, in a file list of their own.
+        if (list.empty()) break;
+        // Send the invalid ones again, in a file list of their own; the
+        // fifth pass too, so that five retries went out before giving up.
         command(_t->useRecvStart2 && _srcIsDir ? FT_RECV_START2 : FT_RECV_START);
         _out->writeString(_t->destination);
         _out->writeBool(_t->recursive);

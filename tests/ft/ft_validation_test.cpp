@@ -100,15 +100,20 @@ TEST(FtValidation, FilesChangedWhileSentAreValidatedAndResentUpToFivePasses) {
         rec.times = times;
         int rc = runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec);
         int requests = static_cast<int>(std::count(peer.commands.begin(), peer.commands.end(), FT_CHECKSUM_REQUEST));
+        int lists = static_cast<int>(std::count(peer.commands.begin(), peer.commands.end(), FT_RECV_START));
         if (times == 1) {
             // Sent, changed, found invalid, sent again, found valid.
             EXPECT_EQ(0, rc) << ft.errorText();
             EXPECT_EQ(2, requests);
+            EXPECT_EQ(2, lists);
             EXPECT_EQ(readFile(dir.file("f")), peer.files["f"].content);
         } else {
+            // Five passes, each finding the file changed and sending it
+            // again: the first list and five retries.
             EXPECT_NE(0, rc);
             EXPECT_EQ("One or more files were changed after 5 retries", ft.errorText());
             EXPECT_EQ(5, requests);
+            EXPECT_EQ(6, lists);
         }
     }
 }
