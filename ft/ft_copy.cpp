@@ -383,21 +383,9 @@ int FtRun::runTransaction(FtTransaction* t) {
         command(FT_CREATE_DEST);
         _out->writeString(t->destination);
     }
-    // 5. Fallbacks.
-    if (_ft->keepFallbacks) {
-        command(FT_KEEP_FALLBACKS);
-        _out->writeString(_ft->_keepText.c_str());
-        _out->writeString(_ft->fallbackText != nullptr ? _ft->fallbackText : "");
-        _out->writeInt32(_ft->fallbackCount);
-        _out->writeInt32(_ft->fallbackAge);
-    }
-    // 6. Start, 7. the entries and their end.
+    // 5. Fallbacks, 6. start, 7. the entries and their end.
     _s->print("\nStarting file transfer transaction: %s\n    -> %s\n", t->source, t->destination);
-    command(start2 ? FT_RECV_START2 : FT_RECV_START);
-    _out->writeString(t->destination);
-    _out->writeBool(t->recursive);
-    _out->writeString(_srcBase.c_str());
-    _out->writeString(t->optionText != nullptr ? t->optionText : "");
+    startFileList();
     sendEntries();
     ftWritePlain(_out, FT_END_OF_FILES);
     if (!failed() && !_ft->isCanceled() && !t->retryList.empty()) validate();
@@ -417,6 +405,23 @@ int FtRun::runTransaction(FtTransaction* t) {
     _s->setTransaction(nullptr);
     if (_out->getError() != 0) _s->setError("Unable to write to the stream");
     return failed() ? -1 : 0;
+}
+
+void FtRun::startFileList() {
+    // The peer takes the fallback policy for the file list that follows
+    // only, so it goes before every start, a re-send's too.
+    if (_ft->keepFallbacks) {
+        command(FT_KEEP_FALLBACKS);
+        _out->writeString(_ft->_keepText.c_str());
+        _out->writeString(_ft->fallbackText != nullptr ? _ft->fallbackText : "");
+        _out->writeInt32(_ft->fallbackCount);
+        _out->writeInt32(_ft->fallbackAge);
+    }
+    command(_t->useRecvStart2 && _srcIsDir ? FT_RECV_START2 : FT_RECV_START);
+    _out->writeString(_t->destination);
+    _out->writeBool(_t->recursive);
+    _out->writeString(_srcBase.c_str());
+    _out->writeString(_t->optionText != nullptr ? _t->optionText : "");
 }
 
 namespace {

@@ -209,11 +209,7 @@ int FtRun::validate() {
         if (list.empty()) break;
         // Send the invalid ones again, in a file list of their own; the
         // fifth pass too, so that five retries went out before giving up.
-        command(_t->useRecvStart2 && _srcIsDir ? FT_RECV_START2 : FT_RECV_START);
-        _out->writeString(_t->destination);
-        _out->writeBool(_t->recursive);
-        _out->writeString(_srcBase.c_str());
-        _out->writeString(_t->optionText != nullptr ? _t->optionText : "");
+        startFileList();
         for (const auto& f : list) {
             struct stat64 st;
             if (_sfs->lstat(f.second.c_str(), &st, true) == 0 && S_ISREG(st.st_mode)) sendFile(f.second, f.first, st, nullptr);

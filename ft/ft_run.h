@@ -96,6 +96,10 @@ public:
     int validate();
     int removeMissing();
 
+    // FT_KEEP_FALLBACKS when the Ft keeps fallbacks, then FT_RECV_START or
+    // FT_RECV_START2 for the current transaction.
+    void startFileList();
+
     // Commands outside the file list.
     void command(int32_t code) { ftWriteCommand(_out, _s->protocol(), code); }
     // The session failed: an error, or a stream that no longer takes bytes.

@@ -117,3 +117,27 @@ TEST(FtValidation, FilesChangedWhileSentAreValidatedAndResentUpToFivePasses) {
         }
     }
 }
+
+// The peer applies a fallback policy to the one file list that follows it,
+// so a re-send after validation asks for fallbacks again.
+TEST(FtValidation, ReSentFilesKeepFallbacksToo) {
+    TempDir dir;
+    writeFile(dir.file("f"), "original");
+    TestPeer peer;
+    Ft ft;
+    ft.keepFallbacks = true;
+    ft.setValidationDelay(0);
+    ft.addTransaction(transaction(dir.file("f"), "/d"));
+    Rewriter rec;
+    rec.path = dir.file("f");
+    rec.times = 1;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << ft.errorText();
+    int starts = 0;
+    for (size_t i = 0; i < peer.commands.size(); i++) {
+        if (peer.commands[i] != FT_RECV_START) continue;
+        starts++;
+        ASSERT_GT(i, 0u);
+        EXPECT_EQ(FT_KEEP_FALLBACKS, peer.commands[i - 1]) << "before start " << starts;
+    }
+    EXPECT_EQ(2, starts);
+}
