@@ -177,15 +177,14 @@ int FtRun::validate() {
         for (int i = 0; i < _ft->_validationDelay * 10 && !_ft->isCanceled(); i++) usleep(100000);
         if (_ft->isCanceled()) return -1;
         _s->print("Requesting MD5 sums from remote...\n");
-        _s->resetChecksums();
-        _t->checksums.clear();
+        _s->expectChecksums();
         command(FT_CHECKSUM_REQUEST);
         for (const auto& f : list) {
             _out->writeString(f.first.c_str());
             _out->writeString(f.second.c_str());
         }
         _out->writeString("");
-        if (!_s->waitChecksums()) return -1;
+        if (!_s->waitChecksums(&_t->checksums)) return -1;
         _s->print("Validating files list...\n");
         std::vector<std::pair<std::string, std::string>> invalid;
         for (const auto& f : list) {

@@ -54,7 +54,7 @@ int readStr(MessageBase* in, std::string* s) {
 FtSession::FtSession(MessageBase* out, MessageBase* in, int protocol, FtListener* listener, FILE* report)
     : _out(out), _sink(out), _in(in), _stream(nullptr), _connection(nullptr), _protocol(protocol), _listener(listener), _report(report),
       _thread(nullptr), _error(false), _indexComplete(false), _ack(false), _synced(false), _quitAck(false),
-      _quitSent(false), _checksums(false), _readerDone(false), _transaction(nullptr), _plainIndexSeen(false),
+      _quitSent(false), _checksumsWanted(false), _checksums(false), _readerDone(false), _transaction(nullptr), _plainIndexSeen(false),
       _syncReply(false), _syncStatus(0), _sigSize(0), _sigCount(0), _sigStrong(0) {}
 
 FtSession::~FtSession() {
@@ -159,15 +159,21 @@ bool FtSession::waitTransactionSync() {
     return waitFlag(&_synced, 2000, nullptr);
 }
 
-void FtSession::resetChecksums() {
+void FtSession::expectChecksums() {
     CondSection hold(_cond);
+    _checksumList.clear();
     _checksums = false;
+    _checksumsWanted = true;
 }
 
-bool FtSession::waitChecksums() {
+bool FtSession::waitChecksums(std::map<std::string, std::string>* digests) {
     flush();
     CondSection hold(_cond);
-    return waitFlag(&_checksums, 2000, nullptr);
+    bool ok = waitFlag(&_checksums, 2000, nullptr);
+    _checksumsWanted = false;
+    digests->clear();
+    digests->swap(_checksumList);
+    return ok;
 }
 
 void FtSession::setTransaction(FtTransaction* t) {
@@ -402,8 +408,11 @@ void FtSession::runReadThread() {
                 }
                 if (!ok) break;
                 CondSection hold(_cond);
-                if (_transaction != nullptr)
-                    for (auto& kv : got) _transaction->checksums[kv.first] = kv.second;
+                if (!_checksumsWanted || _checksums) {
+                    log(_debug_ft, LOG_DEBUG, 0, 0, "FT: recv drops a checksum list nobody asked for");
+                    continue;
+                }
+                _checksumList.swap(got);
                 _checksums = true;
                 wake();
                 continue;

@@ -20,6 +20,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -128,14 +129,20 @@ public:
     bool waitIndex();
     // The index read (the sender's after waitIndex returned true).
     std::vector<_IndexEntry>& index() { return _index; }
-    // Before FT_MARK_COMPLETE / FT_TRANSACTION_SYNC / checksum requests.
+    // Before FT_MARK_COMPLETE / FT_TRANSACTION_SYNC.
     void resetAck();
     bool waitAck();
     void resetSync();
     bool waitTransactionSync();
-    void resetChecksums();
-    bool waitChecksums();
-    // The transaction being served (FT_UPDATE and checksum lists go to it).
+    // Before a checksum request: from now on the first checksum list that
+    // arrives is its answer; any other list is dropped unread by the
+    // sender, so a peer cannot change digests while the sender uses them.
+    void expectChecksums();
+    // Waits for that answer and hands it over (name -> digest); no list is
+    // taken after it until the next expectChecksums. False on an error, a
+    // quit or the end of the read thread.
+    bool waitChecksums(std::map<std::string, std::string>* digests);
+    // The transaction being served (FT_UPDATE goes to it).
     void setTransaction(FtTransaction* t);
 
     // Partial updates. resetSyncReply before sending the request; the
@@ -181,7 +188,10 @@ private:
     bool _synced GUARDED_BY(_cond);
     bool _quitAck GUARDED_BY(_cond);
     bool _quitSent GUARDED_BY(_cond);
+    // A checksum request is outstanding; its answer has arrived; the answer.
+    bool _checksumsWanted GUARDED_BY(_cond);
     bool _checksums GUARDED_BY(_cond);
+    std::map<std::string, std::string> _checksumList GUARDED_BY(_cond);
     bool _readerDone GUARDED_BY(_cond);
     FtTransaction* _transaction GUARDED_BY(_cond);
     // Written by the read thread while the sender waits for _indexComplete.

@@ -140,7 +140,8 @@ public:
     char* stableTime = nullptr;
     // Files that changed while being read: relative name -> local path.
     std::vector<std::pair<std::string, std::string>> retryList;
-    // Digests received for them.
+    // Digests received for them (the answer to the last checksum request;
+    // only the thread that runs the transaction touches it).
     std::map<std::string, std::string> checksums;
 };
 

@@ -74,6 +74,10 @@ public:
     bool failFirstFile = false;
     // Closes the connection on the first file entry when set.
     bool dropOnFirstFile = false;
+    // A hostile peer: from the n-th checksum request on (0: never), each
+    // answer is followed by a second, unasked list of wrong digests for the
+    // same names and more.
+    int bogusChecksumListsFrom = 0;
 
     std::map<std::string, PeerNode> files;  // the destination tree, by relative name
     std::vector<int> commands;              // every command outside file lists, in order
@@ -318,6 +322,20 @@ private:
             }
         }
     }
+    // Many copies of wrong digests for the names (and a few more), in one
+    // unasked checksum list.
+    void bogusList(const std::vector<std::string>& names) {
+        reply(FT_CHECKSUM_LIST);
+        for (int round = 0; round < 1; round++) {
+            for (const std::string& name : names) {
+                _out->writeString(name.c_str());
+                _out->writeString("00000000000000000000000000000000");
+            }
+            _out->writeString(("unasked" + std::to_string(round)).c_str());
+            _out->writeString("00000000000000000000000000000000");
+        }
+        _out->writeString("");
+    }
     void sendIndex(bool md5) {
         reply(md5 ? FT_INDEX_MARK_MD5 : FT_INDEX_MARK);
         for (const auto& kv : files) {
@@ -372,14 +390,18 @@ private:
                     break;
                 case FT_CHECKSUM_REQUEST: {
                     reply(FT_CHECKSUM_LIST);
+                    namesAsked.clear();
                     for (;;) {
                         std::string name = str();
                         if (name.empty()) break;
                         str();
+                        namesAsked.push_back(name);
                         _out->writeString(name.c_str());
                         _out->writeString(md5Hex(files[name].content).c_str());
                     }
                     _out->writeString("");
+                    checksumRequests++;
+                    if (bogusChecksumListsFrom > 0 && checksumRequests >= bogusChecksumListsFrom) bogusList(namesAsked);
                     break;
                 }
                 case FT_QUIT: {
@@ -398,6 +420,8 @@ private:
         }
     }
 
+    std::vector<std::string> namesAsked;  // by the last checksum request
+    int checksumRequests = 0;
     int _peerFd;
     int _senderFd;
     FdMessage* _in;

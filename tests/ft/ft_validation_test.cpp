@@ -141,3 +141,25 @@ TEST(FtValidation, ReSentFilesKeepFallbacksToo) {
     }
     EXPECT_EQ(2, starts);
 }
+
+// A checksum list that follows the answer is dropped: the sender validates
+// against the answer to its own request, and the read thread never touches
+// digests the sender is reading. The first pass finds the file changed; the
+// second one's answer is followed by wrong digests, which must not count.
+TEST(FtValidation, OnlyTheAnswerToAChecksumRequestCounts) {
+    for (int round = 0; round < 20; round++) {
+        TempDir dir;
+        writeFile(dir.file("f"), "original");
+        TestPeer peer;
+        peer.bogusChecksumListsFrom = 2;
+        Ft ft;
+        ft.setValidationDelay(0);
+        ft.addTransaction(transaction(dir.file("f"), "/d"));
+        Rewriter rec;
+        rec.path = dir.file("f");
+        rec.times = 1;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << ft.errorText();
+        EXPECT_EQ(2, std::count(peer.commands.begin(), peer.commands.end(), FT_CHECKSUM_REQUEST));
+        EXPECT_EQ(readFile(dir.file("f")), peer.files["f"].content);
+    }
+}
