@@ -35,7 +35,6 @@ RemoteWriter::~RemoteWriter() {
 
 int RemoteWriter::failWith(const char* text) {
     _failed = true;
-    _open = false;
     if (_error.empty()) _error = text;
     return DirError::E_IO;
 }
@@ -69,12 +68,16 @@ int RemoteWriter::start() {
         free(text);
         return DirError::E_IO;
     }
-    _open = true;
+    _started = true;
     return 0;
 }
 
 int RemoteWriter::write(long long offset, unsigned char* data, int length) {
-    if (!_open || _failed || length < 0) return -1;
+    if (!_started || _ended || _failed || length < 0) return -1;
+    if (offset < 0) {
+        failWith("RemoteWriter: negative offset");
+        return -1;
+    }
     MessageBase* out = _connection->getOutMessage();
     out->writeInt64(offset);
     if (out->writeBytes(data, static_cast<uint32_t>(length)) != 0) {
@@ -85,13 +88,12 @@ int RemoteWriter::write(long long offset, unsigned char* data, int length) {
 }
 
 int RemoteWriter::close() {
-    if (_connection == nullptr) return _failed ? DirError::E_IO : 0;
-    if (!_open) return DirError::E_IO;
-    _open = false;
+    if (!_started || _ended) return _failed ? DirError::E_IO : 0;
+    _ended = true;
     MessageBase* out = _connection->getOutMessage();
     MessageBase* in = _connection->getInMessage();
-    // The end marker goes out even after a failed write, so that the peer
-    // drops what it holds.
+    // The end marker goes out even after a failed write: the peer waits
+    // for it before it answers, and the failure is reported all the same.
     out->writeInt64(-1);
     int32_t status = 0;
     if (in->readInt32(&status) != 0) return failWith("I/O Error writing bytes");

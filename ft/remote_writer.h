@@ -30,10 +30,14 @@ public:
     // Connects and opens the remote file. 0, a connection error code
     // (negative), or 28 when the peer refuses (errorText() says why).
     int start();
-    // Sends length bytes for offset. Returns length, or -1 once failed.
+    // Sends length bytes for offset. Returns length, or -1 once failed. A
+    // negative offset fails the writer (the peer would take it for the end
+    // marker).
     int write(long long offset, unsigned char* data, int length) override;
-    // Sends the end marker and waits for the peer's status: 0 when the file
-    // was installed, else 28 with errorText() set.
+    // Once started, always sends the end marker and waits for the peer's
+    // status, even after a failed write, so that the peer's side of the
+    // exchange ends in step: 0 when the file was installed and every write
+    // went out, else 28 with errorText() set.
     int close() override;
     // The Output this writer stands behind (kept for its owner; not used to write).
     void setOutput(Output* output) { _output = output; }
@@ -53,7 +57,9 @@ private:
     EVP_PKEY* _key;
     int _mode;
     StreamConnection* _connection = nullptr;
-    bool _open = false;
+    // start() succeeded; the end marker went out; something failed.
+    bool _started = false;
+    bool _ended = false;
     bool _failed = false;
     std::string _error;
     Output* _output = nullptr;

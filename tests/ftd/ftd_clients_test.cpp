@@ -194,6 +194,22 @@ TEST(RemoteWriter, WritesAFileThatAppearsOnlyWhenClosed) {
     EXPECT_NE(0, stat(s.path("out/dropped").c_str(), &st));
 }
 
+// A write that fails after the start does not keep close from ending the
+// exchange: the end marker still goes out and the peer's status is read
+// (the peer then installs what it got), and close reports the failure.
+TEST(RemoteWriter, CloseEndsTheExchangeEvenAfterAFailedWrite) {
+    Service s;
+    RemoteWriter failing("127.0.0.1", s.port().c_str(), "out/partial", nullptr, nullptr, nullptr, 0644);
+    ASSERT_EQ(0, failing.start());
+    unsigned char b[3] = {'a', 'b', 'c'};
+    EXPECT_EQ(3, failing.write(0, b, 3));
+    EXPECT_EQ(-1, failing.write(-1, b, 3)) << "a negative offset would read as the end marker";
+    EXPECT_EQ(-1, failing.write(3, b, 3)) << "nothing more after a failure";
+    EXPECT_EQ(28, failing.close());
+    EXPECT_EQ("RemoteWriter: negative offset", failing.errorText());
+    EXPECT_EQ("abc", readFile(s.path("out/partial"))) << "the peer got the end marker and answered";
+}
+
 TEST(FileRouting, ALocalProvidersFilesGoThroughTheLocalService) {
     Service s;
     writeFile(s.path("motd"), "message of the day\n");
