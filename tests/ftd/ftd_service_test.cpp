@@ -82,10 +82,20 @@ TEST(FtdTree, ConfinesPeerPathsAndLinks) {
         }
     }
     EXPECT_TRUE(FtdTree::linkStaysInside("a/b/l", "../c"));
+    EXPECT_TRUE(FtdTree::linkStaysInside("a/b/l", "../../c/d"));
     EXPECT_TRUE(FtdTree::linkStaysInside("a/l", "../c"));
+    EXPECT_TRUE(FtdTree::linkStaysInside("a/l", "./.././c/./d"));
+    EXPECT_TRUE(FtdTree::linkStaysInside("a/l", ".."));
+    EXPECT_TRUE(FtdTree::linkStaysInside("h/d/s", "."));
     EXPECT_FALSE(FtdTree::linkStaysInside("a/l", "../../c"));
+    EXPECT_FALSE(FtdTree::linkStaysInside("l", ".."));
     EXPECT_FALSE(FtdTree::linkStaysInside("l", "/etc/passwd"));
-    EXPECT_TRUE(FtdTree::linkStaysInside("a/l", "x/../../a/y"));
+    EXPECT_FALSE(FtdTree::linkStaysInside("l", ""));
+    // A ".." after another component may climb out of a link met on the
+    // way, however the text balances.
+    EXPECT_FALSE(FtdTree::linkStaysInside("a/l", "x/../../a/y"));
+    EXPECT_FALSE(FtdTree::linkStaysInside("a/l", "x/.."));
+    EXPECT_FALSE(FtdTree::linkStaysInside("h/d/e", "s/s/s/../../../etc"));
 
     // A link already in the root is never followed on the way to a write.
     Service s;
@@ -96,6 +106,39 @@ TEST(FtdTree, ConfinesPeerPathsAndLinks) {
     std::vector<std::string> outside;
     walk(s.outside, "", &outside);
     EXPECT_TRUE(outside.empty());
+}
+
+// A link to its own folder makes "s/s/s/.." text that balances but climbs:
+// with s -> ".", every "s" stays in h/d while every ".." leaves a level, so
+// e would reach /etc. Refused whether s arrives before or after e.
+TEST(FtdService, LinksCannotClimbOutThroughOtherLinks) {
+    const std::string climb = "s/s/s/s/s/s/s/s/s/s/../../../../../../../../../../../../etc";
+    for (bool shallowFirst : {true, false}) {
+        Service s;
+        Sender p(s.port(), FT_PROTOCOL_2);
+        ASSERT_TRUE(p.connected);
+        p.opening();
+        p.start("h");
+        p.header("d", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0755);
+        auto link = [&](const char* name, const std::string& target) {
+            p.header(name, FT_TYPE_LINK, FT_BODY_NONE, static_cast<long long>(target.size()));
+            p.out->writeBool(true);
+            p.out->writeString(target.c_str());
+        };
+        if (shallowFirst) link("d/s", ".");
+        link("d/e", climb);
+        if (!shallowFirst) link("d/s", ".");
+        p.plain(FT_END_OF_FILES);
+        ASSERT_TRUE(p.sync());
+        char target[16] = {};
+        EXPECT_EQ(1, readlink(s.path("h/d/s").c_str(), target, sizeof(target))) << shallowFirst;
+        struct stat st;
+        EXPECT_NE(0, lstat(s.path("h/d/e").c_str(), &st)) << "a link out through s is not made";
+        ASSERT_EQ(1u, p.errors.size()) << shallowFirst;
+        EXPECT_EQ("d/e", p.errors[0].texts[0]);
+        EXPECT_NE(std::string::npos, p.errors[0].texts[3].find("leaves the root"));
+        EXPECT_TRUE(p.quit());
+    }
 }
 
 TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {

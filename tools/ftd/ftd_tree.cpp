@@ -261,14 +261,22 @@ int FtdTree::remove(const std::string& rel) const {
 
 bool FtdTree::linkStaysInside(const std::string& rel, const std::string& target) {
     if (target.empty() || target[0] == '/' || target.find('\0') != std::string::npos) return false;
-    // Depth of the link's folder below the root, then walk the target.
-    long depth = static_cast<long>(split(rel).size()) - 1;
+    // Counting the target's steps as text is not enough: a component may be
+    // another link (s -> .), and a ".." after it climbs from wherever that
+    // link led. The folders holding a link are real folders (the tree is
+    // reached without following links), so ".." steps at the start of the
+    // target are exact, and there may be as many as the link's folder is
+    // deep. After any other component no ".." is allowed: what remains
+    // only descends, through folders or through links that stay inside by
+    // the same rule, whatever order they arrived in.
+    long up = static_cast<long>(split(rel).size()) - 1;
+    bool descended = false;
     for (const std::string& p : split(target)) {
         if (p == ".") continue;
         if (p == "..") {
-            if (--depth < 0) return false;
+            if (descended || --up < 0) return false;
         } else {
-            depth++;
+            descended = true;
         }
     }
     return true;

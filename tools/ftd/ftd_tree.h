@@ -104,7 +104,9 @@ public:
     int removeStaleTemporaries() const;
 
     // True when a link at rel pointing at target stays inside the root
-    // (relative target, resolved lexically against the link's folder).
+    // whatever other links the tree holds: a relative target whose ".."
+    // components all come first (after dropping "."), at most as many as
+    // the link's folder is deep.
     static bool linkStaysInside(const std::string& rel, const std::string& target);
 
 private:
