@@ -51,7 +51,7 @@ void usage() {
             "  --move           send every file, changed or not, and remove each source\n"
             "                   file once the destination has it, then the source folders\n"
             "                   left empty (a SRC without \"/\" keeps its own folder)\n"
-            "  --filter SPEC    include (+), exclude (-) or protect (P) the paths PATTERN\n"
+            "  --filter RULE    include (+), exclude (-) or protect (P) the paths PATTERN\n"
             "                   matches; the first matching filter decides\n");
 }
 
