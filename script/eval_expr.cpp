@@ -837,7 +837,8 @@ bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool want
         const char* name = ident->name;
         if (Any* slot = variableSlot(parser, ident)) {
             ExprAstNode* value = node->right;
-            if (isA<AddAstNode>(value)) {
+            // Only `+` joins: the same node class also carries `-`.
+            if (isA<AddAstNode>(value) && static_cast<AddAstNode*>(value)->opcode == OP_ADD) {
                 AddAstNode* add = static_cast<AddAstNode*>(value);
                 if (add->left->isIdentifier() && strcmp(static_cast<IdentAstNode*>(add->left)->name, name) == 0 &&
                     !slot->isEncoded() && slot->getType() == ANY_STRING && simplePiece(add->right))

@@ -1,0 +1,3 @@
+// A string that is not a number cannot be subtracted from.
+var w = "abc";
+w = w - 1;
