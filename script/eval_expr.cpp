@@ -398,7 +398,7 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
         if (!valueInto(parser, b->left, l) || !valueInto(parser, b->right, r)) return false;
         if (node->evalKind == K_MATH && int32Math(b->opcode, l, r, out)) return true;
         Error::Type type = Error::TypeError;
-        int rc = node->evalKind == K_MATH ? binaryMath(b->opcode, l, r, out, &type)
+        int rc = node->evalKind == K_MATH ? binaryMath(parser, b->opcode, l, r, out, &type)
                                           : binaryBits(bitOpcode(b), l, r, out, &type);
         if (rc != 0) return fail(parser, node, type, rc);
         return out.getType() != ANY_STRING || out.getString() == nullptr || parser->charge(node, strlen(out.getString()));
@@ -764,7 +764,7 @@ bool BinaryExprAstNode::mathOp(Parser* parser, _OPCODE op, Any** result) {
     Any l, r, out;
     if (!valueInto(parser, left, l) || !valueInto(parser, right, r)) return false;
     Error::Type type = Error::TypeError;
-    int rc = binaryMath(op, l, r, out, &type);
+    int rc = binaryMath(parser, op, l, r, out, &type);
     if (rc != 0) return fail(parser, this, type, rc);
     if (out.getType() == ANY_STRING && out.getString() != nullptr && !parser->charge(this, strlen(out.getString())))
         return false;

@@ -324,11 +324,11 @@ char* plainText(Parser* parser, const Any& value) {
     return text != nullptr ? text : strdup("");
 }
 
-int binaryMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type) {
+int binaryMath(Parser* parser, int op, const Any& l, const Any& r, Any& out, Error::Type* type) {
     bool ls = isString(l), rs = isString(r);
     if (op == OP_ADD && (ls || rs)) {
-        char* a = plainText(nullptr, l);
-        char* b = plainText(nullptr, r);
+        char* a = plainText(parser, l);
+        char* b = plainText(parser, r);
         if (a == nullptr || b == nullptr) {
             free(a);
             free(b);

@@ -5,7 +5,8 @@
 // from the tree lets them run on stack values without allocating.
 //
 // Each answers 0 with the result in out, or a shared error code with the
-// script error class to report it as. Pure functions: any thread.
+// script error class to report it as. No state of their own: any thread
+// (binaryMath reads the given parser's scope, which is that run's thread's).
 #ifndef DRV_SCRIPT_OPERATORS_H
 #define DRV_SCRIPT_OPERATORS_H
 
@@ -13,8 +14,10 @@
 #include "script/error.h"
 
 
-// Opcodes 16-31 (+ - * / % < <= > >= == != === !==).
-int binaryMath(int opcode, const Any& left, const Any& right, Any& out, Error::Type* type);
+// Opcodes 16-31 (+ - * / % < <= > >= == != === !==). parser (may be null)
+// is the run whose scope the text forms of `+` see: a date's text follows
+// the script's TZ.
+int binaryMath(Parser* parser, int opcode, const Any& left, const Any& right, Any& out, Error::Type* type);
 // Opcodes 25-27 (<< >> >>>) and 35-37 (& | ^).
 int binaryBits(int opcode, const Any& left, const Any& right, Any& out, Error::Type* type);
 // Unary minus, in place.
