@@ -137,6 +137,9 @@ Translatable* variableObject(Parser* parser, ExprAstNode* node) {
 // Answers -1 when the general path must decide.
 int memberInto(Parser* parser, MemberDerefAstNode* node, Any& out) {
     if (!node->member->isIdentifier()) return -1;
+    // A member named like a registered class reads as that class's
+    // prototype; the member read of the general path knows the rule.
+    if (ScriptRegistry::mayNameClass(static_cast<IdentAstNode*>(node->member)->hash)) return -1;
     Translatable* obj = variableObject(parser, node->object);
     if (obj == nullptr) return -1;
     ObjRef keep(obj);
