@@ -880,10 +880,20 @@ bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool want
     if (isA<ArrayDerefAstNode>(node->left)) {
         ArrayDerefAstNode* d = static_cast<ArrayDerefAstNode*>(node->left);
         Translatable* obj = d->indexes.size() == 1 ? variableObject(parser, d->base) : nullptr;
-        if (obj != nullptr) {
+        ExprAstNode* at = obj != nullptr ? d->indexes[0] : nullptr;
+        uint8_t atKind = at != nullptr ? evalKindOf(at) : static_cast<uint8_t>(K_UNSET);
+        // An index that is itself a reference (a variable, a property, an
+        // element) stays one in the element reference and is read when the
+        // element is stored, after the value: `b[k] = (k = 2)` stores at 2.
+        // A variable is read here at that moment; the other references take
+        // the general path.
+        if (at != nullptr && atKind != K_MEMBER && atKind != K_ELEMENT && !isA<ConditionalExpressionAstNode>(at)) {
             ObjRef keep(obj);
             Any index, v;
-            if (!valueInto(parser, d->indexes[0], index) || !valueInto(parser, node->right, v)) return false;
+            bool late = atKind == K_IDENT;
+            if (!late && !valueInto(parser, at, index)) return false;
+            if (!valueInto(parser, node->right, v)) return false;
+            if (late && !valueInto(parser, at, index)) return false;
             Any* stored = storableValue(v);
             if (wantResult) out = *stored;
             int rc = storeElement(parser, obj, &index, stored);
