@@ -33,6 +33,14 @@ bool isKind(const Any& v, uint16_t kind) {
     return !v.isEncoded() && v.getType() == kind;
 }
 
+// Whether a call's target is null: no object, or a variable or property
+// that holds null (read into a plain value).
+bool isNullTarget(const Translatable* t) {
+    if (t == nullptr) return true;
+    const Any* v = t->getObjectID() == OBJ_ANY_ID ? dynamic_cast<const Any*>(t) : nullptr;
+    return v != nullptr && isKind(*v, ANY_NULL);
+}
+
 // The call's target T (counted while the call runs) and member F.
 struct Target {
     Translatable* object = nullptr;
@@ -113,7 +121,7 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
         } else if (rc == 0) {
             rc = DirError::E_NO_CONSTRUCTOR;
         }
-    } else if (t.object == nullptr) {
+    } else if (isNullTarget(t.object)) {
         return fail(parser, node, Error::EvalError, DirError::E_CALL_ON_NULL);
     } else if (t.member != nullptr) {
         if (args.count == 1 && strcmp(t.member, "toString") == 0 && !t.object->isPrototype()) {
