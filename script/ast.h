@@ -392,6 +392,10 @@ public:
     bool evaluate(Parser* parser, Any** result) override;
 
     bool sharesTarget;
+    // Made by a `function name(...) {...};` statement: the assignment
+    // declares the name when no scope has it yet. Any other assignment to
+    // an undeclared name fails.
+    bool declaresFunction = false;
 };
 
 class ConditionalExpressionAstNode : public ExprAstNode {

@@ -903,7 +903,8 @@ bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool want
     // A function declaration (`function f() {...};`, an assignment of the
     // function to its name) declares the name when no scope has it yet, in
     // the function frame as `var` would: the function exists from then on.
-    if (node->left->isIdentifier() && isA<ObjectAstNode>(node->right)) {
+    // A function literal assigned to an undeclared name is no declaration.
+    if (node->declaresFunction && node->left->isIdentifier()) {
         const char* name = static_cast<IdentAstNode*>(node->left)->name;
         AbstractVarSet* scope = parser->getCurrentScope();
         if (scope != nullptr && scope->get(name) == nullptr && scope->getSubSet(name) == nullptr) {

@@ -634,7 +634,8 @@ StmtAstNode* Parser::functionStatement() {
     // the function exists once the statement has run.
     ExprAstNode* target = new IdentAstNode(nameLocation, name.c_str());
     ExprAstNode* value = new ObjectAstNode(new Location(*location), fn);
-    ExprAstNode* assign = new AssignmentExprAstNode(new Location(*location), target, value, false);
+    AssignmentExprAstNode* assign = new AssignmentExprAstNode(new Location(*location), target, value, false);
+    assign->declaresFunction = true;
     return new AssignmentStmtAstNode(location, assign);
 }
 
