@@ -16,8 +16,9 @@ const int AnyArrayPrototype::kMemberIds[] = {1, 2, 3, 7, 76, 77, 0};
 
 namespace {
 
-// The longest separator join uses, in bytes (never cutting a character).
-const size_t kMaxSeparator = 79;
+// The longest separator join uses, in characters (a longer one is cut
+// after that many whole characters).
+const int kMaxSeparator = 79;
 
 AnyArray* arrayOf(const Any* v) {
     if (v == nullptr || v->isEncoded()) return nullptr;
@@ -80,11 +81,9 @@ int join(Parser* parser, AnyArray* self, Any** args, Any** result) {
         if (rc != 0) return rc;
         separator = given.text;
         separatorLength = given.length;
-        if (separatorLength > kMaxSeparator) {
-            int cut = static_cast<int>(kMaxSeparator) + 1;
-            u8_dec(separator, &cut);
-            separatorLength = static_cast<size_t>(cut);
-        }
+        // Fewer bytes than the limit are fewer characters too.
+        if (separatorLength > static_cast<size_t>(kMaxSeparator))
+            separatorLength = static_cast<size_t>(u8_offset(separator, kMaxSeparator));
     }
     TextBuffer out;
     for (int i = 0; i < self->size(); i++) {
