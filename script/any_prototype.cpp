@@ -271,7 +271,7 @@ int range(Text& t, Any** args, long long* start, long long* end) {
 }
 
 int substring(Parser*, Text& t, Any** args, Any** result) {
-    long long start, end;
+    long long start = 0, end;
     int rc = range(t, args, &start, &end);
     if (rc != 0) return rc;
     long long count = t.chars();
@@ -284,7 +284,7 @@ int substring(Parser*, Text& t, Any** args, Any** result) {
 }
 
 int slice(Parser*, Text& t, Any** args, Any** result) {
-    long long start, end;
+    long long start = 0, end;
     int rc = range(t, args, &start, &end);
     if (rc != 0) return rc;
     long long count = t.chars();

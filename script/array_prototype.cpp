@@ -42,7 +42,7 @@ AnyArray* newArray(int n) {
 }
 
 int of(Any** args, Any** result) {
-    long long n;
+    long long n = 0;
     int rc = argInt64(args, 0, true, &n);
     if (rc != 0) return rc;
     if (n < 0) return DirError::E_ILLEGAL_ARGUMENT;
@@ -52,7 +52,7 @@ int of(Any** args, Any** result) {
 }
 
 int slice(AnyArray* self, Any** args, Any** result) {
-    long long start, end;
+    long long start = 0, end;
     int rc = argInt64(args, 0, true, &start);
     if (rc != 0) return rc;
     long long length = self->size();

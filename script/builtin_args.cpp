@@ -40,18 +40,16 @@ int TextArg::read(Parser* parser, const Any* v) {
 int argInt64(Any** args, int i, bool required, long long* out) {
     Any* v = arg(args, i);
     if (v == nullptr) return required ? DirError::E_MISSING_ARGUMENTS : 0;
-    long long n;
-    if (!v->convertToInt64(n)) return DirError::E_NOT_CONVERTIBLE;
-    *out = n;
+    // A value that every conversion accepts (hint 1002) converts without
+    // writing: *out keeps the method's default.
+    if (!v->convertToInt64(*out)) return DirError::E_NOT_CONVERTIBLE;
     return 0;
 }
 
 int argInt32(Any** args, int i, bool required, int* out) {
     Any* v = arg(args, i);
     if (v == nullptr) return required ? DirError::E_MISSING_ARGUMENTS : 0;
-    int n;
-    if (!v->convertToInt32(n)) return DirError::E_NOT_CONVERTIBLE;
-    *out = n;
+    if (!v->convertToInt32(*out)) return DirError::E_NOT_CONVERTIBLE;
     return 0;
 }
 

@@ -44,7 +44,9 @@ private:
 };
 
 // Integer arguments. With required false an absent argument leaves *out at
-// its default and answers 0.
+// its default and answers 0. A value that converts without producing a
+// number (hint 1002) also leaves *out as it was, so *out must hold the
+// default (or, for a required argument, a defined value) before the call.
 int argInt64(Any** args, int i, bool required, long long* out);
 int argInt32(Any** args, int i, bool required, int* out);
 

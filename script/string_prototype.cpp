@@ -18,7 +18,9 @@ int AnyStringPrototype::callMemberFn(Parser* parser, Any** result, Translatable*
     if (name != nullptr && strcmp(name, "fromCharCode") == 0) {
         std::string bytes;
         for (int i = 0; args != nullptr && args[i] != nullptr; i++) {
-            long long code;
+            // A value that converts without producing a number (hint 1002)
+            // leaves 0, which adds no byte.
+            long long code = 0;
             if (!args[i]->convertToInt64(code)) return DirError::E_NOT_CONVERTIBLE;
             // A zero byte would end the C string: it is kept out.
             char c = static_cast<char>(code & 0xFF);

@@ -10,8 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "script/any_prototype.h"
+#include "script/array_prototype.h"
+#include "script/builtin_args.h"
 #include "script/builtins.h"
 #include "script/json.h"
+#include "script/string_prototype.h"
 #include "script/lex_pattern.h"
 #include "script/location.h"
 #include "tests/script/script_run.h"
@@ -224,6 +228,70 @@ TEST_F(Builtins, ErrorMembersAsAScriptReadsThem) {
         "    at: a.js:7:1\n"
         "true object undefined\n",
         out);
+}
+
+// Fills the stack below the caller with a pattern, so that a variable a
+// later call forgets to set holds that pattern rather than a leftover that
+// might happen to be right.
+__attribute__((noinline)) void dirtyStack() {
+    volatile unsigned char junk[64 * 1024];
+    for (size_t i = 0; i < sizeof junk; i++) junk[i] = 0xA5;
+}
+
+TEST_F(Builtins, AValueEveryConversionAcceptsLeavesTheDefault) {
+    // Hint 1002: every typed conversion succeeds and writes nothing, so an
+    // optional argument holding it keeps the method's default.
+    Any any;
+    any.setHint(HINT_ANY);
+    Any* args[] = {&any, nullptr};
+    long long wide = 42;
+    int narrow = 7;
+    dirtyStack();
+    EXPECT_EQ(0, script_builtin::argInt64(args, 0, false, &wide));
+    dirtyStack();
+    EXPECT_EQ(0, script_builtin::argInt32(args, 0, false, &narrow));
+    EXPECT_EQ(42, wide);
+    EXPECT_EQ(7, narrow);
+
+    // slice(1, <that value>) ends at the array's length, its default.
+    AnyArray* list = new AnyArray();
+    Any self;
+    self.setReference(list);
+    for (int i = 0; i < 4; i++) list->append(new Any(i));
+    Any one(1);
+    Any* sliceArgs[] = {&one, &any, nullptr};
+    AnyArrayPrototype arrays;
+    Any* result = nullptr;
+    dirtyStack();
+    ASSERT_EQ(0, arrays.callMemberFn(nullptr, &result, list, "slice", sliceArgs));
+    ASSERT_NE(nullptr, result);
+    char* text = result->toString(nullptr);
+    EXPECT_STREQ("[ 1, 2, 3 ]", text);
+    free(text);
+    delete result;
+
+    // 'abcabc'.indexOf('b', <that value>) searches from 0, its default.
+    Any abc("abcabc");
+    Any b("b");
+    Any* indexArgs[] = {&b, &any, nullptr};
+    AnyPrototype strings;
+    result = nullptr;
+    dirtyStack();
+    ASSERT_EQ(0, strings.callMemberFn(nullptr, &result, &abc, "indexOf", indexArgs));
+    ASSERT_NE(nullptr, result);
+    EXPECT_EQ(1, result->getInt32());
+    delete result;
+
+    // fromCharCode(72, <that value>, 105): no byte for it.
+    Any h(72), i(105);
+    Any* codes[] = {&h, &any, &i, nullptr};
+    AnyStringPrototype stringClass;
+    result = nullptr;
+    dirtyStack();
+    ASSERT_EQ(0, stringClass.callMemberFn(nullptr, &result, &stringClass, "fromCharCode", codes));
+    ASSERT_NE(nullptr, result);
+    EXPECT_STREQ("Hi", result->getString());
+    delete result;
 }
 
 }  // namespace
