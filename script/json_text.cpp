@@ -4,7 +4,9 @@
 // allocation per element and without the element budget of the generic
 // text forms: a cycle means "no JSON form", and the text's length is bounded
 // instead (kMaxStringBytes), which also bounds shared parts printed again
-// and again.
+// and again. Nesting is bounded as in the text forms (kMaxTextDepth): a
+// deeper value has no JSON form either, and the writer's recursion stays
+// within the stack.
 #include <stdio.h>
 #include <string.h>
 
@@ -49,8 +51,12 @@ private:
         return false;
     }
 
+    // Counts one more level of containers; false past kMaxTextDepth.
+    bool deeper() { return ++_depth <= kMaxTextDepth; }
+
     Parser* _parser;
     std::vector<const Translatable*> _path;  // the containers being printed
+    size_t _depth = 0;                       // containers open around the writer
     bool _tooLarge = false;
 };
 
@@ -151,6 +157,7 @@ bool JsonWriter::object(Translatable* t, bool top) {
 }
 
 bool JsonWriter::array(AnyArray* a) {
+    if (!deeper()) return false;
     out.append("[ ", 2);
     for (int i = 0; i < a->size(); i++) {
         if (i > 0) out.append(", ", 2);
@@ -161,10 +168,12 @@ bool JsonWriter::array(AnyArray* a) {
             return false;
     }
     out.append(" ]", 2);
+    --_depth;
     return room();
 }
 
 bool JsonWriter::attributes(Attributes* a) {
+    if (!deeper()) return false;
     out.append("{ ", 2);
     for (Attributes::AttrList* e = a->head; e != nullptr; e = e->next) {
         if (e != a->head) out.append(", ", 2);
@@ -178,6 +187,7 @@ bool JsonWriter::attributes(Attributes* a) {
             return false;
     }
     out.append(" }", 2);
+    --_depth;
     return room();
 }
 

@@ -293,7 +293,7 @@ bool walkText(const Translatable* t, std::vector<const Translatable*>& path, siz
     if (id != OBJ_ANYARRAY_ID && id != OBJ_ATTRIBUTES_ID) return true;
     for (const Translatable* p : path)
         if (p == t) return false;
-    if (path.size() >= 64) return false;
+    if (path.size() >= kMaxTextDepth) return false;
     path.push_back(t);
     bool ok = true;
     if (id == OBJ_ANYARRAY_ID) {

@@ -35,6 +35,9 @@ char* plainText(Parser* parser, const Any& value);
 // Whether object's text is bounded in the sense above.
 bool textIsBounded(const Translatable* object);
 const size_t kMaxTextElements = 100000;
+// The deepest nesting of arrays and objects that has a text (and a JSON)
+// form: printing recurses once per level.
+const size_t kMaxTextDepth = 64;
 // The longest string a script can build (16 MiB): longer results are
 // RangeError 39, so that a doubling loop ends with an error, not with the
 // machine's memory.
