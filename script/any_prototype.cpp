@@ -231,12 +231,8 @@ int replace(Parser* parser, Text& t, Any** args, Any** result) {
         return replaceText(t, w, strlen(w), with, result);
     }
     char* out = nullptr;
-    rc = p->replace(t.s, with.text, &out);
+    rc = p->replace(t.s, with.text, kMaxStringBytes, &out);
     if (rc != 0) return rc;
-    if (strlen(out) > kMaxStringBytes) {
-        free(out);
-        return DirError::E_NO_RESOURCE;
-    }
     *result = adoptText(out);
     return 0;
 }

@@ -40,7 +40,7 @@ size_t ZephanPattern::nextStart(const char* text, size_t length, size_t begin, s
     return static_cast<size_t>(i);
 }
 
-int ZephanPattern::replace(const char* text, const char* replacement, char** out) const {
+int ZephanPattern::replace(const char* text, const char* replacement, size_t maxBytes, char** out) const {
     *out = nullptr;
     if (text == nullptr) text = "";
     if (replacement == nullptr) replacement = "";
@@ -53,12 +53,16 @@ int ZephanPattern::replace(const char* text, const char* replacement, char** out
         if (at == RegexPattern::kGaveUp) return DirError::E_NO_RESOURCE;
         if (at < 0) break;
         size_t end = static_cast<size_t>(m.end(0));
-        result.append(text + copied, static_cast<size_t>(at) - copied);
+        // Refused before the text grows past the limit, not after.
+        size_t before = static_cast<size_t>(at) - copied;
+        if (result.length() + before + replacementLength > maxBytes) return DirError::E_NO_RESOURCE;
+        result.append(text + copied, before);
         result.append(replacement, replacementLength);
         copied = end;
         if (!(_flags & GLOBAL) || (end == static_cast<size_t>(at) && end >= length)) break;
         from = nextStart(text, length, static_cast<size_t>(at), end);
     }
+    if (result.length() + (length - copied) > maxBytes) return DirError::E_NO_RESOURCE;
     result.append(text + copied, length - copied);
     *out = result.take();
     return 0;

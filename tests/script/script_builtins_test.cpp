@@ -4,6 +4,7 @@
 // object's members as a script reads them.
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 
 #include <string>
 
@@ -18,6 +19,7 @@
 #include "script/string_prototype.h"
 #include "script/lex_pattern.h"
 #include "script/location.h"
+#include "script/operators.h"
 #include "tests/script/script_run.h"
 
 namespace {
@@ -180,13 +182,38 @@ TEST_F(Builtins, PatternOperationsForTheHost) {
     EXPECT_FALSE(bad.matches(runaway.c_str()));
     EXPECT_EQ(-1, bad.search(runaway.c_str()));
     char* replaced = nullptr;
-    EXPECT_EQ(DirError::E_NO_RESOURCE, bad.replace(runaway.c_str(), "x", &replaced));
+    EXPECT_EQ(DirError::E_NO_RESOURCE, bad.replace(runaway.c_str(), "x", kMaxStringBytes, &replaced));
     EXPECT_EQ(nullptr, replaced);
     AnyArray* pieces = nullptr;
     EXPECT_EQ(DirError::E_NO_RESOURCE, bad.split(runaway.c_str(), &pieces));
     EXPECT_EQ(nullptr, pieces);
     EXPECT_EQ(DirError::E_NO_RESOURCE, bad.match(runaway.c_str(), &found));
     EXPECT_EQ(nullptr, found);
+
+    // A result may reach the given length but not pass it.
+    ZephanPattern xs("x", ZephanPattern::GLOBAL);
+    ASSERT_EQ(0, xs.replace("axxb", "yyy", 8, &replaced));
+    EXPECT_STREQ("ayyyyyyb", replaced);
+    free(replaced);
+    replaced = nullptr;
+    EXPECT_EQ(DirError::E_NO_RESOURCE, xs.replace("axxb", "yyy", 7, &replaced));
+    EXPECT_EQ(nullptr, replaced);
+}
+
+TEST_F(Builtins, ReplaceRefusesAnOverlongResultBeforeBuildingIt) {
+    // 1000 matches, each replaced by 512 KiB: half a gigabyte if built
+    // whole, while the refusal comes once 16 MiB are passed.
+    rusage before;
+    getrusage(RUSAGE_SELF, &before);
+    EXPECT_EQ("EvalError 39: System resource not available",
+              failure("var r = 'y'; for (var i = 0; i < 19; i++) { r = r + r; }\n"
+                      "var t = ''; for (var i = 0; i < 1000; i++) { t = t + 'x'; }\n"
+                      "t.replace(/x/g, r);\n"));
+    rusage after;
+    getrusage(RUSAGE_SELF, &after);
+    // The peak resident size (kilobytes) grew by far less than the result
+    // would have taken.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 128L * 1024);
 }
 
 TEST_F(Builtins, ErrorMembersAsAScriptReadsThem) {
