@@ -1,6 +1,7 @@
 #include "script/lex_pattern.h"
 
 #include <string.h>
+#include <time.h>
 
 #include <vector>
 
@@ -12,6 +13,35 @@
 
 using script_builtin::newText;
 using script_builtin::TextBuffer;
+
+namespace {
+
+// A global replace, split or match runs one search per match, and each
+// search is bounded only on its own (RegexPattern::searchChecked): a text
+// with many matches that each need heavy backtracking multiplies that
+// bound ((a+)+b|c over hundreds of runs of 22 a's and a c takes tens of
+// seconds). The operation as a whole gets one budget of the thread's
+// processor time instead: a second, and ten microseconds more per byte of
+// text, so that a long text with many cheap matches always finishes.
+class SearchBudget {
+public:
+    explicit SearchBudget(size_t length)
+        : _start(cpuNanos()), _allowance(kBaseNanos + kNanosPerByte * static_cast<long long>(length)) {}
+    bool spent() const { return cpuNanos() - _start > _allowance; }
+
+private:
+    static const long long kBaseNanos = 1000000000LL;
+    static const long long kNanosPerByte = 10000LL;
+    static long long cpuNanos() {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    }
+    long long _start;
+    long long _allowance;
+};
+
+}  // namespace
 
 // The literal's m flag is Oniguruma's multi-line option (a dot also matches
 // a line feed), which RegexPattern calls DOT_ALL; the global flag only
@@ -48,9 +78,10 @@ int ZephanPattern::replace(const char* text, const char* replacement, size_t max
     TextBuffer result;
     size_t copied = 0, from = 0;
     RegexMatch m;
+    SearchBudget budget(length);
     for (;;) {
         int at = _regex.searchChecked(text, length, from, &m);
-        if (at == RegexPattern::kGaveUp) return DirError::E_NO_RESOURCE;
+        if (at == RegexPattern::kGaveUp || budget.spent()) return DirError::E_NO_RESOURCE;
         if (at < 0) break;
         size_t end = static_cast<size_t>(m.end(0));
         // Refused before the text grows past the limit, not after.
@@ -75,9 +106,10 @@ int ZephanPattern::split(const char* text, AnyArray** out) const {
     std::vector<Any*> pieces;
     size_t last = 0, from = 0;
     RegexMatch m;
+    SearchBudget budget(length);
     for (;;) {
         int at = _regex.searchChecked(text, length, from, &m);
-        if (at == RegexPattern::kGaveUp) {
+        if (at == RegexPattern::kGaveUp || budget.spent()) {
             for (Any* p : pieces) delete p;
             return DirError::E_NO_RESOURCE;
         }
@@ -107,9 +139,10 @@ int ZephanPattern::match(const char* text, Any** out) const {
     AnyArray* found = nullptr;
     size_t from = 0;
     RegexMatch m;
+    SearchBudget budget(length);
     for (;;) {
         int at = _regex.searchChecked(text, length, from, &m);
-        if (at == RegexPattern::kGaveUp) {
+        if (at == RegexPattern::kGaveUp || budget.spent()) {
             delete found;
             return DirError::E_NO_RESOURCE;
         }

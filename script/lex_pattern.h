@@ -5,9 +5,10 @@
 // string methods search, replace and split use the operations below, and the
 // host matches single texts through zephan_match.
 //
-// Every search is bounded (see RegexPattern::searchChecked): an operation
-// whose search gave up answers 39 ("System resource not available") instead
-// of running on.
+// Every search is bounded (see RegexPattern::searchChecked), and so is the
+// processor time of a whole replace, split or match, which may search once
+// per match: an operation whose search gave up, or that spent its budget,
+// answers 39 ("System resource not available") instead of running on.
 //
 // Ownership: the pattern owns its compiled form; results are new values the
 // caller owns. Reference-counted through ObjRef like every scriptable object.

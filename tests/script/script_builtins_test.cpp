@@ -200,6 +200,24 @@ TEST_F(Builtins, PatternOperationsForTheHost) {
     EXPECT_EQ(nullptr, replaced);
 }
 
+TEST_F(Builtins, AGlobalSearchHasOneBudgetForAllItsMatches) {
+    // Each search of (a+)+b|c backtracks through a run of 22 a's, within
+    // the bound of one search, before it finds the c; 500 such runs take
+    // far longer than one operation may.
+    std::string runs;
+    for (int i = 0; i < 500; i++) runs += std::string(22, 'a') + "c";
+    ZephanPattern heavy("(a+)+b|c", ZephanPattern::GLOBAL);
+    Any* found = nullptr;
+    EXPECT_EQ(DirError::E_NO_RESOURCE, heavy.match(runs.c_str(), &found));
+    EXPECT_EQ(nullptr, found);
+    // Many cheap matches are no problem.
+    std::string many(50000, 'x');
+    char* replaced = nullptr;
+    ASSERT_EQ(0, ZephanPattern("x", ZephanPattern::GLOBAL).replace(many.c_str(), "yy", kMaxStringBytes, &replaced));
+    EXPECT_EQ(100000u, strlen(replaced));
+    free(replaced);
+}
+
 TEST_F(Builtins, ReplaceRefusesAnOverlongResultBeforeBuildingIt) {
     // 1000 matches, each replaced by 512 KiB: half a gigabyte if built
     // whole, while the refusal comes once 16 MiB are passed.
