@@ -256,7 +256,7 @@ int script_eval::plainCallInto(Parser* parser, FnCallAstNode* node, Any& out) {
 
 bool FnCallAstNode::evaluate(Parser* parser, Any** result) {
     *result = nullptr;
-    if (!parser->step(this)) return false;
+    if (!parser->step(this) || !parser->roomToNest(this)) return false;
     Target t;
     if (isNew) {
         t.object = parser->getCurrentScope();

@@ -383,6 +383,9 @@ Any* storedValueOf(Parser* parser, ExprAstNode* node) {
 }
 
 bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
+    // Every nested evaluation passes here or through one of the recursive
+    // evaluate()s below, which check the same.
+    if (!parser->roomToNest(node)) return false;
     switch (evalKindOf(node)) {
     case K_IDENT: return identInto(parser, static_cast<IdentAstNode*>(node), out);
     case K_LITERAL: literalInto(static_cast<LiteralAstNode*>(node), out); return true;
@@ -455,6 +458,7 @@ bool ExprAstNode::evaluateToValue(Parser* parser, Any** result) {
 bool ExprAstNode::expectAssignable(Parser* parser, ExprAstNode* node, ObjRef** assignable, ObjRef** object) {
     *assignable = nullptr;
     if (object != nullptr) *object = nullptr;
+    if (!parser->roomToNest(node)) return false;
     Any* v = nullptr;
     if (!node->evaluate(parser, &v)) return false;
     if (Assignable* a = Assignable::of(v)) {
@@ -479,6 +483,7 @@ bool ExprAstNode::expectAssignable(Parser* parser, ExprAstNode* node, ObjRef** a
 }
 
 bool ExprAstNode::expectBoolean(Parser* parser, ExprAstNode* node, bool* out, bool lenient) {
+    if (!parser->roomToNest(node)) return false;
     Any v;
     if (lenient) {
         // An unreadable reference counts as false, without an error.
@@ -557,6 +562,7 @@ bool ObjectFactoryAstNode::evaluate(Parser* parser, Any** result) {
 
 bool MemberDerefAstNode::evaluate(Parser* parser, Any** result) {
     *result = nullptr;
+    if (!parser->roomToNest(this)) return false;
     if (!member->isIdentifier()) return fail(parser, this, Error::SyntaxError, DirError::E_EXPECTED_ASSIGNABLE);
     const char* name = static_cast<IdentAstNode*>(member)->name;
     Any* v = nullptr;
@@ -603,6 +609,7 @@ bool MemberDerefAstNode::evaluate(Parser* parser, Any** result) {
 
 bool ArrayDerefAstNode::evaluate(Parser* parser, Any** result) {
     *result = nullptr;
+    if (!parser->roomToNest(this)) return false;
     Any* v = nullptr;
     if (!base->evaluate(parser, &v)) return false;
     Any* current = v;  // a reference to an assignable, or a plain array
@@ -661,6 +668,7 @@ bool UnaryExprAstNode::doMath(Parser* parser, Any* value, int delta) {
 
 bool UnaryExprAstNode::doIncDec(Parser* parser, Any** result, bool prefix, int delta) {
     *result = nullptr;
+    if (!parser->roomToNest(this)) return false;
     if (operand->isIdentifier()) {
         if (Any* slot = variableSlot(parser, static_cast<IdentAstNode*>(operand))) {
             Any old;
@@ -834,6 +842,7 @@ bool LogicalOrAstNode::evaluate(Parser* parser, Any** result) {
 namespace {
 
 bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool wantResult) {
+    if (!parser->roomToNest(node)) return false;
     if (node->left->isIdentifier()) {
         // A declared variable is written in place.
         IdentAstNode* ident = static_cast<IdentAstNode*>(node->left);
@@ -954,6 +963,7 @@ bool script_assignStatement(Parser* parser, AssignmentExprAstNode* node) {
 
 bool ConditionalExpressionAstNode::evaluate(Parser* parser, Any** result) {
     *result = nullptr;
+    if (!parser->roomToNest(this)) return false;
     bool b;
     if (!expectBoolean(parser, condition, &b, true)) return false;
     return (b ? thenExpr : elseExpr)->evaluate(parser, result);

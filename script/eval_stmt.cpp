@@ -21,9 +21,11 @@ bool script_assignStatement(Parser* parser, AssignmentExprAstNode* node);
 
 namespace {
 
-// What every statement does first: count a step and emit its template text.
+// What every statement does first: count a step, make sure the stack has
+// room for it (statements nest inside blocks and calls), and emit its
+// template text.
 bool prologue(Parser* parser, StmtAstNode* stmt) {
-    if (!parser->step(stmt)) return false;
+    if (!parser->step(stmt) || !parser->roomToNest(stmt)) return false;
     return stmt->preceding == nullptr || stmt->preceding->execute(parser);
 }
 

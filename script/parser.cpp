@@ -13,6 +13,7 @@
 #include "common/log.h"
 #include "script/function.h"
 #include "script/location.h"
+#include "script/stack_limit.h"
 
 ParserOutput::~ParserOutput() {}
 
@@ -90,7 +91,7 @@ void Parser::advance() {
 }
 
 bool Parser::enter(int cost) {
-    if (_nesting + cost > _maxNesting) {
+    if (_nesting + cost > _maxNesting || script_stack::here() < script_stack::floor()) {
         pError("Script nested too deeply");
         return false;
     }

@@ -11,7 +11,8 @@
 // single-character tokens, through three tokens of look-ahead.
 //
 // Hostile input cannot exhaust the stack: rule nesting is limited
-// (setMaxNesting), and going deeper is a syntax error.
+// (setMaxNesting), and so is the stack the rules take on the parsing
+// thread (script/stack_limit.h); going deeper is a syntax error.
 //
 // Ownership: the parser owns its lexer, tokens, tree and recorded error;
 // the output and debug streams are the caller's.
@@ -170,6 +171,13 @@ public:
     }
     bool enterCall(AstNode* node);
     void leaveCall() { --_callDepth; }
+    // Whether the thread's stack has room for one more nested evaluation
+    // (see script/stack_limit.h); when it has not, records the error that
+    // calls nested too deep record (RangeError 39). Asked by every
+    // recursive evaluation and statement path.
+    bool roomToNest(AstNode* node) {
+        return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= _stackFloor || stackSpent(node);
+    }
     void setLimits(long long maxSteps, int maxDepth);
 
     int getProperty(Translatable* object, Any** result, const char* name);
@@ -210,7 +218,11 @@ public:
     int _callDepth = 0;
     int _maxDepth = 0;
     int _depthOverride = 0;
+    // The lowest frame address evaluation may reach on the thread that
+    // runs the parser (0 outside a run: no bound).
+    uintptr_t _stackFloor = 0;
     bool stepBudgetSpent(AstNode* node);
+    bool stackSpent(AstNode* node);
     void pushFrame(int kind);
     void pushFunctionFrame(int kind);
     void popFrame();

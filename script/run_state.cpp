@@ -9,13 +9,16 @@
 #include "common/properties.h"
 #include "script/location.h"
 #include "script/parser.h"
+#include "script/stack_limit.h"
 #include "script/varset.h"
 
 // A runaway script ends with an error instead of holding its thread: the
 // budget counts the statements, loop turns and calls of one run.
 static const int kDefaultMaxSteps = 100000000;
-// Each script call nests a dozen C++ frames; this keeps the deepest
-// recursion well inside an 8 MB thread stack, sanitizer builds included.
+// Each script call nests a dozen C++ frames or more; the stack actually
+// used is bounded apart from this (roomToNest), so that long expressions
+// inside deep calls, or a thread with a small stack, end with the same
+// error instead of overflowing.
 static const int kDefaultMaxDepth = 400;
 
 void Parser::releaseRunState() {
@@ -59,6 +62,7 @@ void Parser::startRun(const Principal* principal, const ObjRef* root) {
     _switchValue = nullptr;
     _steps = 0;
     _callDepth = 0;
+    _stackFloor = script_stack::floor();
     _maxSteps = _stepsOverride > 0 ? _stepsOverride : s_getIntProperty("script_max_steps", kDefaultMaxSteps);
     _maxDepth = _depthOverride > 0 ? _depthOverride : s_getIntProperty("script_max_depth", kDefaultMaxDepth);
     if (_maxSteps <= 0) _maxSteps = kDefaultMaxSteps;
@@ -67,6 +71,7 @@ void Parser::startRun(const Principal* principal, const ObjRef* root) {
 
 void Parser::endRun() {
     _runId = newRunId();
+    _stackFloor = 0;
     _scopeMarks.clear();
     for (VarSet* frame : _framePool) ObjRef::release(frame);
     _framePool.clear();
@@ -226,4 +231,11 @@ bool Parser::enterCall(AstNode* node) {
     }
     _callDepth++;
     return true;
+}
+
+bool Parser::stackSpent(AstNode* node) {
+    // The same answer as calls nested too deep: the script nests deeper
+    // than the thread's stack allows.
+    throwErrorCode(node, Error::RangeError, DirError::E_NO_RESOURCE);
+    return false;
 }
