@@ -1,5 +1,5 @@
-// Helpers shared by the evaluation files (eval_expr.cpp, eval_call.cpp,
-// eval_stmt.cpp). Internal to the interpreter.
+// Helpers shared by the evaluation files (eval_expr.cpp, eval_assign.cpp,
+// eval_call.cpp, eval_stmt.cpp). Internal to the interpreter.
 #ifndef DRV_SCRIPT_EVAL_INTERNAL_H
 #define DRV_SCRIPT_EVAL_INTERNAL_H
 
@@ -35,10 +35,36 @@ inline Any* detach(Any& v) {
     return a;
 }
 
+// The node classes valueInto tells apart (ExprAstNode::evalKind).
+enum EvalKind : uint8_t {
+    K_UNSET = 0,
+    K_IDENT,
+    K_LITERAL,
+    K_MATH,     // + - * / % and the comparisons and equalities
+    K_BITS,     // shifts and & | ^
+    K_ASSIGN,
+    K_MEMBER,
+    K_ELEMENT,
+    K_CALL,
+    K_OTHER,
+};
+
+
+// The node's kind, worked out once and kept on the node.
+uint8_t evalKindOf(ExprAstNode* node);
+
 // Evaluates node to a plain value in out (an assignable is read; a failing
 // read records a ReferenceError). The common node shapes are evaluated
 // without allocating.
 bool valueInto(Parser* parser, ExprAstNode* node, Any& out);
+
+// Runs an assignment; with wantResult the assigned value is left in out.
+// False after a failure (recorded). Defined in eval_assign.cpp.
+bool assignInto(Parser* parser, AssignmentExprAstNode* node, Any& out, bool wantResult);
+
+// The object a plain declared variable refers to, or null (see
+// variableSlot).
+Translatable* variableObject(Parser* parser, ExprAstNode* node);
 
 // The slot of a variable that a plain frame of the chain holds (no
 // this-object or read-only frame on the way, no registered class of that
