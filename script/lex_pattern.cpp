@@ -10,6 +10,7 @@
 #include "dirbase/string_builder.h"
 #include "io/utf8.h"
 #include "script/builtin_args.h"
+#include "script/operators.h"
 
 using script_builtin::newText;
 using script_builtin::TextBuffer;
@@ -97,6 +98,10 @@ int ZephanPattern::replace(const char* text, const char* replacement, size_t max
     result.append(text + copied, length - copied);
     *out = result.take();
     return 0;
+}
+
+int ZephanPattern::replace(const char* text, const char* replacement, char** out) const {
+    return replace(text, replacement, kMaxStringBytes, out);
 }
 
 int ZephanPattern::split(const char* text, AnyArray** out) const {

@@ -55,6 +55,8 @@ public:
     // replacement, literally: "$1" is two characters, not a group. 39, as
     // soon as it is known, when the result would be longer than maxBytes.
     int replace(const char* text, const char* replacement, size_t maxBytes, char** out) const;
+    // replace with the longest string a script may hold as the limit.
+    int replace(const char* text, const char* replacement, char** out) const;
     // The pieces around the first match (every match with GLOBAL): the text
     // before it (none when it starts the text), the text between matches,
     // then the text after the last match.
