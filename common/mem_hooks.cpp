@@ -83,6 +83,7 @@ pthread_mutex_t _reportLock = PTHREAD_MUTEX_INITIALIZER;
 // Set while this thread holds the report mutex: an allocation made from
 // inside the hook (a library the backtrace reaches on first use, say)
 // passes straight through instead of waiting for the mutex it holds.
+bool _reportIsSocket = false;
 __thread int _inHook __attribute__((tls_model("initial-exec"))) = 0;
 
 DRV_INLINE int mode() {
@@ -97,7 +98,9 @@ void writeFailed() {
 void writeAll(const void* data, size_t len) {
     ssize_t n;
     do {
-        n = write(_reportFd, data, len);
+        // An analyser that goes away must end the program through
+        // writeFailed, not through SIGPIPE.
+        n = _reportIsSocket ? send(_reportFd, data, len, MSG_NOSIGNAL) : write(_reportFd, data, len);
     } while (n < 0 && errno == EINTR);
     if (n < 0 || static_cast<size_t>(n) != len) writeFailed();
 }
@@ -414,6 +417,7 @@ void drv_init_mem_hooks(const char* path, bool socketFlag) {
     memcpy(_postGuard, "ZZZZpostguardZZZ", 16);
     _reportFd = openReport(path, socketFlag);
     if (_reportFd < 0) return;
+    _reportIsSocket = socketFlag;
     writeMappings();
     __atomic_fetch_or(&_mode, kReporting, __ATOMIC_SEQ_CST);
 }

@@ -187,11 +187,20 @@ __attribute__((noinline)) int leak(const char* path, bool socket) {
     return 0;
 }
 
+// Reports to an analyser that stops reading: the program must end through
+// the hook's own message and exit status, not die of SIGPIPE.
+int analyserGone(const char* path) {
+    drv_init_mem_hooks(path, true);
+    for (long i = 0; i < 100000000; i++) free(malloc(16));
+    out("still running\n");
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        out("usage: %s records|guards|fork|leak|leak-socket REPORT\n", argv[0]);
+        out("usage: %s records|guards|fork|leak|leak-socket|analyser-gone REPORT\n", argv[0]);
         return 2;
     }
     const char* scenario = argv[1];
@@ -200,5 +209,6 @@ int main(int argc, char** argv) {
     if (strcmp(scenario, "fork") == 0) return forked(argv[2]);
     if (strcmp(scenario, "leak") == 0) return leak(argv[2], false);
     if (strcmp(scenario, "leak-socket") == 0) return leak(argv[2], true);
+    if (strcmp(scenario, "analyser-gone") == 0) return analyserGone(argv[2]);
     return 2;
 }

@@ -3,10 +3,13 @@
 // by byte, against the addresses and block contents the program printed.
 #include <stdint.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -283,6 +286,32 @@ TEST(MemHooks, AForkedChildAfterPostForkWritesNothingAndFreesInheritedGuardedBlo
     }
     EXPECT_TRUE(before);
     EXPECT_TRUE(after);
+}
+
+// The analyser reads a little and goes away: the next report write fails,
+// and the program says so and ends with status 0 instead of dying of SIGPIPE.
+TEST(MemHooks, AnAnalyserThatGoesAwayEndsTheProgramWithItsMessage) {
+    TempDir dir;
+    std::string path = dir.file("analyser.sock");
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
+    ASSERT_EQ(0, listen(listener, 1));
+    std::thread analyser([listener] {
+        int c = accept(listener, nullptr, nullptr);
+        char buf[256];
+        ssize_t n = read(c, buf, sizeof buf);
+        (void)n;
+        close(c);
+    });
+    Outcome o = runToEnd(MEM_HOOKS_CHILD, {"analyser-gone", path});
+    analyser.join();
+    close(listener);
+    EXPECT_EQ(0, o.status) << o.out << o.err;
+    EXPECT_NE(std::string::npos, o.out.find("ERROR write to memory analyzer failed")) << o.out;
 }
 
 }  // namespace
