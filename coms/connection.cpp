@@ -205,7 +205,10 @@ Connection::~Connection() {
 void Connection::deleteNow(void* p) {
     auto* c = static_cast<Connection*>(p);
     c->_context->adjustCount(-1);
+    bool endsProcess = c->hasFlag(F_ENDS_PROCESS);
     delete c;
+    // The child served its one client; nothing else runs in it.
+    if (endsProcess) _exit(0);
 }
 
 void Connection::setBindAddress(const char* address) {

@@ -115,6 +115,7 @@ public:
         F_FLUSH_PENDING = 1u << 14,    // TLS records wait for the socket
         F_DESTROY_AFTER_OPS = 1u << 15,  // destroy waits for posted sends to run
         F_CORKED = 1u << 16,           // writes gather in the batch buffer
+        F_ENDS_PROCESS = 1u << 17,     // a forked child's one connection: deleting it ends the child
     };
 
     // Whether a connection may move from one state to another (the table
@@ -183,6 +184,9 @@ public:
     // is dropped without a word to its peer (its socket copy closed, its
     // events off), so that the parent keeps its connections to itself.
     static void dropInheritedConnections();
+    // In such a child: the child exits (status 0) once this connection has
+    // been deleted, that is once its listener destroyed it.
+    void endProcessWhenDeleted() { setFlag(F_ENDS_PROCESS); }
 
     // ---- any thread ----------------------------------------------------
     // Takes the message in every case. -10 (deleted) unless the handshake is

@@ -8,6 +8,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -232,9 +234,19 @@ void Connector::acceptOne() {
     close(_socket);
     _socket = -1;
     Connection::dropInheritedConnections();
+    // The thread that handles signals did not come along, and a host blocks
+    // them everywhere else: without this the child could not be stopped.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
     Connection::ComsThreadContext* ctx = Connection::getComsContext(0);
     ctx->adjustCount(1);
-    Connection::attach(ctx, this, fd, peer, plain);
+    Connection* served = Connection::attach(ctx, this, fd, peer, plain);
+    if (served != nullptr) served->endProcessWhenDeleted();
 }
 
 // ---------------------------------------------------------------------------
