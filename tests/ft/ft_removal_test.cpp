@@ -68,22 +68,29 @@ TEST(FtRemoval, WhatExistsOnTheSourceStaysEvenWhenItCannotBeRead) {
                                            "hidden", "hidden/deep", "flat",   "flat/below",   "gone"};
     const std::set<std::string> dirs = {"locked", "hidden", "flat"};
 
+    // One run with removals against a destination holding dest, through a
+    // file system that refuses what sfs names (null: refuses nothing).
+    auto run = [&](RefusingSfs* sfs, bool recursive, TestPeer* peer, Ft* ft) {
+        destHas(peer, dest, dirs);
+        if (sfs != nullptr) ft->setFileSystem(sfs);
+        FtTransaction* t = transaction(src, "/dest");
+        t->removeMissing = true;
+        t->recursive = recursive;
+        ft->addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(peer, ft, FT_PROTOCOL_2, &rec));
+    };
+
     // A file that cannot be opened, a folder that cannot be listed, an entry
     // that cannot be stat-ed: all of them and what lies below them stay.
     {
         TestPeer peer;
-        destHas(&peer, dest, dirs);
         Ft ft;
         RefusingSfs* sfs = new RefusingSfs;
         sfs->noOpen = {src + "/secret"};
         sfs->noOpendir = {src + "/locked"};
         sfs->noLstat = {src + "/hidden"};
-        ft.setFileSystem(sfs);
-        FtTransaction* t = transaction(src, "/dest");
-        t->removeMissing = true;
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        run(sfs, true, &peer, &ft);
         EXPECT_EQ(std::vector<std::string>{"/dest/gone"}, peer.removed);
         EXPECT_EQ("/plain", peer.files["plain"].content);
         EXPECT_EQ(3, ft.stats().filesFailed);
@@ -91,30 +98,18 @@ TEST(FtRemoval, WhatExistsOnTheSourceStaysEvenWhenItCannotBeRead) {
     // The source folder itself cannot be listed: nothing is removed.
     {
         TestPeer peer;
-        destHas(&peer, dest, dirs);
         Ft ft;
         RefusingSfs* sfs = new RefusingSfs;
         sfs->noOpendir = {src};
-        ft.setFileSystem(sfs);
-        FtTransaction* t = transaction(src, "/dest");
-        t->removeMissing = true;
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        run(sfs, true, &peer, &ft);
         EXPECT_TRUE(peer.removed.empty()) << peer.removed[0];
     }
     // Without recursion the folders below the top are not looked into, so
     // what the destination holds in them stays.
     {
         TestPeer peer;
-        destHas(&peer, dest, dirs);
         Ft ft;
-        FtTransaction* t = transaction(src, "/dest");
-        t->removeMissing = true;
-        t->recursive = false;
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        run(nullptr, false, &peer, &ft);
         EXPECT_EQ(std::vector<std::string>{"/dest/gone"}, peer.removed);
     }
 }

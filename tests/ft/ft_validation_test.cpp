@@ -118,20 +118,30 @@ TEST(FtValidation, FilesChangedWhileSentAreValidatedAndResentUpToFivePasses) {
     }
 }
 
+namespace {
+
+// Sends the file f of dir, which changes once while it is read, so that
+// validation finds it changed once and sends it again.
+void sendChangedOnce(const TempDir& dir, TestPeer* peer, Ft* ft) {
+    writeFile(dir.file("f"), "original");
+    ft->setValidationDelay(0);
+    ft->addTransaction(transaction(dir.file("f"), "/d"));
+    Rewriter rec;
+    rec.path = dir.file("f");
+    rec.times = 1;
+    ASSERT_EQ(0, runAgainst(peer, ft, FT_PROTOCOL_2, &rec)) << ft->errorText();
+}
+
+}  // namespace
+
 // The peer applies a fallback policy to the one file list that follows it,
 // so a re-send after validation asks for fallbacks again.
 TEST(FtValidation, ReSentFilesKeepFallbacksToo) {
     TempDir dir;
-    writeFile(dir.file("f"), "original");
     TestPeer peer;
     Ft ft;
     ft.keepFallbacks = true;
-    ft.setValidationDelay(0);
-    ft.addTransaction(transaction(dir.file("f"), "/d"));
-    Rewriter rec;
-    rec.path = dir.file("f");
-    rec.times = 1;
-    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << ft.errorText();
+    sendChangedOnce(dir, &peer, &ft);
     int starts = 0;
     for (size_t i = 0; i < peer.commands.size(); i++) {
         if (peer.commands[i] != FT_RECV_START) continue;
@@ -149,16 +159,10 @@ TEST(FtValidation, ReSentFilesKeepFallbacksToo) {
 TEST(FtValidation, OnlyTheAnswerToAChecksumRequestCounts) {
     for (int round = 0; round < 20; round++) {
         TempDir dir;
-        writeFile(dir.file("f"), "original");
         TestPeer peer;
         peer.bogusChecksumListsFrom = 2;
         Ft ft;
-        ft.setValidationDelay(0);
-        ft.addTransaction(transaction(dir.file("f"), "/d"));
-        Rewriter rec;
-        rec.path = dir.file("f");
-        rec.times = 1;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << ft.errorText();
+        sendChangedOnce(dir, &peer, &ft);
         EXPECT_EQ(2, std::count(peer.commands.begin(), peer.commands.end(), FT_CHECKSUM_REQUEST));
         EXPECT_EQ(readFile(dir.file("f")), peer.files["f"].content);
     }

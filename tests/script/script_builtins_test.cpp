@@ -236,11 +236,8 @@ TEST_F(Builtins, ReplaceRefusesAnOverlongResultBeforeBuildingIt) {
 
 TEST_F(Builtins, ErrorMembersAsAScriptReadsThem) {
     std::string out;
-    VarSet* scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    VarSet* scope = script_test::printingScope(&out);
     ObjRef root(scope);
-    Any* print = new Any();
-    print->setReference(new script_test::CapturePrint(&out));
-    scope->define("print", print);
     Location** traceback = new Location*[3];
     traceback[0] = new Location("a.js", "f", 3, 5);
     traceback[1] = new Location("a.js", nullptr, 7, 1);

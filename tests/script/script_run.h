@@ -50,6 +50,16 @@ private:
     std::string* _out;
 };
 
+// A new root scope whose print() writes into out; the caller holds it (an
+// ObjRef) for as long as scripts run in it.
+inline VarSet* printingScope(std::string* out) {
+    VarSet* scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    Any* print = new Any();
+    print->setReference(new CapturePrint(out));
+    scope->define("print", print);
+    return scope;
+}
+
 inline long long directive(const std::string& source, const char* key) {
     std::string prefix = std::string("// ") + key + ": ";
     if (source.compare(0, prefix.size(), prefix) != 0) return 0;
@@ -62,11 +72,8 @@ inline long long directive(const std::string& source, const char* key) {
 inline std::string run(const std::string& name, const std::string& source, bool templateMode,
                        LexStream* stream = nullptr, const std::function<void(VarSet*)>& setUp = nullptr) {
     std::string out;
-    VarSet* scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    VarSet* scope = printingScope(&out);
     ObjRef root(scope);
-    Any* print = new Any();
-    print->setReference(new CapturePrint(&out));
-    scope->define("print", print);
     Any* args = new Any();
     args->setReference(new AnyArray());
     scope->define("args", args);

@@ -77,11 +77,8 @@ TEST(StackLimit, ATreeParsedElsewhereRunsWithinTheRunningThreadsStack) {
     // evaluation either fits (the value is right) or ends with the error of
     // calls nested too deep.
     std::string out;
-    VarSet* scope = new VarSet(nullptr, AbstractVarSet::FUNCTION);
+    VarSet* scope = script_test::printingScope(&out);
     ObjRef root(scope);
-    Any* print = new Any();
-    print->setReference(new script_test::CapturePrint(&out));
-    scope->define("print", print);
     {
         std::string source = "print(" + nestedSum(390) + ");\n";
         Parser parser("nest.js", source.c_str(), &root, 1, 0, false);
