@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -143,13 +144,98 @@ DRV_INLINE void unlockReport() {
     pthread_mutex_unlock(&_reportLock);
 }
 
-// A block that carries the pre-guard in front of the user pointer. Half of
-// it intact is enough, so that a small underrun is still recognised (and
-// reported); the C library's chunk header never looks like either half, so
-// blocks from before the guards (or from memalign and friends) are told
-// apart and freed as they are.
-DRV_INLINE bool carriesGuard(const unsigned char* user) {
-    return memcmp(user - 16, _preGuard, 8) == 0 || memcmp(user - 8, _preGuard + 8, 8) == 0;
+// The blocks handed out with guards, by block address: the guard itself
+// cannot say so, since an underrun may have overwritten all of it, and
+// blocks from before the guards, from inside the hook or from memalign and
+// friends are freed here too. An open-addressing set with linear probing in
+// pages of its own, so that it never calls the allocator it serves. Under
+// the report mutex.
+class GuardedBlocks {
+public:
+    // Room for one more entry; false when the pages cannot be had.
+    bool reserve() {
+        if (2 * (_count + 1) <= _capacity) return true;
+        size_t capacity = _capacity == 0 ? 4096 : 2 * _capacity;
+        void* pages = mmap(nullptr, capacity * sizeof(uintptr_t), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED) return false;
+        uintptr_t* old = _slots;
+        size_t oldCapacity = _capacity;
+        _slots = static_cast<uintptr_t*>(pages);
+        _capacity = capacity;
+        for (size_t i = 0; i < oldCapacity; i++)
+            if (old[i] != 0) _slots[probe(old[i])] = old[i];
+        if (old != nullptr) munmap(old, oldCapacity * sizeof(uintptr_t));
+        return true;
+    }
+    // After reserve().
+    void insert(const void* block) {
+        uintptr_t key = reinterpret_cast<uintptr_t>(block);
+        size_t i = probe(key);
+        if (_slots[i] == 0) _count++;
+        _slots[i] = key;
+    }
+    bool contains(const void* block) const {
+        if (_count == 0) return false;
+        return _slots[probe(reinterpret_cast<uintptr_t>(block))] != 0;
+    }
+    // Whether the block was there. The entries after it in its run move
+    // back into the hole, so that no probe stops short of its key.
+    bool remove(const void* block) {
+        if (_count == 0) return false;
+        size_t hole = probe(reinterpret_cast<uintptr_t>(block));
+        if (_slots[hole] == 0) return false;
+        size_t mask = _capacity - 1;
+        for (size_t i = (hole + 1) & mask; _slots[i] != 0; i = (i + 1) & mask) {
+            size_t home = slotOf(_slots[i]);
+            // Moves back unless its home lies cyclically in (hole, i].
+            if (((i - home) & mask) >= ((i - hole) & mask)) {
+                _slots[hole] = _slots[i];
+                hole = i;
+            }
+        }
+        _slots[hole] = 0;
+        _count--;
+        return true;
+    }
+
+private:
+    size_t slotOf(uintptr_t key) const {
+        return static_cast<size_t>(((key >> 4) * 0x9E3779B97F4A7C15ull) >> 32) & (_capacity - 1);
+    }
+    // The key's slot, or the empty one where it would go.
+    size_t probe(uintptr_t key) const {
+        size_t mask = _capacity - 1;
+        size_t i = slotOf(key);
+        while (_slots[i] != 0 && _slots[i] != key) i = (i + 1) & mask;
+        return i;
+    }
+
+    uintptr_t* _slots = nullptr;
+    size_t _capacity = 0;  // a power of two, at least twice _count
+    size_t _count = 0;
+};
+
+GuardedBlocks _guarded;
+
+// Holds the report mutex for the quiet paths, which keep the guarded set
+// without reporting: unless this thread holds it already (a call from
+// inside the hook).
+class GuardedSetLock {
+public:
+    GuardedSetLock() : _taken(!_inHook) {
+        if (_taken) lockReport();
+    }
+    ~GuardedSetLock() {
+        if (_taken) unlockReport();
+    }
+
+private:
+    bool _taken;
+};
+
+DRV_INLINE unsigned char* blockOf(void* user) {
+    return static_cast<unsigned char*>(user) - DRV_MEM_GUARD_HEAD;
 }
 
 // The C library's own malloc_usable_size, which ours replaces. Resolved on
@@ -199,12 +285,13 @@ DRV_SLOW void* allocate(size_t count, size_t size, bool zero) {
         r.addU64(reinterpret_cast<uintptr_t>(result));
     } else {
         unsigned char* block =
-            total > SIZE_MAX - DRV_MEM_GUARD_OVERHEAD
+            total > SIZE_MAX - DRV_MEM_GUARD_OVERHEAD || !_guarded.reserve()
                 ? nullptr
                 : static_cast<unsigned char*>(__libc_malloc(total + DRV_MEM_GUARD_OVERHEAD));
         r.addU64(reinterpret_cast<uintptr_t>(block));
         result = nullptr;
         if (block != nullptr) {
+            _guarded.insert(block);
             result = dressBlock(block, total);
             if (zero) memset(result, 0, total);
         } else {
@@ -219,19 +306,23 @@ DRV_SLOW void* allocate(size_t count, size_t size, bool zero) {
 // Frees a block that may carry guards, without reporting (reporting off
 // after a fork, or a call from inside the hook).
 void releaseQuietly(void* ptr) {
-    unsigned char* user = static_cast<unsigned char*>(ptr);
-    __libc_free((mode() & kGuards) && carriesGuard(user) ? user - DRV_MEM_GUARD_HEAD : ptr);
+    if (!(mode() & kGuards)) return __libc_free(ptr);
+    GuardedSetLock hold;
+    __libc_free(_guarded.remove(blockOf(ptr)) ? blockOf(ptr) : ptr);
 }
 
 void* reallocQuietly(void* ptr, size_t size) {
-    unsigned char* user = static_cast<unsigned char*>(ptr);
-    if (ptr == nullptr || !(mode() & kGuards) || !carriesGuard(user)) return __libc_realloc(ptr, size);
+    if (ptr == nullptr || !(mode() & kGuards)) return __libc_realloc(ptr, size);
+    GuardedSetLock hold;
+    unsigned char* block = blockOf(ptr);
+    if (!_guarded.contains(block)) return __libc_realloc(ptr, size);
     size_t old;
-    memcpy(&old, user - DRV_MEM_GUARD_HEAD, 8);
+    memcpy(&old, block, 8);
     void* fresh = __libc_malloc(size);
     if (fresh == nullptr) return nullptr;
-    memcpy(fresh, user, old < size ? old : size);
-    __libc_free(user - DRV_MEM_GUARD_HEAD);
+    memcpy(fresh, ptr, old < size ? old : size);
+    _guarded.remove(block);
+    __libc_free(block);
     return fresh;
 }
 
@@ -242,14 +333,13 @@ DRV_SLOW void release(void* ptr) {
     DRV_CAPTURE(stack);
     Record r;
     r.begin(DRV_MEM_RELEASE, stack.frames, stack.count);
-    unsigned char* user = static_cast<unsigned char*>(ptr);
     bool preBroken = false, postBroken = false;
-    if (!(mode() & kGuards) || !carriesGuard(user)) {
+    unsigned char* block = blockOf(ptr);
+    if (!(mode() & kGuards) || !_guarded.remove(block)) {
         r.addU64(reinterpret_cast<uintptr_t>(ptr));
         r.flush();
         __libc_free(ptr);
     } else {
-        unsigned char* block = user - DRV_MEM_GUARD_HEAD;
         r.addU64(reinterpret_cast<uintptr_t>(block));
         r.flush();
         size_t size;
@@ -276,13 +366,13 @@ DRV_SLOW void* reallocate(void* ptr, size_t size) {
     Stack stack;
     lockReport();
     DRV_CAPTURE(stack);
-    unsigned char* user = static_cast<unsigned char*>(ptr);
     bool guards = (mode() & kGuards) != 0;
-    bool guarded = guards && ptr != nullptr && carriesGuard(user);
+    unsigned char* old = ptr != nullptr ? blockOf(ptr) : nullptr;
+    bool guarded = guards && ptr != nullptr && _guarded.contains(old);
     Record r;
     if (ptr != nullptr) {
         r.begin(DRV_MEM_RELEASE, stack.frames, stack.count);
-        r.addU64(reinterpret_cast<uintptr_t>(guarded ? user - DRV_MEM_GUARD_HEAD : user));
+        r.addU64(reinterpret_cast<uintptr_t>(guarded ? old : ptr));
         r.flush();
     }
     r.begin(DRV_MEM_ALLOC, stack.frames, stack.count);
@@ -293,10 +383,10 @@ DRV_SLOW void* reallocate(void* ptr, size_t size) {
         r.addU64(reinterpret_cast<uintptr_t>(result));
     } else {
         unsigned char* block = nullptr;
-        if (size <= SIZE_MAX - DRV_MEM_GUARD_OVERHEAD) {
+        if (size <= SIZE_MAX - DRV_MEM_GUARD_OVERHEAD && _guarded.reserve()) {
             if (ptr == nullptr || guarded) {
-                block = static_cast<unsigned char*>(
-                    __libc_realloc(guarded ? user - DRV_MEM_GUARD_HEAD : nullptr, size + DRV_MEM_GUARD_OVERHEAD));
+                block = static_cast<unsigned char*>(__libc_realloc(guarded ? old : nullptr, size + DRV_MEM_GUARD_OVERHEAD));
+                if (block != nullptr && guarded) _guarded.remove(old);
             } else {
                 // A block from before the guards: moved into a guarded one.
                 block = static_cast<unsigned char*>(__libc_malloc(size + DRV_MEM_GUARD_OVERHEAD));
@@ -308,8 +398,13 @@ DRV_SLOW void* reallocate(void* ptr, size_t size) {
             }
         }
         r.addU64(reinterpret_cast<uintptr_t>(block));
-        result = block != nullptr ? dressBlock(block, size) : nullptr;
-        if (block == nullptr) errno = ENOMEM;
+        result = nullptr;
+        if (block != nullptr) {
+            _guarded.insert(block);
+            result = dressBlock(block, size);
+        } else {
+            errno = ENOMEM;
+        }
     }
     r.flush();
     unlockReport();
@@ -405,6 +500,16 @@ void writeMappings() {
     close(fd);
 }
 
+// A child must find the report mutex free and the guarded set whole, so
+// fork waits until no other thread is inside the hook. Registered once,
+// while nothing reports yet.
+void holdAcrossFork() {
+    static bool registered = false;
+    if (registered) return;
+    registered = true;
+    pthread_atfork(lockReport, unlockReport, unlockReport);
+}
+
 }  // namespace
 
 void drv_init_mem_hooks(const char* path, bool socketFlag) {
@@ -418,6 +523,7 @@ void drv_init_mem_hooks(const char* path, bool socketFlag) {
     _reportFd = openReport(path, socketFlag);
     if (_reportFd < 0) return;
     _reportIsSocket = socketFlag;
+    holdAcrossFork();
     writeMappings();
     __atomic_fetch_or(&_mode, kReporting, __ATOMIC_SEQ_CST);
 }
@@ -425,6 +531,7 @@ void drv_init_mem_hooks(const char* path, bool socketFlag) {
 void drv_init_mem_guards(void) {
     memcpy(_preGuard, "ZZZZpreguardZZZZ", 16);
     memcpy(_postGuard, "ZZZZpostguardZZZ", 16);
+    holdAcrossFork();
     __atomic_fetch_or(&_mode, kGuards, __ATOMIC_SEQ_CST);
 }
 
@@ -464,10 +571,11 @@ void* realloc(void* ptr, size_t size) noexcept {
 // must be told what a guarded block holds: the C library would read the
 // guard as its chunk header. A block from before the guards is its own.
 size_t malloc_usable_size(void* ptr) noexcept {
-    unsigned char* user = static_cast<unsigned char*>(ptr);
-    if (ptr == nullptr || !(mode() & kGuards) || !carriesGuard(user)) return libcUsableSize(ptr);
+    if (ptr == nullptr || !(mode() & kGuards)) return libcUsableSize(ptr);
+    GuardedSetLock hold;
+    if (!_guarded.contains(blockOf(ptr))) return libcUsableSize(ptr);
     size_t size;
-    memcpy(&size, user - DRV_MEM_GUARD_HEAD, 8);
+    memcpy(&size, blockOf(ptr), 8);
     return size;
 }
 

@@ -96,7 +96,7 @@ int records(const char* path) {
 }
 
 // Guarded blocks: the layout, an overrun and an underrun by one byte, a
-// clean block, calloc and realloc.
+// destroyed pre-guard, a clean block, an aligned one, calloc and realloc.
 int guards(const char* path) {
     // A block from before the guards is sized by the C library, a guarded
     // one by what it was asked for.
@@ -114,6 +114,22 @@ int guards(const char* path) {
     out("under %llx\n", addr(under));
     under[-1] = '!';
     free(under);
+    // An underrun over the whole pre-guard: the block is still known as
+    // guarded, so it is reported and released, not handed to the C library
+    // as a pointer of its own.
+    char* wrecked = static_cast<char*>(malloc(10));
+    out("wrecked %llx\n", addr(wrecked));
+    char* front = wrecked - 16;
+    asm volatile("" : "+r"(front));  // the compiler would flag the underrun
+    memset(front, '!', 16);
+    free(wrecked);
+    // A block the C library aligned is not guarded, nor taken for one.
+    void* aligned = nullptr;
+    if (posix_memalign(&aligned, 64, 100) == 0) {
+        memset(aligned, 'a', 100);
+        out("usable-aligned %zu\n", malloc_usable_size(aligned));
+        free(aligned);
+    }
     char* clean = static_cast<char*>(malloc(10));
     out("clean %llx\n", addr(clean));
     memset(clean, 'c', 10);
@@ -171,6 +187,48 @@ int forked(const char* path) {
     return 0;
 }
 
+// Many guarded blocks at once, freed and resized in a scrambled order: every
+// one must still be known as guarded when it goes, with its contents and
+// guards intact, however the set of guarded blocks grew and shrank.
+int churn(const char* path) {
+    drv_init_mem_guards();
+    drv_init_mem_hooks(path, false);
+    const int n = 12000;
+    static unsigned char* blocks[n];
+    static size_t sizes[n];
+    unsigned seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    for (int i = 0; i < n; i++) {
+        sizes[i] = 1 + next() % 200;
+        blocks[i] = static_cast<unsigned char*>(malloc(sizes[i]));
+        memset(blocks[i], i & 0xff, sizes[i]);
+    }
+    int bad = 0;
+    for (int round = 0; round < 3; round++) {
+        for (int k = 0; k < n; k++) {
+            int i = static_cast<int>(next() % n);
+            for (size_t b = 0; b < sizes[i]; b++) bad += blocks[i][b] != (i & 0xff);
+            if (next() % 2 == 0) {
+                free(blocks[i]);
+                sizes[i] = 1 + next() % 200;
+                blocks[i] = static_cast<unsigned char*>(malloc(sizes[i]));
+            } else {
+                size_t size = 1 + next() % 300;
+                blocks[i] = static_cast<unsigned char*>(realloc(blocks[i], size));
+                for (size_t b = 0; b < size && b < sizes[i]; b++) bad += blocks[i][b] != (i & 0xff);
+                sizes[i] = size;
+            }
+            memset(blocks[i], i & 0xff, sizes[i]);
+        }
+    }
+    for (int i = 0; i < n; i++) {
+        bad += malloc_usable_size(blocks[i]) != sizes[i];
+        free(blocks[i]);
+    }
+    out("bad %d\n", bad);
+    return 0;
+}
+
 // For drvmem: three leaked blocks from one place, a freed one, a broken guard.
 // Not inlined and the loop not unrolled, so that the three blocks share
 // one stack in every build.
@@ -200,13 +258,14 @@ int analyserGone(const char* path) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        out("usage: %s records|guards|fork|leak|leak-socket|analyser-gone REPORT\n", argv[0]);
+        out("usage: %s records|guards|fork|churn|leak|leak-socket|analyser-gone REPORT\n", argv[0]);
         return 2;
     }
     const char* scenario = argv[1];
     if (strcmp(scenario, "records") == 0) return records(argv[2]);
     if (strcmp(scenario, "guards") == 0) return guards(argv[2]);
     if (strcmp(scenario, "fork") == 0) return forked(argv[2]);
+    if (strcmp(scenario, "churn") == 0) return churn(argv[2]);
     if (strcmp(scenario, "leak") == 0) return leak(argv[2], false);
     if (strcmp(scenario, "leak-socket") == 0) return leak(argv[2], true);
     if (strcmp(scenario, "analyser-gone") == 0) return analyserGone(argv[2]);
