@@ -109,10 +109,18 @@ public:
 class ExecNewOpTarget : public QueueTarget {
 public:
     explicit ExecNewOpTarget(ExecDirThread* t) : _thread(t) {}
+    // Once the thread has stopped taking requests, what is still queued ends
+    // as the requests it found waiting did.
+    void failFromNowOn() { _failing = true; }
     int execute(DeferredOp* op) override {
         HelperOp* hop = static_cast<HelperOp*>(op);
         ExecHelper* h = hop->helper;
         hop->owns = false;
+        if (_failing) {
+            ExecHelper::push(h);
+            h->setFutureResultError(DirError::E_TIMEOUT);
+            return 0;
+        }
         DaemonThread::setPerfState(2);
         ExecHelper::push(h);
         _thread->updatedExecList();
@@ -124,6 +132,7 @@ public:
 
 private:
     ExecDirThread* _thread;
+    bool _failing = false;
 };
 
 class ResultUpdateOpTarget : public QueueTarget {
@@ -434,10 +443,13 @@ void ExecDirThread::run() {
     while (ExecHelper* h = ExecHelper::head()) h->setFutureResultError(DirError::E_TIMEOUT);
     freeLater();
 
-    // Unpublish first, so that no poster reaches a target being deleted;
-    // whatever is still queued is deleted unrun with the targets.
+    // Unpublish first, so that no poster reaches a target being deleted.
+    // Requests posted since the last pass are failed too, so that no waiter
+    // hangs; whatever else is still queued is deleted unrun with the targets.
     _published.store(nullptr);
     while (_posting.load() != 0) sched_yield();
+    static_cast<ExecNewOpTarget*>(_targets._executeNewOpTarget)->failFromNowOn();
+    _targets._executeNewOpTarget->processQueue();
     {
         CriticalSection hold(_threadLock);
         _execDirThread = nullptr;

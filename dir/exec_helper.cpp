@@ -375,8 +375,9 @@ void ExecHelper::takeFinal(FutureResult* fr, FutureResult* r) {
 void ExecHelper::processUpdate(ResultUpdate* u) {
     FutureResult* fr = FutureResult::lockById(u->id);
     if (fr == nullptr) {
-        // The owner destroyed the result: nobody wants the reply any more.
-        // The request goes at its deadline, when failing it finds nothing.
+        // The owner destroyed the result: nobody wants the reply any more,
+        // but a final one still ends the request.
+        if (u->kind == ResultUpdate::KIND_RESULT || u->kind == ResultUpdate::KIND_ERROR) finish();
         return;
     }
     bool finished = false;

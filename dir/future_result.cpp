@@ -80,7 +80,7 @@ FutureResult::FutureResult(FutureResultListener* listener)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(listener), id(0), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _listed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
+      _signalled(false), _listed(true), _indexed(true), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
       _destroyedNext(nullptr) {
     // A listener runs with the registry lock held (lockById); one that
     // starts a follow-up request registers it under the lock it holds.
@@ -101,7 +101,7 @@ FutureResult::FutureResult(Unlisted)
     : result(nullptr), errorText(nullptr), error(0), timeout(defaultTimeout.load()), deadline(0), failed(false),
       complete(false), listener(nullptr), id(_nextId++), data(nullptr), dataLength(0), dataText(nullptr),
       values(nullptr), ownerThread(nullptr), lockCount(0), destroyed(false), lengthyOp(nullptr),
-      _signalled(false), _listed(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
+      _signalled(false), _listed(false), _indexed(false), _next(nullptr), _prev(nullptr), _sameHash(nullptr),
       _destroyedNext(nullptr) {}
 
 FutureResult* FutureResult::newUnlisted() {
@@ -116,12 +116,7 @@ FutureResult::~FutureResult() {
         else if (_list == this)
             _list = _next;
         if (_next != nullptr) _next->_prev = _prev;
-        for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
-            if (*link == this) {
-                *link = _sameHash;
-                break;
-            }
-        }
+        if (_indexed) unindex();
         _futureResults--;
     }
     delete result;
@@ -141,8 +136,27 @@ void FutureResult::deleteNow(void* object) {
     delete static_cast<FutureResult*>(object);
 }
 
+void FutureResult::unindex() {
+    for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
+        if (*link == this) {
+            *link = _sameHash;
+            break;
+        }
+    }
+    _indexed = false;
+}
+
 void FutureResult::destroy(FutureResult* fr) {
     if (fr == nullptr) return;
+    {
+        // Out of the index at once: a reply that comes later finds nothing,
+        // and one being handled now (its listener runs under the registry
+        // lock) is over before the caller goes on to delete that listener.
+        bool nested = _lock.heldByCaller();
+        if (!nested) _lock.enter();
+        if (fr->_indexed) fr->unindex();
+        if (!nested) _lock.exit();
+    }
     bool unlocked;
     {
         CondSection hold(fr->cond);

@@ -92,7 +92,7 @@ public:
 
     // Marks the result destroyed; once no lock is held it is deleted on its
     // owner thread (or the execution thread, or at once when neither runs).
-    static void destroy(FutureResult* result);
+    static void destroy(FutureResult* result) NO_THREAD_SAFETY_ANALYSIS;
     void addLock();
     void removeLock();
     // On the execution thread, outside every handler: deletes the results
@@ -169,6 +169,8 @@ private:
     // listener runs.
     bool _signalled GUARDED_BY(cond);
     bool _listed;  // in the registry (all but newUnlisted's)
+    // Found by lockById: listed and not yet destroyed by its owner.
+    bool _indexed GUARDED_BY(_lock);
     FutureResult* _next;
     FutureResult* _prev;
     FutureResult* _sameHash;  // the next result in this one's index bucket
@@ -187,6 +189,7 @@ private:
     // the caller (usually another thread) takes no lock and allocates nothing.
     void deleteOnOwner();
     static size_t bucketOf(long long id) { return static_cast<size_t>(id) & (kBuckets - 1); }
+    void unindex() REQUIRES(_lock);
 
     // The index by id: the low bits of the id pick the bucket, and ids are
     // handed out in sequence, so live results spread evenly.

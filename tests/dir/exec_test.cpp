@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -72,6 +73,7 @@ public:
             ids.push_back(ExecHelper::runningRequestId());
             return 0;
         }
+
         if (strcmp(op, "lookInside") == 0 && directory != nullptr) {
             // A synchronous call on the execution thread whose asset is not
             // cached: it cannot wait for a lookup only this thread could run.
@@ -128,7 +130,7 @@ public:
     std::atomic<int> executes{0};
 };
 
-struct Recorder : FutureResultListener {
+struct Recorder final : FutureResultListener {
     void onComplete(FutureResult* r) override {
         completes++;
         lastError = r->failed ? r->error : 0;
@@ -277,6 +279,31 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     EXPECT_EQ(0, r->result->getInt32());
     EXPECT_EQ(before2, spi.executes);
     FutureResult::destroy(r);
+}
+
+// The owner may delete its listener as soon as it has destroyed the result:
+// progress and an answer that come after that reach neither.
+TEST_F(ExecTest, AResultItsOwnerDestroyedHearsNothingMore) {
+    Recorder* gone = new Recorder();
+    FutureResult* r = run("/thing:id=3", "later", nullptr, gone);
+    long long id = spi.waitForIds(1).at(0);
+    FutureResult::destroy(r);
+    Directory::executeUpdated(id, new ExecuteUpdate(1, 0.5, "half"));
+    FutureResult* answer = new FutureResult();
+    answer->result = new Any(1);
+    answer->complete = true;
+    Directory::executeComplete(id, answer);
+    // An answer for a live request behind them: once it is in, the
+    // execution thread has handled those before it.
+    Recorder live;
+    FutureResult* next = run("/thing:id=4", "later", nullptr, &live);
+    long long nextId = spi.waitForIds(2).at(1);
+    Directory::executeComplete(nextId, DirError::E_ILLEGAL_ARGUMENT);
+    ASSERT_TRUE(next->waitComplete(10000));
+    EXPECT_EQ(0, gone->updates);
+    EXPECT_EQ(0, gone->completes);
+    delete gone;
+    FutureResult::destroy(next);
 }
 
 TEST_F(ExecTest, ARemoteResolvesAnswerIsTakenOnceOrFreedWithItsHelper) {
@@ -428,6 +455,46 @@ TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
     EXPECT_TRUE(r->failed);
     EXPECT_EQ(DirError::E_ASSET_LOOKUP, r->error);
     FutureResult::destroy(r);
+}
+
+// A request posted while the thread is on its way out, after its last pass
+// of the loop, still gets an answer: a time-out, like every request the
+// stop finds waiting.
+TEST_F(ExecTest, ARequestPostedWhileTheThreadStopsFailsInsteadOfHanging) {
+    // A fresh thread, with no request of earlier tests keeping its timer
+    // going: the gate below then runs between two passes, not inside one.
+    ExecDirThread::stopAndWait(true);
+    ExecDirThread::startIfNeeded(true);
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool held = false, open = false;
+        static void hold(void* self) {
+            Gate* g = static_cast<Gate*>(self);
+            std::unique_lock<std::mutex> hold(g->lock);
+            g->held = true;
+            g->changed.notify_all();
+            g->changed.wait(hold, [g] { return g->open; });
+        }
+    } gate;
+    ExecDirThread::instance()->deleteLater(&gate, Gate::hold);
+    {
+        std::unique_lock<std::mutex> hold(gate.lock);
+        gate.changed.wait(hold, [&gate] { return gate.held; });
+    }
+    std::thread stopper([] { ExecDirThread::stopAndWait(true); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    FutureResult* queued = run("/thing:id=1", "echo");
+    {
+        std::lock_guard<std::mutex> hold(gate.lock);
+        gate.open = true;
+        gate.changed.notify_all();
+    }
+    stopper.join();
+    ASSERT_TRUE(queued->waitComplete(10000));
+    EXPECT_TRUE(queued->failed);
+    EXPECT_EQ(DirError::E_TIMEOUT, queued->error);
+    FutureResult::destroy(queued);
 }
 
 TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
