@@ -152,9 +152,8 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
             }
             if (_spi_debug) log(0, "openProvider, will open masquerated provider through %p", static_cast<void*>(masq));
         }
-        // A masquerading asset is reached through the domain provider's
-        // address; any other needs its own.
-        if (asset->host == nullptr && masq == nullptr) {
+        if (asset->host == nullptr) {
+            if (masq != nullptr) masq->removeLock();
             delete asset;
             return DirError::E_MISSING_HOST;
         }

@@ -254,15 +254,16 @@ TEST_F(DirectoryTest, ResolutionErrorsCarryTheirCodes) {
     EXPECT_EQ(0, providerCount());
 }
 
-// Knows asset "a1" (with an address), asset "nohost" (without) and endpoint
-// "e1" on asset a1 of domain corp.
+// Knows asset "a1" (with an address), assets "nohost" and "masqnohost" (a
+// masquerading one, without) and endpoint "e1" on asset a1 of domain corp.
 class Mapper : public AssetMapper {
 public:
     Asset* lookupAsset(const char* id) override {
-        if (strcmp(id, "a1") != 0 && strcmp(id, "nohost") != 0) return nullptr;
+        if (strcmp(id, "a1") != 0 && strcmp(id, "nohost") != 0 && strcmp(id, "masqnohost") != 0) return nullptr;
         Asset* a = new Asset();
         a->id = strdup(id);
         if (strcmp(id, "a1") == 0) a->host = strdup("10.0.0.1");
+        a->masq = strcmp(id, "masqnohost") == 0;
         return a;
     }
     Endpoint* lookupEndpoint(const char* id) override {
@@ -305,6 +306,12 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
     EXPECT_EQ(DirError::E_NO_SUCH_ASSET, attrs(dir, "//host:id=zz/x:"));
     EXPECT_EQ(DirError::E_NO_SUCH_ENDPOINT, attrs(dir, "//endpoint:id=zz/x:"));
     EXPECT_EQ(DirError::E_MISSING_HOST, attrs(dir, "//host:id=nohost/x:"));
+    // Even one reached through the session's masquerade provider needs an
+    // address of its own.
+    dir->lockToSPI(findEntry("Ha1")->spi);
+    EXPECT_EQ(DirError::E_MISSING_HOST, attrs(dir, "//host:id=masqnohost/x:"));
+    dir->lockToSPI(nullptr);
+    EXPECT_EQ(1, remote.opened.load());
     assetMapper = nullptr;
 
     // Without the hook an uncached asset is asked of the directory with

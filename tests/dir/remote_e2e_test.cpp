@@ -360,7 +360,7 @@ TEST_F(RemoteEndToEnd, NamesPassThroughTheServerToASecondAgent) {
     Asset web1;
     web1.id = strdup("web1");
     web1.name = strdup("web1");
-    // No address of its own: it is reached through the domain server.
+    // No address of its own: the server records the one it calls in from.
     web1.port = 14000;
     web1.masq = true;
     web1.agentId = strdup("web1");

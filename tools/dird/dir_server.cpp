@@ -3,9 +3,12 @@
 #include <string.h>
 #include <time.h>
 
+#include <memory>
+
 #include "common/log.h"
 #include "common/op_target.h"
 #include "common/thread_pool.h"
+#include "dir/asset.h"
 #include "dir/directory.h"
 #include "dir/exec_dir_thread.h"
 #include "dir/principal.h"
@@ -293,7 +296,24 @@ bool DirServer::newConnection(Connection* connection, int type) {
     connection->setListener(session.get());
     log(LOG_INFO, 0, 0, "dird: %s: %s session%s%s", connection->getName(), kindName(type),
         agent.empty() ? "" : " of agent ", agent.c_str());
+    if (type == DirSession::KIND_AGENT) noteAgentAddress(agent, connection->getPeerAddress());
     return true;
+}
+
+void DirServer::noteAgentAddress(const std::string& assetId, const char* address) {
+    // Clients open an asset's provider only when it has an address, even one
+    // they reach through this server; an agent issued without one gets the
+    // address it calls in from.
+    std::unique_ptr<Asset> asset(_state->assets()->findAsset(assetId.c_str()));
+    if (asset == nullptr || asset->host != nullptr || address == nullptr || *address == '\0') return;
+    asset->host = strdup(address);
+    bool added = false;
+    std::string error;
+    if (!_state->assets()->putAsset(*asset, &added, &error)) {
+        log(LOG_WARNING, 0, 0, "dird: unable to record the address of agent %s: %s", assetId.c_str(), error.c_str());
+        return;
+    }
+    _root->assetChanged(*asset, added, false);
 }
 
 bool DirServer::connectUpstream(const char* host, const char* port, X509* cert, EVP_PKEY* key) {

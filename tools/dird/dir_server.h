@@ -222,6 +222,9 @@ private:
     class Sweeper;
     std::unique_ptr<Sweeper> _sweeper;
 
+    // Gives the agent's asset the address it called in from, when it has none.
+    void noteAgentAddress(const std::string& assetId, const char* address);
+
     CriticalBlock _sessionLock;
     std::map<DirSession*, std::shared_ptr<DirSession>> _sessions GUARDED_BY(_sessionLock);
     std::map<std::string, std::weak_ptr<DirSession>> _agents GUARDED_BY(_sessionLock);
