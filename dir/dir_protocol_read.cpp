@@ -311,6 +311,12 @@ int readSearchEntries(MessageBase* m, DirProtocol::Reply* r, bool partial) {
         Acl* acl;
         rv = readTriple(m, &e, &a, &acl);
         if (rv != 0) return rv;
+        if (e == nullptr) {
+            // Nothing can be done with an entry that names no object.
+            delete a;
+            delete acl;
+            return -1;
+        }
         r->entries->append(e, a, acl);
         rv = m->readBool(&more);
         if (rv == 0 && partial) rv = m->readBool(&r->last);

@@ -346,6 +346,21 @@ TEST_F(DirProtocolTest, ReadersTakeHandBuiltBodiesAndSurviveDamage) {
         delete in;
     }
 
+    // A search entry must name its object: one without a name is the peer's
+    // protocol error, in a whole reply and in a partial one alike.
+    std::string nameless = std::string(1, '\x08') + encoded(OBJ_ATTRIBUTES_ID, &a1) + std::string(1, '\x08');
+    for (int code : {3, 43}) {
+        Bytes body;
+        body.int64(4).raw(boolean(true).data);
+        if (code == 43) body.raw(boolean(true).data);
+        body.raw(nameless).raw(boolean(false).data);
+        if (code == 43) body.raw(boolean(true).data);
+        DirProtocol::Reply r;
+        Message* in = received(code, body.data);
+        EXPECT_NE(DirProtocol::readReply(in, &r), 0) << code;
+        delete in;
+    }
+
     // A batch of 25 ids keeps the first 20.
     Bytes ids;
     ids.int64(900).int32(25);
