@@ -211,6 +211,10 @@ public:
     // A POSIX errno value (Linux numbering) as a shared code; every number
     // without a closer meaning is E_ERROR_NOT_DEFINED.
     static Code fromPosix(int err);
+    // A libcurl result number as a shared code (the translation is by
+    // number: nothing here needs libcurl); every number without a closer
+    // meaning, 0 (libcurl's success) included, is E_ERROR_NOT_DEFINED.
+    static Code fromCurl(int err);
 };
 
 enum ComsError { DRV_CONNECTION_ERRORS(DRV_ERROR_ENUMERATOR) };

@@ -5,20 +5,19 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
-#include "ft/curl_error.h"
 
 namespace {
 
 TEST(CurlError, EveryResultBecomesASharedCodeWithAText) {
     // libcurl's numbers run from 0 to below 100; the rest guard against garbage.
     for (int result = -5; result <= 120; result++) {
-        int code = curlResultToError(result);
+        int code = DirError::fromCurl(result);
         EXPECT_STRNE("Unknown", DirError::getErrorDescription(code)) << "libcurl result " << result << " -> " << code;
     }
     for (int result : {INT_MIN, INT_MAX})
-        EXPECT_EQ(DirError::E_ERROR_NOT_DEFINED, curlResultToError(result)) << result;
+        EXPECT_EQ(DirError::E_ERROR_NOT_DEFINED, DirError::fromCurl(result)) << result;
     // 0 is libcurl's success, which has no error meaning of its own.
-    EXPECT_EQ(DirError::E_ERROR_NOT_DEFINED, curlResultToError(0));
+    EXPECT_EQ(DirError::E_ERROR_NOT_DEFINED, DirError::fromCurl(0));
 }
 
 TEST(CurlError, ConditionsTheSharedListNamesKeepTheirName) {
@@ -36,7 +35,7 @@ TEST(CurlError, ConditionsTheSharedListNamesKeepTheirName) {
         {73, "REMOTE_FILE_EXISTS", DirError::E_ALREADY_EXISTS},
         {82, "SSL_CRL_BADFILE", DirError::E_BAD_CRL},
     };
-    for (const Case& c : cases) EXPECT_EQ(c.code, curlResultToError(c.result)) << c.curlName;
+    for (const Case& c : cases) EXPECT_EQ(c.code, DirError::fromCurl(c.result)) << c.curlName;
 }
 
 }  // namespace
