@@ -345,6 +345,10 @@ void Directory::testIdleProviders() {
     // Every sweep's trace is at debug level: sweeps run every few seconds.
     log(LOG_DEBUG, 0, 0, "testIdleProviders - - - -");
     std::vector<Directory*> finish;
+    // Deleted once the list is unlocked: a provider's destructor waits for
+    // its connection callbacks, and one of those may be opening a session,
+    // which takes the list's lock.
+    std::vector<DirectorySPI*> ended;
     {
         CriticalSection cs(_providerCb);
         ProviderEntry** link = &_providerList;
@@ -366,7 +370,7 @@ void Directory::testIdleProviders() {
                 releaseSessionsOf(e->spi, &finish);
                 // The next client session gives the hooks a provider again.
                 if (_initSpi == e->spi) _initSpi = nullptr;
-                delete e->spi;
+                ended.push_back(e->spi);
                 free(e->key);
                 delete e;
                 continue;
@@ -376,6 +380,7 @@ void Directory::testIdleProviders() {
             link = &e->next;
         }
     }
+    for (DirectorySPI* spi : ended) delete spi;
     // Disposes that waited for a provider just deleted.
     for (Directory* d : finish) delete d;
     requestListenerRetry();

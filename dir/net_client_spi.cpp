@@ -687,6 +687,13 @@ void NetClientSPI::reloadAsset() {
     // One reload at a time: every failed connect asks for one.
     if (reloading.exchange(true)) return;
     addLock();
+    // The sweep may have read the lock count just before: a provider it
+    // marked goes away once this callback returns, and needs no asset.
+    if (isMarkedForDeletion()) {
+        reloading = false;
+        removeLock();
+        return;
+    }
     log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: reloadAsset: lock count incremented to: %d", name,
         lockCount());
     if (assetMapper != nullptr) {
