@@ -43,8 +43,9 @@ bool isWordStart(int c) {
 bool isWordChar(int c) {
     return isWordStart(c) || isDigit(c);
 }
+// Only the capitals: `10l` is the number 10 followed by the name `l`.
 bool isSuffix(int c) {
-    return c == 'F' || c == 'f' || c == 'L' || c == 'l' || c == 'U' || c == 'u';
+    return c == 'F' || c == 'L' || c == 'U';
 }
 
 const char* const kReservedWords[] = {"class",      "const",     "enum",    "export",  "extends",
@@ -480,8 +481,8 @@ int Lex::lookaheadHex() {
     while (toHexValue(peek(k)) >= 0) ++k;
     int flags = 0;
     for (int c = peek(k); isSuffix(c); c = peek(++k)) {
-        if (c == 'U' || c == 'u') flags |= SUFFIX_U;
-        if (c == 'L' || c == 'l') flags |= SUFFIX_L;
+        if (c == 'U') flags |= SUFFIX_U;
+        if (c == 'L') flags |= SUFFIX_L;
     }
     return flags;
 }
@@ -491,8 +492,8 @@ int Lex::lookaheadOctal() {
     while (isOctal(peek(k))) ++k;
     int flags = 0;
     for (int c = peek(k); isSuffix(c); c = peek(++k)) {
-        if (c == 'U' || c == 'u') flags |= SUFFIX_U;
-        if (c == 'L' || c == 'l') flags |= SUFFIX_L;
+        if (c == 'U') flags |= SUFFIX_U;
+        if (c == 'L') flags |= SUFFIX_L;
     }
     return flags;
 }
@@ -516,9 +517,9 @@ int Lex::lookaheadDecimal() {
         }
     }
     for (int c = peek(k); isSuffix(c); c = peek(++k)) {
-        if (c == 'U' || c == 'u') flags |= SUFFIX_U;
-        if (c == 'L' || c == 'l') flags |= SUFFIX_L;
-        if (c == 'F' || c == 'f') flags |= SUFFIX_F;
+        if (c == 'U') flags |= SUFFIX_U;
+        if (c == 'L') flags |= SUFFIX_L;
+        if (c == 'F') flags |= SUFFIX_F;
     }
     return flags;
 }

@@ -241,6 +241,11 @@ TEST(Lex, LiteralKindsAndLexicalErrors) {
                                         "IDENT \"c\" @1:4", "END @1:5"}),
               lexString("a/b/c"));
     EXPECT_EQ("PUNCT / @1:0", lexString("/x/")[0]);
+    // Only capital letters are suffixes: a small one is a name of its own.
+    EXPECT_EQ((std::vector<std::string>{"INTEGER 10 @1:0", "IDENT \"l\" @1:2", "END @1:3"}), lexString("10l"));
+    EXPECT_EQ((std::vector<std::string>{"INTEGER 10 @1:0", "IDENT \"u\" @1:2", "END @1:3"}), lexString("10u"));
+    EXPECT_EQ((std::vector<std::string>{"DOUBLE 1.5 @1:0", "IDENT \"f\" @1:3", "END @1:4"}), lexString("1.5f"));
+    EXPECT_EQ((std::vector<std::string>{"INTEGER 16 @1:0", "IDENT \"l\" @1:4", "END @1:5"}), lexString("0x10l"));
     // An exponent needs digits: "1e" is a number and a name.
     EXPECT_EQ((std::vector<std::string>{"INTEGER 1 @1:0", "IDENT \"e\" @1:1", "END @1:2"}), lexString("1e"));
 
