@@ -318,11 +318,8 @@ ExprAstNode* Parser::postfix() {
     return e;
 }
 
+// t1 is the '(' that opens the list; the callers have seen it.
 bool Parser::arguments(FnCallAstNode* call) {
-    if (!_t1.isPunct('(')) {
-        pError("Expected '('");
-        return false;
-    }
     advance();
     if (_t1.isPunct(')')) {
         advance();
@@ -362,14 +359,11 @@ ExprAstNode* Parser::newOrPrimary() {
         advance();
         advance();
     }
-    if (className.size() > kMaxClassName) {
+    // A name past the longest a class may have, or one without its
+    // argument list (`new C` alone), is no class construction.
+    if (className.size() > kMaxClassName || !_t1.isPunct('(')) {
         delete location;
-        pError("Class name too long after 'new'");
-        return nullptr;
-    }
-    if (!_t1.isPunct('(')) {
-        delete location;
-        pError("Argument list expected after 'new' <className>");
+        pError("Expected class name after 'new'");
         return nullptr;
     }
     FnCallAstNode* call = new FnCallAstNode(location, true, className.c_str(), nullptr, nullptr);

@@ -124,7 +124,8 @@ TEST(Parser, SyntaxErrorsReportTheFirstFailureAndWhere) {
         {"x = {k: 1};", "Property name as quoted string expected in object", 1, 5},
         {"return;", "Primary expression expected", 1, 6},
         {"for (;;) x;", "Primary expression expected", 1, 5},
-        {"x = new C;", "Argument list expected after 'new' <className>", 1, 9},
+        {"x = new C;", "Expected class name after 'new'", 1, 9},
+        {"x = new a.b.C + 1;", "Expected class name after 'new'", 1, 14},
         {"let class = 1;", "Identifier expected after 'var' or 'let'", 1, 4},
         {"var x y;", "Expected ';' or ',' to follow statement.", 1, 6},
         {"var x : 1;", "'=' operator expected after 'var' or 'let' <identifier>", 1, 6},
@@ -165,6 +166,17 @@ TEST(Parser, SyntaxErrorsReportTheFirstFailureAndWhere) {
         EXPECT_EQ(c.line, error->firstLocation()->line) << c.source;
         EXPECT_EQ(c.column == 0 ? 1 : c.column, error->firstLocation()->column) << c.source;
         EXPECT_EQ(nullptr, parser.getScript());
+    }
+
+    // A class name may be 255 characters long, no longer.
+    for (size_t length : {255, 256}) {
+        std::string name = "a." + std::string(length - 2, 'c');
+        Parser parser("e.js", ("x = new " + name + "();").c_str(), nullptr, 1, 0, false);
+        EXPECT_EQ(length == 255, parser.parseScript()) << length;
+        if (length == 255) continue;
+        ASSERT_NE(nullptr, parser.getError());
+        EXPECT_STREQ("Expected class name after 'new'", parser.getError()->message);
+        EXPECT_EQ(static_cast<int>(8 + length), parser.getError()->firstLocation()->column);
     }
 
     // The lexer's own message stays on its token, for the debug trace.
