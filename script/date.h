@@ -6,9 +6,10 @@
 //
 // Time zones: local conversions use the zone named by the script variable
 // TZ when the current scope holds a non-empty string there, else the
-// machine's zone; the arithmetic is DateZone's (script/date_zone.h), so a
-// script's TZ never touches the process's own zone. A host may install
-// conversion hooks that replace it.
+// process's own zone (the TZ environment variable, else the machine's);
+// the arithmetic is DateZone's (script/date_zone.h), so a script's TZ never
+// touches the process's own zone. A host may install conversion hooks that
+// replace it (they are given getLocalTZ() when the script names no zone).
 //
 // Ownership: a Date is reference-counted like every script object; the
 // prototype lives as long as the process (the class registry holds it).
@@ -56,7 +57,7 @@ public:
     static const char* getLocalTZ();
 
     // The zone of the current scope: the TZ variable when it is a non-empty
-    // string, else null (the machine's zone). The text belongs to the scope.
+    // string, else null (the process's zone). The text belongs to the scope.
     static const char* scopeZone(Parser* parser);
 
     // Splits the milliseconds so that milliseconds stays within 0-999.

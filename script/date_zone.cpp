@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +51,9 @@ struct Zone {
     std::vector<uint8_t> typeOf;   // per transition
     std::vector<ZoneType> types;
     PosixRule rule;                // the footer, or the whole zone
+    // The process's zone in a form only the C library understands: asked
+    // through localtime_r.
+    bool fromLibc = false;
 
     void lookup(int64_t t, DateZone::Local* out) const;
 };
@@ -115,7 +119,21 @@ void ruleLookup(const PosixRule& r, int64_t t, DateZone::Local* out) {
         setLocal(out, r.stdOffset, false, r.stdAbbr);
 }
 
+void libcLookup(int64_t t, DateZone::Local* out) {
+    time_t at = static_cast<time_t>(t);
+    struct tm tm;
+    if (localtime_r(&at, &tm) == nullptr) {
+        setLocal(out, 0, false, "UTC");
+        return;
+    }
+    setLocal(out, static_cast<int32_t>(tm.tm_gmtoff), tm.tm_isdst > 0, tm.tm_zone != nullptr ? tm.tm_zone : "");
+}
+
 void Zone::lookup(int64_t t, DateZone::Local* out) const {
+    if (fromLibc) {
+        libcLookup(t, out);
+        return;
+    }
     if (!times.empty() && t >= times.front() && (t < times.back() || !rule.valid)) {
         size_t i = static_cast<size_t>(std::upper_bound(times.begin(), times.end(), t) - times.begin()) - 1;
         const ZoneType& z = types[typeOf[i]];
@@ -384,28 +402,70 @@ bool plainZoneName(const std::string& name) {
     return true;
 }
 
+bool loadFile(const std::string& path, Zone* zone) {
+    std::vector<unsigned char> bytes;
+    if (readFile(path, &bytes) && parseTzifInto(bytes.data(), bytes.size(), zone)) return true;
+    *zone = Zone();
+    return false;
+}
+
+// A zone a script names: a file under the zone directory, else a POSIX
+// rule, else UTC.
 std::shared_ptr<const Zone> loadZone(const std::string& name) {
     auto zone = std::make_shared<Zone>();
-    std::vector<unsigned char> bytes;
-    if (name.empty()) {
-        if (readFile(kMachineZone, &bytes) && parseTzifInto(bytes.data(), bytes.size(), zone.get())) return zone;
-        *zone = Zone();
-        return zone;  // UTC
-    }
-    if (plainZoneName(name) && readFile(kZoneDir + name, &bytes) &&
-        parseTzifInto(bytes.data(), bytes.size(), zone.get()))
-        return zone;
-    *zone = Zone();
+    if (plainZoneName(name) && loadFile(kZoneDir + name, zone.get())) return zone;
     parsePosixRule(name.data(), name.size(), &zone->rule);
+    return zone;
+}
+
+// The process's zone as the C library's localtime takes it from tz (the
+// TZ environment variable, null when unset). The environment is the
+// process owner's, so unlike a script's name it may also be an absolute
+// file name.
+std::shared_ptr<const Zone> loadProcessZone(const char* tz) {
+    auto zone = std::make_shared<Zone>();
+    if (tz == nullptr) {
+        loadFile(kMachineZone, zone.get());  // UTC when missing
+        return zone;
+    }
+    std::string name = tz[0] == ':' ? tz + 1 : tz;
+    if (name.empty()) return zone;  // set but empty: UTC
+    if (name[0] == '/' ? loadFile(name, zone.get()) : plainZoneName(name) && loadFile(kZoneDir + name, zone.get()))
+        return zone;
+    if (parsePosixRule(name.data(), name.size(), &zone->rule)) return zone;
+    // A form this reader does not know: the C library answers, once it has
+    // taken in the present TZ (localtime_r alone does not look again).
+    *zone = Zone();
+    tzset();
+    zone->fromLibc = true;
     return zone;
 }
 
 CriticalBlock _zoneLock(LOCK_RANK_DATE_ZONES, kProcessLifetime);
 std::map<std::string, std::shared_ptr<const Zone>> _zones GUARDED_BY(_zoneLock);
+// The process's zone and the TZ value it was read for ("" when TZ was
+// unset, else "=" and the value), so that a change of TZ is seen.
+std::string _processKey GUARDED_BY(_zoneLock);
+std::shared_ptr<const Zone> _processZone GUARDED_BY(_zoneLock);
+
+std::shared_ptr<const Zone> processZone() {
+    const char* tz = getenv("TZ");
+    std::string key = tz != nullptr ? std::string("=") + tz : std::string();
+    {
+        CriticalSection lock(_zoneLock);
+        if (_processZone != nullptr && _processKey == key) return _processZone;
+    }
+    std::shared_ptr<const Zone> z = loadProcessZone(tz != nullptr ? key.c_str() + 1 : nullptr);
+    CriticalSection lock(_zoneLock);
+    _processKey = key;
+    _processZone = z;
+    return z;
+}
 
 std::shared_ptr<const Zone> zoneNamed(const char* zone) {
     std::string name = zone != nullptr ? zone : "";
     if (!name.empty() && name[0] == ':') name.erase(0, 1);
+    if (name.empty()) return processZone();
     {
         CriticalSection lock(_zoneLock);
         auto it = _zones.find(name);
@@ -512,6 +572,8 @@ bool parseTzif(const unsigned char* data, size_t length) {
 void clearCache() {
     CriticalSection lock(_zoneLock);
     _zones.clear();
+    _processZone = nullptr;
+    _processKey.clear();
 }
 
 }  // namespace DateZone

@@ -8,15 +8,22 @@
 // a script may name any zone in its TZ variable, so each conversion here
 // takes the zone as an argument.
 //
-// Zone names: an empty or null name is the machine's zone (/etc/localtime);
-// a leading ':' is ignored; a name made of letters, digits and "_+-./"
-// without a ".." part is looked up as a file under the zone directory, and
-// anything else, or a name without such a file, is read as a POSIX TZ
-// string. A name that is neither is UTC with the abbreviation "UTC".
+// Zone names: a leading ':' is ignored; a name made of letters, digits and
+// "_+-./" without a ".." part is looked up as a file under the zone
+// directory, and anything else, or a name without such a file, is read as a
+// POSIX TZ string. A name that is neither is UTC with the abbreviation "UTC".
 //
-// Thread-safety: every function may be called from any thread. Parsed zones
-// are kept in a small process-wide cache guarded by its own lock (a leaf:
-// nothing else is taken under it); a zone, once parsed, is never changed.
+// An empty or null name is the process's own zone, the one localtime_r
+// uses: the TZ environment variable when set (read as above, but also an
+// absolute file name; empty is UTC; a form this code cannot read is left
+// to the C library), else the machine's zone (/etc/localtime; UTC without
+// it). TZ is read again on every call, so a change of it takes effect.
+//
+// Thread-safety: every function may be called from any thread, though
+// changing TZ while other threads convert times is the caller's race, as it
+// is for the C library. Parsed zones are kept in a small process-wide cache
+// guarded by its own lock (a leaf: nothing else is taken under it); a zone,
+// once parsed, is never changed.
 #ifndef DRV_SCRIPT_DATE_ZONE_H
 #define DRV_SCRIPT_DATE_ZONE_H
 

@@ -1,7 +1,9 @@
 // What the host controls of Date: the conversion hooks replace the zone
 // arithmetic (and receive the script's zone name), the debug time fixes
 // every new date, and a text that does not parse leaves a debug line.
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <string>
 
@@ -77,6 +79,35 @@ TEST_F(DateHostTest, TheDebugTimeFixesEveryNewDate) {
     Date::setDebugTime(-1, 0);
     Date now;
     EXPECT_GT(now.getTime(), 1700000000000LL);
+}
+
+TEST_F(DateHostTest, WithoutATZVariableDatesFollowTheProcessZone) {
+    const char* old = getenv("TZ");
+    std::string saved = old != nullptr ? old : "";
+    setenv("TZ", "Asia/Tokyo", 1);
+    tzset();
+    const char* script =
+        "print(new Date(0));\n"
+        "print(new Date(0).format('%H:%M'));\n"
+        "print(Date.parse('2024-01-01T00:00').toISOString());\n";
+    std::string out = script_test::run("process.js", script, false);
+    // The script's own TZ still comes first.
+    std::string own = script_test::run("own.js", std::string("var TZ = 'UTC';\n") + script, false);
+    if (old != nullptr)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(
+        "Thu Jan 01 1970 09:00:00 GMT+0900 (JST)\n"
+        "09:00\n"
+        "2023-12-31T15:00:00.000Z\n",
+        out);
+    EXPECT_EQ(
+        "Thu Jan 01 1970 00:00:00 GMT+0000 (UTC)\n"
+        "00:00\n"
+        "2024-01-01T00:00:00.000Z\n",
+        own);
 }
 
 TEST_F(DateHostTest, ATextThatDoesNotParseLeavesADebugLine) {

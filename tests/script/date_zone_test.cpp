@@ -76,6 +76,43 @@ TEST(DateZone, LocalTimeAgreesWithTheCLibraryFrom1900To2100) {
     }
 }
 
+TEST(DateZone, TheProcessZoneIsTheOneTZNames) {
+    DateZone::Local l;
+    struct tm tm = {};
+    tm.tm_year = 124, tm.tm_mon = 0, tm.tm_mday = 1, tm.tm_isdst = -1;  // 2024-01-01 00:00
+    struct {
+        const char* tz;
+        int offset;
+        const char* abbr;
+    } cases[] = {{"Asia/Tokyo", 9 * 3600, "JST"},
+                 {":America/New_York", -5 * 3600, "EST"},
+                 {"/usr/share/zoneinfo/Asia/Kolkata", 19800, "IST"},
+                 {"JST-9", 9 * 3600, "JST"},
+                 {"", 0, "UTC"}};
+    for (const auto& c : cases) {
+        // No cache to clear in between: a change of TZ is seen as it is.
+        LibcZone libc(c.tz);
+        for (const char* name : {static_cast<const char*>(nullptr), ""}) {
+            DateZone::lookup(name, 0, &l);
+            EXPECT_EQ(c.offset, l.offsetSeconds) << c.tz;
+            EXPECT_STREQ(c.abbr, l.abbr) << c.tz;
+            EXPECT_EQ(1704067200LL - c.offset, DateZone::fromLocal(name, &tm)) << c.tz;
+        }
+    }
+    // A form only the C library reads (trailing fields it ignores) is left to it.
+    const char* odd = "XYZ-3:30:00:99";
+    EXPECT_FALSE(DateZone::parsePosix(odd, strlen(odd)));
+    LibcZone libc(odd);
+    time_t at = 1700000000;
+    struct tm want;
+    ASSERT_NE(nullptr, localtime_r(&at, &want));
+    DateZone::lookup(nullptr, at, &l);
+    EXPECT_EQ(want.tm_gmtoff, l.offsetSeconds);
+    EXPECT_STREQ(want.tm_zone, l.abbr);
+    struct tm copy = want;
+    EXPECT_EQ(static_cast<long long>(mktime(&copy)), DateZone::fromLocal(nullptr, &want));
+}
+
 TEST(DateZone, PosixRulesAgreeWithTheZoneFilesTheySummarise) {
     struct {
         const char* file;
