@@ -543,10 +543,19 @@ int64_t fromLocal(const char* zone, const struct tm* tm) {
     z->lookup(wall + 86400, &after);
     int64_t first = wall - before.offsetSeconds;
     z->lookup(first, &check);
-    if (check.offsetSeconds == before.offsetSeconds) return first;
+    bool firstFits = check.offsetSeconds == before.offsetSeconds;
+    bool firstDst = check.isDst;
     int64_t second = wall - after.offsetSeconds;
     z->lookup(second, &check);
-    if (check.offsetSeconds == after.offsetSeconds) return second;
+    bool secondFits = second != first && check.offsetSeconds == after.offsetSeconds;
+    // The clock went back over this time, so it happened twice (first is
+    // the earlier): the daylight flag picks one, as with mktime, so that a
+    // broken-down time converted back gives the instant it came from.
+    if (firstFits && secondFits && tm->tm_isdst >= 0 && firstDst != (tm->tm_isdst > 0) &&
+        check.isDst == (tm->tm_isdst > 0))
+        return second;
+    if (firstFits) return first;
+    if (secondFits) return second;
     return first;  // skipped: read with the offset before the change
 }
 

@@ -49,9 +49,14 @@ void localTime(const char* zone, int64_t secs, struct tm* out, Local* local);
 
 // The instant of a wall-clock time in zone. Out-of-range fields are
 // normalised (month 13 is January of the next year, day 0 the last day of
-// the month before); tm_isdst is ignored. A time that a change of offset
-// skipped is read with the offset in force before the change, and one that
-// occurs twice gives the earlier instant.
+// the month before). A time that a change of offset skipped is read with
+// the offset in force before the change. A time that occurs twice gives
+// the instant whose daylight flag is tm_isdst (positive: daylight time,
+// 0: standard time), as mktime does; with a negative tm_isdst, or when
+// both have the same flag, the earlier instant. A time that occurs
+// once keeps its clock reading whatever tm_isdst says (mktime would shift
+// it by the daylight difference), so a date moved across a change of
+// offset keeps its time of day.
 int64_t fromLocal(const char* zone, const struct tm* tm);
 
 // Days since 1970-01-01 of a proleptic Gregorian date (month 1-12; other

@@ -13,6 +13,11 @@ print(noon, noon.toJSON());
 var twice = Date.parse("2024-11-02T05:30:00Z");
 twice.setDate(3);
 print(twice);
+// Its later, EST, reading stays where it is when the day is set again.
+var later = new Date(1730615400000L);
+print(later.getTime(), later);
+later.setDate(later.getDate());
+print(later.getTime(), later);
 // Month ends in a leap year and in a common one.
 var m = Date.parse("2024-01-31T17:00:00Z");
 m.setDate(32);
