@@ -23,12 +23,34 @@ const char* opcodeName(int opcode) {
 
 AstNode::AstNode(Location* location) : location(location) {}
 
+namespace {
+// The children waiting to be deleted by the deletion running on this
+// thread, or null when none runs.
+thread_local std::vector<AstNode*>* _pendingDeletes = nullptr;
+}  // namespace
+
+void AstNode::deleteChild(AstNode* child) {
+    if (child == nullptr) return;
+    if (_pendingDeletes != nullptr) {
+        _pendingDeletes->push_back(child);
+        return;
+    }
+    std::vector<AstNode*> pending{child};
+    _pendingDeletes = &pending;
+    while (!pending.empty()) {
+        AstNode* node = pending.back();
+        pending.pop_back();
+        delete node;
+    }
+    _pendingDeletes = nullptr;
+}
+
 AstNode::~AstNode() {
     delete location;
 }
 
 StmtAstNode::~StmtAstNode() {
-    delete preceding;
+    deleteChild(preceding);
 }
 
 LiteralAstNode::LiteralAstNode(Location* location, Token* from) : ExprAstNode(location) {
@@ -51,7 +73,7 @@ ObjectAstNode::ObjectAstNode(Location* location, Translatable* object) : ExprAst
 ObjectFactoryAstNode::~ObjectFactoryAstNode() {
     for (Entry& e : entries) {
         free(e.name);
-        delete e.value;
+        deleteChild(e.value);
     }
 }
 
@@ -70,27 +92,27 @@ FnCallAstNode::FnCallAstNode(Location* location, bool isNew, const char* classNa
 FnCallAstNode::~FnCallAstNode() {
     free(className);
     free(methodName);
-    delete target;
-    for (ExprAstNode* a : args) delete a;
+    deleteChild(target);
+    for (ExprAstNode* a : args) deleteChild(a);
 }
 
 ArrayDerefAstNode::~ArrayDerefAstNode() {
-    delete base;
-    for (ExprAstNode* i : indexes) delete i;
+    deleteChild(base);
+    for (ExprAstNode* i : indexes) deleteChild(i);
 }
 
 MemberDerefAstNode::~MemberDerefAstNode() {
-    delete object;
-    delete member;
+    deleteChild(object);
+    deleteChild(member);
 }
 
 UnaryExprAstNode::~UnaryExprAstNode() {
-    delete operand;
+    deleteChild(operand);
 }
 
 BinaryExprAstNode::~BinaryExprAstNode() {
-    delete left;
-    delete right;
+    deleteChild(left);
+    deleteChild(right);
 }
 
 AssignmentExprAstNode::~AssignmentExprAstNode() {
@@ -99,9 +121,9 @@ AssignmentExprAstNode::~AssignmentExprAstNode() {
 }
 
 ConditionalExpressionAstNode::~ConditionalExpressionAstNode() {
-    delete condition;
-    delete thenExpr;
-    delete elseExpr;
+    deleteChild(condition);
+    deleteChild(thenExpr);
+    deleteChild(elseExpr);
 }
 
 LabelList::~LabelList() {
@@ -118,7 +140,7 @@ bool LabelList::contains(const Any* value) const {
 
 StmtListAstNode::~StmtListAstNode() {
     for (Entry& e : entries) {
-        delete e.stmt;
+        deleteChild(e.stmt);
         delete e.labels;
     }
 }
@@ -132,47 +154,47 @@ LetOrVarAstNode::LetOrVarAstNode(Location* location, const char* name, ExprAstNo
 
 LetOrVarAstNode::~LetOrVarAstNode() {
     free(name);
-    delete init;
+    deleteChild(init);
 }
 
 AssignmentStmtAstNode::~AssignmentStmtAstNode() {
-    delete expr;
+    deleteChild(expr);
 }
 
 ReturnStmtAstNode::~ReturnStmtAstNode() {
-    delete expr;
+    deleteChild(expr);
 }
 
 OutputStmt::~OutputStmt() {
     free(text);
-    delete expr;
+    deleteChild(expr);
 }
 
 IfStmtAstNode::~IfStmtAstNode() {
     for (StmtHelperEntry& e : entries) {
-        delete e.condition;
-        delete e.stmt;
+        deleteChild(e.condition);
+        deleteChild(e.stmt);
     }
 }
 
 WhileStmtAstNode::~WhileStmtAstNode() {
-    delete condition;
-    delete body;
+    deleteChild(condition);
+    deleteChild(body);
 }
 
 DoWhileStmtAstNode::~DoWhileStmtAstNode() {
-    delete condition;
-    delete body;
+    deleteChild(condition);
+    deleteChild(body);
 }
 
 ForStmtAstNode::~ForStmtAstNode() {
-    delete init;
-    delete condition;
-    delete finalExpr;
-    delete body;
+    deleteChild(init);
+    deleteChild(condition);
+    deleteChild(finalExpr);
+    deleteChild(body);
 }
 
 SwitchStmtAstNode::~SwitchStmtAstNode() {
-    delete expr;
-    delete body;
+    deleteChild(expr);
+    deleteChild(body);
 }

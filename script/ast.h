@@ -120,6 +120,12 @@ public:
     Location* location;
 
 protected:
+    // What destructors delete their children with. A chain of operators
+    // nests one node per operand, thousands deep, and deleting it node by
+    // node from each destructor would recurse as deep: children are queued
+    // instead while a deletion runs on the thread and deleted one after
+    // another by the outermost call.
+    static void deleteChild(AstNode* child);
     // Starts a dump line: the indentation of the parser's current depth.
     static void dumpIndent(Parser* parser);
     // Ends a dump line with " (file:line:column)".

@@ -8,6 +8,7 @@
 #include "script/function.h"
 #include "script/location.h"
 #include "script/parser.h"
+#include "script/stack_limit.h"
 
 namespace {
 const int kLevel = 2;
@@ -20,7 +21,11 @@ struct Deeper {
 };
 
 void dumpNode(Parser* parser, AstNode* node) {
-    if (node != nullptr) {
+    if (node != nullptr && script_stack::here() < script_stack::floor()) {
+        // A tree as deep as the stack allows (a chain of thousands of
+        // operators nests one level per operand): its depths go unprinted.
+        parser->printf(kLevel, "%*s...\n", parser->dumpDepth * 4, "");
+    } else if (node != nullptr) {
         node->dump(parser);
     } else {
         parser->printf(kLevel, "%*s<none>\n", parser->dumpDepth * 4, "");

@@ -11,7 +11,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <deque>
 #include <typeinfo>
+#include <vector>
 
 #include "common/error_codes.h"
 #include "dirbase/attributes.h"
@@ -309,6 +311,52 @@ Any* storedValueOf(Parser* parser, ExprAstNode* node) {
     return storableValue(v);
 }
 
+// Whether node is an arithmetic, comparison, shift or bitwise operator:
+// one link more of a chain whose left operand is before it.
+bool isOperatorChain(ExprAstNode* node) {
+    uint8_t kind = evalKindOf(node);
+    return kind == K_MATH || kind == K_BITS;
+}
+
+// out = l op r for the operator node b (its kind already noted by
+// evalKindOf); false after a failure (recorded at b).
+bool applyOperator(Parser* parser, BinaryExprAstNode* b, const Any& l, const Any& r, Any& out) {
+    if (b->evalKind == K_MATH && int32Math(b->opcode, l, r, out)) return true;
+    Error::Type type = Error::TypeError;
+    int rc = b->evalKind == K_MATH ? binaryMath(parser, b->opcode, l, r, out, &type)
+                                   : binaryBits(bitOpcode(b), l, r, out, &type);
+    if (rc != 0) return fail(parser, b, type, rc);
+    return out.getType() != ANY_STRING || out.getString() == nullptr || parser->charge(b, strlen(out.getString()));
+}
+
+// a op1 b op2 c ... nests to the right: a op1 (b op2 (c ...)). The left
+// operands are evaluated first to last and the operators then applied from
+// the last back to the first, as recursion would, but in a loop, so that a
+// chain of thousands of operands takes no more stack than a short one.
+bool chainInto(Parser* parser, BinaryExprAstNode* head, Any& out) {
+    evalKindOf(head);  // noted on the head too when it came by evaluate()
+    std::vector<BinaryExprAstNode*> links;
+    std::deque<Any> lefts;  // stays in place as it grows
+    BinaryExprAstNode* b = head;
+    for (;;) {
+        links.push_back(b);
+        lefts.emplace_back();
+        if (!valueInto(parser, b->left, lefts.back())) return false;
+        if (!isOperatorChain(b->right)) break;
+        b = static_cast<BinaryExprAstNode*>(b->right);
+    }
+    Any right;
+    if (!valueInto(parser, b->right, right)) return false;
+    for (size_t i = links.size(); i-- > 0;) {
+        Any result;
+        if (!applyOperator(parser, links[i], lefts[i], right, result)) return false;
+        right.takeFrom(result);
+        lefts.pop_back();
+    }
+    out.takeFrom(right);
+    return true;
+}
+
 bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
     // Every nested evaluation passes here or through one of the recursive
     // evaluate()s below, which check the same.
@@ -327,14 +375,10 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
                                                            : int32Bits(bitOpcode(b), *lp, *rp, out)))
                 return true;
         }
+        if (isOperatorChain(b->right)) return chainInto(parser, b, out);
         Any l, r;
         if (!valueInto(parser, b->left, l) || !valueInto(parser, b->right, r)) return false;
-        if (node->evalKind == K_MATH && int32Math(b->opcode, l, r, out)) return true;
-        Error::Type type = Error::TypeError;
-        int rc = node->evalKind == K_MATH ? binaryMath(parser, b->opcode, l, r, out, &type)
-                                          : binaryBits(bitOpcode(b), l, r, out, &type);
-        if (rc != 0) return fail(parser, node, type, rc);
-        return out.getType() != ANY_STRING || out.getString() == nullptr || parser->charge(node, strlen(out.getString()));
+        return applyOperator(parser, b, l, r, out);
     }
     case K_ASSIGN: return assignInto(parser, static_cast<AssignmentExprAstNode*>(node), out, true);
     case K_MEMBER: {
@@ -697,28 +741,18 @@ bool TypeofAstNode::evaluate(Parser* parser, Any** result) {
 
 // --- binary operators --------------------------------------------------------------
 
-bool BinaryExprAstNode::mathOp(Parser* parser, _OPCODE op, Any** result) {
+// valueInto() knows every operator node, and walks a chain of them in a
+// loop (chainInto).
+bool BinaryExprAstNode::mathOp(Parser* parser, _OPCODE, Any** result) {
     *result = nullptr;
-    Any l, r, out;
-    if (!valueInto(parser, left, l) || !valueInto(parser, right, r)) return false;
-    Error::Type type = Error::TypeError;
-    int rc = binaryMath(parser, op, l, r, out, &type);
-    if (rc != 0) return fail(parser, this, type, rc);
-    if (out.getType() == ANY_STRING && out.getString() != nullptr && !parser->charge(this, strlen(out.getString())))
-        return false;
+    Any out;
+    if (!valueInto(parser, this, out)) return false;
     *result = detach(out);
     return true;
 }
 
 bool BinaryExprAstNode::bitOp(Parser* parser, _OPCODE op, Any** result) {
-    *result = nullptr;
-    Any l, r, out;
-    if (!valueInto(parser, left, l) || !valueInto(parser, right, r)) return false;
-    Error::Type type = Error::TypeError;
-    int rc = binaryBits(op, l, r, out, &type);
-    if (rc != 0) return fail(parser, this, type, rc);
-    *result = detach(out);
-    return true;
+    return mathOp(parser, op, result);
 }
 
 bool MulAstNode::evaluate(Parser* parser, Any** result) {
@@ -746,11 +780,22 @@ bool BitwiseXorAstNode::evaluate(Parser* parser, Any** result) {
     return bitOp(parser, OP_BITWISE_XOR, result);
 }
 
+// a && b && c nests to the right, a && (b && c); a chain of them is
+// followed in a loop rather than node by node, so that its length costs no
+// stack. The same for ||.
 bool LogicalAndAstNode::evaluate(Parser* parser, Any** result) {
     *result = nullptr;
     bool b;
-    if (!expectBoolean(parser, left, &b, false)) return false;
-    if (b && !expectBoolean(parser, right, &b, false)) return false;
+    LogicalAndAstNode* node = this;
+    for (;;) {
+        if (!expectBoolean(parser, node->left, &b, false)) return false;
+        if (!b) break;
+        if (!isA<LogicalAndAstNode>(node->right)) {
+            if (!expectBoolean(parser, node->right, &b, false)) return false;
+            break;
+        }
+        node = static_cast<LogicalAndAstNode*>(node->right);
+    }
     *result = new Any(b);
     return true;
 }
@@ -758,8 +803,16 @@ bool LogicalAndAstNode::evaluate(Parser* parser, Any** result) {
 bool LogicalOrAstNode::evaluate(Parser* parser, Any** result) {
     *result = nullptr;
     bool b;
-    if (!expectBoolean(parser, left, &b, false)) return false;
-    if (!b && !expectBoolean(parser, right, &b, false)) return false;
+    LogicalOrAstNode* node = this;
+    for (;;) {
+        if (!expectBoolean(parser, node->left, &b, false)) return false;
+        if (b) break;
+        if (!isA<LogicalOrAstNode>(node->right)) {
+            if (!expectBoolean(parser, node->right, &b, false)) return false;
+            break;
+        }
+        node = static_cast<LogicalOrAstNode*>(node->right);
+    }
     *result = new Any(b);
     return true;
 }

@@ -48,12 +48,19 @@ public:
 class Parser {
 public:
     // Default for setMaxNesting, counted in nested rules: a block, a
-    // statement, one more operand of an operator chain, one more postfix
-    // operation cost 1; an expression inside parentheses, brackets or
-    // arguments costs 2, as it recurses through every precedence level. At
-    // the limit the parser needs about a megabyte of stack in a sanitizer
-    // build and far less otherwise.
+    // statement, one more postfix operation cost 1; an expression inside
+    // parentheses, brackets or arguments costs 2, as it recurses through
+    // every precedence level. At the limit the parser needs about a
+    // megabyte of stack in a sanitizer build and far less otherwise. The
+    // operands of an operator chain (a + b + c) cost nothing: a chain is
+    // read in a loop.
     static const int kDefaultMaxNesting = 800;
+    // The most operands one operator chain may have. Its tree nests one
+    // level per operand; parsing, evaluating and deleting walk a chain in a
+    // loop, and the bound keeps it far from what any script writes while
+    // sparing every other walk of the tree an unbounded depth. Past it the
+    // chain is an error like nesting too deep.
+    static const size_t kMaxChainOperands = 50000;
 
     // Parses a copy of source. name is the file name of every location;
     // root (may be null) is the root scope used when running. The system's
@@ -266,16 +273,11 @@ private:
     // Expressions, loosest first.
     ExprAstNode* assignment();
     ExprAstNode* conditional();
-    ExprAstNode* logicalOr();
-    ExprAstNode* logicalAnd();
-    ExprAstNode* bitwiseOr();
-    ExprAstNode* bitwiseXor();
-    ExprAstNode* bitwiseAnd();
-    ExprAstNode* equals();
-    ExprAstNode* compare();
-    ExprAstNode* shift();
-    ExprAstNode* add();
-    ExprAstNode* mul();
+    // The binary levels, from `level` (0 the loosest, ||) to the tightest.
+    ExprAstNode* binary(int level);
+    ExprAstNode* binaryRest(int level, ExprAstNode* first, int opcode, int tokens);
+    int matchOperator(int level, int* tokens);
+    ExprAstNode* typeofOperand();
     ExprAstNode* unary();
     ExprAstNode* postfix();
     ExprAstNode* newOrPrimary();
@@ -283,7 +285,6 @@ private:
     ExprAstNode* objectLiteral();
     ExprAstNode* arrayLiteral();
     bool arguments(FnCallAstNode* call);
-    ExprAstNode* binaryRest(ExprAstNode* left, int kind, int opcode, int tokens, ExprAstNode* (Parser::*rest)());
 
     // JSON text (json_parse.cpp). jsonAdvance moves to the next token like
     // advance, but once the look-ahead is used up it lexes straight into t1

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "script/function.h"
 #include "script/location.h"
@@ -15,13 +16,17 @@ const size_t kMaxClassName = 255;
 }  // namespace
 
 // Every binary level is an operand optionally followed by an
-// operator and the same level again, so chains nest to the right.
+// operator and the same level again, so chains nest to the right. A chain
+// is read in a loop and its tree built from the right, so that a long one
+// (a + b + ... with thousands of terms) takes no more stack than a short
+// one.
 
 namespace {
-enum BinaryKind { MUL, ADD, SHIFT, COMPARE, EQUALS, BIT_AND, BIT_XOR, BIT_OR, LOGICAL_AND, LOGICAL_OR };
+// The binary levels, loosest first.
+enum BinaryLevel { LOGICAL_OR, LOGICAL_AND, BIT_OR, BIT_XOR, BIT_AND, EQUALS, COMPARE, SHIFT, ADD, MUL };
 
-ExprAstNode* makeBinary(BinaryKind kind, Location* location, ExprAstNode* left, ExprAstNode* right, int opcode) {
-    switch (kind) {
+ExprAstNode* makeBinary(int level, Location* location, ExprAstNode* left, ExprAstNode* right, int opcode) {
+    switch (level) {
     case MUL: return new MulAstNode(location, left, right, opcode);
     case ADD: return new AddAstNode(location, left, right, opcode);
     case SHIFT: return new ShiftAstNode(location, left, right, opcode);
@@ -31,26 +36,127 @@ ExprAstNode* makeBinary(BinaryKind kind, Location* location, ExprAstNode* left, 
     case BIT_XOR: return new BitwiseXorAstNode(location, left, right, OP_BITWISE_XOR);
     case BIT_OR: return new BitwiseOrAstNode(location, left, right, OP_BITWISE_OR);
     case LOGICAL_AND: return new LogicalAndAstNode(location, left, right, OP_LOGICAL_AND);
-    case LOGICAL_OR: return new LogicalOrAstNode(location, left, right, OP_LOGICAL_OR);
+    default: return new LogicalOrAstNode(location, left, right, OP_LOGICAL_OR);
     }
-    return nullptr;
 }
+
+// One operator of a chain waiting for its right operand.
+struct Link {
+    ExprAstNode* left;
+    Location* location;
+    int opcode;
+};
 }  // namespace
 
-// left, then the operator of `tokens` punctuation tokens at t1, then the
-// right operand parsed by `rest`.
-ExprAstNode* Parser::binaryRest(ExprAstNode* left, int kind, int opcode, int tokens, ExprAstNode* (Parser::*rest)()) {
+// level := operand [ operator level ], the operand being the next tighter
+// level (a unary expression after the tightest, or `typeof` at the
+// comparisons). One frame per level, as expressions in parentheses nest
+// through all of them.
+ExprAstNode* Parser::binary(int level) {
+    ExprAstNode* first = level == MUL ? unary()
+                         : level == COMPARE && _t1.type == TOKEN_KEYWORD_TYPEOF ? typeofOperand()
+                                                                                : binary(level + 1);
+    if (first == nullptr) return nullptr;
+    int tokens = 0;
+    int opcode = matchOperator(level, &tokens);
+    return opcode == 0 ? first : binaryRest(level, first, opcode, tokens);
+}
+
+// first, the operator opcode of `tokens` punctuation tokens at t1, and
+// the rest of the chain: read in a loop and built from the right, left op
+// (rest).
+ExprAstNode* Parser::binaryRest(int level, ExprAstNode* first, int opcode, int tokens) {
+    std::vector<Link> links;
+    ExprAstNode* last = first;
+    while (opcode != 0) {
+        if (links.size() + 1 >= kMaxChainOperands) {
+            pError("Script nested too deeply");
+            delete last;
+            last = nullptr;
+            break;
+        }
+        links.push_back(Link{last, _t1.getLocation(this), opcode});
+        for (int i = 0; i < tokens; ++i) advance();
+        last = level == MUL ? unary()
+               : level == COMPARE && _t1.type == TOKEN_KEYWORD_TYPEOF ? typeofOperand()
+                                                                      : binary(level + 1);
+        if (last == nullptr) {
+            pError("Expression expected");
+            break;
+        }
+        opcode = matchOperator(level, &tokens);
+    }
+    if (last == nullptr) {
+        for (Link& l : links) {
+            delete l.left;
+            delete l.location;
+        }
+        return nullptr;
+    }
+    for (size_t i = links.size(); i-- > 0;) last = makeBinary(level, links[i].location, links[i].left, last, links[i].opcode);
+    return last;
+}
+
+// The opcode of the operator of level at t1 and in *tokens the number of
+// punctuation tokens it takes; 0 when t1 starts none.
+int Parser::matchOperator(int level, int* tokens) {
+    *tokens = 1;
+    switch (level) {
+    case LOGICAL_OR: *tokens = 2; return is2('|', '|') ? OP_LOGICAL_OR : 0;
+    case LOGICAL_AND: *tokens = 2; return is2('&', '&') ? OP_LOGICAL_AND : 0;
+    case BIT_OR: return cont('|') && !_t2.isPunct('|') ? OP_BITWISE_OR : 0;
+    case BIT_XOR: return cont('^') ? OP_BITWISE_XOR : 0;
+    case BIT_AND: return cont('&') && !_t2.isPunct('&') ? OP_BITWISE_AND : 0;
+    case EQUALS:
+        *tokens = 3;
+        if (is3('=', '=', '=')) return OP_SEQ;
+        if (is3('!', '=', '=')) return OP_SNE;
+        *tokens = 2;
+        if (is2('=', '=')) return OP_EQ;
+        if (is2('!', '=')) return OP_NE;
+        return 0;
+    case COMPARE:
+        *tokens = 2;
+        if (is2('<', '=')) return OP_LE;
+        if (is2('>', '=')) return OP_GE;
+        *tokens = 1;
+        if (cont('<') && !_t2.isPunct('<')) return OP_LT;
+        if (cont('>') && !_t2.isPunct('>')) return OP_GT;
+        return 0;
+    case SHIFT:
+        *tokens = 3;
+        if (is3('>', '>', '>')) return OP_USHR;
+        *tokens = 2;
+        if (is2('<', '<')) return OP_SHL;
+        if (is2('>', '>')) return OP_SHR;
+        return 0;
+    case ADD:
+        // `+=` and the like are assignments.
+        if (_t2.isPunct('=')) return 0;
+        if (cont('+')) return OP_ADD;
+        if (cont('-')) return OP_SUB;
+        return 0;
+    default:
+        if (_t2.isPunct('=')) return 0;
+        if (cont('*')) return OP_MUL;
+        if (cont('/')) return OP_DIV;
+        if (cont('%')) return OP_MOD;
+        return 0;
+    }
+}
+
+// typeof takes the whole comparison after it, so no operator of its level
+// follows it.
+ExprAstNode* Parser::typeofOperand() {
     Location* location = _t1.getLocation(this);
-    for (int i = 0; i < tokens; ++i) advance();
+    advance();
     NestingGuard guard(this);
-    ExprAstNode* right = guard.ok ? (this->*rest)() : nullptr;
-    if (right == nullptr) {
-        pError("Expression expected");
-        delete left;
+    ExprAstNode* operand = guard.ok ? binary(COMPARE) : nullptr;
+    if (operand == nullptr) {
         delete location;
         return nullptr;
     }
-    return makeBinary(static_cast<BinaryKind>(kind), location, left, right, opcode);
+    return new TypeofAstNode(location, operand);
 }
 
 ExprAstNode* Parser::assignment() {
@@ -92,7 +198,7 @@ ExprAstNode* Parser::assignment() {
 }
 
 ExprAstNode* Parser::conditional() {
-    ExprAstNode* condition = logicalOr();
+    ExprAstNode* condition = binary(LOGICAL_OR);
     if (condition == nullptr || !cont('?')) return condition;
     Location* location = _t1.getLocation(this);
     advance();
@@ -112,98 +218,6 @@ ExprAstNode* Parser::conditional() {
     delete thenExpr;
     delete location;
     return nullptr;
-}
-
-ExprAstNode* Parser::logicalOr() {
-    ExprAstNode* left = logicalAnd();
-    if (left != nullptr && is2('|', '|')) return binaryRest(left, LOGICAL_OR, OP_LOGICAL_OR, 2, &Parser::logicalOr);
-    return left;
-}
-
-ExprAstNode* Parser::logicalAnd() {
-    ExprAstNode* left = bitwiseOr();
-    if (left != nullptr && is2('&', '&')) return binaryRest(left, LOGICAL_AND, OP_LOGICAL_AND, 2, &Parser::logicalAnd);
-    return left;
-}
-
-ExprAstNode* Parser::bitwiseOr() {
-    ExprAstNode* left = bitwiseXor();
-    if (left != nullptr && cont('|') && !_t2.isPunct('|')) {
-        return binaryRest(left, BIT_OR, OP_BITWISE_OR, 1, &Parser::bitwiseOr);
-    }
-    return left;
-}
-
-ExprAstNode* Parser::bitwiseXor() {
-    ExprAstNode* left = bitwiseAnd();
-    if (left != nullptr && cont('^')) return binaryRest(left, BIT_XOR, OP_BITWISE_XOR, 1, &Parser::bitwiseXor);
-    return left;
-}
-
-ExprAstNode* Parser::bitwiseAnd() {
-    ExprAstNode* left = equals();
-    if (left != nullptr && cont('&') && !_t2.isPunct('&')) {
-        return binaryRest(left, BIT_AND, OP_BITWISE_AND, 1, &Parser::bitwiseAnd);
-    }
-    return left;
-}
-
-ExprAstNode* Parser::equals() {
-    ExprAstNode* left = compare();
-    if (left == nullptr) return nullptr;
-    if (is3('=', '=', '=')) return binaryRest(left, EQUALS, OP_SEQ, 3, &Parser::equals);
-    if (is2('=', '=')) return binaryRest(left, EQUALS, OP_EQ, 2, &Parser::equals);
-    if (is3('!', '=', '=')) return binaryRest(left, EQUALS, OP_SNE, 3, &Parser::equals);
-    if (is2('!', '=')) return binaryRest(left, EQUALS, OP_NE, 2, &Parser::equals);
-    return left;
-}
-
-ExprAstNode* Parser::compare() {
-    if (_t1.type == TOKEN_KEYWORD_TYPEOF) {
-        // typeof takes the whole comparison after it.
-        Location* location = _t1.getLocation(this);
-        advance();
-        NestingGuard guard(this);
-        ExprAstNode* operand = guard.ok ? compare() : nullptr;
-        if (operand == nullptr) {
-            delete location;
-            return nullptr;
-        }
-        return new TypeofAstNode(location, operand);
-    }
-    ExprAstNode* left = shift();
-    if (left == nullptr) return nullptr;
-    if (is2('<', '=')) return binaryRest(left, COMPARE, OP_LE, 2, &Parser::compare);
-    if (is2('>', '=')) return binaryRest(left, COMPARE, OP_GE, 2, &Parser::compare);
-    if (cont('<') && !_t2.isPunct('<')) return binaryRest(left, COMPARE, OP_LT, 1, &Parser::compare);
-    if (cont('>') && !_t2.isPunct('>')) return binaryRest(left, COMPARE, OP_GT, 1, &Parser::compare);
-    return left;
-}
-
-ExprAstNode* Parser::shift() {
-    ExprAstNode* left = add();
-    if (left == nullptr) return nullptr;
-    if (is2('<', '<')) return binaryRest(left, SHIFT, OP_SHL, 2, &Parser::shift);
-    if (is3('>', '>', '>')) return binaryRest(left, SHIFT, OP_USHR, 3, &Parser::shift);
-    if (is2('>', '>')) return binaryRest(left, SHIFT, OP_SHR, 2, &Parser::shift);
-    return left;
-}
-
-ExprAstNode* Parser::add() {
-    ExprAstNode* left = mul();
-    if (left == nullptr || _t2.isPunct('=')) return left;
-    if (cont('+')) return binaryRest(left, ADD, OP_ADD, 1, &Parser::add);
-    if (cont('-')) return binaryRest(left, ADD, OP_SUB, 1, &Parser::add);
-    return left;
-}
-
-ExprAstNode* Parser::mul() {
-    ExprAstNode* left = unary();
-    if (left == nullptr || _t2.isPunct('=')) return left;
-    if (cont('*')) return binaryRest(left, MUL, OP_MUL, 1, &Parser::mul);
-    if (cont('/')) return binaryRest(left, MUL, OP_DIV, 1, &Parser::mul);
-    if (cont('%')) return binaryRest(left, MUL, OP_MOD, 1, &Parser::mul);
-    return left;
 }
 
 ExprAstNode* Parser::unary() {

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "script/error.h"
 #include "script/location.h"
 #include "script/parser.h"
+#include "tests/script/script_run.h"
 #include "tests/script/string_stream.h"
 
 namespace {
@@ -35,10 +37,9 @@ std::string nested(const std::string& kind, int depth) {
     if (kind == "functions") open = "function(){ return ", close = ";}";
     if (kind == "negations") open = "-(", close = ")";
     std::string out;
-    if (kind == "sums" || kind == "assignments" || kind == "members" || kind == "calls" || kind == "typeofs" ||
+    if (kind == "assignments" || kind == "members" || kind == "calls" || kind == "typeofs" ||
         kind == "conditionals") {
         for (int i = 0; i < depth; ++i) {
-            if (kind == "sums") out += "x + ";
             if (kind == "assignments") out += "x = ";
             if (kind == "typeofs") out += "typeof ";
             if (kind == "conditionals") out += "x ? ";
@@ -63,28 +64,37 @@ struct ParseResult {
     std::string message;
 };
 
-// Parses on a thread with a 2 MB stack, so a limit that does not hold shows
-// as a crash and not as a pass on the main thread's larger stack.
-ParseResult parseOnSmallStack(const std::string& source) {
-    struct Job {
-        const std::string* source;
-        ParseResult result;
-    } job{&source, {false, ""}};
+// Runs work on a thread with a 2 MB stack, so a limit that does not hold
+// shows as a crash and not as a pass on the main thread's larger stack.
+void onSmallStack(const std::function<void()>& work) {
     auto run = [](void* arg) -> void* {
-        Job* j = static_cast<Job*>(arg);
-        Parser parser("deep.js", j->source->c_str(), nullptr, 1, 0, false);
-        j->result.ok = parser.parseScript();
-        if (parser.getError() != nullptr) j->result.message = parser.getError()->message;
+        (*static_cast<const std::function<void()>*>(arg))();
         return nullptr;
     };
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 2 << 20);
     pthread_t thread;
-    EXPECT_EQ(0, pthread_create(&thread, &attr, run, &job));
+    EXPECT_EQ(0, pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&work)));
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
-    return job.result;
+}
+
+ParseResult parseOnSmallStack(const std::string& source) {
+    ParseResult result{false, ""};
+    onSmallStack([&] {
+        Parser parser("deep.js", source.c_str(), nullptr, 1, 0, false);
+        result.ok = parser.parseScript();
+        if (parser.getError() != nullptr) result.message = parser.getError()->message;
+    });
+    return result;
+}
+
+// operand op operand op ... with count operands.
+std::string chainOf(const std::string& operand, const std::string& op, size_t count) {
+    std::string out = operand;
+    for (size_t i = 1; i < count; ++i) out += " " + op + " " + operand;
+    return out;
 }
 
 TEST(Parser, HostileNestingIsASyntaxErrorWithinASmallStack) {
@@ -92,9 +102,9 @@ TEST(Parser, HostileNestingIsASyntaxErrorWithinASmallStack) {
     struct Kind {
         const char* name;
         int cost;
-    } kinds[] = {{"parens", 2},  {"blocks", 2}, {"ifs", 1},         {"arrays", 2},  {"functions", 4},
-                 {"negations", 2}, {"sums", 1},  {"assignments", 2}, {"members", 1}, {"calls", 1},
-                 {"typeofs", 1},  {"conditionals", 1}};
+    } kinds[] = {{"parens", 2},      {"blocks", 2},  {"ifs", 1},       {"arrays", 2},
+                 {"functions", 4},   {"negations", 2}, {"assignments", 2}, {"members", 1},
+                 {"calls", 1},       {"typeofs", 1},  {"conditionals", 1}};
     for (const Kind& k : kinds) {
         const char* kind = k.name;
         ParseResult deep = parseOnSmallStack(nested(kind, 100000));
@@ -105,6 +115,37 @@ TEST(Parser, HostileNestingIsASyntaxErrorWithinASmallStack) {
         ParseResult fits = parseOnSmallStack(nested(kind, inside));
         EXPECT_TRUE(fits.ok) << kind << " " << inside << ": " << fits.message;
     }
+}
+
+TEST(Parser, LongOperatorChainsParseAndRunWithinASmallStack) {
+    // The operands of one chain are no nesting: a chain is read, run and
+    // deleted in loops, whatever its length.
+    const size_t n = 20000;
+    for (const char* op : {"+", "-", "*", "%", "<<", ">>>", "==", "!==", "<", ">=", "&", "|", "^", "&&", "||"}) {
+        ParseResult r = parseOnSmallStack("y = " + chainOf("x", op, n) + ";");
+        EXPECT_TRUE(r.ok) << op << ": " << r.message;
+    }
+    // Up to the bound on one chain's operands; past it, as deep nesting.
+    EXPECT_TRUE(parseOnSmallStack("y = " + chainOf("x", "+", Parser::kMaxChainOperands) + ";").ok);
+    for (size_t count : {Parser::kMaxChainOperands + 1, static_cast<size_t>(100000)}) {
+        ParseResult past = parseOnSmallStack("y = " + chainOf("x", "+", count) + ";");
+        EXPECT_FALSE(past.ok) << count;
+        EXPECT_EQ("Script nested too deeply", past.message) << count;
+    }
+
+    // They run there too. Right-nested, 1 - (1 - (1 - ...)) is 1 for an odd
+    // number of operands (left to right it would be -19999).
+    std::string script = "var s = " + chainOf("'a'", "+", n) + ";\nprint(s);\n" +
+                         "print(" + chainOf("true", "&&", n) + ");\n" +
+                         "print(" + chainOf("false", "||", n) + " || true);\n" +
+                         "print(" + chainOf("1", "-", n + 1) + ");\n" +
+                         "print((" + chainOf("1", "|", n) + ") == (" + chainOf("1", "*", n) + "));\n";
+    std::string out;
+    onSmallStack([&] { out = script_test::run("chains.js", script, false); });
+    // (Compared in parts: a failure should not print the whole string.)
+    ASSERT_GT(out.size(), n);
+    EXPECT_TRUE(out.compare(0, n + 1, std::string(n, 'a') + "\n") == 0);
+    EXPECT_EQ("true\ntrue\n1\ntrue\n", out.substr(n + 1));
 }
 
 struct ErrorCase {
