@@ -361,6 +361,10 @@ public:
     ExprAstNode* left;
     ExprAstNode* right;
     int opcode;
+    // Noted by the evaluator the first time it meets the node, like
+    // evalKind: -1 unknown, else whether the chain of operators from here
+    // down the right side is long enough to be walked in a loop.
+    int8_t longChain = -1;
 
 protected:
     // "<text> (location)" then left and right one level deeper.

@@ -320,13 +320,30 @@ bool isOperatorChain(ExprAstNode* node) {
 
 // out = l op r for the operator node b (its kind already noted by
 // evalKindOf); false after a failure (recorded at b).
-bool applyOperator(Parser* parser, BinaryExprAstNode* b, const Any& l, const Any& r, Any& out) {
+inline bool applyOperator(Parser* parser, BinaryExprAstNode* b, const Any& l, const Any& r, Any& out) {
     if (b->evalKind == K_MATH && int32Math(b->opcode, l, r, out)) return true;
     Error::Type type = Error::TypeError;
     int rc = b->evalKind == K_MATH ? binaryMath(parser, b->opcode, l, r, out, &type)
                                    : binaryBits(bitOpcode(b), l, r, out, &type);
     if (rc != 0) return fail(parser, b, type, rc);
     return out.getType() != ANY_STRING || out.getString() == nullptr || parser->charge(b, strlen(out.getString()));
+}
+
+// Whether the chain of operators from b down its right side has more than
+// 32 links. Shorter chains are evaluated by plain recursion, which needs no
+// room on the heap for their operands.
+bool isLongChain(BinaryExprAstNode* b) {
+    if (b->longChain < 0) {
+        const int kShortChain = 32;
+        ExprAstNode* node = b;
+        int links = 0;
+        while (links <= kShortChain && isOperatorChain(node)) {
+            node = static_cast<BinaryExprAstNode*>(node)->right;
+            links++;
+        }
+        b->longChain = links > kShortChain ? 1 : 0;
+    }
+    return b->longChain == 1;
 }
 
 // a op1 b op2 c ... nests to the right: a op1 (b op2 (c ...)). The left
@@ -375,7 +392,7 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
                                                            : int32Bits(bitOpcode(b), *lp, *rp, out)))
                 return true;
         }
-        if (isOperatorChain(b->right)) return chainInto(parser, b, out);
+        if (isLongChain(b)) return chainInto(parser, b, out);
         Any l, r;
         if (!valueInto(parser, b->left, l) || !valueInto(parser, b->right, r)) return false;
         return applyOperator(parser, b, l, r, out);
@@ -741,12 +758,16 @@ bool TypeofAstNode::evaluate(Parser* parser, Any** result) {
 
 // --- binary operators --------------------------------------------------------------
 
-// valueInto() knows every operator node, and walks a chain of them in a
-// loop (chainInto).
 bool BinaryExprAstNode::mathOp(Parser* parser, _OPCODE, Any** result) {
     *result = nullptr;
     Any out;
-    if (!valueInto(parser, this, out)) return false;
+    if (isLongChain(this)) {
+        if (!chainInto(parser, this, out)) return false;
+    } else {
+        Any l, r;
+        if (!valueInto(parser, left, l) || !valueInto(parser, right, r) || !applyOperator(parser, this, l, r, out))
+            return false;
+    }
     *result = detach(out);
     return true;
 }
