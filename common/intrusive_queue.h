@@ -22,6 +22,7 @@ public:
 
     bool empty() const { return _head == nullptr; }
     T* front() const { return _head; }
+    T* back() const { return _tail; }
 
     void push(T* entry) {
         entry->*Next = nullptr;

@@ -39,6 +39,19 @@ void WriteQueue::push(Block* b) {
 }
 
 bool WriteQueue::pushCopy(const void* bytes, size_t n) {
+    // Small writes queued behind the first block share a block: a control
+    // item of a few bytes would otherwise hold a whole block, and a peer
+    // that asks for many and reads nothing would cost a thousand times the
+    // bytes. The first block is never grown, since a TLS write being
+    // retried must be offered the same bytes.
+    Block* tail = _blocks.back();
+    if (tail != nullptr && tail != _blocks.front() && tail->capacity > 0 && tail->owner == nullptr &&
+        tail->capacity - tail->length >= n) {
+        memcpy(tail->data + tail->length, bytes, n);
+        tail->length += n;
+        _bytes.fetch_add(n, std::memory_order_relaxed);
+        return true;
+    }
     Block* b = allocate(n);
     if (b == nullptr) return false;
     b->length = n;
@@ -63,9 +76,7 @@ bool WriteQueue::pushReference(const void* bytes, size_t n) {
 }
 
 void WriteQueue::setOwner(Message* message) {
-    Block* last = _blocks.front();
-    while (last->next != nullptr) last = last->next;
-    last->owner = message;
+    _blocks.back()->owner = message;
 }
 
 const unsigned char* WriteQueue::head(size_t* n) const {

@@ -5,9 +5,10 @@
 // Blocks are resumed from the offset already written, so a partial write
 // never repeats or skips a byte.
 //
-// Copy blocks are reused: one released block is kept as a spare for the
-// next push-back, so that a connection that keeps meeting a full socket
-// does not allocate per write.
+// Small copies behind the first block are appended to the last copy block
+// while it has room. Copy blocks are reused: one released block is kept as
+// a spare for the next push-back, so that a connection that keeps meeting
+// a full socket does not allocate per write.
 //
 // Not thread-safe: owned by one connection on its coms thread. bytes() may
 // be read from any thread.
