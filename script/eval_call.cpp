@@ -23,6 +23,17 @@ static const unsigned int OBJ_PRESENCE_TEST_ID = 9831;
 
 namespace {
 
+// A method that built a text (repeat, join, replace...) has its bytes
+// counted like a concatenation's.
+bool chargeText(Parser* parser, AstNode* node, const Any* value) {
+    if (value->getType() != ANY_STRING || value->getString() == nullptr) return true;
+    return parser->charge(node, strlen(value->getString()));
+}
+
+}  // namespace
+
+namespace {
+
 bool plainTextUnbounded(const Any& v) {
     char* text = plainText(nullptr, v);
     free(text);
@@ -151,7 +162,7 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
         return fail(parser, node, Error::EvalError, rc);
     }
     *result = out != nullptr ? out : Any::makeUndefined();
-    return true;
+    return chargeText(parser, node, *result);
 }
 
 }  // namespace
@@ -188,7 +199,7 @@ int callOutcome(Parser* parser, FnCallAstNode* node, int rc, Any* result, Any& o
     } else {
         out.setUndefined();
     }
-    return 1;
+    return chargeText(parser, node, &out) ? 1 : 0;
 }
 
 // `C.m(a, b)` with C the name of a registered class: the prototype's member

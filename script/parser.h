@@ -167,15 +167,25 @@ public:
 
     // Run limits: a step budget per run and a call depth, from the settings
     // "script_max_steps" and "script_max_depth" unless setLimits overrides
-    // them (0 keeps the setting). Exceeding either records RangeError 39.
-    bool step(AstNode* node) { return ++_steps <= _maxSteps || stepBudgetSpent(node); }
+    // them (0 keeps the setting), and a bound on how much the process grows
+    // while the run lasts ("script_max_memory_mb", or setMemoryLimit).
+    // Exceeding any records RangeError 39.
+    //
+    // The growth is looked at every kMemoryCheckSteps steps and whenever
+    // kMemoryCheckBytes of text have been built since the last look, by
+    // lowering the step limit: the step itself stays one compare.
+    bool step(AstNode* node) { return ++_steps <= _stepLimit || stepLimitReached(node); }
     // Counts the work of building bytes of text as steps too (one per 4 KiB
     // and one for the operation), so that a budget also bounds a run that
     // copies large strings over and over.
     bool charge(AstNode* node, size_t bytes) {
         _steps += static_cast<long long>(bytes >> 12);
+        _builtSinceCheck += bytes;
+        if (_builtSinceCheck >= kMemoryCheckBytes) _stepLimit = 0;
         return step(node);
     }
+    static constexpr long long kMemoryCheckSteps = 65536;
+    static constexpr size_t kMemoryCheckBytes = 64 << 20;
     bool enterCall(AstNode* node);
     void leaveCall() { --_callDepth; }
     // Whether the thread's stack has room for one more nested evaluation
@@ -186,6 +196,8 @@ public:
         return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= _stackFloor || stackSpent(node);
     }
     void setLimits(long long maxSteps, int maxDepth);
+    // The growth allowed in bytes (0 keeps the setting).
+    void setMemoryLimit(long long bytes) { _memoryOverride = bytes; }
 
     int getProperty(Translatable* object, Any** result, const char* name);
     int constructObject(Translatable** out, const char* className, Any** args);
@@ -222,12 +234,22 @@ public:
     long long _steps = 0;
     long long _maxSteps = 0;
     long long _stepsOverride = 0;
+    // The next step count that stepLimitReached looks at: the budget, or
+    // the next look at the memory before it.
+    long long _stepLimit = 0;
+    size_t _builtSinceCheck = 0;
+    long long _maxGrowth = 0;
+    long long _memoryOverride = 0;
+    // The process's resident size at the run's first look (-1 before): a
+    // short run never reads it.
+    long long _residentAtStart = -1;
     int _callDepth = 0;
     int _maxDepth = 0;
     int _depthOverride = 0;
     // The lowest frame address evaluation may reach on the thread that
     // runs the parser (0 outside a run: no bound).
     uintptr_t _stackFloor = 0;
+    bool stepLimitReached(AstNode* node);
     bool stepBudgetSpent(AstNode* node);
     bool stackSpent(AstNode* node);
     void pushFrame(int kind);

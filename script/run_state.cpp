@@ -1,7 +1,12 @@
 // The Parser's run state: scope frames, the pending return value, the
 // recorded error with its traceback, and the run limits.
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 
@@ -20,6 +25,28 @@ static const int kDefaultMaxSteps = 100000000;
 // inside deep calls, or a thread with a small stack, end with the same
 // error instead of overflowing.
 static const int kDefaultMaxDepth = 400;
+// A script that keeps what it builds (a million copies of a long text, an
+// array that holds itself twice over and over) would take the process's
+// memory long before its step budget ran out.
+static const int kDefaultMaxMemoryMb = 1024;
+
+namespace {
+
+// The process's resident size in bytes, or -1 when it cannot be read.
+long long residentBytes() {
+    int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[128];
+    ssize_t n = read(fd, text, sizeof(text) - 1);
+    close(fd);
+    if (n <= 0) return -1;
+    text[n] = '\0';
+    unsigned long long size = 0, resident = 0;
+    if (sscanf(text, "%llu %llu", &size, &resident) != 2) return -1;
+    return static_cast<long long>(resident) * sysconf(_SC_PAGESIZE);
+}
+
+}  // namespace
 
 void Parser::releaseRunState() {
     endRun();
@@ -67,6 +94,14 @@ void Parser::startRun(const Principal* principal, const ObjRef* root) {
     _maxDepth = _depthOverride > 0 ? _depthOverride : s_getIntProperty("script_max_depth", kDefaultMaxDepth);
     if (_maxSteps <= 0) _maxSteps = kDefaultMaxSteps;
     if (_maxDepth <= 0) _maxDepth = kDefaultMaxDepth;
+    _maxGrowth = _memoryOverride;
+    if (_maxGrowth <= 0) {
+        int mb = s_getIntProperty("script_max_memory_mb", kDefaultMaxMemoryMb);
+        _maxGrowth = static_cast<long long>(mb > 0 ? mb : kDefaultMaxMemoryMb) << 20;
+    }
+    _residentAtStart = -1;
+    _builtSinceCheck = 0;
+    _stepLimit = std::min(_maxSteps, kMemoryCheckSteps);
 }
 
 void Parser::endRun() {
@@ -214,9 +249,31 @@ void Parser::recover() {
     _errorFlag = false;
 }
 
+bool Parser::stepLimitReached(AstNode* node) {
+    if (_steps > _maxSteps) return stepBudgetSpent(node);
+    long long resident = residentBytes();
+    if (resident >= 0) {
+        // The first look sets the base: growth before it is at most a
+        // check's worth.
+        if (_residentAtStart < 0) _residentAtStart = resident;
+        if (resident - _residentAtStart > _maxGrowth) {
+            // RangeError 39 as for the step budget: the run holds more
+            // memory than one run may.
+            _steps = _maxSteps;
+            _stepLimit = _maxSteps;
+            throwErrorCode(node, Error::RangeError, DirError::E_NO_RESOURCE);
+            return false;
+        }
+    }
+    _builtSinceCheck = 0;
+    _stepLimit = std::min(_maxSteps, _steps + kMemoryCheckSteps);
+    return true;
+}
+
 bool Parser::stepBudgetSpent(AstNode* node) {
     // Every later step fails too, so the run unwinds without more work.
     _steps = _maxSteps;
+    _stepLimit = _maxSteps;
     // RangeError 39 ("System resource not available"): the run has used up
     // its step budget (a runaway loop, or more work than one run may do).
     throwErrorCode(node, Error::RangeError, DirError::E_NO_RESOURCE);

@@ -4,8 +4,8 @@
 // cases/NAME.out. The cases are written from the language's rules, one
 // concern per file; each error case stops at its one failure.
 //
-// A first line "// max-steps: N" or "// max-depth: N" sets the run limits
-// of that case. An .out file without "    at: " lines checks the error's
+// Leading comment lines "// max-steps: N", "// max-depth: N" and
+// "// max-memory-mb: N" set the run limits of that case. An .out file without "    at: " lines checks the error's
 // class, code and message only (traceback lines, and the line that counts
 // the ones a long traceback leaves out, are then not compared).
 #include <dirent.h>

@@ -60,10 +60,17 @@ inline VarSet* printingScope(std::string* out) {
     return scope;
 }
 
+// A number given in the script's leading comment lines as "// key: N";
+// 0 when there is none.
 inline long long directive(const std::string& source, const char* key) {
     std::string prefix = std::string("// ") + key + ": ";
-    if (source.compare(0, prefix.size(), prefix) != 0) return 0;
-    return atoll(source.c_str() + prefix.size());
+    for (size_t at = 0; source.compare(at, 2, "//") == 0;) {
+        if (source.compare(at, prefix.size(), prefix) == 0) return atoll(source.c_str() + at + prefix.size());
+        at = source.find('\n', at);
+        if (at == std::string::npos) break;
+        at++;
+    }
+    return 0;
 }
 
 // Runs source, or the script read from stream when one is given (source
@@ -84,6 +91,7 @@ inline std::string run(const std::string& name, const std::string& source, bool 
                                           : Parser(name.c_str(), source.c_str(), &root, 1, 0, templateMode);
         parser.setOutput(&output);
         parser.setLimits(directive(source, "max-steps"), static_cast<int>(directive(source, "max-depth")));
+        parser.setMemoryLimit(directive(source, "max-memory-mb") << 20);
         if (!parser.parseScript() || !parser.executeScript(nullptr, &root)) out += scriptErrorReport(parser.getError());
     }
     scope->clear();
