@@ -169,13 +169,9 @@ char* Date::toISOString(Parser* parser) {
     return format(parser, true, "%Y-%m-%dT%H:%M:%S", ".%03dZ");
 }
 
+// The JSON form is the ISO text itself, as the script method gives it.
 char* Date::toJSON(Parser* parser) {
-    char* iso = toISOString(parser);
-    if (iso == nullptr) return nullptr;
-    char* out = nullptr;
-    if (asprintf(&out, "\"%s\"", iso) < 0) out = nullptr;
-    free(iso);
-    return out;
+    return toISOString(parser);
 }
 
 int Date::clone(const Principal*, Translatable** result) const {

@@ -5,6 +5,8 @@ var d = Date.parse("2024-02-29T12:34:56.789Z");
 print(d.getTime());
 print(d.toJSON());
 print(d.toISOString());
+// JSON.stringify gives the same text as toJSON.
+print(JSON.stringify(d) == d.toJSON());
 print(d.toISOStringFileFormat());
 print(d.toISOStringFileFormatLong());
 print(d.toTimestamp());
