@@ -206,6 +206,7 @@ int Ft::runSession(FtSession* session, const char* hostName) {
     }
     session->print("\nFile transfer complete.\n");
     log(_debug_ft, LOG_INFO, 0, 0, "FT: send Send complete.  Negotiating close.");
+    session->quitting();
     ftWriteCommand(out, protocol, FT_QUIT);
     session->quitSent();
     log(_debug_ft, LOG_INFO, 0, 0, "Waiting for read thread to exit");
@@ -269,6 +270,8 @@ FtRun::FtRun(Ft* ft, FtSession* session, const char* hostName)
 bool FtRun::removeMovedSources(FtTransaction* t) {
     auto it = _sent.find(t);
     if (it == _sent.end()) return true;
+    // Sources of a transaction the peer never confirmed stay where they are.
+    if (!it->second.confirmed) return true;
     bool failedRemove = false;
     for (const std::string& path : it->second.files) {
         struct stat64 st;
@@ -397,7 +400,7 @@ int FtRun::runTransaction(FtTransaction* t) {
     if (protocol >= FT_PROTOCOL_2) {
         _s->resetSync();
         command(FT_TRANSACTION_SYNC);
-        _s->waitTransactionSync();
+        if (_s->waitTransactionSync() && moves(t)) _sent[t].confirmed = true;
     } else {
         _s->flush();
     }

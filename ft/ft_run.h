@@ -133,6 +133,9 @@ public:
     // What each moving transaction sent from its source: the files, and
     // the folders walked (the top one too when it is to go).
     struct SentSource {
+        // Set once the peer echoed the transaction's FT_TRANSACTION_SYNC:
+        // only then did it take everything listed here.
+        bool confirmed = false;
         std::vector<std::string> files;
         std::vector<std::string> dirs;
     };

@@ -54,7 +54,7 @@ int readStr(MessageBase* in, std::string* s) {
 FtSession::FtSession(MessageBase* out, MessageBase* in, int protocol, FtListener* listener, FILE* report)
     : _out(out), _sink(out), _in(in), _stream(nullptr), _connection(nullptr), _protocol(protocol), _listener(listener), _report(report),
       _thread(nullptr), _error(false), _indexComplete(false), _ack(false), _synced(false), _quitAck(false),
-      _quitSent(false), _checksumsWanted(false), _checksums(false), _readerDone(false), _transaction(nullptr), _plainIndexSeen(false),
+      _quitting(false), _quitSent(false), _checksumsWanted(false), _checksums(false), _readerDone(false), _transaction(nullptr), _plainIndexSeen(false),
       _syncReply(false), _syncStatus(0), _sigSize(0), _sigCount(0), _sigStrong(0) {}
 
 FtSession::~FtSession() {
@@ -145,7 +145,7 @@ void FtSession::resetAck() {
 bool FtSession::waitAck() {
     flush();
     CondSection hold(_cond);
-    return waitFlag(&_ack, 2000, nullptr);
+    return confirmed(waitFlag(&_ack, 2000, nullptr));
 }
 
 void FtSession::resetSync() {
@@ -156,7 +156,19 @@ void FtSession::resetSync() {
 bool FtSession::waitTransactionSync() {
     flush();
     CondSection hold(_cond);
-    return waitFlag(&_synced, 2000, nullptr);
+    return confirmed(waitFlag(&_synced, 2000, nullptr));
+}
+
+bool FtSession::confirmed(bool arrived) {
+    // A confirmation wait that ended without its answer (the read thread
+    // stopped, or the peer quit) leaves the transfer unconfirmed: that is a
+    // failure, or a move would remove sources the peer never vouched for.
+    if (!arrived && !_error) {
+        _error = true;
+        _errorText = "Unexpected protocol error reading from stream";
+        wake();
+    }
+    return arrived;
 }
 
 void FtSession::expectChecksums() {
@@ -226,6 +238,11 @@ bool FtSession::waitSignatures(long long* size, int* count, int* strongLen, std:
         CondSection hold(_cond);
         if (_error || _quitAck || _readerDone) return false;
     }
+}
+
+void FtSession::quitting() {
+    CondSection hold(_cond);
+    _quitting = true;
 }
 
 void FtSession::quitSent() {
@@ -334,6 +351,20 @@ void FtSession::runReadThread() {
         switch (code) {
             case FT_QUIT_ACK: {
                 bool answer;
+                bool asked;
+                {
+                    CondSection hold(_cond);
+                    asked = _quitting;
+                }
+                if (!asked) {
+                    // An answer to a quit nobody asked for: the peer is not
+                    // following the exchange, and whatever it left
+                    // unconfirmed must not count as done.
+                    log(_debug_ft, LOG_WARNING, 0, 0, "FT: recv FT_QUIT_ACK before FT_QUIT was sent");
+                    setError("Unexpected protocol error reading from stream");
+                    endRead("quit acknowledged before it was asked for");
+                    return;
+                }
                 {
                     CondSection hold(_cond);
                     _quitAck = true;

@@ -129,7 +129,9 @@ public:
     bool waitIndex();
     // The index read (the sender's after waitIndex returned true).
     std::vector<_IndexEntry>& index() { return _index; }
-    // Before FT_MARK_COMPLETE / FT_TRANSACTION_SYNC.
+    // Before FT_MARK_COMPLETE / FT_TRANSACTION_SYNC. The waits give true
+    // when the answer arrived; a wait that ends without it (the read thread
+    // stopped, or the peer quit) sets the session error.
     void resetAck();
     bool waitAck();
     void resetSync();
@@ -153,6 +155,9 @@ public:
     bool waitSignatures(long long* size, int* count, int* strongLen, std::vector<FtBlockSignature>* sigs,
                         int stepMs = 90000);
 
+    // Before FT_QUIT is written: from now on FT_QUIT_ACK is an answer (one
+    // that arrives earlier is a protocol error).
+    void quitting();
     // Marks FT_QUIT as sent: from now on the read thread may answer
     // FT_QUIT_ACK.
     void quitSent();
@@ -164,6 +169,8 @@ public:
 
 private:
     bool waitFlag(bool* flag, int stepMs, const char* timeoutLog) REQUIRES(_cond);
+    // Sets the error when a confirmation did not arrive; gives arrived.
+    bool confirmed(bool arrived) REQUIRES(_cond);
     bool readIndex(bool withDigest);
     void readError();
     void endRead(const char* why);
@@ -187,6 +194,7 @@ private:
     bool _ack GUARDED_BY(_cond);
     bool _synced GUARDED_BY(_cond);
     bool _quitAck GUARDED_BY(_cond);
+    bool _quitting GUARDED_BY(_cond);
     bool _quitSent GUARDED_BY(_cond);
     // A checksum request is outstanding; its answer has arrived; the answer.
     bool _checksumsWanted GUARDED_BY(_cond);

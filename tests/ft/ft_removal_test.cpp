@@ -188,3 +188,25 @@ TEST(FtRemoval, EveryFileAMoveCouldNotRemoveCountsOnce) {
     EXPECT_TRUE(exists(src + "/c"));
     EXPECT_FALSE(exists(src + "/d"));
 }
+
+// A quit acknowledgement nobody asked for confirms nothing: the session
+// fails, and the move leaves every source file where it was.
+TEST(FtRemoval, AnEarlyQuitAcknowledgementFailsTheSessionAndKeepsTheSources) {
+    TempDir dir;
+    const std::string src = realDir(dir) + "/src";
+    mkdir(src.c_str(), 0755);
+    for (const char* f : {"/a", "/b"}) writeFile(src + f, f);
+    TestPeer peer;
+    peer.quitAckFirst = true;
+    Ft ft;
+    FtTransaction* t = transaction(src + "/", "/d");
+    t->move = true;
+    ft.addTransaction(t);
+    Recorder rec;
+    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_EQ("Unexpected protocol error reading from stream", ft.errorText());
+    ASSERT_EQ(1u, rec.failures.size());
+    EXPECT_EQ(0, rec.completed);
+    EXPECT_EQ("/a", readFile(src + "/a"));
+    EXPECT_EQ("/b", readFile(src + "/b"));
+}

@@ -74,6 +74,10 @@ public:
     bool failFirstFile = false;
     // Closes the connection on the first file entry when set.
     bool dropOnFirstFile = false;
+    // A confused peer: answers FT_QUIT_ACK before anything was asked, then
+    // takes the session as usual but no longer waits for the sender's
+    // answer to its quit acknowledgement.
+    bool quitAckFirst = false;
     // A hostile peer: from the n-th checksum request on (0: never), each
     // answer is followed by a second, unasked list of wrong digests for the
     // same names and more.
@@ -351,6 +355,7 @@ private:
         _out->writeInt32(FT_END_OF_LIST);
     }
     void run() {
+        if (quitAckFirst) reply(FT_QUIT_ACK);
         for (;;) {
             int32_t code = 0;
             if (!command(&code)) return;
@@ -405,6 +410,10 @@ private:
                     break;
                 }
                 case FT_QUIT: {
+                    if (quitAckFirst) {
+                        shutdown(_peerFd, SHUT_RDWR);
+                        return;
+                    }
                     reply(FT_QUIT_ACK);
                     int32_t ack = 0;
                     if (!command(&ack) || ack != FT_QUIT_ACK) problems.push_back("no FT_QUIT_ACK answer");
