@@ -169,11 +169,11 @@ int FtRun::visit(const std::string& local, const std::string& rel, const struct 
     }
     if (isDir) {
         _s->print("%s Directory           %s\n", formatTime(st).c_str(), rel.c_str());
-        _IndexEntry* known = _haveIndex ? findIndex(rel) : nullptr;
-        if (known != nullptr && known->type == FT_TYPE_DIRECTORY && _t->modifiedOnly) {
-            known->seen = true;
-            return 0;
-        }
+        // A folder goes every time, known to the index or not: the index
+        // holds no mode, and a chmod leaves the folder's time alone, so
+        // leaving known folders out would lose their attribute changes. It
+        // is a header without a body, and counts neither as copied nor as
+        // skipped.
         FtEntryHeader h;
         fillHeader(&h, rel, st);
         h.type = FT_TYPE_DIRECTORY;

@@ -132,6 +132,38 @@ TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
     EXPECT_EQ("alpha2", peer.files["a"].content);
 }
 
+// Folders the index knows still go, so that a changed mode or time
+// reaches the destination; they count neither as copied nor as skipped.
+TEST(FtEngine, KnownFoldersAreSentAgainWithTheirModeAndTime) {
+    TempDir dir;
+    std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    mkdir((src + "/d").c_str(), 0755);
+    writeFile(src + "/d/f", "file");
+    std::map<std::string, PeerNode> dest;
+    for (int run = 0; run < 2; run++) {
+        if (run == 1) {
+            chmod((src + "/d").c_str(), 0700);
+            setMtime(src + "/d", 1400000000);
+        }
+        TestPeer peer;
+        peer.files = dest;
+        Ft ft;
+        FtTransaction* t = transaction(src, "/dest");
+        t->modifiedOnly = true;
+        ft.addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << run;
+        EXPECT_EQ(run == 0 ? 1 : 0, ft.stats().filesCopied) << run;
+        EXPECT_EQ(run == 0 ? 0 : 1, ft.stats().filesSkipped) << run;
+        dest = peer.files;
+    }
+    ASSERT_EQ(1u, dest.count("d"));
+    EXPECT_EQ(FT_TYPE_DIRECTORY, dest["d"].type);
+    EXPECT_EQ(0700, dest["d"].mode & 07777);
+    EXPECT_EQ(1400000000000LL, dest["d"].mtimeMs);
+}
+
 TEST(FtEngine, RollingUpdateSendsOnlyTheChangedBlocks) {
     TempDir dir;
     std::string src = dir.file("data");
