@@ -56,9 +56,17 @@ int FtEntryHeader::readAfterCode(MessageBase* in, int32_t c) {
 }
 
 int FtIndexRecord::write(MessageBase* out, bool withDigest) const {
+    return writeAs(out, withDigest, type == FT_TYPE_ERROR);
+}
+
+int FtIndexRecord::writeStored(MessageBase* out) const {
+    return writeAs(out, true, false);
+}
+
+int FtIndexRecord::writeAs(MessageBase* out, bool withDigest, bool error) const {
     out->writeInt32(type);
     out->writeString(name.c_str());
-    if (type == FT_TYPE_ERROR) return out->writeString(reason.c_str());
+    if (error) return out->writeString(reason.c_str());
     out->writeInt64(size);
     out->writeInt64(mtimeMs);
     if (type == FT_TYPE_LINK) return out->writeString(target.c_str());
@@ -67,6 +75,14 @@ int FtIndexRecord::write(MessageBase* out, bool withDigest) const {
 }
 
 int FtIndexRecord::read(MessageBase* in, bool withDigest, bool* end) {
+    return readAs(in, withDigest, true, end);
+}
+
+int FtIndexRecord::readStored(MessageBase* in, bool* end) {
+    return readAs(in, true, false, end);
+}
+
+int FtIndexRecord::readAs(MessageBase* in, bool withDigest, bool wire, bool* end) {
     *end = false;
     int rc = in->readInt32(&type);
     if (rc != 0) return rc;
@@ -74,9 +90,9 @@ int FtIndexRecord::read(MessageBase* in, bool withDigest, bool* end) {
         *end = true;
         return 0;
     }
-    if (type < FT_TYPE_DIRECTORY || type > FT_TYPE_LINK) return -1;
+    if (type < FT_TYPE_DIRECTORY || type > FT_TYPE_LINK || (!wire && type == FT_TYPE_OTHER)) return -1;
     if ((rc = readStr(in, &name)) != 0) return rc;
-    if (type == FT_TYPE_ERROR) return readStr(in, &reason);
+    if (wire && type == FT_TYPE_ERROR) return readStr(in, &reason);
     if ((rc = in->readInt64(&size)) != 0 || (rc = in->readInt64(&mtimeMs)) != 0) return rc;
     if (type == FT_TYPE_LINK) return readStr(in, &target);
     if (type == FT_TYPE_FILE && withDigest) return readStr(in, &digest);

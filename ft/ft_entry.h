@@ -93,6 +93,18 @@ struct FtIndexRecord {
     // Reads one record; *end is set (and nothing else) at FT_END_OF_LIST.
     // 0, the message's error, or -1 for an unknown type.
     int read(MessageBase* in, bool withDigest, bool* end);
+
+    // The sender's local index file holds the types as the sender keeps
+    // them: there is no error record, 3 is an entry that is neither a
+    // folder, a file nor a link (4 on the wire), and every record has its
+    // size and time. Digests are always there for files.
+    int writeStored(MessageBase* out) const;
+    // As read, but for that layout; type 4 is refused (-1).
+    int readStored(MessageBase* in, bool* end);
+
+private:
+    int writeAs(MessageBase* out, bool withDigest, bool error) const;
+    int readAs(MessageBase* in, bool withDigest, bool wire, bool* end);
 };
 
 #endif

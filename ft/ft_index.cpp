@@ -86,8 +86,7 @@ bool FtRun::readLocalIndex(const std::string& path) {
     for (;;) {
         FtIndexRecord r;
         bool end = false;
-        if (r.read(&m, true, &end) != 0 ||
-            (!end && r.type != FT_TYPE_DIRECTORY && r.type != FT_TYPE_FILE && r.type != FT_TYPE_LINK)) {
+        if (r.readStored(&m, &end) != 0) {
             log(_debug_ft, LOG_WARNING, 0, 0, "index file: %s bad or corrupted", path.c_str());
             return false;
         }
@@ -119,7 +118,7 @@ int FtRun::writeLocalIndex() {
         r.mtimeMs = e.mtimeMs;
         r.digest = e.digest;
         r.target = e.target;
-        r.write(&sink, true);
+        r.writeStored(&sink);
     }
     sink.writeInt32(FT_END_OF_LIST);
     std::string path = localIndexPath();

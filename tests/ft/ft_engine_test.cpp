@@ -164,6 +164,37 @@ TEST(FtEngine, KnownFoldersAreSentAgainWithTheirModeAndTime) {
     EXPECT_EQ(1400000000000LL, dest["d"].mtimeMs);
 }
 
+// An entry the destination lists as neither file, folder nor link is kept
+// in the local index like the others, and that index is read back.
+TEST(FtEngine, LocalIndexKeepsOtherEntriesAndIsUsedNextTime) {
+    TempDir dir;
+    std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/a", "alpha");
+    ASSERT_EQ(0, mkfifo((src + "/p").c_str(), 0644));
+    std::map<std::string, PeerNode> dest;
+    dest["p"].type = FT_TYPE_OTHER;
+    dest["p"].mtimeMs = 1500000000000LL;
+    for (int run = 0; run < 2; run++) {
+        TestPeer peer;
+        peer.files = dest;
+        Ft ft;
+        ft.setIndexDirectory(dir.path().c_str());
+        FtTransaction* t = transaction(src, "/dest");
+        t->modifiedOnly = true;
+        t->setIndexName("idx");
+        ft.addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << run;
+        bool fetched = std::find(peer.commands.begin(), peer.commands.end(), FT_INDEX_START) != peer.commands.end();
+        bool inPlace = std::find(peer.commands.begin(), peer.commands.end(), FT_INSTALL_IN_PLACE) != peer.commands.end();
+        EXPECT_EQ(run == 0, fetched) << run;
+        EXPECT_EQ(run == 1, inPlace) << run;
+        EXPECT_EQ(run == 0 ? 1 : 0, ft.stats().filesCopied) << run;
+        dest = peer.files;
+    }
+}
+
 TEST(FtEngine, RollingUpdateSendsOnlyTheChangedBlocks) {
     TempDir dir;
     std::string src = dir.file("data");
