@@ -142,6 +142,14 @@ TEST(FtdStagedFile, LargeFilesMixDirectAppendsWithWritesElsewhere) {
         if (e->d_name[0] != '.' || strstr(e->d_name, ".ftd-") != nullptr) names.push_back(e->d_name);
     closedir(d);
     EXPECT_EQ(std::vector<std::string>{"big"}, names);
+    // Nor in the staging folder.
+    names.clear();
+    d = opendir(dir.file(kFtdStagingDir).c_str());
+    ASSERT_NE(nullptr, d);
+    while (struct dirent* e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    closedir(d);
+    EXPECT_TRUE(names.empty());
 }
 
 TEST(FtdRangeReader, ReadsAnyRangeWhetherCachedOrNot) {

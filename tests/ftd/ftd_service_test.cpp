@@ -50,7 +50,7 @@ bool noTemporaryFiles(const std::string& root) {
     std::vector<std::string> names;
     walk(root, "", &names);
     for (const std::string& n : names)
-        if (n.find(".ftd-") != std::string::npos) return false;
+        if (n.compare(0, 12, ".drvftd/tmp/") == 0) return false;
     return true;
 }
 
@@ -531,6 +531,38 @@ TEST(FtdService, ASenderThatDiesOrGivesUpLeavesThePreviousFile) {
     EXPECT_EQ(old, readFile(s.path("f")));
     EXPECT_EQ(old, readFile(s.path("g")));
     EXPECT_TRUE(noTemporaryFiles(s.root));
+}
+
+// Received names that look like the service's temporaries are ordinary
+// files: listed in the index, and left alone when a service starts.
+TEST(FtdService, NamesLikeTemporariesAreReceivedListedAndKept) {
+    Service s;
+    {
+        Sender p(s.port());
+        p.opening();
+        p.start("t");
+        p.file(".x.ftd-abc123", "mine", 0600);
+        p.header(".l.ftd-link00", FT_TYPE_LINK, FT_BODY_NONE, 1);
+        p.out->writeBool(true);
+        p.out->writeString(".x.ftd-abc123");
+        p.plain(FT_END_OF_FILES);
+        ASSERT_TRUE(p.sync());
+        EXPECT_TRUE(p.errors.empty());
+        ASSERT_TRUE(p.quit());
+    }
+    ASSERT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
+    EXPECT_TRUE(noTemporaryFiles(s.root));
+    s.restart();
+    EXPECT_EQ("mine", readFile(s.path("t/.x.ftd-abc123")));
+    char target[64] = {};
+    EXPECT_EQ(13, readlink(s.path("t/.l.ftd-link00").c_str(), target, sizeof(target)));
+    Sender p(s.port());
+    p.opening();
+    std::vector<FtIndexRecord> index = p.index("t", true);
+    ASSERT_EQ(2u, index.size());
+    EXPECT_EQ(".l.ftd-link00", index[0].name);
+    EXPECT_EQ(".x.ftd-abc123", index[1].name);
+    EXPECT_EQ(md5Hex("mine"), index[1].digest);
 }
 
 TEST(FtdService, TheIndexSurvivesARestart) {

@@ -235,7 +235,7 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
     }
     std::vector<std::string> names;
     while (struct dirent* e = ::readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0 || ftdIsTempName(e->d_name)) continue;
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
         if (relDir.empty() && strcmp(e->d_name, kFtdStateDir) == 0) continue;
         names.push_back(e->d_name);
     }

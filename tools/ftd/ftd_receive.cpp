@@ -244,21 +244,12 @@ int FtdSession::makeLink(const FtEntryHeader& h, const std::string& rel, bool re
     std::string leaf;
     int dir = _server->tree().openParent(rel, true, &leaf);
     if (dir < 0) return refuse(h.name, std::string("unable to create link: ") + strerror(errno), errno);
-    // A new link beside the old entry, then renamed over it.
-    std::string temp = "." + (leaf.size() > 200 ? leaf.substr(0, 200) : leaf) + ".ftd-link00";
-    ::unlinkat(dir, temp.c_str(), 0);
-    struct stat st;
-    int rc = ::symlinkat(target.c_str(), dir, temp.c_str());
-    if (rc == 0 && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-        FtdTree::removeAt(dir, leaf.c_str());
-    if (rc == 0) rc = ::renameat(dir, temp.c_str(), dir, leaf.c_str());
+    int rc = _server->tree().placeLink(dir, leaf, target);
     int err = errno;
     if (rc == 0) {
         ftdSetAttributes(dir, leaf.c_str(), -1, h.mtimeMs);
         _server->index().forget(rel);
         _files++;
-    } else {
-        ::unlinkat(dir, temp.c_str(), 0);
     }
     ::close(dir);
     if (rc != 0) return refuse(h.name, std::string("unable to create link: ") + strerror(err), err);

@@ -1,7 +1,6 @@
 // Path confinement and atomic installation below the served root.
 #include "tools/ftd/ftd_tree.h"
 
-#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -33,70 +32,99 @@ std::vector<std::string> split(const std::string& rel) {
 
 }  // namespace
 
-bool ftdIsTempName(const char* leaf) {
-    size_t n = strlen(leaf);
-    return n > 11 && leaf[0] == '.' && strncmp(leaf + n - 11, ".ftd-", 5) == 0;
-}
-
-bool ftdIsStaleTemporary(const char* leaf, const struct stat& st) {
-    if (!ftdIsTempName(leaf)) return false;
-    const char* tail = leaf + strlen(leaf) - 6;
-    if (S_ISLNK(st.st_mode)) return strcmp(tail, "link00") == 0;
-    if (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0600) return false;
-    for (int i = 0; i < 6; i++)
-        if (!isxdigit(static_cast<unsigned char>(tail[i])) || isupper(static_cast<unsigned char>(tail[i]))) return false;
-    return true;
-}
+const char* const kFtdStagingDir = ".drvftd/tmp";
 
 namespace {
 
-int removeTemporariesBelow(int dirFd, bool top, int depth) {
-    if (depth > 256) return 0;
-    DIR* d = ::fdopendir(dirFd);
-    if (d == nullptr) {
-        ::close(dirFd);
-        return 0;
-    }
-    int removed = 0;
-    std::vector<std::string> folders;
-    while (struct dirent* e = ::readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        if (top && strcmp(e->d_name, kFtdStateDir) == 0) continue;
-        struct stat st;
-        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            folders.push_back(e->d_name);
-        } else if (ftdIsStaleTemporary(e->d_name, st) && ::unlinkat(::dirfd(d), e->d_name, 0) == 0) {
-            removed++;
-        }
-    }
-    for (const std::string& f : folders) {
-        int fd = ::openat(::dirfd(d), f.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) removed += removeTemporariesBelow(fd, false, depth + 1);
-    }
-    ::closedir(d);
-    return removed;
+// A name for a new temporary: random, so that sessions staging at the same
+// time rarely meet (O_EXCL settles it when they do).
+std::string stagingName(const char* prefix) {
+    char name[32];
+    unsigned long long r = (static_cast<unsigned long long>(random()) << 31) ^ static_cast<unsigned long long>(random());
+    snprintf(name, sizeof(name), "%s%012llx", prefix, r & 0xffffffffffffULL);
+    return name;
 }
 
 }  // namespace
 
 int FtdTree::removeStaleTemporaries() const {
-    if (_rootFd < 0) return 0;
+    if (_stageFd < 0) return 0;
     // A description of its own: reading the folder moves its offset.
-    int fd = ::openat(_rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::openat(_stageFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return 0;
-    return removeTemporariesBelow(fd, true, 0);
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return 0;
+    }
+    // Everything here is this service's own: no received name reaches the
+    // state folder.
+    std::vector<std::string> names;
+    while (struct dirent* e = ::readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    int removed = 0;
+    for (const std::string& n : names)
+        if (removeAt(::dirfd(d), n.c_str()) == 0) removed++;
+    ::closedir(d);
+    return removed;
 }
 
-FtdTree::FtdTree(const char* root) : _rootFd(-1) {
+FtdTree::FtdTree(const char* root) : _rootFd(-1), _stageFd(-1), _stageDev(0) {
     char resolved[PATH_MAX];
     if (root == nullptr || realpath(root, resolved) == nullptr) return;
     _root = resolved;
     _rootFd = ::open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (_rootFd < 0) return;
+    // A root the service cannot write to stages nothing here: files are then
+    // staged beside their names, where writing would fail anyway.
+    _stageFd = openDir(kFtdStagingDir, true);
+    struct stat st;
+    if (_stageFd >= 0 && ::fstat(_stageFd, &st) == 0) {
+        _stageDev = st.st_dev;
+    } else if (_stageFd >= 0) {
+        ::close(_stageFd);
+        _stageFd = -1;
+    }
 }
 
 FtdTree::~FtdTree() {
+    if (_stageFd >= 0) ::close(_stageFd);
     if (_rootFd >= 0) ::close(_rootFd);
+}
+
+int FtdTree::stagingFor(int dirFd) const {
+    struct stat st;
+    if (_stageFd < 0 || ::fstat(dirFd, &st) != 0 || st.st_dev != _stageDev) return -1;
+    return _stageFd;
+}
+
+std::string FtdTree::besideName(const std::string& leaf, const char* kind) {
+    std::string base = leaf.size() > 200 ? leaf.substr(0, 200) : leaf;
+    return "." + base + ".ftd-" + stagingName(kind);
+}
+
+int FtdTree::placeLink(int dirFd, const std::string& leaf, const std::string& target) const {
+    // A new link made aside, then renamed over the old entry.
+    int stage = stagingFor(dirFd);
+    int in = stage >= 0 ? stage : dirFd;
+    std::string temp;
+    int rc = -1;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        temp = stage >= 0 ? stagingName("l-") : besideName(leaf, "l-");
+        rc = ::symlinkat(target.c_str(), in, temp.c_str());
+        if (rc == 0 || errno != EEXIST) break;
+    }
+    if (rc != 0) return -1;
+    struct stat st;
+    if (::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        removeAt(dirFd, leaf.c_str());
+    if (::renameat(in, temp.c_str(), dirFd, leaf.c_str()) != 0) {
+        int saved = errno;
+        ::unlinkat(in, temp.c_str(), 0);
+        errno = saved;
+        return -1;
+    }
+    return 0;
 }
 
 bool FtdTree::confine(const std::string& peerPath, std::string* relative, std::string* reason) {
@@ -290,12 +318,10 @@ int FtdStagedFile::open(const FtdTree& tree, const std::string& rel, FtdDirCache
     discard();
     _dirFd = tree.openParentShared(rel, true, &_leaf, cache, &_dirBorrowed);
     if (_dirFd < 0) return -1;
-    std::string base = _leaf.size() > 200 ? _leaf.substr(0, 200) : _leaf;
+    _stageFd = tree.stagingFor(_dirFd);
     for (int attempt = 0; attempt < 100; attempt++) {
-        char suffix[16];
-        snprintf(suffix, sizeof(suffix), ".ftd-%06x", static_cast<unsigned>(random()) & 0xffffff);
-        _tempName = "." + base + suffix;
-        _fd = ::openat(_dirFd, _tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        _tempName = _stageFd >= 0 ? stagingName("f-") : FtdTree::besideName(_leaf, "f-");
+        _fd = ::openat(tempDir(), _tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (_fd >= 0 || errno != EEXIST) break;
     }
     if (_fd < 0) {
@@ -312,6 +338,7 @@ int FtdStagedFile::open(const FtdTree& tree, const std::string& rel, FtdDirCache
 void FtdStagedFile::releaseDir() {
     if (_dirFd >= 0 && !_dirBorrowed) ::close(_dirFd);
     _dirFd = -1;
+    _stageFd = -1;
     _dirBorrowed = false;
 }
 
@@ -417,7 +444,7 @@ int FtdStagedFile::install(int mode, long long mtimeMs) {
         times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(mtimeMs % 1000) * 1000000L;
         if (::futimens(_fd, times) != 0) return -1;
     }
-    if (::renameat(_dirFd, _tempName.c_str(), _dirFd, _leaf.c_str()) != 0) return -1;
+    if (::renameat(tempDir(), _tempName.c_str(), _dirFd, _leaf.c_str()) != 0) return -1;
     ::close(_fd);
     _fd = -1;
     _tempName.clear();
@@ -431,7 +458,7 @@ void FtdStagedFile::discard() {
         ::close(_fd);
         _fd = -1;
     }
-    if (_dirFd >= 0 && !_tempName.empty()) ::unlinkat(_dirFd, _tempName.c_str(), 0);
+    if (_dirFd >= 0 && !_tempName.empty()) ::unlinkat(tempDir(), _tempName.c_str(), 0);
     releaseDir();
     _tempName.clear();
 }

@@ -3,9 +3,10 @@
 // one component at a time and never through a symbolic link, so that no
 // name, ".." or link made earlier can lead a write outside the root.
 //
-// Files arrive in a temporary file beside their final name and are renamed
-// into place when complete, so a reader (or a crashed transfer) never sees
-// half a file.
+// Files arrive in a temporary file in the service's staging folder and are
+// renamed into place when complete, so a reader (or a crashed transfer)
+// never sees half a file, and nothing a peer sends can be taken for a
+// temporary.
 //
 // Thread-safety: an FtdTree is immutable after construction and may be used
 // by every session at once; the descriptors it hands out belong to the caller.
@@ -23,13 +24,11 @@
 // The folder below the root where the service keeps its own state (its
 // index); peers can neither name it nor see it.
 extern const char* const kFtdStateDir;
-// Temporary files are named ".<name>.ftd-XXXXXX" and are hidden from indexes.
-bool ftdIsTempName(const char* leaf);
-// Whether an entry is a temporary this service left behind: a regular file
-// named ".<name>.ftd-" and six hexadecimal digits (as FtdStagedFile makes
-// them, mode 0600 until installed), or a link named ".<name>.ftd-link00"
-// (a link on its way into place).
-bool ftdIsStaleTemporary(const char* leaf, const struct stat& st);
+// Inside it, the folder where files and links are made before they are
+// renamed into place. Only an entry on another file system than the root's
+// (a mount below it) is staged beside its name instead, as
+// ".<name>.ftd-" and a random tail, since a rename cannot cross over.
+extern const char* const kFtdStagingDir;
 
 // The folder of the last file a session placed, kept open: files of one
 // folder usually arrive one after another, and opening the folder again
@@ -97,11 +96,20 @@ public:
     // Removes what is at name inside dirFd, recursively.
     static int removeAt(int dirFd, const char* name);
 
-    // Removes the temporaries (ftdIsStaleTemporary) anywhere below the root,
-    // outside the service's state folder, without following links. Only
-    // safe while no session writes: a service killed in the middle of a
-    // file left them. Returns how many were removed.
+    // Empties the staging folder. Only safe while no session writes: a
+    // service killed in the middle of a file left what is there. Nothing
+    // outside the staging folder is touched. Returns how many entries went.
     int removeStaleTemporaries() const;
+    // The staging folder's descriptor (the tree's own) when an entry of the
+    // folder dirFd can be staged there, or -1 when it must be staged beside
+    // its name (another file system, or no staging folder).
+    int stagingFor(int dirFd) const;
+    // The name of a temporary beside leaf (kind tells files from links).
+    static std::string besideName(const std::string& leaf, const char* kind);
+    // Makes leaf in dirFd a link to target, replacing what is there (a
+    // folder with its contents): the link is made aside and renamed into
+    // place. 0 or -1 with errno.
+    int placeLink(int dirFd, const std::string& leaf, const std::string& target) const;
 
     // True when a link at rel pointing at target stays inside the root
     // whatever other links the tree holds: a relative target whose ".."
@@ -112,10 +120,13 @@ public:
 private:
     std::string _root;
     int _rootFd;
+    int _stageFd;
+    dev_t _stageDev;
 };
 
-// A file being received: a temporary file in the final file's folder, made
-// the real file by install(), removed by the destructor otherwise.
+// A file being received: a temporary file in the staging folder (or beside
+// the final name, see kFtdStagingDir), made the real file by install(),
+// removed by the destructor otherwise.
 class FtdStagedFile {
 public:
     FtdStagedFile() = default;
@@ -159,8 +170,12 @@ public:
 private:
     // Closes the folder unless it is a cache's.
     void releaseDir();
+    // The folder holding the temporary file.
+    int tempDir() const { return _stageFd >= 0 ? _stageFd : _dirFd; }
 
     int _dirFd = -1;
+    // The tree's staging folder (not ours to close), or -1.
+    int _stageFd = -1;
     bool _dirBorrowed = false;
     int _fd = -1;
     std::string _leaf;
