@@ -50,8 +50,8 @@ public:
     // fallback, before it is replaced: a second link for a file (the entry
     // stays), a rename for anything else (the entry goes). Nothing happens
     // when the policy keeps nothing or the entry does not exist. A folder is
-    // left where it is (EISDIR): a file does not replace a folder. 0, or -1
-    // with errno when the fallback could not be made.
+    // left where it is (EISDIR): the caller keeps it with keepRemoved when
+    // it has to go. 0, or -1 with errno when the fallback could not be made.
     int keepReplaced(int dirFd, const std::string& leaf, const std::string& rel, const FtdFallbackPolicy& policy);
     // Moves rel into the fallbacks instead of removing it. 0, or -1 with
     // errno (rel then stays where it was).

@@ -273,12 +273,34 @@ int FtdSession::data(FtdFileWriter* w, long long limit, int32_t* status) {
 
 int FtdSession::finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::string& rel) {
     struct stat st;
-    if (_fallback.keep && _server->fallbacks().keepReplaced(w->dirFd(), w->leaf(), rel, _fallback) != 0)
+    // A folder in the way is not kept here; it is dealt with below.
+    if (_fallback.keep && _server->fallbacks().keepReplaced(w->dirFd(), w->leaf(), rel, _fallback) != 0 &&
+        errno != EISDIR)
         log(LOG_WARNING, errno, 0, "drvftd: %s: unable to keep the previous version of %s", _peer.c_str(),
             rel.c_str());
     // The installed file's status is only needed to record its digest.
     std::string digest = w->digestText();
-    if (w->install(h.mode & 01777, h.mtimeMs, digest.empty() ? nullptr : &st) != 0) {
+    struct stat* got = digest.empty() ? nullptr : &st;
+    int rc = w->install(h.mode & 01777, h.mtimeMs, got);
+    if (rc != 0 && errno == EISDIR) {
+        // The source has a file where we have a folder: the folder goes (kept
+        // as a fallback when asked for), or the file could never arrive.
+        bool keep = _fallback.keep && _fallback.count > 0;
+        if (keep && _server->fallbacks().keepRemoved(rel, _fallback) != 0) {
+            int err = errno;
+            w->discard();
+            return refuse(h.name, std::string("unable to keep the folder in the way as a fallback: ") + strerror(err),
+                          err);
+        }
+        if (FtdTree::removeAt(w->dirFd(), w->leaf().c_str()) != 0) {
+            int err = errno;
+            w->discard();
+            return refuse(h.name, std::string("unable to remove the folder in the way: ") + strerror(err), err);
+        }
+        _server->index().forget(rel);
+        rc = w->install(h.mode & 01777, h.mtimeMs, got);
+    }
+    if (rc != 0) {
         int err = errno;
         w->discard();
         return refuse(h.name, std::string("unable to install: ") + strerror(err), err);

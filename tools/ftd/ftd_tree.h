@@ -138,8 +138,9 @@ public:
     // the folder through cache when one is given; the staged file then uses
     // the cache's descriptor and must be installed or discarded before the
     // cache is cleared. A folder standing at rel is found only when the
-    // file is installed (the rename fails with EISDIR): looking for it
-    // first cost a lookup per file for a case that hardly ever happens.
+    // file is installed (the rename fails with EISDIR, and install can be
+    // tried again once the folder is gone): looking for it first cost a
+    // lookup per file for a case that hardly ever happens.
     // 0, or -1 with errno.
     int open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache = nullptr);
     // The descriptor: for reading the file back, only once settle() has
