@@ -454,6 +454,21 @@ TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
         p.data("small");
         p.header("bomb", FT_TYPE_FILE, FT_BODY_WHOLE, 10);
         p.data(std::string(1 << 20, 'z'));
+        // The same through partial updates: no room for the declared size,
+        // a literal beyond it, and literals that only together pass it.
+        for (const char* name : {"hugesync", "syncbomb", "syncpieces"}) {
+            bool huge = strcmp(name, "hugesync") == 0;
+            p.header(name, FT_TYPE_FILE, FT_BODY_SYNC, huge ? 1LL << 60 : 10);
+            if (strcmp(name, "syncpieces") == 0) {
+                p.syncWrite(0, "0123456");
+                p.syncWrite(7, "789ab");
+            } else {
+                p.syncWrite(0, huge ? "small" : std::string(8 << 20, '\0'));
+            }
+            p.plain(FT_SYNC_END);
+            p.out->writeBool(false);
+            p.out->writeInt32(FT_DATA_OK);
+        }
         p.file("fine", "still served");
         p.plain(FT_END_OF_FILES);
         p.cmd(FT_REMOVE);
@@ -461,12 +476,14 @@ TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
         p.cmd(FT_REMOVE);
         p.out->writeString("");
         ASSERT_TRUE(p.sync());
-        EXPECT_EQ(9u, p.errors.size());  // two destinations, three names, two sizes, two removals
+        EXPECT_EQ(12u, p.errors.size());  // two destinations, three names, five sizes, two removals
         for (const Reply& r : p.errors) EXPECT_FALSE(r.texts.at(3).empty());
         EXPECT_EQ("still served", readFile(s.path("fine")));
         struct stat st;
         EXPECT_NE(0, stat(s.path("huge").c_str(), &st));
         EXPECT_NE(0, stat(s.path("bomb").c_str(), &st));
+        for (const char* name : {"hugesync", "syncbomb", "syncpieces"})
+            EXPECT_NE(0, stat(s.path(name).c_str(), &st)) << name;
         // An unknown command ends the session (the stream cannot be trusted).
         p.cmd(4242);
         EXPECT_EQ(FT_ERROR, p.reply().code);
@@ -498,7 +515,8 @@ TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
     after.opening();
     EXPECT_TRUE(after.sync());
     for (const char* reason : {"path leaves the root", "absolute path", "state folder", "exceeds the free space",
-                               "more data than the size announced", "the root itself cannot be removed",
+                               "more data than the size announced", "more data than the size declared",
+                               "the root itself cannot be removed",
                                "unknown command 4242"})
         EXPECT_TRUE(logs.contains(reason)) << reason;
 }

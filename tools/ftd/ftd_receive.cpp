@@ -316,6 +316,24 @@ int FtdSession::finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::
     return 0;
 }
 
+bool FtdSession::roomFor(const FtEntryHeader& h) {
+    // The free space is asked again only for a file that could use a good
+    // part of what was free at the last look, or after a while.
+    long long now = monotonicMs();
+    if (_freeSpace < 0 || h.size > _freeSpace / 8 || now - _freeSpaceAtMs > 1000) {
+        _freeSpace = freeBytes(_server->tree().rootFd());
+        _freeSpaceAtMs = now;
+    }
+    long long space = _freeSpace;
+    if (space >= 0) _freeSpace = space > h.size ? space - h.size : 0;
+    if (space >= 0 && h.size > space) {
+        refuse(h.name, "declared size " + std::to_string(h.size) + " exceeds the free space (" +
+                           std::to_string(space) + " bytes)");
+        return false;
+    }
+    return true;
+}
+
 int FtdSession::fileBody(const FtEntryHeader& h, const std::string& rel, bool refused) {
     if (h.body == FT_BODY_SYNC) return syncBody(h, rel, refused);
     if (h.body == FT_BODY_NONE) {
@@ -334,18 +352,7 @@ int FtdSession::fileBody(const FtEntryHeader& h, const std::string& rel, bool re
     // Nobody checks a whole file's digest now; the index reads it when asked.
     w.setDigest(FtdFileWriter::DIGEST_NONE);
     if (!refused) {
-        // The free space is asked again only for a file that could use a
-        // good part of what was free at the last look, or after a while.
-        long long now = monotonicMs();
-        if (_freeSpace < 0 || h.size > _freeSpace / 8 || now - _freeSpaceAtMs > 1000) {
-            _freeSpace = freeBytes(_server->tree().rootFd());
-            _freeSpaceAtMs = now;
-        }
-        long long space = _freeSpace;
-        if (space >= 0) _freeSpace = space > h.size ? space - h.size : 0;
-        if (space >= 0 && h.size > space) {
-            refuse(h.name, "declared size " + std::to_string(h.size) + " exceeds the free space (" +
-                               std::to_string(space) + " bytes)");
+        if (!roomFor(h)) {
             refused = true;
         } else if (w.open(_server->tree(), rel, &_dirCache) != 0) {
             refuse(h.name, std::string("unable to create: ") + strerror(errno), errno);
@@ -376,7 +383,11 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
     unsigned char wanted[20] = {};
     int wantedLength = 0;
     std::string problem;
+    // The rebuilt file is as large as declared: it needs that much room,
+    // and nothing the sender sends may make it larger.
+    if (!refused && !roomFor(h)) refused = true;
     if (!refused) old.fd = openOld(_server->tree(), rel, &oldSt);
+    auto fits = [&](long long more) { return more <= h.size - w.written(); };
     auto startWriter = [&]() -> bool {
         if (w.isOpen()) return true;
         // Only a rebuilt file is checked against the sender's sum.
@@ -387,6 +398,10 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
         }
         w.expectSize(h.size);
         // An append check builds on the whole previous file.
+        if (!rolling && old.fd >= 0 && !fits(oldSt.st_size)) {
+            problem = "the previous version is larger than the size declared";
+            return false;
+        }
         if (!rolling && old.fd >= 0 && w.copyFrom(old.fd, 0, oldSt.st_size) != 0) {
             problem = "unable to read the previous version";
             return false;
@@ -444,7 +459,9 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             if (from + length > oldSt.st_size) length = oldSt.st_size - from;
             if (!rolling || old.fd < 0 || first < 0 || count < 0 || from > oldSt.st_size || length < 0)
                 problem = "block reference out of range";
-            else if (startWriter() && w.copyFrom(old.fd, from, length) != 0)
+            else if (startWriter() && !fits(length))
+                problem = "more data than the size declared";
+            else if (problem.empty() && w.copyFrom(old.fd, from, length) != 0)
                 problem = "unable to read the previous version";
             break;
         }
@@ -455,6 +472,11 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             bool use = problem.empty() && !refused && startWriter();
             if (use && (offset != w.written() || length < 0)) {
                 problem = "sync write out of order";
+                use = false;
+            }
+            if (use && !fits(length)) {
+                // Read and dropped: the stream stays in step.
+                problem = "more data than the size declared";
                 use = false;
             }
             long long before = use ? w.written() : 0;

@@ -63,6 +63,10 @@ private:
     // sender's status. 0, or the stream's error.
     int data(FtdFileWriter* w, long long limit, int32_t* status);
     int finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::string& rel);
+    // Whether a file of the declared size fits in the free space (asked
+    // again only when it could use a good part of what was free, or after a
+    // while); refuses the entry when it does not.
+    bool roomFor(const FtEntryHeader& h);
     int makeLink(const FtEntryHeader& h, const std::string& rel, bool refused);
     int makeDir(const FtEntryHeader& h, const std::string& rel);
     void applyDirAttributes();
