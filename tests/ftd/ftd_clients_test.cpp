@@ -210,6 +210,30 @@ TEST(RemoteWriter, CloseEndsTheExchangeEvenAfterAFailedWrite) {
     EXPECT_EQ("abc", readFile(s.path("out/partial"))) << "the peer got the end marker and answered";
 }
 
+// Holes count over the whole file: writes that each start a little past
+// the end cannot add up to a vast sparse file for the service to keep and
+// digest.
+TEST(RemoteWriter, HolesAreBoundedForTheWholeFile) {
+    Service s;
+    RemoteWriter writer("127.0.0.1", s.port().c_str(), "out/sparse", nullptr, nullptr, nullptr, 0644);
+    ASSERT_EQ(0, writer.start());
+    unsigned char b = 'z';
+    const long long step = 40LL << 20;
+    for (long long off = step; off <= 2 * step; off += step) EXPECT_EQ(1, writer.write(off, &b, 1)) << off;
+    EXPECT_EQ(28, writer.close());
+    EXPECT_NE(std::string::npos, writer.errorText().find("offset out of range")) << writer.errorText();
+    struct stat st;
+    EXPECT_NE(0, stat(s.path("out/sparse").c_str(), &st));
+
+    // Holes within the bound, however many writes make them, are fine.
+    RemoteWriter within("127.0.0.1", s.port().c_str(), "out/within", nullptr, nullptr, nullptr, 0644);
+    ASSERT_EQ(0, within.start());
+    for (long long off = 1 << 20; off <= 4 << 20; off += 1 << 20) EXPECT_EQ(1, within.write(off, &b, 1)) << off;
+    EXPECT_EQ(0, within.close()) << within.errorText();
+    ASSERT_EQ(0, stat(s.path("out/within").c_str(), &st));
+    EXPECT_EQ((4 << 20) + 1, st.st_size);
+}
+
 TEST(FileRouting, ALocalProvidersFilesGoThroughTheLocalService) {
     Service s;
     writeFile(s.path("motd"), "message of the day\n");

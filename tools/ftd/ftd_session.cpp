@@ -23,8 +23,9 @@
 namespace {
 
 const int kGetChunk = 1 << 20;
-// A single-file write may leave a hole of at most this much beyond the
-// file's end: a peer may not make us hold (and digest) a vast sparse file.
+// A single-file write may leave holes of at most this much in all: a peer
+// may not make us hold (and digest) a vast sparse file. Counted over the
+// whole file, since each write moves the end that the next hole starts from.
 const long long kMaxWriteGap = 64LL << 20;
 
 long long nowMs() {
@@ -408,6 +409,7 @@ int FtdSession::writeFile() {
     _out->writeInt32(0);
     if (flush() != 0) return -1;
     std::string problem;
+    long long holes = 0;
     for (;;) {
         int64_t offset = 0;
         if (_in->readInt64(&offset) != 0) return -1;  // the temporary file goes with `staged`
@@ -416,7 +418,8 @@ int FtdSession::writeFile() {
         uint32_t length = 0;
         if (_in->readBytes(&data, &length) != 0) return -1;
         if (problem.empty()) {
-            if (offset < 0 || offset > staged.written() + kMaxWriteGap)
+            if (offset > staged.written()) holes += offset - staged.written();
+            if (offset < 0 || holes > kMaxWriteGap)
                 problem = "offset out of range";
             else if (staged.writeAt(offset, data, length) != 0)
                 problem = strerror(errno);
