@@ -21,9 +21,11 @@ namespace {
 
 void setTimes(const std::string& path, long long ms) {
     struct timespec t[2];
-    t[0].tv_sec = t[1].tv_sec = ms / 1000;
-    t[0].tv_nsec = t[1].tv_nsec = (ms % 1000) * 1000000;
-    utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW);
+    // Floored, so that times before 1970 keep their nanoseconds in range.
+    long long secs = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+    t[0].tv_sec = t[1].tv_sec = secs;
+    t[0].tv_nsec = t[1].tv_nsec = (ms - secs * 1000) * 1000000;
+    EXPECT_EQ(0, utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW)) << path;
 }
 
 long long mtimeMs(const std::string& path) {
@@ -141,6 +143,29 @@ TEST(DrvftToDrvftd, TreesArriveWithAttributesAndOnlyChangesTravelAgain) {
     ASSERT_EQ(0, fourth.status) << fourth.err;
     EXPECT_LT(received(s, 0), 4096);
     EXPECT_EQ(0, s.server->index().digestsComputed());
+}
+
+// Times before 1970 arrive as they are, so the next run finds nothing to send.
+TEST(DrvftToDrvftd, TimesBefore1970ArriveAndNothingTravelsAgain) {
+    Service s;
+    TempDir local;
+    const std::string src = local.file("src");
+    mkdir(src.c_str(), 0755);
+    mkdir((src + "/old").c_str(), 0755);
+    writeFile(src + "/old/file", randomBytes(64 * 1024, 31));
+    const long long file = -86400123LL;
+    const long long folder = -1000500LL;
+    setTimes(src + "/old/file", file);
+    setTimes(src + "/old", folder);
+    const std::string to = "127.0.0.1:" + s.port() + ":past";
+    Outcome first = drvft({"copy", src + "/", to});
+    ASSERT_EQ(0, first.status) << first.err << first.out;
+    EXPECT_EQ(file, mtimeMs(s.path("past/old/file")));
+    EXPECT_EQ(folder, mtimeMs(s.path("past/old")));
+    long long firstBytes = received(s, 0);
+    Outcome second = drvft({"copy", src + "/", to});
+    ASSERT_EQ(0, second.status) << second.err;
+    EXPECT_LT(received(s, firstBytes), 4096) << "a second run sends headers only";
 }
 
 TEST(DrvftToDrvftd, DeleteRemovesVanishedFilesExceptProtectedOnes) {

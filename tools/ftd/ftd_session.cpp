@@ -430,7 +430,7 @@ int FtdSession::writeFile() {
     if (problem.empty() && !ftdDigestFd(staged.fd(), &digest)) problem = strerror(errno);
     int dir = ::dup(staged.dirFd());
     std::string leaf = staged.leaf();
-    if (problem.empty() && staged.install(mode > 0 ? mode : 0644, -1) != 0) problem = strerror(errno);
+    if (problem.empty() && staged.install(mode > 0 ? mode : 0644, kFtdKeepTime) != 0) problem = strerror(errno);
     if (problem.empty() && dir >= 0 && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         _server->index().noteWritten(rel, st, digest);
     if (dir >= 0) ::close(dir);

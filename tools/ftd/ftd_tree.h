@@ -13,6 +13,7 @@
 #ifndef DRV_TOOLS_FTD_FTD_TREE_H
 #define DRV_TOOLS_FTD_FTD_TREE_H
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 
@@ -162,8 +163,9 @@ public:
     // Writes at an offset; 0 or -1 with errno.
     int writeAt(long long offset, const void* data, size_t n);
     long long written() const { return _written; }
-    // Settles, sets mode and times (milliseconds since the epoch; negative
-    // leaves them), then renames over the final name. 0 or -1 with errno.
+    // Settles, sets mode (negative leaves it) and times (milliseconds since
+    // the epoch, before 1970 too; kFtdKeepTime leaves them), then renames
+    // over the final name. 0 or -1 with errno.
     int install(int mode, long long mtimeMs);
     // Drops the temporary file.
     void discard();
@@ -186,8 +188,11 @@ private:
     std::unique_ptr<FtdDirectSink> _direct;
 };
 
-// Sets mode (when >= 0) and times (when >= 0, milliseconds) of name in
-// dirFd without following a link. 0 or -1 with errno.
+// A time that leaves an entry's times as they are (any other value, negative
+// ones too, is a time in milliseconds since 1970).
+const long long kFtdKeepTime = LLONG_MIN;
+// Sets mode (when >= 0) and times (unless kFtdKeepTime) of name in dirFd
+// without following a link. 0 or -1 with errno.
 int ftdSetAttributes(int dirFd, const char* name, int mode, long long mtimeMs);
 
 #endif
