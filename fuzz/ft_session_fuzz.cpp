@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session.setTransaction(&t);
     // The sender has sent FT_QUIT already, so an FT_QUIT_ACK is answered
     // at once.
+    session.quitting();
     session.quitSent();
     session.runReadThread();
     if (!session.readerDone()) abort();
