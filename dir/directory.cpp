@@ -133,7 +133,7 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
         d->rootPinned = true;
     }
     remote->removeLock();  // pinned now
-    if (spare != nullptr) spare->closeDirectory();
+    closeSpare(spare);
     free(rootName);
     adoptHookProvider(d->spi);
     return d;
@@ -331,7 +331,16 @@ DirectorySPI* Directory::adoptProvider(DirectorySPI* opened, const char* key, in
     _providerList = e;
     DirectorySPI* used = other != nullptr ? other->spi : opened;
     used->addLock();
+    // The spare is listed, unlocked, for the sweep to end; locked until the
+    // caller has closed it, so that the sweep cannot end it first.
+    if (*spare != nullptr) opened->addLock();
     return used;
+}
+
+void Directory::closeSpare(DirectorySPI* spare) {
+    if (spare == nullptr) return;
+    spare->closeDirectory();
+    spare->removeLock();
 }
 
 void Directory::addProvider(DirectorySPI* provider, const char* key, int pinCount) {

@@ -236,12 +236,16 @@ public:
     // Lists a provider just opened under key, unless another one of that key
     // was listed while it was being built (two threads opening one domain):
     // then that one is used, pinned pinCount more times, and the new one is
-    // listed unpinned and returned in *spare, for the caller to close (the
-    // sweep then ends it); sessions it locked to itself move to the one used.
+    // listed unpinned and returned in *spare, locked, for the caller to end
+    // with closeSpare (the sweep deletes it after that); sessions it locked
+    // to itself move to the one used.
     // Returns the provider to use, with a lock taken on it for the caller to
     // release, so that the sweep cannot end it before the caller holds it.
     static DirectorySPI* adoptProvider(DirectorySPI* opened, const char* key, int pinCount, DirectorySPI** spare)
         EXCLUDES(_providerCb);
+    // Closes the spare adoptProvider gave (may be null) and drops the lock it
+    // kept on it.
+    static void closeSpare(DirectorySPI* spare);
 
     // ---- Execution (defined with the execution thread, directory_exec.cpp) ----
     FutureResult* execute(const DirName* name, FutureResultListener* listener, const char* operation, Any** args);

@@ -175,7 +175,7 @@ int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, Futur
     rc->setSPI(used);
     used->removeLock();  // the context holds it now
     rc->setTarget(nullptr);
-    if (spare != nullptr) spare->closeDirectory();
+    closeSpare(spare);
     return 0;
 }
 
