@@ -51,7 +51,10 @@ public:
     static Connector* construct(const ConnectorOp* op) {
         return new Connector(op->listener, op->cert, op->key, op->flags);
     }
-    static void remove(Connector* c) { delete c; }
+    static void remove(Connector* c) {
+        c->shutdown();
+        Connector::releaseRef(c);
+    }
 };
 
 namespace {
@@ -95,11 +98,26 @@ Connector::Connector(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int
 }
 
 Connector::~Connector() {
-    delete _readEvent;
-    delete _retryTimer;
-    if (_socket >= 0) close(_socket);
+    // The events went in shutdown, on the thread they belong to.
     SSL_CTX_free(_ctx);
     free(_bindAddress);
+}
+
+void Connector::shutdown() {
+    delete _readEvent;
+    _readEvent = nullptr;
+    delete _retryTimer;
+    _retryTimer = nullptr;
+    if (_socket >= 0) close(_socket);
+    _socket = -1;
+    CriticalSection hold(_listenerLock);
+    _listener = nullptr;
+}
+
+void Connector::releaseRef(Connector* connector) {
+    // The last reference may go on any coms thread: by then only what the
+    // connections used (the TLS context, the names) is left to free.
+    if (connector->_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete connector;
 }
 
 Connector* Connector::create(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags) {
@@ -123,7 +141,7 @@ void Connector::destroy(Connector* connector) {
     if (connector == nullptr) return;
     Connection::ComsThreadContext* first = Connection::getComsContext(0);
     if (first == nullptr || first->isCurrentThread()) {
-        delete connector;
+        ConnectorOps::remove(connector);
         return;
     }
     ConnectorOp op;
@@ -139,6 +157,11 @@ void Connector::setBindAddress(const char* address) {
 
 int Connector::bind(const char* port) {
     if (port == nullptr) return -1;
+    if (_boundPort != 0) {
+        // A second socket would be left accepting behind the first.
+        log(0, "%s: already listening on port %d", _name, _boundPort);
+        return -1;
+    }
     snprintf(_name, sizeof(_name), "X-%s", port);
     snprintf(_traceName, sizeof(_traceName), "%s (connector)", _name);
     if (Connection::getComsContext(0) == nullptr) return -1;
@@ -153,6 +176,7 @@ int Connector::bind(const char* port) {
     request.readyArg = this;
     request.failed = [](void* self, int err, int attempt, bool willRetry) {
         auto* connector = static_cast<Connector*>(self);
+        CriticalSection hold(connector->_listenerLock);
         if (connector->_listener != nullptr)
             connector->_listener->onBindFailed(err, attempt, bindAttempts(), bindPauseMs(), willRetry);
     };
@@ -182,6 +206,7 @@ int Connector::bindPauseMs() {
 }
 
 bool Connector::newConnection(Connection* connection, int type) {
+    CriticalSection hold(_listenerLock);
     return _listener != nullptr && _listener->newConnection(connection, type);
 }
 
@@ -190,7 +215,7 @@ void Connector::handleEvent(Event* e) {
         if (_readEvent != nullptr && _socket >= 0) _readEvent->enabled(true);
         return;
     }
-    acceptOne();
+    if (_socket >= 0) acceptOne();
 }
 
 void Connector::acceptOne() {

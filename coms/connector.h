@@ -54,9 +54,14 @@ public:
     // Starts the coms threads if needed and constructs the connector on the
     // first of them. The certificate and key are referenced, not taken.
     static Connector* create(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags);
-    // Closes the listening socket and deletes the connector on its thread.
-    // Connections it accepted must be gone first.
+    // Closes the listening socket on the first coms thread and forgets the
+    // listener: once it returns the listener is called no more, and a client
+    // that announces its type later is refused. Connections it accepted keep
+    // the connector (each holds a reference); the last one deletes it.
     static void destroy(Connector* connector);
+    // Taken by each connection it accepts, for as long as the connection lives.
+    void addRef() { _refs.fetch_add(1, std::memory_order_relaxed); }
+    static void releaseRef(Connector* connector);
 
     // Binds on the first coms thread (waiting for the result): 0 or -1. The
     // port is a decimal number or a service name; "0" lets the system choose
@@ -67,7 +72,7 @@ public:
     // The port actually bound, 0 before bind.
     int getPort() const { return _boundPort; }
 
-    // Forwards to the listener; refuses when there is none.
+    // Forwards to the listener; refuses when there is none (or no longer).
     bool newConnection(Connection* connection, int type);
 
     const char* getName() const { return _name; }
@@ -117,8 +122,15 @@ private:
     // The bound socket listens: accept from it (first coms thread).
     bool listening(int socket);
     void acceptOne();
+    // Stops accepting and forgets the listener (first coms thread).
+    void shutdown();
 
-    ConnectorListener* _listener;
+    // Held while the listener is called, so that shutdown, which takes it
+    // to forget the listener, returns only once no call is under way.
+    CriticalBlock _listenerLock;
+    ConnectorListener* _listener GUARDED_BY(_listenerLock);
+    // The owner's reference and one for each connection accepted.
+    std::atomic<int> _refs{1};
     int _flags;
     SSL_CTX* _ctx;
     int _socket;

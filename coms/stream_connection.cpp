@@ -87,6 +87,11 @@ void StreamConnector::setBindAddress(const char* address) {
 }
 
 int StreamConnector::bind(const char* port) {
+    if (_boundPort != 0) {
+        // A second listening thread would be left behind the first.
+        log(0, "%s: already listening on port %d", _name, _boundPort);
+        return -1;
+    }
     if (port == nullptr) return -1;
     snprintf(_name, sizeof(_name), "X-%s", port);
     snprintf(_traceName, sizeof(_traceName), "%s (connector)", _name);
@@ -143,12 +148,16 @@ StreamConnection::StreamConnection(StreamConnector* connector, int socket, const
     : _host(nullptr), _port(nullptr), _cert(nullptr), _key(nullptr), _connectValue(0), _socket(socket), _ctx(nullptr),
       _ssl(nullptr), _serverCtx(connector != nullptr ? connector->getSslContext() : nullptr), _peerCert(nullptr) {
     snprintf(_name, sizeof(_name), "S-%s", peer != nullptr ? peer : "");
+    // Its own hold on the server context: the connector may be deleted
+    // before this connection accepts.
+    if (_serverCtx != nullptr) SSL_CTX_up_ref(_serverCtx);
     _out = new StreamMessage(this, MessageBase::MODE_WRITE);
     _in = new StreamMessage(this, MessageBase::MODE_READ);
 }
 
 StreamConnection::~StreamConnection() {
     close();
+    SSL_CTX_free(_serverCtx);
     delete _out;
     delete _in;
     X509_free(_cert);
@@ -249,6 +258,8 @@ int StreamConnection::accept() {
         CriticalSection hold(_sslLock);
         _ssl = SSL_new(_serverCtx);
         if (_ssl == nullptr) return COMS_E_NOT_CONNECTED;
+        // Traced under its own name, which lives as long as it does.
+        SSL_set_msg_callback_arg(_ssl, _name);
     }
     return handshake(false);
 }

@@ -147,6 +147,52 @@ TEST(Connector, PlainConnectorSpeaksWithoutTls) {
     EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 1; }));
 }
 
+// A client that announces itself only after its connector was destroyed is
+// refused, and the listener, which its owner may delete once destroy has
+// returned, is not asked. The connection keeps the connector until it goes.
+TEST(Connector, AClientThatAnnouncesItselfAfterTheConnectorWentIsRefused) {
+    ensurePool();
+    struct Counting : ConnectorListener {
+        std::atomic<int> asked{0};
+        bool newConnection(Connection*, int) override {
+            asked++;
+            return true;
+        }
+    };
+    auto* listener = new Counting();
+    TestCert& tc = TestCert::get();
+    Connector* c = Connector::create(listener, tc.cert, tc.key, Connector::FLAG_PLAIN);
+    c->setBindAddress("127.0.0.1");
+    ASSERT_EQ(0, c->bind("0"));
+    long before = Connection::liveConnections();
+    int fd = connectLoopback(c->getPort());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(waitFor([&] { return Connection::liveConnections() > before; })) << "accepted";
+    Connector::destroy(c);
+    delete listener;
+    std::string hello = Bytes().u8(12).be32(9).u8(1).be32(1).data;  // C_TYPE2
+    ASSERT_EQ(static_cast<ssize_t>(hello.size()), send(fd, hello.data(), hello.size(), 0));
+    std::string answer = readPlain(fd, 1);
+    EXPECT_EQ("06", Bytes::hex(answer.data(), answer.size())) << "C_AUTHFAIL";
+    close(fd);
+    EXPECT_TRUE(waitFor([&] { return Connection::liveConnections() == before; }));
+}
+
+// A connector listens on one socket: a second bind is refused rather than
+// leaving the first socket accepting behind it.
+TEST(Connector, ASecondBindIsRefused) {
+    ensurePool();
+    Refuser refuser;
+    TestCert& tc = TestCert::get();
+    Connector* c = Connector::create(&refuser, tc.cert, tc.key, 0);
+    c->setBindAddress("127.0.0.1");
+    ASSERT_EQ(0, c->bind("0"));
+    int port = c->getPort();
+    EXPECT_EQ(-1, c->bind("0"));
+    EXPECT_EQ(port, c->getPort());
+    Connector::destroy(c);
+}
+
 // The child's listener answers every client with the process id it runs in,
 // and destroys the connection when it ends.
 class PidReporter : public ConnectorListener, public ConnectionListener {
