@@ -88,7 +88,9 @@ inline int32_t perfGet(PerfCounterId id) {
     return (p != nullptr && id < p->counterCount) ? __atomic_load_n(&p->counters[id].value, __ATOMIC_RELAXED) : 0;
 }
 
-// The child pid table. Each does nothing when no block is attached.
+// The child pid table. Each does nothing when no block is attached, and in
+// any process but the block's owner (a forked child shares the mapping but
+// must not record or kill its parent's children).
 // All 50 entries to -1 (empty).
 void zeroPerfPids();
 // Into the first entry holding 0 or -1; dropped when all are taken.

@@ -1,16 +1,29 @@
 // The child pid table in the performance data block: the children this
 // process must kill when it has to give up on them.
+//
+// The block is a shared mapping that every forked process inherits, so a
+// connection child that starts lookups of its own would otherwise record
+// (and, killed half-way, leave behind) pids in its parent's table, which the
+// parent might then kill once the pid is reused. Only the block's owner
+// touches the table or its lock; in any other process each call does nothing.
 #include <signal.h>
+#include <unistd.h>
 
 #include "common/log.h"
 #include "common/perf_data.h"
 
 namespace {
 
-// Holds the table's lock for a scope; does nothing without a block.
+// The block, when this process owns it; null otherwise.
+PerfData* ownBlock() {
+    PerfData* block = perfData;
+    return block != nullptr && block->ownerPid == getpid() ? block : nullptr;
+}
+
+// Holds the table's lock for a scope; does nothing without a block of our own.
 class PidTableLock {
 public:
-    PidTableLock() : _block(perfData) {
+    PidTableLock() : _block(ownBlock()) {
         if (_block != nullptr) pthread_mutex_lock(&_block->childPidLock);
     }
     ~PidTableLock() {
@@ -72,9 +85,9 @@ void killPerfPids() {
 }
 
 void lockPerfPid() {
-    if (perfData != nullptr) pthread_mutex_lock(&perfData->childPidLock);
+    if (PerfData* block = ownBlock()) pthread_mutex_lock(&block->childPidLock);
 }
 
 void unlockPerfPid() {
-    if (perfData != nullptr) pthread_mutex_unlock(&perfData->childPidLock);
+    if (PerfData* block = ownBlock()) pthread_mutex_unlock(&block->childPidLock);
 }

@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -118,26 +120,62 @@ TEST_F(PerfBlock, KillReachesEveryRecordedChildAndOnlyWithABlock) {
 }
 
 // The pattern of a lookup that forks: the table stays locked from before
-// the fork until the child is recorded, across processes too.
+// the fork until the child is recorded, so that no other thread can kill
+// the children in between and miss the new one.
 TEST_F(PerfBlock, LockIsHeldAcrossAForkUntilTheChildIsRecorded) {
+    LogCapture log;
+    lockPerfPid();
+    pid_t child = sleepingChild();
+    std::atomic<bool> killed{false};
+    std::thread killer([&] {
+        killPerfPids();
+        killed = true;
+    });
+    usleep(100000);
+    EXPECT_FALSE(killed) << "the killer waits for the lock";
+    addPerfPid(child);  // the lock is recursive for its holder
+    unlockPerfPid();
+    killer.join();
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the killer found the child recorded";
+}
+
+// Every forked process shares the block, but the table is its owner's: a
+// child neither records nor forgets nor kills anything in it, nor waits for
+// its lock.
+TEST_F(PerfBlock, OnlyTheOwnerUsesTheChildTable) {
+    LogCapture log;
+    pid_t recorded = sleepingChild();
+    addPerfPid(recorded);
+    addPerfPid(4242);
     lockPerfPid();
     pid_t child = fork();
     if (child == 0) {
         lockPerfPid();
-        bool recorded = false;
-        for (pid_t pid : block->childPids) recorded |= pid == getpid();
-        block->counters[1].value = recorded ? 1 : 2;
+        addPerfPid(getpid());
+        removePerfPid(4242);
+        killPerfPids();
         unlockPerfPid();
+        zeroPerfPids();
         _exit(0);
     }
     ASSERT_GT(child, 0);
-    usleep(100000);
-    EXPECT_EQ(0, block->counters[1].value) << "the child waits for the lock";
-    addPerfPid(child);  // the lock is recursive for its holder
+    int status = -1;
+    pid_t ended = 0;
+    for (int i = 0; i < 200 && ended == 0; i++) {
+        ended = waitpid(child, &status, WNOHANG);
+        if (ended == 0) usleep(10000);
+    }
+    EXPECT_EQ(child, ended) << "the child waited for the owner's lock";
     unlockPerfPid();
-    int status;
-    waitpid(child, &status, 0);
-    EXPECT_EQ(1, block->counters[1].value) << "the child found itself recorded";
+    if (ended == 0) waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(recorded, block->childPids[0]);
+    EXPECT_EQ(4242, block->childPids[1]);
+    EXPECT_EQ(-1, block->childPids[2]);
+    EXPECT_EQ(0, waitpid(recorded, nullptr, WNOHANG)) << "the child killed the owner's child";
+    reap(recorded);
 }
 
 TEST_F(PerfBlock, AttachesToTheModulesRuntimeToo) {
