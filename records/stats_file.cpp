@@ -302,6 +302,15 @@ int StatsFile::decode() {
 }
 
 long StatsFile::writeToFile(const char* path) {
+    // Encoded first, so that a body the reader would refuse is never written:
+    // such a file could not be read back, and consolidation would skip it.
+    Message m(0);
+    if (_encoded == nullptr && !encodeFile(this, m)) return -EINVAL;
+    // The frame adds its code, length and type bytes; the buffer form has
+    // no code byte.
+    size_t frame = _encoded != nullptr ? 8 : 9;
+    size_t total = _encoded != nullptr ? _encodedLength : m.totalBytes();
+    if (total > frame && total - frame > _maxBodyBytes) return -EFBIG;
     int fd = s_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644, true);
     if (fd < 0) return -errno;
     // Only a regular file of ours is removed again after a failed write
@@ -329,8 +338,6 @@ long StatsFile::writeToFile(const char* path) {
             if (_encoded != nullptr) {
                 put(_encoded, _encodedLength);
             } else {
-                Message m(0);
-                if (!encodeFile(this, m)) err = EINVAL;
                 // Every buffer in order, without the frame's code byte.
                 for (const MessageBase::_Buffer* b = m.firstBuffer(); b != nullptr && err == 0; b = b->next) {
                     size_t skip = b == m.firstBuffer() ? 1 : 0;

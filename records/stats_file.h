@@ -45,7 +45,8 @@ public:
     static const size_t kMagicLength = 18;
     static const int kDefaultInterval = 10;
     // Bodies larger than this (uncompressed) are refused when reading, so a
-    // small hostile file cannot inflate into all of memory.
+    // small hostile file cannot inflate into all of memory; writing refuses
+    // them too, so that every file written can be read back.
     static size_t _maxBodyBytes;
 
     StatsFile();
@@ -66,8 +67,9 @@ public:
 
     // Writes the magic line, then the buffer form through zlib at level 9
     // (a file still in its buffer form writes those bytes as they are).
-    // Returns the bytes given to zlib, or a negative errno. A file that
-    // cannot be written completely is removed again.
+    // Returns the bytes given to zlib, or a negative errno (-EFBIG, with
+    // nothing written, for a body beyond _maxBodyBytes). A file that cannot
+    // be written completely is removed again.
     long writeToFile(const char* path);
     // A new file, or null when the file cannot be opened, lacks the magic
     // line, is not one whole gzip stream, or its body does not decode (each

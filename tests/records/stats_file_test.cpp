@@ -328,4 +328,61 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
     EXPECT_EQ(6, merged->count);
 }
 
+// Every file the writer produces, the reader takes: a body beyond the
+// reader's limit is refused when writing, before the file is created.
+TEST_F(StatsFileTest, WritesNoBodyTheReaderWouldRefuse) {
+    struct LimitRestored {
+        size_t saved = StatsFile::_maxBodyBytes;
+        ~LimitRestored() { StatsFile::_maxBodyBytes = saved; }
+    } restored;
+    StatsFile f;
+    for (int i = 0; i < 50; i++) f.add(entry(1000 + i, {row(30, i, "eth0", {i, 2 * i})}));
+    char* buf = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(0, f.writeToBuffer(&buf, &len));
+    // The buffer form is the length and type words, then the body.
+    size_t body = len - 8;
+    std::string path = dir.file("big.stats");
+    struct stat st;
+
+    StatsFile::_maxBodyBytes = body - 1;
+    EXPECT_EQ(-EFBIG, f.writeToFile(path.c_str()));
+    EXPECT_NE(0, stat(path.c_str(), &st));
+    StatsFile encoded;
+    encoded._encoded = reinterpret_cast<unsigned char*>(buf);
+    encoded._encodedLength = len;
+    EXPECT_EQ(-EFBIG, encoded.writeToFile(path.c_str()));
+    EXPECT_NE(0, stat(path.c_str(), &st));
+
+    StatsFile::_maxBodyBytes = body;
+    EXPECT_GT(f.writeToFile(path.c_str()), 0);
+    std::unique_ptr<StatsFile> back(StatsFile::readFromFile(path.c_str()));
+    ASSERT_NE(nullptr, back);
+    EXPECT_EQ(50, back->count);
+    unlink(path.c_str());
+    EXPECT_GT(encoded.writeToFile(path.c_str()), 0);
+    back.reset(StatsFile::readFromFile(path.c_str()));
+    ASSERT_NE(nullptr, back);
+    EXPECT_EQ(50, back->count);
+
+    // Two files that each fit but whose merge does not: the day stays as it was.
+    unlink(path.c_str());
+    struct tm day = {};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    for (const char* name : {"20261205-080000.stats", "20261205-090000.stats"}) {
+        StatsFile half;
+        for (int i = 0; i < 30; i++) half.add(entry(1000 + i, {row(30, i, "eth0", {i, 2 * i})}));
+        ASSERT_GT(half.writeToFile(dir.file(name).c_str()), 0);
+    }
+    LogCapture log;
+    EXPECT_EQ(-1, StatsFile::consolidate(dir.path().c_str(), &day));
+    EXPECT_TRUE(log.contains("Error: unable to write to file")) << log.text();
+    for (const char* name : {"20261205-080000.stats", "20261205-090000.stats"})
+        EXPECT_EQ(0, stat(dir.file(name).c_str(), &st)) << name;
+    EXPECT_NE(0, stat(dir.file("20261205-000000.stats").c_str(), &st));
+    EXPECT_NE(0, stat(dir.file("20261205-000000.stats.new").c_str(), &st));
+}
+
 }  // namespace
