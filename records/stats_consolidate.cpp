@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,13 +30,31 @@ bool isDayFile(const char* name, const char* prefix) {
     return strncmp(name, prefix, strlen(prefix)) == 0 && strcmp(name + n - suffix, kSuffix) == 0;
 }
 
+// A name beside path that no file has yet: "path.unreadable", else with a
+// number after it. Empty when none is free.
+std::string unusedAsideName(const std::string& path) {
+    for (int i = 0; i < 1000; i++) {
+        std::string name = path + ".unreadable" + (i == 0 ? "" : "-" + std::to_string(i));
+        char buf[kChrootPathMax + 256];
+        struct stat st;
+        if (lstat(s_adjust_path(buf, sizeof(buf), name.c_str()), &st) != 0 && errno == ENOENT) return name;
+    }
+    return "";
+}
+
 }  // namespace
 
 int StatsFile::consolidate(const char* dir, struct tm* day) {
     char prefix[32];
     snprintf(prefix, sizeof(prefix), "%04d%02d%02d-", day->tm_year + 1900, day->tm_mon + 1, day->tm_mday);
+    char target[kChrootPathMax];
+    snprintf(target, sizeof(target), "%s/%04d%02d%02d-000000.stats", dir, day->tm_year + 1900, day->tm_mon + 1,
+             day->tm_mday);
 
     std::vector<Input> inputs;
+    // The day's earlier consolidated file exists but did not read: its
+    // entries are not in the merge, so it must not be replaced by it.
+    bool targetUnreadable = false;
     DIR* d = s_opendir(dir, true);
     if (d != nullptr) {
         std::vector<std::string> names;
@@ -51,7 +70,10 @@ int StatsFile::consolidate(const char* dir, struct tm* day) {
             std::string path = std::string(dir) + "/" + name;
             printf("Will consolidate: %s\n", path.c_str());
             StatsFile* f = readFromFile(path.c_str());
-            if (f != nullptr) inputs.push_back(Input{path, std::unique_ptr<StatsFile>(f)});
+            if (f != nullptr)
+                inputs.push_back(Input{path, std::unique_ptr<StatsFile>(f)});
+            else if (path == target)
+                targetUnreadable = true;
         }
     }
     if (inputs.empty()) return 0;
@@ -72,20 +94,27 @@ int StatsFile::consolidate(const char* dir, struct tm* day) {
     merged.startTime = start;
     merged.endTime = end;
 
-    char target[kChrootPathMax];
-    snprintf(target, sizeof(target), "%s/%04d%02d%02d-000000.stats", dir, day->tm_year + 1900, day->tm_mon + 1,
-             day->tm_mday);
     // Written beside the target and renamed over it, so that a failed write
     // never costs the day's earlier consolidated file.
     std::string temporary = std::string(target) + ".new";
     long rv = merged.writeToFile(temporary.c_str());
     printf("write returns %d\n", static_cast<int>(rv));
-    if (rv >= 0 && s_rename(temporary.c_str(), target) != 0) {
-        rv = -errno;
-        char buf[kChrootPathMax + 256];
-        unlink(s_adjust_path(buf, sizeof(buf), temporary.c_str()));
+    bool written = rv >= 0;
+    if (rv >= 0 && targetUnreadable) {
+        // Kept under a name that says why, for whoever can still recover it.
+        std::string aside = unusedAsideName(target);
+        if (aside.empty()) errno = EEXIST;
+        if (aside.empty() || s_rename(target, aside.c_str()) != 0) {
+            rv = -errno;
+            log(errno, "Error: '%s' cannot be read and cannot be moved aside; it is not replaced", target);
+        } else {
+            log(0, "Warning: '%s' cannot be read; moved to '%s'", target, aside.c_str());
+        }
     }
+    if (rv >= 0 && s_rename(temporary.c_str(), target) != 0) rv = -errno;
     if (rv < 0) {
+        char buf[kChrootPathMax + 256];
+        if (written) unlink(s_adjust_path(buf, sizeof(buf), temporary.c_str()));
         log(static_cast<int>(-rv), "Error: unable to write to file '%s'", target);
         return -1;
     }

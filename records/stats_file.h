@@ -94,8 +94,12 @@ public:
 
     // Merges the files of one day in dir ("YYYYMMDD-*.stats") into
     // "dir/YYYYMMDD-000000.stats", ordered by start time, and deletes the
-    // others. Prints its progress on standard output. 0, or -1 when the
-    // merged file cannot be written (the inputs are then left as they were).
+    // others. Files that do not read are skipped and left in place; an
+    // earlier "YYYYMMDD-000000.stats" that does not read is moved aside to
+    // "YYYYMMDD-000000.stats.unreadable" (or "...unreadable-N") rather than
+    // replaced. Prints its progress on standard output. 0, or -1 when the
+    // merged file cannot be written or the unreadable one cannot be moved
+    // aside (the inputs are then left as they were).
     static int consolidate(const char* dir, struct tm* day);
 
     // "start - end (entries)", then every entry and row.

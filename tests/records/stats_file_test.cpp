@@ -328,6 +328,58 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
     EXPECT_EQ(6, merged->count);
 }
 
+// The day's earlier consolidated file holds entries that the merge can only
+// include if it reads; one that does not read is moved aside, never
+// overwritten by a merge without its entries.
+TEST_F(StatsFileTest, ConsolidationNeverOverwritesAnUnreadableConsolidatedFile) {
+    auto write = [&](const char* name, long first, int n) {
+        StatsFile f;
+        for (int i = 0; i < n; i++) f.add(entry(first + 10 * i, {row(30, 0, "eth0", {i})}));
+        ASSERT_GT(f.writeToFile(dir.file(name).c_str()), 0) << name;
+    };
+    // Damaged the way an interrupted copy leaves it: without the gzip trailer.
+    auto damage = [&](const std::string& path) {
+        std::string bytes = readFile(path);
+        bytes.resize(bytes.size() - 8);
+        writeFile(path, bytes);
+        return bytes;
+    };
+    struct tm day = {};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    std::string target = dir.file("20261205-000000.stats");
+    write("20261205-000000.stats", 800, 50);
+    std::string first = damage(target);
+    write("20261205-090000.stats", 5000, 2);
+    {
+        LogCapture log;
+        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
+        EXPECT_TRUE(log.contains("Warning: '" + target + "' cannot be read; moved to '" + target + ".unreadable'"))
+            << log.text();
+    }
+    EXPECT_EQ(first, readFile(target + ".unreadable"));
+    std::unique_ptr<StatsFile> merged(StatsFile::readFromFile(target.c_str()));
+    ASSERT_NE(nullptr, merged);
+    EXPECT_EQ(2, merged->count);
+    struct stat st;
+    EXPECT_NE(0, stat(dir.file("20261205-090000.stats").c_str(), &st));
+
+    // Again: the earlier one kept aside is not overwritten either.
+    std::string second = damage(target);
+    write("20261205-100000.stats", 6000, 1);
+    {
+        LogCapture log;
+        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
+    }
+    EXPECT_EQ(first, readFile(target + ".unreadable"));
+    EXPECT_EQ(second, readFile(target + ".unreadable-1"));
+    merged.reset(StatsFile::readFromFile(target.c_str()));
+    ASSERT_NE(nullptr, merged);
+    EXPECT_EQ(1, merged->count);
+    EXPECT_EQ(6000, merged->startTime);
+}
+
 // Every file the writer produces, the reader takes: a body beyond the
 // reader's limit is refused when writing, before the file is created.
 TEST_F(StatsFileTest, WritesNoBodyTheReaderWouldRefuse) {
