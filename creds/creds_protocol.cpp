@@ -116,16 +116,22 @@ int decodeGroup(CredsSource& in, CredsGroup& group) {
 
 // Items until the end byte. The marker byte is 1 before an item, 0 at the end.
 int decodeItems(int operation, CredsSource& in, CredsAnswer& answer) {
+    // The answer's bytes so far, as sent: the marker, the id words, the
+    // name's length word and the name.
+    size_t bytes = 0;
     for (;;) {
         unsigned char marker;
         if (!in.read(&marker, 1)) return 6;
         if (marker == 0) return 0;
         if (marker != 1) return 6;
         if (answer.groups.size() + answer.users.size() >= kCredsMaxItems) return 10;
+        std::string* name;
         if (operation == CREDS_OP_ALL_GROUPS) {
             CredsGroup g;
             if (decodeGroup(in, g) != 0) return 7;
             answer.groups.push_back(std::move(g));
+            name = &answer.groups.back().name;
+            bytes += 1 + 2 * sizeof(int32_t);
         } else {
             CredsUser u;
             int32_t uid, gid;
@@ -134,7 +140,11 @@ int decodeItems(int operation, CredsSource& in, CredsAnswer& answer) {
             u.gid = static_cast<gid_t>(gid);
             if (!getText(in, u.name)) return 7;
             answer.users.push_back(std::move(u));
+            name = &answer.users.back().name;
+            bytes += 1 + 3 * sizeof(int32_t);
         }
+        bytes += name->size();
+        if (bytes > kCredsMaxEnumerationBytes) return 10;
     }
 }
 

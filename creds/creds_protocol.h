@@ -54,10 +54,13 @@ enum CredsStatus {
 // Bounds the decoders enforce. A name, home directory, password or service
 // longer than kCredsMaxText is refused; a user record carries at most
 // kCredsMaxGroups group ids (the child asks for no more); an enumeration
-// holds at most kCredsMaxItems entries.
+// holds at most kCredsMaxItems entries in at most kCredsMaxEnumerationBytes
+// of answer (so that a lying child cannot make the parent hold the item
+// count times the longest name).
 const uint32_t kCredsMaxText = 4096;
 const uint32_t kCredsMaxGroups = 100;
 const size_t kCredsMaxItems = 1 << 20;
+const size_t kCredsMaxEnumerationBytes = 32 << 20;
 
 struct CredsRequest {
     int operation = 0;

@@ -98,6 +98,30 @@ TEST(CredsProtocol, LyingAnswersAreRefused) {
     EXPECT_EQ(9, decode(42, word(0), got));
 }
 
+// Long names in many items add up: an enumeration is bounded in bytes as
+// well as in items, so a lying child cannot make the parent hold gigabytes.
+TEST(CredsProtocol, EnumerationsAreBoundedInBytes) {
+    const std::string name(kCredsMaxText, 'n');
+    auto items = [&](int op, size_t count) {
+        std::string one = std::string("\1") + word(7) + (op == CREDS_OP_ALL_USERS ? word(7) : "") +
+                          word(static_cast<int32_t>(name.size())) + name;
+        std::string all;
+        all.reserve(one.size() * count + 1);
+        for (size_t i = 0; i < count; i++) all += one;
+        return all + std::string(1, '\0');
+    };
+    for (int op : {CREDS_OP_ALL_GROUPS, CREDS_OP_ALL_USERS}) {
+        SCOPED_TRACE(op);
+        size_t itemBytes = 1 + (op == CREDS_OP_ALL_USERS ? 12 : 8) + name.size();
+        size_t fits = kCredsMaxEnumerationBytes / itemBytes;
+        CredsAnswer got;
+        ASSERT_EQ(0, decode(op, items(op, fits), got));
+        EXPECT_EQ(fits, got.groups.size() + got.users.size());
+        CredsAnswer refused;
+        EXPECT_EQ(10, decode(op, items(op, fits + 1), refused));
+    }
+}
+
 TEST(CredsProtocol, RequestsReachTheChildIntact) {
     for (int op = CREDS_OP_LOGIN; op <= CREDS_OP_HOST_BY_NAME; op++) {
         CredsRequest sent;
