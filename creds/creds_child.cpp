@@ -80,34 +80,49 @@ bool lookUpUser(const CredsChildOptions& options, const CredsRequest& request, C
     return true;
 }
 
+int groupById(gid_t gid, struct group* gr, char* buffer, size_t size, struct group** result) {
+    if (_hooks != nullptr && _hooks->getgrgidR != nullptr) return _hooks->getgrgidR(gid, gr, buffer, size, result);
+    return getgrgid_r(gid, gr, buffer, size, result);
+}
+
 bool lookUpGroup(const CredsChildOptions& options, const CredsRequest& request, CredsGroup& group) {
     std::vector<char> buffer(bufferSize(options, _SC_GETGR_R_SIZE_MAX));
+    const gid_t id = static_cast<gid_t>(request.id);
     struct group gr, *result = nullptr;
     int rc;
     do {
+        // Nothing left of an earlier try may pass for the group asked for.
+        memset(&gr, 0, sizeof(gr));
+        gr.gr_gid = ~id;
         result = nullptr;
         if (request.operation == CREDS_OP_GROUP_BY_ID)
-            rc = getgrgid_r(static_cast<gid_t>(request.id), &gr, buffer.data(), buffer.size(), &result);
+            rc = groupById(id, &gr, buffer.data(), buffer.size(), &result);
         else
             rc = getgrnam_r(request.name.c_str(), &gr, buffer.data(), buffer.size(), &result);
     } while (mayGrow(options, rc, buffer));
+    const char* start = buffer.data();
+    const char* end = start + buffer.size();
     bool found = rc == 0 && result != nullptr;
     // libnss-sss can report a result too large for the buffer although it
-    // filled in the group asked for; with the workaround that counts.
+    // filled in the group asked for; with the workaround that counts. The C
+    // library then hands back no result pointer, so our own struct says
+    // whether the group was filled in: the id asked for, and a name inside
+    // our buffer.
     if (!found && rc == ERANGE && options.nssWorkaround && request.operation == CREDS_OP_GROUP_BY_ID &&
-        result != nullptr && result->gr_gid == static_cast<gid_t>(request.id))
+        gr.gr_gid == id && gr.gr_name != nullptr && gr.gr_name >= start && gr.gr_name < end) {
+        trace("getgrX reports ERANGE for a filled-in group; taken.\n");
         found = true;
+    }
     if (!found) {
         trace("getgrX failed.\n");
         return false;
     }
     trace("getgrX OK.\n");
-    group.gid = result->gr_gid;
-    // Only a name inside our buffer is trusted (the workaround's result may
+    group.gid = gr.gr_gid;
+    // Only a name inside our buffer is trusted (the workaround's group may
     // be incomplete).
-    const char* name = result->gr_name;
-    const char* end = buffer.data() + buffer.size();
-    if (name != nullptr && name >= buffer.data() && name < end)
+    const char* name = gr.gr_name;
+    if (name != nullptr && name >= start && name < end)
         group.name.assign(name, strnlen(name, static_cast<size_t>(end - name)));
     return true;
 }

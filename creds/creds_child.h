@@ -14,7 +14,9 @@
 #ifndef DRV_CREDS_CREDS_CHILD_H
 #define DRV_CREDS_CREDS_CHILD_H
 
+#include <grp.h>
 #include <security/pam_appl.h>
+#include <stddef.h>
 
 // The switches the parent passes.
 struct CredsChildOptions {
@@ -48,6 +50,9 @@ struct CredsChildHooks {
     // Replaces pam_start (a test points PAM at a private configuration folder
     // with pam_start_confdir).
     int (*pamStart)(const char* service, const char* user, const struct pam_conv* conversation, pam_handle_t** handle);
+    // Replaces getgrgid_r (a test stands in for a name-service module that
+    // misreports a group it found).
+    int (*getgrgidR)(gid_t gid, struct group* group, char* buffer, size_t size, struct group** result);
 };
 void credsSetChildHooks(const CredsChildHooks* hooks);
 

@@ -1,7 +1,9 @@
 // main of the credential test programs: the lookup child when started with
 // "-testcred" (with the test hooks of creds_test_support.h), the tests otherwise.
+#include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
@@ -44,7 +46,25 @@ int pamStart(const char* service, const char* user, const struct pam_conv* conve
     return pam_start_confdir(service, user, conversation, confdir.c_str(), handle);
 }
 
-const CredsChildHooks kHooks = {beforeServe, pamStart};
+// With "sss" present, a group by id comes back the way libnss-sss can make
+// the C library report it: filled in, yet ERANGE and no result pointer;
+// "sss-other" does the same with a group of another id.
+int getgrgidR(gid_t gid, struct group* group, char* buffer, size_t size, struct group** result) {
+    bool other = access(credstest::path("sss-other").c_str(), F_OK) == 0;
+    if (credstest::dir().empty() || (!other && access(credstest::path("sss").c_str(), F_OK) != 0))
+        return getgrgid_r(gid, group, buffer, size, result);
+    static const char kName[] = "drv-sss-group";
+    *result = nullptr;
+    if (size < sizeof(kName)) return ERANGE;
+    memcpy(buffer, kName, sizeof(kName));
+    group->gr_name = buffer;
+    group->gr_passwd = buffer + sizeof(kName) - 1;
+    group->gr_gid = other ? gid + 1 : gid;
+    group->gr_mem = nullptr;
+    return ERANGE;
+}
+
+const CredsChildHooks kHooks = {beforeServe, pamStart, getgrgidR};
 
 }  // namespace
 

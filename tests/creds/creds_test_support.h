@@ -9,6 +9,9 @@
 //   hang       the first child to find it renames it to "hung", writes its
 //              pid to "hung.pid" and waits until it is killed
 //   die        the first child to find it renames it and exits unanswered
+//   sss        while present, a group by id is reported as libnss-sss can:
+//              filled in, but ERANGE and no result ("sss-other": filled in
+//              with another id)
 //   pam.d/     PAM's configuration folder for the children (pam_start_confdir)
 #ifndef DRV_TESTS_CREDS_CREDS_TEST_SUPPORT_H
 #define DRV_TESTS_CREDS_CREDS_TEST_SUPPORT_H
@@ -62,13 +65,14 @@ protected:
         credsSetClock(testClock);
         credsSetSafetyPeriodForTests(0);
         flushCredsCache();
-        for (const char* m : {"children", "slow", "hang", "hung", "hung.pid", "die", "died"}) unmark(m);
+        for (const char* m : {"children", "slow", "hang", "hung", "hung.pid", "die", "died", "sss", "sss-other"})
+            unmark(m);
     }
     void TearDown() override {
         credCleanup();
         credsSetClock(nullptr);
         credsSetSafetyPeriodForTests(0);
-        for (const char* m : {"slow", "hang", "die"}) unmark(m);
+        for (const char* m : {"slow", "hang", "die", "sss", "sss-other"}) unmark(m);
     }
 };
 

@@ -372,6 +372,36 @@ TEST_F(LookupTest, ChildrenThatFailAreRetriedThenReported) {
     EXPECT_FALSE(s_setCredsCommandPath(std::string(kCredsCommandPathLength, 'x').c_str()));
 }
 
+// libnss-sss can fill in the group asked for and still report ERANGE, and
+// the C library then gives no result pointer; the workaround takes the
+// group when it is the one asked for.
+TEST_F(LookupTest, NssWorkaroundTakesAFilledInGroupReportedTooLarge) {
+    char buf[1024];
+    gid_t unused = unusedUid();
+    struct group gr, *gresult = &gr;
+    credstest::mark("sss");
+    EXPECT_EQ(0, s_getgrgid_r(unused, &gr, buf, sizeof(buf), &gresult));
+    EXPECT_EQ(nullptr, gresult) << "without the workaround ERANGE is a failure";
+    flushCredsCache();
+
+    _nss_creds_workaround = true;
+    gresult = nullptr;
+    EXPECT_EQ(0, s_getgrgid_r(unused, &gr, buf, sizeof(buf), &gresult));
+    EXPECT_EQ(&gr, gresult);
+    EXPECT_EQ(unused, gr.gr_gid);
+    EXPECT_STREQ("drv-sss-group", gr.gr_name);
+    flushCredsCache();
+
+    // A group other than the one asked for is not taken.
+    credstest::unmark("sss");
+    credstest::mark("sss-other");
+    gresult = &gr;
+    EXPECT_EQ(0, s_getgrgid_r(unused, &gr, buf, sizeof(buf), &gresult));
+    EXPECT_EQ(nullptr, gresult);
+    _nss_creds_workaround = false;
+    EXPECT_EQ(3, childrenFor(CREDS_OP_GROUP_BY_ID, ""));
+}
+
 TEST_F(LookupTest, ChildSwitchesFollowTheSettings) {
     LogCapture captured;
     char buf[1024];
