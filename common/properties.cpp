@@ -356,6 +356,14 @@ void applyFixedKeys(const Properties* p) REQUIRES(_reloadLock) {
     readSetting(p, &Properties::intFromProperty, "ft_listen_queue_size", _ft_listen_queue, 25);
     readSetting(p, &Properties::intFromProperty, "listen_queue_size", _listen_queue, 10);
     readSetting(p, &Properties::intFromProperty, "creds_buffer_size", _creds_buffer_size, 0);
+    // The lookup child refuses a larger buffer, which would fail every
+    // lookup; a value past 2^31 has wrapped negative and is as large.
+    int credsBuffer = _creds_buffer_size;
+    if (credsBuffer < 0 || credsBuffer > kCredsMaxBufferSize) {
+        log(0, "%s: property creds_buffer_size %s is above the largest lookup buffer; %d is used", kPropertiesLabel,
+            p->getProperty("creds_buffer_size"), kCredsMaxBufferSize);
+        _creds_buffer_size = kCredsMaxBufferSize;
+    }
 
     if (p->find("libnss-sss_creds_workaround") != nullptr) {
         _nss_creds_workaround = true;

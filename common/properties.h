@@ -133,6 +133,9 @@ extern ReloadedSetting<bool> _upgrade_certs;      // "upgrade_certs"
 extern ReloadedSetting<int> _ft_listen_queue;     // "ft_listen_queue_size": 50 before any load, 25 by default after
 extern ReloadedSetting<int> _listen_queue;        // "listen_queue_size": 50 before any load, 10 by default after
 extern ReloadedSetting<int> _creds_buffer_size;   // "creds_buffer_size": 0 lets the system suggest a size
+// The largest credential lookup buffer: the lookup child refuses a larger
+// one, so a reload holds "creds_buffer_size" to it (and logs when it does).
+const int kCredsMaxBufferSize = 1 << 20;
 // Set once "libnss-sss_creds_workaround" has appeared in a loaded file; a
 // later reload without the key leaves it set.
 extern ReloadedSetting<bool> _nss_creds_workaround;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/properties.h"
 #include "creds/creds_lookup.h"
 #include "creds/creds_protocol.h"
 
@@ -25,9 +26,11 @@ namespace {
 const char* const kTracePath = "/tmp/dravika-testcred.out";
 // Exit status of a child that could not read its request.
 const int kShortRequestStatus = 11;
+// Exit status of a child whose switches do not parse.
+const int kBadSwitchesStatus = 12;
 // A buffer the system suggests (or 4096) grows on ERANGE up to this size;
-// a configured size is used as it is.
-const size_t kMaxBuffer = 1 << 20;
+// a configured size (at most this much) is used as it is.
+const size_t kMaxBuffer = kCredsMaxBufferSize;
 
 const CredsChildHooks* _hooks = nullptr;
 FILE* _trace = nullptr;
@@ -352,13 +355,17 @@ void testcred() {
     std::vector<char*> argv;
     for (size_t at = 0; at < text.size(); at += strlen(&text[at]) + 1) argv.push_back(&text[at]);
     CredsChildOptions options;
-    credsParseChildArguments(static_cast<int>(argv.size()), argv.data(), options);
+    if (!credsParseChildArguments(static_cast<int>(argv.size()), argv.data(), options)) _exit(kBadSwitchesStatus);
     testcred(options);
 }
 
 void credsProgramStart(int argc, char** argv) {
     CredsChildOptions options;
     if (credsParseChildArguments(argc, argv, options)) testcred();
+    // Meant as a child but not understood (a parent of another version, a
+    // size beyond the limit): it fails as a child, unanswered, rather than
+    // starting the whole program in the child's place.
+    if (argc >= 2 && strcmp(argv[argc - 1], "-testcred") == 0) _exit(kBadSwitchesStatus);
     if (commandPath[0] != '\0') return;
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);

@@ -6,8 +6,9 @@
 // reads one request from standard input, makes the name-service or PAM call,
 // writes the answer to standard output and exits. A program's main calls
 // credsProgramStart(argc, argv) before anything else: with those arguments it
-// serves the request and never returns; otherwise it points commandPath at the
-// program itself and returns.
+// serves the request and never returns; with other arguments that end in
+// "-testcred" it exits with status 12 unanswered; otherwise it points
+// commandPath at the program itself and returns.
 //
 // Thread-safety: the child is single-threaded. credsSetChildHooks is for a
 // test program's main, before credsProgramStart.
@@ -22,7 +23,7 @@
 struct CredsChildOptions {
     bool nssWorkaround = false;  // "-nss_workaround"
     bool debug = false;          // "-debug_creds": trace to "/tmp/dravika-testcred.out"
-    int bufferSize = 0;          // "-bufsize N": 0 lets the system suggest a size
+    int bufferSize = 0;          // "-bufsize N": 0 lets the system suggest a size, at most 2^20
 };
 
 // True when argv is a child's argument list (the switches above, ending with
@@ -35,7 +36,8 @@ int credsServe(const CredsChildOptions& options, int inFd, int outFd);
 
 // The child: serves one request on standard input and output, then exits.
 [[noreturn]] void testcred(const CredsChildOptions& options);
-// The same with the switches read from the process's own arguments.
+// The same with the switches read from the process's own arguments (exits
+// with status 12 when they do not parse).
 [[noreturn]] void testcred();
 
 // The first call of a program that can reach a lookup; see above.

@@ -81,6 +81,13 @@ void startSafetyThread() {
 // ---------------------------------------------------------------------------
 // The child process
 
+// The "-bufsize" to pass: never one the child refuses (a reload already
+// holds the setting within the limit; this covers a value set directly).
+int childBufferSize() {
+    int size = _creds_buffer_size;
+    return size < 0 || size > kCredsMaxBufferSize ? kCredsMaxBufferSize : size;
+}
+
 // Everything the forked child needs, made before the fork: between fork and
 // exec only async-signal-safe calls are allowed (another thread may have held
 // the allocator's or the log's lock at the fork).
@@ -89,7 +96,7 @@ struct ChildLaunch {
     std::string bufferSize;
     std::vector<const char*> argv;
 
-    ChildLaunch() : path(commandPath), bufferSize(std::to_string(_creds_buffer_size.get())) {
+    ChildLaunch() : path(commandPath), bufferSize(std::to_string(childBufferSize())) {
         argv.push_back("dravika");
         if (_nss_creds_workaround) argv.push_back("-nss_workaround");
         if (_debug_creds == LOG_TRACE) argv.push_back("-debug_creds");

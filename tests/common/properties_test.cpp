@@ -375,6 +375,33 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     EXPECT_EQ(before, s_getDravikaProperties());
 }
 
+// The lookup child refuses a buffer beyond its limit, so a larger setting
+// (or one so large it wrapped negative) is held to the limit and said so.
+TEST(DravikaProperties, CredsBufferSizeIsHeldToTheLookupChildsLimit) {
+    TempDir dir;
+    std::string path = dir.file("dravika.properties");
+    LogCapture captured;
+    s_setDravikaPropertiesPath(path.c_str());
+    struct Case {
+        const char* value;
+        int expected;
+        bool logged;
+    } cases[] = {{"2000000", kCredsMaxBufferSize, true},
+                 {"3000000000", kCredsMaxBufferSize, true},
+                 {"1048576", kCredsMaxBufferSize, false},
+                 {"8192", 8192, false}};
+    for (const Case& c : cases) {
+        writeProperties(path, std::string("creds_buffer_size: ") + c.value + "\n");
+        captured.clear();
+        ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+        EXPECT_EQ(c.expected, _creds_buffer_size) << c.value;
+        std::string message = std::string("    dravika.properties: property creds_buffer_size ") + c.value +
+                              " is above the largest lookup buffer; 1048576 is used\n";
+        EXPECT_EQ(c.logged ? message : "", captured.messages()) << c.value;
+    }
+    _creds_buffer_size = 0;
+}
+
 // A reload on one thread changes a threshold that another thread is reading
 // while it logs: the reader must see the new level (a plain int read in a
 // loop may never be read again, and is a data race besides).

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -44,4 +45,33 @@ TEST(DrvhostLookup, MissingEntriesAndBadRequestsAreTold) {
     EXPECT_EQ(64, drvhost({"--lookup", "shell", "root"}).status);
     EXPECT_EQ(64, drvhost({"--lookup", "user"}).status);
     EXPECT_EQ(64, drvhost({"--lookup", "user", "root", "--verify", "root"}).status);
+}
+
+// The parent never passes a buffer size the child refuses: a configured size
+// beyond the limit is held to it, and lookups go on working.
+TEST(DrvhostLookup, ABufferSizeBeyondTheLimitIsHeldToIt) {
+    TempDir dir;
+    std::string props = dir.file("dravika.properties");
+    writeFile(props, "creds_buffer_size: 2000000\n");
+    struct passwd* root = getpwuid(0);
+    ASSERT_NE(nullptr, root);
+    Outcome run = drvhost({"--properties", props, "--lookup", "user", root->pw_name});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ(0u, run.out.find(std::string("user ") + root->pw_name + ": uid 0")) << run.out;
+    EXPECT_NE(std::string::npos, run.err.find("creds_buffer_size 2000000 is above the largest lookup buffer; "
+                                              "1048576 is used"))
+        << run.err;
+    EXPECT_EQ(std::string::npos, run.err.find("unable to read")) << run.err;
+}
+
+// A child's argument list that does not parse fails as a child: nothing
+// answered, and the program itself never runs in the child's place.
+TEST(DrvhostLookup, AChildListThatDoesNotParseFailsAsAChild) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"-bufsize", "2000000", "-testcred"}, {"--count", "1", "-testcred"}, {"-bufsize", "-testcred"}}) {
+        Outcome run = drvhost(args);
+        EXPECT_EQ(12, run.status) << args[0] << ": " << run.err;
+        EXPECT_EQ("", run.out);
+        EXPECT_EQ("", run.err);
+    }
 }

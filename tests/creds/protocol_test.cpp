@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/properties.h"
 #include "tests/creds/creds_test_support.h"
 
 namespace {
@@ -170,6 +171,8 @@ TEST(CredsProtocol, OnlyTheChildArgumentListMakesAChild) {
     EXPECT_FALSE(o.nssWorkaround);
     EXPECT_FALSE(o.debug);
     EXPECT_EQ(0, o.bufferSize);
+    ASSERT_TRUE(parse({"dravika", "-bufsize", "1048576", "-testcred"}, o));
+    EXPECT_EQ(kCredsMaxBufferSize, o.bufferSize);
     for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
              {"drvhost"},
              {"drvhost", "--lookup", "user", "root"},
@@ -177,6 +180,7 @@ TEST(CredsProtocol, OnlyTheChildArgumentListMakesAChild) {
              {"drvhost", "--count", "-testcred"},
              {"drvhost", "-bufsize", "-testcred"},
              {"drvhost", "-bufsize", "-5", "-testcred"},
-             {"drvhost", "-bufsize", "12abc", "-testcred"}})
+             {"drvhost", "-bufsize", "12abc", "-testcred"},
+             {"drvhost", "-bufsize", "1048577", "-testcred"}})
         EXPECT_FALSE(parse(bad, o)) << bad[1];
 }
