@@ -379,6 +379,9 @@ TEST_F(LookupTest, NssWorkaroundTakesAFilledInGroupReportedTooLarge) {
     char buf[1024];
     gid_t unused = unusedUid();
     struct group gr, *gresult = &gr;
+    struct WorkaroundOff {
+        ~WorkaroundOff() { _nss_creds_workaround = false; }
+    } off;
     credstest::mark("sss");
     EXPECT_EQ(0, s_getgrgid_r(unused, &gr, buf, sizeof(buf), &gresult));
     EXPECT_EQ(nullptr, gresult) << "without the workaround ERANGE is a failure";
@@ -387,7 +390,7 @@ TEST_F(LookupTest, NssWorkaroundTakesAFilledInGroupReportedTooLarge) {
     _nss_creds_workaround = true;
     gresult = nullptr;
     EXPECT_EQ(0, s_getgrgid_r(unused, &gr, buf, sizeof(buf), &gresult));
-    EXPECT_EQ(&gr, gresult);
+    ASSERT_EQ(&gr, gresult);
     EXPECT_EQ(unused, gr.gr_gid);
     EXPECT_STREQ("drv-sss-group", gr.gr_name);
     flushCredsCache();
@@ -398,7 +401,6 @@ TEST_F(LookupTest, NssWorkaroundTakesAFilledInGroupReportedTooLarge) {
     gresult = &gr;
     EXPECT_EQ(0, s_getgrgid_r(unused, &gr, buf, sizeof(buf), &gresult));
     EXPECT_EQ(nullptr, gresult);
-    _nss_creds_workaround = false;
     EXPECT_EQ(3, childrenFor(CREDS_OP_GROUP_BY_ID, ""));
 }
 
