@@ -88,8 +88,11 @@ void InterfaceStats::scan(long long nowMs) {
                 long long elapsed = nowMs - p.atMs;
                 if (elapsed > 0) {
                     info.hasRates = true;
+                    // In floating point: counters read from files may be
+                    // anything, and their difference may not fit 64 bits.
                     for (int c = 0; c < kInterfaceCounterCount; c++)
-                        info.rates[c] = (now.counters[c] - p.counters[c]) * 1000.0 / elapsed;
+                        info.rates[c] = (static_cast<double>(now.counters[c]) - static_cast<double>(p.counters[c])) *
+                                        1000.0 / static_cast<double>(elapsed);
                 }
             }
             now.scans++;

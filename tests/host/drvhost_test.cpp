@@ -1,4 +1,5 @@
 // drvhost as a user runs it, and the table it prints.
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -180,6 +181,26 @@ TEST_F(FakeInterfaces, AnInterfaceThatComesBackStartsAgain) {
     ASSERT_NE(nullptr, stats.find("eth0"));
     EXPECT_EQ(1, stats.find("eth0")->scans);
     EXPECT_FALSE(stats.find("eth0")->hasRates);
+}
+
+// Counters that jump across the whole 64-bit range (a made-up file, or a
+// driver that resets to a negative text) give a rate, not an overflow.
+TEST_F(FakeInterfaces, CountersThatJumpAcrossTheWholeRangeStillGiveARate) {
+    set("eth0", "up", 100, LLONG_MIN, LLONG_MAX);
+    InterfaceStats stats;
+    stats.scan(1000);
+    set("eth0", "up", 200, LLONG_MAX, LLONG_MIN);
+    stats.scan(2000);
+    const InterfaceInfo* eth0 = stats.find("eth0");
+    ASSERT_NE(nullptr, eth0);
+    ASSERT_TRUE(eth0->hasRates);
+    bool rising = false, falling = false;
+    for (double rate : eth0->rates) {
+        rising = rising || rate > 1e19;
+        falling = falling || rate < -1e19;
+    }
+    EXPECT_TRUE(rising);
+    EXPECT_TRUE(falling);
 }
 
 TEST(Drvhost, SamplesTheMachineAndStopsWhenAsked) {
