@@ -323,24 +323,22 @@ void Any::setHint(unsigned int t) {
 }
 
 void Any::takeFrom(Any& other) {
-    clear();
-    type = other.type;
-    hint = other.hint;
-    encoded = other.encoded;
-    encodedLength = other.encodedLength;
-    value = other.value;
+    // other is emptied before this value's payload goes: it may be part of
+    // that payload (an element of this value's array), freed with it.
+    const uint16_t t = other.type, h = other.hint;
+    const bool wasEncoded = other.encoded;
+    const uint64_t length = other.encodedLength;
+    const auto v = other.value;
     // other keeps its kind; the payload it no longer owns is emptied.
-    switch (other.type) {
-    case ANY_STRING:
-    case ANY_CHAR:
-    case ANY_REFERENCE:
-    case OBJ_ANYARRAY_ID: other.value.i64 = 0; break;
-    default:
-        if (other.encoded || isObjectKind(other.type)) other.value.i64 = 0;
-        break;
-    }
+    if (other.ownsPayload()) other.value.i64 = 0;
     other.encoded = false;
     other.encodedLength = 0;
+    clear();
+    type = t;
+    hint = h;
+    encoded = wasEncoded;
+    encodedLength = length;
+    value = v;
 }
 
 Any* Any::createReference() const {

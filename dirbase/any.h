@@ -111,15 +111,20 @@ public:
             copyFrom(other);
         }
     }
+    // other may live inside this value (an element of its array): it is
+    // read, or copied, before the old payload goes.
     Any& operator=(const Any& other) {
         if (this != &other) {
-            clear();
             if (other.isScalar()) {
-                type = other.type;
-                hint = other.hint;
-                value = other.value;
+                const uint16_t t = other.type, h = other.hint;
+                const auto v = other.value;
+                clear();
+                type = t;
+                hint = h;
+                value = v;
             } else {
-                copyFrom(other);
+                Any copy(other);
+                takeFrom(copy);
             }
         }
         return *this;
@@ -182,7 +187,7 @@ public:
     void setHint(unsigned int t);
 
     // Clears this value and moves other's payload here; other keeps its
-    // kind but no longer owns a payload.
+    // kind but no longer owns a payload. other may live inside this value.
     void takeFrom(Any& other);
     // A new value of the same type, hint and encoded state that shares no
     // storage. Arrays and owned objects are refused (programming error).

@@ -481,6 +481,34 @@ TEST_F(AnyTest, CopiesReferencesAndMoves) {
     EXPECT_EQ(0ul, Any(kNoText).hashValue());
 }
 
+// A value given a part of itself: the part is taken before the rest goes.
+TEST_F(AnyTest, AssigningAPartOfAValueToItKeepsThePart) {
+    Any text = arrayOf({new Any("inner"), new Any(2)});
+    text = *text.getArray()->get(0);
+    EXPECT_EQ("\"inner\"", str(text));
+
+    Any number = arrayOf({new Any(7)});
+    number = *number.getArray()->get(0);
+    EXPECT_EQ(ANY_INT32, number.getType());
+    EXPECT_EQ(7, number.getInt32());
+
+    Any nested = arrayOf({new Any(arrayOf({new Any(1), new Any("two")}))});
+    nested = *nested.getArray()->get(0);
+    EXPECT_EQ("[ 1, \"two\" ]", str(nested));
+
+    Any moved = arrayOf({new Any("moved"), new Any(3)});
+    moved.takeFrom(*moved.getArray()->get(0));
+    EXPECT_EQ("\"moved\"", str(moved));
+
+    Any movedArray = arrayOf({new Any(arrayOf({new Any(4)}))});
+    movedArray.takeFrom(*movedArray.getArray()->get(0));
+    EXPECT_EQ("[ 4 ]", str(movedArray));
+
+    Any self("self");
+    self.takeFrom(self);
+    EXPECT_STREQ("self", self.getString());
+}
+
 TEST_F(AnyTest, ProgrammingErrorsStopTheProcess) {
     EXPECT_DEATH({ Any bad; bad.type = ANY_INVALID; Any copy(bad); }, "");
     EXPECT_DEATH({ Any a; a.setType(0xFFFF); }, "");
