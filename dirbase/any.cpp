@@ -516,10 +516,12 @@ bool Any::operator==(const Any& other) const {
         if (value.s == nullptr || other.value.s == nullptr) return value.s == other.value.s;
         return strcmp(value.s, other.value.s) == 0;
     case ANY_REFERENCE: {
+        // The object decides even about itself (an array holding NaN is not
+        // equal to itself); a reference that leads back to itself is met
+        // again within compareNested, which ends the walk.
         Translatable* a = getReferenced();
         Translatable* b = other.getReferenced();
-        if (a == b) return true;
-        if (a == nullptr || b == nullptr) return false;
+        if (a == nullptr || b == nullptr) return a == b;
         return any_internal::compareNested(a, b, [](const void* x, const void* y) {
             bool equal = false;
             return static_cast<const Translatable*>(x)->isEqual(nullptr, &equal, static_cast<const Translatable*>(y)) == 0 &&

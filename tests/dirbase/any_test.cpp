@@ -169,6 +169,16 @@ TEST_F(AnyTest, EqualityFollowsKindsHintsAndWidths) {
     Any nanDouble(nan(""));
     EXPECT_FALSE(nanDouble == nanDouble);
 
+    // Two references to one object get the object's own answer, which for
+    // an array holding NaN is "unequal", even to itself.
+    AnyArray* withNaN = new AnyArray;
+    withNaN->append(new Any(NAN));
+    Any nanRef = ref(withNaN), sameNanRef = ref(withNaN);
+    EXPECT_FALSE(nanRef == sameNanRef);
+    EXPECT_FALSE(nanRef == nanRef);
+    Any sharedRef = ref(shared), sameSharedRef = ref(shared);
+    EXPECT_TRUE(sharedRef == sameSharedRef);
+
     bool equal = false;
     Any i32(5), i64(5LL);
     EXPECT_EQ(0, i32.isEqual(nullptr, &equal, &i64));
