@@ -344,12 +344,14 @@ XlatorFn requireXlator(unsigned int id) {
 
 }  // namespace
 
-// The fields of an object whose header is written, and its trailer.
+// The fields of an object whose header is written, and its trailer. A
+// translator that fails has left part of an object behind, which no reader
+// could make sense of: the message fails from there on.
 int MessageBase::encodeObject(XlatorFn fn, const Translatable* obj) {
     Translatable* p = const_cast<Translatable*>(obj);
     int xrc = fn(this, &p, XLATE_ENCODE);
-    int rc = putTag(TAG_OBJECT_END);
-    return xrc != 0 ? -1 : rc;
+    if (xrc != 0) return setError(xrc);
+    return putTag(TAG_OBJECT_END);
 }
 
 int MessageBase::writeObject(unsigned int id, const Translatable* obj) {
@@ -372,8 +374,8 @@ int MessageBase::writeContainer(unsigned int id, const Translatable* obj) {
     if (rc != 0) return rc;
     Translatable* p = const_cast<Translatable*>(obj);
     int xrc = fn(this, &p, XLATE_ENCODE);
-    rc = putTag(TAG_CONTAINER_END);
-    return xrc != 0 ? -1 : rc;
+    if (xrc != 0) return setError(xrc);
+    return putTag(TAG_CONTAINER_END);
 }
 
 int MessageBase::writeOpaqueObject(const unsigned char* bytes, size_t length) {

@@ -474,4 +474,22 @@ TEST_F(MessageTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
     free(raw);
 }
 
+TEST_F(MessageTest, ATranslatorThatFailsToEncodeSpoilsTheMessage) {
+    const unsigned int kFailingId = 60003;
+    MessageBase::registerObjectXlator(kFailingId, [](MessageBase* m, Translatable**, int direction) -> int {
+        if (direction != XLATE_ENCODE) return -1;
+        m->writeInt32Field(1, 7);
+        return -1;
+    });
+    ProbeRecord probe;
+    Message m(0);
+    EXPECT_NE(0, m.writeObjectField(1, kFailingId, &probe));
+    EXPECT_NE(0, m.getError());
+    EXPECT_EQ(m.getError(), m.writeObject(kProbeId, &probe)) << "later writes fail with the same error";
+
+    Message top(0);
+    EXPECT_NE(0, top.writeObject(kFailingId, &probe));
+    EXPECT_NE(0, top.getError());
+}
+
 }  // namespace

@@ -299,6 +299,9 @@ TEST_F(RecordsTest, AlertArgumentsFollowFieldFourteen) {
     for (int i = 0; i < Alert::kMaxArguments + 1; i++) tooMany.addArgument(new Any(i));
     Message m(0);
     EXPECT_NE(0, m.writeObject(4980, &tooMany));
+    // The half-written alert spoils the message: the failure sticks.
+    EXPECT_NE(0, m.getError());
+    EXPECT_EQ(m.getError(), m.writeInt32(1));
 }
 
 TEST_F(RecordsTest, EventsCarryAPromptAndANestedObjectOfAnyClass) {
