@@ -39,7 +39,8 @@ const char* encodingErrorText(int code) {
 MessageBase::MessageBase(int mode)
     : _first(nullptr), _last(nullptr), _readLoc{nullptr, 0}, _mode(mode), _frame{0, 0, 0, 0, 0}, _entries(_inlineEntries), _entryCount(0),
       _entryCapacity(kInlineEntries), _frames(_inlineFrames), _frameCount(0), _frameCapacity(kInlineFrames),
-      _tables(nullptr), _tableCount(0), _tableCapacity(0), _error(0), _cur(&_readLoc), _releasedBytes(0) {
+      _tables(nullptr), _tableCount(0), _tableCapacity(0), _error(0), _cur(&_readLoc), _releasedBytes(0),
+      _writeDepth(0) {
     _n_messages.add(1);
 }
 
@@ -349,14 +350,25 @@ XlatorFn requireXlator(unsigned int id) {
 // could make sense of: the message fails from there on.
 int MessageBase::encodeObject(XlatorFn fn, const Translatable* obj) {
     Translatable* p = const_cast<Translatable*>(obj);
+    _writeDepth++;
     int xrc = fn(this, &p, XLATE_ENCODE);
+    _writeDepth--;
     if (xrc != 0) return setError(xrc);
     return putTag(TAG_OBJECT_END);
+}
+
+// Readers refuse objects nested deeper than kMaxNesting; so does the writer,
+// so that the sender hears of it rather than the receiver, and so that a
+// value holding itself ends here instead of exhausting the stack.
+int MessageBase::refuseTooDeep() {
+    log(LOG_ERROR, 0, 0, "Error: objects nested deeper than %d written to message", kMaxNesting);
+    return setError(MSG_E_MISSING_TYPE);
 }
 
 int MessageBase::writeObject(unsigned int id, const Translatable* obj) {
     if (_error != 0) return _error;
     if (obj == nullptr) return putTag(TAG_NULL_OBJECT);
+    if (_writeDepth >= kMaxNesting) return refuseTooDeep();
     XlatorFn fn = requireXlator(id);
     if (fn == nullptr) return -1;
     int rc = putTag32(TAG_OBJECT, id);
@@ -365,6 +377,7 @@ int MessageBase::writeObject(unsigned int id, const Translatable* obj) {
 
 int MessageBase::writeContainer(unsigned int id, const Translatable* obj) {
     if (_error != 0) return _error;
+    if (_writeDepth >= kMaxNesting) return refuseTooDeep();
     XlatorFn fn = findXlatorFn(id);
     if (fn == nullptr) {
         log(0, "Fatal error encoding object of type: %d", static_cast<int>(id));
@@ -373,7 +386,9 @@ int MessageBase::writeContainer(unsigned int id, const Translatable* obj) {
     int rc = putTag32(TAG_CONTAINER, id);
     if (rc != 0) return rc;
     Translatable* p = const_cast<Translatable*>(obj);
+    _writeDepth++;
     int xrc = fn(this, &p, XLATE_ENCODE);
+    _writeDepth--;
     if (xrc != 0) return setError(xrc);
     return putTag(TAG_CONTAINER_END);
 }
@@ -466,6 +481,7 @@ int MessageBase::writeObjectField(unsigned int n, unsigned int id, const Transla
             p[2] = TAG_NULL_OBJECT;
         });
     }
+    if (_writeDepth >= kMaxNesting) return refuseTooDeep();
     XlatorFn fn = requireXlator(id);
     if (fn == nullptr) return -1;
     int rc = emit(7, [n, id](unsigned char* p) {

@@ -114,7 +114,9 @@ enum MessageError {
 const char* encodingErrorText(int code);
 
 // Objects nested deeper than this in one message are refused (-13), so that
-// hostile input cannot exhaust the stack of the recursive translators.
+// hostile input cannot exhaust the stack of the recursive translators. The
+// writer refuses them too (the same -13, sticky), so that what it writes
+// can be read back.
 const int kMaxNesting = 200;
 
 // Field numbers are one byte on the wire. A number above 255 is written with
@@ -484,8 +486,10 @@ protected:
             p[1] = static_cast<unsigned char>(n);
         });
     }
-    // A tag and a 4-byte big-endian number after it.
     int encodeObject(XlatorFn fn, const Translatable* obj);
+    // Sets and returns the error of an object nested deeper than kMaxNesting.
+    int refuseTooDeep();
+    // A tag and a 4-byte big-endian number after it.
     int putTag32(unsigned char tag, uint32_t v) {
         return emit(5, [tag, v](unsigned char* p) {
             p[0] = tag;
@@ -524,6 +528,8 @@ protected:
     _BufferLocation* _cur;
     // Bytes of buffers already released, for readOffset().
     size_t _releasedBytes;
+    // Objects and containers being written around the write position.
+    int _writeDepth;
 };
 
 // In-memory messages.

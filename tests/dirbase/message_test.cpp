@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -472,6 +473,45 @@ TEST_F(MessageTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
     ASSERT_EQ(0, opaque.readOpaqueObject(&id, &raw, &length));
     EXPECT_EQ(deep.size(), length);
     free(raw);
+}
+
+// levels arrays, each holding the next, around the number 1.
+Any nestedArrays(int levels) {
+    Any v(1);
+    for (int i = 0; i < levels; i++) {
+        AnyArray* a = new AnyArray();
+        Any* inner = new Any();
+        inner->takeFrom(v);
+        a->append(inner);
+        v.setArray(a);
+    }
+    return v;
+}
+
+TEST_F(MessageTest, TheWriterRefusesTheNestingTheReaderRefuses) {
+    // Each array level is two objects (the Any and its AnyArray); the number
+    // at the bottom is written and read in one block with no level of its
+    // own. So kMaxNesting / 2 levels is the most that can be read, and the
+    // writer stops there too.
+    int written = 0;
+    for (int levels = kMaxNesting / 2 - 5; levels <= kMaxNesting / 2 + 5; levels++) {
+        Any v = nestedArrays(levels);
+        Message m(0);
+        int rc = m.writeObject(OBJ_ANY_ID, &v);
+        if (rc == 0) {
+            written = levels;
+            m.switchToRead();
+            Translatable* obj = nullptr;
+            EXPECT_EQ(0, m.readObject(OBJ_ANY_ID, &obj)) << levels << " levels written but not read";
+            std::unique_ptr<Any> back(static_cast<Any*>(obj));
+            EXPECT_TRUE(back != nullptr && *back == v) << levels;
+        } else {
+            EXPECT_EQ(MSG_E_MISSING_TYPE, rc) << levels;
+            EXPECT_EQ(MSG_E_MISSING_TYPE, m.getError()) << levels;
+            EXPECT_EQ(MSG_E_MISSING_TYPE, m.writeInt32(1)) << "the error sticks";
+        }
+    }
+    EXPECT_EQ(kMaxNesting / 2, written);
 }
 
 TEST_F(MessageTest, ATranslatorThatFailsToEncodeSpoilsTheMessage) {
