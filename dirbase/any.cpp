@@ -7,6 +7,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <utility>
+#include <vector>
+
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
@@ -618,11 +621,42 @@ const char* Any::getClassOf(Parser* parser) const {
 
 AnyArray::AnyArray() : count(0), elements(nullptr) {}
 
-AnyArray::AnyArray(const AnyArray& other) : Translatable(), count(other.count), elements(nullptr) {
-    if (count > 0) {
-        elements = static_cast<Any**>(malloc(sizeof(Any*) * count));
-        for (int i = 0; i < count; i++)
-            elements[i] = other.elements[i] != nullptr ? new Any(*other.elements[i]) : nullptr;
+namespace {
+
+// Arrays whose elements are still to be copied, each with its original.
+typedef std::vector<std::pair<AnyArray*, const AnyArray*>> PendingCopies;
+
+// Copies source's elements into the empty array copy. An element that is an
+// array gets an empty one, left in pending to fill: arrays nest without
+// limit, and copying them by recursion would take a stack frame per level.
+void copyElements(AnyArray* copy, const AnyArray& source, PendingCopies& pending) {
+    if (source.count == 0) return;
+    copy->elements = static_cast<Any**>(malloc(sizeof(Any*) * source.count));
+    copy->count = source.count;
+    for (int i = 0; i < source.count; i++) {
+        const Any* e = source.elements[i];
+        if (e != nullptr && !e->encoded && e->type == OBJ_ANYARRAY_ID && e->value.array != nullptr) {
+            AnyArray* inner = new AnyArray();
+            Any* a = new Any();
+            a->setArray(inner);
+            a->hint = e->hint;
+            pending.emplace_back(inner, e->value.array);
+            copy->elements[i] = a;
+        } else {
+            copy->elements[i] = e != nullptr ? new Any(*e) : nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+AnyArray::AnyArray(const AnyArray& other) : Translatable(), count(0), elements(nullptr) {
+    PendingCopies pending;  // allocates only once an array holds an array
+    copyElements(this, other, pending);
+    while (!pending.empty()) {
+        std::pair<AnyArray*, const AnyArray*> next = pending.back();
+        pending.pop_back();
+        copyElements(next.first, *next.second, pending);
     }
 }
 

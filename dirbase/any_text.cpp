@@ -313,25 +313,33 @@ bool Any::convertToAttributes(Parser* parser, Attributes** out) const {
 
 namespace {
 
-// Values that arrive encoded inside encoded values are decoded one level per
-// text form; this bounds how deep such a chain may go on one thread.
+// A text form recurses once per level of containers (arrays, referenced and
+// owned objects, values decoded on the way), and a value can hold itself.
+// The containers being printed on this thread are kept here: one met again
+// inside itself, or one more than kMaxNesting deep, has no text, which its
+// holder shows as null. A value that deep cannot be sent either.
 thread_local int _textDepth = 0;
+thread_local const Translatable* _textPath[kMaxNesting];
 
-class TextDepth {
-public:
-    TextDepth() { _textDepth++; }
-    ~TextDepth() { _textDepth--; }
-    bool tooDeep() const { return _textDepth > kMaxNesting; }
-};
+char* nestedText(Translatable* container, Parser* parser, bool json) {
+    const int depth = _textDepth;
+    if (depth >= kMaxNesting) return nullptr;
+    for (int i = 0; i < depth; i++)
+        if (_textPath[i] == container) return nullptr;
+    _textPath[depth] = container;
+    _textDepth = depth + 1;
+    char* text = json ? container->toJSON(parser) : container->toString(parser);
+    _textDepth = depth;
+    return text;
+}
 
 }  // namespace
 
 char* Any::toString(Parser* parser) {
     if (encoded) {
-        TextDepth depth;
         Translatable* obj;
-        if (depth.tooDeep() || !getObject(&obj)) return nullptr;
-        return obj->toString(parser);
+        if (_textDepth >= kMaxNesting || !getObject(&obj)) return nullptr;
+        return nestedText(obj, parser, false);
     }
     char buf[80];
     switch (type) {
@@ -346,30 +354,34 @@ char* Any::toString(Parser* parser) {
     case ANY_DOUBLE: return formatReal(value.d);
     case ANY_STRING: return escapeJSONString(value.s);
     case ANY_CHAR: return value.s != nullptr ? quoted(value.s, '\'') : nullptr;
-    case ANY_REFERENCE: return value.ref != nullptr ? value.ref->toString(parser) : strdup("null");
+    case ANY_REFERENCE: {
+        Translatable* target = getReferenced();
+        return target != nullptr ? nestedText(target, parser, false) : strdup("null");
+    }
     case ANY_UNDEFINED: return strdup("undefined");
-    case OBJ_ANYARRAY_ID: return value.array != nullptr ? value.array->toString(parser) : strdup("null");
+    case OBJ_ANYARRAY_ID: return value.array != nullptr ? nestedText(value.array, parser, false) : strdup("null");
     default:
-        if (isObjectKind(type)) return value.object != nullptr ? value.object->toString(parser) : strdup("null");
+        if (isObjectKind(type))
+            return value.object != nullptr ? nestedText(value.object, parser, false) : strdup("null");
         return nullptr;
     }
 }
 
 char* Any::toJSON(Parser* parser) {
     if (encoded) {
-        TextDepth depth;
         Translatable* obj;
-        if (depth.tooDeep() || !getObject(&obj)) return nullptr;
-        return obj->toJSON(parser);
+        if (_textDepth >= kMaxNesting || !getObject(&obj)) return nullptr;
+        return nestedText(obj, parser, true);
     }
     switch (type) {
     case ANY_STRING: return value.s != nullptr ? quoted(value.s, '"') : nullptr;
     case ANY_REFERENCE: {
         Translatable* target = getReferenced();
-        return target != nullptr ? target->toJSON(parser) : strdup("null");
+        return target != nullptr ? nestedText(target, parser, true) : strdup("null");
     }
     default:
-        if (isObjectKind(type)) return value.object != nullptr ? value.object->toJSON(parser) : strdup("null");
+        if (isObjectKind(type))
+            return value.object != nullptr ? nestedText(value.object, parser, true) : strdup("null");
         return toString(parser);
     }
 }

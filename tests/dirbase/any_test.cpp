@@ -271,6 +271,64 @@ TEST_F(AnyTest, NestedValuesCompareAndReleaseWithinBoundedStack) {
     objects.clear();
 }
 
+std::string repeated(const char* s, int times) {
+    std::string out;
+    for (int i = 0; i < times; i++) out += s;
+    return out;
+}
+
+// levels owned arrays, each holding the next, around the number 1.
+Any nestedArrays(int levels) {
+    Any v(1);
+    for (int i = 0; i < levels; i++) {
+        AnyArray* a = new AnyArray;
+        Any* inner = new Any;
+        inner->takeFrom(v);
+        a->append(inner);
+        v.setArray(a);
+    }
+    return v;
+}
+
+TEST_F(AnyTest, NestedValuesPrintCopyAndEncodeWithinBoundedStack) {
+    // [1, self]: the array met again inside itself has no text, and no
+    // message could hold it.
+    AnyArray* cyclic = selfHolding(1);
+    {
+        Any holder = ref(cyclic);
+        EXPECT_EQ("[ null, 1 ]", str(holder));
+        EXPECT_EQ("[ null, 1 ]", text(holder.toJSON(nullptr)));
+        Message m(0);
+        EXPECT_EQ(MSG_E_MISSING_TYPE, m.writeObject(OBJ_ANY_ID, &holder));
+        EXPECT_EQ(MSG_E_MISSING_TYPE, m.getError());
+        cyclic->clear();
+    }
+
+    const int kDeep = 200000;
+    Any deep = nestedArrays(kDeep);
+    // The text stops at kMaxNesting levels; deeper down shows as null.
+    EXPECT_EQ(repeated("[ ", kMaxNesting) + "null" + repeated(" ]", kMaxNesting), str(deep));
+    // A copy is whole, however deep.
+    Any copy(deep);
+    const Any* from = &deep;
+    const Any* to = &copy;
+    int levels = 0;
+    while (from->getType() == OBJ_ANYARRAY_ID) {
+        ASSERT_EQ(OBJ_ANYARRAY_ID, to->getType()) << levels;
+        ASSERT_NE(from->getArray(), to->getArray());
+        ASSERT_EQ(1, to->getArray()->size());
+        from = from->getArray()->get(0);
+        to = to->getArray()->get(0);
+        levels++;
+    }
+    EXPECT_EQ(kDeep, levels);
+    EXPECT_EQ(ANY_INT32, to->getType());
+    EXPECT_EQ(1, to->getInt32());
+    Message m(0);
+    EXPECT_EQ(MSG_E_MISSING_TYPE, m.writeObject(OBJ_ANY_ID, &deep));
+    EXPECT_EQ(MSG_E_MISSING_TYPE, m.getError());
+}
+
 template <class T>
 std::string shown(bool ok, T value, T untouched) {
     std::ostringstream out;
