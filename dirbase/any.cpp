@@ -189,12 +189,64 @@ void Any::copyFrom(const Any& other) {
     case ANY_REFERENCE: value.ref = other.value.ref != nullptr ? new ObjRef(*other.value.ref) : nullptr; break;
     case OBJ_ANYARRAY_ID: value.array = other.value.array != nullptr ? new AnyArray(*other.value.array) : nullptr; break;
     default:
-        if (isObjectKind(type))
-            value.object = other.value.object != nullptr ? copyByEncoding(type, other.value.object) : nullptr;
-        else
+        if (!isObjectKind(type))
             value = other.value;
+        else if (other.value.object != nullptr)
+            copyObject(other.value.object);
         break;
     }
+}
+
+namespace {
+
+// Owned objects copied through their own copy, one inside another, on this
+// thread: each level takes stack, so past this many the copy gives up.
+const int kMaxNestedObjectCopies = 64;
+thread_local int _objectCopyDepth = 0;
+
+}  // namespace
+
+void Any::copyObject(const Translatable* obj) {
+    // Through the object's encoding. An encoding that does not decode is
+    // kept as it is, so that nothing is lost: it travels on unchanged, and
+    // using it reports the failure again.
+    Message message(0);
+    if (message.writeObject(type, obj) == 0) {
+        message.switchToRead();
+        Translatable* copy = nullptr;
+        if (message.readObject(type, &copy) == 0 && copy != nullptr) {
+            value.object = copy;
+            return;
+        }
+        message.recover();
+        message.switchToRead();
+        unsigned int id = 0;
+        unsigned char* bytes = nullptr;
+        size_t length = 0;
+        if (message.readOpaqueObject(&id, &bytes, &length) == 0 && bytes != nullptr) {
+            log(LOG_WARNING, 0, 0, "Warning: copy of object type: %d does not decode, kept encoded", type);
+            encoded = true;
+            encodedLength = length;
+            value.bytes = bytes;
+            return;
+        }
+        free(bytes);
+    }
+    // An object that cannot be encoded (nested too deep for a message, or
+    // refused by its translator) may still have a copy of its own.
+    if (_objectCopyDepth < kMaxNestedObjectCopies) {
+        Translatable* copy = nullptr;
+        _objectCopyDepth++;
+        int rc = obj->clone(nullptr, &copy);
+        _objectCopyDepth--;
+        if (rc == 0 && copy != nullptr) {
+            value.object = copy;
+            return;
+        }
+    }
+    log(LOG_ERROR, 0, 0, "Error: object of type: %d cannot be copied, copy is null", type);
+    type = ANY_NULL;
+    hint = HINT_NONE;
 }
 
 Any* Any::makeUndefined() {

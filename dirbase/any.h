@@ -100,7 +100,8 @@ public:
     explicit Any(long long v);
     explicit Any(float v);
     explicit Any(double v);
-    // Deep copy; copying an invalid (kind 0) value stops the process.
+    // Deep copy; copying an invalid (kind 0) value stops the process. An
+    // owned object is copied through its encoding (see copyObject).
     Any(const Any& other) : Translatable(), encoded(false), encodedLength(0), type(ANY_NULL), hint(HINT_NONE) {
         value.i64 = 0;
         if (other.isScalar()) {
@@ -284,6 +285,10 @@ private:
     // Frees a string, reference, array, owned object or encoding.
     void releasePayload();
     void copyFrom(const Any& other);
+    // The payload of a copy of an owned object of this value's kind: the
+    // object decoded from its encoding, else that encoding, else the
+    // object's own copy; else the value becomes null.
+    void copyObject(const Translatable* obj);
     // This value, or the current value behind an assignable reference.
     const Any* resolved(Parser* parser) const;
 };

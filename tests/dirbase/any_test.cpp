@@ -549,6 +549,70 @@ TEST_F(AnyTest, CopiesReferencesAndMoves) {
     EXPECT_EQ(0ul, Any(kNoText).hashValue());
 }
 
+// An object that encodes, but whose encoding does not decode.
+const unsigned int kUndecodableId = 60101;
+// An object that does not encode (and has no copy of its own).
+const unsigned int kUnencodableId = 60102;
+
+class Opaque : public Translatable {
+public:
+    explicit Opaque(unsigned int id) : id(id) {}
+    unsigned int getObjectID() const override { return id; }
+    unsigned int id;
+};
+
+int undecodableXlator(MessageBase* m, Translatable**, int direction) {
+    if (direction != XLATE_ENCODE) return -1;
+    return m->writeStringField(1, "kept");
+}
+
+int unencodableXlator(MessageBase*, Translatable**, int) {
+    return -1;
+}
+
+TEST_F(AnyTest, OwnedObjectsThatDoNotTravelAreCopiedWithoutLoss) {
+    MessageBase::registerObjectXlator(kUndecodableId, undecodableXlator);
+    MessageBase::registerObjectXlator(kUnencodableId, unencodableXlator);
+
+    // Kept encoded: it travels on as the original would.
+    Any undecodable = owned(new Opaque(kUndecodableId));
+    Any kept(undecodable);
+    EXPECT_EQ(kUndecodableId, kept.getType());
+    ASSERT_TRUE(kept.isEncoded());
+    std::string original, copied;
+    Message a(0), b(0);
+    ASSERT_EQ(0, a.writeObject(OBJ_ANY_ID, &undecodable));
+    ASSERT_EQ(0, b.writeObject(OBJ_ANY_ID, &kept));
+    size_t n;
+    unsigned char* bytes = a.copyBytes(&n);
+    original = Bytes::hex(bytes, n);
+    free(bytes);
+    bytes = b.copyBytes(&n);
+    copied = Bytes::hex(bytes, n);
+    free(bytes);
+    EXPECT_EQ(original, copied);
+
+    // Nested too deep for a message: the object's own copy.
+    const int kLevels = kMaxNesting;
+    Attributes* attributes = new Attributes;
+    attributes->addAttribute("deep", new Any(nestedArrays(kLevels)));
+    Any tooDeep = owned(attributes);
+    Any cloned(tooDeep);
+    Translatable* obj = nullptr;
+    ASSERT_TRUE(cloned.getObject(&obj));
+    ASSERT_EQ(OBJ_ATTRIBUTES_ID, obj->getObjectID());
+    EXPECT_NE(attributes, obj);
+    const Any* value = static_cast<Attributes*>(obj)->getAttribute("deep");
+    ASSERT_NE(nullptr, value);
+    EXPECT_TRUE(*value == *attributes->getAttribute("deep"));
+
+    // Neither: a null value, not an object kind without an object.
+    Any unencodable = owned(new Opaque(kUnencodableId));
+    Any none(unencodable);
+    EXPECT_EQ(ANY_NULL, none.getType());
+    EXPECT_FALSE(none.isEncoded());
+}
+
 // A value given a part of itself: the part is taken before the rest goes.
 TEST_F(AnyTest, AssigningAPartOfAValueToItKeepsThePart) {
     Any text = arrayOf({new Any("inner"), new Any(2)});
