@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -77,6 +78,10 @@ int s_link(const char* target, const char* link);
 // Sets the modification time from milliseconds since the epoch, keeping the
 // access time. -1 when the file cannot be stat'ed.
 int s_setTLM(const char* path, long long ms);
+// Milliseconds since the epoch as a timespec for utimensat. A time before
+// 1970 is negative, and so is its remainder: it is carried into the seconds
+// so that the nanoseconds stay in range (utimensat refuses them otherwise).
+struct timespec s_timespecOfMs(long long ms);
 // Makes a temporary file "/tmp/dravika.XXXXXXXX"; path receives its name and
 // must hold kTempPathLength bytes. Returns the open descriptor or -1.
 const size_t kTempPathLength = 22;

@@ -210,6 +210,17 @@ int s_setTLM(const char* path, long long ms) {
     return utimes(p, times);
 }
 
+struct timespec s_timespecOfMs(long long ms) {
+    struct timespec t;
+    t.tv_sec = static_cast<time_t>(ms / 1000);
+    t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec < 0) {
+        t.tv_sec -= 1;
+        t.tv_nsec += 1000000000L;
+    }
+    return t;
+}
+
 int s_mkstemp(char* path) {
     memcpy(path, "/tmp/dravika.XXXXXXXX", kTempPathLength);
     return mkstemp(path);

@@ -17,6 +17,7 @@
 
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "dirbase/acl.h"
 
 namespace {
@@ -357,14 +358,7 @@ int UnixSfs::setTLM(const char* path, long long ms, bool adjust) {
     if (p == nullptr) return -1;
     struct stat64 st;
     if (::lstat64(p, &st) != 0) return setError(errno, -1);
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(ms / 1000);
-    times[0].tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    if (times[0].tv_nsec < 0) {
-        times[0].tv_sec -= 1;
-        times[0].tv_nsec += 1000000000L;
-    }
-    times[1] = times[0];
+    struct timespec times[2] = {s_timespecOfMs(ms), s_timespecOfMs(ms)};
     return ::utimensat(AT_FDCWD, p, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : setError(errno, -1);
 }
 

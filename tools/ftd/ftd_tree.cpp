@@ -12,6 +12,8 @@
 
 #include <vector>
 
+#include "common/os.h"
+
 const char* const kFtdStateDir = ".drvftd";
 
 namespace {
@@ -418,29 +420,11 @@ int FtdStagedFile::writeAt(long long offset, const void* data, size_t n) {
     return 0;
 }
 
-namespace {
-
-// Both times at mtimeMs. A time before 1970 is negative: its remainder is
-// too, and is carried into the seconds so that the nanoseconds stay in
-// range (utimensat refuses them otherwise).
-void fileTimes(long long mtimeMs, struct timespec times[2]) {
-    times[0].tv_sec = static_cast<time_t>(mtimeMs / 1000);
-    times[0].tv_nsec = static_cast<long>(mtimeMs % 1000) * 1000000L;
-    if (times[0].tv_nsec < 0) {
-        times[0].tv_sec -= 1;
-        times[0].tv_nsec += 1000000000L;
-    }
-    times[1] = times[0];
-}
-
-}  // namespace
-
 int ftdSetAttributes(int dirFd, const char* name, int mode, long long mtimeMs) {
     int rc = 0;
     if (mode >= 0 && ::fchmodat(dirFd, name, static_cast<mode_t>(mode & 01777), 0) != 0) rc = -1;
     if (mtimeMs != kFtdKeepTime) {
-        struct timespec times[2];
-        fileTimes(mtimeMs, times);
+        struct timespec times[2] = {s_timespecOfMs(mtimeMs), s_timespecOfMs(mtimeMs)};
         if (::utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW) != 0) rc = -1;
     }
     return rc;
@@ -455,8 +439,7 @@ int FtdStagedFile::install(int mode, long long mtimeMs) {
     if (settle() != 0) return -1;
     if (mode >= 0 && ::fchmod(_fd, static_cast<mode_t>(mode & 01777)) != 0) return -1;
     if (mtimeMs != kFtdKeepTime) {
-        struct timespec times[2];
-        fileTimes(mtimeMs, times);
+        struct timespec times[2] = {s_timespecOfMs(mtimeMs), s_timespecOfMs(mtimeMs)};
         if (::futimens(_fd, times) != 0) return -1;
     }
     if (::renameat(tempDir(), _tempName.c_str(), _dirFd, _leaf.c_str()) != 0) return -1;
