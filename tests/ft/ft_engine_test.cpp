@@ -81,6 +81,25 @@ TEST(FtEngine, ProtocolOneUsesPlainCodesAndNoTransactionSync) {
     EXPECT_EQ("hello", peer.files["one.txt"].content);
 }
 
+// A modified-only transfer of src to "/dest" against peer, which holds
+// dest before it; with indexDir, the sender keeps its index there (named
+// indexName when given).
+static int modifiedOnlyRun(TestPeer* peer, Ft* ft, const std::string& src, const std::map<std::string, PeerNode>& dest,
+                           const char* indexDir = nullptr, const char* indexName = nullptr) {
+    peer->files = dest;
+    if (indexDir != nullptr) ft->setIndexDirectory(indexDir);
+    FtTransaction* t = transaction(src, "/dest");
+    t->modifiedOnly = true;
+    if (indexName != nullptr) t->setIndexName(indexName);
+    ft->addTransaction(t);
+    Recorder rec;
+    return runAgainst(peer, ft, FT_PROTOCOL_2, &rec);
+}
+
+static bool sent(const TestPeer& peer, int command) {
+    return std::find(peer.commands.begin(), peer.commands.end(), command) != peer.commands.end();
+}
+
 TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
     TempDir dir;
     std::string src = dir.file("src");
@@ -93,17 +112,9 @@ TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
     std::map<std::string, PeerNode> dest;
     for (int run = 0; run < 3; run++) {
         TestPeer peer;
-        peer.files = dest;
         Ft ft;
-        ft.setIndexDirectory(dir.path().c_str());
-        FtTransaction* t = transaction(src, "/dest");
-        t->modifiedOnly = true;
         // The third run reads the index the second one wrote.
-        if (run == 2) t->setIndexName("idx");
-        if (run == 1) t->setIndexName("idx");
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << run;
+        ASSERT_EQ(0, modifiedOnlyRun(&peer, &ft, src, dest, dir.path().c_str(), run >= 1 ? "idx" : nullptr)) << run;
         EXPECT_TRUE(peer.problems.empty());
         if (run == 0) {
             EXPECT_EQ(3, ft.stats().filesCopied);
@@ -112,22 +123,15 @@ TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
             EXPECT_EQ(3, ft.stats().filesSkipped) << run;
             EXPECT_EQ(0, peer.wholeBytes) << run;
         }
-        bool fetched = std::find(peer.commands.begin(), peer.commands.end(), FT_INDEX_START) != peer.commands.end();
-        bool inPlace = std::find(peer.commands.begin(), peer.commands.end(), FT_INSTALL_IN_PLACE) != peer.commands.end();
-        EXPECT_EQ(run < 2, fetched) << run;
-        EXPECT_EQ(run == 2, inPlace) << run;
+        EXPECT_EQ(run < 2, sent(peer, FT_INDEX_START)) << run;
+        EXPECT_EQ(run == 2, sent(peer, FT_INSTALL_IN_PLACE)) << run;
         dest = peer.files;
     }
     // A changed file is sent again, and only it.
     writeFile(src + "/a", "alpha2");
     TestPeer peer;
-    peer.files = dest;
     Ft ft;
-    FtTransaction* t = transaction(src, "/dest");
-    t->modifiedOnly = true;
-    ft.addTransaction(t);
-    Recorder rec;
-    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    ASSERT_EQ(0, modifiedOnlyRun(&peer, &ft, src, dest));
     EXPECT_EQ(1, ft.stats().filesCopied);
     EXPECT_EQ("alpha2", peer.files["a"].content);
 }
@@ -147,13 +151,8 @@ TEST(FtEngine, KnownFoldersAreSentAgainWithTheirModeAndTime) {
             setMtime(src + "/d", 1400000000);
         }
         TestPeer peer;
-        peer.files = dest;
         Ft ft;
-        FtTransaction* t = transaction(src, "/dest");
-        t->modifiedOnly = true;
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << run;
+        ASSERT_EQ(0, modifiedOnlyRun(&peer, &ft, src, dest)) << run;
         EXPECT_EQ(run == 0 ? 1 : 0, ft.stats().filesCopied) << run;
         EXPECT_EQ(run == 0 ? 0 : 1, ft.stats().filesSkipped) << run;
         dest = peer.files;
@@ -177,19 +176,10 @@ TEST(FtEngine, LocalIndexKeepsOtherEntriesAndIsUsedNextTime) {
     dest["p"].mtimeMs = 1500000000000LL;
     for (int run = 0; run < 2; run++) {
         TestPeer peer;
-        peer.files = dest;
         Ft ft;
-        ft.setIndexDirectory(dir.path().c_str());
-        FtTransaction* t = transaction(src, "/dest");
-        t->modifiedOnly = true;
-        t->setIndexName("idx");
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << run;
-        bool fetched = std::find(peer.commands.begin(), peer.commands.end(), FT_INDEX_START) != peer.commands.end();
-        bool inPlace = std::find(peer.commands.begin(), peer.commands.end(), FT_INSTALL_IN_PLACE) != peer.commands.end();
-        EXPECT_EQ(run == 0, fetched) << run;
-        EXPECT_EQ(run == 1, inPlace) << run;
+        ASSERT_EQ(0, modifiedOnlyRun(&peer, &ft, src, dest, dir.path().c_str(), "idx")) << run;
+        EXPECT_EQ(run == 0, sent(peer, FT_INDEX_START)) << run;
+        EXPECT_EQ(run == 1, sent(peer, FT_INSTALL_IN_PLACE)) << run;
         EXPECT_EQ(run == 0 ? 1 : 0, ft.stats().filesCopied) << run;
         dest = peer.files;
     }
