@@ -276,6 +276,13 @@ ThreadContext::ThreadContext()
       _dumpRequested(false), _fdListChanged(false), _watches(nullptr), _watchSize(0), _inEpoll(0),
       _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _nudgeWrite(-1), _armsSinceDrain(0), _busyIndex(-1), _nudgeArmed(false),
       _nextContext(nullptr), _threadId(static_cast<int>(syscall(SYS_gettid))) {
+    openNudgePipe();
+    _watches = static_cast<Watch*>(calloc(kInitialWatchSize, sizeof(Watch)));
+    _watchSize = kInitialWatchSize;
+    rebuildEpoll();
+}
+
+void ThreadContext::openNudgePipe() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         log(errno, "Unable to open pipe() in ThreadContext.  Cannot Continue");
@@ -290,8 +297,19 @@ ThreadContext::ThreadContext()
     }
     _nudgeRead = fds[0];
     _nudgeWrite = fds[1];
-    _watches = static_cast<Watch*>(calloc(kInitialWatchSize, sizeof(Watch)));
-    _watchSize = kInitialWatchSize;
+}
+
+void ThreadContext::afterFork() {
+    // The inherited epoll set and pipe are the parent's very objects: a
+    // child watching them takes the parent's edge-triggered nudges and hears
+    // of descriptors it closed. Its own replace them, and what it inherited
+    // stays unwatched here.
+    close(_nudgeRead);
+    close(_nudgeWrite);
+    openNudgePipe();
+    _nudgeArmed.store(false);
+    _armsSinceDrain = 0;
+    for (FdEvent* e = _fdHead; e != nullptr; e = e->_next) e->_enabled.store(false);
     rebuildEpoll();
 }
 

@@ -234,6 +234,12 @@ public:
     // table, when memory ran out, is listed but never watched.
     void grow(size_t fd);
 
+    // In a child just forked, on the forking thread (whose context this is):
+    // a nudge pipe and epoll set of the child's own, and every descriptor
+    // event inherited disabled, so that parent and child share no wake-ups
+    // and the child watches only what it registers from now on.
+    void afterFork();
+
     int getBusyIndex() const { return _busyIndex; }
     int getThreadId() const { return _threadId; }
     size_t getPollCapacity() const { return _watchSize; }
@@ -317,6 +323,7 @@ private:
     // Fires the ready set in descriptor-list order.
     void dispatchReady(int ready);
 
+    void openNudgePipe();
     void armNudge(bool armed);
     void setBusySince(bool busy);
     void countBatch();

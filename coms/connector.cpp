@@ -255,7 +255,7 @@ void Connector::acceptOne() {
     }
     // The child: only this thread came along, so the connection lives here,
     // and accepting is the parent's business.
-    _readEvent->enabled(false);
+    ThreadContext::get()->afterFork();
     close(_socket);
     _socket = -1;
     Connection::dropInheritedConnections();

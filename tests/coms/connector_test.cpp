@@ -1,9 +1,11 @@
 // Connectors: binding (retries, services), server contexts, plain
 // connectors, and connections handled in forked children.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <signal.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "tests/coms/coms_support.h"
@@ -252,6 +254,93 @@ TEST(Connector, ForkFlagServesEachClientInAChild) {
         EXPECT_EQ(0, status);
         Connection::destroy(idle);
     }
+    Connector::destroy(connector);
+}
+
+
+// The sockets each epoll set of process pid watches, by descriptor number and
+// inode, and whether pid holds that very socket open under that number.
+struct Watched {
+    int fd;
+    bool heldOpen;
+};
+std::vector<std::vector<Watched>> socketWatchesOf(pid_t pid) {
+    std::vector<std::vector<Watched>> sets;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return sets;
+    while (struct dirent* e = readdir(d)) {
+        char link[64] = {};
+        std::string path = dir + "/" + e->d_name;
+        if (readlink(path.c_str(), link, sizeof(link) - 1) <= 0 || strcmp(link, "anon_inode:[eventpoll]") != 0)
+            continue;
+        std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + e->d_name);
+        std::vector<Watched> set;
+        for (std::string line; std::getline(info, line);) {
+            int tfd = -1;
+            unsigned long ino = 0;
+            size_t at = line.find("ino:");
+            if (sscanf(line.c_str(), "tfd: %d", &tfd) != 1 || at == std::string::npos) continue;
+            ino = strtoul(line.c_str() + at + 4, nullptr, 16);
+            char target[64] = {};
+            std::string held = dir + "/" + std::to_string(tfd);
+            ssize_t n = readlink(held.c_str(), target, sizeof(target) - 1);
+            bool isSocketNow = n > 0 && strncmp(target, "socket:[", 8) == 0;
+            if (isSocketNow || n <= 0) set.push_back({tfd, isSocketNow && strtoul(target + 8, nullptr, 10) == ino});
+        }
+        sets.push_back(set);
+    }
+    closedir(d);
+    return sets;
+}
+
+// A child serves its connection from an epoll set of its own. Sharing the
+// parent's would let either process take the other's wake-ups (the nudge
+// pipe is watched edge-triggered) and keep the parent's listening socket
+// watched in a child that closed it.
+TEST(Connector, AForkedChildWatchesOnlyWhatItHolds) {
+    restartPool(2);
+    PidReporter reporter;
+    TestCert& tc = TestCert::get();
+    Connector* connector = Connector::create(&reporter, tc.cert, tc.key, Connector::FLAG_FORK);
+    connector->setBindAddress("127.0.0.1");
+    ASSERT_EQ(0, connector->bind("0"));
+    // The client lives on the other thread, so that nothing the parent does
+    // on the accepting thread after the fork reaches a shared set.
+    Connection* placeholder = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    ASSERT_EQ(Connection::getComsContext(0), placeholder->getContext());
+    {
+        Client client("127.0.0.1", std::to_string(connector->getPort()));
+        ASSERT_NE(Connection::getComsContext(0), client.c->getContext());
+        client.c->connect();
+        ASSERT_TRUE(client.recorder.waitMessages(1));
+        Message m(client.recorder.bodies[0].data(), client.recorder.bodies[0].size());
+        int32_t child = 0;
+        m.readInt32(&child);
+        ASSERT_GT(child, 0);
+        int serving = 0;
+        for (const std::vector<Watched>& set : socketWatchesOf(child)) {
+            bool holdsAny = false;
+            bool allHeld = true;
+            for (const Watched& w : set) {
+                holdsAny = holdsAny || w.heldOpen;
+                allHeld = allHeld && w.heldOpen;
+            }
+            if (!holdsAny) continue;  // an idle thread's set, inherited
+            serving++;
+            EXPECT_TRUE(allHeld) << "the serving set watches a socket the child does not hold";
+        }
+        EXPECT_EQ(1, serving);
+        Connection::destroy(client.c);
+        client.c = nullptr;
+        int status = exitOf(child);
+        if (status == -1) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        EXPECT_EQ(0, status);
+    }
+    Connection::destroy(placeholder);
     Connector::destroy(connector);
 }
 
