@@ -499,6 +499,10 @@ FileIo::~FileIo() {
     free(bytes);
 }
 
+char* FileIo::toString(Parser*) {
+    return buildJSON("isjji", "error", error, "text", text, "offset", &offset, "size", &size, "length", length);
+}
+
 unsigned int FileIo::getObjectID() const {
     return OBJ_FILEIO_ID;
 }

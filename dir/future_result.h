@@ -214,6 +214,8 @@ public:
     ~FileIo() override;
 
     unsigned int getObjectID() const override;
+    // The block's description; the bytes themselves are left out.
+    char* toString(Parser* parser) override;
 
     int error;
     char* text;

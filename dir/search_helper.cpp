@@ -108,10 +108,14 @@ int SearchHelper::set(const DirNameEntry* entry, const char* list) {
             f = new Filter{strdup(a->name), pattern, nullptr, nullptr};
         } else {
             Any* value = a->value != nullptr ? new Any(*a->value) : new Any();
-            char* shown = value->toString(nullptr);
-            log(LOG_DEBUG, 0, 0, "SearchHelper: added filter for %s, regex match to %s", a->name,
-                shown != nullptr ? shown : "null");
-            free(shown);
+            // The value came from the caller's name, perhaps a peer's: its
+            // text is formed only for a line that is written.
+            if (_log_level <= LOG_DEBUG) {
+                char* shown = value->toString(nullptr);
+                log(LOG_DEBUG, 0, 0, "SearchHelper: added filter for %s, regex match to %s", a->name,
+                    shown != nullptr ? shown : "null");
+                free(shown);
+            }
             f = new Filter{strdup(a->name), nullptr, value, nullptr};
         }
         f->next = filters;
@@ -128,7 +132,7 @@ bool SearchHelper::classMatches(const char* name) const {
 
 bool SearchHelper::attributeMatches(const char* name, const Any& value) const {
     if (filters == nullptr) return true;
-    if (name == nullptr) return false;
+    if (name == nullptr) return true;  // no filter is nameless
     bool named = false;
     for (const Filter* f = filters; f != nullptr; f = f->next) {
         if (strcmp(f->name, name) != 0) continue;
@@ -170,7 +174,7 @@ bool SearchHelper::attributeMatches(const char* name, const Any& value) const {
 
 bool SearchHelper::attributeMatches(const char* name, const char* value) const {
     if (filters == nullptr) return true;
-    if (name == nullptr) return false;
+    if (name == nullptr) return true;  // no filter is nameless
     bool named = false;
     for (const Filter* f = filters; f != nullptr; f = f->next) {
         if (strcmp(f->name, name) != 0) continue;

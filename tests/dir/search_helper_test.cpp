@@ -8,10 +8,14 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "common/log.h"
+#include "dir/directory.h"
+#include "dir/future_result.h"
 #include "dir/search_helper.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -93,6 +97,31 @@ TEST(SearchHelper, ExactFiltersCompareTextForms) {
     EXPECT_TRUE(h.attributeMatches("count", Any(3)));
     EXPECT_FALSE(h.attributeMatches("count", Any(4)));
     EXPECT_FALSE(h.attributeMatches("count", "3"));
+}
+
+// A name may come from a peer, with an object of any encodable class as an
+// attribute's value: the filter keeps it as given, and the debug line shows
+// it (a block of file data among them).
+TEST(SearchHelper, AnObjectValueMakesAnExactFilter) {
+    Directory::init();
+    LogCapture logs;
+    int before = _log_level;
+    _log_level = LOG_DEBUG;
+    const unsigned char bytes[] = {'a', 'b', 'c'};
+    DirNameEntry e("file");
+    Any* block = new Any();
+    block->setObject(new FileIo(7, 100, 3, bytes), OBJ_FILEIO_ID);
+    e.addAttribute("block", block, false);
+    SearchHelper h;
+    EXPECT_EQ(0, h.set(&e, nullptr));
+    _log_level = before;
+    EXPECT_TRUE(logs.contains("SearchHelper: added filter for block, regex match to "
+                              "{ \"error\" : 0, \"text\" : null, \"offset\" : 7, \"size\" : 100, \"length\" : 3 }"))
+        << logs.messages();
+    EXPECT_FALSE(h.attributeMatches("block", Any(7)));
+    // Nothing that is looked up is nameless, so no filter speaks against it.
+    EXPECT_TRUE(h.attributeMatches(nullptr, Any(7)));
+    EXPECT_TRUE(h.attributeMatches(nullptr, "7"));
 }
 
 TEST(SearchHelper, Tags) {
