@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "dir/directory.h"
@@ -17,8 +18,14 @@
 
 namespace {
 
-const unsigned int kIds[] = {1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010, 1011,
-                             1012, 1013, 1014, 1020, 1021, 1022, 1030, 2390, 2391, 2392, 2393};
+// Every object id the system knows; those the libraries below the file
+// transfer register are the ones decoded.
+const unsigned int kKnownIds[] = {7,    97,   99,   1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009,
+                                  1010, 1011, 1012, 1013, 1014, 1016, 1017, 1020, 1021, 1022, 1030, 2000, 2003,
+                                  2055, 2101, 2102, 2103, 2104, 2105, 2106, 2107, 2108, 2109, 2110, 2111, 2112,
+                                  2390, 2391, 2392, 2393, 2400, 2401, 2402, 2430, 2431, 2602, 2605, 2606, 2607,
+                                  2608, 2996, 4000, 4001, 4881, 4882, 4883, 4980, 4987, 5667, 5668, 5669, 50501};
+std::vector<unsigned int> registeredIds;
 
 void use(unsigned int id, Translatable* obj) {
     free(obj->toString(nullptr));
@@ -65,14 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = [] {
         _log_level = LOG_CRITICAL + 1;
         Directory::init();
-        for (unsigned int id : kIds)
+        for (unsigned int id : kKnownIds)
+            if (MessageBase::findXlatorFn(id) != nullptr) registeredIds.push_back(id);
+        for (unsigned int id : registeredIds)
             if (MessageBase::findInPlaceFn(id) != nullptr)
                 MessageBase::registerObjectXlator(kMirror + id, MessageBase::findXlatorFn(id));
         return true;
     }();
     (void)ready;
     const char* bytes = reinterpret_cast<const char*>(data);
-    for (unsigned int id : kIds) {
+    for (unsigned int id : registeredIds) {
         Message asObject(bytes, size);
         Translatable* obj = nullptr;
         if (asObject.readObject(id, &obj) == 0 && obj != nullptr) {
