@@ -62,12 +62,13 @@ bool EncodingConverter::detect(const char* data, int count) {
     }
     ucsdet_setText(detector, data, count, &err);
     const UCharsetMatch* match = U_SUCCESS(err) ? ucsdet_detect(detector, &err) : nullptr;
-    if (U_FAILURE(err) || match == nullptr) {
+    if (match == nullptr) {
         ucsdet_close(detector);
-        if (U_FAILURE(err)) {
-            fail("Converter: encoding not recognized. error = %s", u_errorName(err));
-        } else {
+        // A detector that finds no set at all says so with U_INVALID_CHAR_FOUND.
+        if (U_SUCCESS(err) || err == U_INVALID_CHAR_FOUND) {
             fail("Encoding converter could not determine character set given this input");
+        } else {
+            fail("Converter: encoding not recognized. error = %s", u_errorName(err));
         }
         return false;
     }

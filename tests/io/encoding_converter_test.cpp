@@ -107,7 +107,7 @@ TEST(EncodingConverter, LargeChunksAndTruncatedEnds) {
     EXPECT_EQ('z', bad.back());
 }
 
-TEST(EncodingConverter, UnknownSetsAreReportedOnceAndStopConversion) {
+TEST(EncodingConverter, UnknownAndUndetectableSetsAreReportedOnceAndStopConversion) {
     Collector c;
     EncodingConverter converter(&c, "no-such-charset");
     ASSERT_EQ(1u, c.errors.size());
@@ -118,6 +118,17 @@ TEST(EncodingConverter, UnknownSetsAreReportedOnceAndStopConversion) {
     converter.finish();
     EXPECT_EQ("", c.text);
     EXPECT_EQ(1u, c.errors.size());
+
+    // Detection that finds no set at all says so, once, and converts nothing.
+    Collector none;
+    EncodingConverter undetected(&none, "*");
+    undetected.append("\xFF", 1);
+    undetected.append("abc", 3);
+    undetected.finish();
+    EXPECT_EQ(std::vector<std::string>{"Encoding converter could not determine character set given this input"},
+              none.errors);
+    EXPECT_TRUE(undetected.failed());
+    EXPECT_EQ("", none.text);
 
     // Detection logs its belief.
     LogCapture log;
