@@ -48,63 +48,66 @@ Input::Input(long long initialSize, void (*closeCallback)(Input*), const char* e
     if (needsConverter(encoding)) _converter = new EncodingConverter(this, encoding);
 }
 
-Input::Input(int fd, const char* encoding) {
+Input::Input(int fd, const char* encoding) : _source(fd) {
     CondSection lock(_data);
+    _fd = fd;
     struct stat64 st;
     if (fstat64(fd, &st) != 0) {
         char text[256];
         snprintf(text, sizeof text, "Unable to stat input file: %s", strerror(errno));
-        _fd = fd;
         setError(DirError::E_IO, text);
         _closed = true;
         return;
     }
-    if (needsConverter(encoding)) {
-        _converter = new EncodingConverter(this, encoding);
-        convertDescriptor(fd);
-        return;
-    }
-    _fd = fd;
     _localSize = st.st_size;
     _remoteSize = st.st_size;
     _totalTransferred = st.st_size;
-}
+    if (!needsConverter(encoding)) return;
 
-// A local file in another set is converted whole into a temporary file, so
-// that reads, sizes and offsets all count converted bytes as they do for a
-// file that arrives in chunks.
-void Input::convertDescriptor(int fd) {
+    // Text in another set is converted as reads reach it (convertLocalLocked),
+    // into a temporary file; nothing is read here.
+    _localSize = 0;
     _fd = s_mkstemp(_tempName);
     if (_fd < 0) {
         char text[256];
         snprintf(text, sizeof text, "Unable to open temporary file: %s", strerror(errno));
         _tempName[0] = '\0';
-        ::close(fd);
         setError(DirError::E_IO, text);
         _closed = true;
         return;
     }
-    _localSize = 0;
-    char* chunk = static_cast<char*>(malloc(kLocalChunk));
-    for (;;) {
-        ssize_t n = ::read(fd, chunk, kLocalChunk);
+    _converter = new EncodingConverter(this, encoding);
+}
+
+// Converts the next part of a local file in another set, up to its size as
+// last seen, until some text comes out or that size is reached; true when
+// there is more text to read. A failed read, conversion or write sets the
+// error and stops it.
+bool Input::convertLocalLocked() {
+    if (_converter == nullptr || _source < 0) return false;
+    long long before = _localSize;
+    char* chunk = nullptr;
+    while (_localSize == before && _sourceOffset < _totalTransferred && _errorText == nullptr) {
+        if (chunk == nullptr) chunk = static_cast<char*>(malloc(kLocalChunk));
+        long long left = _totalTransferred - _sourceOffset;
+        size_t want = left < kLocalChunk ? static_cast<size_t>(left) : kLocalChunk;
+        ssize_t n = pread(_source, chunk, want, _sourceOffset);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
+        if (n <= 0) {
             char text[256];
-            snprintf(text, sizeof text, "Unable to read input file: %s", strerror(errno));
+            snprintf(text, sizeof text, "Unable to read input file: %s", n < 0 ? strerror(errno) : "file shrank");
             setError(DirError::E_IO, text);
             break;
         }
-        if (n == 0) {
-            _converter->finish();
-            break;
-        }
-        _totalTransferred += n;
+        _sourceOffset += n;
         _converter->append(chunk, static_cast<int>(n));
     }
     free(chunk);
-    ::close(fd);
-    _remoteSize = _totalTransferred;
+    // All there is has been converted: the file ends here for now, so a
+    // sequence left incomplete becomes a substitution character rather
+    // than vanish. Should the file grow, conversion goes on after it.
+    if (_localSize == before && _errorText == nullptr) _converter->finish();
+    return _localSize > before;
 }
 
 Input::~Input() {
@@ -156,6 +159,7 @@ Input::~Input() {
     CondSection lock(_data);
     if (_tempName[0] != '\0') unlink(_tempName);
     if (_fd >= 0) ::close(_fd);
+    if (_source >= 0 && _source != _fd) ::close(_source);
     free(_errorText);
     _errorText = nullptr;
     delete _converter;
@@ -214,9 +218,9 @@ void Input::handleError(int code, const char* text) {
     _data.broadcast();
 }
 
-// The converter runs only inside appendData or a constructor, both of which
-// hold the data lock; the analysis cannot follow the call through the
-// converter.
+// The converter runs only inside appendData, a constructor or
+// convertLocalLocked, all of which hold the data lock; the analysis cannot
+// follow the call through the converter.
 void Input::encodingError(const char* text) NO_THREAD_SAFETY_ANALYSIS {
     log(0, "Input: converter failed with message: %s", text);
     setError(DirError::E_IO, text);
@@ -269,9 +273,10 @@ void Input::appendData(unsigned char* data, long long newLength, int count) {
 
 long long Input::refreshSizeLocked() {
     struct stat64 st;
-    if (_tempName[0] == '\0' && _fd >= 0 && fstat64(_fd, &st) == 0) {
-        _localSize = st.st_size;
+    if (_source >= 0 && fstat64(_source, &st) == 0) {
         _totalTransferred = st.st_size;
+        // Converted text counts only once converted.
+        if (_converter == nullptr) _localSize = st.st_size;
     }
     return _localSize;
 }
@@ -348,13 +353,16 @@ int Input::readLocked(unsigned char* buffer, int length) {
     }
     if (_remoteSize == -1) return -2;
 
-    bool local = _tempName[0] == '\0';
+    bool local = _source >= 0;
     if (local && _readLocation == _localSize) refreshSizeLocked();
     if (_errorText != nullptr) return -2;
 
     int got = 0;
     while (length >= 1 && !_closed) {
-        // Everything held has been read: the end, unless more is on its way.
+        // Everything held has been read: the end, unless more is on its way
+        // (or, for a local file in another set, can be converted now).
+        if (_readLocation >= _localSize && local && convertLocalLocked()) continue;
+        if (_errorText != nullptr) return -2;
         if (_readLocation >= _localSize && (local || _totalTransferred >= _remoteSize)) break;
         if (_localSize - _readLocation < length && !local && _totalTransferred < _remoteSize) {
             if (!_data.wait(_dataWaitMs)) {

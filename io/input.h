@@ -9,6 +9,17 @@
 // UTF-8 on the way in (EncodingConverter); sizes and offsets then count the
 // converted bytes.
 //
+// A local file stays a local file with or without conversion: what there
+// is to read is its size by fstat, taken again whenever a reader has read
+// all it knew of, so growth is seen; a descriptor that has no size (a FIFO,
+// a device) reads as empty. Text in another set is converted as reads reach
+// it: a reader that finds nothing left converts the next part of the file,
+// a chunk at a time up to the size last seen, into a temporary file, under
+// the data lock. So no constructor reads, no read goes past the file's
+// size, and a failed read, conversion or write ends the reading with an
+// error. At the file's current end, a sequence left incomplete becomes a
+// substitution character.
+//
 // Ownership: the Input owns its backing descriptor, temporary file,
 // converter, error text and an attached producer (which it cancels and
 // deletes when destroyed). The creator owns the Input.
@@ -57,8 +68,8 @@ public:
     // runs once from the destructor.
     Input(long long initialSize, void (*closeCallback)(Input*), const char* encoding);
     // An input over an open local file, whose descriptor the Input takes
-    // over. With an encoding other than UTF-8 the file is converted into a
-    // temporary file here, before the first read.
+    // over. With an encoding other than UTF-8 the text is converted as it is
+    // read (see above); the sizes then start at 0 and count converted bytes.
     Input(int fd, const char* encoding);
     ~Input() override;
     Input(const Input&) = delete;
@@ -75,7 +86,8 @@ public:
     int read(unsigned char* buffer, int length) EXCLUDES(_data, _readers);
     // Bytes that can be read without waiting.
     long long available() EXCLUDES(_data);
-    // The bytes held so far (converted); for a local file, its size now.
+    // The bytes held so far (converted); for a local file, its size now,
+    // or, when converted, the text converted so far.
     long long size() EXCLUDES(_data);
     // Moves the read position to pos, kept within 0 and the bytes held;
     // returns the new position.
@@ -112,7 +124,7 @@ private:
     long long refreshSizeLocked() REQUIRES(_data);
     void attach(InputProducer* producer, bool masq) EXCLUDES(_data);
     int readLocked(unsigned char* buffer, int length) REQUIRES(_data);
-    void convertDescriptor(int fd) REQUIRES(_data);
+    bool convertLocalLocked() REQUIRES(_data);
 
     CondBlock _data;
     int _errorCode GUARDED_BY(_data) = 0;
@@ -121,9 +133,16 @@ private:
     InputProducer* _masqReader GUARDED_BY(_data) = nullptr;
     long long _localSize GUARDED_BY(_data) = -1;
     long long _readLocation GUARDED_BY(_data) = 0;
-    // Empty when the input reads the caller's descriptor.
+    // Empty when the input reads the caller's descriptor as it is.
     char _tempName[32] = {};
+    // The backing file that reads come from.
     int _fd = -1;
+    // For a local file, the caller's descriptor (the same as _fd unless its
+    // text is converted into the temporary file); -1 for a file that
+    // arrives through appendData.
+    const int _source = -1;
+    // Bytes of _source converted so far.
+    long long _sourceOffset GUARDED_BY(_data) = 0;
     bool _closed GUARDED_BY(_data) = false;
     bool _deleted = false;
     char* _errorText GUARDED_BY(_data) = nullptr;

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -234,18 +237,89 @@ TEST(Input, LocalFilesAreReadAsTheyGrow) {
     fclose(f);
     EXPECT_EQ("second\n", readAll(in, 100));
 
-    // A local file in another set is read converted; sizes count UTF-8 bytes.
-    writeFile(path, "Stra\xDF" "e");
-    Input latin(open(path.c_str(), O_RDONLY), "ISO-8859-1");
-    EXPECT_EQ(7, latin.size());
-    EXPECT_EQ("Stra\xC3\x9F" "e", readAll(latin, 3));
-
     // A descriptor that cannot be examined gives an input that only fails.
     Input bad(-1, nullptr);
     unsigned char buf[4];
     EXPECT_EQ(-2, bad.read(buf, sizeof buf));
     EXPECT_EQ(0u, errorOf(bad).find("Unable to stat input file: "));
     EXPECT_EQ(DirError::E_IO, bad.errorCode());
+}
+
+TEST(Input, LocalFilesInAnotherSetAreConvertedAsTheyAreRead) {
+    TempDir dir;
+    std::string path = dir.file("latin.txt");
+    writeFile(path, "Stra\xDF" "e\n");
+    Input latin(open(path.c_str(), O_RDONLY), "ISO-8859-1");
+    int last = 0;
+    EXPECT_EQ("Stra\xC3\x9F" "e\n", readAll(latin, 3, &last));
+    EXPECT_EQ(-1, last);
+    EXPECT_EQ(8, latin.size());  // UTF-8 bytes
+    // The file grows: the new text is converted and read, as for a plain file.
+    FILE* f = fopen(path.c_str(), "ab");
+    fputs("na\xEFve\n", f);
+    fclose(f);
+    EXPECT_EQ("na\xC3\xAFve\n", readAll(latin, 100));
+    EXPECT_EQ(15, latin.size());
+
+    // More than one conversion step, detected from the byte-order mark,
+    // read in pieces that fall anywhere.
+    std::string utf16("\xFF\xFE", 2), want;
+    for (int i = 0; i < 70000; i++) {
+        char16_t u = i % 7 == 0 ? u'\n' : i % 3 == 0 ? u'\u65E5' : i % 2 == 0 ? u'\u00E9' : u'a';
+        utf16.push_back(static_cast<char>(u & 0xFF));
+        utf16.push_back(static_cast<char>(u >> 8));
+        want += u == u'\n' ? "\n" : u == u'\u65E5' ? "\xE6\x97\xA5" : u == u'\u00E9' ? "\xC3\xA9" : "a";
+    }
+    writeFile(dir.file("utf16.txt"), utf16);
+    Input detected(open(dir.file("utf16.txt").c_str(), O_RDONLY), "*");
+    std::string got = readAll(detected, 997, &last);
+    EXPECT_EQ(-1, last);
+    EXPECT_TRUE(want == got) << got.size() << " bytes, want " << want.size();
+
+    // An unknown set fails the reads; nothing is read from the file.
+    Input unknown(open(path.c_str(), O_RDONLY), "no-such-charset");
+    unsigned char buf[8];
+    EXPECT_EQ(-2, unknown.read(buf, sizeof buf));
+    EXPECT_EQ(DirError::E_IO, unknown.errorCode());
+}
+
+TEST(Input, AFifoReadsAsEmptyWithOrWithoutConversion) {
+    // A FIFO has no size to stat: it reads as empty, and the constructor does
+    // not wait for the writer, which here keeps its end open.
+    TempDir dir;
+    std::string path = dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+    for (const char* encoding : {static_cast<const char*>(nullptr), "ISO-8859-1"}) {
+        int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        int writer = open(path.c_str(), O_WRONLY);
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(3, write(writer, "abc", 3));
+        fcntl(reader, F_SETFL, 0);  // blocking, as a caller's descriptor may be
+        // Should the input read the FIFO regardless, the writer goes away
+        // after a while, so that a failure shows as a wrong result.
+        std::mutex lock;
+        std::condition_variable cv;
+        bool made = false;
+        std::thread closer([&] {
+            std::unique_lock<std::mutex> hold(lock);
+            cv.wait_for(hold, std::chrono::seconds(3), [&] { return made; });
+            close(writer);
+        });
+        {
+            Input in(reader, encoding);
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                made = true;
+            }
+            cv.notify_all();
+            int last = 0;
+            EXPECT_EQ("", readAll(in, 16, &last)) << (encoding ? encoding : "plain");
+            EXPECT_EQ(-1, last);
+            EXPECT_EQ(0, in.errorCode());
+        }
+        closer.join();
+    }
 }
 
 TEST(Input, ConvertsArrivingTextAndReportsConverterFailures) {
