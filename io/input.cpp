@@ -254,6 +254,9 @@ void Input::appendData(unsigned char* data, long long newLength, int count) {
     if (newLength < 1) {
         if (_remoteSize < 0 || newLength != 0) _remoteSize = newLength;
         if (_localSize < 0) _localSize = 0;
+        // What a terminated transfer brought is not the whole file: its
+        // readers get an error, not an end of data.
+        if (newLength < 0 && _errorText == nullptr) setError(DirError::E_IO, "Unable to read. Transfer terminated");
         // The end: a sequence left incomplete becomes a substitution
         // character instead of vanishing.
         if (_converter != nullptr) _converter->finish();

@@ -41,9 +41,11 @@ public:
     virtual ~InputFeeder() = default;
     // A chunk of count bytes. newLength is the total size the sender
     // announces; below 1 it marks the end of the data (count is then
-    // ignored), and a negative value reports a terminated transfer.
+    // ignored), and a negative value reports a terminated transfer, which
+    // readers then hear as an error.
     virtual void appendData(unsigned char* data, long long newLength, int count) = 0;
-    // The producer failed: code is a shared error code, text its description.
+    // The producer failed, or was cancelled before the file was whole: code
+    // is a shared error code, text its description.
     virtual void handleError(int code, const char* text) = 0;
 };
 
@@ -53,7 +55,8 @@ public:
 class InputProducer {
 public:
     virtual ~InputProducer() = default;
-    // Stop feeding as soon as possible; may be called more than once.
+    // Stop feeding as soon as possible and, unless the whole file has been
+    // fed, tell the feeder through handleError; may be called more than once.
     virtual void cancel() = 0;
     // True when the producer writes the file it feeds rather than reading it.
     virtual bool isWriter() const { return false; }
@@ -92,7 +95,11 @@ public:
     // Moves the read position to pos, kept within 0 and the bytes held;
     // returns the new position.
     long long seek(long long pos) EXCLUDES(_data);
-    // Cancels an attached producer; the input stays usable for what it holds.
+    // Cancels an attached producer. Unless the whole file had arrived, the
+    // producer then reports an error, which fails every read from then on
+    // (what arrived is incomplete and is not handed out); a reader waiting
+    // for more wakes with it rather than wait out its time. A file that had
+    // arrived whole stays readable.
     void close() EXCLUDES(_data);
 
     // Producer side.

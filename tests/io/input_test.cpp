@@ -113,10 +113,8 @@ TEST(Input, ReadsHandOverWhatArrivedAndEndAfterTheMarker) {
     EXPECT_EQ(0, memcmp(buf, "0123456789abcdef", 16));
     EXPECT_EQ(0, in.available());
 
-    // The sender ends short of its announced size: a negative size reports
-    // the terminated transfer, and what arrived is read, then -1.
-    append(in, "ghi", 100);
-    in.appendData(nullptr, -3, 0);
+    // The last chunk brings the whole size: the rest is read, then -1.
+    append(in, "ghi", 19);
     EXPECT_EQ(3, in.read(buf, sizeof buf));
     EXPECT_EQ(0, memcmp(buf, "ghi", 3));
     EXPECT_EQ(-1, in.read(buf, sizeof buf));
@@ -126,6 +124,38 @@ TEST(Input, ReadsHandOverWhatArrivedAndEndAfterTheMarker) {
     EXPECT_EQ(19, in.seek(1000));
     EXPECT_EQ(0, in.seek(-5));
     EXPECT_EQ("0123456789abcdefghi", readAll(in, 5));
+}
+
+TEST(Input, ATerminatedTransferFailsItsReadersAtOnce) {
+    // A negative end marker, -1 among them, is an error for readers waiting
+    // for the size or for more data, and for every later read: what arrived
+    // is not the whole file. (The waits are long enough that a reader left
+    // waiting shows as a time-out text.)
+    for (long long terminated : {-1LL, -7LL}) {
+        for (const std::string& arrived : {std::string(), std::string("abc")}) {
+            Input in(-1, nullptr, nullptr);
+            in.setWaitTimes(10000, 10000);
+            if (!arrived.empty()) append(in, arrived, 10);
+            int waited = 0;
+            std::thread reader([&] {
+                unsigned char buf[16];
+                waited = in.read(buf, sizeof buf);
+            });
+            waitForReaders(in, 1);
+            in.appendData(nullptr, terminated, 0);
+            reader.join();
+            EXPECT_EQ(-2, waited) << terminated << " after " << arrived.size();
+            unsigned char buf[16];
+            EXPECT_EQ(-2, in.read(buf, sizeof buf));
+            EXPECT_EQ("Unable to read. Transfer terminated", errorOf(in));
+            EXPECT_EQ(DirError::E_IO, in.errorCode());
+        }
+    }
+    // A producer's own error is kept.
+    Input failed(-1, nullptr, nullptr);
+    failed.handleError(DirError::E_PROTOCOL, "FT: broken");
+    failed.appendData(nullptr, -1, 0);
+    EXPECT_EQ("FT: broken", errorOf(failed));
 }
 
 TEST(Input, AZeroEndMarkerSetsTheSizeOnlyWhenNoneWasAnnounced) {
