@@ -153,7 +153,8 @@ void FileCopy::runCopy() {
         uint32_t length = 0;
         if (size < 0 || in->readBytes(&data, &length) != 0 || static_cast<long long>(length) != size) {
             free(data);
-            if (!_cancelled) fail(DirError::E_PROTOCOL, "FileCopy: transfer broken while receiving data");
+            if (_cancelled) break;  // told below
+            fail(DirError::E_PROTOCOL, "FileCopy: transfer broken while receiving data");
             ended = true;
             break;
         }
@@ -165,9 +166,11 @@ void FileCopy::runCopy() {
         free(data);
     }
     if (!ended) {
-        _result = DirError::E_IO;
-        // Cancelled: readers see a terminated transfer.
-        if (_feeder != nullptr) _feeder->appendData(nullptr, -1, 0);
+        // Cancelled before the file was whole: readers hear it at once as an
+        // error, rather than wait for data that will not come or take what
+        // came for the whole file.
+        log(_debug_ft, LOG_DEBUG, 0, 0, "FileCopy: transfer of %s cancelled after %lld bytes", _path, total);
+        fail(DirError::E_IO, "FileCopy: transfer cancelled");
     }
     {
         CriticalSection hold(_connectionLock);

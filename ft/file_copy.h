@@ -40,8 +40,9 @@ public:
 
     // Starts the copy thread. 0, or -1 when already started.
     int start();
-    // Stops the transfer as soon as possible (the feeder is told the
-    // transfer ended early); may be called more than once.
+    // Stops the transfer as soon as possible: unless the whole file had
+    // arrived, the feeder hears the error "FileCopy: transfer cancelled".
+    // May be called more than once.
     void cancel() override;
     // Waits for the copy thread to end (from the thread that started it;
     // later calls return at once).

@@ -542,7 +542,8 @@ TEST_F(RemoteEndToEnd, AFileReadThroughTheServerStopsWhenCancelled) {
         },
         10000));
     EXPECT_LT(served - before, 2 * blocks);
-    // What arrived stays readable; the rest never comes.
+    // The file is incomplete: reads fail with the cancellation rather than
+    // end as if it were whole.
     Clock::time_point closed = Clock::now();
     std::string rest = drain(in, &last);
     EXPECT_LT(head.size() + rest.size(), static_cast<size_t>(blocks * FileSystemSPI::kBlockSize));

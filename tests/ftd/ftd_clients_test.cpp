@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "common/error_codes.h"
+#include "coms/tls.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
 #include "ft/file_copy.h"
@@ -88,6 +91,37 @@ public:
     void installClientHooks() override {}
 };
 
+// A file service that sends the chunks it is given, then perhaps the size
+// of one more whose bytes never follow, and then stalls with the connection
+// open until the client goes away: a transfer to cancel.
+class StallingService : public StreamConnectorListener {
+public:
+    std::vector<std::string> chunks;
+    long long announce = 0;  // 0: no chunk size after the chunks
+
+    void onAccept(StreamConnector* connector, int socket, const char* peer) override {
+        StreamConnection s(connector, socket, peer);
+        if (s.accept() != 0) return;
+        StreamMessage* in = s.getInMessage();
+        int32_t protocol = 0, command = 0;
+        char* texts[3] = {};
+        in->readInt32(&protocol);
+        in->readString(&texts[0]);
+        in->readString(&texts[1]);
+        ftReadCommand(in, &command);
+        in->readString(&texts[2]);
+        for (char* t : texts) free(t);
+        StreamMessage* out = s.getOutMessage();
+        for (const std::string& c : chunks) {
+            out->writeInt64(static_cast<int64_t>(c.size()));
+            out->writeBytes(c.data(), c.size());
+        }
+        if (announce != 0) out->writeInt64(announce);
+        int32_t more = 0;
+        in->readInt32(&more);  // returns once the client has shut the connection down
+    }
+};
+
 // What fn writes to standard error.
 std::string stderrOf(const std::function<void()>& fn) {
     TempDir t;
@@ -133,6 +167,12 @@ TEST(FileCopy, FeedsAnInputAndReportsRefusals) {
             EXPECT_EQ(-1, last) << c.path;
             EXPECT_TRUE(*c.want == got) << c.path << ": " << got.size() << " bytes";
             EXPECT_EQ(0, in->errorCode()) << c.path;
+            // Closing after the whole file arrived takes nothing away.
+            in->close();
+            in->seek(0);
+            EXPECT_TRUE(*c.want == readAll(in, &last)) << c.path;
+            EXPECT_EQ(-1, last) << c.path;
+            EXPECT_EQ(0, in->errorCode()) << c.path;
         } else {
             EXPECT_EQ(-2, last) << c.path;
             EXPECT_EQ("", got) << c.path;
@@ -152,6 +192,56 @@ TEST(FileCopy, FeedsAnInputAndReportsRefusals) {
     EXPECT_EQ("", readAll(in, &last));
     EXPECT_EQ(-2, last);
     delete in;
+}
+
+TEST(FileCopy, ACancelledCopyFailsItsReadersAtOnce) {
+    dravika_init();
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    ASSERT_EQ(0, makeSelfSignedCertificate("stall", "/O=Dravika Test/CN=stall", 1024, 3600, &cert, &key));
+    StallingService service;
+    {
+        StreamConnector connector(&service, cert, key);
+        connector.setBindAddress("127.0.0.1");
+        ASSERT_EQ(0, connector.bind("0"));
+        std::string port = std::to_string(connector.getPort());
+        struct Case {
+            const char* when;
+            std::vector<std::string> chunks;
+            long long announce;
+        } cases[] = {{"before any data", {}, 0}, {"between chunks", {"hello"}, 0}, {"inside a chunk", {"hello"}, 100}};
+        for (const Case& c : cases) {
+            service.chunks = c.chunks;
+            service.announce = c.announce;
+            Input* in = new Input(-1, nullptr, nullptr);
+            // Long enough that a reader left waiting shows as a time-out text.
+            in->setWaitTimes(10000, 10000);
+            FileCopy* copy = new FileCopy("127.0.0.1", port.c_str(), "f", nullptr, nullptr, nullptr, in);
+            in->setFileCopy(copy);
+            ASSERT_EQ(0, copy->start());
+            unsigned char buf[64];
+            if (!c.chunks.empty()) {
+                EXPECT_EQ(5, in->read(buf, 5)) << c.when;
+            }
+            // A reader waiting for what has not come yet wakes with the error;
+            // so does every later read.
+            int waited = 0;
+            std::thread reader([&] { waited = in->read(buf, sizeof(buf)); });
+            while (in->readerCount() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            in->close();
+            reader.join();
+            EXPECT_EQ(-2, waited) << c.when;
+            EXPECT_EQ(-2, in->read(buf, sizeof(buf))) << c.when;
+            char text[256];
+            in->errorText(text, sizeof(text));
+            EXPECT_STREQ("FileCopy: transfer cancelled", text) << c.when;
+            EXPECT_EQ(DirError::E_IO, in->errorCode()) << c.when;
+            EXPECT_EQ(DirError::E_IO, copy->result()) << c.when;
+            delete in;
+        }
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
 }
 
 TEST(RemoteWriter, WritesAFileThatAppearsOnlyWhenClosed) {
