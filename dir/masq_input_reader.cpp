@@ -155,6 +155,12 @@ void MasqInputReader::run() {
                 if (block->text != nullptr) why = block->text;
             } else if (block->offset != offset || block->length < 0) {
                 rv = DirError::E_PROTOCOL;  // a block from elsewhere in the file
+            } else if (block->size < offset + block->length) {
+                // A block that does not fit in the file it claims to be from:
+                // handed over, its bytes would be lost behind that size.
+                log(LOG_WARNING, 0, 0, "masq-input-reader: %s on %s: block of %d bytes at %lld for a file of %lld bytes",
+                    _path.c_str(), _assetId.c_str(), block->length, offset, block->size);
+                rv = DirError::E_PROTOCOL;
             } else {
                 if (block->length > 0 && !_sink->deliver(block->bytes, block->length, block->offset, block->size))
                     rv = DirError::E_IO;

@@ -4,7 +4,9 @@
 // thread ("masq-input-reader") per file: it runs "readBytes" on the asset's
 // "filesystem:" object with the path and the next offset, waits for each
 // answer (a FileIo block) and hands the bytes to its sink, until the whole
-// file has been read, an error ends it, or it is cancelled.
+// file has been read, an error ends it, or it is cancelled. A block that is
+// not the next one, or does not fit in the file size it gives, is the
+// peer's protocol error (E_PROTOCOL).
 //
 // Ownership: the reader owns its copies of the principal, asset id and
 // path; the sink is the caller's and must outlive the thread, which calls

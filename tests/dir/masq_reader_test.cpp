@@ -21,6 +21,7 @@
 #include "dir/masq_input_reader.h"
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
+#include "io/input.h"
 
 namespace {
 
@@ -54,11 +55,13 @@ public:
         }
         if (strcmp(op, "readBytes") != 0 || strcmp(object->className, "filesystem") != 0) return 21;
         long long offset = 0;
-        if (strcmp(args[0]->getString(), "/etc/motd") != 0 || !args[1]->convertToInt64(offset))
+        // "/etc/short" claims an empty file, and sends a block of it.
+        bool whole = strcmp(args[0]->getString(), "/etc/motd") == 0;
+        if ((!whole && strcmp(args[0]->getString(), "/etc/short") != 0) || !args[1]->convertToInt64(offset))
             return DirError::E_IO;
         long long n = std::min<long long>(kBlock, static_cast<long long>(kContent.size()) - offset);
         Any* v = new Any();
-        v->setObject(new FileIo(offset, kContent.size(), static_cast<int>(n),
+        v->setObject(new FileIo(offset, whole ? kContent.size() : 0, static_cast<int>(n),
                                 reinterpret_cast<const unsigned char*>(kContent.data() + offset)));
         r->setResult(v);
         return 0;
@@ -163,6 +166,26 @@ TEST_F(MasqReaderTest, BlocksArriveInOrderAfterTheAssetLookup) {
     ASSERT_TRUE(missing.wait());
     EXPECT_EQ(DirError::E_IO, missing.result);
     EXPECT_EQ("", missing.data);
+}
+
+TEST_F(MasqReaderTest, ABlockBeyondTheFileSizeItGivesIsAProtocolError) {
+    Collect sink;
+    (new MasqInputReader(dir, nullptr, "H7", "/etc/short", &sink))->start();
+    ASSERT_TRUE(sink.wait());
+    EXPECT_EQ(DirError::E_PROTOCOL, sink.result);
+    EXPECT_TRUE(sink.data.empty()) << sink.data.size() << " bytes";
+
+    // Through an Input, its readers hear the error rather than wait for
+    // bytes that were dropped.
+    Input* in = MasqInputReader::openInput(dir, nullptr, nullptr, "H7", "/etc/short");
+    in->setWaitTimes(10000, 10000);  // a reader left waiting shows as a time-out text
+    unsigned char buf[64];
+    EXPECT_EQ(-2, in->read(buf, sizeof buf));
+    EXPECT_EQ(DirError::E_PROTOCOL, in->errorCode());
+    char text[256];
+    in->errorText(text, sizeof text);
+    EXPECT_STREQ(DirError::getErrorDescription(DirError::E_PROTOCOL), text);
+    delete in;
 }
 
 }  // namespace
