@@ -118,14 +118,17 @@ Input::~Input() {
     InputProducer* copy;
     InputProducer* masq;
     {
-        CondSection lock(_data);
-        // Closed first, so that a producer still running when it is
-        // cancelled below adds nothing more.
-        _closed = true;
+        CriticalSection hold(_producers);
         copy = _fileCopy;
         masq = _masqReader;
         _fileCopy = nullptr;
         _masqReader = nullptr;
+    }
+    {
+        CondSection lock(_data);
+        // Closed first, so that a producer still running when it is
+        // cancelled below adds nothing more.
+        _closed = true;
         _data.broadcast();
     }
     if (copy != nullptr) {
@@ -167,16 +170,16 @@ Input::~Input() {
 }
 
 void Input::attach(InputProducer* producer, bool masq) {
-    InputProducer* old[2];
+    CriticalSection hold(_producers);
+    InputProducer* old[2] = {_fileCopy, _masqReader};
+    _fileCopy = masq ? nullptr : producer;
+    _masqReader = masq ? producer : nullptr;
     {
         CondSection lock(_data);
-        old[0] = _fileCopy;
-        old[1] = _masqReader;
-        _fileCopy = masq ? nullptr : producer;
-        _masqReader = masq ? producer : nullptr;
         _writer = masq || (producer != nullptr && producer->isWriter());
     }
-    // Whatever was attached before is released, outside the data lock.
+    // Whatever was attached before is released, outside the data lock but
+    // under the producer lock, so that a close() is not cancelling it.
     for (InputProducer* p : old) {
         if (p == nullptr || p == producer) continue;
         p->cancel();
@@ -193,17 +196,12 @@ void Input::setMasqInputReader(InputProducer* reader) {
 }
 
 void Input::close() {
-    InputProducer* copy;
-    InputProducer* masq;
-    {
-        CondSection lock(_data);
-        copy = _fileCopy;
-        masq = _masqReader;
-    }
-    // Cancelled outside the data lock: a producer may hold its own lock
-    // while it appends.
-    if (copy != nullptr) copy->cancel();
-    if (masq != nullptr) masq->cancel();
+    // Cancelled outside the data lock (a producer may hold its own lock
+    // while it appends), under the producer lock, so that attaching another
+    // cannot release this one meanwhile.
+    CriticalSection hold(_producers);
+    if (_fileCopy != nullptr) _fileCopy->cancel();
+    if (_masqReader != nullptr) _masqReader->cancel();
 }
 
 void Input::setError(int code, const char* text) {

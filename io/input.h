@@ -27,8 +27,12 @@
 // Thread-safety: every public call may come from any thread. Producers and
 // consumers meet under the data lock; the reader count has a lock of its own
 // so that the destructor can wait for readers to leave without holding the
-// data lock. The only nesting is data lock, then reader lock, in the
-// destructor.
+// data lock. The producer lock holds the attached producers: attaching,
+// close() and the destructor take it while they cancel or release one, so
+// that none is deleted while another thread cancels it; a producer's own
+// calls (appendData, handleError) never take it. Nesting: producer lock,
+// then data lock (in attaching); data lock, then reader lock (in the
+// destructor).
 #ifndef DRV_IO_INPUT_H
 #define DRV_IO_INPUT_H
 
@@ -80,8 +84,8 @@ public:
 
     // Attach the producer to cancel and delete with this input; attaching
     // one kind clears the other (the earlier one is deleted).
-    void setFileCopy(InputProducer* copy) EXCLUDES(_data);
-    void setMasqInputReader(InputProducer* reader) EXCLUDES(_data);
+    void setFileCopy(InputProducer* copy) EXCLUDES(_producers, _data);
+    void setMasqInputReader(InputProducer* reader) EXCLUDES(_producers, _data);
 
     // Blocking read of up to length bytes. Returns the count read, -1 at the
     // end of the data with nothing read, or -2 on an error or a time-out
@@ -100,7 +104,7 @@ public:
     // (what arrived is incomplete and is not handed out); a reader waiting
     // for more wakes with it rather than wait out its time. A file that had
     // arrived whole stays readable.
-    void close() EXCLUDES(_data);
+    void close() EXCLUDES(_producers, _data);
 
     // Producer side.
     void appendData(unsigned char* data, long long newLength, int count) override EXCLUDES(_data);
@@ -129,15 +133,16 @@ private:
     void setError(int code, const char* text) REQUIRES(_data);
     void writeBacking(const char* data, int count) REQUIRES(_data);
     long long refreshSizeLocked() REQUIRES(_data);
-    void attach(InputProducer* producer, bool masq) EXCLUDES(_data);
+    void attach(InputProducer* producer, bool masq) EXCLUDES(_producers, _data);
     int readLocked(unsigned char* buffer, int length) REQUIRES(_data);
     bool convertLocalLocked() REQUIRES(_data);
 
-    CondBlock _data;
+    CriticalBlock _producers;
+    InputProducer* _fileCopy GUARDED_BY(_producers) = nullptr;
+    InputProducer* _masqReader GUARDED_BY(_producers) = nullptr;
+    CondBlock _data ACQUIRED_AFTER(_producers);
     int _errorCode GUARDED_BY(_data) = 0;
     void (*_closeCallback)(Input*) = nullptr;
-    InputProducer* _fileCopy GUARDED_BY(_data) = nullptr;
-    InputProducer* _masqReader GUARDED_BY(_data) = nullptr;
     long long _localSize GUARDED_BY(_data) = -1;
     long long _readLocation GUARDED_BY(_data) = 0;
     // Empty when the input reads the caller's descriptor as it is.

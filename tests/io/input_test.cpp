@@ -253,6 +253,50 @@ TEST(Input, DestroyingWakesBlockedReadersAndReleasesTheProducer) {
     EXPECT_EQ(2, deletes.load());
 }
 
+// A producer whose first cancel() waits until the test lets it go, and
+// then touches itself again: freed by then, ASan reports it.
+class SlowCancel : public InputProducer {
+public:
+    SlowCancel(std::atomic<bool>* entered, std::atomic<bool>* release, std::atomic<bool>* deleted)
+        : _entered(entered), _release(release), _deleted(deleted) {}
+    ~SlowCancel() override { *_deleted = true; }
+    void cancel() override {
+        if (_calls++ == 0) {
+            *_entered = true;
+            while (!*_release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        _calls++;
+    }
+
+private:
+    std::atomic<bool>* _entered;
+    std::atomic<bool>* _release;
+    std::atomic<bool>* _deleted;
+    int _calls = 0;
+};
+
+TEST(Input, AProducerIsNotReleasedWhileCloseCancelsIt) {
+    std::atomic<bool> entered{false}, release{false}, deleted{false};
+    std::atomic<int> cancels{0}, deletes{0};
+    {
+        Input in(-1, nullptr, nullptr);
+        in.setFileCopy(new SlowCancel(&entered, &release, &deleted));
+        std::thread closer([&] { in.close(); });
+        while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Another producer replaces the one that close() is cancelling: the
+        // old one may go only once close() is done with it.
+        std::thread attacher([&] { in.setFileCopy(new FakeProducer(&cancels, &deletes)); });
+        for (int i = 0; i < 200 && !deleted; i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_FALSE(deleted);
+        release = true;
+        closer.join();
+        attacher.join();
+        EXPECT_TRUE(deleted);
+    }
+    EXPECT_EQ(1, cancels.load());
+    EXPECT_EQ(1, deletes.load());
+}
+
 TEST(Input, LocalFilesAreReadAsTheyGrow) {
     TempDir dir;
     std::string path = dir.file("local.txt");
