@@ -156,10 +156,8 @@ private:
     void flushRows() EXCLUDES(_queueBlock);
     void finish() EXCLUDES(_queueBlock);
     const char* fieldText();
-    // The scope's time zone for date texts without one (null: the machine's).
-    const char* scopeZone() const;
-    // A date column's text ("0", or what the script Date parser reads) in
-    // milliseconds since 1970.
+    // A date column's text ("0", or what the script's Date.parse reads, in
+    // the scope's zone) in milliseconds since 1970.
     bool dateFromText(const char* text, long long* ms) const;
 
     Input* _input;

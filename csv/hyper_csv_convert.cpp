@@ -13,7 +13,6 @@
 #include "csv/hyper_csv.h"
 #include "dirbase/any.h"
 #include "script/date.h"
-#include "script/date_parse.h"
 #include "script/error.h"
 #include "script/operators.h"
 #include "script/parser.h"
@@ -51,23 +50,16 @@ const Date* dateObject(const Any* value) {
 
 }  // namespace
 
-const char* HyperCSV::scopeZone() const {
-    // The zone a script running in this scope would use: its TZ variable
-    // when that is a non-empty string, else the machine's.
-    AbstractVarSet* vars = dynamic_cast<AbstractVarSet*>(_scope->get());
-    const Any* v = vars != nullptr ? vars->get("TZ") : nullptr;
-    const char* text = v != nullptr && v->getType() == ANY_STRING ? v->getString() : nullptr;
-    return text != nullptr && text[0] != '\0' ? text : nullptr;
-}
-
 bool HyperCSV::dateFromText(const char* text, long long* ms) const {
     if (strcmp(text, "0") == 0) {
         *ms = 0;
         return true;
     }
-    // The same reading as the script Date parser: a text without a zone
-    // takes the current offset of the scope's zone.
-    return date_parseText(text, scopeZone(), ms, nullptr) == 0;
+    // Read exactly as the script's Date.parse reads it: a text without a
+    // zone takes the current offset of the zone the scope names (TZ), and
+    // the host's conversion hook decides that offset when it has one.
+    const char* zone = Date::zoneOf(dynamic_cast<AbstractVarSet*>(_scope->get()));
+    return DatePrototype::parseText(text, zone, ms, nullptr, nullptr) == 0;
 }
 
 void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {

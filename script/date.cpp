@@ -93,11 +93,14 @@ const char* Date::getLocalTZ() {
     return name;
 }
 
-const char* Date::scopeZone(Parser* parser) {
-    AbstractVarSet* scope = parser != nullptr ? parser->getCurrentScope() : nullptr;
+const char* Date::zoneOf(AbstractVarSet* scope) {
     const Any* v = scope != nullptr ? scope->get("TZ") : nullptr;
     const char* text = v != nullptr && v->getType() == ANY_STRING ? v->getString() : nullptr;
     return text != nullptr && text[0] != '\0' ? text : nullptr;
+}
+
+const char* Date::scopeZone(Parser* parser) {
+    return zoneOf(parser != nullptr ? parser->getCurrentScope() : nullptr);
 }
 
 void Date::setTime(long long ms) {
@@ -108,7 +111,10 @@ void Date::setTime(long long ms) {
 }
 
 int Date::buildTm(Parser* parser, bool utc) {
-    const char* zoneName = scopeZone(parser);
+    return buildTmIn(scopeZone(parser), utc);
+}
+
+int Date::buildTmIn(const char* zoneName, bool utc) {
     if (_tmHook != nullptr) {
         char abbr[13] = "";
         int minutes = 0;

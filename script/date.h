@@ -21,7 +21,11 @@
 
 #include <time.h>
 
+#include <stddef.h>
+
 #include "dirbase/translatable.h"
+
+class AbstractVarSet;
 
 const unsigned int OBJ_DATE_ID = 9300;
 
@@ -56,8 +60,11 @@ public:
     // buffer, computed once.
     static const char* getLocalTZ();
 
-    // The zone of the current scope: the TZ variable when it is a non-empty
-    // string, else null (the process's zone). The text belongs to the scope.
+    // The zone a scope names: its TZ variable when that is a non-empty
+    // string, else null (the process's zone). The text belongs to the scope,
+    // which may be null.
+    static const char* zoneOf(AbstractVarSet* scope);
+    // zoneOf the parser's current scope (parser may be null).
     static const char* scopeZone(Parser* parser);
 
     // Splits the milliseconds so that milliseconds stays within 0-999.
@@ -67,6 +74,9 @@ public:
 
     // Fills tm, zone and offset: UTC, or local in the scope's zone.
     int buildTm(Parser* parser, bool utc);
+    // The same in the named zone (null: the process's zone), for callers
+    // that hold a zone name rather than a parser.
+    int buildTmIn(const char* zoneName, bool utc);
     // seconds from tm read as local time in the scope's zone (normalising
     // out-of-range fields); milliseconds are kept.
     int buildTime(Parser* parser);
@@ -110,6 +120,16 @@ public:
     // *result: 0, or 24 with a debug line naming where the text failed.
     // A text without a zone takes the current offset of the scope's zone.
     static int complexParse(Parser* parser, const char* text, Any** result);
+    // What complexParse reads, as milliseconds since 1970 UTC, for readers
+    // of date texts that run no script (the CSV reader's date columns), so
+    // that they read every text as a script would. A text without a zone
+    // takes the offset zoneName (null: the process's zone) has now, through
+    // the host's conversion hook when one is installed. 0, or 24: for a
+    // text that does not fit, with *errorAt (may be null) set to where it
+    // stopped fitting; *errorAt is left alone when the hook fails.
+    // offsetMinutes (may be null) receives the offset used.
+    static int parseText(const char* text, const char* zoneName, long long* ms, int* offsetMinutes,
+                         size_t* errorAt);
 };
 
 // Registers Date under its object id with its members; idempotent.

@@ -1,7 +1,6 @@
 #include "script/date_parse.h"
 
 #include <string.h>
-#include <sys/time.h>
 
 #include "common/error_codes.h"
 #include "script/date_zone.h"
@@ -83,20 +82,4 @@ long long date_textMillis(const DateText& t) {
     long long secs = DateZone::daysFromCivil(t.year, t.month, t.day) * 86400LL + t.hour * 3600LL + t.minute * 60LL +
                      t.second - t.offsetMinutes * 60LL;
     return secs * 1000 + t.millis;
-}
-
-int date_parseText(const char* text, const char* zone, long long* ms, int* offsetMinutes) {
-    DateText t;
-    int rc = date_scanText(text, &t, nullptr);
-    if (rc != 0) return rc;
-    if (!t.hasZone) {
-        struct timeval now;
-        gettimeofday(&now, nullptr);
-        DateZone::Local local;
-        DateZone::lookup(zone, now.tv_sec, &local);
-        t.offsetMinutes = local.offsetSeconds / 60;
-    }
-    *ms = date_textMillis(t);
-    if (offsetMinutes != nullptr) *offsetMinutes = t.offsetMinutes;
-    return 0;
 }

@@ -1,5 +1,6 @@
-// The date-time text reader of the script Date object, also used by other
-// libraries (the CSV reader's date columns) through date_parseText.
+// The date-time text scanner of the script Date object. The whole reading,
+// with the offset of the zone for a text without one, is
+// DatePrototype::parseText (script/date.h), which other libraries use too.
 //
 // Accepted, in this order and with nothing after it: a four-digit year; an
 // optional '-' and a two-digit month; an optional '-' and a two-digit day;
@@ -11,8 +12,7 @@
 // is checked: the fields are combined arithmetically, so a day 30 in
 // February rolls into March.
 //
-// Thread-safety: pure functions (date_parseText reads the zone cache, which
-// is thread-safe).
+// Thread-safety: pure functions.
 #ifndef DRV_SCRIPT_DATE_PARSE_H
 #define DRV_SCRIPT_DATE_PARSE_H
 
@@ -31,11 +31,5 @@ int date_scanText(const char* text, DateText* out, size_t* errorAt);
 
 // Milliseconds since 1970 UTC of out's fields, less its offset.
 long long date_textMillis(const DateText& out);
-
-// The whole reading: text to milliseconds since 1970 UTC. A text without a
-// zone takes the offset that zone (a zone name as DateZone understands it;
-// null: the machine's) has now. 0, or 24 for a text that does not fit.
-// offsetMinutes (may be null) receives the offset used.
-int date_parseText(const char* text, const char* zone, long long* ms, int* offsetMinutes);
 
 #endif

@@ -1,4 +1,5 @@
 // DatePrototype: construction, Date.parse, and the method table of dates.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -247,24 +248,36 @@ char* DatePrototype::toString(Parser*) {
     return strdup("[class Date]");
 }
 
-int DatePrototype::complexParse(Parser* parser, const char* text, Any** result) {
-    *result = nullptr;
-    if (text == nullptr) text = "";
+int DatePrototype::parseText(const char* text, const char* zoneName, long long* ms, int* offsetMinutes,
+                             size_t* errorAt) {
     DateText t;
-    size_t at = 0;
-    if (date_scanText(text, &t, &at) != 0) {
-        if (parser != nullptr) parser->printf(5, "Error parsing date at '%s' in '%s'\n", text + at, text);
-        return DirError::E_ILLEGAL_ARGUMENT;
-    }
+    if (date_scanText(text, &t, errorAt) != 0) return DirError::E_ILLEGAL_ARGUMENT;
     if (!t.hasZone) {
         // The zone's offset now, as the conversion hook or the zone data
         // gives it.
         Date now;
-        if (now.buildTm(parser, false) != 0) return DirError::E_ILLEGAL_ARGUMENT;
+        if (now.buildTmIn(zoneName, false) != 0) return DirError::E_ILLEGAL_ARGUMENT;
         t.offsetMinutes = now.offset;
     }
-    Date* d = new Date(date_textMillis(t));
-    d->offset = t.offsetMinutes;
+    *ms = date_textMillis(t);
+    if (offsetMinutes != nullptr) *offsetMinutes = t.offsetMinutes;
+    return 0;
+}
+
+int DatePrototype::complexParse(Parser* parser, const char* text, Any** result) {
+    *result = nullptr;
+    if (text == nullptr) text = "";
+    long long ms = 0;
+    int offset = 0;
+    // Stays so when the text fits and only the zone's offset failed.
+    size_t at = SIZE_MAX;
+    if (parseText(text, Date::scopeZone(parser), &ms, &offset, &at) != 0) {
+        if (parser != nullptr && at != SIZE_MAX)
+            parser->printf(5, "Error parsing date at '%s' in '%s'\n", text + at, text);
+        return DirError::E_ILLEGAL_ARGUMENT;
+    }
+    Date* d = new Date(ms);
+    d->offset = offset;
     memcpy(d->zone, "GMT", 4);
     *result = referenceTo(d);
     return 0;

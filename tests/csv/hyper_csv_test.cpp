@@ -8,6 +8,7 @@
 #include <malloc.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -202,6 +203,60 @@ TEST(HyperCSV, DateColumnsReadWhatScriptDatesRead) {
             EXPECT_EQ(out.rowErrors[i][0], "Unable to convert '" + std::string(c.text) + "' to date [CSV: 1, DB: 1]");
         }
     }
+}
+
+// A host conversion hook that puts every zone ten hours east of UTC and
+// remembers the zone it was asked about.
+std::string _hookZone;
+int tenHoursEast(bool utc, const char* zone, long long seconds, struct tm* out, char* abbr, int* offsetMinutes) {
+    _hookZone = zone != nullptr ? zone : "";
+    time_t t = static_cast<time_t>(seconds + (utc ? 0 : 10 * 3600));
+    gmtime_r(&t, out);
+    strcpy(abbr, utc ? "GMT" : "EAST");
+    *offsetMinutes = utc ? 0 : 600;
+    return 0;
+}
+
+// Installs a conversion hook for one test.
+struct HookInstalled {
+    explicit HookInstalled(Date::TmHook hook) { Date::_tmHook = hook; }
+    ~HookInstalled() { Date::_tmHook = nullptr; }
+};
+
+TEST(HyperCSV, DateColumnsTakeTheOffsetFromTheHostsHook) {
+    // Every date column reads a text without a zone as the script's
+    // Date.parse does: directly, through an expression that gives text
+    // back, and through Date.parse itself; a text with a zone is the same
+    // instant whatever the hook says.
+    script_installHooks();
+    script_registerDate();
+    HookInstalled installed(tenHoursEast);
+    TempDir dir;
+    writeFile(dir.file("in.csv"), "2024-01-02,2024-01-02,2024-01-02\n"
+                                  "2024-01-02T00:00Z,2024-01-02T00:00Z,2024-01-02T00:00Z\n");
+    CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    config.addRow(new CSVRow(3, 3, CSV_TYPE_DATE, "Date.parse(VALUE)"));
+    config.addRow(new CSVRow(2, 2, CSV_TYPE_TIMESTAMP, "VALUE"));
+    config.addRow(new CSVRow(1, 1, CSV_TYPE_DATE, nullptr));
+    // 2024-01-02 is day 19724 after 1970-01-01.
+    const std::string utcMidnight = "t:" + std::to_string(19724LL * 86400 * 1000);
+    const std::string eastMidnight = "t:" + std::to_string((19724LL * 86400 - 10 * 3600) * 1000);
+
+    // The zone the scope names goes to the hook.
+    ZoneScope zone("Somewhere/Else");
+    _hookZone.clear();
+    Outcome out = readWith(config, nullptr, &zone.scope);
+    EXPECT_EQ(out.rows, (Rows{{eastMidnight, eastMidnight, eastMidnight}, {utcMidnight, utcMidnight, utcMidnight}}));
+    EXPECT_EQ(out.errorCount, 0);
+    EXPECT_EQ(_hookZone, "Somewhere/Else");
+
+    // Without a TZ variable the hook is asked about the machine's zone.
+    _hookZone.clear();
+    ObjRef plain(new VarSet(nullptr, AbstractVarSet::FUNCTION));
+    out = readWith(config, nullptr, &plain);
+    EXPECT_EQ(out.rows, (Rows{{eastMidnight, eastMidnight, eastMidnight}, {utcMidnight, utcMidnight, utcMidnight}}));
+    EXPECT_EQ(_hookZone, Date::getLocalTZ());
+    static_cast<VarSet*>(plain.get())->clear();
 }
 
 TEST(HyperCSV, ScriptTransformsRunPerFieldAndFailPerField) {

@@ -1,6 +1,7 @@
 // What the host controls of Date: the conversion hooks replace the zone
-// arithmetic (and receive the script's zone name), the debug time fixes
-// every new date, and a text that does not parse leaves a debug line.
+// arithmetic (and receive the script's zone name), also for date texts read
+// outside scripts; the debug time fixes every new date; and a text that
+// does not parse leaves a debug line.
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -66,6 +67,46 @@ TEST_F(DateHostTest, ConversionHooksReplaceTheZoneArithmetic) {
         "2024-02-29T14:30:00.000Z\n",
         out);
     EXPECT_EQ("Somewhere/Else", _zoneSeen);
+}
+
+TEST_F(DateHostTest, ReadersOutsideScriptsParseDatesAsScriptsDo) {
+    // 2024-02-29T12:34 as if UTC.
+    const long long asUtc = 1709210040000LL;
+    long long ms = 0;
+    int offset = 0;
+    size_t at = 999;
+    // Without a hook: the named zone's offset now (Tokyo has no daylight
+    // saving); a text with its own zone needs none.
+    ASSERT_EQ(0, DatePrototype::parseText("20240229T1234", "Asia/Tokyo", &ms, &offset, &at));
+    EXPECT_EQ(asUtc - 540 * 60000LL, ms);
+    EXPECT_EQ(540, offset);
+    ASSERT_EQ(0, DatePrototype::parseText("2024-02-29T12:34:56.789-01:30", "Asia/Tokyo", &ms, &offset, &at));
+    EXPECT_EQ(1709215496789LL, ms);
+    EXPECT_EQ(-90, offset);
+    EXPECT_EQ(24, DatePrototype::parseText("2024-02-29 12:34", nullptr, &ms, &offset, &at));
+    EXPECT_EQ(10u, at);
+
+    // With the host's hook, the hook decides the offset of a text without
+    // a zone, given the zone that was named, or the machine's.
+    Date::_tmHook = tmHook;
+    _zoneSeen.clear();
+    ASSERT_EQ(0, DatePrototype::parseText("2024-02-29T12:34", "Somewhere/Else", &ms, &offset, nullptr));
+    EXPECT_EQ(asUtc + 150 * 60000LL, ms);
+    EXPECT_EQ(-150, offset);
+    EXPECT_EQ("Somewhere/Else", _zoneSeen);
+    ASSERT_EQ(0, DatePrototype::parseText("2024-02-29T12:34", nullptr, &ms, nullptr, nullptr));
+    EXPECT_EQ(asUtc + 150 * 60000LL, ms);
+    EXPECT_EQ(Date::getLocalTZ(), _zoneSeen);
+    ASSERT_EQ(0, DatePrototype::parseText("2024-02-29T12:34Z", nullptr, &ms, &offset, nullptr));
+    EXPECT_EQ(asUtc, ms);
+    EXPECT_EQ(0, offset);
+
+    // Date.parse reads the same instant from the same zone.
+    std::string out = script_test::run("same.js",
+                                       "var TZ = 'Somewhere/Else';\n"
+                                       "print(Date.parse('2024-02-29T12:34').getTime());\n",
+                                       false);
+    EXPECT_EQ(std::to_string(asUtc + 150 * 60000LL) + "\n", out);
 }
 
 TEST_F(DateHostTest, TheDebugTimeFixesEveryNewDate) {

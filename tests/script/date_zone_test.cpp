@@ -253,15 +253,17 @@ TEST(DateText, RejectionsStopWhereTheTextStopsFitting) {
         EXPECT_EQ(24, date_scanText(c.text, &t, &at)) << c.text;
         EXPECT_EQ(c.at, at) << c.text;
     }
-    long long ms = 0;
-    int offset = 1;
-    ASSERT_EQ(0, date_parseText("2024-02-29T12:34:56.789-01:30", nullptr, &ms, &offset));
-    EXPECT_EQ(1709215496789LL, ms);
-    EXPECT_EQ(-90, offset);
-    // Without a zone, the named zone's offset now (Tokyo has no daylight saving).
-    ASSERT_EQ(0, date_parseText("20240229T1234", "Asia/Tokyo", &ms, &offset));
-    EXPECT_EQ(1709177640000LL, ms);
-    EXPECT_EQ(540, offset);
+    DateText t;
+    size_t at = 999;
+    ASSERT_EQ(0, date_scanText("2024-02-29T12:34:56.789-01:30", &t, &at));
+    EXPECT_EQ(999u, at) << "untouched when the text fits";
+    EXPECT_TRUE(t.hasZone);
+    EXPECT_EQ(-90, t.offsetMinutes);
+    EXPECT_EQ(1709215496789LL, date_textMillis(t));
+    // Without a zone the offset is the caller's to add.
+    ASSERT_EQ(0, date_scanText("20240229T1234", &t, &at));
+    EXPECT_FALSE(t.hasZone);
+    EXPECT_EQ(1709210040000LL, date_textMillis(t));
 }
 
 }  // namespace
