@@ -61,12 +61,18 @@ public:
     virtual void onRunComplete();
 
     // Creates the thread and waits until its run() calls setInitialized().
-    // A thread that cannot be created is logged and left unstarted.
+    // A thread that cannot be created is logged and left unstarted: its
+    // run() never executes, getStartError() says why, and the object is the
+    // starter's to delete whatever delete on exit says.
     void start();
     void setInitialized();
     // Waits until run() has returned, then joins the thread. Only for threads
-    // that are neither detached nor deleted on exit.
+    // that are neither detached nor deleted on exit. After a start() that
+    // failed there is no thread to wait for: it returns at once (also to a
+    // joiner that was already waiting when start() failed).
     void join();
+    // pthread_create's error number when the last start() failed, else 0.
+    int getStartError() const { return _startError; }
     void setDetached();
     // Off: the starter owns the object (and joins before deleting it).
     void setDeleteOnExit(bool on) {
@@ -152,6 +158,8 @@ private:
     DaemonThread* _prev GUARDED_BY(_allThreadsBlock);
     // Set while start() runs: the object must outlive it.
     std::atomic<bool> _startInProgress;
+    // Changed under the state block (join waits on it); read freely.
+    std::atomic<int> _startError;
     bool _threadCreated GUARDED_BY(_state);
 };
 

@@ -109,7 +109,7 @@ void DaemonThread::reapChildren() {
 DaemonThread::DaemonThread()
     : _laterList(nullptr), _thread(0), _tid(0), _initialized(false), _detached(false), _deleteOnExit(true),
       _finished(false), _started(false), _next(nullptr), _prev(nullptr), _startInProgress(false),
-      _threadCreated(false) {
+      _startError(0), _threadCreated(false) {
     _name[0] = '\0';
     perfIncrement(PC_DTHR_STARTED);
     CriticalSection hold(_allThreadsBlock);
@@ -161,9 +161,13 @@ void DaemonThread::adoptCallingThread() {
 void DaemonThread::start() {
     _startInProgress = true;
     _state.lock();
+    _startError = 0;
     int rv = pthread_create(&_thread, nullptr, _threadHelperMain, this);
     if (rv != 0) {
         log(rv, "Error: pthread_create() fails");
+        // Nothing will finish: a joiner must not wait for it.
+        _startError = rv;
+        _state.broadcast();
         _state.unlock();
         _startInProgress = false;
         return;
@@ -215,7 +219,8 @@ void DaemonThread::join() {
     pthread_t thread;
     {
         CondSection hold(_state);
-        while (!_finished) _state.wait();
+        while (!_finished && _startError == 0) _state.wait();
+        if (!_finished) return;
         detached = _detached;
         thread = _thread;
     }

@@ -1,5 +1,7 @@
-// Daemon threads, operation targets, the thread pool and the runtime's
-// start-up call.
+// Daemon threads (also one whose thread cannot be created), operation
+// targets, the thread pool and the runtime's start-up call.
+#include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -19,6 +21,15 @@
 #include "common/perf_data.h"
 #include "common/thread_context.h"
 #include "common/thread_pool.h"
+
+// Thread creation that fails on request, as under a thread or memory limit:
+// this program is linked with --wrap=pthread_create.
+static std::atomic<bool> _failThreadCreation{false};
+extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
+    if (_failThreadCreation) return EAGAIN;
+    return __real_pthread_create(thread, attr, fn, arg);
+}
 
 namespace {
 
@@ -93,6 +104,48 @@ TEST_F(Threads, StartReturnsOnlyOnceTheThreadIsInitialised) {
     detached->start();
     detached->release = true;
     EXPECT_TRUE(waitFor([&] { return Slow::destroyed == destroyed + 1; }));
+}
+
+TEST_F(Threads, AThreadThatCannotBeCreatedHasNothingToJoin) {
+    struct Counted : DaemonThread {
+        void run() override {
+            runs++;
+            setInitialized();
+        }
+        std::atomic<int> runs{0};
+    };
+    auto* t = new Counted;
+    t->setDeleteOnExit(false);
+    // A joiner may already wait when the start fails: it is let go too.
+    std::thread joiner([t] { t->join(); });
+    _failThreadCreation = true;
+    t->start();
+    _failThreadCreation = false;
+    joiner.join();
+    EXPECT_FALSE(t->isStarted());
+    EXPECT_EQ(EAGAIN, t->getStartError());
+    EXPECT_EQ(0, t->runs);
+    t->join();
+
+    // Started again once threads can be made, it is an ordinary thread.
+    t->start();
+    EXPECT_TRUE(t->isStarted());
+    EXPECT_EQ(0, t->getStartError());
+    t->join();
+    EXPECT_EQ(1, t->runs);
+    delete t;
+
+    // Delete on exit does not apply to a thread that never ran: its
+    // starter deletes it.
+    int exited = perfGet(PC_DTHR_EXITED);
+    auto* orphan = new Counted;
+    _failThreadCreation = true;
+    orphan->start();
+    _failThreadCreation = false;
+    orphan->join();
+    EXPECT_TRUE(DaemonThread::isListed(orphan));
+    delete orphan;
+    EXPECT_EQ(exited + 1, perfGet(PC_DTHR_EXITED));
 }
 
 TEST_F(Threads, LaterListRunsNewestFirstAndAtTheLatestOnDestruction) {
