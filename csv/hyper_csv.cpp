@@ -130,6 +130,19 @@ void HyperCSV::setErrorFromInput() {
     trace("[%d, %d]: Error: I/O Error %s\n", _line, _column, text);
 }
 
+void HyperCSV::start() {
+    DaemonThread::start();
+    const int failure = getStartError();
+    if (failure == 0) return;
+    // No producer will ever run: end the run here, so that no consumer
+    // waits for rows that never come.
+    _startTime = monotonicSeconds();
+    char message[256];
+    snprintf(message, sizeof message, "Unable to start reader thread: %s", strerror(failure));
+    appendError(makeError(Error::EvalError, DirError::E_NO_RESOURCE, message, 0, 0));
+    finish();
+}
+
 void HyperCSV::run() {
     setInitialized();
     _startTime = monotonicSeconds();

@@ -80,6 +80,13 @@ public:
     HyperCSV(Input* input, CSVConfig* config, const Principal* principal, const ObjRef* scope);
     ~HyperCSV() override;
 
+    // Starts the producer thread. When the thread cannot be created the run
+    // ends at once, on the caller's thread, with the error "Unable to start
+    // reader thread: ..." (code 39): getNext returns null and join returns,
+    // as after a run that could not open its input. (It hides the thread's
+    // own start, which knows nothing of the queue: start a reader through
+    // a HyperCSV pointer.)
+    void start();
     void run() override;
 
     // The next row (the caller deletes it), waiting while the queue is empty

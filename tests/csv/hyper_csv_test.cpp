@@ -1,11 +1,13 @@
 // HyperCSV: column mapping and conversion, script transforms, the line
 // rules with their warnings and task-log lines, character sets, read-window
 // and chunk boundaries, the bounded queue with several consumers, stopping,
-// and open and read failures.
+// open and read failures, and a reader thread that cannot be created.
 #include "csv/hyper_csv.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,6 +35,15 @@
 #include "script/registry.h"
 #include "script/varset.h"
 #include "tests/support/temp_dir.h"
+
+// Thread creation that fails on request, as under a thread or memory limit:
+// this program is linked with --wrap=pthread_create.
+static std::atomic<bool> _failThreadCreation{false};
+extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
+    if (_failThreadCreation) return EAGAIN;
+    return __real_pthread_create(thread, attr, fn, arg);
+}
 
 namespace {
 
@@ -759,6 +770,36 @@ TEST(HyperCSV, OpenAndReadFailuresEndTheRunWithAnError) {
     ASSERT_EQ(out.errors.size(), 1u);
     EXPECT_EQ(out.errors[0].rfind("I/O Error@", 0), 0u);
     EXPECT_EQ(out.totalRows, 1);
+    delete reader;
+}
+
+TEST(HyperCSV, AReaderWhoseThreadCannotBeCreatedEndsAtOnce) {
+    TempDir dir;
+    writeFile(dir.file("in.csv"), "a\nb\n");
+    CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(config, 1);
+    HyperCSV* reader = new HyperCSV(nullptr, &config, nullptr, nullptr);
+    // A consumer on another thread may already wait when the start fails:
+    // it gets the end of the rows as well.
+    std::atomic<bool> earlyGotRow{true};
+    std::thread early([&] {
+        CSVResultRow* row = reader->getNext();
+        earlyGotRow = row != nullptr;
+        delete row;
+    });
+    _failThreadCreation = true;
+    reader->start();
+    _failThreadCreation = false;
+    EXPECT_FALSE(reader->isStarted());
+    Outcome out = drain(reader);
+    early.join();
+    EXPECT_FALSE(earlyGotRow);
+    EXPECT_TRUE(out.rows.empty());
+    EXPECT_EQ(out.errors, std::vector<std::string>{"Unable to start reader thread: " + std::string(strerror(EAGAIN)) +
+                                                   "@0:0"});
+    EXPECT_EQ(out.errorCodes, std::vector<int>{39});
+    EXPECT_EQ(out.errorCount, 1);
+    EXPECT_EQ(out.totalRows, 0);
     delete reader;
 }
 
