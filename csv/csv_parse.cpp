@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/error_codes.h"
+#include "csv/csv_position.h"
 #include "csv/csv_scan.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
@@ -111,9 +112,10 @@ private:
     const unsigned char* _span = nullptr;
     size_t _spanLength = 0;
     std::string _field;
+    // Every field of a line is kept as a value, so memory runs out long
+    // before the field count leaves the int range (unlike the position).
     int _fieldIndex = 0;
-    int _line = 1;
-    int _column = 1;
+    CSVPosition _at;
     bool _inQuote = false;
     bool _hasContent = false;
     int _headersLeft;
@@ -129,7 +131,7 @@ private:
 void TextParser::warn(const char* description) {
     Attributes* w = new Attributes();
     w->setAttribute("description", description);
-    w->setAttribute("line", _line);
+    w->setAttribute("line", _at.reportedLine());
     Any* v = new Any();
     v->setObject(w);
     if (_warnings == nullptr) _warnings = new AnyArray();
@@ -197,7 +199,7 @@ Error* TextParser::parse(const unsigned char* p, Attributes** out) {
     for (;;) {
         // A run of plain field text is taken at once.
         const unsigned char* from = p;
-        p = (_inQuote ? quoted : plain).find(p, end, &_column);
+        p = (_inQuote ? quoted : plain).find(p, end, &_at.column);
         if (p > from) {
             append(from, static_cast<size_t>(p - from));
             _hasContent = true;
@@ -208,55 +210,53 @@ Error* TextParser::parse(const unsigned char* p, Attributes** out) {
         if (_inQuote) {
             if (_quote.at(p)) {
                 p += _quote.length;
-                _column++;
+                _at.column++;
                 if (p != end && _quote.at(p)) {
                     // A doubled quote stands for one quote character.
                     append(_quote.bytes, static_cast<size_t>(_quote.length));
                     p += _quote.length;
-                    _column++;
+                    _at.column++;
                 } else {
                     _inQuote = false;
                 }
             } else if (*p == '\n') {
                 append(p, 1);
                 p++;
-                _line++;
-                _column = 1;
+                _at.nextLine();
             } else {
                 append(p, 1);
                 p++;
-                _column++;
+                _at.column++;
                 _hasContent = true;
             }
             continue;
         }
         if (_quote.at(p)) {
             p += _quote.length;
-            _column++;
+            _at.column++;
             _inQuote = true;
             _hasContent = true;
         } else if (_sep.at(p)) {
             p += _sep.length;
-            _column++;
+            _at.column++;
             _hasContent = true;
             endField(false);
         } else if (*p == '\n' || (*p == '\r' && p[1] == '\n')) {
             if (endField(true)) endLine();
             p += *p == '\r' ? 2 : 1;
-            _line++;
-            _column = 1;
+            _at.nextLine();
         } else {
             // A lone carriage return, or the first byte of a character that
             // only begins like a delimiter.
             append(p, 1);
             p++;
-            _column++;
+            _at.column++;
             _hasContent = true;
         }
     }
     if (_inQuote) {
         Location** where = new Location*[2]();
-        where[0] = new Location("<input>", nullptr, _line, _column);
+        where[0] = new Location("<input>", nullptr, _at.reportedLine(), _at.reportedColumn());
         return new Error(Error::SyntaxError, DirError::E_IO, "EOF encountered while inside quote", where);
     }
     if (_hasContent && endField(true)) endLine();

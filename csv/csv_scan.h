@@ -32,9 +32,10 @@ public:
     }
 
     // The first position in [p, end) holding a stop byte, or end. The
-    // characters before it are added to *chars.
-    const unsigned char* find(const unsigned char* p, const unsigned char* end, int* chars) const {
-        int n = 0;
+    // characters before it are added to *chars (a text may hold more than
+    // 2^31 of them).
+    const unsigned char* find(const unsigned char* p, const unsigned char* end, long long* chars) const {
+        long long n = 0;
 #ifdef __SSE2__
         const __m128i s0 = _splat[0], s1 = _splat[1], s2 = _splat[2], s3 = _splat[3];
         // Continuation bytes, 0x80 to 0xBF, are the signed bytes below -64.

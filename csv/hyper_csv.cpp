@@ -101,9 +101,10 @@ void HyperCSV::setWindowSize(int bytes) {
     _windowSize = std::max(bytes, kMinWindowSize);
 }
 
-Error* HyperCSV::makeError(int type, int code, const char* message, int line, int column) const {
+Error* HyperCSV::makeError(int type, int code, const char* message, long long line, long long column) const {
     Location** where = new Location*[2]();
-    where[0] = new Location(_config->inputPath != nullptr ? _config->inputPath : "<input>", nullptr, line, column);
+    where[0] = new Location(_config->inputPath != nullptr ? _config->inputPath : "<input>", nullptr,
+                            CSVPosition::reported(line), CSVPosition::reported(column));
     return new Error(static_cast<Error::Type>(type), code, message, where);
 }
 
@@ -124,10 +125,10 @@ void HyperCSV::appendWarning(Error* error) {
 }
 
 void HyperCSV::setErrorFromInput() {
-    appendError(makeError(Error::EvalError, DirError::E_IO, "I/O Error", _line, _column));
+    appendError(makeError(Error::EvalError, DirError::E_IO, "I/O Error", _at.line, _at.column));
     char text[256] = "";
     if (_input != nullptr) _input->errorText(text, sizeof text);
-    trace("[%d, %d]: Error: I/O Error %s\n", _line, _column, text);
+    trace("[%lld, %lld]: Error: I/O Error %s\n", _at.line, _at.column, text);
 }
 
 void HyperCSV::start() {
@@ -257,7 +258,7 @@ bool HyperCSV::testRead() {
     _end -= _pos;
     _pos = 0;
     int n = _input->read(_window + _end, _windowSize - _end);
-    if (_config->debugLevel < 2) trace("[%d, %d]: Read: %d\n", _line, _column, n);
+    if (_config->debugLevel < 2) trace("[%lld, %lld]: Read: %d\n", _at.line, _at.column, n);
     if (n > 0) {
         _end += n;
     } else if (n == -1 || n == 0) {
@@ -314,21 +315,22 @@ void HyperCSV::parseInput() {
             }
             // A run of plain field text is taken at once.
             const unsigned char* from = p;
-            int chars = 0;
+            long long chars = 0;
             p = (_inQuote ? quoted : plain).find(p, e, &chars);
             if (p > from) {
                 if (traceChars) {
                     for (const unsigned char* c = from; c < p;) {
                         int len = 1;
                         while (c + len < p && (c[len] & 0xC0) == 0x80) len++;
-                        trace("[%d, %d]: Char: %.*s\n", _line, _column, len, reinterpret_cast<const char*>(c));
+                        trace("[%lld, %lld]: Char: %.*s\n", _at.line, _at.column, len,
+                              reinterpret_cast<const char*>(c));
                         // The rest of a character that a window end split
                         // was counted with its first byte.
-                        if ((*c & 0xC0) != 0x80) _column++;
+                        if ((*c & 0xC0) != 0x80) _at.column++;
                         c += len;
                     }
                 } else {
-                    _column += chars;
+                    _at.column += chars;
                 }
                 appendBytes(from, static_cast<size_t>(p - from));
                 _hasContent = true;
@@ -336,42 +338,40 @@ void HyperCSV::parseInput() {
             if (p >= limit) break;
             if (traceChars) {
                 if (*p < 0x20) {
-                    trace("[%d, %d]: Char: 0x%02X\n", _line, _column, *p);
+                    trace("[%lld, %lld]: Char: 0x%02X\n", _at.line, _at.column, *p);
                 } else {
-                    trace("[%d, %d]: Char: %c\n", _line, _column, *p);
+                    trace("[%lld, %lld]: Char: %c\n", _at.line, _at.column, *p);
                 }
             }
             if (_inQuote) {
                 if (quoteAt(p, e)) {
                     p += _quote.length;
-                    _column++;
+                    _at.column++;
                     if (quoteAt(p, e)) {
                         // A doubled quote stands for one quote character:
                         // the first of the pair, which usually lengthens
                         // the stretch of the window the field already is.
                         appendBytes(p - _quote.length, static_cast<size_t>(_quote.length));
                         p += _quote.length;
-                        _column++;
+                        _at.column++;
                     } else {
                         _inQuote = false;
                     }
                 } else if (*p == '\n') {
                     appendBytes(p, 1);
                     p++;
-                    _line++;
-                    _column = 1;
+                    _at.nextLine();
                 } else {
                     appendBytes(p, 1);
                     p++;
-                    _column++;
+                    _at.column++;
                 }
                 continue;
             }
             if (quoteAt(p, e)) {
-                _quoteLine = _line;
-                _quoteColumn = _column;
+                _quoteAt = _at;
                 p += _quote.length;
-                _column++;
+                _at.column++;
                 _inQuote = true;
                 _hasContent = true;
             } else if (sepAt(p, e)) {
@@ -379,19 +379,18 @@ void HyperCSV::parseInput() {
                 _hasContent = true;
                 endField(false);
                 p += _sep.length;
-                _column++;
+                _at.column++;
             } else if (*p == '\n' || *p == '\r') {
                 // A carriage return ends the line by itself; a newline right
                 // after it belongs to the same line end.
                 endField(true);
                 if (*p == '\r' && p + 1 < e && p[1] == '\n') p++;
                 p++;
-                _line++;
-                _column = 1;
+                _at.nextLine();
             } else {
                 appendBytes(p, 1);
                 p++;
-                _column++;
+                _at.column++;
                 _hasContent = true;
             }
         }
@@ -404,10 +403,10 @@ void HyperCSV::parseInput() {
         return;
     }
     if (_inQuote) {
-        appendError(makeError(Error::SyntaxError, DirError::E_IO, "EOF encountered in unmatched quote", _quoteLine,
-                              _quoteColumn));
-        trace("[%d, %d]: Error: EOF encountered inside quote starting at [%d, %d]\n", _line, _column, _quoteLine,
-              _quoteColumn);
+        appendError(makeError(Error::SyntaxError, DirError::E_IO, "EOF encountered in unmatched quote", _quoteAt.line,
+                              _quoteAt.column));
+        trace("[%lld, %lld]: Error: EOF encountered inside quote starting at [%lld, %lld]\n", _at.line, _at.column,
+              _quoteAt.line, _quoteAt.column);
         delete _row;
         _row = nullptr;
         return;
@@ -417,7 +416,7 @@ void HyperCSV::parseInput() {
 
 void HyperCSV::endField(bool lineEnd) {
     if (lineEnd && _fieldIndex == 0 && _fieldLength == 0) {
-        trace("[%d, %d]: Empty line encountered\n", _line, _column);
+        trace("[%lld, %lld]: Empty line encountered\n", _at.line, _at.column);
         _hasContent = false;
         return;
     }
@@ -427,7 +426,7 @@ void HyperCSV::endField(bool lineEnd) {
                            : kIgnoreColumn;
     if (_headersLeft > 0) {
         if (_traceFields)
-            trace("[%d, %d]: Header: column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
+            trace("[%lld, %lld]: Header: column: %lld, value = %s\n", _at.line, _at.column, _fieldIndex, fieldText());
     } else if (action >= 0) {
         // A text kept as it is: straight from where the field's bytes are
         // into the row's own value, without trailing white space.
@@ -441,7 +440,7 @@ void HyperCSV::endField(bool lineEnd) {
         if (_row == nullptr) _row = takeRow();
         for (CSVRow* def : _byColumn[static_cast<size_t>(_fieldIndex)]) convertField(_row, def);
     } else if (_traceFields) {
-        trace("[%d, %d]: Ignored column: %d, value = %s\n", _line, _column, _fieldIndex, fieldText());
+        trace("[%lld, %lld]: Ignored column: %lld, value = %s\n", _at.line, _at.column, _fieldIndex, fieldText());
     }
     _fieldLength = 0;
     _span = nullptr;
@@ -452,9 +451,9 @@ void HyperCSV::endLine() {
     if (_reference < 0) {
         _reference = _fieldIndex;
     } else if (_fieldIndex != _reference) {
-        appendWarning(makeError(Error::EvalError, DirError::E_IO, "Number of columns differ from prior line", _line,
-                                _column));
-        trace("[%d, %d]: Warning: Number of columns differ from prior line\n", _line, _column);
+        appendWarning(makeError(Error::EvalError, DirError::E_IO, "Number of columns differ from prior line", _at.line,
+                                _at.column));
+        trace("[%lld, %lld]: Warning: Number of columns differ from prior line\n", _at.line, _at.column);
         _reference = _fieldIndex;
     }
     if (_headersLeft > 0) {
@@ -602,7 +601,7 @@ void HyperCSV::finish() {
     _result->setAttribute("totalRows", _totalRows);
     if (_config->debugLevel < 4 && _taskLog != nullptr) {
         char* text = _result->toString(nullptr);
-        trace("[%d, %d]: Parse Complete: %s\n", _line, _column, text != nullptr ? text : "");
+        trace("[%lld, %lld]: Parse Complete: %s\n", _at.line, _at.column, text != nullptr ? text : "");
         free(text);
     }
     if (_taskLog != nullptr) {

@@ -48,6 +48,7 @@
 #include "common/sem.h"
 #include "csv/csv_config.h"
 #include "csv/csv_parse.h"
+#include "csv/csv_position.h"
 
 class Attributes;
 class Error;
@@ -128,7 +129,9 @@ public:
     long long totalRows() const { return _totalRows; }
 
 private:
-    Error* makeError(int type, int code, const char* message, int line, int column) const;
+    // line and column as counted; the error's location holds them as
+    // CSVPosition::reported gives them.
+    Error* makeError(int type, int code, const char* message, long long line, long long column) const;
     void trace(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     bool openInput();
     void prepareDefinitions();
@@ -192,14 +195,14 @@ private:
     CSVDelimiter _sep;
 
     // Position and line state.
-    int _line = 1;
-    int _column = 1;
-    int _fieldIndex = 0;
+    CSVPosition _at;
+    // Fields of the current line so far (a line may hold any number).
+    long long _fieldIndex = 0;
     bool _inQuote = false;
     bool _hasContent = false;
-    int _quoteLine = 0;
-    int _quoteColumn = 0;
-    int _reference = -1;
+    // Where the open quote began.
+    CSVPosition _quoteAt;
+    long long _reference = -1;
     int _headersLeft = 0;
     long long _totalRows = 0;
     long long _startTime = 0;

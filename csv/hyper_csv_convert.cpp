@@ -75,14 +75,14 @@ void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
     const int out = def->outputColumn;
 
     auto fail = [&](int type, int code, const std::string& message) {
-        Error* e = makeError(type, code, message.c_str(), _line, _column);
+        Error* e = makeError(type, code, message.c_str(), _at.line, _at.column);
         appendError(new Error(*e));
         row->addError(e);
         row->set(slot, nullptr);
     };
     auto traced = [&] {
         if (_taskLog != nullptr && _config->debugLevel < 3) {
-            trace("[%d, %d]: Column: %d -> %d, value = %s\n", _line, _column, in, out, text);
+            trace("[%lld, %lld]: Column: %d -> %d, value = %s\n", _at.line, _at.column, in, out, text);
         }
     };
 
@@ -129,7 +129,7 @@ void HyperCSV::convertField(CSVResultRow* row, CSVRow* def) {
             appendError(new Error(*e));
             row->addError(new Error(*e));
         } else {
-            Error* made = makeError(Error::EvalError, DirError::E_SYNTAX, "Unable to run script", _line, _column);
+            Error* made = makeError(Error::EvalError, DirError::E_SYNTAX, "Unable to run script", _at.line, _at.column);
             appendError(new Error(*made));
             row->addError(made);
         }
