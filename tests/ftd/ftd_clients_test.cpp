@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "common/error_codes.h"
@@ -96,10 +97,22 @@ public:
 // open until the client goes away: a transfer to cancel.
 class StallingService : public StreamConnectorListener {
 public:
-    std::vector<std::string> chunks;
-    long long announce = 0;  // 0: no chunk size after the chunks
+    // What the next client gets; the previous client's thread may still be
+    // finishing when the test sets it.
+    void setPlan(const std::vector<std::string>& chunks, long long announce) {
+        std::lock_guard<std::mutex> hold(_lock);
+        _chunks = chunks;
+        _announce = announce;
+    }
 
     void onAccept(StreamConnector* connector, int socket, const char* peer) override {
+        std::vector<std::string> chunks;
+        long long announce;
+        {
+            std::lock_guard<std::mutex> hold(_lock);
+            chunks = _chunks;
+            announce = _announce;
+        }
         StreamConnection s(connector, socket, peer);
         if (s.accept() != 0) return;
         StreamMessage* in = s.getInMessage();
@@ -120,6 +133,11 @@ public:
         int32_t more = 0;
         in->readInt32(&more);  // returns once the client has shut the connection down
     }
+
+private:
+    std::mutex _lock;
+    std::vector<std::string> _chunks;
+    long long _announce = 0;  // 0: no chunk size after the chunks
 };
 
 // What fn writes to standard error.
@@ -211,8 +229,7 @@ TEST(FileCopy, ACancelledCopyFailsItsReadersAtOnce) {
             long long announce;
         } cases[] = {{"before any data", {}, 0}, {"between chunks", {"hello"}, 0}, {"inside a chunk", {"hello"}, 100}};
         for (const Case& c : cases) {
-            service.chunks = c.chunks;
-            service.announce = c.announce;
+            service.setPlan(c.chunks, c.announce);
             Input* in = new Input(-1, nullptr, nullptr);
             // Long enough that a reader left waiting shows as a time-out text.
             in->setWaitTimes(10000, 10000);
