@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "common/log.h"
 #include "common/perf_data.h"
@@ -34,9 +35,16 @@ struct CreateOp : DeferredOp {
     Connection* result = nullptr;
 };
 
+// Holds the socket and a reference to the connector until the connection
+// takes both over; an op dropped unrun (the pool stops) gives them back.
 struct AttachOp : QueuedOp {
+    ~AttachOp() override {
+        if (connector == nullptr) return;
+        ::close(socket);
+        Connector::releaseRef(connector);
+    }
     Connection::ComsThreadContext* ctx;
-    Connector* connector;
+    Connector* connector;  // null once handed over
     int socket;
     char peer[INET_ADDRSTRLEN];
     bool plain;
@@ -49,6 +57,13 @@ class ConnectionOps {
 public:
     static Connection* construct(const CreateOp* op) {
         return new Connection(op->ctx, op->host, op->port, op->cert, op->key, op->type);
+    }
+    // On ctx's thread; the connection adopts the connector reference.
+    static Connection* accepted(Connection::ComsThreadContext* ctx, Connector* connector, int socket, const char* peer,
+                                bool plain) {
+        auto* c = new Connection(ctx, connector, socket, peer, plain);
+        c->startAccepted();
+        return c;
     }
     static void run(Connection::Op* op);
     static void runPosted(DeferredOp* op) { run(static_cast<Connection::Op*>(op)); }
@@ -118,7 +133,9 @@ class AttachOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         auto* a = static_cast<AttachOp*>(op);
-        Connection::attach(a->ctx, a->connector, a->socket, a->peer, a->plain);
+        Connector* connector = a->connector;
+        a->connector = nullptr;
+        ConnectionOps::accepted(a->ctx, connector, a->socket, a->peer, a->plain);
         return 0;
     }
 };
@@ -336,6 +353,8 @@ Connection* Connection::create(const char* host, const char* port, X509* cert, E
 }
 
 Connection* Connection::attach(ComsThreadContext* ctx, Connector* connector, int socket, const char* peer, bool plain) {
+    // Taken now, on the accepting thread, while the connector surely lives.
+    connector->addRef();
     if (!ctx->isCurrentThread()) {
         auto* op = new AttachOp();
         op->ctx = ctx;
@@ -346,7 +365,5 @@ Connection* Connection::attach(ComsThreadContext* ctx, Connector* connector, int
         ctx->attachTarget->doExecute(op);
         return nullptr;
     }
-    auto* c = new Connection(ctx, connector, socket, peer, plain);
-    c->startAccepted();
-    return c;
+    return ConnectionOps::accepted(ctx, connector, socket, peer, plain);
 }

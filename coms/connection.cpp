@@ -136,8 +136,8 @@ Connection::Connection(ComsThreadContext* ctx, Connector* connector, int socket,
       _readBuffer(nullptr), _info(nullptr), _outboxPosted(false), _outboxOp(new Op(Op::OUTGOING, this, false)),
       _lockCount(0), _destroyStage(DS_NONE), _allNext(nullptr), _allPrev(nullptr) {
     snprintf(_name, sizeof(_name), "S-%s", _peer);
-    // Its type item may come after the connector's owner destroyed it.
-    _connector->addRef();
+    // The reference attach took keeps the connector for as long as this
+    // connection lives: its type item may come after the owner destroyed it.
     _live++;
     enlist();
 }

@@ -175,7 +175,11 @@ public:
     // ---- server side ---------------------------------------------------
     // Constructs the connection of an accepted socket on ctx's thread: at
     // once (and returned) when the caller is that thread, else posted there
-    // (null returned). Plain connections run without TLS.
+    // (null returned). Plain connections run without TLS. The connector's
+    // reference for the connection is taken here, before any post, so that
+    // the connector outlives an attach still queued when its owner destroys
+    // it; an attach that never runs (the pool stops) closes the socket and
+    // gives the reference back.
     static Connection* attach(ComsThreadContext* ctx, Connector* connector, int socket, const char* peer, bool plain);
     // Places a new connection: the context with the fewest connections (the
     // first such), whose count is raised.
@@ -265,6 +269,7 @@ private:
     enum DestroyStage : uint8_t { DS_NONE, DS_WAITING, DS_SCHEDULED };
 
     Connection(ComsThreadContext* ctx, const char* host, const char* port, X509* cert, EVP_PKEY* key, int type);
+    // Adopts a reference to connector that the caller took for it.
     Connection(ComsThreadContext* ctx, Connector* connector, int socket, const char* peer, bool plain);
     ~Connection();
     Connection(const Connection&) = delete;

@@ -372,4 +372,61 @@ TEST(Connector, AForkedChildWatchesOnlyWhatItHolds) {
     Connector::destroy(connector);
 }
 
+// A connection whose coms thread is busy in a callback until released.
+class Stalling : public Recorder {
+public:
+    void onNoConnect(Connection* c, int code) override {
+        entered = true;
+        waitFor([&] { return released.load(); }, 10000);
+        Recorder::onNoConnect(c, code);
+    }
+    std::atomic<bool> entered{false}, released{false};
+};
+
+// An accepted socket is handed to another coms thread by a post; the
+// connector must outlive that post even when its owner destroys it first.
+// The connection then meets a connector that has gone: it refuses the client.
+TEST(Connector, AnAttachStillQueuedWhenTheConnectorGoesKeepsIt) {
+    restartPool(2);
+    Refuser refuser;
+    TestCert& tc = TestCert::get();
+    Connector* connector = Connector::create(&refuser, tc.cert, tc.key, Connector::FLAG_PLAIN);
+    connector->setBindAddress("127.0.0.1");
+    ASSERT_EQ(0, connector->bind("0"));
+    int deadPort = 0;
+    int dead = loopbackSocket(&deadPort);  // bound, not listening: refused
+    // Two connections on the first thread and one on the second, so that
+    // the next accepted socket goes to the second, which is kept busy.
+    Recorder first1, first2;
+    Stalling busy;
+    Connection* a = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    Connection* b = Connection::create("127.0.0.1", std::to_string(deadPort).c_str(), nullptr, nullptr, 448);
+    Connection* c = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    a->setListener(&first1);
+    b->setListener(&busy);
+    c->setListener(&first2);
+    ASSERT_EQ(1, Connection::getComsContext(1)->getConnectionCount());
+    b->connect();
+    ASSERT_TRUE(waitFor([&] { return busy.entered.load(); }));
+
+    int fd = connectLoopback(connector->getPort());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(waitFor([] { return Connection::getComsContext(1)->getConnectionCount() == 2; }))
+        << "the accepted socket is on its way to the second thread";
+    long before = Connection::liveConnections();
+    Connector::destroy(connector);
+    busy.released = true;
+    ASSERT_TRUE(waitFor([&] { return Connection::liveConnections() > before; })) << "attached";
+    std::string hello = Bytes().u8(12).be32(9).u8(1).be32(1).data;  // C_TYPE2
+    ASSERT_EQ(static_cast<ssize_t>(hello.size()), send(fd, hello.data(), hello.size(), 0));
+    std::string answer = readPlain(fd, 1);
+    EXPECT_EQ("06", Bytes::hex(answer.data(), answer.size())) << "C_AUTHFAIL";
+    close(fd);
+    close(dead);
+    Connection::destroy(a);
+    Connection::destroy(b);
+    Connection::destroy(c);
+    EXPECT_TRUE(allGone());
+}
+
 }  // namespace
