@@ -89,7 +89,7 @@ void Connector::createOpTargets(Connection::ComsThreadContext* ctx) {
 }
 
 Connector::Connector(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags)
-    : _listener(listener), _flags(flags), _ctx(nullptr), _socket(-1), _readEvent(nullptr), _retryTimer(nullptr),
+    : _listener(listener), _listenerCalls(0), _flags(flags), _ctx(nullptr), _socket(-1), _readEvent(nullptr), _retryTimer(nullptr),
       _bindAddress(nullptr), _boundPort(0), _serverVersion(kDefaultServerVersion) {
     snprintf(_name, sizeof(_name), "X-");
     snprintf(_traceName, sizeof(_traceName), "%s (connector)", _name);
@@ -110,8 +110,36 @@ void Connector::shutdown() {
     _retryTimer = nullptr;
     if (_socket >= 0) close(_socket);
     _socket = -1;
-    CriticalSection hold(_listenerLock);
+}
+
+namespace {
+// The connector whose listener the current thread is calling, if any.
+thread_local const Connector* t_inListenerOf = nullptr;
+}  // namespace
+
+void Connector::forgetListener() {
+    int own = t_inListenerOf == this ? 1 : 0;
+    CondSection hold(_listenerBlock);
     _listener = nullptr;
+    while (_listenerCalls > own) _listenerBlock.wait();
+}
+
+template <class Call>
+bool Connector::callListener(Call call) {
+    ConnectorListener* listener;
+    {
+        CondSection hold(_listenerBlock);
+        listener = _listener;
+        if (listener == nullptr) return false;
+        _listenerCalls++;
+    }
+    const Connector* outer = t_inListenerOf;
+    t_inListenerOf = this;
+    bool result = call(listener);
+    t_inListenerOf = outer;
+    CondSection hold(_listenerBlock);
+    if (--_listenerCalls == 0) _listenerBlock.broadcast();
+    return result;
 }
 
 void Connector::releaseRef(Connector* connector) {
@@ -139,6 +167,10 @@ Connector* Connector::create(ConnectorListener* listener, X509* cert, EVP_PKEY* 
 
 void Connector::destroy(Connector* connector) {
     if (connector == nullptr) return;
+    // Here rather than on the first coms thread: a listener that destroys
+    // its connector from a call on another coms thread would otherwise have
+    // that thread wait for its own call to end.
+    connector->forgetListener();
     Connection::ComsThreadContext* first = Connection::getComsContext(0);
     if (first == nullptr || first->isCurrentThread()) {
         ConnectorOps::remove(connector);
@@ -175,10 +207,10 @@ int Connector::bind(const char* port) {
     request.ready = [](void* self, int socket) { return static_cast<Connector*>(self)->listening(socket); };
     request.readyArg = this;
     request.failed = [](void* self, int err, int attempt, bool willRetry) {
-        auto* connector = static_cast<Connector*>(self);
-        CriticalSection hold(connector->_listenerLock);
-        if (connector->_listener != nullptr)
-            connector->_listener->onBindFailed(err, attempt, bindAttempts(), bindPauseMs(), willRetry);
+        static_cast<Connector*>(self)->callListener([&](ConnectorListener* listener) {
+            listener->onBindFailed(err, attempt, bindAttempts(), bindPauseMs(), willRetry);
+            return true;
+        });
     };
     int rc = ListenSocket::bind(&request);
     if (rc == 0) _boundPort = request.boundPort;
@@ -206,8 +238,7 @@ int Connector::bindPauseMs() {
 }
 
 bool Connector::newConnection(Connection* connection, int type) {
-    CriticalSection hold(_listenerLock);
-    return _listener != nullptr && _listener->newConnection(connection, type);
+    return callListener([&](ConnectorListener* listener) { return listener->newConnection(connection, type); });
 }
 
 void Connector::handleEvent(Event* e) {

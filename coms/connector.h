@@ -17,8 +17,10 @@
 #include "coms/connection.h"
 
 // Thread-safety: a Connector lives on the first coms thread; create, bind
-// and destroy may be called from any thread (they run there); the whitelist
-// and the kill switch are process-wide and thread-safe.
+// and destroy may be called from any thread (they run there), destroy also
+// from inside a call of the connector's own listener: the listener is called
+// with no lock of the connector held. The whitelist and the kill switch are
+// process-wide and thread-safe.
 class Connector;
 class FdEvent;
 class TimerEvent;
@@ -56,8 +58,11 @@ public:
     static Connector* create(ConnectorListener* listener, X509* cert, EVP_PKEY* key, int flags);
     // Closes the listening socket on the first coms thread and forgets the
     // listener: once it returns the listener is called no more, and a client
-    // that announces its type later is refused. Connections it accepted keep
-    // the connector (each holds a reference); the last one deletes it.
+    // that announces its type later is refused. Calls of the listener under
+    // way on other threads are waited for; a destroy from inside a call of
+    // the listener does not wait for that call, which runs to its end.
+    // Connections it accepted keep the connector (each holds a reference);
+    // the last one deletes it.
     static void destroy(Connector* connector);
     // Taken by each connection it accepts, for as long as the connection lives.
     void addRef() { _refs.fetch_add(1, std::memory_order_relaxed); }
@@ -122,13 +127,21 @@ private:
     // The bound socket listens: accept from it (first coms thread).
     bool listening(int socket);
     void acceptOne();
-    // Stops accepting and forgets the listener (first coms thread).
+    // Stops accepting (first coms thread).
     void shutdown();
+    // Clears the listener and waits until no call of it is under way, but
+    // for the one the calling thread may be in (any thread).
+    void forgetListener();
+    // Runs call(listener) with the listener in force and no lock held;
+    // false when there is none (any more).
+    template <class Call>
+    bool callListener(Call call);
 
-    // Held while the listener is called, so that shutdown, which takes it
-    // to forget the listener, returns only once no call is under way.
-    CriticalBlock _listenerLock;
-    ConnectorListener* _listener GUARDED_BY(_listenerLock);
+    // The listener and the number of its calls under way. The block is not
+    // held during a call, so that the listener may destroy the connector.
+    CondBlock _listenerBlock;
+    ConnectorListener* _listener GUARDED_BY(_listenerBlock);
+    int _listenerCalls GUARDED_BY(_listenerBlock);
     // The owner's reference and one for each connection accepted.
     std::atomic<int> _refs{1};
     int _flags;

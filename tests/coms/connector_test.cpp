@@ -429,4 +429,38 @@ TEST(Connector, AnAttachStillQueuedWhenTheConnectorGoesKeepsIt) {
     EXPECT_TRUE(allGone());
 }
 
+// A one-shot server: its listener takes the first client and destroys the
+// connector from inside that call. With one coms thread the call runs where
+// the connector lives; with two it runs on the other thread.
+TEST(Connector, ItsListenerMayDestroyItFromInsideACall) {
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        restartPool(threads);
+        struct OneShot : ConnectorListener {
+            bool newConnection(Connection* c, int) override {
+                c->setListener(&served);
+                Connector::destroy(connector);
+                destroyed = true;
+                return true;
+            }
+            Connector* connector = nullptr;
+            Recorder served;
+            std::atomic<bool> destroyed{false};
+        } oneShot;
+        oneShot.served.onEnd = [](Connection* c) { Connection::destroy(c); };
+        TestCert& tc = TestCert::get();
+        oneShot.connector = Connector::create(&oneShot, tc.cert, tc.key, 0);
+        oneShot.connector->setBindAddress("127.0.0.1");
+        ASSERT_EQ(0, oneShot.connector->bind("0"));
+        std::string port = std::to_string(oneShot.connector->getPort());
+        {
+            Client client("127.0.0.1", port);
+            EXPECT_TRUE(client.connect()) << "the first client is served";
+            EXPECT_TRUE(waitFor([&] { return oneShot.destroyed.load(); }));
+        }
+        EXPECT_EQ(-1, connectLoopback(std::stoi(port))) << "nobody listens any more";
+        EXPECT_TRUE(allGone());
+    }
+}
+
 }  // namespace
