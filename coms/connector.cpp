@@ -104,6 +104,7 @@ Connector::~Connector() {
 }
 
 void Connector::shutdown() {
+    _closed = true;
     delete _readEvent;
     _readEvent = nullptr;
     delete _retryTimer;
@@ -212,13 +213,24 @@ int Connector::bind(const char* port) {
             return true;
         });
     };
+    request.wanted = [](void* self) { return !static_cast<Connector*>(self)->_closed.load(); };
+    // Held while attempts are under way: a destroy meanwhile (by another
+    // thread, or by the listener from onBindFailed) must not free what the
+    // next attempt reads.
+    addRef();
     int rc = ListenSocket::bind(&request);
     if (rc == 0) _boundPort = request.boundPort;
+    releaseRef(this);  // may be the last: nothing of this after it
     return rc;
 }
 
 bool Connector::listening(int socket) {
-    // On the first coms thread, where the accepting event must live.
+    // On the first coms thread, where the accepting event must live, and
+    // where shutdown runs: no destroy comes between the check and the event.
+    if (_closed) {
+        close(socket);
+        return false;
+    }
     _socket = socket;
     _readEvent = new FdEvent(this, _socket, FdEvent::KIND_READ);
     return true;

@@ -70,7 +70,9 @@ public:
 
     // Binds on the first coms thread (waiting for the result): 0 or -1. The
     // port is a decimal number or a service name; "0" lets the system choose
-    // a free port (see getPort).
+    // a free port (see getPort). A destroy while the bind waits for a busy
+    // port ends it with -1 at its next attempt; the bind keeps the connector
+    // until then.
     int bind(const char* port);
     // The address to listen on (IPv4 text) before bind; all addresses by default.
     void setBindAddress(const char* address);
@@ -124,7 +126,8 @@ private:
     Connector(const Connector&) = delete;
     Connector& operator=(const Connector&) = delete;
 
-    // The bound socket listens: accept from it (first coms thread).
+    // The bound socket listens: accept from it (first coms thread); false,
+    // with the socket closed, once the connector was destroyed.
     bool listening(int socket);
     void acceptOne();
     // Stops accepting (first coms thread).
@@ -144,6 +147,8 @@ private:
     int _listenerCalls GUARDED_BY(_listenerBlock);
     // The owner's reference and one for each connection accepted.
     std::atomic<int> _refs{1};
+    // Set by shutdown: a bind still under way gives up.
+    std::atomic<bool> _closed{false};
     int _flags;
     SSL_CTX* _ctx;
     int _socket;

@@ -95,6 +95,10 @@ private:
             int err = errno;
             bool willRetry = err == EADDRINUSE && _attempt < Connector::bindAttempts();
             if (_request->failed != nullptr) _request->failed(_request->readyArg, err, _attempt, willRetry);
+            if (willRetry && _request->wanted != nullptr && !_request->wanted(_request->readyArg)) {
+                log(0, "%s: bind given up, the port is no longer wanted", _request->name);
+                return finish(-1);
+            }
             if (willRetry) {
                 log(0, t->retry, _request->name);
                 if (_waiter != nullptr) {

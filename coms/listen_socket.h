@@ -41,6 +41,9 @@ public:
         // Told of each failed bind (errno, attempt from 1, whether another
         // follows) on the thread that binds; may be null. Takes readyArg.
         void (*failed)(void* arg, int err, int attempt, bool willRetry) = nullptr;
+        // Asked before each further attempt (after failed): false gives the
+        // bind up with -1, for an owner that went meanwhile. May be null.
+        bool (*wanted)(void* arg) = nullptr;
         // Results: the socket (-1 on failure) and the port bound.
         int socket = -1;
         int boundPort = 0;

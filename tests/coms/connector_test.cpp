@@ -463,4 +463,46 @@ TEST(Connector, ItsListenerMayDestroyItFromInsideACall) {
     }
 }
 
+// A bind that waits for a busy port gives up once its connector is
+// destroyed: by its owner on another thread, or by the listener when told
+// of the failed attempt. Neither leaves the next attempt to a freed connector.
+TEST(Connector, DestroyEndsABindThatWaitsForABusyPort) {
+    ensurePool();
+    int port = 0;
+    int holder = loopbackSocket(&port);
+    ASSERT_EQ(0, listen(holder, 1));
+    Connector::setBindRetry(50, 100);
+    TestCert& tc = TestCert::get();
+    struct GivingUp : ConnectorListener {
+        bool newConnection(Connection*, int) override { return false; }
+        void onBindFailed(int, int, int, int, bool) override {
+            failures++;
+            if (destroyOnFailure) Connector::destroy(connector);
+        }
+        bool destroyOnFailure = false;
+        Connector* connector = nullptr;
+        std::atomic<int> failures{0};
+    };
+    for (bool fromListener : {false, true}) {
+        SCOPED_TRACE(fromListener ? "destroyed by the listener" : "destroyed by the owner");
+        LogCapture logs;
+        GivingUp listener;
+        listener.destroyOnFailure = fromListener;
+        listener.connector = Connector::create(&listener, tc.cert, tc.key, 0);
+        listener.connector->setBindAddress("127.0.0.1");
+        std::atomic<int> result{1};
+        std::thread binder([&] { result = listener.connector->bind(std::to_string(port).c_str()); });
+        if (!fromListener) {
+            ASSERT_TRUE(waitFor([&] { return listener.failures.load() > 0; }));
+            Connector::destroy(listener.connector);
+        }
+        binder.join();
+        EXPECT_EQ(-1, result.load());
+        EXPECT_TRUE(logs.contains("bind given up, the port is no longer wanted"));
+        EXPECT_FALSE(logs.contains("bind: Unable to bind to port")) << "not after all its attempts";
+    }
+    Connector::setBindRetry(20, 4000);
+    close(holder);
+}
+
 }  // namespace
