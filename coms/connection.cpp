@@ -230,14 +230,18 @@ int Connection::connect() {
 }
 
 void Connection::resolveComplete(uint32_t address, int error) {
+    // A second answer changes nothing: the first may be in use already.
+    if (_resolved) return;
     const unsigned char* b = reinterpret_cast<const unsigned char*>(&address);
-    bool inDoConnect = hasFlag(F_IN_DO_CONNECT);
-    log(_debug_coms, LOG_DEBUG, 0, 0, "%s: resolve completes: %s -> %u.%u.%u.%u (inDoConnect = %d)", _name,
-        _host != nullptr ? _host : "", b[0], b[1], b[2], b[3], inDoConnect ? 1 : 0);
+    // The result first, then the stage: whoever goes on finds it stored.
     _address = error == 0 ? address : 0;
     _resolveError = error;
     _resolved = true;
-    if (!inDoConnect) {
+    uint8_t before = _resolveStage.exchange(RS_ANSWERED);
+    bool inDoConnect = before == RS_IN_CALL;
+    log(_debug_coms, LOG_DEBUG, 0, 0, "%s: resolve completes: %s -> %u.%u.%u.%u (inDoConnect = %d)", _name,
+        _host != nullptr ? _host : "", b[0], b[1], b[2], b[3], inDoConnect ? 1 : 0);
+    if (before == RS_WAITING) {
         addLock();
         _context->connectTarget->doExecute(new Op(Op::CONNECT, this));
     }

@@ -99,7 +99,6 @@ public:
     // coms thread only (except where noted); read anywhere.
     enum Flag : uint32_t {
         F_RESOLVE_STARTED = 1u << 0,   // the resolver was asked
-        F_IN_DO_CONNECT = 1u << 1,     // doConnect is calling the resolver
         F_FORCE_V0 = 1u << 2,          // host ended in ":v0": C_TYPE whatever the version
         F_PLAIN = 1u << 3,             // accepted without TLS
         F_SENT_TYPE2 = 1u << 4,        // the handshake used C_TYPE2 (sent or received)
@@ -397,6 +396,12 @@ private:
     uint32_t _address;  // network byte order
     int _resolveError;
     std::atomic<bool> _resolved;
+    // Who goes on with the connect once the resolver answers: doConnect, if
+    // the answer came while it was still calling the resolver, else the
+    // answer, which posts the connect again. Each side moves the stage once,
+    // atomically, so that exactly one of them goes on.
+    enum ResolveStage : uint8_t { RS_NONE, RS_IN_CALL, RS_WAITING, RS_ANSWERED };
+    std::atomic<uint8_t> _resolveStage{RS_NONE};
 
     // ---- coms thread ---------------------------------------------------
     char* _peer;

@@ -27,13 +27,13 @@ int Connection::doConnect() {
     if (isClosed()) return COMS_E_NOT_CONNECTED;
     if (_socket >= 0) return 0;  // already under way
     if (!_resolved) {
-        if (!hasFlag(F_RESOLVE_STARTED)) {
-            setFlag(F_RESOLVE_STARTED);
-            setFlag(F_IN_DO_CONNECT);
-            Connection::getResolver()->resolve(_host, this);
-            clearFlag(F_IN_DO_CONNECT);
-        }
-        if (!_resolved) return 0;  // resolveComplete posts the connect again
+        if (hasFlag(F_RESOLVE_STARTED)) return 0;  // resolveComplete posts the connect again
+        setFlag(F_RESOLVE_STARTED);
+        _resolveStage = RS_IN_CALL;
+        Connection::getResolver()->resolve(_host, this);
+        // No answer yet: from here on the answer posts the connect again.
+        uint8_t stage = RS_IN_CALL;
+        if (_resolveStage.compare_exchange_strong(stage, RS_WAITING)) return 0;
     }
     ConnectionListener* l = _listener;
     if (_resolveError != 0) {

@@ -172,6 +172,60 @@ TEST(Handshake, ResolverMayAnswerLater) {
     Connection::setResolver(nullptr);
 }
 
+// Answers at once, from a thread of its own that runs alongside the return
+// from resolve: the answer and doConnect's return race for who goes on.
+class RacingResolver : public Resolver {
+public:
+    void resolve(const char*, Connection* connection) override {
+        connection->addLock();
+        std::atomic<bool> started{false};
+        std::lock_guard<std::mutex> hold(_mutex);
+        _threads.emplace_back([connection, &started] {
+            started = true;
+            connection->resolveComplete(htonl(INADDR_LOOPBACK), 0);
+            connection->removeLock();
+        });
+        while (!started) std::this_thread::yield();
+    }
+    ~RacingResolver() override {
+        for (auto& t : _threads) t.join();
+    }
+
+private:
+    std::mutex _mutex;
+    std::vector<std::thread> _threads;
+};
+
+// Whichever comes second, the answer or the return from resolve, carries the
+// connect on: no connection stays resolving. (The debug log widens the race.)
+TEST(Handshake, AnAnswerRacingTheReturnFromResolveIsNotLost) {
+    ensurePool();
+    LogCapture logs;
+    int level = _debug_coms;
+    _debug_coms = LOG_DEBUG;
+    RacingResolver resolver;
+    Connection::setResolver(&resolver);
+    int deadPort = 0;
+    int dead = loopbackSocket(&deadPort);  // bound, not listening: refused
+    const int n = 300;
+    std::vector<Recorder> recorders(n);
+    std::vector<Connection*> connections;
+    for (int i = 0; i < n; i++) {
+        connections.push_back(Connection::create("somehost", std::to_string(deadPort).c_str(), nullptr, nullptr, 448));
+        connections.back()->setListener(&recorders[i]);
+        connections.back()->connect();
+    }
+    int stuck = 0;
+    for (Recorder& r : recorders)
+        if (!r.waitNoConnect(stuck == 0 ? 5000 : 0)) stuck++;
+    EXPECT_EQ(0, stuck) << "connections that never went past resolving";
+    for (Connection* c : connections) Connection::destroy(c);
+    EXPECT_TRUE(allGone());
+    Connection::setResolver(nullptr);
+    _debug_coms = level;
+    close(dead);
+}
+
 // The child half of the kill tests: a client that the server may stop. It
 // exits 0 when it is still connected after 20 heartbeat intervals in which
 // its latency probes (if it sends them) were answered.
