@@ -399,17 +399,20 @@ WhitelistRule parseWhitelistRule(const char* text) {
 }
 
 // Splits a whitelist at its commas and calls each(rule text, rule) with the
-// blanks of each rule removed, until each returns true.
+// blanks of each rule removed, until each returns true. Every comma ends a
+// rule: ",," holds an empty rule, a bad one like " " between two commas.
 template <class Each>
 void forEachWhitelistRule(const char* whitelist, Each each) {
     char* rules = strdup(whitelist);
-    char* save = nullptr;
-    for (char* token = strtok_r(rules, ",", &save); token != nullptr; token = strtok_r(nullptr, ",", &save)) {
+    for (char* token = rules; token != nullptr;) {
+        char* comma = strchr(token, ',');
+        if (comma != nullptr) *comma = '\0';
         char* out = token;
         for (char* in = token; *in != '\0'; in++)
             if (!isspace(static_cast<unsigned char>(*in))) *out++ = *in;
         *out = '\0';
         if (each(token, parseWhitelistRule(token))) break;
+        token = comma != nullptr ? comma + 1 : nullptr;
     }
     free(rules);
 }

@@ -76,6 +76,10 @@ TEST(Whitelist, BadRulesAreFoundBeforeUse) {
         {"1.2.3.4, 10.1.2.x", "10.1.2.x", "not an IPv4 address"},
         {"1.2.3.4/8/8", "1.2.3.4/8/8", "at most one slash"},
         {"1.2.3.4,  ,5.6.7.8", "", "three dots"},
+        // Every comma ends a rule, so an empty one is there to report too.
+        {"1.2.3.4,,5.6.7.8", "", "three dots"},
+        {"1.2.3.4,", "", "three dots"},
+        {",1.2.3.4", "", "three dots"},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(Connector::findBadWhitelistRule(c.whitelist, &rule, &reason)) << c.whitelist;
