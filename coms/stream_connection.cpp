@@ -19,6 +19,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "common/log.h"
 #include "common/os.h"
 #include "common/properties.h"
@@ -56,6 +58,18 @@ const ListenSocket::Texts kBindTexts = {
 };
 
 }  // namespace
+
+namespace {
+std::atomic<int> _handshakeTimeoutMs{StreamConnection::kDefaultHandshakeTimeoutMs};
+}  // namespace
+
+void StreamConnection::setHandshakeTimeout(int ms) {
+    _handshakeTimeoutMs = ms > 0 ? ms : 1;
+}
+
+int StreamConnection::handshakeTimeout() {
+    return _handshakeTimeoutMs;
+}
 
 // ---------------------------------------------------------------------------
 // StreamConnector
@@ -348,7 +362,7 @@ int StreamConnection::sslCall(Side side, Call call, int* sslError) {
     return rv;
 }
 
-bool StreamConnection::waitForSocket(Side side, int sslError) {
+bool StreamConnection::waitForSocket(Side side, int sslError, int timeoutMs) {
     int wakeFd;
     {
         CriticalSection hold(_sslLock);
@@ -362,8 +376,9 @@ bool StreamConnection::waitForSocket(Side side, int sslError) {
     fds[1].events = POLLIN;
     fds[1].revents = 0;
     for (;;) {
-        int rv = poll(fds, 2, -1);
-        if (rv >= 0) break;
+        int rv = poll(fds, 2, timeoutMs);
+        if (rv == 0) return false;  // timed out: the caller tells
+        if (rv > 0) break;
         if (errno != EINTR) {
             log(errno, "%s: poll failed", _name);
             return false;
@@ -379,11 +394,20 @@ bool StreamConnection::waitForSocket(Side side, int sslError) {
 
 int StreamConnection::handshake(bool client) {
     if (startConcurrentIo() != 0) return COMS_E_NOT_CONNECTED;
+    int limit = handshakeTimeout();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
     for (;;) {
         int err = 0;
         int rv = sslCall(READER, [client](SSL* ssl) { return client ? SSL_connect(ssl) : SSL_accept(ssl); }, &err);
         if (rv == 1) break;
-        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) && waitForSocket(READER, err)) continue;
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() > 0 && waitForSocket(READER, err, static_cast<int>(left.count()) + 1)) continue;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                log(_debug_coms, LOG_WARNING, 0, 0, "%s: TLS handshake not done after %d ms", _name, limit);
+                return COMS_E_NOT_CONNECTED;
+            }
+        }
         log(_debug_coms, LOG_WARNING, 0, 0, "%s: TLS handshake failed", _name);
         logSslErrors(_name);
         return COMS_E_NOT_CONNECTED;

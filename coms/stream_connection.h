@@ -89,6 +89,14 @@ public:
     int connect();
     // Server: run the TLS handshake on the accepted socket. 0 or -10.
     int accept();
+    // The longest the TLS handshake of connect() or accept() may take
+    // (20000 ms by default, as a connection's lost time-out): a peer that
+    // stays silent would otherwise hold the "ft-listen" thread, and with it
+    // the connector's destructor, for good. Past it the handshake fails
+    // with -10. Any thread; read when a handshake starts.
+    static constexpr int kDefaultHandshakeTimeoutMs = 20000;
+    static void setHandshakeTimeout(int ms);
+    static int handshakeTimeout();
 
     // Waits for at least one byte; the count read, 0 at the end of the
     // stream, negative on an error.
@@ -136,9 +144,10 @@ private:
     // side is recorded as waiting, and *sslError tells which.
     template <class Call>
     int sslCall(Side side, Call call, int* sslError);
-    // Waits, without the lock, for the socket or for the other side's wake.
-    // False when polling failed.
-    bool waitForSocket(Side side, int sslError);
+    // Waits, without the lock, for the socket or for the other side's wake,
+    // at most timeoutMs (-1: no limit). False when polling failed or the
+    // time ran out.
+    bool waitForSocket(Side side, int sslError, int timeoutMs = -1);
 
     char _name[kNameLength + 1];
     char* _host;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "coms/coms_error.h"
 #include "coms/stream_connection.h"
@@ -198,6 +199,59 @@ TEST(StreamConnection, BindAndConnectFailures) {
     int32_t v;
     EXPECT_NE(0, refused.getInMessage()->readInt32(&v));
     EXPECT_EQ(MSG_E_WRITE_SHORT, refused.getOutMessage()->writeInt32(1));
+}
+
+// Runs only the server's handshake on each accepted socket and records its
+// result.
+class HandshakeOnly : public StreamConnectorListener {
+public:
+    void onAccept(StreamConnector* connector, int socket, const char* peer) override {
+        StreamConnection s(connector, socket, peer);
+        int rc = s.accept();
+        std::lock_guard<std::mutex> hold(mutex);
+        results.push_back(rc);
+    }
+    std::vector<int> seen() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return results;
+    }
+    std::mutex mutex;
+    std::vector<int> results;
+};
+
+// A client that connects and says nothing holds the listen thread (and so
+// the connector's destructor) only until the handshake time-out; the next
+// client is served.
+TEST(StreamConnection, ASilentClientIsDroppedAfterTheHandshakeTimeOut) {
+    dravika_init();
+    LogCapture logs;
+    EXPECT_EQ(20000, StreamConnection::handshakeTimeout());
+    StreamConnection::setHandshakeTimeout(300);
+    HandshakeOnly server;
+    TestCert& tc = TestCert::get();
+    {
+        StreamConnector connector(&server, tc.cert, tc.key);
+        connector.setBindAddress("127.0.0.1");
+        ASSERT_EQ(0, connector.bind("0"));
+        int port = connector.getPort();
+        // Closed before the connector goes, whatever the outcome: a silent
+        // client would otherwise keep its destructor waiting.
+        std::unique_ptr<int, void (*)(int*)> silent(new int(connectLoopback(port)), [](int* fd) {
+            if (*fd >= 0) close(*fd);
+            delete fd;
+        });
+        ASSERT_GE(*silent, 0);
+        ASSERT_TRUE(waitFor([&] { return server.seen().size() == 1; })) << "the silent client is given up";
+        EXPECT_EQ(COMS_E_NOT_CONNECTED, server.seen()[0]);
+        EXPECT_TRUE(logs.contains("S-127.0.0.1: TLS handshake not done after 300 ms"));
+
+        StreamConnection client("127.0.0.1", std::to_string(port).c_str(), nullptr, nullptr);
+        EXPECT_EQ(0, client.connect());
+        ASSERT_TRUE(waitFor([&] { return server.seen().size() == 2; }));
+        EXPECT_EQ(0, server.seen()[1]);
+        client.close();
+    }
+    StreamConnection::setHandshakeTimeout(StreamConnection::kDefaultHandshakeTimeoutMs);
 }
 
 }  // namespace
