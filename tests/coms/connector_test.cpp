@@ -22,6 +22,17 @@ public:
     bool newConnection(Connection*, int) override { return false; }
 };
 
+// A connector with the test certificate, listening on a loopback port the
+// system picks; null when it could not bind.
+Connector* loopbackConnector(ConnectorListener* listener, int flags) {
+    TestCert& tc = TestCert::get();
+    Connector* c = Connector::create(listener, tc.cert, tc.key, flags);
+    c->setBindAddress("127.0.0.1");
+    if (c->bind("0") == 0) return c;
+    Connector::destroy(c);
+    return nullptr;
+}
+
 TEST(Connector, BindRetriesWhileThePortStaysInUseAndLooksUpServices) {
     ensurePool();
     LogCapture logs;
@@ -164,10 +175,8 @@ TEST(Connector, AClientThatAnnouncesItselfAfterTheConnectorWentIsRefused) {
         }
     };
     auto* listener = new Counting();
-    TestCert& tc = TestCert::get();
-    Connector* c = Connector::create(listener, tc.cert, tc.key, Connector::FLAG_PLAIN);
-    c->setBindAddress("127.0.0.1");
-    ASSERT_EQ(0, c->bind("0"));
+    Connector* c = loopbackConnector(listener, Connector::FLAG_PLAIN);
+    ASSERT_NE(nullptr, c);
     long before = Connection::liveConnections();
     int fd = connectLoopback(c->getPort());
     ASSERT_GE(fd, 0);
@@ -187,10 +196,8 @@ TEST(Connector, AClientThatAnnouncesItselfAfterTheConnectorWentIsRefused) {
 TEST(Connector, ASecondBindIsRefused) {
     ensurePool();
     Refuser refuser;
-    TestCert& tc = TestCert::get();
-    Connector* c = Connector::create(&refuser, tc.cert, tc.key, 0);
-    c->setBindAddress("127.0.0.1");
-    ASSERT_EQ(0, c->bind("0"));
+    Connector* c = loopbackConnector(&refuser, 0);
+    ASSERT_NE(nullptr, c);
     int port = c->getPort();
     EXPECT_EQ(-1, c->bind("0"));
     EXPECT_EQ(port, c->getPort());
@@ -230,10 +237,8 @@ TEST(Connector, ForkFlagServesEachClientInAChild) {
     // thread, and a connection on the other thread.
     restartPool(2);
     PidReporter reporter;
-    TestCert& tc = TestCert::get();
-    Connector* connector = Connector::create(&reporter, tc.cert, tc.key, Connector::FLAG_FORK);
-    connector->setBindAddress("127.0.0.1");
-    ASSERT_EQ(0, connector->bind("0"));
+    Connector* connector = loopbackConnector(&reporter, Connector::FLAG_FORK);
+    ASSERT_NE(nullptr, connector);
     {
         Client client("127.0.0.1", std::to_string(connector->getPort()));
         Connection* idle = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
@@ -326,10 +331,8 @@ std::set<pid_t> childrenNow() {
 TEST(Connector, AForkedChildWatchesOnlyWhatItHolds) {
     ensurePool();
     Refuser refuser;
-    TestCert& tc = TestCert::get();
-    Connector* connector = Connector::create(&refuser, tc.cert, tc.key, Connector::FLAG_FORK);
-    connector->setBindAddress("127.0.0.1");
-    ASSERT_EQ(0, connector->bind("0"));
+    Connector* connector = loopbackConnector(&refuser, Connector::FLAG_FORK);
+    ASSERT_NE(nullptr, connector);
     // A bare socket for a client: no thread of this process allocates while
     // the connector forks, which a sanitizer's allocator does not survive.
     std::set<pid_t> before = childrenNow();
@@ -389,10 +392,8 @@ public:
 TEST(Connector, AnAttachStillQueuedWhenTheConnectorGoesKeepsIt) {
     restartPool(2);
     Refuser refuser;
-    TestCert& tc = TestCert::get();
-    Connector* connector = Connector::create(&refuser, tc.cert, tc.key, Connector::FLAG_PLAIN);
-    connector->setBindAddress("127.0.0.1");
-    ASSERT_EQ(0, connector->bind("0"));
+    Connector* connector = loopbackConnector(&refuser, Connector::FLAG_PLAIN);
+    ASSERT_NE(nullptr, connector);
     int deadPort = 0;
     int dead = loopbackSocket(&deadPort);  // bound, not listening: refused
     // Two connections on the first thread and one on the second, so that
@@ -448,10 +449,8 @@ TEST(Connector, ItsListenerMayDestroyItFromInsideACall) {
             std::atomic<bool> destroyed{false};
         } oneShot;
         oneShot.served.onEnd = [](Connection* c) { Connection::destroy(c); };
-        TestCert& tc = TestCert::get();
-        oneShot.connector = Connector::create(&oneShot, tc.cert, tc.key, 0);
-        oneShot.connector->setBindAddress("127.0.0.1");
-        ASSERT_EQ(0, oneShot.connector->bind("0"));
+        oneShot.connector = loopbackConnector(&oneShot, 0);
+        ASSERT_NE(nullptr, oneShot.connector);
         std::string port = std::to_string(oneShot.connector->getPort());
         {
             Client client("127.0.0.1", port);
