@@ -216,6 +216,19 @@ Any sharedTower(int levels, int base) {
 // Values a script can build: an array that holds itself, parts shared many
 // times over, and nesting far deeper than a stack could hold one frame per
 // level.
+// levels owned arrays, each holding the next, around the number 1.
+Any nestedArrays(int levels) {
+    Any v(1);
+    for (int i = 0; i < levels; i++) {
+        AnyArray* a = new AnyArray;
+        Any* inner = new Any;
+        inner->takeFrom(v);
+        a->append(inner);
+        v.setArray(a);
+    }
+    return v;
+}
+
 TEST_F(AnyTest, NestedValuesCompareAndReleaseWithinBoundedStack) {
     AnyArray* d = selfHolding(1);
     AnyArray* e = selfHolding(1);
@@ -254,15 +267,9 @@ TEST_F(AnyTest, NestedValuesCompareAndReleaseWithinBoundedStack) {
     chainA.clear();  // references, each array released by the one above it
 
     // Owned arrays inside owned arrays, and objects inside objects.
-    Any owner;
-    owner.set("bottom");
+    Any owner = nestedArrays(kDeep);
     Any objects;
     for (int i = 0; i < kDeep; i++) {
-        AnyArray* a = new AnyArray;
-        Any* inner = new Any;
-        inner->takeFrom(owner);
-        a->append(inner);
-        owner.setArray(a);
         Attributes* o = new Attributes;
         o->addAttribute("x", new Any(objects));
         objects.setReference(o);
@@ -275,19 +282,6 @@ std::string repeated(const char* s, int times) {
     std::string out;
     for (int i = 0; i < times; i++) out += s;
     return out;
-}
-
-// levels owned arrays, each holding the next, around the number 1.
-Any nestedArrays(int levels) {
-    Any v(1);
-    for (int i = 0; i < levels; i++) {
-        AnyArray* a = new AnyArray;
-        Any* inner = new Any;
-        inner->takeFrom(v);
-        a->append(inner);
-        v.setArray(a);
-    }
-    return v;
 }
 
 TEST_F(AnyTest, NestedValuesPrintCopyAndEncodeWithinBoundedStack) {
