@@ -57,10 +57,8 @@ const ListenSocket::Texts kBindTexts = {
     "%s: Unable to listen() to port",
 };
 
-}  // namespace
-
-namespace {
 std::atomic<int> _handshakeTimeoutMs{StreamConnection::kDefaultHandshakeTimeoutMs};
+
 }  // namespace
 
 void StreamConnection::setHandshakeTimeout(int ms) {
