@@ -111,13 +111,7 @@ FutureResult* FutureResult::newUnlisted() {
 FutureResult::~FutureResult() {
     if (_listed) {
         CriticalSection hold(_lock);
-        if (_prev != nullptr)
-            _prev->_next = _next;
-        else if (_list == this)
-            _list = _next;
-        if (_next != nullptr) _next->_prev = _prev;
-        if (_indexed) unindex();
-        _futureResults--;
+        unlist();
     }
     delete result;
     free(errorText);
@@ -136,6 +130,17 @@ void FutureResult::deleteNow(void* object) {
     delete static_cast<FutureResult*>(object);
 }
 
+void FutureResult::unlist() {
+    if (_prev != nullptr)
+        _prev->_next = _next;
+    else if (_list == this)
+        _list = _next;
+    if (_next != nullptr) _next->_prev = _prev;
+    if (_indexed) unindex();
+    _futureResults--;
+    _listed = false;
+}
+
 void FutureResult::unindex() {
     for (FutureResult** link = &_byId[bucketOf(id)]; *link != nullptr; link = &(*link)->_sameHash) {
         if (*link == this) {
@@ -148,10 +153,20 @@ void FutureResult::unindex() {
 
 void FutureResult::destroy(FutureResult* fr) {
     if (fr == nullptr) return;
+    // Out of the index at once: a reply that comes later finds nothing, and
+    // one being handled now (its listener runs under the registry lock) is
+    // over before the caller goes on to delete that listener. A result whose
+    // waiters were signalled needs neither: its completion has left the
+    // lock, and its request (if any) has finished, so nothing looks it up
+    // again; it leaves the index with the registry when it is deleted. That
+    // spares the owner the registry lock, which the execution thread takes
+    // for every reply.
+    bool signalled;
     {
-        // Out of the index at once: a reply that comes later finds nothing,
-        // and one being handled now (its listener runs under the registry
-        // lock) is over before the caller goes on to delete that listener.
+        CondSection hold(fr->cond);
+        signalled = fr->_signalled;
+    }
+    if (!signalled) {
         bool nested = _lock.heldByCaller();
         if (!nested) _lock.enter();
         if (fr->_indexed) fr->unindex();
@@ -184,7 +199,15 @@ void FutureResult::deleteOnOwner() {
 }
 
 void FutureResult::freeDestroyed() {
-    FutureResult* fr = _destroyed.exchange(nullptr, std::memory_order_acquire);
+    FutureResult* taken = _destroyed.exchange(nullptr, std::memory_order_acquire);
+    if (taken == nullptr) return;
+    {
+        // Out of the registry together, under one entry of its lock.
+        CriticalSection hold(_lock);
+        for (FutureResult* fr = taken; fr != nullptr; fr = fr->_destroyedNext)
+            if (fr->_listed) fr->unlist();
+    }
+    FutureResult* fr = taken;
     while (fr != nullptr) {
         FutureResult* next = fr->_destroyedNext;
         delete fr;

@@ -168,8 +168,9 @@ private:
     // Waiters wait for this rather than `complete`, which is set before the
     // listener runs.
     bool _signalled GUARDED_BY(cond);
-    bool _listed;  // in the registry (all but newUnlisted's)
-    // Found by lockById: listed and not yet destroyed by its owner.
+    bool _listed;  // in the registry: from construction (but newUnlisted's) until unlist
+    // Found by lockById: listed, and not destroyed by its owner before its
+    // waiters were signalled.
     bool _indexed GUARDED_BY(_lock);
     FutureResult* _next;
     FutureResult* _prev;
@@ -190,6 +191,8 @@ private:
     void deleteOnOwner();
     static size_t bucketOf(long long id) { return static_cast<size_t>(id) & (kBuckets - 1); }
     void unindex() REQUIRES(_lock);
+    // Out of the list of all results and the index; clears _listed.
+    void unlist() REQUIRES(_lock);
 
     // The index by id: the low bits of the id pick the bucket, and ids are
     // handed out in sequence, so live results spread evenly.

@@ -306,6 +306,33 @@ TEST_F(ExecTest, AResultItsOwnerDestroyedHearsNothingMore) {
     FutureResult::destroy(next);
 }
 
+// A result that was answered stays in the index until the execution thread
+// deletes it: a second answer or progress for its id, sent after the owner
+// destroyed it and deleted its listener, must still reach nobody.
+TEST_F(ExecTest, AnAnswerRepeatedAfterTheOwnerLetGoReachesNobody) {
+    Recorder* gone = new Recorder();
+    FutureResult* r = run("/thing:id=3", "later", nullptr, gone);
+    long long id = spi.waitForIds(1).at(0);
+    Directory::executeComplete(id, DirError::E_ILLEGAL_ARGUMENT);
+    ASSERT_TRUE(r->waitComplete(10000));
+    EXPECT_EQ(1, gone->completes);
+    FutureResult::destroy(r);
+    delete gone;
+    FutureResult* again = new FutureResult();
+    again->result = new Any(2);
+    again->complete = true;
+    Directory::executeComplete(id, again);
+    Directory::executeUpdated(id, new ExecuteUpdate(1, 0.5, "late"));
+    Directory::executeComplete(id, DirError::E_TIMEOUT);
+    // Handled in order: once the request behind them is answered, so are they.
+    Recorder live;
+    FutureResult* next = run("/thing:id=4", "later", nullptr, &live);
+    Directory::executeComplete(spi.waitForIds(2).at(1), DirError::E_ILLEGAL_ARGUMENT);
+    ASSERT_TRUE(next->waitComplete(10000));
+    EXPECT_EQ(1, live.completes);
+    FutureResult::destroy(next);
+}
+
 TEST_F(ExecTest, ARemoteResolvesAnswerIsTakenOnceOrFreedWithItsHelper) {
     // Taken: the request owns the object. Never taken (the request ended
     // first): the helper frees it (the leak checker would see it otherwise).
