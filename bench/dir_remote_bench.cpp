@@ -188,62 +188,31 @@ Result echoRun(Connection* c, EchoClient* e, int window, int total) {
     return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99), (cpuNowUs() - cpu0) / total};
 }
 
-// Counts completions of the execute runs.
-class Done : public FutureResultListener {
-public:
-    void onComplete(FutureResult* r) override {
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            finished.push_back(r);
-        }
-        changed.notify_all();
-    }
-    void onUpdate(FutureResult*, ExecuteUpdate*) override {}
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<FutureResult*> finished;
-};
-
+// The execute runs wait on each result, oldest first, as a caller without
+// a listener does: replies come back in order on the one connection, and
+// the execution thread wakes a waiter only after it has left the registry
+// lock, so the waker's syscall is never made under that lock.
 Result executeRun(Directory* d, const DirName* name, int window, int total, int* failures) {
-    Done done;
     std::vector<double> lat;
     lat.reserve(total);
-    // When each request went out, by its result's id less the first id of
-    // the run (ids rise; replies take ids of their own in between). Like the
-    // echo run's queue of send times, this costs no allocation per request.
-    std::vector<Clock::time_point> started(2 * static_cast<size_t>(total) + 4096);
-    long long firstId = -1;
+    std::deque<std::pair<FutureResult*, Clock::time_point>> outstanding;
     double cpu0 = cpuNowUs();
     auto t0 = Clock::now();
     int issued = 0;
     int completed = 0;
-    // Swapped with the listener's list, so that both keep their room.
-    std::vector<FutureResult*> got;
     while (completed < total) {
         while (issued < total && issued - completed < window) {
             auto t = Clock::now();
-            FutureResult* fr = d->execute(name, &done, "ping", nullptr);
-            if (firstId < 0) firstId = fr->id;
-            size_t slot = static_cast<size_t>(fr->id - firstId);
-            if (slot >= started.size()) started.resize(2 * slot);
-            started[slot] = t;
+            outstanding.emplace_back(d->execute(name, nullptr, "ping", nullptr), t);
             issued++;
         }
-        got.clear();
-        {
-            std::unique_lock<std::mutex> hold(done.lock);
-            done.changed.wait(hold, [&] { return !done.finished.empty(); });
-            got.swap(done.finished);
-        }
-        auto t = Clock::now();
-        for (FutureResult* fr : got) {
-            lat.push_back(std::chrono::duration<double, std::micro>(t - started[fr->id - firstId]).count());
-            // Complete once the listener ran; signalled once the waiters may go.
-            fr->waitComplete();
-            if (fr->failed) (*failures)++;
-            FutureResult::destroy(fr);
-            completed++;
-        }
+        FutureResult* fr = outstanding.front().first;
+        fr->waitComplete();
+        lat.push_back(std::chrono::duration<double, std::micro>(Clock::now() - outstanding.front().second).count());
+        outstanding.pop_front();
+        if (fr->failed) (*failures)++;
+        FutureResult::destroy(fr);
+        completed++;
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99), (cpuNowUs() - cpu0) / total};
