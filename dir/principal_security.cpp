@@ -22,18 +22,58 @@ struct Span {
     size_t n;
 };
 
+// The pieces of a span split at one separator, read front to back. Every
+// walk over sections or items goes through one of these, so that each
+// accessor reads the text once: a text of many thousand items (a hostile
+// peer's, say) costs no more than its length.
+class Pieces {
+public:
+    Pieces(Span s, char separator) : _rest(s), _separator(separator), _more(s.p != nullptr) {}
+
+    // The next piece, or false past the last one.
+    bool next(Span* out) {
+        if (!_more) return false;
+        const void* hit = memchr(_rest.p, _separator, _rest.n);
+        if (hit == nullptr) {
+            *out = _rest;
+            _more = false;
+            return true;
+        }
+        size_t n = static_cast<size_t>(static_cast<const char*>(hit) - _rest.p);
+        *out = {_rest.p, n};
+        _rest = {_rest.p + n + 1, _rest.n - n - 1};
+        return true;
+    }
+
+    // Passes over n pieces; false when there were fewer.
+    bool skip(int n) {
+        Span ignored;
+        for (; n > 0; n--)
+            if (!next(&ignored)) return false;
+        return true;
+    }
+
+private:
+    Span _rest;
+    char _separator;
+    bool _more;
+};
+
+Span whole(const char* text) {
+    return text != nullptr ? Span{text, strlen(text)} : Span{nullptr, 0};
+}
+
+// The sections of a security text from section `first` on; none when the
+// text has fewer.
+Pieces sectionsFrom(const char* text, int first) {
+    Pieces sections(whole(text), kSection);
+    if (!sections.skip(first)) return Pieces(Span{nullptr, 0}, kSection);
+    return sections;
+}
+
 // Section i, or false when the text has fewer sections.
 bool section(const char* text, int i, Span* out) {
-    if (text == nullptr) return false;
-    const char* p = text;
-    for (; i > 0; i--) {
-        p = strchr(p, kSection);
-        if (p == nullptr) return false;
-        p++;
-    }
-    const char* end = strchr(p, kSection);
-    *out = {p, end != nullptr ? static_cast<size_t>(end - p) : strlen(p)};
-    return true;
+    return sectionsFrom(text, i).next(out);
 }
 
 int fieldCount(Span s) {
@@ -45,16 +85,15 @@ int fieldCount(Span s) {
 
 // Field j of a section, or false past its last field.
 bool field(Span s, int j, Span* out) {
-    size_t start = 0;
-    for (; j > 0; j--) {
-        const void* comma = memchr(s.p + start, kItem, s.n - start);
-        if (comma == nullptr) return false;
-        start = static_cast<size_t>(static_cast<const char*>(comma) - s.p) + 1;
-    }
-    const void* comma = memchr(s.p + start, kItem, s.n - start);
-    size_t end = comma != nullptr ? static_cast<size_t>(static_cast<const char*>(comma) - s.p) : s.n;
-    *out = {s.p + start, end - start};
-    return true;
+    Pieces fields(s, kItem);
+    return fields.skip(j) && fields.next(out);
+}
+
+// The fields of a section from field `first` on.
+Pieces fieldsFrom(Span s, int first) {
+    Pieces fields(s, kItem);
+    if (!fields.skip(first)) return Pieces(Span{nullptr, 0}, kItem);
+    return fields;
 }
 
 char* dupSpan(Span s) {
@@ -97,17 +136,21 @@ char** newList(int capacity) {
     return static_cast<char**>(calloc(static_cast<size_t>(capacity) + 1, sizeof(char*)));
 }
 
+// The fields of section s after its first two, as a new list.
+char** itemList(Span s) {
+    char** list = newList(fieldCount(s));
+    Pieces items = fieldsFrom(s, kFirstItem);
+    Span f;
+    for (int k = 0; items.next(&f); k++) list[k] = dupSpan(f);
+    return list;
+}
+
 // The items of section i after its first two fields: an empty list when
 // there are none, null when the section or its second field is missing.
 char** sectionItems(const char* text, int i) {
     Span s, f;
     if (!section(text, i, &s) || !field(s, 1, &f)) return nullptr;
-    int count = fieldCount(s);
-    char** list = newList(count);
-    int k = 0;
-    for (int j = kFirstItem; j < count; j++)
-        if (field(s, j, &f)) list[k++] = dupSpan(f);
-    return list;
+    return itemList(s);
 }
 
 // The first field of section i when the section has a comma.
@@ -135,8 +178,8 @@ int Principal::getDravikaUser(char* buffer, size_t size) const {
 int Principal::getPolicy(const char* name, char* buffer, size_t size) const {
     Span s, item;
     if (name == nullptr || !section(security, 0, &s)) return 0;
-    int count = fieldCount(s);
-    for (int j = 1; j < count && field(s, j, &item); j++) {
+    // The version field comes first; the policies follow it.
+    for (Pieces items = fieldsFrom(s, 1); items.next(&item);) {
         const void* colon = memchr(item.p, ':', item.n);
         size_t nameLength = colon != nullptr ? static_cast<size_t>(static_cast<const char*>(colon) - item.p) : item.n;
         // An empty item would otherwise name every policy.
@@ -158,7 +201,7 @@ char** Principal::getAllPolicies() const {
     int count = fieldCount(s);
     char** list = newList(2 * count);
     int k = 0;
-    for (int j = 1; j < count && field(s, j, &item); j++) {
+    for (Pieces items = fieldsFrom(s, 1); items.next(&item);) {
         const void* colon = memchr(item.p, ':', item.n);
         size_t nameLength = colon != nullptr ? static_cast<size_t>(static_cast<const char*>(colon) - item.p) : item.n;
         list[k++] = dupSpan(Span{item.p, nameLength});
@@ -180,8 +223,7 @@ bool Principal::containsDravikaGroup(const char* group) const {
     if (group == nullptr || !section(security, 2, &s)) return false;
     const char* at = strchr(group, '@');
     size_t wanted = at != nullptr ? static_cast<size_t>(at - group) : strlen(group);
-    int count = fieldCount(s);
-    for (int j = kFirstItem; j < count && field(s, j, &item); j++) {
+    for (Pieces items = fieldsFrom(s, kFirstItem); items.next(&item);) {
         Span name = beforeAt(item);
         if (name.n == wanted && memcmp(name.p, group, wanted) == 0) return true;
     }
@@ -192,10 +234,10 @@ bool Principal::containsPrincipalName(const char* name) const {
     if (name == nullptr || name[0] == '\0') return false;
     size_t length = strlen(name);
     Span s, f;
-    for (int i = 1; section(security, i, &s); i++) {
-        int count = fieldCount(s);
+    for (Pieces sections = sectionsFrom(security, 1); sections.next(&s);) {
+        Pieces fields(s, kItem);
         // The second field is a credential or an opaque marker, never a name.
-        for (int j = 0; j < count && field(s, j, &f); j++)
+        for (int j = 0; fields.next(&f); j++)
             if (j != 1 && namesEqual(f, name, length)) return true;
     }
     return false;
@@ -204,25 +246,19 @@ bool Principal::containsPrincipalName(const char* name) const {
 char** Principal::getNativeUsers() const {
     Span s, f;
     int count = 0;
-    while (section(security, kFirstNative + count, &s)) count++;
+    for (Pieces sections = sectionsFrom(security, kFirstNative); sections.next(&s);) count++;
     char** list = newList(count);
-    for (int i = 0; i < count; i++)
-        if (section(security, kFirstNative + i, &s) && field(s, 0, &f)) list[i] = dupSpan(f);
+    Pieces sections = sectionsFrom(security, kFirstNative);
+    for (int i = 0; sections.next(&s); i++)
+        if (field(s, 0, &f)) list[i] = dupSpan(f);
     return list;
 }
 
 char** Principal::getNativeGroups(const char* identity) const {
     Span s, f;
     if (identity == nullptr) return nullptr;
-    for (int i = kFirstNative; section(security, i, &s); i++) {
-        if (!field(s, 0, &f) || !spanEquals(f, identity)) continue;
-        int count = fieldCount(s);
-        char** list = newList(count);
-        int k = 0;
-        for (int j = kFirstItem; j < count; j++)
-            if (field(s, j, &f)) list[k++] = dupSpan(f);
-        return list;
-    }
+    for (Pieces sections = sectionsFrom(security, kFirstNative); sections.next(&s);)
+        if (field(s, 0, &f) && spanEquals(f, identity)) return itemList(s);
     return nullptr;
 }
 
@@ -259,7 +295,7 @@ int Principal::getBestNativeLogin(char** services, const char* lockedUser, char*
         return -1;
     }
     Span s, first, cred;
-    for (int i = kFirstNative; section(security, i, &s); i++) {
+    for (Pieces sections = sectionsFrom(security, kFirstNative); sections.next(&s);) {
         log(_debug_security, LOG_TRACE, 0, 0, "getBestNativeIdentity: at CP4, c = '%.*s'", static_cast<int>(s.n), s.p);
         if (!field(s, 0, &first)) continue;
         const void* at = memchr(first.p, '@', first.n);

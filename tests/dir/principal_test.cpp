@@ -1,8 +1,10 @@
 // Principal: reading the security text (well formed and broken), choosing a
 // native login, certificates, and the round trip through the encoding.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -119,6 +121,66 @@ TEST(PrincipalText, MalformedTexts) {
     Principal twoFields("1`alice,x`bob,y", nullptr, nullptr, 0);
     EXPECT_EQ(Strings(), take(twoFields.getLoginGroups()));
     EXPECT_EQ(Strings(), take(twoFields.getNativeUsers()));
+}
+
+// Seconds that fn takes.
+template <class Fn>
+double timed(Fn fn) {
+    auto start = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A security text arrives from a peer, so its size is the peer's to choose.
+// Reading one of many thousand items or sections must cost in proportion to
+// its length: each accessor here reads the text once and finds the entry at
+// its far end, well within a second (a walk that restarts at the front for
+// every item takes minutes on these texts).
+TEST(PrincipalText, LongTextsAreReadInOnePass) {
+    const int n = 60000;
+    // Numbers of one width: no policy name is a prefix of another.
+    auto number = [](int i) {
+        char text[16];
+        snprintf(text, sizeof(text), "%06d", i);
+        return std::string(text);
+    };
+    std::string policies = "1";
+    for (int i = 0; i < n; i++) policies += ",p" + number(i);
+    std::string groups;
+    for (int i = 0; i < n; i++) groups += ",g" + number(i) + "@corp";
+    std::string natives;
+    for (int i = 0; i < n; i++) natives += "`u" + number(i) + "@svc" + number(i) + "/u,pw,ng";
+    const std::string last = number(n - 1);
+    Principal p((policies + ":v`alice,x" + groups + "`bob,y" + groups + natives).c_str(), "corp", nullptr, 0);
+
+    // Each read, timed; the first that takes too long ends the test.
+    const double budget = 1.0;
+    auto within = [&](const char* what, auto fn) {
+        double took = timed(fn);
+        EXPECT_LT(took, budget) << what;
+        return took < budget;
+    };
+    char buffer[16];
+    if (!within("getPolicy", [&] { EXPECT_EQ(1, p.getPolicy(("p" + last).c_str(), buffer, sizeof(buffer))); })) return;
+    EXPECT_STREQ("v", buffer);
+    if (!within("containsDravikaGroup", [&] { EXPECT_TRUE(p.containsDravikaGroup(("g" + last).c_str())); })) return;
+    const std::string identity = "u" + last + "@svc" + last + "/u";
+    if (!within("containsPrincipalName", [&] { EXPECT_TRUE(p.containsPrincipalName(identity.c_str())); })) return;
+    if (!within("containsPrincipalName", [&] { EXPECT_FALSE(p.containsPrincipalName("nobody")); })) return;
+    if (!within("getNativeGroups", [&] { EXPECT_EQ(Strings({"ng"}), take(p.getNativeGroups(identity.c_str()))); }))
+        return;
+    const size_t count = n;
+    if (!within("getNativeUsers", [&] { EXPECT_EQ(count, take(p.getNativeUsers()).size()); })) return;
+    if (!within("getAllPolicies", [&] { EXPECT_EQ(2 * count, take(p.getAllPolicies()).size()); })) return;
+    if (!within("getLoginGroups", [&] { EXPECT_EQ(count, take(p.getLoginGroups()).size()); })) return;
+    if (!within("getDravikaGroups", [&] { EXPECT_EQ(count, take(p.getDravikaGroups()).size()); })) return;
+    std::string wanted = "svc" + last;
+    char* services[] = {&wanted[0], nullptr};
+    char login[16] = "";
+    within("getBestNativeLogin", [&] {
+        EXPECT_EQ(0, p.getBestNativeLogin(services, nullptr, login, sizeof(login), nullptr, 0, nullptr, 0, nullptr, 0));
+    });
+    EXPECT_EQ("u" + last, std::string(login));
 }
 
 struct Login {
