@@ -45,7 +45,10 @@ AssetCache::Entry* AssetCache::find(bool endpoint, const char* id) {
     Entry* found = nullptr;
     for (Entry** link = &_assetCache; *link != nullptr;) {
         Entry* e = *link;
-        if (now - e->added > kLifetimeSeconds) {
+        // An entry stamped later than now was made before the clock was
+        // set back; however long ago that was, it cannot be told, so it
+        // goes rather than live on until the clock catches up with it.
+        if (now - e->added > kLifetimeSeconds || e->added > now) {
             *link = e->next;
             freeEntry(e);
             continue;

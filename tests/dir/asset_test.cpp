@@ -316,6 +316,14 @@ TEST_F(AssetTest, CacheEntriesLiveThirtySecondsAndTheNewestWins) {
     EXPECT_EQ(nullptr, AssetCache::assetCacheLookup("H1"));
     EXPECT_EQ(nullptr, AssetCache::assetCacheLookupEndpoint("H1"));
 
+    // A clock set back leaves no entry living past its thirty seconds.
+    _now = 1500;
+    AssetCache::addAssetCache(newer.get());
+    _now = 1490;
+    EXPECT_EQ(nullptr, AssetCache::assetCacheLookup("H1"));
+    _now = 1500;
+    EXPECT_EQ(nullptr, AssetCache::assetCacheLookup("H1"));
+
     _now = 2000;
     AssetCache::addAssetCache(old.get());
     AssetCache::addAssetCache(newer.get());
