@@ -39,7 +39,10 @@ void StatsRecorder::startFile(long long time) {
     // Named after the first sample's local time. That name may be taken (an
     // earlier run in the same second, the hour that repeats when the clocks
     // go back), and midnight's is the consolidated day's: such a file gets a
-    // counter, so that no earlier file is overwritten.
+    // counter, so that no earlier file is overwritten. Only a name that is
+    // there is taken; a lookup that fails for another reason (the directory
+    // gone unsearchable or turned into a file) would fail for every counter,
+    // so the name is used and the write reports the problem.
     char stamp[64];
     snprintf(stamp, sizeof(stamp), "/%04d%02d%02d-%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
              tm.tm_hour, tm.tm_min, tm.tm_sec);
@@ -48,7 +51,7 @@ void StatsRecorder::startFile(long long time) {
         if (n == 0 && midnight) continue;
         _path = _dir + stamp + (n > 0 ? "-" + std::to_string(n) : std::string()) + ".stats";
         struct stat64 st;
-        if (s_stat(_path.c_str(), &st, true) != 0 && errno == ENOENT) break;
+        if (s_stat(_path.c_str(), &st, true) != 0) break;
     }
     _file = new StatsFile();
     _file->interval = _interval;

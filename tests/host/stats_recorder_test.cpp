@@ -89,4 +89,31 @@ TEST(StatsRecorder, OneFilePerPeriodAndDayAndNothingLostWhenWritesFail) {
     EXPECT_EQ(1, entriesIn(later + "/20261206-000001.stats"));
 }
 
+// A file name is free only when looking it up says it does not exist; any
+// other failure (the directory became a file, lost its search permission,
+// or the path grew too long) is for the write to report, and must not keep
+// the sampling thread looking for a free name forever.
+TEST(StatsRecorder, ADirectoryThatCannotBeLookedIntoIsAWriteFailureNotAHang) {
+    TempDir dir;
+    std::string stats = dir.file("stats");
+    ASSERT_EQ(0, mkdir(stats.c_str(), 0755));
+    StatsRecorder r(stats.c_str(), 10, 60);
+    ASSERT_EQ(0, rmdir(stats.c_str()));
+    writeFile(stats, "");
+
+    LogCapture log;
+    alarm(30);  // the run ends here rather than spin if the name search never stops
+    r.add(sample(at(0)));
+    EXPECT_FALSE(r.flush());
+    alarm(0);
+    EXPECT_EQ(1, r.failures());
+    EXPECT_TRUE(log.contains("Error: unable to write to file '" + stats + "/20261205-120000.stats'")) << log.text();
+
+    // Once the directory is back, the kept sample goes out under that name.
+    ASSERT_EQ(0, unlink(stats.c_str()));
+    ASSERT_EQ(0, mkdir(stats.c_str(), 0755));
+    EXPECT_TRUE(r.flush());
+    EXPECT_EQ(1, entriesIn(stats + "/20261205-120000.stats"));
+}
+
 }  // namespace
