@@ -46,16 +46,55 @@ void clockText(char* out, size_t len, const StatEntry* entry) {
     strftime(out, len, "%H:%M:%S", &tm);
 }
 
-void printJsonString(FILE* out, const char* s) {
+// Length of the well-formed UTF-8 sequence at s (1 to 4), or 0 when the
+// byte there starts none: a stray continuation byte, an overlong form, a
+// surrogate, a value above U+10FFFF, or a sequence cut short. Never reads
+// past the terminator.
+int utf8SequenceLength(const unsigned char* s) {
+    unsigned char c = s[0];
+    if (c < 0x80) return 1;
+    int length;
+    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s[1] < low || s[1] > high) return 0;
+    for (int i = 2; i < length; i++)
+        if ((s[i] & 0xC0) != 0x80) return 0;
+    return length;
+}
+
+// Interface names are bytes, and Linux takes any but '/', ':' and blanks,
+// while JSON text is UTF-8. A byte that is not part of a UTF-8 character is
+// written as the lone surrogate \udcXX (XX the byte), the form in which
+// Python's "surrogateescape" hands such bytes back: the line stays JSON, and
+// two names that differ only there stay apart.
+void printJsonString(FILE* out, const char* text) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
     fputc('"', out);
-    for (; *s != '\0'; s++) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        if (c == '"' || c == '\\')
-            fprintf(out, "\\%c", c);
-        else if (c < 0x20)
-            fprintf(out, "\\u%04x", c);
-        else
-            fputc(c, out);
+    while (*s != '\0') {
+        int length = utf8SequenceLength(s);
+        if (length == 0) {
+            fprintf(out, "\\udc%02x", *s);
+            length = 1;
+        } else if (*s == '"' || *s == '\\') {
+            fprintf(out, "\\%c", *s);
+        } else if (*s < 0x20) {
+            fprintf(out, "\\u%04x", *s);
+        } else {
+            fwrite(s, 1, static_cast<size_t>(length), out);
+        }
+        s += length;
     }
     fputc('"', out);
 }

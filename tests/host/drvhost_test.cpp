@@ -164,6 +164,34 @@ TEST_F(FakeInterfaces, NamesTheInterfacesWithoutARateAndSaysWhy) {
     EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n')) << text;
 }
 
+// Linux names interfaces with bytes, JSON is UTF-8: whatever a name holds,
+// each line stays JSON, and names that differ stay apart.
+TEST_F(FakeInterfaces, JsonNamesStayUtf8WhateverBytesTheyHold) {
+    set("e\xffx", "up", 0, 0, 0);  // no row: printed with its reason
+    InterfaceStats stats;
+    stats.scan(1000);
+    StatEntry entry(0);
+    for (const char* name : {"\xc3\xa9th0", "\xe2\x82\xac\xf0\x9f\x8c\x90", "bad\xc0\xaf", "cut\xe2\x82",
+                             "sur\xed\xa0\x80", "big\xf4\x90\x80\x80", "q\"b\\\x01"})
+        addRow(entry, name, 1000);
+    std::string text = printed([&](FILE* out) { printSampleJson(out, &entry, stats, InterfaceFilter()); });
+    // Well-formed characters of two, three and four bytes go out as they
+    // are; an overlong form, a sequence cut short, an encoded surrogate and
+    // a value above U+10FFFF go out a byte at a time.
+    for (const char* expected : {
+             "\"interface\":\"\xc3\xa9th0\"",
+             "\"interface\":\"\xe2\x82\xac\xf0\x9f\x8c\x90\"",
+             "\"interface\":\"bad\\udcc0\\udcaf\"",
+             "\"interface\":\"cut\\udce2\\udc82\"",
+             "\"interface\":\"sur\\udced\\udca0\\udc80\"",
+             "\"interface\":\"big\\udcf4\\udc90\\udc80\\udc80\"",
+             "\"interface\":\"q\\\"b\\\\\\u0001\"",
+             "\"interface\":\"e\\udcffx\",\"link\":\"up\",\"no_rate\":\"first sample\"",
+         })
+        EXPECT_NE(std::string::npos, text.find(expected)) << expected << "\n" << text;
+    EXPECT_EQ(8, std::count(text.begin(), text.end(), '\n')) << text;
+}
+
 TEST_F(FakeInterfaces, AnInterfaceThatComesBackStartsAgain) {
     set("eth0", nullptr, 100, 0, 0);  // no operstate file: nothing known
     InterfaceStats stats;
