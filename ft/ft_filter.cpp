@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "common/log.h"
 #include "io/regex_pattern.h"
@@ -51,22 +52,43 @@ void pp(char** parts, int n) {
 }
 
 bool rmatch(char** pat, int k, char** path, int n) {
-    int i = k - 1;
-    int j = n - 1;
-    while (i >= 0) {
-        if (j < 0) return false;
-        if (isDoubleStar(pat[i])) {
-            // "**" covers path[s..j], at least one component.
-            if (i == 0) return true;
-            for (int s = j; s >= 1; s--)
-                if (rmatch(pat, i, path, s)) return true;
-            return false;
-        }
-        if (!zephan_match(pat[i], path[j])) return false;
-        i--;
+    // The components after the last "**" stand for the last path components
+    // one to one: compare them from the end, so a plain pattern costs at
+    // most one comparison per component and most paths fail at the first.
+    int last = k - 1;
+    while (last >= 0 && !isDoubleStar(pat[last])) last--;
+    int j = n;
+    for (int i = k - 1; i > last; i--) {
+        if (j == 0) return false;
+        if (!zephan_match(pat[i], path[j - 1])) return false;
         j--;
     }
-    return true;
+    if (last < 0) return true;
+    // pat[0..last], which ends in "**", against path[0..j). Trying every
+    // start for each "**" in turn costs a number of comparisons that grows
+    // with the path length to the power of the number of "**" (a short
+    // pattern and a path a few dozen deep take hours), so the same answer
+    // is found a row at a time instead: reach[p] says whether the pattern
+    // components so far can end just before path component p. Every
+    // component is then compared with every path component at most once.
+    std::vector<char> reach(static_cast<size_t>(j) + 1, 1);
+    std::vector<char> next(reach.size());
+    for (int i = 0; i <= last; i++) {
+        next[0] = 0;
+        if (isDoubleStar(pat[i])) {
+            // One or more components: it can end at p when the components
+            // before it ended anywhere before p.
+            char any = 0;
+            for (int p = 1; p <= j; p++) {
+                any = any || reach[p - 1];
+                next[p] = any;
+            }
+        } else {
+            for (int p = 1; p <= j; p++) next[p] = reach[p - 1] && zephan_match(pat[i], path[p - 1]);
+        }
+        reach.swap(next);
+    }
+    return reach[j] != 0;
 }
 
 bool lmatch(char** pat, int k, char** path, int n, bool anyTail) {
@@ -77,10 +99,10 @@ bool lmatch(char** pat, int k, char** path, int n, bool anyTail) {
             int rest = k - i - 1;
             if (rest == 0) return j < n;
             // The rest must match a tail of the path that leaves "**" at
-            // least one component.
-            for (int s = j + 1; s < n; s++)
-                if (rmatch(pat + i + 1, rest, path + s, n - s)) return true;
-            return false;
+            // least one component. rmatch is free at the start of the path
+            // it is given, so the longest such tail answers for every
+            // shorter one.
+            return j + 1 < n && rmatch(pat + i + 1, rest, path + j + 1, n - j - 1);
         }
         if (j >= n) return false;
         if (!zephan_match(pat[i], path[j])) return false;

@@ -3,6 +3,7 @@
 
 #include "ft/ft_filter.h"
 #include "ft/ft_transaction.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -87,4 +88,39 @@ TEST(FtFilter, LongAndDeepPathsAreCutNotOverrun) {
     EXPECT_EQ(PAT_INCLUDE, fmatch(longName.c_str(), false, t.filters));
     t.addFilter(PAT_EXCLUDE, "a+");
     EXPECT_EQ(PAT_EXCLUDE, fmatch(longName.c_str(), false, t.filters));
+}
+
+// How many component comparisons one fmatch call makes, counted from the
+// debug log, which notes each one.
+static int comparisonsFor(const char* pattern, const std::string& path) {
+    FtTransaction t;
+    t.addFilter(PAT_EXCLUDE, pattern);
+    LogCapture log;
+    _debug_fmatch = true;
+    fmatch(path.c_str(), false, t.filters);
+    _debug_fmatch = false;
+    const std::string text = log.text();
+    int count = 0;
+    for (size_t at = 0; (at = text.find("compare regex", at)) != std::string::npos; at++) count++;
+    return count;
+}
+
+TEST(FtFilter, RepeatedDoubleStarsCompareEachComponentPairAtMostOnce) {
+    // Every "**" could start at any depth; trying each combination anew
+    // makes a short pattern against a path a few dozen deep run for hours.
+    std::string path = "a";
+    for (int i = 1; i < 24; i++) path += "/a";
+    const char* hostile = "b/**/a/**/a/**/a/**";
+    const int components = 9, depth = 24;
+    EXPECT_LE(comparisonsFor(hostile, path), components * depth);
+    EXPECT_LE(comparisonsFor("/a/**/b/**/a/**/a/**", path), components * depth);
+    // The answers themselves stay those of the table above.
+    FtTransaction t;
+    t.addFilter(PAT_EXCLUDE, "a/**/a/**/a/**/a");
+    EXPECT_EQ(PAT_EXCLUDE, fmatch(path.c_str(), false, t.filters));
+    FtTransaction u;
+    u.addFilter(PAT_EXCLUDE, hostile);
+    EXPECT_EQ(PAT_INCLUDE, fmatch(path.c_str(), false, u.filters));
+    // A plain pattern still compares from the end and stops at the first miss.
+    EXPECT_EQ(1, comparisonsFor("x/y/core", path));
 }
