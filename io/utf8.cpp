@@ -228,6 +228,12 @@ int u8_read_escape_sequence(const char* str, uint32_t* dest) {
                 digits++;
             }
             if (digits > 0) ch = value;
+        } else if ((static_cast<unsigned char>(str[0]) & 0x80) != 0) {
+            // A character beyond ASCII stands for itself in whole: its lead
+            // byte alone would come out as another character followed by a
+            // stray continuation byte.
+            used = 0;
+            ch = u8_nextchar(str, &used);
         }
         break;
     }

@@ -189,7 +189,8 @@ TEST(Utf8, UnescapingReversesEscaping) {
         int used;
     } seqs[] = {{"n", '\n', 1},        {"101x", 0101, 3},    {"7", 7, 1},         {"x41g", 0x41, 3},
                 {"x", 'x', 1},         {"xg", 'x', 1},       {"u00e9z", 0xE9, 5}, {"u12345", 0x1234, 5},
-                {"U0001F600", 0x1F600, 9}, {"q", 'q', 1},   {"\"", '"', 1},      {"\xC3\xA9", 0xC3, 1}};
+                {"U0001F600", 0x1F600, 9}, {"q", 'q', 1},   {"\"", '"', 1},      {"\xC3\xA9z", 0xE9, 2},
+                {"\xF0\x9F\x98\x80", 0x1F600, 4}};
     for (const auto& s : seqs) {
         uint32_t ch = 0;
         EXPECT_EQ(s.used, u8_read_escape_sequence(s.in, &ch)) << s.in;
@@ -201,6 +202,9 @@ TEST(Utf8, UnescapingReversesEscaping) {
     EXPECT_STREQ("a\\", back);
     u8_unescape(back, sizeof back, "a\\U00110000b\xC3\xA9");
     EXPECT_STREQ("ab\xC3\xA9", back);
+    // A backslash before a character beyond ASCII gives that character.
+    EXPECT_EQ(3, u8_unescape(back, sizeof back, "\\\xC3\xA9!"));
+    EXPECT_STREQ("\xC3\xA9!", back);
     // A character that does not fit stops the output.
     EXPECT_EQ(1, u8_unescape(back, 2, "a\\u00e9"));
     EXPECT_STREQ("a", back);
