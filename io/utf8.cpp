@@ -243,16 +243,24 @@ int u8_read_escape_sequence(const char* str, uint32_t* dest) {
 
 int u8_unescape(char* buf, int size, const char* src) {
     int used = 0;
-    char piece[4];
+    char encoded[4];
     while (*src != '\0') {
+        const char* piece;
         int len;
         if (src[0] == '\\' && src[1] != '\0') {
             uint32_t ch;
             src += 1 + u8_read_escape_sequence(src + 1, &ch);
-            len = u8_wc_toutf8(piece, ch);
+            len = u8_wc_toutf8(encoded, ch);
+            piece = encoded;
         } else {
-            piece[0] = *src++;
-            len = 1;
+            // A character as it stands, lead byte and continuation bytes
+            // together, so that one which does not fit is left out whole
+            // instead of ending the text with a cut sequence.
+            int i = 0;
+            u8_nextchar(src, &i);
+            piece = src;
+            len = i;
+            src += i;
         }
         if (len > size - used) break;
         memcpy(buf + used, piece, static_cast<size_t>(len));

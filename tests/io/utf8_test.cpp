@@ -208,6 +208,11 @@ TEST(Utf8, UnescapingReversesEscaping) {
     // A character that does not fit stops the output.
     EXPECT_EQ(1, u8_unescape(back, 2, "a\\u00e9"));
     EXPECT_STREQ("a", back);
+    memset(back, 'x', sizeof back);
+    EXPECT_EQ(1, u8_unescape(back, 2, "a\xC3\xA9"));
+    EXPECT_STREQ("a", back);
+    EXPECT_EQ(1, u8_unescape(back, 4, "a\xF0\x9F\x98\x80"));
+    EXPECT_STREQ("a", back);
 }
 
 TEST(Utf8, FindsCodePointsAndChecksLocales) {
