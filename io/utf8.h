@@ -77,10 +77,9 @@ int u8_escape(char* buf, int size, const char* src, int escape_quotes);
 // Reads one escape sequence; str points just after the backslash. Handles
 // the seven control letters, up to three octal digits, "x" with up to two,
 // "u" with up to four and "U" with up to eight hex digits; any other
-// character, all of its bytes (and "x", "u" or "U" without digits), stands
-// for itself. Stores
-// the code point in *dest and returns the number of bytes of str used.
-// str[0] must not be the terminator.
+// character (all of its bytes), and "x", "u" or "U" without digits, stands
+// for itself. Stores the code point in *dest and returns the number of bytes
+// of str used. str[0] must not be the terminator.
 int u8_read_escape_sequence(const char* str, uint32_t* dest);
 
 // Reverses u8_escape: escape sequences become their UTF-8 encoding, other
