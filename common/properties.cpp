@@ -1,5 +1,6 @@
 #include "common/properties.h"
 
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,12 +64,16 @@ public:
 
     // Reads one piece into buf and drops its last character: the line feed,
     // or for a last line without one, its last real character. False at the
-    // end.
+    // end, or when the file could not be read (see error()).
     bool next(char* buf, int size) {
         // Cleared first, so that a line feed in it can only be this read's,
         // even after a NUL in the line.
         memset(buf, 0, static_cast<size_t>(size));
-        if (fgets(buf, size, _f) == nullptr) return false;
+        errno = 0;
+        if (fgets(buf, size, _f) == nullptr) {
+            if (ferror(_f)) _error = errno != 0 ? errno : EIO;
+            return false;
+        }
         if (_atLineStart) _lineNo++;
         _atLineStart = memchr(buf, '\n', static_cast<size_t>(size)) != nullptr;
         size_t len = strlen(buf);
@@ -77,9 +82,13 @@ public:
     }
 
     int lineNo() const { return _lineNo; }
+    // The errno of a read that failed (a directory in the file's place, an
+    // I/O error), or 0 when the reads ended at the end of the file.
+    int error() const { return _error; }
 
 private:
     FILE* _f;
+    int _error = 0;
     int _lineNo = 0;
     bool _atLineStart = true;
 };
@@ -190,6 +199,12 @@ bool Properties::load(const char* path, bool equalsForm) {
             break;
         }
         setProperty(key, value, lineNo);
+    }
+    // What was read before a failed read is only part of the file: loading
+    // it would quietly put every later key back to its default.
+    if (ok && reader.error() != 0) {
+        log(reader.error(), "Unable to read properties file: %s", path);
+        ok = false;
     }
     fclose(f);
     return ok;

@@ -47,8 +47,8 @@ public:
     // Adds the entries of a file: "key: value" lines, or "key=value" lines
     // with backslashes removed from the value when equalsForm is set. A file
     // that cannot be opened adds nothing and succeeds. A line without the
-    // separator is logged and ends the load with false; entries read before
-    // it stay.
+    // separator, or a read that fails (a directory in the file's place), is
+    // logged and ends the load with false; entries read before it stay.
     bool load(const char* path, bool equalsForm);
 
     // Writes inPath to outPath with the values of this object put into the

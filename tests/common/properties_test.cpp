@@ -2,7 +2,9 @@
 // the process-wide reload with its fixed keys.
 #include "common/properties.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,6 +97,19 @@ TEST(PropertiesLoad, LineRulesOfBothForms) {
     Properties none;
     EXPECT_TRUE(none.load(dir.file("missing").c_str(), false));
     EXPECT_EQ(nullptr, none.first());
+
+    // One that opens but cannot be read (a directory in its place) is no
+    // empty file: the load fails and says why.
+    std::string folder = dir.file("folder");
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    LogCapture log;
+    Properties unreadable;
+    EXPECT_FALSE(unreadable.load(folder.c_str(), false));
+    EXPECT_EQ(nullptr, unreadable.first());
+    EXPECT_EQ("Unable to read properties file: " + folder + "\n    " + std::to_string(EISDIR) + " " +
+                  strerror(EISDIR) + "\n",
+              log.messages());
+    rmdir(folder.c_str());
 }
 
 TEST(PropertiesReaders, ValueRulesAndTheirMessages) {
@@ -373,6 +388,20 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     unlink(path.c_str());
     EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
     EXPECT_EQ(before, s_getDravikaProperties());
+
+    // So does a directory put in the file's place: nothing can be read
+    // from it, which is no reason to drop every setting.
+    ASSERT_EQ(0, mkdir(path.c_str(), 0700));
+    struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+    log.clear();
+    EXPECT_FALSE(s_testDravikaProperties(false, onLoad));
+    EXPECT_EQ(2, loads);
+    EXPECT_EQ(before, s_getDravikaProperties());
+    EXPECT_EQ(reloaded, fixedVariables());
+    EXPECT_TRUE(log.contains("Unable to read properties file: " + path + "\n")) << log.text();
+    EXPECT_TRUE(log.contains("Failed to load " + path + "\n")) << log.text();
+    rmdir(path.c_str());
 }
 
 // The lookup child refuses a buffer beyond its limit, so a larger setting
