@@ -60,6 +60,7 @@ const char* skipSpace(const char* p) {
 // several pieces, which all carry the number of the line they came from.
 class LineReader {
 public:
+    // A null file reads as an empty one.
     explicit LineReader(FILE* f) : _f(f) {}
 
     // Reads one piece into buf and drops its last character: the line feed,
@@ -70,6 +71,7 @@ public:
         // even after a NUL in the line.
         memset(buf, 0, static_cast<size_t>(size));
         errno = 0;
+        if (_f == nullptr) return false;
         if (fgets(buf, size, _f) == nullptr) {
             if (ferror(_f)) _error = errno != 0 ? errno : EIO;
             return false;
@@ -97,6 +99,20 @@ private:
 bool isSkipped(const char* line) {
     const char* p = skipSpace(line);
     return *p == '\0' || *p == '#';
+}
+
+// The bytes of a file; false (a failed read logged) when it cannot be
+// opened or read.
+bool readWholeFile(const char* path, std::string& text) {
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return false;
+    char buf[Properties::kLineBuffer];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+    const int err = ferror(f) ? (errno != 0 ? errno : EIO) : 0;
+    fclose(f);
+    if (err != 0) log(err, "Unable to read properties file: %s", path);
+    return err == 0;
 }
 
 char* copyString(const char* s) {
@@ -212,11 +228,17 @@ bool Properties::load(const char* path, bool equalsForm) {
 
 bool Properties::merge(const char* inPath, const char* outPath) {
     if (inPath == nullptr || outPath == nullptr) return false;
-    FILE* in = fopen(inPath, "r");
-    if (in == nullptr) return false;
+    // The input is read whole before the output is opened: writing the
+    // values back into the file they came from is the usual merge, and
+    // opening that file for writing first would empty it.
+    std::string text;
+    if (!readWholeFile(inPath, text)) return false;
+    // (fmemopen takes no empty buffer; an empty input has no lines to read.)
+    FILE* in = text.empty() ? nullptr : fmemopen(&text[0], text.size(), "r");
+    if (in == nullptr && !text.empty()) return false;
     FILE* out = fopen(outPath, "w");
     if (out == nullptr) {
-        fclose(in);
+        if (in != nullptr) fclose(in);
         return false;
     }
     for (Property* p = _first; p != nullptr; p = p->next) p->merged = false;
@@ -249,7 +271,7 @@ bool Properties::merge(const char* inPath, const char* outPath) {
     for (const Property* p = _first; p != nullptr; p = p->next)
         if (!p->merged) fprintf(out, "%s: %s\n", p->key, p->value);
 
-    fclose(in);
+    if (in != nullptr) fclose(in);
     if (ferror(out)) ok = false;
     if (fclose(out) != 0) ok = false;
     return ok;

@@ -53,8 +53,10 @@ public:
 
     // Writes inPath to outPath with the values of this object put into the
     // lines whose keys it has, keeping comments, blank lines and order, then
-    // appends the entries the file did not have. False when a file cannot be
-    // opened or a line has no colon (the rest of the input is then dropped).
+    // appends the entries the file did not have. inPath and outPath may name
+    // the same file: the input is read whole before the output is written.
+    // False when a file cannot be opened, the input cannot be read, or a
+    // line has no colon (the rest of the input is then dropped).
     bool merge(const char* inPath, const char* outPath);
 
     // A new object with every entry of this one whose key is missing from

@@ -230,6 +230,25 @@ TEST(Properties, MergeKeepsCommentsAndOrderAndAppendsNewKeys) {
     EXPECT_EQ(expected, splitLines(readFile(out)));
     EXPECT_EQ('\n', readFile(out).back());
 
+    // Merged into itself, the file ends as the separate copy did, with
+    // nothing of the original lost.
+    std::string original = readFile(in);
+    ASSERT_TRUE(p.merge(in.c_str(), in.c_str()));
+    EXPECT_EQ(readFile(out), readFile(in));
+    // An empty file gets just the entries.
+    writeFile(in, "");
+    ASSERT_TRUE(p.merge(in.c_str(), in.c_str()));
+    EXPECT_EQ("another: 1\nunchanged: keep  \nnew_key: new value\nlisten_queue_size: 10\nlog_coms: DEBUG\n",
+              readFile(in));
+    // An input that cannot be read leaves the output as it was.
+    {
+        LogCapture log;
+        EXPECT_FALSE(p.merge(dir.path().c_str(), out.c_str()));
+        EXPECT_TRUE(log.contains("Unable to read properties file: " + dir.path() + "\n")) << log.text();
+    }
+    EXPECT_EQ(expected, splitLines(readFile(out)));
+    writeFile(in, original);
+
     // A line without a colon is copied, reported and ends the reading; the
     // entries not yet merged are still appended.
     writeFile(in, "log_coms: INFO\nbroken line\nlisten_queue_size: 5\n");
