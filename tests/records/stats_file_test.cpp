@@ -1,14 +1,21 @@
 // Statistics files: the buffer form built by hand, files written and read
 // back, the magic line and damaged gzip streams refused with their reasons,
 // the encoded object that keeps its bytes, and consolidation of a day.
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -435,6 +442,77 @@ TEST_F(StatsFileTest, WritesNoBodyTheReaderWouldRefuse) {
         EXPECT_EQ(0, stat(dir.file(name).c_str(), &st)) << name;
     EXPECT_NE(0, stat(dir.file("20261205-000000.stats").c_str(), &st));
     EXPECT_NE(0, stat(dir.file("20261205-000000.stats.new").c_str(), &st));
+}
+
+// Names in a statistics folder come from whoever can write there: a FIFO
+// under a statistics file's name must neither hold up a reader nor a
+// writer, since nothing may ever open its other end.
+TEST_F(StatsFileTest, AFifoUnderAStatisticsNameIsRefusedNotWaitedOn) {
+    struct tm day = {};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    StatsFile f;
+    f.add(entry(1000, {row(30, 0, "eth0", {1})}));
+    ASSERT_GT(f.writeToFile(dir.file("20261205-090000.stats").c_str()), 0);
+    const std::string fifo = dir.file("20261205-100000.stats");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    // Where consolidation writes before it renames: a name anyone can foresee.
+    const std::string pending = dir.file("20261205-000000.stats.new");
+    ASSERT_EQ(0, mkfifo(pending.c_str(), 0600));
+
+    // Runs call on a thread of its own; a call still blocked after the
+    // deadline is released by opening the FIFOs' other ends, so that a
+    // failure is reported rather than the test hanging. (A writer released
+    // that way meets a closed pipe: SIGPIPE is ignored, as the runtime
+    // ignores it from its start.)
+    struct sigaction ignore = {}, saved = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &saved);
+    auto finishesAlone = [&](std::function<void()> call) {
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            call();
+            done = true;
+        });
+        for (int i = 0; i < 500 && !done; i++) usleep(10000);
+        bool alone = done;
+        while (!done) {
+            for (const std::string& name : {fifo, pending}) {
+                int fd = open(name.c_str(), O_RDWR | O_NONBLOCK);
+                if (fd >= 0) close(fd);
+            }
+            usleep(10000);
+        }
+        t.join();
+        return alone;
+    };
+
+    LogCapture log;
+    StatsFile* read = reinterpret_cast<StatsFile*>(1);
+    EXPECT_TRUE(finishesAlone([&] { read = StatsFile::readFromFile(fifo.c_str()); }));
+    EXPECT_EQ(nullptr, read);
+    EXPECT_TRUE(log.contains("Error: '" + fifo + "' is not a statistics file")) << log.text();
+
+    long written = 0;
+    EXPECT_TRUE(finishesAlone([&] { written = f.writeToFile(pending.c_str()); }));
+    EXPECT_EQ(-ENXIO, written);
+
+    int rc = 0;
+    EXPECT_TRUE(finishesAlone([&] { rc = StatsFile::consolidate(dir.path().c_str(), &day); }));
+    EXPECT_EQ(-1, rc);
+    EXPECT_TRUE(log.contains("Error: unable to write to file '" + dir.file("20261205-000000.stats") + "'"))
+        << log.text();
+    // The readable file stays for the next try; the FIFOs are left alone.
+    struct stat st;
+    EXPECT_EQ(0, stat(dir.file("20261205-090000.stats").c_str(), &st));
+    EXPECT_EQ(0, lstat(fifo.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(0, lstat(pending.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    unlink(fifo.c_str());
+    unlink(pending.c_str());
+    sigaction(SIGPIPE, &saved, nullptr);
 }
 
 }  // namespace
