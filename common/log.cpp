@@ -241,7 +241,9 @@ void passTurn(bool locked, FILE* stream, bool configured) {
         _uninterruptedWrites = 0;
         closeStream(stream);
         _stream = nullptr;
-    } else if (!alone || stream == nullptr) {
+    } else if ((!alone || stream == nullptr) && _uninterruptedWrites <= kMaxUninterruptedWrites) {
+        // Past the limit the count has done its work; counting on would
+        // overflow in a process that never opens a stream (stdout only).
         _uninterruptedWrites++;
     }
     _writers.signal();
