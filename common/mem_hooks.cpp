@@ -246,6 +246,24 @@ size_t libcUsableSize(void* ptr) {
     return real != nullptr ? real(ptr) : 0;
 }
 
+// The user size a guarded block records, when it still fits the block; a
+// header that an underrun overwrote says nothing to be trusted, and a copy or
+// a caller sized by it would run past the block.
+bool storedSize(unsigned char* block, size_t* size) {
+    memcpy(size, block, 8);
+    size_t usable = libcUsableSize(block);
+    return usable >= DRV_MEM_GUARD_OVERHEAD && *size <= usable - DRV_MEM_GUARD_OVERHEAD;
+}
+
+// What the user area of a guarded block can hold: its recorded size or, when
+// that was overwritten, all the block has room for.
+size_t userSize(unsigned char* block) {
+    size_t size;
+    if (storedSize(block, &size)) return size;
+    size_t usable = libcUsableSize(block);
+    return usable > DRV_MEM_GUARD_OVERHEAD ? usable - DRV_MEM_GUARD_OVERHEAD : 0;
+}
+
 DRV_INLINE unsigned char* dressBlock(unsigned char* block, size_t size) {
     memcpy(block, &size, 8);
     memcpy(block + 8, _preGuard, 16);
@@ -316,8 +334,7 @@ void* reallocQuietly(void* ptr, size_t size) {
     GuardedSetLock hold;
     unsigned char* block = blockOf(ptr);
     if (!_guarded.contains(block)) return __libc_realloc(ptr, size);
-    size_t old;
-    memcpy(&old, block, 8);
+    size_t old = userSize(block);
     void* fresh = __libc_malloc(size);
     if (fresh == nullptr) return nullptr;
     memcpy(fresh, ptr, old < size ? old : size);
@@ -343,12 +360,10 @@ DRV_SLOW void release(void* ptr) {
         r.addU64(reinterpret_cast<uintptr_t>(block));
         r.flush();
         size_t size;
-        memcpy(&size, block, 8);
         preBroken = memcmp(block + 8, _preGuard, 16) != 0;
         // A size that no longer fits the block means the front was
         // overwritten; the post-guard cannot be found then.
-        size_t usable = libcUsableSize(block);
-        if (usable < DRV_MEM_GUARD_OVERHEAD || size > usable - DRV_MEM_GUARD_OVERHEAD) {
+        if (!storedSize(block, &size)) {
             preBroken = true;
         } else {
             postBroken = memcmp(block + DRV_MEM_GUARD_HEAD + size, _postGuard, 16) != 0;
@@ -574,9 +589,7 @@ size_t malloc_usable_size(void* ptr) noexcept {
     if (ptr == nullptr || !(mode() & kGuards)) return libcUsableSize(ptr);
     GuardedSetLock hold;
     if (!_guarded.contains(blockOf(ptr))) return libcUsableSize(ptr);
-    size_t size;
-    memcpy(&size, blockOf(ptr), 8);
-    return size;
+    return userSize(blockOf(ptr));
 }
 
 void free(void* ptr) noexcept {

@@ -187,6 +187,34 @@ int forked(const char* path) {
     return 0;
 }
 
+// A guarded block whose recorded size an underrun overwrote: asking for its
+// usable size, and resizing it in a child after drv_post_fork_hooks, must
+// stay within the block. It is large enough to have a mapping of its own,
+// so that reading past it faults.
+int damagedSize(const char* path) {
+    drv_init_mem_guards();
+    drv_init_mem_hooks(path, false);
+    const size_t size = 300000;
+    char* big = static_cast<char*>(malloc(size));
+    memcpy(big, "kept", 5);
+    char* front = big - DRV_MEM_GUARD_HEAD;
+    asm volatile("" : "+r"(front));  // the compiler would flag the underrun
+    memset(front, '!', 8);
+    out("usable %zu\n", malloc_usable_size(big));
+    pid_t pid = fork();
+    if (pid == 0) {
+        drv_post_fork_hooks();
+        char* grown = static_cast<char*>(realloc(big, 64 * size));
+        bool kept = grown != nullptr && strcmp(grown, "kept") == 0;
+        free(grown);
+        _exit(kept ? 0 : 3);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    out("child %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    return 0;
+}
+
 // Many guarded blocks at once, freed and resized in a scrambled order: every
 // one must still be known as guarded when it goes, with its contents and
 // guards intact, however the set of guarded blocks grew and shrank.
@@ -258,7 +286,7 @@ int analyserGone(const char* path) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        out("usage: %s records|guards|fork|churn|leak|leak-socket|analyser-gone REPORT\n", argv[0]);
+        out("usage: %s records|guards|fork|churn|damaged-size|leak|leak-socket|analyser-gone REPORT\n", argv[0]);
         return 2;
     }
     const char* scenario = argv[1];
@@ -266,6 +294,7 @@ int main(int argc, char** argv) {
     if (strcmp(scenario, "guards") == 0) return guards(argv[2]);
     if (strcmp(scenario, "fork") == 0) return forked(argv[2]);
     if (strcmp(scenario, "churn") == 0) return churn(argv[2]);
+    if (strcmp(scenario, "damaged-size") == 0) return damagedSize(argv[2]);
     if (strcmp(scenario, "leak") == 0) return leak(argv[2], false);
     if (strcmp(scenario, "leak-socket") == 0) return leak(argv[2], true);
     if (strcmp(scenario, "analyser-gone") == 0) return analyserGone(argv[2]);

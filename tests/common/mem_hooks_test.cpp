@@ -296,6 +296,17 @@ TEST(MemHooks, AForkedChildAfterPostForkWritesNothingAndFreesInheritedGuardedBlo
     EXPECT_TRUE(after);
 }
 
+TEST(MemHooks, ABlockWhoseRecordedSizeWasOverwrittenIsSizedByTheBlockItself) {
+    Played run = play("damaged-size");
+    // The usable size is what the block has room for, not the eight bytes
+    // of '!' the underrun left where the size was.
+    unsigned long usable = std::stoul(run.values["usable"]);
+    EXPECT_GE(usable, 300000u);
+    EXPECT_LT(usable, 300000u + 8192u);
+    // The child's realloc copied the block's contents and no more.
+    EXPECT_EQ("0", run.values["child"]);
+}
+
 TEST(MemHooks, ManyGuardedBlocksFreedAndResizedInAnyOrderStayKnownAndIntact) {
     Played run = play("churn");
     EXPECT_EQ("0", run.values["bad"]);
