@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 
 #include "common/error_codes.h"
 #include "dirbase/any.h"
@@ -35,6 +36,53 @@ void copyZone(char* dst, const char* src) {
     size_t n = src != nullptr ? strnlen(src, 12) : 0;
     if (n > 0) memcpy(dst, src, n);
     dst[n] = '\0';
+}
+
+// strftime computes %s with mktime from the broken-down fields, read in the
+// process's own zone; the fields here are in the script's zone (or the host
+// hook's), so the number would be off by the difference. Each %s directive
+// (with its flags, width and modifier) is formatted from the process's
+// broken-down time of the same instant instead, and its text put into the
+// format literally, with any '%' doubled. Null when fmt has no %s.
+char* withEpochSeconds(const char* fmt, long long seconds) {
+    std::string out;
+    bool found = false;
+    struct tm process;
+    for (size_t i = 0; fmt[i] != '\0';) {
+        if (fmt[i] != '%') {
+            out += fmt[i++];
+            continue;
+        }
+        size_t j = i + 1;
+        while (fmt[j] != '\0' && strchr("_-0^#", fmt[j]) != nullptr) j++;
+        while (fmt[j] >= '0' && fmt[j] <= '9') j++;
+        if (fmt[j] == 'E' || fmt[j] == 'O') j++;
+        if (fmt[j] != 's') {
+            // Any other directive, "%%" included, stays for strftime.
+            size_t end = fmt[j] != '\0' ? j + 1 : j;
+            out.append(fmt + i, end - i);
+            i = end;
+            continue;
+        }
+        if (!found) {
+            time_t t = static_cast<time_t>(seconds);
+            tzset();
+            if (localtime_r(&t, &process) == nullptr) return nullptr;
+            found = true;
+        }
+        std::string directive(fmt + i, j + 1 - i);
+        // A width beyond the whole result's room leaves it empty, as
+        // strftime leaves a result that does not fit.
+        char text[512];
+        size_t n = strftime(text, sizeof text, directive.c_str(), &process);
+        if (n == 0) return strdup("");
+        for (size_t k = 0; k < n; k++) {
+            if (text[k] == '%') out += '%';
+            out += text[k];
+        }
+        i = j + 1;
+    }
+    return found ? strdup(out.c_str()) : nullptr;
 }
 
 }  // namespace
@@ -153,8 +201,10 @@ int Date::buildTime(Parser* parser) {
 
 char* Date::format(Parser* parser, bool utc, const char* fmt, const char* suffix) {
     if (buildTm(parser, utc) != 0) return nullptr;
+    char* epoch = withEpochSeconds(fmt, seconds);
     char text[256 + 16];
-    size_t n = strftime(text, 256, fmt, &tm);
+    size_t n = strftime(text, 256, epoch != nullptr ? epoch : fmt, &tm);
+    free(epoch);
     if (n == 0) text[0] = '\0';
     if (suffix != nullptr) snprintf(text + n, sizeof(text) - n, suffix, milliseconds);
     return strdup(text);
