@@ -200,6 +200,52 @@ TEST_F(Builtins, PatternOperationsForTheHost) {
     EXPECT_EQ(nullptr, replaced);
 }
 
+// A text may end in a multi-byte character cut short (bytes from a file,
+// String.fromCharCode), or have a lead byte near its end followed by too
+// few bytes of any kind: the regex library takes the character's length
+// from its lead byte and reports a match that ends past the text. Every
+// operation keeps its pieces inside the text.
+TEST_F(Builtins, AMatchOfACutCharacterStaysInsideTheText) {
+    for (const char* tail : {"\xC3", "\xE2\x82", "\xF4\x90\x80", "\xF0" "a"}) {
+        SCOPED_TRACE(tail);
+        // Exactly the text's bytes, so that a read past them is caught.
+        std::string cut = std::string("b") + tail;
+        char* text = static_cast<char*>(malloc(cut.size() + 1));
+        memcpy(text, cut.c_str(), cut.size() + 1);
+
+        ZephanPattern other("[^a]", ZephanPattern::GLOBAL);
+        char* replaced = nullptr;
+        ASSERT_EQ(0, other.replace(text, "y", kMaxStringBytes, &replaced));
+        EXPECT_STREQ("yy", replaced);
+        free(replaced);
+
+        ZephanPattern once("[^ab]+", 0);
+        ASSERT_EQ(0, once.replace(text, "y", kMaxStringBytes, &replaced));
+        EXPECT_STREQ("by", replaced);
+        free(replaced);
+
+        AnyArray* pieces = nullptr;
+        ASSERT_EQ(0, once.split(text, &pieces));
+        ASSERT_EQ(2, pieces->size());
+        EXPECT_STREQ("b", pieces->get(0)->getString());
+        EXPECT_STREQ("", pieces->get(1)->getString());
+        delete pieces;
+
+        Any* found = nullptr;
+        ASSERT_EQ(0, ZephanPattern("([^ab]+)", ZephanPattern::GLOBAL).match(text, &found));
+        AnyArray* groups = nullptr;
+        ASSERT_TRUE(found->convertToArray(&groups));
+        ASSERT_EQ(2, groups->size());
+        EXPECT_EQ(std::string(tail), groups->get(0)->getString());
+        EXPECT_EQ(std::string(tail), groups->get(1)->getString());
+        delete found;
+
+        EXPECT_TRUE(ZephanPattern("b[^a]", 0).matches(text));
+        EXPECT_EQ(1, once.search(text));
+        free(text);
+    }
+}
+
 TEST_F(Builtins, AGlobalSearchHasOneBudgetForAllItsMatches) {
     // Each search of (a+)+b|c backtracks through a run of 22 a's, within
     // the bound of one search, before it finds the c; 500 such runs take
