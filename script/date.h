@@ -84,7 +84,7 @@ public:
     // The text forms; each a new string, or null when conversion fails.
     // local "%a %b %d %Y %H:%M:%S GMT+hhmm (abbr)".
     char* toString(Parser* parser) override;
-    // The ISO text in double quotes (this object inside JSON text).
+    // The ISO text, as toISOString gives it (no quotes around it).
     char* toJSON(Parser* parser) override;
     // UTC "%Y-%m-%dT%H:%M:%S.mmmZ".
     char* toISOString(Parser* parser);
