@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -36,6 +38,9 @@ struct Text {
 };
 
 typedef int (*Method)(Parser* parser, Text& t, Any** args, Any** result);
+
+// Longest search text that lastIndexOf compares position by position.
+const size_t kShortSearch = 32;
 
 // Byte offset of character position n (0 <= n <= character count).
 size_t byteAt(const Text& t, long long n) {
@@ -129,6 +134,31 @@ long long find(const Text& t, const TextArg& search, size_t from) {
     return at != nullptr ? static_cast<const char*>(at) - t.s : -1;
 }
 
+// The last occurrence of search (not empty) starting at or before byte
+// from, or -1.
+long long findLast(const Text& t, const TextArg& search, size_t from) {
+    size_t m = search.length;
+    if (m > t.length) return -1;
+    size_t last = t.length - m < from ? t.length - m : from;
+    if (m <= kShortSearch) {
+        for (size_t i = last;; i--) {
+            if (memcmp(t.s + i, search.text, m) == 0) return static_cast<long long>(i);
+            if (i == 0) return -1;
+        }
+    }
+    // Comparing a long search at every position costs the text's length
+    // times the search's. The first occurrence of the reversed search in
+    // the reversed text is the last one, and memmem finds it in linear time.
+    size_t n = last + m;
+    std::string text(t.s, n), wanted(search.text, m);
+    std::reverse(text.begin(), text.end());
+    std::reverse(wanted.begin(), wanted.end());
+    const void* hit = memmem(text.data(), n, wanted.data(), m);
+    if (hit == nullptr) return -1;
+    size_t end = static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+    return static_cast<long long>(n - end - m);
+}
+
 int includes(Parser* parser, Text& t, Any** args, Any** result) {
     TextArg search;
     int position;
@@ -163,20 +193,7 @@ int lastIndexOf(Parser* parser, Text& t, Any** args, Any** result) {
     if (rc != 0) return rc;
     if (from < 0) from = 0;
     if (static_cast<size_t>(from) > t.length) from = static_cast<int>(t.length);
-    long long at = -1;
-    if (search.length == 0) {
-        at = from;
-    } else if (search.length <= t.length) {
-        size_t i = t.length - search.length;
-        if (i > static_cast<size_t>(from)) i = static_cast<size_t>(from);
-        for (;; i--) {
-            if (memcmp(t.s + i, search.text, search.length) == 0) {
-                at = static_cast<long long>(i);
-                break;
-            }
-            if (i == 0) break;
-        }
-    }
+    long long at = search.length == 0 ? from : findLast(t, search, static_cast<size_t>(from));
     *result = new Any(static_cast<int>(at));
     return 0;
 }

@@ -264,6 +264,29 @@ TEST_F(Builtins, AGlobalSearchHasOneBudgetForAllItsMatches) {
     free(replaced);
 }
 
+// lastIndexOf of a long search text takes time in proportion to the
+// text, not to the text's length times the search's: half a megabyte of
+// a's and a b, looked for in a megabyte of a's, compared at every
+// position from the end took seconds (and a quarter of an hour at the
+// longest strings).
+TEST_F(Builtins, LastIndexOfALongSearchTakesLinearTime) {
+    rusage before;
+    getrusage(RUSAGE_THREAD, &before);
+    std::string out = run("t.js",
+                          "var a = 'a'; for (var i = 0; i < 19; i++) { a = a + a; }\n"
+                          "var s = a + a; var t = a + 'b'; var u = s + 'b' + a;\n"
+                          "print(s.lastIndexOf(t), u.lastIndexOf(t), u.lastIndexOf(t, 524288));\n"
+                          "print(u.lastIndexOf(t, 524287), u.lastIndexOf(t, -5), u.lastIndexOf(a));\n"
+                          "print(u.lastIndexOf(a, 1000), u.lastIndexOf(u), u.lastIndexOf(u + 'a'));\n",
+                          false);
+    rusage after;
+    getrusage(RUSAGE_THREAD, &after);
+    EXPECT_EQ("-1 524288 524288\n-1 -1 1048577\n1000 0 -1\n", out);
+    double seconds = static_cast<double>(after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                     static_cast<double>(after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6;
+    EXPECT_LT(seconds, 3.0);
+}
+
 TEST_F(Builtins, ReplaceRefusesAnOverlongResultBeforeBuildingIt) {
     // 1000 matches, each replaced by 512 KiB: half a gigabyte if built
     // whole, while the refusal comes once 16 MiB are passed.
