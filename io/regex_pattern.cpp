@@ -11,6 +11,8 @@
 
 #include <oniguruma.h>
 
+#include "io/utf8.h"
+
 namespace {
 
 // Oniguruma also exports the POSIX names regcomp, regexec and regfree. Linked
@@ -118,6 +120,42 @@ int compile(const Onig* lib, const std::string& text, int flags, OnigRegex* rege
     return lib->compile(regex, pattern, pattern + text.size(), optionsOf(flags), lib->utf8, lib->java, info);
 }
 
+// The library takes a character's length from its lead byte, so in a text
+// that ends in a multi-byte character cut short (bytes from a file, a script
+// string built byte by byte) it reads past the end and can report a match
+// that ends there. Such a text is searched in a copy padded with zero bytes,
+// and every offset handed back is kept within the text; any other text is
+// searched where it lies.
+class Searched {
+public:
+    Searched(const char* text, size_t length) : bytes(reinterpret_cast<const OnigUChar*>(text)) {
+        // A lead byte claims at most six bytes: only the last five can
+        // claim more than the text has.
+        bool cut = false;
+        for (size_t i = length > 5 ? length - 5 : 0; i < length && !cut; i++)
+            cut = static_cast<size_t>(u8_seqlen(text + i)) > length - i;
+        if (!cut) return;
+        _copy.assign(text, length);
+        _copy.append(8, '\0');
+        bytes = reinterpret_cast<const OnigUChar*>(_copy.data());
+    }
+
+    const OnigUChar* bytes;
+
+private:
+    std::string _copy;
+};
+
+// An offset of the library's (negative: none) within 0..length.
+int within(int offset, size_t length) {
+    return offset > static_cast<int>(length) ? static_cast<int>(length) : offset;
+}
+
+// onig_match's answer: whether the match from the start took the whole text.
+bool consumedAll(int consumed, size_t length) {
+    return consumed >= 0 && static_cast<size_t>(within(consumed, length)) == length;
+}
+
 }  // namespace
 
 RegexPattern::RegexPattern(const char* source, int flags)
@@ -158,21 +196,22 @@ int RegexPattern::searchChecked(const char* text, size_t length, size_t start, R
     if (_regex == nullptr || text == nullptr || start > length) return -1;
     const Onig* lib = onig();
     OnigRegion* region = lib->regionNew();
-    const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
+    Searched searched(text, length);
+    const OnigUChar* s = searched.bytes;
     int at = lib->search(static_cast<OnigRegex>(_regex), s, s + length, s + start, s + length, region,
                          ONIG_OPTION_NONE);
     if (at >= 0 && match != nullptr) {
         int n = region->num_regs;
         int* offsets = static_cast<int*>(malloc(sizeof(int) * 2 * static_cast<size_t>(n > 0 ? n : 1)));
         for (int i = 0; i < n; i++) {
-            offsets[2 * i] = region->beg[i];
-            offsets[2 * i + 1] = region->end[i];
+            offsets[2 * i] = within(region->beg[i], length);
+            offsets[2 * i + 1] = within(region->end[i], length);
         }
         match->set(n, offsets);
         free(offsets);
     }
     lib->regionFree(region, 1);
-    if (at >= 0) return at;
+    if (at >= 0) return within(at, length);
     return at == ONIG_MISMATCH ? -1 : kGaveUp;
 }
 
@@ -183,11 +222,12 @@ int RegexPattern::search(const char* text) const {
 bool RegexPattern::matches(const char* text) const {
     if (_regex == nullptr || text == nullptr) return false;
     size_t length = strlen(text);
-    const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
+    Searched searched(text, length);
+    const OnigUChar* s = searched.bytes;
     // onig_match anchors at the start only and stops at the first match it
     // finds there, which must consume the whole text.
     int consumed = onig()->match(static_cast<OnigRegex>(_regex), s, s + length, s, nullptr, ONIG_OPTION_NONE);
-    return consumed >= 0 && static_cast<size_t>(consumed) == length;
+    return consumedAll(consumed, length);
 }
 
 // The pattern as a non-capturing group followed by \z: a match from the
@@ -218,7 +258,8 @@ bool RegexPattern::matchesWhole(const char* text) const {
     // match decides, as matches() does.
     if (_whole == nullptr) return matches(text);
     size_t length = strlen(text);
-    const OnigUChar* s = reinterpret_cast<const OnigUChar*>(text);
+    Searched searched(text, length);
+    const OnigUChar* s = searched.bytes;
     int consumed = onig()->match(static_cast<OnigRegex>(_whole), s, s + length, s, nullptr, ONIG_OPTION_NONE);
-    return consumed >= 0 && static_cast<size_t>(consumed) == length;
+    return consumedAll(consumed, length);
 }

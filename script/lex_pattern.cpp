@@ -51,39 +51,6 @@ private:
     long long _allowance;
 };
 
-// The regex library takes a character's length from its lead byte: in a
-// text that ends in a multi-byte character cut short (or has a lead byte
-// near its end followed by too few bytes) it reads past the terminator and
-// reports a match that ends past the text. Such a text is searched in a
-// copy padded with zero bytes; every other text as it is. The match offsets are kept within the text by inside().
-class Searched {
-public:
-    Searched(const char* text, size_t length) : data(text), _copy(nullptr) {
-        // A lead byte claims at most six bytes, so only the last five
-        // bytes can claim more than the text has.
-        bool cut = false;
-        for (size_t i = length > 5 ? length - 5 : 0; i < length && !cut; i++)
-            cut = static_cast<size_t>(u8_seqlen(text + i)) > length - i;
-        if (!cut) return;
-        _copy = static_cast<char*>(calloc(length + 8, 1));
-        memcpy(_copy, text, length);
-        data = _copy;
-    }
-    ~Searched() { free(_copy); }
-    Searched(const Searched&) = delete;
-    Searched& operator=(const Searched&) = delete;
-
-    const char* data;
-
-private:
-    char* _copy;
-};
-
-// A match offset (-1: the group took no part) within 0..length.
-inline int inside(int offset, size_t length) {
-    return offset > static_cast<int>(length) ? static_cast<int>(length) : offset;
-}
-
 }  // namespace
 
 // The literal's m flag is Oniguruma's multi-line option (a dot also matches
@@ -95,19 +62,15 @@ ZephanPattern::ZephanPattern(const char* source, int flags)
 bool ZephanPattern::matches(const char* text) const {
     if (text == nullptr) return false;
     size_t length = strlen(text);
-    Searched searched(text, length);
     RegexMatch m;
-    int at = _regex.searchChecked(searched.data, length, 0, &m);
+    int at = _regex.searchChecked(text, length, 0, &m);
     if (at < 0) return false;
     if (_flags & ANY_MATCH) return true;
-    return at == 0 && static_cast<size_t>(inside(m.end(0), length)) == length;
+    return at == 0 && static_cast<size_t>(m.end(0)) == length;
 }
 
 int ZephanPattern::search(const char* text) const {
-    if (text == nullptr) return -1;
-    size_t length = strlen(text);
-    Searched searched(text, length);
-    return _regex.search(searched.data, length, 0, nullptr);
+    return _regex.search(text);
 }
 
 size_t ZephanPattern::nextStart(const char* text, size_t length, size_t begin, size_t end) const {
@@ -122,16 +85,15 @@ int ZephanPattern::replace(const char* text, const char* replacement, size_t max
     if (text == nullptr) text = "";
     if (replacement == nullptr) replacement = "";
     size_t length = strlen(text), replacementLength = strlen(replacement);
-    Searched searched(text, length);
     TextBuffer result;
     size_t copied = 0, from = 0;
     RegexMatch m;
     SearchBudget budget(length);
     for (;;) {
-        int at = _regex.searchChecked(searched.data, length, from, &m);
+        int at = _regex.searchChecked(text, length, from, &m);
         if (at == RegexPattern::kGaveUp || budget.spent()) return DirError::E_NO_RESOURCE;
         if (at < 0) break;
-        size_t end = static_cast<size_t>(inside(m.end(0), length));
+        size_t end = static_cast<size_t>(m.end(0));
         // Refused before the text grows past the limit, not after.
         size_t before = static_cast<size_t>(at) - copied;
         if (result.length() + before + replacementLength > maxBytes) return DirError::E_NO_RESOURCE;
@@ -155,19 +117,18 @@ int ZephanPattern::split(const char* text, AnyArray** out) const {
     *out = nullptr;
     if (text == nullptr) text = "";
     size_t length = strlen(text);
-    Searched searched(text, length);
     std::vector<Any*> pieces;
     size_t last = 0, from = 0;
     RegexMatch m;
     SearchBudget budget(length);
     for (;;) {
-        int at = _regex.searchChecked(searched.data, length, from, &m);
+        int at = _regex.searchChecked(text, length, from, &m);
         if (at == RegexPattern::kGaveUp || budget.spent()) {
             for (Any* p : pieces) delete p;
             return DirError::E_NO_RESOURCE;
         }
         if (at < 0) break;
-        size_t begin = static_cast<size_t>(at), end = static_cast<size_t>(inside(m.end(0), length));
+        size_t begin = static_cast<size_t>(at), end = static_cast<size_t>(m.end(0));
         // An empty match at the very end has nothing after it to split off.
         if (begin == end && begin >= length) break;
         if (begin > 0) pieces.push_back(newText(text + last, begin - last));
@@ -189,13 +150,12 @@ int ZephanPattern::match(const char* text, Any** out) const {
     *out = nullptr;
     if (text == nullptr) text = "";
     size_t length = strlen(text);
-    Searched searched(text, length);
     AnyArray* found = nullptr;
     size_t from = 0;
     RegexMatch m;
     SearchBudget budget(length);
     for (;;) {
-        int at = _regex.searchChecked(searched.data, length, from, &m);
+        int at = _regex.searchChecked(text, length, from, &m);
         if (at == RegexPattern::kGaveUp || budget.spent()) {
             delete found;
             return DirError::E_NO_RESOURCE;
@@ -203,13 +163,12 @@ int ZephanPattern::match(const char* text, Any** out) const {
         if (at < 0) break;
         if (found == nullptr) found = new AnyArray();
         for (int g = 0; g < m.groupCount(); g++) {
-            int begin = inside(m.begin(g), length), end = inside(m.end(g), length);
-            if (begin < 0)
+            if (m.begin(g) < 0)
                 found->append(Any::makeUndefined());
             else
-                found->append(newText(text + begin, static_cast<size_t>(end - begin)));
+                found->append(newText(text + m.begin(g), static_cast<size_t>(m.end(g) - m.begin(g))));
         }
-        size_t end = static_cast<size_t>(inside(m.end(0), length));
+        size_t end = static_cast<size_t>(m.end(0));
         if (!(_flags & GLOBAL) || (end == static_cast<size_t>(at) && end >= length)) break;
         from = nextStart(text, length, static_cast<size_t>(at), end);
     }

@@ -100,6 +100,27 @@ TEST(RegexPattern, SearchWithGroups) {
     EXPECT_EQ(7, g.end(0));
 }
 
+// A text whose last character is cut short (a lead byte with too few bytes
+// after it): the library takes the character's length from that byte, yet
+// no read and no offset may go past the text. Each text is allocated at its
+// exact size, so that a sanitizer build sees a read beyond it.
+TEST(RegexPattern, ACutLastCharacterStaysInsideTheText) {
+    RegexPattern other("[^a]+", 0), whole("b[^a]", 0);
+    for (const char* tail : {"\xC3", "\xE2\x82", "\xF4\x90\x80", "\xF0" "a"}) {
+        SCOPED_TRACE(tail);
+        std::string cut = std::string("ab") + tail;
+        std::vector<char> text(cut.begin(), cut.end());
+        text.push_back('\0');
+        RegexMatch m;
+        EXPECT_EQ(1, other.search(text.data(), cut.size(), 0, &m));
+        EXPECT_EQ(static_cast<int>(cut.size()), m.end(0));
+        EXPECT_TRUE(whole.matches(text.data() + 1));
+        // Anchored at the end, the broken character overruns the anchor:
+        // the answer for it is no, but the check must stay inside the text.
+        EXPECT_FALSE(whole.matchesWhole(text.data() + 1));
+    }
+}
+
 TEST(RegexPattern, BadPatternsSayWhy) {
     const char* bad[] = {"(", "[a-", "a{2,1}", "*x", "(?<n>a)\\k<m>"};
     for (const char* source : bad) {
