@@ -422,7 +422,10 @@ int FtdStagedFile::writeAt(long long offset, const void* data, size_t n) {
 
 int ftdSetAttributes(int dirFd, const char* name, int mode, long long mtimeMs) {
     int rc = 0;
-    if (mode >= 0 && ::fchmodat(dirFd, name, static_cast<mode_t>(mode & 01777), 0) != 0) rc = -1;
+    // Never through a link: a folder may have been replaced by one since it
+    // was made (its mode is set when its transaction ends), and a link may
+    // lead anywhere, out of the root too. A link here fails instead.
+    if (mode >= 0 && ::fchmodat(dirFd, name, static_cast<mode_t>(mode & 01777), AT_SYMLINK_NOFOLLOW) != 0) rc = -1;
     if (mtimeMs != kFtdKeepTime) {
         struct timespec times[2] = {s_timespecOfMs(mtimeMs), s_timespecOfMs(mtimeMs)};
         if (::utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW) != 0) rc = -1;

@@ -192,7 +192,7 @@ private:
 // ones too, is a time in milliseconds since 1970).
 const long long kFtdKeepTime = LLONG_MIN;
 // Sets mode (when >= 0) and times (unless kFtdKeepTime) of name in dirFd
-// without following a link. 0 or -1 with errno.
+// without following a link: a mode for a link fails. 0 or -1 with errno.
 int ftdSetAttributes(int dirFd, const char* name, int mode, long long mtimeMs);
 
 #endif
