@@ -32,6 +32,19 @@ std::string text(const char* s) {
     return s != nullptr ? s : "";
 }
 
+// Whether the peer of a connection speaks for an asset already in the
+// table: it connected with the key recorded for the asset, or with a
+// certificate the domain issued under the asset's name (as an agent calls
+// in). Anyone else could take the asset's name, address and key.
+bool speaksFor(DirdState* state, X509* peer, const Asset& asset) {
+    if (peer == nullptr) return false;
+    EVP_PKEY* recorded =
+        asset.publicKey != nullptr ? publicKeyFromPem(asset.publicKey, strlen(asset.publicKey)) : nullptr;
+    bool same = recorded != nullptr && samePublicKey(recorded, X509_get0_pubkey(peer));
+    EVP_PKEY_free(recorded);
+    return same || (state->ca()->issuedByUs(peer) && subjectCommonName(peer) == text(asset.id));
+}
+
 }  // namespace
 
 // ---- login ------------------------------------------------------------------------
@@ -206,8 +219,16 @@ void DirSession::handleEnrol(Message* m, int code) {
             replyEnrol(code, DirError::E_ILLEGAL_ARGUMENT, "no usable asset name");
             return;
         }
-        X509* agentCert = certificateFromPem(reinterpret_cast<const char*>(certBytes), certLength);
         std::unique_ptr<Asset> known(state->assets()->findAsset(asset));
+        // An asset nobody knows yet may be announced by anyone (that is
+        // discovery); a known one only by itself.
+        if (known && !speaksFor(state, peer, *known)) {
+            log(LOG_WARNING, 0, 0, "dird: %s: announcement of asset %s refused: the connection is not the asset's",
+                _connection->getName(), asset);
+            replyEnrol(code, DirError::E_PERMISSION_DENIED, "only the asset itself may announce it again");
+            return;
+        }
+        X509* agentCert = certificateFromPem(reinterpret_cast<const char*>(certBytes), certLength);
         std::unique_ptr<Asset> made(known ? new Asset(*known) : new Asset());
         Asset& a = *made;
         if (!known) {
