@@ -146,4 +146,34 @@ TEST_F(DirdEnrolTest, OnlyAnAssetsOwnKeyMayAnnounceItAgain) {
     X509_free(otherIssued);
 }
 
+TEST_F(DirdEnrolTest, OnlyTheHolderOfACertificatesKeyMayUpgradeIt) {
+    Identity agent("web3");
+    Answer added = ask(agent.cert, agent.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD);
+    ASSERT_EQ(0, added.result) << added.text;
+    X509* issued = certificateFromPem(added.text.data(), added.text.size());
+    ASSERT_NE(nullptr, issued);
+    // A certificate is no secret: presenting its text proves nothing.
+    Identity intruder("intruder");
+    std::string oldPem = pemOfCertificate(issued);
+    std::string intruderPem = pemOfCertificate(intruder.cert);
+    for (bool withCert : {false, true}) {
+        Answer refused = ask(withCert ? intruder.cert : nullptr, withCert ? intruder.key : nullptr,
+                             P::domainUpgrade(oldPem.c_str(), intruderPem.c_str()), P::DOMAIN_UPGRADE);
+        EXPECT_EQ(23, refused.result) << withCert;
+        EXPECT_EQ(std::string::npos, refused.text.find("BEGIN CERTIFICATE")) << withCert;
+    }
+    // The holder moves to a new key over a connection made with the old one.
+    Identity renewed("web3");
+    Answer upgraded = ask(issued, agent.key, P::domainUpgrade(oldPem.c_str(), pemOfCertificate(renewed.cert).c_str()),
+                          P::DOMAIN_UPGRADE);
+    ASSERT_EQ(0, upgraded.result) << upgraded.text;
+    X509* fresh = certificateFromPem(upgraded.text.data(), upgraded.text.size());
+    ASSERT_NE(nullptr, fresh);
+    EXPECT_TRUE(server->state()->ca()->issuedByUs(fresh));
+    EXPECT_TRUE(samePublicKey(renewed.key, X509_get0_pubkey(fresh)));
+    EXPECT_EQ("web3", subjectCommonName(fresh));
+    X509_free(fresh);
+    X509_free(issued);
+}
+
 }  // namespace

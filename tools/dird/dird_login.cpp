@@ -271,6 +271,13 @@ void DirSession::handleEnrol(Message* m, int code) {
         } else if (!state->ca()->issuedByUs(oldCert)) {
             rv = DirError::E_BAD_CA;
             reply = "the old certificate was not issued by domain " + state->ca()->domain();
+        } else if (peer == nullptr || !samePublicKey(X509_get0_pubkey(peer), X509_get0_pubkey(oldCert))) {
+            // A certificate is no secret: only a connection made with its
+            // key proves that the asking party holds it.
+            rv = DirError::E_PERMISSION_DENIED;
+            reply = "the connection was not made with the old certificate's key";
+            log(LOG_WARNING, 0, 0, "dird: %s: certificate upgrade for %s refused: %s", _connection->getName(),
+                subjectCommonName(oldCert).c_str(), reply.c_str());
         } else {
             // The same name and security text, for the new key.
             Principal* p = Principal::createFromCertificate(oldCert);
