@@ -19,6 +19,12 @@
 
 namespace {
 
+// Whether a recorded session is that one, by identity alone: taking a
+// reference to compare could make a caller under a lock the last owner.
+bool sameSession(const std::weak_ptr<DirSession>& recorded, const std::shared_ptr<DirSession>& session) {
+    return !recorded.owner_before(session) && !session.owner_before(recorded);
+}
+
 long long monotonicMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -419,29 +425,31 @@ long long DirServer::addRelay(const Relay& relay) {
     return id;
 }
 
-bool DirServer::takeRelay(long long id, bool keep, Relay* out) {
+bool DirServer::takeRelay(long long id, const std::shared_ptr<DirSession>& from, bool keep, Relay* out) {
     CriticalSection hold(_relayLock);
     auto it = _relays.find(id);
-    if (it == _relays.end()) return false;
+    if (it == _relays.end() || (from && !sameSession(it->second.agent, from))) return false;
     *out = it->second;
     if (keep && !it->second.persistent) it->second.deadline = monotonicMs() + _options.relayTimeoutMs;
     if (!keep && !it->second.persistent) _relays.erase(it);
     return true;
 }
 
-int DirServer::addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId) {
+int DirServer::addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId,
+                                  const std::shared_ptr<DirSession>& agent) {
     CriticalSection hold(_relayLock);
     int id = _nextRelayedListener++;
-    _relayedListeners[id] = std::make_pair(std::weak_ptr<DirSession>(client), clientListenerId);
+    _relayedListeners[id] = RelayedListener{client, clientListenerId, agent};
     return id;
 }
 
-bool DirServer::findRelayedListener(int agentListenerId, std::shared_ptr<DirSession>* client, int* clientListenerId) {
+bool DirServer::findRelayedListener(int agentListenerId, const std::shared_ptr<DirSession>& from,
+                                    std::shared_ptr<DirSession>* client, int* clientListenerId) {
     CriticalSection hold(_relayLock);
     auto it = _relayedListeners.find(agentListenerId);
-    if (it == _relayedListeners.end()) return false;
-    *client = it->second.first.lock();
-    *clientListenerId = it->second.second;
+    if (it == _relayedListeners.end() || !sameSession(it->second.agent, from)) return false;
+    *client = it->second.client.lock();
+    *clientListenerId = it->second.clientListenerId;
     if (!*client || (*client)->isClosed()) {
         _relayedListeners.erase(it);
         return false;

@@ -184,6 +184,8 @@ public:
     // finds the client and the client's own id.
     struct Relay {
         std::weak_ptr<DirSession> client;
+        // The agent session the request went to: only its answers are taken.
+        std::weak_ptr<DirSession> agent;
         int code;  // of the request
         long long clientId;
         int listenerId;        // a relayed listener: the client's listener id
@@ -191,14 +193,20 @@ public:
         long long deadline;    // ms (monotonic); 0 for listeners
     };
     long long addRelay(const Relay& relay);
-    // The relay of that id; false when there is none. Removed unless keep
-    // (or persistent).
-    bool takeRelay(long long id, bool keep, Relay* out);
-    // The relay of a client's request id (a search being acknowledged).
-    bool findRelayOf(const DirSession* client, long long clientId, long long* relayId);
-    // Relayed listeners by the id the agent knows them by.
-    int addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId);
-    bool findRelayedListener(int agentListenerId, std::shared_ptr<DirSession>* client, int* clientListenerId);
+    // The relay of that id, when it went to the agent session from (any
+    // agent when from is null); false when there is none. Removed unless
+    // keep (or persistent).
+    bool takeRelay(long long id, const std::shared_ptr<DirSession>& from, bool keep, Relay* out);
+    // The relay of a client's request id (a search being acknowledged) and
+    // the agent session it went to.
+    bool findRelayOf(const DirSession* client, long long clientId, long long* relayId,
+                     std::shared_ptr<DirSession>* agent);
+    // Relayed listeners by the id the agent knows them by; found only for
+    // the agent session they went to.
+    int addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId,
+                           const std::shared_ptr<DirSession>& agent);
+    bool findRelayedListener(int agentListenerId, const std::shared_ptr<DirSession>& from,
+                             std::shared_ptr<DirSession>* client, int* clientListenerId);
     // Drops relays whose time passed (answering the client with 13) and
     // those of sessions gone.
     void sweepRelays();
@@ -239,7 +247,12 @@ private:
     CriticalBlock _relayLock;
     std::map<long long, Relay> _relays GUARDED_BY(_relayLock);
     long long _nextRelayId GUARDED_BY(_relayLock) = 1LL << 40;
-    std::map<int, std::pair<std::weak_ptr<DirSession>, int>> _relayedListeners GUARDED_BY(_relayLock);
+    struct RelayedListener {
+        std::weak_ptr<DirSession> client;
+        int clientListenerId;
+        std::weak_ptr<DirSession> agent;
+    };
+    std::map<int, RelayedListener> _relayedListeners GUARDED_BY(_relayLock);
     int _nextRelayedListener GUARDED_BY(_relayLock) = 1 << 24;
 };
 

@@ -46,9 +46,12 @@ void DirSession::handleMasquerade(Message* m, int code) {
     }
     std::shared_ptr<DirSession> agent = _server->agentSession(head.assetId);
     if (plain == DirProtocol::M_SEARCH_PARTIAL_REPLY_OK) {
+        // To the agent that is sending the search, whichever asset the
+        // acknowledgement names.
         long long relayId = 0;
-        if (agent && _server->findRelayOf(this, head.clientId, &relayId))
-            agent->send(relayForwarded(plain, relayId, body, head.rest));
+        std::shared_ptr<DirSession> searching;
+        if (_server->findRelayOf(this, head.clientId, &relayId, &searching))
+            searching->send(relayForwarded(plain, relayId, body, head.rest));
         return;
     }
     // A listener open has no failure answer (the client keeps an unanswered
@@ -78,18 +81,18 @@ void DirSession::handleMasquerade(Message* m, int code) {
                 _connection->getName(), head.clientId, head.assetId.c_str());
             return;
         }
-        int relayed = _server->addRelayedListener(shared_from_this(), request.clientListener());
+        int relayed = _server->addRelayedListener(shared_from_this(), request.clientListener(), agent);
         agent->send(request.write(plain, relayed, _principal.get()));
         return;
     }
     // The agent runs the request as the principal this server vouches
     // for: the client's certificate's, not whatever the request claims.
-    DirServer::Relay relay{shared_from_this(), plain, head.clientId, 0, false, 0};
+    DirServer::Relay relay{shared_from_this(), agent, plain, head.clientId, 0, false, 0};
     long long relayId = _server->addRelay(relay);
     Message* out = relayForwardedAs(plain, relayId, _principal.get(), body, head.rest);
     if (out == nullptr) {
         DirServer::Relay dropped;
-        _server->takeRelay(relayId, false, &dropped);
+        _server->takeRelay(relayId, nullptr, false, &dropped);
         _server->malformedMessages++;
         replyError(errorCodeFor(plain), head.clientId, DirError::E_PROTOCOL);
         return;
@@ -105,6 +108,7 @@ void DirSession::handleAgentReply(Message* m, int code) {
         return;
     }
     RelayBody body(m);
+    std::shared_ptr<DirSession> self = shared_from_this();
     long long id = 0;
     if (!body.int64(0, &id)) {
         _server->malformedMessages++;
@@ -116,7 +120,7 @@ void DirSession::handleAgentReply(Message* m, int code) {
         std::shared_ptr<DirSession> client;
         int clientListener = 0;
         if (!readAgentListenerId(body, &agentListener) ||
-            !_server->findRelayedListener(agentListener, &client, &clientListener))
+            !_server->findRelayedListener(agentListener, self, &client, &clientListener))
             return;
         client->send(relayListenerUpdate(code, clientListener, body));
         return;
@@ -124,12 +128,14 @@ void DirSession::handleAgentReply(Message* m, int code) {
     if (code == DirProtocol::M_OPEN_LISTENER_REPLY) {
         std::shared_ptr<DirSession> client;
         int clientListener = 0;
-        if (_server->findRelayedListener(static_cast<int>(id), &client, &clientListener))
+        if (_server->findRelayedListener(static_cast<int>(id), self, &client, &clientListener))
             client->send(relayForwarded(code, clientListener, body, 9));
         return;
     }
     DirServer::Relay relay;
-    if (!_server->takeRelay(id, !relayAnswerIsFinal(code, body), &relay)) {
+    // Relay ids are handed out one after another: an answer counts only
+    // from the agent the request went to.
+    if (!_server->takeRelay(id, self, !relayAnswerIsFinal(code, body), &relay)) {
         log(LOG_DEBUG, 0, 0, "dird: agent %s: answer %d to %lld, which nobody waits for", _agent.c_str(), code, id);
         return;
     }
@@ -139,10 +145,13 @@ void DirSession::handleAgentReply(Message* m, int code) {
 
 // ---- the relay table ----------------------------------------------------------------
 
-bool DirServer::findRelayOf(const DirSession* client, long long clientId, long long* relayId) {
+bool DirServer::findRelayOf(const DirSession* client, long long clientId, long long* relayId,
+                            std::shared_ptr<DirSession>* agent) {
     CriticalSection hold(_relayLock);
     for (auto& r : _relays) {
         if (r.second.clientId == clientId && r.second.client.lock().get() == client) {
+            *agent = r.second.agent.lock();
+            if (!*agent || (*agent)->isClosed()) return false;
             *relayId = r.first;
             return true;
         }
@@ -165,7 +174,7 @@ void DirServer::sweepRelays() {
             }
         }
         for (auto it = _relayedListeners.begin(); it != _relayedListeners.end();) {
-            if (it->second.first.expired())
+            if (it->second.client.expired() || it->second.agent.expired())
                 it = _relayedListeners.erase(it);
             else
                 ++it;

@@ -1,0 +1,148 @@
+// The directory server against peers that mean harm or have broken down:
+// agents answering for one another, and (below) clients that fall silent,
+// stop reading, or send frames that lie. Each must be refused or dropped,
+// and the server must keep serving everyone else.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/dravika_init.h"
+#include "dir/dir_protocol.h"
+#include "dir/directory_spi.h"
+#include "dir/principal.h"
+#include "dirbase/attributes.h"
+#include "dirbase/dir_name.h"
+#include "dirbase/message.h"
+#include "hostrt/host_directory.h"
+#include "tests/dird/raw_client.h"
+#include "tests/support/temp_dir.h"
+#include "tools/dird/dir_server.h"
+#include "tools/dird/dird_state.h"
+#include "tools/dird/domain_ca.h"
+
+namespace {
+
+using dirdtest::RawClient;
+using P = DirProtocol;
+using Clock = std::chrono::steady_clock;
+
+const char kSecurity[] = "1`alice,-`alice,-,Users@hostile.example";
+
+// A key and the certificate the domain issued for it.
+struct Issued {
+    EVP_PKEY* key = nullptr;
+    X509* cert = nullptr;
+    Issued(DirServer* server, const char* cn, const char* security) {
+        key = DomainCA::generateKey(2048);
+        cert = server->state()->ca()->issue(cn, key, security, 0, 3600);
+    }
+    ~Issued() {
+        X509_free(cert);
+        EVP_PKEY_free(key);
+    }
+};
+
+class DirdHostileTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dravika_init();
+        tmp = new TempDir();
+        DirServerOptions o;
+        o.stateDir = tmp->file("state");
+        o.domain = "hostile.example";
+        o.port = "0";
+        o.relayTimeoutMs = 5000;
+        server = new DirServer(o);
+        std::string error;
+        ASSERT_TRUE(server->start(&hostRoot, &error)) << error;
+        alice = new Issued(server, "alice", kSecurity);
+    }
+    static void TearDownTestSuite() {
+        server->stop();
+        delete server;
+        delete alice;
+        delete tmp;
+    }
+    static bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (!pred() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return pred();
+    }
+    // An agent of asset id calling in, served by hand.
+    static void callIn(RawClient* agent, Issued* cert, const char* id) {
+        ASSERT_EQ(0, agent->connect(server->port(), cert->cert, cert->key, 550));
+        ASSERT_TRUE(waitFor([&] { return server->agentSession(id) != nullptr; }));
+    }
+
+    static TempDir* tmp;
+    static HostDirectorySPI hostRoot;
+    static DirServer* server;
+    static Issued* alice;
+    Principal principal{kSecurity, "hostile.example", nullptr, 1};
+};
+
+TempDir* DirdHostileTest::tmp = nullptr;
+HostDirectorySPI DirdHostileTest::hostRoot;
+DirServer* DirdHostileTest::server = nullptr;
+Issued* DirdHostileTest::alice = nullptr;
+
+// Relayed requests and listeners are answered by the agent they went to:
+// another agent of the domain cannot slip its own answers or updates in
+// under their numbers, which the server hands out one after another.
+TEST_F(DirdHostileTest, AnAgentCannotAnswerForAnother) {
+    Issued web1(server, "web1", nullptr);
+    Issued web2(server, "web2", nullptr);
+    RawClient agent1, agent2, client;
+    callIn(&agent1, &web1, "web1");
+    callIn(&agent2, &web2, "web2");
+    ASSERT_EQ(0, client.connect(server->port(), alice->cert, alice->key, P::kProviderConnectionType));
+    int err = 0;
+    std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString("mount:path=\"/\"", &err));
+    DirectoryObject top("Dhostile.example", nullptr);
+
+    client.send(P::resolveRequest("web1", 71, &principal, &top, entry.get(), nullptr));
+    std::unique_ptr<Message> relayed = agent1.next(P::M_RESOLVE);
+    ASSERT_TRUE(relayed);
+    int64_t relayId = 0;
+    ASSERT_EQ(0, relayed->readInt64(&relayId));
+    DirectoryObject forged("Gforged", nullptr);
+    agent2.send(P::resolveReply(relayId, &forged));
+    agent2.send(P::errorReply(relayId, 15));
+    EXPECT_FALSE(client.next(0, 1000)) << "another agent's answer reached the client";
+    DirectoryObject real("Greal", nullptr);
+    agent1.send(P::resolveReply(relayId, &real));
+    std::unique_ptr<Message> answer = client.next(0, 10000);
+    ASSERT_TRUE(answer);
+    P::Reply r;
+    ASSERT_EQ(0, P::readReply(answer.get(), &r));
+    EXPECT_EQ(P::M_RESOLVE_REPLY, r.code);
+    EXPECT_EQ(71, r.id);
+    ASSERT_NE(nullptr, r.object);
+    EXPECT_STREQ("Greal", static_cast<DirectoryObject*>(r.object)->className);
+
+    std::unique_ptr<DirNameEntry> filter(DirNameEntry::createFromString("mount:", &err));
+    client.send(P::openListenerRequest("web1", 72, &principal, &top, filter.get(), true));
+    std::unique_ptr<Message> open = agent1.next(P::M_OPEN_LISTENER2);
+    ASSERT_TRUE(open);
+    int64_t listenerId = 0;
+    ASSERT_EQ(0, open->readInt64(&listenerId));
+    Attributes a;
+    a.setAttribute("path", "/forged");
+    agent2.send(P::openListenerReply(static_cast<int>(listenerId)));
+    agent2.send(P::listenerUpdate(static_cast<int>(listenerId), P::KIND_ADD, entry.get(), &a, nullptr));
+    EXPECT_FALSE(client.next(0, 1000)) << "another agent's listener answer reached the client";
+    agent1.send(P::openListenerReply(static_cast<int>(listenerId)));
+    std::unique_ptr<Message> opened = client.next(0, 10000);
+    ASSERT_TRUE(opened);
+    P::Reply o;
+    ASSERT_EQ(0, P::readReply(opened.get(), &o));
+    EXPECT_EQ(P::M_OPEN_LISTENER_REPLY, o.code);
+    EXPECT_EQ(72, o.id);
+}
+
+}  // namespace
