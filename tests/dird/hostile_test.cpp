@@ -20,6 +20,7 @@
 #include "dirbase/message.h"
 #include "hostrt/host_directory.h"
 #include "tests/dird/raw_client.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/dird/dir_server.h"
 #include "tools/dird/dird_state.h"
@@ -28,6 +29,7 @@
 namespace {
 
 using dirdtest::RawClient;
+using dirdtest::RawTls;
 using P = DirProtocol;
 using Clock = std::chrono::steady_clock;
 
@@ -143,6 +145,35 @@ TEST_F(DirdHostileTest, AnAgentCannotAnswerForAnother) {
     ASSERT_EQ(0, P::readReply(opened.get(), &o));
     EXPECT_EQ(P::M_OPEN_LISTENER_REPLY, o.code);
     EXPECT_EQ(72, o.id);
+}
+
+// A client that keeps asking and never reads the answers: they would pile
+// up in the server without bound. Past a limit the client is dropped, and
+// everyone else is still served.
+TEST_F(DirdHostileTest, AClientThatLeavesItsAnswersUnreadIsDropped) {
+    LogCapture logs;
+    RawTls c;
+    ASSERT_TRUE(c.connect(server->port(), alice->cert, alice->key));
+    ASSERT_TRUE(c.announce(P::kProviderConnectionType));
+    std::string batch;
+    for (int i = 0; i < 1000; i++) batch += RawTls::frame(P::getUniqueIds(20));
+    // Paced by what the server answered, so that its requests never wait
+    // long for a worker: only the unread answers grow. About a kilobyte
+    // each, the limit is passed well before the last batch.
+    long long start = server->requestsServed.load();
+    bool dropped = false;
+    for (int i = 0; i < 150 && !dropped; i++) {
+        waitFor([&] { return server->requestsServed.load() - start >= 1000LL * i; }, 10000);
+        dropped = !c.write(batch) || c.endedWithin(0);
+    }
+    EXPECT_TRUE(dropped || c.endedWithin(20000)) << "still connected after "
+                                                  << server->requestsServed.load() - start << " answers";
+    EXPECT_TRUE(logs.contains("too many answers left unread; the session is closed"));
+    RawClient other;
+    ASSERT_EQ(0, other.connect(server->port(), alice->cert, alice->key, P::kProviderConnectionType));
+    other.send(P::getUniqueIds(20));
+    std::unique_ptr<Message> m = other.next(P::M_UNIQUEIDS);
+    ASSERT_TRUE(m);
 }
 
 }  // namespace

@@ -1,9 +1,19 @@
 // Shared by the directory server's tests: a client connection that keeps
 // every message it receives, so that a test can send whatever requests it
 // likes (including ones a well-behaved client never sends) and read back
-// exactly what the server answered.
+// exactly what the server answered; and a bare TLS client that writes
+// whatever bytes a test gives it (frames that lie, or stop half way) and
+// reads only when told to.
 #ifndef DRV_TESTS_DIRD_RAW_CLIENT_H
 #define DRV_TESTS_DIRD_RAW_CLIENT_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +25,8 @@
 #include <gtest/gtest.h>
 
 #include "coms/connection.h"
+#include "coms/frame.h"
+#include "coms/tls.h"
 #include "dirbase/message.h"
 
 namespace dirdtest {
@@ -82,6 +94,114 @@ private:
     std::deque<Message*> _received;
     bool _complete = false;
     int _error = 0;
+};
+
+// A TLS connection on which nothing happens unless the test does it: no
+// control items, no heartbeats, no reading behind its back.
+class RawTls {
+public:
+    ~RawTls() { close(); }
+    // TCP and TLS only (cert and key may be null); false on failure.
+    bool connect(int port, X509* cert, EVP_PKEY* key) {
+        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (_fd < 0 || ::connect(_fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) return false;
+        _ctx = tlsClientContext("raw-tls");
+        if (_ctx == nullptr) return false;
+        if (cert != nullptr && (SSL_CTX_use_certificate(_ctx, cert) != 1 || SSL_CTX_use_PrivateKey(_ctx, key) != 1))
+            return false;
+        _ssl = SSL_new(_ctx);
+        SSL_set_fd(_ssl, _fd);
+        return SSL_connect(_ssl) == 1;
+    }
+    // TCP alone: a client that never starts TLS.
+    bool connectPlain(int port) {
+        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return _fd >= 0 && ::connect(_fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
+    }
+    bool write(const void* bytes, size_t n) {
+        if (_ssl == nullptr) return _fd >= 0 && ::send(_fd, bytes, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n);
+        // The shared settings allow partial writes.
+        const char* p = static_cast<const char*>(bytes);
+        while (n > 0) {
+            int w = SSL_write(_ssl, p, static_cast<int>(n));
+            if (w <= 0) return false;
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+        return true;
+    }
+    bool write(const std::string& bytes) { return write(bytes.data(), bytes.size()); }
+    // The C_TYPE2 item of a client of type.
+    bool announce(int type) {
+        unsigned char item[10] = {12, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+        putBE32(item + 1, static_cast<uint32_t>(type));
+        return write(item, sizeof item);
+    }
+    // The whole C_MESG frame of m (taken).
+    static std::string frame(Message* m) {
+        setFrameLength(m);
+        std::string bytes;
+        for (const MessageBase::_Buffer* b = m->firstBuffer(); b != nullptr; b = b->next)
+            bytes.append(reinterpret_cast<const char*>(b->data), b->used);
+        delete m;
+        return bytes;
+    }
+    // Reads for at most ms: the bytes that came (decrypted), and whether
+    // the server ended the connection.
+    std::string read(int ms, bool* ended) {
+        std::string got;
+        *ended = false;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            char buf[16384];
+            if (_ssl != nullptr && SSL_pending(_ssl) == 0) {
+                int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                deadline - std::chrono::steady_clock::now())
+                                                .count());
+                struct pollfd p = {_fd, POLLIN, 0};
+                if (left <= 0 || ::poll(&p, 1, left) <= 0) return got;
+            }
+            int n = _ssl != nullptr ? SSL_read(_ssl, buf, sizeof buf) : static_cast<int>(::recv(_fd, buf, sizeof buf, 0));
+            if (n <= 0) {
+                *ended = true;
+                return got;
+            }
+            got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    // Whether the server ended the connection within ms (whatever it sent
+    // before).
+    bool endedWithin(int ms) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            bool ended = false;
+            read(200, &ended);
+            if (ended) return true;
+        }
+        return false;
+    }
+    void close() {
+        if (_ssl != nullptr) SSL_free(_ssl);
+        if (_ctx != nullptr) SSL_CTX_free(_ctx);
+        if (_fd >= 0) ::close(_fd);
+        _ssl = nullptr;
+        _ctx = nullptr;
+        _fd = -1;
+    }
+    int fd() const { return _fd; }
+
+private:
+    int _fd = -1;
+    SSL_CTX* _ctx = nullptr;
+    SSL* _ssl = nullptr;
 };
 
 }  // namespace dirdtest

@@ -31,6 +31,11 @@ long long monotonicMs() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
+// A client may have this many bytes of answers waiting to go out (it does
+// not read them). Past that its session is closed: what it leaves unread
+// would otherwise pile up in this process without bound.
+const size_t kMaxUnreadBytes = 64u << 20;
+
 // One received message and the session it belongs to, for a worker.
 class RequestJob : public DeferredOp {
 public:
@@ -79,6 +84,7 @@ public:
                 if (_stop) return;
             }
             _server->sweepRelays();
+            _server->closeOverrun();
             _server->reapClosed(false);
         }
     }
@@ -118,9 +124,14 @@ DirSession::~DirSession() {
 }
 
 int DirSession::onReceive(Connection*, Message* message) {
-    if (_closed.load()) return 0;
+    if (_closed.load() || _overrun.load()) return 0;
     _server->queue(shared_from_this(), message);
     return 1;
+}
+
+void DirSession::overrun(const char* why) {
+    if (_overrun.exchange(true)) return;
+    log(LOG_WARNING, 0, 0, "dird: %s %s: %s; the session is closed", kindName(_kind), _connection->getName(), why);
 }
 
 void DirSession::onNoConnect(Connection*, int code) {
@@ -144,7 +155,10 @@ void DirSession::onConnectComplete(Connection*) {
 }
 
 bool DirSession::send(Message* message) {
-    if (_closed.load()) {
+    // Callers may hold registry locks: an overrun session is only marked
+    // here, and closed by the sweeper.
+    if (!_overrun.load() && _connection->getQueuedBytes() > kMaxUnreadBytes) overrun("too many answers left unread");
+    if (_closed.load() || _overrun.load()) {
         delete message;
         return false;
     }
@@ -357,10 +371,11 @@ bool DirServer::upstreamAlive() {
 }
 
 void DirServer::queue(const std::shared_ptr<DirSession>& session, Message* message) {
-    if (_pool)
+    if (_pool) {
         _pool->queue(new RequestJob(session, message));
-    else
+    } else {
         delete message;
+    }
 }
 
 void DirServer::forget(DirSession* session) {
@@ -401,6 +416,17 @@ void DirServer::reapClosed(bool wait) {
             *keep++ = std::move(c);
     }
     _closing.erase(keep, _closing.end());
+}
+
+void DirServer::closeOverrun() {
+    std::vector<std::shared_ptr<DirSession>> overrun;
+    {
+        CriticalSection hold(_sessionLock);
+        for (auto& s : _sessions)
+            if (s.second->isOverrun()) overrun.push_back(s.second);
+    }
+    // Outside the lock: closing a session forgets it.
+    for (auto& s : overrun) s->close();
 }
 
 std::shared_ptr<DirSession> DirServer::agentSession(const std::string& assetId) {

@@ -103,6 +103,10 @@ public:
     const Principal* principal() const { return _principal.get(); }
     const std::string& agent() const { return _agent; }
     bool isClosed() const { return _closed.load(); }
+    // The client asked for more than it takes in: it leaves too many
+    // answers unread. Nothing more is taken from it or sent to it, and the
+    // sweeper closes the session.
+    bool isOverrun() const { return _overrun.load(); }
     // The handshake finished (sessions this process initiated).
     bool isConnected() const { return _connected.load(); }
     // Ends the session: no more sends, the connection is destroyed once the
@@ -131,6 +135,8 @@ private:
     // dird_relay.cpp
     void handleMasquerade(Message* m, int code);
     void handleAgentReply(Message* m, int code);
+    // Marks the session overrun (logged once, with why).
+    void overrun(const char* why);
 
     DirServer* _server;
     Connection* _connection;
@@ -139,6 +145,7 @@ private:
     std::string _agent;  // the asset id of an agent session
     std::atomic<bool> _closed{false};
     std::atomic<bool> _connected{false};
+    std::atomic<bool> _overrun{false};
     CriticalBlock _searchLock;
     std::map<long long, std::unique_ptr<PendingSearch>> _searches GUARDED_BY(_searchLock);
 };
@@ -213,6 +220,8 @@ public:
     // Frees the closed sessions whose coms thread is done with them; with
     // wait, all of them.
     void reapClosed(bool wait) EXCLUDES(_sessionLock);
+    // Closes the sessions of clients that asked for more than they take in.
+    void closeOverrun() EXCLUDES(_sessionLock);
 
     // Counters for logs, tests and the load script.
     std::atomic<long long> requestsServed{0};
