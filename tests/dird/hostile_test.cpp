@@ -176,4 +176,24 @@ TEST_F(DirdHostileTest, AClientThatLeavesItsAnswersUnreadIsDropped) {
     ASSERT_TRUE(m);
 }
 
+// A client that sends requests far faster than they can be handled: they
+// would wait in the server without bound. Past a limit it is dropped.
+TEST_F(DirdHostileTest, AClientThatFloodsRequestsIsDropped) {
+    LogCapture logs;
+    RawClient c;
+    ASSERT_EQ(0, c.connect(server->port(), alice->cert, alice->key, P::kProviderConnectionType));
+    std::string flood;
+    for (int i = 0; i < 100000; i++) flood += RawTls::frame(P::getUniqueIds(20));
+    RawTls raw;
+    ASSERT_TRUE(raw.connect(server->port(), alice->cert, alice->key));
+    ASSERT_TRUE(raw.announce(P::kProviderConnectionType));
+    // One write: the requests arrive together, far more than the workers
+    // take in the time.
+    EXPECT_TRUE(raw.write(flood) ? raw.endedWithin(30000) : true);
+    EXPECT_TRUE(logs.contains("too many requests waiting; the session is closed"));
+    // The well-behaved client is still served.
+    c.send(P::getUniqueIds(20));
+    EXPECT_TRUE(c.next(P::M_UNIQUEIDS));
+}
+
 }  // namespace

@@ -31,16 +31,21 @@ long long monotonicMs() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-// A client may have this many bytes of answers waiting to go out (it does
-// not read them). Past that its session is closed: what it leaves unread
-// would otherwise pile up in this process without bound.
+// A client may have this many messages waiting for a worker, and this many
+// bytes of answers waiting to go out (it does not read them). Past either,
+// its session is closed: what it sends or leaves unread would otherwise
+// pile up in this process without bound.
+const int kMaxWaitingRequests = 4096;
 const size_t kMaxUnreadBytes = 64u << 20;
 
 // One received message and the session it belongs to, for a worker.
 class RequestJob : public DeferredOp {
 public:
     RequestJob(const std::shared_ptr<DirSession>& session, Message* message) : session(session), message(message) {}
-    ~RequestJob() override { delete message; }
+    ~RequestJob() override {
+        delete message;
+        session->requestDone();
+    }
     std::shared_ptr<DirSession> session;
     Message* message;
 };
@@ -125,6 +130,11 @@ DirSession::~DirSession() {
 
 int DirSession::onReceive(Connection*, Message* message) {
     if (_closed.load() || _overrun.load()) return 0;
+    if (++_waiting > kMaxWaitingRequests) {
+        _waiting--;
+        overrun("too many requests waiting");
+        return 0;
+    }
     _server->queue(shared_from_this(), message);
     return 1;
 }
@@ -375,6 +385,7 @@ void DirServer::queue(const std::shared_ptr<DirSession>& session, Message* messa
         _pool->queue(new RequestJob(session, message));
     } else {
         delete message;
+        session->requestDone();
     }
 }
 

@@ -103,10 +103,12 @@ public:
     const Principal* principal() const { return _principal.get(); }
     const std::string& agent() const { return _agent; }
     bool isClosed() const { return _closed.load(); }
-    // The client asked for more than it takes in: it leaves too many
-    // answers unread. Nothing more is taken from it or sent to it, and the
-    // sweeper closes the session.
+    // The client asked for more than it takes in: it has too many requests
+    // waiting for a worker, or leaves too many answers unread. Nothing more
+    // is taken from it or sent to it, and the sweeper closes the session.
     bool isOverrun() const { return _overrun.load(); }
+    // A received message was handled (or dropped) by the workers.
+    void requestDone() { _waiting--; }
     // The handshake finished (sessions this process initiated).
     bool isConnected() const { return _connected.load(); }
     // Ends the session: no more sends, the connection is destroyed once the
@@ -146,6 +148,8 @@ private:
     std::atomic<bool> _closed{false};
     std::atomic<bool> _connected{false};
     std::atomic<bool> _overrun{false};
+    // Messages received and not yet handled by a worker.
+    std::atomic<int> _waiting{0};
     CriticalBlock _searchLock;
     std::map<long long, std::unique_ptr<PendingSearch>> _searches GUARDED_BY(_searchLock);
 };
