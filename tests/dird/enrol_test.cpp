@@ -29,6 +29,8 @@ using dirdtest::RawClient;
 using P = DirProtocol;
 
 const char kSecurity[] = "1`alice,-`alice,-,Users@enrol.example";
+// An administrator of the domain: the "admin" policy is set.
+const char kAdminSecurity[] = "1,admin`root,-`root,-,Admins@enrol.example";
 
 // A key with a self-signed certificate of its own, as an agent or an
 // intruder makes one.
@@ -64,6 +66,7 @@ protected:
         std::string error;
         ASSERT_TRUE(server->start(&hostRoot, &error)) << error;
         ASSERT_TRUE(server->state()->users()->setUser("alice", "s3cret", kSecurity, &error)) << error;
+        ASSERT_TRUE(server->state()->users()->setUser("root", "r00t", kAdminSecurity, &error)) << error;
     }
     static void TearDownTestSuite() {
         server->stop();
@@ -174,6 +177,31 @@ TEST_F(DirdEnrolTest, OnlyTheHolderOfACertificatesKeyMayUpgradeIt) {
     EXPECT_EQ("web3", subjectCommonName(fresh));
     X509_free(fresh);
     X509_free(issued);
+}
+
+// Enrolling names the asset after the certificate presented. A name that
+// is already an asset's, with another key, is that asset's identity: a
+// user cannot take it over (and with it the domain's certificate of that
+// name, with which it could call in as the asset); an administrator can
+// enrol a machine again under its old name.
+TEST_F(DirdEnrolTest, AnEnrolledNameGoesToAnotherKeyOnlyByAnAdministrator) {
+    Identity agent("web5");
+    ASSERT_EQ(0, ask(agent.cert, agent.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD).result);
+    const std::string agentKey = pemOfPublicKey(agent.key);
+    ASSERT_EQ(agentKey, keyOf("web5"));
+    // The same key again keeps its asset.
+    EXPECT_EQ(0, ask(agent.cert, agent.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD).result);
+
+    Identity intruder("web5");
+    Answer refused = ask(intruder.cert, intruder.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD);
+    EXPECT_EQ(23, refused.result);
+    EXPECT_EQ(std::string::npos, refused.text.find("BEGIN CERTIFICATE"));
+    EXPECT_EQ(agentKey, keyOf("web5"));
+
+    Identity reinstalled("web5");
+    Answer again = ask(reinstalled.cert, reinstalled.key, P::domainAdd("root", "r00t"), P::DOMAIN_ADD);
+    ASSERT_EQ(0, again.result) << again.text;
+    EXPECT_EQ(pemOfPublicKey(reinstalled.key), keyOf("web5"));
 }
 
 }  // namespace

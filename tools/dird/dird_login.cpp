@@ -171,6 +171,21 @@ void DirSession::handleEnrol(Message* m, int code) {
             snprintf(made, sizeof made, "agent-%llx", static_cast<unsigned long long>(DomainCA::randomSerial()));
             id = made;
         }
+        if (!known) {
+            // A name an asset holds with another key is that asset's
+            // identity (the certificate issued here lets its holder call in
+            // as the asset): only an administrator gives it to a new key,
+            // when a machine is enrolled again.
+            std::unique_ptr<Asset> holder(state->assets()->findAsset(id.c_str()));
+            Principal user(security.c_str(), state->ca()->domain().c_str(), nullptr, 0);
+            if (holder && holder->publicKey != nullptr && *holder->publicKey != '\0' && !user.isPolicySet("admin")) {
+                log(LOG_WARNING, 0, 0, "dird: %s: enrolment of %s by '%s' refused: the asset has another key",
+                    _connection->getName(), id.c_str(), text(login).c_str());
+                replyEnrol(code, DirError::E_PERMISSION_DENIED,
+                           "asset " + id + " is enrolled with another key; an administrator may enrol it again");
+                return;
+            }
+        }
         X509* cert = state->ca()->issue(id.c_str(), peerKey, nullptr, 0, DomainCA::kLongSeconds);
         if (cert == nullptr) {
             replyEnrol(code, DirError::E_SYSTEM_FAILED, "the certificate could not be issued");
