@@ -2,14 +2,28 @@
 // attributes aimed through links, peers that fall silent, and many peers at
 // once. Each must lose nothing outside the root, and the service must keep
 // serving the others.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
 
 #include "tests/ftd/ftd_peer.h"
 
 using namespace ftdtest;
 
 namespace {
+
+bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return pred();
+}
 
 int modeOf(const std::string& path) {
     struct stat st;
@@ -48,4 +62,50 @@ TEST(FtdHostile, AFoldersAttributesNeverReachThroughALinkInItsPlace) {
     EXPECT_EQ(0700, modeOf(s.outside));
     EXPECT_EQ("keep me private", readFile(s.outside + "/victim"));
     EXPECT_TRUE(p.quit());
+}
+
+// Peers that fall silent: before TLS, after it, in the middle of a file,
+// and while the service sends them a file they asked for and do not read.
+// Each is closed once it has shown no sign of life for the idle time-out;
+// a peer that keeps talking, slowly, is served all along.
+TEST(FtdHostile, PeersThatFallSilentAreClosedAndOthersServed) {
+    Service s(1500);
+    const std::string old = "the previous version\n";
+    writeFile(s.path("f"), old);
+    writeFile(s.path("big"), randomBytes(32 << 20, 3));
+
+    int plain = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(s.server->getPort()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::connect(plain, reinterpret_cast<struct sockaddr*>(&a), sizeof a));
+    Sender mute(s.port());
+    ASSERT_TRUE(mute.connected);
+    Sender halfway(s.port());
+    halfway.opening();
+    halfway.start("");
+    halfway.header("f", FT_TYPE_FILE, FT_BODY_WHOLE, 1 << 20);
+    std::vector<std::string> blocks = deflateBlocks(randomBytes(1 << 20, 4), 0);
+    halfway.out->writeBytes(blocks[0].data(), blocks[0].size());
+    // Flushed, with the length of the next block but not its bytes.
+    const unsigned char partial[] = {TAG_BYTES, 0, 1, 0, 0};
+    halfway.out->appendBytes(partial, sizeof partial);
+    Sender deaf(s.port());
+    deaf.opening();
+    deaf.cmd(FT_GET_FILE);
+    deaf.out->writeString("big");
+
+    Sender slow(s.port());
+    slow.opening();
+    EXPECT_TRUE(waitFor([&] { return s.server->liveSessions() == 5; }));
+    for (int i = 0; i < 8; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_TRUE(slow.sync()) << i;
+    }
+    EXPECT_TRUE(waitFor([&] { return s.server->liveSessions() == 1; }, 10000)) << s.server->liveSessions();
+    EXPECT_TRUE(slow.quit());
+    EXPECT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
+    EXPECT_EQ(old, readFile(s.path("f")));
+    ::close(plain);
 }

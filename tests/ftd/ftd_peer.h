@@ -36,8 +36,10 @@ struct Service {
     std::string root;
     std::string outside;
     std::unique_ptr<FtdServer> server;
+    int idleMs;
 
-    Service() {
+    // idle: the service's idle time-out in ms (0: its default).
+    explicit Service(int idle = 0) : idleMs(idle) {
         dravika_init();
         root = scratch.file("root");
         outside = scratch.file("outside");
@@ -48,6 +50,7 @@ struct Service {
     void restart() {
         server.reset();
         server.reset(new FtdServer(root.c_str(), nullptr, nullptr));
+        if (idleMs > 0) server->setIdleTimeout(idleMs);
         EXPECT_EQ(0, server->start("0", "127.0.0.1"));
     }
     std::string port() const { return std::to_string(server->getPort()); }

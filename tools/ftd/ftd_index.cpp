@@ -15,6 +15,7 @@
 
 #include "common/log.h"
 #include "dirbase/message.h"
+#include "tools/ftd/ftd_activity.h"
 #include "tools/ftd/ftd_direct.h"
 #include "tools/ftd/ftd_tree.h"
 
@@ -52,6 +53,7 @@ bool ftdDigestFile(int fd, const EVP_MD* md, unsigned char* out, unsigned* lengt
         const unsigned char* data = reader.read(at, n);
         ok = data != nullptr && EVP_DigestUpdate(ctx, data, n) == 1;
         at += static_cast<long long>(n);
+        ftdNoteProgress();
     }
     ok = ok && EVP_DigestFinal_ex(ctx, out, length) == 1;
     EVP_MD_CTX_free(ctx);
@@ -242,6 +244,7 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
     std::sort(names.begin(), names.end());
     int fd = ::dirfd(d);
     for (const std::string& n : names) {
+        ftdNoteProgress();
         std::string rel = FtdTree::join(relDir, n);
         std::string name = relName.empty() ? n : relName + "/" + n;
         struct stat st;

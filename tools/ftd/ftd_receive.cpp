@@ -22,6 +22,7 @@
 #include "ft/ft_parallel.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_sync.h"
+#include "tools/ftd/ftd_activity.h"
 #include "tools/ftd/ftd_index.h"
 #include "tools/ftd/ftd_server.h"
 #include "tools/ftd/ftd_session.h"
@@ -76,6 +77,7 @@ bool signFile(int fd, long long size, int blockSize, uint32_t seed, int strongLe
             size_t bytes = static_cast<size_t>(std::min<long long>(n * blockSize, size - off));
             const unsigned char* data = reader.read(off, bytes);
             if (data == nullptr) return false;
+            ftdNoteProgress();
             ft_signBlocks(data, static_cast<long long>(bytes), blockSize, seed, strongLen, 0, n, sigs->data() + b);
         }
         return true;

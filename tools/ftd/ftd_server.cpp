@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,9 +13,16 @@
 #include "common/log.h"
 #include "coms/stream_message.h"
 #include "coms/tls.h"
+#include "tools/ftd/ftd_activity.h"
 #include "tools/ftd/ftd_session.h"
 
 namespace {
+
+long long monotonicMs() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
 class FtdSessionThread : public DaemonThread {
 public:
@@ -29,8 +37,11 @@ public:
         setInitialized();
         long long in = 0;
         long long out = 0;
+        std::atomic<long long> work{0};
+        ftdSetThreadActivity(&work);
         {
             StreamConnection connection(_connector, _socket, _peer.c_str());
+            _server->watch(_socket, &connection, &work);
             if (connection.accept() == 0) {
                 FtdSession session(_server, connection.getInMessage(), connection.getOutMessage(), _peer.c_str());
                 session.run();
@@ -43,6 +54,7 @@ public:
             // descriptor number that has been reused.
             _server->forgetSocket(_socket);
         }
+        ftdSetThreadActivity(nullptr);
         _server->sessionEnded(in, out);
     }
 
@@ -54,6 +66,41 @@ private:
 };
 
 }  // namespace
+
+// Looks at the live sessions a few times per idle time-out.
+class FtdServer::IdleWatch : public DaemonThread {
+public:
+    IdleWatch(FtdServer* server, int idleMs) : _server(server), _tickMs(idleMs / 4 < 1000 ? idleMs / 4 : 1000) {
+        if (_tickMs < 10) _tickMs = 10;
+        setName("ftd-idle");
+        setDeleteOnExit(false);
+    }
+    void run() override {
+        setInitialized();
+        for (;;) {
+            {
+                CondSection hold(_block);
+                if (!_stop) _block.wait(_tickMs);
+                if (_stop) return;
+            }
+            _server->checkIdle();
+        }
+    }
+    void stopAndJoin() {
+        {
+            CondSection hold(_block);
+            _stop = true;
+            _block.broadcast();
+        }
+        join();
+    }
+
+private:
+    FtdServer* _server;
+    int _tickMs;
+    CondBlock _block;
+    bool _stop GUARDED_BY(_block) = false;
+};
 
 FtdServer::FtdServer(const char* root, X509* cert, EVP_PKEY* key)
     : _tree(root), _index(_tree), _fallbacks(_tree), _cert(cert), _key(key), _ownIdentity(false) {
@@ -110,6 +157,8 @@ int FtdServer::start(const char* port, const char* bindAddress) {
         _connector = nullptr;
         return -1;
     }
+    _idleWatch.reset(new IdleWatch(this, _idleMs));
+    _idleWatch->start();
     log(LOG_INFO, 0, 0, "drvftd: serving %s on port %d", _tree.root().c_str(), _connector->getPort());
     return 0;
 }
@@ -118,11 +167,47 @@ void FtdServer::stop() {
     if (_connector == nullptr) return;
     delete _connector;  // no more sessions start
     _connector = nullptr;
-    CondSection hold(_sessions);
-    _stopping = true;
-    for (int s : _sockets) ::shutdown(s, SHUT_RDWR);
-    while (_live > 0) _sessions.wait(200);
+    {
+        CondSection hold(_sessions);
+        _stopping = true;
+        for (auto& s : _sockets) ::shutdown(s.first, SHUT_RDWR);
+        while (_live > 0) _sessions.wait(200);
+    }
+    if (_idleWatch) {
+        _idleWatch->stopAndJoin();
+        _idleWatch.reset();
+    }
     _index.save();
+}
+
+void FtdServer::watch(int socket, const StreamConnection* connection, const std::atomic<long long>* work) {
+    CondSection hold(_sessions);
+    auto it = _sockets.find(socket);
+    if (it == _sockets.end()) return;
+    it->second.connection = connection;
+    it->second.work = work;
+    it->second.seen = -1;
+}
+
+void FtdServer::checkIdle() {
+    long long now = monotonicMs();
+    CondSection hold(_sessions);
+    for (auto& s : _sockets) {
+        Watched& w = s.second;
+        if (w.connection == nullptr || w.cut) continue;
+        long long sum = w.connection->bytesRead() + w.connection->bytesWritten() + w.work->load();
+        if (sum != w.seen) {
+            w.seen = sum;
+            w.sinceMs = now;
+        } else if (now - w.sinceMs >= _idleMs) {
+            // The socket stays open until its session forgets it (under this
+            // lock), so the number cannot belong to another connection yet.
+            log(LOG_WARNING, 0, 0, "drvftd: %s: no sign of life for %lld ms; closing", w.connection->getName(),
+                now - w.sinceMs);
+            ::shutdown(s.first, SHUT_RDWR);
+            w.cut = true;
+        }
+    }
 }
 
 void FtdServer::onAccept(StreamConnector* connector, int socket, const char* peer) {
@@ -132,7 +217,7 @@ void FtdServer::onAccept(StreamConnector* connector, int socket, const char* pee
             ::close(socket);
             return;
         }
-        _sockets.insert(socket);
+        _sockets[socket] = Watched();
         _live++;
     }
     FtdSessionThread* t = new FtdSessionThread(this, connector, socket, peer);

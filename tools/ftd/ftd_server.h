@@ -2,6 +2,12 @@
 // StreamConnector on a port, one session thread per accepted connection,
 // all writing below one root folder and sharing one index.
 //
+// An idle watch ends a session whose connection has moved no byte, and
+// whose thread has done no work of its own (ftd_activity.h), for the idle
+// time-out: a peer that falls silent, stops in the middle of a message or
+// stops reading what it asked for would otherwise hold its thread and
+// socket for good.
+//
 // Thread-safety: start() and stop() from one controlling thread; sessions
 // run on their own threads and reach the shared tree, index and counters,
 // which are safe for that. stop() closes the sockets of live sessions and
@@ -12,7 +18,8 @@
 #include <openssl/x509.h>
 
 #include <atomic>
-#include <set>
+#include <map>
+#include <memory>
 
 #include "common/sem.h"
 #include "coms/stream_connection.h"
@@ -35,6 +42,10 @@ public:
     // middle of a transfer left behind.
     int start(const char* port, const char* bindAddress = nullptr);
     int getPort() const { return _connector != nullptr ? _connector->getPort() : -1; }
+    // How long a session may stay without a sign of life (see above), in
+    // ms; before start().
+    static constexpr int kDefaultIdleMs = 10 * 60 * 1000;
+    void setIdleTimeout(int ms) { _idleMs = ms > 0 ? ms : kDefaultIdleMs; }
     // Stops listening, ends live sessions, saves the index.
     void stop();
 
@@ -49,11 +60,26 @@ public:
     long long bytesReceived() const { return _bytesReceived.load(); }
     long long bytesSent() const { return _bytesSent.load(); }
     int liveSessions();
-    // Called by a session thread: before its socket closes, and at its end.
+    // Called by a session thread: once its connection exists (the session's
+    // count of its own work beside it), before its socket closes, and at its
+    // end.
+    void watch(int socket, const StreamConnection* connection, const std::atomic<long long>* work);
     void forgetSocket(int socket);
     void sessionEnded(long long in, long long out);
 
 private:
+    class IdleWatch;
+    // A live session as the idle watch sees it.
+    struct Watched {
+        const StreamConnection* connection = nullptr;
+        const std::atomic<long long>* work = nullptr;
+        long long seen = -1;     // the last sum of bytes and work
+        long long sinceMs = 0;   // when it last changed
+        bool cut = false;        // its socket was shut down
+    };
+    // Ends the sessions that stayed without a sign of life too long.
+    void checkIdle();
+
     FtdTree _tree;
     FtdIndexStore _index;
     FtdFallbacks _fallbacks;
@@ -64,8 +90,11 @@ private:
     // service held it).
     int _lockFd = -1;
     StreamConnector* _connector = nullptr;
+    int _idleMs = kDefaultIdleMs;
+    std::unique_ptr<IdleWatch> _idleWatch;
     CondBlock _sessions;
-    std::set<int> _sockets GUARDED_BY(_sessions);
+    // The sockets of live sessions.
+    std::map<int, Watched> _sockets GUARDED_BY(_sessions);
     int _live GUARDED_BY(_sessions) = 0;
     bool _stopping GUARDED_BY(_sessions) = false;
     std::atomic<long long> _bytesReceived{0};

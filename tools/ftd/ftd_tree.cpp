@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/os.h"
+#include "tools/ftd/ftd_activity.h"
 
 const char* const kFtdStateDir = ".drvftd";
 
@@ -271,8 +272,10 @@ int FtdTree::removeAt(int dirFd, const char* name) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
         names.push_back(e->d_name);
     }
-    for (const std::string& n : names)
+    for (const std::string& n : names) {
+        ftdNoteProgress();
         if (removeAt(::dirfd(d), n.c_str()) != 0) rc = -1;
+    }
     ::closedir(d);
     if (rc == 0 && ::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) rc = -1;
     return rc;

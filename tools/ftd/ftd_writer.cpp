@@ -9,6 +9,8 @@
 
 #include <vector>
 
+#include "tools/ftd/ftd_activity.h"
+
 namespace {
 // Ranges of the previous version are copied 4 MiB at a time: where they are
 // read around the page cache each read is a request to the device, and
@@ -50,6 +52,7 @@ int FtdFileWriter::copyFrom(int fd, long long offset, long long length) {
         if (data == nullptr || append(data, want) != 0) return -1;
         offset += static_cast<long long>(want);
         length -= static_cast<long long>(want);
+        ftdNoteProgress();
     }
     return 0;
 }
