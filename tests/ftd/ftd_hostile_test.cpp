@@ -3,6 +3,7 @@
 // once. Each must lose nothing outside the root, and the service must keep
 // serving the others.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "tests/ftd/ftd_peer.h"
@@ -108,4 +110,62 @@ TEST(FtdHostile, PeersThatFallSilentAreClosedAndOthersServed) {
     EXPECT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
     EXPECT_EQ(old, readFile(s.path("f")));
     ::close(plain);
+}
+
+// Something other than a file planted in the root, such as a named pipe
+// that nobody writes to, is refused when a peer asks to read it or to
+// update it, rather than holding the session in an open that never returns.
+TEST(FtdHostile, ANamedPipeInTheRootIsRefusedNotWaitedFor) {
+    Service s;
+    const std::string pipe = s.path("pipe");
+    ASSERT_EQ(0, mkfifo(pipe.c_str(), 0644));
+    // Should the service wait in the open after all, a writer ends the wait
+    // once the test has failed, so that it can finish.
+    auto unblockLater = [&pipe](std::future<void> done) {
+        return std::thread([&pipe](std::future<void> d) {
+            if (d.wait_for(std::chrono::seconds(8)) == std::future_status::ready) return;
+            int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) ::close(fd);
+        }, std::move(done));
+    };
+    {
+        Sender g(s.port());
+        g.opening();
+        g.cmd(FT_GET_FILE);
+        g.out->writeString("pipe");
+        std::promise<void> done;
+        std::thread unblock = unblockLater(done.get_future());
+        auto started = std::chrono::steady_clock::now();
+        int64_t size = 0;
+        EXPECT_NE(0, g.in->readInt64(&size));
+        g.in->recover();
+        Reply r = g.reply();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        EXPECT_EQ(FT_FAIL, r.code);
+        done.set_value();
+        unblock.join();
+    }
+    {
+        // A partial update of it: the previous version is not a file.
+        Sender p(s.port());
+        p.opening();
+        p.start("");
+        p.header("pipe", FT_TYPE_FILE, FT_BODY_SYNC, 5);
+        p.plain(FT_SYNC_FIND_MD5);
+        p.out->writeInt64(0);
+        p.out->writeInt32(5);
+        std::promise<void> done;
+        std::thread unblock = unblockLater(done.get_future());
+        auto started = std::chrono::steady_clock::now();
+        Reply r = p.skipTo(FT_SYNC_FIND_MD5_REPLY);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        EXPECT_EQ(FT_SYNC_FIND_MD5_REPLY, r.code);
+        ASSERT_EQ(1u, r.numbers.size());
+        EXPECT_EQ(1, r.numbers[0]);
+        done.set_value();
+        unblock.join();
+    }
+    struct stat st;
+    ASSERT_EQ(0, lstat(pipe.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }

@@ -175,10 +175,12 @@ bool FtdIndexStore::fileDigest(int dirFd, const char* leaf, const std::string& r
             return true;
         }
     }
-    int fd = ::openat(dirFd, leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Without waiting, and checked again once open: the entry may have been
+    // replaced by a named pipe since it was looked at.
+    int fd = ::openat(dirFd, leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat now;
-    bool ok = ::fstat(fd, &now) == 0 && ftdDigestFd(fd, out);
+    bool ok = ::fstat(fd, &now) == 0 && S_ISREG(now.st_mode) && ftdDigestFd(fd, out);
     ::close(fd);
     if (!ok) return false;
     CriticalSection hold(_lock);

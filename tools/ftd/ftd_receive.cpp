@@ -48,12 +48,13 @@ long long freeBytes(int fd) {
     return static_cast<long long>(vs.f_bavail) * static_cast<long long>(vs.f_frsize);
 }
 
-// Opens the current version of rel for reading, without following links.
+// Opens the current version of rel for reading, without following links
+// and without waiting (a named pipe would hold the open until written to).
 int openOld(const FtdTree& tree, const std::string& rel, struct stat* st) {
     std::string leaf;
     int dir = tree.openParent(rel, false, &leaf);
     if (dir < 0) return -1;
-    int fd = ::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = ::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     ::close(dir);
     if (fd >= 0 && (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
         ::close(fd);

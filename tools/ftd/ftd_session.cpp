@@ -346,7 +346,9 @@ int FtdSession::getFile() {
     }
     std::string leaf;
     int dir = _server->tree().openParent(rel, false, &leaf);
-    int fd = dir >= 0 ? ::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    // Without waiting: a named pipe planted here would hold the open until
+    // someone writes to it. What is not a file is refused below.
+    int fd = dir >= 0 ? ::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
     int err = errno;
     if (dir >= 0) ::close(dir);
     struct stat st;
