@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <thread>
 
 #include "tests/ftd/ftd_peer.h"
+#include "tests/support/process.h"
 
 using namespace ftdtest;
 
@@ -168,4 +171,56 @@ TEST(FtdHostile, ANamedPipeInTheRootIsRefusedNotWaitedFor) {
     struct stat st;
     ASSERT_EQ(0, lstat(pipe.c_str(), &st));
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// Many peers at once, more than the service has descriptors for: it takes
+// as many as its descriptors allow and closes the rest at once, rather than
+// running out of descriptors, after which it could accept nothing again.
+TEST(FtdHostile, ManyPeersAtOnceNeverExhaustTheServicesDescriptors) {
+    TempDir root;
+    TempDir logs;
+    // The service starts with a small limit of open descriptors.
+    struct rlimit mine;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &mine));
+    struct rlimit low = mine;
+    low.rlim_cur = 128;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    Process service(DRVFTD_PATH,
+                    {"--root", root.path(), "--port", "0", "--bind", "127.0.0.1", "--log", logs.file("log")});
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &mine));
+    ASSERT_TRUE(service.waitForOutput("listening on port"));
+    std::string out = service.out();
+    std::string port = out.substr(out.find("port ") + 5);
+    port = port.substr(0, port.find('\n'));
+
+    std::vector<int> peers;
+    for (int i = 0; i < 150; i++) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // A service that is gone refuses; that is for the checks below.
+        if (::connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd);
+            break;
+        }
+        peers.push_back(fd);
+    }
+    EXPECT_TRUE(waitFor([&] { return readFile(logs.file("log")).find("sessions already") != std::string::npos; }));
+    for (int fd : peers) ::close(fd);
+    EXPECT_EQ(0, kill(service.pid(), 0)) << service.err();
+    // Still accepting, and serving.
+    StreamConnection::setHandshakeTimeout(10000);
+    {
+        Sender after(port);
+        EXPECT_TRUE(after.connected);
+        if (after.connected) {
+            after.opening();
+            EXPECT_TRUE(after.sync());
+            EXPECT_TRUE(after.quit());
+        }
+    }
+    StreamConnection::setHandshakeTimeout(StreamConnection::kDefaultHandshakeTimeoutMs);
+    EXPECT_EQ(0, service.stop(SIGTERM));
 }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +18,12 @@
 #include "tools/ftd/ftd_session.h"
 
 namespace {
+
+// Descriptors a session may hold at once (its socket, the connection's two
+// wake descriptors, the folder, the file being made, the previous version,
+// a fallback's folder, ...), and those the rest of the service keeps.
+const long long kDescriptorsPerSession = 8;
+const long long kDescriptorsKept = 32;
 
 long long monotonicMs() {
     struct timespec t;
@@ -146,6 +153,11 @@ int FtdServer::start(const char* port, const char* bindAddress) {
         }
     }
     _index.load();
+    struct rlimit files;
+    long long room = kMaxSessions;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        room = (static_cast<long long>(files.rlim_cur) - kDescriptorsKept) / kDescriptorsPerSession;
+    _maxSessions = room < 1 ? 1 : room > kMaxSessions ? kMaxSessions : static_cast<int>(room);
     {
         CondSection hold(_sessions);
         _stopping = false;
@@ -159,7 +171,8 @@ int FtdServer::start(const char* port, const char* bindAddress) {
     }
     _idleWatch.reset(new IdleWatch(this, _idleMs));
     _idleWatch->start();
-    log(LOG_INFO, 0, 0, "drvftd: serving %s on port %d", _tree.root().c_str(), _connector->getPort());
+    log(LOG_INFO, 0, 0, "drvftd: serving %s on port %d (at most %d sessions at once)", _tree.root().c_str(),
+        _connector->getPort(), _maxSessions);
     return 0;
 }
 
@@ -211,14 +224,31 @@ void FtdServer::checkIdle() {
 }
 
 void FtdServer::onAccept(StreamConnector* connector, int socket, const char* peer) {
+    long long turnedAway = 0;
     {
         CondSection hold(_sessions);
         if (_stopping) {
             ::close(socket);
             return;
         }
-        _sockets[socket] = Watched();
-        _live++;
+        if (_live >= _maxSessions) {
+            // One line a second at most, however many keep coming.
+            ::close(socket);
+            _turnedAway++;
+            long long now = monotonicMs();
+            if (now - _turnedAwayLogMs < 1000) return;
+            _turnedAwayLogMs = now;
+            turnedAway = _turnedAway;
+            _turnedAway = 0;
+        } else {
+            _sockets[socket] = Watched();
+            _live++;
+        }
+    }
+    if (turnedAway > 0) {
+        log(LOG_WARNING, 0, 0, "drvftd: %s: refused: %d sessions already (%lld connection(s) refused)",
+            peer != nullptr ? peer : "", _maxSessions, turnedAway);
+        return;
     }
     FtdSessionThread* t = new FtdSessionThread(this, connector, socket, peer);
     t->start();

@@ -46,6 +46,12 @@ public:
     // ms; before start().
     static constexpr int kDefaultIdleMs = 10 * 60 * 1000;
     void setIdleTimeout(int ms) { _idleMs = ms > 0 ? ms : kDefaultIdleMs; }
+    // Sessions served at once, set at start() from the process's limit of
+    // open descriptors: a session holds a few, and a service that ran out
+    // of them could accept nothing more. A connection beyond is closed at
+    // once.
+    static constexpr int kMaxSessions = 512;
+    int maxSessions() const { return _maxSessions; }
     // Stops listening, ends live sessions, saves the index.
     void stop();
 
@@ -91,11 +97,16 @@ private:
     int _lockFd = -1;
     StreamConnector* _connector = nullptr;
     int _idleMs = kDefaultIdleMs;
+    int _maxSessions = kMaxSessions;
     std::unique_ptr<IdleWatch> _idleWatch;
     CondBlock _sessions;
     // The sockets of live sessions.
     std::map<int, Watched> _sockets GUARDED_BY(_sessions);
     int _live GUARDED_BY(_sessions) = 0;
+    // Connections closed for want of room since the last log line, and when
+    // that line was written.
+    long long _turnedAway GUARDED_BY(_sessions) = 0;
+    long long _turnedAwayLogMs GUARDED_BY(_sessions) = 0;
     bool _stopping GUARDED_BY(_sessions) = false;
     std::atomic<long long> _bytesReceived{0};
     std::atomic<long long> _bytesSent{0};
