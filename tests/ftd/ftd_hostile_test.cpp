@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <future>
 #include <thread>
@@ -223,4 +224,39 @@ TEST(FtdHostile, ManyPeersAtOnceNeverExhaustTheServicesDescriptors) {
     }
     StreamConnection::setHandshakeTimeout(StreamConnection::kDefaultHandshakeTimeoutMs);
     EXPECT_EQ(0, service.stop(SIGTERM));
+}
+
+// A bandwidth limit beyond any link (or not a number at all) is no limit: it
+// does not turn into a budget of a byte at a time for the files the peer
+// then reads.
+TEST(FtdHostile, ABandwidthBeyondAnyLinkIsNoLimit) {
+    Service s;
+    const std::string content = randomBytes(256 * 1024, 2);
+    writeFile(s.path("f"), content);
+    for (double kbps : {1e300, HUGE_VAL, std::nan("")}) {
+        Sender g(s.port());
+        g.opening();
+        g.cmd(FT_SET_BANDWIDTH);
+        g.out->writeDouble(kbps);
+        g.cmd(FT_GET_FILE);
+        g.out->writeString("f");
+        // A crawl is cut short, so that a failing run ends.
+        std::promise<void> done;
+        std::thread cut([&g](std::future<void> d) {
+            if (d.wait_for(std::chrono::seconds(10)) != std::future_status::ready) g.connection().shutdown();
+        }, done.get_future());
+        std::string got;
+        for (;;) {
+            int64_t size = 0;
+            if (g.in->readInt64(&size) != 0 || size < 0) break;
+            unsigned char* data = nullptr;
+            uint32_t n = 0;
+            if (g.in->readBytes(&data, &n) != 0) break;
+            got.append(reinterpret_cast<char*>(data), n);
+            free(data);
+        }
+        done.set_value();
+        cut.join();
+        EXPECT_TRUE(got == content) << kbps << ": " << got.size() << " bytes";
+    }
 }
