@@ -141,9 +141,14 @@ TEST_F(DirdEnrolTest, OnlyAnAssetsOwnKeyMayAnnounceItAgain) {
     EXPECT_EQ(0, identify(issued, agent.key, "web1", issued).result);
     EXPECT_EQ(0, identify(agent.cert, agent.key, "web1", agent.cert).result);
     EXPECT_EQ(agentKey, keyOf("web1"));
-    // An asset nobody knows yet may be announced by anyone: that is discovery.
+    // An asset nobody knows yet is announced over a connection with a
+    // certificate of the domain; without one, anybody could take names
+    // (with keys of their own) before their machines are enrolled.
     Identity fresh("fresh1");
-    EXPECT_EQ(0, identify(nullptr, nullptr, "fresh1", fresh.cert).result);
+    EXPECT_EQ(23, identify(nullptr, nullptr, "fresh1", fresh.cert).result);
+    EXPECT_EQ(23, identify(fresh.cert, fresh.key, "fresh1", fresh.cert).result);
+    EXPECT_EQ("", keyOf("fresh1"));
+    EXPECT_EQ(0, identify(otherIssued, other.key, "fresh1", fresh.cert).result);
     EXPECT_EQ(pemOfPublicKey(fresh.key), keyOf("fresh1"));
     X509_free(issued);
     X509_free(otherIssued);

@@ -235,12 +235,16 @@ void DirSession::handleEnrol(Message* m, int code) {
             return;
         }
         std::unique_ptr<Asset> known(state->assets()->findAsset(asset));
-        // An asset nobody knows yet may be announced by anyone (that is
-        // discovery); a known one only by itself.
-        if (known && !speaksFor(state, peer, *known)) {
-            log(LOG_WARNING, 0, 0, "dird: %s: announcement of asset %s refused: the connection is not the asset's",
-                _connection->getName(), asset);
-            replyEnrol(code, DirError::E_PERMISSION_DENIED, "only the asset itself may announce it again");
+        // A known asset is announced again only by itself; a new one over a
+        // connection with a certificate of the domain, as the same names and
+        // keys would otherwise be anybody's to take before their machines
+        // are enrolled.
+        if (known ? !speaksFor(state, peer, *known) : !state->ca()->issuedByUs(peer)) {
+            log(LOG_WARNING, 0, 0, "dird: %s: announcement of asset %s refused: %s", _connection->getName(), asset,
+                known ? "the connection is not the asset's" : "no certificate of the domain");
+            replyEnrol(code, DirError::E_PERMISSION_DENIED,
+                       known ? "only the asset itself may announce it again"
+                             : "a new asset is announced with a certificate of the domain");
             return;
         }
         X509* agentCert = certificateFromPem(reinterpret_cast<const char*>(certBytes), certLength);
