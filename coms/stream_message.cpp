@@ -35,6 +35,9 @@ void FlowPacer::setRate(double kbps) {
     double perMs = kbps * 0.125;
     _perSlice = perMs * kSliceMs;
     if (_perSlice < 0) _perSlice = 1.0 * kSliceMs;
+    // A rate beyond any link (or not a number) would not fit the budget's
+    // integer: it is no limit at all.
+    if (!(_perSlice < kMostPerSlice)) _limited = false;
     _haveSlice = false;
 }
 

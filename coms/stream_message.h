@@ -17,8 +17,10 @@ public:
     static constexpr int kSliceMs = 100;
 
     FlowPacer();
-    // The rate in kilobits per second; 0 removes the limit.
+    // The rate in kilobits per second; 0 removes the limit, and so does a
+    // rate of more than kMostPerSlice bytes a slice (or not a number).
     void setRate(double kbps);
+    static constexpr double kMostPerSlice = 1e15;
     bool isLimited() const { return _limited; }
     // Bytes per slice: rate x 0.125 x the slice length (a negative product
     // gives 100).

@@ -1,5 +1,7 @@
 // The blocking stream variant: the flow limit's budget slice by slice, and
 // stream messages over a StreamConnector and StreamConnection on loopback.
+#include <math.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,6 +42,12 @@ TEST(FlowPacer, BudgetPerSlice) {
     EXPECT_FALSE(unlimited.isLimited());
     EXPECT_EQ(123456u, unlimited.take(123456));
     EXPECT_DOUBLE_EQ(100.0, fakePacer(-50).perSlice());  // a negative product gives 100
+    // Rates no budget could hold are no limit either.
+    for (double huge : {1e300, HUGE_VAL, static_cast<double>(NAN)}) {
+        FlowPacer beyond = fakePacer(huge);
+        EXPECT_FALSE(beyond.isLimited()) << huge;
+        EXPECT_EQ(123456u, beyond.take(123456)) << huge;
+    }
 
     _fakeNow = 1050;
     FlowPacer p = fakePacer(8);  // 8 kbit/s: 1 byte per ms
