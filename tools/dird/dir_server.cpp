@@ -7,6 +7,7 @@
 
 #include "common/log.h"
 #include "common/op_target.h"
+#include "common/periodic_thread.h"
 #include "common/thread_pool.h"
 #include "dir/asset.h"
 #include "dir/directory.h"
@@ -70,42 +71,6 @@ public:
         RequestJob* job = static_cast<RequestJob*>(op);
         if (!job->session->isClosed()) job->session->handle(job->message);
     }
-};
-
-// Once a second: answers relayed requests whose agent never did, and frees
-// closed sessions.
-class DirServer::Sweeper : public DaemonThread {
-public:
-    explicit Sweeper(DirServer* server) : _server(server) {
-        setName("dird-sweep");
-        setDeleteOnExit(false);
-    }
-    void run() override {
-        setInitialized();
-        for (;;) {
-            {
-                CondSection hold(_block);
-                if (!_stop) _block.wait(1000);
-                if (_stop) return;
-            }
-            _server->sweepRelays();
-            _server->closeOverrun();
-            _server->reapClosed(false);
-        }
-    }
-    void stopAndJoin() {
-        {
-            CondSection hold(_block);
-            _stop = true;
-            _block.broadcast();
-        }
-        join();
-    }
-
-private:
-    DirServer* _server;
-    CondBlock _block;
-    bool _stop GUARDED_BY(_block) = false;
 };
 
 // ---- DirSession ---------------------------------------------------------------
@@ -216,7 +181,13 @@ bool DirServer::start(DirectorySPI* hostRoot, std::string* error) {
                                                         &err);
     dird_installListenerUpdateSender();
     _pool.reset(new DirWorkPool(_options.workers < 1 ? 1 : _options.workers));
-    _sweeper.reset(new Sweeper(this));
+    // Once a second: answers relayed requests whose agent never did, closes
+    // sessions that overran, and frees closed ones.
+    _sweeper.reset(new PeriodicThread("dird-sweep", 1000, [this] {
+        sweepRelays();
+        closeOverrun();
+        reapClosed(false);
+    }));
     _sweeper->start();
     if (!_options.listen) return true;
     if (!_options.whitelist.empty()) Connector::setUXWhitelist(_options.whitelist.c_str());

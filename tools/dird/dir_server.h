@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/periodic_thread.h"
 #include "common/sem.h"
 #include "common/thread_annotations.h"
 #include "coms/coms_barrier.h"
@@ -240,8 +241,7 @@ private:
     Directory* _directory = nullptr;
     Connector* _connector = nullptr;
     std::unique_ptr<DirWorkPool> _pool;
-    class Sweeper;
-    std::unique_ptr<Sweeper> _sweeper;
+    std::unique_ptr<PeriodicThread> _sweeper;
 
     // Gives the agent's asset the address it called in from, when it has none.
     void noteAgentAddress(const std::string& assetId, const char* address);

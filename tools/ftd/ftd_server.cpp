@@ -8,10 +8,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "common/daemon_thread.h"
 #include "common/log.h"
+#include "common/periodic_thread.h"
 #include "coms/stream_message.h"
 #include "coms/tls.h"
 #include "tools/ftd/ftd_activity.h"
@@ -74,41 +76,6 @@ private:
 
 }  // namespace
 
-// Looks at the live sessions a few times per idle time-out.
-class FtdServer::IdleWatch : public DaemonThread {
-public:
-    IdleWatch(FtdServer* server, int idleMs) : _server(server), _tickMs(idleMs / 4 < 1000 ? idleMs / 4 : 1000) {
-        if (_tickMs < 10) _tickMs = 10;
-        setName("ftd-idle");
-        setDeleteOnExit(false);
-    }
-    void run() override {
-        setInitialized();
-        for (;;) {
-            {
-                CondSection hold(_block);
-                if (!_stop) _block.wait(_tickMs);
-                if (_stop) return;
-            }
-            _server->checkIdle();
-        }
-    }
-    void stopAndJoin() {
-        {
-            CondSection hold(_block);
-            _stop = true;
-            _block.broadcast();
-        }
-        join();
-    }
-
-private:
-    FtdServer* _server;
-    int _tickMs;
-    CondBlock _block;
-    bool _stop GUARDED_BY(_block) = false;
-};
-
 FtdServer::FtdServer(const char* root, X509* cert, EVP_PKEY* key)
     : _tree(root), _index(_tree), _fallbacks(_tree), _cert(cert), _key(key), _ownIdentity(false) {
     if (_cert == nullptr || _key == nullptr) {
@@ -169,7 +136,9 @@ int FtdServer::start(const char* port, const char* bindAddress) {
         _connector = nullptr;
         return -1;
     }
-    _idleWatch.reset(new IdleWatch(this, _idleMs));
+    // A few looks per idle time-out, at most one a second.
+    int tickMs = std::min(1000, std::max(10, _idleMs / 4));
+    _idleWatch.reset(new PeriodicThread("ftd-idle", tickMs, [this] { checkIdle(); }));
     _idleWatch->start();
     log(LOG_INFO, 0, 0, "drvftd: serving %s on port %d (at most %d sessions at once)", _tree.root().c_str(),
         _connector->getPort(), _maxSessions);

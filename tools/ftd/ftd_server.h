@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 
+#include "common/periodic_thread.h"
 #include "common/sem.h"
 #include "coms/stream_connection.h"
 #include "tools/ftd/ftd_fallback.h"
@@ -74,7 +75,6 @@ public:
     void sessionEnded(long long in, long long out);
 
 private:
-    class IdleWatch;
     // A live session as the idle watch sees it.
     struct Watched {
         const StreamConnection* connection = nullptr;
@@ -98,7 +98,7 @@ private:
     StreamConnector* _connector = nullptr;
     int _idleMs = kDefaultIdleMs;
     int _maxSessions = kMaxSessions;
-    std::unique_ptr<IdleWatch> _idleWatch;
+    std::unique_ptr<PeriodicThread> _idleWatch;
     CondBlock _sessions;
     // The sockets of live sessions.
     std::map<int, Watched> _sockets GUARDED_BY(_sessions);
