@@ -93,6 +93,17 @@ protected:
         free(text);
         return a;
     }
+    // Enrols who's key with alice's password (an ordinary user).
+    static Answer enrolAsAlice(const Identity& who) {
+        return ask(who.cert, who.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD);
+    }
+    // The certificate the domain issues when alice enrols who; null (the
+    // reason reported) when the enrolment fails.
+    static X509* issuedTo(const Identity& who) {
+        Answer a = enrolAsAlice(who);
+        EXPECT_EQ(0, a.result) << a.text;
+        return a.result == 0 ? certificateFromPem(a.text.data(), a.text.size()) : nullptr;
+    }
     static Answer identify(X509* cert, EVP_PKEY* key, const char* asset, X509* announced) {
         const char* more[4] = {"", "", "", ""};
         return ask(cert, key,
@@ -116,9 +127,7 @@ DirServer* DirdEnrolTest::server = nullptr;
 TEST_F(DirdEnrolTest, OnlyAnAssetsOwnKeyMayAnnounceItAgain) {
     // The agent enrols with a user's password and gets its certificate.
     Identity agent("web1");
-    Answer added = ask(agent.cert, agent.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD);
-    ASSERT_EQ(0, added.result) << added.text;
-    X509* issued = certificateFromPem(added.text.data(), added.text.size());
+    X509* issued = issuedTo(agent);
     ASSERT_NE(nullptr, issued);
     const std::string agentKey = pemOfPublicKey(agent.key);
     ASSERT_EQ(agentKey, keyOf("web1"));
@@ -130,9 +139,7 @@ TEST_F(DirdEnrolTest, OnlyAnAssetsOwnKeyMayAnnounceItAgain) {
     EXPECT_EQ(23, identify(nullptr, nullptr, "web1", intruder.cert).result);
     EXPECT_EQ(23, identify(intruder.cert, intruder.key, "web1", intruder.cert).result);
     Identity other("web2");
-    Answer second = ask(other.cert, other.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD);
-    ASSERT_EQ(0, second.result) << second.text;
-    X509* otherIssued = certificateFromPem(second.text.data(), second.text.size());
+    X509* otherIssued = issuedTo(other);
     ASSERT_NE(nullptr, otherIssued);
     EXPECT_EQ(23, identify(otherIssued, other.key, "web1", intruder.cert).result);
     EXPECT_EQ(agentKey, keyOf("web1"));
@@ -156,9 +163,7 @@ TEST_F(DirdEnrolTest, OnlyAnAssetsOwnKeyMayAnnounceItAgain) {
 
 TEST_F(DirdEnrolTest, OnlyTheHolderOfACertificatesKeyMayUpgradeIt) {
     Identity agent("web3");
-    Answer added = ask(agent.cert, agent.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD);
-    ASSERT_EQ(0, added.result) << added.text;
-    X509* issued = certificateFromPem(added.text.data(), added.text.size());
+    X509* issued = issuedTo(agent);
     ASSERT_NE(nullptr, issued);
     // A certificate is no secret: presenting its text proves nothing.
     Identity intruder("intruder");
@@ -191,14 +196,14 @@ TEST_F(DirdEnrolTest, OnlyTheHolderOfACertificatesKeyMayUpgradeIt) {
 // enrol a machine again under its old name.
 TEST_F(DirdEnrolTest, AnEnrolledNameGoesToAnotherKeyOnlyByAnAdministrator) {
     Identity agent("web5");
-    ASSERT_EQ(0, ask(agent.cert, agent.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD).result);
+    ASSERT_EQ(0, enrolAsAlice(agent).result);
     const std::string agentKey = pemOfPublicKey(agent.key);
     ASSERT_EQ(agentKey, keyOf("web5"));
     // The same key again keeps its asset.
-    EXPECT_EQ(0, ask(agent.cert, agent.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD).result);
+    EXPECT_EQ(0, enrolAsAlice(agent).result);
 
     Identity intruder("web5");
-    Answer refused = ask(intruder.cert, intruder.key, P::domainAdd("alice", "s3cret"), P::DOMAIN_ADD);
+    Answer refused = enrolAsAlice(intruder);
     EXPECT_EQ(23, refused.result);
     EXPECT_EQ(std::string::npos, refused.text.find("BEGIN CERTIFICATE"));
     EXPECT_EQ(agentKey, keyOf("web5"));
