@@ -30,14 +30,25 @@ FlowPacer::FlowPacer()
       _budget(0) {
 }
 
-void FlowPacer::setRate(double kbps) {
-    _limited = kbps != 0;
-    double perMs = kbps * 0.125;
-    _perSlice = perMs * kSliceMs;
-    if (_perSlice < 0) _perSlice = 1.0 * kSliceMs;
+namespace {
+
+// Bytes per slice at a rate in kbit/s (a negative product gives 100).
+double bytesPerSlice(double kbps) {
+    double perSlice = kbps * 0.125 * FlowPacer::kSliceMs;
+    return perSlice < 0 ? 1.0 * FlowPacer::kSliceMs : perSlice;
+}
+
+}  // namespace
+
+bool FlowPacer::limitsAt(double kbps) {
     // A rate beyond any link (or not a number) would not fit the budget's
     // integer: it is no limit at all.
-    if (!(_perSlice < kMostPerSlice)) _limited = false;
+    return kbps != 0 && bytesPerSlice(kbps) < kMostPerSlice;
+}
+
+void FlowPacer::setRate(double kbps) {
+    _limited = limitsAt(kbps);
+    _perSlice = bytesPerSlice(kbps);
     _haveSlice = false;
 }
 

@@ -21,6 +21,8 @@ public:
     // rate of more than kMostPerSlice bytes a slice (or not a number).
     void setRate(double kbps);
     static constexpr double kMostPerSlice = 1e15;
+    // Whether setRate(kbps) sets a limit.
+    static bool limitsAt(double kbps);
     bool isLimited() const { return _limited; }
     // Bytes per slice: rate x 0.125 x the slice length (a negative product
     // gives 100).

@@ -10,7 +10,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <vector>
 
 #include "common/log.h"
@@ -28,8 +27,6 @@ const int kGetChunk = 1 << 20;
 // may not make us hold (and digest) a vast sparse file. Counted over the
 // whole file, since each write moves the end that the next hole starts from.
 const long long kMaxWriteGap = 64LL << 20;
-// The highest bandwidth limit taken, in kbit/s (a petabit per second).
-const double kMaxKbps = 1e12;
 
 long long nowMs() {
     struct timespec t;
@@ -194,13 +191,12 @@ int FtdSession::command(int32_t code, bool* done) {
     case FT_SET_BANDWIDTH: {
         double kbps = 0;
         if (_in->readDouble(&kbps) != 0) return -1;
-        // A rate beyond any link, or not a number, is no limit: the pacer's
-        // byte budget per slice cannot hold it, and came out as a byte at a
-        // time.
-        if (!std::isfinite(kbps) || kbps <= 0 || kbps > kMaxKbps) kbps = 0;
-        // Our own writes (FT_GET_FILE) keep to the same limit.
+        // Our own writes (FT_GET_FILE) keep to the same limit. Nothing, a
+        // negative rate, and one beyond any link (which the pacer takes as
+        // none) leave them unlimited.
+        if (!(kbps > 0)) kbps = 0;
         if (StreamMessage* stream = dynamic_cast<StreamMessage*>(_wire)) stream->setFlowLimit(kbps);
-        if (kbps > 0)
+        if (FlowPacer::limitsAt(kbps))
             log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth limited to %.1f kbit/s", _peer.c_str(), kbps);
         else
             log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth not limited", _peer.c_str());
