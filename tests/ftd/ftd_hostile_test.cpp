@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -231,7 +232,34 @@ TEST(FtdHostile, ManyPeersAtOnceNeverExhaustTheServicesDescriptors) {
         }
     }
     StreamConnection::setHandshakeTimeout(StreamConnection::kDefaultHandshakeTimeoutMs);
-    EXPECT_EQ(0, service.stop(SIGTERM));
+    EXPECT_EQ(0, service.stop(SIGTERM)) << service.err();
+}
+
+// Stopping while connections keep arriving: a session the listener started
+// just before it was stopped must not reach back into the stopped listener.
+TEST(FtdHostile, AServiceStoppedWhileConnectionsArriveLeavesNoSessionBehind) {
+    for (int round = 0; round < 10; round++) {
+        Service s;
+        uint16_t port = static_cast<uint16_t>(s.server->getPort());
+        std::atomic<bool> done{false};
+        std::thread peers([&] {
+            while (!done.load()) {
+                int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                struct sockaddr_in a = {};
+                a.sin_family = AF_INET;
+                a.sin_port = htons(port);
+                a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                ::connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
+                ::close(fd);
+            }
+        });
+        // Some sessions have started, some are being started.
+        while (s.server->liveSessions() == 0) std::this_thread::yield();
+        s.server->stop();
+        EXPECT_EQ(0, s.server->liveSessions());
+        done = true;
+        peers.join();
+    }
 }
 
 // A bandwidth limit beyond any link (or not a number at all) is no limit: it

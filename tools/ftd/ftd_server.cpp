@@ -35,8 +35,12 @@ long long monotonicMs() {
 
 class FtdSessionThread : public DaemonThread {
 public:
+    // Runs on the listener's thread, so the connection takes its hold on
+    // the listener's TLS context while the listener still exists: stop()
+    // may delete it before this thread first runs.
     FtdSessionThread(FtdServer* server, StreamConnector* connector, int socket, const char* peer)
-        : _server(server), _connector(connector), _socket(socket), _peer(peer != nullptr ? peer : "") {
+        : _server(server), _socket(socket), _peer(peer != nullptr ? peer : ""),
+          _connection(new StreamConnection(connector, socket, _peer.c_str())) {
         setName("ftd-session");
         // Nobody joins a session: it deletes itself, and stop() waits for
         // its end through sessionEnded().
@@ -44,34 +48,30 @@ public:
     }
     void run() override {
         setInitialized();
-        long long in = 0;
-        long long out = 0;
         std::atomic<long long> work{0};
         ftdSetThreadActivity(&work);
-        {
-            StreamConnection connection(_connector, _socket, _peer.c_str());
-            _server->watch(_socket, &connection, &work);
-            if (connection.accept() == 0) {
-                FtdSession session(_server, connection.getInMessage(), connection.getOutMessage(), _peer.c_str());
-                session.run();
-            } else {
-                log(LOG_WARNING, 0, 0, "drvftd: TLS handshake with %s failed", _peer.c_str());
-            }
-            in = connection.bytesRead();
-            out = connection.bytesWritten();
-            // Before the socket closes, so that stop() never shuts down a
-            // descriptor number that has been reused.
-            _server->forgetSocket(_socket);
+        _server->watch(_socket, _connection.get(), &work);
+        if (_connection->accept() == 0) {
+            FtdSession session(_server, _connection->getInMessage(), _connection->getOutMessage(), _peer.c_str());
+            session.run();
+        } else {
+            log(LOG_WARNING, 0, 0, "drvftd: TLS handshake with %s failed", _peer.c_str());
         }
+        long long in = _connection->bytesRead();
+        long long out = _connection->bytesWritten();
+        // Before the socket closes, so that stop() never shuts down a
+        // descriptor number that has been reused.
+        _server->forgetSocket(_socket);
+        _connection.reset();
         ftdSetThreadActivity(nullptr);
         _server->sessionEnded(in, out);
     }
 
 private:
     FtdServer* _server;
-    StreamConnector* _connector;
     int _socket;
     std::string _peer;
+    std::unique_ptr<StreamConnection> _connection;
 };
 
 }  // namespace
