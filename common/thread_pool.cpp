@@ -42,10 +42,19 @@ bool ThreadPool::isStopping() {
 
 void ThreadPool::queue(DeferredOp* op) {
     Job* job = new Job{op, nullptr};
-    CondSection hold(_block);
-    _jobs.push(job);
-    perfIncrement(PC_TP_Q_ADD);
-    _block.signal();
+    {
+        CondSection hold(_block);
+        if (!_stopping) {
+            _jobs.push(job);
+            perfIncrement(PC_TP_Q_ADD);
+            _block.signal();
+            return;
+        }
+    }
+    // Once stopping, no thread takes jobs any more and stop() has already
+    // dropped the queue: the job goes the way of the ones it dropped.
+    delete job->op;
+    delete job;
 }
 
 void ThreadPool::poolRun() {

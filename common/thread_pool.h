@@ -37,7 +37,8 @@ public:
     // Runs on a pool thread, without the pool's lock.
     virtual void processOp(DeferredOp* op) = 0;
 
-    // Appends op; one waiting thread takes it. The pool deletes op once processed.
+    // Appends op; one waiting thread takes it. The pool deletes op once
+    // processed, or at once, unprocessed, when the pool is stopping.
     void queue(DeferredOp* op);
     // Waits for a job, processes and deletes it; returns without one once stopping.
     void poolRun();

@@ -315,6 +315,40 @@ TEST_F(Threads, PoolThreadsAreNamedAfterThePoolAndShareItsQueue) {
     EXPECT_LE(longName.processed, 2);
 }
 
+// Work handed to a pool that is stopping or stopped is never run, and is
+// deleted like the jobs still queued when it stopped: none is left behind
+// in a queue that no thread takes from any more.
+TEST_F(Threads, JobsQueuedWhileOrAfterThePoolStopsAreDeletedUnprocessed) {
+    NumberOp::deleted = 0;
+    std::atomic<int> made{0};
+    {
+        RecordingPool pool("late", 2);
+        std::atomic<bool> go{false};
+        std::vector<std::thread> posters;
+        for (int p = 0; p < 3; p++) {
+            posters.emplace_back([&] {
+                while (!go) usleep(100);
+                for (int i = 0; i < 200; i++) {
+                    pool.queue(new NumberOp(i));
+                    made++;
+                }
+            });
+        }
+        go = true;
+        usleep(1000);
+        pool.stop();
+        for (std::thread& t : posters) t.join();
+        int processed = pool.processed;
+        EXPECT_EQ(made, NumberOp::deleted) << "every job is deleted by the time stop returns to the last poster";
+
+        pool.queue(new NumberOp(-1));
+        made++;
+        EXPECT_EQ(made, NumberOp::deleted) << "a job queued after stop is deleted at once";
+        EXPECT_EQ(processed, pool.processed) << "and never processed";
+    }
+    EXPECT_EQ(made, NumberOp::deleted);
+}
+
 TEST_F(Threads, InitIgnoresBrokenPipesAndRegistersTheNamedCounters) {
     PerfData fresh;
     memset(&fresh, 0, sizeof(fresh));
