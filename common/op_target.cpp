@@ -10,7 +10,11 @@ int DeferredOp::execute(OpTarget* target) {
 
 OpTarget::OpTarget() : _countEvent(this) {}
 
-OpTarget::~OpTarget() {}
+OpTarget::~OpTarget() {
+    // Only synchronous entries are left here (an asynchronous target drops
+    // its own first); each poster still waits on its entry.
+    while (PendingOp* entry = take()) entry->result.setError(kTargetGone);
+}
 
 void OpTarget::handleEvent(Event*) {
     processQueue();
@@ -41,6 +45,7 @@ int OpTarget::doExecute(DeferredOp* op) {
     PendingOp entry(op);
     post(&entry);
     entry.result.waitResult();
+    if (entry.result.isError()) return entry.result.getErrorCode();
     return static_cast<int>(reinterpret_cast<intptr_t>(entry.result.getValue()));
 }
 

@@ -11,6 +11,7 @@
 #define DRV_COMMON_OP_TARGET_H
 
 #include "common/delayed_event.h"
+#include "common/error_codes.h"
 #include "common/intrusive_queue.h"
 #include "common/sem.h"
 #include "common/thread_context.h"
@@ -27,8 +28,14 @@ public:
 
 class OpTarget : public EventHandler {
 public:
+    // What a synchronous post returns when the target was destroyed before
+    // it ran the op.
+    static constexpr int kTargetGone = DirError::E_NOT_CONNECTED;
+
     // Binds the target to the constructing thread, whose loop runs the ops.
     OpTarget();
+    // On the target's thread. Posters still waiting for ops it never ran
+    // are let go with kTargetGone; the ops stay theirs.
     virtual ~OpTarget();
     OpTarget(const OpTarget&) = delete;
     OpTarget& operator=(const OpTarget&) = delete;
@@ -37,8 +44,8 @@ public:
     void handleEvent(Event* e) override;
     // Runs one op on the target's thread; its result goes back to the poster.
     virtual int execute(DeferredOp* op) = 0;
-    // Posts op and waits for execute's result. Never on the target's own
-    // thread: it would wait for itself.
+    // Posts op and waits for execute's result (kTargetGone when the target
+    // went first). Never on the target's own thread: it would wait for itself.
     virtual int doExecute(DeferredOp* op);
     // Runs every queued op, then advances the count event's read count once.
     virtual void processQueue();

@@ -222,6 +222,39 @@ TEST_F(Threads, SynchronousPostReturnsTheResultComputedOnTheTargetsThread) {
     loop.join();
 }
 
+// A target that goes while posters still wait for ops it never ran lets
+// them go with a failure instead of leaving them waiting for ever.
+TEST_F(Threads, SynchronousPostersOfADestroyedTargetGetAFailure) {
+    auto* target = new Doubler;
+    std::atomic<int> returned{0};
+    std::atomic<int> results{0};
+    std::vector<std::thread> posters;
+    for (int i = 1; i <= 3; i++) {
+        posters.emplace_back([&, i] {
+            NumberOp op(i);
+            int rv = op.execute(target);
+            EXPECT_EQ(0, op.executedOn) << "not run";
+            results += rv;
+            returned++;
+        });
+    }
+    CountEvent* ce = target->getCountEvent();
+    ASSERT_TRUE(waitFor([&] { return ce->getWriteCount() == 3; }));
+    delete target;
+    bool allBack = waitFor([&] { return returned == 3; });
+    EXPECT_TRUE(allBack) << "posters still wait for a target that is gone";
+    for (std::thread& t : posters) {
+        if (allBack)
+            t.join();
+        else
+            t.detach();  // blocked for good: the test has failed
+    }
+    if (allBack) {
+        EXPECT_EQ(3 * OpTarget::kTargetGone, results);
+    }
+    EXPECT_NE(0, OpTarget::kTargetGone);
+}
+
 TEST_F(Threads, AsynchronousPostsQueuedBeforeAWakeUpRunInOrderInOneBatch) {
     struct Recording : AsyncOpTarget {
         int execute(DeferredOp* op) override {
