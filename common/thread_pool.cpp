@@ -16,7 +16,7 @@ void ThreadPoolThread::run() {
 }
 
 ThreadPool::ThreadPool(const char* name, int n)
-    : _stopping(false), _threadCount(n > 0 ? n : 0), _threads(nullptr) {
+    : _stopping(false), _stopped(false), _threadCount(n > 0 ? n : 0), _threads(nullptr) {
     perfSet(PC_POOL_THREADS, n);
     _threads = new ThreadPoolThread*[_threadCount > 0 ? _threadCount : 1];
     for (int i = 0; i < _threadCount; i++) {
@@ -75,7 +75,12 @@ void ThreadPool::stop() {
     IntrusiveQueue<Job> unprocessed;
     {
         CondSection hold(_block);
-        if (_stopping) return;
+        if (_stopping) {
+            // Another caller is joining the threads: returning before it has
+            // would let this caller (the destructor, say) free them under it.
+            while (!_stopped) _block.wait();
+            return;
+        }
         _stopping = true;
         unprocessed.splice(_jobs);
         _block.broadcast();
@@ -89,4 +94,8 @@ void ThreadPool::stop() {
         delete job->op;
         delete job;
     }
+    // The last touch of the pool: a waiting caller may destroy it next.
+    CondSection hold(_block);
+    _stopped = true;
+    _block.broadcast();
 }

@@ -2,7 +2,7 @@
 // The concrete pool says what an op means (processOp).
 //
 // Thread-safety: queue() and stop() from any thread; the job queue and the
-// stopping flag are guarded by the pool's block, which is taken alone and
+// stopping flags are guarded by the pool's block, which is taken alone and
 // never held while an op is processed.
 #ifndef DRV_COMMON_THREAD_POOL_H
 #define DRV_COMMON_THREAD_POOL_H
@@ -43,7 +43,8 @@ public:
     // Waits for a job, processes and deletes it; returns without one once stopping.
     void poolRun();
     // Lets every thread finish its current job and joins them; queued jobs
-    // are deleted unprocessed. Idempotent.
+    // are deleted unprocessed. Idempotent: every caller returns once the
+    // threads are joined, a second one by waiting for the first.
     void stop();
 
     bool isStopping();
@@ -59,6 +60,8 @@ private:
     CondBlock _block;
     IntrusiveQueue<Job> _jobs GUARDED_BY(_block);
     bool _stopping GUARDED_BY(_block);
+    // The threads are joined and the dropped jobs deleted.
+    bool _stopped GUARDED_BY(_block);
     int _threadCount;
     ThreadPoolThread** _threads;
 };

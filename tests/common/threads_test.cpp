@@ -382,6 +382,33 @@ TEST_F(Threads, JobsQueuedWhileOrAfterThePoolStopsAreDeletedUnprocessed) {
     EXPECT_EQ(made, NumberOp::deleted);
 }
 
+// stop() returns only once the threads are joined, also to a second caller
+// that came while the first was still joining: the pool's destructor, for
+// one, frees the threads as soon as its stop() returns.
+TEST_F(Threads, EveryStopReturnsOnlyOnceThePoolThreadsAreJoined) {
+    NumberOp::deleted = 0;
+    auto* pool = new RecordingPool("stopping", 1);
+    pool->block = true;
+    pool->queue(new NumberOp(0));
+    ASSERT_TRUE(waitFor([&] { return pool->blocked.load(); }));
+    std::thread first([&] { pool->stop(); });
+    ASSERT_TRUE(waitFor([&] { return pool->isStopping(); }));
+    std::atomic<bool> secondReturned{false};
+    std::thread second([&] {
+        pool->stop();
+        secondReturned = true;
+        // The job must be over by now: its thread has been joined.
+        EXPECT_EQ(1, pool->processed) << "stop returned while a pool thread still ran";
+    });
+    usleep(100000);
+    EXPECT_FALSE(secondReturned) << "the second stop returned before the first had joined the threads";
+    pool->block = false;
+    first.join();
+    second.join();
+    delete pool;
+    EXPECT_EQ(1, NumberOp::deleted);
+}
+
 TEST_F(Threads, InitIgnoresBrokenPipesAndRegistersTheNamedCounters) {
     PerfData fresh;
     memset(&fresh, 0, sizeof(fresh));
