@@ -187,6 +187,28 @@ TEST_F(DirServerTest, LoginIssuesTheSessionCertificateOrRefuses) {
     EVP_PKEY_free(fresh);
 }
 
+
+// Guessing a password over the wire: the first few wrong answers cost the
+// guesser only the hashing; past them the user's password, the right one
+// included, is not even checked from that peer for a while. Other users
+// still log in.
+TEST_F(DirServerTest, RepeatedWrongPasswordsShutTheGuesserOut) {
+    std::string error;
+    ASSERT_TRUE(server->state()->users()->setUser("carol", "right", kSecurity, &error)) << error;
+    std::string pem;
+    for (int i = 0; i < LoginThrottle::kFreeFailures; i++) EXPECT_EQ(20, loginOnce("carol", "wrong", &pem));
+    EXPECT_EQ(0, loginOnce("carol", "right", &pem)) << "the free failures shut nobody out";
+    for (int i = 0; i <= LoginThrottle::kFreeFailures; i++) EXPECT_EQ(20, loginOnce("carol", "wrong", &pem));
+    EXPECT_GT(server->logins()->waitMs("carol", "127.0.0.1", LoginThrottle::monotonicMs()), 0);
+    // Made to last, so that a slow build cannot outrun it.
+    for (int i = 0; i < 10; i++) server->logins()->failed("carol", "127.0.0.1", LoginThrottle::monotonicMs());
+    pem.clear();
+    EXPECT_EQ(20, loginOnce("carol", "right", &pem));
+    EXPECT_TRUE(pem.empty());
+    EXPECT_EQ(0, loginOnce("alice", "s3cret", &pem));
+    server->logins()->succeeded("carol", "127.0.0.1");
+    EXPECT_EQ(0, loginOnce("carol", "right", &pem));
+}
 TEST_F(DirServerTest, ClientsWithoutACertificateOfTheDomainAreRefused) {
     X509* self = nullptr;
     EVP_PKEY* selfKey = nullptr;

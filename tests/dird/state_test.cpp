@@ -16,6 +16,7 @@
 #include "tests/support/temp_dir.h"
 #include "tools/dird/dird_login.h"
 #include "tools/dird/dird_state.h"
+#include "tools/dird/login_throttle.h"
 
 namespace {
 
@@ -76,11 +77,9 @@ TEST(DirdState, SessionCertificatesCarryThePrincipalAndOnlyOurOwnPass) {
     ASSERT_NE(nullptr, key);
     std::string keyPem = pemOfPublicKey(key);
     std::string pem;
-    EXPECT_EQ(20, dird_issueSessionCertificate(state.get(), "alice", "wrong", keyPem.c_str(), &pem));
-    EXPECT_EQ(20, dird_issueSessionCertificate(state.get(), "nobody", "s3cret", keyPem.c_str(), &pem));
-    EXPECT_EQ(68, dird_issueSessionCertificate(state.get(), "alice", "s3cret", "not a key", &pem));
+    EXPECT_EQ(68, dird_issueSessionCertificate(state.get(), "alice", security, "not a key", &pem));
     EXPECT_TRUE(pem.empty());
-    ASSERT_EQ(0, dird_issueSessionCertificate(state.get(), "alice", "s3cret", keyPem.c_str(), &pem));
+    ASSERT_EQ(0, dird_issueSessionCertificate(state.get(), "alice", security, keyPem.c_str(), &pem));
 
     X509* cert = certificateFromPem(pem.data(), pem.size());
     ASSERT_NE(nullptr, cert);
@@ -98,7 +97,7 @@ TEST(DirdState, SessionCertificatesCarryThePrincipalAndOnlyOurOwnPass) {
 
     // Two logins are two sessions.
     std::string second;
-    ASSERT_EQ(0, dird_issueSessionCertificate(state.get(), "alice", "s3cret", keyPem.c_str(), &second));
+    ASSERT_EQ(0, dird_issueSessionCertificate(state.get(), "alice", security, keyPem.c_str(), &second));
     X509* other = certificateFromPem(second.data(), second.size());
     std::unique_ptr<Principal> q(Principal::createFromCertificate(other));
     EXPECT_NE(p->session, q->session);
@@ -154,6 +153,55 @@ TEST(DirdUsers, PasswordsStoredHashedAndCheckedAfterChanges) {
     EXPECT_EQ(0, users.check("bob", "battery staple", &security));
     EXPECT_EQ(0, users.check("carol", "correct horse", &security));
     EXPECT_EQ(2, users.size());
+}
+
+// Password guessing is slowed per user and peer: a few failures are free,
+// then each one shuts the pair out for twice as long as the one before, up
+// to a ceiling; a success, or a long quiet spell, starts the count again.
+TEST(DirdLogins, FailuresInARowShutOutOnlyThatUserFromThatPeer) {
+    LoginThrottle t;
+    const long long start = 1000000;
+    for (int i = 0; i < LoginThrottle::kFreeFailures; i++) {
+        EXPECT_EQ(0, t.waitMs("bob", "10.0.0.1", start));
+        t.failed("bob", "10.0.0.1", start);
+    }
+    EXPECT_EQ(0, t.waitMs("bob", "10.0.0.1", start));
+    t.failed("bob", "10.0.0.1", start);
+    EXPECT_EQ(LoginThrottle::kFirstDelayMs, t.waitMs("bob", "10.0.0.1", start));
+    EXPECT_EQ(0, t.waitMs("bob", "10.0.0.2", start)) << "another peer is not shut out";
+    EXPECT_EQ(0, t.waitMs("carol", "10.0.0.1", start)) << "nor another user";
+
+    long long now = start + LoginThrottle::kFirstDelayMs;
+    EXPECT_EQ(0, t.waitMs("bob", "10.0.0.1", now));
+    t.failed("bob", "10.0.0.1", now);
+    EXPECT_EQ(2 * LoginThrottle::kFirstDelayMs, t.waitMs("bob", "10.0.0.1", now));
+    // However many follow, the delay stops at its ceiling (and the shift
+    // that doubles it never overflows).
+    for (int i = 0; i < 100; i++) t.failed("bob", "10.0.0.1", now);
+    EXPECT_EQ(LoginThrottle::kMaxDelayMs, t.waitMs("bob", "10.0.0.1", now));
+
+    t.succeeded("bob", "10.0.0.1");
+    EXPECT_EQ(0, t.waitMs("bob", "10.0.0.1", now));
+    t.failed("bob", "10.0.0.1", now);
+    EXPECT_EQ(0, t.waitMs("bob", "10.0.0.1", now)) << "a success started the count again";
+
+    // Failures long ago are forgotten.
+    for (int i = 0; i < LoginThrottle::kFreeFailures; i++) t.failed("erin", "10.0.0.1", now);
+    now += LoginThrottle::kForgetMs;
+    t.failed("erin", "10.0.0.1", now);
+    EXPECT_EQ(0, t.waitMs("erin", "10.0.0.1", now));
+}
+
+// A flood of guesses from ever new peers cannot grow the table without
+// bound; the pairs quiet the longest make room.
+TEST(DirdLogins, TheTableStaysBounded) {
+    LoginThrottle t;
+    const size_t n = LoginThrottle::kMaxEntries + 10;
+    for (size_t i = 0; i < n; i++) t.failed("bob", std::to_string(i), static_cast<long long>(i));
+    EXPECT_EQ(LoginThrottle::kMaxEntries, t.size());
+    // The newest pairs are still counted.
+    for (int i = 0; i < LoginThrottle::kFreeFailures; i++) t.failed("bob", std::to_string(n - 1), n);
+    EXPECT_GT(t.waitMs("bob", std::to_string(n - 1), n), 0);
 }
 
 TEST(DirdAssets, TableReadFromJsonAndRefusedWhenMalformed) {

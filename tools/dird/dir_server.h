@@ -49,6 +49,7 @@
 #include "coms/connector.h"
 #include "dir/dir_protocol.h"
 #include "dirbase/enumeration.h"
+#include "tools/dird/login_throttle.h"
 
 class Directory;
 class DirectoryEnumeration;
@@ -133,6 +134,9 @@ private:
     void replyError(int code, long long id, int error);
     // dird_login.cpp
     void handleLogin(Message* m, int code);
+    // 0 with the user's security text, or 20: a wrong password, or too many
+    // of them lately from this peer (login_throttle.h).
+    int checkPassword(const std::string& user, const std::string& password, std::string* security);
     void handleEnrol(Message* m, int code);
     void replyEnrol(int code, int result, const std::string& text);
     // dird_relay.cpp
@@ -176,6 +180,7 @@ public:
 
     // ---- used by the sessions ----
     DirdState* state() { return _state.get(); }
+    LoginThrottle* logins() { return &_logins; }
     DirdRootSPI* root() { return _root.get(); }
     Directory* directory() { return _directory; }
     const DirServerOptions& options() const { return _options; }
@@ -242,6 +247,7 @@ private:
     Connector* _connector = nullptr;
     std::unique_ptr<DirWorkPool> _pool;
     std::unique_ptr<PeriodicThread> _sweeper;
+    LoginThrottle _logins;
 
     // Gives the agent's asset the address it called in from, when it has none.
     void noteAgentAddress(const std::string& assetId, const char* address);

@@ -49,11 +49,8 @@ bool speaksFor(DirdState* state, X509* peer, const Asset& asset) {
 
 // ---- login ------------------------------------------------------------------------
 
-int dird_issueSessionCertificate(DirdState* state, const std::string& user, const std::string& password,
+int dird_issueSessionCertificate(DirdState* state, const std::string& user, const std::string& security,
                                  const char* publicKeyPem, std::string* certificatePem) {
-    std::string security;
-    int rv = state->users()->check(user, password, &security);
-    if (rv != 0) return rv;
     EVP_PKEY* key = publicKeyFromPem(publicKeyPem, publicKeyPem != nullptr ? strlen(publicKeyPem) : 0);
     if (key == nullptr) return DirError::E_BAD_RSA_KEY;
     X509* cert = state->ca()->issue(user.c_str(), key, security.c_str(), 0, DomainCA::kSessionSeconds);
@@ -62,6 +59,23 @@ int dird_issueSessionCertificate(DirdState* state, const std::string& user, cons
     *certificatePem = pemOfCertificate(cert);
     X509_free(cert);
     return 0;
+}
+
+int DirSession::checkPassword(const std::string& user, const std::string& password, std::string* security) {
+    LoginThrottle* throttle = _server->logins();
+    const std::string peer = text(_connection->getPeerAddress());
+    long long wait = throttle->waitMs(user, peer, LoginThrottle::monotonicMs());
+    if (wait > 0) {
+        log(LOG_WARNING, 0, 0, "dird: %s: too many failed logins of '%s'; its password is not checked for %lld s",
+            _connection->getName(), user.c_str(), (wait + 999) / 1000);
+        return DirError::E_LOGIN_FAILURE;
+    }
+    int rv = _server->state()->users()->check(user, password, security);
+    if (rv == 0)
+        throttle->succeeded(user, peer);
+    else
+        throttle->failed(user, peer, LoginThrottle::monotonicMs());
+    return rv;
 }
 
 void DirSession::handleLogin(Message* m, int code) {
@@ -75,10 +89,11 @@ void DirSession::handleLogin(Message* m, int code) {
     } else if (req.code == P::LOGIN_CREDENTIAL) {
         // user, new public key, the credential: a password is what this server checks.
         SecurityObject* credential = static_cast<SecurityObject*>(req.credential);
+        std::string security;
         if (credential == nullptr || credential->kind == nullptr || strcmp(credential->kind, "password") != 0)
             rv = DirError::E_AUTH_METHOD_UNAVAILABLE;
-        else
-            rv = dird_issueSessionCertificate(_server->state(), user, text(credential->secret), req.secret, &pem);
+        else if ((rv = checkPassword(user, text(credential->secret), &security)) == 0)
+            rv = dird_issueSessionCertificate(_server->state(), user, security, req.secret, &pem);
     } else if (req.code == P::LOGIN_PASSWORD) {
         // Key-chain login: user and new public key, vouched for by the
         // session certificate of the same user that the client connects with.
@@ -137,7 +152,7 @@ void DirSession::handleEnrol(Message* m, int code) {
         const char* login = req.strings[0];
         const char* password = req.strings[1];
         std::string security;
-        if (state->users()->check(text(login), text(password), &security) != 0) {
+        if (checkPassword(text(login), text(password), &security) != 0) {
             log(LOG_WARNING, 0, 0, "dird: %s: enrolment by '%s' refused: login failure", _connection->getName(),
                 text(login).c_str());
             replyEnrol(code, DirError::E_LOGIN_FAILURE, "Login failure");

@@ -7,10 +7,11 @@
 
 class DirdState;
 
-// Checks the password and issues the session certificate for the public
-// key (PEM): 0 with the certificate as PEM, 20 for a wrong user or
-// password, 68 for a key that does not read, 34 when issuing fails.
-int dird_issueSessionCertificate(DirdState* state, const std::string& user, const std::string& password,
+// Issues the session certificate of a user whose password was checked,
+// carrying the user's security text, for the public key (PEM): 0 with the
+// certificate as PEM, 68 for a key that does not read, 34 when issuing
+// fails.
+int dird_issueSessionCertificate(DirdState* state, const std::string& user, const std::string& security,
                                  const char* publicKeyPem, std::string* certificatePem);
 
 #endif
