@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/daemon_thread.h"
@@ -110,10 +111,13 @@ struct Scan {
     }
 };
 
-// Runs one scan off the execution thread and completes the request by id.
+// Runs one scan off the execution thread and completes the request by id;
+// counted among the provider's running scans until it answers.
 class ScanThread : public DaemonThread {
 public:
-    ScanThread(const std::string& path, double seconds, long long requestId) : _path(path) {
+    ScanThread(const std::string& path, double seconds, long long requestId,
+               std::shared_ptr<std::atomic<int>> running)
+        : _path(path), _running(std::move(running)) {
         _scan.limit = seconds;
         _scan.requestId = requestId;
         setName("mount-scan");
@@ -136,12 +140,15 @@ public:
             done->result = value;
         }
         done->complete = true;
+        // Before the answer, so that whoever takes it may scan again at once.
+        (*_running)--;
         Directory::executeComplete(_scan.requestId, done);
     }
 
 private:
     std::string _path;
     Scan _scan;
+    std::shared_ptr<std::atomic<int>> _running;
 };
 
 double argSeconds(Any** args) {
@@ -383,10 +390,19 @@ int MountProvider::execute(const Principal*, DirectoryObject* object, const char
             result->setResult(value);
             return 0;
         }
+        if (++*_scans > _maxScans) {
+            (*_scans)--;
+            return DirError::E_NO_RESOURCE;
+        }
         // The answer comes later, by request id, from the scanning thread;
         // this result stays incomplete.
-        ScanThread* t = new ScanThread(m.path, seconds, requestId);
+        ScanThread* t = new ScanThread(m.path, seconds, requestId, _scans);
         t->start();
+        if (t->getStartError() != 0) {
+            delete t;
+            (*_scans)--;
+            return DirError::E_NO_RESOURCE;
+        }
         return 0;
     }
     return DirError::E_NOT_IMPLEMENTED;

@@ -12,7 +12,8 @@
 //   execute        "stat" (at once: the sizes) and "scan" (walks the file
 //                  system for up to N seconds, default 3, reporting progress,
 //                  and answers files, bytes, directories and whether it got
-//                  through the whole tree)
+//                  through the whole tree; each on a thread of its own, at
+//                  most kMaxScans at once, others refused with 39)
 //   listeners      a watcher re-reads the mount table every second and
 //                  reports mounts added, removed or changed
 // The table is read from /proc/self/mounts, or from another file in the
@@ -26,6 +27,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,9 @@ class MountProvider : public DirectorySPI {
 public:
     static const char* const kClass;  // "mount"
     static const int kDefaultScanSeconds = 3;
+    // Scans running at once: each holds a thread for up to an hour, and
+    // remote clients may ask for as many as they like.
+    static const int kMaxScans = 8;
 
     struct Mount {
         std::string device;
@@ -58,6 +63,8 @@ public:
     void checkForChanges();
     // The table as it is now (unreadable: empty).
     std::vector<Mount> readTable() const;
+    // Another cap on the scans running at once (tests).
+    void setMaxScans(int n) { _maxScans = n; }
 
     int resolve(const Endpoint* target, const Principal* principal, DirectoryObject* current,
                 const DirNameEntry* entry, DirectoryObject*& out) override;
@@ -79,6 +86,9 @@ private:
     CriticalBlock _lastLock;
     std::map<std::string, Mount> _last GUARDED_BY(_lastLock);
     MountWatcher* _watcher;
+    // Scans running: shared with their threads, which may outlive the provider.
+    std::shared_ptr<std::atomic<int>> _scans = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int> _maxScans{kMaxScans};
 };
 
 // The entry and attribute set describing one mount, as search and change

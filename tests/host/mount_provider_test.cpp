@@ -188,6 +188,26 @@ TEST_F(MountProviderTest, ALongScanReportsProgressAndAnswersLater) {
     FutureResult::destroy(r);
 }
 
+// Each scan holds a thread of its own for as long as it runs, so only so
+// many run at once; one more is refused, and a scan that has answered
+// makes room again.
+TEST_F(MountProviderTest, ScansBeyondTheCapAreRefusedUntilOneEnds) {
+    std::string here = "/mount:path=\"" + tmpDir->path() + "\"";
+    Any seconds(20);
+    provider->setMaxScans(0);
+    FutureResult* r = exec(here, "scan", &seconds);
+    EXPECT_TRUE(r->failed);
+    EXPECT_EQ(DirError::E_NO_RESOURCE, r->error);
+    FutureResult::destroy(r);
+    provider->setMaxScans(1);
+    for (int i = 0; i < 3; i++) {
+        r = exec(here, "scan", &seconds);
+        EXPECT_FALSE(r->failed) << "scan " << i << ": " << r->error;
+        FutureResult::destroy(r);
+    }
+    provider->setMaxScans(MountProvider::kMaxScans);
+}
+
 TEST_F(MountProviderTest, TableChangesReachMatchingListeners) {
     Changes ext4, all;
     int err = 0;
