@@ -221,6 +221,12 @@ void FtdServer::onAccept(StreamConnector* connector, int socket, const char* pee
     }
     FtdSessionThread* t = new FtdSessionThread(this, connector, socket, peer);
     t->start();
+    if (t->getStartError() != 0) {
+        // No thread: the session ends here, as its thread would have ended it.
+        forgetSocket(socket);
+        delete t;  // closes the connection
+        sessionEnded(0, 0);
+    }
 }
 
 int FtdServer::liveSessions() {
