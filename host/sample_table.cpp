@@ -99,6 +99,33 @@ void printJsonString(FILE* out, const char* text) {
     fputc('"', out);
 }
 
+// An interface name as the table shows it on a terminal: control
+// characters (C0, DEL and C1, which could steer the terminal) and bytes
+// that are not part of a UTF-8 character as \xNN, a backslash doubled so
+// that no name reads as another; everything else as it is.
+std::string tableName(const char* text) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    std::string out;
+    while (*s != '\0') {
+        int length = utf8SequenceLength(s);
+        bool control = *s < 0x20 || *s == 0x7f || (*s == 0xc2 && length == 2 && s[1] < 0xa0);
+        if (length == 0 || control) {
+            if (length == 0) length = 1;
+            for (int i = 0; i < length; i++) {
+                char hex[8];
+                snprintf(hex, sizeof hex, "\\x%02x", s[i]);
+                out += hex;
+            }
+        } else if (*s == '\\') {
+            out += "\\\\";
+        } else {
+            out.append(reinterpret_cast<const char*>(s), static_cast<size_t>(length));
+        }
+        s += length;
+    }
+    return out;
+}
+
 void printJsonRates(FILE* out, const InterfaceInfo* info) {
     for (int c = 0; c < kInterfaceCounterCount; c++) {
         fprintf(out, ",\"%s_per_s\":", interfaceCounterName(c));
@@ -185,8 +212,8 @@ void printSampleTable(FILE* out, const StatEntry* entry, const InterfaceStats& i
             formatPerSecond(errors, sizeof(errors), info->rates[COUNTER_rx_errors] + info->rates[COUNTER_tx_errors]);
             formatPerSecond(drops, sizeof(drops), info->rates[COUNTER_rx_dropped] + info->rates[COUNTER_tx_dropped]);
         }
-        fprintf(out, "%-9s %-16s %12s %14s %14s %11s %11s %11s %11s\n", when, row->label, speed, receive, transmit,
-                rxPackets, txPackets, errors, drops);
+        fprintf(out, "%-9s %-16s %12s %14s %14s %11s %11s %11s %11s\n", when, tableName(row->label).c_str(), speed,
+                receive, transmit, rxPackets, txPackets, errors, drops);
     }
 
     // Grouped by reason: "(no rate yet: first sample for lo, eth0; no
@@ -199,7 +226,8 @@ void printSampleTable(FILE* out, const StatEntry* entry, const InterfaceStats& i
     for (int r = 0; r < 3; r++) {
         std::string names;
         for (const InterfaceInfo* i : quiet)
-            if (strcmp(noRateReason(*i), reasons[r]) == 0) names += (names.empty() ? "" : ", ") + i->name;
+            if (strcmp(noRateReason(*i), reasons[r]) == 0)
+                names += (names.empty() ? "" : ", ") + tableName(i->name.c_str());
         if (names.empty()) continue;
         text += (text.empty() ? "" : "; ") + std::string(reasons[r]) + joins[r] + names;
     }

@@ -192,6 +192,24 @@ TEST_F(FakeInterfaces, JsonNamesStayUtf8WhateverBytesTheyHold) {
     EXPECT_EQ(8, std::count(text.begin(), text.end(), '\n')) << text;
 }
 
+// The table goes to a terminal: a name cannot steer it with control
+// characters, and no two names print the same.
+TEST_F(FakeInterfaces, TableNamesCannotSteerTheTerminal) {
+    set("q\x1b]0;x\x07", "up", 0, 0, 0);  // no row: printed with its reason
+    InterfaceStats stats;
+    stats.scan(1000);
+    StatEntry entry(0);
+    for (const char* name : {"esc\x1b[2J", "c1\xc2\x9b" "1m", "del\x7f", "a\\x01", "a\x01", "bad\xff", "\xc3\xa9th0"})
+        addRow(entry, name, 1000);
+    std::string text = printed([&](FILE* out) { printSampleTable(out, &entry, stats, InterfaceFilter()); });
+    for (char c : text) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << text;
+    EXPECT_EQ(std::string::npos, text.find("\x7f")) << text;
+    EXPECT_EQ(std::string::npos, text.find("\xc2\x9b")) << text;
+    for (const char* expected : {"esc\\x1b[2J", "c1\\xc2\\x9b1m", "del\\x7f", "a\\\\x01 ", "a\\x01 ", "bad\\xff",
+                                 "\xc3\xa9th0", "q\\x1b]0;x\\x07"})
+        EXPECT_NE(std::string::npos, text.find(expected)) << expected << "\n" << text;
+}
+
 TEST_F(FakeInterfaces, AnInterfaceThatComesBackStartsAgain) {
     set("eth0", nullptr, 100, 0, 0);  // no operstate file: nothing known
     InterfaceStats stats;
