@@ -1,0 +1,143 @@
+// Peers that misbehave on purpose, over real TLS on loopback: a frame or a
+// stream value that announces far more than it carries costs only what
+// arrived, and a refused client that keeps sending is still let go.
+#include <gtest/gtest.h>
+
+#include "coms/stream_connection.h"
+#include "coms/stream_message.h"
+#include "tests/coms/coms_support.h"
+
+using namespace comstest;
+
+namespace {
+
+// A client written directly on OpenSSL, driven by the test.
+class RawTlsClient {
+public:
+    explicit RawTlsClient(const std::string& port) {
+        _ctx = SSL_CTX_new(TLS_client_method());
+        fd = connectLoopback(atoi(port.c_str()));
+        ssl = SSL_new(_ctx);
+        SSL_set_fd(ssl, fd);
+        ok = fd >= 0 && SSL_connect(ssl) == 1;
+    }
+    ~RawTlsClient() {
+        SSL_free(ssl);
+        if (fd >= 0) close(fd);
+        SSL_CTX_free(_ctx);
+    }
+    bool write(const std::string& bytes) {
+        size_t at = 0;
+        while (at < bytes.size()) {
+            int rv = SSL_write(ssl, bytes.data() + at, static_cast<int>(bytes.size() - at));
+            if (rv <= 0) return false;
+            at += static_cast<size_t>(rv);
+        }
+        return true;
+    }
+    std::string readHex(size_t n, int ms = 5000) {
+        std::string bytes(n, '\0');
+        return sslReadExact(ssl, fd, &bytes[0], n, ms) ? Bytes::hex(bytes.data(), n) : "";
+    }
+    // Says what it is and waits for the completion item.
+    bool announce(int type = 448) {
+        return write(Bytes().u8(C_TYPE).be32(static_cast<uint32_t>(type)).u8(0).data) && readHex(1) == "05";
+    }
+
+    SSL* ssl = nullptr;
+    int fd = -1;
+    bool ok = false;
+
+private:
+    SSL_CTX* _ctx;
+};
+
+long residentKiB() {
+    std::string status = readFile("/proc/self/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+TEST(HostilePeer, AFrameThatAnnouncesMoreThanItCarriesCostsOnlyWhatArrived) {
+    TestServer server;
+    RawTlsClient client(server.port);
+    ASSERT_TRUE(client.ok);
+    ASSERT_TRUE(client.announce());
+    Connection* s = server.lastAccepted();
+    ASSERT_NE(nullptr, s);
+    // Held as a user on another thread holds a connection.
+    s->addLock();
+    long before = residentKiB();
+    // The largest length a frame may announce, and a few MiB of it.
+    ASSERT_TRUE(client.write(Bytes().u8(C_MESG).be32(0x4FFFFFFF).be32(9).data));
+    std::string piece(1 << 20, 'x');
+    for (int i = 0; i < 4; i++) ASSERT_TRUE(client.write(piece));
+    long long want = 6 + 9 + 4 * (1 << 20);
+    bool arrived = waitFor([&] { return s->getBytesReceived() >= want; });
+    long grew = residentKiB() - before;
+    s->removeLock();
+    ASSERT_TRUE(arrived);
+    EXPECT_LT(grew, 64 * 1024) << "KiB resident after 4 MiB of a frame";
+}
+
+TEST(HostilePeer, ARefusedClientThatKeepsSendingIsStillLetGo) {
+    TestServer server;
+    server.accept = false;
+    RawTlsClient client(server.port);
+    ASSERT_TRUE(client.ok);
+    std::atomic<bool> stop{false};
+    long before = Connection::liveConnections();
+    std::thread flood([&] {
+        std::string chunk(1 << 16, '\x01');  // heartbeats, endlessly
+        client.write(Bytes().u8(C_TYPE).be32(448).u8(0).data);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+        while (!stop && std::chrono::steady_clock::now() < end && client.write(chunk)) {
+        }
+    });
+    // Its refusal goes out and the connection goes, whatever keeps coming.
+    bool gone = waitFor([&] { return !server.seenTypes().empty() && Connection::liveConnections() < before; }, 2000);
+    stop = true;
+    flood.join();
+    EXPECT_TRUE(gone);
+}
+
+// Sends what it is given on each accepted stream, then closes.
+class Teller : public StreamConnectorListener {
+public:
+    void onAccept(StreamConnector* connector, int socket, const char* peer) override {
+        StreamConnection s(connector, socket, peer);
+        if (s.accept() != 0) return;
+        for (const std::string& piece : pieces) s.writeBytes(piece.data(), static_cast<int>(piece.size()));
+    }
+    std::vector<std::string> pieces;
+};
+
+TEST(HostilePeer, AStreamValueThatAnnouncesFourGiBCostsOnlyWhatArrived) {
+    dravika_init();
+    TestCert& tc = TestCert::get();
+    std::string some(4 << 20, 'y');
+    for (int tag : {6, 14}) {
+        Teller teller;
+        teller.pieces = {Bytes().u8(tag).be32(0xFFFFFFFFu).data, some};
+        StreamConnector connector(&teller, tc.cert, tc.key);
+        connector.setBindAddress("127.0.0.1");
+        ASSERT_EQ(0, connector.bind("0"));
+        std::string port = std::to_string(connector.getPort());
+        StreamConnection client("127.0.0.1", port.c_str(), nullptr, nullptr);
+        ASSERT_EQ(0, client.connect());
+        long before = residentKiB();
+        StreamMessage* in = client.getInMessage();
+        char* text = nullptr;
+        unsigned char* block = nullptr;
+        uint32_t length = 0;
+        int rc = tag == 6 ? in->readString(&text) : in->readBytes(&block, &length);
+        long grew = residentKiB() - before;
+        EXPECT_EQ(MSG_E_INCOMPLETE, rc) << tag;
+        EXPECT_EQ(nullptr, text);
+        EXPECT_EQ(nullptr, block);
+        EXPECT_LT(grew, 64 * 1024) << "KiB resident after 4 MiB of a value, tag " << tag;
+        client.close();
+    }
+}
+
+}  // namespace
