@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/log.h"
 #include "common/os.h"
@@ -34,36 +36,55 @@ bool readWhole(const char* path, std::string& text) {
     return ok;
 }
 
-}  // namespace
+// The directories being walked, outermost first, by device and inode.
+using WalkPath = std::vector<std::pair<dev_t, ino_t>>;
 
-int Parser::source(const Principal* principal, const ObjRef* root, const char* path) {
-    return source(principal, root, path, "");
+int sourcePath(const Principal* principal, const ObjRef* root, const char* path, const char* name,
+               WalkPath& walking);
+
+int sourceFile(const Principal* principal, const ObjRef* root, const char* path, const char* name,
+               const struct stat64& st);
+
+int sourceDirectory(const Principal* principal, const ObjRef* root, const char* path, const char* name,
+                    const struct stat64& st, WalkPath& walking) {
+    // A link to a directory that is already being walked (the directory
+    // itself or an ancestor) would take the walk round and round; two such
+    // links double the work at every turn. It is passed over.
+    for (const auto& d : walking)
+        if (d.first == st.st_dev && d.second == st.st_ino) return 0;
+    DIR* dir = s_opendir(path, true);
+    if (dir == nullptr) {
+        int err = errno;
+        log(LOG_WARNING, err, 0, "Unable to source files in directory: %s", path);
+        return err;
+    }
+    walking.emplace_back(st.st_dev, st.st_ino);
+    while (struct dirent* e = readdir(dir)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        std::string sub = std::string(path) + "/" + e->d_name;
+        std::string display = name == nullptr || *name == '\0' ? std::string(e->d_name)
+                                                               : std::string(name) + "/" + e->d_name;
+        sourcePath(principal, root, sub.c_str(), display.c_str(), walking);
+    }
+    walking.pop_back();
+    closedir(dir);
+    return 0;
 }
 
-int Parser::source(const Principal* principal, const ObjRef* root, const char* path, const char* name) {
+int sourcePath(const Principal* principal, const ObjRef* root, const char* path, const char* name,
+               WalkPath& walking) {
     struct stat64 st;
     if (s_stat(path, &st, true) != 0) {
         int err = errno;
         log(LOG_WARNING, err, 0, "Unable to source files from: %s", path);
         return err;
     }
-    if (S_ISDIR(st.st_mode)) {
-        DIR* dir = s_opendir(path, true);
-        if (dir == nullptr) {
-            int err = errno;
-            log(LOG_WARNING, err, 0, "Unable to source files in directory: %s", path);
-            return err;
-        }
-        while (struct dirent* e = readdir(dir)) {
-            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-            std::string sub = std::string(path) + "/" + e->d_name;
-            std::string display = name == nullptr || *name == '\0' ? std::string(e->d_name)
-                                                                   : std::string(name) + "/" + e->d_name;
-            source(principal, root, sub.c_str(), display.c_str());
-        }
-        closedir(dir);
-        return 0;
-    }
+    if (S_ISDIR(st.st_mode)) return sourceDirectory(principal, root, path, name, st, walking);
+    return sourceFile(principal, root, path, name, st);
+}
+
+int sourceFile(const Principal* principal, const ObjRef* root, const char* path, const char* name,
+               const struct stat64& st) {
     size_t len = strlen(path);
     if (!S_ISREG(st.st_mode) || len <= 3 || strcmp(path + len - 3, ".js") != 0) return 0;
     std::string text;
@@ -89,4 +110,15 @@ int Parser::source(const Principal* principal, const ObjRef* root, const char* p
         }
     }
     return 0;
+}
+
+}  // namespace
+
+int Parser::source(const Principal* principal, const ObjRef* root, const char* path) {
+    return source(principal, root, path, "");
+}
+
+int Parser::source(const Principal* principal, const ObjRef* root, const char* path, const char* name) {
+    WalkPath walking;
+    return sourcePath(principal, root, path, name, walking);
 }
