@@ -742,10 +742,14 @@ bool BooleanNotAstNode::evaluate(Parser* parser, Any** result) {
 bool TypeofAstNode::evaluate(Parser* parser, Any** result) {
     *result = nullptr;
     Any v;
+    // Only an error that the operand itself records tells why it failed:
+    // one recorded before (by an earlier run, kept until recover()) hides
+    // the operand's own, which may be anything.
+    bool recordedBefore = parser->getError() != nullptr;
     if (!valueInto(parser, operand, v)) {
         // An undeclared name has the type "undefined" rather than an error.
         const Error* e = parser->getError();
-        if (e != nullptr && e->code == DirError::E_UNDEFINED_VARIABLE) {
+        if (!recordedBefore && e != nullptr && e->code == DirError::E_UNDEFINED_VARIABLE) {
             parser->recover();
             *result = new Any("undefined");
             return true;
