@@ -102,11 +102,14 @@ bool callTarget(Parser* parser, FnCallAstNode* node, Target& t, Any** result) {
     Args args;
     bool presenceTest = t.member == nullptr && t.object != nullptr && t.object->getObjectID() == OBJ_PRESENCE_TEST_ID;
     bool allDefined = true;
+    // As for typeof: an error recorded before the arguments ran hides why
+    // an argument failed.
+    bool recordedBefore = parser->getError() != nullptr;
     for (ExprAstNode* e : node->args) {
         Any v;
         if (!valueInto(parser, e, v)) {
             const Error* err = parser->getError();
-            if (presenceTest && err != nullptr && err->code == DirError::E_UNDEFINED_VARIABLE) {
+            if (presenceTest && !recordedBefore && err != nullptr && err->code == DirError::E_UNDEFINED_VARIABLE) {
                 parser->recover();
                 *result = new Any(false);
                 return true;

@@ -45,4 +45,39 @@ TEST(Rerun, TypeofDoesNotTakeAnEarlierRunsErrorForItsOwn) {
     root->clear();
 }
 
+// The host's presence test (object id 9831) answers false when an
+// argument names an undeclared variable, and only then.
+class PresenceTest : public NativeFunction {
+public:
+    PresenceTest() : NativeFunction("isset") {}
+    unsigned int getObjectID() const override { return 9831; }
+};
+
+TEST(Rerun, APresenceTestDoesNotTakeAnEarlierRunsErrorForItsOwn) {
+    std::string out;
+    VarSet* root = printingScope(&out);
+    ObjRef hold(root);
+    root->define("y", new Any(1));
+    Any* test = new Any();
+    test->setReference(new PresenceTest());
+    root->define("isset", test);
+    Parser parser("t.js", "print(isset(nothing), isset(1 / y));\nprint(missing);\n", &hold, 1, 0, false);
+    ASSERT_TRUE(parser.parseScript());
+    EXPECT_FALSE(parser.executeScript(nullptr, &hold));
+    EXPECT_EQ("false true\n", out);
+    ASSERT_NE(nullptr, parser.getError());
+    EXPECT_EQ(46, parser.getError()->code);
+
+    // The argument's failure is not recorded while the earlier error is:
+    // the call fails and that error stays as it was.
+    out.clear();
+    root->define("y", new Any(0));
+    EXPECT_FALSE(parser.executeScript(nullptr, &hold));
+    EXPECT_EQ("", out);
+    ASSERT_NE(nullptr, parser.getError());
+    EXPECT_EQ(46, parser.getError()->code);
+    EXPECT_EQ(2, parser.getError()->traceback[0]->line);
+    root->clear();
+}
+
 }  // namespace
