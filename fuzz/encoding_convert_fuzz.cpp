@@ -57,12 +57,18 @@ bool wellFormed(const std::string& s) {
     return true;
 }
 
-std::string run(const char* set, const uint8_t* data, size_t size, size_t chunk, int* errors) {
+// With pause, each chunk is taken as the end for now (a file still being
+// written), twice over.
+std::string run(const char* set, const uint8_t* data, size_t size, size_t chunk, int* errors, bool pause = false) {
     Sink sink;
     EncodingConverter converter(&sink, set);
     for (size_t at = 0; at < size; at += chunk) {
         size_t n = size - at < chunk ? size - at : chunk;
         converter.append(reinterpret_cast<const char*>(data + at), static_cast<int>(n));
+        if (pause) {
+            converter.pause();
+            converter.pause();
+        }
     }
     converter.finish();
     *errors = sink.errors;
@@ -87,6 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int errors = 0;
     std::string chunked = run(set, data, size, chunk, &errors);
     if (!wellFormed(chunked)) abort();
+    int pausedErrors = 0;
+    if (!wellFormed(run(set, data, size, chunk, &pausedErrors, true))) abort();
     // Stateless sets convert the same in one piece as in many. Detection may
     // judge a shorter first chunk differently, and stateful sets may differ
     // in how they substitute a sequence broken by a chunk edge, so only

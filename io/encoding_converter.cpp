@@ -118,6 +118,7 @@ bool EncodingConverter::detect(const char* data, int count) {
 
 void EncodingConverter::append(const char* data, int count) {
     if (_failed || count <= 0) return;
+    _pendingSubstituted = false;
     if (_detectPending && !detect(data, count)) return;
     while (count > 0 && !_failed) {
         int take = kBufferSize - _inLength;
@@ -133,6 +134,48 @@ void EncodingConverter::append(const char* data, int count) {
 void EncodingConverter::finish() {
     if (_failed || _source == nullptr) return;
     convert(true);
+}
+
+bool EncodingConverter::hasPending() const {
+    UErrorCode err = U_ZERO_ERROR;
+    int toU = ucnv_toUCountPending(_source, &err);
+    int fromU = U_SUCCESS(err) ? ucnv_fromUCountPending(_utf8, &err) : 0;
+    // A converter that cannot say is taken to hold something.
+    return U_FAILURE(err) || toU != 0 || fromU != 0 || _inLength > 0 || _pivotSource != _pivotTarget;
+}
+
+void EncodingConverter::pause() {
+    if (_failed || _source == nullptr || _utf8 == nullptr || _pendingSubstituted || !hasPending()) return;
+    // The clones are flushed; the converters themselves go on as they were.
+    UErrorCode err = U_ZERO_ERROR;
+    UConverter* source = ucnv_clone(_source, &err);
+    UConverter* utf8 = U_SUCCESS(err) ? ucnv_clone(_utf8, &err) : nullptr;
+    if (U_FAILURE(err)) {
+        if (source != nullptr) ucnv_close(source);
+        fail("Error converting character set: %s", u_errorName(err));
+        return;
+    }
+    char16_t pivot[kBufferSize];
+    memcpy(pivot, _pivot, sizeof pivot);
+    char16_t* pivotSource = pivot + (_pivotSource - _pivot);
+    char16_t* pivotTarget = pivot + (_pivotTarget - _pivot);
+    const char* from = _in;
+    const char* const limit = _in + _inLength;
+    for (;;) {
+        char* target = _out;
+        err = U_ZERO_ERROR;
+        ucnv_convertEx(utf8, source, &target, _out + kBufferSize, &from, limit, pivot, &pivotSource, &pivotTarget,
+                       pivot + kBufferSize, false, true, &err);
+        if (target > _out) _output->fromConverter(_out, static_cast<int>(target - _out));
+        if (err != U_BUFFER_OVERFLOW_ERROR) break;
+    }
+    ucnv_close(source);
+    ucnv_close(utf8);
+    if (U_FAILURE(err)) {
+        fail("Error converting character set: %s", u_errorName(err));
+        return;
+    }
+    _pendingSubstituted = true;
 }
 
 void EncodingConverter::convert(bool flush) {

@@ -39,6 +39,14 @@ public:
     // End of the text: an incomplete trailing sequence converts to the
     // substitution character rather than vanish.
     void finish();
+    // The end of the text for now, when more may follow (a local file that
+    // is still being written): an incomplete trailing sequence converts to
+    // the substitution character, once, as at the end. Everything else the
+    // converters hold stays - the byte order a mark set, the shift state of
+    // a stateful set, the incomplete sequence itself - so that text
+    // appended later converts as it would have in one piece. (A flush, as
+    // in finish, would reset all of that.)
+    void pause();
 
     // True after an error was reported.
     bool failed() const { return _failed; }
@@ -53,12 +61,16 @@ private:
     bool detect(const char* data, int count);
     // Converts what the input buffer holds; flush at the end of the text.
     void convert(bool flush);
+    // Whether an incomplete sequence is held, by ICU or in the input buffer.
+    bool hasPending() const;
 
     EncodingOutput* _output;
     UConverter* _source = nullptr;
     UConverter* _utf8 = nullptr;
     bool _detectPending = false;
     bool _failed = false;
+    // pause() has substituted what is pending; cleared by the next append.
+    bool _pendingSubstituted = false;
     char _in[kBufferSize];
     int _inLength = 0;
     char _out[kBufferSize];

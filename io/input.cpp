@@ -105,8 +105,9 @@ bool Input::convertLocalLocked() {
     free(chunk);
     // All there is has been converted: the file ends here for now, so a
     // sequence left incomplete becomes a substitution character rather
-    // than vanish. Should the file grow, conversion goes on after it.
-    if (_localSize == before && _errorText == nullptr) _converter->finish();
+    // than vanish. Should the file grow, conversion goes on from where it
+    // was, in the state the text so far left (not as from a fresh start).
+    if (_localSize == before && _errorText == nullptr) _converter->pause();
     return _localSize > before;
 }
 

@@ -18,7 +18,9 @@
 // the data lock. So no constructor reads, no read goes past the file's
 // size, and a failed read, conversion or write ends the reading with an
 // error. At the file's current end, a sequence left incomplete becomes a
-// substitution character.
+// substitution character; should the file grow, its text converts on in
+// the converter's state (byte order, shift state, the incomplete sequence
+// it holds), as it would have in one piece.
 //
 // Ownership: the Input owns its backing descriptor, temporary file,
 // converter, error text and an attached producer (which it cancels and

@@ -357,6 +357,47 @@ TEST(Input, LocalFilesInAnotherSetAreConvertedAsTheyAreRead) {
     EXPECT_EQ(DirError::E_IO, unknown.errorCode());
 }
 
+void appendToFile(const std::string& path, const std::string& bytes) {
+    FILE* f = fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+TEST(Input, LocalFilesInStatefulSetsConvertOnAsTheyGrow) {
+    // Catching up with the file's end does not start its set afresh: text
+    // appended later still has the byte order the mark gave and the shift
+    // state of the text before it.
+    TempDir dir;
+    for (const char* set : {"UTF-16", "*"}) {
+        std::string path = dir.file(set[0] == '*' ? "detected.txt" : "utf16.txt");
+        writeFile(path, std::string("\xFF\xFEh\0i\0\n\0", 8));
+        Input in(open(path.c_str(), O_RDONLY), set);
+        int last = 0;
+        EXPECT_EQ("hi\n", readAll(in, 16, &last)) << set;
+        EXPECT_EQ(-1, last) << set;
+        appendToFile(path, std::string("o\0k\0\xE9\0", 6));
+        EXPECT_EQ("ok\xC3\xA9", readAll(in, 16)) << set;
+    }
+    std::string path = dir.file("jis.txt");
+    writeFile(path, "\x1B$B\x24\x22");  // to JIS X 0208, then one character
+    Input jis(open(path.c_str(), O_RDONLY), "ISO-2022-JP");
+    EXPECT_EQ("\xE3\x81\x82", readAll(jis, 16));
+    appendToFile(path, "\x24\x24\x1B(Bz");
+    EXPECT_EQ("\xE3\x81\x84z", readAll(jis, 16));
+
+    // A file that ends inside a character for now: the part becomes one
+    // substitution character however often the end is read, and the
+    // character the file then completes follows it, in the same byte order.
+    path = dir.file("split.txt");
+    writeFile(path, std::string("\xFF\xFEh\0\xE9", 5));
+    Input split(open(path.c_str(), O_RDONLY), "UTF-16");
+    EXPECT_EQ("h\xEF\xBF\xBD", readAll(split, 16));
+    EXPECT_EQ("", readAll(split, 16));
+    appendToFile(path, std::string("\0o\0", 3));
+    EXPECT_EQ("\xC3\xA9o", readAll(split, 16));
+}
+
 TEST(Input, AFifoReadsAsEmptyWithOrWithoutConversion) {
     // A FIFO has no size to stat: it reads as empty, and the constructor does
     // not wait for the writer, which here keeps its end open.
