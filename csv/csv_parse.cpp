@@ -71,10 +71,10 @@ class TextParser {
 public:
     TextParser(const char* quote, const char* separator, int headerLines)
         : _quote(CSVDelimiter::of(quote, '"')), _sep(CSVDelimiter::of(separator, ',')),
-          _headersLeft(headerLines > 0 ? headerLines : 0), _columns(new AnyArray()) {}
+          _headersLeft(headerLines > 0 ? headerLines : 0) {}
     ~TextParser() {
-        delete _columns;
-        delete _warnings;
+        for (Any* v : _columns) delete v;
+        for (Any* v : _warnings) delete v;
         for (Any* v : _row) delete v;
         for (Any* v : _data) delete v;
     }
@@ -120,10 +120,12 @@ private:
     bool _hasContent = false;
     int _headersLeft;
     int _reference = -1;
-    AnyArray* _columns;
-    AnyArray* _warnings = nullptr;
-    // The current row's values and the data rows so far, made into arrays
-    // once their size is known (an array grows one slot per append).
+    // The header texts, the warnings, the current row's values and the data
+    // rows so far, made into arrays once their size is known: an array grows
+    // one slot per append, copying itself each time, and a text may have a
+    // warning on every line or thousands of header fields.
+    std::vector<Any*> _columns;
+    std::vector<Any*> _warnings;
     std::vector<Any*> _row;
     std::vector<Any*> _data;
 };
@@ -134,8 +136,7 @@ void TextParser::warn(const char* description) {
     w->setAttribute("line", _at.reportedLine());
     Any* v = new Any();
     v->setObject(w);
-    if (_warnings == nullptr) _warnings = new AnyArray();
-    _warnings->append(v);
+    _warnings.push_back(v);
 }
 
 bool TextParser::endField(bool lineEnd) {
@@ -148,18 +149,17 @@ bool TextParser::endField(bool lineEnd) {
     size_t length = _span != nullptr ? _spanLength : _field.size();
     if (_headersLeft > 0) {
         std::string value(text, length);
-        Any* existing = _columns->get(_fieldIndex);
+        const size_t at = static_cast<size_t>(_fieldIndex);
+        Any* existing = at < _columns.size() ? _columns[at] : nullptr;
         if (existing != nullptr && existing->getString() != nullptr) {
             std::string joined = std::string(existing->getString()) + "\n" + value;
             existing->set(joined.c_str());
+        } else if (existing != nullptr) {
+            existing->set(value.c_str());
         } else {
             // Header fields arrive in order, so the slot is the next one.
-            while (_columns->size() < _fieldIndex) _columns->append(new Any(""));
-            if (_fieldIndex < _columns->size()) {
-                _columns->elements[_fieldIndex]->set(value.c_str());
-            } else {
-                _columns->append(new Any(value.c_str()));
-            }
+            while (_columns.size() < at) _columns.push_back(new Any(""));
+            _columns.push_back(new Any(value.c_str()));
         }
     } else {
         _row.push_back(textValue(text, length));
@@ -262,19 +262,11 @@ Error* TextParser::parse(const unsigned char* p, Attributes** out) {
     if (_hasContent && endField(true)) endLine();
 
     Attributes* result = new Attributes();
-    Any* v = new Any();
-    v->setArray(_columns);
-    _columns = nullptr;
-    result->addAttribute("columns", v);
+    result->addAttribute("columns", arrayValue(_columns));
     const long long rows = static_cast<long long>(_data.size());
     result->addAttribute("data", arrayValue(_data));
     result->setAttribute("totalRows", rows);
-    if (_warnings != nullptr) {
-        v = new Any();
-        v->setArray(_warnings);
-        _warnings = nullptr;
-        result->addAttribute("warnings", v);
-    }
+    if (!_warnings.empty()) result->addAttribute("warnings", arrayValue(_warnings));
     *out = result;
     return nullptr;
 }

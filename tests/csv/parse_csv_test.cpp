@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,40 @@ TEST(ParseCSV, HeadersAndRaggedRows) {
     // Each change of the count warns once; the changed count is the new reference.
     EXPECT_EQ(p.warnings, (std::vector<std::string>{"Number of fields differs from prior lines@4",
                                                     "Number of fields differs from prior lines@6"}));
+}
+
+TEST(ParseCSV, ManyWarningsAndHeaderFieldsCostLinearTime) {
+    // A warning on every line, and a header line of very many fields: each
+    // list grows by one entry at a time. Linear work takes well under a
+    // second here; a list that copies itself on each entry takes many minutes.
+    const int n = 100000;
+    const auto start = std::chrono::steady_clock::now();
+    std::string blank = "a\n";
+    blank.append(n, '\n');
+    Parsed p = parse(blank);
+    EXPECT_EQ(p.data, (Rows{{"a"}}));
+    ASSERT_EQ(p.warnings.size(), static_cast<size_t>(n));
+    EXPECT_EQ(p.warnings.back(), "Blank line ignored@" + std::to_string(n + 1));
+
+    // Lines of one and of two fields in turn: every line after the first warns.
+    std::string ragged;
+    for (int i = 0; i < n; i++) ragged += i % 2 == 0 ? "x\n" : "x,y\n";
+    Parsed q = parse(ragged);
+    EXPECT_EQ(q.totalRows, n);
+    ASSERT_EQ(q.warnings.size(), static_cast<size_t>(n - 1));
+    EXPECT_EQ(q.warnings.back(), "Number of fields differs from prior lines@" + std::to_string(n));
+
+    std::string header;
+    for (int i = 0; i < n; i++) header += "h" + std::to_string(i) + ",";
+    header += "last\n";
+    for (int i = 0; i < n; i++) header += ",";
+    header += "2nd\n";
+    Parsed h = parse(header, 2);
+    ASSERT_EQ(h.columns.size(), static_cast<size_t>(n + 1));
+    EXPECT_EQ(h.columns[0], "h0\n");
+    EXPECT_EQ(h.columns[n], "last\n2nd");
+    EXPECT_TRUE(h.data.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
 }
 
 TEST(ParseCSV, EmptyTextHeaderOnlyAndByteOrderMark) {
