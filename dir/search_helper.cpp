@@ -3,6 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+#include <unordered_map>
+
 #include "common/log.h"
 #include "common/error_codes.h"
 #include "dirbase/any.h"
@@ -77,6 +80,10 @@ int SearchHelper::set(const DirNameEntry* entry, const char* list) {
     }
 
     int result = 0;
+    // The newest filter of each name so far: filters of one name are chained
+    // as they are added, without a walk of the list for every new one (a
+    // peer's search entry may carry any number of conditions).
+    std::unordered_map<std::string, Filter*> newestOfName;
     for (const DirNameEntry::AttrList* a = entry->head; a != nullptr; a = a->next) {
         if (a->name == nullptr) continue;
         const char* text = a->value != nullptr ? a->value->getString() : nullptr;
@@ -105,7 +112,7 @@ int SearchHelper::set(const DirNameEntry* entry, const char* list) {
                 continue;
             }
             log(LOG_DEBUG, 0, 0, "SearchHelper: added filter for %s, regex match to %s", a->name, text);
-            f = new Filter{strdup(a->name), pattern, nullptr, nullptr};
+            f = new Filter{strdup(a->name), pattern, nullptr, nullptr, nullptr, true};
         } else {
             Any* value = a->value != nullptr ? new Any(*a->value) : new Any();
             // The value came from the caller's name, perhaps a peer's: its
@@ -116,10 +123,15 @@ int SearchHelper::set(const DirNameEntry* entry, const char* list) {
                     shown != nullptr ? shown : "null");
                 free(shown);
             }
-            f = new Filter{strdup(a->name), nullptr, value, nullptr};
+            f = new Filter{strdup(a->name), nullptr, value, nullptr, nullptr, true};
         }
         f->next = filters;
         filters = f;
+        // The new filter heads the list, so it is now the first of its name.
+        Filter*& newest = newestOfName[f->name];
+        if (newest != nullptr) newest->firstOfName = false;
+        f->sameName = newest;
+        newest = f;
     }
     attributeList = dupOrNull(list);
     return result;
@@ -133,10 +145,17 @@ bool SearchHelper::classMatches(const char* name) const {
 bool SearchHelper::attributeMatches(const char* name, const Any& value) const {
     if (filters == nullptr) return true;
     if (name == nullptr) return true;  // no filter is nameless
-    bool named = false;
-    for (const Filter* f = filters; f != nullptr; f = f->next) {
-        if (strcmp(f->name, name) != 0) continue;
-        named = true;
+    const Filter* first = filters;
+    while (first != nullptr && strcmp(first->name, name) != 0) first = first->next;
+    if (first == nullptr) {
+        log(LOG_TRACE, 0, 0, "SearchHelper: attributeMatch, no filter ever matched, we succeed");
+        return true;
+    }
+    return groupMatches(first, value);
+}
+
+bool SearchHelper::groupMatches(const Filter* first, const Any& value) const {
+    for (const Filter* f = first; f != nullptr; f = f->sameName) {
         log(LOG_TRACE, 0, 0, "SearchHelper: attributeMatch, found the attr filter");
         if (f->pattern != nullptr) {
             const char* text = value.getType() == ANY_STRING ? value.getString() : nullptr;
@@ -163,10 +182,6 @@ bool SearchHelper::attributeMatches(const char* name, const Any& value) const {
             log(LOG_TRACE, 0, 0, "SearchHelper: attributeMatch, it's a match");
             return true;
         }
-    }
-    if (!named) {
-        log(LOG_TRACE, 0, 0, "SearchHelper: attributeMatch, no filter ever matched, we succeed");
-        return true;
     }
     log(LOG_TRACE, 0, 0, "SearchHelper: attributeMatch, at least one matched but not all, we fail");
     return false;
@@ -210,9 +225,12 @@ bool SearchHelper::tagsMatch(const DirNameEntry* candidate, const Attributes* at
 
 bool SearchHelper::attributesMatch(const DirNameEntry* candidate, const Attributes* attributes) const {
     if (tagKey != nullptr && tagValue != nullptr && !tagsMatch(candidate, attributes)) return false;
+    // Each name once, with all its filters: a walk of every filter for each
+    // filter would cost the square of a peer's condition count per object.
     for (const Filter* f = filters; f != nullptr; f = f->next) {
+        if (!f->firstOfName) continue;
         const Any* value = lookUp(candidate, attributes, f->name);
-        if (value == nullptr || !attributeMatches(f->name, *value)) return false;
+        if (value == nullptr || !groupMatches(f, *value)) return false;
     }
     return true;
 }

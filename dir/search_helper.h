@@ -29,6 +29,10 @@ public:
         RegexPattern* pattern;  // exactly one of pattern and value is set
         Any* value;
         Filter* next;
+        // The next filter of the same name in list order, and whether this is
+        // the first of its name: a match visits each name's filters once.
+        Filter* sameName;
+        bool firstOfName;
     };
 
     SearchHelper();
@@ -76,6 +80,9 @@ public:
     char* tagValue;
 
 private:
+    // Whether value passes one of the filters chained from first (the first
+    // filter of its name).
+    bool groupMatches(const Filter* first, const Any& value) const;
     bool tagsMatch(const DirNameEntry* candidate, const Attributes* attributes) const;
 };
 

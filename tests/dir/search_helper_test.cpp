@@ -3,7 +3,9 @@
 // attribute list, and bad expressions.
 #include <stdlib.h>
 
+#include <chrono>
 #include <memory>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -177,6 +179,32 @@ TEST(SearchHelper, BadExpressionsKeepTheRest) {
     h.clear();
     EXPECT_EQ(nullptr, h.filters);
     EXPECT_TRUE(h.shouldAddAttribute("x"));
+}
+
+// A peer's search entry may carry any number of conditions, most of them on
+// one name: an object is tested against each name's alternatives once, not
+// once per condition (that cost the square of the count for every object).
+TEST(SearchHelper, ManyConditionsOnOneNameCostLinearTime) {
+    const int kConditions = 60000;
+    DirNameEntry e("host");
+    for (int i = 0; i < kConditions; i++) e.setAttribute("name", ("web" + std::to_string(i)).c_str());
+    e.setAttribute("os", "linux");
+    SearchHelper h;
+    ASSERT_EQ(0, h.set(&e, nullptr));
+    Attributes last, none, otherOs;
+    last.setAttribute("name", "web0", 0);  // the first written, the last tried
+    last.setAttribute("os", "linux", 0);
+    none.setAttribute("name", "db1", 0);
+    none.setAttribute("os", "linux", 0);
+    otherOs.setAttribute("name", "web7", 0);
+    otherOs.setAttribute("os", "aix", 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(h.attributesMatch(nullptr, &last));
+    EXPECT_FALSE(h.attributesMatch(nullptr, &none));
+    EXPECT_FALSE(h.attributesMatch(nullptr, &otherOs));
+    EXPECT_TRUE(h.attributesMatch(entry("host:os=linux").get(), &last));
+    // Wide: the square of the count takes minutes even without a sanitizer.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
 }  // namespace
