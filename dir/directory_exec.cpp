@@ -2,7 +2,6 @@
 // form, the calls by which providers report replies and progress by request
 // id, the execution thread's start and stop, and openProvider's asset and
 // endpoint lookups (which are themselves directory operations).
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -47,11 +46,11 @@ int askForRecord(Directory& directory, const char* className, const char* operat
         log(LOG_WARNING, 0, 0, "%s of %s cannot wait on the execution thread", operation, id != nullptr ? id : "");
         return DirError::E_ASSET_LOOKUP;
     }
-    char text[600];
-    snprintf(text, sizeof text, "/%s:id=\"%s\"", className, id != nullptr ? id : "");
-    int error = 0;
-    DirName* name = DirName::createFromString(text, &error);
-    if (name == nullptr) return DirError::E_ASSET_LOOKUP;
+    // "/CLASS:id=<id>", built as a name rather than written out and parsed:
+    // an id is a value, whose quotes, delimiters and length are its own.
+    DirName* name = new DirName();
+    name->absolute = true;
+    name->append(new DirNameEntry(className, "id", id != nullptr ? id : ""));
     int port = directory.port != nullptr ? atoi(directory.port) : 0;
     FutureResultListener* wrapped =
         listener != nullptr ? new OpenListenerHelper(listener, directory.host, port) : nullptr;

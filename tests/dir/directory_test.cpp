@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,7 +61,14 @@ public:
             return 0;
         }
         Any* v = new Any();
-        v->set(c.c_str());
+        if (c == "asset" && entry->getStringAttributeValue("id") != nullptr) {
+            // The directory's own asset lookup: the object is the id asked for.
+            std::lock_guard<std::mutex> hold(askedLock);
+            askedAssetIds.push_back(entry->getStringAttributeValue("id"));
+            v->set(entry->getStringAttributeValue("id"));
+        } else {
+            v->set(c.c_str());
+        }
         out = new DirectoryObject(tag.c_str(), v);
         return 0;
     }
@@ -70,7 +78,7 @@ public:
     }
     // "/auth:" answers the re-authentication operations: a greeting for the
     // alternate user, and for relogin a text where a principal belongs.
-    int execute(const Principal*, DirectoryObject*, const char* operation, Any** args,
+    int execute(const Principal*, DirectoryObject* object, const char* operation, Any** args,
                 FutureResult* result) override {
         Any* v = new Any();
         if (strcmp(operation, "authenticateAlternateUser") == 0 && args != nullptr && args[0] != nullptr) {
@@ -82,6 +90,12 @@ public:
                          OBJ_PRINCIPAL_FT_ID);
         } else if (strcmp(operation, "relogin") == 0) {
             v->set("not a principal");
+        } else if (strcmp(operation, "getAsset") == 0 && answerAssets && object->value != nullptr &&
+                   object->value->getString() != nullptr) {
+            Asset* a = new Asset();
+            a->id = strdup(object->value->getString());
+            a->host = strdup("10.0.0.9");
+            v->setObject(a, OBJ_ASSET_ID);
         } else {
             delete v;
             return DirError::E_NOT_IMPLEMENTED;
@@ -107,6 +121,10 @@ public:
     // relogin answers a principal (with a new session number each time).
     std::atomic<bool> reloginPrincipal{false};
     std::atomic<long long> reloginSession{0};
+    // "getAsset" answers a record for the id its object was resolved from.
+    std::atomic<bool> answerAssets{false};
+    std::mutex askedLock;
+    std::vector<std::string> askedAssetIds;
 };
 
 // Stands in for the remote provider library: "opens" local test providers.
@@ -330,6 +348,36 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
     }
     delete name;
     EXPECT_EQ(1, remote.opened.load());
+}
+
+// An asset id is a value like any other: quotes, delimiters and length are
+// the id's own, and the directory asks for exactly that asset (the name it
+// asks with used to be written out as text, which such ids broke or turned
+// into another asset's name).
+TEST_F(DirectoryTest, AnAssetLookupAsksForTheIdAsGiven) {
+    root.answerAssets = true;
+    const std::string ids[] = {"plain", "a\"b", "x\",os=\"y", "one/two:three=four", std::string(700, 'k')};
+    for (const std::string& id : ids) {
+        DirName name;
+        name.hostRooted = true;
+        name.append(new DirNameEntry("host", "id", id.c_str()));
+        name.append(new DirNameEntry("x"));
+        {
+            std::lock_guard<std::mutex> hold(root.askedLock);
+            root.askedAssetIds.clear();
+        }
+        int err = -1;
+        Attributes* a = dir->getAttributes(&name, &err);
+        EXPECT_EQ(0, err) << id;
+        Any* by = a != nullptr ? a->getAttribute("by") : nullptr;
+        EXPECT_EQ("H" + id, by != nullptr && by->getString() != nullptr ? by->getString() : "") << id;
+        delete a;
+        std::lock_guard<std::mutex> hold(root.askedLock);
+        ASSERT_EQ(1u, root.askedAssetIds.size()) << id;
+        EXPECT_EQ(id, root.askedAssetIds[0]);
+    }
+    AssetCache::clear();
+    root.answerAssets = false;
 }
 
 TEST_F(DirectoryTest, RegisteredProvidersTakeOverMidName) {
