@@ -266,11 +266,37 @@ void FutureResult::signalWaiters() {
     cond.broadcastReleased();
 }
 
+namespace {
+
+// Keeps a result alive across a call of its listener: the listener may be
+// its owner and destroy it there, while the caller still has to wake the
+// waiters. Only needed where another thread could free it meanwhile (on the
+// execution thread it is freed at the thread's next later-list turn; with
+// no execution thread, at once).
+class ListenerPin {
+public:
+    explicit ListenerPin(FutureResult* result)
+        : _result(result->listener != nullptr && !result->diesOnCallingThread() ? result : nullptr) {
+        if (_result != nullptr) _result->addLock();
+    }
+    ~ListenerPin() {
+        if (_result != nullptr) _result->removeLock();  // may free it
+    }
+    ListenerPin(const ListenerPin&) = delete;
+    ListenerPin& operator=(const ListenerPin&) = delete;
+
+private:
+    FutureResult* _result;
+};
+
+}  // namespace
+
 void FutureResult::makeComplete(bool wake) {
     {
         CondSection hold(cond);
         complete = true;
     }
+    ListenerPin pin(this);
     if (listener != nullptr) listener->onComplete(this);
     if (wake) signalWaiters();
 }
@@ -304,6 +330,7 @@ void FutureResult::assignFrom(FutureResult* other, bool wake) {
         }
     }
     if (!complete) return;
+    ListenerPin pin(this);
     if (listener != nullptr) {
         log(LOG_TRACE, 0, id, "Calling complete listener for %p", static_cast<void*>(this));
         listener->onComplete(this);
@@ -313,6 +340,7 @@ void FutureResult::assignFrom(FutureResult* other, bool wake) {
 
 void FutureResult::update(ExecuteUpdate* u) {
     deadline = time(nullptr) + timeout;
+    ListenerPin pin(this);
     if (listener != nullptr) listener->onUpdate(this, u);
     {
         CondSection hold(cond);

@@ -487,6 +487,33 @@ TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
 // A request posted while the thread is on its way out, after its last pass
 // of the loop, still gets an answer: a time-out, like every request the
 // stop finds waiting.
+// A listener may be the result's owner and let it go from inside its
+// onComplete. Results completed on the caller's own thread ("__force_reset",
+// or a request refused because no execution thread runs) must outlive that
+// call: the result was freed in it and then woken its waiters.
+TEST_F(ExecTest, AListenerMayDestroyItsResultWhenTheCallersThreadCompletesIt) {
+    struct Owner final : FutureResultListener {
+        void onComplete(FutureResult* r) override {
+            error = r->failed ? r->error : 0;
+            FutureResult::destroy(r);
+            completes++;
+        }
+        void onUpdate(FutureResult*, ExecuteUpdate*) override {}
+        std::atomic<int> completes{0}, error{-1};
+    } owner;
+    for (int i = 0; i < 200; i++) run("//domain:name=nowhere", "__force_reset", nullptr, &owner);
+    EXPECT_EQ(200, owner.completes.load());
+    EXPECT_EQ(0, owner.error.load());
+    // Without an execution thread a result is freed as soon as it is let go.
+    ExecDirThread::stopAndWait(true);
+    ASSERT_EQ(nullptr, ExecDirThread::instance());
+    run("//domain:name=nowhere", "__force_reset", nullptr, &owner);
+    run("/thing:id=1", "echo", nullptr, &owner);
+    EXPECT_EQ(202, owner.completes.load());
+    EXPECT_EQ(DirError::E_NO_PROVIDER, owner.error.load());
+    ExecDirThread::startIfNeeded(true);
+}
+
 TEST_F(ExecTest, ARequestPostedWhileTheThreadStopsFailsInsteadOfHanging) {
     // A fresh thread, with no request of earlier tests keeping its timer
     // going: the gate below then runs between two passes, not inside one.
