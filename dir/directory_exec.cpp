@@ -53,7 +53,7 @@ int askForRecord(Directory& directory, const char* className, const char* operat
     name->append(new DirNameEntry(className, "id", id != nullptr ? id : ""));
     int port = directory.port != nullptr ? atoi(directory.port) : 0;
     FutureResultListener* wrapped =
-        listener != nullptr ? new OpenListenerHelper(listener, directory.host, port) : nullptr;
+        listener != nullptr ? new OpenListenerHelper(listener, directory.host, port, id) : nullptr;
     FutureResult* fr = directory.execute(name, wrapped, operation, nullptr);
     delete name;
     if (pending != nullptr) {

@@ -459,11 +459,14 @@ void ExecHelper::onComplete(FutureResult* fr) {
 
 void ExecHelper::onUpdate(FutureResult*, ExecuteUpdate*) {}
 
-OpenListenerHelper::OpenListenerHelper(FutureResultListener* wrapped, const char* host, int port)
-    : listener(wrapped), host(host != nullptr ? strdup(host) : nullptr), port(port) {}
+OpenListenerHelper::OpenListenerHelper(FutureResultListener* wrapped, const char* host, int port,
+                                       const char* askedId)
+    : listener(wrapped), host(host != nullptr ? strdup(host) : nullptr), port(port),
+      askedId(askedId != nullptr ? strdup(askedId) : nullptr) {}
 
 OpenListenerHelper::~OpenListenerHelper() {
     free(host);
+    free(askedId);
 }
 
 namespace {
@@ -476,9 +479,21 @@ void OpenListenerHelper::onComplete(FutureResult* fr) {
     if (fr->complete && !fr->failed && fr->result != nullptr) {
         Translatable* obj = nullptr;
         if (fr->result->getObject(&obj) && obj != nullptr) {
-            if (obj->getObjectID() == OBJ_ENDPOINT_ID) {
+            bool endpoint = obj->getObjectID() == OBJ_ENDPOINT_ID;
+            bool asset = obj->getObjectID() == OBJ_ASSET_ID;
+            const char* id = endpoint ? static_cast<const Endpoint*>(obj)->id
+                                      : asset ? static_cast<const Asset*>(obj)->id : nullptr;
+            if ((endpoint || asset) && askedId != nullptr && (id == nullptr || strcmp(id, askedId) != 0)) {
+                // Cached under its own id it would never be found for the
+                // one asked, and the request would ask again at once, until
+                // its time-out.
+                log(LOG_WARNING, 0, fr->id, "lookup of %s answered the record of %s", askedId,
+                    id != nullptr ? id : "(no id)");
+                fr->failed = true;
+                fr->error = DirError::E_ASSET_LOOKUP;
+            } else if (endpoint) {
                 AssetCache::addAssetCache(static_cast<const Endpoint*>(obj));
-            } else if (obj->getObjectID() == OBJ_ASSET_ID) {
+            } else if (asset) {
                 Asset copy(*static_cast<const Asset*>(obj));
                 if (copy.id != nullptr && strcmp(copy.id, "ZephanServer") == 0) {
                     free(copy.host);

@@ -157,12 +157,15 @@ private:
 
 // Wraps the listener of an asset or endpoint lookup: caches a successful
 // answer (an Endpoint in the endpoint cache, anything else as an Asset),
-// then passes the completion on and deletes itself later.
+// then passes the completion on and deletes itself later. A record for
+// another id than the one asked for is no answer: the request's next run
+// would not find it in the cache and would only ask again.
 class OpenListenerHelper final : public FutureResultListener {
 public:
     // Copies host and port: the directory server's, given to the server's
-    // own asset ("ZephanServer").
-    OpenListenerHelper(FutureResultListener* wrapped, const char* host, int port);
+    // own asset ("ZephanServer"); and the id the lookup asks for (null:
+    // any).
+    OpenListenerHelper(FutureResultListener* wrapped, const char* host, int port, const char* askedId = nullptr);
     ~OpenListenerHelper();
     OpenListenerHelper(const OpenListenerHelper&) = delete;
     OpenListenerHelper& operator=(const OpenListenerHelper&) = delete;
@@ -173,6 +176,7 @@ public:
     FutureResultListener* listener;
     char* host;
     int port;
+    char* askedId;
 };
 
 #endif

@@ -91,6 +91,17 @@ public:
                 r->setResult(new Any("not a record"));
                 return 0;
             }
+            if (id != nullptr && strcmp(id, "H5") == 0) {
+                // The record of another asset.
+                assetLookupsH5++;
+                Asset* other = new Asset();
+                other->id = strdup("h5");
+                other->host = strdup("10.1.1.5");
+                Any* v = new Any();
+                v->setObject(other);
+                r->setResult(v);
+                return 0;
+            }
             if (id == nullptr || strcmp(id, "H1") != 0) return DirError::E_OBJECT_NOT_FOUND;
             Asset* a = new Asset();
             a->id = strdup("H1");
@@ -128,6 +139,7 @@ public:
     std::mutex lock;
     std::vector<long long> ids;
     std::atomic<int> executes{0};
+    std::atomic<int> assetLookupsH5{0};
 };
 
 struct Recorder final : FutureResultListener {
@@ -481,6 +493,18 @@ TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
     ASSERT_TRUE(r->waitComplete(20000));
     EXPECT_TRUE(r->failed);
     EXPECT_EQ(DirError::E_ASSET_LOOKUP, r->error);
+    FutureResult::destroy(r);
+
+    // So is one answered with the record of another asset: cached under its
+    // own id it is never found for the one asked, and the request asked
+    // again as fast as the answers came, until its time-out.
+    timeout = FutureResult::defaultTimeout.exchange(2);
+    r = run("//host:id=H5/x:", "echo");
+    FutureResult::defaultTimeout = timeout;
+    ASSERT_TRUE(r->waitComplete(20000));
+    EXPECT_TRUE(r->failed);
+    EXPECT_EQ(DirError::E_ASSET_LOOKUP, r->error);
+    EXPECT_EQ(1, spi.assetLookupsH5.load());
     FutureResult::destroy(r);
 }
 
