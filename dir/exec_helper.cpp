@@ -61,6 +61,10 @@ Any** copyArgs(Any** args) {
     return copy;
 }
 
+void deleteOpenListener(void* helper) {
+    delete static_cast<OpenListenerHelper*>(helper);
+}
+
 long long elapsedMillis(const struct timeval& since) {
     struct timeval now;
     gettimeofday(&now, nullptr);
@@ -162,17 +166,29 @@ void ExecHelper::finish() {
     // provider is free for the idle sweep as soon as it finishes.
     resolver->clear();
     releaseContext();
-    // Nor may an asset lookup still running tell it of its completion.
+    // Nor may an asset lookup still running tell it of its completion. The
+    // lookup's result was this request's to free on completion: it goes now,
+    // with the wrapper that would have told it, or it stays for ever.
     if (assetLookupOutstanding && lookupId != 0) {
         FutureResult* fr = FutureResult::lockById(lookupId);
         if (fr != nullptr) {
+            bool ours = false;
             if (fr->listener == this) {
                 fr->listener = nullptr;
+                ours = true;
             } else if (auto* open = dynamic_cast<OpenListenerHelper*>(fr->listener)) {
-                if (open->listener == this) open->listener = nullptr;
+                if (open->listener == this) {
+                    fr->listener = nullptr;
+                    ExecDirThread::postDeleteLater(open, deleteOpenListener);
+                    ours = true;
+                }
             }
+            // Under the registry lock, which destroy takes only when not held.
+            if (ours) FutureResult::destroy(fr);
             FutureResult::release();
         }
+        lookup = nullptr;
+        lookupId = 0;
     }
     _finishedNext = _finished;
     _finished = this;
@@ -468,12 +484,6 @@ OpenListenerHelper::~OpenListenerHelper() {
     free(host);
     free(askedId);
 }
-
-namespace {
-void deleteOpenListener(void* helper) {
-    delete static_cast<OpenListenerHelper*>(helper);
-}
-}  // namespace
 
 void OpenListenerHelper::onComplete(FutureResult* fr) {
     if (fr->complete && !fr->failed && fr->result != nullptr) {

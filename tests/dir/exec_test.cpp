@@ -91,6 +91,12 @@ public:
                 r->setResult(new Any("not a record"));
                 return 0;
             }
+            if (id != nullptr && strcmp(id, "H6") == 0) {
+                // Answered by the test, by id.
+                std::lock_guard<std::mutex> hold(lock);
+                ids.push_back(ExecHelper::runningRequestId());
+                return 0;
+            }
             if (id != nullptr && strcmp(id, "H5") == 0) {
                 // The record of another asset.
                 assetLookupsH5++;
@@ -536,6 +542,33 @@ TEST_F(ExecTest, AListenerMayDestroyItsResultWhenTheCallersThreadCompletesIt) {
     EXPECT_EQ(202, owner.completes.load());
     EXPECT_EQ(DirError::E_NO_PROVIDER, owner.error.load());
     ExecDirThread::startIfNeeded(true);
+}
+
+// A request that ends while its asset lookup is still out (here a reply
+// for it that came first) leaves the lookup to nobody: the lookup's result
+// must go with the request, not stay in the registry for ever.
+TEST_F(ExecTest, ALookupOutstandingWhenItsRequestEndsGoesWithIt) {
+    int before = FutureResult::liveCount();
+    FutureResult* r = run("//host:id=H6/x:", "echo");
+    long long lookupId = spi.waitForIds(1).at(0);
+    Directory::executeComplete(r->id, DirError::E_ILLEGAL_ARGUMENT);
+    ASSERT_TRUE(r->waitComplete(10000));
+    EXPECT_TRUE(r->failed);
+    EXPECT_EQ(DirError::E_ILLEGAL_ARGUMENT, r->error);
+    FutureResult::destroy(r);
+    // The lookup's answer arrives after all, and finds nobody.
+    FutureResult* answer = FutureResult::newUnlisted();
+    Asset* a = new Asset();
+    a->id = strdup("H6");
+    a->host = strdup("10.1.1.6");
+    answer->result = new Any();
+    answer->result->setObject(a);
+    answer->complete = true;
+    Directory::executeComplete(lookupId, answer);
+    for (int i = 0; i < 1000 && (FutureResult::liveCount() != before || ExecHelper::liveCount() != 0); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(before, FutureResult::liveCount());
+    EXPECT_EQ(0, ExecHelper::liveCount());
 }
 
 TEST_F(ExecTest, ARequestPostedWhileTheThreadStopsFailsInsteadOfHanging) {
