@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "common/log.h"
 #include "dirbase/sfs.h"
@@ -278,8 +279,13 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
             log(_debug_ft, LOG_DEBUG, 0, 0, "%s: copying (index/file size)", rel.c_str());
             send = true;
         } else if (known->mtimeMs != local_ms) {
+            // The peer's time may be anything: the difference saturates
+            // rather than overflow.
+            long long diff;
+            if (__builtin_sub_overflow(local_ms, known->mtimeMs, &diff))
+                diff = known->mtimeMs < 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
             log(_debug_ft, LOG_DEBUG, 0, 0, "%s: copying (index/tlm, local = %lld, remote = %lld, diff = %lld)", rel.c_str(),
-                local_ms, known->mtimeMs, local_ms - known->mtimeMs);
+                local_ms, known->mtimeMs, diff);
             send = true;
         } else if (_indexMd5 && !known->digest.empty()) {
             SfsFile* f = nullptr;

@@ -82,6 +82,13 @@ public:
     // answer is followed by a second, unasked list of wrong digests for the
     // same names and more.
     int bogusChecksumListsFrom = 0;
+    // Index records sent after the tree's own, as a broken or hostile peer
+    // might list them (duplicates, odd sizes and times).
+    std::vector<FtIndexRecord> extraIndex;
+    // Answers the append check's digest request with FT_ERROR instead.
+    bool errorOnFindMd5 = false;
+    // Sent as the destination's size in block signatures when not -1.
+    long long signatureSize = -1;
 
     std::map<std::string, PeerNode> files;  // the destination tree, by relative name
     std::vector<int> commands;              // every command outside file lists, in order
@@ -114,7 +121,12 @@ public:
         close(_senderFd);
     }
     void start() {
-        _thread = std::thread([this] { run(); });
+        // The sender's read side sees the end whenever the peer stops,
+        // whatever made it stop.
+        _thread = std::thread([this] {
+            run();
+            shutdown(_peerFd, SHUT_RDWR);
+        });
     }
     void join() {
         if (_thread.joinable()) _thread.join();
@@ -262,6 +274,13 @@ private:
                 int32_t len = 0;
                 _in->readInt64(&off);
                 _in->readInt32(&len);
+                if (errorOnFindMd5) {
+                    reply(FT_ERROR);
+                    for (const char* s : {h.name.c_str(), "dest", "", "Cannot read old copy"}) _out->writeString(s);
+                    _out->writeInt32(5);
+                    _out->writeString("");
+                    return false;
+                }
                 *content = old;
                 reply(FT_SYNC_FIND_MD5_REPLY);
                 _out->writeInt32(0);
@@ -280,7 +299,8 @@ private:
                 ft_computeSignatures(&f, static_cast<long long>(old.size()), bs, static_cast<uint32_t>(seed), &sigs,
                                      strongLen);
                 reply(FT_SYNC_SIGNATURES);
-                ft_writeSignatures(_out, static_cast<long long>(old.size()), static_cast<int>(sigs.size()), strongLen,
+                ft_writeSignatures(_out, signatureSize != -1 ? signatureSize : static_cast<long long>(old.size()),
+                                   static_cast<int>(sigs.size()), strongLen,
                                    sigs.data());
                 content->clear();
             } else if (code == FT_SYNC_COPY_BLOCKS) {
@@ -352,6 +372,7 @@ private:
             r.digest = md5Hex(kv.second.content);
             r.write(_out, md5);
         }
+        for (const FtIndexRecord& r : extraIndex) r.write(_out, md5);
         _out->writeInt32(FT_END_OF_LIST);
     }
     void run() {
