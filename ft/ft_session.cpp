@@ -55,7 +55,7 @@ FtSession::FtSession(MessageBase* out, MessageBase* in, int protocol, FtListener
     : _out(out), _sink(out), _in(in), _stream(nullptr), _connection(nullptr), _protocol(protocol), _listener(listener), _report(report),
       _thread(nullptr), _error(false), _indexComplete(false), _ack(false), _synced(false), _quitAck(false),
       _quitting(false), _quitSent(false), _checksumsWanted(false), _checksums(false), _readerDone(false), _transaction(nullptr), _plainIndexSeen(false),
-      _syncReply(false), _syncStatus(0), _sigSize(0), _sigCount(0), _sigStrong(0) {}
+      _syncReply(false), _syncStop(false), _syncStatus(0), _sigSize(0), _sigCount(0), _sigStrong(0) {}
 
 FtSession::~FtSession() {
     joinReadThread();
@@ -96,11 +96,20 @@ void FtSession::setError(const char* fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    CondSection hold(_cond);
-    if (_error) return;
-    _error = true;
-    _errorText = text;
-    wake();
+    {
+        CondSection hold(_cond);
+        if (_error) return;
+        _error = true;
+        _errorText = text;
+        wake();
+    }
+    stopSyncWaits();
+}
+
+void FtSession::stopSyncWaits() {
+    CondSection hold(_syncCond);
+    _syncStop = true;
+    _syncCond.broadcast();
 }
 
 bool FtSession::hasError() {
@@ -211,7 +220,7 @@ bool FtSession::waitFindMd5Reply(int* status, std::string* digest, int stepMs) {
                 *digest = _syncDigest;
                 return true;
             }
-            if (!_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for FT_SYNC_FIND_MD5_COMPLETE");
+            if (!_syncStop && !_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for FT_SYNC_FIND_MD5_COMPLETE");
             if (_syncReply) continue;
         }
         CondSection hold(_cond);
@@ -232,7 +241,7 @@ bool FtSession::waitSignatures(long long* size, int* count, int* strongLen, std:
                 sigs->swap(_sigs);
                 return true;
             }
-            if (!_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for sync signatures");
+            if (!_syncStop && !_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for sync signatures");
             if (_syncReply) continue;
         }
         CondSection hold(_cond);
@@ -281,8 +290,7 @@ void FtSession::endRead(const char* why) {
         wake();
     }
     // Wake a sender waiting for a sync reply too: its wait re-checks _cond.
-    CondSection hold(_syncCond);
-    _syncCond.broadcast();
+    stopSyncWaits();
 }
 
 bool FtSession::readIndex(bool withDigest) {
@@ -323,13 +331,16 @@ void FtSession::readError() {
         if (readStr(_in, &x) != 0) return;
     if (_in->readInt32(&err) != 0 || readStr(_in, &last) != 0) return;
     log(_debug_ft, LOG_INFO, 0, 0, "FT: recv reason was: %s", s[3].c_str());
-    CondSection hold(_cond);
-    if (!_error) {
-        _error = true;
-        _errorText = s[3];
-        _errorDetail = last.empty() ? s[0] + " (" + s[1] + ")" : last;
+    {
+        CondSection hold(_cond);
+        if (!_error) {
+            _error = true;
+            _errorText = s[3];
+            _errorDetail = last.empty() ? s[0] + " (" + s[1] + ")" : last;
+        }
+        wake();
     }
-    wake();
+    stopSyncWaits();
 }
 
 void FtSession::runReadThread() {

@@ -175,6 +175,9 @@ private:
     void readError();
     void endRead(const char* why);
     void wake() REQUIRES(_cond) { _cond.broadcast(); }
+    // After an error or the end of the read thread: a sender waiting for a
+    // partial update's reply stops waiting at once.
+    void stopSyncWaits();
 
     FtBufferedOut _out;
     MessageBase* _sink;
@@ -209,6 +212,9 @@ private:
 
     CondBlock _syncCond;
     bool _syncReply GUARDED_BY(_syncCond);
+    // Set with the error or the read thread's end (which _cond guards), so
+    // that a sync wait sees it under its own lock and no wake-up is lost.
+    bool _syncStop GUARDED_BY(_syncCond);
     int _syncStatus GUARDED_BY(_syncCond);
     std::string _syncDigest GUARDED_BY(_syncCond);
     long long _sigSize GUARDED_BY(_syncCond);

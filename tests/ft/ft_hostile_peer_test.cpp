@@ -22,6 +22,12 @@
 
 namespace {
 
+double secondsSince(const struct timespec& start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
 FtIndexRecord record(int type, const std::string& name, long long size, long long mtimeMs) {
     FtIndexRecord r;
     r.type = type;
@@ -51,4 +57,35 @@ TEST(FtHostilePeer, ExtremeIndexTimesAreComparedWithoutOverflow) {
         EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << mtime;
         EXPECT_EQ("12345", peer.files["f"].content) << mtime;
     }
+}
+
+// A peer that reports an error where the append check's digest was due:
+// the sender stops at once with the peer's reason instead of sitting out
+// the long wait meant for a slow digest.
+TEST(FtHostilePeer, ErrorInsteadOfTheDigestReplyEndsTheWaitAtOnce) {
+    TempDir dir;
+    const std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/f", std::string(6000, 'a'));
+    setMtime(src + "/f", 1600000000);
+    TestPeer peer;
+    peer.errorOnFindMd5 = true;
+    PeerNode old;
+    old.content = std::string(5000, 'a');
+    old.mtimeMs = 1600000000000LL;
+    peer.files["f"] = old;
+    Ft ft;
+    FtTransaction* t = transaction(src, "/d");
+    t->modifiedOnly = true;
+    t->algorithm = 1;
+    ft.addTransaction(t);
+    Recorder rec;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    // The digest wait steps are 90 seconds long; the peer's error must not
+    // have to wait for one to end.
+    EXPECT_LT(secondsSince(start), 45.0);
+    EXPECT_EQ("Cannot read old copy", ft.errorText());
+    EXPECT_EQ(5000u, peer.files["f"].content.size());
 }
