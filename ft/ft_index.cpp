@@ -101,10 +101,24 @@ bool FtRun::readLocalIndex(const std::string& path) {
         e.target = r.target;
         entries.push_back(std::move(e));
     }
-    _index.swap(entries);
-    _byName.clear();
-    for (size_t i = 0; i < _index.size(); i++) _byName[_index[i].name] = i;
+    adoptIndex(&entries);
     return true;
+}
+
+void FtRun::adoptIndex(std::vector<_IndexEntry>* entries) {
+    // One entry per destination path: a name listed again is dropped, or
+    // the copy left unseen would be removed as missing from the source.
+    _index.clear();
+    _byName.clear();
+    for (_IndexEntry& e : *entries) {
+        if (_byName.count(e.name) != 0) {
+            log(_debug_ft, LOG_DEBUG, 0, 0, "FT: index lists %s again; the first listing counts", e.name.c_str());
+            continue;
+        }
+        _byName[e.name] = _index.size();
+        _index.push_back(std::move(e));
+    }
+    entries->clear();
 }
 
 int FtRun::writeLocalIndex() {
@@ -157,10 +171,7 @@ int FtRun::prepareIndex() {
         return -1;
     }
     _s->print("Index received OK.\n");
-    _index.swap(_s->index());
-    _s->index().clear();
-    _byName.clear();
-    for (size_t i = 0; i < _index.size(); i++) _byName[_index[i].name] = i;
+    adoptIndex(&_s->index());
     _haveIndex = true;
     return 0;
 }

@@ -86,6 +86,8 @@ public:
     // ---- ft_index.cpp
     int prepareIndex();
     bool readLocalIndex(const std::string& path);
+    // Takes the entries (emptied) as the index, one per name.
+    void adoptIndex(std::vector<_IndexEntry>* entries);
     int writeLocalIndex();
     std::string localIndexPath() const;
     _IndexEntry* findIndex(const std::string& name);

@@ -89,3 +89,29 @@ TEST(FtHostilePeer, ErrorInsteadOfTheDigestReplyEndsTheWaitAtOnce) {
     EXPECT_EQ("Cannot read old copy", ft.errorText());
     EXPECT_EQ(5000u, peer.files["f"].content.size());
 }
+
+// An index that lists a name twice still describes one destination entry:
+// once the source's file has been sent, it is not removed as missing.
+TEST(FtHostilePeer, NameListedTwiceInTheIndexIsNotRemovedAfterItWasSent) {
+    for (int type : {FT_TYPE_FILE, FT_TYPE_DIRECTORY}) {
+        TempDir dir;
+        const std::string src = dir.file("src");
+        mkdir(src.c_str(), 0755);
+        writeFile(src + "/a", "fresh");
+        TestPeer peer;
+        PeerNode old;
+        old.content = "stale";
+        peer.files["a"] = old;
+        peer.files["gone"] = old;
+        peer.extraIndex.push_back(record(type, "a", 5, 0));
+        Ft ft;
+        FtTransaction* t = transaction(src, "/d");
+        t->modifiedOnly = true;
+        t->removeMissing = true;
+        ft.addTransaction(t);
+        Recorder rec;
+        EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << type;
+        EXPECT_EQ("fresh", peer.files["a"].content) << type;
+        EXPECT_EQ(std::vector<std::string>{"/d/gone"}, peer.removed) << type;
+    }
+}
