@@ -6,7 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "common/log.h"
 #include "dirbase/sfs.h"
@@ -27,6 +28,10 @@ public:
     }
     std::string bytes;
 };
+
+const uint64_t kFnvBasis = 14695981039346656037ULL;
+
+uint64_t fnvStep(uint64_t h, char c) { return (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL; }
 
 bool parentOf(const std::string& dir, const std::string& name) {
     return name.size() > dir.size() && name.compare(0, dir.size(), dir) == 0 && name[dir.size()] == '/';
@@ -237,32 +242,48 @@ int FtRun::removeMissing() {
     if (!_haveIndex) return 0;
     _s->print("\nRemoving files not found on source...\n");
     // Directories holding a protected entry stay, so that the entry does.
-    std::set<std::string> keep;
+    // Both sets go by the hashes of names and of their beginnings up to a
+    // "/", taken in one pass over each name, so that the peer's index costs
+    // time in proportion to its size however many folders it lists or how
+    // deep they go. A collision in keep only keeps a folder.
+    std::unordered_set<uint64_t> keep;
     for (const _IndexEntry& e : _index) {
         if (e.seen) continue;
         if (fmatch(e.name.c_str(), e.type == FT_TYPE_DIRECTORY, _t->filters) != PAT_PROTECT && e.name != "lost+found") continue;
-        for (size_t slash = e.name.find('/'); slash != std::string::npos; slash = e.name.find('/', slash + 1))
-            keep.insert(e.name.substr(0, slash));
+        uint64_t h = kFnvBasis;
+        for (char c : e.name) {
+            if (c == '/') keep.insert(h);
+            h = fnvStep(h, c);
+        }
     }
-    std::vector<std::string> removedDirs;
+    std::unordered_multimap<uint64_t, const std::string*> removedDirs;
     for (const _IndexEntry& e : _index) {
         if (e.seen || e.name == "lost+found") continue;
-        bool skipped = false;
-        for (const std::string& d : removedDirs)
-            if (parentOf(d, e.name)) {
-                log(_debug_ft, LOG_DEBUG, 0, 0, "%s in %s -- skipped", e.name.c_str(), d.c_str());
-                skipped = true;
-                break;
+        const std::string* within = nullptr;
+        uint64_t h = kFnvBasis;
+        for (size_t i = 0; i < e.name.size() && within == nullptr; i++) {
+            if (e.name[i] == '/') {
+                auto range = removedDirs.equal_range(h);
+                for (auto it = range.first; it != range.second; ++it)
+                    if (it->second->size() == i && e.name.compare(0, i, *it->second) == 0) {
+                        within = it->second;
+                        break;
+                    }
             }
-        if (skipped) continue;
+            h = fnvStep(h, e.name[i]);
+        }
+        if (within != nullptr) {
+            log(_debug_ft, LOG_DEBUG, 0, 0, "%s in %s -- skipped", e.name.c_str(), within->c_str());
+            continue;
+        }
         // Excluded names are not spared: only protection keeps an entry.
         if (fmatch(e.name.c_str(), e.type == FT_TYPE_DIRECTORY, _t->filters) == PAT_PROTECT) continue;
-        if (e.type == FT_TYPE_DIRECTORY && keep.count(e.name) != 0) continue;
+        if (e.type == FT_TYPE_DIRECTORY && keep.count(h) != 0) continue;
         std::string path = std::string(_t->destination) + "/" + (_destRoot == _t->destination ? e.name : _srcBase + "/" + e.name);
         command(FT_REMOVE);
         _out->writeString(path.c_str());
         _s->print("    %s\n", e.name.c_str());
-        if (e.type == FT_TYPE_DIRECTORY) removedDirs.push_back(e.name);
+        if (e.type == FT_TYPE_DIRECTORY) removedDirs.emplace(h, &e.name);
     }
     return 0;
 }

@@ -115,3 +115,32 @@ TEST(FtHostilePeer, NameListedTwiceInTheIndexIsNotRemovedAfterItWasSent) {
         EXPECT_EQ(std::vector<std::string>{"/d/gone"}, peer.removed) << type;
     }
 }
+
+// Removing many destination folders the source no longer has takes time in
+// proportion to their number, not to its square.
+TEST(FtHostilePeer, ManyMissingFoldersAreRemovedInLinearTime) {
+    TempDir dir;
+    const std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/keep", "k");
+    TestPeer peer;
+    const int kFolders = 40000;
+    // Long shared beginnings make every comparison of one name with another
+    // cost its full length.
+    const std::string stem(600, 'x');
+    for (int i = 0; i < kFolders; i++)
+        peer.extraIndex.push_back(record(FT_TYPE_DIRECTORY, stem + std::to_string(i) + std::string(i % 7, 'y'), 0, 0));
+    // Inside a removed folder: skipped, not removed on its own.
+    peer.extraIndex.push_back(record(FT_TYPE_FILE, stem + "14/inner", 1, 0));
+    Ft ft;
+    FtTransaction* t = transaction(src, "/d");
+    t->removeMissing = true;
+    ft.addTransaction(t);
+    Recorder rec;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_LT(secondsSince(start), 60.0);
+    EXPECT_EQ(static_cast<size_t>(kFolders), peer.removed.size());
+    EXPECT_EQ(peer.removed.end(), std::find(peer.removed.begin(), peer.removed.end(), "/d/" + stem + "14/inner"));
+}
