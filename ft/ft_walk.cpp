@@ -271,7 +271,9 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
     }
     // 3. The index.
     _IndexEntry* known = _haveIndex ? findIndex(rel) : nullptr;
-    if (known != nullptr && known->type != FT_TYPE_FILE) known = nullptr;
+    // A size below zero describes no file: what the destination has there
+    // is unknown, and the file goes whole.
+    if (known != nullptr && (known->type != FT_TYPE_FILE || known->size < 0)) known = nullptr;
     if (known != nullptr && _t->modifiedOnly) {
         long long local_ms = static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
         bool send = false;

@@ -144,3 +144,32 @@ TEST(FtHostilePeer, ManyMissingFoldersAreRemovedInLinearTime) {
     EXPECT_EQ(static_cast<size_t>(kFolders), peer.removed.size());
     EXPECT_EQ(peer.removed.end(), std::find(peer.removed.begin(), peer.removed.end(), "/d/" + stem + "14/inner"));
 }
+
+// An index size below zero describes no file the destination could have:
+// the file goes whole instead of as an update against it, under either
+// partial-update algorithm, empty or not.
+TEST(FtHostilePeer, NegativeIndexSizeSendsTheFileWhole) {
+    for (int algorithm : {1, 2}) {
+        for (const std::string& content : {std::string(), std::string("tail")}) {
+            SCOPED_TRACE(std::to_string(algorithm) + " " + content);
+            TempDir dir;
+            const std::string src = dir.file("src");
+            mkdir(src.c_str(), 0755);
+            writeFile(src + "/f", content);
+            setMtime(src + "/f", 1600000000);
+            TestPeer peer;
+            peer.extraIndex.push_back(record(FT_TYPE_FILE, "f", -5, 1600000000000LL));
+            Ft ft;
+            FtTransaction* t = transaction(src, "/d");
+            t->modifiedOnly = true;
+            t->algorithm = algorithm;
+            ft.addTransaction(t);
+            Recorder rec;
+            EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+            EXPECT_EQ(1u, peer.files.count("f"));
+            EXPECT_EQ(content, peer.files["f"].content);
+            EXPECT_EQ(1, ft.stats().filesCopied);
+            EXPECT_TRUE(peer.problems.empty());
+        }
+    }
+}
