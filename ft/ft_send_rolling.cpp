@@ -104,7 +104,9 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     int strongLen = 16;
     std::vector<FtBlockSignature> sigs;
     if (!_s->waitSignatures(&destSize, &count, &strongLen, &sigs)) return FT_DATA_DISCARD;
-    long long expected = destSize <= 0 ? 0 : (destSize + bs - 1) / bs;
+    // Blocks of the destination's size, rounded up (the size is the peer's
+    // and may be anything up to the 64-bit limit).
+    long long expected = destSize <= 0 ? 0 : destSize / bs + (destSize % bs != 0 ? 1 : 0);
     if (count < 0 || destSize < 0 || count != expected || static_cast<size_t>(count) != sigs.size()) {
         if (count >= 0) log(_debug_ft, LOG_WARNING, 0, 0, "FT: block signatures do not fit the destination's size; sending whole");
         ftWritePlain(_out, FT_SYNC_END);

@@ -173,3 +173,31 @@ TEST(FtHostilePeer, NegativeIndexSizeSendsTheFileWhole) {
         }
     }
 }
+
+// Block signatures that claim a destination size near the 64-bit limit do
+// not fit their count: the file goes whole, without overflow.
+TEST(FtHostilePeer, SignaturesClaimingAHugeSizeSendTheFileWhole) {
+    for (long long size : {std::numeric_limits<long long>::max(), std::numeric_limits<long long>::max() - 100}) {
+        TempDir dir;
+        const std::string src = dir.file("src");
+        mkdir(src.c_str(), 0755);
+        const std::string content = randomBytes(5000, 3);
+        writeFile(src + "/f", content);
+        setMtime(src + "/f", 1600000000);
+        TestPeer peer;
+        peer.signatureSize = size;
+        PeerNode old;
+        old.content = randomBytes(4000, 4);
+        old.mtimeMs = 1600000000000LL;
+        peer.files["f"] = old;
+        Ft ft;
+        FtTransaction* t = transaction(src, "/d");
+        t->modifiedOnly = true;
+        t->algorithm = 2;
+        ft.addTransaction(t);
+        Recorder rec;
+        EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << size;
+        EXPECT_EQ(content, peer.files["f"].content) << size;
+        EXPECT_EQ(static_cast<long long>(content.size()), peer.wholeBytes) << size;
+    }
+}
