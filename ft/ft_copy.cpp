@@ -329,6 +329,7 @@ int FtRun::runTransaction(FtTransaction* t) {
     _indexFromFile = false;
     _index.clear();
     _byName.clear();
+    _sortedIndex.clear();
     int protocol = _s->protocol();
 
     char real[SFS_PATH_MAX];

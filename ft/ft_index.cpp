@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -32,10 +33,6 @@ public:
 const uint64_t kFnvBasis = 14695981039346656037ULL;
 
 uint64_t fnvStep(uint64_t h, char c) { return (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL; }
-
-bool parentOf(const std::string& dir, const std::string& name) {
-    return name.size() > dir.size() && name.compare(0, dir.size(), dir) == 0 && name[dir.size()] == '/';
-}
 
 }  // namespace
 
@@ -71,8 +68,18 @@ void FtRun::markSeen(const std::string& name, const struct stat64* st, int type,
 }
 
 void FtRun::keepSubtree(const std::string& rel) {
-    for (_IndexEntry& e : _index)
-        if (rel.empty() || e.name == rel || parentOf(rel, e.name)) e.seen = true;
+    if (rel.empty()) {
+        for (_IndexEntry& e : _index) e.seen = true;
+        return;
+    }
+    if (_IndexEntry* e = findIndex(rel)) e->seen = true;
+    // The names below rel sit together in name order, from rel + "/" on.
+    // Entries added after the index was taken are seen already.
+    const std::string prefix = rel + "/";
+    auto it = std::lower_bound(_sortedIndex.begin(), _sortedIndex.end(), prefix,
+                               [this](size_t i, const std::string& p) { return _index[i].name < p; });
+    for (; it != _sortedIndex.end() && _index[*it].name.compare(0, prefix.size(), prefix) == 0; ++it)
+        _index[*it].seen = true;
 }
 
 bool FtRun::readLocalIndex(const std::string& path) {
@@ -124,6 +131,10 @@ void FtRun::adoptIndex(std::vector<_IndexEntry>* entries) {
         _index.push_back(std::move(e));
     }
     entries->clear();
+    _sortedIndex.resize(_index.size());
+    for (size_t i = 0; i < _index.size(); i++) _sortedIndex[i] = i;
+    std::sort(_sortedIndex.begin(), _sortedIndex.end(),
+              [this](size_t a, size_t b) { return _index[a].name < _index[b].name; });
 }
 
 int FtRun::writeLocalIndex() {

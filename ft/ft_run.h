@@ -132,6 +132,9 @@ public:
     bool _indexFromFile = false;
     std::vector<_IndexEntry> _index;
     std::unordered_map<std::string, size_t> _byName;
+    // The positions in _index of the entries taken from the destination,
+    // in name order (keepSubtree finds a folder's entries by it).
+    std::vector<size_t> _sortedIndex;
     // What each moving transaction sent from its source: the files, and
     // the folders walked (the top one too when it is to go).
     struct SentSource {

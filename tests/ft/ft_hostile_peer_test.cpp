@@ -201,3 +201,33 @@ TEST(FtHostilePeer, SignaturesClaimingAHugeSizeSendTheFileWhole) {
         EXPECT_EQ(static_cast<long long>(content.size()), peer.wholeBytes) << size;
     }
 }
+
+// A folder the walk does not enter keeps what the destination holds below
+// it; finding that takes time in proportion to the index, not to the
+// index times the number of such folders.
+TEST(FtHostilePeer, ManyFoldersNotEnteredKeepTheirEntriesInLinearTime) {
+    TempDir dir;
+    const std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    const int kFolders = 10000;
+    const int kPerFolder = 10;
+    for (int i = 0; i < kFolders; i++) mkdir((src + "/d" + std::to_string(i)).c_str(), 0755);
+    TestPeer peer;
+    for (int i = 0; i < kFolders; i++) {
+        peer.extraIndex.push_back(record(FT_TYPE_DIRECTORY, "d" + std::to_string(i), 0, 0));
+        for (int j = 0; j < kPerFolder; j++)
+            peer.extraIndex.push_back(record(FT_TYPE_FILE, "d" + std::to_string(i) + "/f" + std::to_string(j), 1, 0));
+    }
+    peer.extraIndex.push_back(record(FT_TYPE_FILE, "gone", 1, 0));
+    Ft ft;
+    FtTransaction* t = transaction(src, "/d");
+    t->removeMissing = true;
+    t->recursive = false;
+    ft.addTransaction(t);
+    Recorder rec;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_LT(secondsSince(start), 45.0) << "took " << secondsSince(start);
+    EXPECT_EQ(std::vector<std::string>{"/d/gone"}, peer.removed);
+}
