@@ -55,7 +55,7 @@ FtSession::FtSession(MessageBase* out, MessageBase* in, int protocol, FtListener
     : _out(out), _sink(out), _in(in), _stream(nullptr), _connection(nullptr), _protocol(protocol), _listener(listener), _report(report),
       _thread(nullptr), _error(false), _indexComplete(false), _ack(false), _synced(false), _quitAck(false),
       _quitting(false), _quitSent(false), _checksumsWanted(false), _checksums(false), _readerDone(false), _transaction(nullptr), _plainIndexSeen(false),
-      _syncReply(false), _syncStop(false), _syncStatus(0), _sigSize(0), _sigCount(0), _sigStrong(0) {}
+      _syncReply(false), _syncStop(false), _syncKind(0), _syncStatus(0), _sigSize(0), _sigCount(0), _sigStrong(0) {}
 
 FtSession::~FtSession() {
     joinReadThread();
@@ -205,6 +205,9 @@ void FtSession::setTransaction(FtTransaction* t) {
 void FtSession::resetSyncReply() {
     CondSection hold(_syncCond);
     _syncReply = false;
+    _syncKind = 0;
+    _syncStatus = 0;
+    _syncDigest.clear();
     _sigs.clear();
     _sigCount = 0;
     _sigSize = 0;
@@ -216,8 +219,9 @@ bool FtSession::waitFindMd5Reply(int* status, std::string* digest, int stepMs) {
         {
             CondSection hold(_syncCond);
             if (_syncReply) {
-                *status = _syncStatus;
-                *digest = _syncDigest;
+                // Block signatures in place of the digest are no digest.
+                *status = _syncKind == FT_SYNC_FIND_MD5_REPLY ? _syncStatus : 1;
+                *digest = _syncKind == FT_SYNC_FIND_MD5_REPLY ? _syncDigest : std::string();
                 return true;
             }
             if (!_syncStop && !_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for FT_SYNC_FIND_MD5_COMPLETE");
@@ -235,6 +239,14 @@ bool FtSession::waitSignatures(long long* size, int* count, int* strongLen, std:
         {
             CondSection hold(_syncCond);
             if (_syncReply) {
+                // A digest reply in place of the signatures: none to match.
+                if (_syncKind != FT_SYNC_SIGNATURES) {
+                    *size = 0;
+                    *count = -1;
+                    *strongLen = 0;
+                    sigs->clear();
+                    return true;
+                }
                 *size = _sigSize;
                 *count = _sigCount;
                 *strongLen = _sigStrong;
@@ -472,6 +484,7 @@ void FtSession::runReadThread() {
                 if (_in->readInt32(&status) != 0 || readStr(_in, &digest) != 0) status = 1;
                 CondSection hold(_syncCond);
                 _syncReply = true;
+                _syncKind = FT_SYNC_FIND_MD5_REPLY;
                 _syncStatus = status;
                 _syncDigest = digest;
                 _syncCond.broadcast();
@@ -489,6 +502,7 @@ void FtSession::runReadThread() {
                 }
                 CondSection hold(_syncCond);
                 _syncReply = true;
+                _syncKind = FT_SYNC_SIGNATURES;
                 _sigSize = size;
                 _sigCount = count;
                 _sigStrong = strongLen;

@@ -215,6 +215,9 @@ private:
     // Set with the error or the read thread's end (which _cond guards), so
     // that a sync wait sees it under its own lock and no wake-up is lost.
     bool _syncStop GUARDED_BY(_syncCond);
+    // The code of the reply that set _syncReply: each wait takes only its
+    // own kind, and one of the other kind counts as a failed reply.
+    int32_t _syncKind GUARDED_BY(_syncCond);
     int _syncStatus GUARDED_BY(_syncCond);
     std::string _syncDigest GUARDED_BY(_syncCond);
     long long _sigSize GUARDED_BY(_syncCond);

@@ -231,3 +231,37 @@ TEST(FtHostilePeer, ManyFoldersNotEnteredKeepTheirEntriesInLinearTime) {
     EXPECT_LT(secondsSince(start), 45.0) << "took " << secondsSince(start);
     EXPECT_EQ(std::vector<std::string>{"/d/gone"}, peer.removed);
 }
+
+// The append check takes only a digest reply as its answer: block
+// signatures in its place (or what an earlier file's reply left behind)
+// are no digest, and the file goes whole.
+TEST(FtHostilePeer, WrongKindOfReplyToTheDigestRequestSendsTheFileWhole) {
+    TempDir dir;
+    const std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    const std::string prefix = randomBytes(5000, 5);
+    writeFile(src + "/a", prefix + "new tail of a");
+    writeFile(src + "/b", prefix + "new tail of b");
+    setMtime(src + "/a", 1600000000);
+    setMtime(src + "/b", 1600000000);
+    TestPeer peer;
+    peer.wrongReplyFor = "b";
+    PeerNode oldA;
+    oldA.content = prefix;
+    oldA.mtimeMs = 1600000000000LL;
+    peer.files["a"] = oldA;
+    PeerNode oldB;
+    oldB.content = randomBytes(5000, 6);
+    oldB.mtimeMs = 1600000000000LL;
+    peer.files["b"] = oldB;
+    Ft ft;
+    FtTransaction* t = transaction(src, "/d");
+    t->modifiedOnly = true;
+    t->algorithm = 1;
+    ft.addTransaction(t);
+    Recorder rec;
+    EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_TRUE(peer.files["a"].content == prefix + "new tail of a");
+    EXPECT_TRUE(peer.files["b"].content == prefix + "new tail of b");
+    EXPECT_TRUE(peer.problems.empty());
+}

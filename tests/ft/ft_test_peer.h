@@ -89,6 +89,9 @@ public:
     bool errorOnFindMd5 = false;
     // Sent as the destination's size in block signatures when not -1.
     long long signatureSize = -1;
+    // Answers the append check's digest request for this name with block
+    // signatures (the other partial update's reply) instead.
+    std::string wrongReplyFor;
 
     std::map<std::string, PeerNode> files;  // the destination tree, by relative name
     std::vector<int> commands;              // every command outside file lists, in order
@@ -282,6 +285,11 @@ private:
                     return false;
                 }
                 *content = old;
+                if (h.name == wrongReplyFor) {
+                    reply(FT_SYNC_SIGNATURES);
+                    ft_writeSignatures(_out, static_cast<long long>(old.size()), -1, 0, nullptr);
+                    continue;
+                }
                 reply(FT_SYNC_FIND_MD5_REPLY);
                 _out->writeInt32(0);
                 _out->writeString(md5Hex(old.substr(static_cast<size_t>(off), static_cast<size_t>(len))).c_str());
