@@ -265,3 +265,55 @@ TEST(FtHostilePeer, WrongKindOfReplyToTheDigestRequestSendsTheFileWhole) {
     EXPECT_TRUE(peer.files["b"].content == prefix + "new tail of b");
     EXPECT_TRUE(peer.problems.empty());
 }
+
+// A local index file cut short or with any one byte changed is either read
+// as some index or refused as damaged (and the destination's fetched):
+// either way the run ends well and the destination ends up with the
+// source's files.
+TEST(FtHostilePeer, DamagedLocalIndexFilesAreRefusedOrReadNeverTrusted) {
+    TempDir dir;
+    const std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/a", "alpha");
+    mkdir((src + "/d").c_str(), 0755);
+    writeFile(src + "/d/c", "gamma");
+    symlink("a", (src + "/l").c_str());
+    std::map<std::string, PeerNode> dest;
+    auto run = [&](TestPeer* peer, Ft* ft) {
+        peer->files = dest;
+        ft->setIndexDirectory(dir.path().c_str());
+        FtTransaction* t = transaction(src, "/dest");
+        t->modifiedOnly = true;
+        t->linkKeepInTree = true;
+        t->setIndexName("idx");
+        ft->addTransaction(t);
+        Recorder rec;
+        return runAgainst(peer, ft, FT_PROTOCOL_2, &rec);
+    };
+    {
+        TestPeer peer;
+        Ft ft;
+        ASSERT_EQ(0, run(&peer, &ft));
+        dest = peer.files;
+    }
+    const std::string indexPath = dir.file("idx-peerhost");
+    const std::string good = readFile(indexPath);
+    ASSERT_GT(good.size(), 20u);
+    std::vector<std::string> damaged;
+    for (size_t len = 0; len < good.size(); len++) damaged.push_back(good.substr(0, len));
+    for (size_t i = 0; i < good.size(); i++)
+        for (unsigned char x : {0x01, 0x80, 0xff}) {
+            std::string d = good;
+            d[i] = static_cast<char>(d[i] ^ x);
+            damaged.push_back(d);
+        }
+    for (size_t k = 0; k < damaged.size(); k++) {
+        writeFile(indexPath, damaged[k]);
+        TestPeer peer;
+        Ft ft;
+        EXPECT_EQ(0, run(&peer, &ft)) << k;
+        EXPECT_EQ("alpha", peer.files["a"].content) << k;
+        EXPECT_EQ("gamma", peer.files["d/c"].content) << k;
+        EXPECT_TRUE(peer.problems.empty()) << k;
+    }
+}
