@@ -338,13 +338,21 @@ int FtRun::syncAppend(SfsFile* file, const std::string& local, const struct stat
             }
             long long want = std::min<long long>(kLiteralPiece, st.st_size - offset);
             long long have = 0;
+            int got = 0;
             while (have < want) {
-                int got = file->read(reinterpret_cast<char*>(buf.data()) + have, static_cast<int>(want - have));
+                got = file->read(reinterpret_cast<char*>(buf.data()) + have, static_cast<int>(want - have));
                 if (got <= 0) break;
                 have += got;
             }
             if (have < want) {
+                // The destination keeps its copy; say why, as a whole copy
+                // would.
                 result = FT_DATA_DISCARD;
+                if (got < 0)
+                    fileProblem(false, "Unable to read file: %s", local, "Error: Unable to read file: %s\n", local.c_str());
+                else
+                    fileProblem(false, "File shrank during copy: %s", local,
+                                "Warning: %s\n    File shrank while being transferred.\n", local.c_str());
                 break;
             }
             sendLiteral(offset, buf.data(), have, level);

@@ -4,14 +4,18 @@
 // lose nothing on the destination that the source still has, and never
 // crash or stall.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
 #include <string>
 
+#include "dirbase/sfs_unix.h"
 #include "ft/ft.h"
 #include "ft/ft_entry.h"
 #include "ft/ft_protocol.h"
@@ -317,3 +321,66 @@ TEST(FtHostilePeer, DamagedLocalIndexFilesAreRefusedOrReadNeverTrusted) {
         EXPECT_TRUE(peer.problems.empty()) << k;
     }
 }
+
+namespace {
+
+// The native file system, cutting one file short just before it is opened
+// for reading: a file that shrinks between the walk's look at it and the
+// read.
+class ShrinkingSfs : public UnixSfs {
+public:
+    ShrinkingSfs() : UnixSfs(nullptr) {}
+    std::string path;
+    off_t cutTo = 0;
+    int open(const char* p, SfsFile** file, int flags, int mode, bool adjust) override {
+        if (path == p) {
+            if (truncate(p, cutTo) != 0) return setError(errno, -1);
+            path.clear();
+        }
+        return UnixSfs::open(p, file, flags, mode, adjust);
+    }
+};
+
+struct ProblemRecorder : Recorder {
+    std::vector<std::string> problems;
+    void progress(const char*, const char*, const char* what, long long, long long, long long, FtTransaction*) override {
+        if (strstr(what, "during copy") != nullptr) problems.push_back(what);
+    }
+};
+
+}  // namespace
+
+// A file that shrinks before its new tail is read is reported, whichever
+// way it was being sent, not dropped without a word.
+TEST(FtHostilePeer, FileShrinkingBeforeItsUpdateIsReported) {
+    for (int algorithm : {0, 1, 2}) {
+        SCOPED_TRACE(algorithm);
+        TempDir dir;
+        const std::string src = dir.file("src");
+        mkdir(src.c_str(), 0755);
+        const std::string content = randomBytes(10000, 9);
+        writeFile(src + "/f", content);
+        setMtime(src + "/f", 1600000000);
+        TestPeer peer;
+        PeerNode old;
+        old.content = content.substr(0, 6000);
+        old.mtimeMs = 1600000000000LL;
+        peer.files["f"] = old;
+        Ft ft;
+        ShrinkingSfs* sfs = new ShrinkingSfs;
+        sfs->path = src + "/f";
+        sfs->cutTo = 8000;
+        ft.setFileSystem(sfs);
+        ft.setValidationDelay(0);
+        FtTransaction* t = transaction(src, "/d");
+        t->modifiedOnly = true;
+        t->algorithm = algorithm;
+        ft.addTransaction(t);
+        ProblemRecorder rec;
+        runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec);
+        ASSERT_FALSE(rec.problems.empty());
+        EXPECT_EQ("File shrank during copy: " + src + "/f", rec.problems.front());
+        EXPECT_TRUE(peer.problems.empty());
+    }
+}
+
