@@ -153,6 +153,17 @@ int Ft::_copyTo(const Principal* principal, const char* host, const char* port, 
 
 namespace {
 
+// A source named relative to the current directory, made absolute: real
+// paths are resolved from the root.
+std::string absoluteSource(const char* source) {
+    std::string path = source;
+    if (path.empty() || path[0] != '/') {
+        char cwd[SFS_PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
+    }
+    return path;
+}
+
 long long nowMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -333,11 +344,7 @@ int FtRun::runTransaction(FtTransaction* t) {
     int protocol = _s->protocol();
 
     char real[SFS_PATH_MAX];
-    std::string source = t->source;
-    if (source[0] != '/') {
-        char cwd[SFS_PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) != nullptr) source = std::string(cwd) + "/" + source;
-    }
+    std::string source = absoluteSource(t->source);
     if (_sfs->realPath(real, sizeof real, source.c_str(), nullptr, true) != 0) {
         _s->setError("Unable to stat: %s [2]", t->source);
         return -1;
@@ -467,7 +474,8 @@ int Ft::preview(std::string* out) {
     for (FtTransaction* t = _transactions; t != nullptr; t = t->next) {
         char real[SFS_PATH_MAX];
         struct stat64 st;
-        if (t->source == nullptr || _sfs->realPath(real, sizeof real, t->source, nullptr, true) != 0 ||
+        if (t->source == nullptr ||
+            _sfs->realPath(real, sizeof real, absoluteSource(t->source).c_str(), nullptr, true) != 0 ||
             _sfs->stat(real, &st, true) != 0) {
             log(_debug_ft, LOG_WARNING, 0, 0, "Unable to stat: %s [2]", t->source != nullptr ? t->source : "");
             return -1;

@@ -413,3 +413,26 @@ TEST(FtEngine, CancelStableTimeBandwidthAndMove) {
         EXPECT_EQ(0, std::count(peer.commands.begin(), peer.commands.end(), FT_MARK_COMPLETE));
     }
 }
+
+// A preview walks what a copy would send, for a source named relative to
+// the current directory as for an absolute one.
+TEST(FtEngine, PreviewListsTheEntriesOfRelativeAndAbsoluteSources) {
+    TempDir dir;
+    mkdir(dir.file("src").c_str(), 0755);
+    mkdir(dir.file("src/d").c_str(), 0755);
+    writeFile(dir.file("src/a"), "alpha");
+    writeFile(dir.file("src/d/c"), "gamma");
+    char cwd[4096];
+    ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(0, chdir(dir.path().c_str()));
+    for (const std::string& source : {dir.file("src"), std::string("src"), std::string("./src/")}) {
+        Ft ft;
+        FtTransaction* t = transaction(source, "/dest");
+        t->recursive = true;
+        ft.addTransaction(t);
+        std::string listed;
+        EXPECT_EQ(0, ft.preview(&listed)) << source;
+        EXPECT_EQ("a\nd\nd/c\n", listed) << source;
+    }
+    ASSERT_EQ(0, chdir(cwd));
+}
