@@ -187,7 +187,11 @@ int FtRun::prepareIndex() {
         return -1;
     }
     _s->print("Index received OK.\n");
-    adoptIndex(&_s->index());
+    // Taken out of the session in one swap, as short a window as there is
+    // for an index the peer might send again unasked.
+    std::vector<_IndexEntry> received;
+    received.swap(_s->index());
+    adoptIndex(&received);
     _haveIndex = true;
     return 0;
 }
