@@ -29,6 +29,17 @@ int kindOf(int operation) {
 // Set on an entry that must never be found again; it goes once unused.
 const long long kExpired = -(1LL << 40);
 
+// A time this far ahead of the clock means the clock was set back since it
+// was taken (a second or so is only two threads reading the clock in turn).
+const int kClockStepBack = 2;
+
+// Whether an entry created at `created` is past its lifetime at `now`. One
+// from the clock's future has an unknown age: it is stale too, or a clock
+// set back by an hour would keep every answer for an hour more.
+bool isStale(long long now, long long created) {
+    return now - created > kCredsCacheLifetime || created - now > kClockStepBack;
+}
+
 }  // namespace
 
 long long credsNow() {
@@ -67,7 +78,7 @@ CredsCacheEntry* CredsCache::find(long long now, const char* name, long id, int 
     CredsCacheEntry** link = &_head;
     while (*link != nullptr) {
         CredsCacheEntry* e = *link;
-        if (now - e->created > kCredsCacheLifetime) {
+        if (isStale(now, e->created)) {
             if (e->useCount == 0) {
                 log(_debug_creds, LOG_TRACE, 0, 0, "Creds: purging cache row, t = %d", static_cast<int>(e->created));
                 *link = e->next;
@@ -243,7 +254,11 @@ void killHung(pid_t pid) {
 int CredsLockTable::killHungChildren(long long now, int limitSeconds) {
     int killed = 0;
     CondSection hold(_block);
+    // A start well in the clock's future means the clock was set back: the
+    // child is timed from now on, so that it is not spared for as long as
+    // the step.
     for (Slot& s : _slots) {
+        if (s.started - now > kClockStepBack) s.started = now;
         if (s.operation == 0 || s.pid <= 0 || now - s.started <= limitSeconds) continue;
         killHung(s.pid);
         s.pid = 0;
@@ -251,6 +266,7 @@ int CredsLockTable::killHungChildren(long long now, int limitSeconds) {
         killed++;
     }
     for (size_t i = 0; i < _unslotted.size();) {
+        if (_unslotted[i].started - now > kClockStepBack) _unslotted[i].started = now;
         if (now - _unslotted[i].started <= limitSeconds) {
             i++;
             continue;

@@ -78,8 +78,9 @@ public:
     CredsCache& operator=(const CredsCache&) = delete;
 
     // The freshest matching entry for the operation's key, its use count
-    // raised, or null. Entries older than kCredsCacheLifetime are removed
-    // on the way when unused and skipped otherwise.
+    // raised, or null. Entries older than kCredsCacheLifetime, or from the
+    // clock's future (it was set back since), are removed on the way when
+    // unused and skipped otherwise.
     CredsCacheEntry* find(long long now, const char* name, long id, int operation);
     // Takes ownership of a new entry: marks older entries with the same kind
     // and name or id as expired, puts it at the head with a use count of 1.
@@ -128,7 +129,8 @@ public:
     // pid is never killed once another process may have it.
     void clearChild(int slot, pid_t pid);
     // SIGKILLs every recorded child started more than limitSeconds before
-    // now and forgets it; returns how many.
+    // now and forgets it; returns how many. A start after now (the clock was
+    // set back) is moved to now.
     int killHungChildren(long long now, int limitSeconds);
     // Slots taken.
     int slotsInUse();

@@ -256,6 +256,26 @@ TEST_F(LookupTest, CacheLifetimeFollowsTheClock) {
     EXPECT_EQ(0, _credsCache.size());
 }
 
+// A system clock set back (by hand, or by a time service at start-up) must
+// not make the answers taken before it look fresh for as long as the step:
+// their age is unknown, so they are looked up again.
+TEST_F(LookupTest, AClockSetBackDoesNotKeepOldAnswers) {
+    char buf[1024];
+    struct passwd pw, *result;
+    auto lookUp = [&] {
+        EXPECT_EQ(0, s_getpwnam_r("root", &pw, buf, sizeof(buf), &result));
+        EXPECT_EQ(&pw, result);
+        return childrenFor(CREDS_OP_USER_BY_NAME, "root");
+    };
+    EXPECT_EQ(1, lookUp());
+    credstest::clockOffset() = -1;  // a second's wobble is no step
+    EXPECT_EQ(1, lookUp());
+    credstest::clockOffset() = -3600;
+    EXPECT_EQ(2, lookUp());
+    EXPECT_EQ(2, lookUp());  // the new answer is fresh by the new clock
+    EXPECT_EQ(1, _credsCache.size());
+}
+
 TEST(CredsLockTable, SameKeyWaitsAndAFullTableOnlyLosesCoalescing) {
     LogCapture captured;
     CredsLockTable table;
@@ -345,6 +365,40 @@ TEST_F(LookupTest, HungChildIsKilledWhenTheLockTableIsFull) {
     expectHungChildKilledAndTheLookupRetried();
     for (int slot : slots) _credsLocks.unlock(slot);
     EXPECT_EQ(0, _credsLocks.slotsInUse());
+}
+
+// A clock set back while a child hangs must not spare the child for as long
+// as the step: it is killed 15 seconds after the clock was seen going back.
+TEST_F(LookupTest, HungChildIsKilledAfterTheClockIsSetBack) {
+    credsSetSafetyPeriodForTests(20);
+    credstest::mark("hang");
+    std::atomic<bool> done{false};
+    std::thread lookup([&done] {
+        char buf[1024];
+        struct passwd pw, *result = nullptr;
+        s_getpwnam_r("daemon", &pw, buf, sizeof(buf), &result);
+        done = true;
+    });
+    std::string pid;
+    for (int i = 0; i < 1000 && pid.empty(); i++) {
+        usleep(10000);
+        pid = readFile(credstest::path("hung.pid"));
+    }
+    if (pid.empty()) {
+        credstest::clockOffset() = 16;
+        lookup.join();
+        FAIL() << "the child never started";
+    }
+    credstest::clockOffset() = -3600;
+    usleep(200 * 1000);  // the safety thread looks several times meanwhile
+    EXPECT_EQ(0, kill(std::stoi(pid), 0));
+    credstest::clockOffset() = -3600 + 16;
+    for (int i = 0; i < 1000 && !done; i++) usleep(10000);
+    bool killedInTime = done;
+    if (!done) kill(std::stoi(pid), SIGKILL);  // so that the lookup ends and the test can report
+    lookup.join();
+    EXPECT_TRUE(killedInTime) << "the hung child was spared";
+    EXPECT_EQ(2, childrenFor(CREDS_OP_USER_BY_NAME, "daemon"));
 }
 
 TEST_F(LookupTest, ChildrenThatFailAreRetriedThenReported) {
