@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <unordered_map>
+#include <vector>
+
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 
@@ -130,9 +133,15 @@ private:
         return new Any(d);
     }
 
+    // The elements are gathered first and the array made once: appending
+    // grows an array by one slot at a time, which costs a copy of the whole
+    // array per element.
     Any* array(int depth) {
         _p++;
-        AnyArray* a = new AnyArray();
+        std::vector<Any*> elements;
+        auto drop = [&elements] {
+            for (Any* e : elements) delete e;
+        };
         skipSpace();
         if (*_p == ']') {
             _p++;
@@ -140,10 +149,10 @@ private:
             for (;;) {
                 Any* v = value(depth + 1);
                 if (v == nullptr) {
-                    delete a;
+                    drop();
                     return nullptr;
                 }
-                a->append(v);
+                elements.push_back(v);
                 skipSpace();
                 if (*_p == ',') {
                     _p++;
@@ -153,18 +162,27 @@ private:
                     _p++;
                     break;
                 }
-                delete a;
+                drop();
                 return fail("expected ',' or ']'");
             }
+        }
+        AnyArray* a = new AnyArray();
+        if (!elements.empty()) {
+            a->elements = static_cast<Any**>(malloc(sizeof(Any*) * elements.size()));
+            memcpy(a->elements, elements.data(), sizeof(Any*) * elements.size());
+            a->count = static_cast<int>(elements.size());
         }
         Any* out = new Any();
         out->setArray(a);
         return out;
     }
 
+    // A repeated name replaces the value of its entry; the entries are found
+    // by name through a table rather than by walking the set each time.
     Any* object(int depth) {
         _p++;
         Attributes* attrs = new Attributes();
+        std::unordered_map<std::string, Attributes::AttrList*> byName;
         skipSpace();
         if (*_p == '}') {
             _p++;
@@ -187,7 +205,15 @@ private:
                     delete attrs;
                     return nullptr;
                 }
-                attrs->addOrSetAttribute(key.c_str(), v);
+                // The entry's name ends at the first NUL a "\u0000" made.
+                std::string name(key.c_str());
+                auto found = byName.find(name);
+                if (found != byName.end()) {
+                    found->second->replaceValue(v);
+                } else {
+                    attrs->addAttribute(name.c_str(), v);
+                    byName.emplace(std::move(name), attrs->head);
+                }
                 skipSpace();
                 if (*_p == ',') {
                     _p++;

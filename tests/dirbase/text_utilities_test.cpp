@@ -3,13 +3,18 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "dirbase/acl.h"
+#include "dirbase/any.h"
+#include "dirbase/attributes.h"
 #include "dirbase/build_json.h"
+#include "dirbase/json_reader.h"
 #include "dirbase/string_builder.h"
 
 namespace {
@@ -74,3 +79,45 @@ TEST(BuildJson, EachLetterWritesItsMember) {
 }
 
 }  // namespace
+
+// Large documents read in time that grows with their size: neither a long
+// array nor an object with many members may cost a pass over what was read
+// so far for each element. The bound only catches that regression.
+TEST(JsonReader, LongArraysAndLargeObjectsReadInLinearTime) {
+    const int kElements = 100000, kMembers = 50000;
+    std::string array = "[";
+    for (int i = 0; i < kElements; i++) array += (i > 0 ? "," : "") + std::to_string(i);
+    array += "]";
+    std::string object = "{";
+    for (int i = 0; i < kMembers; i++) object += (i > 0 ? ",\"k" : "\"k") + std::to_string(i) + "\":" + std::to_string(i);
+    object += ",\"k7\":\"again\",\"z\\u0000tail\":1,\"z\":2}";
+
+    auto started = std::chrono::steady_clock::now();
+    std::string error;
+    std::unique_ptr<Any> list(parseJsonValue(array.c_str(), &error));
+    std::unique_ptr<Any> members(parseJsonValue(object.c_str(), &error));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 20.0);
+
+    ASSERT_NE(nullptr, list);
+    AnyArray* a = list->getArray();
+    ASSERT_NE(nullptr, a);
+    ASSERT_EQ(kElements, a->size());
+    EXPECT_EQ(0, a->get(0)->getInt32());
+    EXPECT_EQ(kElements - 1, a->get(kElements - 1)->getInt32());
+
+    ASSERT_NE(nullptr, members);
+    Translatable* obj = nullptr;
+    ASSERT_TRUE(members->getObject(&obj));
+    Attributes* attrs = static_cast<Attributes*>(obj);
+    // A repeated name keeps its place and takes the last value; a name cut
+    // at a NUL is the same name as its part before it.
+    EXPECT_EQ(kMembers + 1, attrs->size());
+    EXPECT_STREQ("again", attrs->getStringAttribute("k7"));
+    EXPECT_EQ(kMembers - 1, attrs->getAttribute(("k" + std::to_string(kMembers - 1)).c_str())->getInt32());
+    EXPECT_EQ(2, attrs->getAttribute("z")->getInt32());
+    char** keys = attrs->getKeys();
+    EXPECT_STREQ("z", keys[0]);
+    EXPECT_STREQ("k0", keys[kMembers]);
+    Attributes::freeKeys(keys);
+}
