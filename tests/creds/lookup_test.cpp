@@ -307,43 +307,59 @@ TEST(CredsLockTable, SameKeyWaitsAndAFullTableOnlyLosesCoalescing) {
     EXPECT_EQ(0, table.slotsInUse());
 }
 
+// A lookup of "daemon" on a thread of its own whose first child hangs: the
+// child's process id once it has started (empty when it never did; the
+// lookup is then let go and joined).
+struct HungLookup {
+    std::string name;
+    std::atomic<bool> done{false};
+    std::thread thread;
+    std::string pid;
+
+    HungLookup() {
+        credstest::mark("hang");
+        thread = std::thread([this] {
+            char buf[1024];
+            struct passwd pw, *result = nullptr;
+            if (s_getpwnam_r("daemon", &pw, buf, sizeof(buf), &result) == 0 && result != nullptr)
+                name = pw.pw_name;
+            done = true;
+        });
+        for (int i = 0; i < 1000 && pid.empty(); i++) {
+            usleep(10000);
+            pid = readFile(credstest::path("hung.pid"));
+        }
+        if (pid.empty()) {
+            credstest::clockOffset() = 16;
+            thread.join();
+        }
+    }
+    // Waits up to 10 s for the lookup to end; false when it did not (its
+    // child is then killed, so that it ends and the test can report).
+    bool endsInTime() {
+        for (int i = 0; i < 1000 && !done; i++) usleep(10000);
+        bool ended = done;
+        if (!ended) kill(std::stoi(pid), SIGKILL);
+        thread.join();
+        return ended;
+    }
+};
+
 // A lookup whose first child hangs: the child must be left alone while
 // young, killed once older than 15 seconds, and the lookup retried.
 void expectHungChildKilledAndTheLookupRetried() {
     LogCapture captured;
     credsSetSafetyPeriodForTests(20);
-    credstest::mark("hang");
-    std::string name;
-    std::atomic<bool> done{false};
-    std::thread lookup([&name, &done] {
-        char buf[1024];
-        struct passwd pw, *result = nullptr;
-        if (s_getpwnam_r("daemon", &pw, buf, sizeof(buf), &result) == 0 && result != nullptr) name = pw.pw_name;
-        done = true;
-    });
-    std::string pid;
-    for (int i = 0; i < 1000 && pid.empty(); i++) {
-        usleep(10000);
-        pid = readFile(credstest::path("hung.pid"));
-    }
-    if (pid.empty()) {
-        credstest::clockOffset() = 16;
-        lookup.join();
-        FAIL() << "the child never started";
-    }
+    HungLookup lookup;
+    const std::string& pid = lookup.pid;
+    if (pid.empty()) FAIL() << "the child never started";
     // Not killed while young ...
     usleep(100 * 1000);
     EXPECT_EQ(0, kill(std::stoi(pid), 0));
     // ... but once older than 15 seconds.
     credstest::clockOffset() = 16;
-    for (int i = 0; i < 1000 && !done; i++) usleep(10000);
-    if (!done) {
-        kill(std::stoi(pid), SIGKILL);  // so that the lookup ends and the test can report
-        lookup.join();
-        FAIL() << "the hung child was never killed";
-    }
-    lookup.join();
-    EXPECT_EQ("daemon", name);
+    if (!lookup.endsInTime()) FAIL() << "the hung child was never killed";
+    EXPECT_EQ("daemon", lookup.name);
     EXPECT_EQ(2, childrenFor(CREDS_OP_USER_BY_NAME, "daemon"));
     EXPECT_TRUE(captured.contains("Creds: credSafetyTimer will kill sub-process " + std::to_string(std::stoi(pid)) +
                                   ". it's seems to have hung"));
@@ -371,33 +387,13 @@ TEST_F(LookupTest, HungChildIsKilledWhenTheLockTableIsFull) {
 // as the step: it is killed 15 seconds after the clock was seen going back.
 TEST_F(LookupTest, HungChildIsKilledAfterTheClockIsSetBack) {
     credsSetSafetyPeriodForTests(20);
-    credstest::mark("hang");
-    std::atomic<bool> done{false};
-    std::thread lookup([&done] {
-        char buf[1024];
-        struct passwd pw, *result = nullptr;
-        s_getpwnam_r("daemon", &pw, buf, sizeof(buf), &result);
-        done = true;
-    });
-    std::string pid;
-    for (int i = 0; i < 1000 && pid.empty(); i++) {
-        usleep(10000);
-        pid = readFile(credstest::path("hung.pid"));
-    }
-    if (pid.empty()) {
-        credstest::clockOffset() = 16;
-        lookup.join();
-        FAIL() << "the child never started";
-    }
+    HungLookup lookup;
+    if (lookup.pid.empty()) FAIL() << "the child never started";
     credstest::clockOffset() = -3600;
     usleep(200 * 1000);  // the safety thread looks several times meanwhile
-    EXPECT_EQ(0, kill(std::stoi(pid), 0));
+    EXPECT_EQ(0, kill(std::stoi(lookup.pid), 0));
     credstest::clockOffset() = -3600 + 16;
-    for (int i = 0; i < 1000 && !done; i++) usleep(10000);
-    bool killedInTime = done;
-    if (!done) kill(std::stoi(pid), SIGKILL);  // so that the lookup ends and the test can report
-    lookup.join();
-    EXPECT_TRUE(killedInTime) << "the hung child was spared";
+    EXPECT_TRUE(lookup.endsInTime()) << "the hung child was spared";
     EXPECT_EQ(2, childrenFor(CREDS_OP_USER_BY_NAME, "daemon"));
 }
 
