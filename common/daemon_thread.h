@@ -60,11 +60,13 @@ public:
     // Called on the thread after run() returns.
     virtual void onRunComplete();
 
-    // Creates the thread and waits until its run() calls setInitialized().
-    // A thread that cannot be created is logged and left unstarted: its
-    // run() never executes, getStartError() says why, and the object is the
-    // starter's to delete whatever delete on exit says.
-    void start();
+    // Creates the thread and waits until its run() calls setInitialized();
+    // 0, or pthread_create's error number. A thread that cannot be created
+    // is logged and left unstarted: its run() never executes, and the
+    // object is the starter's to delete whatever delete on exit says. (For
+    // a detached thread deleted on exit, the result is the one way to tell:
+    // once start() has returned, the thread may have deleted the object.)
+    int start();
     void setInitialized();
     // Waits until run() has returned, then joins the thread. Only for threads
     // that are neither detached nor deleted on exit. After a start() that

@@ -158,7 +158,7 @@ void DaemonThread::adoptCallingThread() {
     _started = true;
 }
 
-void DaemonThread::start() {
+int DaemonThread::start() {
     _startInProgress = true;
     _state.lock();
     _startError = 0;
@@ -170,7 +170,7 @@ void DaemonThread::start() {
         _state.broadcast();
         _state.unlock();
         _startInProgress = false;
-        return;
+        return rv;
     }
     _threadCreated = true;
     if (_detached) pthread_detach(_thread);
@@ -178,6 +178,7 @@ void DaemonThread::start() {
     _state.unlock();
     _started = true;
     _startInProgress = false;
+    return 0;
 }
 
 void* DaemonThread::_threadHelperMain(void* arg) {

@@ -115,11 +115,9 @@ struct Scan {
 // counted among the provider's running scans until it answers.
 class ScanThread : public DaemonThread {
 public:
-    // *ran is set once the thread runs, before start() returns; after
-    // that the object is the thread's, and may be gone.
     ScanThread(const std::string& path, double seconds, long long requestId,
-               std::shared_ptr<std::atomic<int>> running, bool* ran)
-        : _path(path), _running(std::move(running)), _ran(ran) {
+               std::shared_ptr<std::atomic<int>> running)
+        : _path(path), _running(std::move(running)) {
         _scan.limit = seconds;
         _scan.requestId = requestId;
         setName("mount-scan");
@@ -127,8 +125,6 @@ public:
         setDetached();
     }
     void run() override {
-        *_ran = true;
-        _ran = nullptr;
         setInitialized();
         FutureResult* done = new FutureResult(nullptr);
         struct stat st;
@@ -153,7 +149,6 @@ private:
     std::string _path;
     Scan _scan;
     std::shared_ptr<std::atomic<int>> _running;
-    bool* _ran;
 };
 
 double argSeconds(Any** args) {
@@ -401,10 +396,8 @@ int MountProvider::execute(const Principal*, DirectoryObject* object, const char
         }
         // The answer comes later, by request id, from the scanning thread;
         // this result stays incomplete.
-        bool ran = false;
-        ScanThread* t = new ScanThread(m.path, seconds, requestId, _scans, &ran);
-        t->start();
-        if (!ran) {
+        ScanThread* t = new ScanThread(m.path, seconds, requestId, _scans);
+        if (t->start() != 0) {
             delete t;
             (*_scans)--;
             return DirError::E_NO_RESOURCE;

@@ -38,19 +38,15 @@ public:
     // Runs on the listener's thread, so the connection takes its hold on
     // the listener's TLS context while the listener still exists: stop()
     // may delete it before this thread first runs.
-    // *ran is set once the thread runs, before start() returns; after
-    // that the object is the thread's, and may be gone.
-    FtdSessionThread(FtdServer* server, StreamConnector* connector, int socket, const char* peer, bool* ran)
+    FtdSessionThread(FtdServer* server, StreamConnector* connector, int socket, const char* peer)
         : _server(server), _socket(socket), _peer(peer != nullptr ? peer : ""),
-          _connection(new StreamConnection(connector, socket, _peer.c_str())), _ran(ran) {
+          _connection(new StreamConnection(connector, socket, _peer.c_str())) {
         setName("ftd-session");
         // Nobody joins a session: it deletes itself, and stop() waits for
         // its end through sessionEnded().
         setDetached();
     }
     void run() override {
-        *_ran = true;
-        _ran = nullptr;
         setInitialized();
         std::atomic<long long> work{0};
         ftdSetThreadActivity(&work);
@@ -76,7 +72,6 @@ private:
     int _socket;
     std::string _peer;
     std::unique_ptr<StreamConnection> _connection;
-    bool* _ran;
 };
 
 }  // namespace
@@ -224,10 +219,8 @@ void FtdServer::onAccept(StreamConnector* connector, int socket, const char* pee
             peer != nullptr ? peer : "", _maxSessions, turnedAway);
         return;
     }
-    bool ran = false;
-    FtdSessionThread* t = new FtdSessionThread(this, connector, socket, peer, &ran);
-    t->start();
-    if (!ran) {
+    FtdSessionThread* t = new FtdSessionThread(this, connector, socket, peer);
+    if (t->start() != 0) {
         // No thread: the session ends here, as its thread would have ended it.
         forgetSocket(socket);
         delete t;  // closes the connection
