@@ -44,4 +44,21 @@ inline FtTransaction* transaction(const std::string& src, const std::string& des
     return t;
 }
 
+// An update of src to "/d": only what changed travels, changed files by
+// the partial-update algorithm given (0: whole).
+inline FtTransaction* updateOf(const std::string& src, int algorithm) {
+    FtTransaction* t = transaction(src, "/d");
+    t->modifiedOnly = true;
+    t->algorithm = algorithm;
+    return t;
+}
+
+// Runs one transaction alone against the peer, over the current protocol.
+inline int runOne(TestPeer* peer, FtTransaction* t) {
+    Ft ft;
+    ft.addTransaction(t);
+    Recorder rec;
+    return runAgainst(peer, &ft, FT_PROTOCOL_2, &rec);
+}
+
 #endif

@@ -53,12 +53,7 @@ TEST(FtHostilePeer, ExtremeIndexTimesAreComparedWithoutOverflow) {
         writeFile(src + "/f", "12345");
         TestPeer peer;
         peer.extraIndex.push_back(record(FT_TYPE_FILE, "f", 5, mtime));
-        Ft ft;
-        FtTransaction* t = transaction(src, "/d");
-        t->modifiedOnly = true;
-        ft.addTransaction(t);
-        Recorder rec;
-        EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << mtime;
+        EXPECT_EQ(0, runOne(&peer, updateOf(src, 0))) << mtime;
         EXPECT_EQ("12345", peer.files["f"].content) << mtime;
     }
 }
@@ -108,13 +103,9 @@ TEST(FtHostilePeer, NameListedTwiceInTheIndexIsNotRemovedAfterItWasSent) {
         peer.files["a"] = old;
         peer.files["gone"] = old;
         peer.extraIndex.push_back(record(type, "a", 5, 0));
-        Ft ft;
-        FtTransaction* t = transaction(src, "/d");
-        t->modifiedOnly = true;
+        FtTransaction* t = updateOf(src, 0);
         t->removeMissing = true;
-        ft.addTransaction(t);
-        Recorder rec;
-        EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << type;
+        EXPECT_EQ(0, runOne(&peer, t)) << type;
         EXPECT_EQ("fresh", peer.files["a"].content) << type;
         EXPECT_EQ(std::vector<std::string>{"/d/gone"}, peer.removed) << type;
     }
@@ -164,10 +155,7 @@ TEST(FtHostilePeer, NegativeIndexSizeSendsTheFileWhole) {
             TestPeer peer;
             peer.extraIndex.push_back(record(FT_TYPE_FILE, "f", -5, 1600000000000LL));
             Ft ft;
-            FtTransaction* t = transaction(src, "/d");
-            t->modifiedOnly = true;
-            t->algorithm = algorithm;
-            ft.addTransaction(t);
+            ft.addTransaction(updateOf(src, algorithm));
             Recorder rec;
             EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
             EXPECT_EQ(1u, peer.files.count("f"));
@@ -194,13 +182,7 @@ TEST(FtHostilePeer, SignaturesClaimingAHugeSizeSendTheFileWhole) {
         old.content = randomBytes(4000, 4);
         old.mtimeMs = 1600000000000LL;
         peer.files["f"] = old;
-        Ft ft;
-        FtTransaction* t = transaction(src, "/d");
-        t->modifiedOnly = true;
-        t->algorithm = 2;
-        ft.addTransaction(t);
-        Recorder rec;
-        EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << size;
+        EXPECT_EQ(0, runOne(&peer, updateOf(src, 2))) << size;
         EXPECT_EQ(content, peer.files["f"].content) << size;
         EXPECT_EQ(static_cast<long long>(content.size()), peer.wholeBytes) << size;
     }
@@ -258,13 +240,7 @@ TEST(FtHostilePeer, WrongKindOfReplyToTheDigestRequestSendsTheFileWhole) {
     oldB.content = randomBytes(5000, 6);
     oldB.mtimeMs = 1600000000000LL;
     peer.files["b"] = oldB;
-    Ft ft;
-    FtTransaction* t = transaction(src, "/d");
-    t->modifiedOnly = true;
-    t->algorithm = 1;
-    ft.addTransaction(t);
-    Recorder rec;
-    EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    EXPECT_EQ(0, runOne(&peer, updateOf(src, 1)));
     EXPECT_TRUE(peer.files["a"].content == prefix + "new tail of a");
     EXPECT_TRUE(peer.files["b"].content == prefix + "new tail of b");
     EXPECT_TRUE(peer.problems.empty());

@@ -11,6 +11,27 @@ namespace {
 
 using namespace script_test;
 
+// Runs the parser's script with y = 1, which prints firstOut and then fails
+// with "Variable not defined" (46) on line 2; then again with y = 0 and
+// without recover(), where the 1 / y in the script fails first: that
+// failure is not recorded, the run fails, and the earlier error stays.
+void expectTheEarlierErrorKept(Parser& parser, VarSet* root, ObjRef* hold, std::string* out, const char* firstOut) {
+    root->define("y", new Any(1));
+    ASSERT_TRUE(parser.parseScript());
+    EXPECT_FALSE(parser.executeScript(nullptr, hold));
+    EXPECT_EQ(firstOut, *out);
+    ASSERT_NE(nullptr, parser.getError());
+    EXPECT_EQ(46, parser.getError()->code);
+
+    out->clear();
+    root->define("y", new Any(0));
+    EXPECT_FALSE(parser.executeScript(nullptr, hold));
+    EXPECT_EQ("", *out);
+    ASSERT_NE(nullptr, parser.getError());
+    EXPECT_EQ(46, parser.getError()->code);
+    EXPECT_EQ(2, parser.getError()->traceback[0]->line);
+}
+
 // typeof turns only its own operand's "Variable not defined" into the type
 // "undefined"; an operand that fails otherwise fails the run, even while an
 // earlier run's "Variable not defined" is still recorded.
@@ -18,23 +39,8 @@ TEST(Rerun, TypeofDoesNotTakeAnEarlierRunsErrorForItsOwn) {
     std::string out;
     VarSet* root = printingScope(&out);
     ObjRef hold(root);
-    root->define("y", new Any(1));
     Parser parser("t.js", "print(typeof (1 / y));\nprint(missing);\n", &hold, 1, 0, false);
-    ASSERT_TRUE(parser.parseScript());
-    EXPECT_FALSE(parser.executeScript(nullptr, &hold));
-    EXPECT_EQ("number\n", out);
-    ASSERT_NE(nullptr, parser.getError());
-    EXPECT_EQ(46, parser.getError()->code);
-
-    // 1 / 0 fails with its own error, which is not recorded: the earlier one
-    // is kept.
-    out.clear();
-    root->define("y", new Any(0));
-    EXPECT_FALSE(parser.executeScript(nullptr, &hold));
-    EXPECT_EQ("", out);
-    ASSERT_NE(nullptr, parser.getError());
-    EXPECT_EQ(46, parser.getError()->code);
-    EXPECT_EQ(2, parser.getError()->traceback[0]->line);
+    expectTheEarlierErrorKept(parser, root, &hold, &out, "number\n");
 
     // Once recovered, the same failure is recorded as itself.
     parser.recover();
@@ -57,26 +63,11 @@ TEST(Rerun, APresenceTestDoesNotTakeAnEarlierRunsErrorForItsOwn) {
     std::string out;
     VarSet* root = printingScope(&out);
     ObjRef hold(root);
-    root->define("y", new Any(1));
     Any* test = new Any();
     test->setReference(new PresenceTest());
     root->define("isset", test);
     Parser parser("t.js", "print(isset(nothing), isset(1 / y));\nprint(missing);\n", &hold, 1, 0, false);
-    ASSERT_TRUE(parser.parseScript());
-    EXPECT_FALSE(parser.executeScript(nullptr, &hold));
-    EXPECT_EQ("false true\n", out);
-    ASSERT_NE(nullptr, parser.getError());
-    EXPECT_EQ(46, parser.getError()->code);
-
-    // The argument's failure is not recorded while the earlier error is:
-    // the call fails and that error stays as it was.
-    out.clear();
-    root->define("y", new Any(0));
-    EXPECT_FALSE(parser.executeScript(nullptr, &hold));
-    EXPECT_EQ("", out);
-    ASSERT_NE(nullptr, parser.getError());
-    EXPECT_EQ(46, parser.getError()->code);
-    EXPECT_EQ(2, parser.getError()->traceback[0]->line);
+    expectTheEarlierErrorKept(parser, root, &hold, &out, "false true\n");
     root->clear();
 }
 
