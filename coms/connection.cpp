@@ -444,7 +444,9 @@ void Connection::doDestroy() {
         }
     }
     if (hasFlag(F_CORKED)) uncork();
-    if (!_queue.empty() && !isClosed()) {
+    // Records that TLS gathered and the socket has not taken yet are as
+    // unsent as the queue: both get the heartbeat.
+    if ((!_queue.empty() || hasFlag(F_FLUSH_PENDING)) && !isClosed()) {
         if (!hasFlag(F_LATENT_DESTROY)) {
             // Give the queue one heartbeat to drain before the socket goes.
             log(0, "%p: Warning: write queue head is not NULL!!!", static_cast<void*>(this));

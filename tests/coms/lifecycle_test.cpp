@@ -260,6 +260,63 @@ TEST(Lifecycle, DestroyGivesAFullQueueOneHeartbeat) {
     EXPECT_TRUE(logs.contains("Warning: write queue head is still not null after T_HEARTBEAT")) << logs.text();
 }
 
+// This process's socket whose peer is the given loopback port, or -1.
+int socketConnectedTo(const std::string& port) {
+    int found = -1;
+    DIR* d = opendir("/proc/self/fd");
+    while (struct dirent* e = readdir(d)) {
+        int fd = atoi(e->d_name);
+        struct sockaddr_in peer = {};
+        socklen_t len = sizeof(peer);
+        if (e->d_name[0] != '.' && getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &len) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == atoi(port.c_str()))
+            found = fd;
+    }
+    closedir(d);
+    return found;
+}
+
+// Bytes that TLS took but the socket did not are as unsent as queued ones:
+// a close and destroy while they wait still gets them, and the close item
+// after them, to a peer that reads within the heartbeat.
+TEST(Lifecycle, DestroyWaitsForBytesTheSocketHasNotTakenYet) {
+    RawTlsServer raw(4096);  // which reads nothing until the destroy
+    Client client("127.0.0.1", raw.port);
+    greet(client, raw, "\x05");  // C_COMPLETE
+    ASSERT_TRUE(waitFor([&] { return client.recorder.completes == 1; }));
+    // A small send buffer that stays small: four frames are more than the
+    // socket takes, and less than TLS gathers before it pushes back.
+    int fd = socketConnectedTo(raw.port);
+    ASSERT_GE(fd, 0);
+    int small = 4096;
+    ASSERT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)));
+    const int count = 4;
+    std::string filler(16000, 'w');
+    for (int i = 0; i < count; i++) {
+        auto* m = new Message(42);
+        m->writeInt32(i);
+        m->writeBytes(filler.data(), static_cast<uint32_t>(filler.size()));
+        ASSERT_EQ(0, client.c->send(m));
+    }
+    client.c->close();
+    ASSERT_TRUE(waitFor([&] { return client.c->getMode() == Connection::SM_WRITE; }));
+    EXPECT_EQ(0u, client.c->getQueuedBytes());
+    Connection::destroy(client.c);
+    client.c = nullptr;
+    for (int i = 0; i < count; i++) {
+        unsigned char head[9];
+        ASSERT_TRUE(sslReadExact(raw.ssl, raw.fd, head, 9)) << "frame " << i;
+        std::string body(getBE32(head + 1), '\0');
+        ASSERT_TRUE(sslReadExact(raw.ssl, raw.fd, &body[0], body.size())) << "frame " << i;
+        Message m(body.data(), body.size());
+        int32_t seq = -1;
+        m.readInt32(&seq);
+        ASSERT_EQ(i, seq);
+    }
+    EXPECT_EQ("04", raw.readHex(1));  // C_CLOSE
+    EXPECT_TRUE(allGone());
+}
+
 // The peer goes away while the destroy waits: the connection closes at once,
 // and the destroy it was waiting to finish deletes it.
 TEST(Lifecycle, APeerLostDuringTheDestroysHeartbeatStillLetsTheConnectionGo) {
