@@ -216,10 +216,15 @@ void tlsApplySettings(SSL_CTX* ctx, const char* traceName) {
 }
 
 SSL_CTX* tlsServerContext(X509* cert, EVP_PKEY* key, bool streamVariant, const char* traceName) {
+    // The library's error queue belongs to the thread: whatever an earlier
+    // call on it left there must not pass for this context's failure, and
+    // what this one leaves must not pass for the next caller's.
+    ERR_clear_error();
     SSL_CTX* ctx = SSL_CTX_new_ex(nullptr, tlsWideGcmProperties(), TLS_server_method());
     if (ctx == nullptr) {
         log(0, "%s: unable to create an SSL context: %s", streamVariant ? "StreamConnector" : "Connector",
             sslErrorText());
+        ERR_clear_error();
         return nullptr;
     }
     tlsApplySettings(ctx, traceName);
@@ -237,6 +242,7 @@ SSL_CTX* tlsServerContext(X509* cert, EVP_PKEY* key, bool streamVariant, const c
         log(0,
             streamVariant ? "StreamConnector: Cannot use private key: %s" : "Connector: unable to use private key: %s",
             key == nullptr ? "no private key" : sslErrorText());
+        ERR_clear_error();
         SSL_CTX_free(ctx);
         return nullptr;
     }
@@ -244,6 +250,7 @@ SSL_CTX* tlsServerContext(X509* cert, EVP_PKEY* key, bool streamVariant, const c
         log(0,
             streamVariant ? "StreamConnector: Cannot use certificate: %s" : "Connector: unable to use certificate: %s",
             sslErrorText());
+        ERR_clear_error();
         SSL_CTX_free(ctx);
         return nullptr;
     }
@@ -265,9 +272,11 @@ SSL_CTX* tlsServerContext(X509* cert, EVP_PKEY* key, bool streamVariant, const c
 }
 
 SSL_CTX* tlsClientContext(const char* traceName) {
+    ERR_clear_error();  // as for a server context
     SSL_CTX* ctx = SSL_CTX_new_ex(nullptr, tlsWideGcmProperties(), TLS_client_method());
     if (ctx == nullptr) {
         log(0, "%s: unable to create an SSL context: %s", traceName, sslErrorText());
+        ERR_clear_error();
         return nullptr;
     }
     tlsApplySettings(ctx, traceName);

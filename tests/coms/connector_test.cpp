@@ -2,6 +2,8 @@
 // connectors, and connections handled in forked children.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <signal.h>
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "coms/stream_connection.h"
 #include "tests/coms/coms_support.h"
 #include "tests/support/log_capture.h"
 
@@ -128,6 +131,38 @@ TEST(Connector, ServerContextNeedsAMatchingCertificateAndKey) {
     }
     X509_free(other);
     EVP_PKEY_free(otherKey);
+}
+
+// The library keeps one error queue per thread. A server context that the
+// library refuses names its own cause, whatever an earlier call on the same
+// thread left in the queue, and leaves nothing there for the next caller.
+TEST(Connector, AServerContextFailureNamesItsOwnCauseAndLeavesNoErrorBehind) {
+    X509* weak = nullptr;
+    EVP_PKEY* weakKey = nullptr;
+    // Too small a key for the library's security level: the certificate is refused.
+    ASSERT_EQ(0, makeSelfSignedCertificate("test", "/CN=weak", 512, 3600, &weak, &weakKey));
+    for (bool stale : {false, true}) {
+        LogCapture logs;
+        if (stale) {
+            // An unrelated failure earlier on this thread.
+            BIO* garbage = BIO_new_mem_buf("not a certificate", -1);
+            EXPECT_EQ(nullptr, PEM_read_bio_X509(garbage, nullptr, nullptr, nullptr));
+            BIO_free(garbage);
+            ASSERT_NE(0ul, ERR_peek_error());
+        }
+        {
+            StreamConnector refused(nullptr, weak, weakKey);
+            EXPECT_EQ(nullptr, refused.getSslContext());
+        }
+        std::string text = logs.messages();
+        EXPECT_NE(std::string::npos, text.find("StreamConnector: Cannot use certificate: ")) << text;
+        EXPECT_NE(std::string::npos, text.find("key too small")) << "stale = " << stale << ": " << text;
+        EXPECT_EQ(std::string::npos, text.find("no start line")) << text;
+        EXPECT_EQ(0ul, ERR_peek_error()) << "stale = " << stale;
+        ERR_clear_error();
+    }
+    X509_free(weak);
+    EVP_PKEY_free(weakKey);
 }
 
 // Reads n plain bytes with a time limit; fewer on time-out or end.
