@@ -341,7 +341,8 @@ int StreamConnection::sslCall(Side side, Call call, int* sslError) {
     ERR_clear_error();
     int rv = call(_ssl);
     int err = rv > 0 ? SSL_ERROR_NONE : SSL_get_error(_ssl, rv);
-    if (err != SSL_ERROR_NONE && err != SSL_ERROR_SYSCALL) ERR_clear_error();
+    // What the library says of a failure stays for the caller, who logs it
+    // (a failed handshake says why) or drops it before returning.
     *sslError = err;
     // The other side may be polling for bytes this call just took off the
     // socket (then the socket no longer shows them), or for room this call

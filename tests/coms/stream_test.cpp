@@ -3,6 +3,7 @@
 #include <math.h>
 
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 
 #include <algorithm>
 #include <memory>
@@ -207,6 +208,25 @@ TEST(StreamConnection, BindAndConnectFailures) {
     int32_t v;
     EXPECT_NE(0, refused.getInMessage()->readInt32(&v));
     EXPECT_EQ(MSG_E_WRITE_SHORT, refused.getOutMessage()->writeInt32(1));
+}
+
+// A handshake the peer refuses fails with -10, and the log says why: the
+// library's own reason follows the failure.
+TEST(StreamConnection, AFailedHandshakeLogsTheLibrarysReason) {
+    dravika_init();
+    LogCapture logs;
+    RawTlsServer raw(0, TLS1_3_VERSION);  // never speaks TLS 1.2
+    std::thread server([&] { raw.accept(); });
+    StreamConnection client("127.0.0.1", raw.port.c_str(), nullptr, nullptr);
+    EXPECT_EQ(COMS_E_NOT_CONNECTED, client.connect());
+    server.join();
+    std::string text = logs.messages();
+    std::string name = "C-127.0.0.1:" + raw.port;
+    size_t failed = text.find(name + ": TLS handshake failed\n");
+    ASSERT_NE(std::string::npos, failed) << text;
+    EXPECT_NE(std::string::npos, text.find(name + ": error:", failed)) << text;
+    EXPECT_NE(std::string::npos, text.find("protocol version", failed)) << text;
+    EXPECT_EQ(0ul, ERR_peek_error()) << "nothing left for the thread's next call";
 }
 
 // Runs only the server's handshake on each accepted socket and records its
