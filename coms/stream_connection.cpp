@@ -179,6 +179,10 @@ StreamConnection::~StreamConnection() {
 }
 
 void StreamConnection::shutdown() {
+    CriticalSection hold(_sslLock);
+    // A connect() still under way sees this and gives up, even before it
+    // has a socket to shut down.
+    _shutDown = true;
     if (_socket >= 0) ::shutdown(_socket, SHUT_RDWR);
 }
 
@@ -199,9 +203,12 @@ void StreamConnection::close() {
         }
     }
     ERR_clear_error();
-    if (_socket >= 0) {
-        ::close(_socket);
-        _socket = -1;
+    {
+        CriticalSection hold(_sslLock);
+        if (_socket >= 0) {
+            ::close(_socket);
+            _socket = -1;
+        }
     }
     SSL_CTX_free(_ctx);
     _ctx = nullptr;
@@ -229,10 +236,18 @@ int StreamConnection::connect() {
         return COMS_E_NO_SERVICE;
     }
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    _socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (_socket < 0) return COMS_E_SOCKET;
-    if (::connect(_socket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
-        log(errno, "%s: Stream connect() failed", _name);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return COMS_E_SOCKET;
+    bool shutDown;
+    {
+        CriticalSection hold(_sslLock);
+        _socket = fd;
+        shutDown = _shutDown;
+    }
+    int failure = shutDown ? ECANCELED : connectSocket(addr);
+    if (failure != 0) {
+        log(failure, "%s: Stream connect() failed", _name);
+        CriticalSection hold(_sslLock);
         ::close(_socket);
         _socket = -1;
         return COMS_E_CONNECT;
@@ -259,6 +274,32 @@ int StreamConnection::connect() {
         }
     }
     return handshake(true);
+}
+
+int StreamConnection::connectSocket(const struct sockaddr_in& addr) {
+    // The socket does not block, so that a peer whose address takes no
+    // connection (its SYNs dropped) costs the handshake's limit rather than
+    // the kernel's minutes of retries, and so that shutdown() ends the wait.
+    if (::connect(_socket, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+        if (errno != EINPROGRESS) return errno;
+        struct pollfd fd = {_socket, POLLOUT, 0};
+        int limit = handshakeTimeout();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return ETIMEDOUT;
+            int rv = poll(&fd, 1, static_cast<int>(left.count()) + 1);
+            if (rv > 0) break;
+            if (rv < 0 && errno != EINTR) return errno;
+        }
+        int error = 0;
+        socklen_t len = sizeof(error);
+        if (getsockopt(_socket, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
+        if (error != 0) return error;
+    }
+    // A shutdown() while the connection was being made ends it here.
+    CriticalSection hold(_sslLock);
+    return _shutDown ? ECANCELED : 0;
 }
 
 int StreamConnection::accept() {

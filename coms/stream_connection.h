@@ -26,6 +26,7 @@
 
 class StreamConnector;
 class StreamMessage;
+struct sockaddr_in;
 
 class StreamConnectorListener {
 public:
@@ -93,7 +94,8 @@ public:
     // (20000 ms by default, as a connection's lost time-out): a peer that
     // stays silent would otherwise hold the "ft-listen" thread, and with it
     // the connector's destructor, for good. Past it the handshake fails
-    // with -10. Any thread; read when a handshake starts.
+    // with -10. connect()'s TCP connection gets the same limit (-7 past
+    // it). Any thread; read when a connect or handshake starts.
     static constexpr int kDefaultHandshakeTimeoutMs = 20000;
     static void setHandshakeTimeout(int ms);
     static int handshakeTimeout();
@@ -105,7 +107,9 @@ public:
     int writeBytes(const void* buffer, int n);
     void close();
     // Wakes a thread blocked reading this connection: shuts the socket down
-    // both ways; the descriptor stays until close(). Any thread.
+    // both ways; the descriptor stays until close(). A connect() under way,
+    // or made later, fails (-7 while the TCP connection is being made, -10
+    // during the handshake). Any thread.
     void shutdown();
 
     StreamMessage* getOutMessage() { return _out; }
@@ -132,6 +136,9 @@ private:
     // Bytes of TLS records gathered before they go to the socket.
     static constexpr long kWriteBuffer = 256 * 1024 + 1024;
 
+    // Makes the TCP connection on _socket: 0, or the errno of the failure
+    // (ETIMEDOUT past the handshake's limit, ECANCELED after shutdown()).
+    int connectSocket(const struct sockaddr_in& addr);
     int handshake(bool client);
     // Sends the records gathered in the write buffer, waiting for the
     // socket as needed. 0, or -10.
@@ -155,7 +162,10 @@ private:
     X509* _cert;
     EVP_PKEY* _key;
     int _connectValue;
+    // Written under _sslLock, for shutdown() from another thread; read
+    // without it by the thread that owns the connection.
     int _socket;
+    bool _shutDown GUARDED_BY(_sslLock) = false;
     SSL_CTX* _ctx;  // the client's own
     SSL* _ssl GUARDED_BY(_sslLock);
     SSL_CTX* _serverCtx;

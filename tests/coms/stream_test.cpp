@@ -6,12 +6,16 @@
 #include <openssl/err.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include "coms/coms_error.h"
 #include "coms/stream_connection.h"
 #include "coms/stream_message.h"
 #include "tests/coms/coms_support.h"
+#include "tests/support/full_listener.h"
 #include "tests/support/log_capture.h"
 
 using namespace comstest;
@@ -280,6 +284,48 @@ TEST(StreamConnection, ASilentClientIsDroppedAfterTheHandshakeTimeOut) {
         client.close();
     }
     StreamConnection::setHandshakeTimeout(StreamConnection::kDefaultHandshakeTimeoutMs);
+}
+
+// connect() runs on a thread of its own; the result, or -100 when it has
+// not returned within 10 s (then the connection is shut down so that the
+// thread ends).
+int connectWithin10s(StreamConnection* c, const std::function<void()>& meanwhile = [] {}) {
+    std::atomic<int> result{-100};
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        result = c->connect();
+        done = true;
+    });
+    meanwhile();
+    bool returned = waitFor([&] { return done.load(); }, 10000);
+    if (!returned) c->shutdown();
+    t.join();
+    return returned ? result.load() : -100;
+}
+
+// A peer that takes no connection costs the connect limit, not the
+// kernel's minutes of SYN retries; shutdown() from another thread ends the
+// wait sooner, and one made before connect() fails it at once.
+TEST(StreamConnection, AConnectNobodyAnswersEndsAtItsLimitOrAtShutdown) {
+    dravika_init();
+    FullListener nobody;
+    ASSERT_TRUE(nobody.full) << "the listener's queue could not be filled";
+    LogCapture logs;
+    StreamConnection::setHandshakeTimeout(300);
+    StreamConnection limited("127.0.0.1", nobody.port.c_str(), nullptr, nullptr);
+    EXPECT_EQ(COMS_E_CONNECT, connectWithin10s(&limited));
+    EXPECT_TRUE(logs.contains("Stream connect() failed")) << logs.text();
+    StreamConnection::setHandshakeTimeout(StreamConnection::kDefaultHandshakeTimeoutMs);
+
+    StreamConnection cancelled("127.0.0.1", nobody.port.c_str(), nullptr, nullptr);
+    EXPECT_EQ(COMS_E_CONNECT, connectWithin10s(&cancelled, [&] {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                  cancelled.shutdown();
+              }));
+
+    StreamConnection early("127.0.0.1", nobody.port.c_str(), nullptr, nullptr);
+    early.shutdown();
+    EXPECT_EQ(COMS_E_CONNECT, connectWithin10s(&early));
 }
 
 }  // namespace
