@@ -95,18 +95,27 @@ void FileCopy::fail(int code, const char* text) {
 void FileCopy::runCopy() {
     log(_debug_ft, LOG_INFO, 0, 0, "Starting file get from host: %s:%s, filename = %s", _host, _port, _path);
     StreamConnection* connection = new StreamConnection(_host, _port, _cert, _key, FT_CONNECT_VALUE);
-    int rc = connection->connect();
-    if (rc != 0) {
-        log(_debug_ft, LOG_ERROR, 0, 0, "%s", messageFromError(rc));
-        delete connection;
-        fail(rc, messageFromError(rc));
-        return;
-    }
+    // Published before connecting, so that a cancel also ends a connect
+    // that waits for a peer or its handshake.
     {
         CriticalSection hold(_connectionLock);
         _connection = connection;
     }
     if (_cancelled) connection->shutdown();
+    int rc = connection->connect();
+    if (rc != 0) {
+        log(_debug_ft, LOG_ERROR, 0, 0, "%s", messageFromError(rc));
+        {
+            CriticalSection hold(_connectionLock);
+            _connection = nullptr;
+        }
+        delete connection;
+        if (_cancelled)
+            fail(DirError::E_IO, "FileCopy: transfer cancelled");
+        else
+            fail(rc, messageFromError(rc));
+        return;
+    }
     MessageBase* out = connection->getOutMessage();
     MessageBase* in = connection->getInMessage();
     out->writeInt32(FT_PROTOCOL_1);

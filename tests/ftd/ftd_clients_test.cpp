@@ -18,6 +18,7 @@
 #include "io/input.h"
 #include "io/output.h"
 #include "tests/ftd/ftd_peer.h"
+#include "tests/support/full_listener.h"
 #include "tools/drvft_getput.h"
 
 using namespace ftdtest;
@@ -259,6 +260,31 @@ TEST(FileCopy, ACancelledCopyFailsItsReadersAtOnce) {
     }
     X509_free(cert);
     EVP_PKEY_free(key);
+}
+
+// A cancel while the connect still waits for a peer that does not answer
+// ends the copy at once, as one after the connect does.
+TEST(FileCopy, ACancelEndsAConnectThatWaits) {
+    dravika_init();
+    FullListener nobody;
+    ASSERT_TRUE(nobody.full) << "the listener's queue could not be filled";
+    Input* in = new Input(-1, nullptr, nullptr);
+    in->setWaitTimes(30000, 30000);
+    FileCopy* copy = new FileCopy("127.0.0.1", nobody.port.c_str(), "f", nullptr, nullptr, nullptr, in);
+    in->setFileCopy(copy);
+    ASSERT_EQ(0, copy->start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto start = std::chrono::steady_clock::now();
+    copy->cancel();
+    unsigned char buf[16];
+    EXPECT_EQ(-2, in->read(buf, sizeof(buf)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+        << "the cancel waited for the connect";
+    char text[256];
+    in->errorText(text, sizeof(text));
+    EXPECT_STREQ("FileCopy: transfer cancelled", text);
+    EXPECT_EQ(DirError::E_IO, copy->result());
+    delete in;
 }
 
 TEST(RemoteWriter, WritesAFileThatAppearsOnlyWhenClosed) {
