@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "common/error_codes.h"
 #include "common/log.h"
@@ -63,7 +64,10 @@ bool isDirectory(const char* path) {
 }
 
 // Calls visit(child) for every entry of the directory but "." and "..";
-// stops at the first non-zero result and returns it.
+// stops at the first non-zero result and returns it. The names are read
+// and the directory closed before the first visit: a walk that kept every
+// level open would run out of descriptors on a deep tree, and the visits
+// change the directory being read.
 template <class Visit>
 int forEachChild(const std::string& dirPath, Visit visit) {
     DIR* dir = opendir(dirPath.c_str());
@@ -72,13 +76,15 @@ int forEachChild(const std::string& dirPath, Visit visit) {
         log(err, "Unable to open directory %s", dirPath.c_str());
         return treeError(err);
     }
-    int rv = 0;
+    std::vector<std::string> children;
     struct dirent* d;
-    while (rv == 0 && (d = readdir(dir)) != nullptr) {
+    while ((d = readdir(dir)) != nullptr) {
         if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
-        rv = visit(dirPath + "/" + d->d_name);
+        children.push_back(dirPath + "/" + d->d_name);
     }
     closedir(dir);
+    int rv = 0;
+    for (size_t i = 0; rv == 0 && i < children.size(); i++) rv = visit(children[i]);
     return rv;
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -340,6 +341,36 @@ TEST_F(OsPath, TreeWalkFailuresAreLoggedAndMapped) {
     // The errno text follows on the next line.
     EXPECT_TRUE(log.contains("Permission denied"));
     EXPECT_TRUE(exists(tree + "/sticky/f")) << "the walk stops at the first failure";
+}
+
+// A walk must not hold a directory open for every level it descends: a tree
+// deeper than the descriptors the process has left is still a tree.
+TEST_F(OsPath, DeepTreesAreWalkedWithFewDescriptors) {
+    const int kDepth = 200;
+    const std::string tree = tmp.file("deep");
+    std::string dir = tree;
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    for (int i = 0; i < kDepth; i++) {
+        dir += "/d";
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+        writeFile(dir + "/f", "f");
+    }
+    // Room for the walk and a few spare, far fewer than the levels.
+    int highest = open("/dev/null", O_RDONLY);
+    ASSERT_GE(highest, 0);
+    close(highest);
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    struct rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(highest + 16);
+    ASSERT_LT(low.rlim_cur, static_cast<rlim_t>(kDepth));
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    int chowned = s_chown_recursively(tree.c_str(), static_cast<int>(geteuid()), static_cast<int>(getegid()));
+    int removed = s_remove_path(tree.c_str());
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    EXPECT_EQ(0, chowned);
+    EXPECT_EQ(0, removed);
+    EXPECT_FALSE(exists(tree));
 }
 
 }  // namespace
