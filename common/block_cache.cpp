@@ -163,6 +163,9 @@ Cache* adopt() {
 
 void* allocate(size_t n) {
     if (n > kMaxCachedBlock) {
+        // The header goes in front: a size it cannot be added to would wrap
+        // round into a tiny block.
+        if (n > SIZE_MAX - sizeof(Header)) return nullptr;
         auto* h = static_cast<Header*>(malloc(sizeof(Header) + n));
         if (h == nullptr) return nullptr;
         h->owner = nullptr;

@@ -92,4 +92,14 @@ TEST(BlockCacheTest, AThreadKeepsABoundedAmountAndLargeBlocksPassThrough) {
     t.join();
 }
 
+// A size so large that the header no longer fits beside it must be refused,
+// not wrapped round into a tiny block.
+TEST(BlockCacheTest, ASizeTheHeaderCannotBeAddedToIsRefused) {
+    for (size_t n : {SIZE_MAX, SIZE_MAX - 1, SIZE_MAX - 4, SIZE_MAX - 15}) {
+        void* p = block_cache::allocate(n);
+        EXPECT_EQ(nullptr, p) << n;
+        block_cache::release(p);
+    }
+}
+
 }  // namespace
