@@ -8,11 +8,11 @@
 // thread that outlives the static destructors.
 CriticalBlock DelayedEvent::_lock{LOCK_RANK_DELAYED_EVENT, kProcessLifetime};
 long long DelayedEvent::_nextId = 1;
-DelayedEvent* DelayedEvent::_registry = nullptr;
+DelayedEvent* DelayedEvent::_buckets[kDelayedEventBuckets] = {};
 
 CriticalBlock DelayedEvent2::_lock{LOCK_RANK_DELAYED_EVENT2, kProcessLifetime};
 long long DelayedEvent2::_nextId = 1;
-DelayedEvent2* DelayedEvent2::_registry = nullptr;
+DelayedEvent2* DelayedEvent2::_buckets[kDelayedEventBuckets] = {};
 
 namespace {
 
@@ -34,9 +34,10 @@ void DelayedEventSlot<Derived>::enroll() {
     CriticalSection registry(Derived::_lock);
     id = Derived::_nextId++;
     Derived* self = static_cast<Derived*>(this);
-    next = Derived::_registry;
+    Derived*& bucket = Derived::_buckets[bucketOf(id)];
+    next = bucket;
     if (next != nullptr) next->prev = self;
-    Derived::_registry = self;
+    bucket = self;
 }
 
 template <class Derived>
@@ -47,10 +48,11 @@ void DelayedEventSlot<Derived>::withdraw() {
     CriticalSection registry(Derived::_lock);
     // Doubly linked, so that leaving costs the same wherever the event sits:
     // a burst of posts to an operation target withdraws its oldest events first.
+    Derived*& bucket = Derived::_buckets[bucketOf(id)];
     if (prev != nullptr)
         prev->next = next;
-    else if (Derived::_registry == this)
-        Derived::_registry = next;
+    else if (bucket == this)
+        bucket = next;
     if (next != nullptr) next->prev = prev;
     next = prev = nullptr;
     // The block is taken for the analysis' sake and stays in order
@@ -159,7 +161,7 @@ bool DelayedEventSlot<Derived>::waitResult(int ms) {
 template <class Derived>
 Derived* DelayedEventSlot<Derived>::lockById(long long id) {
     Derived::_lock.enter();
-    for (Derived* e = Derived::_registry; e != nullptr; e = e->next)
+    for (Derived* e = Derived::_buckets[bucketOf(id)]; e != nullptr; e = e->next)
         if (e->id == id) return e;
     Derived::_lock.exit();
     return nullptr;

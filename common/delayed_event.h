@@ -12,6 +12,8 @@
 #ifndef DRV_COMMON_DELAYED_EVENT_H
 #define DRV_COMMON_DELAYED_EVENT_H
 
+#include <stddef.h>
+
 #include "common/sem.h"
 
 class DelayedEvent;
@@ -24,8 +26,13 @@ protected:
     ~DelayedEventListener() = default;
 };
 
+// The registry of each class is indexed by id: a reply finds its event in a
+// bucket of a few, however many requests are outstanding. Ids are handed out
+// in order, so their low bits spread the events evenly.
+const size_t kDelayedEventBuckets = 4096;
+
 // The slot and its waiting, shared by both classes; Derived supplies the
-// registry (registryLock(), _nextId, _registry) and release().
+// registry (registryLock(), _nextId, _buckets) and release().
 template <class Derived>
 class DelayedEventSlot {
 public:
@@ -72,7 +79,7 @@ protected:
     DelayedEventSlot();
     ~DelayedEventSlot() = default;
 
-    // Takes the next id and puts the event at the front of the registry.
+    // Takes the next id and puts the event at the front of its bucket.
     // Called by the class itself once it is fully built, so that a supplier
     // finding it by id never sees half an event.
     void enroll();
@@ -83,12 +90,14 @@ protected:
     CondBlock block;
     bool done GUARDED_BY(block);
 
-    // Registry links, newest first; guarded by the class's registry lock
-    // (not marked: the class is incomplete where the links are declared).
+    // Links within the event's bucket, newest first; guarded by the class's
+    // registry lock (not marked: the class is incomplete where the links are
+    // declared).
     Derived* next;
     Derived* prev;
 
 private:
+    static size_t bucketOf(long long id) { return static_cast<size_t>(id) & (kDelayedEventBuckets - 1); }
     void fill(void* v, bool isError, const char* text, int code) EXCLUDES(block);
     void fillLocked(void* v, bool isError, const char* text, int code) REQUIRES(block);
     // Passes the supplier that may still be inside release().
@@ -123,7 +132,7 @@ private:
 
     static CriticalBlock _lock;
     static long long _nextId GUARDED_BY(_lock);
-    static DelayedEvent* _registry GUARDED_BY(_lock);
+    static DelayedEvent* _buckets[kDelayedEventBuckets] GUARDED_BY(_lock);
 };
 
 class DelayedEvent2 : public DelayedEventSlot<DelayedEvent2> {
@@ -141,7 +150,7 @@ private:
 
     static CriticalBlock _lock ACQUIRED_AFTER(DelayedEvent::_lock);
     static long long _nextId GUARDED_BY(_lock);
-    static DelayedEvent2* _registry GUARDED_BY(_lock);
+    static DelayedEvent2* _buckets[kDelayedEventBuckets] GUARDED_BY(_lock);
 };
 
 #endif

@@ -289,6 +289,66 @@ TEST(DelayedEvent, WaiterReturnsOnlyAfterTheSupplierReleased) {
     }
 }
 
+// Replies come back oldest first while many requests are outstanding; each
+// must find its event without walking all the others (the registry lock is
+// held meanwhile, and every request of the process waits for it). The bound
+// is far above what the lookups cost and far below a walk of every event.
+TEST(DelayedEvent, ManyOutstandingRequestsAreFoundWithoutWalkingThemAll) {
+    const int kOutstanding = 200000;
+    const double kBoundSeconds = 20;
+    std::vector<DelayedEvent*> events;
+    std::vector<DelayedEvent2*> events2;
+    for (int i = 0; i < kOutstanding; i++) {
+        events.push_back(new DelayedEvent());
+        events2.push_back(new DelayedEvent2());
+    }
+    double start = monotonicSeconds();
+    int delivered = 0;
+    for (int i = 0; i < kOutstanding && monotonicSeconds() - start < kBoundSeconds; i++) {
+        ASSERT_TRUE(deliver<DelayedEvent>(events[i]->getId(), &events[i]));
+        ASSERT_TRUE(deliver<DelayedEvent2>(events2[i]->getId(), &events2[i]));
+        delivered++;
+    }
+    EXPECT_EQ(kOutstanding, delivered) << "gave up after " << kBoundSeconds << " s";
+    for (int i = 0; i < delivered; i++) {
+        EXPECT_EQ(&events[i], events[i]->getValue());
+        EXPECT_EQ(&events2[i], events2[i]->getValue());
+    }
+    // Leaving in any order keeps the rest findable, and the gone unfindable.
+    std::vector<long long> ids, ids2;
+    for (int i = 0; i < kOutstanding; i++) {
+        ids.push_back(events[i]->getId());
+        ids2.push_back(events2[i]->getId());
+    }
+    for (int i = kOutstanding - 1; i >= 0; i -= 2) {
+        delete events[i];
+        delete events2[i];
+    }
+    int looked = 0;
+    for (int i = 0; i < kOutstanding; i++) {
+        bool kept = (kOutstanding - 1 - i) % 2 != 0;
+        if (monotonicSeconds() - start >= kBoundSeconds) {
+            if (kept) {
+                delete events[i];
+                delete events2[i];
+            }
+            continue;
+        }
+        looked++;
+        DelayedEvent* e = DelayedEvent::lockById(ids[i]);
+        DelayedEvent2* e2 = DelayedEvent2::lockById(ids2[i]);
+        EXPECT_EQ(kept ? events[i] : nullptr, e) << i;
+        EXPECT_EQ(kept ? events2[i] : nullptr, e2) << i;
+        if (e2 != nullptr) e2->release();
+        if (e != nullptr) e->release();
+        if (kept) {
+            delete events[i];
+            delete events2[i];
+        }
+    }
+    EXPECT_EQ(kOutstanding, looked) << "gave up after " << kBoundSeconds << " s";
+}
+
 TEST(DelayedEventDeathTest, EachClassCountsItsOwnIdsFromOne) {
     // A fresh process, so that the counters start where a process starts them.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
