@@ -62,6 +62,13 @@ public:
     // pointer, so this pair is not checked by it.
     static Derived* lockById(long long id) NO_THREAD_SAFETY_ANALYSIS;
 
+    // Takes the event out of the registry and frees its error text: from
+    // then on no supplier finds it, so what it holds is final. First thing
+    // in the class's destructor, for the same reason as enroll() is last in
+    // its constructor; a waiter that must know whether an answer came and
+    // free it calls it first itself (a second call does nothing more).
+    void withdraw();
+
     long long getId() const { return id; }
     bool isDone() EXCLUDES(block);
     bool isError() EXCLUDES(block);
@@ -83,9 +90,6 @@ protected:
     // Called by the class itself once it is fully built, so that a supplier
     // finding it by id never sees half an event.
     void enroll();
-    // Frees the error text and takes the event out of the registry, first
-    // thing in the class's destructor for the same reason.
-    void withdraw();
 
     CondBlock block;
     bool done GUARDED_BY(block);

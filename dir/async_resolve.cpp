@@ -27,8 +27,12 @@ void AsyncResolveHelper::begin() {
 
 void AsyncResolveHelper::clear() {
     // A request that ended (time-out, failure) before it took the answer.
-    if (event != nullptr && event->isDone() && !event->isError())
-        delete static_cast<DirectoryObject*>(event->getValue());
+    // The event leaves the registry first: an answer that a supplier was
+    // filling in meanwhile is then in it, and freed here.
+    if (event != nullptr) {
+        event->withdraw();
+        if (event->isDone() && !event->isError()) delete static_cast<DirectoryObject*>(event->getValue());
+    }
     delete event;
     event = nullptr;
     outstanding = false;

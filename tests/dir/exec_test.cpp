@@ -370,6 +370,19 @@ TEST_F(ExecTest, ARemoteResolvesAnswerIsTakenOnceOrFreedWithItsHelper) {
         EXPECT_FALSE(helper.isOutstanding());
         EXPECT_EQ(nullptr, helper.event);
     }
+    // Answered while the request ends: the supplier has found the event and
+    // not yet filled it when the helper lets it go. The helper still frees
+    // the answer.
+    AsyncResolveHelper helper(nullptr);
+    helper.begin();
+    DelayedEvent* supplier = DelayedEvent::lockById(helper.getEvent()->getId());
+    ASSERT_NE(nullptr, supplier);
+    std::thread ending([&] { helper.clear(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the helper waits for the supplier
+    supplier->setValue(new DirectoryObject("Dlate", new Any("x")));
+    supplier->release();
+    ending.join();
+    EXPECT_FALSE(helper.isOutstanding());
 }
 
 TEST_F(ExecTest, AListenerMayStartTheNextRequest) {
