@@ -3,6 +3,7 @@
 // alert listeners and the managed-connection listener.
 #include "dir/net_client_spi.h"
 
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <stdlib.h>
@@ -41,6 +42,25 @@ char* dup(const char* s) { return s != nullptr ? strdup(s) : nullptr; }
 const char* orNull(const char* s) { return s != nullptr ? s : "NULL"; }
 
 int propertyInt(const char* key, int fallback) { return s_getIntProperty(key, fallback); }
+
+// A key on file is an RSA public key or nothing: the peer's certificate is
+// held against its modulus and exponent, and a key of another kind, which
+// has neither, would leave the check nothing to refuse with.
+bool isRsaKey(const EVP_PKEY* key) { return key != nullptr && EVP_PKEY_base_id(key) == EVP_PKEY_RSA; }
+
+// The RSA public key of a PEM text, or null (a failed parse leaves no
+// reason queued on this thread for a connection's next look at the queue).
+EVP_PKEY* readRsaPublicKey(const char* pem) {
+    BIO* bio = BIO_new_mem_buf(pem, -1);
+    EVP_PKEY* key = bio != nullptr ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    if (key != nullptr && !isRsaKey(key)) {
+        EVP_PKEY_free(key);
+        key = nullptr;
+    }
+    if (key == nullptr) ERR_clear_error();
+    return key;
+}
 
 // A managed connection is declared lost after "nc_managed_timeout" without
 // a read, and proves its own life every "nc_managed_hb_rate".
@@ -124,8 +144,12 @@ NetClientSPI::NetClientSPI(Directory* dir, const char* domainName, const char* h
         host = dup(hostName);
         port = dup(portText);
         if (key2 != nullptr) {
-            EVP_PKEY_up_ref(const_cast<EVP_PKEY*>(key2));
-            keyOnFile = const_cast<EVP_PKEY*>(key2);
+            if (isRsaKey(key2)) {
+                EVP_PKEY_up_ref(const_cast<EVP_PKEY*>(key2));
+                keyOnFile = const_cast<EVP_PKEY*>(key2);
+            }
+            // Required even when the key given is of no use: such a peer is
+            // refused rather than reached without any check.
             certificateRequired = true;
         }
         domainAttributes = attributes != nullptr ? new Attributes(*attributes) : nullptr;
@@ -163,9 +187,7 @@ NetClientSPI::NetClientSPI(Directory* dir, NetClientSPI* through, const char* do
         }
         if (a->publicKey != nullptr && a->publicKey[0] != '\0') {
             log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: key will be: %s", name, a->publicKey);
-            BIO* bio = BIO_new_mem_buf(a->publicKey, -1);
-            keyOnFile = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
-            BIO_free(bio);
+            keyOnFile = readRsaPublicKey(a->publicKey);
             if (keyOnFile == nullptr)
                 log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: the RSA key is in dommgr.xml is invalid",
                     name);
@@ -756,9 +778,7 @@ void NetClientSPI::takeAsset(const Asset* fresh) {
         port = strdup(text);
     }
     if (fresh->publicKey != nullptr) {
-        BIO* bio = BIO_new_mem_buf(fresh->publicKey, -1);
-        EVP_PKEY* k = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
-        BIO_free(bio);
+        EVP_PKEY* k = readRsaPublicKey(fresh->publicKey);
         if (k != nullptr) {
             if (keyOnFile != nullptr) EVP_PKEY_free(keyOnFile);
             keyOnFile = k;
