@@ -186,9 +186,19 @@ void NetClientSPI::receive(Connection* c, Message* m) {
         bool final = r.code != DirProtocol::M_SEARCH_PARTIAL_REPLY || rv != 0 || r.last;
         if (!takesReply(r.id, r.code, final)) return;
     }
-    if (r.code == DirProtocol::M_EXECUTE_REPLY || r.code == DirProtocol::M_EXEC_ERROR_REPLY) {
-        CondSection hold(state);
-        execIds.erase(r.id);
+    if (r.code == DirProtocol::M_EXECUTE_REPLY || r.code == DirProtocol::M_EXEC_ERROR_REPLY ||
+        r.code == DirProtocol::M_EXECUTE_UPDATE) {
+        // News of an execute comes only from the peer it was sent to.
+        bool sent;
+        {
+            CondSection hold(state);
+            sent = r.code == DirProtocol::M_EXECUTE_UPDATE ? execIds.contains(r.id) : execIds.erase(r.id);
+        }
+        if (!sent) {
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: %s for id %lld, which nothing waits for, dropped",
+                name, DirProtocol::name(r.code), r.id);
+            return;
+        }
     }
     switch (r.code) {
         case DirProtocol::M_RESOLVE_REPLY:

@@ -81,10 +81,14 @@ public:
         auto at = std::lower_bound(_ids.begin(), _ids.end(), id);
         if (at == _ids.end() || *at != id) _ids.insert(at, id);
     }
-    void erase(long long id) {
+    // True when id was in the set.
+    bool erase(long long id) {
         auto at = std::lower_bound(_ids.begin(), _ids.end(), id);
-        if (at != _ids.end() && *at == id) _ids.erase(at);
+        if (at == _ids.end() || *at != id) return false;
+        _ids.erase(at);
+        return true;
     }
+    bool contains(long long id) const { return std::binary_search(_ids.begin(), _ids.end(), id); }
     void clear() { _ids.clear(); }
     const_iterator begin() const { return _ids.begin(); }
     const_iterator end() const { return _ids.end(); }
@@ -311,7 +315,9 @@ private:
     // path, which looks for a relayed id only while there are some.
     std::atomic<int> proxyCount{0};
     // Executes sent on the current connection and not answered yet; they
-    // fail with "Not connected" when the connection goes.
+    // fail with "Not connected" when the connection goes. Only these take
+    // progress and results from this provider's peer: future-result ids are
+    // process-wide.
     RequestIdSet execIds GUARDED_BY(state);
     ProviderLink* link;  // set once at construction
 

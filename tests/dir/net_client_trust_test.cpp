@@ -1,5 +1,6 @@
 // What a remote provider must not take from a peer: a key on file that is
-// not an RSA key admits no peer certificate at all.
+// not an RSA key admits no peer certificate at all; and one provider's peer
+// cannot complete or advance an execute that was sent to another peer.
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <stdlib.h>
@@ -111,6 +112,59 @@ TEST_F(NetClientTrustTest, AKeyOnFileThatIsNotAnRsaKeyAdmitsNoPeer) {
         ASSERT_TRUE(settled(right));
         EXPECT_TRUE(right.isConnected());
     }
+}
+
+class Progress : public FutureResultListener {
+public:
+    void onComplete(FutureResult*) override {}
+    void onUpdate(FutureResult*, ExecuteUpdate*) override { updates++; }
+    std::atomic<int> updates{0};
+};
+
+TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
+    KeyPair server("server");
+    Peer asked(server);
+    Peer other(server);
+    ASSERT_EQ(asked.bindResult, 0);
+    ASSERT_EQ(other.bindResult, 0);
+    Directory* d = session(asked.port(), "askeddom");
+    ASSERT_NE(d, nullptr);
+    NetClientSPI stranger(nullptr, "otherdom", "127.0.0.1", other.port(), nullptr, "Dotherdom", nullptr);
+    ASSERT_TRUE(waitFor([&] { return stranger.isConnected(); }));
+
+    int err = 0;
+    DirName* eth0 = DirName::createFromString("/iface:name=eth0", &err);
+    ASSERT_NE(eth0, nullptr);
+    Progress progress;
+    FutureResult* fr = d->execute(eth0, &progress, "never", nullptr);
+    delete eth0;
+    ASSERT_TRUE(waitFor([&] {
+        std::vector<int> codes = asked.codes();
+        return !codes.empty() && codes.back() == DirProtocol::M_EXECUTE;
+    }));
+
+    // The other provider's peer answers under the execute's id.
+    ExecuteUpdate step(1, 50.0, "forged");
+    other.sendAll(DirProtocol::executeUpdate(fr->id, &step));
+    FutureResult forged;
+    forged.setResult(new Any("forged"));
+    other.sendAll(DirProtocol::executeReply(fr->id, &forged));
+    // A call answered on that connection after them: both were taken in by then.
+    DirectoryObject object("iface", new Any("eth0"));
+    Attributes* got = nullptr;
+    ASSERT_EQ(stranger.getAttributes(nullptr, &object, got), 0);
+    delete got;
+
+    // The peer it went to answers.
+    FutureResult genuine;
+    genuine.setResult(new Any("genuine"));
+    asked.sendAll(DirProtocol::executeReply(fr->id, &genuine));
+    ASSERT_TRUE(fr->waitComplete(10000));
+    EXPECT_FALSE(fr->failed) << fr->error;
+    ASSERT_NE(fr->result, nullptr);
+    EXPECT_STREQ(fr->result->getString(), "genuine");
+    EXPECT_EQ(progress.updates.load(), 0);
+    FutureResult::destroy(fr);
 }
 
 }  // namespace
