@@ -351,6 +351,9 @@ void NetClientSPI::handleEvent(Event*) {
             current->close();
             Connection::destroy(current);
         }
+        // A connection marked bad by a forced reset was still serving: no
+        // answer can come for what waits on it now.
+        failPendingCalls(DirError::E_NOT_CONNECTED);
         std::vector<AlertListener*> tell;
         ManagedConnectionListener* managed;
         {

@@ -1,6 +1,8 @@
 // What a remote provider must not take from a peer: a key on file that is
-// not an RSA key admits no peer certificate at all; and one provider's peer
-// cannot complete or advance an execute that was sent to another peer.
+// not an RSA key admits no peer certificate at all; one provider's peer
+// cannot complete or advance an execute that was sent to another peer; and a
+// forced reset that drops a connection fails the calls still waiting on it
+// at once.
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <stdlib.h>
@@ -165,6 +167,41 @@ TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
     EXPECT_STREQ(fr->result->getString(), "genuine");
     EXPECT_EQ(progress.updates.load(), 0);
     FutureResult::destroy(fr);
+}
+
+TEST_F(NetClientTrustTest, AForcedResetFailsTheCallsWaitingOnTheConnectionItDrops) {
+    KeyPair server("server");
+    Peer peer(server);
+    ASSERT_EQ(peer.bindResult, 0);
+    NetClientSPI spi(nullptr, "resetdom", "127.0.0.1", peer.port(), nullptr, "Dresetdom", nullptr);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    // Long enough that a call left waiting would be told by its time-out
+    // (13), not by the drop (11).
+    NetClientSPI::_netclient_timeout = 30000;
+
+    int rv = -1;
+    std::thread caller([&] {
+        DirNameEntry never("never", "name", "1");
+        DirectoryObject* out = nullptr;
+        rv = spi.resolve(nullptr, nullptr, nullptr, &never, out);
+        delete out;
+    });
+    ASSERT_TRUE(waitFor([&] {
+        std::vector<int> codes = peer.codes();
+        return !codes.empty() && codes.back() == DirProtocol::M_RESOLVE;
+    }));
+    spi.forceReset3();
+    caller.join();
+    EXPECT_EQ(rv, DirError::E_NOT_CONNECTED);
+
+    // The provider connects again and serves.
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }, 20000));
+    DirNameEntry eth1("iface", "name", "eth1");
+    DirectoryObject* out = nullptr;
+    EXPECT_EQ(spi.resolve(nullptr, nullptr, nullptr, &eth1, out), 0);
+    ASSERT_NE(out, nullptr);
+    EXPECT_STREQ(out->className, "iface");
+    delete out;
 }
 
 }  // namespace
