@@ -70,6 +70,10 @@ DomAuthListener::~DomAuthListener() {
 
 int DomAuthListener::onReceive(Connection*, Message* m) {
     log(_debug_domain, LOG_DEBUG, 0, 0, "Domain: onRecieve");
+    // The first answer ends the exchange; whatever the server sends after
+    // it (all on this connection's thread, as every fill of the event is)
+    // neither replaces nor loses it.
+    if (_event->isDone()) return 0;
     int32_t result = 0;
     if (m->readInt32(&result) != 0) {
         log(_debug_domain, LOG_ERROR, 0, 0, "Domain: Unexpected reply from server");

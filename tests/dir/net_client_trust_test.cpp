@@ -1,8 +1,9 @@
-// What a remote provider must not take from a peer: a key on file that is
-// not an RSA key admits no peer certificate at all; one provider's peer
-// cannot complete or advance an execute that was sent to another peer; and a
-// forced reset that drops a connection fails the calls still waiting on it
-// at once.
+// What a remote provider and the enrolment exchange must not take from a
+// peer: a key on file that is not an RSA key admits no peer certificate at
+// all; one provider's peer cannot complete or advance an execute that was
+// sent to another peer; a forced reset that drops a connection fails the
+// calls still waiting on it at once; and an enrolment reply after the first
+// neither replaces nor loses the answer already taken.
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <stdlib.h>
@@ -202,6 +203,59 @@ TEST_F(NetClientTrustTest, AForcedResetFailsTheCallsWaitingOnTheConnectionItDrop
     ASSERT_NE(out, nullptr);
     EXPECT_STREQ(out->className, "iface");
     delete out;
+}
+
+// The body of a built message, read back from its start as a receiver sees it.
+Message* received(Message* sent) {
+    size_t n = 0;
+    unsigned char* b = sent->copyBytes(&n);
+    Message* m = new Message(reinterpret_cast<char*>(b) + 9, n - 9);
+    free(b);
+    delete sent;
+    return m;
+}
+
+TEST_F(NetClientTrustTest, AnEnrolmentAnswerStandsAgainstLaterReplies) {
+    {
+        // A failure after the answer: the answer stands.
+        DelayedEvent event;
+        DomAuthListener listener(&event, nullptr, "127.0.0.1", "1");
+        std::unique_ptr<Message> first(received(DirProtocol::domainReply(DirProtocol::DOMAIN_ADD, 0, "first")));
+        std::unique_ptr<Message> refusal(received(DirProtocol::domainReply(DirProtocol::DOMAIN_ADD, 5, "refused")));
+        listener.onReceive(nullptr, first.get());
+        listener.onReceive(nullptr, refusal.get());
+        ASSERT_TRUE(event.isDone());
+        EXPECT_FALSE(event.isError());
+        char* value = static_cast<char*>(event.getValue());
+        EXPECT_STREQ(value, "first");
+        free(value);
+    }
+    {
+        // A second answer neither replaces the first nor is kept.
+        DelayedEvent event;
+        DomAuthListener listener(&event, nullptr, "127.0.0.1", "1");
+        std::unique_ptr<Message> first(received(DirProtocol::domainReply(DirProtocol::DOMAIN_ADD, 0, "first")));
+        std::unique_ptr<Message> second(received(DirProtocol::domainReply(DirProtocol::DOMAIN_ADD, 0, "second")));
+        listener.onReceive(nullptr, first.get());
+        listener.onReceive(nullptr, second.get());
+        char* value = static_cast<char*>(event.getValue());
+        EXPECT_STREQ(value, "first");
+        free(value);
+    }
+    {
+        // An unreadable reply after a failure leaves the failure's text.
+        DelayedEvent event;
+        DomAuthListener listener(&event, nullptr, "127.0.0.1", "1");
+        std::unique_ptr<Message> refusal(received(DirProtocol::domainReply(DirProtocol::DOMAIN_REMOVE, 5, "refused")));
+        Message* junk = new Message(DirProtocol::DOMAIN_REMOVE);
+        junk->writeBool(true);
+        std::unique_ptr<Message> garbled(received(junk));
+        listener.onReceive(nullptr, refusal.get());
+        listener.onReceive(nullptr, garbled.get());
+        EXPECT_TRUE(event.isError());
+        EXPECT_EQ(event.getErrorCode(), DirError::E_PROTOCOL);
+        EXPECT_STREQ(event.getErrorText(), "refused");
+    }
 }
 
 }  // namespace
