@@ -34,71 +34,6 @@ long long nowMillis() {
     return tv.tv_sec * 1000LL + tv.tv_usec / 1000;
 }
 
-// Sends the prepared request once the connection is up and turns the reply
-// into the event's value (the session certificate) or error.
-class LoginListener : public ConnectionListener {
-public:
-    LoginListener(DelayedEvent* event, Message* request) : _event(event), _request(request), _up(false) {}
-    ~LoginListener() override { delete _request; }
-
-    int onReceive(Connection*, Message* m) override {
-        int32_t result = 0;
-        if (m->readInt32(&result) != 0) {
-            log(_debug_netclient, LOG_ERROR, 0, 0, "Authentication error: Unexpected data returned");
-            _event->setError("Authentication error: Unexpected data returned", DirError::E_PROTOCOL);
-            return 0;
-        }
-        if (result != 0) {
-            log(_debug_netclient, LOG_WARNING, 0, 0, "Received auth reply: error %d", result);
-            _event->setError(result);
-            return 0;
-        }
-        unsigned char* bytes = nullptr;
-        uint32_t length = 0;
-        if (m->readBytes(&bytes, &length) != 0) {
-            log(_debug_netclient, LOG_ERROR, 0, 0, "Authentication error: Unexpected data returned (2)");
-            _event->setError("Authentication error: Unexpected data returned (2)", DirError::E_PROTOCOL);
-            return 0;
-        }
-        log(_debug_netclient, LOG_DEBUG, 0, 0, "Certificate returned (%d bytes)", static_cast<int>(length));
-        BIO* bio = BIO_new_mem_buf(bytes, static_cast<int>(length));
-        X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-        BIO_free(bio);
-        free(bytes);
-        if (cert == nullptr) {
-            log(_debug_netclient, LOG_ERROR, 0, 0, "Authentication error: Certificate returned was invalid");
-            _event->setError("Authentication error: Certificate returned was invalid", DirError::E_PROTOCOL);
-            return 0;
-        }
-        _event->setValue(cert);
-        return 0;
-    }
-    // News of the connection fails only a login still waiting for its
-    // reply: the server may hang up right after the certificate, and the
-    // close can be handled before the waiter wakes.
-    void onNoConnect(Connection*, int code) override {
-        log(_debug_netclient, LOG_WARNING, 0, 0, "Authentication error: Unable to connect. error = %d", code);
-        _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED);
-    }
-    void onLost(Connection*) override { _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED); }
-    void onClosed(Connection*) override { _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED); }
-    void onConnectComplete(Connection* c) override {
-        _up = true;
-        Message* m = _request;
-        _request = nullptr;
-        if (m == nullptr || c->send(m) != 0) {
-            log(_debug_netclient, LOG_ERROR, 0, 0, "Unable to send authentication request.");
-            _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED);
-        }
-    }
-    bool isUp() const { return _up.load(); }
-
-private:
-    DelayedEvent* _event;
-    Message* _request;
-    std::atomic<bool> _up;
-};
-
 void report(AuthListener* l, const char* text, bool isError = false, bool isFinal = false) {
     if (l != nullptr) l->progress(text, isError, isFinal);
 }
@@ -204,6 +139,67 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
 }
 
 }  // namespace
+
+// ---- LoginListener ---------------------------------------------------------
+
+LoginListener::LoginListener(DelayedEvent* event, Message* request) : _event(event), _request(request), _up(false) {}
+
+LoginListener::~LoginListener() { delete _request; }
+
+int LoginListener::onReceive(Connection*, Message* m) {
+    int32_t result = 0;
+    if (m->readInt32(&result) != 0) {
+        log(_debug_netclient, LOG_ERROR, 0, 0, "Authentication error: Unexpected data returned");
+        _event->setError("Authentication error: Unexpected data returned", DirError::E_PROTOCOL);
+        return 0;
+    }
+    if (result != 0) {
+        log(_debug_netclient, LOG_WARNING, 0, 0, "Received auth reply: error %d", result);
+        _event->setError(result);
+        return 0;
+    }
+    unsigned char* bytes = nullptr;
+    uint32_t length = 0;
+    if (m->readBytes(&bytes, &length) != 0) {
+        log(_debug_netclient, LOG_ERROR, 0, 0, "Authentication error: Unexpected data returned (2)");
+        _event->setError("Authentication error: Unexpected data returned (2)", DirError::E_PROTOCOL);
+        return 0;
+    }
+    log(_debug_netclient, LOG_DEBUG, 0, 0, "Certificate returned (%d bytes)", static_cast<int>(length));
+    BIO* bio = BIO_new_mem_buf(bytes, static_cast<int>(length));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    free(bytes);
+    if (cert == nullptr) {
+        log(_debug_netclient, LOG_ERROR, 0, 0, "Authentication error: Certificate returned was invalid");
+        _event->setError("Authentication error: Certificate returned was invalid", DirError::E_PROTOCOL);
+        return 0;
+    }
+    _event->setValue(cert);
+    return 0;
+}
+
+// News of the connection fails only a login still waiting for its reply: the
+// server may hang up right after the certificate, and the close can be
+// handled before the waiter wakes.
+void LoginListener::onNoConnect(Connection*, int code) {
+    log(_debug_netclient, LOG_WARNING, 0, 0, "Authentication error: Unable to connect. error = %d", code);
+    _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED);
+}
+
+void LoginListener::onLost(Connection*) { _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED); }
+
+void LoginListener::onClosed(Connection*) { _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED); }
+
+void LoginListener::onConnectComplete(Connection* c) {
+    _up = true;
+    Message* m = _request;
+    _request = nullptr;
+    if (m == nullptr || c->send(m) != 0) {
+        log(_debug_netclient, LOG_ERROR, 0, 0, "Unable to send authentication request.");
+        _event->setErrorUnlessDone(nullptr, DirError::E_NOT_CONNECTED);
+    }
+}
 
 EVP_PKEY* Login::generateKey() {
     EVP_PKEY* key = nullptr;

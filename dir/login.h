@@ -20,14 +20,43 @@
 
 #include <atomic>
 
-class Connection;
+#include "coms/connection.h"
+
+class DelayedEvent;
 class Directory;
+class Message;
 class SecurityObject;
 
 class AuthListener {
 public:
     virtual ~AuthListener() = default;
     virtual void progress(const char* text, bool isError, bool isFinal) = 0;
+};
+
+// The login connection's listener: sends the prepared request once the
+// connection is up and turns the server's reply into the event's value (the
+// session certificate, an X509* the waiter takes) or error. Its callbacks
+// run on the connection's coms thread; the waiter owns the event and the
+// listener and frees them once the connection's callbacks have passed.
+class LoginListener : public ConnectionListener {
+public:
+    // Takes request.
+    LoginListener(DelayedEvent* event, Message* request);
+    ~LoginListener() override;
+    LoginListener(const LoginListener&) = delete;
+    LoginListener& operator=(const LoginListener&) = delete;
+
+    int onReceive(Connection* connection, Message* message) override;
+    void onNoConnect(Connection* connection, int code) override;
+    void onLost(Connection* connection) override;
+    void onClosed(Connection* connection) override;
+    void onConnectComplete(Connection* connection) override;
+    bool isUp() const { return _up.load(); }
+
+private:
+    DelayedEvent* _event;
+    Message* _request;
+    std::atomic<bool> _up;
 };
 
 class Login {
