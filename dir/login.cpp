@@ -147,6 +147,10 @@ LoginListener::LoginListener(DelayedEvent* event, Message* request) : _event(eve
 LoginListener::~LoginListener() { delete _request; }
 
 int LoginListener::onReceive(Connection*, Message* m) {
+    // The first reply ends the login; whatever the server sends after it
+    // (on this connection's thread, as every fill of the event is) neither
+    // replaces nor loses it.
+    if (_event->isDone()) return 0;
     int32_t result = 0;
     if (m->readInt32(&result) != 0) {
         log(_debug_netclient, LOG_ERROR, 0, 0, "Authentication error: Unexpected data returned");

@@ -2,8 +2,8 @@
 // peer: a key on file that is not an RSA key admits no peer certificate at
 // all; one provider's peer cannot complete or advance an execute that was
 // sent to another peer; a forced reset that drops a connection fails the
-// calls still waiting on it at once; and an enrolment reply after the first
-// neither replaces nor loses the answer already taken.
+// calls still waiting on it at once; and an enrolment or login reply after
+// the first neither replaces nor loses the answer already taken.
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <stdlib.h>
@@ -255,6 +255,50 @@ TEST_F(NetClientTrustTest, AnEnrolmentAnswerStandsAgainstLaterReplies) {
         EXPECT_TRUE(event.isError());
         EXPECT_EQ(event.getErrorCode(), DirError::E_PROTOCOL);
         EXPECT_STREQ(event.getErrorText(), "refused");
+    }
+}
+
+std::string pemOf(X509* cert) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, cert);
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio, &data);
+    std::string pem(data, static_cast<size_t>(n));
+    BIO_free(bio);
+    return pem;
+}
+
+TEST_F(NetClientTrustTest, ALoginAnswerStandsAgainstLaterReplies) {
+    KeyPair first("first");
+    KeyPair second("second");
+    const int code = DirProtocol::LOGIN_CREDENTIAL;
+    {
+        // A refusal after the certificate: the certificate stands.
+        DelayedEvent event;
+        LoginListener listener(&event, nullptr);
+        std::unique_ptr<Message> cert(received(DirProtocol::loginReply(code, 0, pemOf(first.cert).c_str())));
+        std::unique_ptr<Message> refusal(received(DirProtocol::loginReply(code, 20, nullptr)));
+        listener.onReceive(nullptr, cert.get());
+        listener.onReceive(nullptr, refusal.get());
+        ASSERT_TRUE(event.isDone());
+        EXPECT_FALSE(event.isError());
+        X509* got = static_cast<X509*>(event.getValue());
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(X509_cmp(got, first.cert), 0);
+        X509_free(got);
+    }
+    {
+        // A second certificate neither replaces the first nor is kept.
+        DelayedEvent event;
+        LoginListener listener(&event, nullptr);
+        std::unique_ptr<Message> one(received(DirProtocol::loginReply(code, 0, pemOf(first.cert).c_str())));
+        std::unique_ptr<Message> two(received(DirProtocol::loginReply(code, 0, pemOf(second.cert).c_str())));
+        listener.onReceive(nullptr, one.get());
+        listener.onReceive(nullptr, two.get());
+        X509* got = static_cast<X509*>(event.getValue());
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(X509_cmp(got, first.cert), 0);
+        X509_free(got);
     }
 }
 
