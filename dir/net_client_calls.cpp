@@ -101,6 +101,7 @@ void NetClientSPI::failPendingCalls(int error) {
         for (const auto& waiting : pendingCalls) ids.push_back(waiting.first);
         execs.assign(execIds.begin(), execIds.end());
         execIds.clear();
+        listenerIds.clear();
     }
     for (long long id : execs) Directory::executeComplete(id, error);
     for (long long id : ids) {
@@ -261,7 +262,9 @@ int NetClientSPI::listen(const Principal* principal, DirectoryObject* object, co
     if (rv != 0) return rv;
     CondSection hold(state);
     bool v2 = connection != nullptr && connection->getServerVersion() >= 1;
-    return sendLocked(DirProtocol::openListenerRequest(masqAsset(), listenerId, principal, object, filter, v2));
+    rv = sendLocked(DirProtocol::openListenerRequest(masqAsset(), listenerId, principal, object, filter, v2));
+    if (rv == 0) listenerIds.insert(listenerId);
+    return rv;
 }
 
 int NetClientSPI::openForRead(const Principal*, const DirectoryObject*, const char*, Input** out) {

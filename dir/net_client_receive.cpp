@@ -112,6 +112,11 @@ void NetClientSPI::forgetReply(long long id) {
     pendingCalls.erase(id);
 }
 
+bool NetClientSPI::listensFor(int listenerId) {
+    CondSection hold(state);
+    return listenerIds.count(listenerId) != 0;
+}
+
 bool NetClientSPI::takesReply(long long id, int code, bool final) {
     int expected;
     {
@@ -181,6 +186,11 @@ void NetClientSPI::receive(Connection* c, Message* m) {
     auto dropUnreadable = [&] {
         log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: unreadable %s dropped", name,
             DirProtocol::name(r.code));
+    };
+    // Listener news for a listener not opened on this connection.
+    auto dropForeignListener = [&](long long listenerId) {
+        log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: %s for listener %lld, not opened here, dropped",
+            name, DirProtocol::name(r.code), listenerId);
     };
     if (answersACall(r.code)) {
         bool final = r.code != DirProtocol::M_SEARCH_PARTIAL_REPLY || rv != 0 || r.last;
@@ -282,6 +292,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             r.object = nullptr;
             return;
         case DirProtocol::M_OPEN_LISTENER_REPLY:
+            if (r.id != static_cast<int>(r.id) || !listensFor(static_cast<int>(r.id))) return dropForeignListener(r.id);
             Directory::listenComplete(static_cast<int>(r.id), this);
             return;
         case DirProtocol::M_LISTENER_UPDATE:
@@ -290,6 +301,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
                     name);
                 return;
             }
+            if (!listensFor(r.listenerId)) return dropForeignListener(r.listenerId);
             Directory::processDirectoryUpdate(r.listenerId, r.kind, r.updateEntries[0], r.updateAttributes[0],
                                               r.updateAcls[0]);
             return;
@@ -299,6 +311,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
                     "NetClientSPI %s: M_LISTENER_UPDATE2, protocol error in update", name);
                 return;
             }
+            if (!listensFor(r.listenerId)) return dropForeignListener(r.listenerId);
             for (int i = 0; i < r.failedTriples; i++)
                 log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: M_LISTENER_UPDATE2, failed to connect", name);
             for (int i = 0; i < r.count; i++)

@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -268,7 +269,8 @@ private:
     // Drops the connection after a failure (certificate, lost, closed).
     void markBad(int error) REQUIRES(state);
     void wakeWaiters() REQUIRES(state);
-    // Ends every waiting synchronous call with error (the connection went).
+    // Ends every waiting synchronous call with error and forgets the
+    // listeners opened (the connection went).
     void failPendingCalls(int error);
     void signalAttempt();
     // Asks for the asset's record again after a failed connect, holding a
@@ -319,6 +321,12 @@ private:
     // progress and results from this provider's peer: future-result ids are
     // process-wide.
     RequestIdSet execIds GUARDED_BY(state);
+    // Listeners opened on the current connection: only their confirmations
+    // and updates are taken from this provider's peer, listener ids being
+    // process-wide. Forgotten with the connection, whose registrations at
+    // the peer go with it; a retry opens them again.
+    std::set<int> listenerIds GUARDED_BY(state);
+    bool listensFor(int listenerId) EXCLUDES(state);
     ProviderLink* link;  // set once at construction
 
     CondBlock attempt;

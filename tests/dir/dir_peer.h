@@ -266,6 +266,7 @@ public:
             case DirProtocol::M_OPEN_LISTENER:
             case DirProtocol::M_OPEN_LISTENER2: {
                 listenerCode = r.code;
+                listenerId = r.listenerId;
                 c->send(DirProtocol::openListenerReply(r.listenerId));
                 DirNameEntry e1("iface", "name", "eth9");
                 DirNameEntry e2("iface", "name", "eth10");
@@ -343,6 +344,7 @@ public:
     std::atomic<long long> searchId{0};
     std::atomic<int> partsSent{0};
     std::atomic<int> listenerCode{0};
+    std::atomic<int> listenerId{0};  // of the last listener opened
     std::atomic<int> idBatches{0};
     std::atomic<bool> holdIds{false};
     // The record every "getAsset" gets (the caller's), when set.

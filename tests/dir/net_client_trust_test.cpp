@@ -11,8 +11,10 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +24,7 @@
 #include "dir/directory.h"
 #include "dir/domain.h"
 #include "dir/future_result.h"
+#include "dir/listener.h"
 #include "dir/login.h"
 #include "dir/net_client_spi.h"
 #include "tests/dir/dir_peer.h"
@@ -168,6 +171,74 @@ TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
     EXPECT_STREQ(fr->result->getString(), "genuine");
     EXPECT_EQ(progress.updates.load(), 0);
     FutureResult::destroy(fr);
+}
+
+class Watcher : public DirectoryListener {
+public:
+    void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        added.push_back(e->getStringAttributeValue("name"));
+    }
+    void directoryDelete(const DirNameEntry*, const Attributes*) override {}
+    void directoryModified(const DirNameEntry*, const Attributes*, const Acl*) override {}
+    void listenerDisconnected() override {}
+    void listenerConnected() override { connects++; }
+    bool has(const std::string& n) {
+        std::lock_guard<std::mutex> hold(mutex);
+        for (const std::string& a : added)
+            if (a == n) return true;
+        return false;
+    }
+    std::mutex mutex;
+    std::vector<std::string> added;
+    std::atomic<int> connects{0};
+};
+
+TEST_F(NetClientTrustTest, OnlyThePeerAListenerWasOpenedWithCanConfirmOrFeedIt) {
+    KeyPair server("server");
+    Peer asked(server);
+    Peer other(server);
+    ASSERT_EQ(asked.bindResult, 0);
+    ASSERT_EQ(other.bindResult, 0);
+    Directory* d = session(asked.port(), "askeddom");
+    ASSERT_NE(d, nullptr);
+    NetClientSPI stranger(nullptr, "otherdom", "127.0.0.1", other.port(), nullptr, "Dotherdom", nullptr);
+    ASSERT_TRUE(waitFor([&] { return stranger.isConnected(); }));
+
+    int err = 0;
+    DirName* all = DirName::createFromString("/iface:name=*", &err);
+    ASSERT_NE(all, nullptr);
+    Watcher watcher;
+    ASSERT_EQ(d->addListener(all, &watcher, &err), 0);
+    delete all;
+    // The peer confirms the listener and sends two entries.
+    ASSERT_TRUE(waitFor([&] { return watcher.has("eth10"); }));
+    int id = asked.listenerId.load();
+    ASSERT_NE(id, 0);
+    EXPECT_EQ(watcher.connects.load(), 1);
+
+    // The other provider's peer speaks for the same listener id, in both forms.
+    other.sendAll(DirProtocol::openListenerReply(id));
+    DirNameEntry forged("iface", "name", "forged");
+    Attributes none;
+    other.sendAll(DirProtocol::listenerUpdate(id, DirProtocol::KIND_ADD, &forged, &none, nullptr));
+    DirNameEntry forged2("iface", "name", "forged2");
+    DirNameEntry* es[] = {&forged2};
+    Attributes* as[] = {&none};
+    other.sendAll(DirProtocol::listenerUpdate2(id, DirProtocol::KIND_ADD, 1, es, as, nullptr));
+    DirectoryObject object("iface", new Any("eth0"));
+    Attributes* got = nullptr;
+    ASSERT_EQ(stranger.getAttributes(nullptr, &object, got), 0);
+    delete got;
+
+    // The peer it was opened with goes on feeding it.
+    DirNameEntry genuine("iface", "name", "genuine");
+    asked.sendAll(DirProtocol::listenerUpdate(id, DirProtocol::KIND_ADD, &genuine, &none, nullptr));
+    ASSERT_TRUE(waitFor([&] { return watcher.has("genuine"); }));
+    EXPECT_FALSE(watcher.has("forged"));
+    EXPECT_FALSE(watcher.has("forged2"));
+    EXPECT_EQ(watcher.connects.load(), 1);
+    d->removeListener(&watcher);
 }
 
 TEST_F(NetClientTrustTest, AForcedResetFailsTheCallsWaitingOnTheConnectionItDrops) {
