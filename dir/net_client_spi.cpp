@@ -565,6 +565,11 @@ void NetClientSPI::onConnectComplete(Connection* c) {
     }
     {
         CondSection hold(state);
+        // A connection taken from the provider while this callback was on
+        // its way (closeDirectory) is its taker's to close and destroy: it
+        // neither connects the provider nor goes through the check, whose
+        // refusal would destroy it a second time.
+        if (connection != c) return;
         lastError = 0;
     }
     connectErrors = 0;

@@ -120,6 +120,35 @@ TEST_F(NetClientTrustTest, AKeyOnFileThatIsNotAnRsaKeyAdmitsNoPeer) {
     }
 }
 
+TEST_F(NetClientTrustTest, AConnectionTheProviderNoLongerHoldsDoesNotConnectIt) {
+    // Nothing listens where the agent is said to be: the provider never
+    // holds a connection that completes.
+    std::string gone;
+    {
+        KeyPair server("server");
+        Peer closed(server);
+        gone = closed.port();
+    }
+    Asset a;
+    a.id = strdup("A-gone");
+    a.host = strdup("127.0.0.1");
+    a.port = atoi(gone.c_str());
+    NetClientSPI agent(nullptr, nullptr, "keyed", &a, "HA-gone", nullptr);
+    ASSERT_TRUE(settled(agent));
+    ASSERT_FALSE(agent.isConnected());
+
+    // A completion that reaches it for a connection it does not hold (one
+    // closeDirectory took while its callback was under way) changes nothing
+    // and leaves that connection to whoever holds it.
+    Connection* foreign = Connection::create("127.0.0.1", gone.c_str(), nullptr, nullptr, NetClientSPI::kConnectionType);
+    ASSERT_NE(foreign, nullptr);
+    long live = Connection::liveConnections();
+    agent.onConnectComplete(foreign);
+    EXPECT_FALSE(agent.isConnected());
+    EXPECT_EQ(Connection::liveConnections(), live);
+    Connection::destroy(foreign);
+}
+
 class Progress : public FutureResultListener {
 public:
     void onComplete(FutureResult*) override {}
