@@ -668,13 +668,16 @@ void NetClientSPI::onLost(Connection* c) {
         CondSection hold(state);
         if (connection != c) return;
     }
-    netclient::runFor(serial, [](NetClientSPI* spi) { spi->doLost(); });
+    netclient::runFor(serial, [c](NetClientSPI* spi) { spi->doLost(c); });
 }
 
-void NetClientSPI::doLost() {
+void NetClientSPI::doLost(Connection* c) {
     log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: doLost", name);
     {
         CondSection hold(state);
+        // An agent that called in again before this ran has a new
+        // connection, adopted meanwhile: the loss was the old one's.
+        if (connection != c) return;
         connected = false;
         mayConnect = true;
         connectBad = true;

@@ -283,7 +283,9 @@ private:
     void endReload(FutureResult* fr, Directory* via);
     // The domain attributes become {"ftPort": ftport}, as an asset's are.
     void setFileTransferPort(int ftport) REQUIRES(state);
-    void doLost();
+    // The loss of c, on the dir-client thread; nothing when the provider
+    // holds another connection by then (only compared, never used).
+    void doLost(Connection* c);
     void doCallHome(Connection* connection);
     void handleAlertMessage(int code, std::vector<Translatable*>& alerts, const char* alertId);
     bool checkCertificate(Connection* connection);

@@ -1,6 +1,9 @@
-// What a remote provider and the enrolment exchange must not take from a
-// peer: a key on file that is not an RSA key admits no peer certificate at
-// all; one provider's peer cannot complete or advance an execute that was
+// What a remote provider and the enrolment and login exchanges must not take
+// from a peer, or lose to a race: a key on file that is not an RSA key admits
+// no peer certificate at all; a completed connect the provider no longer
+// holds leaves it alone; an old connection's loss reported after the agent
+// called in again leaves the new connection up; one provider's peer cannot
+// complete or advance an execute, or confirm or feed a listener, that was
 // sent to another peer; a forced reset that drops a connection fails the
 // calls still waiting on it at once; and an enrolment or login reply after
 // the first neither replaces nor loses the answer already taken.
@@ -26,6 +29,7 @@
 #include "dir/future_result.h"
 #include "dir/listener.h"
 #include "dir/login.h"
+#include "dir/net_client_internal.h"
 #include "dir/net_client_spi.h"
 #include "tests/dir/dir_peer.h"
 #include "tests/support/log_capture.h"
@@ -147,6 +151,51 @@ TEST_F(NetClientTrustTest, AConnectionTheProviderNoLongerHoldsDoesNotConnectIt) 
     EXPECT_FALSE(agent.isConnected());
     EXPECT_EQ(Connection::liveConnections(), live);
     Connection::destroy(foreign);
+}
+
+TEST_F(NetClientTrustTest, AnAgentsOldConnectionLostAfterItCalledInAgainLeavesTheNewOneUp) {
+    // A server process: the agent calls in, and its provider adopts each
+    // connection it is given.
+    NetClientSPI::setMode(1);
+    Asset a;
+    a.id = strdup("A-calls");
+    a.agentId = strdup("agent-calls");
+    a.host = strdup("127.0.0.1");
+    a.port = 1;
+    a.masq = true;
+    {
+        NetClientSPI agent(nullptr, nullptr, "calls", &a, "HA-calls", nullptr);
+        ASSERT_TRUE(agent.isReversed());
+        // Connections of the agent's; these never dial, and none needs to.
+        Connection* first = Connection::create("127.0.0.1", "1", nullptr, nullptr, 550);
+        Connection* second = Connection::create("127.0.0.1", "1", nullptr, nullptr, 550);
+        ASSERT_NE(first, nullptr);
+        ASSERT_NE(second, nullptr);
+        agent.attachCallHome(first);
+        ASSERT_TRUE(waitFor([&] { return agent.isConnected(); }));
+
+        // The agent calls in again while the dir-client thread is busy, and
+        // the old connection's loss is reported before the new one is adopted.
+        std::atomic<bool> hold{true};
+        std::atomic<bool> held{false};
+        netclient::runOnClientThread([&] {
+            held = true;
+            while (hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        ASSERT_TRUE(waitFor([&] { return held.load(); }));
+        agent.attachCallHome(second);
+        agent.onLost(first);
+        std::atomic<bool> after{false};
+        netclient::runOnClientThread([&] { after = true; });
+        hold = false;
+        ASSERT_TRUE(waitFor([&] { return after.load(); }));
+        EXPECT_TRUE(agent.isConnected());
+        char* text = agent.toString();
+        std::string t = text;
+        free(text);
+        EXPECT_NE(t.find("\"connectBad\" : false"), std::string::npos) << t;
+    }
+    NetClientSPI::setMode(0);
 }
 
 class Progress : public FutureResultListener {
