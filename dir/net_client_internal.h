@@ -40,6 +40,11 @@ void dropTimer(long long serial);
 // lock inside an operation; for tests of the registry.
 NetClientSPI* liveProvider(long long serial);
 
+// True for an RSA key: the only kind a key on file may be.
+bool isRsaKey(const EVP_PKEY* key);
+// The RSA public key of a PEM text (a new reference), or null.
+EVP_PKEY* readRsaPublicKey(const char* pem);
+
 }  // namespace netclient
 
 // Forwards a connection's callbacks to its provider until detached.
