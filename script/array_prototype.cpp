@@ -8,6 +8,7 @@
 #include "io/utf8.h"
 #include "script/builtin_args.h"
 #include "script/operators.h"
+#include "script/parser.h"
 
 using namespace script_builtin;
 
@@ -31,6 +32,28 @@ Any* share(const Any* element) {
     return element != nullptr ? element->createReferenceOrCopy() : nullptr;
 }
 
+// Bytes of text a new array sharing a's elements from begin to end copies:
+// a string element is a value, not shared, so the new array holds a copy of
+// its text.
+long long copiedText(AnyArray* a, long long begin, long long end) {
+    long long bytes = 0;
+    for (long long i = begin; i < end; i++) {
+        const Any* e = a->get(static_cast<int>(i));
+        if (isText(e) && e->getString() != nullptr) bytes += static_cast<long long>(strlen(e->getString()));
+    }
+    return bytes;
+}
+
+// Whether a method may copy text bytes at once: no more than the run may
+// grow by. What it copies counts toward the run's next look at the memory.
+bool mayCopy(Parser* parser, long long text, long long elements) {
+    long long allowance = parser != nullptr ? parser->memoryAllowance() : Parser::kDefaultMemoryAllowance;
+    if (text > allowance) return false;
+    long long values = elements * static_cast<long long>(sizeof(Any) + sizeof(Any*));
+    if (parser != nullptr) parser->noteBuilt(static_cast<size_t>(text + values));
+    return true;
+}
+
 // Reserves exactly n slots of a new, empty array.
 AnyArray* newArray(int n) {
     AnyArray* a = new AnyArray();
@@ -51,7 +74,7 @@ int of(Any** args, Any** result) {
     return 0;
 }
 
-int slice(AnyArray* self, Any** args, Any** result) {
+int slice(Parser* parser, AnyArray* self, Any** args, Any** result) {
     long long start = 0, end;
     int rc = argInt64(args, 0, true, &start);
     if (rc != 0) return rc;
@@ -66,6 +89,7 @@ int slice(AnyArray* self, Any** args, Any** result) {
         *result = newReference(new AnyArray());
         return 0;
     }
+    if (!mayCopy(parser, copiedText(self, start, end), end - start)) return DirError::E_NO_RESOURCE;
     AnyArray* out = newArray(static_cast<int>(end - start));
     for (long long i = start; i < end; i++) out->elements[i - start] = share(self->get(static_cast<int>(i)));
     *result = newReference(out);
@@ -105,15 +129,17 @@ int join(Parser* parser, AnyArray* self, Any** args, Any** result) {
     return 0;
 }
 
-int concat(AnyArray* self, Any** args, Any** result) {
-    long long total = self->size();
+int concat(Parser* parser, AnyArray* self, Any** args, Any** result) {
+    long long total = self->size(), text = copiedText(self, 0, self->size());
     int n = argCount(args);
     for (int i = 0; i < n; i++) {
         AnyArray* other = arrayOf(args[i]);
         if (other == nullptr) return DirError::E_NOT_CONVERTIBLE;
         total += other->size();
+        if (total > AnyArrayPrototype::kMaxElements) return DirError::E_NO_RESOURCE;
+        text += copiedText(other, 0, other->size());
     }
-    if (total > AnyArrayPrototype::kMaxElements) return DirError::E_NO_RESOURCE;
+    if (total > AnyArrayPrototype::kMaxElements || !mayCopy(parser, text, total)) return DirError::E_NO_RESOURCE;
     AnyArray* out = newArray(static_cast<int>(total));
     int at = 0;
     for (int i = 0; i < self->size(); i++) out->elements[at++] = share(self->get(i));
@@ -164,9 +190,9 @@ int AnyArrayPrototype::callMemberFn(Parser* parser, Any** result, Translatable* 
         if (strcmp(name, "of") == 0) return of(args, result);
     }
     if (array != nullptr && name != nullptr) {
-        if (strcmp(name, "slice") == 0) return slice(array, args, result);
+        if (strcmp(name, "slice") == 0) return slice(parser, array, args, result);
         if (strcmp(name, "join") == 0) return join(parser, array, args, result);
-        if (strcmp(name, "concat") == 0) return concat(array, args, result);
+        if (strcmp(name, "concat") == 0) return concat(parser, array, args, result);
         if (strcmp(name, "includes") == 0) return includes(array, args, result);
     }
     return Translatable::callMemberFn(parser, result, self, name, args);

@@ -8,7 +8,9 @@
 // empty slots. Codes answered: 48 a missing argument, 49 an argument that
 // does not convert (concat: an argument that is not an array), 24 a negative
 // size for `of`, 39 a result larger than a script may build (16 million
-// elements, a 16 MiB string), 111 a name that is not a method here.
+// elements, a 16 MiB string) or one that would copy more text than the run
+// may grow by (slice, concat), 111 a name that is not a method here. What
+// slice and concat copy counts toward the run's next look at its memory.
 //
 // Stateless; registered once and shared by every thread that runs scripts.
 #ifndef DRV_SCRIPT_ARRAY_PROTOTYPE_H

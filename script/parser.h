@@ -184,6 +184,17 @@ public:
         if (_builtSinceCheck >= kMemoryCheckBytes) _stepLimit = 0;
         return step(node);
     }
+    // Counts bytes a built-in method made outside any text (the copied
+    // texts and the elements of a new array) toward the next look at the
+    // memory, as charge does for built text but without steps: a short loop
+    // of calls that each stay small has its growth looked at in time.
+    void noteBuilt(size_t bytes) {
+        _builtSinceCheck += bytes;
+        if (_builtSinceCheck >= kMemoryCheckBytes) _stepLimit = 0;
+    }
+    // The growth one run may have (its allowance once the run has started).
+    long long memoryAllowance() const { return _maxGrowth > 0 ? _maxGrowth : kDefaultMemoryAllowance; }
+    static constexpr long long kDefaultMemoryAllowance = 1024LL << 20;
     static constexpr long long kMemoryCheckSteps = 65536;
     static constexpr size_t kMemoryCheckBytes = 64 << 20;
     bool enterCall(AstNode* node);

@@ -28,7 +28,7 @@ static const int kDefaultMaxDepth = 400;
 // A script that keeps what it builds (a million copies of a long text, an
 // array that holds itself twice over and over) would take the process's
 // memory long before its step budget ran out.
-static const int kDefaultMaxMemoryMb = 1024;
+static const int kDefaultMaxMemoryMb = static_cast<int>(Parser::kDefaultMemoryAllowance >> 20);
 
 namespace {
 
