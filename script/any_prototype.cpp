@@ -344,7 +344,7 @@ AnyArray* splitText(const Text& t, const char* separator, size_t separatorLength
     return arrayOf(pieces);
 }
 
-int split(Parser*, Text& t, Any** args, Any** result) {
+int split(Parser* parser, Text& t, Any** args, Any** result) {
     long long limit = 0;
     int rc = argInt64(args, 1, false, &limit);  // must convert; does not shorten the result
     if (rc != 0) return rc;
@@ -362,6 +362,7 @@ int split(Parser*, Text& t, Any** args, Any** result) {
     } else {
         return DirError::E_NOT_CONVERTIBLE;
     }
+    noteNewArray(parser, array);
     *result = newReference(array);
     return 0;
 }

@@ -64,13 +64,15 @@ AnyArray* newArray(int n) {
     return a;
 }
 
-int of(Any** args, Any** result) {
+int of(Parser* parser, Any** args, Any** result) {
     long long n = 0;
     int rc = argInt64(args, 0, true, &n);
     if (rc != 0) return rc;
     if (n < 0) return DirError::E_ILLEGAL_ARGUMENT;
     if (n > AnyArrayPrototype::kMaxElements) return DirError::E_NO_RESOURCE;
-    *result = newReference(newArray(static_cast<int>(n)));
+    AnyArray* array = newArray(static_cast<int>(n));
+    noteNewArray(parser, array);
+    *result = newReference(array);
     return 0;
 }
 
@@ -187,7 +189,7 @@ int AnyArrayPrototype::callMemberFn(Parser* parser, Any** result, Translatable* 
             *result = new Any(arrayOf(v) != nullptr);
             return 0;
         }
-        if (strcmp(name, "of") == 0) return of(args, result);
+        if (strcmp(name, "of") == 0) return of(parser, args, result);
     }
     if (array != nullptr && name != nullptr) {
         if (strcmp(name, "slice") == 0) return slice(parser, array, args, result);

@@ -5,6 +5,7 @@
 #include "common/error_codes.h"
 #include "script/lex_pattern.h"
 #include "script/operators.h"
+#include "script/parser.h"
 
 namespace script_builtin {
 
@@ -94,6 +95,18 @@ Any* newReference(Translatable* object) {
     Any* v = new Any();
     v->setReference(object);
     return v;
+}
+
+void noteNewArray(Parser* parser, const AnyArray* array) {
+    if (parser == nullptr || array == nullptr) return;
+    size_t bytes = static_cast<size_t>(array->count) * sizeof(Any*);
+    for (int i = 0; i < array->count; i++) {
+        const Any* e = array->elements[i];
+        if (e == nullptr) continue;
+        bytes += sizeof(Any);
+        if (isText(e) && e->getString() != nullptr) bytes += strlen(e->getString()) + 1;
+    }
+    parser->noteBuilt(bytes);
 }
 
 }  // namespace script_builtin

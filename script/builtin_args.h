@@ -85,6 +85,11 @@ Any* adoptText(char* text);
 // A new value referring to object (which gets its first count here when new).
 Any* newReference(Translatable* object);
 
+// Counts what a new array holds (its slots, its values and their texts)
+// toward the run's next look at its memory (Parser::noteBuilt), so that
+// arrays made in a short loop are looked at in time; parser may be null.
+void noteNewArray(Parser* parser, const AnyArray* array);
+
 }  // namespace script_builtin
 
 #endif
