@@ -8,6 +8,8 @@
 // 105 ("Syntax Error") for text that is not JSON (the inner parser's message
 // stays with it), 111 a name that is not a method here.
 //
+// What parse makes counts toward the run's next look at its memory.
+//
 // Both classes are stateless and may be shared by every thread.
 #ifndef DRV_SCRIPT_JSON_H
 #define DRV_SCRIPT_JSON_H
