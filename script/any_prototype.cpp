@@ -14,6 +14,7 @@
 #include "script/builtin_args.h"
 #include "script/lex_pattern.h"
 #include "script/operators.h"
+#include "script/parser.h"
 
 using namespace script_builtin;
 
@@ -324,24 +325,35 @@ AnyArray* arrayOf(std::vector<Any*>& pieces) {
 }
 
 // The pieces between occurrences of separator, left to right; a trailing
-// empty piece is left out. An empty separator splits nothing.
-AnyArray* splitText(const Text& t, const char* separator, size_t separatorLength) {
+// empty piece is left out. An empty separator splits nothing. Null when the
+// pieces would hold more than maxBytes (see pieceBytes).
+AnyArray* splitText(const Text& t, const char* separator, size_t separatorLength, size_t maxBytes) {
     std::vector<Any*> pieces;
     if (separatorLength == 0) {
         pieces.push_back(newText(t.s, t.length));
         return arrayOf(pieces);
     }
-    size_t last = 0;
+    size_t last = 0, held = 0;
     for (;;) {
         const void* hit = separatorLength == 1 ? memchr(t.s + last, separator[0], t.length - last)
                                                : memmem(t.s + last, t.length - last, separator, separatorLength);
         if (hit == nullptr) break;
         size_t at = static_cast<size_t>(static_cast<const char*>(hit) - t.s);
+        held += pieceBytes(at - last);
+        if (held > maxBytes) {
+            for (Any* p : pieces) delete p;
+            return nullptr;
+        }
         pieces.push_back(newText(t.s + last, at - last));
         last = at + separatorLength;
     }
     if (last < t.length) pieces.push_back(newText(t.s + last, t.length - last));
     return arrayOf(pieces);
+}
+
+// The most a split may make at once: what the run may grow by.
+size_t splitAllowance(Parser* parser) {
+    return static_cast<size_t>(parser != nullptr ? parser->memoryAllowance() : Parser::kDefaultMemoryAllowance);
 }
 
 int split(Parser* parser, Text& t, Any** args, Any** result) {
@@ -354,11 +366,12 @@ int split(Parser* parser, Text& t, Any** args, Any** result) {
         std::vector<Any*> whole{newText(t.s, t.length)};
         array = arrayOf(whole);
     } else if (ZephanPattern* p = patternOf(separator)) {
-        rc = p->split(t.s, &array);
+        rc = p->split(t.s, splitAllowance(parser), &array);
         if (rc != 0) return rc;
     } else if (isText(separator)) {
         const char* s = separator->getString() != nullptr ? separator->getString() : "";
-        array = splitText(t, s, strlen(s));
+        array = splitText(t, s, strlen(s), splitAllowance(parser));
+        if (array == nullptr) return DirError::E_NO_RESOURCE;
     } else {
         return DirError::E_NOT_CONVERTIBLE;
     }

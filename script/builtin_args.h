@@ -85,6 +85,11 @@ Any* adoptText(char* text);
 // A new value referring to object (which gets its first count here when new).
 Any* newReference(Translatable* object);
 
+// What one piece of a split holds: its value, its slot and its text.
+inline size_t pieceBytes(size_t length) {
+    return sizeof(Any) + sizeof(Any*) + length + 1;
+}
+
 // Counts what a new array holds (its slots, its values and their texts)
 // toward the run's next look at its memory (Parser::noteBuilt), so that
 // arrays made in a short loop are looked at in time; parser may be null.

@@ -1,5 +1,6 @@
 #include "script/lex_pattern.h"
 
+#include <stdint.h>
 #include <string.h>
 #include <time.h>
 
@@ -114,11 +115,15 @@ int ZephanPattern::replace(const char* text, const char* replacement, char** out
 }
 
 int ZephanPattern::split(const char* text, AnyArray** out) const {
+    return split(text, SIZE_MAX, out);
+}
+
+int ZephanPattern::split(const char* text, size_t maxBytes, AnyArray** out) const {
     *out = nullptr;
     if (text == nullptr) text = "";
     size_t length = strlen(text);
     std::vector<Any*> pieces;
-    size_t last = 0, from = 0;
+    size_t last = 0, from = 0, held = 0;
     RegexMatch m;
     SearchBudget budget(length);
     for (;;) {
@@ -131,7 +136,14 @@ int ZephanPattern::split(const char* text, AnyArray** out) const {
         size_t begin = static_cast<size_t>(at), end = static_cast<size_t>(m.end(0));
         // An empty match at the very end has nothing after it to split off.
         if (begin == end && begin >= length) break;
-        if (begin > 0) pieces.push_back(newText(text + last, begin - last));
+        if (begin > 0) {
+            held += script_builtin::pieceBytes(begin - last);
+            if (held > maxBytes) {
+                for (Any* p : pieces) delete p;
+                return DirError::E_NO_RESOURCE;
+            }
+            pieces.push_back(newText(text + last, begin - last));
+        }
         last = end;
         if (!(_flags & GLOBAL)) break;
         from = nextStart(text, length, begin, end);

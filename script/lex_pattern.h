@@ -60,6 +60,10 @@ public:
     // The pieces around the first match (every match with GLOBAL): the text
     // before it (none when it starts the text), the text between matches,
     // then the text after the last match.
+    // 39, as soon as it is known, when the pieces would hold more than
+    // maxBytes (their values and texts).
+    int split(const char* text, size_t maxBytes, AnyArray** out) const;
+    // split with no bound on what the pieces hold (the host's callers).
     int split(const char* text, AnyArray** out) const;
     // The first match's text and its groups' texts (a group that took no
     // part is undefined); with GLOBAL those of every match in turn. A null
