@@ -1,11 +1,13 @@
 #include "common/properties.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -101,10 +103,42 @@ bool isSkipped(const char* line) {
     return *p == '\0' || *p == '#';
 }
 
+// Opens a settings file for reading, provided it is a regular file: a named
+// pipe in its place would block the open (and the reload with it) until some
+// writer came along, and a device may never end or read as empty; neither
+// holds settings. The type is checked before opening, since opening some
+// devices acts on them, and again on what was opened, in case the path
+// changed meanwhile; the open itself never waits. Null with refused false
+// when the file cannot be opened (it is missing); null with refused true,
+// logged, when it is no regular file.
+FILE* openRegularFile(const char* path, bool& refused) {
+    refused = false;
+    struct stat st;
+    bool regular = stat(path, &st) != 0 || S_ISREG(st.st_mode);
+    int fd = -1;
+    if (regular) {
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    }
+    if (!regular) {
+        if (fd >= 0) close(fd);
+        refused = true;
+        log(0, "Properties file %s is not a regular file; not read", path);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 // The bytes of a file; false (a failed read logged) when it cannot be
-// opened or read.
+// opened or read, or is no regular file.
 bool readWholeFile(const char* path, std::string& text) {
-    FILE* f = fopen(path, "r");
+    bool refused;
+    FILE* f = openRegularFile(path, refused);
     if (f == nullptr) return false;
     char buf[Properties::kLineBuffer];
     size_t n;
@@ -176,8 +210,10 @@ const char* Properties::getProperty(const char* key) const {
 }
 
 bool Properties::load(const char* path, bool equalsForm) {
-    FILE* f = path != nullptr ? fopen(path, "r") : nullptr;
-    if (f == nullptr) return true;  // a missing file is an empty one
+    if (path == nullptr) return true;
+    bool refused;
+    FILE* f = openRegularFile(path, refused);
+    if (f == nullptr) return !refused;  // a missing file is an empty one
     const char separator = equalsForm ? '=' : ':';
     char line[kLineBuffer];
     LineReader reader(f);

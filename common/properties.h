@@ -46,17 +46,20 @@ public:
 
     // Adds the entries of a file: "key: value" lines, or "key=value" lines
     // with backslashes removed from the value when equalsForm is set. A file
-    // that cannot be opened adds nothing and succeeds. A line without the
-    // separator, or a read that fails (a directory in the file's place), is
-    // logged and ends the load with false; entries read before it stay.
+    // that cannot be opened adds nothing and succeeds. Anything but a regular
+    // file (a named pipe, a device, a directory) is not opened for long
+    // enough to wait on it: it is logged and fails the load. A line without
+    // the separator, or a read that fails, is logged and ends the load with
+    // false; entries read before it stay.
     bool load(const char* path, bool equalsForm);
 
     // Writes inPath to outPath with the values of this object put into the
     // lines whose keys it has, keeping comments, blank lines and order, then
     // appends the entries the file did not have. inPath and outPath may name
     // the same file: the input is read whole before the output is written.
-    // False when a file cannot be opened, the input cannot be read, or a
-    // line has no colon (the rest of the input is then dropped).
+    // False when a file cannot be opened, the input is no regular file or
+    // cannot be read, or a line has no colon (the rest of the input is then
+    // dropped).
     bool merge(const char* inPath, const char* outPath);
 
     // A new object with every entry of this one whose key is missing from

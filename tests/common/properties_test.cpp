@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,17 +99,14 @@ TEST(PropertiesLoad, LineRulesOfBothForms) {
     EXPECT_TRUE(none.load(dir.file("missing").c_str(), false));
     EXPECT_EQ(nullptr, none.first());
 
-    // One that opens but cannot be read (a directory in its place) is no
-    // empty file: the load fails and says why.
+    // A directory in its place is no empty file: the load fails and says why.
     std::string folder = dir.file("folder");
     ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
     LogCapture log;
     Properties unreadable;
     EXPECT_FALSE(unreadable.load(folder.c_str(), false));
     EXPECT_EQ(nullptr, unreadable.first());
-    EXPECT_EQ("Unable to read properties file: " + folder + "\n    " + std::to_string(EISDIR) + " " +
-                  strerror(EISDIR) + "\n",
-              log.messages());
+    EXPECT_EQ("Properties file " + folder + " is not a regular file; not read\n", log.messages());
     rmdir(folder.c_str());
 }
 
@@ -244,7 +242,8 @@ TEST(Properties, MergeKeepsCommentsAndOrderAndAppendsNewKeys) {
     {
         LogCapture log;
         EXPECT_FALSE(p.merge(dir.path().c_str(), out.c_str()));
-        EXPECT_TRUE(log.contains("Unable to read properties file: " + dir.path() + "\n")) << log.text();
+        EXPECT_TRUE(log.contains("Properties file " + dir.path() + " is not a regular file; not read\n"))
+            << log.text();
     }
     EXPECT_EQ(expected, splitLines(readFile(out)));
     writeFile(in, original);
@@ -418,7 +417,7 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     EXPECT_EQ(2, loads);
     EXPECT_EQ(before, s_getDravikaProperties());
     EXPECT_EQ(reloaded, fixedVariables());
-    EXPECT_TRUE(log.contains("Unable to read properties file: " + path + "\n")) << log.text();
+    EXPECT_TRUE(log.contains("Properties file " + path + " is not a regular file; not read\n")) << log.text();
     EXPECT_TRUE(log.contains("Failed to load " + path + "\n")) << log.text();
     rmdir(path.c_str());
 }
@@ -509,6 +508,95 @@ TEST(DravikaProperties, TheLoadCallbackMayCheckAndReadAgain) {
     EXPECT_FALSE(captured.contains("assertion failure")) << captured.messages();
     // The lock is free again for the next caller.
     EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
+}
+
+// Runs fn on a thread of its own and waits a generous while for it. A read
+// stuck opening the named pipe at fifo (it waits for a writer) is let go by
+// opening the pipe for writing, so that a hang fails the test instead of
+// blocking it.
+bool finishesWithoutBlocking(const std::function<void()>& fn, const std::string& fifo) {
+    std::atomic<bool> done{false};
+    std::thread runner([&] {
+        fn();
+        done = true;
+    });
+    for (int i = 0; i < 10000 && !done; i++) usleep(1000);
+    const bool inTime = done;
+    while (!done) {
+        int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+        usleep(1000);
+    }
+    runner.join();
+    return inTime;
+}
+
+// Only a regular file is ever read: a named pipe in the file's place would
+// block the reload until some writer came along, and a device or directory
+// is no settings file either. Each is refused at once, said so, and the
+// settings in force stay.
+TEST(DravikaProperties, OnlyARegularFileIsRead) {
+    TempDir dir;
+    std::string path = dir.file("dravika.properties");
+    LogCapture log;
+    const int saved = _debug_coms;
+    s_setDravikaPropertiesPath(path.c_str());
+    writeProperties(path, "log_coms: DEBUG\nkept: yes\n");
+    ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+    const Properties* before = s_getDravikaProperties();
+    ASSERT_NE(nullptr, before);
+
+    struct Case {
+        const char* what;
+        std::function<int()> make;  // puts the odd file at path; 0 on success
+    } cases[] = {
+        {"named pipe", [&] { return mkfifo(path.c_str(), 0600); }},
+        {"device", [&] { return symlink("/dev/null", path.c_str()); }},
+        {"directory", [&] { return mkdir(path.c_str(), 0700); }},
+    };
+    time_t mtime = 1700000000;
+    for (const Case& c : cases) {
+        unlink(path.c_str());
+        ASSERT_EQ(0, c.make()) << c.what << ": " << strerror(errno);
+        // A modification time of its own, so that the check sees a change
+        // (a link's target keeps whatever time it has).
+        struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        mtime += 10;
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        log.clear();
+
+        bool reloaded = true;
+        EXPECT_TRUE(finishesWithoutBlocking([&] { reloaded = s_testDravikaProperties(false, nullptr); }, path))
+            << c.what;
+        EXPECT_FALSE(reloaded) << c.what;
+        EXPECT_EQ(before, s_getDravikaProperties()) << c.what;
+        EXPECT_EQ(LOG_DEBUG, _debug_coms) << c.what;
+        char* kept = s_getStringProperty("kept", "lost");
+        EXPECT_STREQ("yes", kept) << c.what;
+        s_freeStringProperty(kept);
+        EXPECT_EQ("Properties file " + path + " is not a regular file; not read\nFailed to load " + path + "\n",
+                  log.messages())
+            << c.what;
+
+        // The object's own load and merge refuse it the same way.
+        log.clear();
+        Properties p;
+        bool loaded = true;
+        EXPECT_TRUE(finishesWithoutBlocking([&] { loaded = p.load(path.c_str(), false); }, path)) << c.what;
+        EXPECT_FALSE(loaded) << c.what;
+        EXPECT_EQ(nullptr, p.first()) << c.what;
+        bool merged = true;
+        std::string out = dir.file("merged.properties");
+        EXPECT_TRUE(finishesWithoutBlocking([&] { merged = p.merge(path.c_str(), out.c_str()); }, path)) << c.what;
+        EXPECT_FALSE(merged) << c.what;
+        EXPECT_EQ("Properties file " + path + " is not a regular file; not read\nProperties file " + path +
+                      " is not a regular file; not read\n",
+                  log.messages())
+            << c.what;
+        rmdir(path.c_str());
+    }
+    unlink(path.c_str());
+    _debug_coms = saved;
 }
 
 TEST(DravikaProperties, GettersFallBackToTheirDefaults) {
