@@ -134,6 +134,31 @@ FILE* openRegularFile(const char* path, bool& refused) {
     return f;
 }
 
+// Opens the output of a merge for writing, emptied, provided it is a regular
+// file or does not exist yet: opening a named pipe to write would wait for a
+// reader, and a device is no settings file. Checked before and after opening,
+// as for reading; null (logged when refused) when it cannot be used.
+FILE* openRegularOutput(const char* path) {
+    struct stat st;
+    bool regular = stat(path, &st) != 0 || S_ISREG(st.st_mode);
+    int fd = -1;
+    if (regular) {
+        fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0) return nullptr;
+        regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    }
+    if (!regular) {
+        if (fd >= 0) close(fd);
+        log(0, "Properties file %s is not a regular file; not written", path);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 // The bytes of a file; false (a failed read logged) when it cannot be
 // opened or read, or is no regular file.
 bool readWholeFile(const char* path, std::string& text) {
@@ -272,7 +297,7 @@ bool Properties::merge(const char* inPath, const char* outPath) {
     // (fmemopen takes no empty buffer; an empty input has no lines to read.)
     FILE* in = text.empty() ? nullptr : fmemopen(&text[0], text.size(), "r");
     if (in == nullptr && !text.empty()) return false;
-    FILE* out = fopen(outPath, "w");
+    FILE* out = openRegularOutput(outPath);
     if (out == nullptr) {
         if (in != nullptr) fclose(in);
         return false;

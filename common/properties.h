@@ -57,7 +57,7 @@ public:
     // lines whose keys it has, keeping comments, blank lines and order, then
     // appends the entries the file did not have. inPath and outPath may name
     // the same file: the input is read whole before the output is written.
-    // False when a file cannot be opened, the input is no regular file or
+    // False when a file cannot be opened or is no regular file, the input
     // cannot be read, or a line has no colon (the rest of the input is then
     // dropped).
     bool merge(const char* inPath, const char* outPath);

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +39,30 @@ void writeProperties(const std::string& path, const std::string& content) {
     struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
     mtime += 10;
     utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// Runs fn on a thread of its own and waits a generous while for it. A read
+// or write stuck on the named pipe at fifo (waiting for the other end) is let
+// go by opening the pipe at both ends for a moment and closing it again, so
+// that a hang fails the test instead of blocking it.
+bool finishesWithoutBlocking(const std::function<void()>& fn, const std::string& fifo) {
+    std::atomic<bool> done{false};
+    std::thread runner([&] {
+        fn();
+        done = true;
+    });
+    for (int i = 0; i < 10000 && !done; i++) usleep(1000);
+    const bool inTime = done;
+    // A writer let go may find the pipe closed again: that must not end the test.
+    void (*oldPipe)(int) = signal(SIGPIPE, SIG_IGN);
+    while (!done) {
+        int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        usleep(1000);
+        if (fd >= 0) close(fd);
+    }
+    signal(SIGPIPE, oldPipe);
+    runner.join();
+    return inTime;
 }
 
 TEST(PropertiesLoad, LineRulesOfBothForms) {
@@ -260,6 +285,21 @@ TEST(Properties, MergeKeepsCommentsAndOrderAndAppendsNewKeys) {
 
     EXPECT_FALSE(p.merge(dir.file("missing").c_str(), out.c_str()));
     EXPECT_FALSE(p.merge(in.c_str(), dir.file("no/such/dir/out").c_str()));
+
+    // Nor is the output anything but a regular file: opening a named pipe to
+    // write would wait for a reader, and no device is a settings file.
+    std::string fifo = dir.file("fifo.properties");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    writeFile(in, "log_coms: INFO\n");
+    for (const std::string& target : {fifo, dir.path()}) {
+        log.clear();
+        bool merged = true;
+        EXPECT_TRUE(finishesWithoutBlocking([&] { merged = p.merge(in.c_str(), target.c_str()); }, fifo)) << target;
+        EXPECT_FALSE(merged) << target;
+        EXPECT_TRUE(log.contains("Properties file " + target + " is not a regular file; not written\n"))
+            << target << ": " << log.messages();
+    }
+    unlink(fifo.c_str());
 }
 
 TEST(Properties, ShippedExampleLoadsCleanlyAndNamesEveryKey) {
@@ -508,27 +548,6 @@ TEST(DravikaProperties, TheLoadCallbackMayCheckAndReadAgain) {
     EXPECT_FALSE(captured.contains("assertion failure")) << captured.messages();
     // The lock is free again for the next caller.
     EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
-}
-
-// Runs fn on a thread of its own and waits a generous while for it. A read
-// stuck opening the named pipe at fifo (it waits for a writer) is let go by
-// opening the pipe for writing, so that a hang fails the test instead of
-// blocking it.
-bool finishesWithoutBlocking(const std::function<void()>& fn, const std::string& fifo) {
-    std::atomic<bool> done{false};
-    std::thread runner([&] {
-        fn();
-        done = true;
-    });
-    for (int i = 0; i < 10000 && !done; i++) usleep(1000);
-    const bool inTime = done;
-    while (!done) {
-        int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) close(fd);
-        usleep(1000);
-    }
-    runner.join();
-    return inTime;
 }
 
 // Only a regular file is ever read: a named pipe in the file's place would
