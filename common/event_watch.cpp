@@ -78,8 +78,9 @@ void ThreadContext::appendFd(FdEvent* e) {
     if (w.events != nullptr) w.events->_sameFdPrev = e;
     w.events = e;
     // The descriptor number may have been closed and reused since the
-    // registration was made; the next sync checks with the kernel.
-    if (w.state == IN_EPOLL) w.verify = true;
+    // registration was made (or since epoll refused it); the next sync checks
+    // with the kernel.
+    if (w.state != UNWATCHED) w.verify = true;
     markChanged(e->_fd);
 }
 
@@ -176,7 +177,15 @@ void ThreadContext::syncWatches() {
 bool ThreadContext::syncWatch(int fd) {
     Watch& w = _watches[fd];
     uint32_t wanted = wantedEvents(w);
-    if (w.state == ALWAYS_READY) return true;  // its readiness is worked out every pass
+    if (w.state == ALWAYS_READY) {
+        // Its readiness is worked out every pass, as long as an enabled event
+        // wants it and the number still names the file epoll refused. Once
+        // nothing wants it, it may be closed and its number reused for a file
+        // epoll takes; after an event was added, it may have been already.
+        if (wanted != 0 && !w.verify) return true;
+        _alwaysReadyFds.erase(std::find(_alwaysReadyFds.begin(), _alwaysReadyFds.end(), fd));
+        w.state = UNWATCHED;
+    }
     if (w.state == IN_EPOLL) {
         if (wanted == 0) {
             epollControl(EPOLL_CTL_DEL, fd, 0, 0);

@@ -262,7 +262,10 @@ private:
     //   IN_EPOLL -> UNWATCHED       no enabled event wants it (EPOLL_CTL_DEL;
     //                               at once when its last event goes, since
     //                               the descriptor may be closed next)
-    //   ALWAYS_READY -> UNWATCHED   its last event goes
+    //   ALWAYS_READY -> UNWATCHED   its last event goes, or no enabled event
+    //                               wants it, or an event was added (the
+    //                               number may name another file now: it
+    //                               is then registered afresh)
     //   any -> UNWATCHED            the epoll set is rebuilt
     enum WatchState : uint8_t { UNWATCHED, IN_EPOLL, ALWAYS_READY };
 
@@ -274,7 +277,8 @@ private:
         WatchState state;
         bool changed;         // in _changedFds: to sync before the next wait
         bool verify;          // an event was added: the number may now name
-                              // another file than the one registered
+                              // another file than the one registered (or
+                              // refused)
     };
 
     ThreadContext();

@@ -242,6 +242,42 @@ TEST_F(EventWatch, RegularFilesAreAlwaysReady) {
     fclose(f);
 }
 
+// A regular file's event is disabled and kept while its descriptor is closed
+// (settled first, as the caller should, or not), and the number comes back as
+// a pipe: the pipe is watched for what it reports, not taken for the
+// always-ready file that had the number before.
+TEST_F(EventWatch, ANumberAFileHadIsWatchedAfreshOnceReused) {
+    for (bool settled : {true, false}) {
+        FILE* f = tmpfile();
+        ASSERT_NE(nullptr, f);
+        // Far above the numbers the loop itself may take meanwhile.
+        int number = fcntl(fileno(f), F_DUPFD_CLOEXEC, 950);
+        ASSERT_GE(number, 950);
+        fclose(f);
+        Recorder old, fresh;
+        FdEvent stale(&old, number, FdEvent::KIND_READ);
+        tc->run(0);
+        EXPECT_EQ(1, old.calls) << "a regular file is always ready";
+        stale.enabled(false);
+        if (settled) stale.settleBeforeClose();
+        close(number);
+
+        Pipe p;
+        ASSERT_EQ(number, dup3(p.r, number, O_CLOEXEC));
+        FdEvent again(&fresh, number, FdEvent::KIND_READ);
+        tc->run(0);
+        tc->run(0);
+        EXPECT_EQ(0, fresh.calls) << "an empty pipe is not ready; settled " << settled;
+        EXPECT_LT(cpuMillisOfRun(tc, 100), 30) << "nothing is ready: the loop sleeps; settled " << settled;
+        EXPECT_EQ(0, fresh.calls) << settled;
+        p.fill();
+        tc->run(0);
+        EXPECT_EQ(1, fresh.calls) << settled;
+        EXPECT_EQ(1, old.calls) << settled;
+        close(number);
+    }
+}
+
 // Raises the soft descriptor limit for a test and restores it afterwards.
 class FileLimit {
 public:
