@@ -67,18 +67,29 @@ bool fileOrDirConfigured() {
     return _logFile[0] != '\0' || _logDir[0] != '\0';
 }
 
+// Opens a log file for appending, creating it (0666 less the umask). The open
+// never waits: a named pipe that nobody reads would otherwise hold this
+// writer, and every thread queued behind it, until a reader came (the
+// message is lost instead, like one for a file that cannot be opened).
+// Writes wait as usual once it is open.
+FILE* openAppend(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "a");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 FILE* openStream(const char* name, const struct tm& now) {
-    if (_logFile[0] != '\0') return fopen(_logFile, "a");
+    if (_logFile[0] != '\0') return openAppend(_logFile);
     if (_logDir[0] == '\0') return nullptr;
     char path[kPathField + kNameField + 32];
     logFilePath(path, sizeof(path), _logDir, name != nullptr ? name : _slName, now.tm_year + 1900, now.tm_mon + 1,
                 now.tm_mday, now.tm_hour);
     umask(0);
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0666);
-    if (fd < 0) return nullptr;
-    FILE* f = fdopen(fd, "a");
-    if (f == nullptr) close(fd);
-    return f;
+    return openAppend(path);
 }
 
 void closeStream(FILE* f) {

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
 #include <thread>
@@ -98,6 +99,68 @@ TEST(LogFiles, LoneWriterReopensTheFileForEachMessage) {
     EXPECT_EQ(std::string::npos, text.find("one"));
     EXPECT_NE(std::string::npos, text.find("two"));
     setLog("");
+}
+
+// A named pipe as the log file or as a dated file: with a reader on it the
+// messages flow; with none, opening it must not wait for one, since every
+// thread that logs would queue up behind the writer stuck in the open.
+TEST(LogFiles, ANamedPipeWithoutAReaderDoesNotHoldUpTheWriters) {
+    TempDir dir;
+    std::string fifo = dir.file("fifo.log");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    setLogDir("");
+    setLog(fifo.c_str());
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        log(0, "nobody reads this");
+        done = true;
+    });
+    for (int i = 0; i < 10000 && !done; i++) usleep(1000);
+    const bool inTime = done;
+    // Let a writer stuck in the open go, so that a failure ends the test.
+    int release = -1;
+    while (!done) {
+        if (release < 0) release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        usleep(1000);
+    }
+    writer.join();
+    if (release >= 0) close(release);
+    EXPECT_TRUE(inTime) << "the writer waited for a reader of the pipe";
+
+    // A reader on the pipe gets the messages.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    log(0, "someone reads this");
+    char buf[256] = "";
+    ssize_t n = read(reader, buf, sizeof(buf) - 1);
+    close(reader);
+    ASSERT_GT(n, 0);
+    EXPECT_NE(nullptr, strstr(buf, "someone reads this")) << buf;
+    EXPECT_EQ(nullptr, strstr(buf, "nobody reads this")) << buf;
+
+    // The same for a dated file.
+    setLog("");
+    std::string dated = datedPath(dir.path(), "piped");
+    ASSERT_EQ(0, mkfifo(dated.c_str(), 0600));
+    setLogName("piped");
+    setLogDir(dir.path().c_str());
+    done = false;
+    std::thread datedWriter([&] {
+        log(0, "nobody reads this either");
+        done = true;
+    });
+    for (int i = 0; i < 10000 && !done; i++) usleep(1000);
+    const bool datedInTime = done;
+    release = -1;
+    while (!done) {
+        if (release < 0) release = open(dated.c_str(), O_RDONLY | O_NONBLOCK);
+        usleep(1000);
+    }
+    datedWriter.join();
+    if (release >= 0) close(release);
+    EXPECT_TRUE(datedInTime) << "the writer waited for a reader of the dated pipe";
+    setLogDir("");
+    setLogName("dravika");
 }
 
 TEST(LogFormat, PrefixIdAndErrorLines) {
