@@ -73,7 +73,6 @@ public:
         : _quote(CSVDelimiter::of(quote, '"')), _sep(CSVDelimiter::of(separator, ',')),
           _headersLeft(headerLines > 0 ? headerLines : 0) {}
     ~TextParser() {
-        for (Any* v : _columns) delete v;
         for (Any* v : _warnings) delete v;
         for (Any* v : _row) delete v;
         for (Any* v : _data) delete v;
@@ -124,7 +123,7 @@ private:
     // rows so far, made into arrays once their size is known: an array grows
     // one slot per append, copying itself each time, and a text may have a
     // warning on every line or thousands of header fields.
-    std::vector<Any*> _columns;
+    std::vector<std::string> _columns;
     std::vector<Any*> _warnings;
     std::vector<Any*> _row;
     std::vector<Any*> _data;
@@ -148,18 +147,17 @@ bool TextParser::endField(bool lineEnd) {
     const char* text = _span != nullptr ? reinterpret_cast<const char*>(_span) : _field.data();
     size_t length = _span != nullptr ? _spanLength : _field.size();
     if (_headersLeft > 0) {
-        std::string value(text, length);
+        // A column's texts are joined in place: copying the header so far
+        // for every header line that adds to it would cost time quadratic
+        // in the number of header lines.
         const size_t at = static_cast<size_t>(_fieldIndex);
-        Any* existing = at < _columns.size() ? _columns[at] : nullptr;
-        if (existing != nullptr && existing->getString() != nullptr) {
-            std::string joined = std::string(existing->getString()) + "\n" + value;
-            existing->set(joined.c_str());
-        } else if (existing != nullptr) {
-            existing->set(value.c_str());
+        if (at < _columns.size()) {
+            _columns[at].push_back('\n');
+            _columns[at].append(text, length);
         } else {
             // Header fields arrive in order, so the slot is the next one.
-            while (_columns.size() < at) _columns.push_back(new Any(""));
-            _columns.push_back(new Any(value.c_str()));
+            _columns.resize(at);
+            _columns.emplace_back(text, length);
         }
     } else {
         _row.push_back(textValue(text, length));
@@ -262,7 +260,11 @@ Error* TextParser::parse(const unsigned char* p, Attributes** out) {
     if (_hasContent && endField(true)) endLine();
 
     Attributes* result = new Attributes();
-    result->addAttribute("columns", arrayValue(_columns));
+    std::vector<Any*> columns;
+    columns.reserve(_columns.size());
+    for (const std::string& header : _columns) columns.push_back(textValue(header.data(), header.size()));
+    _columns.clear();
+    result->addAttribute("columns", arrayValue(columns));
     const long long rows = static_cast<long long>(_data.size());
     result->addAttribute("data", arrayValue(_data));
     result->setAttribute("totalRows", rows);

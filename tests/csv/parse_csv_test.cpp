@@ -178,6 +178,29 @@ TEST(ParseCSV, ManyWarningsAndHeaderFieldsCostLinearTime) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
 }
 
+TEST(ParseCSV, ManyHeaderLinesCostLinearTime) {
+    // Every header line adds its text to the column's header: a header that
+    // is copied whole for each line it gains costs time quadratic in the
+    // number of lines. Linear work takes well under a second here; copying
+    // takes many minutes.
+    const int n = 50000;
+    const auto start = std::chrono::steady_clock::now();
+    std::string text;
+    for (int i = 0; i < n; i++) text += "head" + std::to_string(i % 10) + ",h\n";
+    text += "1,2\n";
+    Parsed p = parse(text, n);
+    ASSERT_EQ(p.columns.size(), 2u);
+    ASSERT_EQ(p.columns[0].size(), 6u * n - 1);
+    EXPECT_EQ(p.columns[0].compare(0, 12, "head0\nhead1\n"), 0);
+    EXPECT_EQ(p.columns[0].compare(p.columns[0].size() - 11, 11, "head8\nhead9"), 0);
+    std::string second = "h";
+    for (int i = 1; i < n; i++) second += "\nh";
+    EXPECT_EQ(p.columns[1], second);
+    EXPECT_EQ(p.data, (Rows{{"1", "2"}}));
+    EXPECT_EQ(p.totalRows, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+}
+
 TEST(ParseCSV, EmptyTextHeaderOnlyAndByteOrderMark) {
     Parsed empty = parse("", 1);
     EXPECT_TRUE(empty.columns.empty());
