@@ -167,7 +167,14 @@ void HyperCSV::run() {
 bool HyperCSV::openInput() {
     if (_input != nullptr) return true;
     const char* path = _config->inputPath != nullptr ? _config->inputPath : "";
-    int fd = s_open(path, O_RDONLY, 0, true);
+    // Without O_NONBLOCK, opening a FIFO waits until something opens it to
+    // write, which may be never, and nothing (not even stop) would end the
+    // run. Opened at once, it reads as empty, as any file without a size.
+    int fd = s_open(path, O_RDONLY | O_NONBLOCK, 0, true);
+    if (fd >= 0) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
     if (fd < 0) {
         int err = errno;
         char message[512];

@@ -75,9 +75,10 @@ public:
     // of kernel time; a short poll makes most hand-overs need no wake-up.
     static constexpr int kSpinMicros = 50;
 
-    // input may be null (the configuration's inputPath is opened); principal
-    // (copied) and scope are what expressions run with. Without a scope the
-    // reader makes an empty one of its own.
+    // input may be null (the configuration's inputPath is opened, without
+    // waiting for a FIFO's writer: a file without a size reads as empty);
+    // principal (copied) and scope are what expressions run with. Without a
+    // scope the reader makes an empty one of its own.
     HyperCSV(Input* input, CSVConfig* config, const Principal* principal, const ObjRef* scope);
     ~HyperCSV() override;
 

@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,7 +20,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -771,6 +774,40 @@ TEST(HyperCSV, OpenAndReadFailuresEndTheRunWithAnError) {
     EXPECT_EQ(out.errors[0].rfind("I/O Error@", 0), 0u);
     EXPECT_EQ(out.totalRows, 1);
     delete reader;
+}
+
+TEST(HyperCSV, AFifoWithoutAWriterReadsAsEmptyInsteadOfBlockingTheReader) {
+    // Nothing ever writes to this FIFO: opening it to read must not wait for
+    // a writer. Should the reader wait regardless, a rescuer opens the other
+    // end after a while, so that a failure shows as a result, not a hang.
+    TempDir dir;
+    const std::string fifo = dir.file("in.fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    CSVConfig config(fifo.c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(config, 1);
+    std::mutex lock;
+    std::condition_variable cv;
+    bool finished = false;
+    bool rescued = false;
+    std::thread rescuer([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        if (cv.wait_for(hold, std::chrono::seconds(20), [&] { return finished; })) return;
+        // Read and write: this open never waits, and it lets the reader's open return.
+        int fd = open(fifo.c_str(), O_RDWR);
+        if (fd >= 0) close(fd);
+        rescued = true;
+    });
+    Outcome out = readWith(config);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        finished = true;
+    }
+    cv.notify_all();
+    rescuer.join();
+    EXPECT_FALSE(rescued);
+    EXPECT_TRUE(out.rows.empty());
+    EXPECT_TRUE(out.errors.empty());
+    EXPECT_EQ(out.totalRows, 0);
 }
 
 TEST(HyperCSV, AReaderWhoseThreadCannotBeCreatedEndsAtOnce) {
