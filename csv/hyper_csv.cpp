@@ -57,6 +57,23 @@ bool spinUntil(Ready ready) {
     }
 }
 
+// Opens the task log as fopen's "w" does, except that a FIFO nobody reads
+// fails at once (ENXIO) instead of blocking the open until a reader comes,
+// which may be never.
+FILE* openTaskLog(const char* path) {
+    int fd = s_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666, true);
+    if (fd < 0) return nullptr;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* file = fdopen(fd, "w");
+    if (file == nullptr) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return file;
+}
+
 long long monotonicSeconds() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -148,7 +165,7 @@ void HyperCSV::run() {
     setInitialized();
     _startTime = monotonicSeconds();
     if (_config->taskLogPath != nullptr) {
-        _taskLog = s_fopen(_config->taskLogPath, "w");
+        _taskLog = openTaskLog(_config->taskLogPath);
         if (_taskLog == nullptr) {
             char message[512];
             snprintf(message, sizeof message, "Unable to open task log: %s\n", strerror(errno));

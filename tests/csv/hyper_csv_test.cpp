@@ -776,26 +776,22 @@ TEST(HyperCSV, OpenAndReadFailuresEndTheRunWithAnError) {
     delete reader;
 }
 
-TEST(HyperCSV, AFifoWithoutAWriterReadsAsEmptyInsteadOfBlockingTheReader) {
-    // Nothing ever writes to this FIFO: opening it to read must not wait for
-    // a writer. Should the reader wait regardless, a rescuer opens the other
-    // end after a while, so that a failure shows as a result, not a hang.
-    TempDir dir;
-    const std::string fifo = dir.file("in.fifo");
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    CSVConfig config(fifo.c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
-    mapStrings(config, 1);
+// Runs config's reader while a rescuer waits; should the reader still run
+// after 20 seconds, the rescuer opens the FIFO at path (read and write: that
+// open never waits, and it ends any open of the FIFO that waits for its
+// other end), so that a reader stuck in such an open shows as a result, not
+// a hang. rescued tells whether it had to.
+Outcome readBesideFifo(CSVConfig& config, const std::string& path, bool* rescued) {
     std::mutex lock;
     std::condition_variable cv;
     bool finished = false;
-    bool rescued = false;
+    *rescued = false;
     std::thread rescuer([&] {
         std::unique_lock<std::mutex> hold(lock);
         if (cv.wait_for(hold, std::chrono::seconds(20), [&] { return finished; })) return;
-        // Read and write: this open never waits, and it lets the reader's open return.
-        int fd = open(fifo.c_str(), O_RDWR);
+        int fd = open(path.c_str(), O_RDWR);
         if (fd >= 0) close(fd);
-        rescued = true;
+        *rescued = true;
     });
     Outcome out = readWith(config);
     {
@@ -804,10 +800,35 @@ TEST(HyperCSV, AFifoWithoutAWriterReadsAsEmptyInsteadOfBlockingTheReader) {
     }
     cv.notify_all();
     rescuer.join();
+    return out;
+}
+
+TEST(HyperCSV, FifosNeitherReadNorWrittenDoNotBlockTheReader) {
+    // Nothing ever writes to this FIFO: it reads as empty.
+    TempDir dir;
+    const std::string fifo = dir.file("in.fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    CSVConfig config(fifo.c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
+    mapStrings(config, 1);
+    bool rescued = false;
+    Outcome out = readBesideFifo(config, fifo, &rescued);
     EXPECT_FALSE(rescued);
     EXPECT_TRUE(out.rows.empty());
     EXPECT_TRUE(out.errors.empty());
     EXPECT_EQ(out.totalRows, 0);
+
+    // Nothing ever reads this one: as a task log it cannot be opened.
+    writeFile(dir.file("in.csv"), "a\nb\n");
+    const std::string logFifo = dir.file("log.fifo");
+    ASSERT_EQ(0, mkfifo(logFifo.c_str(), 0600));
+    CSVConfig logged(dir.file("in.csv").c_str(), logFifo.c_str(), 3, nullptr, nullptr, nullptr, 0);
+    mapStrings(logged, 1);
+    out = readBesideFifo(logged, logFifo, &rescued);
+    EXPECT_FALSE(rescued);
+    EXPECT_TRUE(out.rows.empty());
+    EXPECT_EQ(out.errors,
+              std::vector<std::string>{"Unable to open task log: " + std::string(strerror(ENXIO)) + "\n@0:0"});
+    EXPECT_EQ(out.errorCodes, std::vector<int>{28});
 }
 
 TEST(HyperCSV, AReaderWhoseThreadCannotBeCreatedEndsAtOnce) {
