@@ -71,7 +71,9 @@ public:
     // Waits until run() has returned, then joins the thread. Only for threads
     // that are neither detached nor deleted on exit. After a start() that
     // failed there is no thread to wait for: it returns at once (also to a
-    // joiner that was already waiting when start() failed).
+    // joiner that was already waiting when start() failed). Only the first
+    // join of a run joins the thread; later ones return once it finished (a
+    // thread's handle may name another thread once it has been joined).
     void join();
     // pthread_create's error number when the last start() failed, else 0.
     int getStartError() const { return _startError; }
@@ -163,6 +165,8 @@ private:
     // Changed under the state block (join waits on it); read freely.
     std::atomic<int> _startError;
     bool _threadCreated GUARDED_BY(_state);
+    // Set by the first join of a run, cleared by start().
+    bool _joined GUARDED_BY(_state) = false;
 };
 
 // A thread the runtime did not create (the main thread, the signal thread);

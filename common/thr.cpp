@@ -162,6 +162,7 @@ int DaemonThread::start() {
     _startInProgress = true;
     _state.lock();
     _startError = 0;
+    _joined = false;
     int rv = pthread_create(&_thread, nullptr, _threadHelperMain, this);
     if (rv != 0) {
         log(rv, "Error: pthread_create() fails");
@@ -221,7 +222,8 @@ void DaemonThread::join() {
     {
         CondSection hold(_state);
         while (!_finished && _startError == 0) _state.wait();
-        if (!_finished) return;
+        if (!_finished || _joined) return;
+        _joined = !_detached;
         detached = _detached;
         thread = _thread;
     }

@@ -148,6 +148,30 @@ TEST_F(Threads, AThreadThatCannotBeCreatedHasNothingToJoin) {
     EXPECT_EQ(exited + 1, perfGet(PC_DTHR_EXITED));
 }
 
+// A second join returns at once: by then the thread's handle may already
+// name a newer thread, which the second join must neither wait for nor join.
+TEST_F(Threads, OnlyTheFirstJoinJoinsTheThread) {
+    auto* t = new Slow;
+    t->setDeleteOnExit(false);
+    t->start();
+    t->release = true;
+    t->join();
+    std::atomic<bool> releaseOther{false};
+    std::thread other([&] {
+        while (!releaseOther) usleep(1000);
+    });
+    std::atomic<bool> joinedAgain{false};
+    std::thread again([&] {
+        t->join();
+        joinedAgain = true;
+    });
+    EXPECT_TRUE(waitFor([&] { return joinedAgain.load(); }, 2000)) << "the second join waited for another thread";
+    releaseOther = true;
+    again.join();
+    other.join();  // still joinable: nobody else joined it
+    delete t;
+}
+
 TEST_F(Threads, LaterListRunsNewestFirstAndAtTheLatestOnDestruction) {
     struct Idle : DaemonThread {
         void run() override {}
