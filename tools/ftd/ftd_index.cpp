@@ -90,7 +90,7 @@ void FtdIndexStore::load() {
     ::close(fd);
     Message m(bytes.data(), bytes.size());
     int32_t version = 0;
-    std::unordered_map<std::string, Known> loaded;
+    std::map<std::string, Known> loaded;
     bool good = m.readInt32(&version) == 0 && version == kIndexVersion;
     while (good) {
         int32_t tag = 0;
@@ -214,14 +214,13 @@ void FtdIndexStore::noteChanged(const std::string& rel) {
 
 void FtdIndexStore::forget(const std::string& rel) {
     CriticalSection hold(_lock);
+    if (_known.erase(rel) > 0) _dirty = true;
+    // Everything below rel sorts together right after rel + "/".
     std::string prefix = rel + "/";
-    for (auto it = _known.begin(); it != _known.end();) {
-        if (it->first == rel || it->first.compare(0, prefix.size(), prefix) == 0) {
-            it = _known.erase(it);
-            _dirty = true;
-        } else {
-            ++it;
-        }
+    auto it = _known.lower_bound(prefix);
+    while (it != _known.end() && it->first.compare(0, prefix.size(), prefix) == 0) {
+        it = _known.erase(it);
+        _dirty = true;
     }
 }
 

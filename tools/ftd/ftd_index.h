@@ -14,8 +14,8 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "common/sem.h"
@@ -80,7 +80,10 @@ private:
 
     const FtdTree& _tree;
     CriticalBlock _lock;
-    std::unordered_map<std::string, Known> _known GUARDED_BY(_lock);
+    // Ordered, so that a folder's entries ("rel/...") lie together and
+    // forgetting a name never walks the whole table: a sender's every link
+    // and removal forgets one.
+    std::map<std::string, Known> _known GUARDED_BY(_lock);
     bool _dirty GUARDED_BY(_lock) = false;
     long long _computed GUARDED_BY(_lock) = 0;
 };
