@@ -1,5 +1,6 @@
 // The receiving service's index on its own: what forgetting an entry
-// drops and what that costs.
+// drops and what that costs, and the descriptors a walk of a deep tree
+// holds.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -69,4 +70,55 @@ TEST(FtdIndex, ForgettingCostsNoWalkOfTheWholeIndex) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     // Quadratic, this took minutes.
     EXPECT_LT(seconds, 30.0);
+}
+
+TEST(FtdIndex, AWalkHoldsFewDescriptorsHoweverDeepTheTree) {
+    // A sender may make a tree hundreds of folders deep and ask for its
+    // index from many sessions at once; the service's descriptors are
+    // counted per session, so a walk may not hold one per level.
+    TempDir scratch;
+    const std::string root = scratch.file("root");
+    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const int kDepth = 200;
+    std::string rel = "top";
+    ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
+    for (int i = 0; i < kDepth; i++) {
+        rel += "/d";
+        ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
+        // A file after the folder at every level: it is listed once the
+        // walk is back from below.
+        put(root + "/" + rel.substr(0, rel.size() - 2) + "/e", "e");
+    }
+    put(root + "/" + rel + "/bottom", "b");
+    FtdTree tree(root.c_str());
+    ASSERT_TRUE(tree.ok());
+    FtdIndexStore index(tree);
+    // Room for a few dozen descriptors more than are open now: new ones
+    // take the lowest free numbers, below the limit.
+    int limit = 0;
+    for (int free = 0; free < 40; limit++)
+        if (fcntl(limit, F_GETFD) < 0) free++;
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(limit);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
+    std::vector<FtdIndexEntry> entries;
+    index.build("top", true, &entries);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    // Every folder, the file beside it and the one at the bottom, in order.
+    ASSERT_EQ(static_cast<size_t>(2 * kDepth + 1), entries.size());
+    std::string name;
+    for (int i = 0; i < kDepth; i++) {
+        name += i == 0 ? "d" : "/d";
+        EXPECT_EQ(name, entries[i].name);
+        EXPECT_EQ(FTD_DIR, entries[i].type);
+    }
+    EXPECT_EQ(name + "/bottom", entries[kDepth].name);
+    EXPECT_EQ(FTD_FILE, entries[kDepth].type);
+    for (int i = 0; i < kDepth; i++) {
+        std::string e = name.substr(0, name.size() - 2 * i - 1) + "e";
+        EXPECT_EQ(e, entries[kDepth + 1 + i].name);
+        EXPECT_EQ(FTD_FILE, entries[kDepth + 1 + i].type) << entries[kDepth + 1 + i].reason;
+    }
 }

@@ -24,6 +24,11 @@ namespace {
 const int32_t kIndexVersion = 1;
 const int32_t kEndOfList = 99;
 const int kMaxDepth = 256;
+// Levels of a walk that keep their folder open while walking below it:
+// with the folder being read, a file being digested and the connection's
+// own, a session stays within the descriptors counted for it
+// (ftd_server.cpp).
+const int kHeldLevels = 2;
 
 // Times past the year 2262 (a sender may set any) saturate. The key stays
 // sound: the change time, which only the kernel sets, is part of it too.
@@ -243,9 +248,27 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
         names.push_back(e->d_name);
     }
     std::sort(names.begin(), names.end());
-    int fd = ::dirfd(d);
+    // The names are read: the stream goes, one descriptor stays.
+    int fd = ::fcntl(::dirfd(d), F_DUPFD_CLOEXEC, 0);
+    ::closedir(d);
+    struct stat self;
+    if (fd < 0 || ::fstat(fd, &self) != 0) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
     for (const std::string& n : names) {
         ftdNoteProgress();
+        if (fd < 0) {
+            // Let go while a sub-folder was walked (see below): found again
+            // from the root, and only if it is still the same folder.
+            struct stat again;
+            fd = _tree.openDir(relDir, false);
+            if (fd >= 0 && (::fstat(fd, &again) != 0 || again.st_dev != self.st_dev || again.st_ino != self.st_ino)) {
+                ::close(fd);
+                fd = -1;
+            }
+            if (fd < 0) return;
+        }
         std::string rel = FtdTree::join(relDir, n);
         std::string name = relName.empty() ? n : relName + "/" + n;
         struct stat st;
@@ -263,7 +286,16 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
             e.type = FTD_DIR;
             out->push_back(e);
             int sub = depth < kMaxDepth ? ::openat(fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
-            if (sub >= 0) walk(sub, rel, name, checksums, out, depth + 1);
+            if (sub >= 0) {
+                // A session is counted a few descriptors: below the first
+                // levels a folder is not held open while its sub-folders are
+                // walked, or a tree hundreds deep would hold one per level.
+                if (depth >= kHeldLevels) {
+                    ::close(fd);
+                    fd = -1;
+                }
+                walk(sub, rel, name, checksums, out, depth + 1);
+            }
         } else if (S_ISLNK(st.st_mode)) {
             e.type = FTD_LINK;
             char target[4096];
@@ -282,7 +314,7 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
             out->push_back(e);
         }
     }
-    ::closedir(d);
+    if (fd >= 0) ::close(fd);
 }
 
 void FtdIndexStore::build(const std::string& dest, bool checksums, std::vector<FtdIndexEntry>* out) {
