@@ -207,9 +207,16 @@ int FtdSession::entry(int32_t code) {
 int FtdSession::makeDir(const FtEntryHeader& h, const std::string& rel) {
     struct stat st;
     if (_server->tree().lstat(rel, &st) == 0 && !S_ISDIR(st.st_mode)) {
-        // The source has a folder where we have a file or link: it goes.
+        // The source has a folder where we have a file or link: it goes,
+        // kept as a fallback when asked for.
         _dirCache.clear();
-        _server->tree().remove(rel);
+        if (_fallback.keep && _fallback.count > 0) {
+            if (_server->fallbacks().keepRemoved(rel, _fallback) != 0)
+                return refuse(h.name, std::string("unable to keep the entry in the way as a fallback: ") +
+                                          strerror(errno), errno);
+        } else {
+            _server->tree().remove(rel);
+        }
         _server->index().forget(rel);
     }
     int fd = _server->tree().openDir(rel, true);
@@ -247,6 +254,18 @@ int FtdSession::makeLink(const FtEntryHeader& h, const std::string& rel, bool re
     std::string leaf;
     int dir = _server->tree().openParent(rel, true, &leaf);
     if (dir < 0) return refuse(h.name, std::string("unable to create link: ") + strerror(errno), errno);
+    if (_fallback.keep && _fallback.count > 0) {
+        // What the link replaces is kept like a replaced file: a file by a
+        // second name, a link moved aside, a folder moved whole.
+        int kept = _server->fallbacks().keepReplaced(dir, leaf, rel, _fallback);
+        if (kept != 0 && errno == EISDIR) kept = _server->fallbacks().keepRemoved(rel, _fallback);
+        if (kept != 0) {
+            int err = errno;
+            ::close(dir);
+            return refuse(h.name, std::string("unable to keep the entry in the way as a fallback: ") + strerror(err),
+                          err);
+        }
+    }
     int rc = _server->tree().placeLink(dir, leaf, target);
     int err = errno;
     if (rc == 0) {

@@ -1,0 +1,91 @@
+// Fallbacks kept by the receiving service when a sender asks for them and
+// an entry gives way to one of another kind: a folder or a link taking a
+// file's place, a link taking a folder's.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/ftd/ftd_peer.h"
+
+using namespace ftdtest;
+
+namespace {
+
+bool present(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string linkTarget(const std::string& path) {
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof(buf));
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+void keepFallbacks(Sender& p, int count) {
+    p.cmd(FT_KEEP_FALLBACKS);
+    p.out->writeString("nightly job");
+    p.out->writeString("keep");
+    p.out->writeInt32(count);
+    p.out->writeInt32(30);
+}
+
+void link(Sender& p, const std::string& name, const std::string& target) {
+    p.header(name, FT_TYPE_LINK, FT_BODY_NONE, static_cast<long long>(target.size()));
+    p.out->writeBool(true);
+    p.out->writeString(target.c_str());
+}
+
+}  // namespace
+
+TEST(FtdFallbacks, EntriesThatGiveWayToAnotherKindAreKept) {
+    Service s;
+    auto fallback = [&](const std::string& rel) { return s.path(std::string(FtdFallbacks::folder()) + "/" + rel); };
+    Sender p(s.port());
+    ASSERT_TRUE(p.connected);
+    p.opening();
+    p.start("d");
+    p.file("f", "file that becomes a folder");
+    p.file("g", "file that becomes a link");
+    p.file("sub/x", "in a folder that becomes a link");
+    p.plain(FT_END_OF_FILES);
+    ASSERT_TRUE(p.sync());
+
+    keepFallbacks(p, 2);
+    p.start("d");
+    p.header("f", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0755);
+    link(p, "g", "f");
+    link(p, "sub", "f");
+    p.plain(FT_END_OF_FILES);
+    ASSERT_TRUE(p.sync());
+    EXPECT_TRUE(p.errors.empty());
+    struct stat st;
+    ASSERT_EQ(0, lstat(s.path("d/f").c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ("f", linkTarget(s.path("d/g")));
+    EXPECT_EQ("f", linkTarget(s.path("d/sub")));
+    EXPECT_EQ("file that becomes a folder", readFile(fallback("d/f.1")));
+    EXPECT_EQ("file that becomes a link", readFile(fallback("d/g.1")));
+    EXPECT_EQ("in a folder that becomes a link", readFile(fallback("d/sub.1/x")));
+
+    // A link replaced by another keeps the old one; without fallbacks
+    // asked for, nothing more is kept.
+    keepFallbacks(p, 2);
+    p.start("d");
+    link(p, "g", "sub");
+    p.plain(FT_END_OF_FILES);
+    ASSERT_TRUE(p.sync());
+    EXPECT_EQ("sub", linkTarget(s.path("d/g")));
+    EXPECT_EQ("f", linkTarget(fallback("d/g.1")));
+    EXPECT_EQ("file that becomes a link", readFile(fallback("d/g.2")));
+    p.start("d");
+    link(p, "g", "f");
+    p.plain(FT_END_OF_FILES);
+    ASSERT_TRUE(p.sync());
+    EXPECT_EQ("f", linkTarget(s.path("d/g")));
+    EXPECT_EQ("f", linkTarget(fallback("d/g.1")));
+    EXPECT_FALSE(present(fallback("d/g.3")));
+    EXPECT_TRUE(p.errors.empty());
+    ASSERT_TRUE(p.quit());
+}
