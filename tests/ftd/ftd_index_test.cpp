@@ -1,20 +1,27 @@
-// The receiving service's index on its own: what forgetting an entry
-// drops and what that costs, and the descriptors a walk of a deep tree
-// holds.
+// The receiving service's index: what forgetting an entry drops and what
+// that costs, the descriptors a walk of a deep tree holds, and an index
+// reply going out while the walk goes on.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "dirbase/message.h"
+#include "ft/ft_entry.h"
+#include "ft/ft_protocol.h"
 #include "tests/support/temp_dir.h"
+#include "tools/ftd/ftd_activity.h"
 #include "tools/ftd/ftd_index.h"
+#include "tools/ftd/ftd_server.h"
+#include "tools/ftd/ftd_session.h"
 #include "tools/ftd/ftd_tree.h"
 
 namespace {
@@ -25,6 +32,21 @@ void put(const std::string& path, const std::string& content) {
     ASSERT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
     close(fd);
 }
+
+// The service's side of a connection, in memory: notes how far the walk of
+// the session's thread had gone when the first bytes reached it.
+class WatchedWire : public Message {
+public:
+    explicit WatchedWire(const std::atomic<long long>* walked) : Message(0), _walked(walked) {}
+    int appendBytes(const void* data, size_t n) override {
+        if (firstAt < 0) firstAt = _walked->load();
+        return Message::appendBytes(data, n);
+    }
+    long long firstAt = -1;
+
+private:
+    const std::atomic<long long>* _walked;
+};
 
 }  // namespace
 
@@ -121,4 +143,51 @@ TEST(FtdIndex, AWalkHoldsFewDescriptorsHoweverDeepTheTree) {
         EXPECT_EQ(e, entries[kDepth + 1 + i].name);
         EXPECT_EQ(FTD_FILE, entries[kDepth + 1 + i].type) << entries[kDepth + 1 + i].reason;
     }
+}
+
+TEST(FtdIndex, AnIndexReplyGoesOutWhileTheTreeIsWalked) {
+    // A reply held whole until the walk ends costs memory in proportion to
+    // the tree, in every session that asks at once.
+    TempDir scratch;
+    const std::string root = scratch.file("root");
+    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((root + "/big").c_str(), 0755));
+    const int kFiles = 20000;
+    const std::string longName(60, 'n');
+    for (int i = 0; i < kFiles; i++) put(root + "/big/" + longName + std::to_string(i), "");
+    FtdServer server(root.c_str(), nullptr, nullptr);
+    ASSERT_TRUE(server.ok());
+    Message in(0);
+    in.writeInt32(FT_PROTOCOL_1);
+    in.writeString("tester");
+    in.writeString("tester");
+    ftWriteCommand(&in, FT_PROTOCOL_1, FT_INDEX_START);
+    in.writeString("big");
+    ftWriteCommand(&in, FT_PROTOCOL_1, FT_QUIT);
+    in.switchToRead();
+    std::atomic<long long> walked{0};
+    WatchedWire wire(&walked);
+    ftdSetThreadActivity(&walked);
+    FtdSession(&server, &in, &wire, "tester").run();
+    ftdSetThreadActivity(nullptr);
+    ASSERT_GE(walked.load(), kFiles);
+    EXPECT_GE(wire.firstAt, 0);
+    EXPECT_LT(wire.firstAt, kFiles / 2) << "the reply waited for the whole walk";
+    // And the reply is whole, in order.
+    wire.switchToRead();
+    int32_t code = 0;
+    ASSERT_EQ(0, ftReadReply(&wire, &code));
+    ASSERT_EQ(FT_INDEX_MARK, code);
+    int count = 0;
+    for (;;) {
+        FtIndexRecord r;
+        bool end = false;
+        ASSERT_EQ(0, r.read(&wire, false, &end));
+        if (end) break;
+        ASSERT_EQ(0, r.name.compare(0, longName.size(), longName));
+        count++;
+    }
+    EXPECT_EQ(kFiles, count);
+    ASSERT_EQ(0, ftReadReply(&wire, &code));
+    EXPECT_EQ(FT_QUIT_ACK, code);
 }

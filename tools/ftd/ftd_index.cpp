@@ -235,7 +235,7 @@ long long FtdIndexStore::digestsComputed() {
 }
 
 void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string& relName, bool checksums,
-                         std::vector<FtdIndexEntry>* out, int depth) {
+                         const EntrySink& each, int depth) {
     DIR* d = ::fdopendir(dirFd);
     if (d == nullptr) {
         ::close(dirFd);
@@ -277,14 +277,14 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
         if (::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             e.type = FTD_ERROR;
             e.reason = strerror(errno);
-            out->push_back(e);
+            each(e);
             continue;
         }
         e.size = st.st_size;
         e.mtimeMs = static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
         if (S_ISDIR(st.st_mode)) {
             e.type = FTD_DIR;
-            out->push_back(e);
+            each(e);
             int sub = depth < kMaxDepth ? ::openat(fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
             if (sub >= 0) {
                 // A session is counted a few descriptors: below the first
@@ -294,24 +294,24 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
                     ::close(fd);
                     fd = -1;
                 }
-                walk(sub, rel, name, checksums, out, depth + 1);
+                walk(sub, rel, name, checksums, each, depth + 1);
             }
         } else if (S_ISLNK(st.st_mode)) {
             e.type = FTD_LINK;
             char target[4096];
             ssize_t len = ::readlinkat(fd, n.c_str(), target, sizeof(target) - 1);
             e.link.assign(target, len > 0 ? static_cast<size_t>(len) : 0);
-            out->push_back(e);
+            each(e);
         } else if (S_ISREG(st.st_mode)) {
             e.type = FTD_FILE;
             if (checksums && !fileDigest(fd, n.c_str(), rel, st, &e.digest)) {
                 e.type = FTD_ERROR;
                 e.reason = strerror(errno);
             }
-            out->push_back(e);
+            each(e);
         } else {
             e.type = FTD_OTHER;
-            out->push_back(e);
+            each(e);
         }
     }
     if (fd >= 0) ::close(fd);
@@ -319,7 +319,11 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
 
 void FtdIndexStore::build(const std::string& dest, bool checksums, std::vector<FtdIndexEntry>* out) {
     out->clear();
+    build(dest, checksums, [out](const FtdIndexEntry& e) { out->push_back(e); });
+}
+
+void FtdIndexStore::build(const std::string& dest, bool checksums, const EntrySink& each) {
     int fd = _tree.openDir(dest, false);
     if (fd < 0) return;
-    walk(fd, dest, "", checksums, out, 0);
+    walk(fd, dest, "", checksums, each, 0);
 }

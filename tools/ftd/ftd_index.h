@@ -14,6 +14,7 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -50,6 +51,11 @@ public:
     // The service's state folder and files still arriving are left out. A
     // dest that does not exist gives no entries.
     void build(const std::string& dest, bool checksums, std::vector<FtdIndexEntry>* out);
+    // The same, each entry handed over as soon as it is known, so that a
+    // reply can go out while the walk goes on instead of the whole tree
+    // being held at once.
+    using EntrySink = std::function<void(const FtdIndexEntry&)>;
+    void build(const std::string& dest, bool checksums, const EntrySink& each);
 
     // The MD5 digest (32 hex digits) of rel: from the index when still
     // valid, else read and recorded. False when the file cannot be read.
@@ -75,7 +81,7 @@ private:
     };
     static bool matches(const Known& k, const struct stat& st);
     void walk(int dirFd, const std::string& relDir, const std::string& relName, bool checksums,
-              std::vector<FtdIndexEntry>* out, int depth);
+              const EntrySink& each, int depth);
     bool fileDigest(int dirFd, const char* leaf, const std::string& rel, const struct stat& st, std::string* out);
 
     const FtdTree& _tree;

@@ -23,6 +23,8 @@
 namespace {
 
 const int kGetChunk = 1 << 20;
+// The gathered part of an index reply that goes to the wire at once.
+const size_t kIndexPiece = 256 << 10;
 // A single-file write may leave holes of at most this much in all: a peer
 // may not make us hold (and digest) a vast sparse file. Counted over the
 // whole file, since each write moves the end that the next hole starts from.
@@ -266,11 +268,14 @@ int FtdSession::indexRequest(bool checksums) {
     std::string rel;
     if (!readText(&dest)) return -1;
     bool ok = confine(dest, &rel);
-    std::vector<FtdIndexEntry> entries;
     bool withDigest = checksums;
-    if (ok) _server->index().build(rel, withDigest, &entries);
     ftWritePlain(_out, withDigest ? FT_INDEX_MARK_MD5 : FT_INDEX_MARK);
-    for (const FtdIndexEntry& e : entries) {
+    // Each entry goes out as the walk finds it, a piece at a time: a tree of
+    // millions of files is never held whole, in entries or in the reply.
+    size_t entries = 0;
+    bool broken = false;
+    auto send = [&](const FtdIndexEntry& e) {
+        if (broken) return;
         FtIndexRecord r;
         r.type = e.type;
         r.name = e.name;
@@ -280,9 +285,13 @@ int FtdSession::indexRequest(bool checksums) {
         r.target = e.link;
         r.reason = e.reason;
         r.write(_out, withDigest);
-    }
-    log(LOG_INFO, 0, 0, "drvftd: %s: index of %s: %zu entries%s", _peer.c_str(), dest.c_str(), entries.size(),
+        entries++;
+        if (!broken && _out->totalBytes() >= kIndexPiece) broken = flush() != 0;
+    };
+    if (ok) _server->index().build(rel, withDigest, send);
+    log(LOG_INFO, 0, 0, "drvftd: %s: index of %s: %zu entries%s", _peer.c_str(), dest.c_str(), entries,
         withDigest ? " with checksums" : "");
+    if (broken) return -1;
     return ftWritePlain(_out, FT_END_OF_LIST);
 }
 
