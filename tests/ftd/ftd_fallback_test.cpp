@@ -89,3 +89,35 @@ TEST(FtdFallbacks, EntriesThatGiveWayToAnotherKindAreKept) {
     EXPECT_TRUE(p.errors.empty());
     ASSERT_TRUE(p.quit());
 }
+
+TEST(FtdFallbacks, AFolderNamedLikeAFallbackKeepsItsOwn) {
+    // "a" and a folder "a.1" beside it: the previous versions of a and
+    // those of what is inside a.1 are different things; so are those of
+    // what is inside folders "b~" and "b".
+    Service s;
+    auto fallback = [&](const std::string& rel) { return s.path(std::string(FtdFallbacks::folder()) + "/" + rel); };
+    Sender p(s.port());
+    ASSERT_TRUE(p.connected);
+    p.opening();
+    for (int round = 1; round <= 3; round++) {
+        keepFallbacks(p, 2);
+        p.start("d");
+        p.file("a.1/x", "x" + std::to_string(round));
+        p.file("a", "a" + std::to_string(round));
+        p.file("b~/y", "y" + std::to_string(round));
+        p.file("b/y", "z" + std::to_string(round));
+        p.plain(FT_END_OF_FILES);
+        ASSERT_TRUE(p.sync());
+    }
+    EXPECT_TRUE(p.errors.empty());
+    EXPECT_EQ("a3", readFile(s.path("d/a")));
+    EXPECT_EQ("x3", readFile(s.path("d/a.1/x")));
+    EXPECT_EQ("a2", readFile(fallback("d/a.1")));
+    EXPECT_EQ("a1", readFile(fallback("d/a.2")));
+    // The folder's own are set apart by a mark on its name.
+    EXPECT_EQ("x2", readFile(fallback("d/a.1~/x.1")));
+    EXPECT_EQ("x1", readFile(fallback("d/a.1~/x.2")));
+    EXPECT_EQ("y2", readFile(fallback("d/b~~/y.1")));
+    EXPECT_EQ("z2", readFile(fallback("d/b/y.1")));
+    ASSERT_TRUE(p.quit());
+}

@@ -14,6 +14,38 @@ std::string numbered(const std::string& leaf, int n) {
     return leaf + "." + std::to_string(n);
 }
 
+// Whether a name could be taken for a numbered fallback ("x.3"), or for a
+// folder name changed by mirrored() below.
+bool looksNumbered(const std::string& name) {
+    if (!name.empty() && name.back() == '~') return true;
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size()) return false;
+    for (size_t i = dot + 1; i < name.size(); i++)
+        if (name[i] < '0' || name[i] > '9') return false;
+    return true;
+}
+
+// rel's place in the fallbacks: its folders get a "~" when their names end
+// like a fallback's number (or in "~"), so that the previous versions of a
+// file "a" ("a.1", ...) and a folder "a.1" beside it never share a name.
+// The leaf stays: numbers are added to it.
+std::string mirrored(const std::string& rel) {
+    std::string out;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = rel.find('/', start);
+        if (slash == std::string::npos) {
+            out += rel.substr(start);
+            return out;
+        }
+        std::string part = rel.substr(start, slash - start);
+        out += part;
+        if (looksNumbered(part)) out += '~';
+        out += '/';
+        start = slash + 1;
+    }
+}
+
 }  // namespace
 
 const char* FtdFallbacks::folder() {
@@ -22,7 +54,7 @@ const char* FtdFallbacks::folder() {
 }
 
 int FtdFallbacks::makeRoom(const std::string& rel, const FtdFallbackPolicy& policy, std::string* leaf) {
-    int dir = _tree.openParent(std::string(folder()) + "/" + rel, true, leaf);
+    int dir = _tree.openParent(std::string(folder()) + "/" + mirrored(rel), true, leaf);
     if (dir < 0) return -1;
     int count = policy.count < FtdFallbackPolicy::kMaxCount ? policy.count : FtdFallbackPolicy::kMaxCount;
     // Anything from the last kept number on goes (a count lowered since

@@ -5,7 +5,9 @@
 // Where: in the service's state folder, out of the peers' sight and out of
 // every index, mirroring the tree: the fallbacks of "a/b/f" are
 // "<root>/.drvftd/fallbacks/a/b/f.1" (the newest), "f.2", ... up to the
-// count asked for. A new fallback shifts the older ones up by one; what
+// count asked for. A folder on the way whose name ends in a dot and digits,
+// or in "~", gets a "~" added there ("a.1/f" is kept as "a.1~/f.1"): it
+// would otherwise be taken for a previous version of "a". A new fallback shifts the older ones up by one; what
 // would go beyond the count is dropped, and so is every fallback that has
 // been one for longer than the age asked for (days, counted from when it
 // was superseded, which is recorded as its access time: renames would move
