@@ -1,6 +1,7 @@
 // Fallbacks kept by the receiving service when a sender asks for them and
 // an entry gives way to one of another kind: a folder or a link taking a
 // file's place, a link taking a folder's.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,5 +120,43 @@ TEST(FtdFallbacks, AFolderNamedLikeAFallbackKeepsItsOwn) {
     EXPECT_EQ("x1", readFile(fallback("d/a.1~/x.2")));
     EXPECT_EQ("y2", readFile(fallback("d/b~~/y.1")));
     EXPECT_EQ("z2", readFile(fallback("d/b/y.1")));
+    ASSERT_TRUE(p.quit());
+}
+
+TEST(FtdFallbacks, AFallbackReadLateLeavesNoGapBehindTheCount) {
+    // Reading a fallback moves its access time, which records when it was
+    // superseded; one read after the others aged out must not survive
+    // them out of sequence and outlast a lower count.
+    Service s;
+    auto fallback = [&](const std::string& rel) { return s.path(std::string(FtdFallbacks::folder()) + "/" + rel); };
+    auto send = [&](Sender& p, int count, const std::string& content) {
+        keepFallbacks(p, count);
+        p.start("d");
+        p.file("f", content);
+        p.plain(FT_END_OF_FILES);
+        EXPECT_TRUE(p.sync());
+    };
+    const time_t monthLater = time(nullptr) + 31 * 86400;
+    {
+        Sender p(s.port());
+        p.opening();
+        for (int n = 1; n <= 4; n++) send(p, 4, "v" + std::to_string(n));
+        ASSERT_EQ("v1", readFile(fallback("d/f.3")));
+        ASSERT_TRUE(p.quit());
+    }
+    // A month later f.2 is read.
+    struct timespec times[2] = {{monthLater, 0}, {0, UTIME_OMIT}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, fallback("d/f.2").c_str(), times, AT_SYMLINK_NOFOLLOW));
+    s.server->fallbacks().now = [] { return time(nullptr) + 31 * 86400; };
+    Sender p(s.port());
+    p.opening();
+    send(p, 4, "v5");
+    EXPECT_EQ("v4", readFile(fallback("d/f.1")));
+    send(p, 2, "v6");
+    EXPECT_EQ("v5", readFile(fallback("d/f.1")));
+    EXPECT_EQ("v4", readFile(fallback("d/f.2")));
+    EXPECT_FALSE(present(fallback("d/f.3"))) << "two are kept";
+    EXPECT_FALSE(present(fallback("d/f.4")));
+    EXPECT_TRUE(p.errors.empty());
     ASSERT_TRUE(p.quit());
 }

@@ -57,23 +57,34 @@ int FtdFallbacks::makeRoom(const std::string& rel, const FtdFallbackPolicy& poli
     int dir = _tree.openParent(std::string(folder()) + "/" + mirrored(rel), true, leaf);
     if (dir < 0) return -1;
     int count = policy.count < FtdFallbackPolicy::kMaxCount ? policy.count : FtdFallbackPolicy::kMaxCount;
-    // Anything from the last kept number on goes (a count lowered since
-    // leaves more behind).
-    for (int n = count;; n++) {
+    // The first fallback superseded longer ago than the age goes, and every
+    // older one with it, whatever its own time says: reading a fallback
+    // moves that time, and one kept out of sequence would leave a gap that
+    // hides the numbers behind it from the next keep.
+    int drop = count;
+    if (policy.ageDays > 0) {
+        const time_t oldest = now() - static_cast<time_t>(policy.ageDays) * 86400;
+        for (int n = 1; n < count; n++) {
+            struct stat st;
+            if (::fstatat(dir, numbered(*leaf, n).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (st.st_atim.tv_sec < oldest) {
+                drop = n;
+                break;
+            }
+        }
+    }
+    // Anything from there on goes (a count lowered since leaves more
+    // behind).
+    for (int n = drop;; n++) {
         struct stat st;
         std::string name = numbered(*leaf, n);
         if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) break;
         FtdTree::removeAt(dir, name.c_str());
     }
-    const time_t oldest = policy.ageDays > 0 ? now() - static_cast<time_t>(policy.ageDays) * 86400 : 0;
-    for (int n = count - 1; n >= 1; n--) {
+    for (int n = drop - 1; n >= 1; n--) {
         std::string from = numbered(*leaf, n);
         struct stat st;
         if (::fstatat(dir, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (policy.ageDays > 0 && st.st_atim.tv_sec < oldest) {
-            FtdTree::removeAt(dir, from.c_str());
-            continue;
-        }
         std::string to = numbered(*leaf, n + 1);
         // A folder cannot be renamed over a folder that holds anything.
         FtdTree::removeAt(dir, to.c_str());

@@ -12,7 +12,8 @@
 // been one for longer than the age asked for (days, counted from when it
 // was superseded, which is recorded as its access time: renames would move
 // its change time, and reading a fallback moves the access time at most
-// once a day, so a fallback that is read may outlive its age a little). A
+// once a day, so a fallback that is read may outlive its age a little,
+// though never a newer one that aged out: every older one goes with it). A
 // removed folder is kept whole, as one fallback.
 //
 // A replaced file is kept by a second link to it made just before the new
