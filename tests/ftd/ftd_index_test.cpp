@@ -1,7 +1,8 @@
 // The receiving service's index: what forgetting an entry drops and what
-// that costs, the descriptors a walk of a deep tree holds, and an index
-// reply going out while the walk goes on.
+// that costs, the descriptors a walk of a deep tree holds, and long replies
+// (an index, checksums) going out while they are made.
 #include <fcntl.h>
+#include <openssl/md5.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -34,18 +35,25 @@ void put(const std::string& path, const std::string& content) {
 }
 
 // The service's side of a connection, in memory: notes how far the walk of
-// the session's thread had gone when the first bytes reached it.
+// the session's thread had gone, and how much of the request it had read,
+// when the first bytes reached it.
 class WatchedWire : public Message {
 public:
-    explicit WatchedWire(const std::atomic<long long>* walked) : Message(0), _walked(walked) {}
+    WatchedWire(const std::atomic<long long>* walked, const MessageBase* request)
+        : Message(0), _walked(walked), _request(request) {}
     int appendBytes(const void* data, size_t n) override {
-        if (firstAt < 0) firstAt = _walked->load();
+        if (firstAt < 0) {
+            firstAt = _walked->load();
+            requestReadAt = static_cast<long long>(_request->readOffset());
+        }
         return Message::appendBytes(data, n);
     }
     long long firstAt = -1;
+    long long requestReadAt = -1;
 
 private:
     const std::atomic<long long>* _walked;
+    const MessageBase* _request;
 };
 
 }  // namespace
@@ -166,7 +174,7 @@ TEST(FtdIndex, AnIndexReplyGoesOutWhileTheTreeIsWalked) {
     ftWriteCommand(&in, FT_PROTOCOL_1, FT_QUIT);
     in.switchToRead();
     std::atomic<long long> walked{0};
-    WatchedWire wire(&walked);
+    WatchedWire wire(&walked, &in);
     ftdSetThreadActivity(&walked);
     FtdSession(&server, &in, &wire, "tester").run();
     ftdSetThreadActivity(nullptr);
@@ -188,6 +196,66 @@ TEST(FtdIndex, AnIndexReplyGoesOutWhileTheTreeIsWalked) {
         count++;
     }
     EXPECT_EQ(kFiles, count);
+    ASSERT_EQ(0, ftReadReply(&wire, &code));
+    EXPECT_EQ(FT_QUIT_ACK, code);
+}
+
+TEST(FtdIndex, ChecksumAnswersGoOutWhileTheNamesArrive) {
+    // Answers gathered until the last name is read cost many times the
+    // bytes of the request, in every session sending one.
+    TempDir scratch;
+    const std::string root = scratch.file("root");
+    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    put(root + "/there", "here");
+    FtdServer server(root.c_str(), nullptr, nullptr);
+    ASSERT_TRUE(server.ok());
+    const int kNames = 50000;
+    Message in(0);
+    in.writeInt32(FT_PROTOCOL_1);
+    in.writeString("tester");
+    in.writeString("tester");
+    ftWriteCommand(&in, FT_PROTOCOL_1, FT_CHECKSUM_REQUEST);
+    for (int i = 0; i < kNames; i++) {
+        in.writeString(i % 2 == 0 ? "there" : ("missing" + std::to_string(i)).c_str());
+        in.writeString("local");
+    }
+    in.writeString("");
+    ftWriteCommand(&in, FT_PROTOCOL_1, FT_QUIT);
+    const long long requestSize = static_cast<long long>(in.totalBytes());
+    in.switchToRead();
+    std::atomic<long long> walked{0};
+    WatchedWire wire(&walked, &in);
+    FtdSession(&server, &in, &wire, "tester").run();
+    EXPECT_GE(wire.requestReadAt, 0);
+    EXPECT_LT(wire.requestReadAt, requestSize / 2) << "the answers waited for the last name";
+    wire.switchToRead();
+    int32_t code = 0;
+    ASSERT_EQ(0, ftReadReply(&wire, &code));
+    ASSERT_EQ(FT_CHECKSUM_LIST, code);
+    unsigned char md[MD5_DIGEST_LENGTH];
+    MD5(reinterpret_cast<const unsigned char*>("here"), 4, md);
+    std::string here;
+    for (unsigned char b : md) {
+        char hex[3];
+        snprintf(hex, sizeof(hex), "%02x", b);
+        here += hex;
+    }
+    int count = 0;
+    for (;;) {
+        char* name = nullptr;
+        ASSERT_EQ(0, wire.readString(&name));
+        std::string n = name != nullptr ? name : "";
+        free(name);
+        if (n.empty()) break;
+        char* digest = nullptr;
+        ASSERT_EQ(0, wire.readString(&digest));
+        std::string d = digest != nullptr ? digest : "";
+        free(digest);
+        EXPECT_EQ(count % 2 == 0 ? "there" : "missing" + std::to_string(count), n);
+        EXPECT_EQ(count % 2 == 0 ? here : "", d);
+        count++;
+    }
+    EXPECT_EQ(kNames, count);
     ASSERT_EQ(0, ftReadReply(&wire, &code));
     EXPECT_EQ(FT_QUIT_ACK, code);
 }

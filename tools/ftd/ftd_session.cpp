@@ -23,8 +23,9 @@
 namespace {
 
 const int kGetChunk = 1 << 20;
-// The gathered part of an index reply that goes to the wire at once.
-const size_t kIndexPiece = 256 << 10;
+// The gathered part of a long reply (an index, checksums) that goes to the
+// wire at once.
+const size_t kReplyPiece = 256 << 10;
 // A single-file write may leave holes of at most this much in all: a peer
 // may not make us hold (and digest) a vast sparse file. Counted over the
 // whole file, since each write moves the end that the next hole starts from.
@@ -286,7 +287,7 @@ int FtdSession::indexRequest(bool checksums) {
         r.reason = e.reason;
         r.write(_out, withDigest);
         entries++;
-        if (!broken && _out->totalBytes() >= kIndexPiece) broken = flush() != 0;
+        if (!broken && _out->totalBytes() >= kReplyPiece) broken = flush() != 0;
     };
     if (ok) _server->index().build(rel, withDigest, send);
     log(LOG_INFO, 0, 0, "drvftd: %s: index of %s: %zu entries%s", _peer.c_str(), dest.c_str(), entries,
@@ -323,7 +324,11 @@ int FtdSession::removeRequest() {
 }
 
 int FtdSession::checksumRequest() {
-    std::vector<std::pair<std::string, std::string>> answers;
+    // Each answer goes out as its name is read, a piece at a time: a list
+    // of millions of names is never held, as names or as the reply. The
+    // sender reads replies on a thread of its own while it writes.
+    ftWritePlain(_out, FT_CHECKSUM_LIST);
+    bool broken = false;
     for (;;) {
         std::string name;
         if (!readText(&name)) return -1;
@@ -338,13 +343,12 @@ int FtdSession::checksumRequest() {
         else
             log(LOG_WARNING, 0, 0, "drvftd: %s: refused checksum of '%s': %s", _peer.c_str(), name.c_str(),
                 reason.c_str());
-        answers.emplace_back(name, digest);
+        if (broken) continue;
+        _out->writeString(name.c_str());
+        _out->writeString(digest.c_str());
+        if (_out->totalBytes() >= kReplyPiece) broken = flush() != 0;
     }
-    ftWritePlain(_out, FT_CHECKSUM_LIST);
-    for (const auto& a : answers) {
-        _out->writeString(a.first.c_str());
-        _out->writeString(a.second.c_str());
-    }
+    if (broken) return -1;
     return _out->writeString("");
 }
 
