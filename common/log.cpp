@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "common/error_codes.h"
+#include "common/os.h"
 #include "common/sem.h"
 
 LogThreshold _log_level = LOG_INFO;
@@ -73,10 +74,8 @@ bool fileOrDirConfigured() {
 // message is lost instead, like one for a file that cannot be opened).
 // Writes wait as usual once it is open.
 FILE* openAppend(const char* path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    int fd = s_open_nowait(path, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY, 0666, false);
     if (fd < 0) return nullptr;
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     FILE* f = fdopen(fd, "a");
     if (f == nullptr) close(fd);
     return f;

@@ -69,6 +69,11 @@ int s_stat(const char* path, struct stat64* st, bool adjust);
 int s_lstat(const char* path, struct stat64* st, bool adjust);
 DIR* s_opendir(const char* path, bool adjust);
 int s_open(const char* path, int flags, int mode, bool adjust);
+// s_open whose open never waits for a named pipe's other end, which may never
+// come: a FIFO that nobody writes to opens and reads as empty, one that
+// nobody reads fails to open for writing (ENXIO). The descriptor (close on
+// exec) blocks as usual afterwards, so a pipe that has its other end works.
+int s_open_nowait(const char* path, int flags, int mode, bool adjust);
 FILE* s_fopen(const char* path, const char* mode);
 // Both check that target exists (through the prefix) first. The symbolic
 // link keeps target as its text, to be resolved inside the prefix; the hard

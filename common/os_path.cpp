@@ -172,6 +172,15 @@ int s_open(const char* path, int flags, int mode, bool adjust) {
     return p.ok() ? open(p, flags, mode) : -1;
 }
 
+int s_open_nowait(const char* path, int flags, int mode, bool adjust) {
+    int fd = s_open(path, flags | O_NONBLOCK | O_CLOEXEC, mode, adjust);
+    if (fd >= 0) {
+        int now = fcntl(fd, F_GETFL);
+        if (now != -1) fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
 FILE* s_fopen(const char* path, const char* mode) {
     RealPath p(path);
     return p.ok() ? fopen(p, mode) : nullptr;

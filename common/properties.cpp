@@ -117,7 +117,7 @@ FILE* openRegularFile(const char* path, bool& refused) {
     bool regular = stat(path, &st) != 0 || S_ISREG(st.st_mode);
     int fd = -1;
     if (regular) {
-        fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        fd = s_open_nowait(path, O_RDONLY | O_NOCTTY, 0, false);
         if (fd < 0) return nullptr;
         regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     }
@@ -127,8 +127,6 @@ FILE* openRegularFile(const char* path, bool& refused) {
         log(0, "Properties file %s is not a regular file; not read", path);
         return nullptr;
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     FILE* f = fdopen(fd, "r");
     if (f == nullptr) close(fd);
     return f;
@@ -143,7 +141,7 @@ FILE* openRegularOutput(const char* path) {
     bool regular = stat(path, &st) != 0 || S_ISREG(st.st_mode);
     int fd = -1;
     if (regular) {
-        fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        fd = s_open_nowait(path, O_WRONLY | O_CREAT | O_NOCTTY, 0666, false);
         if (fd < 0) return nullptr;
         regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     }
@@ -152,8 +150,6 @@ FILE* openRegularOutput(const char* path) {
         log(0, "Properties file %s is not a regular file; not written", path);
         return nullptr;
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     FILE* f = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
     if (f == nullptr) close(fd);
     return f;

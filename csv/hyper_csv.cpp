@@ -61,10 +61,8 @@ bool spinUntil(Ready ready) {
 // fails at once (ENXIO) instead of blocking the open until a reader comes,
 // which may be never.
 FILE* openTaskLog(const char* path) {
-    int fd = s_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666, true);
+    int fd = s_open_nowait(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, true);
     if (fd < 0) return nullptr;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     FILE* file = fdopen(fd, "w");
     if (file == nullptr) {
         int err = errno;
@@ -187,11 +185,7 @@ bool HyperCSV::openInput() {
     // Without O_NONBLOCK, opening a FIFO waits until something opens it to
     // write, which may be never, and nothing (not even stop) would end the
     // run. Opened at once, it reads as empty, as any file without a size.
-    int fd = s_open(path, O_RDONLY | O_NONBLOCK, 0, true);
-    if (fd >= 0) {
-        int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
+    int fd = s_open_nowait(path, O_RDONLY, 0, true);
     if (fd < 0) {
         int err = errno;
         char message[512];

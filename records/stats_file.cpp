@@ -247,20 +247,6 @@ int writeAll(int fd, const void* data, size_t n) {
     return 0;
 }
 
-// Opens path without waiting for a FIFO's other end: anyone who can write
-// in a statistics folder can leave a FIFO under a file's name, and nothing
-// may ever open its other side. A FIFO then reads as empty, and refuses to
-// be written (ENXIO). Reads and writes block as usual afterwards, so a pipe
-// that has its other end (a tool fed by a shell) still works.
-int openNoWait(const char* path, int flags, int mode) {
-    int fd = s_open(path, flags | O_NONBLOCK | O_CLOEXEC, mode, true);
-    if (fd >= 0) {
-        int now = fcntl(fd, F_GETFL);
-        if (now != -1) fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
-    }
-    return fd;
-}
-
 // The errno behind a failed zlib file operation (EIO when zlib's own).
 int gzErrno(gzFile gz) {
     int code = Z_OK;
@@ -325,7 +311,10 @@ long StatsFile::writeToFile(const char* path) {
     size_t frame = _encoded != nullptr ? 8 : 9;
     size_t total = _encoded != nullptr ? _encodedLength : m.totalBytes();
     if (total > frame && total - frame > _maxBodyBytes) return -EFBIG;
-    int fd = openNoWait(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Anyone who can write in a statistics folder can leave a FIFO under a
+    // file's name, whose other end nothing may ever open: the open must not
+    // wait for it.
+    int fd = s_open_nowait(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, true);
     if (fd < 0) return -errno;
     // Only a regular file of ours is removed again after a failed write
     // (never a device such as /dev/full that the path may name).
@@ -386,7 +375,7 @@ StatsFile* StatsFile::readFromFile(const char* path, char* why, size_t whyLength
         snprintf(why, whyLength, "%s%s%s", reason, detail != nullptr ? ": " : "", detail != nullptr ? detail : "");
         return nullptr;
     };
-    int fd = openNoWait(path, O_RDONLY, 0);
+    int fd = s_open_nowait(path, O_RDONLY, 0, true);  // a FIFO reads as empty
     if (fd < 0) {
         *err = errno;
         return refuse("cannot be opened", nullptr);
