@@ -103,54 +103,34 @@ bool isSkipped(const char* line) {
     return *p == '\0' || *p == '#';
 }
 
-// Opens a settings file for reading, provided it is a regular file: a named
-// pipe in its place would block the open (and the reload with it) until some
-// writer came along, and a device may never end or read as empty; neither
-// holds settings. The type is checked before opening, since opening some
-// devices acts on them, and again on what was opened, in case the path
-// changed meanwhile; the open itself never waits. Null with refused false
-// when the file cannot be opened (it is missing); null with refused true,
-// logged, when it is no regular file.
-FILE* openRegularFile(const char* path, bool& refused) {
+// Opens a settings file (to read, or to write emptied) provided it is a
+// regular file, or, for writing, nothing yet: a named pipe in its place would
+// block the open (and the reload with it) until its other end came along,
+// and a device may never end or read as empty; neither holds settings. The
+// type is checked before opening, since opening some devices acts on them,
+// and again on what was opened, in case the path changed meanwhile; the open
+// itself never waits. Null with refused false when the file cannot be opened
+// (to read: it is missing); null with refused true, logged, when it is no
+// regular file.
+FILE* openRegular(const char* path, bool forWriting, bool& refused) {
     refused = false;
     struct stat st;
     bool regular = stat(path, &st) != 0 || S_ISREG(st.st_mode);
     int fd = -1;
     if (regular) {
-        fd = s_open_nowait(path, O_RDONLY | O_NOCTTY, 0, false);
+        fd = forWriting ? s_open_nowait(path, O_WRONLY | O_CREAT | O_NOCTTY, 0666, false)
+                        : s_open_nowait(path, O_RDONLY | O_NOCTTY, 0, false);
         if (fd < 0) return nullptr;
         regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     }
     if (!regular) {
         if (fd >= 0) close(fd);
         refused = true;
-        log(0, "Properties file %s is not a regular file; not read", path);
+        log(0, "Properties file %s is not a regular file; not %s", path, forWriting ? "written" : "read");
         return nullptr;
     }
-    FILE* f = fdopen(fd, "r");
-    if (f == nullptr) close(fd);
-    return f;
-}
-
-// Opens the output of a merge for writing, emptied, provided it is a regular
-// file or does not exist yet: opening a named pipe to write would wait for a
-// reader, and a device is no settings file. Checked before and after opening,
-// as for reading; null (logged when refused) when it cannot be used.
-FILE* openRegularOutput(const char* path) {
-    struct stat st;
-    bool regular = stat(path, &st) != 0 || S_ISREG(st.st_mode);
-    int fd = -1;
-    if (regular) {
-        fd = s_open_nowait(path, O_WRONLY | O_CREAT | O_NOCTTY, 0666, false);
-        if (fd < 0) return nullptr;
-        regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    }
-    if (!regular) {
-        if (fd >= 0) close(fd);
-        log(0, "Properties file %s is not a regular file; not written", path);
-        return nullptr;
-    }
-    FILE* f = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
+    // Emptied only once known to be a regular file.
+    FILE* f = !forWriting ? fdopen(fd, "r") : ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
     if (f == nullptr) close(fd);
     return f;
 }
@@ -159,7 +139,7 @@ FILE* openRegularOutput(const char* path) {
 // opened or read, or is no regular file.
 bool readWholeFile(const char* path, std::string& text) {
     bool refused;
-    FILE* f = openRegularFile(path, refused);
+    FILE* f = openRegular(path, false, refused);
     if (f == nullptr) return false;
     char buf[Properties::kLineBuffer];
     size_t n;
@@ -233,7 +213,7 @@ const char* Properties::getProperty(const char* key) const {
 bool Properties::load(const char* path, bool equalsForm) {
     if (path == nullptr) return true;
     bool refused;
-    FILE* f = openRegularFile(path, refused);
+    FILE* f = openRegular(path, false, refused);
     if (f == nullptr) return !refused;  // a missing file is an empty one
     const char separator = equalsForm ? '=' : ':';
     char line[kLineBuffer];
@@ -293,7 +273,8 @@ bool Properties::merge(const char* inPath, const char* outPath) {
     // (fmemopen takes no empty buffer; an empty input has no lines to read.)
     FILE* in = text.empty() ? nullptr : fmemopen(&text[0], text.size(), "r");
     if (in == nullptr && !text.empty()) return false;
-    FILE* out = openRegularOutput(outPath);
+    bool refused;
+    FILE* out = openRegular(outPath, true, refused);
     if (out == nullptr) {
         if (in != nullptr) fclose(in);
         return false;
