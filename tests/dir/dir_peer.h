@@ -28,6 +28,7 @@
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
 #include "dir/future_result.h"
+#include "dir/listener.h"
 #include "dir/net_client_spi.h"
 #include "dir/principal.h"
 #include "dir/security_object.h"
@@ -417,6 +418,39 @@ inline void endClientSessions(std::vector<Directory*>* sessions) {
     Directory::testIdleProviders();
     NetClientSPI::stopThread();
 }
+
+// Counts a request's progress reports.
+class ProgressCounter : public FutureResultListener {
+public:
+    void onComplete(FutureResult*) override {}
+    void onUpdate(FutureResult*, ExecuteUpdate*) override { updates++; }
+    std::atomic<int> updates{0};
+};
+
+// Records the names of the entries a directory listener is told were added,
+// and how often it was told it is connected.
+class NameWatcher : public DirectoryListener {
+public:
+    void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        added.push_back(e->getStringAttributeValue("name"));
+    }
+    void directoryDelete(const DirNameEntry*, const Attributes*) override {}
+    void directoryModified(const DirNameEntry*, const Attributes*, const Acl*) override {}
+    void listenerDisconnected() override {}
+    void listenerConnected() override { connects++; }
+    size_t count() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return added.size();
+    }
+    bool has(const std::string& name) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return std::find(added.begin(), added.end(), name) != added.end();
+    }
+    std::mutex mutex;
+    std::vector<std::string> added;
+    std::atomic<int> connects{0};
+};
 
 }  // namespace dirpeer
 

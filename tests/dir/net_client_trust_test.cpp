@@ -35,7 +35,9 @@
 #include "tests/support/log_capture.h"
 
 using dirpeer::KeyPair;
+using dirpeer::NameWatcher;
 using dirpeer::Peer;
+using dirpeer::ProgressCounter;
 using dirpeer::waitFor;
 
 namespace {
@@ -60,6 +62,25 @@ protected:
         EXPECT_EQ(err, 0);
         if (d != nullptr) sessions.push_back(d);
         return d;
+    }
+
+    // A session whose root provider talks to the peer `asked`, beside a
+    // second provider connected to another peer, `other`, which must not be
+    // able to act on the session's requests.
+    struct TwoPeers {
+        KeyPair server{"server"};
+        Peer asked{server};
+        Peer other{server};
+        Directory* session = nullptr;
+        std::unique_ptr<NetClientSPI> stranger;
+    };
+    bool startTwoPeers(TwoPeers* p) {
+        if (p->asked.bindResult != 0 || p->other.bindResult != 0) return false;
+        p->session = session(p->asked.port(), "askeddom");
+        if (p->session == nullptr) return false;
+        p->stranger.reset(new NetClientSPI(nullptr, "otherdom", "127.0.0.1", p->other.port(), nullptr, "Dotherdom",
+                                           nullptr));
+        return waitFor([&] { return p->stranger->isConnected(); });
     }
 
     std::vector<Directory*> sessions;
@@ -198,28 +219,18 @@ TEST_F(NetClientTrustTest, AnAgentsOldConnectionLostAfterItCalledInAgainLeavesTh
     NetClientSPI::setMode(0);
 }
 
-class Progress : public FutureResultListener {
-public:
-    void onComplete(FutureResult*) override {}
-    void onUpdate(FutureResult*, ExecuteUpdate*) override { updates++; }
-    std::atomic<int> updates{0};
-};
 
 TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
-    KeyPair server("server");
-    Peer asked(server);
-    Peer other(server);
-    ASSERT_EQ(asked.bindResult, 0);
-    ASSERT_EQ(other.bindResult, 0);
-    Directory* d = session(asked.port(), "askeddom");
-    ASSERT_NE(d, nullptr);
-    NetClientSPI stranger(nullptr, "otherdom", "127.0.0.1", other.port(), nullptr, "Dotherdom", nullptr);
-    ASSERT_TRUE(waitFor([&] { return stranger.isConnected(); }));
+    TwoPeers peers;
+    ASSERT_TRUE(startTwoPeers(&peers));
+    Peer& asked = peers.asked;
+    Peer& other = peers.other;
+    Directory* d = peers.session;
 
     int err = 0;
     DirName* eth0 = DirName::createFromString("/iface:name=eth0", &err);
     ASSERT_NE(eth0, nullptr);
-    Progress progress;
+    ProgressCounter progress;
     FutureResult* fr = d->execute(eth0, &progress, "never", nullptr);
     delete eth0;
     ASSERT_TRUE(waitFor([&] {
@@ -236,7 +247,7 @@ TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
     // A call answered on that connection after them: both were taken in by then.
     DirectoryObject object("iface", new Any("eth0"));
     Attributes* got = nullptr;
-    ASSERT_EQ(stranger.getAttributes(nullptr, &object, got), 0);
+    ASSERT_EQ(peers.stranger->getAttributes(nullptr, &object, got), 0);
     delete got;
 
     // The peer it went to answers.
@@ -251,42 +262,18 @@ TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
     FutureResult::destroy(fr);
 }
 
-class Watcher : public DirectoryListener {
-public:
-    void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        added.push_back(e->getStringAttributeValue("name"));
-    }
-    void directoryDelete(const DirNameEntry*, const Attributes*) override {}
-    void directoryModified(const DirNameEntry*, const Attributes*, const Acl*) override {}
-    void listenerDisconnected() override {}
-    void listenerConnected() override { connects++; }
-    bool has(const std::string& n) {
-        std::lock_guard<std::mutex> hold(mutex);
-        for (const std::string& a : added)
-            if (a == n) return true;
-        return false;
-    }
-    std::mutex mutex;
-    std::vector<std::string> added;
-    std::atomic<int> connects{0};
-};
 
 TEST_F(NetClientTrustTest, OnlyThePeerAListenerWasOpenedWithCanConfirmOrFeedIt) {
-    KeyPair server("server");
-    Peer asked(server);
-    Peer other(server);
-    ASSERT_EQ(asked.bindResult, 0);
-    ASSERT_EQ(other.bindResult, 0);
-    Directory* d = session(asked.port(), "askeddom");
-    ASSERT_NE(d, nullptr);
-    NetClientSPI stranger(nullptr, "otherdom", "127.0.0.1", other.port(), nullptr, "Dotherdom", nullptr);
-    ASSERT_TRUE(waitFor([&] { return stranger.isConnected(); }));
+    TwoPeers peers;
+    ASSERT_TRUE(startTwoPeers(&peers));
+    Peer& asked = peers.asked;
+    Peer& other = peers.other;
+    Directory* d = peers.session;
 
     int err = 0;
     DirName* all = DirName::createFromString("/iface:name=*", &err);
     ASSERT_NE(all, nullptr);
-    Watcher watcher;
+    NameWatcher watcher;
     ASSERT_EQ(d->addListener(all, &watcher, &err), 0);
     delete all;
     // The peer confirms the listener and sends two entries.
@@ -306,7 +293,7 @@ TEST_F(NetClientTrustTest, OnlyThePeerAListenerWasOpenedWithCanConfirmOrFeedIt) 
     other.sendAll(DirProtocol::listenerUpdate2(id, DirProtocol::KIND_ADD, 1, es, as, nullptr));
     DirectoryObject object("iface", new Any("eth0"));
     Attributes* got = nullptr;
-    ASSERT_EQ(stranger.getAttributes(nullptr, &object, got), 0);
+    ASSERT_EQ(peers.stranger->getAttributes(nullptr, &object, got), 0);
     delete got;
 
     // The peer it was opened with goes on feeding it.
