@@ -80,8 +80,6 @@ protected:
     std::vector<Directory*> sessions;
 };
 
-
-
 TEST_F(NetClientTest, CallsReachThePeerAndRepliesComeBack) {
     KeyPair server("server");
     Peer peer(server);

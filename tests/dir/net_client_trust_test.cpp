@@ -219,7 +219,6 @@ TEST_F(NetClientTrustTest, AnAgentsOldConnectionLostAfterItCalledInAgainLeavesTh
     NetClientSPI::setMode(0);
 }
 
-
 TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
     TwoPeers peers;
     ASSERT_TRUE(startTwoPeers(&peers));
@@ -261,7 +260,6 @@ TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
     EXPECT_EQ(progress.updates.load(), 0);
     FutureResult::destroy(fr);
 }
-
 
 TEST_F(NetClientTrustTest, OnlyThePeerAListenerWasOpenedWithCanConfirmOrFeedIt) {
     TwoPeers peers;
