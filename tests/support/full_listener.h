@@ -15,18 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/loopback.h"
+
 class FullListener {
 public:
     FullListener() {
-        _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        _listen = listenOnLoopback(0, &port);
         struct sockaddr_in addr = {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        bind(_listen, reinterpret_cast<struct sockaddr*>(&addr), len);
-        getsockname(_listen, reinterpret_cast<struct sockaddr*>(&addr), &len);
-        port = std::to_string(ntohs(addr.sin_port));
-        listen(_listen, 0);
+        addr.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
         // Queue connections until one is left hanging: the queue is full.
         for (int i = 0; i < 8 && !full; i++) {
             int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "coms/tls.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -109,15 +110,7 @@ public:
         SSL_CTX_use_PrivateKey(_ctx, key);
         X509_free(cert);
         EVP_PKEY_free(key);
-        _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        bind(_listen, reinterpret_cast<struct sockaddr*>(&addr), len);
-        getsockname(_listen, reinterpret_cast<struct sockaddr*>(&addr), &len);
-        port = std::to_string(ntohs(addr.sin_port));
-        listen(_listen, 1);
+        _listen = listenOnLoopback(1, &port);
         _thread = std::thread([this] {
             int fd = accept(_listen, nullptr, nullptr);
             if (fd < 0) return;
