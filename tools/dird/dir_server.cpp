@@ -32,13 +32,6 @@ long long monotonicMs() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-// A client may have this many messages waiting for a worker, and this many
-// bytes of answers waiting to go out (it does not read them). Past either,
-// its session is closed: what it sends or leaves unread would otherwise
-// pile up in this process without bound.
-const int kMaxWaitingRequests = 4096;
-const size_t kMaxUnreadBytes = 64u << 20;
-
 // One received message and the session it belongs to, for a worker.
 class RequestJob : public DeferredOp {
 public:
@@ -95,7 +88,7 @@ DirSession::~DirSession() {
 
 int DirSession::onReceive(Connection*, Message* message) {
     if (_closed.load() || _overrun.load()) return 0;
-    if (++_waiting > kMaxWaitingRequests) {
+    if (++_waiting > _server->options().maxWaitingRequests) {
         _waiting--;
         overrun("too many requests waiting");
         return 0;
@@ -132,7 +125,7 @@ void DirSession::onConnectComplete(Connection*) {
 bool DirSession::send(Message* message) {
     // Callers may hold registry locks: an overrun session is only marked
     // here, and closed by the sweeper.
-    if (!_overrun.load() && _connection->getQueuedBytes() > kMaxUnreadBytes) overrun("too many answers left unread");
+    if (!_overrun.load() && _connection->getQueuedBytes() > _server->options().maxUnreadBytes) overrun("too many answers left unread");
     if (_closed.load() || _overrun.load()) {
         delete message;
         return false;

@@ -75,6 +75,12 @@ struct DirServerOptions {
     int partialEntries = 64;
     // How long a relayed request waits for the agent's answer.
     int relayTimeoutMs = 40000;
+    // A client may have this many messages waiting for a worker, and this
+    // many bytes of answers waiting to go out (it does not read them). Past
+    // either, its session is closed: what it sends or leaves unread would
+    // otherwise pile up in this process without bound.
+    int maxWaitingRequests = 4096;
+    size_t maxUnreadBytes = 64u << 20;
     // Listen for clients (an agent that only calls its server need not).
     bool listen = true;
 };
