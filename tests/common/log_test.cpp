@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/log_capture.h"
+#include "tests/support/pattern.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -176,11 +176,11 @@ TEST(LogFormat, PrefixIdAndErrorLines) {
               log.messages());
     // The prefix is the local time of the message.
     std::string first = splitLines(log.text())[0];
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(first, m, std::regex("(\\d\\d):(\\d\\d):(\\d\\d)\\.\\d\\d\\d: .*"))) << first;
+    std::vector<std::string> m;
+    ASSERT_TRUE(fullMatch(first, "([0-9]{2}):([0-9]{2}):([0-9]{2})\\.[0-9]{3}: .*", &m)) << first;
     struct tm local;
     localtime_r(&before, &local);
-    int logged = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
+    int logged = std::stoi(m[0]) * 3600 + std::stoi(m[1]) * 60 + std::stoi(m[2]);
     int expected = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
     EXPECT_TRUE(logged == expected || logged == (expected + 1) % 86400) << first;
 
@@ -313,15 +313,15 @@ TEST(LogConcurrency, EightWritersOneDatedFileNoLineLostOrTorn) {
     // With each writer's lines in order from 0, the count shows none lost or doubled.
     ASSERT_EQ(static_cast<size_t>(kThreads * kPerThread), lines.size());
 
-    const std::regex line("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: ([0-9a-f]{16}): writer (\\d) message (\\d{4}) ([a-h]+)");
+    const char* line = "[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}: ([0-9a-f]{16}): writer ([0-9]) message ([0-9]{4}) ([a-h]+)";
     std::vector<int> nextExpected(kThreads, 0);
     for (const std::string& l : lines) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, line)) << l;
-        int t = std::stoi(m[2]);
-        int i = std::stoi(m[3]);
-        ASSERT_EQ(std::string(100 + t * 10, static_cast<char>('a' + t)), m[4].str()) << l;
-        EXPECT_EQ(getpid(), std::stoll(m[1], nullptr, 16) >> 37);
+        std::vector<std::string> m;
+        ASSERT_TRUE(fullMatch(l, line, &m)) << l;
+        int t = std::stoi(m[1]);
+        int i = std::stoi(m[2]);
+        ASSERT_EQ(std::string(100 + t * 10, static_cast<char>('a' + t)), m[3]) << l;
+        EXPECT_EQ(getpid(), std::stoll(m[0], nullptr, 16) >> 37);
         // One writer's messages keep their order.
         EXPECT_EQ(nextExpected[t], i) << l;
         nextExpected[t] = i + 1;

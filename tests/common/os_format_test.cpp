@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 #include <set>
 #include <string>
 
@@ -17,6 +16,7 @@
 #include "common/os.h"
 #include "common/x509_name.h"
 #include "tests/support/guid_format.h"
+#include "tests/support/pattern.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -210,7 +210,7 @@ TEST(OsInfo, DistributionAndBootTimeFiles) {
 
     char mac[18] = "unchanged";
     bool found = getFirstMac(mac) == 0;
-    EXPECT_TRUE(found ? std::regex_match(mac, std::regex("([0-9a-f]{2}:){5}[0-9a-f]{2}")) : mac[0] == '\0') << mac;
+    EXPECT_TRUE(found ? fullMatch(mac, "([0-9a-f]{2}:){5}[0-9a-f]{2}") : mac[0] == '\0') << mac;
 }
 
 // The name parsed from text as "type=value" entries, " / " between RDNs and
