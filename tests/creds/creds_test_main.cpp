@@ -39,6 +39,19 @@ void beforeServe(int operation, const char* name) {
         for (;;) pause();
     }
     if (rename(credstest::path("die").c_str(), credstest::path("died").c_str()) == 0) _exit(3);
+    // A helper forked by a name-service or PAM module keeps every descriptor
+    // of the child, the answer pipe among them, and may outlive it.
+    if (rename(credstest::path("linger").c_str(), credstest::path("lingered").c_str()) == 0) {
+        pid_t helper = fork();
+        if (helper == 0) {
+            appendLine(credstest::path("linger.pid"), std::to_string(getpid()));
+            for (int i = 0; i < 600; i++) usleep(100 * 1000);
+            _exit(0);
+        }
+        // The child ends unanswered once its helper is recorded.
+        for (int i = 0; i < 1000 && access(credstest::path("linger.pid").c_str(), F_OK) != 0; i++) usleep(10000);
+        _exit(3);
+    }
 }
 
 int pamStart(const char* service, const char* user, const struct pam_conv* conversation, pam_handle_t** handle) {

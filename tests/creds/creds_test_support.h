@@ -9,6 +9,9 @@
 //   hang       the first child to find it renames it to "hung", writes its
 //              pid to "hung.pid" and waits until it is killed
 //   die        the first child to find it renames it and exits unanswered
+//   linger     the first child to find it renames it to "lingered", forks a
+//              helper that keeps the child's descriptors for a minute (its
+//              pid in "linger.pid") and exits unanswered
 //   sss        while present, a group by id is reported as libnss-sss can:
 //              filled in, but ERANGE and no result ("sss-other": filled in
 //              with another id)
@@ -65,14 +68,15 @@ protected:
         credsSetClock(testClock);
         credsSetSafetyPeriodForTests(0);
         flushCredsCache();
-        for (const char* m : {"children", "slow", "hang", "hung", "hung.pid", "die", "died", "sss", "sss-other"})
+        for (const char* m : {"children", "slow", "hang", "hung", "hung.pid", "die", "died", "linger", "lingered",
+                              "linger.pid", "sss", "sss-other"})
             unmark(m);
     }
     void TearDown() override {
         credCleanup();
         credsSetClock(nullptr);
         credsSetSafetyPeriodForTests(0);
-        for (const char* m : {"slow", "hang", "die", "sss", "sss-other"}) unmark(m);
+        for (const char* m : {"slow", "hang", "die", "linger", "sss", "sss-other"}) unmark(m);
     }
 };
 

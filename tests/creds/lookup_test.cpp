@@ -422,6 +422,34 @@ TEST_F(LookupTest, ChildrenThatFailAreRetriedThenReported) {
     EXPECT_FALSE(s_setCredsCommandPath(std::string(kCredsCommandPathLength, 'x').c_str()));
 }
 
+// A child that ends unanswered while a helper it forked still holds the
+// answer pipe: the lookup must see the child gone rather than wait for the
+// helper, and try again.
+TEST_F(LookupTest, AChildThatEndsIsGoneEvenWhileItsHelperHoldsThePipe) {
+    LogCapture captured;
+    credstest::mark("linger");
+    std::atomic<bool> done{false};
+    std::string name;
+    std::thread lookup([&] {
+        char buf[1024];
+        struct passwd pw, *result = nullptr;
+        if (s_getpwnam_r("daemon", &pw, buf, sizeof(buf), &result) == 0 && result != nullptr) name = pw.pw_name;
+        done = true;
+    });
+    // Wide: the helper lives for a minute, and a lookup that waits for it
+    // takes that long.
+    for (int i = 0; i < 1500 && !done; i++) usleep(10000);
+    bool ended = done;
+    std::string helper = readFile(credstest::path("linger.pid"));
+    if (!helper.empty()) kill(std::stoi(helper), SIGKILL);
+    lookup.join();
+    ASSERT_FALSE(helper.empty()) << "the helper never started";
+    EXPECT_TRUE(ended) << "the lookup waited for the helper";
+    EXPECT_EQ("daemon", name);
+    EXPECT_EQ(2, childrenFor(CREDS_OP_USER_BY_NAME, "daemon"));
+    EXPECT_TRUE(captured.contains("Creds: unable to read error reply from child process (step 1)"));
+}
+
 // libnss-sss can fill in the group asked for and still report ERANGE, and
 // the C library then gives no result pointer; the workaround takes the
 // group when it is the one asked for.
