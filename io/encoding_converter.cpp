@@ -52,8 +52,9 @@ void EncodingConverter::fail(const char* fmt, ...) {
     _output->encodingError(text);
 }
 
-bool EncodingConverter::detect(const char* data, int count) {
+bool EncodingConverter::detect(const char* data, int count, int* markLength) {
     _detectPending = false;
+    *markLength = 0;
     UErrorCode err = U_ZERO_ERROR;
     UCharsetDetector* detector = ucsdet_open(&err);
     if (U_FAILURE(err)) {
@@ -84,7 +85,8 @@ bool EncodingConverter::detect(const char* data, int count) {
 
     // The detector names the byte order of UTF-16 and UTF-32 text from its
     // byte-order mark; the order-neutral converters read the mark and drop
-    // it, so it does not reach the converted text.
+    // it, so it does not reach the converted text. ICU's UTF-8 converter
+    // keeps a mark as text, so the mark of UTF-8 is passed over here.
     char detected[64];
     snprintf(detected, sizeof detected, "%s", name);
     const unsigned char* b = reinterpret_cast<const unsigned char*>(data);
@@ -92,6 +94,8 @@ bool EncodingConverter::detect(const char* data, int count) {
     bool mark32 = count >= 4 && ((b[0] == 0xFF && b[1] == 0xFE && b[2] == 0 && b[3] == 0) ||
                                  (b[0] == 0 && b[1] == 0 && b[2] == 0xFE && b[3] == 0xFF));
     const char* open = detected;
+    bool mark8 = count >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+    if (mark8 && strcmp(detected, "UTF-8") == 0) *markLength = 3;
     if (mark32 && strncmp(detected, "UTF-32", 6) == 0) {
         open = "UTF-32";
     } else if (mark16 && strncmp(detected, "UTF-16", 6) == 0) {
@@ -106,6 +110,7 @@ bool EncodingConverter::detect(const char* data, int count) {
             u_errorName(err));
         UErrorCode err2 = U_ZERO_ERROR;
         _source = ucnv_open("UTF-8", &err2);
+        *markLength = 0;
         if (U_FAILURE(err2)) {
             _source = nullptr;
             fail("Invalid encoding. Cannot create ucnv converter. detected = %s, error = %s", detected,
@@ -119,7 +124,12 @@ bool EncodingConverter::detect(const char* data, int count) {
 void EncodingConverter::append(const char* data, int count) {
     if (_failed || count <= 0) return;
     _pendingSubstituted = false;
-    if (_detectPending && !detect(data, count)) return;
+    if (_detectPending) {
+        int mark;
+        if (!detect(data, count, &mark)) return;
+        data += mark;
+        count -= mark;
+    }
     while (count > 0 && !_failed) {
         int take = kBufferSize - _inLength;
         if (take > count) take = count;

@@ -3,9 +3,10 @@
 // An EncodingConverter turns bytes in a named character set (or one that ICU
 // detects from the first chunk) into UTF-8 and hands the result, piece by
 // piece, to its EncodingOutput. A multi-byte character split between two
-// chunks converts as if the chunks had been one. Problems (an unknown set, a
-// failed conversion) go to the output's encodingError; after one the
-// converter does nothing more.
+// chunks converts as if the chunks had been one. A byte-order mark that
+// starts detected text is taken as the mark, not as text. Problems (an
+// unknown set, a failed conversion) go to the output's encodingError; after
+// one the converter does nothing more.
 //
 // The converter does not own its output. It is not thread-safe: the owner
 // calls it from one thread at a time (Input calls it under its data lock).
@@ -58,7 +59,10 @@ public:
 
 private:
     void fail(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-    bool detect(const char* data, int count);
+    // Opens the source converter for the set detected in the first chunk;
+    // *markLength is the length of a byte-order mark at its start that the
+    // converter would keep as text, to be passed over.
+    bool detect(const char* data, int count, int* markLength);
     // Converts what the input buffer holds; flush at the end of the text.
     void convert(bool flush);
     // Whether an incomplete sequence is held, by ICU or in the input buffer.

@@ -85,6 +85,20 @@ TEST(EncodingConverter, NamedAndDetectedSets) {
     // Big-endian with a mark, named by the order-neutral name.
     std::string be("\xFE\xFF\x00\x41\x00\xE9", 6);
     EXPECT_EQ("A\xC3\xA9", convert("UTF-16", {be}));
+
+    // UTF-8 detected from its mark: the mark does not reach the text either,
+    // however the text is cut into chunks; one further on is text and stays.
+    std::string utf8 = "\xEF\xBB\xBFname,city\r\nZo\xC3\xAB,K\xC3\xB6ln,\xEF\xBB\xBF\r\n";
+    for (size_t cut : {size_t(0), size_t(4), utf8.size()}) {
+        Collector u;
+        EncodingConverter marked(&u, "*");
+        marked.append(utf8.data(), static_cast<int>(cut));
+        marked.append(utf8.data() + cut, static_cast<int>(utf8.size() - cut));
+        marked.finish();
+        EXPECT_TRUE(u.errors.empty());
+        EXPECT_EQ(utf8.substr(3), u.text) << "cut " << cut;
+        EXPECT_STREQ("UTF-8", marked.sourceName());
+    }
 }
 
 TEST(EncodingConverter, LargeChunksAndTruncatedEnds) {
