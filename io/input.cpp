@@ -359,6 +359,15 @@ int Input::readLocked(unsigned char* buffer, int length) {
     if (local && _readLocation == _localSize) refreshSizeLocked();
     if (_errorText != nullptr) return -2;
 
+    // Nothing asked for: nothing is read, and -1 (the end) is said only
+    // where a read of more would say it, lest a caller stop short.
+    if (length < 1) {
+        if (_closed) return -1;
+        if (_readLocation >= _localSize && local && convertLocalLocked()) return 0;
+        if (_errorText != nullptr) return -2;
+        return _readLocation >= _localSize && (local || _totalTransferred >= _remoteSize) ? -1 : 0;
+    }
+
     int got = 0;
     while (length >= 1 && !_closed) {
         // Everything held has been read: the end, unless more is on its way

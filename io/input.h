@@ -91,7 +91,8 @@ public:
 
     // Blocking read of up to length bytes. Returns the count read, -1 at the
     // end of the data with nothing read, or -2 on an error or a time-out
-    // (which stays set: later reads also return -2).
+    // (which stays set: later reads also return -2). A length below 1 reads
+    // nothing and returns 0, or -1 or -2 where a longer read would.
     int read(unsigned char* buffer, int length) EXCLUDES(_data, _readers);
     // Bytes that can be read without waiting.
     long long available() EXCLUDES(_data);

@@ -126,6 +126,36 @@ TEST(Input, ReadsHandOverWhatArrivedAndEndAfterTheMarker) {
     EXPECT_EQ("0123456789abcdefghi", readAll(in, 5));
 }
 
+// A read of nothing reads nothing: it says "end of data" only where a read
+// of more would, and leaves the data for the reads that follow.
+TEST(Input, AReadOfNothingEndsOnlyAtTheEnd) {
+    unsigned char buf[64];
+    Input in(-1, nullptr, nullptr);
+    append(in, "0123456789", 12);
+    EXPECT_EQ(0, in.read(buf, 0));
+    EXPECT_EQ(0, in.read(buf, -3));
+    EXPECT_EQ(10, in.read(buf, 10));
+    EXPECT_EQ(0, in.read(buf, 0)) << "two bytes are still to come";
+    append(in, "ab", 12);
+    EXPECT_EQ(0, in.read(buf, 0));
+    EXPECT_EQ(2, in.read(buf, sizeof buf));
+    EXPECT_EQ(-1, in.read(buf, 0));
+    EXPECT_EQ(-1, in.read(buf, sizeof buf));
+
+    TempDir dir;
+    std::string path = dir.file("local.txt");
+    writeFile(path, "Stra\xDF" "e\n");
+    for (const char* encoding : {static_cast<const char*>(nullptr), "ISO-8859-1"}) {
+        const std::string want = encoding != nullptr ? "Stra\xC3\x9F" "e\n" : "Stra\xDF" "e\n";
+        Input local(open(path.c_str(), O_RDONLY), encoding);
+        EXPECT_EQ(0, local.read(buf, 0)) << (encoding ? encoding : "as it is");
+        int last = 0;
+        EXPECT_EQ(want, readAll(local, 3, &last));
+        EXPECT_EQ(-1, last);
+        EXPECT_EQ(-1, local.read(buf, 0));
+    }
+}
+
 TEST(Input, ATerminatedTransferFailsItsReadersAtOnce) {
     // A negative end marker, -1 among them, is an error for readers waiting
     // for the size or for more data, and for every later read: what arrived
