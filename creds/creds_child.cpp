@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -283,9 +284,18 @@ void serve(const CredsChildOptions& options, const CredsRequest& request, std::s
     }
 }
 
+// The trace file's name is fixed and its folder open to everyone, while the
+// child often runs as root: it appends only to a plain file of its own with
+// no other name, never through a link someone put there (into a file of
+// theirs or a system one), nor into a FIFO that would hold it until killed.
 void openTrace() {
-    int fd = open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
+        close(fd);
+        return;
+    }
     _trace = fdopen(fd, "a");
     if (_trace == nullptr) close(fd);
 }

@@ -2,11 +2,14 @@
 // system's own answers; the lock table, the cache and the safety thread.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netdb.h>
 #include <pwd.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <set>
@@ -506,4 +509,66 @@ TEST_F(LookupTest, ChildSwitchesFollowTheSettings) {
     EXPECT_NE(std::string::npos, added.find("----\nSession started\nOperation: 3\nName: root\n")) << added;
     EXPECT_TRUE(captured.contains("Creds: addCache(USER, t = "));
     EXPECT_TRUE(captured.contains("Creds: lockOrWait: name = root, id = 0, operation = 3"));
+}
+
+// The trace file has a fixed name in a folder everyone may write to: the
+// child, often running as root, appends only to a plain file of its own
+// there, never through a link or into a FIFO that someone put in its place.
+TEST_F(LookupTest, TheTraceGoesOnlyToAPlainFileOfItsOwn) {
+    const std::string trace = "/tmp/dravika-testcred.out";
+    const std::string aside = credstest::path("trace-aside");
+    bool existed = rename(trace.c_str(), aside.c_str()) == 0;
+    const std::string target = credstest::path("trace-target");
+    writeFile(target, "");
+    struct Restore {
+        std::string trace, aside;
+        bool existed;
+        ~Restore() {
+            _debug_creds = LOG_INFO;
+            unlink(trace.c_str());
+            if (existed) rename(aside.c_str(), trace.c_str());
+        }
+    } restore{trace, aside, existed};
+
+    auto lookUp = [](const char* name) {
+        flushCredsCache();
+        char buf[1024];
+        struct passwd pw, *result = nullptr;
+        _debug_creds = LOG_TRACE;
+        EXPECT_EQ(0, s_getpwnam_r(name, &pw, buf, sizeof(buf), &result));
+        _debug_creds = LOG_INFO;
+        EXPECT_EQ(&pw, result) << "the lookup itself goes on";
+    };
+    ASSERT_EQ(0, symlink(target.c_str(), trace.c_str()));
+    lookUp("root");
+    EXPECT_EQ("", readFile(target)) << "written through a symbolic link";
+    unlink(trace.c_str());
+
+    ASSERT_EQ(0, link(target.c_str(), trace.c_str()));
+    lookUp("root");
+    EXPECT_EQ("", readFile(target)) << "written into a file linked from elsewhere";
+    unlink(trace.c_str());
+
+    ASSERT_EQ(0, mkfifo(trace.c_str(), 0600));
+    std::atomic<bool> done{false};
+    std::thread fifoLookup([&] {
+        lookUp("root");
+        done = true;
+    });
+    for (int i = 0; i < 1000 && !done; i++) usleep(10000);
+    bool ended = done;
+    if (!ended) {
+        // Opening the FIFO for reading lets a child that waits for a reader go on.
+        int fd = open(trace.c_str(), O_RDONLY | O_NONBLOCK);
+        fifoLookup.join();
+        if (fd >= 0) close(fd);
+    } else {
+        fifoLookup.join();
+    }
+    EXPECT_TRUE(ended) << "the child waited for a reader of a FIFO";
+    unlink(trace.c_str());
+
+    // A plain file of its own is still traced to.
+    lookUp("daemon");
+    EXPECT_NE(std::string::npos, readFile(trace).find("Name: daemon\n"));
 }
