@@ -395,7 +395,7 @@ private:
 protected:
     struct IndexEntry {
         unsigned char field;
-        int next;  // next entry with the same field number, once chained
+        int next;  // once the frame has a lookup table: an entry of its number groups
         _BufferLocation loc;
     };
     struct IndexFrame {
@@ -511,7 +511,7 @@ protected:
     IndexFrame* _frames;
     int _frameCount;
     int _frameCapacity;
-    int* _tables;  // 256 first-entry slots per built lookup table
+    int* _tables;  // 257 group bounds per built lookup table (findField)
     int _tableCount;
     int _tableCapacity;
 

@@ -15,6 +15,9 @@ namespace {
 
 // Frames with more fields than this get a lookup table instead of a scan.
 const int kLinearScanMax = 16;
+// Ints per lookup table: where each field number's group of entries starts,
+// and where the last one ends.
+const int kTableSlots = 257;
 
 // A larger heap copy of an array that may still be in its inline storage.
 void* grownArray(void* array, const void* inlineStorage, size_t size, int count, int capacity) {
@@ -235,23 +238,26 @@ const MessageBase::_BufferLocation* MessageBase::findField(unsigned int n) {
     if (f.table < 0) {
         if (_tableCount == _tableCapacity) {
             _tableCapacity = _tableCapacity == 0 ? 4 : _tableCapacity * 2;
-            _tables = static_cast<int*>(realloc(_tables, sizeof(int) * 256 * _tableCapacity));
+            _tables = static_cast<int*>(realloc(_tables, sizeof(int) * kTableSlots * _tableCapacity));
         }
         f.table = _tableCount++;
-        int* table = _tables + 256 * f.table;
-        for (int i = 0; i < 256; i++) table[i] = -1;
-        // Chained back to front, so each chain runs in order of appearance.
-        for (int i = f.start + f.count - 1; i >= f.start; i--) {
-            _entries[i].next = table[_entries[i].field];
-            table[_entries[i].field] = i;
-        }
+        // The entries grouped by number, each group in order of appearance:
+        // run[b] is where number b's group starts (run[256] the end), and the
+        // next words of the entries from there on, in turn, name the entries
+        // of that group. Any occurrence is then one step away, whatever
+        // order the translator asks for them in (a long array's elements,
+        // numbers repeating every 256, would cost a walk each otherwise).
+        int* run = _tables + kTableSlots * f.table;
+        for (int b = 0; b < kTableSlots; b++) run[b] = 0;
+        for (int i = f.start; i < f.start + f.count; i++) run[_entries[i].field + 1]++;
+        for (int b = 1; b < kTableSlots; b++) run[b] += run[b - 1];
+        int fill[256];
+        for (int b = 0; b < 256; b++) fill[b] = run[b];
+        for (int i = f.start; i < f.start + f.count; i++) _entries[f.start + fill[_entries[i].field]++].next = i;
     }
-    int i = _tables[256 * f.table + field];
-    while (i >= 0 && occurrence > 0) {
-        i = _entries[i].next;
-        occurrence--;
-    }
-    return i >= 0 ? &_entries[i].loc : nullptr;
+    const int* run = _tables + kTableSlots * f.table;
+    if (occurrence >= static_cast<unsigned int>(run[field + 1] - run[field])) return nullptr;
+    return &_entries[_entries[f.start + run[field] + static_cast<int>(occurrence)].next].loc;
 }
 
 int MessageBase::fieldLocation(unsigned int n, _BufferLocation* loc) {

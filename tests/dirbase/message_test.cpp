@@ -4,7 +4,9 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -231,6 +233,46 @@ TEST_F(MessageTest, FieldsAreFoundInAnyOrderAndUnknownOnesAreSkipped) {
     EXPECT_EQ(5, p->a);
     EXPECT_EQ(nullptr, p->b);
     delete p;
+}
+
+TEST_F(MessageTest, LongObjectsFindEachRepeatedFieldNumberInOneStep) {
+    // Field numbers past 255 repeat their low byte: an array's element k is
+    // the ((k + 1) / 256)-th field of its byte. Here each run of 256 fields
+    // is written backwards, so no field is where its number says and every
+    // element is looked up; each byte's repeats still come in order.
+    const int count = 1000;
+    Bytes shuffled = Bytes().object(OBJ_ANYARRAY_ID).field(1).int32(count);
+    for (int base = 0; base < count; base += 256) {
+        for (int i = std::min(base + 255, count - 1); i >= base; i--) {
+            shuffled.field((i + 2) & 0xFF).object(OBJ_ANY_ID).field(1).int32(ANY_INT32).field(2).int32(i * 3);
+            shuffled.field(3).int32(0).end();
+        }
+    }
+    shuffled.end();
+    Message m(shuffled.c_str(), shuffled.size());
+    Translatable* obj = nullptr;
+    ASSERT_EQ(0, m.readObject(OBJ_ANYARRAY_ID, &obj));
+    std::unique_ptr<AnyArray> array(static_cast<AnyArray*>(obj));
+    ASSERT_EQ(count, array->count);
+    for (int i = 0; i < count; i++) {
+        ASSERT_TRUE(array->elements[i] != nullptr) << i;
+        EXPECT_EQ(ANY_INT32, array->elements[i]->type) << i;
+        EXPECT_EQ(i * 3, array->elements[i]->value.i32) << i;
+    }
+
+    // Two million empty slots (6 MB from a peer): each lookup used to walk
+    // the repeats of its byte before it, minutes in all; linear, seconds.
+    const uint32_t slots = 2000000;
+    Bytes empty = Bytes().object(OBJ_ANYARRAY_ID).field(1).int32(static_cast<int32_t>(slots));
+    for (uint32_t i = 0; i < slots; i++) empty.field(static_cast<int>((i + 2) & 0xFF)).u8(TAG_NULL_OBJECT);
+    empty.end();
+    Message big(empty.c_str(), empty.size());
+    time_t start = time(nullptr);
+    ASSERT_EQ(0, big.readObject(OBJ_ANYARRAY_ID, &obj));
+    EXPECT_LT(time(nullptr) - start, 30) << "a hang-sized margin, not a speed target";
+    array.reset(static_cast<AnyArray*>(obj));
+    ASSERT_EQ(static_cast<int>(slots), array->count);
+    EXPECT_EQ(nullptr, array->elements[slots - 1]);
 }
 
 TEST_F(MessageTest, ObjectHeadersAndTheIndexerReportTheirErrors) {
