@@ -4,6 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string_view>
+#include <unordered_map>
+
 #include "common/error_codes.h"
 #include "dirbase/list_xlator.h"
 #include "dirbase/message.h"
@@ -195,15 +198,46 @@ bool valuesEqual(const Any* a, const Any* b) {
     return *a == *b;
 }
 
+// Each name's first (newest) entry, for comparing large sets by name in one
+// pass instead of a walk of the other set per entry.
+typedef std::unordered_map<std::string_view, const Attributes::AttrList*> FirstOfName;
+
+FirstOfName firstOfEachName(const Attributes::AttrList* head) {
+    FirstOfName first;
+    for (const Attributes::AttrList* e = head; e != nullptr; e = e->next) first.emplace(e->name, e);
+    return first;
+}
+
+// Sets up to this size are compared by walking them.
+const int kSmallSet = 16;
+
+bool longerThan(const Attributes::AttrList* e, int n) {
+    for (; e != nullptr; e = e->next)
+        if (n-- == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 bool Attributes::operator==(const Attributes& other) const {
-    for (AttrList* e = head; e != nullptr; e = e->next) {
-        AttrList* o = other.find(e->name);
-        if (o == nullptr || !valuesEqual(find(e->name)->getValue(), o->getValue())) return false;
+    // Each name on either side needs the same name on the other, and the
+    // values of the first entries of that name must be equal.
+    if (!longerThan(head, kSmallSet) && !longerThan(other.head, kSmallSet)) {
+        for (AttrList* e = head; e != nullptr; e = e->next) {
+            AttrList* o = other.find(e->name);
+            if (o == nullptr || !valuesEqual(find(e->name)->getValue(), o->getValue())) return false;
+        }
+        for (AttrList* o = other.head; o != nullptr; o = o->next)
+            if (find(o->name) == nullptr) return false;
+        return true;
     }
-    for (AttrList* o = other.head; o != nullptr; o = o->next)
-        if (find(o->name) == nullptr) return false;
+    FirstOfName mine = firstOfEachName(head);
+    FirstOfName theirs = firstOfEachName(other.head);
+    if (mine.size() != theirs.size()) return false;
+    for (const auto& named : mine) {
+        auto o = theirs.find(named.first);
+        if (o == theirs.end() || !valuesEqual(named.second->getValue(), o->second->getValue())) return false;
+    }
     return true;
 }
 

@@ -3,6 +3,7 @@
 // through its translator.
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <memory>
 #include <string>
@@ -236,6 +237,40 @@ TEST_F(RecordsTest, AttributeSetsKeepNewestFirst) {
     EXPECT_EQ("{ \"b\" : \"x\", \"a\" : 1 }", text(small.toString(nullptr)));
     attrs.clear();
     EXPECT_EQ(0, attrs.size());
+}
+
+TEST_F(RecordsTest, LargeAttributeSetsCompareByNameInLinearTime) {
+    // Both sets carry "dup" twice: only the newest entry of a name counts.
+    const int kNames = 100000;
+    Attributes a, b;
+    a.setAttribute("dup", 2);
+    b.setAttribute("dup", 3);
+    for (int i = 0; i < kNames; i++) {
+        std::string name = "name" + std::to_string(i);
+        a.setAttribute(name.c_str(), i);
+        b.setAttribute(name.c_str(), i);
+    }
+    a.setAttribute("dup", 1);
+    b.setAttribute("dup", 1);
+
+    // Each comparison used to look every name up by walking the other set:
+    // an hour for these; a second now. The bound only catches that.
+    time_t start = time(nullptr);
+    EXPECT_TRUE(a == b);
+    EXPECT_TRUE(b == a);
+    b.addOrSetAttribute("name500", new Any(-1));
+    EXPECT_FALSE(a == b);
+    EXPECT_FALSE(b == a);
+    b.addOrSetAttribute("name500", new Any(500));
+    EXPECT_TRUE(a == b);
+    // One more name on one side, or one name swapped for another.
+    b.setAttribute("extra", 0);
+    EXPECT_FALSE(a == b);
+    EXPECT_FALSE(b == a);
+    a.setAttribute("other", 0);
+    EXPECT_FALSE(a == b);
+    EXPECT_FALSE(b == a);
+    EXPECT_LT(time(nullptr) - start, 30) << "a hang-sized margin, not a speed target";
 }
 
 TEST_F(RecordsTest, AccessListsSplitIntoFieldsAndEntries) {
