@@ -5,6 +5,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
 #include "common/os.h"
 #include "dirbase/any.h"
 #include "dirbase/list_xlator.h"
@@ -50,6 +54,17 @@ bool stripExpression(char* text, bool* isExpression) {
     *isExpression = true;
     return true;
 }
+
+// Attribute values compare by Any's rule; an absent value only matches an
+// absent one.
+bool sameValue(const Any* a, const Any* b) {
+    if (a == nullptr || b == nullptr) return a == b;
+    return *a == *b;
+}
+
+// Entries with up to this many attributes on the right are compared by
+// walking them.
+const int kLinearCompareMax = 16;
 
 }  // namespace
 
@@ -282,14 +297,23 @@ bool DirNameEntry::operator==(const DirNameEntry& other) const {
     }
     // Every attribute on the left needs one of the same name and an equal
     // value on the right (names may repeat, so not just the first of them).
+    // A long right side is grouped by name first, so that each attribute
+    // looks only at those of its own name.
+    int rightCount = 0;
+    for (const AttrList* b = other.head; b != nullptr && rightCount <= kLinearCompareMax; b = b->next) rightCount++;
+    std::unordered_map<std::string_view, std::vector<const AttrList*>> byName;
+    if (rightCount > kLinearCompareMax)
+        for (const AttrList* b = other.head; b != nullptr; b = b->next) byName[b->name].push_back(b);
     for (const AttrList* a = head; a != nullptr; a = a->next) {
         bool matched = false;
-        for (const AttrList* b = other.head; b != nullptr && !matched; b = b->next) {
-            if (strcmp(a->name, b->name) != 0) continue;
-            if (a->value == nullptr || b->value == nullptr)
-                matched = a->value == b->value;
-            else
-                matched = *a->value == *b->value;
+        if (rightCount > kLinearCompareMax) {
+            auto named = byName.find(a->name);
+            if (named != byName.end())
+                for (size_t i = 0; i < named->second.size() && !matched; i++)
+                    matched = sameValue(a->value, named->second[i]->value);
+        } else {
+            for (const AttrList* b = other.head; b != nullptr && !matched; b = b->next)
+                matched = strcmp(a->name, b->name) == 0 && sameValue(a->value, b->value);
         }
         if (!matched) return false;
     }
