@@ -13,6 +13,7 @@
 #include "dir/asset.h"
 #include "dir/dir_protocol.h"
 #include "dir/directory.h"
+#include "dir/future_result.h"
 #include "dir/net_client_internal.h"
 #include "dir/net_client_spi.h"
 #include "dirbase/acl.h"
@@ -99,6 +100,10 @@ void NetClientSPI::failPendingCalls(int error) {
     {
         CondSection hold(state);
         for (const auto& waiting : pendingCalls) ids.push_back(waiting.first);
+        // Failed below, so done: a synchronous caller wakes to its error on
+        // its own, and an asynchronous resolve is not kept for a reply that
+        // cannot come on the next connection.
+        pendingCalls.clear();
         execs.assign(execIds.begin(), execIds.end());
         execIds.clear();
         listenerIds.clear();
@@ -110,6 +115,47 @@ void NetClientSPI::failPendingCalls(int error) {
         if (!e->isDone()) e->setError(error);
         e->release();
     }
+}
+
+void NetClientSPI::pruneRecords() {
+    std::vector<long long> calls;
+    std::vector<long long> execs;
+    std::vector<int> listeners;
+    {
+        CondSection hold(state);
+        for (const auto& waiting : pendingCalls) calls.push_back(waiting.first);
+        execs.assign(execIds.begin(), execIds.end());
+        listeners.assign(listenerIds.begin(), listenerIds.end());
+    }
+    // Looked at without the state lock: each registry has its own, taken
+    // before ours elsewhere. What ends meanwhile goes at the next run.
+    std::vector<long long> goneCalls;
+    for (long long id : calls) {
+        // A waiting event is not filled, so its release tells no listener.
+        DelayedEvent* e = DelayedEvent::lockById(id);
+        if (e == nullptr)
+            goneCalls.push_back(id);
+        else
+            e->release();
+    }
+    std::vector<long long> goneExecs;
+    for (long long id : execs) {
+        // A request that ended (timed out, failed, answered by way of
+        // another connection) completed its result; one whose caller
+        // destroyed the result has no taker for an answer either.
+        FutureResult* fr = FutureResult::lockById(id);
+        bool ended = fr == nullptr || fr->isSignalled();
+        if (fr != nullptr) FutureResult::release();
+        if (ended) goneExecs.push_back(id);
+    }
+    std::vector<int> goneListeners;
+    for (int id : listeners)
+        if (!Directory::hasListener(id)) goneListeners.push_back(id);
+    if (goneCalls.empty() && goneExecs.empty() && goneListeners.empty()) return;
+    CondSection hold(state);
+    for (long long id : goneCalls) pendingCalls.erase(id);
+    for (long long id : goneExecs) execIds.erase(id);
+    for (int id : goneListeners) listenerIds.erase(id);
 }
 
 // ---- local objects -------------------------------------------------------

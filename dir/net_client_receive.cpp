@@ -112,6 +112,11 @@ void NetClientSPI::forgetReply(long long id) {
     pendingCalls.erase(id);
 }
 
+NetClientSPI::Outstanding NetClientSPI::outstanding() {
+    CondSection hold(state);
+    return Outstanding{pendingCalls.size(), execIds.size(), listenerIds.size()};
+}
+
 bool NetClientSPI::listensFor(int listenerId) {
     CondSection hold(state);
     return listenerIds.count(listenerId) != 0;

@@ -271,6 +271,7 @@ int NetClientSPI::getLastError() {
 void NetClientSPI::handleEvent(Event*) {
     log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: handleEvent called", name);
     if (closed) return;
+    pruneRecords();
     if (isReversed()) {
         Connection* drop = nullptr;
         bool none;

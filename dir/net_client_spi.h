@@ -91,6 +91,7 @@ public:
     }
     bool contains(long long id) const { return std::binary_search(_ids.begin(), _ids.end(), id); }
     void clear() { _ids.clear(); }
+    size_t size() const { return _ids.size(); }
     const_iterator begin() const { return _ids.begin(); }
     const_iterator end() const { return _ids.end(); }
 
@@ -219,6 +220,14 @@ public:
     // the fuzzer and tests, which have no peer to send a request to.
     void expectReply(long long id, int replyCode) EXCLUDES(state);
     void forgetReply(long long id) EXCLUDES(state);
+    // What the provider keeps of the requests on its connection: calls and
+    // resolves waiting for replies, executes sent, listeners opened.
+    struct Outstanding {
+        size_t calls;
+        size_t executes;
+        size_t listeners;
+    };
+    Outstanding outstanding() EXCLUDES(state);
 
     // Installs the remote-provider seam of the directory (Directory::_remote),
     // the listener-update sender and the asynchronous execute hook. Idempotent.
@@ -273,6 +282,11 @@ private:
     // listeners opened (the connection went).
     void failPendingCalls(int error);
     void signalAttempt();
+    // Forgets the requests that ended without their reply (timed out, or
+    // given up by their callers) and the listeners removed since they were
+    // opened: their replies are then dropped like any stray, and a long
+    // session keeps no record of them. Run by the connect timer.
+    void pruneRecords() EXCLUDES(state);
     // Asks for the asset's record again after a failed connect, holding a
     // lock on the provider until the answer is in (onComplete).
     void reloadAsset();
@@ -312,7 +326,8 @@ private:
     // delivered only to a request of this provider that expects its kind:
     // delayed-event ids are process-wide, and a peer must not be able to hand
     // a waiter of another provider, or of another kind, an object it will
-    // misread.
+    // misread. An asynchronous resolve whose request ended unanswered is
+    // pruned by the timer (pruneRecords).
     static const int kRelayedReply = 0;
     std::map<long long, int> pendingCalls GUARDED_BY(state);
     // Relayed requests outstanding, read without the lock by the receive
@@ -321,12 +336,14 @@ private:
     // Executes sent on the current connection and not answered yet; they
     // fail with "Not connected" when the connection goes. Only these take
     // progress and results from this provider's peer: future-result ids are
-    // process-wide.
+    // process-wide. One whose request ended otherwise (time-out, or a
+    // caller that destroyed its result) is pruned by the timer.
     RequestIdSet execIds GUARDED_BY(state);
     // Listeners opened on the current connection: only their confirmations
     // and updates are taken from this provider's peer, listener ids being
     // process-wide. Forgotten with the connection, whose registrations at
-    // the peer go with it; a retry opens them again.
+    // the peer go with it; a retry opens them again. A listener removed
+    // from the directory is pruned by the timer.
     std::set<int> listenerIds GUARDED_BY(state);
     bool listensFor(int listenerId) EXCLUDES(state);
     ProviderLink* link;  // set once at construction

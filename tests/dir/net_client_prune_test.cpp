@@ -1,0 +1,142 @@
+// What a remote provider keeps of the requests on its connection, over a
+// long-lived session: requests that timed out or whose callers went away,
+// and listeners that were removed, leave no record behind (nor a door for a
+// late reply); and listeners outlive a connection the provider drops itself
+// (a forced reset): they are opened again on the next one.
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "dir/directory.h"
+#include "dir/future_result.h"
+#include "dir/listener.h"
+#include "dir/net_client_spi.h"
+#include "tests/dir/dir_peer.h"
+
+using dirpeer::KeyPair;
+using dirpeer::NameWatcher;
+using dirpeer::Peer;
+using dirpeer::waitFor;
+
+namespace {
+
+class NetClientPruneTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dravika_init();
+        Directory::init();
+        Connection::setLoopWait(20);
+        Connection::comsInit();
+    }
+    void SetUp() override { NetClientSPI::_netclient_timeout = 2000; }
+    void TearDown() override {
+        FutureResult::defaultTimeout = FutureResult::kDefaultTimeout;
+        NetClientSPI::_netclient_timeout = 2000;
+        dirpeer::endClientSessions(&sessions);
+    }
+
+    Directory* session(const char* port, const char* domain) {
+        int err = 0;
+        Directory* d = dirpeer::startClientSession(port, domain, &err);
+        EXPECT_EQ(err, 0);
+        if (d != nullptr) sessions.push_back(d);
+        return d;
+    }
+
+    static DirName* name(const char* text) {
+        int err = 0;
+        DirName* n = DirName::createFromString(text, &err);
+        EXPECT_NE(n, nullptr) << text;
+        return n;
+    }
+
+    static int count(Peer& peer, int code) {
+        std::vector<int> codes = peer.codes();
+        int n = 0;
+        for (int c : codes) n += c == code ? 1 : 0;
+        return n;
+    }
+
+    static int opens(Peer& peer) {
+        return count(peer, DirProtocol::M_OPEN_LISTENER) + count(peer, DirProtocol::M_OPEN_LISTENER2);
+    }
+
+    std::vector<Directory*> sessions;
+};
+
+TEST_F(NetClientPruneTest, RequestsThatEndedUnansweredLeaveNoRecordOnTheConnection) {
+    KeyPair server("server");
+    Peer peer(server);
+    ASSERT_EQ(peer.bindResult, 0);
+    Directory* d = session(peer.port(), "prunedom");
+    ASSERT_NE(d, nullptr);
+    NetClientSPI* client = dynamic_cast<NetClientSPI*>(d->spi);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(waitFor([&] { return client->isConnected(); }));
+
+    // Requests that give up after a second: executes the peer never answers,
+    // and requests whose remote resolve is never answered.
+    FutureResult::defaultTimeout = 1;
+    const int kEach = 12;
+    std::vector<FutureResult*> pending;
+    DirName* eth0 = name("/iface:name=eth0");
+    for (int i = 0; i < kEach; i++) pending.push_back(d->execute(eth0, nullptr, "never", nullptr));
+    delete eth0;
+    for (int i = 0; i < kEach; i++) {
+        std::string text = "/never:name=" + std::to_string(i);
+        DirName* n = name(text.c_str());
+        pending.push_back(d->execute(n, nullptr, "echo", nullptr));
+        delete n;
+    }
+    for (FutureResult* fr : pending) {
+        ASSERT_TRUE(fr->waitComplete(30000));
+        EXPECT_TRUE(fr->failed);
+        EXPECT_EQ(fr->error, DirError::E_TIMEOUT);
+    }
+    EXPECT_EQ(count(peer, DirProtocol::M_EXECUTE), kEach);
+    // A removed listener is no longer the provider's to hear about.
+    DirName* all = name("/iface:name=*");
+    NameWatcher watcher;
+    int err = 0;
+    ASSERT_EQ(d->addListener(all, &watcher, &err), 0);
+    delete all;
+    ASSERT_TRUE(waitFor([&] { return watcher.has("eth10"); }));
+    int listenerId = peer.listenerId.load();
+    d->removeListener(&watcher);
+
+    // The records go once the requests have ended (the connection stays).
+    auto none = [&] {
+        NetClientSPI::Outstanding o = client->outstanding();
+        return o.calls == 0 && o.executes == 0 && o.listeners == 0;
+    };
+    EXPECT_TRUE(waitFor(none, 30000)) << client->outstanding().calls << " calls, " << client->outstanding().executes
+                                      << " executes, " << client->outstanding().listeners << " listeners";
+    EXPECT_TRUE(client->isConnected());
+
+    // Late answers find nothing to complete or feed: the results keep
+    // their time-out, the removed listener hears nothing.
+    FutureResult late;
+    late.setResult(new Any("late"));
+    for (FutureResult* fr : pending) peer.sendAll(DirProtocol::executeReply(fr->id, &late));
+    DirNameEntry stray("iface", "name", "stray");
+    Attributes nothing;
+    peer.sendAll(DirProtocol::listenerUpdate(listenerId, DirProtocol::KIND_ADD, &stray, &nothing, nullptr));
+    // Answered after those on the same connection: they were all taken in.
+    Attributes* got = nullptr;
+    DirectoryObject object("iface", new Any("eth0"));
+    ASSERT_EQ(client->getAttributes(nullptr, &object, got), 0);
+    delete got;
+    EXPECT_TRUE(none());
+    for (FutureResult* fr : pending) {
+        EXPECT_EQ(fr->error, DirError::E_TIMEOUT);
+        FutureResult::destroy(fr);
+    }
+    EXPECT_FALSE(watcher.has("stray"));
+}
+
+}  // namespace
