@@ -334,6 +334,9 @@ void NetClientSPI::handleEvent(Event*) {
         // A connection marked bad by a forced reset was still serving: no
         // answer can come for what waits on it now.
         failPendingCalls(DirError::E_NOT_CONNECTED);
+        // Its listeners went with it at the peer: unconnected, they are
+        // opened again once the next connection completes.
+        Directory::processDisconnect(this);
         std::vector<AlertListener*> tell;
         ManagedConnectionListener* managed;
         {

@@ -139,4 +139,51 @@ TEST_F(NetClientPruneTest, RequestsThatEndedUnansweredLeaveNoRecordOnTheConnecti
     EXPECT_FALSE(watcher.has("stray"));
 }
 
+TEST_F(NetClientPruneTest, ListenersAreOpenedAgainOnTheNextConnectionAfterAResetOrALoss) {
+    KeyPair server("server");
+    Peer peer(server);
+    ASSERT_EQ(peer.bindResult, 0);
+    std::string port = peer.port();
+    Directory* d = session(port.c_str(), "relistendom");
+    ASSERT_NE(d, nullptr);
+    NetClientSPI* client = dynamic_cast<NetClientSPI*>(d->spi);
+    ASSERT_NE(client, nullptr);
+
+    DirName* all = name("/iface:name=*");
+    NameWatcher watcher;
+    int err = 0;
+    ASSERT_EQ(d->addListener(all, &watcher, &err), 0);
+    delete all;
+    ASSERT_TRUE(waitFor([&] { return watcher.has("eth10"); }));
+    int id = peer.listenerId.load();
+    ASSERT_NE(id, 0);
+    Attributes none;
+    // The peer feeds the listener on the connection it holds now, once the
+    // listener is open there; true when the entry arrives.
+    auto fedAfterReopen = [&](const char* entryName, int opensBefore) {
+        if (!waitFor([&] { return client->isConnected() && opens(peer) > opensBefore; }, 30000)) return false;
+        DirNameEntry e("iface", "name", entryName);
+        return waitFor([&] {
+            peer.sendAll(DirProtocol::listenerUpdate(id, DirProtocol::KIND_ADD, &e, &none, nullptr));
+            return watcher.has(entryName);
+        }, 10000);
+    };
+
+    // A forced reset drops the connection the listener was opened on.
+    int before = opens(peer);
+    size_t connections = peer.types().size();
+    client->forceReset3();
+    ASSERT_TRUE(waitFor([&] { return peer.types().size() > connections; }, 30000));
+    EXPECT_TRUE(fedAfterReopen("afterReset", before)) << opens(peer) << " opens";
+
+    // The connection is lost (the server goes and comes back).
+    before = opens(peer);
+    peer.stop();
+    EXPECT_TRUE(waitFor([&] { return !client->isConnected(); }));
+    peer.start(port.c_str());
+    ASSERT_EQ(peer.bindResult, 0);
+    EXPECT_TRUE(fedAfterReopen("afterLoss", before)) << opens(peer) << " opens";
+    d->removeListener(&watcher);
+}
+
 }  // namespace
