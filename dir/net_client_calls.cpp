@@ -431,45 +431,54 @@ int NetClientSPI::proxy(int messageType, long long origId, Message* request, Mes
 
 // Takes the next unused entry of the current batch: a unique id into *id, or
 // with buffer set a mini GUID into buffer. The 17th take from a batch asks the
-// peer for the next one; a spent batch waits for it.
+// peer for the next one; a spent batch waits for it. Only the entries the
+// peer sent are handed out: a short batch is spent early, an empty one fails
+// the take.
 int NetClientSPI::takeFromBatch(long long* id, char* buffer, int size) {
     bool guid = buffer != nullptr;
-    bool ask = false;
-    {
-        CondSection hold(idBlock);
-        int index = guid ? miniGuidIndex : idIndex;
-        if (!idRequestOutstanding && (index == -1 || index >= 16)) {
-            idRequestOutstanding = true;
-            ask = true;
-        }
-    }
-    if (ask) {
-        int rv = waitConnected();
-        if (rv == 0) rv = sendMessage(DirProtocol::getUniqueIds(DirProtocol::kUniqueIdBatch));
-        if (rv != 0) {
-            CondSection hold(idBlock);
-            idRequestOutstanding = false;
-            return rv;
-        }
-    }
-    CondSection hold(idBlock);
     for (;;) {
-        int& index = guid ? miniGuidIndex : idIndex;
-        if (index >= 0 && index < DirProtocol::kUniqueIdBatch) {
-            if (guid) {
-                const char* g = miniGuids[index];
-                snprintf(buffer, static_cast<size_t>(size), "%s", g != nullptr ? g : "");
-            } else {
-                *id = ids[index];
+        bool ask = false;
+        {
+            CondSection hold(idBlock);
+            int index = guid ? miniGuidIndex : idIndex;
+            if (!idRequestOutstanding && (index == -1 || index >= 16 || index >= batchCount)) {
+                idRequestOutstanding = true;
+                ask = true;
             }
-            index++;
-            return 0;
         }
-        if (!idRequestOutstanding) return DirError::E_NOT_CONNECTED;
-        if (!idBlock.wait(_netclient_timeout.load())) {
-            // The next caller asks again.
-            idRequestOutstanding = false;
-            return DirError::E_TIMEOUT;
+        if (ask) {
+            int rv = waitConnected();
+            if (rv == 0) rv = sendMessage(DirProtocol::getUniqueIds(DirProtocol::kUniqueIdBatch));
+            if (rv != 0) {
+                CondSection hold(idBlock);
+                idRequestOutstanding = false;
+                return rv;
+            }
+        }
+        CondSection hold(idBlock);
+        for (;;) {
+            int& index = guid ? miniGuidIndex : idIndex;
+            if (index >= 0 && index < batchCount) {
+                if (guid) {
+                    const char* g = miniGuids[index];
+                    snprintf(buffer, static_cast<size_t>(size), "%s", g != nullptr ? g : "");
+                } else {
+                    *id = ids[index];
+                }
+                index++;
+                return 0;
+            }
+            // Spent by other takers meanwhile: ask again. A batch that came
+            // empty has nothing to give.
+            if (!idRequestOutstanding) {
+                if (ask && batchCount == 0) return DirError::E_PROTOCOL;
+                break;
+            }
+            if (!idBlock.wait(_netclient_timeout.load())) {
+                // The next caller asks again.
+                idRequestOutstanding = false;
+                return DirError::E_TIMEOUT;
+            }
         }
     }
 }

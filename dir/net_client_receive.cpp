@@ -450,6 +450,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
                 miniGuids[i] = i < r.count ? r.miniGuids[i] : nullptr;
                 if (i < r.count) r.miniGuids[i] = nullptr;
             }
+            batchCount = r.count;
             idIndex = 0;
             miniGuidIndex = 0;
             idRequestOutstanding = false;

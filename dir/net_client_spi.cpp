@@ -68,6 +68,7 @@ void NetClientSPI::initCommon(Directory* dir, const char* domainName, const char
     }
     idIndex = -1;
     miniGuidIndex = -1;
+    batchCount = 0;
     idRequestOutstanding = false;
     idsArrived = false;
     alertPrincipal = nullptr;

@@ -358,6 +358,8 @@ private:
     char* miniGuids[20] GUARDED_BY(idBlock);
     int idIndex GUARDED_BY(idBlock);
     int miniGuidIndex GUARDED_BY(idBlock);
+    // How many entries of ids and miniGuids the last batch filled.
+    int batchCount GUARDED_BY(idBlock);
     bool idRequestOutstanding GUARDED_BY(idBlock);
     int takeFromBatch(long long* id, char* buffer, int size) EXCLUDES(idBlock);
     bool idsArrived GUARDED_BY(idBlock);

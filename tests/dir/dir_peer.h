@@ -261,7 +261,7 @@ public:
                     guids.push_back("g" + std::to_string(batch * 100 + i));
                 }
                 for (int i = 0; i < 20; i++) g[i] = guids[i].c_str();
-                c->send(DirProtocol::uniqueIds(7000 + batch, r.number, ids, g));
+                c->send(DirProtocol::uniqueIds(7000 + batch, std::min(r.number, idsPerBatch.load()), ids, g));
                 return 0;
             }
             case DirProtocol::M_OPEN_LISTENER:
@@ -348,6 +348,8 @@ public:
     std::atomic<int> listenerId{0};  // of the last listener opened
     std::atomic<int> idBatches{0};
     std::atomic<bool> holdIds{false};
+    // How many ids a batch holds at most (fewer than asked for: a short batch).
+    std::atomic<int> idsPerBatch{20};
     // The record every "getAsset" gets (the caller's), when set.
     const Asset* assetAnswer = nullptr;
     std::atomic<int> assetAsks{0};

@@ -366,6 +366,41 @@ TEST_F(NetClientTest, UniqueIdsComeInBatchesAskedForBeforeTheyRunOut) {
     EXPECT_STREQ(guid, "g100");  // mini GUIDs are taken apart from the ids
 }
 
+TEST_F(NetClientTest, AShortOrEmptyBatchHandsOutOnlyTheIdsItHolds) {
+    KeyPair server("server");
+    {
+        // A peer that sends fewer ids than asked for: only those are handed
+        // out, then the next batch is asked for.
+        Peer peer(server);
+        peer.idsPerBatch = 3;
+        NetClientSPI spi(nullptr, "shortids", "127.0.0.1", peer.port(), nullptr, "Dshortids", nullptr);
+        ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+        std::vector<long long> got;
+        for (int i = 0; i < 7; i++) {
+            long long id = 0;
+            ASSERT_EQ(spi.localUniqueId(&id), 0);
+            got.push_back(id);
+        }
+        EXPECT_EQ(got, (std::vector<long long>{100, 101, 102, 200, 201, 202, 300}));
+        char guid[16] = "";
+        ASSERT_EQ(spi.localMiniGuid(guid, sizeof(guid)), 0);
+        EXPECT_STREQ(guid, "g300");  // the batch the ids are taken from
+    }
+    {
+        // An empty batch hands out nothing: the caller gets an error, not an id.
+        Peer peer(server);
+        peer.idsPerBatch = 0;
+        NetClientSPI spi(nullptr, "noids", "127.0.0.1", peer.port(), nullptr, "Dnoids", nullptr);
+        ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+        long long id = -1;
+        EXPECT_EQ(spi.localUniqueId(&id), DirError::E_PROTOCOL);
+        EXPECT_EQ(id, -1);
+        char guid[16] = "untouched";
+        EXPECT_EQ(spi.localMiniGuid(guid, sizeof(guid)), DirError::E_PROTOCOL);
+        EXPECT_STREQ(guid, "untouched");
+    }
+}
+
 class Recorded : public AuthListener {
 public:
     void progress(const char* text, bool isError, bool isFinal) override {
