@@ -429,6 +429,16 @@ int NetClientSPI::proxy(int messageType, long long origId, Message* request, Mes
 
 // ---- unique ids ------------------------------------------------------------------
 
+int NetClientSPI::requestBatch() {
+    int rv = waitConnected();
+    if (rv == 0) rv = sendMessage(DirProtocol::getUniqueIds(DirProtocol::kUniqueIdBatch));
+    if (rv != 0) {
+        CondSection hold(idBlock);
+        idRequestOutstanding = false;
+    }
+    return rv;
+}
+
 // Takes the next unused entry of the current batch: a unique id into *id, or
 // with buffer set a mini GUID into buffer. The 17th take from a batch asks the
 // peer for the next one; a spent batch waits for it. Only the entries the
@@ -447,13 +457,8 @@ int NetClientSPI::takeFromBatch(long long* id, char* buffer, int size) {
             }
         }
         if (ask) {
-            int rv = waitConnected();
-            if (rv == 0) rv = sendMessage(DirProtocol::getUniqueIds(DirProtocol::kUniqueIdBatch));
-            if (rv != 0) {
-                CondSection hold(idBlock);
-                idRequestOutstanding = false;
-                return rv;
-            }
+            int rv = requestBatch();
+            if (rv != 0) return rv;
         }
         CondSection hold(idBlock);
         for (;;) {
@@ -491,14 +496,26 @@ int NetClientSPI::localMiniGuid(char* buffer, int size) {
     return takeFromBatch(nullptr, buffer, size);
 }
 
+// Waits for the first batch, asking for it unless that is under way, and
+// takes nothing from it: the peer's instance comes with every batch.
 long long NetClientSPI::localInstanceId() {
+    bool ask = false;
     {
         CondSection hold(idBlock);
         if (idsArrived) return instanceId;
+        if (!idRequestOutstanding) {
+            idRequestOutstanding = true;
+            ask = true;
+        }
     }
-    long long ignored = 0;
-    localUniqueId(&ignored);
+    if (ask && requestBatch() != 0) return 0;
     CondSection hold(idBlock);
+    while (!idsArrived && idRequestOutstanding) {
+        if (!idBlock.wait(_netclient_timeout.load())) {
+            idRequestOutstanding = false;
+            break;
+        }
+    }
     return instanceId;
 }
 

@@ -362,6 +362,9 @@ private:
     int batchCount GUARDED_BY(idBlock);
     bool idRequestOutstanding GUARDED_BY(idBlock);
     int takeFromBatch(long long* id, char* buffer, int size) EXCLUDES(idBlock);
+    // Asks the peer for a batch, which the caller marked outstanding; a
+    // request that cannot be sent takes the mark off. 0 or the error.
+    int requestBatch() EXCLUDES(idBlock);
     bool idsArrived GUARDED_BY(idBlock);
 
     // ---- alerts and management (dir-client thread and callers) ----

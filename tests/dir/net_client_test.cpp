@@ -366,6 +366,22 @@ TEST_F(NetClientTest, UniqueIdsComeInBatchesAskedForBeforeTheyRunOut) {
     EXPECT_STREQ(guid, "g100");  // mini GUIDs are taken apart from the ids
 }
 
+TEST_F(NetClientTest, AskingForTheInstanceWaitsForABatchButSpendsNoId) {
+    KeyPair server("server");
+    Peer peer(server);
+    NetClientSPI spi(nullptr, "ids", "127.0.0.1", peer.port(), nullptr, "Dids", nullptr);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    EXPECT_EQ(spi.localInstanceId(), 7001);
+    EXPECT_EQ(peer.idBatches.load(), 1);
+    long long id = 0;
+    ASSERT_EQ(spi.localUniqueId(&id), 0);
+    EXPECT_EQ(id, 100);
+    char guid[16] = "";
+    ASSERT_EQ(spi.localMiniGuid(guid, sizeof(guid)), 0);
+    EXPECT_STREQ(guid, "g100");
+    EXPECT_EQ(peer.idBatches.load(), 1);
+}
+
 TEST_F(NetClientTest, AShortOrEmptyBatchHandsOutOnlyTheIdsItHolds) {
     KeyPair server("server");
     {
