@@ -276,12 +276,14 @@ void NetClientSPI::handleEvent(Event*) {
     if (isReversed()) {
         Connection* drop = nullptr;
         bool none;
+        bool serving = false;
         {
             CondSection hold(state);
             if (connectBad) {
                 drop = connection;
                 connection = nullptr;
                 connectBad = false;
+                serving = connected;
                 connected = false;
             }
             none = connection == nullptr;
@@ -291,6 +293,7 @@ void NetClientSPI::handleEvent(Event*) {
             drop->close();
             Connection::destroy(drop);
         }
+        if (serving) endOfServingConnection();
         ManagedConnectionListener* managed;
         {
             CriticalSection hold(listenersLock);
@@ -321,10 +324,12 @@ void NetClientSPI::handleEvent(Event*) {
         return;
     }
     if (current != nullptr && bad) {
+        bool serving;
         {
             CondSection hold(state);
             current = connection;
             connection = nullptr;
+            serving = connected;
             connected = false;
             connectBad = false;
         }
@@ -332,12 +337,10 @@ void NetClientSPI::handleEvent(Event*) {
             current->close();
             Connection::destroy(current);
         }
-        // A connection marked bad by a forced reset was still serving: no
-        // answer can come for what waits on it now.
-        failPendingCalls(DirError::E_NOT_CONNECTED);
-        // Its listeners went with it at the peer: unconnected, they are
-        // opened again once the next connection completes.
-        Directory::processDisconnect(this);
+        if (serving)
+            endOfServingConnection();
+        else
+            failPendingCalls(DirError::E_NOT_CONNECTED);
         std::vector<AlertListener*> tell;
         ManagedConnectionListener* managed;
         {
@@ -364,6 +367,15 @@ void NetClientSPI::handleEvent(Event*) {
     log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: managed = %d, connectErrors = %d", name, managed ? 1 : 0,
         connectErrors.load());
     netclient::setTimer(serial, managed && connectErrors > 4 ? kManagedBackoff : kSkipPass);
+}
+
+void NetClientSPI::endOfServingConnection() {
+    // Marked bad by a forced reset, the connection was still serving: no
+    // answer can come for what waits on it now, and its listeners went with
+    // it at the peer; unconnected, they are opened again once the next
+    // connection completes.
+    failPendingCalls(DirError::E_NOT_CONNECTED);
+    Directory::processDisconnect(this);
 }
 
 void NetClientSPI::connectNow() {

@@ -282,6 +282,9 @@ private:
     // listeners opened (the connection went).
     void failPendingCalls(int error);
     void signalAttempt();
+    // The timer dropped a connection that was still up (a forced reset):
+    // what waited on it fails and its listeners are to be opened again.
+    void endOfServingConnection();
     // Forgets the requests that ended without their reply (timed out, or
     // given up by their callers) and the listeners removed since they were
     // opened: their replies are then dropped like any stray, and a long

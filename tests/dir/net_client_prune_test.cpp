@@ -6,12 +6,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "coms/connector.h"
+#include "dir/asset.h"
 #include "dir/directory.h"
 #include "dir/future_result.h"
 #include "dir/listener.h"
@@ -184,6 +188,82 @@ TEST_F(NetClientPruneTest, ListenersAreOpenedAgainOnTheNextConnectionAfterAReset
     ASSERT_EQ(peer.bindResult, 0);
     EXPECT_TRUE(fedAfterReopen("afterLoss", before)) << opens(peer) << " opens";
     d->removeListener(&watcher);
+}
+
+// An agent that calls in and never answers, keeping what it receives.
+class SilentAgent : public ConnectionListener {
+public:
+    int onReceive(Connection*, Message* m) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        codes.push_back(static_cast<int>(m->getType()));
+        return 0;
+    }
+    void onNoConnect(Connection*, int) override {}
+    void onLost(Connection*) override {}
+    void onClosed(Connection*) override {}
+    void onConnectComplete(Connection*) override {}
+    bool got(int code) {
+        std::lock_guard<std::mutex> hold(mutex);
+        for (int c : codes)
+            if (c == code) return true;
+        return false;
+    }
+    std::mutex mutex;
+    std::vector<int> codes;
+};
+
+// Hands every connection that calls in to one provider.
+class CallIn : public ConnectorListener {
+public:
+    explicit CallIn(NetClientSPI* spi) : spi(spi) {}
+    bool newConnection(Connection* c, int) override {
+        spi->attachCallHome(c);
+        return true;
+    }
+    NetClientSPI* spi;
+};
+
+TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaitingOnItsConnection) {
+    NetClientSPI::setMode(1);
+    Asset asset;
+    asset.id = strdup("agent9");
+    asset.agentId = strdup("agent9");
+    asset.host = strdup("127.0.0.1");
+    asset.port = 1;  // never dialled
+    asset.masq = true;
+    NetClientSPI spi(nullptr, nullptr, "calldom", &asset, "Hagent9", nullptr);
+    ASSERT_TRUE(spi.isReversed());
+    KeyPair serverId("server");
+    KeyPair agentId("agent9");
+    CallIn callIn(&spi);
+    Connector* connector = Connector::create(&callIn, serverId.cert, serverId.key, 0);
+    ASSERT_EQ(connector->bind("0"), 0);
+    std::string port = std::to_string(connector->getPort());
+    SilentAgent agent;
+    Connection* toServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
+    toServer->setListener(&agent);
+    ASSERT_EQ(toServer->connect(), 0);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+
+    // Long enough that a call left waiting would be told by its time-out
+    // (13), not by the drop (11).
+    NetClientSPI::_netclient_timeout = 30000;
+    int rv = -1;
+    std::thread caller([&] {
+        DirectoryObject object("iface", new Any("eth0"));
+        ClassEnumeration classes;
+        rv = spi.list(nullptr, &object, &classes);
+    });
+    EXPECT_TRUE(waitFor([&] { return agent.got(DirProtocol::M_LIST); }));
+    spi.forceReset3();
+    caller.join();
+    EXPECT_EQ(rv, DirError::E_NOT_CONNECTED);
+    EXPECT_EQ(spi.outstanding().calls, 0u);
+
+    spi.closeDirectory();
+    Connection::destroy(toServer);
+    Connector::destroy(connector);
+    NetClientSPI::setMode(0);
 }
 
 }  // namespace
