@@ -192,10 +192,17 @@ void NetClientSPI::receive(Connection* c, Message* m) {
         log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: unreadable %s dropped", name,
             DirProtocol::name(r.code));
     };
-    // Listener news for a listener not opened on this connection.
+    // Listener news for a listener not opened on this connection. The
+    // protocol has no way to close a listener at the peer: one removed here
+    // goes on being fed, which is no news.
     auto dropForeignListener = [&](long long listenerId) {
-        log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: %s for listener %lld, not opened here, dropped",
-            name, DirProtocol::name(r.code), listenerId);
+        bool live = listenerId == static_cast<int>(listenerId) && Directory::hasListener(static_cast<int>(listenerId));
+        if (live)
+            log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: %s for listener %lld, not opened here, dropped",
+                name, DirProtocol::name(r.code), listenerId);
+        else
+            log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: %s for listener %lld, which nothing waits for, dropped",
+                name, DirProtocol::name(r.code), listenerId);
     };
     if (answersACall(r.code)) {
         bool final = r.code != DirProtocol::M_SEARCH_PARTIAL_REPLY || rv != 0 || r.last;
