@@ -23,8 +23,10 @@
 namespace netclient {
 
 // Runs fn(provider) on the "dir-client" thread while the provider lives
-// (looked up by its serial number then; dropped when it is gone).
-void runFor(long long serial, std::function<void(NetClientSPI*)> fn);
+// (looked up by its serial number then); when it is gone, runs orElse
+// instead, if given (for work that holds something the provider was to
+// take over).
+void runFor(long long serial, std::function<void(NetClientSPI*)> fn, std::function<void()> orElse = nullptr);
 // Runs fn on the "dir-client" thread (started if needed).
 void runOnClientThread(std::function<void()> fn);
 bool onClientThread();

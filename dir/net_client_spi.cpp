@@ -800,7 +800,14 @@ bool NetClientSPI::hasManagedConnection() {
 
 void NetClientSPI::attachCallHome(Connection* c) {
     c->addLock();
-    netclient::runFor(serial, [c](NetClientSPI* spi) { spi->doCallHome(c); });
+    // A provider gone before its thread came to the call-in leaves nobody to
+    // serve it: the agent is hung up on rather than left attached to nothing.
+    netclient::runFor(serial, [c](NetClientSPI* spi) { spi->doCallHome(c); },
+                      [c]() {
+                          c->close();
+                          Connection::destroy(c);
+                          c->removeLock();
+                      });
 }
 
 void NetClientSPI::doCallHome(Connection* c) {

@@ -124,11 +124,17 @@ bool onClientThread() {
     return _thread != nullptr && DaemonThread::getCurrentThread() == _thread;
 }
 
-void runFor(long long serial, std::function<void(NetClientSPI*)> fn) {
-    runOnClientThread([serial, fn]() {
-        CriticalSection hold(_liveLock);
-        auto it = _live.find(serial);
-        if (it != _live.end()) fn(it->second);
+void runFor(long long serial, std::function<void(NetClientSPI*)> fn, std::function<void()> orElse) {
+    runOnClientThread([serial, fn, orElse]() {
+        {
+            CriticalSection hold(_liveLock);
+            auto it = _live.find(serial);
+            if (it != _live.end()) {
+                fn(it->second);
+                return;
+            }
+        }
+        if (orElse) orElse();
     });
 }
 

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "dir/directory.h"
 #include "dir/future_result.h"
 #include "dir/listener.h"
+#include "dir/net_client_internal.h"
 #include "dir/net_client_spi.h"
 #include "tests/dir/dir_peer.h"
 #include "tests/support/log_capture.h"
@@ -203,8 +205,8 @@ public:
         return 0;
     }
     void onNoConnect(Connection*, int) override {}
-    void onLost(Connection*) override {}
-    void onClosed(Connection*) override {}
+    void onLost(Connection*) override { lost = true; }
+    void onClosed(Connection*) override { closed = true; }
     void onConnectComplete(Connection*) override {}
     bool got(int code) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -214,6 +216,18 @@ public:
     }
     std::mutex mutex;
     std::vector<int> codes;
+    std::atomic<bool> lost{false};
+    std::atomic<bool> closed{false};
+};
+
+// Keeps the connections that call in, for the test to hand on.
+class Keep : public ConnectorListener {
+public:
+    bool newConnection(Connection* c, int) override {
+        kept = c;
+        return true;
+    }
+    std::atomic<Connection*> kept{nullptr};
 };
 
 // Hands every connection that calls in to one provider.
@@ -265,6 +279,44 @@ TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaiting
     EXPECT_EQ(spi.outstanding().calls, 0u);
 
     spi.closeDirectory();
+    Connection::destroy(toServer);
+    Connector::destroy(connector);
+    NetClientSPI::setMode(0);
+}
+
+TEST_F(NetClientPruneTest, AnAgentCallingInToAProviderThatWentMeanwhileIsHungUpOn) {
+    NetClientSPI::setMode(1);
+    Asset asset;
+    asset.id = strdup("agent8");
+    asset.agentId = strdup("agent8");
+    asset.host = strdup("127.0.0.1");
+    asset.port = 1;  // never dialled
+    asset.masq = true;
+    NetClientSPI* spi = new NetClientSPI(nullptr, nullptr, "calldom", &asset, "Hagent8", nullptr);
+    KeyPair serverId("server");
+    KeyPair agentId("agent8");
+    Keep keep;
+    Connector* connector = Connector::create(&keep, serverId.cert, serverId.key, 0);
+    ASSERT_EQ(connector->bind("0"), 0);
+    std::string port = std::to_string(connector->getPort());
+    SilentAgent agent;
+    Connection* toServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
+    toServer->setListener(&agent);
+    ASSERT_EQ(toServer->connect(), 0);
+    ASSERT_TRUE(waitFor([&] { return keep.kept.load() != nullptr; }));
+
+    // The call-in is handed over while the provider's thread is busy, and
+    // the provider goes before that thread comes to it.
+    std::promise<void> go;
+    std::shared_future<void> released = go.get_future().share();
+    netclient::runOnClientThread([released] { released.wait(); });
+    spi->attachCallHome(keep.kept.load());
+    delete spi;
+    go.set_value();
+    // Hung up on (not left to fall silent until the agent's lost timer).
+    EXPECT_TRUE(waitFor([&] { return agent.closed.load() || agent.lost.load(); }, 30000));
+    EXPECT_TRUE(agent.closed.load());
+
     Connection::destroy(toServer);
     Connector::destroy(connector);
     NetClientSPI::setMode(0);
