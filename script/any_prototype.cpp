@@ -71,8 +71,16 @@ int charCodeAt(Parser*, Text& t, Any** args, Any** result) {
     size_t b, e;
     int rc = characterAt(t, args, &b, &e);
     if (rc != 0) return rc;
-    int i = static_cast<int>(b);
-    *result = new Any(static_cast<int>(u8_nextchar(t.s, &i)));
+    // The code of exactly the character charAt gives: decoding from the
+    // text itself would take in continuation bytes past it (a lead byte
+    // with more of them than a character steps over), so the code and the
+    // character at the same position would disagree.
+    char one[8];
+    size_t n = std::min(e - b, sizeof(one) - 1);
+    memcpy(one, t.s + b, n);
+    one[n] = '\0';
+    int i = 0;
+    *result = new Any(static_cast<int>(u8_nextchar(one, &i)));
     return 0;
 }
 
