@@ -102,6 +102,14 @@ void literalInto(const LiteralAstNode* node, Any& out) {
     }
 }
 
+// A text read out of a variable, property, element or literal is a new
+// copy that the caller may keep (stored in an array a million times over):
+// its bytes count toward the run's memory as built text does.
+inline bool copyCharged(Parser* parser, AstNode* node, const Any& out) {
+    if (out.isEncoded() || out.getType() != ANY_STRING || out.getString() == nullptr) return true;
+    return parser->chargeCopy(node, strlen(out.getString()));
+}
+
 // Reads a variable straight from the scope chain when nothing registered
 // can shadow it; otherwise (and for anything unusual) the way a
 // MemberAssignable reads it.
@@ -379,8 +387,8 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
     // evaluate()s below, which check the same.
     if (!parser->roomToNest(node)) return false;
     switch (evalKindOf(node)) {
-    case K_IDENT: return identInto(parser, static_cast<IdentAstNode*>(node), out);
-    case K_LITERAL: literalInto(static_cast<LiteralAstNode*>(node), out); return true;
+    case K_IDENT: return identInto(parser, static_cast<IdentAstNode*>(node), out) && copyCharged(parser, node, out);
+    case K_LITERAL: literalInto(static_cast<LiteralAstNode*>(node), out); return copyCharged(parser, node, out);
     case K_MATH:
     case K_BITS: {
         BinaryExprAstNode* b = static_cast<BinaryExprAstNode*>(node);
@@ -400,12 +408,12 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
     case K_ASSIGN: return assignInto(parser, static_cast<AssignmentExprAstNode*>(node), out, true);
     case K_MEMBER: {
         int done = memberInto(parser, static_cast<MemberDerefAstNode*>(node), out);
-        if (done >= 0) return done == 1;
+        if (done >= 0) return done == 1 && copyCharged(parser, node, out);
         break;
     }
     case K_ELEMENT: {
         int done = elementInto(parser, static_cast<ArrayDerefAstNode*>(node), out);
-        if (done >= 0) return done == 1;
+        if (done >= 0) return done == 1 && copyCharged(parser, node, out);
         break;
     }
     case K_CALL: {
@@ -424,7 +432,7 @@ bool valueInto(Parser* parser, ExprAstNode* node, Any& out) {
         if (rc != 0) return fail(parser, node, Error::ReferenceError, rc);
         out.takeFrom(*read);
         delete read;
-        return true;
+        return copyCharged(parser, node, out);
     }
     out.takeFrom(*v);
     delete v;

@@ -184,6 +184,17 @@ public:
         if (_builtSinceCheck >= kMemoryCheckBytes) _stepLimit = 0;
         return step(node);
     }
+    // Counts a copy of bytes of text that already existed (a variable,
+    // property, element or literal read into a value that may be kept) as
+    // charge does, but without a step of its own: a short copy costs
+    // nothing beyond the count, and copies kept in a loop have the growth
+    // looked at in time.
+    bool chargeCopy(AstNode* node, size_t bytes) {
+        _steps += static_cast<long long>(bytes >> 12);
+        _builtSinceCheck += bytes;
+        if (_builtSinceCheck >= kMemoryCheckBytes) _stepLimit = 0;
+        return _steps <= _stepLimit || stepLimitReached(node);
+    }
     // Counts bytes a built-in method made outside any text (the copied
     // texts and the elements of a new array) toward the next look at the
     // memory, as charge does for built text but without steps: a short loop
