@@ -128,6 +128,8 @@ public:
     static constexpr int kReadBufferSize = 16384;
     static constexpr int kMaxComsThreads = 32;
     static constexpr int kNameLength = 80;
+    // A listener call longer than this (ms) is logged.
+    static constexpr int kLongCallMs = 1000;
 
     class ComsThreadContext;
     class ComsHelper;

@@ -21,7 +21,6 @@
 
 namespace {
 
-const int kLongCallMs = 1000;
 const int kLongLostAfterReadMs = 100;
 // The most one read asks for, straight into a message body.
 const size_t kMaxReadSize = 1u << 30;

@@ -286,6 +286,10 @@ void Connection::afterWrite() {
     // A refusal goes out before the socket closes.
     if (hasFlag(F_CLOSE_AFTER_WRITE) && !isClosed() && _queue.empty() && !hasFlag(F_CORKED) &&
         !hasFlag(F_FLUSH_PENDING)) {
+        // A refused connection has no owner yet and goes by itself; one that
+        // was complete (killed at a heartbeat) belongs to its listener, which
+        // must hear that it ended or it would never destroy it.
+        bool owned = isComplete();
         markIncomplete();
         if (_ssl != nullptr) SSL_shutdown(_ssl);
         // Unread input would turn the close into a reset, which can reach the
@@ -293,6 +297,7 @@ void Connection::afterWrite() {
         char discard[4096];
         while (recv(_socket, discard, sizeof(discard), MSG_DONTWAIT) > 0) {
         }
+        if (owned) callOnLost(kLongCallMs, false);
         cleanup(false);
     }
 }

@@ -269,9 +269,41 @@ TEST(Handshake, KillSwitchEndsTheClientProcess) {
     EXPECT_EQ(1, runKillChild(server.port, 550));
     Connector::_killAllClients = false;
     // A client of type 333 never reaches the listener; one of type 550 does,
-    // and the server's side of it, closed by the server, waits for its destroy.
+    // and the server's side of it, closed by the server, is lost to it.
     EXPECT_EQ(std::vector<int>{550}, server.seenTypes());
-    Connection::destroy(server.lastAccepted());
+    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 1; }));
+}
+
+// Reads n bytes of a plain socket, waiting up to ms for each; fewer on
+// time-out or end.
+std::string readPlain(int fd, size_t n, int ms = 5000) {
+    std::string out;
+    struct pollfd p = {fd, POLLIN, 0};
+    char b;
+    while (out.size() < n && poll(&p, 1, ms) > 0 && recv(fd, &b, 1, 0) == 1) out += b;
+    return out;
+}
+
+// A connection that the kill switch ends at a heartbeat had been accepted:
+// its listener owns it and hears that it is lost, as of any other end, so
+// that it can destroy it. The server's recorder destroys what it loses.
+TEST(Handshake, AConnectionKilledAtItsHeartbeatIsLostToItsListener) {
+    TestServer server(Connector::FLAG_PLAIN);
+    long before = Connection::liveConnections();
+    int fd = connectLoopback(server.connector->getPort());
+    ASSERT_GE(fd, 0);
+    std::string hello = Bytes().u8(C_TYPE).be32(550).u8(0).data;
+    ASSERT_EQ(static_cast<ssize_t>(hello.size()), send(fd, hello.data(), hello.size(), 0));
+    std::string answer = readPlain(fd, 1);
+    EXPECT_EQ("05", Bytes::hex(answer.data(), answer.size())) << "C_COMPLETE";
+    Connector::_killAllClients = true;
+    ASSERT_EQ(1, send(fd, "\x01", 1, 0));  // C_HB
+    answer = readPlain(fd, 2);
+    Connector::_killAllClients = false;
+    EXPECT_EQ("0D", Bytes::hex(answer.data(), answer.size())) << "C_KILL, then the end";
+    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 1; }));
+    EXPECT_TRUE(waitFor([&] { return Connection::liveConnections() == before; }));
+    close(fd);
 }
 
 // After C_TYPE2 the kill switch works as after C_TYPE: type 333 is stopped
@@ -283,13 +315,13 @@ TEST(Handshake, KillSwitchWithTheNewerHandshake) {
     Connector::_killAllClients = true;
     EXPECT_EQ(1, runKillChild(server.port, 333, 2));
     EXPECT_EQ(1, runKillChild(server.port, 550, 2));
-    // The server's side of a killed client was closed by the server and
-    // waits for its destroy; that of the probing one ends with its process.
-    Connection::destroy(server.lastAccepted());
+    // The server's side of a killed client was closed by the server and is
+    // lost to it; that of the probing one ends with its process.
+    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 1; }));
     EXPECT_EQ(0, runKillChild(server.port, 550, 2, true));
     // Probes need C_TYPE2: after C_TYPE the same client sends heartbeats.
     EXPECT_EQ(1, runKillChild(server.port, 550, 0, true));
-    Connection::destroy(server.lastAccepted());
+    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 3; }));
     Connector::_killAllClients = false;
     EXPECT_EQ((std::vector<int>{550, 550, 550}), server.seenTypes());
 }
