@@ -451,7 +451,7 @@ void Connection::doDestroy() {
             // Give the queue one heartbeat to drain before the socket goes.
             log(0, "%p: Warning: write queue head is not NULL!!!", static_cast<void*>(this));
             setFlag(F_LATENT_DESTROY);
-            if (_readEvent != nullptr) armHeartbeat();
+            if (_readEvent != nullptr) _context->clock()->arm(&_heartbeat, heartbeatInterval(), true);
             releaseDestroyLock();
             return;
         }

@@ -317,7 +317,8 @@ private:
     void onLostTimer();
     static void onHeartbeatDue(void* connection);
     static void onLostDue(void* connection);
-    // Restarts the lost time-out, or the heartbeat interval, from now.
+    // Restarts the lost time-out, or the heartbeat interval, from now; the
+    // heartbeat keeps the round a latent destroy waits for.
     void restartLostTimer();
     void armHeartbeat();
     void handleSSLError(int result, int mode);

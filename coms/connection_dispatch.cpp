@@ -117,7 +117,12 @@ void Connection::restartLostTimer() {
 }
 
 void Connection::armHeartbeat() {
-    if (!isClosed()) _context->clock()->arm(&_heartbeat, heartbeatInterval(), true);
+    if (isClosed()) return;
+    // The round a latent destroy waits for is set once: timing items from
+    // the peer must not push it back, or a peer that reads nothing and keeps
+    // sending them would hold a destroyed connection, and its queue, for good.
+    if (hasFlag(F_LATENT_DESTROY) && ConnectionClock::isArmed(&_heartbeat)) return;
+    _context->clock()->arm(&_heartbeat, heartbeatInterval(), true);
 }
 
 void Connection::onHeartbeatDue(void* c) {

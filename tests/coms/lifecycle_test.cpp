@@ -260,6 +260,25 @@ TEST(Lifecycle, DestroyGivesAFullQueueOneHeartbeat) {
     EXPECT_TRUE(logs.contains("Warning: write queue head is still not null after T_HEARTBEAT")) << logs.text();
 }
 
+// The round the destroy waits is not the peer's to extend: timing items
+// that it keeps sending while reading nothing (each answered, each of which
+// restarts the timers of a live connection) leave the destroy where it was.
+TEST(Lifecycle, APeerCannotPostponeTheDestroysHeartbeat) {
+    LogCapture logs;
+    RawTlsServer raw(4096);
+    Client client("127.0.0.1", raw.port);
+    destroyWithAFullQueue(client, raw, 300, logs);
+    ASSERT_EQ(1, Connection::liveConnections());
+    bool gone = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!gone && std::chrono::steady_clock::now() < end) {
+        raw.write("\x07");  // C_ENABLE_TIMING, which the client answers with C_SET_TIMING
+        gone = waitFor([] { return Connection::liveConnections() == 0; }, 100);
+    }
+    EXPECT_TRUE(gone) << "still there after 10 s of timing items";
+    EXPECT_TRUE(logs.contains("Warning: write queue head is still not null after T_HEARTBEAT")) << logs.text();
+}
+
 // This process's socket whose peer is the given loopback port, or -1.
 int socketConnectedTo(const std::string& port) {
     int found = -1;
