@@ -219,7 +219,11 @@ void Connection::writeLargeMessage(Message* message) {
     if (_corkUsed > 0) flushCork();
     const MessageBase::_Buffer* b = message->firstBuffer();
     bool referenced = false;
+    // A buffer may hold nothing (one whose block a reader took out in place
+    // before the message was passed on): it has nothing to write, and an
+    // empty TLS write would read as a failure.
     for (; b != nullptr && _queue.empty() && !isClosed(); b = b->next) {
+        if (b->used == 0) continue;
         size_t done = writeNow(b->data, b->used);
         if (done < b->used && !isClosed()) {
             _queue.pushReference(b->data + done, b->used - done);
@@ -235,6 +239,7 @@ void Connection::writeLargeMessage(Message* message) {
     // What is left waits in the queue as it stands in the message, which
     // goes with the block that holds its last part.
     for (; b != nullptr && !isClosed(); b = b->next) {
+        if (b->used == 0) continue;
         _queue.pushReference(b->data, b->used);
         referenced = true;
     }

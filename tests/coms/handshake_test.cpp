@@ -83,6 +83,36 @@ TEST(Handshake, MessagesEchoWholeAndInOrderAndConnectionInfo) {
     EXPECT_TRUE(diff.first == bodies.end()) << "message " << diff.first - bodies.begin() << " differs";
 }
 
+// A message may hold a buffer with nothing in it: one taken over from a
+// received message whose block a reader already took out in place. A large
+// frame written from its own buffers skips it and goes out whole.
+TEST(Handshake, AFrameHoldingAnEmptyBufferGoesOutWhole) {
+    TestServer server;
+    Client client("127.0.0.1", server.port);
+    ASSERT_TRUE(client.connect());
+    std::string block(100000, 'a');
+    Message source(1);
+    source.writeBytes(block.data(), static_cast<uint32_t>(block.size()));
+    std::string encoded = bodyOf(&source).substr(9);
+    Message received(encoded.data(), encoded.size());
+    unsigned char* taken = nullptr;
+    uint32_t length = 0;
+    ASSERT_EQ(0, received.readBytes(&taken, &length));
+    free(taken);
+    ASSERT_EQ(0u, received.totalBytes()) << "the block was taken out in place";
+
+    auto* m = new Message(5);
+    m->writeBytes(block.data(), static_cast<uint32_t>(block.size()));
+    m->takeBuffers(&received);
+    m->writeInt32(7);
+    std::string sent = bodyOf(m).substr(9);
+    ASSERT_EQ(0, client.c->send(m));
+    ASSERT_TRUE(client.recorder.waitMessages(1));
+    EXPECT_EQ(0, client.recorder.lost + server.recorder.lost);
+    std::lock_guard<std::mutex> hold(client.recorder.mutex);
+    EXPECT_TRUE(client.recorder.bodies[0] == sent) << "the echo differs";
+}
+
 // Connects a client (from source when given): its refusal codes, none
 // once it completed, {1} when neither happened.
 std::vector<int> refusals(const std::string& port, const char* source = nullptr) {
