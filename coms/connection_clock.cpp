@@ -8,6 +8,11 @@ namespace {
 
 const long long kMaxSlackUs = 100 * 1000;
 
+// A lane's key: its period and whether it has slack (which the period fixes).
+long long laneKey(int periodMs, long long slackUs) {
+    return (static_cast<long long>(periodMs) << 1) | (slackUs > 0 ? 1 : 0);
+}
+
 }  // namespace
 
 long long ConnectionClock::nowUs() {
@@ -17,7 +22,7 @@ long long ConnectionClock::nowUs() {
 }
 
 ConnectionClock::ConnectionClock()
-    : _lanes(nullptr), _firingLane{0, 0, nullptr, nullptr, nullptr}, _timer(new TimerEvent(this)), _timerDueUs(-1),
+    : _lanes(nullptr), _firingLane{0, 0, nullptr, nullptr, nullptr, nullptr}, _timer(new TimerEvent(this)), _timerDueUs(-1),
       _firing(false) {
 }
 
@@ -35,10 +40,12 @@ ConnectionClock::~ConnectionClock() {
 ConnectionClock::Lane* ConnectionClock::laneFor(int periodMs, bool early) {
     long long slack = early ? static_cast<long long>(periodMs) * 1000 / 10 : 0;
     if (slack > kMaxSlackUs) slack = kMaxSlackUs;
-    for (Lane* l = _lanes; l != nullptr; l = l->next)
-        if (l->periodMs == periodMs && l->slackUs == slack) return l;
-    auto* l = new Lane{periodMs, slack, nullptr, nullptr, _lanes};
+    Lane*& slot = _laneIndex[laneKey(periodMs, slack)];
+    if (slot != nullptr) return slot;
+    auto* l = new Lane{periodMs, slack, nullptr, nullptr, _lanes, nullptr};
+    if (_lanes != nullptr) _lanes->prev = l;
     _lanes = l;
+    slot = l;
     return l;
 }
 
@@ -60,13 +67,13 @@ void ConnectionClock::dropIfEmpty(Lane* l) {
     if (l->head != nullptr || l == &_firingLane) return;
     // An empty lane goes: periods change with timing, and lanes nobody uses
     // would only lengthen every walk.
-    for (Lane** p = &_lanes; *p != nullptr; p = &(*p)->next) {
-        if (*p == l) {
-            *p = l->next;
-            delete l;
-            return;
-        }
-    }
+    _laneIndex.erase(laneKey(l->periodMs, l->slackUs));
+    if (l->prev != nullptr)
+        l->prev->next = l->next;
+    else
+        _lanes = l->next;
+    if (l->next != nullptr) l->next->prev = l->prev;
+    delete l;
 }
 
 void ConnectionClock::unlink(Deadline* d) {

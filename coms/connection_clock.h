@@ -14,9 +14,12 @@
 //
 // Not thread-safe: constructed, armed and fired on its coms thread only.
 // Lanes are doubly linked rather than an IntrusiveQueue because a deadline
-// is re-armed or cancelled from the middle of its lane.
+// is re-armed or cancelled from the middle of its lane; the list of lanes
+// is too, since a lane that empties leaves it from anywhere.
 #ifndef DRV_COMS_CONNECTION_CLOCK_H
 #define DRV_COMS_CONNECTION_CLOCK_H
+
+#include <unordered_map>
 
 #include "common/thread_context.h"
 
@@ -32,6 +35,7 @@ public:
         Deadline* head;
         Deadline* tail;
         Lane* next;
+        Lane* prev;
     };
     // One deadline, embedded in its owner. fire(owner) runs at the deadline
     // on the clock's thread; the deadline is disarmed by then and may be
@@ -78,6 +82,11 @@ private:
     void wakeBy(long long dueUs);
 
     Lane* _lanes;
+    // The lanes by period and slack. Periods come from the peers' timing
+    // items, so there may be as many lanes as connections: a walk of the
+    // list at every re-arm (every read restarts a lost time-out) would cost
+    // each read in proportion to the connections.
+    std::unordered_map<long long, Lane*> _laneIndex;
     // Deadlines taken out of their lanes by the pass that fires them.
     Lane _firingLane;
     TimerEvent* _timer;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -98,6 +99,35 @@ TEST(ConnectionClock, ADeadlineArmedAgainWhileFiringWaitsForTheNextPass) {
     clock.fireDue(ConnectionClock::nowUs() + 1000);
     EXPECT_EQ(2u, fired.size());
     clock.cancel(&a.deadline);
+}
+
+void ignore(void*) {}
+
+// Periods come from the peers, so a thread may hold as many lanes as
+// connections. Re-arming (at every read) and moving to another period stay
+// cheap however many lanes there are: the bound only catches a walk of all
+// lanes per re-arm, which takes tens of seconds here.
+TEST(ConnectionClock, ManyLanesKeepReArmingCheap) {
+    const int kLanes = 30000;
+    ConnectionClock clock;
+    std::vector<ConnectionClock::Deadline> deadlines(kLanes, ConnectionClock::Deadline(ignore, nullptr));
+    for (int i = 0; i < kLanes; i++) clock.arm(&deadlines[i], 100000 + i, i % 2 == 0);
+    EXPECT_EQ(kLanes, clock.laneCount());
+    auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < 4; round++)
+        for (int i = 0; i < kLanes; i++) clock.arm(&deadlines[i], 100000 + i + (round % 2) * kLanes, i % 2 == 0);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 5.0) << "re-arming among many lanes";
+    EXPECT_EQ(kLanes, clock.laneCount()) << "the lanes left behind are gone";
+    // Still served in due order.
+    std::vector<std::string> fired;
+    Probe first("first", &fired), second("second", &fired);
+    clock.arm(&second.deadline, 2, false);
+    clock.arm(&first.deadline, 1, false);
+    clock.fireDue(ConnectionClock::nowUs() + 10 * 1000);
+    EXPECT_EQ((std::vector<std::string>{"first", "second"}), fired);
+    for (ConnectionClock::Deadline& d : deadlines) clock.cancel(&d);
+    EXPECT_EQ(0, clock.laneCount());
 }
 
 TEST(ConnectionClock, TheLoopTimerServesTheDeadlines) {
