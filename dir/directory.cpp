@@ -81,6 +81,7 @@ Directory::Directory()
       lockedSPI(nullptr),
       disposePending(false),
       rootPinned(false),
+      rootListed(false),
       _holdsExecThread(false),
       _internal(false),
       _listenerRetries(0),
@@ -128,6 +129,7 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
     DirectorySPI* spare = nullptr;
     remote = adoptProvider(remote, rootName, 1, &spare);
     d->spi = remote;
+    d->rootListed = true;
     {
         CriticalSection cs(_providerCb);
         d->rootPinned = true;
@@ -260,6 +262,7 @@ bool Directory::pinOpenRoot(const char* rootName) {
     e->pinCount++;
     spi = e->spi;
     rootPinned = true;
+    rootListed = true;
     return true;
 }
 

@@ -302,6 +302,10 @@ public:
     // the session's own root provider gives the pin up early, or the wait
     // could never end.
     bool rootPinned GUARDED_BY(_providerCb);
+    // Whether `spi` came from the provider list (a client or internal
+    // session), where the sweep may end it once unpinned. Set before the
+    // session is handed out, read without a lock afterwards.
+    bool rootListed;
     // A client session holds the execution thread until its logout.
     bool _holdsExecThread;
     bool _internal;  // started by startInternalSession
@@ -328,6 +332,9 @@ public:
     // Makes the open remote provider of rootName ("D" + domain) the
     // session's root, pinned; false when none is open.
     bool pinOpenRoot(const char* rootName) EXCLUDES(_providerCb);
+    // Locks the session's root provider for rc; false when the session no
+    // longer pins it and the sweep has marked or unlinked it.
+    bool lockRoot(ResolveContext* rc) EXCLUDES(_providerCb);
     // Gives up the session's pin on its root provider.
     void unpinRootLocked() REQUIRES(_providerCb);
     // At the session's end: its listeners and their records go, and any

@@ -48,14 +48,36 @@ int Directory::resolveToDomain(ResolveContext* rc, FutureResult** pending, Futur
         return DirError::E_MISSING_DOMAIN;
     }
     if (rc->rootSPI == nullptr) return DirError::E_OBJECT_NOT_FOUND;
+    if (!lockRoot(rc)) return DirError::E_NOT_CONNECTED;
     const char* rootClass = rc->domainObject != nullptr ? rc->domainObject->className : nullptr;
     if (rc->name != nullptr && rc->name->absolute)
         rc->setCurrent(new DirectoryObject(rootClass, nullptr));
     else
         rc->setCurrent(rc->domainObject != nullptr ? new DirectoryObject(*rc->domainObject)
                                                    : new DirectoryObject(nullptr, nullptr));
-    rc->setSPI(rc->rootSPI);
     return 0;
+}
+
+bool Directory::lockRoot(ResolveContext* rc) {
+    // A root of the session's own (a server's local provider) is never swept.
+    if (!rootListed) {
+        rc->setSPI(rc->rootSPI);
+        return true;
+    }
+    // A listed root is safe while the session pins it. A session that gave
+    // its pin up (a dispose waiting on that provider) may still be reached,
+    // by its listeners' retries above all, after the sweep has marked the
+    // provider or even unlinked it for deletion: then it is not locked, nor
+    // read, again.
+    CriticalSection cs(_providerCb);
+    if (!rootPinned) {
+        bool usable = false;
+        for (ProviderEntry* e = _providerList; e != nullptr && !usable; e = e->next)
+            usable = e->spi == rc->rootSPI && !e->spi->isMarkedForDeletion();
+        if (!usable) return false;
+    }
+    rc->setSPI(rc->rootSPI);
+    return true;
 }
 
 int Directory::openProvider(const DirNameEntry* entry, ResolveContext* rc, FutureResult** pending,

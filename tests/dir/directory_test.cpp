@@ -21,6 +21,7 @@
 #include "dir/directory_spi.h"
 #include "dir/exec_helper.h"
 #include "dir/future_result.h"
+#include "dir/listener.h"
 #include "dir/principal.h"
 #include "dir/resolve_context.h"
 #include "dirbase/any.h"
@@ -588,6 +589,55 @@ TEST_F(DirectoryTest, ADisposeWaitingOnItsOwnRootProviderEndsWhenThatProviderIdl
     Directory::testIdleProviders();
     EXPECT_EQ(nullptr, findEntry("Down"));
     EXPECT_TRUE(logs.contains(logout));
+}
+
+// Counts connects; changes are not looked at here.
+struct ConnectWatch : DirectoryListener {
+    void directoryAdd(const DirNameEntry*, const Attributes*, const Acl*) override {}
+    void directoryDelete(const DirNameEntry*, const Attributes*) override {}
+    void directoryModified(const DirNameEntry*, const Attributes*, const Acl*) override {}
+    void listenerDisconnected() override { connected = false; }
+    void listenerConnected() override { connected = true; }
+    std::atomic<bool> connected{false};
+};
+
+TEST_F(DirectoryTest, ADisposedSessionsListenersNeverTouchItsSweptRootProvider) {
+    // A session whose remote root provider locked it to itself gives its pin
+    // up when disposed, so that the provider can idle out; the session's
+    // listeners stay until then and are retried after every sweep.
+    TestSPI other("other");
+    Registry::registerObject("other", &other);
+    int err = -1;
+    Directory* ending = Directory::startClientDirectoryService("ending", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, ending);
+    DirectorySPI* endingRoot = ending->spi;
+    ConnectWatch watch;
+    DirName* name = parse("jump:/x:");
+    ASSERT_EQ(0, ending->addListener(name, &watch, &err));
+    delete name;
+    for (int i = 0; i < 1000 && !watch.connected; i++) usleep(5000);
+    ASSERT_TRUE(watch.connected);
+    // Its provider went away and came back: the listener waits for a retry.
+    Directory::processDisconnect(&other);
+    ASSERT_FALSE(watch.connected);
+    ending->lockToSPI(ending->spi);
+    Directory::dispose(ending);
+
+    LogCapture logs;
+    Directory::testIdleProviders();
+    ASSERT_TRUE(endingRoot->isMarkedForDeletion());
+    // The retry must not lock the marked root provider (nor, once the next
+    // sweep has deleted it, read it): it fails like a lost connection.
+    Directory::retryListeners();
+    EXPECT_FALSE(watch.connected);
+    EXPECT_EQ(0, endingRoot->lockCount());
+    Directory::testIdleProviders();
+    EXPECT_EQ(nullptr, findEntry("Dending"));
+    char logout[64];
+    snprintf(logout, sizeof(logout), "session = %p", static_cast<void*>(ending));
+    EXPECT_TRUE(logs.contains(logout));
+    EXPECT_FALSE(logs.contains("assertion failure"));
+    Registry::unregisterObject(&other);
 }
 
 TEST_F(DirectoryTest, LockCountsStayBalancedUnderResolversAndASweeper) {
