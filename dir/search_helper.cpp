@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -155,6 +156,12 @@ bool SearchHelper::attributeMatches(const char* name, const Any& value) const {
 }
 
 bool SearchHelper::groupMatches(const Filter* first, const Any& value) const {
+    // The value's text form, made on the first string filter that needs it
+    // and kept for the rest: a peer may send any number of alternatives,
+    // and forming a long value's text for each would cost their count times
+    // its length.
+    std::unique_ptr<char, decltype(&free)> shown(nullptr, free);
+    bool formed = false;
     for (const Filter* f = first; f != nullptr; f = f->sameName) {
         log(LOG_TRACE, 0, 0, "SearchHelper: attributeMatch, found the attr filter");
         if (f->pattern != nullptr) {
@@ -173,12 +180,13 @@ bool SearchHelper::groupMatches(const Filter* first, const Any& value) const {
         }
         const char* wanted = f->value->getType() == ANY_STRING ? f->value->getString() : nullptr;
         if (wanted == nullptr) continue;
-        char* shown = const_cast<Any&>(value).toString(nullptr);
+        if (!formed) {
+            shown.reset(const_cast<Any&>(value).toString(nullptr));
+            formed = true;
+        }
         log(LOG_TRACE, 0, 0, "SearchHelper: attributeMatch, comparing string value '%s' to string filter '%s'",
-            shown != nullptr ? shown : "null", wanted);
-        bool equal = shown != nullptr && strcmp(shown, wanted) == 0;
-        free(shown);
-        if (equal) {
+            shown != nullptr ? shown.get() : "null", wanted);
+        if (shown != nullptr && strcmp(shown.get(), wanted) == 0) {
             log(LOG_TRACE, 0, 0, "SearchHelper: attributeMatch, it's a match");
             return true;
         }

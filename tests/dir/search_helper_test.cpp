@@ -207,4 +207,34 @@ TEST(SearchHelper, ManyConditionsOnOneNameCostLinearTime) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
+// The same against one long value: its text form, which string filters
+// compare with, is made once for the value and not once per alternative.
+TEST(SearchHelper, ManyStringConditionsAgainstALongValueCostLinearTime) {
+    const int kConditions = 20000;
+    DirNameEntry e("host");
+    for (int i = 0; i < kConditions; i++) e.setAttribute("name", ("web" + std::to_string(i)).c_str());
+    SearchHelper h;
+    ASSERT_EQ(0, h.set(&e, nullptr));
+    std::string big(100000, 'w');
+    Attributes longName, lastOne;
+    longName.setAttribute("name", big.c_str(), 0);
+    // The first condition written is the last one tried.
+    lastOne.setAttribute("name", "web0", 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(h.attributesMatch(nullptr, &longName));
+    EXPECT_TRUE(h.attributesMatch(nullptr, &lastOne));
+    EXPECT_FALSE(h.attributeMatches("name", Any(big.c_str())));
+    // Wide: forming the text per condition took minutes here.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+
+    // The text form still decides for a value that is not a string.
+    DirNameEntry n("host");
+    n.setAttribute("size", "6");
+    n.setAttribute("size", "5");
+    ASSERT_EQ(0, h.set(&n, nullptr));
+    Any five(5);
+    EXPECT_TRUE(h.attributeMatches("size", five));
+    EXPECT_FALSE(h.attributeMatches("size", Any(7)));
+}
+
 }  // namespace
