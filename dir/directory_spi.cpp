@@ -82,7 +82,9 @@ DirectorySPI::~DirectorySPI() {
 }
 
 void DirectorySPI::addLock() {
-    DRV_ASSERT(!isMarkedForDeletion());
+    // A provider may lock itself after the sweep marked it (a callback
+    // still at work), which only delays its end; a resolution must never
+    // take a marked provider, and ResolveContext checks that.
     CriticalSection cs(lock);
     _locks++;
 }

@@ -117,8 +117,10 @@ public:
     const char* getDomainGuid() const { return domainGuid; }
 
     // The count of live resolution contexts and readers using the provider.
-    // addLock refuses (asserts on) a provider marked for deletion; a count
-    // that would go negative is an assertion failure.
+    // A lock on a provider the sweep has marked keeps it until the lock
+    // goes (ResolveContext refuses marked providers; their own callbacks
+    // may still lock them). A count that would go negative is an assertion
+    // failure.
     void addLock() EXCLUDES(lock);
     void removeLock() EXCLUDES(lock);
     int lockCount() EXCLUDES(lock);

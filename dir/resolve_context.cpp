@@ -30,6 +30,8 @@ ResolveContext::~ResolveContext() {
 
 void ResolveContext::setSPI(DirectorySPI* next) {
     DRV_ASSERT(next != nullptr);
+    // Every way a resolution reaches a provider rules marked ones out.
+    DRV_ASSERT(!next->isMarkedForDeletion());
     // Lock the new provider first: between the two steps the context always
     // holds at least one lock, so neither provider can be swept under it.
     next->addLock();

@@ -640,6 +640,24 @@ TEST_F(DirectoryTest, ADisposedSessionsListenersNeverTouchItsSweptRootProvider) 
     Registry::unregisterObject(&other);
 }
 
+TEST_F(DirectoryTest, AProviderTheSweepMarkedMayStillBeLockedByItsOwnCallbacks) {
+    // A remote provider's connect that fails just after the sweep marked
+    // it reloads its asset under a lock of its own, and then sees the mark;
+    // only a resolution may never take a marked provider.
+    EXPECT_EQ(0, attrs(dir, "//domain:name=late/a:"));
+    DirectorySPI* late = findEntry("Dlate")->spi;
+    Directory::testIdleProviders();
+    ASSERT_TRUE(late->isMarkedForDeletion());
+    LogCapture logs;
+    late->addLock();
+    Directory::testIdleProviders();  // locked: kept
+    EXPECT_EQ(late, findEntry("Dlate")->spi);
+    late->removeLock();
+    Directory::testIdleProviders();
+    EXPECT_EQ(nullptr, findEntry("Dlate"));
+    EXPECT_FALSE(logs.contains("assertion failure"));
+}
+
 TEST_F(DirectoryTest, LockCountsStayBalancedUnderResolversAndASweeper) {
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
