@@ -327,6 +327,9 @@ DirectorySPI* Directory::adoptProvider(DirectorySPI* opened, const char* key, in
         other->pinCount += pinCount;
         e->pinCount = 0;
         *spare = opened;
+        // Marked at once, so that no lookup hands it out while it is being
+        // closed; the lock below keeps it until then.
+        opened->markedForDeletion.store(true, std::memory_order_release);
         for (Directory* d = _sessions; d != nullptr; d = d->_nextSession)
             if (d->lockedSPI == opened) d->lockedSPI = other->spi;
     }
@@ -334,7 +337,7 @@ DirectorySPI* Directory::adoptProvider(DirectorySPI* opened, const char* key, in
     _providerList = e;
     DirectorySPI* used = other != nullptr ? other->spi : opened;
     used->addLock();
-    // The spare is listed, unlocked, for the sweep to end; locked until the
+    // The spare is listed, marked, for the sweep to end; locked until the
     // caller has closed it, so that the sweep cannot end it first.
     if (*spare != nullptr) opened->addLock();
     return used;

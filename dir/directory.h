@@ -236,9 +236,9 @@ public:
     // Lists a provider just opened under key, unless another one of that key
     // was listed while it was being built (two threads opening one domain):
     // then that one is used, pinned pinCount more times, and the new one is
-    // listed unpinned and returned in *spare, locked, for the caller to end
-    // with closeSpare (the sweep deletes it after that); sessions it locked
-    // to itself move to the one used.
+    // listed unpinned and marked (never handed out) and returned in *spare,
+    // locked, for the caller to end with closeSpare (the sweep deletes it
+    // after that); sessions it locked to itself move to the one used.
     // Returns the provider to use, with a lock taken on it for the caller to
     // release, so that the sweep cannot end it before the caller holds it.
     static DirectorySPI* adoptProvider(DirectorySPI* opened, const char* key, int pinCount, DirectorySPI** spare)

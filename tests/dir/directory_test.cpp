@@ -115,6 +115,9 @@ public:
     int getAcl(const Principal*, DirectoryObject*, Acl*&) override { return 0; }
     bool isIdle() override { return idle; }
     bool isNetworkSPI() override { return remote; }
+    void closeDirectory() override {
+        if (closing != nullptr && *closing) (*closing)(this);
+    }
 
     std::string tag;
     bool idle;
@@ -124,6 +127,8 @@ public:
     std::atomic<long long> reloginSession{0};
     // "getAsset" answers a record for the id its object was resolved from.
     std::atomic<bool> answerAssets{false};
+    // Runs when the provider is closed (the fake remote's hook).
+    std::function<void(DirectorySPI*)>* closing = nullptr;
     std::mutex askedLock;
     std::vector<std::string> askedAssetIds;
 };
@@ -135,7 +140,9 @@ public:
                              const char* key) override {
         opened++;
         if (whileOpening) whileOpening();
-        return new TestSPI(key, idleProviders, true);
+        TestSPI* spi = new TestSPI(key, idleProviders, true);
+        spi->closing = &whileClosing;
+        return spi;
     }
     DirectorySPI* openAsset(Directory*, DirectorySPI*, const char*, const Asset*, const char* key) override {
         opened++;
@@ -159,6 +166,8 @@ public:
     bool idleProviders = true;
     // Runs inside each domain open, while the provider is being built.
     std::function<void()> whileOpening;
+    // Runs inside the close of each domain provider.
+    std::function<void(DirectorySPI*)> whileClosing;
 };
 
 DirName* parse(const char* text) {
@@ -515,6 +524,49 @@ TEST_F(DirectoryTest, TwoOpensOfOneDomainAtOnceShareOneProvider) {
         for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
             EXPECT_EQ(e->spi == a->spi ? 2 : 0, e->pinCount);
     }
+    EXPECT_EQ(2, providerCount()) << "the spare is listed until the sweep ends it";
+    delete a;
+    delete b;
+}
+
+TEST_F(DirectoryTest, ASpareBeingClosedIsNeverHandedOut) {
+    // Two logins collide as above; while the spare is being closed, a third
+    // login and a resolution of the same domain must get the provider kept.
+    std::atomic<int> inside{0};
+    remote.whileOpening = [&] {
+        inside++;
+        for (int i = 0; i < 500 && inside.load() < 2; i++) usleep(2000);
+    };
+    DirectorySPI* closed = nullptr;
+    DirectorySPI* thirdGot = nullptr;
+    std::string resolvedBy;
+    remote.whileClosing = [&](DirectorySPI* spare) {
+        closed = spare;
+        int err = -1;
+        Directory* third = Directory::startClientDirectoryService("twins", "h", "1", nullptr, nullptr, &err);
+        thirdGot = third != nullptr ? third->spi : nullptr;
+        delete third;
+        DirName* name = parse("//domain:name=twins/a:");
+        ResolveContext rc(dir, name, dir->findPrincipal());
+        if (dir->resolveToDomain(&rc, nullptr, nullptr) == 0 && rc.spi == spare) resolvedBy = "spare";
+        delete name;
+    };
+    Directory* b = nullptr;
+    std::thread other([&] {
+        int err = -1;
+        b = Directory::startClientDirectoryService("twins", "h", "1", nullptr, nullptr, &err);
+    });
+    int err = -1;
+    Directory* a = Directory::startClientDirectoryService("twins", "h", "1", nullptr, nullptr, &err);
+    other.join();
+    remote.whileOpening = nullptr;
+    remote.whileClosing = nullptr;
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(nullptr, b);
+    ASSERT_NE(nullptr, closed);
+    EXPECT_NE(closed, a->spi);
+    EXPECT_EQ(a->spi, thirdGot);
+    EXPECT_EQ("", resolvedBy);
     EXPECT_EQ(2, providerCount()) << "the spare is listed until the sweep ends it";
     delete a;
     delete b;
