@@ -56,7 +56,27 @@ void SearchHelper::clear() {
     free(tagKey);
     free(tagValue);
     className = attributeList = tagKey = tagValue = nullptr;
+    _wanted.clear();
+    _wantedFrom = nullptr;
 }
+
+namespace {
+
+// Calls fn(token, length) for each name of a list split at commas and
+// spaces, until fn answers true; whether one did.
+template <typename Fn>
+bool eachListedName(const char* list, Fn fn) {
+    for (const char* p = list; *p != '\0';) {
+        p += strspn(p, ", ");
+        size_t length = strcspn(p, ", ");
+        if (length == 0) break;
+        if (fn(p, length)) return true;
+        p += length;
+    }
+    return false;
+}
+
+}  // namespace
 
 int SearchHelper::set(const DirNameEntry* entry, const char* list) {
     clear();
@@ -135,6 +155,13 @@ int SearchHelper::set(const DirNameEntry* entry, const char* list) {
         newest = f;
     }
     attributeList = dupOrNull(list);
+    if (attributeList != nullptr) {
+        eachListedName(attributeList, [this](const char* p, size_t n) {
+            _wanted.emplace(p, n);
+            return false;
+        });
+        _wantedFrom = attributeList;
+    }
     return result;
 }
 
@@ -246,16 +273,13 @@ bool SearchHelper::attributesMatch(const DirNameEntry* candidate, const Attribut
 bool SearchHelper::shouldAddAttribute(const char* name) const {
     if (attributeList == nullptr) return true;
     if (name == nullptr) return false;
+    // A list made only of separators names nothing and lets all through.
+    if (attributeList == _wantedFrom) return _wanted.empty() || _wanted.count(name) != 0;
     size_t n = strlen(name);
     bool anyToken = false;
-    for (const char* p = attributeList; *p != '\0';) {
-        size_t skip = strspn(p, ", ");
-        p += skip;
-        size_t length = strcspn(p, ", ");
-        if (length == 0) break;
+    bool found = eachListedName(attributeList, [&](const char* p, size_t length) {
         anyToken = true;
-        if (length == n && memcmp(p, name, n) == 0) return true;
-        p += length;
-    }
-    return !anyToken;
+        return length == n && memcmp(p, name, n) == 0;
+    });
+    return found || !anyToken;
 }

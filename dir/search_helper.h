@@ -14,6 +14,9 @@
 #ifndef DRV_DIR_SEARCH_HELPER_H
 #define DRV_DIR_SEARCH_HELPER_H
 
+#include <string>
+#include <unordered_set>
+
 class Any;
 class Attributes;
 class DirNameEntry;
@@ -80,6 +83,13 @@ public:
     char* tagValue;
 
 private:
+    // The names of attributeList, split once by set(): a provider asks about
+    // every attribute of every object it returns, and the list is the
+    // caller's (perhaps a peer's), of any length. Used only while
+    // attributeList is still the copy set() made (_wantedFrom).
+    std::unordered_set<std::string> _wanted;
+    const char* _wantedFrom = nullptr;
+
     // Whether value passes one of the filters chained from first (the first
     // filter of its name).
     bool groupMatches(const Filter* first, const Any& value) const;

@@ -237,4 +237,34 @@ TEST(SearchHelper, ManyStringConditionsAgainstALongValueCostLinearTime) {
     EXPECT_FALSE(h.attributeMatches("size", Any(7)));
 }
 
+// A provider asks about every attribute of every object it returns; a long
+// list of wanted names is split once, not scanned on every question.
+TEST(SearchHelper, ALongListOfWantedNamesCostsLinearTime) {
+    std::string list = " ,";
+    for (int i = 0; i < 100000; i++) list += "a" + std::to_string(i) + ", ";
+    list += "name";
+    SearchHelper h;
+    ASSERT_EQ(0, h.set(entry("host:").get(), list.c_str()));
+    auto start = std::chrono::steady_clock::now();
+    int wanted = 0;
+    for (int i = 0; i < 20000; i++) {
+        wanted += h.shouldAddAttribute("name") ? 1 : 0;
+        wanted += h.shouldAddAttribute("a1") ? 1 : 0;
+        wanted += h.shouldAddAttribute("a") ? 1 : 0;  // a prefix is not a name
+    }
+    EXPECT_EQ(40000, wanted);
+    EXPECT_TRUE(h.shouldAddAttribute("a99999"));
+    EXPECT_FALSE(h.shouldAddAttribute("a100000"));
+    EXPECT_FALSE(h.shouldAddAttribute(nullptr));
+    // Wide: scanning the list for every question took minutes here.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+
+    // Set again, the helper answers from the new list only.
+    ASSERT_EQ(0, h.set(entry("host:").get(), "ip"));
+    EXPECT_FALSE(h.shouldAddAttribute("name"));
+    EXPECT_TRUE(h.shouldAddAttribute("ip"));
+    ASSERT_EQ(0, h.set(entry("host:").get(), nullptr));
+    EXPECT_TRUE(h.shouldAddAttribute("name"));
+}
+
 }  // namespace
