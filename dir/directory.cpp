@@ -87,7 +87,9 @@ Directory::Directory()
       _listenerRetries(0),
       _retiredLock(LOCK_RANK_NONE),
       _nextSession(nullptr),
-      _prevSession(nullptr) {
+      _prevSession(nullptr),
+      _rootLock(LOCK_RANK_NONE),
+      _rootUsable(true) {
     pthread_key_create(&_userKey, freeSubstituted);
     CriticalSection cs(_providerCb);
     _nextSession = _sessions;
@@ -284,6 +286,10 @@ bool Directory::isLiveLocked(const Directory* directory) {
 
 void Directory::releaseSessionsOf(DirectorySPI* provider, std::vector<Directory*>* finish) {
     for (Directory* d = _sessions; d != nullptr; d = d->_nextSession) {
+        if (d->rootListed && d->spi == provider) {
+            CriticalSection hold(d->_rootLock);
+            d->_rootUsable = false;
+        }
         if (d->lockedSPI != provider) continue;
         d->lockedSPI = nullptr;
         if (d->disposePending) finish->push_back(d);

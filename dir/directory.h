@@ -327,14 +327,20 @@ public:
     // Unlocks every session locked to spi; those waiting to be disposed
     // are added to `finish`, for the caller to delete once it has let the
     // provider lock go.
+    // Also retires spi as the root of the sessions standing on it (none
+    // pins it by then), so that they never read it again.
     static void releaseSessionsOf(DirectorySPI* spi, std::vector<Directory*>* finish) REQUIRES(_providerCb);
     static bool isLiveLocked(const Directory* directory) REQUIRES(_providerCb);
     // Makes the open remote provider of rootName ("D" + domain) the
     // session's root, pinned; false when none is open.
     bool pinOpenRoot(const char* rootName) EXCLUDES(_providerCb);
     // Locks the session's root provider for rc; false when the session no
-    // longer pins it and the sweep has marked or unlinked it.
-    bool lockRoot(ResolveContext* rc) EXCLUDES(_providerCb);
+    // longer pins it and the sweep has marked or deleted it.
+    bool lockRoot(ResolveContext* rc) EXCLUDES(_rootLock);
+    // Whether a listed root may still be read: cleared by the sweep, under
+    // the provider lock, before it deletes the provider.
+    CriticalBlock _rootLock;
+    bool _rootUsable GUARDED_BY(_rootLock);
     // Gives up the session's pin on its root provider.
     void unpinRootLocked() REQUIRES(_providerCb);
     // At the session's end: its listeners and their records go, and any

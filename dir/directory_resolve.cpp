@@ -64,19 +64,15 @@ bool Directory::lockRoot(ResolveContext* rc) {
         rc->setSPI(rc->rootSPI);
         return true;
     }
-    // A listed root is safe while the session pins it. A session that gave
-    // its pin up (a dispose waiting on that provider) may still be reached,
-    // by its listeners' retries above all, after the sweep has marked the
-    // provider or even unlinked it for deletion: then it is not locked, nor
-    // read, again.
-    CriticalSection cs(_providerCb);
-    if (!rootPinned) {
-        bool usable = false;
-        for (ProviderEntry* e = _providerList; e != nullptr && !usable; e = e->next)
-            usable = e->spi == rc->rootSPI && !e->spi->isMarkedForDeletion();
-        if (!usable) return false;
-    }
-    rc->setSPI(rc->rootSPI);
+    // A listed root is never marked while the session pins it. A session
+    // that gave its pin up (a dispose waiting on that provider) may still be
+    // reached, by its listeners' retries above all, after the sweep has
+    // marked the provider (then it is not locked) or deleted it (then it is
+    // not read: the sweep retires the root under _rootLock first). No
+    // registry lock is taken: listener callbacks resolve through here.
+    CriticalSection hold(_rootLock);
+    if (!_rootUsable || !rc->rootSPI->tryAddLock()) return false;
+    rc->adoptSPI(rc->rootSPI);
     return true;
 }
 

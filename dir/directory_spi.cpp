@@ -89,6 +89,13 @@ void DirectorySPI::addLock() {
     _locks++;
 }
 
+bool DirectorySPI::tryAddLock() {
+    CriticalSection cs(lock);
+    if (isMarkedForDeletion()) return false;
+    _locks++;
+    return true;
+}
+
 void DirectorySPI::removeLock() {
     CriticalSection cs(lock);
     _locks--;

@@ -122,6 +122,10 @@ public:
     // may still lock them). A count that would go negative is an assertion
     // failure.
     void addLock() EXCLUDES(lock);
+    // addLock unless the provider is marked; whether it took the lock. The
+    // sweep decides on a deletion from a count of 0 on a marked provider,
+    // so a lock this takes always keeps the provider.
+    bool tryAddLock() EXCLUDES(lock);
     void removeLock() EXCLUDES(lock);
     int lockCount() EXCLUDES(lock);
 

@@ -39,6 +39,12 @@ void ResolveContext::setSPI(DirectorySPI* next) {
     spi = next;
 }
 
+void ResolveContext::adoptSPI(DirectorySPI* next) {
+    DRV_ASSERT(next != nullptr);
+    if (spi != nullptr) spi->removeLock();
+    spi = next;
+}
+
 void ResolveContext::setCurrent(DirectoryObject* object) {
     if (object == current) return;
     delete current;

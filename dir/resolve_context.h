@@ -34,6 +34,8 @@ public:
     // Locks the new provider before releasing the old one. A null provider
     // or one marked for deletion is an assertion failure.
     void setSPI(DirectorySPI* next);
+    // The same with a lock the caller has already taken on next.
+    void adoptSPI(DirectorySPI* next);
     // Takes ownership of object and frees the previous one.
     void setCurrent(DirectoryObject* object);
     // Takes ownership of endpoint (may be null) and frees the previous one.

@@ -710,6 +710,39 @@ TEST_F(DirectoryTest, AProviderTheSweepMarkedMayStillBeLockedByItsOwnCallbacks) 
     EXPECT_FALSE(logs.contains("assertion failure"));
 }
 
+TEST_F(DirectoryTest, AListenerCallbackMayResolveThroughItsSessionsRoot) {
+    // Callbacks run under the listener lock; one that looks at an object by
+    // a relative name takes no lock the listener lock must not be held for.
+    int err = -1;
+    Directory* session = Directory::startClientDirectoryService("cb", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, session);
+    struct Lookup : ConnectWatch {
+        void listenerConnected() override {
+            int err = -1;
+            Attributes* a = session->getAttributes(name, &err);
+            result = err;
+            delete a;
+            connected = true;
+        }
+        Directory* session = nullptr;
+        DirName* name = nullptr;
+        std::atomic<int> result{-1};
+    } lookup;
+    lookup.session = session;
+    lookup.name = parse("thing:");
+    DirName* name = parse("x:");
+    LogCapture logs;
+    ASSERT_EQ(0, session->addListener(name, &lookup, &err));
+    delete name;
+    for (int i = 0; i < 1000 && !lookup.connected; i++) usleep(5000);
+    EXPECT_TRUE(lookup.connected);
+    EXPECT_EQ(0, lookup.result.load());
+    EXPECT_FALSE(logs.contains("assertion failure"));
+    session->removeListener(&lookup);
+    delete lookup.name;
+    delete session;
+}
+
 TEST_F(DirectoryTest, LockCountsStayBalancedUnderResolversAndASweeper) {
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
