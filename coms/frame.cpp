@@ -8,33 +8,25 @@
 namespace {
 
 const size_t kFrameHeader = 9;
-// The first buffer of a body: at most this much is reserved on the word of
-// a header alone.
+// The first buffer of a body. The length is the peer's claim: only once the
+// peer has sent this much is the rest of it reserved.
 const size_t kFirstBodyBuffer = 1u << 20;
 
-// Room for the next body bytes. The body lives in one buffer, where the
-// decoded message keeps it and from which a block that fills it is handed
-// on whole (MessageBase::readBytes takes it over in place). The length is
-// the peer's claim, so the buffer is not sized by it: it starts at no more
-// than kFirstBodyBuffer and, each time it is full, at most doubles, up to
-// the exact size of the body. The room ahead of the bytes never exceeds
-// what has arrived (a peer that announces 1.3 GB and sends a megabyte gets
-// a few megabytes reserved, not the gigabyte), the bytes moved by the
-// growth add up to less than the body, and the last step lands on the
-// body's exact size. Null (logged) when the room cannot be had; the frame
-// is then refused.
+// Room for the next body bytes. The body ends in one buffer of its exact
+// size, where the decoded message keeps it and from which a block that
+// fills it is handed on whole (MessageBase::readBytes takes it over in
+// place): the first buffer, once full, grows to the whole body, so at most
+// its first MiB is ever moved. The pages of a large buffer become resident
+// only as bytes are written into them, so memory follows the bytes that
+// arrive. Null (logged) when the body cannot be reserved; the frame is then
+// refused.
 unsigned char* bodyRoom(Message* m, size_t* room) {
     const MessageBase::FrameState& f = m->frame();
     size_t remaining = f.length - f.bodyReceived;
     if (f.bodyReceived == 0) return m->appendRoom(remaining < kFirstBodyBuffer ? remaining : kFirstBodyBuffer, room);
-    const MessageBase::_Buffer* body = m->firstBuffer();
-    while (body->next != nullptr) body = body->next;
-    if (body->used == body->capacity) {
-        size_t grown = body->capacity < f.length / 2 ? 2 * body->capacity : f.length;
-        if (!m->growLastBuffer(grown)) {
-            log(0, "no memory for a message of %u bytes", f.length);
-            return nullptr;
-        }
+    if (f.bodyReceived == kFirstBodyBuffer && !m->growLastBuffer(f.length)) {
+        log(0, "no memory for a message of %u bytes", f.length);
+        return nullptr;
     }
     unsigned char* space = m->appendRoom(remaining, room);
     if (*room > remaining) *room = remaining;

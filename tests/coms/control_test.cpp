@@ -208,54 +208,6 @@ TEST(MessageFrame, ALargeBodyIsOneBufferHandedOverWhole) {
     free(wire);
 }
 
-// The length is the peer's claim: room for the body is reserved as bytes
-// arrive, never far ahead of them, whatever the header announced; the body
-// still ends in one buffer of exactly its size.
-TEST(MessageFrame, RoomFollowsTheBytesThatArriveNotTheClaimedLength) {
-    auto reserved = [](const Message& m) {
-        size_t total = 0;
-        for (const MessageBase::_Buffer* b = m.firstBuffer(); b != nullptr; b = b->next) total += b->capacity;
-        return total;
-    };
-    const uint32_t kClaims[] = {0x4FFFFFFF, 64u << 20};
-    for (uint32_t claim : kClaims) {
-        Message m;
-        Bytes header = Bytes().be32(claim).be32(9);
-        size_t n = header.size();
-        ASSERT_EQ(0, readFrame(&m, reinterpret_cast<const unsigned char*>(header.c_str()), n));
-        EXPECT_LE(reserved(m), size_t{1} << 20) << "for a header alone";
-        std::string piece(256 * 1024, 'x');
-        size_t arrived = 0;
-        while (arrived < (size_t{6} << 20)) {
-            n = piece.size();
-            ASSERT_EQ(0, readFrame(&m, reinterpret_cast<const unsigned char*>(piece.data()), n));
-            ASSERT_EQ(0u, n);
-            arrived += piece.size();
-            ASSERT_LE(reserved(m), 2 * arrived + (size_t{1} << 20)) << "after " << arrived << " of " << claim;
-        }
-    }
-    // A body whose room was grown step by step is still one exact buffer.
-    const size_t kBody = (5u << 20) + 12345;
-    Message m;
-    Bytes header = Bytes().be32(static_cast<uint32_t>(kBody)).be32(9);
-    size_t n = header.size();
-    ASSERT_EQ(0, readFrame(&m, reinterpret_cast<const unsigned char*>(header.c_str()), n));
-    std::string body(kBody, '\0');
-    for (size_t i = 0; i < kBody; i++) body[i] = static_cast<char>(i * 31 + i / 65536);
-    size_t at = 0;
-    int rc = 0;
-    while (at < kBody) {
-        n = std::min<size_t>(kBody - at, 100000);
-        size_t offered = n;
-        rc = readFrame(&m, reinterpret_cast<const unsigned char*>(body.data()) + at, n);
-        at += offered - n;
-    }
-    EXPECT_EQ(1, rc);
-    EXPECT_EQ(1, m.bufferCount());
-    EXPECT_EQ(kBody, m.firstBuffer()->capacity);
-    EXPECT_EQ(0, memcmp(m.firstBuffer()->data, body.data(), kBody));
-}
-
 TEST(Frame, AnEmptyMessageStillGetsItsHeader) {
     Message empty(7);
     setFrameLength(&empty);
