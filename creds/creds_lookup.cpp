@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -172,53 +171,6 @@ int openPidFd(pid_t pid) {
 #endif
 }
 
-// Reads the child's answer until the child has ended. The end of the pipe
-// alone is not enough: a helper that a name-service or PAM module forked
-// keeps the child's descriptors, the answer pipe among them, and may outlive
-// the child by any time; the answer would then never end and the safety
-// thread's kill would not fail the read. Once the child has ended, all it
-// wrote is already in the pipe, so a read that would wait fails instead.
-class CredsChildSource final : public CredsSource {
-public:
-    CredsChildSource(int fd, int pidFd) : _fd(fd), _pidFd(pidFd) {}
-
-    bool read(void* out, size_t n) override {
-        char* p = static_cast<char*>(out);
-        while (n > 0) {
-            if (!readable()) return false;
-            ssize_t got = ::read(_fd, p, n);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            p += got;
-            n -= static_cast<size_t>(got);
-        }
-        return true;
-    }
-
-private:
-    // Whether a read will not wait: the pipe holds data or has ended; false
-    // when the child has ended with nothing more in the pipe.
-    bool readable() {
-        if (_pidFd < 0) return true;
-        for (;;) {
-            struct pollfd fds[2] = {{_fd, POLLIN, 0}, {_pidFd, POLLIN, 0}};
-            int n = poll(fds, 2, -1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return true;  // a plain read still ends when the pipe does
-            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return true;
-            if (fds[1].revents == 0) continue;
-            // Ended: only what is in the pipe now counts.
-            struct pollfd pipe = {_fd, POLLIN, 0};
-            while ((n = poll(&pipe, 1, 0)) < 0 && errno == EINTR) {
-            }
-            return n > 0 && (pipe.revents & POLLIN) != 0;
-        }
-    }
-
-    int _fd;
-    int _pidFd;
-};
-
 int kindOf(int operation) {
     if (operation == CREDS_OP_GROUP_BY_ID || operation == CREDS_OP_GROUP_BY_NAME || operation == CREDS_OP_ALL_GROUPS)
         return CREDS_KIND_GROUP;
@@ -305,7 +257,8 @@ int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer) {
     // A write that fails means the child is gone; the read below says so.
     credsWriteAll(toChild[1], bytes.data(), bytes.size());
     closeFd(toChild[1]);
-    CredsChildSource in(fromChild[0], pidFd);
+    // Read until the child has ended: a helper it forked may hold the pipe.
+    CredsFdSource in(fromChild[0], pidFd);
     int step = decodeCredsAnswer(request.operation, in, answer);
     closeFd(fromChild[0]);
     closeFd(pidFd);

@@ -2,6 +2,7 @@
 #include "creds/creds_protocol.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <time.h>
@@ -18,9 +19,27 @@ bool credsIsOperation(int operation) {
     }
 }
 
+bool CredsFdSource::readable() {
+    if (_writerEnd < 0) return true;
+    for (;;) {
+        struct pollfd fds[2] = {{_fd, POLLIN, 0}, {_writerEnd, POLLIN, 0}};
+        int n = poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return true;  // a plain read still ends when the descriptor does
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return true;
+        if (fds[1].revents == 0) continue;
+        // The writer has ended: only what is in the descriptor now counts.
+        struct pollfd data = {_fd, POLLIN, 0};
+        while ((n = poll(&data, 1, 0)) < 0 && errno == EINTR) {
+        }
+        return n > 0 && (data.revents & POLLIN) != 0;
+    }
+}
+
 bool CredsFdSource::read(void* out, size_t n) {
     char* p = static_cast<char*>(out);
     while (n > 0) {
+        if (!readable()) return false;
         ssize_t got = ::read(_fd, p, n);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;

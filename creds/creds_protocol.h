@@ -106,13 +106,22 @@ protected:
 };
 
 // Reads a descriptor, going on after EINTR; false at end of file or on error.
+// With writerEnd (a pidfd of the process that writes), also false once that
+// process has ended and nothing more is in the descriptor: the end of a pipe
+// alone is not enough when the writer's own children (a helper a
+// name-service or PAM module forked) hold its end open for any time.
 class CredsFdSource final : public CredsSource {
 public:
-    explicit CredsFdSource(int fd) : _fd(fd) {}
+    explicit CredsFdSource(int fd, int writerEnd = -1) : _fd(fd), _writerEnd(writerEnd) {}
     bool read(void* out, size_t n) override;
 
 private:
+    // Whether a read will not wait: data is there or the descriptor has
+    // ended; false when the writer has ended with nothing more to read.
+    bool readable();
+
     int _fd;
+    int _writerEnd;
 };
 
 // Reads a caller's buffer.
