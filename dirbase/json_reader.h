@@ -1,6 +1,7 @@
 // Reading JSON texts into values: numbers, strings, true, false, null,
-// arrays (AnyArray) and objects (Attributes, members in text order, a
-// repeated name keeping its last value). For tables and arguments that
+// arrays (AnyArray) and objects (Attributes, which list the newest member
+// first, so the last member of the text comes first; a repeated name keeps
+// its first place and takes its last value). For tables and arguments that
 // people write by hand.
 //
 // Thread-safety: a pure function; any thread.
