@@ -22,6 +22,7 @@
 #include "dir/listener.h"
 #include "dir/net_client_internal.h"
 #include "dir/net_client_spi.h"
+#include "tests/dir/client_session_fixture.h"
 #include "tests/dir/dir_peer.h"
 #include "tests/support/log_capture.h"
 
@@ -32,34 +33,11 @@ using dirpeer::waitFor;
 
 namespace {
 
-class NetClientPruneTest : public ::testing::Test {
+class NetClientPruneTest : public ClientSessionTest {
 protected:
-    static void SetUpTestSuite() {
-        dravika_init();
-        Directory::init();
-        Connection::setLoopWait(20);
-        Connection::comsInit();
-    }
-    void SetUp() override { NetClientSPI::_netclient_timeout = 2000; }
     void TearDown() override {
         FutureResult::defaultTimeout = FutureResult::kDefaultTimeout;
-        NetClientSPI::_netclient_timeout = 2000;
-        dirpeer::endClientSessions(&sessions);
-    }
-
-    Directory* session(const char* port, const char* domain) {
-        int err = 0;
-        Directory* d = dirpeer::startClientSession(port, domain, &err);
-        EXPECT_EQ(err, 0);
-        if (d != nullptr) sessions.push_back(d);
-        return d;
-    }
-
-    static DirName* name(const char* text) {
-        int err = 0;
-        DirName* n = DirName::createFromString(text, &err);
-        EXPECT_NE(n, nullptr) << text;
-        return n;
+        ClientSessionTest::TearDown();
     }
 
     static int count(Peer& peer, int code) {
@@ -72,8 +50,6 @@ protected:
     static int opens(Peer& peer) {
         return count(peer, DirProtocol::M_OPEN_LISTENER) + count(peer, DirProtocol::M_OPEN_LISTENER2);
     }
-
-    std::vector<Directory*> sessions;
 };
 
 TEST_F(NetClientPruneTest, RequestsThatEndedUnansweredLeaveNoRecordOnTheConnection) {

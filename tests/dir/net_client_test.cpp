@@ -23,6 +23,7 @@
 #include "dir/listener.h"
 #include "dir/login.h"
 #include "dir/net_client_spi.h"
+#include "tests/dir/client_session_fixture.h"
 #include "tests/dir/dir_peer.h"
 #include "tests/support/log_capture.h"
 
@@ -34,36 +35,11 @@ using dirpeer::waitFor;
 
 namespace {
 
-class NetClientTest : public ::testing::Test {
+class NetClientTest : public ClientSessionTest {
 protected:
-    static void SetUpTestSuite() {
-        dravika_init();
-        // Sessions start without a login first: the first one puts the
-        // remote provider in place.
-        Directory::init();
-        Connection::setLoopWait(20);
-        Connection::comsInit();
-    }
     void SetUp() override {
-        NetClientSPI::_netclient_timeout = 2000;
+        ClientSessionTest::SetUp();
         Login::_timeout = 20000;
-    }
-    void TearDown() override { dirpeer::endClientSessions(&sessions); }
-
-    // A client session to the peer on a throw-away certificate.
-    Directory* session(const char* port, const char* domain = "testdom") {
-        int err = 0;
-        Directory* d = dirpeer::startClientSession(port, domain, &err);
-        EXPECT_EQ(err, 0);
-        if (d != nullptr) sessions.push_back(d);
-        return d;
-    }
-
-    static DirName* name(const char* text) {
-        int err = 0;
-        DirName* n = DirName::createFromString(text, &err);
-        EXPECT_NE(n, nullptr) << text;
-        return n;
     }
 
     static int attrs(Directory* d, const char* text, std::string* object = nullptr) {
@@ -76,8 +52,6 @@ protected:
         delete n;
         return err;
     }
-
-    std::vector<Directory*> sessions;
 };
 
 TEST_F(NetClientTest, CallsReachThePeerAndRepliesComeBack) {

@@ -32,6 +32,7 @@
 #include "dir/login.h"
 #include "dir/net_client_internal.h"
 #include "dir/net_client_spi.h"
+#include "tests/dir/client_session_fixture.h"
 #include "tests/dir/dir_peer.h"
 #include "tests/support/log_capture.h"
 
@@ -43,28 +44,8 @@ using dirpeer::waitFor;
 
 namespace {
 
-class NetClientTrustTest : public ::testing::Test {
+class NetClientTrustTest : public ClientSessionTest {
 protected:
-    static void SetUpTestSuite() {
-        dravika_init();
-        Directory::init();
-        Connection::setLoopWait(20);
-        Connection::comsInit();
-    }
-    void SetUp() override { NetClientSPI::_netclient_timeout = 2000; }
-    void TearDown() override {
-        NetClientSPI::_netclient_timeout = 2000;
-        dirpeer::endClientSessions(&sessions);
-    }
-
-    Directory* session(const char* port, const char* domain) {
-        int err = 0;
-        Directory* d = dirpeer::startClientSession(port, domain, &err);
-        EXPECT_EQ(err, 0);
-        if (d != nullptr) sessions.push_back(d);
-        return d;
-    }
-
     // A session whose root provider talks to the peer `asked`, beside a
     // second provider connected to another peer, `other`, which must not be
     // able to act on the session's requests.
@@ -83,8 +64,6 @@ protected:
                                            nullptr));
         return waitFor([&] { return p->stranger->isConnected(); });
     }
-
-    std::vector<Directory*> sessions;
 };
 
 // An EC key and its public half in PEM form.

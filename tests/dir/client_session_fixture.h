@@ -1,0 +1,53 @@
+// The fixture of the remote provider tests: the runtime started once per
+// suite, client sessions to test peers that end with each test, and names
+// parsed for the calls.
+#ifndef DRV_TESTS_DIR_CLIENT_SESSION_FIXTURE_H
+#define DRV_TESTS_DIR_CLIENT_SESSION_FIXTURE_H
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/dravika_init.h"
+#include "coms/connection.h"
+#include "dir/directory.h"
+#include "dir/net_client_spi.h"
+#include "dirbase/dir_name.h"
+#include "tests/dir/dir_peer.h"
+
+class ClientSessionTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dravika_init();
+        // Sessions start without a login first: the first one puts the
+        // remote provider in place.
+        Directory::init();
+        Connection::setLoopWait(20);
+        Connection::comsInit();
+    }
+    void SetUp() override { NetClientSPI::_netclient_timeout = 2000; }
+    void TearDown() override {
+        NetClientSPI::_netclient_timeout = 2000;
+        dirpeer::endClientSessions(&sessions);
+    }
+
+    // A client session to the peer on a throw-away certificate.
+    Directory* session(const char* port, const char* domain = "testdom") {
+        int err = 0;
+        Directory* d = dirpeer::startClientSession(port, domain, &err);
+        EXPECT_EQ(err, 0);
+        if (d != nullptr) sessions.push_back(d);
+        return d;
+    }
+
+    static DirName* name(const char* text) {
+        int err = 0;
+        DirName* n = DirName::createFromString(text, &err);
+        EXPECT_NE(n, nullptr) << text;
+        return n;
+    }
+
+    std::vector<Directory*> sessions;
+};
+
+#endif
