@@ -35,6 +35,7 @@
 #include "coms/tls.h"
 #include "dirbase/message.h"
 #include "tests/support/bytes.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -94,19 +95,6 @@ inline void restartPool(int n) {
     s_testDravikaProperties(false, nullptr);
     Connection::comsInit();
     s_setDravikaPropertiesPath(nullptr);
-}
-
-// A TCP socket bound to an OS-chosen loopback port, which goes to *port.
-inline int loopbackSocket(int* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len);
-    getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len);
-    *port = ntohs(addr.sin_port);
-    return fd;
 }
 
 // A plain TCP connection to a loopback port.
