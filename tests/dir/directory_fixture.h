@@ -30,6 +30,7 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/remote_seam_stub.h"
 #include "tests/support/log_capture.h"
 #include "dirbase/enumeration.h"
 #include "dirbase/registry.h"
@@ -137,7 +138,7 @@ public:
 };
 
 // Stands in for the remote provider library: "opens" local test providers.
-class FakeRemote : public RemoteProviderSeam {
+class FakeRemote : public RemoteSeamStub {
 public:
     DirectorySPI* openDomain(Directory*, const char*, const char*, const char*, Attributes*,
                              const char* key) override {
@@ -151,20 +152,6 @@ public:
         opened++;
         return new TestSPI(key, idleProviders, true);
     }
-    int getMode() override { return 0; }
-    int asyncResolve(DirectorySPI*, DelayedEvent*, const Endpoint*, const Principal*, DirectoryObject*,
-                     const DirNameEntry*) override {
-        return DirError::E_NOT_CONNECTED;
-    }
-    bool hasManagedConnection(DirectorySPI*) override { return false; }
-    const char* assetIdOf(DirectorySPI*) override { return nullptr; }
-    void forceReset1(DirectorySPI*) override {}
-    void forceReset2(DirectorySPI*) override {}
-    void forceReset3(DirectorySPI*) override {}
-    void addAlertListener(DirectorySPI*, AlertListener*, const Principal*) override {}
-    void setManagedConnection(DirectorySPI*, ManagedConnectionListener*) override {}
-    void installClientHooks() override {}
-
     std::atomic<int> opened{0};
     bool idleProviders = true;
     // Runs inside each domain open, while the provider is being built.

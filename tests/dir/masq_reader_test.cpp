@@ -22,6 +22,7 @@
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
 #include "io/input.h"
+#include "tests/dir/remote_seam_stub.h"
 
 namespace {
 
@@ -79,28 +80,12 @@ public:
 
 // Opens FileSPIs for assets, as the remote provider library would open
 // remote providers.
-class Remote : public RemoteProviderSeam {
+class Remote : public RemoteSeamStub {
 public:
-    DirectorySPI* openDomain(Directory*, const char*, const char*, const char*, Attributes*, const char*) override {
-        return nullptr;
-    }
     DirectorySPI* openAsset(Directory*, DirectorySPI*, const char*, const Asset*, const char*) override {
         opened++;
         return new FileSPI();
     }
-    int getMode() override { return 0; }
-    int asyncResolve(DirectorySPI*, DelayedEvent*, const Endpoint*, const Principal*, DirectoryObject*,
-                     const DirNameEntry*) override {
-        return DirError::E_NOT_CONNECTED;
-    }
-    bool hasManagedConnection(DirectorySPI*) override { return false; }
-    const char* assetIdOf(DirectorySPI*) override { return nullptr; }
-    void forceReset1(DirectorySPI*) override {}
-    void forceReset2(DirectorySPI*) override {}
-    void forceReset3(DirectorySPI*) override {}
-    void addAlertListener(DirectorySPI*, AlertListener*, const Principal*) override {}
-    void setManagedConnection(DirectorySPI*, ManagedConnectionListener*) override {}
-    void installClientHooks() override {}
     std::atomic<int> opened{0};
 };
 

@@ -18,6 +18,7 @@
 #include "io/input.h"
 #include "io/output.h"
 #include "tests/ftd/ftd_peer.h"
+#include "tests/dir/remote_seam_stub.h"
 #include "tests/support/full_listener.h"
 #include "tools/drvft_getput.h"
 
@@ -64,33 +65,14 @@ public:
     bool isNetworkSPI() override { return true; }
 };
 
-class FileServiceSeam : public RemoteProviderSeam {
+class FileServiceSeam : public RemoteSeamStub {
 public:
     std::string host, port;  // empty: the provider gives no file service
-    DirectorySPI* openDomain(Directory*, const char*, const char*, const char*, Attributes*, const char*) override {
-        return nullptr;
-    }
-    DirectorySPI* openAsset(Directory*, DirectorySPI*, const char*, const Asset*, const char*) override {
-        return nullptr;
-    }
-    int getMode() override { return 0; }
-    int asyncResolve(DirectorySPI*, DelayedEvent*, const Endpoint*, const Principal*, DirectoryObject*,
-                     const DirNameEntry*) override {
-        return 11;
-    }
-    bool hasManagedConnection(DirectorySPI*) override { return false; }
-    const char* assetIdOf(DirectorySPI*) override { return nullptr; }
     bool fileServiceOf(DirectorySPI*, std::string* h, std::string* p) override {
         *h = host;
         *p = port;
         return !host.empty();
     }
-    void forceReset1(DirectorySPI*) override {}
-    void forceReset2(DirectorySPI*) override {}
-    void forceReset3(DirectorySPI*) override {}
-    void addAlertListener(DirectorySPI*, AlertListener*, const Principal*) override {}
-    void setManagedConnection(DirectorySPI*, ManagedConnectionListener*) override {}
-    void installClientHooks() override {}
 };
 
 // A file service that sends the chunks it is given, then perhaps the size
