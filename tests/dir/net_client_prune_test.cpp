@@ -206,6 +206,15 @@ public:
     std::atomic<Connection*> kept{nullptr};
 };
 
+// The record of an agent that calls in (masq), with its id.
+void callingInAgent(Asset* asset, const char* id) {
+    asset->id = strdup(id);
+    asset->agentId = strdup(id);
+    asset->host = strdup("127.0.0.1");
+    asset->port = 1;  // never dialled
+    asset->masq = true;
+}
+
 // Hands every connection that calls in to one provider.
 class CallIn : public ConnectorListener {
 public:
@@ -220,11 +229,7 @@ public:
 TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaitingOnItsConnection) {
     NetClientSPI::setMode(1);
     Asset asset;
-    asset.id = strdup("agent9");
-    asset.agentId = strdup("agent9");
-    asset.host = strdup("127.0.0.1");
-    asset.port = 1;  // never dialled
-    asset.masq = true;
+    callingInAgent(&asset, "agent9");
     NetClientSPI spi(nullptr, nullptr, "calldom", &asset, "Hagent9", nullptr);
     ASSERT_TRUE(spi.isReversed());
     KeyPair serverId("server");
@@ -263,11 +268,7 @@ TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaiting
 TEST_F(NetClientPruneTest, AnAgentCallingInToAProviderThatWentMeanwhileIsHungUpOn) {
     NetClientSPI::setMode(1);
     Asset asset;
-    asset.id = strdup("agent8");
-    asset.agentId = strdup("agent8");
-    asset.host = strdup("127.0.0.1");
-    asset.port = 1;  // never dialled
-    asset.masq = true;
+    callingInAgent(&asset, "agent8");
     NetClientSPI* spi = new NetClientSPI(nullptr, nullptr, "calldom", &asset, "Hagent8", nullptr);
     KeyPair serverId("server");
     KeyPair agentId("agent8");
