@@ -42,6 +42,9 @@ void dropTimer(long long serial);
 // lock inside an operation; for tests of the registry.
 NetClientSPI* liveProvider(long long serial);
 
+// Gives a managed connection its read time-out and heartbeat rate.
+void setManagedTiming(Connection* c);
+
 // True for an RSA key: the only kind a key on file may be.
 bool isRsaKey(const EVP_PKEY* key);
 // The RSA public key of a PEM text (a new reference), or null.

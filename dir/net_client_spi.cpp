@@ -1,7 +1,7 @@
 // NetClientSPI's life: construction, the connect timer, the connection's
-// events, the idle test, forced resets, closing, alert listeners and the
-// managed-connection listener. The peer's key and the asset reload that
-// renews it are in net_client_trust.cpp.
+// events, the idle test, forced resets and closing. Alert listeners, the
+// managed-connection listener and call-ins are in net_client_managed.cpp;
+// the peer's key and the asset reload that renews it in net_client_trust.cpp.
 #include "dir/net_client_spi.h"
 
 #include <openssl/x509.h>
@@ -12,10 +12,8 @@
 
 #include "common/error_codes.h"
 #include "common/log.h"
-#include "common/properties.h"
 #include "coms/coms_error.h"
 #include "dir/asset.h"
-#include "dir/asset_cache.h"
 #include "dir/dir_protocol.h"
 #include "dir/directory.h"
 #include "dir/net_client_internal.h"
@@ -38,14 +36,6 @@ namespace {
 
 char* dup(const char* s) { return s != nullptr ? strdup(s) : nullptr; }
 const char* orNull(const char* s) { return s != nullptr ? s : "NULL"; }
-
-int propertyInt(const char* key, int fallback) { return s_getIntProperty(key, fallback); }
-
-// A managed connection is declared lost after "nc_managed_timeout" without
-// a read, and proves its own life every "nc_managed_hb_rate".
-void setManagedTiming(Connection* c) {
-    c->setTiming(propertyInt("nc_managed_timeout", 45000), propertyInt("nc_managed_hb_rate", 10000));
-}
 
 }  // namespace
 
@@ -399,7 +389,7 @@ void NetClientSPI::connectNow() {
             CriticalSection hold(listenersLock);
             managed = managedListener != nullptr;
         }
-        if (managed) setManagedTiming(c);
+        if (managed) netclient::setManagedTiming(c);
         {
             CondSection hold(state);
             connection = c;
@@ -733,96 +723,4 @@ char* NetClientSPI::toString() const {
     free(p);
     free(f);
     return text;
-}
-
-// ---- alerts and management -------------------------------------------------
-
-void NetClientSPI::addAlertListener(AlertListener* listener, const Principal* principal) {
-    {
-        CriticalSection hold(listenersLock);
-        delete alertPrincipal;
-        alertPrincipal = principal != nullptr ? new Principal(*principal) : nullptr;
-        alertListeners.insert(alertListeners.begin(), listener);
-    }
-    if (isConnected()) {
-        listener->connected();
-        if (principal != nullptr) sendMessage(DirProtocol::initiateAlertViewerSync(principal));
-    }
-}
-
-void NetClientSPI::setManagedConnection(ManagedConnectionListener* listener) {
-    ManagedConnectionListener* old;
-    {
-        CriticalSection hold(listenersLock);
-        old = managedListener;
-        managedListener = listener;
-    }
-    log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: now (un)managed, new = %p, old = %p", name,
-        static_cast<void*>(listener), static_cast<void*>(old));
-    bool isConn;
-    bool required;
-    char* peer = nullptr;
-    {
-        CondSection hold(state);
-        isConn = connected;
-        required = certificateRequired;
-        if (connection != nullptr && connection->getPeerAddress() != nullptr) peer = strdup(connection->getPeerAddress());
-        // A connection made before the provider became managed takes the
-        // managed timing now rather than at its next connect.
-        if (listener != nullptr && old == nullptr && connection != nullptr) setManagedTiming(connection);
-    }
-    if (listener != nullptr) {
-        if (isConn) {
-            if (required) {
-                listener->agentVerified(getAssetId());
-                log(_debug_netclient, LOG_INFO, 0, 0,
-                    "NetClientSPI %s: initiating viewer resync to agent, sending M_INITIATE_ALERT_SERVER_SYNC", name);
-                sendMessage(DirProtocol::initiateAlertServerSync(domain, getAssetId()));
-            } else {
-                listener->agentConnected(asset != nullptr ? asset->name : nullptr, getAssetId(), peer);
-            }
-        }
-    } else {
-        if (isConn) {
-            log(_debug_netclient, LOG_INFO, 0, 0, "NetClientSPI %s: sending M_NOTIFY_UNMANAGED to agent", name);
-            sendMessage(DirProtocol::notifyUnmanaged(domain, getAssetId()));
-        }
-        if (old != nullptr) old->agentRemoved(getAssetId());
-        if (getAssetId() != nullptr) AssetCache::forceRemove(getAssetId());
-    }
-    free(peer);
-}
-
-bool NetClientSPI::hasManagedConnection() {
-    CriticalSection hold(listenersLock);
-    return managedListener != nullptr;
-}
-
-void NetClientSPI::attachCallHome(Connection* c) {
-    c->addLock();
-    // A provider gone before its thread came to the call-in leaves nobody to
-    // serve it: the agent is hung up on rather than left attached to nothing.
-    netclient::runFor(serial, [c](NetClientSPI* spi) { spi->doCallHome(c); },
-                      [c]() {
-                          c->close();
-                          Connection::destroy(c);
-                          c->removeLock();
-                      });
-}
-
-void NetClientSPI::doCallHome(Connection* c) {
-    Connection* old;
-    {
-        CondSection hold(state);
-        old = connection;
-        connection = nullptr;
-    }
-    if (old != nullptr && old != c) {
-        old->close();
-        Connection::destroy(old);
-    }
-    c->setListener(link);
-    if (hasManagedConnection()) setManagedTiming(c);
-    onConnectComplete(c);
-    c->removeLock();
 }
