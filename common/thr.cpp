@@ -163,6 +163,9 @@ int DaemonThread::start() {
     _state.lock();
     _startError = 0;
     _joined = false;
+    // A run that ended before leaves both set; this run is waited for anew.
+    _initialized = false;
+    _finished = false;
     int rv = pthread_create(&_thread, nullptr, _threadHelperMain, this);
     if (rv != 0) {
         log(rv, "Error: pthread_create() fails");

@@ -148,6 +148,32 @@ TEST_F(Threads, AThreadThatCannotBeCreatedHasNothingToJoin) {
     EXPECT_EQ(exited + 1, perfGet(PC_DTHR_EXITED));
 }
 
+// An object whose run has ended can be started again: the new run is waited
+// for as the first was, both by start() and by join().
+TEST_F(Threads, ASecondRunIsWaitedForLikeTheFirst) {
+    auto* t = new Slow;
+    t->setDeleteOnExit(false);
+    t->start();
+    t->release = true;
+    t->join();
+
+    t->ready = false;
+    t->release = false;
+    t->start();
+    EXPECT_TRUE(t->ready) << "start() returned before the second run called setInitialized()";
+    std::atomic<bool> joined{false};
+    std::thread joiner([&] {
+        t->join();
+        joined = true;
+    });
+    usleep(50000);
+    EXPECT_FALSE(joined) << "join() returned while the second run was still running";
+    t->release = true;
+    joiner.join();
+    EXPECT_TRUE(joined);
+    delete t;
+}
+
 // A second join returns at once: by then the thread's handle may already
 // name a newer thread, which the second join must neither wait for nor join.
 TEST_F(Threads, OnlyTheFirstJoinJoinsTheThread) {
