@@ -345,6 +345,10 @@ void ExecHelper::setFutureResultError(int code) {
     releaseContext();
     FutureResult* fr = FutureResult::lockById(id);
     if (fr != nullptr) {
+        // Pinned before its listener runs: the listener may let it go, and
+        // it must outlive the wake-up below.
+        bool pin = !fr->diesOnCallingThread();
+        if (pin) fr->addLock();
         bool completed = false;
         if (!fr->failed) {
             fr->error = code;
@@ -352,8 +356,6 @@ void ExecHelper::setFutureResultError(int code) {
             fr->makeComplete(false);
             completed = true;
         }
-        bool pin = !fr->diesOnCallingThread();
-        if (pin) fr->addLock();
         FutureResult::release();
         if (completed) fr->signalWaiters();
         if (pin) fr->removeLock();
@@ -370,6 +372,11 @@ void ExecHelper::assignFinalResult(FutureResult* r) {
 }
 
 void ExecHelper::takeFinal(FutureResult* fr, FutureResult* r) {
+    // Woken once the registry lock is dropped; a lock keeps the result alive
+    // from before its listener runs (which may let it go) until then, unless
+    // only this thread could free it anyway.
+    bool pin = !fr->diesOnCallingThread();
+    if (pin) fr->addLock();
     // A final answer completes the result whatever its own flag says (a
     // peer's reply may claim otherwise): left incomplete, it would be
     // waited on for ever, its request being gone.
@@ -379,10 +386,6 @@ void ExecHelper::takeFinal(FutureResult* fr, FutureResult* r) {
     } else {
         fr->makeComplete(false);
     }
-    // Woken once the registry lock is dropped; a lock keeps the result alive
-    // meanwhile, unless only this thread could free it anyway.
-    bool pin = !fr->diesOnCallingThread();
-    if (pin) fr->addLock();
     FutureResult::release();
     fr->signalWaiters();
     if (pin) fr->removeLock();
@@ -410,14 +413,15 @@ void ExecHelper::processUpdate(ResultUpdate* u) {
         FutureResult::release();
         break;
     case ResultUpdate::KIND_ERROR: {
+        // Pinned before the listener runs, as in setFutureResultError.
+        bool pin = !fr->diesOnCallingThread();
+        if (pin) fr->addLock();
         bool completed = !fr->failed;
         if (completed) {
             fr->error = u->error;
             fr->failed = true;
             fr->makeComplete(false);
         }
-        bool pin = !fr->diesOnCallingThread();
-        if (pin) fr->addLock();
         FutureResult::release();
         if (completed) fr->signalWaiters();
         if (pin) fr->removeLock();

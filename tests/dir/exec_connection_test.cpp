@@ -1,6 +1,8 @@
 // Requests sent to a remote provider: a "Must Restart" answer on one request
 // ends every other request sent on the same connection (and only those),
-// and a request that cannot reach its provider ends with a time-out.
+// a request that cannot reach its provider ends with a time-out, and a
+// result owned by another thread may be let go by its listener however the
+// request ends.
 #include <string.h>
 
 #include <atomic>
@@ -11,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/daemon_thread.h"
 #include "common/error_codes.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
@@ -153,6 +156,68 @@ TEST_F(ExecConnectionTest, ARequestWhoseProviderStaysOfflineTimesOut) {
     EXPECT_TRUE(r->failed);
     EXPECT_EQ(DirError::E_TIMEOUT, r->error);
     FutureResult::destroy(r);
+}
+
+// A thread that owns future results: it runs its later list (where they
+// are deleted) until told to stop.
+class OwnerThread : public DaemonThread {
+public:
+    OwnerThread() {
+        setName("fr-owner");
+        setDeleteOnExit(false);
+    }
+    void run() override {
+        setInitialized();
+        while (!stop) {
+            processLaterList();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        processLaterList();
+    }
+    std::atomic<bool> stop{false};
+};
+
+// Lets its result go as soon as it hears of the completion.
+struct LettingGo final : FutureResultListener {
+    void onComplete(FutureResult* r) override {
+        error = r->failed ? r->error : 0;
+        FutureResult::destroy(r);
+        completes++;
+    }
+    void onUpdate(FutureResult*, ExecuteUpdate*) override {}
+    std::atomic<int> completes{0}, error{-1};
+};
+
+TEST_F(ExecConnectionTest, AListenerMayLetGoOfAResultThatAnotherThreadOwns) {
+    OwnerThread owner;
+    ASSERT_EQ(0, owner.start());
+    LettingGo listener;
+    int before = FutureResult::liveCount();
+
+    // Ended by an error, by an answer, and by the time-out.
+    FutureResult::defaultTimeout = 1;
+    std::vector<long long> ids;
+    for (int i = 0; i < 3; i++) {
+        FutureResult* r = dir->execute(&name, &listener, "one", nullptr);
+        r->ownerThread = &owner;
+        ids.push_back(r->id);
+    }
+    ASSERT_EQ(3u, waitForSent(3));
+    Directory::executeComplete(ids[0], DirError::E_IO);
+    FutureResult* answer = FutureResult::newUnlisted();
+    answer->result = new Any(9);
+    answer->complete = true;
+    Directory::executeComplete(ids[1], answer);
+    for (int i = 0; i < 6000 && listener.completes < 3; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(3, listener.completes.load());
+    EXPECT_EQ(DirError::E_TIMEOUT, listener.error.load());
+    // Each freed once, on its owner's thread (results of earlier cases may
+    // go meanwhile too).
+    for (int i = 0; i < 2000 && FutureResult::liveCount() > before; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_LE(FutureResult::liveCount(), before);
+    owner.stop = true;
+    owner.join();
 }
 
 }  // namespace
