@@ -32,7 +32,16 @@ public:
             CondSection hold(_lock);
             _reader = reader;
         }
-        reader->start();
+        if (reader->start() == 0) return;
+        // No thread (a thread or memory limit): nothing will ever feed the
+        // input or call finished(), so the readers hear of it now, and the
+        // reader that never ran is ours to delete.
+        {
+            CondSection hold(_lock);
+            _reader = nullptr;
+        }
+        delete reader;
+        finished(DirError::E_NO_RESOURCE, "unable to start the reader thread");
     }
     void cancel() override {
         CondSection hold(_lock);

@@ -47,7 +47,8 @@ public:
     };
 
     // A new Input fed by a reader of path on asset assetId, reached through
-    // provider (which stays locked until the reader ends). Never null.
+    // provider (which stays locked until the reader ends). Never null; when
+    // no reader thread can be started, the Input has already failed with 39.
     static Input* openInput(Directory* directory, DirectorySPI* provider, const Principal* principal,
                             const char* assetId, const char* path);
 

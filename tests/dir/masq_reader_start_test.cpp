@@ -1,0 +1,77 @@
+// A file pulled through directory operations when no reader thread can be
+// started (as under a thread limit): the input's readers hear an error at
+// once, rather than wait for blocks that never come, and closing the input
+// does not wait for a reader that never ran. This program is linked with
+// --wrap=pthread_create.
+#include <errno.h>
+#include <pthread.h>
+#include <string.h>
+
+#include <atomic>
+
+#include <gtest/gtest.h>
+
+#include "common/error_codes.h"
+#include "dir/directory.h"
+#include "dir/directory_spi.h"
+#include "dir/future_result.h"
+#include "dir/masq_input_reader.h"
+#include "io/input.h"
+
+static std::atomic<bool> _failThreadCreation{false};
+extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
+    if (_failThreadCreation) return EAGAIN;
+    return __real_pthread_create(thread, attr, fn, arg);
+}
+
+namespace {
+
+// Answers nothing: no request may reach it here.
+class NoFilesSPI : public DirectorySPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
+                DirectoryObject*& out) override {
+        out = nullptr;
+        return DirError::E_OBJECT_NOT_FOUND;
+    }
+    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
+               DirectoryEnumeration*) override {
+        return 0;
+    }
+    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
+        return DirError::E_NOT_IMPLEMENTED;
+    }
+    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
+        out = nullptr;
+        return 0;
+    }
+};
+
+TEST(MasqReaderStart, AReaderThatCannotStartFailsItsInputAndReleasesItsProvider) {
+    NoFilesSPI root;
+    int err = -1;
+    Directory* dir = Directory::startServerDirectoryService(&root, nullptr, nullptr, "masqstart", &err);
+    ASSERT_EQ(0, err);
+    NoFilesSPI provider;  // the provider the read goes through, locked for it
+    int locksBefore = provider.lockCount();
+
+    _failThreadCreation = true;
+    Input* in = MasqInputReader::openInput(dir, &provider, nullptr, "H7", "/etc/motd");
+    _failThreadCreation = false;
+    // Long waits: a reader left waiting would show as a hang of the test,
+    // not as a quick time-out.
+    in->setWaitTimes(600000, 600000);
+    unsigned char buf[64];
+    EXPECT_EQ(-2, in->read(buf, sizeof buf));
+    EXPECT_EQ(DirError::E_NO_RESOURCE, in->errorCode());
+    EXPECT_EQ(locksBefore, provider.lockCount());
+    delete in;
+    delete dir;
+}
+
+}  // namespace
