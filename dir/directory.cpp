@@ -185,6 +185,9 @@ int Directory::startProxyDirectoryService() {
 }
 
 Directory::~Directory() {
+    // A request still out would resolve through this session when its
+    // answer, its asset or its provider comes.
+    ExecDirThread::forgetSession(this);
     dropListeners();
     if (!_internal) {
         char user[256] = "";

@@ -22,6 +22,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include <string>
 #include <vector>
 
@@ -306,6 +308,10 @@ public:
     // session), where the sweep may end it once unpinned. Set before the
     // session is handed out, read without a lock afterwards.
     bool rootListed;
+    // Requests made through this session that still hold its resolution
+    // context (counted by ExecHelper): the destructor ends them and waits
+    // for them to let go before anything of the session goes.
+    std::atomic<int> _requests{0};
     // A client session holds the execution thread until its logout.
     bool _holdsExecThread;
     bool _internal;  // started by startInternalSession

@@ -5,6 +5,8 @@
 #include <string.h>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "common/error_codes.h"
 #include "common/log.h"
@@ -106,6 +108,24 @@ public:
     }
 };
 
+// Sessions that ended on this thread, which could not wait there for their
+// requests still queued as new: those are failed as they come off the queue
+// instead of run. An entry lasts two batches of new requests, since what
+// this thread posted before the session ended is in the batch under way or
+// the next one. Execution thread only.
+struct GoneSession {
+    const Directory* directory;
+    unsigned long batch;
+};
+std::vector<GoneSession> _goneSessions;
+unsigned long _newBatches = 0;
+
+bool isGone(const Directory* directory) {
+    for (const GoneSession& g : _goneSessions)
+        if (g.directory == directory) return true;
+    return false;
+}
+
 class ExecNewOpTarget : public QueueTarget {
 public:
     explicit ExecNewOpTarget(ExecDirThread* t) : _thread(t) {}
@@ -116,6 +136,12 @@ public:
         HelperOp* hop = static_cast<HelperOp*>(op);
         ExecHelper* h = hop->helper;
         hop->owns = false;
+        if (!_goneSessions.empty() && isGone(h->session())) {
+            h->dropGoneSession();
+            ExecHelper::push(h);
+            h->setFutureResultError(DirError::E_LOGGED_OUT);
+            return 0;
+        }
         if (_failing) {
             ExecHelper::push(h);
             h->setFutureResultError(DirError::E_TIMEOUT);
@@ -128,6 +154,14 @@ public:
         h->run();
         DaemonThread::setPerfState(0);
         return 0;
+    }
+    void processQueue() override {
+        QueueTarget::processQueue();
+        _newBatches++;
+        size_t kept = 0;
+        for (const GoneSession& g : _goneSessions)
+            if (_newBatches < g.batch + 2) _goneSessions[kept++] = g;
+        _goneSessions.resize(kept);
     }
 
 private:
@@ -373,6 +407,35 @@ bool ExecDirThread::postFree(FutureResult* result) {
 void ExecDirThread::postDeleteLater(void* obj, void (*fn)(void*)) {
     // Without a thread the op's deletion runs fn at once.
     postTo(&Targets::_freeFrOpTarget, new FreeOp(obj, fn));
+}
+
+void ExecDirThread::forgetSession(Directory* directory) {
+    if (isExecThread()) {
+        _goneSessions.push_back(GoneSession{directory, _newBatches});
+        ExecHelper::failSession(directory, false);
+        return;
+    }
+    // Each pass fails the listed requests; one still queued as new is
+    // listed (and failed) by a later pass. Without a thread, the stopping
+    // thread fails whatever is left.
+    struct Pass {
+        CondBlock done;
+        bool ran GUARDED_BY(done) = false;
+    };
+    while (directory->_requests.load() > 0) {
+        auto pass = std::make_shared<Pass>();
+        postBehindAttaches([directory, pass] {
+            if (isExecThread()) ExecHelper::failSession(directory, true);
+            CondSection hold(pass->done);
+            pass->ran = true;
+            pass->done.broadcast();
+        });
+        {
+            CondSection hold(pass->done);
+            while (!pass->ran) pass->done.wait();
+        }
+        if (directory->_requests.load() > 0) sched_yield();
+    }
 }
 
 void ExecDirThread::updatedExecList() {

@@ -23,6 +23,7 @@
 #include "dir/directory_spi.h"
 #include "dir/request_alloc.h"
 
+class Directory;
 class ExecHelper;
 class ExecuteUpdate;
 class FutureResult;
@@ -91,6 +92,12 @@ public:
     // take the thread's later-list lock (that list deletes future results,
     // which take the registry lock). Run at once when no thread runs.
     static void postDeleteLater(void* obj, void (*fn)(void*));
+
+    // Before a session goes: ends every request made through it with 96
+    // ("No Login; Logout was called") and waits until none holds it any
+    // more. On the execution thread it cannot wait: there its requests let
+    // go of it at once and fail at their next run, which is posted.
+    static void forgetSession(Directory* directory);
 
     // After a push on the execution list: arms the timer if it is idle.
     void updatedExecList();

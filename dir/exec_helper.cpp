@@ -94,6 +94,7 @@ ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirN
     }
     startTime.tv_sec = 0;
     startTime.tv_usec = 0;
+    if (context != nullptr && context->directory != nullptr) context->directory->_requests++;
     deadline = time(nullptr) + result->timeout;
     result->deadline = deadline;
     if (Directory::_spi_debug) log(0, "execute: id: %lld, %s, timeout: %d", id, this->operation, result->timeout);
@@ -102,7 +103,7 @@ ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirN
 
 ExecHelper::~ExecHelper() {
     _resolverStorage.clear();
-    delete context;
+    releaseContext();
     delete name;
     if (args != _noArgs) {
         for (Any** a = args; *a != nullptr; a++) delete *a;
@@ -203,6 +204,44 @@ void ExecHelper::notifyRestart(const char* className) {
         const DirectoryObject* current = h->context != nullptr ? h->context->current : nullptr;
         if (current != nullptr && current->className != nullptr && strcmp(current->className, className) == 0)
             h->restart = true;
+    }
+}
+
+Directory* ExecHelper::session() const {
+    return context != nullptr ? context->directory : nullptr;
+}
+
+void ExecHelper::dropGoneSession() {
+    if (context != nullptr) context->directory = nullptr;
+}
+
+void ExecHelper::failSession(Directory* directory, bool now) {
+    assertExecThread();
+    if (!now) {
+        // The session ends inside something this thread is running (a
+        // provider's operation, a listener holding the registry lock): its
+        // requests let go of it here and fail at their next run, which
+        // comes soon, outside whatever is running now.
+        for (ExecHelper* h = _execList; h != nullptr; h = h->next) {
+            if (h->context == nullptr || h->context->directory != directory) continue;
+            h->pendingError = DirError::E_LOGGED_OUT;
+            h->context->directory = nullptr;
+            directory->_requests--;
+            ExecDirThread::postRun(h);
+        }
+        return;
+    }
+    // From the head again after each: failing one runs its listener, which
+    // may end other requests.
+    bool again = true;
+    while (again) {
+        again = false;
+        for (ExecHelper* h = _execList; h != nullptr; h = h->next) {
+            if (h->context == nullptr || h->context->directory != directory) continue;
+            h->setFutureResultError(DirError::E_LOGGED_OUT);
+            again = true;
+            break;
+        }
     }
 }
 
@@ -336,8 +375,12 @@ void ExecHelper::sendStep() {
 // --- finishing ----------------------------------------------------------------------
 
 void ExecHelper::releaseContext() {
+    if (context == nullptr) return;
+    Directory* directory = context->directory;
     delete context;
     context = nullptr;
+    // Last: once the count is 0 the session may go.
+    if (directory != nullptr) directory->_requests--;
 }
 
 void ExecHelper::setFutureResultError(int code) {

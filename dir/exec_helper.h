@@ -34,6 +34,7 @@ class Any;
 class AsyncResolveHelper;
 class Connection;
 class DirName;
+class Directory;
 class DirectoryObject;
 class DirectorySPI;
 class Principal;
@@ -73,6 +74,11 @@ public:
     static void push(ExecHelper* helper);
     static ExecHelper* findById(long long id);
     static ExecHelper* head();
+    // Fails every request made through directory with 96 (its session is
+    // going): now, or (now false: the session ends inside something this
+    // thread runs) at each request's next run, which is posted, once it
+    // has let go of the session here.
+    static void failSession(Directory* directory, bool now);
     // Marks every request whose current object has exactly that class name
     // for another run at the next tick.
     static void notifyRestart(const char* className);
@@ -101,6 +107,12 @@ public:
     static long long runningRequestId();
 
     long long getId() const { return id; }
+    // The session the request was made through, while it holds it.
+    Directory* session() const;
+    // Forgets a session that ended on the execution thread while the
+    // request was still queued: it was freed without waiting, so the
+    // request must not touch it (nor its count) again.
+    void dropGoneSession();
     time_t getDeadline() const { return deadline; }
     bool isAssetLookupOutstanding() const { return assetLookupOutstanding; }
 
