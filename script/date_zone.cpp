@@ -23,6 +23,11 @@ const char kMachineZone[] = "/etc/localtime";
 // Zone files are a few kilobytes; anything far larger is not one.
 const off_t kMaxZoneFile = 1 << 20;
 const size_t kMaxCachedZones = 64;
+// Longest name the cache keeps. A script may name a zone with any text it
+// can build (megabytes); the cache outlives the run, so such names would
+// stay held by the process after the script's memory was given back. No
+// zone file name or POSIX rule in use comes near this length.
+const size_t kMaxCachedName = 256;
 
 // When a POSIX rule switches: day form and time of day (seconds, may be
 // negative or past midnight).
@@ -474,6 +479,7 @@ std::shared_ptr<const Zone> zoneNamed(const char* zone) {
     // Read outside the lock: two threads may both parse a zone, and the
     // second simply replaces the first's equal copy.
     std::shared_ptr<const Zone> z = loadZone(name);
+    if (name.size() > kMaxCachedName) return z;
     CriticalSection lock(_zoneLock);
     if (_zones.size() >= kMaxCachedZones) _zones.clear();
     _zones[name] = z;
@@ -576,6 +582,13 @@ bool parseTzif(const unsigned char* data, size_t length) {
     zone.lookup(-(1LL << 40), &out);
     zone.lookup(1LL << 40, &out);
     return true;
+}
+
+size_t cachedNameBytes() {
+    CriticalSection lock(_zoneLock);
+    size_t bytes = 0;
+    for (const auto& entry : _zones) bytes += entry.first.size();
+    return bytes;
 }
 
 void clearCache() {

@@ -23,7 +23,8 @@
 // changing TZ while other threads convert times is the caller's race, as it
 // is for the C library. Parsed zones are kept in a small process-wide cache
 // guarded by its own lock (a leaf: nothing else is taken under it); a zone,
-// once parsed, is never changed.
+// once parsed, is never changed. Names longer than any real zone's are
+// parsed on every use and never kept.
 #ifndef DRV_SCRIPT_DATE_ZONE_H
 #define DRV_SCRIPT_DATE_ZONE_H
 
@@ -73,6 +74,8 @@ bool parseTzif(const unsigned char* data, size_t length);
 
 // Forgets the parsed zones (tests).
 void clearCache();
+// The bytes of the names the cache holds (tests).
+size_t cachedNameBytes();
 
 }  // namespace DateZone
 

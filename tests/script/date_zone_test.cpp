@@ -228,6 +228,26 @@ TEST(DateZone, ThreadsShareTheZoneCacheWhileItFillsAndEmpties) {
     DateZone::clearCache();
 }
 
+TEST(DateZone, NamesOfAnyLengthAreReadButOnlyShortOnesAreKept) {
+    // A script may name its zone with a text of megabytes; the cache lives
+    // on after the run, so it must not keep such names.
+    DateZone::clearCache();
+    for (int i = 0; i < 20; i++) {
+        std::string name = "<" + std::string(1 << 20, 'A') + ">-" + std::to_string(i % 10);
+        name[1 + static_cast<size_t>(i)] = 'B';  // every name different
+        DateZone::Local l;
+        DateZone::lookup(name.c_str(), 1700000000LL, &l);
+        EXPECT_EQ((i % 10) * 3600, l.offsetSeconds) << i;
+    }
+    // Short names are kept as before.
+    DateZone::Local l;
+    DateZone::lookup("ZZZ-3", 0, &l);
+    EXPECT_EQ(3 * 3600, l.offsetSeconds);
+    EXPECT_GT(DateZone::cachedNameBytes(), 0u);
+    EXPECT_LT(DateZone::cachedNameBytes(), 4096u);
+    DateZone::clearCache();
+}
+
 TEST(DateText, RejectionsStopWhereTheTextStopsFitting) {
     struct {
         const char* text;
