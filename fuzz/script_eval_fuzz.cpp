@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "script/builtins.h"
 #include "script/native_function.h"
 #include "script/operators.h"
 #include "script/parser.h"
@@ -52,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
         setLog("/dev/null");
         script_installHooks();
+        // The built-in classes and value methods, so that their
+        // arguments are hostile too.
+        script_registerBuiltins();
         return true;
     }();
     (void)ready;
