@@ -142,6 +142,48 @@ TEST_F(Builtins, StringifyWritesWhatTheTextFormsWrite) {
     free(text);
 }
 
+TEST_F(Builtins, APatternLongerThanTheBoundIsRefusedWithoutCompiling) {
+    // Compiling costs the square of the source's length, so a script's
+    // long string would take hours: sources past the bound never reach the
+    // compiler and make a pattern that finds nothing.
+    const std::string longest(ZephanPattern::kMaxSource, 'a'), tooLong = longest + "a";
+    ZephanPattern fits(longest.c_str(), ZephanPattern::GLOBAL);
+    EXPECT_FALSE(fits.failed());
+    EXPECT_TRUE(fits.matches(longest.c_str()));
+    ZephanPattern refused(tooLong.c_str(), ZephanPattern::GLOBAL);
+    EXPECT_TRUE(refused.failed());
+    EXPECT_STRNE("", refused.errorText());
+    EXPECT_EQ(tooLong, refused.source());
+    char* text = refused.toString(nullptr);
+    EXPECT_EQ("/" + tooLong + "/g", text);
+    free(text);
+    EXPECT_FALSE(refused.matches(tooLong.c_str()));
+    EXPECT_EQ(-1, refused.search(tooLong.c_str()));
+    ASSERT_EQ(0, refused.replace(tooLong.c_str(), "x", &text));
+    EXPECT_EQ(tooLong, text);
+    free(text);
+    AnyArray* pieces = nullptr;
+    ASSERT_EQ(0, refused.split(tooLong.c_str(), &pieces));
+    ASSERT_EQ(1, pieces->size());
+    EXPECT_EQ(tooLong, pieces->get(0)->getString());
+    delete pieces;
+    Any* found = nullptr;
+    ASSERT_EQ(0, refused.match(tooLong.c_str(), &found));
+    EXPECT_EQ(ANY_NULL, found->getType());
+    delete found;
+    EXPECT_FALSE(zephan_match(tooLong.c_str(), tooLong.c_str()));
+
+    // In scripts: a constructed pattern finds nothing, a literal is a
+    // lexical error.
+    const std::string build = "var s = 'a'; for (var k = 0; k < 13; k++) { s = s + s; }\n";
+    EXPECT_EQ("true 0\n", run("t.js", build + "var p = new ZephanPattern(s); print(p.test(s), s.search(p));\n", false));
+    EXPECT_EQ("false -1\n",
+              run("t.js", build + "s = s + 'a'; var p = new ZephanPattern(s); print(p.test(s), s.search(p));\n", false));
+    EXPECT_EQ("SyntaxError 105: Primary expression expected",
+              failure("var r = /" + tooLong + "/;\n"));
+    EXPECT_EQ("true\n", run("t.js", "print(/" + longest + "/.test('" + longest + "'));\n", false));
+}
+
 TEST_F(Builtins, PatternOperationsForTheHost) {
     ZephanPattern* dates = new ZephanPattern("(?<y>\\d{4})-(\\d\\d)(x)?", ZephanPattern::GLOBAL);
     ObjRef hold(dates);
