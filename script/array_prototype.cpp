@@ -120,8 +120,9 @@ int join(Parser* parser, AnyArray* self, Any** args, Any** result) {
         } else if (isText(e)) {
             if (e->getString() != nullptr) out.append(e->getString());
         } else {
-            char* text = plainText(parser, *e);
-            if (text == nullptr) return DirError::E_NOT_CONVERTIBLE;
+            char* text = nullptr;
+            int rc = plainTextOf(parser, *e, &text);
+            if (rc != 0) return rc;
             out.append(text);
             free(text);
         }

@@ -30,8 +30,8 @@ int TextArg::read(Parser* parser, const Any* v) {
     if (isText(v)) {
         text = v->getString() != nullptr ? v->getString() : "";
     } else {
-        _owned = plainText(parser, *v);
-        if (_owned == nullptr) return DirError::E_NOT_CONVERTIBLE;
+        int rc = plainTextOf(parser, *v, &_owned);
+        if (rc != 0) return rc;
         text = _owned;
     }
     length = strlen(text);

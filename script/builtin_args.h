@@ -34,7 +34,8 @@ public:
     ~TextArg() { free(_owned); }
     TextArg(const TextArg&) = delete;
     TextArg& operator=(const TextArg&) = delete;
-    // 0, 48 when v is null, 49 when the value has no bounded text.
+    // 0, 48 when v is null, 49 when the value has no bounded text, 39 when
+    // its text would be longer than a string may be (plainTextOf).
     int read(Parser* parser, const Any* v);
     const char* text;
     size_t length;

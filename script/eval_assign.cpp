@@ -41,8 +41,9 @@ bool appendInPlace(Parser* parser, AssignmentExprAstNode* node, Any* slot, Any& 
     AddAstNode* add = static_cast<AddAstNode*>(node->right);
     Any piece;
     if (!valueInto(parser, add->right, piece)) return false;
-    char* text = plainText(parser, piece);
-    if (text == nullptr) return fail(parser, add, Error::TypeError, DirError::E_NOT_CONVERTIBLE);
+    char* text = nullptr;
+    int rc = plainTextOf(parser, piece, &text);
+    if (rc != 0) return fail(parser, add, rc == DirError::E_NO_RESOURCE ? Error::RangeError : Error::TypeError, rc);
     size_t have = slot->value.s != nullptr ? strlen(slot->value.s) : 0, more = strlen(text);
     if (have + more > kMaxStringBytes) {
         free(text);

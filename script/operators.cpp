@@ -14,6 +14,7 @@
 #include "dirbase/attributes.h"
 #include "script/ast.h"
 #include "script/lex.h"
+#include "script/lex_pattern.h"
 
 namespace {
 
@@ -278,18 +279,47 @@ int stringNumberMath(int op, const Any& l, const Any& r, bool stringLeft, Any& o
     return rc;
 }
 
-bool walkText(const Translatable* t, std::vector<const Translatable*>& path, size_t& budget);
+// The walk that tells whether a value's text form is bounded, before the
+// value layer builds it: the containers on the path (a cycle has no text),
+// the elements left to print, and the bytes of text left (the texts of the
+// strings, keys and pattern sources inside, counted each time a shared part
+// appears again). Elements alone would not do: a few hundred references to
+// an array holding one long string print that string each time.
+struct TextWalk {
+    std::vector<const Translatable*> path;
+    size_t elements = kMaxTextElements;
+    size_t bytes = kMaxStringBytes;
+    bool tooLong = false;
 
-bool walkValue(const Any* v, std::vector<const Translatable*>& path, size_t& budget) {
+    bool text(const char* s) {
+        if (s == nullptr) return true;
+        size_t n = strnlen(s, bytes + 1);
+        if (n > bytes) {
+            tooLong = true;
+            return false;
+        }
+        bytes -= n;
+        return true;
+    }
+    bool value(const Any* v);
+    bool object(const Translatable* t);
+};
+
+bool TextWalk::value(const Any* v) {
     if (v == nullptr || v->isEncoded()) return true;
-    if (v->getType() == OBJ_ANYARRAY_ID) return walkText(v->getArray(), path, budget);
-    if (v->getType() == ANY_REFERENCE) return walkText(v->getReferenced(), path, budget);
+    if (isString(*v)) return text(v->getString());
+    if (v->getType() == OBJ_ANYARRAY_ID) return object(v->getArray());
+    if (v->getType() == ANY_REFERENCE) return object(v->getReferenced());
     return true;
 }
 
-bool walkText(const Translatable* t, std::vector<const Translatable*>& path, size_t& budget) {
+bool TextWalk::object(const Translatable* t) {
     if (t == nullptr) return true;
     unsigned int id = t->getObjectID();
+    if (id == OBJ_ZEPHAN_PATTERN_ID) {
+        const ZephanPattern* p = dynamic_cast<const ZephanPattern*>(t);
+        return p == nullptr || text(p->source());
+    }
     if (id != OBJ_ANYARRAY_ID && id != OBJ_ATTRIBUTES_ID) return true;
     for (const Translatable* p : path)
         if (p == t) return false;
@@ -298,10 +328,10 @@ bool walkText(const Translatable* t, std::vector<const Translatable*>& path, siz
     bool ok = true;
     if (id == OBJ_ANYARRAY_ID) {
         const AnyArray* a = static_cast<const AnyArray*>(t);
-        for (int i = 0; ok && i < a->size(); i++) ok = budget-- > 0 && walkValue(a->get(i), path, budget);
+        for (int i = 0; ok && i < a->size(); i++) ok = elements-- > 0 && value(a->get(i));
     } else {
         for (Attributes::AttrList* n = static_cast<const Attributes*>(t)->head; ok && n != nullptr; n = n->next)
-            ok = budget-- > 0 && walkValue(n->getValue(), path, budget);
+            ok = elements-- > 0 && text(n->name) && value(n->getValue());
     }
     path.pop_back();
     return ok;
@@ -310,30 +340,40 @@ bool walkText(const Translatable* t, std::vector<const Translatable*>& path, siz
 }  // namespace
 
 bool textIsBounded(const Translatable* object) {
-    std::vector<const Translatable*> path;
-    size_t budget = kMaxTextElements;
-    return walkText(object, path, budget);
+    TextWalk walk;
+    return walk.object(object);
+}
+
+int plainTextOf(Parser* parser, const Any& value, char** text) {
+    *text = nullptr;
+    if (isString(value)) {
+        *text = strdup(value.getString() != nullptr ? value.getString() : "");
+        return 0;
+    }
+    TextWalk walk;
+    if (!walk.value(&value)) return walk.tooLong ? DirError::E_NO_RESOURCE : DirError::E_NOT_CONVERTIBLE;
+    char* made = const_cast<Any&>(value).toString(parser);
+    *text = made != nullptr ? made : strdup("");
+    return 0;
 }
 
 char* plainText(Parser* parser, const Any& value) {
-    if (isString(value)) return strdup(value.getString() != nullptr ? value.getString() : "");
-    std::vector<const Translatable*> path;
-    size_t budget = kMaxTextElements;
-    if (!walkValue(&value, path, budget)) return nullptr;
-    char* text = const_cast<Any&>(value).toString(parser);
-    return text != nullptr ? text : strdup("");
+    char* text = nullptr;
+    plainTextOf(parser, value, &text);
+    return text;
 }
 
 int binaryMath(Parser* parser, int op, const Any& l, const Any& r, Any& out, Error::Type* type) {
     bool ls = isString(l), rs = isString(r);
     if (op == OP_ADD && (ls || rs)) {
-        char* a = plainText(parser, l);
-        char* b = plainText(parser, r);
-        if (a == nullptr || b == nullptr) {
+        char *a = nullptr, *b = nullptr;
+        int rc = plainTextOf(parser, l, &a);
+        if (rc == 0) rc = plainTextOf(parser, r, &b);
+        if (rc != 0) {
             free(a);
             free(b);
-            *type = Error::TypeError;
-            return DirError::E_NOT_CONVERTIBLE;
+            *type = rc == DirError::E_NO_RESOURCE ? Error::RangeError : Error::TypeError;
+            return rc;
         }
         size_t la = strlen(a), lb = strlen(b);
         if (la + lb > kMaxStringBytes) {

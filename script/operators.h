@@ -28,10 +28,16 @@ int complementValue(Any& value, Error::Type* type);
 int stepValue(Any& value, int delta, Error::Type* type);
 // The string form used by `+`, template output and print: a string's own
 // text, any other value's toString. New, caller frees. Null when the value
-// has no bounded text (an array or object that contains itself, or more
-// than kMaxTextElements elements in all, counting shared parts each time
-// they appear): the value layer would recurse without end.
+// has no bounded text: an array or object that contains itself, or more
+// than kMaxTextElements elements in all (the value layer would recurse
+// without end), or strings, keys and pattern sources inside it of more
+// than kMaxStringBytes in all (it would build a text of gigabytes); shared
+// parts count each time they appear.
 char* plainText(Parser* parser, const Any& value);
+// plainText with the reason when there is no text: 0 with the text in
+// *text; 49 for a value that contains itself or has too many elements, 39
+// for one whose text would be too long.
+int plainTextOf(Parser* parser, const Any& value, char** text);
 // Whether object's text is bounded in the sense above.
 bool textIsBounded(const Translatable* object);
 const size_t kMaxTextElements = 100000;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "dirbase/attributes.h"
 #include "script/any_prototype.h"
 #include "script/array_prototype.h"
 #include "script/builtin_args.h"
@@ -120,6 +121,62 @@ TEST_F(Builtins, StringifyIsBoundedByItsLengthNotByItsElementCount) {
                       "var s = 'x'; for (var k = 0; k < 20; k++) { s = s + s; }\n"
                       "var a = Array.of(17); for (var i = 0; i < 17; i++) { a[i] = s; }\n"
                       "JSON.stringify(a);\n"));
+}
+
+// An array holding count references to part.
+Any* sharing(Translatable* part, int count) {
+    AnyArray* list = new AnyArray();
+    for (int i = 0; i < count; i++) {
+        Any* ref = new Any();
+        ref->setReference(part);
+        list->append(ref);
+    }
+    Any* value = new Any();
+    value->setReference(list);
+    return value;
+}
+
+TEST_F(Builtins, TextFormsOfSharedLongPartsAreBoundedByTheirLength) {
+    // A few references to one part holding a long text print that text
+    // each time: 20 times 1 MiB is more than a string may hold, refused
+    // before it is built; 8 times is fine.
+    const std::string mib(1 << 20, 'a');
+    AnyArray* withText = new AnyArray();
+    withText->append(new Any(mib.c_str()));
+    Attributes* withKey = new Attributes();
+    withKey->setAttribute(mib.c_str(), 1);
+    ZephanPattern* withSource = new ZephanPattern(("(" + mib).c_str(), 0);
+    for (Translatable* part : {static_cast<Translatable*>(withText), static_cast<Translatable*>(withKey),
+                               static_cast<Translatable*>(withSource)}) {
+        Any* many = sharing(part, 20);
+        Any* few = sharing(part, 8);
+        EXPECT_FALSE(textIsBounded(many->getReferenced())) << part->getObjectID();
+        char* text = nullptr;
+        EXPECT_EQ(DirError::E_NO_RESOURCE, plainTextOf(nullptr, *many, &text)) << part->getObjectID();
+        EXPECT_EQ(nullptr, text);
+        EXPECT_TRUE(textIsBounded(few->getReferenced())) << part->getObjectID();
+        ASSERT_EQ(0, plainTextOf(nullptr, *few, &text)) << part->getObjectID();
+        EXPECT_GT(strlen(text), 8u << 20);
+        free(text);
+        delete many;
+        delete few;
+    }
+    // A value that contains itself stays what it was: no text, 49.
+    AnyArray* self = new AnyArray();
+    Any cyclic;
+    cyclic.setReference(self);
+    self->append(new Any(cyclic));
+    char* text = nullptr;
+    EXPECT_EQ(DirError::E_NOT_CONVERTIBLE, plainTextOf(nullptr, cyclic, &text));
+    self->clear();
+    // Scripts see the same: the methods and + answer 39.
+    const char* build =
+        "// max-steps: 10000000\n"
+        "var s = 'x'; for (var k = 0; k < 20; k++) { s = s + s; }\n"
+        "var a = [s]; var b = []; for (var i = 0; i < 20; i++) { b = b.concat([a]); }\n";
+    EXPECT_EQ("EvalError 39: System resource not available", failure(std::string(build) + "'x'.concat(b);\n"));
+    EXPECT_EQ("EvalError 39: System resource not available", failure(std::string(build) + "[b].join();\n"));
+    EXPECT_EQ("RangeError 39: System resource not available", failure(std::string(build) + "'x' + b;\n"));
 }
 
 TEST_F(Builtins, StringifyWritesWhatTheTextFormsWrite) {
