@@ -161,6 +161,10 @@ bool consumedAll(int consumed, size_t length) {
 RegexPattern::RegexPattern(const char* source, int flags)
     : _regex(nullptr), _source(strdup(source != nullptr ? source : "")), _flags(flags) {
     _error[0] = '\0';
+    if (strlen(_source) > kMaxSource) {
+        snprintf(_error, sizeof(_error), "pattern longer than %zu bytes", kMaxSource);
+        return;
+    }
     const Onig* lib = onig();
     if (lib == nullptr) {
         snprintf(_error, sizeof(_error), "the Oniguruma library could not be loaded");

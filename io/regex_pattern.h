@@ -49,8 +49,15 @@ public:
         DOT_ALL = 2,  // "." also matches a line feed
     };
 
-    // Compiles source (null counts as empty). A pattern that does not compile
-    // still exists: failed() is true and errorText() says why.
+    // The longest source compiled. Oniguruma's compile time grows with the
+    // square of a pattern's length (a 64 KiB source takes seconds, a
+    // megabyte hours), and scripts and peers hand us their patterns; none
+    // written by hand comes near this.
+    static const size_t kMaxSource = 8192;
+
+    // Compiles source (null counts as empty). A pattern that does not
+    // compile, or whose source is longer than kMaxSource, still exists:
+    // failed() is true and errorText() says why.
     RegexPattern(const char* source, int flags);
     ~RegexPattern();
     RegexPattern(const RegexPattern&) = delete;

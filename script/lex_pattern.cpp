@@ -57,38 +57,21 @@ private:
 // The literal's m flag is Oniguruma's multi-line option (a dot also matches
 // a line feed), which RegexPattern calls DOT_ALL; the global flag only
 // changes how often the string methods search, so the compiler never sees it.
-ZephanPattern::ZephanPattern(const char* source, int flags) : _refused(nullptr), _flags(flags) {
-    if (source == nullptr) source = "";
-    if (strnlen(source, kMaxSource + 1) > kMaxSource)
-        _refused = strdup(source);
-    else
-        _regex.reset(new RegexPattern(source, flags & (RegexPattern::IGNORE_CASE | RegexPattern::DOT_ALL)));
-}
-
-ZephanPattern::~ZephanPattern() {
-    free(_refused);
-}
-
-const char* ZephanPattern::errorText() const {
-    return _regex != nullptr ? _regex->errorText() : "pattern longer than 8192 bytes";
-}
-
-int ZephanPattern::find(const char* text, size_t length, size_t start, RegexMatch* match) const {
-    return _regex != nullptr ? _regex->searchChecked(text, length, start, match) : -1;
-}
+ZephanPattern::ZephanPattern(const char* source, int flags)
+    : _regex(source, flags & (RegexPattern::IGNORE_CASE | RegexPattern::DOT_ALL)), _flags(flags) {}
 
 bool ZephanPattern::matches(const char* text) const {
     if (text == nullptr) return false;
     size_t length = strlen(text);
     RegexMatch m;
-    int at = find(text, length, 0, &m);
+    int at = _regex.searchChecked(text, length, 0, &m);
     if (at < 0) return false;
     if (_flags & ANY_MATCH) return true;
     return at == 0 && static_cast<size_t>(m.end(0)) == length;
 }
 
 int ZephanPattern::search(const char* text) const {
-    return _regex != nullptr ? _regex->search(text) : -1;
+    return _regex.search(text);
 }
 
 size_t ZephanPattern::nextStart(const char* text, size_t length, size_t begin, size_t end) const {
@@ -108,7 +91,7 @@ int ZephanPattern::replace(const char* text, const char* replacement, size_t max
     RegexMatch m;
     SearchBudget budget(length);
     for (;;) {
-        int at = find(text, length, from, &m);
+        int at = _regex.searchChecked(text, length, from, &m);
         if (at == RegexPattern::kGaveUp || budget.spent()) return DirError::E_NO_RESOURCE;
         if (at < 0) break;
         size_t end = static_cast<size_t>(m.end(0));
@@ -144,7 +127,7 @@ int ZephanPattern::split(const char* text, size_t maxBytes, AnyArray** out) cons
     RegexMatch m;
     SearchBudget budget(length);
     for (;;) {
-        int at = find(text, length, from, &m);
+        int at = _regex.searchChecked(text, length, from, &m);
         if (at == RegexPattern::kGaveUp || budget.spent()) {
             for (Any* p : pieces) delete p;
             return DirError::E_NO_RESOURCE;
@@ -184,7 +167,7 @@ int ZephanPattern::match(const char* text, Any** out) const {
     RegexMatch m;
     SearchBudget budget(length);
     for (;;) {
-        int at = find(text, length, from, &m);
+        int at = _regex.searchChecked(text, length, from, &m);
         if (at == RegexPattern::kGaveUp || budget.spent()) {
             delete found;
             return DirError::E_NO_RESOURCE;

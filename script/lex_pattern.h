@@ -18,8 +18,6 @@
 
 #include <stddef.h>
 
-#include <memory>
-
 #include "dirbase/translatable.h"
 #include "io/regex_pattern.h"
 
@@ -35,23 +33,17 @@ public:
     // match; ANY_MATCH makes matches accept a match anywhere in the text.
     enum Flags { IGNORE_CASE = 1, MULTI_LINE = 2, GLOBAL = 4, ANY_MATCH = 8 };
 
-    // The longest source compiled. Oniguruma's compile time grows with the
-    // square of a pattern's length (a 64 KiB literal takes seconds, a
-    // script's longest string hours); no pattern written by hand comes near
-    // this.
-    static const size_t kMaxSource = 8192;
-
-    // Compiles source; a pattern that does not compile, or whose source is
-    // longer than kMaxSource, still exists (failed) and finds nothing.
+    // Compiles source; a pattern that does not compile still exists (failed)
+    // and finds nothing.
     ZephanPattern(const char* source, int flags);
     ZephanPattern(const ZephanPattern&) = delete;
     ZephanPattern& operator=(const ZephanPattern&) = delete;
-    ~ZephanPattern() override;
 
-    bool failed() const { return _regex == nullptr || _regex->failed(); }
-    const char* errorText() const;
-    const char* source() const { return _regex != nullptr ? _regex->source() : _refused; }
+    bool failed() const { return _regex.failed(); }
+    const char* errorText() const { return _regex.errorText(); }
+    const char* source() const { return _regex.source(); }
     int flags() const { return _flags; }
+    const RegexPattern& regex() const { return _regex; }
 
     // One search over the whole text: true when the first match covers all
     // of it (with ANY_MATCH: when there is a match at all). A search that
@@ -92,12 +84,7 @@ private:
     // empty match one character further, so a global scan always advances.
     size_t nextStart(const char* text, size_t length, size_t begin, size_t end) const;
 
-    // RegexPattern::searchChecked, or -1 for a source refused uncompiled.
-    int find(const char* text, size_t length, size_t start, RegexMatch* match) const;
-
-    // Null when the source was too long to compile; _refused then holds it.
-    std::unique_ptr<RegexPattern> _regex;
-    char* _refused;
+    RegexPattern _regex;
     int _flags;
 };
 

@@ -134,6 +134,18 @@ TEST(RegexPattern, BadPatternsSayWhy) {
     RegexPattern empty(nullptr, 0);
     EXPECT_FALSE(empty.failed());
     EXPECT_TRUE(empty.matches(""));
+
+    // Scripts and peers hand us patterns of any length; compiling one costs
+    // the square of its length, so one past the bound is never compiled.
+    const std::string longest(RegexPattern::kMaxSource, 'a'), tooLong = longest + "a";
+    RegexPattern fits(longest.c_str(), 0);
+    EXPECT_FALSE(fits.failed());
+    EXPECT_TRUE(fits.matchesWhole(longest.c_str()));
+    RegexPattern refused(tooLong.c_str(), 0);
+    EXPECT_TRUE(refused.failed());
+    EXPECT_STREQ("pattern longer than 8192 bytes", refused.errorText());
+    EXPECT_EQ(tooLong, refused.source());
+    EXPECT_FALSE(refused.matchesWhole(tooLong.c_str()));
 }
 
 TEST(RegexPattern, SharedAcrossThreads) {

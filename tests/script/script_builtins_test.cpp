@@ -203,7 +203,7 @@ TEST_F(Builtins, APatternLongerThanTheBoundIsRefusedWithoutCompiling) {
     // Compiling costs the square of the source's length, so a script's
     // long string would take hours: sources past the bound never reach the
     // compiler and make a pattern that finds nothing.
-    const std::string longest(ZephanPattern::kMaxSource, 'a'), tooLong = longest + "a";
+    const std::string longest(RegexPattern::kMaxSource, 'a'), tooLong = longest + "a";
     ZephanPattern fits(longest.c_str(), ZephanPattern::GLOBAL);
     EXPECT_FALSE(fits.failed());
     EXPECT_TRUE(fits.matches(longest.c_str()));
