@@ -146,38 +146,51 @@ uint32_t adler_reseed() {
 }
 
 HashTable::HashTable(size_t size)
-    : _weakSet(64), _weakShift(32 - 6), _size(size == 0 ? 1 : size > 0xffffffffu ? 0xffffffffu : size), _count(0) {
-    _buckets = static_cast<HashBlock**>(calloc(_size, sizeof(HashBlock*)));
+    : _weakSet(64), _weakShift(32 - 6), _size(size == 0 ? 1 : size > 0xffffffffu ? 0xffffffffu : size) {
     _bits = static_cast<unsigned char*>(calloc(1u << (kBitmapBits - 3), 1));
 }
 
-HashTable::~HashTable() {
-    for (size_t i = 0; i < _size; i++) {
-        HashBlock* b = _buckets[i];
-        while (b != nullptr) {
-            HashBlock* next = b->next;
-            delete b;
-            b = next;
-        }
+HashTable::~HashTable() { free(_bits); }
+
+namespace {
+
+// The order of blocks in the table: bucket, weak sum, digest.
+struct BlockKey {
+    uint32_t size;
+    bool operator()(const HashBlock& x, const HashBlock& y) const {
+        const uint32_t bx = x.weak % size, by = y.weak % size;
+        if (bx != by) return bx < by;
+        if (x.weak != y.weak) return x.weak < y.weak;
+        return memcmp(x.digest, y.digest, 16) < 0;
     }
-    free(_buckets);
-    free(_bits);
-}
+};
+
+}  // namespace
 
 void HashTable::add(int32_t block, uint32_t weak, const unsigned char digest[16]) {
-    if (find(weak, digest) != nullptr) return;
-    HashBlock* b = new HashBlock;
-    b->block = block;
-    b->weak = weak;
-    memcpy(b->digest, digest, 16);
-    // Appended at the bucket's end so that earlier blocks are found first.
-    HashBlock** at = &_buckets[weak % static_cast<uint32_t>(_size)];
-    while (*at != nullptr) at = &(*at)->next;
-    b->next = nullptr;
-    *at = b;
+    HashBlock b;
+    b.block = block;
+    b.weak = weak;
+    memcpy(b.digest, digest, 16);
+    _blocks.push_back(b);
     _bits[bitOf(weak) >> 3] |= static_cast<unsigned char>(1u << (bitOf(weak) & 7u));
     insertWeak(weak);
-    _count++;
+}
+
+void HashTable::order() const {
+    if (_ordered == _blocks.size()) return;
+    const BlockKey key{static_cast<uint32_t>(_size)};
+    // Stable, so that of equal blocks the one added first comes first and
+    // stays.
+    std::stable_sort(_blocks.begin(), _blocks.end(), key);
+    auto same = [&key](const HashBlock& x, const HashBlock& y) { return !key(x, y) && !key(y, x); };
+    _blocks.erase(std::unique(_blocks.begin(), _blocks.end(), same), _blocks.end());
+    _ordered = _blocks.size();
+}
+
+size_t HashTable::count() const {
+    order();
+    return _blocks.size();
 }
 
 bool HashTable::scanWeak(uint32_t weak) const {
@@ -216,9 +229,15 @@ void HashTable::insertWeak(uint32_t weak) {
 
 const HashBlock* HashTable::find(uint32_t weak, const unsigned char digest[16]) const {
     if ((_bits[bitOf(weak) >> 3] & (1u << (bitOf(weak) & 7u))) == 0) return nullptr;
-    for (const HashBlock* b = _buckets[weak % static_cast<uint32_t>(_size)]; b != nullptr; b = b->next)
-        if (b->weak == weak && memcmp(b->digest, digest, 16) == 0) return b;
-    return nullptr;
+    order();
+    HashBlock probe;
+    probe.block = 0;
+    probe.weak = weak;
+    memcpy(probe.digest, digest, 16);
+    const BlockKey key{static_cast<uint32_t>(_size)};
+    auto it = std::lower_bound(_blocks.begin(), _blocks.end(), probe, key);
+    if (it == _blocks.end() || it->weak != weak || memcmp(it->digest, digest, 16) != 0) return nullptr;
+    return &*it;
 }
 
 void md5_digestToString(const unsigned char digest[16], char* out) {

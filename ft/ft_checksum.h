@@ -46,7 +46,6 @@ struct HashBlock {
     int32_t block;              // block number (offset / block size)
     uint32_t weak;              // seeded rolling checksum
     unsigned char digest[16];   // MD5
-    HashBlock* next;            // bucket chain
 };
 
 class HashTable {
@@ -68,9 +67,11 @@ public:
         if ((_bits[bit >> 3] & (1u << (bit & 7u))) == 0) return false;
         return scanWeak(weak);
     }
-    // The block whose weak checksum and digest both match, or null.
+    // The block whose weak checksum and digest both match, or null. The
+    // pointer stays good until the next add.
     const HashBlock* find(uint32_t weak, const unsigned char digest[16]) const;
-    size_t count() const { return _count; }
+    // Distinct blocks (equal weak sum and digest count once).
+    size_t count() const;
 
 private:
     // The weak sums alone, in an open-addressed table of plain words: one
@@ -80,13 +81,21 @@ private:
     void insertWeak(uint32_t weak);
     uint32_t slotOf(uint32_t weak) const { return (weak * 0x9E3779B1u) >> _weakShift; }
 
+    // Puts the blocks added since the last call in order: by bucket, then
+    // weak sum and digest, one block per weak sum and digest (the first
+    // added). Blocks sharing a bucket, or even a weak sum, are then found by
+    // halving rather than by walking them: a file of repeated content, or a
+    // peer sending such signatures, costs no more than any other.
+    void order() const;
+
     std::vector<uint32_t> _weakSet;  // 0: empty slot
     unsigned _weakShift;
     size_t _weakCount = 0;
     bool _zeroWeak = false;
-    HashBlock** _buckets;
     size_t _size;
-    size_t _count;
+    // Blocks in the order order() leaves them, from _ordered on as added.
+    mutable std::vector<HashBlock> _blocks;
+    mutable size_t _ordered = 0;
     // A bitmap over 20 bits mixed from the weak sums, to skip most lookups
     // (a file of a million blocks still leaves most of it clear).
     static const uint32_t kBitmapBits = 20;
