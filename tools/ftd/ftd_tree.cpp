@@ -255,28 +255,90 @@ int FtdTree::lstat(const std::string& rel, struct stat* st) const {
     return rc;
 }
 
+namespace {
+
+// Levels of a removal that keep their folder open while a sub-folder is
+// emptied. Below them a folder is let go and found again through the
+// sub-folder's "..", checked to be the same folder: a tree a sender made
+// two thousand folders deep would otherwise hold a descriptor per level,
+// more than the session is counted and, for as long as the removal ran,
+// leave none for other sessions or the listener.
+const int kHeldRemovalLevels = 2;
+
+// Empties the folder open at *fd, depth levels below where the removal
+// began. *fd stays the caller's to close; it is -1 when the folder could
+// not be found again (moved away meanwhile), and nothing more is removed.
+int emptyFolder(int* fd, int depth) {
+    struct stat self;
+    if (::fstat(*fd, &self) != 0) return -1;
+    std::vector<std::string> names;
+    {
+        // A description of its own: reading the folder moves its offset.
+        int listFd = ::openat(*fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+        if (d == nullptr) {
+            if (listFd >= 0) ::close(listFd);
+            return -1;
+        }
+        while (struct dirent* e = ::readdir(d)) {
+            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+            names.push_back(e->d_name);
+        }
+        ::closedir(d);
+    }
+    int rc = 0;
+    for (const std::string& n : names) {
+        ftdNoteProgress();
+        struct stat st;
+        if (::fstatat(*fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) rc = -1;
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(*fd, n.c_str(), 0) != 0 && errno != ENOENT) rc = -1;
+            continue;
+        }
+        int sub = ::openat(*fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0) {
+            rc = -1;
+            continue;
+        }
+        const bool letGo = depth >= kHeldRemovalLevels;
+        if (letGo) {
+            ::close(*fd);
+            *fd = -1;
+        }
+        if (emptyFolder(&sub, depth + 1) != 0) rc = -1;
+        if (letGo && sub >= 0) {
+            *fd = ::openat(sub, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            struct stat again;
+            if (*fd >= 0 && (::fstat(*fd, &again) != 0 || again.st_dev != self.st_dev || again.st_ino != self.st_ino)) {
+                ::close(*fd);
+                *fd = -1;
+            }
+        }
+        if (sub >= 0) ::close(sub);
+        if (*fd < 0) {
+            errno = ESTALE;
+            return -1;
+        }
+        if (::unlinkat(*fd, n.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) rc = -1;
+    }
+    return rc;
+}
+
+}  // namespace
+
 int FtdTree::removeAt(int dirFd, const char* name) {
     struct stat st;
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
     if (!S_ISDIR(st.st_mode)) return ::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT ? 0 : -1;
     int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
-    DIR* d = ::fdopendir(fd);
-    if (d == nullptr) {
-        ::close(fd);
-        return -1;
-    }
-    int rc = 0;
-    std::vector<std::string> names;
-    while (struct dirent* e = ::readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        names.push_back(e->d_name);
-    }
-    for (const std::string& n : names) {
-        ftdNoteProgress();
-        if (removeAt(::dirfd(d), n.c_str()) != 0) rc = -1;
-    }
-    ::closedir(d);
+    int rc = emptyFolder(&fd, 1);
+    int saved = errno;
+    if (fd >= 0) ::close(fd);
+    errno = saved;
     if (rc == 0 && ::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) rc = -1;
     return rc;
 }
