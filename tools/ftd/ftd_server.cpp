@@ -26,6 +26,12 @@ namespace {
 // a fallback's folder, ...), and those the rest of the service keeps.
 const long long kDescriptorsPerSession = 8;
 const long long kDescriptorsKept = 32;
+// The saved index is written at most this often while the service runs,
+// and when it stops: it holds an entry per file of the tree, and written
+// after every session that changed it, a large tree paid that much for
+// each short session. A service killed meanwhile loses only digests, which
+// are taken again when next asked for.
+const long long kIndexSaveEveryMs = 60 * 1000;
 
 long long monotonicMs() {
     struct timespec t;
@@ -138,7 +144,11 @@ int FtdServer::start(const char* port, const char* bindAddress) {
     }
     // A few looks per idle time-out, at most one a second.
     int tickMs = std::min(1000, std::max(10, _idleMs / 4));
-    _idleWatch.reset(new PeriodicThread("ftd-idle", tickMs, [this] { checkIdle(); }));
+    _indexSavedAtMs = monotonicMs();
+    _idleWatch.reset(new PeriodicThread("ftd-idle", tickMs, [this] {
+        checkIdle();
+        saveIndexWhenDue();
+    }));
     _idleWatch->start();
     log(LOG_INFO, 0, 0, "drvftd: serving %s on port %d (at most %d sessions at once)", _tree.root().c_str(),
         _connector->getPort(), _maxSessions);
@@ -192,6 +202,13 @@ void FtdServer::checkIdle() {
     }
 }
 
+void FtdServer::saveIndexWhenDue() {
+    long long now = monotonicMs();
+    if (now - _indexSavedAtMs < kIndexSaveEveryMs) return;
+    _indexSavedAtMs = now;
+    _index.save();
+}
+
 void FtdServer::onAccept(StreamConnector* connector, int socket, const char* peer) {
     long long turnedAway = 0;
     {
@@ -241,7 +258,6 @@ void FtdServer::forgetSocket(int socket) {
 void FtdServer::sessionEnded(long long in, long long out) {
     _bytesReceived += in;
     _bytesSent += out;
-    _index.save();
     CondSection hold(_sessions);
     _live--;
     _sessions.broadcast();

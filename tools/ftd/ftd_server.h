@@ -8,6 +8,8 @@
 // stops reading what it asked for would otherwise hold its thread and
 // socket for good.
 //
+// The shared index is saved by the idle watch now and then, and by stop().
+//
 // Thread-safety: start() and stop() from one controlling thread; sessions
 // run on their own threads and reach the shared tree, index and counters,
 // which are safe for that. stop() closes the sockets of live sessions and
@@ -85,6 +87,8 @@ private:
     };
     // Ends the sessions that stayed without a sign of life too long.
     void checkIdle();
+    // Saves the index when it changed and the last save is a while ago.
+    void saveIndexWhenDue();
 
     FtdTree _tree;
     FtdIndexStore _index;
@@ -99,6 +103,8 @@ private:
     int _idleMs = kDefaultIdleMs;
     int _maxSessions = kMaxSessions;
     std::unique_ptr<PeriodicThread> _idleWatch;
+    // When the idle watch last saved the index (its thread's own).
+    long long _indexSavedAtMs = 0;
     CondBlock _sessions;
     // The sockets of live sessions.
     std::map<int, Watched> _sockets GUARDED_BY(_sessions);
