@@ -1,5 +1,7 @@
 // The receiving service's state shared by its sessions: when the saved
-// index is written.
+// index is written, and files arriving in a folder that another session
+// moves away.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +23,82 @@ bool waitFor(const std::function<bool()>& pred) {
     return pred();
 }
 
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Whether the staging folder holds a file being received.
+bool arriving(const Service& s) {
+    DIR* d = opendir(s.path(".drvftd/tmp").c_str());
+    if (d == nullptr) return false;
+    bool any = false;
+    while (struct dirent* e = readdir(d))
+        if (e->d_name[0] != '.') any = true;
+    closedir(d);
+    return any;
+}
+
+// Has another session remove folder, kept as a fallback when keep is set.
+void removeElsewhere(const Service& s, const std::string& folder, bool keep) {
+    Sender other(s.port(), FT_PROTOCOL_2);
+    ASSERT_TRUE(other.connected);
+    other.opening();
+    if (keep) {
+        other.cmd(FT_KEEP_FALLBACKS);
+        other.out->writeString("");
+        other.out->writeString("");
+        other.out->writeInt32(2);
+        other.out->writeInt32(30);
+    }
+    other.start("d");
+    other.plain(FT_END_OF_FILES);
+    other.cmd(FT_REMOVE);
+    other.out->writeString(folder.c_str());
+    ASSERT_TRUE(other.sync());
+    EXPECT_TRUE(other.errors.empty()) << other.errors[0].texts[3];
+    EXPECT_TRUE(other.quit());
+}
+
 }  // namespace
+
+TEST(FtdSessions, FilesGoWhereTheyAreNamedWhenAnotherSessionMovesTheirFolder) {
+    // A session keeps the folder of its last file open for the next one;
+    // another session removing that folder (or moving it into the
+    // fallbacks) must not make later files land in the moved folder, or in
+    // none, while the sender is told they arrived.
+    for (bool keep : {true, false}) {
+        SCOPED_TRACE(keep ? "kept as a fallback" : "removed");
+        Service s;
+        Sender p(s.port(), FT_PROTOCOL_2);
+        ASSERT_TRUE(p.connected);
+        p.opening();
+        p.start("d");
+        p.file("a/b/one", "one");
+        ASSERT_TRUE(waitFor([&] { return exists(s.path("d/a/b/one")); }));
+        removeElsewhere(s, "d/a", keep);
+        ASSERT_FALSE(exists(s.path("d/a")));
+        // Between two files.
+        p.file("a/b/two", "two");
+        EXPECT_TRUE(waitFor([&] { return exists(s.path("d/a/b/two")); }));
+        EXPECT_EQ("two", readFile(s.path("d/a/b/two")));
+        // And while a file arrives.
+        const std::string three = randomBytes(200000, 3);
+        p.header("a/b/three", FT_TYPE_FILE, FT_BODY_WHOLE, static_cast<long long>(three.size()));
+        std::vector<std::string> blocks = deflateBlocks(three, 0, 20000);
+        p.out->writeBytes(blocks[0].data(), blocks[0].size());
+        ASSERT_TRUE(waitFor([&] { return arriving(s); }));
+        removeElsewhere(s, "d/a", keep);
+        for (size_t i = 1; i < blocks.size(); i++) p.out->writeBytes(blocks[i].data(), blocks[i].size());
+        p.out->writeBytes("", 0);
+        p.out->writeInt32(FT_DATA_OK);
+        p.plain(FT_END_OF_FILES);
+        ASSERT_TRUE(p.sync());
+        EXPECT_TRUE(p.errors.empty()) << p.errors[0].texts[3];
+        EXPECT_EQ(md5Hex(three), md5Hex(readFile(s.path("d/a/b/three"))));
+        EXPECT_TRUE(p.quit());
+    }
+}
 
 TEST(FtdSessions, TheSavedIndexIsNotRewrittenAfterEverySession) {
     // The saved index holds an entry per file of the tree: written whole

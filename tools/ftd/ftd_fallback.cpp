@@ -142,6 +142,7 @@ int FtdFallbacks::keepRemoved(const std::string& rel, const FtdFallbackPolicy& p
             FtdTree::removeAt(fb, first.c_str());
             rc = ::renameat(dir, leaf.c_str(), fb, first.c_str());
             int err = errno;
+            if (rc == 0 && S_ISDIR(st.st_mode)) _tree.noteFoldersMoved();
             if (rc == 0) stamp(fb, first);
             ::close(fb);
             errno = err;

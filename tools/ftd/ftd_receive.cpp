@@ -314,7 +314,9 @@ int FtdSession::finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::
             return refuse(h.name, std::string("unable to keep the folder in the way as a fallback: ") + strerror(err),
                           err);
         }
-        if (FtdTree::removeAt(w->dirFd(), w->leaf().c_str()) != 0) {
+        int removed = FtdTree::removeAt(w->dirFd(), w->leaf().c_str());
+        _server->tree().noteFoldersMoved();
+        if (removed != 0) {
             int err = errno;
             w->discard();
             return refuse(h.name, std::string("unable to remove the folder in the way: ") + strerror(err), err);

@@ -449,12 +449,8 @@ int FtdSession::writeFile() {
     }
     std::string digest;
     if (problem.empty() && !ftdDigestFd(staged.fd(), &digest)) problem = strerror(errno);
-    int dir = ::dup(staged.dirFd());
-    std::string leaf = staged.leaf();
-    if (problem.empty() && staged.install(mode > 0 ? mode : 0644, kFtdKeepTime) != 0) problem = strerror(errno);
-    if (problem.empty() && dir >= 0 && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        _server->index().noteWritten(rel, st, digest);
-    if (dir >= 0) ::close(dir);
+    if (problem.empty() && staged.install(mode > 0 ? mode : 0644, kFtdKeepTime, &st) != 0) problem = strerror(errno);
+    if (problem.empty()) _server->index().noteWritten(rel, st, digest);
     if (!problem.empty()) {
         log(LOG_WARNING, 0, 0, "drvftd: %s: write of %s failed: %s", _peer.c_str(), rel.c_str(), problem.c_str());
         _out->writeInt32(1);

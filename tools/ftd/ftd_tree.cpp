@@ -119,10 +119,12 @@ int FtdTree::placeLink(int dirFd, const std::string& leaf, const std::string& ta
     }
     if (rc != 0) return -1;
     struct stat st;
-    if (::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-        removeAt(dirFd, leaf.c_str());
-    if (::renameat(in, temp.c_str(), dirFd, leaf.c_str()) != 0) {
-        int saved = errno;
+    bool folder = ::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    if (folder) removeAt(dirFd, leaf.c_str());
+    rc = ::renameat(in, temp.c_str(), dirFd, leaf.c_str());
+    int saved = errno;
+    if (folder) noteFoldersMoved();
+    if (rc != 0) {
         ::unlinkat(in, temp.c_str(), 0);
         errno = saved;
         return -1;
@@ -201,12 +203,14 @@ int FtdTree::openParentShared(const std::string& rel, bool create, std::string* 
     std::string dir = slash == std::string::npos ? std::string() : rel.substr(0, slash);
     std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
     if (name.empty() || dir.find("//") != std::string::npos) return openParent(rel, create, leaf);
-    if (cache->_fd < 0 || cache->_rel != dir) {
+    const unsigned long long moves = foldersMoved();
+    if (cache->_fd < 0 || cache->_rel != dir || cache->_moves != moves) {
         int fd = openDir(dir, create);
         if (fd < 0) return -1;
         cache->clear();
         cache->_fd = fd;
         cache->_rel = dir;
+        cache->_moves = moves;
     }
     *leaf = name;
     *borrowed = true;
@@ -347,9 +351,12 @@ int FtdTree::remove(const std::string& rel) const {
     std::string leaf;
     int dir = openParent(rel, false, &leaf);
     if (dir < 0) return errno == ENOENT ? 0 : -1;
+    struct stat st;
+    bool folder = ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     int rc = removeAt(dir, leaf.c_str());
     int saved = errno;
     ::close(dir);
+    if (folder) noteFoldersMoved();
     errno = saved;
     return rc;
 }
@@ -383,6 +390,10 @@ FtdStagedFile::~FtdStagedFile() {
 
 int FtdStagedFile::open(const FtdTree& tree, const std::string& rel, FtdDirCache* cache) {
     discard();
+    _tree = &tree;
+    _moves = tree.foldersMoved();
+    size_t slash = rel.rfind('/');
+    _dirRel = slash == std::string::npos ? std::string() : rel.substr(0, slash);
     _dirFd = tree.openParentShared(rel, true, &_leaf, cache, &_dirBorrowed);
     if (_dirFd < 0) return -1;
     _stageFd = tree.stagingFor(_dirFd);
@@ -498,7 +509,28 @@ int ftdSetAttributes(int dirFd, const char* name, int mode, long long mtimeMs) {
     return rc;
 }
 
-int FtdStagedFile::install(int mode, long long mtimeMs) {
+void FtdStagedFile::refindDir() {
+    if (_tree == nullptr || _tree->foldersMoved() == _moves) return;
+    _moves = _tree->foldersMoved();
+    int again = _tree->openDir(_dirRel, true);
+    if (again < 0) return;
+    struct stat was;
+    struct stat now;
+    // A temporary beside its name (another file system) moves with its
+    // folder; only one in the staging folder can go to another folder.
+    bool moved = ::fstat(_dirFd, &was) == 0 && ::fstat(again, &now) == 0 &&
+                 (was.st_dev != now.st_dev || was.st_ino != now.st_ino) && _stageFd >= 0 &&
+                 _tree->stagingFor(again) == _stageFd;
+    if (!moved) {
+        ::close(again);
+        return;
+    }
+    if (!_dirBorrowed) ::close(_dirFd);
+    _dirFd = again;
+    _dirBorrowed = false;
+}
+
+int FtdStagedFile::install(int mode, long long mtimeMs, struct stat* st) {
     if (_fd < 0) {
         errno = EBADF;
         return -1;
@@ -510,7 +542,9 @@ int FtdStagedFile::install(int mode, long long mtimeMs) {
         struct timespec times[2] = {s_timespecOfMs(mtimeMs), s_timespecOfMs(mtimeMs)};
         if (::futimens(_fd, times) != 0) return -1;
     }
+    refindDir();
     if (::renameat(tempDir(), _tempName.c_str(), _dirFd, _leaf.c_str()) != 0) return -1;
+    if (st != nullptr && ::fstatat(_dirFd, _leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) memset(st, 0, sizeof(*st));
     ::close(_fd);
     _fd = -1;
     _tempName.clear();

@@ -8,8 +8,9 @@
 // never sees half a file, and nothing a peer sends can be taken for a
 // temporary.
 //
-// Thread-safety: an FtdTree is immutable after construction and may be used
-// by every session at once; the descriptors it hands out belong to the caller.
+// Thread-safety: an FtdTree is immutable after construction, but for an
+// atomic count of folder moves, and may be used by every session at once;
+// the descriptors it hands out belong to the caller.
 #ifndef DRV_TOOLS_FTD_FTD_TREE_H
 #define DRV_TOOLS_FTD_FTD_TREE_H
 
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -36,7 +38,9 @@ extern const char* const kFtdStagingDir;
 // from the root for each of them cost more than writing a small file.
 // The owner clears it whenever a folder may have been removed or replaced
 // (a removal, a folder or link taking another entry's place), so that a
-// file never lands in a folder that is no longer part of the tree.
+// file never lands in a folder that is no longer part of the tree; one
+// that another session may have moved is not served either (see
+// FtdTree::foldersMoved).
 //
 // Thread-safety: one session thread owns a cache.
 class FtdDirCache {
@@ -51,6 +55,7 @@ private:
     friend class FtdTree;
     std::string _rel;
     int _fd = -1;
+    unsigned long long _moves = 0;
 };
 
 class FtdTree {
@@ -118,11 +123,22 @@ public:
     // the link's folder is deep.
     static bool linkStaysInside(const std::string& rel, const std::string& target);
 
+    // Counts removals and moves of entries that may be folders, by any
+    // session: a folder a session found earlier (its cache, a file being
+    // received) is looked up again by name once the count has moved, so that
+    // a file goes where it is named and not into a folder another session
+    // moved into the fallbacks, or removed. remove() and placeLink() count
+    // their own; whoever else moves or removes such an entry calls
+    // noteFoldersMoved() once it is done.
+    unsigned long long foldersMoved() const { return _moves.load(std::memory_order_acquire); }
+    void noteFoldersMoved() const { _moves.fetch_add(1, std::memory_order_acq_rel); }
+
 private:
     std::string _root;
     int _rootFd;
     int _stageFd;
     dev_t _stageDev;
+    mutable std::atomic<unsigned long long> _moves{0};
 };
 
 // A file being received: a temporary file in the staging folder (or beside
@@ -165,8 +181,10 @@ public:
     long long written() const { return _written; }
     // Settles, sets mode (negative leaves it) and times (milliseconds since
     // the epoch, before 1970 too; kFtdKeepTime leaves them), then renames
-    // over the final name. 0 or -1 with errno.
-    int install(int mode, long long mtimeMs);
+    // over the final name, in the folder now at that name should another
+    // session have moved the one found at open(). *st (when not null) gets
+    // the installed file's status. 0 or -1 with errno.
+    int install(int mode, long long mtimeMs, struct stat* st = nullptr);
     // Drops the temporary file.
     void discard();
 
@@ -175,8 +193,15 @@ private:
     void releaseDir();
     // The folder holding the temporary file.
     int tempDir() const { return _stageFd >= 0 ? _stageFd : _dirFd; }
+    // Finds the file's folder again by name when folders moved since open().
+    void refindDir();
 
     int _dirFd = -1;
+    const FtdTree* _tree = nullptr;
+    // The folder's name below the root, and the tree's count of folder moves
+    // when it was found.
+    std::string _dirRel;
+    unsigned long long _moves = 0;
     // The tree's staging folder (not ours to close), or -1.
     int _stageFd = -1;
     bool _dirBorrowed = false;

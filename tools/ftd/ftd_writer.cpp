@@ -148,13 +148,7 @@ std::string FtdFileWriter::digestText() {
 }
 
 int FtdFileWriter::install(int mode, long long mtimeMs, struct stat* st) {
-    if (st == nullptr) return _staged.install(mode, mtimeMs);
-    int dir = ::dup(_staged.dirFd());
-    std::string leaf = _staged.leaf();
-    int rc = _staged.install(mode, mtimeMs);
-    if (rc == 0 && st != nullptr && dir >= 0) rc = ::fstatat(dir, leaf.c_str(), st, AT_SYMLINK_NOFOLLOW);
-    if (dir >= 0) ::close(dir);
-    return rc;
+    return _staged.install(mode, mtimeMs, st);
 }
 
 void FtdFileWriter::discard() {
