@@ -1,6 +1,6 @@
 // The receiving service's state shared by its sessions: when the saved
-// index is written, and files arriving in a folder that another session
-// moves away.
+// index is written, files arriving in a folder that another session moves
+// away, and the log a session may fill.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +9,10 @@
 #include <set>
 #include <utility>
 
+#include "dirbase/message.h"
 #include "tests/ftd/ftd_peer.h"
+#include "tests/support/log_capture.h"
+#include "tools/ftd/ftd_session.h"
 
 using namespace ftdtest;
 
@@ -136,4 +139,48 @@ TEST(FtdSessions, TheSavedIndexIsNotRewrittenAfterEverySession) {
     for (int i = 0; i < kSessions; i++) EXPECT_EQ(md5Hex("content " + std::to_string(i)), index[i].digest);
     EXPECT_EQ(0, s.server->index().digestsComputed());
     EXPECT_TRUE(p.quit());
+}
+
+TEST(FtdSessions, APeerRepeatingRefusedRequestsCannotFillTheLog) {
+    // Each refused name, cancel or bandwidth change is a few bytes from the
+    // peer; a line logged for every one let a peer fill the disk with log.
+    LogCapture captured;
+    TempDir scratch;
+    FtdServer server(scratch.path().c_str(), nullptr, nullptr);
+    ASSERT_TRUE(server.ok());
+    const int kEach = 3000;
+    Message in(0);
+    in.writeInt32(FT_PROTOCOL_1);
+    in.writeString("tester");
+    in.writeString("tester");
+    ftWriteCommand(&in, FT_PROTOCOL_1, FT_CHECKSUM_REQUEST);
+    for (int i = 0; i < kEach; i++) {
+        in.writeString(("../escape" + std::to_string(i)).c_str());
+        in.writeString("local");
+    }
+    in.writeString("");
+    for (int i = 0; i < kEach; i++) {
+        ftWriteCommand(&in, FT_PROTOCOL_1, FT_CANCEL);
+        ftWriteCommand(&in, FT_PROTOCOL_1, FT_SET_BANDWIDTH);
+        in.writeDouble(1000);
+        ftWriteCommand(&in, FT_PROTOCOL_1, FT_REMOVE);
+        in.writeString("/absolute");
+    }
+    ftWriteCommand(&in, FT_PROTOCOL_1, FT_QUIT);
+    in.switchToRead();
+    Message out(0);
+    FtdSession(&server, &in, &out, "tester").run();
+    const std::string log = captured.messages();
+    size_t lines = 0;
+    for (char c : log) lines += c == '\n';
+    EXPECT_LT(lines, 1000u) << log.substr(0, 2000);
+    // What was left out is counted, and the first ones are there.
+    EXPECT_NE(std::string::npos, log.find("refused checksum of '../escape0'"));
+    EXPECT_NE(std::string::npos, log.find(std::to_string(4 * kEach - FtdSession::kPeerLines) + " more line(s)"))
+        << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+    // Every refusal was still answered.
+    out.switchToRead();
+    int32_t code = 0;
+    ASSERT_EQ(0, ftReadReply(&out, &code));
+    EXPECT_EQ(FT_CHECKSUM_LIST, code);
 }

@@ -82,9 +82,14 @@ void FtdSession::sendError(const std::string& name, const std::string& what, con
     _out->writeString(err != 0 ? strerror(err) : "");
 }
 
+bool FtdSession::peerLine() {
+    return ++_peerLines <= kPeerLines;
+}
+
 int FtdSession::refuse(const std::string& name, const std::string& reason, int err) {
     _refused++;
-    log(LOG_WARNING, err, 0, "drvftd: %s: refused '%s': %s", _peer.c_str(), name.c_str(), reason.c_str());
+    if (peerLine())
+        log(LOG_WARNING, err, 0, "drvftd: %s: refused '%s': %s", _peer.c_str(), name.c_str(), reason.c_str());
     sendError(name, "refused", reason, err);
     return 0;
 }
@@ -161,6 +166,9 @@ void FtdSession::run() {
         }
     }
     flush();
+    if (_peerLines > kPeerLines)
+        log(LOG_WARNING, 0, 0, "drvftd: %s: %lld more line(s) about the peer's requests not logged", _peer.c_str(),
+            _peerLines - kPeerLines);
     if (_transactions > 0)
         log(LOG_INFO, 0, 0, "drvftd: %s: session closed: %d transactions, %lld files, %lld bytes, %lld refused",
             _peer.c_str(), _transactions, _files, _sessionBytes, _refused);
@@ -184,7 +192,8 @@ int FtdSession::command(int32_t code, bool* done) {
         int fd = _server->tree().openDir(rel, true);
         if (fd < 0) {
             int err = errno;
-            log(LOG_ERROR, err, 0, "drvftd: %s: unable to create destination %s", _peer.c_str(), text.c_str());
+            if (peerLine())
+                log(LOG_ERROR, err, 0, "drvftd: %s: unable to create destination %s", _peer.c_str(), text.c_str());
             sendError(text, "create destination", "unable to create the destination", err);
         } else {
             ::close(fd);
@@ -199,10 +208,12 @@ int FtdSession::command(int32_t code, bool* done) {
         // none) leave them unlimited.
         if (!(kbps > 0)) kbps = 0;
         if (StreamMessage* stream = dynamic_cast<StreamMessage*>(_wire)) stream->setFlowLimit(kbps);
-        if (FlowPacer::limitsAt(kbps))
-            log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth limited to %.1f kbit/s", _peer.c_str(), kbps);
-        else
-            log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth not limited", _peer.c_str());
+        if (peerLine()) {
+            if (FlowPacer::limitsAt(kbps))
+                log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth limited to %.1f kbit/s", _peer.c_str(), kbps);
+            else
+                log(LOG_INFO, 0, 0, "drvftd: %s: bandwidth not limited", _peer.c_str());
+        }
         return 0;
     }
     case FT_KEEP_FALLBACKS: {
@@ -216,10 +227,11 @@ int FtdSession::command(int32_t code, bool* done) {
         _fallbackNext.ageDays = age;
         _fallbackNext.text = a;
         _fallbackNext.fallbackText = b;
-        log(LOG_INFO, 0, 0,
-            "drvftd: %s: the next transaction keeps %d previous version(s) of what it replaces or removes, for %d "
-            "days (%s, %s)",
-            _peer.c_str(), _fallbackNext.count, age, a.c_str(), b.c_str());
+        if (peerLine())
+            log(LOG_INFO, 0, 0,
+                "drvftd: %s: the next transaction keeps %d previous version(s) of what it replaces or removes, for "
+                "%d days (%s, %s)",
+                _peer.c_str(), _fallbackNext.count, age, a.c_str(), b.c_str());
         return 0;
     }
     case FT_INSTALL_FILE:
@@ -229,7 +241,7 @@ int FtdSession::command(int32_t code, bool* done) {
         // Every file is installed by rename as soon as it is complete.
         return 0;
     case FT_CANCEL:
-        log(LOG_INFO, 0, 0, "drvftd: %s: transfer cancelled by the sender", _peer.c_str());
+        if (peerLine()) log(LOG_INFO, 0, 0, "drvftd: %s: transfer cancelled by the sender", _peer.c_str());
         return 0;
     case FT_TRANSACTION_SYNC:
         return ftWritePlain(_out, FT_TRANSACTION_SYNC);
@@ -306,14 +318,15 @@ int FtdSession::removeRequest() {
     if (_fallback.keep && _fallback.count > 0) {
         if (_server->fallbacks().keepRemoved(rel, _fallback) != 0) {
             int err = errno;
-            log(LOG_ERROR, err, 0, "drvftd: %s: unable to keep %s as a fallback; not removed", _peer.c_str(),
-                rel.c_str());
+            if (peerLine())
+                log(LOG_ERROR, err, 0, "drvftd: %s: unable to keep %s as a fallback; not removed", _peer.c_str(),
+                    rel.c_str());
             sendError(path, "remove", "unable to keep a fallback", err);
             return 0;
         }
     } else if (_server->tree().remove(rel) != 0) {
         int err = errno;
-        log(LOG_ERROR, err, 0, "drvftd: %s: unable to remove %s", _peer.c_str(), rel.c_str());
+        if (peerLine()) log(LOG_ERROR, err, 0, "drvftd: %s: unable to remove %s", _peer.c_str(), rel.c_str());
         sendError(path, "remove", "unable to remove", err);
         return 0;
     }
@@ -340,7 +353,7 @@ int FtdSession::checksumRequest() {
         std::string digest;
         if (FtdTree::confine(FtdTree::join(_base, name), &rel, &reason) && !rel.empty())
             _server->index().digest(rel, &digest);
-        else
+        else if (peerLine())
             log(LOG_WARNING, 0, 0, "drvftd: %s: refused checksum of '%s': %s", _peer.c_str(), name.c_str(),
                 reason.c_str());
         if (broken) continue;
@@ -359,7 +372,8 @@ int FtdSession::getFile() {
     if (!readText(&path)) return -1;
     if (!FtdTree::confine(path, &rel, &reason) || rel.empty()) {
         if (reason.empty()) reason = "not a file";
-        log(LOG_WARNING, 0, 0, "drvftd: %s: refused get of '%s': %s", _peer.c_str(), path.c_str(), reason.c_str());
+        if (peerLine())
+            log(LOG_WARNING, 0, 0, "drvftd: %s: refused get of '%s': %s", _peer.c_str(), path.c_str(), reason.c_str());
         ftWritePlain(_out, FT_FAIL);
         return _out->writeString(reason.c_str());
     }
@@ -377,7 +391,7 @@ int FtdSession::getFile() {
         err = EISDIR;
     }
     if (fd < 0) {
-        log(LOG_WARNING, err, 0, "drvftd: %s: unable to serve %s", _peer.c_str(), rel.c_str());
+        if (peerLine()) log(LOG_WARNING, err, 0, "drvftd: %s: unable to serve %s", _peer.c_str(), rel.c_str());
         ftWritePlain(_out, FT_FAIL);
         return _out->writeString(strerror(err));
     }
@@ -423,7 +437,9 @@ int FtdSession::writeFile() {
     }
     if (!ok) {
         if (reason.empty()) reason = "not a file";
-        log(LOG_WARNING, 0, 0, "drvftd: %s: refused write of '%s': %s", _peer.c_str(), path.c_str(), reason.c_str());
+        if (peerLine())
+            log(LOG_WARNING, 0, 0, "drvftd: %s: refused write of '%s': %s", _peer.c_str(), path.c_str(),
+                reason.c_str());
         _out->writeInt32(1);
         return _out->writeString(reason.c_str());
     }

@@ -42,6 +42,11 @@ public:
     // Runs the conversation to its end.
     void run();
 
+    // Lines about the peer's requests (refusals, cancels, bandwidth) that a
+    // session logs; the rest are counted in one line at its end, so that a
+    // peer repeating a cheap request cannot fill the log.
+    static const int kPeerLines = 100;
+
 private:
     struct PendingDir {
         std::string rel;
@@ -76,6 +81,10 @@ private:
     int writeFile();
     int quit();
 
+    // Whether a line about something the peer asked for may be logged: the
+    // first kPeerLines of them are, the rest counted for one line at the
+    // end.
+    bool peerLine();
     // Refuses something the peer asked for: logs the reason and answers
     // FT_ERROR. Returns 0 so that the session goes on.
     int refuse(const std::string& name, const std::string& reason, int err = 0);
@@ -112,6 +121,7 @@ private:
     long long _removed = 0;
     long long _refused = 0;
     long long _sessionBytes = 0;
+    long long _peerLines = 0;
     long long _lastProgressMs = 0;
     std::vector<PendingDir> _dirs;
     // The folder of the last file placed (see FtdDirCache for when it is
