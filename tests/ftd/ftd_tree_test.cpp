@@ -83,3 +83,20 @@ TEST(FtdTree, RemovingADeepTreeHoldsFewDescriptors) {
     EXPECT_NE(0, lstat((root + "/top").c_str(), &st));
     EXPECT_EQ(0, lstat((root + "/keep").c_str(), &st));
 }
+
+TEST(FtdTree, TheStateFolderCannotBeNamedInAnotherCase) {
+    // On a root whose folders ignore case (a casefolded file system), any
+    // spelling of the state folder reaches it: its index, its staging and
+    // fallback folders.
+    for (const char* peer : {".DRVFTD/index", ".DrvFtd/tmp/f-1", "./.drvFTD", ".Drvftd"}) {
+        std::string rel;
+        std::string reason;
+        EXPECT_FALSE(FtdTree::confine(peer, &rel, &reason)) << peer;
+        EXPECT_EQ("path names the service's state folder", reason) << peer;
+    }
+    std::string rel;
+    std::string reason;
+    EXPECT_TRUE(FtdTree::confine("x/.DRVFTD", &rel, &reason));
+    EXPECT_EQ("x/.DRVFTD", rel);
+    EXPECT_TRUE(FtdTree::confine(".drvftd2", &rel, &reason));
+}

@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,7 +154,9 @@ bool FtdTree::confine(const std::string& peerPath, std::string* relative, std::s
             *reason = "path leaves the root (..)";
             return false;
         }
-        if (out.empty() && part == kFtdStateDir) {
+        // In any case: a root whose folders ignore case (casefolding) would
+        // take another spelling for the state folder itself.
+        if (out.empty() && strcasecmp(part.c_str(), kFtdStateDir) == 0) {
             *reason = "path names the service's state folder";
             return false;
         }

@@ -74,7 +74,7 @@ public:
     // Checks a peer's path and gives it as clean relative components joined
     // by "/" ("" is the root itself). Refused, with the reason: absolute
     // paths, ".." components, NUL bytes, over-long paths, and the service's
-    // own state folder. "." and empty components are dropped.
+    // own state folder (in any case). "." and empty components are dropped.
     static bool confine(const std::string& peerPath, std::string* relative, std::string* reason);
     // Joins two relative paths that have each passed confine.
     static std::string join(const std::string& a, const std::string& b);
