@@ -18,6 +18,7 @@
 #include "dirbase/message.h"
 #include "ft/ft_entry.h"
 #include "ft/ft_protocol.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/ftd/ftd_activity.h"
 #include "tools/ftd/ftd_index.h"
@@ -151,6 +152,40 @@ TEST(FtdIndex, AWalkHoldsFewDescriptorsHoweverDeepTheTree) {
         EXPECT_EQ(e, entries[kDepth + 1 + i].name);
         EXPECT_EQ(FTD_FILE, entries[kDepth + 1 + i].type) << entries[kDepth + 1 + i].reason;
     }
+}
+
+TEST(FtdIndex, FoldersTooDeepToEnterAreListedAndLogged) {
+    // A walk enters at most 256 levels; what lies below is missing from
+    // the reply, so the sender sends it again each time, and that must not
+    // go unsaid.
+    TempDir scratch;
+    const std::string root = scratch.file("root");
+    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const int kDepth = 260;
+    std::string rel = "top";
+    ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
+    for (int i = 0; i < kDepth; i++) {
+        rel += "/d";
+        ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
+    }
+    put(root + "/" + rel + "/bottom", "b");
+    FtdTree tree(root.c_str());
+    ASSERT_TRUE(tree.ok());
+    FtdIndexStore index(tree);
+    LogCapture captured;
+    std::vector<FtdIndexEntry> entries;
+    index.build("top", false, &entries);
+    // The folders down to the first one not entered, each listed.
+    ASSERT_EQ(257u, entries.size());
+    for (const FtdIndexEntry& e : entries) EXPECT_EQ(FTD_DIR, e.type) << e.name;
+    EXPECT_TRUE(captured.contains("drvftd: index of top: 1 folder(s) more than 256 levels deep listed without their "
+                                  "contents"))
+        << captured.text();
+    // A shallow tree says nothing of the kind.
+    captured.clear();
+    index.build("top/d/d/d/d/d/d/d/d/d/d", false, &entries);
+    EXPECT_EQ(static_cast<size_t>(kDepth - 10 + 1), entries.size());
+    EXPECT_FALSE(captured.contains("levels deep")) << captured.text();
 }
 
 TEST(FtdIndex, AnIndexReplyGoesOutWhileTheTreeIsWalked) {

@@ -23,6 +23,8 @@ namespace {
 
 const int32_t kIndexVersion = 1;
 const int32_t kEndOfList = 99;
+// Levels a walk enters: each holds a frame of the walk on the session's
+// stack. Folders below are listed but not entered, and a line says so.
 const int kMaxDepth = 256;
 // Levels of a walk that keep their folder open while walking below it:
 // with the folder being read, a file being digested and the connection's
@@ -235,7 +237,7 @@ long long FtdIndexStore::digestsComputed() {
 }
 
 void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string& relName, bool checksums,
-                         const EntrySink& each, int depth) {
+                         const EntrySink& each, int depth, long long* notEntered) {
     DIR* d = ::fdopendir(dirFd);
     if (d == nullptr) {
         ::close(dirFd);
@@ -285,6 +287,7 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
         if (S_ISDIR(st.st_mode)) {
             e.type = FTD_DIR;
             each(e);
+            if (depth >= kMaxDepth) ++*notEntered;
             int sub = depth < kMaxDepth ? ::openat(fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
             if (sub >= 0) {
                 // A session is counted a few descriptors: below the first
@@ -294,7 +297,7 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
                     ::close(fd);
                     fd = -1;
                 }
-                walk(sub, rel, name, checksums, each, depth + 1);
+                walk(sub, rel, name, checksums, each, depth + 1, notEntered);
             }
         } else if (S_ISLNK(st.st_mode)) {
             e.type = FTD_LINK;
@@ -325,5 +328,10 @@ void FtdIndexStore::build(const std::string& dest, bool checksums, std::vector<F
 void FtdIndexStore::build(const std::string& dest, bool checksums, const EntrySink& each) {
     int fd = _tree.openDir(dest, false);
     if (fd < 0) return;
-    walk(fd, dest, "", checksums, each, 0);
+    long long notEntered = 0;
+    walk(fd, dest, "", checksums, each, 0, &notEntered);
+    if (notEntered > 0)
+        log(LOG_WARNING, 0, 0,
+            "drvftd: index of %s: %lld folder(s) more than %d levels deep listed without their contents",
+            dest.c_str(), notEntered, kMaxDepth);
 }

@@ -49,7 +49,8 @@ public:
     // The entries below dest (relative to the root), depth first with each
     // folder before its contents; digests for files when checksums is set.
     // The service's state folder and files still arriving are left out. A
-    // dest that does not exist gives no entries.
+    // dest that does not exist gives no entries. Folders more than 256
+    // levels below dest are listed without their contents (logged).
     void build(const std::string& dest, bool checksums, std::vector<FtdIndexEntry>* out);
     // The same, each entry handed over as soon as it is known, so that a
     // reply can go out while the walk goes on instead of the whole tree
@@ -80,8 +81,9 @@ private:
         std::string digest;
     };
     static bool matches(const Known& k, const struct stat& st);
+    // *notEntered counts the folders too deep to be entered.
     void walk(int dirFd, const std::string& relDir, const std::string& relName, bool checksums,
-              const EntrySink& each, int depth);
+              const EntrySink& each, int depth, long long* notEntered);
     bool fileDigest(int dirFd, const char* leaf, const std::string& rel, const struct stat& st, std::string* out);
 
     const FtdTree& _tree;
