@@ -184,3 +184,41 @@ TEST(FtdSessions, APeerRepeatingRefusedRequestsCannotFillTheLog) {
     ASSERT_EQ(0, ftReadReply(&out, &code));
     EXPECT_EQ(FT_CHECKSUM_LIST, code);
 }
+
+TEST(FtdSessions, AFoldersAttributesAreSetOnceTheSenderHasLeftIt) {
+    // Folders waiting for their attributes were kept until the end of the
+    // list: a list naming one folder over and over (or a tree of millions)
+    // held them all in memory. Only the path to the entry at hand waits now.
+    Service s;
+    Sender p(s.port(), FT_PROTOCOL_2);
+    ASSERT_TRUE(p.connected);
+    p.opening();
+    p.start("d");
+    const long long kA = 1400000000000LL;
+    const long long kB = 1410000000000LL;
+    const long long kSub = 1420000000000LL;
+    p.header("a", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0750, kA);
+    p.file("a/f", "f");
+    p.header("a/sub", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0700, kSub);
+    p.file("a/sub/g", "g");
+    // Back up into a, then on to b: sub is done, a is not yet.
+    p.file("a/h", "h");
+    p.header("b", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0755, kB);
+    p.file("b/i", "i");
+    ASSERT_TRUE(waitFor([&] { return exists(s.path("d/b/i")); }));
+    struct stat st;
+    ASSERT_EQ(0, stat(s.path("d/a/sub").c_str(), &st));
+    EXPECT_EQ(kSub / 1000, st.st_mtim.tv_sec);
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    ASSERT_EQ(0, stat(s.path("d/a").c_str(), &st));
+    EXPECT_EQ(kA / 1000, st.st_mtim.tv_sec);
+    EXPECT_EQ(0750u, st.st_mode & 07777);
+    // A folder named again and again still ends with its attributes.
+    for (int i = 0; i < 5000; i++) p.header("b", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0755, kB);
+    p.plain(FT_END_OF_FILES);
+    ASSERT_TRUE(p.sync());
+    EXPECT_TRUE(p.errors.empty());
+    ASSERT_EQ(0, stat(s.path("d/b").c_str(), &st));
+    EXPECT_EQ(kB / 1000, st.st_mtim.tv_sec);
+    EXPECT_TRUE(p.quit());
+}

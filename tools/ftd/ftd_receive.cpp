@@ -157,7 +157,7 @@ int FtdSession::receiveList(bool second) {
         int rc = entry(code);
         if (rc != 0) return rc;
     }
-    applyDirAttributes();
+    leaveFolders(nullptr);
     log(LOG_INFO, 0, 0, "drvftd: %s: transaction %d complete: %lld files (%lld bytes) written, %lld unchanged",
         _peer.c_str(), _transactions, _files, _bytes, _unchanged);
     return 0;
@@ -190,6 +190,7 @@ int FtdSession::entry(int32_t code) {
             refused = true;
         }
     }
+    if (!refused) leaveFolders(&rel);
     switch (h.type) {
     case FT_TYPE_DIRECTORY:
         if (h.body != FT_BODY_NONE) {
@@ -226,17 +227,23 @@ int FtdSession::makeDir(const FtEntryHeader& h, const std::string& rel) {
     return 0;
 }
 
-void FtdSession::applyDirAttributes() {
-    // Deepest first: setting a folder's time after its children are done.
-    for (auto it = _dirs.rbegin(); it != _dirs.rend(); ++it) {
+void FtdSession::leaveFolders(const std::string* rel) {
+    // Deepest first: a folder's time is set after its children are done.
+    while (!_dirs.empty()) {
+        const PendingDir& d = _dirs.back();
+        if (rel != nullptr && rel->size() > d.rel.size() && rel->compare(0, d.rel.size(), d.rel) == 0 &&
+            (*rel)[d.rel.size()] == '/')
+            break;
         std::string leaf;
-        int dir = _server->tree().openParent(it->rel, false, &leaf);
-        if (dir < 0) continue;
-        if (ftdSetAttributes(dir, leaf.c_str(), it->mode & 01777, it->mtimeMs) != 0)
-            log(LOG_WARNING, errno, 0, "drvftd: %s: unable to set attributes of %s", _peer.c_str(), it->rel.c_str());
-        ::close(dir);
+        int dir = _server->tree().openParent(d.rel, false, &leaf);
+        if (dir >= 0) {
+            if (ftdSetAttributes(dir, leaf.c_str(), d.mode & 01777, d.mtimeMs) != 0 && peerLine())
+                log(LOG_WARNING, errno, 0, "drvftd: %s: unable to set attributes of %s", _peer.c_str(),
+                    d.rel.c_str());
+            ::close(dir);
+        }
+        _dirs.pop_back();
     }
-    _dirs.clear();
 }
 
 int FtdSession::makeLink(const FtEntryHeader& h, const std::string& rel, bool refused) {

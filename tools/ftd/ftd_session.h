@@ -74,7 +74,11 @@ private:
     bool roomFor(const FtEntryHeader& h);
     int makeLink(const FtEntryHeader& h, const std::string& rel, bool refused);
     int makeDir(const FtEntryHeader& h, const std::string& rel);
-    void applyDirAttributes();
+    // Sets the attributes of the folders the sender has left: those not
+    // holding rel (all of them for null). The sender sends a folder before
+    // its contents, so the folders pending are the path to the entry at
+    // hand, however many folders the list holds.
+    void leaveFolders(const std::string* rel);
     int removeRequest();
     int checksumRequest();
     int getFile();
@@ -123,6 +127,8 @@ private:
     long long _sessionBytes = 0;
     long long _peerLines = 0;
     long long _lastProgressMs = 0;
+    // The folders of the transaction whose attributes wait for their
+    // contents, each holding the next.
     std::vector<PendingDir> _dirs;
     // The folder of the last file placed (see FtdDirCache for when it is
     // cleared).
