@@ -296,3 +296,51 @@ TEST(FtdHostile, ABandwidthBeyondAnyLinkIsNoLimit) {
         EXPECT_TRUE(got == content) << kbps << ": " << got.size() << " bytes";
     }
 }
+
+TEST(FtdHostile, SmallBlocksOfALargeFileAreRefusedNotSigned) {
+    // A block exchange holds and sends a signature per block of the
+    // previous version at once. A sender picks its block size from the
+    // file's size; one asking for the smallest blocks of a large file would
+    // make each session hold hundreds of megabytes.
+    Service s;
+    mkdir(s.path("d").c_str(), 0755);
+    const long long kBlocks = (1LL << 18) + 1;
+    const long long size = kBlocks * 512;
+    for (const char* name : {"d/small-blocks", "d/large-blocks"}) {
+        // Sparse: its blocks cost nothing to make or to read.
+        int fd = open(s.path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(0, ftruncate(fd, size));
+        close(fd);
+    }
+    Sender p(s.port());
+    ASSERT_TRUE(p.connected);
+    p.opening();
+    p.start("d");
+    for (int blockSize : {512, 262144}) {
+        SCOPED_TRACE(blockSize);
+        const std::string name = blockSize == 512 ? "small-blocks" : "large-blocks";
+        p.header(name, FT_TYPE_FILE, FT_BODY_SYNC, 3);
+        p.plain(FT_SYNC_ROLLING_START);
+        p.out->writeInt64(0);
+        p.out->writeInt64(-1);
+        p.out->writeInt32(blockSize);
+        p.out->writeInt32(7);
+        Reply sig = p.skipTo(FT_SYNC_SIGNATURES);
+        ASSERT_EQ(FT_SYNC_SIGNATURES, sig.code);
+        EXPECT_EQ(size, sig.numbers.at(0));
+        // The largest block size a sender uses is answered whatever the
+        // count; the smallest only for a few blocks.
+        EXPECT_EQ(blockSize == 512 ? -1 : (size + blockSize - 1) / blockSize, sig.numbers.at(1));
+        // The sender then sends the file whole.
+        p.plain(FT_SYNC_END);
+        p.out->writeBool(true);
+        p.data("new");
+    }
+    p.plain(FT_END_OF_FILES);
+    ASSERT_TRUE(p.sync());
+    EXPECT_TRUE(p.errors.empty());
+    EXPECT_EQ("new", readFile(s.path("d/small-blocks")));
+    EXPECT_EQ("new", readFile(s.path("d/large-blocks")));
+    EXPECT_TRUE(p.quit());
+}

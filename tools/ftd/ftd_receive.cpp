@@ -35,6 +35,14 @@ namespace {
 const int kMinBlock = 512;
 const int kMaxBlock = 1 << 24;
 const long long kMaxBlocks = 1 << 22;
+// Every signature is held, and the reply gathered, at once (40 bytes a
+// block in all). A sender's block size grows with the square root of its
+// file up to kLargestSenderBlock (ft_blockSize), so more than kPlainBlocks
+// blocks of a smaller size mean a previous version far larger than the new
+// file, which then goes whole at little cost; allowed, the smallest blocks
+// of a 2 GiB file cost 160 MB in every session that asked.
+const long long kPlainBlocks = 1 << 18;
+const int kLargestSenderBlock = 262144;
 
 long long monotonicMs() {
     struct timespec t;
@@ -472,7 +480,8 @@ int FtdSession::syncBody(const FtEntryHeader& h, const std::string& rel, bool re
             long long size = old.fd >= 0 ? oldSt.st_size : 0;
             long long count = blockSize > 0 ? (size + blockSize - 1) / blockSize : -1;
             bool ok = !refused && old.fd >= 0 && blockSize >= kMinBlock && blockSize <= kMaxBlock &&
-                      count <= kMaxBlocks && startWriter();
+                      count <= kMaxBlocks && (count <= kPlainBlocks || blockSize >= kLargestSenderBlock) &&
+                      startWriter();
             int strongLen = ft_strongLength(size, blockSize);
             std::vector<FtBlockSignature> sigs(ok ? static_cast<size_t>(count) : 0);
             if (ok) ok = signFile(old.fd, size, blockSize, static_cast<uint32_t>(seed), strongLen, &sigs);
