@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <random>
 
 #include "dirbase/sfs.h"
 
@@ -146,7 +147,7 @@ uint32_t adler_reseed() {
 }
 
 HashTable::HashTable(size_t size)
-    : _weakSet(64), _weakShift(32 - 6), _size(size == 0 ? 1 : size > 0xffffffffu ? 0xffffffffu : size) {
+    : _weakSet(64), _weakShift(32 - 6), _salt(std::random_device()()), _size(size == 0 ? 1 : size > 0xffffffffu ? 0xffffffffu : size) {
     _bits = static_cast<unsigned char*>(calloc(1u << (kBitmapBits - 3), 1));
 }
 

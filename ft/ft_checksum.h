@@ -79,7 +79,19 @@ private:
     // bucket's blocks cost a miss per block.
     bool scanWeak(uint32_t weak) const;
     void insertWeak(uint32_t weak);
-    uint32_t slotOf(uint32_t weak) const { return (weak * 0x9E3779B1u) >> _weakShift; }
+    // The weak sums are the peer's to choose: under a fixed hash it could
+    // send sums that all fall into one run of slots, making every insert
+    // and every miss walk the run. The slot comes from a mix of the sum
+    // and a salt of this table's own instead.
+    uint32_t slotOf(uint32_t weak) const {
+        uint32_t h = weak ^ _salt;
+        h ^= h >> 16;
+        h *= 0x85EBCA6Bu;
+        h ^= h >> 13;
+        h *= 0xC2B2AE35u;
+        h ^= h >> 16;
+        return h >> _weakShift;
+    }
 
     // Puts the blocks added since the last call in order: by bucket, then
     // weak sum and digest, one block per weak sum and digest (the first
@@ -90,6 +102,7 @@ private:
 
     std::vector<uint32_t> _weakSet;  // 0: empty slot
     unsigned _weakShift;
+    uint32_t _salt;
     size_t _weakCount = 0;
     bool _zeroWeak = false;
     size_t _size;

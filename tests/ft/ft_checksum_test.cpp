@@ -251,3 +251,25 @@ TEST(FtChecksum, HashTableWithOneWeakSumForManyBlocksStaysFast) {
     clock_gettime(CLOCK_MONOTONIC, &end);
     EXPECT_LT(end.tv_sec - start.tv_sec, 30);
 }
+
+// Weak sums a peer picks so that a plain multiplicative hash sends them all
+// to one run of slots (multiples of the multiplier's inverse) are looked up
+// in time that grows with their number, not with its square.
+TEST(FtChecksum, HashTableOfCraftedWeakSumsStaysFast) {
+    const uint32_t kMultiplier = 0x9E3779B1u;
+    uint32_t inverse = kMultiplier;  // Newton: each step doubles the good bits
+    for (int i = 0; i < 5; i++) inverse *= 2 - kMultiplier * inverse;
+    ASSERT_EQ(1u, kMultiplier * inverse);
+    const uint32_t kBlocks = 200000;
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    HashTable table(static_cast<size_t>(kBlocks) * 2 + 1);
+    unsigned char digest[16] = {};
+    for (uint32_t k = 1; k <= kBlocks; k++) table.add(static_cast<int32_t>(k), k * inverse, digest);
+    for (uint32_t k = 1; k <= kBlocks; k++) {
+        ASSERT_TRUE(table.hasWeak(k * inverse)) << k;
+        ASSERT_FALSE(table.hasWeak((kBlocks + k) * inverse)) << k;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_LT(end.tv_sec - start.tv_sec, 30);
+}
