@@ -12,15 +12,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/os.h"
+#include "common/sem.h"
 #include "dirbase/acl.h"
 
 namespace {
+
+// Error texts are kept once each for the life of the process: the native
+// instance is shared by threads that fail at the same time, and a text one
+// of them is recording or reading must not be freed under it. The texts
+// come from a small fixed set (system messages and the shared codes'
+// descriptions), so the table stays small.
+CriticalBlock _errorTextLock(LOCK_RANK_NONE, kProcessLifetime);
+std::set<std::string>* _errorTexts GUARDED_BY(_errorTextLock) = nullptr;
+
+const char* keptText(const char* text) {
+    CriticalSection hold(_errorTextLock);
+    if (_errorTexts == nullptr) _errorTexts = new std::set<std::string>;
+    return _errorTexts->insert(text != nullptr ? text : "").first->c_str();
+}
 
 // Link expansions allowed while resolving one path.
 const int kMaxLinkPasses = 30;
@@ -47,24 +63,19 @@ std::string joinPath(const std::vector<std::string>& parts) {
 
 UnixSfs::UnixSfs(const char* prefix)
     : _prefix(prefix != nullptr && prefix[0] != '\0' ? strdup(prefix) : nullptr), _lastErrno(0), _lastCode(0),
-      _lastText(nullptr) {}
+      _lastText("") {}
 
-UnixSfs::~UnixSfs() {
-    free(_prefix);
-    free(_lastText);
-}
+UnixSfs::~UnixSfs() { free(_prefix); }
 
 int UnixSfs::setError(int errnum, int code) {
     _lastErrno = errnum;
-    free(_lastText);
-    _lastText = nullptr;
     if (code == -1) {
         _lastCode = DirError::fromPosix(errnum);
-        _lastText = strdup(strerror(errnum));
+        _lastText = keptText(strerror(errnum));
     } else {
         _lastCode = code;
-        if (errnum == 0 && code > 0) _lastText = strdup(DirError::getErrorDescription(code));
-        else _lastText = strdup(errnum != 0 ? strerror(errnum) : "");
+        if (errnum == 0 && code > 0) _lastText = keptText(DirError::getErrorDescription(code));
+        else _lastText = keptText(errnum != 0 ? strerror(errnum) : "");
     }
     return -1;
 }
@@ -184,15 +195,20 @@ int UnixSfs::realPath(char* out, size_t len, const char* base, const char* link,
         done.push_back(c);
         std::string current = joinPath(done);
         struct stat64 st;
-        if (lstat(current.c_str(), &st, adjust) != 0) {
-            if (_lastErrno == ENOENT || _lastErrno == ENOTDIR) continue;  // the rest is taken literally
-            return -1;
+        char buf[SFS_PATH_MAX];
+        const char* sys = target(buf, current.c_str(), adjust);
+        if (sys == nullptr) return -1;
+        if (::lstat64(sys, &st) != 0) {
+            // Judged on this call's own errno: the instance's last error may
+            // be another thread's by now.
+            int err = errno;
+            if (err == ENOENT || err == ENOTDIR) continue;  // the rest is taken literally
+            return setError(err, -1);
         }
         if (!S_ISLNK(st.st_mode)) continue;
         if (++passes > kMaxLinkPasses) {
             setError(ELOOP, -1);
-            free(_lastText);
-            _lastText = strdup("Links Create a Loop");
+            _lastText = "Links Create a Loop";
             return -1;
         }
         char text[SFS_PATH_MAX];

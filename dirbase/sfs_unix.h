@@ -2,16 +2,21 @@
 // under an optional root prefix, and a failure is recorded as the system
 // error number, the shared error code derived from it and a text.
 //
-// Ownership: UnixSfs owns its prefix and error text; UnixFile owns its
+// Ownership: UnixSfs owns its prefix; its error texts are kept for the life
+// of the process, so a text returned by getErrorString stays valid; UnixFile owns its
 // descriptor and refers to (does not own) the UnixSfs that opened it, which
 // must outlive it; UnixDirectory owns its directory stream.
 //
-// Thread-safety: see dirbase/sfs.h. The error fields are plain per-instance
-// values; the reference count is guarded by sfsLock.
+// Thread-safety: see dirbase/sfs.h. The error fields are per-instance
+// atomics, so threads failing together may see each other's values (and
+// the three may come from different failures) but never a torn or freed
+// one; the reference count is guarded by sfsLock.
 #ifndef DRV_DIRBASE_SFS_UNIX_H
 #define DRV_DIRBASE_SFS_UNIX_H
 
 #include <dirent.h>
+
+#include <atomic>
 
 #include "dirbase/sfs.h"
 
@@ -33,7 +38,7 @@ public:
     const char* getChroot() override { return _prefix; }
     int getLastError() override { return _lastErrno; }
     int getDravikaError() override { return _lastCode; }
-    const char* getErrorString() override { return _lastText != nullptr ? _lastText : ""; }
+    const char* getErrorString() override { return _lastText; }
     Acl* getAcl(const char* path, struct stat64* st, bool adjust) override;
     int removePath(const char* path, bool adjust) override;
     bool supportsLinks() override { return true; }
@@ -63,9 +68,9 @@ private:
     int removeTree(const char* sysPath);
 
     char* _prefix;
-    int _lastErrno;
-    int _lastCode;
-    char* _lastText;
+    std::atomic<int> _lastErrno;
+    std::atomic<int> _lastCode;
+    std::atomic<const char*> _lastText;
 };
 
 class UnixFile : public SfsFile {

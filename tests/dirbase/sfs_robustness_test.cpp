@@ -1,0 +1,47 @@
+// The native file system under odd use: one instance shared by threads that
+// fail at the same time, callers passing bad sizes, and trees deeper than
+// the process may hold directories open.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dirbase/sfs.h"
+#include "dirbase/sfs_unix.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+TEST(SfsRobustness, ThreadsFailingTogetherOnOneInstanceKeepItsErrorTextIntact) {
+    // The native instance is shared by every transfer; its last error is
+    // per instance, so threads may read each other's, but recording one
+    // must never free a text another thread is recording or reading.
+    TempDir dir;
+    Sfs* sfs = getNativeFileSystem();
+    const std::string missing = dir.file("missing");
+    const std::string notDir = dir.file("file/below");
+    writeFile(dir.file("file"), "x");
+    std::vector<std::thread> threads;
+    std::vector<int> bad(4, 0);
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            struct stat64 st;
+            const std::string& path = t % 2 == 0 ? missing : notDir;
+            for (int i = 0; i < 20000; i++) {
+                if (sfs->stat(path.c_str(), &st, false) != -1) bad[t]++;
+                const char* text = sfs->getErrorString();
+                // Whichever failure came last, its text is one of the two.
+                if (strcmp(text, strerror(ENOENT)) != 0 && strcmp(text, strerror(ENOTDIR)) != 0) bad[t]++;
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < 4; t++) EXPECT_EQ(0, bad[t]) << "thread " << t;
+    Sfs::dispose(sfs);
+}
