@@ -283,15 +283,19 @@ int UnixSfs::removeTree(const char* sysPath) {
     struct stat64 st;
     if (::lstat64(sysPath, &st) != 0) return setError(errno, -1);
     if (!S_ISDIR(st.st_mode)) return ::unlink(sysPath) == 0 ? 0 : setError(errno, -1);
+    // The names are read and the directory closed before going down, so a
+    // tree of any depth needs one descriptor at a time, not one per level.
     DIR* d = ::opendir(sysPath);
     if (d == nullptr) return setError(errno, -1);
-    int rc = 0;
+    std::vector<std::string> children;
     while (struct dirent* e = ::readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        std::string child = std::string(sysPath) + "/" + e->d_name;
-        if (removeTree(child.c_str()) != 0) rc = -1;
+        children.push_back(std::string(sysPath) + "/" + e->d_name);
     }
     ::closedir(d);
+    int rc = 0;
+    for (const std::string& child : children)
+        if (removeTree(child.c_str()) != 0) rc = -1;
     if (rc != 0) return -1;
     return ::rmdir(sysPath) == 0 ? 0 : setError(errno, -1);
 }

@@ -45,3 +45,48 @@ TEST(SfsRobustness, ThreadsFailingTogetherOnOneInstanceKeepItsErrorTextIntact) {
     for (int t = 0; t < 4; t++) EXPECT_EQ(0, bad[t]) << "thread " << t;
     Sfs::dispose(sfs);
 }
+
+namespace {
+
+int openDescriptors() {
+    int n = 0;
+    SfsDirectory* d = nullptr;
+    Sfs* sfs = newUnixFileSystem(nullptr);
+    if (sfs->opendir("/proc/self/fd", &d, false) == 0) {
+        while (const char* name = d->readNext())
+            if (name[0] != '.') n++;
+        delete d;
+    }
+    Sfs::dispose(sfs);
+    return n;
+}
+
+}  // namespace
+
+TEST(SfsRobustness, RemovingATreeDeeperThanTheDescriptorLimitRemovesAllOfIt) {
+    // A peer can send a tree far deeper than the descriptors the process
+    // may hold open; removing it must not need one per level.
+    TempDir dir;
+    Sfs* sfs = newUnixFileSystem(nullptr);
+    std::string top = dir.file("t");
+    std::string path = top;
+    const int depth = 300;
+    for (int i = 0; i < depth; i++) {
+        ASSERT_EQ(0, sfs->mkdir(path.c_str(), 0755, false, false)) << i;
+        writeFile(path + "/f", "x");
+        path += "/d";
+    }
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(openDescriptors() + 100);
+    ASSERT_LT(tight.rlim_cur, static_cast<rlim_t>(depth));
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
+    int rc = sfs->removePath(top.c_str(), false);
+    int err = sfs->getLastError();
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    EXPECT_EQ(0, rc) << strerror(err);
+    struct stat64 st;
+    EXPECT_EQ(-1, sfs->lstat(top.c_str(), &st, false));
+    Sfs::dispose(sfs);
+}
