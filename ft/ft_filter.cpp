@@ -128,7 +128,9 @@ int imatch(char** parts, int n, bool isDir, FtTransaction::FilterEntry* filter) 
     if (copy.size() > static_cast<size_t>(FT_FILTER_PATH_MAX)) copy.resize(FT_FILTER_PATH_MAX);
     char* patParts[FT_FILTER_MAX_PARTS];
     int k = splitParts(&copy[0], patParts, FT_FILTER_MAX_PARTS);
-    if (k == 0 || k > n) return PAT_NOMATCH;
+    // No components is only possible for a pattern anchored at the top ("/",
+    // "//***"): it names the top itself, and lmatch decides.
+    if (k > n) return PAT_NOMATCH;
     bool ok = pattern[0] == '/' ? lmatch(patParts, k, parts, n, anyTail) : rmatch(patParts, k, parts, n);
     int result = ok ? filter->action : PAT_NOMATCH;
     if (result < PAT_NOMATCH || result > PAT_PROTECT) result = PAT_NOMATCH;
