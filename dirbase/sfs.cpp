@@ -2,6 +2,7 @@
 // and MemoryFile.
 #include "dirbase/sfs.h"
 
+#include <limits.h>
 #include <openssl/md5.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -102,6 +103,10 @@ int MemoryFile::read(char* buf, int n) {
 
 int MemoryFile::write(char* buf, int n) {
     if (_closed || n < 0) return -1;
+    // Counts are ints, so no more than INT_MAX bytes are ever addressed; a
+    // position beyond that (taken from a peer, say) fails instead of asking
+    // for a buffer that large.
+    if (_pos > static_cast<long long>(INT_MAX) - n) return -1;
     size_t end = static_cast<size_t>(_pos) + static_cast<size_t>(n);
     if (end > _data.size()) _data.resize(end);
     memcpy(&_data[static_cast<size_t>(_pos)], buf, static_cast<size_t>(n));

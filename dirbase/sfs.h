@@ -126,7 +126,8 @@ Sfs* getTestJigFileSystem();
 Sfs* newUnixFileSystem(const char* prefix);
 
 // An SfsFile over a memory buffer: reads come from the bytes given (or
-// written), writes go in at the position and extend the buffer.
+// written), writes go in at the position and extend the buffer, up to
+// INT_MAX bytes (a write that would go further fails).
 class MemoryFile : public SfsFile {
 public:
     MemoryFile() : _pos(0), _closed(false), _failReadAt(-1) {}

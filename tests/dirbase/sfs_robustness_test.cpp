@@ -90,3 +90,17 @@ TEST(SfsRobustness, RemovingATreeDeeperThanTheDescriptorLimitRemovesAllOfIt) {
     EXPECT_EQ(-1, sfs->lstat(top.c_str(), &st, false));
     Sfs::dispose(sfs);
 }
+
+TEST(SfsRobustness, MemoryFileRefusesAWriteFarPastWhatItCanHold) {
+    // A position taken from elsewhere (a peer's offset, say) may lie far out;
+    // writing there must fail, not try to grow the buffer to that size.
+    MemoryFile file("abc", 3);
+    char byte = 'x';
+    ASSERT_EQ(0, file.seek(1LL << 50));
+    EXPECT_EQ(-1, file.write(&byte, 1));
+    EXPECT_EQ("abc", file.data());
+    // Within reach, a write past the end fills the gap with zeros.
+    ASSERT_EQ(0, file.seek(5));
+    EXPECT_EQ(1, file.write(&byte, 1));
+    EXPECT_EQ(std::string("abc\0\0x", 6), file.data());
+}
