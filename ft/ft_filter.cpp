@@ -17,6 +17,12 @@ namespace {
 
 bool debugOn() { return _debug_fmatch.load(std::memory_order_relaxed); }
 
+// One filter's answer, noted when debugging whichever way it was reached.
+int answer(int result) {
+    if (debugOn()) log(0, "fmatch: imatch returns %s", matchName[result]);
+    return result;
+}
+
 // Splits text (modified in place) at "/" into at most max non-empty parts.
 int splitParts(char* text, char** parts, int max) {
     int n = 0;
@@ -113,7 +119,7 @@ bool lmatch(char** pat, int k, char** path, int n, bool anyTail) {
 }
 
 int imatch(char** parts, int n, bool isDir, FtTransaction::FilterEntry* filter) {
-    if (filter == nullptr || filter->pattern == nullptr || filter->pattern[0] == '\0') return PAT_NOMATCH;
+    if (filter == nullptr || filter->pattern == nullptr || filter->pattern[0] == '\0') return answer(PAT_NOMATCH);
     const char* pattern = filter->pattern;
     size_t len = strlen(pattern);
     bool anyTail = len > 4 && strcmp(pattern + len - 4, "/***") == 0;
@@ -121,7 +127,7 @@ int imatch(char** parts, int n, bool isDir, FtTransaction::FilterEntry* filter) 
         bool dirPattern = pattern[len - 1] == '/';
         if (dirPattern != isDir) {
             if (debugOn()) log(0, "fmatch: type mismatch, pattern '%s', isdir = %d", pattern, isDir ? 1 : 0);
-            return PAT_NOMATCH;
+            return answer(PAT_NOMATCH);
         }
     }
     std::string copy(pattern, anyTail ? len - 4 : len);
@@ -130,12 +136,11 @@ int imatch(char** parts, int n, bool isDir, FtTransaction::FilterEntry* filter) 
     int k = splitParts(&copy[0], patParts, FT_FILTER_MAX_PARTS);
     // No components is only possible for a pattern anchored at the top ("/",
     // "//***"): it names the top itself, and lmatch decides.
-    if (k > n) return PAT_NOMATCH;
+    if (k > n) return answer(PAT_NOMATCH);
     bool ok = pattern[0] == '/' ? lmatch(patParts, k, parts, n, anyTail) : rmatch(patParts, k, parts, n);
     int result = ok ? filter->action : PAT_NOMATCH;
     if (result < PAT_NOMATCH || result > PAT_PROTECT) result = PAT_NOMATCH;
-    if (debugOn()) log(0, "fmatch: imatch returns %s", matchName[result]);
-    return result;
+    return answer(result);
 }
 
 int fmatch(const char* path, bool isDir, FtTransaction::FilterEntry* filters) {

@@ -8,6 +8,7 @@
 
 #include "ft/ft_filter.h"
 #include "ft/ft_transaction.h"
+#include "tests/support/log_capture.h"
 
 TEST(FtFilterEdges, TheWholeTreeUnderTheTopIsOneSubtreePattern) {
     // A leading "/" anchors at the top; "/***" after it takes the named
@@ -96,4 +97,25 @@ TEST(FtFilterEdges, AgreesWithThePlainRulesOnManyShortCombinations) {
         EXPECT_EQ(expected ? PAT_EXCLUDE : PAT_INCLUDE, fmatch(joined(path).c_str(), isDir, t.filters))
             << pattern << " against " << joined(path);
     }
+}
+
+TEST(FtFilterEdges, DebuggingNotesEveryFiltersAnswerWhicheverWayItFails) {
+    // With the debug flag on, each filter's answer is noted, also when it
+    // is turned away before any component is compared.
+    FtTransaction t;
+    t.addFilter(PAT_EXCLUDE, "");            // empty
+    t.addFilter(PAT_EXCLUDE, "dir/");        // wrong type for a file
+    t.addFilter(PAT_EXCLUDE, "a/b/c/d");     // longer than the path
+    t.addFilter(PAT_PROTECT, "x");           // compared, and matches
+    LogCapture log;
+    _debug_fmatch = true;
+    int result = fmatch("a/x", false, t.filters);
+    _debug_fmatch = false;
+    EXPECT_EQ(PAT_PROTECT, result);
+    const std::string text = log.messages();
+    EXPECT_NE(std::string::npos, text.find("fmatch: path = a/x, isdir = 0"));
+    size_t noMatch = 0;
+    for (size_t at = 0; (at = text.find("fmatch: imatch returns PAT_NOMATCH", at)) != std::string::npos; at++) noMatch++;
+    EXPECT_EQ(3u, noMatch) << text;
+    EXPECT_NE(std::string::npos, text.find("fmatch: imatch returns PAT_PROTECT")) << text;
 }
