@@ -1,9 +1,10 @@
 // The native file system under odd use: one instance shared by threads that
-// fail at the same time, callers passing bad sizes, and trees deeper than
-// the process may hold directories open.
+// fail at the same time, a tree deeper than the process may hold directories
+// open, a memory file written far out, and the test jig's instance with and
+// without its workspace.
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -103,4 +104,30 @@ TEST(SfsRobustness, MemoryFileRefusesAWriteFarPastWhatItCanHold) {
     ASSERT_EQ(0, file.seek(5));
     EXPECT_EQ(1, file.write(&byte, 1));
     EXPECT_EQ(std::string("abc\0\0x", 6), file.data());
+}
+
+TEST(SfsRobustness, TestJigFileSystemIsRootedUnderTheWorkspaceOrEndsTheProcess) {
+    const char* saved = getenv("WORKSPACE_AND_BRANCH");
+    std::string restore = saved != nullptr ? saved : "";
+    {
+        LogCapture log;
+        setenv("WORKSPACE_AND_BRANCH", "/ws/branch", 1);
+        Sfs* sfs = getTestJigFileSystem();
+        ASSERT_NE(nullptr, sfs);
+        EXPECT_STREQ("/ws/branch/projects/testharness/root-testharness-fs", sfs->getChroot());
+        EXPECT_TRUE(log.contains("WARNING: chroot to /ws/branch/projects/testharness/root-testharness-fs"));
+        // Its own instance, not the shared native one.
+        Sfs* native = getNativeFileSystem();
+        EXPECT_NE(native, sfs);
+        EXPECT_EQ(nullptr, native->getChroot());
+        Sfs::dispose(native);
+        Sfs::dispose(sfs);
+    }
+    {
+        LogCapture log;
+        unsetenv("WORKSPACE_AND_BRANCH");
+        EXPECT_EXIT(getTestJigFileSystem(), ::testing::ExitedWithCode(1), "");
+        EXPECT_TRUE(log.contains("FATAL ERROR: WORKSPACE_AND_BRANCH variable not set"));
+    }
+    if (saved != nullptr) setenv("WORKSPACE_AND_BRANCH", restore.c_str(), 1);
 }
