@@ -170,10 +170,13 @@ int UnixSfs::realPath(char* out, size_t len, const char* base, const char* link,
     } else if (link[0] == '/') {
         start = link;
     } else {
+        // The directory of base: the root only for an empty base or "/"; a
+        // relative base without a slash leaves it relative (and the result
+        // fails below), never the root.
         std::string dir = base != nullptr ? base : "";
         size_t slash = dir.rfind('/');
-        if (dir.empty() || dir == "/" || slash == std::string::npos) dir = "/";
-        else dir = slash == 0 ? "/" : dir.substr(0, slash);
+        if (dir.empty() || dir == "/" || slash == 0) dir = "/";
+        else if (slash != std::string::npos) dir = dir.substr(0, slash);
         start = dir + "/" + link;
     }
     if (start.empty() || start[0] != '/') return setError(ENOENT, -1);

@@ -131,3 +131,20 @@ TEST(SfsRobustness, TestJigFileSystemIsRootedUnderTheWorkspaceOrEndsTheProcess) 
     }
     if (saved != nullptr) setenv("WORKSPACE_AND_BRANCH", restore.c_str(), 1);
 }
+
+TEST(SfsRobustness, ARelativeLinkBesideARelativeBaseIsNotTakenFromTheRoot) {
+    // Only an empty base or "/" puts a relative link at the root; beside a
+    // relative base it would be relative too, and such a result fails.
+    Sfs* sfs = newUnixFileSystem(nullptr);
+    char out[SFS_PATH_MAX];
+    EXPECT_EQ(-1, sfs->realPath(out, sizeof out, "base", "etc", false));
+    EXPECT_EQ(ENOENT, sfs->getLastError());
+    EXPECT_EQ(-1, sfs->realPath(out, sizeof out, "dir/base", "etc", false));
+    ASSERT_EQ(0, sfs->realPath(out, sizeof out, "", "etc", false));
+    EXPECT_STREQ("/etc", out);
+    ASSERT_EQ(0, sfs->realPath(out, sizeof out, "/", "etc", false));
+    EXPECT_STREQ("/etc", out);
+    ASSERT_EQ(0, sfs->realPath(out, sizeof out, "/base", "etc", false));
+    EXPECT_STREQ("/etc", out);
+    Sfs::dispose(sfs);
+}
