@@ -394,14 +394,14 @@ bool DirectorySPI::matchingNotify(const DirListenerEntry* entry, const DirNameEn
     const char* want = filter->getClassName();
     const char* have = changed->getClassName();
     if (want == nullptr || have == nullptr || strcmp(want, have) != 0) return false;
-    int n = filter->getAttributeCount();
-    for (int i = 0; i < n; i++) {
-        const char* attr = filter->getAttributeName(i);
-        const Any* value = changed->getAttributeValue(attr);
-        if (value == nullptr && attributes != nullptr) value = attributes->getAttribute(attr);
+    // The filter's own chain, not its attributes by index: a remote client
+    // writes the filter, and finding each by index would cost the square of
+    // its length on every change.
+    for (const DirNameEntry::AttrList* a = filter->head; a != nullptr; a = a->next) {
+        const Any* value = changed->getAttributeValue(a->name);
+        if (value == nullptr && attributes != nullptr) value = attributes->getAttribute(a->name);
         if (value == nullptr) return false;
-        const Any* wanted = filter->getAttributeValue(i);
-        if (wanted == nullptr || !(*value == *wanted)) return false;
+        if (a->value == nullptr || !(*value == *a->value)) return false;
     }
     return true;
 }
