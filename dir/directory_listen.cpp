@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <unordered_set>
 #include <vector>
 
 #include "common/error_codes.h"
@@ -41,6 +43,33 @@ struct DisconnectEntry {
     DisconnectEntry* next;
 };
 DisconnectEntry* _disconnectListeners GUARDED_BY(DirectorySPI::_dCb) = nullptr;
+
+// The listeners that have a record: one record per (connection, listener
+// id, provider). Looked up for every attach instead of a walk of all
+// records, of which a remote client may open any number.
+struct RecordKey {
+    Connection* connection;
+    int listenerId;
+    DirectorySPI* spi;
+    bool operator==(const RecordKey& o) const {
+        return connection == o.connection && listenerId == o.listenerId && spi == o.spi;
+    }
+};
+struct RecordKeyHash {
+    size_t operator()(const RecordKey& k) const {
+        size_t h = std::hash<const void*>()(k.connection);
+        h = h * 31 + std::hash<int>()(k.listenerId);
+        return h * 31 + std::hash<const void*>()(k.spi);
+    }
+};
+// Never freed: like the records, it may be reached by threads still at work
+// while the process exits.
+std::unordered_set<RecordKey, RecordKeyHash>* const _recorded PT_GUARDED_BY(DirectorySPI::_dCb) =
+    new std::unordered_set<RecordKey, RecordKeyHash>();
+
+RecordKey keyOf(const DirectorySPI::DirListenerEntry* e) {
+    return RecordKey{e->connection, e->listenerId, e->spi};
+}
 
 // Unlinks every node of a singly linked list (linked by `next`) for which
 // wanted(node) holds; the caller holds the list's lock and frees them.
@@ -155,6 +184,7 @@ void Directory::dropLocalRecords(int listenerId) {
         records = unlinkWhere(DirectorySPI::_dirListeners, [&](const DirectorySPI::DirListenerEntry* e) {
             return e->connection == nullptr && e->listenerId == listenerId;
         });
+        for (const DirectorySPI::DirListenerEntry* r : records) _recorded->erase(keyOf(r));
     }
     for (DirectorySPI::DirListenerEntry* r : records) freeRecord(r);
 }
@@ -361,11 +391,10 @@ void DirectorySPI::completeAttach(DirListenerEntry* entry) {
         // its way, or a client that asks twice, adds none. A listener of
         // this process removed while its attach was on its way gets none
         // (its removal looked for the record before there was one).
-        bool recorded = false;
-        for (DirListenerEntry* e = _dirListeners; e != nullptr && !recorded; e = e->next)
-            recorded = e->connection == entry->connection && e->listenerId == listenerId && e->spi == spi;
+        bool recorded = _recorded->count(keyOf(entry)) != 0;
         if (local) listening = Directory::hasListener(listenerId);
         if (!recorded && listening) {
+            _recorded->insert(keyOf(entry));
             entry->next = _dirListeners;
             _dirListeners = entry;
             kept = true;
@@ -383,6 +412,7 @@ void DirectorySPI::closeListenersOnLost(Connection* connection) {
     {
         CriticalSection hold(_dCb);
         gone = unlinkWhere(_dirListeners, [connection](const DirListenerEntry* e) { return e->connection == connection; });
+        for (const DirListenerEntry* e : gone) _recorded->erase(keyOf(e));
     }
     for (DirListenerEntry* e : gone) freeRecord(e);
 }

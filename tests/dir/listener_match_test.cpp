@@ -2,12 +2,15 @@
 // exactly, then each filter attribute from the changed entry first and the
 // attribute set sent with the change second, compared by value. A remote
 // client chooses its filter, so a long one must cost no more than its length
-// for every change the provider reports.
+// for every change the provider reports, and many records of one client no
+// more than their count.
 #include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "common/error_codes.h"
+#include "coms/connection.h"
 #include "dir/directory_spi.h"
 #include "dir/listener.h"
 #include "dirbase/any.h"
@@ -68,6 +71,73 @@ TEST(ListenerMatch, ALongFilterCostsLinearTime) {
     EXPECT_FALSE(DirectorySPI::matchingNotify(&other, &changed, nullptr));
     // Wide: the square of the count takes minutes even without a sanitizer.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// Only a place to attach records to.
+class QuietSPI : public DirectorySPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*, DirectoryObject*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
+               DirectoryEnumeration*) override {
+        return 0;
+    }
+    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
+        return DirError::E_NOT_IMPLEMENTED;
+    }
+    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
+        out = nullptr;
+        return 0;
+    }
+};
+
+int recordsOf(Connection* connection) {
+    CriticalSection hold(DirectorySPI::_dCb);
+    int n = 0;
+    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
+        if (e->connection == connection) n++;
+    return n;
+}
+
+TEST(ListenerMatch, ManyRecordsOfOneClientCostLinearTime) {
+    // No execution thread runs here, so each attach is recorded at once.
+    Connection::comsInit();
+    Connection* client = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    ASSERT_NE(nullptr, client);
+    int base = client->getLockCount();
+    QuietSPI spi, otherSpi;
+    DirectoryObject zone("zone", nullptr);
+    DirNameEntry filter("host");
+
+    const int kListeners = 100000;
+    auto start = std::chrono::steady_clock::now();
+    for (int id = 1; id <= kListeners; id++) spi.attachListener(nullptr, client, &zone, &filter, id, true);
+    // Wide: the square of the count takes minutes even without a sanitizer.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(kListeners, recordsOf(client));
+
+    // Asked twice, a listener keeps one record; the same id on another
+    // provider is another listener.
+    spi.attachListener(nullptr, client, &zone, &filter, kListeners / 2, true);
+    otherSpi.attachListener(nullptr, client, &zone, &filter, kListeners / 2, true);
+    EXPECT_EQ(kListeners + 1, recordsOf(client));
+    EXPECT_EQ(base + kListeners + 1, client->getLockCount());
+
+    DirectorySPI::closeListenersOnLost(client);
+    EXPECT_EQ(0, recordsOf(client));
+    EXPECT_EQ(base, client->getLockCount());
+    // Closed, the same listener may be recorded again.
+    spi.attachListener(nullptr, client, &zone, &filter, 7, false);
+    EXPECT_EQ(1, recordsOf(client));
+    DirectorySPI::closeListenersOnLost(client);
+    EXPECT_EQ(base, client->getLockCount());
+    Connection::destroy(client);
 }
 
 }  // namespace
