@@ -309,6 +309,14 @@ void Directory::processDirectoryUpdate(int listenerId, int kind, const DirNameEn
         log(0, "Directory: processing notify: id = %d, amd = %d, dn = %s", listenerId, kind, text);
         free(text);
     }
+    // A remote provider's update may decode without an entry or with a kind
+    // that does not exist: it tells a listener nothing it could act on, and
+    // the listener's callbacks may rely on an entry being there.
+    if (entry == nullptr || kind < CHANGE_ADD || kind > CHANGE_DELETE) {
+        log(LOG_WARNING, 0, 0, "Directory: dropped notify: id = %d, amd = %d, %s", listenerId, kind,
+            entry == nullptr ? "no entry" : "unknown kind");
+        return;
+    }
     CriticalSection hold(_listenerCb);
     for (ListenerEntry* e = _listeners; e != nullptr; e = e->next) {
         if (e->listenerId != listenerId) continue;
