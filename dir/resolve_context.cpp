@@ -62,5 +62,18 @@ int ResolveContext::entryCount() const {
 }
 
 const DirNameEntry* ResolveContext::entry(int i) const {
-    return name != nullptr ? name->get(i) : nullptr;
+    if (name == nullptr || i < 0) return nullptr;
+    const DirName::NameList* node = name->head;
+    int at = 0;
+    if (_cursorName == name && _cursorHead == name->head && _cursor != nullptr && _cursorIndex <= i) {
+        node = _cursor;
+        at = _cursorIndex;
+    }
+    for (; node != nullptr && at < i; at++) node = node->next;
+    if (node == nullptr) return nullptr;
+    _cursorName = name;
+    _cursorHead = name->head;
+    _cursor = node;
+    _cursorIndex = at;
+    return node->entry;
 }

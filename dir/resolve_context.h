@@ -12,9 +12,8 @@
 #define DRV_DIR_RESOLVE_CONTEXT_H
 
 #include "dir/request_alloc.h"
+#include "dirbase/dir_name.h"
 
-class DirName;
-class DirNameEntry;
 class Directory;
 class DirectoryObject;
 class DirectorySPI;
@@ -41,7 +40,8 @@ public:
     // Takes ownership of endpoint (may be null) and frees the previous one.
     void setTarget(Endpoint* endpoint);
 
-    // Entries of the name; the entry at i, or null.
+    // Entries of the name; the entry at i, or null. Asked in increasing
+    // order, as resolution steps through the name, each costs one step.
     int entryCount() const;
     const DirNameEntry* entry(int i) const;
 
@@ -54,6 +54,15 @@ public:
     int index;  // next entry to resolve
     DirectoryObject* current;
     Endpoint* target;
+
+private:
+    // Where entry() last looked, so that the next step starts there rather
+    // than at the head of a name of any length. Valid while name and its
+    // first node are the ones it was taken from.
+    mutable const DirName* _cursorName = nullptr;
+    mutable const DirName::NameList* _cursorHead = nullptr;
+    mutable const DirName::NameList* _cursor = nullptr;
+    mutable int _cursorIndex = 0;
 };
 
 #endif
