@@ -1,7 +1,9 @@
 // A search's last name entry from arbitrary text: the first line is the entry
 // (class and attribute conditions, expressions in angle brackets), the rest
 // the text that the class, attribute and tag conditions are tried on. Bad
-// expressions must fail set() with 10 and never crash a match.
+// expressions must fail set() with 10 and never crash a match. The same
+// entry is also a listener's filter, tried on the rest read as a changed
+// entry.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -10,6 +12,7 @@
 
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "dir/directory_spi.h"
 #include "dir/search_helper.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
@@ -49,6 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)helper.attributeMatches("name", subject.c_str());
     (void)helper.attributeMatches("size", Any(static_cast<int>(size)));
     (void)helper.shouldAddAttribute("name");
+
+    DirectorySPI::DirListenerEntry record{nullptr, nullptr, entry, nullptr, 1, false, nullptr};
+    DirNameEntry* changed = DirNameEntry::createFromString(subject.c_str(), &error);
+    (void)DirectorySPI::matchingNotify(&record, changed, &attributes);
+    if (changed != nullptr) {
+        (void)DirectorySPI::matchingNotify(&record, changed, nullptr);
+        DirectorySPI::DirListenerEntry reverse{nullptr, nullptr, changed, nullptr, 2, false, nullptr};
+        (void)DirectorySPI::matchingNotify(&reverse, entry, &attributes);
+    }
+    delete changed;
     delete entry;
     return 0;
 }
