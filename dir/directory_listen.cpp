@@ -145,14 +145,19 @@ int Directory::addListener(const DirName* name, DirectoryListener* listener, int
     // removed meanwhile is not touched.
     int rv = copy.connect();
     if (rv != 0) {
-        CriticalSection hold(_listenerCb);
-        for (ListenerEntry** link = &_listeners; *link != nullptr; link = &(*link)->next) {
-            if (*link == entry) {
-                *link = entry->next;
-                delete entry;
-                break;
+        {
+            CriticalSection hold(_listenerCb);
+            for (ListenerEntry** link = &_listeners; *link != nullptr; link = &(*link)->next) {
+                if (*link == entry) {
+                    *link = entry->next;
+                    delete entry;
+                    break;
+                }
             }
         }
+        // A retry may have connected the entry while this first connect
+        // was failing; the record it made would outlive the listener.
+        dropLocalRecords(copy.listenerId);
     }
     if (err != nullptr) *err = rv;
     return rv;
