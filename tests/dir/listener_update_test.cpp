@@ -1,8 +1,11 @@
 // Updates handed to a client's listeners by id: a change is delivered to
 // every listener of that id by its kind, and an update a peer sent without
-// an entry, or of a kind that does not exist, reaches no listener.
+// an entry, or of a kind that does not exist, reaches no listener. On the
+// provider side, a remote client that reads batches gets one message for a
+// multiple change, and one that does not gets one per changed entry.
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,8 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "coms/connection.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/listener.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
@@ -110,6 +115,66 @@ TEST(ListenerUpdate, OnlyWholeUpdatesOfAKnownKindReachTheListener) {
     dir->removeListener(&calls);
     dir->removeListener(&bystander);
     delete dir;
+}
+
+// Notes "one ID KIND NAME" per single update and "many ID KIND COUNT
+// NAME..." per batch, with "+acl" where ACLs went along.
+struct Sent : ListenerUpdateSender {
+    void sendUpdate(Connection*, int id, int kind, const DirNameEntry* e, const Attributes*, const Acl* acl) override {
+        lines.push_back("one " + std::to_string(id) + " " + std::to_string(kind) + " " + nameOf(e) +
+                        (acl != nullptr ? " +acl" : ""));
+    }
+    void sendUpdates(Connection*, int id, int kind, int count, DirNameEntry** entries, Attributes**,
+                     Acl** acls) override {
+        std::string line = "many " + std::to_string(id) + " " + std::to_string(kind) + " " + std::to_string(count);
+        for (int i = 0; i < count; i++) line += " " + nameOf(entries[i]);
+        lines.push_back(line + (acls != nullptr ? " +acl" : ""));
+    }
+    static std::string nameOf(const DirNameEntry* e) {
+        const char* n = e != nullptr ? e->getStringAttributeValue("name") : nullptr;
+        return n != nullptr ? n : "-";
+    }
+    std::vector<std::string> lines;
+};
+
+TEST(ListenerUpdate, RemoteClientsGetBatchesOnlyWhenTheyReadThem) {
+    Connection::comsInit();
+    Connection* batched = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    Connection* single = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    ASSERT_NE(nullptr, batched);
+    ASSERT_NE(nullptr, single);
+    AnySPI spi;
+    DirectoryObject zone("zone", nullptr);
+    DirNameEntry filter("host");
+    spi.attachListener(nullptr, batched, &zone, &filter, 5, true);
+    spi.attachListener(nullptr, single, &zone, &filter, 6, false);
+    // Recorded on the execution thread, if one runs.
+    std::promise<void> recorded;
+    ExecDirThread::postBehindAttaches([&recorded] { recorded.set_value(); });
+    ASSERT_EQ(std::future_status::ready, recorded.get_future().wait_for(std::chrono::seconds(20)));
+    Sent sent;
+    ListenerUpdateSender* before = _listenerUpdateSender;
+    _listenerUpdateSender = &sent;
+
+    DirNameEntry a("host", "name", "a"), b("host", "name", "b"), c("host", "name", "c");
+    DirNameEntry* entries[] = {&a, &b, &c};
+    Attributes* sets[] = {nullptr, nullptr, nullptr};
+    Acl* acls[] = {nullptr, nullptr, nullptr};
+    spi.notifyDirectoryAdd(3, entries, sets, acls);
+    spi.notifyDirectoryDelete(2, entries, sets);
+    spi.notifyDirectoryModified(0, entries, sets, acls);
+    spi.notifyDirectoryModified(&c, nullptr, nullptr);
+    // Newest record first.
+    EXPECT_EQ((Strings{"one 6 0 a", "one 6 0 b", "one 6 0 c", "many 5 0 3 a b c +acl",  //
+                       "one 6 2 a", "one 6 2 b", "many 5 2 2 a b",                       //
+                       "one 6 1 c", "one 5 1 c"}),
+              sent.lines);
+
+    _listenerUpdateSender = before;
+    DirectorySPI::closeListenersOnLost(batched);
+    DirectorySPI::closeListenersOnLost(single);
+    Connection::destroy(batched);
+    Connection::destroy(single);
 }
 
 }  // namespace
