@@ -28,6 +28,19 @@ namespace {
 // zlib is fed and drained in pieces of this size.
 const size_t kPiece = 4096;
 
+// A malloc'd copy of items for a counted array field. What is read arrives
+// all at once: grown by add()'s twenty at a time, a file of many small
+// entries (a few bytes each, as a sender may make them) would cost the
+// square of their number in copying.
+template <typename T>
+T** ownedArray(const std::vector<T*>& items, int* count, int* capacity) {
+    *count = *capacity = static_cast<int>(items.size());
+    if (items.empty()) return nullptr;
+    T** out = static_cast<T**>(malloc(sizeof(T*) * items.size()));
+    memcpy(out, items.data(), sizeof(T*) * items.size());
+    return out;
+}
+
 }  // namespace
 
 // ---- the row types in messages ----------------------------------------------
@@ -104,14 +117,17 @@ StatEntry* readStatEntryFromMessage(MessageBase* m) {
     int32_t n = 0;
     if (m->readInt64(&time) != 0 || m->readInt32(&n) != 0 || n < 0) return nullptr;
     StatEntry* entry = new StatEntry(static_cast<long>(time));
+    std::vector<StatRow*> rows;
     for (int32_t i = 0; i < n; i++) {
         StatRow* row = readStatRowFromMessage(m);
         if (row == nullptr) {
+            for (StatRow* r : rows) delete r;
             delete entry;
             return nullptr;
         }
-        entry->addRow(row);
+        rows.push_back(row);
     }
+    entry->rows = ownedArray(rows, &entry->count, &entry->capacity);
     return entry;
 }
 
@@ -163,15 +179,18 @@ StatsFile* StatsFile::readFromMessage(MessageBase* m) {
         delete f;
         return nullptr;
     }
+    std::vector<StatEntry*> entries;
     for (int32_t i = 0; i < n; i++) {
         StatEntry* e = readStatEntryFromMessage(m);
         if (e == nullptr) {
+            for (StatEntry* x : entries) delete x;
             delete f;
             return nullptr;
         }
-        f->add(e);
+        entries.push_back(e);
     }
-    // The header's times win over what add() derived from the entries.
+    f->entries = ownedArray(entries, &f->count, &f->capacity);
+    // The header's times are the file's, whatever its entries say.
     f->interval = interval;
     f->startTime = start;
     f->endTime = end;

@@ -516,3 +516,62 @@ TEST_F(StatsFileTest, AFifoUnderAStatisticsNameIsRefusedNotWaitedOn) {
 }
 
 }  // namespace
+
+// A body of many tiny entries, or of one entry with many tiny rows (a few
+// bytes each, which a sender may send), reads in time that grows with their
+// number, not with its square.
+TEST_F(StatsFileTest, ManyTinyEntriesAndRowsReadInLinearTime) {
+    const int kMany = 300000;
+    auto bufferOf = [](const std::function<void(Message&)>& body) {
+        Message m(0);
+        body(m);
+        size_t total = 0;
+        unsigned char* bytes = m.copyBytes(&total);
+        putBE32(bytes + 1, static_cast<uint32_t>(total - 9));  // the body alone
+        std::string out(reinterpret_cast<char*>(bytes) + 1, total - 1);
+        free(bytes);
+        return out;
+    };
+    const std::string entries = bufferOf([&](Message& m) {
+        m.writeInt32(10);
+        m.writeInt64(1000);
+        m.writeInt64(2000);
+        m.writeInt32(kMany);
+        for (int i = 0; i < kMany; i++) {
+            m.writeInt64(1000 + i);
+            m.writeInt32(0);
+        }
+    });
+    const std::string rows = bufferOf([&](Message& m) {
+        m.writeInt32(10);
+        m.writeInt64(1000);
+        m.writeInt64(2000);
+        m.writeInt32(1);
+        m.writeInt64(1000);
+        m.writeInt32(kMany);
+        for (int i = 0; i < kMany; i++) {
+            m.writeInt64(i);
+            m.writeInt64(1);
+            m.writeString(nullptr);
+            m.writeInt32(0);
+        }
+    });
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    std::unique_ptr<StatsFile> a(StatsFile::readFromBuffer(entries.data(), entries.size()));
+    ASSERT_NE(nullptr, a);
+    ASSERT_EQ(kMany, a->count);
+    EXPECT_EQ(1000 + kMany - 1, a->entries[kMany - 1]->time);
+    EXPECT_EQ(2000, a->endTime);  // the header's, not the last entry's
+    std::unique_ptr<StatsFile> b(StatsFile::readFromBuffer(rows.data(), rows.size()));
+    ASSERT_NE(nullptr, b);
+    ASSERT_EQ(1, b->count);
+    ASSERT_EQ(kMany, b->entries[0]->count);
+    EXPECT_EQ(kMany - 1, b->entries[0]->rows[kMany - 1]->cls);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_LT(end.tv_sec - start.tv_sec, 30);
+    // A file read this way takes more entries as any other does.
+    a->add(new StatEntry(5000));
+    EXPECT_EQ(kMany + 1, a->count);
+    EXPECT_EQ(5000, a->entries[kMany]->time);
+}
