@@ -22,32 +22,18 @@
 #include "dir/future_result.h"
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
 // A provider that says it is remote; what is sent to it goes through the
 // send hook below, which the tests install.
-class RemoteLikeSPI : public DirectorySPI {
+class RemoteLikeSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
                 DirectoryObject*& out) override {
         out = nullptr;
         return DirError::E_NOT_CONNECTED;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
-        return 0;
     }
     bool isNetworkSPI() override { return true; }
 };

@@ -18,32 +18,18 @@
 #include "dir/future_result.h"
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
 // Never connected: every request through it waits to resolve.
-class OfflineSPI : public DirectorySPI {
+class OfflineSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
                 DirectoryObject*& out) override {
         resolves++;
         out = nullptr;
         return DirError::E_NOT_CONNECTED;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
-        return 0;
     }
     std::atomic<int> resolves{0};
 };
@@ -60,17 +46,13 @@ struct Recorder final : FutureResultListener {
 // Resolves everything but "offline" (never connected); its operation "end"
 // ends the session given to it, right after making one more request through
 // it, from the execution thread; "done" completes at once.
-class EndingSPI : public DirectorySPI {
+class EndingSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
                 DirectoryObject*& out) override {
         out = nullptr;
         if (strcmp(entry->getClassName(), "offline") == 0) return DirError::E_NOT_CONNECTED;
         out = new DirectoryObject(entry->getClassName(), nullptr);
-        return 0;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
         return 0;
     }
     int execute(const Principal*, DirectoryObject*, const char* op, Any**, FutureResult* r) override {
@@ -86,14 +68,6 @@ public:
         delete victim;
         victim = nullptr;
         r->setResult(new Any(0));
-        return 0;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
         return 0;
     }
     Directory* victim = nullptr;

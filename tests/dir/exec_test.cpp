@@ -30,6 +30,7 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ namespace {
 //   never  accepts and never answers
 //   later  accepts and records the request id; the test answers by id
 //   getAsset  answers an Asset for id "H1" on an "asset:" object, else 15
-class ExecSPI : public DirectorySPI {
+class ExecSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
                 DirectoryObject*& out) override {
@@ -50,10 +51,6 @@ public:
         }
         const char* id = entry->getStringAttributeValue("id");
         out = new DirectoryObject(c, new Any(id != nullptr ? id : ""));
-        return 0;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
         return 0;
     }
     int execute(const Principal*, DirectoryObject* object, const char* op, Any** args, FutureResult* r) override {
@@ -118,14 +115,6 @@ public:
             return 0;
         }
         return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
-        return 0;
     }
 
     // Waits until n requests have reached "later"; their ids.

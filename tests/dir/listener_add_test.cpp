@@ -13,11 +13,12 @@
 #include "dir/exec_dir_thread.h"
 #include "dir/listener.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
 // The first resolve waits until released and then fails; later ones succeed.
-class FirstFailsSPI : public DirectorySPI {
+class FirstFailsSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
                 DirectoryObject*& out) override {
@@ -30,21 +31,6 @@ public:
             return DirError::E_OBJECT_NOT_FOUND;
         }
         out = new DirectoryObject(entry->getClassName(), nullptr);
-        return 0;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
         return 0;
     }
     bool waitFirst() {

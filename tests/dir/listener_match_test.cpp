@@ -16,6 +16,7 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
@@ -74,20 +75,9 @@ TEST(ListenerMatch, ALongFilterCostsLinearTime) {
 }
 
 // Only a place to attach records to.
-class QuietSPI : public DirectorySPI {
+class QuietSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*, DirectoryObject*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
         out = nullptr;
         return 0;
     }

@@ -25,10 +25,11 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
-class ChangeSPI : public DirectorySPI {
+class ChangeSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
                 DirectoryObject*& out) override {
@@ -56,17 +57,6 @@ public:
     bool held = false;
     int resolving = 0;  // resolves begun
     int resolved = 0;   // resolves ended
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
-    }
     int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
         out = nullptr;
         return 0;

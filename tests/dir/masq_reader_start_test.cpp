@@ -17,6 +17,7 @@
 #include "dir/future_result.h"
 #include "dir/masq_input_reader.h"
 #include "io/input.h"
+#include "tests/dir/stub_spi.h"
 
 static std::atomic<bool> _failThreadCreation{false};
 extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
@@ -28,23 +29,12 @@ extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* at
 namespace {
 
 // Answers nothing: no request may reach it here.
-class NoFilesSPI : public DirectorySPI {
+class NoFilesSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
                 DirectoryObject*& out) override {
         out = nullptr;
         return DirError::E_OBJECT_NOT_FOUND;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
     }
     int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
         out = nullptr;

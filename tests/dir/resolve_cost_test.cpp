@@ -12,11 +12,12 @@
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/enumeration.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
 // Resolves every entry to an object of its class, counting the steps.
-class DeepSPI : public DirectorySPI {
+class DeepSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
                 DirectoryObject*& out) override {
@@ -29,16 +30,9 @@ public:
         searchedBelow = current != nullptr && current->className != nullptr ? current->className : "";
         return 0;
     }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
-    }
     int getAttributes(const Principal*, DirectoryObject* object, Attributes*& out) override {
         out = new Attributes();
         out->setAttribute("class", object->className, 0);
-        return 0;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
         return 0;
     }
     long steps = 0;
