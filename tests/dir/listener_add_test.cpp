@@ -13,6 +13,7 @@
 #include "dir/exec_dir_thread.h"
 #include "dir/listener.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/listener_support.h"
 #include "tests/dir/stub_spi.h"
 
 namespace {
@@ -57,19 +58,6 @@ struct Quiet : DirectoryListener {
     void listenerDisconnected() override {}
     void listenerConnected() override {}
 };
-
-int localRecords(int listenerId) {
-    CriticalSection hold(DirectorySPI::_dCb);
-    int n = 0;
-    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
-        if (e->connection == nullptr && e->listenerId == listenerId) n++;
-    return n;
-}
-
-int newestListenerId() {
-    CriticalSection hold(Directory::_listenerCb);
-    return Directory::_listeners != nullptr ? Directory::_listeners->listenerId : 0;
-}
 
 // Runs after every attach posted so far has been recorded or dropped.
 void waitForAttaches() {

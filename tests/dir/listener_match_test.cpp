@@ -81,10 +81,6 @@ public:
         out = nullptr;
         return 0;
     }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
-        return 0;
-    }
 };
 
 int recordsOf(Connection* connection) {

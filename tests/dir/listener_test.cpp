@@ -25,6 +25,7 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/listener_support.h"
 #include "tests/dir/stub_spi.h"
 
 namespace {
@@ -57,39 +58,6 @@ public:
     bool held = false;
     int resolving = 0;  // resolves begun
     int resolved = 0;   // resolves ended
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
-        return 0;
-    }
-};
-
-// Records "add name", "mod name", "del name" lines.
-struct Lines : DirectoryListener {
-    void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override { note("add", e); }
-    void directoryDelete(const DirNameEntry* e, const Attributes*) override { note("del", e); }
-    void directoryModified(const DirNameEntry* e, const Attributes*, const Acl*) override { note("mod", e); }
-    void listenerDisconnected() override { connected = false; }
-    void listenerConnected() override { connected = true; }
-
-    void note(const char* what, const DirNameEntry* e) {
-        std::lock_guard<std::mutex> hold(lock);
-        const char* n = e->getStringAttributeValue("name");
-        seen.push_back(std::string(what) + " " + (n != nullptr ? n : "?"));
-    }
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> hold(lock);
-        std::vector<std::string> out;
-        out.swap(seen);
-        return out;
-    }
-    bool waitConnected() {
-        for (int i = 0; i < 2000 && !connected; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return connected;
-    }
-
-    std::mutex lock;
-    std::vector<std::string> seen;
-    std::atomic<bool> connected{false};
 };
 
 using Strings = std::vector<std::string>;
@@ -131,20 +99,6 @@ private:
     bool _released = false;
 };
 
-// The provider records of a listener of this process with that id.
-int localRecords(int listenerId) {
-    CriticalSection hold(DirectorySPI::_dCb);
-    int n = 0;
-    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
-        if (e->connection == nullptr && e->listenerId == listenerId) n++;
-    return n;
-}
-
-int lastListenerId() {
-    CriticalSection hold(Directory::_listenerCb);
-    return Directory::_listeners != nullptr ? Directory::_listeners->listenerId : 0;
-}
-
 class ListenerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -153,11 +107,11 @@ protected:
         ASSERT_EQ(0, err);
     }
     void TearDown() override {
-        for (Lines* l : {&all, &linux, &other}) dir->removeListener(l);
+        for (ChangeLines* l : {&all, &linux, &other}) dir->removeListener(l);
         delete dir;
     }
     // Adds a listener on the session; listen also waits until it is connected.
-    static int add(Directory* session, const char* name, Lines* l) {
+    static int add(Directory* session, const char* name, ChangeLines* l) {
         int err = 0;
         DirName* n = DirName::createFromString(name, &err);
         if (n == nullptr) return err;
@@ -165,14 +119,14 @@ protected:
         delete n;
         return err;
     }
-    void listen(const char* name, Lines* l) {
+    void listen(const char* name, ChangeLines* l) {
         ASSERT_EQ(0, add(dir, name, l));
         ASSERT_TRUE(l->waitConnected());
     }
 
     ChangeSPI spi;
     Directory* dir = nullptr;
-    Lines all, linux, other;
+    ChangeLines all, linux, other;
 };
 
 TEST_F(ListenerTest, FiltersChooseWhichChangesArrive) {
@@ -287,7 +241,7 @@ TEST_F(ListenerTest, ARecordWaitingForTheExecutionThreadIsKeptOnceAndOnlyForALiv
         held.release();
         ASSERT_TRUE(all.waitConnected());
     }
-    int id = lastListenerId();
+    int id = newestListenerId();
     for (int i = 0; i < 200 && localRecords(id) == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(1, localRecords(id));
@@ -300,7 +254,7 @@ TEST_F(ListenerTest, ARecordWaitingForTheExecutionThreadIsKeptOnceAndOnlyForALiv
         HeldExecThread held;
         ASSERT_TRUE(held.holding());
         ASSERT_EQ(0, add(dir, "/zone:/host:", &other));
-        id = lastListenerId();
+        id = newestListenerId();
         dir->removeListener(&other);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -316,10 +270,10 @@ TEST_F(ListenerTest, ASessionsEndTakesItsListenersWithIt) {
     int err = -1;
     Directory* leaving = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "watch", &err);
     ASSERT_NE(nullptr, leaving);
-    Lines mine;
+    ChangeLines mine;
     ASSERT_EQ(0, add(leaving, "/zone:/host:", &mine));
     ASSERT_TRUE(mine.waitConnected());
-    int id = lastListenerId();
+    int id = newestListenerId();
     Directory::processDisconnect(&spi);
     delete leaving;
     {

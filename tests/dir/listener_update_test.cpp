@@ -21,6 +21,7 @@
 #include "dir/listener.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/listener_support.h"
 #include "tests/dir/stub_spi.h"
 
 namespace {
@@ -32,44 +33,9 @@ public:
         out = new DirectoryObject(entry->getClassName(), nullptr);
         return 0;
     }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
-        return 0;
-    }
-};
-
-// Notes each call as "add NAME" and the like; "add -" for a call without an
-// entry, which a listener could not tell anything about.
-struct Calls : DirectoryListener {
-    void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override { note("add", e); }
-    void directoryDelete(const DirNameEntry* e, const Attributes*) override { note("del", e); }
-    void directoryModified(const DirNameEntry* e, const Attributes*, const Acl*) override { note("mod", e); }
-    void listenerDisconnected() override { connected = false; }
-    void listenerConnected() override { connected = true; }
-
-    void note(const char* what, const DirNameEntry* e) {
-        const char* n = e != nullptr ? e->getStringAttributeValue("name") : "-";
-        std::lock_guard<std::mutex> hold(lock);
-        seen.push_back(std::string(what) + " " + (n != nullptr ? n : "?"));
-    }
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> hold(lock);
-        std::vector<std::string> out;
-        out.swap(seen);
-        return out;
-    }
-
-    std::mutex lock;
-    std::vector<std::string> seen;
-    std::atomic<bool> connected{false};
 };
 
 using Strings = std::vector<std::string>;
-
-int newestListenerId() {
-    CriticalSection hold(Directory::_listenerCb);
-    return Directory::_listeners != nullptr ? Directory::_listeners->listenerId : 0;
-}
 
 TEST(ListenerUpdate, OnlyWholeUpdatesOfAKnownKindReachTheListener) {
     AnySPI spi;
@@ -78,7 +44,7 @@ TEST(ListenerUpdate, OnlyWholeUpdatesOfAKnownKindReachTheListener) {
     ASSERT_NE(nullptr, dir);
     DirName* name = DirName::createFromString("/zone:/host:", &err);
     ASSERT_NE(nullptr, name);
-    Calls calls, bystander;
+    ChangeLines calls, bystander;
     ASSERT_EQ(0, dir->addListener(name, &calls, &err));
     int id = newestListenerId();
     ASSERT_EQ(0, dir->addListener(name, &bystander, &err));

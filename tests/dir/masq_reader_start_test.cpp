@@ -36,10 +36,6 @@ public:
         out = nullptr;
         return DirError::E_OBJECT_NOT_FOUND;
     }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
-        return 0;
-    }
 };
 
 TEST(MasqReaderStart, AReaderThatCannotStartFailsItsInputAndReleasesItsProvider) {
