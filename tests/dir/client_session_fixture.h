@@ -47,6 +47,20 @@ protected:
         return n;
     }
 
+    // Listens on every interface of session d's peer and waits until the
+    // peer has confirmed the listener and sent its first entries (the test
+    // peer's interfaces start with "eth10").
+    static ::testing::AssertionResult watchAllInterfaces(Directory* d, dirpeer::NameWatcher* watcher) {
+        DirName* all = name("/iface:name=*");
+        int err = 0;
+        int rv = d->addListener(all, watcher, &err);
+        delete all;
+        if (rv != 0) return ::testing::AssertionFailure() << "addListener: " << rv;
+        if (!dirpeer::waitFor([&] { return watcher->has("eth10"); }))
+            return ::testing::AssertionFailure() << "no entries from the peer";
+        return ::testing::AssertionSuccess();
+    }
+
     std::vector<Directory*> sessions;
 };
 

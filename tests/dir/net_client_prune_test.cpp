@@ -83,12 +83,8 @@ TEST_F(NetClientPruneTest, RequestsThatEndedUnansweredLeaveNoRecordOnTheConnecti
     }
     EXPECT_EQ(count(peer, DirProtocol::M_EXECUTE), kEach);
     // A removed listener is no longer the provider's to hear about.
-    DirName* all = name("/iface:name=*");
     NameWatcher watcher;
-    int err = 0;
-    ASSERT_EQ(d->addListener(all, &watcher, &err), 0);
-    delete all;
-    ASSERT_TRUE(waitFor([&] { return watcher.has("eth10"); }));
+    ASSERT_TRUE(watchAllInterfaces(d, &watcher));
     int listenerId = peer.listenerId.load();
     d->removeListener(&watcher);
 
@@ -135,12 +131,8 @@ TEST_F(NetClientPruneTest, ListenersAreOpenedAgainOnTheNextConnectionAfterAReset
     NetClientSPI* client = dynamic_cast<NetClientSPI*>(d->spi);
     ASSERT_NE(client, nullptr);
 
-    DirName* all = name("/iface:name=*");
     NameWatcher watcher;
-    int err = 0;
-    ASSERT_EQ(d->addListener(all, &watcher, &err), 0);
-    delete all;
-    ASSERT_TRUE(waitFor([&] { return watcher.has("eth10"); }));
+    ASSERT_TRUE(watchAllInterfaces(d, &watcher));
     int id = peer.listenerId.load();
     ASSERT_NE(id, 0);
     Attributes none;

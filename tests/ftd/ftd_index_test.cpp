@@ -18,6 +18,7 @@
 #include "dirbase/message.h"
 #include "ft/ft_entry.h"
 #include "ft/ft_protocol.h"
+#include "tests/ftd/deep_tree.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/ftd/ftd_activity.h"
@@ -27,13 +28,6 @@
 #include "tools/ftd/ftd_tree.h"
 
 namespace {
-
-void put(const std::string& path, const std::string& content) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
-    close(fd);
-}
 
 // The service's side of a connection, in memory: notes how far the walk of
 // the session's thread had gone, and how much of the request it had read,
@@ -111,32 +105,19 @@ TEST(FtdIndex, AWalkHoldsFewDescriptorsHoweverDeepTheTree) {
     const std::string root = scratch.file("root");
     ASSERT_EQ(0, mkdir(root.c_str(), 0755));
     const int kDepth = 200;
-    std::string rel = "top";
-    ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
-    for (int i = 0; i < kDepth; i++) {
-        rel += "/d";
-        ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
-        // A file after the folder at every level: it is listed once the
-        // walk is back from below.
-        put(root + "/" + rel.substr(0, rel.size() - 2) + "/e", "e");
-    }
+    // A file after the folder at every level: it is listed once the walk is
+    // back from below.
+    const std::string rel = makeDeepTree(root, kDepth, {"e"});
     put(root + "/" + rel + "/bottom", "b");
     FtdTree tree(root.c_str());
     ASSERT_TRUE(tree.ok());
     FtdIndexStore index(tree);
-    // Room for a few dozen descriptors more than are open now: new ones
-    // take the lowest free numbers, below the limit.
-    int limit = 0;
-    for (int free = 0; free < 40; limit++)
-        if (fcntl(limit, F_GETFD) < 0) free++;
-    struct rlimit saved;
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
-    struct rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(limit);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
     std::vector<FtdIndexEntry> entries;
-    index.build("top", true, &entries);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    {
+        TightDescriptors tight;
+        ASSERT_TRUE(tight.ok);
+        index.build("top", true, &entries);
+    }
     // Every folder, the file beside it and the one at the bottom, in order.
     ASSERT_EQ(static_cast<size_t>(2 * kDepth + 1), entries.size());
     std::string name;
@@ -162,12 +143,7 @@ TEST(FtdIndex, FoldersTooDeepToEnterAreListedAndLogged) {
     const std::string root = scratch.file("root");
     ASSERT_EQ(0, mkdir(root.c_str(), 0755));
     const int kDepth = 260;
-    std::string rel = "top";
-    ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
-    for (int i = 0; i < kDepth; i++) {
-        rel += "/d";
-        ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
-    }
+    const std::string rel = makeDeepTree(root, kDepth, {});
     put(root + "/" + rel + "/bottom", "b");
     FtdTree tree(root.c_str());
     ASSERT_TRUE(tree.ok());

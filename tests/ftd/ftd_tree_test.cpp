@@ -11,41 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/ftd/deep_tree.h"
 #include "tests/support/temp_dir.h"
 #include "tools/ftd/ftd_tree.h"
-
-namespace {
-
-void put(const std::string& path, const std::string& content) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
-    close(fd);
-}
-
-// A limit of open descriptors a few dozen above those open now (new ones
-// take the lowest free numbers), for as long as it lives.
-class TightDescriptors {
-public:
-    TightDescriptors() {
-        int limit = 0;
-        for (int free = 0; free < 40; limit++)
-            if (fcntl(limit, F_GETFD) < 0) free++;
-        ok = getrlimit(RLIMIT_NOFILE, &_saved) == 0;
-        struct rlimit tight = _saved;
-        tight.rlim_cur = static_cast<rlim_t>(limit);
-        ok = ok && setrlimit(RLIMIT_NOFILE, &tight) == 0;
-    }
-    ~TightDescriptors() {
-        if (ok) setrlimit(RLIMIT_NOFILE, &_saved);
-    }
-    bool ok = false;
-
-private:
-    struct rlimit _saved;
-};
-
-}  // namespace
 
 TEST(FtdTree, RemovingADeepTreeHoldsFewDescriptors) {
     // A sender can make a tree two thousand folders deep with one name and
@@ -55,17 +23,9 @@ TEST(FtdTree, RemovingADeepTreeHoldsFewDescriptors) {
     TempDir scratch;
     const std::string root = scratch.file("root");
     ASSERT_EQ(0, mkdir(root.c_str(), 0755));
-    const int kDepth = 300;
-    std::string rel = "top";
-    ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
-    for (int i = 0; i < kDepth; i++) {
-        rel += "/d";
-        ASSERT_EQ(0, mkdir((root + "/" + rel).c_str(), 0755));
-        // Entries beside the folder at every level, before and after it in
-        // the folder's order.
-        put(root + "/" + rel.substr(0, rel.size() - 2) + "/a", "a");
-        put(root + "/" + rel.substr(0, rel.size() - 2) + "/z", "z");
-    }
+    // Entries beside the folder at every level, before and after it in the
+    // folder's order.
+    const std::string rel = makeDeepTree(root, 300, {"a", "z"});
     put(root + "/" + rel + "/bottom", "b");
     put(root + "/keep", "k");
     FtdTree tree(root.c_str());
