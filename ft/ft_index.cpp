@@ -67,6 +67,16 @@ void FtRun::markSeen(const std::string& name, const struct stat64* st, int type,
     e->digest = digest != nullptr ? digest : "";
 }
 
+std::string FtRun::localDigest(const std::string& local, long long size) {
+    char digest[33] = "";
+    SfsFile* f = nullptr;
+    if (_sfs->open(local.c_str(), &f, O_RDONLY, 0, true) == 0) {
+        if (md5_file(f, size, digest) != 0) digest[0] = '\0';
+        Sfs::dispose(f);
+    }
+    return digest;
+}
+
 void FtRun::keepSubtree(const std::string& rel) {
     if (rel.empty()) {
         for (_IndexEntry& e : _index) e.seen = true;
@@ -218,19 +228,14 @@ int FtRun::validate() {
         _s->print("Validating files list...\n");
         std::vector<std::pair<std::string, std::string>> invalid;
         for (const auto& f : list) {
-            char mine[33] = "";
-            SfsFile* file = nullptr;
             struct stat64 st;
-            if (_sfs->stat(f.second.c_str(), &st, true) == 0 && _sfs->open(f.second.c_str(), &file, O_RDONLY, 0, true) == 0) {
-                if (md5_file(file, st.st_size, mine) != 0) mine[0] = '\0';
-                Sfs::dispose(file);
-            }
+            std::string mine = _sfs->stat(f.second.c_str(), &st, true) == 0 ? localDigest(f.second, st.st_size) : "";
             auto it = _t->checksums.find(f.first);
             std::string theirs = it != _t->checksums.end() ? it->second : "";
-            if (mine[0] != '\0' && theirs == mine) {
-                _s->print("src: %s dst: %s %s (OK)\n", mine, theirs.c_str(), f.first.c_str());
+            if (!mine.empty() && theirs == mine) {
+                _s->print("src: %s dst: %s %s (OK)\n", mine.c_str(), theirs.c_str(), f.first.c_str());
             } else {
-                _s->print("src: %s dst: %s %s (invalid MD5)\n", mine, theirs.c_str(), f.first.c_str());
+                _s->print("src: %s dst: %s %s (invalid MD5)\n", mine.c_str(), theirs.c_str(), f.first.c_str());
                 invalid.push_back(f);
             }
         }

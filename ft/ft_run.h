@@ -92,6 +92,9 @@ public:
     std::string localIndexPath() const;
     _IndexEntry* findIndex(const std::string& name);
     void markSeen(const std::string& name, const struct stat64* st, int type, const char* digest);
+    // The MD5 of the first size bytes of local as 32 hex digits; empty when
+    // it cannot be read.
+    std::string localDigest(const std::string& local, long long size);
     // Marks rel and every index entry below it seen ("" marks them all):
     // for a part of the source that exists but could not be walked.
     void keepSubtree(const std::string& rel);

@@ -13,7 +13,6 @@
 
 #include "common/log.h"
 #include "dirbase/sfs.h"
-#include "ft/ft_checksum.h"
 #include "ft/ft_filter.h"
 #include "ft/ft_protocol.h"
 #include "ft/ft_run.h"
@@ -290,15 +289,10 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
                 local_ms, known->mtimeMs, diff);
             send = true;
         } else if (_indexMd5 && !known->digest.empty()) {
-            SfsFile* f = nullptr;
-            char digest[33] = "";
-            if (_sfs->open(local.c_str(), &f, O_RDONLY, 0, true) == 0) {
-                if (md5_file(f, st.st_size, digest) != 0) digest[0] = '\0';
-                Sfs::dispose(f);
-            }
+            std::string digest = localDigest(local, st.st_size);
             if (known->digest != digest) {
                 log(_debug_ft, LOG_DEBUG, 0, 0, "%s: copying (index/md5sum)", rel.c_str());
-                _s->print("    %s: local: %s, remote: %s\n", rel.c_str(), digest, known->digest.c_str());
+                _s->print("    %s: local: %s, remote: %s\n", rel.c_str(), digest.c_str(), known->digest.c_str());
                 send = true;
             }
         }
@@ -316,7 +310,9 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
     if (rc == 0) {
         _s->print("%s %19s %s\n", formatTime(st).c_str(), ft_withCommas(st.st_size).c_str(), rel.c_str());
         if (!fromLink && moves(_t)) _sent[_t].files.push_back(local);
-        markSeen(rel, &st, FT_TYPE_FILE, nullptr);
+        // An index with checksums holds the digest of what was sent, for
+        // the next run to compare with.
+        markSeen(rel, &st, FT_TYPE_FILE, _indexMd5 ? localDigest(local, st.st_size).c_str() : nullptr);
     } else {
         // Not sent (unreadable, or it changed too much), but it exists: the
         // destination keeps its copy, and the index what that copy is.

@@ -185,6 +185,38 @@ TEST(FtEngine, LocalIndexKeepsOtherEntriesAndIsUsedNextTime) {
     }
 }
 
+// With checksums, the local index holds the digest of each file sent, so
+// that the next run notices a change that kept the size and the time.
+TEST(FtEngine, LocalIndexWithChecksumsCatchesAChangeThatKeptSizeAndTime) {
+    TempDir dir;
+    std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/a", "alpha");
+    setMtime(src + "/a", 1500000000);
+    std::map<std::string, PeerNode> dest;
+    for (int run = 0; run < 2; run++) {
+        if (run == 1) {
+            writeFile(src + "/a", "ALPHA");
+            setMtime(src + "/a", 1500000000);
+        }
+        TestPeer peer;
+        peer.files = dest;
+        Ft ft;
+        ft.setIndexDirectory(dir.path().c_str());
+        FtTransaction* t = transaction(src, "/dest");
+        t->modifiedOnly = true;
+        t->indexMd5 = true;
+        t->setIndexName("idx");
+        ft.addTransaction(t);
+        Recorder rec;
+        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << run;
+        EXPECT_EQ(run == 1, sent(peer, FT_INSTALL_IN_PLACE)) << run;
+        EXPECT_EQ(1, ft.stats().filesCopied) << run;
+        dest = peer.files;
+    }
+    EXPECT_EQ("ALPHA", dest["a"].content);
+}
+
 TEST(FtEngine, RollingUpdateSendsOnlyTheChangedBlocks) {
     TempDir dir;
     std::string src = dir.file("data");
