@@ -63,6 +63,35 @@ private:
         return number();
     }
 
+    // Four hex digits at p, as a number.
+    static bool hex4(const char* p, unsigned* code) {
+        *code = 0;
+        for (int i = 0; i < 4; i++) {
+            unsigned char c = static_cast<unsigned char>(p[i]);
+            if (!isxdigit(c)) return false;
+            *code = *code * 16 + (isdigit(c) ? c - '0' : tolower(c) - 'a' + 10);
+        }
+        return true;
+    }
+
+    static void appendUtf8(std::string* out, unsigned code) {
+        if (code < 0x80) {
+            *out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            *out += static_cast<char>(0xC0 | (code >> 6));
+            *out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            *out += static_cast<char>(0xE0 | (code >> 12));
+            *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            *out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            *out += static_cast<char>(0xF0 | (code >> 18));
+            *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            *out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+
     bool string(std::string* out) {
         _p++;  // the opening quote
         while (*_p != '"') {
@@ -82,24 +111,22 @@ private:
                 case 'r': *out += '\r'; break;
                 case 't': *out += '\t'; break;
                 case 'u': {
-                    unsigned code = 0;
-                    for (int i = 1; i <= 4; i++) {
-                        if (!isxdigit(static_cast<unsigned char>(_p[i]))) return false;
-                        code = code * 16 + (isdigit(static_cast<unsigned char>(_p[i])) ? _p[i] - '0'
-                                                                                      : (tolower(_p[i]) - 'a' + 10));
-                    }
+                    unsigned code;
+                    if (!hex4(_p + 1, &code)) return false;
                     _p += 4;
-                    // UTF-8 of a code point in the basic plane.
-                    if (code < 0x80) {
-                        *out += static_cast<char>(code);
-                    } else if (code < 0x800) {
-                        *out += static_cast<char>(0xC0 | (code >> 6));
-                        *out += static_cast<char>(0x80 | (code & 0x3F));
-                    } else {
-                        *out += static_cast<char>(0xE0 | (code >> 12));
-                        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                        *out += static_cast<char>(0x80 | (code & 0x3F));
+                    // A character beyond the basic plane comes as a high
+                    // surrogate escape followed by a low one; either half
+                    // alone is no character, and its bytes would not be
+                    // UTF-8.
+                    if (code >= 0xDC00 && code <= 0xDFFF) return false;
+                    if (code >= 0xD800 && code <= 0xDBFF) {
+                        unsigned low;
+                        if (_p[1] != '\\' || _p[2] != 'u' || !hex4(_p + 3, &low) || low < 0xDC00 || low > 0xDFFF)
+                            return false;
+                        _p += 6;
+                        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
                     }
+                    appendUtf8(out, code);
                     break;
                 }
                 default: return false;

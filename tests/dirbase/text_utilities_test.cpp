@@ -78,6 +78,30 @@ TEST(BuildJson, EachLetterWritesItsMember) {
     free(json);
 }
 
+// Characters outside the basic plane arrive as a pair of \u escapes (a high
+// and a low surrogate), which stand for one character and its four UTF-8
+// bytes; half a pair stands for no character at all.
+TEST(JsonReader, SurrogatePairsReadAsOneCharacter) {
+    std::string error;
+    std::unique_ptr<Any> face(parseJsonValue("\"a\\ud83d\\ude00b\"", &error));
+    ASSERT_NE(nullptr, face) << error;
+    EXPECT_STREQ("a\xF0\x9F\x98\x80" "b", face->getString());
+    std::unique_ptr<Any> upper(parseJsonValue("\"\\uD800\\uDC00\"", &error));
+    ASSERT_NE(nullptr, upper) << error;
+    EXPECT_STREQ("\xF0\x90\x80\x80", upper->getString());
+    std::unique_ptr<Any> plain(parseJsonValue("\"\\u00e9\\uFFFF\"", &error));
+    ASSERT_NE(nullptr, plain) << error;
+    EXPECT_STREQ("\xC3\xA9\xEF\xBF\xBF", plain->getString());
+
+    for (const char* half : {"\"\\ud83d\"", "\"\\ud83dx\"", "\"\\ud83d\\u0041\"", "\"\\ude00\"",
+                             "[\"\\ud83d\\ud83d\"]", "{\"\\udfff\":1}"}) {
+        error.clear();
+        std::unique_ptr<Any> refused(parseJsonValue(half, &error));
+        EXPECT_EQ(nullptr, refused) << half;
+        EXPECT_FALSE(error.empty()) << half;
+    }
+}
+
 }  // namespace
 
 // Large documents read in time that grows with their size: neither a long
