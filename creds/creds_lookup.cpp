@@ -110,7 +110,10 @@ struct ChildLaunch {
 
 // The forked child: the first pipe becomes standard input, the second
 // standard output, standard error goes to /dev/null, then the program runs.
-[[noreturn]] void execChild(const ChildLaunch& launch, int requestFd, int answerFd) {
+// When it cannot, the exec's errno goes down failFd (closed by a successful
+// exec): the parent learns it there even when the signal thread reaps the
+// child before the parent could see its exit status.
+[[noreturn]] void execChild(const ChildLaunch& launch, int requestFd, int answerFd, int failFd) {
     if (drv_post_fork_hooks != nullptr) drv_post_fork_hooks();
     // The runtime's threads block the process signals; the new image starts clean.
     sigset_t none;
@@ -118,9 +121,10 @@ struct ChildLaunch {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     // Moved above 2 first, so that neither pipe end can be overwritten by the
     // other's dup2 (a parent with closed standard descriptors gets pipes there).
+    int fail = fcntl(failFd, F_DUPFD_CLOEXEC, 3);
     int in = fcntl(requestFd, F_DUPFD, 3);
     int out = fcntl(answerFd, F_DUPFD, 3);
-    if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(kExecFailedStatus);
+    if (fail < 0 || in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(kExecFailedStatus);
     close(in);
     close(out);
     int devNull = open("/dev/null", O_WRONLY);
@@ -130,8 +134,12 @@ struct ChildLaunch {
     }
     // Nothing else of the parent's (sockets, files) stays open in a child
     // that may live until the safety thread kills it.
-    close_range(3, ~0U, 0);
+    if (fail > 3) close_range(3, static_cast<unsigned>(fail) - 1, 0);
+    close_range(static_cast<unsigned>(fail) + 1, ~0U, 0);
     execv(launch.path.c_str(), const_cast<char* const*>(launch.argv.data()));
+    int err = errno;
+    ssize_t told = write(fail, &err, sizeof err);
+    (void)told;  // nothing more to do if even that fails
     _exit(kExecFailedStatus);
 }
 
@@ -140,23 +148,17 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
-// Waits for the child to end and reaps it; its exit status, or -1 when
-// someone else (the signal thread) reaped it first.
 // Waits until the child has ended without reaping it: its pid stays its own
-// until reapChild, whatever else happens meanwhile.
+// until reapChild, unless the signal thread reaps it first.
 void awaitChildEnd(pid_t pid) {
     siginfo_t info;
     while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
 }
 
-int reapChild(pid_t pid) {
+void reapChild(pid_t pid) {
     int status;
-    for (;;) {
-        pid_t r = waitpid(pid, &status, 0);
-        if (r == pid) return status;
-        if (r < 0 && errno == EINTR) continue;
-        return -1;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 }
 
@@ -169,6 +171,20 @@ int openPidFd(pid_t pid) {
     (void)pid;
     return -1;
 #endif
+}
+
+// Kills the child through its process descriptor where there is one, so
+// that a pid the signal thread has reaped and the kernel handed on is never
+// signalled.
+void killChild(pid_t pid, int pidFd) {
+#ifdef SYS_pidfd_send_signal
+    if (pidFd >= 0) {
+        if (syscall(SYS_pidfd_send_signal, pidFd, SIGKILL, nullptr, 0) == 0 || errno != ENOSYS) return;
+    }
+#else
+    (void)pidFd;
+#endif
+    kill(pid, SIGKILL);
 }
 
 int kindOf(int operation) {
@@ -229,10 +245,14 @@ int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer) {
     ChildLaunch launch;
     // Close-on-exec, so that children forked meanwhile by other lookups do
     // not keep these pipes open (a dead child would then never read as EOF).
-    int toChild[2] = {-1, -1}, fromChild[2] = {-1, -1};
-    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) {
+    // The third pipe tells an exec that failed; it is read only once the
+    // child has ended, so it never blocks.
+    int toChild[2] = {-1, -1}, fromChild[2] = {-1, -1}, execFailed[2] = {-1, -1};
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0 ||
+        pipe2(execFailed, O_CLOEXEC | O_NONBLOCK) != 0) {
         log(_debug_creds, LOG_ERROR, errno, 0, "Creds: unable to create pipes for a lookup");
-        for (int* fd : {&toChild[0], &toChild[1], &fromChild[0], &fromChild[1]}) closeFd(*fd);
+        for (int* fd : {&toChild[0], &toChild[1], &fromChild[0], &fromChild[1], &execFailed[0], &execFailed[1]})
+            closeFd(*fd);
         return -1;
     }
     // The child table is held across the fork, so the child is recorded
@@ -240,16 +260,18 @@ int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer) {
     lockPerfPid();
     pid_t pid = fork();
     int forkErrno = errno;
-    if (pid == 0) execChild(launch, toChild[0], fromChild[1]);
+    if (pid == 0) execChild(launch, toChild[0], fromChild[1], execFailed[1]);
     if (pid > 0) addPerfPid(pid);
     unlockPerfPid();
     int pidFd = pid > 0 ? openPidFd(pid) : -1;
     closeFd(toChild[0]);
     closeFd(fromChild[1]);
+    closeFd(execFailed[1]);
     if (pid < 0) {
         log(_debug_creds, LOG_ERROR, forkErrno, 0, "Creds: unable to fork for a lookup");
         closeFd(toChild[1]);
         closeFd(fromChild[0]);
+        closeFd(execFailed[0]);
         return -1;
     }
     _credsLocks.setChild(slot, pid, credsNow());
@@ -261,20 +283,21 @@ int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer) {
     CredsFdSource in(fromChild[0], pidFd);
     int step = decodeCredsAnswer(request.operation, in, answer);
     closeFd(fromChild[0]);
-    closeFd(pidFd);
     // A child that answered wrongly may still be running; it is of no more use.
-    // It is not reaped yet, so the pid is still its own.
-    if (step != 0) kill(pid, SIGKILL);
+    if (step != 0) killChild(pid, pidFd);
+    closeFd(pidFd);
     // Recorded until it has ended, so that the safety thread covers a child
     // that lingers after answering; forgotten before it is reaped, so that
     // the safety thread never meets its pid reused.
     awaitChildEnd(pid);
     _credsLocks.clearChild(slot, pid);
-    int status = reapChild(pid);
+    reapChild(pid);
     removePerfPid(pid);
+    int execErrno = 0;
+    bool couldNotExec = read(execFailed[0], &execErrno, sizeof execErrno) == static_cast<ssize_t>(sizeof execErrno);
+    closeFd(execFailed[0]);
     if (step == 0) return 0;
-    if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == kExecFailedStatus)
-        log(_debug_creds, LOG_ERROR, 0, 0, "lookup: unable to execute -testcred command (%s)", launch.path.c_str());
+    if (couldNotExec) log(_debug_creds, LOG_ERROR, execErrno, 0, "lookup: unable to execute -testcred command");
     log(_debug_creds, LOG_ERROR, 0, 0, "Creds: unable to read error reply from child process (step %d)", step);
     return -1;
 }

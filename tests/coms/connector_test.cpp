@@ -53,11 +53,7 @@ TEST(Connector, BindRetriesWhileThePortStaysInUseAndLooksUpServices) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(-1, c->bind(std::to_string(port).c_str()));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
-    std::string text = logs.messages();
-    const std::string retry = "bind: port still in use. Will retry...";
-    int retries = 0;
-    for (size_t at = text.find(retry); at != std::string::npos; at = text.find(retry, at + 1)) retries++;
-    EXPECT_EQ(2, retries) << "two pauses between three attempts";
+    EXPECT_EQ(2, logs.count("bind: port still in use. Will retry...")) << "two pauses between three attempts";
     EXPECT_TRUE(logs.contains("bind: Unable to bind to port"));
     EXPECT_STREQ(("X-" + std::to_string(port)).c_str(), c->getName());
 

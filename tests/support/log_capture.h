@@ -34,6 +34,13 @@ public:
     // Everything logged so far.
     std::string text() const { return readFile(_path); }
     bool contains(const std::string& part) const { return text().find(part) != std::string::npos; }
+    // How many times part was logged so far.
+    int count(const std::string& part) const {
+        const std::string all = text();
+        int n = 0;
+        for (size_t at = all.find(part); at != std::string::npos; at = all.find(part, at + part.size())) n++;
+        return n;
+    }
     // The messages logged so far without their time prefixes, one per line.
     std::string messages() const {
         std::string out;
