@@ -99,6 +99,9 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
     Connection::destroy(c);
     // The connection came up (a quick reply can beat the first look).
     if (!reportedUp && ll->isUp()) report(listener, "Authenticating");
+    // An answer, whatever its code, is the server's verdict on the login;
+    // only a connection that ended without one is a failure to connect.
+    bool answered = ll->answered();
     delete ll;
 
     X509* cert = nullptr;
@@ -115,11 +118,12 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
     if (cert == nullptr) {
         EVP_PKEY_free(key);
         if (*err == 0) *err = DirError::E_PROTOCOL;
-        report(listener,
-               timedOut                                  ? "Connection timeout"
-               : *err == DirError::E_NOT_CONNECTED ? "Unable to connect"
-                                                         : "Authentication failure",
-               true, true);
+        const char* text = "Authentication failure";
+        if (timedOut)
+            text = "Connection timeout";
+        else if (!answered && *err == DirError::E_NOT_CONNECTED)
+            text = "Unable to connect";
+        report(listener, text, true, true);
         return nullptr;
     }
 
@@ -142,7 +146,8 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
 
 // ---- LoginListener ---------------------------------------------------------
 
-LoginListener::LoginListener(DelayedEvent* event, Message* request) : _event(event), _request(request), _up(false) {}
+LoginListener::LoginListener(DelayedEvent* event, Message* request)
+    : _event(event), _request(request), _up(false), _answered(false) {}
 
 LoginListener::~LoginListener() { delete _request; }
 
@@ -151,6 +156,7 @@ int LoginListener::onReceive(Connection*, Message* m) {
     // (on this connection's thread, as every fill of the event is) neither
     // replaces nor loses it.
     if (_event->isDone()) return 0;
+    _answered = true;
     int32_t result = 0;
     if (m->readInt32(&result) != 0) {
         log(_debug_netclient, LOG_ERROR, 0, 0, "Authentication error: Unexpected data returned");

@@ -52,11 +52,14 @@ public:
     void onClosed(Connection* connection) override;
     void onConnectComplete(Connection* connection) override;
     bool isUp() const { return _up.load(); }
+    // Whether the server answered the request (whatever the answer was).
+    bool answered() const { return _answered.load(); }
 
 private:
     DelayedEvent* _event;
     Message* _request;
     std::atomic<bool> _up;
+    std::atomic<bool> _answered;
 };
 
 class Login {

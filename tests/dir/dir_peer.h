@@ -326,9 +326,13 @@ public:
         DirProtocol::LoginRequest r;
         if (DirProtocol::readLoginRequest(m, &r) != 0) return 0;
         if (loginSilent) return 0;
+        if (loginHangUp) {
+            c->close();
+            return 0;
+        }
         SecurityObject* so = static_cast<SecurityObject*>(r.credential);
         if (so == nullptr || so->secret == nullptr || password != so->secret) {
-            c->send(DirProtocol::loginReply(r.code, 20, nullptr));
+            c->send(DirProtocol::loginReply(r.code, loginRefusal.load(), nullptr));
             return 0;
         }
         std::string security = std::string("v1`") + r.user + ",x,users`" + r.user + ",x";
@@ -368,6 +372,10 @@ public:
     int searchParts = 3;
     int updatesPerExecute = 2;
     std::atomic<bool> loginSilent{false};
+    // The login request is answered by hanging up, without a reply.
+    std::atomic<bool> loginHangUp{false};
+    // The code a login with the wrong password is refused with.
+    std::atomic<int> loginRefusal{20};
     // The enrolment replies and a login's certificate are followed at once
     // by the close (in the same batch of writes), the way a server that is
     // done with the client hangs up. The connection stays the peer's until

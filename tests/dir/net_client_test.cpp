@@ -458,6 +458,33 @@ TEST_F(NetClientTest, LoginReportsEachStepAndEachFailure) {
     EXPECT_EQ(silent.finals, 1);
 }
 
+// What the server answers is the server's verdict, whatever its code: a
+// refusal that happens to carry 11 ("Not connected", say the server's own
+// back end is down) is still an authentication failure, while a server that
+// hangs up without answering is one the client could not talk to.
+TEST_F(NetClientTest, ALoginRefusalIsAnAuthenticationFailureWhateverItsCode) {
+    KeyPair ca("testdom");
+    Peer peer(ca);
+    peer.loginRefusal = DirError::E_NOT_CONNECTED;
+    Recorded refused;
+    int err = -1;
+    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "wrong", &refused, &err), nullptr);
+    EXPECT_EQ(err, DirError::E_NOT_CONNECTED);
+    ASSERT_FALSE(refused.texts.empty());
+    EXPECT_EQ(refused.texts.back(), "Authentication failure");
+    EXPECT_TRUE(refused.lastIsError);
+    EXPECT_EQ(refused.finals, 1);
+
+    peer.loginHangUp = true;
+    Recorded dropped;
+    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &dropped, &err), nullptr);
+    EXPECT_EQ(err, DirError::E_NOT_CONNECTED);
+    ASSERT_FALSE(dropped.texts.empty());
+    EXPECT_EQ(dropped.texts.back(), "Unable to connect");
+    EXPECT_TRUE(dropped.lastIsError);
+    EXPECT_EQ(dropped.finals, 1);
+}
+
 // The certificate and the server's close arrive together: the close that
 // follows must not undo the login.
 TEST_F(NetClientTest, LoginSucceedsWhenThePeerHangsUpRightAfterItsReply) {
