@@ -451,7 +451,9 @@ TEST_F(NetClientTest, LoginReportsEachStepAndEachFailure) {
     Recorded silent;
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &silent, &err), nullptr);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(5000));
+    // The set time-out, not the default 20 s, ended the wait; wide, for the
+    // key generation before the connect on a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(15000));
     EXPECT_EQ(err, DirError::E_LOGIN_TIMEOUT);
     EXPECT_EQ(silent.texts.back(), "Connection timeout");
     EXPECT_TRUE(silent.lastIsError);
