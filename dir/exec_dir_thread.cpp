@@ -17,6 +17,7 @@
 #include "dir/directory.h"
 #include "dir/exec_helper.h"
 #include "dir/future_result.h"
+#include "dir/masq_input_reader.h"
 #include "dirbase/any.h"
 
 namespace {
@@ -410,6 +411,10 @@ void ExecDirThread::postDeleteLater(void* obj, void (*fn)(void*)) {
 }
 
 void ExecDirThread::forgetSession(Directory* directory) {
+    // Files read through the session stop asking it for blocks. Here a
+    // reader's call on it cannot be waited for: that call may wait for
+    // this thread.
+    MasqInputReader::endSession(directory, !isExecThread());
     if (isExecThread()) {
         _goneSessions.push_back(GoneSession{directory, _newBatches});
         ExecHelper::failSession(directory, false);

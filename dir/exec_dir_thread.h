@@ -93,9 +93,9 @@ public:
     // which take the registry lock). Run at once when no thread runs.
     static void postDeleteLater(void* obj, void (*fn)(void*));
 
-    // Before a session goes: ends every request made through it with 96
-    // ("No Login; Logout was called") and waits until none holds it any
-    // more. On the execution thread it cannot wait: there its requests let
+    // Before a session goes: ends every request made through it, and every
+    // file read through it, with 96 ("No Login; Logout was called") and
+    // waits until none holds it any more. On the execution thread it cannot wait: there its requests let
     // go of it at once and fail at their next run, which is posted.
     static void forgetSession(Directory* directory);
 

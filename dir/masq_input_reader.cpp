@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <set>
+
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "dir/directory.h"
@@ -13,7 +15,13 @@
 #include "dirbase/dir_name.h"
 #include "io/input.h"
 
+CondBlock MasqInputReader::_sessions(kProcessLifetime);
+
 namespace {
+
+// Every reader alive, for the end of their sessions. Never freed: a reader
+// may still go while the process exits.
+std::set<MasqInputReader*>& _readerList = *new std::set<MasqInputReader*>();
 
 // The Input's side of a reader: it owns nothing but its place between the
 // two. The Input owns it (cancels it when closed, deletes it when
@@ -96,32 +104,70 @@ Input* MasqInputReader::openInput(Directory* directory, DirectorySPI* provider, 
 
 MasqInputReader::MasqInputReader(Directory* directory, const Principal* principal, const char* assetId,
                                  const char* path, Sink* sink)
-    : _directory(directory), _principal(principal != nullptr ? new Principal(*principal) : nullptr),
+    : _principal(principal != nullptr ? new Principal(*principal) : nullptr),
       _assetId(assetId != nullptr ? assetId : ""), _path(path != nullptr ? path : ""), _sink(sink),
-      _cancelled(false) {
+      _stopError(0) {
     setName("masq-input-reader");
     // Ends on its own and deletes itself; nobody joins it.
     setDetached();
+    CondSection hold(_sessions);
+    _directory = directory;
+    _inCallOn = nullptr;
+    _readerList.insert(this);
 }
 
 MasqInputReader::~MasqInputReader() {
+    {
+        CondSection hold(_sessions);
+        _readerList.erase(this);
+    }
     delete _principal;
 }
 
-void MasqInputReader::cancel() {
+void MasqInputReader::stop(int error) {
     CondSection hold(_lock);
-    _cancelled = true;
+    if (_stopError == 0) _stopError = error;
     _lock.broadcast();
 }
 
-bool MasqInputReader::cancelled() {
+void MasqInputReader::cancel() { stop(DirError::E_IO); }
+
+int MasqInputReader::stopError() {
     CondSection hold(_lock);
-    return _cancelled;
+    return _stopError;
+}
+
+Directory* MasqInputReader::enterSession() {
+    CondSection hold(_sessions);
+    _inCallOn = _directory;
+    return _directory;
+}
+
+void MasqInputReader::leaveSession() {
+    CondSection hold(_sessions);
+    _inCallOn = nullptr;
+    _sessions.broadcast();
+}
+
+void MasqInputReader::endSession(Directory* directory, bool wait) {
+    CondSection hold(_sessions);
+    for (MasqInputReader* r : _readerList) {
+        if (r->_directory != directory) continue;
+        r->_directory = nullptr;
+        r->stop(DirError::E_LOGGED_OUT);
+    }
+    if (!wait) return;
+    for (;;) {
+        bool inCall = false;
+        for (MasqInputReader* r : _readerList)
+            if (r->_inCallOn == directory) inCall = true;
+        if (!inCall) return;
+        _sessions.wait();
+    }
 }
 
 void MasqInputReader::run() {
     setInitialized();
-    if (_principal != nullptr) _directory->substituteUser(_principal);
     std::string text = "//host:id=\"" + _assetId + "\"/filesystem:";
     int err = 0;
     DirName* name = DirName::createFromString(text.c_str(), &err);
@@ -130,23 +176,31 @@ void MasqInputReader::run() {
     std::string why;
     bool done = false;
     while (rv == 0 && !done) {
-        if (cancelled()) {
-            rv = DirError::E_IO;
-            break;
-        }
+        if ((rv = stopError()) != 0) break;
         Any path(_path.c_str());
         Any at(static_cast<long long>(offset));
         Any* args[] = {&path, &at, nullptr};
-        FutureResult* fr = _directory->execute(name, nullptr, "readBytes", args);
+        // The caller's principal for this request only: the session is
+        // touched inside the call alone, so that its end can let go of it.
+        Directory* session = enterSession();
+        if (session == nullptr) {
+            leaveSession();
+            rv = DirError::E_LOGGED_OUT;
+            break;
+        }
+        if (_principal != nullptr) session->substituteUser(_principal);
+        FutureResult* fr = session->execute(name, nullptr, "readBytes", args);
+        if (_principal != nullptr) session->revertUser();
+        leaveSession();
         bool complete = false;
-        while (!(complete = fr->waitComplete(kCancelPollMs)) && !cancelled()) {
+        while (!(complete = fr->waitComplete(kCancelPollMs)) && stopError() == 0) {
         }
         const FileIo* block = nullptr;
         Translatable* obj = nullptr;
         if (!complete) {
             log(LOG_DEBUG, 0, 0, "masq-input-reader: read of %s on %s cancelled at %lld", _path.c_str(),
                 _assetId.c_str(), offset);
-            rv = DirError::E_IO;
+            rv = stopError();
         } else if (fr->failed) {
             rv = fr->error;
             if (fr->errorText != nullptr) why = fr->errorText;
@@ -181,6 +235,5 @@ void MasqInputReader::run() {
         FutureResult::destroy(fr);
     }
     delete name;
-    if (_principal != nullptr) _directory->revertUser();
     _sink->finished(rv, why.empty() ? nullptr : why.c_str());
 }

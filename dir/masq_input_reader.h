@@ -15,9 +15,13 @@
 // Input owns: closing the Input cancels the reader, and destroying it waits
 // for the reader's end.
 //
-// Thread-safety: cancel() may be called from any thread; everything else
-// runs on the reader's thread. A cancel takes effect within kCancelPollMs,
-// even while a block is on its way.
+// A reader reaches its session only inside its calls on it (each block's
+// request): a session that ends first makes its readers let go of it
+// (endSession), and they stop with E_LOGGED_OUT.
+//
+// Thread-safety: cancel() and endSession() may be called from any thread;
+// everything else runs on the reader's thread. A cancel takes effect within
+// kCancelPollMs, even while a block is on its way.
 #ifndef DRV_DIR_MASQ_INPUT_READER_H
 #define DRV_DIR_MASQ_INPUT_READER_H
 
@@ -60,20 +64,34 @@ public:
     void run() override;
     // Stops the reading; the sink still hears finished(), with E_IO.
     void cancel();
+    // Before directory goes: its readers let go of it and stop. With wait,
+    // returns once none of them is inside a call on it any more (not on the
+    // execution thread, which such a call may wait for).
+    static void endSession(Directory* directory, bool wait);
 
     // How often a reader waiting for a block looks for a cancel (ms).
     static const int kCancelPollMs = 100;
 
 private:
-    bool cancelled();
+    // The error a stop gives (0 while the reading goes on).
+    int stopError();
+    void stop(int error);
+    // The session for one call on it, or null once it has gone; every
+    // non-null answer is followed by leaveSession.
+    Directory* enterSession();
+    void leaveSession();
 
-    Directory* _directory;
+    // Guards every reader's hold on its session, and the list of readers.
+    static CondBlock _sessions;
+
+    Directory* _directory GUARDED_BY(_sessions);  // null once let go of
+    Directory* _inCallOn GUARDED_BY(_sessions);   // set while a call is on it
     Principal* _principal;
     std::string _assetId;
     std::string _path;
     Sink* _sink;
     CondBlock _lock;
-    bool _cancelled GUARDED_BY(_lock);
+    int _stopError GUARDED_BY(_lock);
 };
 
 #endif

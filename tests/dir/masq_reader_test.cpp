@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -113,6 +114,32 @@ struct Collect : MasqInputReader::Sink {
     std::atomic<bool> done{false};
 };
 
+// Holds the reader inside its first delivery until opened.
+struct Gated : Collect {
+    bool deliver(const unsigned char* bytes, int length, long long offset, long long size) override {
+        {
+            std::unique_lock<std::mutex> hold(gateLock);
+            entered = true;
+            gateChanged.notify_all();
+            gateChanged.wait(hold, [this] { return opened; });
+        }
+        return Collect::deliver(bytes, length, offset, size);
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> hold(gateLock);
+        return gateChanged.wait_for(hold, std::chrono::seconds(30), [this] { return entered; });
+    }
+    void open() {
+        std::lock_guard<std::mutex> hold(gateLock);
+        opened = true;
+        gateChanged.notify_all();
+    }
+    std::mutex gateLock;
+    std::condition_variable gateChanged;
+    bool entered = false;
+    bool opened = false;
+};
+
 class MasqReaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -171,6 +198,23 @@ TEST_F(MasqReaderTest, ABlockBeyondTheFileSizeItGivesIsAProtocolError) {
     in->errorText(text, sizeof text);
     EXPECT_STREQ(DirError::getErrorDescription(DirError::E_PROTOCOL), text);
     delete in;
+}
+
+// The session a file is read through ends between two blocks: the reader
+// lets go of it and stops, its sink hearing that the session logged out,
+// instead of asking the ended session for the next block.
+TEST_F(MasqReaderTest, ASessionEndingBetweenBlocksStopsTheReader) {
+    Gated sink;
+    (new MasqInputReader(dir, nullptr, "H7", "/etc/motd", &sink))->start();
+    ASSERT_TRUE(sink.waitEntered());
+    Directory* ending = dir;
+    dir = nullptr;
+    std::thread logout([ending] { delete ending; });
+    logout.join();
+    sink.open();
+    ASSERT_TRUE(sink.wait());
+    EXPECT_EQ(DirError::E_LOGGED_OUT, sink.result);
+    EXPECT_EQ(static_cast<size_t>(kBlock), sink.data.size());
 }
 
 }  // namespace
