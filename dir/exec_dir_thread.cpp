@@ -314,7 +314,12 @@ void ExecDirThread::startLocked(bool serverMode) {
         atexit(stopAtExit);
     }
     ExecDirThread* t = new ExecDirThread(serverMode);
-    t->start();
+    if (t->start() != 0) {
+        // No thread (a thread or memory limit): requests fail as they do
+        // without one, and the next session tries again.
+        log(LOG_ERROR, 0, 0, "exec-dir: unable to start the directory execution thread");
+        delete t;
+    }
 }
 
 void ExecDirThread::stopLocked(bool evenServer) {

@@ -25,10 +25,11 @@ namespace netclient {
 // Runs fn(provider) on the "dir-client" thread while the provider lives
 // (looked up by its serial number then); when it is gone, runs orElse
 // instead, if given (for work that holds something the provider was to
-// take over).
-void runFor(long long serial, std::function<void(NetClientSPI*)> fn, std::function<void()> orElse = nullptr);
-// Runs fn on the "dir-client" thread (started if needed).
-void runOnClientThread(std::function<void()> fn);
+// take over). Without a thread, runs orElse at once and returns false.
+bool runFor(long long serial, std::function<void(NetClientSPI*)> fn, std::function<void()> orElse = nullptr);
+// Runs fn on the "dir-client" thread (started if needed); false, with fn
+// dropped, when no thread can be started.
+bool runOnClientThread(std::function<void()> fn);
 bool onClientThread();
 // Registers / withdraws a provider; withdraw waits for any operation that
 // runs for it.

@@ -175,10 +175,17 @@ NetClientSPI::NetClientSPI(Directory* dir, NetClientSPI* through, const char* do
 
 void NetClientSPI::start() {
     long long s = serial;
-    netclient::runFor(s, [](NetClientSPI* spi) {
+    bool started = netclient::runFor(s, [](NetClientSPI* spi) {
         log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: start()", spi->name);
         netclient::setTimer(spi->serial, kFirstRun);
     });
+    if (started) return;
+    // No thread to run the connect timer on: no attempt will be made, and
+    // callers fail at once instead of waiting for one.
+    CondSection hold(state);
+    lastError = DirError::E_NO_RESOURCE;
+    mayConnect = false;
+    wakeWaiters();
 }
 
 NetClientSPI::~NetClientSPI() {

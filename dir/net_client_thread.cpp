@@ -90,11 +90,18 @@ public:
     std::atomic<bool> stop;
 };
 
+// The running thread, started if needed; null when it cannot be started (a
+// thread or memory limit), to be tried again by the next caller.
 ClientThread* ensureThread() {
     CriticalSection hold(_threadLock);
     if (_thread == nullptr) {
-        _thread = new ClientThread();
-        _thread->start();
+        ClientThread* t = new ClientThread();
+        if (t->start() != 0) {
+            log(_debug_netclient, LOG_ERROR, 0, 0, "NetClientSPI: unable to start the dir-client thread");
+            delete t;
+            return nullptr;
+        }
+        _thread = t;
     }
     return _thread;
 }
@@ -109,14 +116,16 @@ void Pacer::handleEvent(Event*) {
 
 namespace netclient {
 
-void runOnClientThread(std::function<void()> fn) {
+bool runOnClientThread(std::function<void()> fn) {
     ClientThread* t = ensureThread();
+    if (t == nullptr) return false;
     if (DaemonThread::getCurrentThread() == t) {
         fn();
-        return;
+        return true;
     }
     FnOp* op = new FnOp(std::move(fn));
     t->target->doExecute(op);
+    return true;
 }
 
 bool onClientThread() {
@@ -124,8 +133,8 @@ bool onClientThread() {
     return _thread != nullptr && DaemonThread::getCurrentThread() == _thread;
 }
 
-void runFor(long long serial, std::function<void(NetClientSPI*)> fn, std::function<void()> orElse) {
-    runOnClientThread([serial, fn, orElse]() {
+bool runFor(long long serial, std::function<void(NetClientSPI*)> fn, std::function<void()> orElse) {
+    bool posted = runOnClientThread([serial, fn, orElse]() {
         {
             CriticalSection hold(_liveLock);
             auto it = _live.find(serial);
@@ -136,6 +145,9 @@ void runFor(long long serial, std::function<void(NetClientSPI*)> fn, std::functi
         }
         if (orElse) orElse();
     });
+    // Nothing can reach the provider without the thread.
+    if (!posted && orElse) orElse();
+    return posted;
 }
 
 long long enroll(NetClientSPI* spi) {

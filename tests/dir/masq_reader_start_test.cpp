@@ -1,7 +1,9 @@
-// A file pulled through directory operations when no reader thread can be
-// started (as under a thread limit): the input's readers hear an error at
+// Directory threads that cannot be started (as under a thread limit). A file
+// pulled through directory operations: the input's readers hear an error at
 // once, rather than wait for blocks that never come, and closing the input
-// does not wait for a reader that never ran. This program is linked with
+// does not wait for a reader that never ran. The execution thread: nothing is
+// kept of it. The remote providers' thread: a provider that has no thread to
+// connect on fails its calls at once. This program is linked with
 // --wrap=pthread_create.
 #include <errno.h>
 #include <pthread.h>
@@ -12,10 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "common/perf_data.h"
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/future_result.h"
 #include "dir/masq_input_reader.h"
+#include "dir/net_client_spi.h"
+#include "dirbase/attributes.h"
 #include "io/input.h"
 #include "tests/dir/stub_spi.h"
 
@@ -58,6 +64,47 @@ TEST(MasqReaderStart, AReaderThatCannotStartFailsItsInputAndReleasesItsProvider)
     EXPECT_EQ(locksBefore, provider.lockCount());
     delete in;
     delete dir;
+}
+
+// Thread objects alive, counted by the statistics block.
+int liveThreads() { return perfGet(PC_DTHR_STARTED) - perfGet(PC_DTHR_EXITED); }
+
+PerfData _perfBlock;
+
+TEST(ThreadStart, AnExecutionThreadThatCannotStartLeavesNothingBehind) {
+    PerfData* saved = perfData;
+    perfData = &_perfBlock;
+    perfRegisterCounters();
+    ExecDirThread::stopAndWait(true);  // one a server session left running
+    int before = liveThreads();
+    _failThreadCreation = true;
+    ExecDirThread::holdForClient();
+    _failThreadCreation = false;
+    EXPECT_EQ(nullptr, ExecDirThread::instance());
+    EXPECT_EQ(before, liveThreads());
+    ExecDirThread::releaseClient();
+
+    // The next session starts it.
+    ExecDirThread::holdForClient();
+    EXPECT_NE(nullptr, ExecDirThread::instance());
+    ExecDirThread::releaseClient();
+    ExecDirThread::stopAndWait(true);
+    perfData = saved;
+}
+
+TEST(ThreadStart, AProviderWithNoThreadToConnectOnFailsItsCallsAtOnce) {
+    NetClientSPI::_netclient_timeout = 600000;  // a call left waiting shows as a hang
+    _failThreadCreation = true;
+    NetClientSPI* spi = new NetClientSPI(nullptr, "nothread", "127.0.0.1", "1", nullptr, "Dnothread", nullptr);
+    _failThreadCreation = false;
+    DirectoryObject object("iface", new Any("eth0"));
+    Attributes* out = nullptr;
+    EXPECT_EQ(DirError::E_NO_RESOURCE, spi->getAttributes(nullptr, &object, out));
+    EXPECT_EQ(nullptr, out);
+    EXPECT_FALSE(spi->isConnected());
+    delete spi;
+    NetClientSPI::stopThread();
+    NetClientSPI::_netclient_timeout = 40000;
 }
 
 }  // namespace
