@@ -10,6 +10,7 @@
 #include <openssl/pem.h>
 
 #include <memory>
+#include <string>
 
 #include "common/delayed_event.h"
 #include "common/error_codes.h"
@@ -489,7 +490,19 @@ void NetClientSPI::handleAlertMessage(int code, std::vector<Translatable*>& aler
             for (AlertListener* l : tell) l->startSync();
             return;
         case DirProtocol::M_MARK_END_ALERT_SYNC:
-            if (managed != nullptr) managed->agentConnected(asset != nullptr ? asset->name : nullptr, id, nullptr);
+            if (managed != nullptr) {
+                // Told with the agent's address, as at its connect.
+                std::string peer;
+                bool known = false;
+                {
+                    CondSection hold(state);
+                    if (connection != nullptr && connection->getPeerAddress() != nullptr) {
+                        peer = connection->getPeerAddress();
+                        known = true;
+                    }
+                }
+                managed->agentConnected(asset != nullptr ? asset->name : nullptr, id, known ? peer.c_str() : nullptr);
+            }
             for (AlertListener* l : tell) l->endSync();
             return;
         case DirProtocol::M_ALERT_CLEAR:

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -150,7 +151,10 @@ public:
         add("managed clear " + text(asset) + " " + text(alertId));
     }
     void syncStarted(const char* asset) override { add("managed sync " + text(asset)); }
-    void agentConnected(const char*, const char* asset, const char*) override { add("managed connected " + text(asset)); }
+    void agentConnected(const char*, const char* asset, const char* peer) override {
+        if (peer == nullptr) withoutPeer++;
+        add("managed connected " + text(asset));
+    }
     void agentVerified(const char* asset) override { add("managed verified " + text(asset)); }
     void agentDisconnected(const char* asset) override { add("managed disconnected " + text(asset)); }
     void agentRemoved(const char* asset) override { add("managed removed " + text(asset)); }
@@ -167,6 +171,9 @@ public:
     void disconnected() override { add("viewer disconnected"); }
     void startSync() override { add("viewer sync"); }
     void endSync() override { add("viewer end"); }
+
+    // Connects told without the agent's address.
+    std::atomic<int> withoutPeer{0};
 
     std::vector<std::string> events() {
         std::lock_guard<std::mutex> hold(_mutex);
@@ -527,6 +534,8 @@ TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsAr
     // The provider's first check may come before the agent calls in.
     if (!events.empty() && events.front() == "managed disconnected agent7") events.erase(events.begin());
     EXPECT_EQ(events, expected);
+    // The end of the sync tells the agent's address, as its connect did.
+    EXPECT_EQ(rec.withoutPeer.load(), 0);
     EXPECT_EQ(rec.alerts(), sent);
     // However many viewers there are, each is told.
     EXPECT_TRUE(waitFor([&] { return crowd[0].has("viewer end"); }));
