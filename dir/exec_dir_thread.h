@@ -95,8 +95,9 @@ public:
 
     // Before a session goes: ends every request made through it, and every
     // file read through it, with 96 ("No Login; Logout was called") and
-    // waits until none holds it any more. On the execution thread it cannot wait: there its requests let
-    // go of it at once and fail at their next run, which is posted.
+    // waits until none holds it any more. On the execution thread it cannot
+    // wait: there its requests let go of it at once and fail at their next
+    // run, which is posted.
     static void forgetSession(Directory* directory);
 
     // After a push on the execution list: arms the timer if it is idle.

@@ -82,6 +82,8 @@ private:
     void leaveSession();
 
     // Guards every reader's hold on its session, and the list of readers.
+    // Lock order: _sessions before a reader's _lock (endSession stops the
+    // readers it lets go of).
     static CondBlock _sessions;
 
     Directory* _directory GUARDED_BY(_sessions);  // null once let go of
