@@ -15,6 +15,7 @@
 #include "dir/dir_protocol.h"
 #include "dir/directory_spi.h"
 #include "dir/principal.h"
+#include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/message.h"
@@ -147,6 +148,36 @@ TEST_F(DirdHostileTest, AnAgentCannotAnswerForAnother) {
     ASSERT_EQ(0, P::readReply(opened.get(), &o));
     EXPECT_EQ(P::M_OPEN_LISTENER_REPLY, o.code);
     EXPECT_EQ(72, o.id);
+}
+
+// An agent that goes away with requests of a client in hand will never
+// answer them: the client hears "Not connected" for each, not a time-out
+// once the relay's whole wait has passed.
+TEST_F(DirdHostileTest, RequestsInHandWhenTheAgentGoesFailAsNotConnected) {
+    Issued web3(server, "web3", nullptr);
+    std::unique_ptr<RawClient> agent(new RawClient());
+    callIn(agent.get(), &web3, "web3");
+    RawClient client;
+    ASSERT_EQ(0, client.connect(server->port(), alice->cert, alice->key, P::kProviderConnectionType));
+    int err = 0;
+    std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString("mount:path=\"/\"", &err));
+    DirectoryObject top("Dhostile.example", nullptr);
+    Any* noArgs[] = {nullptr};
+    client.send(P::resolveRequest("web3", 81, &principal, &top, entry.get(), nullptr));
+    client.send(P::executeRequest("web3", 82, &principal, &top, "stat", noArgs));
+    ASSERT_TRUE(agent->next(P::M_RESOLVE));
+    ASSERT_TRUE(agent->next(P::M_EXECUTE));
+    agent.reset();
+    std::unique_ptr<Message> first = client.next(P::M_ERROR_REPLY, 20000);
+    std::unique_ptr<Message> second = client.next(P::M_EXEC_ERROR_REPLY, 20000);
+    ASSERT_TRUE(first && second);
+    P::Reply resolved, executed;
+    ASSERT_EQ(0, P::readReply(first.get(), &resolved));
+    ASSERT_EQ(0, P::readReply(second.get(), &executed));
+    EXPECT_EQ(81, resolved.id);
+    EXPECT_EQ(11, resolved.error);
+    EXPECT_EQ(82, executed.id);
+    EXPECT_EQ(11, executed.error);
 }
 
 // A client that keeps asking and never reads the answers: they would pile

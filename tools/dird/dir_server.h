@@ -230,9 +230,9 @@ public:
                            const std::shared_ptr<DirSession>& agent);
     bool findRelayedListener(int agentListenerId, const std::shared_ptr<DirSession>& from,
                              std::shared_ptr<DirSession>* client, int* clientListenerId);
-    // Drops relays whose time passed (answering the client with 13) and
-    // those of sessions gone.
-    void sweepRelays();
+    // Drops relays whose time passed (answering the client with 13), those
+    // whose agent went away (answering 11) and those of clients gone.
+    void sweepRelays() EXCLUDES(_relayLock);
     // Frees the closed sessions whose coms thread is done with them; with
     // wait, all of them.
     void reapClosed(bool wait) EXCLUDES(_sessionLock);
@@ -268,6 +268,9 @@ private:
     // Lock order: _sessionLock, then the delayed-event registry (posting
     // and looking up a barrier's marker).
     std::vector<std::pair<ComsBarrier, std::shared_ptr<DirSession>>> _closing GUARDED_BY(_sessionLock);
+
+    // Answers each relay's client with error, in the relayed request's form.
+    void answerRelays(const std::vector<Relay>& relays, int error);
 
     CriticalBlock _relayLock;
     std::map<long long, Relay> _relays GUARDED_BY(_relayLock);

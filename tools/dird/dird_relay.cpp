@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/error_codes.h"
@@ -162,6 +163,9 @@ bool DirServer::findRelayOf(const DirSession* client, long long clientId, long l
 void DirServer::sweepRelays() {
     long long now = monotonicMs();
     std::vector<Relay> late;
+    // Relays whose agent is gone: looked at outside the lock, as a session
+    // taken there could be dropped last under it.
+    std::vector<std::pair<long long, std::weak_ptr<DirSession>>> waiting;
     {
         CriticalSection hold(_relayLock);
         for (auto it = _relays.begin(); it != _relays.end();) {
@@ -170,6 +174,7 @@ void DirServer::sweepRelays() {
                 if (!gone) late.push_back(it->second);
                 it = _relays.erase(it);
             } else {
+                if (!it->second.persistent) waiting.emplace_back(it->first, it->second.agent);
                 ++it;
             }
         }
@@ -180,12 +185,34 @@ void DirServer::sweepRelays() {
                 ++it;
         }
     }
-    for (Relay& r : late) {
+    // An agent that went away never answers what it had in hand: its
+    // clients hear so now rather than at the end of the wait.
+    std::vector<long long> orphaned;
+    for (auto& w : waiting) {
+        std::shared_ptr<DirSession> agent = w.second.lock();
+        if (!agent || agent->isClosed()) orphaned.push_back(w.first);
+    }
+    std::vector<Relay> lost;
+    if (!orphaned.empty()) {
+        CriticalSection hold(_relayLock);
+        for (long long id : orphaned) {
+            auto it = _relays.find(id);
+            if (it == _relays.end()) continue;  // answered in the meantime
+            lost.push_back(it->second);
+            _relays.erase(it);
+        }
+    }
+    answerRelays(late, DirError::E_TIMEOUT);
+    answerRelays(lost, DirError::E_NOT_CONNECTED);
+}
+
+void DirServer::answerRelays(const std::vector<Relay>& relays, int error) {
+    for (const Relay& r : relays) {
         std::shared_ptr<DirSession> client = r.client.lock();
         if (!client) continue;
         Message* m = new Message(errorCodeFor(r.code));
         m->writeInt64(r.clientId);
-        m->writeInt32(DirError::E_TIMEOUT);
+        m->writeInt32(error);
         errorsAnswered++;
         client->send(m);
     }
