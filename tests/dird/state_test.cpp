@@ -267,4 +267,20 @@ TEST(DirdAssets, TableReadFromJsonAndRefusedWhenMalformed) {
     std::unique_ptr<Asset> still(table.findAsset("db"));
     EXPECT_TRUE(still);
     EXPECT_EQ("{ broken", readFile(path));
+    // Nor is it written over by a change (an enrolment) before it is mended:
+    // what the person wrote stays for them to finish.
+    Asset added;
+    added.id = strdup("new1");
+    bool wasAdded = false;
+    error.clear();
+    EXPECT_FALSE(table.putAsset(added, &wasAdded, &error));
+    EXPECT_NE(std::string::npos, error.find("assets.json")) << error;
+    EXPECT_FALSE(table.removeAsset("db", &error));
+    EXPECT_EQ("{ broken", readFile(path));
+    writeFile(path, "{ \"assets\": [ { \"id\": \"db\" } ] }");
+    EXPECT_TRUE(table.putAsset(added, &wasAdded, &error)) << error;
+    EXPECT_TRUE(wasAdded);
+    std::unique_ptr<Asset> mended(table.findAsset("new1"));
+    EXPECT_TRUE(mended);
+    EXPECT_EQ(nullptr, table.findAsset("web1"));
 }

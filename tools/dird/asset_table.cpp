@@ -262,6 +262,7 @@ bool AssetTable::load(std::string* error) {
     clearLocked();
     _assets.swap(assets);
     _endpoints.swap(endpoints);
+    _broken = false;
     _mtime = st.st_mtim.tv_sec;
     _mtimeNs = st.st_mtim.tv_nsec;
     return true;
@@ -279,8 +280,10 @@ void AssetTable::refreshLocked() {
     if (!readWholeFile(_path, &text) || !parse(text.c_str(), &assets, &endpoints, &error)) {
         log(LOG_ERROR, 0, 0, "dird: %s changed but is not an asset table (%s); the previous table stays in force",
             _path.c_str(), error.c_str());
+        _broken = true;
         return;
     }
+    _broken = false;
     clearLocked();
     _assets.swap(assets);
     _endpoints.swap(endpoints);
@@ -304,6 +307,12 @@ std::string AssetTable::jsonLocked() {
 }
 
 bool AssetTable::saveLocked(std::string* error) {
+    if (_broken) {
+        // Writing the table in force would throw away what was written
+        // into the file by hand: it waits until the file reads again.
+        *error = _path + " does not read as an asset table; it is not changed until it is mended";
+        return false;
+    }
     if (!writeFileAtomically(_path, jsonLocked(), 0644, error)) return false;
     struct stat st;
     if (stat(_path.c_str(), &st) == 0) {

@@ -52,7 +52,8 @@ public:
     std::vector<Endpoint*> allEndpoints() EXCLUDES(_lock);
 
     // Adds the asset, or replaces the one with the same id, and rewrites the
-    // file. *added tells which. False with *error set.
+    // file. *added tells which. False with *error set (also while the file
+    // does not read as a table).
     bool putAsset(const Asset& asset, bool* added, std::string* error) EXCLUDES(_lock);
     // Removes the asset with that id; false when there is none or the file
     // cannot be written (*error says which).
@@ -77,6 +78,9 @@ private:
     std::vector<Endpoint*> _endpoints GUARDED_BY(_lock);
     time_t _mtime GUARDED_BY(_lock) = 0;
     long _mtimeNs GUARDED_BY(_lock) = 0;
+    // The file changed into something that is not a table: it is kept as
+    // it is (no change is written) until it reads again.
+    bool _broken GUARDED_BY(_lock) = false;
 };
 
 #endif
