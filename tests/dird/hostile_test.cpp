@@ -15,6 +15,7 @@
 #include "dir/dir_protocol.h"
 #include "dir/directory_spi.h"
 #include "dir/principal.h"
+#include "dir/security_object.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
@@ -62,6 +63,7 @@ protected:
         o.relayTimeoutMs = 5000;
         // Low enough that a client leaving its answers unread passes it in a moment.
         o.maxUnreadBytes = 1u << 20;
+        o.exchangeSessionMs = 2000;
         server = new DirServer(o);
         std::string error;
         ASSERT_TRUE(server->start(&hostRoot, &error)) << error;
@@ -180,6 +182,27 @@ TEST_F(DirdHostileTest, RequestsInHandWhenTheAgentGoesFailAsNotConnected) {
     EXPECT_EQ(11, executed.error);
 }
 
+// Login and enrolment connections are open to anyone: a peer that keeps
+// one open without finishing its exchange (heartbeats keep it alive) would
+// hold a descriptor for ever. Past the time of an exchange it is closed,
+// the one that asked in time is answered.
+TEST_F(DirdHostileTest, LoginAndEnrolmentConnectionsLastOneExchange) {
+    RawClient login, enrol, asking;
+    ASSERT_EQ(0, login.connect(server->port(), nullptr, nullptr, P::kLoginConnectionType));
+    ASSERT_EQ(0, enrol.connect(server->port(), nullptr, nullptr, 336));
+    ASSERT_EQ(0, asking.connect(server->port(), nullptr, nullptr, P::kLoginConnectionType));
+    SecurityObject credential("password", "nobody", "wrong");
+    asking.send(P::loginCredential("nobody", "not a key", &credential));
+    std::unique_ptr<Message> refused = asking.next(P::LOGIN_CREDENTIAL, 20000);
+    ASSERT_TRUE(refused);
+    int32_t result = 0;
+    ASSERT_EQ(0, refused->readInt32(&result));
+    EXPECT_EQ(20, result);
+    EXPECT_TRUE(login.endedWithin(20000));
+    EXPECT_TRUE(enrol.endedWithin(20000));
+    EXPECT_TRUE(asking.endedWithin(20000));
+}
+
 // A client that keeps asking and never reads the answers: they would pile
 // up in the server without bound. Past a limit the client is dropped, and
 // everyone else is still served.
@@ -226,7 +249,7 @@ TEST_F(DirdHostileTest, AClientThatFloodsRequestsIsDropped) {
     ASSERT_TRUE(raw.announce(P::kProviderConnectionType));
     // One write: the requests arrive together, far more than the workers
     // take in the time.
-    EXPECT_TRUE(raw.write(flood) ? raw.endedWithin(30000) : true);
+    EXPECT_TRUE(raw.write(flood) ? raw.endedWithin(20000) : true);
     EXPECT_TRUE(logs.contains("too many requests waiting; the session is closed"));
     // The well-behaved client is still served.
     c.send(P::getUniqueIds(20));

@@ -66,6 +66,11 @@ public:
         });
         return found;
     }
+    // Whether the connection ended (lost or closed by the server) within ms.
+    bool endedWithin(int ms) {
+        std::unique_lock<std::mutex> hold(_lock);
+        return _changed.wait_for(hold, std::chrono::milliseconds(ms), [&] { return _error != 0; });
+    }
     int onReceive(Connection*, Message* m) override {
         std::lock_guard<std::mutex> hold(_lock);
         _received.push_back(m);

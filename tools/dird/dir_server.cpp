@@ -70,7 +70,12 @@ public:
 
 DirSession::DirSession(DirServer* server, Connection* connection, Kind kind, Principal* principal,
                        const std::string& agent)
-    : _server(server), _connection(connection), _kind(kind), _principal(principal), _agent(agent) {
+    : _server(server),
+      _connection(connection),
+      _kind(kind),
+      _principal(principal),
+      _agent(agent),
+      _openedMs(monotonicMs()) {
     _connection->addLock();
 }
 
@@ -179,6 +184,7 @@ bool DirServer::start(DirectorySPI* hostRoot, std::string* error) {
     _sweeper.reset(new PeriodicThread("dird-sweep", 1000, [this] {
         sweepRelays();
         closeOverrun();
+        closeLongExchanges();
         reapClosed(false);
     }));
     _sweeper->start();
@@ -402,6 +408,26 @@ void DirServer::closeOverrun() {
     }
     // Outside the lock: closing a session forgets it.
     for (auto& s : overrun) s->close();
+}
+
+void DirServer::closeLongExchanges() {
+    long long now = monotonicMs();
+    std::vector<std::shared_ptr<DirSession>> expired;
+    {
+        CriticalSection hold(_sessionLock);
+        for (auto& s : _sessions) {
+            DirSession::Kind kind = s.second->kind();
+            if ((kind == DirSession::KIND_LOGIN || kind == DirSession::KIND_ENROL) &&
+                now - s.second->openedMs() > _options.exchangeSessionMs)
+                expired.push_back(s.second);
+        }
+    }
+    // Outside the lock: closing a session forgets it.
+    for (auto& s : expired) {
+        log(LOG_INFO, 0, 0, "dird: %s: %s connection open longer than an exchange takes; closed",
+            s->connection()->getName(), kindName(s->kind()));
+        s->close();
+    }
 }
 
 std::shared_ptr<DirSession> DirServer::agentSession(const std::string& assetId) {

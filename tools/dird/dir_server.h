@@ -81,6 +81,9 @@ struct DirServerOptions {
     // otherwise pile up in this process without bound.
     int maxWaitingRequests = 4096;
     size_t maxUnreadBytes = 64u << 20;
+    // A login or enrolment connection is one short exchange, open to
+    // anyone: after this long it is closed, answered or not.
+    int exchangeSessionMs = 60000;
     // Listen for clients (an agent that only calls its server need not).
     bool listen = true;
 };
@@ -115,6 +118,8 @@ public:
     // waiting for a worker, or leaves too many answers unread. Nothing more
     // is taken from it or sent to it, and the sweeper closes the session.
     bool isOverrun() const { return _overrun.load(); }
+    // When the session began (ms, monotonic).
+    long long openedMs() const { return _openedMs; }
     // A received message was handled (or dropped) by the workers.
     void requestDone() { _waiting--; }
     // The handshake finished (sessions this process initiated).
@@ -159,6 +164,7 @@ private:
     std::atomic<bool> _closed{false};
     std::atomic<bool> _connected{false};
     std::atomic<bool> _overrun{false};
+    long long _openedMs;
     // Messages received and not yet handled by a worker.
     std::atomic<int> _waiting{0};
     CriticalBlock _searchLock;
@@ -238,6 +244,9 @@ public:
     void reapClosed(bool wait) EXCLUDES(_sessionLock);
     // Closes the sessions of clients that asked for more than they take in.
     void closeOverrun() EXCLUDES(_sessionLock);
+    // Closes the login and enrolment sessions open longer than an exchange
+    // takes.
+    void closeLongExchanges() EXCLUDES(_sessionLock);
 
     // Counters for logs, tests and the load script.
     std::atomic<long long> requestsServed{0};
