@@ -276,7 +276,23 @@ private:
     bool _refuse;
 };
 
+// SIGINT or SIGTERM ends the listener at any time, also while a busy port
+// keeps the bind retrying (up to 80 s): the signals, blocked in every
+// thread, are taken here rather than by the thread that binds.
+void stopOnSignal() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    int sig = 0;
+    while (sigwait(&stop, &sig) != 0) {
+    }
+    say(stdout, "stopping\n");
+    _exit(0);
+}
+
 int listenCommand(const Options& o) {
+    std::thread(stopOnSignal).detach();
     X509* cert;
     EVP_PKEY* key;
     if (!credentials(o, true, &cert, &key)) return kExitFailed;
@@ -294,15 +310,8 @@ int listenCommand(const Options& o) {
         return kExitFailed;
     }
     say(stdout, "listening on %s:%d\n", o.bind.empty() ? "*" : o.bind.c_str(), connector->getPort());
-
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    int sig = 0;
-    sigwait(&stop, &sig);
-    say(stdout, "stopping\n");
-    return 0;
+    // The connections live on the coms threads; the end comes from stopOnSignal.
+    for (;;) pause();
 }
 
 // ---------------------------------------------------------------------------

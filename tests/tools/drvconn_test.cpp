@@ -211,6 +211,25 @@ TEST(Drvconn, BindFailuresAreExplainedAsTheyHappen) {
         << foreign.err;
 }
 
+// A listener still waiting for its port stops on SIGTERM as it does once
+// listening, rather than after its last attempt.
+TEST(Drvconn, AListenerWaitingForItsPortStopsOnSignal) {
+    Process holder(DRVCONN_PATH, {"listen", "0", "--bind", "127.0.0.1"});
+    std::string port = portOf(holder);
+    ASSERT_FALSE(port.empty());
+    Process waiting(DRVCONN_PATH, {"listen", port, "--bind", "127.0.0.1"});
+    bool retrying = false;
+    for (int i = 0; i < 1000 && !retrying; i++) {
+        retrying = has(waiting.err(), "retrying every");
+        if (!retrying) usleep(10000);
+    }
+    ASSERT_TRUE(retrying) << waiting.err();
+    EXPECT_EQ(0, waiting.stop());
+    EXPECT_TRUE(has(waiting.out(), "stopping")) << waiting.out();
+    EXPECT_FALSE(has(waiting.err(), "attempt 20 of 20")) << waiting.err();
+    EXPECT_EQ(0, holder.stop());
+}
+
 TEST(Drvconn, UsageAndHelp) {
     Outcome help = run({"--help"});
     EXPECT_EQ(0, help.status);
