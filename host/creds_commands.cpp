@@ -111,15 +111,17 @@ bool isLookupKind(const char* kind) {
     return false;
 }
 
+bool isLookupValue(const char* kind, const char* value) {
+    long id = 0;
+    return (strcmp(kind, "uid") != 0 && strcmp(kind, "gid") != 0) || parseId(value, id);
+}
+
 int runLookup(const HostSettings& settings, const char* kind, const char* value, FILE* out) {
     setUp(settings);
     char buf[16384];
     int rc = 0;
     long id = 0;
-    if ((strcmp(kind, "uid") == 0 || strcmp(kind, "gid") == 0) && !parseId(value, id)) {
-        fprintf(stderr, "drvhost: --lookup %s wants a number, not '%s'\n", kind, value);
-        return 2;
-    }
+    if (strcmp(kind, "uid") == 0 || strcmp(kind, "gid") == 0) parseId(value, id);
     int result;
     if (strcmp(kind, "user") == 0 || strcmp(kind, "uid") == 0) {
         struct passwd pw, *found = nullptr;

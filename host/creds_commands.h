@@ -11,8 +11,13 @@
 // True for the kinds --lookup knows: user, uid, group, gid, host.
 bool isLookupKind(const char* kind);
 
-// Looks value up as kind and prints what was found to out. 0 when found,
-// 1 when there is no such entry, 2 when the lookup failed.
+// True when value can be looked up as kind: uid and gid want a whole
+// number from 0 to 4294967295, the names anything.
+bool isLookupValue(const char* kind, const char* value);
+
+// Looks value up as kind (a value isLookupValue accepts) and prints what
+// was found to out. 0 when found, 1 when there is no such entry, 2 when the
+// lookup failed.
 int runLookup(const HostSettings& settings, const char* kind, const char* value, FILE* out);
 
 // Asks for the user's password on the terminal without echo (or reads a

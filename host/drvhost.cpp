@@ -202,6 +202,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
             return false;
         }
         options.lookupValue = argv[optind++];
+        // A lookup that could not be asked is a usage problem, not a
+        // failed lookup (status 2).
+        if (!isLookupValue(options.lookupKind, options.lookupValue)) {
+            fprintf(stderr, "drvhost: --lookup %s wants a number from 0 to 4294967295, not '%s'\n",
+                    options.lookupKind, options.lookupValue);
+            return false;
+        }
         if (options.verifyUser != nullptr) {
             fprintf(stderr, "drvhost: --lookup and --verify are two commands; pick one\n");
             return false;

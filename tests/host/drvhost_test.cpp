@@ -338,6 +338,15 @@ TEST(Drvhost, ExplainsWhatWentWrong) {
     run = runToEnd(DRVHOST_PATH, {"--interval", "1e300"});
     EXPECT_NE(std::string::npos, run.err.find("--interval wants seconds from 0.01 to 86400 (one day), not '1e300'"))
         << run.err;
+    // An id that is not a number is a usage problem too, not a failed lookup.
+    for (const char* kind : {"uid", "gid"}) {
+        for (const char* bad : {"abc", "4294967296", "", "12x"}) {
+            run = runToEnd(DRVHOST_PATH, {"--lookup", kind, bad});
+            EXPECT_EQ(64, run.status) << kind << " '" << bad << "'";
+            EXPECT_NE(std::string::npos, run.err.find(std::string("--lookup ") + kind + " wants a number")) << run.err;
+            EXPECT_EQ("", run.out) << kind << " '" << bad << "'";
+        }
+    }
     run = runToEnd(DRVHOST_PATH, {"--raw", "--json"});
     EXPECT_EQ(64, run.status);
     EXPECT_NE(std::string::npos, run.err.find("pick one")) << run.err;
