@@ -35,8 +35,10 @@ namespace {
 const int kExitFailed = 1;
 const int kExitUsage = 64;
 
-void usage() {
-    fprintf(stderr,
+// The usage text: on standard output when asked for, else on standard
+// error with status 64.
+void usage(FILE* out = stderr) {
+    fprintf(out,
             "usage: drvft copy SRC... HOST[:PORT]:DEST [--delete] [--move] [--compress N]\n"
             "                  [--filter '+ PATTERN' | '- PATTERN' | 'P PATTERN']... [--bwlimit KBPS]\n"
             "                  [--report FILE]\n"
@@ -52,7 +54,15 @@ void usage() {
             "                   file once the destination has it, then the source folders\n"
             "                   left empty (a SRC without \"/\" keeps its own folder)\n"
             "  --filter RULE    include (+), exclude (-) or protect (P) the paths PATTERN\n"
-            "                   matches; the first matching filter decides\n");
+            "                   matches; the first matching filter decides\n"
+            "  --compress N     deflate level, 0 to 9, of files without an extension\n"
+            "                   (default 0); a file with one gets its extension's level\n"
+            "                   (.txt 8, .gz 0 ..., 3 for an extension not listed)\n"
+            "  --bwlimit KBPS   send at most KBPS kbit/s\n"
+            "  --report FILE    also write the transfer's report to FILE\n"
+            "get fetches the remote file PATH into LOCAL; put writes LOCAL to PATH.\n"
+            "Exit status: 0 when everything arrived, 1 when something did not, 64 for\n"
+            "a usage problem.\n");
 }
 
 long long nowMs() {
@@ -232,6 +242,10 @@ int copyCommand(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        usage(stdout);
+        return 0;
+    }
     if (argc < 2) {
         usage();
         return kExitUsage;
