@@ -14,6 +14,7 @@
 // line that ends with "..." for the rest of that line. Each command must
 // exit with status 0; failures are shown with `; echo "exit $?"`.
 #include <ctype.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -138,6 +139,52 @@ TEST(Readme, SaysWhereTheProgramsAre) {
     ASSERT_FALSE(line.empty()) << "README.md has no export PATH= line";
     EXPECT_NE(std::string::npos, line.find(std::string(DRV_BUILD_DIR) + "/tools")) << line;
     EXPECT_NE(std::string::npos, line.find(std::string(DRV_BUILD_DIR) + "/host")) << line;
+}
+
+// The programs the README's headings name (`drvconn`, `drvhost --info`...).
+std::vector<std::string> programsInHeadings() {
+    std::vector<std::string> names;
+    for (const std::string& line : splitLines(readFile(README_PATH))) {
+        if (line.rfind("#", 0) != 0) continue;
+        for (size_t at = line.find("`drv"); at != std::string::npos; at = line.find("`drv", at + 1)) {
+            size_t end = line.find_first_of(" `", at + 1);
+            std::string name = line.substr(at + 1, end - at - 1);
+            bool known = false;
+            for (const std::string& n : names) known = known || n == name;
+            if (!known) names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// The folders of the README's PATH line, in this build.
+std::vector<std::string> pathFolders() {
+    std::string line = pathLine();
+    std::vector<std::string> folders;
+    size_t start = line.find('"');
+    size_t end = line.rfind('"');
+    if (start == std::string::npos || end <= start) return folders;
+    std::string list = line.substr(start + 1, end - start - 1);
+    for (size_t from = 0; from <= list.size();) {
+        size_t colon = list.find(':', from);
+        if (colon == std::string::npos) colon = list.size();
+        std::string folder = list.substr(from, colon - from);
+        if (folder != "$PATH") folders.push_back(folder);
+        from = colon + 1;
+    }
+    return folders;
+}
+
+TEST(Readme, EveryProgramItNamesIsOnItsPath) {
+    std::vector<std::string> names = programsInHeadings();
+    EXPECT_GE(names.size(), 8u);
+    std::vector<std::string> folders = pathFolders();
+    ASSERT_FALSE(folders.empty());
+    for (const std::string& name : names) {
+        bool found = false;
+        for (const std::string& folder : folders) found = found || access((folder + "/" + name).c_str(), X_OK) == 0;
+        EXPECT_TRUE(found) << name << " is not in any folder of the README's PATH line: " << pathLine();
+    }
 }
 
 TEST(Readme, ExamplesRunAsWritten) {
