@@ -1,6 +1,8 @@
 // drvdird as a program: the state folder made on first use, users added
 // from standard input, serving until SIGTERM and then leaving cleanly.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -36,6 +38,17 @@ TEST(Drvdird, AddUserMakesTheStateFolderAndRefusesBadInput) {
     Outcome badName = addUser(state, "", "bad:name", "x");
     EXPECT_EQ(1, badName.status);
     EXPECT_EQ(std::string::npos, readFile(state + "/users").find("bob"));
+    // A users file that does not read is left alone, not replaced by one
+    // holding only the new user.
+    ASSERT_EQ(0, rename((state + "/users").c_str(), (state + "/users.kept").c_str()));
+    ASSERT_EQ(0, mkdir(tmp.file("elsewhere").c_str(), 0700));
+    ASSERT_EQ(0, symlink(tmp.file("elsewhere").c_str(), (state + "/users").c_str()));
+    Outcome unreadable = addUser(state, "", "carol", "x");
+    EXPECT_EQ(1, unreadable.status);
+    EXPECT_NE(std::string::npos, unreadable.err.find("cannot read the users file")) << unreadable.err;
+    struct stat st;
+    ASSERT_EQ(0, lstat((state + "/users").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
     Outcome usage = runToEnd(DRVDIRD_PATH, {"--port", "1"});
     EXPECT_EQ(64, usage.status);
     // Files are served only from a folder that exists.

@@ -155,6 +155,85 @@ TEST(DirdUsers, PasswordsStoredHashedAndCheckedAfterChanges) {
     EXPECT_EQ(2, users.size());
 }
 
+// An administrator's notes and the lines the table cannot read (a typo, a
+// user of a newer format) survive a rewrite by --add-user, where they stood.
+TEST(DirdUsers, RewriteKeepsCommentsAndLinesItDoesNotRead) {
+    TempDir tmp;
+    std::string path = tmp.file("users");
+    std::string error;
+    {
+        UserTable seed(path);
+        ASSERT_TRUE(seed.setUser("bob", "pw", "1`bob,-`bob,-", &error)) << error;
+    }
+    std::vector<std::string> seeded = splitLines(readFile(path));
+    ASSERT_EQ(2u, seeded.size());
+    const std::string header = seeded[0];
+    const std::string bobLine = seeded[1];
+    const std::string note = "# carol is away until March; do not remove her";
+    const std::string typo = "carol:pbkdf2-sha256:60000:00ff:tooshort:1`carol,-`carol,-";
+    const std::string future = "dave:argon2id:3:aabb:ccdd:1`dave,-`dave,-";
+    writeFile(path, header + "\n" + note + "\n" + typo + "\n\n" + bobLine + "\n" + future + "\n");
+
+    UserTable users(path);
+    EXPECT_EQ(1, users.size());
+    ASSERT_TRUE(users.setUser("erin", "pw2", "1`erin,-`erin,-", &error)) << error;
+    std::vector<std::string> lines = splitLines(readFile(path));
+    ASSERT_EQ(7u, lines.size()) << readFile(path);
+    EXPECT_EQ(header, lines[0]) << "the header is written once, not once more per rewrite";
+    EXPECT_EQ(note, lines[1]);
+    EXPECT_EQ(typo, lines[2]);
+    EXPECT_EQ("", lines[3]);
+    EXPECT_EQ(bobLine, lines[4]);
+    EXPECT_EQ(future, lines[5]);
+    EXPECT_EQ(0u, lines[6].find("erin:pbkdf2-sha256:"));
+
+    // A changed password replaces the user's line in place.
+    ASSERT_TRUE(users.setUser("bob", "new", "1`bob,-`bob,-,Ops", &error)) << error;
+    lines = splitLines(readFile(path));
+    ASSERT_EQ(7u, lines.size()) << readFile(path);
+    EXPECT_EQ(note, lines[1]);
+    EXPECT_EQ(typo, lines[2]);
+    EXPECT_EQ(0u, lines[4].find("bob:pbkdf2-sha256:"));
+    EXPECT_NE(bobLine, lines[4]);
+    EXPECT_EQ(future, lines[5]);
+    std::string security;
+    EXPECT_EQ(0, UserTable(path).check("bob", "new", &security));
+    EXPECT_EQ("1`bob,-`bob,-,Ops", security);
+    EXPECT_EQ(0, users.check("erin", "pw2", &security));
+}
+
+// A users file that exists but does not read is never replaced by one
+// holding only the user being added: the change is refused instead. Root
+// reads any file, so the file here is a link to a folder, then a link loop.
+TEST(DirdUsers, FileThatCannotBeReadIsNotWrittenOver) {
+    TempDir tmp;
+    std::string path = tmp.file("users");
+    std::string error;
+    ASSERT_EQ(0, mkdir(tmp.file("folder").c_str(), 0700));
+    ASSERT_EQ(0, symlink(tmp.file("folder").c_str(), path.c_str()));
+    UserTable users(path);
+    EXPECT_FALSE(users.setUser("bob", "pw", "1`bob,-`bob,-", &error));
+    EXPECT_NE(std::string::npos, error.find(path)) << error;
+    struct stat st;
+    ASSERT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the users file was replaced";
+
+    ASSERT_EQ(0, unlink(path.c_str()));
+    ASSERT_EQ(0, symlink(path.c_str(), path.c_str()));
+    error.clear();
+    EXPECT_FALSE(users.setUser("bob", "pw", "1`bob,-`bob,-", &error));
+    EXPECT_NE(std::string::npos, error.find(path)) << error;
+    ASSERT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the users file was replaced";
+
+    // Once it reads again, changes are taken.
+    ASSERT_EQ(0, unlink(path.c_str()));
+    error.clear();
+    ASSERT_TRUE(users.setUser("bob", "pw", "1`bob,-`bob,-", &error)) << error;
+    std::string security;
+    EXPECT_EQ(0, users.check("bob", "pw", &security));
+}
+
 // Password guessing is slowed per user and peer: a few failures are free,
 // then each one shuts the pair out for twice as long as the one before, up
 // to a ceiling; a success, or a long quiet spell, starts the count again.

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <set>
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -17,6 +19,7 @@
 namespace {
 
 const char kScheme[] = "pbkdf2-sha256";
+const char kHeader[] = "# Users of the directory server (drvdird --add-user NAME). Do not edit the hashes.";
 
 std::string toHex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -74,21 +77,44 @@ std::string UserTable::derive(const std::string& password, const std::string& sa
 void UserTable::refreshLocked() {
     struct stat st;
     if (stat(_path.c_str(), &st) != 0) {
+        int err = errno;
+        if (err != ENOENT && err != ENOTDIR) {
+            // There is something at the path that cannot be looked at: it
+            // is not taken for an empty table, which a change would write
+            // over it.
+            if (!_unreadable)
+                log(LOG_ERROR, err, 0, "dird: cannot read the users file %s; keeping the users read before",
+                    _path.c_str());
+            _unreadable = true;
+            _readError = err;
+            return;
+        }
         if (_loaded && !_users.empty()) log(LOG_WARNING, 0, 0, "dird: users file %s is gone", _path.c_str());
         _users.clear();
+        _lines.clear();
         _loaded = true;
+        _unreadable = false;
         _mtime = 0;
         _mtimeNs = 0;
         return;
     }
-    if (_loaded && st.st_mtim.tv_sec == _mtime && st.st_mtim.tv_nsec == _mtimeNs) return;
+    if (_loaded && !_unreadable && st.st_mtim.tv_sec == _mtime && st.st_mtim.tv_nsec == _mtimeNs) return;
     std::string text;
+    errno = 0;
     if (!readWholeFile(_path, &text)) {
-        log(LOG_ERROR, errno, 0, "dird: cannot read the users file %s; keeping the users read before",
-            _path.c_str());
+        int err = errno != 0 ? errno : EIO;
+        if (!_unreadable)
+            log(LOG_ERROR, err, 0, "dird: cannot read the users file %s; keeping the users read before",
+                _path.c_str());
+        _unreadable = true;
+        _readError = err;
         return;
     }
     std::map<std::string, Entry> users;
+    std::vector<Line> lines;
+    // Where each user's line is, to turn an earlier line of the same name
+    // (overridden by the later one) back into kept text.
+    std::map<std::string, size_t> slotOf;
     size_t start = 0;
     int lineNumber = 0;
     while (start < text.size()) {
@@ -97,7 +123,11 @@ void UserTable::refreshLocked() {
         std::string line = text.substr(start, end - start);
         start = end + 1;
         lineNumber++;
-        if (line.empty() || line[0] == '#') continue;
+        if (line == kHeader) continue;  // written again at the top
+        if (line.empty() || line[0] == '#') {
+            lines.push_back(Line{line, std::string()});
+            continue;
+        }
         std::string name, scheme, iterations, salt, hash;
         Entry e;
         std::string rest = line;
@@ -113,27 +143,58 @@ void UserTable::refreshLocked() {
         if (!ok) {
             log(LOG_WARNING, 0, 0, "dird: %s line %d is not NAME:%s:ITERATIONS:SALT:HASH:SECURITY; skipped",
                 _path.c_str(), lineNumber, kScheme);
+            lines.push_back(Line{line, std::string()});
             continue;
         }
         e.security = rest;
         users[name] = e;
+        auto previous = slotOf.find(name);
+        if (previous != slotOf.end()) lines[previous->second].user.clear();
+        slotOf[name] = lines.size();
+        lines.push_back(Line{line, name});
     }
     _users.swap(users);
+    _lines.swap(lines);
     _mtime = st.st_mtim.tv_sec;
     _mtimeNs = st.st_mtim.tv_nsec;
     _loaded = true;
+    _unreadable = false;
     log(LOG_INFO, 0, 0, "dird: %zu users read from %s", _users.size(), _path.c_str());
 }
 
-bool UserTable::saveLocked(std::string* error) {
-    std::string text = "# Users of the directory server (drvdird --add-user NAME). Do not edit the hashes.\n";
-    for (const auto& u : _users) {
-        char iterations[16];
-        snprintf(iterations, sizeof iterations, "%d", u.second.iterations);
-        text += u.first + ":" + kScheme + ":" + iterations + ":" + toHex(u.second.salt) + ":" +
-                toHex(u.second.hash) + ":" + u.second.security + "\n";
+std::string UserTable::userLine(const std::string& name, const Entry& e) {
+    char iterations[16];
+    snprintf(iterations, sizeof iterations, "%d", e.iterations);
+    return name + ":" + kScheme + ":" + iterations + ":" + toHex(e.salt) + ":" + toHex(e.hash) + ":" + e.security;
+}
+
+bool UserTable::saveLocked(const std::map<std::string, Entry>& users, std::string* error) {
+    if (_unreadable) {
+        // Writing what was read before (or nothing) would throw away every
+        // user the file holds now.
+        *error = "cannot read the users file " + _path + " (" + strerror(_readError) +
+                 "); it is not changed until it reads again";
+        return false;
+    }
+    std::string text = std::string(kHeader) + "\n";
+    std::vector<Line> lines = _lines;
+    std::set<std::string> placed;
+    for (Line& l : lines) {
+        if (!l.user.empty()) {
+            auto it = users.find(l.user);
+            if (it != users.end()) l.text = userLine(it->first, it->second);
+            placed.insert(l.user);
+        }
+        text += l.text + "\n";
+    }
+    // New users go after everything that was there.
+    for (const auto& u : users) {
+        if (placed.count(u.first) != 0) continue;
+        lines.push_back(Line{userLine(u.first, u.second), u.first});
+        text += lines.back().text + "\n";
     }
     if (!writeFileAtomically(_path, text, 0600, error)) return false;
+    _lines.swap(lines);
     struct stat st;
     if (stat(_path.c_str(), &st) == 0) {
         _mtime = st.st_mtim.tv_sec;
@@ -167,8 +228,13 @@ bool UserTable::setUser(const std::string& name, const std::string& password, co
     }
     CriticalSection hold(_lock);
     refreshLocked();
-    _users[name] = e;
-    return saveLocked(error);
+    // In force only once it is on file: a user that could not be written
+    // is not taken in this process either.
+    std::map<std::string, Entry> users = _users;
+    users[name] = e;
+    if (!saveLocked(users, error)) return false;
+    _users.swap(users);
+    return true;
 }
 
 int UserTable::check(const std::string& name, const std::string& password, std::string* security) {

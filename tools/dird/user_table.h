@@ -9,6 +9,14 @@
 // comes last). Lines starting with "#" and blank lines are kept out of the
 // table; a malformed line is logged and skipped, never fatal.
 //
+// A rewrite (setUser) keeps what the table did not take in: comments, blank
+// lines, malformed lines and earlier lines of a user named again further
+// down stay verbatim where they stood; a changed user's line is replaced in
+// place, a new user goes at the end, and the header comment is written once
+// at the top. When the file exists but cannot be read, no rewrite is made
+// (setUser fails) until it reads again: the users read before stay in force
+// for logins meanwhile.
+//
 // The file is read again when its modification time changes, so that a
 // user added by "drvdird --add-user" while the server runs can log in at
 // once.
@@ -22,6 +30,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/sem.h"
 #include "common/thread_annotations.h"
@@ -60,14 +69,27 @@ private:
         std::string security;
     };
 
+    // One line of the file as read: a user's (user set: rewritten from the
+    // table) or text kept verbatim.
+    struct Line {
+        std::string text;
+        std::string user;
+    };
+
     // Reads the file again when it changed since the last reading.
     void refreshLocked() REQUIRES(_lock);
-    bool saveLocked(std::string* error) REQUIRES(_lock);
+    // Writes users into the file, around the lines kept from it.
+    bool saveLocked(const std::map<std::string, Entry>& users, std::string* error) REQUIRES(_lock);
+    static std::string userLine(const std::string& name, const Entry& e);
     static std::string derive(const std::string& password, const std::string& salt, int iterations);
 
     std::string _path;
     CriticalBlock _lock;
     std::map<std::string, Entry> _users GUARDED_BY(_lock);
+    std::vector<Line> _lines GUARDED_BY(_lock);
+    // The file is there but did not read: nothing is written over it.
+    bool _unreadable GUARDED_BY(_lock) = false;
+    int _readError GUARDED_BY(_lock) = 0;
     time_t _mtime GUARDED_BY(_lock) = 0;
     long _mtimeNs GUARDED_BY(_lock) = 0;
     bool _loaded GUARDED_BY(_lock) = false;
