@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <memory>
+#include <vector>
 
 #include "common/log.h"
 #include "common/op_target.h"
@@ -54,6 +55,45 @@ const char* kindName(int kind) {
     }
 }
 
+// Whether the execution thread runs what is posted to it within ms (at
+// once when it does not run).
+bool execThreadAnswers(int ms) {
+    struct Mark {
+        CondBlock cond;
+        bool ran GUARDED_BY(cond) = false;
+    };
+    auto mark = std::make_shared<Mark>();
+    ExecDirThread::postBehindAttaches([mark] {
+        CondSection hold(mark->cond);
+        mark->ran = true;
+        mark->cond.broadcast();
+    });
+    long long deadline = monotonicMs() + (ms > 0 ? ms : 0);
+    CondSection hold(mark->cond);
+    while (!mark->ran) {
+        long long left = deadline - monotonicMs();
+        if (left <= 0) return false;
+        mark->cond.wait(static_cast<int>(left));
+    }
+    return true;
+}
+
+// What stopped servers left behind because an operation was still running
+// through it; kept reachable for the life of the process.
+struct LeftBehind {
+    Directory* directory;
+    std::unique_ptr<DirdRootSPI> root;
+    std::unique_ptr<DirdState> state;
+};
+CriticalBlock _leftBehindLock{LOCK_RANK_NONE, kProcessLifetime};
+std::vector<LeftBehind>* _leftBehind GUARDED_BY(_leftBehindLock) = nullptr;
+
+void leaveBehind(Directory* directory, std::unique_ptr<DirdRootSPI> root, std::unique_ptr<DirdState> state) {
+    CriticalSection hold(_leftBehindLock);
+    if (_leftBehind == nullptr) _leftBehind = new std::vector<LeftBehind>();
+    _leftBehind->push_back(LeftBehind{directory, std::move(root), std::move(state)});
+}
+
 }  // namespace
 
 class DirWorkPool : public ThreadPool {
@@ -73,6 +113,7 @@ DirSession::DirSession(DirServer* server, Connection* connection, Kind kind, Pri
     : _server(server),
       _connection(connection),
       _kind(kind),
+      _maxUnreadBytes(server->options().maxUnreadBytes),
       _principal(principal),
       _agent(agent),
       _openedMs(monotonicMs()) {
@@ -130,7 +171,7 @@ void DirSession::onConnectComplete(Connection*) {
 bool DirSession::send(Message* message) {
     // Callers may hold registry locks: an overrun session is only marked
     // here, and closed by the sweeper.
-    if (!_overrun.load() && _connection->getQueuedBytes() > _server->options().maxUnreadBytes) overrun("too many answers left unread");
+    if (!_overrun.load() && _connection->getQueuedBytes() > _maxUnreadBytes) overrun("too many answers left unread");
     if (_closed.load() || _overrun.load()) {
         delete message;
         return false;
@@ -163,7 +204,12 @@ void DirSession::handle(Message* message) {
 
 // ---- DirServer -----------------------------------------------------------------
 
-DirServer::DirServer(const DirServerOptions& options) : _options(options) {}
+DirServer::DirServer(const DirServerOptions& options)
+    : _counters(std::make_shared<DirServerCounters>()),
+      requestsServed(_counters->requestsServed),
+      errorsAnswered(_counters->errorsAnswered),
+      malformedMessages(_counters->malformedMessages),
+      _options(options) {}
 
 DirServer::~DirServer() {
     stop();
@@ -245,7 +291,18 @@ void DirServer::stop() {
     }
     reapClosed(true);
     if (_directory != nullptr) {
-        Directory::dispose(_directory);
+        if (_counters->executesRunning.load() == 0 || execThreadAnswers(_options.stopWaitMs)) {
+            // Ends the operations still out (96) and waits for them.
+            Directory::dispose(_directory);
+        } else {
+            // A provider's operation holds the execution thread. When it
+            // returns, its request reaches the directory, the root provider
+            // and through it the state's tables: they stay, for good.
+            log(LOG_ERROR, 0, 0,
+                "dird: the execution thread has not answered for %d ms; the server's directory is left behind",
+                _options.stopWaitMs);
+            leaveBehind(_directory, std::move(_root), std::move(_state));
+        }
         _directory = nullptr;
     }
     log(LOG_INFO, 0, 0, "dird: stopped (%lld requests served, %lld errors answered)", requestsServed.load(),

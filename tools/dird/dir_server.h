@@ -22,7 +22,11 @@
 //
 // Ownership: the server owns its state, root provider, directory,
 // connector, worker pool and sessions; a session holds a lock on its
-// connection until the last job that uses it is done.
+// connection until the last job that uses it is done. Sessions may outlive
+// the server (an answer or a confirmation still queued on the execution
+// thread holds one): what they do then reaches only their connection and
+// the shared counters. A stop() that found the execution thread held by a
+// provider leaves the state, root provider and directory behind for good.
 //
 // Thread-safety: start and stop from one thread; everything else from any
 // thread. The session table and the relay table are guarded by their own
@@ -86,6 +90,22 @@ struct DirServerOptions {
     int exchangeSessionMs = 60000;
     // Listen for clients (an agent that only calls its server need not).
     bool listen = true;
+    // How long stop() waits for the execution thread to end the operations
+    // still running. Past it (a provider's operation hangs), the server's
+    // directory, root provider and state are left behind, never freed, so
+    // that the operation finds them when it returns.
+    int stopWaitMs = 10000;
+};
+
+// The server's counters. Work the server started that may finish after it
+// is gone (an operation a provider answers later) counts through these,
+// held by a shared reference, never through the server.
+struct DirServerCounters {
+    std::atomic<long long> requestsServed{0};
+    std::atomic<long long> errorsAnswered{0};
+    std::atomic<long long> malformedMessages{0};
+    // Executes handed to the execution thread and not yet answered.
+    std::atomic<int> executesRunning{0};
 };
 
 // One accepted (or, in agent mode, initiated) connection.
@@ -159,6 +179,9 @@ private:
     DirServer* _server;
     Connection* _connection;
     Kind _kind;
+    // The server's limit, kept here: send() runs on the execution thread
+    // too, possibly once the server is gone.
+    size_t _maxUnreadBytes;
     std::unique_ptr<Principal> _principal;
     std::string _agent;  // the asset id of an agent session
     std::atomic<bool> _closed{false};
@@ -172,6 +195,9 @@ private:
 };
 
 class DirServer : public ConnectorListener {
+    // First: the public counters below refer into it.
+    std::shared_ptr<DirServerCounters> _counters;
+
 public:
     explicit DirServer(const DirServerOptions& options);
     ~DirServer() override;
@@ -184,7 +210,9 @@ public:
     bool start(DirectorySPI* hostRoot, std::string* error);
     // The port bound (0 before start).
     int port() const;
-    // Refuses new connections, closes every session and stops the workers.
+    // Refuses new connections, closes every session, stops the workers and
+    // ends the operations still running (waiting at most stopWaitMs for
+    // the execution thread). Nothing that runs later reaches the server.
     void stop();
 
     bool newConnection(Connection* connection, int type) override;
@@ -249,9 +277,10 @@ public:
     void closeLongExchanges() EXCLUDES(_sessionLock);
 
     // Counters for logs, tests and the load script.
-    std::atomic<long long> requestsServed{0};
-    std::atomic<long long> errorsAnswered{0};
-    std::atomic<long long> malformedMessages{0};
+    std::atomic<long long>& requestsServed;
+    std::atomic<long long>& errorsAnswered;
+    std::atomic<long long>& malformedMessages;
+    const std::shared_ptr<DirServerCounters>& counters() const { return _counters; }
     int sessionCount() EXCLUDES(_sessionLock);
 
 private:

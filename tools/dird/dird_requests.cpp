@@ -58,14 +58,20 @@ const size_t kMaxPendingSearches = 16;
 
 // Answers an execute when its future result completes or reports progress.
 // Runs with the future-result registry lock held: it only sends and posts.
+// It may run after the server stopped and was deleted (an operation that
+// returned late): it reaches the session and the counters, never the server.
 class RemoteExec final : public FutureResultListener {
 public:
-    RemoteExec(const std::shared_ptr<DirSession>& session, DirServer* server, long long clientId)
-        : _session(session), _server(server), _clientId(clientId) {}
+    RemoteExec(const std::shared_ptr<DirSession>& session, const std::shared_ptr<DirServerCounters>& counters,
+               long long clientId)
+        : _session(session), _counters(counters), _clientId(clientId) {
+        _counters->executesRunning++;
+    }
 
     void onComplete(FutureResult* fr) override {
-        if (fr->failed) _server->errorsAnswered++;
-        _server->requestsServed++;
+        if (fr->failed) _counters->errorsAnswered++;
+        _counters->requestsServed++;
+        _counters->executesRunning--;
         _session->send(fr->failed ? P::execErrorReply(_clientId, fr->error) : P::executeReply(_clientId, fr));
         fr->listener = nullptr;
         ExecDirThread::postFree(fr);
@@ -78,7 +84,7 @@ public:
 
 private:
     std::shared_ptr<DirSession> _session;
-    DirServer* _server;
+    std::shared_ptr<DirServerCounters> _counters;
     long long _clientId;
 };
 
@@ -190,7 +196,7 @@ void DirSession::handleRequest(Message* m, int code) {
         return;
     case P::M_EXECUTE:
     case P::M_EXECUTE_FAST: {
-        auto* listener = new RemoteExec(shared_from_this(), _server, req.id);
+        auto* listener = new RemoteExec(shared_from_this(), _server->counters(), req.id);
         FutureResult* fr = new FutureResult(listener);
         ResolveContext* rc = new ResolveContext(_server->directory(), nullptr, principal);
         // Resolved already: the client sent the object itself.
@@ -271,6 +277,7 @@ void DirSession::handleListen(DirProtocol::Request& req, const Principal* princi
                           req.code == P::M_OPEN_LISTENER2);
     _server->requestsServed++;
     // Confirmed once recorded, so that no change in between goes unheard.
+    // The server may be gone by then: send() does not reach it.
     std::shared_ptr<DirSession> self = shared_from_this();
     int listenerId = req.listenerId;
     ExecDirThread::postBehindAttaches([self, listenerId] { self->send(P::openListenerReply(listenerId)); });
