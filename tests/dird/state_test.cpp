@@ -363,3 +363,38 @@ TEST(DirdAssets, TableReadFromJsonAndRefusedWhenMalformed) {
     EXPECT_TRUE(mended);
     EXPECT_EQ(nullptr, table.findAsset("web1"));
 }
+
+// Only a table that is not there is made afresh: one that is there but
+// cannot be looked at (here a link loop, which root cannot read either)
+// is reported and left as it is.
+TEST(DirdAssets, TableThatCannotBeReadIsNotMadeAfresh) {
+    TempDir tmp;
+    std::string path = tmp.file("assets.json");
+    ASSERT_EQ(0, symlink(path.c_str(), path.c_str()));
+    AssetTable table(path);
+    std::string error;
+    EXPECT_FALSE(table.load(&error));
+    EXPECT_NE(std::string::npos, error.find(path)) << error;
+    struct stat st;
+    ASSERT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the table was written over";
+    ASSERT_EQ(0, unlink(path.c_str()));
+    error.clear();
+    EXPECT_TRUE(table.load(&error)) << error;
+    EXPECT_NE(std::string::npos, readFile(path).find("\"assets\""));
+
+    // The same while the server runs: a change waits until the file reads.
+    ASSERT_EQ(0, unlink(path.c_str()));
+    ASSERT_EQ(0, symlink(path.c_str(), path.c_str()));
+    Asset added;
+    added.id = strdup("new1");
+    bool wasAdded = false;
+    EXPECT_FALSE(table.putAsset(added, &wasAdded, &error));
+    ASSERT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the table was written over";
+    ASSERT_EQ(0, unlink(path.c_str()));
+    writeFile(path, "{ \"assets\": [ { \"id\": \"db\" } ] }");
+    EXPECT_TRUE(table.putAsset(added, &wasAdded, &error)) << error;
+    std::unique_ptr<Asset> db(table.findAsset("db"));
+    EXPECT_TRUE(db);
+}

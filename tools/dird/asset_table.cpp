@@ -1,5 +1,6 @@
 #include "tools/dird/asset_table.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -245,12 +246,19 @@ bool AssetTable::load(std::string* error) {
     CriticalSection hold(_lock);
     struct stat st;
     if (stat(_path.c_str(), &st) != 0) {
+        // Only a table that is not there is made: one that cannot be looked
+        // at is not written over with an empty one.
+        if (errno != ENOENT) {
+            *error = "cannot read " + _path + ": " + strerror(errno);
+            return false;
+        }
         clearLocked();
         return saveLocked(error);
     }
     std::string text;
+    errno = 0;
     if (!readWholeFile(_path, &text)) {
-        *error = "cannot read " + _path;
+        *error = "cannot read " + _path + (errno != 0 ? std::string(": ") + strerror(errno) : std::string());
         return false;
     }
     std::vector<Asset*> assets;
@@ -270,7 +278,18 @@ bool AssetTable::load(std::string* error) {
 
 void AssetTable::refreshLocked() {
     struct stat st;
-    if (stat(_path.c_str(), &st) != 0) return;
+    if (stat(_path.c_str(), &st) != 0) {
+        // Gone: the next change writes the table in force again. There but
+        // not to be looked at: nothing is written over it, and it is read
+        // afresh once it can be.
+        if (errno == ENOENT) return;
+        if (!_broken)
+            log(LOG_ERROR, errno, 0, "dird: cannot read %s; the previous table stays in force", _path.c_str());
+        _broken = true;
+        _mtime = -1;
+        _mtimeNs = -1;
+        return;
+    }
     if (st.st_mtim.tv_sec == _mtime && st.st_mtim.tv_nsec == _mtimeNs) return;
     _mtime = st.st_mtim.tv_sec;
     _mtimeNs = st.st_mtim.tv_nsec;
