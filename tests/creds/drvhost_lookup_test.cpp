@@ -41,7 +41,7 @@ TEST(DrvhostLookup, MissingEntriesAndBadRequestsAreTold) {
     EXPECT_EQ("", missing.out);
     EXPECT_NE(std::string::npos, missing.err.find("no such user: drv-no-such-user"));
     EXPECT_EQ(1, drvhost({"--lookup", "host", "drv-no-such-host.invalid"}).status);
-    EXPECT_EQ(2, drvhost({"--lookup", "uid", "zero"}).status);
+    EXPECT_EQ(64, drvhost({"--lookup", "uid", "zero"}).status);
     EXPECT_EQ(64, drvhost({"--lookup", "shell", "root"}).status);
     EXPECT_EQ(64, drvhost({"--lookup", "user"}).status);
     EXPECT_EQ(64, drvhost({"--lookup", "user", "root", "--verify", "root"}).status);
