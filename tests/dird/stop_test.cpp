@@ -26,6 +26,7 @@
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/message.h"
+#include "tests/dir/stub_spi.h"
 #include "tests/dird/raw_client.h"
 #include "tests/support/temp_dir.h"
 #include "tools/dird/dir_server.h"
@@ -39,15 +40,11 @@ using P = DirProtocol;
 
 // A provider whose operations are lengthy: execute only notes the request
 // id, and the test answers it (progress, then the result) when it wants.
-class LateProvider : public DirectorySPI {
+class LateProvider : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
                 DirectoryObject*& out) override {
         out = nullptr;
-        return 0;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
         return 0;
     }
     int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
@@ -55,14 +52,6 @@ public:
         _requestId = ExecHelper::runningRequestId();
         _called.notify_all();
         return 0;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
-        return DirError::E_NOT_IMPLEMENTED;
     }
     char* toString() const override { return strdup("late provider"); }
 

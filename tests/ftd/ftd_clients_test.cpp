@@ -19,6 +19,7 @@
 #include "io/output.h"
 #include "tests/ftd/ftd_peer.h"
 #include "tests/dir/remote_seam_stub.h"
+#include "tests/dir/stub_spi.h"
 #include "tests/support/full_listener.h"
 #include "tools/drvft_getput.h"
 
@@ -36,23 +37,10 @@ std::string readAll(Input* in, int* last) {
 }
 
 // A local provider with nothing to resolve: only its kind matters here.
-class LocalSPI : public DirectorySPI {
+class LocalSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
                 DirectoryObject*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override { return 21; }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
         out = nullptr;
         return 0;
     }

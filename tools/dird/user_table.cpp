@@ -74,6 +74,13 @@ std::string UserTable::derive(const std::string& password, const std::string& sa
     return std::string(reinterpret_cast<char*>(out), kHashBytes);
 }
 
+void UserTable::markUnreadable(int err) {
+    if (!_unreadable)
+        log(LOG_ERROR, err, 0, "dird: cannot read the users file %s; keeping the users read before", _path.c_str());
+    _unreadable = true;
+    _readError = err;
+}
+
 void UserTable::refreshLocked() {
     struct stat st;
     if (stat(_path.c_str(), &st) != 0) {
@@ -82,11 +89,7 @@ void UserTable::refreshLocked() {
             // There is something at the path that cannot be looked at: it
             // is not taken for an empty table, which a change would write
             // over it.
-            if (!_unreadable)
-                log(LOG_ERROR, err, 0, "dird: cannot read the users file %s; keeping the users read before",
-                    _path.c_str());
-            _unreadable = true;
-            _readError = err;
+            markUnreadable(err);
             return;
         }
         if (_loaded && !_users.empty()) log(LOG_WARNING, 0, 0, "dird: users file %s is gone", _path.c_str());
@@ -102,12 +105,7 @@ void UserTable::refreshLocked() {
     std::string text;
     errno = 0;
     if (!readWholeFile(_path, &text)) {
-        int err = errno != 0 ? errno : EIO;
-        if (!_unreadable)
-            log(LOG_ERROR, err, 0, "dird: cannot read the users file %s; keeping the users read before",
-                _path.c_str());
-        _unreadable = true;
-        _readError = err;
+        markUnreadable(errno != 0 ? errno : EIO);
         return;
     }
     std::map<std::string, Entry> users;

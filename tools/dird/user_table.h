@@ -78,6 +78,9 @@ private:
 
     // Reads the file again when it changed since the last reading.
     void refreshLocked() REQUIRES(_lock);
+    // The file is there but does not read (err says why): logged once, and
+    // no rewrite is made until it reads again.
+    void markUnreadable(int err) REQUIRES(_lock);
     // Writes users into the file, around the lines kept from it.
     bool saveLocked(const std::map<std::string, Entry>& users, std::string* error) REQUIRES(_lock);
     static std::string userLine(const std::string& name, const Entry& e);
