@@ -41,18 +41,25 @@ const char* localValue(const DirectoryObject* object) {
 }  // namespace
 
 int NetClientSPI::waitConnected() {
-    CondSection hold(state);
-    if (connected) return 0;
-    if (!mayConnect) return lastError != 0 ? lastError : DirError::E_NOT_CONNECTED;
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    long long deadline = until.tv_sec * 1000LL + until.tv_nsec / 1000000 + _netclient_timeout.load();
-    while (!connected && mayConnect) {
+    {
+        CondSection hold(state);
+        if (connected) return 0;
+        if (!mayConnect) return lastError != 0 ? lastError : DirError::E_NOT_CONNECTED;
+        struct timespec until;
         clock_gettime(CLOCK_MONOTONIC, &until);
-        long long left = deadline - (until.tv_sec * 1000LL + until.tv_nsec / 1000000);
-        if (left <= 0) break;
-        state.wait(static_cast<int>(left));
+        long long deadline = until.tv_sec * 1000LL + until.tv_nsec / 1000000 + _netclient_timeout.load();
+        while (!connected && mayConnect) {
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            long long left = deadline - (until.tv_sec * 1000LL + until.tv_nsec / 1000000);
+            if (left <= 0) break;
+            state.wait(static_cast<int>(left));
+        }
+        if (connected) return 0;
+        if (!attributesOverdue()) return lastError != 0 ? lastError : DirError::E_NOT_CONNECTED;
     }
+    // Up, but the peer never completed the connect: that attempt is over.
+    giveUpOnAttributes();
+    CondSection hold(state);
     if (connected) return 0;
     return lastError != 0 ? lastError : DirError::E_NOT_CONNECTED;
 }
@@ -82,13 +89,20 @@ int NetClientSPI::call(Message* m, DelayedEvent* event, int replyCode, void** va
         if (rv != 0) return rv;
         pendingCalls[id] = replyCode;
     }
-    bool done = event->waitResult(_netclient_timeout.load());
+    event->waitResult(_netclient_timeout.load());
+    // Out of the registry before looking: a reply that the receive path was
+    // handing over is then in the event (and counts, having raced the
+    // time-out), and none can come after, to be left in an event that
+    // nobody reads again.
+    event->withdraw();
     {
         CondSection hold(state);
         pendingCalls.erase(id);
     }
-    // A reply that raced the time-out still counts.
-    if (!done && !event->isDone()) return DirError::E_TIMEOUT;
+    if (!event->isDone()) {
+        if (_gaveUpHook != nullptr) _gaveUpHook(this, event);
+        return DirError::E_TIMEOUT;
+    }
     if (event->isError()) return event->getErrorCode();
     *value = event->getValue();
     return 0;
@@ -233,13 +247,10 @@ int NetClientSPI::search(const Endpoint* target, const Principal* principal, Sea
     rv = call(DirProtocol::searchRequest(masqAsset(), event.getId(), principal, current, entry, filter, target,
                                          masqThrough != nullptr),
               &event, DirProtocol::M_SEARCH_REPLY, &value);
-    // Parts gathered before a failure or time-out are dropped; the receive
-    // path fills them under the event registry's lock.
-    {
-        CriticalSection hold(DelayedEvent::registryLock());
-        delete static_cast<DirectoryEnumeration*>(event.partialResult);
-        event.partialResult = nullptr;
-    }
+    // Parts gathered before a failure or time-out are dropped; the call
+    // took the event out of the registry, so no part can come after.
+    delete static_cast<DirectoryEnumeration*>(event.partialResult);
+    event.partialResult = nullptr;
     if (rv != 0) return rv;
     DirectoryEnumeration* got = static_cast<DirectoryEnumeration*>(value);
     if (got == nullptr) return 0;

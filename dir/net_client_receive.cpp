@@ -65,6 +65,18 @@ bool answersACall(int code) {
     }
 }
 
+// The entries of a search answered in parts, gathered in the waiting
+// event, and when its first part came (the bound on its more time).
+struct GatheredSearch : DirectoryEnumeration {
+    long long firstPartAt = 0;
+};
+
+long long monotonicMillis() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 template <class T>
 void dropAs(void* p) {
     delete static_cast<T*>(p);
@@ -263,10 +275,25 @@ void NetClientSPI::receive(Connection* c, Message* m) {
                 log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: no prior search context. Search fails", name);
                 return;
             }
-            DirectoryEnumeration* whole = static_cast<DirectoryEnumeration*>(e->partialResult);
-            if (whole == nullptr) whole = new DirectoryEnumeration();
+            // A search that already ended (failed on a bound, say) takes no
+            // more parts and asks for none.
+            if (e->isDone()) {
+                e->release();
+                return;
+            }
+            GatheredSearch* whole = static_cast<GatheredSearch*>(e->partialResult);
+            if (whole == nullptr) {
+                whole = new GatheredSearch();
+                whole->firstPartAt = monotonicMillis();
+            }
             e->partialResult = nullptr;
-            if (r.entries != nullptr) {
+            int arrived = r.entries != nullptr ? r.entries->size() : 0;
+            int bound = _maxSearchEntries.load();
+            bool tooMany = rv == 0 && arrived > bound - whole->size();
+            long long age = monotonicMillis() - whole->firstPartAt;
+            bool tooLong = rv == 0 && !tooMany && !r.last &&
+                           age > static_cast<long long>(kSearchPeriods) * _netclient_timeout.load();
+            if (rv == 0 && !tooMany && r.entries != nullptr) {
                 for (DirectoryEnumeration::EnumEntry* x = r.entries->head; x != nullptr; x = x->next) {
                     whole->append(x->name, x->attributes, x->acl);
                     x->name = nullptr;
@@ -277,6 +304,16 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             if (rv != 0) {
                 delete whole;
                 e->setError("Protocol Error", DirError::E_PROTOCOL);
+            } else if (tooMany) {
+                log(_debug_netclient, LOG_WARNING, 0, 0,
+                    "NetClientSPI %s: search %lld: more than %d entries, search fails", name, r.id, bound);
+                delete whole;
+                e->setError(DirError::E_NO_RESOURCE);
+            } else if (tooLong) {
+                log(_debug_netclient, LOG_WARNING, 0, 0,
+                    "NetClientSPI %s: search %lld: parts still coming after %lld ms, search fails", name, r.id, age);
+                delete whole;
+                e->setError(DirError::E_TIMEOUT);
             } else if (!r.last) {
                 e->partialResult = whole;
                 log(_debug_netclient, LOG_TRACE, 0, 0, "NetClientSPI %s: sending ACK for partial reply", name);

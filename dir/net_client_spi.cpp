@@ -23,6 +23,8 @@
 #include "dirbase/message.h"
 
 std::atomic<int> NetClientSPI::_netclient_timeout{40000};
+std::atomic<int> NetClientSPI::_maxSearchEntries{100000};
+void (*NetClientSPI::_gaveUpHook)(NetClientSPI*, DelayedEvent*) = nullptr;
 std::atomic<int> NetClientSPI::_mode{0};
 int (*NetClientSPI::_handleIdentifyFn)(int, const char*) = nullptr;
 bool NetClientSPI::_upgrade_certs = false;
@@ -37,6 +39,12 @@ namespace {
 char* dup(const char* s) { return s != nullptr ? strdup(s) : nullptr; }
 const char* orNull(const char* s) { return s != nullptr ? s : "NULL"; }
 
+long long monotonicMillis() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 // ---- construction --------------------------------------------------------
@@ -50,6 +58,7 @@ void NetClientSPI::initCommon(Directory* dir, const char* domainName, const char
     connectBad = false;
     lastError = 0;
     domainAttributesPending = false;
+    attributesAskedAt = 0;
     attemptCount = 0;
     instanceId = 0;
     for (int i = 0; i < 20; i++) {
@@ -304,6 +313,8 @@ void NetClientSPI::handleEvent(Event*) {
         netclient::setTimer(serial, kReversedCheck);
         return;
     }
+    // A connection whose peer never completed it is dropped below.
+    giveUpOnAttributes();
     Connection* current;
     bool bad;
     {
@@ -494,10 +505,46 @@ void NetClientSPI::onConnectComplete(Connection* c) {
         // The connect completes when the domain attributes arrive.
         CondSection hold(state);
         domainAttributesPending = true;
+        attributesAskedAt = monotonicMillis();
         sendLocked(DirProtocol::domainAttributesRequest());
         return;
     }
     completeConnect(c);
+}
+
+bool NetClientSPI::attributesOverdue() {
+    return domainAttributesPending && connection != nullptr &&
+           monotonicMillis() - attributesAskedAt >= _netclient_timeout.load();
+}
+
+bool NetClientSPI::giveUpOnAttributes() {
+    const char* text = nullptr;
+    int code;
+    {
+        CondSection hold(state);
+        if (!attributesOverdue()) return false;
+        // A peer that does not answer is treated as one whose connect timed
+        // out: callers fail with that, and the next timer run drops the
+        // connection and tries again.
+        code = mapErrorCode(COMS_E_HANDSHAKE_TIMEOUT, &text);
+        log(_debug_netclient, LOG_WARNING, 0, 0,
+            "NetClientSPI %s: no domain attributes from the peer within %d ms, giving up on the connection", name,
+            _netclient_timeout.load());
+        domainAttributesPending = false;
+        connected = false;
+        mayConnect = false;
+        connectBad = true;
+        lastError = code;
+        wakeWaiters();
+    }
+    ManagedConnectionListener* managed;
+    {
+        CriticalSection hold(listenersLock);
+        managed = managedListener;
+    }
+    if (managed != nullptr) managed->agentError(getAssetId(), text);
+    signalAttempt();
+    return true;
 }
 
 void NetClientSPI::sendRuleSets(Connection* c) {

@@ -125,6 +125,15 @@ public:
     // How long a synchronous call waits for its reply (ms), and for a
     // connection; tests shorten it.
     static std::atomic<int> _netclient_timeout;
+    // A search answered in parts gets more time with each part, but not
+    // without end: once its first part is this many time-outs old, a part
+    // that is not the last fails it with 13; and it fails with 39 once it
+    // has gathered more than _maxSearchEntries entries (tests lower it).
+    static const int kSearchPeriods = 10;
+    static std::atomic<int> _maxSearchEntries;
+    // Called by a synchronous call that has given up on its reply, just
+    // before it returns; a seam for tests of replies that come too late.
+    static void (*_gaveUpHook)(NetClientSPI* spi, DelayedEvent* event);
 
     // A domain provider. keyOnFile (may be null) is copied; key replaces the
     // domain identifier (the provider key, "D" + domain).
@@ -264,10 +273,10 @@ private:
     // Sends m on the current connection under the state mutex; takes m.
     int sendLocked(Message* m) REQUIRES(state);
     int sendMessage(Message* m);
-    // Sends a request and waits for its reply on event; 0 with *value set,
-    // or the error (13 on time-out).
     // Sends m and waits for the reply to event's id: replyCode is the code
     // of the answer the request expects (an error reply is always taken).
+    // 0 with *value set, or the error (13 on time-out). The event leaves the
+    // registry when the wait ends: what it holds then is final.
     int call(Message* m, DelayedEvent* event, int replyCode, void** value);
     // True when the request `id` of this provider takes a reply of `code`;
     // a final reply also ends the wait.
@@ -322,6 +331,14 @@ private:
     bool connectBad GUARDED_BY(state);
     int lastError GUARDED_BY(state);
     bool domainAttributesPending GUARDED_BY(state);
+    // When the pending domain attributes were asked for (monotonic ms).
+    long long attributesAskedAt GUARDED_BY(state);
+    // True when the domain attributes that complete the current connect
+    // have not come within the request time-out.
+    bool attributesOverdue() REQUIRES(state);
+    // Ends a connect whose domain attributes are overdue as a connect that
+    // timed out (41), to be dropped at the next timer run; true when it did.
+    bool giveUpOnAttributes() EXCLUDES(state);
     // Requests waiting for replies on this provider's connection: the
     // synchronous calls, the asynchronous resolves and the relayed requests,
     // by id, with the code of the reply each can take (kRelayedReply for a

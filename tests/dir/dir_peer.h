@@ -283,18 +283,19 @@ public:
         }
     }
 
-    // Sends the next of searchParts parts of two entries each.
+    // Sends the next of searchParts parts of entriesPerPart entries each.
     void sendSearchPart(Connection* c) {
         if (partsSent >= searchParts) return;
         DirectoryEnumeration en;
-        for (int i = 0; i < 2; i++) {
-            std::string n = "e" + std::to_string(partsSent * 2 + i);
+        int perPart = entriesPerPart.load();
+        for (int i = 0; i < perPart; i++) {
+            std::string n = "e" + std::to_string(partsSent * perPart + i);
             Attributes* a = new Attributes();
             a->setAttribute("part", partsSent);
             en.append(new DirNameEntry("iface", "name", n.c_str()), a, nullptr);
         }
         partsSent++;
-        c->send(DirProtocol::searchPartialReply(searchId, &en, 0, 2, partsSent == searchParts));
+        c->send(DirProtocol::searchPartialReply(searchId, &en, 0, perPart, partsSent == searchParts));
     }
 
     // Enrolment: add answers with a pushed certificate first, then the data;
@@ -370,6 +371,7 @@ public:
     // Domain attributes that do not decode.
     std::atomic<bool> garbleDomainAttributes{false};
     int searchParts = 3;
+    std::atomic<int> entriesPerPart{2};
     int updatesPerExecute = 2;
     std::atomic<bool> loginSilent{false};
     // The login request is answered by hanging up, without a reply.

@@ -1,0 +1,173 @@
+// The remote provider against a peer that does not play by the rules: a
+// search whose parts never end, replies that come after their caller gave
+// up, and a server that never finishes the connect. The client must end
+// every call with a clear error, keep nothing of what came too late, and
+// never hang.
+#include <stdlib.h>
+#include <string.h>
+
+#include <climits>
+#include <future>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/delayed_event.h"
+#include "common/error_codes.h"
+#include "dir/directory.h"
+#include "dir/net_client_spi.h"
+#include "tests/dir/client_session_fixture.h"
+#include "tests/dir/dir_peer.h"
+
+using dirpeer::KeyPair;
+using dirpeer::Peer;
+using dirpeer::waitFor;
+
+namespace {
+
+class NetClientHostileTest : public ClientSessionTest {
+protected:
+    void TearDown() override {
+        NetClientSPI::_maxSearchEntries = 100000;
+        NetClientSPI::_gaveUpHook = nullptr;
+        ClientSessionTest::TearDown();
+    }
+
+    // Searches d on another thread; a search still running after a wide
+    // margin fails the test, and the peer is stopped so that it ends.
+    static int searchOrStop(Directory* d, Peer& peer, int* entries) {
+        auto run = std::async(std::launch::async, [d, entries] {
+            DirName* n = name("/iface:name=*");
+            int err = -1;
+            DirectoryEnumeration* found = d->search(n, nullptr, &err);
+            *entries = found != nullptr ? found->size() : -1;
+            delete found;
+            delete n;
+            return err;
+        });
+        if (run.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            ADD_FAILURE() << "the search did not end";
+            peer.stop();
+        }
+        return run.get();
+    }
+
+    static int attrs(Directory* d, const char* text) {
+        DirName* n = name(text);
+        int err = 0;
+        Attributes* a = d->getAttributes(n, &err);
+        delete a;
+        delete n;
+        return err;
+    }
+};
+
+TEST_F(NetClientHostileTest, ASearchWhosePartsNeverEndFailsWithATimeout) {
+    // Empty parts, each asking for the next: nothing piles up, but without
+    // a bound the caller would wait for ever.
+    KeyPair server("server");
+    Peer peer(server);
+    peer.searchParts = INT_MAX;
+    peer.entriesPerPart = 0;
+    NetClientSPI::_netclient_timeout = 200;
+    Directory* d = session(peer.port(), "endlessdom");
+    ASSERT_NE(d, nullptr);
+    int entries = 0;
+    EXPECT_EQ(searchOrStop(d, peer, &entries), DirError::E_TIMEOUT);
+    EXPECT_GT(peer.acks.load(), 0);
+    // The session goes on; the stray parts still on the way are dropped.
+    NetClientSPI::_netclient_timeout = 2000;
+    EXPECT_EQ(attrs(d, "/iface:name=eth0"), 0);
+}
+
+TEST_F(NetClientHostileTest, ASearchThatGathersTooManyEntriesFailsAndFreesThem) {
+    KeyPair server("server");
+    Peer peer(server);
+    peer.searchParts = INT_MAX;
+    peer.entriesPerPart = 4;
+    NetClientSPI::_maxSearchEntries = 50;
+    Directory* d = session(peer.port(), "floodeddom");
+    ASSERT_NE(d, nullptr);
+    int entries = 0;
+    EXPECT_EQ(searchOrStop(d, peer, &entries), DirError::E_NO_RESOURCE);
+    EXPECT_EQ(entries, -1);
+    // No acknowledgement past the bound: the peer stops sending.
+    EXPECT_LE(peer.partsSent.load(), 50 / 4 + 2);
+    EXPECT_EQ(attrs(d, "/iface:name=eth0"), 0);
+
+    // Within the bound, a search in parts still gathers everything.
+    NetClientSPI::_maxSearchEntries = 100;
+    peer.partsSent = 0;
+    peer.searchParts = 5;
+    EXPECT_EQ(searchOrStop(d, peer, &entries), 0);
+    EXPECT_EQ(entries, 20);
+}
+
+// The reply the hook makes the receive path take: as if it had been read off
+// the connection just before the caller gave up, and handed on just after.
+Message* received(Message* built) {
+    size_t n = 0;
+    unsigned char* all = built->copyBytes(&n);
+    Message* m = new Message(reinterpret_cast<char*>(all) + 9, n - 9);
+    m->frame().type = built->getType();
+    free(all);
+    delete built;
+    return m;
+}
+
+std::atomic<bool> _filledAfterGivingUp{false};
+
+void lateResolveReply(NetClientSPI* spi, DelayedEvent* event) {
+    spi->expectReply(event->getId(), DirProtocol::M_RESOLVE_REPLY);
+    DirectoryObject o("late", new Any("x"));
+    Message* m = received(DirProtocol::resolveReply(event->getId(), &o));
+    if (spi->onReceive(nullptr, m) == 0) delete m;
+    spi->forgetReply(event->getId());
+    _filledAfterGivingUp = event->isDone();
+}
+
+TEST_F(NetClientHostileTest, AReplyAfterTheCallerGaveUpIsNotKept) {
+    KeyPair server("server");
+    Peer peer(server);
+    NetClientSPI spi(nullptr, "lateness", "127.0.0.1", peer.port(), nullptr, "Dlateness", nullptr);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    NetClientSPI::_netclient_timeout = 300;
+    NetClientSPI::_gaveUpHook = lateResolveReply;
+    _filledAfterGivingUp = false;
+    DirNameEntry never("never", "name", "1");
+    DirectoryObject* out = nullptr;
+    EXPECT_EQ(spi.resolve(nullptr, nullptr, nullptr, &never, out), DirError::E_TIMEOUT);
+    EXPECT_EQ(out, nullptr);
+    // The object decoded from the late reply went nowhere: had the call's
+    // event still taken it, nobody would ever free it.
+    EXPECT_FALSE(_filledAfterGivingUp.load());
+}
+
+TEST_F(NetClientHostileTest, AServerThatNeverFinishesTheConnectIsGivenUpOnAndTriedAgain) {
+    // The domain attributes that complete the connect never come: the
+    // attempt ends with "Connect timeout" after the request time-out, and the
+    // provider connects again instead of waiting on that connection for ever.
+    KeyPair server("server");
+    Peer mute(server);
+    mute.answerDomainAttributes = false;
+    NetClientSPI::_netclient_timeout = 500;
+    NetClientSPI spi(nullptr, "mutedom", "127.0.0.1", mute.port(), nullptr, "Dmutedom", nullptr);
+    auto asked = [&] {
+        std::vector<int> codes = mute.codes();
+        return std::count(codes.begin(), codes.end(), static_cast<int>(DirProtocol::M_DOMAIN_ATTRIBUTES));
+    };
+    ASSERT_TRUE(waitFor([&] { return asked() == 1; }));
+    DirNameEntry entry("iface", "name", "eth0");
+    DirectoryObject* out = nullptr;
+    EXPECT_EQ(spi.resolve(nullptr, nullptr, nullptr, &entry, out), DirError::E_CONNECT_TIMEOUT);
+    EXPECT_EQ(spi.getLastError(), DirError::E_CONNECT_TIMEOUT);
+    EXPECT_FALSE(spi.isConnected());
+    EXPECT_TRUE(waitFor([&] { return mute.types().size() >= 2 && asked() >= 2; }, 30000));
+
+    // Once the peer answers, a later attempt completes.
+    mute.answerDomainAttributes = true;
+    EXPECT_TRUE(waitFor([&] { return spi.isConnected(); }, 30000));
+}
+
+}  // namespace
