@@ -25,6 +25,7 @@
 #include "dirbase/message.h"
 
 std::atomic<int> Login::_timeout{20000};
+void (*Login::_gaveUpHook)(DelayedEvent*) = nullptr;
 
 namespace {
 
@@ -91,6 +92,7 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
         }
         if (nowMillis() - start > Login::_timeout.load()) {
             timedOut = !event->isDone();
+            if (timedOut && Login::_gaveUpHook != nullptr) Login::_gaveUpHook(event);
             break;
         }
     }
@@ -103,6 +105,11 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
     // only a connection that ended without one is a failure to connect.
     bool answered = ll->answered();
     delete ll;
+    // An answer that came after the wait gave up but before the close is
+    // taken: the server has issued the certificate for this key, and the
+    // login it stands for is as good as one a moment earlier (dropping it
+    // would also leave its certificate behind in the event).
+    if (timedOut && answered) timedOut = false;
 
     X509* cert = nullptr;
     if (timedOut) {

@@ -67,6 +67,10 @@ public:
     // How long the exchange may take from the start of the connect (ms,
     // 20000); tests shorten it.
     static std::atomic<int> _timeout;
+    // Called with the login's event once the wait has decided it waited
+    // long enough, before the connection is closed; a seam for tests of an
+    // answer that comes just then.
+    static void (*_gaveUpHook)(DelayedEvent* event);
 
     // Password login (message 5 with a "password" credential). The new
     // session, or null with *err set (11 cannot connect, 19 time-out, 14 an

@@ -327,6 +327,15 @@ public:
         DirProtocol::LoginRequest r;
         if (DirProtocol::readLoginRequest(m, &r) != 0) return 0;
         if (loginSilent) return 0;
+        if (loginHeld) {
+            // Answered later, by releaseLogin().
+            std::lock_guard<std::mutex> hold(_mutex);
+            _heldLogin = c;
+            _heldUser = r.user;
+            _heldKey = r.secret;
+            _heldCode = r.code;
+            return 0;
+        }
         if (loginHangUp) {
             c->close();
             return 0;
@@ -341,6 +350,18 @@ public:
         c->send(DirProtocol::loginReply(r.code, 0, pem.c_str()));
         if (closeAfterReply) c->close();
         return 0;
+    }
+
+    // Sends the session certificate of the login held back by loginHeld,
+    // if its connection is still open; true when sent.
+    bool releaseLogin() {
+        std::lock_guard<std::mutex> hold(_mutex);
+        if (_heldLogin == nullptr || std::find(_conns.begin(), _conns.end(), _heldLogin) == _conns.end()) return false;
+        std::string security = "v1`" + _heldUser + ",x,users`" + _heldUser + ",x";
+        std::string pem = issueSessionCert(_identity, "testdom", _heldKey.c_str(), security.c_str(), 4243);
+        _heldLogin->send(DirProtocol::loginReply(_heldCode, 0, pem.c_str()));
+        _heldLogin = nullptr;
+        return true;
     }
 
     int bindResult = -1;
@@ -374,6 +395,8 @@ public:
     std::atomic<int> entriesPerPart{2};
     int updatesPerExecute = 2;
     std::atomic<bool> loginSilent{false};
+    // The login request is answered only when the test calls releaseLogin.
+    std::atomic<bool> loginHeld{false};
     // The login request is answered by hanging up, without a reply.
     std::atomic<bool> loginHangUp{false};
     // The code a login with the wrong password is refused with.
@@ -404,6 +427,10 @@ private:
     std::vector<Connection*> _conns;
     std::vector<int> _types;
     std::vector<int> _codes;
+    Connection* _heldLogin = nullptr;
+    std::string _heldUser;
+    std::string _heldKey;
+    int _heldCode = 0;
 };
 
 // A client session to the peer at port on a throw-away certificate; *err

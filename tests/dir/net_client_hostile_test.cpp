@@ -1,8 +1,8 @@
 // The remote provider against a peer that does not play by the rules: a
 // search whose parts never end, replies that come after their caller gave
-// up, and a server that never finishes the connect. The client must end
-// every call with a clear error, keep nothing of what came too late, and
-// never hang.
+// up, a server that never finishes the connect, and a login certificate that
+// arrives just as the login gives up. The client must end every call with a
+// clear error, keep nothing of what came too late, and never hang.
 #include <stdlib.h>
 #include <string.h>
 
@@ -16,6 +16,7 @@
 #include "common/delayed_event.h"
 #include "common/error_codes.h"
 #include "dir/directory.h"
+#include "dir/login.h"
 #include "dir/net_client_spi.h"
 #include "tests/dir/client_session_fixture.h"
 #include "tests/dir/dir_peer.h"
@@ -31,6 +32,8 @@ protected:
     void TearDown() override {
         NetClientSPI::_maxSearchEntries = 100000;
         NetClientSPI::_gaveUpHook = nullptr;
+        Login::_timeout = 20000;
+        Login::_gaveUpHook = nullptr;
         ClientSessionTest::TearDown();
     }
 
@@ -168,6 +171,39 @@ TEST_F(NetClientHostileTest, AServerThatNeverFinishesTheConnectIsGivenUpOnAndTri
     // Once the peer answers, a later attempt completes.
     mute.answerDomainAttributes = true;
     EXPECT_TRUE(waitFor([&] { return spi.isConnected(); }, 30000));
+}
+
+// ---- login -------------------------------------------------------------------
+
+Peer* _heldPeer = nullptr;
+
+// Lets the held certificate go just after the login decided it had waited
+// long enough, and waits until the login's connection has taken it.
+void releaseHeldLogin(DelayedEvent* event) {
+    if (_heldPeer == nullptr) return;
+    // The request may still be on its way to the peer.
+    if (waitFor([] { return _heldPeer->releaseLogin(); }, 20000)) event->waitResult(20000);
+}
+
+TEST_F(NetClientHostileTest, ALoginCertificateThatRacesTheTimeOutIsTaken) {
+    KeyPair ca("testdom");
+    Peer peer(ca);
+    peer.loginHeld = true;
+    _heldPeer = &peer;
+    Login::_timeout = 300;
+    Login::_gaveUpHook = releaseHeldLogin;
+    int err = -1;
+    Directory* d = Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", nullptr, &err);
+    _heldPeer = nullptr;
+    // The server's answer came before the connection was closed: the login
+    // stands (and the certificate is the session's, not left behind).
+    ASSERT_NE(d, nullptr) << err;
+    sessions.push_back(d);
+    EXPECT_EQ(err, 0);
+    ASSERT_NE(d->principal, nullptr);
+    char user[64] = "";
+    d->principal->getLoginUser(user, sizeof(user));
+    EXPECT_STREQ(user, "alice");
 }
 
 }  // namespace
