@@ -9,16 +9,19 @@
 //                                 statement or expression per line, values
 //                                 printed); otherwise the script on stdin
 //
-// Options, before the above:
+// Options, before the above (what follows FILE or SOURCE is the script's):
 //   --tz ZONE        the script variable TZ (the zone of Date's local times)
 //   --directory      the global object `directory`: this host's in-process
 //                    directory (the network module and the host's mount
 //                    provider, as drvdir runs them)
 //   --module PATH    with --directory: the module to load
+//   --               ends the options
+//   -h, --help       the usage text, on standard output
 //
 // The runner is the host here: it registers print(...), which writes its
 // arguments' text forms separated by one space and then a newline. A script
-// error prints its class, code, message and traceback and exits with 1.
+// error prints its class, code, message and traceback and exits with 1; a
+// script that cannot be read exits with 2, a bad command line with 64.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -71,12 +74,30 @@ public:
     }
 };
 
-void usage() {
-    fprintf(stderr,
-            "usage: drvscript [--tz ZONE] [--directory [--module PATH]] FILE [ARG...]\n"
-            "       drvscript -e 'SOURCE' [ARG...]\n"
-            "       drvscript --template FILE [ARG...]\n"
-            "       drvscript            (a prompt when stdin is a terminal, else the script on stdin)\n");
+void usage(FILE* out) {
+    fprintf(out,
+            "usage: drvscript [OPTIONS] FILE [ARG...]\n"
+            "       drvscript [OPTIONS] -e 'SOURCE' [ARG...]\n"
+            "       drvscript [OPTIONS] --template FILE [ARG...]\n"
+            "       drvscript [OPTIONS]  (a prompt when stdin is a terminal, else the script on stdin)\n"
+            "The ARGs are the strings of the script's array `args`.\n"
+            "\n"
+            "  --tz ZONE        the script variable TZ (the zone of Date's local times)\n"
+            "  --directory      the global object `directory`: this host's in-process directory\n"
+            "  --module PATH    with --directory: the module to load\n"
+            "  --               ends the options (for a FILE whose name starts with '-')\n"
+            "  -h, --help       show this text\n"
+            "\n"
+            "Exit status: 0 when the script ran to its end; 1 for a script error (its\n"
+            "class, code, message and traceback on standard error); 2 when the script\n"
+            "cannot be read; 64 for a bad command line.\n");
+}
+
+const int kUsageExit = 64;
+
+int usageError(const std::string& problem) {
+    fprintf(stderr, "drvscript: %s\nTry 'drvscript --help'.\n", problem.c_str());
+    return kUsageExit;
 }
 
 bool readFile(FILE* f, std::string& text) {
@@ -202,25 +223,63 @@ int finish(ObjRef& root, int status) {
 }
 
 int main(int argc, char** argv) {
-    script_installHooks();
-    script_registerBuiltins();
     bool templateMode = false;
     const char* inline_ = nullptr;
+    // The whole command line is read before anything starts: a usage error
+    // or --help leaves without loading the directory's module.
     int i = 1;
     for (; i < argc; i++) {
-        if (strcmp(argv[i], "--tz") == 0 && i + 1 < argc) {
-            _settings.tz = argv[++i];
-        } else if (strcmp(argv[i], "--module") == 0 && i + 1 < argc) {
-            _settings.module = argv[++i];
-        } else if (strcmp(argv[i], "--directory") == 0) {
-            _settings.directory = true;
-        } else if (strcmp(argv[i], "--tz") == 0 || strcmp(argv[i], "--module") == 0) {
-            usage();
-            return 2;
-        } else {
+        const char* a = argv[i];
+        if (strcmp(a, "--") == 0) {
+            i++;
             break;
+        } else if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
+            usage(stdout);
+            return 0;
+        } else if (strcmp(a, "--tz") == 0) {
+            if (i + 1 >= argc) return usageError("--tz needs a zone");
+            _settings.tz = argv[++i];
+        } else if (strcmp(a, "--module") == 0) {
+            if (i + 1 >= argc) return usageError("--module needs a path");
+            _settings.module = argv[++i];
+        } else if (strcmp(a, "--directory") == 0) {
+            _settings.directory = true;
+        } else if (strcmp(a, "--template") == 0) {
+            if (i + 1 >= argc) return usageError("--template needs a file");
+            templateMode = true;
+            i++;
+            break;
+        } else if (strcmp(a, "-e") == 0) {
+            if (i + 1 >= argc) return usageError("-e needs the source text");
+            inline_ = argv[i + 1];
+            i += 2;
+            break;
+        } else if (a[0] == '-' && a[1] != '\0') {
+            return usageError(std::string("unknown option ") + a);
+        } else {
+            break;  // the script file; what follows is its own
         }
     }
+    // The script is read before the directory starts, so that a file that
+    // cannot be read leaves as plainly as a usage error.
+    const char* path = inline_ == nullptr && i < argc ? argv[i] : nullptr;
+    std::string text;
+    if (path != nullptr) {
+        FILE* f = fopen(path, "rb");
+        if (f == nullptr) {
+            fprintf(stderr, "drvscript: cannot open %s: %s\n", path, strerror(errno));
+            return 2;
+        }
+        bool ok = readFile(f, text);
+        fclose(f);
+        if (!ok) {
+            fprintf(stderr, "drvscript: cannot read %s\n", path);
+            return 2;
+        }
+        i++;
+    }
+    script_installHooks();
+    script_registerBuiltins();
     if (_settings.directory) {
         // The log goes nowhere: standard output carries the script's output.
         setLog("/dev/null");
@@ -229,49 +288,11 @@ int main(int argc, char** argv) {
         if (!local.start("drvscript", _settings.module)) return 1;
         _local = &local;
     }
-    if (i < argc && strcmp(argv[i], "--template") == 0) {
-        templateMode = true;
-        i++;
-        if (i >= argc) {
-            usage();
-            return 2;
-        }
-    } else if (i < argc && strcmp(argv[i], "-e") == 0) {
-        if (i + 1 >= argc) {
-            usage();
-            return 2;
-        }
-        inline_ = argv[i + 1];
-        i += 2;
-    } else if (i < argc && (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0)) {
-        usage();
-        return 0;
-    }
 
-    if (inline_ != nullptr) {
-        ObjRef root(makeRoot(argc - i, argv + i));
-        return finish(root, runSource("-e", inline_, false, root));
-    }
-    if (i < argc) {
-        const char* path = argv[i];
-        FILE* f = fopen(path, "rb");
-        if (f == nullptr) {
-            fprintf(stderr, "drvscript: cannot open %s: %s\n", path, strerror(errno));
-            return 2;
-        }
-        std::string text;
-        bool ok = readFile(f, text);
-        fclose(f);
-        if (!ok) {
-            fprintf(stderr, "drvscript: cannot read %s\n", path);
-            return 2;
-        }
-        ObjRef root(makeRoot(argc - i - 1, argv + i + 1));
-        return finish(root, runSource(path, text, templateMode, root));
-    }
-    ObjRef root(makeRoot(0, nullptr));
+    ObjRef root(makeRoot(argc - i, argv + i));
+    if (inline_ != nullptr) return finish(root, runSource("-e", inline_, false, root));
+    if (path != nullptr) return finish(root, runSource(path, text, templateMode, root));
     if (isatty(STDIN_FILENO)) return finish(root, interactive(root));
-    std::string text;
     if (!readFile(stdin, text)) {
         fprintf(stderr, "drvscript: cannot read standard input\n");
         return finish(root, 2);
