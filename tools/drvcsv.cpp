@@ -11,7 +11,8 @@
 // --encoding names the file's character set ("*" detects it). Rows print as
 // "a | b | c" lines, or as one JSON array per line with --json; a row's
 // conversion errors go to standard error. The exit status is 0 without
-// errors, 1 with errors, 2 for a bad command line.
+// errors, 1 with errors, 2 when FILE cannot be read, 64 for a bad command
+// line.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -41,11 +42,29 @@
 
 namespace {
 
-void usage() {
-    fprintf(stderr,
+void usage(FILE* out) {
+    fprintf(out,
             "usage: drvcsv FILE [--encoding NAME] [--map IN=OUT:TYPE]... [--transform 'COL=EXPR']...\n"
             "              [--header N] [--quote C] [--separator C] [--json]\n"
-            "  TYPE: string, double, date, timestamp, or a type number\n");
+            "  TYPE: string, double, date, timestamp, or a type number\n"
+            "  -h, --help   show this text\n"
+            "Exit status: 0 without errors; 1 when a row or the file had errors; 2 when\n"
+            "FILE cannot be read; 64 for a bad command line.\n");
+}
+
+int usageError(const std::string& problem) {
+    fprintf(stderr, "drvcsv: %s\nTry 'drvcsv --help'.\n", problem.c_str());
+    return 64;
+}
+
+// A count of lines: digits only.
+bool parseCount(const char* text, int* count) {
+    char* end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || v > 1000000000L) return false;
+    *count = static_cast<int>(v);
+    return true;
 }
 
 struct Mapping {
@@ -211,47 +230,43 @@ int main(int argc, char** argv) {
     std::map<int, std::string> transforms;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
-        bool hasValue = i + 1 < argc;
+        bool takesValue = strcmp(a, "--encoding") == 0 || strcmp(a, "--quote") == 0 ||
+                          strcmp(a, "--separator") == 0 || strcmp(a, "--header") == 0 || strcmp(a, "--map") == 0 ||
+                          strcmp(a, "--transform") == 0;
+        if (takesValue && i + 1 >= argc) return usageError(std::string(a) + " needs a value");
         if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-            usage();
+            usage(stdout);
             return 0;
         } else if (strcmp(a, "--json") == 0) {
             asJson = true;
-        } else if (strcmp(a, "--encoding") == 0 && hasValue) {
+        } else if (strcmp(a, "--encoding") == 0) {
             encoding = argv[++i];
-        } else if (strcmp(a, "--quote") == 0 && hasValue) {
+        } else if (strcmp(a, "--quote") == 0) {
             quote = argv[++i];
-        } else if (strcmp(a, "--separator") == 0 && hasValue) {
+        } else if (strcmp(a, "--separator") == 0) {
             separator = argv[++i];
-        } else if (strcmp(a, "--header") == 0 && hasValue) {
-            headerLines = atoi(argv[++i]);
-        } else if (strcmp(a, "--map") == 0 && hasValue) {
+        } else if (strcmp(a, "--header") == 0) {
+            if (!parseCount(argv[++i], &headerLines))
+                return usageError(std::string("bad --header ") + argv[i] + " (want a count of lines)");
+        } else if (strcmp(a, "--map") == 0) {
             Mapping m;
-            if (!parseMap(argv[++i], &m)) {
-                fprintf(stderr, "drvcsv: bad --map %s (want IN=OUT:TYPE)\n", argv[i]);
-                return 2;
-            }
+            if (!parseMap(argv[++i], &m)) return usageError(std::string("bad --map ") + argv[i] + " (want IN=OUT:TYPE)");
             maps.push_back(m);
-        } else if (strcmp(a, "--transform") == 0 && hasValue) {
+        } else if (strcmp(a, "--transform") == 0) {
             const char* text = argv[++i];
             const char* eq = strchr(text, '=');
             int col = atoi(text);
-            if (eq == nullptr || col < 1) {
-                fprintf(stderr, "drvcsv: bad --transform %s (want COL=EXPR)\n", text);
-                return 2;
-            }
+            if (eq == nullptr || col < 1) return usageError(std::string("bad --transform ") + text + " (want COL=EXPR)");
             transforms[col] = eq + 1;
-        } else if (a[0] != '-' && path == nullptr) {
-            path = a;
+        } else if (a[0] == '-') {
+            return usageError(std::string("unknown option ") + a);
+        } else if (path != nullptr) {
+            return usageError(std::string("one file at a time (also got ") + a + ")");
         } else {
-            usage();
-            return 2;
+            path = a;
         }
     }
-    if (path == nullptr) {
-        usage();
-        return 2;
-    }
+    if (path == nullptr) return usageError("no FILE given");
     if (access(path, R_OK) != 0) {
         fprintf(stderr, "drvcsv: cannot read %s: %s\n", path, strerror(errno));
         return 2;

@@ -1,0 +1,72 @@
+// drvcsv's command line: help, options it does not know or that lack their
+// value, bad values, and the exit statuses its usage names.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class DrvcsvTest : public ::testing::Test {
+protected:
+    void SetUp() override { writeFile(csv(), "a,b\n1,2\n"); }
+    std::string csv() const { return _dir.file("in.csv"); }
+    Outcome drvcsv(const std::vector<std::string>& args) { return runToEnd(DRVCSV_PATH, args); }
+
+    TempDir _dir;
+};
+
+TEST_F(DrvcsvTest, HelpGoesToStandardOutputAndSucceeds) {
+    for (const char* flag : {"--help", "-h"}) {
+        Outcome r = drvcsv({flag});
+        EXPECT_EQ(0, r.status) << flag;
+        EXPECT_EQ(0u, r.out.find("usage: drvcsv")) << flag << ": " << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("Exit status")) << r.out;
+        EXPECT_EQ("", r.err) << flag;
+    }
+}
+
+TEST_F(DrvcsvTest, UsageErrorsSayWhatIsWrongAndExitWith64) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{csv(), "--bogus"}, "drvcsv: unknown option --bogus\n"},
+        {{"-x", csv()}, "drvcsv: unknown option -x\n"},
+        {{csv(), "--map"}, "drvcsv: --map needs a value\n"},
+        {{csv(), "--separator"}, "drvcsv: --separator needs a value\n"},
+        {{csv(), "--map", "1:2"}, "drvcsv: bad --map 1:2 (want IN=OUT:TYPE)\n"},
+        {{csv(), "--transform", "x"}, "drvcsv: bad --transform x (want COL=EXPR)\n"},
+        {{csv(), "--header", "one"}, "drvcsv: bad --header one (want a count of lines)\n"},
+        {{csv(), "--header", "-1"}, "drvcsv: bad --header -1 (want a count of lines)\n"},
+        {{csv(), csv()}, "drvcsv: one file at a time (also got " + csv() + ")\n"},
+        {{"--json"}, "drvcsv: no FILE given\n"},
+        {{}, "drvcsv: no FILE given\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = drvcsv(c.args);
+        EXPECT_EQ(64, r.status) << c.err << r.err;
+        EXPECT_EQ(c.err + "Try 'drvcsv --help'.\n", r.err);
+        EXPECT_EQ("", r.out);
+    }
+}
+
+TEST_F(DrvcsvTest, ExitStatusesAreTheOnesItsUsageNames) {
+    Outcome r = drvcsv({csv(), "--header", "1"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("1 | 2\nrows: 1, warnings: 0, errors: 0\n", r.out);
+
+    writeFile(csv(), "x,2024-01-02\ny,never\n");
+    r = drvcsv({csv(), "--map", "2=1:date"});
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("row 2: Unable to convert 'never' to date")) << r.err;
+
+    r = drvcsv({_dir.file("missing.csv")});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(0u, r.err.find("drvcsv: cannot read " + _dir.file("missing.csv"))) << r.err;
+}
+
+}  // namespace
