@@ -50,17 +50,18 @@ const char kUsage[] =
     "                     merge the statistics files of DAY (YYYYMMDD or\n"
     "                     YYYY-MM-DD) in DIR into DIR/YYYYMMDD-000000.stats and\n"
     "                     remove the merged ones\n"
-    "  --help             show this text\n"
+    "  -h, --help         show this text\n"
     "\n"
     "Exit status: 0 when the input was read to its end; 1 when it is malformed,\n"
     "with the byte offset where reading stopped, the encoding error code and\n"
-    "its text on standard error; 2 for a bad option or an unreadable file.\n";
+    "its text on standard error; 2 for a file that cannot be read or written;\n"
+    "64 for a bad command line.\n";
 
 int usageError(const char* fmt, const char* arg) {
     fprintf(stderr, "drvdump: ");
     fprintf(stderr, fmt, arg);
     fprintf(stderr, "\nTry 'drvdump --help'.\n");
-    return 2;
+    return 64;
 }
 
 bool parseNumber(const char* text, unsigned long max, unsigned long* out) {
@@ -103,7 +104,8 @@ int listStats(const char* path) {
     StatsFile* f = StatsFile::readFromFile(path, why, sizeof(why), &err);
     if (f == nullptr) {
         fprintf(stderr, "drvdump: %s %s%s%s\n", path, why, err != 0 ? ": " : "", err != 0 ? strerror(err) : "");
-        return 1;
+        // A file that could not be opened or read is not a malformed one.
+        return err != 0 ? 2 : 1;
     }
     f->dump(stdout);
     delete f;

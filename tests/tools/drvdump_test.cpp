@@ -130,10 +130,35 @@ TEST_F(DrvdumpTest, OptionsAndFiles) {
     for (const char* option : {"--bare", "--framed", "--object", "--offsets", "--full", "--encode-name", "--type",
                                "--help", "Exit status"})
         EXPECT_NE(std::string::npos, help.out.find(option)) << option;
-    EXPECT_EQ(2, run("--bogus").status);
-    EXPECT_EQ(2, run("--object").status);
-    EXPECT_EQ(2, run("--object twelve").status);
+    EXPECT_EQ("", help.err);
+    Outcome shortHelp = run("-h");
+    EXPECT_EQ(0, shortHelp.status);
+    EXPECT_EQ(help.out, shortHelp.out);
+    // A bad command line says what is wrong and exits with 64.
+    struct Case {
+        const char* args;
+        const char* err;
+    } usage[] = {
+        {"--bogus", "drvdump: unknown option: --bogus\n"},
+        {"--object", "drvdump: --object needs a value\n"},
+        {"--object twelve", "drvdump: bad object id: twelve\n"},
+        {"--stats", "drvdump: --stats needs a file\n"},
+        {"a b", "drvdump: one input at a time (also got b)\n"},
+        {"--consolidate d 2024-13-01", "drvdump: bad day: 2024-13-01 (want YYYYMMDD or YYYY-MM-DD)\n"},
+    };
+    for (const Case& c : usage) {
+        Outcome r = run(c.args);
+        EXPECT_EQ(64, r.status) << c.args;
+        EXPECT_EQ(std::string(c.err) + "Try 'drvdump --help'.\n", r.err);
+        EXPECT_EQ("", r.out);
+    }
+    // An input that cannot be read is not a usage problem, nor malformed.
     EXPECT_EQ(2, run(_dir.file("missing")).status);
+    Outcome stats = run("--stats " + _dir.file("missing"));
+    EXPECT_EQ(2, stats.status) << stats.err;
+    EXPECT_EQ(0u, stats.err.find("drvdump: " + _dir.file("missing") + " cannot be opened: ")) << stats.err;
+    writeFile(_dir.file("garbage"), "not statistics\n");
+    EXPECT_EQ(1, run("--stats " + _dir.file("garbage")).status);
     Outcome badName = run("--encode-name /a");
     EXPECT_EQ(1, badName.status) << "a name without a colon";
     EXPECT_NE(std::string::npos, badName.err.find("cannot parse the name \"/a\": error 4 (Missing colon)"))
