@@ -34,11 +34,12 @@ const char kUsage[] =
     "                   process whose hooks report to SOCKET) and read it until\n"
     "                   the process ends or drvmem is interrupted (Ctrl-C)\n"
     "  --no-symbols     do not read the mapped files; frames show file and offset\n"
-    "  --help           show this text\n"
+    "  -h, --help       show this text\n"
     "\n"
     "Exit status: 0 when the stream was read to its end; 1 when it is malformed\n"
-    "(what came before is still printed, the error on standard error); 2 for a\n"
-    "bad option, an unreadable file or a socket that cannot be created.\n";
+    "(what came before is still printed, the error on standard error); 2 for an\n"
+    "unreadable file or a socket that cannot be created; 64 for a bad command\n"
+    "line.\n";
 
 volatile sig_atomic_t _interrupted = 0;
 
@@ -48,7 +49,7 @@ void onInterrupt(int) {
 
 int usageError(const char* text) {
     fprintf(stderr, "drvmem: %s\nTry 'drvmem --help'.\n", text);
-    return 2;
+    return 64;
 }
 
 // Reads fd to its end (or until interrupted) into the report.
@@ -104,7 +105,7 @@ int main(int argc, char** argv) {
     bool symbols = true;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
-        if (strcmp(a, "--help") == 0) {
+        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
             fputs(kUsage, stdout);
             return 0;
         } else if (strcmp(a, "--listen") == 0) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -103,7 +104,30 @@ TEST(Drvmem, ADamagedReportKeepsWhatCameBeforeAndSaysWhereItBroke) {
     EXPECT_NE(std::string::npos, frames.err.find("frame count 65535 at offset 0")) << frames.err;
 
     EXPECT_EQ(2, runToEnd(DRVMEM_PATH, {dir.file("missing")}).status);
-    EXPECT_EQ(2, runToEnd(DRVMEM_PATH, {"--bogus"}).status);
+}
+
+TEST(Drvmem, HelpSucceedsAndUsageErrorsExitWith64) {
+    for (const char* flag : {"--help", "-h"}) {
+        Outcome help = runToEnd(DRVMEM_PATH, {flag});
+        EXPECT_EQ(0, help.status) << flag << ": " << help.err;
+        EXPECT_EQ(0u, help.out.find("Usage: drvmem")) << flag << ": " << help.out;
+        EXPECT_EQ("", help.err);
+    }
+    struct Case {
+        std::vector<std::string> args;
+        const char* err;
+    } cases[] = {
+        {{"--bogus"}, "drvmem: unknown option --bogus\n"},
+        {{"--listen"}, "drvmem: --listen needs a socket path\n"},
+        {{"a", "b"}, "drvmem: more than one report\n"},
+        {{}, "drvmem: give a report file or --listen SOCKET\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = runToEnd(DRVMEM_PATH, c.args);
+        EXPECT_EQ(64, r.status) << c.err;
+        EXPECT_EQ(std::string(c.err) + "Try 'drvmem --help'.\n", r.err);
+        EXPECT_EQ("", r.out);
+    }
 }
 
 }  // namespace
