@@ -49,7 +49,7 @@
 
 namespace {
 
-const int kUsageExit = 2;
+const int kUsageExit = 64;
 const int kFailExit = 1;
 
 struct Options {
@@ -181,7 +181,7 @@ int cmdWatch(Directory* dir, const DirName* name, const Options& options) {
 
 struct Command {
     const char* name;
-    int extraArgs;  // arguments after the name; -1: any number
+    int extraArgs;  // arguments after the name; -1: one or more
     int (*run)(Directory*, const DirName*, const Options&);
     const char* usage;
 };
@@ -216,6 +216,8 @@ void usage(FILE* out) {
             "  --mounts PATH     the mount table the host's \"mount\" provider reads\n"
             "                    (default: /proc/self/mounts)\n"
             "  --count N         watch: stop after N changes (default: until interrupted)\n"
+            "  -h, --help        show this text\n"
+            "Options may also follow the command and its name; \"--\" ends them.\n"
             "Remote directory (instead of this host's providers):\n"
             "  --domain NAME --server HOST:PORT --user USER [--password-file F]\n"
             "                    log in to the domain's directory server (the password\n"
@@ -223,91 +225,125 @@ void usage(FILE* out) {
             "Enrolment: drvdir enrol|leave --server HOST:PORT --user USER\n"
             "                    [--password-file F] --cert PEM --key PEM [--out FILE]\n"
             "                    enrol this agent's certificate (enrol writes what the\n"
-            "                    server returns to FILE, else prints it) or withdraw it\n",
+            "                    server returns to FILE, else prints it) or withdraw it\n"
+            "Exit status: 0 when the operation succeeded; 1 when it failed (the error\n"
+            "code and its text on standard error); 64 for a bad command line.\n",
             DRV_DEFAULT_MODULE);
 }
 
-bool parseOptions(int argc, char** argv, Options& options) {
-    static const option longOptions[] = {{"module", required_argument, nullptr, 'm'},
-                                         {"log", required_argument, nullptr, 'l'},
-                                         {"attrs", required_argument, nullptr, 'a'},
-                                         {"timeout", required_argument, nullptr, 't'},
-                                         {"mounts", required_argument, nullptr, 'M'},
-                                         {"count", required_argument, nullptr, 'c'},
-                                         {"domain", required_argument, nullptr, 'D'},
-                                         {"server", required_argument, nullptr, 'S'},
-                                         {"user", required_argument, nullptr, 'U'},
-                                         {"password-file", required_argument, nullptr, 'P'},
-                                         {"cert", required_argument, nullptr, 'C'},
-                                         {"key", required_argument, nullptr, 'K'},
-                                         {"out", required_argument, nullptr, 'o'},
-                                         {"help", no_argument, nullptr, 'h'},
-                                         {nullptr, 0, nullptr, 0}};
+int usageError(const std::string& problem) {
+    fprintf(stderr, "drvdir: %s\nTry 'drvdir --help'.\n", problem.c_str());
+    return kUsageExit;
+}
+
+const option kLongOptions[] = {{"module", required_argument, nullptr, 'm'},
+                               {"log", required_argument, nullptr, 'l'},
+                               {"attrs", required_argument, nullptr, 'a'},
+                               {"timeout", required_argument, nullptr, 't'},
+                               {"mounts", required_argument, nullptr, 'M'},
+                               {"count", required_argument, nullptr, 'c'},
+                               {"domain", required_argument, nullptr, 'D'},
+                               {"server", required_argument, nullptr, 'S'},
+                               {"user", required_argument, nullptr, 'U'},
+                               {"password-file", required_argument, nullptr, 'P'},
+                               {"cert", required_argument, nullptr, 'C'},
+                               {"key", required_argument, nullptr, 'K'},
+                               {"out", required_argument, nullptr, 'o'},
+                               {"help", no_argument, nullptr, 'h'},
+                               {nullptr, 0, nullptr, 0}};
+
+// Sets the option whose code getopt gives; -1 when it is taken, else the
+// exit status to leave with (0 after --help).
+int setOption(int c, const char* value, Options& options) {
+    switch (c) {
+        case 'm': options.module = value; break;
+        case 'l': options.logPath = value; break;
+        case 'a': options.attrs = value; break;
+        case 't': {
+            char* end = nullptr;
+            long v = strtol(value, &end, 10);
+            if (end == value || *end != '\0' || v < 1 || v > 86400)
+                return usageError(std::string("--timeout wants whole seconds from 1 to 86400, not '") + value + "'");
+            options.timeout = static_cast<int>(v);
+            break;
+        }
+        case 'M': options.mounts = value; break;
+        case 'c': {
+            // A count that does not parse must not become "until interrupted".
+            char* end = nullptr;
+            long v = strtol(value, &end, 10);
+            if (end == value || *end != '\0' || v < 1 || v > 1000000000L)
+                return usageError(std::string("--count wants a whole number of changes from 1, not '") + value + "'");
+            options.count = static_cast<int>(v);
+            break;
+        }
+        case 'D': options.domain = value; break;
+        case 'S': options.server = value; break;
+        case 'U': options.user = value; break;
+        case 'P': options.passwordFile = value; break;
+        case 'C': options.certFile = value; break;
+        case 'K': options.keyFile = value; break;
+        case 'o': options.outFile = value; break;
+        case 'h': usage(stdout); return 0;
+        default: return kUsageExit;
+    }
+    return -1;
+}
+
+// Reads the command line; -1 when the command may run, else the exit
+// status to leave with.
+int parseOptions(int argc, char** argv, Options& options) {
+    // Options before the command; "+" stops at the command, so that an
+    // operation's arguments (such as -1) are not taken for options.
+    opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "+m:l:a:t:M:c:h", longOptions, nullptr)) != -1) {
-        switch (c) {
-            case 'm': options.module = optarg; break;
-            case 'l': options.logPath = optarg; break;
-            case 'a': options.attrs = optarg; break;
-            case 't': {
-                char* end = nullptr;
-                long v = strtol(optarg, &end, 10);
-                if (end == optarg || *end != '\0' || v < 1 || v > 86400) {
-                    fprintf(stderr, "drvdir: --timeout wants whole seconds from 1 to 86400, not '%s'\n", optarg);
-                    return false;
-                }
-                options.timeout = static_cast<int>(v);
-                break;
-            }
-            case 'M': options.mounts = optarg; break;
-            case 'c': options.count = atoi(optarg); break;
-            case 'D': options.domain = optarg; break;
-            case 'S': options.server = optarg; break;
-            case 'U': options.user = optarg; break;
-            case 'P': options.passwordFile = optarg; break;
-            case 'C': options.certFile = optarg; break;
-            case 'K': options.keyFile = optarg; break;
-            case 'o': options.outFile = optarg; break;
-            case 'h': usage(stdout); exit(0);
-            default: usage(stderr); return false;
+    while ((c = getopt_long(argc, argv, "+:m:l:a:t:M:c:h", kLongOptions, nullptr)) != -1) {
+        if (c == '?') {
+            std::string text = optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+            return usageError("unknown option '" + text + "'");
         }
+        if (c == ':') return usageError(std::string(argv[optind - 1]) + " needs a value");
+        int rv = setOption(c, optarg, options);
+        if (rv >= 0) return rv;
     }
-    // Options may also follow the command and its name.
-    struct Late {
-        const char* name;
-        const char** target;
-    } late[] = {{"attrs", &options.attrs},         {"domain", &options.domain}, {"server", &options.server},
-                {"user", &options.user},           {"cert", &options.certFile}, {"key", &options.keyFile},
-                {"password-file", &options.passwordFile}, {"out", &options.outFile}};
+    // Long options may also follow the command and its name.
+    bool optionsEnded = false;
     for (int i = optind; i < argc; i++) {
-        bool taken = false;
-        for (const Late& l : late) {
-            size_t n = strlen(l.name);
-            if (strncmp(argv[i], "--", 2) != 0 || strncmp(argv[i] + 2, l.name, n) != 0) continue;
-            if (argv[i][2 + n] == '\0' && i + 1 < argc) {
-                *l.target = argv[++i];
-                taken = true;
-            } else if (argv[i][2 + n] == '=') {
-                *l.target = argv[i] + 3 + n;
-                taken = true;
-            }
-            if (taken) break;
-        }
-        if (taken) {
+        const char* a = argv[i];
+        if (!optionsEnded && strcmp(a, "--") == 0) {
+            optionsEnded = true;
             continue;
+        }
+        if (!optionsEnded && strncmp(a, "--", 2) == 0) {
+            const char* eq = strchr(a, '=');
+            std::string name(a + 2, eq != nullptr ? static_cast<size_t>(eq - a - 2) : strlen(a + 2));
+            const option* o = kLongOptions;
+            while (o->name != nullptr && name != o->name) o++;
+            if (o->name == nullptr) return usageError(std::string("unknown option '") + a + "'");
+            const char* value = nullptr;
+            if (o->has_arg == required_argument) {
+                if (eq != nullptr)
+                    value = eq + 1;
+                else if (i + 1 < argc)
+                    value = argv[++i];
+                else
+                    return usageError("--" + name + " needs a value");
+            } else if (eq != nullptr) {
+                return usageError("--" + name + " takes no value");
+            }
+            int rv = setOption(o->val, value, options);
+            if (rv >= 0) return rv;
         } else if (options.command == nullptr) {
-            options.command = argv[i];
+            options.command = a;
         } else {
-            options.args.push_back(argv[i]);
+            options.args.push_back(a);
         }
     }
-    bool enrolment = options.command != nullptr &&
-                     (strcmp(options.command, "enrol") == 0 || strcmp(options.command, "leave") == 0);
-    if (options.command == nullptr || (options.args.empty() && !enrolment)) {
+    if (options.command == nullptr) {
         usage(stderr);
-        return false;
+        return kUsageExit;
     }
-    return true;
+    return -1;
 }
 
 // Splits "HOST:PORT"; false when either part is missing.
@@ -412,7 +448,8 @@ int runEnrolment(const Options& options) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) return kUsageExit;
+    int parsed = parseOptions(argc, argv, options);
+    if (parsed >= 0) return parsed;
     if (strcmp(options.command, "enrol") == 0 || strcmp(options.command, "leave") == 0) {
         setLog(options.logPath != nullptr ? options.logPath : "/dev/null");
         _log_level = LOG_INFO;
@@ -429,7 +466,7 @@ int main(int argc, char** argv) {
         return kUsageExit;
     }
     int extra = static_cast<int>(options.args.size()) - 1;
-    if (command->extraArgs >= 0 && extra != command->extraArgs) {
+    if (command->extraArgs >= 0 ? extra != command->extraArgs : extra < 1) {
         fprintf(stderr, "usage: drvdir %s\n", command->usage);
         return kUsageExit;
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -45,8 +46,9 @@ TEST(Drvdir, FailuresPrintTheCodeAndItsTextAndExitNonZero) {
         {{"search", "/<[>:"}, 1, "drvdir: search: error 10: Illegal regular expression\n"},
         {{"list", "/a:b"}, 1, "drvdir: name '/a:b': error 5: Missing equal sign\n"},
         {{"--module", "/nonexistent.so", "list", "/"}, 1, "drvdir: cannot load module"},
-        {{"frobnicate", "/"}, 2, "drvdir: unknown command 'frobnicate'"},
-        {{"attrs"}, 2, "usage: drvdir"},
+        {{"frobnicate", "/"}, 64, "drvdir: unknown command 'frobnicate'"},
+        {{"attrs"}, 64, "usage: drvdir attrs NAME"},
+        {{"exec", "/"}, 64, "usage: drvdir exec NAME OPERATION"},
     };
     for (const Case& c : cases) {
         Outcome r = drvdir(c.args);
@@ -54,6 +56,56 @@ TEST(Drvdir, FailuresPrintTheCodeAndItsTextAndExitNonZero) {
         EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
         EXPECT_EQ("", r.out);
     }
+}
+
+TEST(Drvdir, HelpGoesToStandardOutputAndSucceeds) {
+    for (const char* flag : {"--help", "-h"}) {
+        Outcome r = drvdir({flag});
+        EXPECT_EQ(0, r.status) << flag;
+        EXPECT_EQ(0u, r.out.find("usage: drvdir")) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("Exit status")) << r.out;
+        EXPECT_EQ("", r.err);
+    }
+}
+
+// A bad command line says what is wrong, before or after the command, and
+// exits with 64 without running anything.
+TEST(Drvdir, UsageErrorsSayWhatIsWrongAndExitWith64) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* err;
+    } cases[] = {
+        {{"--bogus", "list", "/"}, "drvdir: unknown option '--bogus'\n"},
+        {{"-x", "list", "/"}, "drvdir: unknown option '-x'\n"},
+        {{"list", "/", "--bogus"}, "drvdir: unknown option '--bogus'\n"},
+        {{"--module"}, "drvdir: --module needs a value\n"},
+        {{"search", "/", "--attrs"}, "drvdir: --attrs needs a value\n"},
+        {{"--count", "many", "list", "/"}, "drvdir: --count wants a whole number of changes from 1, not 'many'\n"},
+        {{"--timeout", "0", "list", "/"}, "drvdir: --timeout wants whole seconds from 1 to 86400, not '0'\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = drvdir(c.args);
+        EXPECT_EQ(64, r.status) << c.err << r.err;
+        EXPECT_EQ(std::string(c.err) + "Try 'drvdir --help'.\n", r.err);
+        EXPECT_EQ("", r.out);
+    }
+}
+
+// Every option may also follow the command and its name.
+TEST(Drvdir, OptionsAfterTheCommandCountAsOptions) {
+    TempDir dir;
+    writeFile(dir.file("mounts"), "/dev/fake / faketype rw 0 0\n");
+    Outcome r = drvdir({"attrs", "/mount:path=\"/\"", "--mounts", dir.file("mounts")});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("\"type\" : \"faketype\"")) << r.out;
+
+    r = drvdir({"list", "/", "--timeout=5", "--module", "/nonexistent.so"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.find("drvdir: cannot load module")) << r.err;
+
+    r = drvdir({"list", "/", "--help"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(0u, r.out.find("usage: drvdir")) << r.out;
 }
 
 }  // namespace
