@@ -52,19 +52,22 @@ int usageError(const char* text) {
     return 64;
 }
 
-// Reads fd to its end (or until interrupted) into the report.
-void readAll(int fd, MemReport& report) {
+// Reads fd to its end (or until interrupted) into the report; the errno
+// of a read that failed, else 0.
+int readAll(int fd, MemReport& report) {
     char buf[65536];
     struct pollfd p = {fd, POLLIN, 0};
     while (!_interrupted && !report.failed()) {
         int ready = poll(&p, 1, 200);
-        if (ready < 0 && errno != EINTR) break;
+        if (ready < 0 && errno != EINTR) return errno;
         if (ready <= 0) continue;
         ssize_t n = read(fd, buf, sizeof(buf));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) return errno;
+        if (n == 0) break;
         report.feed(buf, static_cast<size_t>(n));
     }
+    return 0;
 }
 
 int acceptOne(const char* path) {
@@ -143,14 +146,19 @@ int main(int argc, char** argv) {
         }
     }
     MemReport report;
-    readAll(fd, report);
+    int readError = readAll(fd, report);
     if (fd != STDIN_FILENO) close(fd);
     // An interrupted read stops between pieces; a record cut there is not the stream's fault.
-    if (!_interrupted) report.finish();
+    if (!_interrupted && readError == 0) report.finish();
 
     MemSymbolizer names(report.mappings(), symbols);
     fputs(formatMemReport(report, names).c_str(), stdout);
     fflush(stdout);  // the report before the error, also when both go to one pipe
+    if (readError != 0) {
+        const char* from = listenPath != nullptr ? listenPath : strcmp(input, "-") == 0 ? "standard input" : input;
+        fprintf(stderr, "drvmem: cannot read %s: %s\n", from, strerror(readError));
+        return 2;
+    }
     if (report.failed()) {
         fprintf(stderr, "drvmem: malformed report: %s\n", report.error().c_str());
         return 1;

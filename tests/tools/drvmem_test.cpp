@@ -104,6 +104,10 @@ TEST(Drvmem, ADamagedReportKeepsWhatCameBeforeAndSaysWhereItBroke) {
     EXPECT_NE(std::string::npos, frames.err.find("frame count 65535 at offset 0")) << frames.err;
 
     EXPECT_EQ(2, runToEnd(DRVMEM_PATH, {dir.file("missing")}).status);
+    // A read that fails is not the end of the report.
+    Outcome folder = runToEnd(DRVMEM_PATH, {dir.path()});
+    EXPECT_EQ(2, folder.status) << folder.out;
+    EXPECT_EQ("drvmem: cannot read " + dir.path() + ": Is a directory\n", folder.err);
 }
 
 TEST(Drvmem, HelpSucceedsAndUsageErrorsExitWith64) {
