@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -267,8 +268,11 @@ int main(int argc, char** argv) {
         }
     }
     if (path == nullptr) return usageError("no FILE given");
-    if (access(path, R_OK) != 0) {
-        fprintf(stderr, "drvcsv: cannot read %s: %s\n", path, strerror(errno));
+    // The reader would take a folder for an empty file that fails to read.
+    struct stat st;
+    int unreadable = access(path, R_OK) != 0 || stat(path, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (unreadable != 0) {
+        fprintf(stderr, "drvcsv: cannot read %s: %s\n", path, strerror(unreadable));
         return 2;
     }
     script_installHooks();

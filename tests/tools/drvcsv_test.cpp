@@ -67,6 +67,10 @@ TEST_F(DrvcsvTest, ExitStatusesAreTheOnesItsUsageNames) {
     r = drvcsv({_dir.file("missing.csv")});
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(0u, r.err.find("drvcsv: cannot read " + _dir.file("missing.csv"))) << r.err;
+    r = drvcsv({_dir.path()});
+    EXPECT_EQ(2, r.status) << r.out;
+    EXPECT_EQ("drvcsv: cannot read " + _dir.path() + ": Is a directory\n", r.err);
+    EXPECT_EQ("", r.out);
 }
 
 }  // namespace
