@@ -251,13 +251,15 @@ int main(int argc, char** argv) {
                 return usageError(std::string("bad --header ") + argv[i] + " (want a count of lines)");
         } else if (strcmp(a, "--map") == 0) {
             Mapping m;
-            if (!parseMap(argv[++i], &m)) return usageError(std::string("bad --map ") + argv[i] + " (want IN=OUT:TYPE)");
+            if (!parseMap(argv[++i], &m))
+                return usageError(std::string("bad --map ") + argv[i] + " (want IN=OUT:TYPE)");
             maps.push_back(m);
         } else if (strcmp(a, "--transform") == 0) {
             const char* text = argv[++i];
             const char* eq = strchr(text, '=');
             int col = atoi(text);
-            if (eq == nullptr || col < 1) return usageError(std::string("bad --transform ") + text + " (want COL=EXPR)");
+            if (eq == nullptr || col < 1)
+                return usageError(std::string("bad --transform ") + text + " (want COL=EXPR)");
             transforms[col] = eq + 1;
         } else if (a[0] == '-') {
             return usageError(std::string("unknown option ") + a);
