@@ -355,6 +355,20 @@ bool splitServer(const char* server, std::string* host, std::string* port) {
     return true;
 }
 
+// What a command that talks to a domain server lacks ("needs --user USER"),
+// or "" when it has all it needs.
+std::string missingForServer(const Options& options, bool enrolment) {
+    std::string host, port;
+    if (!enrolment && options.domain == nullptr) return "needs --domain NAME";
+    if (options.server == nullptr) return "needs --server HOST:PORT";
+    if (!splitServer(options.server, &host, &port))
+        return std::string("needs --server HOST:PORT, not '") + options.server + "'";
+    if (options.user == nullptr) return "needs --user USER";
+    if (enrolment && options.certFile == nullptr) return "needs --cert PEM";
+    if (enrolment && options.keyFile == nullptr) return "needs --key PEM";
+    return "";
+}
+
 // The password: the first line of the file, else a prompt on the terminal,
 // else the first line of standard input.
 bool readPassword(const Options& options, std::string* password) {
@@ -398,12 +412,15 @@ private:
 // certificate and key.
 int runEnrolment(const Options& options) {
     std::string host, port, password;
-    if (!splitServer(options.server, &host, &port) || options.user == nullptr || options.certFile == nullptr ||
-        options.keyFile == nullptr) {
-        fprintf(stderr, "usage: drvdir %s --server HOST:PORT --user USER [--password-file F] --cert PEM --key PEM\n",
-                options.command);
+    std::string missing = missingForServer(options, true);
+    if (!missing.empty()) {
+        fprintf(stderr,
+                "drvdir: %s %s\nusage: drvdir %s --server HOST:PORT --user USER [--password-file F] --cert PEM "
+                "--key PEM\n",
+                options.command, missing.c_str(), options.command);
         return kUsageExit;
     }
+    splitServer(options.server, &host, &port);
     FILE* cf = fopen(options.certFile, "r");
     X509* cert = cf != nullptr ? PEM_read_X509(cf, nullptr, nullptr, nullptr) : nullptr;
     if (cf != nullptr) fclose(cf);
@@ -479,14 +496,16 @@ int main(int argc, char** argv) {
     DirName* name = DirName::createFromString(options.args[0], &err);
     if (name == nullptr) return fail(std::string("name '") + options.args[0] + "'", err);
 
-    if (options.server != nullptr) {
+    if (options.server != nullptr || options.domain != nullptr) {
         std::string host, port, password;
-        if (!splitServer(options.server, &host, &port) || options.domain == nullptr || options.user == nullptr) {
-            fprintf(stderr, "usage: drvdir --domain NAME --server HOST:PORT --user USER [--password-file F] "
-                            "COMMAND NAME\n");
+        std::string missing = missingForServer(options, false);
+        if (!missing.empty()) {
+            fprintf(stderr, "drvdir: %s %s\nusage: drvdir --domain NAME --server HOST:PORT --user USER "
+                            "[--password-file F] COMMAND NAME\n", options.command, missing.c_str());
             delete name;
             return kUsageExit;
         }
+        splitServer(options.server, &host, &port);
         if (!readPassword(options, &password)) {
             delete name;
             return kFailExit;

@@ -91,6 +91,29 @@ TEST(Drvdir, UsageErrorsSayWhatIsWrongAndExitWith64) {
     }
 }
 
+// The commands that talk to a domain server name what they lack.
+TEST(Drvdir, ServerCommandsSayWhichSettingIsMissing) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* err;
+    } cases[] = {
+        {{"enrol", "--user", "u", "--cert", "c.pem", "--key", "k.pem"}, "drvdir: enrol needs --server HOST:PORT\n"},
+        {{"leave", "--server", "127.0.0.1", "--user", "u"},
+         "drvdir: leave needs --server HOST:PORT, not '127.0.0.1'\n"},
+        {{"enrol", "--server", "127.0.0.1:1", "--user", "u", "--cert", "c.pem"}, "drvdir: enrol needs --key PEM\n"},
+        {{"--server", "127.0.0.1:1", "--user", "u", "list", "/"}, "drvdir: list needs --domain NAME\n"},
+        // A domain without its server is not quietly this host's directory.
+        {{"--domain", "corp", "--user", "u", "list", "/"}, "drvdir: list needs --server HOST:PORT\n"},
+        {{"--domain", "corp", "--server", "127.0.0.1:1", "list", "/"}, "drvdir: list needs --user USER\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = drvdir(c.args);
+        EXPECT_EQ(64, r.status) << c.err << r.err;
+        EXPECT_EQ(0u, r.err.find(std::string(c.err) + "usage: drvdir ")) << r.err;
+        EXPECT_EQ("", r.out);
+    }
+}
+
 // Every option may also follow the command and its name.
 TEST(Drvdir, OptionsAfterTheCommandCountAsOptions) {
     TempDir dir;
