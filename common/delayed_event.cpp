@@ -2,7 +2,8 @@
 
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
+
+#include "common/os.h"
 
 // The registries live as long as the process: an event may be withdrawn by a
 // thread that outlives the static destructors.
@@ -13,16 +14,6 @@ DelayedEvent* DelayedEvent::_buckets[kDelayedEventBuckets] = {};
 CriticalBlock DelayedEvent2::_lock{LOCK_RANK_DELAYED_EVENT2, kProcessLifetime};
 long long DelayedEvent2::_nextId = 1;
 DelayedEvent2* DelayedEvent2::_buckets[kDelayedEventBuckets] = {};
-
-namespace {
-
-long long monotonicMillis() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-}  // namespace
 
 template <class Derived>
 DelayedEventSlot<Derived>::DelayedEventSlot()
@@ -138,11 +129,11 @@ bool DelayedEventSlot<Derived>::waitResult(int ms) {
             }
             // One period: wake-ups without a result wait out its remainder.
             moreTimeAsked = false;
-            long long deadline = monotonicMillis() + ms;
+            long long deadline = monotonicMs() + ms;
             long long remaining = ms;
             while (!done && remaining > 0) {
                 block.wait(static_cast<int>(remaining));
-                remaining = deadline - monotonicMillis();
+                remaining = deadline - monotonicMs();
             }
             if (done) {
                 result = true;

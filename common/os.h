@@ -160,6 +160,10 @@ int s_setnonblocking(int fd);
 char* s_getFileKind(char* out, size_t len);
 // Seconds to milliseconds.
 long long s_fixFileTime(long long seconds);
+// Milliseconds on a clock that only moves forward (CLOCK_MONOTONIC), for
+// deadlines and elapsed times that a change of the wall clock must not bend.
+// Its zero is arbitrary: only differences mean anything.
+long long monotonicMs();
 // strerror(err) copied into out and terminated; returns out.
 char* s_strerror(int err, char* out, size_t len);
 // Prints the hardware address of the first real IPv4 interface as

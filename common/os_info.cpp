@@ -187,6 +187,12 @@ long long s_fixFileTime(long long seconds) {
     return seconds * 1000;
 }
 
+long long monotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 char* s_strerror(int err, char* out, size_t len) {
     if (out == nullptr || len == 0) return out;
     const char* text = strerror_r(err, out, len);

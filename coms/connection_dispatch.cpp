@@ -28,7 +28,7 @@ const size_t kMaxReadSize = 1u << 30;
 // Times listener calls against thresholds of 100 ms and more, twice per
 // message delivered: the coarse clock (a tick's resolution) is plenty and
 // reads without the counter the fine clock asks of the hardware.
-long long monotonicMs() {
+long long coarseMonotonicMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
@@ -326,9 +326,9 @@ void Connection::deliver(Message* message) {
     }
     int type = static_cast<int>(message->getType());
     setFlag(F_IN_CALLBACK);
-    long long start = monotonicMs();
+    long long start = coarseMonotonicMs();
     int rv = l->onReceive(this, message);
-    long long took = monotonicMs() - start;
+    long long took = coarseMonotonicMs() - start;
     clearFlag(F_IN_CALLBACK);
     if (took > kLongCallMs) log(0, "%s: LONG onReceive: t = %d, type = %d", _name, static_cast<int>(took), type);
     if (rv == 0)
@@ -344,9 +344,9 @@ void Connection::callOnLost(int longMs, bool afterZeroRead) {
     ConnectionListener* l = _listener;
     if (l == nullptr) return;
     setFlag(F_IN_CALLBACK);
-    long long start = monotonicMs();
+    long long start = coarseMonotonicMs();
     l->onLost(this);
-    long long took = monotonicMs() - start;
+    long long took = coarseMonotonicMs() - start;
     clearFlag(F_IN_CALLBACK);
     if (took > longMs) {
         if (afterZeroRead)

@@ -6,6 +6,7 @@
 
 #include "common/daemon_thread.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "dir/asset.h"
 #include "dir/exec_dir_thread.h"
 #include "dirbase/any.h"
@@ -373,12 +374,9 @@ bool FutureResult::waitComplete(int ms) {
         while (!_signalled) cond.wait();
         return true;
     }
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long long start = monotonicMs();
     while (!_signalled) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long spent = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        long long spent = monotonicMs() - start;
         if (spent >= ms) break;
         cond.wait(static_cast<int>(ms - spent));
     }

@@ -10,6 +10,7 @@
 #include "common/delayed_event.h"
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "dir/asset.h"
 #include "dir/dir_protocol.h"
 #include "dir/directory.h"
@@ -45,12 +46,9 @@ int NetClientSPI::waitConnected() {
         CondSection hold(state);
         if (connected) return 0;
         if (!mayConnect) return lastError != 0 ? lastError : DirError::E_NOT_CONNECTED;
-        struct timespec until;
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        long long deadline = until.tv_sec * 1000LL + until.tv_nsec / 1000000 + _netclient_timeout.load();
+        long long deadline = monotonicMs() + _netclient_timeout.load();
         while (!connected && mayConnect) {
-            clock_gettime(CLOCK_MONOTONIC, &until);
-            long long left = deadline - (until.tv_sec * 1000LL + until.tv_nsec / 1000000);
+            long long left = deadline - monotonicMs();
             if (left <= 0) break;
             state.wait(static_cast<int>(left));
         }

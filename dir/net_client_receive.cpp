@@ -15,6 +15,7 @@
 #include "common/delayed_event.h"
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "dir/asset.h"
 #include "dir/asset_cache.h"
 #include "dir/dir_protocol.h"
@@ -70,12 +71,6 @@ bool answersACall(int code) {
 struct GatheredSearch : DirectoryEnumeration {
     long long firstPartAt = 0;
 };
-
-long long monotonicMillis() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 template <class T>
 void dropAs(void* p) {
@@ -284,13 +279,13 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             GatheredSearch* whole = static_cast<GatheredSearch*>(e->partialResult);
             if (whole == nullptr) {
                 whole = new GatheredSearch();
-                whole->firstPartAt = monotonicMillis();
+                whole->firstPartAt = monotonicMs();
             }
             e->partialResult = nullptr;
             int arrived = r.entries != nullptr ? r.entries->size() : 0;
             int bound = _maxSearchEntries.load();
             bool tooMany = rv == 0 && arrived > bound - whole->size();
-            long long age = monotonicMillis() - whole->firstPartAt;
+            long long age = monotonicMs() - whole->firstPartAt;
             bool tooLong = rv == 0 && !tooMany && !r.last &&
                            age > static_cast<long long>(kSearchPeriods) * _netclient_timeout.load();
             if (rv == 0 && !tooMany && r.entries != nullptr) {

@@ -12,6 +12,7 @@
 
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "coms/coms_error.h"
 #include "dir/asset.h"
 #include "dir/dir_protocol.h"
@@ -38,12 +39,6 @@ namespace {
 
 char* dup(const char* s) { return s != nullptr ? strdup(s) : nullptr; }
 const char* orNull(const char* s) { return s != nullptr ? s : "NULL"; }
-
-long long monotonicMillis() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 }  // namespace
 
@@ -505,7 +500,7 @@ void NetClientSPI::onConnectComplete(Connection* c) {
         // The connect completes when the domain attributes arrive.
         CondSection hold(state);
         domainAttributesPending = true;
-        attributesAskedAt = monotonicMillis();
+        attributesAskedAt = monotonicMs();
         sendLocked(DirProtocol::domainAttributesRequest());
         return;
     }
@@ -514,7 +509,7 @@ void NetClientSPI::onConnectComplete(Connection* c) {
 
 bool NetClientSPI::attributesOverdue() {
     return domainAttributesPending && connection != nullptr &&
-           monotonicMillis() - attributesAskedAt >= _netclient_timeout.load();
+           monotonicMs() - attributesAskedAt >= _netclient_timeout.load();
 }
 
 bool NetClientSPI::giveUpOnAttributes() {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/os.h"
 #include "coms/coms_error.h"
 #include "coms/stream_connection.h"
 #include "coms/stream_message.h"
@@ -164,12 +165,6 @@ std::string absoluteSource(const char* source) {
     return path;
 }
 
-long long nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 std::string ft_withCommas(long long n) {
@@ -185,7 +180,7 @@ std::string ft_withCommas(long long n) {
 }
 
 int Ft::runSession(FtSession* session, const char* hostName) {
-    long long started = nowMs();
+    long long started = monotonicMs();
     _stats = FtStats();
     _error.clear();
     FtRun run(this, session, hostName);
@@ -240,7 +235,7 @@ int Ft::runSession(FtSession* session, const char* hostName) {
     if (session->hasError()) _error = session->errorText();
     else if (canceledFlag) _error = "File transfer canceled";
 
-    long long secs = (nowMs() - started) / 1000;
+    long long secs = (monotonicMs() - started) / 1000;
     char line[256];
     std::string sum;
     snprintf(line, sizeof line, "            Elapsed Time: %d:%02d:%02d (seconds)\n", static_cast<int>(secs / 3600),

@@ -24,6 +24,7 @@
 #include "common/dravika_init.h"
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "common/sem.h"
 #include "common/stats.h"
 #include "common/thread_context.h"
@@ -321,12 +322,6 @@ private:
             return;
         }
         _sampleTimer.set(_intervalMs);
-    }
-
-    static long long monotonicMs() {
-        struct timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
     }
 
     bool isFinished() {

@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "common/error_codes.h"
@@ -13,12 +12,6 @@
 #include "common/os.h"
 
 namespace {
-
-long long nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Text arriving in UTF-8 (or in an unnamed set) is taken as it is.
 bool needsConverter(const char* encoding) {
@@ -344,9 +337,9 @@ int Input::read(unsigned char* buffer, int length) {
 
 int Input::readLocked(unsigned char* buffer, int length) {
     // Wait for the sender to announce a size (or an end, or an error).
-    long long start = nowMs();
+    long long start = monotonicMs();
     while (_errorText == nullptr && !_closed && _remoteSize == -1) {
-        long long left = _sizeWaitMs - (nowMs() - start);
+        long long left = _sizeWaitMs - (monotonicMs() - start);
         if (left <= 0) break;
         if (!_data.wait(static_cast<int>(left))) {
             if (_errorText == nullptr) setError(0, "Unable to read. Network timeout (1)");

@@ -14,7 +14,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -22,6 +21,7 @@
 
 #include "common/dravika_init.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "dir/asset.h"
 #include "ft/ft.h"
 #include "ft/ft_filter.h"
@@ -65,17 +65,11 @@ void usage(FILE* out = stderr) {
             "a usage problem.\n");
 }
 
-long long nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Progress on standard error (at most twice a second) and every problem
 // with the file it concerns.
 class Progress : public FtListener {
 public:
-    Progress() : _start(nowMs()), _last(0) {}
+    Progress() : _start(monotonicMs()), _last(0) {}
     void progress(const char* a, const char* b, const char* c, long long size, long long sent, long long files,
                   FtTransaction*) override {
         if (b != nullptr && b[0] == '\0' && c != nullptr && c[0] != '\0') {
@@ -87,14 +81,14 @@ public:
         (void)size;
         _files = files;
         _bytes += sent;
-        long long now = nowMs();
+        long long now = monotonicMs();
         if (now - _last >= 500) {
             _last = now;
             show(now, false);
         }
     }
     void failed(const char* text) override { fprintf(stderr, "drvft: error: %s\n", text); }
-    void finish() { show(nowMs(), true); }
+    void finish() { show(monotonicMs(), true); }
 
 private:
     void show(long long now, bool final) {

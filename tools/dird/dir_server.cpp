@@ -1,13 +1,13 @@
 #include "tools/dird/dir_server.h"
 
 #include <string.h>
-#include <time.h>
 
 #include <memory>
 #include <vector>
 
 #include "common/log.h"
 #include "common/op_target.h"
+#include "common/os.h"
 #include "common/periodic_thread.h"
 #include "common/thread_pool.h"
 #include "dir/asset.h"
@@ -25,12 +25,6 @@ namespace {
 // reference to compare could make a caller under a lock the last owner.
 bool sameSession(const std::weak_ptr<DirSession>& recorded, const std::shared_ptr<DirSession>& session) {
     return !recorded.owner_before(session) && !session.owner_before(recorded);
-}
-
-long long monotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
 // One received message and the session it belongs to, for a worker.

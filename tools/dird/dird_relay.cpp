@@ -3,8 +3,6 @@
 // session under an id of the server's choosing, and the agent's answers go
 // back to the client under the client's own id. The rest of each message
 // passes through byte for byte.
-#include <time.h>
-
 #include <memory>
 #include <string>
 #include <utility>
@@ -12,6 +10,7 @@
 
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "dir/dir_protocol.h"
 #include "dir/principal.h"
 #include "dirbase/message.h"
@@ -19,12 +18,6 @@
 #include "tools/dird/relay_codec.h"
 
 namespace {
-
-long long monotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 int errorCodeFor(int requestCode) {
     return requestCode == DirProtocol::M_EXECUTE || requestCode == DirProtocol::M_EXECUTE_FAST

@@ -1,13 +1,11 @@
 #include "tools/dird/login_throttle.h"
 
-#include <time.h>
-
 #include <algorithm>
 
+#include "common/os.h"
+
 long long LoginThrottle::monotonicMs() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    return ::monotonicMs();
 }
 
 long long LoginThrottle::waitMs(const std::string& user, const std::string& peer, long long nowMs) {

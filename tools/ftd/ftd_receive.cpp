@@ -8,13 +8,13 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
 #include "common/log.h"
+#include "common/os.h"
 #include "coms/stream_message.h"
 #include "ft/ft_checksum.h"
 #include "ft/ft_entry.h"
@@ -43,12 +43,6 @@ const long long kMaxBlocks = 1 << 22;
 // of a 2 GiB file cost 160 MB in every session that asked.
 const long long kPlainBlocks = 1 << 18;
 const int kLargestSenderBlock = 262144;
-
-long long monotonicMs() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 long long freeBytes(int fd) {
     struct statvfs vs;

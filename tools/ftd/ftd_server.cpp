@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 
 #include "common/daemon_thread.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "common/periodic_thread.h"
 #include "coms/stream_message.h"
 #include "coms/tls.h"
@@ -32,12 +32,6 @@ const long long kDescriptorsKept = 32;
 // each short session. A service killed meanwhile loses only digests, which
 // are taken again when next asked for.
 const long long kIndexSaveEveryMs = 60 * 1000;
-
-long long monotonicMs() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 class FtdSessionThread : public DaemonThread {
 public:

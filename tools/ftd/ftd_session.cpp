@@ -7,12 +7,12 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <vector>
 
 #include "common/log.h"
+#include "common/os.h"
 #include "coms/stream_connection.h"
 #include "coms/stream_message.h"
 #include "ft/ft_entry.h"
@@ -30,12 +30,6 @@ const size_t kReplyPiece = 256 << 10;
 // may not make us hold (and digest) a vast sparse file. Counted over the
 // whole file, since each write moves the end that the next hole starts from.
 const long long kMaxWriteGap = 64LL << 20;
-
-long long nowMs() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 }  // namespace
 
@@ -102,7 +96,7 @@ bool FtdSession::confine(const std::string& peerPath, std::string* rel) {
 }
 
 void FtdSession::progress(const std::string& name, long long size, bool force) {
-    long long now = nowMs();
+    long long now = monotonicMs();
     if (!force && now - _lastProgressMs < 250) return;
     _lastProgressMs = now;
     ftWritePlain(_out, FT_UPDATE);
