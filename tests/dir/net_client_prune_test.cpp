@@ -282,9 +282,10 @@ TEST_F(NetClientPruneTest, AnAgentCallingInToAProviderThatWentMeanwhileIsHungUpO
     spi->attachCallHome(keep.kept.load());
     delete spi;
     go.set_value();
-    // Hung up on (not left to fall silent until the agent's lost timer).
-    EXPECT_TRUE(waitFor([&] { return agent.closed.load() || agent.lost.load(); }, 30000));
-    EXPECT_TRUE(agent.closed.load());
+    // Hung up on, not left to fall silent until the agent's lost timer
+    // (20 s): the agent hears the close, or, when the connection is torn
+    // down before the close item leaves, the end of the stream.
+    EXPECT_TRUE(waitFor([&] { return agent.closed.load() || agent.lost.load(); }, 10000));
 
     Connection::destroy(toServer);
     Connector::destroy(connector);
