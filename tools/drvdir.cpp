@@ -252,6 +252,15 @@ const option kLongOptions[] = {{"module", required_argument, nullptr, 'm'},
                                {"help", no_argument, nullptr, 'h'},
                                {nullptr, 0, nullptr, 0}};
 
+// value as a whole number from lo to hi, into *out.
+bool wholeNumber(const char* value, long lo, long hi, int* out) {
+    char* end = nullptr;
+    long v = strtol(value, &end, 10);
+    if (end == value || *end != '\0' || v < lo || v > hi) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
 // Sets the option whose code getopt gives; -1 when it is taken, else the
 // exit status to leave with (0 after --help).
 int setOption(int c, const char* value, Options& options) {
@@ -259,24 +268,16 @@ int setOption(int c, const char* value, Options& options) {
         case 'm': options.module = value; break;
         case 'l': options.logPath = value; break;
         case 'a': options.attrs = value; break;
-        case 't': {
-            char* end = nullptr;
-            long v = strtol(value, &end, 10);
-            if (end == value || *end != '\0' || v < 1 || v > 86400)
+        case 't':
+            if (!wholeNumber(value, 1, 86400, &options.timeout))
                 return usageError(std::string("--timeout wants whole seconds from 1 to 86400, not '") + value + "'");
-            options.timeout = static_cast<int>(v);
             break;
-        }
         case 'M': options.mounts = value; break;
-        case 'c': {
+        case 'c':
             // A count that does not parse must not become "until interrupted".
-            char* end = nullptr;
-            long v = strtol(value, &end, 10);
-            if (end == value || *end != '\0' || v < 1 || v > 1000000000L)
+            if (!wholeNumber(value, 1, 1000000000, &options.count))
                 return usageError(std::string("--count wants a whole number of changes from 1, not '") + value + "'");
-            options.count = static_cast<int>(v);
             break;
-        }
         case 'D': options.domain = value; break;
         case 'S': options.server = value; break;
         case 'U': options.user = value; break;
