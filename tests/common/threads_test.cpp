@@ -21,15 +21,8 @@
 #include "common/perf_data.h"
 #include "common/thread_context.h"
 #include "common/thread_pool.h"
+#include "tests/support/failing_thread_creation.h"
 
-// Thread creation that fails on request, as under a thread or memory limit:
-// this program is linked with --wrap=pthread_create.
-static std::atomic<bool> _failThreadCreation{false};
-extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
-    if (_failThreadCreation) return EAGAIN;
-    return __real_pthread_create(thread, attr, fn, arg);
-}
 
 namespace {
 

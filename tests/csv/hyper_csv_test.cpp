@@ -37,16 +37,9 @@
 #include "script/location.h"
 #include "script/registry.h"
 #include "script/varset.h"
+#include "tests/support/failing_thread_creation.h"
 #include "tests/support/temp_dir.h"
 
-// Thread creation that fails on request, as under a thread or memory limit:
-// this program is linked with --wrap=pthread_create.
-static std::atomic<bool> _failThreadCreation{false};
-extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
-    if (_failThreadCreation) return EAGAIN;
-    return __real_pthread_create(thread, attr, fn, arg);
-}
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include "dir/future_result.h"
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/letting_go_listener.h"
 #include "tests/dir/stub_spi.h"
 
 namespace {
@@ -161,17 +162,6 @@ public:
         processLaterList();
     }
     std::atomic<bool> stop{false};
-};
-
-// Lets its result go as soon as it hears of the completion.
-struct LettingGo final : FutureResultListener {
-    void onComplete(FutureResult* r) override {
-        error = r->failed ? r->error : 0;
-        FutureResult::destroy(r);
-        completes++;
-    }
-    void onUpdate(FutureResult*, ExecuteUpdate*) override {}
-    std::atomic<int> completes{0}, error{-1};
 };
 
 TEST_F(ExecConnectionTest, AListenerMayLetGoOfAResultThatAnotherThreadOwns) {

@@ -30,6 +30,7 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/letting_go_listener.h"
 #include "tests/dir/stub_spi.h"
 
 namespace {
@@ -524,15 +525,7 @@ TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
 // or a request refused because no execution thread runs) must outlive that
 // call: the result was freed in it and then woken its waiters.
 TEST_F(ExecTest, AListenerMayDestroyItsResultWhenTheCallersThreadCompletesIt) {
-    struct Owner final : FutureResultListener {
-        void onComplete(FutureResult* r) override {
-            error = r->failed ? r->error : 0;
-            FutureResult::destroy(r);
-            completes++;
-        }
-        void onUpdate(FutureResult*, ExecuteUpdate*) override {}
-        std::atomic<int> completes{0}, error{-1};
-    } owner;
+    LettingGo owner;
     for (int i = 0; i < 200; i++) run("//domain:name=nowhere", "__force_reset", nullptr, &owner);
     EXPECT_EQ(200, owner.completes.load());
     EXPECT_EQ(0, owner.error.load());

@@ -24,13 +24,8 @@
 #include "dirbase/attributes.h"
 #include "io/input.h"
 #include "tests/dir/stub_spi.h"
+#include "tests/support/failing_thread_creation.h"
 
-static std::atomic<bool> _failThreadCreation{false};
-extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
-    if (_failThreadCreation) return EAGAIN;
-    return __real_pthread_create(thread, attr, fn, arg);
-}
 
 namespace {
 

@@ -24,6 +24,7 @@
 #include "dirbase/dir_name.h"
 #include "io/input.h"
 #include "tests/dir/remote_seam_stub.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
@@ -32,16 +33,12 @@ const int kBlock = 4096;
 
 // Serves an asset's file system: "readBytes" of path and offset answers the
 // next block of kContent, or 28 for any other path.
-class FileSPI : public DirectorySPI {
+class FileSPI : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
                 DirectoryObject*& out) override {
         const char* id = entry->getStringAttributeValue("id");
         out = new DirectoryObject(entry->getClassName(), id != nullptr ? new Any(id) : nullptr);
-        return 0;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
         return 0;
     }
     int execute(const Principal*, DirectoryObject* object, const char* op, Any** args, FutureResult* r) override {
@@ -66,14 +63,6 @@ public:
         v->setObject(new FileIo(offset, whole ? kContent.size() : 0, static_cast<int>(n),
                                 reinterpret_cast<const unsigned char*>(kContent.data() + offset)));
         r->setResult(v);
-        return 0;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
-        out = nullptr;
         return 0;
     }
     std::atomic<int> lookups{0};
