@@ -1,9 +1,9 @@
 # The project's commands. Each one installs what is missing, configures and
 # builds before it does its work, so each works on a fresh machine.
 JOBS ?= $(shell nproc)
-# Most tests spend their time waiting on sockets and timers: twice as many at
-# once as there are cores keeps the cores busy.
-TEST_JOBS ?= $(shell echo $$(($(JOBS) * 2)))
+# Most tests spend their time waiting on sockets and timers: three test
+# programs at once per core keep the cores busy.
+TEST_JOBS ?= $(shell echo $$(($(JOBS) * 3)))
 FUZZ_SECONDS ?= 60
 # Extra arguments for drvhost under `make run`, e.g. make run ARGS="--raw".
 # `make run` builds every program (drvhost, drvdump, drvconn, coms_load...)

@@ -23,7 +23,6 @@ find_library(PAM_LIBRARY pam REQUIRED)
 
 if(DRV_TESTS OR DRV_BENCH)
   find_package(GTest REQUIRED)
-  include(GoogleTest)
 endif()
 if(DRV_BENCH)
   find_package(benchmark REQUIRED)

@@ -329,7 +329,9 @@ inline pid_t spawnSelf(const std::string& test, const std::vector<std::string>& 
     self[n > 0 ? n : 0] = '\0';
     char* argv[] = {self, &filter[0], nullptr};
     std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; e++) env.push_back(*e);
+    // Not the shard of the parent's cases: the child runs the one case named.
+    for (char** e = environ; *e != nullptr; e++)
+        if (strncmp(*e, "GTEST_", 6) != 0) env.push_back(*e);
     for (const std::string& v : vars) env.push_back(const_cast<char*>(v.c_str()));
     env.push_back(nullptr);
     posix_spawn_file_actions_t actions;
