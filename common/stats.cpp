@@ -20,7 +20,10 @@ StatData* StatData::makeDouble(double v) {
 }
 
 StatData** StatData::createSeriesArray(int n, ...) {
-    StatData** series = static_cast<StatData**>(malloc(sizeof(StatData*) * (n + 1)));
+    // A count below zero passes no values: the array is just its end (the
+    // terminator must not land in front of the allocation).
+    if (n < 0) n = 0;
+    StatData** series = static_cast<StatData**>(malloc(sizeof(StatData*) * (static_cast<size_t>(n) + 1)));
     va_list args;
     va_start(args, n);
     for (int i = 0; i < n; i++) series[i] = va_arg(args, StatData*);

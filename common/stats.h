@@ -16,7 +16,8 @@ struct StatData {
 
     static StatData* makeInt64(long long v);
     static StatData* makeDouble(double v);
-    // A null-terminated array of the n StatData* arguments; the caller owns it.
+    // A null-terminated array of the n StatData* arguments (none when n is
+    // below zero); the caller owns it.
     static StatData** createSeriesArray(int n, ...);
 };
 

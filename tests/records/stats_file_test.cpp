@@ -268,6 +268,24 @@ TEST_F(StatsFileTest, FindsTheLatestEntryOfAClassAndDumpsRowsReadably) {
               printed([&](FILE* out) { beyond->dump(out); }));
 }
 
+TEST_F(StatsFileTest, ASeriesArrayHoldsItsValuesThenItsEnd) {
+    StatData** two = StatData::createSeriesArray(2, StatData::makeInt64(1000000), StatData::makeDouble(0.5));
+    StatRow both(30, 0, "eth0", two);
+    ASSERT_EQ(2, both.seriesCount());
+    EXPECT_EQ("        cls: 30, id: 0, label: eth0, (1) 1000000, (2) 0.500000, \n",
+              printed([&](FILE* out) { both.dump(out); }));
+    // No values, or a count below zero: nothing but the end, and a row
+    // built on it has no values.
+    for (int n : {0, -1, -5, INT_MIN}) {
+        StatData** none = StatData::createSeriesArray(n);
+        ASSERT_NE(nullptr, none) << n;
+        EXPECT_EQ(nullptr, none[0]) << n;
+        StatRow empty(31, 1, "lo", none);
+        EXPECT_EQ(0, empty.seriesCount()) << n;
+        EXPECT_EQ("        cls: 31, id: 1, label: lo, \n", printed([&](FILE* out) { empty.dump(out); })) << n;
+    }
+}
+
 TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
     // Day 2026-12-05; the names do not say which file starts first.
     auto write = [&](const char* name, int interval, std::vector<StatEntry*> entries) {
