@@ -45,6 +45,10 @@ std::string unusedAsideName(const std::string& path) {
 }  // namespace
 
 int StatsFile::consolidate(const char* dir, struct tm* day) {
+    if (dir == nullptr || day == nullptr) {
+        log(0, "Error: consolidation needs a folder and a day");
+        return -1;
+    }
     char prefix[32];
     snprintf(prefix, sizeof(prefix), "%04d%02d%02d-", day->tm_year + 1900, day->tm_mon + 1, day->tm_mday);
     char target[kChrootPathMax];

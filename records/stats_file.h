@@ -99,7 +99,8 @@ public:
     // "YYYYMMDD-000000.stats.unreadable" (or "...unreadable-N") rather than
     // replaced. Prints its progress on standard output. 0, or -1 when the
     // merged file cannot be written or the unreadable one cannot be moved
-    // aside (the inputs are then left as they were).
+    // aside (the inputs are then left as they were), or when dir or day is
+    // null.
     static int consolidate(const char* dir, struct tm* day);
 
     // "start - end (entries)", then every entry and row.

@@ -356,6 +356,18 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
 // The day's earlier consolidated file holds entries that the merge can only
 // include if it reads; one that does not read is moved aside, never
 // overwritten by a merge without its entries.
+TEST_F(StatsFileTest, ConsolidationWithoutAFolderOrADayIsRefused) {
+    struct tm day;
+    memset(&day, 0, sizeof(day));
+    day.tm_year = 126;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    LogCapture log;
+    EXPECT_EQ(-1, StatsFile::consolidate(dir.path().c_str(), nullptr));
+    EXPECT_EQ(-1, StatsFile::consolidate(nullptr, &day));
+    EXPECT_TRUE(log.contains("Error: consolidation needs a folder and a day")) << log.text();
+}
+
 TEST_F(StatsFileTest, ConsolidationNeverOverwritesAnUnreadableConsolidatedFile) {
     auto write = [&](const char* name, long first, int n) {
         StatsFile f;
