@@ -156,6 +156,14 @@ public:
     static Resolver* getResolver();
     // The text of a mode: "SM_READ", ..., or "unknown".
     static const char* modeName(int mode);
+    // The most bytes a connection keeps waiting for a peer that does not
+    // read: a write that finds this much already queued ends the connection
+    // (logged, onLost or onNoConnect) instead of queueing without bound.
+    // One write may take the queue past it, so a single message larger than
+    // the limit still goes whole. Any thread; read at every queued write.
+    static constexpr size_t kDefaultQueueLimit = 128u << 20;
+    static void setQueueLimit(size_t bytes);
+    static size_t getQueueLimit();
     // Called on the coms thread when a server orders this process to stop
     // (C_KILL), just before the process ends with status 1.
     static void setKillHandler(void (*fn)(Connection* connection));
@@ -354,6 +362,9 @@ private:
     // could not go at all is to be offered again, unchanged.
     size_t writeNow(const unsigned char* bytes, size_t n);
     void queueCopy(const unsigned char* bytes, size_t n);
+    // True, with the connection ended, when the queue already holds the
+    // limit: the peer has stopped reading and nothing more may join it.
+    bool queueOverflows();
     void writeLargeMessage(Message* message);
     void processWriteQueue();
     void writeCode(int code);

@@ -25,7 +25,17 @@ const size_t kCorkLimit = 256 * 1024;
 // TLS records gather up to this much before they go to the socket.
 const long kTlsWriteBuffer = 256 * 1024;
 
+std::atomic<size_t> _queueLimit{Connection::kDefaultQueueLimit};
+
 }  // namespace
+
+void Connection::setQueueLimit(size_t bytes) {
+    _queueLimit.store(bytes, std::memory_order_relaxed);
+}
+
+size_t Connection::getQueueLimit() {
+    return _queueLimit.load(std::memory_order_relaxed);
+}
 
 void Connection::writeCode(int code) {
     unsigned char b = static_cast<unsigned char>(code);
@@ -167,6 +177,7 @@ int Connection::rawWrite(const unsigned char* bytes, size_t n) {
 void Connection::writeDirect(const unsigned char* bytes, size_t n) {
     if (isClosed() || n == 0) return;
     if (!_queue.empty()) {
+        if (queueOverflows()) return;
         queueCopy(bytes, n);
         log(_debug_coms, LOG_TRACE, 0, 0, "%s: there is a write queue.  Saved: %d", _name, static_cast<int>(n));
         return;
@@ -214,9 +225,26 @@ void Connection::queueCopy(const unsigned char* bytes, size_t n) {
     cleanup(false);
 }
 
+bool Connection::queueOverflows() {
+    size_t queued = _queue.bytes();
+    size_t limit = _queueLimit.load(std::memory_order_relaxed);
+    if (queued < limit) return false;
+    // A peer that reads nothing would otherwise cost memory without end.
+    // Dropping writes would leave a stream that can no longer be followed,
+    // so the connection ends instead, and whoever waits on it hears so.
+    log(0, "%s: the peer is not reading: %zu bytes wait to be written (limit %zu); closing the connection", _name,
+        queued, limit);
+    dropBroken();
+    return true;
+}
+
 void Connection::writeLargeMessage(Message* message) {
     // Pending small writes go first.
     if (_corkUsed > 0) flushCork();
+    if (!isClosed() && !_queue.empty() && queueOverflows()) {
+        delete message;
+        return;
+    }
     const MessageBase::_Buffer* b = message->firstBuffer();
     bool referenced = false;
     // A buffer may hold nothing (one whose block a reader took out in place

@@ -1,13 +1,17 @@
 // Peers that misbehave on purpose, over real TLS on loopback: a frame or a
 // stream value that announces far more than it carries costs only what
-// arrived, and a refused client that keeps sending is still let go.
+// arrived, a refused client that keeps sending is still let go, and a peer
+// that stops reading cannot make the write queue grow without end.
+#include <algorithm>
 #include <memory>
 
 #include <gtest/gtest.h>
 
+#include "coms/coms_error.h"
 #include "coms/stream_connection.h"
 #include "coms/stream_message.h"
 #include "tests/coms/coms_support.h"
+#include "tests/support/log_capture.h"
 
 using namespace comstest;
 
@@ -16,9 +20,11 @@ namespace {
 // A client written directly on OpenSSL, driven by the test.
 class RawTlsClient {
 public:
-    explicit RawTlsClient(const std::string& port) {
+    // A receive buffer of rcvbuf bytes (0: the system's) keeps what the
+    // client leaves unread from hiding in its socket.
+    explicit RawTlsClient(const std::string& port, int rcvbuf = 0) {
         _ctx = SSL_CTX_new(TLS_client_method());
-        fd = connectLoopback(atoi(port.c_str()));
+        fd = rcvbuf > 0 ? connectSmall(atoi(port.c_str()), rcvbuf) : connectLoopback(atoi(port.c_str()));
         ssl = SSL_new(_ctx);
         SSL_set_fd(ssl, fd);
         ok = fd >= 0 && SSL_connect(ssl) == 1;
@@ -51,8 +57,36 @@ public:
     bool ok = false;
 
 private:
+    static int connectSmall(int port, int rcvbuf) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (connect(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+            close(s);
+            return -1;
+        }
+        return s;
+    }
+
     SSL_CTX* _ctx;
 };
+
+// Sets the write queue bound for one test and puts the old one back.
+class QueueLimit {
+public:
+    explicit QueueLimit(size_t bytes) : _was(Connection::getQueueLimit()) { Connection::setQueueLimit(bytes); }
+    ~QueueLimit() { Connection::setQueueLimit(_was); }
+    QueueLimit(const QueueLimit&) = delete;
+    QueueLimit& operator=(const QueueLimit&) = delete;
+
+private:
+    size_t _was;
+};
+
+const char kQueueFull[] = "the peer is not reading";
 
 long residentKiB() {
     std::string status = readFile("/proc/self/status");
@@ -105,6 +139,76 @@ TEST(HostilePeer, ARefusedClientThatKeepsSendingIsStillLetGo) {
     stop = true;
     flood.join();
     EXPECT_TRUE(gone);
+}
+
+// A server that takes the handshake and then reads nothing: large frames
+// queue as the socket pushes back, until the bound ends the connection. Its
+// owner hears of it and later sends are refused, instead of 64 MiB piling up.
+TEST(HostilePeer, AServerThatStopsReadingEndsTheConnectionAtTheQueueBound) {
+    LogCapture logs;
+    const size_t limit = 1 << 20;
+    QueueLimit bound(limit);
+    RawTlsServer raw(4096);
+    Client client("127.0.0.1", raw.port);
+    client.c->connect();
+    ASSERT_TRUE(raw.accept());
+    ASSERT_FALSE(raw.readHex(7).empty()) << "the client's type items";
+    ASSERT_TRUE(raw.write("\x05"));  // C_COMPLETE
+    ASSERT_TRUE(waitFor([&] { return client.recorder.completes == 1; }));
+
+    Connection* c = client.c;
+    std::string filler(65536, 'f');
+    size_t most = 0;
+    int accepted = 0;
+    // Each send is let through before the next, so that the queue can be
+    // watched as it grows.
+    for (int i = 0; i < 1024 && c->isComplete(); i++) {
+        auto* m = new Message(42);
+        m->writeBytes(filler.data(), static_cast<uint32_t>(filler.size()));
+        long long before = c->getBytesSent() + static_cast<long long>(c->getQueuedBytes());
+        if (c->send(m) != 0) break;
+        accepted++;
+        ASSERT_TRUE(waitFor(
+            [&] {
+                return !c->isComplete() ||
+                       c->getBytesSent() + static_cast<long long>(c->getQueuedBytes()) >=
+                           before + static_cast<long long>(filler.size());
+            },
+            20000));
+        most = std::max(most, c->getQueuedBytes());
+    }
+    EXPECT_TRUE(waitFor([&] { return client.recorder.lost == 1; }, 20000)) << "queued: " << c->getQueuedBytes();
+    EXPECT_LE(most, limit + 2 * filler.size()) << "the queue stops one message past its bound";
+    EXPECT_LT(accepted, 1024);
+    EXPECT_TRUE(logs.contains(kQueueFull)) << logs.text();
+    EXPECT_EQ(0u, c->getQueuedBytes());
+    auto* late = new Message(42);
+    late->writeInt32(1);
+    EXPECT_EQ(COMS_E_NOT_CONNECTED, c->send(late));
+}
+
+// A client that asks for latency replies without end and reads none: each
+// small reply joins the queue of the accepted connection, whose bound ends it.
+TEST(HostilePeer, AClientThatAsksForRepliesAndReadsNoneIsLetGoAtTheQueueBound) {
+    LogCapture logs;
+    QueueLimit bound(256 * 1024);
+    TestServer server;
+    RawTlsClient client(server.port, 4096);
+    ASSERT_TRUE(client.ok);
+    ASSERT_TRUE(client.announce());
+    long before = Connection::liveConnections();
+    ASSERT_GE(before, 1);
+    std::string asks;
+    for (int i = 0; i < 7000; i++) asks += Bytes().u8(C_GET_LD).be32(10).be32(0).data;
+    // Up to 32 MiB of asks, far more replies than any socket holds; the
+    // write fails once the server has let go.
+    size_t written = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (written < (32u << 20) && std::chrono::steady_clock::now() < end && client.write(asks))
+        written += asks.size();
+    EXPECT_TRUE(waitFor([&] { return server.recorder.lost >= 1; }, 10000)) << written << " bytes of asks";
+    EXPECT_TRUE(waitFor([&] { return Connection::liveConnections() < before; }, 10000));
+    EXPECT_TRUE(logs.contains(kQueueFull)) << logs.text();
 }
 
 // Sends what it is given on each accepted stream, then closes.
