@@ -1,8 +1,9 @@
 // The write path of a connection: control items and frames go straight to
 // TLS (through the batch buffer while a batch runs) until the socket pushes
 // back; from then on they join the write queue, which the write event
-// drains in order. Also the end of a connection that must close once its
-// last item is written (a refusal or a kill).
+// drains in order, and which a peer that stops reading cannot grow past its
+// bound: the connection ends there instead. Also the end of a connection
+// that must close once its last item is written (a refusal or a kill).
 #include <errno.h>
 #include <openssl/err.h>
 #include <stdlib.h>
