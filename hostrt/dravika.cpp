@@ -41,7 +41,10 @@ ManagedObjectManager* Dravika::findManager(const char* name) const {
 }
 
 void Dravika::collectAll(StatEntry* entry) {
-    for (ManagedObjectManager* m : _managers) m->collectData(entry);
+    for (ManagedObjectManager* m : _managers) {
+        m->clearPresence();
+        m->collectData(entry);
+    }
 }
 
 void* Dravika::loadModule(const char* path, std::string* error) {

@@ -24,7 +24,9 @@ public:
     int getManagerCount() const { return static_cast<int>(_managers.size()); }
     ManagedObjectManager* getManager(int i) const { return _managers.at(i); }
     ManagedObjectManager* findManager(const char* name) const;
-    // Asks every registered manager to collect into entry, in registration order.
+    // Asks every registered manager to collect into entry, in registration
+    // order. Each manager's objects are first marked not present, so that
+    // after its pass only what the pass found is marked present.
     void collectAll(StatEntry* entry);
 
     // Loads a module with its symbols kept local (each module carries and

@@ -37,10 +37,19 @@ const char* ManagedObjectManager::getGlobalRuleClass() {
 
 void ManagedObjectManager::addObject(ManagedObject* object) {
     object->next = nullptr;
+    object->present = 1;
+    object->absent = 0;
     if (_last != nullptr)
         _last->next = object;
     else
         _first = object;
     _last = object;
     _count++;
+}
+
+void ManagedObjectManager::clearPresence() {
+    for (ManagedObject* o = _first; o != nullptr; o = o->next) {
+        o->present = 0;
+        o->absent = 1;
+    }
 }

@@ -19,8 +19,11 @@ public:
 
     // The next object in the manager's list.
     ManagedObject* next;
-    // The host's present-in-this-scan marking: a manager sets present to 1
-    // and absent to 0 for every object its latest scan found.
+    // The host's present-in-this-scan marking. Before each collection the
+    // host clears present and sets absent on every object of the manager;
+    // the manager sets present to 1 and absent to 0 on every object its scan
+    // finds, and addObject marks a new one the same way. What a scan did not
+    // find is left present 0, absent 1.
     unsigned char present;
     unsigned char absent;
 };
@@ -46,8 +49,12 @@ public:
     const char* getName() const { return _name; }
     ManagedObject* getFirstObject() const { return _first; }
     int getObjectCount() const { return _count; }
-    // Takes ownership and links the object at the end of the list.
+    // Takes ownership and links the object at the end of the list, marked
+    // present: a manager adds what its scan found.
     void addObject(ManagedObject* object);
+    // Marks every object not present, ahead of a scan that marks the ones it
+    // finds; the host calls it before each collection.
+    void clearPresence();
     // The domain contexts the host announced, newest last (for inspection).
     DomainContext* getLastDomainContext() const { return _lastContext; }
 
