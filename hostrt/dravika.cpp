@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 #include <string.h>
 
+#include <algorithm>
+
+#include "common/error_codes.h"
 #include "hostrt/managed_object.h"
 
 namespace {
@@ -29,6 +32,8 @@ Dravika* Dravika::instance() {
 }
 
 int Dravika::registerManagedObjectManager(ManagedObjectManager* manager) {
+    if (manager == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
+    if (std::find(_managers.begin(), _managers.end(), manager) != _managers.end()) return DirError::E_ALREADY_EXISTS;
     _managers.push_back(manager);
     callLog().push_back(std::string("register:") + manager->getName());
     return 0;
@@ -65,6 +70,7 @@ int Dravika::startModule(void* handle, const char* path, std::string* error) {
 }
 
 int HostSPI::federate(const char* className, bool flag, DirectorySPI* provider) {
+    if (className == nullptr || provider == nullptr) return DirError::E_ILLEGAL_ARGUMENT;
     federationList().push_back(Federation{className, flag, provider, _federateResult});
     callLog().push_back(std::string("federate:") + className);
     return _federateResult;

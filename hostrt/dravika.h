@@ -18,7 +18,10 @@ public:
     static Dravika* instance();
 
     // Takes the manager into the host's set; from then on the host calls its
-    // virtual operations. The manager stays alive for the process. Returns 0.
+    // virtual operations. The manager stays alive for the process. Returns 0;
+    // E_ILLEGAL_ARGUMENT for a null manager and E_ALREADY_EXISTS for one
+    // already in the set (it would be collected twice per pass), neither of
+    // which changes the set.
     int registerManagedObjectManager(ManagedObjectManager* manager);
 
     int getManagerCount() const { return static_cast<int>(_managers.size()); }
@@ -59,7 +62,8 @@ public:
     // below the objects they resolve to, to provider); returns the
     // configured result (0 unless setFederateResult chose otherwise). A
     // provider is recorded whatever the result, so that a refused federation
-    // can be inspected, but only an accepted one routes.
+    // can be inspected, but only an accepted one routes. A null class name
+    // or provider is refused with E_ILLEGAL_ARGUMENT and not recorded.
     static int federate(const char* className, bool flag, DirectorySPI* provider);
 
     static void setFederateResult(int result);

@@ -36,6 +36,7 @@ const char* ManagedObjectManager::getGlobalRuleClass() {
 }
 
 void ManagedObjectManager::addObject(ManagedObject* object) {
+    if (object == nullptr) return;  // nothing to own
     object->next = nullptr;
     object->present = 1;
     object->absent = 0;

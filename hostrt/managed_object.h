@@ -50,7 +50,7 @@ public:
     ManagedObject* getFirstObject() const { return _first; }
     int getObjectCount() const { return _count; }
     // Takes ownership and links the object at the end of the list, marked
-    // present: a manager adds what its scan found.
+    // present: a manager adds what its scan found. A null object is ignored.
     void addObject(ManagedObject* object);
     // Marks every object not present, ahead of a scan that marks the ones it
     // finds; the host calls it before each collection.

@@ -1,6 +1,7 @@
 // The host runtime library as a module meets it: managers registered with
 // the host and collected by it, with the host's present-in-this-scan marking
-// kept up to date around each pass.
+// kept up to date around each pass, and federation of directory providers.
+// Arguments that a module could get wrong are refused with an error code.
 #include <string.h>
 
 #include <set>
@@ -8,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/error_codes.h"
+#include "dir/directory_spi.h"
 #include "hostrt/dravika.h"
 #include "hostrt/managed_object.h"
 
@@ -51,6 +54,25 @@ public:
     int passes = 0;
 };
 
+// A provider that serves nothing; only its identity matters here.
+class EmptyProvider : public DirectorySPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
+                DirectoryObject*& out) override {
+        out = nullptr;
+        return 0;
+    }
+    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
+               DirectoryEnumeration*) override {
+        return 0;
+    }
+    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
+        return DirError::E_NOT_IMPLEMENTED;
+    }
+    int getAttributes(const Principal*, DirectoryObject*, Attributes*&) override { return 0; }
+    int getAcl(const Principal*, DirectoryObject*, Acl*&) override { return 0; }
+};
+
 // Registered managers stay with the host for the process, as a module's do.
 ScanningManager* registeredManager(const char* name) {
     auto* manager = new ScanningManager(name);
@@ -86,6 +108,44 @@ TEST(HostRuntime, EachCollectionMarksPresentExactlyWhatItsPassFound) {
     EXPECT_EQ(0, manager->find("eth0")->present);
     EXPECT_EQ(1, manager->find("eth1")->present);
     EXPECT_EQ(0, manager->find("eth1")->absent);
+}
+
+TEST(HostRuntime, RegistrationRefusesNullAndRepeatedManagers) {
+    Dravika* host = Dravika::instance();
+    size_t calls = hostCallLog().size();
+    int managers = host->getManagerCount();
+    EXPECT_EQ(DirError::E_ILLEGAL_ARGUMENT, host->registerManagedObjectManager(nullptr));
+    EXPECT_EQ(managers, host->getManagerCount());
+
+    ScanningManager* manager = registeredManager("twice");
+    EXPECT_EQ(DirError::E_ALREADY_EXISTS, host->registerManagedObjectManager(manager));
+    EXPECT_EQ(managers + 1, host->getManagerCount());
+    EXPECT_EQ(calls + 1, hostCallLog().size());
+
+    // One registration, one collection per pass.
+    host->collectAll(nullptr);
+    EXPECT_EQ(1, manager->passes);
+
+    // A null object is nothing to own.
+    manager->addObject(nullptr);
+    EXPECT_EQ(0, manager->getObjectCount());
+    EXPECT_EQ(nullptr, manager->getFirstObject());
+}
+
+TEST(HostRuntime, FederationRefusesAMissingClassOrProvider) {
+    // Federated providers stay with the host for the process, as a module's do.
+    DirectorySPI* provider = new EmptyProvider();
+    ASSERT_EQ(0, HostSPI::federate("hostRuntimeTest", false, provider));
+    size_t federations = HostSPI::federations().size();
+    size_t calls = hostCallLog().size();
+
+    EXPECT_EQ(DirError::E_ILLEGAL_ARGUMENT, HostSPI::federate(nullptr, false, provider));
+    // A null provider must not take the class over from the one that serves it.
+    EXPECT_EQ(DirError::E_ILLEGAL_ARGUMENT, HostSPI::federate("hostRuntimeTest", false, nullptr));
+    EXPECT_EQ(federations, HostSPI::federations().size());
+    EXPECT_EQ(calls, hostCallLog().size());
+    EXPECT_EQ(provider, HostSPI::routeFor("hostRuntimeTest"));
+    EXPECT_EQ(provider, HostSPI::findProvider("hostRuntimeTest"));
 }
 
 }  // namespace
