@@ -53,8 +53,20 @@ void Dravika::collectAll(StatEntry* entry) {
 }
 
 void* Dravika::loadModule(const char* path, std::string* error) {
+    if (path == nullptr || *path == '\0') {
+        *error = "cannot load module: no path given";
+        return nullptr;
+    }
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) *error = std::string("cannot load module: ") + dlerror();
+    if (handle == nullptr) {
+        *error = std::string("cannot load module: ") + dlerror();
+        return nullptr;
+    }
+    if (dlsym(handle, "moduleMain") == nullptr) {
+        *error = std::string(path) + " has no moduleMain";
+        dlclose(handle);
+        return nullptr;
+    }
     return handle;
 }
 

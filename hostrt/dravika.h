@@ -34,8 +34,11 @@ public:
 
     // Loads a module with its symbols kept local (each module carries and
     // hides its own runtime). Returns the handle, or null with "cannot load
-    // module: <the loader's reason>" in *error. The module stays loaded for
-    // the process.
+    // module: <the loader's reason>" in *error. A shared object without
+    // moduleMain is no module: it is let go again and refused with "<path>
+    // has no moduleMain", before the caller starts anything for it. So is an
+    // empty path, which the loader would take for the program itself. The
+    // module stays loaded for the process.
     static void* loadModule(const char* path, std::string* error);
     // Runs a loaded module's entry point, through which it registers its
     // managers and federates its providers. Returns 0, or -1 when the module

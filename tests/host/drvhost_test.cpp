@@ -318,6 +318,18 @@ TEST(Drvhost, ExplainsWhatWentWrong) {
     EXPECT_EQ(1, run.status);
     EXPECT_NE(std::string::npos, run.err.find("cannot load module")) << run.err;
 
+    // A shared object without an entry point, or no path at all (which the
+    // loader would take for drvhost itself), is refused before the runtime
+    // starts for it: nothing is logged and no signal thread is begun.
+    run = runToEnd(DRVHOST_PATH, {"--module", NOT_A_MODULE_PATH});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(std::string("drvhost: ") + NOT_A_MODULE_PATH + " has no moduleMain\n", run.err);
+    EXPECT_EQ("", run.out);
+    run = runToEnd(DRVHOST_PATH, {"--module", ""});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("drvhost: cannot load module: no path given\n", run.err);
+    EXPECT_EQ("", run.out);
+
     run = runToEnd(DRVHOST_PATH, {"--module", FAILING_MODULE_PATH});
     EXPECT_EQ(1, run.status);
     EXPECT_NE(std::string::npos, run.err.find("moduleMain failed with code 76: Module Failed or Failed to Load"))
