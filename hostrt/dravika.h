@@ -3,6 +3,11 @@
 // the agent host offers them to modules. The stand-in also lets programs and
 // tests see what a module registered and federated, and choose what
 // federation answers.
+//
+// Thread-safety: none of its own. Modules register and federate from their
+// moduleMain, which the host runs on its main thread, and the host collects
+// on that same thread; routing (routeFor, findProvider, federations) may be
+// read from any thread once start-up is over.
 #ifndef DRV_HOSTRT_DRAVIKA_H
 #define DRV_HOSTRT_DRAVIKA_H
 
@@ -25,7 +30,10 @@ public:
     int registerManagedObjectManager(ManagedObjectManager* manager);
 
     int getManagerCount() const { return static_cast<int>(_managers.size()); }
-    ManagedObjectManager* getManager(int i) const { return _managers.at(i); }
+    // The i-th manager in registration order, or null when there is none.
+    ManagedObjectManager* getManager(int i) const {
+        return i >= 0 && i < getManagerCount() ? _managers[static_cast<size_t>(i)] : nullptr;
+    }
     ManagedObjectManager* findManager(const char* name) const;
     // Asks every registered manager to collect into entry, in registration
     // order. Each manager's objects are first marked not present, so that

@@ -120,6 +120,11 @@ TEST(HostRuntime, RegistrationRefusesNullAndRepeatedManagers) {
     ScanningManager* manager = registeredManager("twice");
     EXPECT_EQ(DirError::E_ALREADY_EXISTS, host->registerManagedObjectManager(manager));
     EXPECT_EQ(managers + 1, host->getManagerCount());
+    EXPECT_EQ(manager, host->getManager(managers));
+    EXPECT_EQ(manager, host->findManager("twice"));
+    // Asking past either end finds no manager rather than ending the host.
+    EXPECT_EQ(nullptr, host->getManager(managers + 1));
+    EXPECT_EQ(nullptr, host->getManager(-1));
     EXPECT_EQ(calls + 1, hostCallLog().size());
 
     // One registration, one collection per pass.
