@@ -1,5 +1,6 @@
 // What the Google Benchmark programs share: the repeated, interleaved
-// default run, and a reporter that keeps each case's median for the summary
+// default run (or only the interleaving, where cases set their own
+// repetitions), and a reporter that keeps each case's median for the summary
 // a program prints beside its floor.
 #ifndef DRV_BENCH_BENCH_SUPPORT_H
 #define DRV_BENCH_BENCH_SUPPORT_H
@@ -64,6 +65,20 @@ inline void runRepeated(int argc, char** argv, int repetitions, benchmark::Bench
     args.push_back(nullptr);
     benchmark::Initialize(&n, args.data());
     benchmark::RunSpecifiedBenchmarks(&reporter);
+}
+
+// Initialises Google Benchmark for a program whose cases set their own
+// repetitions, with the repetitions of all cases run in random order, so
+// that a burst of load on a shared machine lands on a case and its floor
+// alike; a flag on the command line still wins.
+inline void initInterleaved(int argc, char** argv) {
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    static std::vector<char*> args;
+    args.assign(argv, argv + argc);
+    args.insert(args.begin() + (argc > 0 ? 1 : 0), interleave);
+    int n = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&n, args.data());
 }
 
 }  // namespace bench

@@ -33,6 +33,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
+
 #include "common/dravika_init.h"
 #include "common/log.h"
 #include "common/properties.h"
@@ -413,7 +415,7 @@ int main(int argc, char** argv) {
     _log_level = LOG_CRITICAL;
     _debug_coms = LOG_CRITICAL + 1;
     useTwoComsThreads();
-    benchmark::Initialize(&argc, argv);
+    bench::initInterleaved(argc, argv);
     Summary summary;
     benchmark::RunSpecifiedBenchmarks(&summary);
     double aes = aesGcmBytesPerSecond();

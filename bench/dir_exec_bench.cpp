@@ -16,6 +16,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
+
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "dir/directory.h"
@@ -152,7 +154,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "cannot start the directory: %d\n", err);
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
+    bench::initInterleaved(argc, argv);
     Summary summary;
     benchmark::RunSpecifiedBenchmarks(&summary);
     printf("\nmedians of %d runs each\n", kRepetitions);
