@@ -16,6 +16,9 @@
 // - Cross-thread ping-pong: two loop threads bounce a wake-up 1,000 times
 //   (count events; libuv async handles; two threads blocked on eventfds; and
 //   two threads each waiting in epoll on a pipe, the loop's own mechanism).
+// - Bursts: one thread posts 1,000 wake-ups to a loop thread as fast as it
+//   can (count events; libuv async handles), time per post until the loop
+//   has seen them all. What a busy poster costs when the loop coalesces.
 #include <fcntl.h>
 #include <sched.h>
 #include <stdio.h>
@@ -514,6 +517,94 @@ BENCHMARK(BM_PingPong_EpollPipe)->UseRealTime()->Repetitions(kRepetitions);
 BENCHMARK(BM_PingPong_Libuv)->UseRealTime()->Repetitions(kRepetitions);
 BENCHMARK(BM_PingPong_Eventfd)->UseRealTime()->Repetitions(kRepetitions);
 
+// --- Bursts of cross-thread posts -------------------------------------------
+
+// One thread posts kBurst wake-ups to a loop thread as fast as it can; the
+// loop may run its handler once for many of them. A post is a count and at
+// most one nudge per pass of the woken loop, so a burst should cost about
+// the counting, not a system call per post. libuv's async handle coalesces
+// its sends the same way.
+const int kBurst = 1000;
+
+struct BurstSink : EventHandler {
+    void handleEvent(Event*) override {
+        event->advanceReadCount(event->getWriteCount() - event->getReadCount());
+        if (event->getReadCount() >= target.load()) done->set();
+    }
+    CountEvent* event = nullptr;
+    std::atomic<long long> target{0};
+    Done* done = nullptr;
+};
+
+void BM_Burst_Loop(benchmark::State& state) {
+    Done done;
+    BurstSink sink;
+    sink.done = &done;
+    {
+        LoopThread t([&] { sink.event = new CountEvent(&sink); }, [&] { delete sink.event; });
+        for (auto _ : state) {
+            // The target moves before the reset, so a late pass of the last
+            // burst cannot report this one done.
+            sink.target += kBurst;
+            done.reset();
+            for (int i = 0; i < kBurst; i++) sink.event->advanceWriteCount();
+            done.wait();
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kBurst);
+}
+
+struct UvBurst {
+    uv_loop_t loop;
+    uv_async_t async;
+    uv_async_t stop;
+    std::atomic<long long> sent{0};
+    std::atomic<long long> target{0};
+    Done* done = nullptr;
+    std::thread thread;
+    void start() {
+        uv_loop_init(&loop);
+        async.data = this;
+        stop.data = this;
+        uv_async_init(&loop, &async, [](uv_async_t* h) {
+            auto* self = static_cast<UvBurst*>(h->data);
+            if (self->sent.load() >= self->target.load()) self->done->set();
+        });
+        uv_async_init(&loop, &stop, [](uv_async_t* h) {
+            auto* self = static_cast<UvBurst*>(h->data);
+            uv_close(reinterpret_cast<uv_handle_t*>(&self->async), nullptr);
+            uv_close(reinterpret_cast<uv_handle_t*>(&self->stop), nullptr);
+        });
+        thread = std::thread([this] { uv_run(&loop, UV_RUN_DEFAULT); });
+    }
+    void finish() {
+        uv_async_send(&stop);
+        thread.join();
+        uv_loop_close(&loop);
+    }
+};
+
+void BM_Burst_Libuv(benchmark::State& state) {
+    Done done;
+    UvBurst sink;
+    sink.done = &done;
+    sink.start();
+    for (auto _ : state) {
+        sink.target += kBurst;
+        done.reset();
+        for (int i = 0; i < kBurst; i++) {
+            sink.sent++;
+            uv_async_send(&sink.async);
+        }
+        done.wait();
+    }
+    sink.finish();
+    state.SetItemsProcessed(state.iterations() * kBurst);
+}
+
+BENCHMARK(BM_Burst_Loop)->UseRealTime()->Repetitions(kRepetitions);
+BENCHMARK(BM_Burst_Libuv)->UseRealTime()->Repetitions(kRepetitions);
+
 // Keeps the median time per iteration of every case for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -580,6 +671,8 @@ int main(int argc, char** argv) {
                     "BM_PingPong_Libuv/real_time", "BM_PingPong_Eventfd/real_time", "libuv", "eventfd"});
     rows.push_back({"ns/trip", 1.0 / kRoundTrips, "BM_PingPong_Loop/real_time",
                     "BM_PingPong_EpollPipe/real_time", "", "epoll+pipe", nullptr});
+    rows.push_back({"ns/post", 1.0 / kBurst, "BM_Burst_Loop/real_time", "BM_Burst_Libuv/real_time", "", "libuv",
+                    nullptr});
 
     printf("\nMedians (loop / peer; lower is better, goal <= 1.0 against libuv, <= 1.5 against eventfd):\n");
     for (const Row& r : rows) {
