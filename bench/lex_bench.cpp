@@ -275,9 +275,10 @@ long long splitString(const std::string& source) {
     return s.tokens;
 }
 
-// The most heap a lexer over a made-up stream of `bytes` holds.
+// The most heap a lexer over a made-up stream of about `bytes` holds. The
+// stream is whole blocks, so that it never ends inside a string or comment.
 long long streamPeak(const std::string& block, size_t bytes, long long* tokens) {
-    RepeatStream in(block, bytes);
+    RepeatStream in(block, (bytes + block.size() - 1) / block.size() * block.size());
     long long base = heapInUse(), peak = 0;
     Lex lex(&in, 1, 0, false);
     *tokens = lexAll(lex, base, &peak);
