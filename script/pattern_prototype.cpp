@@ -22,7 +22,8 @@ int ZephanPatternPrototype::callMemberFn(Parser* parser, Any** result, Translata
                                          Any** args) {
     *result = nullptr;
     ZephanPattern* pattern = self != this ? dynamic_cast<ZephanPattern*>(self) : nullptr;
-    if (pattern != nullptr && strcmp(name, "test") == 0) {
+    // A host may call without a method name; that names no method here.
+    if (pattern != nullptr && name != nullptr && strcmp(name, "test") == 0) {
         TextArg text;
         int rc = text.read(parser, arg(args, 0));
         if (rc != 0) return rc;

@@ -21,6 +21,8 @@
 #include "script/lex_pattern.h"
 #include "script/location.h"
 #include "script/operators.h"
+#include "script/pattern_prototype.h"
+#include "script/date.h"
 #include "tests/script/script_run.h"
 
 namespace {
@@ -297,6 +299,42 @@ TEST_F(Builtins, PatternOperationsForTheHost) {
     replaced = nullptr;
     EXPECT_EQ(DirError::E_NO_RESOURCE, xs.replace("axxb", "yyy", 7, &replaced));
     EXPECT_EQ(nullptr, replaced);
+}
+
+// A host calling a prototype directly may pass no method name: every
+// built-in class answers "No such function" for it, with no result.
+TEST_F(Builtins, ACallWithoutAMethodNameIsNoSuchFunction) {
+    Any text("abc");
+    AnyArray* array = new AnyArray();
+    ObjRef holdArray(array);
+    ZephanPattern* pattern = new ZephanPattern("a", 0);
+    ObjRef holdPattern(pattern);
+    Date* date = new Date(0LL);
+    ObjRef holdDate(date);
+    Any one(1);
+    Any* args[] = {&one, nullptr};
+
+    AnyPrototype strings;
+    AnyArrayPrototype arrays;
+    AnyStringPrototype stringClass;
+    JSONPrototype json;
+    ZephanPatternPrototype patterns;
+    DatePrototype dates;
+    struct Call {
+        const char* what;
+        Translatable* prototype;
+        Translatable* self;
+    };
+    const Call calls[] = {
+        {"string", &strings, &text},      {"array", &arrays, array},       {"String", &stringClass, &stringClass},
+        {"JSON", &json, &json},           {"pattern", &patterns, pattern}, {"date", &dates, date},
+    };
+    for (const Call& c : calls) {
+        Any* result = reinterpret_cast<Any*>(1);
+        EXPECT_EQ(DirError::E_NO_SUCH_FUNCTION, c.prototype->callMemberFn(nullptr, &result, c.self, nullptr, args))
+            << c.what;
+        EXPECT_EQ(nullptr, result) << c.what;
+    }
 }
 
 // A text may end in a multi-byte character cut short (bytes from a file,
