@@ -1,18 +1,36 @@
-// What the Google Benchmark programs share: the repeated, interleaved
-// default run (or only the interleaving, where cases set their own
-// repetitions), and a reporter that keeps each case's median for the summary
-// a program prints beside its floor.
+// What the benchmark programs share: the repeated, interleaved default run
+// (or only the interleaving, where cases set their own repetitions), a
+// reporter that keeps each case's median for the summary a program prints
+// beside its floor, and the median and CPU clock of the programs that time
+// their own runs.
 #ifndef DRV_BENCH_BENCH_SUPPORT_H
 #define DRV_BENCH_BENCH_SUPPORT_H
 
 #include <benchmark/benchmark.h>
 #include <string.h>
+#include <time.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace bench {
+
+// The middle one of a set of measurements (0 for none): a run slowed by a
+// burst of load elsewhere moves it little.
+inline double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The processor time this process has used, in seconds.
+inline double cpuSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
 // Keeps, per case (function name), the median CPU time per iteration and
 // the median run's counters. A case run once (no repetitions asked for)

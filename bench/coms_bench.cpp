@@ -46,6 +46,8 @@
 
 namespace {
 
+using bench::median;
+
 // Counts what arrives and lets the sender wait for it.
 class Sink : public ConnectionListener, public ConnectorListener {
 public:
@@ -297,11 +299,6 @@ BENCHMARK(BM_LoopbackCeiling)
     ->Repetitions(5);
 
 const int kCipherRuns = 5;
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 // Bytes per second of one second of `openssl speed -evp aes-128-gcm` at
 // 16 KiB, or 0.

@@ -20,10 +20,13 @@
 #include <chrono>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "common/log.h"
 #include "creds/creds.h"
 
 namespace {
+
+using bench::median;
 
 const int kRounds = 9;
 const int kCachedCalls = 20000;
@@ -38,11 +41,6 @@ bool runTrue() {
     }
     int status = 0;
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 double nsPerCall(std::chrono::steady_clock::time_point start, int calls) {

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "common/log.h"
 #include "csv/csv_config.h"
 #include "csv/csv_parse.h"
@@ -36,6 +37,8 @@
 #include "script/error.h"
 
 namespace {
+
+using bench::median;
 
 const int kRepeats = 5;
 const int kColumns = 8;
@@ -65,11 +68,6 @@ struct Timing {
     double cpu;
     double consumerCpu;
 };
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // Rows of eight fields, about 100 bytes each, a third of the fields quoted.
 std::string generate(size_t bytes) {

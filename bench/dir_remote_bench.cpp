@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "common/dravika_init.h"
 #include "common/log.h"
 #include "coms/connection.h"
@@ -41,6 +42,8 @@
 #include "dirbase/message.h"
 
 namespace {
+
+using bench::median;
 
 using Clock = std::chrono::steady_clock;
 
@@ -216,11 +219,6 @@ Result executeRun(Directory* d, const DirName* name, int window, int total, int*
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99), (cpuNowUs() - cpu0) / total};
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace

@@ -37,9 +37,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
+
 extern char** environ;
 
 namespace {
+
+using bench::median;
 
 double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -273,11 +277,6 @@ double ownCpu() {
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     return tvSeconds(ru.ru_utime) + tvSeconds(ru.ru_stime);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 struct Result {

@@ -34,22 +34,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "script/lex.h"
 
 namespace {
 
+using bench::median;
+using bench::cpuSeconds;
+
 const int kRepeats = 5;
-
-double cpuSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // One function of the generated source; n makes every copy differ a little.
 std::string sourceBlock(int n) {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "common/mem_hooks.h"
 
 extern "C" {
@@ -31,6 +32,8 @@ void __libc_free(void*) noexcept;
 }
 
 namespace {
+
+using bench::median;
 
 const int kRounds = 15;
 const size_t kSizes[8] = {16, 24, 40, 64, 96, 128, 256, 512};
@@ -79,11 +82,6 @@ double batches(int count) {
         for (int i = 0; i < kBatch; i++) A::release(live[i]);
     }
     return (now() - start) / count;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 struct Pair {

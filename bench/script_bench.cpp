@@ -28,6 +28,7 @@
 
 #include <duktape.h>
 
+#include "bench/bench_support.h"
 #include "script/builtins.h"
 #include "script/parser.h"
 #include "script/registry.h"
@@ -35,6 +36,9 @@
 #include "script/varset.h"
 
 namespace {
+
+using bench::median;
+using bench::cpuSeconds;
 
 struct Program {
     const char* name;
@@ -107,17 +111,6 @@ double runDuktape(const char* source) {
     }
     duk_destroy_heap(ctx);
     return seconds(start);
-}
-
-double cpuSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 // --- library rows ------------------------------------------------------------

@@ -21,10 +21,13 @@
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
+#include "bench/bench_support.h"
 #include "common/log.h"
 #include "records/stats_file.h"
 
 namespace {
+
+using bench::median;
 
 const int kEntries = 360;
 const int kInterfaces = 100;
@@ -51,11 +54,6 @@ StatsFile* makeHour() {
 
 double msSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace
