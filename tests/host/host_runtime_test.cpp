@@ -13,6 +13,7 @@
 #include "dir/directory_spi.h"
 #include "hostrt/dravika.h"
 #include "hostrt/managed_object.h"
+#include "tests/dir/stub_spi.h"
 
 namespace {
 
@@ -55,22 +56,13 @@ public:
 };
 
 // A provider that serves nothing; only its identity matters here.
-class EmptyProvider : public DirectorySPI {
+class EmptyProvider : public StubSPI {
 public:
     int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
                 DirectoryObject*& out) override {
         out = nullptr;
         return 0;
     }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override {
-        return DirError::E_NOT_IMPLEMENTED;
-    }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*&) override { return 0; }
-    int getAcl(const Principal*, DirectoryObject*, Acl*&) override { return 0; }
 };
 
 // Registered managers stay with the host for the process, as a module's do.
