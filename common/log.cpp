@@ -206,7 +206,13 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     const int key = (_logFile[0] == '\0' && _logDir[0] != '\0') ? now.tm_mday * 32 + now.tm_hour : 0;
     bool reopen = true;
     if (stream != nullptr) {
-        if ((key == _openFileKey && _uninterruptedWrites <= kMaxUninterruptedWrites) || !configured) {
+        // With nothing configured only standard output is the log. A file
+        // still open from before the destination was cleared (kept open for
+        // writers that were queued then) names nothing any more: it is
+        // closed, not written on for the rest of the process.
+        const bool usable = configured ? key == _openFileKey && _uninterruptedWrites <= kMaxUninterruptedWrites
+                                       : stream == stdout;
+        if (usable) {
             reopen = false;
         } else {
             _uninterruptedWrites = 0;

@@ -5,6 +5,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -161,6 +163,59 @@ TEST(LogFiles, ANamedPipeWithoutAReaderDoesNotHoldUpTheWriters) {
     EXPECT_TRUE(datedInTime) << "the writer waited for a reader of the dated pipe";
     setLogDir("");
     setLogName("dravika");
+}
+
+// While writers queue up the file stays open from one to the next. Clearing
+// the destination meanwhile must not leave the file as the log: once no
+// file is configured, nothing more is written to it.
+TEST(LogFiles, AFileKeptOpenForQueuedWritersIsLetGoWhenTheDestinationIsCleared) {
+    TempDir dir;
+    std::string fifo = dir.file("held.log");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // A small pipe, so that the first writer's long message fills it and
+    // that writer keeps its turn until the pipe is drained.
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    void (*oldPipe)(int) = signal(SIGPIPE, SIG_IGN);
+    setLogDir("");
+    setLog(fifo.c_str());
+
+    std::string big(12000, 'b');
+    std::thread first([&] { log(0, "%s", big.c_str()); });
+    struct pollfd pfd = {reader, POLLIN, 0};
+    ASSERT_EQ(1, poll(&pfd, 1, 20000)) << "the first writer never wrote";
+    // The destination is cleared while the first writer has its turn; more
+    // writers queue up behind both.
+    std::thread clearer([] { setLog(""); });
+    usleep(200 * 1000);
+    std::vector<std::thread> queued;
+    for (int i = 0; i < 3; i++) queued.emplace_back([i] { log(0, "queued %d", i); });
+    usleep(200 * 1000);
+
+    std::string read;
+    std::atomic<bool> stop{false};
+    std::thread drain([&] {
+        char buf[4096];
+        while (!stop) {
+            struct pollfd p = {reader, POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0) continue;
+            ssize_t n = ::read(reader, buf, sizeof(buf));
+            if (n > 0) read.append(buf, static_cast<size_t>(n));
+        }
+    });
+    first.join();
+    clearer.join();
+    for (std::thread& t : queued) t.join();
+    log(0, "after clearing");
+    usleep(100 * 1000);
+    stop = true;
+    drain.join();
+    close(reader);
+    signal(SIGPIPE, oldPipe);
+
+    EXPECT_NE(std::string::npos, read.find(big));
+    EXPECT_EQ(std::string::npos, read.find("after clearing")) << read.substr(read.find(big) + big.size());
 }
 
 TEST(LogFormat, PrefixIdAndErrorLines) {
