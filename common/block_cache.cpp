@@ -74,8 +74,10 @@ pthread_key_t _key;
 bool _keyMade = false;
 thread_local Cache* _mine = nullptr;
 
-// Caches of threads that ended, waiting for a new thread.
-CriticalBlock _parkedLock(LOCK_RANK_NONE, kProcessLifetime);
+// Caches of threads that ended, waiting for a new thread. Lock order: the
+// innermost rank; a first allocation may come under any other lock, and
+// nothing is taken (nor allocated) while it is held.
+CriticalBlock _parkedLock(LOCK_RANK_PARKED_CACHES, kProcessLifetime);
 Cache* _parked GUARDED_BY(_parkedLock) = nullptr;
 
 // Onto the owner's list if it has room, else back to malloc.

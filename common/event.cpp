@@ -25,7 +25,7 @@
     } while (0)
 #define EVENT_FAIL() _dravika_assert("1 == 0", "event.cpp", __LINE__)
 
-CriticalBlock ThreadContext::_contextLock{LOCK_RANK_NONE, kProcessLifetime};
+CriticalBlock ThreadContext::_contextLock{LOCK_RANK_CONTEXT_LIST, kProcessLifetime};
 ThreadContext* ThreadContext::_contextList = nullptr;
 int ThreadContext::_nextBusyIndex = 0;
 

@@ -49,7 +49,13 @@
     X(LOCK_RANK_CURRENT_PROPERTIES, "current properties")                                                \
     X(LOCK_RANK_GUID, "GUID generator")                                                                  \
     /* The script Date's parsed time zones: a leaf. */                                                  \
-    X(LOCK_RANK_DATE_ZONES, "date zone cache")
+    X(LOCK_RANK_DATE_ZONES, "date zone cache")                                                           \
+    /* The list of loop contexts: a leaf, taken when a thread's first event makes its context, */       \
+    /* which may happen under any of the locks above. */                                                \
+    X(LOCK_RANK_CONTEXT_LIST, "loop context list")                                                       \
+    /* The parked block caches: a leaf, taken by a thread's first small allocation (under any */        \
+    /* lock, a message built under a registry's) and at its exit. */                                    \
+    X(LOCK_RANK_PARKED_CACHES, "parked block caches")
 
 enum LockRank {
     LOCK_RANK_NONE = 0,  // not checked against the order

@@ -245,8 +245,10 @@ public:
     size_t getPollCapacity() const { return _watchSize; }
 
     // Guards the list of contexts and the busy-record indices.
-    // Lock order: taken alone. Lives as long as the process: loop threads
-    // may still end while the process exits.
+    // Lock order: a leaf (LOCK_RANK_CONTEXT_LIST): a thread's first event
+    // may make its context under any other lock, and nothing is taken while
+    // it is held. Lives as long as the process: loop threads may still end
+    // while the process exits.
     static CriticalBlock _contextLock;
 
 private:

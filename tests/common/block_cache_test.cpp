@@ -2,6 +2,7 @@
 // that made them and are handed out again only once freed; a thread's
 // cache outlives it; what a thread keeps is bounded.
 #include "common/block_cache.h"
+#include "common/sem.h"
 
 #include <gtest/gtest.h>
 #include <stdint.h>
@@ -90,6 +91,21 @@ TEST(BlockCacheTest, AThreadKeepsABoundedAmountAndLargeBlocksPassThrough) {
         EXPECT_EQ(block_cache::cachedBytes(), kept);
     });
     t.join();
+}
+
+// A message may be built under any registry's lock, and a thread's first
+// allocation takes the parked caches' lock to adopt one: that lock comes
+// after every other rank.
+TEST(BlockCacheTest, AThreadsFirstAllocationMayComeUnderAnyOtherLock) {
+    CriticalBlock innermost(static_cast<LockRank>(LOCK_RANK_PARKED_CACHES - 1));
+    std::thread first([&] {
+        CriticalSection hold(innermost);
+        void* p = block_cache::allocate(100);
+        EXPECT_NE(nullptr, p);
+        block_cache::release(p);
+    });
+    first.join();
+    EXPECT_EQ(LOCK_RANK_END, LOCK_RANK_PARKED_CACHES + 1);
 }
 
 // A size so large that the header no longer fits beside it must be refused,

@@ -536,6 +536,34 @@ TEST_F(EventLoop, MisusedEventsEndTheProcessWithTheirReport) {
     EXPECT_DEATH(destroyInItsOwnHandler(), "assertion failure: 1 == 0, at event.cpp");
 }
 
+// A thread's first event makes its context under whatever locks the thread
+// holds, so the list of contexts comes after every other ranked lock: a new
+// thread that builds its first events inside the innermost other rank passes,
+// and a ranked lock taken while the list is held is reported.
+void takeARankedLockInsideTheContextList() NO_THREAD_SAFETY_ANALYSIS {
+    setLog("/dev/stderr");
+    CriticalBlock registry(LOCK_RANK_DELAYED_EVENT);
+    CriticalSection holdList(ThreadContext::_contextLock);
+    CriticalSection holdRegistry(registry);
+}
+
+TEST_F(EventLoop, ContextListIsTheInnermostLoopLock) {
+    // Every other rank comes before it, the innermost of them just before.
+    ASSERT_GT(ThreadContext::_contextLock.rank(), LOCK_RANK_NONE + 1);
+    CriticalBlock outer(static_cast<LockRank>(ThreadContext::_contextLock.rank() - 1));
+    ThreadContext* made = nullptr;
+    std::thread([&] {
+        CriticalSection hold(outer);
+        TimerEvent timer(nullptr);
+        CountEvent count(nullptr);
+        made = ThreadContext::peek();
+    }).join();
+    EXPECT_NE(nullptr, made);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(takeARankedLockInsideTheContextList(),
+                 "lock order: \"DelayedEvent registry\" taken while \"loop context list\" is held");
+}
+
 struct rlimit _savedFileLimit;
 
 // One descriptor left: enough for the log, not for a new context's pipe. The
