@@ -552,7 +552,10 @@ void ThreadContext::run(int ms) {
             continue;
         }
 
-        if (pending) fireExpiredCounts();
+        // A byte in the pipe walks the counts even when nothing was posted
+        // since the last walk: a count event enabled again since then is
+        // served by whatever woke the loop, not left until the next post.
+        if (pending || pipeReady) fireExpiredCounts();
 
         setBusySince(true);
         dispatchReady(ready);

@@ -163,6 +163,38 @@ TEST_F(EventLoop, DisabledTimerIsDroppedWhenItsTimeComes) {
     EXPECT_EQ(1, r.calls);
 }
 
+// A count event disabled while work was counted for it keeps that work; once
+// enabled again, the next wake-up of its loop serves it, whatever the
+// wake-up was for (here a timer set from another thread).
+TEST_F(EventLoop, ReenabledCountEventIsServedAtTheNextWakeUp) {
+    Recorder counted;
+    CountEvent ce(&counted);
+    counted.action = [&](Event*) { ce.advanceReadCount(); };
+    ce.enabled(false);
+    ce.advanceWriteCount();
+    std::atomic<bool> reenabled{false};
+    Recorder enabler;
+    enabler.action = [&](Event*) {
+        ce.enabled(true);
+        reenabled = true;
+    };
+    TimerEvent enable(&enabler);
+    enable.set(0);
+    TimerEvent later(nullptr);
+    std::thread waker([&] {
+        while (!reenabled) usleep(1000);
+        // Wakes the sleeping loop; the timer itself is far off.
+        later.set(60000);
+    });
+    // Long enough for the waker however loaded the machine; nothing but the
+    // wake-up can serve the count before this run ends.
+    tc->run(2000);
+    waker.join();
+    EXPECT_EQ(1, enabler.calls);
+    EXPECT_EQ(1, counted.calls) << "the wake-up did not serve the count";
+    EXPECT_EQ(ce.getWriteCount(), ce.getReadCount());
+}
+
 TEST_F(EventLoop, CountEventsCallOncePerAdvanceWithAtMostOneNudgeByte) {
     Recorder counted;
     CountEvent ce(&counted);
