@@ -13,6 +13,9 @@ void ThreadPoolThread::run() {
         processLaterList();
         _pool->poolRun();
     }
+    // What was handed over while the thread waited for a job dies here, on
+    // its own thread: the pool destroys the thread object on the stopping one.
+    processLaterList();
 }
 
 ThreadPool::ThreadPool(const char* name, int n)

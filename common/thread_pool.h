@@ -17,7 +17,8 @@ class ThreadPool;
 class ThreadPoolThread : public DaemonThread {
 public:
     explicit ThreadPoolThread(ThreadPool* pool);
-    // Until the pool stops: its later list, then one job.
+    // Until the pool stops: its later list, then one job; its later list
+    // once more when the pool stops.
     void run() override;
 
 private:

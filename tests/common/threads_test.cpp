@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,6 +31,22 @@ PerfData _block;
 
 int kernelThreadId() {
     return static_cast<int>(syscall(SYS_gettid));
+}
+
+// The scheduler's state letter of one of this process's threads ('S' while
+// it sleeps), or 0.
+char threadState(int tid) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/task/%d/stat", tid);
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return 0;
+    char line[512] = {0};
+    char* got = fgets(line, sizeof(line), f);
+    fclose(f);
+    if (got == nullptr) return 0;
+    // After the name in parentheses, which may itself hold ") ".
+    const char* end = strrchr(line, ')');
+    return end != nullptr && end[1] == ' ' ? end[2] : 0;
 }
 
 template <class Pred>
@@ -450,6 +467,23 @@ TEST_F(Threads, EveryStopReturnsOnlyOnceThePoolThreadsAreJoined) {
     second.join();
     delete pool;
     EXPECT_EQ(1, NumberOp::deleted);
+}
+
+// Objects handed to a pool thread's later list die on that thread: also
+// those handed over while it waited for a job when the pool stopped, which
+// the thread object's destruction would otherwise run on the stopping thread.
+TEST_F(Threads, LaterWorkOfAnIdlePoolThreadRunsOnItWhenThePoolStops) {
+    RecordingPool pool("later", 1);
+    ThreadPoolThread* thread = pool.getThread(0);
+    // Handed over once the thread sleeps in its wait for a job, past the
+    // look at its later list that comes before each wait.
+    int poolTid = thread->getThreadId();
+    ASSERT_TRUE(waitFor([&] { return threadState(poolTid) == 'S'; }));
+    static std::atomic<int> ranOn{0};
+    ranOn = 0;
+    thread->deleteLater(nullptr, [](void*) { ranOn = kernelThreadId(); });
+    pool.stop();
+    EXPECT_EQ(poolTid, ranOn.load()) << "ran on thread " << ranOn.load() << ", the test's is " << kernelThreadId();
 }
 
 TEST_F(Threads, InitIgnoresBrokenPipesAndRegistersTheNamedCounters) {
