@@ -144,7 +144,8 @@ TEST(CriticalBlock, RanksInOrderAndUnrankedBlocksPass) {
     }
     // Unranked blocks are not part of the order: inside the last rank, or
     // outside the first.
-    CriticalBlock last(LOCK_RANK_GUID), first(static_cast<LockRank>(LOCK_RANK_NONE + 1)), inner, outer;
+    CriticalBlock last(static_cast<LockRank>(LOCK_RANK_END - 1));
+    CriticalBlock first(static_cast<LockRank>(LOCK_RANK_NONE + 1)), inner, outer;
     {
         CriticalSection holdLast(last);
         CriticalSection holdInner(inner);
