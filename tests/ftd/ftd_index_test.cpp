@@ -270,3 +270,31 @@ TEST(FtdIndex, ChecksumAnswersGoOutWhileTheNamesArrive) {
     ASSERT_EQ(0, ftReadReply(&wire, &code));
     EXPECT_EQ(FT_QUIT_ACK, code);
 }
+
+// An entry removed while the destination is walked was simply not there: a
+// sender takes an error entry for a failed transfer, and destinations where
+// files come and go (rotated logs) would never be indexed.
+TEST(FtdIndex, EntriesRemovedDuringTheWalkAreLeftOutNotReportedAsErrors) {
+    for (bool checksums : {false, true}) {
+        TempDir scratch;
+        const std::string root = scratch.file("root");
+        ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+        ASSERT_EQ(0, mkdir((root + "/d").c_str(), 0755));
+        for (const char* f : {"d/a", "d/b", "d/c"}) put(root + "/" + f, f);
+        FtdTree tree(root.c_str());
+        ASSERT_TRUE(tree.ok());
+        FtdIndexStore index(tree);
+        std::vector<FtdIndexEntry> seen;
+        // The names are read first: b goes once a has been listed.
+        index.build("d", checksums, [&](const FtdIndexEntry& e) {
+            seen.push_back(e);
+            if (e.name == "a") ::unlink((root + "/d/b").c_str());
+        });
+        std::vector<std::string> names;
+        for (const FtdIndexEntry& e : seen) {
+            EXPECT_NE(FTD_ERROR, e.type) << e.name << ": " << e.reason;
+            names.push_back(e.name);
+        }
+        EXPECT_EQ((std::vector<std::string>{"a", "c"}), names) << checksums;
+    }
+}

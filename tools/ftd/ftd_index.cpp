@@ -187,9 +187,20 @@ bool FtdIndexStore::fileDigest(int dirFd, const char* leaf, const std::string& r
     int fd = ::openat(dirFd, leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat now;
-    bool ok = ::fstat(fd, &now) == 0 && S_ISREG(now.st_mode) && ftdDigestFd(fd, out);
+    bool ok = ::fstat(fd, &now) == 0;
+    if (ok && !S_ISREG(now.st_mode)) {
+        // No longer a file; errno must not keep an older call's answer,
+        // which the walk reads.
+        errno = EINVAL;
+        ok = false;
+    }
+    ok = ok && ftdDigestFd(fd, out);
+    int err = errno;
     ::close(fd);
-    if (!ok) return false;
+    if (!ok) {
+        errno = err;
+        return false;
+    }
     CriticalSection hold(_lock);
     _computed++;
     _known[rel] = Known{now.st_size, nsOf(now.st_mtim), static_cast<long long>(now.st_ino), nsOf(now.st_ctim), *out};
@@ -277,6 +288,10 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
         FtdIndexEntry e;
         e.name = name;
         if (::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Removed since the names were read: it is simply not there. An
+            // error entry would fail the sender's whole transfer, and folders
+            // where files come and go (rotated logs) could never be indexed.
+            if (errno == ENOENT) continue;
             e.type = FTD_ERROR;
             e.reason = strerror(errno);
             each(e);
@@ -308,6 +323,8 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
         } else if (S_ISREG(st.st_mode)) {
             e.type = FTD_FILE;
             if (checksums && !fileDigest(fd, n.c_str(), rel, st, &e.digest)) {
+                // Removed between its status and its opening: not there.
+                if (errno == ENOENT) continue;
                 e.type = FTD_ERROR;
                 e.reason = strerror(errno);
             }
