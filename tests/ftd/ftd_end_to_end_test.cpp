@@ -1,8 +1,8 @@
 // drvft copy against the receiving service on loopback: real trees with
 // their attributes, a second run that sends nothing, a 1% change sent as a
 // partial update, the index across a restart, --delete with protected
-// paths, a move, a file growing while it is read, and a service killed
-// mid-file.
+// paths and after folders became files or links, a move, a file growing
+// while it is read, and a service killed mid-file.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -285,4 +285,29 @@ TEST(DrvftToDrvftd, AServiceKilledMidFileFailsTheSenderAndKeepsThePreviousFile) 
     unlink(root.file("dest/sub/.x.ftd-00beef").c_str());
     EXPECT_TRUE(noTemporaryFiles(root.path()));
     EXPECT_EQ("previous complete version", readFile(root.file("dest/big")));
+}
+
+// Folders the source now has as a file and as a link: each takes its
+// folder's place, and what the folders held, still listed in the index, is
+// gone with them; removing it fails nothing.
+TEST(DrvftToDrvftd, DeleteAfterFoldersBecameAFileAndALinkSucceeds) {
+    Service s;
+    TempDir local;
+    const std::string src = local.file("src");
+    for (const char* dir : {"", "/a", "/a/sub", "/l"}) mkdir((src + dir).c_str(), 0755);
+    for (const char* f : {"/a/b", "/a/sub/c", "/l/z"}) writeFile(src + f, f);
+    const std::string to = "127.0.0.1:" + s.port() + ":d";
+    ASSERT_EQ(0, drvft({"copy", src + "/", to}).status);
+    ASSERT_EQ("/l/z", readFile(s.path("d/l/z")));
+    for (const char* f : {"/a/sub/c", "/a/b", "/l/z"}) unlink((src + f).c_str());
+    for (const char* dir : {"/a/sub", "/a", "/l"}) rmdir((src + dir).c_str());
+    writeFile(src + "/a", "now a file");
+    symlink("a", (src + "/l").c_str());
+
+    Outcome o = drvft({"copy", src + "/", to, "--delete"});
+    EXPECT_EQ(0, o.status) << o.err << o.out;
+    EXPECT_EQ("now a file", readFile(s.path("d/a")));
+    char target[16] = {};
+    EXPECT_EQ(1, readlink(s.path("d/l").c_str(), target, sizeof(target)));
+    EXPECT_STREQ("a", target);
 }

@@ -50,6 +50,7 @@ TEST(FtdFallbacks, EntriesThatGiveWayToAnotherKindAreKept) {
     p.file("f", "file that becomes a folder");
     p.file("g", "file that becomes a link");
     p.file("sub/x", "in a folder that becomes a link");
+    p.file("h/y", "in a folder that becomes a file");
     p.plain(FT_END_OF_FILES);
     ASSERT_TRUE(p.sync());
 
@@ -58,6 +59,7 @@ TEST(FtdFallbacks, EntriesThatGiveWayToAnotherKindAreKept) {
     p.header("f", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0755);
     link(p, "g", "f");
     link(p, "sub", "f");
+    p.file("h", "file that stands where a folder was");
     p.plain(FT_END_OF_FILES);
     ASSERT_TRUE(p.sync());
     EXPECT_TRUE(p.errors.empty());
@@ -69,6 +71,21 @@ TEST(FtdFallbacks, EntriesThatGiveWayToAnotherKindAreKept) {
     EXPECT_EQ("file that becomes a folder", readFile(fallback("d/f.1")));
     EXPECT_EQ("file that becomes a link", readFile(fallback("d/g.1")));
     EXPECT_EQ("in a folder that becomes a link", readFile(fallback("d/sub.1/x")));
+    EXPECT_EQ("in a folder that becomes a file", readFile(fallback("d/h.1/y")));
+    // What the replaced folder held, still in the sender's index, is gone
+    // with it: removing it is no failure, whether a link or a file now
+    // stands where the folder was.
+    keepFallbacks(p, 2);
+    p.start("d");
+    p.plain(FT_END_OF_FILES);
+    for (const char* gone : {"d/sub/x", "d/h/y"}) {
+        p.cmd(FT_REMOVE);
+        p.out->writeString(gone);
+    }
+    ASSERT_TRUE(p.sync());
+    for (const Reply& e : p.errors) ADD_FAILURE() << e.texts[0] << ": " << e.texts[3];
+    EXPECT_EQ("f", linkTarget(s.path("d/sub")));
+    EXPECT_EQ("file that stands where a folder was", readFile(s.path("d/h")));
 
     // A link replaced by another keeps the old one; without fallbacks
     // asked for, nothing more is kept.

@@ -129,7 +129,9 @@ int FtdFallbacks::keepRemoved(const std::string& rel, const FtdFallbackPolicy& p
     if (!policy.keep || policy.count <= 0) return 0;
     std::string leaf;
     int dir = _tree.openParent(rel, false, &leaf);
-    if (dir < 0) return errno == ENOENT ? 0 : -1;
+    // Nothing to keep below a folder that is missing or that a file or a
+    // link has replaced (see FtdTree::remove).
+    if (dir < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
     struct stat st;
     int rc = 0;
     if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {

@@ -353,7 +353,10 @@ int FtdTree::removeAt(int dirFd, const char* name) {
 int FtdTree::remove(const std::string& rel) const {
     std::string leaf;
     int dir = openParent(rel, false, &leaf);
-    if (dir < 0) return errno == ENOENT ? 0 : -1;
+    // Nothing is there to remove when a folder on the way is missing, or is
+    // now a file or a link (never followed): a sender that replaced a folder
+    // still lists what the folder held.
+    if (dir < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
     struct stat st;
     bool folder = ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     int rc = removeAt(dir, leaf.c_str());
