@@ -430,6 +430,19 @@ void DirectorySPI::closeListenersOnLost(Connection* connection) {
     for (DirListenerEntry* e : gone) freeRecord(e);
 }
 
+void DirectorySPI::closeListenersOfProvider() {
+    std::vector<DirListenerEntry*> gone;
+    std::vector<DisconnectEntry*> told;
+    {
+        CriticalSection hold(_dCb);
+        gone = unlinkWhere(_dirListeners, [this](const DirListenerEntry* e) { return e->spi == this; });
+        for (const DirListenerEntry* e : gone) _recorded->erase(keyOf(e));
+        told = unlinkWhere(_disconnectListeners, [this](const DisconnectEntry* e) { return e->spi == this; });
+    }
+    for (DirListenerEntry* e : gone) freeRecord(e);
+    for (DisconnectEntry* e : told) delete e;
+}
+
 bool DirectorySPI::matchingNotify(const DirListenerEntry* entry, const DirNameEntry* changed,
                                   const Attributes* attributes) {
     const DirNameEntry* filter = entry->filter;

@@ -78,6 +78,10 @@ DirectorySPI::DirectorySPI()
 }
 
 DirectorySPI::~DirectorySPI() {
+    // Records and disconnect listeners know their provider only by address:
+    // left behind, they would be matched against a provider made later in
+    // the same memory, and a client's record would hold its connection.
+    closeListenersOfProvider();
     free(domainGuid);
 }
 

@@ -149,6 +149,10 @@ public:
     static void completeAttach(DirListenerEntry* entry);
     // Unlinks and frees every record of that connection.
     static void closeListenersOnLost(Connection* connection);
+    // Unlinks and frees every record and disconnect listener of this
+    // provider; its destructor calls it. An attach still queued for the
+    // execution thread is not reached: a provider must outlive those.
+    void closeListenersOfProvider() EXCLUDES(_dCb);
     // Whether a changed entry (with the attribute set sent with the change)
     // passes a record's filter.
     static bool matchingNotify(const DirListenerEntry* entry, const DirNameEntry* changed,

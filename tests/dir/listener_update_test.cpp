@@ -3,10 +3,13 @@
 // an entry, or of a kind that does not exist, reaches no listener. On the
 // provider side, a remote client that reads batches gets one message for a
 // multiple change, and one that does not gets one per changed entry.
+// A provider that is deleted takes its records and disconnect listeners
+// with it.
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -131,6 +134,59 @@ TEST(ListenerUpdate, RemoteClientsGetBatchesOnlyWhenTheyReadThem) {
     DirectorySPI::closeListenersOnLost(single);
     Connection::destroy(batched);
     Connection::destroy(single);
+}
+
+
+// The records held for a client's connection on one provider.
+int recordsOf(Connection* connection) {
+    CriticalSection hold(DirectorySPI::_dCb);
+    int n = 0;
+    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
+        if (e->connection == connection) n++;
+    return n;
+}
+
+struct Disconnects : DisconnectListener {
+    void onDisconnect(Connection*) override { told++; }
+    std::atomic<int> told{0};
+};
+
+// A provider deleted while a client still listens on it: its records and
+// disconnect listeners go with it, so a provider made later in the same
+// memory (as the allocator may well place it) hears nothing of them.
+TEST(ListenerUpdate, AProviderThatIsGoneTakesItsRecordsAndDisconnectListenersWithIt) {
+    Connection::comsInit();
+    Connection* client = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    ASSERT_NE(nullptr, client);
+    alignas(AnySPI) unsigned char storage[sizeof(AnySPI)];
+    AnySPI* gone = new (storage) AnySPI();
+    DirectoryObject zone("zone", nullptr);
+    DirNameEntry filter("host");
+    gone->attachListener(nullptr, client, &zone, &filter, 7, false);
+    std::promise<void> recorded;
+    ExecDirThread::postBehindAttaches([&recorded] { recorded.set_value(); });
+    ASSERT_EQ(std::future_status::ready, recorded.get_future().wait_for(std::chrono::seconds(20)));
+    ASSERT_EQ(1, recordsOf(client));
+    Disconnects disconnects;
+    gone->addDisconnectListener(&disconnects);
+    gone->~AnySPI();
+    EXPECT_EQ(0, recordsOf(client));
+
+    AnySPI* later = new (storage) AnySPI();
+    ASSERT_EQ(static_cast<void*>(gone), static_cast<void*>(later));
+    Sent sent;
+    ListenerUpdateSender* before = _listenerUpdateSender;
+    _listenerUpdateSender = &sent;
+    DirNameEntry a("host", "name", "a");
+    later->notifyDirectoryAdd(&a, nullptr, nullptr);
+    _listenerUpdateSender = before;
+    EXPECT_EQ(Strings{}, sent.lines);
+    later->fireDisconnectEvent(client);
+    EXPECT_EQ(0, disconnects.told.load());
+    later->~AnySPI();
+
+    DirectorySPI::closeListenersOnLost(client);
+    Connection::destroy(client);
 }
 
 }  // namespace
