@@ -104,8 +104,12 @@ bool parseMap(const char* text, Mapping* m) {
     return m->in >= 1 && m->out >= 1 && parseType(type, &m->type);
 }
 
-// The number of fields in the file's first line, read through the same
-// character-set conversion as the rows.
+// The number of fields in the file's first line that is not blank, read
+// through the same character-set conversion as the rows and counted by the
+// streaming reader's own line rules: a carriage return ends a line as a
+// newline does, and a quoted field may hold either. One pass over the head
+// of the file: a file that starts with thousands of blank lines costs no
+// more than one that does not.
 int firstLineFields(const char* path, const char* encoding, const char* quote, const char* separator) {
     int fd = open(path, O_RDONLY);
     if (fd < 0) return 0;
@@ -116,27 +120,48 @@ int firstLineFields(const char* path, const char* encoding, const char* quote, c
     while (head.size() < sizeof buf && (n = input.read(buf, sizeof buf)) > 0) {
         head.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
     }
-    // Whole lines only; a quoted field may hold line ends, so the lines are
-    // tried shortest first until one parses.
-    for (size_t end = head.find('\n'); end != std::string::npos; end = head.find('\n', end + 1)) {
-        Attributes* parsed = nullptr;
-        Error* err = parseCSV(&parsed, head.substr(0, end + 1).c_str(), quote, separator, 0);
-        delete err;
-        if (parsed == nullptr) continue;
-        AnyArray* data = parsed->getAttribute("data")->getArray();
-        int count = data->size() > 0 ? data->get(0)->getArray()->size() : 0;
-        delete parsed;
-        if (count > 0) return count;
+    const CSVDelimiter q = CSVDelimiter::of(quote, '"');
+    const CSVDelimiter sep = CSVDelimiter::of(separator, ',');
+    // The string's terminator ends any delimiter match cut short by the
+    // end of the head (no delimiter holds a zero byte).
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(head.c_str());
+    const unsigned char* const end = p + head.size();
+    p += csvBomLength(p, head.size());
+    int fields = 0;
+    bool inQuote = false;
+    bool fieldEmpty = true;
+    while (p < end) {
+        if (inQuote) {
+            if (q.at(p)) {
+                p += q.length;
+                if (q.at(p)) {
+                    p += q.length;
+                    fieldEmpty = false;
+                } else {
+                    inQuote = false;
+                }
+            } else {
+                p++;
+                fieldEmpty = false;
+            }
+        } else if (q.at(p)) {
+            p += q.length;
+            inQuote = true;
+        } else if (sep.at(p)) {
+            p += sep.length;
+            fields++;
+            fieldEmpty = true;
+        } else if (*p == '\n' || *p == '\r') {
+            // A line whose only field is empty is blank: the reader skips it.
+            if (fields > 0 || !fieldEmpty) return fields + 1;
+            p++;
+        } else {
+            p++;
+            fieldEmpty = false;
+        }
     }
-    Attributes* parsed = nullptr;
-    delete parseCSV(&parsed, head.c_str(), quote, separator, 0);
-    int count = 0;
-    if (parsed != nullptr) {
-        AnyArray* data = parsed->getAttribute("data")->getArray();
-        count = data->size() > 0 ? data->get(0)->getArray()->size() : 0;
-        delete parsed;
-    }
-    return count;
+    // The file (or the part of it read) ends within its first line.
+    return fields > 0 || !fieldEmpty ? fields + 1 : 0;
 }
 
 std::string isoDate(long long ms) {

@@ -1,5 +1,6 @@
 // drvcsv's command line: help, options it does not know or that lack their
-// value, bad values, and the exit statuses its usage names.
+// value, bad values, the exit statuses its usage names, and the columns it
+// reads when given no --map.
 #include <string>
 #include <vector>
 
@@ -71,6 +72,27 @@ TEST_F(DrvcsvTest, ExitStatusesAreTheOnesItsUsageNames) {
     EXPECT_EQ(2, r.status) << r.out;
     EXPECT_EQ("drvcsv: cannot read " + _dir.path() + ": Is a directory\n", r.err);
     EXPECT_EQ("", r.out);
+}
+
+TEST_F(DrvcsvTest, WithoutMapEveryColumnOfTheFirstLineGoesThrough) {
+    // Blank lines (an empty quoted field among them) come before the first
+    // line, and a lone carriage return ends a line as the reader has it.
+    writeFile(csv(), "\n\r\n\"\"\na,b\rc,d\r");
+    Outcome r = drvcsv({csv()});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("a | b\nc | d\nrows: 2, warnings: 0, errors: 0\n", r.out);
+
+    // A quoted field of the first line may hold a separator and line ends.
+    writeFile(csv(), "\"x,\r\ny\",z\n1,2\n");
+    r = drvcsv({csv(), "--json"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("[\"x,\\r\\ny\",\"z\"]\n[\"1\",\"2\"]\nrows: 2, warnings: 0, errors: 0\n", r.out);
+
+    // A file of one line without a line end.
+    writeFile(csv(), "p;q;r");
+    r = drvcsv({csv(), "--separator", ";"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("p | q | r\nrows: 1, warnings: 0, errors: 0\n", r.out);
 }
 
 }  // namespace
