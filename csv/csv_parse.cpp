@@ -36,6 +36,49 @@ size_t csvBomLength(const unsigned char* p, size_t length) {
     return length >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF ? 3 : 0;
 }
 
+int csvFirstLineFields(const char* text, size_t length, const char* quote, const char* separator) {
+    const CSVDelimiter q = CSVDelimiter::of(quote, '"');
+    const CSVDelimiter sep = CSVDelimiter::of(separator, ',');
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text != nullptr ? text : "");
+    const unsigned char* const end = p + (text != nullptr ? length : 0);
+    p += csvBomLength(p, static_cast<size_t>(end - p));
+    auto at = [end](const CSVDelimiter& d, const unsigned char* from) { return end - from >= d.length && d.at(from); };
+    int fields = 0;
+    bool inQuote = false;
+    bool fieldEmpty = true;
+    while (p < end) {
+        if (inQuote) {
+            if (at(q, p)) {
+                p += q.length;
+                if (at(q, p)) {
+                    p += q.length;
+                    fieldEmpty = false;
+                } else {
+                    inQuote = false;
+                }
+            } else {
+                p++;
+                fieldEmpty = false;
+            }
+        } else if (at(q, p)) {
+            p += q.length;
+            inQuote = true;
+        } else if (at(sep, p)) {
+            p += sep.length;
+            fields++;
+            fieldEmpty = true;
+        } else if (*p == '\n' || *p == '\r') {
+            // A line whose only field is empty is blank: the readers skip it.
+            if (fields > 0 || !fieldEmpty) return fields + 1;
+            p++;
+        } else {
+            p++;
+            fieldEmpty = false;
+        }
+    }
+    return fields > 0 || !fieldEmpty ? fields + 1 : 0;
+}
+
 namespace {
 
 // A string value holding a copy of length bytes at text.

@@ -1,6 +1,7 @@
 // parseCSV: parses a whole CSV text held in memory into an Attributes tree,
 // and the small pieces of CSV syntax that the streaming reader (HyperCSV)
-// shares with it (the quote and separator characters, the byte-order mark).
+// shares with it (the quote and separator characters, the byte-order mark,
+// the field count of a text's first line).
 //
 // The result tree (owned by the caller):
 //   "columns"   array of header texts (a column's texts from several header
@@ -38,6 +39,13 @@ struct CSVDelimiter {
 
 // Length of a UTF-8 byte-order mark at the start of the length bytes at p (0 or 3).
 size_t csvBomLength(const unsigned char* p, size_t length);
+
+// The number of fields of the first line of the length bytes at text that
+// is not blank, counted by the streaming reader's line rules: a carriage
+// return ends a line as a newline does, and a quoted field may hold either.
+// A line that the bytes end in the middle of counts as far as it goes; 0
+// when there is no such line. One pass, whatever precedes that line.
+int csvFirstLineFields(const char* text, size_t length, const char* quote, const char* separator);
 
 // Parses text (UTF-8, up to its terminator). quote and separator give the
 // first character of each (null or empty: '"' and ','); headerLines leading

@@ -106,10 +106,7 @@ bool parseMap(const char* text, Mapping* m) {
 
 // The number of fields in the file's first line that is not blank, read
 // through the same character-set conversion as the rows and counted by the
-// streaming reader's own line rules: a carriage return ends a line as a
-// newline does, and a quoted field may hold either. One pass over the head
-// of the file: a file that starts with thousands of blank lines costs no
-// more than one that does not.
+// streaming reader's own line rules.
 int firstLineFields(const char* path, const char* encoding, const char* quote, const char* separator) {
     int fd = open(path, O_RDONLY);
     if (fd < 0) return 0;
@@ -120,48 +117,7 @@ int firstLineFields(const char* path, const char* encoding, const char* quote, c
     while (head.size() < sizeof buf && (n = input.read(buf, sizeof buf)) > 0) {
         head.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
     }
-    const CSVDelimiter q = CSVDelimiter::of(quote, '"');
-    const CSVDelimiter sep = CSVDelimiter::of(separator, ',');
-    // The string's terminator ends any delimiter match cut short by the
-    // end of the head (no delimiter holds a zero byte).
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(head.c_str());
-    const unsigned char* const end = p + head.size();
-    p += csvBomLength(p, head.size());
-    int fields = 0;
-    bool inQuote = false;
-    bool fieldEmpty = true;
-    while (p < end) {
-        if (inQuote) {
-            if (q.at(p)) {
-                p += q.length;
-                if (q.at(p)) {
-                    p += q.length;
-                    fieldEmpty = false;
-                } else {
-                    inQuote = false;
-                }
-            } else {
-                p++;
-                fieldEmpty = false;
-            }
-        } else if (q.at(p)) {
-            p += q.length;
-            inQuote = true;
-        } else if (sep.at(p)) {
-            p += sep.length;
-            fields++;
-            fieldEmpty = true;
-        } else if (*p == '\n' || *p == '\r') {
-            // A line whose only field is empty is blank: the reader skips it.
-            if (fields > 0 || !fieldEmpty) return fields + 1;
-            p++;
-        } else {
-            p++;
-            fieldEmpty = false;
-        }
-    }
-    // The file (or the part of it read) ends within its first line.
-    return fields > 0 || !fieldEmpty ? fields + 1 : 0;
+    return csvFirstLineFields(head.data(), head.size(), quote, separator);
 }
 
 std::string isoDate(long long ms) {

@@ -246,4 +246,29 @@ TEST(ParseCSV, UnterminatedQuoteIsASyntaxErrorWhereTheTextEnds) {
     delete err;
 }
 
+TEST(CSVFirstLineFields, CountsTheFirstLineThatIsNotBlankAsTheStreamingReaderEndsLines) {
+    auto count = [](const std::string& text, const char* quote = nullptr, const char* sep = nullptr) {
+        return csvFirstLineFields(text.data(), text.size(), quote, sep);
+    };
+    EXPECT_EQ(count("a,b,c\nd\n"), 3);
+    // Blank lines, an empty quoted field among them, and a mark come first.
+    EXPECT_EQ(count("\xEF\xBB\xBF" "\n\r\n\"\"\r,\n"), 2);
+    // A lone carriage return ends the line; inside quotes it does not.
+    EXPECT_EQ(count("a,b\rc,d,e\r"), 2);
+    EXPECT_EQ(count("\"a,\rb\"\"\n\",c\nd"), 2);
+    // A line that the text ends in the middle of counts as far as it goes,
+    // an open quote included.
+    EXPECT_EQ(count("p;q;r", nullptr, ";"), 3);
+    EXPECT_EQ(count("x,\"y,z\n", nullptr, nullptr), 2);
+    // Multi-byte delimiters, and one cut short by the end of the text.
+    EXPECT_EQ(count("a\xE2\x82\xAC" "b\xE2\x82\xAC\n", "\xC2\xAB", "\xE2\x82\xAC"), 3);
+    EXPECT_EQ(count("a\xE2\x82", nullptr, "\xE2\x82\xAC"), 1);
+    EXPECT_EQ(count(""), 0);
+    EXPECT_EQ(count("\n\r\n"), 0);
+    EXPECT_EQ(csvFirstLineFields(nullptr, 5, nullptr, nullptr), 0);
+
+    // Tens of thousands of blank lines in front of the line.
+    EXPECT_EQ(count(std::string(50000, '\n') + "a,b"), 2);
+}
+
 }  // namespace

@@ -3,7 +3,8 @@
 // as line ends) both must find the same data rows and warn about the same
 // ragged lines, and both must refuse a text that ends inside quotes. The
 // streaming reader's values lose their trailing white space; the in-memory
-// parser's keep it, so that is taken off before comparing.
+// parser's keep it, so that is taken off before comparing. The field count
+// of a text's first line agrees with the first row of both.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -35,6 +36,9 @@ struct Read {
     Rows rows;
     // Lines of the "differs from prior" warnings.
     std::vector<int> raggedLines;
+    // Fields of the first data row (of the first line that is not blank
+    // when there are no header lines); -1 without one.
+    int firstFields = -1;
 };
 
 std::string trimmed(const char* s) {
@@ -51,6 +55,7 @@ Read inMemory(const std::string& text, const char* quote, const char* sep, int h
     delete err;
     if (out == nullptr) return r;
     AnyArray* data = out->getAttribute("data")->getArray();
+    if (data->size() > 0) r.firstFields = data->get(0)->getArray()->size();
     for (int i = 0; i < data->size(); i++) {
         AnyArray* fields = data->get(i)->getArray();
         std::vector<std::string> row;
@@ -131,6 +136,11 @@ TEST(CSVReaders, AgreeOnRowsAndRaggedLinesForAnyText) {
             }
             EXPECT_EQ(want.rows, got.rows) << "[" << text << "] headers " << headers;
             EXPECT_EQ(want.raggedLines, got.raggedLines) << "[" << text << "] headers " << headers;
+            // The count of the first line's fields, as drvcsv takes it.
+            if (headers == 0) {
+                EXPECT_EQ(std::max(want.firstFields, 0), csvFirstLineFields(text.data(), text.size(), d.quote, d.sep))
+                    << "[" << text << "]";
+            }
             compared++;
         }
     }
