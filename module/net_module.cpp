@@ -35,7 +35,9 @@ int NetModule::start() {
 int NetModule::resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
                        DirectoryObject*& out) {
     Any* key = new Any();
-    const char* className = entry->getClassName();
+    // A missing entry is answered like a foreign class: an object under the
+    // domain without a key text, rather than a crash in the provider.
+    const char* className = entry != nullptr ? entry->getClassName() : nullptr;
     if (className != nullptr && strcmp(className, kAdapterClass) == 0) {
         // The key is built in a fixed buffer, so it holds at most 79 characters.
         char text[80];

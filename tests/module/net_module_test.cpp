@@ -78,6 +78,15 @@ TEST(NetModule, ResolveBuildsTheAdapterKeyUnderTheProvidersDomain) {
     EXPECT_STREQ(guid, out->className);
     EXPECT_EQ(nullptr, out->value->getString());
     delete out;
+
+    // No entry at all is answered the same way instead of crashing.
+    out = nullptr;
+    ASSERT_EQ(0, spi->resolve(nullptr, nullptr, nullptr, nullptr, out));
+    ASSERT_NE(nullptr, out);
+    EXPECT_STREQ(guid, out->className);
+    ASSERT_NE(nullptr, out->value);
+    EXPECT_EQ(nullptr, out->value->getString());
+    delete out;
 }
 
 TEST(NetModule, ServesNothingButNames) {
