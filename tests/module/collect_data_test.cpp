@@ -206,6 +206,36 @@ TEST_F(CollectData, PassWithoutEntryStillSamplesAndMarksObjectsPresent) {
     EXPECT_EQ(0, eth0->present);
 }
 
+TEST_F(CollectData, ReturningInterfaceAndClockGoingBack) {
+    addInterface("eth0", "100", "1000", "1000");
+    EXPECT_TRUE(pass().empty());
+    NetObject* eth0 = objects()["eth0"];
+    ASSERT_NE(nullptr, eth0);
+
+    // Gone for a pass: no row, and its last sample stays as it was.
+    ASSERT_EQ(0, system("rm -r /sys/class/net/eth0"));
+    _fakeNowMs += 1000;
+    EXPECT_TRUE(pass().empty());
+    EXPECT_EQ(1000, eth0->lastTransmitBytes);
+    EXPECT_EQ(_fakeNowMs - 1000, eth0->lastSampleTime);
+
+    // Back again: the same object, and the rate spans both passes since the
+    // last one that saw it (250,000 bytes in 2000 ms).
+    addInterface("eth0", "100", "251000", "251000");
+    _fakeNowMs += 1000;
+    auto rows = pass();
+    EXPECT_EQ(eth0, objects()["eth0"]);
+    EXPECT_EQ((std::vector<long long>{100000, 1000, 1000}), rows["eth0"]);
+
+    // A clock set back by 500 ms turns the elapsed time negative; the rate
+    // is the plain quotient, with no correction.
+    setCounters("eth0", "252000", "251000");
+    _fakeNowMs -= 500;
+    rows = pass();
+    EXPECT_EQ((std::vector<long long>{100000, 1000 * 8 / -500, 0}), rows["eth0"]);
+    EXPECT_EQ(_fakeNowMs, eth0->lastSampleTime);
+}
+
 TEST_F(CollectData, ListsThroughTheRootPrefixButReadsPlainPaths) {
     addInterface("eth0", "100", "10", "10");
     char prefix[] = "/tmp/drv-prefix-XXXXXX";
