@@ -16,6 +16,7 @@
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
 #include "dirbase/dir_name.h"
+#include "tests/dir/listener_support.h"
 #include "tests/dir/stub_spi.h"
 
 namespace {
@@ -82,14 +83,6 @@ public:
         return 0;
     }
 };
-
-int recordsOf(Connection* connection) {
-    CriticalSection hold(DirectorySPI::_dCb);
-    int n = 0;
-    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
-        if (e->connection == connection) n++;
-    return n;
-}
 
 TEST(ListenerMatch, ManyRecordsOfOneClientCostLinearTime) {
     // No execution thread runs here, so each attach is recorded at once.

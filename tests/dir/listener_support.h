@@ -55,6 +55,15 @@ inline int localRecords(int listenerId) {
     return n;
 }
 
+// The provider records held for a client's connection.
+inline int recordsOf(Connection* connection) {
+    CriticalSection hold(DirectorySPI::_dCb);
+    int n = 0;
+    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
+        if (e->connection == connection) n++;
+    return n;
+}
+
 // The id of the listener added last.
 inline int newestListenerId() {
     CriticalSection hold(Directory::_listenerCb);

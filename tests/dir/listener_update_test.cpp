@@ -136,16 +136,6 @@ TEST(ListenerUpdate, RemoteClientsGetBatchesOnlyWhenTheyReadThem) {
     Connection::destroy(single);
 }
 
-
-// The records held for a client's connection on one provider.
-int recordsOf(Connection* connection) {
-    CriticalSection hold(DirectorySPI::_dCb);
-    int n = 0;
-    for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
-        if (e->connection == connection) n++;
-    return n;
-}
-
 struct Disconnects : DisconnectListener {
     void onDisconnect(Connection*) override { told++; }
     std::atomic<int> told{0};
