@@ -138,20 +138,6 @@ long long stdioNumber(const char* format, const char* name) {
     return v;
 }
 
-void BM_CollectData_StdioFloor(benchmark::State& state) {
-    if (!haveInterfaces(state)) return;
-    long long seen = 0;
-    for (auto _ : state) {
-        seen = walkInterfaces([](const char* name, long long& sum) {
-            sum += stdioNumber("/sys/class/net/%s/speed", name);
-            sum += stdioNumber("/sys/class/net/%s/statistics/rx_bytes", name);
-            sum += stdioNumber("/sys/class/net/%s/statistics/tx_bytes", name);
-        });
-    }
-    if (seen != kInterfaces) state.SkipWithError("the floor did not see every interface");
-    perInterface(state, kInterfaces);
-}
-
 long long syscallNumber(const char* format, const char* name) {
     char path[300];
     snprintf(path, sizeof path, format, name);
@@ -165,18 +151,29 @@ long long syscallNumber(const char* format, const char* name) {
     return strtoll(text, nullptr, 10);
 }
 
-void BM_CollectData_SyscallFloor(benchmark::State& state) {
+// The floors: the same walk reading the same three numbers of each
+// interface, through readNumber(format, name).
+template <long long (*readNumber)(const char*, const char*)>
+void floorPass(benchmark::State& state) {
     if (!haveInterfaces(state)) return;
     long long seen = 0;
     for (auto _ : state) {
         seen = walkInterfaces([](const char* name, long long& sum) {
-            sum += syscallNumber("/sys/class/net/%s/speed", name);
-            sum += syscallNumber("/sys/class/net/%s/statistics/rx_bytes", name);
-            sum += syscallNumber("/sys/class/net/%s/statistics/tx_bytes", name);
+            sum += readNumber("/sys/class/net/%s/speed", name);
+            sum += readNumber("/sys/class/net/%s/statistics/rx_bytes", name);
+            sum += readNumber("/sys/class/net/%s/statistics/tx_bytes", name);
         });
     }
     if (seen != kInterfaces) state.SkipWithError("the floor did not see every interface");
     perInterface(state, kInterfaces);
+}
+
+void BM_CollectData_StdioFloor(benchmark::State& state) {
+    floorPass<stdioNumber>(state);
+}
+
+void BM_CollectData_SyscallFloor(benchmark::State& state) {
+    floorPass<syscallNumber>(state);
 }
 
 BENCHMARK(BM_CollectData_Pass)->Unit(benchmark::kMillisecond);

@@ -97,9 +97,11 @@ inline void restartPool(int n) {
     s_setDravikaPropertiesPath(nullptr);
 }
 
-// A plain TCP connection to a loopback port.
-inline int connectLoopback(int port) {
+// A plain TCP connection to a loopback port; with receiveBuffer above 0,
+// that small a receive buffer (set before connecting, so that it holds).
+inline int connectLoopback(int port, int receiveBuffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -24,7 +24,7 @@ public:
     // client leaves unread from hiding in its socket.
     explicit RawTlsClient(const std::string& port, int rcvbuf = 0) {
         _ctx = SSL_CTX_new(TLS_client_method());
-        fd = rcvbuf > 0 ? connectSmall(atoi(port.c_str()), rcvbuf) : connectLoopback(atoi(port.c_str()));
+        fd = connectLoopback(atoi(port.c_str()), rcvbuf);
         ssl = SSL_new(_ctx);
         SSL_set_fd(ssl, fd);
         ok = fd >= 0 && SSL_connect(ssl) == 1;
@@ -57,20 +57,6 @@ public:
     bool ok = false;
 
 private:
-    static int connectSmall(int port, int rcvbuf) {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-        struct sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        if (connect(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
-            close(s);
-            return -1;
-        }
-        return s;
-    }
-
     SSL_CTX* _ctx;
 };
 
