@@ -374,31 +374,22 @@ void BM_PingPong_Loop(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kRoundTrips);
 }
 
-struct UvSide {
+// A libuv loop on a thread of its own, serving one async handle with
+// onAsync (its data is the UvAsyncThread), and a second one that closes both
+// and so lets the loop end.
+struct UvAsyncThread {
     uv_loop_t loop;
     uv_async_t async;
     uv_async_t stop;
-    UvSide* other = nullptr;
-    bool home = false;
-    int trips = 0;
-    Done* done = nullptr;
     std::thread thread;
 
-    void start() {
+    void start(uv_async_cb onAsync) {
         uv_loop_init(&loop);
         async.data = this;
         stop.data = this;
-        uv_async_init(&loop, &async, [](uv_async_t* h) {
-            auto* self = static_cast<UvSide*>(h->data);
-            if (!self->home)
-                uv_async_send(&self->other->async);
-            else if (++self->trips < kRoundTrips)
-                uv_async_send(&self->other->async);
-            else
-                self->done->set();
-        });
+        uv_async_init(&loop, &async, onAsync);
         uv_async_init(&loop, &stop, [](uv_async_t* h) {
-            auto* self = static_cast<UvSide*>(h->data);
+            auto* self = static_cast<UvAsyncThread*>(h->data);
             uv_close(reinterpret_cast<uv_handle_t*>(&self->async), nullptr);
             uv_close(reinterpret_cast<uv_handle_t*>(&self->stop), nullptr);
         });
@@ -408,6 +399,25 @@ struct UvSide {
         uv_async_send(&stop);
         thread.join();
         uv_loop_close(&loop);
+    }
+};
+
+struct UvSide : UvAsyncThread {
+    UvSide* other = nullptr;
+    bool home = false;
+    int trips = 0;
+    Done* done = nullptr;
+
+    void start() {
+        UvAsyncThread::start([](uv_async_t* h) {
+            auto* self = static_cast<UvSide*>(static_cast<UvAsyncThread*>(h->data));
+            if (!self->home)
+                uv_async_send(&self->other->async);
+            else if (++self->trips < kRoundTrips)
+                uv_async_send(&self->other->async);
+            else
+                self->done->set();
+        });
     }
 };
 
@@ -554,33 +564,16 @@ void BM_Burst_Loop(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBurst);
 }
 
-struct UvBurst {
-    uv_loop_t loop;
-    uv_async_t async;
-    uv_async_t stop;
+struct UvBurst : UvAsyncThread {
     std::atomic<long long> sent{0};
     std::atomic<long long> target{0};
     Done* done = nullptr;
-    std::thread thread;
+
     void start() {
-        uv_loop_init(&loop);
-        async.data = this;
-        stop.data = this;
-        uv_async_init(&loop, &async, [](uv_async_t* h) {
-            auto* self = static_cast<UvBurst*>(h->data);
+        UvAsyncThread::start([](uv_async_t* h) {
+            auto* self = static_cast<UvBurst*>(static_cast<UvAsyncThread*>(h->data));
             if (self->sent.load() >= self->target.load()) self->done->set();
         });
-        uv_async_init(&loop, &stop, [](uv_async_t* h) {
-            auto* self = static_cast<UvBurst*>(h->data);
-            uv_close(reinterpret_cast<uv_handle_t*>(&self->async), nullptr);
-            uv_close(reinterpret_cast<uv_handle_t*>(&self->stop), nullptr);
-        });
-        thread = std::thread([this] { uv_run(&loop, UV_RUN_DEFAULT); });
-    }
-    void finish() {
-        uv_async_send(&stop);
-        thread.join();
-        uv_loop_close(&loop);
     }
 };
 
