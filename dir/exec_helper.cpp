@@ -298,13 +298,22 @@ void ExecHelper::dorun() {
     DaemonThread::setPerfState(step + 10);
     if (step == STEP_RESOLVE) {
         log(LOG_TRACE, 0, id, "execute: id: %lld, at step 0, calling resolve", id);
-        int rv = context->directory->resolveToObject(context, &lookup, this, resolver);
+        FutureResult* started = nullptr;
+        int rv = context->directory->resolveToObject(context, &started, this, resolver);
+        if (started != nullptr) lookup = started;
         switch (rv) {
         case 0:
             log(LOG_TRACE, 0, id, "execute: id: %lld resolve OK", id);
             step = STEP_SEND;
             break;
         case DirError::E_WAITING_ON_ASSET:
+            if (started == nullptr) {
+                // A provider's (or its peer's) own answer: no lookup of ours
+                // will complete and run the request again, so it must not
+                // hold the deadline off.
+                log(LOG_TRACE, 0, id, "execute: id: %lld try later -- resolve answered %d without a lookup", id, rv);
+                return;
+            }
             assetLookupOutstanding = true;
             // By id: the lookup's result is freed on this thread once it completes.
             lookupId = lookup != nullptr ? lookup->id : 0;

@@ -50,6 +50,9 @@ public:
             out = nullptr;
             return 0;
         }
+        // A provider (or a peer behind one) answering with the code of a
+        // pending asset lookup that nobody started.
+        if (strcmp(c, "waitsOnAsset") == 0) return DirError::E_WAITING_ON_ASSET;
         const char* id = entry->getStringAttributeValue("id");
         out = new DirectoryObject(c, new Any(id != nullptr ? id : ""));
         return 0;
@@ -455,6 +458,17 @@ TEST_F(ExecTest, RequestsTimeOutAtTheirDeadlineWhichNotifyTimeoutMoves) {
     took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(DirError::E_TIMEOUT, r->error);
     EXPECT_LT(took, 10.0);
+    FutureResult::destroy(r);
+}
+
+TEST_F(ExecTest, AWaitingOnAssetAnswerWithoutALookupStillTimesOut) {
+    // Only a lookup the resolution started holds the deadline off; without
+    // one, nothing would ever complete the request.
+    FutureResult::defaultTimeout = 1;
+    FutureResult* r = run("/waitsOnAsset:", "echo");
+    ASSERT_TRUE(r->waitComplete(20000));
+    EXPECT_TRUE(r->failed);
+    EXPECT_EQ(DirError::E_TIMEOUT, r->error);
     FutureResult::destroy(r);
 }
 
