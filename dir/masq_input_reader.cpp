@@ -168,11 +168,15 @@ void MasqInputReader::endSession(Directory* directory, bool wait) {
 
 void MasqInputReader::run() {
     setInitialized();
-    std::string text = "//host:id=\"" + _assetId + "\"/filesystem:";
-    int err = 0;
-    DirName* name = DirName::createFromString(text.c_str(), &err);
+    // "//host:id="<asset id>"/filesystem:", built as a name rather than
+    // written out and parsed: the id is a value, and its quotes, slashes,
+    // angle brackets and length are its own.
+    DirName* name = new DirName();
+    name->hostRooted = true;
+    name->append(new DirNameEntry("host", "id", _assetId.c_str()));
+    name->append(new DirNameEntry("filesystem"));
     long long offset = 0;
-    int rv = name == nullptr ? DirError::E_ILLEGAL_ARGUMENT : 0;
+    int rv = 0;
     std::string why;
     bool done = false;
     while (rv == 0 && !done) {

@@ -169,6 +169,24 @@ TEST_F(MasqReaderTest, BlocksArriveInOrderAfterTheAssetLookup) {
     EXPECT_EQ("", missing.data);
 }
 
+// An asset id is a value of the name the blocks are asked through: quotes,
+// slashes and angle brackets in it neither break that name nor change it.
+TEST_F(MasqReaderTest, AnAssetIdIsTakenAsItStands) {
+    for (const char* id : {"H\"8", "H9\"/other:x=\"y", "<H.*>"}) {
+        Collect sink;
+        (new MasqInputReader(dir, nullptr, id, "/etc/motd", &sink))->start();
+        ASSERT_TRUE(sink.wait()) << id;
+        EXPECT_EQ(0, sink.result) << id;
+        EXPECT_TRUE(kContent == sink.data) << id << ": " << sink.data.size() << " bytes";
+        // The asset asked for is the one with exactly that id.
+        Asset* asked = AssetCache::assetCacheLookup(id);
+        EXPECT_NE(nullptr, asked) << id;
+        delete asked;
+    }
+    EXPECT_EQ(3, root.lookups);
+    EXPECT_EQ(3, remote.opened);
+}
+
 TEST_F(MasqReaderTest, ABlockBeyondTheFileSizeItGivesIsAProtocolError) {
     Collect sink;
     (new MasqInputReader(dir, nullptr, "H7", "/etc/short", &sink))->start();
