@@ -65,15 +65,25 @@ int askForRecord(Directory& directory, const char* className, const char* operat
     return 0;
 }
 
-// 0 when a completed lookup answered a record of class `wantedId`; else the
-// code to give: a time-out stays one, a missing object is `notFound`.
-int recordLookupError(FutureResult* fr, unsigned int wantedId, int notFound) {
+// 0 when a completed lookup answered the record of class `wantedId` and id
+// `askedId`; else the code to give: a time-out stays one, a missing object
+// is `notFound`. Another record's answer is none: the name would reach the
+// asked id at that record's address.
+int recordLookupError(FutureResult* fr, unsigned int wantedId, const char* askedId, int notFound) {
     if (fr->failed) {
         if (fr->error == DirError::E_TIMEOUT) return DirError::E_TIMEOUT;
         return fr->error == DirError::E_OBJECT_NOT_FOUND ? notFound : DirError::E_ASSET_LOOKUP;
     }
     const Translatable* answer = answerOf(fr);
-    return answer != nullptr && answer->getObjectID() == wantedId ? 0 : DirError::E_ASSET_LOOKUP;
+    if (answer == nullptr || answer->getObjectID() != wantedId) return DirError::E_ASSET_LOOKUP;
+    const char* id = wantedId == OBJ_ASSET_ID ? static_cast<const Asset*>(answer)->id
+                                              : static_cast<const Endpoint*>(answer)->id;
+    if (id == nullptr || strcmp(id, askedId != nullptr ? askedId : "") != 0) {
+        log(LOG_WARNING, 0, fr->id, "lookup of %s answered the record of %s", askedId != nullptr ? askedId : "",
+            id != nullptr ? id : "(no id)");
+        return DirError::E_ASSET_LOOKUP;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -144,7 +154,7 @@ int Directory::lookupAssetForOpen(const char* id, FutureResult** pending, Future
     FutureResult* fr = nullptr;
     int rv = askForRecord(*this, "asset", "getAsset", id, pending, listener, &fr);
     if (rv != 0) return rv;
-    rv = recordLookupError(fr, OBJ_ASSET_ID, DirError::E_NO_SUCH_ASSET);
+    rv = recordLookupError(fr, OBJ_ASSET_ID, id, DirError::E_NO_SUCH_ASSET);
     if (rv == 0) {
         Asset* copy = new Asset(*static_cast<const Asset*>(answerOf(fr)));
         // The server's own asset is reached at the address this directory
@@ -176,7 +186,7 @@ int Directory::lookupEndpointForOpen(const char* id, FutureResult** pending, Fut
     FutureResult* fr = nullptr;
     int rv = askForRecord(*this, "endpoint", "getEndpointData", id, pending, listener, &fr);
     if (rv != 0) return rv;
-    rv = recordLookupError(fr, OBJ_ENDPOINT_ID, DirError::E_NO_SUCH_ENDPOINT);
+    rv = recordLookupError(fr, OBJ_ENDPOINT_ID, id, DirError::E_NO_SUCH_ENDPOINT);
     if (rv == 0) {
         Endpoint* copy = new Endpoint(*static_cast<const Endpoint*>(answerOf(fr)));
         AssetCache::addAssetCache(copy);

@@ -529,6 +529,11 @@ TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
     EXPECT_EQ(DirError::E_ASSET_LOOKUP, r->error);
     EXPECT_EQ(1, spi.assetLookupsH5.load());
     FutureResult::destroy(r);
+    // Waited for on the caller's thread, it is no answer either: the
+    // provider for H5 would be opened at the other asset's address.
+    EXPECT_EQ(DirError::E_ASSET_LOOKUP, dir->lookupAssetForOpen("H5", nullptr, nullptr, &out));
+    EXPECT_EQ(nullptr, out);
+    delete out;
 }
 
 // A request posted while the thread is on its way out, after its last pass
