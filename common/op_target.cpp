@@ -21,6 +21,7 @@ void OpTarget::handleEvent(Event*) {
 }
 
 void OpTarget::post(PendingOp* entry) {
+    ThreadContext* owner;
     {
         CriticalSection hold(_queueLock);
         _queue.push(entry);
@@ -28,10 +29,15 @@ void OpTarget::post(PendingOp* entry) {
         // count follows its entry in the same order as the entries.
         _countEvent.countWrite();
         perfIncrement(PC_NP_ADD);
+        // Once the lock is released the target's thread may run the op and
+        // destroy the target before this poster goes on, so the wake-up must
+        // not read the target: it goes through the thread's context, which
+        // is never freed.
+        owner = _countEvent.getContext();
     }
     // The wake-up follows the release: a loop woken while the poster still
     // held the queue lock would at once block on it in take().
-    _countEvent.nudgeOwner();
+    owner->nudge();
 }
 
 OpTarget::PendingOp* OpTarget::take() {

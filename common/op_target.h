@@ -6,7 +6,9 @@
 // thread serves the queue. Lock order: a poster builds its entry (whose
 // DelayedEvent2 takes that registry's lock) before it takes the queue lock,
 // and holds the queue lock while it counts the post on the count event
-// (atomic counts, no lock); it wakes the target's loop after releasing it.
+// (atomic counts, no lock); it wakes the target's loop after releasing it,
+// through the loop's ThreadContext taken under the lock, never through the
+// target, which its thread may destroy as soon as the lock is released.
 // The target's thread fills an entry's result only after releasing the
 // queue lock.
 #ifndef DRV_COMMON_OP_TARGET_H

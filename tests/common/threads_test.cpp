@@ -2,9 +2,11 @@
 // targets, the thread pool and the runtime's start-up call.
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,6 +49,20 @@ char threadState(int tid) {
     // After the name in parentheses, which may itself hold ") ".
     const char* end = strrchr(line, ')');
     return end != nullptr && end[1] == ' ' ? end[2] : 0;
+}
+
+// Whether one of this process's threads sleeps on a lock (in the futex
+// system call).
+bool inFutexWait(int tid) {
+    if (threadState(tid) != 'S') return false;
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/task/%d/syscall", tid);
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return false;
+    long number = -1;
+    int got = fscanf(f, "%ld", &number);
+    fclose(f);
+    return got == 1 && number == SYS_futex;
 }
 
 template <class Pred>
@@ -313,6 +329,90 @@ TEST_F(Threads, SynchronousPostersOfADestroyedTargetGetAFailure) {
         EXPECT_EQ(3 * OpTarget::kTargetGone, results);
     }
     EXPECT_NE(0, OpTarget::kTargetGone);
+}
+
+// A poster wakes the target's thread only after releasing the queue lock;
+// by then that thread may have run the op and destroyed the target, so the
+// wake-up must not read the target. The order is forced as far as a test
+// can: the test holds the queue lock while the poster and then the target's
+// thread block on it, both on one processor, the poster at the lowest
+// priority. Once the test lets go, the poster queues its op and releases
+// the lock, which wakes the target's thread; that thread takes the processor
+// from the poster, runs the op and destroys the target before the poster
+// goes on. AddressSanitizer reports the poster's read of the freed target.
+// The scheduler decides who runs first, so a round may miss; many rounds
+// make a miss of all of them unlikely.
+TEST_F(Threads, APosterDoesNotReadATargetItsThreadDestroyedRightAfterTheOp) {
+    struct Gated : AsyncOpTarget {
+        int execute(DeferredOp*) override {
+            ran = true;
+            return 0;
+        }
+        void holdQueue() ACQUIRE(_queueLock) { _queueLock.enter(); }
+        void releaseQueue() RELEASE(_queueLock) { _queueLock.exit(); }
+        bool ran = false;
+    };
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    const int kRounds = 100;
+
+    std::atomic<Gated*> target{nullptr};
+    std::atomic<int> round{0};  // the round under way: its target may be posted to and served
+    std::atomic<int> posterTid{0}, loopTid{0};
+    std::atomic<bool> posting{false}, serving{false};
+    std::atomic<int> posted{0}, served{0};
+
+    std::thread loop([&] {
+        pthread_setaffinity_np(pthread_self(), sizeof(one), &one);
+        loopTid = kernelThreadId();
+        for (int r = 1; r <= kRounds; r++) {
+            auto* t = new Gated;
+            target = t;
+            while (round < r) usleep(100);
+            serving = true;
+            // Blocks on the lock the test holds, behind the poster.
+            t->processQueue();
+            while (!t->ran) {
+                // It took the lock before the poster: serve again once the
+                // op is there.
+                usleep(1000);
+                t->processQueue();
+            }
+            target = nullptr;
+            delete t;
+            serving = false;
+            served = r;
+        }
+    });
+    std::thread poster([&] {
+        pthread_setaffinity_np(pthread_self(), sizeof(one), &one);
+        setpriority(PRIO_PROCESS, static_cast<id_t>(kernelThreadId()), 19);
+        posterTid = kernelThreadId();
+        for (int r = 1; r <= kRounds; r++) {
+            while (round < r) usleep(100);
+            posting = true;
+            EXPECT_EQ(0, (new NumberOp(r))->execute(target.load()));
+            posting = false;
+            posted = r;
+        }
+    });
+    ASSERT_TRUE(waitFor([&] { return posterTid != 0 && loopTid != 0; }));
+    for (int r = 1; r <= kRounds; r++) {
+        ASSERT_TRUE(waitFor([&] { return served == r - 1 && posted == r - 1 && target != nullptr; }))
+            << "round " << r << " served " << served << " posted " << posted;
+        Gated* t = target;
+        t->holdQueue();
+        round = r;
+        // The poster must wait for the lock first, so that it gets it first.
+        bool queued = waitFor([&] { return posting && inFutexWait(posterTid); }) &&
+                      waitFor([&] { return serving && inFutexWait(loopTid); });
+        t->releaseQueue();
+        ASSERT_TRUE(queued);
+    }
+    ASSERT_TRUE(waitFor([&] { return served == kRounds && posted == kRounds; }));
+    poster.join();
+    loop.join();
 }
 
 TEST_F(Threads, AsynchronousPostsQueuedBeforeAWakeUpRunInOrderInOneBatch) {
