@@ -421,7 +421,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (!startModule(module, options.module)) return 1;
+    if (!startModule(module, options.module)) {
+        // The signal thread runs on with handlers that live in this frame,
+        // and a return would run the exit handlers and static destructors
+        // beside it: a signal taken meanwhile would reach a dead handler, or
+        // end the run as a clean stop. End here instead, with what has been
+        // printed written out first.
+        fflush(stdout);
+        fflush(stderr);
+        _exit(1);
+    }
 
     Sampler sampler(options, Dravika::instance());
     moduleRuntime.addShutdownHandler(&sampler);

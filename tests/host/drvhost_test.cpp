@@ -1,6 +1,8 @@
 // drvhost as a user runs it, and the table it prints.
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -334,6 +336,18 @@ TEST(Drvhost, ExplainsWhatWentWrong) {
     EXPECT_EQ(1, run.status);
     EXPECT_NE(std::string::npos, run.err.find("moduleMain failed with code 76: Module Failed or Failed to Load"))
         << run.err;
+    // By then the signal thread runs, with handlers in main's frame. An
+    // interrupt while the failed run ends must not be taken for a stop
+    // request (status 0) or reach a handler that is gone; and what the run
+    // logged before it failed is still written out.
+    setenv("DRV_TEST_SIGNAL_AT_EXIT", std::to_string(SIGINT).c_str(), 1);
+    run = runToEnd(DRVHOST_PATH, {"--module", FAILING_MODULE_PATH});
+    unsetenv("DRV_TEST_SIGNAL_AT_EXIT");
+    EXPECT_EQ(1, run.status) << run.out;
+    EXPECT_NE(std::string::npos, run.err.find("moduleMain failed with code 76: Module Failed or Failed to Load"))
+        << run.err;
+    EXPECT_EQ(std::string::npos, run.out.find("Received request to shutdown")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(": The module does not export s_setDravikaPropertiesPath")) << run.out;
 
     // A log directory that cannot be written is refused up front.
     EXPECT_EQ(1, runToEnd(DRVHOST_PATH, {"--log-dir", "/nonexistent/logs", "--count", "1"}).status);
