@@ -269,7 +269,7 @@ int Domain::identify(X509* cert, EVP_PKEY* key, X509* agentCert, const char* dom
         log(_debug_domain, LOG_WARNING, 0, 0, "Domain: failed to connect, timeout.");
     } else if (rv != 0) {
         log(_debug_domain, LOG_WARNING, 0, 0, "Domain: discovery failed. Error was %d", rv);
-        log(_debug_domain, LOG_WARNING, 0, 0, "    (%d) %s", rv, errorText(ERRORS_SHARED, rv, ""));
+        log(_debug_domain, LOG_WARNING, 0, 0, "    (%d) %s", rv, DirError::getErrorDescription(rv));
     } else {
         log(_debug_domain, LOG_INFO, 0, 0, "Domain: Discovery Succeeded");
     }
