@@ -361,7 +361,11 @@ private:
     // Writes what the socket takes now; the count written. A block that
     // could not go at all is to be offered again, unchanged.
     size_t writeNow(const unsigned char* bytes, size_t n);
+    // Queue bytes behind what waits already; when memory runs out the
+    // connection is closed instead (queueReference then returns false).
     void queueCopy(const unsigned char* bytes, size_t n);
+    bool queueReference(const unsigned char* bytes, size_t n);
+    void closeForLackOfMemory(size_t n);
     // True, with the connection ended, when the queue already holds the
     // limit: the peer has stopped reading and nothing more may join it.
     bool queueOverflows();

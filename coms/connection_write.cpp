@@ -220,7 +220,18 @@ size_t Connection::writeNow(const unsigned char* bytes, size_t n) {
 }
 
 void Connection::queueCopy(const unsigned char* bytes, size_t n) {
-    if (_queue.pushCopy(bytes, n)) return;
+    if (!_queue.pushCopy(bytes, n)) closeForLackOfMemory(n);
+}
+
+bool Connection::queueReference(const unsigned char* bytes, size_t n) {
+    if (_queue.pushReference(bytes, n)) return true;
+    closeForLackOfMemory(n);
+    return false;
+}
+
+void Connection::closeForLackOfMemory(size_t n) {
+    // Bytes left out would leave a stream the peer can no longer follow:
+    // the connection ends instead, and whoever waits on it hears so.
     log(0, "%s: no memory to queue %zu bytes; closing the connection", _name, n);
     markIncomplete();
     cleanup(false);
@@ -255,7 +266,8 @@ void Connection::writeLargeMessage(Message* message) {
         if (b->used == 0) continue;
         size_t done = writeNow(b->data, b->used);
         if (done < b->used && !isClosed()) {
-            _queue.pushReference(b->data + done, b->used - done);
+            // On failure the connection is closed, which ends both loops.
+            if (!queueReference(b->data + done, b->used - done)) break;
             referenced = true;
             if (done > 0)
                 log(_debug_coms, LOG_TRACE, 0, 0,
@@ -269,7 +281,7 @@ void Connection::writeLargeMessage(Message* message) {
     // goes with the block that holds its last part.
     for (; b != nullptr && !isClosed(); b = b->next) {
         if (b->used == 0) continue;
-        _queue.pushReference(b->data, b->used);
+        if (!queueReference(b->data, b->used)) break;
         referenced = true;
     }
     if (isClosed() || !referenced) {
