@@ -372,6 +372,10 @@ public:
         unsigned int id;
         XlatorFn fn;
         InPlaceFn inPlace;
+        // Whether the slot holds a registration; fn may be null in one (a
+        // registration that takes an id's translator away), so it cannot
+        // mark the empty slots that end a search.
+        bool used;
     };
     // An open-addressing table over the registrations, at most half full.
     struct XlatorTable {
@@ -384,7 +388,7 @@ private:
     static const XlatorSlot* findSlot(unsigned int id) {
         const XlatorTable* t = _xlatorTable.load(std::memory_order_acquire);
         if (t == nullptr) return nullptr;
-        for (size_t i = xlatorHash(id) & t->mask; t->slots[i].fn != nullptr; i = (i + 1) & t->mask)
+        for (size_t i = xlatorHash(id) & t->mask; t->slots[i].used; i = (i + 1) & t->mask)
             if (t->slots[i].id == id) return &t->slots[i];
         return nullptr;
     }

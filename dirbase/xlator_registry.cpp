@@ -47,7 +47,7 @@ MessageBase::XlatorTable* newTable(size_t size) {
 
 void tableInsert(MessageBase::XlatorTable* t, const MessageBase::XlatorSlot& slot) {
     size_t i = MessageBase::xlatorHash(slot.id) & t->mask;
-    while (t->slots[i].fn != nullptr && t->slots[i].id != slot.id) i = (i + 1) & t->mask;
+    while (t->slots[i].used && t->slots[i].id != slot.id) i = (i + 1) & t->mask;
     t->slots[i] = slot;
 }
 
@@ -70,9 +70,9 @@ void MessageBase::registerObjectXlator(unsigned int id, XlatorFn fn, InPlaceFn i
     XlatorTable* table = newTable(size);
     if (old != nullptr)
         for (size_t i = 0; i <= old->mask; i++)
-            if (old->slots[i].fn != nullptr) tableInsert(table, old->slots[i]);
+            if (old->slots[i].used) tableInsert(table, old->slots[i]);
     // The newest registration of an id is the one that answers.
-    tableInsert(table, XlatorSlot{id, fn, inPlace});
+    tableInsert(table, XlatorSlot{id, fn, inPlace, true});
     _xlatorTable.store(table, std::memory_order_release);
     if (old != nullptr) {
         RetiredTable* r = static_cast<RetiredTable*>(malloc(sizeof(RetiredTable)));

@@ -45,6 +45,20 @@ TEST_F(RegistryTest, TheNewestRegistrationOfAnIdAnswers) {
     EXPECT_EQ(&AnyXlator, MessageBase::findXlatorFn(OBJ_ANY_ID)) << "earlier ids survive the growth";
 }
 
+TEST_F(RegistryTest, ANullRegistrationAnswersForItsIdAlone) {
+    // Ids that share a home slot in the lookup table sit one after another:
+    // a registration without a function, of an id that collides, must not
+    // end the search for the ids stored past it.
+    for (unsigned int id = 81000; id < 81300; id++) MessageBase::registerObjectXlator(id, first);
+    for (unsigned int id = 81000; id < 81300; id++) {
+        MessageBase::registerObjectXlator(id, nullptr);
+        ASSERT_EQ(nullptr, MessageBase::findXlatorFn(id)) << "the newest registration answers, a null one too";
+        for (unsigned int other = id + 1; other < 81300; other++)
+            ASSERT_EQ(&first, MessageBase::findXlatorFn(other)) << other << " hidden by " << id;
+    }
+    EXPECT_EQ(&AnyXlator, MessageBase::findXlatorFn(OBJ_ANY_ID));
+}
+
 TEST_F(RegistryTest, IdSevenIsAnsweredByThePrincipalHookAlone) {
     MessageBase::setPrincipalXlator(nullptr);
     MessageBase::registerObjectXlator(7, first);
