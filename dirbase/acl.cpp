@@ -57,7 +57,10 @@ int Acl::isEqual(const Principal*, bool* result, const Translatable* other) cons
 }
 
 bool Acl::listContains(const char* list, const char* name) {
-    if (list == nullptr || name == nullptr) return false;
+    // An empty name is nobody's: it would otherwise match an empty list, or
+    // an empty place in one, and a principal without a user name would own
+    // every list that has one.
+    if (list == nullptr || name == nullptr || name[0] == '\0') return false;
     size_t n = strlen(name);
     for (const char* p = list;;) {
         const char* comma = strchr(p, ',');

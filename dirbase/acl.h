@@ -32,7 +32,8 @@ public:
     int clone(const Principal* principal, Translatable** result) const override;
     int isEqual(const Principal* principal, bool* result, const Translatable* other) const override;
 
-    // Whether name is one of the items of a comma-separated list.
+    // Whether name is one of the items of a comma-separated list; an empty
+    // name is in none.
     static bool listContains(const char* list, const char* name);
     // Splits a principal pattern into its name and domain; false when it
     // has no "@", or the part after it is shorter than 3 characters or does

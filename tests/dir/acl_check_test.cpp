@@ -79,6 +79,14 @@ TEST(AclCheck, ChangingTheList) {
     EXPECT_FALSE(AclCheck::hasAclPermission(&alice, &oneField));
     EXPECT_FALSE(AclCheck::hasAclPermission(&alice, nullptr));
     EXPECT_FALSE(AclCheck::hasAclPermission(nullptr, &byLogin));
+
+    // A principal whose user names are empty owns no list, not even one
+    // without owners or with an empty place among them.
+    Principal nameless("1`,x`,y,Users@corp", "corp", nullptr, 0);
+    for (const char* text : {"F``group`m`n", "F`carol,,dave`group`m`n", "F`carol,`group"}) {
+        Acl acl(text);
+        EXPECT_FALSE(AclCheck::hasAclPermission(&nameless, &acl)) << text;
+    }
 }
 
 }  // namespace

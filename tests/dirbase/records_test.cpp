@@ -310,6 +310,11 @@ TEST_F(RecordsTest, AccessListsSplitIntoFieldsAndEntries) {
     EXPECT_EQ(nullptr, fields.field(7));
     EXPECT_TRUE(Acl::listContains(fields.owners(), "bob"));
     EXPECT_FALSE(Acl::listContains(fields.owners(), "bo"));
+    // An empty name is in no list: an empty list, or an empty place in one,
+    // names nobody.
+    for (const char* list : {"", "alice,,bob", "alice,", ",bob"})
+        EXPECT_FALSE(Acl::listContains(list, "")) << "[" << list << "]";
+    EXPECT_TRUE(Acl::listContains("alice,,bob", "bob"));
 
     AclEntry allow(fields.entry(0));
     EXPECT_TRUE(allow.isAllow());
