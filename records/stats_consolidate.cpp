@@ -100,8 +100,19 @@ int StatsFile::consolidate(const char* dir, struct tm* day) {
 
     // Written beside the target and renamed over it, so that a failed write
     // never costs the day's earlier consolidated file.
+    // The name is one anyone who can write here can foresee: the file is
+    // created afresh, never opened through a link left in its place. A file
+    // or link left there (by an interrupted run, say) is removed first;
+    // anything else there makes the write fail.
     std::string temporary = std::string(target) + ".new";
-    long rv = merged.writeToFile(temporary.c_str());
+    long rv = merged.writeToNewFile(temporary.c_str());
+    if (rv == -EEXIST) {
+        char buf[kChrootPathMax + 256];
+        const char* real = s_adjust_path(buf, sizeof(buf), temporary.c_str());
+        struct stat st;
+        if (lstat(real, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && unlink(real) == 0)
+            rv = merged.writeToNewFile(temporary.c_str());
+    }
     printf("write returns %d\n", static_cast<int>(rv));
     bool written = rv >= 0;
     if (rv >= 0 && targetUnreadable) {

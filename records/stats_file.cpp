@@ -321,6 +321,14 @@ int StatsFile::decode() {
 }
 
 long StatsFile::writeToFile(const char* path) {
+    return writeWithFlags(path, O_WRONLY | O_CREAT | O_TRUNC);
+}
+
+long StatsFile::writeToNewFile(const char* path) {
+    return writeWithFlags(path, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+long StatsFile::writeWithFlags(const char* path, int flags) {
     // Encoded first, so that a body the reader would refuse is never written:
     // such a file could not be read back, and consolidation would skip it.
     Message m(0);
@@ -333,7 +341,7 @@ long StatsFile::writeToFile(const char* path) {
     // Anyone who can write in a statistics folder can leave a FIFO under a
     // file's name, whose other end nothing may ever open: the open must not
     // wait for it.
-    int fd = s_open_nowait(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, true);
+    int fd = s_open_nowait(path, flags, 0644, true);
     if (fd < 0) return -errno;
     // Only a regular file of ours is removed again after a failed write
     // (never a device such as /dev/full that the path may name).

@@ -71,6 +71,10 @@ public:
     // nothing written, for a body beyond _maxBodyBytes). A file that cannot
     // be written completely is removed again.
     long writeToFile(const char* path);
+    // The same into a file that this call creates: -EEXIST when anything
+    // is at path already (a link there is neither followed nor written
+    // through).
+    long writeToNewFile(const char* path);
     // A new file, or null when the file cannot be opened, lacks the magic
     // line, is not one whole gzip stream, or its body does not decode (each
     // logged with the reason).
@@ -121,6 +125,9 @@ public:
     // The buffer form of a file received encoded and not yet decoded.
     unsigned char* _encoded;
     size_t _encodedLength;
+
+private:
+    long writeWithFlags(const char* path, int flags);
 };
 
 // Field 1: the buffer form as a byte block; field 2: the start time.

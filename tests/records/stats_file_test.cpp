@@ -545,6 +545,47 @@ TEST_F(StatsFileTest, AFifoUnderAStatisticsNameIsRefusedNotWaitedOn) {
     sigaction(SIGPIPE, &saved, nullptr);
 }
 
+// The name consolidation writes to before it renames is one anyone who can
+// write in the folder can foresee: a link left there must not lead the
+// write to another file, which would be truncated and overwritten.
+TEST_F(StatsFileTest, ConsolidationWritesThroughNoLinkLeftAtItsPendingName) {
+    struct tm day = {};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    StatsFile f;
+    f.add(entry(1000, {row(30, 0, "eth0", {1})}));
+    ASSERT_GT(f.writeToFile(dir.file("20261205-090000.stats").c_str()), 0);
+    TempDir elsewhere;
+    const std::string victim = elsewhere.file("victim");
+    writeFile(victim, "precious");
+    const std::string pending = dir.file("20261205-000000.stats.new");
+    ASSERT_EQ(0, symlink(victim.c_str(), pending.c_str()));
+    {
+        LogCapture log;
+        EXPECT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
+    }
+    EXPECT_EQ("precious", readFile(victim));
+    struct stat st;
+    ASSERT_EQ(0, lstat(dir.file("20261205-000000.stats").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    std::unique_ptr<StatsFile> merged(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    ASSERT_NE(nullptr, merged);
+    EXPECT_EQ(1, merged->count);
+
+    // A hard link there is not written through either.
+    ASSERT_GT(f.writeToFile(dir.file("20261205-100000.stats").c_str()), 0);
+    ASSERT_EQ(0, link(victim.c_str(), pending.c_str()));
+    {
+        LogCapture log;
+        EXPECT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
+    }
+    EXPECT_EQ("precious", readFile(victim));
+    merged.reset(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    ASSERT_NE(nullptr, merged);
+    EXPECT_EQ(2, merged->count);
+}
+
 }  // namespace
 
 // A body of many tiny entries, or of one entry with many tiny rows (a few
