@@ -1,6 +1,8 @@
 // StatsFile::consolidate: one file per day out of the day's statistics files.
 #include <dirent.h>
 #include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -86,6 +88,14 @@ int StatsFile::consolidate(const char* dir, struct tm* day) {
                      [](const Input& a, const Input& b) { return a.file->startTime < b.file->startTime; });
     StatsFile merged;
     merged.interval = inputs.front().file->interval;
+    // Room for every entry at once: grown by add()'s twenty at a time, a day
+    // of many entries would cost the square of their number in copying.
+    size_t total = 0;
+    for (const Input& in : inputs) total += static_cast<size_t>(in.file->count);
+    if (total > 0 && total <= static_cast<size_t>(INT_MAX)) {
+        merged.entries = static_cast<StatEntry**>(malloc(sizeof(StatEntry*) * total));
+        merged.capacity = static_cast<int>(total);
+    }
     long long start = inputs.front().file->startTime, end = inputs.front().file->endTime;
     for (Input& in : inputs) {
         int n = 0;

@@ -646,3 +646,45 @@ TEST_F(StatsFileTest, ManyTinyEntriesAndRowsReadInLinearTime) {
     EXPECT_EQ(kMany + 1, a->count);
     EXPECT_EQ(5000, a->entries[kMany]->time);
 }
+
+// A day of many short entries (a busy host, or files anyone who can write
+// in the folder may leave) consolidates in time that grows with their
+// number, not with its square.
+TEST_F(StatsFileTest, ConsolidatingManyEntriesTakesLinearTime) {
+    const int kMany = 100000;
+    struct tm day = {};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    for (int k = 0; k < 2; k++) {
+        Message m(0);
+        m.writeInt32(10);
+        m.writeInt64(1000 + k * kMany);
+        m.writeInt64(1000 + (k + 1) * kMany - 1);
+        m.writeInt32(kMany);
+        for (int i = 0; i < kMany; i++) {
+            m.writeInt64(1000 + k * kMany + i);
+            m.writeInt32(0);
+        }
+        size_t total = 0;
+        unsigned char* bytes = m.copyBytes(&total);
+        putBE32(bytes + 1, static_cast<uint32_t>(total - 9));
+        std::unique_ptr<StatsFile> f(StatsFile::readFromBuffer(reinterpret_cast<char*>(bytes) + 1, total - 1));
+        free(bytes);
+        ASSERT_NE(nullptr, f);
+        std::string name = "20261205-0" + std::to_string(k) + "0000.stats";
+        ASSERT_GT(f->writeToFile(dir.file(name).c_str()), 0);
+    }
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    {
+        LogCapture log;
+        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
+    }
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_LT(end.tv_sec - start.tv_sec, 30);
+    std::unique_ptr<StatsFile> merged(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    ASSERT_NE(nullptr, merged);
+    ASSERT_EQ(2 * kMany, merged->count);
+    EXPECT_EQ(1000 + 2 * kMany - 1, merged->entries[2 * kMany - 1]->time);
+}
