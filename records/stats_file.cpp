@@ -46,6 +46,10 @@ T** ownedArray(const std::vector<T*>& items, int* count, int* capacity) {
 // ---- the row types in messages ----------------------------------------------
 
 int writeStatDataToMessage(MessageBase* m, const StatData* d) {
+    // The reader cannot tell how long a value of any other kind is, so such
+    // a value would make everything written with it unreadable.
+    if (d->kind != 0 && d->kind != StatData::KIND_INT64 && d->kind != StatData::KIND_DOUBLE)
+        return m->setError(MSG_E_BAD_TYPE);
     m->writeInt32(d->kind);
     if (d->kind == StatData::KIND_DOUBLE) return m->writeDouble(d->value.d);
     return m->writeInt64(d->value.i);

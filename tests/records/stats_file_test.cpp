@@ -688,3 +688,28 @@ TEST_F(StatsFileTest, ConsolidatingManyEntriesTakesLinearTime) {
     ASSERT_EQ(2 * kMany, merged->count);
     EXPECT_EQ(1000 + 2 * kMany - 1, merged->entries[2 * kMany - 1]->time);
 }
+
+// Only kinds that the reader knows are written: a value of any other kind
+// would leave a file (or an encoded object) that never reads back.
+TEST_F(StatsFileTest, AValueOfAnUnknownKindIsNotWritten) {
+    StatData* odd = StatData::makeInt64(5);
+    odd->kind = 3;
+    StatsFile f;
+    f.add(entry(1000, {new StatRow(30, 0, "eth0", StatData::createSeriesArray(1, odd))}));
+    char* buf = nullptr;
+    size_t len = 0;
+    EXPECT_EQ(-1, f.writeToBuffer(&buf, &len));
+    EXPECT_EQ(nullptr, buf);
+    std::string path = dir.file("odd.stats");
+    EXPECT_EQ(-EINVAL, f.writeToFile(path.c_str()));
+    struct stat st;
+    EXPECT_NE(0, stat(path.c_str(), &st));
+    // Kinds 1 and 2 (and 0, written with a 64-bit value) read back as written.
+    odd->kind = 0;
+    ASSERT_GT(f.writeToFile(path.c_str()), 0);
+    std::unique_ptr<StatsFile> back(StatsFile::readFromFile(path.c_str()));
+    ASSERT_NE(nullptr, back);
+    ASSERT_EQ(1, back->entries[0]->rows[0]->seriesCount());
+    EXPECT_EQ(0, back->entries[0]->rows[0]->series[0]->kind);
+    EXPECT_EQ(5, back->entries[0]->rows[0]->series[0]->value.i);
+}
