@@ -96,13 +96,15 @@ int StatsFile::consolidate(const char* dir, struct tm* day) {
         merged.entries = static_cast<StatEntry**>(malloc(sizeof(StatEntry*) * total));
         merged.capacity = static_cast<int>(total);
     }
-    long long start = inputs.front().file->startTime, end = inputs.front().file->endTime;
+    // A start of 0 is no start (a file without entries): it is not the
+    // earliest one.
+    long long start = 0, end = inputs.front().file->endTime;
     for (Input& in : inputs) {
         int n = 0;
         StatEntry** entries = in.file->releaseEntries(&n);
         for (int i = 0; i < n; i++) merged.add(entries[i]);
         free(entries);
-        if (in.file->startTime < start) start = in.file->startTime;
+        if (in.file->startTime != 0 && (start == 0 || in.file->startTime < start)) start = in.file->startTime;
         if (in.file->endTime > end) end = in.file->endTime;
     }
     merged.startTime = start;

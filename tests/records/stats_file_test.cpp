@@ -713,3 +713,27 @@ TEST_F(StatsFileTest, AValueOfAnUnknownKindIsNotWritten) {
     EXPECT_EQ(0, back->entries[0]->rows[0]->series[0]->kind);
     EXPECT_EQ(5, back->entries[0]->rows[0]->series[0]->value.i);
 }
+
+// A file without entries has no start (0 stands for none): it does not pull
+// the day's start back to the epoch.
+TEST_F(StatsFileTest, AnEmptyFileLeavesTheDaysStartAlone) {
+    struct tm day = {};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    StatsFile empty;
+    ASSERT_GT(empty.writeToFile(dir.file("20261205-080000.stats").c_str()), 0);
+    StatsFile f;
+    f.add(entry(1000, {row(30, 0, "eth0", {1})}));
+    f.add(entry(1010, {row(30, 0, "eth0", {2})}));
+    ASSERT_GT(f.writeToFile(dir.file("20261205-090000.stats").c_str()), 0);
+    {
+        LogCapture log;
+        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
+    }
+    std::unique_ptr<StatsFile> merged(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    ASSERT_NE(nullptr, merged);
+    EXPECT_EQ(2, merged->count);
+    EXPECT_EQ(1000, merged->startTime);
+    EXPECT_EQ(1010, merged->endTime);
+}
