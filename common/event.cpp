@@ -210,8 +210,8 @@ struct timeval TimerEvent::getExpiry() const {
 // CountEvent
 
 CountEvent::CountEvent(EventHandler* handler)
-    : Event(handler), _next(nullptr), _prev(nullptr), _writeCount(0), _readCount(0),
-      _owningContext(ThreadContext::get()) {
+    : Event(handler), _next(nullptr), _prev(nullptr), _writeCount(0), _owningContext(ThreadContext::get()),
+      _readCount(0) {
     // Only the owning thread walks or changes its count list.
     _next = _owningContext->_countHead;
     if (_next != nullptr) _next->_prev = this;
@@ -236,9 +236,12 @@ void CountEvent::advanceWriteCount() {
 
 void CountEvent::countWrite() {
     _writeCount.fetch_add(1);
-    // After the count, before the nudge's look at the flag: the loop arms the
-    // flag before it reads this total, so one of the two sees the other.
-    _owningContext->_countPosts.fetch_add(1);
+    // After the count, before the nudge's look at the arming: the loop arms
+    // before it looks at this flag, so one of the two sees the other. Only
+    // the first post after the loop's walk began writes it; the rest of a
+    // burst reads a line that stays in its cache.
+    std::atomic<bool>& posted = _owningContext->_countsPosted;
+    if (!posted.load()) posted.store(true);
 }
 
 void CountEvent::nudgeOwner() {
@@ -274,8 +277,8 @@ void CountEvent::fire() {
 ThreadContext::ThreadContext()
     : _nextSetOrder(0), _firstDue(kNoTimer), _fdHead(nullptr), _fdTail(nullptr), _nextListOrder(0), _countHead(nullptr),
       _dumpRequested(false), _fdListChanged(false), _watches(nullptr), _watchSize(0), _inEpoll(0),
-      _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _nudgeWrite(-1), _armsSinceDrain(0), _busyIndex(-1), _nudgeArmed(false),
-      _nextContext(nullptr), _threadId(static_cast<int>(syscall(SYS_gettid))) {
+      _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _armsSinceDrain(0), _busyIndex(-1), _nextContext(nullptr),
+      _threadId(static_cast<int>(syscall(SYS_gettid))), _nudgeArmed(false), _countsPosted(false), _nudgeWrite(-1) {
     openNudgePipe();
     _watches = static_cast<Watch*>(calloc(kInitialWatchSize, sizeof(Watch)));
     _watchSize = kInitialWatchSize;
@@ -450,14 +453,12 @@ long long ThreadContext::fireExpiredTimers(const struct timeval& now) {
     return waitMicros;
 }
 
-bool ThreadContext::countsPending() const {
-    return _countPosts.load() != _countPostsSeen;
-}
-
 void ThreadContext::fireExpiredCounts() {
-    // Every count posted up to this total is served by the walk below; a
-    // post after it leaves the total ahead of the mark.
-    _countPostsSeen = _countPosts.load();
+    // Cleared before the counts are read: a post whose count the walk below
+    // may miss finds the flag clear (or set by a later post) and sets it.
+    // A poster that found it set saw a post made after the last clear, so
+    // this clear orders after its count, which the walk then reads.
+    if (_countsPosted.load()) _countsPosted.store(false);
     for (CountEvent* ce = _countHead; ce != nullptr; ce = ce->_next) {
         while (ce->_enabled && ce->_readCount.load(std::memory_order_relaxed) < ce->_writeCount.load()) {
             setBusySince(true);
@@ -511,14 +512,18 @@ void ThreadContext::run(int ms) {
     for (;;) {
         if (hasDeadline && TCOMP(&now, &deadline) > 0) break;
 
-        // The nudge is armed only from here to the end of the wait, so that
-        // other threads write to the pipe only while this loop may sleep, not
-        // for every post it takes while busy. No wake-up is lost: a poster
-        // counts, then looks at the flag; this loop arms the flag, then looks
-        // at the counts (countsPending) and the first timer (inside
-        // fireExpiredTimers), so either it sees the post or the poster sees
-        // the flag armed and writes.
-        armNudge(true);
+        // The nudge is armed only from here to the end of a wait that may
+        // sleep, so that other threads write to the pipe only while this
+        // loop may sleep, not for every post it takes while busy. No wake-up
+        // is lost: a poster counts, then looks at the flag; this loop arms
+        // the flag, then looks at the counts (countsPending) and the first
+        // timer (inside fireExpiredTimers), so either it sees the post or the
+        // poster sees the flag armed and writes. A pass that already sees
+        // posts to serve will not sleep, and leaves the flag (which every
+        // poster reads) untouched.
+        bool pending = countsPending();
+        bool armed = !pending;
+        if (armed) armNudge(true);
         long long waitMicros = fireExpiredTimers(now);  // -1: unbounded
         if (hasDeadline) {
             long long remaining = microsUntil(deadline, now);
@@ -526,20 +531,20 @@ void ThreadContext::run(int ms) {
         }
 
         syncWatches();
-        bool pending = countsPending();
+        if (armed) pending = countsPending();
         int reports = -1;  // no wait made: nothing to collect
-        if (pending && !skippedWait && _nudgeArmed.exchange(false)) {
-            // Work was posted while this pass ran and no poster took the
-            // arming (so no byte is on its way): serve it without asking the
-            // kernel, but only every other pass, so that descriptors still get
-            // their turn while posts keep coming.
+        // Posts to serve skip the kernel only every other pass, so that
+        // descriptors still get their turn while posts keep coming; and
+        // only when no poster took the arming, since a byte on its way must
+        // be taken by a wait of this pass.
+        if (pending && !skippedWait && (!armed || _nudgeArmed.exchange(false))) {
             skippedWait = true;
         } else {
             // A byte written for this arming is taken by this wait, which
             // then returns at once.
             skippedWait = false;
             reports = waitForEvents(pending ? 0 : waitMicros);
-            armNudge(false);
+            if (armed) armNudge(false);
         }
         bool pipeReady = false;
         int ready = reports < 0 ? 0 : collectReady(reports, &pipeReady);

@@ -27,6 +27,10 @@
 class Event;
 class ThreadContext;
 
+// Fields that posting threads and the loop thread write apart are kept this
+// far apart, so that neither side's writes evict the other's.
+constexpr size_t kCacheLine = 64;
+
 // Receives the events it is attached to, on the events' owning thread.
 class EventHandler {
 public:
@@ -201,9 +205,12 @@ private:
     // A poster that counts while it holds its queue's lock has its entry in
     // the queue before the loop can see the count, and the loop takes that
     // lock before it looks in the queue.
-    std::atomic<long long> _writeCount;
-    std::atomic<long long> _readCount;  // written by the owner only
-    ThreadContext* _owningContext;
+    // What a poster touches has a cache line to itself: the loop writes the
+    // read count and the handler fields on every call, and each of those
+    // writes would otherwise take the line away from a busy poster.
+    alignas(kCacheLine) std::atomic<long long> _writeCount;
+    ThreadContext* const _owningContext;
+    alignas(kCacheLine) std::atomic<long long> _readCount;  // written by the owner only
 };
 
 // One per thread, never freed. Thread-safety: run, the descriptor events and
@@ -292,7 +299,7 @@ private:
     long long fireExpiredTimers(const struct timeval& now) EXCLUDES(_timerLock);
     void fireExpiredCounts();
     // Whether a count was posted since the last fireExpiredCounts began.
-    bool countsPending() const;
+    bool countsPending() const { return _countsPosted.load(); }
     void insertTimer(TimerEvent* t) REQUIRES(_timerLock);
     // Re-keys a scheduled timer after its expiry changed.
     void moveTimer(TimerEvent* t) REQUIRES(_timerLock);
@@ -364,23 +371,31 @@ private:
     std::vector<FdEvent*> _ready;
 
     int _nudgeRead;  // watched edge-triggered: a wake-up reads nothing
-    int _nudgeWrite;
     // Armings since the pipe was last read: a bound on the bytes in it.
     // The smallest pipe (one page) holds twice the bytes drained at once.
     static constexpr int kNudgeDrainEvery = 2048;
     int _armsSinceDrain;
-    // Counts posted by any thread (CountEvent::countWrite adds one after its
-    // count), and the total when this loop last walked its count events.
-    std::atomic<uint64_t> _countPosts{0};
-    uint64_t _countPostsSeen = 0;
     int _busyIndex;
-    // A write to the pipe is wanted on the next nudge. Armed by the loop
-    // just before it looks at its counts and timers for the last time before
-    // waiting, disarmed when the wait returns or by the one nudge that
-    // writes: an atomic exchange does what a lock around the flag would.
-    std::atomic<bool> _nudgeArmed;
     ThreadContext* _nextContext GUARDED_BY(_contextLock);
     int _threadId;
+
+    // What every post reads, on a cache line of its own: the loop writes
+    // the fields above all through a pass, and a poster that shared their
+    // line would miss on it at each of those writes. The loop writes these
+    // two flags only when it is about to sleep or has posts to serve.
+    //
+    // A write to the pipe is wanted on the next nudge. Armed by the loop
+    // just before it looks at its counts and timers for the last time before
+    // a wait that may sleep, disarmed when the wait returns or by the one
+    // nudge that writes: an atomic exchange does what a lock around the flag
+    // would.
+    alignas(kCacheLine) std::atomic<bool> _nudgeArmed;
+    // A count was posted since this loop last began a walk of its count
+    // events. Set by the first poster that finds it clear (the others only
+    // read it), cleared by the walk before it reads the counts.
+    std::atomic<bool> _countsPosted;
+    int _nudgeWrite;
+    // (The line ends with the object: its size is a whole number of lines.)
 
     static ThreadContext* _contextList GUARDED_BY(_contextLock);
     static int _nextBusyIndex GUARDED_BY(_contextLock);
