@@ -2,11 +2,13 @@
 // events, descriptor dispatch and rotation, the dump, and the fatal misuses
 // (the descriptor side in depth: event_watch_test.cpp).
 // The program's clock is this file's gettimeofday, which a test can freeze so
-// that timers get exactly equal expiries.
+// that timers get exactly equal expiries; its write counts the nudge bytes
+// (the loop's one-byte "x") that go through it.
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,7 +34,13 @@
 namespace {
 // 0: the real clock; otherwise the frozen time in microseconds.
 std::atomic<long long> _frozenMicros{0};
+std::atomic<long long> _nudgeBytes{0};
 }  // namespace
+
+extern "C" ssize_t write(int fd, const void* buf, size_t n) {
+    if (n == 1 && *static_cast<const char*>(buf) == 'x') _nudgeBytes++;
+    return syscall(SYS_write, fd, buf, n);
+}
 
 extern "C" int gettimeofday(struct timeval* tv, void*) noexcept {
     long long frozen = _frozenMicros.load();
@@ -331,6 +339,95 @@ TEST_F(EventLoop, PostsAndTimersFromOtherThreadsNeverWaitForTheLoopTimeOut) {
     EXPECT_EQ(posted, counted.load());
     stop = true;
     counter.load()->advanceWriteCount();
+    loop.join();
+}
+
+// A pass that starts with posts to serve does not sleep, so it does not arm
+// the wake-up either: a post made meanwhile (here by a timer of the same
+// pass) costs no pipe write. One made while the loop may sleep still writes.
+TEST_F(EventLoop, PostsWhileTheLoopHasPostsToServeWriteNoNudge) {
+    Recorder first, second, timed;
+    CountEvent ce1(&first);
+    CountEvent ce2(&second);
+    // The walk meets ce2 before ce1 (new events go in front): ce1's post to
+    // ce2 waits for the next pass, which therefore starts with work.
+    first.action = [&](Event*) {
+        ce1.advanceReadCount();
+        ce2.advanceWriteCount();
+    };
+    second.action = [&](Event*) { ce2.advanceReadCount(); };
+    TimerEvent t(&timed);
+    timed.action = [&](Event*) { ce2.advanceWriteCount(); };
+    ce1.advanceWriteCount();
+    t.set(0);
+    long long bytes = _nudgeBytes.load();
+    tc->run(0);
+    EXPECT_EQ(1, timed.calls);
+    EXPECT_EQ(1, first.calls);
+    EXPECT_EQ(2, second.calls);
+    EXPECT_EQ(0, _nudgeBytes.load() - bytes) << "a post to a loop with work pending wrote to the pipe";
+
+    // Nothing pending: the pass arms before it fires the timer, whose post
+    // must then write (the loop could have gone to sleep).
+    t.set(0);
+    bytes = _nudgeBytes.load();
+    tc->run(0);
+    EXPECT_EQ(3, second.calls);
+    EXPECT_EQ(1, _nudgeBytes.load() - bytes);
+}
+
+// Several threads post at once while the loop runs, each waiting for its own
+// posts to be served before it posts again, so that posts keep landing while
+// the loop walks, re-arms and goes to sleep. None may be left for the loop's
+// own 3 s time-out, and each is served once: the handler takes one unit per
+// call and is called again while any is left.
+TEST_F(EventLoop, PostsFromManyThreadsRacingTheLoopsReArmAreNeverLost) {
+    const int kPosters = 4;
+    const int kRounds = 3000;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ready{false};
+    std::vector<std::unique_ptr<Recorder>> handlers;
+    std::vector<CountEvent*> events(kPosters, nullptr);
+    for (int i = 0; i < kPosters; i++) handlers.push_back(std::make_unique<Recorder>());
+    std::thread loop([&] {
+        ThreadContext* own = ThreadContext::get();
+        std::vector<std::unique_ptr<CountEvent>> owned;
+        for (int i = 0; i < kPosters; i++) {
+            owned.push_back(std::make_unique<CountEvent>(handlers[i].get()));
+            CountEvent* ce = owned.back().get();
+            handlers[i]->action = [ce](Event*) { ce->advanceReadCount(); };
+            events[i] = ce;
+        }
+        ready = true;
+        while (!stop) own->run(3000);
+    });
+    while (!ready) std::this_thread::yield();
+
+    std::vector<long long> longest(kPosters, 0);
+    std::vector<long long> posted(kPosters, 0);
+    std::vector<std::thread> posters;
+    for (int p = 0; p < kPosters; p++) {
+        posters.emplace_back([&, p] {
+            std::mt19937 random(p + 1);
+            CountEvent* ce = events[p];
+            for (int i = 0; i < kRounds && longest[p] < 1500; i++) {
+                int burst = 1 + static_cast<int>(random() % 4);
+                for (int k = 0; k < burst; k++) ce->advanceWriteCount();
+                posted[p] += burst;
+                Clock::time_point start = Clock::now();
+                while (ce->getReadCount() < posted[p] && millisSince(start) <= 1500) std::this_thread::yield();
+                longest[p] = std::max(longest[p], millisSince(start));
+            }
+        });
+    }
+    for (std::thread& t : posters) t.join();
+    for (int p = 0; p < kPosters; p++) {
+        EXPECT_LT(longest[p], 1500) << "poster " << p << ": a post waited for the loop's time-out";
+        EXPECT_EQ(posted[p], handlers[p]->calls.load()) << "poster " << p;
+        EXPECT_EQ(posted[p], events[p]->getWriteCount());
+    }
+    // The loop's run ends at its time-out, and its events go with it.
+    stop = true;
     loop.join();
 }
 
