@@ -87,6 +87,11 @@ void Parser::startRun(const Principal* principal, const ObjRef* root) {
     _flowFlags = 0;
     delete _switchValue;
     _switchValue = nullptr;
+    // A value an earlier run left pending (a return outside any function)
+    // is that run's: the host may still take it between runs, but a function
+    // of this run that runs no return must not answer with it.
+    delete _returnValue;
+    _returnValue = nullptr;
     _steps = 0;
     _callDepth = 0;
     _stackFloor = script_stack::floor();

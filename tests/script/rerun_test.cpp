@@ -71,4 +71,29 @@ TEST(Rerun, APresenceTestDoesNotTakeAnEarlierRunsErrorForItsOwn) {
     root->clear();
 }
 
+// A value that a run left pending (a return outside any function, or one
+// that ran before its function failed) belongs to that run: a function of
+// the next run that runs no return gives null, not the earlier run's value.
+TEST(Rerun, AReturnValueLeftPendingDoesNotReachTheNextRun) {
+    std::string out;
+    VarSet* root = printingScope(&out);
+    ObjRef hold(root);
+    Parser parser("t.js", "function g() { };\nprint(g());\nreturn 'kept';\n", &hold, 1, 0, false);
+    ASSERT_TRUE(parser.parseScript());
+    EXPECT_TRUE(parser.executeScript(nullptr, &hold));
+    EXPECT_TRUE(parser.executeScript(nullptr, &hold));
+    EXPECT_EQ("null\nnull\n", out);
+
+    // The same through a run that failed after its function's return ran.
+    out.clear();
+    Parser failed("t.js", "function f() { return 'kept'; missing + 1; };\nfunction g() { };\nprint(g());\nf();\n", &hold,
+                  1, 0, false);
+    ASSERT_TRUE(failed.parseScript());
+    EXPECT_FALSE(failed.executeScript(nullptr, &hold));
+    failed.recover();
+    EXPECT_FALSE(failed.executeScript(nullptr, &hold));
+    EXPECT_EQ("null\nnull\n", out);
+    root->clear();
+}
+
 }  // namespace
