@@ -3,7 +3,7 @@
 // client's request (1), a login request (2), an enrolment request (3), a
 // client's request relayed to an agent (4) and an agent's answer relayed
 // back (5). A table that parses must write itself out as a text that parses
-// to the same number of records; a request that reads must name a code of its
+// to the same records; a request that reads must name a code of its
 // kind; a relayed message must carry the rest of what came byte for byte.
 #include <stddef.h>
 #include <stdint.h>
@@ -78,8 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (error.empty() || !assets.empty() || !endpoints.empty()) abort();
             return 0;
         }
-        for (Asset* a : assets) delete a;
-        for (Endpoint* e : endpoints) delete e;
+        std::string written = AssetTable::format(assets, endpoints);
+        std::vector<Asset*> assets2;
+        std::vector<Endpoint*> endpoints2;
+        if (!AssetTable::parse(written.c_str(), &assets2, &endpoints2, &error) || assets2.size() != assets.size() ||
+            endpoints2.size() != endpoints.size() || AssetTable::format(assets2, endpoints2) != written)
+            abort();
+        for (auto* list : {&assets, &assets2})
+            for (Asset* a : *list) delete a;
+        for (auto* list : {&endpoints, &endpoints2})
+            for (Endpoint* e : *list) delete e;
         return 0;
     }
     // The message code: two bytes, so that masqueraded codes are reached too.

@@ -4,6 +4,7 @@
 // into a scratch root, which is emptied now and then; nothing may ever
 // appear beside it.
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,6 +33,15 @@ struct Scratch {
         root = top + "/root";
         mkdir(root.c_str(), 0755);
         server = new FtdServer(root.c_str(), nullptr, nullptr);
+    }
+    // The run's files go with the process (libFuzzer ends it through exit).
+    ~Scratch() {
+        int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd >= 0) {
+            FtdTree::removeAt(fd, "root");
+            close(fd);
+        }
+        rmdir(top.c_str());
     }
 };
 

@@ -315,13 +315,17 @@ std::string AssetTable::toJson() {
 }
 
 std::string AssetTable::jsonLocked() {
+    return format(_assets, _endpoints);
+}
+
+std::string AssetTable::format(const std::vector<Asset*>& assets, const std::vector<Endpoint*>& endpoints) {
     std::string out = "{\n  \"assets\": [";
-    for (size_t i = 0; i < _assets.size(); i++) out += std::string(i == 0 ? "\n" : ",\n") + assetJson(_assets[i]);
-    out += _assets.empty() ? "],\n" : "\n  ],\n";
+    for (size_t i = 0; i < assets.size(); i++) out += std::string(i == 0 ? "\n" : ",\n") + assetJson(assets[i]);
+    out += assets.empty() ? "],\n" : "\n  ],\n";
     out += "  \"endpoints\": [";
-    for (size_t i = 0; i < _endpoints.size(); i++)
-        out += std::string(i == 0 ? "\n" : ",\n") + endpointJson(_endpoints[i]);
-    out += _endpoints.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    for (size_t i = 0; i < endpoints.size(); i++)
+        out += std::string(i == 0 ? "\n" : ",\n") + endpointJson(endpoints[i]);
+    out += endpoints.empty() ? "]\n}\n" : "\n  ]\n}\n";
     return out;
 }
 

@@ -65,6 +65,8 @@ public:
     // fuzz target.
     static bool parse(const char* text, std::vector<Asset*>* assets, std::vector<Endpoint*>* endpoints,
                       std::string* error);
+    // The text of a table of these records, which parse reads back.
+    static std::string format(const std::vector<Asset*>& assets, const std::vector<Endpoint*>& endpoints);
 
 private:
     void refreshLocked() REQUIRES(_lock);
