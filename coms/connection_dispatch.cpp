@@ -55,12 +55,18 @@ void Connection::setKillHandler(void (*fn)(Connection*)) {
     _killHandler = fn;
 }
 
+// A value set locally that cannot be a timer delay (a setting of 0, say)
+// leaves the default in force, as one from the peer does: a lost time-out
+// of 0 would end the connection at once, a heartbeat of 0 would send
+// heartbeats as fast as the loop turns.
 int Connection::lostTimeout() const {
-    return hasFlag(F_TIMING_ENABLED) ? _t_lost.load() : kDefaultLost;
+    int lost = _t_lost.load();
+    return hasFlag(F_TIMING_ENABLED) && lost > 0 ? lost : kDefaultLost;
 }
 
 int Connection::heartbeatInterval() const {
-    return hasFlag(F_TIMING_ENABLED) ? _t_heartbeat.load() : kDefaultHeartbeat;
+    int heartbeat = _t_heartbeat.load();
+    return hasFlag(F_TIMING_ENABLED) && heartbeat > 0 ? heartbeat : kDefaultHeartbeat;
 }
 
 

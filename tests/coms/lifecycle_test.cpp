@@ -45,6 +45,27 @@ TEST(Timing, NegotiatedValuesKeepBothSidesAlive) {
     EXPECT_TRUE(waitFor([&] { return s->getLost() == 60000 && s->getHeartbeat() == 10000; }));
 }
 
+// A time-out or interval that cannot be a timer delay (a setting of 0, say)
+// leaves the usual one in force: it neither loses the connection at once
+// nor sends heartbeats as fast as the loop turns.
+TEST(Timing, ValuesThatAreNoDelaysLeaveTheDefaultsInForce) {
+    TestServer server;
+    Client lostZero("127.0.0.1", server.port);
+    lostZero.c->setTiming(0, 10000);
+    ASSERT_TRUE(lostZero.connect());
+    Client heartbeatZero("127.0.0.1", server.port);
+    heartbeatZero.c->setTiming(60000, 0);
+    ASSERT_TRUE(heartbeatZero.connect());
+    Connection* s = server.lastAccepted();
+    ASSERT_TRUE(waitFor([&] { return s->getLost() == 60000; }));
+    long long before = s->getBytesReceived();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The default heartbeat (4.5 s) sends nothing in half a second.
+    EXPECT_LT(s->getBytesReceived() - before, 10);
+    EXPECT_EQ(0, lostZero.recorder.lost + heartbeatZero.recorder.lost);
+    EXPECT_TRUE(lostZero.c->isComplete());
+}
+
 TEST(Timing, ItemsOnTheWireAndLostTimerOfASilentServer) {
     RawTlsServer raw;
     Client client("127.0.0.1", raw.port, 7, 2);
