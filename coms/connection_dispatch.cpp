@@ -253,6 +253,12 @@ void Connection::dispatch(ControlItem& item) {
     case C_COMPLETE:
     case C_COMPLETE2:
         if (_connector != nullptr) break;
+        if (isComplete()) {
+            // The listener has started its work on the connection once; a
+            // server that repeats the item must not make it start over.
+            log(_debug_coms, LOG_WARNING, 0, 0, "%s: repeated completion item ignored", _name);
+            break;
+        }
         _serverVersion = item.code == C_COMPLETE ? 0 : static_cast<int>(item.serverVersion);
         if (!moveTo(ST_COMPLETE)) break;
         callOnConnectComplete();

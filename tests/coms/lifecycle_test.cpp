@@ -107,6 +107,20 @@ TEST(Timing, LatencyProbesReplaceHeartbeats) {
     EXPECT_LT(client.c->getDrift(), 1000);
 }
 
+// A server that says more than once that the handshake is complete does not
+// make the client's listener start over: the first completion item counts,
+// later ones change nothing, and messages still flow.
+TEST(Timing, ARepeatedCompletionItemCompletesOnce) {
+    RawTlsServer raw;
+    Client client("127.0.0.1", raw.port);
+    std::string frame = Bytes().u8(C_MESG).be32(5).be32(224).u8(2).be32(5).data;
+    greet(client, raw, std::string("\x05", 1) + Bytes().u8(C_COMPLETE2).be32(7).data + "\x05" + frame);
+    ASSERT_TRUE(client.recorder.waitMessages(1));
+    EXPECT_EQ(1, client.recorder.completes.load());
+    EXPECT_EQ(0, client.c->getServerVersion());
+    EXPECT_TRUE(client.c->isComplete());
+}
+
 // A message that reports its own deletion.
 class TrackedMessage : public Message {
 public:
