@@ -9,6 +9,8 @@
 
 namespace {
 
+const size_t kMostPerWrite = 1u << 30;
+
 long long wallMs() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -93,7 +95,9 @@ int StreamMessage::appendBytes(const void* data, size_t n) {
     if (_error != 0) return _error;
     const unsigned char* p = static_cast<const unsigned char*>(data);
     while (n > 0) {
-        size_t chunk = _pacer.take(n);
+        // One write takes an int's worth: a larger block goes in pieces
+        // rather than be cut to its low bits.
+        size_t chunk = _pacer.take(n < kMostPerWrite ? n : kMostPerWrite);
         if (_connection == nullptr || _connection->writeBytes(p, chunk) != 0) return setError(MSG_E_WRITE_SHORT);
         p += chunk;
         n -= chunk;
