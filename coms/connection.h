@@ -85,7 +85,8 @@ public:
     //   ST_TLS         -> ST_NEGOTIATING the TLS handshake finished
     //   ST_NEGOTIATING -> ST_COMPLETE    completion item received (client) or
     //                                    the type item accepted (server)
-    //   ST_COMPLETE    -> ST_COMPLETE    a repeated completion item
+    //   ST_COMPLETE    -> ST_COMPLETE    allowed, though a repeated completion
+    //                                    item is ignored before it gets here
     //   ST_NEGOTIATING -> ST_REFUSING    the server refuses the type item and
     //   ST_COMPLETE    -> ST_REFUSING    closes once the refusal is written
     //   ST_COMPLETE    -> ST_NEGOTIATING the connection stops being usable
