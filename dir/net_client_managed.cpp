@@ -93,15 +93,24 @@ void NetClientSPI::attachCallHome(Connection* c) {
 
 void NetClientSPI::doCallHome(Connection* c) {
     Connection* old;
+    bool serving = false;
     {
         CondSection hold(state);
         old = connection;
         connection = nullptr;
+        if (old != nullptr && old != c) {
+            serving = connected;
+            connected = false;
+        }
     }
     if (old != nullptr && old != c) {
         old->close();
         Connection::destroy(old);
     }
+    // The close silences the old connection: no loss is reported for it, so
+    // what waits on it (calls, executes, listeners opened there) is ended
+    // here rather than left to its time-out or, for a listener, for ever.
+    if (serving) endOfServingConnection();
     c->setListener(link);
     if (hasManagedConnection()) netclient::setManagedTiming(c);
     onConnectComplete(c);

@@ -257,6 +257,52 @@ TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaiting
     NetClientSPI::setMode(0);
 }
 
+TEST_F(NetClientPruneTest, AnAgentThatCallsInAgainFailsTheCallsWaitingOnItsOldConnection) {
+    NetClientSPI::setMode(1);
+    Asset asset;
+    callingInAgent(&asset, "agent7");
+    NetClientSPI spi(nullptr, nullptr, "calldom", &asset, "Hagent7", nullptr);
+    KeyPair serverId("server");
+    KeyPair agentId("agent7");
+    CallIn callIn(&spi);
+    Connector* connector = Connector::create(&callIn, serverId.cert, serverId.key, 0);
+    ASSERT_EQ(connector->bind("0"), 0);
+    std::string port = std::to_string(connector->getPort());
+    SilentAgent first;
+    Connection* firstToServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
+    firstToServer->setListener(&first);
+    ASSERT_EQ(firstToServer->connect(), 0);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+
+    // Long enough that a call left waiting would be told by its time-out
+    // (13), not by the end of its connection (11).
+    NetClientSPI::_netclient_timeout = 30000;
+    int rv = -1;
+    std::thread caller([&] {
+        DirectoryObject object("iface", new Any("eth0"));
+        ClassEnumeration classes;
+        rv = spi.list(nullptr, &object, &classes);
+    });
+    EXPECT_TRUE(waitFor([&] { return first.got(DirProtocol::M_LIST); }));
+
+    // The agent calls in again (its first connection went silent): the
+    // server drops the old connection, and nothing can answer there now.
+    SilentAgent second;
+    Connection* secondToServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
+    secondToServer->setListener(&second);
+    ASSERT_EQ(secondToServer->connect(), 0);
+    caller.join();
+    EXPECT_EQ(rv, DirError::E_NOT_CONNECTED);
+    EXPECT_EQ(spi.outstanding().calls, 0u);
+    EXPECT_TRUE(waitFor([&] { return spi.isConnected(); }));
+
+    spi.closeDirectory();
+    Connection::destroy(firstToServer);
+    Connection::destroy(secondToServer);
+    Connector::destroy(connector);
+    NetClientSPI::setMode(0);
+}
+
 TEST_F(NetClientPruneTest, AnAgentCallingInToAProviderThatWentMeanwhileIsHungUpOn) {
     NetClientSPI::setMode(1);
     Asset asset;
