@@ -120,6 +120,7 @@ void NetClientSPI::failPendingCalls(int error) {
         execIds.clear();
         listenerIds.clear();
     }
+    dropBatchRequest();
     for (long long id : execs) Directory::executeComplete(id, error);
     for (long long id : ids) {
         DelayedEvent* e = DelayedEvent::lockById(id);
@@ -457,12 +458,14 @@ int NetClientSPI::takeFromBatch(long long* id, char* buffer, int size) {
     bool guid = buffer != nullptr;
     for (;;) {
         bool ask = false;
+        long long received = 0;
         {
             CondSection hold(idBlock);
             int index = guid ? miniGuidIndex : idIndex;
             if (!idRequestOutstanding && (index == -1 || index >= 16 || index >= batchCount)) {
                 idRequestOutstanding = true;
                 ask = true;
+                received = batchesReceived;
             }
         }
         if (ask) {
@@ -482,10 +485,11 @@ int NetClientSPI::takeFromBatch(long long* id, char* buffer, int size) {
                 index++;
                 return 0;
             }
-            // Spent by other takers meanwhile: ask again. A batch that came
-            // empty has nothing to give.
+            // Spent by other takers meanwhile, or asked for on a connection
+            // that went: ask again. A batch that came empty has nothing to
+            // give.
             if (!idRequestOutstanding) {
-                if (ask && batchCount == 0) return DirError::E_PROTOCOL;
+                if (ask && batchCount == 0 && batchesReceived != received) return DirError::E_PROTOCOL;
                 break;
             }
             if (!idBlock.wait(_netclient_timeout.load())) {
@@ -495,6 +499,13 @@ int NetClientSPI::takeFromBatch(long long* id, char* buffer, int size) {
             }
         }
     }
+}
+
+void NetClientSPI::dropBatchRequest() {
+    CondSection hold(idBlock);
+    if (!idRequestOutstanding) return;
+    idRequestOutstanding = false;
+    idBlock.broadcast();
 }
 
 int NetClientSPI::localUniqueId(long long* id) {

@@ -495,6 +495,7 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             miniGuidIndex = 0;
             idRequestOutstanding = false;
             idsArrived = true;
+            batchesReceived++;
             idBlock.broadcast();
             return;
         }

@@ -65,6 +65,7 @@ void NetClientSPI::initCommon(Directory* dir, const char* domainName, const char
     batchCount = 0;
     idRequestOutstanding = false;
     idsArrived = false;
+    batchesReceived = 0;
     alertPrincipal = nullptr;
     managedListener = nullptr;
     domainAttributes = nullptr;

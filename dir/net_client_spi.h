@@ -386,6 +386,13 @@ private:
     // request that cannot be sent takes the mark off. 0 or the error.
     int requestBatch() EXCLUDES(idBlock);
     bool idsArrived GUARDED_BY(idBlock);
+    // Batches received so far: tells a taker whose request lost its mark
+    // whether an answer came (empty, say) or the request was dropped with
+    // its connection.
+    long long batchesReceived GUARDED_BY(idBlock);
+    // Takes the mark off a batch request that went with its connection and
+    // wakes the takers waiting for it, to ask again on the next one.
+    void dropBatchRequest() EXCLUDES(idBlock);
 
     // ---- alerts and management (dir-client thread and callers) ----
     CriticalBlock listenersLock;

@@ -8,8 +8,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -394,6 +396,31 @@ TEST_F(NetClientTest, AShortOrEmptyBatchHandsOutOnlyTheIdsItHolds) {
         EXPECT_EQ(spi.localMiniGuid(guid, sizeof(guid)), DirError::E_PROTOCOL);
         EXPECT_STREQ(guid, "untouched");
     }
+}
+
+TEST_F(NetClientTest, AnIdBatchAskedForOnAConnectionThatWentIsAskedForAgainOnTheNext) {
+    KeyPair server("server");
+    Peer peer(server);
+    peer.holdIds = true;
+    NetClientSPI spi(nullptr, "lostids", "127.0.0.1", peer.port(), nullptr, "Dlostids", nullptr);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    // Long enough that a taker left waiting would be told by its time-out
+    // (13), not served from the next connection.
+    NetClientSPI::_netclient_timeout = 30000;
+    int rv = -1;
+    long long id = 0;
+    std::thread taker([&] { rv = spi.localUniqueId(&id); });
+    ASSERT_TRUE(waitFor([&] { return peer.idBatches.load() == 1; }));
+    // The connection the batch was asked for on goes; its answer never can come.
+    peer.holdIds = false;
+    auto dropped = std::chrono::steady_clock::now();
+    spi.forceReset3();
+    taker.join();
+    long long waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - dropped).count();
+    EXPECT_EQ(rv, 0);
+    EXPECT_EQ(id, 200);  // from the batch asked for on the next connection
+    EXPECT_LT(waited, 25000);
 }
 
 class Recorded : public AuthListener {
