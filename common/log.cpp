@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -156,6 +157,25 @@ FILE* streamWithoutLocks() NO_THREAD_SAFETY_ANALYSIS {
 void setStreamWithoutLocks(FILE* stream) NO_THREAD_SAFETY_ANALYSIS {
     _stream = stream;
 }
+
+// In the child of a fork only the forking thread lives on: a writer that
+// had its turn in the parent, writers queued for one, and a holder of the
+// block do not exist here, and waiting for them would hang the child's
+// first message for good. The stream a writer had in hand (or was closing
+// under the block) may be half written or half freed, so the child leaves
+// it and opens its own; standard output is the child's as much as ever.
+// Nothing is done in the parent before the fork: waiting there for the
+// writer's turn could wait on a writer that waits for the allocator, which
+// the memory hooks hold across the fork.
+void resetWritersInChild() NO_THREAD_SAFETY_ANALYSIS {
+    _writers.resetInForkChild();
+    if (_stream != stdout) _stream = nullptr;
+    _uninterruptedWrites = 0;
+    _running = 0;
+    _waiting = 0;
+}
+
+const int _writersForkReset = pthread_atfork(nullptr, nullptr, resetWritersInChild);
 
 // Waits for the writer's turn; returns the current stream.
 FILE* takeTurn(bool locked);

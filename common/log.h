@@ -3,7 +3,8 @@
 //
 // Thread-safe: any thread may log or change the destination. Writers take
 // turns under one condition block, which comes after every other lock (code
-// logs while holding its own); formatting happens before the turn.
+// logs while holding its own); formatting happens before the turn. A child of
+// fork starts with the turn free: writers of the parent are not waited for.
 #ifndef DRV_COMMON_LOG_H
 #define DRV_COMMON_LOG_H
 

@@ -189,6 +189,13 @@ void CondBlock::broadcastReleased() {
     if (_waiters.load() > 0) pthread_cond_broadcast(&_cond);
 }
 
+void CondBlock::resetInForkChild() {
+    pthread_mutex_init(&_mutex, nullptr);
+    pthread_cond_init(&_cond, nullptr);
+    _waiters.store(0, std::memory_order_relaxed);
+    _locked = false;
+}
+
 void CondBlock::wait() {
     _locked = false;
     _waiters.fetch_add(1, std::memory_order_relaxed);

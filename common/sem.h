@@ -148,6 +148,11 @@ public:
     // Waits until now (realtime clock) + ms; true when woken, false on time-out.
     // The caller holds the block.
     bool wait(int ms) REQUIRES(this);
+    // In the child of a fork, before the block is used there: only the
+    // forking thread lives on, so a holder or waiters that the parent had
+    // are gone, and the mutex and condition are made new. The caller puts
+    // its own fields guarded by the block right.
+    void resetInForkChild();
 
 private:
     constexpr explicit CondBlock(bool processLifetime)

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -334,6 +335,65 @@ TEST(LogStdout, OnlyWhenCopyingOrChosen) {
     });
     EXPECT_EQ(1u, splitLines(printed).size()) << printed;
     EXPECT_NE(std::string::npos, printed.find("after"));
+}
+
+// A process forked while another thread has its turn at the log (a
+// connection served in a child of its own) keeps only the forking thread:
+// the child must not wait for a writer that does not exist there.
+TEST(LogConcurrency, AChildForkedWhileAnotherThreadWritesCanLog) {
+    TempDir dir;
+    std::string fifo = dir.file("forked.log");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // A small pipe: the writer's long message fills it, and the writer
+    // keeps its turn until the pipe is drained.
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    void (*oldPipe)(int) = signal(SIGPIPE, SIG_IGN);
+    setLogDir("");
+    setLog(fifo.c_str());
+
+    std::string big(12000, 'b');
+    std::thread writer([&] { log(0, "%s", big.c_str()); });
+    struct pollfd pfd = {reader, POLLIN, 0};
+    ASSERT_EQ(1, poll(&pfd, 1, 20000)) << "the writer never wrote";
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A child that hangs is ended by the alarm: that is the failure.
+        alarm(30);
+        log(0, "from the child");
+        _exit(0);
+    }
+
+    std::string read;
+    std::atomic<bool> stop{false};
+    std::thread drain([&] {
+        char buf[4096];
+        while (!stop) {
+            struct pollfd p = {reader, POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0) continue;
+            ssize_t n = ::read(reader, buf, sizeof(buf));
+            if (n > 0) read.append(buf, static_cast<size_t>(n));
+        }
+    });
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    writer.join();
+    usleep(100 * 1000);
+    stop = true;
+    drain.join();
+    close(reader);
+    signal(SIGPIPE, oldPipe);
+    setLog("");
+
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child did not finish its log line (signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0) << ")";
+    // Two processes write to one pipe: the child's line may land inside the
+    // writer's long one, but neither loses anything.
+    EXPECT_EQ(big.size(), static_cast<size_t>(std::count(read.begin(), read.end(), 'b')));
+    EXPECT_NE(std::string::npos, read.find("from the child"));
 }
 
 TEST(LogConcurrency, EightWritersOneDatedFileNoLineLostOrTorn) {
