@@ -50,6 +50,61 @@ std::string logToDated(const std::string& dir, const char* name, const char* mes
     return text.empty() ? readFile(datedPath(dir, name)) : text;
 }
 
+// The log on a FIFO with a small pipe: a writer's long message fills the
+// pipe, and that writer keeps its turn at the log until the test drains it.
+class HeldFifoLog {
+public:
+    HeldFifoLog(TempDir& dir, const char* name) : _oldPipe(signal(SIGPIPE, SIG_IGN)) {
+        std::string fifo = dir.file(name);
+        if (mkfifo(fifo.c_str(), 0600) == 0) _reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        if (_reader >= 0 && fcntl(_reader, F_SETPIPE_SZ, 4096) < 0) {
+            close(_reader);
+            _reader = -1;
+        }
+        setLogDir("");
+        if (_reader >= 0) setLog(fifo.c_str());
+    }
+    ~HeldFifoLog() {
+        stopDraining();
+        if (_reader >= 0) close(_reader);
+        signal(SIGPIPE, _oldPipe);
+        setLog("");
+    }
+    bool ready() const { return _reader >= 0; }
+    // Whether the pipe has something to read within 20 s.
+    bool written() {
+        struct pollfd pfd = {_reader, POLLIN, 0};
+        return poll(&pfd, 1, 20000) == 1;
+    }
+    void startDraining() {
+        _drain = std::thread([this] {
+            char buf[4096];
+            while (!_stop) {
+                struct pollfd p = {_reader, POLLIN, 0};
+                if (poll(&p, 1, 10) <= 0) continue;
+                ssize_t n = ::read(_reader, buf, sizeof(buf));
+                if (n > 0) _read.append(buf, static_cast<size_t>(n));
+            }
+        });
+    }
+    // What was read, once whatever was still on its way has come.
+    const std::string& stopDraining() {
+        if (_drain.joinable()) {
+            usleep(100 * 1000);
+            _stop = true;
+            _drain.join();
+        }
+        return _read;
+    }
+
+private:
+    void (*_oldPipe)(int);
+    int _reader = -1;
+    std::thread _drain;
+    std::atomic<bool> _stop{false};
+    std::string _read;
+};
+
 TEST(LogFiles, DatedNamesDailyAndHourly) {
     char path[256];
     _hourlyLogs = false;
@@ -171,21 +226,11 @@ TEST(LogFiles, ANamedPipeWithoutAReaderDoesNotHoldUpTheWriters) {
 // file is configured, nothing more is written to it.
 TEST(LogFiles, AFileKeptOpenForQueuedWritersIsLetGoWhenTheDestinationIsCleared) {
     TempDir dir;
-    std::string fifo = dir.file("held.log");
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    // A small pipe, so that the first writer's long message fills it and
-    // that writer keeps its turn until the pipe is drained.
-    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
-    void (*oldPipe)(int) = signal(SIGPIPE, SIG_IGN);
-    setLogDir("");
-    setLog(fifo.c_str());
-
+    HeldFifoLog held(dir, "held.log");
+    ASSERT_TRUE(held.ready());
     std::string big(12000, 'b');
     std::thread first([&] { log(0, "%s", big.c_str()); });
-    struct pollfd pfd = {reader, POLLIN, 0};
-    ASSERT_EQ(1, poll(&pfd, 1, 20000)) << "the first writer never wrote";
+    ASSERT_TRUE(held.written()) << "the first writer never wrote";
     // The destination is cleared while the first writer has its turn; more
     // writers queue up behind both.
     std::thread clearer([] { setLog(""); });
@@ -194,26 +239,12 @@ TEST(LogFiles, AFileKeptOpenForQueuedWritersIsLetGoWhenTheDestinationIsCleared) 
     for (int i = 0; i < 3; i++) queued.emplace_back([i] { log(0, "queued %d", i); });
     usleep(200 * 1000);
 
-    std::string read;
-    std::atomic<bool> stop{false};
-    std::thread drain([&] {
-        char buf[4096];
-        while (!stop) {
-            struct pollfd p = {reader, POLLIN, 0};
-            if (poll(&p, 1, 10) <= 0) continue;
-            ssize_t n = ::read(reader, buf, sizeof(buf));
-            if (n > 0) read.append(buf, static_cast<size_t>(n));
-        }
-    });
+    held.startDraining();
     first.join();
     clearer.join();
     for (std::thread& t : queued) t.join();
     log(0, "after clearing");
-    usleep(100 * 1000);
-    stop = true;
-    drain.join();
-    close(reader);
-    signal(SIGPIPE, oldPipe);
+    const std::string& read = held.stopDraining();
 
     EXPECT_NE(std::string::npos, read.find(big));
     EXPECT_EQ(std::string::npos, read.find("after clearing")) << read.substr(read.find(big) + big.size());
@@ -342,21 +373,11 @@ TEST(LogStdout, OnlyWhenCopyingOrChosen) {
 // the child must not wait for a writer that does not exist there.
 TEST(LogConcurrency, AChildForkedWhileAnotherThreadWritesCanLog) {
     TempDir dir;
-    std::string fifo = dir.file("forked.log");
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    // A small pipe: the writer's long message fills it, and the writer
-    // keeps its turn until the pipe is drained.
-    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
-    void (*oldPipe)(int) = signal(SIGPIPE, SIG_IGN);
-    setLogDir("");
-    setLog(fifo.c_str());
-
+    HeldFifoLog held(dir, "forked.log");
+    ASSERT_TRUE(held.ready());
     std::string big(12000, 'b');
     std::thread writer([&] { log(0, "%s", big.c_str()); });
-    struct pollfd pfd = {reader, POLLIN, 0};
-    ASSERT_EQ(1, poll(&pfd, 1, 20000)) << "the writer never wrote";
+    ASSERT_TRUE(held.written()) << "the writer never wrote";
 
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -367,26 +388,11 @@ TEST(LogConcurrency, AChildForkedWhileAnotherThreadWritesCanLog) {
         _exit(0);
     }
 
-    std::string read;
-    std::atomic<bool> stop{false};
-    std::thread drain([&] {
-        char buf[4096];
-        while (!stop) {
-            struct pollfd p = {reader, POLLIN, 0};
-            if (poll(&p, 1, 10) <= 0) continue;
-            ssize_t n = ::read(reader, buf, sizeof(buf));
-            if (n > 0) read.append(buf, static_cast<size_t>(n));
-        }
-    });
+    held.startDraining();
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     writer.join();
-    usleep(100 * 1000);
-    stop = true;
-    drain.join();
-    close(reader);
-    signal(SIGPIPE, oldPipe);
-    setLog("");
+    const std::string& read = held.stopDraining();
 
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "the child did not finish its log line (signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0) << ")";

@@ -218,89 +218,91 @@ public:
     NetClientSPI* spi;
 };
 
-TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaitingOnItsConnection) {
-    NetClientSPI::setMode(1);
+// A reversed provider for the agent `id`, whose connections call in to a
+// connector of the test's, and a caller's list waiting on it.
+struct CalledIn {
+    explicit CalledIn(const char* id) : agentId(id) {
+        NetClientSPI::setMode(1);
+        callingInAgent(&asset, id);
+        spi = new NetClientSPI(nullptr, nullptr, "calldom", &asset, (std::string("H") + id).c_str(), nullptr);
+        callIn = new CallIn(spi);
+        connector = Connector::create(callIn, serverId.cert, serverId.key, 0);
+        bound = connector->bind("0") == 0;
+        port = std::to_string(connector->getPort());
+    }
+    ~CalledIn() {
+        spi->closeDirectory();
+        if (caller.joinable()) caller.join();
+        for (Connection* c : calls) Connection::destroy(c);
+        Connector::destroy(connector);
+        delete callIn;
+        delete spi;
+        NetClientSPI::setMode(0);
+    }
+    // The agent calls in; its connection goes with this object.
+    bool call(SilentAgent* agent) {
+        Connection* c = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
+        calls.push_back(c);
+        c->setListener(agent);
+        return c->connect() == 0;
+    }
+    // A list sent to the agent, whose answer never comes: long enough a
+    // time-out that a call left waiting would be told by it (13), not by
+    // the end of its connection (11).
+    void listInBackground() {
+        NetClientSPI::_netclient_timeout = 30000;
+        caller = std::thread([this] {
+            DirectoryObject object("iface", new Any("eth0"));
+            ClassEnumeration classes;
+            listResult = spi->list(nullptr, &object, &classes);
+        });
+    }
     Asset asset;
-    callingInAgent(&asset, "agent9");
-    NetClientSPI spi(nullptr, nullptr, "calldom", &asset, "Hagent9", nullptr);
-    ASSERT_TRUE(spi.isReversed());
-    KeyPair serverId("server");
-    KeyPair agentId("agent9");
-    CallIn callIn(&spi);
-    Connector* connector = Connector::create(&callIn, serverId.cert, serverId.key, 0);
-    ASSERT_EQ(connector->bind("0"), 0);
-    std::string port = std::to_string(connector->getPort());
+    NetClientSPI* spi;
+    KeyPair serverId{"server"};
+    KeyPair agentId;
+    CallIn* callIn;
+    Connector* connector;
+    bool bound;
+    std::string port;
+    std::vector<Connection*> calls;
+    std::thread caller;
+    int listResult = -1;
+};
+
+TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaitingOnItsConnection) {
+    CalledIn in("agent9");
+    ASSERT_TRUE(in.spi->isReversed());
+    ASSERT_TRUE(in.bound);
     SilentAgent agent;
-    Connection* toServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
-    toServer->setListener(&agent);
-    ASSERT_EQ(toServer->connect(), 0);
-    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    ASSERT_TRUE(in.call(&agent));
+    ASSERT_TRUE(waitFor([&] { return in.spi->isConnected(); }));
 
-    // Long enough that a call left waiting would be told by its time-out
-    // (13), not by the drop (11).
-    NetClientSPI::_netclient_timeout = 30000;
-    int rv = -1;
-    std::thread caller([&] {
-        DirectoryObject object("iface", new Any("eth0"));
-        ClassEnumeration classes;
-        rv = spi.list(nullptr, &object, &classes);
-    });
+    in.listInBackground();
     EXPECT_TRUE(waitFor([&] { return agent.got(DirProtocol::M_LIST); }));
-    spi.forceReset3();
-    caller.join();
-    EXPECT_EQ(rv, DirError::E_NOT_CONNECTED);
-    EXPECT_EQ(spi.outstanding().calls, 0u);
-
-    spi.closeDirectory();
-    Connection::destroy(toServer);
-    Connector::destroy(connector);
-    NetClientSPI::setMode(0);
+    in.spi->forceReset3();
+    in.caller.join();
+    EXPECT_EQ(in.listResult, DirError::E_NOT_CONNECTED);
+    EXPECT_EQ(in.spi->outstanding().calls, 0u);
 }
 
 TEST_F(NetClientPruneTest, AnAgentThatCallsInAgainFailsTheCallsWaitingOnItsOldConnection) {
-    NetClientSPI::setMode(1);
-    Asset asset;
-    callingInAgent(&asset, "agent7");
-    NetClientSPI spi(nullptr, nullptr, "calldom", &asset, "Hagent7", nullptr);
-    KeyPair serverId("server");
-    KeyPair agentId("agent7");
-    CallIn callIn(&spi);
-    Connector* connector = Connector::create(&callIn, serverId.cert, serverId.key, 0);
-    ASSERT_EQ(connector->bind("0"), 0);
-    std::string port = std::to_string(connector->getPort());
+    CalledIn in("agent7");
+    ASSERT_TRUE(in.bound);
     SilentAgent first;
-    Connection* firstToServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
-    firstToServer->setListener(&first);
-    ASSERT_EQ(firstToServer->connect(), 0);
-    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    ASSERT_TRUE(in.call(&first));
+    ASSERT_TRUE(waitFor([&] { return in.spi->isConnected(); }));
 
-    // Long enough that a call left waiting would be told by its time-out
-    // (13), not by the end of its connection (11).
-    NetClientSPI::_netclient_timeout = 30000;
-    int rv = -1;
-    std::thread caller([&] {
-        DirectoryObject object("iface", new Any("eth0"));
-        ClassEnumeration classes;
-        rv = spi.list(nullptr, &object, &classes);
-    });
+    in.listInBackground();
     EXPECT_TRUE(waitFor([&] { return first.got(DirProtocol::M_LIST); }));
-
     // The agent calls in again (its first connection went silent): the
     // server drops the old connection, and nothing can answer there now.
     SilentAgent second;
-    Connection* secondToServer = Connection::create("127.0.0.1", port.c_str(), agentId.cert, agentId.key, 550);
-    secondToServer->setListener(&second);
-    ASSERT_EQ(secondToServer->connect(), 0);
-    caller.join();
-    EXPECT_EQ(rv, DirError::E_NOT_CONNECTED);
-    EXPECT_EQ(spi.outstanding().calls, 0u);
-    EXPECT_TRUE(waitFor([&] { return spi.isConnected(); }));
-
-    spi.closeDirectory();
-    Connection::destroy(firstToServer);
-    Connection::destroy(secondToServer);
-    Connector::destroy(connector);
-    NetClientSPI::setMode(0);
+    ASSERT_TRUE(in.call(&second));
+    in.caller.join();
+    EXPECT_EQ(in.listResult, DirError::E_NOT_CONNECTED);
+    EXPECT_EQ(in.spi->outstanding().calls, 0u);
+    EXPECT_TRUE(waitFor([&] { return in.spi->isConnected(); }));
 }
 
 TEST_F(NetClientPruneTest, AnAgentCallingInToAProviderThatWentMeanwhileIsHungUpOn) {

@@ -109,6 +109,14 @@ protected:
         _log_level = LOG_INFO;
         Directory::init();
     }
+    // The day the consolidation tests' files belong to: 5 December 2026.
+    static struct tm dec5() {
+        struct tm day = {};
+        day.tm_year = 2026 - 1900;
+        day.tm_mon = 11;
+        day.tm_mday = 5;
+        return day;
+    }
     TempDir dir;
 };
 
@@ -302,10 +310,7 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
     writeFile(dir.file("20261205-110000.stats"), "not statistics");
     writeFile(dir.file("20261205-note.txt"), "left alone");
 
-    struct tm day = {};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
+    struct tm day = dec5();
     {
         LogCapture log;
         ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
@@ -357,11 +362,7 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
 // include if it reads; one that does not read is moved aside, never
 // overwritten by a merge without its entries.
 TEST_F(StatsFileTest, ConsolidationWithoutAFolderOrADayIsRefused) {
-    struct tm day;
-    memset(&day, 0, sizeof(day));
-    day.tm_year = 126;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
+    struct tm day = dec5();
     LogCapture log;
     EXPECT_EQ(-1, StatsFile::consolidate(dir.path().c_str(), nullptr));
     EXPECT_EQ(-1, StatsFile::consolidate(nullptr, &day));
@@ -381,10 +382,7 @@ TEST_F(StatsFileTest, ConsolidationNeverOverwritesAnUnreadableConsolidatedFile) 
         writeFile(path, bytes);
         return bytes;
     };
-    struct tm day = {};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
+    struct tm day = dec5();
     std::string target = dir.file("20261205-000000.stats");
     write("20261205-000000.stats", 800, 50);
     std::string first = damage(target);
@@ -456,10 +454,7 @@ TEST_F(StatsFileTest, WritesNoBodyTheReaderWouldRefuse) {
 
     // Two files that each fit but whose merge does not: the day stays as it was.
     unlink(path.c_str());
-    struct tm day = {};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
+    struct tm day = dec5();
     for (const char* name : {"20261205-080000.stats", "20261205-090000.stats"}) {
         StatsFile half;
         for (int i = 0; i < 30; i++) half.add(entry(1000 + i, {row(30, i, "eth0", {i, 2 * i})}));
@@ -478,10 +473,7 @@ TEST_F(StatsFileTest, WritesNoBodyTheReaderWouldRefuse) {
 // under a statistics file's name must neither hold up a reader nor a
 // writer, since nothing may ever open its other end.
 TEST_F(StatsFileTest, AFifoUnderAStatisticsNameIsRefusedNotWaitedOn) {
-    struct tm day = {};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
+    struct tm day = dec5();
     StatsFile f;
     f.add(entry(1000, {row(30, 0, "eth0", {1})}));
     ASSERT_GT(f.writeToFile(dir.file("20261205-090000.stats").c_str()), 0);
@@ -549,10 +541,7 @@ TEST_F(StatsFileTest, AFifoUnderAStatisticsNameIsRefusedNotWaitedOn) {
 // write in the folder can foresee: a link left there must not lead the
 // write to another file, which would be truncated and overwritten.
 TEST_F(StatsFileTest, ConsolidationWritesThroughNoLinkLeftAtItsPendingName) {
-    struct tm day = {};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
+    struct tm day = dec5();
     StatsFile f;
     f.add(entry(1000, {row(30, 0, "eth0", {1})}));
     ASSERT_GT(f.writeToFile(dir.file("20261205-090000.stats").c_str()), 0);
@@ -652,10 +641,7 @@ TEST_F(StatsFileTest, ManyTinyEntriesAndRowsReadInLinearTime) {
 // number, not with its square.
 TEST_F(StatsFileTest, ConsolidatingManyEntriesTakesLinearTime) {
     const int kMany = 100000;
-    struct tm day = {};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
+    struct tm day = dec5();
     for (int k = 0; k < 2; k++) {
         Message m(0);
         m.writeInt32(10);
@@ -717,10 +703,7 @@ TEST_F(StatsFileTest, AValueOfAnUnknownKindIsNotWritten) {
 // A file without entries has no start (0 stands for none): it does not pull
 // the day's start back to the epoch.
 TEST_F(StatsFileTest, AnEmptyFileLeavesTheDaysStartAlone) {
-    struct tm day = {};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
+    struct tm day = dec5();
     StatsFile empty;
     ASSERT_GT(empty.writeToFile(dir.file("20261205-080000.stats").c_str()), 0);
     StatsFile f;
