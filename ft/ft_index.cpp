@@ -34,6 +34,23 @@ const uint64_t kFnvBasis = 14695981039346656037ULL;
 
 uint64_t fnvStep(uint64_t h, char c) { return (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL; }
 
+// A name as the walk makes them: components joined by single "/", none of
+// them empty, "." or "..". Anything else in an index could name the
+// destination itself or a place outside it once joined to its path, and
+// matches neither a source entry nor the filters as the peer reads it.
+bool plainRelative(const std::string& name) {
+    size_t start = 0;
+    for (;;) {
+        size_t slash = name.find('/', start);
+        size_t end = slash == std::string::npos ? name.size() : slash;
+        size_t len = end - start;
+        if (len == 0) return false;
+        if (name[start] == '.' && (len == 1 || (len == 2 && name[start + 1] == '.'))) return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
 }  // namespace
 
 std::string FtRun::localIndexPath() const {
@@ -130,9 +147,17 @@ bool FtRun::readLocalIndex(const std::string& path) {
 void FtRun::adoptIndex(std::vector<_IndexEntry>* entries) {
     // One entry per destination path: a name listed again is dropped, or
     // the copy left unseen would be removed as missing from the source.
+    // Names that are no plain path below the destination are dropped too:
+    // removing one could take the destination itself or what lies beside
+    // it, or a protected entry spelled differently.
     _index.clear();
     _byName.clear();
     for (_IndexEntry& e : *entries) {
+        if (!plainRelative(e.name)) {
+            log(_debug_ft, LOG_WARNING, 0, 0, "FT: index lists '%s', which is no name below the destination; ignored",
+                e.name.c_str());
+            continue;
+        }
         if (_byName.count(e.name) != 0) {
             log(_debug_ft, LOG_DEBUG, 0, 0, "FT: index lists %s again; the first listing counts", e.name.c_str());
             continue;

@@ -18,6 +18,7 @@
 #include "dirbase/sfs_unix.h"
 #include "ft/ft.h"
 #include "ft/ft_entry.h"
+#include "ft/ft_filter.h"
 #include "ft/ft_protocol.h"
 #include "tests/ft/ft_engine_support.h"
 #include "tests/ft/ft_test_peer.h"
@@ -360,3 +361,27 @@ TEST(FtHostilePeer, FileShrinkingBeforeItsUpdateIsReported) {
     }
 }
 
+
+// Index names are paths below the destination. One that climbs out of it,
+// starts at the top, or is spelled with "." or empty components is no name
+// the sender can check against its source or its filters: the peer is not
+// asked to remove it, and a protected entry stays protected however the
+// peer spells it.
+TEST(FtHostilePeer, IndexNamesThatAreNotPlainRelativePathsAreNeverRemoved) {
+    TempDir dir;
+    const std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/a", "alpha");
+    TestPeer peer;
+    for (const char* name : {"../outside", "sub/../../outside", "/etc/passwd", "./keep/x", "keep/./y", "keep//z", "",
+                             ".", "..", "sub/."})
+        peer.extraIndex.push_back(record(FT_TYPE_FILE, name, 1, 0));
+    peer.extraIndex.push_back(record(FT_TYPE_FILE, "gone", 1, 0));
+    peer.extraIndex.push_back(record(FT_TYPE_FILE, "keep/w", 1, 0));
+    FtTransaction* t = transaction(src, "/d");
+    t->removeMissing = true;
+    t->addFilter(PAT_PROTECT, "/keep/***");
+    EXPECT_EQ(0, runOne(&peer, t));
+    EXPECT_EQ(std::vector<std::string>{"/d/gone"}, peer.removed);
+    EXPECT_EQ("alpha", peer.files["a"].content);
+}
