@@ -222,10 +222,8 @@ int FtRun::prepareIndex() {
         return -1;
     }
     _s->print("Index received OK.\n");
-    // Taken out of the session in one swap, as short a window as there is
-    // for an index the peer might send again unasked.
     std::vector<_IndexEntry> received;
-    received.swap(_s->index());
+    _s->takeIndex(&received);
     adoptIndex(&received);
     _haveIndex = true;
     return 0;

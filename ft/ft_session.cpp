@@ -140,6 +140,12 @@ void FtSession::resetIndex() {
     _index.clear();
 }
 
+void FtSession::takeIndex(std::vector<_IndexEntry>* into) {
+    CondSection hold(_cond);
+    into->clear();
+    into->swap(_index);
+}
+
 bool FtSession::waitIndex() {
     flush();
     CondSection hold(_cond);

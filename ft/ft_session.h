@@ -127,8 +127,10 @@ public:
     void resetIndex();
     // Waits (1 s steps) for the index; true when it arrived complete.
     bool waitIndex();
-    // The index read (the sender's after waitIndex returned true).
-    std::vector<_IndexEntry>& index() { return _index; }
+    // Hands the index read over to the sender (after waitIndex returned
+    // true), leaving none behind. Under the lock: a peer may send another,
+    // unasked, at any time.
+    void takeIndex(std::vector<_IndexEntry>* into);
     // Before FT_MARK_COMPLETE / FT_TRANSACTION_SYNC. The waits give true
     // when the answer arrived; a wait that ends without it (the read thread
     // stopped, or the peer quit) sets the session error.
@@ -205,8 +207,8 @@ private:
     std::map<std::string, std::string> _checksumList GUARDED_BY(_cond);
     bool _readerDone GUARDED_BY(_cond);
     FtTransaction* _transaction GUARDED_BY(_cond);
-    // Written by the read thread while the sender waits for _indexComplete.
-    std::vector<_IndexEntry> _index;
+    // Written by the read thread, taken by the sender with takeIndex.
+    std::vector<_IndexEntry> _index GUARDED_BY(_cond);
     // Only the read thread: a plain FT_INDEX_MARK was seen.
     bool _plainIndexSeen;
 

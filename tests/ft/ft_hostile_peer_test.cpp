@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -384,4 +385,43 @@ TEST(FtHostilePeer, IndexNamesThatAreNotPlainRelativePathsAreNeverRemoved) {
     EXPECT_EQ(0, runOne(&peer, t));
     EXPECT_EQ(std::vector<std::string>{"/d/gone"}, peer.removed);
     EXPECT_EQ("alpha", peer.files["a"].content);
+}
+
+namespace {
+
+// A report output that holds the sender up for a while once it reports
+// the index received: the moment between the index's arrival and the
+// sender taking it is then long enough for the peer's next, unasked copy
+// to land in it.
+ssize_t slowAfterIndexWrite(void*, const char* buf, size_t n) {
+    if (std::string(buf, n).find("Index received OK.") != std::string::npos) usleep(100000);
+    return static_cast<ssize_t>(n);
+}
+
+}  // namespace
+
+// A peer that sends its index again, unasked, while the sender takes the
+// one it asked for: the sender's copy is taken whole, under the session's
+// lock, and the run ends with the destination updated.
+TEST(FtHostilePeer, IndexSentAgainUnaskedWhileTheSenderTakesIt) {
+    TempDir dir;
+    const std::string src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    writeFile(src + "/a", "alpha");
+    TestPeer peer;
+    peer.repeatIndex = 20;
+    for (int i = 0; i < 200; i++) peer.extraIndex.push_back(record(FT_TYPE_FILE, "old" + std::to_string(i), 1, 0));
+    cookie_io_functions_t io = {nullptr, slowAfterIndexWrite, nullptr, nullptr};
+    FILE* report = fopencookie(nullptr, "w", io);
+    ASSERT_NE(nullptr, report);
+    Ft ft;
+    FtTransaction* t = updateOf(src, 0);
+    t->removeMissing = true;
+    ft.addTransaction(t);
+    Recorder rec;
+    EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec, report));
+    fclose(report);
+    EXPECT_EQ("alpha", peer.files["a"].content);
+    EXPECT_EQ(200u, peer.removed.size());
+    EXPECT_TRUE(peer.problems.empty());
 }

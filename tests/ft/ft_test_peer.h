@@ -85,6 +85,9 @@ public:
     // Index records sent after the tree's own, as a broken or hostile peer
     // might list them (duplicates, odd sizes and times).
     std::vector<FtIndexRecord> extraIndex;
+    // A confused peer: after the index asked for, sends it this many times
+    // more, unasked, a few milliseconds apart.
+    int repeatIndex = 0;
     // Answers the append check's digest request with FT_ERROR instead.
     bool errorOnFindMd5 = false;
     // Sent as the destination's size in block signatures when not -1.
@@ -395,6 +398,10 @@ private:
                 case FT_INDEX_START_MD5:
                     str();
                     sendIndex(code == FT_INDEX_START_MD5);
+                    for (int i = 0; i < repeatIndex; i++) {
+                        usleep(2000);
+                        sendIndex(code == FT_INDEX_START_MD5);
+                    }
                     break;
                 case FT_CREATE_DEST: str(); break;
                 case FT_KEEP_FALLBACKS: {
