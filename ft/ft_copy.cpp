@@ -154,6 +154,11 @@ int Ft::_copyTo(const Principal* principal, const char* host, const char* port, 
 
 namespace {
 
+// A file's modification time in milliseconds.
+long long msOfStat(const struct stat64& st) {
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
 // A source named relative to the current directory, made absolute: real
 // paths are resolved from the root.
 std::string absoluteSource(const char* source) {
@@ -279,15 +284,21 @@ bool FtRun::removeMovedSources(FtTransaction* t) {
     // Sources of a transaction the peer never confirmed stay where they are.
     if (!it->second.confirmed) return true;
     bool failedRemove = false;
-    for (const std::string& path : it->second.files) {
+    for (const SentFile& sent : it->second.files) {
+        const char* path = sent.path.c_str();
         struct stat64 st;
         bool removed = false;
-        if (_sfs->lstat(path.c_str(), &st, true) != 0)
-            _s->print("Error: unable to remove %s.  Unable to stat file.\n", path.c_str());
-        else if (_sfs->unlink(path.c_str(), true) != 0)
-            _s->print("Error: Unable to remove: %s\n", path.c_str());
-        else
+        if (_sfs->lstat(path, &st, true) != 0) {
+            _s->print("Error: unable to remove %s.  Unable to stat file.\n", path);
+        } else if (st.st_dev != sent.dev || st.st_ino != sent.ino || st.st_size != sent.size ||
+                   msOfStat(st) != sent.mtimeMs) {
+            log(_debug_ft, LOG_WARNING, 0, 0, "FT: %s changed after it was sent; not removed", path);
+            _s->print("Error: Unable to remove: %s\n", path);
+        } else if (_sfs->unlink(path, true) != 0) {
+            _s->print("Error: Unable to remove: %s\n", path);
+        } else {
             removed = true;
+        }
         if (!removed) {
             failedRemove = true;
             _ft->_stats.unableToRemove++;
@@ -307,6 +318,22 @@ bool FtRun::removeMovedSources(FtTransaction* t) {
             log(_debug_ft, LOG_DEBUG, errno, 0, "FT: source folder %s stays", dir.c_str());
     }
     return !failedRemove;
+}
+
+void FtRun::noteSent(const std::string& local, const struct stat64& st) {
+    if (!moves(_t)) return;
+    SentSource& sent = _sent[_t];
+    auto at = sent.fileAt.find(local);
+    if (at == sent.fileAt.end()) {
+        at = sent.fileAt.emplace(local, sent.files.size()).first;
+        sent.files.emplace_back();
+        sent.files.back().path = local;
+    }
+    SentFile& f = sent.files[at->second];
+    f.dev = st.st_dev;
+    f.ino = st.st_ino;
+    f.size = st.st_size;
+    f.mtimeMs = msOfStat(st);
 }
 
 void FtRun::fileProblem(bool sessionError, const char* errorFmt, const std::string& name, const char* reportFmt, ...) {

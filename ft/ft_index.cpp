@@ -257,6 +257,9 @@ int FtRun::validate() {
             std::string theirs = it != _t->checksums.end() ? it->second : "";
             if (!mine.empty() && theirs == mine) {
                 _s->print("src: %s dst: %s %s (OK)\n", mine.c_str(), theirs.c_str(), f.first.c_str());
+                // The destination holds the file as it is now, not as the
+                // walk found it.
+                noteSent(f.second, st);
             } else {
                 _s->print("src: %s dst: %s %s (invalid MD5)\n", mine.c_str(), theirs.c_str(), f.first.c_str());
                 invalid.push_back(f);

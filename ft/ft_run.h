@@ -138,15 +138,30 @@ public:
     // The positions in _index of the entries taken from the destination,
     // in name order (keepSubtree finds a folder's entries by it).
     std::vector<size_t> _sortedIndex;
+    // A source file a moving transaction sent, as it was when the
+    // destination got it: one that is no longer that file (written to or
+    // replaced since) holds what the destination lacks, and stays.
+    struct SentFile {
+        std::string path;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        long long size = 0;
+        long long mtimeMs = 0;
+    };
     // What each moving transaction sent from its source: the files, and
     // the folders walked (the top one too when it is to go).
     struct SentSource {
         // Set once the peer echoed the transaction's FT_TRANSACTION_SYNC:
         // only then did it take everything listed here.
         bool confirmed = false;
-        std::vector<std::string> files;
+        std::vector<SentFile> files;
+        // Where each path sits in files.
+        std::unordered_map<std::string, size_t> fileAt;
         std::vector<std::string> dirs;
     };
+    // Notes (or, for a file sent again, renews) a moving transaction's
+    // sent file as st describes it.
+    void noteSent(const std::string& local, const struct stat64& st);
     std::map<const FtTransaction*, SentSource> _sent;
     std::unordered_map<unsigned, std::string> _userNames;
     std::unordered_map<unsigned, std::string> _groupNames;

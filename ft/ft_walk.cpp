@@ -309,7 +309,7 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
     int rc = sendFile(local, rel, st, known != nullptr && _t->algorithm != 0 ? known : nullptr);
     if (rc == 0) {
         _s->print("%s %19s %s\n", formatTime(st).c_str(), ft_withCommas(st.st_size).c_str(), rel.c_str());
-        if (!fromLink && moves(_t)) _sent[_t].files.push_back(local);
+        if (!fromLink) noteSent(local, st);
         // An index with checksums holds the digest of what was sent, for
         // the next run to compare with.
         markSeen(rel, &st, FT_TYPE_FILE, _indexMd5 ? localDigest(local, st.st_size).c_str() : nullptr);

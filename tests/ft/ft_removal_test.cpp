@@ -3,6 +3,8 @@
 // are never removed, even when they could not be read.
 #include <gtest/gtest.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -209,4 +211,50 @@ TEST(FtRemoval, AnEarlyQuitAcknowledgementFailsTheSessionAndKeepsTheSources) {
     EXPECT_EQ(0, rec.completed);
     EXPECT_EQ("/a", readFile(src + "/a"));
     EXPECT_EQ("/b", readFile(src + "/b"));
+}
+
+namespace {
+
+// Writes to a source file once its transaction is complete: after the
+// sender read and sent it, before a move removes the sources.
+struct WriterAfterSend : Recorder {
+    std::string path;
+    void transactionComplete(FtTransaction* t) override {
+        Recorder::transactionComplete(t);
+        FILE* f = fopen(path.c_str(), "a");
+        if (f == nullptr) return;
+        fputs(" and more", f);
+        fclose(f);
+        // A time of its own, whatever the clock's resolution.
+        struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+};
+
+}  // namespace
+
+// A source file written to after it was sent holds what the destination
+// does not: a move leaves it where it is and says so, and removes the rest.
+TEST(FtRemoval, MoveKeepsAFileWrittenToAfterItWasSent) {
+    TempDir dir;
+    const std::string src = realDir(dir) + "/src";
+    mkdir(src.c_str(), 0755);
+    for (const char* f : {"/a", "/b"}) writeFile(src + f, f);
+    TestPeer peer;
+    Ft ft;
+    FtTransaction* t = transaction(src + "/", "/d");
+    t->move = true;
+    ft.addTransaction(t);
+    WriterAfterSend rec;
+    rec.path = src + "/a";
+    FILE* report = fopen(dir.file("report").c_str(), "w");
+    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec, report));
+    fclose(report);
+    EXPECT_EQ("/a", peer.files["a"].content);
+    EXPECT_EQ("/a and more", readFile(src + "/a"));
+    EXPECT_FALSE(exists(src + "/b"));
+    EXPECT_EQ("One or more files could not be removed on the source after they were copied", ft.errorText());
+    EXPECT_EQ(1, ft.stats().unableToRemove);
+    std::string text = readFile(dir.file("report"));
+    EXPECT_NE(std::string::npos, text.find("Error: Unable to remove: " + src + "/a\n")) << text;
 }

@@ -167,3 +167,25 @@ TEST(FtValidation, OnlyTheAnswerToAChecksumRequestCounts) {
         EXPECT_EQ(readFile(dir.file("f")), peer.files["f"].content);
     }
 }
+
+// A file that changed while it was sent, and was sent again until the
+// destination's copy proved equal, is what the destination holds: a move
+// removes it like any other sent file.
+TEST(FtValidation, MoveRemovesAFileOnceValidationFoundItsCopyEqual) {
+    TempDir dir;
+    writeFile(dir.file("f"), "original");
+    TestPeer peer;
+    Ft ft;
+    ft.setValidationDelay(0);
+    FtTransaction* t = transaction(dir.file("f"), "/d");
+    t->move = true;
+    ft.addTransaction(t);
+    Rewriter rec;
+    rec.path = dir.file("f");
+    rec.times = 1;
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << ft.errorText();
+    EXPECT_EQ("version 1!", peer.files["f"].content);
+    struct stat st;
+    EXPECT_NE(0, stat(dir.file("f").c_str(), &st));
+    EXPECT_EQ(0, ft.stats().unableToRemove);
+}
