@@ -189,6 +189,7 @@ int Ft::runSession(FtSession* session, const char* hostName) {
     _stats = FtStats();
     _error.clear();
     FtRun run(this, session, hostName);
+    session->setCancelFlag(&_canceled);
     session->startReadThread();
     int canceledFlag = 0;
     for (FtTransaction* t = _transactions; t != nullptr; t = t->next) {

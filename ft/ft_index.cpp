@@ -218,7 +218,7 @@ int FtRun::prepareIndex() {
     _out->writeString(_destRoot.c_str());
     if (!_s->waitIndex()) {
         _s->print("Index operation failed\n");
-        if (!failed()) _s->setError("Protocol error receiving index");
+        if (!failed() && !_ft->isCanceled()) _s->setError("Protocol error receiving index");
         return -1;
     }
     _s->print("Index received OK.\n");

@@ -128,7 +128,7 @@ std::string FtSession::errorDetail() {
 }
 
 bool FtSession::waitFlag(bool* flag, int stepMs, const char* timeoutLog) {
-    while (!*flag && !_error && !_quitAck && !_readerDone) {
+    while (!*flag && !_error && !_quitAck && !_readerDone && !canceled()) {
         if (!_cond.wait(stepMs) && timeoutLog != nullptr) log(_debug_ft, LOG_DEBUG, 0, 0, "%s", timeoutLog);
     }
     return *flag && !_error;
@@ -178,7 +178,8 @@ bool FtSession::confirmed(bool arrived) {
     // A confirmation wait that ended without its answer (the read thread
     // stopped, or the peer quit) leaves the transfer unconfirmed: that is a
     // failure, or a move would remove sources the peer never vouched for.
-    if (!arrived && !_error) {
+    // A cancel ends the wait without calling the peer at fault.
+    if (!arrived && !_error && !canceled()) {
         _error = true;
         _errorText = "Unexpected protocol error reading from stream";
         wake();

@@ -9,7 +9,8 @@
 // message. They meet under two condition blocks: _cond for the flags below
 // and the error, _syncCond for the replies of a partial update. Every wait
 // is a bounded wait that re-checks its flag, and every wait also ends on an
-// error or when the read thread has stopped.
+// error or when the read thread has stopped (those on _cond also on the
+// caller's cancel).
 //
 // Ownership: the session owns its buffered writer and the index it reads;
 // it refers to (does not own) the two messages, the listener, the report
@@ -20,6 +21,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -99,6 +101,12 @@ public:
     // The connection under the messages, so that a read thread stuck on a
     // silent peer can be woken (may stay null).
     void setConnection(StreamConnection* connection) { _connection = connection; }
+    // The caller's cancel flag (may stay null): the waits for the index,
+    // acknowledgements, transaction syncs and checksums also end once it
+    // is set, so that a peer that stopped answering but keeps the
+    // connection open cannot hold a cancelled transfer.
+    void setCancelFlag(const std::atomic<bool>* flag) { _cancel = flag; }
+    bool canceled() const { return _cancel != nullptr && _cancel->load(); }
     // Waits up to ms for the read thread to stop; wakes it by shutting the
     // connection down when it has not. True when it stopped by itself.
     bool awaitReaderEnd(int ms);
@@ -186,6 +194,7 @@ private:
     MessageBase* _in;
     StreamMessage* _stream;
     StreamConnection* _connection;
+    const std::atomic<bool>* _cancel = nullptr;
     int _protocol;
     FtListener* _listener;
     FILE* _report;

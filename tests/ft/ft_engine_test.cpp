@@ -5,7 +5,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "dirbase/sfs.h"
 #include "ft/ft.h"
@@ -467,4 +470,42 @@ TEST(FtEngine, PreviewListsTheEntriesOfRelativeAndAbsoluteSources) {
         EXPECT_EQ("a\nd\nd/c\n", listed) << source;
     }
     ASSERT_EQ(0, chdir(cwd));
+}
+
+// A cancel ends the sender's wait for a peer that stopped answering but
+// keeps the connection open, for its index or for the end of a
+// transaction: the session closes as cancelled, rather than waiting for an
+// answer that does not come.
+TEST(FtEngine, CancelEndsTheWaitForAStalledPeer) {
+    for (int stallOn : {FT_INDEX_START, FT_TRANSACTION_SYNC}) {
+        SCOPED_TRACE(stallOn);
+        TempDir dir;
+        const std::string src = dir.file("src");
+        mkdir(src.c_str(), 0755);
+        writeFile(src + "/a", "alpha");
+        TestPeer peer;
+        peer.stallOn = stallOn;
+        Ft ft;
+        ft.addTransaction(updateOf(src, 0));
+        Recorder rec;
+        std::atomic<bool> done{false};
+        int rc = 0;
+        std::thread runner([&] {
+            rc = runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec);
+            done = true;
+        });
+        for (int i = 0; i < 6000 && !peer.stalled; i++) usleep(10000);
+        ASSERT_TRUE(peer.stalled.load());
+        ft.cancel();
+        // A bound for the failure only; a cancel is seen within a wait step.
+        for (int i = 0; i < 6000 && !done; i++) usleep(10000);
+        bool endedByCancel = done;
+        if (!endedByCancel) peer.hangUp();
+        runner.join();
+        EXPECT_TRUE(endedByCancel);
+        EXPECT_NE(0, rc);
+        EXPECT_EQ("File transfer canceled", ft.errorText());
+        EXPECT_EQ(1, std::count(peer.commands.begin(), peer.commands.end(), FT_CANCEL));
+        EXPECT_TRUE(peer.problems.empty());
+    }
 }

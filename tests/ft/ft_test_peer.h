@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <thread>
@@ -88,6 +89,11 @@ public:
     // A confused peer: after the index asked for, sends it this many times
     // more, unasked, a few milliseconds apart.
     int repeatIndex = 0;
+    // A stalled peer: takes this command (FT_TRANSACTION_SYNC or an index
+    // request) without answering it, notes that in stalled, and goes on
+    // with the session as usual.
+    int stallOn = 0;
+    std::atomic<bool> stalled{false};
     // Answers the append check's digest request with FT_ERROR instead.
     bool errorOnFindMd5 = false;
     // Sent as the destination's size in block signatures when not -1.
@@ -137,6 +143,8 @@ public:
     void join() {
         if (_thread.joinable()) _thread.join();
     }
+    // Ends the connection from the peer's side, whatever it was doing.
+    void hangUp() { shutdown(_peerFd, SHUT_RDWR); }
 
     MessageBase* senderIn;
     MessageBase* senderOut;
@@ -397,6 +405,10 @@ private:
                 case FT_INDEX_START:
                 case FT_INDEX_START_MD5:
                     str();
+                    if (stallOn == code) {
+                        stalled = true;
+                        break;
+                    }
                     sendIndex(code == FT_INDEX_START_MD5);
                     for (int i = 0; i < repeatIndex; i++) {
                         usleep(2000);
@@ -424,7 +436,10 @@ private:
                     break;
                 }
                 case FT_REMOVE: removed.push_back(str()); break;
-                case FT_TRANSACTION_SYNC: reply(FT_TRANSACTION_SYNC); break;
+                case FT_TRANSACTION_SYNC:
+                    if (stallOn == code) stalled = true;
+                    else reply(FT_TRANSACTION_SYNC);
+                    break;
                 case FT_MARK_COMPLETE:
                     reply(FT_ACK_COMPLETE);
                     _out->writeInt64(0);
