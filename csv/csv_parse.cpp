@@ -36,7 +36,8 @@ size_t csvBomLength(const unsigned char* p, size_t length) {
     return length >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF ? 3 : 0;
 }
 
-int csvFirstLineFields(const char* text, size_t length, const char* quote, const char* separator) {
+int csvFirstLineFields(const char* text, size_t length, const char* quote, const char* separator, bool* whole) {
+    if (whole != nullptr) *whole = false;
     const CSVDelimiter q = CSVDelimiter::of(quote, '"');
     const CSVDelimiter sep = CSVDelimiter::of(separator, ',');
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text != nullptr ? text : "");
@@ -69,7 +70,10 @@ int csvFirstLineFields(const char* text, size_t length, const char* quote, const
             fieldEmpty = true;
         } else if (*p == '\n' || *p == '\r') {
             // A line whose only field is empty is blank: the readers skip it.
-            if (fields > 0 || !fieldEmpty) return fields + 1;
+            if (fields > 0 || !fieldEmpty) {
+                if (whole != nullptr) *whole = true;
+                return fields + 1;
+            }
             p++;
         } else {
             p++;

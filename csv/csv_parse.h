@@ -45,7 +45,10 @@ size_t csvBomLength(const unsigned char* p, size_t length);
 // return ends a line as a newline does, and a quoted field may hold either.
 // A line that the bytes end in the middle of counts as far as it goes; 0
 // when there is no such line. One pass, whatever precedes that line.
-int csvFirstLineFields(const char* text, size_t length, const char* quote, const char* separator);
+// *whole (when given) tells whether the line's end was among the bytes, so
+// that a caller reading a file in parts knows when it has read enough.
+int csvFirstLineFields(const char* text, size_t length, const char* quote, const char* separator,
+                       bool* whole = nullptr);
 
 // Parses text (UTF-8, up to its terminator). quote and separator give the
 // first character of each (null or empty: '"' and ','); headerLines leading

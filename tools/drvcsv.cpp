@@ -106,16 +106,26 @@ bool parseMap(const char* text, Mapping* m) {
 
 // The number of fields in the file's first line that is not blank, read
 // through the same character-set conversion as the rows and counted by the
-// streaming reader's own line rules.
+// streaming reader's own line rules. The file is read until that line has
+// ended, however long it is: a line cut short would leave its later
+// columns out of every row.
 int firstLineFields(const char* path, const char* encoding, const char* quote, const char* separator) {
     int fd = open(path, O_RDONLY);
     if (fd < 0) return 0;
     Input input(fd, encoding);
     std::string head;
     unsigned char buf[65536];
+    // Counted again each time the text has doubled, so that a long line
+    // costs linear time.
+    size_t countAt = sizeof buf;
     int n;
-    while (head.size() < sizeof buf && (n = input.read(buf, sizeof buf)) > 0) {
+    while ((n = input.read(buf, sizeof buf)) > 0) {
         head.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+        if (head.size() < countAt) continue;
+        bool whole = false;
+        int fields = csvFirstLineFields(head.data(), head.size(), quote, separator, &whole);
+        if (whole) return fields;
+        countAt = head.size() * 2;
     }
     return csvFirstLineFields(head.data(), head.size(), quote, separator);
 }

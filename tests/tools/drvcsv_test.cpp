@@ -93,6 +93,18 @@ TEST_F(DrvcsvTest, WithoutMapEveryColumnOfTheFirstLineGoesThrough) {
     r = drvcsv({csv(), "--separator", ";"});
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("p | q | r\nrows: 1, warnings: 0, errors: 0\n", r.out);
+
+    // A first line far longer than one read: its fields after the long one
+    // are columns too, and so are those of a quoted field that spans reads.
+    const std::string longText(300000, 'x');
+    writeFile(csv(), longText + ",b,c\n1,2,3\n");
+    r = drvcsv({csv()});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(longText + " | b | c\n1 | 2 | 3\nrows: 2, warnings: 0, errors: 0\n", r.out);
+    writeFile(csv(), "\"" + longText + "\n,y\",b\n1,2\n");
+    r = drvcsv({csv(), "--json"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("[\"" + longText + "\\n,y\",\"b\"]\n[\"1\",\"2\"]\nrows: 2, warnings: 0, errors: 0\n", r.out);
 }
 
 }  // namespace
