@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "common/os.h"
 #include "csv/csv_config.h"
 #include "csv/csv_parse.h"
 #include "csv/hyper_csv.h"
@@ -110,7 +111,9 @@ bool parseMap(const char* text, Mapping* m) {
 // ended, however long it is: a line cut short would leave its later
 // columns out of every row.
 int firstLineFields(const char* path, const char* encoding, const char* quote, const char* separator) {
-    int fd = open(path, O_RDONLY);
+    // Opened as the reader opens it: a named pipe that nobody writes to
+    // reads as empty instead of holding the open until a writer comes.
+    int fd = s_open_nowait(path, O_RDONLY, 0, true);
     if (fd < 0) return 0;
     Input input(fd, encoding);
     std::string head;

@@ -1,6 +1,8 @@
 // drvcsv's command line: help, options it does not know or that lack their
 // value, bad values, the exit statuses its usage names, and the columns it
-// reads when given no --map.
+// reads when given no --map, also from a named pipe.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -105,6 +107,17 @@ TEST_F(DrvcsvTest, WithoutMapEveryColumnOfTheFirstLineGoesThrough) {
     r = drvcsv({csv(), "--json"});
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("[\"" + longText + "\\n,y\",\"b\"]\n[\"1\",\"2\"]\nrows: 2, warnings: 0, errors: 0\n", r.out);
+}
+
+TEST_F(DrvcsvTest, ANamedPipeThatNobodyWritesReadsAsEmpty) {
+    // As the reader has it: the columns of the first line are looked for
+    // without waiting for a writer that may never come.
+    const std::string fifo = _dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    Process p(DRVCSV_PATH, {fifo});
+    const bool done = p.waitForOutput("rows: 0, warnings: 0, errors: 0\n");
+    EXPECT_TRUE(done) << p.err();
+    EXPECT_EQ(0, done ? p.wait() : p.stop(SIGKILL));
 }
 
 }  // namespace
