@@ -249,8 +249,11 @@ std::vector<MountProvider::Mount> MountProvider::readTable() const {
     std::vector<Mount> out;
     FILE* f = fopen(_table.c_str(), "r");
     if (f == nullptr) return out;
-    char line[4096];
-    while (fgets(line, sizeof line, f) != nullptr) {
+    // Lines have no length limit: an overlay mount with many layers carries
+    // kilobytes of options, and a cut line would read as further mounts.
+    char* line = nullptr;
+    size_t capacity = 0;
+    while (getline(&line, &capacity, f) != -1) {
         char* save = nullptr;
         char* device = strtok_r(line, " \t\n", &save);
         char* path = strtok_r(nullptr, " \t\n", &save);
@@ -267,6 +270,7 @@ std::vector<MountProvider::Mount> MountProvider::readTable() const {
             }
         if (!replaced) out.push_back(m);
     }
+    free(line);
     fclose(f);
     return out;
 }

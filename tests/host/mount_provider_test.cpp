@@ -208,6 +208,30 @@ TEST_F(MountProviderTest, ScansBeyondTheCapAreRefusedUntilOneEnds) {
     provider->setMaxScans(MountProvider::kMaxScans);
 }
 
+// An overlay mount with many layers has an options field of several
+// kilobytes; its line is one mount, and the lines after it are read as
+// they are.
+TEST(MountTable, ALineLongerThanAPageIsStillOneMount) {
+    TempDir tmp;
+    std::string lower;
+    for (int i = 0; i < 400; i++)
+        lower += (i > 0 ? ":" : "") + std::string("/var/lib/overlay/l/LAYER") + std::to_string(i);
+    std::string options = "rw,relatime,lowerdir=" + lower + ",upperdir=/u,workdir=/w";
+    ASSERT_GT(options.size(), 8192u);
+    std::string table = tmp.path() + "/mounts";
+    writeFile(table, "/dev/a /a ext4 rw 0 0\noverlay /merged overlay " + options + " 0 0\n/dev/b /b xfs ro 0 0\n");
+
+    MountProvider mounts(table.c_str());
+    std::vector<MountProvider::Mount> read = mounts.readTable();
+    ASSERT_EQ(3u, read.size());
+    EXPECT_EQ("/a", read[0].path);
+    EXPECT_EQ("/merged", read[1].path);
+    EXPECT_EQ("overlay", read[1].type);
+    EXPECT_EQ(options, read[1].options);
+    EXPECT_EQ("/b", read[2].path);
+    EXPECT_EQ("ro", read[2].options);
+}
+
 TEST_F(MountProviderTest, TableChangesReachMatchingListeners) {
     Changes ext4, all;
     int err = 0;
