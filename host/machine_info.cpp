@@ -1,5 +1,6 @@
 #include "host/machine_info.h"
 
+#include <limits.h>
 #include <string.h>
 #include <time.h>
 
@@ -18,12 +19,25 @@ std::string number(long long value) {
     return text;
 }
 
+// The sizes are what the file system reports, and a FUSE file system may
+// report anything: the arithmetic on them is done in 128 bits, and what is
+// shown held within 64.
+long long clampKb(__int128 kb) {
+    if (kb > LLONG_MAX) return LLONG_MAX;
+    if (kb < LLONG_MIN) return LLONG_MIN;
+    return static_cast<long long>(kb);
+}
+
+__int128 usedKb(const DrvFsEntry* e) {
+    return static_cast<__int128>(e->totalKb) - e->freeKb;
+}
+
 // Used share the way df computes it: of the space a user can have, rounded up.
 std::string usePercent(const DrvFsEntry* e) {
-    long long used = e->totalKb - e->freeKb;
-    long long usable = used + e->availKb;
+    __int128 used = usedKb(e);
+    __int128 usable = used + e->availKb;
     if (usable <= 0) return "-";
-    return std::to_string((used * 100 + usable - 1) / usable) + "%";
+    return std::to_string(clampKb((used * 100 + usable - 1) / usable)) + "%";
 }
 
 void printRows(FILE* out, const std::vector<Row>& rows) {
@@ -94,7 +108,7 @@ void printFileSystems(FILE* out, const DrvFsEntry* list) {
             continue;
         }
         rows.push_back(Row{e->device != nullptr ? e->device : "", type, number(e->totalKb),
-                           number(e->totalKb - e->freeKb), number(e->availKb), usePercent(e),
+                           number(clampKb(usedKb(e))), number(e->availKb), usePercent(e),
                            e->mountPoint != nullptr ? e->mountPoint : "", s_fsOk(type) ? "*" : " "});
     }
     printRows(out, rows);

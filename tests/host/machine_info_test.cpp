@@ -1,4 +1,5 @@
 // drvhost --info and the sections it prints.
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -48,6 +49,21 @@ TEST(MachineInfo, FileSystemTableLikeDf) {
     EXPECT_EQ("  (1 more without space not shown: proc)", lines[5]);
     // Every mount point starts under its header.
     EXPECT_EQ(lines[1].find("Mounted on"), lines[3].rfind("/home"));
+}
+
+// What statfs reports is whatever the file system says (a FUSE file system
+// may claim anything): sizes near the top of the range still give the used
+// space and share, without overflowing on the way.
+TEST(MachineInfo, FileSystemSizesNearTheLimit) {
+    DrvFsEntry full = entry("fuse2", "/max", "fuse", LLONG_MAX, 0, LLONG_MAX, nullptr);
+    DrvFsEntry huge = entry("fuse1", "/huge", "fuse", 400000000000000000LL, 100000000000000000LL,
+                            100000000000000000LL, &full);
+    std::vector<std::string> lines = splitLines(printed([&](FILE* out) { printFileSystems(out, &huge); }));
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_TRUE(containsMatch(lines[2], " 300,000,000,000,000,000 +100,000,000,000,000,000 +75% ")) << lines[2];
+    // Half of what a user could have is used: the used and available
+    // amounts together pass the largest number.
+    EXPECT_TRUE(containsMatch(lines[3], " 9,223,372,036,854,775,807 +9,223,372,036,854,775,807 +50% ")) << lines[3];
 }
 
 TEST(MachineInfo, MachineFactsSection) {
