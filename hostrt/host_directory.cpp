@@ -3,6 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 #include "common/error_codes.h"
 #include "common/os.h"
 #include "dirbase/acl.h"
@@ -11,6 +15,24 @@
 #include "dirbase/enumeration.h"
 #include "dir/search_helper.h"
 #include "hostrt/dravika.h"
+
+namespace {
+
+// One federation per routed class: the first one of the provider that the
+// class's names reach, so that the order stays put. A provider may federate
+// its class again (started anew after a stop), which must not make the root
+// list the class twice or search the provider twice.
+std::vector<const HostSPI::Federation*> routes() {
+    std::vector<const HostSPI::Federation*> list;
+    std::set<std::string> seen;
+    for (const HostSPI::Federation& f : HostSPI::federations()) {
+        if (f.result != 0 || f.provider == nullptr || HostSPI::routeFor(f.className.c_str()) != f.provider) continue;
+        if (seen.insert(f.className).second) list.push_back(&f);
+    }
+    return list;
+}
+
+}  // namespace
 
 HostDirectorySPI::HostDirectorySPI() {}
 
@@ -49,10 +71,9 @@ int HostDirectorySPI::search(const Endpoint* target, const Principal* principal,
         DirectorySPI* p = HostSPI::routeFor(exact);
         return p != nullptr ? p->search(target, principal, helper, current, entry, filter, result) : 0;
     }
-    for (const HostSPI::Federation& f : HostSPI::federations()) {
-        if (f.result != 0 || f.provider == nullptr || HostSPI::routeFor(f.className.c_str()) != f.provider) continue;
-        if (helper != nullptr && !helper->classMatches(f.className.c_str())) continue;
-        int rv = f.provider->search(target, principal, helper, current, entry, filter, result);
+    for (const HostSPI::Federation* f : routes()) {
+        if (helper != nullptr && !helper->classMatches(f->className.c_str())) continue;
+        int rv = f->provider->search(target, principal, helper, current, entry, filter, result);
         if (rv != 0) return rv;
     }
     return 0;
@@ -82,8 +103,7 @@ int HostDirectorySPI::getAttributes(const Principal* principal, DirectoryObject*
 int HostDirectorySPI::list(const Principal* principal, DirectoryObject* object, ClassEnumeration* result) {
     DirectorySPI* owner = ownerOf(object);
     if (owner != nullptr) return owner->list(principal, object, result);
-    for (const HostSPI::Federation& f : HostSPI::federations())
-        if (f.result == 0 && HostSPI::routeFor(f.className.c_str()) == f.provider) result->append(f.className.c_str());
+    for (const HostSPI::Federation* f : routes()) result->append(f->className.c_str());
     return 0;
 }
 

@@ -156,4 +156,32 @@ TEST_F(FederateRouting, DeeperNamesStayWithTheFederatedProviderAndRefusalsDoNotR
     delete name;
 }
 
+// A provider that federates its class again (started once more after a
+// stop) is still one route: the root lists the class once, and a search
+// asks the provider once.
+TEST_F(FederateRouting, AClassFederatedTwiceByOneProviderIsOneRoute) {
+    static Probe again;
+    ASSERT_EQ(0, HostSPI::federate("again", false, &again));
+    ASSERT_EQ(0, HostSPI::federate("again", false, &again));
+
+    int err = -1;
+    DirName* name = parse("/");
+    ClassEnumeration* classes = dir->list(name, &err);
+    ASSERT_NE(nullptr, classes);
+    int listed = 0;
+    while (classes->next())
+        if (strcmp(classes->getClass(), "again") == 0) listed++;
+    EXPECT_EQ(1, listed);
+    delete classes;
+    delete name;
+
+    name = parse("/<agai.*>:");
+    DirectoryEnumeration* found = dir->search(name, nullptr, &err);
+    EXPECT_EQ(0, err);
+    ASSERT_NE(nullptr, found);
+    EXPECT_EQ(1, found->size());
+    delete found;
+    delete name;
+}
+
 }  // namespace
