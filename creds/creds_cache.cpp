@@ -5,6 +5,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <string>
+#include <unordered_set>
+#include <vector>
+
 #include "common/log.h"
 #include "creds/creds_protocol.h"
 
@@ -78,14 +82,8 @@ CredsCacheEntry* CredsCache::find(long long now, const char* name, long id, int 
     CredsCacheEntry** link = &_head;
     while (*link != nullptr) {
         CredsCacheEntry* e = *link;
-        if (isStale(now, e->created)) {
-            if (e->useCount == 0) {
-                log(_debug_creds, LOG_TRACE, 0, 0, "Creds: purging cache row, t = %d", static_cast<int>(e->created));
-                *link = e->next;
-                delete e;
-                continue;
-            }
-        } else if (matches(e, name, id, operation)) {
+        if (purgeIfStale(link, now)) continue;
+        if (!isStale(now, e->created) && matches(e, name, id, operation)) {
             e->useCount++;
             _credsCounters.cacheHits++;
             log(_debug_creds, LOG_TRACE, 0, 0, "Creds: cache hit");
@@ -96,7 +94,31 @@ CredsCacheEntry* CredsCache::find(long long now, const char* name, long id, int 
     return nullptr;
 }
 
-CredsCacheEntry* CredsCache::add(CredsCacheEntry* entry) {
+bool CredsCache::purgeIfStale(CredsCacheEntry** link, long long now) {
+    CredsCacheEntry* e = *link;
+    if (e->useCount != 0 || !isStale(now, e->created)) return false;
+    log(_debug_creds, LOG_TRACE, 0, 0, "Creds: purging cache row, t = %d", static_cast<int>(e->created));
+    *link = e->next;
+    delete e;
+    return true;
+}
+
+namespace {
+
+// The keys an entry is found by. Entries from a failed lookup know only the
+// key they were asked for: the other is empty (names) or kCredsUnknownId
+// (ids), which stands for no key at all.
+const std::string& nameOf(const CredsCacheEntry* e) {
+    return e->kind == CREDS_KIND_GROUP ? e->groupName : e->userName;
+}
+bool hasName(const CredsCacheEntry* e) { return !nameOf(e).empty(); }
+unsigned idOf(const CredsCacheEntry* e) {
+    return e->kind == CREDS_KIND_GROUP ? static_cast<unsigned>(e->gid) : static_cast<unsigned>(e->uid);
+}
+// A host's uid field is its address, not a key.
+bool hasId(const CredsCacheEntry* e) { return e->kind != CREDS_KIND_HOST && idOf(e) != kCredsUnknownId; }
+
+void logAdd(const CredsCacheEntry* entry) {
     if (entry->kind == CREDS_KIND_USER)
         log(_debug_creds, LOG_DEBUG, 0, 0, "Creds: addCache(USER, t = %d, user = %s, uid = %d, gid = %d)",
             static_cast<int>(entry->created), entry->userName.c_str(), static_cast<int>(entry->uid),
@@ -107,26 +129,70 @@ CredsCacheEntry* CredsCache::add(CredsCacheEntry* entry) {
     else
         log(_debug_creds, LOG_DEBUG, 0, 0, "Creds: addCache(HOST, t = %d, host = %s, uid = %x)",
             static_cast<int>(entry->created), entry->userName.c_str(), static_cast<unsigned>(entry->uid));
+}
+
+}  // namespace
+
+CredsCacheEntry* CredsCache::add(CredsCacheEntry* entry) {
+    logAdd(entry);
     CriticalSection hold(_lock);
-    // An older answer for the same key must not be found again. Entries from
-    // a failed lookup know only the key they were asked for: the other key
-    // is empty (names) or kCredsUnknownId (ids), which matches nothing real.
-    for (CredsCacheEntry* e = _head; e != nullptr; e = e->next) {
-        if (e->kind != entry->kind) continue;
-        bool sameName, sameId;
-        if (entry->kind == CREDS_KIND_GROUP) {
-            sameName = !entry->groupName.empty() && e->groupName == entry->groupName;
-            sameId = entry->gid != kCredsUnknownId && e->gid == entry->gid;
-        } else {
-            sameName = !entry->userName.empty() && e->userName == entry->userName;
-            sameId = entry->kind == CREDS_KIND_USER && entry->uid != kCredsUnknownId && e->uid == entry->uid;
+    // An older answer for the same key must not be found again; it goes as
+    // soon as nobody uses it, as does anything else past its lifetime.
+    CredsCacheEntry** link = &_head;
+    while (*link != nullptr) {
+        CredsCacheEntry* e = *link;
+        if (e->kind == entry->kind) {
+            bool sameName = hasName(entry) && nameOf(e) == nameOf(entry);
+            bool sameId = hasId(entry) && idOf(e) == idOf(entry);
+            if (sameName || sameId) e->created = kExpired;
         }
-        if (sameName || sameId) e->created = kExpired;
+        if (!purgeIfStale(link, entry->created)) link = &e->next;
     }
     entry->useCount = 1;
     entry->next = _head;
     _head = entry;
     return entry;
+}
+
+void CredsCache::addAll(std::vector<CredsCacheEntry*>& entries) {
+    if (entries.empty()) return;
+    const int kind = entries.front()->kind;
+    const long long now = entries.front()->created;
+    // The keys of the new entries, gathered from the last one back: an
+    // entry whose key a later one has is replaced at once.
+    std::unordered_set<std::string> names;
+    std::unordered_set<unsigned> ids;
+    std::vector<CredsCacheEntry*> kept;
+    kept.reserve(entries.size());
+    for (const CredsCacheEntry* entry : entries) logAdd(entry);
+    for (size_t i = entries.size(); i-- > 0;) {
+        CredsCacheEntry* entry = entries[i];
+        bool replaced =
+            (hasName(entry) && names.count(nameOf(entry)) != 0) || (hasId(entry) && ids.count(idOf(entry)) != 0);
+        if (hasName(entry)) names.insert(nameOf(entry));
+        if (hasId(entry)) ids.insert(idOf(entry));
+        if (replaced) {
+            delete entry;
+        } else {
+            kept.push_back(entry);
+        }
+    }
+    entries.clear();
+    CriticalSection hold(_lock);
+    CredsCacheEntry** link = &_head;
+    while (*link != nullptr) {
+        CredsCacheEntry* e = *link;
+        if (e->kind == kind && ((hasName(e) && names.count(nameOf(e)) != 0) || (hasId(e) && ids.count(idOf(e)) != 0)))
+            e->created = kExpired;
+        if (!purgeIfStale(link, now)) link = &e->next;
+    }
+    // kept runs from the last entry back, so the last ends up at the head.
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+        CredsCacheEntry* entry = *it;
+        entry->useCount = 0;
+        entry->next = _head;
+        _head = entry;
+    }
 }
 
 void CredsCache::release(CredsCacheEntry* entry) {

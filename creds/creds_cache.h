@@ -84,7 +84,12 @@ public:
     CredsCacheEntry* find(long long now, const char* name, long id, int operation);
     // Takes ownership of a new entry: marks older entries with the same kind
     // and name or id as expired, puts it at the head with a use count of 1.
+    // Unused entries past their lifetime are removed on the way.
     CredsCacheEntry* add(CredsCacheEntry* entry);
+    // The same for many new entries of one kind in one pass over the cache
+    // (an enumeration's groups), as if added in order and released at once:
+    // a later entry replaces an earlier one with the same name or id.
+    void addAll(std::vector<CredsCacheEntry*>& entries);
     // Lowers the use count of an entry from find or add.
     void release(CredsCacheEntry* entry);
     // Ages every entry by kCredsCacheAgeing seconds.
@@ -96,6 +101,8 @@ public:
 
 private:
     static bool matches(const CredsCacheEntry* e, const char* name, long id, int operation);
+    // Unlinks and frees *link when it is unused and stale at now; true if so.
+    bool purgeIfStale(CredsCacheEntry** link, long long now) REQUIRES(_lock);
 
     CriticalBlock _lock{LOCK_RANK_NONE, kProcessLifetime};
     CredsCacheEntry* _head GUARDED_BY(_lock) = nullptr;

@@ -89,6 +89,11 @@ int groupById(gid_t gid, struct group* gr, char* buffer, size_t size, struct gro
     return getgrgid_r(gid, gr, buffer, size, result);
 }
 
+int nextGroup(struct group* gr, char* buffer, size_t size, struct group** result) {
+    if (_hooks != nullptr && _hooks->getgrentR != nullptr) return _hooks->getgrentR(gr, buffer, size, result);
+    return getgrent_r(gr, buffer, size, result);
+}
+
 bool lookUpGroup(const CredsChildOptions& options, const CredsRequest& request, CredsGroup& group) {
     std::vector<char> buffer(bufferSize(options, _SC_GETGR_R_SIZE_MAX));
     const gid_t id = static_cast<gid_t>(request.id);
@@ -136,7 +141,7 @@ void enumerateGroups(const CredsChildOptions& options, std::string& out) {
     setgrent();
     for (;;) {
         struct group gr, *result = nullptr;
-        int rc = getgrent_r(&gr, buffer.data(), buffer.size(), &result);
+        int rc = nextGroup(&gr, buffer.data(), buffer.size(), &result);
         // ERANGE leaves the entry to be read again with the bigger buffer.
         if (rc == ERANGE && buffer.size() < kMaxBuffer) {
             buffer.resize(buffer.size() * 2);

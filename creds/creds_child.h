@@ -55,6 +55,8 @@ struct CredsChildHooks {
     // Replaces getgrgid_r (a test stands in for a name-service module that
     // misreports a group it found).
     int (*getgrgidR)(gid_t gid, struct group* group, char* buffer, size_t size, struct group** result);
+    // Replaces getgrent_r (a test stands in for a directory with many groups).
+    int (*getgrentR)(struct group* group, char* buffer, size_t size, struct group** result);
 };
 void credsSetChildHooks(const CredsChildHooks* hooks);
 

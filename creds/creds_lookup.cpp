@@ -348,14 +348,18 @@ bool credsFetchAll(int operation, CredsAnswer& answer) {
     }
     if (ok && operation == CREDS_OP_ALL_GROUPS) {
         log(_debug_creds, LOG_DEBUG, 0, 0, "Creds: collecting returns for all groups");
-        // Each group becomes an entry of its own, as if looked up by id.
+        // Each group becomes an entry of its own, as if looked up by id; all
+        // in one pass over the cache, which a directory of many groups needs.
+        std::vector<CredsCacheEntry*> entries;
+        entries.reserve(answer.groups.size());
+        CredsRequest one;
+        one.operation = CREDS_OP_GROUP_BY_ID;
+        CredsAnswer item;
         for (const CredsGroup& g : answer.groups) {
-            CredsRequest one;
-            one.operation = CREDS_OP_GROUP_BY_ID;
-            CredsAnswer item;
             item.group = g;
-            _credsCache.release(_credsCache.add(entryFor(one, item)));
+            entries.push_back(entryFor(one, item));
         }
+        _credsCache.addAll(entries);
     }
     _credsLocks.unlock(slot);
     return ok;

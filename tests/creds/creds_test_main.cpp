@@ -77,7 +77,29 @@ int getgrgidR(gid_t gid, struct group* group, char* buffer, size_t size, struct 
     return ERANGE;
 }
 
-const CredsChildHooks kHooks = {beforeServe, pamStart, getgrgidR};
+// With "many-groups" present, the enumeration lists that many made-up groups.
+int getgrentR(struct group* group, char* buffer, size_t size, struct group** result) {
+    static long total = -1;
+    static long next = 0;
+    if (total < 0) {
+        std::string count = credstest::dir().empty() ? "" : readFile(credstest::path("many-groups"));
+        total = count.empty() ? 0 : atol(count.c_str());
+    }
+    if (total == 0) return getgrent_r(group, buffer, size, result);
+    *result = nullptr;
+    if (next >= total) return ENOENT;
+    int length = snprintf(buffer, size, "drv-many-%ld", next);
+    if (length < 0 || static_cast<size_t>(length) + 1 > size) return ERANGE;
+    group->gr_name = buffer;
+    group->gr_passwd = buffer + length;
+    group->gr_gid = credstest::kManyGroupsFirstId + static_cast<gid_t>(next);
+    group->gr_mem = nullptr;
+    next++;
+    *result = group;
+    return 0;
+}
+
+const CredsChildHooks kHooks = {beforeServe, pamStart, getgrgidR, getgrentR};
 
 }  // namespace
 

@@ -15,6 +15,9 @@
 //   sss        while present, a group by id is reported as libnss-sss can:
 //              filled in, but ERANGE and no result ("sss-other": filled in
 //              with another id)
+//   many-groups  holds a number N: the group enumeration lists N made-up
+//              groups "drv-many-<i>" with ids kManyGroupsFirstId + i instead
+//              of the system's
 //   pam.d/     PAM's configuration folder for the children (pam_start_confdir)
 #ifndef DRV_TESTS_CREDS_CREDS_TEST_SUPPORT_H
 #define DRV_TESTS_CREDS_CREDS_TEST_SUPPORT_H
@@ -30,6 +33,8 @@
 #include "tests/support/temp_dir.h"
 
 namespace credstest {
+
+const gid_t kManyGroupsFirstId = 3000000;
 
 inline std::string dir() {
     const char* d = getenv("DRV_CREDS_TEST_DIR");
@@ -69,14 +74,14 @@ protected:
         credsSetSafetyPeriodForTests(0);
         flushCredsCache();
         for (const char* m : {"children", "slow", "hang", "hung", "hung.pid", "die", "died", "linger", "lingered",
-                              "linger.pid", "sss", "sss-other"})
+                              "linger.pid", "sss", "sss-other", "many-groups"})
             unmark(m);
     }
     void TearDown() override {
         credCleanup();
         credsSetClock(nullptr);
         credsSetSafetyPeriodForTests(0);
-        for (const char* m : {"slow", "hang", "die", "linger", "sss", "sss-other"}) unmark(m);
+        for (const char* m : {"slow", "hang", "die", "linger", "sss", "sss-other", "many-groups"}) unmark(m);
     }
 };
 

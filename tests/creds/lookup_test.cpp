@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -217,6 +218,47 @@ TEST_F(LookupTest, EnumerationsListWhatTheSystemLists) {
     credstest::unmark("children");
     EXPECT_EQ(0, s_getgrgid_r(0, &gr, buf, sizeof(buf), &gresult));
     EXPECT_EQ(&gr, gresult);
+    EXPECT_TRUE(credstest::children().empty());
+}
+
+// Each enumeration caches every group again; the answers it replaces are
+// of no more use and must not stay behind, even when nothing is looked up
+// in between.
+TEST_F(LookupTest, RepeatedEnumerationsDoNotPileUpInTheCache) {
+    s_setgrent();
+    s_endgrent();
+    int once = _credsCache.size();
+    ASSERT_GT(once, 0);
+    for (int i = 0; i < 3; i++) {
+        s_setgrent();
+        s_endgrent();
+    }
+    EXPECT_EQ(once, _credsCache.size());
+}
+
+// A directory with many groups: caching the enumeration's groups must not
+// compare every group with every other (hours at this size), nor hold the
+// cache that long. The bound is only there to fail rather than hang.
+TEST_F(LookupTest, ALargeGroupEnumerationIsCachedInOnePass) {
+    const int kGroups = 100000;
+    writeFile(credstest::path("many-groups"), std::to_string(kGroups));
+    auto start = std::chrono::steady_clock::now();
+    s_setgrent();
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    char buf[256];
+    struct group gr, *result;
+    int listed = 0;
+    while (s_getgrent_r(&gr, buf, sizeof(buf), &result) == 0) listed++;
+    s_endgrent();
+    EXPECT_EQ(kGroups, listed);
+    EXPECT_LT(seconds.count(), 60);
+    EXPECT_EQ(kGroups, _credsCache.size());
+    // Every group is found under its id and its name without a child.
+    credstest::unmark("children");
+    ASSERT_EQ(0, s_getgrgid_r(credstest::kManyGroupsFirstId + 12345, &gr, buf, sizeof(buf), &result));
+    ASSERT_EQ(&gr, result);
+    EXPECT_STREQ("drv-many-12345", gr.gr_name);
+    EXPECT_EQ(static_cast<long>(credstest::kManyGroupsFirstId), s_get_gid("drv-many-0"));
     EXPECT_TRUE(credstest::children().empty());
 }
 
