@@ -59,6 +59,11 @@ char** s_verify_login(const char* service, const char* user, const char* domain,
     int slot = credsLockOrWait(user, 0, CREDS_OP_LOGIN);
     CredsAnswer answer;
     int rc = credsRunChild(slot, request, answer);
+    // An accepted login's user record is the freshest there is: the group
+    // lock below and later lookups use it rather than an older answer. A
+    // refusal is not cached: a wrong password does not make the user unknown.
+    if (rc == 0 && answer.status == CREDS_STATUS_OK)
+        _credsCache.release(_credsCache.add(credsEntryFor(request, answer)));
     _credsLocks.unlock(slot);
     if (rc != 0 || answer.status != CREDS_STATUS_OK) {
         log(_debug_creds, LOG_INFO, 0, 0, "Creds: s_verify_login, fails");

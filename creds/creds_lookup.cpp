@@ -193,9 +193,9 @@ int kindOf(int operation) {
     return operation == CREDS_OP_HOST_BY_NAME ? CREDS_KIND_HOST : CREDS_KIND_USER;
 }
 
-// The cache entry for an answer. A failed answer keeps the key it was asked
-// for, so that the failure is found (and cached) under that key.
-CredsCacheEntry* entryFor(const CredsRequest& request, const CredsAnswer& answer) {
+}  // namespace
+
+CredsCacheEntry* credsEntryFor(const CredsRequest& request, const CredsAnswer& answer) {
     CredsCacheEntry* e = new CredsCacheEntry();
     e->created = credsNow();
     e->kind = kindOf(request.operation);
@@ -228,8 +228,6 @@ CredsCacheEntry* entryFor(const CredsRequest& request, const CredsAnswer& answer
     }
     return e;
 }
-
-}  // namespace
 
 int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer) {
     _credsCounters.lookups++;
@@ -305,7 +303,7 @@ int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer) {
 CredsCacheEntry* safeLookup(int slot, const CredsRequest& request) {
     CredsAnswer answer;
     if (credsRunChild(slot, request, answer) != 0) return nullptr;
-    return _credsCache.add(entryFor(request, answer));
+    return _credsCache.add(credsEntryFor(request, answer));
 }
 
 CredsCacheEntry* lookup(int slot, const CredsRequest& request) {
@@ -357,7 +355,7 @@ bool credsFetchAll(int operation, CredsAnswer& answer) {
         CredsAnswer item;
         for (const CredsGroup& g : answer.groups) {
             item.group = g;
-            entries.push_back(entryFor(one, item));
+            entries.push_back(credsEntryFor(one, item));
         }
         _credsCache.addAll(entries);
     }

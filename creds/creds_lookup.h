@@ -30,6 +30,11 @@ bool s_setCredsCommandPath(const char* path);
 // for none), where the child is recorded for the safety thread.
 int credsRunChild(int slot, const CredsRequest& request, CredsAnswer& answer);
 
+// A new cache entry for a child's answer to the request (not yet in the
+// cache). A failed answer keeps the key it was asked for, so that the
+// failure is found (and cached) under that key.
+CredsCacheEntry* credsEntryFor(const CredsRequest& request, const CredsAnswer& answer);
+
 // One child for a single-answer operation (not a login or an enumeration)
 // and the cache entry built from its answer, added to
 // the cache and handed out with a use count of 1; null when the child failed.

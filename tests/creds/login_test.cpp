@@ -125,6 +125,33 @@ TEST_F(LoginTest, GroupLockAcceptsMembersOfAnyListedGroup) {
     EXPECT_EQ(2, childrenFor(CREDS_OP_LOGIN, root));
 }
 
+// The group lock judges the groups the login itself found, not an answer
+// cached before it: a user just added to (or taken out of) the required
+// group is judged by that at once, not up to five minutes later.
+TEST_F(LoginTest, GroupLockJudgesTheGroupsTheLoginFound) {
+    std::string group = *rootGroups.begin();
+    struct group* gr = getgrnam(group.c_str());
+    ASSERT_NE(nullptr, gr);
+    gid_t required = gr->gr_gid;
+    // An earlier answer for the user, from before it was in the group.
+    CredsCacheEntry* earlier = new CredsCacheEntry();
+    earlier->created = credsNow();
+    earlier->kind = CREDS_KIND_USER;
+    earlier->userName = root;
+    earlier->uid = 0;
+    earlier->gid = required + 1;
+    earlier->groups = {required + 1};
+    _credsCache.release(_credsCache.add(earlier));
+    loadProperties("auth_group_lock: " + group + "\n");
+    EXPECT_EQ(rootGroups, login("drv-permit", "x"));
+    // And the lookups that follow get the login's answer too.
+    char buf[1024];
+    struct passwd pw, *result;
+    ASSERT_EQ(0, s_getpwnam_r(root.c_str(), &pw, buf, sizeof(buf), &result));
+    EXPECT_EQ(getpwuid(0)->pw_gid, pw.pw_gid);
+    EXPECT_EQ(0, childrenFor(CREDS_OP_USER_BY_NAME, root));
+}
+
 TEST_F(LoginTest, OnlyRootIsAdministratorOfARootProcess) {
     ASSERT_EQ(0u, geteuid()) << "the administrator rules differ for a process not run as root";
     LogCapture captured;
