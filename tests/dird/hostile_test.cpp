@@ -152,6 +152,49 @@ TEST_F(DirdHostileTest, AnAgentCannotAnswerForAnother) {
     EXPECT_EQ(72, o.id);
 }
 
+// A client opens an unanswered listener again at its next idle sweep, and a
+// hostile one may do so without end. The agent keeps one listener per id
+// of a connection: the retry must reach it under the same id, or each one
+// adds a listener there (and a record here) whose updates all come back to
+// the client, once per retry.
+TEST_F(DirdHostileTest, AListenerOpenedAgainIsRelayedUnderTheSameId) {
+    Issued web4(server, "web4", nullptr);
+    RawClient agent, client;
+    callIn(&agent, &web4, "web4");
+    ASSERT_EQ(0, client.connect(server->port(), alice->cert, alice->key, P::kProviderConnectionType));
+    int err = 0;
+    std::unique_ptr<DirNameEntry> filter(DirNameEntry::createFromString("mount:", &err));
+    DirectoryObject top("Dhostile.example", nullptr);
+    int64_t ids[3] = {0, 0, 0};
+    for (int64_t& id : ids) {
+        client.send(P::openListenerRequest("web4", 91, &principal, &top, filter.get(), true));
+        std::unique_ptr<Message> open = agent.next(P::M_OPEN_LISTENER2);
+        ASSERT_TRUE(open);
+        ASSERT_EQ(0, open->readInt64(&id));
+    }
+    EXPECT_EQ(ids[0], ids[1]);
+    EXPECT_EQ(ids[0], ids[2]);
+    // Another listener of the same client is one of its own.
+    client.send(P::openListenerRequest("web4", 92, &principal, &top, filter.get(), true));
+    std::unique_ptr<Message> other = agent.next(P::M_OPEN_LISTENER2);
+    ASSERT_TRUE(other);
+    int64_t otherId = 0;
+    ASSERT_EQ(0, other->readInt64(&otherId));
+    EXPECT_NE(ids[0], otherId);
+    // Its confirmation and updates still reach the client under its own id.
+    std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString("mount:path=\"/\"", &err));
+    Attributes a;
+    a.setAttribute("path", "/");
+    agent.send(P::listenerUpdate(static_cast<int>(ids[2]), P::KIND_ADD, entry.get(), &a, nullptr));
+    std::unique_ptr<Message> update = client.next(P::M_LISTENER_UPDATE, 10000);
+    ASSERT_TRUE(update);
+    int64_t zero = -1;
+    int32_t listener = 0;
+    ASSERT_EQ(0, update->readInt64(&zero));
+    ASSERT_EQ(0, update->readInt32(&listener));
+    EXPECT_EQ(91, listener);
+}
+
 // An agent that goes away with requests of a client in hand will never
 // answer them: the client hears "Not connected" for each, not a time-out
 // once the relay's whole wait has passed.

@@ -277,6 +277,7 @@ void DirServer::stop() {
         CriticalSection hold(_relayLock);
         _relays.clear();
         _relayedListeners.clear();
+        _relayedListenerOf.clear();
     }
     {
         CriticalSection hold(_sessionLock);
@@ -516,9 +517,28 @@ bool DirServer::takeRelay(long long id, const std::shared_ptr<DirSession>& from,
 int DirServer::addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId,
                                   const std::shared_ptr<DirSession>& agent) {
     CriticalSection hold(_relayLock);
+    auto key = std::make_pair(static_cast<const DirSession*>(client.get()), clientListenerId);
+    auto known = _relayedListenerOf.find(key);
+    if (known != _relayedListenerOf.end()) {
+        auto it = _relayedListeners.find(known->second);
+        // The agent keeps one listener per id: a retry adds none there.
+        if (it != _relayedListeners.end() && sameSession(it->second.client, client) &&
+            sameSession(it->second.agent, agent))
+            return it->first;
+        // Towards another agent (the asset called in again): that record
+        // is replaced, so that one listener has one relay.
+        if (it != _relayedListeners.end() && sameSession(it->second.client, client)) eraseRelayedListener(it);
+    }
     int id = _nextRelayedListener++;
-    _relayedListeners[id] = RelayedListener{client, clientListenerId, agent};
+    _relayedListeners[id] = RelayedListener{client, clientListenerId, agent, client.get()};
+    _relayedListenerOf[key] = id;
     return id;
+}
+
+void DirServer::eraseRelayedListener(std::map<int, RelayedListener>::iterator it) {
+    auto key = _relayedListenerOf.find(std::make_pair(it->second.clientKey, it->second.clientListenerId));
+    if (key != _relayedListenerOf.end() && key->second == it->first) _relayedListenerOf.erase(key);
+    _relayedListeners.erase(it);
 }
 
 bool DirServer::findRelayedListener(int agentListenerId, const std::shared_ptr<DirSession>& from,
@@ -529,7 +549,7 @@ bool DirServer::findRelayedListener(int agentListenerId, const std::shared_ptr<D
     *client = it->second.client.lock();
     *clientListenerId = it->second.clientListenerId;
     if (!*client || (*client)->isClosed()) {
-        _relayedListeners.erase(it);
+        eraseRelayedListener(it);
         return false;
     }
     return true;

@@ -259,7 +259,8 @@ public:
     bool findRelayOf(const DirSession* client, long long clientId, long long* relayId,
                      std::shared_ptr<DirSession>* agent);
     // Relayed listeners by the id the agent knows them by; found only for
-    // the agent session they went to.
+    // the agent session they went to. A client's listener opened again
+    // towards the same agent keeps the id it was given.
     int addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId,
                            const std::shared_ptr<DirSession>& agent);
     bool findRelayedListener(int agentListenerId, const std::shared_ptr<DirSession>& from,
@@ -317,8 +318,15 @@ private:
         std::weak_ptr<DirSession> client;
         int clientListenerId;
         std::weak_ptr<DirSession> agent;
+        // The client's key in _relayedListenerOf (never dereferenced).
+        const DirSession* clientKey;
     };
     std::map<int, RelayedListener> _relayedListeners GUARDED_BY(_relayLock);
+    // The same records by client session and the client's listener id, so
+    // that a listener opened again is relayed under the id it has; an entry
+    // counts only while the record it names is that client's.
+    std::map<std::pair<const DirSession*, int>, int> _relayedListenerOf GUARDED_BY(_relayLock);
+    void eraseRelayedListener(std::map<int, RelayedListener>::iterator it) REQUIRES(_relayLock);
     int _nextRelayedListener GUARDED_BY(_relayLock) = 1 << 24;
 };
 

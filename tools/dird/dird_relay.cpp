@@ -173,7 +173,7 @@ void DirServer::sweepRelays() {
         }
         for (auto it = _relayedListeners.begin(); it != _relayedListeners.end();) {
             if (it->second.client.expired() || it->second.agent.expired())
-                it = _relayedListeners.erase(it);
+                eraseRelayedListener(it++);
             else
                 ++it;
         }
