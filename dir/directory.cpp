@@ -4,8 +4,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/error_codes.h"
 #include "common/log.h"
@@ -56,9 +59,26 @@ void Directory::init() {
 
 namespace {
 
-void freeSubstituted(void* p) {
-    delete static_cast<Principal*>(p);
-}
+// The calling thread's substituted principals, by session serial. Kept per
+// thread rather than in a thread-specific key per session: the system has
+// only about a thousand such keys, and a process may hold more sessions. A
+// thread seldom runs as someone else in more than one session, so a short
+// list does. An entry that a thread left in a session that has ended is
+// freed when the thread exits.
+struct Substitutions {
+    std::vector<std::pair<uint64_t, Principal*>> entries;
+    ~Substitutions() {
+        for (auto& e : entries) delete e.second;
+    }
+    Principal** find(uint64_t serial) {
+        for (auto& e : entries)
+            if (e.first == serial) return &e.second;
+        return nullptr;
+    }
+};
+
+thread_local Substitutions t_substituted;
+std::atomic<uint64_t> g_nextSerial{1};
 
 char* prefixed(char prefix, const char* text) {
     std::string s(1, prefix);
@@ -69,7 +89,7 @@ char* prefixed(char prefix, const char* text) {
 }  // namespace
 
 Directory::Directory()
-    : _userKey(),
+    : _serial(g_nextSerial.fetch_add(1)),
       principal(nullptr),
       spi(nullptr),
       root(nullptr),
@@ -90,7 +110,6 @@ Directory::Directory()
       _prevSession(nullptr),
       _rootLock(LOCK_RANK_NONE),
       _rootUsable(true) {
-    pthread_key_create(&_userKey, freeSubstituted);
     CriticalSection cs(_providerCb);
     _nextSession = _sessions;
     if (_sessions != nullptr) _sessions->_prevSession = this;
@@ -206,7 +225,6 @@ Directory::~Directory() {
     // The calling thread's own substitution; other threads' copies go with
     // their thread-exit destructor.
     revertUser();
-    pthread_key_delete(_userKey);
     free(domain);
     free(host);
     free(port);
@@ -305,20 +323,37 @@ void Directory::lockToSPI(DirectorySPI* masq) {
 }
 
 void Directory::substituteUser(const Principal* p) {
-    Principal* old = static_cast<Principal*>(pthread_getspecific(_userKey));
-    pthread_setspecific(_userKey, p != nullptr ? new Principal(*p) : nullptr);
+    if (p == nullptr) {
+        revertUser();
+        return;
+    }
+    // The copy first: p may be the substitution it replaces.
+    Principal* copy = new Principal(*p);
+    Principal** slot = t_substituted.find(_serial);
+    if (slot == nullptr) {
+        t_substituted.entries.emplace_back(_serial, copy);
+        return;
+    }
+    Principal* old = *slot;
+    *slot = copy;
     delete old;
 }
 
 void Directory::revertUser() {
-    Principal* old = static_cast<Principal*>(pthread_getspecific(_userKey));
-    pthread_setspecific(_userKey, nullptr);
-    delete old;
+    std::vector<std::pair<uint64_t, Principal*>>& entries = t_substituted.entries;
+    for (size_t i = 0; i < entries.size(); i++) {
+        if (entries[i].first != _serial) continue;
+        Principal* old = entries[i].second;
+        entries[i] = entries.back();
+        entries.pop_back();
+        delete old;
+        return;
+    }
 }
 
 const Principal* Directory::findPrincipal() const {
-    const Principal* p = static_cast<const Principal*>(pthread_getspecific(_userKey));
-    return p != nullptr ? p : __atomic_load_n(&principal, __ATOMIC_ACQUIRE);
+    Principal** slot = t_substituted.find(_serial);
+    return slot != nullptr ? *slot : __atomic_load_n(&principal, __ATOMIC_ACQUIRE);
 }
 
 Directory::ProviderEntry* Directory::findProviderLocked(const char* key) {

@@ -285,7 +285,9 @@ public:
     int stopAssetMonitor(const DirName* name, int* err);
 
     // ---- Fields ----
-    pthread_key_t _userKey;  // the thread's substituted Principal*
+    // Names this session among each thread's substituted principals; never
+    // reused, so a later session at the same address finds none of them.
+    uint64_t _serial;
     // The session's default principal. relogin replaces it while other
     // threads may be copying it (findPrincipal), so it is stored and read
     // atomically and a replaced one lives on in _retiredPrincipals until

@@ -399,6 +399,37 @@ TEST_F(DirectoryTest, SubstitutedPrincipalsBelongToOneThread) {
     EXPECT_EQ(dir->principal, dir->findPrincipal());
 }
 
+// A process may hold more sessions than the system has thread-specific
+// keys (1024 on Linux): every one of them still keeps its own substituted
+// principal, and none reads another's.
+TEST_F(DirectoryTest, SubstitutionHoldsForMoreSessionsThanThreadKeys) {
+    const int kSessions = PTHREAD_KEYS_MAX + 100;
+    std::vector<Directory*> sessions;
+    for (int i = 0; i < kSessions; i++) {
+        int err = 0;
+        sessions.push_back(Directory::startServerDirectoryService(&root, nullptr, nullptr, "home", &err));
+    }
+    std::vector<std::unique_ptr<Principal>> users;
+    for (int i = 0; i < kSessions; i++) {
+        std::string text = "0`u" + std::to_string(i) + ",x`";
+        users.emplace_back(new Principal(text.c_str(), "home", nullptr, i));
+        sessions[i]->substituteUser(users.back().get());
+    }
+    int wrong = 0;
+    for (int i = 0; i < kSessions; i++) {
+        const Principal* p = sessions[i]->findPrincipal();
+        if (p == nullptr || p->security == nullptr || strcmp(p->security, users[i]->security) != 0) wrong++;
+    }
+    EXPECT_EQ(0, wrong);
+    // The fixture's session, never substituted, still answers its own.
+    EXPECT_EQ(dir->principal, dir->findPrincipal());
+    for (Directory* d : sessions) {
+        d->revertUser();
+        EXPECT_EQ(d->principal, d->findPrincipal());
+    }
+    for (Directory* d : sessions) Directory::dispose(d);
+}
+
 TEST_F(DirectoryTest, ReauthenticationRunsOnTheSessionsOwnProvider) {
     int err = -1;
     Any* greeting = dir->authenticateAlternateUser("carol", &err);
