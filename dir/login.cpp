@@ -297,7 +297,9 @@ Directory* Login::authenticateUsingSsh(const char* domain, const char* host, con
     struct passwd pw;
     struct passwd* found = nullptr;
     char buf[4096];
-    if (getpwnam_r(user, &pw, buf, sizeof(buf), &found) != 0 || found == nullptr) {
+    // No user is no password entry (getpwnam_r itself would read through
+    // the null name).
+    if (user == nullptr || getpwnam_r(user, &pw, buf, sizeof(buf), &found) != 0 || found == nullptr) {
         log(_debug_netclient, LOG_ERROR, 0, 0, "Unable to lookup password entry");
         *err = DirError::E_NO_PASSWORD_ENTRY;
         report(listener, "Authentication failure", true, true);
