@@ -80,6 +80,10 @@ bool ftdDigestFd(int fd, std::string* out) {
     return true;
 }
 
+const char* ftdDigestFailure(int err) {
+    return err == 0 ? "the file shrank while it was read" : strerror(err);
+}
+
 FtdIndexStore::FtdIndexStore(const FtdTree& tree) : _tree(tree) {}
 
 bool FtdIndexStore::matches(const Known& k, const struct stat& st) {
@@ -326,7 +330,7 @@ void FtdIndexStore::walk(int dirFd, const std::string& relDir, const std::string
                 // Removed between its status and its opening: not there.
                 if (errno == ENOENT) continue;
                 e.type = FTD_ERROR;
-                e.reason = strerror(errno);
+                e.reason = ftdDigestFailure(errno);
             }
             each(e);
         } else {

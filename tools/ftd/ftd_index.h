@@ -102,5 +102,8 @@ private:
 bool ftdDigestFile(int fd, const EVP_MD* md, unsigned char* out, unsigned* length);
 // MD5 of a descriptor's whole content from offset 0, as 32 hex digits.
 bool ftdDigestFd(int fd, std::string* out);
+// Why a digest failed, from the errno it left: 0 means the file ended
+// before its size said, which strerror would call "Success".
+const char* ftdDigestFailure(int err);
 
 #endif

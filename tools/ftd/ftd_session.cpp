@@ -458,7 +458,7 @@ int FtdSession::writeFile() {
         free(data);
     }
     std::string digest;
-    if (problem.empty() && !ftdDigestFd(staged.fd(), &digest)) problem = strerror(errno);
+    if (problem.empty() && !ftdDigestFd(staged.fd(), &digest)) problem = ftdDigestFailure(errno);
     if (problem.empty() && staged.install(mode > 0 ? mode : 0644, kFtdKeepTime, &st) != 0) problem = strerror(errno);
     if (problem.empty()) _server->index().noteWritten(rel, st, digest);
     if (!problem.empty()) {
