@@ -4,7 +4,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.h"
+#include "tests/common/fifo_release.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -39,30 +39,6 @@ void writeProperties(const std::string& path, const std::string& content) {
     struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
     mtime += 10;
     utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
-
-// Runs fn on a thread of its own and waits a generous while for it. A read
-// or write stuck on the named pipe at fifo (waiting for the other end) is let
-// go by opening the pipe at both ends for a moment and closing it again, so
-// that a hang fails the test instead of blocking it.
-bool finishesWithoutBlocking(const std::function<void()>& fn, const std::string& fifo) {
-    std::atomic<bool> done{false};
-    std::thread runner([&] {
-        fn();
-        done = true;
-    });
-    for (int i = 0; i < 10000 && !done; i++) usleep(1000);
-    const bool inTime = done;
-    // A writer let go may find the pipe closed again: that must not end the test.
-    void (*oldPipe)(int) = signal(SIGPIPE, SIG_IGN);
-    while (!done) {
-        int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
-        usleep(1000);
-        if (fd >= 0) close(fd);
-    }
-    signal(SIGPIPE, oldPipe);
-    runner.join();
-    return inTime;
 }
 
 TEST(PropertiesLoad, LineRulesOfBothForms) {
@@ -123,16 +99,6 @@ TEST(PropertiesLoad, LineRulesOfBothForms) {
     Properties none;
     EXPECT_TRUE(none.load(dir.file("missing").c_str(), false));
     EXPECT_EQ(nullptr, none.first());
-
-    // A directory in its place is no empty file: the load fails and says why.
-    std::string folder = dir.file("folder");
-    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
-    LogCapture log;
-    Properties unreadable;
-    EXPECT_FALSE(unreadable.load(folder.c_str(), false));
-    EXPECT_EQ(nullptr, unreadable.first());
-    EXPECT_EQ("Properties file " + folder + " is not a regular file; not read\n", log.messages());
-    rmdir(folder.c_str());
 }
 
 TEST(PropertiesReaders, ValueRulesAndTheirMessages) {
@@ -345,23 +311,28 @@ std::string fixedVariables() {
     return out;
 }
 
+// The process-wide properties, read from a file of the test's own.
+class DravikaProperties : public ::testing::Test {
+protected:
+    void SetUp() override { s_setDravikaPropertiesPath(path.c_str()); }
+
+    TempDir dir;
+    std::string path = dir.file("dravika.properties");
+    LogCapture captured;
+};
+
 // First of the tests of the process-wide properties: it relies on no file
 // having been loaded yet in this process (ctest runs each test on its own).
-TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
+TEST_F(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     EXPECT_EQ(nullptr, s_getDravikaProperties());
     const std::string initial = "levels 3 3 3 3 3 3 3 3 3 3, hourly 0, upgrade 0, queues 50 50, creds 0 0, lock none";
     EXPECT_EQ(initial, fixedVariables());
     EXPECT_EQ(17, s_getIntProperty("listen_queue_size", 17));
 
-    TempDir dir;
-    std::string path = dir.file("dravika.properties");
-    LogCapture log;
-    s_setDravikaPropertiesPath(path.c_str());
-
     // No file: properties stay at their defaults, and that is said once.
     EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
     EXPECT_TRUE(s_testDravikaProperties(true, nullptr));
-    EXPECT_EQ("Warning: file " + path + " was not found. All properties set to defaults\n", log.messages());
+    EXPECT_EQ("Warning: file " + path + " was not found. All properties set to defaults\n", captured.messages());
     EXPECT_EQ(initial, fixedVariables());
 
     static int loads;
@@ -381,7 +352,7 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
                     "listen_queue_size: 30\n"
                     "auth_group_lock: wheel, admins\n"
                     "libnss-sss_creds_workaround:\n");
-    log.clear();
+    captured.clear();
     EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
     EXPECT_EQ(1, loads);
     EXPECT_EQ(s_getDravikaProperties(), seen);
@@ -400,7 +371,7 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
                   "    dravika.properties: log_coms = DEBUG\n"
                   "libnss-sss creds workaround engaged\n"
                   "auth_group_lock: 'wheel, admins'\n",
-              log.messages());
+              captured.messages());
 
     // Unchanged modification time: nothing is read.
     EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
@@ -416,7 +387,7 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
                     "listen_queue_size: 10 \n"
                     "log_ft: WARNING\n"
                     "log_ft: INFO\n");
-    log.clear();
+    captured.clear();
     EXPECT_TRUE(s_testDravikaProperties(false, onLoad));
     EXPECT_EQ(2, loads);
     const std::string reloaded = "levels 3 3 3 2 3 3 3 3 3 3, hourly 1, upgrade 0, queues 25 30, creds 0 1, lock none";
@@ -425,19 +396,19 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
               "CRICICAL)\n"
               "    dravika.properties. (property = hourly_logs, line = 2, Use ON, OFF, TRUE, or FALSE)\n"
               "    dravika.properties: property listen_queue_size is not an integer value\n",
-              log.messages());
+              captured.messages());
 
     // A malformed file fails the reload and the previous properties stay.
     const Properties* before = s_getDravikaProperties();
     writeProperties(path, "log_coms: TRACE\nnot a property\n");
-    log.clear();
+    captured.clear();
     EXPECT_FALSE(s_testDravikaProperties(true, onLoad));
     EXPECT_EQ(2, loads);
     EXPECT_EQ(before, s_getDravikaProperties());
     EXPECT_EQ(reloaded, fixedVariables());
     EXPECT_EQ("Config file, " + path + ", has changed\n" + "Expected <key>: <value> in properties file: " + path +
                   " at line 2\n" + "Failed to load " + path + "\n",
-              log.messages());
+              captured.messages());
     // Not retried until the file changes again.
     EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
     EXPECT_EQ(2, loads);
@@ -446,29 +417,12 @@ TEST(DravikaProperties, ReloadLifecycleAndFixedKeys) {
     unlink(path.c_str());
     EXPECT_TRUE(s_testDravikaProperties(true, onLoad));
     EXPECT_EQ(before, s_getDravikaProperties());
-
-    // So does a directory put in the file's place: nothing can be read
-    // from it, which is no reason to drop every setting.
-    ASSERT_EQ(0, mkdir(path.c_str(), 0700));
-    struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
-    utimensat(AT_FDCWD, path.c_str(), times, 0);
-    log.clear();
-    EXPECT_FALSE(s_testDravikaProperties(false, onLoad));
-    EXPECT_EQ(2, loads);
-    EXPECT_EQ(before, s_getDravikaProperties());
     EXPECT_EQ(reloaded, fixedVariables());
-    EXPECT_TRUE(log.contains("Properties file " + path + " is not a regular file; not read\n")) << log.text();
-    EXPECT_TRUE(log.contains("Failed to load " + path + "\n")) << log.text();
-    rmdir(path.c_str());
 }
 
 // The lookup child refuses a buffer beyond its limit, so a larger setting
 // (or one so large it wrapped negative) is held to the limit and said so.
-TEST(DravikaProperties, CredsBufferSizeIsHeldToTheLookupChildsLimit) {
-    TempDir dir;
-    std::string path = dir.file("dravika.properties");
-    LogCapture captured;
-    s_setDravikaPropertiesPath(path.c_str());
+TEST_F(DravikaProperties, CredsBufferSizeIsHeldToTheLookupChildsLimit) {
     struct Case {
         const char* value;
         int expected;
@@ -492,12 +446,8 @@ TEST(DravikaProperties, CredsBufferSizeIsHeldToTheLookupChildsLimit) {
 // A reload on one thread changes a threshold that another thread is reading
 // while it logs: the reader must see the new level (a plain int read in a
 // loop may never be read again, and is a data race besides).
-TEST(DravikaProperties, AReloadedThresholdReachesAThreadAlreadyLogging) {
-    TempDir dir;
-    std::string path = dir.file("dravika.properties");
-    LogCapture captured;
+TEST_F(DravikaProperties, AReloadedThresholdReachesAThreadAlreadyLogging) {
     const int saved = _debug_netclient;
-    s_setDravikaPropertiesPath(path.c_str());
     writeProperties(path, "log_netclient: ERROR\n");
     ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
     ASSERT_EQ(LOG_ERROR, _debug_netclient);
@@ -526,11 +476,7 @@ TEST(DravikaProperties, AReloadedThresholdReachesAThreadAlreadyLogging) {
 // The load callback runs under the reload lock, which is not recursive: a
 // check, a getter or a path change made from the callback must neither
 // deadlock nor be reported as a double entry.
-TEST(DravikaProperties, TheLoadCallbackMayCheckAndReadAgain) {
-    TempDir dir;
-    std::string path = dir.file("dravika.properties");
-    LogCapture captured;
-    s_setDravikaPropertiesPath(path.c_str());
+TEST_F(DravikaProperties, TheLoadCallbackMayCheckAndReadAgain) {
     writeProperties(path, "answer: 42\n");
     static bool nestedCheck;
     static int answer;
@@ -554,12 +500,8 @@ TEST(DravikaProperties, TheLoadCallbackMayCheckAndReadAgain) {
 // block the reload until some writer came along, and a device or directory
 // is no settings file either. Each is refused at once, said so, and the
 // settings in force stay.
-TEST(DravikaProperties, OnlyARegularFileIsRead) {
-    TempDir dir;
-    std::string path = dir.file("dravika.properties");
-    LogCapture log;
+TEST_F(DravikaProperties, OnlyARegularFileIsRead) {
     const int saved = _debug_coms;
-    s_setDravikaPropertiesPath(path.c_str());
     writeProperties(path, "log_coms: DEBUG\nkept: yes\n");
     ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
     const Properties* before = s_getDravikaProperties();
@@ -582,7 +524,7 @@ TEST(DravikaProperties, OnlyARegularFileIsRead) {
         struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
         mtime += 10;
         utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-        log.clear();
+        captured.clear();
 
         bool reloaded = true;
         EXPECT_TRUE(finishesWithoutBlocking([&] { reloaded = s_testDravikaProperties(false, nullptr); }, path))
@@ -594,11 +536,11 @@ TEST(DravikaProperties, OnlyARegularFileIsRead) {
         EXPECT_STREQ("yes", kept) << c.what;
         s_freeStringProperty(kept);
         EXPECT_EQ("Properties file " + path + " is not a regular file; not read\nFailed to load " + path + "\n",
-                  log.messages())
+                  captured.messages())
             << c.what;
 
         // The object's own load and merge refuse it the same way.
-        log.clear();
+        captured.clear();
         Properties p;
         bool loaded = true;
         EXPECT_TRUE(finishesWithoutBlocking([&] { loaded = p.load(path.c_str(), false); }, path)) << c.what;
@@ -610,7 +552,7 @@ TEST(DravikaProperties, OnlyARegularFileIsRead) {
         EXPECT_FALSE(merged) << c.what;
         EXPECT_EQ("Properties file " + path + " is not a regular file; not read\nProperties file " + path +
                       " is not a regular file; not read\n",
-                  log.messages())
+                  captured.messages())
             << c.what;
         rmdir(path.c_str());
     }
@@ -618,9 +560,7 @@ TEST(DravikaProperties, OnlyARegularFileIsRead) {
     _debug_coms = saved;
 }
 
-TEST(DravikaProperties, GettersFallBackToTheirDefaults) {
-    TempDir dir;
-    std::string path = dir.file("dravika.properties");
+TEST_F(DravikaProperties, GettersFallBackToTheirDefaults) {
     writeProperties(path,
                     "n: 12\n"
                     "bad_n: twelve\n"
@@ -628,10 +568,8 @@ TEST(DravikaProperties, GettersFallBackToTheirDefaults) {
                     "b: off\n"
                     "d: 0.25\n"
                     "s: text\n");
-    s_setDravikaPropertiesPath(path.c_str());
-    LogCapture log;
     ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
-    log.clear();
+    captured.clear();
     // Once a file is loaded the listen queues have their own defaults.
     EXPECT_EQ(10, _listen_queue);
     EXPECT_EQ(25, _ft_listen_queue);
@@ -656,14 +594,10 @@ TEST(DravikaProperties, GettersFallBackToTheirDefaults) {
 
     EXPECT_EQ("    dravika.properties: property bad_n is not an integer value\n"
               "    dravika.properties. (property = n, line = 1, Use TRACE, DEBUG, INFO, WARNING, ERROR or CRICICAL)\n",
-              log.messages());
+              captured.messages());
 }
 
-TEST(DravikaProperties, CpuAffinity) {
-    TempDir dir;
-    std::string path = dir.file("dravika.properties");
-    s_setDravikaPropertiesPath(path.c_str());
-    LogCapture log;
+TEST_F(DravikaProperties, CpuAffinity) {
 
     writeProperties(path, "other: 1\n");
     ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
@@ -675,18 +609,18 @@ TEST(DravikaProperties, CpuAffinity) {
 
     writeProperties(path, "cpu_affinity: 0, 2,3 x 5000\n");
     ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
-    log.clear();
+    captured.clear();
     EXPECT_TRUE(s_readCpuAffinity(&set));
     EXPECT_EQ(3, CPU_COUNT(&set));
     EXPECT_TRUE(CPU_ISSET(0, &set) && CPU_ISSET(2, &set) && CPU_ISSET(3, &set));
     // "x" is not a number and counts as CPU 0; 5000 is beyond the set.
-    EXPECT_EQ("setting cpu 0\nsetting cpu 2\nsetting cpu 3\nsetting cpu 0\nsetting cpu 5000\n", log.messages());
+    EXPECT_EQ("setting cpu 0\nsetting cpu 2\nsetting cpu 3\nsetting cpu 0\nsetting cpu 5000\n", captured.messages());
 
     writeProperties(path, "cpu_affinity: 1,-1\n");
     ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
-    log.clear();
+    captured.clear();
     EXPECT_EXIT(s_readCpuAffinity(&set), ::testing::ExitedWithCode(1), "");
-    EXPECT_EQ("setting cpu 1\nFatal error: cpu_affinity setting is invalid\n", log.messages());
+    EXPECT_EQ("setting cpu 1\nFatal error: cpu_affinity setting is invalid\n", captured.messages());
 }
 
 }  // namespace
