@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/common/fifo_release.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/pattern.h"
 #include "tests/support/temp_dir.h"
@@ -168,22 +169,8 @@ TEST(LogFiles, ANamedPipeWithoutAReaderDoesNotHoldUpTheWriters) {
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     setLogDir("");
     setLog(fifo.c_str());
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        log(0, "nobody reads this");
-        done = true;
-    });
-    for (int i = 0; i < 10000 && !done; i++) usleep(1000);
-    const bool inTime = done;
-    // Let a writer stuck in the open go, so that a failure ends the test.
-    int release = -1;
-    while (!done) {
-        if (release < 0) release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        usleep(1000);
-    }
-    writer.join();
-    if (release >= 0) close(release);
-    EXPECT_TRUE(inTime) << "the writer waited for a reader of the pipe";
+    EXPECT_TRUE(finishesWithoutBlocking([] { log(0, "nobody reads this"); }, fifo))
+        << "the writer waited for a reader of the pipe";
 
     // A reader on the pipe gets the messages.
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
@@ -202,21 +189,8 @@ TEST(LogFiles, ANamedPipeWithoutAReaderDoesNotHoldUpTheWriters) {
     ASSERT_EQ(0, mkfifo(dated.c_str(), 0600));
     setLogName("piped");
     setLogDir(dir.path().c_str());
-    done = false;
-    std::thread datedWriter([&] {
-        log(0, "nobody reads this either");
-        done = true;
-    });
-    for (int i = 0; i < 10000 && !done; i++) usleep(1000);
-    const bool datedInTime = done;
-    release = -1;
-    while (!done) {
-        if (release < 0) release = open(dated.c_str(), O_RDONLY | O_NONBLOCK);
-        usleep(1000);
-    }
-    datedWriter.join();
-    if (release >= 0) close(release);
-    EXPECT_TRUE(datedInTime) << "the writer waited for a reader of the dated pipe";
+    EXPECT_TRUE(finishesWithoutBlocking([] { log(0, "nobody reads this either"); }, dated))
+        << "the writer waited for a reader of the dated pipe";
     setLogDir("");
     setLogName("dravika");
 }
