@@ -104,7 +104,9 @@ TEST(DelayedEvent, MoreTimeKeepsTheWaitAliveUntilTheValueComes) {
     EXPECT_FALSE(once.isDone());
 }
 
-TEST(DelayedEvent, ErrorsAreResults) {
+// Errors are results. A connection failure reported after the answer must
+// not replace it: the failure fills only an event that nothing has filled yet.
+TEST(DelayedEvent, ErrorsAreResultsAndAnErrorUnlessDoneLeavesAFilledEventAlone) {
     DelayedEvent event;
     char text[] = "remote said no";
     event.setError(text, 42);
@@ -116,11 +118,7 @@ TEST(DelayedEvent, ErrorsAreResults) {
     event.setError(13);
     EXPECT_EQ(13, event.getErrorCode());
     EXPECT_EQ(nullptr, event.getErrorText());
-}
 
-// A connection failure reported after the answer must not replace it: the
-// failure fills only an event that nothing has filled yet.
-TEST(DelayedEvent, AnErrorUnlessDoneLeavesAFilledEventAlone) {
     DelayedEvent answered;
     int payload = 5;
     answered.setValue(&payload);
