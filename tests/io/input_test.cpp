@@ -49,6 +49,13 @@ std::string errorOf(Input& in) {
     return text;
 }
 
+void appendToFile(const std::string& path, const std::string& bytes) {
+    FILE* f = fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
 void waitForReaders(Input& in, int count) {
     while (in.readerCount() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
@@ -336,9 +343,7 @@ TEST(Input, LocalFilesAreReadAsTheyGrow) {
     int last = 0;
     EXPECT_EQ("first line\n", readAll(in, 4, &last));
     EXPECT_EQ(-1, last);
-    FILE* f = fopen(path.c_str(), "ab");
-    fputs("second\n", f);
-    fclose(f);
+    appendToFile(path, "second\n");
     EXPECT_EQ("second\n", readAll(in, 100));
 
     // A descriptor that cannot be examined gives an input that only fails.
@@ -359,9 +364,7 @@ TEST(Input, LocalFilesInAnotherSetAreConvertedAsTheyAreRead) {
     EXPECT_EQ(-1, last);
     EXPECT_EQ(8, latin.size());  // UTF-8 bytes
     // The file grows: the new text is converted and read, as for a plain file.
-    FILE* f = fopen(path.c_str(), "ab");
-    fputs("na\xEFve\n", f);
-    fclose(f);
+    appendToFile(path, "na\xEFve\n");
     EXPECT_EQ("na\xC3\xAFve\n", readAll(latin, 100));
     EXPECT_EQ(15, latin.size());
 
@@ -385,13 +388,6 @@ TEST(Input, LocalFilesInAnotherSetAreConvertedAsTheyAreRead) {
     unsigned char buf[8];
     EXPECT_EQ(-2, unknown.read(buf, sizeof buf));
     EXPECT_EQ(DirError::E_IO, unknown.errorCode());
-}
-
-void appendToFile(const std::string& path, const std::string& bytes) {
-    FILE* f = fopen(path.c_str(), "ab");
-    ASSERT_NE(f, nullptr);
-    fwrite(bytes.data(), 1, bytes.size(), f);
-    fclose(f);
 }
 
 TEST(Input, LocalFilesInStatefulSetsConvertOnAsTheyGrow) {
