@@ -113,6 +113,31 @@ inline int connectLoopback(int port, int receiveBuffer = 0) {
     return fd;
 }
 
+// Sends bytes on a plain socket; true when they all went.
+inline bool sendPlain(int fd, const std::string& bytes) {
+    return send(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+}
+
+// Reads n bytes of a plain socket, waiting up to 5 s for each, in hex;
+// fewer on time-out or end.
+inline std::string readPlainHex(int fd, size_t n) {
+    std::string out;
+    struct pollfd p = {fd, POLLIN, 0};
+    char b;
+    while (out.size() < n && poll(&p, 1, 5000) > 0 && recv(fd, &b, 1, 0) == 1) out += b;
+    return Bytes::hex(out.data(), out.size());
+}
+
+// A message that counts its deletion.
+class CountedMessage : public Message {
+public:
+    explicit CountedMessage(std::atomic<int>* deleted) : Message(1), _deleted(deleted) {}
+    ~CountedMessage() override { ++*_deleted; }
+
+private:
+    std::atomic<int>* _deleted;
+};
+
 inline std::string bodyOf(Message* m) {
     size_t n = 0;
     unsigned char* bytes = m->copyBytes(&n);
@@ -321,6 +346,15 @@ private:
     SSL_CTX* _ctx;
     int _listen;
 };
+
+// Connects client to the raw server, reads its C_TYPE (type version 0) and
+// C_ENABLE_TIMING, and answers with the given items.
+inline void greet(Client& client, RawTlsServer& raw, const std::string& answer) {
+    client.c->connect();
+    ASSERT_TRUE(raw.accept());
+    EXPECT_EQ("02 00 00 01 C0 00 07", raw.readHex(7));
+    raw.write(answer);
+}
 
 // Starts this test program again to run one test, with extra environment
 // variables and its standard output dropped; the child's pid.

@@ -65,6 +65,28 @@ TEST(Handshake, MessagesEchoWholeAndInOrderAndConnectionInfo) {
         types.push_back(type);
         EXPECT_EQ(0, client.c->send(m));
     };
+    // First, on a quiet connection: a message may hold a buffer with nothing
+    // in it, one taken over from a received message whose block a reader
+    // already took out in place. A large frame written from its own buffers
+    // skips it and goes out whole.
+    std::string filled(100000, 'a');
+    Message source(1);
+    source.writeBytes(filled.data(), static_cast<uint32_t>(filled.size()));
+    std::string encoded = bodyOf(&source).substr(9);
+    Message received(encoded.data(), encoded.size());
+    unsigned char* taken = nullptr;
+    uint32_t length = 0;
+    ASSERT_EQ(0, received.readBytes(&taken, &length));
+    free(taken);
+    ASSERT_EQ(0u, received.totalBytes()) << "the block was taken out in place";
+    auto* m = new Message(5);
+    m->writeBytes(filled.data(), static_cast<uint32_t>(filled.size()));
+    m->takeBuffers(&received);
+    m->writeInt32(7);
+    bodies.push_back(bodyOf(m).substr(9));
+    types.push_back(5);
+    ASSERT_EQ(0, client.c->send(m));
+
     // A burst: far more posts than one round of the loop serves.
     for (int i = 0; i < 20000; i++) send(100 + i % 3, "m" + std::to_string(i));
     // Bodies from a few bytes to several MiB, interleaved with small ones:
@@ -81,36 +103,6 @@ TEST(Handshake, MessagesEchoWholeAndInOrderAndConnectionInfo) {
     EXPECT_EQ(types, client.recorder.types);
     auto diff = std::mismatch(bodies.begin(), bodies.end(), client.recorder.bodies.begin());
     EXPECT_TRUE(diff.first == bodies.end()) << "message " << diff.first - bodies.begin() << " differs";
-}
-
-// A message may hold a buffer with nothing in it: one taken over from a
-// received message whose block a reader already took out in place. A large
-// frame written from its own buffers skips it and goes out whole.
-TEST(Handshake, AFrameHoldingAnEmptyBufferGoesOutWhole) {
-    TestServer server;
-    Client client("127.0.0.1", server.port);
-    ASSERT_TRUE(client.connect());
-    std::string block(100000, 'a');
-    Message source(1);
-    source.writeBytes(block.data(), static_cast<uint32_t>(block.size()));
-    std::string encoded = bodyOf(&source).substr(9);
-    Message received(encoded.data(), encoded.size());
-    unsigned char* taken = nullptr;
-    uint32_t length = 0;
-    ASSERT_EQ(0, received.readBytes(&taken, &length));
-    free(taken);
-    ASSERT_EQ(0u, received.totalBytes()) << "the block was taken out in place";
-
-    auto* m = new Message(5);
-    m->writeBytes(block.data(), static_cast<uint32_t>(block.size()));
-    m->takeBuffers(&received);
-    m->writeInt32(7);
-    std::string sent = bodyOf(m).substr(9);
-    ASSERT_EQ(0, client.c->send(m));
-    ASSERT_TRUE(client.recorder.waitMessages(1));
-    EXPECT_EQ(0, client.recorder.lost + server.recorder.lost);
-    std::lock_guard<std::mutex> hold(client.recorder.mutex);
-    EXPECT_TRUE(client.recorder.bodies[0] == sent) << "the echo differs";
 }
 
 // Connects a client (from source when given): its refusal codes, none
@@ -293,69 +285,29 @@ int runKillChild(const std::string& port, int type, int typeVersion = 0, bool pr
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Type 333 is stopped on connecting, type 550 at its first heartbeat (C_HB),
+// after C_TYPE and after C_TYPE2 alike. A client that probes latency sends
+// C_GET_LD in place of heartbeats, and a probe is not a heartbeat: such a
+// client of type 550 is answered and stays. Probes need C_TYPE2: after
+// C_TYPE the same client sends heartbeats.
 TEST(Handshake, KillSwitchEndsTheClientProcess) {
     TestServer server;
     Connector::_killAllClients = true;
-    // Type 333 is stopped on connecting, type 550 at its first heartbeat.
-    EXPECT_EQ(1, runKillChild(server.port, 333));
-    EXPECT_EQ(1, runKillChild(server.port, 550));
-    Connector::_killAllClients = false;
-    // A client of type 333 never reaches the listener; one of type 550 does,
-    // and the server's side of it, closed by the server, is lost to it.
-    EXPECT_EQ(std::vector<int>{550}, server.seenTypes());
-    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 1; }));
-}
-
-// Reads n bytes of a plain socket, waiting up to ms for each; fewer on
-// time-out or end.
-std::string readPlain(int fd, size_t n, int ms = 5000) {
-    std::string out;
-    struct pollfd p = {fd, POLLIN, 0};
-    char b;
-    while (out.size() < n && poll(&p, 1, ms) > 0 && recv(fd, &b, 1, 0) == 1) out += b;
-    return out;
-}
-
-// A connection that the kill switch ends at a heartbeat had been accepted:
-// its listener owns it and hears that it is lost, as of any other end, so
-// that it can destroy it. The server's recorder destroys what it loses.
-TEST(Handshake, AConnectionKilledAtItsHeartbeatIsLostToItsListener) {
-    TestServer server(Connector::FLAG_PLAIN);
-    long before = Connection::liveConnections();
-    int fd = connectLoopback(server.connector->getPort());
-    ASSERT_GE(fd, 0);
-    std::string hello = Bytes().u8(C_TYPE).be32(550).u8(0).data;
-    ASSERT_EQ(static_cast<ssize_t>(hello.size()), send(fd, hello.data(), hello.size(), 0));
-    std::string answer = readPlain(fd, 1);
-    EXPECT_EQ("05", Bytes::hex(answer.data(), answer.size())) << "C_COMPLETE";
-    Connector::_killAllClients = true;
-    ASSERT_EQ(1, send(fd, "\x01", 1, 0));  // C_HB
-    answer = readPlain(fd, 2);
-    Connector::_killAllClients = false;
-    EXPECT_EQ("0D", Bytes::hex(answer.data(), answer.size())) << "C_KILL, then the end";
-    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 1; }));
-    EXPECT_TRUE(waitFor([&] { return Connection::liveConnections() == before; }));
-    close(fd);
-}
-
-// After C_TYPE2 the kill switch works as after C_TYPE: type 333 is stopped
-// on connecting, type 550 at its first heartbeat (C_HB). A client that
-// probes latency sends C_GET_LD in place of heartbeats, and a probe is not a
-// heartbeat: such a client of type 550 is answered and stays.
-TEST(Handshake, KillSwitchWithTheNewerHandshake) {
-    TestServer server;
-    Connector::_killAllClients = true;
-    EXPECT_EQ(1, runKillChild(server.port, 333, 2));
-    EXPECT_EQ(1, runKillChild(server.port, 550, 2));
-    // The server's side of a killed client was closed by the server and is
-    // lost to it; that of the probing one ends with its process.
-    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 1; }));
+    int killed = 0;
+    for (int version : {0, 2}) {
+        EXPECT_EQ(1, runKillChild(server.port, 333, version));
+        EXPECT_EQ(1, runKillChild(server.port, 550, version));
+        // The server's side of a killed client had been accepted, and was
+        // closed by the server: it is lost to its listener, which destroys it.
+        ++killed;
+        EXPECT_TRUE(waitFor([&] { return server.recorder.lost == killed; }));
+    }
     EXPECT_EQ(0, runKillChild(server.port, 550, 2, true));
-    // Probes need C_TYPE2: after C_TYPE the same client sends heartbeats.
     EXPECT_EQ(1, runKillChild(server.port, 550, 0, true));
-    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 3; }));
+    EXPECT_TRUE(waitFor([&] { return server.recorder.lost == 4; }));
     Connector::_killAllClients = false;
-    EXPECT_EQ((std::vector<int>{550, 550, 550}), server.seenTypes());
+    // A client of type 333 never reaches the listener.
+    EXPECT_EQ((std::vector<int>{550, 550, 550, 550}), server.seenTypes());
 }
 
 }  // namespace
