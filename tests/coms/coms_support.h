@@ -128,10 +128,10 @@ inline std::string readPlainHex(int fd, size_t n) {
     return Bytes::hex(out.data(), out.size());
 }
 
-// A message that counts its deletion.
+// A message with a body of one number that counts its deletion.
 class CountedMessage : public Message {
 public:
-    explicit CountedMessage(std::atomic<int>* deleted) : Message(1), _deleted(deleted) {}
+    explicit CountedMessage(std::atomic<int>* deleted) : Message(1), _deleted(deleted) { writeInt32(1); }
     ~CountedMessage() override { ++*_deleted; }
 
 private:

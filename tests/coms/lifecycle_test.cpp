@@ -13,15 +13,6 @@ using namespace comstest;
 
 namespace {
 
-// A client of the raw server that sends C_TYPE (type version 0) and
-// C_ENABLE_TIMING, which the server reads and answers with the given items.
-void greet(Client& client, RawTlsServer& raw, const std::string& answer) {
-    client.c->connect();
-    ASSERT_TRUE(raw.accept());
-    EXPECT_EQ("02 00 00 01 C0 00 07", raw.readHex(7));
-    raw.write(answer);
-}
-
 TEST(Timing, NegotiatedValuesKeepBothSidesAlive) {
     TestServer server;
     Client client("127.0.0.1", server.port);
@@ -43,6 +34,16 @@ TEST(Timing, NegotiatedValuesKeepBothSidesAlive) {
     // Later timing changes go to the server at once.
     c->setTiming(60000, 10000);
     EXPECT_TRUE(waitFor([&] { return s->getLost() == 60000 && s->getHeartbeat() == 10000; }));
+
+    // Latency probes in place of heartbeats.
+    Client prober("127.0.0.1", server.port, 448, 1);
+    prober.c->setLatencyProbing(true);
+    prober.c->setTiming(5000, 20);
+    EXPECT_EQ(-1, prober.c->getLatency());
+    ASSERT_TRUE(prober.connect());
+    ASSERT_TRUE(waitFor([&] { return prober.c->getLatency() >= 0; }));
+    EXPECT_LT(prober.c->getLatency(), 1000);
+    EXPECT_LT(prober.c->getDrift(), 1000);
 }
 
 // A time-out or interval that cannot be a timer delay (a setting of 0, say)
@@ -95,18 +96,6 @@ TEST(Timing, ServerThatNeverAnswersTheTypeItem) {
     EXPECT_EQ(0, client.recorder.lost + client.recorder.completes);
 }
 
-TEST(Timing, LatencyProbesReplaceHeartbeats) {
-    TestServer server;
-    Client client("127.0.0.1", server.port, 448, 1);
-    client.c->setLatencyProbing(true);
-    client.c->setTiming(5000, 20);
-    EXPECT_EQ(-1, client.c->getLatency());
-    ASSERT_TRUE(client.connect());
-    ASSERT_TRUE(waitFor([&] { return client.c->getLatency() >= 0; }));
-    EXPECT_LT(client.c->getLatency(), 1000);
-    EXPECT_LT(client.c->getDrift(), 1000);
-}
-
 // A server that says more than once that the handshake is complete does not
 // make the client's listener start over: the first completion item counts,
 // later ones change nothing, and messages still flow.
@@ -121,29 +110,19 @@ TEST(Timing, ARepeatedCompletionItemCompletesOnce) {
     EXPECT_TRUE(client.c->isComplete());
 }
 
-// A message that reports its own deletion.
-class TrackedMessage : public Message {
-public:
-    explicit TrackedMessage(std::atomic<int>* deleted) : Message(1), _deleted(deleted) { writeInt32(1); }
-    ~TrackedMessage() override { ++*_deleted; }
-
-private:
-    std::atomic<int>* _deleted;
-};
-
 TEST(Lifecycle, SendBeforeCompletionAndAfterClose) {
     TestServer server;
     Client client("127.0.0.1", server.port);
     std::atomic<int> deleted{0};
-    EXPECT_EQ(COMS_E_NOT_CONNECTED, client.c->send(new TrackedMessage(&deleted)));
+    EXPECT_EQ(COMS_E_NOT_CONNECTED, client.c->send(new CountedMessage(&deleted)));
     EXPECT_EQ(1, deleted.load());
     ASSERT_TRUE(client.connect());
-    EXPECT_EQ(0, client.c->send(new TrackedMessage(&deleted)));
+    EXPECT_EQ(0, client.c->send(new CountedMessage(&deleted)));
     EXPECT_TRUE(waitFor([&] { return deleted == 2; })) << "sent, then deleted by the connection";
     // close() sends C_CLOSE; the server hears onClosed and the socket goes.
     client.c->close();
     EXPECT_TRUE(waitFor([&] { return server.recorder.closed == 1; }));
-    EXPECT_EQ(COMS_E_NOT_CONNECTED, client.c->send(new TrackedMessage(&deleted)));
+    EXPECT_EQ(COMS_E_NOT_CONNECTED, client.c->send(new CountedMessage(&deleted)));
     EXPECT_EQ(3, deleted.load());
     EXPECT_EQ(nullptr, client.c->getListener());
 }
@@ -232,6 +211,19 @@ TEST(Lifecycle, DestroyWaitsForTheLastLock) {
     EXPECT_TRUE(allGone());
 }
 
+// Reads one message frame of type 42 from the raw server: the number at the
+// start of its body, or -1.
+int readNumberedFrame(RawTlsServer& raw) {
+    unsigned char head[9];
+    if (!sslReadExact(raw.ssl, raw.fd, head, 9, 10000) || head[0] != 3 || getBE32(head + 5) != 42) return -1;
+    std::string body(getBE32(head + 1), '\0');
+    if (!sslReadExact(raw.ssl, raw.fd, &body[0], body.size(), 10000)) return -1;
+    Message m(body.data(), body.size());
+    int32_t seq = -1;
+    m.readInt32(&seq);
+    return seq;
+}
+
 TEST(Lifecycle, SlowReaderForcesPartialWritesAndKeepsOrder) {
     RawTlsServer raw(4096);
     Client client("127.0.0.1", raw.port);
@@ -250,18 +242,7 @@ TEST(Lifecycle, SlowReaderForcesPartialWritesAndKeepsOrder) {
     // Nothing is read yet: the socket pushes back and the rest queues.
     ASSERT_TRUE(waitFor([&] { return client.c->getQueuedBytes() > 0; }));
     EXPECT_EQ(Connection::SM_WRITE, client.c->getMode());
-    for (int i = 0; i < count; i++) {
-        unsigned char head[9];
-        ASSERT_TRUE(sslReadExact(raw.ssl, raw.fd, head, 9, 10000));
-        ASSERT_EQ(3, head[0]);
-        ASSERT_EQ(42u, getBE32(head + 5));
-        std::string body(getBE32(head + 1), '\0');
-        ASSERT_TRUE(sslReadExact(raw.ssl, raw.fd, &body[0], body.size(), 10000));
-        Message m(body.data(), body.size());
-        int32_t seq = -1;
-        m.readInt32(&seq);
-        ASSERT_EQ(i, seq);
-    }
+    for (int i = 0; i < count; i++) ASSERT_EQ(i, readNumberedFrame(raw)) << "frame " << i;
     EXPECT_TRUE(waitFor([&] { return client.c->getQueuedBytes() == 0; }));
     EXPECT_EQ(Connection::SM_READ, client.c->getMode());
 }
@@ -357,16 +338,7 @@ TEST(Lifecycle, DestroyWaitsForBytesTheSocketHasNotTakenYet) {
     EXPECT_EQ(0u, client.c->getQueuedBytes());
     Connection::destroy(client.c);
     client.c = nullptr;
-    for (int i = 0; i < count; i++) {
-        unsigned char head[9];
-        ASSERT_TRUE(sslReadExact(raw.ssl, raw.fd, head, 9)) << "frame " << i;
-        std::string body(getBE32(head + 1), '\0');
-        ASSERT_TRUE(sslReadExact(raw.ssl, raw.fd, &body[0], body.size())) << "frame " << i;
-        Message m(body.data(), body.size());
-        int32_t seq = -1;
-        m.readInt32(&seq);
-        ASSERT_EQ(i, seq);
-    }
+    for (int i = 0; i < count; i++) ASSERT_EQ(i, readNumberedFrame(raw)) << "frame " << i;
     EXPECT_EQ("04", raw.readHex(1));  // C_CLOSE
     EXPECT_TRUE(allGone());
 }

@@ -5,23 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 
-#include "common/dravika_init.h"
-#include "dirbase/message.h"
+#include "tests/coms/coms_support.h"
 
 namespace {
 
-// A message that counts its deletion.
-class Counted : public Message {
-public:
-    explicit Counted(std::atomic<int>* deleted) : Message(1), _deleted(deleted) {}
-    ~Counted() override { ++*_deleted; }
-
-private:
-    std::atomic<int>* _deleted;
-};
+using comstest::CountedMessage;
 
 // Drains q into out through a writer that takes at most step bytes a call.
 WriteQueue::Drain drainInSteps(WriteQueue& q, std::string* out, size_t step, int* completed) {
@@ -132,8 +122,7 @@ TEST(WriteQueue, OwnedMessagesGoWithTheirLastBlockOrWithTheQueue) {
     std::atomic<int> deleted{0};
     {
         WriteQueue q;
-        auto* m = new Counted(&deleted);
-        m->writeInt32(7);
+        auto* m = new CountedMessage(&deleted);
         const MessageBase::_Buffer* b = m->firstBuffer();
         ASSERT_TRUE(q.pushReference(b->data, 3));
         ASSERT_TRUE(q.pushReference(b->data + 3, b->used - 3));
@@ -155,8 +144,7 @@ TEST(WriteQueue, OwnedMessagesGoWithTheirLastBlockOrWithTheQueue) {
         EXPECT_EQ(1, deleted.load()) << "released with the block that held its last part";
 
         // Messages still queued are released by clear ...
-        auto* n = new Counted(&deleted);
-        n->writeInt32(8);
+        auto* n = new CountedMessage(&deleted);
         ASSERT_TRUE(q.pushReference(n->firstBuffer()->data, n->firstBuffer()->used));
         q.setOwner(n);
         q.clear();
@@ -165,8 +153,7 @@ TEST(WriteQueue, OwnedMessagesGoWithTheirLastBlockOrWithTheQueue) {
         EXPECT_EQ(0u, q.bytes());
 
         // ... and by the queue's end.
-        auto* o = new Counted(&deleted);
-        o->writeInt32(9);
+        auto* o = new CountedMessage(&deleted);
         ASSERT_TRUE(q.pushCopy("x", 1));
         ASSERT_TRUE(q.pushReference(o->firstBuffer()->data, o->firstBuffer()->used));
         q.setOwner(o);
