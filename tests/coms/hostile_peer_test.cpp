@@ -136,10 +136,7 @@ TEST(HostilePeer, AServerThatStopsReadingEndsTheConnectionAtTheQueueBound) {
     QueueLimit bound(limit);
     RawTlsServer raw(4096);
     Client client("127.0.0.1", raw.port);
-    client.c->connect();
-    ASSERT_TRUE(raw.accept());
-    ASSERT_FALSE(raw.readHex(7).empty()) << "the client's type items";
-    ASSERT_TRUE(raw.write("\x05"));  // C_COMPLETE
+    greet(client, raw, "\x05");  // C_COMPLETE
     ASSERT_TRUE(waitFor([&] { return client.recorder.completes == 1; }));
 
     Connection* c = client.c;
