@@ -36,19 +36,29 @@ struct Sealed {
     Bytes tag;
 };
 
-Sealed librarySeal(const Bytes& key, const Bytes& iv, const Bytes& aad, const Bytes& in) {
-    Sealed s{Bytes(in.size()), Bytes(16)};
+// Seals through the library's interface: the additional data in pieces of 7
+// bytes and the text in pieces of 1000, with a nonce of any length (given as
+// a parameter) and a tag of tagLength bytes.
+Sealed seal(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& aad, const Bytes& in,
+            size_t tagLength = 16) {
+    Sealed s{Bytes(in.size()), Bytes(tagLength)};
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    int n = 0;
-    EXPECT_EQ(1, EVP_EncryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, key.data(), iv.data()));
-    if (!aad.empty()) {
-        EXPECT_EQ(1, EVP_EncryptUpdate(ctx, nullptr, &n, aad.data(), static_cast<int>(aad.size())));
+    size_t ivBytes = iv.size();
+    OSSL_PARAM ivLength[] = {OSSL_PARAM_construct_size_t(OSSL_CIPHER_PARAM_IVLEN, &ivBytes), OSSL_PARAM_END};
+    int n = 0, total = 0;
+    EXPECT_EQ(1, EVP_EncryptInit_ex2(ctx, cipher, key.data(), nullptr, ivLength));
+    EXPECT_EQ(1, EVP_EncryptInit_ex2(ctx, nullptr, nullptr, iv.data(), nullptr));
+    for (size_t at = 0; at < aad.size(); at += 7) {
+        int piece = static_cast<int>(std::min<size_t>(7, aad.size() - at));
+        EXPECT_EQ(1, EVP_EncryptUpdate(ctx, nullptr, &n, aad.data() + at, piece));
     }
-    if (!in.empty()) {
-        EXPECT_EQ(1, EVP_EncryptUpdate(ctx, s.text.data(), &n, in.data(), static_cast<int>(in.size())));
+    for (size_t at = 0; at < in.size(); at += 1000) {
+        int piece = static_cast<int>(std::min<size_t>(1000, in.size() - at));
+        EXPECT_EQ(1, EVP_EncryptUpdate(ctx, s.text.data() + total, &n, in.data() + at, piece));
+        total += n;
     }
-    EXPECT_EQ(1, EVP_EncryptFinal_ex(ctx, s.text.data(), &n));
-    EXPECT_EQ(1, EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, s.tag.data()));
+    EXPECT_EQ(1, EVP_EncryptFinal_ex(ctx, s.text.data() + total, &n));
+    EXPECT_EQ(1, EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(tagLength), s.tag.data()));
     EVP_CIPHER_CTX_free(ctx);
     return s;
 }
@@ -68,7 +78,7 @@ TEST(WideGcm, SealsAndOpensAsTheLibraryDoes) {
     for (size_t i = 0; i < lengths.size(); i++) {
         size_t n = lengths[i];
         Bytes key = randomBytes(16), iv = randomBytes(12), aad = randomBytes(aadLengths[i % 11]), in = randomBytes(n);
-        Sealed expected = librarySeal(key, iv, aad, in);
+        Sealed expected = seal(EVP_aes_128_gcm(), key, iv, aad, in);
         WideGcmKey k;
         wideGcmSetKey(&k, key.data());
 
@@ -193,31 +203,6 @@ SSL_CTX* libraryContext(const SSL_METHOD* method, const Credentials* credentials
     return ctx;
 }
 
-// Seals through the library's interface in uneven pieces, with a nonce that
-// is not 96 bits (given as a parameter) and a 12-byte tag.
-Sealed sealInPieces(EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& aad, const Bytes& in) {
-    Sealed s{Bytes(in.size()), Bytes(12)};
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    size_t ivBytes = iv.size();
-    OSSL_PARAM ivLength[] = {OSSL_PARAM_construct_size_t(OSSL_CIPHER_PARAM_IVLEN, &ivBytes), OSSL_PARAM_END};
-    int n = 0, total = 0;
-    EXPECT_EQ(1, EVP_EncryptInit_ex2(ctx, cipher, key.data(), nullptr, ivLength));
-    EXPECT_EQ(1, EVP_EncryptInit_ex2(ctx, nullptr, nullptr, iv.data(), nullptr));
-    for (size_t at = 0; at < aad.size(); at += 7) {
-        int piece = static_cast<int>(std::min<size_t>(7, aad.size() - at));
-        EXPECT_EQ(1, EVP_EncryptUpdate(ctx, nullptr, &n, aad.data() + at, piece));
-    }
-    for (size_t at = 0; at < in.size(); at += 1000) {
-        int piece = static_cast<int>(std::min<size_t>(1000, in.size() - at));
-        EXPECT_EQ(1, EVP_EncryptUpdate(ctx, s.text.data() + total, &n, in.data() + at, piece));
-        total += n;
-    }
-    EXPECT_EQ(1, EVP_EncryptFinal_ex(ctx, s.text.data() + total, &n));
-    EXPECT_EQ(1, EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 12, s.tag.data()));
-    EVP_CIPHER_CTX_free(ctx);
-    return s;
-}
-
 // GCM used in every other way than TLS record protection, with the cipher
 // that contexts preferring the provider get: sealed in pieces and opened
 // again. A fetch without the preference may get the same implementation,
@@ -233,8 +218,8 @@ TEST(TlsWideGcm, ServesAllOfGcmToWhoeverFetchesIt) {
     EXPECT_EQ(EVP_CIPHER_get_flags(library), EVP_CIPHER_get_flags(preferred));
 
     Bytes key = randomBytes(16), iv = randomBytes(kIvLength), aad = randomBytes(40), in = randomBytes(5000);
-    Sealed ours = sealInPieces(preferred, key, iv, aad, in);
-    Sealed theirs = sealInPieces(library, key, iv, aad, in);
+    Sealed ours = seal(preferred, key, iv, aad, in, 12);
+    Sealed theirs = seal(library, key, iv, aad, in, 12);
     EXPECT_EQ(theirs.text, ours.text);
     EXPECT_EQ(theirs.tag, ours.tag);
 
