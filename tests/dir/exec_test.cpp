@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,6 +35,16 @@
 #include "tests/dir/stub_spi.h"
 
 namespace {
+
+// A value holding an asset record.
+Any* assetValue(const char* id, const char* host) {
+    Asset* a = new Asset();
+    a->id = strdup(id);
+    a->host = strdup(host);
+    Any* v = new Any();
+    v->setObject(a);
+    return v;
+}
 
 // Resolves any entry except "missing"; its operations:
 //   echo   completes at once with a copy of the first argument
@@ -101,21 +112,11 @@ public:
             if (id != nullptr && strcmp(id, "H5") == 0) {
                 // The record of another asset.
                 assetLookupsH5++;
-                Asset* other = new Asset();
-                other->id = strdup("h5");
-                other->host = strdup("10.1.1.5");
-                Any* v = new Any();
-                v->setObject(other);
-                r->setResult(v);
+                r->setResult(assetValue("h5", "10.1.1.5"));
                 return 0;
             }
             if (id == nullptr || strcmp(id, "H1") != 0) return DirError::E_OBJECT_NOT_FOUND;
-            Asset* a = new Asset();
-            a->id = strdup("H1");
-            a->host = strdup("10.1.1.1");
-            Any* v = new Any();
-            v->setObject(a);
-            r->setResult(v);
+            r->setResult(assetValue("H1", "10.1.1.1"));
             return 0;
         }
         return DirError::E_NOT_IMPLEMENTED;
@@ -140,6 +141,14 @@ public:
     std::atomic<int> executes{0};
     std::atomic<int> assetLookupsH5{0};
 };
+
+// A reply to a request, carrying v.
+FutureResult* reply(Any* v, bool complete = true) {
+    FutureResult* r = new FutureResult();
+    r->result = v;
+    r->complete = complete;
+    return r;
+}
 
 struct Recorder final : FutureResultListener {
     void onComplete(FutureResult* r) override {
@@ -191,7 +200,13 @@ protected:
         delete n;
         return r;
     }
+    // The id of the next request to reach "later" (or to look up H6).
+    long long nextId() {
+        taken++;
+        return spi.waitForIds(taken).at(taken - 1);
+    }
 
+    size_t taken = 0;
     ExecSPI spi;
     Directory* dir = nullptr;
 };
@@ -220,21 +235,20 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
         FutureResult::destroy(r);
     }
 
-    r = run("/thing:id=1", "fail");
-    ASSERT_TRUE(r->waitComplete(10000));
-    EXPECT_TRUE(r->failed);
-    EXPECT_EQ(DirError::E_ILLEGAL_ARGUMENT, r->error);
-    FutureResult::destroy(r);
-
-    r = run("/thing:id=1/missing:", "echo");
-    ASSERT_TRUE(r->waitComplete(10000));
-    EXPECT_EQ(DirError::E_OBJECT_NOT_FOUND, r->error);
-    FutureResult::destroy(r);
+    // The provider's refusal, and a name that resolves to nothing.
+    for (auto [name, op, code] : {std::make_tuple("/thing:id=1", "fail", DirError::E_ILLEGAL_ARGUMENT),
+                                  std::make_tuple("/thing:id=1/missing:", "echo", DirError::E_OBJECT_NOT_FOUND)}) {
+        r = run(name, op);
+        ASSERT_TRUE(r->waitComplete(10000));
+        EXPECT_TRUE(r->failed);
+        EXPECT_EQ(code, r->error) << name;
+        FutureResult::destroy(r);
+    }
 
     // An answer that comes later, by id, after two progress reports.
     Recorder later;
     r = run("/thing:id=2", "later", nullptr, &later);
-    long long id = spi.waitForIds(1).at(0);
+    long long id = nextId();
     EXPECT_EQ(r->id, id);
     time_t before = r->deadline;
     sleep(1);
@@ -245,10 +259,7 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     EXPECT_EQ(0.5, later.lastAmount);
     EXPECT_FALSE(r->isSignalled());
     EXPECT_GT(r->deadline, before);  // progress pushes the result's deadline on
-    FutureResult* answer = new FutureResult();
-    answer->result = new Any(42);
-    answer->complete = true;
-    Directory::executeComplete(id, answer);
+    Directory::executeComplete(id, reply(new Any(42)));
     ASSERT_TRUE(r->waitComplete(10000));
     EXPECT_FALSE(r->failed);
     EXPECT_EQ(42, r->result->getInt32());
@@ -265,14 +276,7 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     for (bool missing : {false, true}) {
         Recorder last;
         r = run("/thing:id=2", "later", nullptr, &last);
-        id = spi.waitForIds(2 + (missing ? 1 : 0)).back();
-        FutureResult* incomplete = nullptr;
-        if (!missing) {
-            incomplete = new FutureResult();
-            incomplete->result = new Any(7);
-            incomplete->complete = false;
-        }
-        Directory::executeComplete(id, incomplete);
+        Directory::executeComplete(nextId(), missing ? nullptr : reply(new Any(7), false));
         ASSERT_TRUE(r->waitComplete(10000)) << missing;
         EXPECT_FALSE(r->failed);
         EXPECT_EQ(1, last.completes);
@@ -292,56 +296,33 @@ TEST_F(ExecTest, ResultsErrorsAndProgressReachTheResultAndItsListener) {
     FutureResult::destroy(r);
 }
 
-// The owner may delete its listener as soon as it has destroyed the result:
-// progress and an answer that come after that reach neither.
+// The owner may delete its listener as soon as it has destroyed the result.
+// Progress and answers for its id that come after that reach nobody, also
+// when it was answered first (it then stays in the index until the execution
+// thread deletes it).
 TEST_F(ExecTest, AResultItsOwnerDestroyedHearsNothingMore) {
-    Recorder* gone = new Recorder();
-    FutureResult* r = run("/thing:id=3", "later", nullptr, gone);
-    long long id = spi.waitForIds(1).at(0);
-    FutureResult::destroy(r);
-    Directory::executeUpdated(id, new ExecuteUpdate(1, 0.5, "half"));
-    FutureResult* answer = new FutureResult();
-    answer->result = new Any(1);
-    answer->complete = true;
-    Directory::executeComplete(id, answer);
-    // An answer for a live request behind them: once it is in, the
-    // execution thread has handled those before it.
-    Recorder live;
-    FutureResult* next = run("/thing:id=4", "later", nullptr, &live);
-    long long nextId = spi.waitForIds(2).at(1);
-    Directory::executeComplete(nextId, DirError::E_ILLEGAL_ARGUMENT);
-    ASSERT_TRUE(next->waitComplete(10000));
-    EXPECT_EQ(0, gone->updates);
-    EXPECT_EQ(0, gone->completes);
-    delete gone;
-    FutureResult::destroy(next);
-}
-
-// A result that was answered stays in the index until the execution thread
-// deletes it: a second answer or progress for its id, sent after the owner
-// destroyed it and deleted its listener, must still reach nobody.
-TEST_F(ExecTest, AnAnswerRepeatedAfterTheOwnerLetGoReachesNobody) {
-    Recorder* gone = new Recorder();
-    FutureResult* r = run("/thing:id=3", "later", nullptr, gone);
-    long long id = spi.waitForIds(1).at(0);
-    Directory::executeComplete(id, DirError::E_ILLEGAL_ARGUMENT);
-    ASSERT_TRUE(r->waitComplete(10000));
-    EXPECT_EQ(1, gone->completes);
-    FutureResult::destroy(r);
-    delete gone;
-    FutureResult* again = new FutureResult();
-    again->result = new Any(2);
-    again->complete = true;
-    Directory::executeComplete(id, again);
-    Directory::executeUpdated(id, new ExecuteUpdate(1, 0.5, "late"));
-    Directory::executeComplete(id, DirError::E_TIMEOUT);
-    // Handled in order: once the request behind them is answered, so are they.
-    Recorder live;
-    FutureResult* next = run("/thing:id=4", "later", nullptr, &live);
-    Directory::executeComplete(spi.waitForIds(2).at(1), DirError::E_ILLEGAL_ARGUMENT);
-    ASSERT_TRUE(next->waitComplete(10000));
-    EXPECT_EQ(1, live.completes);
-    FutureResult::destroy(next);
+    for (bool answeredFirst : {false, true}) {
+        Recorder gone;
+        FutureResult* r = run("/thing:id=3", "later", nullptr, &gone);
+        long long id = nextId();
+        if (answeredFirst) {
+            Directory::executeComplete(id, DirError::E_ILLEGAL_ARGUMENT);
+            ASSERT_TRUE(r->waitComplete(10000));
+        }
+        FutureResult::destroy(r);
+        Directory::executeUpdated(id, new ExecuteUpdate(1, 0.5, "late"));
+        Directory::executeComplete(id, reply(new Any(2)));
+        Directory::executeComplete(id, DirError::E_TIMEOUT);
+        // Handled in order: once a live request behind them is answered, so are they.
+        Recorder live;
+        FutureResult* next = run("/thing:id=4", "later", nullptr, &live);
+        Directory::executeComplete(nextId(), DirError::E_ILLEGAL_ARGUMENT);
+        ASSERT_TRUE(next->waitComplete(10000));
+        EXPECT_EQ(1, live.completes);
+        EXPECT_EQ(0, gone.updates) << answeredFirst;
+        EXPECT_EQ(answeredFirst ? 1 : 0, gone.completes.load()) << answeredFirst;
+        FutureResult::destroy(next);
+    }
 }
 
 TEST_F(ExecTest, ARemoteResolvesAnswerIsTakenOnceOrFreedWithItsHelper) {
@@ -419,11 +400,7 @@ TEST_F(ExecTest, WaitersGoOnlyOnceTheListenerHasReturned) {
         std::atomic<bool> entered{false}, returned{false};
     } slow;
     FutureResult* r = run("/thing:id=3", "later", nullptr, &slow);
-    long long id = spi.waitForIds(1).at(0);
-    FutureResult* answer = new FutureResult();
-    answer->result = new Any(7);
-    answer->complete = true;
-    Directory::executeComplete(id, answer);
+    Directory::executeComplete(nextId(), reply(new Any(7)));
     for (int i = 0; i < 2000 && !slow.entered; i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(slow.entered);
     EXPECT_FALSE(r->waitComplete(20));
@@ -439,6 +416,9 @@ TEST_F(ExecTest, RequestsTimeOutAtTheirDeadlineWhichNotifyTimeoutMoves) {
     Recorder rec;
     auto start = std::chrono::steady_clock::now();
     FutureResult* quiet = run("/thing:id=1", "never", nullptr, &rec);
+    // Only an asset lookup the resolution started holds the deadline off;
+    // without one, nothing would ever complete this request.
+    FutureResult* waitsOnAsset = run("/waitsOnAsset:", "echo");
     ASSERT_TRUE(quiet->waitComplete(15000));
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_TRUE(quiet->failed);
@@ -446,11 +426,15 @@ TEST_F(ExecTest, RequestsTimeOutAtTheirDeadlineWhichNotifyTimeoutMoves) {
     EXPECT_EQ(DirError::E_TIMEOUT, rec.lastError);
     EXPECT_GE(took, 1.0);
     FutureResult::destroy(quiet);
+    ASSERT_TRUE(waitsOnAsset->waitComplete(20000));
+    EXPECT_TRUE(waitsOnAsset->failed);
+    EXPECT_EQ(DirError::E_TIMEOUT, waitsOnAsset->error);
+    FutureResult::destroy(waitsOnAsset);
 
     // A long deadline, cut short once the request runs.
     FutureResult::defaultTimeout = 600;
     FutureResult* r = run("/thing:id=3", "later");
-    spi.waitForIds(1);
+    nextId();
     start = std::chrono::steady_clock::now();
     r->timeout = 1;
     r->notifyTimeout();
@@ -461,30 +445,15 @@ TEST_F(ExecTest, RequestsTimeOutAtTheirDeadlineWhichNotifyTimeoutMoves) {
     FutureResult::destroy(r);
 }
 
-TEST_F(ExecTest, AWaitingOnAssetAnswerWithoutALookupStillTimesOut) {
-    // Only a lookup the resolution started holds the deadline off; without
-    // one, nothing would ever complete the request.
-    FutureResult::defaultTimeout = 1;
-    FutureResult* r = run("/waitsOnAsset:", "echo");
-    ASSERT_TRUE(r->waitComplete(20000));
-    EXPECT_TRUE(r->failed);
-    EXPECT_EQ(DirError::E_TIMEOUT, r->error);
-    FutureResult::destroy(r);
-}
-
 TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
-    struct Done : FutureResultListener {
-        void onComplete(FutureResult*) override { done++; }
-        void onUpdate(FutureResult*, ExecuteUpdate*) override {}
-        std::atomic<int> done{0};
-    } listener;
+    Recorder listener;
     Asset* out = nullptr;
     FutureResult* pending = nullptr;
     ASSERT_EQ(DirError::E_WAITING_ON_ASSET, dir->lookupAssetForOpen("H1", &pending, &listener, &out));
     ASSERT_NE(nullptr, pending);
     EXPECT_EQ(nullptr, out);
     ASSERT_TRUE(pending->waitComplete(10000));
-    EXPECT_EQ(1, listener.done);
+    EXPECT_EQ(1, listener.completes);
     FutureResult::destroy(pending);
     // The answer went into the cache on its way to the listener.
     Asset* cached = AssetCache::assetCacheLookup("H1");
@@ -536,9 +505,6 @@ TEST_F(ExecTest, AssetLookupsHandBackAPendingResultOrBlock) {
     delete out;
 }
 
-// A request posted while the thread is on its way out, after its last pass
-// of the loop, still gets an answer: a time-out, like every request the
-// stop finds waiting.
 // A listener may be the result's owner and let it go from inside its
 // onComplete. Results completed on the caller's own thread ("__force_reset",
 // or a request refused because no execution thread runs) must outlive that
@@ -564,7 +530,7 @@ TEST_F(ExecTest, AListenerMayDestroyItsResultWhenTheCallersThreadCompletesIt) {
 TEST_F(ExecTest, ALookupOutstandingWhenItsRequestEndsGoesWithIt) {
     int before = FutureResult::liveCount();
     FutureResult* r = run("//host:id=H6/x:", "echo");
-    long long lookupId = spi.waitForIds(1).at(0);
+    long long lookupId = nextId();
     Directory::executeComplete(r->id, DirError::E_ILLEGAL_ARGUMENT);
     ASSERT_TRUE(r->waitComplete(10000));
     EXPECT_TRUE(r->failed);
@@ -572,11 +538,7 @@ TEST_F(ExecTest, ALookupOutstandingWhenItsRequestEndsGoesWithIt) {
     FutureResult::destroy(r);
     // The lookup's answer arrives after all, and finds nobody.
     FutureResult* answer = FutureResult::newUnlisted();
-    Asset* a = new Asset();
-    a->id = strdup("H6");
-    a->host = strdup("10.1.1.6");
-    answer->result = new Any();
-    answer->result->setObject(a);
+    answer->result = assetValue("H6", "10.1.1.6");
     answer->complete = true;
     Directory::executeComplete(lookupId, answer);
     for (int i = 0; i < 1000 && (FutureResult::liveCount() != before || ExecHelper::liveCount() != 0); i++)
@@ -585,6 +547,9 @@ TEST_F(ExecTest, ALookupOutstandingWhenItsRequestEndsGoesWithIt) {
     EXPECT_EQ(0, ExecHelper::liveCount());
 }
 
+// A request posted while the thread is on its way out, after its last pass
+// of the loop, still gets an answer: a time-out, like every request the
+// stop finds waiting.
 TEST_F(ExecTest, ARequestPostedWhileTheThreadStopsFailsInsteadOfHanging) {
     // A fresh thread, with no request of earlier tests keeping its timer
     // going: the gate below then runs between two passes, not inside one.
@@ -645,10 +610,7 @@ TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
     // Every second request is answered; the others get a one-second deadline.
     for (int i = 0; i < kRequests; i++) {
         if (i % 2 == 0) {
-            FutureResult* answer = new FutureResult();
-            answer->result = new Any(i);
-            answer->complete = true;
-            Directory::executeComplete(all[i]->id, answer);
+            Directory::executeComplete(all[i]->id, reply(new Any(i)));
         } else {
             all[i]->timeout = 1;
             all[i]->notifyTimeout();
