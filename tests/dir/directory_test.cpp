@@ -221,28 +221,20 @@ TEST_F(DirectoryTest, PinnedProvidersSurviveAndIdleOnesDieOnTheSecondSweep) {
     delete second;
     Directory::testIdleProviders();
     EXPECT_FALSE(client->spi->isMarkedForDeletion());
+    DirectorySPI* old = client->spi;
     delete client;
     Directory::testIdleProviders();
+    ASSERT_TRUE(old->isMarkedForDeletion());
+    // A login never takes a provider the sweep has marked either.
+    Directory* again = Directory::startClientDirectoryService("pinned", "h", "1", nullptr, nullptr, &err);
+    ASSERT_NE(nullptr, again);
+    EXPECT_NE(old, again->spi);
+    EXPECT_FALSE(again->spi->isMarkedForDeletion());
+    EXPECT_EQ(0, attrs(again, "/a:"));
+    delete again;
     Directory::testIdleProviders();
     EXPECT_EQ(deleted + 4, g_deleted.load());
     EXPECT_EQ(0, g_deletedWhileLocked.load());
-}
-
-TEST_F(DirectoryTest, ALoginNeverTakesAProviderTheSweepHasMarked) {
-    int err = -1;
-    Directory* first = Directory::startClientDirectoryService("again", "h", "1", nullptr, nullptr, &err);
-    ASSERT_NE(nullptr, first);
-    DirectorySPI* old = first->spi;
-    delete first;
-    Directory::testIdleProviders();
-    ASSERT_TRUE(old->isMarkedForDeletion());
-
-    Directory* second = Directory::startClientDirectoryService("again", "h", "1", nullptr, nullptr, &err);
-    ASSERT_NE(nullptr, second);
-    EXPECT_NE(old, second->spi);
-    EXPECT_FALSE(second->spi->isMarkedForDeletion());
-    EXPECT_EQ(0, attrs(second, "/a:"));
-    delete second;
 }
 
 TEST_F(DirectoryTest, TheProcessHooksMoveOnWhenTheirProviderEnds) {
@@ -270,41 +262,11 @@ TEST_F(DirectoryTest, TheProcessHooksMoveOnWhenTheirProviderEnds) {
     delete second;
 }
 
-TEST_F(DirectoryTest, TwoOpensOfOneDomainAtOnceShareOneProvider) {
+TEST_F(DirectoryTest, TwoOpensOfOneDomainAtOnceShareOneProviderAndNeverHandOutTheSpare) {
     // Both logins miss the list and build a provider each; the second to be
-    // listed gives way, and the one it built is closed and swept.
-    std::atomic<int> inside{0};
-    remote.whileOpening = [&] {
-        inside++;
-        for (int i = 0; i < 500 && inside.load() < 2; i++) usleep(2000);
-    };
-    Directory* a = nullptr;
-    Directory* b = nullptr;
-    std::thread other([&] {
-        int err = -1;
-        b = Directory::startClientDirectoryService("both", "h", "1", nullptr, nullptr, &err);
-    });
-    int err = -1;
-    a = Directory::startClientDirectoryService("both", "h", "1", nullptr, nullptr, &err);
-    other.join();
-    remote.whileOpening = nullptr;
-    ASSERT_EQ(2, remote.opened.load());
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
-    EXPECT_EQ(a->spi, b->spi);
-    {
-        CriticalSection cs(Directory::_providerCb);
-        for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
-            EXPECT_EQ(e->spi == a->spi ? 2 : 0, e->pinCount);
-    }
-    EXPECT_EQ(2, providerCount()) << "the spare is listed until the sweep ends it";
-    delete a;
-    delete b;
-}
-
-TEST_F(DirectoryTest, ASpareBeingClosedIsNeverHandedOut) {
-    // Two logins collide as above; while the spare is being closed, a third
-    // login and a resolution of the same domain must get the provider kept.
+    // listed gives way, and the one it built is closed and swept. While the
+    // spare is being closed, a third login and a resolution of the same
+    // domain must get the provider kept.
     std::atomic<int> inside{0};
     remote.whileOpening = [&] {
         inside++;
@@ -334,8 +296,15 @@ TEST_F(DirectoryTest, ASpareBeingClosedIsNeverHandedOut) {
     other.join();
     remote.whileOpening = nullptr;
     remote.whileClosing = nullptr;
+    ASSERT_EQ(2, remote.opened.load());
     ASSERT_NE(nullptr, a);
     ASSERT_NE(nullptr, b);
+    EXPECT_EQ(a->spi, b->spi);
+    {
+        CriticalSection cs(Directory::_providerCb);
+        for (Directory::ProviderEntry* e = Directory::_providerList; e != nullptr; e = e->next)
+            EXPECT_EQ(e->spi == a->spi ? 2 : 0, e->pinCount);
+    }
     ASSERT_NE(nullptr, closed);
     EXPECT_NE(closed, a->spi);
     EXPECT_EQ(a->spi, thirdGot);
