@@ -11,26 +11,14 @@
 #include "dir/directory_spi.h"
 #include "dirbase/dir_name.h"
 #include "dirbase/enumeration.h"
+#include "tests/dir/stub_spi.h"
 #include "tests/support/guid_format.h"
 
 namespace {
 
-// Implements what the base leaves open, and records what reaches attachListener.
-class Provider : public DirectorySPI {
+// Records what reaches attachListener; the rest is the base's own.
+class Provider : public ClassSPI {
 public:
-    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
-                DirectoryObject*& out) override {
-        out = nullptr;
-        return 0;
-    }
-    int search(const Endpoint*, const Principal*, SearchHelper*, DirectoryObject*, const DirNameEntry*, char*,
-               DirectoryEnumeration*) override {
-        return 0;
-    }
-    int execute(const Principal*, DirectoryObject*, const char*, Any**, FutureResult*) override { return 0; }
-    int getAttributes(const Principal*, DirectoryObject*, Attributes*&) override { return 0; }
-    int getAcl(const Principal*, DirectoryObject*, Acl*&) override { return 0; }
-
     int attachListener(const Principal* principal, Connection* connection, const DirectoryObject* object,
                        const DirNameEntry* filter, int listenerId, bool multi) override {
         attached++;

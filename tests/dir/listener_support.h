@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "dir/directory.h"
 #include "dir/directory_spi.h"
+#include "dir/exec_dir_thread.h"
 #include "dir/listener.h"
 #include "dirbase/dir_name.h"
 
@@ -62,6 +64,14 @@ inline int recordsOf(Connection* connection) {
     for (DirectorySPI::DirListenerEntry* e = DirectorySPI::_dirListeners; e != nullptr; e = e->next)
         if (e->connection == connection) n++;
     return n;
+}
+
+// Waits until every attach posted so far has been recorded or dropped (at
+// once when no execution thread runs).
+inline bool waitForAttaches() {
+    std::promise<void> done;
+    ExecDirThread::postBehindAttaches([&done] { done.set_value(); });
+    return done.get_future().wait_for(std::chrono::seconds(20)) == std::future_status::ready;
 }
 
 // The id of the listener added last.

@@ -2,7 +2,11 @@
 // provider, its filter decides which changes reach it (class exactly,
 // attributes from the entry or from the set sent with the change), the
 // multiple forms deliver each change (and nothing for a count of 0), and
-// removing one listener leaves the others.
+// removing one listener leaves the others. Updates handed to a client's
+// listeners by id reach them only whole and of a known kind; a remote client
+// gets batches only when it reads them; a provider that is deleted takes its
+// records and disconnect listeners with it; and an add whose first connect
+// fails keeps nothing behind, not even the record a retry made meanwhile.
 #include <string.h>
 
 #include <atomic>
@@ -10,6 +14,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -308,6 +313,205 @@ TEST_F(ListenerTest, TheSweepHandsListenerRetriesToAThreadOfTheirOwn) {
     }
     spi.hold(false);
     EXPECT_TRUE(all.waitConnected());
+}
+
+TEST(ListenerUpdate, OnlyWholeUpdatesOfAKnownKindReachTheListener) {
+    ClassSPI spi;
+    int err = -1;
+    Directory* dir = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "watch", &err);
+    ASSERT_NE(nullptr, dir);
+    DirName* name = DirName::createFromString("/zone:/host:", &err);
+    ASSERT_NE(nullptr, name);
+    ChangeLines calls, bystander;
+    ASSERT_EQ(0, dir->addListener(name, &calls, &err));
+    int id = newestListenerId();
+    ASSERT_EQ(0, dir->addListener(name, &bystander, &err));
+    delete name;
+
+    DirNameEntry a("host", "name", "a");
+    Attributes sent;
+    Directory::processDirectoryUpdate(id, CHANGE_ADD, &a, &sent, nullptr);
+    Directory::processDirectoryUpdate(id, CHANGE_MODIFY, &a, nullptr, nullptr);
+    Directory::processDirectoryUpdate(id, CHANGE_DELETE, &a, nullptr, nullptr);
+    EXPECT_EQ((Strings{"add a", "mod a", "del a"}), calls.take());
+
+    // What a peer's update may decode to: no entry, or an unknown kind.
+    for (int kind : {CHANGE_ADD, CHANGE_MODIFY, CHANGE_DELETE})
+        Directory::processDirectoryUpdate(id, kind, nullptr, &sent, nullptr);
+    Directory::processDirectoryUpdate(id, 3, &a, &sent, nullptr);
+    Directory::processDirectoryUpdate(id, -1, &a, &sent, nullptr);
+    EXPECT_EQ(Strings{}, calls.take());
+    // The listener still hears the next whole update; the other never did.
+    Directory::processDirectoryUpdate(id, CHANGE_ADD, &a, nullptr, nullptr);
+    EXPECT_EQ((Strings{"add a"}), calls.take());
+    EXPECT_EQ(Strings{}, bystander.take());
+
+    dir->removeListener(&calls);
+    dir->removeListener(&bystander);
+    delete dir;
+}
+
+// Notes "one ID KIND NAME" per single update and "many ID KIND COUNT
+// NAME..." per batch, with "+acl" where ACLs went along.
+struct Sent : ListenerUpdateSender {
+    void sendUpdate(Connection*, int id, int kind, const DirNameEntry* e, const Attributes*, const Acl* acl) override {
+        lines.push_back("one " + std::to_string(id) + " " + std::to_string(kind) + " " + nameOf(e) +
+                        (acl != nullptr ? " +acl" : ""));
+    }
+    void sendUpdates(Connection*, int id, int kind, int count, DirNameEntry** entries, Attributes**,
+                     Acl** acls) override {
+        std::string line = "many " + std::to_string(id) + " " + std::to_string(kind) + " " + std::to_string(count);
+        for (int i = 0; i < count; i++) line += " " + nameOf(entries[i]);
+        lines.push_back(line + (acls != nullptr ? " +acl" : ""));
+    }
+    static std::string nameOf(const DirNameEntry* e) {
+        const char* n = e != nullptr ? e->getStringAttributeValue("name") : nullptr;
+        return n != nullptr ? n : "-";
+    }
+    std::vector<std::string> lines;
+};
+
+TEST(ListenerUpdate, RemoteClientsGetBatchesOnlyWhenTheyReadThem) {
+    Connection::comsInit();
+    Connection* batched = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    Connection* single = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    ASSERT_NE(nullptr, batched);
+    ASSERT_NE(nullptr, single);
+    ClassSPI spi;
+    DirectoryObject zone("zone", nullptr);
+    DirNameEntry filter("host");
+    spi.attachListener(nullptr, batched, &zone, &filter, 5, true);
+    spi.attachListener(nullptr, single, &zone, &filter, 6, false);
+    ASSERT_TRUE(waitForAttaches());
+    Sent sent;
+    ListenerUpdateSender* before = _listenerUpdateSender;
+    _listenerUpdateSender = &sent;
+
+    DirNameEntry a("host", "name", "a"), b("host", "name", "b"), c("host", "name", "c");
+    DirNameEntry* entries[] = {&a, &b, &c};
+    Attributes* sets[] = {nullptr, nullptr, nullptr};
+    Acl* acls[] = {nullptr, nullptr, nullptr};
+    spi.notifyDirectoryAdd(3, entries, sets, acls);
+    spi.notifyDirectoryDelete(2, entries, sets);
+    spi.notifyDirectoryModified(0, entries, sets, acls);
+    spi.notifyDirectoryModified(&c, nullptr, nullptr);
+    // Newest record first.
+    EXPECT_EQ((Strings{"one 6 0 a", "one 6 0 b", "one 6 0 c", "many 5 0 3 a b c +acl",  //
+                       "one 6 2 a", "one 6 2 b", "many 5 2 2 a b",                       //
+                       "one 6 1 c", "one 5 1 c"}),
+              sent.lines);
+
+    _listenerUpdateSender = before;
+    DirectorySPI::closeListenersOnLost(batched);
+    DirectorySPI::closeListenersOnLost(single);
+    Connection::destroy(batched);
+    Connection::destroy(single);
+}
+
+struct Disconnects : DisconnectListener {
+    void onDisconnect(Connection*) override { told++; }
+    std::atomic<int> told{0};
+};
+
+// A provider deleted while a client still listens on it: its records and
+// disconnect listeners go with it, so a provider made later in the same
+// memory (as the allocator may well place it) hears nothing of them.
+TEST(ListenerUpdate, AProviderThatIsGoneTakesItsRecordsAndDisconnectListenersWithIt) {
+    Connection::comsInit();
+    Connection* client = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    ASSERT_NE(nullptr, client);
+    alignas(ClassSPI) unsigned char storage[sizeof(ClassSPI)];
+    ClassSPI* gone = new (storage) ClassSPI();
+    DirectoryObject zone("zone", nullptr);
+    DirNameEntry filter("host");
+    gone->attachListener(nullptr, client, &zone, &filter, 7, false);
+    ASSERT_TRUE(waitForAttaches());
+    ASSERT_EQ(1, recordsOf(client));
+    Disconnects disconnects;
+    gone->addDisconnectListener(&disconnects);
+    gone->~ClassSPI();
+    EXPECT_EQ(0, recordsOf(client));
+
+    ClassSPI* later = new (storage) ClassSPI();
+    ASSERT_EQ(static_cast<void*>(gone), static_cast<void*>(later));
+    Sent sent;
+    ListenerUpdateSender* before = _listenerUpdateSender;
+    _listenerUpdateSender = &sent;
+    DirNameEntry a("host", "name", "a");
+    later->notifyDirectoryAdd(&a, nullptr, nullptr);
+    _listenerUpdateSender = before;
+    EXPECT_EQ(Strings{}, sent.lines);
+    later->fireDisconnectEvent(client);
+    EXPECT_EQ(0, disconnects.told.load());
+    later->~ClassSPI();
+
+    DirectorySPI::closeListenersOnLost(client);
+    Connection::destroy(client);
+}
+
+// The first resolve waits until released and then fails; later ones succeed.
+class FirstFailsSPI : public StubSPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
+                DirectoryObject*& out) override {
+        std::unique_lock<std::mutex> lock(m);
+        if (calls++ == 0) {
+            firstWaiting = true;
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(20), [&] { return released; });
+            out = nullptr;
+            return DirError::E_OBJECT_NOT_FOUND;
+        }
+        out = new DirectoryObject(entry->getClassName(), nullptr);
+        return 0;
+    }
+    bool waitFirst() {
+        std::unique_lock<std::mutex> lock(m);
+        return changed.wait_for(lock, std::chrono::seconds(20), [&] { return firstWaiting; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m);
+        released = true;
+        changed.notify_all();
+    }
+
+    std::mutex m;
+    std::condition_variable changed;
+    int calls = 0;
+    bool firstWaiting = false;
+    bool released = false;
+};
+
+// Adding a listener whose first connect fails keeps nothing behind, not even
+// the provider record that a retry running meanwhile made for it.
+TEST(ListenerAdd, AFailedAddLeavesNoRecordARetryMadeMeanwhile) {
+    FirstFailsSPI spi;
+    int err = -1;
+    Directory* dir = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "watch", &err);
+    ASSERT_NE(nullptr, dir);
+    DirName* name = DirName::createFromString("/zone:/host:", &err);
+    ASSERT_NE(nullptr, name);
+    ChangeLines listener;
+    int addErr = -1;
+    std::thread adding([&] { dir->addListener(name, &listener, &addErr); });
+    ASSERT_TRUE(spi.waitFirst());
+    int id = newestListenerId();
+    ASSERT_NE(0, id);
+
+    // The sweep's retry connects the listener while its first connect waits.
+    Directory::retryListeners();
+    ASSERT_TRUE(waitForAttaches());
+    EXPECT_EQ(1, localRecords(id));
+
+    spi.release();
+    adding.join();
+    EXPECT_EQ(DirError::E_OBJECT_NOT_FOUND, addErr);
+    EXPECT_FALSE(Directory::hasListener(id));
+    ASSERT_TRUE(waitForAttaches());
+    EXPECT_EQ(0, localRecords(id));
+
+    delete name;
+    delete dir;
 }
 
 }  // namespace

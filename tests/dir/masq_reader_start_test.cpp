@@ -26,25 +26,14 @@
 #include "tests/dir/stub_spi.h"
 #include "tests/support/failing_thread_creation.h"
 
-
 namespace {
 
-// Answers nothing: no request may reach it here.
-class NoFilesSPI : public StubSPI {
-public:
-    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry*,
-                DirectoryObject*& out) override {
-        out = nullptr;
-        return DirError::E_OBJECT_NOT_FOUND;
-    }
-};
-
 TEST(MasqReaderStart, AReaderThatCannotStartFailsItsInputAndReleasesItsProvider) {
-    NoFilesSPI root;
+    ClassSPI root;  // no request may reach it here
     int err = -1;
     Directory* dir = Directory::startServerDirectoryService(&root, nullptr, nullptr, "masqstart", &err);
     ASSERT_EQ(0, err);
-    NoFilesSPI provider;  // the provider the read goes through, locked for it
+    ClassSPI provider;  // the provider the read goes through, locked for it
     int locksBefore = provider.lockCount();
 
     _failThreadCreation = true;

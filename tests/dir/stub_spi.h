@@ -7,6 +7,7 @@
 
 #include "common/error_codes.h"
 #include "dir/directory_spi.h"
+#include "dirbase/dir_name.h"
 
 class StubSPI : public DirectorySPI {
 public:
@@ -23,6 +24,17 @@ public:
     }
     int getAcl(const Principal*, DirectoryObject*, Acl*& out) override {
         out = nullptr;
+        return 0;
+    }
+};
+
+// ClassSPI: a StubSPI that resolves every entry to an object of its class,
+// for tests that only need somewhere to attach or resolve through.
+class ClassSPI : public StubSPI {
+public:
+    int resolve(const Endpoint*, const Principal*, DirectoryObject*, const DirNameEntry* entry,
+                DirectoryObject*& out) override {
+        out = new DirectoryObject(entry->getClassName(), nullptr);
         return 0;
     }
 };
