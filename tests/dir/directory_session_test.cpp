@@ -2,8 +2,16 @@
 // listeners of a session that is going, and the locks a provider's own
 // callbacks or a listener's take while the sweep is at work.
 #include "tests/dir/directory_fixture.h"
+#include "tests/dir/listener_support.h"
 
 namespace {
+
+// The line the sweep logs when it finishes the dispose of session d.
+std::string logoutLine(const Directory* d) {
+    char line[64];
+    snprintf(line, sizeof(line), "session = %p", static_cast<const void*>(d));
+    return line;
+}
 
 TEST_F(DirectoryTest, AProvidersEndUnlocksItsSessionsAndFinishesTheirDisposes) {
     // A domain opened by name becomes a session's masquerade provider (as a
@@ -17,8 +25,7 @@ TEST_F(DirectoryTest, AProvidersEndUnlocksItsSessionsAndFinishesTheirDisposes) {
     ASSERT_NE(nullptr, leaving);
     leaving->lockToSPI(passing);
     Directory::dispose(leaving);
-    char logout[64];
-    snprintf(logout, sizeof(logout), "session = %p", static_cast<void*>(leaving));
+    std::string logout = logoutLine(leaving);
 
     LogCapture logs;
     Directory::testIdleProviders();
@@ -49,8 +56,7 @@ TEST_F(DirectoryTest, ADisposeWaitingOnItsOwnRootProviderEndsWhenThatProviderIdl
     first->lockToSPI(first->spi);
     Directory::dispose(first);
     EXPECT_EQ(1, findEntry("Down")->pinCount);
-    char logout[64];
-    snprintf(logout, sizeof(logout), "session = %p", static_cast<void*>(first));
+    std::string logout = logoutLine(first);
 
     LogCapture logs;
     Directory::testIdleProviders();
@@ -67,16 +73,6 @@ TEST_F(DirectoryTest, ADisposeWaitingOnItsOwnRootProviderEndsWhenThatProviderIdl
     EXPECT_TRUE(logs.contains(logout));
 }
 
-// Counts connects; changes are not looked at here.
-struct ConnectWatch : DirectoryListener {
-    void directoryAdd(const DirNameEntry*, const Attributes*, const Acl*) override {}
-    void directoryDelete(const DirNameEntry*, const Attributes*) override {}
-    void directoryModified(const DirNameEntry*, const Attributes*, const Acl*) override {}
-    void listenerDisconnected() override { connected = false; }
-    void listenerConnected() override { connected = true; }
-    std::atomic<bool> connected{false};
-};
-
 TEST_F(DirectoryTest, ADisposedSessionsListenersNeverTouchItsSweptRootProvider) {
     // A session whose remote root provider locked it to itself gives its pin
     // up when disposed, so that the provider can idle out; the session's
@@ -87,12 +83,11 @@ TEST_F(DirectoryTest, ADisposedSessionsListenersNeverTouchItsSweptRootProvider) 
     Directory* ending = Directory::startClientDirectoryService("ending", "h", "1", nullptr, nullptr, &err);
     ASSERT_NE(nullptr, ending);
     DirectorySPI* endingRoot = ending->spi;
-    ConnectWatch watch;
+    ChangeLines watch;
     DirName* name = parse("jump:/x:");
     ASSERT_EQ(0, ending->addListener(name, &watch, &err));
     delete name;
-    for (int i = 0; i < 1000 && !watch.connected; i++) usleep(5000);
-    ASSERT_TRUE(watch.connected);
+    ASSERT_TRUE(watch.waitConnected());
     // Its provider went away and came back: the listener waits for a retry.
     Directory::processDisconnect(&other);
     ASSERT_FALSE(watch.connected);
@@ -109,9 +104,7 @@ TEST_F(DirectoryTest, ADisposedSessionsListenersNeverTouchItsSweptRootProvider) 
     EXPECT_EQ(0, endingRoot->lockCount());
     Directory::testIdleProviders();
     EXPECT_EQ(nullptr, findEntry("Dending"));
-    char logout[64];
-    snprintf(logout, sizeof(logout), "session = %p", static_cast<void*>(ending));
-    EXPECT_TRUE(logs.contains(logout));
+    EXPECT_TRUE(logs.contains(logoutLine(ending)));
     EXPECT_FALSE(logs.contains("assertion failure"));
     Registry::unregisterObject(&other);
 }
@@ -140,7 +133,7 @@ TEST_F(DirectoryTest, AListenerCallbackMayResolveThroughItsSessionsRoot) {
     int err = -1;
     Directory* session = Directory::startClientDirectoryService("cb", "h", "1", nullptr, nullptr, &err);
     ASSERT_NE(nullptr, session);
-    struct Lookup : ConnectWatch {
+    struct Lookup : ChangeLines {
         void listenerConnected() override {
             int err = -1;
             Attributes* a = session->getAttributes(name, &err);
@@ -158,8 +151,7 @@ TEST_F(DirectoryTest, AListenerCallbackMayResolveThroughItsSessionsRoot) {
     LogCapture logs;
     ASSERT_EQ(0, session->addListener(name, &lookup, &err));
     delete name;
-    for (int i = 0; i < 1000 && !lookup.connected; i++) usleep(5000);
-    EXPECT_TRUE(lookup.connected);
+    EXPECT_TRUE(lookup.waitConnected());
     EXPECT_EQ(0, lookup.result.load());
     EXPECT_FALSE(logs.contains("assertion failure"));
     session->removeListener(&lookup);
