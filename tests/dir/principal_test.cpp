@@ -36,7 +36,7 @@ std::vector<std::string> take(char** list) {
 
 using Strings = std::vector<std::string>;
 
-TEST(PrincipalText, SectionsAndLists) {
+TEST(PrincipalText, SectionsListsPoliciesAndNames) {
     Principal p(kText, "corp", nullptr, 42);
     char buf[64];
     ASSERT_EQ(0, p.getLoginUser(buf, sizeof(buf)));
@@ -50,11 +50,7 @@ TEST(PrincipalText, SectionsAndLists) {
     EXPECT_EQ(Strings({"<null>"}), take(p.getNativeGroups("alice@ssh/u")));
     EXPECT_EQ(Strings({"admin", "", "maxSessions", "5", "rdp", ""}), take(p.getAllPolicies()));
     EXPECT_STREQ("PV", p.signature);
-}
 
-TEST(PrincipalText, Policies) {
-    Principal p(kText, "corp", "sig", 1);
-    char buf[16];
     strcpy(buf, "junk");
     EXPECT_EQ(1, p.getPolicy("admin", buf, sizeof(buf)));
     EXPECT_STREQ("", buf);
@@ -70,10 +66,7 @@ TEST(PrincipalText, Policies) {
     char small[4];
     EXPECT_EQ(1, longValue.getPolicy("note", small, sizeof(small)));
     EXPECT_STREQ("abc", small);
-}
 
-TEST(PrincipalText, GroupsAndNames) {
-    Principal p(kText, "corp", nullptr, 0);
     // Only the group names count, not their domains.
     EXPECT_TRUE(p.containsDravikaGroup("Operators@elsewhere"));
     EXPECT_TRUE(p.containsDravikaGroup("Auditors"));
