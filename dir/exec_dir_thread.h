@@ -68,6 +68,9 @@ public:
     // The running thread, or null.
     static ExecDirThread* instance();
     static bool isExecThread();
+    // Whether a stop has been asked of this thread (it may still be running
+    // its last pass).
+    bool stopRequested() const { return _stopRequested.load(); }
 
     // The operation targets. Each returns false (and frees the payload)
     // when no execution thread runs.

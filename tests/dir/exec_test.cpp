@@ -572,8 +572,9 @@ TEST_F(ExecTest, ARequestPostedWhileTheThreadStopsFailsInsteadOfHanging) {
         std::unique_lock<std::mutex> hold(gate.lock);
         gate.changed.wait(hold, [&gate] { return gate.held; });
     }
+    ExecDirThread* stopping = ExecDirThread::instance();
     std::thread stopper([] { ExecDirThread::stopAndWait(true); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!stopping->stopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     FutureResult* queued = run("/thing:id=1", "echo");
     {
         std::lock_guard<std::mutex> hold(gate.lock);
