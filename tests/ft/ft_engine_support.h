@@ -5,6 +5,7 @@
 #define DRV_TESTS_FT_FT_ENGINE_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <string>
@@ -12,10 +13,18 @@
 
 #include "ft/ft.h"
 #include "tests/ft/ft_test_peer.h"
+#include "tests/support/temp_dir.h"
 
 inline void setMtime(const std::string& path, time_t secs) {
     struct timeval tv[2] = {{secs, 0}, {secs, 0}};
     utimes(path.c_str(), tv);
+}
+
+// A new source folder "src" in dir.
+inline std::string makeSrc(const TempDir& dir) {
+    const std::string src = dir.file("src");
+    EXPECT_EQ(0, mkdir(src.c_str(), 0755));
+    return src;
 }
 
 struct Recorder : FtListener {
@@ -54,11 +63,15 @@ inline FtTransaction* updateOf(const std::string& src, int algorithm) {
 }
 
 // Runs one transaction alone against the peer, over the current protocol.
+inline int runOne(TestPeer* peer, FtTransaction* t, Ft* ft) {
+    ft->addTransaction(t);
+    Recorder rec;
+    return runAgainst(peer, ft, FT_PROTOCOL_2, &rec);
+}
+
 inline int runOne(TestPeer* peer, FtTransaction* t) {
     Ft ft;
-    ft.addTransaction(t);
-    Recorder rec;
-    return runAgainst(peer, &ft, FT_PROTOCOL_2, &rec);
+    return runOne(peer, t, &ft);
 }
 
 #endif

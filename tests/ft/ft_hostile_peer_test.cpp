@@ -28,11 +28,16 @@
 
 namespace {
 
-double secondsSince(const struct timespec& start) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
-}
+// Seconds since it was made.
+struct Stopwatch {
+    struct timespec start;
+    Stopwatch() { clock_gettime(CLOCK_MONOTONIC, &start); }
+    double seconds() const {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+    }
+};
 
 FtIndexRecord record(int type, const std::string& name, long long size, long long mtimeMs) {
     FtIndexRecord r;
@@ -50,8 +55,7 @@ FtIndexRecord record(int type, const std::string& name, long long size, long lon
 TEST(FtHostilePeer, ExtremeIndexTimesAreComparedWithoutOverflow) {
     for (long long mtime : {std::numeric_limits<long long>::min(), std::numeric_limits<long long>::max()}) {
         TempDir dir;
-        const std::string src = dir.file("src");
-        mkdir(src.c_str(), 0755);
+        const std::string src = makeSrc(dir);
         writeFile(src + "/f", "12345");
         TestPeer peer;
         peer.extraIndex.push_back(record(FT_TYPE_FILE, "f", 5, mtime));
@@ -65,28 +69,18 @@ TEST(FtHostilePeer, ExtremeIndexTimesAreComparedWithoutOverflow) {
 // the long wait meant for a slow digest.
 TEST(FtHostilePeer, ErrorInsteadOfTheDigestReplyEndsTheWaitAtOnce) {
     TempDir dir;
-    const std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/f", std::string(6000, 'a'));
     setMtime(src + "/f", 1600000000);
     TestPeer peer;
     peer.errorOnFindMd5 = true;
-    PeerNode old;
-    old.content = std::string(5000, 'a');
-    old.mtimeMs = 1600000000000LL;
-    peer.files["f"] = old;
+    peer.has("f", std::string(5000, 'a'), 1600000000000LL);
     Ft ft;
-    FtTransaction* t = transaction(src, "/d");
-    t->modifiedOnly = true;
-    t->algorithm = 1;
-    ft.addTransaction(t);
-    Recorder rec;
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    Stopwatch watch;
+    EXPECT_NE(0, runOne(&peer, updateOf(src, 1), &ft));
     // The digest wait steps are 90 seconds long; the peer's error must not
     // have to wait for one to end.
-    EXPECT_LT(secondsSince(start), 45.0);
+    EXPECT_LT(watch.seconds(), 45.0);
     EXPECT_EQ("Cannot read old copy", ft.errorText());
     EXPECT_EQ(5000u, peer.files["f"].content.size());
 }
@@ -96,8 +90,7 @@ TEST(FtHostilePeer, ErrorInsteadOfTheDigestReplyEndsTheWaitAtOnce) {
 TEST(FtHostilePeer, NameListedTwiceInTheIndexIsNotRemovedAfterItWasSent) {
     for (int type : {FT_TYPE_FILE, FT_TYPE_DIRECTORY}) {
         TempDir dir;
-        const std::string src = dir.file("src");
-        mkdir(src.c_str(), 0755);
+        const std::string src = makeSrc(dir);
         writeFile(src + "/a", "fresh");
         TestPeer peer;
         PeerNode old;
@@ -117,8 +110,7 @@ TEST(FtHostilePeer, NameListedTwiceInTheIndexIsNotRemovedAfterItWasSent) {
 // proportion to their number, not to its square.
 TEST(FtHostilePeer, ManyMissingFoldersAreRemovedInLinearTime) {
     TempDir dir;
-    const std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/keep", "k");
     TestPeer peer;
     const int kFolders = 40000;
@@ -129,15 +121,11 @@ TEST(FtHostilePeer, ManyMissingFoldersAreRemovedInLinearTime) {
         peer.extraIndex.push_back(record(FT_TYPE_DIRECTORY, stem + std::to_string(i) + std::string(i % 7, 'y'), 0, 0));
     // Inside a removed folder: skipped, not removed on its own.
     peer.extraIndex.push_back(record(FT_TYPE_FILE, stem + "14/inner", 1, 0));
-    Ft ft;
     FtTransaction* t = transaction(src, "/d");
     t->removeMissing = true;
-    ft.addTransaction(t);
-    Recorder rec;
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
-    EXPECT_LT(secondsSince(start), 60.0);
+    Stopwatch watch;
+    EXPECT_EQ(0, runOne(&peer, t));
+    EXPECT_LT(watch.seconds(), 60.0);
     EXPECT_EQ(static_cast<size_t>(kFolders), peer.removed.size());
     EXPECT_EQ(peer.removed.end(), std::find(peer.removed.begin(), peer.removed.end(), "/d/" + stem + "14/inner"));
 }
@@ -150,16 +138,13 @@ TEST(FtHostilePeer, NegativeIndexSizeSendsTheFileWhole) {
         for (const std::string& content : {std::string(), std::string("tail")}) {
             SCOPED_TRACE(std::to_string(algorithm) + " " + content);
             TempDir dir;
-            const std::string src = dir.file("src");
-            mkdir(src.c_str(), 0755);
+            const std::string src = makeSrc(dir);
             writeFile(src + "/f", content);
             setMtime(src + "/f", 1600000000);
             TestPeer peer;
             peer.extraIndex.push_back(record(FT_TYPE_FILE, "f", -5, 1600000000000LL));
             Ft ft;
-            ft.addTransaction(updateOf(src, algorithm));
-            Recorder rec;
-            EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+            EXPECT_EQ(0, runOne(&peer, updateOf(src, algorithm), &ft));
             EXPECT_EQ(1u, peer.files.count("f"));
             EXPECT_EQ(content, peer.files["f"].content);
             EXPECT_EQ(1, ft.stats().filesCopied);
@@ -173,17 +158,13 @@ TEST(FtHostilePeer, NegativeIndexSizeSendsTheFileWhole) {
 TEST(FtHostilePeer, SignaturesClaimingAHugeSizeSendTheFileWhole) {
     for (long long size : {std::numeric_limits<long long>::max(), std::numeric_limits<long long>::max() - 100}) {
         TempDir dir;
-        const std::string src = dir.file("src");
-        mkdir(src.c_str(), 0755);
+        const std::string src = makeSrc(dir);
         const std::string content = randomBytes(5000, 3);
         writeFile(src + "/f", content);
         setMtime(src + "/f", 1600000000);
         TestPeer peer;
         peer.signatureSize = size;
-        PeerNode old;
-        old.content = randomBytes(4000, 4);
-        old.mtimeMs = 1600000000000LL;
-        peer.files["f"] = old;
+        peer.has("f", randomBytes(4000, 4), 1600000000000LL);
         EXPECT_EQ(0, runOne(&peer, updateOf(src, 2))) << size;
         EXPECT_EQ(content, peer.files["f"].content) << size;
         EXPECT_EQ(static_cast<long long>(content.size()), peer.wholeBytes) << size;
@@ -195,8 +176,7 @@ TEST(FtHostilePeer, SignaturesClaimingAHugeSizeSendTheFileWhole) {
 // index times the number of such folders.
 TEST(FtHostilePeer, ManyFoldersNotEnteredKeepTheirEntriesInLinearTime) {
     TempDir dir;
-    const std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     const int kFolders = 10000;
     const int kPerFolder = 10;
     for (int i = 0; i < kFolders; i++) mkdir((src + "/d" + std::to_string(i)).c_str(), 0755);
@@ -207,16 +187,12 @@ TEST(FtHostilePeer, ManyFoldersNotEnteredKeepTheirEntriesInLinearTime) {
             peer.extraIndex.push_back(record(FT_TYPE_FILE, "d" + std::to_string(i) + "/f" + std::to_string(j), 1, 0));
     }
     peer.extraIndex.push_back(record(FT_TYPE_FILE, "gone", 1, 0));
-    Ft ft;
     FtTransaction* t = transaction(src, "/d");
     t->removeMissing = true;
     t->recursive = false;
-    ft.addTransaction(t);
-    Recorder rec;
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    EXPECT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
-    EXPECT_LT(secondsSince(start), 45.0) << "took " << secondsSince(start);
+    Stopwatch watch;
+    EXPECT_EQ(0, runOne(&peer, t));
+    EXPECT_LT(watch.seconds(), 45.0);
     EXPECT_EQ(std::vector<std::string>{"/d/gone"}, peer.removed);
 }
 
@@ -225,8 +201,7 @@ TEST(FtHostilePeer, ManyFoldersNotEnteredKeepTheirEntriesInLinearTime) {
 // are no digest, and the file goes whole.
 TEST(FtHostilePeer, WrongKindOfReplyToTheDigestRequestSendsTheFileWhole) {
     TempDir dir;
-    const std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     const std::string prefix = randomBytes(5000, 5);
     writeFile(src + "/a", prefix + "new tail of a");
     writeFile(src + "/b", prefix + "new tail of b");
@@ -234,14 +209,8 @@ TEST(FtHostilePeer, WrongKindOfReplyToTheDigestRequestSendsTheFileWhole) {
     setMtime(src + "/b", 1600000000);
     TestPeer peer;
     peer.wrongReplyFor = "b";
-    PeerNode oldA;
-    oldA.content = prefix;
-    oldA.mtimeMs = 1600000000000LL;
-    peer.files["a"] = oldA;
-    PeerNode oldB;
-    oldB.content = randomBytes(5000, 6);
-    oldB.mtimeMs = 1600000000000LL;
-    peer.files["b"] = oldB;
+    peer.has("a", prefix, 1600000000000LL);
+    peer.has("b", randomBytes(5000, 6), 1600000000000LL);
     EXPECT_EQ(0, runOne(&peer, updateOf(src, 1)));
     EXPECT_TRUE(peer.files["a"].content == prefix + "new tail of a");
     EXPECT_TRUE(peer.files["b"].content == prefix + "new tail of b");
@@ -254,8 +223,7 @@ TEST(FtHostilePeer, WrongKindOfReplyToTheDigestRequestSendsTheFileWhole) {
 // source's files.
 TEST(FtHostilePeer, DamagedLocalIndexFilesAreRefusedOrReadNeverTrusted) {
     TempDir dir;
-    const std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/a", "alpha");
     mkdir((src + "/d").c_str(), 0755);
     writeFile(src + "/d/c", "gamma");
@@ -268,9 +236,7 @@ TEST(FtHostilePeer, DamagedLocalIndexFilesAreRefusedOrReadNeverTrusted) {
         t->modifiedOnly = true;
         t->linkKeepInTree = true;
         t->setIndexName("idx");
-        ft->addTransaction(t);
-        Recorder rec;
-        return runAgainst(peer, ft, FT_PROTOCOL_2, &rec);
+        return runOne(peer, t, ft);
     };
     {
         TestPeer peer;
@@ -334,26 +300,19 @@ TEST(FtHostilePeer, FileShrinkingBeforeItsUpdateIsReported) {
     for (int algorithm : {0, 1, 2}) {
         SCOPED_TRACE(algorithm);
         TempDir dir;
-        const std::string src = dir.file("src");
-        mkdir(src.c_str(), 0755);
+        const std::string src = makeSrc(dir);
         const std::string content = randomBytes(10000, 9);
         writeFile(src + "/f", content);
         setMtime(src + "/f", 1600000000);
         TestPeer peer;
-        PeerNode old;
-        old.content = content.substr(0, 6000);
-        old.mtimeMs = 1600000000000LL;
-        peer.files["f"] = old;
+        peer.has("f", content.substr(0, 6000), 1600000000000LL);
         Ft ft;
         ShrinkingSfs* sfs = new ShrinkingSfs;
         sfs->path = src + "/f";
         sfs->cutTo = 8000;
         ft.setFileSystem(sfs);
         ft.setValidationDelay(0);
-        FtTransaction* t = transaction(src, "/d");
-        t->modifiedOnly = true;
-        t->algorithm = algorithm;
-        ft.addTransaction(t);
+        ft.addTransaction(updateOf(src, algorithm));
         ProblemRecorder rec;
         runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec);
         ASSERT_FALSE(rec.problems.empty());
@@ -362,7 +321,6 @@ TEST(FtHostilePeer, FileShrinkingBeforeItsUpdateIsReported) {
     }
 }
 
-
 // Index names are paths below the destination. One that climbs out of it,
 // starts at the top, or is spelled with "." or empty components is no name
 // the sender can check against its source or its filters: the peer is not
@@ -370,8 +328,7 @@ TEST(FtHostilePeer, FileShrinkingBeforeItsUpdateIsReported) {
 // peer spells it.
 TEST(FtHostilePeer, IndexNamesThatAreNotPlainRelativePathsAreNeverRemoved) {
     TempDir dir;
-    const std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/a", "alpha");
     TestPeer peer;
     for (const char* name : {"../outside", "sub/../../outside", "/etc/passwd", "./keep/x", "keep/./y", "keep//z", "",
@@ -405,8 +362,7 @@ ssize_t slowAfterIndexWrite(void*, const char* buf, size_t n) {
 // lock, and the run ends with the destination updated.
 TEST(FtHostilePeer, IndexSentAgainUnaskedWhileTheSenderTakesIt) {
     TempDir dir;
-    const std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/a", "alpha");
     TestPeer peer;
     peer.repeatIndex = 20;

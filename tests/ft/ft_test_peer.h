@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <string>
@@ -145,6 +146,13 @@ public:
     }
     // Ends the connection from the peer's side, whatever it was doing.
     void hangUp() { shutdown(_peerFd, SHUT_RDWR); }
+
+    // The destination holds name with content and time before the session.
+    void has(const std::string& name, const std::string& content, long long mtimeMs = 0) {
+        files[name].content = content;
+        files[name].mtimeMs = mtimeMs;
+    }
+    int count(int command) const { return static_cast<int>(std::count(commands.begin(), commands.end(), command)); }
 
     MessageBase* senderIn;
     MessageBase* senderOut;
@@ -365,18 +373,16 @@ private:
             }
         }
     }
-    // Many copies of wrong digests for the names (and a few more), in one
-    // unasked checksum list.
+    // Wrong digests for the names (and one more), in one unasked checksum
+    // list.
     void bogusList(const std::vector<std::string>& names) {
         reply(FT_CHECKSUM_LIST);
-        for (int round = 0; round < 1; round++) {
-            for (const std::string& name : names) {
-                _out->writeString(name.c_str());
-                _out->writeString("00000000000000000000000000000000");
-            }
-            _out->writeString(("unasked" + std::to_string(round)).c_str());
+        for (const std::string& name : names) {
+            _out->writeString(name.c_str());
             _out->writeString("00000000000000000000000000000000");
         }
+        _out->writeString("unasked0");
+        _out->writeString("00000000000000000000000000000000");
         _out->writeString("");
     }
     void sendIndex(bool md5) {
