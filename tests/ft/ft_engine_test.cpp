@@ -21,8 +21,7 @@
 
 TEST(FtEngine, TreeArrivesWithNamesModesTimesAndLinksInOrderedSession) {
     TempDir dir;
-    std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     mkdir((src + "/empty").c_str(), 0700);
     mkdir((src + "/sub").c_str(), 0755);
     std::string big = randomBytes(300000, 1);
@@ -86,27 +85,21 @@ TEST(FtEngine, ProtocolOneUsesPlainCodesAndNoTransactionSync) {
 
 // A modified-only transfer of src to "/dest" against peer, which holds
 // dest before it; with indexDir, the sender keeps its index there (named
-// indexName when given).
+// indexName when given, with digests when md5).
 static int modifiedOnlyRun(TestPeer* peer, Ft* ft, const std::string& src, const std::map<std::string, PeerNode>& dest,
-                           const char* indexDir = nullptr, const char* indexName = nullptr) {
+                           const char* indexDir = nullptr, const char* indexName = nullptr, bool md5 = false) {
     peer->files = dest;
     if (indexDir != nullptr) ft->setIndexDirectory(indexDir);
     FtTransaction* t = transaction(src, "/dest");
     t->modifiedOnly = true;
+    t->indexMd5 = md5;
     if (indexName != nullptr) t->setIndexName(indexName);
-    ft->addTransaction(t);
-    Recorder rec;
-    return runAgainst(peer, ft, FT_PROTOCOL_2, &rec);
-}
-
-static bool sent(const TestPeer& peer, int command) {
-    return std::find(peer.commands.begin(), peer.commands.end(), command) != peer.commands.end();
+    return runOne(peer, t, ft);
 }
 
 TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
     TempDir dir;
-    std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/a", "alpha");
     writeFile(src + "/b", randomBytes(20000, 2));
     mkdir((src + "/d").c_str(), 0755);
@@ -126,8 +119,8 @@ TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
             EXPECT_EQ(3, ft.stats().filesSkipped) << run;
             EXPECT_EQ(0, peer.wholeBytes) << run;
         }
-        EXPECT_EQ(run < 2, sent(peer, FT_INDEX_START)) << run;
-        EXPECT_EQ(run == 2, sent(peer, FT_INSTALL_IN_PLACE)) << run;
+        EXPECT_EQ(run < 2, peer.count(FT_INDEX_START) > 0) << run;
+        EXPECT_EQ(run == 2, peer.count(FT_INSTALL_IN_PLACE) > 0) << run;
         dest = peer.files;
     }
     // A changed file is sent again, and only it.
@@ -143,8 +136,7 @@ TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
 // reaches the destination; they count neither as copied nor as skipped.
 TEST(FtEngine, KnownFoldersAreSentAgainWithTheirModeAndTime) {
     TempDir dir;
-    std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     mkdir((src + "/d").c_str(), 0755);
     writeFile(src + "/d/f", "file");
     std::map<std::string, PeerNode> dest;
@@ -170,8 +162,7 @@ TEST(FtEngine, KnownFoldersAreSentAgainWithTheirModeAndTime) {
 // in the local index like the others, and that index is read back.
 TEST(FtEngine, LocalIndexKeepsOtherEntriesAndIsUsedNextTime) {
     TempDir dir;
-    std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/a", "alpha");
     ASSERT_EQ(0, mkfifo((src + "/p").c_str(), 0644));
     std::map<std::string, PeerNode> dest;
@@ -181,8 +172,8 @@ TEST(FtEngine, LocalIndexKeepsOtherEntriesAndIsUsedNextTime) {
         TestPeer peer;
         Ft ft;
         ASSERT_EQ(0, modifiedOnlyRun(&peer, &ft, src, dest, dir.path().c_str(), "idx")) << run;
-        EXPECT_EQ(run == 0, sent(peer, FT_INDEX_START)) << run;
-        EXPECT_EQ(run == 1, sent(peer, FT_INSTALL_IN_PLACE)) << run;
+        EXPECT_EQ(run == 0, peer.count(FT_INDEX_START) > 0) << run;
+        EXPECT_EQ(run == 1, peer.count(FT_INSTALL_IN_PLACE) > 0) << run;
         EXPECT_EQ(run == 0 ? 1 : 0, ft.stats().filesCopied) << run;
         dest = peer.files;
     }
@@ -192,8 +183,7 @@ TEST(FtEngine, LocalIndexKeepsOtherEntriesAndIsUsedNextTime) {
 // that the next run notices a change that kept the size and the time.
 TEST(FtEngine, LocalIndexWithChecksumsCatchesAChangeThatKeptSizeAndTime) {
     TempDir dir;
-    std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/a", "alpha");
     setMtime(src + "/a", 1500000000);
     std::map<std::string, PeerNode> dest;
@@ -203,17 +193,9 @@ TEST(FtEngine, LocalIndexWithChecksumsCatchesAChangeThatKeptSizeAndTime) {
             setMtime(src + "/a", 1500000000);
         }
         TestPeer peer;
-        peer.files = dest;
         Ft ft;
-        ft.setIndexDirectory(dir.path().c_str());
-        FtTransaction* t = transaction(src, "/dest");
-        t->modifiedOnly = true;
-        t->indexMd5 = true;
-        t->setIndexName("idx");
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << run;
-        EXPECT_EQ(run == 1, sent(peer, FT_INSTALL_IN_PLACE)) << run;
+        ASSERT_EQ(0, modifiedOnlyRun(&peer, &ft, src, dest, dir.path().c_str(), "idx", true)) << run;
+        EXPECT_EQ(run == 1, peer.count(FT_INSTALL_IN_PLACE) > 0) << run;
         EXPECT_EQ(1, ft.stats().filesCopied) << run;
         dest = peer.files;
     }
@@ -235,17 +217,8 @@ TEST(FtEngine, RollingUpdateSendsOnlyTheChangedBlocks) {
     setMtime(src, 1600000000);
 
     TestPeer peer;
-    PeerNode node;
-    node.content = old;
-    node.mtimeMs = 1500000000000LL;
-    peer.files["data"] = node;
-    Ft ft;
-    FtTransaction* t = transaction(src, "/d");
-    t->modifiedOnly = true;
-    t->algorithm = 2;
-    ft.addTransaction(t);
-    Recorder rec;
-    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    peer.has("data", old, 1500000000000LL);
+    ASSERT_EQ(0, runOne(&peer, updateOf(src, 2)));
     EXPECT_TRUE(peer.problems.empty()) << peer.problems[0];
     ASSERT_EQ(now, peer.files["data"].content);
     EXPECT_EQ(0, peer.wholeBytes);
@@ -264,17 +237,8 @@ TEST(FtEngine, AppendCheckSendsOnlyTheNewTailOrTheWholeFileWhenThePrefixDiffers)
         if (!samePrefix) now[10] ^= 1;
         writeFile(src, now);
         TestPeer peer;
-        PeerNode node;
-        node.content = old;
-        node.mtimeMs = 0;
-        peer.files["log"] = node;
-        Ft ft;
-        FtTransaction* t = transaction(src, "/d");
-        t->modifiedOnly = true;
-        t->algorithm = 1;
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        peer.has("log", old, 0);
+        ASSERT_EQ(0, runOne(&peer, updateOf(src, 1)));
         EXPECT_TRUE(peer.problems.empty());
         EXPECT_EQ(now, peer.files["log"].content);
         EXPECT_EQ(samePrefix ? 14 : 0, peer.literalBytes);
@@ -288,17 +252,8 @@ TEST(FtEngine, NewerDestinationCopyIsSentWhole) {
     writeFile(src, randomBytes(50000, 6));
     setMtime(src, 1600000000);
     TestPeer peer;
-    PeerNode node;
-    node.content = randomBytes(40000, 7);
-    node.mtimeMs = 1600000001500LL;
-    peer.files["f"] = node;
-    Ft ft;
-    FtTransaction* t = transaction(src, "/d");
-    t->modifiedOnly = true;
-    t->algorithm = 2;
-    ft.addTransaction(t);
-    Recorder rec;
-    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    peer.has("f", randomBytes(40000, 7), 1600000001500LL);
+    ASSERT_EQ(0, runOne(&peer, updateOf(src, 2)));
     EXPECT_EQ(50000, peer.wholeBytes);
     EXPECT_EQ(0, peer.literalBytes);
 }
@@ -307,8 +262,7 @@ TEST(FtEngine, NewerDestinationCopyIsSentWhole) {
 // not send: an excluded name is removed like a vanished one.
 TEST(FtEngine, RemovalSparesProtectedAndLostFoundEntriesOnly) {
     TempDir dir;
-    std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     mkdir((src + "/build").c_str(), 0755);
     for (const char* f : {"/kept", "/cache.tmp", "/notes.tmp", "/build/obj"}) writeFile(src + f, "k");
     TestPeer peer;
@@ -319,16 +273,13 @@ TEST(FtEngine, RemovalSparesProtectedAndLostFoundEntriesOnly) {
             n.type = FT_TYPE_DIRECTORY;
         peer.files[name] = n;
     }
-    Ft ft;
     FtTransaction* t = transaction(src, "/dest");
     t->removeMissing = true;
     t->addFilter(PAT_PROTECT, "notes\\.tmp");
     t->addFilter(PAT_PROTECT, "keep|keep2");
     t->addFilter(PAT_EXCLUDE, ".*\\.tmp");
     t->addFilter(PAT_EXCLUDE, "build/");
-    ft.addTransaction(t);
-    Recorder rec;
-    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+    ASSERT_EQ(0, runOne(&peer, t));
     // build stays for its protected keep; the excluded build/obj and
     // cache.tmp go although the source has them.
     std::vector<std::string> want = {"/dest/build/obj", "/dest/cache.tmp", "/dest/gone", "/dest/lost+found2",
@@ -340,41 +291,34 @@ TEST(FtEngine, RemovalSparesProtectedAndLostFoundEntriesOnly) {
     // A single file as the source removes nothing beside it.
     TestPeer single;
     single.files["other"] = PeerNode();
-    Ft one;
     FtTransaction* t1 = transaction(src + "/kept", "/dest");
     t1->removeMissing = true;
-    one.addTransaction(t1);
-    ASSERT_EQ(0, runAgainst(&single, &one, FT_PROTOCOL_2, &rec));
+    ASSERT_EQ(0, runOne(&single, t1));
     EXPECT_TRUE(single.removed.empty());
     EXPECT_EQ("k", single.files["kept"].content);
 }
 
-TEST(FtEngine, PeerErrorBecomesTheSessionErrorAndStopsTheLoop) {
-    TempDir dir;
-    writeFile(dir.file("x"), "data");
-    TestPeer peer;
-    peer.failFirstFile = true;
-    Ft ft;
-    ft.addTransaction(transaction(dir.file("x"), "/d1"));
-    ft.addTransaction(transaction(dir.file("x"), "/d2"));
-    Recorder rec;
-    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
-    EXPECT_EQ("Disk full", ft.errorText());
-    ASSERT_FALSE(rec.failures.empty());
-    EXPECT_EQ("Disk full", rec.failures.back());
-    EXPECT_EQ(1, std::count(peer.commands.begin(), peer.commands.end(), FT_RECV_START));
-}
-
-TEST(FtEngine, PeerGoneMidFileIsReportedNotHung) {
+// A peer's error, or a peer gone in the middle of a file, ends the session
+// with a reported error instead of a hang or a next transaction.
+TEST(FtEngine, PeerErrorOrDropEndsTheSession) {
     TempDir dir;
     writeFile(dir.file("x"), randomBytes(3000000, 8));
-    TestPeer peer;
-    peer.dropOnFirstFile = true;
-    Ft ft;
-    ft.addTransaction(transaction(dir.file("x"), "/d"));
-    Recorder rec;
-    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
-    EXPECT_FALSE(ft.errorText().empty());
+    for (bool drop : {false, true}) {
+        TestPeer peer;
+        peer.failFirstFile = !drop;
+        peer.dropOnFirstFile = drop;
+        Ft ft;
+        ft.addTransaction(transaction(dir.file("x"), "/d1"));
+        ft.addTransaction(transaction(dir.file("x"), "/d2"));
+        Recorder rec;
+        EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << drop;
+        EXPECT_FALSE(ft.errorText().empty()) << drop;
+        EXPECT_EQ(1, peer.count(FT_RECV_START)) << drop;
+        if (drop) continue;
+        EXPECT_EQ("Disk full", ft.errorText());
+        ASSERT_FALSE(rec.failures.empty());
+        EXPECT_EQ("Disk full", rec.failures.back());
+    }
 }
 
 TEST(FtEngine, PreCopyIsRequiredAndReportFileEndsWithSummary) {
@@ -403,23 +347,19 @@ TEST(FtEngine, PreCopyIsRequiredAndReportFileEndsWithSummary) {
 
 TEST(FtEngine, CancelStableTimeBandwidthAndMove) {
     TempDir dir;
-    std::string src = dir.file("src");
-    mkdir(src.c_str(), 0755);
+    const std::string src = makeSrc(dir);
     writeFile(src + "/app.log", "fresh");
     writeFile(src + "/old.log", "rested");
     setMtime(src + "/old.log", time(nullptr) - 120);
     writeFile(src + "/data", "payload");
     {
         TestPeer peer;
-        Ft ft;
         FtTransaction* t = transaction(src + "/", "/d");
         t->setStableTime(".log/60");
         t->bandwidth = 2;
         t->bandwidthUnit = 2;
         t->move = true;
-        ft.addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
+        ASSERT_EQ(0, runOne(&peer, t));
         EXPECT_EQ(0u, peer.files.count("app.log"));
         EXPECT_EQ("rested", peer.files["old.log"].content);
         EXPECT_DOUBLE_EQ(2000.0, peer.bandwidth);
@@ -445,7 +385,7 @@ TEST(FtEngine, CancelStableTimeBandwidthAndMove) {
         EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
         EXPECT_EQ(1u, peer.files.size());
         EXPECT_EQ(FT_CANCEL, peer.commands[peer.commands.size() - 2]);
-        EXPECT_EQ(0, std::count(peer.commands.begin(), peer.commands.end(), FT_MARK_COMPLETE));
+        EXPECT_EQ(0, peer.count(FT_MARK_COMPLETE));
     }
 }
 
@@ -453,7 +393,7 @@ TEST(FtEngine, CancelStableTimeBandwidthAndMove) {
 // the current directory as for an absolute one.
 TEST(FtEngine, PreviewListsTheEntriesOfRelativeAndAbsoluteSources) {
     TempDir dir;
-    mkdir(dir.file("src").c_str(), 0755);
+    makeSrc(dir);
     mkdir(dir.file("src/d").c_str(), 0755);
     writeFile(dir.file("src/a"), "alpha");
     writeFile(dir.file("src/d/c"), "gamma");
@@ -480,8 +420,7 @@ TEST(FtEngine, CancelEndsTheWaitForAStalledPeer) {
     for (int stallOn : {FT_INDEX_START, FT_TRANSACTION_SYNC}) {
         SCOPED_TRACE(stallOn);
         TempDir dir;
-        const std::string src = dir.file("src");
-        mkdir(src.c_str(), 0755);
+        const std::string src = makeSrc(dir);
         writeFile(src + "/a", "alpha");
         TestPeer peer;
         peer.stallOn = stallOn;
@@ -505,7 +444,7 @@ TEST(FtEngine, CancelEndsTheWaitForAStalledPeer) {
         EXPECT_TRUE(endedByCancel);
         EXPECT_NE(0, rc);
         EXPECT_EQ("File transfer canceled", ft.errorText());
-        EXPECT_EQ(1, std::count(peer.commands.begin(), peer.commands.end(), FT_CANCEL));
+        EXPECT_EQ(1, peer.count(FT_CANCEL));
         EXPECT_TRUE(peer.problems.empty());
     }
 }
