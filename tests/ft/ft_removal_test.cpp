@@ -50,6 +50,11 @@ std::string realDir(const TempDir& dir) {
     return realpath(dir.path().c_str(), real) != nullptr ? real : dir.path();
 }
 
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 void destHas(TestPeer* peer, const std::vector<std::string>& names, const std::set<std::string>& dirs) {
     for (const std::string& n : names) {
         PeerNode node;
@@ -71,16 +76,13 @@ TEST(FtRemoval, WhatExistsOnTheSourceStaysEvenWhenItCannotBeRead) {
     const std::set<std::string> dirs = {"locked", "hidden", "flat"};
 
     // One run with removals against a destination holding dest, through a
-    // file system that refuses what sfs names (null: refuses nothing).
-    auto run = [&](RefusingSfs* sfs, bool recursive, TestPeer* peer, Ft* ft) {
+    // file system that refuses what sfs names.
+    auto run = [&](RefusingSfs* sfs, TestPeer* peer, Ft* ft) {
         destHas(peer, dest, dirs);
-        if (sfs != nullptr) ft->setFileSystem(sfs);
+        ft->setFileSystem(sfs);
         FtTransaction* t = transaction(src, "/dest");
         t->removeMissing = true;
-        t->recursive = recursive;
-        ft->addTransaction(t);
-        Recorder rec;
-        ASSERT_EQ(0, runAgainst(peer, ft, FT_PROTOCOL_2, &rec));
+        ASSERT_EQ(0, runOne(peer, t, ft));
     };
 
     // A file that cannot be opened, a folder that cannot be listed, an entry
@@ -92,7 +94,7 @@ TEST(FtRemoval, WhatExistsOnTheSourceStaysEvenWhenItCannotBeRead) {
         sfs->noOpen = {src + "/secret"};
         sfs->noOpendir = {src + "/locked"};
         sfs->noLstat = {src + "/hidden"};
-        run(sfs, true, &peer, &ft);
+        run(sfs, &peer, &ft);
         EXPECT_EQ(std::vector<std::string>{"/dest/gone"}, peer.removed);
         EXPECT_EQ("/plain", peer.files["plain"].content);
         EXPECT_EQ(3, ft.stats().filesFailed);
@@ -103,27 +105,10 @@ TEST(FtRemoval, WhatExistsOnTheSourceStaysEvenWhenItCannotBeRead) {
         Ft ft;
         RefusingSfs* sfs = new RefusingSfs;
         sfs->noOpendir = {src};
-        run(sfs, true, &peer, &ft);
+        run(sfs, &peer, &ft);
         EXPECT_TRUE(peer.removed.empty()) << peer.removed[0];
     }
-    // Without recursion the folders below the top are not looked into, so
-    // what the destination holds in them stays.
-    {
-        TestPeer peer;
-        Ft ft;
-        run(nullptr, false, &peer, &ft);
-        EXPECT_EQ(std::vector<std::string>{"/dest/gone"}, peer.removed);
-    }
 }
-
-namespace {
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-}  // namespace
 
 // Each transaction moves only if it asks to; the folders it emptied go too,
 // deepest first, but not one still holding something it did not send, nor
@@ -160,35 +145,6 @@ TEST(FtRemoval, MoveRemovesOnlyItsOwnTransactionsFilesAndTheFoldersItEmptied) {
     EXPECT_EQ("busy", readFile(root + "/whole/busy/fresh.log"));
     EXPECT_TRUE(exists(root + "/whole")) << "FT_RECV_START2 sent the folder itself";
     EXPECT_EQ(0, ft.stats().unableToRemove);
-}
-
-// Each source file that a move could not remove counts once in the summary.
-TEST(FtRemoval, EveryFileAMoveCouldNotRemoveCountsOnce) {
-    TempDir dir;
-    const std::string src = realDir(dir) + "/src";
-    mkdir(src.c_str(), 0755);
-    for (const char* f : {"/a", "/b", "/c", "/d"}) writeFile(src + f, f);
-    TestPeer peer;
-    Ft ft;
-    RefusingSfs* sfs = new RefusingSfs;
-    sfs->noUnlink = {src + "/a", src + "/c"};
-    ft.setFileSystem(sfs);
-    FtTransaction* t = transaction(src + "/", "/d");
-    t->move = true;
-    ft.addTransaction(t);
-    Recorder rec;
-    FILE* report = fopen(dir.file("report").c_str(), "w");
-    EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec, report));
-    fclose(report);
-    EXPECT_EQ("One or more files could not be removed on the source after they were copied", ft.errorText());
-    EXPECT_EQ(2, ft.stats().unableToRemove);
-    std::string text = readFile(dir.file("report"));
-    EXPECT_NE(std::string::npos, text.find("        Unable to Remove: 2\n")) << text;
-    EXPECT_NE(std::string::npos, text.find("Error: Unable to remove: " + src + "/c\n")) << text;
-    EXPECT_TRUE(exists(src + "/a"));
-    EXPECT_FALSE(exists(src + "/b"));
-    EXPECT_TRUE(exists(src + "/c"));
-    EXPECT_FALSE(exists(src + "/d"));
 }
 
 // A quit acknowledgement nobody asked for confirms nothing: the session
@@ -233,15 +189,19 @@ struct WriterAfterSend : Recorder {
 
 }  // namespace
 
-// A source file written to after it was sent holds what the destination
-// does not: a move leaves it where it is and says so, and removes the rest.
-TEST(FtRemoval, MoveKeepsAFileWrittenToAfterItWasSent) {
+// A source file a move could not remove, or one written to after it was sent
+// (it holds what the destination does not), stays where it is; each counts
+// once in the summary and is named in the report, and the rest goes.
+TEST(FtRemoval, MoveKeepsWhatItCouldNotRemoveOrWhatChangedAfterItWasSent) {
     TempDir dir;
     const std::string src = realDir(dir) + "/src";
     mkdir(src.c_str(), 0755);
-    for (const char* f : {"/a", "/b"}) writeFile(src + f, f);
+    for (const char* f : {"/a", "/b", "/c", "/d"}) writeFile(src + f, f);
     TestPeer peer;
     Ft ft;
+    RefusingSfs* sfs = new RefusingSfs;
+    sfs->noUnlink = {src + "/c"};
+    ft.setFileSystem(sfs);
     FtTransaction* t = transaction(src + "/", "/d");
     t->move = true;
     ft.addTransaction(t);
@@ -253,8 +213,12 @@ TEST(FtRemoval, MoveKeepsAFileWrittenToAfterItWasSent) {
     EXPECT_EQ("/a", peer.files["a"].content);
     EXPECT_EQ("/a and more", readFile(src + "/a"));
     EXPECT_FALSE(exists(src + "/b"));
+    EXPECT_TRUE(exists(src + "/c"));
+    EXPECT_FALSE(exists(src + "/d"));
     EXPECT_EQ("One or more files could not be removed on the source after they were copied", ft.errorText());
-    EXPECT_EQ(1, ft.stats().unableToRemove);
+    EXPECT_EQ(2, ft.stats().unableToRemove);
     std::string text = readFile(dir.file("report"));
-    EXPECT_NE(std::string::npos, text.find("Error: Unable to remove: " + src + "/a\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("        Unable to Remove: 2\n")) << text;
+    for (const char* f : {"/a", "/c"})
+        EXPECT_NE(std::string::npos, text.find("Error: Unable to remove: " + src + f + "\n")) << text;
 }
