@@ -41,15 +41,11 @@ TEST(FtValidation, IndexChecksumsFromTheFieldOrTheEnvironmentCompareDigests) {
     enum { NONE, FIELD, ENVIRONMENT };
     for (int how : {NONE, FIELD, ENVIRONMENT}) {
         TempDir dir;
-        const std::string src = dir.file("src");
-        mkdir(src.c_str(), 0755);
+        const std::string src = makeSrc(dir);
         writeFile(src + "/f", "new content");
         setMtime(src + "/f", 1600000000);
         TestPeer peer;
-        PeerNode old;
-        old.content = "old content";
-        old.mtimeMs = 1600000000000LL;
-        peer.files["f"] = old;
+        peer.has("f", "old content", 1600000000000LL);
         Ft ft;
         FtTransaction* t = transaction(src, "/d");
         t->modifiedOnly = true;
@@ -60,9 +56,7 @@ TEST(FtValidation, IndexChecksumsFromTheFieldOrTheEnvironmentCompareDigests) {
             std::unique_ptr<ScopedEnv> env(how == ENVIRONMENT ? new ScopedEnv("INDEX_MD5", "1") : nullptr);
             ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << how;
         }
-        bool askedForDigests =
-            std::find(peer.commands.begin(), peer.commands.end(), FT_INDEX_START_MD5) != peer.commands.end();
-        EXPECT_EQ(how != NONE, askedForDigests) << how;
+        EXPECT_EQ(how != NONE, peer.count(FT_INDEX_START_MD5) > 0) << how;
         // Without digests size and time decide, and they say unchanged.
         EXPECT_EQ(how != NONE ? "new content" : "old content", peer.files["f"].content) << how;
         EXPECT_EQ(how != NONE ? 1 : 0, ft.stats().filesCopied) << how;
@@ -99,8 +93,8 @@ TEST(FtValidation, FilesChangedWhileSentAreValidatedAndResentUpToFivePasses) {
         rec.path = dir.file("f");
         rec.times = times;
         int rc = runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec);
-        int requests = static_cast<int>(std::count(peer.commands.begin(), peer.commands.end(), FT_CHECKSUM_REQUEST));
-        int lists = static_cast<int>(std::count(peer.commands.begin(), peer.commands.end(), FT_RECV_START));
+        int requests = static_cast<int>(peer.count(FT_CHECKSUM_REQUEST));
+        int lists = static_cast<int>(peer.count(FT_RECV_START));
         if (times == 1) {
             // Sent, changed, found invalid, sent again, found valid.
             EXPECT_EQ(0, rc) << ft.errorText();
@@ -120,12 +114,14 @@ TEST(FtValidation, FilesChangedWhileSentAreValidatedAndResentUpToFivePasses) {
 
 namespace {
 
-// Sends the file f of dir, which changes once while it is read, so that
-// validation finds it changed once and sends it again.
-void sendChangedOnce(const TempDir& dir, TestPeer* peer, Ft* ft) {
+// Sends the file f of dir (moves it when move), which changes once while it
+// is read, so that validation finds it changed once and sends it again.
+void sendChangedOnce(const TempDir& dir, TestPeer* peer, Ft* ft, bool move = false) {
     writeFile(dir.file("f"), "original");
     ft->setValidationDelay(0);
-    ft->addTransaction(transaction(dir.file("f"), "/d"));
+    FtTransaction* t = transaction(dir.file("f"), "/d");
+    t->move = move;
+    ft->addTransaction(t);
     Rewriter rec;
     rec.path = dir.file("f");
     rec.times = 1;
@@ -134,37 +130,25 @@ void sendChangedOnce(const TempDir& dir, TestPeer* peer, Ft* ft) {
 
 }  // namespace
 
-// The peer applies a fallback policy to the one file list that follows it,
-// so a re-send after validation asks for fallbacks again.
-TEST(FtValidation, ReSentFilesKeepFallbacksToo) {
-    TempDir dir;
-    TestPeer peer;
-    Ft ft;
-    ft.keepFallbacks = true;
-    sendChangedOnce(dir, &peer, &ft);
-    int starts = 0;
-    for (size_t i = 0; i < peer.commands.size(); i++) {
-        if (peer.commands[i] != FT_RECV_START) continue;
-        starts++;
-        ASSERT_GT(i, 0u);
-        EXPECT_EQ(FT_KEEP_FALLBACKS, peer.commands[i - 1]) << "before start " << starts;
-    }
-    EXPECT_EQ(2, starts);
-}
-
 // A checksum list that follows the answer is dropped: the sender validates
 // against the answer to its own request, and the read thread never touches
 // digests the sender is reading. The first pass finds the file changed; the
 // second one's answer is followed by wrong digests, which must not count.
-TEST(FtValidation, OnlyTheAnswerToAChecksumRequestCounts) {
+// The peer applies a fallback policy to the one file list that follows it,
+// so the re-send asks for fallbacks again.
+TEST(FtValidation, OnlyTheAnswerToAChecksumRequestCountsAndReSentFilesKeepFallbacks) {
     for (int round = 0; round < 20; round++) {
         TempDir dir;
         TestPeer peer;
         peer.bogusChecksumListsFrom = 2;
         Ft ft;
+        ft.keepFallbacks = true;
         sendChangedOnce(dir, &peer, &ft);
-        EXPECT_EQ(2, std::count(peer.commands.begin(), peer.commands.end(), FT_CHECKSUM_REQUEST));
+        EXPECT_EQ(2, peer.count(FT_CHECKSUM_REQUEST));
         EXPECT_EQ(readFile(dir.file("f")), peer.files["f"].content);
+        ASSERT_EQ(2, peer.count(FT_RECV_START));
+        for (size_t i = 0; i < peer.commands.size(); i++)
+            EXPECT_TRUE(peer.commands[i] != FT_RECV_START || (i > 0 && peer.commands[i - 1] == FT_KEEP_FALLBACKS)) << i;
     }
 }
 
@@ -173,17 +157,9 @@ TEST(FtValidation, OnlyTheAnswerToAChecksumRequestCounts) {
 // removes it like any other sent file.
 TEST(FtValidation, MoveRemovesAFileOnceValidationFoundItsCopyEqual) {
     TempDir dir;
-    writeFile(dir.file("f"), "original");
     TestPeer peer;
     Ft ft;
-    ft.setValidationDelay(0);
-    FtTransaction* t = transaction(dir.file("f"), "/d");
-    t->move = true;
-    ft.addTransaction(t);
-    Rewriter rec;
-    rec.path = dir.file("f");
-    rec.times = 1;
-    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec)) << ft.errorText();
+    sendChangedOnce(dir, &peer, &ft, true);
     EXPECT_EQ("version 1!", peer.files["f"].content);
     struct stat st;
     EXPECT_NE(0, stat(dir.file("f").c_str(), &st));
