@@ -46,8 +46,6 @@ TEST(FtChecksum, SeedsStepThroughDistinctValues) {
     std::set<uint32_t> low;
     for (int i = 0; i < 16; i++) low.insert(adler_reseed() & 0xffffu);
     EXPECT_EQ(16u, low.size());
-    adler_setSeed(42);
-    EXPECT_EQ(42u, adler_getSeed());
 }
 
 TEST(FtChecksum, HashTableNeedsWeakAndStrongToMatch) {
@@ -66,24 +64,6 @@ TEST(FtChecksum, HashTableNeedsWeakAndStrongToMatch) {
     EXPECT_EQ(nullptr, table.find(1007, d1));
     EXPECT_TRUE(table.hasWeak(1007));
     EXPECT_FALSE(table.hasWeak(1014));
-
-    // Thousands of blocks (the weak sums' own table grows under them), a
-    // weak sum of zero among them; the sums between them stay absent.
-    HashTable many(8001);
-    std::mt19937 gen(5);
-    std::set<uint32_t> added;
-    for (int i = 0; i < 4000; i++) {
-        uint32_t weak = i == 77 ? 0u : static_cast<uint32_t>(gen());
-        many.add(i, weak, d1);
-        added.insert(weak);
-    }
-    for (uint32_t weak : added) EXPECT_TRUE(many.hasWeak(weak)) << weak;
-    int strays = 0;
-    for (int i = 0; i < 100000; i++) {
-        uint32_t weak = static_cast<uint32_t>(gen());
-        if (added.count(weak) == 0 && many.hasWeak(weak)) strays++;
-    }
-    EXPECT_EQ(0, strays);
     EXPECT_FALSE(table.hasWeak(0));
 }
 
@@ -265,10 +245,12 @@ TEST(FtChecksum, HashTableOfCraftedWeakSumsStaysFast) {
     clock_gettime(CLOCK_MONOTONIC, &start);
     HashTable table(static_cast<size_t>(kBlocks) * 2 + 1);
     unsigned char digest[16] = {};
-    for (uint32_t k = 1; k <= kBlocks; k++) table.add(static_cast<int32_t>(k), k * inverse, digest);
-    for (uint32_t k = 1; k <= kBlocks; k++) {
+    // The weak sums' own table grows under them; a weak sum of zero is one
+    // of them, and the sums between them stay absent.
+    for (uint32_t k = 0; k <= kBlocks; k++) table.add(static_cast<int32_t>(k), k * inverse, digest);
+    for (uint32_t k = 0; k <= kBlocks; k++) {
         ASSERT_TRUE(table.hasWeak(k * inverse)) << k;
-        ASSERT_FALSE(table.hasWeak((kBlocks + k) * inverse)) << k;
+        ASSERT_FALSE(table.hasWeak((kBlocks + 1 + k) * inverse)) << k;
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
     EXPECT_LT(end.tv_sec - start.tv_sec, 30);
