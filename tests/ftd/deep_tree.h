@@ -14,11 +14,20 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/temp_dir.h"
+
 inline void put(const std::string& path, const std::string& content) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0) << path;
     ASSERT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
     close(fd);
+}
+
+// A new folder "root" in scratch.
+inline std::string makeRoot(const TempDir& scratch) {
+    const std::string root = scratch.file("root");
+    EXPECT_EQ(0, mkdir(root.c_str(), 0755));
+    return root;
 }
 
 // Makes root/top/d/d/... depth folders below "top", with a file of each

@@ -3,13 +3,7 @@
 // partial update, the index across a restart, --delete with protected
 // paths and after folders became files or links, a move, a file growing
 // while it is read, and a service killed mid-file.
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <functional>
 #include <thread>
 
 #include "tests/ftd/ftd_peer.h"
@@ -26,41 +20,6 @@ void setTimes(const std::string& path, long long ms) {
     t[0].tv_sec = t[1].tv_sec = secs;
     t[0].tv_nsec = t[1].tv_nsec = (ms - secs * 1000) * 1000000;
     EXPECT_EQ(0, utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW)) << path;
-}
-
-long long mtimeMs(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return -1;
-    return static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
-}
-
-int modeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
-    for (int i = 0; i < ms / 10 && !pred(); i++) usleep(10000);
-    return pred();
-}
-
-bool noTemporaryFiles(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return true;
-    bool clean = true;
-    while (struct dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..") continue;
-        if ((dir + "/" + n).find("/.drvftd/tmp/") != std::string::npos) clean = false;
-        if (e->d_type == DT_DIR && !noTemporaryFiles(dir + "/" + n)) clean = false;
-    }
-    closedir(d);
-    return clean;
 }
 
 Outcome drvft(const std::vector<std::string>& args) {

@@ -3,18 +3,14 @@
 // once. Each must lose nothing outside the root, and the service must keep
 // serving the others.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
@@ -26,22 +22,16 @@ using namespace ftdtest;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return pred();
-}
-
-int modeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
-void link(Sender* p, const char* name, const std::string& target) {
-    p->header(name, FT_TYPE_LINK, FT_BODY_NONE, static_cast<long long>(target.size()));
-    p->out->writeBool(true);
-    p->out->writeString(target.c_str());
+// A plain TCP connection to the service's port, or -1.
+int connectPlain(uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0) return fd;
+    ::close(fd);
+    return -1;
 }
 
 }  // namespace
@@ -57,15 +47,13 @@ TEST(FtdHostile, AFoldersAttributesNeverReachThroughALinkInItsPlace) {
     ASSERT_EQ(0, chmod(s.outside.c_str(), 0700));
     ASSERT_EQ(0, symlink(s.outside.c_str(), s.path("out").c_str()));
     Sender p(s.port(), FT_PROTOCOL_2);
-    ASSERT_TRUE(p.connected);
-    p.opening();
+    ASSERT_TRUE(p.opening());
     p.start("");
     p.header("d", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0777);
-    link(&p, "d", "out/victim");
+    p.link("d", "out/victim");
     p.header("e", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0777);
-    link(&p, "e", "out");
-    p.plain(FT_END_OF_FILES);
-    ASSERT_TRUE(p.sync());
+    p.link("e", "out");
+    ASSERT_TRUE(p.endFiles());
     EXPECT_EQ(0600, modeOf(s.outside + "/victim"));
     EXPECT_EQ(0700, modeOf(s.outside));
     EXPECT_EQ("keep me private", readFile(s.outside + "/victim"));
@@ -82,12 +70,8 @@ TEST(FtdHostile, PeersThatFallSilentAreClosedAndOthersServed) {
     writeFile(s.path("f"), old);
     writeFile(s.path("big"), randomBytes(32 << 20, 3));
 
-    int plain = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(s.server->getPort()));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(plain, reinterpret_cast<struct sockaddr*>(&a), sizeof a));
+    int plain = connectPlain(static_cast<uint16_t>(s.server->getPort()));
+    ASSERT_GE(plain, 0);
     Sender mute(s.port());
     ASSERT_TRUE(mute.connected);
     Sender halfway(s.port());
@@ -157,9 +141,7 @@ TEST(FtdHostile, ANamedPipeInTheRootIsRefusedNotWaitedFor) {
         p.opening();
         p.start("");
         p.header("pipe", FT_TYPE_FILE, FT_BODY_SYNC, 5);
-        p.plain(FT_SYNC_FIND_MD5);
-        p.out->writeInt64(0);
-        p.out->writeInt32(5);
+        p.findMd5(0, 5);
         std::promise<void> done;
         std::thread unblock = unblockLater(done.get_future());
         auto started = std::chrono::steady_clock::now();
@@ -198,16 +180,9 @@ TEST(FtdHostile, ManyPeersAtOnceNeverExhaustTheServicesDescriptors) {
 
     std::vector<int> peers;
     for (int i = 0; i < 150; i++) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         // A service that is gone refuses; that is for the checks below.
-        if (::connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) {
-            ::close(fd);
-            break;
-        }
+        int fd = connectPlain(static_cast<uint16_t>(std::stoi(port)));
+        if (fd < 0) break;
         peers.push_back(fd);
     }
     EXPECT_TRUE(waitFor([&] { return readFile(logs.file("log")).find("sessions already") != std::string::npos; }));
@@ -244,13 +219,8 @@ TEST(FtdHostile, AServiceStoppedWhileConnectionsArriveLeavesNoSessionBehind) {
         std::atomic<bool> done{false};
         std::thread peers([&] {
             while (!done.load()) {
-                int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                struct sockaddr_in a = {};
-                a.sin_family = AF_INET;
-                a.sin_port = htons(port);
-                a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                ::connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
-                ::close(fd);
+                int fd = connectPlain(port);
+                if (fd >= 0) ::close(fd);
             }
         });
         // Some sessions have started, some are being started.
@@ -314,18 +284,13 @@ TEST(FtdHostile, SmallBlocksOfALargeFileAreRefusedNotSigned) {
         close(fd);
     }
     Sender p(s.port());
-    ASSERT_TRUE(p.connected);
-    p.opening();
+    ASSERT_TRUE(p.opening());
     p.start("d");
     for (int blockSize : {512, 262144}) {
         SCOPED_TRACE(blockSize);
         const std::string name = blockSize == 512 ? "small-blocks" : "large-blocks";
         p.header(name, FT_TYPE_FILE, FT_BODY_SYNC, 3);
-        p.plain(FT_SYNC_ROLLING_START);
-        p.out->writeInt64(0);
-        p.out->writeInt64(-1);
-        p.out->writeInt32(blockSize);
-        p.out->writeInt32(7);
+        p.rollingStart(blockSize, 7);
         Reply sig = p.skipTo(FT_SYNC_SIGNATURES);
         ASSERT_EQ(FT_SYNC_SIGNATURES, sig.code);
         EXPECT_EQ(size, sig.numbers.at(0));
@@ -333,12 +298,10 @@ TEST(FtdHostile, SmallBlocksOfALargeFileAreRefusedNotSigned) {
         // count; the smallest only for a few blocks.
         EXPECT_EQ(blockSize == 512 ? -1 : (size + blockSize - 1) / blockSize, sig.numbers.at(1));
         // The sender then sends the file whole.
-        p.plain(FT_SYNC_END);
-        p.out->writeBool(true);
-        p.data("new");
+        const std::string fresh = "new";
+        p.syncEnd(&fresh);
     }
-    p.plain(FT_END_OF_FILES);
-    ASSERT_TRUE(p.sync());
+    ASSERT_TRUE(p.endFiles());
     EXPECT_TRUE(p.errors.empty());
     EXPECT_EQ("new", readFile(s.path("d/small-blocks")));
     EXPECT_EQ("new", readFile(s.path("d/large-blocks")));

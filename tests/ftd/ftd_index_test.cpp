@@ -1,31 +1,21 @@
 // The receiving service's index: what forgetting an entry drops and what
 // that costs, the descriptors a walk of a deep tree holds, and long replies
 // (an index, checksums) going out while they are made.
-#include <fcntl.h>
-#include <openssl/md5.h>
 #include <string.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "dirbase/message.h"
-#include "ft/ft_entry.h"
-#include "ft/ft_protocol.h"
 #include "tests/ftd/deep_tree.h"
+#include "tests/ftd/ftd_peer.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
 #include "tools/ftd/ftd_activity.h"
-#include "tools/ftd/ftd_index.h"
-#include "tools/ftd/ftd_server.h"
 #include "tools/ftd/ftd_session.h"
-#include "tools/ftd/ftd_tree.h"
+
+using namespace ftdtest;
 
 namespace {
 
@@ -55,8 +45,7 @@ private:
 
 TEST(FtdIndex, ForgettingDropsTheEntryAndWhatIsBelowItOnly) {
     TempDir scratch;
-    const std::string root = scratch.file("root");
-    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const std::string root = makeRoot(scratch);
     for (const char* d : {"p", "p/a", "p/a/y"}) ASSERT_EQ(0, mkdir((root + "/" + d).c_str(), 0755));
     const std::vector<std::string> files = {"p/a/x", "p/a/y/z", "p/a-b", "p/ab", "p/a.c", "p/a0"};
     for (const std::string& f : files) put(root + "/" + f, f);
@@ -102,8 +91,7 @@ TEST(FtdIndex, AWalkHoldsFewDescriptorsHoweverDeepTheTree) {
     // index from many sessions at once; the service's descriptors are
     // counted per session, so a walk may not hold one per level.
     TempDir scratch;
-    const std::string root = scratch.file("root");
-    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const std::string root = makeRoot(scratch);
     const int kDepth = 200;
     // A file after the folder at every level: it is listed once the walk is
     // back from below.
@@ -140,8 +128,7 @@ TEST(FtdIndex, FoldersTooDeepToEnterAreListedAndLogged) {
     // the reply, so the sender sends it again each time, and that must not
     // go unsaid.
     TempDir scratch;
-    const std::string root = scratch.file("root");
-    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const std::string root = makeRoot(scratch);
     const int kDepth = 260;
     const std::string rel = makeDeepTree(root, kDepth, {});
     put(root + "/" + rel + "/bottom", "b");
@@ -168,8 +155,7 @@ TEST(FtdIndex, AnIndexReplyGoesOutWhileTheTreeIsWalked) {
     // A reply held whole until the walk ends costs memory in proportion to
     // the tree, in every session that asks at once.
     TempDir scratch;
-    const std::string root = scratch.file("root");
-    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const std::string root = makeRoot(scratch);
     ASSERT_EQ(0, mkdir((root + "/big").c_str(), 0755));
     const int kFiles = 20000;
     const std::string longName(60, 'n');
@@ -177,9 +163,7 @@ TEST(FtdIndex, AnIndexReplyGoesOutWhileTheTreeIsWalked) {
     FtdServer server(root.c_str(), nullptr, nullptr);
     ASSERT_TRUE(server.ok());
     Message in(0);
-    in.writeInt32(FT_PROTOCOL_1);
-    in.writeString("tester");
-    in.writeString("tester");
+    writeOpening(&in);
     ftWriteCommand(&in, FT_PROTOCOL_1, FT_INDEX_START);
     in.writeString("big");
     ftWriteCommand(&in, FT_PROTOCOL_1, FT_QUIT);
@@ -215,16 +199,13 @@ TEST(FtdIndex, ChecksumAnswersGoOutWhileTheNamesArrive) {
     // Answers gathered until the last name is read cost many times the
     // bytes of the request, in every session sending one.
     TempDir scratch;
-    const std::string root = scratch.file("root");
-    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const std::string root = makeRoot(scratch);
     put(root + "/there", "here");
     FtdServer server(root.c_str(), nullptr, nullptr);
     ASSERT_TRUE(server.ok());
     const int kNames = 50000;
     Message in(0);
-    in.writeInt32(FT_PROTOCOL_1);
-    in.writeString("tester");
-    in.writeString("tester");
+    writeOpening(&in);
     ftWriteCommand(&in, FT_PROTOCOL_1, FT_CHECKSUM_REQUEST);
     for (int i = 0; i < kNames; i++) {
         in.writeString(i % 2 == 0 ? "there" : ("missing" + std::to_string(i)).c_str());
@@ -243,14 +224,7 @@ TEST(FtdIndex, ChecksumAnswersGoOutWhileTheNamesArrive) {
     int32_t code = 0;
     ASSERT_EQ(0, ftReadReply(&wire, &code));
     ASSERT_EQ(FT_CHECKSUM_LIST, code);
-    unsigned char md[MD5_DIGEST_LENGTH];
-    MD5(reinterpret_cast<const unsigned char*>("here"), 4, md);
-    std::string here;
-    for (unsigned char b : md) {
-        char hex[3];
-        snprintf(hex, sizeof(hex), "%02x", b);
-        here += hex;
-    }
+    const std::string here = md5Hex("here");
     int count = 0;
     for (;;) {
         char* name = nullptr;
@@ -277,8 +251,7 @@ TEST(FtdIndex, ChecksumAnswersGoOutWhileTheNamesArrive) {
 TEST(FtdIndex, EntriesRemovedDuringTheWalkAreLeftOutNotReportedAsErrors) {
     for (bool checksums : {false, true}) {
         TempDir scratch;
-        const std::string root = scratch.file("root");
-        ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+        const std::string root = makeRoot(scratch);
         ASSERT_EQ(0, mkdir((root + "/d").c_str(), 0755));
         for (const char* f : {"d/a", "d/b", "d/c"}) put(root + "/" + f, f);
         FtdTree tree(root.c_str());

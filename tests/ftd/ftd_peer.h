@@ -5,13 +5,19 @@
 #ifndef DRV_TESTS_FTD_FTD_PEER_H
 #define DRV_TESTS_FTD_FTD_PEER_H
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <openssl/md5.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -55,7 +61,60 @@ struct Service {
     }
     std::string port() const { return std::to_string(server->getPort()); }
     std::string path(const std::string& rel) const { return root + "/" + rel; }
+    // Where the previous versions of rel are kept.
+    std::string fallback(const std::string& rel) const { return path(std::string(FtdFallbacks::folder()) + "/" + rel); }
 };
+
+inline bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+inline long long mtimeMs(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return -1;
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+inline int modeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+inline std::string linkTarget(const std::string& path) {
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof(buf));
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+inline bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pred();
+}
+
+// Every name below dir, relative, found by a plain walk.
+inline void walk(const std::string& dir, const std::string& rel, std::vector<std::string>* out) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (struct dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..") continue;
+        std::string r = rel.empty() ? n : rel + "/" + n;
+        out->push_back(r);
+        if (e->d_type == DT_DIR) walk(dir + "/" + n, r, out);
+    }
+    closedir(d);
+}
+
+inline bool noTemporaryFiles(const std::string& root) {
+    std::vector<std::string> names;
+    walk(root, "", &names);
+    for (const std::string& n : names)
+        if (n.find(".drvftd/tmp/") != std::string::npos) return false;
+    return true;
+}
 
 inline std::string md5Hex(const std::string& data) {
     unsigned char d[16];
@@ -76,6 +135,14 @@ inline std::vector<std::string> deflateBlocks(const std::string& data, int level
     return blocks;
 }
 
+// The opening of a session over protocol 1, for tests that hand the
+// service a whole request at once.
+inline void writeOpening(MessageBase* in) {
+    in->writeInt32(FT_PROTOCOL_1);
+    in->writeString("tester");
+    in->writeString("tester");
+}
+
 // A reply as read back: its code and the texts and numbers it carried.
 struct Reply {
     int32_t code = -1;
@@ -91,12 +158,11 @@ public:
         out = _conn.getOutMessage();
         in = _conn.getInMessage();
     }
-    void opening() {
+    // Opens the session; false when the connection could not be made.
+    bool opening() {
         if (_protocol == FT_PROTOCOL_1) {
-            out->writeInt32(FT_PROTOCOL_1);
-            out->writeString("tester");
-            out->writeString("tester");
-            return;
+            writeOpening(out);
+            return connected;
         }
         // Protocol 2: the principal and the endpoint as encoded objects
         // (empty ones: the service does not look inside).
@@ -106,6 +172,7 @@ public:
         out->writeOpaqueObject(principal, sizeof(principal));
         out->writeInt32(1);
         out->writeOpaqueObject(endpoint, sizeof(endpoint));
+        return connected;
     }
     void cmd(int32_t code) { ftWriteCommand(out, _protocol, code); }
     void plain(int32_t code) { ftWritePlain(out, code); }
@@ -143,11 +210,56 @@ public:
         header(name, FT_TYPE_FILE, FT_BODY_WHOLE, static_cast<long long>(content.size()), mode, mtimeMs);
         data(content);
     }
+    void link(const std::string& name, const std::string& target) {
+        header(name, FT_TYPE_LINK, FT_BODY_NONE, static_cast<long long>(target.size()));
+        out->writeBool(true);
+        out->writeString(target.c_str());
+    }
+    void keepFallbacks(int count, int ageDays = 30) {
+        cmd(FT_KEEP_FALLBACKS);
+        out->writeString("nightly job");
+        out->writeString("keep");
+        out->writeInt32(count);
+        out->writeInt32(ageDays);
+    }
+    void remove(const std::string& path) {
+        cmd(FT_REMOVE);
+        out->writeString(path.c_str());
+    }
+    void findMd5(long long offset, int length) {
+        plain(FT_SYNC_FIND_MD5);
+        out->writeInt64(offset);
+        out->writeInt32(length);
+    }
+    void rollingStart(int blockSize, uint32_t seed) {
+        plain(FT_SYNC_ROLLING_START);
+        out->writeInt64(0);
+        out->writeInt64(-1);
+        out->writeInt32(blockSize);
+        out->writeInt32(static_cast<int32_t>(seed));
+    }
+    void copyBlocks(int first, int count) {
+        plain(FT_SYNC_COPY_BLOCKS);
+        out->writeInt32(first);
+        out->writeInt32(count);
+    }
     void syncWrite(long long offset, const std::string& literal) {
         plain(FT_SYNC_WRITE);
         out->writeInt64(offset);
         out->writeInt64(static_cast<long long>(literal.size()));
         blocks(literal);
+    }
+    void newDigest(const void* digest, size_t n) {
+        plain(FT_SYNC_NEW_DIGEST);
+        out->writeBytes(digest, static_cast<uint32_t>(n));
+    }
+    // Ends a block exchange: the rebuilt file is complete, or (with whole)
+    // the file follows whole.
+    void syncEnd(const std::string* whole = nullptr) {
+        plain(FT_SYNC_END);
+        out->writeBool(whole != nullptr);
+        if (whole != nullptr) data(*whole);
+        else out->writeInt32(FT_DATA_OK);
     }
     // Ends the session politely and waits for the service's acknowledgement.
     bool quit() {
@@ -258,6 +370,11 @@ public:
     bool sync() {
         cmd(FT_TRANSACTION_SYNC);
         return skipTo(FT_TRANSACTION_SYNC).code == FT_TRANSACTION_SYNC;
+    }
+    // Ends the file list and waits until the service has handled it.
+    bool endFiles() {
+        plain(FT_END_OF_FILES);
+        return sync();
     }
 
     StreamConnection& connection() { return _conn; }

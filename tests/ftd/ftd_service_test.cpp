@@ -1,14 +1,7 @@
 // The receiving service driven by a hand-written sender on loopback: trees
 // with their attributes, partial updates, hostile commands, a sender that
 // dies mid-file, and the index across a restart.
-#include <dirent.h>
-#include <fcntl.h>
 #include <openssl/md5.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <functional>
-#include <thread>
 
 #include "ft/ft_checksum.h"
 #include "ft/ft_filesum.h"
@@ -18,48 +11,6 @@
 #include "tools/ftd/ftd_direct.h"
 
 using namespace ftdtest;
-
-namespace {
-
-long long mtimeMs(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return -1;
-    return static_cast<long long>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
-}
-
-int modeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
-// Every name below dir, relative, found by a plain walk.
-void walk(const std::string& dir, const std::string& rel, std::vector<std::string>* out) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return;
-    while (struct dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..") continue;
-        std::string r = rel.empty() ? n : rel + "/" + n;
-        out->push_back(r);
-        if (e->d_type == DT_DIR) walk(dir + "/" + n, r, out);
-    }
-    closedir(d);
-}
-
-bool noTemporaryFiles(const std::string& root) {
-    std::vector<std::string> names;
-    walk(root, "", &names);
-    for (const std::string& n : names)
-        if (n.compare(0, 12, ".drvftd/tmp/") == 0) return false;
-    return true;
-}
-
-bool waitFor(const std::function<bool()>& pred) {
-    for (int i = 0; i < 1000 && !pred(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return pred();
-}
-
-}  // namespace
 
 TEST(FtdTree, ConfinesPeerPathsAndLinks) {
     struct Case {

@@ -1,11 +1,6 @@
 // The receiving service's state shared by its sessions: when the saved
 // index is written, files arriving in a folder that another session moves
 // away, and the log a session may fill.
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <functional>
 #include <set>
 #include <utility>
 
@@ -17,19 +12,6 @@
 using namespace ftdtest;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& pred) {
-    for (int i = 0; i < 2000; i++) {
-        if (pred()) return true;
-        usleep(10 * 1000);
-    }
-    return pred();
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 // Whether the staging folder holds a file being received.
 bool arriving(const Service& s) {
@@ -45,19 +27,11 @@ bool arriving(const Service& s) {
 // Has another session remove folder, kept as a fallback when keep is set.
 void removeElsewhere(const Service& s, const std::string& folder, bool keep) {
     Sender other(s.port(), FT_PROTOCOL_2);
-    ASSERT_TRUE(other.connected);
-    other.opening();
-    if (keep) {
-        other.cmd(FT_KEEP_FALLBACKS);
-        other.out->writeString("");
-        other.out->writeString("");
-        other.out->writeInt32(2);
-        other.out->writeInt32(30);
-    }
+    ASSERT_TRUE(other.opening());
+    if (keep) other.keepFallbacks(2);
     other.start("d");
     other.plain(FT_END_OF_FILES);
-    other.cmd(FT_REMOVE);
-    other.out->writeString(folder.c_str());
+    other.remove(folder);
     ASSERT_TRUE(other.sync());
     EXPECT_TRUE(other.errors.empty()) << other.errors[0].texts[3];
     EXPECT_TRUE(other.quit());
@@ -74,8 +48,7 @@ TEST(FtdSessions, FilesGoWhereTheyAreNamedWhenAnotherSessionMovesTheirFolder) {
         SCOPED_TRACE(keep ? "kept as a fallback" : "removed");
         Service s;
         Sender p(s.port(), FT_PROTOCOL_2);
-        ASSERT_TRUE(p.connected);
-        p.opening();
+        ASSERT_TRUE(p.opening());
         p.start("d");
         p.file("a/b/one", "one");
         ASSERT_TRUE(waitFor([&] { return exists(s.path("d/a/b/one")); }));
@@ -95,8 +68,7 @@ TEST(FtdSessions, FilesGoWhereTheyAreNamedWhenAnotherSessionMovesTheirFolder) {
         for (size_t i = 1; i < blocks.size(); i++) p.out->writeBytes(blocks[i].data(), blocks[i].size());
         p.out->writeBytes("", 0);
         p.out->writeInt32(FT_DATA_OK);
-        p.plain(FT_END_OF_FILES);
-        ASSERT_TRUE(p.sync());
+        ASSERT_TRUE(p.endFiles());
         EXPECT_TRUE(p.errors.empty()) << p.errors[0].texts[3];
         EXPECT_EQ(md5Hex(three), md5Hex(readFile(s.path("d/a/b/three"))));
         EXPECT_TRUE(p.quit());
@@ -114,8 +86,7 @@ TEST(FtdSessions, TheSavedIndexIsNotRewrittenAfterEverySession) {
     for (int i = 0; i < kSessions; i++) {
         {
             Sender p(s.port());
-            ASSERT_TRUE(p.connected);
-            p.opening();
+            ASSERT_TRUE(p.opening());
             p.start("d");
             p.file("f" + std::to_string(i), "content " + std::to_string(i));
             p.plain(FT_END_OF_FILES);
@@ -150,9 +121,7 @@ TEST(FtdSessions, APeerRepeatingRefusedRequestsCannotFillTheLog) {
     ASSERT_TRUE(server.ok());
     const int kEach = 3000;
     Message in(0);
-    in.writeInt32(FT_PROTOCOL_1);
-    in.writeString("tester");
-    in.writeString("tester");
+    writeOpening(&in);
     ftWriteCommand(&in, FT_PROTOCOL_1, FT_CHECKSUM_REQUEST);
     for (int i = 0; i < kEach; i++) {
         in.writeString(("../escape" + std::to_string(i)).c_str());
@@ -191,8 +160,7 @@ TEST(FtdSessions, AFoldersAttributesAreSetOnceTheSenderHasLeftIt) {
     // held them all in memory. Only the path to the entry at hand waits now.
     Service s;
     Sender p(s.port(), FT_PROTOCOL_2);
-    ASSERT_TRUE(p.connected);
-    p.opening();
+    ASSERT_TRUE(p.opening());
     p.start("d");
     const long long kA = 1400000000000LL;
     const long long kB = 1410000000000LL;
@@ -215,8 +183,7 @@ TEST(FtdSessions, AFoldersAttributesAreSetOnceTheSenderHasLeftIt) {
     EXPECT_EQ(0750u, st.st_mode & 07777);
     // A folder named again and again still ends with its attributes.
     for (int i = 0; i < 5000; i++) p.header("b", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0755, kB);
-    p.plain(FT_END_OF_FILES);
-    ASSERT_TRUE(p.sync());
+    ASSERT_TRUE(p.endFiles());
     EXPECT_TRUE(p.errors.empty());
     ASSERT_EQ(0, stat(s.path("d/b").c_str(), &st));
     EXPECT_EQ(kB / 1000, st.st_mtim.tv_sec);

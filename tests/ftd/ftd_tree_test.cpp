@@ -21,8 +21,7 @@ TEST(FtdTree, RemovingADeepTreeHoldsFewDescriptors) {
     // would fail, and while it ran every other session (and the listener)
     // could open nothing.
     TempDir scratch;
-    const std::string root = scratch.file("root");
-    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const std::string root = makeRoot(scratch);
     // Entries beside the folder at every level, before and after it in the
     // folder's order.
     const std::string rel = makeDeepTree(root, 300, {"a", "z"});
