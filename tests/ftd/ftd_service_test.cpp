@@ -32,21 +32,19 @@ TEST(FtdTree, ConfinesPeerPathsAndLinks) {
             EXPECT_FALSE(reason.empty()) << c.peer;
         }
     }
-    EXPECT_TRUE(FtdTree::linkStaysInside("a/b/l", "../c"));
-    EXPECT_TRUE(FtdTree::linkStaysInside("a/b/l", "../../c/d"));
-    EXPECT_TRUE(FtdTree::linkStaysInside("a/l", "../c"));
-    EXPECT_TRUE(FtdTree::linkStaysInside("a/l", "./.././c/./d"));
-    EXPECT_TRUE(FtdTree::linkStaysInside("a/l", ".."));
-    EXPECT_TRUE(FtdTree::linkStaysInside("h/d/s", "."));
-    EXPECT_FALSE(FtdTree::linkStaysInside("a/l", "../../c"));
-    EXPECT_FALSE(FtdTree::linkStaysInside("l", ".."));
-    EXPECT_FALSE(FtdTree::linkStaysInside("l", "/etc/passwd"));
-    EXPECT_FALSE(FtdTree::linkStaysInside("l", ""));
     // A ".." after another component may climb out of a link met on the
     // way, however the text balances.
-    EXPECT_FALSE(FtdTree::linkStaysInside("a/l", "x/../../a/y"));
-    EXPECT_FALSE(FtdTree::linkStaysInside("a/l", "x/.."));
-    EXPECT_FALSE(FtdTree::linkStaysInside("h/d/e", "s/s/s/../../../etc"));
+    struct Link {
+        const char* name;
+        const char* target;
+        bool inside;
+    } links[] = {
+        {"a/b/l", "../c", true},   {"a/b/l", "../../c/d", true}, {"a/l", "../c", true},   {"a/l", "./.././c/./d", true},
+        {"a/l", "..", true},       {"h/d/s", ".", true},         {"a/l", "../../c", false}, {"l", "..", false},
+        {"l", "/etc/passwd", false}, {"l", "", false},           {"a/l", "x/../../a/y", false}, {"a/l", "x/..", false},
+        {"h/d/e", "s/s/s/../../../etc", false},
+    };
+    for (const Link& l : links) EXPECT_EQ(l.inside, FtdTree::linkStaysInside(l.name, l.target)) << l.target;
 
     // A link already in the root is never followed on the way to a write.
     Service s;
@@ -67,24 +65,15 @@ TEST(FtdService, LinksCannotClimbOutThroughOtherLinks) {
     for (bool shallowFirst : {true, false}) {
         Service s;
         Sender p(s.port(), FT_PROTOCOL_2);
-        ASSERT_TRUE(p.connected);
-        p.opening();
+        ASSERT_TRUE(p.opening());
         p.start("h");
         p.header("d", FT_TYPE_DIRECTORY, FT_BODY_NONE, 0, 0755);
-        auto link = [&](const char* name, const std::string& target) {
-            p.header(name, FT_TYPE_LINK, FT_BODY_NONE, static_cast<long long>(target.size()));
-            p.out->writeBool(true);
-            p.out->writeString(target.c_str());
-        };
-        if (shallowFirst) link("d/s", ".");
-        link("d/e", climb);
-        if (!shallowFirst) link("d/s", ".");
-        p.plain(FT_END_OF_FILES);
-        ASSERT_TRUE(p.sync());
-        char target[16] = {};
-        EXPECT_EQ(1, readlink(s.path("h/d/s").c_str(), target, sizeof(target))) << shallowFirst;
-        struct stat st;
-        EXPECT_NE(0, lstat(s.path("h/d/e").c_str(), &st)) << "a link out through s is not made";
+        if (shallowFirst) p.link("d/s", ".");
+        p.link("d/e", climb);
+        if (!shallowFirst) p.link("d/s", ".");
+        ASSERT_TRUE(p.endFiles());
+        EXPECT_EQ(".", linkTarget(s.path("h/d/s"))) << shallowFirst;
+        EXPECT_FALSE(exists(s.path("h/d/e"))) << "a link out through s is not made";
         ASSERT_EQ(1u, p.errors.size()) << shallowFirst;
         EXPECT_EQ("d/e", p.errors[0].texts[0]);
         EXPECT_NE(std::string::npos, p.errors[0].texts[3].find("leaves the root"));
@@ -95,8 +84,7 @@ TEST(FtdService, LinksCannotClimbOutThroughOtherLinks) {
 TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {
     Service s;
     Sender p(s.port(), FT_PROTOCOL_2);
-    ASSERT_TRUE(p.connected);
-    p.opening();
+    ASSERT_TRUE(p.opening());
     // Large enough to cross the stream's 32 KiB and 16 KiB read buffers, the
     // inflater's 64 KiB output and many 50 KB blocks (100 MB is too slow
     // under the sanitizers; the boundaries are the same).
@@ -119,14 +107,9 @@ TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {
     for (const std::string& b : deflateBlocks(mixed, 6, mixed.size())) p.out->writeBytes(b.data(), b.size());
     p.out->writeBytes("", 0);
     p.out->writeInt32(FT_DATA_OK);
-    p.header("sub/link", FT_TYPE_LINK, FT_BODY_NONE, 3);
-    p.out->writeBool(true);
-    p.out->writeString("big");
-    p.header("escape", FT_TYPE_LINK, FT_BODY_NONE, 3);
-    p.out->writeBool(true);
-    p.out->writeString("../../../outside");
-    p.plain(FT_END_OF_FILES);
-    ASSERT_TRUE(p.sync());
+    p.link("sub/link", "big");
+    p.link("escape", "../../../outside");
+    ASSERT_TRUE(p.endFiles());
 
     const std::string d = s.path("dest/deeper/");
     EXPECT_EQ(big, readFile(d + "sub/big"));
@@ -140,11 +123,8 @@ TEST(FtdService, ReceivesATreeWithAttributesAndAnswersItsIndex) {
     EXPECT_EQ(0700, modeOf(d + "empty"));
     EXPECT_EQ(t1, mtimeMs(d + "empty"));
     EXPECT_EQ(t1 + 1000, mtimeMs(d + "sub"));
-    char target[64] = {};
-    EXPECT_EQ(3, readlink((d + "sub/link").c_str(), target, sizeof(target)));
-    EXPECT_STREQ("big", target);
-    struct stat st;
-    EXPECT_NE(0, lstat((d + "escape").c_str(), &st)) << "a link leaving the root is not made";
+    EXPECT_EQ("big", linkTarget(d + "sub/link"));
+    EXPECT_FALSE(exists(d + "escape")) << "a link leaving the root is not made";
     ASSERT_EQ(1u, p.errors.size());
     EXPECT_EQ("escape", p.errors[0].texts[0]);
     EXPECT_NE(std::string::npos, p.errors[0].texts[3].find("leaves the root"));
@@ -200,23 +180,18 @@ TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
     writeFile(s.path("d/keep"), old);
     writeFile(s.path("d/legacy"), old);
     Sender p(s.port());
-    ASSERT_TRUE(p.connected);
-    p.opening();
+    ASSERT_TRUE(p.opening());
     p.start("d");
 
     // Append check: the digest of the head, then only the new tail.
     const std::string tail = "appended line\n";
     p.header("log", FT_TYPE_FILE, FT_BODY_SYNC, logText.size() + tail.size());
-    p.plain(FT_SYNC_FIND_MD5);
-    p.out->writeInt64(0);
-    p.out->writeInt32(4096);
+    p.findMd5(0, 4096);
     Reply found = p.skipTo(FT_SYNC_FIND_MD5_REPLY);
     EXPECT_EQ(0, found.numbers.at(0));
     EXPECT_EQ(md5Hex(logText.substr(0, 4096)), found.texts.at(0));
     p.syncWrite(static_cast<long long>(logText.size()), tail);
-    p.plain(FT_SYNC_END);
-    p.out->writeBool(false);
-    p.out->writeInt32(FT_DATA_OK);
+    p.syncEnd();
 
     // Block exchange: blocks 0-47 and 50-195 kept, 48-49 replaced.
     const int bs = 1024;
@@ -224,11 +199,7 @@ TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
     const std::string literal = randomBytes(2 * bs, 4);
     const std::string fresh = old.substr(0, 48 * bs) + literal + old.substr(50 * bs);
     p.header("data", FT_TYPE_FILE, FT_BODY_SYNC, fresh.size(), 0640, 1600000000000LL);
-    p.plain(FT_SYNC_ROLLING_START);
-    p.out->writeInt64(0);
-    p.out->writeInt64(-1);
-    p.out->writeInt32(bs);
-    p.out->writeInt32(static_cast<int32_t>(seed));
+    p.rollingStart(bs, seed);
     Reply sig = p.skipTo(FT_SYNC_SIGNATURES);
     ASSERT_EQ(FT_SYNC_SIGNATURES, sig.code);
     EXPECT_EQ(200000, sig.numbers.at(0));
@@ -246,13 +217,9 @@ TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
         bsum = (bsum + a) % 65521;
     }
     EXPECT_EQ((bsum << 16) | a, static_cast<uint32_t>(sig.numbers.at(3)));
-    p.plain(FT_SYNC_COPY_BLOCKS);
-    p.out->writeInt32(0);
-    p.out->writeInt32(48);
+    p.copyBlocks(0, 48);
     p.syncWrite(48 * bs, literal);
-    p.plain(FT_SYNC_COPY_BLOCKS);
-    p.out->writeInt32(50);
-    p.out->writeInt32(146);
+    p.copyBlocks(50, 146);
     auto fileSum = [](const std::string& content) {
         unsigned char sum[1 + FtFileSum::kLength] = {FT_SUM_FILESUM};
         FtFileSum f;
@@ -262,26 +229,14 @@ TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
     };
     auto blocksThenDigest = [&](const char* name, int count, const std::string& digest) {
         p.header(name, FT_TYPE_FILE, FT_BODY_SYNC, old.size(), 0600, 1500000000000LL);
-        p.plain(FT_SYNC_ROLLING_START);
-        p.out->writeInt64(0);
-        p.out->writeInt64(-1);
-        p.out->writeInt32(bs);
-        p.out->writeInt32(7);
-        p.plain(FT_SYNC_COPY_BLOCKS);
-        p.out->writeInt32(0);
-        p.out->writeInt32(count);
-        p.plain(FT_SYNC_NEW_DIGEST);
-        p.out->writeBytes(digest.data(), static_cast<uint32_t>(digest.size()));
-        p.plain(FT_SYNC_END);
-        p.out->writeBool(false);
-        p.out->writeInt32(FT_DATA_OK);
+        p.rollingStart(bs, 7);
+        p.copyBlocks(0, count);
+        p.newDigest(digest.data(), digest.size());
+        p.syncEnd();
     };
     const std::string freshSum = fileSum(fresh);
-    p.plain(FT_SYNC_NEW_DIGEST);
-    p.out->writeBytes(freshSum.data(), static_cast<uint32_t>(freshSum.size()));
-    p.plain(FT_SYNC_END);
-    p.out->writeBool(false);
-    p.out->writeInt32(FT_DATA_OK);
+    p.newDigest(freshSum.data(), freshSum.size());
+    p.syncEnd();
 
     // A rebuilt file that does not have the sender's sum (its last block
     // left out) is refused and the old file kept.
@@ -293,16 +248,10 @@ TEST(FtdService, PartialUpdatesRebuildFilesFromOldBlocksAndLiterals) {
 
     // A file the service does not have: no signatures, then the whole file.
     p.header("new", FT_TYPE_FILE, FT_BODY_SYNC, 5);
-    p.plain(FT_SYNC_ROLLING_START);
-    p.out->writeInt64(0);
-    p.out->writeInt64(-1);
-    p.out->writeInt32(bs);
-    p.out->writeInt32(7);
-    p.plain(FT_SYNC_END);
-    p.out->writeBool(true);
-    p.data("fresh");
-    p.plain(FT_END_OF_FILES);
-    ASSERT_TRUE(p.sync());
+    p.rollingStart(bs, 7);
+    const std::string freshText = "fresh";
+    p.syncEnd(&freshText);
+    ASSERT_TRUE(p.endFiles());
 
     EXPECT_EQ(logText + tail, readFile(s.path("d/log")));
     EXPECT_EQ(fresh, readFile(s.path("d/data")));
@@ -326,12 +275,10 @@ TEST(FtdService, LargeFilesArriveAndRebuildAroundThePageCache) {
     Service s;
     const std::string old = randomBytes(static_cast<size_t>(FtdDirectSink::kMinSize) + 4097, 31);
     Sender p(s.port());
-    ASSERT_TRUE(p.connected);
-    p.opening();
+    ASSERT_TRUE(p.opening());
     p.start("d");
     p.file("big", old, 0600, 1500000000000LL);
-    p.plain(FT_END_OF_FILES);
-    ASSERT_TRUE(p.sync());
+    ASSERT_TRUE(p.endFiles());
     ASSERT_TRUE(readFile(s.path("d/big")) == old) << "the whole file arrived changed";
     // Out of the page cache again, as the service left it.
     int fd = open(s.path("d/big").c_str(), O_RDONLY);
@@ -349,30 +296,18 @@ TEST(FtdService, LargeFilesArriveAndRebuildAroundThePageCache) {
     MD5(reinterpret_cast<const unsigned char*>(fresh.data()), fresh.size(), md5);
     p.start("d");
     p.header("big", FT_TYPE_FILE, FT_BODY_SYNC, fresh.size(), 0600, 1600000000000LL);
-    p.plain(FT_SYNC_ROLLING_START);
-    p.out->writeInt64(0);
-    p.out->writeInt64(-1);
-    p.out->writeInt32(bs);
-    p.out->writeInt32(99);
+    p.rollingStart(bs, 99);
     Reply sig = p.skipTo(FT_SYNC_SIGNATURES);
     ASSERT_EQ(blocks, sig.numbers.at(1));
     const size_t strong = static_cast<size_t>(sig.numbers.at(2));
     for (long long b : {0LL, 1LL, blocks / 2, blocks - 1})
         EXPECT_EQ(md5Hex(old.substr(static_cast<size_t>(b) * bs, bs)).substr(0, 2 * strong), sig.texts[b]) << b;
-    p.plain(FT_SYNC_COPY_BLOCKS);
-    p.out->writeInt32(0);
-    p.out->writeInt32(1);
-    p.plain(FT_SYNC_COPY_BLOCKS);
-    p.out->writeInt32(2);
-    p.out->writeInt32(static_cast<int32_t>(blocks - 3));
+    p.copyBlocks(0, 1);
+    p.copyBlocks(2, static_cast<int>(blocks - 3));
     p.syncWrite(static_cast<long long>(fresh.size() - literal.size()), literal);
-    p.plain(FT_SYNC_NEW_DIGEST);
-    p.out->writeBytes(md5, 16);
-    p.plain(FT_SYNC_END);
-    p.out->writeBool(false);
-    p.out->writeInt32(FT_DATA_OK);
-    p.plain(FT_END_OF_FILES);
-    ASSERT_TRUE(p.sync());
+    p.newDigest(md5, 16);
+    p.syncEnd();
+    ASSERT_TRUE(p.endFiles());
     ASSERT_EQ(0u, p.errors.size());
     EXPECT_TRUE(readFile(s.path("d/big")) == fresh) << "the rebuilt file differs";
     EXPECT_EQ(1600000000000LL, mtimeMs(s.path("d/big")));
@@ -386,8 +321,7 @@ TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
     writeFile(s.outside + "/secret", "secret");
     {
         Sender p(s.port());
-        ASSERT_TRUE(p.connected);
-        p.opening();
+        ASSERT_TRUE(p.opening());
         // Destinations outside the root: every entry is refused.
         p.start("../outside");
         p.file("pwned", "x");
@@ -416,25 +350,18 @@ TEST(FtdService, RefusesHostileCommandsWithALoggedReason) {
             } else {
                 p.syncWrite(0, huge ? "small" : std::string(8 << 20, '\0'));
             }
-            p.plain(FT_SYNC_END);
-            p.out->writeBool(false);
-            p.out->writeInt32(FT_DATA_OK);
+            p.syncEnd();
         }
         p.file("fine", "still served");
         p.plain(FT_END_OF_FILES);
-        p.cmd(FT_REMOVE);
-        p.out->writeString("../outside");
-        p.cmd(FT_REMOVE);
-        p.out->writeString("");
+        p.remove("../outside");
+        p.remove("");
         ASSERT_TRUE(p.sync());
         EXPECT_EQ(12u, p.errors.size());  // two destinations, three names, five sizes, two removals
         for (const Reply& r : p.errors) EXPECT_FALSE(r.texts.at(3).empty());
         EXPECT_EQ("still served", readFile(s.path("fine")));
-        struct stat st;
-        EXPECT_NE(0, stat(s.path("huge").c_str(), &st));
-        EXPECT_NE(0, stat(s.path("bomb").c_str(), &st));
-        for (const char* name : {"hugesync", "syncbomb", "syncpieces"})
-            EXPECT_NE(0, stat(s.path(name).c_str(), &st)) << name;
+        for (const char* name : {"huge", "bomb", "hugesync", "syncbomb", "syncpieces"})
+            EXPECT_FALSE(exists(s.path(name))) << name;
         // An unknown command ends the session (the stream cannot be trusted).
         p.cmd(4242);
         EXPECT_EQ(FT_ERROR, p.reply().code);
@@ -507,8 +434,7 @@ TEST(FtdService, AFileReplacesAFolder) {
     p.opening();
     p.start("r");
     p.file("plain", "now a file", 0640, 1500000000000LL);
-    p.plain(FT_END_OF_FILES);
-    ASSERT_TRUE(p.sync());
+    ASSERT_TRUE(p.endFiles());
     EXPECT_TRUE(p.errors.empty()) << (p.errors.empty() ? "" : p.errors[0].texts.at(3));
     EXPECT_EQ("now a file", readFile(s.path("r/plain")));
     EXPECT_EQ(0640, modeOf(s.path("r/plain")));
@@ -520,153 +446,107 @@ TEST(FtdService, AFileReplacesAFolder) {
     EXPECT_TRUE(noTemporaryFiles(s.root));
 }
 
-// Received names that look like the service's temporaries are ordinary
-// files: listed in the index, and left alone when a service starts.
-TEST(FtdService, NamesLikeTemporariesAreReceivedListedAndKept) {
-    Service s;
-    {
-        Sender p(s.port());
-        p.opening();
-        p.start("t");
-        p.file(".x.ftd-abc123", "mine", 0600);
-        p.header(".l.ftd-link00", FT_TYPE_LINK, FT_BODY_NONE, 1);
-        p.out->writeBool(true);
-        p.out->writeString(".x.ftd-abc123");
-        p.plain(FT_END_OF_FILES);
-        ASSERT_TRUE(p.sync());
-        EXPECT_TRUE(p.errors.empty());
-        ASSERT_TRUE(p.quit());
-    }
-    ASSERT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
-    EXPECT_TRUE(noTemporaryFiles(s.root));
-    s.restart();
-    EXPECT_EQ("mine", readFile(s.path("t/.x.ftd-abc123")));
-    char target[64] = {};
-    EXPECT_EQ(13, readlink(s.path("t/.l.ftd-link00").c_str(), target, sizeof(target)));
-    Sender p(s.port());
-    p.opening();
-    std::vector<FtIndexRecord> index = p.index("t", true);
-    ASSERT_EQ(2u, index.size());
-    EXPECT_EQ(".l.ftd-link00", index[0].name);
-    EXPECT_EQ(".x.ftd-abc123", index[1].name);
-    EXPECT_EQ(md5Hex("mine"), index[1].digest);
-}
-
-TEST(FtdService, TheIndexSurvivesARestart) {
+// The index survives a restart, and received names that look like the
+// service's temporaries are ordinary files: listed, and left alone when a
+// service starts.
+TEST(FtdService, TheIndexAndFilesNamedLikeTemporariesSurviveARestart) {
     Service s;
     const std::string a = randomBytes(300000, 6);
     {
         Sender p(s.port());
         p.opening();
         p.start("keep");
+        p.file(".x.ftd-abc123", "mine", 0600);
+        p.link(".l.ftd-link00", ".x.ftd-abc123");
         p.file("a", a);
         p.file("b", "bee");
-        p.plain(FT_END_OF_FILES);
-        ASSERT_TRUE(p.quit());
-    }
-    ASSERT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
-    {
+        ASSERT_TRUE(p.endFiles());
+        EXPECT_TRUE(p.errors.empty());
         // Received files are digested when first asked for, once.
-        Sender p(s.port());
-        p.opening();
         for (int round = 0; round < 2; round++) {
             std::vector<FtIndexRecord> index = p.index("keep", true);
-            ASSERT_EQ(2u, index.size());
-            EXPECT_EQ(md5Hex(a), index[0].digest);
-            EXPECT_EQ(md5Hex("bee"), index[1].digest);
-            EXPECT_EQ(2, s.server->index().digestsComputed());
+            ASSERT_EQ(4u, index.size());
+            EXPECT_EQ(md5Hex(a), index[2].digest);
+            EXPECT_EQ(3, s.server->index().digestsComputed());
         }
         ASSERT_TRUE(p.quit());
     }
     ASSERT_TRUE(waitFor([&] { return s.server->liveSessions() == 0; }));
+    EXPECT_TRUE(noTemporaryFiles(s.root));
     s.restart();
+    EXPECT_EQ("mine", readFile(s.path("keep/.x.ftd-abc123")));
+    EXPECT_EQ(".x.ftd-abc123", linkTarget(s.path("keep/.l.ftd-link00")));
     Sender p(s.port());
     p.opening();
     std::vector<FtIndexRecord> index = p.index("keep", true);
-    ASSERT_EQ(2u, index.size());
-    EXPECT_EQ(md5Hex(a), index[0].digest);
-    EXPECT_EQ(md5Hex("bee"), index[1].digest);
+    ASSERT_EQ(4u, index.size());
+    EXPECT_EQ(".l.ftd-link00", index[0].name);
+    EXPECT_EQ(".x.ftd-abc123", index[1].name);
+    EXPECT_EQ(md5Hex("mine"), index[1].digest);
+    EXPECT_EQ(md5Hex(a), index[2].digest);
+    EXPECT_EQ(md5Hex("bee"), index[3].digest);
     EXPECT_EQ(0, s.server->index().digestsComputed()) << "the digests came from the saved index";
     // A file changed behind the service's back is read again.
     writeFile(s.path("keep/b"), "wasp");
     index = p.index("keep", true);
-    ASSERT_EQ(2u, index.size());
-    EXPECT_EQ(md5Hex("wasp"), index[1].digest);
+    ASSERT_EQ(4u, index.size());
+    EXPECT_EQ(md5Hex("wasp"), index[3].digest);
     EXPECT_EQ(1, s.server->index().digestsComputed());
     // So is one whose modification time (a sender may set any) lies past
     // what a 64-bit count of nanoseconds since 1970 holds.
     struct timespec times[2] = {{0, UTIME_OMIT}, {10000000000LL, 0}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, s.path("keep/a").c_str(), times, 0));
     index = p.index("keep", true);
-    ASSERT_EQ(2u, index.size());
-    EXPECT_EQ(md5Hex(a), index[0].digest);
+    ASSERT_EQ(4u, index.size());
+    EXPECT_EQ(md5Hex(a), index[2].digest);
     EXPECT_EQ(2, s.server->index().digestsComputed());
 }
 
 TEST(FtdService, FallbacksKeepWhatATransactionReplacesOrRemoves) {
     Service s;
-    auto fallback = [&](const std::string& rel) { return s.path(std::string(FtdFallbacks::folder()) + "/" + rel); };
-    auto present = [](const std::string& path) {
-        struct stat st;
-        return lstat(path.c_str(), &st) == 0;
-    };
     auto version = [](int n) { return "version " + std::to_string(n); };
     // One transaction sending f, after asking for fallbacks when count >= 0;
     // removals follow the file list.
     auto send = [&](Sender& p, int n, int count, int age, const std::vector<std::string>& removals = {}) {
-        if (count >= 0) {
-            p.cmd(FT_KEEP_FALLBACKS);
-            p.out->writeString("nightly job");
-            p.out->writeString("keep");
-            p.out->writeInt32(count);
-            p.out->writeInt32(age);
-        }
+        if (count >= 0) p.keepFallbacks(count, age);
         p.start("d");
         if (n > 0) p.file("f", version(n));
         if (n == 6) p.file("sub/g", "gee");
         p.plain(FT_END_OF_FILES);
-        for (const std::string& r : removals) {
-            p.cmd(FT_REMOVE);
-            p.out->writeString(r.c_str());
-        }
+        for (const std::string& r : removals) p.remove(r);
         EXPECT_TRUE(p.sync());
     };
     {
         Sender p(s.port());
         p.opening();
         send(p, 1, 2, 30);
-        EXPECT_FALSE(present(fallback("d/f.1"))) << "nothing was replaced";
+        EXPECT_FALSE(exists(s.fallback("d/f.1"))) << "nothing was replaced";
         for (int n = 2; n <= 4; n++) send(p, n, 2, 30);
         EXPECT_EQ(version(4), readFile(s.path("d/f")));
-        EXPECT_EQ(version(3), readFile(fallback("d/f.1")));
-        EXPECT_EQ(version(2), readFile(fallback("d/f.2")));
-        EXPECT_FALSE(present(fallback("d/f.3"))) << "two are kept";
+        EXPECT_EQ(version(3), readFile(s.fallback("d/f.1")));
+        EXPECT_EQ(version(2), readFile(s.fallback("d/f.2")));
+        EXPECT_FALSE(exists(s.fallback("d/f.3"))) << "two are kept";
         // A transaction that does not ask keeps nothing.
         send(p, 5, -1, 0);
-        EXPECT_EQ(version(3), readFile(fallback("d/f.1")));
+        EXPECT_EQ(version(3), readFile(s.fallback("d/f.1")));
         // Removals move the entry, a folder whole; a larger count keeps more.
         send(p, 6, 3, 30);
         // A file takes a folder's place; the folder is kept whole.
-        p.cmd(FT_KEEP_FALLBACKS);
-        p.out->writeString("nightly job");
-        p.out->writeString("keep");
-        p.out->writeInt32(3);
-        p.out->writeInt32(30);
+        p.keepFallbacks(3);
         p.start("d");
         p.file("sub", "not a folder");
-        p.plain(FT_END_OF_FILES);
-        EXPECT_TRUE(p.sync());
+        EXPECT_TRUE(p.endFiles());
         EXPECT_TRUE(p.errors.empty());
         EXPECT_EQ("not a folder", readFile(s.path("d/sub")));
-        EXPECT_EQ("gee", readFile(fallback("d/sub.1/g")));
+        EXPECT_EQ("gee", readFile(s.fallback("d/sub.1/g")));
         send(p, 0, 3, 30, {"d/f", "d/sub"});
-        EXPECT_FALSE(present(s.path("d/f")));
-        EXPECT_FALSE(present(s.path("d/sub")));
-        EXPECT_EQ(version(6), readFile(fallback("d/f.1")));
-        EXPECT_EQ(version(5), readFile(fallback("d/f.2")));
-        EXPECT_EQ(version(3), readFile(fallback("d/f.3")));
-        EXPECT_EQ("not a folder", readFile(fallback("d/sub.1")));
-        EXPECT_EQ("gee", readFile(fallback("d/sub.2/g")));
+        EXPECT_FALSE(exists(s.path("d/f")));
+        EXPECT_FALSE(exists(s.path("d/sub")));
+        EXPECT_EQ(version(6), readFile(s.fallback("d/f.1")));
+        EXPECT_EQ(version(5), readFile(s.fallback("d/f.2")));
+        EXPECT_EQ(version(3), readFile(s.fallback("d/f.3")));
+        EXPECT_EQ("not a folder", readFile(s.fallback("d/sub.1")));
+        EXPECT_EQ("gee", readFile(s.fallback("d/sub.2/g")));
         // The fallbacks are nobody's business but the service's.
         for (const FtIndexRecord& r : p.index("", false)) EXPECT_EQ(std::string::npos, r.name.find("fallbacks"));
         send(p, 7, -1, 0);
@@ -679,9 +559,9 @@ TEST(FtdService, FallbacksKeepWhatATransactionReplacesOrRemoves) {
     Sender p(s.port());
     p.opening();
     send(p, 8, 3, 30);
-    EXPECT_EQ(version(7), readFile(fallback("d/f.1")));
-    EXPECT_FALSE(present(fallback("d/f.2")));
-    EXPECT_FALSE(present(fallback("d/f.3")));
+    EXPECT_EQ(version(7), readFile(s.fallback("d/f.1")));
+    EXPECT_FALSE(exists(s.fallback("d/f.2")));
+    EXPECT_FALSE(exists(s.fallback("d/f.3")));
     EXPECT_TRUE(p.errors.empty());
     ASSERT_TRUE(p.quit());
 }
