@@ -337,10 +337,13 @@ TEST(RemoteWriter, HolesAreBoundedForTheWholeFile) {
     EXPECT_EQ((4 << 20) + 1, st.st_size);
 }
 
-TEST(FileRouting, ALocalProvidersFilesGoThroughTheLocalService) {
+// A local provider's files go through the local service; a remote
+// provider's come from its asset's service, and there is no file without one.
+TEST(FileRouting, ALocalProvidersFilesGoLocallyARemoteOnesToItsAssetsService) {
     Service s;
     writeFile(s.path("motd"), "message of the day\n");
     LocalSPI spi;
+    RemoteSPI remote;
     int err = -1;
     Directory* dir = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "local", &err);
     ASSERT_EQ(0, err);
@@ -363,37 +366,20 @@ TEST(FileRouting, ALocalProvidersFilesGoThroughTheLocalService) {
     delete out;
     EXPECT_EQ("routed", readFile(s.path("written")));
 
-    ft_setLocalFileService(nullptr, nullptr);
-    Directory::_openFile = nullptr;
-    delete dir;
-}
-
-TEST(FileRouting, ARemoteProvidersFilesComeFromItsAssetsService) {
-    Service s;
-    writeFile(s.path("motd"), "from the asset\n");
-    LocalSPI local;
-    RemoteSPI remote;
-    int err = -1;
-    Directory* dir = Directory::startServerDirectoryService(&local, nullptr, nullptr, "local", &err);
-    ASSERT_EQ(0, err);
-    ft_installFileOpener();
-    // The local service points nowhere: a read that arrives came from the
-    // asset's service.
+    // The local service now points nowhere: a read that arrives came from
+    // the asset's service.
     ft_setLocalFileService("127.0.0.1", "1");
     FileServiceSeam seam;
     RemoteProviderSeam* saved = Directory::_remote;
     Directory::_remote = &seam;
-
-    void* stream = nullptr;
+    stream = nullptr;
     EXPECT_EQ(DirError::E_NOT_IMPLEMENTED, Directory::_openFile(dir, &remote, "motd", false, 0, &stream));
     EXPECT_EQ(nullptr, stream);
-
     seam.host = "127.0.0.1";
     seam.port = s.port();
     ASSERT_EQ(0, Directory::_openFile(dir, &remote, "motd", false, 0, &stream));
-    Input* in = static_cast<Input*>(stream);
-    int last = 0;
-    EXPECT_EQ("from the asset\n", readAll(in, &last));
+    in = static_cast<Input*>(stream);
+    EXPECT_EQ("message of the day\n", readAll(in, &last));
     EXPECT_EQ(-1, last);
     delete in;
 
@@ -410,25 +396,23 @@ TEST(DrvftGetPut, RoundTripAndNameTheFailure) {
     writeFile(local.file("up"), content);
     chmod(local.file("up").c_str(), 0600);
     std::string remote = "127.0.0.1:" + s.port() + ":dir/up";
-    std::vector<std::string> putArgs = {"put", local.file("up"), remote};
-    std::vector<char*> argv;
-    for (std::string& a : putArgs) argv.push_back(&a[0]);
-    EXPECT_EQ(0, drvft_put(3, argv.data()));
+    // One of drvft's commands with its arguments.
+    auto run = [](int (*command)(int, char**), std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        return command(static_cast<int>(argv.size()), argv.data());
+    };
+    EXPECT_EQ(0, run(drvft_put, {"put", local.file("up"), remote}));
     EXPECT_TRUE(content == readFile(s.path("dir/up")));
     struct stat st;
     ASSERT_EQ(0, stat(s.path("dir/up").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
 
-    std::vector<std::string> getArgs = {"get", remote, local.file("down")};
-    argv.clear();
-    for (std::string& a : getArgs) argv.push_back(&a[0]);
-    EXPECT_EQ(0, drvft_get(3, argv.data()));
+    EXPECT_EQ(0, run(drvft_get, {"get", remote, local.file("down")}));
     EXPECT_TRUE(content == readFile(local.file("down")));
 
-    std::vector<std::string> badGet = {"get", "127.0.0.1:" + s.port() + ":dir/nothere", local.file("x")};
-    argv.clear();
-    for (std::string& a : badGet) argv.push_back(&a[0]);
-    std::string said = stderrOf([&] { EXPECT_EQ(1, drvft_get(3, argv.data())); });
+    std::string said = stderrOf(
+        [&] { EXPECT_EQ(1, run(drvft_get, {"get", "127.0.0.1:" + s.port() + ":dir/nothere", local.file("x")})); });
     EXPECT_NE(std::string::npos, said.find("dir/nothere")) << said;
     EXPECT_EQ("", readFile(local.file("x")));
 
