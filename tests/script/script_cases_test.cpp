@@ -7,7 +7,10 @@
 // Leading comment lines "// max-steps: N", "// max-depth: N" and
 // "// max-memory-mb: N" set the run limits of that case. An .out file without "    at: " lines checks the error's
 // class, code and message only (traceback lines, and the line that counts
-// the ones a long traceback leaves out, are then not compared).
+// the ones a long traceback leaves out, are then not compared). A case whose
+// first line is "// one script per line" runs every later line that is not
+// a comment as a script of its own, one after another: a table of one-line
+// failures in one file.
 #include <ctype.h>
 #include <dirent.h>
 #include <stdlib.h>
@@ -72,11 +75,20 @@ protected:
     static void TearDownTestSuite() { ScriptRegistry::clear(); }
 };
 
+std::string runCase(const std::string& file, const std::string& source, bool templateMode) {
+    if (source.compare(0, 23, "// one script per line\n") != 0) return run(file, source, templateMode);
+    std::string out, line;
+    std::istringstream in(source);
+    while (std::getline(in, line))
+        if (!line.empty() && line.compare(0, 2, "//") != 0) out += run(file, line, templateMode);
+    return out;
+}
+
 TEST_P(ScriptCase, PrintsItsExpectedOutput) {
     const std::string& file = GetParam();
     std::string n = file.substr(0, file.rfind('.'));
     std::string expected = readText(casesDir() + "/" + n + ".out");
-    std::string actual = run(file, readText(casesDir() + "/" + file), file.substr(n.size()) == ".tjs");
+    std::string actual = runCase(file, readText(casesDir() + "/" + file), file.substr(n.size()) == ".tjs");
     if (expected.find("    at: ") == std::string::npos) actual = withoutTraceback(actual);
     EXPECT_EQ(expected, actual);
 }

@@ -1,13 +1,16 @@
 // Runs a script the way the runner does, with print() writing into the
-// returned text and a failure appending the error report. Shared by the
-// script tests.
+// returned text and a failure appending the error report; and runs work on
+// a thread with a small stack. Shared by the script tests.
 #ifndef DRV_TESTS_SCRIPT_SCRIPT_RUN_H
 #define DRV_TESTS_SCRIPT_SCRIPT_RUN_H
 
+#include <pthread.h>
 #include <stdlib.h>
 
 #include <functional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "common/error_codes.h"
 #include "script/native_function.h"
@@ -96,6 +99,25 @@ inline std::string run(const std::string& name, const std::string& source, bool 
     }
     scope->clear();
     return out;
+}
+
+// Runs work on a new thread whose stack is stackBytes long, and waits: a
+// limit that does not hold then shows as a crash, not as a pass on the main
+// thread's larger stack.
+inline void onSmallStack(size_t stackBytes, const std::function<void()>& work) {
+    auto start = [](void* arg) -> void* {
+        (*static_cast<const std::function<void()>*>(arg))();
+        return nullptr;
+    };
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, stackBytes);
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, start, const_cast<std::function<void()>*>(&work)) == 0)
+        pthread_join(thread, nullptr);
+    else
+        ADD_FAILURE() << "no thread with a stack of " << stackBytes << " bytes";
+    pthread_attr_destroy(&attr);
 }
 
 }  // namespace script_test
