@@ -82,27 +82,6 @@ TEST(DateZone, EveryBrokenDownTimeConvertsBackToItsInstant) {
     }
 }
 
-TEST(DateZone, TheDaylightFlagPicksOneReadingOfARepeatedHour) {
-    LibcZone libc("America/New_York");
-    struct tm tm = {};
-    // 2024-11-03 01:30 happens at 05:30Z (EDT) and at 06:30Z (EST).
-    tm.tm_year = 124, tm.tm_mon = 10, tm.tm_mday = 3, tm.tm_hour = 1, tm.tm_min = 30;
-    for (int isdst : {1, 0}) {
-        tm.tm_isdst = isdst;
-        struct tm copy = tm;
-        long long want = static_cast<long long>(mktime(&copy));
-        EXPECT_EQ(isdst ? 1730611800LL : 1730615400LL, want);
-        EXPECT_EQ(want, DateZone::fromLocal("America/New_York", &tm)) << isdst;
-    }
-    // No flag: the earlier reading.
-    tm.tm_isdst = -1;
-    EXPECT_EQ(1730611800LL, DateZone::fromLocal("America/New_York", &tm));
-    // A time that happens once keeps its reading whatever the flag says.
-    tm.tm_hour = 3;
-    tm.tm_isdst = 1;
-    EXPECT_EQ(1730622600LL, DateZone::fromLocal("America/New_York", &tm));  // 08:30Z, 03:30 EST
-}
-
 TEST(DateZone, TheProcessZoneIsTheOneTZNames) {
     DateZone::Local l;
     struct tm tm = {};
@@ -170,15 +149,29 @@ TEST(DateZone, PosixRulesAgreeWithTheZoneFilesTheySummarise) {
 }
 
 TEST(DateZone, WallClockTimesThatAChangeSkipsOrRepeats) {
+    LibcZone libc("America/New_York");
     struct tm tm = {};
+    // 2024-11-03 01:30 happens at 05:30Z (EDT) and at 06:30Z (EST): the
+    // daylight flag picks one reading, as the C library's does.
+    tm.tm_year = 124, tm.tm_mon = 10, tm.tm_mday = 3, tm.tm_hour = 1, tm.tm_min = 30;
+    for (int isdst : {1, 0}) {
+        tm.tm_isdst = isdst;
+        struct tm copy = tm;
+        long long want = static_cast<long long>(mktime(&copy));
+        EXPECT_EQ(isdst ? 1730611800LL : 1730615400LL, want);
+        EXPECT_EQ(want, DateZone::fromLocal("America/New_York", &tm)) << isdst;
+    }
+    // No flag: the earlier reading.
     tm.tm_isdst = -1;
-    // New York, 2024-03-10 02:30 does not exist: read with EST, shown as 03:30 EDT.
-    tm.tm_year = 124, tm.tm_mon = 2, tm.tm_mday = 10, tm.tm_hour = 2, tm.tm_min = 30;
+    EXPECT_EQ(1730611800LL, DateZone::fromLocal("America/New_York", &tm));
+    // A time that happens once keeps its reading whatever the flag says.
+    tm.tm_hour = 3;
+    tm.tm_isdst = 1;
+    EXPECT_EQ(1730622600LL, DateZone::fromLocal("America/New_York", &tm));  // 08:30Z, 03:30 EST
+    // 2024-03-10 02:30 does not exist: read with EST, shown as 03:30 EDT.
+    tm.tm_isdst = -1;
+    tm.tm_mon = 2, tm.tm_mday = 10, tm.tm_hour = 2;
     EXPECT_EQ(1710055800LL, DateZone::fromLocal("America/New_York", &tm));  // 07:30Z
-    // 2024-11-03 01:30 happens twice: without a daylight flag the earlier,
-    // EDT, reading.
-    tm.tm_mon = 10, tm.tm_mday = 3, tm.tm_hour = 1;
-    EXPECT_EQ(1730611800LL, DateZone::fromLocal("America/New_York", &tm));  // 05:30Z
     // Out-of-range fields roll over: 2023-02-29 is March 1, month 12 is January.
     tm = {};
     tm.tm_year = 123, tm.tm_mon = 1, tm.tm_mday = 29;
