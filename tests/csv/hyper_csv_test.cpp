@@ -341,6 +341,29 @@ TEST(HyperCSV, LineRulesWarningsAndTaskLog) {
     EXPECT_NE(log.find("[2, 4]: Ignored column: 2, value = b\n"), std::string::npos) << log;
 }
 
+std::string toUtf16le(const std::string& utf8) {
+    std::string out;
+    auto unit = [&out](uint32_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    };
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        int n = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+        uint32_t cp = n == 0 ? c : c & (0x3F >> n);
+        for (int k = 1; k <= n; k++) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += static_cast<size_t>(n) + 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            unit(0xD800 | (cp >> 10));
+            unit(0xDC00 | (cp & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    return out;
+}
+
 TEST(HyperCSV, CharacterSetsAreDetectedAndConverted) {
     TempDir dir;
     const std::vector<std::string> names = {"José", "Françoise", "René", "Hélène", "Zoë", "Gaëlle", "Benoît", "Jérôme"};
@@ -363,14 +386,9 @@ TEST(HyperCSV, CharacterSetsAreDetectedAndConverted) {
             latin1 += static_cast<char>(((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
         }
     }
-    // UTF-16LE with its byte-order mark.
-    std::string utf16 = "\xFF\xFE";
-    for (unsigned char c : latin1) {
-        utf16 += static_cast<char>(c);
-        utf16 += '\0';
-    }
     writeFile(dir.file("latin1.csv"), latin1);
-    writeFile(dir.file("utf16.csv"), utf16);
+    // UTF-16LE with its byte-order mark.
+    writeFile(dir.file("utf16.csv"), "\xFF\xFE" + toUtf16le(utf8));
     writeFile(dir.file("bom.csv"), "\xEF\xBB\xBF" + utf8);
     for (const char* file : {"latin1.csv", "utf16.csv"}) {
         CSVConfig config(dir.file(file).c_str(), nullptr, 9, "*", nullptr, nullptr, 0);
@@ -428,29 +446,6 @@ std::string encode(const Rows& rows, const std::string& quote, const std::string
         text += "\r\n";
     }
     return text;
-}
-
-std::string toUtf16le(const std::string& utf8) {
-    std::string out;
-    auto unit = [&out](uint32_t u) {
-        out += static_cast<char>(u & 0xFF);
-        out += static_cast<char>(u >> 8);
-    };
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        int n = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        uint32_t cp = n == 0 ? c : c & (0x3F >> n);
-        for (int k = 1; k <= n; k++) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        i += static_cast<size_t>(n) + 1;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            unit(0xD800 | (cp >> 10));
-            unit(0xDC00 | (cp & 0x3FF));
-        } else {
-            unit(cp);
-        }
-    }
-    return out;
 }
 
 TEST(HyperCSV, ReadWindowAndChunkBoundariesSplitNothing) {
