@@ -56,6 +56,17 @@ std::unique_ptr<T> decode(unsigned int id, const std::string& bytes) {
     return std::unique_ptr<T>(static_cast<T*>(obj));
 }
 
+// Encodes obj, whose bytes must be want's, and decodes them: the copy must
+// encode to the same bytes. Null when the bytes do not decode.
+template <class T>
+std::unique_ptr<T> roundTrip(unsigned int id, const T* obj, const Bytes& want, std::string* bytes) {
+    *bytes = encode(id, obj);
+    EXPECT_EQ(want.hex(), Bytes::hex(bytes->data(), bytes->size()));
+    std::unique_ptr<T> back = decode<T>(id, *bytes);
+    EXPECT_EQ(*bytes, back != nullptr ? encode(id, back.get()) : "(does not decode)");
+    return back;
+}
+
 // Tagged values the support builder lacks.
 Bytes& boolean(Bytes& b, bool v) {
     return b.u8(1).u8(v ? 1 : 0);
@@ -130,12 +141,9 @@ TEST_F(RecordsTest, TaskDataFieldsInOrderWithTheLaterOnesOptional) {
     nullString(want).field(21).int32(30).field(22).int32(0).field(23);
     nullString(want).field(24).int32(0).field(25).int32(15).field(26);
     nullString(want).end();
-    std::string bytes = encode(2000, &t);
-    ASSERT_EQ(want.hex(), Bytes::hex(bytes.data(), bytes.size()));
-
-    std::unique_ptr<TaskData> back = decode<TaskData>(2000, bytes);
+    std::string bytes;
+    std::unique_ptr<TaskData> back = roundTrip(2000, &t, want, &bytes);
     ASSERT_NE(nullptr, back);
-    EXPECT_EQ(bytes, encode(2000, back.get()));
     EXPECT_STREQ("x", back->extra);
 
     // Field 18 is optional and defaults to 30 days; the others after 16 too.
@@ -187,9 +195,8 @@ TEST_F(RecordsTest, UptimeDataIsAnIntAndThreeFloats) {
     Bytes want;
     want.object(2003).field(1).int32(3600);
     want.field(2).u8(4).be32(0x3FC00000).field(3).u8(4).be32(0x3E800000).field(4).u8(4).be32(0xC0000000).end();
-    std::string bytes = encode(2003, &u);
-    ASSERT_EQ(want.hex(), Bytes::hex(bytes.data(), bytes.size()));
-    std::unique_ptr<UptimeData> back = decode<UptimeData>(2003, bytes);
+    std::string bytes;
+    std::unique_ptr<UptimeData> back = roundTrip(2003, &u, want, &bytes);
     ASSERT_NE(nullptr, back);
     EXPECT_EQ(3600, back->uptime);
     EXPECT_EQ(0.25f, back->load5);
@@ -215,12 +222,9 @@ TEST_F(RecordsTest, RulesTravelInARuleSetWithTheirAssets) {
     want.field(5).container(2607).object(2608).field(1).str("H42").end().containerEnd();
     want.field(6).int64(1700000000123LL).field(7);
     boolean(want, true).end();
-    std::string bytes = encode(2605, &set);
-    ASSERT_EQ(want.hex(), Bytes::hex(bytes.data(), bytes.size()));
-
-    std::unique_ptr<RuleSet> back = decode<RuleSet>(2605, bytes);
+    std::string bytes;
+    std::unique_ptr<RuleSet> back = roundTrip(2605, &set, want, &bytes);
     ASSERT_NE(nullptr, back);
-    EXPECT_EQ(bytes, encode(2605, back.get()));
     ASSERT_EQ(1, back->ruleCount());
     EXPECT_EQ(makeHash("r-1"), back->rules->hash);
     EXPECT_EQ("{ \"groupCls\" : \"Group\", \"groupId\" : \"g7\", \"level\" : 2, \"lastUpdate\" : 1700000000123, "
@@ -277,13 +281,10 @@ TEST_F(RecordsTest, AlertArgumentsFollowFieldFourteen) {
     nullObject(want).field(14).int32(3);
     for (int i = 0; i < 3; i++) anyInt(want.field(15 + i), 7 + i);
     want.end();
-    std::string bytes = encode(4980, &a);
-    ASSERT_EQ(want.hex(), Bytes::hex(bytes.data(), bytes.size()));
-
-    std::unique_ptr<Alert> back = decode<Alert>(4980, bytes);
+    std::string bytes;
+    std::unique_ptr<Alert> back = roundTrip(4980, &a, want, &bytes);
     ASSERT_NE(nullptr, back);
     ASSERT_EQ(3, back->argumentCount());
-    EXPECT_EQ(bytes, encode(4980, back.get()));
     EXPECT_EQ("{ \"isEvent\" : true, \"createdBy\" : null, \"createdAbout\" : null, \"guid\" : \"G1\", "
               "\"generation\" : 3, \"level\" : 4, \"errorCode\" : 15, \"time\" : 1700000000, \"id\" : \"disk\", "
               "\"exceptionMesg\" : null, \"exceptionTrace\" : null, \"acl\" : x`root``, \"attributes\" : null }",
@@ -329,11 +330,9 @@ TEST_F(RecordsTest, EventsCarryAPromptAndANestedObjectOfAnyClass) {
     nullObject(want).field(17);
     nullObject(want).field(18);
     nullString(want).field(19).str("wf").end();
-    std::string bytes = encode(4987, &e);
-    ASSERT_EQ(want.hex(), Bytes::hex(bytes.data(), bytes.size()));
-    std::unique_ptr<DrvEvent> back = decode<DrvEvent>(4987, bytes);
+    std::string bytes;
+    std::unique_ptr<DrvEvent> back = roundTrip(4987, &e, want, &bytes);
     ASSERT_NE(nullptr, back);
-    EXPECT_EQ(bytes, encode(4987, back.get()));
     EXPECT_EQ("{ \"id\" : \"e1\", \"eventType\" : \"start\", \"source\" : null, \"sourceClass\" : null, "
               "\"subject\" : null, \"message\" : \"go\", \"principal\" : null, \"prompt\" : null, \"host\" : null, "
               "\"application\" : null, \"category\" : null, \"dispatchedBy\" : null, \"severity\" : 2, "
@@ -394,12 +393,9 @@ TEST_F(RecordsTest, ConfigurationItemUpdatesNeedEveryField) {
     want.object(4882).field(1).str("H42").field(2).int32(1).field(3).str("inventory").field(4).str("2026-12-05");
     want.field(5).container(4883).object(4881).field(1).str("Disk").field(2).str("sda").field(3).str("system disk");
     emptyAttributes(want.field(4)).end().containerEnd().end();
-    std::string bytes = encode(4882, &u);
-    ASSERT_EQ(want.hex(), Bytes::hex(bytes.data(), bytes.size()));
-
-    std::unique_ptr<CiUpdate> back = decode<CiUpdate>(4882, bytes);
+    std::string bytes;
+    std::unique_ptr<CiUpdate> back = roundTrip(4882, &u, want, &bytes);
     ASSERT_NE(nullptr, back);
-    EXPECT_EQ(bytes, encode(4882, back.get()));
     EXPECT_EQ("{ \"assetId\" : \"H42\", \"operation\" : 1, \"source\" : \"inventory\", \"collectedAt\" : "
               "\"2026-12-05\", \"items\" : [{ \"ciClass\" : \"Disk\", \"ciId\" : \"sda\", \"name\" : \"system disk\", "
               "\"attributes\" : " + text(back->items->attributes->toString(nullptr)) + " }] }",
@@ -417,9 +413,8 @@ TEST_F(RecordsTest, JavaObjectAndDeviceChallenge) {
     JavaObject j(stream, sizeof(stream));
     Bytes want;
     want.object(2431).field(1).u8(14).be32(5).u8(0xAC).u8(0xED).u8(0).u8(5).u8(0x74).end();
-    std::string bytes = encode(2431, &j);
-    ASSERT_EQ(want.hex(), Bytes::hex(bytes.data(), bytes.size()));
-    std::unique_ptr<JavaObject> back = decode<JavaObject>(2431, bytes);
+    std::string bytes;
+    std::unique_ptr<JavaObject> back = roundTrip(2431, &j, want, &bytes);
     ASSERT_NE(nullptr, back);
     EXPECT_EQ("{ \"length\" : 5, \"bytes\" : \"aced000574\" }", text(back->toString(nullptr)));
 
@@ -427,9 +422,7 @@ TEST_F(RecordsTest, JavaObjectAndDeviceChallenge) {
     Bytes wantChallenge;
     wantChallenge.object(50501).field(1).str("dev").field(2).str("S1").field(3).str("nonce").field(4);
     nullString(wantChallenge).field(5).str("sig").end();
-    bytes = encode(50501, &c);
-    ASSERT_EQ(wantChallenge.hex(), Bytes::hex(bytes.data(), bytes.size()));
-    std::unique_ptr<EmbDeviceChallenge> challenge = decode<EmbDeviceChallenge>(50501, bytes);
+    std::unique_ptr<EmbDeviceChallenge> challenge = roundTrip(50501, &c, wantChallenge, &bytes);
     ASSERT_NE(nullptr, challenge);
     EXPECT_EQ("{ \"deviceId\" : \"dev\", \"serial\" : \"S1\", \"challenge\" : \"nonce\", \"publicKey\" : null, "
               "\"signature\" : \"sig\" }",
