@@ -117,6 +117,16 @@ protected:
         day.tm_mday = 5;
         return day;
     }
+    // Consolidates that day in dir, its log lines kept off the console.
+    int consolidateDec5() {
+        struct tm day = dec5();
+        LogCapture log;
+        return StatsFile::consolidate(dir.path().c_str(), &day);
+    }
+    // The day's consolidated file as read back; null when it does not read.
+    std::unique_ptr<StatsFile> dayFile() {
+        return std::unique_ptr<StatsFile>(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    }
     TempDir dir;
 };
 
@@ -314,12 +324,9 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
     writeFile(dir.file("20261205-note.txt"), "left alone");
 
     struct tm day = dec5();
-    {
-        LogCapture log;
-        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
-    }
+    ASSERT_EQ(0, consolidateDec5());
 
-    std::unique_ptr<StatsFile> merged(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    std::unique_ptr<StatsFile> merged = dayFile();
     ASSERT_NE(nullptr, merged);
     EXPECT_EQ("interval 10, 800 to 1005\n"
               "800: 30/0/eth0,1\n"
@@ -338,11 +345,8 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
 
     // Again with one newer file: still exactly one consolidated file.
     write("20261205-120000.stats", 10, {entry(1200, {row(30, 0, "eth0", {9})})});
-    {
-        LogCapture log;
-        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
-    }
-    merged.reset(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    ASSERT_EQ(0, consolidateDec5());
+    merged = dayFile();
     ASSERT_NE(nullptr, merged);
     EXPECT_EQ(6, merged->count);
     EXPECT_EQ(1200, merged->endTime);
@@ -356,7 +360,7 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
     EXPECT_TRUE(log.contains("Error: unable to write to file '" + dir.file("20261205-000000.stats") + "'"))
         << log.text();
     EXPECT_EQ(0, stat(dir.file("20261205-130000.stats").c_str(), &st));
-    merged.reset(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    merged = dayFile();
     ASSERT_NE(nullptr, merged);
     EXPECT_EQ(6, merged->count);
 }
@@ -406,10 +410,7 @@ TEST_F(StatsFileTest, ConsolidationNeverOverwritesAnUnreadableConsolidatedFile) 
     // Again: the earlier one kept aside is not overwritten either.
     std::string second = damage(target);
     write("20261205-100000.stats", 6000, 1);
-    {
-        LogCapture log;
-        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
-    }
+    ASSERT_EQ(0, consolidateDec5());
     EXPECT_EQ(first, readFile(target + ".unreadable"));
     EXPECT_EQ(second, readFile(target + ".unreadable-1"));
     merged.reset(StatsFile::readFromFile(target.c_str()));
@@ -544,7 +545,6 @@ TEST_F(StatsFileTest, AFifoUnderAStatisticsNameIsRefusedNotWaitedOn) {
 // write in the folder can foresee: a link left there must not lead the
 // write to another file, which would be truncated and overwritten.
 TEST_F(StatsFileTest, ConsolidationWritesThroughNoLinkLeftAtItsPendingName) {
-    struct tm day = dec5();
     StatsFile f;
     f.add(entry(1000, {row(30, 0, "eth0", {1})}));
     ASSERT_GT(f.writeToFile(dir.file("20261205-090000.stats").c_str()), 0);
@@ -553,27 +553,21 @@ TEST_F(StatsFileTest, ConsolidationWritesThroughNoLinkLeftAtItsPendingName) {
     writeFile(victim, "precious");
     const std::string pending = dir.file("20261205-000000.stats.new");
     ASSERT_EQ(0, symlink(victim.c_str(), pending.c_str()));
-    {
-        LogCapture log;
-        EXPECT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
-    }
+    EXPECT_EQ(0, consolidateDec5());
     EXPECT_EQ("precious", readFile(victim));
     struct stat st;
     ASSERT_EQ(0, lstat(dir.file("20261205-000000.stats").c_str(), &st));
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    std::unique_ptr<StatsFile> merged(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    std::unique_ptr<StatsFile> merged = dayFile();
     ASSERT_NE(nullptr, merged);
     EXPECT_EQ(1, merged->count);
 
     // A hard link there is not written through either.
     ASSERT_GT(f.writeToFile(dir.file("20261205-100000.stats").c_str()), 0);
     ASSERT_EQ(0, link(victim.c_str(), pending.c_str()));
-    {
-        LogCapture log;
-        EXPECT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
-    }
+    EXPECT_EQ(0, consolidateDec5());
     EXPECT_EQ("precious", readFile(victim));
-    merged.reset(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    merged = dayFile();
     ASSERT_NE(nullptr, merged);
     EXPECT_EQ(2, merged->count);
 }
@@ -644,7 +638,6 @@ TEST_F(StatsFileTest, ManyTinyEntriesAndRowsReadInLinearTime) {
 // number, not with its square.
 TEST_F(StatsFileTest, ConsolidatingManyEntriesTakesLinearTime) {
     const int kMany = 100000;
-    struct tm day = dec5();
     for (int k = 0; k < 2; k++) {
         Message m(0);
         m.writeInt32(10);
@@ -666,13 +659,10 @@ TEST_F(StatsFileTest, ConsolidatingManyEntriesTakesLinearTime) {
     }
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    {
-        LogCapture log;
-        ASSERT_EQ(0, StatsFile::consolidate(dir.path().c_str(), &day));
-    }
+    ASSERT_EQ(0, consolidateDec5());
     clock_gettime(CLOCK_MONOTONIC, &end);
     EXPECT_LT(end.tv_sec - start.tv_sec, 30);
-    std::unique_ptr<StatsFile> merged(StatsFile::readFromFile(dir.file("20261205-000000.stats").c_str()));
+    std::unique_ptr<StatsFile> merged = dayFile();
     ASSERT_NE(nullptr, merged);
     ASSERT_EQ(2 * kMany, merged->count);
     EXPECT_EQ(1000 + 2 * kMany - 1, merged->entries[2 * kMany - 1]->time);
