@@ -1,6 +1,5 @@
-// The parser: syntax errors with their positions, the nesting limit that
-// keeps hostile input off the stack, and the shape of representative trees
-// as the debug dump prints them.
+// The parser: what a syntax error leaves behind, the nesting limit that
+// keeps hostile input off the stack, and a template read from a stream.
 #include <stdlib.h>
 #include <string.h>
 
@@ -173,140 +172,10 @@ std::string dumpOf(const char* source, bool templateMode = false) {
     return debug;
 }
 
-TEST(Parser, TreesKeepTheLanguagesOwnShapes) {
-    // Binary operators nest to the right; a compound assignment uses its
-    // target twice.
-    EXPECT_EQ("'{' statement list (t.js:1:1)\n"
-              "    assignment statement (t.js:1:1)\n"
-              "        '=' assign (t.js:1:2)\n"
-              "            identifier: 'x' (t.js:1:1)\n"
-              "            '-' additive (t.js:1:6)\n"
-              "                identifier: 'a' (t.js:1:4)\n"
-              "                '-' additive (t.js:1:10)\n"
-              "                    identifier: 'b' (t.js:1:8)\n"
-              "                    identifier: 'c' (t.js:1:12)\n"
-              "    assignment statement (t.js:2:1)\n"
-              "        '=' assign (t.js:2:3)\n"
-              "            identifier: 'x' (t.js:2:1)\n"
-              "            '*' multiplicative (t.js:2:3)\n"
-              "                identifier: 'x' (t.js:2:1)\n"
-              "                literal: 3 (t.js:2:6)\n",
-              dumpOf("x = a - b - c;\nx *= 3;"));
-
-    // a.b(1) calls the member a.b; a.b.c(1) is a method call of c on a.b;
-    // once a `new` has been parsed, even the first form is a method call.
-    EXPECT_EQ("'{' statement list (t.js:1:1)\n"
-              "    assignment statement (t.js:1:1)\n"
-              "        call: (t.js:1:3)\n"
-              "            '.' property dereference (t.js:1:1)\n"
-              "                identifier: 'a' (t.js:1:1)\n"
-              "                identifier: 'b' (t.js:1:2)\n"
-              "            arg 0: \n"
-              "                literal: 1 (t.js:1:4)\n"
-              "    assignment statement (t.js:1:8)\n"
-              "        call: (t.js:1:11)\n"
-              "            function: c\n"
-              "            '.' property dereference (t.js:1:9)\n"
-              "                identifier: 'a' (t.js:1:8)\n"
-              "                identifier: 'b' (t.js:1:10)\n"
-              "            arg 0: \n"
-              "                literal: 1 (t.js:1:14)\n"
-              "    assignment statement (t.js:1:18)\n"
-              "        call: new 'p.Q' (t.js:1:18)\n"
-              "            arg <no arguments>\n"
-              "    assignment statement (t.js:1:29)\n"
-              "        call: (t.js:1:30)\n"
-              "            function: b\n"
-              "            identifier: 'a' (t.js:1:29)\n"
-              "            arg <no arguments>\n",
-              dumpOf("a.b(1); a.b.c(1); new p.Q(); a.b();"));
-
-    // typeof takes the comparison after it; the else branch of ?: is an
-    // assignment; labels stand in any list and attach to the next statement.
-    EXPECT_EQ("'{' statement list (t.js:1:1)\n"
-              "    case -1:\n"
-              "    case \"x\":\n"
-              "    default:\n"
-              "    assignment statement (t.js:1:28)\n"
-              "        'typeof' (t.js:1:28)\n"
-              "            '<' compare (t.js:1:37)\n"
-              "                identifier: 'a' (t.js:1:35)\n"
-              "                identifier: 'b' (t.js:1:39)\n"
-              "    assignment statement (t.js:1:42)\n"
-              "        '? conditional (t.js:1:44)\n"
-              "            identifier: 'c' (t.js:1:42)\n"
-              "            identifier: 'a' (t.js:1:46)\n"
-              "            '=' assign (t.js:1:52)\n"
-              "                identifier: 'b' (t.js:1:50)\n"
-              "                literal: 1 (t.js:1:54)\n",
-              dumpOf("case -1: case 'x': default: typeof a < b; c ? a : b = 1;"));
-
-    // A declaration assigns the function to its name; several names in one
-    // `var` become an unscoped list.
-    EXPECT_EQ("'{' statement list (t.js:1:1)\n"
-              "    assignment statement (t.js:1:1)\n"
-              "        '=' assign (t.js:1:1)\n"
-              "            identifier: 'f' (t.js:1:9)\n"
-              "            literal: f (t.js:1:1) (t.js:1:1)\n"
-              "                '{' statement list (t.js:1:14)\n"
-              "                    '{' statement list (t.js:1:16)\n"
-              "                        let statement (t.js:1:20)\n"
-              "                            variable: 'x'\n"
-              "                            value:\n"
-              "                                identifier: 'a' (t.js:1:24)\n"
-              "                        let statement (t.js:1:27)\n"
-              "                            variable: 'y'\n"
-              "                    return (t.js:1:30)\n"
-              "                        identifier: 'x' (t.js:1:37)\n",
-              dumpOf("function f(a) { let x = a, y; return x; };"));
-}
-
-TEST(Parser, TemplateTextBecomesOutputStatements) {
-    EXPECT_EQ("'{' statement list (t.js:1:11)\n"
-              "    <output> \"Hello \" (t.js:1:11)\n"
-              "    assignment statement (t.js:1:11)\n"
-              "        '=' assign (t.js:1:13)\n"
-              "            identifier: 'x' (t.js:1:11)\n"
-              "            literal: 1 (t.js:1:15)\n"
-              "    <output expr> \"World\" (t.js:1:28)\n"
-              "        identifier: 'x' (t.js:1:28)\n"
-              "    <output> \".\" (t.js:1:33)\n",
-              dumpOf("Hello <?JS x = 1; ?>World<? x ?>.", true));
-    // Only text: one output statement.
-    EXPECT_EQ("'{' statement list (t.js:2:5)\n"
-              "    <output> \"just\\ntext\" (t.js:2:5)\n",
-              dumpOf("just\ntext", true));
-    // Text inside a block ends up in that block; text before a case label
-    // is its own entry, so a switch that jumps to the label skips it. The
-    // empty texts before the first and after the last section count too.
-    EXPECT_EQ("'{' statement list (t.js:1:5)\n"
-              "    <output> \"\" (t.js:1:5)\n"
-              "    'switch' (t.js:1:5)\n"
-              "        identifier: 'x' (t.js:1:13)\n"
-              "        '{' statement list (t.js:1:16)\n"
-              "            <output> \"a\" (t.js:1:26)\n"
-              "            case 1:\n"
-              "            <output> \"b\" (t.js:1:42)\n"
-              "            'break' (t.js:1:42)\n"
-              "            <output> \"c\" (t.js:1:57)\n"
-              "    <output> \"\" (t.js:1:61)\n",
-              dumpOf("<?JS switch (x) { ?>a<?JS case 1: ?>b<?JS break; ?>c<?JS } ?>", true));
-
-    // A section's expression ends where the next section's text arrives,
-    // even when the next section could continue it.
-    EXPECT_EQ("'{' statement list (t.js:1:3)\n"
-              "    <output expr> \"\" (t.js:1:3)\n"
-              "        identifier: 'a' (t.js:1:3)\n"
-              "    <output expr> \" \" (t.js:1:11)\n"
-              "        array: (t.js:1:11)\n"
-              "            literal: 1 (t.js:1:12)\n"
-              "    <output expr> \"\" (t.js:1:20)\n"
-              "        '-' negative (t.js:1:20)\n"
-              "            identifier: 'b' (t.js:1:21)\n"
-              "    <output> \"\" (t.js:1:25)\n",
-              dumpOf("<? a ?> <? [1] ?><? -b ?>", true));
-
-    // The same template read from a stream parses to the same tree.
+TEST(Parser, ATemplateReadFromAStreamParsesToTheSameTree) {
+    // The trees of representative scripts and templates are conformance
+    // cases (tree_*); the same template read from a stream parses to the
+    // same tree.
     const char* source = "Hello <?JS x = 1; ?>World<? x ?>.";
     StringStream in(source, 5);
     Parser streamed("t.js", &in, nullptr, 1, 0, true);

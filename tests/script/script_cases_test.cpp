@@ -10,7 +10,9 @@
 // the ones a long traceback leaves out, are then not compared). A case whose
 // first line is "// one script per line" runs every later line that is not
 // a comment as a script of its own, one after another: a table of one-line
-// failures in one file.
+// failures in one file. A case named tree_* is parsed and not run: its .out
+// is the parser's debug listing of the tree, which shows how the language's
+// forms nest.
 #include <ctype.h>
 #include <dirent.h>
 #include <stdlib.h>
@@ -75,7 +77,19 @@ protected:
     static void TearDownTestSuite() { ScriptRegistry::clear(); }
 };
 
+std::string treeOf(const std::string& file, const std::string& source, bool templateMode) {
+    Parser parser(file.c_str(), source.c_str(), nullptr, 1, 0, templateMode);
+    if (!parser.parseScript()) return scriptErrorReport(parser.getError());
+    std::string tree;
+    CaptureOutput out(&tree);
+    parser.setDebugLevel(2);
+    parser.setDebugStream(&out);
+    parser.dump();
+    return tree;
+}
+
 std::string runCase(const std::string& file, const std::string& source, bool templateMode) {
+    if (file.compare(0, 5, "tree_") == 0) return treeOf(file, source, templateMode);
     if (source.compare(0, 23, "// one script per line\n") != 0) return run(file, source, templateMode);
     std::string out, line;
     std::istringstream in(source);
