@@ -74,14 +74,19 @@ struct Outcome {
     int errorCount = -1;
 };
 
+// Adds row's values and error messages to out.
+void take(const CSVResultRow* row, Outcome* out) {
+    std::vector<std::string> values, errors;
+    for (int i = 0; i < row->count(); i++) values.push_back(render(row->get(i)));
+    for (const Error* e : row->errors()) errors.push_back(e->message);
+    out->rows.push_back(values);
+    out->rowErrors.push_back(errors);
+}
+
 Outcome drain(HyperCSV* reader) {
     Outcome out;
     while (CSVResultRow* row = reader->getNext()) {
-        std::vector<std::string> values, errors;
-        for (int i = 0; i < row->count(); i++) values.push_back(render(row->get(i)));
-        for (const Error* e : row->errors()) errors.push_back(e->message);
-        out.rows.push_back(values);
-        out.rowErrors.push_back(errors);
+        take(row, &out);
         delete row;
     }
     reader->join();
@@ -592,16 +597,12 @@ TEST(HyperCSV, RowsGivenBackAreRefilledLikeNewOnes) {
     HyperCSV* reader = new HyperCSV(nullptr, &second, nullptr, &zone.scope);
     reader->setWindowSize(HyperCSV::kMinWindowSize + 3);
     reader->start();
-    Rows rows, rowErrors;
+    Outcome given;
     CSVResultRow* back = nullptr;
     int n = 0;
     while (CSVResultRow* row = reader->getNext(back)) {
         back = nullptr;
-        std::vector<std::string> values, errors;
-        for (int i = 0; i < row->count(); i++) values.push_back(render(row->get(i)));
-        for (const Error* e : row->errors()) errors.push_back(e->message);
-        rows.push_back(values);
-        rowErrors.push_back(errors);
+        take(row, &given);
         // What a consumer may do to a row it owns before giving it back.
         switch (n++ % 7) {
         case 0: row->get(0)->set(std::string(200, 'z').c_str()); break;
@@ -619,8 +620,8 @@ TEST(HyperCSV, RowsGivenBackAreRefilledLikeNewOnes) {
         }
     }
     reader->join();
-    EXPECT_EQ(rows, fresh.rows);
-    EXPECT_EQ(rowErrors, fresh.rowErrors);
+    EXPECT_EQ(given.rows, fresh.rows);
+    EXPECT_EQ(given.rowErrors, fresh.rowErrors);
     delete reader;
 }
 
@@ -649,15 +650,22 @@ TEST(HyperCSV, ASlotTakesTextsOfEveryLengthInAnyOrder) {
     EXPECT_LT(malloc_usable_size(row.get(0)->value.s), huge.size() / 4);
 }
 
+// A reader of 3000 numbered lines, started and left until its producer,
+// with nobody consuming, has filled the queue to its bound.
+HyperCSV* readerAtTheBound(const TempDir& dir, CSVConfig* config) {
+    writeFile(dir.file("in.csv"), numberedLines(3000));
+    mapStrings(*config, 1);
+    HyperCSV* reader = new HyperCSV(nullptr, config, nullptr, nullptr);
+    reader->start();
+    EXPECT_TRUE(waitFor([&] { return reader->queuedRows() > HyperCSV::kMaxQueued; }));
+    return reader;
+}
+
 TEST(HyperCSV, BoundedQueueFeedsSeveralConsumersEachRowOnce) {
     TempDir dir;
-    writeFile(dir.file("in.csv"), numberedLines(3000));
     CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
-    mapStrings(config, 1);
-    HyperCSV* reader = new HyperCSV(nullptr, &config, nullptr, nullptr);
-    reader->start();
-    // Nobody consumes: the producer stops at the bound.
-    ASSERT_TRUE(waitFor([&] { return reader->queuedRows() > HyperCSV::kMaxQueued; }));
+    HyperCSV* reader = readerAtTheBound(dir, &config);
+    // The producer stops there.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(reader->queuedRows(), HyperCSV::kMaxQueued + 1);
 
@@ -699,12 +707,8 @@ TEST(HyperCSV, BoundedQueueFeedsSeveralConsumersEachRowOnce) {
 
 TEST(HyperCSV, StopEndsAProducerBlockedOnAFullQueue) {
     TempDir dir;
-    writeFile(dir.file("in.csv"), numberedLines(3000));
     CSVConfig config(dir.file("in.csv").c_str(), nullptr, 9, nullptr, nullptr, nullptr, 0);
-    mapStrings(config, 1);
-    HyperCSV* reader = new HyperCSV(nullptr, &config, nullptr, nullptr);
-    reader->start();
-    ASSERT_TRUE(waitFor([&] { return reader->queuedRows() > HyperCSV::kMaxQueued; }));
+    HyperCSV* reader = readerAtTheBound(dir, &config);
     reader->stop();
     Outcome out = drain(reader);
     EXPECT_LT(out.rows.size(), 3000u);
