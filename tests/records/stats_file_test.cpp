@@ -365,9 +365,6 @@ TEST_F(StatsFileTest, ConsolidatesADayIntoOneFileInStartOrder) {
     EXPECT_EQ(6, merged->count);
 }
 
-// The day's earlier consolidated file holds entries that the merge can only
-// include if it reads; one that does not read is moved aside, never
-// overwritten by a merge without its entries.
 TEST_F(StatsFileTest, ConsolidationWithoutAFolderOrADayIsRefused) {
     struct tm day = dec5();
     LogCapture log;
@@ -376,6 +373,9 @@ TEST_F(StatsFileTest, ConsolidationWithoutAFolderOrADayIsRefused) {
     EXPECT_TRUE(log.contains("Error: consolidation needs a folder and a day")) << log.text();
 }
 
+// The day's earlier consolidated file holds entries that the merge can only
+// include if it reads; one that does not read is moved aside, never
+// overwritten by a merge without its entries.
 TEST_F(StatsFileTest, ConsolidationNeverOverwritesAnUnreadableConsolidatedFile) {
     auto write = [&](const char* name, long first, int n) {
         StatsFile f;
@@ -572,8 +572,6 @@ TEST_F(StatsFileTest, ConsolidationWritesThroughNoLinkLeftAtItsPendingName) {
     EXPECT_EQ(2, merged->count);
 }
 
-}  // namespace
-
 // A body of many tiny entries, or of one entry with many tiny rows (a few
 // bytes each, which a sender may send), reads in time that grows with their
 // number, not with its square.
@@ -692,3 +690,5 @@ TEST_F(StatsFileTest, AValueOfAnUnknownKindIsNotWritten) {
     EXPECT_EQ(0, back->entries[0]->rows[0]->series[0]->kind);
     EXPECT_EQ(5, back->entries[0]->rows[0]->series[0]->value.i);
 }
+
+}  // namespace
