@@ -1,8 +1,6 @@
 // drvdird as a program: the state folder made on first use, users added
 // from standard input, serving until SIGTERM and then leaving cleanly.
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -23,32 +21,15 @@ Outcome addUser(const std::string& state, const std::string& extra, const std::s
 TEST(Drvdird, AddUserMakesTheStateFolderAndRefusesBadInput) {
     TempDir tmp;
     std::string state = tmp.file("state");
-    Outcome first = addUser(state, "--domain lab.example", "alice", "pw one");
-    ASSERT_EQ(0, first.status) << first.err;
-    EXPECT_NE(std::string::npos, first.out.find("user alice of domain lab.example: 1`alice,-`alice,-,Users@lab.example"));
-    EXPECT_NE(std::string::npos, readFile(state + "/users").find("alice:pbkdf2-sha256:"));
-    EXPECT_EQ(std::string::npos, readFile(state + "/users").find("pw one"));
-
-    Outcome otherDomain = addUser(state, "--domain elsewhere", "bob", "x");
-    EXPECT_EQ(1, otherDomain.status);
-    EXPECT_NE(std::string::npos, otherDomain.err.find("belongs to domain 'lab.example'")) << otherDomain.err;
+    // The first user's line and another domain's refusal are the README's
+    // example; a users file that does not read, the user table's test.
+    ASSERT_EQ(0, addUser(state, "--domain lab.example", "alice", "pw one").status);
     Outcome noPassword = runToEnd("/bin/sh", {"-c", DRVDIRD_PATH " --state " + state + " --add-user bob < /dev/null"});
     EXPECT_EQ(1, noPassword.status);
     EXPECT_NE(std::string::npos, noPassword.err.find("no password"));
     Outcome badName = addUser(state, "", "bad:name", "x");
     EXPECT_EQ(1, badName.status);
     EXPECT_EQ(std::string::npos, readFile(state + "/users").find("bob"));
-    // A users file that does not read is left alone, not replaced by one
-    // holding only the new user.
-    ASSERT_EQ(0, rename((state + "/users").c_str(), (state + "/users.kept").c_str()));
-    ASSERT_EQ(0, mkdir(tmp.file("elsewhere").c_str(), 0700));
-    ASSERT_EQ(0, symlink(tmp.file("elsewhere").c_str(), (state + "/users").c_str()));
-    Outcome unreadable = addUser(state, "", "carol", "x");
-    EXPECT_EQ(1, unreadable.status);
-    EXPECT_NE(std::string::npos, unreadable.err.find("cannot read the users file")) << unreadable.err;
-    struct stat st;
-    ASSERT_EQ(0, lstat((state + "/users").c_str(), &st));
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
     Outcome usage = runToEnd(DRVDIRD_PATH, {"--port", "1"});
     EXPECT_EQ(64, usage.status);
     // Files are served only from a folder that exists.
