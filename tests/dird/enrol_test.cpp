@@ -2,7 +2,6 @@
 // loopback: who may enrol, announce or upgrade an asset. An announcement or
 // an upgrade speaks for an asset or a certificate, so it must come over a
 // connection made with that asset's or certificate's key.
-#include <sys/stat.h>
 
 #include <memory>
 #include <string>

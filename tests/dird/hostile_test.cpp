@@ -2,12 +2,8 @@
 // agents answering for one another, and (below) clients that fall silent,
 // stop reading, or send frames that lie. Each must be refused or dropped,
 // and the server must keep serving everyone else.
-#include <sys/stat.h>
-
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -32,8 +28,8 @@ namespace {
 
 using dirdtest::RawClient;
 using dirdtest::RawTls;
+using dirdtest::waitFor;
 using P = DirProtocol;
-using Clock = std::chrono::steady_clock;
 
 const char kSecurity[] = "1`alice,-`alice,-,Users@hostile.example";
 
@@ -74,11 +70,6 @@ protected:
         delete server;
         delete alice;
         delete tmp;
-    }
-    static bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (!pred() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return pred();
     }
     // An agent of asset id calling in, served by hand.
     static void callIn(RawClient* agent, Issued* cert, const char* id) {

@@ -18,9 +18,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +32,14 @@
 #include "dirbase/message.h"
 
 namespace dirdtest {
+
+// Whether pred came true within ms.
+inline bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return pred();
+}
 
 // A client connection that keeps every message it receives.
 class RawClient : public ConnectionListener {
@@ -122,17 +132,7 @@ public:
         SSL_set_fd(_ssl, _fd);
         return SSL_connect(_ssl) == 1;
     }
-    // TCP alone: a client that never starts TLS.
-    bool connectPlain(int port) {
-        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return _fd >= 0 && ::connect(_fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-    }
     bool write(const void* bytes, size_t n) {
-        if (_ssl == nullptr) return _fd >= 0 && ::send(_fd, bytes, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n);
         // The shared settings allow partial writes.
         const char* p = static_cast<const char*>(bytes);
         while (n > 0) {
@@ -167,14 +167,14 @@ public:
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             char buf[16384];
-            if (_ssl != nullptr && SSL_pending(_ssl) == 0) {
+            if (SSL_pending(_ssl) == 0) {
                 int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                 deadline - std::chrono::steady_clock::now())
                                                 .count());
                 struct pollfd p = {_fd, POLLIN, 0};
                 if (left <= 0 || ::poll(&p, 1, left) <= 0) return got;
             }
-            int n = _ssl != nullptr ? SSL_read(_ssl, buf, sizeof buf) : static_cast<int>(::recv(_fd, buf, sizeof buf, 0));
+            int n = SSL_read(_ssl, buf, sizeof buf);
             if (n <= 0) {
                 *ended = true;
                 return got;
@@ -201,7 +201,6 @@ public:
         _ctx = nullptr;
         _fd = -1;
     }
-    int fd() const { return _fd; }
 
 private:
     int _fd = -1;

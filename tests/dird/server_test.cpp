@@ -5,17 +5,12 @@
 // serve), hostile frames, the certificate rule, and the relay to an agent
 // that called in.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -44,8 +39,8 @@
 namespace {
 
 using dirdtest::RawClient;
+using dirdtest::waitFor;
 using P = DirProtocol;
-using Clock = std::chrono::steady_clock;
 
 const int kAssets = 150;
 const char kSecurity[] = "1`alice,-,ops`alice,-,Users@test.example";
@@ -186,7 +181,6 @@ TEST_F(DirServerTest, LoginIssuesTheSessionCertificateOrRefuses) {
     EXPECT_EQ(20, result);
     EVP_PKEY_free(fresh);
 }
-
 
 // Guessing a password over the wire: the first few wrong answers cost the
 // guesser only the hashing; past them the user's password, the right one
@@ -510,10 +504,7 @@ TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
     HostDirectorySPI agentRoot;
     ASSERT_TRUE(agent.start(&agentRoot, &error)) << error;
     ASSERT_TRUE(agent.connectUpstream("127.0.0.1", std::to_string(server->port()).c_str(), agentCert, agentKey));
-    auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!(agent.upstreamConnected() && server->agentSession("web1")) && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(server->agentSession("web1"));
+    ASSERT_TRUE(waitFor([&] { return agent.upstreamConnected() && server->agentSession("web1"); }));
 
     // A relayed listener open that does not read is dropped without a word:
     // the next answer under its number is the resolve's own.
@@ -527,10 +518,7 @@ TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
     ask(&c, P::resolveRequest("web1", 62, &principal, top.get(), entry.get(), nullptr), P::M_RESOLVE_REPLY, &resolved);
     EXPECT_EQ(62, resolved.id);
     // Workers take messages in any order: the broken one may come second.
-    auto seen = Clock::now() + std::chrono::seconds(10);
-    while (server->malformedMessages.load() == malformedBefore && Clock::now() < seen)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_GT(server->malformedMessages.load(), malformedBefore);
+    EXPECT_TRUE(waitFor([&] { return server->malformedMessages.load() > malformedBefore; }, 10000));
     EXPECT_FALSE(c.next(P::M_ERROR_REPLY, 500));
     DirectoryObject* usr = static_cast<DirectoryObject*>(resolved.object);
     ASSERT_NE(nullptr, usr);
@@ -561,9 +549,7 @@ TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
     EXPECT_STREQ("1`alice,-`alice,-,AtAgent", static_cast<Principal*>(who)->security);
 
     agent.stop();
-    deadline = Clock::now() + std::chrono::seconds(20);
-    while (server->agentSession("web1") && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    waitFor([&] { return !server->agentSession("web1"); });
     P::Reply gone;
     ask(&c, P::resolveRequest("web1", 64, &principal, top.get(), entry.get(), nullptr), P::M_ERROR_REPLY, &gone);
     EXPECT_EQ(11, gone.error);

@@ -3,7 +3,6 @@
 // nothing of the server left to touch (run under ASan, a touch is a
 // use after free).
 #include <sched.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
