@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -252,15 +251,9 @@ TEST_F(FakeInterfaces, CountersThatJumpAcrossTheWholeRangeStillGiveARate) {
 }
 
 TEST(Drvhost, SamplesTheMachineAndStopsWhenAsked) {
-    Outcome run = runToEnd(DRVHOST_PATH, {"--count", "3", "--interval", "0.05"});
-    EXPECT_EQ(0, run.status) << run.err;
-    // Log messages (the missing properties file, at least) may come first.
-    EXPECT_TRUE(startsALine(run.out, "time      interface")) << run.out;
-    // The first sample has no rates yet for any interface.
-    EXPECT_NE(std::string::npos, run.out.find("(no rate yet: first sample for ")) << run.out;
-
-    // As JSON, only the interfaces asked for: lo always exists.
-    run = runToEnd(DRVHOST_PATH, {"--count", "2", "--interval", "0.05", "--json", "--interfaces", "l?"});
+    // The table's first sample is the README's example. As JSON, only the
+    // interfaces asked for: lo always exists.
+    Outcome run = runToEnd(DRVHOST_PATH, {"--count", "2", "--interval", "0.05", "--json", "--interfaces", "l?"});
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_NE(std::string::npos, run.out.find("{\"time\":")) << run.out;
     for (size_t at = run.out.find("{\"time\":"); at != std::string::npos; at = run.out.find("{\"time\":", at + 1)) {
