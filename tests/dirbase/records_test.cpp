@@ -2,7 +2,6 @@
 // lists, enumerations, expectations, and the round trip of every record
 // through its translator.
 #include <stdlib.h>
-#include <string.h>
 #include <time.h>
 
 #include <memory>

@@ -2,7 +2,6 @@
 // the host and collected by it, with the host's present-in-this-scan marking
 // kept up to date around each pass, and federation of directory providers.
 // Arguments that a module could get wrong are refused with an error code.
-#include <string.h>
 
 #include <set>
 #include <string>

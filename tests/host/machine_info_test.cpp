@@ -5,7 +5,6 @@
 #include <string.h>
 #include <time.h>
 
-#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>

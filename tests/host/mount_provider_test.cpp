@@ -3,7 +3,6 @@
 // progress and answers later by request id, and table changes reach a
 // listener whose filter they pass.
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 

@@ -3,7 +3,6 @@
 // the SelDirectoryObjects it resolves.
 #include <sys/stat.h>
 
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>

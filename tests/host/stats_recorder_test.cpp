@@ -1,6 +1,5 @@
 // drvhost's statistics files: one per period and day, and samples kept and
 // written later when their file could not be written.
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
