@@ -57,13 +57,10 @@ TEST_F(DrvcsvTest, UsageErrorsSayWhatIsWrongAndExitWith64) {
     }
 }
 
+// Status 0 and its table are the README's example.
 TEST_F(DrvcsvTest, ExitStatusesAreTheOnesItsUsageNames) {
-    Outcome r = drvcsv({csv(), "--header", "1"});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("1 | 2\nrows: 1, warnings: 0, errors: 0\n", r.out);
-
     writeFile(csv(), "x,2024-01-02\ny,never\n");
-    r = drvcsv({csv(), "--map", "2=1:date"});
+    Outcome r = drvcsv({csv(), "--map", "2=1:date"});
     EXPECT_EQ(1, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("row 2: Unable to convert 'never' to date")) << r.err;
 
