@@ -76,6 +76,13 @@ public:
         });
         return found;
     }
+    // The result (the first value) of the next answer of code; -1 when none comes.
+    int32_t result(int code) {
+        std::unique_ptr<Message> m = next(code, 20000);
+        int32_t r = -1;
+        if (m) m->readInt32(&r);
+        return r;
+    }
     // Whether the connection ended (lost or closed by the server) within ms.
     bool endedWithin(int ms) {
         std::unique_lock<std::mutex> hold(_lock);

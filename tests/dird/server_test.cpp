@@ -157,8 +157,8 @@ TEST_F(DirServerTest, LoginIssuesTheSessionCertificateOrRefuses) {
     EXPECT_STREQ("test.example", p->domain);
     EXPECT_TRUE(samePublicKey(key, X509_get0_pubkey(cert)));
 
+    // A wrong password: RepeatedWrongPasswordsShutTheGuesserOut.
     std::string pem;
-    EXPECT_EQ(20, loginOnce("alice", "wrong", &pem));
     EXPECT_EQ(20, loginOnce("bob", "s3cret", &pem));
     EXPECT_TRUE(pem.empty());
 
@@ -167,18 +167,11 @@ TEST_F(DirServerTest, LoginIssuesTheSessionCertificateOrRefuses) {
     ASSERT_EQ(0, chain.connect(server->port(), cert, key, P::kLoginConnectionType));
     EVP_PKEY* fresh = DomainCA::generateKey(2048);
     chain.send(P::loginPassword("alice", pemOfPublicKey(fresh).c_str()));
-    std::unique_ptr<Message> reply = chain.next(P::LOGIN_PASSWORD);
-    ASSERT_TRUE(reply);
-    int32_t result = -1;
-    reply->readInt32(&result);
-    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, chain.result(P::LOGIN_PASSWORD));
     RawClient anonymous;
     ASSERT_EQ(0, anonymous.connect(server->port(), nullptr, nullptr, P::kLoginConnectionType));
     anonymous.send(P::loginPassword("alice", pemOfPublicKey(fresh).c_str()));
-    reply = anonymous.next(P::LOGIN_PASSWORD);
-    ASSERT_TRUE(reply);
-    reply->readInt32(&result);
-    EXPECT_EQ(20, result);
+    EXPECT_EQ(20, anonymous.result(P::LOGIN_PASSWORD));
     EVP_PKEY_free(fresh);
 }
 
@@ -471,11 +464,7 @@ TEST_F(DirServerTest, HostileFramesAreAnsweredAndTheServerKeepsServing) {
     Message* bad = new Message(P::LOGIN_CREDENTIAL);
     bad->writeString("alice");
     login.send(bad);
-    got = login.next(P::LOGIN_CREDENTIAL);
-    ASSERT_TRUE(got);
-    int32_t result = 0;
-    got->readInt32(&result);
-    EXPECT_EQ(14, result);
+    EXPECT_EQ(14, login.result(P::LOGIN_CREDENTIAL));
 }
 
 TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
