@@ -42,7 +42,6 @@ TEST(Drvdir, FailuresPrintTheCodeAndItsTextAndExitNonZero) {
     } cases[] = {
         {{"attrs", "/disk:name=x"}, 1, "drvdir: attrs: error 15: Object Not Found\n"},
         {{"acl", "//domain:title=x/a:"}, 1, "drvdir: acl: error 6: Missing domain name\n"},
-        {{"attrs", "//domain:name=x/a:"}, 1, "drvdir: attrs: error 11: Not connected\n"},
         {{"search", "/<[>:"}, 1, "drvdir: search: error 10: Illegal regular expression\n"},
         {{"list", "/a:b"}, 1, "drvdir: name '/a:b': error 5: Missing equal sign\n"},
         {{"--module", "/nonexistent.so", "list", "/"}, 1, "drvdir: cannot load module"},
