@@ -19,15 +19,10 @@
 #include "dirbase/acl.h"
 #include "dirbase/attributes.h"
 #include "dirbase/message.h"
+#include "tests/dirbase/encoding.h"
 #include "tests/support/bytes.h"
 
 namespace {
-
-std::string text(char* s) {
-    std::string out = s != nullptr ? s : "(null)";
-    free(s);
-    return out;
-}
 
 std::string str(Any& a) {
     return text(a.toString(nullptr));
@@ -70,22 +65,6 @@ Any arrayOf(std::initializer_list<Any*> items) {
     return a;
 }
 const char* const kNoText = nullptr;
-
-// Encodes an Any and decodes it again, keeping the bytes when asked.
-Any* roundTrip(const Any& a, std::string* bytes = nullptr) {
-    Message out(0);
-    EXPECT_EQ(0, out.writeObject(OBJ_ANY_ID, &a));
-    if (bytes != nullptr) {
-        size_t n;
-        unsigned char* all = out.copyBytes(&n);
-        *bytes = Bytes::hex(all, n);
-        free(all);
-    }
-    out.switchToRead();
-    Translatable* obj = nullptr;
-    EXPECT_EQ(0, out.readObject(OBJ_ANY_ID, &obj));
-    return static_cast<Any*>(obj);
-}
 
 // Reads one object of the given id from hand-made bytes.
 int decode(const Bytes& bytes, unsigned int id, Translatable** obj) {
@@ -216,19 +195,6 @@ Any sharedTower(int levels, int base) {
 // Values a script can build: an array that holds itself, parts shared many
 // times over, and nesting far deeper than a stack could hold one frame per
 // level.
-// levels owned arrays, each holding the next, around the number 1.
-Any nestedArrays(int levels) {
-    Any v(1);
-    for (int i = 0; i < levels; i++) {
-        AnyArray* a = new AnyArray;
-        Any* inner = new Any;
-        inner->takeFrom(v);
-        a->append(inner);
-        v.setArray(a);
-    }
-    return v;
-}
-
 TEST_F(AnyTest, NestedValuesCompareAndReleaseWithinBoundedStack) {
     AnyArray* d = selfHolding(1);
     AnyArray* e = selfHolding(1);
@@ -573,18 +539,7 @@ TEST_F(AnyTest, OwnedObjectsThatDoNotTravelAreCopiedWithoutLoss) {
     Any kept(undecodable);
     EXPECT_EQ(kUndecodableId, kept.getType());
     ASSERT_TRUE(kept.isEncoded());
-    std::string original, copied;
-    Message a(0), b(0);
-    ASSERT_EQ(0, a.writeObject(OBJ_ANY_ID, &undecodable));
-    ASSERT_EQ(0, b.writeObject(OBJ_ANY_ID, &kept));
-    size_t n;
-    unsigned char* bytes = a.copyBytes(&n);
-    original = Bytes::hex(bytes, n);
-    free(bytes);
-    bytes = b.copyBytes(&n);
-    copied = Bytes::hex(bytes, n);
-    free(bytes);
-    EXPECT_EQ(original, copied);
+    EXPECT_EQ(encodedBody(OBJ_ANY_ID, &undecodable), encodedBody(OBJ_ANY_ID, &kept));
 
     // Nested too deep for a message: the object's own copy.
     const int kLevels = kMaxNesting;
@@ -680,11 +635,10 @@ TEST_F(AnyTest, EveryKindSurvivesTheEncoding) {
                     Any("string \xE2\x82\xAC"), Any(kNoText), take(Any::makeDate(1234567890123LL)), chars("chars"),
                     hinted(Any("yes"), HINT_BOOL_TEXT), big};
     for (Any& v : values) {
-        Any* back = roundTrip(v);
+        std::unique_ptr<Any> back = roundTrip(OBJ_ANY_ID, &v);
         ASSERT_NE(nullptr, back);
         EXPECT_EQ(typeWord(v), typeWord(*back)) << str(v);
         EXPECT_TRUE(v == *back) << str(v) << " vs " << str(*back);
-        delete back;
     }
 }
 
@@ -702,9 +656,9 @@ TEST_F(AnyTest, OneStepPathsWriteAndReadWhatTheTranslatorDoes) {
     std::string encoded[2];
     for (int general = 0; general < 2; general++) {
         MessageBase::registerObjectXlator(OBJ_ANY_ID, general != 0 ? WrappedAnyXlator : AnyXlator);
-        Any* back = roundTrip(values, &encoded[general]);
+        encoded[general] = encodedBody(OBJ_ANY_ID, &values);
+        std::unique_ptr<Any> back = roundTrip(OBJ_ANY_ID, &values);
         EXPECT_TRUE(values == *back) << str(values) << " vs " << str(*back);
-        delete back;
     }
     MessageBase::registerObjectXlator(OBJ_ANY_ID, AnyXlator);
     EXPECT_EQ(encoded[1], encoded[0]);
@@ -742,13 +696,8 @@ TEST_F(AnyTest, ArraysDecodedInPlaceReadAsTheTranslatorReadsThem) {
         AnyArray* array = new AnyArray();
         for (int i = 0; i < 300; i++) array->append(i % 3 == 0 ? new Any(i) : new Any(static_cast<long long>(i) << 33));
         array->append(last);
-        Message out(0);
-        out.writeObject(OBJ_ANYARRAY_ID, array);
+        inputs.push_back(encodedBody(OBJ_ANYARRAY_ID, array));
         delete array;
-        size_t n;
-        unsigned char* all = out.copyBytes(&n);
-        inputs.emplace_back(reinterpret_cast<char*>(all) + 9, n - 9);
-        free(all);
     }
     // A short array cut at every byte and with every byte changed: whatever
     // the damage, both ways give the same result and the same error.
@@ -776,7 +725,8 @@ TEST_F(AnyTest, ArraysDecodedInPlaceReadAsTheTranslatorReadsThem) {
 
 TEST_F(AnyTest, ObjectsTravelEncodedUntilUsed) {
     // A reference travels as its object, under the object's own id.
-    Any* back = roundTrip(ref(new Acl("A`owner")));
+    Any acl = ref(new Acl("A`owner"));
+    std::unique_ptr<Any> back = roundTrip(OBJ_ANY_ID, &acl);
     EXPECT_EQ(OBJ_ACL_ID, back->getType());
     EXPECT_TRUE(back->isEncoded());
     EXPECT_STREQ("nativeJava", back->getClassOf(nullptr));
@@ -784,16 +734,14 @@ TEST_F(AnyTest, ObjectsTravelEncodedUntilUsed) {
     Any copy(*back);
     EXPECT_TRUE(copy.isEncoded());
     EXPECT_EQ(0, memcmp(copy.getEncodedBytes(), back->getEncodedBytes(), back->encodedLength));
-    Any* again = roundTrip(*back);
-    EXPECT_EQ(back->encodedLength, again->encodedLength);
-    delete again;
+    EXPECT_EQ(back->encodedLength, roundTrip(OBJ_ANY_ID, back.get())->encodedLength);
     // Using it decodes it in place.
     EXPECT_EQ("A`owner", str(*back));
     EXPECT_FALSE(back->isEncoded());
     Translatable* obj;
     EXPECT_TRUE(back->getObject(&obj));
     EXPECT_EQ(OBJ_ACL_ID, obj->getObjectID());
-    delete back;
+    back.reset();
     // takeObject hands over a fresh decoded object and keeps the bytes.
     Translatable* taken;
     ASSERT_TRUE(copy.takeObject(&taken));

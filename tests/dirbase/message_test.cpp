@@ -17,6 +17,7 @@
 #include "dir/directory.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
+#include "tests/dirbase/encoding.h"
 #include "tests/support/bytes.h"
 
 namespace {
@@ -515,19 +516,6 @@ TEST_F(MessageTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
     ASSERT_EQ(0, opaque.readOpaqueObject(&id, &raw, &length));
     EXPECT_EQ(deep.size(), length);
     free(raw);
-}
-
-// levels arrays, each holding the next, around the number 1.
-Any nestedArrays(int levels) {
-    Any v(1);
-    for (int i = 0; i < levels; i++) {
-        AnyArray* a = new AnyArray();
-        Any* inner = new Any();
-        inner->takeFrom(v);
-        a->append(inner);
-        v.setArray(a);
-    }
-    return v;
 }
 
 TEST_F(MessageTest, TheWriterRefusesTheNestingTheReaderRefuses) {

@@ -21,15 +21,10 @@
 #include "dirbase/enumeration.h"
 #include "dirbase/expect.h"
 #include "dirbase/message.h"
+#include "tests/dirbase/encoding.h"
 #include "tests/support/bytes.h"
 
 namespace {
-
-std::string text(char* s) {
-    std::string out = s != nullptr ? s : "(null)";
-    free(s);
-    return out;
-}
 
 std::vector<std::string> keysOf(const Attributes& attributes) {
     std::vector<std::string> keys;
@@ -45,17 +40,6 @@ std::unique_ptr<DirName> parse(const char* text) {
     DirName* name = DirName::createFromString(text, &error);
     EXPECT_NE(nullptr, name) << text << ": error " << error;
     return std::unique_ptr<DirName>(name);
-}
-
-// Encodes obj under id and decodes it again; null when decoding fails.
-template <class T>
-std::unique_ptr<T> roundTrip(unsigned int id, const T* obj) {
-    Message out(0);
-    EXPECT_EQ(0, out.writeObject(id, obj));
-    out.switchToRead();
-    Translatable* back = nullptr;
-    EXPECT_EQ(0, out.readObject(id, &back));
-    return std::unique_ptr<T>(static_cast<T*>(back));
 }
 
 class RecordsTest : public ::testing::Test {
@@ -464,16 +448,6 @@ std::string readAttributes(const std::string& bytes) {
     return out;
 }
 
-std::string encoded(const Attributes& a) {
-    Message out(0);
-    out.writeObject(OBJ_ATTRIBUTES_ID, &a);
-    size_t n;
-    unsigned char* all = out.copyBytes(&n);
-    std::string bytes(reinterpret_cast<char*>(all) + 9, n - 9);
-    free(all);
-    return bytes;
-}
-
 TEST_F(RecordsTest, AttributeSetsDecodedInPlaceReadAsTheTranslatorsReadThem) {
     std::vector<std::string> inputs;
     Attributes plain;
@@ -483,20 +457,21 @@ TEST_F(RecordsTest, AttributeSetsDecodedInPlaceReadAsTheTranslatorsReadThem) {
     plain.setAttribute("on", true);
     plain.setAttribute("s", "text");
     plain.setAttribute("", "empty name", 3);
-    inputs.push_back(encoded(plain));
+    inputs.push_back(encodedBody(OBJ_ATTRIBUTES_ID, &plain));
     // A value that is not of a fixed size or a string sends the whole set the
     // general way.
     Attributes nested;
     nested.setAttribute("s", "text");
     nested.addAttribute("acl", new Any(), 0);
     nested.getAttribute("acl")->setReference(new Acl("A`x"));
-    inputs.push_back(encoded(nested));
-    inputs.push_back(encoded(Attributes()));
+    inputs.push_back(encodedBody(OBJ_ATTRIBUTES_ID, &nested));
+    Attributes empty;
+    inputs.push_back(encodedBody(OBJ_ATTRIBUTES_ID, &empty));
     // A short set cut at every byte and with every byte changed.
     Attributes small;
     small.setAttribute("k", 7);
     small.setAttribute("t", "v");
-    std::string bytes = encoded(small);
+    std::string bytes = encodedBody(OBJ_ATTRIBUTES_ID, &small);
     for (size_t cut = 0; cut < bytes.size(); cut++) inputs.push_back(bytes.substr(0, cut));
     for (size_t at = 0; at < bytes.size(); at++)
         for (int b : {0, 1, 2, 3, 6, 7, 8, 9, 10, 11, 13, 0xFF}) {
@@ -519,17 +494,13 @@ TEST_F(RecordsTest, DamagedListsAreRefusedWithoutLeaks) {
     Attributes attrs;
     attrs.setAttribute("a", 1);
     attrs.setAttribute("b", 2);
-    Message out(0);
-    out.writeObject(OBJ_ATTRIBUTES_ID, &attrs);
-    size_t n;
-    unsigned char* bytes = out.copyBytes(&n);
-    for (size_t cut = 10; cut < n; cut += 3) {
-        Message in(reinterpret_cast<char*>(bytes) + 9, cut - 9);
+    std::string bytes = encodedBody(OBJ_ATTRIBUTES_ID, &attrs);
+    for (size_t cut = 1; cut < bytes.size(); cut += 3) {
+        Message in(bytes.data(), cut);
         Translatable* obj;
         EXPECT_NE(0, in.readObject(OBJ_ATTRIBUTES_ID, &obj)) << cut;
         EXPECT_EQ(nullptr, obj);
     }
-    free(bytes);
 
     // A container of the wrong id where the list should be.
     Bytes wrong = Bytes().object(OBJ_ATTRIBUTES_ID).field(1).container(OBJ_DIRNAME_NODE_LIST_ID).containerEnd().end();
