@@ -21,9 +21,12 @@ Outcome addUser(const std::string& state, const std::string& extra, const std::s
 TEST(Drvdird, AddUserMakesTheStateFolderAndRefusesBadInput) {
     TempDir tmp;
     std::string state = tmp.file("state");
-    // The first user's line and another domain's refusal are the README's
-    // example; a users file that does not read, the user table's test.
+    // The first user's line is the README's example; a users file that does
+    // not read, the user table's test.
     ASSERT_EQ(0, addUser(state, "--domain lab.example", "alice", "pw one").status);
+    Outcome otherDomain = addUser(state, "--domain elsewhere", "bob", "x");
+    EXPECT_EQ(1, otherDomain.status);
+    EXPECT_NE(std::string::npos, otherDomain.err.find("belongs to domain 'lab.example'")) << otherDomain.err;
     Outcome noPassword = runToEnd("/bin/sh", {"-c", DRVDIRD_PATH " --state " + state + " --add-user bob < /dev/null"});
     EXPECT_EQ(1, noPassword.status);
     EXPECT_NE(std::string::npos, noPassword.err.find("no password"));
