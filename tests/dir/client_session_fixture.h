@@ -4,6 +4,7 @@
 #ifndef DRV_TESTS_DIR_CLIENT_SESSION_FIXTURE_H
 #define DRV_TESTS_DIR_CLIENT_SESSION_FIXTURE_H
 
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,29 @@ protected:
         DirName* n = DirName::createFromString(text, &err);
         EXPECT_NE(n, nullptr) << text;
         return n;
+    }
+
+    // getAttributes of the name in text through d: its code, and the value
+    // of the "object" attribute the test peer answers with.
+    static int attrs(Directory* d, const char* text, std::string* object = nullptr) {
+        DirName* n = name(text);
+        int err = 0;
+        Attributes* a = d->getAttributes(n, &err);
+        if (a != nullptr && object != nullptr && a->getStringAttribute("object") != nullptr)
+            *object = a->getStringAttribute("object");
+        delete a;
+        delete n;
+        return err;
+    }
+
+    // A call answered on spi's connection: what its peer sent before the
+    // answer has been taken in by the time it returns true.
+    static bool roundTrip(NetClientSPI* spi) {
+        DirectoryObject object("iface", new Any("eth0"));
+        Attributes* got = nullptr;
+        int rv = spi->getAttributes(nullptr, &object, got);
+        delete got;
+        return rv == 0;
     }
 
     // Listens on every interface of session d's peer and waits until the

@@ -8,6 +8,7 @@
 
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "dir/directory_spi.h"
 #include "dir/future_result.h"
 #include "dir/listener.h"
+#include "dir/login.h"
 #include "dir/net_client_spi.h"
 #include "dir/principal.h"
 #include "dir/security_object.h"
@@ -64,6 +66,40 @@ struct KeyPair {
     }
 };
 
+// The PEM text of cert, or of its public key alone.
+inline std::string pemOf(X509* cert, bool keyOnly = false) {
+    BIO* out = BIO_new(BIO_s_mem());
+    if (keyOnly)
+        PEM_write_bio_PUBKEY(out, X509_get0_pubkey(cert));
+    else
+        PEM_write_bio_X509(out, cert);
+    char* p = nullptr;
+    long n = BIO_get_mem_data(out, &p);
+    std::string text(p, static_cast<size_t>(n));
+    BIO_free(out);
+    return text;
+}
+
+// The body of a message built to be sent (its bytes after the 9-byte frame
+// head).
+inline std::string bodyOf(const Message& m) {
+    size_t n = 0;
+    unsigned char* b = m.copyBytes(&n);
+    std::string s = n > 9 ? std::string(reinterpret_cast<char*>(b) + 9, n - 9) : "";
+    free(b);
+    return s;
+}
+
+// The built message as its receiver reads it, from the start of its body;
+// the built one is deleted.
+inline Message* received(Message* built) {
+    std::string b = bodyOf(*built);
+    Message* m = new Message(b.data(), b.size());
+    m->frame().type = built->getType();
+    delete built;
+    return m;
+}
+
 // A session certificate for publicKeyPem, issued by ca for domain with the
 // security text in extension 1.1.1.1; PEM text.
 inline std::string issueSessionCert(const KeyPair& ca, const char* domain, const char* publicKeyPem,
@@ -95,12 +131,7 @@ inline std::string issueSessionCert(const KeyPair& ca, const char* domain, const
     ASN1_OCTET_STRING_free(data);
     ASN1_OBJECT_free(oid);
     X509_sign(x, ca.key, EVP_sha256());
-    BIO* out = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(out, x);
-    char* p = nullptr;
-    long n = BIO_get_mem_data(out, &p);
-    std::string pem(p, static_cast<size_t>(n));
-    BIO_free(out);
+    std::string pem = pemOf(x);
     X509_free(x);
     EVP_PKEY_free(pub);
     return pem;
@@ -308,13 +339,7 @@ public:
             _codes.push_back(r.code);
         }
         if (r.code == DirProtocol::DOMAIN_ADD) {
-            BIO* out = BIO_new(BIO_s_mem());
-            PEM_write_bio_X509(out, _identity.cert);
-            char* p = nullptr;
-            long n = BIO_get_mem_data(out, &p);
-            std::string pem(p, static_cast<size_t>(n));
-            BIO_free(out);
-            c->send(DirProtocol::domainCertPush(r.code, pem.c_str()));
+            c->send(DirProtocol::domainCertPush(r.code, pemOf(_identity.cert).c_str()));
             c->send(DirProtocol::domainReply(r.code, 0, (std::string("enrolled:") + r.strings[0]).c_str()));
         } else if (r.code == DirProtocol::DOMAIN_REMOVE) {
             c->send(DirProtocol::domainReply(r.code, 5, "not enrolled"));
@@ -345,11 +370,15 @@ public:
             c->send(DirProtocol::loginReply(r.code, loginRefusal.load(), nullptr));
             return 0;
         }
-        std::string security = std::string("v1`") + r.user + ",x,users`" + r.user + ",x";
-        std::string pem = issueSessionCert(_identity, "testdom", r.secret, security.c_str(), 4242);
-        c->send(DirProtocol::loginReply(r.code, 0, pem.c_str()));
+        c->send(DirProtocol::loginReply(r.code, 0, sessionCert(r.user, r.secret, 4242).c_str()));
         if (closeAfterReply) c->close();
         return 0;
+    }
+
+    // The session certificate of user's login, for the public key in PEM form.
+    std::string sessionCert(const std::string& user, const char* publicKeyPem, long serial) {
+        std::string security = "v1`" + user + ",x,users`" + user + ",x";
+        return issueSessionCert(_identity, "testdom", publicKeyPem, security.c_str(), serial);
     }
 
     // Sends the session certificate of the login held back by loginHeld,
@@ -357,9 +386,7 @@ public:
     bool releaseLogin() {
         std::lock_guard<std::mutex> hold(_mutex);
         if (_heldLogin == nullptr || std::find(_conns.begin(), _conns.end(), _heldLogin) == _conns.end()) return false;
-        std::string security = "v1`" + _heldUser + ",x,users`" + _heldUser + ",x";
-        std::string pem = issueSessionCert(_identity, "testdom", _heldKey.c_str(), security.c_str(), 4243);
-        _heldLogin->send(DirProtocol::loginReply(_heldCode, 0, pem.c_str()));
+        _heldLogin->send(DirProtocol::loginReply(_heldCode, 0, sessionCert(_heldUser, _heldKey.c_str(), 4243).c_str()));
         _heldLogin = nullptr;
         return true;
     }
@@ -386,6 +413,17 @@ public:
     std::vector<int> codes() {
         std::lock_guard<std::mutex> hold(_mutex);
         return _codes;
+    }
+    // How many requests of that code came, how many listener opens, and the
+    // code of the last request.
+    int count(int code) {
+        std::vector<int> all = codes();
+        return static_cast<int>(std::count(all.begin(), all.end(), code));
+    }
+    int opens() { return count(DirProtocol::M_OPEN_LISTENER) + count(DirProtocol::M_OPEN_LISTENER2); }
+    int lastCode() {
+        std::vector<int> all = codes();
+        return all.empty() ? 0 : all.back();
     }
     // Switches.
     std::atomic<bool> answerDomainAttributes{true};
@@ -466,13 +504,15 @@ public:
     std::atomic<int> updates{0};
 };
 
-// Records the names of the entries a directory listener is told were added,
-// and how often it was told it is connected.
+// Records the names (or another key's values) of the entries a directory
+// listener is told were added, and how often it was told it is connected.
 class NameWatcher : public DirectoryListener {
 public:
+    explicit NameWatcher(const char* key = "name") : key(key) {}
     void directoryAdd(const DirNameEntry* e, const Attributes*, const Acl*) override {
+        const char* v = e->getStringAttributeValue(key);
         std::lock_guard<std::mutex> hold(mutex);
-        added.push_back(e->getStringAttributeValue("name"));
+        added.push_back(v != nullptr ? v : "?");
     }
     void directoryDelete(const DirNameEntry*, const Attributes*) override {}
     void directoryModified(const DirNameEntry*, const Attributes*, const Acl*) override {}
@@ -486,9 +526,28 @@ public:
         std::lock_guard<std::mutex> hold(mutex);
         return std::find(added.begin(), added.end(), name) != added.end();
     }
+    const char* key;
     std::mutex mutex;
     std::vector<std::string> added;
     std::atomic<int> connects{0};
+};
+
+// The steps a login reports, how many were final and whether the last final
+// one was an error.
+class LoginSteps : public AuthListener {
+public:
+    void progress(const char* text, bool isError, bool isFinal) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        texts.push_back(text);
+        if (isFinal) {
+            finals++;
+            lastIsError = isError;
+        }
+    }
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    int finals = 0;
+    bool lastIsError = false;
 };
 
 }  // namespace dirpeer

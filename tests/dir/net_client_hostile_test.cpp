@@ -3,23 +3,15 @@
 // up, a server that never finishes the connect, and a login certificate that
 // arrives just as the login gives up. The client must end every call with a
 // clear error, keep nothing of what came too late, and never hang.
-#include <stdlib.h>
-#include <string.h>
-
 #include <climits>
 #include <future>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/delayed_event.h"
 #include "common/error_codes.h"
-#include "dir/directory.h"
-#include "dir/login.h"
-#include "dir/net_client_spi.h"
 #include "tests/dir/client_session_fixture.h"
-#include "tests/dir/dir_peer.h"
 
 using dirpeer::KeyPair;
 using dirpeer::Peer;
@@ -54,15 +46,6 @@ protected:
             peer.stop();
         }
         return run.get();
-    }
-
-    static int attrs(Directory* d, const char* text) {
-        DirName* n = name(text);
-        int err = 0;
-        Attributes* a = d->getAttributes(n, &err);
-        delete a;
-        delete n;
-        return err;
     }
 };
 
@@ -107,24 +90,14 @@ TEST_F(NetClientHostileTest, ASearchThatGathersTooManyEntriesFailsAndFreesThem) 
     EXPECT_EQ(entries, 20);
 }
 
-// The reply the hook makes the receive path take: as if it had been read off
-// the connection just before the caller gave up, and handed on just after.
-Message* received(Message* built) {
-    size_t n = 0;
-    unsigned char* all = built->copyBytes(&n);
-    Message* m = new Message(reinterpret_cast<char*>(all) + 9, n - 9);
-    m->frame().type = built->getType();
-    free(all);
-    delete built;
-    return m;
-}
-
 std::atomic<bool> _filledAfterGivingUp{false};
 
 void lateResolveReply(NetClientSPI* spi, DelayedEvent* event) {
     spi->expectReply(event->getId(), DirProtocol::M_RESOLVE_REPLY);
+    // As if read off the connection just before the caller gave up, and
+    // handed on just after.
     DirectoryObject o("late", new Any("x"));
-    Message* m = received(DirProtocol::resolveReply(event->getId(), &o));
+    Message* m = dirpeer::received(DirProtocol::resolveReply(event->getId(), &o));
     if (spi->onReceive(nullptr, m) == 0) delete m;
     spi->forgetReply(event->getId());
     _filledAfterGivingUp = event->isDone();
@@ -156,10 +129,7 @@ TEST_F(NetClientHostileTest, AServerThatNeverFinishesTheConnectIsGivenUpOnAndTri
     mute.answerDomainAttributes = false;
     NetClientSPI::_netclient_timeout = 500;
     NetClientSPI spi(nullptr, "mutedom", "127.0.0.1", mute.port(), nullptr, "Dmutedom", nullptr);
-    auto asked = [&] {
-        std::vector<int> codes = mute.codes();
-        return std::count(codes.begin(), codes.end(), static_cast<int>(DirProtocol::M_DOMAIN_ATTRIBUTES));
-    };
+    auto asked = [&] { return mute.count(DirProtocol::M_DOMAIN_ATTRIBUTES); };
     ASSERT_TRUE(waitFor([&] { return asked() == 1; }));
     DirNameEntry entry("iface", "name", "eth0");
     DirectoryObject* out = nullptr;

@@ -8,32 +8,19 @@
 // calls still waiting on it at once; and an enrolment or login reply after
 // the first neither replaces nor loses the answer already taken.
 #include <openssl/ec.h>
-#include <openssl/pem.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
-#include <chrono>
+#include <initializer_list>
 #include <memory>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/delayed_event.h"
 #include "common/error_codes.h"
-#include "dir/asset.h"
-#include "dir/directory.h"
 #include "dir/domain.h"
-#include "dir/future_result.h"
-#include "dir/listener.h"
-#include "dir/login.h"
 #include "dir/net_client_internal.h"
-#include "dir/net_client_spi.h"
 #include "tests/dir/client_session_fixture.h"
-#include "tests/dir/dir_peer.h"
 #include "tests/support/log_capture.h"
 
 using dirpeer::KeyPair;
@@ -204,18 +191,12 @@ TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
     ASSERT_TRUE(startTwoPeers(&peers));
     Peer& asked = peers.asked;
     Peer& other = peers.other;
-    Directory* d = peers.session;
 
-    int err = 0;
-    DirName* eth0 = DirName::createFromString("/iface:name=eth0", &err);
-    ASSERT_NE(eth0, nullptr);
+    DirName* eth0 = name("/iface:name=eth0");
     ProgressCounter progress;
-    FutureResult* fr = d->execute(eth0, &progress, "never", nullptr);
+    FutureResult* fr = peers.session->execute(eth0, &progress, "never", nullptr);
     delete eth0;
-    ASSERT_TRUE(waitFor([&] {
-        std::vector<int> codes = asked.codes();
-        return !codes.empty() && codes.back() == DirProtocol::M_EXECUTE;
-    }));
+    ASSERT_TRUE(waitFor([&] { return asked.lastCode() == DirProtocol::M_EXECUTE; }));
 
     // The other provider's peer answers under the execute's id.
     ExecuteUpdate step(1, 50.0, "forged");
@@ -223,11 +204,7 @@ TEST_F(NetClientTrustTest, OnlyThePeerAnExecuteWentToCanAdvanceOrCompleteIt) {
     FutureResult forged;
     forged.setResult(new Any("forged"));
     other.sendAll(DirProtocol::executeReply(fr->id, &forged));
-    // A call answered on that connection after them: both were taken in by then.
-    DirectoryObject object("iface", new Any("eth0"));
-    Attributes* got = nullptr;
-    ASSERT_EQ(peers.stranger->getAttributes(nullptr, &object, got), 0);
-    delete got;
+    ASSERT_TRUE(roundTrip(peers.stranger.get()));
 
     // The peer it went to answers.
     FutureResult genuine;
@@ -246,22 +223,15 @@ TEST_F(NetClientTrustTest, OnlyThePeerAListenerWasOpenedWithCanConfirmOrFeedIt) 
     ASSERT_TRUE(startTwoPeers(&peers));
     Peer& asked = peers.asked;
     Peer& other = peers.other;
-    Directory* d = peers.session;
 
     NameWatcher watcher;
-    ASSERT_TRUE(watchAllInterfaces(d, &watcher));
+    ASSERT_TRUE(watchAllInterfaces(peers.session, &watcher));
     int id = asked.listenerId.load();
     ASSERT_NE(id, 0);
     // An idle sweep may open the listener again before the first reply is
     // in, and each open is confirmed: the peer's confirmations are the
     // listener's connects.
-    auto opens = [&] {
-        std::vector<int> codes = asked.codes();
-        return std::count_if(codes.begin(), codes.end(), [](int c) {
-            return c == DirProtocol::M_OPEN_LISTENER || c == DirProtocol::M_OPEN_LISTENER2;
-        });
-    };
-    EXPECT_TRUE(waitFor([&] { return watcher.connects.load() == opens(); }));
+    EXPECT_TRUE(waitFor([&] { return watcher.connects.load() == asked.opens(); }));
 
     // The other provider's peer speaks for the same listener id, in both forms.
     other.sendAll(DirProtocol::openListenerReply(id));
@@ -272,10 +242,7 @@ TEST_F(NetClientTrustTest, OnlyThePeerAListenerWasOpenedWithCanConfirmOrFeedIt) 
     DirNameEntry* es[] = {&forged2};
     Attributes* as[] = {&none};
     other.sendAll(DirProtocol::listenerUpdate2(id, DirProtocol::KIND_ADD, 1, es, as, nullptr));
-    DirectoryObject object("iface", new Any("eth0"));
-    Attributes* got = nullptr;
-    ASSERT_EQ(peers.stranger->getAttributes(nullptr, &object, got), 0);
-    delete got;
+    ASSERT_TRUE(roundTrip(peers.stranger.get()));
 
     // The peer it was opened with goes on feeding it.
     DirNameEntry genuine("iface", "name", "genuine");
@@ -283,9 +250,9 @@ TEST_F(NetClientTrustTest, OnlyThePeerAListenerWasOpenedWithCanConfirmOrFeedIt) 
     ASSERT_TRUE(waitFor([&] { return watcher.has("genuine"); }));
     EXPECT_FALSE(watcher.has("forged"));
     EXPECT_FALSE(watcher.has("forged2"));
-    EXPECT_TRUE(waitFor([&] { return watcher.connects.load() == opens(); }))
-        << watcher.connects.load() << " connects for " << opens() << " opens";
-    d->removeListener(&watcher);
+    EXPECT_TRUE(waitFor([&] { return watcher.connects.load() == asked.opens(); }))
+        << watcher.connects.load() << " connects for " << asked.opens() << " opens";
+    peers.session->removeListener(&watcher);
 }
 
 TEST_F(NetClientTrustTest, AForcedResetFailsTheCallsWaitingOnTheConnectionItDrops) {
@@ -305,10 +272,7 @@ TEST_F(NetClientTrustTest, AForcedResetFailsTheCallsWaitingOnTheConnectionItDrop
         rv = spi.resolve(nullptr, nullptr, nullptr, &never, out);
         delete out;
     });
-    ASSERT_TRUE(waitFor([&] {
-        std::vector<int> codes = peer.codes();
-        return !codes.empty() && codes.back() == DirProtocol::M_RESOLVE;
-    }));
+    ASSERT_TRUE(waitFor([&] { return peer.lastCode() == DirProtocol::M_RESOLVE; }));
     spi.forceReset3();
     caller.join();
     EXPECT_EQ(rv, DirError::E_NOT_CONNECTED);
@@ -323,96 +287,53 @@ TEST_F(NetClientTrustTest, AForcedResetFailsTheCallsWaitingOnTheConnectionItDrop
     delete out;
 }
 
-// The body of a built message, read back from its start as a receiver sees it.
-Message* received(Message* sent) {
-    size_t n = 0;
-    unsigned char* b = sent->copyBytes(&n);
-    Message* m = new Message(reinterpret_cast<char*>(b) + 9, n - 9);
-    free(b);
-    delete sent;
-    return m;
+// Hands the listener each reply in turn, as its connection would.
+void feed(ConnectionListener* listener, std::initializer_list<Message*> replies) {
+    for (Message* built : replies) {
+        std::unique_ptr<Message> m(dirpeer::received(built));
+        listener->onReceive(nullptr, m.get());
+    }
 }
 
 TEST_F(NetClientTrustTest, AnEnrolmentAnswerStandsAgainstLaterReplies) {
-    {
-        // A failure after the answer: the answer stands.
+    const int add = DirProtocol::DOMAIN_ADD;
+    // A failure after the answer, or a second answer: the first stands, and
+    // the second is not kept.
+    for (int second : {5, 0}) {
         DelayedEvent event;
         DomAuthListener listener(&event, nullptr, "127.0.0.1", "1");
-        std::unique_ptr<Message> first(received(DirProtocol::domainReply(DirProtocol::DOMAIN_ADD, 0, "first")));
-        std::unique_ptr<Message> refusal(received(DirProtocol::domainReply(DirProtocol::DOMAIN_ADD, 5, "refused")));
-        listener.onReceive(nullptr, first.get());
-        listener.onReceive(nullptr, refusal.get());
+        feed(&listener, {DirProtocol::domainReply(add, 0, "first"), DirProtocol::domainReply(add, second, "second")});
         ASSERT_TRUE(event.isDone());
-        EXPECT_FALSE(event.isError());
+        EXPECT_FALSE(event.isError()) << second;
         char* value = static_cast<char*>(event.getValue());
         EXPECT_STREQ(value, "first");
         free(value);
     }
-    {
-        // A second answer neither replaces the first nor is kept.
-        DelayedEvent event;
-        DomAuthListener listener(&event, nullptr, "127.0.0.1", "1");
-        std::unique_ptr<Message> first(received(DirProtocol::domainReply(DirProtocol::DOMAIN_ADD, 0, "first")));
-        std::unique_ptr<Message> second(received(DirProtocol::domainReply(DirProtocol::DOMAIN_ADD, 0, "second")));
-        listener.onReceive(nullptr, first.get());
-        listener.onReceive(nullptr, second.get());
-        char* value = static_cast<char*>(event.getValue());
-        EXPECT_STREQ(value, "first");
-        free(value);
-    }
-    {
-        // An unreadable reply after a failure leaves the failure's text.
-        DelayedEvent event;
-        DomAuthListener listener(&event, nullptr, "127.0.0.1", "1");
-        std::unique_ptr<Message> refusal(received(DirProtocol::domainReply(DirProtocol::DOMAIN_REMOVE, 5, "refused")));
-        Message* junk = new Message(DirProtocol::DOMAIN_REMOVE);
-        junk->writeBool(true);
-        std::unique_ptr<Message> garbled(received(junk));
-        listener.onReceive(nullptr, refusal.get());
-        listener.onReceive(nullptr, garbled.get());
-        EXPECT_TRUE(event.isError());
-        EXPECT_EQ(event.getErrorCode(), DirError::E_PROTOCOL);
-        EXPECT_STREQ(event.getErrorText(), "refused");
-    }
-}
-
-std::string pemOf(X509* cert) {
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, cert);
-    char* data = nullptr;
-    long n = BIO_get_mem_data(bio, &data);
-    std::string pem(data, static_cast<size_t>(n));
-    BIO_free(bio);
-    return pem;
+    // An unreadable reply after a failure leaves the failure's text.
+    DelayedEvent event;
+    DomAuthListener listener(&event, nullptr, "127.0.0.1", "1");
+    Message* junk = new Message(DirProtocol::DOMAIN_REMOVE);
+    junk->writeBool(true);
+    feed(&listener, {DirProtocol::domainReply(DirProtocol::DOMAIN_REMOVE, 5, "refused"), junk});
+    EXPECT_TRUE(event.isError());
+    EXPECT_EQ(event.getErrorCode(), DirError::E_PROTOCOL);
+    EXPECT_STREQ(event.getErrorText(), "refused");
 }
 
 TEST_F(NetClientTrustTest, ALoginAnswerStandsAgainstLaterReplies) {
     KeyPair first("first");
     KeyPair second("second");
     const int code = DirProtocol::LOGIN_CREDENTIAL;
-    {
-        // A refusal after the certificate: the certificate stands.
+    // A refusal after the certificate, or a second certificate: the first
+    // stands, and the second is not kept.
+    for (bool refusal : {true, false}) {
         DelayedEvent event;
         LoginListener listener(&event, nullptr);
-        std::unique_ptr<Message> cert(received(DirProtocol::loginReply(code, 0, pemOf(first.cert).c_str())));
-        std::unique_ptr<Message> refusal(received(DirProtocol::loginReply(code, 20, nullptr)));
-        listener.onReceive(nullptr, cert.get());
-        listener.onReceive(nullptr, refusal.get());
+        feed(&listener, {DirProtocol::loginReply(code, 0, dirpeer::pemOf(first.cert).c_str()),
+                         refusal ? DirProtocol::loginReply(code, 20, nullptr)
+                                 : DirProtocol::loginReply(code, 0, dirpeer::pemOf(second.cert).c_str())});
         ASSERT_TRUE(event.isDone());
-        EXPECT_FALSE(event.isError());
-        X509* got = static_cast<X509*>(event.getValue());
-        ASSERT_NE(got, nullptr);
-        EXPECT_EQ(X509_cmp(got, first.cert), 0);
-        X509_free(got);
-    }
-    {
-        // A second certificate neither replaces the first nor is kept.
-        DelayedEvent event;
-        LoginListener listener(&event, nullptr);
-        std::unique_ptr<Message> one(received(DirProtocol::loginReply(code, 0, pemOf(first.cert).c_str())));
-        std::unique_ptr<Message> two(received(DirProtocol::loginReply(code, 0, pemOf(second.cert).c_str())));
-        listener.onReceive(nullptr, one.get());
-        listener.onReceive(nullptr, two.get());
+        EXPECT_FALSE(event.isError()) << refusal;
         X509* got = static_cast<X509*>(event.getValue());
         ASSERT_NE(got, nullptr);
         EXPECT_EQ(X509_cmp(got, first.cert), 0);
