@@ -1,15 +1,11 @@
 // The remote provider and the login against a scripted peer on loopback TLS:
 // directory calls through the peer (partial searches with their
 // acknowledgements, execute progress and errors, listener updates), calls
-// whose replies never come or come late, a peer that never finishes the
-// connect, the certificate check against the key on file, a refused connect
-// and a peer that goes away and comes back, every way a login ends, and a
-// login or enrolment whose peer hangs up right after its answer.
-#include <stdlib.h>
-#include <string.h>
-
+// whose replies never come or come late, the certificate check against the
+// key on file, a refused connect and a peer that goes away and comes back,
+// unique id batches, every way a login ends, and a login or enrolment whose
+// peer hangs up right after its answer.
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,19 +13,14 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
-#include "dir/asset.h"
 #include "dir/asset_cache.h"
-#include "dir/directory.h"
 #include "dir/domain.h"
 #include "dir/exec_dir_thread.h"
-#include "dir/listener.h"
-#include "dir/login.h"
-#include "dir/net_client_spi.h"
 #include "tests/dir/client_session_fixture.h"
-#include "tests/dir/dir_peer.h"
 #include "tests/support/log_capture.h"
 
 using dirpeer::KeyPair;
+using dirpeer::LoginSteps;
 using dirpeer::NameWatcher;
 using dirpeer::Peer;
 using dirpeer::ProgressCounter;
@@ -42,17 +33,6 @@ protected:
     void SetUp() override {
         ClientSessionTest::SetUp();
         Login::_timeout = 20000;
-    }
-
-    static int attrs(Directory* d, const char* text, std::string* object = nullptr) {
-        DirName* n = name(text);
-        int err = 0;
-        Attributes* a = d->getAttributes(n, &err);
-        if (a != nullptr && object != nullptr && a->getStringAttribute("object") != nullptr)
-            *object = a->getStringAttribute("object");
-        delete a;
-        delete n;
-        return err;
     }
 };
 
@@ -220,20 +200,6 @@ TEST_F(NetClientTest, UnansweredCallsTimeOutAndLateRepliesAreDropped) {
     garbled.garbleDomainAttributes = true;
     EXPECT_EQ(attrs(session(garbled.port(), "garbleddom"), "/iface:name=eth0"), 0);
 
-    // A peer that never completes the connect (no domain attributes): a
-    // call waits for the connection up to its time-out, then the attempt
-    // ends as a connect that timed out.
-    Peer mute(server);
-    mute.answerDomainAttributes = false;
-    // Another domain name keeps the two sessions' providers apart.
-    Directory* d2 = session(mute.port(), "mutedom");
-    ASSERT_TRUE(waitFor([&] {
-        std::vector<int> codes = mute.codes();
-        return std::find(codes.begin(), codes.end(), DirProtocol::M_DOMAIN_ATTRIBUTES) != codes.end();
-    }));
-    t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(attrs(d2, "/iface:name=eth0"), DirError::E_CONNECT_TIMEOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
 }
 
 TEST_F(NetClientTest, PeerKeyIsCheckedAgainstTheKeyOnFile) {
@@ -299,7 +265,7 @@ TEST_F(NetClientTest, RefusedConnectIsMappedAndThePeerIsFoundAgainWhenItReturns)
     DirName* eth0 = name("/iface:name=eth0");
     FutureResult* pending = d->execute(eth0, nullptr, "never", nullptr);
     delete eth0;
-    EXPECT_TRUE(waitFor([&] { return peer.codes().back() == DirProtocol::M_EXECUTE; }));
+    EXPECT_TRUE(waitFor([&] { return peer.lastCode() == DirProtocol::M_EXECUTE; }));
     peer.stop();
     ASSERT_TRUE(pending->waitComplete(8000));
     EXPECT_TRUE(pending->failed);
@@ -325,13 +291,15 @@ TEST_F(NetClientTest, UniqueIdsComeInBatchesAskedForBeforeTheyRunOut) {
     Peer peer(server);
     NetClientSPI spi(nullptr, "ids", "127.0.0.1", peer.port(), nullptr, "Dids", nullptr);
     ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    // Asking for the instance waits for a batch but spends no id of it.
+    EXPECT_EQ(spi.localInstanceId(), 7001);
+    EXPECT_EQ(peer.idBatches.load(), 1);
     long long id = 0;
     for (int i = 0; i < 16; i++) {
         ASSERT_EQ(spi.localUniqueId(&id), 0);
         EXPECT_EQ(id, 100 + i);
     }
     EXPECT_EQ(peer.idBatches.load(), 1);
-    EXPECT_EQ(spi.localInstanceId(), 7001);
     // The 17th take asks for the next batch, which replaces this one when it comes.
     peer.holdIds = true;
     ASSERT_EQ(spi.localUniqueId(&id), 0);
@@ -345,22 +313,6 @@ TEST_F(NetClientTest, UniqueIdsComeInBatchesAskedForBeforeTheyRunOut) {
     char guid[16];
     EXPECT_EQ(spi.localMiniGuid(guid, sizeof(guid)), 0);
     EXPECT_STREQ(guid, "g100");  // mini GUIDs are taken apart from the ids
-}
-
-TEST_F(NetClientTest, AskingForTheInstanceWaitsForABatchButSpendsNoId) {
-    KeyPair server("server");
-    Peer peer(server);
-    NetClientSPI spi(nullptr, "ids", "127.0.0.1", peer.port(), nullptr, "Dids", nullptr);
-    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
-    EXPECT_EQ(spi.localInstanceId(), 7001);
-    EXPECT_EQ(peer.idBatches.load(), 1);
-    long long id = 0;
-    ASSERT_EQ(spi.localUniqueId(&id), 0);
-    EXPECT_EQ(id, 100);
-    char guid[16] = "";
-    ASSERT_EQ(spi.localMiniGuid(guid, sizeof(guid)), 0);
-    EXPECT_STREQ(guid, "g100");
-    EXPECT_EQ(peer.idBatches.load(), 1);
 }
 
 TEST_F(NetClientTest, AShortOrEmptyBatchHandsOutOnlyTheIdsItHolds) {
@@ -423,27 +375,11 @@ TEST_F(NetClientTest, AnIdBatchAskedForOnAConnectionThatWentIsAskedForAgainOnThe
     EXPECT_LT(waited, 25000);
 }
 
-class Recorded : public AuthListener {
-public:
-    void progress(const char* text, bool isError, bool isFinal) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        texts.push_back(text);
-        if (isFinal) {
-            finals++;
-            lastIsError = isError;
-        }
-    }
-    std::mutex mutex;
-    std::vector<std::string> texts;
-    int finals = 0;
-    bool lastIsError = false;
-};
-
 TEST_F(NetClientTest, LoginReportsEachStepAndEachFailure) {
     KeyPair ca("testdom");
     Peer peer(ca);
 
-    Recorded ok;
+    LoginSteps ok;
     int err = -1;
     Directory* d = Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &ok, &err);
     ASSERT_NE(d, nullptr) << err;
@@ -463,60 +399,39 @@ TEST_F(NetClientTest, LoginReportsEachStepAndEachFailure) {
     std::string object;
     EXPECT_EQ(attrs(d, "/iface:name=eth0", &object), 0);
 
-    Recorded bad;
-    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "wrong", &bad, &err), nullptr);
-    EXPECT_EQ(err, 20);
-    EXPECT_EQ(bad.texts.back(), "Authentication failure");
-    EXPECT_TRUE(bad.lastIsError);
-
-    Peer closed(ca);
-    std::string gone = closed.port();
-    closed.stop();
-    Recorded unreachable;
-    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", gone.c_str(), "alice", "secret", &unreachable, &err),
-              nullptr);
-    EXPECT_EQ(err, DirError::E_NOT_CONNECTED);
-    EXPECT_EQ(unreachable.texts.back(), "Unable to connect");
+    // Each failure ends in one final step, an error.
+    auto fails = [&](const char* port, const char* password, int code, const char* text) {
+        LoginSteps steps;
+        EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", port, "alice", password, &steps, &err), nullptr);
+        EXPECT_EQ(err, code) << text;
+        ASSERT_FALSE(steps.texts.empty());
+        EXPECT_EQ(steps.texts.back(), text);
+        EXPECT_TRUE(steps.lastIsError) << text;
+        EXPECT_EQ(steps.finals, 1) << text;
+    };
+    fails(peer.port(), "wrong", 20, "Authentication failure");
+    // What the server answers is its verdict, whatever the code: a refusal
+    // that happens to carry 11 (say the server's own back end is down) is
+    // still an authentication failure, while a server that hangs up without
+    // answering is one the client could not talk to.
+    peer.loginRefusal = DirError::E_NOT_CONNECTED;
+    fails(peer.port(), "wrong", DirError::E_NOT_CONNECTED, "Authentication failure");
+    peer.loginHangUp = true;
+    fails(peer.port(), "secret", DirError::E_NOT_CONNECTED, "Unable to connect");
+    std::string gone;
+    {
+        Peer closed(ca);
+        gone = closed.port();
+    }
+    fails(gone.c_str(), "secret", DirError::E_NOT_CONNECTED, "Unable to connect");
 
     peer.loginSilent = true;
     Login::_timeout = 1000;
-    Recorded silent;
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &silent, &err), nullptr);
+    fails(peer.port(), "secret", DirError::E_LOGIN_TIMEOUT, "Connection timeout");
     // The set time-out, not the default 20 s, ended the wait; wide, for the
     // key generation before the connect on a loaded machine.
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(15000));
-    EXPECT_EQ(err, DirError::E_LOGIN_TIMEOUT);
-    EXPECT_EQ(silent.texts.back(), "Connection timeout");
-    EXPECT_TRUE(silent.lastIsError);
-    EXPECT_EQ(silent.finals, 1);
-}
-
-// What the server answers is the server's verdict, whatever its code: a
-// refusal that happens to carry 11 ("Not connected", say the server's own
-// back end is down) is still an authentication failure, while a server that
-// hangs up without answering is one the client could not talk to.
-TEST_F(NetClientTest, ALoginRefusalIsAnAuthenticationFailureWhateverItsCode) {
-    KeyPair ca("testdom");
-    Peer peer(ca);
-    peer.loginRefusal = DirError::E_NOT_CONNECTED;
-    Recorded refused;
-    int err = -1;
-    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "wrong", &refused, &err), nullptr);
-    EXPECT_EQ(err, DirError::E_NOT_CONNECTED);
-    ASSERT_FALSE(refused.texts.empty());
-    EXPECT_EQ(refused.texts.back(), "Authentication failure");
-    EXPECT_TRUE(refused.lastIsError);
-    EXPECT_EQ(refused.finals, 1);
-
-    peer.loginHangUp = true;
-    Recorded dropped;
-    EXPECT_EQ(Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &dropped, &err), nullptr);
-    EXPECT_EQ(err, DirError::E_NOT_CONNECTED);
-    ASSERT_FALSE(dropped.texts.empty());
-    EXPECT_EQ(dropped.texts.back(), "Unable to connect");
-    EXPECT_TRUE(dropped.lastIsError);
-    EXPECT_EQ(dropped.finals, 1);
 }
 
 // The certificate and the server's close arrive together: the close that
@@ -526,7 +441,7 @@ TEST_F(NetClientTest, LoginSucceedsWhenThePeerHangsUpRightAfterItsReply) {
     Peer peer(ca);
     peer.closeAfterReply = true;
     for (int round = 0; round < 3; round++) {
-        Recorded steps;
+        LoginSteps steps;
         int err = -1;
         Directory* d = Directory::authenticate("testdom", "127.0.0.1", peer.port(), "alice", "secret", &steps, &err);
         ASSERT_NE(d, nullptr) << "round " << round << ": error " << err;
@@ -537,32 +452,35 @@ TEST_F(NetClientTest, LoginSucceedsWhenThePeerHangsUpRightAfterItsReply) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 int _pushed = 0;
 int acceptPush(X509* cert) {
     _pushed += cert != nullptr ? 1 : 0;
     return 0;
 }
 
-TEST_F(NetClientTest, EnrolmentExchanges) {
+// From the second round on, the answer and the server's close arrive
+// together: the close that follows must not turn the answer into a failure.
+TEST_F(NetClientTest, EnrolmentExchangesAlsoWhenThePeerHangsUpRightAfterTheAnswer) {
     KeyPair server("server");
     Peer peer(server);
     KeyPair agent("agent");
     Domain::_domAuthCertUpdater = acceptPush;
-    char result[Domain::kResultSize];
-    char text[Domain::kErrorTextSize];
-    // A pushed certificate first, then the real answer on the same connection.
-    EXPECT_EQ(Domain::add(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", result, text), 0);
-    EXPECT_STREQ(result, "enrolled:alice");
-    EXPECT_EQ(_pushed, 1);
-
-    text[0] = '\0';
-    EXPECT_EQ(Domain::remove(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", text),
-              DirError::E_PROTOCOL);
-    EXPECT_STREQ(text, "not enrolled");
+    for (int round = 0; round < 10; round++) {
+        peer.closeAfterReply = round > 0;
+        char result[Domain::kResultSize] = "";
+        char text[Domain::kErrorTextSize] = "";
+        // A pushed certificate first, then the real answer on the same connection.
+        EXPECT_EQ(Domain::add(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", result, text), 0)
+            << "round " << round << ": " << text;
+        EXPECT_STREQ(result, "enrolled:alice") << "round " << round;
+        EXPECT_EQ(_pushed, round + 1);
+        // A refusal is an answer too.
+        EXPECT_EQ(Domain::remove(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", text),
+                  DirError::E_PROTOCOL)
+            << "round " << round;
+        EXPECT_STREQ(text, "not enrolled") << "round " << round;
+    }
+    peer.closeAfterReply = false;
 
     // Nobody answers identify: a time-out, and no connection stays behind.
     Domain::_stepWait = 600;
@@ -578,33 +496,12 @@ TEST_F(NetClientTest, EnrolmentExchanges) {
         Peer closed(server);
         gone = closed.port();
     }
+    char result[Domain::kResultSize];
+    char text[Domain::kErrorTextSize];
     EXPECT_EQ(Domain::add(agent.cert, agent.key, "127.0.0.1", gone.c_str(), "alice", "pw", result, text),
               DirError::E_NOT_CONNECTED);
     EXPECT_NE(strstr(text, "unable to connect to 127.0.0.1:"), nullptr) << text;
     Domain::_domAuthCertUpdater = nullptr;
-}
-
-// The answer and the server's close arrive together: the close that follows
-// must not turn the answer into a failure.
-TEST_F(NetClientTest, EnrolmentKeepsTheAnswerWhenThePeerHangsUpRightAfterIt) {
-    KeyPair server("server");
-    Peer peer(server);
-    peer.closeAfterReply = true;
-    KeyPair agent("agent");
-    for (int round = 0; round < 10; round++) {
-        char result[Domain::kResultSize] = "";
-        char text[Domain::kErrorTextSize] = "";
-        EXPECT_EQ(Domain::add(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", result, text), 0)
-            << "round " << round << ": " << text;
-        EXPECT_STREQ(result, "enrolled:alice") << "round " << round;
-
-        // A refusal is an answer too.
-        text[0] = '\0';
-        EXPECT_EQ(Domain::remove(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", text),
-                  DirError::E_PROTOCOL)
-            << "round " << round;
-        EXPECT_STREQ(text, "not enrolled") << "round " << round;
-    }
 }
 
 }  // namespace
