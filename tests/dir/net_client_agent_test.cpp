@@ -4,17 +4,10 @@
 // connection the provider adopts and serves requests over, carrying the
 // agent's alert sync, alerts, events and statistics to the server's
 // listeners with their exact contents.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,13 +16,7 @@
 
 #include "common/error_codes.h"
 #include "common/properties.h"
-#include "dir/asset.h"
 #include "dir/asset_cache.h"
-#include "dir/directory.h"
-#include "dir/future_result.h"
-#include "dir/net_client_spi.h"
-#include "dir/principal.h"
-#include "dirbase/attributes.h"
 #include "io/input.h"
 #include "records/alert.h"
 #include "records/ci_update.h"
@@ -37,25 +24,20 @@
 #include "records/rule.h"
 #include "records/stats_file.h"
 #include "common/stats.h"
-#include "tests/dir/dir_peer.h"
+#include "tests/dir/client_session_fixture.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 
 using dirpeer::KeyPair;
 using dirpeer::Peer;
+using dirpeer::bodyOf;
+using dirpeer::pemOf;
+using dirpeer::received;
 using dirpeer::waitFor;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The body of a message built to be sent (after its 9-byte frame header).
-std::string bodyOf(const Message& m) {
-    size_t n = 0;
-    unsigned char* b = m.copyBytes(&n);
-    std::string s = n > 9 ? std::string(reinterpret_cast<char*>(b) + 9, n - 9) : "";
-    free(b);
-    return s;
-}
 
 long long msSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -66,15 +48,7 @@ long long msSince(Clock::time_point t) {
 class Relay {
 public:
     explicit Relay(const char* targetPort) : _target(atoi(targetPort)) {
-        _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(_listen, 8);
-        socklen_t n = sizeof a;
-        getsockname(_listen, reinterpret_cast<sockaddr*>(&a), &n);
-        _port = std::to_string(ntohs(a.sin_port));
+        _listen = listenOnLoopback(8, &_port);
         _thread = std::thread([this] { run(); });
     }
     ~Relay() {
@@ -267,18 +241,13 @@ public:
     void onClosed(Connection*) override {}
     void onConnectComplete(Connection*) override { connected = true; }
 
-    // The body of the first message of that code, or "" with *found false.
-    std::string body(int code, bool* found) {
-        std::lock_guard<std::mutex> hold(_mutex);
-        for (auto& r : _received)
-            if (r.first == code) {
-                *found = true;
-                return r.second;
-            }
-        *found = false;
-        return "";
+    // The body of the first message of that code ("" when none came), and
+    // whether one came; every body of that code, in arrival order.
+    std::string body(int code) {
+        std::vector<std::string> all = bodies(code);
+        return all.empty() ? "" : all.front();
     }
-    // Every body of that code, in arrival order.
+    bool has(int code) { return !bodies(code).empty(); }
     std::vector<std::string> bodies(int code) {
         std::lock_guard<std::mutex> hold(_mutex);
         std::vector<std::string> out;
@@ -304,18 +273,15 @@ public:
     }
 };
 
-class NetClientAgentTest : public ::testing::Test {
+class NetClientAgentTest : public ClientSessionTest {
 protected:
     static void SetUpTestSuite() {
-        dravika_init();
-        Directory::init();
+        ClientSessionTest::SetUpTestSuite();
         NetClientSPI::install();
-        Connection::setLoopWait(20);
-        Connection::comsInit();
     }
     void SetUp() override { NetClientSPI::_netclient_timeout = 5000; }
     void TearDown() override {
-        dirpeer::endClientSessions(&sessions);
+        ClientSessionTest::TearDown();
         NetClientSPI::setMode(0);
         NetClientSPI::statDispatcher = nullptr;
         NetClientSPI::_ruleHelperFn = nullptr;
@@ -325,13 +291,6 @@ protected:
             s_testDravikaProperties(false, nullptr);
         }
     }
-    Directory* session(const char* port) {
-        int err = 0;
-        Directory* d = dirpeer::startClientSession(port, "testdom", &err);
-        EXPECT_EQ(err, 0);
-        if (d != nullptr) sessions.push_back(d);
-        return d;
-    }
     void setProperties(const TempDir& dir, const std::string& text) {
         props = dir.file("dravika.properties");
         writeFile(props, text);
@@ -339,7 +298,6 @@ protected:
         ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
     }
 
-    std::vector<Directory*> sessions;
     std::string props;
 };
 
@@ -397,14 +355,7 @@ struct CalledIn {
         asset.host = strdup("127.0.0.1");
         asset.port = atoi(decoy.port());
         asset.masq = true;
-        if (keyOnFile) {
-            BIO* out = BIO_new(BIO_s_mem());
-            PEM_write_bio_PUBKEY(out, X509_get0_pubkey(agentId.cert));
-            char* p = nullptr;
-            long n = BIO_get_mem_data(out, &p);
-            asset.publicKey = strndup(p, static_cast<size_t>(n));
-            BIO_free(out);
-        }
+        if (keyOnFile) asset.publicKey = strdup(pemOf(agentId.cert, true).c_str());
         X509* cert = nullptr;
         EVP_PKEY* key = nullptr;
         makeSelfSignedCertificate("server", "/O=Dravika Test/CN=server", 1024, 3600, &cert, &key);
@@ -486,14 +437,10 @@ TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsAr
     Principal viewer("v1`viewer,x,ops`viewer,x", "testdom", nullptr, 5);
     for (Recorder& r : crowd) spi->addAlertListener(&r, &viewer);
     spi->addAlertListener(&rec, &viewer);
-    bool found = false;
-    ASSERT_TRUE(waitFor([&] {
-        agent.body(DirProtocol::M_INITIATE_ALERT_VIEWER_SYNC, &found);
-        return found;
-    }));
+    ASSERT_TRUE(waitFor([&] { return agent.has(DirProtocol::M_INITIATE_ALERT_VIEWER_SYNC); }));
     Message expectViewer(DirProtocol::M_INITIATE_ALERT_VIEWER_SYNC);
     expectViewer.writeObject(OBJ_PRINCIPAL_ID, &viewer);
-    EXPECT_EQ(agent.body(DirProtocol::M_INITIATE_ALERT_VIEWER_SYNC, &found), bodyOf(expectViewer));
+    EXPECT_EQ(agent.body(DirProtocol::M_INITIATE_ALERT_VIEWER_SYNC), bodyOf(expectViewer));
 
     // The agent's alert sync.
     Alert* alerts[3];
@@ -549,15 +496,12 @@ TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsAr
         EXPECT_EQ(stats, std::vector<std::string>{"agent7|Network|" + Recorder::encode(OBJ_STATSFILE_ID, &file)});
     }
     // The event is acknowledged to the agent with its id, type and source.
-    ASSERT_TRUE(waitFor([&] {
-        agent.body(DirProtocol::M_EVENT_ACK, &found);
-        return found;
-    }));
+    ASSERT_TRUE(waitFor([&] { return agent.has(DirProtocol::M_EVENT_ACK); }));
     Message ack(DirProtocol::M_EVENT_ACK);
     ack.writeString("ev-9");
     ack.writeString("linkDown");
     ack.writeString("eth0");
-    EXPECT_EQ(agent.body(DirProtocol::M_EVENT_ACK, &found), bodyOf(ack));
+    EXPECT_EQ(agent.body(DirProtocol::M_EVENT_ACK), bodyOf(ack));
     for (Alert* x : alerts) delete x;
 
     // Its files are read over the same connection, block by block.
@@ -600,58 +544,13 @@ struct Expect {
     Message m;
 };
 
-// A message received (its body) read back from the start.
-Message* readable(const Message* sent) {
-    std::string b = bodyOf(*sent);
-    return new Message(b.data(), b.size());
-}
-
-TEST_F(NetClientAgentTest, AnAgentsQuestionAboutACertificateIsAnsweredByTheMappersKeyCheck) {
-    // The embedding server knows one key; the mapper is installed before
-    // any connection thread runs, as a server does at start-up.
-    KeyPair ours("ours");
-    struct KeyMapper : AssetMapper {
-        Asset* lookupAsset(const char*) override { return nullptr; }
-        Endpoint* lookupEndpoint(const char*) override { return nullptr; }
-        bool isKnownKey(const char* pem) override { return known == pem; }
-        std::string known;
-    } mapper;
-    auto pemOf = [](X509* cert, bool keyOnly) {
-        BIO* out = BIO_new(BIO_s_mem());
-        if (keyOnly)
-            PEM_write_bio_PUBKEY(out, X509_get0_pubkey(cert));
-        else
-            PEM_write_bio_X509(out, cert);
-        char* p = nullptr;
-        long n = BIO_get_mem_data(out, &p);
-        std::string text(p, static_cast<size_t>(n));
-        BIO_free(out);
-        return text;
-    };
-    mapper.known = pemOf(ours.cert, true);
-    assetMapper = &mapper;
-    struct Uninstall {
-        ~Uninstall() { assetMapper = nullptr; }
-    } uninstall;
-    {
-        CalledIn world(&sessions, true);
-        ASSERT_TRUE(world.ready);
-        // The server takes an agent's questions once it has checked the
-        // agent's key and asked for its alerts.
-        bool asked = false;
-        ASSERT_TRUE(waitFor([&] {
-            world.agent.body(DirProtocol::M_INITIATE_ALERT_SERVER_SYNC, &asked);
-            return asked;
-        }));
-        world.toServer->send(DirProtocol::verifyCert(61, pemOf(ours.cert, false).c_str()));
-        world.toServer->send(DirProtocol::verifyCert(62, pemOf(world.decoyId.cert, false).c_str()));
-        world.toServer->send(DirProtocol::verifyCert(63, "not a certificate"));
-        EXPECT_TRUE(waitFor([&] { return world.agent.bodies(DirProtocol::M_VERIFY_CERT_REPLY).size() == 3; }));
-        EXPECT_EQ(world.agent.bodies(DirProtocol::M_VERIFY_CERT_REPLY),
-                  (std::vector<std::string>{Expect(63).int64(61).int32(1).body(), Expect(63).int64(62).int32(0).body(),
-                                            Expect(63).int64(63).int32(0).body()}));
-    }
-}
+// The embedding server's key check: it knows one key.
+struct KeyMapper : AssetMapper {
+    Asset* lookupAsset(const char*) override { return nullptr; }
+    Endpoint* lookupEndpoint(const char*) override { return nullptr; }
+    bool isKnownKey(const char* pem) override { return known == pem; }
+    std::string known;
+};
 
 TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatTheAgentAsks) {
     NetClientSPI::_ruleHelperFn = [](const char* assetId, Connection*, const Asset* asset, Translatable*** out) {
@@ -670,12 +569,8 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     // connection counts as ready.
     EXPECT_TRUE(waitFor([&] { return world.rec.has("managed verified agent7"); }));
     EXPECT_FALSE(world.rec.has("managed connected agent7"));
-    bool found = false;
-    auto body = [&](int code) { return world.agent.body(code, &found); };
-    ASSERT_TRUE(waitFor([&] {
-        body(DirProtocol::M_INITIATE_ALERT_SERVER_SYNC);
-        return found;
-    }));
+    auto body = [&](int code) { return world.agent.body(code); };
+    ASSERT_TRUE(waitFor([&] { return world.agent.has(DirProtocol::M_INITIATE_ALERT_SERVER_SYNC); }));
     EXPECT_EQ(body(DirProtocol::M_INITIATE_ALERT_SERVER_SYNC), Expect(31).str("testdom").str("agent7").body());
     RuleSet rules("group", "agent7", 2, 1700000000123LL);
     Expect ruleSets(41);
@@ -686,18 +581,22 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     // the client gets the answer under its id, the rest byte for byte.
     Principal client("v1`carol,x,ops`carol,x", "testdom", nullptr, 9);
     DirectoryObject current("iface", new Any("eth1"));
-    Message* request = DirProtocol::headerOnlyRequest(DirProtocol::M_GET_ATTRIBUTES, nullptr, 777, &client, &current);
-    Message* in = readable(request);
-    int64_t id = 0;
-    ASSERT_EQ(in->readInt64(&id), 0);
     NetClientSPI* relay = Directory::findProxy("agent7");
     ASSERT_EQ(relay, world.spi);
     EXPECT_EQ(relay->lockCount(), 1);
+    // A client's request of that code and id, relayed as the server reads it.
+    auto proxy = [&](int code, long long clientId, Message** reply) {
+        Message* in = received(DirProtocol::headerOnlyRequest(code, nullptr, clientId, &client, &current));
+        int64_t id = 0;
+        int rv = in->readInt64(&id) != 0 ? -1 : relay->proxy(code, id, in, reply);
+        delete in;
+        return rv;
+    };
     Message* reply = nullptr;
-    ASSERT_EQ(relay->proxy(DirProtocol::M_GET_ATTRIBUTES, id, in, &reply), 0);
+    ASSERT_EQ(proxy(DirProtocol::M_GET_ATTRIBUTES, 777, &reply), 0);
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(reply->getType(), static_cast<unsigned>(DirProtocol::M_GET_ATTRIBUTES_REPLY));
-    Message* answer = readable(reply);
+    Message* answer = received(reply);
     int64_t answeredId = 0;
     Translatable* attrs = nullptr;
     ASSERT_EQ(answer->readInt64(&answeredId), 0);
@@ -707,19 +606,11 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     EXPECT_STREQ(static_cast<Attributes*>(attrs)->getStringAttribute("object"), "iface");
     delete attrs;
     delete answer;
-    delete reply;
-    delete in;
-    delete request;
     // The agent never answers a list: the relay gives up with a time-out.
-    request = DirProtocol::headerOnlyRequest(DirProtocol::M_LIST, nullptr, 778, &client, &current);
-    in = readable(request);
-    in->readInt64(&id);
     NetClientSPI::_netclient_timeout = 800;
-    EXPECT_EQ(relay->proxy(DirProtocol::M_LIST, id, in, &reply), DirError::E_TIMEOUT);
+    EXPECT_EQ(proxy(DirProtocol::M_LIST, 778, &reply), DirError::E_TIMEOUT);
     NetClientSPI::_netclient_timeout = 5000;
     EXPECT_EQ(reply, nullptr);
-    delete in;
-    delete request;
     relay->removeLock();
 
     // The provider's own objects: its connection and what the agent says of itself.
@@ -779,8 +670,7 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
     ASSERT_TRUE(waitFor([&] {
         for (int code : {DirProtocol::M_VERIFY_CERT_REPLY, DirProtocol::M_GET_SECURITYOBJECT_REPLY,
                          DirProtocol::M_CI_ACK, DirProtocol::M_MQ_SEND}) {
-            body(code);
-            if (!found) return false;
+            if (!world.agent.has(code)) return false;
         }
         return true;
     }));
@@ -796,27 +686,34 @@ TEST_F(NetClientAgentTest, TheServerRelaysToAnAgentThatCalledInAndAnswersWhatThe
         return mqSeen == "5/6/from agent";
     }));
     NetClientSPI::_dispatchMQ = nullptr;
+    // With the embedding server's key check, a certificate is known when the
+    // check knows its public key.
+    KeyMapper mapper;
+    mapper.known = pemOf(world.serverId.cert, true);
+    assetMapper = &mapper;
+    struct Uninstall {
+        ~Uninstall() { assetMapper = nullptr; }
+    } uninstall;
+    world.toServer->send(DirProtocol::verifyCert(61, pemOf(world.serverId.cert).c_str()));
+    world.toServer->send(DirProtocol::verifyCert(62, pemOf(world.decoyId.cert).c_str()));
+    world.toServer->send(DirProtocol::verifyCert(63, "not a certificate"));
+    EXPECT_TRUE(waitFor([&] { return world.agent.bodies(DirProtocol::M_VERIFY_CERT_REPLY).size() == 4; }));
+    EXPECT_EQ(world.agent.bodies(DirProtocol::M_VERIFY_CERT_REPLY),
+              (std::vector<std::string>{Expect(63).int64(55).int32(0).body(), Expect(63).int64(61).int32(1).body(),
+                                        Expect(63).int64(62).int32(0).body(), Expect(63).int64(63).int32(0).body()}));
     // No longer watched: the agent is told, the watcher let go.
     world.spi->setManagedConnection(nullptr);
     EXPECT_TRUE(world.rec.has("managed removed agent7"));
-    ASSERT_TRUE(waitFor([&] {
-        body(DirProtocol::M_NOTIFY_UNMANAGED);
-        return found;
-    }));
+    ASSERT_TRUE(waitFor([&] { return world.agent.has(DirProtocol::M_NOTIFY_UNMANAGED); }));
     EXPECT_EQ(body(DirProtocol::M_NOTIFY_UNMANAGED), Expect(46).str("testdom").str("agent7").body());
 
     // The agent goes: relaying fails at once with "Not connected".
     world.toServer->close();
     ASSERT_TRUE(waitFor([&] { return !world.spi->isConnected(); }));
-    request = DirProtocol::headerOnlyRequest(DirProtocol::M_GET_ATTRIBUTES, nullptr, 779, &client, &current);
-    in = readable(request);
-    in->readInt64(&id);
     relay = Directory::findProxy("agent7");
     ASSERT_NE(relay, nullptr);
-    EXPECT_EQ(relay->proxy(DirProtocol::M_GET_ATTRIBUTES, id, in, &reply), DirError::E_NOT_CONNECTED);
+    EXPECT_EQ(proxy(DirProtocol::M_GET_ATTRIBUTES, 779, &reply), DirError::E_NOT_CONNECTED);
     relay->removeLock();
-    delete in;
-    delete request;
     EXPECT_EQ(Directory::findProxy("agent8"), nullptr);
 }
 
