@@ -2,10 +2,9 @@
 // real directory server (drv_dird, in process) over TLS on loopback: login and
 // its failures, the directory calls through the remote provider (a search
 // large enough to come in several parts, execute with its result, attributes,
-// list, access lists), listener updates for a watched name, the server
-// restarted under a live session, the server's certificate against a key on
-// file, enrolment, a relay through the server to a second agent, and a file
-// of that agent read block by block through the server.
+// list), the server restarted under a live session, the server's certificate
+// against a key on file, enrolment, a relay through the server to a second
+// agent, and a file of that agent read block by block through the server.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,8 +49,8 @@ protected:
         Directory::init();
         NetClientSPI::install();
         tmp = new TempDir();
-        table = tmp->file("mounts");
-        writeTable(false);
+        std::string table = tmp->file("mounts");
+        writeFile(table, "/dev/x " + tmp->path() + " tmpfs rw 0 0\n/dev/y /usr ext4 ro 0 0\n");
         mounts = new MountProvider(table.c_str());
         ASSERT_EQ(0, mounts->start());
         std::string assets = "{ \"assets\": [";
@@ -96,12 +95,6 @@ protected:
         Directory::testIdleProviders();
         NetClientSPI::stopThread();
     }
-    static void writeTable(bool withExtra) {
-        std::string text = "/dev/x " + tmp->path() + " tmpfs rw 0 0\n/dev/y /usr ext4 ro 0 0\n";
-        if (withExtra) text += "/dev/w /mnt/extra xfs rw 0 0\n";
-        writeFile(table + ".new", text);
-        rename((table + ".new").c_str(), table.c_str());
-    }
     Directory* login(LoginSteps* steps = nullptr, int* errOut = nullptr, const char* password = "s3cret") {
         int err = -1;
         Directory* d = Directory::authenticate(kDomain, "127.0.0.1", port.c_str(), "alice", password, steps, &err);
@@ -128,7 +121,6 @@ protected:
 
     std::vector<Directory*> sessions;
     static TempDir* tmp;
-    static std::string table;
     static std::string port;
     static MountProvider* mounts;
     static HostDirectorySPI hostRoot;
@@ -136,7 +128,6 @@ protected:
 };
 
 TempDir* RemoteEndToEnd::tmp = nullptr;
-std::string RemoteEndToEnd::table;
 std::string RemoteEndToEnd::port;
 MountProvider* RemoteEndToEnd::mounts = nullptr;
 HostDirectorySPI RemoteEndToEnd::hostRoot;
@@ -204,33 +195,6 @@ TEST_F(RemoteEndToEnd, LoginThenEveryKindOfCallThroughTheServer) {
     EXPECT_EQ(err, DirError::E_LOGIN_FAILURE);
     EXPECT_EQ(bad.texts.back(), "Authentication failure");
     EXPECT_TRUE(bad.lastIsError);
-}
-
-TEST_F(RemoteEndToEnd, WatchedNameGetsUpdatesWhenTheServersObjectsChange) {
-    Directory* d = login();
-    ASSERT_NE(d, nullptr);
-    ASSERT_EQ(attr(d, "/mount:path=\"/usr\"", "path"), "/usr");
-    dirpeer::NameWatcher watcher("path");
-    DirName* n = name("/mount:");
-    int err = -1;
-    ASSERT_EQ(d->addListener(n, &watcher, &err), 0);
-    // The server takes the listener on its own time and says nothing when
-    // it has: the mount comes and goes until a change reaches the watcher.
-    bool seen = false;
-    for (int round = 0; round < 40 && !seen; round++) {
-        writeTable(true);
-        mounts->checkForChanges();
-        seen = waitFor([&] { return watcher.has("/mnt/extra"); }, 250);
-        if (!seen) {
-            writeTable(false);
-            mounts->checkForChanges();
-        }
-    }
-    EXPECT_TRUE(seen);
-    d->removeListener(&watcher);
-    writeTable(false);
-    mounts->checkForChanges();
-    delete n;
 }
 
 TEST_F(RemoteEndToEnd, ServerKeyOnFileIsCheckedAndARestartedServerIsFoundAgain) {
