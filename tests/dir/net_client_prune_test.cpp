@@ -246,10 +246,11 @@ struct CalledIn {
 };
 
 TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaitingOnItsConnection) {
+    // Declared first: the agent outlives the connections that tell it.
+    SilentAgent agent;
     CalledIn in("agent9");
     ASSERT_TRUE(in.spi->isReversed());
     ASSERT_TRUE(in.bound);
-    SilentAgent agent;
     ASSERT_TRUE(in.call(&agent));
     ASSERT_TRUE(waitFor([&] { return in.spi->isConnected(); }));
 
@@ -262,9 +263,10 @@ TEST_F(NetClientPruneTest, AForcedResetOfAnAgentThatCalledInFailsTheCallsWaiting
 }
 
 TEST_F(NetClientPruneTest, AnAgentThatCallsInAgainFailsTheCallsWaitingOnItsOldConnection) {
+    SilentAgent first;
+    SilentAgent second;
     CalledIn in("agent7");
     ASSERT_TRUE(in.bound);
-    SilentAgent first;
     ASSERT_TRUE(in.call(&first));
     ASSERT_TRUE(waitFor([&] { return in.spi->isConnected(); }));
 
@@ -272,7 +274,6 @@ TEST_F(NetClientPruneTest, AnAgentThatCallsInAgainFailsTheCallsWaitingOnItsOldCo
     EXPECT_TRUE(waitFor([&] { return first.got(DirProtocol::M_LIST); }));
     // The agent calls in again (its first connection went silent): the
     // server drops the old connection, and nothing can answer there now.
-    SilentAgent second;
     ASSERT_TRUE(in.call(&second));
     in.caller.join();
     EXPECT_EQ(in.listResult, DirError::E_NOT_CONNECTED);
