@@ -416,6 +416,14 @@ void Connection::doSend(Message* message) {
     // buffer and needs none.
     size_t total = first->used;
     for (const MessageBase::_Buffer* b = first->next; b != nullptr; b = b->next) total += b->used;
+    if (total - 9 < 1 || total - 9 > kMaxFrameBody) {
+        // The peer would refuse the frame and drop the connection with
+        // everything queued behind it: only this message is lost.
+        log(0, "%s: message of type %u with a body of %zu bytes cannot be framed, not sent", _name,
+            message->getType(), total - 9);
+        delete message;
+        return;
+    }
     putBE32(first->data + 1, static_cast<uint32_t>(total - 9));
     if (total >= kLargeFrame) {
         writeLargeMessage(message);

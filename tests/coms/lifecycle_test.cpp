@@ -119,11 +119,17 @@ TEST(Lifecycle, SendBeforeCompletionAndAfterClose) {
     ASSERT_TRUE(client.connect());
     EXPECT_EQ(0, client.c->send(new CountedMessage(&deleted)));
     EXPECT_TRUE(waitFor([&] { return deleted == 2; })) << "sent, then deleted by the connection";
+    // A message without a body, which the peer would refuse as a frame and
+    // drop the connection for, is dropped alone.
+    EXPECT_EQ(0, client.c->send(new Message(7)));
+    EXPECT_EQ(0, client.c->send(new CountedMessage(&deleted)));
+    EXPECT_TRUE(waitFor([&] { return server.recorder.messageCount() == 2; }));
+    EXPECT_EQ(0, server.recorder.lost.load());
     // close() sends C_CLOSE; the server hears onClosed and the socket goes.
     client.c->close();
     EXPECT_TRUE(waitFor([&] { return server.recorder.closed == 1; }));
     EXPECT_EQ(COMS_E_NOT_CONNECTED, client.c->send(new CountedMessage(&deleted)));
-    EXPECT_EQ(3, deleted.load());
+    EXPECT_EQ(4, deleted.load());
     EXPECT_EQ(nullptr, client.c->getListener());
 }
 
