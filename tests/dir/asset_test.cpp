@@ -20,35 +20,9 @@
 #include "dirbase/attributes.h"
 #include "dirbase/message.h"
 #include "tests/support/bytes.h"
+#include "tests/support/encoding.h"
 
 namespace {
-
-std::string text(char* s) {
-    std::string out = s != nullptr ? s : "(null)";
-    free(s);
-    return out;
-}
-
-std::string encoded(unsigned int id, const Translatable* obj) {
-    Message out(0);
-    out.writeObject(id, obj);
-    size_t n;
-    unsigned char* all = out.copyBytes(&n);
-    std::string bytes(reinterpret_cast<char*>(all) + 9, n - 9);
-    free(all);
-    return bytes;
-}
-
-template <class T>
-std::unique_ptr<T> decoded(unsigned int id, const std::string& bytes) {
-    Message m(bytes.data(), bytes.size());
-    Translatable* obj = nullptr;
-    if (m.readObject(id, &obj) != 0) {
-        delete obj;
-        return nullptr;
-    }
-    return std::unique_ptr<T>(static_cast<T*>(obj));
-}
 
 class AssetTest : public ::testing::Test {
 protected:
@@ -97,11 +71,11 @@ TEST_F(AssetTest, EndpointHasTheseExactBytesAndAssetsRoundTripEveryField) {
         .field(6).str("E9")
         .field(7).u8(1).u8(1)
         .end();
-    EXPECT_EQ(want.hex(), Bytes::hex(encoded(OBJ_ENDPOINT_ID, &e).data(), encoded(OBJ_ENDPOINT_ID, &e).size()));
+    EXPECT_EQ(want.hex(), Bytes::hex(encodedBody(OBJ_ENDPOINT_ID, &e).data(), encodedBody(OBJ_ENDPOINT_ID, &e).size()));
 
     e.attributes = new Attributes();
     e.attributes->setAttribute("user", "root");
-    auto e2 = decoded<Endpoint>(OBJ_ENDPOINT_ID, encoded(OBJ_ENDPOINT_ID, &e));
+    auto e2 = decodedBody<Endpoint>(OBJ_ENDPOINT_ID, encodedBody(OBJ_ENDPOINT_ID, &e));
     ASSERT_NE(nullptr, e2);
     EXPECT_STREQ("E9", e2->id);
     EXPECT_TRUE(e2->extra7);
@@ -114,11 +88,11 @@ TEST_F(AssetTest, EndpointHasTheseExactBytesAndAssetsRoundTripEveryField) {
     EXPECT_EQ(nullptr, Endpoint::endpointForType(6));
 
     std::unique_ptr<Asset> a(makeAsset("H42", "10.0.0.5"));
-    std::string bytes = encoded(OBJ_ASSET_ID, a.get());
-    auto a2 = decoded<Asset>(OBJ_ASSET_ID, bytes);
+    std::string bytes = encodedBody(OBJ_ASSET_ID, a.get());
+    auto a2 = decodedBody<Asset>(OBJ_ASSET_ID, bytes);
     ASSERT_NE(nullptr, a2);
     // Encoding the copy gives the same bytes: every field went both ways.
-    EXPECT_EQ(Bytes::hex(bytes.data(), bytes.size()), Bytes::hex(encoded(OBJ_ASSET_ID, a2.get()).data(), bytes.size()));
+    EXPECT_EQ(Bytes::hex(bytes.data(), bytes.size()), Bytes::hex(encodedBody(OBJ_ASSET_ID, a2.get()).data(), bytes.size()));
     EXPECT_STREQ("f19", a2->extra19);
     EXPECT_TRUE(a2->extra21);
     EXPECT_EQ("{ \"id\" : \"H42\", \"name\" : \"web1\", \"description\" : null, \"port\" : 14000, \"ftport\" : 14001, "
@@ -129,11 +103,11 @@ TEST_F(AssetTest, EndpointHasTheseExactBytesAndAssetsRoundTripEveryField) {
 
     // Every truncation of a valid encoding fails cleanly.
     for (size_t n = 0; n < bytes.size(); n++)
-        EXPECT_EQ(nullptr, decoded<Asset>(OBJ_ASSET_ID, bytes.substr(0, n))) << n;
+        EXPECT_EQ(nullptr, decodedBody<Asset>(OBJ_ASSET_ID, bytes.substr(0, n))) << n;
     // A field of the wrong type is refused.
     Bytes bad;
     bad.object(OBJ_ASSET_ID).field(4).str("x").end();
-    EXPECT_EQ(nullptr, decoded<Asset>(OBJ_ASSET_ID, bad.data));
+    EXPECT_EQ(nullptr, decodedBody<Asset>(OBJ_ASSET_ID, bad.data));
 }
 
 TEST_F(AssetTest, ScriptFieldsAndVersionNumbers) {
@@ -173,7 +147,7 @@ TEST_F(AssetTest, ScriptFieldsAndVersionNumbers) {
 TEST_F(AssetTest, ReplyResultsDecodeInPlaceAsTheGeneralReaderDoes) {
     auto generalOnly = [](const std::string& bytes) {
         MessageBase::registerObjectXlator(OBJ_FUTURERESULT_ID, FutureResultXlator);
-        auto fr = decoded<FutureResult>(OBJ_FUTURERESULT_ID, bytes);
+        auto fr = decodedBody<FutureResult>(OBJ_FUTURERESULT_ID, bytes);
         exec_registerTranslators();
         return fr;
     };
@@ -200,30 +174,30 @@ TEST_F(AssetTest, ReplyResultsDecodeInPlaceAsTheGeneralReaderDoes) {
     samples.back()->values[2] = new Any(true);
 
     for (size_t i = 0; i < samples.size(); i++) {
-        std::string bytes = encoded(OBJ_FUTURERESULT_ID, samples[i].get());
+        std::string bytes = encodedBody(OBJ_FUTURERESULT_ID, samples[i].get());
         int live = FutureResult::liveCount();
-        auto fast = decoded<FutureResult>(OBJ_FUTURERESULT_ID, bytes);
+        auto fast = decodedBody<FutureResult>(OBJ_FUTURERESULT_ID, bytes);
         auto general = generalOnly(bytes);
         ASSERT_NE(nullptr, fast) << i;
         ASSERT_NE(nullptr, general) << i;
-        EXPECT_EQ(bytes, encoded(OBJ_FUTURERESULT_ID, fast.get())) << i;
-        EXPECT_EQ(bytes, encoded(OBJ_FUTURERESULT_ID, general.get())) << i;
+        EXPECT_EQ(bytes, encodedBody(OBJ_FUTURERESULT_ID, fast.get())) << i;
+        EXPECT_EQ(bytes, encodedBody(OBJ_FUTURERESULT_ID, general.get())) << i;
         EXPECT_EQ(live, FutureResult::liveCount()) << "decoded results are not listed";
         EXPECT_EQ(nullptr, FutureResult::lockById(fast->id));
         EXPECT_NE(fast->id, general->id);
         EXPECT_NE(samples[i]->id, fast->id);
         for (size_t n = 0; n < bytes.size(); n++) {
-            EXPECT_EQ(nullptr, decoded<FutureResult>(OBJ_FUTURERESULT_ID, bytes.substr(0, n))) << i << " cut at " << n;
+            EXPECT_EQ(nullptr, decodedBody<FutureResult>(OBJ_FUTURERESULT_ID, bytes.substr(0, n))) << i << " cut at " << n;
             EXPECT_EQ(nullptr, generalOnly(bytes.substr(0, n))) << i << " cut at " << n;
         }
     }
     // The same bytes again would not show a field both ways drop: the fields.
-    auto withData = decoded<FutureResult>(OBJ_FUTURERESULT_ID, encoded(OBJ_FUTURERESULT_ID, samples[3].get()));
+    auto withData = decodedBody<FutureResult>(OBJ_FUTURERESULT_ID, encodedBody(OBJ_FUTURERESULT_ID, samples[3].get()));
     ASSERT_NE(nullptr, withData);
     ASSERT_EQ(5, withData->dataLength);
     EXPECT_EQ(0, memcmp("a\0b\0c", withData->data, 5));
     EXPECT_EQ(-5, withData->result->getInt64());
-    auto withValues = decoded<FutureResult>(OBJ_FUTURERESULT_ID, encoded(OBJ_FUTURERESULT_ID, samples[4].get()));
+    auto withValues = decodedBody<FutureResult>(OBJ_FUTURERESULT_ID, encodedBody(OBJ_FUTURERESULT_ID, samples[4].get()));
     ASSERT_NE(nullptr, withValues);
     ASSERT_NE(nullptr, withValues->values);
     EXPECT_EQ(1.5, withValues->values[0]->getDouble());
@@ -235,7 +209,7 @@ TEST_F(AssetTest, ReplyResultsDecodeInPlaceAsTheGeneralReaderDoes) {
     Bytes reordered;
     reordered.object(OBJ_FUTURERESULT_ID).field(2).int32(9).field(1).u8(8).field(4).u8(1).u8(1).field(3).u8(1).u8(1)
         .field(5).str("late").field(6).int32(0).field(8).u8(7).field(20).int32(0).end();
-    auto other = decoded<FutureResult>(OBJ_FUTURERESULT_ID, reordered.data);
+    auto other = decodedBody<FutureResult>(OBJ_FUTURERESULT_ID, reordered.data);
     ASSERT_NE(nullptr, other);
     EXPECT_EQ(9, other->error);
     EXPECT_TRUE(other->failed);
@@ -243,7 +217,7 @@ TEST_F(AssetTest, ReplyResultsDecodeInPlaceAsTheGeneralReaderDoes) {
     Bytes badLength;
     badLength.object(OBJ_FUTURERESULT_ID).field(1).u8(8).field(2).int32(0).field(3).u8(1).u8(1).field(4).u8(1).u8(0)
         .field(5).u8(7).field(6).int32(4).field(7).u8(14).be32(3).raw("abc").field(8).u8(7).field(20).int32(0).end();
-    EXPECT_EQ(nullptr, decoded<FutureResult>(OBJ_FUTURERESULT_ID, badLength.data));
+    EXPECT_EQ(nullptr, decodedBody<FutureResult>(OBJ_FUTURERESULT_ID, badLength.data));
     EXPECT_EQ(nullptr, generalOnly(badLength.data));
 }
 
@@ -252,24 +226,24 @@ TEST_F(AssetTest, ExecutionRecordsRoundTrip) {
     Bytes lying;
     lying.object(OBJ_FUTURERESULT_ID).field(1).u8(8).field(2).int32(0).field(3).u8(1).u8(1).field(4).u8(1).u8(0)
         .field(5).u8(7).field(6).int32(0).field(8).u8(7).field(20).int32(1000000000).end();
-    EXPECT_EQ(nullptr, decoded<FutureResult>(OBJ_FUTURERESULT_ID, lying.data));
+    EXPECT_EQ(nullptr, decodedBody<FutureResult>(OBJ_FUTURERESULT_ID, lying.data));
 
     ExecuteUpdate u(2, 0.75, "half way");
-    auto u2 = decoded<ExecuteUpdate>(OBJ_EXECUTEUPDATE_ID, encoded(OBJ_EXECUTEUPDATE_ID, &u));
+    auto u2 = decodedBody<ExecuteUpdate>(OBJ_EXECUTEUPDATE_ID, encodedBody(OBJ_EXECUTEUPDATE_ID, &u));
     ASSERT_NE(nullptr, u2);
     EXPECT_EQ(2, u2->status);
     EXPECT_EQ(0.75, u2->amount);
     EXPECT_STREQ("half way", u2->message);
 
     FileIo block(4096, 10000, 4, reinterpret_cast<const unsigned char*>("wxyz"));
-    auto b2 = decoded<FileIo>(OBJ_FILEIO_ID, encoded(OBJ_FILEIO_ID, &block));
+    auto b2 = decodedBody<FileIo>(OBJ_FILEIO_ID, encodedBody(OBJ_FILEIO_ID, &block));
     ASSERT_NE(nullptr, b2);
     EXPECT_EQ(4096, b2->offset);
     EXPECT_EQ(10000, b2->size);
     ASSERT_EQ(4, b2->length);
     EXPECT_EQ(0, memcmp("wxyz", b2->bytes, 4));
     FileIo failure(DirError::E_IO, "read failed");
-    auto f2 = decoded<FileIo>(OBJ_FILEIO_ID, encoded(OBJ_FILEIO_ID, &failure));
+    auto f2 = decodedBody<FileIo>(OBJ_FILEIO_ID, encodedBody(OBJ_FILEIO_ID, &failure));
     ASSERT_NE(nullptr, f2);
     EXPECT_EQ(DirError::E_IO, f2->error);
     EXPECT_STREQ("read failed", f2->text);

@@ -19,7 +19,7 @@
 #include "dirbase/acl.h"
 #include "dirbase/attributes.h"
 #include "dirbase/message.h"
-#include "tests/dirbase/encoding.h"
+#include "tests/support/encoding.h"
 #include "tests/support/bytes.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "dir/directory.h"
 #include "dirbase/any.h"
 #include "dirbase/attributes.h"
-#include "tests/dirbase/encoding.h"
+#include "tests/support/encoding.h"
 #include "tests/support/bytes.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include "dirbase/enumeration.h"
 #include "dirbase/expect.h"
 #include "dirbase/message.h"
-#include "tests/dirbase/encoding.h"
+#include "tests/support/encoding.h"
 #include "tests/support/bytes.h"
 
 namespace {

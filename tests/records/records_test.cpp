@@ -24,46 +24,18 @@
 #include "records/rule.h"
 #include "records/task_data.h"
 #include "tests/support/bytes.h"
+#include "tests/support/encoding.h"
 
 namespace {
-
-std::string text(char* s) {
-    std::string out = s != nullptr ? s : "(null)";
-    free(s);
-    return out;
-}
-
-// The encoding of obj as an object of id, without the frame header.
-std::string encode(unsigned int id, const Translatable* obj) {
-    Message m(0);
-    EXPECT_EQ(0, m.writeObject(id, obj));
-    size_t n;
-    unsigned char* bytes = m.copyBytes(&n);
-    std::string out(reinterpret_cast<char*>(bytes) + 9, n - 9);
-    free(bytes);
-    return out;
-}
-
-// Decodes bytes as an object of id; null when the translator refuses them.
-template <class T>
-std::unique_ptr<T> decode(unsigned int id, const std::string& bytes) {
-    Message m(bytes.data(), bytes.size());
-    Translatable* obj = nullptr;
-    int rc = m.readObject(id, &obj);
-    if (rc != 0) {
-        EXPECT_EQ(nullptr, obj);
-    }
-    return std::unique_ptr<T>(static_cast<T*>(obj));
-}
 
 // Encodes obj, whose bytes must be want's, and decodes them: the copy must
 // encode to the same bytes. Null when the bytes do not decode.
 template <class T>
 std::unique_ptr<T> roundTrip(unsigned int id, const T* obj, const Bytes& want, std::string* bytes) {
-    *bytes = encode(id, obj);
+    *bytes = encodedBody(id, obj);
     EXPECT_EQ(want.hex(), Bytes::hex(bytes->data(), bytes->size()));
-    std::unique_ptr<T> back = decode<T>(id, *bytes);
-    EXPECT_EQ(*bytes, back != nullptr ? encode(id, back.get()) : "(does not decode)");
+    std::unique_ptr<T> back = decodedBody<T>(id, *bytes);
+    EXPECT_EQ(*bytes, back != nullptr ? encodedBody(id, back.get()) : "(does not decode)");
     return back;
 }
 
@@ -147,20 +119,20 @@ TEST_F(RecordsTest, TaskDataFieldsInOrderWithTheLaterOnesOptional) {
     EXPECT_STREQ("x", back->extra);
 
     // Field 18 is optional and defaults to 30 days; the others after 16 too.
-    std::unique_ptr<TaskData> older = decode<TaskData>(2000, withoutField(withoutField(bytes, 18, 5), 26, 1));
+    std::unique_ptr<TaskData> older = decodedBody<TaskData>(2000, withoutField(withoutField(bytes, 18, 5), 26, 1));
     ASSERT_NE(nullptr, older);
     EXPECT_EQ(30, older->daysToKeep);
     EXPECT_STREQ("wf", older->workflowName);
     // Each of fields 1 to 16 is required.
-    EXPECT_EQ(nullptr, decode<TaskData>(2000, withoutField(bytes, 3, 14)));
-    EXPECT_EQ(nullptr, decode<TaskData>(2000, withoutField(bytes, 16, 1)));
+    EXPECT_EQ(nullptr, decodedBody<TaskData>(2000, withoutField(bytes, 3, 14)));
+    EXPECT_EQ(nullptr, decodedBody<TaskData>(2000, withoutField(bytes, 16, 1)));
 
     // A copy owns copies of the texts.
     TaskData copy(t);
     free(t.command);
     t.command = strdup("changed");
     EXPECT_STREQ("/bin/true", copy.command);
-    EXPECT_EQ(bytes, encode(2000, &copy));
+    EXPECT_EQ(bytes, encodedBody(2000, &copy));
 }
 
 TEST_F(RecordsTest, TaskDataTextAndExitConditionNames) {
@@ -201,7 +173,7 @@ TEST_F(RecordsTest, UptimeDataIsAnIntAndThreeFloats) {
     EXPECT_EQ(3600, back->uptime);
     EXPECT_EQ(0.25f, back->load5);
     EXPECT_EQ("{ \"uptime\" : 3600, \"load1\" : 1.5, \"load5\" : 0.25, \"load15\" : -2 }", text(back->toString(nullptr)));
-    EXPECT_EQ(nullptr, decode<UptimeData>(2003, withoutField(bytes, 4, 5)));
+    EXPECT_EQ(nullptr, decodedBody<UptimeData>(2003, withoutField(bytes, 4, 5)));
 }
 
 TEST_F(RecordsTest, RulesTravelInARuleSetWithTheirAssets) {
@@ -239,7 +211,7 @@ TEST_F(RecordsTest, RulesTravelInARuleSetWithTheirAssets) {
     Bytes empty;
     empty.object(2605).field(1).str("G").field(2).str("1").field(3).int32(0).field(4).container(2606).containerEnd();
     empty.field(5).container(2607).containerEnd().field(6).int64(5).end();
-    std::unique_ptr<RuleSet> none = decode<RuleSet>(2605, empty.data);
+    std::unique_ptr<RuleSet> none = decodedBody<RuleSet>(2605, empty.data);
     ASSERT_NE(nullptr, none);
     EXPECT_EQ(0, none->ruleCount());
     EXPECT_FALSE(none->replaces);
@@ -248,12 +220,12 @@ TEST_F(RecordsTest, RulesTravelInARuleSetWithTheirAssets) {
     Bytes plain;
     plain.object(2602).field(1).str("a").field(2).str("b").field(3).str("c").field(4).str("d").field(6);
     emptyAttributes(plain).end();
-    std::unique_ptr<Rule> r = decode<Rule>(2602, plain.data);
+    std::unique_ptr<Rule> r = decodedBody<Rule>(2602, plain.data);
     ASSERT_NE(nullptr, r);
     EXPECT_FALSE(r->isTransient);
     Bytes noAttributes;
     noAttributes.object(2602).field(1).str("a").field(2).str("b").field(3).str("c").field(4).str("d").end();
-    EXPECT_EQ(nullptr, decode<Rule>(2602, noAttributes.data));
+    EXPECT_EQ(nullptr, decodedBody<Rule>(2602, noAttributes.data));
 }
 
 TEST_F(RecordsTest, AlertArgumentsFollowFieldFourteen) {
@@ -294,7 +266,7 @@ TEST_F(RecordsTest, AlertArgumentsFollowFieldFourteen) {
     Bytes shortAlert(want);
     shortAlert.data = bytes.substr(0, bytes.find(Bytes().field(14).int32(3).data)) + Bytes().field(14).int32(4).data +
                       bytes.substr(bytes.find(Bytes().field(14).int32(3).data) + 7);
-    EXPECT_EQ(nullptr, decode<Alert>(4980, shortAlert.data));
+    EXPECT_EQ(nullptr, decodedBody<Alert>(4980, shortAlert.data));
     // No more than 241 arguments are ever written.
     Alert tooMany;
     for (int i = 0; i < Alert::kMaxArguments + 1; i++) tooMany.addArgument(new Any(i));
@@ -352,9 +324,9 @@ TEST_F(RecordsTest, EventsCarryAPromptAndANestedObjectOfAnyClass) {
     prompt.object(2402).field(1).str("password").field(2);
     nullString(prompt).field(3);
     boolean(prompt, true).field(4).str("secret").end().containerEnd().end();
-    std::string promptBytes = encode(2400, e.prompt);
+    std::string promptBytes = encodedBody(2400, e.prompt);
     EXPECT_EQ(prompt.hex(), Bytes::hex(promptBytes.data(), promptBytes.size()));
-    back = decode<DrvEvent>(4987, encode(4987, &e));
+    back = decodedBody<DrvEvent>(4987, encodedBody(4987, &e));
     ASSERT_NE(nullptr, back);
     ASSERT_NE(nullptr, back->prompt);
     EXPECT_EQ("{ \"title\" : \"Log in\", \"entries\" : [{ \"label\" : \"user\", \"default\" : \"admin\", "
@@ -373,15 +345,15 @@ TEST_F(RecordsTest, EventsCarryAPromptAndANestedObjectOfAnyClass) {
     std::string oldPayload = Bytes().field(15).int32(0).field(16).u8(8).data;
     withForeign.replace(withForeign.find(oldPayload), oldPayload.size(),
                         Bytes().field(15).int32(77001).field(16).data + foreign.data);
-    back = decode<DrvEvent>(4987, withForeign);
+    back = decodedBody<DrvEvent>(4987, withForeign);
     ASSERT_NE(nullptr, back);
     EXPECT_EQ(nullptr, back->payload);
     EXPECT_EQ(foreign.data, std::string(reinterpret_cast<char*>(back->payloadBytes), back->payloadLength));
-    EXPECT_EQ(withForeign, encode(4987, back.get()));
+    EXPECT_EQ(withForeign, encodedBody(4987, back.get()));
 
     // Fields 1 to 6 are required, the later ones are not.
-    EXPECT_EQ(nullptr, decode<DrvEvent>(4987, withoutField(bytes, 6, 7)));
-    std::unique_ptr<DrvEvent> sparse = decode<DrvEvent>(4987, withoutField(withoutField(bytes, 19, 7), 13, 5));
+    EXPECT_EQ(nullptr, decodedBody<DrvEvent>(4987, withoutField(bytes, 6, 7)));
+    std::unique_ptr<DrvEvent> sparse = decodedBody<DrvEvent>(4987, withoutField(withoutField(bytes, 19, 7), 13, 5));
     ASSERT_NE(nullptr, sparse);
     EXPECT_EQ(0, sparse->priority);
 }
@@ -400,12 +372,12 @@ TEST_F(RecordsTest, ConfigurationItemUpdatesNeedEveryField) {
               "\"2026-12-05\", \"items\" : [{ \"ciClass\" : \"Disk\", \"ciId\" : \"sda\", \"name\" : \"system disk\", "
               "\"attributes\" : " + text(back->items->attributes->toString(nullptr)) + " }] }",
               text(back->toString(nullptr)));
-    EXPECT_EQ(nullptr, decode<CiUpdate>(4882, withoutField(bytes, 4, 15)));
+    EXPECT_EQ(nullptr, decodedBody<CiUpdate>(4882, withoutField(bytes, 4, 15)));
     // An item without its attributes spoils the whole update.
     std::string itemWithout = bytes;
     std::string attrs = emptyAttributes(Bytes().field(4)).data;
     itemWithout.erase(itemWithout.find(attrs), attrs.size());
-    EXPECT_EQ(nullptr, decode<CiUpdate>(4882, itemWithout));
+    EXPECT_EQ(nullptr, decodedBody<CiUpdate>(4882, itemWithout));
 }
 
 TEST_F(RecordsTest, JavaObjectAndDeviceChallenge) {
@@ -427,7 +399,7 @@ TEST_F(RecordsTest, JavaObjectAndDeviceChallenge) {
     EXPECT_EQ("{ \"deviceId\" : \"dev\", \"serial\" : \"S1\", \"challenge\" : \"nonce\", \"publicKey\" : null, "
               "\"signature\" : \"sig\" }",
               text(challenge->toString(nullptr)));
-    EXPECT_EQ(nullptr, decode<EmbDeviceChallenge>(50501, withoutField(bytes, 5, 8)));
+    EXPECT_EQ(nullptr, decodedBody<EmbDeviceChallenge>(50501, withoutField(bytes, 5, 8)));
 }
 
 }  // namespace

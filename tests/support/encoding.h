@@ -1,7 +1,7 @@
-// Shared by the dirbase tests: the text of a value, a value nested deep,
-// and a record's trip through its translator.
-#ifndef DRV_TESTS_DIRBASE_ENCODING_H
-#define DRV_TESTS_DIRBASE_ENCODING_H
+// Shared by the tests of encoded records: the text of a value, a value
+// nested deep, a record's bytes and its trip through its translator.
+#ifndef DRV_TESTS_SUPPORT_ENCODING_H
+#define DRV_TESTS_SUPPORT_ENCODING_H
 
 #include <stdlib.h>
 
@@ -42,6 +42,20 @@ inline std::string encodedBody(unsigned int id, const Translatable* obj) {
     std::string bytes(reinterpret_cast<char*>(all) + 9, n - 9);
     free(all);
     return bytes;
+}
+
+// bytes decoded as an object of id; null when the translator refuses them,
+// which must then leave no object behind.
+template <class T>
+std::unique_ptr<T> decodedBody(unsigned int id, const std::string& bytes) {
+    Message m(bytes.data(), bytes.size());
+    Translatable* obj = nullptr;
+    if (m.readObject(id, &obj) != 0) {
+        EXPECT_EQ(nullptr, obj);
+        delete obj;
+        return nullptr;
+    }
+    return std::unique_ptr<T>(static_cast<T*>(obj));
 }
 
 // obj encoded under id and decoded again; null when decoding fails.
