@@ -416,15 +416,16 @@ void Connection::doSend(Message* message) {
     // buffer and needs none.
     size_t total = first->used;
     for (const MessageBase::_Buffer* b = first->next; b != nullptr; b = b->next) total += b->used;
-    if (total - 9 < 1 || total - 9 > kMaxFrameBody) {
+    const size_t body = total - 9;
+    if (body < 1 || body > kMaxFrameBody) {
         // The peer would refuse the frame and drop the connection with
         // everything queued behind it: only this message is lost.
         log(0, "%s: message of type %u with a body of %zu bytes cannot be framed, not sent", _name,
-            message->getType(), total - 9);
+            message->getType(), body);
         delete message;
         return;
     }
-    putBE32(first->data + 1, static_cast<uint32_t>(total - 9));
+    putBE32(first->data + 1, static_cast<uint32_t>(body));
     if (total >= kLargeFrame) {
         writeLargeMessage(message);
         return;
