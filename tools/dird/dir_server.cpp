@@ -515,7 +515,8 @@ bool DirServer::takeRelay(long long id, const std::shared_ptr<DirSession>& from,
 }
 
 int DirServer::addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId,
-                                  const std::shared_ptr<DirSession>& agent) {
+                                  const std::shared_ptr<DirSession>& agent, const std::string& assetId, int code,
+                                  const std::shared_ptr<const RelayedListenerRequest>& request) {
     CriticalSection hold(_relayLock);
     auto key = std::make_pair(static_cast<const DirSession*>(client.get()), clientListenerId);
     auto known = _relayedListenerOf.find(key);
@@ -523,14 +524,18 @@ int DirServer::addRelayedListener(const std::shared_ptr<DirSession>& client, int
         auto it = _relayedListeners.find(known->second);
         // The agent keeps one listener per id: a retry adds none there.
         if (it != _relayedListeners.end() && sameSession(it->second.client, client) &&
-            sameSession(it->second.agent, agent))
+            sameSession(it->second.agent, agent)) {
+            // Opened again on a later session, it is opened as last asked.
+            it->second.code = code;
+            it->second.request = request;
             return it->first;
+        }
         // Towards another agent (the asset called in again): that record
         // is replaced, so that one listener has one relay.
         if (it != _relayedListeners.end() && sameSession(it->second.client, client)) eraseRelayedListener(it);
     }
     int id = _nextRelayedListener++;
-    _relayedListeners[id] = RelayedListener{client, clientListenerId, agent, client.get()};
+    _relayedListeners[id] = RelayedListener{client, clientListenerId, agent, client.get(), assetId, code, request};
     _relayedListenerOf[key] = id;
     return id;
 }

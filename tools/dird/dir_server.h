@@ -65,6 +65,7 @@ class DirServer;
 class Message;
 class Principal;
 class DirWorkPool;
+class RelayedListenerRequest;
 
 struct DirServerOptions {
     std::string stateDir;
@@ -260,9 +261,12 @@ public:
                      std::shared_ptr<DirSession>* agent);
     // Relayed listeners by the id the agent knows them by; found only for
     // the agent session they went to. A client's listener opened again
-    // towards the same agent keeps the id it was given.
+    // towards the same agent keeps the id it was given. The request (of
+    // code, M_OPEN_LISTENER or M_OPEN_LISTENER2) is kept to open the
+    // listener again when the asset calls in again.
     int addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId,
-                           const std::shared_ptr<DirSession>& agent);
+                           const std::shared_ptr<DirSession>& agent, const std::string& assetId, int code,
+                           const std::shared_ptr<const RelayedListenerRequest>& request) EXCLUDES(_relayLock);
     bool findRelayedListener(int agentListenerId, const std::shared_ptr<DirSession>& from,
                              std::shared_ptr<DirSession>* client, int* clientListenerId);
     // Drops relays whose time passed (answering the client with 13), those
@@ -320,6 +324,10 @@ private:
         std::weak_ptr<DirSession> agent;
         // The client's key in _relayedListenerOf (never dereferenced).
         const DirSession* clientKey;
+        // What opens it again on a later session of the asset's agent.
+        std::string assetId;
+        int code;
+        std::shared_ptr<const RelayedListenerRequest> request;
     };
     std::map<int, RelayedListener> _relayedListeners GUARDED_BY(_relayLock);
     // The same records by client session and the client's listener id, so

@@ -68,15 +68,16 @@ void DirSession::handleMasquerade(Message* m, int code) {
     if (listen) {
         // The listener id is inside the body as well: the request is read
         // and written again with the id the agent will know it by.
-        RelayedListenerRequest request;
-        if (!request.read(body, head.rest)) {
+        auto request = std::make_shared<RelayedListenerRequest>();
+        if (!request->read(body, head.rest)) {
             _server->malformedMessages++;
             log(LOG_WARNING, 0, 0, "dird: %s: listener %lld for asset %s does not decode; left unanswered",
                 _connection->getName(), head.clientId, head.assetId.c_str());
             return;
         }
-        int relayed = _server->addRelayedListener(shared_from_this(), request.clientListener(), agent);
-        agent->send(request.write(plain, relayed, _principal.get()));
+        int relayed =
+            _server->addRelayedListener(shared_from_this(), request->clientListener(), agent, head.assetId, plain, request);
+        agent->send(request->write(plain, relayed, _principal.get()));
         return;
     }
     // The agent runs the request as the principal this server vouches
