@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -544,6 +545,154 @@ TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
     EXPECT_EQ(11, gone.error);
     X509_free(agentCert);
     EVP_PKEY_free(agentKey);
+}
+
+
+// An agent of an asset that calls the fixture's server: a second server,
+// serving this machine's providers (the mount table among them) over the
+// connection it makes.
+class CallingAgent {
+public:
+    CallingAgent(DirServer* server, const char* asset) : _server(server), _asset(asset) {
+        _key = DomainCA::generateKey(2048);
+        _cert = server->state()->ca()->issue(asset, _key, nullptr, 0, 3600);
+        DirServerOptions o;
+        o.stateDir = _state.file("s");
+        o.domain = asset;
+        o.listen = false;
+        _agent.reset(new DirServer(o));
+    }
+    ~CallingAgent() {
+        _agent->stop();
+        waitFor([&] { return !_server->agentSession(_asset); });
+        _agent.reset();
+        X509_free(_cert);
+        EVP_PKEY_free(_key);
+    }
+    bool start() {
+        std::string error;
+        return _agent->start(&_root, &error);
+    }
+    // Calls the server (again) and waits until the server has a session of
+    // the asset other than `before`.
+    bool callIn(const std::shared_ptr<DirSession>& before = nullptr) {
+        if (!_agent->connectUpstream("127.0.0.1", std::to_string(_server->port()).c_str(), _cert, _key)) return false;
+        return waitFor([&] {
+            std::shared_ptr<DirSession> now = _server->agentSession(_asset);
+            return _agent->upstreamConnected() && now && now != before;
+        });
+    }
+    DirServer* agent() { return _agent.get(); }
+
+private:
+    DirServer* _server;
+    std::string _asset;
+    EVP_PKEY* _key = nullptr;
+    X509* _cert = nullptr;
+    TempDir _state;
+    HostDirectorySPI _root;
+    std::unique_ptr<DirServer> _agent;
+};
+
+// The next message of a listener (its open confirmed, or an update), read
+// as a reply; false when none comes within ms.
+bool nextOfListener(RawClient* c, P::Reply* r, int ms = 10000) {
+    std::unique_ptr<Message> m = c->next(0, ms);
+    return m && P::readReply(m.get(), r) == 0;
+}
+
+class RelayedListenerTest : public DirServerTest {
+protected:
+    // Opens listener 71 on the asset's mount table through the server and
+    // waits for the agent's confirmation.
+    void openListener(RawClient* c, const char* asset) {
+        std::unique_ptr<DirectoryObject> top(domainRoot());
+        int err = 0;
+        std::unique_ptr<DirNameEntry> filter(DirNameEntry::createFromString("mount:", &err));
+        c->send(P::openListenerRequest(asset, 71, &principal, top.get(), filter.get(), true));
+        P::Reply opened;
+        ASSERT_TRUE(nextOfListener(c, &opened));
+        EXPECT_EQ(P::M_OPEN_LISTENER_REPLY, opened.code);
+        EXPECT_EQ(71, opened.id);
+    }
+    // The extra mount is added to the table (or taken away), and listener 71
+    // hears exactly that, once.
+    void expectChangeHeard(RawClient* c, bool added) {
+        writeTable(added);
+        mounts->checkForChanges();
+        P::Reply u;
+        ASSERT_TRUE(nextOfListener(c, &u)) << "the listener heard nothing of the change";
+        ASSERT_TRUE(u.code == P::M_LISTENER_UPDATE || u.code == P::M_LISTENER_UPDATE2) << u.code;
+        EXPECT_EQ(71, u.listenerId);
+        EXPECT_EQ(added ? P::KIND_ADD : P::KIND_DELETE, u.kind);
+        ASSERT_NE(nullptr, u.updateEntries);
+        EXPECT_STREQ("/mnt/extra", u.updateEntries[0]->getStringAttributeValue("path"));
+        std::unique_ptr<Message> extra = c->next(0, 500);
+        EXPECT_FALSE(extra) << "unexpected message " << (extra ? static_cast<int>(extra->getType()) : 0);
+    }
+    // The listener was opened again on the agent's new session: the agent
+    // confirms it again (and only then does a change reach it).
+    void expectReopened(RawClient* c) {
+        std::unique_ptr<Message> again = c->next(P::M_OPEN_LISTENER_REPLY, 10000);
+        EXPECT_TRUE(again) << "the listener was not opened again";
+        P::Reply r;
+        if (again && P::readReply(again.get(), &r) == 0) {
+            EXPECT_EQ(71, r.id);
+        }
+    }
+    void TearDown() override {
+        writeTable(false);
+        mounts->checkForChanges();
+    }
+};
+
+// The agent's connection is dropped and the agent calls in again, after the
+// server has swept the relays of the session that went: the client, whose own
+// connection never dropped, still hears the agent's changes.
+TEST_F(RelayedListenerTest, AListenerHearsTheAgentAgainOnceItCallsInAfterItsSessionWent) {
+    RawClient c;
+    openClient(&c);
+    CallingAgent agent(server, "web2");
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(agent.callIn());
+    openListener(&c, "web2");
+    expectChangeHeard(&c, true);
+
+    std::weak_ptr<DirSession> old = server->agentSession("web2");
+    old.lock()->close();
+    ASSERT_TRUE(waitFor([&] { return !agent.agent()->upstreamAlive() && old.expired(); }));
+    // The sweeper (once a second) passes over the relays of the session gone.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_TRUE(agent.callIn());
+    expectReopened(&c);
+    expectChangeHeard(&c, false);
+}
+
+// The agent calls in again while its earlier session is still up (that
+// connection's loss not noticed yet): the listener follows the new session,
+// and what still comes over the old one is not passed on twice.
+TEST_F(RelayedListenerTest, AListenerFollowsTheAgentsNewSessionWhileTheOldOneIsStillUp) {
+    RawClient c;
+    openClient(&c);
+    CallingAgent agent(server, "web3");
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(agent.callIn());
+    openListener(&c, "web3");
+    std::shared_ptr<DirSession> old = server->agentSession("web3");
+    ASSERT_TRUE(agent.callIn(old));
+    EXPECT_FALSE(old->isClosed());
+    old.reset();
+    expectReopened(&c);
+    expectChangeHeard(&c, true);
+    // The new session's updates, not the old one's.
+    std::shared_ptr<DirSession> now = server->agentSession("web3");
+    ASSERT_TRUE(now);
+    now->close();
+    now.reset();
+    writeTable(false);
+    mounts->checkForChanges();
+    std::unique_ptr<Message> stale = c.next(0, 1500);
+    EXPECT_FALSE(stale) << "an update over the replaced session was passed on";
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "tools/dird/dird_root.h"
 #include "tools/dird/dird_state.h"
 #include "tools/dird/domain_ca.h"
+#include "tools/dird/relay_codec.h"
 
 namespace {
 
@@ -348,7 +349,13 @@ bool DirServer::newConnection(Connection* connection, int type) {
     connection->setListener(session.get());
     log(LOG_INFO, 0, 0, "dird: %s: %s session%s%s", connection->getName(), kindName(type),
         agent.empty() ? "" : " of agent ", agent.c_str());
-    if (type == DirSession::KIND_AGENT) noteAgentAddress(agent, connection->getPeerAddress());
+    if (type == DirSession::KIND_AGENT) {
+        noteAgentAddress(agent, connection->getPeerAddress());
+        // The clients listening on the asset through this server kept their
+        // listeners while it was away (their own connections never dropped):
+        // they hear it again only if the listeners are opened on it again.
+        reopenRelayedListeners(agent, session);
+    }
     return true;
 }
 
@@ -538,6 +545,36 @@ int DirServer::addRelayedListener(const std::shared_ptr<DirSession>& client, int
     _relayedListeners[id] = RelayedListener{client, clientListenerId, agent, client.get(), assetId, code, request};
     _relayedListenerOf[key] = id;
     return id;
+}
+
+void DirServer::reopenRelayedListeners(const std::string& assetId, const std::shared_ptr<DirSession>& agent) {
+    struct Reopen {
+        std::weak_ptr<DirSession> client;
+        int id;
+        int code;
+        std::shared_ptr<const RelayedListenerRequest> request;
+    };
+    std::vector<Reopen> reopen;
+    {
+        CriticalSection hold(_relayLock);
+        for (auto& r : _relayedListeners) {
+            RelayedListener& l = r.second;
+            if (l.assetId != assetId || sameSession(l.agent, agent) || l.client.expired()) continue;
+            // From now on only the new session's updates and confirmations
+            // count for it; the earlier session's, if it is still up, do not.
+            l.agent = agent;
+            reopen.push_back(Reopen{l.client, r.first, l.code, l.request});
+        }
+    }
+    // Sent outside the lock; the client's principal is the one the server
+    // vouches for, as when it was first relayed.
+    for (const Reopen& r : reopen) {
+        std::shared_ptr<DirSession> client = r.client.lock();
+        if (!client || client->isClosed()) continue;
+        log(LOG_DEBUG, 0, 0, "dird: agent %s called in again: listener %d of %s opened on it again", assetId.c_str(),
+            r.id, client->connection()->getName());
+        agent->send(r.request->write(r.code, r.id, client->principal()));
+    }
 }
 
 void DirServer::eraseRelayedListener(std::map<int, RelayedListener>::iterator it) {

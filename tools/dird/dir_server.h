@@ -267,10 +267,17 @@ public:
     int addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId,
                            const std::shared_ptr<DirSession>& agent, const std::string& assetId, int code,
                            const std::shared_ptr<const RelayedListenerRequest>& request) EXCLUDES(_relayLock);
+    // The asset's agent called in again as session agent: the listeners
+    // relayed to its earlier sessions (gone or not) move to this one and
+    // are opened on it again, under the ids they had.
+    void reopenRelayedListeners(const std::string& assetId, const std::shared_ptr<DirSession>& agent)
+        EXCLUDES(_relayLock);
     bool findRelayedListener(int agentListenerId, const std::shared_ptr<DirSession>& from,
                              std::shared_ptr<DirSession>* client, int* clientListenerId);
     // Drops relays whose time passed (answering the client with 13), those
-    // whose agent went away (answering 11) and those of clients gone.
+    // whose agent went away (answering 11) and those of clients gone. A
+    // relayed listener stays while its client does: its agent may call in
+    // again.
     void sweepRelays() EXCLUDES(_relayLock);
     // Frees the closed sessions whose coms thread is done with them; with
     // wait, all of them.

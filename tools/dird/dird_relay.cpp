@@ -172,8 +172,10 @@ void DirServer::sweepRelays() {
                 ++it;
             }
         }
+        // A listener whose agent went stays for its next call: the client
+        // still counts on it.
         for (auto it = _relayedListeners.begin(); it != _relayedListeners.end();) {
-            if (it->second.client.expired() || it->second.agent.expired())
+            if (it->second.client.expired())
                 eraseRelayedListener(it++);
             else
                 ++it;
