@@ -468,86 +468,6 @@ TEST_F(DirServerTest, HostileFramesAreAnsweredAndTheServerKeepsServing) {
     EXPECT_EQ(14, login.result(P::LOGIN_CREDENTIAL));
 }
 
-TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
-    RawClient c;
-    openClient(&c);
-    std::unique_ptr<DirectoryObject> top(domainRoot());
-    int err = 0;
-    std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString("mount:path=\"/usr\"", &err));
-    // No agent of that asset yet.
-    P::Reply none;
-    ask(&c, P::resolveRequest("web1", 61, &principal, top.get(), entry.get(), nullptr), P::M_ERROR_REPLY, &none);
-    EXPECT_EQ(61, none.id);
-    EXPECT_EQ(11, none.error);
-
-    // An agent of asset web1 calls in: a second server, serving this
-    // machine's providers over the connection it made.
-    EVP_PKEY* agentKey = DomainCA::generateKey(2048);
-    X509* agentCert = server->state()->ca()->issue("web1", agentKey, nullptr, 0, 3600);
-    TempDir agentState;
-    DirServerOptions o;
-    o.stateDir = agentState.file("s");
-    o.domain = "web1";
-    o.listen = false;
-    DirServer agent(o);
-    std::string error;
-    HostDirectorySPI agentRoot;
-    ASSERT_TRUE(agent.start(&agentRoot, &error)) << error;
-    ASSERT_TRUE(agent.connectUpstream("127.0.0.1", std::to_string(server->port()).c_str(), agentCert, agentKey));
-    ASSERT_TRUE(waitFor([&] { return agent.upstreamConnected() && server->agentSession("web1"); }));
-
-    // A relayed listener open that does not read is dropped without a word:
-    // the next answer under its number is the resolve's own.
-    long long malformedBefore = server->malformedMessages.load();
-    Message* broken = new Message(P::M_OPEN_LISTENER2 + P::kMasqOffset);
-    broken->writeString("web1");
-    broken->writeInt64(62);
-    broken->writeString("not a principal");
-    c.send(broken);
-    P::Reply resolved;
-    ask(&c, P::resolveRequest("web1", 62, &principal, top.get(), entry.get(), nullptr), P::M_RESOLVE_REPLY, &resolved);
-    EXPECT_EQ(62, resolved.id);
-    // Workers take messages in any order: the broken one may come second.
-    EXPECT_TRUE(waitFor([&] { return server->malformedMessages.load() > malformedBefore; }, 10000));
-    EXPECT_FALSE(c.next(P::M_ERROR_REPLY, 500));
-    DirectoryObject* usr = static_cast<DirectoryObject*>(resolved.object);
-    ASSERT_NE(nullptr, usr);
-    Any* noArgs[] = {nullptr};
-    P::Reply stat;
-    ask(&c, P::executeRequest("web1", 63, &principal, usr, "stat", noArgs), P::M_EXECUTE_REPLY, &stat);
-    EXPECT_EQ(63, stat.id);
-    FutureResult* fr = static_cast<FutureResult*>(stat.object);
-    Translatable* values = nullptr;
-    ASSERT_TRUE(fr->result != nullptr && fr->result->getObject(&values));
-    EXPECT_STREQ("/usr", static_cast<Attributes*>(values)->getStringAttribute("path"));
-    long long served = agent.requestsServed.load();
-    EXPECT_GE(served, 2);
-
-    // The agent runs relayed requests as the principal the server vouches
-    // for (the client's certificate's), not the one the request claims.
-    ASSERT_TRUE(agent.state()->users()->setUser("alice", "x", "1`alice,-`alice,-,AtAgent", &error));
-    ASSERT_TRUE(agent.state()->users()->setUser("mallory", "x", "1`mallory,-`mallory,-,AtAgent", &error));
-    std::unique_ptr<DirNameEntry> authEntry(DirNameEntry::createFromString("auth:", &err));
-    P::Reply auth;
-    ask(&c, P::resolveRequest("web1", 65, &principal, top.get(), authEntry.get(), nullptr), P::M_RESOLVE_REPLY, &auth);
-    P::Reply relogin;
-    ask(&c, P::executeRequest("web1", 66, &principal, static_cast<DirectoryObject*>(auth.object), "relogin", noArgs),
-        P::M_EXECUTE_REPLY, &relogin);
-    FutureResult* rfr = static_cast<FutureResult*>(relogin.object);
-    Translatable* who = nullptr;
-    ASSERT_TRUE(rfr != nullptr && rfr->result != nullptr && rfr->result->getObject(&who));
-    EXPECT_STREQ("1`alice,-`alice,-,AtAgent", static_cast<Principal*>(who)->security);
-
-    agent.stop();
-    waitFor([&] { return !server->agentSession("web1"); });
-    P::Reply gone;
-    ask(&c, P::resolveRequest("web1", 64, &principal, top.get(), entry.get(), nullptr), P::M_ERROR_REPLY, &gone);
-    EXPECT_EQ(11, gone.error);
-    X509_free(agentCert);
-    EVP_PKEY_free(agentKey);
-}
-
-
 // An agent of an asset that calls the fixture's server: a second server,
 // serving this machine's providers (the mount table among them) over the
 // connection it makes.
@@ -593,6 +513,73 @@ private:
     HostDirectorySPI _root;
     std::unique_ptr<DirServer> _agent;
 };
+
+TEST_F(DirServerTest, RequestsForAnAssetAreRelayedToItsAgent) {
+    RawClient c;
+    openClient(&c);
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    int err = 0;
+    std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString("mount:path=\"/usr\"", &err));
+    // No agent of that asset yet.
+    P::Reply none;
+    ask(&c, P::resolveRequest("web1", 61, &principal, top.get(), entry.get(), nullptr), P::M_ERROR_REPLY, &none);
+    EXPECT_EQ(61, none.id);
+    EXPECT_EQ(11, none.error);
+
+    // An agent of asset web1 calls in.
+    std::unique_ptr<CallingAgent> calling(new CallingAgent(server, "web1"));
+    ASSERT_TRUE(calling->start());
+    ASSERT_TRUE(calling->callIn());
+    DirServer& agent = *calling->agent();
+
+    // A relayed listener open that does not read is dropped without a word:
+    // the next answer under its number is the resolve's own.
+    long long malformedBefore = server->malformedMessages.load();
+    Message* broken = new Message(P::M_OPEN_LISTENER2 + P::kMasqOffset);
+    broken->writeString("web1");
+    broken->writeInt64(62);
+    broken->writeString("not a principal");
+    c.send(broken);
+    P::Reply resolved;
+    ask(&c, P::resolveRequest("web1", 62, &principal, top.get(), entry.get(), nullptr), P::M_RESOLVE_REPLY, &resolved);
+    EXPECT_EQ(62, resolved.id);
+    // Workers take messages in any order: the broken one may come second.
+    EXPECT_TRUE(waitFor([&] { return server->malformedMessages.load() > malformedBefore; }, 10000));
+    EXPECT_FALSE(c.next(P::M_ERROR_REPLY, 500));
+    DirectoryObject* usr = static_cast<DirectoryObject*>(resolved.object);
+    ASSERT_NE(nullptr, usr);
+    Any* noArgs[] = {nullptr};
+    P::Reply stat;
+    ask(&c, P::executeRequest("web1", 63, &principal, usr, "stat", noArgs), P::M_EXECUTE_REPLY, &stat);
+    EXPECT_EQ(63, stat.id);
+    FutureResult* fr = static_cast<FutureResult*>(stat.object);
+    Translatable* values = nullptr;
+    ASSERT_TRUE(fr->result != nullptr && fr->result->getObject(&values));
+    EXPECT_STREQ("/usr", static_cast<Attributes*>(values)->getStringAttribute("path"));
+    long long served = agent.requestsServed.load();
+    EXPECT_GE(served, 2);
+
+    // The agent runs relayed requests as the principal the server vouches
+    // for (the client's certificate's), not the one the request claims.
+    std::string error;
+    ASSERT_TRUE(agent.state()->users()->setUser("alice", "x", "1`alice,-`alice,-,AtAgent", &error));
+    ASSERT_TRUE(agent.state()->users()->setUser("mallory", "x", "1`mallory,-`mallory,-,AtAgent", &error));
+    std::unique_ptr<DirNameEntry> authEntry(DirNameEntry::createFromString("auth:", &err));
+    P::Reply auth;
+    ask(&c, P::resolveRequest("web1", 65, &principal, top.get(), authEntry.get(), nullptr), P::M_RESOLVE_REPLY, &auth);
+    P::Reply relogin;
+    ask(&c, P::executeRequest("web1", 66, &principal, static_cast<DirectoryObject*>(auth.object), "relogin", noArgs),
+        P::M_EXECUTE_REPLY, &relogin);
+    FutureResult* rfr = static_cast<FutureResult*>(relogin.object);
+    Translatable* who = nullptr;
+    ASSERT_TRUE(rfr != nullptr && rfr->result != nullptr && rfr->result->getObject(&who));
+    EXPECT_STREQ("1`alice,-`alice,-,AtAgent", static_cast<Principal*>(who)->security);
+
+    calling.reset();  // stops the agent and waits until the server has let its session go
+    P::Reply gone;
+    ask(&c, P::resolveRequest("web1", 64, &principal, top.get(), entry.get(), nullptr), P::M_ERROR_REPLY, &gone);
+    EXPECT_EQ(11, gone.error);
+}
 
 // The next message of a listener (its open confirmed, or an update), read
 // as a reply; false when none comes within ms.
@@ -640,30 +627,37 @@ protected:
             EXPECT_EQ(71, r.id);
         }
     }
+    // The client c watches the mount table of asset's agent, which has
+    // called in, through the server.
+    void watchThroughTheServer(const char* asset) {
+        openClient(&c);
+        agent.reset(new CallingAgent(server, asset));
+        ASSERT_TRUE(agent->start());
+        ASSERT_TRUE(agent->callIn());
+        openListener(&c, asset);
+    }
     void TearDown() override {
+        agent.reset();
         writeTable(false);
         mounts->checkForChanges();
     }
+    RawClient c;
+    std::unique_ptr<CallingAgent> agent;
 };
 
 // The agent's connection is dropped and the agent calls in again, after the
 // server has swept the relays of the session that went: the client, whose own
 // connection never dropped, still hears the agent's changes.
 TEST_F(RelayedListenerTest, AListenerHearsTheAgentAgainOnceItCallsInAfterItsSessionWent) {
-    RawClient c;
-    openClient(&c);
-    CallingAgent agent(server, "web2");
-    ASSERT_TRUE(agent.start());
-    ASSERT_TRUE(agent.callIn());
-    openListener(&c, "web2");
+    ASSERT_NO_FATAL_FAILURE(watchThroughTheServer("web2"));
     expectChangeHeard(&c, true);
 
     std::weak_ptr<DirSession> old = server->agentSession("web2");
     old.lock()->close();
-    ASSERT_TRUE(waitFor([&] { return !agent.agent()->upstreamAlive() && old.expired(); }));
+    ASSERT_TRUE(waitFor([&] { return !agent->agent()->upstreamAlive() && old.expired(); }));
     // The sweeper (once a second) passes over the relays of the session gone.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    ASSERT_TRUE(agent.callIn());
+    ASSERT_TRUE(agent->callIn());
     expectReopened(&c);
     expectChangeHeard(&c, false);
 }
@@ -672,14 +666,9 @@ TEST_F(RelayedListenerTest, AListenerHearsTheAgentAgainOnceItCallsInAfterItsSess
 // connection's loss not noticed yet): the listener follows the new session,
 // and what still comes over the old one is not passed on twice.
 TEST_F(RelayedListenerTest, AListenerFollowsTheAgentsNewSessionWhileTheOldOneIsStillUp) {
-    RawClient c;
-    openClient(&c);
-    CallingAgent agent(server, "web3");
-    ASSERT_TRUE(agent.start());
-    ASSERT_TRUE(agent.callIn());
-    openListener(&c, "web3");
+    ASSERT_NO_FATAL_FAILURE(watchThroughTheServer("web3"));
     std::shared_ptr<DirSession> old = server->agentSession("web3");
-    ASSERT_TRUE(agent.callIn(old));
+    ASSERT_TRUE(agent->callIn(old));
     EXPECT_FALSE(old->isClosed());
     old.reset();
     expectReopened(&c);
