@@ -244,9 +244,9 @@ void __log(const char* name, long long id, int err, const char* fmt, va_list arg
     if (reopen) stream = openStream(name, now);
 
     if (stream != nullptr) writeMessage(stream, prefix, message, errorLine);
-    // When standard output is itself the log stream the copy would print
-    // every line twice.
-    if (_copyStdout && stream != stdout) writeMessage(stdout, prefix, message, errorLine);
+    // The copy goes out whatever the stream is, so standard output as the
+    // log stream shows each line twice while copying is on.
+    if (_copyStdout) writeMessage(stdout, prefix, message, errorLine);
 
     passTurn(locked, stream, configured);
 }

@@ -68,8 +68,8 @@ void setLog(const char* path);
 void setLogDir(const char* dir);
 // Base name of dated files ("dravika" by default); at most 131 characters.
 void setLogName(const char* name);
-// Also writes every message to standard output (once, when standard output
-// is already the log stream).
+// Also writes every message to standard output (a second time when standard
+// output is already the log stream).
 void copyLogToStdout();
 
 // Builds the path of a dated log file for the given broken-down local time
