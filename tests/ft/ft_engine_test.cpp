@@ -1,5 +1,7 @@
 // The sender against a scripted peer over a socket pair: what arrives is
 // rebuilt by the peer and compared with the source tree the test made.
+// Also the session's edges: the opening over a real connection, and how
+// the read side takes index marks and the end of the stream.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -7,9 +9,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 
+#include "common/dravika_init.h"
+#include "coms/stream_connection.h"
+#include "coms/stream_message.h"
+#include "coms/tls.h"
+#include "dir/asset.h"
+#include "dir/future_result.h"
+#include "dir/principal.h"
+#include "dirbase/message.h"
 #include "dirbase/sfs.h"
 #include "ft/ft.h"
 #include "ft/ft_filter.h"
@@ -81,6 +94,184 @@ TEST(FtEngine, ProtocolOneUsesPlainCodesAndNoTransactionSync) {
     std::vector<int> want = {FT_CREATE_DEST, FT_RECV_START, FT_MARK_COMPLETE, FT_INSTALL_FILE, FT_MARK_COMPLETE, FT_QUIT};
     EXPECT_EQ(want, peer.commands);
     EXPECT_EQ("hello", peer.files["one.txt"].content);
+}
+
+// A peer that closes at FT_QUIT without acknowledging it: an older peer
+// (protocol 1) may end that way, a current one may not.
+TEST(FtEngine, ClosingWithoutQuitAckFailsOnlyUnderProtocolTwo) {
+    TempDir dir;
+    writeFile(dir.file("one.txt"), "hello");
+    for (int protocol : {FT_PROTOCOL_1, FT_PROTOCOL_2}) {
+        SCOPED_TRACE(protocol);
+        TestPeer peer;
+        peer.noQuitAck = true;
+        Ft ft;
+        ft.addTransaction(transaction(dir.file("one.txt"), "/d"));
+        Recorder rec;
+        int rc = runAgainst(&peer, &ft, protocol, &rec);
+        EXPECT_EQ(FT_QUIT, peer.commands.back());
+        EXPECT_EQ("hello", peer.files["one.txt"].content);
+        if (protocol == FT_PROTOCOL_1) {
+            EXPECT_EQ(0, rc) << ft.errorText();
+            EXPECT_TRUE(rec.failures.empty());
+        } else {
+            EXPECT_NE(0, rc);
+            EXPECT_EQ("Unexpected protocol error reading from stream", ft.errorText());
+        }
+    }
+}
+
+namespace {
+
+// The bytes written by write, as a message to read from.
+struct Replies {
+    explicit Replies(const std::function<void(MessageBase*)>& write) {
+        Message m(1);
+        write(&m);
+        size_t n = 0;
+        unsigned char* bytes = m.copyBytes(&n);
+        in.reset(new Message(reinterpret_cast<const char*>(bytes) + 9, n - 9));
+        free(bytes);
+    }
+    std::unique_ptr<Message> in;
+};
+
+void writeIndex(MessageBase* out, int mark, const char* name, bool withDigest) {
+    out->writeInt32(mark);
+    FtIndexRecord r;
+    r.type = FT_TYPE_FILE;
+    r.name = name;
+    r.size = 5;
+    r.mtimeMs = 1000;
+    r.digest = "0123456789abcdef0123456789abcdef";
+    r.write(out, withDigest);
+    out->writeInt32(FT_END_OF_LIST);
+}
+
+}  // namespace
+
+// Once a peer answered an index request with the plain mark, its later
+// checksum marks are read as plain indexes too, and not announced.
+TEST(FtEngine, APlainIndexMarkMakesLaterChecksumMarksPlain) {
+    struct Case {
+        std::vector<std::pair<int, bool>> replies;  // mark, with digests
+        bool announced;
+        const char* digest;
+    };
+    const Case cases[] = {
+        {{{FT_INDEX_MARK_MD5, true}}, true, "0123456789abcdef0123456789abcdef"},
+        {{{FT_INDEX_MARK, false}, {FT_INDEX_MARK_MD5, false}}, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.replies.size());
+        Replies r([&c](MessageBase* out) {
+            for (const auto& reply : c.replies) writeIndex(out, reply.first, "last", reply.second);
+        });
+        char* text = nullptr;
+        size_t length = 0;
+        FILE* report = open_memstream(&text, &length);
+        Message out(0);
+        FtSession session(&out, r.in.get(), FT_PROTOCOL_1, nullptr, report);
+        session.runReadThread();
+        fclose(report);
+        std::string printed(text, length);
+        free(text);
+        EXPECT_FALSE(session.hasError()) << session.errorText();
+        EXPECT_TRUE(session.waitIndex());
+        std::vector<_IndexEntry> index;
+        session.takeIndex(&index);
+        ASSERT_EQ(1u, index.size());
+        EXPECT_EQ("last", index[0].name);
+        EXPECT_EQ(c.digest, index[0].digest);
+        EXPECT_EQ(c.announced, printed.find("Destination replied: FT_INDEX_MARK_MD5\n") != std::string::npos) << printed;
+    }
+}
+
+namespace {
+
+// Takes one connection, reads the opening the sender wrote on it (version,
+// then the principal, 1 and the endpoint as object ids, or two strings) and
+// hangs up.
+struct OpeningReader : StreamConnectorListener {
+    std::mutex lock;
+    std::vector<std::string> openings;
+    void onAccept(StreamConnector* connector, int socket, const char* peer) override {
+        StreamConnection s(connector, socket, peer);
+        std::string seen = "no handshake";
+        if (s.accept() == 0) {
+            MessageBase* in = s.getInMessage();
+            int32_t version = 0;
+            in->readInt32(&version);
+            seen = std::to_string(version);
+            if (version == FT_PROTOCOL_2) {
+                for (int i = 0; i < 3; i++) {
+                    unsigned int id = 0;
+                    int32_t one = 0;
+                    unsigned char* bytes = nullptr;
+                    size_t n = 0;
+                    if (i == 1) in->readInt32(&one);
+                    else in->readOpaqueObject(&id, &bytes, &n);
+                    free(bytes);
+                    seen += " " + std::to_string(i == 1 ? one : static_cast<int>(id));
+                }
+            } else {
+                for (int i = 0; i < 2; i++) {
+                    char* s = nullptr;
+                    in->readString(&s);
+                    seen += s != nullptr ? " string" : " none";
+                    free(s);
+                }
+            }
+            if (in->getError() != 0) seen += " (broken)";
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        openings.push_back(seen);
+    }
+};
+
+}  // namespace
+
+// Only a destination whose agent is newer than 1.7.0 is offered protocol 2.
+TEST(FtEngine, OnlyADestinationNewerThan10700GetsProtocolTwo) {
+    dravika_init();
+    Principal::registerXlators();
+    exec_registerTranslators();
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    ASSERT_EQ(0, makeSelfSignedCertificate("ft", "/O=Dravika Test/CN=ft peer", 1024, 3600, &cert, &key));
+    OpeningReader reader;
+    TempDir dir;
+    writeFile(dir.file("one.txt"), "hello");
+    {
+        StreamConnector connector(&reader, cert, key);
+        connector.setBindAddress("127.0.0.1");
+        ASSERT_EQ(0, connector.bind("0"));
+        const std::pair<const char*, const char*> cases[] = {{"dravika-1.7.0", "1 string string"},
+                                                             {"dravika-1.7.1", "2 97 1 4001"}};
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.first);
+            Asset asset;
+            asset.host = strdup("127.0.0.1");
+            asset.ftport = connector.getPort();
+            asset.agentVersion = strdup(c.first);
+            Endpoint endpoint;
+            Principal principal("security", "domain", "signature", 1);
+            Ft ft;
+            ft.addTransaction(transaction(dir.file("one.txt"), "/d"));
+            Recorder rec;
+            ASSERT_EQ(0, ft.preCopy(&rec));
+            const std::string report = dir.file("report");
+            // The reader hangs up after the opening: the session fails.
+            EXPECT_NE(0, ft.copyTo(&principal, &asset, &endpoint, nullptr, nullptr, "text", &rec, report.c_str()));
+            std::string expect = std::string("Negotiated protocol: ") + c.second[0] + "\n";
+            EXPECT_NE(std::string::npos, readFile(report).find(expect)) << readFile(report);
+            std::lock_guard<std::mutex> hold(reader.lock);
+            ASSERT_FALSE(reader.openings.empty());
+            EXPECT_EQ(c.second, reader.openings.back());
+        }
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
 }
 
 // A modified-only transfer of src to "/dest" against peer, which holds

@@ -80,6 +80,8 @@ public:
     // takes the session as usual but no longer waits for the sender's
     // answer to its quit acknowledgement.
     bool quitAckFirst = false;
+    // Closes the connection on FT_QUIT without acknowledging it.
+    bool noQuitAck = false;
     // A hostile peer: from the n-th checksum request on (0: never), each
     // answer is followed by a second, unasked list of wrong digests for the
     // same names and more.
@@ -467,7 +469,7 @@ private:
                     break;
                 }
                 case FT_QUIT: {
-                    if (quitAckFirst) {
+                    if (quitAckFirst || noQuitAck) {
                         shutdown(_peerFd, SHUT_RDWR);
                         return;
                     }
