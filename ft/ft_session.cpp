@@ -91,7 +91,7 @@ void FtSession::joinReadThread() {
 }
 
 void FtSession::setError(const char* fmt, ...) {
-    char text[4096];
+    char text[kMaxErrorText + 1];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(text, sizeof text, fmt, ap);
@@ -125,6 +125,11 @@ std::string FtSession::errorText() {
 std::string FtSession::errorDetail() {
     CondSection hold(_cond);
     return _errorDetail;
+}
+
+std::pair<std::string, std::string> FtSession::failedNames() {
+    CondSection hold(_cond);
+    return _failedNames;
 }
 
 bool FtSession::waitFlag(bool* flag, int stepMs, const char* timeoutLog) {
@@ -354,8 +359,9 @@ void FtSession::readError() {
         CondSection hold(_cond);
         if (!_error) {
             _error = true;
-            _errorText = s[3];
-            _errorDetail = last.empty() ? s[0] + " (" + s[1] + ")" : last;
+            _errorText = s[3].substr(0, kMaxErrorText);
+            _errorDetail = last;
+            _failedNames = std::make_pair(s[0], s[1]);
         }
         wake();
     }

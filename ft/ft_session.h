@@ -25,6 +25,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/daemon_thread.h"
@@ -128,8 +129,12 @@ public:
     void setError(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     bool hasError();
     std::string errorText();
-    // The peer's second text and failed names of its FT_ERROR.
+    // The longest error text kept (a peer's reason is cut to it).
+    static const size_t kMaxErrorText = 4095;
+    // The peer's second text of the FT_ERROR that set the error, and the
+    // two names it said failed (empty when the error came otherwise).
     std::string errorDetail();
+    std::pair<std::string, std::string> failedNames();
 
     // Before FT_INDEX_START: forget the previous index.
     void resetIndex();
@@ -204,6 +209,7 @@ private:
     bool _error GUARDED_BY(_cond);
     std::string _errorText GUARDED_BY(_cond);
     std::string _errorDetail GUARDED_BY(_cond);
+    std::pair<std::string, std::string> _failedNames GUARDED_BY(_cond);
     bool _indexComplete GUARDED_BY(_cond);
     bool _ack GUARDED_BY(_cond);
     bool _synced GUARDED_BY(_cond);

@@ -187,6 +187,31 @@ TEST(FtEngine, APlainIndexMarkMakesLaterChecksumMarksPlain) {
     }
 }
 
+// A peer's FT_ERROR: its reason becomes the session's error (kept to the
+// error's size), its last text the second text and its first two the
+// failed names; an error reported after it changes none of them.
+TEST(FtEngine, APeersErrorKeepsItsReasonTextAndNames) {
+    for (size_t reasonLength : {9u, 5000u}) {
+        const std::string reason = "Disk full" + std::string(reasonLength - 9, 'x');
+        Replies r([&reason](MessageBase* out) {
+            out->writeInt32(FT_ERROR);
+            for (const char* s : {"a.txt", "/dest", "install"}) out->writeString(s);
+            out->writeString(reason.c_str());
+            out->writeInt32(28);
+            out->writeString("");
+            out->writeInt32(FT_FAIL);
+            out->writeString("later");
+        });
+        Message out(0);
+        FtSession session(&out, r.in.get(), FT_PROTOCOL_1, nullptr, nullptr);
+        session.runReadThread();
+        EXPECT_TRUE(session.hasError());
+        EXPECT_EQ(reason.substr(0, 4095), session.errorText());
+        EXPECT_EQ("", session.errorDetail());
+        EXPECT_EQ((std::pair<std::string, std::string>("a.txt", "/dest")), session.failedNames());
+    }
+}
+
 namespace {
 
 // Takes one connection, reads the opening the sender wrote on it (version,
