@@ -49,7 +49,7 @@ bool zephan_match(const char* pattern, const char* text) {
     // Whole-text matching: "log|logs" must take "logs", and a protect filter
     // "keep|keep2" must cover keep2.
     bool ok = !it->second->failed() && it->second->matchesWhole(text);
-    if (debugOn()) log(0, "compare regex '%s' and path '%s': %d", pattern, text, ok ? 1 : 0);
+    if (debugOn()) log(0, "compare regex '%s' and path '%s'", pattern, text);
     return ok;
 }
 

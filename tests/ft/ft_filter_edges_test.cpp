@@ -118,4 +118,6 @@ TEST(FtFilterEdges, DebuggingNotesEveryFiltersAnswerWhicheverWayItFails) {
     for (size_t at = 0; (at = text.find("fmatch: imatch returns PAT_NOMATCH", at)) != std::string::npos; at++) noMatch++;
     EXPECT_EQ(3u, noMatch) << text;
     EXPECT_NE(std::string::npos, text.find("fmatch: imatch returns PAT_PROTECT")) << text;
+    // The comparison that decided, as its own line.
+    EXPECT_NE(std::string::npos, text.find("\ncompare regex 'x' and path 'x'\n")) << text;
 }
