@@ -278,11 +278,13 @@ void Any::releasePayload() {
     value.i64 = 0;
 }
 
+// The text may be this value's own: it is copied before the old payload goes.
 void Any::set(const char* text) {
+    char* copy = dupOrNull(text);
     clear();
     type = ANY_STRING;
     hint = HINT_STRING;
-    value.s = dupOrNull(text);
+    value.s = copy;
 }
 
 void Any::setBool(bool v) {
@@ -321,15 +323,19 @@ void Any::setUndefined() {
 }
 
 void Any::setChar(const char* text) {
+    char* copy = dupOrNull(text);
     clear();
     type = ANY_CHAR;
-    value.s = dupOrNull(text);
+    value.s = copy;
 }
 
 void Any::setReference(Translatable* obj) {
+    // The new count is taken first: obj may be the object whose last count
+    // this value holds.
+    ObjRef* ref = new ObjRef(obj);
     clear();
     type = ANY_REFERENCE;
-    value.ref = new ObjRef(obj);
+    value.ref = ref;
 }
 
 void Any::setArray(AnyArray* array) {

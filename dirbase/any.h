@@ -161,7 +161,8 @@ public:
     bool isScalar() const {
         return !encoded && (type <= ANY_DOUBLE ? type != ANY_INVALID : type == ANY_UNDEFINED);
     }
-    // Makes this a string with hint 1 holding a copy of text.
+    // Makes this a string with hint 1 holding a copy of text (which may be
+    // this value's own text, or part of its payload).
     void set(const char* text);
     void setBool(bool v);
     void setInt32(int32_t v);

@@ -588,6 +588,14 @@ TEST_F(AnyTest, AssigningAPartOfAValueToItKeepsThePart) {
     Any self("self");
     self.takeFrom(self);
     EXPECT_STREQ("self", self.getString());
+
+    // Its own text, or the object it alone references, given again.
+    Any own("own"), ownChar = chars("c"), element = arrayOf({new Any("el")}), only = ref(new Acl("only"));
+    own.set(own.getString());
+    ownChar.setChar(ownChar.getString());
+    element.set(element.getArray()->get(0)->getString());
+    only.setReference(only.getReferenced());
+    EXPECT_EQ("\"own\" 'c' \"el\" only", str(own) + " " + str(ownChar) + " " + str(element) + " " + str(only));
 }
 
 TEST_F(AnyTest, ProgrammingErrorsStopTheProcess) {
