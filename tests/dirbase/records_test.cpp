@@ -149,6 +149,14 @@ TEST_F(RecordsTest, NamesHashAndCompareByValue) {
     prepended.append(new DirNameEntry("b"));
     prepended.prepend(new DirNameEntry("a"));
     EXPECT_EQ("a:/b:", text(prepended.toString()));
+    // Only a plain string value prints its text, and never escaped.
+    DirNameEntry typed("t");
+    typed.setAttribute("n", 5);
+    typed.setAttribute("q", "say \"x\"");
+    Any* hinted = new Any("yes");
+    hinted->setHint(HINT_BOOL_TEXT);
+    typed.addAttribute("b", hinted, false);
+    EXPECT_EQ("t:n=\"null\",q=\"say \"x\"\",b=\"null\"", text(typed.toString()));
     DirName copy(*one);
     EXPECT_TRUE(copy == *one);
 }
@@ -194,6 +202,11 @@ TEST_F(RecordsTest, AttributeSetsKeepNewestFirst) {
     EXPECT_EQ(3, attrs.size());
     EXPECT_EQ(ANY_DOUBLE, attrs.getAttribute("k")->getType());
     EXPECT_EQ(nullptr, attrs.getStringAttribute("flag"));
+    // The first entry of the name that holds a string, past newer ones that do not.
+    Attributes mixed;
+    mixed.setAttribute("m", "text");
+    mixed.setAttribute("m", 2);
+    EXPECT_STREQ("text", mixed.getStringAttribute("m"));
     attrs.addOrSetAttribute("new", new Any("n"));
     EXPECT_EQ(4, attrs.size());
 
