@@ -42,7 +42,7 @@ public:
     virtual const char* getTypeOf(Parser* parser) const;
     virtual const char* getClassOf(Parser* parser) const;
 
-    // Changed only by ObjRef, under its process-wide lock.
+    // Changed only by ObjRef and the scripting code, always atomically.
     int _refCount;
     // Free for the owning subsystem; zero at construction.
     long _reserved;
