@@ -166,7 +166,12 @@ int illegalMath(Error::Type* type) {
 int numericMath(int op, const Any& l, const Any& r, Any& out, Error::Type* type) {
     uint16_t lt = l.getType(), rt = r.getType();
     bool lb = lt == ANY_BOOLEAN, rb = rt == ANY_BOOLEAN;
-    if ((!lb && !isNumber(l)) || (!rb && !isNumber(r))) return illegalMath(type);
+    if ((!lb && !isNumber(l)) || (!rb && !isNumber(r))) {
+        // The boolean rule comes before the one for objects: a boolean
+        // next to an object is an operator not implemented, not an
+        // operand illegal for math.
+        return lb || rb ? notImplemented(type) : illegalMath(type);
+    }
     bool same = lt == rt;
     bool cmp = isComparison(op) || isEquality(op);
     if (lt == ANY_DOUBLE || rt == ANY_DOUBLE) {
