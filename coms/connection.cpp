@@ -417,7 +417,7 @@ void Connection::doSend(Message* message) {
     size_t total = first->used;
     for (const MessageBase::_Buffer* b = first->next; b != nullptr; b = b->next) total += b->used;
     const size_t body = total - 9;
-    if (body < 1 || body > kMaxFrameBody) {
+    if (body < 1 || body > kMaxFrameBody || message->getType() > kMaxFrameType) {
         // The peer would refuse the frame and drop the connection with
         // everything queued behind it: only this message is lost.
         log(0, "%s: message of type %u with a body of %zu bytes cannot be framed, not sent", _name,

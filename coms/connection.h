@@ -205,8 +205,9 @@ public:
     // ---- any thread ----------------------------------------------------
     // Takes the message in every case. -10 (deleted) unless the handshake is
     // complete and no close was sent; otherwise posted, 0. A message no
-    // frame can carry (no body, or more than kMaxFrameBody) is logged and
-    // dropped when its turn comes, rather than break the connection.
+    // frame can carry (no body, more than kMaxFrameBody, or a type above
+    // kMaxFrameType) is logged and dropped when its turn comes, rather than
+    // break the connection.
     int send(Message* message);
     // Clears the listener and sends C_CLOSE once (if complete).
     void close();

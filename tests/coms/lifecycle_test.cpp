@@ -119,9 +119,14 @@ TEST(Lifecycle, SendBeforeCompletionAndAfterClose) {
     ASSERT_TRUE(client.connect());
     EXPECT_EQ(0, client.c->send(new CountedMessage(&deleted)));
     EXPECT_TRUE(waitFor([&] { return deleted == 2; })) << "sent, then deleted by the connection";
-    // A message without a body, which the peer would refuse as a frame and
-    // drop the connection for, is dropped alone.
+    // Messages that the peer would refuse as a frame and drop the connection
+    // for (no body, or a type beyond what a frame carries) are dropped alone.
     EXPECT_EQ(0, client.c->send(new Message(7)));
+    for (int type : {0x1000000, -1}) {
+        auto* m = new Message(type);
+        m->writeInt32(1);
+        EXPECT_EQ(0, client.c->send(m));
+    }
     EXPECT_EQ(0, client.c->send(new CountedMessage(&deleted)));
     EXPECT_TRUE(waitFor([&] { return server.recorder.messageCount() == 2; }));
     EXPECT_EQ(0, server.recorder.lost.load());
