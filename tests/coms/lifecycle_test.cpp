@@ -86,6 +86,20 @@ TEST(Timing, ItemsOnTheWireAndLostTimerOfASilentServer) {
     EXPECT_FALSE(client.c->isComplete());
 }
 
+// Values set on the client wait for the server to enable timing: until then
+// the usual lost time-out (20 s) and heartbeat (4.5 s) hold, and nothing
+// about them goes on the wire.
+TEST(Timing, LocalValuesWaitForTheServerToEnableTiming) {
+    RawTlsServer raw;
+    Client client("127.0.0.1", raw.port);
+    client.c->setTiming(150, 20);
+    greet(client, raw, "\x05");  // C_COMPLETE, and no C_ENABLE_TIMING
+    ASSERT_TRUE(waitFor([&] { return client.recorder.completes == 1; }));
+    EXPECT_EQ("", raw.readHex(1, 700));  // no C_SET_TIMING, no heartbeat
+    EXPECT_EQ(0, client.recorder.lost.load());
+    EXPECT_TRUE(client.c->isComplete());
+}
+
 TEST(Timing, ServerThatNeverAnswersTheTypeItem) {
     RawTlsServer raw;
     Client client("127.0.0.1", raw.port);
