@@ -86,6 +86,42 @@ TEST(Timing, ItemsOnTheWireAndLostTimerOfASilentServer) {
     EXPECT_FALSE(client.c->isComplete());
 }
 
+// Latency items against a peer written by hand: the client's probe carries
+// its send time, which the reply echoes ahead of the replier's time; asked
+// itself, the client echoes the 8 bytes it got and adds its own time.
+TEST(Timing, LatencyItemsOnTheWire) {
+    RawTlsServer raw;
+    Client client("127.0.0.1", raw.port, 7, 2);
+    client.c->setLatencyProbing(true);
+    client.c->setTiming(5000, 50);
+    client.c->connect();
+    ASSERT_TRUE(raw.accept());
+    EXPECT_EQ("0C 00 00 00 07 00 00 00 00 02 07", raw.readHex(11));
+    raw.write(Bytes().u8(C_ENABLE_TIMING).u8(C_COMPLETE2).be32(1).data);
+    EXPECT_EQ("08 00 00 13 88 00 00 00 32", raw.readHex(9));
+    unsigned char probe[9];
+    ASSERT_TRUE(sslReadExact(raw.ssl, raw.fd, probe, 9));
+    ASSERT_EQ(C_GET_LD, probe[0]) << "a probe in place of the heartbeat";
+    uint32_t sec = getBE32(probe + 1);
+    EXPECT_LE(std::abs(static_cast<long>(sec) - static_cast<long>(time(nullptr))), 5L);
+    // The replier's clock is 10 s behind: the drift shows which time is which.
+    std::string echo(reinterpret_cast<char*>(probe + 1), 8);
+    raw.write(Bytes().u8(C_LD_REPLY).raw(echo).be32(sec - 10).be32(getBE32(probe + 5)).data);
+    ASSERT_TRUE(waitFor([&] { return client.c->getLatency() >= 0; }));
+    EXPECT_LT(client.c->getLatency(), 1000);
+    EXPECT_NEAR(10000, client.c->getDrift(), 1000);
+
+    raw.write(Bytes().u8(C_GET_LD).be32(10).be32(0).data);
+    unsigned char code = 0;
+    while (sslReadExact(raw.ssl, raw.fd, &code, 1) && code == C_GET_LD) ASSERT_NE("", raw.readHex(8));
+    ASSERT_EQ(C_LD_REPLY, code);
+    unsigned char reply[16];
+    ASSERT_TRUE(sslReadExact(raw.ssl, raw.fd, reply, 16));
+    EXPECT_EQ("00 00 00 0A 00 00 00 00", Bytes::hex(reply, 8));
+    EXPECT_LE(std::abs(static_cast<long>(getBE32(reply + 8)) - static_cast<long>(time(nullptr))), 5L);
+    EXPECT_LT(getBE32(reply + 12), 1000000u);
+}
+
 // Values set on the client wait for the server to enable timing: until then
 // the usual lost time-out (20 s) and heartbeat (4.5 s) hold, and nothing
 // about them goes on the wire.
