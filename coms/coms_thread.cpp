@@ -152,6 +152,13 @@ public:
     }
 };
 
+// One target per kind of request, each with its own queue.
+class ConnectOpTarget : public ConnectionTarget {};
+// Closes go here too, behind the sends asked before them.
+class SendOpTarget : public ConnectionTarget {};
+class DestroyOpTarget : public ConnectionTarget {};
+class ReleaseOpTarget : public ConnectionTarget {};
+
 }  // namespace
 
 void ConnectionOps::run(Connection::Op* op) {
@@ -279,11 +286,11 @@ Connection::ComsThreadContext::ComsThreadContext(DaemonThread* owner, int index)
       _tc(ThreadContext::get()) {
     connectionTarget = new ConnectionOpTarget();
     attachTarget = new AttachOpTarget();
-    connectTarget = new ConnectionTarget();
-    sendTarget = new ConnectionTarget();
+    connectTarget = new ConnectOpTarget();
+    sendTarget = new SendOpTarget();
     closeTarget = sendTarget;
-    destroyTarget = new ConnectionTarget();
-    releaseTarget = new ConnectionTarget();
+    destroyTarget = new DestroyOpTarget();
+    releaseTarget = new ReleaseOpTarget();
     if (index == 0) {
         Connector::createOpTargets(this);
         bindTarget = ListenSocket::createOpTarget();

@@ -151,7 +151,7 @@ private:
     TimerEvent* _timer;
 };
 
-class BindTarget : public QueueTarget {
+class BindOpTarget : public QueueTarget {
 public:
     int execute(DeferredOp* op) override {
         auto* b = static_cast<BindOp*>(op);
@@ -164,7 +164,7 @@ public:
 }  // namespace
 
 OpTarget* ListenSocket::createOpTarget() {
-    return new BindTarget();
+    return new BindOpTarget();
 }
 
 int ListenSocket::bind(Request* request) {
