@@ -220,18 +220,18 @@ void DaemonThread::setInitialized() {
 }
 
 void DaemonThread::join() {
-    bool detached;
     pthread_t thread;
     {
         CondSection hold(_state);
         while (!_finished && _startError == 0) _state.wait();
         if (!_finished || _joined) return;
-        _joined = !_detached;
-        detached = _detached;
+        // Reported under the block, as setDetached does: only the log
+        // writers' lock comes after it.
+        THR_CHECK(!_detached, 189);
+        if (_detached) return;
+        _joined = true;
         thread = _thread;
     }
-    THR_CHECK(!detached, 189);
-    if (detached) return;
     pthread_join(thread, nullptr);
 }
 

@@ -20,6 +20,7 @@
 
 #include "common/daemon_thread.h"
 #include "common/dravika_init.h"
+#include "common/log.h"
 #include "common/op_target.h"
 #include "common/perf_data.h"
 #include "common/thread_context.h"
@@ -129,6 +130,35 @@ TEST_F(Threads, StartReturnsOnlyOnceTheThreadIsInitialised) {
     detached->start();
     detached->release = true;
     EXPECT_TRUE(waitFor([&] { return Slow::destroyed == destroyed + 1; }));
+}
+
+// Joining a detached thread, or detaching one twice, is a broken invariant:
+// each is reported with its own check, and the process ends.
+void joinADetachedThread() {
+    setLog("/dev/stderr");
+    struct Quick : DaemonThread {
+        void run() override { setInitialized(); }
+    };
+    auto* t = new Quick;
+    t->setDeleteOnExit(false);
+    t->setDetached();
+    t->start();
+    t->join();
+}
+
+void detachTwice() {
+    setLog("/dev/stderr");
+    struct Idle : DaemonThread {
+        void run() override {}
+    } idle;
+    idle.setDetached();
+    idle.setDetached();
+}
+
+TEST_F(Threads, JoiningADetachedThreadOrDetachingTwiceIsReported) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(joinADetachedThread(), "assertion failure: !_detached, at thr.cpp:189\n");
+    EXPECT_DEATH(detachTwice(), "assertion failure: !_detached, at thr.cpp:198\n");
 }
 
 TEST_F(Threads, AThreadThatCannotBeCreatedHasNothingToJoin) {
