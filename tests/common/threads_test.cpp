@@ -26,6 +26,7 @@
 #include "common/thread_context.h"
 #include "common/thread_pool.h"
 #include "tests/support/failing_thread_creation.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -174,8 +175,13 @@ TEST_F(Threads, AThreadThatCannotBeCreatedHasNothingToJoin) {
     // A joiner may already wait when the start fails: it is let go too.
     std::thread joiner([t] { t->join(); });
     _failThreadCreation = true;
-    t->start();
-    _failThreadCreation = false;
+    {
+        LogCapture log;
+        t->start();
+        _failThreadCreation = false;
+        std::string expected = "Error: pthread_create() fails\n    " + std::to_string(EAGAIN) + " " + strerror(EAGAIN);
+        EXPECT_TRUE(log.contains(expected)) << log.text();
+    }
     joiner.join();
     EXPECT_FALSE(t->isStarted());
     EXPECT_EQ(EAGAIN, t->getStartError());
