@@ -164,6 +164,7 @@ private:
     std::atomic<bool> _startInProgress;
     // Changed under the state block (join waits on it); read freely.
     std::atomic<int> _startError;
+    // This run's thread exists (or existed): _thread names it until joined.
     bool _threadCreated GUARDED_BY(_state);
     // Set by the first join of a run, cleared by start().
     bool _joined GUARDED_BY(_state) = false;

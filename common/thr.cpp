@@ -163,6 +163,8 @@ int DaemonThread::start() {
     _state.lock();
     _startError = 0;
     _joined = false;
+    // The handle of an earlier run is no longer this object's to detach.
+    _threadCreated = false;
     // A run that ended before leaves both set; this run is waited for anew.
     _initialized = false;
     _finished = false;
@@ -239,7 +241,9 @@ void DaemonThread::setDetached() {
     CondSection hold(_state);
     THR_CHECK(!_detached, 198);
     _detached = true;
-    if (_threadCreated) pthread_detach(_thread);
+    // Once joined, the thread is gone and its handle may already name
+    // another thread, which must not be detached in its place.
+    if (_threadCreated && !_joined) pthread_detach(_thread);
 }
 
 void DaemonThread::deleteLater(void* obj, void (*fn)(void*)) {

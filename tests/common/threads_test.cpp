@@ -248,6 +248,26 @@ TEST_F(Threads, ASecondRunIsWaitedForLikeTheFirstAndOnlyTheFirstJoinJoins) {
     releaseOther = true;
     again.join();
     other.join();  // still joinable: nobody else joined it
+
+    // Nor does a detach after the join touch the handle, which names the
+    // next thread made as soon as the joined one's resources are reused.
+    t->ready = false;
+    t->release = true;
+    t->start();
+    t->join();
+    static std::atomic<bool> releaseNext;
+    releaseNext = false;
+    pthread_t next;
+    ASSERT_EQ(0, pthread_create(
+                     &next, nullptr,
+                     [](void*) -> void* {
+                         while (!releaseNext) usleep(1000);
+                         return nullptr;
+                     },
+                     nullptr));
+    t->setDetached();
+    releaseNext = true;
+    EXPECT_EQ(0, pthread_join(next, nullptr)) << "the detach reached the next thread";
     delete t;
 }
 
