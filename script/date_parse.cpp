@@ -59,8 +59,8 @@ int scan(Scanner& s, DateText* out) {
         if (sign != 0) {
             int hours, minutes = 0;
             if (!s.digits(2, &hours)) return DirError::E_ILLEGAL_ARGUMENT;
-            bool colon = s.eat(':');
-            if ((colon || s.isDigit()) && !s.digits(2, &minutes)) return DirError::E_ILLEGAL_ARGUMENT;
+            // Minutes only after a colon: "+0530" is refused.
+            if (s.eat(':') && !s.digits(2, &minutes)) return DirError::E_ILLEGAL_ARGUMENT;
             out->hasZone = true;
             out->offsetMinutes = sign * (hours * 60 + minutes);
         }

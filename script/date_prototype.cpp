@@ -66,9 +66,11 @@ int getTime(Parser*, Date* self, Any**, Any** result) {
     return 0;
 }
 
+// Takes the 64-bit milliseconds that getTime gives, and no other type: a
+// 32-bit integer is refused like a text.
 int setTime(Parser*, Date* self, Any** args, Any** result) {
     if (args == nullptr || args[0] == nullptr) return DirError::E_MISSING_ARGUMENTS;
-    if (!isInstant(args[0])) return DirError::E_ILLEGAL_ARGUMENT;
+    if (args[0]->getType() != ANY_INT64 || !isInstant(args[0])) return DirError::E_ILLEGAL_ARGUMENT;
     self->setTime(integerOf(args[0]));
     *result = Any::makeUndefined();
     return 0;
@@ -236,10 +238,6 @@ int DatePrototype::callMemberFn(Parser* parser, Any** result, Translatable* self
             *result = nullptr;
         }
         return rc;
-    }
-    if (strcmp(name, "toString") == 0 && date != nullptr) {
-        *result = textResult(date->toString(parser));
-        return *result != nullptr ? 0 : DirError::E_ILLEGAL_ARGUMENT;
     }
     return Translatable::callMemberFn(parser, result, self, name, args);
 }
