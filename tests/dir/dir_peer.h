@@ -199,6 +199,7 @@ public:
         {
             std::lock_guard<std::mutex> hold(_mutex);
             _codes.push_back(r.code);
+            if (r.masqAsset != nullptr) _masqueraded.push_back(std::to_string(m->getType()) + " " + r.masqAsset);
         }
         if (rv != 0) return 0;
         switch (r.code) {
@@ -414,6 +415,11 @@ public:
         std::lock_guard<std::mutex> hold(_mutex);
         return _codes;
     }
+    // The requests that came in the masquerade form: "<code as sent> <asset id>".
+    std::vector<std::string> masqueraded() {
+        std::lock_guard<std::mutex> hold(_mutex);
+        return _masqueraded;
+    }
     // How many requests of that code came, how many listener opens, and the
     // code of the last request.
     int count(int code) {
@@ -465,6 +471,7 @@ private:
     std::vector<Connection*> _conns;
     std::vector<int> _types;
     std::vector<int> _codes;
+    std::vector<std::string> _masqueraded;
     Connection* _heldLogin = nullptr;
     std::string _heldUser;
     std::string _heldKey;

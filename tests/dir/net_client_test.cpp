@@ -165,6 +165,37 @@ TEST_F(NetClientTest, AnAgentThatMovedIsAskedForAgainAndReachedAtItsNewAddress) 
     delete eth0;
 }
 
+TEST_F(NetClientTest, AnAssetReachedThroughTheServerIsAskedForUnderItsIdAndAnsweredPlainly) {
+    // The agent is reached through the domain server: every request names
+    // the asset first and travels with the masquerade code, while the
+    // server's answers come back with the plain codes.
+    KeyPair server("server");
+    Peer peer(server);
+    Directory* d = session(peer.port());
+    ASSERT_NE(d, nullptr);
+    Asset behind;
+    behind.id = strdup("m9");
+    behind.host = strdup("127.0.0.1");
+    behind.port = 1;  // never dialled: the server relays
+    behind.masq = true;
+    AssetCache::addAssetCache(&behind);
+
+    DirName* eth0 = name("//host:id=m9/iface:name=eth0");
+    ProgressCounter progress;
+    Any hello("hello");
+    Any* args[] = {&hello, nullptr};
+    FutureResult* fr = d->execute(eth0, &progress, "echo", args);
+    ASSERT_TRUE(fr->waitComplete(10000));
+    EXPECT_FALSE(fr->failed) << fr->error;
+    ASSERT_NE(fr->result, nullptr);
+    EXPECT_STREQ(fr->result->getString(), "hello");
+    EXPECT_EQ(progress.updates.load(), 2);
+    FutureResult::destroy(fr);
+    std::vector<std::string> masq = peer.masqueraded();
+    EXPECT_NE(std::find(masq.begin(), masq.end(), "10006 m9"), masq.end());
+    delete eth0;
+}
+
 TEST_F(NetClientTest, UnansweredCallsTimeOutAndLateRepliesAreDropped) {
     KeyPair server("server");
     Peer peer(server);
