@@ -355,9 +355,9 @@ Message* DirProtocol::readRemoteFileReply(long long id, long long size) {
     return m;
 }
 
-Message* DirProtocol::readRemoteFileData(long long id, long long offset, const void* data, uint32_t length) {
+Message* DirProtocol::readRemoteFileData(long long id, long long total, const void* data, uint32_t length) {
     Message* m = withId(M_READ_REMOTE_FILE_DATA, id);
-    m->writeInt64(offset);
+    m->writeInt64(total);
     m->writeBytes(data, length);
     return m;
 }

@@ -202,7 +202,8 @@ public:
     static Message* listenerUpdate2(int listenerId, int kind, int count, DirNameEntry* const* entries,
                                     Attributes* const* attributes, Acl* const* acls);
     static Message* readRemoteFileReply(long long id, long long size);                    // 11
-    static Message* readRemoteFileData(long long id, long long offset, const void* data, uint32_t length);  // 12
+    // 12: id, the sender's total size (below 1: the end of the file), the bytes.
+    static Message* readRemoteFileData(long long id, long long total, const void* data, uint32_t length);
     static Message* domainAttributes(const Attributes* attributes);                       // 40
     static Message* setAgentAttributes(const Attributes* attributes);                     // 53
     // 33 / 34 carry no payload; a frame cannot be empty, so they hold one
@@ -284,7 +285,7 @@ public:
         Attributes** updateAttributes;
         Acl** updateAcls;
         Translatable** alerts;    // 38
-        long long size;           // 11 size, 12 offset, 227 instance id
+        long long size;           // 11 size, 12 total size, 227 instance id
         unsigned char* bytes;     // 12, 300, 62 (PEM text)
         uint32_t byteCount;
         char* strings[2];         // 36 alert id; 48 two strings; 60 two strings

@@ -3,6 +3,7 @@
 // by id, execute results go to the execution thread, alerts to the
 // "dir-client" thread. A body that does not decode fails its waiting call
 // with 14 ("Protocol Error") or is logged and dropped.
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -30,6 +31,7 @@
 #include "dirbase/dir_name.h"
 #include "dirbase/enumeration.h"
 #include "dirbase/message.h"
+#include "io/input.h"
 #include "records/alert.h"
 #include "records/ci_update.h"
 
@@ -60,6 +62,7 @@ bool answersACall(int code) {
         case DirProtocol::M_ERROR_REPLY:
         case DirProtocol::M_SEARCH_REPLY:
         case DirProtocol::M_SEARCH_PARTIAL_REPLY:
+        case DirProtocol::M_READ_REMOTE_FILE_REPLY:
             return true;
         default:
             return false;
@@ -104,6 +107,19 @@ char* publicKeyOfCertificate(const unsigned char* pem, uint32_t length) {
 }
 
 }  // namespace
+
+CriticalBlock NetClientSPI::_inputListLock;
+std::multimap<long long, Input*> NetClientSPI::_inputList;
+
+void NetClientCleanupHandler(Input* input) {
+    CriticalSection hold(NetClientSPI::_inputListLock);
+    for (auto it = NetClientSPI::_inputList.begin(); it != NetClientSPI::_inputList.end(); ++it) {
+        if (it->second == input) {
+            NetClientSPI::_inputList.erase(it);
+            return;
+        }
+    }
+}
 
 int NetClientSPI::onReceive(Connection* c, Message* m) {
     receive(c, m);
@@ -318,6 +334,39 @@ void NetClientSPI::receive(Connection* c, Message* m) {
                 e->setValue(whole);
             }
             e->release();
+            return;
+        }
+        case DirProtocol::M_READ_REMOTE_FILE_REPLY: {
+            if (rv != 0) {
+                deliver(r.id, nullptr, DirError::E_PROTOCOL, dropAs<Input>);
+                return;
+            }
+            // Made before the registry lock is taken: it creates a file.
+            Input* input = new Input(-1, NetClientCleanupHandler, nullptr);
+            // The size is announced as the file's data messages announce
+            // it; an empty file ends here.
+            input->appendData(nullptr, r.size > 0 ? r.size : 0, 0);
+            {
+                CriticalSection hold(_inputListLock);
+                _inputList.emplace(r.id, input);
+            }
+            DelayedEvent* e = DelayedEvent::lockById(r.id);
+            if (e == nullptr) {
+                delete input;  // its clean-up takes it off the list
+                return;
+            }
+            e->setValue(input);
+            e->release();
+            return;
+        }
+        case DirProtocol::M_READ_REMOTE_FILE_DATA: {
+            if (rv != 0 || r.byteCount > static_cast<uint32_t>(INT_MAX)) return dropUnreadable();
+            // The int64 is the sender's total size, as Input::appendData
+            // takes it: below 1 it ends the file.
+            CriticalSection hold(_inputListLock);
+            auto range = _inputList.equal_range(r.id);
+            for (auto it = range.first; it != range.second; ++it)
+                it->second->appendData(r.bytes, r.size, static_cast<int>(r.byteCount));
             return;
         }
         case DirProtocol::M_EXECUTE_REPLY:

@@ -25,7 +25,9 @@
 // (DirectorySPI::lock, for _locks) is never held while `state` is taken.
 // Lock order: state before a connection's own locks; no registry lock is
 // held while state is held, except the DelayedEvent registry taken by
-// lockById inside the receive path (never the other way round).
+// lockById inside the receive path (never the other way round). The input
+// list lock is taken alone, except that an input's own data lock is taken
+// under it to feed it.
 #ifndef DRV_DIR_NET_CLIENT_SPI_H
 #define DRV_DIR_NET_CLIENT_SPI_H
 
@@ -52,6 +54,7 @@ class Attributes;
 class DelayedEvent;
 class Directory;
 class Endpoint;
+class Input;
 class Message;
 class ProviderLink;
 
@@ -112,6 +115,10 @@ public:
     virtual void agentRemoved(const char* assetId) = 0;
     virtual void agentError(const char* assetId, const char* text) = 0;
 };
+
+// The clean-up of an input opened by M_READ_REMOTE_FILE_REPLY: takes it off
+// NetClientSPI::_inputList as it is destroyed.
+void NetClientCleanupHandler(Input* input);
 
 class NetClientSPI : public DirectorySPI, public ConnectionListener, public EventHandler, public FutureResultListener {
 public:
@@ -257,6 +264,13 @@ public:
     // over to the provider.
     static int (*_ruleHelperFn)(const char* assetId, Connection* connection, const Asset* asset,
                                 Translatable*** ruleSets);
+
+    // Remote files read over the directory protocol: the input that each
+    // M_READ_REMOTE_FILE_REPLY opened, under the id of its request, fed by
+    // the file-data messages of that id until it is destroyed (its clean-up,
+    // NetClientCleanupHandler, takes it off). Process-wide, as the ids are.
+    static CriticalBlock _inputListLock;
+    static std::multimap<long long, Input*> _inputList GUARDED_BY(_inputListLock);
 
 private:
     friend class ProviderLink;

@@ -16,6 +16,7 @@
 #include "dir/asset_cache.h"
 #include "dir/domain.h"
 #include "dir/exec_dir_thread.h"
+#include "io/input.h"
 #include "tests/dir/client_session_fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -194,6 +195,39 @@ TEST_F(NetClientTest, AnAssetReachedThroughTheServerIsAskedForUnderItsIdAndAnswe
     std::vector<std::string> masq = peer.masqueraded();
     EXPECT_NE(std::find(masq.begin(), masq.end(), "10006 m9"), masq.end());
     delete eth0;
+}
+
+TEST_F(NetClientTest, ARemoteFileArrivesThroughTheInputItsReplyOpened) {
+    KeyPair server("server");
+    Peer peer(server);
+    NetClientSPI spi(nullptr, "files", "127.0.0.1", peer.port(), nullptr, "Dfiles", nullptr);
+    auto arrive = [&](Message* built) {
+        Message* m = dirpeer::received(built);
+        if (spi.onReceive(nullptr, m) == 0) delete m;
+    };
+    // The reply opens an input of the announced size for the waiting call;
+    // the file's data messages under the same id fill it.
+    DelayedEvent opened;
+    spi.expectReply(opened.getId(), DirProtocol::M_READ_REMOTE_FILE_REPLY);
+    arrive(DirProtocol::readRemoteFileReply(opened.getId(), 10));
+    ASSERT_TRUE(opened.isDone());
+    ASSERT_FALSE(opened.isError());
+    Input* in = static_cast<Input*>(opened.getValue());
+    ASSERT_NE(in, nullptr);
+    arrive(DirProtocol::readRemoteFileData(opened.getId(), 10, "hello", 5));
+    arrive(DirProtocol::readRemoteFileData(opened.getId() + 1, 10, "xxxxx", 5));
+    arrive(DirProtocol::readRemoteFileData(opened.getId(), 10, "world", 5));
+    unsigned char buffer[32];
+    ASSERT_EQ(in->read(buffer, sizeof buffer), 10);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 10), "helloworld");
+    EXPECT_EQ(in->read(buffer, sizeof buffer), -1);
+    // A destroyed input is fed no more.
+    delete in;
+    arrive(DirProtocol::readRemoteFileData(opened.getId(), 10, "late", 4));
+    // A reply nothing waits for opens nothing.
+    DelayedEvent unasked;
+    arrive(DirProtocol::readRemoteFileReply(unasked.getId(), 3));
+    EXPECT_FALSE(unasked.isDone());
 }
 
 TEST_F(NetClientTest, UnansweredCallsTimeOutAndLateRepliesAreDropped) {
