@@ -13,3 +13,8 @@ false ? ca : cb = 1;
 print(ca, cb);
 true ? ca : cb = 2;
 print(ca, cb);
+print(1 = = 1, 2 < = 1, 1 ! = = 1, 1 < < 3);
+var sp = 1;
+sp + = 2;
+sp+ +;
+print(sp);

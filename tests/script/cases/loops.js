@@ -35,3 +35,7 @@ print(--c);
 var fl = 1.5;
 fl++;
 print(fl);
+function stops() { print('in'); break; print('not after break'); };
+var turns = 0;
+while (turns < 3) { turns++; stops(); print('not after the call'); }
+print(turns);

@@ -13,3 +13,4 @@ function f() { return 1; };
 print(typeof f);
 print(typeof 1 == 'number');
 print(typeof 1 < 2);
+print(typeof /a/g);
