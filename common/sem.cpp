@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "common/os.h"
 
@@ -25,10 +26,6 @@ namespace {
     fflush(stderr);
     abort();
 }
-
-// How long a CondBlock's destructor waits for the block before it concludes
-// that the destroying thread itself still holds it.
-const int kCondDestroyWaitSeconds = 1;
 
 // The ranked blocks the calling thread holds, in the order it entered them.
 // Deeper nesting than this is not followed (and never happens: the ranks
@@ -139,17 +136,16 @@ CondBlock::~CondBlock() {
     // the block alone rather than pull it from under them. A process-wide
     // block may be used by threads that outlive the static destructors.
     if (_shutdown || _processLifetime) return;
-    // Another holder is waited for; the destroying thread holding the block
-    // itself would wait forever, so after a while the block counts as held.
-    // Nearly always nobody holds it: the clock is read only when it is.
+    // Another holder is waited for, however long it keeps the block. The
+    // destroying thread holding it itself would wait forever: the mutex
+    // names its holder's thread id, so that case is told apart and reported.
+    // Nearly always nobody holds it, and the id is not even read.
     if (pthread_mutex_trylock(&_mutex) != 0) {
-        struct timespec deadline;
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        deadline.tv_sec += kCondDestroyWaitSeconds;
-        if (pthread_mutex_timedlock(&_mutex, &deadline) != 0) {
+        if (__atomic_load_n(&_mutex.__data.__owner, __ATOMIC_RELAXED) == gettid()) {
             SEM_CHECK(!_locked, "sem.cpp", 29);
             return;  // still held: leaving the mutex and condition alive is the lesser harm
         }
+        pthread_mutex_lock(&_mutex);
     }
     SEM_CHECK(!_freed, "sem.cpp", 28);
     SEM_CHECK(!_locked, "sem.cpp", 29);

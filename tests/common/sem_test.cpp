@@ -260,6 +260,25 @@ TEST(CondBlockDeathTest, DestroyedWhileHeldUnlessShuttingDown) {
                  }),
                  "assertion failure: !_locked, at sem.cpp:29");
 
+    // Held by another thread, however long: the teardown waits its turn.
+    EXPECT_EXIT(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
+                    CondBlock* block = new CondBlock();
+                    std::atomic<bool> holding{false};
+                    std::thread holder([&]() NO_THREAD_SAFETY_ANALYSIS {
+                        block->lock();
+                        holding = true;
+                        struct timespec pause = {1, 500000000};
+                        nanosleep(&pause, nullptr);
+                        block->unlock();
+                    });
+                    while (!holding) sched_yield();
+                    delete block;
+                    holder.join();
+                    fprintf(stderr, "waited\n");
+                    _exit(0);
+                }),
+                ::testing::ExitedWithCode(0), "^waited\n$");
+
     // Once shutdown has begun a block is left alone, held or not.
     EXPECT_EXIT(reporting([]() NO_THREAD_SAFETY_ANALYSIS {
                     _shutdown = true;
