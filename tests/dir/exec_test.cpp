@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -168,6 +169,14 @@ DirName* parse(const char* text) {
     DirName* n = DirName::createFromString(text, &err);
     EXPECT_NE(nullptr, n) << text;
     return n;
+}
+
+// Returns once the execution thread has freed what was let go before the
+// call: its later list runs after the results and requests queued for it.
+void settleExecThread() {
+    std::promise<void> passed;
+    ExecDirThread::instance()->deleteLater(&passed, [](void* p) { static_cast<std::promise<void>*>(p)->set_value(); });
+    passed.get_future().wait();
 }
 
 int threadCount() {
@@ -442,6 +451,16 @@ TEST_F(ExecTest, RequestsTimeOutAtTheirDeadlineWhichNotifyTimeoutMoves) {
     took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(DirError::E_TIMEOUT, r->error);
     EXPECT_LT(took, 10.0);
+    // A reply that comes after the time-out leaves the error in place.
+    Directory::executeComplete(r->id, reply(new Any(1)));
+    // Replies are taken in order: once one sent behind it is, so is it.
+    FutureResult* behind = run("/thing:id=3", "later");
+    Directory::executeComplete(nextId(), reply(new Any(2)));
+    ASSERT_TRUE(behind->waitComplete(10000));
+    EXPECT_TRUE(r->failed);
+    EXPECT_EQ(DirError::E_TIMEOUT, r->error);
+    EXPECT_EQ(nullptr, r->result);
+    FutureResult::destroy(behind);
     FutureResult::destroy(r);
 }
 
@@ -524,13 +543,22 @@ TEST_F(ExecTest, AListenerMayDestroyItsResultWhenTheCallersThreadCompletesIt) {
     ExecDirThread::startIfNeeded(true);
 }
 
-// A request that ends while its asset lookup is still out (here a reply
-// for it that came first) leaves the lookup to nobody: the lookup's result
-// must go with the request, not stay in the registry for ever.
+// A request whose asset lookup is still out outlives its deadline. One that
+// ends meanwhile (here a reply for it that came first) leaves the lookup to
+// nobody: the lookup's result must go with the request, not stay in the
+// registry for ever.
 TEST_F(ExecTest, ALookupOutstandingWhenItsRequestEndsGoesWithIt) {
+    settleExecThread();
     int before = FutureResult::liveCount();
     FutureResult* r = run("//host:id=H6/x:", "echo");
     long long lookupId = nextId();
+    // Its deadline passes while the lookup is out, and a run after that
+    // leaves it waiting: the lookup's end, not the clock, decides.
+    r->timeout = 1;
+    r->notifyTimeout();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    ExecDirThread::postAsyncResolve(r->id);
+    EXPECT_FALSE(r->waitComplete(500));
     Directory::executeComplete(r->id, DirError::E_ILLEGAL_ARGUMENT);
     ASSERT_TRUE(r->waitComplete(10000));
     EXPECT_TRUE(r->failed);
