@@ -4,7 +4,10 @@
 #include <dirent.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <netdb.h>
 
 #include <atomic>
 #include <fstream>
@@ -491,6 +494,46 @@ TEST(Connector, DestroyEndsABindThatWaitsForABusyPort) {
     }
     Connector::setBindRetry(20, 4000);
     close(holder);
+}
+
+// Whether this process may make a network namespace of its own (it needs
+// root); asked in a child, which leaves this process where it is.
+bool canMakeNetworkNamespace() {
+    pid_t pid = fork();
+    if (pid == 0) _exit(unshare(CLONE_NEWNET) == 0 ? 0 : 1);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A port given as a service name binds that service's port, for both kinds
+// of connector. In a network namespace of its own, where the well-known
+// ports are surely free and no other run of this test competes for them.
+TEST(ConnectorDeathTest, AServiceNameBindsThatServicesPort) {
+    // The service database's own answers (each lookup reuses one buffer).
+    struct servent* found = getservbyname("http", "tcp");
+    const int httpPort = found != nullptr ? ntohs(static_cast<uint16_t>(found->s_port)) : 0;
+    found = getservbyname("https", "tcp");
+    const int httpsPort = found != nullptr ? ntohs(static_cast<uint16_t>(found->s_port)) : 0;
+    if (httpPort == 0 || httpsPort == 0) GTEST_SKIP() << "the service database lacks http or https";
+    if (!canMakeNetworkNamespace()) GTEST_SKIP() << "cannot make a network namespace (needs root)";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // Before any coms thread starts: they take the namespace of the
+            // thread that starts them.
+            if (unshare(CLONE_NEWNET) != 0) _exit(2);
+            ensurePool();
+            Refuser refuser;
+            TestCert& tc = TestCert::get();
+            Connector* c = Connector::create(&refuser, tc.cert, tc.key, 0);
+            int rc = c->bind("http");
+            fprintf(stderr, "Connector: %d, port %d\n", rc, c->getPort());
+            StreamConnector stream(nullptr, tc.cert, tc.key);
+            int streamRc = stream.bind("https");
+            fprintf(stderr, "StreamConnector: %d, port %d\n", streamRc, stream.getPort());
+            _exit(rc == 0 && c->getPort() == httpPort && streamRc == 0 && stream.getPort() == httpsPort ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -96,6 +96,13 @@ TEST(NetModule, ServesNothingButNames) {
 
     DirectoryObject object("G-any", nullptr);
     EXPECT_EQ(21, spi->execute(nullptr, &object, "reset", nullptr, nullptr));
+    // Nor is there anything to open, either way.
+    Input* input = nullptr;
+    Output* output = nullptr;
+    EXPECT_EQ(21, spi->openForRead(nullptr, &object, "statistics", &input));
+    EXPECT_EQ(21, spi->openForWrite(nullptr, &object, &output));
+    EXPECT_EQ(nullptr, input);
+    EXPECT_EQ(nullptr, output);
 
     // The out-parameters stay exactly as the caller set them.
     Attributes callersAttributes;
