@@ -152,6 +152,48 @@ TEST(Handshake, ConnectErrors) {
     EXPECT_EQ(nullptr, Connection::create("h", nullptr, nullptr, nullptr, 1));
 }
 
+// A certificate of its own that the library will not use ends the connect
+// with -5, and a key that does not fit it with -6, before any handshake.
+TEST(Handshake, OwnCertificateOrKeyRefused) {
+    ensurePool();
+    LogCapture logs;
+    std::string port;
+    int peer = listenOnLoopback(4, &port);
+    ASSERT_GE(peer, 0);
+    X509* weak = nullptr;
+    EVP_PKEY* weakKey = nullptr;
+    // Too small a key for the library's security level.
+    ASSERT_EQ(0, makeSelfSignedCertificate("test", "/CN=weak", 512, 3600, &weak, &weakKey));
+    X509* other = nullptr;
+    EVP_PKEY* otherKey = nullptr;
+    ASSERT_EQ(0, makeAnonymousCertificate("test", &other, &otherKey));
+    struct Case {
+        X509* cert;
+        EVP_PKEY* key;
+        int code;
+    } cases[] = {{weak, weakKey, COMS_E_CERTIFICATE}, {TestCert::get().cert, otherKey, COMS_E_KEY}};
+    for (const Case& k : cases) {
+        Recorder recorder;
+        Connection* c = Connection::create("127.0.0.1", port.c_str(), k.cert, k.key, 448);
+        ASSERT_NE(nullptr, c);
+        c->setListener(&recorder);
+        c->connect();
+        EXPECT_TRUE(recorder.waitNoConnect());
+        EXPECT_EQ(std::vector<int>{k.code}, recorder.noConnectCodes());
+        Connection::destroy(c);
+        EXPECT_TRUE(allGone());
+    }
+    std::string name = "C-127.0.0.1:" + port;
+    EXPECT_EQ(1, logs.count(name + ": SSL_use_certificate returned 0 (failed).  Cannot use the certificate provided\n"))
+        << logs.messages();
+    EXPECT_TRUE(logs.contains("Cert was...\n")) << logs.messages();
+    close(peer);
+    X509_free(weak);
+    EVP_PKEY_free(weakKey);
+    X509_free(other);
+    EVP_PKEY_free(otherKey);
+}
+
 // Answers later, from another thread, as an asynchronous resolver would.
 class LateResolver : public Resolver {
 public:
