@@ -19,6 +19,7 @@
 #include "dirbase/attributes.h"
 #include "tests/support/encoding.h"
 #include "tests/support/bytes.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -449,6 +450,60 @@ TEST_F(MessageTest, AnIndexedObjectHoldsItsBuffersUntilItHasBeenRead) {
     int32_t v;
     ASSERT_EQ(0, in.readInt32(&v));
     EXPECT_EQ(77, v);
+}
+
+TEST_F(MessageTest, AContainerIsReadUpToItsTrailerAndAFailureIsLoggedAndSteppedOver) {
+    // An attribute entry list (container 1003 of entries 1002).
+    auto entry = [](Bytes& b, const Bytes& name, int32_t v) {
+        b.object(OBJ_ATTRLIST_ID).field(1).raw(name.data).field(2).int32(0).field(3);
+        b.object(OBJ_ANY_ID).field(1).int32(ANY_INT32).field(2).int32(v).field(3).int32(0).end().end();
+    };
+    Bytes good = Bytes().container(OBJ_ATTRLIST_LIST_ID);
+    entry(good, Bytes().str("a"), 1);
+    entry(good, Bytes().str("b"), 2);
+    good.containerEnd().int32(7);
+    Message m(good.c_str(), good.size());
+    Translatable* head = nullptr;
+    ASSERT_EQ(0, m.readContainer(OBJ_ATTRLIST_LIST_ID, &head));
+    Attributes set;
+    set.head = static_cast<Attributes::AttrList*>(head);
+    EXPECT_EQ(2, set.size()) << "elements are read while the trailer is not next";
+    EXPECT_STREQ("a", set.head->name);
+    int32_t v = 0;
+    ASSERT_EQ(0, m.readInt32(&v)) << "the trailer was taken";
+    EXPECT_EQ(7, v);
+
+    // The second entry's name is an int32: its translator fails, then the
+    // list's; the error sticks, and the read goes on after the container.
+    Bytes bad = Bytes().container(OBJ_ATTRLIST_LIST_ID);
+    entry(bad, Bytes().str("a"), 1);
+    entry(bad, Bytes().int32(5), 2);
+    bad.containerEnd().int32(8);
+    LogCapture log;
+    _log_level = LOG_TRACE;
+    Message failed(bad.c_str(), bad.size());
+    EXPECT_EQ(MSG_E_BAD_TYPE, failed.readContainer(OBJ_ATTRLIST_LIST_ID, &head));
+    EXPECT_EQ(nullptr, head);
+    EXPECT_EQ(MSG_E_BAD_TYPE, failed.readInt32(&v));
+    failed.recover();
+    ASSERT_EQ(0, failed.readInt32(&v));
+    EXPECT_EQ(8, v);
+
+    // A tag no value has, where the list expects an element.
+    Bytes unknown = Bytes().container(OBJ_ATTRLIST_LIST_ID).u8(0x30).containerEnd();
+    Message damaged(unknown.c_str(), unknown.size());
+    EXPECT_EQ(MSG_E_BAD_TYPE, damaged.readContainer(OBJ_ATTRLIST_LIST_ID, &head));
+    Bytes endless = Bytes().container(OBJ_ATTRLIST_LIST_ID);
+    Message cut(endless.c_str(), endless.size());
+    EXPECT_EQ(MSG_E_EOF, cut.readContainer(OBJ_ATTRLIST_LIST_ID, &head)) << "no trailer";
+    Bytes skipped = Bytes().object(kProbeId).field(4).u8(0x30).end();
+    ProbeRecord* p;
+    EXPECT_EQ(MSG_E_MISSING_TYPE, readProbe(skipped, &p));
+    _log_level = LOG_CRITICAL;
+    std::string text = log.messages();
+    EXPECT_NE(std::string::npos, text.find("Warning: object translator failed for ObjectId: 1002\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Warning: container translator failed for ObjectId: 1003\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Error: Missing type descriptor in message: 48\n")) << text;
 }
 
 TEST_F(MessageTest, SkipToCmdFindsTheNextCommandPastValuesAndDamage) {
