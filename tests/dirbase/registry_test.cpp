@@ -1,6 +1,7 @@
 // The translator registry: which translator answers an id, the principal
-// hook for id 7, and what encoding does once nothing is registered. A program
-// of its own, since it changes the process-wide registrations.
+// hook for id 7, and what encoding does once nothing is registered; and the
+// named-object Registry beside it. A program of its own, since it changes
+// the process-wide registrations.
 #include <gtest/gtest.h>
 
 #include "common/log.h"
@@ -9,6 +10,7 @@
 #include "dirbase/acl.h"
 #include "dirbase/any.h"
 #include "dirbase/message.h"
+#include "dirbase/registry.h"
 
 namespace {
 
@@ -66,6 +68,22 @@ TEST_F(RegistryTest, IdSevenIsAnsweredByThePrincipalHookAlone) {
     MessageBase::setPrincipalXlator(second);
     EXPECT_EQ(&second, MessageBase::findXlatorFn(7));
     MessageBase::setPrincipalXlator(nullptr);
+}
+
+TEST_F(RegistryTest, NamedObjectsAnswerNewestFirstAndLeaveWithEveryName) {
+    int a = 0, b = 0;
+    char name[] = "registry-test";
+    Registry::registerObject(name, &a);
+    name[0] = 'R';  // the registry keeps its own copy of the name
+    Registry::registerObject("registry-test", &b);
+    Registry::registerObject("registry-alias", &a);
+    EXPECT_EQ(&b, Registry::getObject("registry-test"));
+    EXPECT_EQ(nullptr, Registry::getObject("Registry-test"));
+    Registry::unregisterObject(&b);
+    EXPECT_EQ(&a, Registry::getObject("registry-test")) << "the older pair answers again";
+    Registry::unregisterObject(&a);
+    EXPECT_EQ(nullptr, Registry::getObject("registry-test"));
+    EXPECT_EQ(nullptr, Registry::getObject("registry-alias")) << "every pair that holds the object goes";
 }
 
 // Defined last: it empties the registry.
