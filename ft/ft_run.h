@@ -53,8 +53,11 @@ public:
 
     // ---- ft_send.cpp
     // The body of a regular file: whole, or a partial update against the
-    // index entry (null: whole). 0 sent, 1 skipped or failed (reported).
-    int sendFile(const std::string& local, const std::string& rel, const struct stat64& st, const _IndexEntry* known);
+    // index entry (null: whole). inIndex: the destination's index lists the
+    // file (a partial update implies it), which the entry's code tells the
+    // peer. 0 sent, 1 skipped or failed (reported).
+    int sendFile(const std::string& local, const std::string& rel, const struct stat64& st, const _IndexEntry* known,
+                 bool inIndex = false);
     // DATA: deflated blocks, empty block, status. Returns the status sent.
     int sendData(SfsFile* file, long long size, int level, const std::string& local, long long* bytesRead);
     // The same at level 0: stored blocks, written without zlib.

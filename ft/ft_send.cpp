@@ -247,7 +247,8 @@ void FtRun::sendLiteral(long long offset, const unsigned char* buf, long long le
     _out->writeBytes("", 0);
 }
 
-int FtRun::sendFile(const std::string& local, const std::string& rel, const struct stat64& st, const _IndexEntry* known) {
+int FtRun::sendFile(const std::string& local, const std::string& rel, const struct stat64& st, const _IndexEntry* known,
+                    bool inIndex) {
     SfsFile* file = nullptr;
     if (_sfs->open(local.c_str(), &file, O_RDONLY, 0, true) != 0) {
         fileProblem(false, "Unable to open file: %s", local, "Error: Unable to open file: %s\n    %s\n", local.c_str(),
@@ -257,7 +258,7 @@ int FtRun::sendFile(const std::string& local, const std::string& rel, const stru
     FtEntryHeader h;
     fillHeader(&h, rel, st);
     h.type = FT_TYPE_FILE;
-    h.code = known != nullptr ? FT_RECV_PART2_KNOWN : FT_RECV_PART2;
+    h.code = known != nullptr || inIndex ? FT_RECV_PART2_KNOWN : FT_RECV_PART2;
     h.body = known != nullptr ? FT_BODY_SYNC : FT_BODY_WHOLE;
     int level = _t->compressionFor(rel.c_str());
     h.write(_out);

@@ -306,7 +306,7 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
             return 0;
         }
     }
-    int rc = sendFile(local, rel, st, known != nullptr && _t->algorithm != 0 ? known : nullptr);
+    int rc = sendFile(local, rel, st, known != nullptr && _t->algorithm != 0 ? known : nullptr, known != nullptr);
     if (rc == 0) {
         _s->print("%s %19s %s\n", formatTime(st).c_str(), ft_withCommas(st.st_size).c_str(), rel.c_str());
         if (!fromLink) noteSent(local, st);

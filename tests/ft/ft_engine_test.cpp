@@ -339,13 +339,17 @@ TEST(FtEngine, SecondRunWithIndexSendsNothingAndLocalIndexSkipsTheFetch) {
         EXPECT_EQ(run == 2, peer.count(FT_INSTALL_IN_PLACE) > 0) << run;
         dest = peer.files;
     }
-    // A changed file is sent again, and only it.
+    // A changed file is sent again, and only it; without a partial-update
+    // algorithm it still goes as an entry the index knows, a new one not.
     writeFile(src + "/a", "alpha2");
+    writeFile(src + "/new", "n");
     TestPeer peer;
     Ft ft;
     ASSERT_EQ(0, modifiedOnlyRun(&peer, &ft, src, dest));
-    EXPECT_EQ(1, ft.stats().filesCopied);
+    EXPECT_EQ(2, ft.stats().filesCopied);
     EXPECT_EQ("alpha2", peer.files["a"].content);
+    EXPECT_EQ("n", peer.files["new"].content);
+    EXPECT_EQ(1, std::count(peer.entryCodes.begin(), peer.entryCodes.end(), FT_RECV_PART2_KNOWN));
 }
 
 // Folders the index knows still go, so that a changed mode or time
