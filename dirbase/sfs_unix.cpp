@@ -112,6 +112,7 @@ const char* UnixSfs::target(char* buf, const char* path, bool adjust) {
 }
 
 int UnixSfs::expandSpecialDirectory(const char* in, char* out, size_t len) {
+    if (in == nullptr || out == nullptr) return setError(EINVAL, -1);
     std::string result;
     if (strncmp(in, "${HOME}/", 8) == 0) {
         struct passwd pw;

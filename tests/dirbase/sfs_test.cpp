@@ -167,5 +167,7 @@ TEST(Sfs, DirectoriesTimesRemovalAndAccessList) {
     ASSERT_EQ(0, sfs->expandSpecialDirectory("${HOME}/x", home, sizeof home));
     EXPECT_EQ('/', home[0]);
     EXPECT_NE(nullptr, strstr(home, "/x"));
+    EXPECT_EQ(-1, sfs->expandSpecialDirectory(nullptr, home, sizeof home));
+    EXPECT_EQ(EINVAL, sfs->getLastError());
     Sfs::dispose(sfs);
 }
