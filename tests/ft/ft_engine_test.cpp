@@ -299,6 +299,30 @@ TEST(FtEngine, OnlyADestinationNewerThan10700GetsProtocolTwo) {
     EVP_PKEY_free(key);
 }
 
+// Files whose extension says they are compressed already go at level 0,
+// as stored blocks that the receiver's inflate takes (and checks) like any
+// other stream, at any length, including none and whole writes exactly.
+TEST(FtEngine, LevelZeroFilesGoStoredAndArriveWhole) {
+    TempDir dir;
+    const std::string src = makeSrc(dir);
+    const std::map<std::string, std::string> files = {{"photo.JPG", std::string(600000, 'j')},
+                                                      {"exact.gz", std::string(65535 * 8, 'z')},
+                                                      {"empty.zip", ""},
+                                                      {"odd.png", randomBytes(65536, 9)}};
+    long long total = 0;
+    for (const auto& f : files) {
+        writeFile(src + "/" + f.first, f.second);
+        total += static_cast<long long>(f.second.size());
+    }
+    TestPeer peer;
+    Ft ft;
+    ASSERT_EQ(0, runOne(&peer, transaction(src, "/d"), &ft));
+    EXPECT_TRUE(peer.problems.empty()) << peer.problems[0];
+    for (const auto& f : files) EXPECT_EQ(f.second, peer.files[f.first].content) << f.first;
+    // Nothing was deflated: repeated bytes went out at their full size.
+    EXPECT_GT(ft.stats().bytesTransmitted, total);
+}
+
 // A modified-only transfer of src to "/dest" against peer, which holds
 // dest before it; with indexDir, the sender keeps its index there (named
 // indexName when given, with digests when md5).
