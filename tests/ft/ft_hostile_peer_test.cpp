@@ -268,9 +268,9 @@ TEST(FtHostilePeer, DamagedLocalIndexFilesAreRefusedOrReadNeverTrusted) {
 
 namespace {
 
-// The native file system, cutting one file short just before it is opened
-// for reading: a file that shrinks between the walk's look at it and the
-// read.
+// The native file system, cutting one file short (or, with cutTo past its
+// end, making it longer) just before it is opened for reading: a file that
+// changes size between the walk's look at it and the read.
 class ShrinkingSfs : public UnixSfs {
 public:
     ShrinkingSfs() : UnixSfs(nullptr) {}
@@ -318,6 +318,39 @@ TEST(FtHostilePeer, FileShrinkingBeforeItsUpdateIsReported) {
         ASSERT_FALSE(rec.problems.empty());
         EXPECT_EQ("File shrank during copy: " + src + "/f", rec.problems.front());
         EXPECT_TRUE(peer.problems.empty());
+    }
+}
+
+// A file that grew between the walk's look at it and the read is an error
+// at every deflate level (level 0 has a writer of its own): the receiver
+// is told to drop it, and the report says by how much it grew.
+TEST(FtHostilePeer, FileGrowingBeforeItIsReadIsAnErrorAtEveryLevel) {
+    for (const char* name : {"f.txt", "f.jpg"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        const std::string src = makeSrc(dir);
+        writeFile(src + "/" + name, randomBytes(10000, 9));
+        TestPeer peer;
+        Ft ft;
+        const std::string path = src + "/" + name;
+        ShrinkingSfs* sfs = new ShrinkingSfs;
+        sfs->path = path;
+        sfs->cutTo = 70000;
+        ft.setFileSystem(sfs);
+        ft.addTransaction(transaction(src, "/d"));
+        ProblemRecorder rec;
+        FILE* report = fopen(dir.file("report").c_str(), "w");
+        EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec, report));
+        fclose(report);
+        EXPECT_EQ("File grew during copy: " + path, ft.errorText());
+        ASSERT_FALSE(rec.problems.empty());
+        EXPECT_EQ(ft.errorText(), rec.problems.front());
+        EXPECT_EQ(0u, peer.files.count(name));
+        EXPECT_TRUE(peer.problems.empty());
+        EXPECT_NE(std::string::npos, readFile(dir.file("report")).find("Error: " + path +
+                                                                      "\n    File grew while being transferred.\n"
+                                                                      "    File size at copy start = 10,000, bytes read "
+                                                                      "during copy = 10,001\n"));
     }
 }
 
