@@ -24,6 +24,7 @@
 #include "dir/principal.h"
 #include "dirbase/message.h"
 #include "dirbase/sfs.h"
+#include "dirbase/sfs_unix.h"
 #include "ft/ft.h"
 #include "ft/ft_filter.h"
 #include "ft/ft_protocol.h"
@@ -630,6 +631,42 @@ TEST(FtEngine, CancelStableTimeBandwidthAndMove) {
         EXPECT_EQ(1u, peer.files.size());
         EXPECT_EQ(FT_CANCEL, peer.commands[peer.commands.size() - 2]);
         EXPECT_EQ(0, peer.count(FT_MARK_COMPLETE));
+    }
+}
+
+// A cancel that comes while a file is being read: the receiver is told to
+// drop what arrived of it rather than install a short file, at level 0 as
+// at other levels, and the report and the error name the file.
+TEST(FtEngine, CancelWhileAFileIsReadDropsThatFile) {
+    struct CancellingSfs : UnixSfs {
+        CancellingSfs() : UnixSfs(nullptr) {}
+        Ft* ft = nullptr;
+        int open(const char* p, SfsFile** file, int flags, int mode, bool adjust) override {
+            ft->cancel();
+            return UnixSfs::open(p, file, flags, mode, adjust);
+        }
+    };
+    for (const char* name : {"f.txt", "f.jpg"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        const std::string path = dir.file(name);
+        writeFile(path, std::string(100000, 'c'));
+        TestPeer peer;
+        Ft ft;
+        CancellingSfs* sfs = new CancellingSfs;
+        sfs->ft = &ft;
+        ft.setFileSystem(sfs);
+        ft.addTransaction(transaction(path, "/d"));
+        Recorder rec;
+        FILE* report = fopen(dir.file("report").c_str(), "w");
+        EXPECT_NE(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec, report));
+        fclose(report);
+        EXPECT_TRUE(peer.problems.empty()) << peer.problems[0];
+        EXPECT_EQ(0u, peer.files.count(name));
+        EXPECT_EQ("File not copied due to cancel: " + path, ft.errorText());
+        EXPECT_EQ(1, peer.count(FT_CANCEL));
+        EXPECT_NE(std::string::npos,
+                  readFile(dir.file("report")).find("Error: " + path + "\n    File was not copied due to cancel\n"));
     }
 }
 
