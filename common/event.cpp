@@ -278,7 +278,7 @@ ThreadContext::ThreadContext()
     : _nextSetOrder(0), _firstDue(kNoTimer), _fdHead(nullptr), _fdTail(nullptr), _nextListOrder(0), _countHead(nullptr),
       _dumpRequested(false), _fdListChanged(false), _watches(nullptr), _watchSize(0), _inEpoll(0),
       _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _armsSinceDrain(0), _busyIndex(-1), _nextContext(nullptr),
-      _threadId(static_cast<int>(syscall(SYS_gettid))), _nudgeArmed(false), _countsPosted(false), _nudgeWrite(-1) {
+      _threadId(static_cast<int>(syscall(SYS_gettid))), _nudgeArmed(false), _countsPosted(false), _leaveRun(false), _nudgeWrite(-1) {
     openNudgePipe();
     _watches = static_cast<Watch*>(calloc(kInitialWatchSize, sizeof(Watch)));
     _watchSize = kInitialWatchSize;
@@ -358,6 +358,14 @@ void ThreadContext::nudge() {
     if (!_nudgeArmed.load() || !_nudgeArmed.exchange(false)) return;
     int rv = static_cast<int>(write(_nudgeWrite, "x", 1));
     if (rv != 1) log(errno, "%p: Unable to write nudge message to pipe. fd = %d, rv = %d", this, _nudgeWrite, rv);
+}
+
+void ThreadContext::leaveRun() {
+    // The flag is set before the nudge looks at the arming, and the loop
+    // arms before it looks at the flag: either the loop sees the flag before
+    // it waits, or this nudge finds the loop armed and wakes it.
+    _leaveRun.store(true);
+    nudge();
 }
 
 void ThreadContext::dump() {
@@ -511,6 +519,7 @@ void ThreadContext::run(int ms) {
     bool skippedWait = false;
     for (;;) {
         if (hasDeadline && TCOMP(&now, &deadline) > 0) break;
+        if (_leaveRun.load(std::memory_order_relaxed) && _leaveRun.exchange(false)) break;
 
         // The nudge is armed only from here to the end of a wait that may
         // sleep, so that other threads write to the pipe only while this
@@ -531,7 +540,9 @@ void ThreadContext::run(int ms) {
         }
 
         syncWatches();
-        if (armed) pending = countsPending();
+        // A leave asked for meanwhile counts as a post: the pass must not
+        // sleep, and its end comes back to the check above.
+        if (armed) pending = countsPending() || _leaveRun.load();
         int reports = -1;  // no wait made: nothing to collect
         // Posts to serve skip the kernel only every other pass, so that
         // descriptors still get their turn while posts keep coming; and

@@ -229,6 +229,10 @@ public:
     // Wakes the loop from any thread; at most one byte goes into the pipe
     // between two passes.
     void nudge();
+    // From any thread: the run in progress returns after its current pass
+    // (asked between runs, the next run returns at once) instead of waiting
+    // out its time, so that a loop may wait long and still stop at once.
+    void leaveRun();
     // Asks every context to log its events the next time its run is entered.
     static void dump();
 
@@ -394,6 +398,8 @@ private:
     // events. Set by the first poster that finds it clear (the others only
     // read it), cleared by the walk before it reads the counts.
     std::atomic<bool> _countsPosted;
+    // Set by leaveRun, taken by the run it ends.
+    std::atomic<bool> _leaveRun;
     int _nudgeWrite;
     // (The line ends with the object: its size is a whole number of lines.)
 

@@ -280,16 +280,11 @@ bool postTo(QueueTarget* Targets::*target, QueuedOp* op) {
     return true;
 }
 
-// How long one pass of the loop waits before it looks at the stop flag and
-// the later list again. The timer does the request bookkeeping; this only
-// bounds how long a stop or a queued deletion waits.
-const int kSliceMillis = 100;
-
 }  // namespace
 
 ExecDirThread::ExecDirThread(bool serverMode)
     : _timer(nullptr), _timerSet(false), _laterTimer(nullptr), _laterSet(false), _serverMode(serverMode),
-      _stopRequested(false) {
+      _stopRequested(false), _context(nullptr) {
     setName("exec-dir");
     setDeleteOnExit(false);
 }
@@ -329,6 +324,7 @@ void ExecDirThread::stopLocked(bool evenServer) {
         t = _execDirThread;
         if (t == nullptr || (t->_serverMode && !evenServer)) return;
         t->_stopRequested = true;
+        if (ThreadContext* context = t->_context.load()) context->leaveRun();
     }
     t->join();
     delete t;
@@ -504,11 +500,17 @@ void ExecDirThread::run() {
         _execDirThread = this;
         _running.store(this, std::memory_order_release);
     }
-    ThreadContext::get()->addPerf("exec-dir");
+    ThreadContext* context = ThreadContext::get();
+    context->addPerf("exec-dir");
+    _context.store(context);
     setInitialized();
 
+    // The timers do the request bookkeeping and queued deletions; the wait
+    // only bounds how long the later list may go unread. A stop ends it.
+    const int waitMillis =
+        _serverMode ? s_getIntProperty("execDirThreadMemCleanup", kServerCleanupMillis) : kTimerMillis;
     while (!_stopRequested) {
-        Reactor::run(kSliceMillis);
+        Reactor::run(waitMillis);
         freeLater();
     }
 

@@ -49,7 +49,8 @@ struct ResultUpdate : QueuedOp, RequestAlloc {
 
 class ExecDirThread : public DaemonThread, public EventHandler {
 public:
-    // The timer period while requests are outstanding.
+    // The timer period while requests are outstanding, and how long the
+    // client-mode loop waits between passes.
     static const int kTimerMillis = 2500;
     // A server-mode thread runs its later list at least this often by default
     // ("execDirThreadMemCleanup").
@@ -132,6 +133,8 @@ private:
     bool _laterSet;
     const bool _serverMode;
     std::atomic<bool> _stopRequested;
+    // The thread's loop, once it runs: a stop ends its wait.
+    std::atomic<ThreadContext*> _context;
 };
 
 #endif

@@ -404,6 +404,34 @@ TEST_F(EventLoop, RunForeverBlocksUntilNudged) {
     EXPECT_EXIT(runForeverUntilNudged(), ::testing::ExitedWithCode(0), "");
 }
 
+// A leave from another thread ends a sleeping run, and one asked between
+// runs ends the next; either way once, so the run after that waits again.
+TEST_F(EventLoop, LeaveRunEndsTheRunInsteadOfItsTime) {
+    const int kLongMs = 60000;
+    for (bool whileSleeping : {true, false}) {
+        SCOPED_TRACE(whileSleeping ? "asked while the loop sleeps" : "asked before the run");
+        std::thread leaver;
+        if (whileSleeping) {
+            leaver = std::thread([&] {
+                usleep(30000);
+                tc->leaveRun();
+            });
+        } else {
+            tc->leaveRun();
+        }
+        Clock::time_point start = Clock::now();
+        tc->run(kLongMs);
+        if (leaver.joinable()) leaver.join();
+        EXPECT_LT(millisSince(start), kLongMs / 2);
+
+        Recorder timer;
+        TimerEvent t(&timer);
+        t.set(20);
+        tc->run(100);
+        EXPECT_EQ(1, timer.calls) << "the leave was taken by the run it ended";
+    }
+}
+
 TEST_F(EventLoop, RunZeroDoesOnePassWithoutWaitingAndCombinedKindsNeverFire) {
     Pipe p;
     p.fill();

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "common/error_codes.h"
+#include "common/properties.h"
 #include "dir/asset.h"
 #include "dir/async_resolve.h"
 #include "dir/asset_cache.h"
@@ -34,6 +35,7 @@
 #include "dirbase/dir_name.h"
 #include "tests/dir/letting_go_listener.h"
 #include "tests/dir/stub_spi.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -190,6 +192,18 @@ int threadCount() {
 
 class ExecTest : public ::testing::Test {
 protected:
+    // The server-mode thread reads its later list between waits of
+    // "execDirThreadMemCleanup" ms (minutes by default); these tests hand it
+    // work through that list, and set it to a tenth of a second.
+    static void SetUpTestSuite() {
+        TempDir dir;
+        std::string path = dir.file("dravika.properties");
+        writeFile(path, "execDirThreadMemCleanup: 100\n");
+        s_setDravikaPropertiesPath(path.c_str());
+        ASSERT_TRUE(s_testDravikaProperties(false, nullptr));
+        s_setDravikaPropertiesPath(nullptr);
+    }
+
     void SetUp() override {
         int err = -1;
         dir = Directory::startServerDirectoryService(&spi, nullptr, nullptr, "exec", &err);
