@@ -331,7 +331,8 @@ public:
     }
 
     // Enrolment: add answers with a pushed certificate first, then the data;
-    // remove refuses with a text; identify never answers.
+    // remove refuses with a text; identify never answers, nor does anything
+    // while enrolSilent is set.
     int enrol(Connection* c, Message* m) {
         DirProtocol::DomainRequest r;
         if (DirProtocol::readDomainRequest(m, &r) != 0) return 0;
@@ -339,6 +340,7 @@ public:
             std::lock_guard<std::mutex> hold(_mutex);
             _codes.push_back(r.code);
         }
+        if (enrolSilent) return 0;
         if (r.code == DirProtocol::DOMAIN_ADD) {
             c->send(DirProtocol::domainCertPush(r.code, pemOf(_identity.cert).c_str()));
             c->send(DirProtocol::domainReply(r.code, 0, (std::string("enrolled:") + r.strings[0]).c_str()));
@@ -439,6 +441,7 @@ public:
     std::atomic<int> entriesPerPart{2};
     int updatesPerExecute = 2;
     std::atomic<bool> loginSilent{false};
+    std::atomic<bool> enrolSilent{false};
     // The login request is answered only when the test calls releaseLogin.
     std::atomic<bool> loginHeld{false};
     // The login request is answered by hanging up, without a reply.

@@ -6,6 +6,7 @@
 // unique id batches, every way a login ends, and a login or enrolment whose
 // peer hangs up right after its answer.
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -324,6 +325,23 @@ TEST_F(NetClientTest, RefusedConnectIsMappedAndThePeerIsFoundAgainWhenItReturns)
     DirectorySPI* spi = d->spi;
     NetClientSPI* client = dynamic_cast<NetClientSPI*>(spi);
     ASSERT_NE(client, nullptr);
+    // The provider's own connection object: its counters only while connected.
+    auto connectionAttrs = [&] {
+        DirName* n = name("/connection:");
+        int err = -1;
+        Attributes* a = d->getAttributes(n, &err);
+        delete n;
+        EXPECT_EQ(err, 0);
+        return std::unique_ptr<Attributes>(a);
+    };
+    std::unique_ptr<Attributes> up = connectionAttrs();
+    ASSERT_NE(up, nullptr);
+    ASSERT_NE(up->getAttribute("connected"), nullptr);
+    EXPECT_TRUE(up->getAttribute("connected")->getBool());
+    EXPECT_NE(up->getAttribute("bytesSent"), nullptr);
+    EXPECT_NE(up->getAttribute("bytesReceived"), nullptr);
+    EXPECT_STREQ(up->getStringAttribute("ipaddr"), "127.0.0.1");
+    EXPECT_STREQ(up->getStringAttribute("port"), port.c_str());
 
     // The server goes away: an execute still waiting fails at once with
     // "Not connected" (not at its time-out), and refused connects map to 40.
@@ -339,6 +357,13 @@ TEST_F(NetClientTest, RefusedConnectIsMappedAndThePeerIsFoundAgainWhenItReturns)
     EXPECT_TRUE(waitFor([&] { return !client->isConnected(); }));
     EXPECT_TRUE(waitFor([&] { return client->getLastError() == DirError::E_CONNECTION_REFUSED; }, 15000));
     EXPECT_EQ(attrs(d, "/iface:name=eth0"), DirError::E_CONNECTION_REFUSED);
+    std::unique_ptr<Attributes> down = connectionAttrs();
+    ASSERT_NE(down, nullptr);
+    ASSERT_NE(down->getAttribute("connected"), nullptr);
+    EXPECT_FALSE(down->getAttribute("connected")->getBool());
+    EXPECT_EQ(down->getAttribute("bytesSent"), nullptr);
+    EXPECT_EQ(down->getAttribute("bytesReceived"), nullptr);
+    EXPECT_NE(down->getAttribute("lastConnected"), nullptr);
 
     // It comes back on the same port; the provider reconnects by itself.
     peer.start(port.c_str());
@@ -349,6 +374,29 @@ TEST_F(NetClientTest, RefusedConnectIsMappedAndThePeerIsFoundAgainWhenItReturns)
     EXPECT_EQ(client->mapErrorCode(-23, nullptr), 60);
     EXPECT_EQ(client->mapErrorCode(-21, nullptr), 42);
     EXPECT_EQ(client->mapErrorCode(-99, nullptr), 28);
+}
+
+// A refused connect is left alone for the timer run that follows it and two
+// skipped runs, is dropped on the third and tried again on the fourth:
+// 6000 + 3000 + 3000 + 3000 ms after the failed attempt.
+TEST_F(NetClientTest, ARefusedConnectSkipsTwoTimerRunsBeforeItIsTriedAgain) {
+    std::string gone;
+    {
+        KeyPair server("server");
+        Peer closed(server);
+        gone = closed.port();
+    }
+    LogCapture logs;
+    NetClientSPI spi(nullptr, "refused", "127.0.0.1", gone.c_str(), nullptr, "Drefused", nullptr);
+    const std::string attempt = "NetClientSPI [refused:127.0.0.1:" + gone + "]: Directory service: Connecting to";
+    ASSERT_TRUE(waitFor([&] { return logs.count(attempt) == 1; }));
+    auto first = std::chrono::steady_clock::now();
+    EXPECT_TRUE(waitFor([&] { return spi.getLastError() == DirError::E_CONNECTION_REFUSED; }));
+    ASSERT_TRUE(waitFor([&] { return logs.count(attempt) == 2; }, 25000));
+    long long gap =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - first).count();
+    EXPECT_GE(gap, 14000);
+    EXPECT_LT(gap, 19000);
 }
 
 TEST_F(NetClientTest, UniqueIdsComeInBatchesAskedForBeforeTheyRunOut) {
@@ -554,6 +602,24 @@ TEST_F(NetClientTest, EnrolmentExchangesAlsoWhenThePeerHangsUpRightAfterTheAnswe
                                "b", "c", "d", "agent-1"),
               DirError::E_LOGIN_TIMEOUT);
     Domain::_stepWait = 20000;
+    EXPECT_TRUE(waitFor([&] { return Connection::liveConnections() <= before; }));
+    // Nor add: it waits once, for the whole time-out, and says so.
+    peer.enrolSilent = true;
+    Domain::_addWait = 400;
+    {
+        char result[Domain::kResultSize] = "";
+        char text[Domain::kErrorTextSize] = "";
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(Domain::add(agent.cert, agent.key, "127.0.0.1", peer.port(), "alice", "pw", result, text),
+                  DirError::E_LOGIN_TIMEOUT);
+        auto waited = std::chrono::steady_clock::now() - t0;
+        EXPECT_GE(waited, std::chrono::milliseconds(400));
+        EXPECT_LT(waited, std::chrono::milliseconds(5000));
+        EXPECT_STREQ(text, "Unable to perform domain operation: timeout");
+        EXPECT_STREQ(result, "");
+    }
+    Domain::_addWait = 10000;
+    peer.enrolSilent = false;
     EXPECT_TRUE(waitFor([&] { return Connection::liveConnections() <= before; }));
 
     std::string gone;
