@@ -17,6 +17,7 @@
 #include "dir/asset_cache.h"
 #include "dir/domain.h"
 #include "dir/exec_dir_thread.h"
+#include "dir/login.h"
 #include "io/input.h"
 #include "tests/dir/client_session_fixture.h"
 #include "tests/support/log_capture.h"
@@ -278,6 +279,19 @@ TEST_F(NetClientTest, PeerKeyIsCheckedAgainstTheKeyOnFile) {
         EXPECT_TRUE(waitFor([&] { return wrong.getLastError() == DirError::E_SECURITY_VIOLATION; }));
         EXPECT_FALSE(wrong.isConnected());
         EXPECT_TRUE(logs.contains("Possible \"man in the middle\" attack"));
+    }
+    {
+        // An asset reached through the domain server meets the server's
+        // certificate, not its own: its key on file is not held against it.
+        NetClientSPI through(nullptr, "keyed", "127.0.0.1", peer.port(), nullptr, "Dkeyed", server.key);
+        Asset a;
+        a.id = strdup("A10");
+        a.host = strdup("127.0.0.1");
+        a.port = 1;
+        a.publicKey = Login::publicKeyPem(other.key);
+        NetClientSPI behind(nullptr, &through, "keyed", &a, "HA10", nullptr);
+        EXPECT_TRUE(waitFor([&] { return behind.isConnected(); }));
+        EXPECT_EQ(behind.getLastError(), 0);
     }
     {
         NetClientSPI right(nullptr, "keyed", "127.0.0.1", peer.port(), nullptr, "Dkeyed", server.key);
