@@ -22,6 +22,7 @@
 #include "dirbase/attributes.h"
 #include "dirbase/enumeration.h"
 #include "dirbase/message.h"
+#include "io/input.h"
 
 namespace {
 
@@ -45,14 +46,14 @@ World& world() {
     return *w;
 }
 
-void drop(DelayedEvent* e) {
-    // Whatever a reply left in the event (a decoded object of the kind the
-    // code carries, or the gathered search entries) is freed here.
+// Frees the gathered search entries, and hands back whatever else a reply
+// left in the event: a decoded object of the kind the code carries, or the
+// input a file reply opened.
+void* take(DelayedEvent* e) {
     void* v = e->isDone() && !e->isError() ? e->getValue() : nullptr;
     delete static_cast<DirectoryEnumeration*>(e->partialResult);
     e->partialResult = nullptr;
-    // Every value a reply can leave is a Translatable.
-    delete static_cast<Translatable*>(v);
+    return v;
 }
 
 }  // namespace
@@ -76,10 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     m->frame().type = static_cast<uint32_t>(code);
     if (w.spi->onReceive(nullptr, m) == 0) delete m;
     w.spi->forgetReply(event->getId());
+    void* value;
     {
         CriticalSection hold(DelayedEvent::registryLock());
-        drop(event);
+        value = take(event);
     }
+    // An input is deleted outside the registry lock: its clean-up takes the
+    // provider's input-list lock, which is never held with that one.
+    if (code == DirProtocol::M_READ_REMOTE_FILE_REPLY)
+        delete static_cast<Input*>(value);
+    else
+        delete static_cast<Translatable*>(value);
     delete event;
     return 0;
 }
