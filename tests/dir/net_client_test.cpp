@@ -31,6 +31,21 @@ using dirpeer::waitFor;
 
 namespace {
 
+// The peer answers an "echo" with two progress updates and then its
+// argument: the updates reach the listener, the argument the result.
+void expectEchoWithProgress(Directory* d, const DirName* name) {
+    ProgressCounter progress;
+    Any hello("hello");
+    Any* args[] = {&hello, nullptr};
+    FutureResult* fr = d->execute(name, &progress, "echo", args);
+    ASSERT_TRUE(fr->waitComplete(10000));
+    EXPECT_FALSE(fr->failed) << fr->error;
+    ASSERT_NE(fr->result, nullptr);
+    EXPECT_STREQ(fr->result->getString(), "hello");
+    EXPECT_EQ(progress.updates.load(), 2);
+    FutureResult::destroy(fr);
+}
+
 class NetClientTest : public ClientSessionTest {
 protected:
     void SetUp() override {
@@ -67,17 +82,8 @@ TEST_F(NetClientTest, CallsReachThePeerAndRepliesComeBack) {
 
     // Execute: progress updates reach the listener before the result.
     DirName* eth0 = name("/iface:name=eth0");
-    ProgressCounter progress;
-    Any hello("hello");
-    Any* args[] = {&hello, nullptr};
-    FutureResult* fr = d->execute(eth0, &progress, "echo", args);
-    ASSERT_TRUE(fr->waitComplete(10000));
-    EXPECT_FALSE(fr->failed) << fr->error;
-    ASSERT_NE(fr->result, nullptr);
-    EXPECT_STREQ(fr->result->getString(), "hello");
-    EXPECT_EQ(progress.updates.load(), 2);
-    FutureResult::destroy(fr);
-    fr = d->execute(eth0, nullptr, "fail", nullptr);
+    expectEchoWithProgress(d, eth0);
+    FutureResult* fr = d->execute(eth0, nullptr, "fail", nullptr);
     ASSERT_TRUE(fr->waitComplete(10000));
     EXPECT_TRUE(fr->failed);
     EXPECT_EQ(fr->error, 23);
@@ -184,16 +190,7 @@ TEST_F(NetClientTest, AnAssetReachedThroughTheServerIsAskedForUnderItsIdAndAnswe
     AssetCache::addAssetCache(&behind);
 
     DirName* eth0 = name("//host:id=m9/iface:name=eth0");
-    ProgressCounter progress;
-    Any hello("hello");
-    Any* args[] = {&hello, nullptr};
-    FutureResult* fr = d->execute(eth0, &progress, "echo", args);
-    ASSERT_TRUE(fr->waitComplete(10000));
-    EXPECT_FALSE(fr->failed) << fr->error;
-    ASSERT_NE(fr->result, nullptr);
-    EXPECT_STREQ(fr->result->getString(), "hello");
-    EXPECT_EQ(progress.updates.load(), 2);
-    FutureResult::destroy(fr);
+    expectEchoWithProgress(d, eth0);
     std::vector<std::string> masq = peer.masqueraded();
     EXPECT_NE(std::find(masq.begin(), masq.end(), "10006 m9"), masq.end());
     delete eth0;
