@@ -278,7 +278,8 @@ ThreadContext::ThreadContext()
     : _nextSetOrder(0), _firstDue(kNoTimer), _fdHead(nullptr), _fdTail(nullptr), _nextListOrder(0), _countHead(nullptr),
       _dumpRequested(false), _fdListChanged(false), _watches(nullptr), _watchSize(0), _inEpoll(0),
       _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _armsSinceDrain(0), _busyIndex(-1), _nextContext(nullptr),
-      _threadId(static_cast<int>(syscall(SYS_gettid))), _nudgeArmed(false), _countsPosted(false), _leaveRun(false), _nudgeWrite(-1) {
+      _threadId(static_cast<int>(syscall(SYS_gettid))), _nudgeArmed(false), _countsPosted(false), _leaveRun(false),
+      _nudgeWrite(-1) {
     openNudgePipe();
     _watches = static_cast<Watch*>(calloc(kInitialWatchSize, sizeof(Watch)));
     _watchSize = kInitialWatchSize;
