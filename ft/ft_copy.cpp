@@ -435,7 +435,7 @@ int FtRun::runTransaction(FtTransaction* t) {
     } else {
         _s->flush();
     }
-    if (t->modifiedOnly && t->indexName != nullptr && !failed() && !_ft->isCanceled()) writeLocalIndex();
+    if (keepsLocalIndex() && !failed() && !_ft->isCanceled()) writeLocalIndex();
     _s->setTransaction(nullptr);
     if (_out->getError() != 0) _s->setError("Unable to write to the stream");
     return failed() ? -1 : 0;

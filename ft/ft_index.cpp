@@ -200,7 +200,7 @@ int FtRun::writeLocalIndex() {
 
 int FtRun::prepareIndex() {
     if (!_t->modifiedOnly && !(_t->removeMissing && _srcIsDir)) return 0;
-    if (_t->modifiedOnly && _t->indexName != nullptr) {
+    if (keepsLocalIndex()) {
         std::string path = localIndexPath();
         log(_debug_ft, LOG_INFO, 0, 0, "Will use index: %s", path.c_str());
         _s->print("\nWill use index from prior run: %s\n", path.c_str());

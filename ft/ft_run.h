@@ -93,6 +93,9 @@ public:
     void adoptIndex(std::vector<_IndexEntry>* entries);
     int writeLocalIndex();
     std::string localIndexPath() const;
+    // The transaction keeps an index file between runs (modified files only,
+    // with an index name).
+    bool keepsLocalIndex() const { return _t->modifiedOnly && _t->indexName != nullptr; }
     _IndexEntry* findIndex(const std::string& name);
     void markSeen(const std::string& name, const struct stat64* st, int type, const char* digest);
     // The MD5 of the first size bytes of local as 32 hex digits; empty when

@@ -310,9 +310,11 @@ int FtRun::visitFile(const std::string& local, const std::string& rel, const str
     if (rc == 0) {
         _s->print("%s %19s %s\n", formatTime(st).c_str(), ft_withCommas(st.st_size).c_str(), rel.c_str());
         if (!fromLink) noteSent(local, st);
-        // An index with checksums holds the digest of what was sent, for
-        // the next run to compare with.
-        markSeen(rel, &st, FT_TYPE_FILE, _indexMd5 ? localDigest(local, st.st_size).c_str() : nullptr);
+        // An index file with checksums holds the digest of what was sent,
+        // for the next run to compare with; without that file nothing reads
+        // it, and the file is not read a second time.
+        const bool keepDigest = _indexMd5 && keepsLocalIndex();
+        markSeen(rel, &st, FT_TYPE_FILE, keepDigest ? localDigest(local, st.st_size).c_str() : nullptr);
     } else {
         // Not sent (unreadable, or it changed too much), but it exists: the
         // destination keeps its copy, and the index what that copy is.

@@ -445,6 +445,24 @@ TEST(FtEngine, LocalIndexWithChecksumsCatchesAChangeThatKeptSizeAndTime) {
         dest = peer.files;
     }
     EXPECT_EQ("ALPHA", dest["a"].content);
+
+    // Without an index file nothing keeps the digest: a file sent is read
+    // once, for sending, and not again to checksum it.
+    struct CountingSfs : UnixSfs {
+        CountingSfs() : UnixSfs(nullptr) {}
+        std::map<std::string, int> opens;
+        int open(const char* path, SfsFile** file, int flags, int mode, bool adjust) override {
+            opens[path]++;
+            return UnixSfs::open(path, file, flags, mode, adjust);
+        }
+    };
+    TestPeer peer;
+    Ft ft;
+    CountingSfs* sfs = new CountingSfs;
+    ft.setFileSystem(sfs);
+    ASSERT_EQ(0, modifiedOnlyRun(&peer, &ft, src, {}, nullptr, nullptr, true));
+    EXPECT_EQ(1, ft.stats().filesCopied);
+    EXPECT_EQ(1, sfs->opens[src + "/a"]);
 }
 
 TEST(FtEngine, RollingUpdateSendsOnlyTheChangedBlocks) {
