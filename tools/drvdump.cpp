@@ -217,7 +217,11 @@ int main(int argc, char** argv) {
     bool readError = false;
     DumpResult r = dumpStream(in, options, stdout, &readError);
     if (in != stdin) fclose(in);
-    fflush(stdout);
+    // A dump that did not reach its reader (a full disk, a closed pipe) is no success.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "drvdump: cannot write: %s\n", strerror(errno));
+        return 2;
+    }
     if (readError) {
         fprintf(stderr, "drvdump: cannot read %s\n", path != nullptr ? path : "standard input");
         return 2;

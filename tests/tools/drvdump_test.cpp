@@ -36,12 +36,15 @@ protected:
         _log_level = LOG_CRITICAL;
         Directory::init();
     }
-    Outcome run(const std::string& args, const std::string& input = "") {
+    // Standard output goes to a file of the folder, or to `to` when given.
+    Outcome run(const std::string& args, const std::string& input = "", const std::string& to = "") {
         writeFile(_dir.file("in"), input);
-        std::string cmd = std::string(DRVDUMP_PATH) + " " + args + " < " + _dir.file("in") + " > " + _dir.file("out") +
-                          " 2> " + _dir.file("err");
+        std::string out = to.empty() ? _dir.file("out") : to;
+        std::string cmd =
+            std::string(DRVDUMP_PATH) + " " + args + " < " + _dir.file("in") + " > " + out + " 2> " + _dir.file("err");
         int rc = system(cmd.c_str());
-        return Outcome{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, readFile(_dir.file("out")), readFile(_dir.file("err"))};
+        return Outcome{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, to.empty() ? readFile(out) : "",
+                       readFile(_dir.file("err"))};
     }
 
     TempDir _dir;
@@ -137,6 +140,14 @@ TEST_F(DrvdumpTest, OptionsAndFiles) {
     EXPECT_EQ(0u, stats.err.find("drvdump: " + _dir.file("missing") + " cannot be opened: ")) << stats.err;
     writeFile(_dir.file("garbage"), "not statistics\n");
     EXPECT_EQ(1, run("--stats " + _dir.file("garbage")).status);
+    // Neither is an output that cannot be written, nor is it a success.
+    std::string name = run("--encode-name '/host:id=\"h1\"'").out;
+    ASSERT_FALSE(name.empty());
+    for (const char* args : {"", "--object 1007"}) {
+        Outcome full = run(args, name, "/dev/full");
+        EXPECT_EQ(2, full.status) << args;
+        EXPECT_EQ(0u, full.err.find("drvdump: cannot write: ")) << args << ": " << full.err;
+    }
 }
 
 TEST_F(DrvdumpTest, TheReaderShowsEveryKindOfValue) {
