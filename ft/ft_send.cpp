@@ -262,7 +262,7 @@ int FtRun::sendFile(const std::string& local, const std::string& rel, const stru
     h.body = known != nullptr ? FT_BODY_SYNC : FT_BODY_WHOLE;
     int level = _t->compressionFor(rel.c_str());
     h.write(_out);
-    long long before = _s->bytesWritten();
+    long long before = _s->bytesQueued();
     long long bytesRead = 0;
     int status;
     if (known == nullptr) {
@@ -283,7 +283,7 @@ int FtRun::sendFile(const std::string& local, const std::string& rel, const stru
     _ft->_stats.filesCopied++;
     if (_s->listener() != nullptr)
         _s->listener()->progress(rel.c_str(), local.c_str(), known != nullptr ? "updated" : "sent", st.st_size,
-                                 _s->bytesWritten() - before, _ft->_stats.filesCopied, _t);
+                                 _s->bytesQueued() - before, _ft->_stats.filesCopied, _t);
     // Checked as late as possible: a change made while the bytes were on
     // their way is caught too.
     struct stat64 after;

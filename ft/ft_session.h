@@ -77,6 +77,8 @@ public:
     MessageBase* sink() { return _sink; }
     // Bytes handed on so far.
     long long bytesWritten() const { return _written; }
+    // Bytes taken so far: those handed on and those still collected.
+    long long bytesQueued() const { return _written + static_cast<long long>(_pending.size()); }
 
 private:
     MessageBase* _sink;
@@ -97,6 +99,9 @@ public:
     // The buffered outgoing message the sender writes to.
     MessageBase* out() { return &_out; }
     long long bytesWritten() const { return _out.bytesWritten(); }
+    // What the sender has written, flushed or not: a file's share of the
+    // session, whatever of it still waits in the buffer.
+    long long bytesQueued() const { return _out.bytesQueued(); }
     int flush() { return _out.flush(); }
     void setStream(StreamMessage* stream) { _stream = stream; }
     // The connection under the messages, so that a read thread stuck on a

@@ -309,7 +309,8 @@ TEST(FtEngine, LevelZeroFilesGoStoredAndArriveWhole) {
     const std::map<std::string, std::string> files = {{"photo.JPG", std::string(600000, 'j')},
                                                       {"exact.gz", std::string(65535 * 8, 'z')},
                                                       {"empty.zip", ""},
-                                                      {"odd.png", randomBytes(65536, 9)}};
+                                                      {"odd.png", randomBytes(65536, 9)},
+                                                      {"small.jpg", randomBytes(1000, 5)}};
     long long total = 0;
     for (const auto& f : files) {
         writeFile(src + "/" + f.first, f.second);
@@ -317,11 +318,23 @@ TEST(FtEngine, LevelZeroFilesGoStoredAndArriveWhole) {
     }
     TestPeer peer;
     Ft ft;
-    ASSERT_EQ(0, runOne(&peer, transaction(src, "/d"), &ft));
+    // What each file took on the wire, as the progress reports it.
+    struct SentBytes : Recorder {
+        std::map<std::string, long long> sent;
+        void progress(const char* name, const char*, const char* what, long long, long long bytes, long long,
+                      FtTransaction*) override {
+            if (what != nullptr && strcmp(what, "sent") == 0) sent[name] = bytes;
+        }
+    } rec;
+    ft.addTransaction(transaction(src, "/d"));
+    ASSERT_EQ(0, runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec));
     EXPECT_TRUE(peer.problems.empty()) << peer.problems[0];
     for (const auto& f : files) EXPECT_EQ(f.second, peer.files[f.first].content) << f.first;
-    // Nothing was deflated: repeated bytes went out at their full size.
+    // Nothing was deflated: repeated bytes went out at their full size, and
+    // each file is reported with all of its bytes, also those still waiting
+    // in the session's buffer when the file was done.
     EXPECT_GT(ft.stats().bytesTransmitted, total);
+    for (const auto& f : files) EXPECT_GT(rec.sent[f.first], static_cast<long long>(f.second.size())) << f.first;
 }
 
 // A modified-only transfer of src to "/dest" against peer, which holds
