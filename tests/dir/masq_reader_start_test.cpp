@@ -56,10 +56,12 @@ int liveThreads() { return perfGet(PC_DTHR_STARTED) - perfGet(PC_DTHR_EXITED); }
 PerfData _perfBlock;
 
 TEST(ThreadStart, AnExecutionThreadThatCannotStartLeavesNothingBehind) {
+    // The thread a server session left running is stopped before the
+    // statistics block is swapped: it reads the block at every pass.
+    ExecDirThread::stopAndWait(true);
     PerfData* saved = perfData;
     perfData = &_perfBlock;
     perfRegisterCounters();
-    ExecDirThread::stopAndWait(true);  // one a server session left running
     int before = liveThreads();
     _failThreadCreation = true;
     ExecDirThread::holdForClient();
