@@ -4,6 +4,7 @@
 // and the server must keep serving everyone else.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,9 @@ protected:
         // Low enough that a client leaving its answers unread passes it in a moment.
         o.maxUnreadBytes = 1u << 20;
         o.exchangeSessionMs = 2000;
+        // Small, so that a client passes them in a few requests.
+        o.maxRelaysPerSession = 4;
+        o.maxListenersPerSession = 4;
         server = new DirServer(o);
         std::string error;
         ASSERT_TRUE(server->start(&hostRoot, &error)) << error;
@@ -214,6 +218,91 @@ TEST_F(DirdHostileTest, RequestsInHandWhenTheAgentGoesFailAsNotConnected) {
     EXPECT_EQ(11, resolved.error);
     EXPECT_EQ(82, executed.id);
     EXPECT_EQ(11, executed.error);
+}
+
+// A client may keep only so many relayed requests and listeners in hand:
+// those past the cap are refused at once (a request with 39 in its own
+// reply form, a listener open left unanswered) and nothing is kept for
+// them. The client's other requests, and other clients, are still served,
+// and what it held goes when it leaves.
+TEST_F(DirdHostileTest, AClientPastItsRelayCapsIsRefusedTheRestAndLetGoWhenItLeaves) {
+    LogCapture logs;
+    Issued web5(server, "web5", nullptr);
+    RawClient agent, other;
+    std::unique_ptr<RawClient> client(new RawClient());
+    callIn(&agent, &web5, "web5");
+    ASSERT_TRUE(waitFor([&] { return server->relayRecords() == 0; }));
+    ASSERT_EQ(0, client->connect(server->port(), alice->cert, alice->key, P::kProviderConnectionType));
+    ASSERT_EQ(0, other.connect(server->port(), alice->cert, alice->key, P::kProviderConnectionType));
+    int err = 0;
+    std::unique_ptr<DirNameEntry> entry(DirNameEntry::createFromString("mount:path=\"/\"", &err));
+    std::unique_ptr<DirNameEntry> filter(DirNameEntry::createFromString("mount:", &err));
+    DirectoryObject top("Dhostile.example", nullptr);
+    Any* noArgs[] = {nullptr};
+    std::vector<int64_t> relayIds;
+    for (int i = 0; i < 4; i++) {
+        // The last a search, acknowledged below.
+        client->send(i < 3 ? P::resolveRequest("web5", 100 + i, &principal, &top, entry.get(), nullptr)
+                           : P::searchRequest("web5", 103, &principal, &top, filter.get(), nullptr, nullptr, false));
+        std::unique_ptr<Message> relayed = agent.next(i < 3 ? P::M_RESOLVE : P::M_SEARCH);
+        ASSERT_TRUE(relayed);
+        int64_t id = 0;
+        ASSERT_EQ(0, relayed->readInt64(&id));
+        relayIds.push_back(id);
+    }
+    for (int i = 0; i < 4; i++) {
+        client->send(P::openListenerRequest("web5", 200 + i, &principal, &top, filter.get(), true));
+        ASSERT_TRUE(agent.next(P::M_OPEN_LISTENER2));
+    }
+    // Past both caps: each request hears 39 in its own form, the listener
+    // open nothing, and the agent none of them.
+    client->send(P::resolveRequest("web5", 110, &principal, &top, entry.get(), nullptr));
+    client->send(P::executeRequest("web5", 111, &principal, &top, "stat", noArgs));
+    client->send(P::openListenerRequest("web5", 210, &principal, &top, filter.get(), true));
+    std::unique_ptr<Message> refused = client->next(P::M_ERROR_REPLY);
+    std::unique_ptr<Message> refusedExec = client->next(P::M_EXEC_ERROR_REPLY);
+    ASSERT_TRUE(refused && refusedExec);
+    P::Reply r, x;
+    ASSERT_EQ(0, P::readReply(refused.get(), &r));
+    ASSERT_EQ(0, P::readReply(refusedExec.get(), &x));
+    EXPECT_EQ(110, r.id);
+    EXPECT_EQ(39, r.error);
+    EXPECT_EQ(111, x.id);
+    EXPECT_EQ(39, x.error);
+    // A listener already held, opened again, is no new one: it still goes.
+    client->send(P::openListenerRequest("web5", 201, &principal, &top, filter.get(), true));
+    ASSERT_TRUE(agent.next(P::M_OPEN_LISTENER2));
+    // Logged once per cap and session, however many are refused.
+    client->send(P::resolveRequest("web5", 112, &principal, &top, entry.get(), nullptr));
+    client->send(P::openListenerRequest("web5", 211, &principal, &top, filter.get(), true));
+    ASSERT_TRUE(client->next(P::M_ERROR_REPLY));
+    EXPECT_FALSE(agent.next(0, 1000)) << "a request past the cap reached the agent";
+    EXPECT_EQ(8u, server->relayRecords());
+    EXPECT_EQ(1, logs.count("relayed requests in hand"));
+    EXPECT_EQ(1, logs.count("relayed listeners held"));
+
+    // Another client has caps of its own.
+    other.send(P::resolveRequest("web5", 300, &principal, &top, entry.get(), nullptr));
+    std::unique_ptr<Message> others = agent.next(P::M_RESOLVE);
+    ASSERT_TRUE(others);
+    int64_t othersId = 0;
+    ASSERT_EQ(0, others->readInt64(&othersId));
+    agent.send(P::resolveReply(othersId, &top));
+    EXPECT_TRUE(other.next(P::M_RESOLVE_REPLY));
+    // An answered request frees its place.
+    DirectoryObject found("Gfound", nullptr);
+    agent.send(P::resolveReply(relayIds[0], &found));
+    P::Reply answered;
+    std::unique_ptr<Message> m = client->next(P::M_RESOLVE_REPLY);
+    ASSERT_TRUE(m);
+    ASSERT_EQ(0, P::readReply(m.get(), &answered));
+    EXPECT_EQ(100, answered.id);
+    client->send(P::resolveRequest("web5", 120, &principal, &top, entry.get(), nullptr));
+    EXPECT_TRUE(agent.next(P::M_RESOLVE));
+
+    // What the client held goes with it.
+    client.reset();
+    EXPECT_TRUE(waitFor([&] { return server->relayRecords() == 0; })) << server->relayRecords();
 }
 
 // Login and enrolment connections are open to anyone: a peer that keeps

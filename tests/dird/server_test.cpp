@@ -33,6 +33,7 @@
 #include "host/demo_provider.h"
 #include "hostrt/host_directory.h"
 #include "tests/dird/raw_client.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/dird/dir_server.h"
 #include "tools/dird/dird_state.h"
@@ -69,6 +70,7 @@ protected:
         o.port = "0";
         o.partialEntries = 64;
         o.relayTimeoutMs = 3000;
+        o.maxListenersPerSession = 4;
         server = new DirServer(o);
         std::string error;
         ASSERT_TRUE(server->start(&hostRoot, &error)) << error;
@@ -417,6 +419,35 @@ TEST_F(DirServerTest, AListenerOpenThatCannotBeServedIsLeftUnanswered) {
     std::unique_ptr<Message> extra = c.next(0, 1000);
     EXPECT_FALSE(extra) << "unexpected message " << (extra ? static_cast<int>(extra->getType()) : 0);
     EXPECT_EQ(errorsBefore, server->errorsAnswered.load());
+}
+
+// A session holds only so many listeners on the server's providers: an
+// open past the cap is left unanswered and nothing is recorded for it. One
+// already held may be opened again, and other sessions have caps of their own.
+TEST_F(DirServerTest, ListenerOpensPastTheSessionsCapAreLeftUnanswered) {
+    LogCapture logs;
+    RawClient c, other;
+    openClient(&c);
+    openClient(&other);
+    std::unique_ptr<DirectoryObject> top(domainRoot());
+    int err = 0;
+    std::unique_ptr<DirNameEntry> filter(DirNameEntry::createFromString("mount:", &err));
+    P::Reply r;
+    for (int id = 51; id <= 54; id++) {
+        ask(&c, P::openListenerRequest(nullptr, id, &principal, top.get(), filter.get(), true), P::M_OPEN_LISTENER_REPLY,
+            &r);
+        EXPECT_EQ(id, r.id);
+    }
+    c.send(P::openListenerRequest(nullptr, 55, &principal, top.get(), filter.get(), true));
+    c.send(P::openListenerRequest(nullptr, 56, &principal, top.get(), filter.get(), false));
+    ask(&c, P::openListenerRequest(nullptr, 52, &principal, top.get(), filter.get(), true), P::M_OPEN_LISTENER_REPLY, &r);
+    EXPECT_EQ(52, r.id);
+    std::unique_ptr<Message> extra = c.next(0, 1000);
+    EXPECT_FALSE(extra) << "unexpected message " << (extra ? static_cast<int>(extra->getType()) : 0);
+    EXPECT_EQ(1, logs.count("listeners held on this server"));
+    ask(&other, P::openListenerRequest(nullptr, 55, &principal, top.get(), filter.get(), true),
+        P::M_OPEN_LISTENER_REPLY, &r);
+    EXPECT_EQ(55, r.id);
 }
 
 TEST_F(DirServerTest, HostileFramesAreAnsweredAndTheServerKeepsServing) {

@@ -143,6 +143,16 @@ void DirSession::overrun(const char* why) {
     log(LOG_WARNING, 0, 0, "dird: %s %s: %s; the session is closed", kindName(_kind), _connection->getName(), why);
 }
 
+void DirSession::refusedPastCap(Cap cap, int limit) {
+    if (_capsLogged.fetch_or(cap) & cap) return;
+    const char* what = cap == CAP_RELAYS              ? "relayed requests in hand"
+                       : cap == CAP_RELAYED_LISTENERS ? "relayed listeners held"
+                                                      : "listeners held on this server";
+    const char* then = cap == CAP_RELAYS ? "requests are answered with 39" : "opens are left unanswered";
+    log(LOG_WARNING, 0, 0, "dird: %s %s: %d %s, as many as a session may have; further %s (logged once)",
+        kindName(_kind), _connection->getName(), limit, what, then);
+}
+
 void DirSession::onNoConnect(Connection*, int code) {
     log(LOG_INFO, 0, 0, "dird: %s %s: could not be made (%d)", kindName(_kind), _connection->getName(), code);
     close();
@@ -502,13 +512,26 @@ int DirServer::sessionCount() {
     return static_cast<int>(_sessions.size());
 }
 
+size_t DirServer::relayRecords() {
+    CriticalSection hold(_relayLock);
+    return _relays.size() + _relayedListeners.size();
+}
+
 long long DirServer::addRelay(const Relay& relay) {
     CriticalSection hold(_relayLock);
+    if (relay.held && relay.held->relays >= _options.maxRelaysPerSession) return 0;
     long long id = _nextRelayId++;
     Relay r = relay;
     if (!r.persistent) r.deadline = monotonicMs() + _options.relayTimeoutMs;
     _relays[id] = r;
+    if (r.held) r.held->relays++;
     return id;
+}
+
+std::map<long long, DirServer::Relay>::iterator DirServer::eraseRelay(std::map<long long, Relay>::iterator it) {
+    const Relay& r = it->second;
+    if (r.held) r.held->relays--;
+    return _relays.erase(it);
 }
 
 bool DirServer::takeRelay(long long id, const std::shared_ptr<DirSession>& from, bool keep, Relay* out) {
@@ -517,7 +540,7 @@ bool DirServer::takeRelay(long long id, const std::shared_ptr<DirSession>& from,
     if (it == _relays.end() || (from && !sameSession(it->second.agent, from))) return false;
     *out = it->second;
     if (keep && !it->second.persistent) it->second.deadline = monotonicMs() + _options.relayTimeoutMs;
-    if (!keep && !it->second.persistent) _relays.erase(it);
+    if (!keep && !it->second.persistent) eraseRelay(it);
     return true;
 }
 
@@ -541,8 +564,12 @@ int DirServer::addRelayedListener(const std::shared_ptr<DirSession>& client, int
         // is replaced, so that one listener has one relay.
         if (it != _relayedListeners.end() && sameSession(it->second.client, client)) eraseRelayedListener(it);
     }
+    const std::shared_ptr<DirSession::Held>& held = client->held();
+    if (held->listeners >= _options.maxListenersPerSession) return 0;
+    held->listeners++;
     int id = _nextRelayedListener++;
-    _relayedListeners[id] = RelayedListener{client, clientListenerId, agent, client.get(), assetId, code, request};
+    _relayedListeners[id] =
+        RelayedListener{client, clientListenerId, agent, client.get(), assetId, code, request, held};
     _relayedListenerOf[key] = id;
     return id;
 }
@@ -580,6 +607,7 @@ void DirServer::reopenRelayedListeners(const std::string& assetId, const std::sh
 void DirServer::eraseRelayedListener(std::map<int, RelayedListener>::iterator it) {
     auto key = _relayedListenerOf.find(std::make_pair(it->second.clientKey, it->second.clientListenerId));
     if (key != _relayedListenerOf.end() && key->second == it->first) _relayedListenerOf.erase(key);
+    it->second.held->listeners--;
     _relayedListeners.erase(it);
 }
 

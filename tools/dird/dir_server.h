@@ -29,8 +29,8 @@
 // provider leaves the state, root provider and directory behind for good.
 //
 // Thread-safety: start and stop from one thread; everything else from any
-// thread. The session table and the relay table are guarded by their own
-// locks, taken alone.
+// thread. The session table, the relay table and a session's own tables
+// (its searches, its listeners) are guarded by their own locks, taken alone.
 #ifndef DRV_TOOLS_DIRD_DIR_SERVER_H
 #define DRV_TOOLS_DIRD_DIR_SERVER_H
 
@@ -86,6 +86,16 @@ struct DirServerOptions {
     // otherwise pile up in this process without bound.
     int maxWaitingRequests = 4096;
     size_t maxUnreadBytes = 64u << 20;
+    // What one client session may have this server hold for it: relayed
+    // requests not yet answered, and listeners (those relayed to agents and
+    // those on this server's own providers, each). Past a cap the request
+    // is refused at once and nothing is kept for it, so that one client
+    // cannot fill this process's memory. A client keeps a few requests in
+    // hand (the load script one per session) and a listener per thing it
+    // watches: as many as may wait for a worker is far beyond that, and
+    // still only a few MB of records a session.
+    int maxRelaysPerSession = 4096;
+    int maxListenersPerSession = 4096;
     // A login or enrolment connection is one short exchange, open to
     // anyone: after this long it is closed, answered or not.
     int exchangeSessionMs = 60000;
@@ -149,6 +159,16 @@ public:
     // jobs using it are done.
     void close();
 
+    // What the relay table holds for this client, counted under the
+    // server's relay lock as records are added and dropped (no scan). The
+    // records share it, so that one dropped after the session went still
+    // finds it.
+    struct Held {
+        int relays = 0;
+        int listeners = 0;
+    };
+    const std::shared_ptr<Held>& held() const { return _held; }
+
     // A search whose later parts wait for the client's acknowledgement.
     struct PendingSearch {
         std::unique_ptr<DirectoryEnumeration> results;
@@ -176,6 +196,10 @@ private:
     void handleAgentReply(Message* m, int code);
     // Marks the session overrun (logged once, with why).
     void overrun(const char* why);
+    // A request refused past one of the session's caps: logs it, the first
+    // time for that cap only, so that a flood of them does not flood the log.
+    enum Cap { CAP_RELAYS = 1, CAP_RELAYED_LISTENERS = 2, CAP_LISTENERS = 4 };
+    void refusedPastCap(Cap cap, int limit);
 
     DirServer* _server;
     Connection* _connection;
@@ -193,6 +217,15 @@ private:
     std::atomic<int> _waiting{0};
     CriticalBlock _searchLock;
     std::map<long long, std::unique_ptr<PendingSearch>> _searches GUARDED_BY(_searchLock);
+    std::shared_ptr<Held> _held = std::make_shared<Held>();
+    // The listeners this client holds on the server's own providers, by
+    // provider and listener id: a provider keeps one record per listener id
+    // of a connection, so these bound the records. They stay until the
+    // session ends, as the records do.
+    CriticalBlock _listenLock;
+    std::set<std::pair<const DirectorySPI*, int>> _listening GUARDED_BY(_listenLock);
+    // The caps already logged (Cap bits).
+    std::atomic<int> _capsLogged{0};
 };
 
 class DirServer : public ConnectorListener {
@@ -249,8 +282,11 @@ public:
         int listenerId;        // a relayed listener: the client's listener id
         bool persistent;       // listeners stay until the client goes
         long long deadline;    // ms (monotonic); 0 for listeners
+        std::shared_ptr<DirSession::Held> held;  // the client's
     };
-    long long addRelay(const Relay& relay);
+    // The id of the new relay, or 0 when its client has as many relays in
+    // hand as it may (nothing is recorded then).
+    long long addRelay(const Relay& relay) EXCLUDES(_relayLock);
     // The relay of that id, when it went to the agent session from (any
     // agent when from is null); false when there is none. Removed unless
     // keep (or persistent).
@@ -263,7 +299,8 @@ public:
     // the agent session they went to. A client's listener opened again
     // towards the same agent keeps the id it was given. The request (of
     // code, M_OPEN_LISTENER or M_OPEN_LISTENER2) is kept to open the
-    // listener again when the asset calls in again.
+    // listener again when the asset calls in again. 0 when it would be a new
+    // record past the client's cap (nothing is recorded then).
     int addRelayedListener(const std::shared_ptr<DirSession>& client, int clientListenerId,
                            const std::shared_ptr<DirSession>& agent, const std::string& assetId, int code,
                            const std::shared_ptr<const RelayedListenerRequest>& request) EXCLUDES(_relayLock);
@@ -294,6 +331,8 @@ public:
     std::atomic<long long>& malformedMessages;
     const std::shared_ptr<DirServerCounters>& counters() const { return _counters; }
     int sessionCount() EXCLUDES(_sessionLock);
+    // Relayed requests and relayed listeners held, for all clients.
+    size_t relayRecords() EXCLUDES(_relayLock);
 
 private:
     DirServerOptions _options;
@@ -324,6 +363,7 @@ private:
 
     CriticalBlock _relayLock;
     std::map<long long, Relay> _relays GUARDED_BY(_relayLock);
+    std::map<long long, Relay>::iterator eraseRelay(std::map<long long, Relay>::iterator it) REQUIRES(_relayLock);
     long long _nextRelayId GUARDED_BY(_relayLock) = 1LL << 40;
     struct RelayedListener {
         std::weak_ptr<DirSession> client;
@@ -335,6 +375,7 @@ private:
         std::string assetId;
         int code;
         std::shared_ptr<const RelayedListenerRequest> request;
+        std::shared_ptr<DirSession::Held> held;  // the client's
     };
     std::map<int, RelayedListener> _relayedListeners GUARDED_BY(_relayLock);
     // The same records by client session and the client's listener id, so

@@ -77,13 +77,23 @@ void DirSession::handleMasquerade(Message* m, int code) {
         }
         int relayed =
             _server->addRelayedListener(shared_from_this(), request->clientListener(), agent, head.assetId, plain, request);
+        if (relayed == 0) {
+            // Like any listener open that cannot be served: left unanswered.
+            refusedPastCap(CAP_RELAYED_LISTENERS, _server->options().maxListenersPerSession);
+            return;
+        }
         agent->send(request->write(plain, relayed, _principal.get()));
         return;
     }
     // The agent runs the request as the principal this server vouches
     // for: the client's certificate's, not whatever the request claims.
-    DirServer::Relay relay{shared_from_this(), agent, plain, head.clientId, 0, false, 0};
+    DirServer::Relay relay{shared_from_this(), agent, plain, head.clientId, 0, false, 0, _held};
     long long relayId = _server->addRelay(relay);
+    if (relayId == 0) {
+        refusedPastCap(CAP_RELAYS, _server->options().maxRelaysPerSession);
+        replyError(errorCodeFor(plain), head.clientId, DirError::E_NO_RESOURCE);
+        return;
+    }
     Message* out = relayForwardedAs(plain, relayId, _principal.get(), body, head.rest);
     if (out == nullptr) {
         DirServer::Relay dropped;
@@ -166,7 +176,7 @@ void DirServer::sweepRelays() {
             bool gone = it->second.client.expired();
             if (gone || (!it->second.persistent && it->second.deadline < now)) {
                 if (!gone) late.push_back(it->second);
-                it = _relays.erase(it);
+                it = eraseRelay(it);
             } else {
                 if (!it->second.persistent) waiting.emplace_back(it->first, it->second.agent);
                 ++it;
@@ -195,7 +205,7 @@ void DirServer::sweepRelays() {
             auto it = _relays.find(id);
             if (it == _relays.end()) continue;  // answered in the meantime
             lost.push_back(it->second);
-            _relays.erase(it);
+            eraseRelay(it);
         }
     }
     answerRelays(late, DirError::E_TIMEOUT);

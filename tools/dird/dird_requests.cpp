@@ -271,6 +271,23 @@ void DirSession::handleListen(DirProtocol::Request& req, const Principal* princi
             _connection->getName(), req.id, cls != nullptr ? cls : "(none)");
         return;
     }
+    if (_kind == KIND_CLIENT) {
+        // A client's records stay until it leaves: past its cap, a new one
+        // is refused like any open that cannot be served. The server this
+        // one is an agent of speaks for all its clients and is not capped.
+        int cap = _server->options().maxListenersPerSession;
+        bool refused = false;
+        {
+            CriticalSection hold(_listenLock);
+            auto key = std::make_pair(static_cast<const DirectorySPI*>(owner), req.listenerId);
+            refused = _listening.count(key) == 0 && static_cast<int>(_listening.size()) >= cap;
+            if (!refused) _listening.insert(key);
+        }
+        if (refused) {
+            refusedPastCap(CAP_LISTENERS, cap);
+            return;
+        }
+    }
     // The record holds a lock on the connection until the session ends
     // (closeListenersOnLost); batched updates for clients that read them.
     owner->attachListener(principal, _connection, req.current, req.entry, req.listenerId,
