@@ -250,6 +250,15 @@ TEST_F(DirdHostileTest, AClientPastItsRelayCapsIsRefusedTheRestAndLetGoWhenItLea
         ASSERT_EQ(0, relayed->readInt64(&id));
         relayIds.push_back(id);
     }
+    // A part's acknowledgement reaches the agent under the search's relay
+    // id; another client's under the same number does not.
+    other.send(P::searchPartialOk("web5", 103));
+    client->send(P::searchPartialOk("web5", 103));
+    std::unique_ptr<Message> ack = agent.next(P::M_SEARCH_PARTIAL_REPLY_OK);
+    ASSERT_TRUE(ack);
+    int64_t acked = 0;
+    ASSERT_EQ(0, ack->readInt64(&acked));
+    EXPECT_EQ(relayIds[3], acked);
     for (int i = 0; i < 4; i++) {
         client->send(P::openListenerRequest("web5", 200 + i, &principal, &top, filter.get(), true));
         ASSERT_TRUE(agent.next(P::M_OPEN_LISTENER2));

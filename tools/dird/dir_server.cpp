@@ -287,6 +287,7 @@ void DirServer::stop() {
     {
         CriticalSection hold(_relayLock);
         _relays.clear();
+        _relayOf.clear();
         _relayedListeners.clear();
         _relayedListenerOf.clear();
     }
@@ -524,13 +525,20 @@ long long DirServer::addRelay(const Relay& relay) {
     Relay r = relay;
     if (!r.persistent) r.deadline = monotonicMs() + _options.relayTimeoutMs;
     _relays[id] = r;
-    if (r.held) r.held->relays++;
+    if (r.held) {
+        r.held->relays++;
+        _relayOf[std::make_pair(r.held.get(), r.clientId)] = id;
+    }
     return id;
 }
 
 std::map<long long, DirServer::Relay>::iterator DirServer::eraseRelay(std::map<long long, Relay>::iterator it) {
     const Relay& r = it->second;
-    if (r.held) r.held->relays--;
+    if (r.held) {
+        r.held->relays--;
+        auto of = _relayOf.find(std::make_pair(r.held.get(), r.clientId));
+        if (of != _relayOf.end() && of->second == it->first) _relayOf.erase(of);
+    }
     return _relays.erase(it);
 }
 

@@ -162,7 +162,8 @@ public:
     // What the relay table holds for this client, counted under the
     // server's relay lock as records are added and dropped (no scan). The
     // records share it, so that one dropped after the session went still
-    // finds it.
+    // finds it; each session has its own, so it also names the session in
+    // the table without a pointer that could be reused.
     struct Held {
         int relays = 0;
         int listeners = 0;
@@ -363,6 +364,10 @@ private:
 
     CriticalBlock _relayLock;
     std::map<long long, Relay> _relays GUARDED_BY(_relayLock);
+    // The relays by client and the client's request id, for the
+    // acknowledgements of relayed searches; an entry counts only while the
+    // relay it names is there (a client may use an id again).
+    std::map<std::pair<const DirSession::Held*, long long>, long long> _relayOf GUARDED_BY(_relayLock);
     std::map<long long, Relay>::iterator eraseRelay(std::map<long long, Relay>::iterator it) REQUIRES(_relayLock);
     long long _nextRelayId GUARDED_BY(_relayLock) = 1LL << 40;
     struct RelayedListener {

@@ -153,15 +153,16 @@ void DirSession::handleAgentReply(Message* m, int code) {
 bool DirServer::findRelayOf(const DirSession* client, long long clientId, long long* relayId,
                             std::shared_ptr<DirSession>* agent) {
     CriticalSection hold(_relayLock);
-    for (auto& r : _relays) {
-        if (r.second.clientId == clientId && r.second.client.lock().get() == client) {
-            *agent = r.second.agent.lock();
-            if (!*agent || (*agent)->isClosed()) return false;
-            *relayId = r.first;
-            return true;
-        }
-    }
-    return false;
+    // Looked up, not searched: a client acknowledges each part of each of
+    // its searches.
+    auto of = _relayOf.find(std::make_pair(client->held().get(), clientId));
+    if (of == _relayOf.end()) return false;
+    auto it = _relays.find(of->second);
+    if (it == _relays.end()) return false;
+    *agent = it->second.agent.lock();
+    if (!*agent || (*agent)->isClosed()) return false;
+    *relayId = it->first;
+    return true;
 }
 
 void DirServer::sweepRelays() {
