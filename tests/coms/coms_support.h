@@ -71,6 +71,24 @@ struct TestCert {
     }
 };
 
+// A certificate and key made by one test, freed with it.
+struct OwnedCert {
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    OwnedCert() = default;
+    OwnedCert(const OwnedCert&) = delete;
+    OwnedCert& operator=(const OwnedCert&) = delete;
+    ~OwnedCert() {
+        X509_free(cert);
+        EVP_PKEY_free(key);
+    }
+    // A key too small for the library's security level: the library refuses
+    // the certificate. 0 when made.
+    int makeWeak() { return makeSelfSignedCertificate("test", "/CN=weak", 512, 3600, &cert, &key); }
+    // A key pair of its own, which fits no other certificate. 0 when made.
+    int makeAnonymous() { return makeAnonymousCertificate("test", &cert, &key); }
+};
+
 // Makes sure a pool runs, with short rounds so that it can be restarted.
 inline void ensurePool() {
     dravika_init();

@@ -96,16 +96,15 @@ TEST(Connector, ServerContextNeedsAMatchingCertificateAndKey) {
     ensurePool();
     LogCapture logs;
     Refuser refuser;
-    X509* other = nullptr;
-    EVP_PKEY* otherKey = nullptr;
-    ASSERT_EQ(0, makeAnonymousCertificate("test", &other, &otherKey));
+    OwnedCert other;
+    ASSERT_EQ(0, other.makeAnonymous());
     struct Case {
         X509* cert;
         EVP_PKEY* key;
         const char* log;
     } cases[] = {
         {nullptr, nullptr, "Connector: unable to use certificate: "},
-        {TestCert::get().cert, otherKey, "Connector: Private key does not match the certificate public key"},
+        {TestCert::get().cert, other.key, "Connector: Private key does not match the certificate public key"},
         {TestCert::get().cert, TestCert::get().key, nullptr},
     };
     for (const Case& k : cases) {
@@ -114,18 +113,14 @@ TEST(Connector, ServerContextNeedsAMatchingCertificateAndKey) {
         EXPECT_TRUE(k.log == nullptr || logs.contains(k.log)) << k.log;
         Connector::destroy(c);
     }
-    X509_free(other);
-    EVP_PKEY_free(otherKey);
 }
 
 // The library keeps one error queue per thread. A server context that the
 // library refuses names its own cause, whatever an earlier call on the same
 // thread left in the queue, and leaves nothing there for the next caller.
 TEST(Connector, AServerContextFailureNamesItsOwnCauseAndLeavesNoErrorBehind) {
-    X509* weak = nullptr;
-    EVP_PKEY* weakKey = nullptr;
-    // Too small a key for the library's security level: the certificate is refused.
-    ASSERT_EQ(0, makeSelfSignedCertificate("test", "/CN=weak", 512, 3600, &weak, &weakKey));
+    OwnedCert weak;
+    ASSERT_EQ(0, weak.makeWeak());
     for (bool stale : {false, true}) {
         LogCapture logs;
         if (stale) {
@@ -136,7 +131,7 @@ TEST(Connector, AServerContextFailureNamesItsOwnCauseAndLeavesNoErrorBehind) {
             ASSERT_NE(0ul, ERR_peek_error());
         }
         {
-            StreamConnector refused(nullptr, weak, weakKey);
+            StreamConnector refused(nullptr, weak.cert, weak.key);
             EXPECT_EQ(nullptr, refused.getSslContext());
         }
         std::string text = logs.messages();
@@ -146,8 +141,6 @@ TEST(Connector, AServerContextFailureNamesItsOwnCauseAndLeavesNoErrorBehind) {
         EXPECT_EQ(0ul, ERR_peek_error()) << "stale = " << stale;
         ERR_clear_error();
     }
-    X509_free(weak);
-    EVP_PKEY_free(weakKey);
 }
 
 TEST(Connector, PlainConnectorSpeaksWithoutTls) {

@@ -160,18 +160,14 @@ TEST(Handshake, OwnCertificateOrKeyRefused) {
     std::string port;
     int peer = listenOnLoopback(4, &port);
     ASSERT_GE(peer, 0);
-    X509* weak = nullptr;
-    EVP_PKEY* weakKey = nullptr;
-    // Too small a key for the library's security level.
-    ASSERT_EQ(0, makeSelfSignedCertificate("test", "/CN=weak", 512, 3600, &weak, &weakKey));
-    X509* other = nullptr;
-    EVP_PKEY* otherKey = nullptr;
-    ASSERT_EQ(0, makeAnonymousCertificate("test", &other, &otherKey));
+    OwnedCert weak, other;
+    ASSERT_EQ(0, weak.makeWeak());
+    ASSERT_EQ(0, other.makeAnonymous());
     struct Case {
         X509* cert;
         EVP_PKEY* key;
         int code;
-    } cases[] = {{weak, weakKey, COMS_E_CERTIFICATE}, {TestCert::get().cert, otherKey, COMS_E_KEY}};
+    } cases[] = {{weak.cert, weak.key, COMS_E_CERTIFICATE}, {TestCert::get().cert, other.key, COMS_E_KEY}};
     for (const Case& k : cases) {
         Recorder recorder;
         Connection* c = Connection::create("127.0.0.1", port.c_str(), k.cert, k.key, 448);
@@ -188,10 +184,6 @@ TEST(Handshake, OwnCertificateOrKeyRefused) {
         << logs.messages();
     EXPECT_TRUE(logs.contains("Cert was...\n")) << logs.messages();
     close(peer);
-    X509_free(weak);
-    EVP_PKEY_free(weakKey);
-    X509_free(other);
-    EVP_PKEY_free(otherKey);
 }
 
 // Answers later, from another thread, as an asynchronous resolver would.

@@ -221,21 +221,18 @@ TEST(StreamConnection, BindAndConnectFailures) {
     EXPECT_TRUE(logs.contains("Stream connect() unable to lookup service 'no-such-service-here'"));
     // A certificate the library will not use, or a key that does not fit
     // it, ends the connect before the handshake.
-    X509* weak = nullptr;
-    EVP_PKEY* weakKey = nullptr;
-    ASSERT_EQ(0, makeSelfSignedCertificate("test", "/CN=weak", 512, 3600, &weak, &weakKey));
+    OwnedCert weak;
+    ASSERT_EQ(0, weak.makeWeak());
     std::string listening;
     int peer = listenOnLoopback(4, &listening);
     ASSERT_GE(peer, 0);
-    StreamConnection weakCert("127.0.0.1", listening.c_str(), weak, weakKey);
+    StreamConnection weakCert("127.0.0.1", listening.c_str(), weak.cert, weak.key);
     EXPECT_EQ(COMS_E_CERTIFICATE, weakCert.connect());
     EXPECT_TRUE(logs.contains("Stream connect() Unable to assign connect certificate\n"));
-    StreamConnection wrongKey("127.0.0.1", listening.c_str(), tc.cert, weakKey);
+    StreamConnection wrongKey("127.0.0.1", listening.c_str(), tc.cert, weak.key);
     EXPECT_EQ(COMS_E_KEY, wrongKey.connect());
     EXPECT_TRUE(logs.contains("Stream connect() Unable to assign private key\n"));
     close(peer);
-    X509_free(weak);
-    EVP_PKEY_free(weakKey);
     // Reading and writing without a connection fail at once.
     char buffer[4];
     EXPECT_EQ(COMS_E_NOT_CONNECTED, refused.read(buffer, 4));
