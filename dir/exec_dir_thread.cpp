@@ -172,6 +172,13 @@ private:
 
 class ResultUpdateOpTarget : public QueueTarget {
 public:
+    // Replies come in bursts and each is quick to apply: the waiters of a
+    // burst are woken once it has all been applied (FutureResult::WakeBatch).
+    // Its ops never free a result; that is left to the later list.
+    void processQueue() override {
+        FutureResult::WakeBatch wakes;
+        QueueTarget::processQueue();
+    }
     int execute(DeferredOp* op) override {
         withPerfState(4, [op] {
             // The update, with what the request left in it, is deleted

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "common/daemon_thread.h"
 #include "common/log.h"
 #include "common/os.h"
@@ -251,6 +253,26 @@ bool FutureResult::diesOnCallingThread() const {
     return owner != nullptr && owner == DaemonThread::getCurrentThread();
 }
 
+namespace {
+
+// The results whose waiters the open WakeBatch of this thread will wake;
+// null when none is open.
+thread_local std::vector<FutureResult*>* t_heldWakes = nullptr;
+
+}  // namespace
+
+FutureResult::WakeBatch::WakeBatch() {
+    static thread_local std::vector<FutureResult*> held;
+    t_heldWakes = &held;
+}
+
+FutureResult::WakeBatch::~WakeBatch() {
+    std::vector<FutureResult*>& held = *t_heldWakes;
+    t_heldWakes = nullptr;
+    for (FutureResult* fr : held) fr->cond.broadcastReleased();
+    held.clear();
+}
+
 void FutureResult::signalWaiters() {
     // When only this thread can free it, nothing can before the broadcast,
     // which then follows the release: a waiter woken while the block is
@@ -264,7 +286,10 @@ void FutureResult::signalWaiters() {
             return;
         }
     }
-    cond.broadcastReleased();
+    if (t_heldWakes != nullptr)
+        t_heldWakes->push_back(this);
+    else
+        cond.broadcastReleased();
 }
 
 namespace {

@@ -112,8 +112,24 @@ public:
     // Takes over other's result, error, flags, texts and values and copies
     // its data; completes this one when other is complete.
     void assignFrom(FutureResult* other, bool wake = true);
-    // Wakes every waiter for good.
+    // Wakes every waiter for good (at the end of the calling thread's
+    // WakeBatch, if one is open and only this thread frees the result).
     void signalWaiters();
+
+    // While one is open on a thread, the wake-ups of the results that only
+    // that thread frees wait until it closes. A thread completing a burst of
+    // replies then wakes each waiter once, after the burst: woken in the
+    // middle, a caller waiting on the results one by one would sleep and be
+    // woken again for nearly every result, on another CPU. The results stay
+    // alive meanwhile, since their owner thread frees them only between
+    // bursts. Not nested.
+    class WakeBatch {
+    public:
+        WakeBatch();
+        ~WakeBatch();
+        WakeBatch(const WakeBatch&) = delete;
+        WakeBatch& operator=(const WakeBatch&) = delete;
+    };
     // Whether only the calling thread can delete this result (it is the
     // owner thread, or the execution thread for results without one): a
     // caller there needs no lock to keep it alive until it returns.

@@ -27,44 +27,11 @@
 #include "common/thread_pool.h"
 #include "tests/support/failing_thread_creation.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/thread_state.h"
 
 namespace {
 
 PerfData _block;
-
-int kernelThreadId() {
-    return static_cast<int>(syscall(SYS_gettid));
-}
-
-// The scheduler's state letter of one of this process's threads ('S' while
-// it sleeps), or 0.
-char threadState(int tid) {
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/self/task/%d/stat", tid);
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) return 0;
-    char line[512] = {0};
-    char* got = fgets(line, sizeof(line), f);
-    fclose(f);
-    if (got == nullptr) return 0;
-    // After the name in parentheses, which may itself hold ") ".
-    const char* end = strrchr(line, ')');
-    return end != nullptr && end[1] == ' ' ? end[2] : 0;
-}
-
-// Whether one of this process's threads sleeps on a lock (in the futex
-// system call).
-bool inFutexWait(int tid) {
-    if (threadState(tid) != 'S') return false;
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/self/task/%d/syscall", tid);
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) return false;
-    long number = -1;
-    int got = fscanf(f, "%ld", &number);
-    fclose(f);
-    return got == 1 && number == SYS_futex;
-}
 
 template <class Pred>
 bool waitFor(Pred done, int ms = 5000) {

@@ -36,6 +36,7 @@
 #include "tests/dir/letting_go_listener.h"
 #include "tests/dir/stub_spi.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/thread_state.h"
 
 namespace {
 
@@ -432,6 +433,56 @@ TEST_F(ExecTest, WaitersGoOnlyOnceTheListenerHasReturned) {
     EXPECT_TRUE(slow.returned);
     EXPECT_EQ(7, r->result->getInt32());
     FutureResult::destroy(r);
+}
+
+// Replies that arrive together are applied together before anyone waiting
+// on them is woken: a caller woken for the first while the execution thread
+// still works through the rest would sleep and wake again for each of them.
+TEST_F(ExecTest, RepliesTakenTogetherWakeTheirWaitersOnceAllAreApplied) {
+    struct SlowListener : FutureResultListener {
+        void onComplete(FutureResult*) override {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            returned = true;
+        }
+        void onUpdate(FutureResult*, ExecuteUpdate*) override {}
+        std::atomic<bool> returned{false};
+    } slow;
+    FutureResult* first = run("/thing:id=1", "later");
+    FutureResult* second = run("/thing:id=2", "later", nullptr, &slow);
+    long long firstId = nextId();
+    long long secondId = nextId();
+
+    // The execution thread is held while both replies are queued, so that it
+    // takes them as one batch.
+    struct Gate {
+        std::promise<void> entered, open;
+        std::future<void> opened = open.get_future();
+    } gate;
+    ExecDirThread::postDeleteLater(&gate, [](void* p) {
+        Gate* g = static_cast<Gate*>(p);
+        g->entered.set_value();
+        g->opened.wait();
+    });
+    gate.entered.get_future().wait();
+
+    std::atomic<int> waiterTid{0};
+    std::atomic<bool> sawSecondApplied{false};
+    std::thread waiter([&] {
+        waiterTid = kernelThreadId();
+        EXPECT_TRUE(first->waitComplete(10000));
+        sawSecondApplied = slow.returned.load();
+    });
+    while (waiterTid == 0 || !inFutexWait(waiterTid)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Directory::executeComplete(firstId, reply(new Any(1)));
+    Directory::executeComplete(secondId, reply(new Any(2)));
+    gate.open.set_value();
+    waiter.join();
+    EXPECT_TRUE(sawSecondApplied);
+    ASSERT_TRUE(second->waitComplete(10000));
+    EXPECT_EQ(1, first->result->getInt32());
+    EXPECT_EQ(2, second->result->getInt32());
+    FutureResult::destroy(first);
+    FutureResult::destroy(second);
 }
 
 TEST_F(ExecTest, RequestsTimeOutAtTheirDeadlineWhichNotifyTimeoutMoves) {

@@ -1,0 +1,46 @@
+// What the kernel says about one of this process's threads: its id, its
+// scheduler state, and whether it sleeps on a lock. For tests that must know
+// a thread is already waiting before they go on.
+#ifndef DRV_TESTS_SUPPORT_THREAD_STATE_H
+#define DRV_TESTS_SUPPORT_THREAD_STATE_H
+
+#include <stdio.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+inline int kernelThreadId() {
+    return static_cast<int>(syscall(SYS_gettid));
+}
+
+// The scheduler's state letter of one of this process's threads ('S' while
+// it sleeps), or 0.
+inline char threadState(int tid) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/task/%d/stat", tid);
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return 0;
+    char line[512] = {0};
+    char* got = fgets(line, sizeof(line), f);
+    fclose(f);
+    if (got == nullptr) return 0;
+    // After the name in parentheses, which may itself hold ") ".
+    const char* end = strrchr(line, ')');
+    return end != nullptr && end[1] == ' ' ? end[2] : 0;
+}
+
+// Whether one of this process's threads sleeps on a lock (in the futex
+// system call).
+inline bool inFutexWait(int tid) {
+    if (threadState(tid) != 'S') return false;
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/task/%d/syscall", tid);
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return false;
+    long number = -1;
+    int got = fscanf(f, "%ld", &number);
+    fclose(f);
+    return got == 1 && number == SYS_futex;
+}
+
+#endif
