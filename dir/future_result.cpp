@@ -261,12 +261,13 @@ thread_local std::vector<FutureResult*>* t_heldWakes = nullptr;
 
 }  // namespace
 
-FutureResult::WakeBatch::WakeBatch() {
+FutureResult::WakeBatch::WakeBatch() : _outermost(t_heldWakes == nullptr) {
     static thread_local std::vector<FutureResult*> held;
-    t_heldWakes = &held;
+    if (_outermost) t_heldWakes = &held;
 }
 
 FutureResult::WakeBatch::~WakeBatch() {
+    if (!_outermost) return;
     std::vector<FutureResult*>& held = *t_heldWakes;
     t_heldWakes = nullptr;
     for (FutureResult* fr : held) fr->cond.broadcastReleased();

@@ -122,14 +122,18 @@ public:
     // middle, a caller waiting on the results one by one would sleep and be
     // woken again for nearly every result, on another CPU. The results stay
     // alive meanwhile, since their owner thread frees them only between
-    // bursts. Not nested.
+    // bursts. One opened inside another adds nothing: the outermost wakes.
     class WakeBatch {
     public:
         WakeBatch();
         ~WakeBatch();
         WakeBatch(const WakeBatch&) = delete;
         WakeBatch& operator=(const WakeBatch&) = delete;
+
+    private:
+        bool _outermost;
     };
+
     // Whether only the calling thread can delete this result (it is the
     // owner thread, or the execution thread for results without one): a
     // caller there needs no lock to keep it alive until it returns.
