@@ -472,7 +472,8 @@ TEST_F(ExecTest, RepliesTakenTogetherWakeTheirWaitersOnceAllAreApplied) {
         EXPECT_TRUE(first->waitComplete(10000));
         sawSecondApplied = slow.returned.load();
     });
-    while (waiterTid == 0 || !inFutexWait(waiterTid)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 10000 && (waiterTid == 0 || !inFutexWait(waiterTid)); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     Directory::executeComplete(firstId, reply(new Any(1)));
     Directory::executeComplete(secondId, reply(new Any(2)));
     gate.open.set_value();
