@@ -90,7 +90,6 @@ char* prefixed(char prefix, const char* text) {
 
 Directory::Directory()
     : _serial(g_nextSerial.fetch_add(1)),
-      principal(nullptr),
       spi(nullptr),
       root(nullptr),
       certificate(nullptr),
@@ -105,7 +104,6 @@ Directory::Directory()
       _holdsExecThread(false),
       _internal(false),
       _listenerRetries(0),
-      _retiredLock(LOCK_RANK_NONE),
       _nextSession(nullptr),
       _prevSession(nullptr),
       _rootLock(LOCK_RANK_NONE),
@@ -123,7 +121,7 @@ Directory* Directory::startClientDirectoryService(const char* domain, const char
     ExecDirThread::holdForClient();
     Directory* d = new Directory();
     d->_holdsExecThread = true;
-    d->principal = Principal::createFromCertificate(cert);
+    d->principal.reset(Principal::createFromCertificate(cert));
     d->certificate = cert;
     d->privateKey = key;
     d->domain = domain != nullptr ? strdup(domain) : nullptr;
@@ -185,7 +183,7 @@ Directory* Directory::startServerDirectoryService(DirectorySPI* spi, X509* cert,
     init();
     ExecDirThread::startIfNeeded(true);
     Directory* d = new Directory();
-    d->principal = Principal::createServerPrincipal();
+    d->principal.reset(Principal::createServerPrincipal());
     d->spi = spi;
     d->certificate = cert;
     d->privateKey = key;
@@ -231,8 +229,6 @@ Directory::~Directory() {
     delete root;
     if (certificate != nullptr) X509_free(certificate);
     if (privateKey != nullptr) EVP_PKEY_free(privateKey);
-    delete principal;
-    for (Principal* p : _retiredPrincipals) delete p;
     if (_holdsExecThread) ExecDirThread::releaseClient();
 }
 
@@ -241,7 +237,7 @@ Directory* Directory::startInternalSession(const char* domain, const Principal* 
     Directory* d = new Directory();
     d->_holdsExecThread = true;
     d->_internal = true;
-    d->principal = principal != nullptr ? new Principal(*principal) : nullptr;
+    if (principal != nullptr) d->principal = std::make_shared<const Principal>(*principal);
     d->domain = domain != nullptr ? strdup(domain) : nullptr;
     char* rootName = prefixed('D', domain);
     d->root = new DirectoryObject(rootName, nullptr);
@@ -351,9 +347,10 @@ void Directory::revertUser() {
     }
 }
 
-const Principal* Directory::findPrincipal() const {
+std::shared_ptr<const Principal> Directory::findPrincipal() const {
     Principal** slot = t_substituted.find(_serial);
-    return slot != nullptr ? *slot : __atomic_load_n(&principal, __ATOMIC_ACQUIRE);
+    if (slot != nullptr) return std::shared_ptr<const Principal>(std::shared_ptr<const Principal>(), *slot);
+    return std::atomic_load(&principal);
 }
 
 Directory::ProviderEntry* Directory::findProviderLocked(const char* key) {

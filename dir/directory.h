@@ -23,6 +23,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -172,8 +173,11 @@ public:
     // The calling thread runs as a copy of principal until revertUser.
     void substituteUser(const Principal* principal);
     void revertUser();
-    // The thread's substituted principal, else the session's.
-    const Principal* findPrincipal() const;
+    // The thread's substituted principal, else the session's. The session's
+    // stays alive while the result is held, also across a relogin that
+    // replaces it; a substitution is not owned by the result (it lives until
+    // this thread reverts it).
+    std::shared_ptr<const Principal> findPrincipal() const;
 
     // ---- Synchronous operations (err receives 0 or the error code) ----
     Attributes* getAttributes(const DirName* name, int* err);
@@ -193,8 +197,8 @@ public:
     // ---- Re-authentication through "/auth:" (waits for the result) ----
     // The operation's value (the caller's), or null with *err set.
     Any* authenticateAlternateUser(const char* user, int* err);
-    // The returned principal replaces the session's; the caller makes sure
-    // no other thread of the session is running an operation meanwhile.
+    // The returned principal replaces the session's; operations running
+    // meanwhile keep the one they started with.
     void relogin(int* err);
 
     // ---- Name resolution ----
@@ -289,10 +293,10 @@ public:
     // reused, so a later session at the same address finds none of them.
     uint64_t _serial;
     // The session's default principal. relogin replaces it while other
-    // threads may be copying it (findPrincipal), so it is stored and read
-    // atomically and a replaced one lives on in _retiredPrincipals until
-    // logout.
-    Principal* principal;
+    // threads may be reading it (findPrincipal), so both go through
+    // std::atomic_store and std::atomic_load; the one replaced is freed when
+    // its last reader lets go of it.
+    std::shared_ptr<const Principal> principal;
     DirectorySPI* spi;       // root provider of the session's domain
     DirectoryObject* root;   // "D" + domain, no value
     X509* certificate;
@@ -319,8 +323,6 @@ public:
     bool _internal;  // started by startInternalSession
     // Listener retries resolving through this session right now.
     int _listenerRetries GUARDED_BY(_listenerCb);
-    CriticalBlock _retiredLock;
-    std::vector<Principal*> _retiredPrincipals GUARDED_BY(_retiredLock);
     // Links in the list of live sessions.
     Directory* _nextSession GUARDED_BY(_providerCb);
     Directory* _prevSession GUARDED_BY(_providerCb);

@@ -57,12 +57,9 @@ void Directory::relogin(int* err) {
         if (fr != nullptr) FutureResult::destroy(fr);
         return;
     }
-    Principal* next = new Principal(*static_cast<Principal*>(object));
+    // Another thread may be reading the previous one right now: it goes
+    // when that reader lets go of it.
+    std::atomic_store(&principal, std::make_shared<const Principal>(*static_cast<Principal*>(object)));
     FutureResult::destroy(fr);
-    // Another thread may be copying the previous one right now: it is freed
-    // at logout.
-    Principal* previous = __atomic_exchange_n(&principal, next, __ATOMIC_ACQ_REL);
-    CriticalSection hold(_retiredLock);
-    _retiredPrincipals.push_back(previous);
     if (err != nullptr) *err = 0;
 }

@@ -131,10 +131,10 @@ int ListenerEntry::connect() {
 
 int Directory::addListener(const DirName* name, DirectoryListener* listener, int* err) {
     ListenerEntry* entry;
-    ListenerEntry copy(this, listener, name, findPrincipal());
+    ListenerEntry copy(this, listener, name, findPrincipal().get());
     {
         CriticalSection hold(_listenerCb);
-        entry = new ListenerEntry(this, listener, name, findPrincipal());
+        entry = new ListenerEntry(this, listener, name, findPrincipal().get());
         entry->listenerId = ListenerEntry::takeNextId();
         entry->next = _listeners;
         _listeners = entry;
@@ -335,7 +335,7 @@ void Directory::processDirectoryUpdate(int listenerId, int kind, const DirNameEn
 }
 
 int Directory::addAlertListener(const DirName* name, AlertListener* listener, int* err) {
-    ResolveContext rc(this, name, findPrincipal());
+    ResolveContext rc(this, name, findPrincipal().get());
     int rv = resolveToDomain(&rc, nullptr, nullptr);
     if (rv == 0) {
         if (rc.spi != nullptr && rc.spi->isNetworkSPI()) {
@@ -353,7 +353,7 @@ int Directory::addAlertListener(const DirName* name, AlertListener* listener, in
 
 namespace {
 int setMonitor(Directory* d, const DirName* name, ManagedConnectionListener* listener, int* err) {
-    ResolveContext rc(d, name, d->findPrincipal());
+    ResolveContext rc(d, name, d->findPrincipal().get());
     int rv = d->resolveToDomain(&rc, nullptr, nullptr);
     if (rv == 0 && rc.spi != nullptr && rc.spi->isNetworkSPI()) {
         if (Directory::_remote != nullptr)

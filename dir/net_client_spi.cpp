@@ -105,7 +105,7 @@ void NetClientSPI::initCommon(Directory* dir, const char* domainName, const char
     }
     // Who an asset reload asks as, and in which domain: the opener's, which
     // may have ended by then.
-    const Principal* opener = dir != nullptr ? dir->findPrincipal() : nullptr;
+    std::shared_ptr<const Principal> opener = dir != nullptr ? dir->findPrincipal() : nullptr;
     reloadPrincipal = opener != nullptr ? new Principal(*opener) : nullptr;
     reloadDomain = dir != nullptr ? dup(dir->domain) : nullptr;
     reloading = false;

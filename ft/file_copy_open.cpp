@@ -31,17 +31,17 @@ int openFile(Directory* directory, DirectorySPI* spi, const char* remotePath, bo
         host = _serviceHost;
         port = _servicePort;
     }
-    const Principal* principal = directory->findPrincipal();
+    std::shared_ptr<const Principal> principal = directory->findPrincipal();
     if (!write) {
         Input* input = new Input(-1, nullptr, nullptr);
-        FileCopy* copy = new FileCopy(host.c_str(), port.c_str(), remotePath, principal, directory->certificate,
+        FileCopy* copy = new FileCopy(host.c_str(), port.c_str(), remotePath, principal.get(), directory->certificate,
                                       directory->privateKey, input);
         input->setFileCopy(copy);
         copy->start();
         *stream = input;
         return 0;
     }
-    RemoteWriter* writer = new RemoteWriter(host.c_str(), port.c_str(), remotePath, principal,
+    RemoteWriter* writer = new RemoteWriter(host.c_str(), port.c_str(), remotePath, principal.get(),
                                             directory->certificate, directory->privateKey, mode);
     int rc = writer->start();
     if (rc != 0) {

@@ -48,7 +48,7 @@ TEST_F(DirectoryTest, ResolutionErrorsCarryTheirCodes) {
 
     DirNameEntry bogus("bogus", "id", "1");
     DirName* name = parse("/a:");
-    ResolveContext rc(dir, name, dir->findPrincipal());
+    ResolveContext rc(dir, name, dir->findPrincipal().get());
     EXPECT_EQ(DirError::E_BAD_ROOT_CLASS, dir->openProvider(&bogus, &rc, nullptr, nullptr));
     delete name;
 
@@ -89,7 +89,7 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
     // endpoint to every later provider call.
     DirName* name = parse("//endpoint:id=e1/x:");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal());
+        ResolveContext rc(dir, name, dir->findPrincipal().get());
         ASSERT_EQ(0, dir->resolveToObject(&rc, nullptr, nullptr, nullptr));
         EXPECT_EQ(findEntry("Ha1")->spi, rc.spi);
         ASSERT_NE(nullptr, rc.target);
@@ -99,7 +99,7 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
     // Below the endpoint, the provider's current object is the endpoint's.
     name = parse("//endpoint:id=e1");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal());
+        ResolveContext rc(dir, name, dir->findPrincipal().get());
         ASSERT_EQ(0, dir->resolveToObject(&rc, nullptr, nullptr, nullptr));
         ASSERT_NE(nullptr, rc.current);
         EXPECT_STREQ("Ee1", rc.current->className);
@@ -124,7 +124,7 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
     // Given somewhere to put the pending lookup, resolution does not wait.
     name = parse("//host:id=b2/x:");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal());
+        ResolveContext rc(dir, name, dir->findPrincipal().get());
         FutureResult* pending = nullptr;
         EXPECT_EQ(DirError::E_WAITING_ON_ASSET, dir->resolveToObject(&rc, &pending, nullptr, nullptr));
         ASSERT_NE(nullptr, pending);
@@ -208,7 +208,7 @@ TEST_F(DirectoryTest, PinnedProvidersSurviveAndIdleOnesDieOnTheSecondSweep) {
     // second "idle" provider, marked by the last sweep, goes meanwhile).
     DirName* name = parse("//domain:name=idle/a:");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal());
+        ResolveContext rc(dir, name, dir->findPrincipal().get());
         ASSERT_EQ(0, dir->resolveToDomain(&rc, nullptr, nullptr));
         for (int i = 0; i < 3; i++) Directory::testIdleProviders();
         EXPECT_EQ(deleted + 2, g_deleted.load());
@@ -285,7 +285,7 @@ TEST_F(DirectoryTest, TwoOpensOfOneDomainAtOnceShareOneProviderAndNeverHandOutTh
         thirdGot = third != nullptr ? third->spi : nullptr;
         delete third;
         DirName* name = parse("//domain:name=twins/a:");
-        ResolveContext rc(dir, name, dir->findPrincipal());
+        ResolveContext rc(dir, name, dir->findPrincipal().get());
         if (dir->resolveToDomain(&rc, nullptr, nullptr) == 0 && rc.spi == spare) resolvedBy = "spare";
         delete name;
     };
@@ -365,8 +365,8 @@ TEST_F(DirectoryTest, SubstitutedPrincipalsBelongToOneThread) {
     dir->findPrincipal()->getLoginUser(user, sizeof(user));
     EXPECT_STREQ("alice", user);
     const Principal* seenElsewhere = &alice;
-    std::thread([&] { seenElsewhere = dir->findPrincipal(); }).join();
-    EXPECT_EQ(dir->principal, seenElsewhere);
+    std::thread([&] { seenElsewhere = dir->findPrincipal().get(); }).join();
+    EXPECT_EQ(dir->principal.get(), seenElsewhere);
     dir->revertUser();
     EXPECT_EQ(dir->principal, dir->findPrincipal());
 }
@@ -389,7 +389,7 @@ TEST_F(DirectoryTest, SubstitutionHoldsForMoreSessionsThanThreadKeys) {
     }
     int wrong = 0;
     for (int i = 0; i < kSessions; i++) {
-        const Principal* p = sessions[i]->findPrincipal();
+        std::shared_ptr<const Principal> p = sessions[i]->findPrincipal();
         if (p == nullptr || p->security == nullptr || strcmp(p->security, users[i]->security) != 0) wrong++;
     }
     EXPECT_EQ(0, wrong);
@@ -411,10 +411,10 @@ TEST_F(DirectoryTest, ReauthenticationRunsOnTheSessionsOwnProvider) {
     delete greeting;
 
     // A relogin answer that is not a principal leaves the session's in place.
-    const Principal* before = dir->principal;
+    const Principal* before = dir->principal.get();
     dir->relogin(&err);
     EXPECT_EQ(DirError::E_IO, err);
-    EXPECT_EQ(before, dir->principal);
+    EXPECT_EQ(before, dir->principal.get());
 
     // A principal replaces the session's, while another thread copies the
     // session's principal as every request does.
@@ -438,6 +438,17 @@ TEST_F(DirectoryTest, ReauthenticationRunsOnTheSessionsOwnProvider) {
     EXPECT_GT(copies.load(), 0);
     EXPECT_STREQ("home", dir->principal->domain);
     EXPECT_EQ(200, dir->principal->session);
+
+    // A replaced principal stays readable while a reader holds it, and is
+    // freed once nobody does.
+    std::shared_ptr<const Principal> held = dir->findPrincipal();
+    std::weak_ptr<const Principal> replaced = held;
+    dir->relogin(&err);
+    ASSERT_EQ(0, err);
+    EXPECT_NE(held, dir->findPrincipal());
+    EXPECT_EQ(200, held->session);
+    held.reset();
+    EXPECT_TRUE(replaced.expired());
     root.reloginPrincipal = false;
 }
 
