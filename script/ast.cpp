@@ -78,7 +78,27 @@ ObjectFactoryAstNode::~ObjectFactoryAstNode() {
 }
 
 void ObjectFactoryAstNode::add(const char* name, ExprAstNode* value) {
-    entries.push_back(Entry{copyOrNull(name), value});
+    size_t index = entries.size();
+    entries.push_back(Entry{copyOrNull(name), value, index});
+    if (kind != OBJECT_LITERAL) return;
+    entries[index].first = firstNamed(index);
+    if (entries[index].first != index) repeatsNames = true;
+}
+
+size_t ObjectFactoryAstNode::firstNamed(size_t index) {
+    // A scan while the literal is short; past that an index of the names,
+    // so that a long literal takes linear time to parse.
+    const size_t kScanned = 16;
+    const char* name = entries[index].name;
+    if (_firstByName.empty()) {
+        if (index < kScanned) {
+            for (size_t i = 0; i < index; i++)
+                if (strcmp(entries[i].name, name) == 0) return entries[i].first;
+            return index;
+        }
+        for (size_t i = 0; i < index; i++) _firstByName.emplace(entries[i].name, entries[i].first);
+    }
+    return _firstByName.emplace(name, index).first->second;
 }
 
 FnCallAstNode::FnCallAstNode(Location* location, bool isNew, const char* className, const char* methodName,

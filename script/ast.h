@@ -17,6 +17,8 @@
 
 #include <stdint.h>
 
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "dirbase/any.h"
@@ -225,6 +227,9 @@ public:
     struct Entry {
         char* name;  // the quoted key of an object literal; null in an array
         ExprAstNode* value;
+        // The position of the first entry with this name: a repeated name
+        // sets the value of that entry, where it stands. Its own in an array.
+        size_t first;
     };
 
     ObjectFactoryAstNode(Location* location, int kind) : ExprAstNode(location), kind(kind) {}
@@ -236,6 +241,13 @@ public:
 
     int kind;
     std::vector<Entry> entries;
+    bool repeatsNames = false;
+
+private:
+    // The first entry named as entry `index`.
+    size_t firstNamed(size_t index);
+    // The names by first position, once the literal is too long to scan.
+    std::unordered_map<std::string_view, size_t> _firstByName;
 };
 
 // A call: `f(x)`, `a.b(x)` (target a.b), a method call `a.b.m(x)` (target

@@ -544,10 +544,19 @@ bool ObjectFactoryAstNode::evaluate(Parser* parser, Any** result) {
     }
     Attributes* attrs = new Attributes();
     ObjRef hold(attrs);
-    for (Entry& e : entries) {
+    // Each new name goes in front; a repeated one sets the value of the
+    // entry its first use made.
+    std::vector<Attributes::AttrList*> firstUses(repeatsNames ? entries.size() : 0);
+    for (size_t i = 0; i < entries.size(); i++) {
         Any v;
-        if (!valueInto(parser, e.value, v)) return false;
-        attrs->addOrSetAttribute(e.name, storableValue(v));
+        if (!valueInto(parser, entries[i].value, v)) return false;
+        Any* stored = storableValue(v);
+        if (entries[i].first != i) {
+            firstUses[entries[i].first]->replaceValue(stored);
+            continue;
+        }
+        attrs->addAttribute(entries[i].name, stored);
+        if (repeatsNames) firstUses[i] = attrs->head;
     }
     made = attrs;
     *result = makeAssignableRef(new ObjectAssignable(made));
