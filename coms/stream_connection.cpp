@@ -217,6 +217,9 @@ void StreamConnection::close() {
 }
 
 int StreamConnection::connect() {
+    // What an earlier connect left (its socket, context and session) goes
+    // first, so that a client may simply connect again.
+    close();
     struct hostent entry;
     struct hostent* result = nullptr;
     char buffer[8192];

@@ -84,9 +84,10 @@ public:
     StreamConnection(const StreamConnection&) = delete;
     StreamConnection& operator=(const StreamConnection&) = delete;
 
-    // Client: resolve, connect and run the TLS handshake. 0 or a connection
-    // error code (-2 socket, -3 host, -4 service, -5/-6 certificate or key,
-    // -7 connect, -10 handshake).
+    // Client: resolve, connect and run the TLS handshake, after closing
+    // what an earlier connect opened. 0 or a connection error code (-2
+    // socket, -3 host, -4 service, -5/-6 certificate or key, -7 connect,
+    // -10 handshake).
     int connect();
     // Server: run the TLS handshake on the accepted socket. 0 or -10.
     int accept();
