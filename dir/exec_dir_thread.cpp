@@ -173,8 +173,9 @@ private:
 class ResultUpdateOpTarget : public QueueTarget {
 public:
     // Replies come in bursts and each is quick to apply: the waiters of a
-    // burst are woken once it has all been applied (FutureResult::WakeBatch).
-    // Its ops never free a result; that is left to the later list.
+    // burst are woken together once it has been applied, sixteen at a time
+    // in a long one (FutureResult::WakeBatch). Its ops never free a result;
+    // that is left to the later list.
     void processQueue() override {
         FutureResult::WakeBatch wakes;
         QueueTarget::processQueue();

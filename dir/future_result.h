@@ -121,9 +121,9 @@ public:
     // holds 16). A thread completing a burst of replies then wakes each
     // waiter once, after the burst: woken in the middle, a caller waiting on
     // the results one by one would sleep and be woken again for nearly
-    // every result, on another CPU. The results stay
-    // alive meanwhile, since their owner thread frees them only between
-    // bursts. One opened inside another adds nothing: the outermost wakes.
+    // every result, on another CPU. The results stay alive meanwhile, since
+    // their owner thread frees them only between bursts. One opened inside
+    // another adds nothing: the outermost wakes.
     class WakeBatch {
     public:
         WakeBatch();
