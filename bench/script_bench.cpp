@@ -2,8 +2,9 @@
 // size class, embedded here only), on five programs written once in the
 // subset both languages share: recursive fibonacci(25), a 10-million-step
 // integer loop, a 1 MB string built by concatenation, 1 million property
-// reads and writes on an object, 1 million array appends and reads, and
-// Date.parse of 1 million ISO date texts.
+// reads and writes on an object, 1 million array appends and reads,
+// Date.parse of 1 million ISO date texts, and an object literal of 20,000
+// names.
 //
 // Each program runs five times in each interpreter (parse included); the
 // table gives the medians and the ratio interpreter / Duktape (target at
@@ -42,10 +43,22 @@ using bench::cpuSeconds;
 
 struct Program {
     const char* name;
-    const char* source;
+    std::string source;
 };
 
 // `return` does not end a function in this language, so fib keeps one.
+// An object literal of `names` quoted names, each with its number, then a
+// read of the last: a long literal costs its length, not its square.
+std::string objectLiteral(int names) {
+    std::string source = "var o = {";
+    for (int i = 0; i < names; i++) {
+        if (i > 0) source += ", ";
+        source += "'k" + std::to_string(i) + "': " + std::to_string(i);
+    }
+    source += "};\nvar last = o.k" + std::to_string(names - 1) + ";\n";
+    return source;
+}
+
 const Program kPrograms[] = {
     {"fibonacci(25)",
      "function fib(n) { var r = n; if (n >= 2) { r = fib(n - 1) + fib(n - 2); } return r; };\n"
@@ -78,6 +91,7 @@ const Program kPrograms[] = {
      "for (var k = 0; k < 1000; k++) { texts[k] = '2024-02-' + (10 + k % 19) + 'T12:34:' + (10 + k % 50) + '.789Z'; }\n"
      "var n = 0;\n"
      "for (var i = 0; i < 1000000; i++) { var d = Date.parse(texts[i % 1000]); n = n + 1; }\n"},
+    {"object literal of 20,000 names", objectLiteral(20000)},
 };
 
 const int kRepeats = 5;
@@ -242,8 +256,8 @@ int main(int argc, char** argv) {
         if (only != nullptr && strstr(p.name, only) == nullptr) continue;
         std::vector<double> ours, duk;
         for (int i = 0; i < kRepeats; i++) {
-            ours.push_back(runOurs(p.source));
-            duk.push_back(runDuktape(p.source));
+            ours.push_back(runOurs(p.source.c_str()));
+            duk.push_back(runDuktape(p.source.c_str()));
         }
         double o = median(ours), d = median(duk);
         printf("%-32s %12.1f %12.1f %8.2f\n", p.name, o * 1000, d * 1000, o / d);
