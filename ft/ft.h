@@ -76,6 +76,9 @@ public:
     // would be sent ("name" per line).
     int preview(std::string* out);
 
+    // Stops the transfer: a file being read is dropped, and every wait for
+    // the peer (index, acknowledgements, partial updates) ends within about
+    // a second, after which the session closes as cancelled.
     void cancel() { _canceled.store(true); }
     bool isCanceled() const { return _canceled.load(); }
     // The file system used (a new counted reference is taken).

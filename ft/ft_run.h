@@ -80,6 +80,12 @@ public:
     // The destination's copy is newer by more than a second, or longer than
     // ours: it is sent whole (logged here).
     bool grossChange(const struct stat64& st, const _IndexEntry& known);
+    // The wait for the destination's answer to a partial update ended
+    // without one. After a cancel the session still stands, so the exchange
+    // is closed and the destination keeps its copy. Returns the status.
+    int syncUnanswered(const std::string& local);
+    // Report line and session error for a file a cancel left behind.
+    void notCopiedForCancel(const std::string& local);
     int syncAppend(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known, int level,
                    long long* bytesRead);
     // ---- ft_send_rolling.cpp

@@ -223,8 +223,7 @@ int FtRun::endData(const ReadOutcome& read, long long size, const std::string& l
                     "during copy = %s\n",
                     local.c_str(), ft_withCommas(size).c_str(), ft_withCommas(total).c_str());
     } else if (canceled) {
-        fileProblem(true, "File not copied due to cancel: %s", local, "Error: %s\n    File was not copied due to cancel\n",
-                    local.c_str());
+        notCopiedForCancel(local);
     } else if (readError && !failed()) {
         fileProblem(false, "Unable to read file: %s", local, "Error: Unable to read file: %s\n", local.c_str());
     } else if (total < size && !failed()) {
@@ -300,6 +299,20 @@ bool FtRun::grossChange(const struct stat64& st, const _IndexEntry& known) {
     return true;
 }
 
+void FtRun::notCopiedForCancel(const std::string& local) {
+    fileProblem(true, "File not copied due to cancel: %s", local, "Error: %s\n    File was not copied due to cancel\n",
+                local.c_str());
+}
+
+int FtRun::syncUnanswered(const std::string& local) {
+    if (!_ft->isCanceled() || failed()) return FT_DATA_DISCARD;
+    ftWritePlain(_out, FT_SYNC_END);
+    _out->writeBool(false);
+    _out->writeInt32(FT_DATA_DISCARD);
+    notCopiedForCancel(local);
+    return FT_DATA_DISCARD;
+}
+
 int FtRun::syncAppend(SfsFile* file, const std::string& local, const struct stat64& st, const _IndexEntry& known,
                       int level, long long* bytesRead) {
     *bytesRead = 0;
@@ -318,7 +331,7 @@ int FtRun::syncAppend(SfsFile* file, const std::string& local, const struct stat
     _out->writeInt32(len);
     int status = 0;
     std::string theirs;
-    if (!_s->waitFindMd5Reply(&status, &theirs)) return FT_DATA_DISCARD;
+    if (!_s->waitFindMd5Reply(&status, &theirs)) return syncUnanswered(local);
     if (status != 0 || theirs != mine || mine[0] == '\0') {
         ftWritePlain(_out, FT_SYNC_END);
         log(_debug_ft, LOG_INFO, 0, 0, "FT: too many changes; doing full xfer");

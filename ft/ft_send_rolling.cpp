@@ -103,7 +103,7 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     int count = 0;
     int strongLen = 16;
     std::vector<FtBlockSignature> sigs;
-    if (!_s->waitSignatures(&destSize, &count, &strongLen, &sigs)) return FT_DATA_DISCARD;
+    if (!_s->waitSignatures(&destSize, &count, &strongLen, &sigs)) return syncUnanswered(local);
     // Blocks of the destination's size, rounded up (the size is the peer's
     // and may be anything up to the 64-bit limit).
     long long expected = destSize <= 0 ? 0 : destSize / bs + (destSize % bs != 0 ? 1 : 0);
@@ -290,8 +290,6 @@ int FtRun::syncRolling(SfsFile* file, const std::string& local, const struct sta
     if (in.endedEarly())
         fileProblem(false, "File shrank during copy: %s", local, "Warning: %s\n    File shrank while being transferred.\n",
                     local.c_str());
-    if (stopped && _ft->isCanceled())
-        fileProblem(true, "File not copied due to cancel: %s", local, "Error: %s\n    File was not copied due to cancel\n",
-                    local.c_str());
+    if (stopped && _ft->isCanceled()) notCopiedForCancel(local);
     return status;
 }

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "common/log.h"
 #include "coms/stream_connection.h"
 #include "coms/stream_message.h"
@@ -225,52 +227,54 @@ void FtSession::resetSyncReply() {
     _sigSize = 0;
 }
 
-bool FtSession::waitFindMd5Reply(int* status, std::string* digest, int stepMs) {
+bool FtSession::waitSyncReply(int stepMs, const char* timeoutLog) {
     flush();
+    // A cancel only sets its flag: the waits are cut into short slices to
+    // see it, and the time-out is logged once per step as before.
+    const int slice = std::min(stepMs, kCancelPollMs);
+    int waited = 0;
     for (;;) {
         {
             CondSection hold(_syncCond);
-            if (_syncReply) {
-                // Block signatures in place of the digest are no digest.
-                *status = _syncKind == FT_SYNC_FIND_MD5_REPLY ? _syncStatus : 1;
-                *digest = _syncKind == FT_SYNC_FIND_MD5_REPLY ? _syncDigest : std::string();
-                return true;
+            if (_syncReply) return true;
+            if (!_syncStop && !_syncCond.wait(slice) && (waited += slice) >= stepMs) {
+                log(_debug_ft, LOG_DEBUG, 0, 0, "%s", timeoutLog);
+                waited = 0;
             }
-            if (!_syncStop && !_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for FT_SYNC_FIND_MD5_COMPLETE");
-            if (_syncReply) continue;
+            if (_syncReply) return true;
         }
+        if (canceled()) return false;
         CondSection hold(_cond);
         if (_error || _quitAck || _readerDone) return false;
     }
 }
 
+bool FtSession::waitFindMd5Reply(int* status, std::string* digest, int stepMs) {
+    if (!waitSyncReply(stepMs, "FT: -waiting for FT_SYNC_FIND_MD5_COMPLETE")) return false;
+    CondSection hold(_syncCond);
+    // Block signatures in place of the digest are no digest.
+    *status = _syncKind == FT_SYNC_FIND_MD5_REPLY ? _syncStatus : 1;
+    *digest = _syncKind == FT_SYNC_FIND_MD5_REPLY ? _syncDigest : std::string();
+    return true;
+}
+
 bool FtSession::waitSignatures(long long* size, int* count, int* strongLen, std::vector<FtBlockSignature>* sigs,
                                int stepMs) {
-    flush();
-    for (;;) {
-        {
-            CondSection hold(_syncCond);
-            if (_syncReply) {
-                // A digest reply in place of the signatures: none to match.
-                if (_syncKind != FT_SYNC_SIGNATURES) {
-                    *size = 0;
-                    *count = -1;
-                    *strongLen = 0;
-                    sigs->clear();
-                    return true;
-                }
-                *size = _sigSize;
-                *count = _sigCount;
-                *strongLen = _sigStrong;
-                sigs->swap(_sigs);
-                return true;
-            }
-            if (!_syncStop && !_syncCond.wait(stepMs)) log(_debug_ft, LOG_DEBUG, 0, 0, "FT: -waiting for sync signatures");
-            if (_syncReply) continue;
-        }
-        CondSection hold(_cond);
-        if (_error || _quitAck || _readerDone) return false;
+    if (!waitSyncReply(stepMs, "FT: -waiting for sync signatures")) return false;
+    CondSection hold(_syncCond);
+    // A digest reply in place of the signatures: none to match.
+    if (_syncKind != FT_SYNC_SIGNATURES) {
+        *size = 0;
+        *count = -1;
+        *strongLen = 0;
+        sigs->clear();
+        return true;
     }
+    *size = _sigSize;
+    *count = _sigCount;
+    *strongLen = _sigStrong;
+    sigs->swap(_sigs);
+    return true;
 }
 
 void FtSession::quitting() {

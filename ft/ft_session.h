@@ -169,7 +169,7 @@ public:
 
     // Partial updates. resetSyncReply before sending the request; the
     // waits use ms-long steps, logging after each time-out, and return
-    // false on an error, a quit or the end of the read thread.
+    // false on an error, a quit, the end of the read thread or a cancel.
     void resetSyncReply();
     bool waitFindMd5Reply(int* status, std::string* digest, int stepMs = 90000);
     bool waitSignatures(long long* size, int* count, int* strongLen, std::vector<FtBlockSignature>* sigs,
@@ -198,6 +198,11 @@ private:
     // After an error or the end of the read thread: a sender waiting for a
     // partial update's reply stops waiting at once.
     void stopSyncWaits();
+    // True once a partial update's reply is in; false when the session
+    // ended, failed or was cancelled first.
+    bool waitSyncReply(int stepMs, const char* timeoutLog);
+    // How soon a wait that nothing else wakes sees a cancel.
+    static constexpr int kCancelPollMs = 1000;
 
     FtBufferedOut _out;
     MessageBase* _sink;

@@ -724,6 +724,31 @@ TEST(FtEngine, PreviewListsTheEntriesOfRelativeAndAbsoluteSources) {
     ASSERT_EQ(0, chdir(cwd));
 }
 
+namespace {
+
+// Runs ft against a peer set to stall, cancels once it has, and says
+// whether the run then ended by itself; a run that did not is ended by
+// hanging up, so that a failure cannot hang the test.
+bool cancelOnStall(TestPeer* peer, Ft* ft, int* rc) {
+    Recorder rec;
+    std::atomic<bool> done{false};
+    std::thread runner([&] {
+        *rc = runAgainst(peer, ft, FT_PROTOCOL_2, &rec);
+        done = true;
+    });
+    for (int i = 0; i < 6000 && !peer->stalled; i++) usleep(10000);
+    bool stalled = peer->stalled;
+    ft->cancel();
+    // A bound for the failure only; a cancel is seen within a wait step.
+    for (int i = 0; i < 6000 && !done; i++) usleep(10000);
+    bool endedByCancel = done;
+    if (!endedByCancel) peer->hangUp();
+    runner.join();
+    return stalled && endedByCancel;
+}
+
+}  // namespace
+
 // A cancel ends the sender's wait for a peer that stopped answering but
 // keeps the connection open, for its index or for the end of a
 // transaction: the session closes as cancelled, rather than waiting for an
@@ -738,25 +763,37 @@ TEST(FtEngine, CancelEndsTheWaitForAStalledPeer) {
         peer.stallOn = stallOn;
         Ft ft;
         ft.addTransaction(updateOf(src, 0));
-        Recorder rec;
-        std::atomic<bool> done{false};
         int rc = 0;
-        std::thread runner([&] {
-            rc = runAgainst(&peer, &ft, FT_PROTOCOL_2, &rec);
-            done = true;
-        });
-        for (int i = 0; i < 6000 && !peer.stalled; i++) usleep(10000);
-        ASSERT_TRUE(peer.stalled.load());
-        ft.cancel();
-        // A bound for the failure only; a cancel is seen within a wait step.
-        for (int i = 0; i < 6000 && !done; i++) usleep(10000);
-        bool endedByCancel = done;
-        if (!endedByCancel) peer.hangUp();
-        runner.join();
-        EXPECT_TRUE(endedByCancel);
+        EXPECT_TRUE(cancelOnStall(&peer, &ft, &rc));
         EXPECT_NE(0, rc);
         EXPECT_EQ("File transfer canceled", ft.errorText());
         EXPECT_EQ(1, peer.count(FT_CANCEL));
+        EXPECT_TRUE(peer.problems.empty());
+    }
+}
+
+// The same while a partial update waits for the destination's digest or
+// block signatures: the exchange is closed so that the destination keeps
+// its copy, and the file is reported as not copied.
+TEST(FtEngine, CancelEndsTheWaitForAPartialUpdateAnswer) {
+    for (int algorithm : {1, 2}) {
+        SCOPED_TRACE(algorithm);
+        TempDir dir;
+        const std::string src = makeSrc(dir);
+        const std::string path = src + "/f";
+        writeFile(path, std::string(6000, 'a'));
+        setMtime(path, 1600000000);
+        TestPeer peer;
+        peer.has("f", std::string(5000, 'a'), 1600000000000LL);
+        peer.stallOn = algorithm == 1 ? FT_SYNC_FIND_MD5 : FT_SYNC_ROLLING_START;
+        Ft ft;
+        ft.addTransaction(updateOf(src, algorithm));
+        int rc = 0;
+        EXPECT_TRUE(cancelOnStall(&peer, &ft, &rc));
+        EXPECT_NE(0, rc);
+        EXPECT_EQ("File not copied due to cancel: " + path, ft.errorText());
+        EXPECT_EQ(1, peer.count(FT_CANCEL));
+        EXPECT_EQ(std::string(5000, 'a'), peer.files["f"].content);
         EXPECT_TRUE(peer.problems.empty());
     }
 }

@@ -92,9 +92,10 @@ public:
     // A confused peer: after the index asked for, sends it this many times
     // more, unasked, a few milliseconds apart.
     int repeatIndex = 0;
-    // A stalled peer: takes this command (FT_TRANSACTION_SYNC or an index
-    // request) without answering it, notes that in stalled, and goes on
-    // with the session as usual.
+    // A stalled peer: takes this command (FT_TRANSACTION_SYNC, an index
+    // request, or a partial update's FT_SYNC_FIND_MD5 or
+    // FT_SYNC_ROLLING_START) without answering it, notes that in stalled,
+    // and goes on with the session as usual.
     int stallOn = 0;
     std::atomic<bool> stalled{false};
     // Answers the append check's digest request with FT_ERROR instead.
@@ -298,6 +299,10 @@ private:
                 int32_t len = 0;
                 _in->readInt64(&off);
                 _in->readInt32(&len);
+                if (stallOn == code) {
+                    stalled = true;
+                    continue;
+                }
                 if (errorOnFindMd5) {
                     reply(FT_ERROR);
                     for (const char* s : {h.name.c_str(), "dest", "", "Cannot read old copy"}) _out->writeString(s);
@@ -322,6 +327,10 @@ private:
                 _in->readInt32(&bs);
                 _in->readInt32(&seed);
                 if (zero != 0 || minusOne != -1) problems.push_back("bad rolling start");
+                if (stallOn == code) {
+                    stalled = true;
+                    continue;
+                }
                 MemoryFile f(old.data(), old.size());
                 std::vector<FtBlockSignature> sigs;
                 int strongLen = ft_strongLength(static_cast<long long>(old.size()), bs);
