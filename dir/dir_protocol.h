@@ -290,8 +290,17 @@ public:
         uint32_t byteCount;
         char* strings[2];         // 36 alert id; 48 two strings; 60 two strings
         int number;               // 60 int32
-        long long ids[kUniqueIdBatch];   // 227 (first 20 kept)
-        char* miniGuids[kUniqueIdBatch];
+        // 227: the first kUniqueIdBatch ids and their strings. Apart, so
+        // that the many replies without them do not clear and free them.
+        struct UniqueIds {
+            UniqueIds() = default;
+            ~UniqueIds();
+            UniqueIds(const UniqueIds&) = delete;
+            UniqueIds& operator=(const UniqueIds&) = delete;
+            long long ids[kUniqueIdBatch] = {};
+            char* miniGuids[kUniqueIdBatch] = {};
+        };
+        UniqueIds* uniqueIds;     // 227
         long long mq[2];          // 300
     };
     // Reads any message a provider receives. 0, or the error that stopped

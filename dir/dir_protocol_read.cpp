@@ -272,9 +272,12 @@ DirProtocol::Reply::Reply()
       byteCount(0),
       strings{nullptr, nullptr},
       number(0),
-      ids{},
-      miniGuids{},
+      uniqueIds(nullptr),
       mq{0, 0} {}
+
+DirProtocol::Reply::UniqueIds::~UniqueIds() {
+    for (char* s : miniGuids) free(s);
+}
 
 DirProtocol::Reply::~Reply() {
     delete object;
@@ -292,7 +295,7 @@ DirProtocol::Reply::~Reply() {
     free(alerts);
     free(bytes);
     for (char* s : strings) free(s);
-    for (char* s : miniGuids) free(s);
+    delete uniqueIds;
 }
 
 namespace {
@@ -510,16 +513,17 @@ int DirProtocol::readReplyBody(Message* m, Reply* r) {
             int n = 0;
             if (rv == 0) rv = readCount(m, &n, kMaxItems, kInt64Bytes);
             if (rv != 0) return rv;
+            r->uniqueIds = new Reply::UniqueIds();
             for (int i = 0; i < n && rv == 0; i++) {
                 int64_t v = 0;
                 rv = m->readInt64(&v);
-                if (i < kUniqueIdBatch) r->ids[i] = v;
+                if (i < kUniqueIdBatch) r->uniqueIds->ids[i] = v;
             }
             for (int i = 0; i < n && rv == 0; i++) {
                 char* s = nullptr;
                 rv = m->readString(&s);
                 if (i < kUniqueIdBatch)
-                    r->miniGuids[i] = s;
+                    r->uniqueIds->miniGuids[i] = s;
                 else
                     free(s);
             }

@@ -534,10 +534,11 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             CondSection hold(idBlock);
             instanceId = r.size;
             for (int i = 0; i < DirProtocol::kUniqueIdBatch; i++) {
-                ids[i] = i < r.count ? r.ids[i] : 0;
+                bool arrived = i < r.count;
+                ids[i] = arrived ? r.uniqueIds->ids[i] : 0;
                 free(miniGuids[i]);
-                miniGuids[i] = i < r.count ? r.miniGuids[i] : nullptr;
-                if (i < r.count) r.miniGuids[i] = nullptr;
+                miniGuids[i] = arrived ? r.uniqueIds->miniGuids[i] : nullptr;
+                if (arrived) r.uniqueIds->miniGuids[i] = nullptr;
             }
             batchCount = r.count;
             idIndex = 0;

@@ -322,8 +322,8 @@ TEST_F(DirProtocolTest, ReadersTakeHandBuiltBodiesAndSurviveDamage) {
         ASSERT_EQ(DirProtocol::readReply(in, &r), 0);
         EXPECT_EQ(r.size, 900);
         EXPECT_EQ(r.count, 20);
-        EXPECT_EQ(r.ids[19], 1019);
-        EXPECT_STREQ(r.miniGuids[19], "g19");
+        EXPECT_EQ(r.uniqueIds->ids[19], 1019);
+        EXPECT_STREQ(r.uniqueIds->miniGuids[19], "g19");
         delete in;
     }
 
