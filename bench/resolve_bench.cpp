@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,7 +63,8 @@ struct Setup {
     BenchSPI other;
     Directory* dir = nullptr;
     DirName* name = nullptr;
-    Principal principal{"0`bench,x`admins`", "bench", nullptr, 1};
+    // Held as a session holds the principal in force.
+    std::shared_ptr<const Principal> principal = std::make_shared<const Principal>("0`bench,x`admins`", "bench", nullptr, 1);
 
     Setup() {
         Registry::registerObject("other", &other);
@@ -80,7 +82,7 @@ Setup& setup() {
 void BM_Resolve_Directory(benchmark::State& state) {
     Setup& s = setup();
     for (auto _ : state) {
-        ResolveContext rc(s.dir, s.name, &s.principal);
+        ResolveContext rc(s.dir, s.name, s.principal);
         int rv = s.dir->resolveToObject(&rc, nullptr, nullptr, nullptr);
         if (rv != 0 || rc.spi != &s.other) state.SkipWithError("resolution failed");
         benchmark::DoNotOptimize(rc.current);
@@ -94,7 +96,7 @@ void BM_Resolve_Providers(benchmark::State& state) {
         DirectorySPI* spi = &s.root;
         for (int i = 0; i < 3; i++) {
             DirectoryObject* out = nullptr;
-            spi->resolve(nullptr, &s.principal, current, s.name->get(i), out);
+            spi->resolve(nullptr, s.principal.get(), current, s.name->get(i), out);
             delete current;
             current = out;
             spi = &s.other;

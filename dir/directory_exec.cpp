@@ -95,7 +95,7 @@ FutureResult* Directory::execute(const DirName* name, FutureResultListener* list
 
 FutureResult* Directory::executeWithLengthyOp(const DirName* name, const char* description,
                                               FutureResultListener* listener, const char* operation, Any** args) {
-    ResolveContext* rc = new ResolveContext(this, name, findPrincipal().get());
+    ResolveContext* rc = new ResolveContext(this, name, findPrincipal());
     FutureResult* fr = new FutureResult(listener);
     if (description != nullptr) fr->lengthyOp = strdup(description);
     if (_spi_debug) {

@@ -335,7 +335,7 @@ void Directory::processDirectoryUpdate(int listenerId, int kind, const DirNameEn
 }
 
 int Directory::addAlertListener(const DirName* name, AlertListener* listener, int* err) {
-    ResolveContext rc(this, name, findPrincipal().get());
+    ResolveContext rc(this, name, findPrincipal());
     int rv = resolveToDomain(&rc, nullptr, nullptr);
     if (rv == 0) {
         if (rc.spi != nullptr && rc.spi->isNetworkSPI()) {
@@ -353,7 +353,7 @@ int Directory::addAlertListener(const DirName* name, AlertListener* listener, in
 
 namespace {
 int setMonitor(Directory* d, const DirName* name, ManagedConnectionListener* listener, int* err) {
-    ResolveContext rc(d, name, d->findPrincipal().get());
+    ResolveContext rc(d, name, d->findPrincipal());
     int rv = d->resolveToDomain(&rc, nullptr, nullptr);
     if (rv == 0 && rc.spi != nullptr && rc.spi->isNetworkSPI()) {
         if (Directory::_remote != nullptr)

@@ -27,7 +27,7 @@ void setErr(int* err, int code) {
 // dropped and *err says why.
 template <class Record, class Ask>
 Record* resolveAndAsk(Directory* directory, const DirName* name, int* err, Ask ask) {
-    ResolveContext rc(directory, name, directory->findPrincipal().get());
+    ResolveContext rc(directory, name, directory->findPrincipal());
     int rv = directory->resolveToObject(&rc, nullptr, nullptr, nullptr);
     Record* out = nullptr;
     if (rv == 0) rv = ask(rc, out);
@@ -61,7 +61,7 @@ ClassEnumeration* Directory::list(const DirName* name, int* err) {
 }
 
 DirectoryEnumeration* Directory::search(const DirName* name, const char* filter, int* err) {
-    ResolveContext rc(this, name, findPrincipal().get());
+    ResolveContext rc(this, name, findPrincipal());
     int rv = resolveForSearch(&rc, nullptr, nullptr);
     DirectoryEnumeration* out = nullptr;
     if (rv == 0) {
@@ -87,7 +87,7 @@ DirectoryEnumeration* Directory::search(const DirName* name, const char* filter,
 }
 
 Input* Directory::openForRead(const DirName* name, const char* path, int* err) {
-    ResolveContext rc(this, name, findPrincipal().get());
+    ResolveContext rc(this, name, findPrincipal());
     int rv = resolveToObject(&rc, nullptr, nullptr, nullptr);
     if (rv != 0) {
         setErr(err, rv);
@@ -114,7 +114,7 @@ Input* Directory::openForRead(const DirName* name, const char* path, int* err) {
 }
 
 Output* Directory::openForWrite(const DirName* name, int mode, int* err) {
-    ResolveContext rc(this, name, findPrincipal().get());
+    ResolveContext rc(this, name, findPrincipal());
     int rv = resolveToObject(&rc, nullptr, nullptr, nullptr);
     if (rv != 0) {
         setErr(err, rv);

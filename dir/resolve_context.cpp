@@ -7,22 +7,37 @@
 #include "dir/principal.h"
 #include "dirbase/dir_name.h"
 
-ResolveContext::ResolveContext(Directory* directory, const DirName* name, const Principal* principal)
+namespace {
+
+std::shared_ptr<const Principal> copyOf(const Principal* principal) {
+    return principal != nullptr ? std::make_shared<const Principal>(*principal) : nullptr;
+}
+
+}  // namespace
+
+ResolveContext::ResolveContext(Directory* directory, const DirName* name, std::shared_ptr<const Principal> principal)
     : rootSPI(directory != nullptr ? directory->spi : nullptr),
       domainObject(directory != nullptr && directory->root != nullptr ? new DirectoryObject(*directory->root)
                                                                        : nullptr),
       spi(nullptr),
       directory(directory),
-      principal(principal != nullptr ? new Principal(*principal) : nullptr),
+      principal(nullptr),
       name(name != nullptr ? new DirName(*name) : nullptr),
       index(0),
       current(nullptr),
-      target(nullptr) {}
+      target(nullptr),
+      // A reference that owns nothing (use count 0) lives only as long as
+      // the substitution that made it; the context may outlive that.
+      _principal(principal.use_count() > 0 ? std::move(principal) : copyOf(principal.get())) {
+    this->principal = _principal.get();
+}
+
+ResolveContext::ResolveContext(Directory* directory, const DirName* name, const Principal* principal)
+    : ResolveContext(directory, name, copyOf(principal)) {}
 
 ResolveContext::~ResolveContext() {
     if (spi != nullptr) spi->removeLock();
     delete domainObject;
-    delete principal;
     delete name;
     delete current;
     delete target;

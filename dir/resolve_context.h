@@ -3,13 +3,17 @@
 // provider of the step reached locked (its lock count one higher) so that
 // the idle sweep never deletes a provider under a resolution.
 //
-// Ownership: the context owns its copies of the root object, principal and
-// name, its current object and its endpoint copy; it holds one lock on spi.
+// Ownership: the context owns its copies of the root object and name, its
+// current object and its endpoint copy; it holds one lock on spi and a
+// reference to the principal in force (principals never change once made,
+// so a shared one serves as a copy and costs no allocation per request).
 //
 // Thread-safety: one thread at a time (an execution request moves between
 // threads only through the execution thread's queue).
 #ifndef DRV_DIR_RESOLVE_CONTEXT_H
 #define DRV_DIR_RESOLVE_CONTEXT_H
+
+#include <memory>
 
 #include "dir/request_alloc.h"
 #include "dirbase/dir_name.h"
@@ -22,8 +26,11 @@ class Principal;
 
 class ResolveContext : public RequestAlloc {
 public:
-    // Copies name and principal (either may be null); starts at the
-    // directory's root provider with no current object and index 0.
+    // Copies name (may be null) and holds principal (may be null; one the
+    // reference does not own, a thread's substitute, is copied); starts at
+    // the directory's root provider with no current object and index 0.
+    ResolveContext(Directory* directory, const DirName* name, std::shared_ptr<const Principal> principal);
+    // The same with a copy of principal.
     ResolveContext(Directory* directory, const DirName* name, const Principal* principal);
     // Releases the lock on spi.
     ~ResolveContext();
@@ -49,13 +56,14 @@ public:
     DirectoryObject* domainObject;  // copy of the directory's root, or null
     DirectorySPI* spi;              // locked while set
     Directory* directory;
-    Principal* principal;
+    const Principal* principal;  // _principal's
     DirName* name;
     int index;  // next entry to resolve
     DirectoryObject* current;
     Endpoint* target;
 
 private:
+    std::shared_ptr<const Principal> _principal;
     // Where entry() last looked, so that the next step starts there rather
     // than at the head of a name of any length. Valid while name and its
     // first node are the ones it was taken from.

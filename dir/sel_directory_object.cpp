@@ -173,7 +173,7 @@ int SelDirectory::callMember(Parser* parser, Any** result, const char* member, A
     if (int rc = nameArgument(parser, args, &name); rc != 0) return rc;
     int err = 0;
     if (lookup) {
-        ResolveContext rc(directory, name, directory->findPrincipal().get());
+        ResolveContext rc(directory, name, directory->findPrincipal());
         err = directory->resolveToObject(&rc, nullptr, nullptr, nullptr);
         if (err != 0) {
             delete name;

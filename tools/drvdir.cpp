@@ -86,7 +86,7 @@ void printText(char* text, const char* none) {
 // ---- Commands: each takes the session and the parsed name ----
 
 int cmdResolve(Directory* dir, const DirName* name, const Options&) {
-    ResolveContext rc(dir, name, dir->findPrincipal().get());
+    ResolveContext rc(dir, name, dir->findPrincipal());
     int rv = dir->resolveToObject(&rc, nullptr, nullptr, nullptr);
     if (rv != 0) return fail("resolve", rv);
     printText(rc.current->toString(nullptr), "null");

@@ -48,7 +48,7 @@ TEST_F(DirectoryTest, ResolutionErrorsCarryTheirCodes) {
 
     DirNameEntry bogus("bogus", "id", "1");
     DirName* name = parse("/a:");
-    ResolveContext rc(dir, name, dir->findPrincipal().get());
+    ResolveContext rc(dir, name, dir->findPrincipal());
     EXPECT_EQ(DirError::E_BAD_ROOT_CLASS, dir->openProvider(&bogus, &rc, nullptr, nullptr));
     delete name;
 
@@ -89,7 +89,7 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
     // endpoint to every later provider call.
     DirName* name = parse("//endpoint:id=e1/x:");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal().get());
+        ResolveContext rc(dir, name, dir->findPrincipal());
         ASSERT_EQ(0, dir->resolveToObject(&rc, nullptr, nullptr, nullptr));
         EXPECT_EQ(findEntry("Ha1")->spi, rc.spi);
         ASSERT_NE(nullptr, rc.target);
@@ -99,7 +99,7 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
     // Below the endpoint, the provider's current object is the endpoint's.
     name = parse("//endpoint:id=e1");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal().get());
+        ResolveContext rc(dir, name, dir->findPrincipal());
         ASSERT_EQ(0, dir->resolveToObject(&rc, nullptr, nullptr, nullptr));
         ASSERT_NE(nullptr, rc.current);
         EXPECT_STREQ("Ee1", rc.current->className);
@@ -124,7 +124,7 @@ TEST_F(DirectoryTest, HostsAndEndpointsOpenTheirAssetsProvider) {
     // Given somewhere to put the pending lookup, resolution does not wait.
     name = parse("//host:id=b2/x:");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal().get());
+        ResolveContext rc(dir, name, dir->findPrincipal());
         FutureResult* pending = nullptr;
         EXPECT_EQ(DirError::E_WAITING_ON_ASSET, dir->resolveToObject(&rc, &pending, nullptr, nullptr));
         ASSERT_NE(nullptr, pending);
@@ -208,7 +208,7 @@ TEST_F(DirectoryTest, PinnedProvidersSurviveAndIdleOnesDieOnTheSecondSweep) {
     // second "idle" provider, marked by the last sweep, goes meanwhile).
     DirName* name = parse("//domain:name=idle/a:");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal().get());
+        ResolveContext rc(dir, name, dir->findPrincipal());
         ASSERT_EQ(0, dir->resolveToDomain(&rc, nullptr, nullptr));
         for (int i = 0; i < 3; i++) Directory::testIdleProviders();
         EXPECT_EQ(deleted + 2, g_deleted.load());
@@ -285,7 +285,7 @@ TEST_F(DirectoryTest, TwoOpensOfOneDomainAtOnceShareOneProviderAndNeverHandOutTh
         thirdGot = third != nullptr ? third->spi : nullptr;
         delete third;
         DirName* name = parse("//domain:name=twins/a:");
-        ResolveContext rc(dir, name, dir->findPrincipal().get());
+        ResolveContext rc(dir, name, dir->findPrincipal());
         if (dir->resolveToDomain(&rc, nullptr, nullptr) == 0 && rc.spi == spare) resolvedBy = "spare";
         delete name;
     };
@@ -369,6 +369,32 @@ TEST_F(DirectoryTest, SubstitutedPrincipalsBelongToOneThread) {
     EXPECT_EQ(dir->principal.get(), seenElsewhere);
     dir->revertUser();
     EXPECT_EQ(dir->principal, dir->findPrincipal());
+}
+
+// A resolution keeps the principal that was in force when it began: the
+// session's own is shared (no copy per request) and outlives a relogin that
+// replaces it; a thread's substitute, which goes when the substitution
+// ends, is copied.
+TEST_F(DirectoryTest, ResolutionKeepsThePrincipalItBeganWith) {
+    std::shared_ptr<const Principal> before = dir->findPrincipal();
+    ASSERT_NE(nullptr, before);
+    const long long session = before->session;
+    {
+        ResolveContext rc(dir, nullptr, dir->findPrincipal());
+        EXPECT_EQ(before.get(), rc.principal);
+        std::atomic_store(&dir->principal, std::make_shared<const Principal>("0`bob,x`", "home", nullptr, session + 1));
+        before.reset();
+        ASSERT_NE(nullptr, rc.principal);
+        EXPECT_EQ(session, rc.principal->session);
+    }
+    char user[64] = "";
+    Principal alice("0`alice,x`", "home", nullptr, 1);
+    dir->substituteUser(&alice);
+    ResolveContext rc(dir, nullptr, dir->findPrincipal());
+    dir->revertUser();
+    ASSERT_NE(nullptr, rc.principal);
+    EXPECT_EQ(0, rc.principal->getLoginUser(user, sizeof(user)));
+    EXPECT_STREQ("alice", user);
 }
 
 // A process may hold more sessions than the system has thread-specific

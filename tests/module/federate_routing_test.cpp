@@ -78,7 +78,7 @@ TEST_F(FederateRouting, AdapterNamesReachTheModuleAndKeepItsAnswers) {
     DirectorySPI* adapters = static_cast<DirectorySPI*>(*loadModule().instance);
     DirName* name = parse("/networkAdapter:name=eth0");
     {
-        ResolveContext rc(dir, name, dir->findPrincipal().get());
+        ResolveContext rc(dir, name, dir->findPrincipal());
         ASSERT_EQ(0, dir->resolveToObject(&rc, nullptr, nullptr, nullptr));
         EXPECT_STREQ(adapters->getDomainGuid(), rc.current->className);
         EXPECT_STREQ("n/eth0", rc.current->value->getString());
