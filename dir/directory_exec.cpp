@@ -95,7 +95,11 @@ FutureResult* Directory::execute(const DirName* name, FutureResultListener* list
 
 FutureResult* Directory::executeWithLengthyOp(const DirName* name, const char* description,
                                               FutureResultListener* listener, const char* operation, Any** args) {
-    ResolveContext* rc = new ResolveContext(this, name, findPrincipal());
+    // The request's context takes a copy: it is freed on the execution
+    // thread, and a share of the session's principal would move the
+    // principal's reference count between the caller's CPU and that
+    // thread's on every request, which costs more than the copy.
+    ResolveContext* rc = new ResolveContext(this, name, findPrincipal().get());
     FutureResult* fr = new FutureResult(listener);
     if (description != nullptr) fr->lengthyOp = strdup(description);
     if (_spi_debug) {

@@ -4,9 +4,10 @@
 // the idle sweep never deletes a provider under a resolution.
 //
 // Ownership: the context owns its copies of the root object and name, its
-// current object and its endpoint copy; it holds one lock on spi and a
-// reference to the principal in force (principals never change once made,
-// so a shared one serves as a copy and costs no allocation per request).
+// current object and its endpoint copy; it holds one lock on spi and the
+// principal in force, either a copy or a share of the session's own
+// (principals never change once made, so a share serves as a copy and
+// costs no allocation).
 //
 // Thread-safety: one thread at a time (an execution request moves between
 // threads only through the execution thread's queue).
@@ -26,9 +27,11 @@ class Principal;
 
 class ResolveContext : public RequestAlloc {
 public:
-    // Copies name (may be null) and holds principal (may be null; one the
+    // Copies name (may be null) and shares principal (may be null; one the
     // reference does not own, a thread's substitute, is copied); starts at
     // the directory's root provider with no current object and index 0.
+    // For a context used on the calling thread: sharing across threads
+    // moves the reference count between CPUs, which costs more than a copy.
     ResolveContext(Directory* directory, const DirName* name, std::shared_ptr<const Principal> principal);
     // The same with a copy of principal.
     ResolveContext(Directory* directory, const DirName* name, const Principal* principal);
