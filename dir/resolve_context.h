@@ -59,7 +59,7 @@ public:
     DirectoryObject* domainObject;  // copy of the directory's root, or null
     DirectorySPI* spi;              // locked while set
     Directory* directory;
-    const Principal* principal;  // _principal's
+    const Principal* principal;  // the one _principal holds
     DirName* name;
     int index;  // next entry to resolve
     DirectoryObject* current;
