@@ -163,7 +163,11 @@ bool NetClientSPI::takesReply(long long id, int code, bool final) {
             }
         }
     }
-    if (expected < 0)
+    if (expected < 0 && code == DirProtocol::M_SEARCH_PARTIAL_REPLY)
+        // A part of a search its caller gave up on: the peer hears no more
+        // from it, since only an acknowledgement asks for the next part.
+        log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: no prior search context. Search fails", name);
+    else if (expected < 0)
         log(_debug_netclient, LOG_DEBUG, 0, 0, "NetClientSPI %s: %s for id %lld, which nothing waits for, dropped",
             name, DirProtocol::name(code), id);
     else

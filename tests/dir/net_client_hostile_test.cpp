@@ -12,6 +12,7 @@
 #include "common/delayed_event.h"
 #include "common/error_codes.h"
 #include "tests/dir/client_session_fixture.h"
+#include "tests/support/log_capture.h"
 
 using dirpeer::KeyPair;
 using dirpeer::Peer;
@@ -118,6 +119,13 @@ TEST_F(NetClientHostileTest, AReplyAfterTheCallerGaveUpIsNotKept) {
     // The object decoded from the late reply went nowhere: had the call's
     // event still taken it, nobody would ever free it.
     EXPECT_FALSE(_filledAfterGivingUp.load());
+
+    // A part of a search nothing waits for is dropped with a warning.
+    LogCapture logged;
+    DirectoryEnumeration nothing;
+    Message* part = dirpeer::received(DirProtocol::searchPartialReply(987654321, &nothing, 0, 0, false));
+    if (spi.onReceive(nullptr, part) == 0) delete part;
+    EXPECT_TRUE(logged.contains("no prior search context. Search fails"));
 }
 
 TEST_F(NetClientHostileTest, AServerThatNeverFinishesTheConnectIsGivenUpOnAndTriedAgain) {
