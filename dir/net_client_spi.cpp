@@ -420,6 +420,7 @@ void NetClientSPI::connectNow() {
             name, orNull(h), orNull(p), rv, messageFromError(rv));
         const char* text = nullptr;
         int code = mapErrorCode(rv, &text);
+        reportAgentError(text);
         {
             CondSection hold(state);
             lastError = code;
@@ -433,6 +434,15 @@ void NetClientSPI::connectNow() {
     }
     free(h);
     free(p);
+}
+
+void NetClientSPI::reportAgentError(const char* text) {
+    ManagedConnectionListener* managed;
+    {
+        CriticalSection hold(listenersLock);
+        managed = managedListener;
+    }
+    if (managed != nullptr) managed->agentError(getAssetId(), text);
 }
 
 int NetClientSPI::mapErrorCode(int comsError, const char** text) {
@@ -597,12 +607,7 @@ void NetClientSPI::onNoConnect(Connection* c, int code) {
     log(_debug_netclient, LOG_WARNING, 0, 0, "NetClientSPI %s: failed to connect. %s", name, messageFromError(code));
     const char* text = nullptr;
     int mapped = mapErrorCode(code, &text);
-    ManagedConnectionListener* managed;
-    {
-        CriticalSection hold(listenersLock);
-        managed = managedListener;
-    }
-    if (managed != nullptr) managed->agentError(getAssetId(), text);
+    reportAgentError(text);
     if (asset != nullptr) reloadAsset();
     signalAttempt();
     {

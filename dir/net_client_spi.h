@@ -305,6 +305,8 @@ private:
     // listeners opened (the connection went).
     void failPendingCalls(int error);
     void signalAttempt();
+    // Tells the managed listener, if any, why its agent cannot be reached.
+    void reportAgentError(const char* text) EXCLUDES(listenersLock);
     // The timer dropped a connection that was still up (a forced reset):
     // what waited on it fails and its listeners are to be opened again.
     void endOfServingConnection();

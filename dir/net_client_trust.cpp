@@ -84,14 +84,7 @@ bool NetClientSPI::checkCertificate(Connection* c) {
         agentText = "The certificate presented by the agent was invalid";
     } else if (EVP_PKEY_base_id(onFile) != EVP_PKEY_RSA) {
         log(_debug_netclient, LOG_ERROR, 0, 0, "NetClientSPI %s: Unable to decode keys", name);
-        ManagedConnectionListener* managed;
-        {
-            CriticalSection hold(listenersLock);
-            managed = managedListener;
-        }
-        if (managed != nullptr)
-            managed->agentError(getAssetId(),
-                                "The certificate presented by the agent did not match the certificate on file in the server.");
+        reportAgentError("The certificate presented by the agent did not match the certificate on file in the server.");
         EVP_PKEY_free(onFile);
         return true;
     } else if (EVP_PKEY_eq(peerKey, onFile) != 1) {
@@ -122,12 +115,7 @@ bool NetClientSPI::checkCertificate(Connection* c) {
     Directory::processDisconnect(this);
     reloadAsset();
     reconnectPass = 2;
-    ManagedConnectionListener* managed;
-    {
-        CriticalSection hold(listenersLock);
-        managed = managedListener;
-    }
-    if (managed != nullptr) managed->agentError(getAssetId(), agentText);
+    reportAgentError(agentText);
     return false;
 }
 

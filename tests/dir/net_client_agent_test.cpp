@@ -339,6 +339,19 @@ TEST_F(NetClientAgentTest, HeartbeatsKeepAManagedConnectionUpAndAMissedOneDropsI
     EXPECT_TRUE(rec.has("managed removed -"));
 }
 
+// A dial that fails at once (there is no address to dial) tells the
+// server's listener why, as a dial refused later does.
+TEST_F(NetClientAgentTest, ADialThatFailsAtOnceTellsTheServerWhy) {
+    Recorder rec;
+    NetClientSPI nowhere(nullptr, "nowhere", nullptr, "14000", nullptr, "Dnowhere", nullptr);
+    nowhere.setManagedConnection(&rec);
+    // Tries again now, whether or not the first try came before the listener.
+    nowhere.forceReset2();
+    EXPECT_TRUE(waitFor([&] { return rec.has("managed error - Unable to lookup hostname"); }));
+    EXPECT_EQ(nowhere.getLastError(), DirError::E_HOST_LOOKUP);
+    nowhere.setManagedConnection(nullptr);
+}
+
 // A server directory whose provider of asset "agent7" waits for the agent
 // to call in (mode 1), and the agent calling in: its requests are answered
 // by an AgentSide, the server's listeners are a Recorder.
