@@ -274,6 +274,10 @@ public:
     void removeListener(DirectoryListener* listener);
     static void listenComplete(int listenerId, DirectorySPI* spi);
     static void processDisconnect(DirectorySPI* spi);
+    // The provider is being deleted: the listeners it served connected are
+    // disconnected, and none keeps its address (a retry finds their name's
+    // provider again).
+    static void forgetProvider(const DirectorySPI* spi);
     static void retryListeners();
     // retryListeners on the "dir-listen-0" thread, soon; requests made before
     // a queued pass starts are served by it.

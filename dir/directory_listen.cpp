@@ -67,6 +67,13 @@ struct RecordKeyHash {
 std::unordered_set<RecordKey, RecordKeyHash>* const _recorded PT_GUARDED_BY(DirectorySPI::_dCb) =
     new std::unordered_set<RecordKey, RecordKeyHash>();
 
+// Providers deleted while attaches of theirs may still wait in the execution
+// thread's queue; each is forgotten by an op queued behind those attaches,
+// so that a provider made later in the same memory keeps its own. Never
+// freed, as _recorded.
+std::unordered_multiset<const DirectorySPI*>* const _goneProviders PT_GUARDED_BY(DirectorySPI::_dCb) =
+    new std::unordered_multiset<const DirectorySPI*>();
+
 RecordKey keyOf(const DirectorySPI::DirListenerEntry* e) {
     return RecordKey{e->connection, e->listenerId, e->spi};
 }
@@ -242,6 +249,17 @@ void Directory::processDisconnect(DirectorySPI* spi) {
     }
 }
 
+void Directory::forgetProvider(const DirectorySPI* spi) {
+    CriticalSection hold(_listenerCb);
+    for (ListenerEntry* e = _listeners; e != nullptr; e = e->next) {
+        if (e->spi != spi) continue;
+        e->spi = nullptr;
+        if (!e->connected) continue;
+        e->connected = false;
+        e->listener->listenerDisconnected();
+    }
+}
+
 void Directory::retryListeners() {
     // Copies of the unconnected entries, connected outside the lock (see addListener).
     std::vector<ListenerEntry*> retry;
@@ -406,6 +424,8 @@ void DirectorySPI::completeAttach(DirListenerEntry* entry) {
         // (its removal looked for the record before there was one).
         bool recorded = _recorded->count(keyOf(entry)) != 0;
         if (local) listening = Directory::hasListener(listenerId);
+        // An attach that waited here while its provider was deleted.
+        if (_goneProviders->count(spi) != 0) listening = false;
         if (!recorded && listening) {
             _recorded->insert(keyOf(entry));
             entry->next = _dirListeners;
@@ -438,9 +458,18 @@ void DirectorySPI::closeListenersOfProvider() {
         gone = unlinkWhere(_dirListeners, [this](const DirListenerEntry* e) { return e->spi == this; });
         for (const DirListenerEntry* e : gone) _recorded->erase(keyOf(e));
         told = unlinkWhere(_disconnectListeners, [this](const DisconnectEntry* e) { return e->spi == this; });
+        _goneProviders->insert(this);
     }
     for (DirListenerEntry* e : gone) freeRecord(e);
     for (DisconnectEntry* e : told) delete e;
+    // Attaches still queued for this provider find it gone; a provider made
+    // later at this address queues its own behind this.
+    const DirectorySPI* self = this;
+    ExecDirThread::postBehindAttaches([self] {
+        CriticalSection hold(_dCb);
+        _goneProviders->erase(_goneProviders->find(self));
+    });
+    Directory::forgetProvider(this);
 }
 
 bool DirectorySPI::matchingNotify(const DirListenerEntry* entry, const DirNameEntry* changed,

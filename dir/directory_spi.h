@@ -150,8 +150,8 @@ public:
     // Unlinks and frees every record of that connection.
     static void closeListenersOnLost(Connection* connection);
     // Unlinks and frees every record and disconnect listener of this
-    // provider; its destructor calls it. An attach still queued for the
-    // execution thread is not reached: a provider must outlive those.
+    // provider, drops the attaches still queued for it, and disconnects the
+    // listeners of this process it served; its destructor calls it.
     void closeListenersOfProvider() EXCLUDES(_dCb);
     // Whether a changed entry (with the attribute set sent with the change)
     // passes a record's filter.

@@ -269,6 +269,49 @@ TEST_F(ListenerTest, ARecordWaitingForTheExecutionThreadIsKeptOnceAndOnlyForALiv
     delete a;
 }
 
+TEST_F(ListenerTest, AListenerOfAProviderThatIsGoneIsConnectedAgainToTheOneThatFollows) {
+    listen("/zone:/host:", &all);
+    // The provider is replaced by a new one in the same memory, as a module
+    // its host loads again may be.
+    spi.~ChangeSPI();
+    EXPECT_FALSE(all.connected);
+    new (&spi) ChangeSPI();
+    Directory::retryListeners();
+    ASSERT_TRUE(all.waitConnected());
+    DirNameEntry* a = host("a");
+    spi.notifyDirectoryAdd(a, nullptr, nullptr);
+    EXPECT_EQ((Strings{"add a"}), all.take());
+    delete a;
+}
+
+TEST_F(ListenerTest, AnAttachStillQueuedWhenItsProviderGoesIsDropped) {
+    Connection::comsInit();
+    Connection* client = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
+    ASSERT_NE(nullptr, client);
+    alignas(ClassSPI) unsigned char storage[sizeof(ClassSPI)];
+    ClassSPI* gone = new (storage) ClassSPI();
+    DirectoryObject zone("zone", nullptr);
+    DirNameEntry filter("host");
+    {
+        HeldExecThread held;
+        ASSERT_TRUE(held.holding());
+        gone->attachListener(nullptr, client, &zone, &filter, 7, false);
+        gone->~ClassSPI();
+    }
+    ASSERT_TRUE(waitForAttaches());
+    EXPECT_EQ(0, recordsOf(client));
+
+    // A provider made later in the same memory keeps its own attaches.
+    ClassSPI* later = new (storage) ClassSPI();
+    later->attachListener(nullptr, client, &zone, &filter, 8, false);
+    ASSERT_TRUE(waitForAttaches());
+    EXPECT_EQ(1, recordsOf(client));
+    later->~ClassSPI();
+
+    DirectorySPI::closeListenersOnLost(client);
+    Connection::destroy(client);
+}
+
 TEST_F(ListenerTest, ASessionsEndTakesItsListenersWithIt) {
     // Left unconnected (its provider went away) and never removed, the
     // listener of a session that ended is not retried through that session.
