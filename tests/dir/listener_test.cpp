@@ -284,34 +284,6 @@ TEST_F(ListenerTest, AListenerOfAProviderThatIsGoneIsConnectedAgainToTheOneThatF
     delete a;
 }
 
-TEST_F(ListenerTest, AnAttachStillQueuedWhenItsProviderGoesIsDropped) {
-    Connection::comsInit();
-    Connection* client = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
-    ASSERT_NE(nullptr, client);
-    alignas(ClassSPI) unsigned char storage[sizeof(ClassSPI)];
-    ClassSPI* gone = new (storage) ClassSPI();
-    DirectoryObject zone("zone", nullptr);
-    DirNameEntry filter("host");
-    {
-        HeldExecThread held;
-        ASSERT_TRUE(held.holding());
-        gone->attachListener(nullptr, client, &zone, &filter, 7, false);
-        gone->~ClassSPI();
-    }
-    ASSERT_TRUE(waitForAttaches());
-    EXPECT_EQ(0, recordsOf(client));
-
-    // A provider made later in the same memory keeps its own attaches.
-    ClassSPI* later = new (storage) ClassSPI();
-    later->attachListener(nullptr, client, &zone, &filter, 8, false);
-    ASSERT_TRUE(waitForAttaches());
-    EXPECT_EQ(1, recordsOf(client));
-    later->~ClassSPI();
-
-    DirectorySPI::closeListenersOnLost(client);
-    Connection::destroy(client);
-}
-
 TEST_F(ListenerTest, ASessionsEndTakesItsListenersWithIt) {
     // Left unconnected (its provider went away) and never removed, the
     // listener of a session that ended is not retried through that session.
@@ -456,10 +428,11 @@ struct Disconnects : DisconnectListener {
     std::atomic<int> told{0};
 };
 
-// A provider deleted while a client still listens on it: its records and
-// disconnect listeners go with it, so a provider made later in the same
-// memory (as the allocator may well place it) hears nothing of them.
-TEST(ListenerUpdate, AProviderThatIsGoneTakesItsRecordsAndDisconnectListenersWithIt) {
+// A provider deleted while a client still listens on it: its records,
+// disconnect listeners and attaches still on their way go with it, so a
+// provider made later in the same memory (as the allocator may well place
+// it) hears nothing of them.
+TEST_F(ListenerTest, AProviderThatIsGoneTakesItsRecordsAttachesAndDisconnectListenersWithIt) {
     Connection::comsInit();
     Connection* client = Connection::create("127.0.0.1", "1", nullptr, nullptr, 448);
     ASSERT_NE(nullptr, client);
@@ -487,6 +460,21 @@ TEST(ListenerUpdate, AProviderThatIsGoneTakesItsRecordsAndDisconnectListenersWit
     later->fireDisconnectEvent(client);
     EXPECT_EQ(0, disconnects.told.load());
     later->~ClassSPI();
+
+    ClassSPI* queued = new (storage) ClassSPI();
+    {
+        HeldExecThread held;
+        ASSERT_TRUE(held.holding());
+        queued->attachListener(nullptr, client, &zone, &filter, 8, false);
+        queued->~ClassSPI();
+    }
+    ASSERT_TRUE(waitForAttaches());
+    EXPECT_EQ(0, recordsOf(client));
+    ClassSPI* again = new (storage) ClassSPI();
+    again->attachListener(nullptr, client, &zone, &filter, 9, false);
+    ASSERT_TRUE(waitForAttaches());
+    EXPECT_EQ(1, recordsOf(client));
+    again->~ClassSPI();
 
     DirectorySPI::closeListenersOnLost(client);
     Connection::destroy(client);
