@@ -34,19 +34,21 @@ TEST(ConnectionClock, DeadlinesFireInDueOrderAndCanBeMovedOrCancelled) {
     ConnectionClock clock;
     std::vector<std::string> fired;
     Probe a("a", &fired), b("b", &fired), c("c", &fired), d("d", &fired);
+    // The periods lie a second apart: each arm reads the clock anew, and a
+    // loaded machine may pause between two of them.
     long long start = ConnectionClock::nowUs();
-    clock.arm(&a.deadline, 300, false);
-    clock.arm(&b.deadline, 100, false);
-    clock.arm(&c.deadline, 300, false);
-    clock.arm(&d.deadline, 200, false);
+    clock.arm(&a.deadline, 3000, false);
+    clock.arm(&b.deadline, 1000, false);
+    clock.arm(&c.deadline, 3000, false);
+    clock.arm(&d.deadline, 2000, false);
     EXPECT_EQ(3, clock.laneCount());
     // c moves behind itself (re-armed later), a is cancelled from the middle.
-    clock.arm(&c.deadline, 300, false);
+    clock.arm(&c.deadline, 3000, false);
     clock.cancel(&a.deadline);
     EXPECT_FALSE(ConnectionClock::isArmed(&a.deadline));
     clock.fireDue(start + 50 * 1000);
     EXPECT_TRUE(fired.empty()) << "nothing is due yet, and lost-style deadlines are never early";
-    clock.fireDue(start + 10 * 1000 * 1000);
+    clock.fireDue(ConnectionClock::nowUs() + 10 * 1000 * 1000);
     EXPECT_EQ((std::vector<std::string>{"b", "d", "c"}), fired);
     EXPECT_EQ(0, clock.laneCount()) << "empty lanes are dropped";
     EXPECT_EQ(-1, clock.nextDueUs());
@@ -58,27 +60,35 @@ TEST(ConnectionClock, SlackServesEarlyDeadlinesTogetherButNeverExactOnes) {
     Probe hb1("hb1", &fired), hb2("hb2", &fired), lost("lost", &fired);
     long long start = ConnectionClock::nowUs();
     clock.arm(&hb1.deadline, 1000, true);  // slack: 100 ms
-    clock.arm(&lost.deadline, 1000, false);
     clock.arm(&hb2.deadline, 1000, true);
+    // Read between the arms: hb2 is due no later than this plus the period,
+    // lost no earlier, however long the machine pauses between the calls.
+    long long between = ConnectionClock::nowUs();
+    clock.arm(&lost.deadline, 1000, false);
     long long due = clock.nextDueUs();
     ASSERT_GE(due, start + 1000 * 1000);
     // 90 ms before the due time the heartbeats may go, the exact one not.
-    clock.fireDue(due - 90 * 1000);
+    clock.fireDue(between + 1000 * 1000 - 90 * 1000);
     EXPECT_EQ((std::vector<std::string>{"hb1", "hb2"}), fired);
     EXPECT_TRUE(ConnectionClock::isArmed(&lost.deadline));
+    // One microsecond before its time the exact deadline waits.
     long long lostDue = clock.nextDueUs();
-    // Beyond the slack nothing goes early.
-    Probe hb3("hb3", &fired);
-    long long hb3Due = ConnectionClock::nowUs() + 1000 * 1000;  // read first: never later than the real one
-    clock.arm(&hb3.deadline, 1000, true);
-    clock.fireDue(hb3Due - 120 * 1000);
-    EXPECT_EQ(2u, fired.size());
-    // One microsecond before its time the exact deadline waits; the
-    // heartbeat, within its slack, goes.
     clock.fireDue(lostDue - 1);
-    EXPECT_EQ((std::vector<std::string>{"hb1", "hb2", "hb3"}), fired);
+    EXPECT_EQ(2u, fired.size());
+    EXPECT_TRUE(ConnectionClock::isArmed(&lost.deadline));
     clock.fireDue(lostDue);
     EXPECT_EQ("lost", fired.back());
+    // Beyond the slack a heartbeat does not go early; within it, it does.
+    // The clock is read on both sides of the arm, so its real due time lies
+    // between the two bounds.
+    Probe hb3("hb3", &fired);
+    long long hb3NotBefore = ConnectionClock::nowUs() + 1000 * 1000;
+    clock.arm(&hb3.deadline, 1000, true);
+    long long hb3NotAfter = ConnectionClock::nowUs() + 1000 * 1000;
+    clock.fireDue(hb3NotBefore - 120 * 1000);
+    EXPECT_EQ(3u, fired.size());
+    clock.fireDue(hb3NotAfter - 90 * 1000);
+    EXPECT_EQ((std::vector<std::string>{"hb1", "hb2", "lost", "hb3"}), fired);
     EXPECT_EQ(-1, clock.nextDueUs());
 }
 
