@@ -228,6 +228,12 @@ int main(int argc, char** argv) {
     // exec1 or exec64) runs that case alone, for a profiler.
     int total = argc > 1 ? atoi(argv[1]) : 20000;
     const char* only = argc > 2 ? argv[2] : nullptr;
+    bool knownCase = only == nullptr || strcmp(only, "echo1") == 0 || strcmp(only, "echo64") == 0 ||
+                     strcmp(only, "exec1") == 0 || strcmp(only, "exec64") == 0;
+    if (total < 4 || !knownCase) {
+        fprintf(stderr, "usage: bench_dir_remote [requests (at least 4)] [echo1|echo64|exec1|exec64]\n");
+        return 2;
+    }
     dravika_init();
     setLog("/dev/null");
     Directory::init();
