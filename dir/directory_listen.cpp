@@ -137,11 +137,10 @@ int ListenerEntry::connect() {
 }
 
 int Directory::addListener(const DirName* name, DirectoryListener* listener, int* err) {
-    ListenerEntry* entry;
     ListenerEntry copy(this, listener, name, findPrincipal().get());
     {
         CriticalSection hold(_listenerCb);
-        entry = new ListenerEntry(this, listener, name, findPrincipal().get());
+        ListenerEntry* entry = new ListenerEntry(this, listener, name, findPrincipal().get());
         entry->listenerId = ListenerEntry::takeNextId();
         entry->next = _listeners;
         _listeners = entry;
@@ -153,9 +152,12 @@ int Directory::addListener(const DirName* name, DirectoryListener* listener, int
     int rv = copy.connect();
     if (rv != 0) {
         {
+            // Found by its id, which no later entry reuses: the entry may
+            // have been removed meanwhile and its memory given to another.
             CriticalSection hold(_listenerCb);
             for (ListenerEntry** link = &_listeners; *link != nullptr; link = &(*link)->next) {
-                if (*link == entry) {
+                if ((*link)->listenerId == copy.listenerId) {
+                    ListenerEntry* entry = *link;
                     *link = entry->next;
                     delete entry;
                     break;
