@@ -48,16 +48,19 @@ public:
 TEST(DelayedEvent, AFillWakesALimitedWaitEarly) {
     DelayedEvent event;
     int payload = 7;
+    // The clock is read before the supplier starts, so the fill can never
+    // seem to come sooner than its sleep; the limit is far beyond it, so a
+    // loaded machine's late supplier still beats it.
+    double start = monotonicSeconds();
     std::thread supplier([&] {
         sleepMs(300);
         EXPECT_TRUE(deliver<DelayedEvent>(event.getId(), &payload));
     });
-    double start = monotonicSeconds();
-    EXPECT_TRUE(event.waitResult(1000));
+    EXPECT_TRUE(event.waitResult(30000));
     double elapsed = monotonicSeconds() - start;
     supplier.join();
     EXPECT_GT(elapsed, 0.28);
-    EXPECT_LT(elapsed, 0.8);
+    EXPECT_LT(elapsed, 15.0) << "the fill, not the limit, ended the wait";
     EXPECT_EQ(&payload, event.getValue());
     // Already done: at once, with or without a limit.
     EXPECT_TRUE(event.waitResult(1000));
@@ -68,18 +71,22 @@ TEST(DelayedEvent, MoreTimeKeepsTheWaitAliveUntilTheValueComes) {
     DelayedEvent2 event;
     int payload = 1;
     std::atomic<bool> stop{false};
+    // The supplier asks for more time every 100 ms of a 1 s period until
+    // more than two periods have passed, then fills: only a stall of a
+    // whole period could leave a period without its request. Its times
+    // come from the clock, not from adding up sleeps a loaded machine
+    // stretches.
+    double start = monotonicSeconds();
     std::thread supplier([&] {
-        for (int t = 500; t <= 2000 && !stop; t += 500) {
-            sleepMs(500);
+        while (monotonicSeconds() - start < 2.3 && !stop) {
+            sleepMs(100);
             DelayedEvent2* e = DelayedEvent2::lockById(event.getId());
             ASSERT_NE(nullptr, e);
             e->moreTime();
             e->release();
         }
-        sleepMs(300);
         EXPECT_TRUE(deliver<DelayedEvent2>(event.getId(), &payload));
     });
-    double start = monotonicSeconds();
     bool done = event.waitResult(1000);
     double elapsed = monotonicSeconds() - start;
     stop = true;
@@ -89,18 +96,22 @@ TEST(DelayedEvent, MoreTimeKeepsTheWaitAliveUntilTheValueComes) {
     EXPECT_EQ(&payload, event.getValue());
 
     // One extension buys one more period, no more; without a fill the wait
-    // then times out and the event stays undone.
+    // then times out and the event stays undone. The extender asks half a
+    // period in: late enough that the waiter has begun its first period (a
+    // request before it would be forgotten), early enough to fall within
+    // it; and a late wake-up at the end of the second cannot look like a
+    // third.
     DelayedEvent2 once;
+    start = monotonicSeconds();
     std::thread extender([&] {
-        sleepMs(100);
+        sleepMs(500);
         once.moreTime();
     });
-    start = monotonicSeconds();
-    EXPECT_FALSE(once.waitResult(300));
+    EXPECT_FALSE(once.waitResult(1000));
     elapsed = monotonicSeconds() - start;
     extender.join();
-    EXPECT_GT(elapsed, 0.58);
-    EXPECT_LT(elapsed, 0.9);
+    EXPECT_GT(elapsed, 1.98);
+    EXPECT_LT(elapsed, 2.9);
     EXPECT_FALSE(once.isDone());
 }
 
