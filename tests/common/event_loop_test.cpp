@@ -29,6 +29,7 @@
 #include "common/thread_context.h"
 #include "tests/support/loop_recorder.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/thread_state.h"
 
 namespace {
 // 0: the real clock; otherwise the frozen time in microseconds.
@@ -76,22 +77,35 @@ TEST_F(EventLoop, TimerSetFromAnotherThreadWakesTheSleepingLoopAtOnce) {
     farTimer.set(10000);
     std::atomic<long long> firedAfterMs{-1};
     Clock::time_point start = Clock::now();
-    near.action = [&](Event*) { firedAfterMs = millisSince(start); };
     long long passesBefore = passes();
+    long long passesAtFire = -1;
+    near.action = [&](Event*) {
+        firedAfterMs = millisSince(start);
+        // passes() takes this timer's firing off already, and its handling
+        // is added only once the handler returns.
+        passesAtFire = passes() + 1;
+        tc->leaveRun();  // which wakes the loop once more
+    };
 
+    int owner = kernelThreadId();
     std::thread setter([&] {
-        usleep(30000);  // the owner is in ppoll by now, waiting for the deadline
+        usleep(30000);
+        // Set only once the owner sleeps in its wait, however late a loaded
+        // machine lets it get there: a timer set before the run needs no
+        // wake-up at all.
+        for (int i = 0; i < 5000 && !inEpollWait(owner); i++) usleep(1000);
         nearTimer.set(50);
     });
-    // Waits min(10 s, 500 ms) unless woken: without the nudge the loop would
+    // Waits min(10 s, 5 s) unless woken: without the nudge the loop would
     // only look at its timers again once the deadline had passed, and leave.
-    tc->run(500);
+    // The timer's handler ends the run.
+    tc->run(5000);
     setter.join();
 
     EXPECT_EQ(1, near.calls);
     EXPECT_EQ(0, far.calls);
     EXPECT_GE(firedAfterMs, 75);  // not before its own expiry
-    EXPECT_EQ(1, passes() - passesBefore) << "one wake-up through the pipe";
+    EXPECT_EQ(1, passesAtFire - passesBefore) << "one wake-up through the pipe";
 }
 
 TEST_F(EventLoop, TimerSetAgainInItsHandlerIsScheduledOnceTheHandlerReturns) {
@@ -424,10 +438,13 @@ TEST_F(EventLoop, LeaveRunEndsTheRunInsteadOfItsTime) {
         if (leaver.joinable()) leaver.join();
         EXPECT_LT(millisSince(start), kLongMs / 2);
 
+        // The timer ends this run itself, so a pause of the machine cannot
+        // end it before the timer: only a leave left over from above can.
         Recorder timer;
+        timer.action = [&](Event*) { tc->leaveRun(); };
         TimerEvent t(&timer);
         t.set(20);
-        tc->run(100);
+        tc->run(kLongMs);
         EXPECT_EQ(1, timer.calls) << "the leave was taken by the run it ended";
     }
 }

@@ -29,18 +29,34 @@ inline char threadState(int tid) {
     return end != nullptr && end[1] == ' ' ? end[2] : 0;
 }
 
-// Whether one of this process's threads sleeps on a lock (in the futex
-// system call).
-inline bool inFutexWait(int tid) {
-    if (threadState(tid) != 'S') return false;
+// The system call one of this process's threads sleeps in, or -1 when it
+// does not sleep.
+inline long sleepingSyscall(int tid) {
+    if (threadState(tid) != 'S') return -1;
     char path[64];
     snprintf(path, sizeof(path), "/proc/self/task/%d/syscall", tid);
     FILE* f = fopen(path, "r");
-    if (f == nullptr) return false;
+    if (f == nullptr) return -1;
     long number = -1;
     int got = fscanf(f, "%ld", &number);
     fclose(f);
-    return got == 1 && number == SYS_futex;
+    return got == 1 ? number : -1;
+}
+
+// Whether one of this process's threads sleeps on a lock (in the futex
+// system call).
+inline bool inFutexWait(int tid) {
+    return sleepingSyscall(tid) == SYS_futex;
+}
+
+// Whether one of this process's threads sleeps in its event loop's wait.
+inline bool inEpollWait(int tid) {
+    long number = sleepingSyscall(tid);
+    return number == SYS_epoll_wait || number == SYS_epoll_pwait
+#ifdef SYS_epoll_pwait2
+           || number == SYS_epoll_pwait2
+#endif
+        ;
 }
 
 #endif
