@@ -80,18 +80,25 @@ public:
     void startDraining() {
         _drain = std::thread([this] {
             char buf[4096];
-            while (!_stop) {
+            // Once told to stop, it still reads until the pipe is empty.
+            for (;;) {
                 struct pollfd p = {_reader, POLLIN, 0};
-                if (poll(&p, 1, 10) <= 0) continue;
+                if (poll(&p, 1, 10) <= 0) {
+                    if (_stop) break;
+                    continue;
+                }
                 ssize_t n = ::read(_reader, buf, sizeof(buf));
-                if (n > 0) _read.append(buf, static_cast<size_t>(n));
+                if (n > 0)
+                    _read.append(buf, static_cast<size_t>(n));
+                else if (_stop)
+                    break;
             }
         });
     }
-    // What was read, once whatever was still on its way has come.
+    // What was read. The callers' writers are done by then, so all they
+    // wrote is in the pipe, however late a loaded machine runs the drain.
     const std::string& stopDraining() {
         if (_drain.joinable()) {
-            usleep(100 * 1000);
             _stop = true;
             _drain.join();
         }

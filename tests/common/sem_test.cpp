@@ -195,7 +195,9 @@ TEST(CondBlock, TimedWaitCarriesNanosecondsIntoSeconds) {
     EXPECT_FALSE(block.wait(1500));
     double elapsed = monotonicSeconds() - start;
     EXPECT_GT(elapsed, 1.45);
-    EXPECT_LT(elapsed, 1.75);
+    // Well short of a second carried twice; a loaded machine may wake the
+    // waiter late.
+    EXPECT_LT(elapsed, 2.3);
     // Waking early is the delayed events' business; no time means no wait.
     EXPECT_FALSE(block.wait(0));
     EXPECT_FALSE(block.wait(-5));
