@@ -176,10 +176,16 @@ DirName* parse(const char* text) {
 
 // Returns once the execution thread has freed what was let go before the
 // call: its later list runs after the results and requests queued for it.
+// The list is taken a batch at a time and run newest first, so the first
+// mark may run before older entries of its own batch; the second, handed
+// over once the first ran, is in a batch after all of them.
 void settleExecThread() {
-    std::promise<void> passed;
-    ExecDirThread::instance()->deleteLater(&passed, [](void* p) { static_cast<std::promise<void>*>(p)->set_value(); });
-    passed.get_future().wait();
+    for (int pass = 0; pass < 2; pass++) {
+        std::promise<void> passed;
+        ExecDirThread::instance()->deleteLater(&passed,
+                                               [](void* p) { static_cast<std::promise<void>*>(p)->set_value(); });
+        passed.get_future().wait();
+    }
 }
 
 int threadCount() {
@@ -414,14 +420,16 @@ TEST_F(ExecTest, AListenerMayStartTheNextRequest) {
 // A waiter that finds the result complete while its listener still runs
 // returns only once the listener has, however long that takes.
 TEST_F(ExecTest, WaitersGoOnlyOnceTheListenerHasReturned) {
+    // The listener stays until the test lets it go, not for a fixed time
+    // that a loaded machine could spend before the first checks.
     struct SlowListener : FutureResultListener {
         void onComplete(FutureResult*) override {
             entered = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            for (int i = 0; i < 30000 && !release; i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             returned = true;
         }
         void onUpdate(FutureResult*, ExecuteUpdate*) override {}
-        std::atomic<bool> entered{false}, returned{false};
+        std::atomic<bool> entered{false}, release{false}, returned{false};
     } slow;
     FutureResult* r = run("/thing:id=3", "later", nullptr, &slow);
     Directory::executeComplete(nextId(), reply(new Any(7)));
@@ -429,8 +437,14 @@ TEST_F(ExecTest, WaitersGoOnlyOnceTheListenerHasReturned) {
     ASSERT_TRUE(slow.entered);
     EXPECT_FALSE(r->waitComplete(20));
     EXPECT_FALSE(slow.returned);
+    // Let go a while after the waiter below has begun to wait.
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        slow.release = true;
+    });
     ASSERT_TRUE(r->waitComplete(10000));
     EXPECT_TRUE(slow.returned);
+    releaser.join();
     EXPECT_EQ(7, r->result->getInt32());
     FutureResult::destroy(r);
 }
@@ -684,8 +698,9 @@ TEST_F(ExecTest, ARequestPostedWhileTheThreadStopsFailsInsteadOfHanging) {
 
 TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
     const int kRequests = 10000;
-    // Settle what earlier tests left for the thread to delete.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Settle what earlier tests left for the thread to delete: its later
+    // list is served in order, so once this pass is through, so are they.
+    settleExecThread();
     int results = FutureResult::liveCount();
     int threads = threadCount();
     // Created with a long deadline, so that none times out while the burst
@@ -723,7 +738,7 @@ TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
     EXPECT_EQ(kRequests / 2, answered);
     EXPECT_EQ(kRequests / 2, timedOut);
     // Deletion happens on the execution thread; give it a moment.
-    for (int i = 0; i < 400 && (ExecHelper::liveCount() != 0 || FutureResult::liveCount() != results); i++)
+    for (int i = 0; i < 3000 && (ExecHelper::liveCount() != 0 || FutureResult::liveCount() != results); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(0, ExecHelper::liveCount());
     EXPECT_EQ(results, FutureResult::liveCount());
