@@ -247,7 +247,7 @@ TEST_F(ListenerTest, ARecordWaitingForTheExecutionThreadIsKeptOnceAndOnlyForALiv
         ASSERT_TRUE(all.waitConnected());
     }
     int id = newestListenerId();
-    for (int i = 0; i < 200 && localRecords(id) == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 2000 && localRecords(id) == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(1, localRecords(id));
     DirNameEntry* a = host("a");
