@@ -435,12 +435,27 @@ TEST_F(LookupTest, HungChildIsKilledAndTheLookupRetriedWithOrWithoutALockSlot) {
 
 // A clock set back while a child hangs must not spare the child for as long
 // as the step: it is killed 15 seconds after the clock was seen going back.
+std::atomic<long> _clockReads{0};
+long long countedClock() {
+    long long now = credstest::testClock();
+    _clockReads++;
+    return now;
+}
+
 TEST_F(LookupTest, HungChildIsKilledAfterTheClockIsSetBack) {
     credsSetSafetyPeriodForTests(20);
+    credsSetClock(countedClock);
     HungLookup lookup;
     if (lookup.pid.empty()) FAIL() << "the child never started";
     credstest::clockOffset() = -3600;
-    usleep(200 * 1000);  // the safety thread looks several times meanwhile
+    // The safety thread must see the clock set back before it moves on,
+    // however late a loaded machine lets it run. While the lookup hangs it
+    // alone reads the clock, once a pass: a read under way now may still
+    // get the old time, the next gets the new one, and the one after comes
+    // once the pass that read it is over.
+    long seen = _clockReads.load();
+    for (int i = 0; i < 3000 && _clockReads.load() < seen + 3; i++) usleep(10000);
+    EXPECT_GE(_clockReads.load(), seen + 3) << "the safety thread never looked";
     EXPECT_EQ(0, kill(std::stoi(lookup.pid), 0));
     credstest::clockOffset() = -3600 + 16;
     EXPECT_TRUE(lookup.endsInTime()) << "the hung child was spared";
