@@ -19,6 +19,7 @@
 #include "io/output.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/thread_state.h"
 
 namespace {
 
@@ -112,9 +113,16 @@ TEST(Input, ReadsHandOverWhatArrivedAndEndAfterTheMarker) {
     // A reader asking for more than has arrived waits for the next chunk,
     // then takes all that has arrived rather than wait for the rest.
     append(in, "0123456789", 100);
-    std::thread reader([&] { EXPECT_EQ(16, in.read(buf, sizeof buf)); });
+    std::atomic<int> readerTid{0};
+    std::thread reader([&] {
+        readerTid = kernelThreadId();
+        EXPECT_EQ(16, in.read(buf, sizeof buf));
+    });
     waitForReaders(in, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it reach its wait
+    // The chunk must come once the reader waits for it, not before (it would
+    // then wait for yet another), however slowly a loaded machine gets it
+    // there: it waits on a condition, so it sleeps on a lock word.
+    for (int i = 0; i < 10000 && !inFutexWait(readerTid); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     append(in, "abcdef", 100);
     reader.join();
     EXPECT_EQ(0, memcmp(buf, "0123456789abcdef", 16));
