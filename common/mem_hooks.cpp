@@ -238,8 +238,11 @@ DRV_INLINE unsigned char* blockOf(void* user) {
     return static_cast<unsigned char*>(user) - DRV_MEM_GUARD_HEAD;
 }
 
-// The C library's own malloc_usable_size, which ours replaces. Resolved on
-// first use; dlsym does not allocate when the symbol exists.
+// The C library's own malloc_usable_size, which ours replaces. Resolved
+// when guards are turned on (dlsym does not allocate when the symbol
+// exists), not at the first guarded free: that runs under the report lock,
+// and dlsym takes the loader's lock, which a thread inside dlopen holds
+// while it allocates.
 size_t libcUsableSize(void* ptr) {
     using Fn = size_t (*)(void*);
     static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "malloc_usable_size"));
@@ -546,6 +549,7 @@ void drv_init_mem_hooks(const char* path, bool socketFlag) {
 void drv_init_mem_guards(void) {
     memcpy(_preGuard, "ZZZZpreguardZZZZ", 16);
     memcpy(_postGuard, "ZZZZpostguardZZZ", 16);
+    libcUsableSize(nullptr);
     holdAcrossFork();
     __atomic_fetch_or(&_mode, kGuards, __ATOMIC_SEQ_CST);
 }
