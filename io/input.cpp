@@ -246,9 +246,7 @@ void Input::appendData(unsigned char* data, long long newLength, int count) {
     if (newLength < 1) {
         if (_remoteSize < 0 || newLength != 0) _remoteSize = newLength;
         if (_localSize < 0) _localSize = 0;
-        // What a terminated transfer brought is not the whole file: its
-        // readers get an error, not an end of data.
-        if (newLength < 0 && _errorText == nullptr) setError(DirError::E_IO, "Unable to read. Transfer terminated");
+        if (newLength < 0) _terminated = true;
         // The end: a sequence left incomplete becomes a substitution
         // character instead of vanishing.
         if (_converter != nullptr) _converter->finish();
@@ -338,7 +336,7 @@ int Input::read(unsigned char* buffer, int length) {
 int Input::readLocked(unsigned char* buffer, int length) {
     // Wait for the sender to announce a size (or an end, or an error).
     long long start = monotonicMs();
-    while (_errorText == nullptr && !_closed && _remoteSize == -1) {
+    while (_errorText == nullptr && !_closed && _remoteSize == -1 && !_terminated) {
         long long left = _sizeWaitMs - (monotonicMs() - start);
         if (left <= 0) break;
         if (!_data.wait(static_cast<int>(left))) {
@@ -346,7 +344,7 @@ int Input::readLocked(unsigned char* buffer, int length) {
             return -2;
         }
     }
-    if (_remoteSize == -1) return -2;
+    if (_remoteSize == -1 && !_terminated) return -2;
 
     bool local = _source >= 0;
     if (local && _readLocation == _localSize) refreshSizeLocked();
@@ -357,7 +355,7 @@ int Input::readLocked(unsigned char* buffer, int length) {
     if (length < 1) {
         if (_closed) return -1;
         if (_readLocation >= _localSize && local && convertLocalLocked()) return 0;
-        if (_errorText != nullptr) return -2;
+        if (_errorText != nullptr || failIfTerminatedLocked()) return -2;
         return _readLocation >= _localSize && (local || _totalTransferred >= _remoteSize) ? -1 : 0;
     }
 
@@ -396,5 +394,14 @@ int Input::readLocked(unsigned char* buffer, int length) {
         // All available bytes have been read: hand them over rather than wait.
         if (got > 0 && _readLocation == _localSize && _totalTransferred != _remoteSize) return got;
     }
+    if (got == 0 && failIfTerminatedLocked()) return -2;
     return got == 0 ? -1 : got;
+}
+
+bool Input::failIfTerminatedLocked() {
+    // What a terminated transfer brought is not the whole file: once it has
+    // been read, readers get an error, not an end of data.
+    if (!_terminated || _readLocation < _localSize) return false;
+    if (_errorText == nullptr) setError(DirError::E_IO, "Unable to read. Transfer terminated");
+    return true;
 }

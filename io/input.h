@@ -138,6 +138,7 @@ private:
     long long refreshSizeLocked() REQUIRES(_data);
     void attach(InputProducer* producer, bool masq) EXCLUDES(_producers, _data);
     int readLocked(unsigned char* buffer, int length) REQUIRES(_data);
+    bool failIfTerminatedLocked() REQUIRES(_data);
     bool convertLocalLocked() REQUIRES(_data);
 
     CriticalBlock _producers;
@@ -166,6 +167,10 @@ private:
     bool _writer GUARDED_BY(_data) = false;
     long long _writeLocation GUARDED_BY(_data) = 0;
     long long _remoteSize GUARDED_BY(_data) = -1;
+    // The sender ended the transfer with a negative size (-1 among them, so
+    // _remoteSize alone cannot tell it from a size not yet known): what
+    // arrived is read, and then reads fail.
+    bool _terminated GUARDED_BY(_data) = false;
     long long _totalTransferred GUARDED_BY(_data) = 0;
     EncodingConverter* _converter GUARDED_BY(_data) = nullptr;
     int _sizeWaitMs GUARDED_BY(_data) = 40000;
