@@ -134,8 +134,7 @@ int ZephanPattern::split(const char* text, size_t maxBytes, AnyArray** out) cons
         }
         if (at < 0) break;
         size_t begin = static_cast<size_t>(at), end = static_cast<size_t>(m.end(0));
-        // An empty match at the very end has nothing after it to split off.
-        if (begin == end && begin >= length) break;
+        // A match at the very end, empty or not, leaves an empty last piece.
         if (begin > 0) {
             held += script_builtin::pieceBytes(begin - last);
             if (held > maxBytes) {
@@ -145,7 +144,7 @@ int ZephanPattern::split(const char* text, size_t maxBytes, AnyArray** out) cons
             pieces.push_back(newText(text + last, begin - last));
         }
         last = end;
-        if (!(_flags & GLOBAL)) break;
+        if (!(_flags & GLOBAL) || (begin == end && end >= length)) break;
         from = nextStart(text, length, begin, end);
         if (from > length) break;
     }

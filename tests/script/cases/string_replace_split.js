@@ -9,4 +9,4 @@ print('a,b,,c'.split(','), 'a,b,'.split(','), ',a'.split(','));
 print('abc'.split(''), 'abc'.split(), ''.split(','), ''.split(), 'x'.split('x'));
 print('a--b--'.split('--'), 'héllo'.split('l'));
 print('a1b2c3'.split(/[0-9]/g), '1a2b'.split(/[0-9]/g), 'a1b2c'.split(/[0-9]/));
-print('a b  c'.split(/ +/g, 1), 'abc'.split(/x*/g));
+print('a b  c'.split(/ +/g, 1), 'abc'.split(/x*/g), 'ab'.split(/$/));
