@@ -14,6 +14,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/error_codes.h"
@@ -275,12 +276,30 @@ Acl* UnixSfs::getAcl(const char* path, struct stat64* st, bool adjust) {
         snprintf(group, sizeof group, "%s", gr.gr_name);
     else
         snprintf(group, sizeof group, "%u", static_cast<unsigned>(st->st_gid));
-    // Kind, owners, group owners, then the owner/group and other permission
-    // bits in octal.
-    char text[700];
-    snprintf(text, sizeof text, "U`%s`%s`%03o`%o", owner, group, static_cast<unsigned>((st->st_mode >> 3) & 0777),
-             static_cast<unsigned>(st->st_mode & 07));
-    return new Acl(text);
+    // Kind, owners, group owners, the special bits as words, an empty
+    // second mode field, then one allowing entry each for the owner, the
+    // group owner and everyone else, naming what their bits grant.
+    std::string text = std::string("U`") + owner + "`" + group + "`";
+    const char* sep = "";
+    for (const auto& bit : {std::make_pair(S_ISUID, "SUID"), std::make_pair(S_ISGID, "SGID"),
+                            std::make_pair(S_ISVTX, "SVTX")}) {
+        if ((st->st_mode & bit.first) == 0) continue;
+        text += sep;
+        text += bit.second;
+        sep = ",";
+    }
+    text += "`";
+    for (const auto& who : {std::make_pair(6, "owner@builtin/u"), std::make_pair(3, "groupowner@builtin/g"),
+                            std::make_pair(0, "everyone@builtin/o")}) {
+        unsigned bits = (st->st_mode >> who.first) & 07;
+        if (bits == 0) continue;
+        text += "`A,";
+        text += who.second;
+        if (bits & 04) text += ",Read";
+        if (bits & 02) text += ",Write";
+        if (bits & 01) text += ",Execute";
+    }
+    return new Acl(text.c_str());
 }
 
 int UnixSfs::removeTree(const char* sysPath) {
@@ -359,7 +378,7 @@ int UnixSfs::chown(const char* path, int uid, int gid, bool adjust) {
     char buf[SFS_PATH_MAX];
     const char* p = target(buf, path, adjust);
     if (p == nullptr) return -1;
-    return ::lchown(p, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0 ? 0 : setError(errno, -1);
+    return ::chown(p, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0 ? 0 : setError(errno, -1);
 }
 
 int UnixSfs::chmod(const char* path, int mode, bool adjust) {
@@ -381,9 +400,9 @@ int UnixSfs::setTLM(const char* path, long long ms, bool adjust) {
     const char* p = target(buf, path, adjust);
     if (p == nullptr) return -1;
     struct stat64 st;
-    if (::lstat64(p, &st) != 0) return setError(errno, -1);
+    if (::stat64(p, &st) != 0) return setError(errno, -1);
     struct timespec times[2] = {s_timespecOfMs(ms), s_timespecOfMs(ms)};
-    return ::utimensat(AT_FDCWD, p, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : setError(errno, -1);
+    return ::utimensat(AT_FDCWD, p, times, 0) == 0 ? 0 : setError(errno, -1);
 }
 
 UnixFile::UnixFile(UnixSfs* owner, int fd, bool forRead, bool forWrite)

@@ -2,11 +2,14 @@
 // link resolution and tree removal.
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
+#include <string>
 
 #include "common/error_codes.h"
 #include "dirbase/acl.h"
@@ -149,6 +152,14 @@ TEST(Sfs, DirectoriesTimesRemovalAndAccessList) {
     EXPECT_EQ(123000000, st.st_mtim.tv_nsec);
     EXPECT_EQ(1234567890, st.st_atim.tv_sec);
     EXPECT_EQ(-1, sfs->setTLM(dir.file("missing").c_str(), 0, true));
+    // Through a link the time is the target's; a dangling link is missing.
+    ASSERT_EQ(0, symlink((deep + "/f").c_str(), dir.file("link").c_str()));
+    ASSERT_EQ(0, sfs->setTLM(dir.file("link").c_str(), 2000000000000LL, true));
+    ASSERT_EQ(0, sfs->stat((deep + "/f").c_str(), &st, true));
+    EXPECT_EQ(2000000000, st.st_mtim.tv_sec);
+    ASSERT_EQ(0, symlink(dir.file("missing").c_str(), dir.file("dangling").c_str()));
+    EXPECT_EQ(-1, sfs->setTLM(dir.file("dangling").c_str(), 0, true));
+    EXPECT_EQ(ENOENT, sfs->getLastError());
     EXPECT_EQ(1, sfs->isSameFileSystem(dir.path().c_str(), deep.c_str(), true));
     EXPECT_EQ(-1, sfs->isSameFileSystem(dir.path().c_str(), dir.file("missing").c_str(), true));
     SfsDirectory* d = nullptr;
@@ -157,9 +168,17 @@ TEST(Sfs, DirectoriesTimesRemovalAndAccessList) {
     while (const char* n = d->readNext()) names.insert(n);
     delete d;
     EXPECT_EQ((std::set<std::string>{".", "..", "f"}), names);
+    // The access list names the special bits, and grants each of owner,
+    // group and others what its bits allow.
+    ASSERT_EQ(0, chmod((deep + "/f").c_str(), 04750));
     Acl* acl = sfs->getAcl((deep + "/f").c_str(), nullptr, true);
     ASSERT_NE(nullptr, acl);
-    EXPECT_EQ('U', acl->getText()[0]);
+    struct passwd* pw = getpwuid(geteuid());
+    struct group* gr = getgrgid(getegid());
+    ASSERT_TRUE(pw != nullptr && gr != nullptr);
+    EXPECT_EQ(std::string("U`") + pw->pw_name + "`" + gr->gr_name +
+                  "`SUID``A,owner@builtin/u,Read,Write,Execute`A,groupowner@builtin/g,Read,Execute",
+              acl->getText());
     delete acl;
     ASSERT_EQ(0, sfs->removePath(dir.file("p").c_str(), true));
     EXPECT_EQ(-1, sfs->stat(dir.file("p").c_str(), &st, true));
