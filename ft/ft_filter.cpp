@@ -130,8 +130,9 @@ int imatch(char** parts, int n, bool isDir, FtTransaction::FilterEntry* filter) 
             return answer(PAT_NOMATCH);
         }
     }
+    // Only the path is cut to its limit: a cut pattern could match more
+    // than the whole one, or stop compiling and match nothing.
     std::string copy(pattern, anyTail ? len - 4 : len);
-    if (copy.size() > static_cast<size_t>(FT_FILTER_PATH_MAX)) copy.resize(FT_FILTER_PATH_MAX);
     char* patParts[FT_FILTER_MAX_PARTS];
     int k = splitParts(&copy[0], patParts, FT_FILTER_MAX_PARTS);
     // No components is only possible for a pattern anchored at the top ("/",

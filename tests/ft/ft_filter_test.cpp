@@ -88,6 +88,12 @@ TEST(FtFilter, LongAndDeepPathsAreCutNotOverrun) {
     EXPECT_EQ(PAT_INCLUDE, fmatch(longName.c_str(), false, t.filters));
     t.addFilter(PAT_EXCLUDE, "a+");
     EXPECT_EQ(PAT_EXCLUDE, fmatch(longName.c_str(), false, t.filters));
+    // A pattern is taken whole, however long: cut, this one would not compile.
+    FtTransaction protect;
+    std::string alternatives = "(keep";
+    while (alternatives.size() < 5000) alternatives += "|other";
+    protect.addFilter(PAT_PROTECT, (alternatives + ")").c_str());
+    EXPECT_EQ(PAT_PROTECT, fmatch("d/keep", false, protect.filters));
 }
 
 // How many component comparisons one fmatch call makes, counted from the
