@@ -3,6 +3,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <string>
+
 #include "dir/principal.h"
 #include "dirbase/acl.h"
 
@@ -16,12 +18,7 @@ bool containsAny(const Principal* principal, const char* list) {
     for (const char* p = list;;) {
         const char* comma = strchr(p, ',');
         size_t n = comma != nullptr ? static_cast<size_t>(comma - p) : strlen(p);
-        char item[256];
-        if (n > 0 && n < sizeof(item)) {
-            memcpy(item, p, n);
-            item[n] = '\0';
-            if (principal->containsPrincipalName(item)) return true;
-        }
+        if (n > 0 && principal->containsPrincipalName(std::string(p, n).c_str())) return true;
         if (comma == nullptr) return false;
         p = comma + 1;
     }

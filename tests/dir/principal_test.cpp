@@ -429,6 +429,12 @@ TEST(AclCheck, PrincipalPatterns) {
     EXPECT_FALSE(AclCheck::isPrincipalMatch(&alice, "bob", "alice", "owner@builtin/x"));
     EXPECT_TRUE(AclCheck::isPrincipalMatch(&alice, "bob", "wheel,staff", "groupowner@builtin/x"));
     EXPECT_FALSE(AclCheck::isPrincipalMatch(&alice, "alice", "alice", "nobody@builtin/x"));
+    // Owner names have no length limit of their own.
+    std::string longName(300, 'l');
+    Principal longOwner(("1`" + longName + ",x,staff`" + longName + "@corp,y`" + longName + "@ssh/u,pw").c_str(),
+                        "corp", nullptr, 0);
+    EXPECT_TRUE(AclCheck::isPrincipalMatch(&longOwner, ("bob," + longName).c_str(), nullptr, "owner@builtin/x"));
+    EXPECT_FALSE(AclCheck::isPrincipalMatch(&longOwner, longName.substr(1).c_str(), nullptr, "owner@builtin/x"));
     // The whole pattern is the name looked for outside builtin.
     EXPECT_TRUE(AclCheck::isPrincipalMatch(&alice, nullptr, nullptr, "alice@ssh/u"));
     EXPECT_FALSE(AclCheck::isPrincipalMatch(&alice, nullptr, nullptr, "alice@ssh/g"));
