@@ -47,8 +47,8 @@ public:
     virtual ~InputFeeder() = default;
     // A chunk of count bytes. newLength is the total size the sender
     // announces; below 1 it marks the end of the data (count is then
-    // ignored), and a negative value reports a terminated transfer, which
-    // readers then hear as an error.
+    // ignored), and a negative value reports a terminated transfer: readers
+    // get what arrived, then an error.
     virtual void appendData(unsigned char* data, long long newLength, int count) = 0;
     // The producer failed, or was cancelled before the file was whole: code
     // is a shared error code, text its description.
