@@ -412,6 +412,8 @@ UnixFile::~UnixFile() { close(); }
 
 int UnixFile::read(char* buf, int n) {
     if (!_forRead) log(0, "Logic error: reading from file not open for read");
+    // A negative count would reach read(2) as a huge length.
+    if (n < 0) return _owner->setError(EINVAL, -1);
     ssize_t got;
     do {
         got = ::read(_fd, buf, static_cast<size_t>(n));

@@ -82,6 +82,9 @@ TEST(Sfs, FilesReadWriteDigestAndRefuseMisuse) {
     f->seek(6);
     ASSERT_EQ(0, f->md5sum(5, digest));
     EXPECT_STREQ("7d793037a0760186574b0282f2f435e7", digest);  // md5("world")
+    char small[4];
+    EXPECT_EQ(-1, f->read(small, -1));
+    EXPECT_EQ(EINVAL, sfs->getLastError());
     {
         LogCapture log;
         EXPECT_EQ(-1, f->write(text, 3));
