@@ -30,6 +30,7 @@
 #include "tests/support/loop_recorder.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/thread_state.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 // 0: the real clock; otherwise the frozen time in microseconds.
@@ -93,7 +94,7 @@ TEST_F(EventLoop, TimerSetFromAnotherThreadWakesTheSleepingLoopAtOnce) {
         // Set only once the owner sleeps in its wait, however late a loaded
         // machine lets it get there: a timer set before the run needs no
         // wake-up at all.
-        for (int i = 0; i < 5000 && !inEpollWait(owner); i++) usleep(1000);
+        waitFor([&] { return inEpollWait(owner); }, 5000);
         nearTimer.set(50);
     });
     // Waits min(10 s, 5 s) unless woken: without the nudge the loop would

@@ -28,16 +28,11 @@
 #include "tests/support/failing_thread_creation.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/thread_state.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
 PerfData _block;
-
-template <class Pred>
-bool waitFor(Pred done, int ms = 5000) {
-    for (int i = 0; i < ms && !done(); i++) usleep(1000);
-    return done();
-}
 
 class Threads : public ::testing::Test {
 protected:

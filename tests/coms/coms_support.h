@@ -37,20 +37,13 @@
 #include "tests/support/bytes.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 extern char** environ;
 
 namespace comstest {
 
-// Polls pred every 5 ms for at most ms; true once it holds.
-inline bool waitFor(const std::function<bool()>& pred, int ms = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using ::waitFor;
 
 inline bool allGone() {
     return waitFor([] { return Connection::liveConnections() == 0; });

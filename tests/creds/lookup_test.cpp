@@ -21,6 +21,7 @@
 #include "common/properties.h"
 #include "tests/creds/creds_test_support.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/wait_for.h"
 
 using credstest::childrenFor;
 using credstest::CredsTest;
@@ -454,8 +455,7 @@ TEST_F(LookupTest, HungChildIsKilledAfterTheClockIsSetBack) {
     // get the old time, the next gets the new one, and the one after comes
     // once the pass that read it is over.
     long seen = _clockReads.load();
-    for (int i = 0; i < 3000 && _clockReads.load() < seen + 3; i++) usleep(10000);
-    EXPECT_GE(_clockReads.load(), seen + 3) << "the safety thread never looked";
+    EXPECT_TRUE(waitFor([&] { return _clockReads.load() >= seen + 3; }, 30000)) << "the safety thread never looked";
     EXPECT_EQ(0, kill(std::stoi(lookup.pid), 0));
     credstest::clockOffset() = -3600 + 16;
     EXPECT_TRUE(lookup.endsInTime()) << "the hung child was spared";

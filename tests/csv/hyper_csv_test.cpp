@@ -39,6 +39,7 @@
 #include "script/varset.h"
 #include "tests/support/failing_thread_creation.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 
 namespace {
@@ -552,14 +553,6 @@ std::string numberedLines(int count) {
     std::string text;
     for (int i = 1; i <= count; i++) text += std::to_string(i) + "\n";
     return text;
-}
-
-bool waitFor(const std::function<bool()>& ready) {
-    for (int i = 0; i < 500; i++) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return ready();
 }
 
 TEST(HyperCSV, RowsGivenBackAreRefilledLikeNewOnes) {

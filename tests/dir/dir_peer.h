@@ -40,17 +40,11 @@
 #include "dirbase/dir_name.h"
 #include "dirbase/enumeration.h"
 #include "dirbase/message.h"
+#include "tests/support/wait_for.h"
 
 namespace dirpeer {
 
-inline bool waitFor(const std::function<bool()>& pred, int ms = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using ::waitFor;
 
 struct KeyPair {
     X509* cert = nullptr;

@@ -37,6 +37,7 @@
 #include "tests/dir/stub_spi.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/thread_state.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -738,8 +739,7 @@ TEST_F(ExecTest, TenThousandOutstandingRequestsLeaveNothingBehind) {
     EXPECT_EQ(kRequests / 2, answered);
     EXPECT_EQ(kRequests / 2, timedOut);
     // Deletion happens on the execution thread; give it a moment.
-    for (int i = 0; i < 3000 && (ExecHelper::liveCount() != 0 || FutureResult::liveCount() != results); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    waitFor([&] { return ExecHelper::liveCount() == 0 && FutureResult::liveCount() == results; }, 30000);
     EXPECT_EQ(0, ExecHelper::liveCount());
     EXPECT_EQ(results, FutureResult::liveCount());
     EXPECT_EQ(threads, threadCount());

@@ -30,16 +30,11 @@
 #include "coms/frame.h"
 #include "coms/tls.h"
 #include "dirbase/message.h"
+#include "tests/support/wait_for.h"
 
 namespace dirdtest {
 
-// Whether pred came true within ms.
-inline bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return pred();
-}
+using ::waitFor;
 
 // A client connection that keeps every message it receives.
 class RawClient : public ConnectionListener {

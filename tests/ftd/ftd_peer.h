@@ -31,6 +31,7 @@
 #include "ft/ft_sync.h"
 #include "tests/support/bytes.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 #include "tools/ftd/ftd_server.h"
 
 namespace ftdtest {
@@ -87,12 +88,7 @@ inline std::string linkTarget(const std::string& path) {
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-inline bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return pred();
-}
+using ::waitFor;
 
 // Every name below dir, relative, found by a plain walk.
 inline void walk(const std::string& dir, const std::string& rel, std::vector<std::string>* out) {

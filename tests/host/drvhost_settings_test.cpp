@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/process.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -53,12 +54,6 @@ std::vector<std::string> logLines(const std::string& dir) {
 size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
     return std::count_if(lines.begin(), lines.end(),
                          [&](const std::string& l) { return l.find(text) != std::string::npos; });
-}
-
-// Waits up to 20 s for the condition.
-bool waitFor(const std::function<bool()>& condition) {
-    for (int i = 0; i < 2000 && !condition(); i++) usleep(10000);
-    return condition();
 }
 
 TEST(DrvhostSettings, AnEditTakesEffectAtTheNextSample) {

@@ -20,6 +20,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/thread_state.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ TEST(Input, ReadsHandOverWhatArrivedAndEndAfterTheMarker) {
     // The chunk must come once the reader waits for it, not before (it would
     // then wait for yet another), however slowly a loaded machine gets it
     // there: it waits on a condition, so it sleeps on a lock word.
-    for (int i = 0; i < 10000 && !inFutexWait(readerTid); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    waitFor([&] { return inFutexWait(readerTid); }, 10000);
     append(in, "abcdef", 100);
     reader.join();
     EXPECT_EQ(0, memcmp(buf, "0123456789abcdef", 16));
