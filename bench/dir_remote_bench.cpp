@@ -5,6 +5,11 @@
 // p50 and p99 latency of each; printed beside the floor, the bare echo rate
 // of the messaging layer (a 64-byte message out and back on the same kind of
 // connection, one at a time and 64 outstanding) measured in the same run.
+// A second floor is the bare hand-over between two threads (one wakes the
+// other through a condition variable and sleeps until woken back): an
+// execute's lone round trip wakes a thread twice more than an echo's, so on
+// a machine where waking another CPU is dear, the echo's p50 plus that
+// figure is about the best one at a time can do.
 // Every case runs five times; the summary gives the medians. Beside each
 // rate stands the process's CPU time per round trip (all threads), which
 // says more than the rate alone on a machine that others load as well.
@@ -24,6 +29,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_support.h"
@@ -191,6 +197,40 @@ Result echoRun(Connection* c, EchoClient* e, int window, int total) {
     return {total / secs, percentile(lat, 0.5), percentile(lat, 0.99), (cpuNowUs() - cpu0) / total};
 }
 
+// Round trips of a bare hand-over: this thread wakes a partner and sleeps
+// until the partner wakes it back. The p50 of one round trip, in us.
+double handOverRun(int total) {
+    std::mutex lock;
+    std::condition_variable changed;
+    int turn = 0;  // 1: the partner's move; 0: ours; -1: the partner stops
+    std::thread partner([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            changed.wait(hold, [&] { return turn != 0; });
+            if (turn < 0) return;
+            turn = 0;
+            changed.notify_all();
+        }
+    });
+    std::vector<double> lat;
+    lat.reserve(total);
+    for (int i = 0; i < total; i++) {
+        auto t0 = Clock::now();
+        std::unique_lock<std::mutex> hold(lock);
+        turn = 1;
+        changed.notify_all();
+        changed.wait(hold, [&] { return turn == 0; });
+        lat.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        turn = -1;
+    }
+    changed.notify_all();
+    partner.join();
+    return percentile(lat, 0.5);
+}
+
 // The execute runs wait on each result, oldest first, as a caller without
 // a listener does: replies come back in order on the one connection, and
 // the execution thread wakes a waiter only after it has left the registry
@@ -287,12 +327,13 @@ int main(int argc, char** argv) {
         fflush(stdout);
         _exit(0);
     }
-    std::vector<double> echo1, echo64, exec1, exec64, p50a, p99a, p50b, p99b, ep50, cpuEcho64, cpuExec64;
+    std::vector<double> echo1, echo64, exec1, exec64, p50a, p99a, p50b, p99b, ep50, cpuEcho64, cpuExec64, handOver;
     for (int rep = 0; rep < kRepeats; rep++) {
         Result e1 = echoRun(ec, &echo, 1, total / 4);
         Result e64 = echoRun(ec, &echo, kWindow, total);
         Result x1 = executeRun(d, name, 1, total / 4, &failures);
         Result x64 = executeRun(d, name, kWindow, total, &failures);
+        handOver.push_back(handOverRun(total / 4));
         echo1.push_back(e1.perSecond);
         ep50.push_back(e1.p50us);
         echo64.push_back(e64.perSecond);
@@ -305,12 +346,14 @@ int main(int argc, char** argv) {
         cpuEcho64.push_back(e64.cpuUs);
         cpuExec64.push_back(x64.cpuUs);
         printf("run %d: echo 1: %.0f/s, echo 64: %.0f/s (cpu %.1f us), execute 1: %.0f/s (p50 %.1f us, p99 %.1f us), "
-               "execute 64: %.0f/s (p50 %.1f us, p99 %.1f us, cpu %.1f us)\n",
+               "execute 64: %.0f/s (p50 %.1f us, p99 %.1f us, cpu %.1f us), hand-over p50 %.1f us\n",
                rep + 1, e1.perSecond, e64.perSecond, e64.cpuUs, x1.perSecond, x1.p50us, x1.p99us, x64.perSecond,
-               x64.p50us, x64.p99us, x64.cpuUs);
+               x64.p50us, x64.p99us, x64.cpuUs, handOver.back());
         fflush(stdout);
     }
     printf("\nmedians of %d runs (%d requests per 64-outstanding run, %d failed):\n", kRepeats, total, failures);
+    printf("  floor: thread hand-over        %10.1f us there and back (p50; an execute makes one more than an echo)\n",
+           median(handOver));
     printf("  floor: echo one at a time      %10.0f round trips/s (p50 %.1f us)\n", median(echo1), median(ep50));
     printf("  floor: echo 64 outstanding     %10.0f round trips/s  cpu %.1f us per round trip\n", median(echo64),
            median(cpuEcho64));
