@@ -158,6 +158,7 @@ class ConnectOpTarget : public ConnectionTarget {};
 class SendOpTarget : public ConnectionTarget {};
 class DestroyOpTarget : public ConnectionTarget {};
 class ReleaseOpTarget : public ConnectionTarget {};
+class ReadOpTarget : public ConnectionTarget {};
 
 }  // namespace
 
@@ -176,6 +177,11 @@ void ConnectionOps::run(Connection::Op* op) {
     case Connection::Op::OUTGOING: c->runOutgoing(); break;
     case Connection::Op::DESTROY: c->doDestroy(); break;
     case Connection::Op::RELEASE: delete op->event; break;
+    case Connection::Op::READ_TURN:
+        // Read as if the socket had said so, in whatever mode it is now.
+        if (!c->isClosed()) c->handleEvent(c->_readEvent);
+        c->removeLock();
+        break;
     }
 }
 
@@ -291,6 +297,7 @@ Connection::ComsThreadContext::ComsThreadContext(DaemonThread* owner, int index)
     closeTarget = sendTarget;
     destroyTarget = new DestroyOpTarget();
     releaseTarget = new ReleaseOpTarget();
+    readTarget = new ReadOpTarget();
     if (index == 0) {
         Connector::createOpTargets(this);
         bindTarget = ListenSocket::createOpTarget();
@@ -306,6 +313,7 @@ Connection::ComsThreadContext::~ComsThreadContext() {
     delete sendTarget;
     delete destroyTarget;
     delete releaseTarget;
+    delete readTarget;
     delete connectorTarget;
     delete bindTarget;
 }

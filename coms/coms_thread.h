@@ -26,7 +26,7 @@ struct QueuedOp : DeferredOp {
 
 // What the connection's own targets carry.
 struct Connection::Op : QueuedOp {
-    enum Kind { CONNECT, OUTGOING, DESTROY, RELEASE };
+    enum Kind { CONNECT, OUTGOING, DESTROY, RELEASE, READ_TURN };
     Op(Kind k, Connection* c, bool ownedByTarget = true)
         : QueuedOp(ownedByTarget), kind(k), connection(c), event(nullptr) {}
     Kind kind;

@@ -311,6 +311,11 @@ void Connection::destroy(Connection* c) {
     c->_context->destroyTarget->doExecute(new Op(Op::DESTROY, c));
 }
 
+void Connection::postReadTurn() {
+    addLock();
+    _context->readTarget->doExecute(new Op(Op::READ_TURN, this));
+}
+
 void Connection::releaseDelayedEvent(DelayedEvent* event) {
     auto* op = new Op(Op::RELEASE, this);
     op->event = event;

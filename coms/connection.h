@@ -127,6 +127,11 @@ public:
     static constexpr int kDefaultLost = 20000;      // ms, while timing is not enabled
     static constexpr int kDefaultHeartbeat = 4500;  // ms, while timing is not enabled
     static constexpr int kReadBufferSize = 16384;
+    // The bytes one read event takes before the connection lets the rest of
+    // its thread run: a peer that sends faster than its items are handled
+    // would otherwise keep the socket from running dry, and every other
+    // connection of the thread would wait for it without end.
+    static constexpr long long kReadTurnBytes = 256 * 1024;
     static constexpr int kMaxComsThreads = 32;
     static constexpr int kNameLength = 80;
     // A listener call longer than this (ms) is logged.
@@ -322,6 +327,9 @@ private:
 
     // connection_dispatch.cpp
     void doReadEvent();
+    // After a read turn ended on its bound: what TLS holds already decrypted
+    // or read ahead raises no socket event, so a later turn is posted for it.
+    void postReadTurn();
     void consume(const unsigned char* data, size_t n);
     void dispatch(ControlItem& item);
     void deliver(Message* message);
@@ -514,6 +522,8 @@ public:
     OpTarget* closeTarget;
     OpTarget* destroyTarget;
     OpTarget* releaseTarget;
+    // Read turns a connection posts itself (Connection::postReadTurn).
+    OpTarget* readTarget;
     // On the first thread only: the connectors' construction and binding.
     OpTarget* connectorTarget;
     OpTarget* bindTarget;

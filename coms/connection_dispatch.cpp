@@ -157,7 +157,14 @@ void Connection::onLostTimer() {
 // Reading
 
 void Connection::doReadEvent() {
+    long long taken = 0;
     while (!isClosed()) {
+        if (taken >= kReadTurnBytes) {
+            // The socket is watched level-triggered, so what it still holds
+            // is reported again on the thread's next pass.
+            if (!isPlain() && SSL_has_pending(_ssl)) postReadTurn();
+            break;
+        }
         restartLostTimer();
         _lastRead = static_cast<long>(time(nullptr));
         // The body of a large frame is read straight into the buffer of its
@@ -196,6 +203,7 @@ void Connection::doReadEvent() {
             break;
         }
         _bytesReceived += rv;
+        taken += rv;
         if (direct) {
             ControlItem item;
             if (_decoder.bodyCommit(static_cast<size_t>(rv), &item) == 1) dispatch(item);

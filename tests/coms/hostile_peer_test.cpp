@@ -1,7 +1,9 @@
 // Peers that misbehave on purpose, over real TLS on loopback: a frame or a
 // stream value that announces far more than it carries costs only what
-// arrived, a refused client that keeps sending is still let go, and a peer
-// that stops reading cannot make the write queue grow without end.
+// arrived, a refused client that keeps sending is still let go, one that
+// sends faster than it can be read does not starve the other connections of
+// its thread, and a peer that stops reading cannot make the write queue grow
+// without end.
 #include <algorithm>
 #include <memory>
 
@@ -125,6 +127,38 @@ TEST(HostilePeer, ARefusedClientThatKeepsSendingIsStillLetGo) {
     stop = true;
     flood.join();
     EXPECT_TRUE(gone);
+}
+
+// Heartbeats arrive far faster than they are taken, so the flooded
+// connection's socket never runs dry. The connection that shares its coms
+// thread (this program runs the default pool of one) still has its
+// messages read and answered while the flood goes on.
+TEST(HostilePeer, APeerThatSendsWithoutPauseDoesNotStarveItsThread) {
+    TestServer server;
+    // Made first so that it goes last: its end waits for every connection.
+    Client client("127.0.0.1", server.port);
+    ASSERT_TRUE(client.connect());
+    RawTlsClient flooder(server.port);
+    ASSERT_TRUE(flooder.ok);
+    ASSERT_TRUE(flooder.announce());
+    std::atomic<bool> stop{false};
+    std::atomic<bool> flooding{false};
+    std::thread flood([&] {
+        std::string chunk(1 << 16, '\x01');
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+        while (!stop && std::chrono::steady_clock::now() < end && flooder.write(chunk)) flooding = true;
+        flooding = false;
+    });
+    ASSERT_TRUE(waitFor([&] { return flooding.load(); }));
+    auto* m = new Message(7);
+    m->writeInt32(1);
+    ASSERT_EQ(0, client.c->send(m));
+    bool answered = client.recorder.waitMessages(1, 20000);
+    bool stillFlooding = flooding.load();
+    stop = true;
+    flood.join();
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(stillFlooding) << "the flood ended before the answer came, so it proves nothing";
 }
 
 // A server that takes the handshake and then reads nothing: large frames
