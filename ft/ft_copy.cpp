@@ -227,6 +227,7 @@ int Ft::runSession(FtSession* session, const char* hostName) {
     _stats.bytesTransmitted = session->bytesWritten();
 
     bool ok = !session->hasError() && !canceledFlag;
+    if (ok) run.writeHeldIndexes();
     if (ok && protocol >= FT_PROTOCOL_2) {
         bool anyMove = false;
         for (FtTransaction* t = _transactions; t != nullptr; t = t->next) anyMove = anyMove || FtRun::moves(t);
@@ -435,7 +436,7 @@ int FtRun::runTransaction(FtTransaction* t) {
     } else {
         _s->flush();
     }
-    if (keepsLocalIndex() && !failed() && !_ft->isCanceled()) writeLocalIndex();
+    if (keepsLocalIndex() && !failed() && !_ft->isCanceled()) keepLocalIndex();
     _s->setTransaction(nullptr);
     if (_out->getError() != 0) _s->setError("Unable to write to the stream");
     return failed() ? -1 : 0;

@@ -172,7 +172,7 @@ void FtRun::adoptIndex(std::vector<_IndexEntry>* entries) {
               [this](size_t a, size_t b) { return _index[a].name < _index[b].name; });
 }
 
-int FtRun::writeLocalIndex() {
+void FtRun::keepLocalIndex() {
     ByteSink sink;
     for (const _IndexEntry& e : _index) {
         if (!e.seen) continue;
@@ -186,10 +186,24 @@ int FtRun::writeLocalIndex() {
         r.writeStored(&sink);
     }
     sink.writeInt32(FT_END_OF_LIST);
-    std::string path = localIndexPath();
+    // Without the transaction's echo (protocol 1) a peer's refusal of a
+    // file may still be on its way: an index written now would list the
+    // file as delivered, and the next run would skip it for good.
+    if (_s->protocol() >= FT_PROTOCOL_2)
+        writeLocalIndex(localIndexPath(), sink.bytes);
+    else
+        _heldIndexes.emplace_back(localIndexPath(), std::move(sink.bytes));
+}
+
+void FtRun::writeHeldIndexes() {
+    for (const auto& held : _heldIndexes) writeLocalIndex(held.first, held.second);
+    _heldIndexes.clear();
+}
+
+int FtRun::writeLocalIndex(const std::string& path, const std::string& bytes) {
     SfsFile* f = nullptr;
     if (_sfs->open(path.c_str(), &f, O_WRONLY | O_CREAT | O_TRUNC, 0644, true) != 0 ||
-        f->write(&sink.bytes[0], static_cast<int>(sink.bytes.size())) != static_cast<int>(sink.bytes.size())) {
+        f->write(const_cast<char*>(bytes.data()), static_cast<int>(bytes.size())) != static_cast<int>(bytes.size())) {
         _s->print("\nError: Unable to write index, %s\n    (%d) %s\n", path.c_str(), _sfs->getLastError(), _sfs->getErrorString());
         if (f != nullptr) Sfs::dispose(f);
         return -1;

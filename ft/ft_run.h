@@ -97,7 +97,13 @@ public:
     bool readLocalIndex(const std::string& path);
     // Takes the entries (emptied) as the index, one per name.
     void adoptIndex(std::vector<_IndexEntry>* entries);
-    int writeLocalIndex();
+    // The seen entries as the local index file holds them; written at once
+    // after a transaction the peer confirmed, or held until the session
+    // ended without error where nothing confirms one.
+    void keepLocalIndex();
+    // The held index files, once the session ended without error.
+    void writeHeldIndexes();
+    int writeLocalIndex(const std::string& path, const std::string& bytes);
     std::string localIndexPath() const;
     // The transaction keeps an index file between runs (modified files only,
     // with an index name).
@@ -138,6 +144,7 @@ public:
     std::string _srcBase;   // its base name
     std::string _destRoot;  // where names are relative to on the destination
     bool _srcIsDir = false;
+    std::vector<std::pair<std::string, std::string>> _heldIndexes;  // path, bytes
     dev_t _srcDev = 0;
     // Index checksums for this transaction: its field, or forced on for
     // every transaction by the environment variable INDEX_MD5. Both the

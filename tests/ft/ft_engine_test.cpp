@@ -416,6 +416,31 @@ TEST(FtEngine, KnownFoldersAreSentAgainWithTheirModeAndTime) {
     EXPECT_EQ(1400000000000LL, dest["d"].mtimeMs);
 }
 
+// A peer of the first protocol echoes no transaction, so its refusal of a
+// file can come after the whole list went out. The run fails, and no local
+// index claims the refused file: the next run asks the destination again
+// and sends the file, instead of taking it as delivered.
+TEST(FtEngine, AnOldPeersLateRefusalLeavesNoLocalIndex) {
+    TempDir dir;
+    const std::string src = makeSrc(dir);
+    writeFile(src + "/a", "alpha");
+    for (int run = 0; run < 2; run++) {
+        TestPeer peer;
+        peer.failFirstFileLate = run == 0;
+        Ft ft;
+        ft.setIndexDirectory(dir.path().c_str());
+        FtTransaction* t = transaction(src, "/dest");
+        t->modifiedOnly = true;
+        t->setIndexName("idx");
+        ft.addTransaction(t);
+        Recorder rec;
+        int rc = runAgainst(&peer, &ft, FT_PROTOCOL_1, &rec);
+        EXPECT_EQ(run == 0 ? -1 : 0, rc) << run;
+        EXPECT_EQ(1, peer.count(FT_INDEX_START)) << run << ": the index is asked of the destination";
+        EXPECT_EQ(1, ft.stats().filesCopied) << run;
+    }
+}
+
 // An entry the destination lists as neither file, folder nor link is kept
 // in the local index like the others, and that index is read back.
 TEST(FtEngine, LocalIndexKeepsOtherEntriesAndIsUsedNextTime) {

@@ -74,6 +74,9 @@ class TestPeer {
 public:
     // Fails the first file entry with FT_ERROR when set.
     bool failFirstFile = false;
+    // Refuses the first file too, but only once the sender marks the
+    // session complete, as a peer that installs at the end would.
+    bool failFirstFileLate = false;
     // Closes the connection on the first file entry when set.
     bool dropOnFirstFile = false;
     // A confused peer: answers FT_QUIT_ACK before anything was asked, then
@@ -176,6 +179,16 @@ private:
         return v;
     }
     void reply(int code) { _out->writeInt32(code); }
+    // FT_ERROR for a file the destination cannot take.
+    void refuse(const std::string& name) {
+        reply(FT_ERROR);
+        _out->writeString(name.c_str());
+        _out->writeString("dest");
+        _out->writeString("");
+        _out->writeString("Disk full");
+        _out->writeInt32(28);
+        _out->writeString("");
+    }
     bool command(int32_t* code) {
         if (_in->getError() != 0) return false;
         int rc = _in->readCmd(code);
@@ -253,14 +266,9 @@ private:
                 return;
             }
             if (h.type == FT_TYPE_FILE && first && failFirstFile) {
-                reply(FT_ERROR);
-                _out->writeString(h.name.c_str());
-                _out->writeString("dest");
-                _out->writeString("");
-                _out->writeString("Disk full");
-                _out->writeInt32(28);
-                _out->writeString("");
+                refuse(h.name);
             }
+            if (h.type == FT_TYPE_FILE && first) _firstFile = h.name;
             if (h.type == FT_TYPE_FILE) first = false;
             PeerNode node;
             node.type = h.type;
@@ -458,6 +466,10 @@ private:
                     else reply(FT_TRANSACTION_SYNC);
                     break;
                 case FT_MARK_COMPLETE:
+                    if (failFirstFileLate && !_firstFile.empty()) {
+                        refuse(_firstFile);
+                        _firstFile.clear();
+                    }
                     reply(FT_ACK_COMPLETE);
                     _out->writeInt64(0);
                     break;
@@ -500,6 +512,7 @@ private:
     std::vector<std::string> namesAsked;  // by the last checksum request
     int checksumRequests = 0;
     int _peerFd;
+    std::string _firstFile;  // the first file entry's name, for failFirstFileLate
     int _senderFd;
     FdMessage* _in;
     FdMessage* _out;
