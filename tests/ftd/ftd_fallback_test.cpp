@@ -129,3 +129,25 @@ TEST(FtdFallbacks, AFallbackReadLateLeavesNoGapBehindTheCount) {
     EXPECT_TRUE(p.errors.empty());
     ASSERT_TRUE(p.quit());
 }
+
+// A file replaced while fallbacks are asked for, whose previous version
+// cannot be kept (here its name is too long to take a number), is refused
+// and stays as it was, as a folder or link in the same case is: the sender
+// hears of it instead of the old version vanishing.
+TEST(FtdFallbacks, AFileWhosePreviousVersionCannotBeKeptIsRefused) {
+    Service s;
+    Sender p(s.port());
+    ASSERT_TRUE(p.opening());
+    const std::string name(254, 'n');
+    p.start("d");
+    p.file(name, "first");
+    ASSERT_TRUE(p.endFiles());
+    p.keepFallbacks(2);
+    p.start("d");
+    p.file(name, "second");
+    ASSERT_TRUE(p.endFiles());
+    ASSERT_EQ(1u, p.errors.size());
+    EXPECT_EQ(name, p.errors[0].texts[0]);
+    EXPECT_EQ("first", readFile(s.path("d/" + name)));
+    ASSERT_TRUE(p.quit());
+}

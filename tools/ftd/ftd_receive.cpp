@@ -304,11 +304,15 @@ int FtdSession::data(FtdFileWriter* w, long long limit, int32_t* status) {
 
 int FtdSession::finishFile(FtdFileWriter* w, const FtEntryHeader& h, const std::string& rel) {
     struct stat st;
-    // A folder in the way is not kept here; it is dealt with below.
+    // A folder in the way is not kept here; it is dealt with below. A
+    // previous version that cannot be kept stays where it is, as an entry
+    // of another kind in the way does: the sender asked not to lose it.
     if (_fallback.keep && _server->fallbacks().keepReplaced(w->dirFd(), w->leaf(), rel, _fallback) != 0 &&
-        errno != EISDIR)
-        log(LOG_WARNING, errno, 0, "drvftd: %s: unable to keep the previous version of %s", _peer.c_str(),
-            rel.c_str());
+        errno != EISDIR) {
+        int err = errno;
+        w->discard();
+        return refuse(h.name, std::string("unable to keep the previous version as a fallback: ") + strerror(err), err);
+    }
     // The installed file's status is only needed to record its digest.
     std::string digest = w->digestText();
     struct stat* got = digest.empty() ? nullptr : &st;
