@@ -107,7 +107,11 @@ FnCallAstNode::FnCallAstNode(Location* location, bool isNew, const char* classNa
       isNew(isNew),
       className(copyOrNull(className)),
       methodName(copyOrNull(methodName)),
-      target(target) {}
+      target(target) {
+    if (target == nullptr || target->getType() != 1) return;
+    auto* m = static_cast<MemberDerefAstNode*>(target);
+    m->callFallback = m->object->getType() == 2 && m->member->isIdentifier();
+}
 
 FnCallAstNode::~FnCallAstNode() {
     free(className);

@@ -291,6 +291,11 @@ public:
 
     ExprAstNode* object;
     ExprAstNode* member;
+    // The callee of a call that, when this read fails, calls the member on
+    // the object part's value instead (see FnCallAstNode): a member missing
+    // from a plain value then fails without recording an error, which would
+    // otherwise stay recorded after the call succeeded. Set by the call.
+    bool callFallback = false;
 };
 
 class UnaryExprAstNode : public ExprAstNode {

@@ -293,9 +293,8 @@ bool FnCallAstNode::evaluate(Parser* parser, Any** result) {
     Any* v = nullptr;
     if (!target->evaluate(parser, &v)) {
         // `'abc'.m(1)` when reading m failed: call m on the object part.
-        if (target->getType() != 1) return false;
+        if (target->getType() != 1 || !static_cast<MemberDerefAstNode*>(target)->callFallback) return false;
         MemberDerefAstNode* m = static_cast<MemberDerefAstNode*>(target);
-        if (m->object->getType() != 2 || !m->member->isIdentifier()) return false;
         Any ov;
         if (!valueInto(parser, m->object, ov)) return false;
         if (isKind(ov, ANY_NULL) || isKind(ov, ANY_UNDEFINED))

@@ -606,9 +606,10 @@ bool MemberDerefAstNode::evaluate(Parser* parser, Any** result) {
     if (rc == 0) return true;
     delete *result;
     *result = nullptr;
-    // A missing member of a plain value fails quietly: a call through it
-    // falls back to the value's prototype (see FnCallAstNode).
-    if (rc == DirError::E_UNDEFINED_PROPERTY) return fail(parser, this, Error::ReferenceError, rc);
+    // A missing member of a plain value fails quietly where a call falls
+    // back to the value's prototype; anywhere else the script would stop
+    // without saying why.
+    if (rc == DirError::E_UNDEFINED_PROPERTY || !callFallback) return fail(parser, this, Error::ReferenceError, rc);
     return false;
 }
 
