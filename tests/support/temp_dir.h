@@ -6,6 +6,7 @@
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -23,6 +24,15 @@ public:
         _path = made;
     }
     ~TempDir() {
+        // Read-only folders are opened up first: without root, nothing in
+        // them could be removed.
+        nftw(
+            _path.c_str(),
+            [](const char* p, const struct stat* st, int kind, struct FTW*) {
+                if (kind == FTW_D || kind == FTW_DNR) chmod(p, (st->st_mode & 07777) | S_IRWXU);
+                return 0;
+            },
+            16, FTW_PHYS);
         nftw(_path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
              FTW_DEPTH | FTW_PHYS);
     }

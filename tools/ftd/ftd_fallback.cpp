@@ -117,7 +117,7 @@ int FtdFallbacks::keepReplaced(int dirFd, const std::string& leaf, const std::st
     std::string first = numbered(name, 1);
     FtdTree::removeAt(fb, first.c_str());
     int rc = S_ISREG(st.st_mode) ? ::linkat(dirFd, leaf.c_str(), fb, first.c_str(), 0)
-                                 : ::renameat(dirFd, leaf.c_str(), fb, first.c_str());
+                                 : FtdTree::changeInFolder(dirFd, [&] { return ::renameat(dirFd, leaf.c_str(), fb, first.c_str()); });
     int err = errno;
     if (rc == 0) stamp(fb, first);
     ::close(fb);
@@ -142,7 +142,7 @@ int FtdFallbacks::keepRemoved(const std::string& rel, const FtdFallbackPolicy& p
         } else {
             std::string first = numbered(name, 1);
             FtdTree::removeAt(fb, first.c_str());
-            rc = ::renameat(dir, leaf.c_str(), fb, first.c_str());
+            rc = FtdTree::changeInFolder(dir, [&] { return ::renameat(dir, leaf.c_str(), fb, first.c_str()); });
             int err = errno;
             if (rc == 0 && S_ISDIR(st.st_mode)) _tree.noteFoldersMoved();
             if (rc == 0) stamp(fb, first);

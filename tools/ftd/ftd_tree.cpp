@@ -107,6 +107,31 @@ std::string FtdTree::besideName(const std::string& leaf, const char* kind) {
     return "." + base + ".ftd-" + stagingName(kind);
 }
 
+int FtdTree::changeInFolder(int dirFd, const std::function<int()>& change) {
+    int rc = change();
+    if (rc >= 0 || errno != EACCES) return rc;
+    struct stat st;
+    if (::fstat(dirFd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & S_IWUSR) != 0 ||
+        ::fchmod(dirFd, (st.st_mode & 07777) | S_IWUSR) != 0) {
+        errno = EACCES;
+        return rc;
+    }
+    rc = change();
+    int saved = errno;
+    ::fchmod(dirFd, st.st_mode & 07777);
+    errno = saved;
+    return rc;
+}
+
+namespace {
+
+// unlinkat, with a missing entry taken as removed.
+int unlinkIn(int dirFd, const char* name, int flags) {
+    return FtdTree::changeInFolder(dirFd, [&] { return ::unlinkat(dirFd, name, flags) == 0 || errno == ENOENT ? 0 : -1; });
+}
+
+}  // namespace
+
 int FtdTree::placeLink(int dirFd, const std::string& leaf, const std::string& target) const {
     // A new link made aside, then renamed over the old entry.
     int stage = stagingFor(dirFd);
@@ -115,18 +140,18 @@ int FtdTree::placeLink(int dirFd, const std::string& leaf, const std::string& ta
     int rc = -1;
     for (int attempt = 0; attempt < 100; attempt++) {
         temp = stage >= 0 ? stagingName("l-") : besideName(leaf, "l-");
-        rc = ::symlinkat(target.c_str(), in, temp.c_str());
+        rc = changeInFolder(in, [&] { return ::symlinkat(target.c_str(), in, temp.c_str()); });
         if (rc == 0 || errno != EEXIST) break;
     }
     if (rc != 0) return -1;
     struct stat st;
     bool folder = ::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     if (folder) removeAt(dirFd, leaf.c_str());
-    rc = ::renameat(in, temp.c_str(), dirFd, leaf.c_str());
+    rc = changeInFolder(dirFd, [&] { return ::renameat(in, temp.c_str(), dirFd, leaf.c_str()); });
     int saved = errno;
     if (folder) noteFoldersMoved();
     if (rc != 0) {
-        ::unlinkat(in, temp.c_str(), 0);
+        unlinkIn(in, temp.c_str(), 0);
         errno = saved;
         return -1;
     }
@@ -230,7 +255,7 @@ int FtdTree::openDir(const std::string& rel, bool create) const {
     for (const std::string& p : split(rel)) {
         int next = ::openat(fd, p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0 && errno == ENOENT && create) {
-            if (::mkdirat(fd, p.c_str(), 0755) != 0 && errno != EEXIST) {
+            if (changeInFolder(fd, [&] { return ::mkdirat(fd, p.c_str(), 0755); }) != 0 && errno != EEXIST) {
                 int saved = errno;
                 ::close(fd);
                 errno = saved;
@@ -302,7 +327,7 @@ int emptyFolder(int* fd, int depth) {
             continue;
         }
         if (!S_ISDIR(st.st_mode)) {
-            if (::unlinkat(*fd, n.c_str(), 0) != 0 && errno != ENOENT) rc = -1;
+            if (unlinkIn(*fd, n.c_str(), 0) != 0) rc = -1;
             continue;
         }
         int sub = ::openat(*fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -329,7 +354,7 @@ int emptyFolder(int* fd, int depth) {
             errno = ESTALE;
             return -1;
         }
-        if (::unlinkat(*fd, n.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) rc = -1;
+        if (unlinkIn(*fd, n.c_str(), AT_REMOVEDIR) != 0) rc = -1;
     }
     return rc;
 }
@@ -339,14 +364,14 @@ int emptyFolder(int* fd, int depth) {
 int FtdTree::removeAt(int dirFd, const char* name) {
     struct stat st;
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
-    if (!S_ISDIR(st.st_mode)) return ::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT ? 0 : -1;
+    if (!S_ISDIR(st.st_mode)) return unlinkIn(dirFd, name, 0);
     int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
     int rc = emptyFolder(&fd, 1);
     int saved = errno;
     if (fd >= 0) ::close(fd);
     errno = saved;
-    if (rc == 0 && ::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) rc = -1;
+    if (rc == 0) rc = unlinkIn(dirFd, name, AT_REMOVEDIR);
     return rc;
 }
 
@@ -405,7 +430,9 @@ int FtdStagedFile::open(const FtdTree& tree, const std::string& rel, FtdDirCache
     _stageFd = tree.stagingFor(_dirFd);
     for (int attempt = 0; attempt < 100; attempt++) {
         _tempName = _stageFd >= 0 ? stagingName("f-") : FtdTree::besideName(_leaf, "f-");
-        _fd = ::openat(tempDir(), _tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        _fd = FtdTree::changeInFolder(tempDir(), [&] {
+            return ::openat(tempDir(), _tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        });
         if (_fd >= 0 || errno != EEXIST) break;
     }
     if (_fd < 0) {
@@ -549,7 +576,8 @@ int FtdStagedFile::install(int mode, long long mtimeMs, struct stat* st) {
         if (::futimens(_fd, times) != 0) return -1;
     }
     refindDir();
-    if (::renameat(tempDir(), _tempName.c_str(), _dirFd, _leaf.c_str()) != 0) return -1;
+    if (FtdTree::changeInFolder(_dirFd, [&] { return ::renameat(tempDir(), _tempName.c_str(), _dirFd, _leaf.c_str()); }) != 0)
+        return -1;
     if (st != nullptr && ::fstatat(_dirFd, _leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) memset(st, 0, sizeof(*st));
     ::close(_fd);
     _fd = -1;
@@ -564,7 +592,7 @@ void FtdStagedFile::discard() {
         ::close(_fd);
         _fd = -1;
     }
-    if (_dirFd >= 0 && !_tempName.empty()) ::unlinkat(tempDir(), _tempName.c_str(), 0);
+    if (_dirFd >= 0 && !_tempName.empty()) unlinkIn(tempDir(), _tempName.c_str(), 0);
     releaseDir();
     _tempName.clear();
 }

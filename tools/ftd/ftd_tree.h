@@ -19,6 +19,7 @@
 #include <sys/uio.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -101,6 +102,13 @@ public:
     int remove(const std::string& rel) const;
     // Removes what is at name inside dirFd, recursively.
     static int removeAt(int dirFd, const char* name);
+    // Runs change, which adds, renames or removes entries of the folder open
+    // at dirFd (0 or a new descriptor, or -1 with errno). When it is refused
+    // and the folder is this process's own but not writable (a read-only
+    // folder received from a sender, for a service not running as root), the
+    // folder is made writable for a second try and then given its mode back:
+    // otherwise nothing in it could ever be replaced or removed.
+    static int changeInFolder(int dirFd, const std::function<int()>& change);
 
     // Empties the staging folder. Only safe while no session writes: a
     // service killed in the middle of a file left what is there. Nothing
