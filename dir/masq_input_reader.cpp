@@ -206,7 +206,8 @@ void MasqInputReader::run() {
                 _assetId.c_str(), offset);
             rv = stopError();
         } else if (fr->failed) {
-            rv = fr->error;
+            // A failure without a code still ends the read.
+            rv = fr->error != 0 ? fr->error : DirError::E_PROTOCOL;
             if (fr->errorText != nullptr) why = fr->errorText;
         } else if (fr->result != nullptr && fr->result->getObject(&obj) && obj != nullptr &&
                    obj->getObjectID() == OBJ_FILEIO_ID) {

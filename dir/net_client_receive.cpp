@@ -375,14 +375,18 @@ void NetClientSPI::receive(Connection* c, Message* m) {
         }
         case DirProtocol::M_EXECUTE_REPLY:
             if (rv == 0 && r.object != nullptr) {
-                Directory::executeComplete(r.id, static_cast<FutureResult*>(r.object));
+                // A failure must say what failed: without a code a caller
+                // that retries until it gets one would never stop.
+                auto* fr = static_cast<FutureResult*>(r.object);
+                if (fr->failed && fr->error == 0) fr->error = DirError::E_PROTOCOL;
+                Directory::executeComplete(r.id, fr);
                 r.object = nullptr;
             } else {
                 Directory::executeComplete(r.id, DirError::E_PROTOCOL);
             }
             return;
         case DirProtocol::M_EXEC_ERROR_REPLY:
-            Directory::executeComplete(r.id, rv == 0 ? r.error : DirError::E_PROTOCOL);
+            Directory::executeComplete(r.id, rv == 0 && r.error != 0 ? r.error : DirError::E_PROTOCOL);
             return;
         case DirProtocol::M_EXECUTE_UPDATE:
             if (rv != 0 || r.object == nullptr) return dropUnreadable();

@@ -261,6 +261,19 @@ public:
                     c->send(DirProtocol::execErrorReply(r.id, 23));
                     return 0;
                 }
+                // Broken peers: a failure that names no error, as an error
+                // reply and as a failed result.
+                if (strcmp(r.operation, "failWithoutCode") == 0) {
+                    c->send(DirProtocol::execErrorReply(r.id, 0));
+                    return 0;
+                }
+                if (strcmp(r.operation, "failedResultWithoutCode") == 0) {
+                    FutureResult fr;
+                    fr.failed = true;
+                    fr.makeComplete();
+                    c->send(DirProtocol::executeReply(r.id, &fr));
+                    return 0;
+                }
                 if (strcmp(r.operation, "getAsset") == 0 && assetAnswer != nullptr) {
                     assetAsks++;
                     FutureResult fr;

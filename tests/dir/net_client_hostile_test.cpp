@@ -91,6 +91,24 @@ TEST_F(NetClientHostileTest, ASearchThatGathersTooManyEntriesFailsAndFreesThem) 
     EXPECT_EQ(entries, 20);
 }
 
+// A failure that names no error would read as success to a caller that
+// looks at the code alone; it fails as the peer's protocol error.
+TEST_F(NetClientHostileTest, AnExecuteFailureWithoutACodeIsAProtocolError) {
+    KeyPair server("server");
+    Peer peer(server);
+    Directory* d = session(peer.port(), "codelessdom");
+    ASSERT_NE(d, nullptr);
+    DirName* eth0 = name("/iface:name=eth0");
+    for (const char* op : {"failWithoutCode", "failedResultWithoutCode"}) {
+        FutureResult* fr = d->execute(eth0, nullptr, op, nullptr);
+        ASSERT_TRUE(fr->waitComplete(10000)) << op;
+        EXPECT_TRUE(fr->failed) << op;
+        EXPECT_EQ(fr->error, DirError::E_PROTOCOL) << op;
+        FutureResult::destroy(fr);
+    }
+    delete eth0;
+}
+
 std::atomic<bool> _filledAfterGivingUp{false};
 
 void lateResolveReply(NetClientSPI* spi, DelayedEvent* event) {
