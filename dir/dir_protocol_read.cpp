@@ -449,6 +449,9 @@ int DirProtocol::readReplyBody(Message* m, Reply* r) {
             }
             return 0;
         }
+        case M_WRITE_REMOTE_FILE_REPLY:
+            // Nothing after the id is read here.
+            return 0;
         case M_READ_REMOTE_FILE_REPLY: {
             int64_t v = 0;
             rv = m->readInt64(&v);

@@ -63,6 +63,7 @@ bool answersACall(int code) {
         case DirProtocol::M_SEARCH_REPLY:
         case DirProtocol::M_SEARCH_PARTIAL_REPLY:
         case DirProtocol::M_READ_REMOTE_FILE_REPLY:
+        case DirProtocol::M_WRITE_REMOTE_FILE_REPLY:
             return true;
         default:
             return false;
@@ -340,6 +341,10 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             e->release();
             return;
         }
+        case DirProtocol::M_WRITE_REMOTE_FILE_REPLY:
+            // Its arrival is the answer openForWrite waits for.
+            deliver(r.id, nullptr, 0, nullptr);
+            return;
         case DirProtocol::M_READ_REMOTE_FILE_REPLY: {
             if (rv != 0) {
                 deliver(r.id, nullptr, DirError::E_PROTOCOL, dropAs<Input>);

@@ -242,6 +242,12 @@ public:
                 c->send(DirProtocol::attributesReply(r.id, &a));
                 return 0;
             }
+            case DirProtocol::M_WRITE_REMOTE_FILE: {
+                auto* reply = new Message(DirProtocol::M_WRITE_REMOTE_FILE_REPLY);
+                reply->writeInt64(r.id);
+                c->send(reply);
+                return 0;
+            }
             case DirProtocol::M_SEARCH: {
                 searchId = r.id;
                 sendSearchPart(c);

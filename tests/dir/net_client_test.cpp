@@ -229,6 +229,21 @@ TEST_F(NetClientTest, ARemoteFileArrivesThroughTheInputItsReplyOpened) {
     EXPECT_FALSE(unasked.isDone());
 }
 
+// Opening a remote file for writing asks the peer and ends with its answer,
+// not with the time-out.
+TEST_F(NetClientTest, AnOpenForWriteEndsWithThePeersAnswer) {
+    KeyPair server("server");
+    Peer peer(server);
+    NetClientSPI spi(nullptr, "writes", "127.0.0.1", peer.port(), nullptr, "Dwrites", nullptr);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    NetClientSPI::_netclient_timeout = 10000;
+    DirectoryObject file("file", new Any("notes.txt"));
+    Output* out = nullptr;
+    EXPECT_EQ(spi.openForWrite(nullptr, &file, &out), 0);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(peer.count(DirProtocol::M_WRITE_REMOTE_FILE), 1);
+}
+
 TEST_F(NetClientTest, UnansweredCallsTimeOutAndLateRepliesAreDropped) {
     KeyPair server("server");
     Peer peer(server);
