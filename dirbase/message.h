@@ -441,6 +441,12 @@ protected:
     bool handOver(_BufferLocation* loc, uint32_t length, unsigned char** data);
     // Skips one value at loc; the error code it would set, or 0.
     int skipValue(_BufferLocation* loc);
+    // After an object's or a container's header whose id is not the one
+    // asked for (or whose translator failed): steps over the rest of it, so
+    // that reading goes on after it. False when the bytes end or make no
+    // sense first.
+    bool skipObjectBody(_BufferLocation* loc);
+    bool skipContainerBody(_BufferLocation* loc);
     // Indexes the fields of an object whose header was read; pushes a frame.
     int indexObject(_BufferLocation* loc);
     void pushFrame();

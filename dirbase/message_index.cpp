@@ -399,6 +399,25 @@ int MessageBase::skipValue(_BufferLocation* loc) {
     return rc;
 }
 
+bool MessageBase::skipObjectBody(_BufferLocation* loc) {
+    for (;;) {
+        unsigned char b[2];
+        if (!TAKE(loc, b, 1)) return false;
+        if (b[0] == TAG_OBJECT_END) return true;
+        if (b[0] != TAG_FIELD || !TAKE(loc, b + 1, 1) || skipValue(loc) != 0) return false;
+    }
+}
+
+bool MessageBase::skipContainerBody(_BufferLocation* loc) {
+    for (;;) {
+        unsigned char next;
+        if (!TAKE(loc, &next, 1)) return false;
+        if (next == TAG_CONTAINER_END) return true;
+        loc->offset--;
+        if (skipValue(loc) != 0) return false;
+    }
+}
+
 int MessageBase::skipToCmd() {
     _error = 0;
     _cur = &_readLoc;

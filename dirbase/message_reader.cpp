@@ -286,7 +286,10 @@ int MessageBase::readObjectAt(_BufferLocation* loc, unsigned int id, Translatabl
     if (rc <= 0) return rc;
     unsigned char b[4];
     if (!TAKE(loc, b, 4)) return setError(MSG_E_INCOMPLETE);
-    if (getBE32(b) != id) return setError(MSG_E_BAD_TYPE);
+    if (getBE32(b) != id) {
+        skipObjectBody(loc);
+        return setError(MSG_E_BAD_TYPE);
+    }
     if (_frameCount >= kMaxNesting) {
         log(LOG_ERROR, 0, 0, "Error: objects nested deeper than %d in message", kMaxNesting);
         return setError(MSG_E_MISSING_TYPE);
@@ -342,7 +345,10 @@ int MessageBase::readContainerAt(_BufferLocation* loc, unsigned int id, Translat
     if (rc != 0) return rc;
     unsigned char b[4];
     if (!TAKE(loc, b, 4)) return setError(MSG_E_INCOMPLETE);
-    if (getBE32(b) != id) return setError(MSG_E_BAD_TYPE);
+    if (getBE32(b) != id) {
+        skipContainerBody(loc);
+        return setError(MSG_E_BAD_TYPE);
+    }
     if (_frameCount >= kMaxNesting) {
         log(LOG_ERROR, 0, 0, "Error: objects nested deeper than %d in message", kMaxNesting);
         return setError(MSG_E_MISSING_TYPE);
@@ -359,14 +365,7 @@ int MessageBase::readContainerAt(_BufferLocation* loc, unsigned int id, Translat
     popFrame();
     if (xrc != 0) {
         log(LOG_WARNING, 0, 0, "Warning: container translator failed for ObjectId: %d", static_cast<int>(id));
-        // Go on after the container.
-        for (;;) {
-            unsigned char next;
-            if (!TAKE(loc, &next, 1)) break;
-            if (next == TAG_CONTAINER_END) break;
-            loc->offset--;
-            if (skipValue(loc) != 0) break;
-        }
+        skipContainerBody(loc);
         return _error != 0 ? _error : -1;
     }
     rc = readTag(loc, TAG_CONTAINER_END, nullptr);

@@ -489,6 +489,17 @@ TEST_F(MessageTest, AContainerIsReadUpToItsTrailerAndAFailureIsLoggedAndSteppedO
     ASSERT_EQ(0, failed.readInt32(&v));
     EXPECT_EQ(8, v);
 
+    // An element whose header names another object: it is stepped over
+    // whole, as a failed one is.
+    Bytes misnamed = Bytes().container(OBJ_ATTRLIST_LIST_ID);
+    misnamed.object(OBJ_ATTRLIST_ID + 1).field(1).str("a").end();
+    misnamed.containerEnd().int32(9);
+    Message other(misnamed.c_str(), misnamed.size());
+    EXPECT_EQ(MSG_E_BAD_TYPE, other.readContainer(OBJ_ATTRLIST_LIST_ID, &head));
+    other.recover();
+    ASSERT_EQ(0, other.readInt32(&v));
+    EXPECT_EQ(9, v);
+
     // A tag no value has, where the list expects an element.
     Bytes unknown = Bytes().container(OBJ_ATTRLIST_LIST_ID).u8(0x30).containerEnd();
     Message damaged(unknown.c_str(), unknown.size());
