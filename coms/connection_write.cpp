@@ -339,9 +339,11 @@ void Connection::afterWrite() {
         markIncomplete();
         if (_ssl != nullptr) SSL_shutdown(_ssl);
         // Unread input would turn the close into a reset, which can reach the
-        // client before it has read the refusal.
+        // client before it has read the refusal. What has arrived is read
+        // away up to a bound: a peer that keeps writing would otherwise hold
+        // the thread here for as long as it liked, and its reset is its own.
         char discard[4096];
-        while (recv(_socket, discard, sizeof(discard), MSG_DONTWAIT) > 0) {
+        for (int i = 0; i < 16 && recv(_socket, discard, sizeof(discard), MSG_DONTWAIT) > 0; i++) {
         }
         if (owned) callOnLost(kLongCallMs, false);
         cleanup(false);
