@@ -125,15 +125,27 @@ int StreamConnector::bind(const char* port) {
 }
 
 void StreamConnector::acceptLoop() {
+    bool failing = false;  // logged once per run of failures
     for (;;) {
         struct sockaddr_in addr;
         socklen_t len = sizeof(addr);
         int fd = accept4(_socket, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR && !_stopping) continue;
-            if (!_stopping) log(errno, "%s: stream socket accept failed unexpectedly", _name);
-            return;
+            int err = errno;
+            if (_stopping) return;
+            if (err == EINTR) continue;
+            // Only a socket that no longer listens ends the loop. Out of
+            // descriptors or memory, or a connection gone before it was
+            // taken, is a pause: the listener waits and takes the backlog
+            // once there is room again, as Connector does.
+            bool gone = err == EBADF || err == EINVAL || err == ENOTSOCK || err == EOPNOTSUPP || err == EFAULT;
+            if (gone || !failing) log(err, "%s: stream socket accept failed unexpectedly", _name);
+            if (gone) return;
+            failing = true;
+            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) usleep(100000);
+            continue;
         }
+        failing = false;
         char peer[INET_ADDRSTRLEN];
         s_inet_ntoa(peer, sizeof(peer), addr.sin_addr.s_addr);
         if (_listener != nullptr)
