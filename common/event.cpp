@@ -277,7 +277,7 @@ void CountEvent::fire() {
 ThreadContext::ThreadContext()
     : _nextSetOrder(0), _firstDue(kNoTimer), _fdHead(nullptr), _fdTail(nullptr), _nextListOrder(0), _countHead(nullptr),
       _dumpRequested(false), _fdListChanged(false), _watches(nullptr), _watchSize(0), _inEpoll(0),
-      _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _armsSinceDrain(0), _busyIndex(-1), _nextContext(nullptr),
+      _nextGeneration(0), _epollFd(-1), _nudgeRead(-1), _busyIndex(-1), _nextContext(nullptr),
       _threadId(static_cast<int>(syscall(SYS_gettid))), _nudgeArmed(false), _countsPosted(false), _leaveRun(false),
       _nudgeWrite(-1) {
     openNudgePipe();
@@ -312,7 +312,6 @@ void ThreadContext::afterFork() {
     close(_nudgeWrite);
     openNudgePipe();
     _nudgeArmed.store(false);
-    _armsSinceDrain = 0;
     for (FdEvent* e = _fdHead; e != nullptr; e = e->_next) e->_enabled.store(false);
     rebuildEpoll();
 }
@@ -340,17 +339,14 @@ void Reactor::run(int ms) {
 }
 
 void ThreadContext::armNudge(bool armed) {
-    // Each arming allows one byte into the pipe, and the loop does not read
-    // the byte that woke it (the pipe is watched edge-triggered, so every
-    // write reports once): every so often the bytes are read away together,
-    // long before the smallest pipe could fill.
-    if (armed && ++_armsSinceDrain >= kNudgeDrainEvery) {
-        char bytes[kNudgeDrainEvery];
-        while (read(_nudgeRead, bytes, sizeof(bytes)) > 0) {
-        }
-        _armsSinceDrain = 0;
-    }
     _nudgeArmed.store(armed);
+}
+
+void ThreadContext::drainNudge() {
+    // Each arming lets one byte in, so there are seldom more than one or two.
+    char bytes[64];
+    while (read(_nudgeRead, bytes, sizeof(bytes)) == static_cast<ssize_t>(sizeof(bytes))) {
+    }
 }
 
 void ThreadContext::nudge() {
@@ -560,6 +556,7 @@ void ThreadContext::run(int ms) {
         }
         bool pipeReady = false;
         int ready = reports < 0 ? 0 : collectReady(reports, &pipeReady);
+        if (pipeReady) drainNudge();
         // What a wake-up brought is in the counts (or the timers, which the
         // next turn fires); posts served without a wait count as a pass too.
         pending = countsPending();

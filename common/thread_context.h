@@ -342,6 +342,8 @@ private:
 
     void openNudgePipe();
     void armNudge(bool armed);
+    // Reads the wake-up pipe empty.
+    void drainNudge();
     void setBusySince(bool busy);
     void countBatch();
 
@@ -374,11 +376,10 @@ private:
     // is cleared when its event fires or is destroyed.
     std::vector<FdEvent*> _ready;
 
-    int _nudgeRead;  // watched edge-triggered: a wake-up reads nothing
-    // Armings since the pipe was last read: a bound on the bytes in it.
-    // The smallest pipe (one page) holds twice the bytes drained at once.
-    static constexpr int kNudgeDrainEvery = 2048;
-    int _armsSinceDrain;
+    // Watched edge-triggered, and read empty whenever it woke the loop: some
+    // kernels (5.5 to 5.13, unpatched) report a write only to a pipe that
+    // was empty, so a byte left behind would swallow the next wake-up.
+    int _nudgeRead;
     int _busyIndex;
     ThreadContext* _nextContext GUARDED_BY(_contextLock);
     int _threadId;
