@@ -5,11 +5,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/time.h>
 
 #include "common/delayed_event.h"
 #include "common/error_codes.h"
 #include "common/log.h"
+#include "common/os.h"
 #include "common/sem.h"
 #include "coms/coms_barrier.h"
 #include "coms/coms_error.h"
@@ -30,12 +30,6 @@ EVP_PKEY* _oldKey GUARDED_BY(_settingsLock) = nullptr;
 X509* _newCert GUARDED_BY(_settingsLock) = nullptr;
 
 const char* orNull(const char* s) { return s != nullptr ? s : "null"; }
-
-long long nowMillis() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return tv.tv_sec * 1000LL + tv.tv_usec / 1000;
-}
 
 char* pemOf(X509* cert) {
     if (cert == nullptr) return nullptr;
@@ -164,7 +158,7 @@ int Domain::run(X509* cert, EVP_PKEY* key, const char* host, const char* port, M
     DelayedEvent* event = new DelayedEvent();
     DomAuthListener* listener = new DomAuthListener(event, request, host, port);
     c->setListener(listener);
-    long long start = nowMillis();
+    long long start = monotonicMs();
     c->connect();
     bool done;
     if (!stepped) {
@@ -172,7 +166,7 @@ int Domain::run(X509* cert, EVP_PKEY* key, const char* host, const char* port, M
     } else {
         done = false;
         while (!(done = event->waitResult(250)))
-            if (nowMillis() - start > waitMs) break;
+            if (monotonicMs() - start > waitMs) break;
     }
     c->close();
     ComsBarrier(c).wait();

@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/time.h>
 
 #include <functional>
 #include <string>
@@ -28,12 +27,6 @@ std::atomic<int> Login::_timeout{20000};
 void (*Login::_gaveUpHook)(DelayedEvent*) = nullptr;
 
 namespace {
-
-long long nowMillis() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return tv.tv_sec * 1000LL + tv.tv_usec / 1000;
-}
 
 void report(AuthListener* l, const char* text, bool isError = false, bool isFinal = false) {
     if (l != nullptr) l->progress(text, isError, isFinal);
@@ -81,7 +74,7 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
         return nullptr;
     }
     c->setListener(ll);
-    long long start = nowMillis();
+    long long start = monotonicMs();
     c->connect();
     bool reportedUp = false;
     bool timedOut = false;
@@ -90,7 +83,7 @@ Directory* loginFlow(const char* domain, const char* host, const char* port, con
             reportedUp = true;
             report(listener, "Authenticating");
         }
-        if (nowMillis() - start > Login::_timeout.load()) {
+        if (monotonicMs() - start > Login::_timeout.load()) {
             timedOut = !event->isDone();
             if (timedOut && Login::_gaveUpHook != nullptr) Login::_gaveUpHook(event);
             break;
