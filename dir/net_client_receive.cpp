@@ -442,9 +442,17 @@ void NetClientSPI::receive(Connection* c, Message* m) {
             {
                 CondSection hold(state);
                 complete = domainAttributesPending && connection == c;
-                domainAttributesPending = false;
                 Attributes* a = static_cast<Attributes*>(r.object);
                 r.object = nullptr;
+                // Only the answer to this connection's own question is
+                // taken: attributes a peer sends unasked would reroute file
+                // transfers to wherever it liked.
+                if (!complete) {
+                    delete a;
+                    a = nullptr;
+                } else {
+                    domainAttributesPending = false;
+                }
                 if (a != nullptr) {
                     const char* ft = a->getStringAttribute("ftPort");
                     if (ft != nullptr) {

@@ -409,8 +409,10 @@ void NetClientSPI::connectNow() {
             connection = c;
             mayConnect = true;
             // A mark left by a refused certificate, whose connection went
-            // at once, must not drop this one at the next timer run.
+            // at once, must not drop this one at the next timer run; nor
+            // may a wait for the attributes of a connection that went.
             connectBad = false;
+            domainAttributesPending = false;
         }
         connectedAt = time(nullptr);
         rv = c->connect();
@@ -491,6 +493,7 @@ void NetClientSPI::onConnectComplete(Connection* c) {
         connected = true;
         mayConnect = true;
         connectBad = false;
+        domainAttributesPending = false;
         lostNotified = false;
         wakeWaiters();
     }

@@ -109,6 +109,34 @@ TEST_F(NetClientHostileTest, AnExecuteFailureWithoutACodeIsAProtocolError) {
     delete eth0;
 }
 
+// Domain attributes are taken only as the answer to the provider's own
+// question: sent unasked, they would move its file transfers elsewhere.
+TEST_F(NetClientHostileTest, DomainAttributesSentUnaskedAreNotTaken) {
+    KeyPair server("server");
+    Peer peer(server);
+    NetClientSPI spi(nullptr, "unasked", "127.0.0.1", peer.port(), nullptr, "Dunasked", nullptr);
+    ASSERT_TRUE(waitFor([&] { return spi.isConnected(); }));
+    auto thisAttributes = [&] {
+        DirectoryObject self("this", new Any("____this"));
+        Attributes* got = nullptr;
+        std::string text;
+        if (spi.getAttributes(nullptr, &self, got) == 0 && got != nullptr) {
+            char* t = got->toString(nullptr);
+            text = t != nullptr ? t : "";
+            free(t);
+        }
+        delete got;
+        return text;
+    };
+    std::string before = thisAttributes();
+    Attributes pushed;
+    pushed.setAttribute("ftPort", "1");
+    Message* m = dirpeer::received(DirProtocol::domainAttributes(&pushed));
+    if (spi.onReceive(nullptr, m) == 0) delete m;
+    EXPECT_EQ(thisAttributes(), before);
+    EXPECT_EQ(before.find("\"1\""), std::string::npos) << before;
+}
+
 std::atomic<bool> _filledAfterGivingUp{false};
 
 void lateResolveReply(NetClientSPI* spi, DelayedEvent* event) {
