@@ -97,7 +97,10 @@ void NetClientSPI::doCallHome(Connection* c) {
     {
         CondSection hold(state);
         old = connection;
-        connection = nullptr;
+        // The call-in is this provider's connection from now on, whether it
+        // waits for agents or dials them: onConnectComplete goes on only for
+        // its own connection, and one it did not take would be nobody's.
+        connection = c;
         if (old != nullptr && old != c) {
             serving = connected;
             connected = false;

@@ -356,10 +356,11 @@ TEST_F(NetClientAgentTest, ADialThatFailsAtOnceTellsTheServerWhy) {
 // to call in (mode 1), and the agent calling in: its requests are answered
 // by an AgentSide, the server's listeners are a Recorder.
 struct CalledIn {
-    // With keyOnFile the asset's record carries the agent's public key.
-    CalledIn(std::vector<Directory*>* sessions, bool keyOnFile) : decoyId("decoy"), decoy(decoyId), serverId("server"),
-                                                                 agentId("agent7") {
-        NetClientSPI::setMode(1);
+    // With keyOnFile the asset's record carries the agent's public key; with
+    // dials, the provider dials the asset (at the decoy) instead of waiting.
+    CalledIn(std::vector<Directory*>* sessions, bool keyOnFile, bool dials = false)
+        : decoyId("decoy"), decoy(decoyId), serverId("server"), agentId("agent7") {
+        NetClientSPI::setMode(dials ? 0 : 1);
         Asset asset;
         asset.id = strdup("agent7");
         asset.name = strdup("Agent Seven");
@@ -367,7 +368,7 @@ struct CalledIn {
         // Where the agent would be dialled: it never is.
         asset.host = strdup("127.0.0.1");
         asset.port = atoi(decoy.port());
-        asset.masq = true;
+        asset.masq = !dials;
         if (keyOnFile) asset.publicKey = strdup(pemOf(agentId.cert, true).c_str());
         X509* cert = nullptr;
         EVP_PKEY* key = nullptr;
@@ -406,6 +407,25 @@ struct CalledIn {
     Connection* toServer = nullptr;
     bool ready = false;
 };
+
+// An agent that calls in to a provider that dials it is adopted as the
+// provider's connection, in place of the one it dialled, and serves its
+// requests.
+TEST_F(NetClientAgentTest, AnAgentThatCallsInToAProviderThatDialsIsAdopted) {
+    CalledIn world(&sessions, false, true);
+    ASSERT_TRUE(world.ready);
+    EXPECT_FALSE(world.spi->isReversed());
+    int e = -1;
+    DirName* n = DirName::createFromString("//host:id=agent7/iface:name=eth0", &e);
+    std::string servedBy;
+    EXPECT_TRUE(waitFor([&] {
+        Attributes* a = world.d->getAttributes(n, &e);
+        servedBy = a != nullptr && a->getStringAttribute("served-by") != nullptr ? a->getStringAttribute("served-by") : "";
+        delete a;
+        return servedBy == "agent7";
+    })) << servedBy;
+    delete n;
+}
 
 TEST_F(NetClientAgentTest, AnAgentThatCallsInIsServedAndItsAlertsAndStatisticsArriveWhole) {
     // Viewers that join before the one followed below; declared first, they
