@@ -329,6 +329,10 @@ int AnyArrayXlator(MessageBase* m, Translatable** obj, int direction) {
     AnyArray* array = new AnyArray();
     if (count > 0) {
         array->elements = static_cast<Any**>(calloc(static_cast<size_t>(count), sizeof(Any*)));
+        if (array->elements == nullptr) {
+            delete array;
+            return -1;
+        }
         array->count = count;
     }
     // While the fields sit in the order they were written (1, 2, 3, ... by
@@ -368,6 +372,10 @@ Translatable* AnyArrayInPlace(const unsigned char* p, size_t available, size_t* 
     AnyArray* array = new AnyArray();
     if (count > 0) {
         array->elements = static_cast<Any**>(calloc(count, sizeof(Any*)));
+        if (array->elements == nullptr) {
+            delete array;
+            return nullptr;
+        }
         array->count = static_cast<int>(count);
     }
     for (uint32_t i = 0; i < count; i++) {

@@ -451,8 +451,9 @@ protected:
     int indexObject(_BufferLocation* loc);
     void pushFrame();
     void popFrame();
-    void addEntry(unsigned char field, _Buffer* buffer, size_t offset);
-    void growEntries();
+    // False, with nothing added, once the index holds kMaxIndexEntries.
+    bool addEntry(unsigned char field, _Buffer* buffer, size_t offset);
+    bool growEntries();
     // The location of field n in the current frame, or null.
     const _BufferLocation* findField(unsigned int n);
     int fieldLocation(unsigned int n, _BufferLocation* loc);

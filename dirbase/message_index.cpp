@@ -18,12 +18,18 @@ const int kLinearScanMax = 16;
 // Ints per lookup table: where each field number's group of entries starts,
 // and where the last one ends.
 const int kTableSlots = 257;
+// The fields one message's index may hold at once. An entry takes eight
+// times the smallest field, so without a bound a peer's frame of tiny
+// fields would cost eight times its size again; no message this system
+// exchanges comes near it (an array of four million elements would).
+const int kMaxIndexEntries = 1 << 22;
 
-// A larger heap copy of an array that may still be in its inline storage.
+// A larger heap copy of an array that may still be in its inline storage;
+// null (the array untouched) when there is no memory for it.
 void* grownArray(void* array, const void* inlineStorage, size_t size, int count, int capacity) {
     if (array != inlineStorage) return realloc(array, size * static_cast<size_t>(capacity));
     void* grown = malloc(size * static_cast<size_t>(capacity));
-    memcpy(grown, array, size * static_cast<size_t>(count));
+    if (grown != nullptr) memcpy(grown, array, size * static_cast<size_t>(count));
     return grown;
 }
 
@@ -138,14 +144,22 @@ inline size_t valueSize(const unsigned char* p, const unsigned char* end) {
 
 }  // namespace
 
-void MessageBase::growEntries() {
-    _entryCapacity *= 2;
-    _entries =
-        static_cast<IndexEntry*>(grownArray(_entries, _inlineEntries, sizeof(IndexEntry), _entryCount, _entryCapacity));
+bool MessageBase::growEntries() {
+    int capacity = _entryCapacity * 2;
+    void* grown = capacity <= kMaxIndexEntries ? grownArray(_entries, _inlineEntries, sizeof(IndexEntry), _entryCount,
+                                                            capacity)
+                                               : nullptr;
+    if (grown == nullptr) {
+        log(LOG_ERROR, 0, 0, "Error: more than %d fields to index in one message", _entryCapacity);
+        return false;
+    }
+    _entries = static_cast<IndexEntry*>(grown);
+    _entryCapacity = capacity;
+    return true;
 }
 
-void MessageBase::addEntry(unsigned char field, _Buffer* buffer, size_t offset) {
-    if (_entryCount == _entryCapacity) growEntries();
+bool MessageBase::addEntry(unsigned char field, _Buffer* buffer, size_t offset) {
+    if (_entryCount == _entryCapacity && !growEntries()) return false;
     IndexEntry& e = _entries[_entryCount++];
     e.field = field;
     e.next = -1;
@@ -153,6 +167,7 @@ void MessageBase::addEntry(unsigned char field, _Buffer* buffer, size_t offset) 
     e.loc.offset = offset;
     buffer->indexRefs++;
     _frames[_frameCount - 1].count++;
+    return true;
 }
 
 int MessageBase::indexObject(_BufferLocation* loc) {
@@ -179,7 +194,12 @@ int MessageBase::indexObject(_BufferLocation* loc) {
             if (*p != TAG_FIELD || end - p < 3) break;
             size_t n = valueSize(p + 2, end);
             if (n == 0) break;
-            if (__builtin_expect(_entryCount == _entryCapacity, 0)) growEntries();
+            if (__builtin_expect(_entryCount == _entryCapacity, 0) && !growEntries()) {
+                frame.count += added;
+                buffer->indexRefs += added;
+                popFrame();
+                return setError(MSG_E_BAD_FIELD_CODE);
+            }
             IndexEntry& e = _entries[_entryCount++];
             e.field = p[1];
             e.next = -1;
@@ -213,7 +233,10 @@ int MessageBase::indexObject(_BufferLocation* loc) {
         // whole location would wait for that store to land.
         _Buffer* buffer = loc->buffer;
         size_t offset = loc->offset;
-        addEntry(b[1], buffer, offset);
+        if (!addEntry(b[1], buffer, offset)) {
+            rc = MSG_E_BAD_FIELD_CODE;
+            break;
+        }
         rc = skipValue(loc);
         if (rc != 0) break;
     }
@@ -226,7 +249,16 @@ const MessageBase::_BufferLocation* MessageBase::findField(unsigned int n) {
     IndexFrame& f = _frames[_frameCount - 1];
     unsigned char field = static_cast<unsigned char>(n);
     unsigned int occurrence = n == 0 ? 0 : (n - 1) >> 8;
-    if (f.count <= kLinearScanMax) {
+    if (f.table < 0 && f.count > kLinearScanMax && _tableCount == _tableCapacity) {
+        int capacity = _tableCapacity == 0 ? 4 : _tableCapacity * 2;
+        void* grown = realloc(_tables, sizeof(int) * kTableSlots * static_cast<size_t>(capacity));
+        // Without memory for a table, the scan below still finds the field.
+        if (grown != nullptr) {
+            _tables = static_cast<int*>(grown);
+            _tableCapacity = capacity;
+        }
+    }
+    if (f.count <= kLinearScanMax || (f.table < 0 && _tableCount == _tableCapacity)) {
         for (int i = f.start; i < f.start + f.count; i++) {
             if (_entries[i].field == field) {
                 if (occurrence == 0) return &_entries[i].loc;
@@ -236,10 +268,6 @@ const MessageBase::_BufferLocation* MessageBase::findField(unsigned int n) {
         return nullptr;
     }
     if (f.table < 0) {
-        if (_tableCount == _tableCapacity) {
-            _tableCapacity = _tableCapacity == 0 ? 4 : _tableCapacity * 2;
-            _tables = static_cast<int*>(realloc(_tables, sizeof(int) * kTableSlots * _tableCapacity));
-        }
         f.table = _tableCount++;
         // The entries grouped by number, each group in order of appearance:
         // run[b] is where number b's group starts (run[256] the end), and the
@@ -349,8 +377,12 @@ int MessageBase::skipValue(_BufferLocation* loc) {
                     break;
                 }
                 if (depth == capacity) {
+                    char* bigger = static_cast<char*>(malloc(capacity * 2));
+                    if (bigger == nullptr) {
+                        rc = MSG_E_INCOMPLETE;
+                        break;
+                    }
                     capacity *= 2;
-                    char* bigger = static_cast<char*>(malloc(capacity));
                     memcpy(bigger, stack, depth);
                     if (stack != small) free(stack);
                     stack = bigger;

@@ -126,7 +126,7 @@ int MessageBase::readBlock(_BufferLocation* loc, uint32_t length, unsigned char*
     _Buffer* b = loc->buffer;
     if ((b != nullptr && b->used - loc->offset >= length) || availableFrom(loc) >= length) {
         unsigned char* data = static_cast<unsigned char*>(malloc(static_cast<size_t>(length) + 1));
-        if (!TAKE(loc, data, length)) {
+        if (data == nullptr || !TAKE(loc, data, length)) {
             free(data);
             return setError(MSG_E_INCOMPLETE);
         }
@@ -139,10 +139,15 @@ int MessageBase::readBlock(_BufferLocation* loc, uint32_t length, unsigned char*
     size_t capacity = 65536 < length ? 65536 : length;
     size_t have = 0;
     unsigned char* data = static_cast<unsigned char*>(malloc(capacity + 1));
-    while (have < length) {
+    while (data != nullptr && have < length) {
         if (have == capacity) {
             capacity = capacity * 2 < length ? capacity * 2 : length;
-            data = static_cast<unsigned char*>(realloc(data, capacity + 1));
+            unsigned char* grown = static_cast<unsigned char*>(realloc(data, capacity + 1));
+            if (grown == nullptr) {
+                free(data);
+                return setError(MSG_E_INCOMPLETE);
+            }
+            data = grown;
         }
         size_t got = readLocBytes(loc, data + have, capacity - have);
         have += got;
@@ -151,6 +156,7 @@ int MessageBase::readBlock(_BufferLocation* loc, uint32_t length, unsigned char*
             return setError(MSG_E_INCOMPLETE);
         }
     }
+    if (data == nullptr) return setError(MSG_E_INCOMPLETE);
     data[length] = 0;
     *out = data;
     return 0;

@@ -584,6 +584,25 @@ TEST_F(MessageTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
     free(raw);
 }
 
+// A peer's object of millions of tiny fields would cost its index eight
+// times the bytes it took to send: past a bound (four million fields) the
+// read fails instead, with the fields indexed so far let go.
+TEST_F(MessageTest, AnObjectOfMoreFieldsThanTheIndexHoldsIsRefused) {
+    LogCapture log;
+    _log_level = LOG_TRACE;
+    const int fields = (1 << 22) + 1;
+    std::string body = Bytes().object(OBJ_ATTRIBUTES_ID).data;
+    body.reserve(body.size() + 3 * static_cast<size_t>(fields) + 1);
+    for (int i = 0; i < fields; i++) body += std::string("\x0b\x01\x07", 3);
+    body += '\x0a';
+    Message m(body.c_str(), body.size());
+    Translatable* obj = nullptr;
+    EXPECT_EQ(MSG_E_BAD_FIELD_CODE, m.readObject(OBJ_ATTRIBUTES_ID, &obj));
+    EXPECT_EQ(nullptr, obj);
+    EXPECT_TRUE(log.contains("fields to index in one message")) << log.text();
+    _log_level = LOG_CRITICAL;
+}
+
 TEST_F(MessageTest, TheWriterRefusesTheNestingTheReaderRefuses) {
     // Each array level is two objects (the Any and its AnyArray); the number
     // at the bottom is written and read in one block with no level of its
