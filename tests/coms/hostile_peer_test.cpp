@@ -161,6 +161,22 @@ TEST(HostilePeer, APeerThatSendsWithoutPauseDoesNotStarveItsThread) {
     EXPECT_TRUE(stillFlooding) << "the flood ended before the answer came, so it proves nothing";
 }
 
+// A kill item is the server's to give: one from a client would let any
+// client stop the server's process. It is logged and ignored.
+TEST(HostilePeer, AClientCannotKillTheServer) {
+    LogCapture logs;
+    TestServer server;
+    {
+        RawTlsClient killer(server.port);
+        ASSERT_TRUE(killer.ok);
+        ASSERT_TRUE(killer.announce());
+        ASSERT_TRUE(killer.write(Bytes().u8(C_KILL).data));
+        EXPECT_TRUE(waitFor([&] { return logs.contains("C_KILL from a client ignored"); })) << logs.text();
+    }
+    Client client("127.0.0.1", server.port);
+    EXPECT_TRUE(client.connect());
+}
+
 // A server that takes the handshake and then reads nothing: large frames
 // queue as the socket pushes back, until the bound ends the connection. Its
 // owner hears of it and later sends are refused, instead of 64 MiB piling up.
