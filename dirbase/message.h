@@ -442,18 +442,20 @@ protected:
     // Skips one value at loc; the error code it would set, or 0.
     int skipValue(_BufferLocation* loc);
     // After an object's or a container's header whose id is not the one
-    // asked for (or whose translator failed): steps over the rest of it, so
-    // that reading goes on after it. False when the bytes end or make no
-    // sense first.
-    bool skipObjectBody(_BufferLocation* loc);
-    bool skipContainerBody(_BufferLocation* loc);
+    // asked for (or whose translator failed): steps over the rest of it, as
+    // far as the bytes allow, so that reading goes on after it.
+    void skipObjectBody(_BufferLocation* loc);
+    void skipContainerBody(_BufferLocation* loc);
     // Indexes the fields of an object whose header was read; pushes a frame.
     int indexObject(_BufferLocation* loc);
     void pushFrame();
     void popFrame();
-    // False, with nothing added, once the index holds kMaxIndexEntries.
+    // False, with nothing added, when the index cannot grow (it holds as
+    // many fields as one message may, or there is no memory).
     bool addEntry(unsigned char field, _Buffer* buffer, size_t offset);
     bool growEntries();
+    // Room for one more lookup table; false when there is no memory.
+    bool reserveTable();
     // The location of field n in the current frame, or null.
     const _BufferLocation* findField(unsigned int n);
     int fieldLocation(unsigned int n, _BufferLocation* loc);

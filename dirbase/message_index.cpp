@@ -244,21 +244,23 @@ int MessageBase::indexObject(_BufferLocation* loc) {
     return setError(rc);
 }
 
+bool MessageBase::reserveTable() {
+    if (_tableCount < _tableCapacity) return true;
+    int capacity = _tableCapacity == 0 ? 4 : _tableCapacity * 2;
+    void* grown = realloc(_tables, sizeof(int) * kTableSlots * static_cast<size_t>(capacity));
+    if (grown == nullptr) return false;
+    _tables = static_cast<int*>(grown);
+    _tableCapacity = capacity;
+    return true;
+}
+
 const MessageBase::_BufferLocation* MessageBase::findField(unsigned int n) {
     if (_frameCount == 0) return nullptr;
     IndexFrame& f = _frames[_frameCount - 1];
     unsigned char field = static_cast<unsigned char>(n);
     unsigned int occurrence = n == 0 ? 0 : (n - 1) >> 8;
-    if (f.table < 0 && f.count > kLinearScanMax && _tableCount == _tableCapacity) {
-        int capacity = _tableCapacity == 0 ? 4 : _tableCapacity * 2;
-        void* grown = realloc(_tables, sizeof(int) * kTableSlots * static_cast<size_t>(capacity));
-        // Without memory for a table, the scan below still finds the field.
-        if (grown != nullptr) {
-            _tables = static_cast<int*>(grown);
-            _tableCapacity = capacity;
-        }
-    }
-    if (f.count <= kLinearScanMax || (f.table < 0 && _tableCount == _tableCapacity)) {
+    // Without memory for a table, the scan still finds the field.
+    if (f.count <= kLinearScanMax || (f.table < 0 && !reserveTable())) {
         for (int i = f.start; i < f.start + f.count; i++) {
             if (_entries[i].field == field) {
                 if (occurrence == 0) return &_entries[i].loc;
@@ -431,22 +433,20 @@ int MessageBase::skipValue(_BufferLocation* loc) {
     return rc;
 }
 
-bool MessageBase::skipObjectBody(_BufferLocation* loc) {
+void MessageBase::skipObjectBody(_BufferLocation* loc) {
     for (;;) {
         unsigned char b[2];
-        if (!TAKE(loc, b, 1)) return false;
-        if (b[0] == TAG_OBJECT_END) return true;
-        if (b[0] != TAG_FIELD || !TAKE(loc, b + 1, 1) || skipValue(loc) != 0) return false;
+        if (!TAKE(loc, b, 1) || b[0] == TAG_OBJECT_END) return;
+        if (b[0] != TAG_FIELD || !TAKE(loc, b + 1, 1) || skipValue(loc) != 0) return;
     }
 }
 
-bool MessageBase::skipContainerBody(_BufferLocation* loc) {
+void MessageBase::skipContainerBody(_BufferLocation* loc) {
     for (;;) {
         unsigned char next;
-        if (!TAKE(loc, &next, 1)) return false;
-        if (next == TAG_CONTAINER_END) return true;
+        if (!TAKE(loc, &next, 1) || next == TAG_CONTAINER_END) return;
         loc->offset--;
-        if (skipValue(loc) != 0) return false;
+        if (skipValue(loc) != 0) return;
     }
 }
 
