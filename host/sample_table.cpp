@@ -158,7 +158,9 @@ void formatRate(char* out, size_t len, long long kbps) {
         snprintf(out, len, "counter reset");
     else if (kbps < 1000)
         snprintf(out, len, "%.2f kbit/s", static_cast<double>(kbps));
-    else if (kbps < 1000000)
+    // The unit is chosen on the value as printed: 999,995 kbit/s rounds to
+    // 1000.00 Mbit/s, which reads as 1.00 Gbit/s.
+    else if (kbps < 999995)
         snprintf(out, len, "%.2f Mbit/s", kbps / 1e3);
     else
         snprintf(out, len, "%.2f Gbit/s", kbps / 1e6);
@@ -167,9 +169,10 @@ void formatRate(char* out, size_t len, long long kbps) {
 void formatPerSecond(char* out, size_t len, double perSecond) {
     if (perSecond < 0)
         snprintf(out, len, "counter reset");
-    else if (perSecond < 1e3)
+    // As for rates: the unit goes by the value as printed.
+    else if (perSecond < 999.995)
         snprintf(out, len, "%.2f/s", perSecond);
-    else if (perSecond < 1e6)
+    else if (perSecond < 999995)
         snprintf(out, len, "%.2fk/s", perSecond / 1e3);
     else
         snprintf(out, len, "%.2fM/s", perSecond / 1e6);

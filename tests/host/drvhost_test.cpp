@@ -43,10 +43,16 @@ TEST(SampleTable, ShowsSpeedsAndRatesInUnitsAPersonReads) {
         formatRate(text, sizeof(text), c.kbps);
         EXPECT_STREQ(c.rate, text) << c.kbps;
     }
+    // A rate that rounds up to the next unit is shown in it.
+    formatRate(text, sizeof(text), 999994);
+    EXPECT_STREQ("999.99 Mbit/s", text);
+    formatRate(text, sizeof(text), 999995);
+    EXPECT_STREQ("1.00 Gbit/s", text);
     struct Count {
         double perSecond;
         const char* text;
-    } counts[] = {{0, "0.00/s"}, {12.5, "12.50/s"}, {3200, "3.20k/s"}, {1050000, "1.05M/s"}, {-1, "counter reset"}};
+    } counts[] = {{0, "0.00/s"},           {12.5, "12.50/s"},   {3200, "3.20k/s"},   {1050000, "1.05M/s"},
+                  {-1, "counter reset"},   {999.996, "1.00k/s"}, {999995, "1.00M/s"}};
     for (const Count& c : counts) {
         formatPerSecond(text, sizeof(text), c.perSecond);
         EXPECT_STREQ(c.text, text) << c.perSecond;
