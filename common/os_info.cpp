@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <limits.h>
 #include <mntent.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -58,10 +59,16 @@ DrvFsEntry* s_getfsstat() {
         if (statfs(mount.mnt_dir, &fs) == 0) {
             // Whole kilobytes per block first, so that sizes stay exact for
             // every block size the agent's file systems use.
+            // A file system (FUSE) may report anything: a product past the
+            // 64-bit range is held at its top instead of wrapping.
             long long kbPerBlock = static_cast<int>(fs.f_bsize / 1024);
-            e->totalKb = static_cast<long long>(fs.f_blocks) * kbPerBlock;
-            e->freeKb = static_cast<long long>(fs.f_bfree) * kbPerBlock;
-            e->availKb = static_cast<long long>(fs.f_bavail) * kbPerBlock;
+            auto kb = [kbPerBlock](unsigned long long blocks) {
+                long long out;
+                return __builtin_mul_overflow(blocks, kbPerBlock, &out) ? LLONG_MAX : out;
+            };
+            e->totalKb = kb(fs.f_blocks);
+            e->freeKb = kb(fs.f_bfree);
+            e->availKb = kb(fs.f_bavail);
             e->totalInodes = static_cast<long long>(fs.f_files);
             e->freeInodes = static_cast<long long>(fs.f_ffree);
             e->freeInodes2 = e->freeInodes;
