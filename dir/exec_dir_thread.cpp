@@ -353,7 +353,10 @@ void ExecDirThread::holdForClient() {
 void ExecDirThread::releaseClient() {
     CriticalSection start(_startLock);
     if (_clientHolds > 0) _clientHolds--;
-    if (_clientHolds > 0 || _serverStarted) return;
+    // The last session ended on this thread itself (a listener or an
+    // operation ended it), which cannot wait for its own end: it stays,
+    // idle, for the next session or the process's end.
+    if (_clientHolds > 0 || _serverStarted || isExecThread()) return;
     stopLocked(false);
 }
 

@@ -4,6 +4,7 @@
 // session that is gone. Also when the session ends on the execution thread
 // itself (a local provider's operation ends it), where it cannot wait.
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -190,3 +191,28 @@ TEST(ExecSession, ASessionEndedByAListenerFailsItsOtherRequests) {
 }
 
 }  // namespace
+
+// The last client hold let go on the execution thread itself (a listener
+// ending the last session) cannot stop that thread, which would wait for
+// its own end: it goes on serving. Run in a process of its own, where no
+// server session keeps the thread in any case.
+TEST(ExecSessionDeathTest, TheLastClientSessionEndedOnTheExecutionThreadLeavesItServing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            alarm(20);  // a thread waiting for itself never returns
+            Directory::init();
+            ExecDirThread::holdForClient();
+            static std::atomic<bool> released{false};
+            ExecDirThread::postDeleteLater(nullptr, [](void*) {
+                ExecDirThread::releaseClient();
+                released = true;
+            });
+            while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            static std::atomic<bool> served{false};
+            ExecDirThread::postDeleteLater(nullptr, [](void*) { served = true; });
+            for (int i = 0; i < 2000 && !served; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            _exit(served ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
