@@ -113,17 +113,18 @@ public:
 // requests still queued as new: those are failed as they come off the queue
 // instead of run. An entry lasts two batches of new requests, since what
 // this thread posted before the session ended is in the batch under way or
-// the next one. Execution thread only.
+// the next one. Sessions go by serial: a session started meanwhile may
+// well have the address of one that is gone. Execution thread only.
 struct GoneSession {
-    const Directory* directory;
+    uint64_t serial;
     unsigned long batch;
 };
 std::vector<GoneSession> _goneSessions;
 unsigned long _newBatches = 0;
 
-bool isGone(const Directory* directory) {
+bool isGone(uint64_t serial) {
     for (const GoneSession& g : _goneSessions)
-        if (g.directory == directory) return true;
+        if (g.serial == serial) return true;
     return false;
 }
 
@@ -137,7 +138,7 @@ public:
         HelperOp* hop = static_cast<HelperOp*>(op);
         ExecHelper* h = hop->helper;
         hop->owns = false;
-        if (!_goneSessions.empty() && isGone(h->session())) {
+        if (!_goneSessions.empty() && h->sessionSerial() != 0 && isGone(h->sessionSerial())) {
             h->dropGoneSession();
             ExecHelper::push(h);
             h->setFutureResultError(DirError::E_LOGGED_OUT);
@@ -428,7 +429,7 @@ void ExecDirThread::forgetSession(Directory* directory) {
     // this thread.
     MasqInputReader::endSession(directory, !isExecThread());
     if (isExecThread()) {
-        _goneSessions.push_back(GoneSession{directory, _newBatches});
+        _goneSessions.push_back(GoneSession{directory->_serial, _newBatches});
         ExecHelper::failSession(directory, false);
         return;
     }

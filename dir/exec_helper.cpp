@@ -82,7 +82,8 @@ ExecHelper::ExecHelper(FutureResult* result, ResolveContext* context, const DirN
       id(result->id), lookup(nullptr), lookupId(0),
       args(args != nullptr && args[0] != nullptr ? copyArgs(args) : _noArgs), operation(nullptr),
       restart(false), context(context), next(nullptr), resolver(nullptr), assetLookupOutstanding(false),
-      connection(nullptr), _resolverStorage(this) {
+      connection(nullptr), _resolverStorage(this),
+      _sessionSerial(context != nullptr && context->directory != nullptr ? context->directory->_serial : 0) {
     _execHelpers.add(1);
     if (operation == nullptr) operation = "";
     size_t length = strlen(operation);

@@ -109,6 +109,9 @@ public:
     long long getId() const { return id; }
     // The session the request was made through, while it holds it.
     Directory* session() const;
+    // That session's serial (0 for none): unlike its address, never taken
+    // by a later session.
+    uint64_t sessionSerial() const { return _sessionSerial; }
     // Forgets a session that ended on the execution thread while the
     // request was still queued: it was freed without waiting, so the
     // request must not touch it (nor its count) again.
@@ -148,6 +151,7 @@ private:
     ExecHelper* _finishedNext = nullptr;
     // What `resolver` points at: a request's own, allocated with it.
     AsyncResolveHelper _resolverStorage;
+    uint64_t _sessionSerial;
     // Where `operation` is kept when it is short (nearly every operation
     // name is), so that the copy costs no allocation.
     char _operationRoom[40];
