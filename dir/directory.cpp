@@ -309,7 +309,11 @@ void Directory::releaseSessionsOf(DirectorySPI* provider, std::vector<Directory*
         }
         if (d->lockedSPI != provider) continue;
         d->lockedSPI = nullptr;
-        if (d->disposePending) finish->push_back(d);
+        if (d->disposePending) {
+            // Taken by the sweep: testDispose must not delete it as well.
+            d->disposePending = false;
+            finish->push_back(d);
+        }
     }
 }
 
