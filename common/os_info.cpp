@@ -58,9 +58,9 @@ DrvFsEntry* s_getfsstat() {
         struct statfs fs;
         if (statfs(mount.mnt_dir, &fs) == 0) {
             // Whole kilobytes per block first, so that sizes stay exact for
-            // every block size the agent's file systems use.
-            // A file system (FUSE) may report anything: a product past the
-            // 64-bit range is held at its top instead of wrapping.
+            // every block size the agent's file systems use; a product past
+            // the 64-bit range (a FUSE file system may report anything) is
+            // held at its top instead of wrapping.
             long long kbPerBlock = static_cast<int>(fs.f_bsize / 1024);
             auto kb = [kbPerBlock](unsigned long long blocks) {
                 long long out;

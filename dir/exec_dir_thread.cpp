@@ -138,7 +138,7 @@ public:
         HelperOp* hop = static_cast<HelperOp*>(op);
         ExecHelper* h = hop->helper;
         hop->owns = false;
-        if (!_goneSessions.empty() && h->sessionSerial() != 0 && isGone(h->sessionSerial())) {
+        if (!_goneSessions.empty() && isGone(h->sessionSerial())) {
             h->dropGoneSession();
             ExecHelper::push(h);
             h->setFutureResultError(DirError::E_LOGGED_OUT);

@@ -20,6 +20,7 @@
 #include "dirbase/any.h"
 #include "dirbase/dir_name.h"
 #include "tests/dir/stub_spi.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -208,11 +209,10 @@ TEST(ExecSessionDeathTest, TheLastClientSessionEndedOnTheExecutionThreadLeavesIt
                 ExecDirThread::releaseClient();
                 released = true;
             });
-            while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            waitFor([] { return released.load(); });
             static std::atomic<bool> served{false};
             ExecDirThread::postDeleteLater(nullptr, [](void*) { served = true; });
-            for (int i = 0; i < 2000 && !served; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            _exit(served ? 0 : 1);
+            _exit(waitFor([] { return served.load(); }, 10000) ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
